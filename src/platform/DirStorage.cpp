@@ -1,0 +1,299 @@
+// DirStorage: storage operations over directories, with the Windows error mapping.
+#include "platform/DirStorage.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/Text.h"
+
+namespace pw {
+
+namespace {
+
+// Files are readable by the server's group (administrators), never by everybody: they hold mail.
+constexpr mode_t kFileMode = 0640;
+constexpr mode_t kDirectoryMode = 0750;
+// Deeper trees than this are not the store's own making; the recursive delete refuses them.
+constexpr int kMaxTreeDepth = 128;
+
+HRESULT LastError() { return StorageHresultFromErrno(errno); }
+
+// The open(2) access flags of a storage mode.
+int AccessFlags(std::uint32_t mode) {
+    switch (mode & 0x3) {
+    case STGM_WRITE: return O_WRONLY;
+    case STGM_READWRITE: return O_RDWR;
+    default: return O_RDONLY;
+    }
+}
+
+// The flock(2) operation that stands for the sharing of a mode (0 = no lock).
+int ShareLock(std::uint32_t mode) {
+    switch (mode & 0x70) {
+    case STGM_SHARE_DENY_NONE: return 0;
+    case STGM_SHARE_DENY_WRITE: return LOCK_SH;
+    default: return LOCK_EX;  // exclusive, deny-read and the compatibility mode share nothing
+    }
+}
+
+bool IsDirectoryPath(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MatchesPattern(std::string_view pattern, const std::string& name) {
+    if (pattern.empty() || pattern == "*" || pattern == "*.*") return true;
+    return ::fnmatch(std::string(pattern).c_str(), name.c_str(), FNM_CASEFOLD | FNM_NOESCAPE) == 0;
+}
+
+HRESULT SyncDirectory(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return LastError();
+    const int rc = ::fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    return rc == 0 ? S_OK : StorageHresultFromErrno(error);
+}
+
+// Removes the directory `name` below parentFd with everything in it, never following a link.
+// Stops at the first failure, leaving the rest in place.
+HRESULT RemoveTree(int parentFd, const char* name, int depth) {
+    if (depth > kMaxTreeDepth) return STG_E_ACCESSDENIED;
+    int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) {
+        // A directory without read or search permission is the read-only attribute of a
+        // directory: clear it, as the delete clears it on files.
+        ::fchmodat(parentFd, name, S_IRWXU, 0);
+        fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) return LastError();
+    struct stat self {};
+    if (::fstat(fd, &self) == 0 && (self.st_mode & S_IRWXU) != S_IRWXU) ::fchmod(fd, self.st_mode | S_IRWXU);
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        const int error = errno;
+        ::close(fd);
+        return StorageHresultFromErrno(error);
+    }
+    HRESULT hr = S_OK;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view child = entry->d_name;
+        if (child == "." || child == "..") continue;
+        struct stat st {};
+        if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            hr = LastError();
+            break;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            hr = RemoveTree(fd, entry->d_name, depth + 1);
+        } else if (::unlinkat(fd, entry->d_name, 0) != 0) {
+            hr = LastError();
+        }
+        if (Failed(hr)) break;
+        errno = 0;
+    }
+    if (Succeeded(hr) && errno != 0) hr = LastError();
+    ::closedir(dir);
+    if (Failed(hr)) return hr;
+    if (::unlinkat(parentFd, name, AT_REMOVEDIR) != 0) return LastError();
+    return S_OK;
+}
+
+std::string TemporaryName(std::string_view name) {
+    static std::atomic<unsigned> counter{0};
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%d.%u.tmp", static_cast<int>(::getpid()), counter.fetch_add(1));
+    return "~" + std::string(name) + suffix;
+}
+
+}  // namespace
+
+HRESULT ValidateElementName(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") return STG_E_INVALIDNAME;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F) return STG_E_INVALIDNAME;
+    }
+    return S_OK;
+}
+
+DirStorage::DirStorage(std::string path) : path_(std::move(path)) {
+    if (!path_.empty() && path_.back() != '/') path_ += '/';
+}
+
+std::string DirStorage::Name() const {
+    if (path_.size() < 2) return {};
+    const std::size_t end = path_.size() - 1;
+    const std::size_t slash = path_.find_last_of('/', end - 1);
+    return slash == std::string::npos ? path_.substr(0, end) : path_.substr(slash + 1, end - slash - 1);
+}
+
+bool DirStorage::Exists() const { return !path_.empty() && IsDirectoryPath(path_.substr(0, path_.size() - 1)); }
+
+HRESULT DirStorage::CreateSelf() const {
+    if (path_.empty()) return STG_E_INVALIDNAME;
+    for (std::size_t slash = path_.find('/', 1); slash != std::string::npos; slash = path_.find('/', slash + 1)) {
+        const std::string prefix = path_.substr(0, slash);
+        if (::mkdir(prefix.c_str(), kDirectoryMode) != 0 && errno != EEXIST) return LastError();
+    }
+    return Exists() ? S_OK : STG_E_PATHNOTFOUND;
+}
+
+HRESULT DirStorage::MissingError() const { return Exists() ? STG_E_FILENOTFOUND : STG_E_PATHNOTFOUND; }
+
+HRESULT DirStorage::CreateChildStorage(std::string_view name, DirStorage* child) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    const std::string path = ElementPath(name);
+    if (::mkdir(path.c_str(), kDirectoryMode) != 0) {
+        if (errno == EEXIST) return StorageHresultFromWin32(win32::kAlreadyExists);
+        if (errno == ENOENT) return STG_E_PATHNOTFOUND;
+        return LastError();
+    }
+    if (child) *child = DirStorage(path);
+    return S_OK;
+}
+
+HRESULT DirStorage::OpenChildStorage(std::string_view name, DirStorage& child) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    const std::string path = ElementPath(name);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? MissingError() : LastError();
+    if (!S_ISDIR(st.st_mode)) return STG_E_FILENOTFOUND;
+    child = DirStorage(path);
+    return S_OK;
+}
+
+HRESULT DirStorage::OpenWithMode(std::string_view name, std::uint32_t mode, int creation,
+                                 std::unique_ptr<FileStream>& stream) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    const std::string path = ElementPath(name);
+    const int fd = ::open(path.c_str(), AccessFlags(mode) | creation | O_CLOEXEC | O_NOFOLLOW, kFileMode);
+    if (fd < 0) {
+        if (errno == ENOENT) return MissingError();
+        return LastError();
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return STG_E_ACCESSDENIED;
+    }
+    if (const int lock = ShareLock(mode); lock != 0) {
+        int rc = 0;
+        do {
+            rc = ::flock(fd, lock | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int error = errno;
+            ::close(fd);
+            return error == EWOULDBLOCK ? STG_E_SHAREVIOLATION : StorageHresultFromErrno(error);
+        }
+    }
+    // CREATE_ALWAYS empties an existing file, but only once its share lock is ours.
+    if ((creation & O_CREAT) && !(creation & O_EXCL) && AccessFlags(mode) != O_RDONLY && ::ftruncate(fd, 0) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return StorageHresultFromErrno(error);
+    }
+    stream = std::make_unique<FileStream>(fd, path, (mode & STGM_DELETEONRELEASE) != 0);
+    return S_OK;
+}
+
+HRESULT DirStorage::CreateStream(std::string_view name, std::uint32_t mode,
+                                 std::unique_ptr<FileStream>& stream) const {
+    return OpenWithMode(name, mode, (mode & STGM_CREATE) ? O_CREAT : O_CREAT | O_EXCL, stream);
+}
+
+HRESULT DirStorage::OpenStream(std::string_view name, std::uint32_t mode, std::unique_ptr<FileStream>& stream) const {
+    return OpenWithMode(name, mode, 0, stream);
+}
+
+HRESULT DirStorage::Enumerate(std::string_view pattern, std::vector<ElementInfo>& elements) const {
+    elements.clear();
+    DIR* dir = ::opendir(path_.c_str());
+    if (!dir) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
+    const int fd = ::dirfd(dir);
+    HRESULT hr = S_OK;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || !MatchesPattern(pattern, name)) continue;
+        struct stat st {};
+        if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+        elements.push_back(ElementInfoFromStat(name, st));
+        errno = 0;
+    }
+    if (errno != 0) hr = LastError();
+    ::closedir(dir);
+    return hr;
+}
+
+HRESULT DirStorage::StatElement(std::string_view name, ElementInfo& info) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    struct stat st {};
+    if (::lstat(ElementPath(name).c_str(), &st) != 0) return errno == ENOENT ? MissingError() : LastError();
+    info = ElementInfoFromStat(std::string(name), st);
+    return S_OK;
+}
+
+HRESULT DirStorage::RenameElement(std::string_view oldName, std::string_view newName) const {
+    if (const HRESULT hr = ValidateElementName(oldName); Failed(hr)) return hr;
+    if (const HRESULT hr = ValidateElementName(newName); Failed(hr)) return hr;
+    const std::string from = ElementPath(oldName);
+    const std::string to = ElementPath(newName);
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return S_OK;
+    if (errno == EEXIST) return StorageHresultFromWin32(win32::kAlreadyExists);
+    if (errno == ENOENT) return MissingError();
+    if (errno != EINVAL) return LastError();
+    // A file system without RENAME_NOREPLACE: link + unlink refuses a taken name just the same.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) return StorageHresultFromWin32(win32::kAlreadyExists);
+        if (errno != EPERM) return LastError();
+        // Directories can not be linked; check, then rename (the store's own renames are serialised).
+        struct stat st {};
+        if (::lstat(to.c_str(), &st) == 0) return StorageHresultFromWin32(win32::kAlreadyExists);
+        return ::rename(from.c_str(), to.c_str()) == 0 ? S_OK : LastError();
+    }
+    return ::unlink(from.c_str()) == 0 ? S_OK : LastError();
+}
+
+HRESULT DirStorage::DestroyElement(std::string_view name) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    const std::string path = ElementPath(name);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? MissingError() : LastError();
+    if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0 ? S_OK : LastError();
+    const int parent = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0) return LastError();
+    const HRESULT hr = RemoveTree(parent, std::string(name).c_str(), 0);
+    ::close(parent);
+    return hr;
+}
+
+HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::byte> content) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    const std::string temporary = TemporaryName(name);
+    std::unique_ptr<FileStream> stream;
+    HRESULT hr = CreateStream(temporary, STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream);
+    if (Failed(hr)) return hr;
+    hr = stream->Write(content);
+    if (Succeeded(hr)) hr = stream->Commit();
+    stream.reset();
+    if (Succeeded(hr) && ::rename(ElementPath(temporary).c_str(), ElementPath(name).c_str()) != 0) hr = LastError();
+    if (Failed(hr)) {
+        ::unlink(ElementPath(temporary).c_str());
+        return hr;
+    }
+    return Sync();
+}
+
+HRESULT DirStorage::Sync() const { return SyncDirectory(path_); }
+
+}  // namespace pw

@@ -1,0 +1,93 @@
+// DirStorage: a directory of the store in the shape of a structured storage.
+//
+// The store and the configuration never build paths themselves: they open child storages and streams
+// by element name through this class, which maps the storage modes (STGM_*) to open(2) and share
+// locks, and every failure to a STORAGE-facility HRESULT built from the Windows error number
+// (a missing file is STG_E_FILENOTFOUND, a missing directory STG_E_PATHNOTFOUND, a held file
+// STG_E_SHAREVIOLATION). The layer never retries, logs or throws.
+//
+// Every element name is checked by ValidateElementName before it touches the file system, so no name
+// from a peer or a client can climb out of its directory. Symbolic links are never followed below a
+// storage: streams open with O_NOFOLLOW, child storages must be real directories, and the recursive
+// delete removes a link itself, never what it points to. Renames never replace an existing element.
+// Thread safety: holds no handle and no state beyond its path; any thread may use any copy.
+#pragma once
+
+#include "platform/FileStream.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pw {
+
+// Storage modes, with their Windows values (callers and persisted data use the numbers).
+enum Stgm : std::uint32_t {
+    STGM_READ = 0x0,
+    STGM_WRITE = 0x1,
+    STGM_READWRITE = 0x2,
+    STGM_SHARE_EXCLUSIVE = 0x10,
+    STGM_SHARE_DENY_WRITE = 0x20,
+    STGM_SHARE_DENY_READ = 0x30,
+    STGM_SHARE_DENY_NONE = 0x40,
+    STGM_CREATE = 0x1000,
+    STGM_DELETEONRELEASE = 0x4000000,
+};
+
+// S_OK, or STG_E_INVALIDNAME for a name that must never become a path component: empty, ".", "..",
+// or holding "/", "\", NUL or another control character.
+HRESULT ValidateElementName(std::string_view name);
+
+class DirStorage {
+public:
+    DirStorage() = default;
+    // The path is kept with a trailing "/".
+    explicit DirStorage(std::string path);
+
+    const std::string& Path() const { return path_; }
+    std::string ElementPath(std::string_view name) const { return path_ + std::string(name); }
+    // The last component of the path: the directory's own name.
+    std::string Name() const;
+
+    // Does this directory exist (as a directory)?
+    bool Exists() const;
+    // Creates this directory and any missing parents; an existing directory is success.
+    HRESULT CreateSelf() const;
+
+    // A new child directory; an existing one fails with STG_E_ALREADYEXISTS.
+    HRESULT CreateChildStorage(std::string_view name, DirStorage* child = nullptr) const;
+    HRESULT OpenChildStorage(std::string_view name, DirStorage& child) const;
+
+    // STGM_CREATE replaces an existing file (after its share lock is won); without it an existing
+    // file fails with STG_E_FILEALREADYEXISTS.
+    HRESULT CreateStream(std::string_view name, std::uint32_t mode, std::unique_ptr<FileStream>& stream) const;
+    HRESULT OpenStream(std::string_view name, std::uint32_t mode, std::unique_ptr<FileStream>& stream) const;
+
+    // Elements whose names match the pattern ("*" and "?" wildcards, without regard to case;
+    // "*.*" and "" match everything); "." and ".." are skipped. Order is the directory's.
+    HRESULT Enumerate(std::string_view pattern, std::vector<ElementInfo>& elements) const;
+    HRESULT StatElement(std::string_view name, ElementInfo& info) const;
+    // Fails with STG_E_ALREADYEXISTS when the new name is taken.
+    HRESULT RenameElement(std::string_view oldName, std::string_view newName) const;
+    // A file is deleted; a directory is deleted with everything below it.
+    HRESULT DestroyElement(std::string_view name) const;
+
+    // Replaces (or creates) a stream with the given content so that a crash leaves either the old or
+    // the new file, never a mix: a temporary file is written and flushed, renamed over the name, and
+    // the directory entry flushed.
+    HRESULT ReplaceStream(std::string_view name, std::span<const std::byte> content) const;
+    // Flushes the directory's own entries (after creating or renaming elements).
+    HRESULT Sync() const;
+
+private:
+    HRESULT MissingError() const;  // STG_E_PATHNOTFOUND when this directory is gone, else FILENOTFOUND
+    HRESULT OpenWithMode(std::string_view name, std::uint32_t mode, int creation,
+                         std::unique_ptr<FileStream>& stream) const;
+
+    std::string path_;
+};
+
+}  // namespace pw

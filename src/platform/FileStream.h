@@ -1,0 +1,51 @@
+// FileStream: one open file of the store, as a Stream.
+//
+// Opened only by DirStorage, which maps the storage modes to an open(2) and a share lock. The share
+// lock is a flock(2) on the open file description: STGM_SHARE_EXCLUSIVE holds it exclusively,
+// STGM_SHARE_DENY_WRITE shared, STGM_SHARE_DENY_NONE not at all; a conflict is STG_E_SHAREVIOLATION.
+// flock rather than fcntl locks because it belongs to the open file description (so two threads of
+// one process exclude each other, as two openers did on Windows), works on a descriptor opened for
+// reading only, and never interferes with the byte-range locks of LockRegion, which are OFD fcntl
+// locks on the bytes themselves.
+// Thread safety: one thread at a time per object; exclusion between openers is the locks' job.
+#pragma once
+
+#include "platform/Stream.h"
+
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+
+namespace pw {
+
+class FileStream final : public Stream {
+public:
+    // Takes ownership of an open descriptor; deleteOnRelease removes the file when the stream closes.
+    FileStream(int fd, std::string path, bool deleteOnRelease);
+    ~FileStream() override;
+    FileStream(const FileStream&) = delete;
+    FileStream& operator=(const FileStream&) = delete;
+
+    HRESULT Read(std::span<std::byte> buffer, std::size_t& transferred) override;
+    HRESULT Write(std::span<const std::byte> data) override;
+    using Stream::Write;
+    HRESULT Seek(std::int64_t offset, SeekOrigin origin, std::uint64_t* newPosition = nullptr) override;
+    HRESULT SetSize(std::uint64_t size) override;
+    HRESULT LockRegion(std::uint64_t offset, std::uint64_t length, bool wait) override;
+    HRESULT UnlockRegion(std::uint64_t offset, std::uint64_t length) override;
+    HRESULT Stat(ElementInfo& info) override;
+    HRESULT Commit() override;
+
+    const std::string& Path() const { return path_; }
+    int Descriptor() const { return fd_; }
+
+private:
+    int fd_;
+    std::string path_;
+    bool deleteOnRelease_;
+};
+
+// ElementInfo from a stat(2) result.
+ElementInfo ElementInfoFromStat(std::string name, const struct stat& st);
+
+}  // namespace pw

@@ -1,0 +1,63 @@
+// Process: executable path, child programs and the service manager's notification socket.
+#include "platform/Process.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace pw {
+
+std::string ExecutablePath() {
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0) return {};
+    return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::string ExecutableDirectory() {
+    const std::string path = ExecutablePath();
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int RunProgram(const std::vector<std::string>& argv) {
+    if (argv.empty()) return -1;
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t child = 0;
+    if (::posix_spawnp(&child, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void NotifyServiceManager(std::string_view state) {
+    const char* socketPath = std::getenv("NOTIFY_SOCKET");
+    if (!socketPath || !*socketPath) return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t length = std::strlen(socketPath);
+    if (length >= sizeof address.sun_path) return;
+    std::memcpy(address.sun_path, socketPath, length);
+    if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // abstract namespace
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), size);
+    ::close(fd);
+}
+
+}  // namespace pw

@@ -1,0 +1,66 @@
+// MessageLoop: the quit flag and the signal thread.
+#include "service/MessageLoop.h"
+
+#include <pthread.h>
+
+namespace pw::service {
+
+namespace {
+
+// SIGUSR1 only wakes the watcher when it is to end; from outside it is ignored.
+sigset_t WatchedSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
+
+}  // namespace
+
+void MessageLoop::Run() {
+    std::unique_lock guard(lock_);
+    posted_.wait(guard, [this] { return quit_; });
+}
+
+void MessageLoop::PostQuit() {
+    {
+        std::lock_guard guard(lock_);
+        quit_ = true;
+    }
+    posted_.notify_all();
+}
+
+bool MessageLoop::QuitPosted() const {
+    std::lock_guard guard(lock_);
+    return quit_;
+}
+
+StopSignalWatcher::StopSignalWatcher(MessageLoop& loop) : loop_(loop) {
+    const sigset_t set = WatchedSignals();
+    pthread_sigmask(SIG_BLOCK, &set, &previousMask_);
+    thread_ = std::thread([this] { Watch(); });
+}
+
+StopSignalWatcher::~StopSignalWatcher() {
+    ending_ = true;
+    pthread_kill(thread_.native_handle(), SIGUSR1);
+    thread_.join();
+    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+}
+
+void StopSignalWatcher::Watch() {
+    const sigset_t set = WatchedSignals();
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&set, &signal) != 0) continue;
+        if (signal == SIGUSR1) {
+            if (ending_) return;
+            continue;
+        }
+        loop_.PostQuit();
+    }
+}
+
+}  // namespace pw::service

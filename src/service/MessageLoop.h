@@ -1,0 +1,47 @@
+// MessageLoop: what keeps the main thread alive while the server runs, and the stop signals.
+//
+// The main thread waits in Run until somebody posts the quit: SIGTERM or SIGINT (the service manager's
+// stop, or Ctrl-C), the idle monitor of a local server, or an administration client's Shutdown.
+// StopSignalWatcher blocks SIGTERM and SIGINT in the calling thread -- and so in every thread created
+// after it, which is why the service creates it before any other thread -- and turns them into a
+// posted quit from a thread of its own. The signals are restored when it ends.
+// Thread safety: PostQuit from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <thread>
+
+namespace pw::service {
+
+class MessageLoop {
+public:
+    void Run();
+    void PostQuit();
+    bool QuitPosted() const;
+
+private:
+    mutable std::mutex lock_;
+    std::condition_variable posted_;
+    bool quit_ = false;
+};
+
+class StopSignalWatcher {
+public:
+    explicit StopSignalWatcher(MessageLoop& loop);
+    ~StopSignalWatcher();
+    StopSignalWatcher(const StopSignalWatcher&) = delete;
+    StopSignalWatcher& operator=(const StopSignalWatcher&) = delete;
+
+private:
+    void Watch();
+
+    MessageLoop& loop_;
+    sigset_t previousMask_{};
+    std::atomic<bool> ending_{false};
+    std::thread thread_;
+};
+
+}  // namespace pw::service

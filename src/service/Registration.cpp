@@ -1,0 +1,212 @@
+// Registration: registry records and the systemd unit.
+#include "service/Registration.h"
+
+#include <cerrno>
+#include <functional>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/LanguageTexts.h"
+#include "platform/ClassRegistry.h"
+#include "platform/DirStorage.h"
+#include "platform/HResult.h"
+#include "platform/Process.h"
+#include "platform/Text.h"
+
+namespace pw::service {
+
+const Guid kAppId = *Guid::Parse("{A82F9C7A-3537-4491-A799-287D84D5DF33}");
+
+namespace {
+
+constexpr std::string_view kClassesRoot = "HKEY_CLASSES_ROOT";
+constexpr std::string_view kDefaultUnitDirectory = "/etc/systemd/system";
+
+// Resource numbers of the service-control messages; the literal follows when the catalogue has none.
+constexpr int kTextCouldNotOpenManager = 230;
+constexpr int kTextCouldNotStart = 231;
+constexpr int kTextCouldNotStop = 232;
+constexpr int kTextCouldNotDelete = 233;
+
+std::string ServiceText(int number, std::string_view fallback) {
+    std::string text = core::LoadText(number);
+    return text.empty() ? std::string(fallback) : text;
+}
+
+std::string EventSourceKey(const RegistrationContext& context) {
+    return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + context.serviceName;
+}
+
+std::string ExecutableName(const RegistrationContext& context) {
+    const std::size_t slash = context.executablePath.find_last_of('/');
+    return slash == std::string::npos ? context.executablePath : context.executablePath.substr(slash + 1);
+}
+
+// The AppID entries: the application's name and the executable's pointer to it.
+void WriteAppIdEntries(RegistryFile& file, const RegistrationContext& context) {
+    file.SetString(AppIdKey(), "", context.serviceName);
+    file.SetString(std::string(kClassesRoot) + "\\AppID\\" + ExecutableName(context), "AppID", kAppId.ToString());
+}
+
+void RemoveAppIdEntries(RegistryFile& file, const RegistrationContext& context) {
+    file.DeleteKeyTree(AppIdKey());
+    file.DeleteKeyTree(std::string(kClassesRoot) + "\\AppID\\" + ExecutableName(context));
+}
+
+void WriteClassRecords(RegistryFile& file, const RegistrationContext& context) {
+    for (const ClassInfo& info : ClassRegistry::Instance().Classes()) {
+        const std::string clsidKey = std::string(kClassesRoot) + "\\CLSID\\" + info.clsid.ToString();
+        const std::string description = info.name + " Class";
+        file.SetString(clsidKey, "", description);
+        file.SetString(clsidKey, "AppID", kAppId.ToString());
+        file.SetString(clsidKey + "\\LocalServer32", "", "\"" + context.executablePath + "\"");
+        if (info.progId.empty()) continue;
+        const std::string versioned = info.progId + ".1";
+        file.SetString(clsidKey + "\\ProgID", "", versioned);
+        file.SetString(clsidKey + "\\VersionIndependentProgID", "", info.progId);
+        for (const std::string& progId : {info.progId, versioned}) {
+            const std::string progIdKey = std::string(kClassesRoot) + "\\" + progId;
+            file.SetString(progIdKey, "", description);
+            file.SetString(progIdKey + "\\CLSID", "", info.clsid.ToString());
+        }
+        file.SetString(std::string(kClassesRoot) + "\\" + info.progId + "\\CurVer", "", versioned);
+    }
+}
+
+void RemoveClassRecords(RegistryFile& file) {
+    for (const ClassInfo& info : ClassRegistry::Instance().Classes()) {
+        file.DeleteKeyTree(std::string(kClassesRoot) + "\\CLSID\\" + info.clsid.ToString());
+        if (info.progId.empty()) continue;
+        file.DeleteKeyTree(std::string(kClassesRoot) + "\\" + info.progId);
+        file.DeleteKeyTree(std::string(kClassesRoot) + "\\" + info.progId + ".1");
+    }
+}
+
+void UpdateRegistry(const RegistrationContext& context, const std::function<void(RegistryFile&)>& change) {
+    const HRESULT hr = context.registry.Update(change);
+    if (Failed(hr)) throw ComError(hr, "can not write the registry file " + context.registry.Path());
+}
+
+bool ServiceInstalled(const RegistrationContext& context) {
+    struct stat st {};
+    return ::stat(context.UnitPath().c_str(), &st) == 0;
+}
+
+std::string UnitName(const RegistrationContext& context) { return ToLowerAscii(context.serviceName) + ".service"; }
+
+void Systemctl(const RegistrationContext& context, std::initializer_list<std::string> arguments) {
+    if (!context.useSystemctl) return;
+    std::vector<std::string> argv{"systemctl"};
+    argv.insert(argv.end(), arguments);
+    if (RunProgram(argv) != 0) throw ComError(E_FAIL, ServiceText(kTextCouldNotStart, "Could not start service"));
+}
+
+// Stops and deletes an installed service.
+void RemoveService(const RegistrationContext& context) {
+    if (!ServiceInstalled(context)) return;
+    if (context.useSystemctl) {
+        // "systemctl stop" succeeds on a unit that is not running, as stopping a stopped service should.
+        if (RunProgram({"systemctl", "stop", UnitName(context)}) != 0) {
+            throw ComError(E_FAIL, ServiceText(kTextCouldNotStop, "Could not stop service"));
+        }
+        RunProgram({"systemctl", "disable", UnitName(context)});
+    }
+    if (::unlink(context.UnitPath().c_str()) != 0 && errno != ENOENT) {
+        throw ComError(E_FAIL, ServiceText(kTextCouldNotDelete, "Could not delete service") + ": " + context.UnitPath());
+    }
+    if (context.useSystemctl) RunProgram({"systemctl", "daemon-reload"});
+}
+
+void InstallService(const RegistrationContext& context) {
+    if (ServiceInstalled(context)) return;
+    const std::string text = SystemdUnitText(context);
+    const DirStorage directory(context.unitDirectory);
+    HRESULT hr = directory.CreateSelf();
+    if (Succeeded(hr)) hr = directory.ReplaceStream(UnitName(context), std::as_bytes(std::span(text.data(), text.size())));
+    if (Failed(hr)) {
+        throw ComError(hr, ServiceText(kTextCouldNotOpenManager, "Could not open Service Manager") + ": " +
+                               context.UnitPath());
+    }
+    ::chmod(context.UnitPath().c_str(), 0644);
+    Systemctl(context, {"daemon-reload"});
+    Systemctl(context, {"enable", UnitName(context)});
+}
+
+// systemd reads "%" as the start of a specifier and needs quotes around paths with spaces.
+std::string SystemdQuoted(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '%') out += "%%";
+        else if (c == '"' || c == '\\') out += std::string("\\") + c;
+        else out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::string AppIdKey() { return std::string(kClassesRoot) + "\\AppID\\" + kAppId.ToString(); }
+
+RegistrationContext RegistrationContext::ForThisProcess() {
+    RegistrationContext context{Registry::System(), core::LoadText(100), core::LoadText(215), ExecutablePath(), {}, false};
+    const char* configured = std::getenv("PELLWORTH_SYSTEMD_DIR");
+    context.unitDirectory = configured && *configured ? configured : std::string(kDefaultUnitDirectory);
+    struct stat st {};
+    context.useSystemctl = context.unitDirectory == kDefaultUnitDirectory && ::stat("/run/systemd/system", &st) == 0;
+    return context;
+}
+
+std::string RegistrationContext::UnitPath() const { return unitDirectory + "/" + UnitName(*this); }
+
+std::string SystemdUnitText(const RegistrationContext& context) {
+    std::string text;
+    text += "# Written by \"" + ExecutableName(context) + " -Service\"; \"-UnregServer\" removes it.\n";
+    text += "[Unit]\n";
+    text += "Description=" + context.description + "\n";
+    text += "After=network-online.target\nWants=network-online.target\n\n";
+    text += "[Service]\n";
+    text += "Type=notify\nNotifyAccess=main\n";
+    text += "ExecStart=" + SystemdQuoted(context.executablePath) + "\n";
+    text += "Environment=" + SystemdQuoted("PELLWORTH_REGISTRY=" + context.registry.Path()) + "\n";
+    // The stop signal runs the orderly shutdown, which waits for sessions and saves the settings.
+    text += "KillSignal=SIGTERM\nTimeoutStopSec=120\n";
+    text += "Restart=on-failure\nRestartSec=5\n\n";
+    text += "[Install]\nWantedBy=multi-user.target\n";
+    return text;
+}
+
+void RegisterServer(const RegistrationContext& context) {
+    RemoveService(context);
+    UpdateRegistry(context, [&](RegistryFile& file) {
+        WriteAppIdEntries(file, context);
+        file.DeleteValue(AppIdKey(), "LocalService");
+        WriteClassRecords(file, context);
+    });
+}
+
+void RegisterService(const RegistrationContext& context) {
+    RemoveService(context);
+    UpdateRegistry(context, [&](RegistryFile& file) {
+        WriteAppIdEntries(file, context);
+        file.SetString(AppIdKey(), "LocalService", context.serviceName);
+    });
+    InstallService(context);
+    UpdateRegistry(context, [&](RegistryFile& file) {
+        WriteClassRecords(file, context);
+        file.SetExpandString(EventSourceKey(context), "EventMessageFile", context.executablePath);
+        file.SetDword(EventSourceKey(context), "TypesSupported", 7);
+    });
+}
+
+void UnregisterServer(const RegistrationContext& context) {
+    UpdateRegistry(context, [&](RegistryFile& file) { RemoveClassRecords(file); });
+    RemoveService(context);
+    UpdateRegistry(context, [&](RegistryFile& file) {
+        file.DeleteValue(AppIdKey(), "LocalService");
+        RemoveAppIdEntries(file, context);
+        file.DeleteKeyTree(EventSourceKey(context));
+    });
+}
+
+}  // namespace pw::service

@@ -1,0 +1,207 @@
+// ServiceModule: process entry, start-up, run and shutdown.
+#include "service/ServiceModule.h"
+
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "core/Configuration.h"
+#include "core/LanguageTexts.h"
+#include "core/RegistryKeys.h"
+#include "platform/EventLog.h"
+#include "platform/Process.h"
+#include "service/CommandLine.h"
+#include "service/Registration.h"
+
+#ifndef PW_VERSION_MAJOR
+#define PW_VERSION_MAJOR 0
+#define PW_VERSION_MINOR 0
+#define PW_VERSION_PATCH 0
+#define PW_VERSION_BUILD 0
+#endif
+
+namespace pw::service {
+
+namespace {
+
+constexpr int kTextStarting = 101;
+
+}  // namespace
+
+ServiceModule::ServiceModule(Registry registry, ServiceTimings timings)
+    : registry_(std::move(registry)), timings_(timings), idle_(timings.idleTimeout, [this] { loop_.PostQuit(); }) {}
+
+ServiceModule::~ServiceModule() { idle_.Stop(); }
+
+std::string ServiceModule::VersionText() {
+    return Format("%d.%d.%d.%d", {std::int64_t{PW_VERSION_MAJOR}, std::int64_t{PW_VERSION_MINOR},
+                                  std::int64_t{PW_VERSION_PATCH}, std::int64_t{PW_VERSION_BUILD}});
+}
+
+HRESULT ServiceModule::Run(bool serviceMode) {
+    serviceMode_ = serviceMode;
+    // Before any other thread exists, so that every thread leaves the stop signals to the watcher.
+    StopSignalWatcher signals(loop_);
+    if (!serviceMode_) idle_.Start();
+
+    const HRESULT hr = PreLoopStartup();
+    if (Failed(hr)) {
+        ReportEvent(event_kind::kError, failure_);
+        idle_.Stop();
+        ProcessShutdown();
+        return hr;
+    }
+    if (serviceMode_) ReportEvent(event_kind::kInformation, "Service started");
+    NotifyServiceManager("READY=1");
+
+    loop_.Run();
+
+    NotifyServiceManager("STOPPING=1");
+    idle_.Stop();
+    ProcessShutdown();
+    if (serviceMode_) {
+        ReportEvent(event_kind::kInformation, "Service stopped");
+    } else {
+        std::this_thread::sleep_for(timings_.exitPause);
+    }
+    return S_OK;
+}
+
+HRESULT ServiceModule::PreLoopStartup() {
+    const std::string version = VersionText();
+    ReportEvent(event_kind::kInformation, core::FormatText(kTextStarting, {version}, "Pellworth %s starting"));
+
+    const HRESULT hr = OpenStore();
+    if (Failed(hr)) return hr;
+
+    // The result is not acted on: without a configuration every reader uses its own defaults.
+    if (!core::LoadConfiguration(core::ServerConfig(), storeRoot_)) {
+        ReportEvent(event_kind::kWarning, "No configuration could be read from " + storeRoot_.Path() +
+                                              "pellworth.cfg or pellworth.bak; defaults apply");
+    }
+    return StartWorkers();
+}
+
+HRESULT ServiceModule::OpenStore() {
+    const auto path = core::ReadMessageStorePath(registry_);
+    if (!path) {
+        failure_ = "No message store is configured: the registry file " + registry_.Path() +
+                   " has no MessageStore value under " + core::ServerGeneralKey();
+        return STG_E_FILENOTFOUND;
+    }
+    DirStorage root(*path);
+    if (!root.Exists()) {
+        if (const HRESULT hr = root.CreateSelf(); Failed(hr)) {
+            failure_ = "Can not create the message store " + root.Path() + ": " + HresultText(hr);
+            return hr;
+        }
+        ReportEvent(event_kind::kInformation, "Created a new message store at " + root.Path());
+    }
+    if (const HRESULT hr = serverLock_.Acquire(root); Failed(hr)) {
+        const auto holder = core::ServerLock::HolderOf(root);
+        failure_ = hr == STG_E_SHAREVIOLATION
+                       ? "The message store " + root.Path() + " is in use by another server (process " +
+                             std::to_string(holder.value_or(-1)) + ")"
+                       : "Can not lock the message store " + root.Path() + ": " + HresultText(hr);
+        return hr;
+    }
+    storeRoot_ = root;
+    return S_OK;
+}
+
+unsigned ServiceModule::RouterCount() const {
+    if (core::ReadDebugSwitch(registry_, "NoRouters") != 0) return 0;
+    std::int64_t count = core::ReadDebugSwitch(registry_, "Routers");
+    if (count == 0) {
+        Variant configured;
+        if (core::ServerConfig().Get("sys:routers", configured)) count = configured.AsI4();
+    }
+    if (count <= 0) count = kDefaultRouters;
+    return static_cast<unsigned>(std::min<std::int64_t>(count, kMaxRouters));
+}
+
+bool ServiceModule::TransportsEnabled() const { return core::ReadDebugSwitch(registry_, "NoTransports") == 0; }
+
+bool ServiceModule::Running() const {
+    std::lock_guard guard(workersLock_);
+    return running_;
+}
+
+HRESULT ServiceModule::StartWorkers() {
+    std::lock_guard guard(workersLock_);
+    if (running_) return S_OK;
+    // The order is fixed: access tables and the TLS context before anything that accepts
+    // connections; routers before listeners, so that the first accepted message finds its router;
+    // transports, maintenance and the connection schedule last. Each subsystem joins here as it is
+    // built, reading its switches (RouterCount, TransportsEnabled) at this point.
+    running_ = true;
+    return S_OK;
+}
+
+void ServiceModule::StopWorkers() {
+    std::lock_guard guard(workersLock_);
+    if (!running_) return;
+    // Maintenance and schedule first, so nothing new is queued; then routers, listeners, transports
+    // and the TLS context.
+    running_ = false;
+}
+
+void ServiceModule::ProcessShutdown() {
+    StopWorkers();
+    if (storeRoot_.Path().empty()) return;
+    if (!core::SaveConfiguration(core::ServerConfig(), storeRoot_)) {
+        ReportEvent(event_kind::kError, "The configuration could not be saved to " + storeRoot_.Path() + "pellworth.cfg");
+    }
+    serverLock_.Release();
+}
+
+namespace {
+
+int ExitCode(HRESULT hr) { return Succeeded(hr) ? 0 : 1; }
+
+int RunRegistration(CommandSwitch command) {
+    const RegistrationContext context = RegistrationContext::ForThisProcess();
+    try {
+        switch (command) {
+        case CommandSwitch::RegServer: RegisterServer(context); break;
+        case CommandSwitch::Service: RegisterService(context); break;
+        case CommandSwitch::UnregServer: UnregisterServer(context); break;
+        case CommandSwitch::None: break;
+        }
+    } catch (const ComError& error) {
+        std::fprintf(stderr, "%s: %s\n", context.serviceName.c_str(), error.what());
+        return ExitCode(error.Code());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ProcessEntry(int argc, char** argv) {
+    const Registry registry = Registry::System();
+    core::LanguageTexts::Instance().LoadLanguage(core::ReadLanguage(registry));
+    const std::string serviceName = core::LoadText(100);
+    OpenEventLog(serviceName);
+
+    std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    if (const CommandSwitch command = ParseCommandLine(arguments); command != CommandSwitch::None) {
+        return RunRegistration(command);
+    }
+
+    RegistryFile file;
+    if (const HRESULT hr = registry.Read(file); Failed(hr) || !file.KeyExists(AppIdKey())) {
+        std::fprintf(stderr, "%s: not registered in %s; run \"%s -RegServer\" or \"%s -Service\" first\n",
+                     serviceName.c_str(), registry.Path().c_str(), argv[0], argv[0]);
+        return 1;
+    }
+    const bool serviceMode = file.FindValue(AppIdKey(), "LocalService") != nullptr;
+    ServiceModule module(registry);
+    const HRESULT hr = module.Run(serviceMode);
+    if (Failed(hr)) {
+        std::fprintf(stderr, "%s: start-up failed: %s (%s)\n", serviceName.c_str(), module.FailureText().c_str(),
+                     HresultText(hr).c_str());
+    }
+    return ExitCode(hr);
+}
+
+}  // namespace pw::service

@@ -1,0 +1,91 @@
+// ServiceModule: the server process -- its mode, its start-up and shutdown order, and its lifetime.
+//
+// One object per process. Run performs the start-up in its fixed order (version text, class
+// registration, the start message to the event log, the message store's root -- created when missing
+// and locked against a second server --, the configuration, the workers, the queue) and then keeps
+// the process alive until a stop: SIGTERM or SIGINT, an administration client's Shutdown, or, for a
+// local server, the idle monitor. A stop runs the worker shutdown and the process shutdown routine
+// (settings saved), so the process always ends with its files in order.
+//
+// Service mode (the AppID key has `LocalService`) and local-server mode run the same start-up; the
+// service mode writes "Service started" / "Service stopped" to the event log, and only the local
+// server ends by itself when administration clients have released it for the idle time-out.
+//
+// Workers (routers, listeners, transports, maintenance, schedule) start and stop in the order of
+// StartWorkers and StopWorkers, guarded by the running flag so neither happens twice.
+// Thread safety: StartWorkers, StopWorkers and ProcessShutdown serialise on the module's lock and may
+// be called from the main thread or from administration calls.
+#pragma once
+
+#include "core/ServerLock.h"
+#include "platform/DirStorage.h"
+#include "platform/Registry.h"
+#include "service/IdleMonitor.h"
+#include "service/MessageLoop.h"
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+namespace pw::service {
+
+// More router threads than this are a typing error, not a wish; the count is capped.
+inline constexpr unsigned kMaxRouters = 64;
+inline constexpr unsigned kDefaultRouters = 4;
+
+struct ServiceTimings {
+    std::chrono::milliseconds idleTimeout{5000};  // a released local server waits this long before it quits
+    std::chrono::milliseconds exitPause{1000};    // a local server pauses after its loop, for clients to let go
+};
+
+class ServiceModule {
+public:
+    explicit ServiceModule(Registry registry, ServiceTimings timings = {});
+    ~ServiceModule();
+    ServiceModule(const ServiceModule&) = delete;
+    ServiceModule& operator=(const ServiceModule&) = delete;
+
+    // Runs the server until it is stopped. S_OK after an orderly stop; the start-up's error otherwise
+    // (FailureText then says what went wrong).
+    HRESULT Run(bool serviceMode);
+    const std::string& FailureText() const { return failure_; }
+
+    HRESULT StartWorkers();
+    void StopWorkers();
+    bool Running() const;
+    // Worker shutdown, then the settings saved and the store released.
+    void ProcessShutdown();
+    void PostQuit() { loop_.PostQuit(); }
+
+    // Administration clients hold the server while they use its objects.
+    void Lock() { idle_.Lock(); }
+    void Unlock() { idle_.Unlock(); }
+
+    // Router threads to start: none with the Debug switch `NoRouters`, else `Routers` when set, else
+    // "sys:routers" from the configuration, else 4.
+    unsigned RouterCount() const;
+    bool TransportsEnabled() const;
+
+    const DirStorage& StoreRoot() const { return storeRoot_; }
+    static std::string VersionText();
+
+private:
+    HRESULT PreLoopStartup();
+    HRESULT OpenStore();
+
+    Registry registry_;
+    ServiceTimings timings_;
+    bool serviceMode_ = false;
+    MessageLoop loop_;
+    IdleMonitor idle_;
+    mutable std::mutex workersLock_;
+    bool running_ = false;
+    DirStorage storeRoot_;
+    core::ServerLock serverLock_;
+    std::string failure_;
+};
+
+// The process entry: language, command line, mode, run. Returns the process exit code.
+int ProcessEntry(int argc, char** argv);
+
+}  // namespace pw::service

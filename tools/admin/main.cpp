@@ -1,0 +1,148 @@
+// pellworth-admin: manages the server's store and settings from the command line.
+//
+// It finds the store through the registry file (PELLWORTH_REGISTRY), does one thing, and on any error
+// prints one line on stderr and exits with status 1 (2 for a command it does not understand).
+// Settings live in memory in a running server, which writes them back at its next save; so changes to
+// the configuration are refused while a server holds the store.
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "TypedValue.h"
+#include "core/Configuration.h"
+#include "core/LanguageTexts.h"
+#include "core/RegistryKeys.h"
+#include "core/ServerLock.h"
+#include "platform/Registry.h"
+#include "platform/Text.h"
+
+namespace pw::admin {
+
+namespace {
+
+using Arguments = std::span<const std::string_view>;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// A failure to report: the one line the tool prints.
+struct Failure {
+    std::string text;
+};
+
+constexpr std::string_view kUsage =
+    "usage: pellworth-admin config get KEY\n"
+    "       pellworth-admin config set KEY VALUE\n"
+    "       pellworth-admin config remove KEY\n"
+    "       pellworth-admin config list [PREFIX]\n"
+    "VALUE is typed as TYPE:TEXT -- i2:N, i4:N, ui2:N, r8:X, bool:true|false, date:YYYY-MM-DD[THH:MM[:SS]],\n"
+    "str:TEXT, port:N (a TCP port) -- or is a text.\n";
+
+DirStorage StoreRoot(bool createWhenMissing) {
+    const Registry registry = Registry::System();
+    const auto path = core::ReadMessageStorePath(registry);
+    if (!path) throw Failure{"no MessageStore value in the registry file " + registry.Path()};
+    DirStorage root(*path);
+    if (root.Exists()) return root;
+    if (!createWhenMissing) throw Failure{"there is no message store at " + root.Path()};
+    if (const HRESULT hr = root.CreateSelf(); Failed(hr)) {
+        throw Failure{"can not create the message store " + root.Path() + ": " + HresultText(hr)};
+    }
+    return root;
+}
+
+void RefuseWhileServerRuns(const DirStorage& root) {
+    if (const auto holder = core::ServerLock::HolderOf(root)) {
+        throw Failure{"the server (process " + std::to_string(*holder) +
+                      ") holds this store and would overwrite the change at its next save; stop it first"};
+    }
+}
+
+void LoadInto(core::ConfigTree& tree, const DirStorage& root) {
+    if (!core::LoadConfiguration(tree, root) && tree.NodeCount() == 0) {
+        throw Failure{"the configuration in " + root.Path() + " can not be read (pellworth.cfg and pellworth.bak)"};
+    }
+}
+
+void Save(core::ConfigTree& tree, const DirStorage& root) {
+    if (!core::SaveConfiguration(tree, root)) throw Failure{"can not save the configuration in " + root.Path()};
+}
+
+int ConfigGet(const std::string& key) {
+    core::ConfigTree tree;
+    LoadInto(tree, StoreRoot(false));
+    Variant value;
+    if (!tree.Get(key, value)) throw Failure{"no such key: " + key};
+    std::printf("%s\n", FormatTypedValue(value).c_str());
+    return 0;
+}
+
+int ConfigSet(const std::string& key, std::string_view typed) {
+    Variant value;
+    if (const HRESULT hr = ParseTypedValue(typed, value); Failed(hr)) {
+        throw Failure{"not a valid value: " + std::string(typed) + " (" + HresultText(hr) + ")"};
+    }
+    if (core::SplitKey(key).empty()) throw Failure{"not a valid key: " + key};
+    const DirStorage root = StoreRoot(true);
+    RefuseWhileServerRuns(root);
+    core::ConfigTree tree;
+    core::LoadConfiguration(tree, root);
+    tree.Set(key, value);
+    Save(tree, root);
+    return 0;
+}
+
+int ConfigRemove(const std::string& key) {
+    const DirStorage root = StoreRoot(false);
+    RefuseWhileServerRuns(root);
+    core::ConfigTree tree;
+    LoadInto(tree, root);
+    if (!tree.Remove(key)) throw Failure{"no such key: " + key};
+    Save(tree, root);
+    return 0;
+}
+
+int ConfigList(std::string_view prefix) {
+    core::ConfigTree tree;
+    LoadInto(tree, StoreRoot(false));
+    for (const auto& record : tree.Records()) {
+        if (record.value.IsEmpty() || !StartsWithNoCase(record.key, prefix)) continue;
+        std::printf("%s=%s\n", record.key.c_str(), FormatTypedValue(record.value).c_str());
+    }
+    return 0;
+}
+
+int Config(Arguments args) {
+    if (args.size() == 2 && args[0] == "get") return ConfigGet(std::string(args[1]));
+    if (args.size() == 3 && args[0] == "set") return ConfigSet(std::string(args[1]), args[2]);
+    if (args.size() == 2 && args[0] == "remove") return ConfigRemove(std::string(args[1]));
+    if ((args.size() == 1 || args.size() == 2) && args[0] == "list") return ConfigList(args.size() == 2 ? args[1] : "");
+    std::fputs(kUsage.data(), stderr);
+    return kExitUsage;
+}
+
+}  // namespace
+
+int Main(Arguments args) {
+    try {
+        core::LanguageTexts::Instance().LoadLanguage(core::ReadLanguage(Registry::System()));
+        if (!args.empty() && args[0] == "config") return Config(args.subspan(1));
+        std::fputs(kUsage.data(), stderr);
+        return kExitUsage;
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "pellworth-admin: %s\n", failure.text.c_str());
+        return kExitFailure;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "pellworth-admin: %s\n", error.what());
+        return kExitFailure;
+    }
+}
+
+}  // namespace pw::admin
+
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    return pw::admin::Main(args);
+}
