@@ -1,0 +1,42 @@
+# Shared by the project's scripts: Debian packages installed on demand, and the build directories.
+# Sourced, not run.
+
+PW_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Packages the build and the tests need. Add a package here when a part of the server starts using it.
+PW_BUILD_PACKAGES=(build-essential cmake g++ pkg-config)
+PW_TEST_PACKAGES=(libgtest-dev libgmock-dev python3 python3-pytest)
+
+pw_log() { printf '==> %s\n' "$*" >&2; }
+
+# Installs the Debian packages that are missing, with sudo when not root.
+pw_ensure_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then
+      sudo=(sudo)
+    else
+      echo "These Debian packages are missing and there is no sudo to install them: ${missing[*]}" >&2
+      return 1
+    fi
+  fi
+  pw_log "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" ||
+    { "${sudo[@]}" apt-get update && "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; }
+}
+
+pw_jobs() { nproc 2>/dev/null || echo 2; }
+
+# Configures and builds one build directory: pw_build DIR [cmake options...]
+pw_build() {
+  local dir="$1"
+  shift
+  cmake -S "$PW_ROOT" -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j "$(pw_jobs)"
+}

@@ -1,0 +1,108 @@
+"""Shared fixtures: a private registry file, unit directory and store for each test, and a server
+process that the test starts, waits for through the service manager's readiness protocol, and stops."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+BIN = os.environ.get("PELLWORTH_BIN", os.path.join(os.path.dirname(__file__), "../../build/bin"))
+SERVER = os.path.join(BIN, "pellworth")
+ADMIN = os.path.join(BIN, "pellworth-admin")
+STORE_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\General"
+APPID_KEY = r"HKEY_CLASSES_ROOT\AppID\{A82F9C7A-3537-4491-A799-287D84D5DF33}"
+WAIT = 60  # seconds: a generous bound for a loaded machine, never a fixed sleep
+
+
+class Server:
+    """One server process with a readiness socket."""
+
+    def __init__(self, env, notify_dir):
+        self.notify_path = os.path.join(notify_dir, "notify-%d" % time.monotonic_ns())
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.notify_path)
+        self.proc = subprocess.Popen([SERVER], env=dict(env, NOTIFY_SOCKET=self.notify_path),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def wait_ready(self):
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise AssertionError("server exited with %d: %s" % (self.proc.returncode, self.proc.stderr.read()))
+            self.sock.settimeout(0.5)
+            try:
+                if b"READY=1" in self.sock.recv(4096):
+                    return self
+            except socket.timeout:
+                pass
+        raise AssertionError("server did not become ready")
+
+    def stop(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
+        self.proc.wait(timeout=WAIT)
+        return self.proc.returncode
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=WAIT)
+        self.sock.close()
+
+
+class Env:
+    """A private installation: registry file, unit directory and store path."""
+
+    def __init__(self, root):
+        self.root = root
+        self.registry = os.path.join(root, "pellworth.reg")
+        self.units = os.path.join(root, "units")
+        self.store = os.path.join(root, "store")
+        self.env = dict(os.environ, PELLWORTH_REGISTRY=self.registry, PELLWORTH_SYSTEMD_DIR=self.units)
+        self.env.pop("NOTIFY_SOCKET", None)
+        self.servers = []
+
+    def run(self, *args, program=SERVER):
+        return subprocess.run([program, *args], env=self.env, capture_output=True, text=True, timeout=WAIT)
+
+    def admin(self, *args):
+        return self.run(*args, program=ADMIN)
+
+    def registry_text(self):
+        with open(self.registry, encoding="utf-8") as f:
+            return f.read()
+
+    def configure_store(self):
+        with open(self.registry, "a", encoding="utf-8") as f:
+            f.write('\n[%s]\n"MessageStore"="%s"\n' % (STORE_KEY, self.store))
+
+    def start(self):
+        server = Server(self.env, self.root)
+        self.servers.append(server)
+        return server
+
+    def store_file(self, name):
+        return os.path.join(self.store, name)
+
+
+@pytest.fixture
+def env():
+    # A short path: the readiness socket's name must fit a sockaddr_un.
+    root = tempfile.mkdtemp(prefix="pw-it-")
+    installation = Env(root)
+    yield installation
+    for server in installation.servers:
+        server.close()
+    shutil.rmtree(root, ignore_errors=True)
+
+
+@pytest.fixture
+def registered(env):
+    """An installation registered as a local server, with a store path configured."""
+    result = env.run("-RegServer")
+    assert result.returncode == 0, result.stderr
+    env.configure_store()
+    return env

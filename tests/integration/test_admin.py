@@ -1,0 +1,43 @@
+"""pellworth-admin's configuration commands against a real store, and their refusals."""
+import cfgfile
+
+
+def test_config_set_get_list_remove_with_typed_values(registered):
+    assert registered.admin("config", "set", "sys:smtp:0:port", "port:2525").returncode == 0
+    assert registered.admin("config", "set", "sys:routers", "i4:6").returncode == 0
+    assert registered.admin("config", "set", "sys:ssl:enabled", "bool:true").returncode == 0
+    assert registered.admin("config", "set", "sys:smtp:0:welcome", "Hello there").returncode == 0
+
+    get = registered.admin("config", "get", "SYS:SMTP:0:PORT")
+    assert get.returncode == 0 and get.stdout.strip() == "ui2:%d" % 0xDD09
+
+    records = {k: (t, v) for k, t, v in cfgfile.decode(open(registered.store_file("pellworth.cfg"), "rb").read())}
+    assert records["sys:smtp:0:port"] == (cfgfile.VT_UI2, 0xDD09)  # 2525 in network byte order
+    assert records["sys:routers"] == (cfgfile.VT_I4, 6)
+    assert records["sys:ssl:enabled"] == (cfgfile.VT_BOOL, -1)
+    assert records["sys:smtp:0:welcome"] == (cfgfile.VT_BSTR, "Hello there")
+    assert records["sys:public:prefix"] == (cfgfile.VT_BSTR, "Public Folders")  # defaults came along
+
+    listing = registered.admin("config", "list", "sys:smtp").stdout.splitlines()
+    assert "sys:smtp:0:welcome=str:Hello there" in listing
+    assert all(line.startswith("sys:smtp") for line in listing)
+
+    assert registered.admin("config", "remove", "sys:routers").returncode == 0
+    missing = registered.admin("config", "get", "sys:routers")
+    assert missing.returncode == 1 and "no such key" in missing.stderr
+
+
+def test_bad_values_and_usage_are_refused_with_one_line(registered):
+    bad = registered.admin("config", "set", "sys:smtp:0:port", "ui2:70000")
+    assert bad.returncode == 1 and len(bad.stderr.strip().splitlines()) == 1
+    assert registered.admin("config", "set", ":::", "x").returncode == 1
+    assert registered.admin("frobnicate").returncode == 2
+
+
+def test_changes_are_refused_while_the_server_runs(registered):
+    server = registered.start().wait_ready()
+    refused = registered.admin("config", "set", "sys:routers", "i4:3")
+    assert refused.returncode == 1 and "stop it first" in refused.stderr
+    assert registered.admin("config", "get", "sys:smtp:0:port").returncode == 0  # reading is fine
+    assert server.stop() == 0
+    assert registered.admin("config", "set", "sys:routers", "i4:3").returncode == 0
