@@ -100,10 +100,10 @@ std::string HexData(std::string_view prefix, std::span<const std::byte> bytes) {
     return out;
 }
 
-// The text of a REG_SZ or REG_EXPAND_SZ written as UTF-16LE bytes, without its terminator.
+// The text of a REG_SZ or REG_EXPAND_SZ written as UTF-16LE bytes, without its one terminator.
 std::string TextFromUtf16Bytes(std::span<const std::byte> bytes) {
     std::string text = Utf16LeToUtf8(bytes);
-    while (!text.empty() && text.back() == '\0') text.pop_back();
+    if (!text.empty() && text.back() == '\0') text.pop_back();
     return text;
 }
 
@@ -187,24 +187,28 @@ std::string ValueLine(const RegistryValue& value) {
     }
 }
 
-// Splits the file into logical lines: CR LF or LF, and hex data continued with a trailing backslash.
+// Splits the file into logical lines: CR LF or LF, and hex data continued with a trailing backslash
+// on indented lines, as regedit writes them. A line that is not indented never continues a value, so
+// a damaged value that happens to end in a backslash reads the same every time.
 std::vector<std::string> LogicalLines(std::string_view text) {
     std::vector<std::string> lines;
-    bool continuing = false;
+    bool continuable = false;
     while (!text.empty()) {
         const std::size_t newline = text.find('\n');
         std::string_view line = text.substr(0, newline);
         text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (continuing) {
-            lines.back() += std::string(TrimAscii(line));
+        const bool indented = !line.empty() && (line.front() == ' ' || line.front() == '\t');
+        if (continuable && indented) {
+            std::string& last = lines.back();
+            last.resize(last.find_last_of('\\'));
+            last += std::string(TrimAscii(line));
         } else {
             lines.emplace_back(line);
         }
-        std::string& last = lines.back();
+        const std::string& last = lines.back();
         const std::string_view trimmed = TrimAscii(last);
-        continuing = !trimmed.empty() && trimmed.back() == '\\' && last.find("=hex") != std::string::npos;
-        if (continuing) last.resize(last.find_last_of('\\'));
+        continuable = !trimmed.empty() && trimmed.back() == '\\' && last.find("=hex") != std::string::npos;
     }
     return lines;
 }
