@@ -6,10 +6,12 @@
 
 namespace pw::core {
 
+// The server holds its lock deny-write: a second server (which asks for exclusive access) is refused,
+// while tools can still read the holder's id.
 HRESULT ServerLock::Acquire(const DirStorage& root) {
     std::unique_ptr<FileStream> stream;
     // Create-always empties the file only once its lock is ours, so a running holder's id survives.
-    HRESULT hr = root.CreateStream(kServerLockName, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, stream);
+    HRESULT hr = root.CreateStream(kServerLockName, STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE, stream);
     if (Succeeded(hr)) hr = stream->Write(std::to_string(::getpid()) + "\n");
     if (Failed(hr)) return hr;
     stream_ = std::move(stream);
@@ -20,11 +22,10 @@ void ServerLock::Release() { stream_.reset(); }
 
 std::optional<long> ServerLock::HolderOf(const DirStorage& root) {
     std::unique_ptr<FileStream> probe;
-    if (root.OpenStream(kServerLockName, STGM_READ | STGM_SHARE_DENY_WRITE, probe) != STG_E_SHAREVIOLATION) {
+    if (root.OpenStream(kServerLockName, STGM_READ | STGM_SHARE_EXCLUSIVE, probe) != STG_E_SHAREVIOLATION) {
         return std::nullopt;
     }
-    // Held: read the holder's id without a lock of our own.
-    if (Failed(root.OpenStream(kServerLockName, STGM_READ | STGM_SHARE_DENY_NONE, probe))) return -1;
+    if (Failed(root.OpenStream(kServerLockName, STGM_READ | STGM_SHARE_DENY_WRITE, probe))) return -1;
     std::vector<std::byte> bytes;
     ReadToEnd(*probe, bytes);
     const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());

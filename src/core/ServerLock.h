@@ -1,5 +1,5 @@
 // ServerLock: the mark a running server leaves on its store -- "pellworth.lock" in the store root,
-// locked exclusively for the server's life and holding its process id.
+// share-locked (deny-write) for the server's life and holding its process id.
 //
 // Two servers on one store would deliver every message twice and overwrite each other's
 // configuration, so a second server refuses to start. Tools that change what a running server keeps

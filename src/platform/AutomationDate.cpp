@@ -51,7 +51,7 @@ DateFields FieldsFromDate(Date date) {
     long seconds = std::lround(fraction * kSecondsPerDay);
     if (seconds >= kSecondsPerDay) {
         seconds -= kSecondsPerDay;
-        dayPart += date >= 0 ? 1 : -1;
+        dayPart += 1;  // the time counts forward from midnight on both sides of the epoch
     }
     const long days = static_cast<long>(dayPart) + kEpochDays;
     DateFields fields;

@@ -34,13 +34,38 @@ int AccessFlags(std::uint32_t mode) {
     }
 }
 
-// The flock(2) operation that stands for the sharing of a mode (0 = no lock).
-int ShareLock(std::uint32_t mode) {
-    switch (mode & 0x70) {
-    case STGM_SHARE_DENY_NONE: return 0;
-    case STGM_SHARE_DENY_WRITE: return LOCK_SH;
-    default: return LOCK_EX;  // exclusive, deny-read and the compatibility mode share nothing
+bool WantsWrite(std::uint32_t mode) { return AccessFlags(mode) != O_RDONLY; }
+
+int FlockNoWait(int fd, int operation) {
+    int rc = 0;
+    do {
+        rc = ::flock(fd, operation | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+// Takes the share lock that stands for the sharing of a mode, after checking that the openers already
+// there allow the access asked for: an exclusive holder allows nothing, a deny-write holder allows
+// reading only. Exclusive is LOCK_EX; deny-write is LOCK_SH; deny-none holds no lock but must still
+// pass the check. (A deny-write opener that comes after a deny-none writer is not refused: flock has
+// no way to tell readers from writers among the openers that hold no lock.)
+HRESULT TakeShareLock(int fd, std::uint32_t mode) {
+    const std::uint32_t sharing = mode & 0x70;
+    const bool exclusive = sharing != STGM_SHARE_DENY_NONE && sharing != STGM_SHARE_DENY_WRITE;
+    int error = 0;
+    if (exclusive) {
+        error = FlockNoWait(fd, LOCK_EX);
+    } else if (WantsWrite(mode)) {
+        // Any holder denies writing: prove there is none with an exclusive lock, then keep what the
+        // mode holds.
+        error = FlockNoWait(fd, LOCK_EX);
+        if (error == 0) error = FlockNoWait(fd, sharing == STGM_SHARE_DENY_WRITE ? LOCK_SH : LOCK_UN);
+    } else {
+        error = FlockNoWait(fd, LOCK_SH);
+        if (error == 0 && sharing == STGM_SHARE_DENY_NONE) error = FlockNoWait(fd, LOCK_UN);
     }
+    if (error == 0) return S_OK;
+    return error == EWOULDBLOCK ? STG_E_SHAREVIOLATION : StorageHresultFromErrno(error);
 }
 
 bool IsDirectoryPath(const std::string& path) {
@@ -107,11 +132,14 @@ HRESULT RemoveTree(int parentFd, const char* name, int depth) {
     return S_OK;
 }
 
+// Names the temporary file after the element (cut short, so a long valid name still leaves room for
+// the suffix within the file system's limit) and this process, so leftovers are recognisable.
 std::string TemporaryName(std::string_view name) {
+    constexpr std::size_t kNameCharsKept = 64;
     static std::atomic<unsigned> counter{0};
     char suffix[48];
     std::snprintf(suffix, sizeof suffix, ".%d.%u.tmp", static_cast<int>(::getpid()), counter.fetch_add(1));
-    return "~" + std::string(name) + suffix;
+    return "~" + std::string(name.substr(0, kNameCharsKept)) + suffix;
 }
 
 }  // namespace
@@ -185,19 +213,12 @@ HRESULT DirStorage::OpenWithMode(std::string_view name, std::uint32_t mode, int 
         ::close(fd);
         return STG_E_ACCESSDENIED;
     }
-    if (const int lock = ShareLock(mode); lock != 0) {
-        int rc = 0;
-        do {
-            rc = ::flock(fd, lock | LOCK_NB);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
-            const int error = errno;
-            ::close(fd);
-            return error == EWOULDBLOCK ? STG_E_SHAREVIOLATION : StorageHresultFromErrno(error);
-        }
+    if (const HRESULT hr = TakeShareLock(fd, mode); Failed(hr)) {
+        ::close(fd);
+        return hr;
     }
     // CREATE_ALWAYS empties an existing file, but only once its share lock is ours.
-    if ((creation & O_CREAT) && !(creation & O_EXCL) && AccessFlags(mode) != O_RDONLY && ::ftruncate(fd, 0) != 0) {
+    if ((creation & O_CREAT) && !(creation & O_EXCL) && WantsWrite(mode) && ::ftruncate(fd, 0) != 0) {
         const int error = errno;
         ::close(fd);
         return StorageHresultFromErrno(error);

@@ -92,12 +92,63 @@ std::string RealText(double value, int digits) {
     return buffer;
 }
 
+// S_OK, DISP_E_OVERFLOW for a number too big for T, DISP_E_TYPEMISMATCH for text that is no number.
 template <typename T>
-bool ParseNumber(std::string_view text, T& out) {
+HRESULT ParseNumber(std::string_view text, T& out) {
     text = TrimAscii(text);
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return DISP_E_TYPEMISMATCH;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return error == std::errc() && end == text.data() + text.size() && !text.empty();
+    if (end != text.data() + text.size()) return DISP_E_TYPEMISMATCH;
+    if (error == std::errc::result_out_of_range) return DISP_E_OVERFLOW;
+    return error == std::errc() ? S_OK : DISP_E_TYPEMISMATCH;
+}
+
+// Currency is an integer count of ten-thousandths; its text is read and written exactly, never
+// through a double.
+std::string CurrencyText(std::int64_t scaled) {
+    const bool negative = scaled < 0;
+    const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
+    std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
+    std::string fraction = std::to_string(magnitude % 10000);
+    fraction.insert(0, 4 - fraction.size(), '0');
+    while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+    return fraction.empty() ? text : text + "." + fraction;
+}
+
+HRESULT ParseCurrency(std::string_view text, std::int64_t& scaled) {
+    text = TrimAscii(text);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    unsigned __int128 value = 0;
+    int fractionDigits = -1;  // -1 until the decimal point
+    bool roundUp = false;
+    bool anyDigit = false;
+    for (const char c : text) {
+        if (c == '.' && fractionDigits < 0) {
+            fractionDigits = 0;
+            continue;
+        }
+        if (c < '0' || c > '9') return DISP_E_TYPEMISMATCH;
+        anyDigit = true;
+        if (fractionDigits >= 4) {
+            if (fractionDigits++ == 4) roundUp = c >= '5';
+            continue;
+        }
+        value = value * 10 + static_cast<unsigned>(c - '0');
+        if (fractionDigits >= 0) ++fractionDigits;
+        if (value > (static_cast<unsigned __int128>(1) << 64)) return DISP_E_OVERFLOW;
+    }
+    if (!anyDigit) return DISP_E_TYPEMISMATCH;
+    for (int digits = fractionDigits < 0 ? 0 : std::min(fractionDigits, 4); digits < 4; ++digits) value *= 10;
+    if (roundUp) ++value;
+    const unsigned __int128 limit = static_cast<unsigned __int128>(INT64_MAX) + (negative ? 1 : 0);
+    if (value > limit) return DISP_E_OVERFLOW;
+    scaled = negative ? static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(value)) : static_cast<std::int64_t>(value);
+    return S_OK;
 }
 
 bool ParseReal(std::string_view text, double& out) {
@@ -144,11 +195,7 @@ HRESULT Variant::ToText(std::string& out) const {
     case VT_R4: out = RealText(AsDouble(), 7); return S_OK;
     case VT_R8: out = RealText(AsDouble(), 15); return S_OK;
     case VT_DATE: out = DateToIsoText(AsDouble()); return S_OK;
-    case VT_CY: {
-        const std::int64_t scaled = AsInt64();
-        out = RealText(static_cast<double>(scaled) / 10000.0, 19);
-        return S_OK;
-    }
+    case VT_CY: out = CurrencyText(AsInt64()); return S_OK;
     case VT_DISPATCH:
     case VT_UNKNOWN:
     case VT_VARIANT:
@@ -184,7 +231,7 @@ HRESULT Variant::FromText(VarType type, std::string_view text, Variant& out) {
             out = Bool(true);
         } else if (EqualsNoCase(TrimAscii(text), "false")) {
             out = Bool(false);
-        } else if (ParseNumber(text, number)) {
+        } else if (ParseNumber(text, number) == S_OK) {
             out = Bool(number != 0);
         } else {
             return DISP_E_TYPEMISMATCH;
@@ -194,6 +241,12 @@ HRESULT Variant::FromText(VarType type, std::string_view text, Variant& out) {
     if (type == VT_R4 || type == VT_R8) {
         double value = 0;
         if (!ParseReal(text, value)) return DISP_E_TYPEMISMATCH;
+        if (!std::isfinite(value)) return DISP_E_OVERFLOW;
+        if (type == VT_R4) {
+            // A single-precision value is what a float holds, so it reads back equal to R4(x).
+            if (std::fabs(value) > std::numeric_limits<float>::max()) return DISP_E_OVERFLOW;
+            value = static_cast<float>(value);
+        }
         out = Variant(type, value);
         return S_OK;
     }
@@ -210,28 +263,25 @@ HRESULT Variant::FromText(VarType type, std::string_view text, Variant& out) {
         return S_OK;
     }
     if (type == VT_CY) {
-        double value = 0;
-        if (!ParseReal(text, value)) return DISP_E_TYPEMISMATCH;
-        const double scaled = std::round(value * 10000.0);
-        if (!(std::fabs(scaled) < 9.2e18)) return DISP_E_OVERFLOW;
-        out = Currency(static_cast<std::int64_t>(scaled));
+        std::int64_t scaled = 0;
+        if (const HRESULT hr = ParseCurrency(text, scaled); Failed(hr)) return hr;
+        out = Currency(scaled);
         return S_OK;
     }
     if (SignedRange(type, low, high)) {
         std::int64_t value = 0;
-        if (!ParseNumber(text, value)) {
-            std::uint64_t big = 0;
-            return ParseNumber(text, big) ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH;
-        }
+        if (const HRESULT hr = ParseNumber(text, value); Failed(hr)) return hr;
         if (value < low || value > high) return DISP_E_OVERFLOW;
         out = Variant(type, value);
         return S_OK;
     }
     if (UnsignedRange(type, uhigh)) {
         std::uint64_t value = 0;
-        if (!ParseNumber(text, value)) {
+        if (const HRESULT hr = ParseNumber(text, value); Failed(hr)) {
+            // A negative number is a number, only one that an unsigned type can not hold.
             std::int64_t negative = 0;
-            return ParseNumber(text, negative) ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH;
+            const HRESULT asSigned = ParseNumber(text, negative);
+            return asSigned == S_OK || asSigned == DISP_E_OVERFLOW || hr == DISP_E_OVERFLOW ? DISP_E_OVERFLOW : hr;
         }
         if (value > uhigh) return DISP_E_OVERFLOW;
         out = Variant(type, value);
