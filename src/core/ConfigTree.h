@@ -52,7 +52,8 @@ public:
     ConfigTree(const ConfigTree&) = delete;
     ConfigTree& operator=(const ConfigTree&) = delete;
 
-    // A missing key gives VT_EMPTY and false; a grouping node its empty value and true.
+    // A missing key gives VT_EMPTY and false; a grouping node its empty value and true. The key
+    // without components ("") is the root, which groups the top-level nodes.
     bool Get(std::string_view key, Variant& value) const;
     Variant GetCopy(std::string_view key) const;
     // Creates the missing nodes of the path, replaces the value, marks the tree dirty. A key without

@@ -36,6 +36,12 @@ HRESULT RestoreFromBackup(const DirStorage& root) {
     return root.ReplaceStream(kConfigFileName, copy.Bytes());
 }
 
+// Keeps what a damaged configuration file held before the restore replaces it.
+void KeepDamagedCopy(const DirStorage& root) {
+    std::vector<std::byte> bytes;
+    if (Succeeded(ReadStreamBytes(root, kConfigFileName, bytes))) root.ReplaceStream(kConfigDamagedName, bytes);
+}
+
 }  // namespace
 
 ConfigTree& ServerConfig() {
@@ -74,6 +80,7 @@ bool LoadConfiguration(ConfigTree& tree, const DirStorage& root) {
     if (!root.Exists()) return false;
     const HRESULT first = ParseFile(root, kConfigFileName, tree);
     if (Succeeded(first)) return true;
+    if (first != STG_E_FILENOTFOUND) KeepDamagedCopy(root);
 
     const HRESULT restored = RestoreFromBackup(root);
     if (Failed(restored)) {

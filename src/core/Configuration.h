@@ -4,8 +4,10 @@
 // Load parses "pellworth.cfg" into a fresh tree and takes it only when the whole file parsed. A
 // missing or damaged file is replaced by a copy of "pellworth.bak" and parsed again. When neither file
 // exists (a new store), the defaults are written into the tree and left dirty, so the first save
-// records them. A damaged file without a usable backup leaves the tree empty and the damaged file in
-// place (nothing is saved over it until somebody changes a setting).
+// records them. A damaged file without a usable backup leaves the tree as it was (empty at start-up)
+// and the damaged file in place (nothing is saved over it until somebody changes a setting). Before a
+// damaged file is replaced by the backup, a copy of it is kept as "pellworth.cfg.damaged", so a
+// person can still look at what it held.
 // Save does nothing unless the tree changed. Otherwise it copies the current file to "pellworth.bak",
 // then writes the tree to "pellworth.cfg"; both are replaced atomically (temporary file, flush,
 // rename, flush of the directory), so a crash leaves the old file or the new one, never half of one.
@@ -22,6 +24,7 @@ namespace pw::core {
 
 inline constexpr std::string_view kConfigFileName = "pellworth.cfg";
 inline constexpr std::string_view kConfigBackupName = "pellworth.bak";
+inline constexpr std::string_view kConfigDamagedName = "pellworth.cfg.damaged";
 
 // Copy block of the restore from the backup.
 inline constexpr std::size_t kRestoreBlockSize = 10960;

@@ -72,6 +72,7 @@ bool LanguageTexts::LoadCatalogue(const std::string& path) {
 }
 
 void LanguageTexts::ParseCatalogue(std::string_view text) {
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // editors may save a byte-order mark
     std::map<int, std::string> parsed;
     while (!text.empty()) {
         const std::size_t newline = text.find('\n');

@@ -3,7 +3,7 @@
 //
 // Two servers on one store would deliver every message twice and overwrite each other's
 // configuration, so a second server refuses to start. Tools that change what a running server keeps
-// in memory (the configuration) ask IsHeld first and refuse while a server runs. The lock dies with
+// in memory (the configuration) ask HolderOf first and refuse while a server runs. The lock dies with
 // the process, so a crashed server never leaves a stale lock behind.
 // Thread safety: one object per process, used by the service's start-up and shutdown.
 #pragma once

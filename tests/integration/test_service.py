@@ -93,11 +93,13 @@ def test_wrong_version_is_replaced_from_backup(registered):
     backup = cfgfile.encode([("sys", 0, None), ("sys:routers", cfgfile.VT_I4, 2)])
     with open(registered.store_file("pellworth.bak"), "wb") as f:
         f.write(backup)
+    unreadable = cfgfile.encode([("sys", 0, None), ("sys:routers", cfgfile.VT_I4, 9)], version=2)
     with open(registered.store_file("pellworth.cfg"), "wb") as f:
-        f.write(cfgfile.encode([("sys", 0, None), ("sys:routers", cfgfile.VT_I4, 9)], version=2))
+        f.write(unreadable)
     assert registered.start().wait_ready().stop() == 0
     assert read(registered.store_file("pellworth.cfg")) == backup
     assert read(registered.store_file("pellworth.bak")) == backup
+    assert read(registered.store_file("pellworth.cfg.damaged")) == unreadable
 
 
 def test_empty_tree_file_loads_and_is_kept(registered):
