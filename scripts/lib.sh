@@ -34,9 +34,12 @@ pw_ensure_packages() {
 pw_jobs() { nproc 2>/dev/null || echo 2; }
 
 # Configures and builds one build directory: pw_build DIR [cmake options...]
+# PW_TARGETS, when set, names the targets to build instead of all of them.
 pw_build() {
   local dir="$1"
   shift
   cmake -S "$PW_ROOT" -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j "$(pw_jobs)"
+  local targets=()
+  for target in ${PW_TARGETS:-}; do targets+=(--target "$target"); done
+  cmake --build "$dir" -j "$(pw_jobs)" "${targets[@]}"
 }

@@ -9,7 +9,7 @@ def test_config_set_get_list_remove_with_typed_values(registered):
     assert registered.admin("config", "set", "sys:smtp:0:welcome", "Hello there").returncode == 0
 
     get = registered.admin("config", "get", "SYS:SMTP:0:PORT")
-    assert get.returncode == 0 and get.stdout.strip() == "ui2:%d" % 0xDD09
+    assert get.returncode == 0 and get.stdout.strip() == "port:2525"
 
     records = {k: (t, v) for k, t, v in cfgfile.decode(open(registered.store_file("pellworth.cfg"), "rb").read())}
     assert records["sys:smtp:0:port"] == (cfgfile.VT_UI2, 0xDD09)  # 2525 in network byte order
@@ -20,6 +20,7 @@ def test_config_set_get_list_remove_with_typed_values(registered):
 
     listing = registered.admin("config", "list", "sys:smtp").stdout.splitlines()
     assert "sys:smtp:0:welcome=str:Hello there" in listing
+    assert "sys:smtp:0:port=port:2525" in listing
     assert all(line.startswith("sys:smtp") for line in listing)
 
     assert registered.admin("config", "remove", "sys:routers").returncode == 0

@@ -32,7 +32,12 @@ HRESULT ParseTypedValue(std::string_view typed, Variant& value) {
     return S_OK;
 }
 
-std::string FormatTypedValue(const Variant& value) {
+std::string FormatTypedValue(std::string_view key, const Variant& value) {
+    const std::size_t colon = key.find_last_of(':');
+    const std::string_view last = colon == std::string_view::npos ? key : key.substr(colon + 1);
+    if (value.Type() == VT_UI2 && EqualsNoCase(last, "port")) {
+        return "port:" + std::to_string(core::PortFromValue(value));
+    }
     std::string text;
     if (Failed(value.ToText(text))) text = "(object)";
     if (value.Type() == VT_DATE) {

@@ -13,7 +13,8 @@
 namespace pw::admin {
 
 HRESULT ParseTypedValue(std::string_view typed, Variant& value);
-// "ui2:6400", "str:Public Folders", "empty:" for a grouping node.
-std::string FormatTypedValue(const Variant& value);
+// "i4:360", "str:Public Folders", "empty:" for a grouping node. A port (a VT_UI2 value of a key whose
+// last component is "port") is shown as "port:25", the form that sets it.
+std::string FormatTypedValue(std::string_view key, const Variant& value);
 
 }  // namespace pw::admin

@@ -75,7 +75,7 @@ int ConfigGet(const std::string& key) {
     LoadInto(tree, StoreRoot(false));
     Variant value;
     if (!tree.Get(key, value)) throw Failure{"no such key: " + key};
-    std::printf("%s\n", FormatTypedValue(value).c_str());
+    std::printf("%s\n", FormatTypedValue(key, value).c_str());
     return 0;
 }
 
@@ -109,7 +109,7 @@ int ConfigList(std::string_view prefix) {
     LoadInto(tree, StoreRoot(false));
     for (const auto& record : tree.Records()) {
         if (record.value.IsEmpty() || !StartsWithNoCase(record.key, prefix)) continue;
-        std::printf("%s=%s\n", record.key.c_str(), FormatTypedValue(record.value).c_str());
+        std::printf("%s=%s\n", record.key.c_str(), FormatTypedValue(record.key, record.value).c_str());
     }
     return 0;
 }
