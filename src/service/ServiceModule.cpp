@@ -7,7 +7,9 @@
 
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
+#include "core/Logging.h"
 #include "core/RegistryKeys.h"
+#include "platform/ClassRegistry.h"
 #include "platform/EventLog.h"
 #include "platform/Process.h"
 #include "service/CommandLine.h"
@@ -69,15 +71,27 @@ HRESULT ServiceModule::Run(bool serviceMode) {
 
 HRESULT ServiceModule::PreLoopStartup() {
     const std::string version = VersionText();
-    ReportEvent(event_kind::kInformation, core::FormatText(kTextStarting, {version}, "Pellworth %s starting"));
+    logging_ = std::make_shared<core::Logging>(registry_);
+    core::SetProcessLogging(logging_);
+    const std::string starting = core::FormatText(kTextStarting, {version}, "Pellworth %s starting");
+    ReportEvent(event_kind::kInformation, starting);
+    core::Log(core::LogLevelNormal, starting);
 
     const HRESULT hr = OpenStore();
-    if (Failed(hr)) return hr;
+    if (Failed(hr)) {
+        core::Log(core::LogLevelCritical, failure_);
+        return hr;
+    }
+    core::Log(core::LogLevelNormal, "Message store " + storeRoot_.Path());
 
     // The result is not acted on: without a configuration every reader uses its own defaults.
-    if (!core::LoadConfiguration(core::ServerConfig(), storeRoot_)) {
-        ReportEvent(event_kind::kWarning, "No configuration could be read from " + storeRoot_.Path() +
-                                              "pellworth.cfg or pellworth.bak; defaults apply");
+    if (core::LoadConfiguration(core::ServerConfig(), storeRoot_)) {
+        core::Log(core::LogLevelNormal, "Configuration loaded");
+    } else {
+        const std::string warning = "No configuration could be read from " + storeRoot_.Path() +
+                                    "pellworth.cfg or pellworth.bak; defaults apply";
+        ReportEvent(event_kind::kWarning, warning);
+        core::Log(core::LogLevelWarning, warning);
     }
     return StartWorkers();
 }
@@ -133,8 +147,12 @@ HRESULT ServiceModule::StartWorkers() {
     // The order is fixed: access tables and the TLS context before anything that accepts
     // connections; routers before listeners, so that the first accepted message finds its router;
     // transports, maintenance and the connection schedule last. Each subsystem joins here as it is
-    // built, reading its switches (RouterCount, TransportsEnabled) at this point.
+    // built, reading its switches at this point.
+    core::Log(core::LogLevelDebug, Format("Worker start-up: %u router threads, SMTP transports %s",
+                                          {std::uint64_t{RouterCount()},
+                                           std::string_view(TransportsEnabled() ? "enabled" : "disabled")}));
     running_ = true;
+    core::Log(core::LogLevelNormal, "Server started");
     return S_OK;
 }
 
@@ -144,16 +162,25 @@ void ServiceModule::StopWorkers() {
     // Maintenance and schedule first, so nothing new is queued; then routers, listeners, transports
     // and the TLS context.
     running_ = false;
+    core::Log(core::LogLevelNormal, "Server stopped");
 }
 
 void ServiceModule::ProcessShutdown() {
     StopWorkers();
-    if (storeRoot_.Path().empty()) return;
-    if (!core::SaveConfiguration(core::ServerConfig(), storeRoot_)) {
-        ReportEvent(event_kind::kError, "The configuration could not be saved to " + storeRoot_.Path() + "pellworth.cfg");
+    if (!storeRoot_.Path().empty()) {
+        if (!core::SaveConfiguration(core::ServerConfig(), storeRoot_)) {
+            const std::string error = "The configuration could not be saved to " + storeRoot_.Path() + "pellworth.cfg";
+            ReportEvent(event_kind::kError, error);
+            core::Log(core::LogLevelCritical, error);
+        }
+        serverLock_.Release();
     }
-    serverLock_.Release();
+    // The log goes last, so everything before can still report.
+    core::SetProcessLogging(nullptr);
+    logging_.reset();
 }
+
+void RegisterServerClasses() { core::RegisterLoggingClass(ClassRegistry::Instance()); }
 
 namespace {
 
@@ -179,6 +206,7 @@ int RunRegistration(CommandSwitch command) {
 
 int ProcessEntry(int argc, char** argv) {
     const Registry registry = Registry::System();
+    RegisterServerClasses();
     core::LanguageTexts::Instance().LoadLanguage(core::ReadLanguage(registry));
     const std::string serviceName = core::LoadText(100);
     OpenEventLog(serviceName);

@@ -17,6 +17,7 @@
 // be called from the main thread or from administration calls.
 #pragma once
 
+#include "core/Logging.h"
 #include "core/ServerLock.h"
 #include "platform/DirStorage.h"
 #include "platform/Registry.h"
@@ -82,8 +83,13 @@ private:
     bool running_ = false;
     DirStorage storeRoot_;
     core::ServerLock serverLock_;
+    std::shared_ptr<core::Logging> logging_;
     std::string failure_;
 };
+
+// Puts every automation class of the server into the class registry (before registration writes
+// their records, and before the server runs).
+void RegisterServerClasses();
 
 // The process entry: language, command line, mode, run. Returns the process exit code.
 int ProcessEntry(int argc, char** argv);

@@ -14,6 +14,7 @@ BIN = os.environ.get("PELLWORTH_BIN", os.path.join(os.path.dirname(__file__), ".
 SERVER = os.path.join(BIN, "pellworth")
 ADMIN = os.path.join(BIN, "pellworth-admin")
 STORE_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\General"
+LOGGING_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\Logging"
 APPID_KEY = r"HKEY_CLASSES_ROOT\AppID\{A82F9C7A-3537-4491-A799-287D84D5DF33}"
 WAIT = 60  # seconds: a generous bound for a loaded machine, never a fixed sleep
 
@@ -75,9 +76,17 @@ class Env:
         with open(self.registry, encoding="utf-8") as f:
             return f.read()
 
-    def configure_store(self):
+    def configure_store(self, store=None):
+        self.store = store or self.store
         with open(self.registry, "a", encoding="utf-8") as f:
             f.write('\n[%s]\n"MessageStore"="%s"\n' % (STORE_KEY, self.store))
+
+    def configure_logging(self, file_type, level):
+        self.logs = os.path.join(self.root, "logs")
+        os.makedirs(self.logs, exist_ok=True)
+        with open(self.registry, "a", encoding="utf-8") as f:
+            f.write('\n[%s]\n"FilePath"="%s"\n"FileType"=dword:%08x\n"LogLevel"=dword:%08x\n'
+                    % (LOGGING_KEY, self.logs, file_type, level))
 
     def start(self):
         server = Server(self.env, self.root)
