@@ -153,17 +153,17 @@ std::string Utf16LeToUtf8(std::span<const std::byte> bytes) {
 
 namespace {
 
-// One parsed conversion specification: "%-08.3lld" and the like.
-struct Spec {
+// One parsed conversion: "%-08.3lld" and the like.
+struct Conversion {
     std::string flags;
     std::string width;
     std::string precision;  // with its leading '.'
     char conversion = 0;
 };
 
-std::string RenderInteger(const Spec& spec, const FormatArg& arg) {
-    const bool isSigned = spec.conversion == 'd' || spec.conversion == 'i';
-    std::string format = "%" + spec.flags + spec.width + spec.precision + "ll" + spec.conversion;
+std::string RenderInteger(const Conversion& conv, const FormatArg& arg) {
+    const bool isSigned = conv.conversion == 'd' || conv.conversion == 'i';
+    std::string format = "%" + conv.flags + conv.width + conv.precision + "ll" + conv.conversion;
     char buffer[512];
     long long signedValue = 0;
     unsigned long long unsignedValue = 0;
@@ -187,7 +187,7 @@ std::string RenderInteger(const Spec& spec, const FormatArg& arg) {
     return buffer;
 }
 
-std::string RenderReal(const Spec& spec, const FormatArg& arg) {
+std::string RenderReal(const Conversion& conv, const FormatArg& arg) {
     double value = 0;
     if (const auto* d = std::get_if<double>(&arg)) {
         value = *d;
@@ -198,13 +198,13 @@ std::string RenderReal(const Spec& spec, const FormatArg& arg) {
     } else {
         return std::string(std::get<std::string_view>(arg));
     }
-    const std::string format = "%" + spec.flags + spec.width + spec.precision + spec.conversion;
+    const std::string format = "%" + conv.flags + conv.width + conv.precision + conv.conversion;
     char buffer[512];
     std::snprintf(buffer, sizeof buffer, format.c_str(), value);
     return buffer;
 }
 
-std::string RenderText(const Spec& spec, const FormatArg& arg) {
+std::string RenderText(const Conversion& conv, const FormatArg& arg) {
     std::string text;
     if (const auto* s = std::get_if<std::string_view>(&arg)) {
         text = std::string(*s);
@@ -217,24 +217,24 @@ std::string RenderText(const Spec& spec, const FormatArg& arg) {
         std::snprintf(buffer, sizeof buffer, "%g", std::get<double>(arg));
         text = buffer;
     }
-    if (!spec.precision.empty()) {
-        const std::size_t limit = static_cast<std::size_t>(std::atoi(spec.precision.c_str() + 1));
+    if (!conv.precision.empty()) {
+        const std::size_t limit = static_cast<std::size_t>(std::atoi(conv.precision.c_str() + 1));
         if (text.size() > limit) text.resize(limit);
     }
-    const std::size_t width = spec.width.empty() ? 0 : static_cast<std::size_t>(std::atoi(spec.width.c_str()));
+    const std::size_t width = conv.width.empty() ? 0 : static_cast<std::size_t>(std::atoi(conv.width.c_str()));
     if (text.size() < width) {
         const std::string pad(width - text.size(), ' ');
-        text = spec.flags.find('-') != std::string::npos ? text + pad : pad + text;
+        text = conv.flags.find('-') != std::string::npos ? text + pad : pad + text;
     }
     return text;
 }
 
-std::string RenderChar(const Spec& spec, const FormatArg& arg) {
-    if (const auto* s = std::get_if<std::string_view>(&arg)) return RenderText(spec, *s);
+std::string RenderChar(const Conversion& conv, const FormatArg& arg) {
+    if (const auto* s = std::get_if<std::string_view>(&arg)) return RenderText(conv, *s);
     char c = 0;
     if (const auto* i = std::get_if<std::int64_t>(&arg)) c = static_cast<char>(*i);
     if (const auto* u = std::get_if<std::uint64_t>(&arg)) c = static_cast<char>(*u);
-    return RenderText(Spec{spec.flags, spec.width, "", 's'}, std::string_view(&c, 1));
+    return RenderText(Conversion{conv.flags, conv.width, "", 's'}, std::string_view(&c, 1));
 }
 
 // Widths beyond this are a damaged format, not a wish: they are capped so a text can not balloon.
@@ -266,27 +266,27 @@ std::string Format(std::string_view format, std::initializer_list<FormatArg> arg
             ++i;
             continue;
         }
-        Spec spec;
+        Conversion conv;
         while (i < format.size() && std::string_view("-+ #0").find(format[i]) != std::string_view::npos) {
-            spec.flags += format[i++];
+            conv.flags += format[i++];
         }
-        spec.width = Digits(format, i);
+        conv.width = Digits(format, i);
         if (i < format.size() && format[i] == '.') {
             ++i;
-            spec.precision = "." + Digits(format, i);
+            conv.precision = "." + Digits(format, i);
         }
         // Length modifiers only matter to C; the argument carries its own width here.
         while (i < format.size() && std::string_view("hlLqjzt").find(format[i]) != std::string_view::npos) ++i;
         if (format.substr(i, 3) == "I64" || format.substr(i, 3) == "I32") i += 3;
         if (i >= format.size()) break;
-        spec.conversion = format[i++];
+        conv.conversion = format[i++];
         if (next == args.end()) continue;
         const FormatArg& arg = *next++;
-        switch (spec.conversion) {
-        case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': out += RenderInteger(spec, arg); break;
-        case 'f': case 'F': case 'g': case 'G': case 'e': case 'E': out += RenderReal(spec, arg); break;
-        case 'c': out += RenderChar(spec, arg); break;
-        case 's': out += RenderText(spec, arg); break;
+        switch (conv.conversion) {
+        case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': out += RenderInteger(conv, arg); break;
+        case 'f': case 'F': case 'g': case 'G': case 'e': case 'E': out += RenderReal(conv, arg); break;
+        case 'c': out += RenderChar(conv, arg); break;
+        case 's': out += RenderText(conv, arg); break;
         default: --next; break;  // an unknown conversion consumes nothing
         }
     }
