@@ -26,6 +26,7 @@ constexpr auto kWaitStep = std::chrono::milliseconds(500);
 struct Worker {
     std::thread thread;
     long threadId = 0;
+    bool busy = false;  // running a job; only workers still in the pool count for draining
     bool retire = false;
     bool exited = false;
 };
@@ -35,13 +36,21 @@ struct Worker {
 struct JobManager::Shared {
     mutable std::mutex lock;
     std::condition_variable work;     // a job was queued or a worker must retire
-    std::condition_variable changed;  // a job finished or a worker exited
+    std::condition_variable changed;  // a job finished, a worker exited or the force flag changed
     std::deque<Job> queue;
     std::vector<std::shared_ptr<Worker>> workers;
-    std::size_t busy = 0;
-    bool draining = false;
+    std::size_t draining = 0;  // callers inside WaitIdle; AddJob is refused while any is
     bool terminated = false;
     bool force = false;
+
+    bool Idle() const {
+        if (workers.empty()) return true;  // nobody could drain it
+        if (!queue.empty()) return false;
+        for (const auto& worker : workers) {
+            if (worker->busy) return false;
+        }
+        return true;
+    }
 };
 
 namespace {
@@ -55,7 +64,7 @@ void RunWorker(std::shared_ptr<JobManager::Shared> shared, std::shared_ptr<Worke
         if (shared->queue.empty()) continue;
         JobManager::Job job = std::move(shared->queue.front());
         shared->queue.pop_front();
-        ++shared->busy;
+        self->busy = true;
         guard.unlock();
         try {
             job();
@@ -66,7 +75,7 @@ void RunWorker(std::shared_ptr<JobManager::Shared> shared, std::shared_ptr<Worke
         }
         job = nullptr;  // the job's captures go before the worker takes the lock again
         guard.lock();
-        --shared->busy;
+        self->busy = false;
         shared->changed.notify_all();
     }
     self->exited = true;
@@ -95,8 +104,12 @@ int JobManager::AddJob(Job job) {
 }
 
 void JobManager::SetForce(bool force) {
-    std::lock_guard guard(shared_->lock);
-    shared_->force = force;
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->force = force;
+    }
+    // A stop already waiting for a busy worker lets it go now.
+    shared_->changed.notify_all();
 }
 
 std::size_t JobManager::ThreadCount() const {
@@ -125,10 +138,11 @@ void JobManager::SetThreadCount(std::size_t threads) {
     }
 }
 
-// Ends the workers beyond the first `keep`, last first.
+// Ends the workers beyond the first `keep`, last first. Without the force flag it waits for each to
+// finish its job; once the flag is set (before or during the wait) a busy worker is let go instead:
+// it ends after its current job and takes no other.
 void JobManager::RetireWorkers(std::size_t keep) {
     std::vector<std::shared_ptr<Worker>> leaving;
-    bool force = false;
     {
         std::lock_guard guard(shared_->lock);
         while (shared_->workers.size() > keep) {
@@ -136,21 +150,16 @@ void JobManager::RetireWorkers(std::size_t keep) {
             leaving.push_back(std::move(shared_->workers.back()));
             shared_->workers.pop_back();
         }
-        force = shared_->force;
     }
     shared_->work.notify_all();
+    shared_->changed.notify_all();  // a drain no longer counts the workers that left
     for (const auto& worker : leaving) {
-        if (force) {
-            // A busy worker is let go: it ends after its current job and takes no other.
-            worker->thread.detach();
-            continue;
-        }
         std::unique_lock guard(shared_->lock);
         auto waited = std::chrono::steady_clock::duration::zero();
         auto reported = waited;
-        while (!worker->exited) {
+        while (!worker->exited && !shared_->force) {
             const auto before = std::chrono::steady_clock::now();
-            shared_->changed.wait_for(guard, kWaitStep, [&] { return worker->exited; });
+            shared_->changed.wait_for(guard, kWaitStep, [&] { return worker->exited || shared_->force; });
             waited += std::chrono::steady_clock::now() - before;
             if (waited - reported >= kStuckReport) {
                 reported = waited;
@@ -160,38 +169,43 @@ void JobManager::RetireWorkers(std::size_t keep) {
                                              std::int64_t{seconds < 2 ? ' ' : 's'}}));
             }
         }
+        const bool exited = worker->exited;
         guard.unlock();
-        worker->thread.join();
+        if (exited) {
+            worker->thread.join();
+        } else {
+            worker->thread.detach();
+        }
     }
 }
 
 void JobManager::WaitIdle() {
     std::unique_lock guard(shared_->lock);
-    shared_->draining = true;
-    while (!shared_->workers.empty() && (!shared_->queue.empty() || shared_->busy != 0)) {
-        shared_->changed.wait_for(guard, kWaitStep);
-    }
-    shared_->draining = false;
+    ++shared_->draining;
+    shared_->changed.wait(guard, [&] { return shared_->Idle(); });
+    --shared_->draining;
 }
 
 void JobManager::Terminate() {
+    std::deque<Job> dropped;
     {
-        std::lock_guard guard(shared_->lock);
+        std::unique_lock guard(shared_->lock);
         if (shared_->terminated) return;
         shared_->terminated = true;
+        // Drain first, unless the stop is forced (now or while it drains).
+        ++shared_->draining;
+        shared_->changed.wait(guard, [&] { return shared_->force || shared_->Idle(); });
+        --shared_->draining;
     }
-    bool force = false;
+    RetireWorkers(0);
     {
         std::lock_guard guard(shared_->lock);
-        force = shared_->force;
+        dropped.swap(shared_->queue);
     }
-    if (!force) WaitIdle();
-    RetireWorkers(0);
-    std::lock_guard guard(shared_->lock);
-    if (!shared_->queue.empty()) {
+    // The jobs' captures are destroyed outside the lock: they may log or release store objects.
+    if (!dropped.empty()) {
         Log(LogLevelWarning, Format("JobManager: %u queued jobs dropped at termination",
-                                    {std::uint64_t{shared_->queue.size()}}));
-        shared_->queue.clear();
+                                    {std::uint64_t{dropped.size()}}));
     }
 }
 

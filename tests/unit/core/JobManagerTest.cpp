@@ -144,6 +144,36 @@ TEST(JobManagerTest, ForcedStopLetsABusyWorkerGoWithoutWaiting) {
     EXPECT_FALSE(*second) << "a worker that was let go takes no further job";
 }
 
+TEST(JobManagerTest, ForceSetWhileAStopWaitsLetsTheWorkerGo) {
+    auto gate = std::make_shared<Gate>();
+    JobManager pool(1);
+    pool.AddJob([gate] { gate->Wait(); });
+    ASSERT_TRUE(gate->WaitArrived(1));
+    auto shrink = std::async(std::launch::async, [&] { pool.SetThreadCount(0); });
+    EXPECT_EQ(shrink.wait_for(kNotYet), std::future_status::timeout) << "not forced yet: it waits";
+    pool.SetForce(true);
+    EXPECT_EQ(shrink.wait_for(kBound), std::future_status::ready) << "forcing ends a waiting stop";
+    gate->Open();
+}
+
+TEST(JobManagerTest, DrainingIgnoresAWorkerThatWasLetGo) {
+    auto gate = std::make_shared<Gate>();
+    JobManager pool(1);
+    pool.SetForce(true);
+    pool.AddJob([gate] { gate->Wait(); });
+    ASSERT_TRUE(gate->WaitArrived(1));
+    pool.SetThreadCount(0);  // lets the busy worker go
+    pool.SetForce(false);
+    pool.SetThreadCount(1);
+    Counter done;
+    pool.AddJob([&] { done.Add(); });
+    auto drain = std::async(std::launch::async, [&] { pool.WaitIdle(); });
+    EXPECT_EQ(drain.wait_for(kBound), std::future_status::ready) << "the let-go job is no longer the pool's";
+    EXPECT_EQ(done.Value(), 1);
+    EXPECT_EQ(pool.AddJob([] {}), 1);
+    gate->Open();
+}
+
 TEST(JobManagerTest, ThrownJobNeverEndsItsWorker) {
     JobManager pool(1);
     Counter done;
