@@ -1,6 +1,7 @@
 // DirStorage: storage operations over directories, with the Windows error mapping.
 #include "platform/DirStorage.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +10,9 @@
 #include <fnmatch.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/Text.h"
 
@@ -143,6 +146,27 @@ std::string TemporaryName(std::string_view name) {
 }
 
 }  // namespace
+
+bool IsTemporaryName(std::string_view name) {
+    return name.size() > 5 && name.front() == '~' && name.substr(name.size() - 4) == ".tmp";
+}
+
+StorageLock::~StorageLock() { Release(); }
+
+StorageLock::StorageLock(StorageLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+StorageLock& StorageLock::operator=(StorageLock&& other) noexcept {
+    if (this != &other) {
+        Release();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+void StorageLock::Release() {
+    if (fd_ >= 0) ::close(fd_);  // closing the last descriptor of the description drops the flock
+    fd_ = -1;
+}
 
 HRESULT ValidateElementName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") return STG_E_INVALIDNAME;
@@ -298,21 +322,60 @@ HRESULT DirStorage::DestroyElement(std::string_view name) const {
     return hr;
 }
 
-HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::byte> content) const {
+HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::byte> content,
+                                   std::string& temporary) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
-    const std::string temporary = TemporaryName(name);
+    temporary = TemporaryName(name);
     std::unique_ptr<FileStream> stream;
     HRESULT hr = CreateStream(temporary, STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream);
     if (Failed(hr)) return hr;
     hr = stream->Write(content);
     if (Succeeded(hr)) hr = stream->Commit();
     stream.reset();
-    if (Succeeded(hr) && ::rename(ElementPath(temporary).c_str(), ElementPath(name).c_str()) != 0) hr = LastError();
-    if (Failed(hr)) {
+    if (Failed(hr)) ::unlink(ElementPath(temporary).c_str());
+    return hr;
+}
+
+HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::byte> content) const {
+    std::string temporary;
+    if (const HRESULT hr = WriteTemporary(name, content, temporary); Failed(hr)) return hr;
+    if (::rename(ElementPath(temporary).c_str(), ElementPath(name).c_str()) != 0) {
+        const HRESULT hr = LastError();
         ::unlink(ElementPath(temporary).c_str());
         return hr;
     }
     return Sync();
+}
+
+HRESULT DirStorage::PublishStream(std::string_view name, std::span<const std::byte> content) const {
+    std::string temporary;
+    if (const HRESULT hr = WriteTemporary(name, content, temporary); Failed(hr)) return hr;
+    if (const HRESULT hr = RenameElement(temporary, name); Failed(hr)) {
+        ::unlink(ElementPath(temporary).c_str());
+        return hr;
+    }
+    return Sync();
+}
+
+HRESULT DirStorage::LockSelf(std::chrono::milliseconds bound, StorageLock& lock) const {
+    lock.Release();
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
+    // flock has no timed wait: poll, backing off from 1 ms to 50 ms, until the bound.
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        const int error = FlockNoWait(fd, LOCK_EX);
+        if (error == 0) break;
+        if (error != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+            ::close(fd);
+            return error == EWOULDBLOCK ? STG_E_SHAREVIOLATION : StorageHresultFromErrno(error);
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+    lock.fd_ = fd;
+    return S_OK;
 }
 
 HRESULT DirStorage::Sync() const { return SyncDirectory(path_); }

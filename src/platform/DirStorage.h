@@ -15,6 +15,7 @@
 
 #include "platform/FileStream.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -40,6 +41,30 @@ enum Stgm : std::uint32_t {
 // S_OK, or STG_E_INVALIDNAME for a name that must never become a path component: empty, ".", "..",
 // or holding "/", "\", NUL or another control character.
 HRESULT ValidateElementName(std::string_view name);
+
+// Is this the name of a temporary file that ReplaceStream or PublishStream writes before its rename?
+// One found when no writer runs is the leftover of a crash and may be removed.
+bool IsTemporaryName(std::string_view name);
+
+// An exclusive lock on a directory itself (flock on the directory), held while the object lives.
+// Files that are replaced by rename can not carry their own lock -- a waiter would wake on the old
+// file -- so their read-modify-write cycles lock the directory that holds them instead.
+class StorageLock {
+public:
+    StorageLock() = default;
+    ~StorageLock();
+    StorageLock(StorageLock&& other) noexcept;
+    StorageLock& operator=(StorageLock&& other) noexcept;
+    StorageLock(const StorageLock&) = delete;
+    StorageLock& operator=(const StorageLock&) = delete;
+
+    bool Held() const { return fd_ >= 0; }
+    void Release();
+
+private:
+    friend class DirStorage;
+    int fd_ = -1;
+};
 
 class DirStorage {
 public:
@@ -79,11 +104,18 @@ public:
     // the new file, never a mix: a temporary file is written and flushed, renamed over the name, and
     // the directory entry flushed.
     HRESULT ReplaceStream(std::string_view name, std::span<const std::byte> content) const;
+    // Writes a new stream the same way, but its name appears only when complete and never replaces an
+    // existing element: STG_E_ALREADYEXISTS when the name is taken (nothing is left behind then).
+    HRESULT PublishStream(std::string_view name, std::span<const std::byte> content) const;
+    // Takes the directory's lock, waiting at most `bound` (STG_E_SHAREVIOLATION after it).
+    HRESULT LockSelf(std::chrono::milliseconds bound, StorageLock& lock) const;
     // Flushes the directory's own entries (after creating or renaming elements).
     HRESULT Sync() const;
 
 private:
     HRESULT MissingError() const;  // STG_E_PATHNOTFOUND when this directory is gone, else FILENOTFOUND
+    // Writes the content under a temporary name and flushes it; the caller renames it.
+    HRESULT WriteTemporary(std::string_view name, std::span<const std::byte> content, std::string& temporary) const;
     HRESULT OpenWithMode(std::string_view name, std::uint32_t mode, int creation,
                          std::unique_ptr<FileStream>& stream) const;
 

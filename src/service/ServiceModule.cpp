@@ -14,6 +14,7 @@
 #include "platform/Process.h"
 #include "service/CommandLine.h"
 #include "service/Registration.h"
+#include "store/MessageStore.h"
 
 #ifndef PW_VERSION_MAJOR
 #define PW_VERSION_MAJOR 0
@@ -119,6 +120,20 @@ HRESULT ServiceModule::OpenStore() {
                        : "Can not lock the message store " + root.Path() + ": " + HresultText(hr);
         return hr;
     }
+    // A new store gets its root objects and well-known folders; an old one gets back any it lost,
+    // and loses what writers that died left half-made.
+    try {
+        std::vector<std::string> made;
+        const auto store = store::MessageStore::OpenOrCreate(root.Path(), &made);
+        for (const auto& line : made) core::Log(core::LogLevelNormal, "Created the " + line);
+        if (const std::size_t removed = store->RemoveAbandonedFiles(); removed != 0) {
+            core::Log(core::LogLevelWarning, Format("Removed %u unfinished files from the store", {std::uint64_t{removed}}));
+        }
+    } catch (const ComError& error) {
+        failure_ = "Can not open the message store " + root.Path() + ": " + error.what();
+        serverLock_.Release();
+        return error.Code();
+    }
     storeRoot_ = root;
     return S_OK;
 }
@@ -180,7 +195,10 @@ void ServiceModule::ProcessShutdown() {
     logging_.reset();
 }
 
-void RegisterServerClasses() { core::RegisterLoggingClass(ClassRegistry::Instance()); }
+void RegisterServerClasses() {
+    core::RegisterLoggingClass(ClassRegistry::Instance());
+    store::RegisterStoreClasses(ClassRegistry::Instance());
+}
 
 namespace {
 

@@ -3,13 +3,15 @@
 // It finds the store through the registry file (PELLWORTH_REGISTRY), does one thing, and on any error
 // prints one line on stderr and exits with status 1 (2 for a command it does not understand).
 // Settings live in memory in a running server, which writes them back at its next save; so changes to
-// the configuration are refused while a server holds the store.
+// the configuration are refused while a server holds the store. Domains and mailboxes are files the
+// server reads per use and replaces atomically, so they may be changed while it runs.
 #include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "AdminSupport.h"
 #include "TypedValue.h"
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
@@ -22,36 +24,24 @@ namespace pw::admin {
 
 namespace {
 
-using Arguments = std::span<const std::string_view>;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
-// A failure to report: the one line the tool prints.
-struct Failure {
-    std::string text;
-};
-
 constexpr std::string_view kUsage =
-    "usage: pellworth-admin config get KEY\n"
+    "usage: pellworth-admin domain add|remove NAME\n"
+    "       pellworth-admin domain list\n"
+    "       pellworth-admin domain get NAME KEY\n"
+    "       pellworth-admin domain set NAME KEY VALUE\n"
+    "       pellworth-admin mailbox add ADDRESS [--kind KIND] [--password PW]\n"
+    "       pellworth-admin mailbox remove|show ADDRESS\n"
+    "       pellworth-admin mailbox list DOMAIN\n"
+    "       pellworth-admin mailbox get ADDRESS KEY\n"
+    "       pellworth-admin mailbox set ADDRESS KEY VALUE\n"
+    "       pellworth-admin mailbox password ADDRESS PW\n"
+    "       pellworth-admin config get KEY\n"
     "       pellworth-admin config set KEY VALUE\n"
     "       pellworth-admin config remove KEY\n"
     "       pellworth-admin config list [PREFIX]\n"
     "VALUE is typed as TYPE:TEXT -- i2:N, i4:N, ui2:N, r8:X, bool:true|false, date:YYYY-MM-DD[THH:MM[:SS]],\n"
-    "str:TEXT, port:N (a TCP port) -- or is a text.\n";
-
-DirStorage StoreRoot(bool createWhenMissing) {
-    const Registry registry = Registry::System();
-    const auto path = core::ReadMessageStorePath(registry);
-    if (!path) throw Failure{"no MessageStore value in the registry file " + registry.Path()};
-    DirStorage root(*path);
-    if (root.Exists()) return root;
-    if (!createWhenMissing) throw Failure{"there is no message store at " + root.Path()};
-    if (const HRESULT hr = root.CreateSelf(); Failed(hr)) {
-        throw Failure{"can not create the message store " + root.Path() + ": " + HresultText(hr)};
-    }
-    return root;
-}
+    "str:TEXT, port:N (a TCP port) -- or is a text.\n"
+    "KIND is postmaster, user (the default), forward, group, list, autoresponder, robot, relay or alias.\n";
 
 void RefuseWhileServerRuns(const DirStorage& root) {
     if (const auto holder = core::ServerLock::HolderOf(root)) {
@@ -114,13 +104,13 @@ int ConfigList(std::string_view prefix) {
     return 0;
 }
 
+// -1 for arguments it does not understand.
 int Config(Arguments args) {
     if (args.size() == 2 && args[0] == "get") return ConfigGet(std::string(args[1]));
     if (args.size() == 3 && args[0] == "set") return ConfigSet(std::string(args[1]), args[2]);
     if (args.size() == 2 && args[0] == "remove") return ConfigRemove(std::string(args[1]));
     if ((args.size() == 1 || args.size() == 2) && args[0] == "list") return ConfigList(args.size() == 2 ? args[1] : "");
-    std::fputs(kUsage.data(), stderr);
-    return kExitUsage;
+    return -1;
 }
 
 }  // namespace
@@ -128,7 +118,11 @@ int Config(Arguments args) {
 int Main(Arguments args) {
     try {
         core::LanguageTexts::Instance().LoadLanguage(core::ReadLanguage(Registry::System()));
-        if (!args.empty() && args[0] == "config") return Config(args.subspan(1));
+        int status = -1;
+        if (!args.empty() && args[0] == "config") status = Config(args.subspan(1));
+        if (!args.empty() && args[0] == "domain") status = DomainCommand(args.subspan(1));
+        if (!args.empty() && args[0] == "mailbox") status = MailBoxCommand(args.subspan(1));
+        if (status >= 0) return status;
         std::fputs(kUsage.data(), stderr);
         return kExitUsage;
     } catch (const Failure& failure) {

@@ -1,0 +1,42 @@
+// Collection: children of one directory and one class.
+#include "store/Collection.h"
+
+#include "store/StoreObject.h"
+
+namespace pw::store {
+
+std::vector<std::string> Collection::Names() const { return ChildDirectoryNames(parent_, folders_); }
+
+std::vector<std::string> Collection::MatchPattern(std::string_view pattern) const { return MatchNames(Names(), pattern); }
+
+bool Collection::FindChild(std::string_view name, DirStorage& child) const {
+    return Succeeded(FindChildDirectory(parent_, name, child)) && IsFolderDirectory(child) == folders_;
+}
+
+void Collection::Remove(std::string_view name) const {
+    DirStorage child;
+    if (!FindChild(name, child)) throw ComError(STG_E_PATHNOTFOUND, "no such object: " + std::string(name));
+    ThrowIfFailed(parent_.DestroyElement(child.Name()), "can not remove " + child.Path());
+    parent_.Sync();
+}
+
+void Collection::Rename(std::string_view oldName, std::string_view newName) const {
+    DirStorage child;
+    if (!FindChild(oldName, child)) throw ComError(STG_E_PATHNOTFOUND, "no such object: " + std::string(oldName));
+    ThrowIfFailed(RenameStoreObject(parent_, child.Name(), newName), "can not rename " + child.Path());
+}
+
+void Collection::Reset() {
+    snapshot_ = Names();
+    next_ = 0;
+    walking_ = true;
+}
+
+bool Collection::NextName(std::string& name) {
+    if (!walking_) Reset();
+    if (next_ >= snapshot_.size()) return false;
+    name = snapshot_[next_++];
+    return true;
+}
+
+}  // namespace pw::store

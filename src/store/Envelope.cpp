@@ -1,0 +1,214 @@
+// Envelope: reservation, publication, replacement and removal of one message's files.
+#include "store/Envelope.h"
+
+#include "core/Logging.h"
+#include "store/StoreObject.h"
+#include "store/UidCounter.h"
+
+namespace pw::store {
+
+namespace {
+
+// Draws that find their id's files already there (a counter behind the folder) start again after the
+// highest stem; a second failure after that means somebody else keeps taking ids, and is reported.
+constexpr int kReserveAttempts = 3;
+
+HRESULT ReadAll(const DirStorage& folder, const std::string& name, std::vector<std::byte>& bytes) {
+    std::unique_ptr<FileStream> stream;
+    HRESULT hr = folder.OpenStream(name, STGM_READ | STGM_SHARE_DENY_NONE, stream);
+    if (Succeeded(hr)) hr = ReadToEnd(*stream, bytes);
+    return hr;
+}
+
+bool Missing(HRESULT hr) { return hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND; }
+
+}  // namespace
+
+Envelope::Envelope(DirStorage folder, std::string rootPath, double uid, bool published)
+    : folder_(std::move(folder)), rootPath_(std::move(rootPath)), uid_(uid), published_(published) {}
+
+Envelope::~Envelope() {
+    // A producer that gave up (a dropped SMTP session, a failed copy) leaves nothing behind.
+    if (!published_) folder_.DestroyElement(ContentName());
+}
+
+std::shared_ptr<Envelope> Envelope::Open(const DirStorage& folder, const std::string& rootPath, double uid) {
+    auto envelope = std::make_shared<Envelope>(folder, rootPath, uid, true);
+    std::vector<std::byte> bytes;
+    if (const HRESULT hr = ReadAll(folder, envelope->RecordName(), bytes); Failed(hr)) {
+        throw ComError(hr, "envelope " + folder.ElementPath(envelope->RecordName()));
+    }
+    MemoryStream record(std::move(bytes));
+    if (const HRESULT hr = envelope->ReadRecord(record); Failed(hr)) {
+        throw ComError(hr, "damaged envelope record " + folder.ElementPath(envelope->RecordName()));
+    }
+    return envelope;
+}
+
+std::shared_ptr<Envelope> Envelope::CreateNew(const DirStorage& folder, const std::string& rootPath) {
+    double floor = 0;
+    for (int attempt = 0; attempt < kReserveAttempts; ++attempt) {
+        double uid = 0;
+        if (const HRESULT hr = DrawUid(folder, uid, floor); Failed(hr)) {
+            throw ComError(hr, "can not draw an envelope id in " + folder.Path());
+        }
+        const std::string stem = UidStem(uid);
+        std::unique_ptr<FileStream> content;
+        HRESULT hr = folder.CreateStream(stem + std::string(kContentExtension), STGM_WRITE | STGM_SHARE_EXCLUSIVE, content);
+        ElementInfo info;
+        if (Succeeded(hr) && Succeeded(folder.StatElement(stem + std::string(kRecordExtension), info))) {
+            // A record without content: a removal that was cut short. Its id stays taken.
+            content.reset();
+            folder.DestroyElement(stem + std::string(kContentExtension));
+            hr = STG_E_FILEALREADYEXISTS;
+        }
+        if (hr == STG_E_FILEALREADYEXISTS) {
+            core::Log(core::LogLevelWarning, "The id counter of " + folder.Path() + " is behind its envelopes; it starts again after them");
+            floor = HighestStoredUid(folder);
+            continue;
+        }
+        if (Failed(hr)) throw ComError(hr, "can not create an envelope in " + folder.Path());
+        auto envelope = std::make_shared<Envelope>(folder, rootPath, uid, false);
+        envelope->properties_.SetItem(kCreateDateKey, Variant::DateValue(Now()));
+        return envelope;
+    }
+    throw ComError(STG_E_FILEALREADYEXISTS, "no free envelope id in " + folder.Path());
+}
+
+std::string Envelope::Stem() const { return UidStem(uid_); }
+std::string Envelope::RecordName() const { return Stem() + std::string(kRecordExtension); }
+std::string Envelope::ContentName() const { return Stem() + std::string(kContentExtension); }
+
+Date Envelope::CreateDate() const { return properties_.Item(kCreateDateKey).AsDouble(); }
+Date Envelope::LastReadDate() const { return properties_.Item(kLastReadDateKey).AsDouble(); }
+
+std::uint64_t Envelope::ContentSize() const {
+    ElementInfo info;
+    return Succeeded(folder_.StatElement(ContentName(), info)) ? info.size : 0;
+}
+
+std::string Envelope::Namespace() const {
+    const std::string folder = RelativeStorePath(folder_, rootPath_);
+    return folder.empty() ? Stem() : folder + "/" + Stem();
+}
+
+std::string Envelope::ContentID() const { return Namespace() + std::string(kContentExtension); }
+
+HRESULT Envelope::WriteRecord(Stream& stream) const {
+    if (const HRESULT hr = properties_.WriteTo(stream); Failed(hr)) return hr;
+    return recipients_.Save(stream);
+}
+
+HRESULT Envelope::ReadRecord(Stream& stream) {
+    Properties properties;
+    Recipients recipients;
+    if (const HRESULT hr = properties.ReadFrom(stream); Failed(hr)) return hr;
+    if (const HRESULT hr = recipients.Load(stream); Failed(hr)) return hr;
+    MemoryStream copy;
+    if (const HRESULT hr = properties.WriteTo(copy); Failed(hr)) return hr;
+    copy.Seek(0, SeekOrigin::Begin);
+    if (const HRESULT hr = properties_.ReadFrom(copy); Failed(hr)) return hr;
+    recipients_ = std::move(recipients);
+    return S_OK;
+}
+
+void Envelope::GetContent(PersistStream& object) const {
+    std::unique_ptr<FileStream> stream;
+    ThrowIfFailed(folder_.OpenStream(ContentName(), STGM_READ | STGM_SHARE_DENY_WRITE, stream),
+                  "message content " + folder_.ElementPath(ContentName()));
+    ThrowIfFailed(object.Load(*stream), "loading " + folder_.ElementPath(ContentName()));
+}
+
+void Envelope::PutContent(PersistStream& object) {
+    if (published_) {
+        MemoryStream content;
+        ThrowIfFailed(object.Save(content), "saving a message");
+        ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()), "message content " + folder_.ElementPath(ContentName()));
+        return;
+    }
+    const auto stream = StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    ThrowIfFailed(object.Save(*stream), "saving " + folder_.ElementPath(ContentName()));
+}
+
+std::unique_ptr<FileStream> Envelope::StreamOnContent(bool create, std::uint32_t mode) const {
+    std::unique_ptr<FileStream> stream;
+    const HRESULT hr = create ? folder_.CreateStream(ContentName(), mode | STGM_CREATE, stream)
+                              : folder_.OpenStream(ContentName(), mode, stream);
+    ThrowIfFailed(hr, "message content " + folder_.ElementPath(ContentName()));
+    return stream;
+}
+
+void Envelope::Publish() {
+    std::unique_ptr<FileStream> content;
+    HRESULT hr = folder_.OpenStream(ContentName(), STGM_READ | STGM_SHARE_DENY_NONE, content);
+    if (Succeeded(hr)) hr = content->Commit();
+    ThrowIfFailed(hr, "can not flush " + folder_.ElementPath(ContentName()));
+    MemoryStream record;
+    ThrowIfFailed(WriteRecord(record));
+    hr = folder_.PublishStream(RecordName(), record.Bytes());
+    ElementInfo info;
+    // A failure after the rename (flushing the directory) leaves the record in place: it is this
+    // envelope's, and its content must stay with it.
+    if (Succeeded(hr) || Succeeded(folder_.StatElement(RecordName(), info))) published_ = true;
+    ThrowIfFailed(hr, "can not publish " + folder_.ElementPath(RecordName()));
+}
+
+void Envelope::Update() {
+    if (!published_) {
+        Publish();
+        return;
+    }
+    MemoryStream record;
+    ThrowIfFailed(WriteRecord(record));
+    ThrowIfFailed(folder_.ReplaceStream(RecordName(), record.Bytes()), "can not write " + folder_.ElementPath(RecordName()));
+}
+
+void Envelope::Remove() {
+    const HRESULT content = folder_.DestroyElement(ContentName());
+    if (Failed(content) && !Missing(content)) ThrowIfFailed(content, "can not remove " + folder_.ElementPath(ContentName()));
+    if (!published_) {
+        published_ = true;  // nothing left for the destructor to abandon
+        return;
+    }
+    const HRESULT record = folder_.DestroyElement(RecordName());
+    if (Failed(record) && !Missing(record)) ThrowIfFailed(record, "can not remove " + folder_.ElementPath(RecordName()));
+}
+
+std::shared_ptr<Envelope> Envelope::CopyTo(const DirStorage& folder) const {
+    auto copy = CreateNew(folder, rootPath_);
+    copy->CopyFrom(*this);
+    copy->Update();
+    return copy;
+}
+
+void Envelope::CopyFrom(const Envelope& source) {
+    MemoryStream record;
+    ThrowIfFailed(source.WriteRecord(record));
+    ThrowIfFailed(record.Seek(0, SeekOrigin::Begin));
+    ThrowIfFailed(ReadRecord(record));
+    std::unique_ptr<FileStream> from;
+    HRESULT hr = source.folder_.OpenStream(source.ContentName(), STGM_READ | STGM_SHARE_DENY_WRITE, from);
+    ThrowIfFailed(hr, "message content " + source.folder_.ElementPath(source.ContentName()));
+    if (published_) {
+        MemoryStream content;
+        ThrowIfFailed(CopyStream(*from, content));
+        ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()));
+        return;
+    }
+    const auto to = StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    ThrowIfFailed(CopyStream(*from, *to), "copying into " + folder_.ElementPath(ContentName()));
+}
+
+void Envelope::ExportContent(const std::string& path) const {
+    const std::size_t slash = path.find_last_of('/');
+    const DirStorage target(slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1));
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::unique_ptr<FileStream> from;
+    ThrowIfFailed(folder_.OpenStream(ContentName(), STGM_READ | STGM_SHARE_DENY_WRITE, from),
+                  "message content " + folder_.ElementPath(ContentName()));
+    MemoryStream content;
+    ThrowIfFailed(CopyStream(*from, content));
+    ThrowIfFailed(target.ReplaceStream(name, content.Bytes()), "can not write " + path);
+}
+
+}  // namespace pw::store

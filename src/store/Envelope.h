@@ -1,0 +1,114 @@
+// Envelope: one message in a folder -- its delivery record (stem + ".env") beside its content
+// (stem + ".eml"), the stem being the unique id as "%07I64X".
+//
+// The record is the envelope's property tree (the configuration file format) followed by the
+// recipient list (Recipients.h). A new envelope (CreateNew, which Envelopes::Add calls) draws an id
+// and reserves it by creating its ".eml" exclusively; it stays invisible -- listings look for
+// "*.env" -- while its producer fills it. The first Update publishes it: the content is flushed,
+// the record written under a temporary name and flushed, renamed into place without replacing
+// anything, and the directory flushed. Only then is the message safe, and only then may a receiver
+// acknowledge it. An envelope dropped before it was published takes its reserved content with it.
+// Later Updates replace the record atomically. Removal deletes the ".eml" first, then the ".env", so
+// a crash in between leaves a record without content, which removal still clears.
+// Thread safety: one object per thread. The queue protocol gives each envelope one worker at a time
+// (routers own "_In", transports "_Out", a client session its mailbox); the atomic replacement keeps
+// every reader's view whole.
+#pragma once
+
+#include "platform/ClassRegistry.h"
+#include "platform/DirStorage.h"
+#include "store/Properties.h"
+#include "store/Recipients.h"
+#include "store/StoreTypes.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace pw::store {
+
+// Envelope property keys.
+inline constexpr std::string_view kSenderKey = "_Sender";
+inline constexpr std::string_view kReceivedFromKey = "_ReceivedFrom";
+inline constexpr std::string_view kRouteKey = "_Route";
+inline constexpr std::string_view kPriorityKey = "_Priority";
+inline constexpr std::string_view kLastReadDateKey = "_LastReadDate";
+inline constexpr std::string_view kSpamStatusKey = "SpamStatus";
+
+class Envelope : public Unknown {
+public:
+    // A published envelope by id (throws ComError; STG_E_FILENOTFOUND when there is none).
+    static std::shared_ptr<Envelope> Open(const DirStorage& folder, const std::string& rootPath, double uid);
+    // A new, not yet published envelope in the folder (throws ComError).
+    static std::shared_ptr<Envelope> CreateNew(const DirStorage& folder, const std::string& rootPath);
+
+    Envelope(DirStorage folder, std::string rootPath, double uid, bool published);
+    ~Envelope() override;
+    Envelope(const Envelope&) = delete;
+    Envelope& operator=(const Envelope&) = delete;
+
+    double UID() const { return uid_; }
+    std::string Stem() const;
+    bool IsPublished() const { return published_; }
+    const DirStorage& FolderStorage() const { return folder_; }
+
+    std::string Sender() const { return properties_.Text(kSenderKey); }
+    void SetSender(std::string_view sender) { properties_.SetItem(kSenderKey, Variant::Text(sender)); }
+    std::string ReceivedFrom() const { return properties_.Text(kReceivedFromKey); }
+    void SetReceivedFrom(std::string_view from) { properties_.SetItem(kReceivedFromKey, Variant::Text(from)); }
+    std::string Route() const { return properties_.Text(kRouteKey); }
+    void SetRoute(std::string_view route) { properties_.SetItem(kRouteKey, Variant::Text(route)); }
+    std::int32_t Priority() const { return properties_.Number(kPriorityKey, EnvelopePriorityNone); }
+    void SetPriority(std::int32_t priority) { properties_.SetItem(kPriorityKey, Variant::I4(priority)); }
+    Date CreateDate() const;
+    Date LastReadDate() const;
+    void SetLastReadDate(Date date) { properties_.SetItem(kLastReadDateKey, Variant::DateValue(date)); }
+
+    Properties& GetProperties() { return properties_; }
+    const Properties& GetProperties() const { return properties_; }
+    Recipients& GetRecipients() { return recipients_; }
+    const Recipients& GetRecipients() const { return recipients_; }
+
+    // The size of the content file (0 when it is missing).
+    std::uint64_t ContentSize() const;
+    // The envelope's path below the store root: the folder's namespace, "/", the stem.
+    std::string Namespace() const;
+    // The content file's path below the store root.
+    std::string ContentID() const;
+
+    // Loads the content into an object (normally a Message).
+    void GetContent(PersistStream& object) const;
+    // Saves an object as the content: into the reserved file before publication, by atomic
+    // replacement after it.
+    void PutContent(PersistStream& object);
+    // A stream on the ".eml" file; create empties it (or makes it when missing).
+    std::unique_ptr<FileStream> StreamOnContent(bool create, std::uint32_t mode) const;
+    // Publishes a new envelope, or replaces the record of a published one (throws ComError).
+    void Update();
+    // Deletes the content, then the record; a missing content file does not stop it.
+    void Remove();
+    // A published copy (record and content) in another folder, with an id of that folder.
+    std::shared_ptr<Envelope> CopyTo(const DirStorage& folder) const;
+    // Takes the record and content of another envelope (before this one is published or updated).
+    void CopyFrom(const Envelope& source);
+    // Writes the content to a file outside the store (created or replaced).
+    void ExportContent(const std::string& path) const;
+
+    // The record's bytes: property tree, then recipient list.
+    HRESULT WriteRecord(Stream& stream) const;
+    HRESULT ReadRecord(Stream& stream);
+
+private:
+    std::string RecordName() const;
+    std::string ContentName() const;
+    void Publish();
+
+    DirStorage folder_;
+    std::string rootPath_;
+    double uid_;
+    bool published_;
+    Properties properties_;
+    Recipients recipients_;
+};
+
+}  // namespace pw::store

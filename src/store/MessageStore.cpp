@@ -1,0 +1,206 @@
+// MessageStore: opening and making the store, lookups by address and namespace, clean-up.
+#include "store/MessageStore.h"
+
+#include "core/Logging.h"
+#include "core/RegistryKeys.h"
+#include "platform/Registry.h"
+#include "platform/Text.h"
+#include "store/UidCounter.h"
+
+namespace pw::store {
+
+namespace {
+
+// Deeper trees than this are not the store's making; the clean-up does not descend into them.
+constexpr int kMaxCleanupDepth = 32;
+// The rights of the Bayesian learning folders: local users may see them and put messages in.
+constexpr std::string_view kBayesianRights = "lip";
+
+std::vector<std::pair<std::string, Variant>> BayesianRights() {
+    return {{"_ACL:members:default", Variant::Text(kBayesianRights)},
+            {"_ACL:members:localhost", Variant::Text(kBayesianRights)}};
+}
+
+// Makes a folder below parent when it is missing.
+void EnsureFolder(const DirStorage& parent, std::string_view name, std::int32_t type, std::vector<std::string>& made,
+                  const std::vector<std::pair<std::string, Variant>>& extra = {}) {
+    DirStorage child;
+    if (Succeeded(FindChildDirectory(parent, name, child))) return;
+    ThrowIfFailed(CreateStoreObject(parent, name, type, true, child, extra), "can not create the folder " + parent.ElementPath(name));
+    made.push_back("folder " + child.Path());
+}
+
+void EnsureRootProperties(const DirStorage& root, std::vector<std::string>& made) {
+    const std::string name = "_" + root.Name();
+    ElementInfo info;
+    if (Succeeded(root.StatElement(name, info))) return;
+    core::ConfigTree tree;
+    tree.Set(kVersionKey, Variant::I4(kObjectVersion));
+    tree.Set(kTypeKey, Variant::I4(0));
+    tree.Set(kCreateDateKey, Variant::DateValue(Now()));
+    MemoryStream content;
+    ThrowIfFailed(tree.WriteTo(content));
+    const HRESULT hr = root.PublishStream(name, content.Bytes());
+    if (hr == STG_E_ALREADYEXISTS) return;  // another opener was quicker
+    ThrowIfFailed(hr, "can not create " + root.ElementPath(name));
+    made.push_back("property file " + root.ElementPath(name));
+}
+
+bool HasRecordFor(const std::vector<ElementInfo>& elements, std::string_view stem) {
+    for (const auto& element : elements) {
+        const std::string_view name = element.name;
+        if (name.size() == stem.size() + 4 && EqualsNoCase(name.substr(0, stem.size()), stem) &&
+            EqualsNoCase(name.substr(stem.size()), kRecordExtension)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t CleanDirectory(const DirStorage& dir, int depth) {
+    std::vector<ElementInfo> elements;
+    if (depth > kMaxCleanupDepth || Failed(dir.Enumerate("*", elements))) return 0;
+    const bool folder = IsFolderDirectory(dir);
+    std::size_t removed = 0;
+    for (const auto& element : elements) {
+        const std::string_view name = element.name;
+        if (element.isDirectory) {
+            removed += CleanDirectory(DirStorage(dir.ElementPath(name)), depth + 1);
+            continue;
+        }
+        bool abandoned = IsTemporaryName(name);
+        if (!abandoned && folder && name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), kContentExtension)) {
+            double uid = 0;
+            const std::string_view stem = name.substr(0, name.size() - 4);
+            abandoned = UidFromStem(stem, uid) && !HasRecordFor(elements, stem);
+        }
+        if (abandoned && Succeeded(dir.DestroyElement(name))) {
+            core::Log(core::LogLevelWarning, "Removed the unfinished file " + dir.ElementPath(name));
+            ++removed;
+        }
+    }
+    return removed;
+}
+
+}  // namespace
+
+std::shared_ptr<MessageStore> MessageStore::Open(const std::string& path) {
+    const DirStorage root(path);
+    if (!root.Exists()) throw ComError(STG_E_PATHNOTFOUND, "there is no message store at " + root.Path());
+    return OpenStoreObject<MessageStore>(root, root.Path());
+}
+
+std::shared_ptr<MessageStore> MessageStore::OpenOrCreate(const std::string& path, std::vector<std::string>* made) {
+    std::vector<std::string> lines;
+    const DirStorage root(path);
+    if (!root.Exists()) {
+        ThrowIfFailed(root.CreateSelf(), "can not create the message store " + root.Path());
+        lines.push_back("message store " + root.Path());
+    }
+    EnsureRootProperties(root, lines);
+    EnsureFolder(root, kInFolderName, InboxFolderType, lines);
+    EnsureFolder(root, kOutFolderName, OutboxFolderType, lines);
+    EnsureFolder(root, kBayesianFolder, PublicSystemFolderType, lines, BayesianRights());
+    DirStorage bayesian;
+    ThrowIfFailed(FindChildDirectory(root, kBayesianFolder, bayesian));
+    EnsureFolder(bayesian, kBayesianSpamFolder, PublicSystemFolderType, lines, BayesianRights());
+    EnsureFolder(bayesian, kBayesianGoodFolder, PublicSystemFolderType, lines, BayesianRights());
+    if (made) *made = std::move(lines);
+    return Open(path);
+}
+
+std::shared_ptr<Folder> MessageStore::InFolder() const {
+    auto folder = GetFolders()->Item(kInFolderName);
+    if (!folder) throw ComError(STG_E_PATHNOTFOUND, "the store has no \"_In\" folder");
+    return folder;
+}
+
+std::shared_ptr<Folder> MessageStore::OutFolder() const {
+    auto folder = GetFolders()->Item(kOutFolderName);
+    if (!folder) throw ComError(STG_E_PATHNOTFOUND, "the store has no \"_Out\" folder");
+    return folder;
+}
+
+bool SplitAddress(std::string_view address, std::string& local, std::string& domain) {
+    address = TrimAscii(address);
+    if (address.size() >= 2 && address.front() == '<' && address.back() == '>') address = address.substr(1, address.size() - 2);
+    const std::size_t at = address.rfind('@');
+    if (at == std::string_view::npos) return false;
+    local = std::string(address.substr(0, at));
+    domain = std::string(address.substr(at + 1));
+    return true;
+}
+
+std::shared_ptr<Domain> MessageStore::FindDomain(std::string_view name) const {
+    if (Failed(ValidateElementName(name))) return nullptr;
+    return GetDomains()->Item(name);
+}
+
+std::shared_ptr<MailBox> MessageStore::FindMailBox(std::string_view address) const {
+    std::string local;
+    std::string domainName;
+    if (!SplitAddress(address, local, domainName) || Failed(ValidateElementName(local))) return nullptr;
+    const auto domain = FindDomain(domainName);
+    return domain ? domain->GetMailBoxes()->Item(local) : nullptr;
+}
+
+std::shared_ptr<Envelope> MessageStore::FindEnvelope(std::string_view envelopeNamespace) const {
+    auto parts = SplitStorePath(envelopeNamespace);
+    if (parts.size() < 2) return nullptr;
+    std::string stem = parts.back();
+    parts.pop_back();
+    if (stem.size() > 4 && EqualsNoCase(std::string_view(stem).substr(stem.size() - 4), kRecordExtension)) stem.resize(stem.size() - 4);
+    double uid = 0;
+    if (!UidFromStem(stem, uid)) return nullptr;
+    DirStorage current = Storage();
+    for (const auto& part : parts) {
+        DirStorage child;
+        if (Failed(FindChildDirectory(current, part, child))) return nullptr;
+        current = child;
+    }
+    if (!IsFolderDirectory(current)) return nullptr;
+    return Envelopes(current, RootPath()).FindEnvelope(uid);
+}
+
+std::shared_ptr<Folder> MessageStore::CreateFolder(std::string_view path, std::int32_t type) const {
+    auto parts = SplitStorePath(path);
+    if (parts.empty()) throw ComError(STG_E_INVALIDNAME, "a folder needs a name");
+    const std::string name = parts.back();
+    parts.pop_back();
+    DirStorage parent = Storage();
+    for (const auto& part : parts) {
+        DirStorage child;
+        ThrowIfFailed(FindChildDirectory(parent, part, child), "no such store object: " + part);
+        parent = child;
+    }
+    return Folders(parent, RootPath()).Add(name, type);
+}
+
+std::string MessageStore::PrimaryDomain(const core::ConfigTree& config) const {
+    Variant configured;
+    if (config.Get(kPrimaryDomainKey, configured) && configured.IsText() && !configured.AsText().empty()) {
+        return configured.AsText();
+    }
+    const auto names = GetDomains()->Names();
+    return names.empty() ? std::string(kFallbackDomain) : names.front();
+}
+
+std::string MessageStore::PostmasterAddress(const core::ConfigTree& config) const {
+    return "<postmaster@" + PrimaryDomain(config) + ">";
+}
+
+std::string MessageStore::SystemSender(const core::ConfigTree& config) const {
+    return "<mail-deamon@" + PrimaryDomain(config) + ">";
+}
+
+std::size_t MessageStore::RemoveAbandonedFiles() const { return CleanDirectory(Storage(), 0); }
+
+void RegisterStoreClasses(ClassRegistry& registry) {
+    registry.Register({kMessageStoreClassId, "Pellworth.MessageStore", "MessageStore", []() -> std::shared_ptr<Unknown> {
+                           const auto path = core::ReadMessageStorePath(Registry::System());
+                           if (!path) throw ComError(STG_E_FILENOTFOUND, "no MessageStore value in the registry file");
+                           return MessageStore::Open(*path);
+                       }});
+}
+
+}  // namespace pw::store

@@ -1,0 +1,292 @@
+// StoreObject: property files, agents, store streams, names and paths of store objects.
+#include "store/StoreObject.h"
+
+#include <algorithm>
+#include <fnmatch.h>
+
+#include "platform/Text.h"
+#include "store/Folder.h"
+#include "store/Password.h"
+
+namespace pw::store {
+
+namespace {
+
+bool IsRecordFile(std::string_view name) {
+    return name.size() > kRecordExtension.size() && EqualsNoCase(name.substr(name.size() - 4), kRecordExtension);
+}
+
+bool IsContentFile(std::string_view name) {
+    return name.size() > kContentExtension.size() && EqualsNoCase(name.substr(name.size() - 4), kContentExtension);
+}
+
+}  // namespace
+
+StoreObject::StoreObject(DirStorage dir, std::string rootPath) : dir_(std::move(dir)), rootPath_(std::move(rootPath)) {}
+
+HRESULT StoreObject::ReadPropertyFile(core::ConfigTree& tree) const {
+    std::unique_ptr<FileStream> stream;
+    HRESULT hr = dir_.OpenStream(PropertyFileName(), STGM_READ | STGM_SHARE_DENY_NONE, stream);
+    if (hr == STG_E_FILENOTFOUND && Succeeded(RepairPropertyFileName())) {
+        hr = dir_.OpenStream(PropertyFileName(), STGM_READ | STGM_SHARE_DENY_NONE, stream);
+    }
+    if (hr == STG_E_FILENOTFOUND) {
+        tree.Clear();
+        return S_OK;
+    }
+    if (Failed(hr)) return hr;
+    std::vector<std::byte> bytes;
+    if (hr = ReadToEnd(*stream, bytes); Failed(hr)) return hr;
+    MemoryStream memory(std::move(bytes));
+    return tree.ReadFrom(memory);
+}
+
+// A rename of the object that was cut short between its two steps leaves the property file under the
+// old name. When exactly one file could be it, it takes the directory's name again.
+HRESULT StoreObject::RepairPropertyFileName() const {
+    std::vector<ElementInfo> elements;
+    if (const HRESULT hr = dir_.Enumerate("_*", elements); Failed(hr)) return hr;
+    std::vector<std::string> candidates;
+    for (const auto& element : elements) {
+        if (!element.isDirectory && !EqualsNoCase(element.name, kUidFileName)) candidates.push_back(element.name);
+    }
+    if (candidates.size() != 1) return STG_E_FILENOTFOUND;
+    return dir_.RenameElement(candidates.front(), PropertyFileName());
+}
+
+void StoreObject::Load() {
+    core::ConfigTree tree;
+    if (const HRESULT hr = ReadPropertyFile(tree); Failed(hr)) {
+        throw ComError(hr, "can not read the property file " + dir_.ElementPath(PropertyFileName()));
+    }
+    MemoryStream bytes;
+    ThrowIfFailed(tree.WriteTo(bytes));
+    ThrowIfFailed(bytes.Seek(0, SeekOrigin::Begin));
+    ThrowIfFailed(properties_.ReadFrom(bytes));
+}
+
+void StoreObject::Refresh() { Load(); }
+
+void StoreObject::Update() {
+    if (!properties_.HasChanges()) return;
+    StorageLock lock;
+    if (const HRESULT hr = dir_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
+        throw ComError(hr, "can not lock " + dir_.Path() + " to update its properties");
+    }
+    core::ConfigTree fresh;
+    if (const HRESULT hr = ReadPropertyFile(fresh); Failed(hr)) {
+        throw ComError(hr, "can not read the property file " + dir_.ElementPath(PropertyFileName()));
+    }
+    properties_.ApplyChangesTo(fresh);
+    MemoryStream content;
+    ThrowIfFailed(fresh.WriteTo(content));
+    if (const HRESULT hr = dir_.ReplaceStream(PropertyFileName(), content.Bytes()); Failed(hr)) {
+        throw ComError(hr, "can not write the property file " + dir_.ElementPath(PropertyFileName()));
+    }
+    ThrowIfFailed(content.Seek(0, SeekOrigin::Begin));
+    ThrowIfFailed(properties_.ReadFrom(content));
+}
+
+void StoreObject::SetPassword(std::string_view password) {
+    properties_.SetItem(kPasswordKey, Variant::Text(EncipherPassword(password)));
+}
+
+bool StoreObject::IsPassword(std::string_view offered) const {
+    return PasswordMatches(properties_.Text(kPasswordKey), offered);
+}
+
+std::string StoreObject::ClearPassword() const {
+    return DecipherPassword(properties_.Text(kPasswordKey)).value_or(std::string());
+}
+
+std::unique_ptr<FileStream> StoreObject::GetStoreStream(std::string_view name, bool create, std::uint32_t mode) const {
+    if (EqualsNoCase(name, PropertyFileName())) throw ComError(STG_E_ACCESSDENIED, "the property file is not a store stream");
+    std::unique_ptr<FileStream> stream;
+    const HRESULT hr = create ? dir_.CreateStream(name, mode | STGM_CREATE, stream) : dir_.OpenStream(name, mode, stream);
+    ThrowIfFailed(hr, "store stream " + dir_.ElementPath(name));
+    return stream;
+}
+
+void StoreObject::RemoveStoreStream(std::string_view name) const {
+    if (EqualsNoCase(name, PropertyFileName())) throw ComError(STG_E_ACCESSDENIED, "the property file is not a store stream");
+    ThrowIfFailed(dir_.DestroyElement(name), "store stream " + dir_.ElementPath(name));
+}
+
+std::string AgentFileName(const Guid& id) {
+    const auto& d = id.data4;
+    const auto pair = [&](int i) { return std::uint64_t{d[i]} << 8 | d[i + 1]; };
+    const std::uint64_t tail = std::uint64_t{d[4]} << 24 | std::uint64_t{d[5]} << 16 | std::uint64_t{d[6]} << 8 | d[7];
+    return Format("%lx%hx%hx%x%x%lx", {std::uint64_t{id.data1}, std::uint64_t{id.data2}, std::uint64_t{id.data3},
+                                        pair(0), pair(2), tail}) +
+           std::string(kAgentExtension);
+}
+
+void StoreObject::SaveAgent(PersistStream& agent) const {
+    MemoryStream content;
+    ThrowIfFailed(agent.Save(content), "saving an agent");
+    const std::string name = AgentFileName(agent.ClassId());
+    ThrowIfFailed(dir_.ReplaceStream(name, content.Bytes()), "agent file " + dir_.ElementPath(name));
+}
+
+void StoreObject::LoadAgent(PersistStream& agent) const {
+    const std::string name = AgentFileName(agent.ClassId());
+    std::unique_ptr<FileStream> stream;
+    ThrowIfFailed(dir_.OpenStream(name, STGM_READ | STGM_SHARE_DENY_WRITE, stream), "agent file " + dir_.ElementPath(name));
+    ThrowIfFailed(agent.Load(*stream), "loading the agent " + dir_.ElementPath(name));
+}
+
+HRESULT StoreObject::RemoveAgentStream(const Guid& classId) const { return dir_.DestroyElement(AgentFileName(classId)); }
+
+std::string StoreObject::Namespace() const { return RelativeStorePath(dir_, rootPath_); }
+
+std::string RelativeStorePath(const DirStorage& dir, const std::string& rootPath) {
+    std::string path = dir.Path();
+    if (path.size() <= rootPath.size() || path.compare(0, rootPath.size(), rootPath) != 0) return {};
+    path = path.substr(rootPath.size());
+    if (!path.empty() && path.back() == '/') path.pop_back();
+    return path;
+}
+
+std::shared_ptr<Folder> StoreObject::FindFolder(std::string_view path) const {
+    const auto parts = SplitStorePath(path);
+    if (parts.empty()) return nullptr;
+    DirStorage current = dir_;
+    for (const auto& part : parts) {
+        DirStorage child;
+        if (Failed(FindChildDirectory(current, part, child)) || !IsFolderDirectory(child)) return nullptr;
+        current = child;
+    }
+    return OpenStoreObject<Folder>(current, rootPath_);
+}
+
+StoreObjectTypeEnum StoreObject::StoreObjectType(std::string_view path) const {
+    const auto parts = SplitStorePath(path);
+    StoreObjectTypeEnum kind = OwnType();
+    DirStorage current = dir_;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string& part = parts[i];
+        DirStorage child;
+        if (Succeeded(FindChildDirectory(current, part, child))) {
+            if (IsFolderDirectory(child)) {
+                kind = StoreFolderType;
+            } else if (kind == StoreMessageStoreType) {
+                kind = StoreDomainType;
+            } else if (kind == StoreDomainType) {
+                kind = StoreMailBoxType;
+            } else {
+                return StoreNoType;
+            }
+            current = child;
+            continue;
+        }
+        ElementInfo info;
+        const bool lastInFolder = i + 1 == parts.size() && kind == StoreFolderType;
+        if (!lastInFolder || Failed(current.StatElement(part, info)) || info.isDirectory) return StoreNoType;
+        if (IsRecordFile(part)) return StoreEnvelopeType;
+        if (IsContentFile(part)) return StoreMessageType;
+        return StoreNoType;
+    }
+    return kind;
+}
+
+bool IsFolderDirectory(const DirStorage& dir) {
+    ElementInfo info;
+    return Succeeded(dir.StatElement(kUidFileName, info)) && !info.isDirectory;
+}
+
+HRESULT FindChildDirectory(const DirStorage& parent, std::string_view name, DirStorage& child) {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    if (Succeeded(parent.OpenChildStorage(name, child))) return S_OK;
+    std::vector<ElementInfo> elements;
+    if (const HRESULT hr = parent.Enumerate("*", elements); Failed(hr)) return hr;
+    for (const auto& element : elements) {
+        if (element.isDirectory && EqualsNoCase(element.name, name)) return parent.OpenChildStorage(element.name, child);
+    }
+    return STG_E_PATHNOTFOUND;
+}
+
+std::vector<std::string> ChildDirectoryNames(const DirStorage& parent, bool folders) {
+    std::vector<ElementInfo> elements;
+    std::vector<std::string> names;
+    if (Failed(parent.Enumerate("*", elements))) return names;
+    for (const auto& element : elements) {
+        if (!element.isDirectory || Failed(ValidateElementName(element.name))) continue;
+        if (IsFolderDirectory(DirStorage(parent.ElementPath(element.name))) == folders) names.push_back(element.name);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return CompareNoCase(a, b) < 0; });
+    return names;
+}
+
+std::vector<std::string> MatchNames(const std::vector<std::string>& names, std::string_view pattern) {
+    std::vector<std::string> matches;
+    const std::string wanted(pattern.empty() ? "*" : pattern);
+    for (const auto& name : names) {
+        if (::fnmatch(wanted.c_str(), name.c_str(), FNM_CASEFOLD | FNM_NOESCAPE) == 0) matches.push_back(name);
+    }
+    return matches;
+}
+
+HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::int32_t type, bool isFolder,
+                          DirStorage& created, const std::vector<std::pair<std::string, Variant>>& extra) {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    if (IsTemporaryName(name) || EqualsNoCase(name, kUidFileName)) return STG_E_INVALIDNAME;
+    DirStorage existing;
+    if (Succeeded(FindChildDirectory(parent, name, existing))) return STG_E_ALREADYEXISTS;
+    DirStorage child;
+    if (const HRESULT hr = parent.CreateChildStorage(name, &child); Failed(hr)) return hr;
+    const auto undo = [&](HRESULT hr) {
+        parent.DestroyElement(name);
+        return hr;
+    };
+    if (isFolder) {
+        std::unique_ptr<FileStream> uid;
+        if (Failed(child.CreateStream(kUidFileName, STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, uid))) return undo(E_FAIL);
+    }
+    core::ConfigTree tree;
+    tree.Set(kVersionKey, Variant::I4(kObjectVersion));
+    tree.Set(kTypeKey, Variant::I4(type));
+    tree.Set(kCreateDateKey, Variant::DateValue(Now()));
+    for (const auto& [key, value] : extra) tree.Set(key, value);
+    MemoryStream content;
+    if (const HRESULT hr = tree.WriteTo(content); Failed(hr)) return undo(hr);
+    if (const HRESULT hr = child.PublishStream("_" + std::string(name), content.Bytes()); Failed(hr)) return undo(hr);
+    if (const HRESULT hr = parent.Sync(); Failed(hr)) return undo(hr);
+    created = child;
+    return S_OK;
+}
+
+HRESULT RenameStoreObject(const DirStorage& parent, std::string_view oldName, std::string_view newName) {
+    if (const HRESULT hr = ValidateElementName(newName); Failed(hr)) return hr;
+    if (IsTemporaryName(newName) || EqualsNoCase(newName, kUidFileName)) return STG_E_INVALIDNAME;
+    DirStorage object;
+    if (const HRESULT hr = FindChildDirectory(parent, oldName, object); Failed(hr)) return hr;
+    DirStorage existing;
+    if (!EqualsNoCase(oldName, newName) && Succeeded(FindChildDirectory(parent, newName, existing))) {
+        return STG_E_ALREADYEXISTS;
+    }
+    const std::string actualOld = object.Name();
+    if (const HRESULT hr = parent.RenameElement(actualOld, newName); Failed(hr)) return hr;
+    const DirStorage renamed(parent.ElementPath(newName));
+    // The property file follows its directory; a crash in between is repaired when the object is next read.
+    const HRESULT hr = renamed.RenameElement("_" + actualOld, "_" + std::string(newName));
+    if (Succeeded(hr)) renamed.Sync();
+    parent.Sync();
+    return hr == STG_E_FILENOTFOUND ? S_OK : hr;
+}
+
+std::vector<std::string> SplitStorePath(std::string_view path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (const char c : path) {
+        if (c == '/' || c == '\\') {
+            if (!part.empty()) parts.push_back(std::move(part));
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) parts.push_back(std::move(part));
+    return parts;
+}
+
+}  // namespace pw::store
