@@ -14,6 +14,7 @@
 #include "platform/Process.h"
 #include "service/CommandLine.h"
 #include "service/Registration.h"
+#include "mime/Message.h"
 #include "store/MessageStore.h"
 
 #ifndef PW_VERSION_MAJOR
@@ -198,6 +199,7 @@ void ServiceModule::ProcessShutdown() {
 void RegisterServerClasses() {
     core::RegisterLoggingClass(ClassRegistry::Instance());
     store::RegisterStoreClasses(ClassRegistry::Instance());
+    mime::RegisterMimeClasses(ClassRegistry::Instance());
 }
 
 namespace {
