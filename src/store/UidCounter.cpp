@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "platform/Text.h"
@@ -44,7 +46,7 @@ HRESULT WriteCounter(FileStream& stream, double value) {
     return stream.SetSize(kCounterSize);
 }
 
-HRESULT OpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& stream) {
+HRESULT TryOpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& stream) {
     HRESULT hr = folder.OpenStream(kUidFileName, STGM_READWRITE | STGM_SHARE_DENY_NONE, stream);
     // A folder made by hand, or one whose creation was cut short, gets its counter now; the value
     // comes from the files already there.
@@ -55,12 +57,25 @@ HRESULT OpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& strea
     return hr;
 }
 
+// Every drawer opens "_uid" for writing, and such an open briefly probes the file's share lock, so two
+// drawers opening at the same moment see a share violation that is gone a moment later.
+HRESULT OpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& stream) {
+    const auto deadline = std::chrono::steady_clock::now() + kStoreLockBound;
+    for (;;) {
+        const HRESULT hr = TryOpenCounter(folder, stream);
+        if (hr != STG_E_SHAREVIOLATION || std::chrono::steady_clock::now() >= deadline) return hr;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 HRESULT Counter(const DirStorage& folder, double& uid, double floor, bool write) {
     std::unique_ptr<FileStream> stream;
     if (const HRESULT hr = OpenCounter(folder, stream); Failed(hr)) return hr;
     if (const HRESULT hr = stream->LockRegion(0, kCounterSize, true); Failed(hr)) return hr;
     double value = 0;
-    if (!ReadCounter(*stream, value)) value = HighestStoredUid(folder);
+    // A counter that was missing is made empty, and an empty one reads as 0: neither may hand out
+    // the ids of files already in the folder.
+    if (!ReadCounter(*stream, value) || value == 0) value = HighestStoredUid(folder);
     value = std::max(value, floor) + 1;
     HRESULT hr = value < kMaxUid ? S_OK : STG_E_MEDIUMFULL;
     if (Succeeded(hr) && write) hr = WriteCounter(*stream, value);
