@@ -24,7 +24,7 @@ std::string ProductKey(std::string_view product, std::string_view section);
 std::string SuiteGeneralKey();
 // Tessaline\Pellworth\General: `MessageStore`.
 std::string ServerGeneralKey();
-// Tessaline\Debug: `NoRouters`, `Routers`, `NoTransports` and the other diagnostic switches.
+// Tessaline\Debug: `NoRouters`, `Routers`, `NoTransports`, `NoListeners` and the other diagnostic switches.
 std::string DebugKey();
 // Tessaline\Pellworth\Logging: `FilePath`, `FileType`, `LogLevel`.
 std::string LoggingKey();

@@ -15,6 +15,8 @@
 #include "service/CommandLine.h"
 #include "service/Registration.h"
 #include "mime/Message.h"
+#include "net/Listener.h"
+#include "net/TlsContext.h"
 #include "store/MessageStore.h"
 
 #ifndef PW_VERSION_MAJOR
@@ -167,6 +169,24 @@ HRESULT ServiceModule::StartWorkers() {
     core::Log(core::LogLevelDebug, Format("Worker start-up: %u router threads, SMTP transports %s",
                                           {std::uint64_t{RouterCount()},
                                            std::string_view(TransportsEnabled() ? "enabled" : "disabled")}));
+    core::ConfigTree& config = core::ServerConfig();
+    if (config.GetCopy("sys:ssl:enabled").IsTrue()) {
+        if (net::TlsInitialise(config.GetCopy("sys:ssl:certpath").AsText(), config.GetCopy("sys:ssl:keypath").AsText())) {
+            core::Log(core::LogLevelNormal, "TLS is available");
+        }
+    }
+    std::string primaryDomain = std::string(store::kFallbackDomain);
+    try {
+        primaryDomain = store::MessageStore::Open(storeRoot_.Path())->PrimaryDomain(config);
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, std::string("The primary domain can not be read: ") + error.what());
+    }
+    // `NoListeners` keeps a server off the network (tests of its other parts, maintenance runs).
+    if (core::ReadDebugSwitch(registry_, "NoListeners") != 0) {
+        core::Log(core::LogLevelWarning, "The listeners are switched off (Debug value NoListeners)");
+    } else if (!net::StartListeners(config, primaryDomain)) {
+        core::Log(core::LogLevelCritical, "The listeners could not be started");
+    }
     running_ = true;
     core::Log(core::LogLevelNormal, "Server started");
     return S_OK;
@@ -177,6 +197,8 @@ void ServiceModule::StopWorkers() {
     if (!running_) return;
     // Maintenance and schedule first, so nothing new is queued; then routers, listeners, transports
     // and the TLS context.
+    net::StopListeners();
+    net::TlsRelease();
     running_ = false;
     core::Log(core::LogLevelNormal, "Server stopped");
 }

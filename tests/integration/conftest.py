@@ -1,6 +1,7 @@
 """Shared fixtures: a private registry file, unit directory and store for each test, and a server
 process that the test starts, waits for through the service manager's readiness protocol, and stops."""
 import os
+import re
 import shutil
 import signal
 import socket
@@ -15,6 +16,7 @@ SERVER = os.path.join(BIN, "pellworth")
 ADMIN = os.path.join(BIN, "pellworth-admin")
 STORE_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\General"
 LOGGING_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\Logging"
+DEBUG_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Debug"
 APPID_KEY = r"HKEY_CLASSES_ROOT\AppID\{A82F9C7A-3537-4491-A799-287D84D5DF33}"
 WAIT = 60  # seconds: a generous bound for a loaded machine, never a fixed sleep
 
@@ -88,6 +90,16 @@ class Env:
             f.write('\n[%s]\n"FilePath"="%s"\n"FileType"=dword:%08x\n"LogLevel"=dword:%08x\n'
                     % (LOGGING_KEY, self.logs, file_type, level))
 
+    def configure_debug(self, name, value):
+        """Sets a Debug switch, replacing the value when the file has it already."""
+        line = '"%s"=dword:%08x' % (name, value)
+        text = self.registry_text()
+        changed = re.sub(r'(?m)^"%s"=dword:[0-9a-fA-F]{8}$' % re.escape(name), line, text)
+        if changed == text:
+            changed = text + '\n[%s]\n%s\n' % (DEBUG_KEY, line)
+        with open(self.registry, "w", encoding="utf-8") as f:
+            f.write(changed)
+
     def start(self):
         server = Server(self.env, self.root)
         self.servers.append(server)
@@ -110,8 +122,18 @@ def env():
 
 @pytest.fixture
 def registered(env):
-    """An installation registered as a local server, with a store path configured."""
+    """An installation registered as a local server, with a store path configured. Its listeners are
+    off, so that it never binds the real mail ports; tests of the network turn them on with ports of
+    their own (see free_port)."""
     result = env.run("-RegServer")
     assert result.returncode == 0, result.stderr
     env.configure_store()
+    env.configure_debug("NoListeners", 1)
     return env
+
+
+def free_port():
+    """A loopback port that nothing listens on right now."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]

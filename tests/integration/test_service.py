@@ -70,6 +70,7 @@ def test_first_start_creates_store_and_stop_saves_exact_defaults(registered):
 def test_service_mode_runs_and_stops_on_sigint(env):
     assert env.run("-Service").returncode == 0
     env.configure_store()
+    env.configure_debug("NoListeners", 1)
     server = env.start().wait_ready()
     assert server.stop(signal.SIGINT) == 0
     assert os.path.exists(env.store_file("pellworth.cfg"))

@@ -1,0 +1,355 @@
+// Listener: accept threads, the access check, session threads, and the listener set.
+#include "net/Listener.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/LanguageTexts.h"
+#include "net/TlsContext.h"
+#include "platform/EventLog.h"
+#include "platform/Text.h"
+
+namespace pw::net {
+
+namespace {
+
+// The accept loop looks at its stop flag at least this often.
+constexpr int kAcceptPollMilliseconds = 250;
+// Pause after an accept failure that may pass (descriptors exhausted, a connection aborted).
+constexpr auto kAcceptRetryPause = std::chrono::milliseconds(200);
+
+std::mutex handlersLock;
+std::map<core::ServerTypeEnum, SessionHandler>& Handlers() {
+    static std::map<core::ServerTypeEnum, SessionHandler> handlers;
+    return handlers;
+}
+
+SessionHandler HandlerFor(core::ServerTypeEnum type) {
+    std::lock_guard guard(handlersLock);
+    const auto found = Handlers().find(type);
+    return found == Handlers().end() ? SessionHandler() : found->second;
+}
+
+std::string AddressText(std::uint32_t networkOrder) {
+    in_addr address{networkOrder};
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+void CloseSocket(int socket) {
+    ::shutdown(socket, SHUT_RDWR);
+    ::close(socket);
+}
+
+bool TransientAcceptError(int error) {
+    return error == EMFILE || error == ENFILE || error == ECONNABORTED || error == EINTR || error == ENOBUFS ||
+           error == ENOMEM || error == EPROTO || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+HRESULT StatusFromWinsock(std::int32_t code) { return code > 0 ? HresultFromWin32(static_cast<std::uint32_t>(code)) : code; }
+
+core::LoggingEventEnum EventFor(core::ServerTypeEnum type) {
+    switch (type) {
+    case core::SMTPServerType: return core::LogEventSMTPServer;
+    case core::POP3ServerType: return core::LogEventPOP3Server;
+    default: return core::LogEventIMAPServer;
+    }
+}
+
+int NameTextFor(core::ServerTypeEnum type) {
+    switch (type) {
+    case core::SMTPServerType: return 211;
+    case core::POP3ServerType: return 212;
+    default: return 213;
+    }
+}
+
+}  // namespace
+
+void IpRangeList::Add(std::uint32_t first, std::uint32_t last, std::string comment) {
+    if (last == 0) last = first;
+    if (first > last) std::swap(first, last);
+    ranges_.push_back({first, last, std::move(comment)});
+}
+
+bool IpRangeList::Contains(std::uint32_t address) const {
+    for (const auto& range : ranges_) {
+        if (range.first <= address && address <= range.last) return true;
+    }
+    return false;
+}
+
+void SetSessionHandler(core::ServerTypeEnum type, SessionHandler handler) {
+    std::lock_guard guard(handlersLock);
+    Handlers()[type] = std::move(handler);
+}
+
+ConnectionTicket::~ConnectionTicket() {
+    if (socket >= 0) CloseSocket(socket);
+}
+
+std::string ConnectionTicket::ClientAddress() const { return AddressText(client.sin_addr.s_addr); }
+
+void ConnectionTicket::OpenConnection() {
+    // The connection gets a descriptor of its own for the same socket: it may close it when it likes,
+    // while the ticket's stays valid for a stop that shuts the socket down.
+    const int own = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) throw CnwSocketErr::Socket(socket, "Create", WinsockErrorFromErrno(errno));
+    connection = std::make_unique<LoggedConnection>(own);
+    connection->SetTimeout(listener ? listener->timeout : kDefaultInstanceTimeout);
+    if (listener && listener->tls && TlsAvailable()) connection->TlsAccept();
+}
+
+ServerListener::ServerListener(core::ServerTypeEnum type, std::uint16_t defaultPort)
+    : type_(type), eventType_(EventFor(type)), displayName_(core::LoadText(NameTextFor(type))) {
+    if (displayName_.empty()) displayName_ = type == core::SMTPServerType ? "SMTP Server" : type == core::POP3ServerType ? "POP3 Server" : "IMAP4 Server";
+    address_.sin_family = AF_INET;
+    address_.sin_port = htons(defaultPort);
+    address_.sin_addr.s_addr = htonl(INADDR_ANY);
+}
+
+ServerListener::~ServerListener() { Stop(); }
+
+std::string ServerListener::AddressText() const { return net::AddressText(address_.sin_addr.s_addr); }
+
+std::uint16_t ServerListener::Port() const { return ntohs(address_.sin_port); }
+
+std::size_t ServerListener::ActiveSessions() const {
+    std::lock_guard guard(lock_);
+    return active_.size();
+}
+
+void ServerListener::Report(std::string_view text, core::LoggingLevelEnum level, int eventKind) {
+    core::Log(level, text);
+    if (eventKind >= 0) ReportEvent(eventKind, text);
+}
+
+void ServerListener::Start() {
+    Stop();
+    stop_ = false;
+    status_ = S_OK;
+    const auto fail = [&](std::int32_t code) {
+        status_ = StatusFromWinsock(code);
+        if (listenSocket_ >= 0) ::close(listenSocket_);
+        listenSocket_ = -1;
+        const std::string address = AddressText();
+        Report(core::FormatText(5008, {std::string_view(displayName_), std::string_view(address), std::int64_t{Port()},
+                                       std::uint64_t{static_cast<std::uint32_t>(status_.load())}},
+                                "%s could not listen on %s port %d (error 0x%08X)"),
+               core::LogLevelCritical, event_kind::kError);
+    };
+    listenSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listenSocket_ < 0) return fail(WinsockErrorFromErrno(errno));
+    const int on = 1;
+    // A restarted server must bind while the old connections linger in TIME_WAIT; Linux still refuses
+    // a second listener on the same port, which is what exclusive address use asks for.
+    ::setsockopt(listenSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(listenSocket_, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0 ||
+        ::listen(listenSocket_, SOMAXCONN) != 0) {
+        return fail(WinsockErrorFromErrno(errno));
+    }
+    try {
+        acceptThread_ = std::thread([self = shared_from_this()] { self->AcceptLoop(); });
+    } catch (const std::system_error&) {
+        status_ = E_UNEXPECTED;
+        ::close(listenSocket_);
+        listenSocket_ = -1;
+        return;
+    }
+    const std::string address = AddressText();
+    Report(core::FormatText(5010, {std::string_view(displayName_), std::string_view(address), std::int64_t{Port()}},
+                            "%s listening on %s port %d"),
+           core::LogLevelWarning, event_kind::kSuccess);
+}
+
+void ServerListener::AcceptLoop() {
+    while (!stop_) {
+        pollfd entry{listenSocket_, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, kAcceptPollMilliseconds);
+        if (stop_) break;
+        if (ready <= 0) continue;
+        sockaddr_in client{};
+        socklen_t size = sizeof client;
+        const int socket = ::accept4(listenSocket_, reinterpret_cast<sockaddr*>(&client), &size, SOCK_CLOEXEC);
+        if (socket < 0) {
+            const int error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) continue;
+            const std::int32_t code = WinsockErrorFromErrno(error);
+            const std::string reason = std::strerror(error);
+            Report(core::FormatText(5001, {std::string_view(displayName_), std::string_view("accept"), std::int64_t{code},
+                                           std::string_view(reason)},
+                                    "%s: %s failed with error %d (%s)"),
+                   core::LogLevelCritical, -1);
+            if (!TransientAcceptError(error)) status_ = StatusFromWinsock(code);
+            std::this_thread::sleep_for(kAcceptRetryPause);
+            continue;
+        }
+        if (stop_) {
+            CloseSocket(socket);
+            break;
+        }
+        Admit(socket, client);
+    }
+}
+
+void ServerListener::Admit(int socket, const sockaddr_in& client) {
+    const std::string clientText = net::AddressText(client.sin_addr.s_addr);
+    if (!access.Empty() && !access.Contains(ntohl(client.sin_addr.s_addr))) {
+        const std::string reason = core::LoadText(5015);
+        const std::string address = AddressText();
+        core::Log(core::LogLevelWarning,
+                  core::FormatText(5013, {std::string_view(clientText), std::string_view(displayName_), std::string_view(address),
+                                          std::int64_t{Port()}, std::string_view(reason)},
+                                   "Connection from %s to %s (%s port %d) refused: %s"));
+        CloseSocket(socket);
+        return;
+    }
+    auto ticket = std::make_shared<ConnectionTicket>();
+    ticket->listener = shared_from_this();
+    ticket->socket = socket;
+    ticket->client = client;
+    {
+        std::lock_guard guard(lock_);
+        if (active_.size() >= maxSessions) {
+            core::Log(core::LogLevelWarning, Format("%s: %u sessions are running; the connection from %s is closed",
+                                                    {std::string_view(displayName_), std::uint64_t{active_.size()},
+                                                     std::string_view(clientText)}));
+            return;  // the ticket closes the socket
+        }
+        // Registered here, not in the thread, so a stop that comes before the thread runs still sees it.
+        active_.push_back(ticket);
+    }
+    try {
+        std::thread([self = shared_from_this(), ticket] { self->RunSession(ticket); }).detach();
+    } catch (const std::system_error& error) {
+        core::Log(core::LogLevelCritical, displayName_ + ": can not start a session thread: " + error.what());
+        std::lock_guard guard(lock_);
+        std::erase(active_, ticket);
+        sessionsChanged_.notify_all();
+    }
+}
+
+void ServerListener::RunSession(std::shared_ptr<ConnectionTicket> ticket) {
+    ticket->threadId = static_cast<long>(::gettid());
+    if (const auto logging = core::ProcessLogging()) logging->LogEvent(eventType_, core::LogLevelEventStart, Variant::I4(0));
+    const SessionHandler run = handler ? handler : HandlerFor(type_);
+    try {
+        ticket->OpenConnection();
+        if (run) {
+            run(ticket);
+        } else {
+            core::Log(core::LogLevelDebug, displayName_ + ": no session handler; closing the connection from " + ticket->ClientAddress());
+        }
+    } catch (const CnwSocketErr& error) {
+        core::Log(core::LogLevelDebug, displayName_ + ": session with " + ticket->ClientAddress() + " ended: " + error.what());
+    } catch (const std::exception& error) {
+        core::Log(core::LogLevelCritical, displayName_ + ": session with " + ticket->ClientAddress() + " failed: " + error.what());
+    }
+    ticket->connection.reset();
+    {
+        std::lock_guard guard(lock_);
+        std::erase(active_, ticket);
+        sessionsChanged_.notify_all();
+    }
+    if (const auto logging = core::ProcessLogging()) logging->LogEvent(eventType_, core::LogLevelEventEnd, Variant::I4(0));
+}
+
+void ServerListener::Stop() {
+    stop_ = true;
+    if (acceptThread_.joinable()) {
+        if (acceptThread_.get_id() == std::this_thread::get_id()) {
+            acceptThread_.detach();
+        } else {
+            acceptThread_.join();
+        }
+    }
+    if (listenSocket_ >= 0) {
+        ::close(listenSocket_);
+        listenSocket_ = -1;
+    }
+    std::unique_lock guard(lock_);
+    for (const auto& ticket : active_) ::shutdown(ticket->socket, SHUT_RDWR);
+    if (!sessionsChanged_.wait_for(guard, kSessionStopWait, [&] { return active_.empty(); })) {
+        core::Log(core::LogLevelWarning, Format("%s: %u sessions did not end in time; they end on their own",
+                                                {std::string_view(displayName_), std::uint64_t{active_.size()}}));
+    }
+}
+
+std::shared_ptr<const SMTPListener> AsSmtpListener(const ServerListener& listener) {
+    return std::dynamic_pointer_cast<const SMTPListener>(listener.shared_from_this());
+}
+
+namespace {
+
+// The listener set; it answers the log's NumberServers and ServerActive while it exists.
+class ListenerSet : public core::ListenerDirectory {
+public:
+    std::vector<std::shared_ptr<ServerListener>> listeners;
+
+    std::size_t ListenerCount() const override { return listeners.size(); }
+    bool ListenerInfo(std::size_t index, core::ServerActivity& info) const override {
+        if (index >= listeners.size()) return false;
+        const auto& listener = *listeners[index];
+        info.type = listener.Type();
+        info.address = listener.ListenAddress().sin_addr.s_addr;
+        info.port = listener.Port();
+        info.status = listener.Status();
+        return true;
+    }
+};
+
+std::recursive_mutex listenerLock;
+std::shared_ptr<ListenerSet> currentSet;
+
+}  // namespace
+
+bool StartListeners(core::ConfigTree& config, const std::string& primaryDomain) {
+    std::lock_guard guard(listenerLock);
+    auto set = std::make_shared<ListenerSet>();
+    try {
+        set->listeners = ReadListenerConfiguration(config, primaryDomain);
+    } catch (const std::exception& error) {
+        core::Log(core::LogLevelCritical, std::string("The listener settings can not be read: ") + error.what());
+        return false;
+    }
+    for (const auto& listener : set->listeners) listener->Start();
+    currentSet = set;
+    if (const auto logging = core::ProcessLogging()) logging->SetListenerDirectory(set);
+    core::Log(core::LogLevelNormal, core::FormatText(5011, {}, "Listeners started"));
+    return true;
+}
+
+bool StopListeners() {
+    std::lock_guard guard(listenerLock);
+    if (!currentSet) return false;
+    if (const auto logging = core::ProcessLogging()) logging->SetListenerDirectory(nullptr);
+    for (const auto& listener : currentSet->listeners) {
+        listener->Stop();
+        const std::string address = listener->AddressText();
+        core::Log(core::LogLevelWarning,
+                  core::FormatText(5009, {std::string_view(listener->DisplayName()), std::string_view(address), std::int64_t{listener->Port()}},
+                                   "%s stopped listening on %s port %d"));
+    }
+    currentSet.reset();
+    ReportEvent(event_kind::kInformation, core::FormatText(5012, {}, "Listeners stopped"));
+    return true;
+}
+
+std::size_t ListenerCount() {
+    std::lock_guard guard(listenerLock);
+    return currentSet ? currentSet->ListenerCount() : 0;
+}
+
+bool ListenerInfo(std::size_t index, core::ServerActivity& info) {
+    std::lock_guard guard(listenerLock);
+    return currentSet && currentSet->ListenerInfo(index, info);
+}
+
+}  // namespace pw::net

@@ -1,0 +1,170 @@
+// Listener: the listening side of the server -- one ServerListener per configured SMTP, POP3 and
+// IMAP4 instance, each with its own accept thread, the access check on every new connection, and one
+// session thread per accepted connection that runs the session handler of the instance's protocol.
+//
+// A client outside an instance's non-empty access list gets its connection closed without a word.
+// An instance runs at most maxSessions sessions at once; past that, new connections are closed and a
+// warning logged, so a flood can not exhaust the threads. Transient accept failures (out of
+// descriptors, an aborted connection) are logged and retried after a short pause; only the stop flag
+// ends an accept thread. Stop never kills a thread: it ends the accept loop (which waits in bounded
+// steps), shuts the sessions' sockets down so each fails on its next read, and waits for them with a
+// bound. Tickets and listeners are shared (reference counted, atomically) between the accept thread
+// and the sessions, so a session that outlives a stop still holds valid objects.
+// Thread safety: StartListeners, StopListeners, ListenerCount and ListenerInfo serialise on the
+// process-wide listener lock; each instance's lock guards its list of running sessions.
+#pragma once
+
+#include "core/ConfigTree.h"
+#include "core/Logging.h"
+#include "net/SocketConnection.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace pw::net {
+
+// Sessions one instance runs at once unless "...:maxsessions" says otherwise.
+inline constexpr std::size_t kDefaultMaxSessions = 500;
+inline constexpr int kDefaultInstanceTimeout = 360;
+// How long a stop waits for the sessions it shut down to end.
+inline constexpr std::chrono::seconds kSessionStopWait{15};
+
+struct IpRange {
+    std::uint32_t first = 0;  // host byte order
+    std::uint32_t last = 0;
+    std::string comment;
+};
+
+class IpRangeList {
+public:
+    // A last address of 0 makes a single-address range; a backwards range is swapped.
+    void Add(std::uint32_t first, std::uint32_t last, std::string comment = {});
+    // Both ends included. Host byte order.
+    bool Contains(std::uint32_t address) const;
+    bool Empty() const { return ranges_.empty(); }
+    const std::vector<IpRange>& Ranges() const { return ranges_; }
+
+private:
+    std::vector<IpRange> ranges_;
+};
+
+struct BlockListEntry {
+    std::string zone;  // looked up with the reversed client address in front
+    std::string name;
+    std::string url;
+    // Return code (IPv4, network byte order) to its description.
+    std::unordered_map<std::uint32_t, std::string> returnCodes;
+};
+
+class ServerListener;
+
+// One accepted connection, shared by the accept thread, the session thread and the session.
+struct ConnectionTicket {
+    ~ConnectionTicket();
+    std::shared_ptr<ServerListener> listener;
+    int socket = -1;  // owned: closed when the last holder lets go
+    long threadId = 0;
+    sockaddr_in client{};
+    // The session's connection, made by the session thread before the handler runs: on its own
+    // descriptor of the socket, with the instance's time-out, already speaking TLS when the instance
+    // says so and TLS is available.
+    std::unique_ptr<LoggedConnection> connection;
+
+    std::string ClientAddress() const;
+    // Makes `connection` (throws CnwSocketErr, for one when the TLS handshake fails).
+    void OpenConnection();
+};
+
+using SessionHandler = std::function<int(const std::shared_ptr<ConnectionTicket>&)>;
+
+// The protocols' session handlers; an instance whose protocol has none closes what it accepts.
+void SetSessionHandler(core::ServerTypeEnum type, SessionHandler handler);
+
+class ServerListener : public std::enable_shared_from_this<ServerListener> {
+public:
+    ServerListener(core::ServerTypeEnum type, std::uint16_t defaultPort);
+    virtual ~ServerListener();
+
+    core::ServerTypeEnum Type() const { return type_; }
+    const std::string& DisplayName() const { return displayName_; }
+    std::string AddressText() const;
+    std::uint16_t Port() const;  // host order
+    HRESULT Status() const { return status_.load(); }
+    const sockaddr_in& ListenAddress() const { return address_; }
+    std::size_t ActiveSessions() const;
+
+    // Settings, read from the configuration before Start.
+    sockaddr_in address_{};
+    IpRangeList access;
+    int timeout = kDefaultInstanceTimeout;
+    bool tls = false;
+    std::string domain;
+    std::size_t maxSessions = kDefaultMaxSessions;
+    SessionHandler handler;
+
+    // Listens and starts the accept thread; the status tells how it went.
+    void Start();
+    void Stop();
+
+private:
+    void AcceptLoop();
+    void Admit(int socket, const sockaddr_in& client);
+    void RunSession(std::shared_ptr<ConnectionTicket> ticket);
+    // A line for the log and, with an event kind (>= 0), for the system log too.
+    void Report(std::string_view text, core::LoggingLevelEnum level, int eventKind);
+
+    core::ServerTypeEnum type_;
+    core::LoggingEventEnum eventType_;
+    std::string displayName_;
+    int listenSocket_ = -1;
+    std::thread acceptThread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<HRESULT> status_{S_OK};
+    mutable std::mutex lock_;
+    std::condition_variable sessionsChanged_;
+    std::vector<std::shared_ptr<ConnectionTicket>> active_;
+};
+
+class SMTPListener : public ServerListener {
+public:
+    SMTPListener() : ServerListener(core::SMTPServerType, 25) {}
+
+    std::string welcome;
+    std::int32_t maxSizeKb = 0;
+    std::int32_t maxRecipients = 0;
+    bool openRelay = false;
+    bool pop3Auth = false;
+    bool smtpAuth = false;
+    bool authRequired = false;
+    bool verifySenderDomain = false;
+    std::vector<std::pair<std::string, std::string>> authAccounts;  // account, password
+    std::vector<BlockListEntry> blockLists;
+    IpRangeList relayList;
+};
+
+// Reads every configured instance of the three protocols (writing the defaults of a missing
+// instance 0 into the tree) and returns the enabled ones in order: SMTP, POP3, IMAP4.
+std::vector<std::shared_ptr<ServerListener>> ReadListenerConfiguration(core::ConfigTree& config,
+                                                                         const std::string& primaryDomain);
+// An address value: dotted text, or a 32-bit number in network byte order. Network byte order.
+std::uint32_t AddressFromValue(const Variant& value);
+// A port value: decimal text, or a 16-bit number in network byte order. Host byte order.
+std::uint16_t PortFromSetting(const Variant& value);
+
+// The listener set: started and stopped by the service and the administration model.
+bool StartListeners(core::ConfigTree& config, const std::string& primaryDomain);
+bool StopListeners();
+std::size_t ListenerCount();
+bool ListenerInfo(std::size_t index, core::ServerActivity& info);
+// The SMTP instance that accepted a connection (for its session), or nullptr.
+std::shared_ptr<const SMTPListener> AsSmtpListener(const ServerListener& listener);
+
+}  // namespace pw::net

@@ -1,0 +1,391 @@
+// SocketConnection: bounded-wait reads and writes, the line reader, TLS sessions.
+#include "net/SocketConnection.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/Logging.h"
+#include "net/TlsContext.h"
+#include "platform/Text.h"
+
+namespace pw::net {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A peer that closes while we write must end the session with an error, not the process.
+void IgnoreBrokenPipes() {
+    static std::once_flag once;
+    std::call_once(once, [] { ::signal(SIGPIPE, SIG_IGN); });
+}
+
+bool SetNonBlocking(int fd, bool nonBlocking) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    return ::fcntl(fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
+}
+
+int MillisecondsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+Clock::time_point DeadlineAfter(int seconds) { return Clock::now() + std::chrono::seconds(std::max(seconds, 1)); }
+
+std::string QueuedTlsErrors() {
+    std::string text;
+    while (const unsigned long error = ERR_get_error()) {
+        char line[256];
+        ERR_error_string_n(error, line, sizeof line);
+        if (!text.empty()) text += "\r\n";
+        text += line;
+    }
+    return text;
+}
+
+bool Retryable(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EINPROGRESS; }
+
+}  // namespace
+
+SocketConnection::SocketConnection() { IgnoreBrokenPipes(); }
+
+SocketConnection::SocketConnection(int socket) : socket_(socket) {
+    IgnoreBrokenPipes();
+    SetNonBlocking(socket_, true);
+}
+
+SocketConnection::~SocketConnection() { Close(); }
+
+bool SocketConnection::OnTraffic(const char*, std::size_t) { return true; }
+
+void SocketConnection::Fail(std::string_view operation, std::int32_t code) {
+    lastError_ = code;
+    throw CnwSocketErr::Socket(socket_, operation, code);
+}
+
+void SocketConnection::FailTls(std::string_view operation, std::string_view message, std::int32_t code) {
+    if (code == 0) code = lastError_;
+    lastError_ = code;
+    throw CnwSocketErr::Tls(socket_, operation, message, code);
+}
+
+bool SocketConnection::WaitReady(bool forReading, int milliseconds) {
+    pollfd entry{socket_, static_cast<short>(forReading ? POLLIN : POLLOUT), 0};
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const int ready = ::poll(&entry, 1, MillisecondsLeft(deadline));
+        if (ready > 0) return true;
+        if (ready == 0) return false;
+        if (errno != EINTR) Fail("Wait", WinsockErrorFromErrno(errno));
+    }
+}
+
+int SocketConnection::Wait(bool forReading, int seconds, int microseconds) {
+    pollfd entry{socket_, static_cast<short>(forReading ? POLLIN : POLLOUT), 0};
+    const int ready = ::poll(&entry, 1, seconds * 1000 + microseconds / 1000);
+    if (ready < 0) Fail("Wait", WinsockErrorFromErrno(errno));
+    return ready;
+}
+
+void SocketConnection::TranslateTlsError(std::string_view operation, int result, bool& wantRead) {
+    const int kind = SSL_get_error(tls_, result);
+    switch (kind) {
+    case SSL_ERROR_WANT_READ: wantRead = true; return;
+    case SSL_ERROR_WANT_WRITE: wantRead = false; return;
+    case SSL_ERROR_SSL: FailTls(operation, "SSL error:" + QueuedTlsErrors(), result);
+    case SSL_ERROR_ZERO_RETURN: FailTls(operation, "ERROR_ZERO_RETURN", result);
+    case SSL_ERROR_SYSCALL: {
+        if (const unsigned long queued = ERR_get_error()) {
+            FailTls(operation, Format("SYSCall error: Error code %u", {std::uint64_t{queued}}), result);
+        }
+        if (result == 0) FailTls(operation, "SYSCall error: Connection truncated", result);
+        const int error = errno;
+        if (Retryable(error)) {
+            wantRead = std::string_view(operation) == "TlsReceive";
+            return;
+        }
+        int pending = 0;
+        socklen_t size = sizeof pending;
+        ::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &pending, &size);
+        const int code = WinsockErrorFromErrno(pending != 0 ? pending : error);
+        lastError_ = code;
+        FailTls(operation, Format("SYSCall error: Socket error %d", {std::int64_t{code}}), code);
+    }
+    default: FailTls(operation, Format("Result Code %d, error %d", {std::int64_t{result}, std::int64_t{kind}}), result);
+    }
+}
+
+void SocketConnection::Fill() {
+    const auto deadline = DeadlineAfter(timeout_);
+    bool wantRead = true;
+    for (;;) {
+        const bool pending = tls_ && SSL_has_pending(tls_);
+        if (!pending && !WaitReady(wantRead, MillisecondsLeft(deadline))) Fail("Receive", wsa::kTimedOut);
+        if (tls_) {
+            const int r = SSL_read(tls_, buffer_, static_cast<int>(sizeof buffer_));
+            if (r > 0) {
+                held_ = static_cast<std::size_t>(r);
+                return;
+            }
+            TranslateTlsError("TlsReceive", r, wantRead);
+            continue;
+        }
+        const ssize_t r = ::recv(socket_, buffer_, sizeof buffer_, 0);
+        if (r >= 0) {
+            held_ = static_cast<std::size_t>(r);  // 0: the peer closed
+            return;
+        }
+        if (!Retryable(errno)) Fail("Receive", WinsockErrorFromErrno(errno));
+    }
+}
+
+void SocketConnection::Consume(std::size_t count) {
+    std::memmove(buffer_, buffer_ + count, held_ - count);
+    held_ -= count;
+}
+
+std::size_t SocketConnection::Receive(char* buffer, std::size_t length, bool peek) {
+    if (socket_ < 0) Fail("Receive", wsa::kNotSocket);
+    if (held_ == 0) Fill();
+    const std::size_t count = std::min(held_, length);
+    std::memcpy(buffer, buffer_, count);
+    if (!peek && count != 0) {
+        Consume(count);
+        OnTraffic(buffer, count);
+    }
+    return count;
+}
+
+std::size_t SocketConnection::ReadLine(char* buffer, std::size_t capacity) {
+    if (capacity == 0) return 0;
+    std::size_t room = capacity - 1;
+    std::size_t got = 0;
+    while (room > 0) {
+        const std::size_t peeked = Receive(buffer + got, room, true);
+        if (peeked == 0) {
+            if (got == 0) Fail("recv", wsa::kConnectionAborted);
+            break;
+        }
+        const char* data = buffer + got;
+        if (got > 0 && buffer[got - 1] == '\r' && data[0] == '\n') {
+            got += Receive(buffer + got, 1, false);
+            break;
+        }
+        const void* lf = nullptr;
+        for (std::size_t i = 0; i + 1 < peeked; ++i) {
+            if (data[i] == '\r' && data[i + 1] == '\n') {
+                lf = data + i + 1;
+                break;
+            }
+        }
+        if (lf) {
+            got += Receive(buffer + got, static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1, false);
+            break;
+        }
+        got += Receive(buffer + got, peeked, false);
+        room -= peeked;
+    }
+    buffer[got] = '\0';
+    return got;
+}
+
+std::string SocketConnection::ReadLineText(std::size_t capacity) {
+    std::string line(capacity, '\0');
+    line.resize(ReadLine(line.data(), capacity));
+    return line;
+}
+
+std::size_t SocketConnection::Send(const char* data, std::size_t length) {
+    if (socket_ < 0) Fail("send", wsa::kNotSocket);
+    std::size_t sent = 0;
+    while (sent < length) {
+        const auto deadline = DeadlineAfter(timeout_);
+        bool wantRead = false;
+        for (;;) {
+            if (!WaitReady(wantRead, MillisecondsLeft(deadline))) Fail("send", wsa::kTimedOut);
+            ssize_t r = 0;
+            const std::size_t left = std::min<std::size_t>(length - sent, 1 << 30);
+            if (tls_) {
+                r = SSL_write(tls_, data + sent, static_cast<int>(left));
+                if (r <= 0) {
+                    TranslateTlsError("TlsSend", static_cast<int>(r), wantRead);
+                    continue;
+                }
+            } else {
+                r = ::send(socket_, data + sent, left, MSG_NOSIGNAL);
+                if (r < 0 && Retryable(errno)) continue;
+                if (r <= 0) Fail("send", r < 0 ? WinsockErrorFromErrno(errno) : wsa::kConnectionAborted);
+            }
+            OnTraffic(data + sent, static_cast<std::size_t>(r));
+            sent += static_cast<std::size_t>(r);
+            break;
+        }
+    }
+    return sent;
+}
+
+std::size_t SocketConnection::SendString(std::string_view text) { return Send(text.data(), text.size()); }
+
+std::size_t SocketConnection::SendLine(std::string_view text) { return SendString(text) + Send("\r\n", 2); }
+
+void SocketConnection::Create(std::uint16_t port, int type, const char* address) {
+    Close();
+    socket_ = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (socket_ < 0) Fail("Create", WinsockErrorFromErrno(errno));
+    Bind(port, address);
+}
+
+void SocketConnection::Bind(std::uint16_t port, const char* address) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (address && ::inet_pton(AF_INET, address, &local.sin_addr) != 1) Fail("Bind", wsa::kInvalidArgument);
+    if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) Fail("Bind", WinsockErrorFromErrno(errno));
+}
+
+void SocketConnection::Connect(std::string_view host, std::uint16_t port) {
+    if (host.empty()) Fail("Connect", wsa::kNoDestination);
+    const std::string name(host);
+    in_addr address{};
+    if (::inet_pton(AF_INET, name.c_str(), &address) != 1) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) Fail("Connect", wsa::kNoDestination);
+        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        ::freeaddrinfo(found);
+    }
+    ConnectIPv4(address.s_addr, port);
+}
+
+void SocketConnection::ConnectIPv4(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(port);
+    remote.sin_addr.s_addr = address;
+    ConnectAddress(remote);
+}
+
+void SocketConnection::ConnectAddress(const sockaddr_in& address) {
+    if (socket_ < 0) {
+        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (socket_ < 0) Fail("Connect", WinsockErrorFromErrno(errno));
+    }
+    if (!SetNonBlocking(socket_, true)) Fail("BlockMode", WinsockErrorFromErrno(errno));
+    if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return;
+    if (errno != EINPROGRESS && errno != EINTR) Fail("Connect", WinsockErrorFromErrno(errno));
+    if (!WaitReady(false, timeout_ * 1000)) Fail("Connect", wsa::kTimedOut);
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+    if (error != 0) Fail("Connect", WinsockErrorFromErrno(error));
+}
+
+void SocketConnection::SetBlocking(bool blocking) {
+    if (!SetNonBlocking(socket_, !blocking)) Fail("BlockMode", WinsockErrorFromErrno(errno));
+}
+
+std::string SocketConnection::PeerAddress() const {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+        throw CnwSocketErr::Socket(socket_, "GetPeerName", WinsockErrorFromErrno(errno));
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    return text;
+}
+
+void SocketConnection::AttachTls(std::string_view operation, bool server) {
+    SSL_CTX* context = TlsContextReference();
+    if (!context) FailTls(operation, "SSL context not initialized", wsa::kNotConnected);
+    SSL* session = SSL_new(context);
+    SSL_CTX_free(context);  // the session holds its own reference
+    if (!session) FailTls(operation, "SSL_new() failed", wsa::kNoBuffers);
+    if (SSL_set_fd(session, socket_) != 1) {
+        SSL_free(session);
+        FailTls(operation, "SSL_set_fd() failed", wsa::kNotSocket);
+    }
+    // A peer that just drops the connection ends it like a close; its data was already read.
+    SSL_set_options(session, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    if (server) {
+        SSL_set_accept_state(session);
+    } else {
+        SSL_set_connect_state(session);
+    }
+    // Bytes that came in plain text before the handshake are not the TLS peer's: drop them.
+    held_ = 0;
+    tls_ = session;
+}
+
+void SocketConnection::Handshake(std::string_view operation, bool server) {
+    const auto deadline = DeadlineAfter(timeout_);
+    for (;;) {
+        const int r = SSL_do_handshake(tls_);
+        if (r == 1) return;
+        const int kind = SSL_get_error(tls_, r);
+        const bool wantRead = kind == SSL_ERROR_WANT_READ;
+        if ((wantRead || kind == SSL_ERROR_WANT_WRITE) && WaitReady(wantRead, MillisecondsLeft(deadline)) &&
+            MillisecondsLeft(deadline) > 0) {
+            continue;
+        }
+        const std::string errors = QueuedTlsErrors();
+        SSL_free(tls_);
+        tls_ = nullptr;
+        const std::string call = server ? "SSL_accept()" : "SSL_connect()";
+        if (wantRead || kind == SSL_ERROR_WANT_WRITE) FailTls(operation, call + " timed out", wsa::kTimedOut);
+        if (kind == SSL_ERROR_SSL) FailTls(operation, call + " SSL error:" + errors, 1);
+        FailTls(operation, call + " error", kind);
+    }
+}
+
+void SocketConnection::TlsServerStart() { AttachTls("TslStart", true); }
+
+void SocketConnection::TlsClientStart() {
+    AttachTls("TslStart", false);
+    Handshake("TslStart", false);
+}
+
+void SocketConnection::TlsAccept() {
+    AttachTls("TlsAccept", true);
+    Handshake("TlsAccept", true);
+}
+
+void SocketConnection::Close() {
+    if (tls_) {
+        SSL_shutdown(tls_);  // a close notify when it can go at once; no waiting for the peer's
+        SSL_free(tls_);
+        tls_ = nullptr;
+    }
+    if (socket_ >= 0) {
+        ::shutdown(socket_, SHUT_RDWR);
+        ::close(socket_);
+        socket_ = -1;
+    }
+    held_ = 0;
+}
+
+void SocketConnection::ShutdownSocket() const {
+    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+}
+
+bool LoggedConnection::OnTraffic(const char* data, std::size_t length) {
+    core::Log(core::LogLevelDebug, std::string_view(data, length));
+    return true;
+}
+
+}  // namespace pw::net

@@ -1,0 +1,117 @@
+// SocketConnection: the TCP connection every protocol of the server talks through -- SMTP server
+// and client, POP3 server and client -- plain or TLS.
+//
+// Reads go through a 4096-byte receive buffer that can be peeked, so ReadLine never consumes past the
+// CR LF of its line: after STARTTLS or DATA the next bytes are still unread. Every wait is bounded by
+// the connection's time-out (300 s unless the session sets its instance's): a read that gets no byte
+// within it, a send that can not move, and a TLS handshake that does not finish all fail with
+// CnwSocketErr code 10060, so an idle or stalled peer never holds a thread. The socket is
+// non-blocking underneath; "blocking" is this class's bounded waiting.
+// Starting TLS discards bytes still held in the receive buffer: they arrived in plain text before the
+// handshake and must not be taken as if they had come through TLS (the STARTTLS command injection).
+// Failures throw CnwSocketErr (SocketError.h). OnTraffic sees every chunk sent and every chunk
+// consumed; LoggedConnection writes them to the log at debug level.
+// Thread safety: one thread at a time; another thread may only ShutdownSocket() to end a session.
+#pragma once
+
+#include "net/SocketError.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <string>
+#include <string_view>
+
+typedef struct ssl_st SSL;
+
+namespace pw::net {
+
+inline constexpr std::size_t kReceiveBufferSize = 4096;
+inline constexpr int kDefaultConnectionTimeout = 300;
+// How long a send or receive that the system asks to repeat waits for the socket before trying again.
+inline constexpr int kRetryWaitSeconds = 30;
+
+class SocketConnection {
+public:
+    SocketConnection();
+    // Takes an accepted socket.
+    explicit SocketConnection(int socket);
+    virtual ~SocketConnection();
+    SocketConnection(const SocketConnection&) = delete;
+    SocketConnection& operator=(const SocketConnection&) = delete;
+
+    // Called with every chunk sent and every chunk consumed; the base does nothing.
+    virtual bool OnTraffic(const char* data, std::size_t length);
+    // Resolves the host (dotted text, or a name through the system's lookup) and connects.
+    virtual void Connect(std::string_view host, std::uint16_t port);
+    // Delivers up to length bytes (fewer when fewer are buffered); 0 when the peer closed.
+    virtual std::size_t Receive(char* buffer, std::size_t length, bool peek);
+    // One line with its CR LF, zero-terminated, at most capacity - 1 bytes: a longer line comes in
+    // pieces; a CR ending one chunk and an LF starting the next end the line. A peer that closed
+    // before a byte of the line came fails with "recv" 10053.
+    virtual std::size_t ReadLine(char* buffer, std::size_t capacity);
+    // Sends everything, or fails.
+    virtual std::size_t Send(const char* data, std::size_t length);
+    virtual std::size_t SendLine(std::string_view text);
+    virtual std::size_t SendString(std::string_view text);
+
+    // ReadLine into a string.
+    std::string ReadLineText(std::size_t capacity = kReceiveBufferSize);
+
+    // Opens an IPv4 socket of the type (SOCK_STREAM) and binds it as Bind does.
+    void Create(std::uint16_t port, int type, const char* address);
+    // Address as dotted text, or null for all addresses; text that does not parse fails with 10022.
+    void Bind(std::uint16_t port, const char* address);
+    // Number of ready sockets, 0 on time-out.
+    int Wait(bool forReading, int seconds, int microseconds);
+    void ConnectAddress(const sockaddr_in& address);
+    // Address in network byte order, port in host order.
+    void ConnectIPv4(std::uint32_t address, std::uint16_t port);
+    void SetBlocking(bool blocking);
+    std::string PeerAddress() const;
+
+    void TlsServerStart();
+    void TlsClientStart();
+    void TlsAccept();
+    bool IsTls() const { return tls_ != nullptr; }
+
+    // Frees the TLS session, shuts the socket down both ways and closes it.
+    void Close();
+    // Ends the connection from another thread: the owner's next read or write fails.
+    void ShutdownSocket() const;
+
+    int Socket() const { return socket_; }
+    int Timeout() const { return timeout_; }
+    void SetTimeout(int seconds) { timeout_ = seconds; }
+    std::int32_t LastError() const { return lastError_; }
+    std::size_t Buffered() const { return held_; }
+
+private:
+    [[noreturn]] void Fail(std::string_view operation, std::int32_t code);
+    [[noreturn]] void FailTls(std::string_view operation, std::string_view message, std::int32_t code);
+    // Waits until the socket is readable (or writable) or the deadline passes; false on time-out.
+    bool WaitReady(bool forReading, int milliseconds);
+    void Fill();
+    void AttachTls(std::string_view operation, bool server);
+    void Handshake(std::string_view operation, bool server);
+    // The TLS error translation for a read or write that returned r <= 0: returns when the call
+    // should be repeated after waiting (readable when wantRead), throws otherwise.
+    void TranslateTlsError(std::string_view operation, int result, bool& wantRead);
+    void Consume(std::size_t count);
+
+    SSL* tls_ = nullptr;
+    int socket_ = -1;
+    int timeout_ = kDefaultConnectionTimeout;
+    std::int32_t lastError_ = 0;
+    char buffer_[kReceiveBufferSize];
+    std::size_t held_ = 0;
+};
+
+// SocketConnection with every chunk of traffic written to the log at debug level.
+class LoggedConnection : public SocketConnection {
+public:
+    using SocketConnection::SocketConnection;
+    bool OnTraffic(const char* data, std::size_t length) override;
+};
+
+}  // namespace pw::net

@@ -1,0 +1,80 @@
+// TlsContext: OpenSSL 3 context set-up.
+#include "net/TlsContext.h"
+
+#include <mutex>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/stat.h>
+
+#include "core/Logging.h"
+
+namespace pw::net {
+
+namespace {
+
+std::mutex contextLock;
+SSL_CTX* context = nullptr;
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string QueuedErrors() {
+    std::string text;
+    while (const unsigned long error = ERR_get_error()) {
+        char line[256];
+        ERR_error_string_n(error, line, sizeof line);
+        if (!text.empty()) text += "; ";
+        text += line;
+    }
+    return text;
+}
+
+}  // namespace
+
+bool TlsInitialise(const std::string& certificatePath, const std::string& keyPath) {
+    if (!FileExists(certificatePath)) {
+        core::Log(core::LogLevelCritical, "TLS is off: Certificate file missing:  \"" + certificatePath + "\"");
+        return false;
+    }
+    if (!FileExists(keyPath)) {
+        core::Log(core::LogLevelCritical, "TLS is off: Private Key file missing:  \"" + keyPath + "\"");
+        return false;
+    }
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    SSL_CTX* made = SSL_CTX_new(TLS_method());
+    const bool ok = made && SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION) == 1 &&
+                    SSL_CTX_use_certificate_chain_file(made, certificatePath.c_str()) == 1 &&
+                    SSL_CTX_use_PrivateKey_file(made, keyPath.c_str(), SSL_FILETYPE_PEM) == 1 &&
+                    SSL_CTX_check_private_key(made) == 1;
+    if (!ok) {
+        core::Log(core::LogLevelCritical, "TLS is off: the certificate or key can not be used: " + QueuedErrors());
+        SSL_CTX_free(made);
+        return false;
+    }
+    SSL_CTX_set_mode(made, SSL_MODE_AUTO_RETRY);
+    std::lock_guard guard(contextLock);
+    SSL_CTX_free(context);
+    context = made;
+    return true;
+}
+
+bool TlsAvailable() {
+    std::lock_guard guard(contextLock);
+    return context != nullptr;
+}
+
+void TlsRelease() {
+    std::lock_guard guard(contextLock);
+    SSL_CTX_free(context);
+    context = nullptr;
+}
+
+SSL_CTX* TlsContextReference() {
+    std::lock_guard guard(contextLock);
+    if (context) SSL_CTX_up_ref(context);
+    return context;
+}
+
+}  // namespace pw::net
