@@ -1,0 +1,399 @@
+// DnsResolver: queries over UDP (TCP after truncation), the hosts file, MX resolution and its cache.
+#include "dns/DnsResolver.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "core/ConfigTree.h"
+#include "platform/Text.h"
+
+namespace pw::dns {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The stop flag is looked at least this often while a wait goes on.
+constexpr int kStopCheckMilliseconds = 100;
+// Longest hosts-file line read; longer ones are skipped.
+constexpr std::size_t kMaxHostsLine = 1024;
+constexpr std::size_t kMaxUdpAnswer = 4096;
+
+class Socket {
+public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+int MillisecondsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+sockaddr_in ServerAddress(std::uint32_t server, std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = server;
+    return address;
+}
+
+std::uint16_t RandomId() { return static_cast<std::uint16_t>(::arc4random_uniform(65536)); }
+
+std::uint16_t ReadU16(std::span<const std::uint8_t> data) { return static_cast<std::uint16_t>(data[0] << 8 | data[1]); }
+
+std::uint32_t ReadAddress(std::span<const std::uint8_t> data) {
+    std::uint32_t address = 0;
+    std::memcpy(&address, data.data(), 4);  // the bytes are already in network order
+    return address;
+}
+
+struct CachedMx {
+    std::vector<MxEntry> entries;
+    Clock::time_point resolved;
+    std::uint32_t ttl = 0;
+    bool Fresh(Clock::time_point now) const { return now < resolved + std::chrono::seconds(ttl); }
+};
+
+struct MxCache {
+    std::mutex lock;
+    std::unordered_map<std::string, CachedMx> entries;
+
+    std::optional<std::vector<MxEntry>> Find(const std::string& key) {
+        std::lock_guard guard(lock);
+        const auto found = entries.find(key);
+        if (found == entries.end()) return std::nullopt;
+        if (found->second.Fresh(Clock::now())) return found->second.entries;
+        entries.erase(found);
+        return std::nullopt;
+    }
+
+    void Insert(const std::string& key, std::vector<MxEntry> list, std::uint32_t ttl) {
+        std::lock_guard guard(lock);
+        const auto now = Clock::now();
+        if (entries.size() >= kMxCacheCapacity) {
+            std::erase_if(entries, [&](const auto& entry) { return !entry.second.Fresh(now); });
+        }
+        if (entries.size() >= kMxCacheCapacity) {
+            const auto oldest = std::min_element(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+                return a.second.resolved < b.second.resolved;
+            });
+            entries.erase(oldest);
+        }
+        entries[key] = CachedMx{std::move(list), now, ttl};
+    }
+};
+
+MxCache& TheMxCache() {
+    static MxCache cache;
+    return cache;
+}
+
+bool IsDottedAddress(std::string_view text, std::uint32_t& address) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, std::string(text).c_str(), &parsed) != 1) return false;
+    address = parsed.s_addr;
+    return true;
+}
+
+}  // namespace
+
+DnsResolver::DnsResolver(std::uint16_t port, std::string hostsPath) : port_(port), hostsPath_(std::move(hostsPath)) {}
+
+bool DnsResolver::AddServer(std::string_view text) {
+    std::uint32_t address = 0;
+    if (IsDottedAddress(TrimAscii(text), address)) {
+        servers_.push_back(address);
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    const std::string name(TrimAscii(text));
+    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+    servers_.push_back(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    ::freeaddrinfo(found);
+    return true;
+}
+
+void DnsResolver::AddConfiguredServers(const core::ConfigTree& config) {
+    for (int n = 0;; ++n) {
+        Variant value;
+        if (!config.Get(Format("sys:dns:%d:server", {std::int64_t{n}}), value)) break;
+        if (value.IsText()) {
+            AddServer(value.AsText());
+        } else if (value.IsNumeric()) {
+            AddServerAddress(static_cast<std::uint32_t>(value.AsInt64()));
+        }
+    }
+    if (!servers_.empty()) return;
+    for (const auto& server : SystemDnsServers()) AddServer(server);
+}
+
+std::vector<std::string> DnsResolver::SystemDnsServers(const std::string& resolvConf) {
+    std::vector<std::string> servers;
+    std::ifstream file(resolvConf);
+    std::string line;
+    while (std::getline(file, line)) {
+        std::string_view text = TrimAscii(line);
+        if (!StartsWithNoCase(text, "nameserver")) continue;
+        text = TrimAscii(text.substr(10));
+        const std::string_view address = text.substr(0, text.find_first_of(" \t#;"));
+        std::uint32_t ignored = 0;
+        if (!IsDottedAddress(address, ignored)) continue;  // IPv6 servers are not asked
+        const bool seen = std::any_of(servers.begin(), servers.end(), [&](const std::string& s) { return EqualsNoCase(s, address); });
+        if (!seen) servers.emplace_back(address);
+    }
+    return servers;
+}
+
+bool DnsResolver::Matches(const DnsAnswer& answer, std::uint16_t id, const std::string& name, std::uint16_t type) const {
+    if (!answer.response || answer.id != id || answer.questions.size() != 1) return false;
+    const DnsQuestion& question = answer.questions.front();
+    std::string_view asked = name;
+    if (!asked.empty() && asked.back() == '.') asked.remove_suffix(1);
+    return question.type == type && question.cls == kClassIN && EqualsNoCase(question.name, asked);
+}
+
+std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::vector<std::uint8_t>& query) {
+    const Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (socket.fd() < 0) return std::nullopt;
+    const sockaddr_in address = ServerAddress(server, port_);
+    const auto deadline = Clock::now() + kAttemptWait * 2;
+    const auto wait = [&](short events) {
+        while (!Stopped()) {
+            pollfd entry{socket.fd(), events, 0};
+            const int left = MillisecondsLeft(deadline);
+            if (left == 0) return false;
+            const int ready = ::poll(&entry, 1, std::min(left, kStopCheckMilliseconds));
+            if (ready > 0) return true;
+            if (ready < 0 && errno != EINTR) return false;
+        }
+        return false;
+    };
+    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno != EINPROGRESS || !wait(POLLOUT)) return std::nullopt;
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return std::nullopt;
+    }
+    std::vector<std::uint8_t> framed{static_cast<std::uint8_t>(query.size() >> 8), static_cast<std::uint8_t>(query.size())};
+    framed.insert(framed.end(), query.begin(), query.end());
+    for (std::size_t sent = 0; sent < framed.size();) {
+        if (!wait(POLLOUT)) return std::nullopt;
+        const ssize_t n = ::send(socket.fd(), framed.data() + sent, framed.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return std::nullopt;
+        if (n > 0) sent += static_cast<std::size_t>(n);
+    }
+    std::vector<std::uint8_t> received;
+    std::size_t wanted = 2;
+    while (received.size() < wanted) {
+        if (!wait(POLLIN)) return std::nullopt;
+        std::uint8_t chunk[4096];
+        const ssize_t n = ::recv(socket.fd(), chunk, std::min(sizeof chunk, wanted - received.size()), 0);
+        if (n == 0) return std::nullopt;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            return std::nullopt;
+        }
+        received.insert(received.end(), chunk, chunk + n);
+        if (wanted == 2 && received.size() == 2) wanted = 2 + (static_cast<std::size_t>(received[0]) << 8 | received[1]);
+    }
+    return ParseAnswer(std::vector<std::uint8_t>(received.begin() + 2, received.end()));
+}
+
+DnsStatus DnsResolver::QueryServer(std::uint32_t server, const std::vector<std::uint8_t>& query, std::uint16_t id,
+                                   const std::string& name, std::uint16_t type) {
+    const Socket socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (socket.fd() < 0) return DnsStatus::Failed;
+    // Connected: the system drops datagrams from anybody but the server asked.
+    const sockaddr_in address = ServerAddress(server, port_);
+    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return DnsStatus::Failed;
+    for (int attempt = 0; attempt < kQueryAttempts && !Stopped(); ++attempt) {
+        if (::send(socket.fd(), query.data(), query.size(), 0) < 0 && errno != EAGAIN) return DnsStatus::Failed;
+        const auto deadline = Clock::now() + kAttemptWait;
+        while (!Stopped()) {
+            const int left = MillisecondsLeft(deadline);
+            if (left == 0) break;
+            pollfd entry{socket.fd(), POLLIN, 0};
+            if (::poll(&entry, 1, std::min(left, kStopCheckMilliseconds)) <= 0) continue;
+            std::vector<std::uint8_t> buffer(kMaxUdpAnswer);
+            const ssize_t n = ::recv(socket.fd(), buffer.data(), buffer.size(), 0);
+            if (n < 0) {
+                // Nobody listens there (an ICMP port unreachable came back): the next server.
+                if (errno == ECONNREFUSED) return DnsStatus::Failed;
+                continue;
+            }
+            buffer.resize(static_cast<std::size_t>(n));
+            auto answer = ParseAnswer(std::move(buffer));
+            if (!answer || !Matches(*answer, id, name, type)) continue;  // forged or stray: keep waiting
+            if (answer->truncated) {
+                answer = QueryTcp(server, query);
+                if (!answer || !Matches(*answer, id, name, type)) return DnsStatus::Failed;
+            }
+            if (answer->rcode != kRcodeNoError && answer->rcode != kRcodeNameError) return DnsStatus::Failed;
+            const DnsStatus status = answer->rcode == kRcodeNameError ? DnsStatus::NoSuchDomain : DnsStatus::Answered;
+            answer_ = std::move(answer);
+            return status;
+        }
+    }
+    return DnsStatus::Failed;
+}
+
+bool DnsResolver::Query(std::string_view name, std::uint16_t type) {
+    answer_.reset();
+    status_ = DnsStatus::Failed;
+    const std::string asked = QueryName(name);
+    const std::uint16_t id = RandomId();
+    const auto query = BuildQuery(id, asked, type);
+    if (!query) return false;
+    for (const std::uint32_t server : servers_) {
+        if (Stopped()) break;
+        const DnsStatus status = QueryServer(server, *query, id, asked, type);
+        if (status != DnsStatus::Failed) {
+            status_ = status;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DnsResolver::AnswerRecord(DnsSection section, std::size_t index, DnsRecord& record) const {
+    if (!answer_) return false;
+    const auto& records = answer_->Section(section);
+    if (index >= records.size()) return false;
+    record = records[index];
+    return true;
+}
+
+std::optional<HostEntry> DnsResolver::LookupHostsFile(std::string_view name) const {
+    std::ifstream file(hostsPath_);
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.size() > kMaxHostsLine || line.find('#') != std::string::npos) continue;
+        const std::string_view text = TrimAscii(line);
+        const std::size_t blank = text.find_first_of(" \t");
+        if (text.empty() || blank == std::string_view::npos) continue;
+        std::uint32_t address = 0;
+        if (!IsDottedAddress(text.substr(0, blank), address)) continue;
+        // Every name on the line counts: canonical name and aliases alike.
+        std::string_view names = TrimAscii(text.substr(blank));
+        while (!names.empty()) {
+            const std::size_t end = std::min(names.find_first_of(" \t"), names.size());
+            if (EqualsNoCase(names.substr(0, end), name)) return HostEntry{std::string(name), {}, {address}};
+            names = TrimAscii(names.substr(end));
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<HostEntry> DnsResolver::LookupHost(std::string_view name) {
+    if (auto entry = LookupHostsFile(name)) return entry;
+    if (!Query(name, kTypeA) || status_ != DnsStatus::Answered) return std::nullopt;
+    HostEntry entry;
+    for (const auto& record : answer_->answers) {
+        if (record.type == kTypeCNAME) entry.aliases.push_back(record.name);
+        if (record.type == kTypeA && record.dataLength == 4) {
+            if (entry.name.empty()) entry.name = record.name;
+            entry.addresses.push_back(ReadAddress(answer_->Data(record)));
+        }
+    }
+    if (entry.addresses.empty()) return std::nullopt;
+    return entry;
+}
+
+void DnsResolver::ResolveExchanges(std::string domain, std::vector<MxEntry>& entries, std::uint32_t& ttl) {
+    for (int hop = 0; hop < kMaxCnameHops; ++hop) {
+        if (!Query(domain, kTypeMX) || status_ != DnsStatus::Answered) return;
+        const DnsAnswer& answer = *answer_;
+        if (!answer.answers.empty() && answer.answers.front().type == kTypeCNAME) {
+            const auto target = answer.NameAt(answer.answers.front().dataOffset);
+            if (!target) return;
+            domain = *target;
+            continue;
+        }
+        for (const auto& record : answer.answers) {
+            if (record.type != kTypeMX || record.dataLength < 3) continue;
+            const auto exchange = answer.NameAt(record.dataOffset + 2);
+            if (!exchange) continue;
+            entries.push_back({*exchange, ReadU16(answer.Data(record)), record.ttl, {}});
+            ttl = std::min(ttl, record.ttl);
+        }
+        for (const auto& record : answer.additional) {
+            if (record.type != kTypeA || record.dataLength != 4) continue;
+            for (auto& entry : entries) {
+                if (EqualsNoCase(entry.exchange, record.name)) entry.addresses.push_back(ReadAddress(answer.Data(record)));
+            }
+        }
+        if (!entries.empty()) return;
+        // No exchange: the domain's own addresses, preference 0.
+        for (int aliasHop = 0; aliasHop < kMaxCnameHops; ++aliasHop) {
+            if (!Query(domain, kTypeA) || status_ != DnsStatus::Answered) return;
+            const DnsAnswer& addresses = *answer_;
+            if (!addresses.answers.empty() && addresses.answers.front().type == kTypeCNAME) {
+                const auto target = addresses.NameAt(addresses.answers.front().dataOffset);
+                if (!target) return;
+                domain = *target;
+                continue;
+            }
+            for (const auto& record : addresses.answers) {
+                if (record.type != kTypeA || record.dataLength != 4) continue;
+                entries.push_back({domain, 0, record.ttl, {ReadAddress(addresses.Data(record))}});
+                ttl = std::min(ttl, record.ttl);
+            }
+            return;
+        }
+        return;
+    }
+}
+
+std::vector<MxEntry> DnsResolver::ResolveMx(std::string_view domain) {
+    std::string key = ToLowerAscii(TrimAscii(domain));
+    if (!key.empty() && key.back() == '.') key.pop_back();
+    if (auto cached = TheMxCache().Find(key)) {
+        status_ = DnsStatus::Answered;
+        return *cached;
+    }
+    std::vector<MxEntry> entries;
+    std::uint32_t ttl = UINT32_MAX;
+    ResolveExchanges(key, entries, ttl);
+    if (entries.empty()) return entries;
+    for (auto& entry : entries) {
+        if (!entry.addresses.empty() || Stopped()) continue;
+        if (!Query(entry.exchange, kTypeA) || status_ != DnsStatus::Answered) continue;
+        for (const auto& record : answer_->answers) {
+            if (record.type != kTypeA || record.dataLength != 4) continue;
+            entry.addresses.push_back(ReadAddress(answer_->Data(record)));
+            ttl = std::min(ttl, record.ttl);
+        }
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const MxEntry& a, const MxEntry& b) { return a.preference < b.preference; });
+    TheMxCache().Insert(key, entries, ttl);
+    status_ = DnsStatus::Answered;
+    return entries;
+}
+
+void DnsResolver::ClearMxCache() {
+    std::lock_guard guard(TheMxCache().lock);
+    TheMxCache().entries.clear();
+}
+
+}  // namespace pw::dns

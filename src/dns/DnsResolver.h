@@ -1,0 +1,103 @@
+// DnsResolver: the server's own DNS client -- address lookups (hosts file first), MX resolution with a
+// process-wide cache, and the queries of the block-list checks.
+//
+// Queries go over UDP to the configured servers in order ("sys:dns:%d:server", else the nameservers of
+// /etc/resolv.conf). Each server gets up to 5 attempts of about 2 s. An answer counts only when its
+// random identifier, its sender (the socket is connected to the server asked) and its question match
+// the query; anything else is ignored and the wait goes on. A truncated answer is asked again over TCP.
+// NOERROR and NXDOMAIN end the search (an answer without records too); any other response code, or
+// silence, lets the next server be asked. LastStatus tells "no such domain" from "DNS failed", so a
+// temporary failure is never taken for a bad address. The owner's stop flag is looked at between
+// waits of at most 100 ms.
+// Thread safety: one resolver per owner thread; the MX cache is shared and locked.
+#pragma once
+
+#include "dns/DnsMessage.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pw::core {
+class ConfigTree;
+}
+
+namespace pw::dns {
+
+inline constexpr int kQueryAttempts = 5;
+inline constexpr std::chrono::milliseconds kAttemptWait{2000};
+inline constexpr std::uint16_t kDnsPort = 53;
+// Domains the MX cache holds; past it, expired entries and then the oldest make room.
+inline constexpr std::size_t kMxCacheCapacity = 4096;
+// CNAME hops followed before a domain counts as unresolvable.
+inline constexpr int kMaxCnameHops = 8;
+
+enum class DnsStatus { Answered, NoSuchDomain, Failed };
+
+struct HostEntry {
+    std::string name;
+    std::vector<std::string> aliases;
+    std::vector<std::uint32_t> addresses;  // IPv4, network byte order
+};
+
+struct MxEntry {
+    std::string exchange;
+    std::uint16_t preference = 0;
+    std::uint32_t ttl = 0;
+    std::vector<std::uint32_t> addresses;  // IPv4, network byte order
+};
+
+class DnsResolver {
+public:
+    // The port and files are fixed in the server; tests give their own.
+    explicit DnsResolver(std::uint16_t port = kDnsPort, std::string hostsPath = "/etc/hosts");
+
+    // A dotted address, or a name resolved by the system; false when it does not resolve.
+    bool AddServer(std::string_view text);
+    void AddServerAddress(std::uint32_t networkOrder) { servers_.push_back(networkOrder); }
+    // "sys:dns:%d:server" values, else the system's servers.
+    void AddConfiguredServers(const core::ConfigTree& config);
+    const std::vector<std::uint32_t>& Servers() const { return servers_; }
+    // The owner's stop flag, looked at between waits.
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+
+    // Asks the servers in order until one answers; true for an answer (NXDOMAIN included: see
+    // LastStatus). A dotted IPv4 name is asked in its IN-ADDR.ARPA form.
+    bool Query(std::string_view name, std::uint16_t type);
+    DnsStatus LastStatus() const { return status_; }
+    const std::optional<DnsAnswer>& LastAnswer() const { return answer_; }
+    // A record of the last answer; false past the section's end.
+    bool AnswerRecord(DnsSection section, std::size_t index, DnsRecord& record) const;
+
+    std::optional<HostEntry> LookupHost(std::string_view name);
+    // The exchanges of a domain, lowest preference first; empty when nothing resolves (LastStatus
+    // tells why).
+    std::vector<MxEntry> ResolveMx(std::string_view domain);
+
+    // The nameserver addresses of /etc/resolv.conf (or the given file), without repeats.
+    static std::vector<std::string> SystemDnsServers(const std::string& resolvConf = "/etc/resolv.conf");
+    // Empties the process's MX cache (tests, and an administrator's flush).
+    static void ClearMxCache();
+
+private:
+    DnsStatus QueryServer(std::uint32_t server, const std::vector<std::uint8_t>& query, std::uint16_t id,
+                          const std::string& name, std::uint16_t type);
+    std::optional<DnsAnswer> QueryTcp(std::uint32_t server, const std::vector<std::uint8_t>& query);
+    bool Matches(const DnsAnswer& answer, std::uint16_t id, const std::string& name, std::uint16_t type) const;
+    bool Stopped() const { return stop_ && stop_->load(); }
+    std::optional<HostEntry> LookupHostsFile(std::string_view name) const;
+    void ResolveExchanges(std::string domain, std::vector<MxEntry>& entries, std::uint32_t& ttl);
+
+    std::uint16_t port_;
+    std::string hostsPath_;
+    std::vector<std::uint32_t> servers_;
+    const std::atomic<bool>* stop_ = nullptr;
+    std::optional<DnsAnswer> answer_;
+    DnsStatus status_ = DnsStatus::Failed;
+};
+
+}  // namespace pw::dns
