@@ -383,8 +383,20 @@ void SocketConnection::ShutdownSocket() const {
     if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
 }
 
+std::size_t LoggedConnection::Send(const char* data, std::size_t length) {
+    sending_ = true;
+    try {
+        const std::size_t sent = SocketConnection::Send(data, length);
+        sending_ = false;
+        return sent;
+    } catch (...) {
+        sending_ = false;
+        throw;
+    }
+}
+
 bool LoggedConnection::OnTraffic(const char* data, std::size_t length) {
-    core::Log(core::LogLevelDebug, std::string_view(data, length));
+    if (sending_ || logReceived_) core::Log(core::LogLevelDebug, std::string_view(data, length));
     return true;
 }
 

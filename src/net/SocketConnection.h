@@ -107,11 +107,19 @@ private:
     std::size_t held_ = 0;
 };
 
-// SocketConnection with every chunk of traffic written to the log at debug level.
+// SocketConnection with every chunk of traffic written to the log at debug level. A session that
+// reads secrets (passwords in an AUTH exchange) turns the logging of received bytes off and logs what
+// it read itself, masked.
 class LoggedConnection : public SocketConnection {
 public:
     using SocketConnection::SocketConnection;
     bool OnTraffic(const char* data, std::size_t length) override;
+    std::size_t Send(const char* data, std::size_t length) override;
+    void SetLogReceived(bool log) { logReceived_ = log; }
+
+private:
+    bool sending_ = false;  // OnTraffic is seeing sent bytes
+    bool logReceived_ = true;
 };
 
 }  // namespace pw::net

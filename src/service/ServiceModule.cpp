@@ -9,6 +9,7 @@
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
 #include "core/RegistryKeys.h"
+#include "core/Version.h"
 #include "platform/ClassRegistry.h"
 #include "platform/EventLog.h"
 #include "platform/Process.h"
@@ -17,14 +18,9 @@
 #include "mime/Message.h"
 #include "net/Listener.h"
 #include "net/TlsContext.h"
+#include "smtp/SmtpServerSession.h"
 #include "store/MessageStore.h"
 
-#ifndef PW_VERSION_MAJOR
-#define PW_VERSION_MAJOR 0
-#define PW_VERSION_MINOR 0
-#define PW_VERSION_PATCH 0
-#define PW_VERSION_BUILD 0
-#endif
 
 namespace pw::service {
 
@@ -39,10 +35,7 @@ ServiceModule::ServiceModule(Registry registry, ServiceTimings timings)
 
 ServiceModule::~ServiceModule() { idle_.Stop(); }
 
-std::string ServiceModule::VersionText() {
-    return Format("%d.%d.%d.%d", {std::int64_t{PW_VERSION_MAJOR}, std::int64_t{PW_VERSION_MINOR},
-                                  std::int64_t{PW_VERSION_PATCH}, std::int64_t{PW_VERSION_BUILD}});
-}
+std::string ServiceModule::VersionText() { return core::VersionText(); }
 
 HRESULT ServiceModule::Run(bool serviceMode) {
     serviceMode_ = serviceMode;
@@ -138,6 +131,7 @@ HRESULT ServiceModule::OpenStore() {
         return error.Code();
     }
     storeRoot_ = root;
+    store::SetServerStorePath(root.Path());
     return S_OK;
 }
 
@@ -181,6 +175,7 @@ HRESULT ServiceModule::StartWorkers() {
     } catch (const ComError& error) {
         core::Log(core::LogLevelWarning, std::string("The primary domain can not be read: ") + error.what());
     }
+    smtp::RegisterSmtpServer();
     // `NoListeners` keeps a server off the network (tests of its other parts, maintenance runs).
     if (core::ReadDebugSwitch(registry_, "NoListeners") != 0) {
         core::Log(core::LogLevelWarning, "The listeners are switched off (Debug value NoListeners)");

@@ -1,6 +1,8 @@
 // MessageStore: opening and making the store, lookups by address and namespace, clean-up.
 #include "store/MessageStore.h"
 
+#include <mutex>
+
 #include "core/Logging.h"
 #include "core/RegistryKeys.h"
 #include "platform/Registry.h"
@@ -194,6 +196,28 @@ std::string MessageStore::SystemSender(const core::ConfigTree& config) const {
 }
 
 std::size_t MessageStore::RemoveAbandonedFiles() const { return CleanDirectory(Storage(), 0); }
+
+namespace {
+
+std::mutex serverStoreLock;
+std::string serverStorePath;
+
+}  // namespace
+
+void SetServerStorePath(std::string path) {
+    std::lock_guard guard(serverStoreLock);
+    serverStorePath = std::move(path);
+}
+
+std::shared_ptr<MessageStore> OpenServerStore() {
+    std::string path;
+    {
+        std::lock_guard guard(serverStoreLock);
+        path = serverStorePath;
+    }
+    if (path.empty()) throw ComError(STG_E_PATHNOTFOUND, "the server's message store is not open");
+    return MessageStore::Open(path);
+}
 
 void RegisterStoreClasses(ClassRegistry& registry) {
     registry.Register({kMessageStoreClassId, "Pellworth.MessageStore", "MessageStore", []() -> std::shared_ptr<Unknown> {

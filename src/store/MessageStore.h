@@ -68,6 +68,11 @@ public:
 inline constexpr Guid kMessageStoreClassId{0x3F6A2B41, 0x7C1D, 0x4E58, {0x9A, 0x27, 0x51, 0xC0, 0xE8, 0x3D, 0x6B, 0x94}};
 void RegisterStoreClasses(ClassRegistry& registry);
 
+// The store of the running server: the service names it at start-up; sessions and workers open it
+// per use (throws ComError STG_E_PATHNOTFOUND before it was named).
+void SetServerStorePath(std::string path);
+std::shared_ptr<MessageStore> OpenServerStore();
+
 // Splits "local@domain" (the last "@" decides; "<>" and blanks around are dropped). False without "@".
 bool SplitAddress(std::string_view address, std::string& local, std::string& domain);
 

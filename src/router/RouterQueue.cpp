@@ -1,0 +1,32 @@
+// RouterQueue: a locked FIFO with a waiting take.
+#include "router/RouterQueue.h"
+
+namespace pw::router {
+
+RouterQueue& RouterQueue::Instance() {
+    static RouterQueue queue;
+    return queue;
+}
+
+void RouterQueue::Submit(double uid) {
+    {
+        std::lock_guard guard(lock_);
+        uids_.push_back(uid);
+    }
+    arrived_.notify_one();
+}
+
+std::optional<double> RouterQueue::Take(std::chrono::milliseconds wait) {
+    std::unique_lock guard(lock_);
+    if (!arrived_.wait_for(guard, wait, [&] { return !uids_.empty(); })) return std::nullopt;
+    const double uid = uids_.front();
+    uids_.pop_front();
+    return uid;
+}
+
+std::size_t RouterQueue::Size() const {
+    std::lock_guard guard(lock_);
+    return uids_.size();
+}
+
+}  // namespace pw::router

@@ -1,0 +1,34 @@
+// RouterQueue: the envelopes waiting for a router -- the unique ids of new envelopes in the store's
+// "_In" folder, first in, first out.
+//
+// Receivers (the SMTP server, pickups, notices) submit an id once the envelope is published; router
+// threads take them. Nothing is lost if the process ends with ids still queued: the envelopes stay in
+// "_In" and are submitted again at the next start.
+// Thread safety: every member may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+namespace pw::router {
+
+class RouterQueue {
+public:
+    // The process's queue.
+    static RouterQueue& Instance();
+
+    void Submit(double uid);
+    // The next id, waiting at most `wait`; nullopt when none came.
+    std::optional<double> Take(std::chrono::milliseconds wait);
+    std::size_t Size() const;
+
+private:
+    mutable std::mutex lock_;
+    std::condition_variable arrived_;
+    std::deque<double> uids_;
+};
+
+}  // namespace pw::router

@@ -1,0 +1,559 @@
+// SmtpServerSession: greeting, the command table, relaying, authentication and mail transactions.
+#include "smtp/SmtpServerSession.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <mutex>
+
+#include "core/Configuration.h"
+#include "core/LanguageTexts.h"
+#include "core/Version.h"
+#include "mime/Address.h"
+#include "mime/Codecs.h"
+#include "mime/MessageDate.h"
+#include "net/TlsContext.h"
+#include "platform/EventLog.h"
+#include "platform/Text.h"
+#include "router/RouterQueue.h"
+#include "smtp/SmtpAuth.h"
+
+namespace pw::smtp {
+
+namespace {
+
+constexpr std::string_view kSyntaxError = "501 5.5.2 Syntax error in parameters";
+constexpr std::string_view kCompleted = "250 2.0.0 Requested mail action okay, completed";
+constexpr std::string_view kUnknown = "500 5.5.1 Unknown command";
+constexpr std::string_view kLocalError = "451 4.3.0 Requested action aborted: local error in processing";
+constexpr std::string_view kBadSequence = "503 5.5.0 Bad sequence of commands";
+
+std::mutex hooksLock;
+std::function<bool(std::uint32_t)> popBeforeSmtp;
+std::function<bool(ReleaseKind, const std::string&)> releaseForNode;
+
+std::vector<std::string> Words(std::string_view line) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+        const std::size_t start = at;
+        while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
+        if (at > start) words.emplace_back(line.substr(start, at - start));
+    }
+    return words;
+}
+
+// The argument of MAIL FROM: and RCPT TO:: the rest of the line, trimmed, cut at the first blank.
+std::string Argument(std::string_view line, std::string_view keyword) {
+    std::string_view rest = TrimAscii(line.substr(keyword.size()));
+    return std::string(rest.substr(0, rest.find_first_of(" \t")));
+}
+
+bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.substr(text.size() - 2) == "\r\n"; }
+
+}  // namespace
+
+void SetPopBeforeSmtpCheck(std::function<bool(std::uint32_t)> check) {
+    std::lock_guard guard(hooksLock);
+    popBeforeSmtp = std::move(check);
+}
+
+void SetReleaseForNode(std::function<bool(ReleaseKind, const std::string&)> release) {
+    std::lock_guard guard(hooksLock);
+    releaseForNode = std::move(release);
+}
+
+void RegisterSmtpServer() {
+    net::SetSessionHandler(core::SMTPServerType, [](const std::shared_ptr<net::ConnectionTicket>& ticket) {
+        SmtpServerSession(ticket).Run();
+        return 0;
+    });
+}
+
+SmtpServerSession::SmtpServerSession(std::shared_ptr<net::ConnectionTicket> ticket)
+    : ticket_(std::move(ticket)), connection_(ticket_->connection.get()) {
+    if (ticket_->listener) listener_ = net::AsSmtpListener(*ticket_->listener);
+    clientAddress_ = ticket_->ClientAddress();
+    clientNetworkOrder_ = ticket_->client.sin_addr.s_addr;
+    // Received lines are logged by the session itself, so that AUTH secrets can be masked.
+    if (connection_) connection_->SetLogReceived(false);
+}
+
+SmtpServerSession::~SmtpServerSession() { DropEnvelope(); }
+
+bool SmtpServerSession::Initialise() {
+    if (!listener_ || !connection_) return false;
+    try {
+        store_ = store::OpenServerStore();
+        store_->InFolder();
+        primaryDomain_ = store_->PrimaryDomain(core::ServerConfig());
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("SMTP Server: the message store can not be opened: ") + error.what());
+        return false;
+    }
+    domain_ = listener_->domain.empty() ? primaryDomain_ : listener_->domain;
+    resolver_.AddConfiguredServers(core::ServerConfig());
+    tlsPossible_ = net::TlsAvailable();
+    sizeLimit_ = static_cast<std::uint64_t>(std::max(listener_->maxSizeKb, 0)) * 1024;
+    recipientLimit_ = static_cast<std::size_t>(std::max(listener_->maxRecipients, 0));
+    relayAllowed_ = listener_->openRelay;
+    return true;
+}
+
+void SmtpServerSession::Reply(std::string_view text) {
+    if (EndsWithLine(text)) {
+        connection_->SendString(text);
+    } else {
+        connection_->SendLine(text);
+    }
+}
+
+void SmtpServerSession::Greet() {
+    core::Log(core::LogLevelNormal, core::FormatText(207, {std::string_view(clientAddress_)}, "SMTP connection from %s"));
+    if (listener_->welcome.empty()) {
+        Reply(Format("220 %s Welcome SMTP\r\n", {std::string_view(primaryDomain_)}));
+        return;
+    }
+    std::string text = Format("220-%s Welcome SMTP\r\n", {std::string_view(primaryDomain_)});
+    std::string_view welcome = listener_->welcome;
+    while (!welcome.empty()) {
+        const std::size_t end = welcome.find('\n');
+        std::string_view line = welcome.substr(0, end);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        text += "220-" + std::string(line) + "\r\n";
+        welcome = end == std::string_view::npos ? std::string_view() : welcome.substr(end + 1);
+    }
+    Reply(text + "220 \r\n");
+}
+
+void SmtpServerSession::Run() {
+    initialised_ = Initialise();
+    try {
+        if (!initialised_) {
+            if (connection_) Reply("421 SMTP Service unavailable - system initialization errors");
+            return;
+        }
+        Greet();
+        while (Command(ReadCommandLine())) {
+        }
+    } catch (const net::CnwSocketErr& error) {
+        const std::string reason = error.Code() >= 10000 ? "socket error" : std::strerror(error.Code());
+        core::Log(core::LogLevelWarning, core::FormatText(5001, {std::string_view("SMTP Server"), std::string_view(error.what()),
+                                                                 std::int64_t{error.Code()}, std::string_view(reason)},
+                                                          "%s: %s failed with error %d (%s)"));
+    } catch (const ComError& error) {
+        const std::string text = core::FormatText(5000, {std::string_view("SMTP Server")}, "%s: a store operation failed") +
+                                 ": " + error.what();
+        core::Log(core::LogLevelCritical, text);
+        ReportEvent(event_kind::kError, text);
+    }
+    DropEnvelope();
+}
+
+std::string SmtpServerSession::ReadCommandLine() {
+    char buffer[kCommandLineBuffer];
+    std::size_t length = connection_->ReadLine(buffer, sizeof buffer);
+    std::string_view line(buffer, length);
+    if (length + 1 == sizeof buffer && line.back() != '\n') {
+        // Too long for a command: the rest of it is read and thrown away, never taken as commands.
+        while (length + 1 == sizeof buffer && buffer[length - 1] != '\n') length = connection_->ReadLine(buffer, sizeof buffer);
+        core::Log(core::LogLevelDebug, "(an over-long command line)");
+        return "\x01";  // a line that matches no command: "too long" is answered below
+    }
+    // An AUTH line may carry an initial response: the log shows the mechanism only.
+    if (StartsWithNoCase(line, "AUTH")) {
+        const auto words = Words(line);
+        core::Log(core::LogLevelDebug, words.size() > 2 ? "AUTH " + words[1] + " ****" : std::string(TrimAscii(line)));
+    } else {
+        core::Log(core::LogLevelDebug, line);
+    }
+    std::string cleaned;
+    for (const char c : line) {
+        if (c != '\r' && c != '\n') cleaned += c;
+    }
+    return std::string(TrimAscii(cleaned));
+}
+
+std::string SmtpServerSession::ReadSecretLine() {
+    char buffer[kCommandLineBuffer];
+    const std::size_t length = connection_->ReadLine(buffer, sizeof buffer);
+    core::Log(core::LogLevelDebug, "****");
+    std::string line;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (buffer[i] != '\r' && buffer[i] != '\n') line += buffer[i];
+    }
+    return std::string(TrimAscii(line));
+}
+
+bool SmtpServerSession::Command(const std::string& line) {
+    if (line == "\x01") {
+        Reply("500 5.5.2 Line too long");
+        return true;
+    }
+    const auto is = [&](std::string_view keyword) { return StartsWithNoCase(line, keyword); };
+    if (is("EHLO") && !greeted_) return Hello(line, true);
+    if (is("HELO") && !greeted_) return Hello(line, false);
+    if (is("STARTTLS") && tlsPossible_) {
+        StartTls();
+        return true;
+    }
+    if (is("AUTH")) {
+        Auth(line);
+        return true;
+    }
+    if (is("ATRN") || is("ETRN")) {
+        const bool atrn = is("ATRN");
+        if (atrn && !cramMd5_) {
+            Reply("501 5.7.1 Not Authorized");
+            return true;
+        }
+        const auto words = Words(line);
+        std::function<bool(ReleaseKind, const std::string&)> release;
+        {
+            std::lock_guard guard(hooksLock);
+            release = releaseForNode;
+        }
+        const bool released = words.size() > 1 && release && release(atrn ? ReleaseKind::ATRN : ReleaseKind::ETRN, words[1]);
+        Reply(released ? "250 2.0.0 Requested mail action okay, queuing for node started"
+                       : "458 4.5.4 Unable to queue messages for node");
+        return true;
+    }
+    if (is("RSET")) {
+        sender_.clear();
+        DropEnvelope();
+        Reply(kCompleted);
+        return true;
+    }
+    if (is("NOOP")) {
+        Reply(kCompleted);
+        return true;
+    }
+    if (is("TURN") || is("HELP")) {
+        Reply("502 5.5.1 Command not implemented");
+        return true;
+    }
+    if (is("MAIL FROM:") && greeted_) {
+        MailFrom(line);
+        return true;
+    }
+    if (is("RCPT TO:") && greeted_) {
+        RcptTo(line);
+        return true;
+    }
+    if (is("DATA") && greeted_) return Data();
+    if (is("QUIT")) {
+        try {
+            Reply("221 2.0.0 Service closing transmission channel");
+        } catch (const net::CnwSocketErr&) {
+        }
+        return false;
+    }
+    Reply(kUnknown);
+    return true;
+}
+
+bool SmtpServerSession::RelayDecision() const {
+    if (listener_->openRelay) return true;
+    if (listener_->pop3Auth) {
+        std::function<bool(std::uint32_t)> check;
+        {
+            std::lock_guard guard(hooksLock);
+            check = popBeforeSmtp;
+        }
+        if (check && check(clientNetworkOrder_)) return true;
+    }
+    return listener_->relayList.Contains(ntohl(clientNetworkOrder_));
+}
+
+bool SmtpServerSession::BlockListed() {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&clientNetworkOrder_);
+    const std::string reversed = Format("%d.%d.%d.%d.", {std::int64_t{bytes[3]}, std::int64_t{bytes[2]},
+                                                         std::int64_t{bytes[1]}, std::int64_t{bytes[0]}});
+    for (const auto& entry : listener_->blockLists) {
+        if (entry.returnCodes.empty()) continue;
+        if (!resolver_.Query(reversed + entry.zone, dns::kTypeA) || resolver_.LastStatus() != dns::DnsStatus::Answered) continue;
+        const auto& answer = *resolver_.LastAnswer();
+        for (const auto& record : answer.answers) {
+            if (record.type != dns::kTypeA || record.dataLength != 4) continue;
+            std::uint32_t address = 0;
+            std::memcpy(&address, answer.Data(record).data(), 4);
+            if (!entry.returnCodes.contains(address)) continue;
+            Reply(Format("501 5.7.1 SMTP session refused - Domain is listed on %s,  For more information, visit %s\r\n",
+                         {std::string_view(entry.name), std::string_view(entry.url)}));
+            core::Log(core::LogLevelWarning, core::FormatText(208, {std::string_view(clientAddress_), std::string_view(entry.name)},
+                                                              "SMTP connection from %s refused: listed by %s"));
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SmtpServerSession::Hello(const std::string& line, bool extended) {
+    const auto words = Words(line);
+    if (words.size() < 2) {
+        Reply(kSyntaxError);
+        return true;
+    }
+    helloName_ = words[1];
+    relayAllowed_ = RelayDecision();
+    if (!relayAllowed_ && BlockListed()) return false;
+    if (!extended) {
+        Reply(Format("250 Welcome %s\r\n", {std::string_view(helloName_)}));
+        greeted_ = true;
+        return true;
+    }
+    const bool offerTls = tlsPossible_ && !connection_->IsTls();
+    const std::string_view name = helloName_;
+    if (listener_->smtpAuth) {
+        Reply(Format(offerTls ? "250-Hello %s\r\n250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n250-STARTTLS\r\n250 ENHANCEDSTATUSCODES\r\n"
+                              : "250-Hello %s\r\n250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n250 ENHANCEDSTATUSCODES\r\n",
+                     {name}));
+        greeted_ = !listener_->authRequired;
+    } else {
+        Reply(Format(offerTls ? "250-Hello %s\r\n250-ETRN\r\n250-ATRN\r\n250-AUTH CRAM-MD5\r\n250-STARTTLS\r\n250 ENHANCEDSTATUSCODES\r\n"
+                              : "250-Hello %s\r\n250-ETRN\r\n250-ATRN\r\n250-AUTH CRAM-MD5\r\n250 ENHANCEDSTATUSCODES\r\n",
+                     {name}));
+        greeted_ = true;
+    }
+    return true;
+}
+
+void SmtpServerSession::StartTls() {
+    if (connection_->IsTls()) {
+        Reply("501 5.5.2 Already enabled");
+        return;
+    }
+    Reply("220 Go ahead");
+    // What the client said before the handshake is forgotten (RFC 3207), and so are bytes it sent
+    // after STARTTLS in plain text: the connection drops those when TLS starts.
+    connection_->TlsServerStart();
+    greeted_ = false;
+    helloName_.clear();
+    sender_.clear();
+    DropEnvelope();
+    relayAllowed_ = listener_->openRelay;
+    cramMd5_ = false;
+}
+
+std::string SmtpServerSession::StoredPassword(const std::string& user) const {
+    mime::ParsedAddress parsed;
+    if (mime::ParseAddress(user, parsed)) {
+        const std::string domain = user.find('@') == std::string::npos ? domain_ : parsed.domain;
+        if (const auto mailbox = store_->FindMailBox(parsed.local + "@" + domain)) return mailbox->ClearPassword();
+    }
+    for (const auto& [account, password] : listener_->authAccounts) {
+        if (account == user) return password;
+    }
+    return {};
+}
+
+bool SmtpServerSession::CheckAccount(const std::string& user, const std::string& password) {
+    mime::ParsedAddress parsed;
+    if (mime::ParseAddress(user, parsed)) {
+        const std::string domain = user.find('@') == std::string::npos ? domain_ : parsed.domain;
+        const auto mailbox = store_->FindMailBox(parsed.local + "@" + domain);
+        if (mailbox && mailbox->IsPassword(password)) return true;
+    }
+    for (const auto& [account, accountPassword] : listener_->authAccounts) {
+        if (account == user) return !password.empty() && password == accountPassword;
+    }
+    return false;
+}
+
+bool SmtpServerSession::CheckCramMd5(const std::string& user, const std::string& digest, const std::string& challenge) {
+    const std::string password = StoredPassword(user);
+    return !password.empty() && CramMd5Digest(password, challenge) == digest;
+}
+
+void SmtpServerSession::Auth(const std::string& line) {
+    const auto words = Words(line);
+    if (words.size() < 2) {
+        Reply(kSyntaxError);
+        return;
+    }
+    const std::string& mechanism = words[1];
+    std::string user;
+    std::string password;
+    bool cram = false;
+    std::string challenge;
+    std::string digest;
+    if (listener_->smtpAuth && EqualsNoCase(mechanism, "LOGIN")) {
+        std::optional<std::string> name;
+        if (words.size() > 2) {
+            name = DecodeBase64Strict(words[2]);
+        } else {
+            Reply("334 VXNlcm5hbWU6");
+            const std::string answer = ReadSecretLine();
+            if (answer.empty()) return Reply(kSyntaxError);
+            name = DecodeBase64Strict(answer);
+        }
+        if (!name || name->empty()) return Reply(kSyntaxError);
+        Reply("334 UGFzc3dvcmQ6");
+        const std::string answer = ReadSecretLine();
+        if (answer.empty()) return Reply(kSyntaxError);
+        const auto secret = DecodeBase64Strict(answer);
+        if (!secret) return Reply(kSyntaxError);
+        user = *name;
+        password = *secret;
+    } else if (listener_->smtpAuth && EqualsNoCase(mechanism, "PLAIN")) {
+        std::string response = words.size() > 2 ? words[2] : std::string();
+        if (response.empty()) {
+            Reply("334 Okay");
+            response = ReadSecretLine();
+            if (response.empty()) return Reply(kSyntaxError);
+        }
+        const auto decoded = DecodeBase64Strict(response);
+        const auto credentials = decoded ? ParsePlainResponse(*decoded) : std::nullopt;
+        if (!credentials) return Reply(kSyntaxError);
+        user = credentials->user;
+        password = credentials->password;
+    } else if (EqualsNoCase(mechanism, "CRAM-MD5")) {
+        challenge = CramMd5Challenge(domain_);
+        Reply("334 " + mime::EncodeBase64(challenge, false));
+        const auto decoded = DecodeBase64Strict(ReadSecretLine());
+        if (!decoded) return Reply(kSyntaxError);
+        const std::size_t blank = decoded->rfind(' ');
+        if (blank == std::string::npos || blank == 0 || blank + 1 == decoded->size()) return Reply(kSyntaxError);
+        user = decoded->substr(0, blank);
+        digest = decoded->substr(blank + 1);
+        cram = true;
+    } else {
+        Reply("501 5.7.6 Syntax error in parameters");
+        return;
+    }
+    if (!relayAllowed_) {
+        const bool accepted = cram ? CheckCramMd5(user, digest, challenge) : CheckAccount(user, password);
+        relayAllowed_ = accepted;
+        if (listener_->authRequired) greeted_ = accepted;
+        if (!accepted) {
+            core::Log(core::LogLevelWarning, "SMTP Server: failed authentication of " + user + " from " + clientAddress_);
+            Reply("535 5.7.8 Authentication credentials invalid");
+            return;
+        }
+        if (cram) cramMd5_ = true;
+    }
+    Reply(greeted_ ? "235 2.7.0 Authorized" : "501 5.7.1 Not Authorized");
+}
+
+void SmtpServerSession::DropEnvelope() {
+    // An envelope not yet published removes its reserved files when it goes.
+    envelope_.reset();
+    recipients_ = 0;
+}
+
+void SmtpServerSession::MailFrom(const std::string& line) {
+    recipients_ = 0;
+    const std::string argument = Argument(line, "MAIL FROM:");
+    if (argument.empty()) return Reply(kSyntaxError);
+    // "<>" is the sender of every delivery status notice (RFC 5321): accepted as an empty sender.
+    const bool nullSender = argument == "<>";
+    mime::Address address(argument);
+    if (!nullSender && address.Valid() != mime::AddressValid) return Reply("501 5.1.7 Bad sender's mailbox address syntax");
+    sender_ = argument;
+    DropEnvelope();
+    try {
+        envelope_ = store_->InFolder()->GetEnvelopes()->Add();
+        envelope_->SetSender(nullSender ? std::string() : address.GetAddress());
+        envelope_->GetProperties().SetItem("SMTP_HELO", Variant::Text(helloName_));
+        envelope_->SetReceivedFrom(clientAddress_);
+        if (relayAllowed_) envelope_->GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("SMTP Server: can not make an envelope: ") + error.what());
+        DropEnvelope();
+        return Reply(kLocalError);
+    }
+    Reply("250 2.1.0 Requested mail action okay, completed\r\n");
+}
+
+void SmtpServerSession::RcptTo(const std::string& line) {
+    if (recipientLimit_ != 0 && recipients_ >= recipientLimit_) return Reply("500 5.5.3 Too many recipients");
+    // No sender, or a message already delivered without a new MAIL FROM.
+    if (sender_.empty() || !envelope_) return Reply(kBadSequence);
+    const std::string argument = Argument(line, "RCPT TO:");
+    if (argument.empty()) return Reply(kSyntaxError);
+    mime::Address address(argument);
+    if (!relayAllowed_ && !store_->FindDomain(address.Domain())) return Reply("571 5.7.1 Relaying not permitted");
+    if (address.Valid() != mime::AddressValid) return Reply("501 5.1.3 Bad destination mailbox address syntax");
+    envelope_->GetRecipients().Add(address.GetAddress());
+    ++recipients_;
+    Reply("250 2.1.5 Requested mail action okay, completed\r\n");
+}
+
+bool SmtpServerSession::Data() {
+    if (!envelope_) {
+        Reply("451 4.5.0 Requested action aborted: local error in processing");
+        return true;
+    }
+    std::unique_ptr<FileStream> content;
+    try {
+        content = envelope_->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    } catch (const ComError&) {
+        DropEnvelope();
+        Reply("451 4.5.0 Requested action aborted: local error in processing");
+        return true;
+    }
+    Reply("354 Start mail input; end with <CRLF>.<CRLF>");
+    std::string block = Format("Received: from %s ([%s]) by %s ( %s %s ) ; %s\r\n",
+                               {std::string_view(sender_), std::string_view(clientAddress_), std::string_view(domain_),
+                                std::string_view(core::kProductName), std::string_view(core::VersionText()),
+                                std::string_view(mime::FormatMessageDate(Now()))});
+    bool failed = false;
+    bool oversize = false;
+    const auto flush = [&] {
+        if (!failed && !oversize && !block.empty() && Failed(content->Write(block))) failed = true;
+        block.clear();
+    };
+    std::vector<char> buffer(kDataBuffer + 1);
+    std::uint64_t count = 0;
+    bool atLineStart = true;
+    auto exceeded = std::chrono::steady_clock::now();
+    for (;;) {
+        const std::size_t length = connection_->ReadLine(buffer.data(), buffer.size());
+        const std::string_view piece(buffer.data(), length);
+        // Only a whole line is a line: a piece of a longer one never ends the message or loses a dot.
+        const bool wholeLine = atLineStart;
+        atLineStart = EndsWithLine(piece);
+        if (wholeLine && piece == ".\r\n") break;
+        count += length;
+        if (oversize) {
+            if (std::chrono::steady_clock::now() - exceeded > kOversizeDiscardLimit) {
+                connection_->Close();
+                return false;
+            }
+            continue;
+        }
+        block += wholeLine && !piece.empty() && piece.front() == '.' ? piece.substr(1) : piece;
+        if (block.size() >= kContentWriteBlock) flush();
+        if (sizeLimit_ != 0 && count > sizeLimit_) {
+            oversize = true;
+            exceeded = std::chrono::steady_clock::now();
+            content.reset();
+            DropEnvelope();
+        }
+    }
+    core::Log(core::LogLevelDebug, Format("(%u bytes of message data)", {std::uint64_t{count}}));
+    if (oversize) {
+        Reply("523 5.2.3 Requested action aborted. Message exceedes mailbox limit");
+        return true;
+    }
+    flush();
+    content.reset();
+    double uid = 0;
+    try {
+        if (failed) throw ComError(STG_E_WRITEFAULT, "writing the message content");
+        envelope_->Update();
+        uid = envelope_->UID();
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("SMTP Server: the message could not be stored: ") + error.what());
+        DropEnvelope();
+        Reply(kLocalError);
+        return true;
+    }
+    envelope_.reset();
+    recipients_ = 0;
+    router::RouterQueue::Instance().Submit(uid);
+    Reply("250 Requested mail action okay, completed");
+    return true;
+}
+
+}  // namespace pw::smtp
