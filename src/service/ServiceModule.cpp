@@ -18,6 +18,7 @@
 #include "mime/Message.h"
 #include "net/Listener.h"
 #include "net/TlsContext.h"
+#include "router/Router.h"
 #include "smtp/SmtpServerSession.h"
 #include "store/MessageStore.h"
 
@@ -90,7 +91,15 @@ HRESULT ServiceModule::PreLoopStartup() {
         ReportEvent(event_kind::kWarning, warning);
         core::Log(core::LogLevelWarning, warning);
     }
-    return StartWorkers();
+    if (const HRESULT started = StartWorkers(); Failed(started)) return started;
+    // What was queued when the server last stopped is routed now, oldest first.
+    try {
+        const std::size_t queued = router::ResubmitQueued(*store::MessageStore::Open(storeRoot_.Path()));
+        if (queued != 0) core::Log(core::LogLevelNormal, Format("%u queued messages submitted to the routers", {std::uint64_t{queued}}));
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("The queue can not be read: ") + error.what());
+    }
+    return S_OK;
 }
 
 HRESULT ServiceModule::OpenStore() {
@@ -169,6 +178,7 @@ HRESULT ServiceModule::StartWorkers() {
             core::Log(core::LogLevelNormal, "TLS is available");
         }
     }
+    router::StartRouters(RouterCount());
     std::string primaryDomain = std::string(store::kFallbackDomain);
     try {
         primaryDomain = store::MessageStore::Open(storeRoot_.Path())->PrimaryDomain(config);
@@ -192,6 +202,7 @@ void ServiceModule::StopWorkers() {
     if (!running_) return;
     // Maintenance and schedule first, so nothing new is queued; then routers, listeners, transports
     // and the TLS context.
+    router::StopRouters();
     net::StopListeners();
     net::TlsRelease();
     running_ = false;

@@ -1,0 +1,31 @@
+// Notifications: the delivery status notices the router sends to a message's sender (5.4.6 too many
+// hops, 5.2.3 too large, 5.2.2 over quota, 5.1.1 unknown mailbox, 5.7.1 refused).
+//
+// The router calls one interface; the notice builder registers its implementation at start-up.
+// Until one is registered, a notice is written to the log at Warning level and nothing is sent.
+// Thread safety: Notify may be called from every router thread.
+#pragma once
+
+#include "store/Envelope.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pw::router {
+
+class DeliveryNotifier {
+public:
+    virtual ~DeliveryNotifier() = default;
+    // The original envelope (its sender gets the notice), the status code, the recipients that failed
+    // and a reason for people.
+    virtual void Notify(const store::Envelope& original, std::string_view status,
+                        const std::vector<std::string>& failedRecipients, std::string_view reason) = 0;
+};
+
+void SetDeliveryNotifier(std::shared_ptr<DeliveryNotifier> notifier);
+void NotifySender(const store::Envelope& original, std::string_view status, const std::vector<std::string>& failedRecipients,
+                  std::string_view reason);
+
+}  // namespace pw::router

@@ -1,0 +1,463 @@
+// Router: checks, recipient handling and delivery by mailbox kind.
+#include "router/Router.h"
+
+#include <arpa/inet.h>
+#include <mutex>
+
+#include "core/Configuration.h"
+#include "core/LanguageTexts.h"
+#include "core/Logging.h"
+#include "core/Version.h"
+#include "mime/Address.h"
+#include "mime/Message.h"
+#include "mime/MessageDate.h"
+#include "platform/Text.h"
+#include "router/Notifications.h"
+#include "router/RouterQueue.h"
+#include "store/UidCounter.h"
+
+namespace pw::router {
+
+namespace {
+
+// The header of a message is read up to its blank line, at most this much.
+constexpr std::size_t kMaxHeaderRead = 1 << 20;
+constexpr double kOneDay = 1.0;
+
+std::mutex hooksLock;
+std::function<bool(const store::Envelope&, const store::MailBox&)> relayHandOff;
+// Group rotation reads and writes counters of one mailbox: one rotation at a time in this process.
+std::mutex groupRotation;
+
+mime::HeaderBlock ReadHeader(const store::Envelope& envelope) {
+    mime::HeaderBlock header;
+    std::unique_ptr<FileStream> stream;
+    try {
+        stream = envelope.StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
+    } catch (const ComError&) {
+        return header;
+    }
+    std::string text;
+    char chunk[8192];
+    while (text.size() < kMaxHeaderRead) {
+        std::size_t got = 0;
+        if (Failed(stream->Read(std::as_writable_bytes(std::span(chunk)), got)) || got == 0) break;
+        text.append(chunk, got);
+        if (text.find("\r\n\r\n") != std::string::npos || text.find("\n\n") != std::string::npos) break;
+    }
+    header.Parse(text);
+    return header;
+}
+
+bool SplitRecipient(std::string_view address, std::string& local, std::string& domain) {
+    if (!store::SplitAddress(address, local, domain)) return false;
+    local = std::string(TrimAscii(local));
+    domain = ToLowerAscii(TrimAscii(domain));
+    return !local.empty() && !domain.empty();
+}
+
+std::string AddressOnly(std::string_view text) {
+    mime::ParsedAddress parsed;
+    if (!mime::ParseAddress(text, parsed) || text.find('@') == std::string_view::npos) return {};
+    return parsed.local + "@" + parsed.domain;
+}
+
+}  // namespace
+
+void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::MailBox&)> handOff) {
+    std::lock_guard guard(hooksLock);
+    relayHandOff = std::move(handOff);
+}
+
+std::vector<std::string> SplitAddressList(std::string_view text) {
+    std::vector<std::string> out;
+    std::string current;
+    for (const char c : text) {
+        if (c == ';' || c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            if (!current.empty()) out.push_back(std::move(current));
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) out.push_back(std::move(current));
+    return out;
+}
+
+Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
+    core::ConfigTree& config = core::ServerConfig();
+    Variant value;
+    if (config.Get("sys:maxrecieved", value) && value.AsI4() > 0) maxReceived_ = value.AsI4();
+    if (config.GetCopy("sys:spam:safeips:enabled").IsTrue()) {
+        for (int i = 0;; ++i) {
+            const std::string prefix = Format("sys:spam:safeips:%d:", {std::int64_t{i}});
+            if (!config.Get(prefix.substr(0, prefix.size() - 1), value)) break;
+            in_addr first{};
+            in_addr last{};
+            ::inet_pton(AF_INET, config.GetCopy(prefix + "ipstart").AsText().c_str(), &first);
+            ::inet_pton(AF_INET, config.GetCopy(prefix + "ipend").AsText().c_str(), &last);
+            std::uint32_t a = ntohl(first.s_addr);
+            std::uint32_t b = last.s_addr == 0 ? a : ntohl(last.s_addr);
+            if (a > b) std::swap(a, b);
+            safeRanges_.emplace_back(a, b);
+        }
+    }
+    primaryDomain_ = store_->PrimaryDomain(config);
+}
+
+int Router::Hops(const store::Envelope& envelope) const {
+    return static_cast<int>(ReadHeader(envelope).CountField("Received")) + envelope.GetProperties().Number(kHopsKey);
+}
+
+bool Router::PreCheck(store::Envelope& envelope) {
+    // The hop check comes first and for every envelope, judged or not: it is what ends loops.
+    if (Hops(envelope) > maxReceived_) {
+        NotifySender(envelope, "5.4.6", envelope.GetRecipients().All(), "The message has passed through too many servers");
+        return false;
+    }
+    const std::int32_t spam = envelope.GetProperties().Number(store::kSpamStatusKey);
+    if (spam == 1 || spam == 2) return true;
+    const auto markClean = [&] {
+        envelope.GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
+        envelope.Update();
+        return true;
+    };
+    in_addr from{};
+    if (::inet_pton(AF_INET, envelope.ReceivedFrom().c_str(), &from) == 1) {
+        const std::uint32_t address = ntohl(from.s_addr);
+        for (const auto& [first, last] : safeRanges_) {
+            if (first <= address && address <= last) return markClean();
+        }
+    }
+    // The sender lists, the charset filter and SpamAssassin judge here once they are built.
+    return markClean();
+}
+
+void Router::RouteEnvelope(double uid) {
+    const std::string stem = store::UidStem(uid);
+    core::Log(core::LogLevelVerbose, core::FormatText(220, {std::string_view(stem)}, "Routing message %s"));
+    auto envelope = in_->GetEnvelopes()->FindEnvelope(uid);
+    if (!envelope) {
+        core::Log(core::LogLevelDebug, "The queued message " + stem + " is gone; nothing to route");
+        return;
+    }
+    if (PreCheck(*envelope)) {
+        auto& recipients = envelope->GetRecipients();
+        // From the last recipient to the first; each step strikes what it handled, and the progress is
+        // written before the next step, so a crash never repeats more than one delivery.
+        while (recipients.Count() != 0) {
+            const std::string address = recipients.Item(recipients.Count() - 1);
+            HandleRecipient(*envelope, address);
+            if (recipients.Count() != 0) envelope->Update();
+        }
+    }
+    envelope->Remove();
+    core::Log(core::LogLevelVerbose, core::FormatText(221, {std::string_view(stem)}, "Finished routing message %s"));
+}
+
+void Router::HandleRecipient(store::Envelope& envelope, const std::string& address) {
+    auto& recipients = envelope.GetRecipients();
+    std::string local;
+    std::string domainName;
+    if (!SplitRecipient(address, local, domainName) || Failed(ValidateElementName(domainName))) {
+        core::Log(core::LogLevelWarning, "Recipient " + address + " of " + envelope.Namespace() + " is not an address; skipped");
+        recipients.RemoveAt(recipients.Count() - 1);
+        return;
+    }
+    const auto domain = store_->FindDomain(domainName);
+    if (!domain) {
+        SendToRemote(envelope, domainName);
+        return;
+    }
+    HandleLocal(envelope, address, local, *domain);
+    recipients.RemoveAt(recipients.Count() - 1);
+}
+
+void Router::SendToRemote(store::Envelope& envelope, const std::string& domain) {
+    auto& recipients = envelope.GetRecipients();
+    std::vector<std::string> sameDomain;
+    for (const auto& recipient : recipients.All()) {
+        std::string local;
+        std::string other;
+        if (SplitRecipient(recipient, local, other) && EqualsNoCase(other, domain)) sameDomain.push_back(recipient);
+    }
+    auto folders = store_->OutFolder()->GetFolders();
+    auto folder = folders->Item(domain);
+    if (!folder) {
+        try {
+            folder = folders->Add(domain, store::TempFolderType);
+        } catch (const ComError& error) {
+            if (error.Code() != STG_E_ALREADYEXISTS) throw;
+            folder = folders->Item(domain);  // another router made it meanwhile
+        }
+    }
+    if (!folder) throw ComError(STG_E_PATHNOTFOUND, "no outbound folder for " + domain);
+    Publish(envelope, folder->Storage(), sameDomain);
+    for (const auto& recipient : sameDomain) recipients.Remove(recipient);
+}
+
+void Router::Publish(const store::Envelope& source, const DirStorage& folder, const std::vector<std::string>& recipients) {
+    auto copy = store::Envelope::CreateNew(folder, store_->RootPath());
+    copy->CopyFrom(source);
+    copy->GetRecipients().Clear();
+    for (const auto& recipient : recipients) copy->GetRecipients().Add(recipient);
+    copy->Update();
+}
+
+void Router::Reinject(const store::Envelope& source, const std::vector<std::string>& recipients, const std::string& sender) {
+    if (recipients.empty()) return;
+    auto copy = store::Envelope::CreateNew(in_->Storage(), store_->RootPath());
+    copy->CopyFrom(source);
+    copy->GetRecipients().Clear();
+    for (const auto& recipient : recipients) copy->GetRecipients().Add(recipient);
+    copy->SetSender(sender);
+    copy->GetProperties().SetItem(kHopsKey, Variant::I4(source.GetProperties().Number(kHopsKey) + 1));
+    copy->Update();
+    SubmitEnvelope(copy->UID());
+}
+
+void Router::HandleLocal(store::Envelope& envelope, const std::string& address, const std::string& local,
+                         const store::Domain& domain) {
+    if (EqualsNoCase(local, "null") || EqualsNoCase(local, "mail-deamon")) return;
+    if (EqualsNoCase(local, "listserver") || EqualsNoCase(local, "listserv") || EqualsNoCase(local, "command")) {
+        core::Log(core::LogLevelWarning, "No handler for " + address + " yet; the message to it is not delivered");
+        return;
+    }
+    for (const std::string_view prefix : {std::string_view("join-"), std::string_view("leave-")}) {
+        if (!StartsWithNoCase(local, prefix)) continue;
+        const auto list = domain.GetMailBoxes()->Item(local.substr(prefix.size()));
+        if (list && list->MailBoxType() == store::MailingListMailBoxType) {
+            core::Log(core::LogLevelWarning, "No list server yet; the subscription request " + address + " is not handled");
+            return;
+        }
+    }
+    auto mailbox = domain.GetMailBoxes()->Item(local);
+    if (!mailbox) {
+        HandleUnknown(envelope, address, local, domain);
+        return;
+    }
+    DeliverToMailBox(envelope, address, *mailbox);
+}
+
+void Router::DeliverToMailBox(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {
+    if (!DeliverByKind(envelope, address, mailbox)) return;
+    const auto inbox = mailbox.InFolder();
+    if (!inbox) {
+        core::Log(core::LogLevelDebug, "The mailbox " + mailbox.Address() + " keeps no messages");
+        return;
+    }
+    Publish(envelope, inbox->Storage(), {address});
+}
+
+void Router::HandleUnknown(store::Envelope& envelope, const std::string& address, const std::string& local,
+                           const store::Domain& domain) {
+    switch (domain.UnknownEmail()) {
+    case store::UnknownEmailSendDomain:
+        Reinject(envelope, {local + "@" + domain.UnknownEmailAddress()}, envelope.Sender());
+        return;
+    case store::UnknownEmailSendMailBox: {
+        const std::string target = domain.UnknownEmailAddress();
+        std::string targetLocal;
+        std::string targetDomain;
+        if (!SplitRecipient(target, targetLocal, targetDomain)) break;
+        const auto local2 = store_->FindDomain(targetDomain);
+        if (!local2) {
+            Reinject(envelope, {target}, envelope.Sender());
+            return;
+        }
+        if (auto mailbox = local2->GetMailBoxes()->Item(targetLocal)) {
+            DeliverToMailBox(envelope, target, *mailbox);
+        } else {
+            core::Log(core::LogLevelWarning, core::FormatText(216, {std::string_view(target), std::string_view(targetDomain)},
+                                                              "No mailbox for %s in the local domain %s"));
+        }
+        return;
+    }
+    default: break;
+    }
+    NotifySender(envelope, "5.1.1", {local + "@" + domain.Name()}, "No such mailbox: " + address);
+}
+
+bool Router::DeliverByKind(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {
+    const auto& properties = mailbox.GetProperties();
+    if (properties.Item("mailbox:autoreplyenable").IsTrue()) AutoReply(envelope, mailbox);
+    const std::string sender = properties.Item("alias:usembassender").IsTrue() ? mailbox.Address() : envelope.Sender();
+    switch (mailbox.MailBoxType()) {
+    case store::PostmasterMailBoxType: {
+        const std::int32_t route = properties.Number("route:type");
+        if (route == 0) return true;
+        if (route == 1) return false;
+        DeliverAlias(envelope, address, mailbox);
+        return false;
+    }
+    case store::AliasMailBoxType: DeliverAlias(envelope, address, mailbox); return false;
+    case store::UserMailBoxType: return DeliverUser(envelope, address, mailbox);
+    case store::ForwardMailBoxType: Reinject(envelope, SplitAddressList(properties.Text("alias:fwdtoaddrs")), sender); return false;
+    case store::GroupMailBoxType: DeliverGroup(envelope, mailbox); return false;
+    case store::MailingListMailBoxType:
+        core::Log(core::LogLevelWarning, "No list server yet; the message to the list " + address + " is not delivered");
+        return false;
+    case store::RelayMailBoxType: {
+        if (properties.Number("relay:to") != 1 || properties.Number("relay:when") != 2) return true;
+        std::function<bool(const store::Envelope&, const store::MailBox&)> handOff;
+        {
+            std::lock_guard guard(hooksLock);
+            handOff = relayHandOff;
+        }
+        return !(handOff && handOff(envelope, mailbox));
+    }
+    default: return true;
+    }
+}
+
+bool Router::DeliverUser(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {
+    const auto& properties = mailbox.GetProperties();
+    if (properties.Item("alias:forward").IsTrue()) {
+        const std::string sender = properties.Item("alias:usembassender").IsTrue() ? mailbox.Address() : envelope.Sender();
+        Reinject(envelope, SplitAddressList(properties.Text("alias:fwdtoaddrs")), sender);
+        if (properties.Item("alias:deleteforward").IsTrue()) return false;
+    }
+    constexpr std::uint64_t kMegabyte = 1048576;
+    const std::uint64_t size = envelope.ContentSize();
+    const auto sizeLimit = static_cast<std::uint64_t>(std::max(properties.Number("user:quota:sizemsg"), 0)) * kMegabyte;
+    if (sizeLimit != 0 && size > sizeLimit) {
+        NotifySender(envelope, "5.2.3", {address}, "The message is larger than the mailbox accepts");
+        return false;
+    }
+    const auto countLimit = static_cast<std::uint64_t>(std::max(properties.Number("user:quota:nummsgs"), 0));
+    const auto diskLimit = static_cast<std::uint64_t>(std::max(properties.Number("user:quota:diskusage"), 0)) * kMegabyte;
+    if (countLimit == 0 && diskLimit == 0) return true;
+    std::uint64_t count = 0;
+    std::uint64_t total = 0;
+    std::vector<std::shared_ptr<store::Folders>> pending{mailbox.GetFolders()};
+    while (!pending.empty()) {
+        auto folders = pending.back();
+        pending.pop_back();
+        for (const auto& name : folders->Names()) {
+            auto folder = folders->Item(name);
+            if (!folder) continue;
+            const auto envelopes = folder->GetEnvelopes();
+            count += envelopes->Count();
+            for (const double uid : envelopes->Uids()) {
+                ElementInfo info;
+                if (Succeeded(folder->Storage().StatElement(store::UidStem(uid) + ".eml", info))) total += info.size;
+            }
+            pending.push_back(folder->GetFolders());
+        }
+    }
+    if ((countLimit != 0 && count >= countLimit) || (diskLimit != 0 && total + size > diskLimit)) {
+        NotifySender(envelope, "5.2.2", {address}, "The mailbox is full");
+        return false;
+    }
+    return true;
+}
+
+void Router::DeliverGroup(store::Envelope& envelope, store::MailBox& mailbox) {
+    auto& properties = mailbox.GetProperties();
+    const auto members = SplitAddressList(properties.Text("group:fwdtoaddrs"));
+    if (members.empty()) return;
+    if (!properties.Item("group:inturn").IsTrue()) {
+        Reinject(envelope, members, envelope.Sender());
+        return;
+    }
+    std::string target;
+    {
+        std::lock_guard guard(groupRotation);
+        mailbox.Refresh();
+        const std::string current = properties.Text("group:currentaddress");
+        const std::int32_t count = properties.Number("group:currentcount");
+        const std::int32_t limit = properties.Number("group:count");
+        const auto found = std::find_if(members.begin(), members.end(), [&](const std::string& m) { return EqualsNoCase(m, current); });
+        std::int32_t next = 1;
+        if (found == members.end()) {
+            target = members.front();  // no current member (yet): the first takes the first turn
+        } else if (count < limit) {
+            target = *found;
+            next = count + 1;
+        } else {
+            target = std::next(found) == members.end() ? members.front() : *std::next(found);
+        }
+        properties.SetItem("group:currentaddress", Variant::Text(target));
+        properties.SetItem("group:currentcount", Variant::I4(next));
+        mailbox.Update();
+    }
+    Reinject(envelope, {target}, envelope.Sender());
+}
+
+void Router::DeliverAlias(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {
+    const auto& properties = mailbox.GetProperties();
+    const std::string targetAddress = properties.Text("alias:address");
+    const std::string folderPath = properties.Text("alias:folder");
+    // The folder of a local mailbox, when the alias names one.
+    if (!targetAddress.empty()) {
+        if (auto target = store_->FindMailBox(targetAddress)) {
+            auto folder = folderPath.empty() ? target->InFolder() : target->FindFolder(folderPath);
+            if (folder) {
+                Publish(envelope, folder->Storage(), {address});
+                return;
+            }
+        }
+    }
+    // Otherwise a public folder, which takes the message only when the sender may post to it.
+    auto folder = folderPath.empty() ? nullptr : store_->FindFolder(folderPath);
+    if (folder) {
+        const std::string sender = ToLowerAscii(envelope.Sender());
+        std::string local;
+        std::string senderDomain;
+        store::SplitAddress(sender, local, senderDomain);
+        std::string rights;
+        for (const std::string& who : {sender, senderDomain, std::string(store_->FindDomain(senderDomain) ? "localhost" : ""),
+                                       std::string("default")}) {
+            if (who.empty()) continue;
+            Variant value;
+            if (folder->GetProperties().Get("_ACL:Members:" + who, value) && !value.IsEmpty()) {
+                rights = ToLowerAscii(value.AsText());
+                break;
+            }
+        }
+        if (rights.find('p') != std::string::npos) {
+            Publish(envelope, folder->Storage(), {address});
+            return;
+        }
+    }
+    NotifySender(envelope, "5.7.1", {address}, "The message can not be posted to " + (folderPath.empty() ? address : folderPath));
+}
+
+void Router::AutoReply(const store::Envelope& envelope, store::MailBox& mailbox) {
+    const mime::HeaderBlock header = ReadHeader(envelope);
+    // Never to automatic mail (RFC 3834), bounces, the system sender or spam.
+    const std::string submitted = ToLowerAscii(header.Field("Auto-Submitted"));
+    if (!submitted.empty() && submitted != "no") return;
+    if (envelope.Sender().empty() || StartsWithNoCase(envelope.Sender(), "mail-deamon@")) return;
+    if (envelope.GetProperties().Number(store::kSpamStatusKey) == 1) return;
+    std::string target = AddressOnly(header.Has("Reply-To") ? header.Field("Reply-To") : header.Field("From"));
+    if (target.empty()) target = AddressOnly(envelope.Sender());
+    if (target.empty()) return;
+    auto& properties = mailbox.GetProperties();
+    const std::string sentKey = std::string(kAutoReplySentKey) + target;
+    const double last = properties.Item(sentKey).AsDouble();
+    if (last != 0 && Now() - last < kOneDay) return;
+
+    mime::Message reply;
+    reply.SetFrom(mailbox.Address());
+    reply.SetTo(target);
+    reply.SetSubject(properties.Text("mailbox:autoreplysubject"));
+    reply.SetDate(mime::FormatMessageDate(Now()));
+    reply.SetMessageID(mime::MakeMessageID(primaryDomain_));
+    reply.SetHeaderField("Auto-Submitted", "auto-replied");
+    reply.SetHeaderField("X-Mailer", core::kProductName);
+    if (const std::string id = header.Field("Message-ID"); !id.empty()) reply.SetHeaderField("In-Reply-To", id);
+    reply.SetBodyText(properties.Text("mailbox:autoreplybody") + "\r\n");
+    auto queued = in_->GetEnvelopes()->Add();
+    queued->SetSender("mail-deamon@" + primaryDomain_);
+    queued->GetRecipients().Add(target);
+    queued->GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
+    queued->GetProperties().SetItem(kHopsKey, Variant::I4(envelope.GetProperties().Number(kHopsKey) + 1));
+    queued->PutContent(reply);
+    queued->Update();
+    SubmitEnvelope(queued->UID());
+    properties.SetItem(sentKey, Variant::DateValue(Now()));
+    mailbox.Update();
+}
+
+}  // namespace pw::router
