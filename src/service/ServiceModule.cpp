@@ -19,6 +19,8 @@
 #include "net/Listener.h"
 #include "net/TlsContext.h"
 #include "router/Router.h"
+#include "pop3/Pop3Session.h"
+#include "pop3/PopBeforeSmtp.h"
 #include "smtp/SmtpServerSession.h"
 #include "store/MessageStore.h"
 
@@ -186,6 +188,8 @@ HRESULT ServiceModule::StartWorkers() {
         core::Log(core::LogLevelWarning, std::string("The primary domain can not be read: ") + error.what());
     }
     smtp::RegisterSmtpServer();
+    pop3::RegisterPop3Server();
+    smtp::SetPopBeforeSmtpCheck([](std::uint32_t address) { return pop3::PopBeforeSmtp::Instance().IsRecorded(address); });
     // `NoListeners` keeps a server off the network (tests of its other parts, maintenance runs).
     if (core::ReadDebugSwitch(registry_, "NoListeners") != 0) {
         core::Log(core::LogLevelWarning, "The listeners are switched off (Debug value NoListeners)");

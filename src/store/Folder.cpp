@@ -64,13 +64,14 @@ std::vector<double> ListEnvelopeUids(const DirStorage& folder) {
     return uids;
 }
 
-const std::vector<double>& Envelopes::Uids() const {
+std::vector<double> Envelopes::Uids() const {
     if (!uids_) uids_ = ListEnvelopeUids(folder_);
     return *uids_;
 }
 
 std::shared_ptr<Envelope> Envelopes::Item(std::size_t index) const {
-    const auto& uids = Uids();
+    if (!uids_) uids_ = ListEnvelopeUids(folder_);
+    const auto& uids = *uids_;
     if (index >= uids.size()) throw ComError(E_INVALIDARG, "envelope index out of range");
     return Envelope::Open(folder_, rootPath_, uids[index]);
 }
@@ -81,7 +82,7 @@ std::shared_ptr<Envelope> Envelopes::Add() {
 }
 
 void Envelopes::Remove(std::size_t index) {
-    const auto& uids = Uids();
+    const auto uids = Uids();
     if (index >= uids.size()) throw ComError(E_INVALIDARG, "envelope index out of range");
     RemoveEnvelope(uids[index]);
 }
@@ -92,7 +93,8 @@ void Envelopes::Reset() {
 }
 
 std::shared_ptr<Envelope> Envelopes::Next() {
-    const auto& uids = Uids();
+    if (!uids_) uids_ = ListEnvelopeUids(folder_);
+    const auto& uids = *uids_;
     while (next_ < uids.size()) {
         const double uid = uids[next_++];
         // An envelope removed since the listing was taken is passed over.

@@ -50,8 +50,8 @@ public:
     Envelopes(DirStorage folder, std::string rootPath) : folder_(std::move(folder)), rootPath_(std::move(rootPath)) {}
 
     // The ids of the published envelopes, ascending (the listing is taken again by Reset and by the
-    // collection's own Add and Remove).
-    const std::vector<double>& Uids() const;
+    // collection's own Add and Remove). A copy: the collection may be a temporary.
+    std::vector<double> Uids() const;
     std::size_t Count() const { return Uids().size(); }
     // The envelope at a place of the listing (throws ComError).
     std::shared_ptr<Envelope> Item(std::size_t index) const;

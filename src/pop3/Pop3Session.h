@@ -1,0 +1,86 @@
+// Pop3Session: one POP3 conversation (RFC 1939) with a mail client, serving the inbox of one mailbox.
+//
+// Login is USER/PASS or APOP (against the clear password the store deciphers); a password login
+// records the client in the POP-before-SMTP table. The maildrop is the inbox's first 2500 messages
+// in id order, taken at login, and it is the session's alone: a second session on the same inbox is
+// told "-ERR Can not lock box" until the first ends, however it ends. Deletions are marks until QUIT,
+// which removes the marked messages and flushes the folder; a session that ends otherwise removes
+// nothing. Failed logins cost the client a pause that doubles with each failure from its address.
+// Messages go out line by line with CR LF line ends and byte-stuffing, whatever the length of a
+// stored line.
+// Thread safety: one session per thread; the maildrop locks and the failure counts are shared, locked.
+#pragma once
+
+#include "net/Listener.h"
+#include "store/MessageStore.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pw::pop3 {
+
+inline constexpr std::size_t kCommandLineBuffer = 1024;
+// A larger inbox shows its first messages only.
+inline constexpr std::size_t kMaxMaildrop = 2500;
+// The pause after a failed login starts here and doubles per failure, up to the cap.
+inline constexpr std::chrono::milliseconds kFirstFailurePause{250};
+inline constexpr std::chrono::milliseconds kMaxFailurePause{8000};
+inline constexpr std::string_view kLastReadKey = "POP3LastRead";
+
+// Makes POP3 instances run this session for each connection.
+void RegisterPop3Server();
+
+class Pop3Session {
+public:
+    explicit Pop3Session(std::shared_ptr<net::ConnectionTicket> ticket);
+    ~Pop3Session();
+
+    void Run();
+
+private:
+    struct Entry {
+        double uid = 0;
+        std::uint64_t size = 0;
+        bool deleted = false;
+    };
+
+    bool Initialise();
+    bool Command(const std::string& line);
+    void Pass(const std::string& password);
+    void Apop(const std::vector<std::string>& words);
+    void Login();
+    void LoginFailed();
+    bool FindMailBox(const std::string& user);
+    bool OpenMaildrop();
+    void ReleaseMaildrop();
+    void List(const std::vector<std::string>& words);
+    void Retrieve(const std::vector<std::string>& words, bool top);
+    void Uidl(const std::vector<std::string>& words);
+    void Quit();
+    // Sends the content of a message (all of it, or the header and `bodyLines` lines), stuffed.
+    void SendContent(const Entry& entry, std::optional<long> bodyLines);
+    // The entry of a message number, or a reply saying why there is none.
+    Entry* Message(const std::string& word, bool allowDeleted = false);
+    void Reply(std::string_view text);
+
+    std::shared_ptr<net::ConnectionTicket> ticket_;
+    net::LoggedConnection* connection_ = nullptr;
+    std::shared_ptr<store::MessageStore> store_;
+    std::string domain_;
+    std::string primaryDomain_;
+    std::string timestamp_;
+    bool tlsPossible_ = false;
+
+    std::string user_;
+    bool authorised_ = false;
+    std::shared_ptr<store::MailBox> mailbox_;
+    std::shared_ptr<store::Folder> inbox_;
+    std::string lockedPath_;
+    std::vector<Entry> entries_;
+    std::size_t liveCount_ = 0;
+    std::uint64_t liveOctets_ = 0;
+};
+
+}  // namespace pw::pop3

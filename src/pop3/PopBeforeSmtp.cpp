@@ -1,0 +1,48 @@
+// PopBeforeSmtp: the table of recent password logins.
+#include "pop3/PopBeforeSmtp.h"
+
+#include <thread>
+
+#include "core/Configuration.h"
+
+namespace pw::pop3 {
+
+namespace {
+
+constexpr double kHalfSecond = 5.787037037037037e-6;  // in days
+constexpr double kMinutesPerDay = 1440;
+
+}  // namespace
+
+PopBeforeSmtp& PopBeforeSmtp::Instance() {
+    static PopBeforeSmtp table;
+    return table;
+}
+
+int PopBeforeSmtp::LimitMinutes() {
+    Variant value;
+    if (core::ServerConfig().Get("sys:pop3auth:minutes", value) && value.IsNumeric()) return value.AsI4();
+    return kDefaultPopAuthMinutes;
+}
+
+long PopBeforeSmtp::ElapsedMinutes(Date then, Date now) { return static_cast<long>((now - then + kHalfSecond) * kMinutesPerDay); }
+
+void PopBeforeSmtp::Record(std::uint32_t address, Date when) {
+    std::lock_guard guard(lock_);
+    entries_[address] = when;
+}
+
+bool PopBeforeSmtp::IsRecorded(std::uint32_t address, Date now) const {
+    const int limit = LimitMinutes();
+    std::lock_guard guard(lock_);
+    const auto found = entries_.find(address);
+    return found != entries_.end() && ElapsedMinutes(found->second, now) <= limit;
+}
+
+std::size_t PopBeforeSmtp::Purge(Date now) {
+    const int limit = LimitMinutes();
+    std::lock_guard guard(lock_);
+    return std::erase_if(entries_, [&](const auto& entry) { return ElapsedMinutes(entry.second, now) > limit; });
+}
+
+}  // namespace pw::pop3
