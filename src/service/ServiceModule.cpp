@@ -22,6 +22,7 @@
 #include "pop3/Pop3Session.h"
 #include "pop3/PopBeforeSmtp.h"
 #include "smtp/SmtpServerSession.h"
+#include "smtp/Transport.h"
 #include "store/MessageStore.h"
 
 
@@ -196,6 +197,12 @@ HRESULT ServiceModule::StartWorkers() {
     } else if (!net::StartListeners(config, primaryDomain)) {
         core::Log(core::LogLevelCritical, "The listeners could not be started");
     }
+    if (TransportsEnabled()) {
+        smtp::SetReleaseForNode(smtp::ReleaseForNode);
+        smtp::StartTransports(core::ReadDebugSwitch(registry_, "NumTransports"));
+    } else {
+        core::Log(core::LogLevelWarning, "The SMTP transports are switched off (Debug value NoTransports)");
+    }
     running_ = true;
     core::Log(core::LogLevelNormal, "Server started");
     return S_OK;
@@ -208,6 +215,7 @@ void ServiceModule::StopWorkers() {
     // and the TLS context.
     router::StopRouters();
     net::StopListeners();
+    smtp::StopTransports();
     net::TlsRelease();
     running_ = false;
     core::Log(core::LogLevelNormal, "Server stopped");

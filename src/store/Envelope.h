@@ -63,6 +63,8 @@ public:
     Date CreateDate() const;
     Date LastReadDate() const;
     void SetLastReadDate(Date date) { properties_.SetItem(kLastReadDateKey, Variant::DateValue(date)); }
+    // When the transport last tried to deliver it ("sys:delivery:lastattempt").
+    void SetLastAttemptDate(Date date = Now()) { properties_.SetItem("sys:delivery:lastattempt", Variant::DateValue(date)); }
 
     Properties& GetProperties() { return properties_; }
     const Properties& GetProperties() const { return properties_; }

@@ -1,0 +1,216 @@
+// SmtpClient: the client side of SMTP.
+#include "smtp/SmtpClient.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include "mime/Address.h"
+#include "mime/Codecs.h"
+#include "net/TlsContext.h"
+#include "platform/Text.h"
+#include "smtp/SmtpAuth.h"
+
+namespace pw::smtp {
+
+namespace {
+
+int Digit(char c) { return c >= '0' && c <= '9' ? c - '0' : 0; }
+
+// The bare address of a path: display name and brackets removed; "" stays "" (the null path).
+std::string BareAddress(std::string_view text) {
+    mime::ParsedAddress parsed;
+    if (TrimAscii(text).empty() || TrimAscii(text) == "<>") return {};
+    if (!mime::ParseAddress(text, parsed)) return std::string(TrimAscii(text));
+    return text.find('@') == std::string_view::npos ? parsed.local : parsed.local + "@" + parsed.domain;
+}
+
+}  // namespace
+
+int PackReplyCode(std::string_view line, bool enhanced) {
+    if (line.size() < 3) return 0;
+    if (enhanced && line.size() >= 9 && line[5] == '.' && line[7] == '.') {
+        return Digit(line[4]) * 65536 + Digit(line[6]) * 256 + Digit(line[8]);
+    }
+    return Digit(line[0]) * 65536 + Digit(line[1]) * 256 + Digit(line[2]);
+}
+
+std::string CodeText(int packed, bool enhanced) {
+    const int a = packed >> 16;
+    const int b = (packed >> 8) & 0xFF;
+    const int c = packed & 0xFF;
+    return enhanced ? Format("%d.%d.%d", {std::int64_t{a}, std::int64_t{b}, std::int64_t{c}})
+                    : Format("%d%d%d", {std::int64_t{a}, std::int64_t{b}, std::int64_t{c}});
+}
+
+SmtpClient::SmtpClient(std::string helloName) : helloName_(std::move(helloName)) {
+    if (helloName_.empty()) helloName_ = "localhost";
+}
+
+void SmtpClient::Send(std::string_view text, bool secret) {
+    connection_.SendString(text);
+    if (traffic_) traffic_(secret ? std::string_view("****\r\n") : text);
+}
+
+int SmtpClient::ReadReply(int timeout) {
+    connection_.SetTimeout(timeout);
+    reply_.clear();
+    int code = 0;
+    for (;;) {
+        char buffer[kReplyLineBuffer];
+        std::string line(buffer, connection_.ReadLine(buffer, sizeof buffer));
+        // The rest of an over-long line belongs to it, not to the next reply line.
+        while (!line.empty() && line.back() != '\n') {
+            const std::size_t more = connection_.ReadLine(buffer, sizeof buffer);
+            if (more == 0) break;
+            line.append(buffer, more);
+        }
+        if (traffic_) traffic_(line);
+        std::string clean;
+        for (const char c : line) {
+            if (c != '\r' && c != '\n') clean += c;
+        }
+        reply_ += clean + "\n";
+        code = PackReplyCode(clean, enhanced_);
+        // The last line of a reply has a blank (or nothing) after its code.
+        if (clean.size() <= 3 || clean[3] != '-') break;
+    }
+    if (!reply_.empty()) reply_.pop_back();
+    return code;
+}
+
+int SmtpClient::Command(std::string_view line, int timeout, bool secret) {
+    Send(line, secret);
+    return ReadReply(timeout);
+}
+
+int SmtpClient::Hello() {
+    mechanism_.clear();
+    startTls_ = false;
+    int code = Command("EHLO " + helloName_ + "\r\n");
+    if (IsFailure(code)) return Command("HELO " + helloName_ + "\r\n");
+    std::string_view text = reply_;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        const std::string_view keyword = line.size() > 4 ? line.substr(4) : std::string_view();
+        if (StartsWithNoCase(keyword, "AUTH")) {
+            const std::string upper = ToUpperAscii(keyword);
+            if (upper.find("CRAM-MD5") != std::string::npos) {
+                mechanism_ = "CRAM-MD5";
+            } else if (upper.find("LOGIN") != std::string::npos) {
+                mechanism_ = "LOGIN";
+            } else if (upper.find("PLAIN") != std::string::npos) {
+                mechanism_ = "PLAIN";
+            }
+        }
+        if (ToUpperAscii(line).find("ENHANCEDSTATUSCODES") != std::string::npos) enhanced_ = true;
+        if (ToUpperAscii(line).find("STARTTLS") != std::string::npos) startTls_ = true;
+    }
+    return code;
+}
+
+int SmtpClient::Authenticate() {
+    if (mechanism_ == "PLAIN") {
+        int code = Command("AUTH PLAIN\r\n");
+        if (IsFailure(code)) return code;
+        std::string response;
+        response += '\0';
+        response += account_;
+        response += '\0';
+        response += password_;
+        return Command(mime::EncodeBase64(response, false) + "\r\n", kCommandTimeout, true);
+    }
+    if (mechanism_ == "LOGIN") {
+        int code = Command("AUTH LOGIN\r\n");
+        if (IsFailure(code)) return code;
+        code = Command(mime::EncodeBase64(account_, false) + "\r\n", kCommandTimeout, true);
+        if (IsFailure(code)) return code;
+        return Command(mime::EncodeBase64(password_, false) + "\r\n", kCommandTimeout, true);
+    }
+    const int code = Command("AUTH CRAM-MD5\r\n");
+    if (IsFailure(code)) return code;
+    const std::string challengeText = reply_.size() > 4 ? reply_.substr(4) : std::string();
+    const auto challenge = DecodeBase64Strict(TrimAscii(challengeText));
+    if (!challenge) return 5 * 65536 + 0 * 256 + 1;  // a challenge that is not Base64: a syntax failure
+    return Command(mime::EncodeBase64(account_ + " " + CramMd5Digest(password_, *challenge), false) + "\r\n", kCommandTimeout,
+                   true);
+}
+
+int SmtpClient::Open(std::uint32_t address, std::uint16_t port) {
+    if (!localAddress_.empty()) connection_.Create(0, SOCK_STREAM, localAddress_.c_str());
+    connection_.SetTimeout(kCommandTimeout);
+    connection_.ConnectIPv4(address, port);
+    int code = ReadReply(kGreetingTimeout);
+    if (IsFailure(code)) return code;
+    code = Hello();
+    if (IsFailure(code)) return code;
+    if (startTls_ && net::TlsAvailable() && !connection_.IsTls()) {
+        code = Command("STARTTLS\r\n");
+        if (IsFailure(code)) return code;
+        connection_.TlsClientStart();
+        code = Hello();
+        if (IsFailure(code)) return code;
+    }
+    if (account_.empty() || mechanism_.empty()) return 0;
+    // A peer that offered TLS and did not get it never sees the credentials in plain text.
+    if (startTls_ && !connection_.IsTls()) return 5 * 65536 + 7 * 256 + 0;
+    code = Authenticate();
+    return IsFailure(code) ? code : 0;
+}
+
+int SmtpClient::MailFrom(std::string_view sender) { return Command("MAIL FROM:<" + BareAddress(sender) + ">\r\n"); }
+
+int SmtpClient::RcptTo(std::string_view recipient) { return Command("RCPT TO:<" + BareAddress(recipient) + ">\r\n"); }
+
+int SmtpClient::Reset() { return Command("RSET\r\n"); }
+
+int SmtpClient::Quit() { return Command("QUIT\r\n"); }
+
+int SmtpClient::Data(Stream& content) {
+    const int code = Command("DATA\r\n");
+    if (!IsPositive(code) || FirstDigit(code) != 3) return code;
+    connection_.SetTimeout(kDataBlockTimeout);
+    std::string out;
+    bool atLineStart = true;
+    bool pendingCr = false;
+    const auto lineEnd = [&] {
+        out += "\r\n";
+        atLineStart = true;
+    };
+    std::vector<char> block(kContentBlock);
+    for (;;) {
+        std::size_t got = 0;
+        const HRESULT hr = content.Read(std::as_writable_bytes(std::span(block)), got);
+        if (hr == STG_E_ENDOFFILE || got == 0) break;
+        ThrowIfFailed(hr, "reading the message content");
+        for (std::size_t i = 0; i < got; ++i) {
+            const char c = block[i];
+            // Every CR, LF or CR LF of the stored content is one line end on the wire.
+            if (c == '\n') {
+                if (!pendingCr) lineEnd();
+                pendingCr = false;
+                continue;
+            }
+            if (pendingCr) pendingCr = false;
+            if (c == '\r') {
+                lineEnd();
+                pendingCr = true;
+                continue;
+            }
+            if (atLineStart && c == '.') out += '.';
+            atLineStart = false;
+            out += c;
+        }
+        if (out.size() >= kContentBlock) {
+            connection_.SendString(out);
+            out.clear();
+        }
+    }
+    if (!atLineStart) out += "\r\n";
+    out += ".\r\n";
+    connection_.SendString(out);
+    return ReadReply(kDataEndTimeout);
+}
+
+}  // namespace pw::smtp

@@ -1,0 +1,465 @@
+// Transport: the cycle thread, the job per envelope, the SMTP exchange and what follows it.
+#include "smtp/Transport.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "core/Configuration.h"
+#include "core/JobManager.h"
+#include "core/LanguageTexts.h"
+#include "core/Logging.h"
+#include "dns/DnsResolver.h"
+#include "net/Listener.h"
+#include "platform/EventLog.h"
+#include "platform/Text.h"
+#include "router/Notifications.h"
+#include "smtp/SmtpClient.h"
+#include "smtp/SmtpServerSession.h"
+#include "store/MessageStore.h"
+#include "store/UidCounter.h"
+
+namespace pw::smtp {
+
+namespace {
+
+constexpr double kHalfSecond = 5.787037037037037e-6;  // in days
+constexpr int kPermanent = 5 * 65536 + 4 * 256 + 4;  // 5.4.4: no such destination
+constexpr int kNoRoute = 4 * 65536 + 4 * 256 + 1;    // 4.4.1: nobody answered
+constexpr int kDnsFailed = 4 * 65536 + 4 * 256 + 3;  // 4.4.3: DNS failed for now
+
+struct Manager {
+    std::mutex lock;  // start and stop
+    std::unique_ptr<core::JobManager> jobs;
+    std::thread cycle;
+    std::atomic<bool> stop{false};
+    std::mutex wakeLock;
+    std::condition_variable wake;
+    bool requested = false;
+    std::mutex busyLock;
+    std::set<std::string> busy;  // envelopes in a job: folder path + stem
+};
+
+Manager& TheManager() {
+    static Manager manager;
+    return manager;
+}
+
+int RetryIntervalMinutes(const core::ConfigTree& config) {
+    Variant value;
+    if (config.Get("sys:delivery:retryinterval", value) && value.IsNumeric()) return std::max(0, value.AsI4());
+    return kDefaultRetryIntervalMinutes;
+}
+
+std::uint32_t ParseAddress(const std::string& text) {
+    in_addr address{};
+    return ::inet_pton(AF_INET, text.c_str(), &address) == 1 ? address.s_addr : 0;
+}
+
+std::string AddressText(std::uint32_t address) {
+    in_addr value{address};
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &value, text, sizeof text);
+    return text;
+}
+
+// A POP3 login that opens the relay server's POP-before-SMTP window.
+bool Pop3Login(const DeliveryTarget& target) {
+    dns::DnsResolver resolver;
+    std::uint32_t address = ParseAddress(target.pop3Server);
+    if (address == 0) {
+        resolver.AddConfiguredServers(core::ServerConfig());
+        const auto host = resolver.LookupHost(target.pop3Server);
+        if (!host) return false;
+        address = host->addresses.front();
+    }
+    try {
+        net::SocketConnection connection;
+        connection.SetTimeout(kCommandTimeout);
+        connection.ConnectIPv4(address, target.pop3Port);
+        const auto ok = [&] { return StartsWithNoCase(connection.ReadLineText(), "+OK"); };
+        if (!ok()) return false;
+        connection.SendString("USER " + target.account + "\r\n");
+        if (!ok()) return false;
+        connection.SendString("PASS " + target.password + "\r\n");
+        if (!ok()) return false;
+        connection.SendString("STAT\r\n");
+        ok();
+        connection.SendString("QUIT\r\n");
+        return true;
+    } catch (const net::CnwSocketErr& error) {
+        core::Log(core::LogLevelWarning, std::string("SMTP Transport: POP3 login before sending failed: ") + error.what());
+        return false;
+    }
+}
+
+// One delivery attempt of one envelope.
+class Delivery {
+public:
+    Delivery(std::shared_ptr<store::Envelope> envelope, DeliveryTarget target)
+        : envelope_(std::move(envelope)), target_(std::move(target)) {}
+
+    void Run() {
+        const auto& recipients = envelope_->GetRecipients().All();
+        for (const auto& recipient : recipients) outcome_[recipient] = 0;
+        if (target_.authType == 2 && !target_.pop3Server.empty()) Pop3Login(target_);
+        if (!Connect()) return Finish();
+        Exchange();
+        Finish();
+    }
+
+private:
+    // The candidates in order, or the code every recipient gets when there is none.
+    std::vector<std::uint32_t> Candidates(int& failure) {
+        dns::DnsResolver resolver;
+        resolver.AddConfiguredServers(core::ServerConfig());
+        if (const std::uint32_t dotted = ParseAddress(target_.destination)) return {dotted};
+        if (target_.relayServer) {
+            const auto host = resolver.LookupHost(target_.destination);
+            if (host) return host->addresses;
+            failure = resolver.LastStatus() == dns::DnsStatus::Failed ? kDnsFailed : kPermanent;
+            return {};
+        }
+        const auto exchangers = resolver.ResolveMx(target_.destination);
+        if (exchangers.empty()) {
+            failure = resolver.LastStatus() == dns::DnsStatus::Failed ? kDnsFailed : kPermanent;
+            core::Log(core::LogLevelWarning, core::FormatText(5006, {std::string_view(target_.destination)}, "No mail exchanger was found for %s"));
+            return {};
+        }
+        std::vector<std::uint32_t> candidates;
+        for (const auto& exchanger : exchangers) {
+            for (const std::uint32_t address : exchanger.addresses) {
+                if (address == htonl(INADDR_LOOPBACK)) {
+                    const std::string text = core::FormatText(5031, {std::string_view(target_.destination)},
+                                                              "The mail exchanger of %s is this host (127.0.0.1)");
+                    core::Log(core::LogLevelWarning, text);
+                    ReportEvent(event_kind::kWarning, text);
+                    if (candidates.empty()) failure = kPermanent;
+                    return candidates;
+                }
+                candidates.push_back(address);
+            }
+        }
+        if (candidates.empty()) failure = kPermanent;
+        return candidates;
+    }
+
+    bool Connect() {
+        int failure = kNoRoute;
+        const auto candidates = Candidates(failure);
+        for (const std::uint32_t address : candidates) {
+            const std::string text = AddressText(address);
+            core::Log(core::LogLevelNormal, core::FormatText(110, {std::string_view(target_.destination), std::string_view(text)},
+                                                             "Connecting to %s at %s"));
+            auto client = std::make_unique<SmtpClient>(core::ServerConfig().GetCopy("sys:smtptrans:helloname").AsText());
+            client->SetLocalAddress(core::ServerConfig().GetCopy("sys:smtptrans:ip").AsText());
+            client->SetTraffic([](std::string_view line) { core::Log(core::LogLevelDebug, line); });
+            if (target_.authType == 1) client->SetAccount(target_.account, target_.password);
+            try {
+                const int code = client->Open(address, target_.port);
+                if (code != 0) {
+                    SetAll(code, "EHLO", client->ReplyText());
+                    client->Quit();
+                    return false;
+                }
+                client_ = std::move(client);
+                return true;
+            } catch (const net::CnwSocketErr& error) {
+                core::Log(core::LogLevelWarning, "SMTP Transport: " + text + ": " + error.what());
+            }
+        }
+        if (candidates.empty() && failure != kPermanent) {
+            core::Log(core::LogLevelWarning, "SMTP Transport: DNS failed for " + target_.destination + "; the message waits");
+        } else if (!candidates.empty()) {
+            core::Log(core::LogLevelWarning, core::FormatText(5003, {std::string_view(target_.destination)}, "No mail exchanger could be reached for %s"));
+        }
+        SetAll(candidates.empty() ? failure : kNoRoute, "CONNECT", "");
+        return false;
+    }
+
+    void SetAll(int code, std::string_view command, std::string_view reply) {
+        for (auto& [recipient, outcome] : outcome_) {
+            outcome = code;
+            Record(recipient, command, reply, code);
+        }
+    }
+
+    void Record(const std::string& recipient, std::string_view command, std::string_view reply, int code) {
+        auto& properties = envelope_->GetProperties();
+        properties.SetItem(DsnKey(recipient, "send"), Variant::Text(command));
+        properties.SetItem(DsnKey(recipient, "recv"), Variant::Text(reply));
+        properties.SetItem(DsnKey(recipient, "resp"), Variant::I4(code));
+    }
+
+    void Exchange() {
+        try {
+            int code = client_->MailFrom(envelope_->Sender());
+            if (IsFailure(code)) return SetAll(code, "MAIL FROM", client_->ReplyText());
+            std::size_t accepted = 0;
+            for (auto& [recipient, outcome] : outcome_) {
+                outcome = client_->RcptTo(recipient);
+                Record(recipient, "RCPT TO:<" + recipient + ">", client_->ReplyText(), outcome);
+                if (IsPositive(outcome)) ++accepted;
+            }
+            if (accepted != 0) {
+                auto content = envelope_->StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_WRITE);
+                code = client_->Data(*content);
+                if (IsFailure(code) || code == 0) {
+                    // The message itself was refused: every recipient the RCPT step accepted shares that fate.
+                    for (auto& [recipient, outcome] : outcome_) {
+                        if (IsPositive(outcome)) {
+                            outcome = code == 0 ? kNoRoute : code;
+                            Record(recipient, "DATA", client_->ReplyText(), outcome);
+                        }
+                    }
+                }
+            }
+            client_->Quit();
+        } catch (const net::CnwSocketErr& error) {
+            core::Log(core::LogLevelWarning, core::FormatText(5001, {std::string_view("SMTP Transport"), std::string_view(error.what()),
+                                                                     std::int64_t{error.Code()}, std::string_view("socket error")},
+                                                              "%s: %s failed with error %d (%s)"));
+            // What the peer had not accepted before the connection broke waits for the next attempt.
+            for (auto& [recipient, outcome] : outcome_) {
+                if (!IsPositive(outcome) || !dataDone_) outcome = IsFailure(outcome) && FirstDigit(outcome) == 5 ? outcome : kNoRoute;
+            }
+        }
+        dataDone_ = true;
+    }
+
+    void Finish() {
+        auto& recipients = envelope_->GetRecipients();
+        std::vector<std::string> failed;
+        for (const auto& [recipient, outcome] : outcome_) {
+            if (IsPositive(outcome)) {
+                recipients.Remove(recipient);
+            } else if (FirstDigit(outcome) == 5) {
+                failed.push_back(recipient);
+                recipients.Remove(recipient);
+            }
+        }
+        if (!failed.empty()) {
+            router::NotifySender(*envelope_, CodeText(outcome_[failed.front()], true), failed, "The receiving server refused the message");
+        }
+        if (recipients.Count() != 0) CountAttempt();
+        envelope_->GetProperties().Remove("dsn");
+        if (recipients.Count() == 0) {
+            envelope_->Remove();
+            return;
+        }
+        envelope_->SetLastAttemptDate();
+        envelope_->Update();
+    }
+
+    void CountAttempt() {
+        const auto& recipients = envelope_->GetRecipients().All();
+        int count = 0;
+        if (target_.retryType == RetryCountDays) {
+            count = static_cast<int>(std::floor(Now() - envelope_->CreateDate() + kHalfSecond));
+        } else {
+            count = envelope_->GetProperties().Number(kRetryCounterKey) + 1;
+            envelope_->GetProperties().SetItem(kRetryCounterKey, Variant::I4(count));
+        }
+        if (target_.retryType == RetryForever || target_.retryLimit <= 0) return;
+        if (count == target_.retryLimit / 2) {
+            router::NotifySender(*envelope_, "4.4.7", recipients, "The message is delayed; delivery is still being tried");
+        }
+        if (count >= target_.retryLimit) {
+            router::NotifySender(*envelope_, "5.4.7", recipients, "The message could not be delivered in time");
+            envelope_->GetRecipients().Clear();
+        }
+    }
+
+    std::shared_ptr<store::Envelope> envelope_;
+    DeliveryTarget target_;
+    std::unique_ptr<SmtpClient> client_;
+    std::map<std::string, int> outcome_;
+    bool dataDone_ = false;
+};
+
+void DeliverJob(DirStorage folder, std::string root, double uid, std::string key) {
+    try {
+        auto envelope = store::Envelope::Open(folder, root, uid);
+        Delivery(envelope, MakeDeliveryTarget(core::ServerConfig(), folder.Name())).Run();
+    } catch (const ComError& error) {
+        if (error.Code() != STG_E_FILENOTFOUND) {
+            const std::string text = core::FormatText(5000, {std::string_view("SMTP Transport")}, "%s: a store operation failed") +
+                                     ": " + error.what();
+            core::Log(core::LogLevelCritical, text);
+            ReportEvent(event_kind::kError, text);
+        }
+    }
+    Manager& manager = TheManager();
+    std::lock_guard guard(manager.busyLock);
+    manager.busy.erase(key);
+}
+
+bool Due(const store::Envelope& envelope, int intervalMinutes) {
+    const double last = envelope.GetProperties().Item(kLastAttemptKey).AsDouble();
+    return last == 0 || intervalMinutes == 0 || (Now() - last) * 1440 >= intervalMinutes;
+}
+
+void OutgoingPass() {
+    core::ConfigTree& config = core::ServerConfig();
+    Variant deliverTo;
+    if (config.Get("sys:delivery:deliverto", deliverTo) && deliverTo.IsNumeric() && deliverTo.AsI4() == 0) return;
+    const int interval = RetryIntervalMinutes(config);
+    const auto messageStore = store::OpenServerStore();
+    const auto domains = messageStore->OutFolder()->GetFolders();
+    Manager& manager = TheManager();
+    for (const auto& name : domains->Names()) {
+        if (manager.stop) return;
+        const auto folder = domains->Item(name);
+        if (!folder) continue;
+        for (const double uid : folder->GetEnvelopes()->Uids()) {
+            const std::string key = folder->Storage().Path() + store::UidStem(uid);
+            {
+                std::lock_guard guard(manager.busyLock);
+                if (manager.busy.contains(key)) continue;
+            }
+            std::shared_ptr<store::Envelope> envelope;
+            try {
+                envelope = store::Envelope::Open(folder->Storage(), messageStore->RootPath(), uid);
+            } catch (const ComError&) {
+                continue;
+            }
+            if (envelope->GetRecipients().Count() == 0) {
+                envelope->Remove();
+                continue;
+            }
+            if (!Due(*envelope, interval)) continue;
+            {
+                std::lock_guard guard(manager.busyLock);
+                manager.busy.insert(key);
+            }
+            const bool queued = manager.jobs && manager.jobs->AddJob([storage = folder->Storage(), root = messageStore->RootPath(), uid, key] {
+                DeliverJob(storage, root, uid, key);
+            }) == 1;
+            if (!queued) {
+                std::lock_guard guard(manager.busyLock);
+                manager.busy.erase(key);
+            }
+        }
+    }
+}
+
+void CycleThread() {
+    Manager& manager = TheManager();
+    while (!manager.stop) {
+        {
+            std::unique_lock guard(manager.wakeLock);
+            manager.wake.wait_for(guard, kOutScanInterval, [&] { return manager.requested || manager.stop.load(); });
+            manager.requested = false;
+        }
+        if (manager.stop) break;
+        try {
+            OutgoingPass();
+        } catch (const std::exception& error) {
+            core::Log(core::LogLevelCritical, std::string("SMTP Transport: the outgoing pass failed: ") + error.what());
+        }
+    }
+}
+
+}  // namespace
+
+std::string DsnKey(std::string_view recipient, std::string_view what) {
+    std::string escaped;
+    for (const char c : recipient) {
+        if (c == ':') {
+            escaped += "%3A";
+        } else if (c == '%') {
+            escaped += "%25";
+        } else {
+            escaped += c;
+        }
+    }
+    return "dsn:" + escaped + ":" + std::string(what);
+}
+
+DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::string& domain) {
+    DeliveryTarget target;
+    target.destination = domain;
+    Variant value;
+    if (config.GetCopy("sys:delivery:useremote").IsTrue()) {
+        target.relayServer = true;
+        target.destination = config.GetCopy("sys:delivery:server").AsText();
+        if (config.Get("sys:delivery:port", value) && !value.IsEmpty()) target.port = net::PortFromSetting(value);
+        target.account = config.GetCopy("sys:delivery:account").AsText();
+        target.password = config.GetCopy("sys:delivery:password").AsText();
+        target.authType = config.GetCopy("sys:delivery:authtype").AsI4();
+        target.pop3Server = config.GetCopy("sys:delivery:pop3server").AsText();
+        if (config.Get("sys:delivery:pop3port", value) && !value.IsEmpty()) target.pop3Port = net::PortFromSetting(value);
+    }
+    if (config.Get("sys:smtptrans:retries", value) && value.IsNumeric()) target.retryLimit = value.AsI4();
+    if (config.Get("sys:smtptrans:retrytype", value) && value.IsNumeric()) target.retryType = value.AsI4() == 0 ? 1 : value.AsI4();
+    return target;
+}
+
+bool StartTransports(std::size_t jobs) {
+    Manager& manager = TheManager();
+    std::lock_guard guard(manager.lock);
+    if (manager.jobs) return true;
+    if (jobs == 0) {
+        Variant value;
+        jobs = core::ServerConfig().Get("sys:delivery:maxtransports", value) && value.AsI4() > 0 ? static_cast<std::size_t>(value.AsI4())
+                                                                                               : kDefaultMaxTransports;
+    }
+    manager.stop = false;
+    manager.jobs = core::JobManager::CreateJobManager(jobs);
+    manager.cycle = std::thread(CycleThread);
+    core::Log(core::LogLevelNormal, Format("SMTP transports started (%u jobs)", {std::uint64_t{jobs}}));
+    return true;
+}
+
+void StopTransports() {
+    Manager& manager = TheManager();
+    std::lock_guard guard(manager.lock);
+    if (!manager.jobs) return;
+    manager.stop = true;
+    manager.wake.notify_all();
+    if (manager.cycle.joinable()) manager.cycle.join();
+    // Deliveries in progress finish; those not started stay in "_Out" for the next start.
+    manager.jobs->SetForce(false);
+    manager.jobs->Terminate();
+    manager.jobs.reset();
+    std::lock_guard busy(manager.busyLock);
+    manager.busy.clear();
+}
+
+void StartCycle(bool outgoing, bool, bool) {
+    if (!outgoing) return;
+    Manager& manager = TheManager();
+    {
+        std::lock_guard guard(manager.wakeLock);
+        manager.requested = true;
+    }
+    manager.wake.notify_all();
+}
+
+bool ReleaseForNode(ReleaseKind kind, const std::string& node) {
+    try {
+        const auto messageStore = store::OpenServerStore();
+        std::shared_ptr<store::MailBox> agent;
+        if (const auto domain = messageStore->FindDomain(node)) agent = domain->GetMailBoxes()->Item(node);
+        if (!agent) agent = messageStore->FindMailBox(node);
+        if (!agent) return false;
+        const std::int32_t when = agent->GetProperties().Number("relay:when");
+        if ((kind == ReleaseKind::ETRN && when != 0) || (kind == ReleaseKind::ATRN && when != 1)) return false;
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, std::string("SMTP Transport: the queue can not be released: ") + error.what());
+        return false;
+    }
+    StartCycle(true, false, false);
+    return true;
+}
+
+bool ConnectNow() {
+    StartCycle(true, true, true);
+    return true;
+}
+
+}  // namespace pw::smtp

@@ -1,0 +1,68 @@
+// Transport: delivers the envelopes the router put into "_Out/<domain>" to other mail servers --
+// the domain's mail exchangers found through DNS, or one relay server ("sys:delivery:useremote").
+//
+// A cycle thread looks at "_Out" every few seconds (and at once when asked by StartCycle), and puts
+// one job per due envelope on a job pool of "sys:delivery:maxtransports" threads (10). An envelope is
+// in at most one job at a time. Each job talks SMTP (SmtpClient.h), records per recipient the command,
+// reply and code under "dsn:<recipient>:send/recv/resp" (":" in an address is escaped as "%3A"),
+// strikes the recipients that were accepted, hands the refused ones (5xx) to the failure notice, and
+// keeps the ones that were deferred (4xx). What stays is tried again after
+// "sys:delivery:retryinterval" minutes (15; 0: every cycle), counting attempts (retry types 0, 1, 3)
+// or days (2) against "sys:smtptrans:retries" (10): at half the limit a "delayed" notice goes out, at
+// the limit a failure notice, and the envelope is finished; type 3 never gives up. A DNS failure is
+// temporary (4.4.3); only a domain that does not exist or has no address fails at once (5.4.4), as
+// does one whose exchanger is this host (127.0.0.1). The state of an envelope is saved after every
+// attempt, before the next can start.
+// Thread safety: StartTransports and StopTransports serialise on the transport lock; StartCycle may
+// be called from any thread.
+#pragma once
+
+#include "core/ConfigTree.h"
+#include "store/Envelope.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace pw::smtp {
+
+inline constexpr std::size_t kDefaultMaxTransports = 10;
+inline constexpr int kDefaultRetries = 10;
+inline constexpr int kDefaultRetryIntervalMinutes = 15;
+inline constexpr std::chrono::seconds kOutScanInterval{2};
+inline constexpr std::string_view kRetryCounterKey = "sys:delivery:retry";
+inline constexpr std::string_view kLastAttemptKey = "sys:delivery:lastattempt";
+
+enum RetryType { RetryCountAttempts = 1, RetryCountDays = 2, RetryForever = 3 };
+
+struct DeliveryTarget {
+    std::string destination;  // the domain (MX mode) or the relay server
+    std::uint16_t port = 25;
+    bool relayServer = false;
+    std::string account;
+    std::string password;
+    int authType = 0;  // 0 none, 1 SMTP AUTH, 2 POP3 login first
+    std::string pop3Server;
+    std::uint16_t pop3Port = 110;
+    int retryType = RetryCountAttempts;
+    int retryLimit = kDefaultRetries;
+};
+
+// The target of an envelope bound for a domain, from the "sys:delivery:" and "sys:smtptrans:" keys.
+DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::string& domain);
+// "dsn:<recipient>:<what>" with ":" in the address escaped.
+std::string DsnKey(std::string_view recipient, std::string_view what);
+
+// `jobs` 0 takes "sys:delivery:maxtransports".
+bool StartTransports(std::size_t jobs = 0);
+void StopTransports();
+// Asks for a send/receive cycle now; the outgoing pass is the one this server runs so far.
+void StartCycle(bool outgoing, bool pop3Pickup, bool smtpPickup);
+// What the administration's ConnectNow asks: every pass at once.
+bool ConnectNow();
+// ETRN (agent "relay:when" 0) and ATRN (1): the agent mailbox of the node must exist; an outgoing
+// pass starts at once. The SMTP server calls it through SetReleaseForNode.
+enum class ReleaseKind;
+bool ReleaseForNode(ReleaseKind kind, const std::string& node);
+
+}  // namespace pw::smtp
