@@ -117,6 +117,8 @@ private:
     std::vector<std::uint32_t> Candidates(int& failure) {
         dns::DnsResolver resolver;
         resolver.AddConfiguredServers(core::ServerConfig());
+        // A stopping server does not wait for DNS.
+        resolver.SetStopFlag(&TheManager().stop);
         if (const std::uint32_t dotted = ParseAddress(target_.destination)) return {dotted};
         if (target_.relayServer) {
             const auto host = resolver.LookupHost(target_.destination);
