@@ -1,8 +1,9 @@
 // Notifications: the delivery status notices the router sends to a message's sender (5.4.6 too many
 // hops, 5.2.3 too large, 5.2.2 over quota, 5.1.1 unknown mailbox, 5.7.1 refused).
 //
-// The router calls one interface; the notice builder registers its implementation at start-up.
-// Until one is registered, a notice is written to the log at Warning level and nothing is sent.
+// The router and the transport call one interface. Unless a notifier is registered (tests), the
+// notice is built from the "dsn.xml" template and queued for the router; when no notice can be made
+// (no template, a sender that gets none), the log at Warning level says what would have been sent.
 // Thread safety: Notify may be called from every router thread.
 #pragma once
 

@@ -141,6 +141,15 @@ void Router::RouteEnvelope(double uid) {
         core::Log(core::LogLevelDebug, "The queued message " + stem + " is gone; nothing to route");
         return;
     }
+    // A removal deletes the content before the record, and an envelope is removed only when every
+    // recipient was served: a record without content is what a crash in between left, so the removal
+    // is finished instead of failing on the content again and again.
+    ElementInfo content;
+    if (in_->Storage().StatElement(stem + std::string(store::kContentExtension), content) == STG_E_FILENOTFOUND) {
+        core::Log(core::LogLevelWarning, "The queued message " + stem + " has no content left from an interrupted removal; removed");
+        envelope->Remove();
+        return;
+    }
     if (PreCheck(*envelope)) {
         auto& recipients = envelope->GetRecipients();
         // From the last recipient to the first; each step strikes what it handled, and the progress is

@@ -192,9 +192,9 @@ private:
 
     void Record(const std::string& recipient, std::string_view command, std::string_view reply, int code) {
         auto& properties = envelope_->GetProperties();
-        properties.SetItem(DsnKey(recipient, "send"), Variant::Text(command));
-        properties.SetItem(DsnKey(recipient, "recv"), Variant::Text(reply));
-        properties.SetItem(DsnKey(recipient, "resp"), Variant::I4(code));
+        properties.SetItem(store::DsnKey(recipient, "send"), Variant::Text(command));
+        properties.SetItem(store::DsnKey(recipient, "recv"), Variant::Text(reply));
+        properties.SetItem(store::DsnKey(recipient, "resp"), Variant::I4(code));
     }
 
     void Exchange() {
@@ -367,20 +367,6 @@ void CycleThread() {
 }
 
 }  // namespace
-
-std::string DsnKey(std::string_view recipient, std::string_view what) {
-    std::string escaped;
-    for (const char c : recipient) {
-        if (c == ':') {
-            escaped += "%3A";
-        } else if (c == '%') {
-            escaped += "%25";
-        } else {
-            escaped += c;
-        }
-    }
-    return "dsn:" + escaped + ":" + std::string(what);
-}
 
 DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::string& domain) {
     DeliveryTarget target;

@@ -50,8 +50,6 @@ struct DeliveryTarget {
 
 // The target of an envelope bound for a domain, from the "sys:delivery:" and "sys:smtptrans:" keys.
 DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::string& domain);
-// "dsn:<recipient>:<what>" with ":" in the address escaped.
-std::string DsnKey(std::string_view recipient, std::string_view what);
 
 // `jobs` 0 takes "sys:delivery:maxtransports".
 bool StartTransports(std::size_t jobs = 0);

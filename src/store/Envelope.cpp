@@ -24,6 +24,20 @@ bool Missing(HRESULT hr) { return hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNO
 
 }  // namespace
 
+std::string DsnKey(std::string_view recipient, std::string_view what) {
+    std::string escaped;
+    for (const char c : recipient) {
+        if (c == ':') {
+            escaped += "%3A";
+        } else if (c == '%') {
+            escaped += "%25";
+        } else {
+            escaped += c;
+        }
+    }
+    return "dsn:" + escaped + ":" + std::string(what);
+}
+
 Envelope::Envelope(DirStorage folder, std::string rootPath, double uid, bool published)
     : folder_(std::move(folder)), rootPath_(std::move(rootPath)), uid_(uid), published_(published) {}
 

@@ -35,6 +35,10 @@ inline constexpr std::string_view kPriorityKey = "_Priority";
 inline constexpr std::string_view kLastReadDateKey = "_LastReadDate";
 inline constexpr std::string_view kSpamStatusKey = "SpamStatus";
 
+// "dsn:<recipient>:<what>": the transport's per-recipient records ("send", "recv", "resp"), with ":"
+// and "%" in the address escaped so the key keeps its three components.
+std::string DsnKey(std::string_view recipient, std::string_view what);
+
 class Envelope : public Unknown {
 public:
     // A published envelope by id (throws ComError; STG_E_FILENOTFOUND when there is none).
