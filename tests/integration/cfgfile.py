@@ -68,3 +68,24 @@ def _listener(name, port, pop3auth=False):
 DEFAULTS = ([("sys", VT_EMPTY, None)] + _listener("smtp", 25, pop3auth=True) + _listener("pop3", 110)
             + _listener("imap4", 143) + [("sys:public", VT_EMPTY, None),
                                          ("sys:public:prefix", VT_BSTR, "Public Folders")])
+
+
+def decode_envelope(data):
+    """An ".env" record: the property tree, then a u32 recipient count and per recipient a u32 byte
+    count (terminator included) and UTF-16LE text. Returns (records, recipients)."""
+    (count,) = struct.unpack_from("<I", data, 4)
+    end = 8
+    for _ in range(count):  # only finds where the tree ends; decode() reads it
+        (length,) = struct.unpack_from("<I", data, end)
+        (vartype,) = struct.unpack_from("<H", data, end + 4 + length)
+        end += 6 + length
+        end += struct.calcsize(_FIXED[vartype]) if vartype in _FIXED else 4 + struct.unpack_from("<I", data, end)[0]
+    (count,) = struct.unpack_from("<I", data, end)
+    pos, recipients = end + 4, []
+    for _ in range(count):
+        (size,) = struct.unpack_from("<I", data, pos)
+        recipients.append(data[pos + 4:pos + 4 + size].decode("utf-16-le").rstrip("\0"))
+        pos += 4 + size
+    if pos != len(data):
+        raise ValueError("%d bytes after the last recipient" % (len(data) - pos))
+    return decode(data[:end]), recipients
