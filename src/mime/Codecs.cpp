@@ -191,7 +191,9 @@ std::string DecodeUuencode(std::string_view text) {
         }
         const std::size_t count = UuValue(line[0]);
         std::size_t produced = 0;
-        for (std::size_t i = 1; i + 3 < line.size() + 1 && produced < count; i += 4) {
+        // The count decides: characters a relay stripped as trailing blanks (old encoders wrote a
+        // blank for zero) count as zero.
+        for (std::size_t i = 1; produced < count; i += 4) {
             unsigned value = 0;
             for (std::size_t k = 0; k < 4; ++k) value = (value << 6) | (i + k < line.size() ? UuValue(line[i + k]) : 0);
             for (int shift = 16; shift >= 0 && produced < count; shift -= 8, ++produced) {
@@ -267,9 +269,15 @@ DecodedWord DecodeWord(std::string_view word) {
         decoded.text = DecodeBase64(text);
     } else {
         decoded.type = EncodedWordTypeQ;
-        std::string underscoresAsBlanks(text);
-        for (char& c : underscoresAsBlanks) {
-            if (c == '_') c = ' ';
+        // "_" is a blank, written "=20" so that a blank ending the word ("Hello_?=") is not taken
+        // for transport padding and dropped by the body decoder.
+        std::string underscoresAsBlanks;
+        for (const char c : text) {
+            if (c == '_') {
+                underscoresAsBlanks += "=20";
+            } else {
+                underscoresAsBlanks += c;
+            }
         }
         decoded.text = DecodeQuotedPrintable(underscoresAsBlanks);
     }

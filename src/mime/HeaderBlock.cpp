@@ -170,7 +170,8 @@ void HeaderBlock::SetContentType(std::string_view type, std::string_view subType
     SetField("Content-Type", value);
 }
 
-bool HeaderBlock::IsMultipart() const { return ToLowerAscii(Field("Content-Type")).find("multipart") != std::string::npos; }
+// The type decides, not a parameter: "application/zip; name=\"multipart-notes.zip\"" is one part.
+bool HeaderBlock::IsMultipart() const { return Has("Content-Type") && ContentType() == "multipart"; }
 
 std::string HeaderBlock::Boundary() const {
     const std::string value = Field("Content-Type");

@@ -120,7 +120,8 @@ void WritePart(std::string& out, const MessagePart& part) {
     out += part.HeaderText();
     out += "\r\n";
     const std::string boundary = part.MimeBoundry();
-    if (part.Parts().empty() || boundary.empty()) {
+    // A multipart part without children (it closed at once) is still written with its closing delimiter.
+    if (boundary.empty() || (part.Parts().empty() && !part.IsMultipart())) {
         out += part.EncodedBody();
         return;
     }
@@ -195,7 +196,8 @@ HRESULT Message::LoadBytes(std::string content) {
         bodyText_ = std::string(rest);
         return S_OK;
     }
-    const std::string boundary = header_.Boundary();
+    // As for nested parts, only a multipart type splits: a boundary parameter on another type is not one.
+    const std::string boundary = header_.IsMultipart() ? header_.Boundary() : std::string();
     if (boundary.empty()) {
         parts_.push_back(MessagePart::FromLoaded(source_, header_, headerEnd, rest.size()));
         return S_OK;
@@ -206,6 +208,11 @@ HRESULT Message::LoadBytes(std::string content) {
     if (!first) {
         bodyText_ = std::string(rest);
         return E_FAIL;
+    }
+    // No part before the closing delimiter: the body is kept whole so that it is saved with that close.
+    if (first->closing) {
+        bodyText_ = std::string(rest);
+        return S_OK;
     }
     bodyText_ = std::string(data.substr(headerEnd, first->lineBreak - headerEnd));
     std::size_t end = 0;
@@ -227,7 +234,8 @@ std::string Message::SaveToString() {
     }
     out += Header();
     out += bodyText_;
-    if (parts_.size() == 1 && !header_.IsMultipart()) {
+    // A multipart type without a boundary was loaded as one part: its body is written, not dropped.
+    if (parts_.size() == 1 && !(header_.IsMultipart() && !header_.Boundary().empty())) {
         out += parts_.front()->EncodedBody();
         return out;
     }
@@ -250,7 +258,9 @@ HRESULT Message::Save(Stream& stream) {
 }
 
 std::string Message::BodyText() const {
-    if (bodyText_.empty() && parts_.size() == 1 && !header_.IsMultipart()) return parts_.front()->EncodedBody();
+    if (bodyText_.empty() && parts_.size() == 1 && !(header_.IsMultipart() && !header_.Boundary().empty())) {
+        return parts_.front()->EncodedBody();
+    }
     return bodyText_;
 }
 

@@ -3,7 +3,7 @@
 //
 // Load takes the whole content into memory once; parts refer to ranges of it. The header ends at the
 // first blank line (CR LF CR LF, or LF LF from mailers that write bare line feeds); a message without
-// one is all header with an empty body. A MIME message ("MIME-Version:") whose Content-Type carries a
+// one is all header with an empty body. A MIME message ("MIME-Version:") of a multipart type carrying a
 // boundary is split into parts at its delimiter lines, recursively for multipart parts; a delimiter
 // is "--BOUNDARY" at the start of a line, followed by "--" (the close), blanks or the line's end, so a
 // boundary that is the prefix of another never matches it. Loading stops with failure, keeping the

@@ -223,6 +223,9 @@ bool Pop3Session::Command(const std::string& line) {
             Reply("-ERR Removing messages");
             return true;
         }
+        // The box is free before the client hears "+OK": a client that logs in again at once must
+        // not find it still held by a session that has finished.
+        ReleaseMaildrop();
         Reply("+OK Done");
         return false;
     }

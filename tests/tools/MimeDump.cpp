@@ -1,0 +1,138 @@
+// pw_mime_dump: prints, as JSON, how pw::mime reads a message file.
+//
+//   pw_mime_dump [--reload] FILE
+//
+// Output: {"result": "S_OK"|"E_FAIL"|"0x...", "mime": bool, "parts": [...], "words": {...}}. "parts"
+// holds every leaf part, depth first, as {"position": [...], "type": "type/subtype", "body": HEX} with
+// the body decoded by its transfer encoding; a message without parts (non-MIME, or MIME whose
+// multipart split found nothing) gives one entry with an empty position for its whole body. "words"
+// holds the encoded words of Subject, From and To as {"charset", "text": HEX}. With --reload the
+// message is loaded, saved with SaveToString and the saved text loaded again; the dump is of that
+// second load, so that a round trip can be compared with the first dump.
+// Exit status: 0 when a dump was printed (whatever the load result), 2 for bad usage or an unreadable
+// file.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "mime/Message.h"
+
+namespace {
+
+using pw::mime::Message;
+
+std::string Hex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out += kDigits[b >> 4];
+        out += kDigits[b & 15];
+    }
+    return out;
+}
+
+// Header text is not ours to trust: every byte outside printable ASCII is written as \u00XX (bytes
+// above 127 as the Latin-1 code point), so the output is always valid JSON.
+std::string Quoted(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (b < 0x20 || b >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", b);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string Result(pw::HRESULT hr) {
+    if (hr == pw::S_OK) return "S_OK";
+    if (hr == pw::E_FAIL) return "E_FAIL";
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(hr));
+    return text;
+}
+
+std::string Entry(const std::string& position, std::string_view type, std::string_view body) {
+    return "{\"position\": [" + position + "], \"type\": " + Quoted(type) + ", \"body\": \"" + Hex(body) + "\"}";
+}
+
+std::string PositionText(const pw::mime::PartPosition& position) {
+    std::string text;
+    for (const std::size_t index : position) text += (text.empty() ? "" : ", ") + std::to_string(index);
+    return text;
+}
+
+void Leaves(const Message& message, pw::mime::PartPosition& position, std::string& out) {
+    for (std::size_t i = 0; i < message.CountChildParts(position); ++i) {
+        position.push_back(i);
+        if (message.CountChildParts(position) != 0) {
+            Leaves(message, position, out);
+        } else {
+            const auto part = message.GetPart(position);
+            if (!out.empty()) out += ",\n    ";
+            out += Entry(PositionText(position), part->ContentType() + "/" + part->ContentSubType(), part->DecodedBody());
+        }
+        position.pop_back();
+    }
+}
+
+// The blank-separated encoded words of a header field, decoded one by one.
+std::string Words(const Message& message, std::string_view field) {
+    std::istringstream tokens(message.HeaderField(field));
+    std::string out;
+    for (std::string token; tokens >> token;) {
+        if (!message.IsEncodedWord(token)) continue;
+        const auto word = message.DecodeWord(token);
+        if (!out.empty()) out += ", ";
+        out += "{\"charset\": " + Quoted(word.charset) + ", \"text\": \"" + Hex(word.text) + "\"}";
+    }
+    return "[" + out + "]";
+}
+
+std::string Dump(const Message& message, pw::HRESULT hr) {
+    std::string parts;
+    pw::mime::PartPosition top;
+    Leaves(message, top, parts);
+    if (message.CountParts() == 0) parts = Entry("", message.ContentType() + "/" + message.ContentSubType(), message.BodyText());
+    return "{\"result\": \"" + Result(hr) + "\", \"mime\": " + (message.IsMimeEncoded() ? "true" : "false") +
+           ",\n  \"parts\": [\n    " + parts + "],\n  \"words\": {\"subject\": " + Words(message, "Subject") +
+           ", \"from\": " + Words(message, "From") + ", \"to\": " + Words(message, "To") + "}}\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool reload = argc == 3 && std::string_view(argv[1]) == "--reload";
+    if (argc != 2 && !reload) {
+        std::cerr << "usage: pw_mime_dump [--reload] FILE\n";
+        return 2;
+    }
+    std::ifstream file(argv[argc - 1], std::ios::binary);
+    if (!file) {
+        std::cerr << "pw_mime_dump: can not read " << argv[argc - 1] << "\n";
+        return 2;
+    }
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    Message message;
+    pw::HRESULT hr = message.LoadBytes(std::move(content));
+    if (reload) {
+        const std::string saved = message.SaveToString();
+        message = Message();
+        hr = message.LoadBytes(saved);
+    }
+    std::cout << Dump(message, hr);
+    return 0;
+}
