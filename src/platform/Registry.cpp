@@ -1,6 +1,7 @@
 // Registry: the ".reg" document model and the locked, atomic registry file.
 #include "platform/Registry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -228,6 +229,7 @@ std::string DecodeFileText(std::string_view raw) {
 RegistryFile RegistryFile::Parse(std::string_view text) {
     RegistryFile file;
     bool headerSeen = false;
+    std::size_t current = 0;
     for (const std::string& raw : LogicalLines(text)) {
         const std::string_view line = TrimAscii(raw);
         if (line.empty()) continue;
@@ -236,7 +238,9 @@ RegistryFile RegistryFile::Parse(std::string_view text) {
             continue;
         }
         if (line.front() == '[' && line.back() == ']' && line.size() > 2 && line[1] != '-') {
-            file.KeyFor(line.substr(1, line.size() - 2));
+            // A key that appears again takes its values where it first appeared.
+            const RegistryKey& key = file.KeyFor(line.substr(1, line.size() - 2));
+            current = static_cast<std::size_t>(&key - file.keys_.data());
             continue;
         }
         std::optional<RegistryValue> value;
@@ -244,8 +248,18 @@ RegistryFile RegistryFile::Parse(std::string_view text) {
         if (!value) value = RegistryValue{"", RegistryValueType::Line, std::string(line), 0};
         if (file.keys_.empty()) {
             file.preamble_.push_back(value->text);
+            continue;
+        }
+        auto& values = file.keys_[current].values;
+        // A value named again replaces the earlier one, as an import would.
+        const auto same = value->type == RegistryValueType::Line ? values.end()
+                                                                 : std::find_if(values.begin(), values.end(), [&](const RegistryValue& v) {
+                                                                       return v.type != RegistryValueType::Line && EqualsNoCase(v.name, value->name);
+                                                                   });
+        if (same != values.end()) {
+            *same = std::move(*value);
         } else {
-            file.keys_.back().values.push_back(std::move(*value));
+            values.push_back(std::move(*value));
         }
     }
     return file;

@@ -26,8 +26,9 @@ constexpr double kOneDay = 1.0;
 
 std::mutex hooksLock;
 std::function<bool(const store::Envelope&, const store::MailBox&)> relayHandOff;
-// Group rotation reads and writes counters of one mailbox: one rotation at a time in this process.
-std::mutex groupRotation;
+// Group rotation and the auto-reply memory read and write a mailbox's properties: one such change at
+// a time in this process, so two routers never both take a turn or both reply.
+std::mutex mailboxStateLock;
 
 mime::HeaderBlock ReadHeader(const store::Envelope& envelope) {
     mime::HeaderBlock header;
@@ -371,7 +372,7 @@ void Router::DeliverGroup(store::Envelope& envelope, store::MailBox& mailbox) {
     }
     std::string target;
     {
-        std::lock_guard guard(groupRotation);
+        std::lock_guard guard(mailboxStateLock);
         mailbox.Refresh();
         const std::string current = properties.Text("group:currentaddress");
         const std::int32_t count = properties.Number("group:currentcount");
@@ -444,8 +445,14 @@ void Router::AutoReply(const store::Envelope& envelope, store::MailBox& mailbox)
     if (target.empty()) return;
     auto& properties = mailbox.GetProperties();
     const std::string sentKey = std::string(kAutoReplySentKey) + target;
-    const double last = properties.Item(sentKey).AsDouble();
-    if (last != 0 && Now() - last < kOneDay) return;
+    {
+        std::lock_guard guard(mailboxStateLock);
+        mailbox.Refresh();
+        const double last = properties.Item(sentKey).AsDouble();
+        if (last != 0 && Now() - last < kOneDay) return;
+        properties.SetItem(sentKey, Variant::DateValue(Now()));
+        mailbox.Update();
+    }
 
     mime::Message reply;
     reply.SetFrom(mailbox.Address());
@@ -465,8 +472,6 @@ void Router::AutoReply(const store::Envelope& envelope, store::MailBox& mailbox)
     queued->PutContent(reply);
     queued->Update();
     SubmitEnvelope(queued->UID());
-    properties.SetItem(sentKey, Variant::DateValue(Now()));
-    mailbox.Update();
 }
 
 }  // namespace pw::router

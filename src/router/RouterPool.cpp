@@ -106,10 +106,12 @@ void RouterThread() {
         try {
             if (!router) router = std::make_unique<Router>();
             router->RouteEnvelope(*uid);
+            RouterQueue::Instance().Done(*uid);
             Succeeded(*uid);
         } catch (const std::exception& error) {
             // A context that could not open the store is made again for the next envelope.
             router.reset();
+            RouterQueue::Instance().Done(*uid);
             Failed(*uid, error.what());
         }
     }

@@ -11,9 +11,15 @@ RouterQueue& RouterQueue::Instance() {
 void RouterQueue::Submit(double uid) {
     {
         std::lock_guard guard(lock_);
+        if (!held_.insert(uid).second) return;
         uids_.push_back(uid);
     }
     arrived_.notify_one();
+}
+
+void RouterQueue::Done(double uid) {
+    std::lock_guard guard(lock_);
+    held_.erase(uid);
 }
 
 std::optional<double> RouterQueue::Take(std::chrono::milliseconds wait) {

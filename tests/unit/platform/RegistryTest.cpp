@@ -184,6 +184,16 @@ TEST(RegistryFileTest, KeysAndValueNamesCompareWithoutRegardToCase) {
     EXPECT_EQ(back.FindValue("k", "")->text, "d");
 }
 
+TEST(RegistryFileTest, AKeyThatAppearsAgainKeepsItsValuesAndTheLaterValueWins) {
+    // Hand-edited files append sections; their values must land in the key they name.
+    const RegistryFile file = RegistryFile::Parse("[A]\n\"X\"=dword:00000001\n[B]\n\"Y\"=\"b\"\n[a]\n\"x\"=dword:00000000\n");
+    ASSERT_EQ(file.Keys().size(), 2u);
+    ASSERT_NE(file.FindValue("A", "X"), nullptr);
+    EXPECT_EQ(file.FindValue("A", "X")->dword, 0u);
+    EXPECT_EQ(file.FindValue("B", "x"), nullptr);
+    EXPECT_EQ(file.FindValue("B", "Y")->text, "b");
+}
+
 TEST(RegistryFileTest, KeyExistsForParentsAndDeleteKeyTreeStopsAtTheBoundary) {
     RegistryFile file;
     for (const char* key : {"R\\A", "R\\A\\B", "R\\A\\B\\C\\D", "R\\A\\BC", "R\\A\\B2"}) file.EnsureKey(key);
