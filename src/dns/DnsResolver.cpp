@@ -386,7 +386,9 @@ std::vector<MxEntry> DnsResolver::ResolveMx(std::string_view domain) {
         }
     }
     std::stable_sort(entries.begin(), entries.end(), [](const MxEntry& a, const MxEntry& b) { return a.preference < b.preference; });
-    TheMxCache().Insert(key, entries, ttl);
+    // A list with an exchanger whose address lookup failed is not kept: the next lookup tries again.
+    const bool complete = std::all_of(entries.begin(), entries.end(), [](const MxEntry& e) { return !e.addresses.empty(); });
+    if (complete) TheMxCache().Insert(key, entries, ttl);
     status_ = DnsStatus::Answered;
     return entries;
 }

@@ -169,7 +169,9 @@ int SmtpClient::Quit() { return Command("QUIT\r\n"); }
 
 int SmtpClient::Data(Stream& content) {
     const int code = Command("DATA\r\n");
-    if (!IsPositive(code) || FirstDigit(code) != 3) return code;
+    if (IsFailure(code)) return code;
+    // Anything but 354 means the content can not go: a 2xx here must not pass for delivery.
+    if (FirstDigit(code) != 3) return 4 * 65536 + 5 * 256 + 1;
     connection_.SetTimeout(kDataBlockTimeout);
     std::string out;
     bool atLineStart = true;

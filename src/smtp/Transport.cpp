@@ -31,6 +31,7 @@ constexpr double kHalfSecond = 5.787037037037037e-6;  // in days
 constexpr int kPermanent = 5 * 65536 + 4 * 256 + 4;  // 5.4.4: no such destination
 constexpr int kNoRoute = 4 * 65536 + 4 * 256 + 1;    // 4.4.1: nobody answered
 constexpr int kDnsFailed = 4 * 65536 + 4 * 256 + 3;  // 4.4.3: DNS failed for now
+constexpr std::string_view kDelayedNoticeKey = "sys:delivery:delayednotice";
 
 struct Manager {
     std::mutex lock;  // start and stop
@@ -146,7 +147,8 @@ private:
                 candidates.push_back(address);
             }
         }
-        if (candidates.empty()) failure = kPermanent;
+        // Exchangers without any address: their lookups failed or came back empty; wait and retry.
+        if (candidates.empty()) failure = kDnsFailed;
         return candidates;
     }
 
@@ -166,6 +168,8 @@ private:
                 if (code != 0) {
                     SetAll(code, "EHLO", client->ReplyText());
                     client->Quit();
+                    // A server that defers (4xx) may have a backup that does not.
+                    if (FirstDigit(code) == 4) continue;
                     return false;
                 }
                 client_ = std::move(client);
@@ -210,6 +214,9 @@ private:
             if (accepted != 0) {
                 auto content = envelope_->StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_WRITE);
                 code = client_->Data(*content);
+                // From the reply to the content on, what the peer accepted is its own: a connection lost
+                // later (at QUIT) must not send it again.
+                dataDone_ = true;
                 if (IsFailure(code) || code == 0) {
                     // The message itself was refused: every recipient the RCPT step accepted shares that fate.
                     for (auto& [recipient, outcome] : outcome_) {
@@ -230,7 +237,6 @@ private:
                 if (!IsPositive(outcome) || !dataDone_) outcome = IsFailure(outcome) && FirstDigit(outcome) == 5 ? outcome : kNoRoute;
             }
         }
-        dataDone_ = true;
     }
 
     void Finish() {
@@ -245,7 +251,11 @@ private:
             }
         }
         if (!failed.empty()) {
-            router::NotifySender(*envelope_, CodeText(outcome_[failed.front()], true), failed, "The receiving server refused the message");
+            // Our own codes (no connection) are enhanced; a peer's plain code only tells the class ("5.0.0").
+            const int code = outcome_[failed.front()];
+            const bool enhanced = !client_ || client_->Enhanced();
+            const std::string status = enhanced ? CodeText(code, true) : Format("%d.0.0", {std::int64_t{FirstDigit(code)}});
+            router::NotifySender(*envelope_, status, failed, "The receiving server refused the message");
         }
         if (recipients.Count() != 0) CountAttempt();
         envelope_->GetProperties().Remove("dsn");
@@ -267,8 +277,10 @@ private:
             envelope_->GetProperties().SetItem(kRetryCounterKey, Variant::I4(count));
         }
         if (target_.retryType == RetryForever || target_.retryLimit <= 0) return;
-        if (count == target_.retryLimit / 2) {
+        // Counted in days, the half-way count lasts a whole day: the delayed notice still goes once.
+        if (count >= target_.retryLimit / 2 && !envelope_->GetProperties().Item(kDelayedNoticeKey).IsTrue()) {
             router::NotifySender(*envelope_, "4.4.7", recipients, "The message is delayed; delivery is still being tried");
+            envelope_->GetProperties().SetItem(kDelayedNoticeKey, Variant::Switch(true));
         }
         if (count >= target_.retryLimit) {
             router::NotifySender(*envelope_, "5.4.7", recipients, "The message could not be delivered in time");

@@ -1,0 +1,358 @@
+"""The SMTP transport behind a running server: mail goes in through the server's own SMTP listener,
+the router queues it in "_Out/<domain>", and the transport hands it to a peer SMTP server of the
+test's own -- the relay server, or the mail exchangers a fake DNS server of the test names."""
+import base64
+import hmac
+import os
+import pathlib
+import re
+import smtplib
+import socket
+import socketserver
+import struct
+import threading
+import time
+
+import pytest
+
+import cfgfile
+from conftest import WAIT, free_port
+
+SENDER, LOGIN_PASSWORD = "john@example.com", "Login7Walnut"
+ACCOUNT, RELAY_PASSWORD = "relayuser", "Relay9Juniper"
+BODY = b"Subject: wire\r\n\r\nfirst line\r\n.leading dot\r\nbare\nline feed\r\n"
+
+
+def bind_when_free(bind, what):
+    """Binds, waiting while a neighbour (another suite's fake server) still holds the address."""
+    deadline = time.monotonic() + WAIT
+    while True:
+        try:
+            return bind()
+        except OSError:
+            assert time.monotonic() < deadline, what + " stays busy"
+            time.sleep(0.1)
+
+
+class Peer(socketserver.ThreadingTCPServer):
+    """An SMTP sink that records every session: the command lines, the raw DATA bytes (dots as they
+    came) and the result of a CRAM-MD5 exchange. `replies` maps a command prefix to the reply ("":
+    the connection is dropped without one)."""
+    daemon_threads = allow_reuse_address = True
+
+    def __init__(self, address="127.0.0.1", port=0):
+        self.replies, self.auth, self.sessions, self.lock = {}, False, [], threading.Lock()
+        bind_when_free(lambda: super(Peer, self).__init__((address, port), PeerSession), "%s:%d" % (address, port))
+        self.port = self.server_address[1]
+        threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
+
+    def with_rcpt(self, recipient):
+        with self.lock:
+            return [s for s in self.sessions if "RCPT TO:<%s>" % recipient in s["commands"]]
+
+    def delivered(self, recipient):
+        """The session that took the message for `recipient`, once it has ended."""
+        return wait_for(lambda: [s for s in self.with_rcpt(recipient) if s["data"] is not None and s["done"]],
+                        "delivery to " + recipient)[0]
+
+    def close(self):
+        if self.port:
+            self.shutdown()
+            self.server_close()
+            self.port = None
+
+
+class PeerSession(socketserver.StreamRequestHandler):
+    def send(self, text):
+        self.wfile.write(text.encode() + b"\r\n")
+
+    def handle(self):
+        peer, session = self.server, {"commands": [], "data": None, "auth": None, "done": False}
+        with peer.lock:
+            peer.sessions.append(session)
+        try:
+            self.send("220 peer.test ESMTP")
+            for raw in iter(self.rfile.readline, b""):
+                line = raw.decode("latin-1").rstrip("\r\n")
+                session["commands"].append(line)
+                reply = next((r for prefix, r in peer.replies.items() if line.upper().startswith(prefix.upper())), None)
+                reply = self.answer(session, line) if reply is None else reply
+                if reply == "":
+                    return
+                self.send(reply)
+                if line.upper() == "QUIT":
+                    return
+        finally:
+            session["done"] = True
+
+    def answer(self, session, line):
+        verb = line.split(" ")[0].upper()
+        if verb == "EHLO":
+            return "250-peer.test\r\n" + ("250-AUTH LOGIN PLAIN CRAM-MD5\r\n" if self.server.auth else "") + "250 8BITMIME"
+        if line.upper() == "AUTH CRAM-MD5":
+            challenge = b"<%d.%d@peer.test>" % (os.getpid(), time.monotonic_ns())
+            self.send("334 " + base64.b64encode(challenge).decode())
+            session["response"] = self.rfile.readline().strip().decode()
+            user, digest = base64.b64decode(session["response"]).decode().rsplit(" ", 1)
+            expected = hmac.new(RELAY_PASSWORD.encode(), challenge, "md5").hexdigest()
+            session["auth"] = (user, hmac.compare_digest(digest, expected))
+            return "235 2.7.0 Authenticated" if session["auth"] == (ACCOUNT, True) else "535 5.7.8 Bad"
+        if verb == "DATA":
+            self.send("354 Go ahead")
+            data = b""
+            for piece in iter(self.rfile.readline, b""):
+                if piece == b".\r\n":
+                    break
+                data += piece
+            session["data"] = data
+            return "250 Queued"
+        return {"HELO": "250 OK", "MAIL": "250 OK", "RCPT": "250 OK", "RSET": "250 OK", "QUIT": "221 Bye"}.get(verb, "500 Unknown")
+
+
+class FakeDns:
+    """A DNS server on 127.0.0.77:53 that answers from `records`, {(name, type): [rdata, ...]}, and
+    says NXDOMAIN for names it does not know."""
+
+    def __init__(self, records):
+        self.records, self.running = records, True
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        bind_when_free(lambda: self.sock.bind(("127.0.0.77", 53)), "127.0.0.77:53")
+        self.sock.settimeout(0.1)
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while self.running:
+            try:
+                query, client = self.sock.recvfrom(512)
+            except socket.timeout:
+                continue
+            labels, at = [], 12
+            while query[at]:
+                labels.append(query[at + 1:at + 1 + query[at]].decode().lower())
+                at += 1 + query[at]
+            name, (qtype,) = ".".join(labels), struct.unpack_from(">H", query, at + 1)
+            answers = self.records.get((name, qtype), [])
+            known = any(name == known_name for known_name, _ in self.records)
+            reply = query[:2] + struct.pack(">HHHHH", 0x8180 if known else 0x8183, 1, len(answers), 0, 0) + query[12:at + 5]
+            for rdata in answers:
+                reply += b"\xc0\x0c" + struct.pack(">HHIH", qtype, 1, 60, len(rdata)) + rdata
+            self.sock.sendto(reply, client)
+
+    def close(self):
+        self.running = False
+        self.thread.join(WAIT)
+        self.sock.close()
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + WAIT
+    while True:
+        value = condition()
+        if value:
+            return value
+        assert time.monotonic() < deadline, "timed out waiting for " + what
+        time.sleep(0.05)
+
+
+def admin(env, *args):
+    result = env.admin(*args)
+    assert result.returncode == 0, (args, result.stderr)
+
+
+def start(env, *settings):
+    """A server for example.com with john's mailbox, SMTP instance 0 on a loopback port with SMTP AUTH
+    (so john may relay), and log files at debug level; returns (server, SMTP port)."""
+    env.configure_logging(2, 1)
+    env.configure_debug("NoListeners", 0)
+    admin(env, "domain", "add", "example.com")
+    admin(env, "mailbox", "add", SENDER, "--password", LOGIN_PASSWORD)
+    port = free_port()
+    for key, value in (("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % port),
+                       ("sys:smtp:0:smtpauth", "bool:true"), ("sys:pop3:0:enabled", "i2:0"),
+                       ("sys:imap4:0:enabled", "i2:0")) + settings:
+        admin(env, "config", "set", key, value)
+    return env.start().wait_ready(), port
+
+
+def relay_through(peer):
+    return ("sys:delivery:useremote", "bool:true"), ("sys:delivery:server", "127.0.0.1"), ("sys:delivery:port", "port:%d" % peer.port)
+
+
+def submit(port, recipients, body=BODY):
+    with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+        client.login(SENDER, LOGIN_PASSWORD)
+        assert client.sendmail(SENDER, recipients, body) == {}
+
+
+def queued(env, domain):
+    folder = env.store_file(os.path.join("_Out", domain))
+    try:
+        return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".env"))
+    except FileNotFoundError:
+        return []
+
+
+def read_envelope(path):
+    """(properties, recipients) of an ".env" -- a property tree, then a u32 recipient count and per
+    recipient a u32 byte count (terminator included) and UTF-16LE text; None once it is gone."""
+    try:
+        data = pathlib.Path(path).read_bytes()
+    except FileNotFoundError:
+        return None
+    pos = 8
+    for _ in range(struct.unpack_from("<I", data, 4)[0]):
+        pos += 6 + struct.unpack_from("<I", data, pos)[0]
+        (vartype,) = struct.unpack_from("<H", data, pos - 2)
+        pos += struct.calcsize(cfgfile._FIXED[vartype]) if vartype in cfgfile._FIXED else 4 + struct.unpack_from("<I", data, pos)[0]
+    recipients, at = [], pos + 4
+    for _ in range(struct.unpack_from("<I", data, pos)[0]):
+        (size,) = struct.unpack_from("<I", data, at)
+        recipients.append(data[at + 4:at + 4 + size].decode("utf-16-le").rstrip("\0"))
+        at += 4 + size
+    return {key: (vartype, value) for key, vartype, value in cfgfile.decode(data[:pos])}, recipients
+
+
+def log_text(env):
+    return "".join(path.read_text(errors="replace") for path in sorted(pathlib.Path(env.logs).iterdir()))
+
+
+def notices(env, status):
+    """(recipient, action) of every recipient that the delivery status notices in the sender's
+    inbox report with a status that begins with `status`."""
+    inbox, found = env.store_file(os.path.join("example.com", "john", "_In")), []
+    for name in sorted(os.listdir(inbox)) if os.path.isdir(inbox) else []:
+        if name.endswith(".env"):  # published: its content is complete
+            with open(os.path.join(inbox, name[:-4] + ".eml"), "rb") as f:
+                pattern = rb"Final-Recipient: rfc822; (\S+)\r\nAction: (\w+)\r\nStatus: " + re.escape(status.encode())
+                found += [(r.decode(), a.decode()) for r, a in re.findall(pattern, f.read())]
+    return found
+
+
+def test_relay_server_gets_the_wire_form_helo_after_a_refused_ehlo_and_cram_md5(registered):
+    peer = Peer()
+    server, port = start(registered, *relay_through(peer), ("sys:delivery:account", ACCOUNT),
+                         ("sys:delivery:password", RELAY_PASSWORD), ("sys:delivery:authtype", "i4:1"))
+    try:
+        submit(port, ["alice@remote.test"])
+        session = peer.delivered("alice@remote.test")
+        assert session["commands"][0].startswith("EHLO ")
+        assert session["commands"][1:] == ["MAIL FROM:<john@example.com>", "RCPT TO:<alice@remote.test>", "DATA", "QUIT"]
+        data = session["data"]
+        assert data.endswith(b"\r\n\r\nfirst line\r\n..leading dot\r\nbare\r\nline feed\r\n"), data
+        assert b"\r" not in data.replace(b"\r\n", b"") and b"\n" not in data.replace(b"\r\n", b""), data
+        wait_for(lambda: not queued(registered, "remote.test"), "an empty _Out")
+
+        peer.replies = {"EHLO": "500 5.5.1 Command unrecognized"}
+        submit(port, ["bob@remote.test"])
+        commands = peer.delivered("bob@remote.test")["commands"]
+        assert commands[0].startswith("EHLO ") and commands[1].startswith("HELO ") and commands[2:4] == [
+            "MAIL FROM:<john@example.com>", "RCPT TO:<bob@remote.test>"]
+        wait_for(lambda: not queued(registered, "remote.test"), "an empty _Out after HELO")
+
+        peer.replies, peer.auth = {}, True
+        submit(port, ["carol@remote.test"])
+        session = peer.delivered("carol@remote.test")
+        assert session["auth"] == (ACCOUNT, True)
+        secrets = [RELAY_PASSWORD, base64.b64encode(RELAY_PASSWORD.encode()).decode().rstrip("="), session["response"]]
+        assert session["commands"][1:3] == ["AUTH CRAM-MD5", "MAIL FROM:<john@example.com>"]
+        wait_for(lambda: not queued(registered, "remote.test"), "an empty _Out after CRAM-MD5")
+
+        # The message is the peer's once it accepted the content: a connection lost at QUIT does not
+        # make it go out again (with the retry interval of 15 minutes it would stay queued).
+        peer.replies = {"QUIT": ""}
+        submit(port, ["dave@remote.test"])
+        peer.delivered("dave@remote.test")
+        wait_for(lambda: not queued(registered, "remote.test"), "an empty _Out after a lost QUIT")
+        assert len(peer.with_rcpt("dave@remote.test")) == 1
+        assert server.stop() == 0
+    finally:
+        peer.close()
+    text = log_text(registered)
+    assert "250-AUTH LOGIN PLAIN CRAM-MD5" in text, text[-2000:]  # the peer's side is logged, at debug level
+    for secret in secrets:
+        assert secret not in text, secret
+
+
+def test_refused_recipients_fail_and_deferred_ones_wait_until_the_retry_limit(registered):
+    peer = Peer()
+    peer.replies = {"RCPT TO:<refused@": "550 5.1.1 No such user", "RCPT TO:<later@": "451-first\r\n451 second"}
+    server, port = start(registered, *relay_through(peer), ("sys:smtptrans:retries", "i4:10"),
+                         ("sys:delivery:retryinterval", "i4:0"))
+    try:
+        submit(port, ["refused@remote.test", "taken@remote.test"])
+        assert peer.delivered("taken@remote.test")["commands"][2:4] == ["RCPT TO:<refused@remote.test>", "RCPT TO:<taken@remote.test>"]
+        wait_for(lambda: not queued(registered, "remote.test"), "the refused recipient's envelope to go")
+        assert wait_for(lambda: notices(registered, "5."), "a failure notice") == [("refused@remote.test", "failed")]
+
+        # "later" comes first: a client that stopped at "451-first" would take "451 second" for the
+        # reply to "now", which then would not be delivered.
+        submit(port, ["later@remote.test", "now@remote.test"])
+        assert peer.delivered("now@remote.test")["commands"][2:5] == [
+            "RCPT TO:<later@remote.test>", "RCPT TO:<now@remote.test>", "DATA"]
+        path = wait_for(lambda: queued(registered, "remote.test"), "the deferred envelope")[0]
+        seen, deadline = [], time.monotonic() + 5 * WAIT
+        while True:
+            envelope = read_envelope(path)
+            delayed, failed = notices(registered, "4.4.7"), notices(registered, "5.4.7")
+            attempts = len(peer.with_rcpt("later@remote.test"))
+            assert not delayed or attempts >= 5, "delayed notice after %d attempts" % attempts
+            assert not failed or attempts >= 10, "failure notice after %d attempts" % attempts
+            if envelope is None:
+                break
+            properties, recipients = envelope
+            count = properties.get("sys:delivery:retry")  # none until the first attempt is saved
+            if count:
+                assert recipients == ["later@remote.test"] and count[0] == cfgfile.VT_I4 and 1 <= count[1] < 10, envelope
+                seen += [count[1]] if not seen or seen[-1] != count[1] else []
+            if count and count[1] >= 5:
+                assert wait_for(lambda: notices(registered, "4.4.7"), "the delayed notice") == [("later@remote.test", "delayed")]
+            assert time.monotonic() < deadline, "still queued after %s" % seen
+            time.sleep(0.05)
+        assert seen == sorted(set(seen)) and len(seen) >= 2, seen
+        assert wait_for(lambda: notices(registered, "5.4.7"), "the failure notice") == [("later@remote.test", "failed")]
+        assert notices(registered, "4.4.7") == [("later@remote.test", "delayed")]
+        assert not queued(registered, "remote.test")
+        assert server.stop() == 0
+        assert len(peer.with_rcpt("later@remote.test")) == 10
+    finally:
+        peer.close()
+
+
+def exchanger(preference, name):
+    return struct.pack(">H", preference) + b"".join(bytes([len(label)]) + label.encode() for label in name.split(".")) + b"\0"
+
+
+def test_mail_exchangers_are_tried_by_preference_and_this_host_is_never_one(registered):
+    if os.geteuid() != 0:
+        pytest.skip("the fake DNS server and the exchangers need ports 53 and 25")
+    mx, a = 15, 1
+    dns = FakeDns({("mx.test", mx): [exchanger(20, "second.mx.test"), exchanger(10, "first.mx.test")],
+                   ("first.mx.test", a): [socket.inet_aton("127.0.0.3")], ("second.mx.test", a): [socket.inet_aton("127.0.0.2")],
+                   ("self.test", mx): [exchanger(10, "loop.self.test")], ("loop.self.test", a): [socket.inet_aton("127.0.0.1")]})
+    first = second = None
+    try:
+        first, second = Peer("127.0.0.3", 25), Peer("127.0.0.2", 25)
+        server, port = start(registered, ("sys:dns:0:server", "127.0.0.77"))
+        submit(port, ["ann@mx.test"])
+        assert first.delivered("ann@mx.test")["commands"][1:3] == ["MAIL FROM:<john@example.com>", "RCPT TO:<ann@mx.test>"]
+        wait_for(lambda: not queued(registered, "mx.test"), "an empty _Out/mx.test")
+
+        first.close()  # the preferred exchanger is down: the other one takes the message
+        submit(port, ["ben@mx.test"])
+        second.delivered("ben@mx.test")
+        wait_for(lambda: not queued(registered, "mx.test"), "an empty _Out/mx.test after the fallback")
+        assert not second.with_rcpt("ann@mx.test") and not first.with_rcpt("ben@mx.test")
+
+        # The retry interval is 15 minutes: an envelope that goes now failed on its first attempt.
+        submit(port, ["cy@self.test"])
+        wait_for(lambda: not queued(registered, "self.test"), "the envelope for this host to go")
+        assert wait_for(lambda: notices(registered, "5.4.4"), "the failure notice") == [("cy@self.test", "failed")]
+        assert "this host (127.0.0.1)" in log_text(registered)
+        assert not first.with_rcpt("cy@self.test") and not second.with_rcpt("cy@self.test")
+        assert server.stop() == 0
+    finally:
+        for peer in (first, second):
+            if peer:
+                peer.close()
+        dns.close()

@@ -1,0 +1,83 @@
+// MessageTemplate: template texts and attachments, and the delivery status notices built from dsn.xml.
+#include "mime/MessageTemplate.h"
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "store/MessageStore.h"
+
+namespace pw::mime {
+namespace {
+
+std::string WriteTemplate(const test::ScratchDirectory& scratch, std::string_view body) {
+    const std::string path = scratch / "t.xml";
+    test::WriteFileBytes(path, test::Bytes().Ascii(body).Get());
+    return path;
+}
+
+TEST(MessageTemplateTest, WithoutHtmlTheBodyIsOneQuotedPrintableTextAndYesInCapitalsAttachesTheOriginal) {
+    test::ScratchDirectory scratch;
+    MessageTemplate plain;
+    ASSERT_TRUE(plain.Load(WriteTemplate(scratch, "<t><subject>Re: $SUBJECT$</subject><plaintext>Hello $SENDER$ =</plaintext></t>")));
+    auto message = ComposeFromTemplate(plain, {{"$SUBJECT$", "hi"}, {"$SENDER$", "a@b.c"}}, "Subject: hi\r\n\r\nbody\r\n");
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->Subject(), "Re: hi");
+    EXPECT_EQ(message->CountParts(), 0u);
+    EXPECT_EQ(message->ContentTransferEncoding(), "quoted-printable");
+    EXPECT_EQ(message->BodyText(), "Hello a@b.c =3D\r\n");
+    EXPECT_EQ(message->HeaderField("Auto-Submitted"), "auto-generated");
+
+    MessageTemplate attaching;
+    ASSERT_TRUE(attaching.Load(WriteTemplate(scratch, "<t><plaintext>x</plaintext><attach_message>YES</attach_message></t>")));
+    auto withOriginal = ComposeFromTemplate(attaching, {}, "Subject: hi\r\n\r\nbody\r\n");
+    ASSERT_TRUE(withOriginal);
+    EXPECT_EQ(withOriginal->SearchForPart("message/rfc822", {}), (PartPosition{1}));
+    EXPECT_FALSE(MessageTemplate().Load(scratch / "missing.xml"));
+}
+
+TEST(MessageTemplateTest, NoticeForTwoRecipientsHasTwoBlocksAndNoAttemptCountWithoutARetryRecord) {
+    test::ScratchDirectory scratch;
+    const auto messageStore = store::MessageStore::OpenOrCreate(scratch.Path());
+    store::SetServerStorePath(messageStore->RootPath());
+    auto original = messageStore->InFolder()->GetEnvelopes()->Add();
+    original->SetSender("sender@example.org");
+    {
+        auto content = original->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+        ASSERT_TRUE(Succeeded(content->Write(std::string_view("Subject: lost\r\n\r\nbody\r\n"))));
+    }
+    original->Update();
+    std::vector<DsnRecipient> recipients(2);
+    recipients[0].address = "one@remote.test";
+    recipients[0].statusSubject = 1;
+    recipients[0].statusDetail = 1;
+    recipients[1].address = "two@remote.test";
+    recipients[1].diagnostic = "550 5.1.1 unknown";
+    const auto uid = SendNotification(*original, recipients, DsnFailed, std::nullopt);
+    ASSERT_TRUE(uid) << "dsn.xml must travel beside the test binary";
+    const auto notice = messageStore->InFolder()->GetEnvelopes()->FindEnvelope(*uid);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->Sender(), "");
+    EXPECT_EQ(notice->GetRecipients().All(), std::vector<std::string>{"sender@example.org"});
+    Message message;
+    notice->GetContent(message);
+    const std::string text = message.SaveToString();
+    EXPECT_NE(text.find("report-type=delivery-status"), std::string::npos);
+    EXPECT_EQ(text.find("Reporting-MTA: dns; localhost\r\n\r\nOriginal-Recipient: rfc822; one@remote.test"), text.find("Reporting-MTA"));
+    EXPECT_NE(text.find("\r\n\r\nOriginal-Recipient: rfc822; two@remote.test"), std::string::npos);
+    EXPECT_EQ(text.find("Diagnostic-Code"), text.rfind("Diagnostic-Code")) << "only the second recipient has one";
+    EXPECT_NE(text.find("The message could not be delivered."), std::string::npos) << "text 107 without a retry record";
+
+    // Automatic mail never gets a notice.
+    auto automatic = messageStore->InFolder()->GetEnvelopes()->Add();
+    automatic->SetSender("robot@example.org");
+    {
+        auto content = automatic->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+        ASSERT_TRUE(Succeeded(content->Write(std::string_view("Auto-Submitted: auto-replied\r\n\r\nx\r\n"))));
+    }
+    automatic->Update();
+    EXPECT_FALSE(SendNotification(*automatic, recipients, DsnFailed, std::nullopt));
+    store::SetServerStorePath("");
+}
+
+}  // namespace
+}  // namespace pw::mime
