@@ -130,9 +130,12 @@ void SocketConnection::TranslateTlsError(std::string_view operation, int result,
 void SocketConnection::Fill() {
     const auto deadline = DeadlineAfter(timeout_);
     bool wantRead = true;
-    for (;;) {
-        const bool pending = tls_ && SSL_has_pending(tls_);
-        if (!pending && !WaitReady(wantRead, MillisecondsLeft(deadline))) Fail("Receive", wsa::kTimedOut);
+    // Only the first read may skip the wait for data OpenSSL already holds. SSL_has_pending is also
+    // true for an incomplete record; once SSL_read asked for more, only the socket can bring it, and
+    // skipping the wait then would spin past the deadline.
+    bool wait = !(tls_ && SSL_has_pending(tls_));
+    for (;; wait = true) {
+        if (wait && !WaitReady(wantRead, MillisecondsLeft(deadline))) Fail("Receive", wsa::kTimedOut);
         if (tls_) {
             const int r = SSL_read(tls_, buffer_, static_cast<int>(sizeof buffer_));
             if (r > 0) {
