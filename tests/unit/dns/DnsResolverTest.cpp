@@ -1,0 +1,413 @@
+// DnsResolver against fake DNS servers on loopback: which answers are believed, when the next server
+// is asked, TCP after truncation, the hosts file, MX ordering and caching, and the stop flag.
+#include "dns/DnsResolver.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "TestSupport.h"
+
+namespace pw::dns {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+void Put16(Bytes& out, std::initializer_list<std::size_t> values) {
+    for (const std::size_t v : values) out.insert(out.end(), {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
+}
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Name(std::string_view name) {
+    Bytes out;
+    for (std::size_t dot; !name.empty(); name.remove_prefix(std::min(dot + 1, name.size()))) {
+        dot = std::min(name.find('.'), name.size());
+        out.push_back(static_cast<std::uint8_t>(dot));
+        out.insert(out.end(), name.begin(), name.begin() + static_cast<std::ptrdiff_t>(dot));
+    }
+    out.push_back(0);
+    return out;
+}
+
+std::uint32_t Ip(const char* dotted) { return ::inet_addr(dotted); }  // network order
+Bytes A(const char* dotted) {
+    const std::uint32_t address = Ip(dotted);
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&address);
+    return Bytes(b, b + 4);
+}
+Bytes Mx(std::uint16_t preference, std::string_view exchange) { return Bytes{static_cast<std::uint8_t>(preference >> 8), static_cast<std::uint8_t>(preference)} + Name(exchange); }
+
+struct Record {
+    std::string name;
+    std::uint16_t type;
+    Bytes data;
+};
+
+// A query as the fake server read it.
+struct Asked {
+    std::uint16_t id = 0;
+    std::string name;
+    std::uint16_t type = 0;
+    bool tcp = false;
+};
+
+// A response with one question and uncompressed records (TTL 300), forged however a test needs it.
+struct Reply {
+    explicit Reply(const Asked& q, std::uint8_t code = kRcodeNoError) : id(q.id), question(q.name), type(q.type), rcode(code) {}
+    std::uint16_t id;
+    std::string question;
+    std::uint16_t type;
+    std::uint8_t rcode;
+    bool truncated = false;
+    std::vector<Record> answers, additional;
+
+    Bytes Wire() const {
+        Bytes out;
+        Put16(out, {id, 0x8180u | (truncated ? 0x0200u : 0u) | rcode, 1, answers.size(), 0, additional.size()});
+        out = out + Name(question);
+        Put16(out, {type, kClassIN});
+        for (const auto* section : {&answers, &additional}) {
+            for (const Record& r : *section) {
+                out = out + Name(r.name);
+                Put16(out, {r.type, kClassIN, 0, 300, r.data.size()});
+                out = out + r.data;
+            }
+        }
+        return out;
+    }
+};
+
+// What goes back for a query, in order (UDP datagrams or TCP messages); nothing leaves it unanswered.
+using Script = std::function<std::vector<Bytes>(const Asked&)>;
+
+// A DNS server on a loopback UDP port served by its own thread, with an optional TCP listener on the
+// same port number; it records every query it reads.
+class FakeDns {
+public:
+    explicit FakeDns(Script script, bool tcp = false, const char* address = "127.0.0.1", std::uint16_t port = 0)
+        : script_(std::move(script)) {
+        // The TCP port of that number may be taken while the UDP one was free: then another number.
+        for (int attempt = 0; attempt < 20 && (udp_ < 0 || (tcp && tcp_ < 0)); ++attempt) {
+            Close();
+            sockaddr_in at{AF_INET, htons(port), {Ip(address)}, {}};
+            socklen_t size = sizeof at;
+            udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (::bind(udp_, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::getsockname(udp_, reinterpret_cast<sockaddr*>(&at), &size) != 0) break;
+            address_ = at.sin_addr.s_addr;
+            port_ = ntohs(at.sin_port);
+            if (tcp) tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (tcp && (::bind(tcp_, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(tcp_, 4) != 0)) {
+                ::close(tcp_);
+                tcp_ = -1;
+            }
+        }
+        if (port_ == 0 || (tcp && tcp_ < 0)) throw std::runtime_error("fake DNS server can not bind");
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~FakeDns() {
+        stop_ = true;
+        thread_.join();
+        Close();
+    }
+
+    std::uint16_t Port() const { return port_; }
+    std::uint32_t Address() const { return address_; }
+    std::vector<Asked> Queries() const {
+        std::lock_guard guard(lock_);
+        return asked_;
+    }
+    bool WaitForQueries(std::size_t count) {
+        std::unique_lock guard(lock_);
+        return seen_.wait_for(guard, 10s, [&] { return asked_.size() >= count; });
+    }
+
+private:
+    void Close() {
+        if (udp_ >= 0) ::close(udp_);
+        if (tcp_ >= 0) ::close(tcp_);
+        udp_ = tcp_ = -1;
+    }
+
+    std::vector<Bytes> Handle(Bytes query, bool tcp) {
+        const auto parsed = ParseAnswer(std::move(query));
+        if (!parsed || parsed->questions.size() != 1) return {};
+        const Asked asked{parsed->id, parsed->questions[0].name, parsed->questions[0].type, tcp};
+        {
+            std::lock_guard guard(lock_);
+            asked_.push_back(asked);
+        }
+        seen_.notify_all();
+        return script_(asked);
+    }
+
+    void ServeTcp() {
+        const int fd = ::accept4(tcp_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        const timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::uint8_t length[2];
+        Bytes query;
+        if (::recv(fd, length, 2, MSG_WAITALL) == 2) query.resize(static_cast<std::size_t>(length[0] << 8 | length[1]));
+        if (!query.empty() && ::recv(fd, query.data(), query.size(), MSG_WAITALL) == static_cast<ssize_t>(query.size())) {
+            for (const Bytes& reply : Handle(std::move(query), true)) {
+                const Bytes framed = Bytes{static_cast<std::uint8_t>(reply.size() >> 8), static_cast<std::uint8_t>(reply.size())} + reply;
+                (void)!::send(fd, framed.data(), framed.size(), MSG_NOSIGNAL);
+            }
+        }
+        ::close(fd);
+    }
+
+    void Serve() {
+        while (!stop_) {
+            pollfd fds[2] = {{udp_, POLLIN, 0}, {tcp_, POLLIN, 0}};
+            if (::poll(fds, tcp_ >= 0 ? 2 : 1, 20) <= 0) continue;  // the timeout only looks at stop_
+            if (fds[0].revents & POLLIN) {
+                Bytes buffer(4096);
+                sockaddr_in from{};
+                socklen_t size = sizeof from;
+                const ssize_t n = ::recvfrom(udp_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &size);
+                buffer.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+                for (const Bytes& reply : Handle(std::move(buffer), false)) {
+                    (void)!::sendto(udp_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
+                }
+            }
+            if (fds[1].revents & POLLIN) ServeTcp();
+        }
+    }
+
+    Script script_;
+    int udp_ = -1, tcp_ = -1;
+    std::uint32_t address_ = 0;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex lock_;
+    std::condition_variable seen_;
+    std::vector<Asked> asked_;
+    std::thread thread_;
+};
+
+// A resolver asking the given servers in order; all listen on the first one's port number.
+DnsResolver ResolverOf(std::initializer_list<const FakeDns*> servers, const std::string& hosts = "/nonexistent/hosts") {
+    DnsResolver resolver((*servers.begin())->Port(), hosts);
+    for (const FakeDns* server : servers) resolver.AddServerAddress(server->Address());
+    return resolver;
+}
+
+std::string Addresses(const std::vector<std::uint32_t>& addresses) {
+    std::string out;
+    for (const std::uint32_t a : addresses) out += std::string(out.empty() ? "" : " ") + ::inet_ntoa(in_addr{a});
+    return out;
+}
+std::string Show(const std::optional<HostEntry>& host) { return host ? Addresses(host->addresses) : "none"; }
+// One line per list, so a wrong order or a missing address shows whole.
+std::string Show(const std::vector<MxEntry>& entries) {
+    std::string out;
+    for (const MxEntry& e : entries) out += std::to_string(e.preference) + " " + e.exchange + " " + Addresses(e.addresses) + "; ";
+    return out;
+}
+std::string Show(const std::vector<Asked>& queries) {
+    std::string out;
+    for (const Asked& q : queries) {
+        out += std::string(q.tcp ? "tcp " : "") + (q.type == kTypeA ? "A " : q.type == kTypeMX ? "MX " : q.type == kTypePTR ? "PTR " : "? ") +
+               q.name + "; ";
+    }
+    return out;
+}
+
+TEST(DnsResolverTest, OnlyTheAnswerMatchingIdAndQuestionIsTaken) {
+    FakeDns dns([](const Asked& q) -> std::vector<Bytes> {
+        Reply wrongId(q), wrongQuestion(q), right(q);
+        wrongId.id ^= 0x5A5A;
+        wrongQuestion.question = "4.3.2.1.IN-ADDR.ARPA";
+        wrongId.answers = {{q.name, kTypePTR, Name("forged-id.example")}};
+        wrongQuestion.answers = {{wrongQuestion.question, kTypePTR, Name("forged-question.example")}};
+        right.answers = {{q.name, kTypePTR, Name("host.example")}};
+        return {wrongId.Wire(), wrongQuestion.Wire(), right.Wire()};
+    });
+    DnsResolver resolver = ResolverOf({&dns});
+    ASSERT_TRUE(resolver.Query("10.1.2.3", kTypePTR));
+    EXPECT_EQ(resolver.LastStatus(), DnsStatus::Answered);
+    DnsRecord record;
+    ASSERT_TRUE(resolver.AnswerRecord(DnsSection::Answer, 0, record));
+    EXPECT_EQ(resolver.LastAnswer()->NameAt(record.dataOffset), "host.example");
+    EXPECT_EQ(Show(dns.Queries()), "PTR 3.2.1.10.IN-ADDR.ARPA; ");
+}
+
+TEST(DnsResolverTest, EmptyAnswerEndsTheSearchWhileServfailAsksTheNextServer) {
+    FakeDns first([](const Asked& q) -> std::vector<Bytes> {
+        return {Reply(q, q.name == "broken.example" ? 2 : kRcodeNoError).Wire()};  // SERVFAIL, or no records
+    });
+    // Same port number on another loopback address: the resolver has one port for all its servers.
+    FakeDns second(
+        [](const Asked& q) -> std::vector<Bytes> {
+            Reply reply(q);
+            reply.answers = {{q.name, kTypeA, A("192.0.2.80")}};
+            return {reply.Wire()};
+        },
+        false, "127.0.0.2", first.Port());
+    DnsResolver resolver = ResolverOf({&first, &second});
+
+    ASSERT_TRUE(resolver.Query("empty.example", kTypeA));
+    EXPECT_EQ(resolver.LastStatus(), DnsStatus::Answered);
+    EXPECT_TRUE(resolver.LastAnswer()->answers.empty());
+    EXPECT_EQ(Show(second.Queries()), "");
+
+    EXPECT_EQ(Show(resolver.LookupHost("broken.example")), "192.0.2.80");
+    EXPECT_EQ(resolver.LastStatus(), DnsStatus::Answered);
+    EXPECT_EQ(Show(first.Queries()), "A empty.example; A broken.example; ");
+    EXPECT_EQ(Show(second.Queries()), "A broken.example; ");
+}
+
+TEST(DnsResolverTest, NoSuchDomainIsNotADeadServer) {
+    FakeDns dns([](const Asked& q) -> std::vector<Bytes> { return {Reply(q, kRcodeNameError).Wire()}; });
+    DnsResolver resolver = ResolverOf({&dns});
+    EXPECT_TRUE(resolver.Query("missing.example", kTypeA));
+    EXPECT_EQ(resolver.LastStatus(), DnsStatus::NoSuchDomain);
+    EXPECT_EQ(Show(resolver.LookupHost("missing.example")), "none");
+    EXPECT_EQ(resolver.LastStatus(), DnsStatus::NoSuchDomain);
+
+    // A port that was bound and closed again: nobody listens there.
+    std::uint16_t deadPort = 0;
+    {
+        FakeDns gone([](const Asked&) { return std::vector<Bytes>{}; });
+        deadPort = gone.Port();
+    }
+    DnsResolver dead(deadPort, "/nonexistent/hosts");
+    dead.AddServerAddress(Ip("127.0.0.1"));
+    EXPECT_FALSE(dead.Query("missing.example", kTypeA));
+    EXPECT_EQ(dead.LastStatus(), DnsStatus::Failed);
+}
+
+TEST(DnsResolverTest, TruncatedAnswerIsAskedAgainOverTcp) {
+    FakeDns dns(
+        [](const Asked& q) -> std::vector<Bytes> {
+            Reply reply(q);
+            reply.truncated = !q.tcp;
+            reply.answers = {{q.name, kTypeA, A("192.0.2.1")}};
+            if (q.tcp) reply.answers.push_back({q.name, kTypeA, A("192.0.2.2")});
+            return {reply.Wire()};
+        },
+        true);
+    DnsResolver resolver = ResolverOf({&dns});
+    EXPECT_EQ(Show(resolver.LookupHost("big.example")), "192.0.2.1 192.0.2.2");
+    const auto queries = dns.Queries();
+    EXPECT_EQ(Show(queries), "A big.example; tcp A big.example; ");
+    EXPECT_TRUE(queries.size() == 2 && queries[0].id == queries[1].id);
+}
+
+TEST(DnsResolverTest, HostsFileComesFirstAndDnsAfterIt) {
+    FakeDns dns([](const Asked& q) -> std::vector<Bytes> {
+        Reply reply(q);
+        reply.answers = {{q.name, kTypeA, A("198.51.100.7")}};
+        Bytes wire = reply.Wire();
+        if (q.name == "loop.example") {
+            const std::size_t at = wire.size() - 14 - Name(q.name).size();  // the record's name
+            wire[at] = 0xC0;                                                 // now points at itself
+            wire[at + 1] = static_cast<std::uint8_t>(at);
+        }
+        return {wire};
+    });
+    test::ScratchDirectory scratch;
+    test::WriteFileText(scratch / "hosts",
+                        "127.0.0.1 localhost\n"
+                        "192.0.2.10  Mail.Example.ORG\tmx  relay \r\n"
+                        "192.0.2.11 noted.example # replaced soon\n"
+                        "# 192.0.2.12 hashed.example\n");
+    DnsResolver resolver = ResolverOf({&dns}, scratch / "hosts");
+    for (const char* name : {"mail.example.org", "MAIL.EXAMPLE.ORG", "mx", "Relay"}) {
+        EXPECT_EQ(Show(resolver.LookupHost(name)), "192.0.2.10") << name;
+    }
+    EXPECT_EQ(Show(dns.Queries()), "");
+    EXPECT_EQ(Show(resolver.LookupHost("noted.example")), "198.51.100.7");
+    EXPECT_EQ(Show(resolver.LookupHost("hashed.example")), "198.51.100.7");
+    // An answer whose record name loops is read, but yields no address.
+    EXPECT_EQ(Show(resolver.LookupHost("loop.example")), "none");
+    EXPECT_EQ(Show(dns.Queries()), "A noted.example; A hashed.example; A loop.example; ");
+}
+
+TEST(DnsResolverTest, MxSortedByPreferenceWithAddressesAndCachedForTheTtl) {
+    DnsResolver::ClearMxCache();
+    std::atomic<int> flakyQueries{0};
+    FakeDns dns([&](const Asked& q) -> std::vector<Bytes> {
+        Reply reply(q, kRcodeNameError);
+        if (q.name == "flaky.example" || q.name == "mx.flaky.example") {
+            reply.rcode = q.type == kTypeA && flakyQueries++ == 0 ? 2 : kRcodeNoError;  // SERVFAIL once
+            reply.answers = {q.type == kTypeMX ? Record{q.name, kTypeMX, Mx(10, "mx.flaky.example")} : Record{q.name, kTypeA, A("192.0.2.3")}};
+        }
+        if (q.type == kTypeMX && q.name == "example.net") {
+            reply.rcode = kRcodeNoError;
+            reply.answers = {{q.name, kTypeMX, Mx(20, "mx2.example.net")}, {q.name, kTypeMX, Mx(10, "mx1.example.net")}};
+            reply.additional = {{"MX1.example.net", kTypeA, A("192.0.2.1")}};
+        } else if (q.type == kTypeA && q.name == "mx2.example.net") {
+            reply.rcode = kRcodeNoError;
+            reply.answers = {{q.name, kTypeA, A("192.0.2.2")}};
+        }
+        return {reply.Wire()};
+    });
+    const std::string expected = "10 mx1.example.net 192.0.2.1; 20 mx2.example.net 192.0.2.2; ";
+    DnsResolver resolver = ResolverOf({&dns});
+    EXPECT_EQ(Show(resolver.ResolveMx("example.net")), expected);
+    // Only the exchange without an additional record is asked for.
+    EXPECT_EQ(Show(dns.Queries()), "MX example.net; A mx2.example.net; ");
+
+    // Within the TTL the process-wide cache answers, for any resolver and spelling.
+    DnsResolver other = ResolverOf({&dns});
+    EXPECT_EQ(Show(other.ResolveMx("Example.NET.")), expected);
+    EXPECT_EQ(other.LastStatus(), DnsStatus::Answered);
+    EXPECT_EQ(dns.Queries().size(), 2u);
+    EXPECT_EQ(Show(resolver.ResolveMx("missing.example")), "");
+    EXPECT_EQ(resolver.LastStatus(), DnsStatus::NoSuchDomain);
+
+    // An exchange whose address could not be had for now is not remembered without it.
+    EXPECT_EQ(Show(resolver.ResolveMx("flaky.example")), "10 mx.flaky.example ; ");
+    EXPECT_EQ(Show(resolver.ResolveMx("flaky.example")), "10 mx.flaky.example 192.0.2.3; ");
+}
+
+TEST(DnsResolverTest, MxFallsBackToTheDomainAddressAndFollowsCname) {
+    DnsResolver::ClearMxCache();
+    FakeDns dns([](const Asked& q) -> std::vector<Bytes> {
+        Reply reply(q);  // unless scripted: NOERROR without records
+        if (q.type == kTypeA && q.name == "plain.example") reply.answers = {{q.name, kTypeA, A("192.0.2.5")}};
+        if (q.type == kTypeMX && q.name == "alias.example") reply.answers = {{q.name, kTypeCNAME, Name("real.example")}};
+        if (q.type == kTypeMX && q.name == "real.example") {
+            reply.answers = {{q.name, kTypeMX, Mx(5, "mx.real.example")}};
+            reply.additional = {{"mx.real.example", kTypeA, A("192.0.2.9")}};
+        }
+        return {reply.Wire()};
+    });
+    DnsResolver resolver = ResolverOf({&dns});
+    EXPECT_EQ(Show(resolver.ResolveMx("plain.example")), "0 plain.example 192.0.2.5; ");
+    EXPECT_EQ(Show(resolver.ResolveMx("alias.example")), "5 mx.real.example 192.0.2.9; ");
+    EXPECT_EQ(Show(dns.Queries()), "MX plain.example; A plain.example; MX alias.example; MX real.example; ");
+}
+
+TEST(DnsResolverTest, StopFlagEndsAQueryTheServerNeverAnswers) {
+    FakeDns silent([](const Asked&) { return std::vector<Bytes>{}; });
+    DnsResolver resolver = ResolverOf({&silent});
+    std::atomic<bool> stop{false};
+    resolver.SetStopFlag(&stop);
+    auto result = std::async(std::launch::async, [&] { return resolver.Query("silent.example", kTypeA); });
+    ASSERT_TRUE(silent.WaitForQueries(1));
+    stop = true;
+    // Unstopped, the query would wait out its attempts (10 s); the flag is looked at every 100 ms.
+    ASSERT_EQ(result.wait_for(1500ms), std::future_status::ready);
+    EXPECT_FALSE(result.get());
+    EXPECT_EQ(resolver.LastStatus(), DnsStatus::Failed);
+}
+
+}  // namespace
+}  // namespace pw::dns
