@@ -199,6 +199,7 @@ HRESULT ServiceModule::StartWorkers() {
     }
     if (TransportsEnabled()) {
         smtp::SetReleaseForNode(smtp::ReleaseForNode);
+        router::SetRelayHandOff(smtp::HandOffToRelay);
         smtp::StartTransports(core::ReadDebugSwitch(registry_, "NumTransports"));
     } else {
         core::Log(core::LogLevelWarning, "The SMTP transports are switched off (Debug value NoTransports)");

@@ -20,6 +20,7 @@
 #include "router/Notifications.h"
 #include "smtp/SmtpClient.h"
 #include "smtp/SmtpServerSession.h"
+#include "store/MailBox.h"
 #include "store/MessageStore.h"
 #include "store/UidCounter.h"
 
@@ -32,6 +33,8 @@ constexpr int kPermanent = 5 * 65536 + 4 * 256 + 4;  // 5.4.4: no such destinati
 constexpr int kNoRoute = 4 * 65536 + 4 * 256 + 1;    // 4.4.1: nobody answered
 constexpr int kDnsFailed = 4 * 65536 + 4 * 256 + 3;  // 4.4.3: DNS failed for now
 constexpr std::string_view kDelayedNoticeKey = "sys:delivery:delayednotice";
+// Marks mail a relay agent passed on: it goes to the agent's server, not to the domain's exchangers.
+constexpr std::string_view kRelayAgentKey = "relay:agent";
 
 struct Manager {
     std::mutex lock;  // start and stop
@@ -298,7 +301,7 @@ private:
 void DeliverJob(DirStorage folder, std::string root, double uid, std::string key) {
     try {
         auto envelope = store::Envelope::Open(folder, root, uid);
-        Delivery(envelope, MakeDeliveryTarget(core::ServerConfig(), folder.Name())).Run();
+        Delivery(envelope, MakeDeliveryTarget(core::ServerConfig(), folder.Name(), &envelope->GetProperties())).Run();
     } catch (const ComError& error) {
         if (error.Code() != STG_E_FILENOTFOUND) {
             const std::string text = core::FormatText(5000, {std::string_view("SMTP Transport")}, "%s: a store operation failed") +
@@ -380,11 +383,25 @@ void CycleThread() {
 
 }  // namespace
 
-DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::string& domain) {
+DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::string& domain, const store::Properties* envelope) {
     DeliveryTarget target;
     target.destination = domain;
     Variant value;
-    if (config.GetCopy("sys:delivery:useremote").IsTrue()) {
+    // Mail a relay agent passed on carries the agent's server; an empty setting falls back to the
+    // server-wide one, as for any relayed mail.
+    if (envelope && envelope->Item(kRelayAgentKey).IsTrue()) {
+        const auto pick = [&](std::string_view agentKey, std::string_view globalKey) {
+            Variant own = envelope->Item(agentKey);
+            if (own.IsEmpty() || (own.IsText() && own.AsText().empty())) own = config.GetCopy(globalKey);
+            return own;
+        };
+        target.relayServer = true;
+        target.destination = pick("relay:server0:server", "sys:delivery:server").AsText();
+        if (const Variant port = pick("relay:server0:port", "sys:delivery:port"); !port.IsEmpty()) target.port = net::PortFromSetting(port);
+        target.account = pick("relay:server0:account", "sys:delivery:account").AsText();
+        target.password = pick("relay:server0:password", "sys:delivery:password").AsText();
+        target.authType = target.account.empty() ? 0 : 1;
+    } else if (config.GetCopy("sys:delivery:useremote").IsTrue()) {
         target.relayServer = true;
         target.destination = config.GetCopy("sys:delivery:server").AsText();
         if (config.Get("sys:delivery:port", value) && !value.IsEmpty()) target.port = net::PortFromSetting(value);
@@ -396,7 +413,38 @@ DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::str
     }
     if (config.Get("sys:smtptrans:retries", value) && value.IsNumeric()) target.retryLimit = value.AsI4();
     if (config.Get("sys:smtptrans:retrytype", value) && value.IsNumeric()) target.retryType = value.AsI4() == 0 ? 1 : value.AsI4();
+    if (envelope) {
+        if (envelope->Get("relay:smtptrans:retries", value) && value.IsNumeric()) target.retryLimit = value.AsI4();
+        if (envelope->Get("relay:smtptrans:retrytype", value) && value.IsNumeric()) target.retryType = value.AsI4() == 0 ? 1 : value.AsI4();
+    }
     return target;
+}
+
+bool HandOffToRelay(const store::Envelope& envelope, const store::MailBox& agent) {
+    try {
+        const auto messageStore = store::OpenServerStore();
+        const std::string domain = agent.DomainName();
+        auto folders = messageStore->OutFolder()->GetFolders();
+        auto folder = folders->Item(domain);
+        if (!folder) folder = folders->Add(domain, store::TempFolderType);
+        auto copy = store::Envelope::CreateNew(folder->Storage(), messageStore->RootPath());
+        copy->CopyFrom(envelope);
+        copy->GetRecipients().Clear();
+        copy->GetRecipients().Add(agent.Address());
+        auto& properties = copy->GetProperties();
+        properties.SetItem(kRelayAgentKey, Variant::Switch(true));
+        for (const char* key : {"relay:server0:server", "relay:server0:port", "relay:server0:account", "relay:server0:password",
+                                "relay:smtptrans:retries", "relay:smtptrans:retrytype"}) {
+            Variant value;
+            if (agent.GetProperties().Get(key, value) && !value.IsEmpty()) properties.SetItem(key, value);
+        }
+        copy->Update();
+        StartCycle(true, false, false);
+        return true;
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, "SMTP Transport: can not pass mail on for the relay agent " + agent.Address() + ": " + error.what());
+        return false;
+    }
 }
 
 bool StartTransports(std::size_t jobs) {

@@ -19,6 +19,7 @@
 
 #include "core/ConfigTree.h"
 #include "store/Envelope.h"
+#include "store/MailBox.h"
 
 #include <chrono>
 #include <cstdint>
@@ -48,8 +49,13 @@ struct DeliveryTarget {
     int retryLimit = kDefaultRetries;
 };
 
-// The target of an envelope bound for a domain, from the "sys:delivery:" and "sys:smtptrans:" keys.
-DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::string& domain);
+// The target of an envelope bound for a domain, from the "sys:delivery:" and "sys:smtptrans:" keys;
+// the envelope's own "relay:" settings (mail a relay agent passed on) come first.
+DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::string& domain,
+                                  const store::Properties* envelope = nullptr);
+// The router's hand-off for a relay agent ("relay:to" 1, "relay:when" 2): the message goes into "_Out"
+// with the agent's server settings, and an outgoing pass starts.
+bool HandOffToRelay(const store::Envelope& envelope, const store::MailBox& agent);
 
 // `jobs` 0 takes "sys:delivery:maxtransports".
 bool StartTransports(std::size_t jobs = 0);
