@@ -497,6 +497,14 @@ bool ReleaseForNode(ReleaseKind kind, const std::string& node) {
         if (!agent) return false;
         const std::int32_t when = agent->GetProperties().Number("relay:when");
         if ((kind == ReleaseKind::ETRN && when != 0) || (kind == ReleaseKind::ATRN && when != 1)) return false;
+        // The mail held for the node goes out now, each message moved only once its copy is queued.
+        if (const auto inbox = agent->InFolder()) {
+            const auto envelopes = inbox->GetEnvelopes();
+            for (const double uid : envelopes->Uids()) {
+                const auto held = envelopes->FindEnvelope(uid);
+                if (held && HandOffToRelay(*held, *agent)) held->Remove();
+            }
+        }
     } catch (const ComError& error) {
         core::Log(core::LogLevelWarning, std::string("SMTP Transport: the queue can not be released: ") + error.what());
         return false;
