@@ -35,28 +35,28 @@ bool ParseAddress(std::string_view text, ParsedAddress& parsed) {
             rest = std::string(TrimAscii(rest.substr(0, open) + rest.substr(close + 1)));
         }
     }
-    std::string_view spec;
+    std::string_view mailbox;
     const std::size_t angle = rest.find('<');
     if (angle != std::string::npos) {
         if (parsed.name.empty()) parsed.name = std::string(TrimAscii(std::string_view(rest).substr(0, angle)));
-        spec = std::string_view(rest).substr(angle + 1);
-        const std::size_t closeAngle = spec.find('>');
+        mailbox = std::string_view(rest).substr(angle + 1);
+        const std::size_t closeAngle = mailbox.find('>');
         if (closeAngle != std::string_view::npos) {
-            parsed.comment = StripParentheses(spec.substr(closeAngle + 1));
-            spec = spec.substr(0, closeAngle);
+            parsed.comment = StripParentheses(mailbox.substr(closeAngle + 1));
+            mailbox = mailbox.substr(0, closeAngle);
         }
     } else {
-        spec = rest;
-        const std::size_t blank = spec.find_first_of(" \t");
+        mailbox = rest;
+        const std::size_t blank = mailbox.find_first_of(" \t");
         if (blank != std::string_view::npos) {
-            parsed.comment = StripParentheses(spec.substr(blank + 1));
-            spec = spec.substr(0, blank);
+            parsed.comment = StripParentheses(mailbox.substr(blank + 1));
+            mailbox = mailbox.substr(0, blank);
         }
     }
-    if (std::count(spec.begin(), spec.end(), '@') > 1) return false;
-    const std::size_t at = spec.find('@');
-    parsed.local = Lower(spec.substr(0, at));
-    parsed.domain = at == std::string_view::npos ? std::string("localhost") : Lower(spec.substr(at + 1));
+    if (std::count(mailbox.begin(), mailbox.end(), '@') > 1) return false;
+    const std::size_t at = mailbox.find('@');
+    parsed.local = Lower(mailbox.substr(0, at));
+    parsed.domain = at == std::string_view::npos ? std::string("localhost") : Lower(mailbox.substr(at + 1));
     return !parsed.local.empty();
 }
 
@@ -74,14 +74,14 @@ void Address::SetAddress(std::string_view text) {
 void Address::SetDomain(std::string_view domain) { parsed_.domain = Lower(domain); }
 
 std::string Address::FullAddress() const {
-    const std::string spec = "<" + GetAddress() + ">";
-    if (parsed_.name.empty()) return spec;
+    const std::string mailbox = "<" + GetAddress() + ">";
+    if (parsed_.name.empty()) return mailbox;
     std::string name;
     for (const char c : parsed_.name) {
         if (c == '"' || c == '\\') name += '\\';
         if (c != '\r' && c != '\n') name += c;
     }
-    return "\"" + name + "\" " + spec;
+    return "\"" + name + "\" " + mailbox;
 }
 
 AddressValidity Address::Valid() const {

@@ -43,7 +43,7 @@ public:
     Address() = default;
     explicit Address(std::string_view text) { SetAddress(text); }
 
-    // The addr-spec, "local@domain"; setting it parses the whole text given.
+    // The address itself, "local@domain"; setting it parses the whole text given.
     std::string GetAddress() const;
     void SetAddress(std::string_view text);
     const std::string& Name() const { return parsed_.name; }
