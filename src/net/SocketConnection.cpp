@@ -44,17 +44,6 @@ int MillisecondsLeft(Clock::time_point deadline) {
 
 Clock::time_point DeadlineAfter(int seconds) { return Clock::now() + std::chrono::seconds(std::max(seconds, 1)); }
 
-std::string QueuedTlsErrors() {
-    std::string text;
-    while (const unsigned long error = ERR_get_error()) {
-        char line[256];
-        ERR_error_string_n(error, line, sizeof line);
-        if (!text.empty()) text += "\r\n";
-        text += line;
-    }
-    return text;
-}
-
 bool Retryable(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EINPROGRESS; }
 
 }  // namespace
@@ -104,7 +93,7 @@ void SocketConnection::TranslateTlsError(std::string_view operation, int result,
     switch (kind) {
     case SSL_ERROR_WANT_READ: wantRead = true; return;
     case SSL_ERROR_WANT_WRITE: wantRead = false; return;
-    case SSL_ERROR_SSL: FailTls(operation, "SSL error:" + QueuedTlsErrors(), result);
+    case SSL_ERROR_SSL: FailTls(operation, "SSL error:" + QueuedTlsErrors("\r\n"), result);
     case SSL_ERROR_ZERO_RETURN: FailTls(operation, "ERROR_ZERO_RETURN", result);
     case SSL_ERROR_SYSCALL: {
         if (const unsigned long queued = ERR_get_error()) {
@@ -346,7 +335,7 @@ void SocketConnection::Handshake(std::string_view operation, bool server) {
             MillisecondsLeft(deadline) > 0) {
             continue;
         }
-        const std::string errors = QueuedTlsErrors();
+        const std::string errors = QueuedTlsErrors("\r\n");
         SSL_free(tls_);
         tls_ = nullptr;
         const std::string call = server ? "SSL_accept()" : "SSL_connect()";

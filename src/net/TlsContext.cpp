@@ -20,18 +20,18 @@ bool FileExists(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string QueuedErrors() {
+}  // namespace
+
+std::string QueuedTlsErrors(std::string_view separator) {
     std::string text;
     while (const unsigned long error = ERR_get_error()) {
         char line[256];
         ERR_error_string_n(error, line, sizeof line);
-        if (!text.empty()) text += "; ";
+        if (!text.empty()) text += separator;
         text += line;
     }
     return text;
 }
-
-}  // namespace
 
 bool TlsInitialise(const std::string& certificatePath, const std::string& keyPath) {
     if (!FileExists(certificatePath)) {
@@ -49,7 +49,7 @@ bool TlsInitialise(const std::string& certificatePath, const std::string& keyPat
                     SSL_CTX_use_PrivateKey_file(made, keyPath.c_str(), SSL_FILETYPE_PEM) == 1 &&
                     SSL_CTX_check_private_key(made) == 1;
     if (!ok) {
-        core::Log(core::LogLevelCritical, "TLS is off: the certificate or key can not be used: " + QueuedErrors());
+        core::Log(core::LogLevelCritical, "TLS is off: the certificate or key can not be used: " + QueuedTlsErrors("; "));
         SSL_CTX_free(made);
         return false;
     }

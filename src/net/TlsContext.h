@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 typedef struct ssl_ctx_st SSL_CTX;
 
@@ -22,5 +23,7 @@ bool TlsAvailable();
 void TlsRelease();
 // The context with a reference of the caller's (SSL_CTX_free it), or nullptr.
 SSL_CTX* TlsContextReference();
+// The TLS library's queued error texts of this thread, taken from the queue and joined.
+std::string QueuedTlsErrors(std::string_view separator);
 
 }  // namespace pw::net
