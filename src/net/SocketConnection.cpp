@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -276,6 +278,9 @@ void SocketConnection::ConnectAddress(const sockaddr_in& address) {
     if (socket_ < 0) {
         socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (socket_ < 0) Fail("Connect", WinsockErrorFromErrno(errno));
+        // Commands written in two pieces must not wait for the server's delayed acknowledgement.
+        const int on = 1;
+        ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
     if (!SetNonBlocking(socket_, true)) Fail("BlockMode", WinsockErrorFromErrno(errno));
     if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return;
