@@ -254,7 +254,7 @@ bool Pop3Session::Command(const std::string& line) {
     if (is("LIST")) return List(words), true;
     if (is("RETR")) return Retrieve(words, false), true;
     if (is("LAST")) {
-        const double last = mailbox_->GetProperties().Item(kLastReadKey).AsDouble();
+        const double last = lastRead_ ? *lastRead_ : mailbox_->GetProperties().Item(kLastReadKey).AsDouble();
         std::size_t number = 0;
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             if (entries_[i].uid == last) {
@@ -378,6 +378,7 @@ bool Pop3Session::OpenMaildrop() {
 }
 
 void Pop3Session::ReleaseMaildrop() {
+    RecordLastRead();
     if (lockedPath_.empty()) return;
     std::lock_guard guard(maildropLock);
     HeldMaildrops().erase(lockedPath_);
@@ -427,17 +428,19 @@ void Pop3Session::Uidl(const std::vector<std::string>& words) {
     Reply(Format("+OK %u %I64X", {std::uint64_t(n), static_cast<std::uint64_t>(entries_[static_cast<std::size_t>(n - 1)].uid)}));
 }
 
-void Pop3Session::SendContent(const Entry& entry, std::optional<long> bodyLines) {
-    std::unique_ptr<FileStream> stream;
-    ThrowIfFailed(inbox_->Storage().OpenStream(store::UidStem(entry.uid) + ".eml", STGM_READ | STGM_SHARE_DENY_NONE, stream));
+bool Pop3Session::SendContent(FileStream& stream, std::optional<long> bodyLines, std::string out) {
     LineWriter writer(bodyLines);
-    std::string out;
     std::vector<char> chunk(kSendBlock);
     for (;;) {
         std::size_t got = 0;
-        const HRESULT hr = stream->Read(std::as_writable_bytes(std::span(chunk)), got);
+        const HRESULT hr = stream.Read(std::as_writable_bytes(std::span(chunk)), got);
         if (hr == STG_E_ENDOFFILE || got == 0) break;
-        ThrowIfFailed(hr);
+        if (Failed(hr)) {
+            // The reply has begun: the terminator ends it, and the log says what went wrong.
+            core::Log(core::LogLevelWarning, std::string("POP3 Server: reading a message failed: ") + ComError(hr).what());
+            connection_->SendString(out + "\r\n.\r\n");
+            return false;
+        }
         const bool more = writer.Take(std::string_view(chunk.data(), got), out);
         if (out.size() >= kSendBlock) {
             connection_->SendString(out);
@@ -448,6 +451,7 @@ void Pop3Session::SendContent(const Entry& entry, std::optional<long> bodyLines)
     writer.Finish(out);
     out += ".\r\n";
     connection_->SendString(out);
+    return true;
 }
 
 void Pop3Session::Retrieve(const std::vector<std::string>& words, bool top) {
@@ -460,30 +464,27 @@ void Pop3Session::Retrieve(const std::vector<std::string>& words, bool top) {
         if (*lines < 0) return Reply(kSyntax);
     }
     // The content must open before the first reply line: a missing file is an error, not half a message.
-    std::unique_ptr<FileStream> probe;
-    if (const HRESULT hr = inbox_->Storage().OpenStream(store::UidStem(entry->uid) + ".eml", STGM_READ | STGM_SHARE_DENY_NONE, probe);
+    std::unique_ptr<FileStream> stream;
+    if (const HRESULT hr = inbox_->Storage().OpenStream(store::UidStem(entry->uid) + ".eml", STGM_READ | STGM_SHARE_DENY_NONE, stream);
         Failed(hr)) {
         return Reply(top ? std::string("-ERR Message file corrupt or missing")
                          : Format("-ERR Message file corrupt or missing: %x", {std::uint64_t{static_cast<std::uint32_t>(hr)}}));
     }
-    probe.reset();
-    Reply(top ? std::string("+OK Top of message follows") : Format("+OK %u octets", {std::uint64_t{entry->size}}));
+    // The status line goes out with the start of the content: one write for most messages.
+    std::string status = top ? std::string("+OK Top of message follows\r\n")
+                             : Format("+OK %u octets\r\n", {std::uint64_t{entry->size}});
+    if (SendContent(*stream, lines, std::move(status)) && !top) lastRead_ = entry->uid;
+}
+
+void Pop3Session::RecordLastRead() {
+    if (!lastRead_ || !mailbox_) return;
     try {
-        SendContent(*entry, lines);
+        mailbox_->GetProperties().SetItem(kLastReadKey, Variant::R8(*lastRead_));
+        mailbox_->Update();
     } catch (const ComError& error) {
-        // The reply has begun: the terminator ends it, and the log says what went wrong.
-        core::Log(core::LogLevelWarning, std::string("POP3 Server: reading a message failed: ") + error.what());
-        connection_->SendString("\r\n.\r\n");
-        return;
+        core::Log(core::LogLevelWarning, std::string("POP3 Server: can not record the last message read: ") + error.what());
     }
-    if (!top) {
-        try {
-            mailbox_->GetProperties().SetItem(kLastReadKey, Variant::R8(entry->uid));
-            mailbox_->Update();
-        } catch (const ComError& error) {
-            core::Log(core::LogLevelWarning, std::string("POP3 Server: can not record the last message read: ") + error.what());
-        }
-    }
+    lastRead_.reset();
 }
 
 void Pop3Session::Quit() {

@@ -59,8 +59,12 @@ private:
     void Retrieve(const std::vector<std::string>& words, bool top);
     void Uidl(const std::vector<std::string>& words);
     void Quit();
-    // Sends the content of a message (all of it, or the header and `bodyLines` lines), stuffed.
-    void SendContent(const Entry& entry, std::optional<long> bodyLines);
+    // Sends `out` and then the content of a message (all of it, or the header and `bodyLines`
+    // lines), stuffed and terminated; false when the content could not be read to its end.
+    bool SendContent(FileStream& stream, std::optional<long> bodyLines, std::string out);
+    // Stores the last message this session retrieved in the mailbox. Retrievals only note it: one
+    // mailbox update per session instead of a flushed rewrite per message.
+    void RecordLastRead();
     // The entry of a message number, or a reply saying why there is none.
     Entry* Message(const std::string& word, bool allowDeleted = false);
     void Reply(std::string_view text);
@@ -81,6 +85,7 @@ private:
     std::vector<Entry> entries_;
     std::size_t liveCount_ = 0;
     std::uint64_t liveOctets_ = 0;
+    std::optional<double> lastRead_;
 };
 
 }  // namespace pw::pop3
