@@ -13,6 +13,15 @@ namespace {
 
 constexpr std::string_view kDomainForbidden = "!#$%^&*()<>,;:\\[] +=?/|}{~`";
 
+// The address is written between angle brackets in SMTP commands and header fields: an angle
+// bracket would end it early there, a line break would start a command or header field of the sender's making.
+bool BreaksBrackets(std::string_view part) {
+    return std::any_of(part.begin(), part.end(), [](char ch) {
+        const auto c = static_cast<unsigned char>(ch);
+        return c == '<' || c == '>' || c < 0x20 || c == 0x7F;
+    });
+}
+
 std::string Lower(std::string_view text) { return ToLowerAscii(TrimAscii(text)); }
 
 std::string StripParentheses(std::string_view text) {
@@ -92,6 +101,7 @@ AddressValidity Address::Valid() const {
     const std::string_view trimmed = TrimAscii(text_);
     if (std::count(trimmed.begin(), trimmed.end(), '"') % 2 != 0) return AddressNotBalanced;
     if (parsed_.domain.find_first_of(kDomainForbidden) != std::string::npos) return AddressInvalidChars;
+    if (BreaksBrackets(parsed_.local) || BreaksBrackets(parsed_.domain)) return AddressInvalidChars;
     return AddressValid;
 }
 

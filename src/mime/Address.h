@@ -5,7 +5,8 @@
 // address without "@" is local: its domain is "localhost". More than one "@" fails, as does an empty
 // local part. Without "<", the address is the first word and the rest, in parentheses or not, is its
 // comment. Valid checks, first match wins: no text, a failing parse, an empty local part or domain,
-// an odd number of double quotes, a domain with any of "!#$%^&*()<>,;:\[] +=?/|}{~`".
+// an odd number of double quotes, a domain with any of "!#$%^&*()<>,;:\[] +=?/|}{~`", a local part or
+// domain with "<", ">" or a control character (it could not be written between angle brackets).
 // Thread safety: a value; one thread at a time.
 #pragma once
 

@@ -1,6 +1,7 @@
 // AutomationDate: DATE arithmetic on the proleptic Gregorian calendar.
 #include "platform/AutomationDate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -36,6 +37,11 @@ void CivilFromDays(long z, int& y, int& m, int& d) {
 // 1899-12-30 in days from 1970-01-01.
 const long kEpochDays = DaysFromCivil(1899, 12, 30);
 
+// The automation range, 1 January 100 to 31 December 9999, each day to its last second.
+constexpr double kLastSecondOfDay = double(kSecondsPerDay - 1) / kSecondsPerDay;
+constexpr Date kFirstDate = -657434.0 - kLastSecondOfDay;
+constexpr Date kLastDate = 2958465.0 + kLastSecondOfDay;
+
 }  // namespace
 
 Date DateFromFields(int year, int month, int day, int hour, int minute, int second) {
@@ -46,6 +52,8 @@ Date DateFromFields(int year, int month, int day, int hour, int minute, int seco
 }
 
 DateFields FieldsFromDate(Date date) {
+    // A DATE comes from files and clients too: outside the range its days would not fit the integers below.
+    date = std::isnan(date) ? 0.0 : std::clamp(date, kFirstDate, kLastDate);
     double dayPart = std::trunc(date);
     double fraction = std::fabs(date - dayPart);
     long seconds = std::lround(fraction * kSecondsPerDay);

@@ -2,8 +2,9 @@
 //
 // The integer part counts days (negative before the epoch), the fraction is the time of day; for
 // negative dates the fraction still counts forward from midnight (-1.25 is 29 December 1899, 06:00),
-// as automation clients expect. Conversions go through the broken-down calendar fields so that local
-// time, including daylight saving, comes from the C library.
+// as automation clients expect. A DATE outside the automation range (the years 100 to 9999) reads as
+// the nearest end of it, one that is not a number as the epoch. Conversions go through the
+// broken-down calendar fields so that local time, including daylight saving, comes from the C library.
 // Thread safety: pure functions (localtime_r, mktime).
 #pragma once
 

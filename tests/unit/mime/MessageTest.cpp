@@ -138,6 +138,16 @@ TEST(MessageTest, AddressParsingAndValidity) {
     EXPECT_EQ(Address("John <j@x.org>").FullAddress(), "\"John\" <j@x.org>");
 }
 
+TEST(MessageTest, AddressThatCanNotStandBetweenAngleBracketsIsInvalid) {
+    // "RCPT TO:<a>b@example.org>" would name the mailbox "a" to the next server.
+    EXPECT_EQ(Address("a>b@example.org").Valid(), AddressInvalidChars);
+    EXPECT_EQ(Address("\"x\" <a<b@example.org>").Valid(), AddressInvalidChars);
+    EXPECT_EQ(Address("<a\r\nBcc: victim@example.org>").Valid(), AddressInvalidChars);
+    EXPECT_EQ(Address("<a@example.org\nX>").Valid(), AddressInvalidChars);
+    EXPECT_EQ(Address("<a\x01@example.org>").Valid(), AddressInvalidChars);
+    EXPECT_EQ(Address("<a b@example.org>").Valid(), AddressValid);
+}
+
 TEST(MessageTest, DateFormAndZoneSign) {
     const Date date = DateFromFields(2026, 3, 5, 7, 8, 9);
     EXPECT_EQ(FormatMessageDate(date, 0), "Thu, 5 Mar 2026 07:08:09 -0000");

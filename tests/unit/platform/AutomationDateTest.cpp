@@ -119,6 +119,17 @@ TEST(AutomationDateTest, NegativeDatesCarryForwardIntoTheNextDay) {
               "1800-07-01 00:00:00 wd2");
 }
 
+TEST(AutomationDateTest, DatesOutsideTheAutomationRangeReadAsItsNearestEnd) {
+    // A property file or a client may hold any double; none may overflow the calendar's integers.
+    EXPECT_EQ(DateToIsoText(DateFromFields(100, 1, 1)), "0100-01-01 00:00:00");
+    EXPECT_EQ(DateToIsoText(DateFromFields(9999, 12, 31, 23, 59, 59)), "9999-12-31 23:59:59");
+    EXPECT_EQ(DateToIsoText(-2.67116e+186), "0100-01-01 23:59:59");
+    EXPECT_EQ(DateToIsoText(-HUGE_VAL), "0100-01-01 23:59:59");
+    EXPECT_EQ(DateToIsoText(1e300), "9999-12-31 23:59:59");
+    EXPECT_EQ(DateToIsoText(HUGE_VAL), "9999-12-31 23:59:59");
+    EXPECT_EQ(DateToIsoText(std::nan("")), "1899-12-30 00:00:00");
+}
+
 TEST(AutomationDateTest, TimeTRoundTripsInLocalTime) {
     const std::time_t now = std::time(nullptr);
     EXPECT_EQ(TimeTFromDate(DateFromTimeT(now)), now);
