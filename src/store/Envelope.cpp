@@ -178,14 +178,15 @@ void Envelope::Update() {
 }
 
 void Envelope::Remove() {
+    // The record goes first: a crash in between leaves a content file without a record, which start-up
+    // clears, never a listed envelope whose content is gone.
+    if (published_) {
+        const HRESULT record = folder_.DestroyElement(RecordName());
+        if (Failed(record) && !Missing(record)) ThrowIfFailed(record, "can not remove " + folder_.ElementPath(RecordName()));
+    }
+    published_ = true;  // nothing left for the destructor to abandon
     const HRESULT content = folder_.DestroyElement(ContentName());
     if (Failed(content) && !Missing(content)) ThrowIfFailed(content, "can not remove " + folder_.ElementPath(ContentName()));
-    if (!published_) {
-        published_ = true;  // nothing left for the destructor to abandon
-        return;
-    }
-    const HRESULT record = folder_.DestroyElement(RecordName());
-    if (Failed(record) && !Missing(record)) ThrowIfFailed(record, "can not remove " + folder_.ElementPath(RecordName()));
 }
 
 std::shared_ptr<Envelope> Envelope::CopyTo(const DirStorage& folder) const {

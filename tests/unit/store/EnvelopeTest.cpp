@@ -169,7 +169,7 @@ TEST_F(store_EnvelopeTest, NewEnvelopeSkipsIdsWhoseFilesExistAndLeavesThemUntouc
 TEST_F(store_EnvelopeTest, RemovesRecordWhenContentAlreadyGone) {
     const auto envelopes = store_->InFolder()->GetEnvelopes();
     for (int i = 0; i < 3; ++i) envelopes->Add()->Update();
-    // A removal cut short between its two deletes leaves the record without its content.
+    // Records whose content is gone, as a removal cut short left them before it took the record first.
     ASSERT_EQ(::unlink(At("_In/0000001.eml").c_str()), 0);
     ASSERT_EQ(::unlink(At("_In/0000002.eml").c_str()), 0);
     EXPECT_TRUE(envelopes->RemoveEnvelope(1));
