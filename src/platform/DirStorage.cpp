@@ -288,6 +288,15 @@ HRESULT DirStorage::StatElement(std::string_view name, ElementInfo& info) const 
     return S_OK;
 }
 
+HRESULT DirStorage::LinkStream(const DirStorage& source, std::string_view sourceName, std::string_view name) const {
+    if (const HRESULT hr = ValidateElementName(sourceName); Failed(hr)) return hr;
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    // Without AT_SYMLINK_FOLLOW a symbolic link is linked itself, never what it points to.
+    if (::linkat(AT_FDCWD, source.ElementPath(sourceName).c_str(), AT_FDCWD, ElementPath(name).c_str(), 0) == 0) return S_OK;
+    if (errno == ENOENT) return source.MissingError();
+    return StorageHresultFromErrno(errno);
+}
+
 HRESULT DirStorage::RenameElement(std::string_view oldName, std::string_view newName) const {
     if (const HRESULT hr = ValidateElementName(oldName); Failed(hr)) return hr;
     if (const HRESULT hr = ValidateElementName(newName); Failed(hr)) return hr;

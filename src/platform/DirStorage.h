@@ -95,6 +95,10 @@ public:
     // "*.*" and "" match everything); "." and ".." are skipped. Order is the directory's.
     HRESULT Enumerate(std::string_view pattern, std::vector<ElementInfo>& elements) const;
     HRESULT StatElement(std::string_view name, ElementInfo& info) const;
+    // A second name in this directory for the file `sourceName` of `source` (a hard link: one content,
+    // no copy). Fails like an exclusive CreateStream when the name is taken, and with the file
+    // system's own error where it can not link (another file system, a link limit).
+    HRESULT LinkStream(const DirStorage& source, std::string_view sourceName, std::string_view name) const;
     // Fails with STG_E_ALREADYEXISTS when the new name is taken.
     HRESULT RenameElement(std::string_view oldName, std::string_view newName) const;
     // A file is deleted; a directory is deleted with everything below it.

@@ -142,9 +142,9 @@ void Router::RouteEnvelope(double uid) {
         core::Log(core::LogLevelDebug, "The queued message " + stem + " is gone; nothing to route");
         return;
     }
-    // A removal deletes the content before the record, and an envelope is removed only when every
-    // recipient was served: a record without content is what a crash in between left, so the removal
-    // is finished instead of failing on the content again and again.
+    // An envelope is removed only when every recipient was served, and older versions deleted the
+    // content before the record: a record without content is what a crash in between left, so the
+    // removal is finished instead of failing on the content again and again.
     ElementInfo content;
     if (in_->Storage().StatElement(stem + std::string(store::kContentExtension), content) == STG_E_FILENOTFOUND) {
         core::Log(core::LogLevelWarning, "The queued message " + stem + " has no content left from an interrupted removal; removed");
@@ -207,8 +207,7 @@ void Router::SendToRemote(store::Envelope& envelope, const std::string& domain) 
 }
 
 void Router::Publish(const store::Envelope& source, const DirStorage& folder, const std::vector<std::string>& recipients) {
-    auto copy = store::Envelope::CreateNew(folder, store_->RootPath());
-    copy->CopyFrom(source);
+    auto copy = store::Envelope::CreateCopy(folder, source);
     copy->GetRecipients().Clear();
     for (const auto& recipient : recipients) copy->GetRecipients().Add(recipient);
     copy->Update();
@@ -216,8 +215,7 @@ void Router::Publish(const store::Envelope& source, const DirStorage& folder, co
 
 void Router::Reinject(const store::Envelope& source, const std::vector<std::string>& recipients, const std::string& sender) {
     if (recipients.empty()) return;
-    auto copy = store::Envelope::CreateNew(in_->Storage(), store_->RootPath());
-    copy->CopyFrom(source);
+    auto copy = store::Envelope::CreateCopy(in_->Storage(), source);
     copy->GetRecipients().Clear();
     for (const auto& recipient : recipients) copy->GetRecipients().Add(recipient);
     copy->SetSender(sender);

@@ -427,8 +427,7 @@ bool HandOffToRelay(const store::Envelope& envelope, const store::MailBox& agent
         auto folders = messageStore->OutFolder()->GetFolders();
         auto folder = folders->Item(domain);
         if (!folder) folder = folders->Add(domain, store::TempFolderType);
-        auto copy = store::Envelope::CreateNew(folder->Storage(), messageStore->RootPath());
-        copy->CopyFrom(envelope);
+        auto copy = store::Envelope::CreateCopy(folder->Storage(), envelope);
         copy->GetRecipients().Clear();
         copy->GetRecipients().Add(agent.Address());
         auto& properties = copy->GetProperties();

@@ -60,6 +60,28 @@ std::shared_ptr<Envelope> Envelope::Open(const DirStorage& folder, const std::st
 }
 
 std::shared_ptr<Envelope> Envelope::CreateNew(const DirStorage& folder, const std::string& rootPath) {
+    bool linked = false;
+    return Reserve(folder, rootPath, nullptr, linked);
+}
+
+std::shared_ptr<Envelope> Envelope::CreateCopy(const DirStorage& folder, const Envelope& source) {
+    bool linked = false;
+    auto copy = Reserve(folder, source.rootPath_, &source, linked);
+    MemoryStream record;
+    ThrowIfFailed(source.WriteRecord(record));
+    ThrowIfFailed(record.Seek(0, SeekOrigin::Begin));
+    ThrowIfFailed(copy->ReadRecord(record));
+    if (linked) return copy;
+    std::unique_ptr<FileStream> from;
+    ThrowIfFailed(source.folder_.OpenStream(source.ContentName(), STGM_READ | STGM_SHARE_DENY_WRITE, from),
+                  "message content " + source.folder_.ElementPath(source.ContentName()));
+    const auto to = copy->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    ThrowIfFailed(CopyStream(*from, *to), "copying into " + copy->folder_.ElementPath(copy->ContentName()));
+    return copy;
+}
+
+std::shared_ptr<Envelope> Envelope::Reserve(const DirStorage& folder, const std::string& rootPath, const Envelope* shared,
+                                            bool& linked) {
     double floor = 0;
     for (int attempt = 0; attempt < kReserveAttempts; ++attempt) {
         double uid = 0;
@@ -67,13 +89,19 @@ std::shared_ptr<Envelope> Envelope::CreateNew(const DirStorage& folder, const st
             throw ComError(hr, "can not draw an envelope id in " + folder.Path());
         }
         const std::string stem = UidStem(uid);
-        std::unique_ptr<FileStream> content;
-        HRESULT hr = folder.CreateStream(stem + std::string(kContentExtension), STGM_WRITE | STGM_SHARE_EXCLUSIVE, content);
+        const std::string contentName = stem + std::string(kContentExtension);
+        HRESULT hr = E_FAIL;
+        if (shared) hr = folder.LinkStream(shared->folder_, shared->ContentName(), contentName);
+        linked = Succeeded(hr);
+        if (!linked && hr != STG_E_FILEALREADYEXISTS) {
+            // Nothing to share, or a file system that can not link: an empty file to copy into.
+            std::unique_ptr<FileStream> content;
+            hr = folder.CreateStream(contentName, STGM_WRITE | STGM_SHARE_EXCLUSIVE, content);
+        }
         ElementInfo info;
         if (Succeeded(hr) && Succeeded(folder.StatElement(stem + std::string(kRecordExtension), info))) {
             // A record without content: a removal that was cut short. Its id stays taken.
-            content.reset();
-            folder.DestroyElement(stem + std::string(kContentExtension));
+            folder.DestroyElement(contentName);
             hr = STG_E_FILEALREADYEXISTS;
         }
         if (hr == STG_E_FILEALREADYEXISTS) {
@@ -190,28 +218,9 @@ void Envelope::Remove() {
 }
 
 std::shared_ptr<Envelope> Envelope::CopyTo(const DirStorage& folder) const {
-    auto copy = CreateNew(folder, rootPath_);
-    copy->CopyFrom(*this);
+    auto copy = CreateCopy(folder, *this);
     copy->Update();
     return copy;
-}
-
-void Envelope::CopyFrom(const Envelope& source) {
-    MemoryStream record;
-    ThrowIfFailed(source.WriteRecord(record));
-    ThrowIfFailed(record.Seek(0, SeekOrigin::Begin));
-    ThrowIfFailed(ReadRecord(record));
-    std::unique_ptr<FileStream> from;
-    HRESULT hr = source.folder_.OpenStream(source.ContentName(), STGM_READ | STGM_SHARE_DENY_WRITE, from);
-    ThrowIfFailed(hr, "message content " + source.folder_.ElementPath(source.ContentName()));
-    if (published_) {
-        MemoryStream content;
-        ThrowIfFailed(CopyStream(*from, content));
-        ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()));
-        return;
-    }
-    const auto to = StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
-    ThrowIfFailed(CopyStream(*from, *to), "copying into " + folder_.ElementPath(ContentName()));
 }
 
 void Envelope::ExportContent(const std::string& path) const {

@@ -8,8 +8,10 @@
 // the record written under a temporary name and flushed, renamed into place without replacing
 // anything, and the directory flushed. Only then is the message safe, and only then may a receiver
 // acknowledge it. An envelope dropped before it was published takes its reserved content with it.
-// Later Updates replace the record atomically. Removal deletes the ".eml" first, then the ".env", so
-// a crash in between leaves a record without content, which removal still clears.
+// Later Updates replace the record atomically. Content is never written in place once published (a
+// replacement is a new file renamed over the name), so copies in other folders share one file by
+// hard links. Removal deletes the ".env" first, then the ".eml": a crash in between leaves content
+// without a record, which the store clears at start-up.
 // Thread safety: one object per thread. The queue protocol gives each envelope one worker at a time
 // (routers own "_In", transports "_Out", a client session its mailbox); the atomic replacement keeps
 // every reader's view whole.
@@ -45,6 +47,9 @@ public:
     static std::shared_ptr<Envelope> Open(const DirStorage& folder, const std::string& rootPath, double uid);
     // A new, not yet published envelope in the folder (throws ComError).
     static std::shared_ptr<Envelope> CreateNew(const DirStorage& folder, const std::string& rootPath);
+    // A new, not yet published envelope in the folder with the record and content of `source`. The
+    // content is shared by a hard link where the file system allows, copied where it does not.
+    static std::shared_ptr<Envelope> CreateCopy(const DirStorage& folder, const Envelope& source);
 
     Envelope(DirStorage folder, std::string rootPath, double uid, bool published);
     ~Envelope() override;
@@ -91,12 +96,10 @@ public:
     std::unique_ptr<FileStream> StreamOnContent(bool create, std::uint32_t mode) const;
     // Publishes a new envelope, or replaces the record of a published one (throws ComError).
     void Update();
-    // Deletes the content, then the record; a missing content file does not stop it.
+    // Deletes the record, then the content; a missing content file does not stop it.
     void Remove();
     // A published copy (record and content) in another folder, with an id of that folder.
     std::shared_ptr<Envelope> CopyTo(const DirStorage& folder) const;
-    // Takes the record and content of another envelope (before this one is published or updated).
-    void CopyFrom(const Envelope& source);
     // Writes the content to a file outside the store (created or replaced).
     void ExportContent(const std::string& path) const;
 
@@ -108,6 +111,10 @@ private:
     std::string RecordName() const;
     std::string ContentName() const;
     void Publish();
+    // Draws an id and reserves it by making its content file exclusively: a link to the content of
+    // `shared` when given and possible (`linked` says so), else an empty file.
+    static std::shared_ptr<Envelope> Reserve(const DirStorage& folder, const std::string& rootPath,
+                                             const Envelope* shared, bool& linked);
 
     DirStorage folder_;
     std::string rootPath_;

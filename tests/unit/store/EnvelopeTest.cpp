@@ -1,10 +1,12 @@
 // Envelope: the ".env" record byte for byte, damaged records, file names, reservation and publication
-// of new envelopes, ids whose files already exist, and removal after a removal that was cut short.
+// of new envelopes, ids whose files already exist, copies sharing content, and removal after a
+// removal that was cut short.
 #include "store/Envelope.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/CoreTestSupport.h"
@@ -164,6 +166,36 @@ TEST_F(store_EnvelopeTest, NewEnvelopeSkipsIdsWhoseFilesExistAndLeavesThemUntouc
         ASSERT_EQ(DirStorage(At(name)).Enumerate("0*", files), S_OK);
         EXPECT_EQ(files.size(), cases[i].existing.size() + 2) << name;  // and the new envelope's two files
     }
+}
+
+TEST_F(store_EnvelopeTest, CopiesShareOneContentFileThatOutlivesTheOriginal) {
+    auto original = store_->InFolder()->GetEnvelopes()->Add();
+    original->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n");
+    original->SetSender("<s@x.org>");
+    original->GetRecipients().Add("a@example.com");
+    original->Update();
+    // The second folder holds a record whose content is gone: its id is passed over, and the link
+    // made while trying it is taken back.
+    const auto folder = store_->GetFolders()->Add("Fresh", NormalFolderType);
+    test::WriteFileBytes(At("Fresh/0000001.env"), Record(*original));
+
+    const auto copy = original->CopyTo(folder->Storage());
+    EXPECT_EQ(copy->UID(), 2);
+    EXPECT_FALSE(FileExists(At("Fresh/0000001.eml")));
+    EXPECT_EQ(Record(*copy), Record(*original));
+    EXPECT_EQ(test::ReadFileBytes(At("Fresh/0000002.env")), Record(*original));
+    struct stat first {};
+    struct stat second {};
+    ASSERT_EQ(::stat(At("_In/0000001.eml").c_str(), &first), 0);
+    ASSERT_EQ(::stat(At("Fresh/0000002.eml").c_str(), &second), 0);
+    EXPECT_EQ(first.st_ino, second.st_ino);
+    EXPECT_EQ(second.st_nlink, 2u);
+
+    original->Remove();
+    EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
+    EXPECT_EQ(test::ReadFileText(At("Fresh/0000002.eml")), "Subject: x\r\n\r\nbody\r\n");
+    ASSERT_EQ(::stat(At("Fresh/0000002.eml").c_str(), &second), 0);
+    EXPECT_EQ(second.st_nlink, 1u);
 }
 
 TEST_F(store_EnvelopeTest, RemovesRecordWhenContentAlreadyGone) {
