@@ -66,7 +66,9 @@ std::shared_ptr<Envelope> Envelope::CreateNew(const DirStorage& folder, const st
 
 std::shared_ptr<Envelope> Envelope::CreateCopy(const DirStorage& folder, const Envelope& source) {
     bool linked = false;
-    auto copy = Reserve(folder, source.rootPath_, &source, linked);
+    // Only published content is final and flushed.
+    auto copy = Reserve(folder, source.rootPath_, source.published_ ? &source : nullptr, linked);
+    copy->contentShared_ = linked;
     MemoryStream record;
     ThrowIfFailed(source.WriteRecord(record));
     ThrowIfFailed(record.Seek(0, SeekOrigin::Begin));
@@ -174,6 +176,11 @@ void Envelope::PutContent(PersistStream& object) {
 
 std::unique_ptr<FileStream> Envelope::StreamOnContent(bool create, std::uint32_t mode) const {
     std::unique_ptr<FileStream> stream;
+    if (create && contentShared_) {
+        // Emptying the shared file would empty the original too: this copy gets a file of its own.
+        ThrowIfFailed(folder_.DestroyElement(ContentName()), "message content " + folder_.ElementPath(ContentName()));
+        contentShared_ = false;
+    }
     const HRESULT hr = create ? folder_.CreateStream(ContentName(), mode | STGM_CREATE, stream)
                               : folder_.OpenStream(ContentName(), mode, stream);
     ThrowIfFailed(hr, "message content " + folder_.ElementPath(ContentName()));
@@ -181,10 +188,15 @@ std::unique_ptr<FileStream> Envelope::StreamOnContent(bool create, std::uint32_t
 }
 
 void Envelope::Publish() {
-    std::unique_ptr<FileStream> content;
-    HRESULT hr = folder_.OpenStream(ContentName(), STGM_READ | STGM_SHARE_DENY_NONE, content);
-    if (Succeeded(hr)) hr = content->Commit();
-    ThrowIfFailed(hr, "can not flush " + folder_.ElementPath(ContentName()));
+    HRESULT hr = S_OK;
+    // Content shared with a published envelope was flushed when that one was published; the link
+    // itself is made durable with the directory, below.
+    if (!contentShared_) {
+        std::unique_ptr<FileStream> content;
+        hr = folder_.OpenStream(ContentName(), STGM_READ | STGM_SHARE_DENY_NONE, content);
+        if (Succeeded(hr)) hr = content->Commit();
+        ThrowIfFailed(hr, "can not flush " + folder_.ElementPath(ContentName()));
+    }
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
     hr = folder_.PublishStream(RecordName(), record.Bytes());

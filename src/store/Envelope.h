@@ -120,6 +120,8 @@ private:
     std::string rootPath_;
     double uid_;
     bool published_;
+    // The content file is a link to a published envelope's; a writer that empties it unlinks it first.
+    mutable bool contentShared_ = false;
     Properties properties_;
     Recipients recipients_;
 };

@@ -191,6 +191,13 @@ TEST_F(store_EnvelopeTest, CopiesShareOneContentFileThatOutlivesTheOriginal) {
     EXPECT_EQ(first.st_ino, second.st_ino);
     EXPECT_EQ(second.st_nlink, 2u);
 
+    // A copy that gets content of its own before publication leaves the original's alone.
+    const auto rewritten = Envelope::CreateCopy(folder->Storage(), *original);
+    rewritten->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: y\r\n\r\n");
+    rewritten->Update();
+    EXPECT_EQ(test::ReadFileText(At("Fresh/0000003.eml")), "Subject: y\r\n\r\n");
+    EXPECT_EQ(test::ReadFileText(At("_In/0000001.eml")), "Subject: x\r\n\r\nbody\r\n");
+
     original->Remove();
     EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
     EXPECT_EQ(test::ReadFileText(At("Fresh/0000002.eml")), "Subject: x\r\n\r\nbody\r\n");
