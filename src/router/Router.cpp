@@ -118,9 +118,11 @@ bool Router::PreCheck(store::Envelope& envelope) {
     }
     const std::int32_t spam = envelope.GetProperties().Number(store::kSpamStatusKey);
     if (spam == 1 || spam == 2) return true;
+    // A clean verdict changes nothing but the record, and judging again gives it again: it is written
+    // with the first progress of the routing that follows (see RouteEnvelope), not with a flushed
+    // rewrite of its own. A verdict that changes the content must be written at once.
     const auto markClean = [&] {
         envelope.GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
-        envelope.Update();
         return true;
     };
     in_addr from{};
