@@ -1,0 +1,528 @@
+#!/usr/bin/env python3
+"""Measures the server against the servers people would pick instead, on this machine, in one run.
+
+Every server is a private instance on loopback ports of its own, in a temporary directory that is
+removed afterwards; nothing system-wide is configured and no daemon is left running. bench/run builds
+what this needs and starts it; see bench/README.md for what each benchmark does.
+"""
+import argparse
+import concurrent.futures
+import json
+import os
+import pwd
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+import cfgfile  # noqa: E402  (the store's record format, written independently of the server)
+
+DOMAIN = "bench.test"
+SENDER = "sender@client.test"
+PASSWORD = "secret"
+STORE_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\General"
+LOGGING_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\Logging"
+WAIT = 120  # seconds a server may take to start or stop on a loaded machine
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for(condition, what, timeout=WAIT, step=0.02):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError("timed out waiting for " + what)
+        time.sleep(step)
+
+
+def accepting(port):
+    def probe():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+                s.recv(512)
+            return True
+        except OSError:
+            return False
+    return probe
+
+
+def run(args, **kwargs):
+    result = subprocess.run(args, capture_output=True, text=True, timeout=WAIT, **kwargs)
+    if result.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s%s" % (" ".join(args), result.returncode, result.stdout, result.stderr))
+    return result.stdout
+
+
+def descendants(pid):
+    """pid and every process below it."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+                children.setdefault(parent, []).append(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    found, todo = [], [pid]
+    while todo:
+        current = todo.pop()
+        found.append(current)
+        todo.extend(children.get(current, []))
+    return found
+
+
+def pss_kb(pids):
+    """Proportional set size of these processes together: shared pages are divided among sharers, so
+    one process with threads and many processes are measured alike."""
+    total = 0
+    for pid in pids:
+        try:
+            with open("/proc/%d/smaps_rollup" % pid) as f:
+                total += sum(int(line.split()[1]) for line in f if line.startswith("Pss:"))
+        except OSError:
+            pass
+    return total
+
+
+def sample_message(size):
+    """A plain message of about size bytes with 76-column lines (CR LF)."""
+    header = ("From: %s\r\nTo: pop@%s\r\nSubject: benchmark message\r\nMessage-ID: <%%d@client.test>\r\n"
+              "Date: Wed, 09 Dec 2026 10:00:00 +0000\r\n\r\n" % (SENDER, DOMAIN))
+    line = ("abcdefghijklmnopqrstuvwxyz0123456789" * 3)[:74] + "\r\n"
+    return header, line * max(1, (size - len(header)) // len(line))
+
+
+class Pellworth:
+    """A private installation of our server: registry file, store and log directory."""
+
+    def __init__(self, build, work, users=(), pop3=False):
+        self.root = os.path.join(work, "pellworth")
+        os.makedirs(self.root)
+        self.bin = os.path.join(build, "bin")
+        self.store = os.path.join(self.root, "store")
+        registry = os.path.join(self.root, "pellworth.reg")
+        self.env = dict(os.environ, PELLWORTH_REGISTRY=registry,
+                        PELLWORTH_SYSTEMD_DIR=os.path.join(self.root, "units"))
+        self.env.pop("NOTIFY_SOCKET", None)
+        run([os.path.join(self.bin, "pellworth"), "-RegServer"], env=self.env)
+        with open(registry, "a", encoding="utf-8") as f:
+            # The logging a packaged installation has (packaging/pellworth.reg).
+            f.write('\n[%s]\n"MessageStore"="%s"\n\n[%s]\n"FilePath"="%s"\n"FileType"=dword:00000002\n'
+                    '"LogLevel"=dword:00000003\n' % (STORE_KEY, self.store, LOGGING_KEY, os.path.join(self.root, "logs")))
+        self.smtp_port, self.pop3_port = free_port(), free_port()
+        for key, value in (("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % self.smtp_port),
+                           ("sys:pop3:0:ip", "127.0.0.1"), ("sys:pop3:0:port", "port:%d" % self.pop3_port),
+                           ("sys:pop3:0:enabled", "bool:%s" % ("true" if pop3 else "false")),
+                           ("sys:imap4:0:enabled", "bool:false")):
+            self.admin("config", "set", key, value)
+        self.admin("domain", "add", DOMAIN)
+        for user in users:
+            self.admin("mailbox", "add", "%s@%s" % (user, DOMAIN), "--password", PASSWORD)
+        self.proc = None
+
+    def admin(self, *args):
+        run([os.path.join(self.bin, "pellworth-admin"), *args], env=self.env)
+
+    def inbox(self, user):
+        return os.path.join(self.store, DOMAIN, user, "_In")
+
+    def delivered(self, user):
+        return sum(1 for name in os.listdir(self.inbox(user)) if name.endswith(".env"))
+
+    def fill(self, count, size, user="pop"):
+        """Puts count messages into a mailbox's inbox as published envelopes (content first, so that
+        the server never lists one that is not complete); no client may be connected meanwhile."""
+        record = cfgfile.encode([("_Sender", cfgfile.VT_BSTR, SENDER)]) + struct.pack("<I", 0)
+        header, body = sample_message(size)
+        for uid in range(1, count + 1):
+            stem = os.path.join(self.inbox(user), "%07X" % uid)
+            with open(stem + ".eml", "w", newline="") as f:
+                f.write(header % uid + body)
+            with open(stem + ".env", "wb") as f:
+                f.write(record)
+
+    def start(self):
+        self.proc = subprocess.Popen([os.path.join(self.bin, "pellworth")], env=self.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(accepting(self.smtp_port), "our SMTP listener")
+        return self
+
+    def pids(self):
+        return [self.proc.pid]
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Postfix:
+    """A private Postfix instance: its own configuration, queue and data directories, virtual
+    mailbox delivery to Maildir, no chroot, logging to a file of its own."""
+
+    def __init__(self, work, users=(), process_limit=100):
+        self.root = os.path.join(work, "postfix")
+        self.conf = os.path.join(self.root, "etc")
+        self.mail = os.path.join(self.root, "mail")
+        for folder in (self.conf, self.mail, os.path.join(self.root, "queue"), os.path.join(self.root, "data")):
+            os.makedirs(folder)
+        owner = pwd.getpwnam("postfix")
+        for folder in (self.mail, os.path.join(self.root, "data")):
+            os.chown(folder, owner.pw_uid, owner.pw_gid)
+        self.smtp_port = free_port()
+        with open(os.path.join(self.conf, "vmailbox"), "w") as f:
+            f.writelines("%s@%s %s/%s/\n" % (user, DOMAIN, DOMAIN, user) for user in users)
+        with open(os.path.join(self.conf, "main.cf"), "w") as f:
+            f.write(f"""compatibility_level = 3.6
+queue_directory = {self.root}/queue
+data_directory = {self.root}/data
+meta_directory = /etc/postfix
+maillog_file = {self.root}/maillog
+maillog_file_prefixes = {self.root}
+myhostname = peer.{DOMAIN}
+mydestination =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+alias_maps =
+alias_database =
+biff = no
+smtputf8_enable = no
+default_process_limit = {process_limit}
+virtual_mailbox_domains = {DOMAIN}
+virtual_mailbox_base = {self.mail}
+virtual_mailbox_maps = texthash:{self.conf}/vmailbox
+virtual_uid_maps = static:{owner.pw_uid}
+virtual_gid_maps = static:{owner.pw_gid}
+virtual_minimum_uid = 100
+""")
+        services = [
+            ("127.0.0.1:%d" % self.smtp_port, "inet", "n", "-", "n", "-", "-", "smtpd"),
+            ("pickup", "unix", "n", "-", "n", "60", "1", "pickup"),
+            ("cleanup", "unix", "n", "-", "n", "-", "0", "cleanup"),
+            ("qmgr", "unix", "n", "-", "n", "300", "1", "qmgr"),
+            ("rewrite", "unix", "-", "-", "n", "-", "-", "trivial-rewrite"),
+            ("bounce", "unix", "-", "-", "n", "-", "0", "bounce"),
+            ("defer", "unix", "-", "-", "n", "-", "0", "bounce"),
+            ("trace", "unix", "-", "-", "n", "-", "0", "bounce"),
+            ("verify", "unix", "-", "-", "n", "-", "1", "verify"),
+            ("flush", "unix", "n", "-", "n", "1000?", "0", "flush"),
+            ("proxymap", "unix", "-", "-", "n", "-", "-", "proxymap"),
+            ("showq", "unix", "n", "-", "n", "-", "-", "showq"),
+            ("error", "unix", "-", "-", "n", "-", "-", "error"),
+            ("retry", "unix", "-", "-", "n", "-", "-", "error"),
+            ("discard", "unix", "-", "-", "n", "-", "-", "discard"),
+            ("virtual", "unix", "-", "n", "n", "-", "-", "virtual"),
+            ("anvil", "unix", "-", "-", "n", "-", "1", "anvil"),
+            ("scache", "unix", "-", "-", "n", "-", "1", "scache"),
+            ("postlog", "unix-dgram", "n", "-", "n", "-", "1", "postlogd"),
+        ]
+        with open(os.path.join(self.conf, "master.cf"), "w") as f:
+            f.writelines(" ".join(service) + "\n" for service in services)
+        self.proc = None
+
+    def delivered(self, user):
+        try:
+            return len(os.listdir(os.path.join(self.mail, DOMAIN, user, "new")))
+        except FileNotFoundError:
+            return 0
+
+    def start(self):
+        run(["postfix", "-c", self.conf, "check"])
+        self.proc = subprocess.Popen(["postfix", "-c", self.conf, "start-fg"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(accepting(self.smtp_port), "Postfix's SMTP listener")
+        return self
+
+    def pids(self):
+        return descendants(self.proc.pid)
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            subprocess.run(["postfix", "-c", self.conf, "stop"], capture_output=True, timeout=WAIT)
+            try:
+                self.proc.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                for pid in descendants(self.proc.pid):
+                    os.kill(pid, signal.SIGKILL)
+                self.proc.wait()
+
+
+class Dovecot:
+    """A private Dovecot serving POP3 only, from one Maildir, with a static password."""
+
+    def __init__(self, work):
+        self.root = os.path.join(work, "dovecot")
+        self.maildir = os.path.join(self.root, "mail", "pop")
+        for folder in ("run", "state", "home"):
+            os.makedirs(os.path.join(self.root, folder))
+        for folder in ("new", "cur", "tmp"):
+            os.makedirs(os.path.join(self.maildir, folder))
+        self.owner = pwd.getpwnam("nobody")
+        self.pop3_port = free_port()
+        self.config = os.path.join(self.root, "dovecot.conf")
+        with open(self.config, "w") as f:
+            f.write(f"""base_dir = {self.root}/run
+state_dir = {self.root}/state
+log_path = {self.root}/dovecot.log
+protocols = pop3
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+first_valid_uid = 100
+default_internal_user = dovecot
+default_login_user = dovenull
+mail_location = maildir:{self.root}/mail/%n
+pop3_uidl_format = %08Xu%08Xv
+passdb {{
+  driver = static
+  args = password={PASSWORD}
+}}
+userdb {{
+  driver = static
+  args = uid={self.owner.pw_uid} gid={self.owner.pw_gid} home={self.root}/home/%n
+}}
+service pop3-login {{
+  inet_listener pop3 {{
+    address = 127.0.0.1
+    port = {self.pop3_port}
+  }}
+}}
+service imap-login {{
+  inet_listener imap {{
+    port = 0
+  }}
+}}
+""")
+        self.proc = None
+
+    def fill(self, count, size):
+        """The same messages as Pellworth.fill, as a Maildir keeps them (LF line ends)."""
+        header, body = sample_message(size)
+        for uid in range(1, count + 1):
+            with open(os.path.join(self.maildir, "new", "1765274400.M%dP1.bench" % uid), "w") as f:
+                f.write((header % uid + body).replace("\r\n", "\n"))
+        for path, _, names in os.walk(self.root + "/mail"):
+            for name in [path] + [os.path.join(path, n) for n in names]:
+                os.chown(name, self.owner.pw_uid, self.owner.pw_gid)
+        os.chown(os.path.join(self.root, "home"), self.owner.pw_uid, self.owner.pw_gid)
+
+    def start(self):
+        self.proc = subprocess.Popen(["dovecot", "-F", "-c", self.config],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(accepting(self.pop3_port), "Dovecot's POP3 listener")
+        return self
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                for pid in descendants(self.proc.pid):
+                    os.kill(pid, signal.SIGKILL)
+                self.proc.wait()
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.results = []
+
+    def report(self, name, ours, peer, unit, higher_is_better=True):
+        if peer is None:
+            ratio = None
+            line = "%s: ours=%.1f %s peer=none" % (name, ours, unit)
+        else:
+            ratio = (ours / peer) if higher_is_better else (peer / ours)
+            line = "%s: ours=%.1f %s peer=%.1f %s ratio=%.2f" % (name, ours, unit, peer, unit, ratio)
+        print(line, flush=True)
+        self.results.append({"name": name, "ours": ours, "peer": peer, "unit": unit, "ratio": ratio})
+
+    def progress(self, text):
+        print("   " + text, file=sys.stderr, flush=True)
+
+    def workdir(self):
+        work = tempfile.mkdtemp(prefix="pw-bench-", dir=self.args.dir)
+        os.chmod(work, 0o755)  # the peers' unprivileged processes walk into it
+        return work
+
+    # SMTP intake ------------------------------------------------------------------------------
+
+    def drive_smtp(self, port, users, messages, size):
+        """smtp-source in C parallel lanes; each job sends a few messages to one mailbox, one message
+        per connection, so the 50 mailboxes get equal shares throughout. Returns the seconds until
+        every message was acknowledged."""
+        chunk = 10
+        jobs = []
+        per_user = messages // len(users)
+        for start in range(0, per_user, chunk):
+            for user in users:
+                jobs.append(["smtp-source", "-s", "1", "-m", str(min(chunk, per_user - start)), "-l", str(size),
+                             "-f", SENDER, "-M", "client.test", "-t", "%s@%s" % (user, DOMAIN),
+                             "127.0.0.1:%d" % port])
+
+        def one(job):
+            result = subprocess.run(job, capture_output=True, text=True, timeout=WAIT * 10)
+            if result.returncode != 0:
+                raise RuntimeError("smtp-source: " + result.stderr.strip())
+
+        start = time.monotonic()
+        with concurrent.futures.ThreadPoolExecutor(self.args.sessions) as pool:
+            for outcome in pool.map(one, jobs):
+                pass
+        return time.monotonic() - start, per_user * len(users)
+
+    def smtp_run(self, server, users, messages, size):
+        server.start()
+        try:
+            acknowledged, sent = self.drive_smtp(server.smtp_port, users, messages, size)
+            start = time.monotonic() - acknowledged
+            wait_for(lambda: sum(server.delivered(u) for u in users) >= sent, "deliveries", timeout=WAIT * 10)
+            in_inbox = time.monotonic() - start
+        finally:
+            server.stop()
+        return sent / acknowledged, sent / in_inbox
+
+    def smtp_intake(self, size, messages, rounds=2):
+        """Each server runs `rounds` times on a fresh store, the two taking turns at going first; the
+        best run of each counts. The cost of creating files on this machine depends on how many were
+        deleted in the last minutes (see README.md): taking turns, and removing the stores only after
+        the last run, keeps either server from always running in the other's wake."""
+        users = ["user%d" % i for i in range(50)]
+        label = "%dk" % (size // 1024)
+        ours, peer = [], []
+        work = []
+        try:
+            for turn in range(rounds):
+                work.append(self.workdir())
+                runs = [("ours", lambda: ours.append(self.smtp_run(Pellworth(self.args.build, work[-1], users), users, messages, size))),
+                        ("Postfix", lambda: peer.append(self.smtp_run(Postfix(work[-1], users), users, messages, size)))]
+                for name, measure in runs if turn % 2 == 0 else reversed(runs):
+                    self.progress("SMTP intake, %d messages of %d bytes, %d sessions, run %d: %s"
+                                  % (messages, size, self.args.sessions, turn + 1, name))
+                    measure()
+        finally:
+            for folder in work:
+                shutil.rmtree(folder, ignore_errors=True)
+        self.report("smtp_intake_%s_acknowledged" % label, max(r[0] for r in ours), max(r[0] for r in peer), "msg/s")
+        self.report("smtp_intake_%s_in_inbox" % label, max(r[1] for r in ours), max(r[1] for r in peer), "msg/s")
+
+    # POP3 retrieval ---------------------------------------------------------------------------
+
+    def fetch(self, port, user):
+        out = run([self.args.fetch, "127.0.0.1", str(port), user, PASSWORD, "--delete"]).split()
+        return int(out[0]), float(out[2])
+
+    def best_fetch(self, server, port, user, messages, size):
+        """Best of three downloads of a full mailbox, each emptying it; it is filled again before each."""
+        best = None
+        for _ in range(3):
+            server.fill(messages, size)
+            count, seconds = self.fetch(port, user)
+            if count != messages:
+                raise RuntimeError("POP3 gave %d messages, not %d" % (count, messages))
+            best = seconds if best is None else min(best, seconds)
+        return messages / best
+
+    def pop3_retrieval(self, messages, size=4096):
+        self.progress("POP3 retrieval of a %d-message mailbox: ours" % messages)
+        work = self.workdir()
+        try:
+            ours = Pellworth(self.args.build, work, ["pop"], pop3=True).start()
+            try:
+                wait_for(accepting(ours.pop3_port), "our POP3 listener")
+                ours_rate = self.best_fetch(ours, ours.pop3_port, "pop@" + DOMAIN, messages, size)
+            finally:
+                ours.stop()
+            self.progress("... Dovecot")
+            peer = Dovecot(work).start()
+            try:
+                peer_rate = self.best_fetch(peer, peer.pop3_port, "pop", messages, size)
+            finally:
+                peer.stop()
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.report("pop3_retrieval_%dk" % (size // 1024), ours_rate, peer_rate, "msg/s")
+
+    # Memory -----------------------------------------------------------------------------------
+
+    def idle_sessions_kb(self, server, sessions):
+        server.start()
+        clients = []
+        try:
+            wait_for(lambda: pss_kb(server.pids()) > 0, "the server's memory to be readable")
+            before = pss_kb(server.pids())
+            for _ in range(sessions):
+                client = socket.create_connection(("127.0.0.1", server.smtp_port), timeout=WAIT)
+                clients.append(client)
+                greeting = client.recv(4096)
+                if not greeting.startswith(b"220"):
+                    raise RuntimeError("no greeting on session %d: %r" % (len(clients), greeting))
+            after = pss_kb(server.pids())
+            return (after - before) / sessions
+        finally:
+            for client in clients:
+                client.close()
+            server.stop()
+
+    def memory(self, sessions):
+        self.progress("memory of %d idle SMTP sessions: ours" % sessions)
+        work = self.workdir()
+        try:
+            ours = self.idle_sessions_kb(Pellworth(self.args.build, work), sessions)
+            self.progress("... Postfix")
+            peer = self.idle_sessions_kb(Postfix(work, process_limit=sessions + 10), sessions)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.report("memory_idle_smtp_session", ours, peer, "KB/session", higher_is_better=False)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", required=True, help="the optimised build directory")
+    parser.add_argument("--fetch", required=True, help="the pop3-fetch client")
+    parser.add_argument("--quick", action="store_true", help="smaller counts: a few minutes in all")
+    parser.add_argument("--sessions", type=int, default=20, help="concurrent SMTP sessions")
+    parser.add_argument("--messages", type=int, help="messages per SMTP intake run")
+    parser.add_argument("--only", choices=["smtp", "pop3", "memory"], action="append")
+    parser.add_argument("--dir", help="where the servers keep their files (default: the temporary directory)")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("bench: the peers' private instances need root (Postfix and Dovecot drop privileges themselves)")
+    bench = Bench(args)
+    only = set(args.only or ["smtp", "pop3", "memory"])
+    messages = args.messages or (1000 if args.quick else 5000)
+    if "smtp" in only:
+        bench.smtp_intake(4096, messages)
+        bench.smtp_intake(102400, messages // 5 if args.quick else messages)
+    if "pop3" in only:
+        bench.pop3_retrieval(1000 if args.quick else 5000)
+    if "memory" in only:
+        bench.memory(500)
+    os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
+    with open(os.path.join(HERE, "results", "latest.json"), "w") as f:
+        json.dump({"date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()), "quick": args.quick,
+                   "sessions": args.sessions, "results": bench.results}, f, indent=2)
+        f.write("\n")
+
+
+if __name__ == "__main__":
+    main()
