@@ -83,6 +83,18 @@ def descendants(pid):
     return found
 
 
+def stop_tree(proc, ask):
+    """Asks a running server to stop, and kills it with every process below it when it does not."""
+    if proc and proc.poll() is None:
+        ask()
+        try:
+            proc.wait(timeout=WAIT)
+        except subprocess.TimeoutExpired:
+            for pid in descendants(proc.pid):
+                os.kill(pid, signal.SIGKILL)
+            proc.wait()
+
+
 def pss_kb(pids):
     """Proportional set size of these processes together: shared pages are divided among sharers, so
     one process with threads and many processes are measured alike."""
@@ -163,13 +175,7 @@ class Pellworth:
         return [self.proc.pid]
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_tree(self.proc, lambda: self.proc.send_signal(signal.SIGTERM))
 
 
 class Postfix:
@@ -254,14 +260,7 @@ virtual_minimum_uid = 100
         return descendants(self.proc.pid)
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            subprocess.run(["postfix", "-c", self.conf, "stop"], capture_output=True, timeout=WAIT)
-            try:
-                self.proc.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                for pid in descendants(self.proc.pid):
-                    os.kill(pid, signal.SIGKILL)
-                self.proc.wait()
+        stop_tree(self.proc, lambda: subprocess.run(["postfix", "-c", self.conf, "stop"], capture_output=True, timeout=WAIT))
 
 
 class Dovecot:
@@ -331,14 +330,7 @@ service imap-login {{
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                for pid in descendants(self.proc.pid):
-                    os.kill(pid, signal.SIGKILL)
-                self.proc.wait()
+        stop_tree(self.proc, lambda: self.proc.send_signal(signal.SIGTERM))
 
 
 class Bench:
