@@ -69,16 +69,11 @@ std::shared_ptr<Envelope> Envelope::CreateCopy(const DirStorage& folder, const E
     // Only published content is final and flushed.
     auto copy = Reserve(folder, source.rootPath_, source.published_ ? &source : nullptr, linked);
     copy->contentShared_ = linked;
-    MemoryStream record;
-    ThrowIfFailed(source.WriteRecord(record));
-    ThrowIfFailed(record.Seek(0, SeekOrigin::Begin));
-    ThrowIfFailed(copy->ReadRecord(record));
-    if (linked) return copy;
-    std::unique_ptr<FileStream> from;
-    ThrowIfFailed(source.folder_.OpenStream(source.ContentName(), STGM_READ | STGM_SHARE_DENY_WRITE, from),
-                  "message content " + source.folder_.ElementPath(source.ContentName()));
-    const auto to = copy->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
-    ThrowIfFailed(CopyStream(*from, *to), "copying into " + copy->folder_.ElementPath(copy->ContentName()));
+    if (linked) {
+        copy->CopyRecordFrom(source);
+    } else {
+        copy->CopyFrom(source);
+    }
     return copy;
 }
 
@@ -233,6 +228,29 @@ std::shared_ptr<Envelope> Envelope::CopyTo(const DirStorage& folder) const {
     auto copy = CreateCopy(folder, *this);
     copy->Update();
     return copy;
+}
+
+void Envelope::CopyRecordFrom(const Envelope& source) {
+    MemoryStream record;
+    ThrowIfFailed(source.WriteRecord(record));
+    ThrowIfFailed(record.Seek(0, SeekOrigin::Begin));
+    ThrowIfFailed(ReadRecord(record));
+}
+
+void Envelope::CopyFrom(const Envelope& source) {
+    CopyRecordFrom(source);
+    std::unique_ptr<FileStream> from;
+    HRESULT hr = source.folder_.OpenStream(source.ContentName(), STGM_READ | STGM_SHARE_DENY_WRITE, from);
+    ThrowIfFailed(hr, "message content " + source.folder_.ElementPath(source.ContentName()));
+    if (published_) {
+        MemoryStream content;
+        ThrowIfFailed(CopyStream(*from, content));
+        ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()));
+        contentShared_ = false;  // the replacement is a file of its own
+        return;
+    }
+    const auto to = StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    ThrowIfFailed(CopyStream(*from, *to), "copying into " + folder_.ElementPath(ContentName()));
 }
 
 void Envelope::ExportContent(const std::string& path) const {

@@ -100,6 +100,8 @@ public:
     void Remove();
     // A published copy (record and content) in another folder, with an id of that folder.
     std::shared_ptr<Envelope> CopyTo(const DirStorage& folder) const;
+    // Takes the record and content of another envelope, written into this one's own file.
+    void CopyFrom(const Envelope& source);
     // Writes the content to a file outside the store (created or replaced).
     void ExportContent(const std::string& path) const;
 
@@ -111,6 +113,7 @@ private:
     std::string RecordName() const;
     std::string ContentName() const;
     void Publish();
+    void CopyRecordFrom(const Envelope& source);
     // Draws an id and reserves it by making its content file exclusively: a link to the content of
     // `shared` when given and possible (`linked` says so), else an empty file.
     static std::shared_ptr<Envelope> Reserve(const DirStorage& folder, const std::string& rootPath,

@@ -197,6 +197,11 @@ TEST_F(store_EnvelopeTest, CopiesShareOneContentFileThatOutlivesTheOriginal) {
     rewritten->Update();
     EXPECT_EQ(test::ReadFileText(At("Fresh/0000003.eml")), "Subject: y\r\n\r\n");
     EXPECT_EQ(test::ReadFileText(At("_In/0000001.eml")), "Subject: x\r\n\r\nbody\r\n");
+    // So does a published copy that takes another envelope's content.
+    const auto replaced = original->CopyTo(folder->Storage());
+    replaced->CopyFrom(*rewritten);
+    EXPECT_EQ(test::ReadFileText(At("Fresh/0000004.eml")), "Subject: y\r\n\r\n");
+    EXPECT_EQ(test::ReadFileText(At("_In/0000001.eml")), "Subject: x\r\n\r\nbody\r\n");
 
     original->Remove();
     EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
