@@ -6,8 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -197,9 +195,6 @@ void ServerListener::AcceptLoop() {
             CloseSocket(socket);
             break;
         }
-        // A reply written in two pieces must not wait for the client's delayed acknowledgement.
-        const int on = 1;
-        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         Admit(socket, client);
     }
 }

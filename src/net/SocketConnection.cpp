@@ -39,6 +39,12 @@ bool SetNonBlocking(int fd, bool nonBlocking) {
     return ::fcntl(fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
 }
 
+// A reply or command written in two pieces must not wait for the peer's delayed acknowledgement.
+void SendWithoutDelay(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 int MillisecondsLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
@@ -55,6 +61,7 @@ SocketConnection::SocketConnection() { IgnoreBrokenPipes(); }
 SocketConnection::SocketConnection(int socket) : socket_(socket) {
     IgnoreBrokenPipes();
     SetNonBlocking(socket_, true);
+    SendWithoutDelay(socket_);
 }
 
 SocketConnection::~SocketConnection() { Close(); }
@@ -278,9 +285,7 @@ void SocketConnection::ConnectAddress(const sockaddr_in& address) {
     if (socket_ < 0) {
         socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (socket_ < 0) Fail("Connect", WinsockErrorFromErrno(errno));
-        // Commands written in two pieces must not wait for the server's delayed acknowledgement.
-        const int on = 1;
-        ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        SendWithoutDelay(socket_);
     }
     if (!SetNonBlocking(socket_, true)) Fail("BlockMode", WinsockErrorFromErrno(errno));
     if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return;

@@ -60,16 +60,13 @@ std::shared_ptr<Envelope> Envelope::Open(const DirStorage& folder, const std::st
 }
 
 std::shared_ptr<Envelope> Envelope::CreateNew(const DirStorage& folder, const std::string& rootPath) {
-    bool linked = false;
-    return Reserve(folder, rootPath, nullptr, linked);
+    return Reserve(folder, rootPath, nullptr);
 }
 
 std::shared_ptr<Envelope> Envelope::CreateCopy(const DirStorage& folder, const Envelope& source) {
-    bool linked = false;
     // Only published content is final and flushed.
-    auto copy = Reserve(folder, source.rootPath_, source.published_ ? &source : nullptr, linked);
-    copy->contentShared_ = linked;
-    if (linked) {
+    auto copy = Reserve(folder, source.rootPath_, source.published_ ? &source : nullptr);
+    if (copy->contentShared_) {
         copy->CopyRecordFrom(source);
     } else {
         copy->CopyFrom(source);
@@ -77,8 +74,7 @@ std::shared_ptr<Envelope> Envelope::CreateCopy(const DirStorage& folder, const E
     return copy;
 }
 
-std::shared_ptr<Envelope> Envelope::Reserve(const DirStorage& folder, const std::string& rootPath, const Envelope* shared,
-                                            bool& linked) {
+std::shared_ptr<Envelope> Envelope::Reserve(const DirStorage& folder, const std::string& rootPath, const Envelope* shared) {
     double floor = 0;
     for (int attempt = 0; attempt < kReserveAttempts; ++attempt) {
         double uid = 0;
@@ -89,7 +85,7 @@ std::shared_ptr<Envelope> Envelope::Reserve(const DirStorage& folder, const std:
         const std::string contentName = stem + std::string(kContentExtension);
         HRESULT hr = E_FAIL;
         if (shared) hr = folder.LinkStream(shared->folder_, shared->ContentName(), contentName);
-        linked = Succeeded(hr);
+        const bool linked = Succeeded(hr);
         if (!linked && hr != STG_E_FILEALREADYEXISTS) {
             // Nothing to share, or a file system that can not link: an empty file to copy into.
             std::unique_ptr<FileStream> content;
@@ -109,6 +105,7 @@ std::shared_ptr<Envelope> Envelope::Reserve(const DirStorage& folder, const std:
         if (Failed(hr)) throw ComError(hr, "can not create an envelope in " + folder.Path());
         auto envelope = std::make_shared<Envelope>(folder, rootPath, uid, false);
         envelope->properties_.SetItem(kCreateDateKey, Variant::DateValue(Now()));
+        envelope->contentShared_ = linked;
         return envelope;
     }
     throw ComError(STG_E_FILEALREADYEXISTS, "no free envelope id in " + folder.Path());

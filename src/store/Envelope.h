@@ -115,9 +115,8 @@ private:
     void Publish();
     void CopyRecordFrom(const Envelope& source);
     // Draws an id and reserves it by making its content file exclusively: a link to the content of
-    // `shared` when given and possible (`linked` says so), else an empty file.
-    static std::shared_ptr<Envelope> Reserve(const DirStorage& folder, const std::string& rootPath,
-                                             const Envelope* shared, bool& linked);
+    // `shared` when given and possible (the new envelope's contentShared_ says so), else an empty file.
+    static std::shared_ptr<Envelope> Reserve(const DirStorage& folder, const std::string& rootPath, const Envelope* shared);
 
     DirStorage folder_;
     std::string rootPath_;
