@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 #include "core/LanguageTexts.h"
 #include "net/TlsContext.h"
@@ -21,8 +22,31 @@ namespace {
 
 // The accept loop looks at its stop flag at least this often.
 constexpr int kAcceptPollMilliseconds = 250;
-// Pause after an accept failure that may pass (descriptors exhausted, a connection aborted).
+// Pause after an accept failure that may pass (a connection aborted, memory short).
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(200);
+// Refused connections are reported at most this often, with how many there were since.
+constexpr auto kRefusalReportInterval = std::chrono::minutes(1);
+// Connections answered "too busy" in one go while out of descriptors, before the loop looks again.
+constexpr std::size_t kMostShedAtOnce = 256;
+
+// One descriptor the process keeps open so that, out of descriptors, it can still accept a waiting
+// connection to tell it the server is busy (instead of leaving it in the queue unanswered).
+std::mutex reserveLock;
+int reserveDescriptor = -1;
+
+void KeepReserve() {
+    std::lock_guard guard(reserveLock);
+    if (reserveDescriptor < 0) reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// A refusal is written without waiting: a client that does not read it is not worth a thread.
+void SendAndClose(int socket, std::string_view reply) {
+    if (!reply.empty()) (void)::send(socket, reply.data(), reply.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    // Only the sending side is shut: closing with the client's unread bytes would reset the
+    // connection and could discard the reply before the client reads it.
+    ::shutdown(socket, SHUT_WR);
+    ::close(socket);
+}
 
 std::mutex handlersLock;
 std::map<core::ServerTypeEnum, SessionHandler>& Handlers() {
@@ -95,14 +119,34 @@ ConnectionTicket::~ConnectionTicket() {
     if (socket >= 0) CloseSocket(socket);
 }
 
+std::string_view BusyReply(core::ServerTypeEnum type) {
+    switch (type) {
+    case core::SMTPServerType: return "421 4.3.2 Too busy, try again later\r\n";
+    case core::POP3ServerType: return "-ERR Too busy, try again later\r\n";
+    default: return "* BYE Too busy, try again later\r\n";
+    }
+}
+
+std::string_view TooManyFromAddressReply(core::ServerTypeEnum type) {
+    switch (type) {
+    case core::SMTPServerType: return "421 4.7.0 Too many connections from your address\r\n";
+    case core::POP3ServerType: return "-ERR Too many connections from your address\r\n";
+    default: return "* BYE Too many connections from your address\r\n";
+    }
+}
+
+std::size_t SessionsTheLimitAllows(std::uint64_t descriptorLimit, std::size_t instances) {
+    if (descriptorLimit <= kDescriptorsKeptAside || instances == 0) return 1;
+    const std::uint64_t sessions = (descriptorLimit - kDescriptorsKeptAside) / kDescriptorsPerSession / instances;
+    return static_cast<std::size_t>(std::max<std::uint64_t>(sessions, 1));
+}
+
 std::string ConnectionTicket::ClientAddress() const { return AddressText(client.sin_addr.s_addr); }
 
 void ConnectionTicket::OpenConnection() {
-    // The connection gets a descriptor of its own for the same socket: it may close it when it likes,
-    // while the ticket's stays valid for a stop that shuts the socket down.
-    const int own = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
-    if (own < 0) throw CnwSocketErr::Socket(socket, "Create", WinsockErrorFromErrno(errno));
-    connection = std::make_unique<LoggedConnection>(own);
+    // Borrowed: the connection may close when it likes, while the descriptor stays the ticket's and
+    // valid for a stop that shuts the socket down.
+    connection = std::make_unique<LoggedConnection>(socket, true);
     connection->SetTimeout(listener ? listener->timeout : kDefaultInstanceTimeout);
     if (listener && listener->tls && TlsAvailable()) connection->TlsAccept();
 }
@@ -145,6 +189,7 @@ void ServerListener::Start() {
                                 "%s could not listen on %s port %d (error 0x%08X)"),
                core::LogLevelCritical, event_kind::kError);
     };
+    KeepReserve();
     listenSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenSocket_ < 0) return fail(WinsockErrorFromErrno(errno));
     const int on = 1;
@@ -181,6 +226,10 @@ void ServerListener::AcceptLoop() {
         if (socket < 0) {
             const int error = errno;
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) continue;
+            if (error == EMFILE || error == ENFILE) {
+                ShedWithReserve();
+                continue;
+            }
             const std::int32_t code = WinsockErrorFromErrno(error);
             const std::string reason = std::strerror(error);
             Report(core::FormatText(5001, {std::string_view(displayName_), std::string_view("accept"), std::int64_t{code},
@@ -199,6 +248,51 @@ void ServerListener::AcceptLoop() {
     }
 }
 
+void ServerListener::ShedWithReserve() {
+    std::size_t shed = 0;
+    {
+        std::lock_guard guard(reserveLock);
+        while (!stop_ && shed < kMostShedAtOnce) {
+            if (reserveDescriptor >= 0) {
+                ::close(reserveDescriptor);
+                reserveDescriptor = -1;
+            }
+            const int socket = ::accept4(listenSocket_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (socket < 0) break;
+            SendAndClose(socket, BusyReply(type_));
+            ++shed;
+            reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (reserveDescriptor < 0) break;  // another thread took the descriptor first
+        }
+        if (reserveDescriptor < 0) reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    ReportRefusals(std::max<std::size_t>(shed, 1), "the process is out of descriptors", {});
+    // Nothing could be accepted even so: wait for descriptors to come free rather than spin.
+    if (shed == 0) std::this_thread::sleep_for(kAcceptRetryPause);
+}
+
+void ServerListener::Refuse(int socket, std::string_view reply, std::string_view why, const std::string& clientText) {
+    SendAndClose(socket, reply);
+    ReportRefusals(1, why, clientText);
+}
+
+void ServerListener::ReportRefusals(std::size_t refused, std::string_view why, const std::string& clientText) {
+    std::size_t count = 0;
+    {
+        std::lock_guard guard(lock_);
+        unreportedRefusals_ += refused;
+        const auto now = std::chrono::steady_clock::now();
+        if (reported_ && now - lastRefusalReport_ < kRefusalReportInterval) return;
+        reported_ = true;
+        lastRefusalReport_ = now;
+        count = std::exchange(unreportedRefusals_, 0);
+    }
+    const std::string from = clientText.empty() ? std::string() : ", the last from " + clientText;
+    Report(Format("%s refused %u connections (%s%s); refusals are reported at most once a minute",
+                  {std::string_view(displayName_), std::uint64_t{count}, why, std::string_view(from)}),
+           core::LogLevelWarning, event_kind::kWarning);
+}
+
 void ServerListener::Admit(int socket, const sockaddr_in& client) {
     const std::string clientText = net::AddressText(client.sin_addr.s_addr);
     if (!access.Empty() && !access.Contains(ntohl(client.sin_addr.s_addr))) {
@@ -213,27 +307,41 @@ void ServerListener::Admit(int socket, const sockaddr_in& client) {
     }
     auto ticket = std::make_shared<ConnectionTicket>();
     ticket->listener = shared_from_this();
-    ticket->socket = socket;
     ticket->client = client;
+    const std::uint32_t address = client.sin_addr.s_addr;
     {
-        std::lock_guard guard(lock_);
+        std::unique_lock guard(lock_);
         if (active_.size() >= maxSessions) {
-            core::Log(core::LogLevelWarning, Format("%s: %u sessions are running; the connection from %s is closed",
-                                                    {std::string_view(displayName_), std::uint64_t{active_.size()},
-                                                     std::string_view(clientText)}));
-            return;  // the ticket closes the socket
+            const std::string why = Format("%u sessions are running", {std::uint64_t{active_.size()}});
+            guard.unlock();
+            return Refuse(socket, BusyReply(type_), why, clientText);
         }
+        std::size_t& fromAddress = perAddress_[address];
+        if (maxPerAddress != 0 && fromAddress >= maxPerAddress) {
+            const std::string why = Format("%u sessions from one address are running", {std::uint64_t{fromAddress}});
+            guard.unlock();
+            return Refuse(socket, TooManyFromAddressReply(type_), why, clientText);
+        }
+        ++fromAddress;
         // Registered here, not in the thread, so a stop that comes before the thread runs still sees it.
+        ticket->socket = socket;
         active_.push_back(ticket);
     }
     try {
         std::thread([self = shared_from_this(), ticket] { self->RunSession(ticket); }).detach();
     } catch (const std::system_error& error) {
         core::Log(core::LogLevelCritical, displayName_ + ": can not start a session thread: " + error.what());
-        std::lock_guard guard(lock_);
-        std::erase(active_, ticket);
-        sessionsChanged_.notify_all();
+        (void)::send(socket, BusyReply(type_).data(), BusyReply(type_).size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        Forget(ticket);
     }
+}
+
+void ServerListener::Forget(const std::shared_ptr<ConnectionTicket>& ticket) {
+    std::lock_guard guard(lock_);
+    std::erase(active_, ticket);
+    const auto found = perAddress_.find(ticket->client.sin_addr.s_addr);
+    if (found != perAddress_.end() && --found->second == 0) perAddress_.erase(found);
+    sessionsChanged_.notify_all();
 }
 
 void ServerListener::RunSession(std::shared_ptr<ConnectionTicket> ticket) {
@@ -253,11 +361,7 @@ void ServerListener::RunSession(std::shared_ptr<ConnectionTicket> ticket) {
         core::Log(core::LogLevelCritical, displayName_ + ": session with " + ticket->ClientAddress() + " failed: " + error.what());
     }
     ticket->connection.reset();
-    {
-        std::lock_guard guard(lock_);
-        std::erase(active_, ticket);
-        sessionsChanged_.notify_all();
-    }
+    Forget(ticket);
     if (const auto logging = core::ProcessLogging()) logging->LogEvent(eventType_, core::LogLevelEventEnd, Variant::I4(0));
 }
 

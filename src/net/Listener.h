@@ -3,15 +3,21 @@
 // session thread per accepted connection that runs the session handler of the instance's protocol.
 //
 // A client outside an instance's non-empty access list gets its connection closed without a word.
-// An instance runs at most maxSessions sessions at once; past that, new connections are closed and a
-// warning logged, so a flood can not exhaust the threads. Transient accept failures (out of
-// descriptors, an aborted connection) are logged and retried after a short pause; only the stop flag
-// ends an accept thread. Stop never kills a thread: it ends the accept loop (which waits in bounded
-// steps), shuts the sessions' sockets down so each fails on its next read, and waits for them with a
-// bound. Tickets and listeners are shared (reference counted, atomically) between the accept thread
-// and the sessions, so a session that outlives a stop still holds valid objects.
+// An instance runs at most maxSessions sessions at once, and at most maxPerAddress of them for one
+// client address; past either, the connection gets the protocol's refusal ("421 ...", "-ERR ...",
+// "* BYE ...") and is closed, so a flood can not exhaust the threads and no client is left hanging.
+// When the process runs out of descriptors, a descriptor held in reserve is given up for a moment so
+// that the waiting connections can be accepted, told the server is busy, and closed; the log says so
+// at most once a minute. Other transient accept failures are logged and retried after a short pause;
+// only the stop flag ends an accept thread. A session holds one descriptor: its ticket owns the socket
+// until the last holder lets go, and the session's connection only borrows it, so a stop can always
+// shut the socket down without meeting a descriptor number used again by someone else. Stop never
+// kills a thread: it ends the accept loop (which waits in bounded steps), shuts the sessions' sockets
+// down so each fails on its next read, and waits for them with a bound. Tickets and listeners are
+// shared (reference counted, atomically) between the accept thread and the sessions, so a session
+// that outlives a stop still holds valid objects.
 // Thread safety: StartListeners, StopListeners, ListenerCount and ListenerInfo serialise on the
-// process-wide listener lock; each instance's lock guards its list of running sessions.
+// process-wide listener lock; each instance's lock guards its running sessions and their addresses.
 #pragma once
 
 #include "core/ConfigTree.h"
@@ -19,6 +25,7 @@
 #include "net/SocketConnection.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -31,8 +38,16 @@
 
 namespace pw::net {
 
-// Sessions one instance runs at once unless "...:maxsessions" says otherwise.
+// Sessions one instance runs at once unless "...:maxsessions" says otherwise, or fewer when the
+// descriptor limit can not hold that many (see SessionsTheLimitAllows).
 inline constexpr std::size_t kDefaultMaxSessions = 500;
+// Sessions one client address may hold in one instance unless "...:maxperip" says otherwise (0: no
+// limit of its own).
+inline constexpr std::size_t kDefaultMaxPerAddress = 20;
+// Descriptors counted for each session (its socket, and a message or mailbox file it has open) and
+// kept aside for everything else (the store, logs, the listening sockets, the transports).
+inline constexpr std::uint64_t kDescriptorsPerSession = 2;
+inline constexpr std::uint64_t kDescriptorsKeptAside = 256;
 inline constexpr int kDefaultInstanceTimeout = 360;
 // How long a stop waits for the sessions it shut down to end.
 inline constexpr std::chrono::seconds kSessionStopWait{15};
@@ -70,12 +85,12 @@ class ServerListener;
 struct ConnectionTicket {
     ~ConnectionTicket();
     std::shared_ptr<ServerListener> listener;
-    int socket = -1;  // owned: closed when the last holder lets go
+    int socket = -1;  // owned: closed when the last holder lets go; the connection borrows it
     long threadId = 0;
     sockaddr_in client{};
-    // The session's connection, made by the session thread before the handler runs: on its own
-    // descriptor of the socket, with the instance's time-out, already speaking TLS when the instance
-    // says so and TLS is available.
+    // The session's connection, made by the session thread before the handler runs: on the ticket's
+    // socket, with the instance's time-out, already speaking TLS when the instance says so and TLS is
+    // available.
     std::unique_ptr<LoggedConnection> connection;
 
     std::string ClientAddress() const;
@@ -108,6 +123,8 @@ public:
     bool tls = false;
     std::string domain;
     std::size_t maxSessions = kDefaultMaxSessions;
+    bool maxSessionsConfigured = false;
+    std::size_t maxPerAddress = kDefaultMaxPerAddress;  // 0: no limit per address
     SessionHandler handler;
 
     // Listens and starts the accept thread; the status tells how it went.
@@ -116,8 +133,16 @@ public:
 
 private:
     void AcceptLoop();
+    // Accepts what waits while the process is out of descriptors, answering each "too busy".
+    void ShedWithReserve();
     void Admit(int socket, const sockaddr_in& client);
+    // Sends the protocol's refusal and closes the socket.
+    void Refuse(int socket, std::string_view reply, std::string_view why, const std::string& clientText);
+    // Counts refused connections; the log hears of them at most once a minute.
+    void ReportRefusals(std::size_t refused, std::string_view why, const std::string& clientText);
     void RunSession(std::shared_ptr<ConnectionTicket> ticket);
+    // Takes a session off the running ones.
+    void Forget(const std::shared_ptr<ConnectionTicket>& ticket);
     // A line for the log and, with an event kind (>= 0), for the system log too.
     void Report(std::string_view text, core::LoggingLevelEnum level, int eventKind);
 
@@ -131,6 +156,10 @@ private:
     mutable std::mutex lock_;
     std::condition_variable sessionsChanged_;
     std::vector<std::shared_ptr<ConnectionTicket>> active_;
+    std::unordered_map<std::uint32_t, std::size_t> perAddress_;  // running sessions by client address
+    bool reported_ = false;
+    std::chrono::steady_clock::time_point lastRefusalReport_{};
+    std::size_t unreportedRefusals_ = 0;
 };
 
 class SMTPListener : public ServerListener {
@@ -154,6 +183,12 @@ public:
 // instance 0 into the tree) and returns the enabled ones in order: SMTP, POP3, IMAP4.
 std::vector<std::shared_ptr<ServerListener>> ReadListenerConfiguration(core::ConfigTree& config,
                                                                          const std::string& primaryDomain);
+// The sessions the descriptor limit leaves room for, shared by `instances` instances.
+std::size_t SessionsTheLimitAllows(std::uint64_t descriptorLimit, std::size_t instances);
+// The protocol's replies to a connection it will not serve: the server is too busy, or this address
+// holds too many sessions already (with line end).
+std::string_view BusyReply(core::ServerTypeEnum type);
+std::string_view TooManyFromAddressReply(core::ServerTypeEnum type);
 // An address value: dotted text, or a 32-bit number in network byte order. Network byte order.
 std::uint32_t AddressFromValue(const Variant& value);
 // A port value: decimal text, or a 16-bit number in network byte order. Host byte order.

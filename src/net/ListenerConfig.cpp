@@ -4,11 +4,14 @@
 // Addresses may be dotted text or a 32-bit number in network byte order; ports decimal text or a
 // 16-bit number in network byte order. The instance time-out is read from "timout" -- the key every
 // stored configuration has -- while the defaults of a missing instance 0 write "timeout"; an instance
-// without "timout" keeps 360 seconds.
+// without "timout" keeps 360 seconds. "maxsessions" (default 500, fewer when the descriptor limit can
+// not hold that many) and "maxperip" (default 20; 0 for no limit per address) bound the sessions.
 #include <arpa/inet.h>
 
 #include "core/Configuration.h"
+#include "core/Logging.h"
 #include "net/Listener.h"
+#include "platform/Process.h"
 #include "platform/Text.h"
 
 namespace pw::net {
@@ -107,12 +110,33 @@ std::shared_ptr<ServerListener> ReadInstance(const core::ConfigTree& config, con
     if (config.Get(Key(prefix, "ip"), value)) listener->address_.sin_addr.s_addr = AddressFromValue(value);
     if (config.Get(Key(prefix, "port"), value)) listener->address_.sin_port = htons(PortFromSetting(value));
     if (config.Get(Key(prefix, "timout"), value) && value.AsI4() > 0) listener->timeout = value.AsI4();
-    if (config.Get(Key(prefix, "maxsessions"), value) && value.AsI4() > 0) listener->maxSessions = static_cast<std::size_t>(value.AsI4());
+    if (config.Get(Key(prefix, "maxsessions"), value) && value.AsI4() > 0) {
+        listener->maxSessions = static_cast<std::size_t>(value.AsI4());
+        listener->maxSessionsConfigured = true;
+    }
+    if (config.Get(Key(prefix, "maxperip"), value) && value.AsI4() >= 0) listener->maxPerAddress = static_cast<std::size_t>(value.AsI4());
     listener->tls = Switch(config, Key(prefix, "ssl"));
     listener->domain = config.GetCopy(Key(prefix, "domain")).AsText();
     if (listener->domain.empty()) listener->domain = primaryDomain;
     ReadRanges(config, Key(prefix, "ipaccess:"), listener->access);
     return listener;
+}
+
+// An instance without a "maxsessions" of its own runs no more sessions than the descriptors allow; one
+// with more than that keeps its setting, and past the limit its clients hear "too busy".
+void FitSessionsToDescriptors(const std::vector<std::shared_ptr<ServerListener>>& listeners, std::uint64_t descriptorLimit) {
+    const std::size_t allowed = SessionsTheLimitAllows(descriptorLimit, listeners.size());
+    for (const auto& listener : listeners) {
+        if (!listener->maxSessionsConfigured) {
+            listener->maxSessions = std::min(listener->maxSessions, allowed);
+        } else if (listener->maxSessions > allowed) {
+            core::Log(core::LogLevelWarning,
+                      Format("%s: maxsessions %u is more than the descriptor limit %u leaves room for (%u); connections past "
+                             "that are answered as too busy",
+                             {std::string_view(listener->DisplayName()), std::uint64_t{listener->maxSessions}, descriptorLimit,
+                              std::uint64_t{allowed}}));
+        }
+    }
 }
 
 }  // namespace
@@ -143,6 +167,7 @@ std::vector<std::shared_ptr<ServerListener>> ReadListenerConfiguration(core::Con
             listeners.push_back(ReadInstance(config, protocol, index, primaryDomain));
         }
     }
+    FitSessionsToDescriptors(listeners, DescriptorSoftLimit());
     return listeners;
 }
 

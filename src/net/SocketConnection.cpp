@@ -58,7 +58,7 @@ bool Retryable(int error) { return error == EAGAIN || error == EWOULDBLOCK || er
 
 SocketConnection::SocketConnection() { IgnoreBrokenPipes(); }
 
-SocketConnection::SocketConnection(int socket) : socket_(socket) {
+SocketConnection::SocketConnection(int socket, bool borrowed) : socket_(socket), borrowed_(borrowed) {
     IgnoreBrokenPipes();
     SetNonBlocking(socket_, true);
     SendWithoutDelay(socket_);
@@ -375,9 +375,10 @@ void SocketConnection::Close() {
     }
     if (socket_ >= 0) {
         ::shutdown(socket_, SHUT_RDWR);
-        ::close(socket_);
+        if (!borrowed_) ::close(socket_);
         socket_ = -1;
     }
+    borrowed_ = false;
     held_ = 0;
 }
 

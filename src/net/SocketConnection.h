@@ -34,8 +34,9 @@ inline constexpr int kRetryWaitSeconds = 30;
 class SocketConnection {
 public:
     SocketConnection();
-    // Takes an accepted socket.
-    explicit SocketConnection(int socket);
+    // Takes an accepted socket. A borrowed socket is shut down by Close but left open: its owner (a
+    // session's ticket) closes it, so that a stop from another thread never meets a reused number.
+    explicit SocketConnection(int socket, bool borrowed = false);
     virtual ~SocketConnection();
     SocketConnection(const SocketConnection&) = delete;
     SocketConnection& operator=(const SocketConnection&) = delete;
@@ -75,7 +76,7 @@ public:
     void TlsAccept();
     bool IsTls() const { return tls_ != nullptr; }
 
-    // Frees the TLS session, shuts the socket down both ways and closes it.
+    // Frees the TLS session, shuts the socket down both ways and closes it (unless borrowed).
     void Close();
     // Ends the connection from another thread: the owner's next read or write fails.
     void ShutdownSocket() const;
@@ -101,6 +102,7 @@ private:
 
     SSL* tls_ = nullptr;
     int socket_ = -1;
+    bool borrowed_ = false;
     int timeout_ = kDefaultConnectionTimeout;
     std::int32_t lastError_ = 0;
     char buffer_[kReceiveBufferSize];

@@ -1,12 +1,14 @@
 // Process: executable path, child programs and the service manager's notification socket.
 #include "platform/Process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -28,6 +30,31 @@ std::string ExecutableDirectory() {
     const std::size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+namespace {
+
+// The kernel refuses a descriptor limit above fs.nr_open (1048576 by default), and an infinite hard
+// limit can not be the soft one.
+constexpr rlim_t kHighestDescriptorLimit = 1048576;
+
+}  // namespace
+
+DescriptorLimit RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return {};
+    DescriptorLimit result{limit.rlim_cur, limit.rlim_cur, limit.rlim_max};
+    const rlim_t wanted = std::min(limit.rlim_max, kHighestDescriptorLimit);
+    if (wanted > limit.rlim_cur) {
+        limit.rlim_cur = wanted;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) result.soft = wanted;
+    }
+    return result;
+}
+
+std::uint64_t DescriptorSoftLimit() {
+    rlimit limit{};
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 0;
 }
 
 int RunProgram(const std::vector<std::string>& argv) {

@@ -8,6 +8,7 @@
 // Thread safety: any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,18 @@ std::string ExecutableDirectory();
 // Runs a program (looked up in PATH when the name has no "/") with its arguments and waits for it.
 // Returns its exit status, or -1 when it could not be started or ended by a signal.
 int RunProgram(const std::vector<std::string>& argv);
+
+struct DescriptorLimit {
+    std::uint64_t previous = 0;  // the soft limit the process was given
+    std::uint64_t soft = 0;      // the soft limit now
+    std::uint64_t hard = 0;
+};
+
+// Raises the soft limit of open descriptors to the hard one. Every session holds a socket, and the
+// soft limit a service is usually given (1024) would stop a busy server at a few hundred sessions.
+DescriptorLimit RaiseDescriptorLimit();
+// The soft limit of open descriptors now.
+std::uint64_t DescriptorSoftLimit();
 
 // Sends a state line such as "READY=1" or "STOPPING=1" to the service manager, when there is one.
 void NotifyServiceManager(std::string_view state);

@@ -94,6 +94,9 @@ HRESULT ServiceModule::PreLoopStartup() {
         ReportEvent(event_kind::kWarning, warning);
         core::Log(core::LogLevelWarning, warning);
     }
+    const DescriptorLimit descriptors = RaiseDescriptorLimit();
+    core::Log(core::LogLevelNormal, Format("Open descriptor limit %u (was %u; hard limit %u)",
+                                           {descriptors.soft, descriptors.previous, descriptors.hard}));
     if (const HRESULT started = StartWorkers(); Failed(started)) return started;
     // What was queued when the server last stopped is routed now, oldest first.
     try {

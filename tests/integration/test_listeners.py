@@ -1,6 +1,9 @@
 """The server's listeners: instances from the configuration (both port forms), disabled ones, the
-access list, implicit TLS with Python's ssl client, and a stop with connections open."""
+access list, implicit TLS with Python's ssl client, a stop with connections open, and floods of
+connections against the descriptor limit and the per-address cap."""
 import os
+import resource
+import selectors
 import socket
 import ssl
 import subprocess
@@ -61,8 +64,10 @@ def test_a_stranger_outside_the_access_list_is_closed_without_a_reply(registered
     assert closed_without_reply(stranger)
     stranger.close()
     friend = socket.socket()
+    friend.settimeout(WAIT)
     friend.bind(("127.0.0.2", 0))
     friend.connect(("127.0.0.2", ports["smtp"]))
+    assert friend.recv(100).startswith(b"220 ")
     friend.close()
     assert server.stop() == 0
 
@@ -97,10 +102,12 @@ def test_tls_instance_speaks_tls_from_the_first_byte_and_plain_text_without_a_ke
             assert tls.version() in ("TLSv1.2", "TLSv1.3")
     assert server.stop() == 0
 
-    os.remove(key)  # without its key the instance accepts plain connections
+    os.remove(key)  # without its key the instance speaks plain text
     server = registered.start().wait_ready()
     with socket.create_connection(("127.0.0.1", ports["pop3"]), timeout=WAIT) as raw:
-        raw.sendall(b"hello\r\n")
+        assert raw.recv(100).startswith(b"+OK ")
+        raw.sendall(b"QUIT\r\n")
+        assert raw.recv(100).startswith(b"+OK")
     assert server.stop() == 0
 
 
@@ -113,3 +120,98 @@ def test_stop_with_open_connections_ends_within_seconds(registered):
     assert time.monotonic() - started < WAIT
     for sock in idle:
         sock.close()
+
+
+def first_lines(socks):
+    """The first line each socket receives ("" when it is closed without one); None for a socket that
+    heard nothing within WAIT (left hanging)."""
+    lines = {sock: b"" for sock in socks}
+    selector = selectors.DefaultSelector()
+    for sock in socks:
+        sock.setblocking(False)
+        selector.register(sock, selectors.EVENT_READ)
+    deadline = time.monotonic() + WAIT
+    while selector.get_map() and time.monotonic() < deadline:
+        for key, _ in selector.select(timeout=1):
+            try:
+                chunk = key.fileobj.recv(512)
+            except ConnectionResetError:
+                chunk = b""
+            lines[key.fileobj] += chunk
+            if not chunk or b"\n" in lines[key.fileobj]:
+                selector.unregister(key.fileobj)
+    hanging = set(key.fileobj for key in selector.get_map().values())
+    return [None if sock in hanging else lines[sock].split(b"\r\n")[0].decode() for sock in socks]
+
+
+def flood(port, count, sources=1):
+    socks = []
+    for i in range(count):
+        sock = socket.socket()
+        sock.bind(("127.0.0.%d" % (1 + i % sources), 0))
+        sock.settimeout(WAIT)
+        sock.connect(("127.0.0.1", port))
+        socks.append(sock)
+    return socks
+
+
+def log_text(env):
+    text = ""
+    for name in os.listdir(env.logs):
+        with open(os.path.join(env.logs, name), encoding="utf-8", errors="replace") as f:
+            text += f.read()
+    return text
+
+
+def test_connection_floods_are_greeted_or_refused_and_never_left_hanging(registered):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard < 4096:
+        return  # this machine can not hold the flood below
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))  # the test's own end of every connection
+    registered.configure_logging(2, 3)
+    ports = listening(registered)
+    configure(registered, ("sys:smtp:0:maxsessions", "i4:2000"), ("sys:smtp:0:maxperip", "i4:0"))
+
+    # Started as a service usually is (soft limit 1024), the server raises its limit and greets all.
+    server = registered.start(nofile=(1024, hard)).wait_ready()
+    socks = flood(ports["smtp"], 1500)
+    lines = first_lines(socks)
+    for sock in socks:
+        sock.close()
+    assert lines.count(None) == 0, "sessions left hanging"
+    assert all(line.startswith("220 ") for line in lines), set(lines)
+    assert server.stop() == 0
+    assert "Open descriptor limit %d (was 1024" % min(hard, 1048576) in log_text(registered)
+
+    # With a hard limit too small for the flood, what the descriptors can not hold hears "too busy".
+    server = registered.start(nofile=(400, 400)).wait_ready()
+    socks = flood(ports["smtp"], 600)
+    lines = first_lines(socks)
+    for sock in socks:
+        sock.close()
+    assert lines.count(None) == 0, "connections left hanging"
+    greeted = [line for line in lines if line.startswith("220 ")]
+    refused = [line for line in lines if line.startswith("421 ")]
+    assert len(greeted) + len(refused) == len(lines), set(lines)
+    assert greeted and refused
+    assert "421 4.3.2 Too busy, try again later" in refused
+    assert server.stop() == 0
+    assert "out of descriptors" in log_text(registered)
+
+
+def test_one_address_may_hold_twenty_sessions_of_an_instance(registered):
+    ports = listening(registered)
+    server = registered.start().wait_ready()
+    socks = flood(ports["pop3"], 30)
+    lines = first_lines(socks)
+    assert [line[:3] for line in lines[:20]] == ["+OK"] * 20
+    assert lines[20:] == ["-ERR Too many connections from your address"] * 10
+    other = socket.socket()
+    other.bind(("127.0.0.2", 0))
+    other.settimeout(WAIT)
+    other.connect(("127.0.0.1", ports["pop3"]))
+    assert other.recv(100).startswith(b"+OK ")
+    other.close()
+    for sock in socks:
+        sock.close()
+    assert server.stop() == 0

@@ -178,9 +178,10 @@ protected:
         std::lock_guard guard(lock);
         return events;
     }
-    bool WaitForSession() {
+    bool WaitForSession() { return WaitForSessions(1); }
+    bool WaitForSessions(std::size_t count) {
         std::unique_lock guard(lock);
-        return changed.wait_for(guard, 30s, [&] { return !events.empty(); });
+        return changed.wait_for(guard, 30s, [&] { return events.size() >= count; });
     }
     bool WaitUntilIdle() const {
         for (const auto until = Clock::now() + 30s; Clock::now() < until; std::this_thread::sleep_for(5ms)) {
@@ -188,11 +189,16 @@ protected:
         }
         return false;
     }
-    // A plain client whose reads give up after 30 s; -1 when the connection is refused.
-    int Connect() const {
+    // A plain client from a loopback address whose reads give up after 30 s; -1 when the connection
+    // is refused.
+    int Connect(const char* from = "127.0.0.1") const {
         const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const timeval bound{30, 0};
         ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &source.sin_addr);
+        ::bind(client, reinterpret_cast<const sockaddr*>(&source), sizeof source);
         const sockaddr_in& address = listener->ListenAddress();
         if (::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return client;
         ::close(client);
@@ -232,14 +238,22 @@ TEST_F(ListenerLiveTest, ClientOutsideTheAccessListIsClosedWithoutAByte) {
     EXPECT_TRUE(Events().empty()) << "a refused client got a session";
 }
 
-TEST_F(ListenerLiveTest, SessionCapClosesAConcurrentClientAtOnceButNotALaterOne) {
-    Start([](ServerListener& server) { server.maxSessions = 1; });
+TEST_F(ListenerLiveTest, CapsAnswerWithTheProtocolsRefusalAndAnEndedSessionFreesItsPlace) {
+    Start([](ServerListener& server) {
+        server.maxSessions = 2;
+        server.maxPerAddress = 1;
+    });
     const int first = Connect();
-    ASSERT_TRUE(WaitForSession());
-    EXPECT_EQ(Exchange(Connect()), "");
+    ASSERT_TRUE(WaitForSessions(1));
+    EXPECT_EQ(Exchange(Connect()), TooManyFromAddressReply(core::SMTPServerType));
+    const int second = Connect("127.0.0.2");
+    ASSERT_TRUE(WaitForSessions(2));
+    EXPECT_EQ(Exchange(Connect("127.0.0.3")), BusyReply(core::SMTPServerType));
     EXPECT_EQ(Exchange(first, "one\r\n"), "one\r\n");
+    EXPECT_EQ(Exchange(second, "two\r\n"), "two\r\n");
     ASSERT_TRUE(WaitUntilIdle());
     EXPECT_EQ(Exchange(Connect(), "three\r\n"), "three\r\n");
+    EXPECT_EQ(Events().size(), 3u) << "a refused client got a session";
 }
 
 TEST_F(ListenerLiveTest, StopEndsASessionWaitingForItsClientAndStopsListening) {
