@@ -137,7 +137,10 @@ class Pellworth:
         for key, value in (("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % self.smtp_port),
                            ("sys:pop3:0:ip", "127.0.0.1"), ("sys:pop3:0:port", "port:%d" % self.pop3_port),
                            ("sys:pop3:0:enabled", "bool:%s" % ("true" if pop3 else "false")),
-                           ("sys:imap4:0:enabled", "bool:false")):
+                           ("sys:imap4:0:enabled", "bool:false"),
+                           # Every load comes from one loopback address, as the peers' own
+                           # per-client limits exempt their local networks.
+                           ("sys:smtp:0:maxperip", "i4:0"), ("sys:pop3:0:maxperip", "i4:0")):
             self.admin("config", "set", key, value)
         self.admin("domain", "add", DOMAIN)
         for user in users:
