@@ -57,6 +57,22 @@ std::vector<std::string> Words(std::string_view line) {
     return words;
 }
 
+// What the log may show of a received line. A password never; an AUTH line shows its mechanism only
+// (the session offers none, but a client may still send its initial response). APOP shows the user
+// name, which the failed-login warning names anyway, and never the digest: the banner timestamp it is
+// made from is in the log as well, and the two together let anyone who reads the log try passwords
+// offline.
+std::string Loggable(std::string_view line) {
+    if (StartsWithNoCase(line, "PASS")) return "PASS ****";
+    const bool apop = StartsWithNoCase(line, "APOP");
+    if (!apop && !StartsWithNoCase(line, "AUTH")) return std::string(line);
+    const auto words = Words(line);
+    std::string shown(line.substr(0, 4));
+    if (words.size() > 1) shown += " " + words[1];
+    if (words.size() > 2) shown += " ****";
+    return shown;
+}
+
 long Number(const std::string& word) { return std::strtol(word.c_str(), nullptr, 10); }
 
 std::string Md5Hex(std::string_view text) {
@@ -150,7 +166,10 @@ void RegisterPop3Server() {
 }
 
 Pop3Session::Pop3Session(std::shared_ptr<net::ConnectionTicket> ticket)
-    : ticket_(std::move(ticket)), connection_(ticket_->connection.get()) {}
+    : ticket_(std::move(ticket)), connection_(ticket_->connection.get()) {
+    // Received lines are logged by the session itself, so that passwords can be masked.
+    if (connection_) connection_->SetLogReceived(false);
+}
 
 Pop3Session::~Pop3Session() { ReleaseMaildrop(); }
 
@@ -194,9 +213,16 @@ void Pop3Session::Run() {
         for (;;) {
             std::this_thread::yield();
             char buffer[kCommandLineBuffer];
-            const std::size_t length = connection_->ReadLine(buffer, sizeof buffer);
-            std::string line(buffer, length);
+            // A longer line is refused whole: a piece of it must never run as a command of its own.
+            const auto length = connection_->ReadBoundedLine(buffer, sizeof buffer);
+            if (!length) {
+                core::Log(core::LogLevelDebug, "(an over-long command line)");
+                Reply("-ERR Line too long");
+                continue;
+            }
+            std::string line(buffer, *length);
             while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+            core::Log(core::LogLevelDebug, Loggable(line));
             if (!Command(line)) break;
         }
     } catch (const net::CnwSocketErr& error) {

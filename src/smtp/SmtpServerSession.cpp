@@ -51,25 +51,6 @@ std::string Argument(std::string_view line, std::string_view keyword) {
 
 bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.substr(text.size() - 2) == "\r\n"; }
 
-// ReadLine stops at a full buffer even between the CR and the LF of a line end. After a piece that
-// ends with that CR, takes the LF when it comes next; true when it did (the line has ended).
-bool ConsumeLineFeedAfter(net::SocketConnection& connection, char last) {
-    char next = 0;
-    if (last != '\r' || connection.Receive(&next, 1, true) != 1 || next != '\n') return false;
-    connection.Receive(&next, 1, false);
-    return true;
-}
-
-// A line that fills the buffer without its end is too long: the rest of it is read and thrown away,
-// never taken as a line of its own. True when it was too long.
-bool DiscardRestOfLongLine(net::SocketConnection& connection, char* buffer, std::size_t capacity, std::size_t length) {
-    if (length + 1 != capacity || buffer[length - 1] == '\n') return false;
-    while (length + 1 == capacity && buffer[length - 1] != '\n' && !ConsumeLineFeedAfter(connection, buffer[length - 1])) {
-        length = connection.ReadLine(buffer, capacity);
-    }
-    return true;
-}
-
 }  // namespace
 
 void SetPopBeforeSmtpCheck(std::function<bool(std::uint32_t)> check) {
@@ -171,12 +152,12 @@ void SmtpServerSession::Run() {
 
 std::string SmtpServerSession::ReadCommandLine() {
     char buffer[kCommandLineBuffer];
-    const std::size_t length = connection_->ReadLine(buffer, sizeof buffer);
-    if (DiscardRestOfLongLine(*connection_, buffer, sizeof buffer, length)) {
+    const auto length = connection_->ReadBoundedLine(buffer, sizeof buffer);
+    if (!length) {
         core::Log(core::LogLevelDebug, "(an over-long command line)");
         return "\x01";  // a line that matches no command: "too long" is answered below
     }
-    std::string_view line(buffer, length);
+    std::string_view line(buffer, *length);
     // An AUTH line may carry an initial response: the log shows the mechanism only.
     if (StartsWithNoCase(line, "AUTH")) {
         const auto words = Words(line);
@@ -193,12 +174,12 @@ std::string SmtpServerSession::ReadCommandLine() {
 
 std::string SmtpServerSession::ReadSecretLine() {
     char buffer[kCommandLineBuffer];
-    const std::size_t length = connection_->ReadLine(buffer, sizeof buffer);
-    core::Log(core::LogLevelDebug, "****");
     // The rest of a secret too long for the buffer would otherwise be read -- and logged -- as a command.
-    if (DiscardRestOfLongLine(*connection_, buffer, sizeof buffer, length)) return {};
+    const auto length = connection_->ReadBoundedLine(buffer, sizeof buffer);
+    core::Log(core::LogLevelDebug, "****");
+    if (!length) return {};
     std::string line;
-    for (std::size_t i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < *length; ++i) {
         if (buffer[i] != '\r' && buffer[i] != '\n') line += buffer[i];
     }
     return std::string(TrimAscii(line));
@@ -532,7 +513,7 @@ bool SmtpServerSession::Data() {
     for (;;) {
         std::size_t length = connection_->ReadLine(buffer.data(), buffer.size());
         // The buffer has room for the LF of a piece that filled it up to the CR.
-        if (length + 1 == buffer.size() && ConsumeLineFeedAfter(*connection_, buffer[length - 1])) buffer[length++] = '\n';
+        if (length + 1 == buffer.size() && connection_->TakeLineFeedAfter(buffer[length - 1])) buffer[length++] = '\n';
         const std::string_view piece(buffer.data(), length);
         // Only a whole line is a line: a piece of a longer one never ends the message or loses a dot.
         const bool wholeLine = atLineStart;
