@@ -5,7 +5,6 @@
 #include <cryptopp/hex.h>
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/md5.h>
-#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -15,6 +14,7 @@
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
 #include "mime/Address.h"
+#include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
 #include "platform/Text.h"
@@ -36,13 +36,6 @@ std::mutex maildropLock;
 std::set<std::string>& HeldMaildrops() {
     static std::set<std::string> held;
     return held;
-}
-
-// Consecutive failed logins per client address.
-std::mutex failureLock;
-std::map<std::uint32_t, int>& Failures() {
-    static std::map<std::uint32_t, int> failures;
-    return failures;
 }
 
 std::vector<std::string> Words(std::string_view line) {
@@ -334,23 +327,15 @@ bool Pop3Session::FindMailBox(const std::string& user) {
 }
 
 void Pop3Session::LoginFailed() {
-    const std::uint32_t client = ticket_->client.sin_addr.s_addr;
-    int failures = 0;
-    {
-        std::lock_guard guard(failureLock);
-        failures = ++Failures()[client];
-    }
+    const auto pause = net::LoginFailures::Instance().Failed(ticket_->client.sin_addr.s_addr, user_);
+    // The user name is logged, never what was offered as its password.
     core::Log(core::LogLevelWarning, "POP3 Server: failed login for " + user_ + " from " + ticket_->ClientAddress());
-    auto pause = kFirstFailurePause * (1 << std::min(failures - 1, 10));
-    std::this_thread::sleep_for(std::min(pause, kMaxFailurePause));
+    std::this_thread::sleep_for(pause);
     Reply("-ERR Not authorized");
 }
 
 void Pop3Session::Login() {
-    {
-        std::lock_guard guard(failureLock);
-        Failures().erase(ticket_->client.sin_addr.s_addr);
-    }
+    net::LoginFailures::Instance().Succeeded(ticket_->client.sin_addr.s_addr, user_);
     if (!OpenMaildrop()) {
         Reply("-ERR Can not lock box");
         return;

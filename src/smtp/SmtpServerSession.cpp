@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
@@ -11,6 +12,7 @@
 #include "mime/Address.h"
 #include "mime/Codecs.h"
 #include "mime/MessageDate.h"
+#include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
 #include "platform/Text.h"
@@ -421,21 +423,26 @@ void SmtpServerSession::Auth(const std::string& line) {
         Reply("501 5.7.6 Syntax error in parameters");
         return;
     }
-    if (!relayAllowed_) {
+    // A client already allowed to relay has nothing to gain from a password, and what it sends is not
+    // checked -- unless the instance requires authentication: then the password is the requirement,
+    // an address on the relay list is no substitute for it, and wrong credentials are refused.
+    if (!relayAllowed_ || listener_->authRequired) {
         const bool accepted = cram ? CheckCramMd5(user, digest, challenge) : CheckAccount(user, password);
         relayAllowed_ = accepted;
         if (listener_->authRequired) greeted_ = accepted;
-        if (!accepted) {
-            core::Log(core::LogLevelWarning, "SMTP Server: failed authentication of " + user + " from " + clientAddress_);
-            Reply("535 5.7.8 Authentication credentials invalid");
-            return;
-        }
+        if (!accepted) return AuthFailed(user);
+        net::LoginFailures::Instance().Succeeded(clientNetworkOrder_, user);
         if (cram) cramMd5_ = true;
-    } else if (listener_->authRequired && !helloName_.empty()) {
-        // A client the relay list already trusts needs no password to pass the requirement.
-        greeted_ = true;
     }
     Reply(greeted_ ? "235 2.7.0 Authorized" : "501 5.7.1 Not Authorized");
+}
+
+void SmtpServerSession::AuthFailed(const std::string& user) {
+    const auto pause = net::LoginFailures::Instance().Failed(clientNetworkOrder_, user);
+    // The user name is logged, never what was offered as its password.
+    core::Log(core::LogLevelWarning, "SMTP Server: failed authentication of " + user + " from " + clientAddress_);
+    std::this_thread::sleep_for(pause);
+    Reply("535 5.7.8 Authentication credentials invalid");
 }
 
 void SmtpServerSession::DropEnvelope() {
@@ -469,7 +476,12 @@ void SmtpServerSession::MailFrom(const std::string& line) {
 }
 
 void SmtpServerSession::RcptTo(const std::string& line) {
-    if (recipientLimit_ != 0 && recipients_ >= recipientLimit_) return Reply("500 5.5.3 Too many recipients");
+    // A configured limit below the ceiling answers as it always has. The ceiling is a temporary
+    // refusal (RFC 5321): a client with more recipients sends them in another transaction.
+    if (recipientLimit_ != 0 && recipientLimit_ < kMaxRecipients && recipients_ >= recipientLimit_) {
+        return Reply("500 5.5.3 Too many recipients");
+    }
+    if (recipients_ >= kMaxRecipients) return Reply("452 4.5.3 Too many recipients");
     // No sender, or a message already delivered without a new MAIL FROM.
     if (sender_.empty() || !envelope_) return Reply(kBadSequence);
     const std::string argument = Argument(line, "RCPT TO:");
