@@ -208,6 +208,27 @@ std::string SocketConnection::ReadLineText(std::size_t capacity) {
     return line;
 }
 
+bool SocketConnection::TakeLineFeedAfter(char last) {
+    char next = 0;
+    if (last != '\r' || Receive(&next, 1, true) != 1 || next != '\n') return false;
+    Receive(&next, 1, false);
+    return true;
+}
+
+std::optional<std::size_t> SocketConnection::ReadBoundedLine(char* buffer, std::size_t capacity) {
+    // A piece that does not fill the buffer is a whole line: it ends with CR LF, or where the peer closed.
+    const auto whole = [&](std::size_t length) {
+        return length + 1 < capacity || (length >= 2 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n');
+    };
+    std::size_t length = ReadLine(buffer, capacity);
+    if (length == 0 || whole(length)) return length;
+    while (!TakeLineFeedAfter(buffer[length - 1])) {
+        length = ReadLine(buffer, capacity);
+        if (whole(length)) break;
+    }
+    return std::nullopt;
+}
+
 std::size_t SocketConnection::Send(const char* data, std::size_t length) {
     if (socket_ < 0) Fail("send", wsa::kNotSocket);
     std::size_t sent = 0;

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,13 @@ public:
 
     // ReadLine into a string.
     std::string ReadLineText(std::size_t capacity = kReceiveBufferSize);
+    // A command line: ReadLine, except that a line longer than capacity - 1 bytes is read to its end
+    // and thrown away (nullopt), never handed out in pieces that could pass for lines of their own.
+    // Only CR LF ends a line, also where a piece happens to end with a bare LF.
+    std::optional<std::size_t> ReadBoundedLine(char* buffer, std::size_t capacity);
+    // ReadLine may stop at a full buffer between the CR and the LF of a line end. After a piece whose
+    // last byte is `last`, takes that LF when it comes next; true when it did (the line has ended).
+    bool TakeLineFeedAfter(char last);
 
     // Opens an IPv4 socket of the type (SOCK_STREAM) and binds it as Bind does.
     void Create(std::uint16_t port, int type, const char* address);

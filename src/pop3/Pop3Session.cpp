@@ -5,7 +5,6 @@
 #include <cryptopp/hex.h>
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/md5.h>
-#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -15,6 +14,7 @@
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
 #include "mime/Address.h"
+#include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
 #include "platform/Text.h"
@@ -38,13 +38,6 @@ std::set<std::string>& HeldMaildrops() {
     return held;
 }
 
-// Consecutive failed logins per client address.
-std::mutex failureLock;
-std::map<std::uint32_t, int>& Failures() {
-    static std::map<std::uint32_t, int> failures;
-    return failures;
-}
-
 std::vector<std::string> Words(std::string_view line) {
     std::vector<std::string> words;
     std::size_t at = 0;
@@ -55,6 +48,22 @@ std::vector<std::string> Words(std::string_view line) {
         if (at > start) words.emplace_back(line.substr(start, at - start));
     }
     return words;
+}
+
+// What the log may show of a received line. A password never; an AUTH line shows its mechanism only
+// (the session offers none, but a client may still send its initial response). APOP shows the user
+// name, which the failed-login warning names anyway, and never the digest: the banner timestamp it is
+// made from is in the log as well, and the two together let anyone who reads the log try passwords
+// offline.
+std::string Loggable(std::string_view line) {
+    if (StartsWithNoCase(line, "PASS")) return "PASS ****";
+    const bool apop = StartsWithNoCase(line, "APOP");
+    if (!apop && !StartsWithNoCase(line, "AUTH")) return std::string(line);
+    const auto words = Words(line);
+    std::string shown(line.substr(0, 4));
+    if (words.size() > 1) shown += " " + words[1];
+    if (words.size() > 2) shown += " ****";
+    return shown;
 }
 
 long Number(const std::string& word) { return std::strtol(word.c_str(), nullptr, 10); }
@@ -150,7 +159,10 @@ void RegisterPop3Server() {
 }
 
 Pop3Session::Pop3Session(std::shared_ptr<net::ConnectionTicket> ticket)
-    : ticket_(std::move(ticket)), connection_(ticket_->connection.get()) {}
+    : ticket_(std::move(ticket)), connection_(ticket_->connection.get()) {
+    // Received lines are logged by the session itself, so that passwords can be masked.
+    if (connection_) connection_->SetLogReceived(false);
+}
 
 Pop3Session::~Pop3Session() { ReleaseMaildrop(); }
 
@@ -194,9 +206,16 @@ void Pop3Session::Run() {
         for (;;) {
             std::this_thread::yield();
             char buffer[kCommandLineBuffer];
-            const std::size_t length = connection_->ReadLine(buffer, sizeof buffer);
-            std::string line(buffer, length);
+            // A longer line is refused whole: a piece of it must never run as a command of its own.
+            const auto length = connection_->ReadBoundedLine(buffer, sizeof buffer);
+            if (!length) {
+                core::Log(core::LogLevelDebug, "(an over-long command line)");
+                Reply("-ERR Line too long");
+                continue;
+            }
+            std::string line(buffer, *length);
             while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+            core::Log(core::LogLevelDebug, Loggable(line));
             if (!Command(line)) break;
         }
     } catch (const net::CnwSocketErr& error) {
@@ -308,23 +327,15 @@ bool Pop3Session::FindMailBox(const std::string& user) {
 }
 
 void Pop3Session::LoginFailed() {
-    const std::uint32_t client = ticket_->client.sin_addr.s_addr;
-    int failures = 0;
-    {
-        std::lock_guard guard(failureLock);
-        failures = ++Failures()[client];
-    }
+    const auto pause = net::LoginFailures::Instance().Failed(ticket_->client.sin_addr.s_addr, user_);
+    // The user name is logged, never what was offered as its password.
     core::Log(core::LogLevelWarning, "POP3 Server: failed login for " + user_ + " from " + ticket_->ClientAddress());
-    auto pause = kFirstFailurePause * (1 << std::min(failures - 1, 10));
-    std::this_thread::sleep_for(std::min(pause, kMaxFailurePause));
+    std::this_thread::sleep_for(pause);
     Reply("-ERR Not authorized");
 }
 
 void Pop3Session::Login() {
-    {
-        std::lock_guard guard(failureLock);
-        Failures().erase(ticket_->client.sin_addr.s_addr);
-    }
+    net::LoginFailures::Instance().Succeeded(ticket_->client.sin_addr.s_addr, user_);
     if (!OpenMaildrop()) {
         Reply("-ERR Can not lock box");
         return;

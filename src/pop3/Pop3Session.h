@@ -5,10 +5,12 @@
 // in id order, taken at login, and it is the session's alone: a second session on the same inbox is
 // told "-ERR Can not lock box" until the first ends, however it ends. Deletions are marks until QUIT,
 // which removes the marked messages and flushes the folder; a session that ends otherwise removes
-// nothing. Failed logins cost the client a pause that doubles with each failure from its address.
+// nothing. Failed logins cost the client the pause of the shared failed-login table
+// (net/LoginFailures.h). A command line longer than the buffer is refused whole ("-ERR Line too
+// long"). Received lines are logged by the session, with passwords and APOP digests masked.
 // Messages go out line by line with CR LF line ends and byte-stuffing, whatever the length of a
 // stored line.
-// Thread safety: one session per thread; the maildrop locks and the failure counts are shared, locked.
+// Thread safety: one session per thread; the maildrop locks and the failure table are shared, locked.
 #pragma once
 
 #include "net/Listener.h"
@@ -21,12 +23,10 @@
 
 namespace pw::pop3 {
 
+// Command lines, CR LF included, are at most one byte shorter than this.
 inline constexpr std::size_t kCommandLineBuffer = 1024;
 // A larger inbox shows its first messages only.
 inline constexpr std::size_t kMaxMaildrop = 2500;
-// The pause after a failed login starts here and doubles per failure, up to the cap.
-inline constexpr std::chrono::milliseconds kFirstFailurePause{250};
-inline constexpr std::chrono::milliseconds kMaxFailurePause{8000};
 inline constexpr std::string_view kLastReadKey = "POP3LastRead";
 
 // Makes POP3 instances run this session for each connection.

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
@@ -11,6 +12,7 @@
 #include "mime/Address.h"
 #include "mime/Codecs.h"
 #include "mime/MessageDate.h"
+#include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
 #include "platform/Text.h"
@@ -50,25 +52,6 @@ std::string Argument(std::string_view line, std::string_view keyword) {
 }
 
 bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.substr(text.size() - 2) == "\r\n"; }
-
-// ReadLine stops at a full buffer even between the CR and the LF of a line end. After a piece that
-// ends with that CR, takes the LF when it comes next; true when it did (the line has ended).
-bool ConsumeLineFeedAfter(net::SocketConnection& connection, char last) {
-    char next = 0;
-    if (last != '\r' || connection.Receive(&next, 1, true) != 1 || next != '\n') return false;
-    connection.Receive(&next, 1, false);
-    return true;
-}
-
-// A line that fills the buffer without its end is too long: the rest of it is read and thrown away,
-// never taken as a line of its own. True when it was too long.
-bool DiscardRestOfLongLine(net::SocketConnection& connection, char* buffer, std::size_t capacity, std::size_t length) {
-    if (length + 1 != capacity || buffer[length - 1] == '\n') return false;
-    while (length + 1 == capacity && buffer[length - 1] != '\n' && !ConsumeLineFeedAfter(connection, buffer[length - 1])) {
-        length = connection.ReadLine(buffer, capacity);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -171,12 +154,12 @@ void SmtpServerSession::Run() {
 
 std::string SmtpServerSession::ReadCommandLine() {
     char buffer[kCommandLineBuffer];
-    const std::size_t length = connection_->ReadLine(buffer, sizeof buffer);
-    if (DiscardRestOfLongLine(*connection_, buffer, sizeof buffer, length)) {
+    const auto length = connection_->ReadBoundedLine(buffer, sizeof buffer);
+    if (!length) {
         core::Log(core::LogLevelDebug, "(an over-long command line)");
         return "\x01";  // a line that matches no command: "too long" is answered below
     }
-    std::string_view line(buffer, length);
+    std::string_view line(buffer, *length);
     // An AUTH line may carry an initial response: the log shows the mechanism only.
     if (StartsWithNoCase(line, "AUTH")) {
         const auto words = Words(line);
@@ -193,12 +176,12 @@ std::string SmtpServerSession::ReadCommandLine() {
 
 std::string SmtpServerSession::ReadSecretLine() {
     char buffer[kCommandLineBuffer];
-    const std::size_t length = connection_->ReadLine(buffer, sizeof buffer);
-    core::Log(core::LogLevelDebug, "****");
     // The rest of a secret too long for the buffer would otherwise be read -- and logged -- as a command.
-    if (DiscardRestOfLongLine(*connection_, buffer, sizeof buffer, length)) return {};
+    const auto length = connection_->ReadBoundedLine(buffer, sizeof buffer);
+    core::Log(core::LogLevelDebug, "****");
+    if (!length) return {};
     std::string line;
-    for (std::size_t i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < *length; ++i) {
         if (buffer[i] != '\r' && buffer[i] != '\n') line += buffer[i];
     }
     return std::string(TrimAscii(line));
@@ -440,21 +423,26 @@ void SmtpServerSession::Auth(const std::string& line) {
         Reply("501 5.7.6 Syntax error in parameters");
         return;
     }
-    if (!relayAllowed_) {
+    // A client already allowed to relay has nothing to gain from a password, and what it sends is not
+    // checked -- unless the instance requires authentication: then the password is the requirement,
+    // an address on the relay list is no substitute for it, and wrong credentials are refused.
+    if (!relayAllowed_ || listener_->authRequired) {
         const bool accepted = cram ? CheckCramMd5(user, digest, challenge) : CheckAccount(user, password);
         relayAllowed_ = accepted;
         if (listener_->authRequired) greeted_ = accepted;
-        if (!accepted) {
-            core::Log(core::LogLevelWarning, "SMTP Server: failed authentication of " + user + " from " + clientAddress_);
-            Reply("535 5.7.8 Authentication credentials invalid");
-            return;
-        }
+        if (!accepted) return AuthFailed(user);
+        net::LoginFailures::Instance().Succeeded(clientNetworkOrder_, user);
         if (cram) cramMd5_ = true;
-    } else if (listener_->authRequired && !helloName_.empty()) {
-        // A client the relay list already trusts needs no password to pass the requirement.
-        greeted_ = true;
     }
     Reply(greeted_ ? "235 2.7.0 Authorized" : "501 5.7.1 Not Authorized");
+}
+
+void SmtpServerSession::AuthFailed(const std::string& user) {
+    const auto pause = net::LoginFailures::Instance().Failed(clientNetworkOrder_, user);
+    // The user name is logged, never what was offered as its password.
+    core::Log(core::LogLevelWarning, "SMTP Server: failed authentication of " + user + " from " + clientAddress_);
+    std::this_thread::sleep_for(pause);
+    Reply("535 5.7.8 Authentication credentials invalid");
 }
 
 void SmtpServerSession::DropEnvelope() {
@@ -488,7 +476,12 @@ void SmtpServerSession::MailFrom(const std::string& line) {
 }
 
 void SmtpServerSession::RcptTo(const std::string& line) {
-    if (recipientLimit_ != 0 && recipients_ >= recipientLimit_) return Reply("500 5.5.3 Too many recipients");
+    // A configured limit below the ceiling answers as it always has. The ceiling is a temporary
+    // refusal (RFC 5321): a client with more recipients sends them in another transaction.
+    if (recipientLimit_ != 0 && recipientLimit_ < kMaxRecipients && recipients_ >= recipientLimit_) {
+        return Reply("500 5.5.3 Too many recipients");
+    }
+    if (recipients_ >= kMaxRecipients) return Reply("452 4.5.3 Too many recipients");
     // No sender, or a message already delivered without a new MAIL FROM.
     if (sender_.empty() || !envelope_) return Reply(kBadSequence);
     const std::string argument = Argument(line, "RCPT TO:");
@@ -532,7 +525,7 @@ bool SmtpServerSession::Data() {
     for (;;) {
         std::size_t length = connection_->ReadLine(buffer.data(), buffer.size());
         // The buffer has room for the LF of a piece that filled it up to the CR.
-        if (length + 1 == buffer.size() && ConsumeLineFeedAfter(*connection_, buffer[length - 1])) buffer[length++] = '\n';
+        if (length + 1 == buffer.size() && connection_->TakeLineFeedAfter(buffer[length - 1])) buffer[length++] = '\n';
         const std::string_view piece(buffer.data(), length);
         // Only a whole line is a line: a piece of a longer one never ends the message or loses a dot.
         const bool wholeLine = atLineStart;

@@ -9,7 +9,9 @@
 // nothing behind. Command lines are read in a 1024-byte buffer; a longer one is refused whole. In DATA
 // only a whole line "." CR LF ends the message: a bare LF is no line end, and a piece of an over-long
 // line is never taken for a line of its own. Received lines are logged at debug level by the session
-// itself, so the secrets of an AUTH exchange never reach the log.
+// itself, so the secrets of an AUTH exchange never reach the log. A failed AUTH costs the client the
+// pause of the shared failed-login table (net/LoginFailures.h). A transaction takes at most
+// kMaxRecipients recipients, whatever the instance's own limit.
 // Thread safety: one session per thread; the checks it consults are shared and locked by their owners.
 #pragma once
 
@@ -29,6 +31,9 @@ inline constexpr std::size_t kCommandLineBuffer = 1024;
 inline constexpr std::size_t kDataBuffer = 65536;
 // The content of a message is written to its file in blocks of about this size.
 inline constexpr std::size_t kContentWriteBlock = 65536;
+// The most recipients of one transaction, whatever "maxrecipients" says (0 there means no limit of
+// its own): one envelope with an endless recipient list would be an endless router job.
+inline constexpr std::size_t kMaxRecipients = 1000;
 // A client that keeps sending after its message passed the size limit is cut off after this long.
 inline constexpr std::chrono::seconds kOversizeDiscardLimit{1799};
 
@@ -58,6 +63,8 @@ private:
     bool Command(const std::string& line);
     bool Hello(const std::string& line, bool extended);
     void Auth(const std::string& line);
+    // Counts the failure in the failed-login table, pauses as long as it says and refuses.
+    void AuthFailed(const std::string& user);
     void MailFrom(const std::string& line);
     void RcptTo(const std::string& line);
     bool Data();

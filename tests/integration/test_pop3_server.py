@@ -1,5 +1,6 @@
 """The POP3 server with real clients: Python's poplib (plain, STLS and implicit TLS), fetchmail, and
 smtplib for the relaying right that a POP3 password login grants."""
+import base64
 import getpass
 import hashlib
 import os
@@ -270,3 +271,76 @@ def test_password_login_opens_relaying_and_fetchmail_empties_the_inbox(registere
         assert "Subject: fetch %d" % uid in delivered
         assert re.search(r"(?m)^\.dot line %d\r?$" % uid, delivered)
     assert server.stop() == 0
+
+
+def reply_to(pop, data):
+    """The one-line reply to bytes sent exactly as given."""
+    pop.sock.sendall(data)
+    return pop._getline()[0]
+
+
+def test_an_over_long_line_is_refused_whole_and_runs_no_command(registered):
+    ports = installation(registered)
+    drop(registered, JOHN_MESSAGES)
+    server = registered.start().wait_ready()
+    pop = connect(ports["pop3"])
+    # Before login: the end of a long line must not pass for a login.
+    assert reply_to(pop, b"x" * 1023 + b"USER john@example.com\r\n") == b"-ERR Line too long"
+    assert refused(pop.pass_, "secret") == b"-ERR Not authorized"
+    pop.user(JOHN)
+    assert pop.pass_("secret") == b"+OK Authorized"
+    for line in (b"x" * 1093 + b" DELE 1", b"x" * 1093 + b" QUIT",
+                 b"x" * 1023 + b"DELE 2",  # the command would begin the second piece of the line
+                 b"x" * 1023 + b"QUIT",
+                 b"x" * 1022 + b"\nDELE 3",  # a piece that ends with a bare LF has not ended the line
+                 b"NOOP " + b"x" * 1017):  # the buffer ends between the CR and the LF
+        assert reply_to(pop, line + b"\r\n") == b"-ERR Line too long", line[-10:]
+        assert pop.noop() == b"+OK NOOP"
+    assert pop.stat()[0] == len(JOHN_MESSAGES)
+    assert pop.quit() == b"+OK Done"
+    assert inbox(registered) == files(*JOHN_MESSAGES)
+    assert server.stop() == 0
+
+
+def test_the_traffic_log_never_holds_a_password_or_an_apop_digest(registered):
+    registered.configure_logging(2, 1)  # a daily file at the debug level: every line received
+    ports = installation(registered)
+    ann, password, wrong = "ann@example.com", "Quill9Harbour", "Wrong7Guess"
+    assert registered.admin("mailbox", "add", ann, "--password", password).returncode == 0
+    server = registered.start().wait_ready()
+    secrets = [password, wrong]
+
+    pop = connect(ports["pop3"])
+    pop.user(ann)
+    assert refused(pop.pass_, wrong) == b"-ERR Not authorized"
+    assert pop.pass_(password) == b"+OK Authorized"
+    pop.quit()
+    for guess in (wrong, password):
+        pop = connect(ports["pop3"])
+        stamp = pop.timestamp.match(pop.welcome).group(1)
+        digest = hashlib.md5(stamp + guess.encode()).hexdigest()
+        secrets.append(digest)
+        if guess == wrong:
+            assert refused(pop._shortcmd, "APOP %s %s" % (ann, digest)) == b"-ERR Not authorized"
+        else:
+            assert pop._shortcmd("APOP %s %s" % (ann, digest)) == b"+OK Authorized"
+        pop.quit()
+    pop = connect(ports["pop3"])
+    response = base64.b64encode(b"\0" + ann.encode() + b"\0" + password.encode()).decode()
+    assert refused(pop._shortcmd, "AUTH PLAIN " + response) == b"-ERR Unknown command"
+    secrets.append(response.rstrip("="))
+    pop.user(ann)
+    long_password = "Z8" * 600
+    assert reply_to(pop, b"PASS " + long_password.encode() + b"\r\n") == b"-ERR Line too long"
+    secrets.append(long_password[-40:])
+    pop.quit()
+    assert server.stop() == 0
+
+    text = ""
+    for name in os.listdir(registered.logs):
+        with open(os.path.join(registered.logs, name), encoding="utf-8", errors="replace") as f:
+            text += f.read()
+    for secret in secrets:
+        assert secret not in text, secret
+    for shown in ("USER " + ann, "PASS ****", "APOP %s ****" % ann, "AUTH PLAIN ****", "failed login for " + ann):
+        assert shown in text, shown

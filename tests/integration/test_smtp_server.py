@@ -266,6 +266,43 @@ def test_authentication_allows_relaying_and_bad_credentials_do_not(registered):
         assert s.sendmail("a@b.c", ["far@elsewhere.org"], b"Subject: by address\r\n\r\n") == {}
     assert server.stop() == 0
 
+    # Required authentication holds a client on the relay list to the password as well.
+    configure(registered, ("sys:smtp:0:smtpauthrequired", "bool:true"))
+    server, port = start(registered, first=False)
+    with smtp(port) as s:
+        s.ehlo()
+        for mechanism in ("PLAIN", "LOGIN", "CRAM-MD5"):
+            with pytest.raises(smtplib.SMTPAuthenticationError) as caught:
+                s.auth(mechanism, mechanisms(s, "john@example.com", PASSWORD + "x")[mechanism])
+            assert "%d %s" % (caught.value.smtp_code, caught.value.smtp_error.decode()) == BAD_CREDENTIALS
+            assert s.docmd("MAIL FROM:<a@b.c>") == (500, b"5.5.1 Unknown command")
+        assert s.auth("PLAIN", mechanisms(s, "john@example.com", PASSWORD)["PLAIN"]) == (235, b"2.7.0 Authorized")
+        assert s.sendmail("a@b.c", ["far@elsewhere.org"], b"Subject: listed and authenticated\r\n\r\n") == {}
+    assert server.stop() == 0
+
+
+def test_a_recipient_flood_stops_at_the_ceiling_and_the_session_goes_on(registered):
+    server, port = start(registered)  # "maxrecipients" left at 0: no limit of the instance's own
+    c = Client(port)
+    assert c.cmd("EHLO flood.test").startswith("250-")
+    assert c.cmd("MAIL FROM:<a@b.c>") == SENDER_OK
+    replies, batch = [], 200
+    for first in range(0, 2000, batch):  # pipelined, a batch at a time
+        c.send(b"".join(b"RCPT TO:<r%d@example.com>\r\n" % n for n in range(first, first + batch)))
+        replies += [c.reply() for _ in range(batch)]
+    assert replies == [RECIPIENT_OK] * 1000 + ["452 4.5.3 Too many recipients"] * 1000
+    assert c.cmd("DATA") == GO_AHEAD
+    c.send(b"Subject: many\r\n\r\n.\r\n")
+    assert c.reply() == STORED
+    recipients = newest(registered)[1]
+    assert recipients == ["r%d@example.com" % n for n in range(1000)]
+    assert c.cmd("MAIL FROM:<a@b.c>") == SENDER_OK  # the count starts again with each transaction
+    assert c.cmd("RCPT TO:<john@example.com>") == RECIPIENT_OK
+    assert c.cmd("RSET") == COMPLETED
+    assert c.cmd("QUIT").startswith("221 ")
+    c.close()
+    assert server.stop() == 0
+
 
 def test_starttls_with_smtplib_and_swaks_and_no_plain_text_injection(registered):
     cert, key = (os.path.join(registered.root, name) for name in ("cert.pem", "key.pem"))
