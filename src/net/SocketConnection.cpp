@@ -333,8 +333,8 @@ std::string SocketConnection::PeerAddress() const {
     return text;
 }
 
-void SocketConnection::AttachTls(std::string_view operation, bool server) {
-    SSL_CTX* context = TlsContextReference();
+void SocketConnection::AttachTls(std::string_view operation, bool server, std::string_view peerName) {
+    SSL_CTX* context = server ? TlsContextReference() : TlsClientContextReference();
     if (!context) FailTls(operation, "SSL context not initialized", wsa::kNotConnected);
     SSL* session = SSL_new(context);
     SSL_CTX_free(context);  // the session holds its own reference
@@ -349,6 +349,14 @@ void SocketConnection::AttachTls(std::string_view operation, bool server) {
         SSL_set_accept_state(session);
     } else {
         SSL_set_connect_state(session);
+        if (!peerName.empty()) {
+            const std::string name(peerName);
+            in_addr dotted{};
+            // A name, not an address, goes out as the server name indication (RFC 6066).
+            if (::inet_pton(AF_INET, name.c_str(), &dotted) != 1) SSL_set_tlsext_host_name(session, name.c_str());
+            // OpenSSL takes a dotted address as one to match against the certificate's IP entries.
+            SSL_set1_host(session, name.c_str());
+        }
     }
     // Bytes that came in plain text before the handshake are not the TLS peer's: drop them.
     held_ = 0;
@@ -378,9 +386,19 @@ void SocketConnection::Handshake(std::string_view operation, bool server) {
 
 void SocketConnection::TlsServerStart() { AttachTls("TslStart", true); }
 
-void SocketConnection::TlsClientStart() {
-    AttachTls("TslStart", false);
+void SocketConnection::TlsClientStart(std::string_view peerName) {
+    AttachTls("TslStart", false, peerName);
     Handshake("TslStart", false);
+}
+
+std::string SocketConnection::TlsVerifyFailure() const {
+    if (!tls_) return "the connection is not encrypted";
+    // Without a certificate the verify result stays "OK": it has to be asked for separately.
+    X509* certificate = SSL_get1_peer_certificate(tls_);
+    if (!certificate) return "the peer sent no certificate";
+    X509_free(certificate);
+    const long result = SSL_get_verify_result(tls_);
+    return result == X509_V_OK ? std::string() : std::string(X509_verify_cert_error_string(result));
 }
 
 void SocketConnection::TlsAccept() {

@@ -80,9 +80,14 @@ public:
     std::string PeerAddress() const;
 
     void TlsServerStart();
-    void TlsClientStart();
+    // The client handshake, through the client context (TlsContext.h). A peer name (host name or
+    // dotted address) goes out as the server name indication and is what the certificate must match.
+    void TlsClientStart(std::string_view peerName = {});
     void TlsAccept();
     bool IsTls() const { return tls_ != nullptr; }
+    // Empty when the peer's certificate verified against the trusted store and matched the peer name
+    // given to TlsClientStart; else why not (also when the connection is plain).
+    std::string TlsVerifyFailure() const;
 
     // Frees the TLS session, shuts the socket down both ways and closes it (unless borrowed).
     void Close();
@@ -101,7 +106,7 @@ private:
     // Waits until the socket is readable (or writable) or the deadline passes; false on time-out.
     bool WaitReady(bool forReading, int milliseconds);
     void Fill();
-    void AttachTls(std::string_view operation, bool server);
+    void AttachTls(std::string_view operation, bool server, std::string_view peerName = {});
     void Handshake(std::string_view operation, bool server);
     // The TLS error translation for a read or write that returned r <= 0: returns when the call
     // should be repeated after waiting (readable when wantRead), throws otherwise.

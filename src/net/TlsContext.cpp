@@ -14,6 +14,7 @@ namespace {
 
 std::mutex contextLock;
 SSL_CTX* context = nullptr;
+SSL_CTX* clientContext = nullptr;  // made once, never released: clients may run until the process ends
 
 bool FileExists(const std::string& path) {
     struct stat st {};
@@ -75,6 +76,30 @@ SSL_CTX* TlsContextReference() {
     std::lock_guard guard(contextLock);
     if (context) SSL_CTX_up_ref(context);
     return context;
+}
+
+SSL_CTX* TlsClientContextReference() {
+    std::lock_guard guard(contextLock);
+    if (!clientContext) {
+        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+        SSL_CTX* made = SSL_CTX_new(TLS_method());
+        const bool ok = made && SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION) == 1;
+        // A store that can not be read leaves every certificate unverified, which callers handle.
+        if (ok && SSL_CTX_set_default_verify_paths(made) != 1) {
+            core::Log(core::LogLevelWarning, "TLS: the system's trusted certificates can not be read: " + QueuedTlsErrors("; "));
+        }
+        if (!ok) {
+            core::Log(core::LogLevelCritical, "TLS: no client context can be made: " + QueuedTlsErrors("; "));
+            SSL_CTX_free(made);
+            return nullptr;
+        }
+        // The handshake never stops at the certificate: whether it verified is the caller's question.
+        SSL_CTX_set_verify(made, SSL_VERIFY_NONE, nullptr);
+        SSL_CTX_set_mode(made, SSL_MODE_AUTO_RETRY);
+        clientContext = made;
+    }
+    SSL_CTX_up_ref(clientContext);
+    return clientContext;
 }
 
 }  // namespace pw::net

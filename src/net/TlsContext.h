@@ -6,6 +6,11 @@
 // leaves the process without TLS (TlsAvailable false): TLS instances then speak plain text and
 // STARTTLS is not offered. Connections keep their own reference to the context, so TlsRelease at
 // shutdown never pulls it from under a running session.
+// The client side has a context of its own (TlsClientContextReference), made at its first use and
+// kept to the end of the process: outgoing STARTTLS works whether or not this server has a certificate
+// of its own. It trusts the system's store (SSL_CTX_set_default_verify_paths, so SSL_CERT_FILE and
+// SSL_CERT_DIR apply) and completes a handshake whatever the peer's certificate is; the caller asks
+// the connection afterwards whether the certificate verified and decides what it may send over it.
 // Thread safety: every function may be called from any thread.
 #pragma once
 
@@ -23,6 +28,9 @@ bool TlsAvailable();
 void TlsRelease();
 // The context with a reference of the caller's (SSL_CTX_free it), or nullptr.
 SSL_CTX* TlsContextReference();
+// The client context with a reference of the caller's (SSL_CTX_free it), made on first use; nullptr
+// only when the library can not make one (logged).
+SSL_CTX* TlsClientContextReference();
 // The TLS library's queued error texts of this thread, taken from the queue and joined.
 std::string QueuedTlsErrors(std::string_view separator);
 

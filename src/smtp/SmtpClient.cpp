@@ -1,9 +1,12 @@
 // SmtpClient: the client side of SMTP.
 #include "smtp/SmtpClient.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cstring>
 #include <sys/socket.h>
 
+#include "core/Logging.h"
 #include "mime/Address.h"
 #include "mime/Codecs.h"
 #include "net/TlsContext.h"
@@ -13,6 +16,11 @@
 namespace pw::smtp {
 
 namespace {
+
+// A failed client handshake, told apart from the other socket failures of the opening.
+struct TlsHandshakeFailed {
+    net::CnwSocketErr error;
+};
 
 int Digit(char c) { return c >= '0' && c <= '9' ? c - '0' : 0; }
 
@@ -46,24 +54,56 @@ SmtpClient::SmtpClient(std::string helloName) : helloName_(std::move(helloName))
     if (helloName_.empty()) helloName_ = "localhost";
 }
 
+int SmtpClient::WaitSeconds(int limit) const {
+    const auto left = std::chrono::ceil<std::chrono::seconds>(deadline_ - Clock::now()).count();
+    return static_cast<int>(std::clamp<std::int64_t>(left, 1, limit));
+}
+
 void SmtpClient::Send(std::string_view text, bool secret) {
+    connection_.SetTimeout(WaitSeconds(kCommandTimeout));
     connection_.SendString(text);
     if (traffic_) traffic_(secret ? std::string_view("****\r\n") : text);
 }
 
-int SmtpClient::ReadReply(int timeout) {
-    connection_.SetTimeout(timeout);
+void SmtpClient::Breach(std::string_view what, std::int32_t code) {
+    const int socket = connection_.Socket();
+    // What follows on this connection can not be trusted to be in step: nothing more is read or sent.
+    connection_.Close();
+    throw net::CnwSocketErr(socket, "recv : " + std::string(what), code);
+}
+
+void SmtpClient::ReadReplyLine(std::string& line, Clock::time_point until) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::seconds>(until - Clock::now()).count();
+        if (left <= 0) Breach("the reply did not come in time", net::wsa::kTimedOut);
+        // Each receive waits at most for what is left of the reply's time.
+        connection_.SetTimeout(static_cast<int>(left));
+        char buffer[kReplyLineBuffer];
+        const std::size_t peeked = connection_.Receive(buffer, sizeof buffer, true);
+        if (peeked == 0) {
+            if (line.empty()) Breach("the peer closed the connection", net::wsa::kConnectionAborted);
+            return;  // a last line without its line end
+        }
+        const void* lf = std::memchr(buffer, '\n', peeked);
+        const std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - buffer) + 1 : peeked;
+        // Only the line is consumed: after STARTTLS the next bytes must stay unread.
+        connection_.Receive(buffer, take, false);
+        if (line.size() + take > kMaxReplyLine) Breach("a reply line is longer than the limit", net::wsa::kNoBuffers);
+        line.append(buffer, take);
+        if (lf) return;
+    }
+}
+
+int SmtpClient::ReadReply(int timeout, bool final) {
+    if (replyTimeLimit_ > 0) timeout = std::min(timeout, replyTimeLimit_);
+    auto until = Clock::now() + std::chrono::seconds(timeout);
+    if (!final) until = std::min(until, deadline_);
     reply_.clear();
     int code = 0;
-    for (;;) {
-        char buffer[kReplyLineBuffer];
-        std::string line(buffer, connection_.ReadLine(buffer, sizeof buffer));
-        // The rest of an over-long line belongs to it, not to the next reply line.
-        while (!line.empty() && line.back() != '\n') {
-            const std::size_t more = connection_.ReadLine(buffer, sizeof buffer);
-            if (more == 0) break;
-            line.append(buffer, more);
-        }
+    for (std::size_t count = 1;; ++count) {
+        if (count > kMaxReplyLines) Breach("a reply has more lines than the limit", net::wsa::kNoBuffers);
+        std::string line;
+        ReadReplyLine(line, until);
         if (traffic_) traffic_(line);
         std::string clean;
         for (const char c : line) {
@@ -138,25 +178,69 @@ int SmtpClient::Authenticate() {
 }
 
 int SmtpClient::Open(std::uint32_t address, std::uint16_t port) {
+    if (peerName_.empty()) {
+        in_addr value{address};
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &value, text, sizeof text);
+        peerName_ = text;
+    }
+    try {
+        return OpenConnection(address, port, true);
+    } catch (const TlsHandshakeFailed& failed) {
+        // Credentials never go in plain text to a peer that offered TLS: the attempt ends here.
+        if (!account_.empty()) throw failed.error;
+        core::Log(core::LogLevelWarning, "SMTP client: the TLS handshake with " + peerName_ + " failed (" + failed.error.what() +
+                                             "); connecting again in plain text");
+        connection_.Close();
+        return OpenConnection(address, port, false);
+    }
+}
+
+int SmtpClient::OpenConnection(std::uint32_t address, std::uint16_t port, bool tls) {
+    enhanced_ = false;
     if (!localAddress_.empty()) connection_.Create(0, SOCK_STREAM, localAddress_.c_str());
-    connection_.SetTimeout(kCommandTimeout);
+    if (Clock::now() >= deadline_) throw net::CnwSocketErr::Socket(connection_.Socket(), "Connect", net::wsa::kTimedOut);
+    connection_.SetTimeout(WaitSeconds(kConnectTimeout));
     connection_.ConnectIPv4(address, port);
     int code = ReadReply(kGreetingTimeout);
     if (IsFailure(code)) return code;
     code = Hello();
     if (IsFailure(code)) return code;
-    if (startTls_ && net::TlsAvailable() && !connection_.IsTls()) {
+    if (tls && startTls_ && !connection_.IsTls()) {
         code = Command("STARTTLS\r\n");
-        if (IsFailure(code)) return code;
-        connection_.TlsClientStart();
-        code = Hello();
-        if (IsFailure(code)) return code;
+        // Without credentials a refused STARTTLS leaves the session as it was, in plain text.
+        if (IsFailure(code) && !account_.empty()) return code;
+        if (!IsFailure(code)) {
+            connection_.SetTimeout(WaitSeconds(kCommandTimeout));
+            try {
+                connection_.TlsClientStart(peerName_);
+            } catch (const net::CnwSocketErr& error) {
+                throw TlsHandshakeFailed{error};
+            }
+            code = Hello();
+            if (IsFailure(code)) return code;
+        }
     }
     if (account_.empty() || mechanism_.empty()) return 0;
-    // A peer that offered TLS and did not get it never sees the credentials in plain text.
-    if (startTls_ && !connection_.IsTls()) return 5 * 65536 + 7 * 256 + 0;
+    code = CheckCredentialsMayGo();
+    if (code != 0) return code;
     code = Authenticate();
     return IsFailure(code) ? code : 0;
+}
+
+int SmtpClient::CheckCredentialsMayGo() {
+    // A peer that offered TLS and did not get it never sees the credentials in plain text.
+    if (startTls_ && !connection_.IsTls()) {
+        reply_ = "TLS was offered by " + peerName_ + " but not started; no credentials were sent";
+        return kTlsRequired;
+    }
+    if (!connection_.IsTls()) return 0;
+    const std::string failure = connection_.TlsVerifyFailure();
+    if (failure.empty()) return 0;
+    // Encrypted to a server that may not be the one configured: the credentials would go to it.
+    reply_ = "The certificate of " + peerName_ + " can not be trusted (" + failure + "); no credentials were sent";
+    core::Log(core::LogLevelWarning, "SMTP client: " + reply_);
+    return kTlsRequired;
 }
 
 int SmtpClient::MailFrom(std::string_view sender) { return Command("MAIL FROM:<" + BareAddress(sender) + ">\r\n"); }
@@ -212,7 +296,7 @@ int SmtpClient::Data(Stream& content) {
     if (!atLineStart) out += "\r\n";
     out += ".\r\n";
     connection_.SendString(out);
-    return ReadReply(kDataEndTimeout);
+    return ReadReply(kDataEndTimeout, true);
 }
 
 }  // namespace pw::smtp

@@ -1,11 +1,23 @@
 // SmtpClient: one SMTP conversation with another server (RFC 5321) -- the transport's delivery to a
 // mail exchanger or relay server, and the SMTP pickup.
 //
-// Open reads the greeting, says EHLO (HELO when EHLO is refused), starts TLS when the peer offers it
-// and this process has a TLS context, and authenticates with the strongest mechanism offered
-// (CRAM-MD5, then LOGIN, then PLAIN) when an account is set. Credentials never go over a plain
-// connection to a peer that offered STARTTLS: a failed STARTTLS then ends the attempt. Every reply is
-// read to its last line. Reply codes are packed (first digit * 65536 + second * 256 + third); with
+// Open connects (at most kConnectTimeout), reads the greeting, says EHLO (HELO when EHLO is refused),
+// starts TLS whenever the peer offers it -- through the client TLS context, whether or not this server
+// has a certificate -- and authenticates with the strongest mechanism offered (CRAM-MD5, then LOGIN,
+// then PLAIN) when an account is set.
+// TLS and credentials: the peer's certificate must verify against the trusted store and match the
+// peer name (SetPeerName: the relay server's or exchanger's host name) before credentials go over
+// the connection; when it does not, no credentials go and Open ends with 4.7.0, so the message waits.
+// Without an account TLS is opportunistic: an unverifiable certificate still encrypts, a refused
+// STARTTLS leaves the session in plain text, and a failed handshake is followed by one more connection
+// in plain text (logged). With an account a refused STARTTLS ends Open with the peer's reply, and a
+// failed handshake with the socket error; credentials never go in plain text to a peer that offered
+// STARTTLS.
+// Replies are bounded: a line longer than kMaxReplyLine, a reply of more than kMaxReplyLines lines,
+// and a reply that is not complete within its time-out (which bounds the whole reply, not each read)
+// close the connection and throw CnwSocketErr, which the owner treats as a temporary failure. A
+// deadline (SetDeadline) caps the connect and every reply wait but the one after the content, so a
+// message the peer may have taken is always waited for in full. Reply codes are packed (first digit * 65536 + second * 256 + third); with
 // ENHANCEDSTATUSCODES announced, the enhanced code of the reply is packed instead. Paths go out as
 // "MAIL FROM:<...>" and "RCPT TO:<...>"; message content goes out with CR LF line ends only and dots
 // stuffed at every line start, whatever the block boundaries. Credentials never reach the traffic log.
@@ -23,13 +35,22 @@
 
 namespace pw::smtp {
 
-// Time-outs of RFC 5321 section 4.5.3.2, in seconds.
+// Time-outs of RFC 5321 section 4.5.3.2, in seconds. A reply time-out bounds the whole reply, from the
+// wait for its first byte to its last line: a peer that dribbles a byte at a time can not stretch it.
 inline constexpr int kGreetingTimeout = 300;
 inline constexpr int kCommandTimeout = 300;
 inline constexpr int kDataBlockTimeout = 180;
 inline constexpr int kDataEndTimeout = 600;
+// How long a connection may take to be set up: a dead exchanger must not hold a job for minutes.
+inline constexpr int kConnectTimeout = 30;
 inline constexpr std::size_t kContentBlock = 4096;
 inline constexpr std::size_t kReplyLineBuffer = 1024;
+// Longest reply line taken, CR LF included (RFC 5321 allows 512; some servers send longer ones).
+inline constexpr std::size_t kMaxReplyLine = 4096;
+// Most lines of one reply (a long EHLO list has a few dozen).
+inline constexpr std::size_t kMaxReplyLines = 100;
+// Packed 4.7.0: TLS was needed for the credentials and could not be had as required.
+inline constexpr int kTlsRequired = 4 * 65536 + 7 * 256 + 0;
 
 int PackReplyCode(std::string_view line, bool enhanced);
 inline int FirstDigit(int packed) { return packed >> 16; }
@@ -50,6 +71,13 @@ public:
     void SetTraffic(std::function<void(std::string_view)> traffic) { traffic_ = std::move(traffic); }
     // A local address for outgoing connections (dotted text; empty for any).
     void SetLocalAddress(std::string address) { localAddress_ = std::move(address); }
+    // The name the peer's certificate must match (host name or dotted address); empty: the address.
+    void SetPeerName(std::string name) { peerName_ = std::move(name); }
+    // No connect or reply wait, but the one after the content, goes past this point.
+    void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
+    // Shortens every reply time-out to this many seconds (0: the RFC 5321 values). A diagnostic
+    // setting: tests use it to meet a silent peer without waiting minutes.
+    void SetReplyTimeLimit(int seconds) { replyTimeLimit_ = seconds; }
 
     // Connects (throws CnwSocketErr when the connection fails) and runs the opening; 0 on success,
     // else the failing reply's code.
@@ -66,8 +94,20 @@ public:
     bool Tls() const { return connection_.IsTls(); }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     int Command(std::string_view line, int timeout = kCommandTimeout, bool secret = false);
-    int ReadReply(int timeout);
+    // One reply to its last line within `timeout` seconds (and the deadline unless `final`).
+    int ReadReply(int timeout, bool final = false);
+    // Appends one reply line, CR LF and all, to `line`; throws on a breach of the limits.
+    void ReadReplyLine(std::string& line, Clock::time_point until);
+    // The wait for one step: `limit` seconds, or what is left before the deadline (at least 1).
+    int WaitSeconds(int limit) const;
+    [[noreturn]] void Breach(std::string_view what, std::int32_t code);
+    // The opening on a new connection; `tls`: try STARTTLS when offered.
+    int OpenConnection(std::uint32_t address, std::uint16_t port, bool tls);
+    // When credentials are about to go: the failure code when the connection does not allow them, else 0.
+    int CheckCredentialsMayGo();
     int Hello();
     int Authenticate();
     // Secret lines (credentials) reach the traffic callback masked.
@@ -79,6 +119,9 @@ private:
     std::string account_;
     std::string password_;
     std::string localAddress_;
+    std::string peerName_;
+    Clock::time_point deadline_ = Clock::time_point::max();
+    int replyTimeLimit_ = 0;
     std::function<void(std::string_view)> traffic_;
     std::string reply_;
     std::string mechanism_;

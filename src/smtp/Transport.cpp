@@ -13,11 +13,16 @@
 #include "core/JobManager.h"
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
+#include "core/RegistryKeys.h"
 #include "dns/DnsResolver.h"
+#include "mime/Message.h"
+#include "mime/MessageDate.h"
 #include "net/Listener.h"
 #include "platform/EventLog.h"
+#include "platform/Registry.h"
 #include "platform/Text.h"
 #include "router/Notifications.h"
+#include "router/Router.h"
 #include "smtp/SmtpClient.h"
 #include "smtp/SmtpServerSession.h"
 #include "store/MailBox.h"
@@ -27,6 +32,8 @@
 namespace pw::smtp {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr double kHalfSecond = 5.787037037037037e-6;  // in days
 constexpr int kPermanent = 5 * 65536 + 4 * 256 + 4;  // 5.4.4: no such destination
@@ -46,11 +53,46 @@ struct Manager {
     bool requested = false;
     std::mutex busyLock;
     std::set<std::string> busy;  // envelopes in a job: folder path + stem
+    // The last attempt of each envelope that was not due when the pass last read it, by the same key:
+    // the pass skips it without opening its record until the retry interval has passed.
+    std::map<std::string, double> lastAttempts;
+    int replyTimeLimit = 0;  // the Debug value "TransportReplyTimeout", read at start
 };
 
 Manager& TheManager() {
     static Manager manager;
     return manager;
+}
+
+// An envelope's mark of being in a job: made before the job is queued, dropped with the job --
+// whether it ran, failed with any exception, or was never run -- so an envelope is never left out of
+// every later pass.
+class BusyMark {
+public:
+    explicit BusyMark(std::string key) : key_(std::move(key)) {
+        Manager& manager = TheManager();
+        std::lock_guard guard(manager.busyLock);
+        manager.busy.insert(key_);
+    }
+    ~BusyMark() {
+        Manager& manager = TheManager();
+        std::lock_guard guard(manager.busyLock);
+        manager.busy.erase(key_);
+        if (lastAttempt_ != 0) manager.lastAttempts[key_] = lastAttempt_;
+    }
+    BusyMark(const BusyMark&) = delete;
+    BusyMark& operator=(const BusyMark&) = delete;
+    const std::string& Key() const { return key_; }
+    // The envelope stays in "_Out" with this last attempt: the next passes need not read it before it is due.
+    void KeepUntilDue(double lastAttempt) { lastAttempt_ = lastAttempt; }
+
+private:
+    std::string key_;
+    double lastAttempt_ = 0;
+};
+
+bool Due(double lastAttempt, int intervalMinutes) {
+    return lastAttempt == 0 || intervalMinutes == 0 || (Now() - lastAttempt) * 1440 >= intervalMinutes;
 }
 
 int RetryIntervalMinutes(const core::ConfigTree& config) {
@@ -110,6 +152,13 @@ public:
     void Run() {
         const auto& recipients = envelope_->GetRecipients().All();
         for (const auto& recipient : recipients) outcome_[recipient] = 0;
+        // Taken before any connection: a record without its content can never be delivered.
+        try {
+            content_ = envelope_->StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_WRITE);
+        } catch (const ComError& error) {
+            if (error.Code() != STG_E_FILENOTFOUND) throw;
+            return DropLostMessage();
+        }
         if (target_.authType == 2 && !target_.pop3Server.empty()) Pop3Login(target_);
         if (!Connect()) return Finish();
         Exchange();
@@ -117,16 +166,25 @@ public:
     }
 
 private:
+    struct Candidate {
+        std::uint32_t address;
+        std::string name;  // what the certificate must match
+    };
+
     // The candidates in order, or the code every recipient gets when there is none.
-    std::vector<std::uint32_t> Candidates(int& failure) {
+    std::vector<Candidate> Candidates(int& failure) {
         dns::DnsResolver resolver;
         resolver.AddConfiguredServers(core::ServerConfig());
         // A stopping server does not wait for DNS.
         resolver.SetStopFlag(&TheManager().stop);
-        if (const std::uint32_t dotted = ParseAddress(target_.destination)) return {dotted};
+        if (const std::uint32_t dotted = ParseAddress(target_.destination)) return {{dotted, target_.destination}};
         if (target_.relayServer) {
             const auto host = resolver.LookupHost(target_.destination);
-            if (host) return host->addresses;
+            std::vector<Candidate> candidates;
+            for (const std::uint32_t address : host ? host->addresses : std::vector<std::uint32_t>{}) {
+                candidates.push_back({address, target_.destination});
+            }
+            if (host) return candidates;
             failure = resolver.LastStatus() == dns::DnsStatus::Failed ? kDnsFailed : kPermanent;
             return {};
         }
@@ -136,7 +194,7 @@ private:
             core::Log(core::LogLevelWarning, core::FormatText(5006, {std::string_view(target_.destination)}, "No mail exchanger was found for %s"));
             return {};
         }
-        std::vector<std::uint32_t> candidates;
+        std::vector<Candidate> candidates;
         for (const auto& exchanger : exchangers) {
             for (const std::uint32_t address : exchanger.addresses) {
                 if (address == htonl(INADDR_LOOPBACK)) {
@@ -147,7 +205,7 @@ private:
                     if (candidates.empty()) failure = kPermanent;
                     return candidates;
                 }
-                candidates.push_back(address);
+                candidates.push_back({address, exchanger.exchange});
             }
         }
         // Exchangers without any address: their lookups failed or came back empty; wait and retry.
@@ -158,13 +216,21 @@ private:
     bool Connect() {
         int failure = kNoRoute;
         const auto candidates = Candidates(failure);
-        for (const std::uint32_t address : candidates) {
+        for (const auto& [address, name] : candidates) {
             const std::string text = AddressText(address);
+            if (Clock::now() >= deadline_) {
+                core::Log(core::LogLevelWarning, Format("SMTP Transport: the attempt for %s took its %d minutes; the message waits",
+                                                        {std::string_view(target_.destination), std::int64_t{kAttemptBudget.count()}}));
+                break;
+            }
             core::Log(core::LogLevelNormal, core::FormatText(110, {std::string_view(target_.destination), std::string_view(text)},
                                                              "Connecting to %s at %s"));
             auto client = std::make_unique<SmtpClient>(core::ServerConfig().GetCopy("sys:smtptrans:helloname").AsText());
             client->SetLocalAddress(core::ServerConfig().GetCopy("sys:smtptrans:ip").AsText());
             client->SetTraffic([](std::string_view line) { core::Log(core::LogLevelDebug, line); });
+            client->SetPeerName(name);
+            client->SetDeadline(deadline_);
+            client->SetReplyTimeLimit(TheManager().replyTimeLimit);
             if (target_.authType == 1) client->SetAccount(target_.account, target_.password);
             try {
                 const int code = client->Open(address, target_.port);
@@ -215,8 +281,7 @@ private:
                 if (IsPositive(outcome)) ++accepted;
             }
             if (accepted != 0) {
-                auto content = envelope_->StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_WRITE);
-                code = client_->Data(*content);
+                code = client_->Data(*content_);
                 // From the reply to the content on, what the peer accepted is its own: a connection lost
                 // later (at QUIT) must not send it again.
                 dataDone_ = true;
@@ -291,33 +356,98 @@ private:
         }
     }
 
+    // The record is there, its content is not: retrying can not bring it back. The envelope goes, the
+    // postmaster gets a notice with what the record still tells, and the sender a failure notice.
+    void DropLostMessage() {
+        std::string recipients;
+        for (const auto& recipient : envelope_->GetRecipients().All()) recipients += (recipients.empty() ? "" : ", ") + recipient;
+        const std::string text = "SMTP Transport: the content of " + envelope_->Namespace() + " is missing; the message from <" +
+                                 envelope_->Sender() + "> to " + recipients + " can not be delivered and is removed";
+        core::Log(core::LogLevelCritical, text);
+        ReportEvent(event_kind::kError, text);
+        NotifyPostmaster(text);
+        router::NotifySender(*envelope_, "5.3.0", envelope_->GetRecipients().All(), "The message was lost from the outgoing queue");
+        envelope_->Remove();
+    }
+
+    void NotifyPostmaster(const std::string& text) {
+        try {
+            const auto messageStore = store::OpenServerStore();
+            const std::string domain = messageStore->PrimaryDomain(core::ServerConfig());
+            std::string postmaster = messageStore->PostmasterAddress(core::ServerConfig());
+            postmaster = postmaster.substr(1, postmaster.size() - 2);  // without its angle brackets
+            mime::Message notice;
+            notice.SetSubject("A message in the outgoing queue has lost its content");
+            notice.SetFrom("mail-deamon@" + domain);
+            notice.SetTo(postmaster);
+            notice.SetDate(mime::FormatMessageDate(Now()));
+            notice.SetMessageID(mime::MakeMessageID(domain));
+            notice.SetHeaderField("Auto-Submitted", "auto-generated");
+            notice.SetHeaderField("MIME-Version", "1.0");
+            notice.SetContentType("text", "plain", "charset=utf-8");
+            notice.SetBodyText(text + "\r\n");
+            auto envelope = messageStore->InFolder()->GetEnvelopes()->Add();
+            envelope->SetSender("");  // a notice is never answered by another
+            envelope->GetRecipients().Add(postmaster);
+            envelope->GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
+            envelope->PutContent(notice);
+            envelope->Update();
+            router::SubmitEnvelope(envelope->UID());
+        } catch (const ComError& error) {
+            core::Log(core::LogLevelCritical, std::string("SMTP Transport: the postmaster can not be told: ") + error.what());
+        }
+    }
+
     std::shared_ptr<store::Envelope> envelope_;
     DeliveryTarget target_;
+    const Clock::time_point deadline_ = Clock::now() + kAttemptBudget;
+    std::unique_ptr<FileStream> content_;
     std::unique_ptr<SmtpClient> client_;
     std::map<std::string, int> outcome_;
     bool dataDone_ = false;
 };
 
-void DeliverJob(DirStorage folder, std::string root, double uid, std::string key) {
+void DeliverJob(DirStorage folder, std::string root, double uid, BusyMark& mark) {
     try {
         auto envelope = store::Envelope::Open(folder, root, uid);
         Delivery(envelope, MakeDeliveryTarget(core::ServerConfig(), folder.Name(), &envelope->GetProperties())).Run();
+        if (envelope->GetRecipients().Count() != 0) mark.KeepUntilDue(envelope->GetProperties().Item(kLastAttemptKey).AsDouble());
+        return;
     } catch (const ComError& error) {
-        if (error.Code() != STG_E_FILENOTFOUND) {
-            const std::string text = core::FormatText(5000, {std::string_view("SMTP Transport")}, "%s: a store operation failed") +
-                                     ": " + error.what();
-            core::Log(core::LogLevelCritical, text);
-            ReportEvent(event_kind::kError, text);
-        }
+        if (error.Code() == STG_E_FILENOTFOUND) return;  // the record went: nothing left to do
+        const std::string text = core::FormatText(5000, {std::string_view("SMTP Transport")}, "%s: a store operation failed") +
+                                 ": " + error.what();
+        core::Log(core::LogLevelCritical, text);
+        ReportEvent(event_kind::kError, text);
+    } catch (const std::exception& error) {
+        core::Log(core::LogLevelCritical, "SMTP Transport: the delivery of " + mark.Key() + " failed: " + error.what());
     }
-    Manager& manager = TheManager();
-    std::lock_guard guard(manager.busyLock);
-    manager.busy.erase(key);
+    // A failed job is not tried again at once: it waits the retry interval like any other attempt.
+    mark.KeepUntilDue(Now());
 }
 
-bool Due(const store::Envelope& envelope, int intervalMinutes) {
+// True when the pass may skip the envelope without reading its record: it is in a job, or its last
+// attempt, remembered from an earlier pass or job, was too recent.
+bool SkipWithoutReading(const std::string& key, int interval) {
+    Manager& manager = TheManager();
+    std::lock_guard guard(manager.busyLock);
+    if (manager.busy.contains(key)) return true;
+    const auto known = manager.lastAttempts.find(key);
+    return known != manager.lastAttempts.end() && !Due(known->second, interval);
+}
+
+// Whether the envelope is due; one that is not is remembered so later passes skip it unread.
+bool DueNow(const std::string& key, const store::Envelope& envelope, int interval) {
     const double last = envelope.GetProperties().Item(kLastAttemptKey).AsDouble();
-    return last == 0 || intervalMinutes == 0 || (Now() - last) * 1440 >= intervalMinutes;
+    const bool due = Due(last, interval);
+    Manager& manager = TheManager();
+    std::lock_guard guard(manager.busyLock);
+    if (due) {
+        manager.lastAttempts.erase(key);
+    } else {
+        manager.lastAttempts[key] = last;
+    }
+    return due;
 }
 
 void OutgoingPass() {
@@ -328,16 +458,15 @@ void OutgoingPass() {
     const auto messageStore = store::OpenServerStore();
     const auto domains = messageStore->OutFolder()->GetFolders();
     Manager& manager = TheManager();
+    std::set<std::string> listed;
     for (const auto& name : domains->Names()) {
         if (manager.stop) return;
         const auto folder = domains->Item(name);
         if (!folder) continue;
         for (const double uid : folder->GetEnvelopes()->Uids()) {
             const std::string key = folder->Storage().Path() + store::UidStem(uid);
-            {
-                std::lock_guard guard(manager.busyLock);
-                if (manager.busy.contains(key)) continue;
-            }
+            listed.insert(key);
+            if (SkipWithoutReading(key, interval)) continue;
             std::shared_ptr<store::Envelope> envelope;
             try {
                 envelope = store::Envelope::Open(folder->Storage(), messageStore->RootPath(), uid);
@@ -348,20 +477,19 @@ void OutgoingPass() {
                 envelope->Remove();
                 continue;
             }
-            if (!Due(*envelope, interval)) continue;
-            {
-                std::lock_guard guard(manager.busyLock);
-                manager.busy.insert(key);
-            }
-            const bool queued = manager.jobs && manager.jobs->AddJob([storage = folder->Storage(), root = messageStore->RootPath(), uid, key] {
-                DeliverJob(storage, root, uid, key);
-            }) == 1;
-            if (!queued) {
-                std::lock_guard guard(manager.busyLock);
-                manager.busy.erase(key);
+            if (!DueNow(key, *envelope, interval)) continue;
+            // Shared with the job, which drops it when it ends, or the pool when it discards the job unrun.
+            auto mark = std::make_shared<BusyMark>(key);
+            if (manager.jobs) {
+                manager.jobs->AddJob([storage = folder->Storage(), root = messageStore->RootPath(), uid, mark] {
+                    DeliverJob(storage, root, uid, *mark);
+                });
             }
         }
     }
+    // Envelopes that left "_Out" are forgotten.
+    std::lock_guard guard(manager.busyLock);
+    std::erase_if(manager.lastAttempts, [&](const auto& entry) { return !listed.contains(entry.first); });
 }
 
 void CycleThread() {
@@ -456,6 +584,8 @@ bool StartTransports(std::size_t jobs) {
                                                                                                : kDefaultMaxTransports;
     }
     manager.stop = false;
+    // A diagnostic value: tests meet silent peers with a reply time-out of seconds instead of minutes.
+    manager.replyTimeLimit = static_cast<int>(core::ReadDebugSwitch(Registry::System(), "TransportReplyTimeout"));
     manager.jobs = core::JobManager::CreateJobManager(jobs);
     manager.cycle = std::thread(CycleThread);
     core::Log(core::LogLevelNormal, Format("SMTP transports started (%u jobs)", {std::uint64_t{jobs}}));
@@ -475,6 +605,7 @@ void StopTransports() {
     manager.jobs.reset();
     std::lock_guard busy(manager.busyLock);
     manager.busy.clear();
+    manager.lastAttempts.clear();
 }
 
 void StartCycle(bool outgoing, bool, bool) {

@@ -3,7 +3,10 @@
 //
 // A cycle thread looks at "_Out" every few seconds (and at once when asked by StartCycle), and puts
 // one job per due envelope on a job pool of "sys:delivery:maxtransports" threads (10). An envelope is
-// in at most one job at a time. Each job talks SMTP (SmtpClient.h), records per recipient the command,
+// in at most one job at a time (its busy mark lives exactly as long as its job). The pass remembers
+// the last attempt of every envelope that is not due and skips it without reading its record until
+// the retry interval has passed. A record whose content is missing can never be delivered: it is
+// logged (Critical), the postmaster and the sender get a notice, and the envelope is removed. Each job talks SMTP (SmtpClient.h), records per recipient the command,
 // reply and code under "dsn:<recipient>:send/recv/resp" (":" in an address is escaped as "%3A"),
 // strikes the recipients that were accepted, hands the refused ones (5xx) to the failure notice, and
 // keeps the ones that were deferred (4xx). What stays is tried again after
@@ -31,6 +34,11 @@ inline constexpr std::size_t kDefaultMaxTransports = 10;
 inline constexpr int kDefaultRetries = 10;
 inline constexpr int kDefaultRetryIntervalMinutes = 15;
 inline constexpr std::chrono::seconds kOutScanInterval{2};
+// The longest one delivery attempt of one envelope may take, across all its exchangers and their
+// addresses (each connect is bounded by kConnectTimeout, each reply by its RFC 5321 time-out); past
+// it no further address is tried, no further reply waited for, and the message waits for the next
+// attempt. The reply to the content is exempt: a message the peer may have taken is waited for.
+inline constexpr std::chrono::minutes kAttemptBudget{10};
 inline constexpr std::string_view kRetryCounterKey = "sys:delivery:retry";
 inline constexpr std::string_view kLastAttemptKey = "sys:delivery:lastattempt";
 

@@ -2,6 +2,10 @@
 the router queues it in "_Out/<domain>", and the transport hands it to a peer SMTP server of the
 test's own -- the relay server, or the mail exchangers a fake DNS server of the test names."""
 import base64
+import ctypes
+import select
+import ssl
+import subprocess
 import hmac
 import os
 import pathlib
@@ -16,7 +20,7 @@ import time
 import pytest
 
 import cfgfile
-from conftest import WAIT, free_port
+from conftest import DEBUG_KEY, WAIT, free_port
 
 SENDER, LOGIN_PASSWORD = "john@example.com", "Login7Walnut"
 ACCOUNT, RELAY_PASSWORD = "relayuser", "Relay9Juniper"
@@ -37,11 +41,14 @@ def bind_when_free(bind, what):
 class Peer(socketserver.ThreadingTCPServer):
     """An SMTP sink that records every session: the command lines, the raw DATA bytes (dots as they
     came) and the result of a CRAM-MD5 exchange. `replies` maps a command prefix to the reply ("":
-    the connection is dropped without one)."""
+    the connection is dropped without one). With `tls` (an ssl.SSLContext) it offers STARTTLS, and AUTH
+    only once TLS is on; `broken_tls` answers STARTTLS with bytes that are no handshake; `require_auth`
+    refuses MAIL before AUTH. `hostile` holds scripts that take the next sessions instead."""
     daemon_threads = allow_reuse_address = True
 
     def __init__(self, address="127.0.0.1", port=0):
         self.replies, self.auth, self.sessions, self.lock = {}, False, [], threading.Lock()
+        self.tls, self.broken_tls, self.require_auth, self.hostile = None, False, False, []
         bind_when_free(lambda: super(Peer, self).__init__((address, port), PeerSession), "%s:%d" % (address, port))
         self.port = self.server_address[1]
         threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
@@ -67,28 +74,52 @@ class PeerSession(socketserver.StreamRequestHandler):
         self.wfile.write(text.encode() + b"\r\n")
 
     def handle(self):
-        peer, session = self.server, {"commands": [], "data": None, "auth": None, "done": False}
+        peer, session = self.server, {"commands": [], "data": None, "auth": None, "done": False, "tls": False}
         with peer.lock:
             peer.sessions.append(session)
+            hostile = peer.hostile.pop(0) if peer.hostile else None
         try:
+            if hostile:
+                return hostile(self.request)
             self.send("220 peer.test ESMTP")
-            for raw in iter(self.rfile.readline, b""):
+            while True:
+                raw = self.rfile.readline()
+                if not raw:
+                    return
                 line = raw.decode("latin-1").rstrip("\r\n")
                 session["commands"].append(line)
                 reply = next((r for prefix, r in peer.replies.items() if line.upper().startswith(prefix.upper())), None)
                 reply = self.answer(session, line) if reply is None else reply
                 if reply == "":
                     return
-                self.send(reply)
+                if reply is not None:
+                    self.send(reply)
                 if line.upper() == "QUIT":
                     return
         finally:
             session["done"] = True
 
+    def start_tls(self, session):
+        self.send("220 Ready to start TLS")
+        if self.server.broken_tls:
+            self.request.sendall(b"this is no TLS handshake\r\n" * 8)
+            return ""
+        self.request = self.server.tls.wrap_socket(self.request, server_side=True)
+        self.rfile, self.wfile = self.request.makefile("rb"), self.request.makefile("wb", buffering=0)
+        session["tls"] = True
+        return None
+
     def answer(self, session, line):
         verb = line.split(" ")[0].upper()
+        offer_tls = self.server.tls is not None and not session["tls"]
         if verb == "EHLO":
-            return "250-peer.test\r\n" + ("250-AUTH LOGIN PLAIN CRAM-MD5\r\n" if self.server.auth else "") + "250 8BITMIME"
+            auth = self.server.auth and not offer_tls
+            return ("250-peer.test\r\n" + ("250-STARTTLS\r\n" if offer_tls else "") +
+                    ("250-AUTH LOGIN PLAIN CRAM-MD5\r\n" if auth else "") + "250 8BITMIME")
+        if verb == "STARTTLS" and offer_tls:
+            return self.start_tls(session)
+        if verb == "MAIL" and self.server.require_auth and not (session["auth"] and session["auth"][1]):
+            return "530 5.7.0 Authentication required"
         if line.upper() == "AUTH CRAM-MD5":
             challenge = b"<%d.%d@peer.test>" % (os.getpid(), time.monotonic_ns())
             self.send("334 " + base64.b64encode(challenge).decode())
@@ -356,3 +387,210 @@ def test_mail_exchangers_are_tried_by_preference_and_this_host_is_never_one(regi
             if peer:
                 peer.close()
         dns.close()
+
+
+def memory_kib(server, field):
+    with open("/proc/%d/status" % server.proc.pid) as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+
+
+def until_closed(sock):
+    """Waits until the client goes (or the bound passes); True when it went."""
+    sock.settimeout(WAIT)
+    try:
+        while sock.recv(65536):
+            pass
+        return True
+    except OSError:
+        return False
+
+
+def endless_continuation(sock):
+    line, deadline = b"220-" + b"x" * 70 + b"\r\n", time.monotonic() + WAIT
+    try:
+        while time.monotonic() < deadline:
+            sock.sendall(line * 64)
+    except OSError:
+        pass
+
+
+def ten_megabyte_line(sock):
+    try:
+        sock.sendall(b"220 " + b"x" * (10 << 20) + b"\r\n")
+    except OSError:
+        pass
+    until_closed(sock)
+
+
+def deferred_once(env, recipient):
+    """The envelope for `recipient` once its first attempt was saved as a temporary failure."""
+    def check():
+        for path in queued(env, "remote.test"):
+            envelope = read_envelope(path)
+            if envelope and envelope[1] == [recipient] and envelope[0].get("sys:delivery:retry", (0, 0))[1] == 1:
+                return path
+        return None
+    return wait_for(check, "one deferred attempt for " + recipient)
+
+
+def test_hostile_exchangers_cost_one_deferred_attempt_each_and_bounded_memory(registered):
+    """A peer that never ends its greeting, one that sends a 10 MB line and one that says nothing:
+    each attempt ends as a temporary failure with the server's memory bounded, and the single
+    transport job is free for the next message at once."""
+    # The silent peer costs seconds, not minutes. Written into the Debug key the fixture made (a second
+    # section of the same key would not be read).
+    header = "[%s]\n" % DEBUG_KEY
+    text = registered.registry_text()
+    assert header in text
+    pathlib.Path(registered.registry).write_text(text.replace(header, header + '"TransportReplyTimeout"=dword:00000003\n', 1))
+    peer = Peer()
+    server, port = start(registered, *relay_through(peer), ("sys:delivery:maxtransports", "i4:1"))
+    try:
+        submit(port, ["warm@remote.test"])
+        peer.delivered("warm@remote.test")
+        baseline = memory_kib(server, "VmHWM")
+        for name, script in (("endless", endless_continuation), ("long", ten_megabyte_line), ("silent", until_closed)):
+            peer.hostile = [script]
+            submit(port, ["%s@remote.test" % name])
+            path = deferred_once(registered, "%s@remote.test" % name)
+            properties = read_envelope(path)[0]
+            assert not any(key.startswith("dsn") for key in properties), properties
+            submit(port, ["after-%s@remote.test" % name])
+            peer.delivered("after-%s@remote.test" % name)
+            growth = memory_kib(server, "VmHWM") - baseline
+            assert growth < 8 << 10, "%s: the peak memory grew by %d KiB" % (name, growth)
+        assert len(peer.sessions) == 1 + 3 * 2, [s["commands"] for s in peer.sessions]
+        assert len(queued(registered, "remote.test")) == 3
+        assert server.stop() == 0
+    finally:
+        peer.close()
+    text = log_text(registered)
+    assert "a reply has more lines than the limit" in text and "a reply line is longer than the limit" in text, text[-3000:]
+    assert "Receive SOCKET_ERROR 274c" in text, text[-3000:]  # 10060: the silent peer's time ran out
+
+
+def make_certificate(directory, name):
+    cert, key = os.path.join(directory, name + ".pem"), os.path.join(directory, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=" + name,
+                    "-addext", "subjectAltName=DNS:" + name, "-keyout", key, "-out", cert],
+                   check=True, capture_output=True, timeout=WAIT)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return cert, context
+
+
+def test_smart_host_gets_starttls_without_a_server_certificate_and_credentials_only_when_verified(registered):
+    """"sys:ssl:enabled" is off: the client's TLS is its own. Without an account a failed handshake is
+    followed by one plain connection; with an account the relay's certificate must verify and name
+    the relay host, or no credentials go and the message waits."""
+    right, right_context = make_certificate(registered.root, "localhost")
+    wrong, wrong_context = make_certificate(registered.root, "other.test")
+    bundle = os.path.join(registered.root, "trusted.pem")
+    with open(bundle, "w") as out:
+        out.write(pathlib.Path(right).read_text() + pathlib.Path(wrong).read_text())
+    registered.env["SSL_CERT_FILE"] = bundle  # both trusted: only the name tells them apart
+    peer = Peer()
+    peer.tls, peer.broken_tls = right_context, True
+    relay = (("sys:delivery:useremote", "bool:true"), ("sys:delivery:server", "localhost"),
+             ("sys:delivery:port", "port:%d" % peer.port), ("sys:ssl:enabled", "bool:false"))
+    try:
+        server, port = start(registered, *relay)
+        submit(port, ["plain@remote.test"])
+        session = peer.delivered("plain@remote.test")
+        assert not session["tls"] and "STARTTLS" not in session["commands"], session["commands"]
+        assert [s["commands"][1:] for s in peer.sessions] == [["STARTTLS"], session["commands"][1:]]
+        assert server.stop() == 0
+        assert "connecting again in plain text" in log_text(registered)
+
+        for key, value in (("sys:delivery:account", ACCOUNT), ("sys:delivery:password", RELAY_PASSWORD),
+                           ("sys:delivery:authtype", "i4:1")):
+            admin(registered, "config", "set", key, value)
+        peer.tls, peer.broken_tls, peer.auth, peer.require_auth = wrong_context, False, True, True
+        server = registered.start().wait_ready()
+        submit(port, ["wrong@remote.test"])
+        deferred_once(registered, "wrong@remote.test")
+        session = [s for s in peer.sessions if s["tls"]][0]
+        assert session["commands"][1:3] == ["STARTTLS", session["commands"][0]], session["commands"]
+        assert not any(c.startswith(("AUTH", "MAIL")) for c in session["commands"]), session["commands"]
+        assert "can not be trusted" in log_text(registered)
+
+        peer.tls = right_context
+        submit(port, ["right@remote.test"])
+        session = peer.delivered("right@remote.test")
+        assert session["tls"] and session["auth"] == (ACCOUNT, True)
+        assert session["commands"][1:4] == ["STARTTLS", session["commands"][0], "AUTH CRAM-MD5"], session["commands"]
+        assert session["data"].endswith(b"first line\r\n..leading dot\r\nbare\r\nline feed\r\n")
+        assert server.stop() == 0
+    finally:
+        peer.close()
+
+
+IN_OPEN = 0x20
+
+
+class OpenWatch:
+    """Counts the opens of a directory and of the files in it (inotify)."""
+
+    def __init__(self, path):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        assert self.fd >= 0 and self.libc.inotify_add_watch(self.fd, path.encode(), IN_OPEN) >= 0
+        self.opens = {}
+
+    def poll(self):
+        if select.select([self.fd], [], [], 0.05)[0]:
+            data, at = os.read(self.fd, 65536), 0
+            while at < len(data):
+                _, mask, _, size = struct.unpack_from("iIII", data, at)
+                name = data[at + 16:at + 16 + size].rstrip(b"\0").decode()
+                self.opens[name] = self.opens.get(name, 0) + 1
+                at += 16 + size
+        return self.opens
+
+    def close(self):
+        os.close(self.fd)
+
+
+def test_out_envelope_without_content_is_dropped_once_and_waiting_ones_are_not_reread(registered):
+    """An "_Out" record whose content is gone is logged, the postmaster and the sender are told, and it
+    goes -- without a connection to the peer; an envelope that waits for its retry interval is not
+    read again by every pass of the cycle."""
+    peer = Peer()
+    peer.replies = {"RCPT TO:<later@": "451 4.3.0 try again"}
+    try:
+        server, port = start(registered, *relay_through(peer), ("sys:delivery:deliverto", "i4:0"))
+        submit(port, ["lost@remote.test"])
+        submit(port, ["later@remote.test"])
+        paths = wait_for(lambda: len(queued(registered, "remote.test")) == 2 and queued(registered, "remote.test"), "two envelopes")
+        assert server.stop() == 0
+        lost = next(p for p in paths if read_envelope(p)[1] == ["lost@remote.test"])
+        later = next(p for p in paths if p != lost)
+        os.remove(lost[:-4] + ".eml")
+        admin(registered, "config", "set", "sys:delivery:deliverto", "i4:1")
+        admin(registered, "mailbox", "add", "postmaster@example.com", "--password", LOGIN_PASSWORD)
+
+        server = registered.start().wait_ready()
+        wait_for(lambda: not os.path.exists(lost), "the envelope without content to go")
+        deferred_once(registered, "later@remote.test")
+        inbox = registered.store_file(os.path.join("example.com", "postmaster", "_In"))
+        notice = wait_for(lambda: [n for n in os.listdir(inbox) if n.endswith(".env")] if os.path.isdir(inbox) else [],
+                          "the postmaster's notice")
+        assert len(notice) == 1
+        text = pathlib.Path(inbox, notice[0][:-4] + ".eml").read_text(errors="replace")
+        assert "lost@remote.test" in text and "is missing" in text, text
+        assert wait_for(lambda: notices(registered, "5.3.0"), "the sender's notice") == [("lost@remote.test", "failed")]
+        assert not peer.with_rcpt("lost@remote.test")
+
+        # Every pass lists the folder; the waiting envelope's record is read at most once more.
+        watch = OpenWatch(os.path.dirname(later))
+        try:
+            wait_for(lambda: watch.poll().get("", 0) >= 3, "three passes over _Out/remote.test")
+            assert watch.poll().get(os.path.basename(later), 0) <= 1, watch.opens
+        finally:
+            watch.close()
+        assert server.stop() == 0
+    finally:
+        peer.close()
+    text = log_text(registered)
+    assert text.count("is missing; the message from <john@example.com> to lost@remote.test") == 1, text[-3000:]
+    assert len(peer.with_rcpt("later@remote.test")) == 1
