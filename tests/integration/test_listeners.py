@@ -105,9 +105,10 @@ def test_tls_instance_speaks_tls_from_the_first_byte_and_plain_text_without_a_ke
     os.remove(key)  # without its key the instance speaks plain text
     server = registered.start().wait_ready()
     with socket.create_connection(("127.0.0.1", ports["pop3"]), timeout=WAIT) as raw:
-        assert raw.recv(100).startswith(b"+OK ")
+        lines = raw.makefile("rb")
+        assert lines.readline().startswith(b"+OK ")
         raw.sendall(b"QUIT\r\n")
-        assert raw.recv(100).startswith(b"+OK")
+        assert lines.readline().startswith(b"+OK")
     assert server.stop() == 0
 
 
