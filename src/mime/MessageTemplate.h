@@ -31,7 +31,7 @@ inline constexpr std::size_t kMaxTemplateLineValue = 512;
 // The failed-recipient list of a notice's text ($FAILEDRECIPIENTS$) and a reason ($REASON$).
 inline constexpr std::size_t kMaxFailedRecipientsText = 64 * 1024;
 // Recipients reported one by one in a notice's delivery-status part; the others are counted in its text.
-inline constexpr std::size_t kMaxReportedRecipients = 1000;
+inline constexpr std::size_t kMaxReportedRecipients = 2000;
 // An original larger than this is attached by its header only.
 inline constexpr std::size_t kMaxAttachedOriginal = 128 * 1024;
 // A "$NAME$" longer than this is text, not a placeholder.
