@@ -128,7 +128,7 @@ void CountInterruption(const store::MessageStore& messageStore, double uid) {
 void RecoverInterruptedRoutings() {
     try {
         const auto messageStore = store::OpenServerStore();
-        const DirStorage& queue = messageStore->InFolder()->Storage();
+        const DirStorage queue = messageStore->InFolder()->Storage();
         std::vector<ElementInfo> marks;
         if (Failed(queue.Enumerate(kMarkPattern, marks))) return;
         for (const auto& mark : marks) {
