@@ -71,10 +71,10 @@ void NotifySender(const store::Envelope& original, const std::vector<FailedRecip
     }
     if (SendDeliveryNotice(original, failed)) return;
     std::string recipients;
-    for (std::size_t i = 0; i < failed.size() && i < mime::kMaxReportedRecipients; ++i) {
+    for (std::size_t i = 0; i < failed.size() && i < kMaxLoggedRecipients; ++i) {
         recipients += (recipients.empty() ? "" : ", ") + failed[i].address + " " + failed[i].status + " (" + failed[i].reason + ")";
     }
-    if (failed.size() > mime::kMaxReportedRecipients) recipients += ", ...";
+    if (failed.size() > kMaxLoggedRecipients) recipients += ", ...";
     core::Log(core::LogLevelWarning, Format("Delivery status for %u recipients (message %s from %s): %s",
                                             {std::uint64_t{failed.size()}, std::string_view(original.Namespace()),
                                              std::string_view(original.Sender()), std::string_view(recipients)}));

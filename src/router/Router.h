@@ -47,6 +47,8 @@ inline constexpr std::size_t kProgressBatch = 100;
 // Mailboxes one message may be expanded at (groups, forwards, unknown-recipient rules) along one
 // chain of re-injections.
 inline constexpr std::size_t kMaxExpansionHistory = 32;
+// Failed recipients named in the log line that stands for a notice that could not be made.
+inline constexpr std::size_t kMaxLoggedRecipients = 20;
 // Forwarding loops already reported, remembered so that the copies of one looping message make one notice.
 inline constexpr std::size_t kMaxRememberedLoops = 1024;
 inline constexpr std::chrono::seconds kRetryPause{20};
