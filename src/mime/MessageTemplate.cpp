@@ -51,6 +51,29 @@ std::string ReadContent(const store::Envelope& envelope) {
 
 std::string OneLine(std::string_view text) { return BoundedValue(FirstLine(text), kMaxTemplateLineValue); }
 
+// The original header as a notice quotes it: whole lines while their quoted-printable form (a byte
+// that needs it takes three, a soft break every 76 columns three more) stays within
+// kMaxQuotedHeader, so eight-bit or "=" filled headers do not triple the notice.
+std::string QuotedHeader(std::string_view header) {
+    constexpr std::size_t kEncodedLine = 76;
+    std::size_t cost = 0;
+    std::size_t column = 0;
+    std::size_t kept = 0;  // the whole lines that fit
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        const auto c = static_cast<unsigned char>(header[i]);
+        const bool plain = c != '=' && c < 0x80 && (c >= 0x20 || c == '\t' || c == '\r' || c == '\n');
+        cost += plain ? 1 : 3;
+        column = c == '\n' ? 0 : column + (plain ? 1 : 3);
+        if (column >= kEncodedLine) {
+            cost += 3;
+            column = 0;
+        }
+        if (cost > kMaxQuotedHeader) return std::string(header.substr(0, kept));
+        if (c == '\n') kept = i + 1;
+    }
+    return std::string(header);
+}
+
 // The original under a notice: whole when it is small, else its header alone (RFC 3462).
 void AttachOriginal(Message& message, const std::string& content, PartPosition parent) {
     if (content.empty()) return;
@@ -75,7 +98,7 @@ std::map<std::string, std::string> MessageValues(const store::Envelope& triggeri
     message.SetHeaderOnly(true);
     message.LoadBytes(content);
     return {{"$SUBJECT$", OneLine(message.Subject())},
-            {"$HEADER$", BoundedLines(message.Header(), kMaxQuotedHeader)},
+            {"$HEADER$", QuotedHeader(message.Header())},
             {"$SENDER$", OneLine(triggering.Sender())},
             {"$MSGDATE$", OneLine(message.Date())},
             {"$REASON$", BoundedLines(reason.empty() ? messageTemplate.Text("unknown") : std::string(reason), kMaxFailedRecipientsText)}};

@@ -24,7 +24,7 @@
 
 namespace pw::mime {
 
-// The original header quoted in a notice ($HEADER$), cut at a line end.
+// The original header quoted in a notice ($HEADER$): whole lines while their quoted-printable form fits.
 inline constexpr std::size_t kMaxQuotedHeader = 64 * 1024;
 // A one-line value ($SUBJECT$, $SENDER$, $MSGDATE$, a failed address).
 inline constexpr std::size_t kMaxTemplateLineValue = 512;

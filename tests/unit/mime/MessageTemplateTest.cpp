@@ -109,6 +109,20 @@ TEST(MessageTemplateTest, SubstitutionTakesValuesAsTheyAreAndCapsBoundTheNoticeO
     notice->GetContent(message);
     EXPECT_LE(message.Subject().size(), 600u);
 
+    // A header that quoted-printable would triple is quoted in part: the notice stays small.
+    std::string eightBit = "Subject: x\r\n";
+    while (eightBit.size() < 60000) eightBit += "X-Fill: " + std::string(100, '=') + std::string(100, '\xE9') + "\r\n";
+    auto heavy = messageStore->InFolder()->GetEnvelopes()->Add();
+    heavy->SetSender("sender@example.org");
+    {
+        auto content = heavy->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+        ASSERT_TRUE(Succeeded(content->Write(std::string_view(eightBit + "\r\nbody\r\n"))));
+    }
+    heavy->Update();
+    const auto heavyNotice = SendNotification(*heavy, recipients, DsnFailed, std::nullopt);
+    ASSERT_TRUE(heavyNotice);
+    EXPECT_LT(messageStore->InFolder()->GetEnvelopes()->FindEnvelope(*heavyNotice)->ContentSize(), 100u * 1024);
+
     // A large original is attached by its header alone; a small one whole.
     MessageTemplate attaching;
     const std::string path = scratch / "a.xml";
