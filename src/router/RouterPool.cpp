@@ -139,7 +139,11 @@ void RecoverInterruptedRoutings() {
                 stream.reset();
                 double uid = 0;
                 const std::string stem(TrimAscii(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
-                if (store::UidFromStem(stem, uid)) CountInterruption(*messageStore, uid);
+                try {
+                    if (store::UidFromStem(stem, uid)) CountInterruption(*messageStore, uid);
+                } catch (const ComError& error) {
+                    core::Log(core::LogLevelCritical, "The interrupted routing of " + stem + " can not be counted: " + error.what());
+                }
             }
             stream.reset();
             queue.DestroyElement(mark.name);
