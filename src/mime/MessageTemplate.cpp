@@ -30,15 +30,65 @@ std::string FirstLine(std::string_view text) {
     return std::string(text.substr(0, end));
 }
 
+// The content of the triggering message, at most kMaxAttachedOriginal bytes and one more: enough for
+// the header a notice quotes and to tell whether the original is small enough to attach whole.
 std::string ReadContent(const store::Envelope& envelope) {
     try {
         auto stream = envelope.StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
-        std::vector<std::byte> bytes;
-        if (Failed(ReadToEnd(*stream, bytes))) return {};
-        return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        std::string text;
+        char chunk[8192];
+        while (text.size() <= kMaxAttachedOriginal) {
+            std::size_t got = 0;
+            if (Failed(stream->Read(std::as_writable_bytes(std::span(chunk)), got)) || got == 0) break;
+            text.append(chunk, got);
+        }
+        if (text.size() > kMaxAttachedOriginal + 1) text.resize(kMaxAttachedOriginal + 1);
+        return text;
     } catch (const ComError&) {
         return {};
     }
+}
+
+std::string OneLine(std::string_view text) { return BoundedValue(FirstLine(text), kMaxTemplateLineValue); }
+
+// The original header as a notice quotes it: whole lines while their quoted-printable form (a byte
+// that needs it takes three, a soft break every 76 columns three more) stays within
+// kMaxQuotedHeader, so eight-bit or "=" filled headers do not triple the notice.
+std::string QuotedHeader(std::string_view header) {
+    constexpr std::size_t kEncodedLine = 76;
+    std::size_t cost = 0;
+    std::size_t column = 0;
+    std::size_t kept = 0;  // the whole lines that fit
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        const auto c = static_cast<unsigned char>(header[i]);
+        const bool plain = c != '=' && c < 0x80 && (c >= 0x20 || c == '\t' || c == '\r' || c == '\n');
+        cost += plain ? 1 : 3;
+        column = c == '\n' ? 0 : column + (plain ? 1 : 3);
+        if (column >= kEncodedLine) {
+            cost += 3;
+            column = 0;
+        }
+        if (cost > kMaxQuotedHeader) return std::string(header.substr(0, kept));
+        if (c == '\n') kept = i + 1;
+    }
+    return std::string(header);
+}
+
+// The original under a notice: whole when it is small, else its header alone (RFC 3462).
+void AttachOriginal(Message& message, const std::string& content, PartPosition parent) {
+    if (content.empty()) return;
+    auto original = std::make_shared<MessagePart>();
+    if (content.size() <= kMaxAttachedOriginal) {
+        original->SetContentType("message", "rfc822", "");
+        original->AttachRaw(content);
+    } else {
+        Message header;
+        header.SetHeaderOnly(true);
+        header.LoadBytes(content);
+        original->SetContentType("text", "rfc822-headers", "");
+        original->AttachRaw(BoundedLines(header.Header(), kMaxQuotedHeader));
+    }
+    message.AddPart(parent, original);
 }
 
 // The values every template can use, from the triggering message.
@@ -47,11 +97,11 @@ std::map<std::string, std::string> MessageValues(const store::Envelope& triggeri
     Message message;
     message.SetHeaderOnly(true);
     message.LoadBytes(content);
-    return {{"$SUBJECT$", FirstLine(message.Subject())},
-            {"$HEADER$", message.Header()},
-            {"$SENDER$", triggering.Sender()},
-            {"$MSGDATE$", FirstLine(message.Date())},
-            {"$REASON$", reason.empty() ? messageTemplate.Text("unknown") : std::string(reason)}};
+    return {{"$SUBJECT$", OneLine(message.Subject())},
+            {"$HEADER$", QuotedHeader(message.Header())},
+            {"$SENDER$", OneLine(triggering.Sender())},
+            {"$MSGDATE$", OneLine(message.Date())},
+            {"$REASON$", BoundedLines(reason.empty() ? messageTemplate.Text("unknown") : std::string(reason), kMaxFailedRecipientsText)}};
 }
 
 // Stores a composed message for one recipient, from the null sender, judged clean.
@@ -143,13 +193,46 @@ std::string TemplatePath(std::string_view file) {
     return directory + "templates/" + std::string(file);
 }
 
-std::string Substitute(std::string text, const std::map<std::string, std::string>& values) {
-    for (const auto& [placeholder, value] : values) {
-        for (std::size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size())) {
-            text.replace(at, placeholder.size(), value);
+std::string Substitute(std::string_view text, const std::map<std::string, std::string>& values) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t open = text.find('$', at);
+        if (open == std::string_view::npos) {
+            out.append(text.substr(at));
+            break;
         }
+        out.append(text.substr(at, open - at));
+        const std::size_t close = text.find('$', open + 1);
+        if (close != std::string_view::npos && close - open < kMaxPlaceholderName) {
+            const auto found = values.find(std::string(text.substr(open, close - open + 1)));
+            if (found != values.end()) {
+                out += found->second;
+                at = close + 1;
+                continue;
+            }
+        }
+        // Not a placeholder: the "$" stays, and the next one may open one.
+        out += '$';
+        at = open + 1;
     }
-    return text;
+    return out;
+}
+
+std::string BoundedValue(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) return std::string(text);
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return std::string(text.substr(0, end));
+}
+
+std::string BoundedLines(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) return std::string(text);
+    if (limit == 0) return {};
+    const std::size_t end = text.rfind('\n', limit - 1);
+    if (end == std::string_view::npos) return BoundedValue(text, limit);
+    return std::string(text.substr(0, end + 1));
 }
 
 std::optional<Message> ComposeFromTemplate(const MessageTemplate& messageTemplate, std::map<std::string, std::string> values,
@@ -191,12 +274,7 @@ std::optional<Message> ComposeFromTemplate(const MessageTemplate& messageTemplat
             core::Log(core::LogLevelWarning, std::string("A template attachment is missing: ") + error.what());
         }
     }
-    if (attachOriginal && !originalContent.empty()) {
-        auto original = std::make_shared<MessagePart>();
-        original->SetContentType("message", "rfc822", "");
-        original->AttachRaw(originalContent);
-        message.AddPart({}, original);
-    }
+    if (attachOriginal) AttachOriginal(message, originalContent, {});
     return message;
 }
 
@@ -211,10 +289,22 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
     }
     const std::string word = ActionWord(action);
     auto values = MessageValues(original, content, "", messageTemplate);
+    // Each recipient with the explanation of its own status; past the cap, the others are counted.
     std::string failed;
+    std::size_t listed = 0;
     for (const auto& recipient : recipients) {
-        failed += recipient.address + " - " +
-                  messageTemplate.Text(Format("X.%d.%d", {std::int64_t{recipient.statusSubject}, std::int64_t{recipient.statusDetail}})) + "\r\n";
+        std::string explanation = messageTemplate.Text(Format("X.%d.%d", {std::int64_t{recipient.statusSubject}, std::int64_t{recipient.statusDetail}}));
+        if (explanation.empty()) explanation = messageTemplate.Text("X.0.0");
+        const std::string line = OneLine(recipient.address) + " - " +
+                                 Format("%d.%d.%d ", {std::int64_t{recipient.statusClass}, std::int64_t{recipient.statusSubject},
+                                                      std::int64_t{recipient.statusDetail}}) +
+                                 OneLine(explanation) + "\r\n";
+        if (failed.size() + line.size() > kMaxFailedRecipientsText || listed == kMaxReportedRecipients) break;
+        failed += line;
+        ++listed;
+    }
+    if (listed < recipients.size()) {
+        failed += Format("... and %u more recipients\r\n", {std::uint64_t{recipients.size() - listed}});
     }
     values["$FAILEDRECIPIENTS$"] = failed;
     values["$ACTION$"] = word;
@@ -240,7 +330,8 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
     notice.AddPart({}, text);
 
     std::string status = Format("Reporting-MTA: dns; %s\r\n", {std::string_view(domain)});
-    for (const auto& recipient : recipients) {
+    for (std::size_t i = 0; i < listed; ++i) {
+        const auto& recipient = recipients[i];
         Address address(recipient.address);
         status += "\r\n";
         status += "Original-Recipient: rfc822; " + address.GetAddress() + "\r\n";
@@ -248,7 +339,7 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
         status += "Action: " + word + "\r\n";
         status += Format("Status: %d.%d.%d\r\n", {std::int64_t{recipient.statusClass}, std::int64_t{recipient.statusSubject},
                                                   std::int64_t{recipient.statusDetail}});
-        if (!recipient.diagnostic.empty()) status += "Diagnostic-Code: smtp; " + FirstLine(recipient.diagnostic) + "\r\n";
+        if (!recipient.diagnostic.empty()) status += "Diagnostic-Code: smtp; " + OneLine(recipient.diagnostic) + "\r\n";
         status += "Last-Attempt-Date: " + FormatMessageDate(Now()) + "\r\n";
     }
     auto report = std::make_shared<MessagePart>();
@@ -262,12 +353,7 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
         report->AttachRaw(status);
     }
     notice.AddPart({}, report);
-    if (EqualsNoCase(TrimAscii(messageTemplate.Text("attach_message")), "yes") && !content.empty()) {
-        auto attached = std::make_shared<MessagePart>();
-        attached->SetContentType("message", "rfc822", "");
-        attached->AttachRaw(content);
-        notice.AddPart({}, attached);
-    }
+    if (EqualsNoCase(TrimAscii(messageTemplate.Text("attach_message")), "yes")) AttachOriginal(notice, content, {});
     return Store(notice, original.Sender());
 }
 
@@ -282,7 +368,11 @@ std::optional<double> SendTemplateMessage(const std::string& templateFile, const
     const std::string content = ReadContent(triggering);
     auto values = MessageValues(triggering, content, reason, messageTemplate);
     std::string failed;
-    for (const auto& address : failedRecipients) failed += address + "\r\n";
+    for (const auto& address : failedRecipients) {
+        const std::string line = OneLine(address) + "\r\n";
+        if (failed.size() + line.size() > kMaxFailedRecipientsText) break;
+        failed += line;
+    }
     values["$FAILEDRECIPIENTS$"] = failed;
     if (mailbox) {
         values["$MAILBOX$"] = mailbox->Address();

@@ -24,6 +24,19 @@
 
 namespace pw::mime {
 
+// The original header quoted in a notice ($HEADER$): whole lines while their quoted-printable form fits.
+inline constexpr std::size_t kMaxQuotedHeader = 64 * 1024;
+// A one-line value ($SUBJECT$, $SENDER$, $MSGDATE$, a failed address).
+inline constexpr std::size_t kMaxTemplateLineValue = 512;
+// The failed-recipient list of a notice's text ($FAILEDRECIPIENTS$) and a reason ($REASON$).
+inline constexpr std::size_t kMaxFailedRecipientsText = 64 * 1024;
+// Recipients reported one by one in a notice's delivery-status part; the others are counted in its text.
+inline constexpr std::size_t kMaxReportedRecipients = 2000;
+// An original larger than this is attached by its header only.
+inline constexpr std::size_t kMaxAttachedOriginal = 128 * 1024;
+// A "$NAME$" longer than this is text, not a placeholder.
+inline constexpr std::size_t kMaxPlaceholderName = 64;
+
 enum DsnAction { DsnFailed = 1, DsnDelayed = 2, DsnDelivered = 3, DsnRelayed = 4, DsnExpanded = 5 };
 
 struct DsnRecipient {
@@ -56,8 +69,14 @@ private:
 // Where a template file is: templates/ beside the executable, else ../share/pellworth/templates/.
 std::string TemplatePath(std::string_view file);
 
-// Replaces every placeholder of the table in the text.
-std::string Substitute(std::string text, const std::map<std::string, std::string>& values);
+// The text with every placeholder of the table replaced by its value, in one pass over `text`: what a
+// value brings in is never replaced again. The result is at most the text plus, per placeholder
+// occurrence, its value.
+std::string Substitute(std::string_view text, const std::map<std::string, std::string>& values);
+// At most `limit` bytes of a value, never ending inside a UTF-8 sequence.
+std::string BoundedValue(std::string_view text, std::size_t limit);
+// At most `limit` bytes of a text of lines, cut after the last whole line that fits.
+std::string BoundedLines(std::string_view text, std::size_t limit);
 
 // Builds the message of a template with its placeholders filled (nullopt when the template does not load).
 std::optional<Message> ComposeFromTemplate(const MessageTemplate& messageTemplate, std::map<std::string, std::string> values,

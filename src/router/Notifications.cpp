@@ -27,22 +27,24 @@ int StatusNumber(std::string_view status, std::size_t index) {
 }
 
 // The notice built from the "dsn.xml" template, queued for the router; false when none was made.
-bool SendDeliveryNotice(const store::Envelope& original, std::string_view status, const std::vector<std::string>& failed) {
+bool SendDeliveryNotice(const store::Envelope& original, const std::vector<FailedRecipient>& failed) {
     std::vector<mime::DsnRecipient> recipients;
-    for (const auto& address : failed) {
+    bool allDelayed = true;
+    for (const auto& entry : failed) {
         mime::DsnRecipient recipient;
-        recipient.address = address;
-        recipient.statusClass = StatusNumber(status, 0);
-        recipient.statusSubject = StatusNumber(status, 1);
-        recipient.statusDetail = StatusNumber(status, 2);
+        recipient.address = entry.address;
+        recipient.statusClass = StatusNumber(entry.status, 0);
+        recipient.statusSubject = StatusNumber(entry.status, 1);
+        recipient.statusDetail = StatusNumber(entry.status, 2);
+        allDelayed = allDelayed && recipient.statusClass == 4;
         // The remote server's own words, when the transport recorded them.
-        recipient.diagnostic = original.GetProperties().Text(store::DsnKey(address, "recv"));
+        recipient.diagnostic = original.GetProperties().Text(store::DsnKey(entry.address, "recv"));
         recipients.push_back(std::move(recipient));
     }
     Variant attempts;
     std::optional<int> count;
     if (original.GetProperties().Get("sys:delivery:retry", attempts) && attempts.IsNumeric()) count = attempts.AsI4();
-    const auto action = StatusNumber(status, 0) == 4 ? mime::DsnDelayed : mime::DsnFailed;
+    const auto action = allDelayed ? mime::DsnDelayed : mime::DsnFailed;
     const auto uid = mime::SendNotification(original, recipients, action, count);
     if (!uid) return false;
     SubmitEnvelope(*uid);
@@ -56,23 +58,34 @@ void SetDeliveryNotifier(std::shared_ptr<DeliveryNotifier> replacement) {
     notifier = std::move(replacement);
 }
 
-void NotifySender(const store::Envelope& original, std::string_view status, const std::vector<std::string>& failedRecipients,
-                  std::string_view reason) {
+void NotifySender(const store::Envelope& original, const std::vector<FailedRecipient>& failed) {
+    if (failed.empty()) return;
     std::shared_ptr<DeliveryNotifier> current;
     {
         std::lock_guard guard(notifierLock);
         current = notifier;
     }
     if (current) {
-        current->Notify(original, status, failedRecipients, reason);
+        current->Notify(original, failed);
         return;
     }
-    if (SendDeliveryNotice(original, status, failedRecipients)) return;
+    if (SendDeliveryNotice(original, failed)) return;
     std::string recipients;
-    for (const auto& recipient : failedRecipients) recipients += (recipients.empty() ? "" : ", ") + recipient;
-    core::Log(core::LogLevelWarning, Format("Delivery status %s for %s (message %s from %s): %s",
-                                            {status, std::string_view(recipients), std::string_view(original.Namespace()),
-                                             std::string_view(original.Sender()), reason}));
+    for (std::size_t i = 0; i < failed.size() && i < kMaxLoggedRecipients; ++i) {
+        recipients += (recipients.empty() ? "" : ", ") + failed[i].address + " " + failed[i].status + " (" + failed[i].reason + ")";
+    }
+    if (failed.size() > kMaxLoggedRecipients) recipients += ", ...";
+    core::Log(core::LogLevelWarning, Format("Delivery status for %u recipients (message %s from %s): %s",
+                                            {std::uint64_t{failed.size()}, std::string_view(original.Namespace()),
+                                             std::string_view(original.Sender()), std::string_view(recipients)}));
+}
+
+void NotifySender(const store::Envelope& original, std::string_view status, const std::vector<std::string>& failedRecipients,
+                  std::string_view reason) {
+    std::vector<FailedRecipient> failed;
+    failed.reserve(failedRecipients.size());
+    for (const auto& address : failedRecipients) failed.push_back({address, std::string(status), std::string(reason)});
+    NotifySender(original, failed);
 }
 
 }  // namespace pw::router

@@ -1,10 +1,13 @@
-// Notifications: the delivery status notices the router sends to a message's sender (5.4.6 too many
-// hops, 5.2.3 too large, 5.2.2 over quota, 5.1.1 unknown mailbox, 5.7.1 refused).
+// Notifications: the delivery status notices the router and the transport send to a message's sender
+// (5.4.6 too many hops or a forwarding loop, 5.2.3 too large, 5.2.2 over quota, 5.1.1 unknown mailbox,
+// 5.7.1 refused, and the transport's codes).
 //
-// The router and the transport call one interface. Unless a notifier is registered (tests), the
-// notice is built from the "dsn.xml" template and queued for the router; when no notice can be made
-// (no template, a sender that gets none), the log at Warning level says what would have been sent.
-// Thread safety: Notify may be called from every router thread.
+// One notice answers one routing or delivery attempt of an envelope: it lists every recipient that
+// failed, each with its own status, in the text and in the machine-readable part. Unless a notifier
+// is registered (tests), the notice is built from the "dsn.xml" template and queued for the router;
+// when no notice can be made (no template, a sender that gets none), the log at Warning level says
+// what would have been sent.
+// Thread safety: NotifySender may be called from every router and transport thread.
 #pragma once
 
 #include "store/Envelope.h"
@@ -16,16 +19,24 @@
 
 namespace pw::router {
 
+// A recipient that could not be served, with its status ("5.1.1") and a reason for people.
+struct FailedRecipient {
+    std::string address;
+    std::string status;
+    std::string reason;
+};
+
 class DeliveryNotifier {
 public:
     virtual ~DeliveryNotifier() = default;
-    // The original envelope (its sender gets the notice), the status code, the recipients that failed
-    // and a reason for people.
-    virtual void Notify(const store::Envelope& original, std::string_view status,
-                        const std::vector<std::string>& failedRecipients, std::string_view reason) = 0;
+    // The original envelope (its sender gets the notice) and the recipients that failed.
+    virtual void Notify(const store::Envelope& original, const std::vector<FailedRecipient>& failed) = 0;
 };
 
 void SetDeliveryNotifier(std::shared_ptr<DeliveryNotifier> notifier);
+// One notice for all the failed recipients, each with its own status; nothing when the list is empty.
+void NotifySender(const store::Envelope& original, const std::vector<FailedRecipient>& failed);
+// One notice for recipients that share one status.
 void NotifySender(const store::Envelope& original, std::string_view status, const std::vector<std::string>& failedRecipients,
                   std::string_view reason);
 

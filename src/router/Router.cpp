@@ -1,7 +1,10 @@
 // Router: checks, recipient handling and delivery by mailbox kind.
 #include "router/Router.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <deque>
+#include <fstream>
 #include <mutex>
 
 #include "core/Configuration.h"
@@ -63,6 +66,29 @@ std::string AddressOnly(std::string_view text) {
     return parsed.local + "@" + parsed.domain;
 }
 
+// The entries a fresh no-respond-to list starts with: daemons, list servers and role accounts.
+constexpr std::string_view kNoRespondDefaults[] = {"mail-daemon@*", "mailer-daemon@*", "listserv@*", "listserver@*",
+                                                   "majordom@*",    "root@*",          "postmaster@*", "null@*"};
+
+// Forwarding loops already reported: "<origin> <mailbox>", oldest first.
+std::mutex loopsLock;
+std::deque<std::string> reportedLoops;
+
+// True the first time a loop of one message at one mailbox is seen in this process.
+bool FirstReportOfLoop(const std::string& key) {
+    std::lock_guard guard(loopsLock);
+    if (std::find(reportedLoops.begin(), reportedLoops.end(), key) != reportedLoops.end()) return false;
+    reportedLoops.push_back(key);
+    if (reportedLoops.size() > kMaxRememberedLoops) reportedLoops.pop_front();
+    return true;
+}
+
+std::uint32_t LittleEndian32(std::string_view bytes) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
+    return value;
+}
+
 }  // namespace
 
 void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::MailBox&)> handOff) {
@@ -85,6 +111,50 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
     return out;
 }
 
+std::optional<std::vector<std::string>> ParseNoRespondList(std::string_view bytes) {
+    std::vector<std::string> keys;
+    if (bytes.empty()) return keys;
+    if (bytes.size() < 4 || LittleEndian32(bytes) != 1) return std::nullopt;
+    bytes.remove_prefix(4);
+    while (bytes.size() >= 4) {
+        std::string_view fields[2];
+        for (auto& field : fields) {
+            if (bytes.size() < 4) return std::nullopt;
+            const std::uint32_t length = LittleEndian32(bytes);
+            bytes.remove_prefix(4);
+            if (length > bytes.size()) return std::nullopt;
+            field = bytes.substr(0, length);
+            bytes.remove_prefix(length);
+        }
+        if (!fields[0].empty()) keys.emplace_back(fields[0]);
+    }
+    return keys;
+}
+
+bool WildcardMatch(std::string_view pattern, std::string_view text) {
+    // Greedy with one backtrack point: linear in practice, never exponential.
+    std::size_t p = 0;
+    std::size_t t = 0;
+    std::size_t star = std::string_view::npos;
+    std::size_t resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = t;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
 Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
     core::ConfigTree& config = core::ServerConfig();
     Variant value;
@@ -104,6 +174,20 @@ Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
         }
     }
     primaryDomain_ = store_->PrimaryDomain(config);
+    // The no-respond-to list is read once per router; a missing or empty one means its defaults, a
+    // damaged one means no such check (as when the list can not be loaded at all).
+    std::string bytes;
+    if (std::ifstream file(store_->Storage().ElementPath(kNoRespondFileName), std::ios::binary); file) {
+        bytes.resize(kMaxNoRespondFile);
+        file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        bytes.resize(static_cast<std::size_t>(file.gcount()));
+    }
+    if (auto keys = ParseNoRespondList(bytes)) {
+        noRespond_ = std::move(*keys);
+        if (noRespond_.empty()) noRespond_.assign(std::begin(kNoRespondDefaults), std::end(kNoRespondDefaults));
+    } else {
+        core::Log(core::LogLevelWarning, std::string("The list ") + std::string(kNoRespondFileName) + " is damaged; it is not used");
+    }
 }
 
 int Router::Hops(const store::Envelope& envelope) const {
@@ -113,7 +197,10 @@ int Router::Hops(const store::Envelope& envelope) const {
 bool Router::PreCheck(store::Envelope& envelope) {
     // The hop check comes first and for every envelope, judged or not: it is what ends loops.
     if (Hops(envelope) > maxReceived_) {
-        NotifySender(envelope, "5.4.6", envelope.GetRecipients().All(), "The message has passed through too many servers");
+        for (std::size_t i = 0; i < recipients_.size(); ++i) {
+            current_ = i;
+            Fail("5.4.6", "The message has passed through too many servers");
+        }
         return false;
     }
     const std::int32_t spam = envelope.GetProperties().Number(store::kSpamStatusKey);
@@ -153,27 +240,63 @@ void Router::RouteEnvelope(double uid) {
         envelope->Remove();
         return;
     }
+    recipients_ = envelope->GetRecipients().All();
+    steps_.assign(recipients_.size(), Step::Pending);
+    remote_.clear();
+    failed_.clear();
+    for (std::size_t i = 0; i < recipients_.size(); ++i) {
+        std::string local;
+        std::string domain;
+        if (SplitRecipient(recipients_[i], local, domain)) remote_[domain].push_back(i);
+    }
     if (PreCheck(*envelope)) {
-        auto& recipients = envelope->GetRecipients();
-        // From the last recipient to the first; each step strikes what it handled, and the progress is
-        // written before the next step, so a crash never repeats more than one delivery.
-        while (recipients.Count() != 0) {
-            const std::string address = recipients.Item(recipients.Count() - 1);
-            HandleRecipient(*envelope, address);
-            if (recipients.Count() != 0) envelope->Update();
+        // From the last recipient to the first. The progress is written every kProgressBatch steps, and
+        // when an error stops the routing, so a retry or a crash repeats at most one batch.
+        std::size_t handled = 0;
+        try {
+            for (std::size_t i = recipients_.size(); i-- > 0;) {
+                if (steps_[i] != Step::Pending) continue;
+                current_ = i;
+                HandleRecipient(*envelope, i);
+                if (steps_[i] == Step::Pending) steps_[i] = Step::Served;
+                if (++handled % kProgressBatch == 0) WriteProgress(*envelope);
+            }
+        } catch (const std::exception&) {
+            try {
+                WriteProgress(*envelope);
+            } catch (const ComError& error) {
+                core::Log(core::LogLevelWarning, "The progress of " + stem + " could not be written: " + error.what());
+            }
+            throw;
         }
     }
+    // The failed recipients were kept in the written record until now: their notice is made before
+    // the envelope goes, so a crash in between repeats the notice, never loses it.
+    NotifySender(*envelope, failed_);
     envelope->Remove();
     core::Log(core::LogLevelVerbose, core::FormatText(221, {std::string_view(stem)}, "Finished routing message %s"));
 }
 
-void Router::HandleRecipient(store::Envelope& envelope, const std::string& address) {
-    auto& recipients = envelope.GetRecipients();
+void Router::WriteProgress(store::Envelope& envelope) {
+    std::vector<std::string> left;
+    for (std::size_t i = 0; i < recipients_.size(); ++i) {
+        if (steps_[i] != Step::Served) left.push_back(recipients_[i]);
+    }
+    envelope.GetRecipients().Assign(std::move(left));
+    envelope.Update();
+}
+
+void Router::Fail(std::string_view status, std::string_view reason, std::string_view address) {
+    steps_[current_] = Step::Failed;
+    failed_.push_back({address.empty() ? recipients_[current_] : std::string(address), std::string(status), std::string(reason)});
+}
+
+void Router::HandleRecipient(store::Envelope& envelope, std::size_t index) {
+    const std::string& address = recipients_[index];
     std::string local;
     std::string domainName;
     if (!SplitRecipient(address, local, domainName) || Failed(ValidateElementName(domainName))) {
         core::Log(core::LogLevelWarning, "Recipient " + address + " of " + envelope.Namespace() + " is not an address; skipped");
-        recipients.RemoveAt(recipients.Count() - 1);
         return;
     }
     const auto domain = store_->FindDomain(domainName);
@@ -182,16 +305,14 @@ void Router::HandleRecipient(store::Envelope& envelope, const std::string& addre
         return;
     }
     HandleLocal(envelope, address, local, *domain);
-    recipients.RemoveAt(recipients.Count() - 1);
 }
 
 void Router::SendToRemote(store::Envelope& envelope, const std::string& domain) {
-    auto& recipients = envelope.GetRecipients();
+    // One outbound envelope per remote domain takes every recipient of that domain still to do.
     std::vector<std::string> sameDomain;
-    for (const auto& recipient : recipients.All()) {
-        std::string local;
-        std::string other;
-        if (SplitRecipient(recipient, local, other) && EqualsNoCase(other, domain)) sameDomain.push_back(recipient);
+    const auto& indexes = remote_[domain];
+    for (const std::size_t i : indexes) {
+        if (steps_[i] == Step::Pending) sameDomain.push_back(recipients_[i]);
     }
     auto folders = store_->OutFolder()->GetFolders();
     auto folder = folders->Item(domain);
@@ -205,7 +326,9 @@ void Router::SendToRemote(store::Envelope& envelope, const std::string& domain) 
     }
     if (!folder) throw ComError(STG_E_PATHNOTFOUND, "no outbound folder for " + domain);
     Publish(envelope, folder->Storage(), sameDomain);
-    for (const auto& recipient : sameDomain) recipients.Remove(recipient);
+    for (const std::size_t i : indexes) {
+        if (steps_[i] == Step::Pending) steps_[i] = Step::Served;
+    }
 }
 
 void Router::Publish(const store::Envelope& source, const DirStorage& folder, const std::vector<std::string>& recipients) {
@@ -215,13 +338,34 @@ void Router::Publish(const store::Envelope& source, const DirStorage& folder, co
     copy->Update();
 }
 
-void Router::Reinject(const store::Envelope& source, const std::vector<std::string>& recipients, const std::string& sender) {
+void Router::Reinject(const store::Envelope& source, const std::vector<std::string>& recipients, const std::string& sender,
+                      const std::string& expandedAt) {
     if (recipients.empty()) return;
+    const auto& properties = source.GetProperties();
+    std::vector<std::string> history = SplitAddressList(properties.Text(kExpandedKey));
+    std::string origin = properties.Text(kOriginKey);
+    if (origin.empty()) origin = source.Namespace() + Format("@%.8f", {Now()});
+    const std::string mailbox = ToLowerAscii(expandedAt);
+    const bool repeated = std::find(history.begin(), history.end(), mailbox) != history.end();
+    if (repeated || history.size() >= kMaxExpansionHistory) {
+        const std::string text = "A forwarding loop: the message " + origin + " reached " + mailbox +
+                                 (repeated ? " again" : " after too many expansions") + "; it is not passed on";
+        core::Log(core::LogLevelWarning, text);
+        if (FirstReportOfLoop(origin + " " + mailbox)) failed_.push_back({mailbox, "5.4.6", text});
+        return;
+    }
+    history.push_back(mailbox);
+    std::string expanded;
+    for (const auto& entry : history) expanded += (expanded.empty() ? "" : ";") + entry;
+
     auto copy = store::Envelope::CreateCopy(in_->Storage(), source);
     copy->GetRecipients().Clear();
     for (const auto& recipient : recipients) copy->GetRecipients().Add(recipient);
     copy->SetSender(sender);
-    copy->GetProperties().SetItem(kHopsKey, Variant::I4(source.GetProperties().Number(kHopsKey) + 1));
+    copy->GetProperties().SetItem(kHopsKey, Variant::I4(properties.Number(kHopsKey) + 1));
+    copy->GetProperties().SetItem(kExpandedKey, Variant::Text(expanded));
+    copy->GetProperties().SetItem(kOriginKey, Variant::Text(origin));
+    copy->GetProperties().Remove(kInterruptedKey);
     copy->Update();
     SubmitEnvelope(copy->UID());
 }
@@ -263,7 +407,7 @@ void Router::HandleUnknown(store::Envelope& envelope, const std::string& address
                            const store::Domain& domain) {
     switch (domain.UnknownEmail()) {
     case store::UnknownEmailSendDomain:
-        Reinject(envelope, {local + "@" + domain.UnknownEmailAddress()}, envelope.Sender());
+        Reinject(envelope, {local + "@" + domain.UnknownEmailAddress()}, envelope.Sender(), address);
         return;
     case store::UnknownEmailSendMailBox: {
         const std::string target = domain.UnknownEmailAddress();
@@ -272,7 +416,7 @@ void Router::HandleUnknown(store::Envelope& envelope, const std::string& address
         if (!SplitRecipient(target, targetLocal, targetDomain)) break;
         const auto local2 = store_->FindDomain(targetDomain);
         if (!local2) {
-            Reinject(envelope, {target}, envelope.Sender());
+            Reinject(envelope, {target}, envelope.Sender(), address);
             return;
         }
         if (auto mailbox = local2->GetMailBoxes()->Item(targetLocal)) {
@@ -285,7 +429,7 @@ void Router::HandleUnknown(store::Envelope& envelope, const std::string& address
     }
     default: break;
     }
-    NotifySender(envelope, "5.1.1", {local + "@" + domain.Name()}, "No such mailbox: " + address);
+    Fail("5.1.1", "No such mailbox: " + address, local + "@" + domain.Name());
 }
 
 bool Router::DeliverByKind(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {
@@ -301,8 +445,10 @@ bool Router::DeliverByKind(store::Envelope& envelope, const std::string& address
         return false;
     }
     case store::AliasMailBoxType: DeliverAlias(envelope, address, mailbox); return false;
-    case store::UserMailBoxType: return DeliverUser(envelope, address, mailbox);
-    case store::ForwardMailBoxType: Reinject(envelope, SplitAddressList(properties.Text("alias:fwdtoaddrs")), sender); return false;
+    case store::UserMailBoxType: return DeliverUser(envelope, mailbox);
+    case store::ForwardMailBoxType:
+        Reinject(envelope, SplitAddressList(properties.Text("alias:fwdtoaddrs")), sender, mailbox.Address());
+        return false;
     case store::GroupMailBoxType: DeliverGroup(envelope, mailbox); return false;
     case store::MailingListMailBoxType:
         core::Log(core::LogLevelWarning, "No list server yet; the message to the list " + address + " is not delivered");
@@ -320,18 +466,18 @@ bool Router::DeliverByKind(store::Envelope& envelope, const std::string& address
     }
 }
 
-bool Router::DeliverUser(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {
+bool Router::DeliverUser(store::Envelope& envelope, store::MailBox& mailbox) {
     const auto& properties = mailbox.GetProperties();
     if (properties.Item("alias:forward").IsTrue()) {
         const std::string sender = properties.Item("alias:usembassender").IsTrue() ? mailbox.Address() : envelope.Sender();
-        Reinject(envelope, SplitAddressList(properties.Text("alias:fwdtoaddrs")), sender);
+        Reinject(envelope, SplitAddressList(properties.Text("alias:fwdtoaddrs")), sender, mailbox.Address());
         if (properties.Item("alias:deleteforward").IsTrue()) return false;
     }
     constexpr std::uint64_t kMegabyte = 1048576;
     const std::uint64_t size = envelope.ContentSize();
     const auto sizeLimit = static_cast<std::uint64_t>(std::max(properties.Number("user:quota:sizemsg"), 0)) * kMegabyte;
     if (sizeLimit != 0 && size > sizeLimit) {
-        NotifySender(envelope, "5.2.3", {address}, "The message is larger than the mailbox accepts");
+        Fail("5.2.3", "The message is larger than the mailbox accepts");
         return false;
     }
     const auto countLimit = static_cast<std::uint64_t>(std::max(properties.Number("user:quota:nummsgs"), 0));
@@ -356,7 +502,7 @@ bool Router::DeliverUser(store::Envelope& envelope, const std::string& address, 
         }
     }
     if ((countLimit != 0 && count >= countLimit) || (diskLimit != 0 && total + size > diskLimit)) {
-        NotifySender(envelope, "5.2.2", {address}, "The mailbox is full");
+        Fail("5.2.2", "The mailbox is full");
         return false;
     }
     return true;
@@ -367,7 +513,7 @@ void Router::DeliverGroup(store::Envelope& envelope, store::MailBox& mailbox) {
     const auto members = SplitAddressList(properties.Text("group:fwdtoaddrs"));
     if (members.empty()) return;
     if (!properties.Item("group:inturn").IsTrue()) {
-        Reinject(envelope, members, envelope.Sender());
+        Reinject(envelope, members, envelope.Sender(), mailbox.Address());
         return;
     }
     std::string target;
@@ -391,7 +537,7 @@ void Router::DeliverGroup(store::Envelope& envelope, store::MailBox& mailbox) {
         properties.SetItem("group:currentcount", Variant::I4(next));
         mailbox.Update();
     }
-    Reinject(envelope, {target}, envelope.Sender());
+    Reinject(envelope, {target}, envelope.Sender(), mailbox.Address());
 }
 
 void Router::DeliverAlias(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {
@@ -430,27 +576,47 @@ void Router::DeliverAlias(store::Envelope& envelope, const std::string& address,
             return;
         }
     }
-    NotifySender(envelope, "5.7.1", {address}, "The message can not be posted to " + (folderPath.empty() ? address : folderPath));
+    Fail("5.7.1", "The message can not be posted to " + (folderPath.empty() ? address : folderPath));
+}
+
+bool Router::OnNoRespondList(std::string_view address) const {
+    const std::string key = ToLowerAscii(address);
+    return std::any_of(noRespond_.begin(), noRespond_.end(), [&](const std::string& pattern) { return WildcardMatch(pattern, key); });
 }
 
 void Router::AutoReply(const store::Envelope& envelope, store::MailBox& mailbox) {
-    const mime::HeaderBlock header = ReadHeader(envelope);
-    // Never to automatic mail (RFC 3834), bounces, the system sender or spam.
-    const std::string submitted = ToLowerAscii(header.Field("Auto-Submitted"));
-    if (!submitted.empty() && submitted != "no") return;
+    // RFC 3834: never to automatic mail, bulk or list mail, bounces, the system sender or spam, and
+    // only ever to the envelope sender -- the address that answers for the delivery, not whatever
+    // the header claims.
     if (envelope.Sender().empty() || StartsWithNoCase(envelope.Sender(), "mail-deamon@")) return;
     if (envelope.GetProperties().Number(store::kSpamStatusKey) == 1) return;
-    std::string target = AddressOnly(header.Has("Reply-To") ? header.Field("Reply-To") : header.Field("From"));
-    if (target.empty()) target = AddressOnly(envelope.Sender());
-    if (target.empty()) return;
+    const mime::HeaderBlock header = ReadHeader(envelope);
+    const std::string submitted = ToLowerAscii(TrimAscii(header.Field("Auto-Submitted")));
+    if (!submitted.empty() && submitted != "no") return;
+    const std::string precedence = ToLowerAscii(TrimAscii(header.Field("Precedence")));
+    if (precedence == "bulk" || precedence == "list" || precedence == "junk") return;
+    if (header.Has("List-Id")) return;
+    const std::string target = AddressOnly(envelope.Sender());
+    if (target.empty() || OnNoRespondList(target)) return;
     auto& properties = mailbox.GetProperties();
-    const std::string sentKey = std::string(kAutoReplySentKey) + target;
+    const std::string sentKey = std::string(kAutoReplySentKey) + ToLowerAscii(target);
     {
         std::lock_guard guard(mailboxStateLock);
         mailbox.Refresh();
+        const double now = Now();
         const double last = properties.Item(sentKey).AsDouble();
-        if (last != 0 && Now() - last < kOneDay) return;
-        properties.SetItem(sentKey, Variant::DateValue(Now()));
+        if (last != 0 && now - last < kOneDay) return;
+        // The memory of replies older than a day is of no use any more: it goes when the memory is written.
+        std::vector<std::string> stale;
+        const std::string_view parent = kAutoReplySentKey.substr(0, kAutoReplySentKey.size() - 1);
+        auto position = properties.GetFirstChildPosition(parent);
+        std::string key;
+        Variant value;
+        while (properties.GetNextChild(position, key, value)) {
+            if (now - value.AsDouble() >= kOneDay) stale.push_back(key);
+        }
+        for (const auto& old : stale) properties.Remove(old);
+        properties.SetItem(sentKey, Variant::DateValue(now));
         mailbox.Update();
     }
 

@@ -3,23 +3,36 @@
 // into the queue as a new envelope (forwards, groups, unknown-recipient rules, auto-replies).
 //
 // Nothing is lost: every copy is published (flushed) before the recipient it served is struck from
-// the queued envelope, and that progress is written before the next recipient, so a crash repeats at
-// most one delivery and never skips one. The queued envelope is removed only when no recipient is
-// left. A failure keeps the envelope queued and it is tried again after a pause; one that fails
-// kMaxRouteAttempts times is moved into the held folder "_Held" with an error in the log.
+// the queued envelope. Progress is written in batches of kProgressBatch routing steps (and whenever
+// routing stops on an error), so a crash repeats at most one batch of deliveries and never skips one.
+// A recipient that failed stays in the written record until its notice is made: one notice per
+// routing lists every failed recipient with its own status, made just before the queued envelope is
+// removed -- which happens only when no recipient is left. A failure keeps the envelope queued and it
+// is tried again after a pause; one that fails kMaxRouteAttempts times, or whose routing was cut off
+// by the death of the process kMaxInterruptedRoutings times, is moved into the held folder "_Held"
+// with an error in the log (RouterPool).
 // Loops end: every envelope's hops -- its "Received:" headers plus the re-injections recorded in
-// "router:hops" -- are checked against "sys:maxrecieved" (25), also for mail already judged.
+// "router:hops" -- are checked against "sys:maxrecieved" (25), also for mail already judged; and a
+// re-injected envelope carries the mailboxes its message was already expanded at ("router:expanded",
+// at most kMaxExpansionHistory), so a group or forward reached again by the same message stops there
+// with one notice instead of multiplying until the hop limit.
+// Auto-replies follow RFC 3834: to the envelope sender only, never to automatic, bulk or list mail,
+// nor to a sender on the store's no-respond-to list ("NoRespondTo.lst"); once per sender and day,
+// and the memory of older replies is pruned when it is written.
 // The virus scan, the sender lists, the charset filter and SpamAssassin join when they are built;
 // until then they are skipped as when their switches are off. The list server and the commands by
 // mail likewise: their recipients are logged and not delivered.
 // Thread safety: one Router per router thread; the pool and queue are shared and locked.
 #pragma once
 
+#include "router/Notifications.h"
 #include "store/MessageStore.h"
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,12 +40,31 @@ namespace pw::router {
 
 inline constexpr int kDefaultMaxReceived = 25;
 inline constexpr int kMaxRouteAttempts = 5;
+// Routings of one envelope that the death of the process may cut off before it is held.
+inline constexpr int kMaxInterruptedRoutings = 2;
+// Routing steps (recipients handled) between two writes of the queued envelope's progress.
+inline constexpr std::size_t kProgressBatch = 100;
+// Mailboxes one message may be expanded at (groups, forwards, unknown-recipient rules) along one
+// chain of re-injections.
+inline constexpr std::size_t kMaxExpansionHistory = 32;
+// Failed recipients named in the log line that stands for a notice that could not be made.
+inline constexpr std::size_t kMaxLoggedRecipients = 20;
+// Forwarding loops already reported, remembered so that the copies of one looping message make one notice.
+inline constexpr std::size_t kMaxRememberedLoops = 1024;
 inline constexpr std::chrono::seconds kRetryPause{20};
 inline constexpr std::string_view kHeldFolderName = "_Held";
 // Re-injections an envelope went through (forwards, groups, unknown-recipient rules).
 inline constexpr std::string_view kHopsKey = "router:hops";
 // One automatic reply per sender and day (RFC 3834): "autoreply:sent:<address>" holds the date.
 inline constexpr std::string_view kAutoReplySentKey = "autoreply:sent:";
+// The mailboxes a message was expanded at, ";"-separated, and the routing history it belongs to.
+inline constexpr std::string_view kExpandedKey = "router:expanded";
+inline constexpr std::string_view kOriginKey = "router:origin";
+// How often the death of the process cut off the routing of this envelope.
+inline constexpr std::string_view kInterruptedKey = "router:interrupted";
+// The store's list of senders that never get an automatic reply, and the most of it that is read.
+inline constexpr std::string_view kNoRespondFileName = "NoRespondTo.lst";
+inline constexpr std::size_t kMaxNoRespondFile = 1 << 20;
 
 // Passes a relay mailbox's message to the transport at once; the transport sets it. Without one the
 // message is kept in the mailbox.
@@ -47,22 +79,31 @@ public:
     void RouteEnvelope(double uid);
 
 private:
+    enum class Step : std::uint8_t { Pending, Served, Failed };
+
     bool PreCheck(store::Envelope& envelope);
     int Hops(const store::Envelope& envelope) const;
-    void HandleRecipient(store::Envelope& envelope, const std::string& address);
+    void WriteProgress(store::Envelope& envelope);
+    // The recipient in hand failed (named `address` in the notice when given); kept until the notice.
+    void Fail(std::string_view status, std::string_view reason, std::string_view address = {});
+    void HandleRecipient(store::Envelope& envelope, std::size_t index);
     void HandleLocal(store::Envelope& envelope, const std::string& address, const std::string& local,
                      const store::Domain& domain);
     void SendToRemote(store::Envelope& envelope, const std::string& domain);
     void DeliverToMailBox(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox);
     bool DeliverByKind(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox);
-    bool DeliverUser(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox);
+    bool DeliverUser(store::Envelope& envelope, store::MailBox& mailbox);
     void DeliverGroup(store::Envelope& envelope, store::MailBox& mailbox);
     void DeliverAlias(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox);
     void AutoReply(const store::Envelope& envelope, store::MailBox& mailbox);
+    bool OnNoRespondList(std::string_view address) const;
     void HandleUnknown(store::Envelope& envelope, const std::string& address, const std::string& local,
                        const store::Domain& domain);
-    // A new queued envelope with the message of `source` for other recipients (one hop more).
-    void Reinject(const store::Envelope& source, const std::vector<std::string>& recipients, const std::string& sender);
+    // A new queued envelope with the message of `source` for other recipients (one hop more), the
+    // expansion at `expandedAt` added to its history. Nothing when that expansion would repeat one
+    // of the history (a loop: logged and noticed once per message).
+    void Reinject(const store::Envelope& source, const std::vector<std::string>& recipients, const std::string& sender,
+                  const std::string& expandedAt);
     void Publish(const store::Envelope& source, const DirStorage& folder, const std::vector<std::string>& recipients);
 
     std::shared_ptr<store::MessageStore> store_;
@@ -70,16 +111,33 @@ private:
     int maxReceived_ = kDefaultMaxReceived;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> safeRanges_;  // host byte order
     std::string primaryDomain_;
+    // The no-respond-to list: lower-case keys, "*" and "?" as wildcards.
+    std::vector<std::string> noRespond_;
+
+    // The routing in hand: the recipients as queued, how far each got, the remote ones by domain, and
+    // the failures its notice will list.
+    std::vector<std::string> recipients_;
+    std::vector<Step> steps_;
+    std::map<std::string, std::vector<std::size_t>> remote_;
+    std::size_t current_ = 0;
+    std::vector<FailedRecipient> failed_;
 };
 
 // The router threads and the queue they share.
 void SubmitEnvelope(double uid);
 void StartRouters(unsigned count);
 void StopRouters();
-// Submits every envelope found in the store's "_In", oldest first; returns how many.
+// Submits every envelope found in the store's "_In", oldest first; returns how many. Before that, an
+// envelope whose routing the death of the process cut off (its router's mark says so) is counted, and
+// held when that happened kMaxInterruptedRoutings times.
 std::size_t ResubmitQueued(const store::MessageStore& messageStore);
 
 // "a;b, c d" -> {"a", "b", "c", "d"}.
 std::vector<std::string> SplitAddressList(std::string_view text);
+// The keys of a no-respond-to list file (a u32 1, then per entry a u32 length and key bytes, a u32
+// length and name bytes, little-endian); nullopt when a record is cut short or the header is wrong.
+std::optional<std::vector<std::string>> ParseNoRespondList(std::string_view bytes);
+// Classic wildcard match over bytes: "*" any run, "?" one character.
+bool WildcardMatch(std::string_view pattern, std::string_view text);
 
 }  // namespace pw::router

@@ -1,4 +1,12 @@
-// RouterPool: the router threads, their retries, and the held folder for messages that keep failing.
+// RouterPool: the router threads, their retries, and the held folder for messages that keep failing
+// or keep killing the process.
+//
+// Each router thread keeps a mark file in the queue folder ("router<n>.mark") that names the envelope
+// it is routing and is emptied when that routing ends, however it ends. The mark is written without
+// a flush: it has to outlive the death of the process (a crash, an out-of-memory kill), which the
+// page cache gives for free, not the loss of the machine. At start-up, before any router runs, a
+// mark that still names an envelope is counted on that envelope ("router:interrupted", flushed);
+// one interrupted kMaxInterruptedRoutings times is held instead of being routed again forever.
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -7,6 +15,7 @@
 
 #include "core/Logging.h"
 #include "platform/EventLog.h"
+#include "platform/FileStream.h"
 #include "platform/Text.h"
 #include "router/Router.h"
 #include "router/RouterQueue.h"
@@ -18,6 +27,9 @@ namespace {
 
 // A router looks at its stop flag at least this often while the queue is empty.
 constexpr std::chrono::milliseconds kIdleWait{250};
+// The marks of the router threads in the queue folder; longest stem a mark may hold.
+constexpr std::string_view kMarkPattern = "router*.mark";
+constexpr std::size_t kMaxMarkSize = 64;
 
 struct Pool {
     std::mutex lock;
@@ -49,29 +61,34 @@ void ReleaseDueRetries() {
 }
 
 // A message that can not be routed is kept, out of the queue, for an administrator to look at.
-void Hold(double uid, const std::string& reason) {
+void Hold(const store::MessageStore& messageStore, double uid, const std::string& reason) {
+    const std::string stem = store::UidStem(uid);
     try {
-        const auto messageStore = store::OpenServerStore();
-        const auto envelope = messageStore->InFolder()->GetEnvelopes()->FindEnvelope(uid);
+        const auto envelope = messageStore.InFolder()->GetEnvelopes()->FindEnvelope(uid);
         if (!envelope) return;
-        auto held = messageStore->GetFolders()->Item(kHeldFolderName);
-        if (!held) held = messageStore->GetFolders()->Add(kHeldFolderName, store::SystemFolderType);
+        auto held = messageStore.GetFolders()->Item(kHeldFolderName);
+        if (!held) held = messageStore.GetFolders()->Add(kHeldFolderName, store::SystemFolderType);
         envelope->CopyTo(held->Storage());
         envelope->Remove();
-        const std::string stem = store::UidStem(uid);
-        const std::string text = Format("The message %s could not be routed %d times and was moved to %s: %s",
-                                        {std::string_view(stem), std::int64_t{kMaxRouteAttempts},
-                                         std::string_view(kHeldFolderName), std::string_view(reason)});
+        const std::string text = Format("The message %s was moved to %s: %s",
+                                        {std::string_view(stem), std::string_view(kHeldFolderName), std::string_view(reason)});
         core::Log(core::LogLevelCritical, text);
         ReportEvent(event_kind::kError, text);
     } catch (const ComError& error) {
-        const std::string stem = store::UidStem(uid);
         core::Log(core::LogLevelCritical,
                   Format("The message %s can not even be held: %s", {std::string_view(stem), std::string_view(error.what())}));
     }
 }
 
-void Failed(double uid, const std::string& reason) {
+void Hold(double uid, const std::string& reason) {
+    try {
+        Hold(*store::OpenServerStore(), uid, reason);
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("The store can not be opened to hold a message: ") + error.what());
+    }
+}
+
+void RoutingFailed(double uid, const std::string& reason) {
     Pool& pool = ThePool();
     int attempts = 0;
     {
@@ -81,7 +98,7 @@ void Failed(double uid, const std::string& reason) {
         if (attempts >= kMaxRouteAttempts) pool.attempts.erase(uid);
     }
     if (attempts >= kMaxRouteAttempts) {
-        Hold(uid, reason);
+        Hold(uid, Format("it could not be routed %d times (%s)", {std::int64_t{kMaxRouteAttempts}, std::string_view(reason)}));
         return;
     }
     const std::string stem = store::UidStem(uid);
@@ -90,29 +107,120 @@ void Failed(double uid, const std::string& reason) {
                                              std::int64_t{kRetryPause.count()}}));
 }
 
-void Succeeded(double uid) {
+// One envelope whose routing the death of the process cut off: counted, or held the last time.
+void CountInterruption(const store::MessageStore& messageStore, double uid) {
+    const auto envelope = messageStore.InFolder()->GetEnvelopes()->FindEnvelope(uid);
+    if (!envelope) return;  // its routing had finished after all
+    const std::string stem = store::UidStem(uid);
+    const std::int32_t count = envelope->GetProperties().Number(kInterruptedKey) + 1;
+    if (count >= kMaxInterruptedRoutings) {
+        Hold(messageStore, uid, Format("its routing was cut off by the end of the process %d times", {std::int64_t{count}}));
+        return;
+    }
+    envelope->GetProperties().SetItem(kInterruptedKey, Variant::I4(count));
+    envelope->Update();
+    core::Log(core::LogLevelWarning, Format("The routing of %s was cut off by the end of the process (%d of %d times); it is routed again",
+                                            {std::string_view(stem), std::int64_t{count}, std::int64_t{kMaxInterruptedRoutings}}));
+}
+
+// Reads the marks the router threads of the last run left behind, before any router of this run
+// writes its own, and removes them.
+void RecoverInterruptedRoutings() {
+    try {
+        const auto messageStore = store::OpenServerStore();
+        const DirStorage queue = messageStore->InFolder()->Storage();
+        std::vector<ElementInfo> marks;
+        if (Failed(queue.Enumerate(kMarkPattern, marks))) return;
+        for (const auto& mark : marks) {
+            std::unique_ptr<FileStream> stream;
+            std::vector<std::byte> bytes;
+            if (Succeeded(queue.OpenStream(mark.name, STGM_READ | STGM_SHARE_DENY_NONE, stream)) &&
+                Succeeded(ReadToEnd(*stream, bytes)) && !bytes.empty() && bytes.size() <= kMaxMarkSize) {
+                stream.reset();
+                double uid = 0;
+                const std::string stem(TrimAscii(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
+                try {
+                    if (store::UidFromStem(stem, uid)) CountInterruption(*messageStore, uid);
+                } catch (const ComError& error) {
+                    core::Log(core::LogLevelCritical, "The interrupted routing of " + stem + " can not be counted: " + error.what());
+                }
+            }
+            stream.reset();
+            queue.DestroyElement(mark.name);
+        }
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("The routing marks can not be read: ") + error.what());
+    }
+}
+
+// A router thread's mark: names the envelope in hand while it is routed.
+class RoutingMark {
+public:
+    explicit RoutingMark(unsigned index) : name_(Format("router%u.mark", {std::uint64_t{index}})) {}
+    ~RoutingMark() {
+        if (!stream_) return;
+        stream_.reset();
+        folder_.DestroyElement(name_);
+    }
+    RoutingMark(const RoutingMark&) = delete;
+    RoutingMark& operator=(const RoutingMark&) = delete;
+
+    void Set(const std::string& stem) {
+        if (!stream_) Open();
+        if (!stream_) return;
+        const std::string text = stem + "\n";
+        if (Failed(stream_->Seek(0, SeekOrigin::Begin)) || Failed(stream_->Write(std::string_view(text))) ||
+            Failed(stream_->SetSize(text.size()))) {
+            core::Log(core::LogLevelWarning, "The routing mark " + name_ + " can not be written");
+        }
+    }
+    void Clear() {
+        if (stream_ && Failed(stream_->SetSize(0))) core::Log(core::LogLevelWarning, "The routing mark " + name_ + " can not be cleared");
+    }
+
+private:
+    void Open() {
+        try {
+            folder_ = store::OpenServerStore()->InFolder()->Storage();
+            if (Failed(folder_.CreateStream(name_, STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_CREATE, stream_))) stream_.reset();
+        } catch (const ComError&) {
+            stream_.reset();
+        }
+        if (!stream_) core::Log(core::LogLevelWarning, "The routing mark " + name_ + " can not be made");
+    }
+
+    std::string name_;
+    DirStorage folder_;
+    std::unique_ptr<FileStream> stream_;
+};
+
+void RoutingSucceeded(double uid) {
     Pool& pool = ThePool();
     std::lock_guard guard(pool.lock);
     pool.attempts.erase(uid);
 }
 
-void RouterThread() {
+void RouterThread(unsigned index) {
     Pool& pool = ThePool();
     std::unique_ptr<Router> router;
+    RoutingMark mark(index);
     while (!pool.stop) {
         ReleaseDueRetries();
         const auto uid = RouterQueue::Instance().Take(kIdleWait);
         if (!uid) continue;
+        mark.Set(store::UidStem(*uid));
         try {
             if (!router) router = std::make_unique<Router>();
             router->RouteEnvelope(*uid);
+            mark.Clear();
             RouterQueue::Instance().Done(*uid);
-            Succeeded(*uid);
+            RoutingSucceeded(*uid);
         } catch (const std::exception& error) {
             // A context that could not open the store is made again for the next envelope.
             router.reset();
+            mark.Clear();
             RouterQueue::Instance().Done(*uid);
-            Failed(*uid, error.what());
+            RoutingFailed(*uid, error.what());
         }
     }
 }
@@ -122,12 +230,14 @@ void RouterThread() {
 void SubmitEnvelope(double uid) { RouterQueue::Instance().Submit(uid); }
 
 void StartRouters(unsigned count) {
+    // Before any router writes its mark: what the marks of the last run still name was cut off.
+    RecoverInterruptedRoutings();
     Pool& pool = ThePool();
     std::lock_guard guard(pool.lock);
     pool.stop = false;
     for (unsigned i = 0; i < count; ++i) {
         try {
-            pool.threads.emplace_back(RouterThread);
+            pool.threads.emplace_back(RouterThread, i);
         } catch (const std::system_error& error) {
             core::Log(core::LogLevelCritical, std::string("A router thread can not be started: ") + error.what());
         }

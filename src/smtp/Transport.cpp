@@ -309,22 +309,29 @@ private:
 
     void Finish() {
         auto& recipients = envelope_->GetRecipients();
-        std::vector<std::string> failed;
+        // Each failed recipient keeps its own status. Our own codes (no reply recorded) are enhanced; a
+        // peer's reply gives its enhanced code only when its last line carries one ("550 5.1.1 ..."): a
+        // plain reply ("550 no such user") tells the class alone ("5.0.0"), whatever the peer announced.
+        const auto failureStatus = [&](const std::string& recipient, int code) {
+            const std::string reply = envelope_->GetProperties().Text(store::DsnKey(recipient, "recv"));
+            if (reply.empty()) return CodeText(code, true);
+            const std::size_t start = reply.rfind('\n');
+            const std::string_view last = std::string_view(reply).substr(start == std::string::npos ? 0 : start + 1);
+            const auto digit = [&](std::size_t i) { return i < last.size() && last[i] >= '0' && last[i] <= '9'; };
+            const bool enhanced = client_ && client_->Enhanced() && digit(4) && last.size() >= 9 && last[5] == '.' &&
+                                  digit(6) && last[7] == '.' && digit(8) && last[4] == last[0];
+            return enhanced ? CodeText(code, true) : Format("%d.0.0", {std::int64_t{FirstDigit(code)}});
+        };
+        std::vector<router::FailedRecipient> failed;
         for (const auto& [recipient, outcome] : outcome_) {
             if (IsPositive(outcome)) {
                 recipients.Remove(recipient);
             } else if (FirstDigit(outcome) == 5) {
-                failed.push_back(recipient);
+                failed.push_back({recipient, failureStatus(recipient, outcome), "The receiving server refused the message"});
                 recipients.Remove(recipient);
             }
         }
-        if (!failed.empty()) {
-            // Our own codes (no connection) are enhanced; a peer's plain code only tells the class ("5.0.0").
-            const int code = outcome_[failed.front()];
-            const bool enhanced = !client_ || client_->Enhanced();
-            const std::string status = enhanced ? CodeText(code, true) : Format("%d.0.0", {std::int64_t{FirstDigit(code)}});
-            router::NotifySender(*envelope_, status, failed, "The receiving server refused the message");
-        }
+        router::NotifySender(*envelope_, failed);
         if (recipients.Count() != 0) CountAttempt();
         envelope_->GetProperties().Remove("dsn");
         if (recipients.Count() == 0) {

@@ -20,8 +20,11 @@ public:
     std::size_t Count() const { return addresses_.size(); }
     void Add(std::string_view address) { addresses_.emplace_back(address); }
     // Removes every entry equal to the address without regard to case; false when there was none.
+    // Linear in the list: callers striking many entries use Assign.
     bool Remove(std::string_view address);
     void Clear() { addresses_.clear(); }
+    // Replaces the whole list at once (a router writing its progress strikes many in one go).
+    void Assign(std::vector<std::string> addresses) { addresses_ = std::move(addresses); }
     void RemoveAt(std::size_t index);
     const std::vector<std::string>& All() const { return addresses_; }
 

@@ -289,3 +289,131 @@ def test_the_queue_survives_a_restart_and_a_crash(registered):
     wait_queue_empty(env)
     assert not [n for n in os.listdir(queue) if n.endswith(".eml")]
     assert server.stop() == 0
+
+
+def drawn_ids(env):
+    """How many envelope ids the queue has drawn so far: its "_uid" counter (a little-endian double)."""
+    try:
+        with open(folder(env, "_In", "_uid"), "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return 0
+    return int(struct.unpack("<d", data)[0]) if len(data) == 8 else 0
+
+
+def test_a_group_whose_members_forward_back_to_it_ends_with_one_notice(registered):
+    env = registered
+    admin(env, "domain", "add", "example.com")
+    admin(env, "mailbox", "add", "team@example.com", "--kind", "group")
+    admin(env, "mailbox", "set", "team@example.com", "group:fwdtoaddrs", "m1@example.com m2@example.com")
+    for name in ("m1", "m2"):
+        admin(env, "mailbox", "add", name + "@example.com", "--kind", "forward")
+        admin(env, "mailbox", "set", name + "@example.com", "alias:fwdtoaddrs", "TEAM@example.com")
+    # A low hop limit keeps the explosion a loop would make small enough to watch.
+    admin(env, "config", "set", "sys:maxrecieved", "i4:10")
+    port = serving(env)
+    server = env.start().wait_ready()
+    before = drawn_ids(env)
+
+    send(port, "team@example.com", "around and around")
+    outbound = folder(env, "_Out", "remote.test")
+    wait_for(lambda: envelopes(outbound), "the loop notice")
+    wait_queue_empty(env)
+    assert server.stop() == 0
+    # The message, the group's copy, one copy per member back to the group, and the notice.
+    assert drawn_ids(env) - before <= 5
+    notices = envelopes(outbound)
+    assert len(notices) == 1 and read_envelope(notices[0])[1] == [SENDER]
+    text = content(notices[0])
+    assert "Final-Recipient: rfc822; team@example.com\r\nAction: failed\r\nStatus: 5.4.6\r\n" in text
+    assert inventory(env) == {"_Out/remote.test": 1}
+
+
+def test_an_envelope_whose_routing_the_process_death_cut_off_twice_is_held(registered):
+    env = registered
+    admin(env, "domain", "add", "example.com")
+    admin(env, "mailbox", "add", "john@example.com", "--kind", "user", "--password", "secret12")
+    queue = folder(env, "_In")
+    mark = os.path.join(queue, "router0.mark")
+    port = serving(env, routers=False)
+    server = env.start().wait_ready()
+    send(port, "john@example.com", "killer")
+    send(port, "john@example.com", "innocent")
+    assert server.stop() == 0
+    killer, innocent = envelopes(queue)
+    assert subjects([killer, innocent]) == ["killer", "innocent"]
+
+    # What a router thread leaves when the process dies under it (out of memory, a crash): its mark
+    # still names the envelope in hand. The next start counts that before anything is routed.
+    def die_while_routing():
+        with open(mark, "w") as f:
+            f.write(os.path.basename(killer)[:-4] + "\n")
+
+    die_while_routing()
+    server = env.start().wait_ready()
+    assert server.stop() == 0
+    assert read_envelope(killer)[0]["router:interrupted"] == 1
+    assert not os.path.exists(mark)
+
+    # The second time it is held, not routed again; the other message goes its way.
+    die_while_routing()
+    env.configure_debug("NoRouters", 0)
+    server = env.start().wait_ready()
+    wait_count(env, "john@example.com", 1)
+    wait_queue_empty(env)
+    assert subjects(inbox(env, "john@example.com")) == ["innocent"]
+    held = envelopes(folder(env, "_Held"))
+    assert subjects(held) == ["killer"] and read_envelope(held[0])[1] == ["john@example.com"]
+    # The router that took "innocent" keeps its mark, empty between envelopes.
+    def marks_cleared():
+        marks = [os.path.join(queue, n) for n in os.listdir(queue) if n.endswith(".mark")]
+        return marks and all(os.path.getsize(path) == 0 for path in marks)
+
+    wait_for(marks_cleared, "the routers' marks, emptied")
+    assert server.stop() == 0
+    # A router that ends in order leaves no mark behind.
+    assert not [n for n in os.listdir(queue) if n.endswith(".mark")]
+
+
+def test_automatic_replies_follow_rfc_3834(registered):
+    env = registered
+    admin(env, "domain", "add", "example.com")
+    admin(env, "mailbox", "add", "away@example.com", "--kind", "user", "--password", "secret12")
+    for key, value in (("mailbox:autoreplyenable", "bool:true"), ("mailbox:autoreplysubject", "str:Out of office"),
+                       ("mailbox:autoreplybody", "str:Back on Monday."),
+                       ("autoreply:sent:old@remote.test", "date:2020-01-01")):
+        admin(env, "mailbox", "set", "away@example.com", key, value)
+    # The store's no-respond-to list: u32 1, then per entry a length-prefixed key and name.
+    entry = b"*@quiet.test"
+    with open(os.path.join(env.store, "NoRespondTo.lst"), "wb") as f:
+        f.write(struct.pack("<I", 1) + struct.pack("<I", len(entry)) + entry + struct.pack("<I", 0))
+    port = serving(env)
+    server = env.start().wait_ready()
+
+    cases = [  # (envelope sender, extra header fields)
+        (SENDER, ["Reply-To: elsewhere@remote.test"]),  # answered, but to the envelope sender
+        ("bulk@remote.test", ["Precedence: bulk"]),
+        ("list@remote.test", ["Precedence: List"]),
+        ("junk@remote.test", ["Precedence: junk"]),
+        ("member@remote.test", ["List-Id: <talk.remote.test>"]),
+        ("robot@remote.test", ["Auto-Submitted: auto-replied"]),
+        ("person@remote.test", ["Auto-Submitted: no"]),  # answered
+        ("someone@quiet.test", []),
+    ]
+    for number, (sender, headers) in enumerate(cases):
+        with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+            client.sendmail(sender, ["away@example.com"], "\r\n".join(
+                [*headers, "From: boss@remote.test", "Subject: case %d" % number, "", "Text.", ""]))
+    wait_count(env, "away@example.com", len(cases))
+    wait_queue_empty(env)
+    assert server.stop() == 0
+
+    replies = [path for domain in os.listdir(folder(env, "_Out")) if os.path.isdir(folder(env, "_Out", domain))
+               for path in envelopes(folder(env, "_Out", domain))]
+    assert sorted(recipient for path in replies for recipient in read_envelope(path)[1]) == ["person@remote.test", SENDER]
+    assert all(re.search(r"(?mi)^Auto-Submitted: auto-replied\r?$", content(path)) for path in replies)
+    # The memory of replies: a day's entries are kept, older ones went when it was written.
+    memory = env.admin("mailbox", "get", "away@example.com", "autoreply:sent:old@remote.test")
+    assert memory.returncode != 0 or "2020" not in memory.stdout, memory.stdout
+    kept = env.admin("mailbox", "get", "away@example.com", "autoreply:sent:" + SENDER)
+    assert kept.returncode == 0 and kept.stdout.strip(), kept.stderr

@@ -79,5 +79,62 @@ TEST(MessageTemplateTest, NoticeForTwoRecipientsHasTwoBlocksAndNoAttemptCountWit
     store::SetServerStorePath("");
 }
 
+TEST(MessageTemplateTest, SubstitutionTakesValuesAsTheyAreAndCapsBoundTheNoticeOfAHostileHeader) {
+    // One pass over the template's own text: what a value brings in is never replaced.
+    EXPECT_EQ(Substitute("$A$ $B$ $$B$ $C$ $", {{"$A$", "$B$"}, {"$B$", "x"}}), "$B$ x $x $C$ $");
+    EXPECT_EQ(BoundedLines("one\r\ntwo\r\nthree", 9), "one\r\n");
+    EXPECT_EQ(BoundedValue("a\xC3\xA9", 2), "a") << "never half a UTF-8 sequence";
+
+    // A header of about 39 KB: a long date and lines full of the placeholders a notice fills in.
+    test::ScratchDirectory scratch;
+    const auto messageStore = store::MessageStore::OpenOrCreate(scratch.Path());
+    store::SetServerStorePath(messageStore->RootPath());
+    std::string header = "Subject: $HEADER$ $MSGDATE$ $SUBJECT$\r\nDate: " + std::string(8000, 'd') + "\r\n";
+    while (header.size() < 39000) header += "X-Fill: $MSGDATE$ $HEADER$ $SUBJECT$ $MSGDATE$ $SENDER$ $MSGDATE$\r\n";
+    auto original = messageStore->InFolder()->GetEnvelopes()->Add();
+    original->SetSender("sender@example.org");
+    {
+        auto content = original->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+        ASSERT_TRUE(Succeeded(content->Write(std::string_view(header + "\r\nbody\r\n"))));
+    }
+    original->Update();
+    std::vector<DsnRecipient> recipients(1);
+    recipients[0].address = "nobody@example.org";
+    const auto uid = SendNotification(*original, recipients, DsnFailed, std::nullopt);
+    ASSERT_TRUE(uid);
+    const auto notice = messageStore->InFolder()->GetEnvelopes()->FindEnvelope(*uid);
+    ASSERT_TRUE(notice);
+    EXPECT_LT(notice->ContentSize(), 100u * 1024);
+    Message message;
+    notice->GetContent(message);
+    EXPECT_LE(message.Subject().size(), 600u);
+
+    // A header that quoted-printable would triple is quoted in part: the notice stays small.
+    std::string eightBit = "Subject: x\r\n";
+    while (eightBit.size() < 60000) eightBit += "X-Fill: " + std::string(100, '=') + std::string(100, '\xE9') + "\r\n";
+    auto heavy = messageStore->InFolder()->GetEnvelopes()->Add();
+    heavy->SetSender("sender@example.org");
+    {
+        auto content = heavy->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+        ASSERT_TRUE(Succeeded(content->Write(std::string_view(eightBit + "\r\nbody\r\n"))));
+    }
+    heavy->Update();
+    const auto heavyNotice = SendNotification(*heavy, recipients, DsnFailed, std::nullopt);
+    ASSERT_TRUE(heavyNotice);
+    EXPECT_LT(messageStore->InFolder()->GetEnvelopes()->FindEnvelope(*heavyNotice)->ContentSize(), 100u * 1024);
+
+    // A large original is attached by its header alone; a small one whole.
+    MessageTemplate attaching;
+    const std::string path = scratch / "a.xml";
+    test::WriteFileBytes(path, test::Bytes().Ascii("<t><plaintext>$HEADER$</plaintext><attach_message>yes</attach_message></t>").Get());
+    ASSERT_TRUE(attaching.Load(path));
+    const std::string large = "Subject: big\r\n\r\n" + std::string(kMaxAttachedOriginal, 'x');
+    auto composed = ComposeFromTemplate(attaching, {{"$HEADER$", BoundedLines(header, kMaxQuotedHeader)}}, large);
+    ASSERT_TRUE(composed);
+    EXPECT_EQ(composed->SearchForPart("text/rfc822-headers", {}), (PartPosition{1}));
+    EXPECT_LT(composed->SaveToString().size(), 100u * 1024);
+    store::SetServerStorePath("");
+}
+
 }  // namespace
 }  // namespace pw::mime
