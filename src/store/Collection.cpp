@@ -5,12 +5,20 @@
 
 namespace pw::store {
 
-std::vector<std::string> Collection::Names() const { return ChildDirectoryNames(parent_, folders_); }
+namespace {
+
+StoreChildKind Wanted(bool folders) { return folders ? StoreChildKind::Folder : StoreChildKind::Object; }
+
+}  // namespace
+
+std::vector<std::string> Collection::Names() const {
+    return ChildDirectoryNames(parent_, ParentKindOf(parent_, rootPath_), Wanted(folders_));
+}
 
 std::vector<std::string> Collection::MatchPattern(std::string_view pattern) const { return MatchNames(Names(), pattern); }
 
 bool Collection::FindChild(std::string_view name, DirStorage& child) const {
-    return Succeeded(FindChildDirectory(parent_, name, child)) && IsFolderDirectory(child) == folders_;
+    return Succeeded(FindChildDirectory(parent_, name, child)) && ClassifyChild(child, ParentKindOf(parent_, rootPath_)) == Wanted(folders_);
 }
 
 void Collection::Remove(std::string_view name) const {

@@ -1,8 +1,9 @@
 // Collection: what Domains, MailBoxes and Folders share -- the child objects of one directory, of one
 // class, enumerated in a stable order (names without regard to case).
 //
-// Folders are the child directories that have a "_uid" counter; domains (below the store root) and
-// mailboxes (below a domain) are the ones that have none. Reset and Next walk a snapshot taken by
+// Folders are the child directories ClassifyChild (StoreObject.h) calls folders; domains (below the
+// store root) and mailboxes (below a domain) are the parent's other children. Directories that are no
+// store object belong to no collection. Reset and Next walk a snapshot taken by
 // Reset, so objects added or removed meanwhile do not disturb a walk.
 // Thread safety: one thread at a time per collection object.
 #pragma once

@@ -86,6 +86,23 @@ HRESULT Counter(const DirStorage& folder, double& uid, double floor, bool write)
 
 }  // namespace
 
+HRESULT RepairUidCounter(const DirStorage& folder) {
+    std::unique_ptr<FileStream> stream;
+    HRESULT hr = folder.CreateStream(kUidFileName, STGM_READWRITE | STGM_SHARE_DENY_NONE, stream);
+    if (hr == STG_E_FILEALREADYEXISTS) return S_FALSE;
+    if (Failed(hr)) return hr;
+    if (hr = stream->LockRegion(0, kCounterSize, true); Failed(hr)) return hr;
+    // A drawer that came first has written a value of its own: it stands.
+    double value = 0;
+    if (!ReadCounter(*stream, value) || value == 0) {
+        hr = WriteCounter(*stream, HighestStoredUid(folder));
+        if (Succeeded(hr)) hr = stream->Commit();
+    }
+    stream->UnlockRegion(0, kCounterSize);
+    if (Succeeded(hr)) hr = folder.Sync();
+    return Succeeded(hr) ? S_OK : hr;
+}
+
 HRESULT DrawUid(const DirStorage& folder, double& uid, double floor) { return Counter(folder, uid, floor, true); }
 
 HRESULT PeekUid(const DirStorage& folder, double& uid) { return Counter(folder, uid, 0, false); }

@@ -20,6 +20,9 @@ namespace pw::store {
 HRESULT DrawUid(const DirStorage& folder, double& uid, double floor = 0);
 // The id the next draw would give, without drawing it.
 HRESULT PeekUid(const DirStorage& folder, double& uid);
+// Gives a folder that lost its counter (or never got one) a counter holding the highest stem in it,
+// written through to the disk. S_OK when it made one, S_FALSE when the folder had one.
+HRESULT RepairUidCounter(const DirStorage& folder);
 
 // "%07I64X": the stem of an envelope's file names.
 std::string UidStem(double uid);
