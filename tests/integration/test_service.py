@@ -195,3 +195,15 @@ def test_sigterm_with_a_backlog_in_out_stops_at_once_and_leaves_it_untried(regis
         assert ("sys:delivery:retry", cfgfile.VT_I4, 2) in records, (path, records)
         assert len(recipients) == 1
     assert os.path.exists(registered.store_file("pellworth.cfg"))
+
+
+def test_sighup_of_a_closed_terminal_stops_in_order_and_saves(registered):
+    """A foreground run whose terminal closes gets SIGHUP: the same orderly stop as SIGTERM, with the
+    workers stopped, the settings saved and exit status 0."""
+    registered.configure_logging(1, 3)
+    server = registered.start().wait_ready()
+    assert server.stop(signal.SIGHUP) == 0
+    data = read(registered.store_file("pellworth.cfg"))
+    assert cfgfile.decode(data) == cfgfile.DEFAULTS
+    log = read(os.path.join(registered.logs, "LogFile.log")).decode("utf-8", "replace")
+    assert "Server stopped" in log, log[-2000:]
