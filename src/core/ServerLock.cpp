@@ -14,6 +14,8 @@ namespace {
 // The byte range of the record lock a holder keeps besides its share lock (see the file comment).
 constexpr off_t kMarkOffset = 0;
 constexpr off_t kMarkLength = 1;
+// How often HolderOf looks again when it finds a holder but no id.
+constexpr int kHolderReadAttempts = 100;
 
 // Does any process hold the record lock of the lock file? Tested with F_OFD_GETLK on a descriptor of
 // our own that takes no lock of any kind, so a server starting at the same moment never meets it.
@@ -71,10 +73,17 @@ HRESULT ServerLock::Acquire(const DirStorage& root) {
 
 void ServerLock::Release() { stream_.reset(); }
 
+// A look that falls into a handover (one holder gone, the next one writing its id) reads no id; it
+// looks again, a bounded number of times.
 std::optional<long> ServerLock::HolderOf(const DirStorage& root) {
     const std::string path = root.ElementPath(kServerLockName);
-    if (!MarkHeld(path)) return std::nullopt;
-    return ReadHolderId(path);
+    for (int attempt = 0; attempt < kHolderReadAttempts; ++attempt) {
+        if (!MarkHeld(path)) return std::nullopt;
+        const long id = ReadHolderId(path);
+        if (id > 0 && MarkHeld(path)) return id;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return -1;
 }
 
 }  // namespace pw::core

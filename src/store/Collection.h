@@ -9,7 +9,9 @@
 #pragma once
 
 #include "platform/DirStorage.h"
+#include "store/StoreObject.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,12 +41,15 @@ protected:
     void Rename(std::string_view oldName, std::string_view newName) const;
 
 private:
+    StoreParentKind ParentKind() const;
+
     DirStorage parent_;
     std::string rootPath_;
     bool folders_;
     std::vector<std::string> snapshot_;
     std::size_t next_ = 0;
     bool walking_ = false;
+    mutable std::optional<StoreParentKind> parentKind_;  // found once per collection object
 };
 
 }  // namespace pw::store
