@@ -18,6 +18,19 @@ constexpr std::uint32_t kFormatVersion = 1;
 constexpr std::uint64_t kMinRecordSize = 4 + 2 + 1;
 // The longest data an object of an unknown class may have; the search for its end stops there.
 constexpr std::uint64_t kMaxKeptObjectSize = 1 << 20;
+// The most records (and candidate offsets) one read may try while it looks for where such objects
+// end, so that no file, however made, costs more than this.
+constexpr std::uint64_t kMaxProbeSteps = 1 << 20;
+
+// What is left of a read's probing; shared by the probes of nested unknown objects.
+struct ProbeBudget {
+    std::uint64_t left = kMaxProbeSteps;
+    bool Take() {
+        if (left == 0) return false;
+        --left;
+        return true;
+    }
+};
 
 // Fixed-size types and their widths; 0 for the types written otherwise.
 std::size_t FixedWidth(VarType type) {
@@ -155,33 +168,39 @@ private:
     std::uint64_t remaining_ = 0;
 };
 
-HRESULT ReadRecords(RecordReader& reader, std::uint64_t count, ConfigTree& into);
+HRESULT ReadRecords(RecordReader& reader, std::uint64_t count, ConfigTree& into, ProbeBudget& budget, bool probing);
 
 // The bytes of an object of an unknown class, class id first (which the reader has just read): its
 // data ends where the `after` records that follow it parse -- where they end the stream, when some
 // offset gives that, else at the first such offset.
-HRESULT KeepUnknownObject(RecordReader& reader, VarType type, std::uint64_t after, std::shared_ptr<const ConfigTree::KeptObject>& kept) {
+HRESULT KeepUnknownObject(RecordReader& reader, VarType type, std::uint64_t after, ProbeBudget& budget,
+                          std::shared_ptr<const ConfigTree::KeptObject>& kept) {
     if (const HRESULT hr = reader.Unread(Guid::kBinarySize); Failed(hr)) return hr;
     std::vector<std::byte> rest;
     if (const HRESULT hr = reader.Text(reader.Remaining(), rest); Failed(hr)) return hr;
-    const std::size_t limit = static_cast<std::size_t>(std::min<std::uint64_t>(rest.size(), Guid::kBinarySize + kMaxKeptObjectSize));
+    const std::size_t size = rest.size();
+    const std::size_t limit = static_cast<std::size_t>(std::min<std::uint64_t>(size, Guid::kBinarySize + kMaxKeptObjectSize));
+    MemoryStream following(std::move(rest));
     std::optional<std::size_t> first;
     std::optional<std::size_t> ending;
     for (std::size_t length = Guid::kBinarySize; length <= limit && !ending; ++length) {
-        MemoryStream following(std::vector<std::byte>(rest.begin() + static_cast<std::ptrdiff_t>(length), rest.end()));
+        if (!budget.Take()) return STG_E_READFAULT;
         RecordReader probe(following);
         ConfigTree scratch;
-        if (Failed(probe.Start()) || Failed(ReadRecords(probe, after, scratch))) continue;
+        if (Failed(following.Seek(static_cast<std::int64_t>(length), SeekOrigin::Begin)) || Failed(probe.Start()) ||
+            Failed(ReadRecords(probe, after, scratch, budget, true))) {
+            continue;
+        }
         if (probe.Remaining() == 0) ending = length;
         if (!first) first = length;
     }
     const std::optional<std::size_t> length = ending ? ending : first;
     if (!length) return STG_E_READFAULT;
-    if (const HRESULT hr = reader.Unread(rest.size() - *length); Failed(hr)) return hr;
+    if (const HRESULT hr = reader.Unread(size - *length); Failed(hr)) return hr;
     auto object = std::make_shared<ConfigTree::KeptObject>();
     object->type = type;
-    rest.resize(*length);
-    object->bytes = std::move(rest);
+    object->bytes = following.Bytes();
+    object->bytes.resize(*length);
     kept = std::move(object);
     return S_OK;
 }
@@ -217,8 +236,9 @@ HRESULT ReadValue(RecordReader& reader, VarType type, Variant& value) {
     return Variant::FromText(type, Utf16LeToUtf8(text), value);
 }
 
-HRESULT ReadRecords(RecordReader& reader, std::uint64_t count, ConfigTree& into) {
+HRESULT ReadRecords(RecordReader& reader, std::uint64_t count, ConfigTree& into, ProbeBudget& budget, bool probing) {
     for (std::uint64_t i = 0; i < count; ++i) {
+        if (probing && !budget.Take()) return STG_E_READFAULT;
         std::uint64_t keyLength = 0;
         std::uint64_t type = 0;
         std::vector<std::byte> key;
@@ -230,7 +250,7 @@ HRESULT ReadRecords(RecordReader& reader, std::uint64_t count, ConfigTree& into)
         const std::string_view keyText(reinterpret_cast<const char*>(key.data()), key.size());
         if (hr == REGDB_E_CLASSNOTREG) {
             std::shared_ptr<const ConfigTree::KeptObject> kept;
-            if (hr = KeepUnknownObject(reader, static_cast<VarType>(type), count - i - 1, kept); Failed(hr)) return hr;
+            if (hr = KeepUnknownObject(reader, static_cast<VarType>(type), count - i - 1, budget, kept); Failed(hr)) return hr;
             if (!into.SetKept(keyText, std::move(kept))) return STG_E_READFAULT;
             continue;
         }
@@ -275,7 +295,8 @@ HRESULT ConfigTree::ReadFrom(Stream& stream) {
     if (count > reader.Remaining() / kMinRecordSize) return STG_E_READFAULT;
 
     ConfigTree fresh;
-    if (hr = ReadRecords(reader, count, fresh); Failed(hr)) return hr;
+    ProbeBudget budget;
+    if (hr = ReadRecords(reader, count, fresh, budget, false); Failed(hr)) return hr;
 
     std::lock_guard guard(lock_);
     std::swap(root_, fresh.root_);
