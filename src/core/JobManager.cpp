@@ -15,8 +15,6 @@ namespace pw::core {
 
 namespace {
 
-// How often a stop that waits for a busy worker says so.
-constexpr auto kStuckReport = std::chrono::seconds(50);
 // Every wait re-checks its condition at least this often.
 constexpr auto kWaitStep = std::chrono::milliseconds(500);
 
@@ -139,8 +137,8 @@ void JobManager::SetThreadCount(std::size_t threads) {
 }
 
 // Ends the workers beyond the first `keep`, last first. Without the force flag it waits for each to
-// finish its job; once the flag is set (before or during the wait) a busy worker is let go instead:
-// it ends after its current job and takes no other.
+// finish its job, up to kJobStopBound in all; once the flag is set (before or during the wait) or the
+// bound has passed, a busy worker is let go instead: it ends after its current job and takes no other.
 void JobManager::RetireWorkers(std::size_t keep) {
     std::vector<std::shared_ptr<Worker>> leaving;
     {
@@ -153,29 +151,24 @@ void JobManager::RetireWorkers(std::size_t keep) {
     }
     shared_->work.notify_all();
     shared_->changed.notify_all();  // a drain no longer counts the workers that left
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + kJobStopBound;
     for (const auto& worker : leaving) {
         std::unique_lock guard(shared_->lock);
-        auto waited = std::chrono::steady_clock::duration::zero();
-        auto reported = waited;
-        while (!worker->exited && !shared_->force) {
-            const auto before = std::chrono::steady_clock::now();
-            shared_->changed.wait_for(guard, kWaitStep, [&] { return worker->exited || shared_->force; });
-            waited += std::chrono::steady_clock::now() - before;
-            if (waited - reported >= kStuckReport) {
-                reported = waited;
-                const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waited).count();
-                Log(LogLevelWarning, Format("Thread %08x did not terminate for %i second%c",
-                                            {std::int64_t{worker->threadId}, std::int64_t{seconds},
-                                             std::int64_t{seconds < 2 ? ' ' : 's'}}));
-            }
-        }
+        shared_->changed.wait_until(guard, deadline, [&] { return worker->exited || shared_->force; });
         const bool exited = worker->exited;
+        const bool forced = shared_->force;
         guard.unlock();
         if (exited) {
             worker->thread.join();
-        } else {
-            worker->thread.detach();
+            continue;
         }
+        if (!forced) {
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+            Log(LogLevelWarning, Format("Thread %08x did not terminate for %i second%c; it is let go",
+                                        {std::int64_t{worker->threadId}, std::int64_t{seconds}, std::int64_t{seconds < 2 ? ' ' : 's'}}));
+        }
+        worker->thread.detach();
     }
 }
 
@@ -189,23 +182,16 @@ void JobManager::WaitIdle() {
 void JobManager::Terminate() {
     std::deque<Job> dropped;
     {
-        std::unique_lock guard(shared_->lock);
+        std::lock_guard guard(shared_->lock);
         if (shared_->terminated) return;
         shared_->terminated = true;
-        // Drain first, unless the stop is forced (now or while it drains).
-        ++shared_->draining;
-        shared_->changed.wait(guard, [&] { return shared_->force || shared_->Idle(); });
-        --shared_->draining;
-    }
-    RetireWorkers(0);
-    {
-        std::lock_guard guard(shared_->lock);
+        // Jobs not started are not run: what they stand for stays in the store for the next start.
         dropped.swap(shared_->queue);
     }
+    RetireWorkers(0);
     // The jobs' captures are destroyed outside the lock: they may log or release store objects.
     if (!dropped.empty()) {
-        Log(LogLevelWarning, Format("JobManager: %u queued jobs dropped at termination",
-                                    {std::uint64_t{dropped.size()}}));
+        Log(LogLevelNormal, Format("JobManager: %u queued jobs dropped at termination", {std::uint64_t{dropped.size()}}));
     }
 }
 

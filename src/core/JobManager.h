@@ -3,13 +3,14 @@
 // The SMTP transports queue their outbound deliveries and pickup sessions here. AddJob queues a job
 // and wakes an idle worker (idle workers wait on a condition variable); a busy pool takes the job when
 // its first worker finishes. WaitIdle drains: AddJob is refused (0) until the queue is empty and every
-// worker idle. Terminate drains, then ends every worker; AddJob on a terminated pool throws
-// JobManagerTerminated. SetThreadCount grows or shrinks the pool.
+// worker idle. Terminate takes no new job (AddJob throws JobManagerTerminated from then on), drops the
+// jobs not started -- a stop must not run a backlog whose work stays in the store anyway -- and ends
+// every worker. SetThreadCount grows or shrinks the pool.
 //
-// Threads are never killed. Shrinking and terminating wait for a busy worker to finish its job; with
-// the force flag they stop waiting and let it go (detached), and it ends after its current job without
-// taking another. A job that throws is logged and never ends its worker. While a busy worker keeps a
-// stop waiting, a warning is logged every 50 seconds.
+// Threads are never killed. Shrinking and terminating wait for a busy worker to finish its job, at
+// most kJobStopBound; with the force flag, or once the bound has passed, they stop waiting and let it
+// go (detached), and it ends after its current job without taking another. A job that throws is
+// logged and never ends its worker.
 // Thread safety: every member may be called from any thread except a job of the same pool calling
 // WaitIdle, SetThreadCount or Terminate (it would wait for itself).
 #pragma once
@@ -21,6 +22,9 @@
 #include <stdexcept>
 
 namespace pw::core {
+
+// The longest a stop or a shrink waits for busy workers before it lets them go.
+inline constexpr std::chrono::seconds kJobStopBound{5};
 
 class JobManagerTerminated : public std::runtime_error {
 public:
@@ -45,8 +49,8 @@ public:
     // Waits until the queue is empty and no worker is busy. A pool without workers can not drain:
     // WaitIdle returns at once, leaving the queue as it is.
     void WaitIdle();
-    // Drains, then ends every worker. Jobs still queued in a pool without workers are dropped (the
-    // work they stand for stays in the store).
+    // Ends every worker; jobs not started are dropped (the work they stand for stays in the store).
+    // Returns within about kJobStopBound.
     void Terminate();
 
     std::size_t ThreadCount() const;

@@ -29,6 +29,9 @@ std::tm LocalTime(std::chrono::system_clock::time_point when) {
     return local;
 }
 
+// The whole local date as one number: a quiet month or year must not look like the same day.
+int DateKey(const std::tm& local) { return (local.tm_year + 1900) * 1000 + local.tm_yday; }
+
 std::string Strftime(const char* format, const std::tm& local) {
     char buffer[64];
     const std::size_t length = std::strftime(buffer, sizeof buffer, format, &local);
@@ -134,13 +137,13 @@ HRESULT Logging::LogMessageEx(LoggingEventEnum event, LoggingLevelEnum level, st
 
 HRESULT Logging::WriteLine(LoggingLevelEnum level, const std::string& line, std::chrono::system_clock::time_point now) {
     const std::tm local = LocalTime(now);
-    if (fd_ >= 0 && local.tm_mday != openedDay_) CloseFile();
+    if (fd_ >= 0 && DateKey(local) != openedDate_) CloseFile();
     if (fd_ < 0) {
         if (folder_.empty()) return HresultFromWin32(win32::kPathNotFound);
         const std::string path = folder_ + (folder_.back() == '/' ? "" : "/") + FileName(fileType_, now);
         fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
         if (fd_ < 0) return HresultFromWin32(Win32ErrorFromErrno(errno));
-        openedDay_ = local.tm_mday;
+        openedDate_ = DateKey(local);
     }
     std::string record;
     if (level >= LogLevelDebug && level <= LogLevelCritical) {

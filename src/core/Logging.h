@@ -158,7 +158,7 @@ private:
     LoggingLevelEnum level_ = LogLevelNormal;
     std::array<std::string, 6> prefixes_;  // by level 1..5
     int fd_ = -1;
-    int openedDay_ = 0;  // day of the month the file was opened on
+    int openedDate_ = 0;  // the local date the file was opened on (year and day of the year)
 
     std::array<std::atomic<long>, 8> counters_{};  // by event 3..7
     mutable std::mutex sinksLock_;

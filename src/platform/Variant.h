@@ -73,6 +73,9 @@ public:
     // Currency: the 64-bit integer scaled by 10000, as stored.
     static Variant Currency(std::int64_t scaled) { return Variant(VT_CY, scaled); }
     static Variant Bool(bool v) { return Variant(VT_BOOL, std::int64_t{v ? kVariantTrue : kVariantFalse}); }
+    // A VT_BOOL with the 16 bits a file holds, kept as they are: only -1 is on (IsTrue), and a file
+    // written back holds the same bits.
+    static Variant BoolBits(std::int16_t stored) { return Variant(VT_BOOL, std::int64_t{stored}); }
     // A switch as the defaults write it: VT_I2 -1 or 0.
     static Variant Switch(bool v) { return I2(v ? kVariantTrue : kVariantFalse); }
     static Variant Error(HRESULT hr) { return Variant(VT_ERROR, std::int64_t{hr}); }

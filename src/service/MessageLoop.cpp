@@ -13,6 +13,9 @@ sigset_t WatchedSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    // A closed terminal of a foreground run: without the orderly stop its default would end the
+    // process mid-write and lose the settings.
+    sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGUSR1);
     return set;
 }

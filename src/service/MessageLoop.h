@@ -1,8 +1,9 @@
 // MessageLoop: what keeps the main thread alive while the server runs, and the stop signals.
 //
-// The main thread waits in Run until somebody posts the quit: SIGTERM or SIGINT (the service manager's
-// stop, or Ctrl-C), the idle monitor of a local server, or an administration client's Shutdown.
-// StopSignalWatcher blocks SIGTERM and SIGINT in the calling thread -- and so in every thread created
+// The main thread waits in Run until somebody posts the quit: SIGTERM, SIGINT or SIGHUP (the service
+// manager's stop, Ctrl-C, or the closed terminal of a foreground run), the idle monitor of a local
+// server, or an administration client's Shutdown.
+// StopSignalWatcher blocks SIGTERM, SIGINT and SIGHUP in the calling thread -- and so in every thread created
 // after it, which is why the service creates it before any other thread -- and turns them into a
 // posted quit from a thread of its own. The signals are restored when it ends.
 // Thread safety: PostQuit from any thread.

@@ -5,12 +5,25 @@
 
 namespace pw::store {
 
-std::vector<std::string> Collection::Names() const { return ChildDirectoryNames(parent_, folders_); }
+namespace {
+
+StoreChildKind Wanted(bool folders) { return folders ? StoreChildKind::Folder : StoreChildKind::Object; }
+
+}  // namespace
+
+StoreParentKind Collection::ParentKind() const {
+    if (!parentKind_) parentKind_ = ParentKindOf(parent_, rootPath_);
+    return *parentKind_;
+}
+
+std::vector<std::string> Collection::Names() const {
+    return ChildDirectoryNames(parent_, ParentKind(), Wanted(folders_));
+}
 
 std::vector<std::string> Collection::MatchPattern(std::string_view pattern) const { return MatchNames(Names(), pattern); }
 
 bool Collection::FindChild(std::string_view name, DirStorage& child) const {
-    return Succeeded(FindChildDirectory(parent_, name, child)) && IsFolderDirectory(child) == folders_;
+    return Succeeded(FindChildDirectory(parent_, name, child)) && ClassifyChild(child, ParentKind()) == Wanted(folders_);
 }
 
 void Collection::Remove(std::string_view name) const {

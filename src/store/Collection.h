@@ -1,14 +1,17 @@
 // Collection: what Domains, MailBoxes and Folders share -- the child objects of one directory, of one
 // class, enumerated in a stable order (names without regard to case).
 //
-// Folders are the child directories that have a "_uid" counter; domains (below the store root) and
-// mailboxes (below a domain) are the ones that have none. Reset and Next walk a snapshot taken by
+// Folders are the child directories ClassifyChild (StoreObject.h) calls folders; domains (below the
+// store root) and mailboxes (below a domain) are the parent's other children. Directories that are no
+// store object belong to no collection. Reset and Next walk a snapshot taken by
 // Reset, so objects added or removed meanwhile do not disturb a walk.
 // Thread safety: one thread at a time per collection object.
 #pragma once
 
 #include "platform/DirStorage.h"
+#include "store/StoreObject.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,12 +41,15 @@ protected:
     void Rename(std::string_view oldName, std::string_view newName) const;
 
 private:
+    StoreParentKind ParentKind() const;
+
     DirStorage parent_;
     std::string rootPath_;
     bool folders_;
     std::vector<std::string> snapshot_;
     std::size_t next_ = 0;
     bool walking_ = false;
+    mutable std::optional<StoreParentKind> parentKind_;  // found once per collection object
 };
 
 }  // namespace pw::store

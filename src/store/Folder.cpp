@@ -42,10 +42,14 @@ std::shared_ptr<Folder> Folders::FindFolder(std::string_view path) const {
     const auto parts = SplitStorePath(path);
     if (parts.empty()) return nullptr;
     DirStorage current = Parent();
+    StoreParentKind parentKind = ParentKindOf(current, RootPath());
     for (const auto& part : parts) {
         DirStorage child;
-        if (Failed(FindChildDirectory(current, part, child)) || !IsFolderDirectory(child)) return nullptr;
+        if (Failed(FindChildDirectory(current, part, child)) || ClassifyChild(child, parentKind) != StoreChildKind::Folder) {
+            return nullptr;
+        }
         current = child;
+        parentKind = StoreParentKind::Other;
     }
     return OpenStoreObject<Folder>(current, RootPath());
 }

@@ -24,12 +24,32 @@ std::vector<std::pair<std::string, Variant>> BayesianRights() {
 }
 
 // Makes a folder below parent when it is missing.
-void EnsureFolder(const DirStorage& parent, std::string_view name, std::int32_t type, std::vector<std::string>& made,
-                  const std::vector<std::pair<std::string, Variant>>& extra = {}) {
+void EnsureFolder(const DirStorage& parent, StoreParentKind parentKind, std::string_view name, std::int32_t type,
+                  std::vector<std::string>& made, const std::vector<std::pair<std::string, Variant>>& extra = {}) {
     DirStorage child;
-    if (Succeeded(FindChildDirectory(parent, name, child))) return;
+    if (Succeeded(FindChildDirectory(parent, name, child)) && ClassifyChild(child, parentKind) != StoreChildKind::None) return;
     ThrowIfFailed(CreateStoreObject(parent, name, type, true, child, extra), "can not create the folder " + parent.ElementPath(name));
     made.push_back("folder " + child.Path());
+}
+
+// Gives every folder that lost its "_uid" counter a new one before anything draws from it.
+void RepairCounters(const DirStorage& dir, StoreParentKind parentKind, int depth, std::vector<std::string>& made) {
+    std::vector<ElementInfo> elements;
+    if (depth > kMaxCleanupDepth || Failed(dir.Enumerate("*", elements))) return;
+    for (const auto& element : elements) {
+        if (!element.isDirectory || Failed(ValidateElementName(element.name))) continue;
+        const DirStorage child(dir.ElementPath(element.name));
+        const StoreChildKind kind = ClassifyChild(child, parentKind);
+        if (kind == StoreChildKind::None) continue;
+        if (kind == StoreChildKind::Folder) {
+            const HRESULT hr = RepairUidCounter(child);
+            if (hr == S_OK) made.push_back("id counter " + child.ElementPath(kUidFileName));
+            if (Failed(hr)) core::Log(core::LogLevelWarning, "Can not give " + child.Path() + " its id counter: " + HresultText(hr));
+        }
+        const StoreParentKind next =
+            parentKind == StoreParentKind::Root && kind == StoreChildKind::Object ? StoreParentKind::Domain : StoreParentKind::Other;
+        RepairCounters(child, next, depth + 1, made);
+    }
 }
 
 void EnsureRootProperties(const DirStorage& root, std::vector<std::string>& made) {
@@ -100,13 +120,14 @@ std::shared_ptr<MessageStore> MessageStore::OpenOrCreate(const std::string& path
         lines.push_back("message store " + root.Path());
     }
     EnsureRootProperties(root, lines);
-    EnsureFolder(root, kInFolderName, InboxFolderType, lines);
-    EnsureFolder(root, kOutFolderName, OutboxFolderType, lines);
-    EnsureFolder(root, kBayesianFolder, PublicSystemFolderType, lines, BayesianRights());
+    EnsureFolder(root, StoreParentKind::Root, kInFolderName, InboxFolderType, lines);
+    EnsureFolder(root, StoreParentKind::Root, kOutFolderName, OutboxFolderType, lines);
+    EnsureFolder(root, StoreParentKind::Root, kBayesianFolder, PublicSystemFolderType, lines, BayesianRights());
     DirStorage bayesian;
     ThrowIfFailed(FindChildDirectory(root, kBayesianFolder, bayesian));
-    EnsureFolder(bayesian, kBayesianSpamFolder, PublicSystemFolderType, lines, BayesianRights());
-    EnsureFolder(bayesian, kBayesianGoodFolder, PublicSystemFolderType, lines, BayesianRights());
+    EnsureFolder(bayesian, StoreParentKind::Other, kBayesianSpamFolder, PublicSystemFolderType, lines, BayesianRights());
+    EnsureFolder(bayesian, StoreParentKind::Other, kBayesianGoodFolder, PublicSystemFolderType, lines, BayesianRights());
+    RepairCounters(root, StoreParentKind::Root, 0, lines);
     if (made) *made = std::move(lines);
     return Open(path);
 }
@@ -155,12 +176,17 @@ std::shared_ptr<Envelope> MessageStore::FindEnvelope(std::string_view envelopeNa
     double uid = 0;
     if (!UidFromStem(stem, uid)) return nullptr;
     DirStorage current = Storage();
+    StoreParentKind parentKind = StoreParentKind::Root;
+    StoreChildKind kind = StoreChildKind::None;
     for (const auto& part : parts) {
         DirStorage child;
         if (Failed(FindChildDirectory(current, part, child))) return nullptr;
+        kind = ClassifyChild(child, parentKind);
+        if (kind == StoreChildKind::None) return nullptr;
+        parentKind = parentKind == StoreParentKind::Root && kind == StoreChildKind::Object ? StoreParentKind::Domain : StoreParentKind::Other;
         current = child;
     }
-    if (!IsFolderDirectory(current)) return nullptr;
+    if (kind != StoreChildKind::Folder) return nullptr;
     return Envelopes(current, RootPath()).FindEnvelope(uid);
 }
 

@@ -20,6 +20,39 @@ bool IsContentFile(std::string_view name) {
     return name.size() > kContentExtension.size() && EqualsNoCase(name.substr(name.size() - 4), kContentExtension);
 }
 
+// The files that could be a directory's property file under an old name (a rename cut short).
+std::vector<std::string> PropertyFileCandidates(const DirStorage& dir) {
+    std::vector<ElementInfo> elements;
+    std::vector<std::string> candidates;
+    if (Failed(dir.Enumerate("_*", elements))) return candidates;
+    for (const auto& element : elements) {
+        if (!element.isDirectory && !EqualsNoCase(element.name, kUidFileName)) candidates.push_back(element.name);
+    }
+    return candidates;
+}
+
+enum class PropertyFileState { Missing, Unreadable, Read };
+
+// Reads the "_Type" of a directory's property file and changes nothing (0 when the key is missing).
+PropertyFileState ReadStoredType(const DirStorage& dir, std::int32_t& type) {
+    std::unique_ptr<FileStream> stream;
+    HRESULT hr = dir.OpenStream("_" + dir.Name(), STGM_READ | STGM_SHARE_DENY_NONE, stream);
+    if (hr == STG_E_FILENOTFOUND) {
+        const auto candidates = PropertyFileCandidates(dir);
+        if (candidates.size() != 1) return PropertyFileState::Missing;
+        hr = dir.OpenStream(candidates.front(), STGM_READ | STGM_SHARE_DENY_NONE, stream);
+    }
+    if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return PropertyFileState::Missing;
+    std::vector<std::byte> bytes;
+    if (Failed(hr) || Failed(ReadToEnd(*stream, bytes))) return PropertyFileState::Unreadable;
+    MemoryStream memory(std::move(bytes));
+    core::ConfigTree tree;
+    if (Failed(tree.ReadFrom(memory))) return PropertyFileState::Unreadable;
+    Variant value;
+    type = tree.Get(kTypeKey, value) && !value.IsEmpty() ? value.AsI4() : 0;
+    return PropertyFileState::Read;
+}
+
 }  // namespace
 
 StoreObject::StoreObject(DirStorage dir, std::string rootPath) : dir_(std::move(dir)), rootPath_(std::move(rootPath)) {}
@@ -44,12 +77,7 @@ HRESULT StoreObject::ReadPropertyFile(core::ConfigTree& tree) const {
 // A rename of the object that was cut short between its two steps leaves the property file under the
 // old name. When exactly one file could be it, it takes the directory's name again.
 HRESULT StoreObject::RepairPropertyFileName() const {
-    std::vector<ElementInfo> elements;
-    if (const HRESULT hr = dir_.Enumerate("_*", elements); Failed(hr)) return hr;
-    std::vector<std::string> candidates;
-    for (const auto& element : elements) {
-        if (!element.isDirectory && !EqualsNoCase(element.name, kUidFileName)) candidates.push_back(element.name);
-    }
+    const auto candidates = PropertyFileCandidates(dir_);
     if (candidates.size() != 1) return STG_E_FILENOTFOUND;
     return dir_.RenameElement(candidates.front(), PropertyFileName());
 }
@@ -151,10 +179,14 @@ std::shared_ptr<Folder> StoreObject::FindFolder(std::string_view path) const {
     const auto parts = SplitStorePath(path);
     if (parts.empty()) return nullptr;
     DirStorage current = dir_;
+    StoreParentKind parentKind = ParentKindOf(OwnType());
     for (const auto& part : parts) {
         DirStorage child;
-        if (Failed(FindChildDirectory(current, part, child)) || !IsFolderDirectory(child)) return nullptr;
+        if (Failed(FindChildDirectory(current, part, child)) || ClassifyChild(child, parentKind) != StoreChildKind::Folder) {
+            return nullptr;
+        }
         current = child;
+        parentKind = StoreParentKind::Other;
     }
     return OpenStoreObject<Folder>(current, rootPath_);
 }
@@ -167,13 +199,14 @@ StoreObjectTypeEnum StoreObject::StoreObjectType(std::string_view path) const {
         const std::string& part = parts[i];
         DirStorage child;
         if (Succeeded(FindChildDirectory(current, part, child))) {
-            if (IsFolderDirectory(child)) {
+            switch (ClassifyChild(child, ParentKindOf(kind))) {
+            case StoreChildKind::Folder:
                 kind = StoreFolderType;
-            } else if (kind == StoreMessageStoreType) {
-                kind = StoreDomainType;
-            } else if (kind == StoreDomainType) {
-                kind = StoreMailBoxType;
-            } else {
+                break;
+            case StoreChildKind::Object:
+                kind = kind == StoreMessageStoreType ? StoreDomainType : StoreMailBoxType;
+                break;
+            case StoreChildKind::None:
                 return StoreNoType;
             }
             current = child;
@@ -194,6 +227,46 @@ bool IsFolderDirectory(const DirStorage& dir) {
     return Succeeded(dir.StatElement(kUidFileName, info)) && !info.isDirectory;
 }
 
+StoreChildKind ClassifyChild(const DirStorage& child, StoreParentKind parent) {
+    if (IsFolderDirectory(child)) return StoreChildKind::Folder;
+    std::int32_t type = 0;
+    switch (ReadStoredType(child, type)) {
+    case PropertyFileState::Missing:
+        return StoreChildKind::None;
+    case PropertyFileState::Unreadable:
+        // Its owner gets the read error when it opens the object, rather than the object vanishing.
+        return parent == StoreParentKind::Other ? StoreChildKind::Folder : StoreChildKind::Object;
+    case PropertyFileState::Read:
+        break;
+    }
+    switch (parent) {
+    case StoreParentKind::Root:
+        if (type == 0) return StoreChildKind::Object;
+        break;
+    case StoreParentKind::Domain:
+        // A postmaster mailbox and an inbox folder share the number 1; only folders have counters.
+        if (type != NoMailBoxType && IsMailBoxType(type)) return StoreChildKind::Object;
+        break;
+    case StoreParentKind::Other:
+        break;
+    }
+    return IsFolderType(type) ? StoreChildKind::Folder : StoreChildKind::None;
+}
+
+StoreParentKind ParentKindOf(StoreObjectTypeEnum ownType) {
+    if (ownType == StoreMessageStoreType) return StoreParentKind::Root;
+    if (ownType == StoreDomainType) return StoreParentKind::Domain;
+    return StoreParentKind::Other;
+}
+
+StoreParentKind ParentKindOf(const DirStorage& dir, const std::string& rootPath) {
+    if (DirStorage(rootPath).Path() == dir.Path()) return StoreParentKind::Root;
+    const auto parts = SplitStorePath(RelativeStorePath(dir, DirStorage(rootPath).Path()));
+    // Only a domain, right below the root, has children other than folders.
+    if (parts.size() != 1) return StoreParentKind::Other;
+    return ClassifyChild(dir, StoreParentKind::Root) == StoreChildKind::Object ? StoreParentKind::Domain : StoreParentKind::Other;
+}
+
 HRESULT FindChildDirectory(const DirStorage& parent, std::string_view name, DirStorage& child) {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     if (Succeeded(parent.OpenChildStorage(name, child))) return S_OK;
@@ -205,13 +278,13 @@ HRESULT FindChildDirectory(const DirStorage& parent, std::string_view name, DirS
     return STG_E_PATHNOTFOUND;
 }
 
-std::vector<std::string> ChildDirectoryNames(const DirStorage& parent, bool folders) {
+std::vector<std::string> ChildDirectoryNames(const DirStorage& parent, StoreParentKind parentKind, StoreChildKind kind) {
     std::vector<ElementInfo> elements;
     std::vector<std::string> names;
     if (Failed(parent.Enumerate("*", elements))) return names;
     for (const auto& element : elements) {
         if (!element.isDirectory || Failed(ValidateElementName(element.name))) continue;
-        if (IsFolderDirectory(DirStorage(parent.ElementPath(element.name))) == folders) names.push_back(element.name);
+        if (ClassifyChild(DirStorage(parent.ElementPath(element.name)), parentKind) == kind) names.push_back(element.name);
     }
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return CompareNoCase(a, b) < 0; });
     return names;
@@ -231,11 +304,23 @@ HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     if (IsTemporaryName(name) || EqualsNoCase(name, kUidFileName)) return STG_E_INVALIDNAME;
     DirStorage existing;
-    if (Succeeded(FindChildDirectory(parent, name, existing))) return STG_E_ALREADYEXISTS;
-    DirStorage child;
-    if (const HRESULT hr = parent.CreateChildStorage(name, &child); Failed(hr)) return hr;
+    bool adopted = false;
+    if (Succeeded(FindChildDirectory(parent, name, existing))) {
+        // A directory that is no store object under exactly this name is what a creation cut short
+        // after its first step leaves: it is taken over, and kept if this creation fails too.
+        std::int32_t existingType = 0;
+        if (existing.Name() != name || IsFolderDirectory(existing) ||
+            ReadStoredType(existing, existingType) != PropertyFileState::Missing) {
+            return STG_E_ALREADYEXISTS;
+        }
+        adopted = true;
+    }
+    DirStorage child = existing;
+    if (!adopted) {
+        if (const HRESULT hr = parent.CreateChildStorage(name, &child); Failed(hr)) return hr;
+    }
     const auto undo = [&](HRESULT hr) {
-        parent.DestroyElement(name);
+        if (!adopted) parent.DestroyElement(name);
         return hr;
     };
     if (isFolder) {

@@ -8,7 +8,15 @@
 // the changes made through this object, writes the result and takes it as the object's tree; changes
 // other objects made meanwhile to other keys survive.
 // Creation (CreateStoreObject) makes the directory, for a folder its "_uid" counter, and publishes the
-// property file with "_Version" 1, "_Type" and "_CreateDate"; a failure removes what it made.
+// property file with "_Version" 1, "_Type" and "_CreateDate"; a failure removes what it made. A
+// directory that holds neither a "_uid" nor a property file under the wanted name (a creation cut
+// short right after its directory was made) is taken over instead of blocking the name for ever.
+// Children: a directory with a "_uid" counter is a folder. Without one its property file's "_Type"
+// decides, read as the parent's children are defined: below the root 0 is a domain, below a domain a
+// mailbox kind is a mailbox, and any other folder type is a folder that lost its counter (its
+// counter is made again on first use). Below mailboxes and folders every child is a folder. A
+// directory with neither a counter nor a property file ("lost+found", a directory made by hand, a
+// creation cut short) is no store object and is passed over.
 // Names: every name that becomes a path component passes ValidateElementName; a child is looked up
 // by its exact name first and then without regard to case.
 // Thread safety: one object per thread; objects are created per use and released after it.
@@ -100,12 +108,23 @@ std::string AgentFileName(const Guid& classId);
 HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::int32_t type, bool isFolder,
                           DirStorage& created, const std::vector<std::pair<std::string, Variant>>& extra = {});
 
-// Is the directory a folder (it has a "_uid" counter)? Domains and mailboxes have none.
+// Does the directory have a "_uid" counter? Only folders have one, but a folder whose counter was
+// lost has none: ClassifyChild is what tells children apart.
 bool IsFolderDirectory(const DirStorage& dir);
+
+// The store object a directory is, as a parent: its children are told apart by it.
+enum class StoreParentKind { Root, Domain, Other };
+// What a child directory is (see the file comment): a folder, the parent's other kind of child (a
+// domain below the root, a mailbox below a domain), or no store object at all.
+enum class StoreChildKind { None, Folder, Object };
+StoreChildKind ClassifyChild(const DirStorage& child, StoreParentKind parent);
+// The parent kind of a directory of the store below rootPath.
+StoreParentKind ParentKindOf(const DirStorage& dir, const std::string& rootPath);
+StoreParentKind ParentKindOf(StoreObjectTypeEnum ownType);
 // A child directory by name: the exact name first, then without regard to case.
 HRESULT FindChildDirectory(const DirStorage& parent, std::string_view name, DirStorage& child);
-// The names of the child directories that are (or are not) folders, in an order without regard to case.
-std::vector<std::string> ChildDirectoryNames(const DirStorage& parent, bool folders);
+// The names of the child directories of one kind, in an order without regard to case.
+std::vector<std::string> ChildDirectoryNames(const DirStorage& parent, StoreParentKind parentKind, StoreChildKind kind);
 // Names matching a pattern with "*" and "?" wildcards, without regard to case.
 std::vector<std::string> MatchNames(const std::vector<std::string>& names, std::string_view pattern);
 // Renames a child object's directory and its property file with it.

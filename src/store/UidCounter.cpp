@@ -6,7 +6,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/Text.h"
@@ -17,6 +21,30 @@ namespace pw::store {
 namespace {
 
 constexpr std::size_t kCounterSize = 8;
+
+// The ids of one folder this process has reserved and not handed out yet: next..last. The counter
+// file holds last (written through to the disk before the first of them was handed out), so a
+// counter read after a power loss never lies below an id that was used. The file's identity tells a
+// folder made again under the same path from the one the ids were reserved in.
+// A child made by fork inherits the table but not the reservations: they stay its parent's.
+struct Reservation {
+    double next = 0;
+    double last = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    pid_t owner = 0;
+};
+
+std::mutex reservationsLock;
+std::unordered_map<std::string, Reservation> reservations;
+
+bool FileIdentity(const FileStream& stream, dev_t& device, ino_t& inode) {
+    struct stat info {};
+    if (::fstat(stream.Descriptor(), &info) != 0) return false;
+    device = info.st_dev;
+    inode = info.st_ino;
+    return true;
+}
 
 bool IsSoundCounter(double value) { return std::isfinite(value) && value >= 0 && value < kMaxUid && std::floor(value) == value; }
 
@@ -46,12 +74,14 @@ HRESULT WriteCounter(FileStream& stream, double value) {
     return stream.SetSize(kCounterSize);
 }
 
-HRESULT TryOpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& stream) {
+HRESULT TryOpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& stream, bool& created) {
+    created = false;
     HRESULT hr = folder.OpenStream(kUidFileName, STGM_READWRITE | STGM_SHARE_DENY_NONE, stream);
     // A folder made by hand, or one whose creation was cut short, gets its counter now; the value
     // comes from the files already there.
     if (hr == STG_E_FILENOTFOUND) {
         hr = folder.CreateStream(kUidFileName, STGM_READWRITE | STGM_SHARE_DENY_NONE, stream);
+        created = Succeeded(hr);
         if (hr == STG_E_FILEALREADYEXISTS) hr = folder.OpenStream(kUidFileName, STGM_READWRITE | STGM_SHARE_DENY_NONE, stream);
     }
     return hr;
@@ -59,32 +89,92 @@ HRESULT TryOpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& st
 
 // Every drawer opens "_uid" for writing, and such an open briefly probes the file's share lock, so two
 // drawers opening at the same moment see a share violation that is gone a moment later.
-HRESULT OpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& stream) {
+HRESULT OpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& stream, bool& created) {
     const auto deadline = std::chrono::steady_clock::now() + kStoreLockBound;
     for (;;) {
-        const HRESULT hr = TryOpenCounter(folder, stream);
+        const HRESULT hr = TryOpenCounter(folder, stream, created);
         if (hr != STG_E_SHAREVIOLATION || std::chrono::steady_clock::now() >= deadline) return hr;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
+// The next id of this process's reservation for the folder, when it still stands: the counter file
+// is the same file and still holds at least the reservation's end (a counter set back by hand, or
+// a folder removed and made again, drops it).
+bool TakeReserved(const std::string& path, const Reservation& file, double counter, double floor, bool take, double& uid) {
+    std::lock_guard guard(reservationsLock);
+    const auto found = reservations.find(path);
+    if (found == reservations.end()) return false;
+    Reservation& held = found->second;
+    if (held.owner != ::getpid() || held.device != file.device || held.inode != file.inode || counter < held.last) {
+        reservations.erase(found);
+        return false;
+    }
+    const double next = std::max(held.next, floor + 1);
+    if (next > held.last) return false;
+    uid = next;
+    if (take) held.next = next + 1;
+    return true;
+}
+
+void KeepReservation(const std::string& path, const Reservation& reservation) {
+    std::lock_guard guard(reservationsLock);
+    // Dropping reservations only leaves gaps in the ids; it keeps the table of a long-running
+    // server with many folders small.
+    if (reservations.size() >= kMaxUidReservations) reservations.clear();
+    reservations[path] = reservation;
+}
+
 HRESULT Counter(const DirStorage& folder, double& uid, double floor, bool write) {
     std::unique_ptr<FileStream> stream;
-    if (const HRESULT hr = OpenCounter(folder, stream); Failed(hr)) return hr;
+    bool created = false;
+    if (const HRESULT hr = OpenCounter(folder, stream, created); Failed(hr)) return hr;
     if (const HRESULT hr = stream->LockRegion(0, kCounterSize, true); Failed(hr)) return hr;
+    Reservation fresh;
+    const bool identified = FileIdentity(*stream, fresh.device, fresh.inode);
     double value = 0;
     // A counter that was missing is made empty, and an empty one reads as 0: neither may hand out
     // the ids of files already in the folder.
-    if (!ReadCounter(*stream, value) || value == 0) value = HighestStoredUid(folder);
-    value = std::max(value, floor) + 1;
-    HRESULT hr = value < kMaxUid ? S_OK : STG_E_MEDIUMFULL;
-    if (Succeeded(hr) && write) hr = WriteCounter(*stream, value);
+    const bool sound = ReadCounter(*stream, value) && value != 0;
+    HRESULT hr = S_OK;
+    if (!(sound && identified && TakeReserved(folder.Path(), fresh, value, floor, write, uid))) {
+        if (!sound) value = HighestStoredUid(folder);
+        value = std::max(value, floor) + 1;
+        hr = value < kMaxUid ? S_OK : STG_E_MEDIUMFULL;
+        if (Succeeded(hr) && write) {
+            // A new block of ids: the counter records its end, on the disk, before any is used.
+            fresh.last = std::min(value + (kUidReserveBlock - 1), kMaxUid - 1);
+            fresh.next = value + 1;
+            fresh.owner = ::getpid();
+            hr = WriteCounter(*stream, fresh.last);
+            if (Succeeded(hr)) hr = stream->Commit();
+            if (Succeeded(hr) && created) hr = folder.Sync();
+            if (Succeeded(hr) && identified) KeepReservation(folder.Path(), fresh);
+        }
+        if (Succeeded(hr)) uid = value;
+    }
     stream->UnlockRegion(0, kCounterSize);
-    if (Succeeded(hr)) uid = value;
     return hr;
 }
 
 }  // namespace
+
+HRESULT RepairUidCounter(const DirStorage& folder) {
+    std::unique_ptr<FileStream> stream;
+    HRESULT hr = folder.CreateStream(kUidFileName, STGM_READWRITE | STGM_SHARE_DENY_NONE, stream);
+    if (hr == STG_E_FILEALREADYEXISTS) return S_FALSE;
+    if (Failed(hr)) return hr;
+    if (hr = stream->LockRegion(0, kCounterSize, true); Failed(hr)) return hr;
+    // A drawer that came first has written a value of its own: it stands.
+    double value = 0;
+    if (!ReadCounter(*stream, value) || value == 0) {
+        hr = WriteCounter(*stream, HighestStoredUid(folder));
+        if (Succeeded(hr)) hr = stream->Commit();
+    }
+    stream->UnlockRegion(0, kCounterSize);
+    if (Succeeded(hr)) hr = folder.Sync();
+    return Succeeded(hr) ? S_OK : hr;
+}
 
 HRESULT DrawUid(const DirStorage& folder, double& uid, double floor) { return Counter(folder, uid, floor, true); }
 

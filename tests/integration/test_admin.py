@@ -42,3 +42,30 @@ def test_changes_are_refused_while_the_server_runs(registered):
     assert registered.admin("config", "get", "sys:smtp:0:port").returncode == 0  # reading is fine
     assert server.stop() == 0
     assert registered.admin("config", "set", "sys:routers", "i4:3").returncode == 0
+
+
+def test_reading_the_configuration_changes_no_file_while_the_server_runs(registered):
+    """`config get` and `config list` read pellworth.cfg (or its backup) as they stand: no restore, no
+    rename, no copy of a damaged file."""
+    import os
+
+    assert registered.admin("config", "set", "sys:routers", "i4:6").returncode == 0
+    assert registered.admin("config", "set", "sys:routers", "i4:7").returncode == 0  # pellworth.bak holds 6
+
+    def snapshot():
+        root = registered.store
+        return {name: open(os.path.join(root, name), "rb").read() for name in sorted(os.listdir(root))
+                if os.path.isfile(os.path.join(root, name)) and name != "pellworth.lock"}
+
+    server = registered.start().wait_ready()
+
+    # A damaged pellworth.cfg is read around (from the backup) without touching either file.
+    with open(registered.store_file("pellworth.cfg"), "r+b") as f:
+        f.write(b"\xff\xff\xff\xff")
+    before = snapshot()
+    get = registered.admin("config", "get", "sys:routers")
+    assert get.returncode == 0 and get.stdout.strip() == "i4:6", get
+    listing = registered.admin("config", "list", "sys:")
+    assert listing.returncode == 0 and "sys:routers=i4:6" in listing.stdout.split()
+    assert snapshot() == before
+    assert server.stop() == 0

@@ -127,3 +127,83 @@ def test_second_server_on_the_same_store_is_refused(registered):
     assert result.returncode != 0
     assert "in use" in result.stderr
     assert first.stop() == 0
+
+
+def plant_outbound(store, domain, count, retries):
+    """`count` envelopes for `domain` in "_Out", written as the store writes them, each already tried
+    `retries` times; returns their record paths."""
+    import struct
+    folder = os.path.join(store, "_Out", domain)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "_" + domain), "wb") as f:
+        f.write(cfgfile.encode([("_Version", cfgfile.VT_I4, 1), ("_Type", cfgfile.VT_I4, 3)]))
+    with open(os.path.join(folder, "_uid"), "wb") as f:
+        f.write(struct.pack("<d", count))
+    paths = []
+    for uid in range(1, count + 1):
+        stem = os.path.join(folder, "%07X" % uid)
+        with open(stem + ".eml", "wb") as f:
+            f.write(b"Subject: waiting %d\r\n\r\nbody\r\n" % uid)
+        recipient = ("user%d@%s" % (uid, domain)).encode("utf-16-le") + b"\0\0"
+        record = cfgfile.encode([("_Sender", cfgfile.VT_BSTR, "<sender@example.com>"),
+                                 ("sys:delivery:retry", cfgfile.VT_I4, retries)])
+        with open(stem + ".env", "wb") as f:
+            f.write(record + struct.pack("<II", 1, len(recipient)) + recipient)
+        paths.append(stem + ".env")
+    return paths
+
+
+def test_sigterm_with_a_backlog_in_out_stops_at_once_and_leaves_it_untried(registered):
+    """The backlog waits for a peer that takes connections and never answers: a stop lets the
+    deliveries in progress go, runs none of the others and counts no attempt for any of them."""
+    import socket
+    import threading
+    import time
+
+    from conftest import WAIT
+
+    paths = plant_outbound(registered.store, "remote.test", 500, 2)
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(128)
+    held = []
+
+    def take():
+        while True:
+            try:
+                held.append(silent.accept()[0])
+            except OSError:
+                return
+
+    threading.Thread(target=take, daemon=True).start()
+    for key, value in (("sys:delivery:useremote", "bool:true"), ("sys:delivery:server", "127.0.0.1"),
+                       ("sys:delivery:port", "port:%d" % silent.getsockname()[1])):
+        assert registered.admin("config", "set", key, value).returncode == 0
+    try:
+        server = registered.start().wait_ready()
+        deadline = time.monotonic() + WAIT
+        while not held:  # deliveries are under way
+            assert time.monotonic() < deadline and server.proc.poll() is None, "no delivery started"
+            time.sleep(0.05)
+        assert server.stop(signal.SIGTERM) == 0
+    finally:
+        silent.close()
+        for connection in held:
+            connection.close()
+    for path in paths:
+        records, recipients = cfgfile.decode_envelope(read(path))
+        assert ("sys:delivery:retry", cfgfile.VT_I4, 2) in records, (path, records)
+        assert len(recipients) == 1
+    assert os.path.exists(registered.store_file("pellworth.cfg"))
+
+
+def test_sighup_of_a_closed_terminal_stops_in_order_and_saves(registered):
+    """A foreground run whose terminal closes gets SIGHUP: the same orderly stop as SIGTERM, with the
+    workers stopped, the settings saved and exit status 0."""
+    registered.configure_logging(1, 3)
+    server = registered.start().wait_ready()
+    assert server.stop(signal.SIGHUP) == 0
+    data = read(registered.store_file("pellworth.cfg"))
+    assert cfgfile.decode(data) == cfgfile.DEFAULTS
+    log = read(os.path.join(registered.logs, "LogFile.log")).decode("utf-8", "replace")
+    assert "Server stopped" in log, log[-2000:]

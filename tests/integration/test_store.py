@@ -87,3 +87,35 @@ def test_start_up_clears_unfinished_files_and_keeps_published_envelopes(register
             f.write(content)
     registered.start().wait_ready().stop()
     assert sorted(n for n in os.listdir(queue) if not n.startswith("_")) == ["0000001.eml", "0000001.env"]
+
+
+def test_directories_that_are_no_store_objects_and_half_made_inboxes_do_not_stop_delivery(registered):
+    """A store on its own file system has "lost+found" in its root; an inbox whose creation was cut
+    right after its directory was made, and one that lost its counter, must still take mail."""
+    import shutil
+    import smtplib
+
+    from conftest import WAIT
+    from test_router import inbox, send, serving, wait_count
+
+    assert registered.admin("domain", "add", "zeta.example").returncode == 0
+    for box in ("john", "mary"):
+        assert registered.admin("mailbox", "add", "%s@zeta.example" % box).returncode == 0
+    store = registered.store
+    os.mkdir(os.path.join(store, "lost+found"))
+    john_inbox = os.path.join(store, "zeta.example", "john", "_In")
+    shutil.rmtree(john_inbox)
+    os.mkdir(john_inbox)
+    os.remove(os.path.join(store, "zeta.example", "mary", "_In", "_uid"))
+    port = serving(registered)
+    registered.start().wait_ready()
+    with smtplib.SMTP(timeout=WAIT) as client:
+        code, greeting = client.connect("127.0.0.1", port)
+        assert code == 220 and greeting.split()[0] == b"zeta.example", greeting
+    send(port, "john@zeta.example", "to john")
+    send(port, "mary@zeta.example", "to mary")
+    wait_count(registered, "john@zeta.example", 1)
+    wait_count(registered, "mary@zeta.example", 1)
+    assert os.path.basename(inbox(registered, "mary@zeta.example")[0]) == "0000001.env"
+    assert properties(john_inbox)["_Type"] == (cfgfile.VT_I4, 1)
+    assert sorted(os.listdir(os.path.join(store, "lost+found"))) == []

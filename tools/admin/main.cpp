@@ -3,7 +3,7 @@
 // It finds the store through the registry file (PELLWORTH_REGISTRY), does one thing, and on any error
 // prints one line on stderr and exits with status 1 (2 for a command it does not understand).
 // Settings live in memory in a running server, which writes them back at its next save; so changes to
-// the configuration are refused while a server holds the store. Domains and mailboxes are files the
+// the configuration are refused while a server holds the store, and reading them changes no file. Domains and mailboxes are files the
 // server reads per use and replaces atomically, so they may be changed while it runs.
 #include <cstdio>
 #include <span>
@@ -56,13 +56,39 @@ void LoadInto(core::ConfigTree& tree, const DirStorage& root) {
     }
 }
 
+// Reads a configuration file as it stands, taking no share lock a writer would meet.
+HRESULT ParseWithoutChanges(const DirStorage& root, std::string_view name, core::ConfigTree& tree) {
+    std::unique_ptr<FileStream> stream;
+    std::vector<std::byte> bytes;
+    HRESULT hr = root.OpenStream(name, STGM_READ | STGM_SHARE_DENY_NONE, stream);
+    if (Succeeded(hr)) hr = ReadToEnd(*stream, bytes);
+    if (Failed(hr)) return hr;
+    MemoryStream content(std::move(bytes));
+    return tree.ReadFrom(content);
+}
+
+// What the commands that only look read: "pellworth.cfg", else its backup, else (a new store) the
+// defaults. Unlike the server's load it never restores, renames or writes a file, so it is safe while
+// a server runs.
+void ReadOnly(core::ConfigTree& tree, const DirStorage& root) {
+    const HRESULT current = ParseWithoutChanges(root, core::kConfigFileName, tree);
+    if (Succeeded(current)) return;
+    const HRESULT backup = ParseWithoutChanges(root, core::kConfigBackupName, tree);
+    if (Succeeded(backup)) return;
+    if (current == STG_E_FILENOTFOUND && backup == STG_E_FILENOTFOUND) {
+        core::WriteConfigurationDefaults(tree);
+        return;
+    }
+    throw Failure{"the configuration in " + root.Path() + " can not be read (pellworth.cfg and pellworth.bak)"};
+}
+
 void Save(core::ConfigTree& tree, const DirStorage& root) {
     if (!core::SaveConfiguration(tree, root)) throw Failure{"can not save the configuration in " + root.Path()};
 }
 
 int ConfigGet(const std::string& key) {
     core::ConfigTree tree;
-    LoadInto(tree, StoreRoot(false));
+    ReadOnly(tree, StoreRoot(false));
     Variant value;
     if (!tree.Get(key, value)) throw Failure{"no such key: " + key};
     std::printf("%s\n", FormatTypedValue(key, value).c_str());
@@ -96,7 +122,7 @@ int ConfigRemove(const std::string& key) {
 
 int ConfigList(std::string_view prefix) {
     core::ConfigTree tree;
-    LoadInto(tree, StoreRoot(false));
+    ReadOnly(tree, StoreRoot(false));
     for (const auto& record : tree.Records()) {
         if (record.value.IsEmpty() || !StartsWithNoCase(record.key, prefix)) continue;
         std::printf("%s=%s\n", record.key.c_str(), FormatTypedValue(record.key, record.value).c_str());

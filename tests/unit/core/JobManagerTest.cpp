@@ -203,12 +203,28 @@ TEST(JobManagerTest, AddingWhileDrainingIsRefused) {
     pool.WaitIdle();
 }
 
-TEST(JobManagerTest, TerminateDrainsThenRefusesWithItsText) {
+// A stop runs no backlog: the jobs not started are dropped, the running one may finish, and a job
+// that does not finish is let go after a bounded wait.
+TEST(JobManagerTest, TerminateRunsNoQueuedJobAndWaitsBoundedForTheRunningOne) {
     auto pool = JobManager::CreateJobManager(2);
-    std::atomic<int> ran{0};
-    for (int i = 0; i < 50; ++i) pool->AddJob([&] { ++ran; });
-    pool->Terminate();
-    EXPECT_EQ(ran, 50);
+    Gate gate;
+    Counter finished;
+    std::atomic<int> queuedRan{0};
+    for (int i = 0; i < 2; ++i) {
+        pool->AddJob([&] {
+            gate.Wait();
+            finished.Add();
+        });
+    }
+    ASSERT_TRUE(gate.WaitArrived(2));
+    for (int i = 0; i < 50; ++i) pool->AddJob([&] { ++queuedRan; });
+    auto stop = std::async(std::launch::async, [&] { pool->Terminate(); });
+    EXPECT_EQ(stop.wait_for(kNotYet), std::future_status::timeout) << "it waits for the running jobs";
+    EXPECT_EQ(pool->QueuedJobs(), 0u) << "the backlog is dropped at once";
+    gate.Open();
+    ASSERT_EQ(stop.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(finished.Value(), 2);
+    EXPECT_EQ(queuedRan, 0);
     EXPECT_EQ(pool->ThreadCount(), 0u);
     try {
         pool->AddJob([] {});
@@ -217,6 +233,18 @@ TEST(JobManagerTest, TerminateDrainsThenRefusesWithItsText) {
         EXPECT_STREQ(error.what(), "JobManager was already terminated. Can't add new job.");
     }
     pool->Terminate();  // harmless
+
+    // A job that never ends does not hold the stop: it is let go.
+    auto stuck = std::make_shared<Gate>();
+    {
+        JobManager other(1);
+        other.AddJob([stuck] { stuck->Wait(); });
+        ASSERT_TRUE(stuck->WaitArrived(1));
+        auto bounded = std::async(std::launch::async, [&] { other.Terminate(); });
+        EXPECT_EQ(bounded.wait_for(kBound), std::future_status::ready) << "the wait for a busy worker is bounded";
+        EXPECT_EQ(other.ThreadCount(), 0u);
+    }
+    stuck->Open();
 }
 
 TEST(JobManagerTest, PoolWithoutWorkersKeepsItsQueueUntilItGrows) {
@@ -253,6 +281,7 @@ TEST(JobManagerTest, EveryJobRunsExactlyOnceWhileThePoolResizes) {
         producing = false;
         resizer.join();
         pool.SetThreadCount(2);
+        pool.WaitIdle();  // a stop runs no queued job: drain first
         pool.Terminate();
         for (int id = 0; id < kProducers * kJobs; ++id) ASSERT_EQ(runs[id], 1) << "job " << id << " round " << round;
     }

@@ -160,6 +160,24 @@ TEST_F(LoggingTest, DailyFileChangesAfterMidnightAndAppendsOnReopen) {
               "Normal: 2026-12-09 00:00:01 - after midnight\r\nNormal: 2026-12-09 00:00:01 - after restart\r\n");
 }
 
+// A quiet log whose next line comes on the same day of another month (or year) goes to that day's
+// file, not to the one still open.
+TEST_F(LoggingTest, SameDayOfAnotherMonthOrYearGetsItsOwnFile) {
+    Configure(LogFileDaily, LogLevelNormal);
+    auto logging = Make();
+    const std::vector<std::pair<TimePoint, std::string>> days = {{LocalTime(2026, 3, 9), "03092026.log"},
+                                                                 {LocalTime(2026, 4, 9), "04092026.log"},
+                                                                 {LocalTime(2027, 4, 9), "04092027.log"}};
+    for (const auto& [when, name] : days) {
+        now_ = when;
+        logging->LogMessage(LogLevelNormal, name);
+    }
+    for (const auto& [when, name] : days) {
+        EXPECT_EQ(test::ReadFileText(LogFile(name)), "Normal: " + name.substr(4, 4) + "-" + name.substr(0, 2) + "-" +
+                                                         name.substr(2, 2) + " 12:00:00 - " + name + "\r\n");
+    }
+}
+
 TEST_F(LoggingTest, UnopenableFolderFailsTheCallButStillReachesSinks) {
     Configure(LogFileDaily, LogLevelNormal);
     auto logging = Make();

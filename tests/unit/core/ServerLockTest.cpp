@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +52,38 @@ TEST(ServerLockTest, OnlyOneHolderAtATimeAndItsIdIsReadable) {
     EXPECT_TRUE(Failed(none.Acquire(missing)));
     EXPECT_FALSE(none.Held());
     EXPECT_EQ(ServerLock::HolderOf(missing), std::nullopt);
+}
+
+// Tools look at the lock at any moment: a look never makes a starting server fail, and never sees a
+// holder without its id.
+TEST(ServerLockTest, LooksAtTheLockNeverMakeAStartingServerFail) {
+    test::ScratchDirectory scratch;
+    const DirStorage root(scratch.Path());
+    std::atomic<bool> done{false};
+    std::atomic<int> looks{0};
+    std::atomic<int> anonymous{0};
+    std::thread looker([&] {
+        while (!done) {
+            const auto holder = ServerLock::HolderOf(root);
+            if (holder && *holder != static_cast<long>(::getpid())) ++anonymous;
+            ++looks;
+        }
+    });
+    int refused = 0;
+    for (int round = 0; round < 300; ++round) {
+        ServerLock lock;
+        if (Failed(lock.Acquire(root))) ++refused;
+        lock.Release();
+    }
+    // Keep starting until the looker has certainly been at work meanwhile.
+    while (looks < 1000) {
+        ServerLock lock;
+        if (Failed(lock.Acquire(root))) ++refused;
+    }
+    done = true;
+    looker.join();
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(anonymous, 0);
 }
 
 // Kills and reaps the child however the test ends.

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "store/StoreTestSupport.h"
+#include "store/UidCounter.h"
+
+#include <filesystem>
 
 namespace pw::store {
 namespace {
@@ -77,6 +80,66 @@ TEST_F(store_MessageStoreTest, PrimaryDomainComesFromTheSettingElseTheFirstDomai
     EXPECT_EQ(store_->PrimaryDomain(config), "alpha.net");
     config.Set(kPrimaryDomainKey, Variant::Text("mail.example.com"));
     EXPECT_EQ(store_->PostmasterAddress(config), "<postmaster@mail.example.com>");
+}
+
+// Children are told apart by their property files: directories that are no store object are passed
+// over, and folders that lost their counters (or never got them) stay folders and get them back.
+TEST_F(store_MessageStoreTest, ChildrenAreToldByTheirPropertyFilesAndHalfMadeFoldersAreRepaired) {
+    namespace fs = std::filesystem;
+    const auto domain = store_->GetDomains()->Add("zeta.example");
+    domain->GetMailBoxes()->Add("postmaster", PostmasterMailBoxType);
+    const auto mary = domain->GetMailBoxes()->Add("mary", UserMailBoxType);
+    domain->GetMailBoxes()->Add("john", UserMailBoxType);
+    mary->GetFolders()->Add("Archive", NormalFolderType);
+    domain->GetFolders()->Add("Shared", NormalFolderType);
+    store_->GetFolders()->Add("Public", PublicFolderType);
+    // A file system's own directory in the root and in a domain; a creation cut right after mkdir.
+    fs::create_directory(At("lost+found"));
+    fs::create_directory(At("zeta.example/lost+found"));
+    fs::remove_all(At("zeta.example/john/_In"));
+    fs::create_directory(At("zeta.example/john/_In"));
+    // Folders whose counters are gone; one holds messages up to 0000007.
+    for (const char* folder : {"zeta.example/mary/Archive", "zeta.example/Shared", "Public", "zeta.example/mary/_In"}) {
+        ASSERT_TRUE(fs::remove(At(std::string(folder) + "/_uid"))) << folder;
+    }
+    test::WriteFileText(At("zeta.example/mary/Archive/0000007.eml"), "x");
+    test::WriteFileText(At("zeta.example/mary/Archive/0000007.env"), "x");
+
+    core::ConfigTree config;
+    EXPECT_EQ(store_->PrimaryDomain(config), "zeta.example");
+    EXPECT_EQ(store_->GetDomains()->Names(), std::vector<std::string>{"zeta.example"});
+    EXPECT_EQ(store_->StoreObjectType("lost+found"), StoreNoType);
+    EXPECT_EQ(store_->StoreObjectType("zeta.example/lost+found"), StoreNoType);
+    EXPECT_EQ(store_->StoreObjectType("zeta.example/postmaster"), StoreMailBoxType);
+    EXPECT_EQ(store_->StoreObjectType("zeta.example/Shared"), StoreFolderType);
+    EXPECT_EQ(store_->StoreObjectType("zeta.example/mary/Archive/0000007.env"), StoreEnvelopeType);
+    EXPECT_EQ(domain->GetMailBoxes()->Names(), (std::vector<std::string>{"john", "mary", "postmaster"}));
+    EXPECT_EQ(domain->GetFolders()->Names(), std::vector<std::string>{"Shared"});
+    EXPECT_EQ(store_->GetFolders()->MatchPattern("P*"), std::vector<std::string>{"Public"});
+    EXPECT_NE(store_->FindFolder("Public"), nullptr);
+    EXPECT_NE(mary->GetFolders()->FindFolder("Archive"), nullptr);
+
+    // On first use: the inbox cut short is taken over, and the counters come back.
+    const auto johnInbox = store_->FindMailBox("john@zeta.example")->InFolder();
+    ASSERT_NE(johnInbox, nullptr);
+    EXPECT_EQ(johnInbox->FolderType(), InboxFolderType);
+    EXPECT_TRUE(FileExists(At("zeta.example/john/_In/_uid")));
+    EXPECT_EQ(store_->FindMailBox("mary@zeta.example")->InFolder()->GetEnvelopes()->NextUID(), 1.0);
+
+    // At start-up: every folder without a counter gets one that starts after its highest stem.
+    std::vector<std::string> made;
+    ASSERT_NO_THROW(MessageStore::OpenOrCreate(root_, &made));
+    for (const char* folder : {"zeta.example/mary/Archive", "zeta.example/Shared", "Public", "zeta.example/mary/_In"}) {
+        EXPECT_TRUE(FileExists(At(std::string(folder) + "/_uid"))) << folder;
+    }
+    EXPECT_EQ(made.size(), 3u);  // mary's inbox got its counter on first use
+    EXPECT_FALSE(FileExists(At("lost+found/_uid")));
+    EXPECT_FALSE(FileExists(At("zeta.example/_uid")));
+    EXPECT_FALSE(FileExists(At("zeta.example/mary/_uid")));
+    EXPECT_EQ(test::ReadFileBytes(At("zeta.example/mary/Archive/_uid")).size(), 8u);
+    double uid = 0;
+    ASSERT_EQ(DrawUid(DirStorage(At("zeta.example/mary/Archive")), uid), S_OK);
+    EXPECT_EQ(uid, 8.0);
 }
 
 TEST_F(store_MessageStoreTest, RemoveAbandonedFilesClearsWhatDeadWritersLeftAndNothingElse) {
