@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 
+#include "platform/IpAddress.h"
+
 namespace pw::dns {
 
 namespace {
@@ -91,12 +93,9 @@ std::span<const std::uint8_t> DnsAnswer::Data(const DnsRecord& record) const {
 std::optional<std::string> DnsAnswer::NameAt(std::size_t offset) const { return ReadName(message, offset, nullptr); }
 
 std::string QueryName(std::string_view name) {
-    in_addr address{};
-    const std::string text(name);
-    if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return text;
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&address.s_addr);
-    return std::to_string(b[3]) + "." + std::to_string(b[2]) + "." + std::to_string(b[1]) + "." + std::to_string(b[0]) +
-           ".IN-ADDR.ARPA";
+    const auto address = IpAddress::Parse(name);
+    if (!address) return std::string(name);
+    return address->ReversedText() + ".IN-ADDR.ARPA";
 }
 
 std::optional<std::vector<std::uint8_t>> BuildQuery(std::uint16_t id, std::string_view name, std::uint16_t type) {

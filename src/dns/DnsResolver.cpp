@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "core/ConfigTree.h"
+#include "platform/IpAddress.h"
 #include "platform/Text.h"
 
 namespace pw::dns {
@@ -108,9 +109,9 @@ MxCache& TheMxCache() {
 }
 
 bool IsDottedAddress(std::string_view text, std::uint32_t& address) {
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, std::string(text).c_str(), &parsed) != 1) return false;
-    address = parsed.s_addr;
+    const auto parsed = ParseIPv4(text);
+    if (!parsed) return false;
+    address = *parsed;
     return true;
 }
 
