@@ -10,8 +10,6 @@ namespace pw::dns {
 namespace {
 
 constexpr std::size_t kHeaderSize = 12;
-// More jumps than labels a name can have means something is wrong.
-constexpr int kMaxJumps = 128;
 
 std::uint16_t U16(std::span<const std::uint8_t> m, std::size_t at) { return static_cast<std::uint16_t>(m[at] << 8 | m[at + 1]); }
 
@@ -58,7 +56,7 @@ std::optional<std::string> ReadName(std::span<const std::uint8_t> m, std::size_t
             break;
         }
         if ((length & 0xC0) == 0xC0) {
-            if (at + 1 >= m.size() || ++jumps > kMaxJumps) return std::nullopt;
+            if (at + 1 >= m.size() || ++jumps > kMaxPointerJumps) return std::nullopt;
             const std::size_t target = static_cast<std::size_t>(length & 0x3F) << 8 | m[at + 1];
             // Only backwards: a pointer to itself or ahead could loop or read what was never checked.
             if (target >= at) return std::nullopt;
@@ -67,7 +65,7 @@ std::optional<std::string> ReadName(std::span<const std::uint8_t> m, std::size_t
             at = target;
             continue;
         }
-        if (length > 63) return std::nullopt;  // 64..191: not a label
+        if (length > kMaxLabelLength) return std::nullopt;  // 64..191: not a label
         if (at + 1 + length > m.size()) return std::nullopt;
         if (!name.empty()) name += '.';
         name.append(reinterpret_cast<const char*>(m.data() + at + 1), length);
@@ -113,7 +111,7 @@ std::optional<std::vector<std::uint8_t>> BuildQuery(std::uint16_t id, std::strin
         std::size_t dot = name.find('.', start);
         if (dot == std::string_view::npos) dot = name.size();
         const std::size_t length = dot - start;
-        if (length == 0 || length > 63) return std::nullopt;
+        if (length == 0 || length > kMaxLabelLength) return std::nullopt;
         out.push_back(static_cast<std::uint8_t>(length));
         out.insert(out.end(), name.begin() + static_cast<std::ptrdiff_t>(start), name.begin() + static_cast<std::ptrdiff_t>(dot));
         start = dot + 1;
