@@ -1,5 +1,6 @@
-"""scripts/check-layers: the real tree keeps its layers, and an include that crosses one fails the check
-with the file, line and include named."""
+"""scripts/check-layers: the real tree keeps its layers, an include that crosses one fails the check with
+the file, line and include named, and so does a build include view (pw_layer) that differs from its
+folder's README."""
 import os
 import pathlib
 import shutil
@@ -66,6 +67,17 @@ def test_upward_includes_fail_with_file_line_and_include(tmp_path):
     for prefix in expected:
         assert any(r.startswith(prefix) for r in reported), (prefix, result.stdout)
     assert "src/router may depend only on: core, mime, platform, router, store" in result.stdout
+
+    # The build's include views must say what the READMEs say.
+    cmake = src / "router" / "CMakeLists.txt"
+    text = cmake.read_text(encoding="utf-8")
+    assert "pw_layer(pw_router router store mime core platform)" in text
+    cmake.write_text(text.replace("pw_layer(pw_router router store", "pw_layer(pw_router router net store"), encoding="utf-8")
+    result = check(tmp_path)
+    assert result.returncode == 1
+    assert "src/router/CMakeLists.txt:" in result.stdout
+    assert "pw_layer(pw_router) lists core, mime, net, platform, router, store but the README allows " \
+           "core, mime, platform, router, store" in result.stdout
 
     # A folder whose README lost its rule is not taken as free to include anything.
     readme = src / "net" / "README.md"
