@@ -1,8 +1,6 @@
 // DnsMessage: query building and bounded answer parsing.
 #include "dns/DnsMessage.h"
 
-#include <arpa/inet.h>
-
 #include "platform/IpAddress.h"
 
 namespace pw::dns {

@@ -2,7 +2,6 @@
 #include "router/Router.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <deque>
 #include <fstream>
 #include <mutex>
