@@ -331,18 +331,21 @@ bool DnsResolver::QueryFollowingAliases(std::string& domain, std::uint16_t type)
 
 void DnsResolver::ResolveExchanges(std::string domain, std::vector<MxEntry>& entries, std::uint32_t& ttl) {
     if (!QueryFollowingAliases(domain, kTypeMX)) return;
-    const DnsAnswer& answer = *answer_;
-    for (const auto& record : answer.answers) {
-        if (record.type != kTypeMX || record.dataLength < 3) continue;
-        const auto exchange = answer.NameAt(record.dataOffset + 2);
-        if (!exchange) continue;
-        entries.push_back({*exchange, ReadU16(answer.Data(record)), record.ttl, {}});
-        ttl = std::min(ttl, record.ttl);
-    }
-    for (const auto& record : answer.additional) {
-        if (record.type != kTypeA || record.dataLength != 4) continue;
-        for (auto& entry : entries) {
-            if (EqualsNoCase(entry.exchange, record.name)) entry.addresses.push_back(ReadAddress(answer.Data(record)));
+    {
+        // Scoped: the next query replaces the answer this refers to.
+        const DnsAnswer& answer = *answer_;
+        for (const auto& record : answer.answers) {
+            if (record.type != kTypeMX || record.dataLength < 3) continue;
+            const auto exchange = answer.NameAt(record.dataOffset + 2);
+            if (!exchange) continue;
+            entries.push_back({*exchange, ReadU16(answer.Data(record)), record.ttl, {}});
+            ttl = std::min(ttl, record.ttl);
+        }
+        for (const auto& record : answer.additional) {
+            if (record.type != kTypeA || record.dataLength != 4) continue;
+            for (auto& entry : entries) {
+                if (EqualsNoCase(entry.exchange, record.name)) entry.addresses.push_back(ReadAddress(answer.Data(record)));
+            }
         }
     }
     if (!entries.empty()) return;
