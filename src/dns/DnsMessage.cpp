@@ -1,15 +1,13 @@
 // DnsMessage: query building and bounded answer parsing.
 #include "dns/DnsMessage.h"
 
-#include <arpa/inet.h>
+#include "platform/IpAddress.h"
 
 namespace pw::dns {
 
 namespace {
 
 constexpr std::size_t kHeaderSize = 12;
-// More jumps than labels a name can have means something is wrong.
-constexpr int kMaxJumps = 128;
 
 std::uint16_t U16(std::span<const std::uint8_t> m, std::size_t at) { return static_cast<std::uint16_t>(m[at] << 8 | m[at + 1]); }
 
@@ -56,7 +54,7 @@ std::optional<std::string> ReadName(std::span<const std::uint8_t> m, std::size_t
             break;
         }
         if ((length & 0xC0) == 0xC0) {
-            if (at + 1 >= m.size() || ++jumps > kMaxJumps) return std::nullopt;
+            if (at + 1 >= m.size() || ++jumps > kMaxPointerJumps) return std::nullopt;
             const std::size_t target = static_cast<std::size_t>(length & 0x3F) << 8 | m[at + 1];
             // Only backwards: a pointer to itself or ahead could loop or read what was never checked.
             if (target >= at) return std::nullopt;
@@ -65,7 +63,7 @@ std::optional<std::string> ReadName(std::span<const std::uint8_t> m, std::size_t
             at = target;
             continue;
         }
-        if (length > 63) return std::nullopt;  // 64..191: not a label
+        if (length > kMaxLabelLength) return std::nullopt;  // 64..191: not a label
         if (at + 1 + length > m.size()) return std::nullopt;
         if (!name.empty()) name += '.';
         name.append(reinterpret_cast<const char*>(m.data() + at + 1), length);
@@ -91,12 +89,9 @@ std::span<const std::uint8_t> DnsAnswer::Data(const DnsRecord& record) const {
 std::optional<std::string> DnsAnswer::NameAt(std::size_t offset) const { return ReadName(message, offset, nullptr); }
 
 std::string QueryName(std::string_view name) {
-    in_addr address{};
-    const std::string text(name);
-    if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return text;
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&address.s_addr);
-    return std::to_string(b[3]) + "." + std::to_string(b[2]) + "." + std::to_string(b[1]) + "." + std::to_string(b[0]) +
-           ".IN-ADDR.ARPA";
+    const auto address = IpAddress::Parse(name);
+    if (!address) return std::string(name);
+    return address->ReversedText() + ".IN-ADDR.ARPA";
 }
 
 std::optional<std::vector<std::uint8_t>> BuildQuery(std::uint16_t id, std::string_view name, std::uint16_t type) {
@@ -114,7 +109,7 @@ std::optional<std::vector<std::uint8_t>> BuildQuery(std::uint16_t id, std::strin
         std::size_t dot = name.find('.', start);
         if (dot == std::string_view::npos) dot = name.size();
         const std::size_t length = dot - start;
-        if (length == 0 || length > 63) return std::nullopt;
+        if (length == 0 || length > kMaxLabelLength) return std::nullopt;
         out.push_back(static_cast<std::uint8_t>(length));
         out.insert(out.end(), name.begin() + static_cast<std::ptrdiff_t>(start), name.begin() + static_cast<std::ptrdiff_t>(dot));
         start = dot + 1;

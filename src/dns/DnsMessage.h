@@ -8,6 +8,8 @@
 // Thread safety: pure functions and values.
 #pragma once
 
+#include "dns/DnsLimits.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -22,8 +24,6 @@ enum DnsType : std::uint16_t { kTypeA = 1, kTypeNS = 2, kTypeCNAME = 5, kTypePTR
 inline constexpr std::uint16_t kClassIN = 1;
 inline constexpr std::uint8_t kRcodeNoError = 0;
 inline constexpr std::uint8_t kRcodeNameError = 3;
-// The longest name RFC 1035 allows, in presentation form.
-inline constexpr std::size_t kMaxNameLength = 255;
 
 enum class DnsSection { Answer, Authority, Additional };
 

@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "core/ConfigTree.h"
+#include "platform/IpAddress.h"
 #include "platform/Text.h"
 
 namespace pw::dns {
@@ -23,11 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The stop flag is looked at least this often while a wait goes on.
-constexpr int kStopCheckMilliseconds = 100;
-// Longest hosts-file line read; longer ones are skipped.
-constexpr std::size_t kMaxHostsLine = 1024;
-constexpr std::size_t kMaxUdpAnswer = 4096;
+constexpr int kStopCheckMilliseconds = static_cast<int>(kStopCheckInterval.count());
 
 class Socket {
 public:
@@ -108,9 +105,9 @@ MxCache& TheMxCache() {
 }
 
 bool IsDottedAddress(std::string_view text, std::uint32_t& address) {
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, std::string(text).c_str(), &parsed) != 1) return false;
-    address = parsed.s_addr;
+    const auto parsed = ParseIPv4(text);
+    if (!parsed) return false;
+    address = *parsed;
     return true;
 }
 
@@ -177,7 +174,7 @@ std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::
     const Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (socket.fd() < 0) return std::nullopt;
     const sockaddr_in address = ServerAddress(server, port_);
-    const auto deadline = Clock::now() + kAttemptWait * 2;
+    const auto deadline = Clock::now() + kTcpWait;
     const auto wait = [&](short events) {
         while (!Stopped()) {
             pollfd entry{socket.fd(), events, 0};
@@ -207,7 +204,7 @@ std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::
     std::size_t wanted = 2;
     while (received.size() < wanted) {
         if (!wait(POLLIN)) return std::nullopt;
-        std::uint8_t chunk[4096];
+        std::uint8_t chunk[kTcpReadChunk];
         const ssize_t n = ::recv(socket.fd(), chunk, std::min(sizeof chunk, wanted - received.size()), 0);
         if (n == 0) return std::nullopt;
         if (n < 0) {
@@ -320,16 +317,23 @@ std::optional<HostEntry> DnsResolver::LookupHost(std::string_view name) {
     return entry;
 }
 
-void DnsResolver::ResolveExchanges(std::string domain, std::vector<MxEntry>& entries, std::uint32_t& ttl) {
+bool DnsResolver::QueryFollowingAliases(std::string& domain, std::uint16_t type) {
     for (int hop = 0; hop < kMaxCnameHops; ++hop) {
-        if (!Query(domain, kTypeMX) || status_ != DnsStatus::Answered) return;
+        if (!Query(domain, type) || status_ != DnsStatus::Answered) return false;
         const DnsAnswer& answer = *answer_;
-        if (!answer.answers.empty() && answer.answers.front().type == kTypeCNAME) {
-            const auto target = answer.NameAt(answer.answers.front().dataOffset);
-            if (!target) return;
-            domain = *target;
-            continue;
-        }
+        if (answer.answers.empty() || answer.answers.front().type != kTypeCNAME) return true;
+        const auto target = answer.NameAt(answer.answers.front().dataOffset);
+        if (!target) return false;
+        domain = *target;
+    }
+    return false;
+}
+
+void DnsResolver::ResolveExchanges(std::string domain, std::vector<MxEntry>& entries, std::uint32_t& ttl) {
+    if (!QueryFollowingAliases(domain, kTypeMX)) return;
+    {
+        // Scoped: the next query replaces the answer this refers to.
+        const DnsAnswer& answer = *answer_;
         for (const auto& record : answer.answers) {
             if (record.type != kTypeMX || record.dataLength < 3) continue;
             const auto exchange = answer.NameAt(record.dataOffset + 2);
@@ -343,25 +347,14 @@ void DnsResolver::ResolveExchanges(std::string domain, std::vector<MxEntry>& ent
                 if (EqualsNoCase(entry.exchange, record.name)) entry.addresses.push_back(ReadAddress(answer.Data(record)));
             }
         }
-        if (!entries.empty()) return;
-        // No exchange: the domain's own addresses, preference 0.
-        for (int aliasHop = 0; aliasHop < kMaxCnameHops; ++aliasHop) {
-            if (!Query(domain, kTypeA) || status_ != DnsStatus::Answered) return;
-            const DnsAnswer& addresses = *answer_;
-            if (!addresses.answers.empty() && addresses.answers.front().type == kTypeCNAME) {
-                const auto target = addresses.NameAt(addresses.answers.front().dataOffset);
-                if (!target) return;
-                domain = *target;
-                continue;
-            }
-            for (const auto& record : addresses.answers) {
-                if (record.type != kTypeA || record.dataLength != 4) continue;
-                entries.push_back({domain, 0, record.ttl, {ReadAddress(addresses.Data(record))}});
-                ttl = std::min(ttl, record.ttl);
-            }
-            return;
-        }
-        return;
+    }
+    if (!entries.empty()) return;
+    // No exchange: the domain's own addresses, preference 0, under the name its aliases lead to.
+    if (!QueryFollowingAliases(domain, kTypeA)) return;
+    for (const auto& record : answer_->answers) {
+        if (record.type != kTypeA || record.dataLength != 4) continue;
+        entries.push_back({domain, 0, record.ttl, {ReadAddress(answer_->Data(record))}});
+        ttl = std::min(ttl, record.ttl);
     }
 }
 

@@ -12,6 +12,7 @@
 // Thread safety: one resolver per owner thread; the MX cache is shared and locked.
 #pragma once
 
+#include "dns/DnsLimits.h"
 #include "dns/DnsMessage.h"
 
 #include <atomic>
@@ -27,14 +28,6 @@ class ConfigTree;
 }
 
 namespace pw::dns {
-
-inline constexpr int kQueryAttempts = 5;
-inline constexpr std::chrono::milliseconds kAttemptWait{2000};
-inline constexpr std::uint16_t kDnsPort = 53;
-// Domains the MX cache holds; past it, expired entries and then the oldest make room.
-inline constexpr std::size_t kMxCacheCapacity = 4096;
-// CNAME hops followed before a domain counts as unresolvable.
-inline constexpr int kMaxCnameHops = 8;
 
 enum class DnsStatus { Answered, NoSuchDomain, Failed };
 
@@ -90,6 +83,10 @@ private:
     bool Matches(const DnsAnswer& answer, std::uint16_t id, const std::string& name, std::uint16_t type) const;
     bool Stopped() const { return stop_ && stop_->load(); }
     std::optional<HostEntry> LookupHostsFile(std::string_view name) const;
+    // Asks for `type` records of `domain`, following a CNAME at the head of each answer for at most
+    // kMaxCnameHops queries; true with the last answer in hand when one came back that is not an
+    // alias, `domain` then being the name it belongs to.
+    bool QueryFollowingAliases(std::string& domain, std::uint16_t type);
     void ResolveExchanges(std::string domain, std::vector<MxEntry>& entries, std::uint32_t& ttl);
 
     std::uint16_t port_;

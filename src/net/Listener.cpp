@@ -60,13 +60,6 @@ SessionHandler HandlerFor(core::ServerTypeEnum type) {
     return found == Handlers().end() ? SessionHandler() : found->second;
 }
 
-std::string AddressText(std::uint32_t networkOrder) {
-    in_addr address{networkOrder};
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
-}
-
 void CloseSocket(int socket) {
     ::shutdown(socket, SHUT_RDWR);
     ::close(socket);
@@ -96,19 +89,6 @@ int NameTextFor(core::ServerTypeEnum type) {
 }
 
 }  // namespace
-
-void IpRangeList::Add(std::uint32_t first, std::uint32_t last, std::string comment) {
-    if (last == 0) last = first;
-    if (first > last) std::swap(first, last);
-    ranges_.push_back({first, last, std::move(comment)});
-}
-
-bool IpRangeList::Contains(std::uint32_t address) const {
-    for (const auto& range : ranges_) {
-        if (range.first <= address && address <= range.last) return true;
-    }
-    return false;
-}
 
 void SetSessionHandler(core::ServerTypeEnum type, SessionHandler handler) {
     std::lock_guard guard(handlersLock);
@@ -141,7 +121,7 @@ std::size_t SessionsTheLimitAllows(std::uint64_t descriptorLimit, std::size_t in
     return static_cast<std::size_t>(std::max<std::uint64_t>(sessions, 1));
 }
 
-std::string ConnectionTicket::ClientAddress() const { return AddressText(client.sin_addr.s_addr); }
+std::string ConnectionTicket::ClientAddress() const { return IPv4Text(client.sin_addr.s_addr); }
 
 void ConnectionTicket::OpenConnection() {
     // Borrowed: the connection may close when it likes, while the descriptor stays the ticket's and
@@ -161,7 +141,7 @@ ServerListener::ServerListener(core::ServerTypeEnum type, std::uint16_t defaultP
 
 ServerListener::~ServerListener() { Stop(); }
 
-std::string ServerListener::AddressText() const { return net::AddressText(address_.sin_addr.s_addr); }
+std::string ServerListener::AddressText() const { return IPv4Text(address_.sin_addr.s_addr); }
 
 std::uint16_t ServerListener::Port() const { return ntohs(address_.sin_port); }
 
@@ -294,7 +274,7 @@ void ServerListener::ReportRefusals(std::size_t refused, std::string_view why, c
 }
 
 void ServerListener::Admit(int socket, const sockaddr_in& client) {
-    const std::string clientText = net::AddressText(client.sin_addr.s_addr);
+    const std::string clientText = IPv4Text(client.sin_addr.s_addr);
     if (!access.Empty() && !access.Contains(ntohl(client.sin_addr.s_addr))) {
         const std::string reason = core::LoadText(5015);
         const std::string address = AddressText();

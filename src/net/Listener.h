@@ -23,6 +23,7 @@
 #include "core/ConfigTree.h"
 #include "core/Logging.h"
 #include "net/SocketConnection.h"
+#include "platform/IpAddress.h"
 
 #include <atomic>
 #include <chrono>
@@ -51,25 +52,6 @@ inline constexpr std::uint64_t kDescriptorsKeptAside = 256;
 inline constexpr int kDefaultInstanceTimeout = 360;
 // How long a stop waits for the sessions it shut down to end.
 inline constexpr std::chrono::seconds kSessionStopWait{15};
-
-struct IpRange {
-    std::uint32_t first = 0;  // host byte order
-    std::uint32_t last = 0;
-    std::string comment;
-};
-
-class IpRangeList {
-public:
-    // A last address of 0 makes a single-address range; a backwards range is swapped.
-    void Add(std::uint32_t first, std::uint32_t last, std::string comment = {});
-    // Both ends included. Host byte order.
-    bool Contains(std::uint32_t address) const;
-    bool Empty() const { return ranges_.empty(); }
-    const std::vector<IpRange>& Ranges() const { return ranges_; }
-
-private:
-    std::vector<IpRange> ranges_;
-};
 
 struct BlockListEntry {
     std::string zone;  // looked up with the reversed client address in front

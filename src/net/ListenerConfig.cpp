@@ -56,13 +56,6 @@ void ReadRanges(const core::ConfigTree& config, const std::string& prefix, IpRan
     }
 }
 
-std::string AddressText(std::uint32_t networkOrder) {
-    in_addr address{networkOrder};
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
-}
-
 void ReadSmtpSettings(const core::ConfigTree& config, const std::string& prefix, SMTPListener& smtp) {
     smtp.welcome = config.GetCopy(Key(prefix, "welcome")).AsText();
     smtp.maxSizeKb = config.GetCopy(Key(prefix, "maxsize")).AsI4();
@@ -83,7 +76,7 @@ void ReadSmtpSettings(const core::ConfigTree& config, const std::string& prefix,
         if (!Exists(config, entry)) break;
         BlockListEntry list;
         const Variant server = config.GetCopy(entry + ":server");
-        list.zone = server.IsText() ? server.AsText() : AddressText(AddressFromValue(server));
+        list.zone = server.IsText() ? server.AsText() : IPv4Text(AddressFromValue(server));
         list.name = config.GetCopy(entry + ":name").AsText();
         list.url = config.GetCopy(entry + ":url").AsText();
         for (int c = 0;; ++c) {
@@ -143,8 +136,7 @@ void FitSessionsToDescriptors(const std::vector<std::shared_ptr<ServerListener>>
 
 std::uint32_t AddressFromValue(const Variant& value) {
     if (value.IsText()) {
-        in_addr address{};
-        return ::inet_pton(AF_INET, std::string(TrimAscii(value.AsText())).c_str(), &address) == 1 ? address.s_addr : 0;
+        return ParseIPv4(TrimAscii(value.AsText())).value_or(0);
     }
     return static_cast<std::uint32_t>(value.AsInt64());
 }

@@ -19,6 +19,7 @@
 
 #include "core/Logging.h"
 #include "net/TlsContext.h"
+#include "platform/IpAddress.h"
 #include "platform/Text.h"
 
 namespace pw::net {
@@ -274,7 +275,11 @@ void SocketConnection::Bind(std::uint16_t port, const char* address) {
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (address && ::inet_pton(AF_INET, address, &local.sin_addr) != 1) Fail("Bind", wsa::kInvalidArgument);
+    if (address) {
+        const auto parsed = ParseIPv4(address);
+        if (!parsed) Fail("Bind", wsa::kInvalidArgument);
+        local.sin_addr.s_addr = *parsed;
+    }
     if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) Fail("Bind", WinsockErrorFromErrno(errno));
 }
 
@@ -282,7 +287,9 @@ void SocketConnection::Connect(std::string_view host, std::uint16_t port) {
     if (host.empty()) Fail("Connect", wsa::kNoDestination);
     const std::string name(host);
     in_addr address{};
-    if (::inet_pton(AF_INET, name.c_str(), &address) != 1) {
+    if (const auto dotted = ParseIPv4(name)) {
+        address.s_addr = *dotted;
+    } else {
         addrinfo hints{};
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;
@@ -328,9 +335,7 @@ std::string SocketConnection::PeerAddress() const {
     if (::getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
         throw CnwSocketErr::Socket(socket_, "GetPeerName", WinsockErrorFromErrno(errno));
     }
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    return text;
+    return IPv4Text(peer.sin_addr.s_addr);
 }
 
 void SocketConnection::AttachTls(std::string_view operation, bool server, std::string_view peerName) {
@@ -351,9 +356,8 @@ void SocketConnection::AttachTls(std::string_view operation, bool server, std::s
         SSL_set_connect_state(session);
         if (!peerName.empty()) {
             const std::string name(peerName);
-            in_addr dotted{};
             // A name, not an address, goes out as the server name indication (RFC 6066).
-            if (::inet_pton(AF_INET, name.c_str(), &dotted) != 1) SSL_set_tlsext_host_name(session, name.c_str());
+            if (!ParseIPv4(name)) SSL_set_tlsext_host_name(session, name.c_str());
             // OpenSSL takes a dotted address as one to match against the certificate's IP entries.
             SSL_set1_host(session, name.c_str());
         }

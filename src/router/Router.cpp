@@ -2,7 +2,6 @@
 #include "router/Router.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <deque>
 #include <fstream>
 #include <mutex>
@@ -163,14 +162,11 @@ Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
         for (int i = 0;; ++i) {
             const std::string prefix = Format("sys:spam:safeips:%d:", {std::int64_t{i}});
             if (!config.Get(prefix.substr(0, prefix.size() - 1), value)) break;
-            in_addr first{};
-            in_addr last{};
-            ::inet_pton(AF_INET, config.GetCopy(prefix + "ipstart").AsText().c_str(), &first);
-            ::inet_pton(AF_INET, config.GetCopy(prefix + "ipend").AsText().c_str(), &last);
-            std::uint32_t a = ntohl(first.s_addr);
-            std::uint32_t b = last.s_addr == 0 ? a : ntohl(last.s_addr);
-            if (a > b) std::swap(a, b);
-            safeRanges_.emplace_back(a, b);
+            // An end that is not an address reads as 0.0.0.0, as the listeners' ranges do.
+            const auto end = [&](const char* key) {
+                return IpAddress::Parse(config.GetCopy(prefix + key).AsText()).value_or(IpAddress());
+            };
+            safeRanges_.Add(end("ipstart"), end("ipend"));
         }
     }
     primaryDomain_ = store_->PrimaryDomain(config);
@@ -212,13 +208,7 @@ bool Router::PreCheck(store::Envelope& envelope) {
         envelope.GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
         return true;
     };
-    in_addr from{};
-    if (::inet_pton(AF_INET, envelope.ReceivedFrom().c_str(), &from) == 1) {
-        const std::uint32_t address = ntohl(from.s_addr);
-        for (const auto& [first, last] : safeRanges_) {
-            if (first <= address && address <= last) return markClean();
-        }
-    }
+    if (const auto from = IpAddress::Parse(envelope.ReceivedFrom()); from && safeRanges_.Contains(*from)) return markClean();
     // The sender lists, the charset filter and SpamAssassin judge here once they are built.
     return markClean();
 }

@@ -25,6 +25,7 @@
 // Thread safety: one Router per router thread; the pool and queue are shared and locked.
 #pragma once
 
+#include "platform/IpAddress.h"
 #include "router/Notifications.h"
 #include "store/MessageStore.h"
 
@@ -109,7 +110,7 @@ private:
     std::shared_ptr<store::MessageStore> store_;
     std::shared_ptr<store::Folder> in_;
     int maxReceived_ = kDefaultMaxReceived;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> safeRanges_;  // host byte order
+    IpRangeList safeRanges_;
     std::string primaryDomain_;
     // The no-respond-to list: lower-case keys, "*" and "?" as wildcards.
     std::vector<std::string> noRespond_;

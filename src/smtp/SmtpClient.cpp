@@ -10,6 +10,7 @@
 #include "mime/Address.h"
 #include "mime/Codecs.h"
 #include "net/TlsContext.h"
+#include "platform/IpAddress.h"
 #include "platform/Text.h"
 #include "smtp/SmtpAuth.h"
 
@@ -178,12 +179,7 @@ int SmtpClient::Authenticate() {
 }
 
 int SmtpClient::Open(std::uint32_t address, std::uint16_t port) {
-    if (peerName_.empty()) {
-        in_addr value{address};
-        char text[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &value, text, sizeof text);
-        peerName_ = text;
-    }
+    if (peerName_.empty()) peerName_ = IPv4Text(address);
     try {
         return OpenConnection(address, port, true);
     } catch (const TlsHandshakeFailed& failed) {

@@ -15,6 +15,7 @@
 #include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
+#include "platform/IpAddress.h"
 #include "platform/Text.h"
 #include "router/RouterQueue.h"
 #include "smtp/SmtpAuth.h"
@@ -268,9 +269,7 @@ bool SmtpServerSession::RelayDecision() const {
 }
 
 bool SmtpServerSession::BlockListed() {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&clientNetworkOrder_);
-    const std::string reversed = Format("%d.%d.%d.%d.", {std::int64_t{bytes[3]}, std::int64_t{bytes[2]},
-                                                         std::int64_t{bytes[1]}, std::int64_t{bytes[0]}});
+    const std::string reversed = IpAddress::FromNetworkOrder(clientNetworkOrder_).ReversedText() + ".";
     for (const auto& entry : listener_->blockLists) {
         if (entry.returnCodes.empty()) continue;
         if (!resolver_.Query(reversed + entry.zone, dns::kTypeA) || resolver_.LastStatus() != dns::DnsStatus::Answered) continue;

@@ -19,6 +19,7 @@
 #include "mime/MessageDate.h"
 #include "net/Listener.h"
 #include "platform/EventLog.h"
+#include "platform/IpAddress.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "router/Notifications.h"
@@ -101,22 +102,10 @@ int RetryIntervalMinutes(const core::ConfigTree& config) {
     return kDefaultRetryIntervalMinutes;
 }
 
-std::uint32_t ParseAddress(const std::string& text) {
-    in_addr address{};
-    return ::inet_pton(AF_INET, text.c_str(), &address) == 1 ? address.s_addr : 0;
-}
-
-std::string AddressText(std::uint32_t address) {
-    in_addr value{address};
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &value, text, sizeof text);
-    return text;
-}
-
 // A POP3 login that opens the relay server's POP-before-SMTP window.
 bool Pop3Login(const DeliveryTarget& target) {
     dns::DnsResolver resolver;
-    std::uint32_t address = ParseAddress(target.pop3Server);
+    std::uint32_t address = ParseIPv4(target.pop3Server).value_or(0);
     if (address == 0) {
         resolver.AddConfiguredServers(core::ServerConfig());
         const auto host = resolver.LookupHost(target.pop3Server);
@@ -177,7 +166,7 @@ private:
         resolver.AddConfiguredServers(core::ServerConfig());
         // A stopping server does not wait for DNS.
         resolver.SetStopFlag(&TheManager().stop);
-        if (const std::uint32_t dotted = ParseAddress(target_.destination)) return {{dotted, target_.destination}};
+        if (const std::uint32_t dotted = ParseIPv4(target_.destination).value_or(0)) return {{dotted, target_.destination}};
         if (target_.relayServer) {
             const auto host = resolver.LookupHost(target_.destination);
             std::vector<Candidate> candidates;
@@ -217,7 +206,7 @@ private:
         int failure = kNoRoute;
         const auto candidates = Candidates(failure);
         for (const auto& [address, name] : candidates) {
-            const std::string text = AddressText(address);
+            const std::string text = IPv4Text(address);
             if (Clock::now() >= deadline_) {
                 core::Log(core::LogLevelWarning, Format("SMTP Transport: the attempt for %s took its %d minutes; the message waits",
                                                         {std::string_view(target_.destination), std::int64_t{kAttemptBudget.count()}}));

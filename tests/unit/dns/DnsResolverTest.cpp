@@ -395,6 +395,33 @@ TEST(DnsResolverTest, MxFallsBackToTheDomainAddressAndFollowsCname) {
     EXPECT_EQ(Show(dns.Queries()), "MX plain.example; A plain.example; MX alias.example; MX real.example; ");
 }
 
+TEST(DnsResolverTest, AliasesAreFollowedForExchangesAndAddressesAlikeUpToTheHopLimit) {
+    DnsResolver::ClearMxCache();
+    FakeDns dns([](const Asked& q) -> std::vector<Bytes> {
+        Reply reply(q);  // unless scripted: NOERROR without records
+        if (q.type == kTypeA && q.name == "web.example") reply.answers = {{q.name, kTypeCNAME, Name("host.example")}};
+        if (q.type == kTypeA && q.name == "host.example") reply.answers = {{q.name, kTypeA, A("192.0.2.7")}};
+        // Each name of a loop points at itself: only the hop limit ends it.
+        if (q.type == kTypeMX && q.name == "mxloop.example") reply.answers = {{q.name, kTypeCNAME, Name(q.name)}};
+        if (q.type == kTypeA && q.name == "aloop.example") reply.answers = {{q.name, kTypeCNAME, Name(q.name)}};
+        return {reply.Wire()};
+    });
+    DnsResolver resolver = ResolverOf({&dns});
+    // No exchange: the address of the name the alias leads to, under that name.
+    EXPECT_EQ(Show(resolver.ResolveMx("web.example")), "0 host.example 192.0.2.7; ");
+    EXPECT_EQ(Show(dns.Queries()), "MX web.example; A web.example; A host.example; ");
+
+    std::string loop;
+    for (int hop = 0; hop < kMaxCnameHops; ++hop) loop += "MX mxloop.example; ";
+    EXPECT_EQ(Show(resolver.ResolveMx("mxloop.example")), "");
+    EXPECT_EQ(Show(dns.Queries()).substr(Show(dns.Queries()).find("MX mxloop")), loop);
+
+    std::string addressLoop = "MX aloop.example; ";
+    for (int hop = 0; hop < kMaxCnameHops; ++hop) addressLoop += "A aloop.example; ";
+    EXPECT_EQ(Show(resolver.ResolveMx("aloop.example")), "");
+    EXPECT_EQ(Show(dns.Queries()).substr(Show(dns.Queries()).find("MX aloop")), addressLoop);
+}
+
 TEST(DnsResolverTest, StopFlagEndsAQueryTheServerNeverAnswers) {
     FakeDns silent([](const Asked&) { return std::vector<Bytes>{}; });
     DnsResolver resolver = ResolverOf({&silent});
