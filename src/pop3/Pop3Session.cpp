@@ -14,6 +14,7 @@
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
 #include "mime/Address.h"
+#include "mime/MessageTextWriter.h"
 #include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
@@ -80,74 +81,6 @@ std::string Md5Hex(std::string_view text) {
     }
     return hex;
 }
-
-// Turns stored bytes into POP3 lines: CR LF line ends and byte-stuffing, in one pass over the
-// content, so a line of any length goes out whole.
-class LineWriter {
-public:
-    explicit LineWriter(std::optional<long> bodyLines) : bodyLines_(bodyLines) {}
-
-    // False once the wanted lines are out.
-    bool Take(std::string_view data, std::string& out) {
-        for (const char c : data) {
-            if (done_) return false;
-            if (c == '\r') {
-                if (pendingCr_) Emit('\r', out);
-                pendingCr_ = true;
-                continue;
-            }
-            if (c == '\n') {
-                pendingCr_ = false;
-                EndLine(out);
-                continue;
-            }
-            if (pendingCr_) {
-                pendingCr_ = false;
-                Emit('\r', out);
-            }
-            Emit(c, out);
-        }
-        return !done_;
-    }
-
-    void Finish(std::string& out) {
-        if (done_) return;
-        if (pendingCr_) Emit('\r', out);
-        if (!atLineStart_) out += "\r\n";
-        // A header without its empty line still ends with one before the (empty) body.
-        if (bodyLines_ && inHeader_) out += "\r\n";
-    }
-
-private:
-    void Emit(char c, std::string& out) {
-        if (atLineStart_ && c == '.') out += '.';
-        atLineStart_ = false;
-        lineEmpty_ = false;
-        out += c;
-    }
-
-    void EndLine(std::string& out) {
-        out += "\r\n";
-        if (bodyLines_) {
-            if (inHeader_) {
-                if (lineEmpty_) inHeader_ = false;
-                if (!inHeader_ && *bodyLines_ <= 0) done_ = true;
-            } else if (++sentBody_ >= *bodyLines_) {
-                done_ = true;
-            }
-        }
-        atLineStart_ = true;
-        lineEmpty_ = true;
-    }
-
-    std::optional<long> bodyLines_;
-    bool atLineStart_ = true;
-    bool lineEmpty_ = true;
-    bool pendingCr_ = false;
-    bool inHeader_ = true;
-    bool done_ = false;
-    long sentBody_ = 0;
-};
 
 }  // namespace
 
@@ -440,7 +373,7 @@ void Pop3Session::Uidl(const std::vector<std::string>& words) {
 }
 
 bool Pop3Session::SendContent(FileStream& stream, std::optional<long> bodyLines, std::string out) {
-    LineWriter writer(bodyLines);
+    mime::MessageTextWriter writer(bodyLines);
     std::vector<char> chunk(kSendBlock);
     for (;;) {
         std::size_t got = 0;

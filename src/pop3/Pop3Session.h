@@ -8,8 +8,8 @@
 // nothing. Failed logins cost the client the pause of the shared failed-login table
 // (net/LoginFailures.h). A command line longer than the buffer is refused whole ("-ERR Line too
 // long"). Received lines are logged by the session, with passwords and APOP digests masked.
-// Messages go out line by line with CR LF line ends and byte-stuffing, whatever the length of a
-// stored line.
+// Messages go out line by line through mime::MessageTextWriter: CR LF for every stored line end (CR
+// LF, a lone CR, a lone LF) and byte-stuffing, whatever the length of a stored line.
 // Thread safety: one session per thread; the maildrop locks and the failure table are shared, locked.
 #pragma once
 

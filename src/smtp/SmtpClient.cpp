@@ -9,6 +9,7 @@
 #include "core/Logging.h"
 #include "mime/Address.h"
 #include "mime/Codecs.h"
+#include "mime/MessageTextWriter.h"
 #include "net/TlsContext.h"
 #include "platform/Text.h"
 #include "smtp/SmtpAuth.h"
@@ -258,42 +259,20 @@ int SmtpClient::Data(Stream& content) {
     if (FirstDigit(code) != 3) return 4 * 65536 + 5 * 256 + 1;
     connection_.SetTimeout(kDataBlockTimeout);
     std::string out;
-    bool atLineStart = true;
-    bool pendingCr = false;
-    const auto lineEnd = [&] {
-        out += "\r\n";
-        atLineStart = true;
-    };
+    mime::MessageTextWriter writer;
     std::vector<char> block(kContentBlock);
     for (;;) {
         std::size_t got = 0;
         const HRESULT hr = content.Read(std::as_writable_bytes(std::span(block)), got);
         if (hr == STG_E_ENDOFFILE || got == 0) break;
         ThrowIfFailed(hr, "reading the message content");
-        for (std::size_t i = 0; i < got; ++i) {
-            const char c = block[i];
-            // Every CR, LF or CR LF of the stored content is one line end on the wire.
-            if (c == '\n') {
-                if (!pendingCr) lineEnd();
-                pendingCr = false;
-                continue;
-            }
-            if (pendingCr) pendingCr = false;
-            if (c == '\r') {
-                lineEnd();
-                pendingCr = true;
-                continue;
-            }
-            if (atLineStart && c == '.') out += '.';
-            atLineStart = false;
-            out += c;
-        }
+        writer.Take(std::string_view(block.data(), got), out);
         if (out.size() >= kContentBlock) {
             connection_.SendString(out);
             out.clear();
         }
     }
-    if (!atLineStart) out += "\r\n";
+    writer.Finish(out);
     out += ".\r\n";
     connection_.SendString(out);
     return ReadReply(kDataEndTimeout, true);

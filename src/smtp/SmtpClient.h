@@ -19,8 +19,8 @@
 // deadline (SetDeadline) caps the connect and every reply wait but the one after the content, so a
 // message the peer may have taken is always waited for in full. Reply codes are packed (first digit * 65536 + second * 256 + third); with
 // ENHANCEDSTATUSCODES announced, the enhanced code of the reply is packed instead. Paths go out as
-// "MAIL FROM:<...>" and "RCPT TO:<...>"; message content goes out with CR LF line ends only and dots
-// stuffed at every line start, whatever the block boundaries. Credentials never reach the traffic log.
+// "MAIL FROM:<...>" and "RCPT TO:<...>"; message content goes out through mime::MessageTextWriter, as
+// POP3 sends it: CR LF line ends only and dots stuffed at every line start, whatever the block boundaries. Credentials never reach the traffic log.
 // Thread safety: one client per thread.
 #pragma once
 
