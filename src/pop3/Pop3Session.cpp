@@ -2,7 +2,6 @@
 #include "pop3/Pop3Session.h"
 
 #include <bit>
-#include <cryptopp/hex.h>
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/md5.h>
 #include <mutex>
@@ -39,18 +38,6 @@ std::set<std::string>& HeldMaildrops() {
     return held;
 }
 
-std::vector<std::string> Words(std::string_view line) {
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        while (at < line.size() && line[at] == ' ') ++at;
-        const std::size_t start = at;
-        while (at < line.size() && line[at] != ' ') ++at;
-        if (at > start) words.emplace_back(line.substr(start, at - start));
-    }
-    return words;
-}
-
 // What the log may show of a received line. A password never; an AUTH line shows its mechanism only
 // (the session offers none, but a client may still send its initial response). APOP shows the user
 // name, which the failed-login warning names anyway, and never the digest: the banner timestamp it is
@@ -60,7 +47,7 @@ std::string Loggable(std::string_view line) {
     if (StartsWithNoCase(line, "PASS")) return "PASS ****";
     const bool apop = StartsWithNoCase(line, "APOP");
     if (!apop && !StartsWithNoCase(line, "AUTH")) return std::string(line);
-    const auto words = Words(line);
+    const auto words = SplitWords(line);
     std::string shown(line.substr(0, 4));
     if (words.size() > 1) shown += " " + words[1];
     if (words.size() > 2) shown += " ****";
@@ -73,13 +60,7 @@ std::string Md5Hex(std::string_view text) {
     CryptoPP::Weak::MD5 md5;
     CryptoPP::byte digest[CryptoPP::Weak::MD5::DIGESTSIZE];
     md5.CalculateDigest(digest, reinterpret_cast<const CryptoPP::byte*>(text.data()), text.size());
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    std::string hex;
-    for (const CryptoPP::byte b : digest) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 15];
-    }
-    return hex;
+    return LowerHex(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
 }
 
 }  // namespace
@@ -158,7 +139,7 @@ void Pop3Session::Run() {
 
 bool Pop3Session::Command(const std::string& line) {
     const auto is = [&](std::string_view keyword) { return StartsWithNoCase(line, keyword); };
-    const auto words = Words(line);
+    const auto words = SplitWords(line);
     if (is("CAPA")) {
         Reply(std::string("+OK Capability list follows\r\n") + (tlsPossible_ ? "STLS\r\n" : "") + "UIDL\r\nTOP\r\nUSER\r\nAPOP\r\n.\r\n");
         return true;
@@ -191,7 +172,7 @@ bool Pop3Session::Command(const std::string& line) {
         if (is("PASS")) {
             // The password is the rest of the line: it may hold blanks (RFC 1939).
             if (words.size() < 2) return Reply(kSyntax), true;
-            return Pass(std::string(TrimAscii(std::string_view(line).substr(line.find(' ') + 1)))), true;
+            return Pass(std::string(TrimAscii(std::string_view(line).substr(line.find_first_of(" \t") + 1)))), true;
         }
         if (is("STLS") && tlsPossible_) {
             if (connection_->IsTls()) return Reply("-ERR TLS already started"), true;

@@ -1,4 +1,4 @@
-// SmtpAuth: Base64, PLAIN and CRAM-MD5.
+// SmtpAuth: PLAIN and CRAM-MD5.
 #include "smtp/SmtpAuth.h"
 
 #include <bit>
@@ -11,38 +11,6 @@
 #include "platform/Text.h"
 
 namespace pw::smtp {
-
-namespace {
-
-int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
-}  // namespace
-
-std::optional<std::string> DecodeBase64Strict(std::string_view text) {
-    while (!text.empty() && text.back() == '=') text.remove_suffix(1);
-    if (text.size() % 4 == 1) return std::nullopt;
-    std::string out;
-    unsigned value = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const int v = Base64Value(c);
-        if (v < 0) return std::nullopt;
-        value = (value << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((value >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
 
 std::optional<PlainCredentials> ParsePlainResponse(std::string_view decoded) {
     const std::size_t first = decoded.find('\0');
@@ -67,13 +35,7 @@ std::string CramMd5Digest(std::string_view password, std::string_view challenge)
     mac.Update(reinterpret_cast<const CryptoPP::byte*>(challenge.data()), challenge.size());
     CryptoPP::byte digest[CryptoPP::Weak::MD5::DIGESTSIZE];
     mac.Final(digest);
-    std::string hex;
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    for (const CryptoPP::byte b : digest) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 15];
-    }
-    return hex;
+    return LowerHex(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
 }
 
 }  // namespace pw::smtp

@@ -1,5 +1,6 @@
-// SmtpAuth: the pieces of SMTP authentication (RFC 4954) -- strict Base64, the PLAIN response
-// (RFC 4616), the CRAM-MD5 challenge and digest (RFC 2195, HMAC-MD5 from Crypto++).
+// SmtpAuth: the pieces of SMTP authentication (RFC 4954) -- the PLAIN response (RFC 4616), the
+// CRAM-MD5 challenge and digest (RFC 2195, HMAC-MD5 from Crypto++). Responses are decoded with
+// mime::DecodeBase64Strict.
 // Thread safety: pure functions.
 #pragma once
 
@@ -8,10 +9,6 @@
 #include <string_view>
 
 namespace pw::smtp {
-
-// Base64 of the standard alphabet, with or without "=" padding; nullopt for anything else
-// (including the "*" a client sends to cancel).
-std::optional<std::string> DecodeBase64Strict(std::string_view text);
 
 struct PlainCredentials {
     std::string user;

@@ -172,7 +172,7 @@ int SmtpClient::Authenticate() {
     const int code = Command("AUTH CRAM-MD5\r\n");
     if (IsFailure(code)) return code;
     const std::string challengeText = reply_.size() > 4 ? reply_.substr(4) : std::string();
-    const auto challenge = DecodeBase64Strict(TrimAscii(challengeText));
+    const auto challenge = mime::DecodeBase64Strict(TrimAscii(challengeText));
     if (!challenge) return 5 * 65536 + 0 * 256 + 1;  // a challenge that is not Base64: a syntax failure
     return Command(mime::EncodeBase64(account_ + " " + CramMd5Digest(password_, *challenge), false) + "\r\n", kCommandTimeout,
                    true);

@@ -33,18 +33,6 @@ std::mutex hooksLock;
 std::function<bool(std::uint32_t)> popBeforeSmtp;
 std::function<bool(ReleaseKind, const std::string&)> releaseForNode;
 
-std::vector<std::string> Words(std::string_view line) {
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-        const std::size_t start = at;
-        while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
-        if (at > start) words.emplace_back(line.substr(start, at - start));
-    }
-    return words;
-}
-
 // The argument of MAIL FROM: and RCPT TO:: the rest of the line, trimmed, cut at the first blank.
 std::string Argument(std::string_view line, std::string_view keyword) {
     std::string_view rest = TrimAscii(line.substr(keyword.size()));
@@ -162,7 +150,7 @@ std::string SmtpServerSession::ReadCommandLine() {
     std::string_view line(buffer, *length);
     // An AUTH line may carry an initial response: the log shows the mechanism only.
     if (StartsWithNoCase(line, "AUTH")) {
-        const auto words = Words(line);
+        const auto words = SplitWords(line);
         core::Log(core::LogLevelDebug, words.size() > 2 ? "AUTH " + words[1] + " ****" : std::string(TrimAscii(line)));
     } else {
         core::Log(core::LogLevelDebug, line);
@@ -209,7 +197,7 @@ bool SmtpServerSession::Command(const std::string& line) {
             Reply("501 5.7.1 Not Authorized");
             return true;
         }
-        const auto words = Words(line);
+        const auto words = SplitWords(line);
         std::function<bool(ReleaseKind, const std::string&)> release;
         {
             std::lock_guard guard(hooksLock);
@@ -291,7 +279,7 @@ bool SmtpServerSession::BlockListed() {
 }
 
 bool SmtpServerSession::Hello(const std::string& line, bool extended) {
-    const auto words = Words(line);
+    const auto words = SplitWords(line);
     if (words.size() < 2) {
         Reply(kSyntaxError);
         return true;
@@ -368,7 +356,7 @@ bool SmtpServerSession::CheckCramMd5(const std::string& user, const std::string&
 }
 
 void SmtpServerSession::Auth(const std::string& line) {
-    const auto words = Words(line);
+    const auto words = SplitWords(line);
     if (words.size() < 2) {
         Reply(kSyntaxError);
         return;
@@ -382,18 +370,18 @@ void SmtpServerSession::Auth(const std::string& line) {
     if (listener_->smtpAuth && EqualsNoCase(mechanism, "LOGIN")) {
         std::optional<std::string> name;
         if (words.size() > 2) {
-            name = DecodeBase64Strict(words[2]);
+            name = mime::DecodeBase64Strict(words[2]);
         } else {
             Reply("334 VXNlcm5hbWU6");
             const std::string answer = ReadSecretLine();
             if (answer.empty()) return Reply(kSyntaxError);
-            name = DecodeBase64Strict(answer);
+            name = mime::DecodeBase64Strict(answer);
         }
         if (!name || name->empty()) return Reply(kSyntaxError);
         Reply("334 UGFzc3dvcmQ6");
         const std::string answer = ReadSecretLine();
         if (answer.empty()) return Reply(kSyntaxError);
-        const auto secret = DecodeBase64Strict(answer);
+        const auto secret = mime::DecodeBase64Strict(answer);
         if (!secret) return Reply(kSyntaxError);
         user = *name;
         password = *secret;
@@ -404,7 +392,7 @@ void SmtpServerSession::Auth(const std::string& line) {
             response = ReadSecretLine();
             if (response.empty()) return Reply(kSyntaxError);
         }
-        const auto decoded = DecodeBase64Strict(response);
+        const auto decoded = mime::DecodeBase64Strict(response);
         const auto credentials = decoded ? ParsePlainResponse(*decoded) : std::nullopt;
         if (!credentials) return Reply(kSyntaxError);
         user = credentials->user;
@@ -412,7 +400,7 @@ void SmtpServerSession::Auth(const std::string& line) {
     } else if (EqualsNoCase(mechanism, "CRAM-MD5")) {
         challenge = CramMd5Challenge(domain_);
         Reply("334 " + mime::EncodeBase64(challenge, false));
-        const auto decoded = DecodeBase64Strict(ReadSecretLine());
+        const auto decoded = mime::DecodeBase64Strict(ReadSecretLine());
         if (!decoded) return Reply(kSyntaxError);
         const std::size_t blank = decoded->rfind(' ');
         if (blank == std::string::npos || blank == 0 || blank + 1 == decoded->size()) return Reply(kSyntaxError);
