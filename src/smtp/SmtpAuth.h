@@ -4,6 +4,7 @@
 // Thread safety: pure functions.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,5 +23,24 @@ std::optional<PlainCredentials> ParsePlainResponse(std::string_view decoded);
 std::string CramMd5Challenge(std::string_view domain);
 // HMAC-MD5 of the challenge keyed with the password, as 32 lower-case hexadecimal digits.
 std::string CramMd5Digest(std::string_view password, std::string_view challenge);
+
+// What a client offered in an AUTH exchange: a user and password (LOGIN, PLAIN), or a user and the
+// digest of the challenge (CRAM-MD5).
+struct SaslCredentials {
+    std::string user;
+    std::string password;
+    bool cramMd5 = false;
+    std::string challenge;
+    std::string digest;
+};
+enum class SaslMechanism { Unknown, Login, Plain, CramMd5 };
+// LOGIN and PLAIN only when the instance offers them (`passwordMechanisms`); CRAM-MD5 always.
+SaslMechanism ParseMechanism(std::string_view name, bool passwordMechanisms);
+// The server's side of one exchange (RFC 4954): `challenge` sends a "334" line, `response` reads the
+// client's next line (empty when there is none). An initial response counts for LOGIN and PLAIN.
+// nullopt: the client's answers are no valid response ("501").
+std::optional<SaslCredentials> RunSaslExchange(SaslMechanism mechanism, std::optional<std::string> initialResponse,
+                                               std::string_view domain, const std::function<void(std::string_view)>& challenge,
+                                               const std::function<std::string()>& response);
 
 }  // namespace pw::smtp

@@ -24,7 +24,7 @@
 #include "router/Notifications.h"
 #include "router/Router.h"
 #include "smtp/SmtpClient.h"
-#include "smtp/SmtpServerSession.h"
+#include "smtp/SmtpHooks.h"
 #include "store/MailBox.h"
 #include "store/MessageStore.h"
 #include "store/UidCounter.h"

@@ -20,6 +20,8 @@
 // be called from any thread.
 #pragma once
 
+#include "smtp/SmtpHooks.h"
+
 #include "core/ConfigTree.h"
 #include "store/Envelope.h"
 #include "store/MailBox.h"
@@ -74,7 +76,6 @@ void StartCycle(bool outgoing, bool pop3Pickup, bool smtpPickup);
 bool ConnectNow();
 // ETRN (agent "relay:when" 0) and ATRN (1): the agent mailbox of the node must exist; an outgoing
 // pass starts at once. The SMTP server calls it through SetReleaseForNode.
-enum class ReleaseKind;
 bool ReleaseForNode(ReleaseKind kind, const std::string& node);
 
 }  // namespace pw::smtp
