@@ -28,8 +28,10 @@ namespace {
 constexpr std::string_view kUnknown = "-ERR Unknown command";
 constexpr std::string_view kSyntax = "-ERR Syntax error in parameters";
 constexpr std::string_view kNoSuchMessage = "-ERR No such message";
-// Message content goes out in blocks of about this size.
-constexpr std::size_t kSendBlock = 65536;
+// Language texts (core::FormatText).
+constexpr int kTextStoreFailed = 5000;
+constexpr int kTextConnectionFrom = 209;
+constexpr int kTextMailboxOpenFailed = 5004;
 
 // The inboxes held by a session of this process: RFC 1939's exclusive access to a maildrop.
 std::mutex maildropLock;
@@ -94,7 +96,7 @@ bool Pop3Session::Initialise() {
         store_ = store::OpenServerStore();
         primaryDomain_ = store_->PrimaryDomain(core::ServerConfig());
     } catch (const ComError& error) {
-        const std::string text = core::FormatText(5000, {std::string_view("POP3 Server")}, "%s: a store operation failed") +
+        const std::string text = core::FormatText(kTextStoreFailed, {std::string_view("POP3 Server")}, "%s: a store operation failed") +
                                  ": " + error.what();
         core::Log(core::LogLevelCritical, text);
         ReportEvent(event_kind::kError, text);
@@ -112,7 +114,7 @@ void Pop3Session::Run() {
             return;
         }
         const std::string client = ticket_->ClientAddress();
-        core::Log(core::LogLevelNormal, core::FormatText(209, {std::string_view(client)}, "POP3 connection from %s"));
+        core::Log(core::LogLevelNormal, core::FormatText(kTextConnectionFrom, {std::string_view(client)}, "POP3 connection from %s"));
         timestamp_ = Format("<%d.%I64i@%s>", {std::int64_t{::gettid()}, std::bit_cast<std::int64_t>(Now()),
                                                std::string_view(domain_)});
         connection_->SendString("+OK POP3 Welcome ");
@@ -296,7 +298,7 @@ bool Pop3Session::OpenMaildrop() {
         }
         return true;
     } catch (const ComError& error) {
-        core::Log(core::LogLevelWarning, core::FormatText(5004, {std::string_view(error.what())}, "Can not open the mailbox: %s"));
+        core::Log(core::LogLevelWarning, core::FormatText(kTextMailboxOpenFailed, {std::string_view(error.what())}, "Can not open the mailbox: %s"));
         ReleaseMaildrop();
         return false;
     }

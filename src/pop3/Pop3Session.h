@@ -14,6 +14,7 @@
 #pragma once
 
 #include "net/Listener.h"
+#include "pop3/Pop3Limits.h"
 #include "store/MessageStore.h"
 
 #include <memory>
@@ -23,10 +24,6 @@
 
 namespace pw::pop3 {
 
-// Command lines, CR LF included, are at most one byte shorter than this.
-inline constexpr std::size_t kCommandLineBuffer = 1024;
-// A larger inbox shows its first messages only.
-inline constexpr std::size_t kMaxMaildrop = 2500;
 inline constexpr std::string_view kLastReadKey = "POP3LastRead";
 
 // Makes POP3 instances run this session for each connection.

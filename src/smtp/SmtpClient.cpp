@@ -38,9 +38,9 @@ std::string BareAddress(std::string_view text) {
 int PackReplyCode(std::string_view line, bool enhanced) {
     if (line.size() < 3) return 0;
     if (enhanced && line.size() >= 9 && line[5] == '.' && line[7] == '.') {
-        return Digit(line[4]) * 65536 + Digit(line[6]) * 256 + Digit(line[8]);
+        return ReplyCode(Digit(line[4]), Digit(line[6]), Digit(line[8]));
     }
-    return Digit(line[0]) * 65536 + Digit(line[1]) * 256 + Digit(line[2]);
+    return ReplyCode(Digit(line[0]), Digit(line[1]), Digit(line[2]));
 }
 
 std::string CodeText(int packed, bool enhanced) {
@@ -173,7 +173,7 @@ int SmtpClient::Authenticate() {
     if (IsFailure(code)) return code;
     const std::string challengeText = reply_.size() > 4 ? reply_.substr(4) : std::string();
     const auto challenge = mime::DecodeBase64Strict(TrimAscii(challengeText));
-    if (!challenge) return 5 * 65536 + 0 * 256 + 1;  // a challenge that is not Base64: a syntax failure
+    if (!challenge) return ReplyCode(5, 0, 1);  // a challenge that is not Base64: a syntax failure
     return Command(mime::EncodeBase64(account_ + " " + CramMd5Digest(password_, *challenge), false) + "\r\n", kCommandTimeout,
                    true);
 }
@@ -256,7 +256,7 @@ int SmtpClient::Data(Stream& content) {
     const int code = Command("DATA\r\n");
     if (IsFailure(code)) return code;
     // Anything but 354 means the content can not go: a 2xx here must not pass for delivery.
-    if (FirstDigit(code) != 3) return 4 * 65536 + 5 * 256 + 1;
+    if (FirstDigit(code) != 3) return ReplyCode(4, 5, 1);
     connection_.SetTimeout(kDataBlockTimeout);
     std::string out;
     mime::MessageTextWriter writer;

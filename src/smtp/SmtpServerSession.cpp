@@ -22,6 +22,12 @@ namespace pw::smtp {
 
 namespace {
 
+// Language texts (core::FormatText).
+constexpr int kTextConnectionFrom = 207;
+constexpr int kTextRefusedListed = 208;
+constexpr int kTextStoreFailed = 5000;
+constexpr int kTextSocketFailed = 5001;
+
 constexpr std::string_view kSyntaxError = "501 5.5.2 Syntax error in parameters";
 constexpr std::string_view kCompleted = "250 2.0.0 Requested mail action okay, completed";
 constexpr std::string_view kUnknown = "500 5.5.1 Unknown command";
@@ -87,7 +93,7 @@ void SmtpServerSession::Reply(std::string_view text) {
 }
 
 void SmtpServerSession::Greet() {
-    core::Log(core::LogLevelNormal, core::FormatText(207, {std::string_view(clientAddress_)}, "SMTP connection from %s"));
+    core::Log(core::LogLevelNormal, core::FormatText(kTextConnectionFrom, {std::string_view(clientAddress_)}, "SMTP connection from %s"));
     if (listener_->welcome.empty()) {
         Reply(Format("220 %s Welcome SMTP\r\n", {std::string_view(primaryDomain_)}));
         return;
@@ -116,11 +122,11 @@ void SmtpServerSession::Run() {
         }
     } catch (const net::CnwSocketErr& error) {
         const std::string reason = error.Code() >= 10000 ? "socket error" : std::strerror(error.Code());
-        core::Log(core::LogLevelWarning, core::FormatText(5001, {std::string_view("SMTP Server"), std::string_view(error.what()),
+        core::Log(core::LogLevelWarning, core::FormatText(kTextSocketFailed, {std::string_view("SMTP Server"), std::string_view(error.what()),
                                                                  std::int64_t{error.Code()}, std::string_view(reason)},
                                                           "%s: %s failed with error %d (%s)"));
     } catch (const ComError& error) {
-        const std::string text = core::FormatText(5000, {std::string_view("SMTP Server")}, "%s: a store operation failed") +
+        const std::string text = core::FormatText(kTextStoreFailed, {std::string_view("SMTP Server")}, "%s: a store operation failed") +
                                  ": " + error.what();
         core::Log(core::LogLevelCritical, text);
         ReportEvent(event_kind::kError, text);
@@ -237,7 +243,7 @@ bool SmtpServerSession::Hello(const std::string& line, bool extended) {
         if (const auto* listing = policy_->ListedBy(resolver_)) {
             Reply(Format("501 5.7.1 SMTP session refused - Domain is listed on %s,  For more information, visit %s",
                          {std::string_view(listing->name), std::string_view(listing->url)}));
-            core::Log(core::LogLevelWarning, core::FormatText(208, {std::string_view(clientAddress_), std::string_view(listing->name)},
+            core::Log(core::LogLevelWarning, core::FormatText(kTextRefusedListed, {std::string_view(clientAddress_), std::string_view(listing->name)},
                                                               "SMTP connection from %s refused: listed by %s"));
             return false;
         }
