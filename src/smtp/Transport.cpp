@@ -18,6 +18,7 @@
 #include "mime/Message.h"
 #include "mime/MessageDate.h"
 #include "net/Listener.h"
+#include "net/Pop3Client.h"
 #include "platform/EventLog.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
@@ -131,18 +132,10 @@ bool Pop3Login(const DeliveryTarget& target) {
         address = host->addresses.front();
     }
     try {
-        net::SocketConnection connection;
-        connection.SetTimeout(kCommandTimeout);
-        connection.ConnectIPv4(address, target.pop3Port);
-        const auto ok = [&] { return StartsWithNoCase(connection.ReadLineText(), "+OK"); };
-        if (!ok()) return false;
-        connection.SendString("USER " + target.account + "\r\n");
-        if (!ok()) return false;
-        connection.SendString("PASS " + target.password + "\r\n");
-        if (!ok()) return false;
-        connection.SendString("STAT\r\n");
-        ok();
-        connection.SendString("QUIT\r\n");
+        net::Pop3Client client(kCommandTimeout);
+        if (!client.Open(address, target.pop3Port) || !client.Login(target.account, target.password)) return false;
+        client.Command("STAT");
+        client.Quit();
         return true;
     } catch (const net::CnwSocketErr& error) {
         core::Log(core::LogLevelWarning, std::string("SMTP Transport: POP3 login before sending failed: ") + error.what());
