@@ -1,6 +1,6 @@
-// Text: the text helpers every layer shares -- case-insensitive comparison, command-line words,
-// lower-case hexadecimal, UTF-16LE for the file
-// formats that carry it, and a printf-style formatter that is safe with formats read from files.
+// Text: the text helpers every layer shares -- case-insensitive comparison, the words of a command
+// line, lower-case hexadecimal, UTF-16LE for the file formats that carry it, and a printf-style
+// formatter that is safe with formats read from files.
 //
 // Texts are UTF-8 std::string in memory. Case-insensitive means ASCII letters fold; other bytes compare
 // as they are (names on disk and configuration keys are ASCII in practice, and folding ASCII only never

@@ -20,7 +20,8 @@
 // message the peer may have taken is always waited for in full. Reply codes are packed (ReplyCode); with
 // ENHANCEDSTATUSCODES announced, the enhanced code of the reply is packed instead. Paths go out as
 // "MAIL FROM:<...>" and "RCPT TO:<...>"; message content goes out through mime::MessageTextWriter, as
-// POP3 sends it: CR LF line ends only and dots stuffed at every line start, whatever the block boundaries. Credentials never reach the traffic log.
+// POP3 sends it: CR LF line ends only and dots stuffed at every line start, whatever the block
+// boundaries. Credentials never reach the traffic log.
 // Thread safety: one client per thread.
 #pragma once
 
