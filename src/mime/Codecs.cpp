@@ -117,6 +117,27 @@ std::string DecodeBase64(std::string_view text) {
     return out;
 }
 
+std::optional<std::string> DecodeBase64Strict(std::string_view text) {
+    while (!text.empty() && text.back() == '=') text.remove_suffix(1);
+    // One character left over carries fewer than 8 bits: no byte, so no Base64.
+    if (text.size() % 4 == 1) return std::nullopt;
+    std::string out;
+    out.reserve(text.size() * 3 / 4);
+    unsigned value = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const int v = kBase64Values[static_cast<unsigned char>(c)];
+        if (v < 0) return std::nullopt;
+        value = (value << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((value >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
 std::string EncodeQuotedPrintable(std::string_view data) {
     std::string out;
     ForEachLine(data, [&](std::string_view line, bool) {

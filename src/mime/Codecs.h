@@ -11,6 +11,7 @@
 // Thread safety: pure functions.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,9 @@ enum EncodedWordType { EncodedWordTypeUnknown = 0, EncodedWordTypeB = 1, Encoded
 
 std::string EncodeBase64(std::string_view data, bool lineBreaks = true);
 std::string DecodeBase64(std::string_view text);
+// The strict reading for protocol exchanges (SMTP AUTH): the standard alphabet only, with or without
+// "=" padding; nullopt for anything else (line breaks, blanks, the "*" a client sends to cancel).
+std::optional<std::string> DecodeBase64Strict(std::string_view text);
 std::string EncodeQuotedPrintable(std::string_view data);
 std::string DecodeQuotedPrintable(std::string_view text);
 std::string EncodeUuencode(std::string_view data, std::string_view fileName);

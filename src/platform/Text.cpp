@@ -49,6 +49,30 @@ std::string_view TrimAscii(std::string_view text) {
     return text;
 }
 
+std::vector<std::string> SplitWords(std::string_view line) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+        const std::size_t start = at;
+        while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
+        if (at > start) words.emplace_back(line.substr(start, at - start));
+    }
+    return words;
+}
+
+std::string LowerHex(std::string_view bytes) {
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 15];
+    }
+    return hex;
+}
+
 namespace {
 
 // Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is not valid UTF-8.

@@ -1,5 +1,6 @@
-// Text: the text helpers every layer shares -- case-insensitive comparison, UTF-16LE for the file
-// formats that carry it, and a printf-style formatter that is safe with formats read from files.
+// Text: the text helpers every layer shares -- case-insensitive comparison, the words of a command
+// line, lower-case hexadecimal, UTF-16LE for the file formats that carry it, and a printf-style
+// formatter that is safe with formats read from files.
 //
 // Texts are UTF-8 std::string in memory. Case-insensitive means ASCII letters fold; other bytes compare
 // as they are (names on disk and configuration keys are ASCII in practice, and folding ASCII only never
@@ -26,6 +27,11 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 int CompareNoCase(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 std::string_view TrimAscii(std::string_view text);
+// The words of a protocol command line: the runs between blanks and tabs (RFC 5321 and RFC 1939
+// separate arguments by them), without empty words.
+std::vector<std::string> SplitWords(std::string_view line);
+// Bytes as lower-case hexadecimal, two digits each (digests in CRAM-MD5 and APOP).
+std::string LowerHex(std::string_view bytes);
 
 // UTF-8 to UTF-16LE bytes, without terminator. A byte that is not part of valid UTF-8 is taken as the
 // Latin-1 character of that value, so texts from older tools survive the round trip.

@@ -2,7 +2,6 @@
 #include "pop3/Pop3Session.h"
 
 #include <bit>
-#include <cryptopp/hex.h>
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/md5.h>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
 #include "mime/Address.h"
+#include "mime/MessageTextWriter.h"
 #include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
@@ -28,26 +28,16 @@ namespace {
 constexpr std::string_view kUnknown = "-ERR Unknown command";
 constexpr std::string_view kSyntax = "-ERR Syntax error in parameters";
 constexpr std::string_view kNoSuchMessage = "-ERR No such message";
-// Message content goes out in blocks of about this size.
-constexpr std::size_t kSendBlock = 65536;
+// Language texts (core::FormatText).
+constexpr int kTextStoreFailed = 5000;
+constexpr int kTextConnectionFrom = 209;
+constexpr int kTextMailboxOpenFailed = 5004;
 
 // The inboxes held by a session of this process: RFC 1939's exclusive access to a maildrop.
 std::mutex maildropLock;
 std::set<std::string>& HeldMaildrops() {
     static std::set<std::string> held;
     return held;
-}
-
-std::vector<std::string> Words(std::string_view line) {
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        while (at < line.size() && line[at] == ' ') ++at;
-        const std::size_t start = at;
-        while (at < line.size() && line[at] != ' ') ++at;
-        if (at > start) words.emplace_back(line.substr(start, at - start));
-    }
-    return words;
 }
 
 // What the log may show of a received line. A password never; an AUTH line shows its mechanism only
@@ -59,7 +49,7 @@ std::string Loggable(std::string_view line) {
     if (StartsWithNoCase(line, "PASS")) return "PASS ****";
     const bool apop = StartsWithNoCase(line, "APOP");
     if (!apop && !StartsWithNoCase(line, "AUTH")) return std::string(line);
-    const auto words = Words(line);
+    const auto words = SplitWords(line);
     std::string shown(line.substr(0, 4));
     if (words.size() > 1) shown += " " + words[1];
     if (words.size() > 2) shown += " ****";
@@ -72,82 +62,8 @@ std::string Md5Hex(std::string_view text) {
     CryptoPP::Weak::MD5 md5;
     CryptoPP::byte digest[CryptoPP::Weak::MD5::DIGESTSIZE];
     md5.CalculateDigest(digest, reinterpret_cast<const CryptoPP::byte*>(text.data()), text.size());
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    std::string hex;
-    for (const CryptoPP::byte b : digest) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 15];
-    }
-    return hex;
+    return LowerHex(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
 }
-
-// Turns stored bytes into POP3 lines: CR LF line ends and byte-stuffing, in one pass over the
-// content, so a line of any length goes out whole.
-class LineWriter {
-public:
-    explicit LineWriter(std::optional<long> bodyLines) : bodyLines_(bodyLines) {}
-
-    // False once the wanted lines are out.
-    bool Take(std::string_view data, std::string& out) {
-        for (const char c : data) {
-            if (done_) return false;
-            if (c == '\r') {
-                if (pendingCr_) Emit('\r', out);
-                pendingCr_ = true;
-                continue;
-            }
-            if (c == '\n') {
-                pendingCr_ = false;
-                EndLine(out);
-                continue;
-            }
-            if (pendingCr_) {
-                pendingCr_ = false;
-                Emit('\r', out);
-            }
-            Emit(c, out);
-        }
-        return !done_;
-    }
-
-    void Finish(std::string& out) {
-        if (done_) return;
-        if (pendingCr_) Emit('\r', out);
-        if (!atLineStart_) out += "\r\n";
-        // A header without its empty line still ends with one before the (empty) body.
-        if (bodyLines_ && inHeader_) out += "\r\n";
-    }
-
-private:
-    void Emit(char c, std::string& out) {
-        if (atLineStart_ && c == '.') out += '.';
-        atLineStart_ = false;
-        lineEmpty_ = false;
-        out += c;
-    }
-
-    void EndLine(std::string& out) {
-        out += "\r\n";
-        if (bodyLines_) {
-            if (inHeader_) {
-                if (lineEmpty_) inHeader_ = false;
-                if (!inHeader_ && *bodyLines_ <= 0) done_ = true;
-            } else if (++sentBody_ >= *bodyLines_) {
-                done_ = true;
-            }
-        }
-        atLineStart_ = true;
-        lineEmpty_ = true;
-    }
-
-    std::optional<long> bodyLines_;
-    bool atLineStart_ = true;
-    bool lineEmpty_ = true;
-    bool pendingCr_ = false;
-    bool inHeader_ = true;
-    bool done_ = false;
-    long sentBody_ = 0;
-};
 
 }  // namespace
 
@@ -180,7 +96,7 @@ bool Pop3Session::Initialise() {
         store_ = store::OpenServerStore();
         primaryDomain_ = store_->PrimaryDomain(core::ServerConfig());
     } catch (const ComError& error) {
-        const std::string text = core::FormatText(5000, {std::string_view("POP3 Server")}, "%s: a store operation failed") +
+        const std::string text = core::FormatText(kTextStoreFailed, {std::string_view("POP3 Server")}, "%s: a store operation failed") +
                                  ": " + error.what();
         core::Log(core::LogLevelCritical, text);
         ReportEvent(event_kind::kError, text);
@@ -198,7 +114,7 @@ void Pop3Session::Run() {
             return;
         }
         const std::string client = ticket_->ClientAddress();
-        core::Log(core::LogLevelNormal, core::FormatText(209, {std::string_view(client)}, "POP3 connection from %s"));
+        core::Log(core::LogLevelNormal, core::FormatText(kTextConnectionFrom, {std::string_view(client)}, "POP3 connection from %s"));
         timestamp_ = Format("<%d.%I64i@%s>", {std::int64_t{::gettid()}, std::bit_cast<std::int64_t>(Now()),
                                                std::string_view(domain_)});
         connection_->SendString("+OK POP3 Welcome ");
@@ -225,7 +141,7 @@ void Pop3Session::Run() {
 
 bool Pop3Session::Command(const std::string& line) {
     const auto is = [&](std::string_view keyword) { return StartsWithNoCase(line, keyword); };
-    const auto words = Words(line);
+    const auto words = SplitWords(line);
     if (is("CAPA")) {
         Reply(std::string("+OK Capability list follows\r\n") + (tlsPossible_ ? "STLS\r\n" : "") + "UIDL\r\nTOP\r\nUSER\r\nAPOP\r\n.\r\n");
         return true;
@@ -258,7 +174,7 @@ bool Pop3Session::Command(const std::string& line) {
         if (is("PASS")) {
             // The password is the rest of the line: it may hold blanks (RFC 1939).
             if (words.size() < 2) return Reply(kSyntax), true;
-            return Pass(std::string(TrimAscii(std::string_view(line).substr(line.find(' ') + 1)))), true;
+            return Pass(std::string(TrimAscii(std::string_view(line).substr(line.find_first_of(" \t") + 1)))), true;
         }
         if (is("STLS") && tlsPossible_) {
             if (connection_->IsTls()) return Reply("-ERR TLS already started"), true;
@@ -382,7 +298,7 @@ bool Pop3Session::OpenMaildrop() {
         }
         return true;
     } catch (const ComError& error) {
-        core::Log(core::LogLevelWarning, core::FormatText(5004, {std::string_view(error.what())}, "Can not open the mailbox: %s"));
+        core::Log(core::LogLevelWarning, core::FormatText(kTextMailboxOpenFailed, {std::string_view(error.what())}, "Can not open the mailbox: %s"));
         ReleaseMaildrop();
         return false;
     }
@@ -440,7 +356,7 @@ void Pop3Session::Uidl(const std::vector<std::string>& words) {
 }
 
 bool Pop3Session::SendContent(FileStream& stream, std::optional<long> bodyLines, std::string out) {
-    LineWriter writer(bodyLines);
+    mime::MessageTextWriter writer(bodyLines);
     std::vector<char> chunk(kSendBlock);
     for (;;) {
         std::size_t got = 0;

@@ -8,12 +8,13 @@
 // nothing. Failed logins cost the client the pause of the shared failed-login table
 // (net/LoginFailures.h). A command line longer than the buffer is refused whole ("-ERR Line too
 // long"). Received lines are logged by the session, with passwords and APOP digests masked.
-// Messages go out line by line with CR LF line ends and byte-stuffing, whatever the length of a
-// stored line.
+// Messages go out line by line through mime::MessageTextWriter: CR LF for every stored line end (CR
+// LF, a lone CR, a lone LF) and byte-stuffing, whatever the length of a stored line.
 // Thread safety: one session per thread; the maildrop locks and the failure table are shared, locked.
 #pragma once
 
 #include "net/Listener.h"
+#include "pop3/Pop3Limits.h"
 #include "store/MessageStore.h"
 
 #include <memory>
@@ -23,10 +24,6 @@
 
 namespace pw::pop3 {
 
-// Command lines, CR LF included, are at most one byte shorter than this.
-inline constexpr std::size_t kCommandLineBuffer = 1024;
-// A larger inbox shows its first messages only.
-inline constexpr std::size_t kMaxMaildrop = 2500;
 inline constexpr std::string_view kLastReadKey = "POP3LastRead";
 
 // Makes POP3 instances run this session for each connection.

@@ -1,4 +1,4 @@
-// SmtpAuth: Base64, PLAIN and CRAM-MD5.
+// SmtpAuth: PLAIN and CRAM-MD5.
 #include "smtp/SmtpAuth.h"
 
 #include <bit>
@@ -7,42 +7,11 @@
 #include <cryptopp/md5.h>
 #include <unistd.h>
 
+#include "mime/Codecs.h"
 #include "platform/AutomationDate.h"
 #include "platform/Text.h"
 
 namespace pw::smtp {
-
-namespace {
-
-int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
-}  // namespace
-
-std::optional<std::string> DecodeBase64Strict(std::string_view text) {
-    while (!text.empty() && text.back() == '=') text.remove_suffix(1);
-    if (text.size() % 4 == 1) return std::nullopt;
-    std::string out;
-    unsigned value = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const int v = Base64Value(c);
-        if (v < 0) return std::nullopt;
-        value = (value << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((value >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
 
 std::optional<PlainCredentials> ParsePlainResponse(std::string_view decoded) {
     const std::size_t first = decoded.find('\0');
@@ -67,13 +36,62 @@ std::string CramMd5Digest(std::string_view password, std::string_view challenge)
     mac.Update(reinterpret_cast<const CryptoPP::byte*>(challenge.data()), challenge.size());
     CryptoPP::byte digest[CryptoPP::Weak::MD5::DIGESTSIZE];
     mac.Final(digest);
-    std::string hex;
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    for (const CryptoPP::byte b : digest) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 15];
+    return LowerHex(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+}
+
+SaslMechanism ParseMechanism(std::string_view name, bool passwordMechanisms) {
+    if (passwordMechanisms && EqualsNoCase(name, "LOGIN")) return SaslMechanism::Login;
+    if (passwordMechanisms && EqualsNoCase(name, "PLAIN")) return SaslMechanism::Plain;
+    if (EqualsNoCase(name, "CRAM-MD5")) return SaslMechanism::CramMd5;
+    return SaslMechanism::Unknown;
+}
+
+std::optional<SaslCredentials> RunSaslExchange(SaslMechanism mechanism, std::optional<std::string> initialResponse,
+                                               std::string_view domain, const std::function<void(std::string_view)>& challenge,
+                                               const std::function<std::string()>& response) {
+    SaslCredentials credentials;
+    if (mechanism == SaslMechanism::Login) {
+        if (!initialResponse) {
+            challenge("334 VXNlcm5hbWU6");
+            initialResponse = response();
+            if (initialResponse->empty()) return std::nullopt;
+        }
+        const auto name = mime::DecodeBase64Strict(*initialResponse);
+        if (!name || name->empty()) return std::nullopt;
+        challenge("334 UGFzc3dvcmQ6");
+        const std::string answer = response();
+        if (answer.empty()) return std::nullopt;
+        const auto secret = mime::DecodeBase64Strict(answer);
+        if (!secret) return std::nullopt;
+        credentials.user = *name;
+        credentials.password = *secret;
+        return credentials;
     }
-    return hex;
+    if (mechanism == SaslMechanism::Plain) {
+        std::string answer = initialResponse.value_or(std::string());
+        if (answer.empty()) {
+            challenge("334 Okay");
+            answer = response();
+            if (answer.empty()) return std::nullopt;
+        }
+        const auto decoded = mime::DecodeBase64Strict(answer);
+        const auto plain = decoded ? ParsePlainResponse(*decoded) : std::nullopt;
+        if (!plain) return std::nullopt;
+        credentials.user = plain->user;
+        credentials.password = plain->password;
+        return credentials;
+    }
+    if (mechanism != SaslMechanism::CramMd5) return std::nullopt;
+    credentials.challenge = CramMd5Challenge(domain);
+    challenge("334 " + mime::EncodeBase64(credentials.challenge, false));
+    const auto decoded = mime::DecodeBase64Strict(response());
+    if (!decoded) return std::nullopt;
+    const std::size_t blank = decoded->rfind(' ');
+    if (blank == std::string::npos || blank == 0 || blank + 1 == decoded->size()) return std::nullopt;
+    credentials.user = decoded->substr(0, blank);
+    credentials.digest = decoded->substr(blank + 1);
+    credentials.cramMd5 = true;
+    return credentials;
 }
 
 }  // namespace pw::smtp

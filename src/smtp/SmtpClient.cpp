@@ -9,6 +9,7 @@
 #include "core/Logging.h"
 #include "mime/Address.h"
 #include "mime/Codecs.h"
+#include "mime/MessageTextWriter.h"
 #include "net/TlsContext.h"
 #include "platform/IpAddress.h"
 #include "platform/Text.h"
@@ -38,9 +39,9 @@ std::string BareAddress(std::string_view text) {
 int PackReplyCode(std::string_view line, bool enhanced) {
     if (line.size() < 3) return 0;
     if (enhanced && line.size() >= 9 && line[5] == '.' && line[7] == '.') {
-        return Digit(line[4]) * 65536 + Digit(line[6]) * 256 + Digit(line[8]);
+        return ReplyCode(Digit(line[4]), Digit(line[6]), Digit(line[8]));
     }
-    return Digit(line[0]) * 65536 + Digit(line[1]) * 256 + Digit(line[2]);
+    return ReplyCode(Digit(line[0]), Digit(line[1]), Digit(line[2]));
 }
 
 std::string CodeText(int packed, bool enhanced) {
@@ -172,8 +173,8 @@ int SmtpClient::Authenticate() {
     const int code = Command("AUTH CRAM-MD5\r\n");
     if (IsFailure(code)) return code;
     const std::string challengeText = reply_.size() > 4 ? reply_.substr(4) : std::string();
-    const auto challenge = DecodeBase64Strict(TrimAscii(challengeText));
-    if (!challenge) return 5 * 65536 + 0 * 256 + 1;  // a challenge that is not Base64: a syntax failure
+    const auto challenge = mime::DecodeBase64Strict(TrimAscii(challengeText));
+    if (!challenge) return ReplyCode(5, 0, 1);  // a challenge that is not Base64: a syntax failure
     return Command(mime::EncodeBase64(account_ + " " + CramMd5Digest(password_, *challenge), false) + "\r\n", kCommandTimeout,
                    true);
 }
@@ -251,45 +252,23 @@ int SmtpClient::Data(Stream& content) {
     const int code = Command("DATA\r\n");
     if (IsFailure(code)) return code;
     // Anything but 354 means the content can not go: a 2xx here must not pass for delivery.
-    if (FirstDigit(code) != 3) return 4 * 65536 + 5 * 256 + 1;
+    if (FirstDigit(code) != 3) return ReplyCode(4, 5, 1);
     connection_.SetTimeout(kDataBlockTimeout);
     std::string out;
-    bool atLineStart = true;
-    bool pendingCr = false;
-    const auto lineEnd = [&] {
-        out += "\r\n";
-        atLineStart = true;
-    };
+    mime::MessageTextWriter writer;
     std::vector<char> block(kContentBlock);
     for (;;) {
         std::size_t got = 0;
         const HRESULT hr = content.Read(std::as_writable_bytes(std::span(block)), got);
         if (hr == STG_E_ENDOFFILE || got == 0) break;
         ThrowIfFailed(hr, "reading the message content");
-        for (std::size_t i = 0; i < got; ++i) {
-            const char c = block[i];
-            // Every CR, LF or CR LF of the stored content is one line end on the wire.
-            if (c == '\n') {
-                if (!pendingCr) lineEnd();
-                pendingCr = false;
-                continue;
-            }
-            if (pendingCr) pendingCr = false;
-            if (c == '\r') {
-                lineEnd();
-                pendingCr = true;
-                continue;
-            }
-            if (atLineStart && c == '.') out += '.';
-            atLineStart = false;
-            out += c;
-        }
+        writer.Take(std::string_view(block.data(), got), out);
         if (out.size() >= kContentBlock) {
             connection_.SendString(out);
             out.clear();
         }
     }
-    if (!atLineStart) out += "\r\n";
+    writer.Finish(out);
     out += ".\r\n";
     connection_.SendString(out);
     return ReadReply(kDataEndTimeout, true);

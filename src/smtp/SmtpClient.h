@@ -17,15 +17,17 @@
 // and a reply that is not complete within its time-out (which bounds the whole reply, not each read)
 // close the connection and throw CnwSocketErr, which the owner treats as a temporary failure. A
 // deadline (SetDeadline) caps the connect and every reply wait but the one after the content, so a
-// message the peer may have taken is always waited for in full. Reply codes are packed (first digit * 65536 + second * 256 + third); with
+// message the peer may have taken is always waited for in full. Reply codes are packed (ReplyCode); with
 // ENHANCEDSTATUSCODES announced, the enhanced code of the reply is packed instead. Paths go out as
-// "MAIL FROM:<...>" and "RCPT TO:<...>"; message content goes out with CR LF line ends only and dots
-// stuffed at every line start, whatever the block boundaries. Credentials never reach the traffic log.
+// "MAIL FROM:<...>" and "RCPT TO:<...>"; message content goes out through mime::MessageTextWriter, as
+// POP3 sends it: CR LF line ends only and dots stuffed at every line start, whatever the block
+// boundaries. Credentials never reach the traffic log.
 // Thread safety: one client per thread.
 #pragma once
 
 #include "net/SocketConnection.h"
 #include "platform/Stream.h"
+#include "smtp/SmtpLimits.h"
 
 #include <chrono>
 #include <cstdint>
@@ -35,22 +37,12 @@
 
 namespace pw::smtp {
 
-// Time-outs of RFC 5321 section 4.5.3.2, in seconds. A reply time-out bounds the whole reply, from the
-// wait for its first byte to its last line: a peer that dribbles a byte at a time can not stretch it.
-inline constexpr int kGreetingTimeout = 300;
-inline constexpr int kCommandTimeout = 300;
-inline constexpr int kDataBlockTimeout = 180;
-inline constexpr int kDataEndTimeout = 600;
-// How long a connection may take to be set up: a dead exchanger must not hold a job for minutes.
-inline constexpr int kConnectTimeout = 30;
-inline constexpr std::size_t kContentBlock = 4096;
-inline constexpr std::size_t kReplyLineBuffer = 1024;
-// Longest reply line taken, CR LF included (RFC 5321 allows 512; some servers send longer ones).
-inline constexpr std::size_t kMaxReplyLine = 4096;
-// Most lines of one reply (a long EHLO list has a few dozen).
-inline constexpr std::size_t kMaxReplyLines = 100;
+// A reply code packed as the client reports it: first digit * 65536 + second * 256 + third (the
+// digits of the enhanced code when the peer announced ENHANCEDSTATUSCODES).
+constexpr int ReplyCode(int first, int second, int third) { return first * 65536 + second * 256 + third; }
+
 // Packed 4.7.0: TLS was needed for the credentials and could not be had as required.
-inline constexpr int kTlsRequired = 4 * 65536 + 7 * 256 + 0;
+inline constexpr int kTlsRequired = ReplyCode(4, 7, 0);
 
 int PackReplyCode(std::string_view line, bool enhanced);
 inline int FirstDigit(int packed) { return packed >> 16; }

@@ -1,9 +1,7 @@
 // SmtpServerSession: greeting, the command table, relaying, authentication and mail transactions.
 #include "smtp/SmtpServerSession.h"
 
-#include <arpa/inet.h>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "core/Configuration.h"
@@ -15,36 +13,28 @@
 #include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
-#include "platform/IpAddress.h"
 #include "platform/Text.h"
-#include "router/RouterQueue.h"
 #include "smtp/SmtpAuth.h"
+#include "smtp/SmtpHooks.h"
+#include "smtp/SmtpIntake.h"
 
 namespace pw::smtp {
 
 namespace {
 
+// Language texts (core::FormatText).
+constexpr int kTextConnectionFrom = 207;
+constexpr int kTextRefusedListed = 208;
+constexpr int kTextStoreFailed = 5000;
+constexpr int kTextSocketFailed = 5001;
+
 constexpr std::string_view kSyntaxError = "501 5.5.2 Syntax error in parameters";
 constexpr std::string_view kCompleted = "250 2.0.0 Requested mail action okay, completed";
 constexpr std::string_view kUnknown = "500 5.5.1 Unknown command";
+// After DATA, as clients have always seen it: without an enhanced code.
+constexpr std::string_view kStored = "250 Requested mail action okay, completed";
 constexpr std::string_view kLocalError = "451 4.3.0 Requested action aborted: local error in processing";
 constexpr std::string_view kBadSequence = "503 5.5.0 Bad sequence of commands";
-
-std::mutex hooksLock;
-std::function<bool(std::uint32_t)> popBeforeSmtp;
-std::function<bool(ReleaseKind, const std::string&)> releaseForNode;
-
-std::vector<std::string> Words(std::string_view line) {
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-        const std::size_t start = at;
-        while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
-        if (at > start) words.emplace_back(line.substr(start, at - start));
-    }
-    return words;
-}
 
 // The argument of MAIL FROM: and RCPT TO:: the rest of the line, trimmed, cut at the first blank.
 std::string Argument(std::string_view line, std::string_view keyword) {
@@ -55,16 +45,6 @@ std::string Argument(std::string_view line, std::string_view keyword) {
 bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.substr(text.size() - 2) == "\r\n"; }
 
 }  // namespace
-
-void SetPopBeforeSmtpCheck(std::function<bool(std::uint32_t)> check) {
-    std::lock_guard guard(hooksLock);
-    popBeforeSmtp = std::move(check);
-}
-
-void SetReleaseForNode(std::function<bool(ReleaseKind, const std::string&)> release) {
-    std::lock_guard guard(hooksLock);
-    releaseForNode = std::move(release);
-}
 
 void RegisterSmtpServer() {
     net::SetSessionHandler(core::SMTPServerType, [](const std::shared_ptr<net::ConnectionTicket>& ticket) {
@@ -100,6 +80,7 @@ bool SmtpServerSession::Initialise() {
     sizeLimit_ = static_cast<std::uint64_t>(std::max(listener_->maxSizeKb, 0)) * 1024;
     recipientLimit_ = static_cast<std::size_t>(std::max(listener_->maxRecipients, 0));
     relayAllowed_ = listener_->openRelay;
+    policy_.emplace(listener_, store_, domain_, clientNetworkOrder_);
     return true;
 }
 
@@ -112,7 +93,7 @@ void SmtpServerSession::Reply(std::string_view text) {
 }
 
 void SmtpServerSession::Greet() {
-    core::Log(core::LogLevelNormal, core::FormatText(207, {std::string_view(clientAddress_)}, "SMTP connection from %s"));
+    core::Log(core::LogLevelNormal, core::FormatText(kTextConnectionFrom, {std::string_view(clientAddress_)}, "SMTP connection from %s"));
     if (listener_->welcome.empty()) {
         Reply(Format("220 %s Welcome SMTP\r\n", {std::string_view(primaryDomain_)}));
         return;
@@ -141,11 +122,11 @@ void SmtpServerSession::Run() {
         }
     } catch (const net::CnwSocketErr& error) {
         const std::string reason = error.Code() >= 10000 ? "socket error" : std::strerror(error.Code());
-        core::Log(core::LogLevelWarning, core::FormatText(5001, {std::string_view("SMTP Server"), std::string_view(error.what()),
+        core::Log(core::LogLevelWarning, core::FormatText(kTextSocketFailed, {std::string_view("SMTP Server"), std::string_view(error.what()),
                                                                  std::int64_t{error.Code()}, std::string_view(reason)},
                                                           "%s: %s failed with error %d (%s)"));
     } catch (const ComError& error) {
-        const std::string text = core::FormatText(5000, {std::string_view("SMTP Server")}, "%s: a store operation failed") +
+        const std::string text = core::FormatText(kTextStoreFailed, {std::string_view("SMTP Server")}, "%s: a store operation failed") +
                                  ": " + error.what();
         core::Log(core::LogLevelCritical, text);
         ReportEvent(event_kind::kError, text);
@@ -163,7 +144,7 @@ std::string SmtpServerSession::ReadCommandLine() {
     std::string_view line(buffer, *length);
     // An AUTH line may carry an initial response: the log shows the mechanism only.
     if (StartsWithNoCase(line, "AUTH")) {
-        const auto words = Words(line);
+        const auto words = SplitWords(line);
         core::Log(core::LogLevelDebug, words.size() > 2 ? "AUTH " + words[1] + " ****" : std::string(TrimAscii(line)));
     } else {
         core::Log(core::LogLevelDebug, line);
@@ -210,13 +191,8 @@ bool SmtpServerSession::Command(const std::string& line) {
             Reply("501 5.7.1 Not Authorized");
             return true;
         }
-        const auto words = Words(line);
-        std::function<bool(ReleaseKind, const std::string&)> release;
-        {
-            std::lock_guard guard(hooksLock);
-            release = releaseForNode;
-        }
-        const bool released = words.size() > 1 && release && release(atrn ? ReleaseKind::ATRN : ReleaseKind::ETRN, words[1]);
+        const auto words = SplitWords(line);
+        const bool released = words.size() > 1 && ReleaseNode(atrn ? ReleaseKind::ATRN : ReleaseKind::ETRN, words[1]);
         Reply(released ? "250 2.0.0 Requested mail action okay, queuing for node started"
                        : "458 4.5.4 Unable to queue messages for node");
         return true;
@@ -255,67 +231,34 @@ bool SmtpServerSession::Command(const std::string& line) {
     return true;
 }
 
-bool SmtpServerSession::RelayDecision() const {
-    if (listener_->openRelay) return true;
-    if (listener_->pop3Auth) {
-        std::function<bool(std::uint32_t)> check;
-        {
-            std::lock_guard guard(hooksLock);
-            check = popBeforeSmtp;
-        }
-        if (check && check(clientNetworkOrder_)) return true;
-    }
-    return listener_->relayList.Contains(ntohl(clientNetworkOrder_));
-}
-
-bool SmtpServerSession::BlockListed() {
-    const std::string reversed = IpAddress::FromNetworkOrder(clientNetworkOrder_).ReversedText() + ".";
-    for (const auto& entry : listener_->blockLists) {
-        if (entry.returnCodes.empty()) continue;
-        if (!resolver_.Query(reversed + entry.zone, dns::kTypeA) || resolver_.LastStatus() != dns::DnsStatus::Answered) continue;
-        const auto& answer = *resolver_.LastAnswer();
-        for (const auto& record : answer.answers) {
-            if (record.type != dns::kTypeA || record.dataLength != 4) continue;
-            std::uint32_t address = 0;
-            std::memcpy(&address, answer.Data(record).data(), 4);
-            if (!entry.returnCodes.contains(address)) continue;
-            Reply(Format("501 5.7.1 SMTP session refused - Domain is listed on %s,  For more information, visit %s\r\n",
-                         {std::string_view(entry.name), std::string_view(entry.url)}));
-            core::Log(core::LogLevelWarning, core::FormatText(208, {std::string_view(clientAddress_), std::string_view(entry.name)},
-                                                              "SMTP connection from %s refused: listed by %s"));
-            return true;
-        }
-    }
-    return false;
-}
-
 bool SmtpServerSession::Hello(const std::string& line, bool extended) {
-    const auto words = Words(line);
+    const auto words = SplitWords(line);
     if (words.size() < 2) {
         Reply(kSyntaxError);
         return true;
     }
     helloName_ = words[1];
-    relayAllowed_ = RelayDecision();
-    if (!relayAllowed_ && BlockListed()) return false;
+    relayAllowed_ = policy_->RelayWithoutAuth();
+    if (!relayAllowed_) {
+        if (const auto* listing = policy_->ListedBy(resolver_)) {
+            Reply(Format("501 5.7.1 SMTP session refused - Domain is listed on %s,  For more information, visit %s",
+                         {std::string_view(listing->name), std::string_view(listing->url)}));
+            core::Log(core::LogLevelWarning, core::FormatText(kTextRefusedListed, {std::string_view(clientAddress_), std::string_view(listing->name)},
+                                                              "SMTP connection from %s refused: listed by %s"));
+            return false;
+        }
+    }
     if (!extended) {
-        Reply(Format("250 Welcome %s\r\n", {std::string_view(helloName_)}));
+        Reply(Format("250 Welcome %s", {std::string_view(helloName_)}));
         greeted_ = true;
         return true;
     }
-    const bool offerTls = tlsPossible_ && !connection_->IsTls();
-    const std::string_view name = helloName_;
-    if (listener_->smtpAuth) {
-        Reply(Format(offerTls ? "250-Hello %s\r\n250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n250-STARTTLS\r\n250 ENHANCEDSTATUSCODES\r\n"
-                              : "250-Hello %s\r\n250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n250 ENHANCEDSTATUSCODES\r\n",
-                     {name}));
-        greeted_ = !listener_->authRequired;
-    } else {
-        Reply(Format(offerTls ? "250-Hello %s\r\n250-ETRN\r\n250-ATRN\r\n250-AUTH CRAM-MD5\r\n250-STARTTLS\r\n250 ENHANCEDSTATUSCODES\r\n"
-                              : "250-Hello %s\r\n250-ETRN\r\n250-ATRN\r\n250-AUTH CRAM-MD5\r\n250 ENHANCEDSTATUSCODES\r\n",
-                     {name}));
-        greeted_ = true;
-    }
+    // The list as clients have always seen it: its order differs with "smtpauth".
+    std::string text = "250-Hello " + helloName_ + "\r\n";
+    text += listener_->smtpAuth ? "250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n" : "250-ETRN\r\n250-ATRN\r\n250-AUTH CRAM-MD5\r\n";
+    if (tlsPossible_ && !connection_->IsTls()) text += "250-STARTTLS\r\n";
+    Reply(text + "250 ENHANCEDSTATUSCODES");
+    greeted_ = !listener_->smtpAuth || !listener_->authRequired;
     return true;
 }
 
@@ -336,102 +279,23 @@ void SmtpServerSession::StartTls() {
     cramMd5_ = false;
 }
 
-std::string SmtpServerSession::StoredPassword(const std::string& user) const {
-    mime::ParsedAddress parsed;
-    if (mime::ParseAddress(user, parsed)) {
-        const std::string domain = user.find('@') == std::string::npos ? domain_ : parsed.domain;
-        if (const auto mailbox = store_->FindMailBox(parsed.local + "@" + domain)) return mailbox->ClearPassword();
-    }
-    for (const auto& [account, password] : listener_->authAccounts) {
-        if (account == user) return password;
-    }
-    return {};
-}
-
-bool SmtpServerSession::CheckAccount(const std::string& user, const std::string& password) {
-    mime::ParsedAddress parsed;
-    if (mime::ParseAddress(user, parsed)) {
-        const std::string domain = user.find('@') == std::string::npos ? domain_ : parsed.domain;
-        const auto mailbox = store_->FindMailBox(parsed.local + "@" + domain);
-        if (mailbox && mailbox->IsPassword(password)) return true;
-    }
-    for (const auto& [account, accountPassword] : listener_->authAccounts) {
-        if (account == user) return !password.empty() && password == accountPassword;
-    }
-    return false;
-}
-
-bool SmtpServerSession::CheckCramMd5(const std::string& user, const std::string& digest, const std::string& challenge) {
-    const std::string password = StoredPassword(user);
-    return !password.empty() && CramMd5Digest(password, challenge) == digest;
-}
-
 void SmtpServerSession::Auth(const std::string& line) {
-    const auto words = Words(line);
-    if (words.size() < 2) {
-        Reply(kSyntaxError);
-        return;
-    }
-    const std::string& mechanism = words[1];
-    std::string user;
-    std::string password;
-    bool cram = false;
-    std::string challenge;
-    std::string digest;
-    if (listener_->smtpAuth && EqualsNoCase(mechanism, "LOGIN")) {
-        std::optional<std::string> name;
-        if (words.size() > 2) {
-            name = DecodeBase64Strict(words[2]);
-        } else {
-            Reply("334 VXNlcm5hbWU6");
-            const std::string answer = ReadSecretLine();
-            if (answer.empty()) return Reply(kSyntaxError);
-            name = DecodeBase64Strict(answer);
-        }
-        if (!name || name->empty()) return Reply(kSyntaxError);
-        Reply("334 UGFzc3dvcmQ6");
-        const std::string answer = ReadSecretLine();
-        if (answer.empty()) return Reply(kSyntaxError);
-        const auto secret = DecodeBase64Strict(answer);
-        if (!secret) return Reply(kSyntaxError);
-        user = *name;
-        password = *secret;
-    } else if (listener_->smtpAuth && EqualsNoCase(mechanism, "PLAIN")) {
-        std::string response = words.size() > 2 ? words[2] : std::string();
-        if (response.empty()) {
-            Reply("334 Okay");
-            response = ReadSecretLine();
-            if (response.empty()) return Reply(kSyntaxError);
-        }
-        const auto decoded = DecodeBase64Strict(response);
-        const auto credentials = decoded ? ParsePlainResponse(*decoded) : std::nullopt;
-        if (!credentials) return Reply(kSyntaxError);
-        user = credentials->user;
-        password = credentials->password;
-    } else if (EqualsNoCase(mechanism, "CRAM-MD5")) {
-        challenge = CramMd5Challenge(domain_);
-        Reply("334 " + mime::EncodeBase64(challenge, false));
-        const auto decoded = DecodeBase64Strict(ReadSecretLine());
-        if (!decoded) return Reply(kSyntaxError);
-        const std::size_t blank = decoded->rfind(' ');
-        if (blank == std::string::npos || blank == 0 || blank + 1 == decoded->size()) return Reply(kSyntaxError);
-        user = decoded->substr(0, blank);
-        digest = decoded->substr(blank + 1);
-        cram = true;
-    } else {
-        Reply("501 5.7.6 Syntax error in parameters");
-        return;
-    }
-    // A client already allowed to relay has nothing to gain from a password, and what it sends is not
-    // checked -- unless the instance requires authentication: then the password is the requirement,
-    // an address on the relay list is no substitute for it, and wrong credentials are refused.
-    if (!relayAllowed_ || listener_->authRequired) {
-        const bool accepted = cram ? CheckCramMd5(user, digest, challenge) : CheckAccount(user, password);
+    const auto words = SplitWords(line);
+    if (words.size() < 2) return Reply(kSyntaxError);
+    const SaslMechanism mechanism = ParseMechanism(words[1], listener_->smtpAuth);
+    if (mechanism == SaslMechanism::Unknown) return Reply("501 5.7.6 Syntax error in parameters");
+    const auto offered = RunSaslExchange(
+        mechanism, words.size() > 2 ? std::optional(words[2]) : std::nullopt, domain_,
+        [this](std::string_view challenge) { Reply(challenge); }, [this] { return ReadSecretLine(); });
+    if (!offered) return Reply(kSyntaxError);
+    if (policy_->ChecksCredentials(relayAllowed_)) {
+        const bool accepted = offered->cramMd5 ? policy_->CheckCramMd5(offered->user, offered->digest, offered->challenge)
+                                               : policy_->CheckPassword(offered->user, offered->password);
         relayAllowed_ = accepted;
         if (listener_->authRequired) greeted_ = accepted;
-        if (!accepted) return AuthFailed(user);
-        net::LoginFailures::Instance().Succeeded(clientNetworkOrder_, user);
-        if (cram) cramMd5_ = true;
+        if (!accepted) return AuthFailed(offered->user);
+        net::LoginFailures::Instance().Succeeded(clientNetworkOrder_, offered->user);
+        if (offered->cramMd5) cramMd5_ = true;
     }
     Reply(greeted_ ? "235 2.7.0 Authorized" : "501 5.7.1 Not Authorized");
 }
@@ -471,7 +335,7 @@ void SmtpServerSession::MailFrom(const std::string& line) {
         DropEnvelope();
         return Reply(kLocalError);
     }
-    Reply("250 2.1.0 Requested mail action okay, completed\r\n");
+    Reply("250 2.1.0 Requested mail action okay, completed");
 }
 
 void SmtpServerSession::RcptTo(const std::string& line) {
@@ -490,86 +354,30 @@ void SmtpServerSession::RcptTo(const std::string& line) {
     if (address.Valid() != mime::AddressValid) return Reply("501 5.1.3 Bad destination mailbox address syntax");
     envelope_->GetRecipients().Add(address.GetAddress());
     ++recipients_;
-    Reply("250 2.1.5 Requested mail action okay, completed\r\n");
+    Reply("250 2.1.5 Requested mail action okay, completed");
 }
 
 bool SmtpServerSession::Data() {
-    if (!envelope_) {
-        Reply("451 4.5.0 Requested action aborted: local error in processing");
-        return true;
-    }
-    std::unique_ptr<FileStream> content;
-    try {
-        content = envelope_->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
-    } catch (const ComError&) {
-        DropEnvelope();
-        Reply("451 4.5.0 Requested action aborted: local error in processing");
-        return true;
-    }
-    Reply("354 Start mail input; end with <CRLF>.<CRLF>");
-    std::string block = Format("Received: from %s ([%s]) by %s ( %s %s ) ; %s\r\n",
-                               {std::string_view(sender_), std::string_view(clientAddress_), std::string_view(domain_),
-                                std::string_view(core::kProductName), std::string_view(core::VersionText()),
-                                std::string_view(mime::FormatMessageDate(Now()))});
-    bool failed = false;
-    bool oversize = false;
-    const auto flush = [&] {
-        if (!failed && !oversize && !block.empty() && Failed(content->Write(block))) failed = true;
-        block.clear();
-    };
-    std::vector<char> buffer(kDataBuffer + 1);
-    std::uint64_t count = 0;
-    bool atLineStart = true;
-    auto exceeded = std::chrono::steady_clock::now();
-    for (;;) {
-        std::size_t length = connection_->ReadLine(buffer.data(), buffer.size());
-        // The buffer has room for the LF of a piece that filled it up to the CR.
-        if (length + 1 == buffer.size() && connection_->TakeLineFeedAfter(buffer[length - 1])) buffer[length++] = '\n';
-        const std::string_view piece(buffer.data(), length);
-        // Only a whole line is a line: a piece of a longer one never ends the message or loses a dot.
-        const bool wholeLine = atLineStart;
-        atLineStart = EndsWithLine(piece);
-        if (wholeLine && piece == ".\r\n") break;
-        count += length;
-        if (oversize) {
-            if (std::chrono::steady_clock::now() - exceeded > kOversizeDiscardLimit) {
-                connection_->Close();
-                return false;
-            }
-            continue;
-        }
-        block += wholeLine && !piece.empty() && piece.front() == '.' ? piece.substr(1) : piece;
-        if (block.size() >= kContentWriteBlock) flush();
-        if (sizeLimit_ != 0 && count > sizeLimit_) {
-            oversize = true;
-            exceeded = std::chrono::steady_clock::now();
-            content.reset();
-            DropEnvelope();
-        }
-    }
-    core::Log(core::LogLevelDebug, Format("(%u bytes of message data)", {std::uint64_t{count}}));
-    if (oversize) {
-        Reply("523 5.2.3 Requested action aborted. Message exceedes mailbox limit");
-        return true;
-    }
-    flush();
-    content.reset();
-    double uid = 0;
-    try {
-        if (failed) throw ComError(STG_E_WRITEFAULT, "writing the message content");
-        envelope_->Update();
-        uid = envelope_->UID();
-    } catch (const ComError& error) {
-        core::Log(core::LogLevelCritical, std::string("SMTP Server: the message could not be stored: ") + error.what());
+    auto content = envelope_ ? OpenIntake(*envelope_) : nullptr;
+    if (!content) {
         DropEnvelope();
         Reply(kLocalError);
         return true;
     }
-    envelope_.reset();
+    Reply("354 Start mail input; end with <CRLF>.<CRLF>");
+    std::string header = Format("Received: from %s ([%s]) by %s ( %s %s ) ; %s\r\n",
+                                {std::string_view(sender_), std::string_view(clientAddress_), std::string_view(domain_),
+                                 std::string_view(core::kProductName), std::string_view(core::VersionText()),
+                                 std::string_view(mime::FormatMessageDate(Now()))});
+    const IntakeOutcome outcome = TakeMessage(*connection_, envelope_, std::move(content), std::move(header), sizeLimit_);
     recipients_ = 0;
-    router::RouterQueue::Instance().Submit(uid);
-    Reply("250 Requested mail action okay, completed");
-    return true;
+    switch (outcome) {
+        case IntakeOutcome::Published: Reply(kStored); return true;
+        case IntakeOutcome::Oversize: Reply("523 5.2.3 Requested action aborted. Message exceedes mailbox limit"); return true;
+        case IntakeOutcome::Failed: Reply(kLocalError); return true;
+        case IntakeOutcome::Abandoned: return false;
+    }
+    return false;
 }
 
 }  // namespace pw::smtp

@@ -18,6 +18,7 @@
 #include "mime/Message.h"
 #include "mime/MessageDate.h"
 #include "net/Listener.h"
+#include "net/Pop3Client.h"
 #include "platform/EventLog.h"
 #include "platform/IpAddress.h"
 #include "platform/Registry.h"
@@ -25,7 +26,7 @@
 #include "router/Notifications.h"
 #include "router/Router.h"
 #include "smtp/SmtpClient.h"
-#include "smtp/SmtpServerSession.h"
+#include "smtp/SmtpHooks.h"
 #include "store/MailBox.h"
 #include "store/MessageStore.h"
 #include "store/UidCounter.h"
@@ -36,10 +37,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Language texts (core::FormatText).
+constexpr int kTextDelivered = 110;
+constexpr int kTextStoreFailed = 5000;
+constexpr int kTextSocketFailed = 5001;
+constexpr int kTextNoExchangerReached = 5003;
+constexpr int kTextNoExchanger = 5006;
+constexpr int kTextExchangerIsThisHost = 5031;
 constexpr double kHalfSecond = 5.787037037037037e-6;  // in days
-constexpr int kPermanent = 5 * 65536 + 4 * 256 + 4;  // 5.4.4: no such destination
-constexpr int kNoRoute = 4 * 65536 + 4 * 256 + 1;    // 4.4.1: nobody answered
-constexpr int kDnsFailed = 4 * 65536 + 4 * 256 + 3;  // 4.4.3: DNS failed for now
+constexpr int kPermanent = ReplyCode(5, 4, 4);  // 5.4.4: no such destination
+constexpr int kNoRoute = ReplyCode(4, 4, 1);    // 4.4.1: nobody answered
+constexpr int kDnsFailed = ReplyCode(4, 4, 3);  // 4.4.3: DNS failed for now
 constexpr std::string_view kDelayedNoticeKey = "sys:delivery:delayednotice";
 // Marks mail a relay agent passed on: it goes to the agent's server, not to the domain's exchangers.
 constexpr std::string_view kRelayAgentKey = "relay:agent";
@@ -113,18 +121,10 @@ bool Pop3Login(const DeliveryTarget& target) {
         address = host->addresses.front();
     }
     try {
-        net::SocketConnection connection;
-        connection.SetTimeout(kCommandTimeout);
-        connection.ConnectIPv4(address, target.pop3Port);
-        const auto ok = [&] { return StartsWithNoCase(connection.ReadLineText(), "+OK"); };
-        if (!ok()) return false;
-        connection.SendString("USER " + target.account + "\r\n");
-        if (!ok()) return false;
-        connection.SendString("PASS " + target.password + "\r\n");
-        if (!ok()) return false;
-        connection.SendString("STAT\r\n");
-        ok();
-        connection.SendString("QUIT\r\n");
+        net::Pop3Client client(kCommandTimeout);
+        if (!client.Open(address, target.pop3Port) || !client.Login(target.account, target.password)) return false;
+        client.Command("STAT");
+        client.Quit();
         return true;
     } catch (const net::CnwSocketErr& error) {
         core::Log(core::LogLevelWarning, std::string("SMTP Transport: POP3 login before sending failed: ") + error.what());
@@ -180,14 +180,14 @@ private:
         const auto exchangers = resolver.ResolveMx(target_.destination);
         if (exchangers.empty()) {
             failure = resolver.LastStatus() == dns::DnsStatus::Failed ? kDnsFailed : kPermanent;
-            core::Log(core::LogLevelWarning, core::FormatText(5006, {std::string_view(target_.destination)}, "No mail exchanger was found for %s"));
+            core::Log(core::LogLevelWarning, core::FormatText(kTextNoExchanger, {std::string_view(target_.destination)}, "No mail exchanger was found for %s"));
             return {};
         }
         std::vector<Candidate> candidates;
         for (const auto& exchanger : exchangers) {
             for (const std::uint32_t address : exchanger.addresses) {
                 if (address == htonl(INADDR_LOOPBACK)) {
-                    const std::string text = core::FormatText(5031, {std::string_view(target_.destination)},
+                    const std::string text = core::FormatText(kTextExchangerIsThisHost, {std::string_view(target_.destination)},
                                                               "The mail exchanger of %s is this host (127.0.0.1)");
                     core::Log(core::LogLevelWarning, text);
                     ReportEvent(event_kind::kWarning, text);
@@ -212,7 +212,7 @@ private:
                                                         {std::string_view(target_.destination), std::int64_t{kAttemptBudget.count()}}));
                 break;
             }
-            core::Log(core::LogLevelNormal, core::FormatText(110, {std::string_view(target_.destination), std::string_view(text)},
+            core::Log(core::LogLevelNormal, core::FormatText(kTextDelivered, {std::string_view(target_.destination), std::string_view(text)},
                                                              "Connecting to %s at %s"));
             auto client = std::make_unique<SmtpClient>(core::ServerConfig().GetCopy("sys:smtptrans:helloname").AsText());
             client->SetLocalAddress(core::ServerConfig().GetCopy("sys:smtptrans:ip").AsText());
@@ -239,7 +239,7 @@ private:
         if (candidates.empty() && failure != kPermanent) {
             core::Log(core::LogLevelWarning, "SMTP Transport: DNS failed for " + target_.destination + "; the message waits");
         } else if (!candidates.empty()) {
-            core::Log(core::LogLevelWarning, core::FormatText(5003, {std::string_view(target_.destination)}, "No mail exchanger could be reached for %s"));
+            core::Log(core::LogLevelWarning, core::FormatText(kTextNoExchangerReached, {std::string_view(target_.destination)}, "No mail exchanger could be reached for %s"));
         }
         SetAll(candidates.empty() ? failure : kNoRoute, "CONNECT", "");
         return false;
@@ -286,7 +286,7 @@ private:
             }
             client_->Quit();
         } catch (const net::CnwSocketErr& error) {
-            core::Log(core::LogLevelWarning, core::FormatText(5001, {std::string_view("SMTP Transport"), std::string_view(error.what()),
+            core::Log(core::LogLevelWarning, core::FormatText(kTextSocketFailed, {std::string_view("SMTP Transport"), std::string_view(error.what()),
                                                                      std::int64_t{error.Code()}, std::string_view("socket error")},
                                                               "%s: %s failed with error %d (%s)"));
             // What the peer had not accepted before the connection broke waits for the next attempt.
@@ -411,7 +411,7 @@ void DeliverJob(DirStorage folder, std::string root, double uid, BusyMark& mark)
         return;
     } catch (const ComError& error) {
         if (error.Code() == STG_E_FILENOTFOUND) return;  // the record went: nothing left to do
-        const std::string text = core::FormatText(5000, {std::string_view("SMTP Transport")}, "%s: a store operation failed") +
+        const std::string text = core::FormatText(kTextStoreFailed, {std::string_view("SMTP Transport")}, "%s: a store operation failed") +
                                  ": " + error.what();
         core::Log(core::LogLevelCritical, text);
         ReportEvent(event_kind::kError, text);

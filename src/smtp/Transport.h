@@ -20,6 +20,9 @@
 // be called from any thread.
 #pragma once
 
+#include "smtp/SmtpHooks.h"
+#include "smtp/SmtpLimits.h"
+
 #include "core/ConfigTree.h"
 #include "store/Envelope.h"
 #include "store/MailBox.h"
@@ -30,15 +33,6 @@
 
 namespace pw::smtp {
 
-inline constexpr std::size_t kDefaultMaxTransports = 10;
-inline constexpr int kDefaultRetries = 10;
-inline constexpr int kDefaultRetryIntervalMinutes = 15;
-inline constexpr std::chrono::seconds kOutScanInterval{2};
-// The longest one delivery attempt of one envelope may take, across all its exchangers and their
-// addresses (each connect is bounded by kConnectTimeout, each reply by its RFC 5321 time-out); past
-// it no further address is tried, no further reply waited for, and the message waits for the next
-// attempt. The reply to the content is exempt: a message the peer may have taken is waited for.
-inline constexpr std::chrono::minutes kAttemptBudget{10};
 inline constexpr std::string_view kRetryCounterKey = "sys:delivery:retry";
 inline constexpr std::string_view kLastAttemptKey = "sys:delivery:lastattempt";
 
@@ -74,7 +68,6 @@ void StartCycle(bool outgoing, bool pop3Pickup, bool smtpPickup);
 bool ConnectNow();
 // ETRN (agent "relay:when" 0) and ATRN (1): the agent mailbox of the node must exist; an outgoing
 // pass starts at once. The SMTP server calls it through SetReleaseForNode.
-enum class ReleaseKind;
 bool ReleaseForNode(ReleaseKind kind, const std::string& node);
 
 }  // namespace pw::smtp

@@ -9,6 +9,7 @@ import subprocess
 import hmac
 import os
 import pathlib
+import poplib
 import re
 import smtplib
 import socket
@@ -199,9 +200,10 @@ def start(env, *settings):
     admin(env, "domain", "add", "example.com")
     admin(env, "mailbox", "add", SENDER, "--password", LOGIN_PASSWORD)
     port = free_port()
-    for key, value in (("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % port),
-                       ("sys:smtp:0:smtpauth", "bool:true"), ("sys:pop3:0:enabled", "i2:0"),
-                       ("sys:imap4:0:enabled", "i2:0")) + settings:
+    defaults = (("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % port),
+                ("sys:smtp:0:smtpauth", "bool:true"), ("sys:pop3:0:enabled", "i2:0"), ("sys:imap4:0:enabled", "i2:0"))
+    overridden = {key for key, _ in settings}
+    for key, value in tuple(d for d in defaults if d[0] not in overridden) + settings:
         admin(env, "config", "set", key, value)
     return env.start().wait_ready(), port
 
@@ -303,6 +305,74 @@ def test_relay_server_gets_the_wire_form_helo_after_a_refused_ehlo_and_cram_md5(
     assert "250-AUTH LOGIN PLAIN CRAM-MD5" in text, text[-2000:]  # the peer's side is logged, at debug level
     for secret in secrets:
         assert secret not in text, secret
+
+
+def raw_submission(port, recipients, lines):
+    """One transaction over a raw socket, so that bare CR and bare LF reach the server as sent (smtplib
+    would turn them into CR LF): `lines` are the DATA lines as they travel, dots stuffed by the caller."""
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
+        reader = sock.makefile("rb")
+
+        def reply():
+            while (line := reader.readline())[3:4] == b"-":
+                pass
+            return line
+
+        def say(text):
+            sock.sendall(text + b"\r\n")
+            return reply()
+
+        assert reply().startswith(b"220")
+        assert say(b"EHLO client.test").startswith(b"250")
+        plain = base64.b64encode(b"\0" + SENDER.encode() + b"\0" + LOGIN_PASSWORD.encode())
+        assert say(b"AUTH PLAIN " + plain).startswith(b"235")
+        assert say(b"MAIL FROM:<" + SENDER.encode() + b">").startswith(b"250")
+        for recipient in recipients:
+            assert say(b"RCPT TO:<" + recipient.encode() + b">").startswith(b"250")
+        assert say(b"DATA").startswith(b"354")
+        assert say(b"\r\n".join(lines) + b"\r\n.").startswith(b"250")
+        say(b"QUIT")
+
+
+def test_one_stored_message_reads_the_same_over_smtp_relay_and_pop3_retr_and_top(registered):
+    # Bare CR and bare LF inside a DATA line are stored as they came; a dot after either starts a
+    # line on the wire and must be doubled there, as a dot after CR LF is.
+    lines = [b"Subject: line ends", b"", b"one\rtwo\nthree", b"..four", b"five\r.six\n.seven", b"eight\r", b"nine"]
+    wire_body = b"one\r\ntwo\r\nthree\r\n..four\r\nfive\r\n..six\r\n..seven\r\neight\r\n\r\nnine\r\n"
+    peer = Peer()
+    pop3_port = free_port()
+    server, port = start(registered, *relay_through(peer), ("sys:pop3:0:enabled", "bool:true"),
+                         ("sys:pop3:0:ip", "127.0.0.1"), ("sys:pop3:0:port", "port:%d" % pop3_port))
+    try:
+        raw_submission(port, ["alice@remote.test", SENDER], lines)
+        relayed = peer.delivered("alice@remote.test")["data"]
+        assert relayed.endswith(b"\r\nSubject: line ends\r\n\r\n" + wire_body), relayed
+
+        inbox = registered.store_file(os.path.join("example.com", "john", "_In"))
+        wait_for(lambda: os.path.isdir(inbox) and any(n.endswith(".env") for n in os.listdir(inbox)),
+                 "the local copy in john's inbox")
+        pop = poplib.POP3("127.0.0.1", pop3_port, timeout=WAIT)
+        pop.user(SENDER)
+        pop.pass_(LOGIN_PASSWORD)
+        assert pop.stat()[0] == 1
+        retrieved = b"\r\n".join(raw_pop3_lines(pop, "RETR 1")) + b"\r\n"
+        assert retrieved.endswith(b"\r\nSubject: line ends\r\n\r\n" + wire_body), retrieved
+        top = raw_pop3_lines(pop, "TOP 1 4")
+        assert top[top.index(b"Subject: line ends"):] == [b"Subject: line ends", b"", b"one", b"two", b"three", b"..four"]
+        pop.quit()
+        assert server.stop() == 0
+    finally:
+        peer.close()
+
+
+def raw_pop3_lines(pop, command):
+    """A multi-line POP3 reply as it travels, byte-stuffing included."""
+    pop._putcmd(command)
+    assert pop._getresp().startswith(b"+OK")
+    lines = []
+    while (line := pop._getline()[0]) != b".":
+        lines.append(line)
+    return lines
 
 
 def test_refused_recipients_fail_and_deferred_ones_wait_until_the_retry_limit(registered):

@@ -182,3 +182,19 @@ TEST(CodecsTest, NotAnEncodedWordGivesEmpty) {
 
 }  // namespace
 }  // namespace pw::mime
+
+namespace pw::mime {
+namespace {
+
+TEST(CodecsTest, StrictBase64TakesTheAlphabetOnlyWhereTheLenientReadingSkipsTheRest) {
+    EXPECT_EQ(DecodeBase64Strict("AGpvaG4AcGFzcw=="), std::string("\0john\0pass", 10));
+    EXPECT_EQ(DecodeBase64Strict("AGpvaG4AcGFzcw"), std::string("\0john\0pass", 10));
+    EXPECT_EQ(DecodeBase64Strict(""), std::string());
+    for (const std::string_view refused : {"*", "AGpv aG4A", "AGpv\r\naG4A", "QUJDR", "QU=JD"}) {
+        EXPECT_EQ(DecodeBase64Strict(refused), std::nullopt) << refused;
+    }
+    EXPECT_EQ(DecodeBase64("AGpv aG4A\r\n"), std::string("\0john\0", 6));
+}
+
+}  // namespace
+}  // namespace pw::mime

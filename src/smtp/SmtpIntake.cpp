@@ -1,0 +1,85 @@
+// SmtpIntake: DATA into a published envelope.
+#include "smtp/SmtpIntake.h"
+
+#include <vector>
+
+#include "core/Logging.h"
+#include "platform/Text.h"
+#include "router/RouterQueue.h"
+#include "smtp/SmtpLimits.h"
+
+namespace pw::smtp {
+
+namespace {
+
+bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.substr(text.size() - 2) == "\r\n"; }
+
+}  // namespace
+
+std::unique_ptr<FileStream> OpenIntake(store::Envelope& envelope) {
+    try {
+        return envelope.StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    } catch (const ComError&) {
+        return nullptr;
+    }
+}
+
+IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<store::Envelope>& envelope,
+                          std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit) {
+    std::string block = std::move(header);
+    bool failed = false;
+    bool oversize = false;
+    const auto flush = [&] {
+        if (!failed && !oversize && !block.empty() && Failed(content->Write(block))) failed = true;
+        block.clear();
+    };
+    std::vector<char> buffer(kDataBuffer + 1);
+    std::uint64_t count = 0;
+    bool atLineStart = true;
+    auto exceeded = std::chrono::steady_clock::now();
+    for (;;) {
+        std::size_t length = connection.ReadLine(buffer.data(), buffer.size());
+        // The buffer has room for the LF of a piece that filled it up to the CR.
+        if (length + 1 == buffer.size() && connection.TakeLineFeedAfter(buffer[length - 1])) buffer[length++] = '\n';
+        const std::string_view piece(buffer.data(), length);
+        // Only a whole line is a line: a piece of a longer one never ends the message or loses a dot.
+        const bool wholeLine = atLineStart;
+        atLineStart = EndsWithLine(piece);
+        if (wholeLine && piece == ".\r\n") break;
+        count += length;
+        if (oversize) {
+            if (std::chrono::steady_clock::now() - exceeded > kOversizeDiscardLimit) {
+                connection.Close();
+                return IntakeOutcome::Abandoned;
+            }
+            continue;
+        }
+        block += wholeLine && !piece.empty() && piece.front() == '.' ? piece.substr(1) : piece;
+        if (block.size() >= kContentWriteBlock) flush();
+        if (sizeLimit != 0 && count > sizeLimit) {
+            oversize = true;
+            exceeded = std::chrono::steady_clock::now();
+            content.reset();
+            envelope.reset();  // an envelope not yet published removes its reserved files when it goes
+        }
+    }
+    core::Log(core::LogLevelDebug, Format("(%u bytes of message data)", {std::uint64_t{count}}));
+    if (oversize) return IntakeOutcome::Oversize;
+    flush();
+    content.reset();
+    double uid = 0;
+    try {
+        if (failed) throw ComError(STG_E_WRITEFAULT, "writing the message content");
+        envelope->Update();
+        uid = envelope->UID();
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("SMTP Server: the message could not be stored: ") + error.what());
+        envelope.reset();
+        return IntakeOutcome::Failed;
+    }
+    envelope.reset();
+    router::RouterQueue::Instance().Submit(uid);
+    return IntakeOutcome::Published;
+}
+
+}  // namespace pw::smtp

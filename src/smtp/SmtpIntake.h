@@ -1,0 +1,38 @@
+// SmtpIntake: the DATA of one SMTP transaction into its envelope in "_In", published before the
+// server says "250" and only then handed to the router queue.
+//
+// The content opens before "354" is sent, so a store that refuses it is a "451" and no lost message.
+// In DATA only a whole line "." CR LF ends the message and only a whole line loses its leading dot: a
+// bare CR or LF is no line end, and a piece of a line longer than the read buffer is never taken for a
+// line of its own. The lines are written in blocks after the Received header the session gives.
+// Past the size limit the envelope is dropped at once (its reserved files go) and the rest is read
+// and discarded up to the end of DATA, for at most kOversizeDiscardLimit.
+// Thread safety: one intake per session thread.
+#pragma once
+
+#include "net/SocketConnection.h"
+#include "platform/FileStream.h"
+#include "store/Envelope.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pw::smtp {
+
+enum class IntakeOutcome {
+    Published,  // stored, flushed and queued for the router
+    Oversize,   // past the size limit: nothing stored
+    Failed,     // the store failed: nothing stored
+    Abandoned,  // the client kept sending past the size limit: the connection is closed
+};
+
+// Opens the content of the envelope for writing; null when the store refuses it.
+std::unique_ptr<FileStream> OpenIntake(store::Envelope& envelope);
+
+// Reads DATA up to its end into `content` after `header`, and publishes the envelope. The envelope
+// is reset in every outcome (a dropped one removes its reserved files).
+IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<store::Envelope>& envelope,
+                          std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit);
+
+}  // namespace pw::smtp
