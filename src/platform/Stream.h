@@ -28,6 +28,8 @@ struct ElementInfo {
     std::uint64_t size = 0;
     bool isDirectory = false;
     bool isReadOnly = false;
+    // Names the file has (hard links); above 1, a write through one name shows through the others.
+    std::uint32_t links = 1;
     Date modified = 0;
     Date accessed = 0;
     Date changed = 0;

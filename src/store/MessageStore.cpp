@@ -2,6 +2,7 @@
 #include "store/MessageStore.h"
 
 #include <mutex>
+#include <unordered_set>
 
 #include "core/Logging.h"
 #include "core/RegistryKeys.h"
@@ -48,21 +49,29 @@ void EnsureRootProperties(const DirStorage& root, std::vector<std::string>& made
     made.push_back("property file " + root.ElementPath(name));
 }
 
-bool HasRecordFor(const std::vector<ElementInfo>& elements, std::string_view stem) {
-    for (const auto& element : elements) {
-        const std::string_view name = element.name;
-        if (name.size() == stem.size() + 4 && EqualsNoCase(name.substr(0, stem.size()), stem) &&
-            EqualsNoCase(name.substr(stem.size()), kRecordExtension)) {
-            return true;
-        }
-    }
-    return false;
+// The stem of an envelope file with the given extension, in lower case; empty for any other name.
+std::string EnvelopeStem(std::string_view name, std::string_view extension) {
+    if (name.size() <= extension.size() || !EqualsNoCase(name.substr(name.size() - extension.size()), extension)) return {};
+    const std::string_view stem = name.substr(0, name.size() - extension.size());
+    double uid = 0;
+    return UidFromStem(stem, uid) ? ToLowerAscii(stem) : std::string();
 }
 
+// One pass over a directory: the stems of its records and contents go into sets first, so that a
+// folder of any size is judged in time proportional to its files (start-up waits for this).
 std::size_t CleanDirectory(const DirStorage& dir, int depth) {
     std::vector<ElementInfo> elements;
     if (depth > kMaxCleanupDepth || Failed(dir.Enumerate("*", elements))) return 0;
     const bool folder = IsFolderDirectory(dir);
+    std::unordered_set<std::string> records;
+    std::unordered_set<std::string> contents;
+    if (folder) {
+        for (const auto& element : elements) {
+            if (element.isDirectory) continue;
+            if (auto stem = EnvelopeStem(element.name, kRecordExtension); !stem.empty()) records.insert(std::move(stem));
+            if (auto stem = EnvelopeStem(element.name, kContentExtension); !stem.empty()) contents.insert(std::move(stem));
+        }
+    }
     std::size_t removed = 0;
     for (const auto& element : elements) {
         const std::string_view name = element.name;
@@ -71,10 +80,13 @@ std::size_t CleanDirectory(const DirStorage& dir, int depth) {
             continue;
         }
         bool abandoned = IsTemporaryName(name);
-        if (!abandoned && folder && name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), kContentExtension)) {
-            double uid = 0;
-            const std::string_view stem = name.substr(0, name.size() - 4);
-            abandoned = UidFromStem(stem, uid) && !HasRecordFor(elements, stem);
+        if (!abandoned && folder) {
+            // Content without a record is a message never published, or one whose removal was cut
+            // short; a record without content is a removal cut short the other way, or an update that
+            // raced a removal. Neither can ever be delivered or read.
+            const std::string content = EnvelopeStem(name, kContentExtension);
+            const std::string record = EnvelopeStem(name, kRecordExtension);
+            abandoned = (!content.empty() && !records.contains(content)) || (!record.empty() && !contents.contains(record));
         }
         if (abandoned && Succeeded(dir.DestroyElement(name))) {
             core::Log(core::LogLevelWarning, "Removed the unfinished file " + dir.ElementPath(name));

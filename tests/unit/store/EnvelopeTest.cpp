@@ -225,5 +225,60 @@ TEST_F(store_EnvelopeTest, RemovesRecordWhenContentAlreadyGone) {
     EXPECT_EQ(envelopes->Uids(), std::vector<double>{3});
 }
 
+
+TEST_F(store_EnvelopeTest, WritesThroughAReopenedEnvelopeNeverReachTheContentOthersShare) {
+    auto original = store_->InFolder()->GetEnvelopes()->Add();
+    original->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n");
+    original->Update();
+    const auto folder = store_->GetFolders()->Add("Shared", NormalFolderType);
+    const auto first = original->CopyTo(folder->Storage());
+    const auto second = original->CopyTo(folder->Storage());
+    struct stat st {};
+    ASSERT_EQ(::stat(At("_In/0000001.eml").c_str(), &st), 0);
+    ASSERT_EQ(st.st_nlink, 3u);
+
+    // Opened again, the envelope knows nothing of the copies: the link count must tell it.
+    const auto emptied = Envelope::Open(folder->Storage(), root_, first->UID());
+    emptied->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: new\r\n\r\n");
+    const auto appended = Envelope::Open(folder->Storage(), root_, second->UID());
+    auto stream = appended->StreamOnContent(false, STGM_READWRITE | STGM_SHARE_EXCLUSIVE);
+    ASSERT_EQ(stream->Seek(0, SeekOrigin::End), S_OK);
+    ASSERT_EQ(stream->Write("more\r\n"), S_OK);
+    stream.reset();
+
+    EXPECT_EQ(test::ReadFileText(At("_In/0000001.eml")), "Subject: x\r\n\r\nbody\r\n");
+    EXPECT_EQ(test::ReadFileText(At("Shared/0000001.eml")), "Subject: new\r\n\r\n");
+    EXPECT_EQ(test::ReadFileText(At("Shared/0000002.eml")), "Subject: x\r\n\r\nbody\r\nmore\r\n");
+    ASSERT_EQ(::stat(At("_In/0000001.eml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    // A file that is the only link is written in place, as before.
+    const auto again = Envelope::Open(folder->Storage(), root_, second->UID());
+    ASSERT_EQ(::stat(At("Shared/0000002.eml").c_str(), &st), 0);
+    const ino_t inode = st.st_ino;
+    again->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    ASSERT_EQ(::stat(At("Shared/0000002.eml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, inode);
+}
+
+TEST_F(store_EnvelopeTest, UpdateThatLosesARaceWithRemoveLeavesNoRecordBehind) {
+    const auto envelopes = store_->InFolder()->GetEnvelopes();
+    auto made = envelopes->Add();
+    made->Update();
+    const auto updater = Envelope::Open(store_->InFolder()->Storage(), root_, made->UID());
+    const auto remover = Envelope::Open(store_->InFolder()->Storage(), root_, made->UID());
+    remover->Remove();
+    updater->SetSender("<late@x.org>");
+    try {
+        updater->Update();
+        ADD_FAILURE() << "an update brought back a removed envelope";
+    } catch (const ComError& error) {
+        EXPECT_EQ(error.Code(), STG_E_FILENOTFOUND);
+    }
+    EXPECT_FALSE(FileExists(At("_In/0000001.env")));
+    EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
+    envelopes->Reset();
+    EXPECT_TRUE(envelopes->Uids().empty());
+}
+
 }  // namespace
 }  // namespace pw::store
