@@ -76,9 +76,9 @@ bool IsDirectoryPath(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool MatchesPattern(std::string_view pattern, const std::string& name) {
+bool MatchesPattern(std::string_view pattern, const char* name) {
     if (pattern.empty() || pattern == "*" || pattern == "*.*") return true;
-    return ::fnmatch(std::string(pattern).c_str(), name.c_str(), FNM_CASEFOLD | FNM_NOESCAPE) == 0;
+    return ::fnmatch(std::string(pattern).c_str(), name, FNM_CASEFOLD | FNM_NOESCAPE) == 0;
 }
 
 HRESULT SyncDirectory(const std::string& path) {
@@ -269,10 +269,35 @@ HRESULT DirStorage::Enumerate(std::string_view pattern, std::vector<ElementInfo>
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name == "." || name == ".." || !MatchesPattern(pattern, name)) continue;
+        if (name == "." || name == ".." || !MatchesPattern(pattern, entry->d_name)) continue;
         struct stat st {};
         if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
         elements.push_back(ElementInfoFromStat(name, st));
+        errno = 0;
+    }
+    if (errno != 0) hr = LastError();
+    ::closedir(dir);
+    return hr;
+}
+
+HRESULT DirStorage::EnumerateNames(std::string_view pattern, std::vector<ElementName>& elements) const {
+    elements.clear();
+    DIR* dir = ::opendir(path_.c_str());
+    if (!dir) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
+    const int fd = ::dirfd(dir);
+    HRESULT hr = S_OK;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == ".." || !MatchesPattern(pattern, entry->d_name)) continue;
+        bool isDirectory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            // A file system that does not say: ask, as Enumerate does.
+            struct stat st {};
+            if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+            isDirectory = S_ISDIR(st.st_mode);
+        }
+        elements.push_back({std::string(name), isDirectory});
         errno = 0;
     }
     if (errno != 0) hr = LastError();

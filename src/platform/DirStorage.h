@@ -38,6 +38,12 @@ enum Stgm : std::uint32_t {
     STGM_DELETEONRELEASE = 0x4000000,
 };
 
+// What a listing by name reports of an element.
+struct ElementName {
+    std::string name;
+    bool isDirectory = false;
+};
+
 // S_OK, or STG_E_INVALIDNAME for a name that must never become a path component: empty, ".", "..",
 // or holding "/", "\", NUL or another control character.
 HRESULT ValidateElementName(std::string_view name);
@@ -94,6 +100,9 @@ public:
     // Elements whose names match the pattern ("*" and "?" wildcards, without regard to case;
     // "*.*" and "" match everything); "." and ".." are skipped. Order is the directory's.
     HRESULT Enumerate(std::string_view pattern, std::vector<ElementInfo>& elements) const;
+    // The same listing with names and the directory bit only: no stat(2) per element where the file
+    // system reports the kind itself, for walks over folders of any size (start-up's clean-up).
+    HRESULT EnumerateNames(std::string_view pattern, std::vector<ElementName>& elements) const;
     HRESULT StatElement(std::string_view name, ElementInfo& info) const;
     // A second name in this directory for the file `sourceName` of `source` (a hard link: one content,
     // no copy). Fails like an exclusive CreateStream when the name is taken, and with the file
