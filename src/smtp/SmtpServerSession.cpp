@@ -27,6 +27,12 @@ constexpr std::string_view kSyntaxError = "501 5.5.2 Syntax error in parameters"
 constexpr std::string_view kCompleted = "250 2.0.0 Requested mail action okay, completed";
 constexpr std::string_view kUnknown = "500 5.5.1 Unknown command";
 constexpr std::string_view kLocalError = "451 4.3.0 Requested action aborted: local error in processing";
+// A full disk or an exhausted quota: the client keeps the message and tries again later (RFC 3463).
+constexpr std::string_view kInsufficientStorage = "452 4.3.1 Insufficient system storage";
+
+std::string_view StoreFailureReply(const ComError& error) {
+    return error.Code() == STG_E_MEDIUMFULL ? kInsufficientStorage : kLocalError;
+}
 constexpr std::string_view kBadSequence = "503 5.5.0 Bad sequence of commands";
 
 std::mutex hooksLock;
@@ -136,7 +142,16 @@ void SmtpServerSession::Run() {
             return;
         }
         Greet();
-        while (Command(ReadCommandLine())) {
+        for (bool more = true; more;) {
+            const std::string line = ReadCommandLine();
+            try {
+                more = Command(line);
+            } catch (const ComError& error) {
+                // A store that fails ends the command, not the session: the client hears a temporary
+                // failure and may try again (DATA answers its own failures after the message's end).
+                core::Log(core::LogLevelCritical, std::string("SMTP Server: a command failed in the store: ") + error.what());
+                Reply(StoreFailureReply(error));
+            }
         }
     } catch (const net::CnwSocketErr& error) {
         const std::string reason = error.Code() >= 10000 ? "socket error" : std::strerror(error.Code());
@@ -470,7 +485,7 @@ void SmtpServerSession::MailFrom(const std::string& line) {
     } catch (const ComError& error) {
         core::Log(core::LogLevelCritical, std::string("SMTP Server: can not make an envelope: ") + error.what());
         DropEnvelope();
-        return Reply(kLocalError);
+        return Reply(StoreFailureReply(error));
     }
     Reply("250 2.1.0 Requested mail action okay, completed\r\n");
 }
@@ -512,10 +527,10 @@ bool SmtpServerSession::Data() {
                                {std::string_view(sender_), std::string_view(clientAddress_), std::string_view(domain_),
                                 std::string_view(core::kProductName), std::string_view(core::VersionText()),
                                 std::string_view(mime::FormatMessageDate(Now()))});
-    bool failed = false;
+    HRESULT written = S_OK;  // the first failed write, kept for the reply
     bool oversize = false;
     const auto flush = [&] {
-        if (!failed && !oversize && !block.empty() && Failed(content->Write(block))) failed = true;
+        if (Succeeded(written) && !oversize && !block.empty()) written = content->Write(block);
         block.clear();
     };
     std::vector<char> buffer(kDataBuffer + 1);
@@ -557,13 +572,13 @@ bool SmtpServerSession::Data() {
     content.reset();
     double uid = 0;
     try {
-        if (failed) throw ComError(STG_E_WRITEFAULT, "writing the message content");
+        if (Failed(written)) throw ComError(written, "writing the message content");
         envelope_->Update();
         uid = envelope_->UID();
     } catch (const ComError& error) {
         core::Log(core::LogLevelCritical, std::string("SMTP Server: the message could not be stored: ") + error.what());
         DropEnvelope();
-        Reply(kLocalError);
+        Reply(StoreFailureReply(error));
         return true;
     }
     envelope_.reset();

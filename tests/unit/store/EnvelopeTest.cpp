@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/CoreTestSupport.h"
+#include "platform/FileSystem.h"
 #include "store/StoreTestSupport.h"
 #include "store/UidCounter.h"
 
@@ -278,6 +279,42 @@ TEST_F(store_EnvelopeTest, UpdateThatLosesARaceWithRemoveLeavesNoRecordBehind) {
     EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
     envelopes->Reset();
     EXPECT_TRUE(envelopes->Uids().empty());
+}
+
+TEST_F(store_EnvelopeTest, PublicationUnderEverySingleFailingCallIsAllOrNothing) {
+    const auto envelopes = store_->InFolder()->GetEnvelopes();
+    const std::string content = "Subject: s\r\n\r\n" + std::string(300, 'x') + "\r\n";
+    std::size_t published = 0;
+    std::uint64_t n = 1;
+    for (;; ++n) {
+        ASSERT_LT(n, 100u) << "a publication that never runs out of calls";
+        std::vector<FaultyFileSystem::Fault> faults;
+        ASSERT_TRUE(FaultyFileSystem::ParseSpecification("any:" + std::to_string(n) + (n % 2 ? ":EIO" : ":ENOSPC"), faults));
+        FaultyFileSystem faulty(faults);
+        bool succeeded = false;
+        {
+            const ScopedFileSystem installed(faulty);
+            try {
+                auto envelope = envelopes->Add();
+                ThrowIfFailed(envelope->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write(content));
+                envelope->SetSender("<s@x.org>");
+                envelope->Update();
+                succeeded = true;
+            } catch (const ComError&) {
+                // refused: the envelope went with its reservation
+            }
+        }
+        if (succeeded) ++published;
+        // What is listed is whole; nothing unlisted is left behind (a content file without record).
+        envelopes->Reset();
+        EXPECT_EQ(envelopes->Uids().size(), published) << "N=" << n;
+        for (const double uid : envelopes->Uids()) {
+            EXPECT_EQ(test::ReadFileText(At("_In/" + UidStem(uid) + ".eml")), content) << "N=" << n;
+        }
+        EXPECT_EQ(store_->RemoveAbandonedFiles(), 0u) << "N=" << n;
+        if (faulty.Fired() == 0) break;
+    }
+    EXPECT_GT(n, 10u);
 }
 
 }  // namespace
