@@ -27,7 +27,7 @@ std::optional<long> ServerLock::HolderOf(const DirStorage& root) {
     }
     if (Failed(root.OpenStream(kServerLockName, STGM_READ | STGM_SHARE_DENY_WRITE, probe))) return -1;
     std::vector<std::byte> bytes;
-    ReadToEnd(*probe, bytes);
+    if (Failed(ReadToEnd(*probe, bytes))) return -1;
     const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     try {
         return std::stol(text);

@@ -42,8 +42,13 @@ Envelope::Envelope(DirStorage folder, std::string rootPath, double uid, bool pub
     : folder_(std::move(folder)), rootPath_(std::move(rootPath)), uid_(uid), published_(published) {}
 
 Envelope::~Envelope() {
-    // A producer that gave up (a dropped SMTP session, a failed copy) leaves nothing behind.
-    if (!published_) folder_.DestroyElement(ContentName());
+    // A producer that gave up (a dropped SMTP session, a failed copy) leaves nothing behind. Should
+    // that fail, the content without a record is never listed, and start-up clears it.
+    if (published_) return;
+    if (const HRESULT hr = folder_.DestroyElement(ContentName()); Failed(hr) && !Missing(hr)) {
+        core::Log(core::LogLevelWarning, "An abandoned message content stays until the next start: " +
+                                             folder_.ElementPath(ContentName()) + " (" + HresultText(hr) + ")");
+    }
 }
 
 std::shared_ptr<Envelope> Envelope::Open(const DirStorage& folder, const std::string& rootPath, double uid) {
@@ -93,8 +98,10 @@ std::shared_ptr<Envelope> Envelope::Reserve(const DirStorage& folder, const std:
         }
         ElementInfo info;
         if (Succeeded(hr) && Succeeded(folder.StatElement(stem + std::string(kRecordExtension), info))) {
-            // A record without content: a removal that was cut short. Its id stays taken.
-            folder.DestroyElement(contentName);
+            // A record without content: a removal that was cut short. Its id stays taken, and the
+            // content just made must go again: beside that record it would make a listed envelope
+            // of somebody else's message.
+            ThrowIfFailed(folder.DestroyElement(contentName), "can not take back " + folder.ElementPath(contentName));
             hr = STG_E_FILEALREADYEXISTS;
         }
         if (hr == STG_E_FILEALREADYEXISTS) {
@@ -142,7 +149,7 @@ HRESULT Envelope::ReadRecord(Stream& stream) {
     if (const HRESULT hr = recipients.Load(stream); Failed(hr)) return hr;
     MemoryStream copy;
     if (const HRESULT hr = properties.WriteTo(copy); Failed(hr)) return hr;
-    copy.Seek(0, SeekOrigin::Begin);
+    if (const HRESULT hr = copy.Seek(0, SeekOrigin::Begin); Failed(hr)) return hr;
     if (const HRESULT hr = properties_.ReadFrom(copy); Failed(hr)) return hr;
     recipients_ = std::move(recipients);
     return S_OK;

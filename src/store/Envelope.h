@@ -108,8 +108,8 @@ public:
     void ExportContent(const std::string& path) const;
 
     // The record's bytes: property tree, then recipient list.
-    HRESULT WriteRecord(Stream& stream) const;
-    HRESULT ReadRecord(Stream& stream);
+    [[nodiscard]] HRESULT WriteRecord(Stream& stream) const;
+    [[nodiscard]] HRESULT ReadRecord(Stream& stream);
 
 private:
     std::string RecordName() const;

@@ -79,7 +79,10 @@ HRESULT Counter(const DirStorage& folder, double& uid, double floor, bool write)
     value = std::max(value, floor) + 1;
     HRESULT hr = value < kMaxUid ? S_OK : STG_E_MEDIUMFULL;
     if (Succeeded(hr) && write) hr = WriteCounter(*stream, value);
-    stream->UnlockRegion(0, kCounterSize);
+    if (Failed(stream->UnlockRegion(0, kCounterSize))) {
+        // The range lock belongs to the open file description: closing it releases the lock all the same.
+        stream.reset();
+    }
     if (Succeeded(hr)) uid = value;
     return hr;
 }

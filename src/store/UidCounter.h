@@ -17,9 +17,9 @@ namespace pw::store {
 
 // Draws the next id (written back). At least `floor` + 1: callers that found the files of a drawn id
 // already present pass the highest existing stem.
-HRESULT DrawUid(const DirStorage& folder, double& uid, double floor = 0);
+[[nodiscard]] HRESULT DrawUid(const DirStorage& folder, double& uid, double floor = 0);
 // The id the next draw would give, without drawing it.
-HRESULT PeekUid(const DirStorage& folder, double& uid);
+[[nodiscard]] HRESULT PeekUid(const DirStorage& folder, double& uid);
 
 // "%07I64X": the stem of an envelope's file names.
 std::string UidStem(double uid);

@@ -109,7 +109,7 @@ TEST_F(store_EnvelopeTest, FirstEnvelopeOfANewFolderIsListedOnlyAfterItsFirstUpd
     // The reservation is taken: the next producer gets the next id.
     EXPECT_EQ(envelopes->Add()->UID(), 2);
 
-    envelope->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n");
+    ASSERT_EQ(envelope->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n"), S_OK);
     envelope->SetSender("<s@x.org>");
     envelope->Update();
     EXPECT_TRUE(envelope->IsPublished());
@@ -135,7 +135,7 @@ TEST_F(store_EnvelopeTest, EnvelopeDroppedBeforeItsFirstUpdateTakesItsReservedCo
     const auto envelopes = store_->InFolder()->GetEnvelopes();
     {
         auto abandoned = envelopes->Add();
-        abandoned->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("half a message");
+        ASSERT_EQ(abandoned->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("half a message"), S_OK);
         ASSERT_TRUE(FileExists(At("_In/" + abandoned->Stem() + ".eml")));
     }
     EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
@@ -171,7 +171,7 @@ TEST_F(store_EnvelopeTest, NewEnvelopeSkipsIdsWhoseFilesExistAndLeavesThemUntouc
 
 TEST_F(store_EnvelopeTest, CopiesShareOneContentFileThatOutlivesTheOriginal) {
     auto original = store_->InFolder()->GetEnvelopes()->Add();
-    original->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n");
+    ASSERT_EQ(original->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n"), S_OK);
     original->SetSender("<s@x.org>");
     original->GetRecipients().Add("a@example.com");
     original->Update();
@@ -194,7 +194,7 @@ TEST_F(store_EnvelopeTest, CopiesShareOneContentFileThatOutlivesTheOriginal) {
 
     // A copy that gets content of its own before publication leaves the original's alone.
     const auto rewritten = Envelope::CreateCopy(folder->Storage(), *original);
-    rewritten->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: y\r\n\r\n");
+    ASSERT_EQ(rewritten->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: y\r\n\r\n"), S_OK);
     rewritten->Update();
     EXPECT_EQ(test::ReadFileText(At("Fresh/0000003.eml")), "Subject: y\r\n\r\n");
     EXPECT_EQ(test::ReadFileText(At("_In/0000001.eml")), "Subject: x\r\n\r\nbody\r\n");
@@ -229,7 +229,7 @@ TEST_F(store_EnvelopeTest, RemovesRecordWhenContentAlreadyGone) {
 
 TEST_F(store_EnvelopeTest, WritesThroughAReopenedEnvelopeNeverReachTheContentOthersShare) {
     auto original = store_->InFolder()->GetEnvelopes()->Add();
-    original->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n");
+    ASSERT_EQ(original->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n"), S_OK);
     original->Update();
     const auto folder = store_->GetFolders()->Add("Shared", NormalFolderType);
     const auto first = original->CopyTo(folder->Storage());
@@ -240,7 +240,7 @@ TEST_F(store_EnvelopeTest, WritesThroughAReopenedEnvelopeNeverReachTheContentOth
 
     // Opened again, the envelope knows nothing of the copies: the link count must tell it.
     const auto emptied = Envelope::Open(folder->Storage(), root_, first->UID());
-    emptied->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: new\r\n\r\n");
+    ASSERT_EQ(emptied->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: new\r\n\r\n"), S_OK);
     const auto appended = Envelope::Open(folder->Storage(), root_, second->UID());
     auto stream = appended->StreamOnContent(false, STGM_READWRITE | STGM_SHARE_EXCLUSIVE);
     ASSERT_EQ(stream->Seek(0, SeekOrigin::End), S_OK);

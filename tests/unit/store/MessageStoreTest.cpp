@@ -82,7 +82,7 @@ TEST_F(store_MessageStoreTest, PrimaryDomainComesFromTheSettingElseTheFirstDomai
 TEST_F(store_MessageStoreTest, RemoveAbandonedFilesClearsWhatDeadWritersLeftAndNothingElse) {
     const auto envelopes = store_->InFolder()->GetEnvelopes();
     auto published = envelopes->Add();
-    published->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("kept");
+    ASSERT_EQ(published->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("kept"), S_OK);
     published->Update();
     store_->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", UserMailBoxType);
     // A record whose content is gone (a removal cut short, or an update that raced it) is as dead as
