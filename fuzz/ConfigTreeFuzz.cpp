@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (pw::Failed(tree.ReadFrom(input))) return 0;
     pw::MemoryStream written;
     if (pw::Failed(tree.WriteTo(written))) return 0;
-    written.Seek(0, pw::SeekOrigin::Begin);
+    if (pw::Failed(written.Seek(0, pw::SeekOrigin::Begin))) __builtin_trap();
     pw::core::ConfigTree again;
     if (pw::Failed(again.ReadFrom(written)) || again.NodeCount() != tree.NodeCount()) __builtin_trap();
     return 0;

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (pw::Failed(envelope.ReadRecord(input))) return 0;
     pw::MemoryStream written;
     if (pw::Failed(envelope.WriteRecord(written))) return 0;
-    written.Seek(0, pw::SeekOrigin::Begin);
+    if (pw::Failed(written.Seek(0, pw::SeekOrigin::Begin))) __builtin_trap();
     pw::store::Envelope again(pw::DirStorage("/nonexistent/"), "/nonexistent/", 1, true);
     if (pw::Failed(again.ReadRecord(written)) || again.GetRecipients().All() != envelope.GetRecipients().All()) {
         __builtin_trap();

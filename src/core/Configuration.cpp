@@ -39,7 +39,8 @@ HRESULT RestoreFromBackup(const DirStorage& root) {
 // Keeps what a damaged configuration file held before the restore replaces it.
 void KeepDamagedCopy(const DirStorage& root) {
     std::vector<std::byte> bytes;
-    if (Succeeded(ReadStreamBytes(root, kConfigFileName, bytes))) root.ReplaceStream(kConfigDamagedName, bytes);
+    // Only a courtesy for whoever looks into the damage: the restore goes ahead without it.
+    if (Succeeded(ReadStreamBytes(root, kConfigFileName, bytes))) (void)root.ReplaceStream(kConfigDamagedName, bytes);
 }
 
 }  // namespace

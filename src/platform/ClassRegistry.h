@@ -34,8 +34,8 @@ class PersistStream {
 public:
     virtual ~PersistStream() = default;
     virtual Guid ClassId() const = 0;
-    virtual HRESULT Load(Stream& stream) = 0;
-    virtual HRESULT Save(Stream& stream) = 0;
+    [[nodiscard]] virtual HRESULT Load(Stream& stream) = 0;
+    [[nodiscard]] virtual HRESULT Save(Stream& stream) = 0;
 };
 
 struct ClassInfo {
@@ -63,10 +63,10 @@ private:
 };
 
 // Writes the object's class identifier and its data; a null object is the null identifier alone.
-HRESULT SaveObject(const std::shared_ptr<Unknown>& object, Stream& stream);
+[[nodiscard]] HRESULT SaveObject(const std::shared_ptr<Unknown>& object, Stream& stream);
 // Reads what SaveObject wrote. The null identifier gives a null object. A class that is not
 // registered fails with REGDB_E_CLASSNOTREG: its data can not be skipped, because only the class
 // knows how long it is.
-HRESULT LoadObject(Stream& stream, std::shared_ptr<Unknown>& object);
+[[nodiscard]] HRESULT LoadObject(Stream& stream, std::shared_ptr<Unknown>& object);
 
 }  // namespace pw

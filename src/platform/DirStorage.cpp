@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "platform/FileSystem.h"
 #include "platform/Text.h"
 
 namespace pw {
@@ -27,6 +28,8 @@ constexpr mode_t kDirectoryMode = 0750;
 constexpr int kMaxTreeDepth = 128;
 
 HRESULT LastError() { return StorageHresultFromErrno(errno); }
+
+FileSystem& Fs() { return FileSystem::Current(); }
 
 // The open(2) access flags of a storage mode.
 int AccessFlags(std::uint32_t mode) {
@@ -42,7 +45,7 @@ bool WantsWrite(std::uint32_t mode) { return AccessFlags(mode) != O_RDONLY; }
 int FlockNoWait(int fd, int operation) {
     int rc = 0;
     do {
-        rc = ::flock(fd, operation | LOCK_NB);
+        rc = Fs().Flock(fd, operation | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     return rc == 0 ? 0 : errno;
 }
@@ -73,20 +76,20 @@ HRESULT TakeShareLock(int fd, std::uint32_t mode) {
 
 bool IsDirectoryPath(const std::string& path) {
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return Fs().Stat(path.c_str(), st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool MatchesPattern(std::string_view pattern, const std::string& name) {
+bool MatchesPattern(std::string_view pattern, const char* name) {
     if (pattern.empty() || pattern == "*" || pattern == "*.*") return true;
-    return ::fnmatch(std::string(pattern).c_str(), name.c_str(), FNM_CASEFOLD | FNM_NOESCAPE) == 0;
+    return ::fnmatch(std::string(pattern).c_str(), name, FNM_CASEFOLD | FNM_NOESCAPE) == 0;
 }
 
 HRESULT SyncDirectory(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = Fs().Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return LastError();
-    const int rc = ::fsync(fd);
+    const int rc = Fs().Fsync(fd);
     const int error = errno;
-    ::close(fd);
+    Fs().Close(fd);
     return rc == 0 ? S_OK : StorageHresultFromErrno(error);
 }
 
@@ -94,44 +97,44 @@ HRESULT SyncDirectory(const std::string& path) {
 // Stops at the first failure, leaving the rest in place.
 HRESULT RemoveTree(int parentFd, const char* name, int depth) {
     if (depth > kMaxTreeDepth) return STG_E_ACCESSDENIED;
-    int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = Fs().OpenAt(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 && errno == EACCES) {
         // A directory without read or search permission is the read-only attribute of a
         // directory: clear it, as the delete clears it on files.
-        ::fchmodat(parentFd, name, S_IRWXU, 0);
-        fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        Fs().ChangeModeAt(parentFd, name, S_IRWXU);
+        fd = Fs().OpenAt(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     if (fd < 0) return LastError();
     struct stat self {};
-    if (::fstat(fd, &self) == 0 && (self.st_mode & S_IRWXU) != S_IRWXU) ::fchmod(fd, self.st_mode | S_IRWXU);
-    DIR* dir = ::fdopendir(fd);
+    if (Fs().StatFd(fd, self) == 0 && (self.st_mode & S_IRWXU) != S_IRWXU) Fs().ChangeMode(fd, self.st_mode | S_IRWXU);
+    DIR* dir = Fs().OpenDirectoryFd(fd);
     if (!dir) {
         const int error = errno;
-        ::close(fd);
+        Fs().Close(fd);
         return StorageHresultFromErrno(error);
     }
     HRESULT hr = S_OK;
     errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = Fs().ReadDirectory(dir)) {
         const std::string_view child = entry->d_name;
         if (child == "." || child == "..") continue;
         struct stat st {};
-        if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (Fs().StatAt(fd, entry->d_name, st, AT_SYMLINK_NOFOLLOW) != 0) {
             hr = LastError();
             break;
         }
         if (S_ISDIR(st.st_mode)) {
             hr = RemoveTree(fd, entry->d_name, depth + 1);
-        } else if (::unlinkat(fd, entry->d_name, 0) != 0) {
+        } else if (Fs().UnlinkAt(fd, entry->d_name, 0) != 0) {
             hr = LastError();
         }
         if (Failed(hr)) break;
         errno = 0;
     }
     if (Succeeded(hr) && errno != 0) hr = LastError();
-    ::closedir(dir);
+    Fs().CloseDirectory(dir);
     if (Failed(hr)) return hr;
-    if (::unlinkat(parentFd, name, AT_REMOVEDIR) != 0) return LastError();
+    if (Fs().UnlinkAt(parentFd, name, AT_REMOVEDIR) != 0) return LastError();
     return S_OK;
 }
 
@@ -164,7 +167,7 @@ StorageLock& StorageLock::operator=(StorageLock&& other) noexcept {
 }
 
 void StorageLock::Release() {
-    if (fd_ >= 0) ::close(fd_);  // closing the last descriptor of the description drops the flock
+    if (fd_ >= 0) Fs().Close(fd_);  // closing the last descriptor of the description drops the flock
     fd_ = -1;
 }
 
@@ -194,7 +197,7 @@ HRESULT DirStorage::CreateSelf() const {
     if (path_.empty()) return STG_E_INVALIDNAME;
     for (std::size_t slash = path_.find('/', 1); slash != std::string::npos; slash = path_.find('/', slash + 1)) {
         const std::string prefix = path_.substr(0, slash);
-        if (::mkdir(prefix.c_str(), kDirectoryMode) != 0 && errno != EEXIST) return LastError();
+        if (Fs().MakeDirectory(prefix.c_str(), kDirectoryMode) != 0 && errno != EEXIST) return LastError();
     }
     return Exists() ? S_OK : STG_E_PATHNOTFOUND;
 }
@@ -204,7 +207,7 @@ HRESULT DirStorage::MissingError() const { return Exists() ? STG_E_FILENOTFOUND 
 HRESULT DirStorage::CreateChildStorage(std::string_view name, DirStorage* child) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     const std::string path = ElementPath(name);
-    if (::mkdir(path.c_str(), kDirectoryMode) != 0) {
+    if (Fs().MakeDirectory(path.c_str(), kDirectoryMode) != 0) {
         if (errno == EEXIST) return StorageHresultFromWin32(win32::kAlreadyExists);
         if (errno == ENOENT) return STG_E_PATHNOTFOUND;
         return LastError();
@@ -217,7 +220,7 @@ HRESULT DirStorage::OpenChildStorage(std::string_view name, DirStorage& child) c
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     const std::string path = ElementPath(name);
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? MissingError() : LastError();
+    if (Fs().Stat(path.c_str(), st) != 0) return errno == ENOENT ? MissingError() : LastError();
     if (!S_ISDIR(st.st_mode)) return STG_E_FILENOTFOUND;
     child = DirStorage(path);
     return S_OK;
@@ -227,24 +230,24 @@ HRESULT DirStorage::OpenWithMode(std::string_view name, std::uint32_t mode, int 
                                  std::unique_ptr<FileStream>& stream) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     const std::string path = ElementPath(name);
-    const int fd = ::open(path.c_str(), AccessFlags(mode) | creation | O_CLOEXEC | O_NOFOLLOW, kFileMode);
+    const int fd = Fs().Open(path.c_str(), AccessFlags(mode) | creation | O_CLOEXEC | O_NOFOLLOW, kFileMode);
     if (fd < 0) {
         if (errno == ENOENT) return MissingError();
         return LastError();
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (Fs().StatFd(fd, st) != 0 || !S_ISREG(st.st_mode)) {
+        Fs().Close(fd);
         return STG_E_ACCESSDENIED;
     }
     if (const HRESULT hr = TakeShareLock(fd, mode); Failed(hr)) {
-        ::close(fd);
+        Fs().Close(fd);
         return hr;
     }
     // CREATE_ALWAYS empties an existing file, but only once its share lock is ours.
-    if ((creation & O_CREAT) && !(creation & O_EXCL) && WantsWrite(mode) && ::ftruncate(fd, 0) != 0) {
+    if ((creation & O_CREAT) && !(creation & O_EXCL) && WantsWrite(mode) && Fs().Truncate(fd, 0) != 0) {
         const int error = errno;
-        ::close(fd);
+        Fs().Close(fd);
         return StorageHresultFromErrno(error);
     }
     stream = std::make_unique<FileStream>(fd, path, (mode & STGM_DELETEONRELEASE) != 0);
@@ -262,28 +265,53 @@ HRESULT DirStorage::OpenStream(std::string_view name, std::uint32_t mode, std::u
 
 HRESULT DirStorage::Enumerate(std::string_view pattern, std::vector<ElementInfo>& elements) const {
     elements.clear();
-    DIR* dir = ::opendir(path_.c_str());
+    DIR* dir = Fs().OpenDirectory(path_.c_str());
     if (!dir) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
     const int fd = ::dirfd(dir);
     HRESULT hr = S_OK;
     errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = Fs().ReadDirectory(dir)) {
         const std::string name = entry->d_name;
-        if (name == "." || name == ".." || !MatchesPattern(pattern, name)) continue;
+        if (name == "." || name == ".." || !MatchesPattern(pattern, entry->d_name)) continue;
         struct stat st {};
-        if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+        if (Fs().StatAt(fd, entry->d_name, st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
         elements.push_back(ElementInfoFromStat(name, st));
         errno = 0;
     }
     if (errno != 0) hr = LastError();
-    ::closedir(dir);
+    Fs().CloseDirectory(dir);
+    return hr;
+}
+
+HRESULT DirStorage::EnumerateNames(std::string_view pattern, std::vector<ElementName>& elements) const {
+    elements.clear();
+    DIR* dir = Fs().OpenDirectory(path_.c_str());
+    if (!dir) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
+    const int fd = ::dirfd(dir);
+    HRESULT hr = S_OK;
+    errno = 0;
+    while (const dirent* entry = Fs().ReadDirectory(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == ".." || !MatchesPattern(pattern, entry->d_name)) continue;
+        bool isDirectory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            // A file system that does not say: ask, as Enumerate does.
+            struct stat st {};
+            if (Fs().StatAt(fd, entry->d_name, st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+            isDirectory = S_ISDIR(st.st_mode);
+        }
+        elements.push_back({std::string(name), isDirectory});
+        errno = 0;
+    }
+    if (errno != 0) hr = LastError();
+    Fs().CloseDirectory(dir);
     return hr;
 }
 
 HRESULT DirStorage::StatElement(std::string_view name, ElementInfo& info) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     struct stat st {};
-    if (::lstat(ElementPath(name).c_str(), &st) != 0) return errno == ENOENT ? MissingError() : LastError();
+    if (Fs().Stat(ElementPath(name).c_str(), st) != 0) return errno == ENOENT ? MissingError() : LastError();
     info = ElementInfoFromStat(std::string(name), st);
     return S_OK;
 }
@@ -292,7 +320,7 @@ HRESULT DirStorage::LinkStream(const DirStorage& source, std::string_view source
     if (const HRESULT hr = ValidateElementName(sourceName); Failed(hr)) return hr;
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     // Without AT_SYMLINK_FOLLOW a symbolic link is linked itself, never what it points to.
-    if (::linkat(AT_FDCWD, source.ElementPath(sourceName).c_str(), AT_FDCWD, ElementPath(name).c_str(), 0) == 0) return S_OK;
+    if (Fs().Link(source.ElementPath(sourceName).c_str(), ElementPath(name).c_str()) == 0) return S_OK;
     if (errno == ENOENT) return source.MissingError();
     return StorageHresultFromErrno(errno);
 }
@@ -302,32 +330,32 @@ HRESULT DirStorage::RenameElement(std::string_view oldName, std::string_view new
     if (const HRESULT hr = ValidateElementName(newName); Failed(hr)) return hr;
     const std::string from = ElementPath(oldName);
     const std::string to = ElementPath(newName);
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return S_OK;
+    if (Fs().Rename(from.c_str(), to.c_str(), RENAME_NOREPLACE) == 0) return S_OK;
     if (errno == EEXIST) return StorageHresultFromWin32(win32::kAlreadyExists);
     if (errno == ENOENT) return MissingError();
     if (errno != EINVAL) return LastError();
     // A file system without RENAME_NOREPLACE: link + unlink refuses a taken name just the same.
-    if (::link(from.c_str(), to.c_str()) != 0) {
+    if (Fs().Link(from.c_str(), to.c_str()) != 0) {
         if (errno == EEXIST) return StorageHresultFromWin32(win32::kAlreadyExists);
         if (errno != EPERM) return LastError();
         // Directories can not be linked; check, then rename (the store's own renames are serialised).
         struct stat st {};
-        if (::lstat(to.c_str(), &st) == 0) return StorageHresultFromWin32(win32::kAlreadyExists);
-        return ::rename(from.c_str(), to.c_str()) == 0 ? S_OK : LastError();
+        if (Fs().Stat(to.c_str(), st) == 0) return StorageHresultFromWin32(win32::kAlreadyExists);
+        return Fs().Rename(from.c_str(), to.c_str(), 0) == 0 ? S_OK : LastError();
     }
-    return ::unlink(from.c_str()) == 0 ? S_OK : LastError();
+    return Fs().Unlink(from.c_str()) == 0 ? S_OK : LastError();
 }
 
 HRESULT DirStorage::DestroyElement(std::string_view name) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     const std::string path = ElementPath(name);
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? MissingError() : LastError();
-    if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0 ? S_OK : LastError();
-    const int parent = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Fs().Stat(path.c_str(), st) != 0) return errno == ENOENT ? MissingError() : LastError();
+    if (!S_ISDIR(st.st_mode)) return Fs().Unlink(path.c_str()) == 0 ? S_OK : LastError();
+    const int parent = Fs().Open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (parent < 0) return LastError();
     const HRESULT hr = RemoveTree(parent, std::string(name).c_str(), 0);
-    ::close(parent);
+    Fs().Close(parent);
     return hr;
 }
 
@@ -341,16 +369,16 @@ HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::b
     hr = stream->Write(content);
     if (Succeeded(hr)) hr = stream->Commit();
     stream.reset();
-    if (Failed(hr)) ::unlink(ElementPath(temporary).c_str());
+    if (Failed(hr)) Fs().Unlink(ElementPath(temporary).c_str());
     return hr;
 }
 
 HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::byte> content) const {
     std::string temporary;
     if (const HRESULT hr = WriteTemporary(name, content, temporary); Failed(hr)) return hr;
-    if (::rename(ElementPath(temporary).c_str(), ElementPath(name).c_str()) != 0) {
+    if (Fs().Rename(ElementPath(temporary).c_str(), ElementPath(name).c_str(), 0) != 0) {
         const HRESULT hr = LastError();
-        ::unlink(ElementPath(temporary).c_str());
+        Fs().Unlink(ElementPath(temporary).c_str());
         return hr;
     }
     return Sync();
@@ -360,7 +388,7 @@ HRESULT DirStorage::PublishStream(std::string_view name, std::span<const std::by
     std::string temporary;
     if (const HRESULT hr = WriteTemporary(name, content, temporary); Failed(hr)) return hr;
     if (const HRESULT hr = RenameElement(temporary, name); Failed(hr)) {
-        ::unlink(ElementPath(temporary).c_str());
+        Fs().Unlink(ElementPath(temporary).c_str());
         return hr;
     }
     return Sync();
@@ -368,7 +396,7 @@ HRESULT DirStorage::PublishStream(std::string_view name, std::span<const std::by
 
 HRESULT DirStorage::LockSelf(std::chrono::milliseconds bound, StorageLock& lock) const {
     lock.Release();
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = Fs().Open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
     // flock has no timed wait: poll, backing off from 1 ms to 50 ms, until the bound.
     const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -377,7 +405,7 @@ HRESULT DirStorage::LockSelf(std::chrono::milliseconds bound, StorageLock& lock)
         const int error = FlockNoWait(fd, LOCK_EX);
         if (error == 0) break;
         if (error != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
-            ::close(fd);
+            Fs().Close(fd);
             return error == EWOULDBLOCK ? STG_E_SHAREVIOLATION : StorageHresultFromErrno(error);
         }
         std::this_thread::sleep_for(pause);

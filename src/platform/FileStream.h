@@ -26,15 +26,15 @@ public:
     FileStream(const FileStream&) = delete;
     FileStream& operator=(const FileStream&) = delete;
 
-    HRESULT Read(std::span<std::byte> buffer, std::size_t& transferred) override;
-    HRESULT Write(std::span<const std::byte> data) override;
+    [[nodiscard]] HRESULT Read(std::span<std::byte> buffer, std::size_t& transferred) override;
+    [[nodiscard]] HRESULT Write(std::span<const std::byte> data) override;
     using Stream::Write;
-    HRESULT Seek(std::int64_t offset, SeekOrigin origin, std::uint64_t* newPosition = nullptr) override;
-    HRESULT SetSize(std::uint64_t size) override;
-    HRESULT LockRegion(std::uint64_t offset, std::uint64_t length, bool wait) override;
-    HRESULT UnlockRegion(std::uint64_t offset, std::uint64_t length) override;
-    HRESULT Stat(ElementInfo& info) override;
-    HRESULT Commit() override;
+    [[nodiscard]] HRESULT Seek(std::int64_t offset, SeekOrigin origin, std::uint64_t* newPosition = nullptr) override;
+    [[nodiscard]] HRESULT SetSize(std::uint64_t size) override;
+    [[nodiscard]] HRESULT LockRegion(std::uint64_t offset, std::uint64_t length, bool wait) override;
+    [[nodiscard]] HRESULT UnlockRegion(std::uint64_t offset, std::uint64_t length) override;
+    [[nodiscard]] HRESULT Stat(ElementInfo& info) override;
+    [[nodiscard]] HRESULT Commit() override;
 
     const std::string& Path() const { return path_; }
     int Descriptor() const { return fd_; }

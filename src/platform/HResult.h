@@ -16,7 +16,7 @@ namespace pw {
 
 using HRESULT = std::int32_t;
 
-constexpr HRESULT MakeHresult(std::uint32_t bits) { return static_cast<HRESULT>(bits); }
+[[nodiscard]] constexpr HRESULT MakeHresult(std::uint32_t bits) { return static_cast<HRESULT>(bits); }
 constexpr bool Succeeded(HRESULT hr) { return hr >= 0; }
 constexpr bool Failed(HRESULT hr) { return hr < 0; }
 
@@ -84,11 +84,11 @@ inline constexpr std::uint32_t kCantResolveFilename = 1921;
 std::uint32_t Win32ErrorFromErrno(int error);
 
 // 0x80030000 + (error & 0xFFFF) for a positive error; anything else is returned unchanged.
-HRESULT StorageHresultFromWin32(std::uint32_t error);
-inline HRESULT StorageHresultFromErrno(int error) { return StorageHresultFromWin32(Win32ErrorFromErrno(error)); }
+[[nodiscard]] HRESULT StorageHresultFromWin32(std::uint32_t error);
+[[nodiscard]] inline HRESULT StorageHresultFromErrno(int error) { return StorageHresultFromWin32(Win32ErrorFromErrno(error)); }
 
 // 0x80070000 | (error & 0xFFFF), the form system and socket errors take outside the storage layer.
-HRESULT HresultFromWin32(std::uint32_t error);
+[[nodiscard]] HRESULT HresultFromWin32(std::uint32_t error);
 
 // "0x80030020 (share violation)": for log lines and error messages.
 std::string HresultText(HRESULT hr);
@@ -98,7 +98,7 @@ class ComError : public std::runtime_error {
 public:
     explicit ComError(HRESULT hr);
     ComError(HRESULT hr, std::string_view what);
-    HRESULT Code() const noexcept { return hr_; }
+    [[nodiscard]] HRESULT Code() const noexcept { return hr_; }
 
 private:
     HRESULT hr_;

@@ -89,17 +89,17 @@ public:
 
     // The current document; a missing file is an empty one. Fails only when the file exists but can
     // not be read.
-    HRESULT Read(RegistryFile& file) const;
+    [[nodiscard]] HRESULT Read(RegistryFile& file) const;
     std::optional<std::string> GetString(std::string_view key, std::string_view name) const;  // SZ or EXPAND_SZ
     std::optional<std::uint32_t> GetDword(std::string_view key, std::string_view name) const;
     bool KeyExists(std::string_view key) const;
 
     // One locked read-change-write of the file.
-    HRESULT Update(const std::function<void(RegistryFile&)>& change) const;
-    HRESULT SetString(std::string_view key, std::string_view name, std::string_view text) const;
-    HRESULT SetDword(std::string_view key, std::string_view name, std::uint32_t value) const;
-    HRESULT DeleteValue(std::string_view key, std::string_view name) const;
-    HRESULT DeleteKeyTree(std::string_view key) const;
+    [[nodiscard]] HRESULT Update(const std::function<void(RegistryFile&)>& change) const;
+    [[nodiscard]] HRESULT SetString(std::string_view key, std::string_view name, std::string_view text) const;
+    [[nodiscard]] HRESULT SetDword(std::string_view key, std::string_view name, std::uint32_t value) const;
+    [[nodiscard]] HRESULT DeleteValue(std::string_view key, std::string_view name) const;
+    [[nodiscard]] HRESULT DeleteKeyTree(std::string_view key) const;
 
 private:
     std::string path_;

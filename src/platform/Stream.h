@@ -28,6 +28,8 @@ struct ElementInfo {
     std::uint64_t size = 0;
     bool isDirectory = false;
     bool isReadOnly = false;
+    // Names the file has (hard links); above 1, a write through one name shows through the others.
+    std::uint32_t links = 1;
     Date modified = 0;
     Date accessed = 0;
     Date changed = 0;
@@ -37,45 +39,45 @@ class Stream {
 public:
     virtual ~Stream() = default;
 
-    virtual HRESULT Read(std::span<std::byte> buffer, std::size_t& transferred) = 0;
-    virtual HRESULT Write(std::span<const std::byte> data) = 0;
-    virtual HRESULT Seek(std::int64_t offset, SeekOrigin origin, std::uint64_t* newPosition = nullptr) = 0;
-    virtual HRESULT SetSize(std::uint64_t size) = 0;
+    [[nodiscard]] virtual HRESULT Read(std::span<std::byte> buffer, std::size_t& transferred) = 0;
+    [[nodiscard]] virtual HRESULT Write(std::span<const std::byte> data) = 0;
+    [[nodiscard]] virtual HRESULT Seek(std::int64_t offset, SeekOrigin origin, std::uint64_t* newPosition = nullptr) = 0;
+    [[nodiscard]] virtual HRESULT SetSize(std::uint64_t size) = 0;
     // Exclusive lock of a byte range. With wait, blocks until the range is free; without, a range
     // held by another opener fails with STG_E_LOCKVIOLATION.
-    virtual HRESULT LockRegion(std::uint64_t offset, std::uint64_t length, bool wait) = 0;
-    virtual HRESULT UnlockRegion(std::uint64_t offset, std::uint64_t length) = 0;
-    virtual HRESULT Stat(ElementInfo& info) = 0;
+    [[nodiscard]] virtual HRESULT LockRegion(std::uint64_t offset, std::uint64_t length, bool wait) = 0;
+    [[nodiscard]] virtual HRESULT UnlockRegion(std::uint64_t offset, std::uint64_t length) = 0;
+    [[nodiscard]] virtual HRESULT Stat(ElementInfo& info) = 0;
     // Makes what was written durable (fsync for files).
-    virtual HRESULT Commit() = 0;
+    [[nodiscard]] virtual HRESULT Commit() = 0;
 
-    HRESULT Write(std::string_view text) { return Write(std::as_bytes(std::span(text.data(), text.size()))); }
-    HRESULT Position(std::uint64_t& position) { return Seek(0, SeekOrigin::Current, &position); }
+    [[nodiscard]] HRESULT Write(std::string_view text) { return Write(std::as_bytes(std::span(text.data(), text.size()))); }
+    [[nodiscard]] HRESULT Position(std::uint64_t& position) { return Seek(0, SeekOrigin::Current, &position); }
     // Bytes from the position to the end.
-    HRESULT Remaining(std::uint64_t& remaining);
+    [[nodiscard]] HRESULT Remaining(std::uint64_t& remaining);
 };
 
 // Reads exactly buffer.size() bytes; a stream that ends first gives STG_E_ENDOFFILE.
-HRESULT ReadExact(Stream& stream, std::span<std::byte> buffer);
+[[nodiscard]] HRESULT ReadExact(Stream& stream, std::span<std::byte> buffer);
 // Reads from the position to the end.
-HRESULT ReadToEnd(Stream& stream, std::vector<std::byte>& out);
+[[nodiscard]] HRESULT ReadToEnd(Stream& stream, std::vector<std::byte>& out);
 // Copies from the source's position to its end in blocks of blockSize bytes.
-HRESULT CopyStream(Stream& from, Stream& to, std::size_t blockSize = 65536);
+[[nodiscard]] HRESULT CopyStream(Stream& from, Stream& to, std::size_t blockSize = 65536);
 
 class MemoryStream final : public Stream {
 public:
     MemoryStream() = default;
     explicit MemoryStream(std::vector<std::byte> bytes) : bytes_(std::move(bytes)) {}
 
-    HRESULT Read(std::span<std::byte> buffer, std::size_t& transferred) override;
-    HRESULT Write(std::span<const std::byte> data) override;
+    [[nodiscard]] HRESULT Read(std::span<std::byte> buffer, std::size_t& transferred) override;
+    [[nodiscard]] HRESULT Write(std::span<const std::byte> data) override;
     using Stream::Write;
-    HRESULT Seek(std::int64_t offset, SeekOrigin origin, std::uint64_t* newPosition = nullptr) override;
-    HRESULT SetSize(std::uint64_t size) override;
-    HRESULT LockRegion(std::uint64_t, std::uint64_t, bool) override { return S_OK; }
-    HRESULT UnlockRegion(std::uint64_t, std::uint64_t) override { return S_OK; }
-    HRESULT Stat(ElementInfo& info) override;
-    HRESULT Commit() override { return S_OK; }
+    [[nodiscard]] HRESULT Seek(std::int64_t offset, SeekOrigin origin, std::uint64_t* newPosition = nullptr) override;
+    [[nodiscard]] HRESULT SetSize(std::uint64_t size) override;
+    [[nodiscard]] HRESULT LockRegion(std::uint64_t, std::uint64_t, bool) override { return S_OK; }
+    [[nodiscard]] HRESULT UnlockRegion(std::uint64_t, std::uint64_t) override { return S_OK; }
+    [[nodiscard]] HRESULT Stat(ElementInfo& info) override;
+    [[nodiscard]] HRESULT Commit() override { return S_OK; }
 
     const std::vector<std::byte>& Bytes() const { return bytes_; }
     std::vector<std::byte> TakeBytes() { return std::move(bytes_); }

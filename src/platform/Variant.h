@@ -105,10 +105,10 @@ public:
 
     // The value as text, as the automation type conversion would give it (numbers in decimal, dates
     // as "YYYY-MM-DD HH:MM:SS", booleans as "True"/"False"). Fails with DISP_E_TYPEMISMATCH for objects.
-    HRESULT ToText(std::string& out) const;
+    [[nodiscard]] HRESULT ToText(std::string& out) const;
     // A value of `type` read from text: the inverse of ToText. DISP_E_TYPEMISMATCH when the text
     // does not hold such a value, DISP_E_OVERFLOW when it does not fit.
-    static HRESULT FromText(VarType type, std::string_view text, Variant& out);
+    [[nodiscard]] static HRESULT FromText(VarType type, std::string_view text, Variant& out);
 
     friend bool operator==(const Variant& a, const Variant& b);
 

@@ -146,7 +146,8 @@ void RecoverInterruptedRoutings() {
                 }
             }
             stream.reset();
-            queue.DestroyElement(mark.name);
+            // A mark that stays is harmless: its thread empties it before it routes anything.
+            if (Failed(queue.DestroyElement(mark.name))) core::Log(core::LogLevelWarning, "The routing mark " + mark.name + " can not be removed");
         }
     } catch (const ComError& error) {
         core::Log(core::LogLevelCritical, std::string("The routing marks can not be read: ") + error.what());
@@ -160,7 +161,8 @@ public:
     ~RoutingMark() {
         if (!stream_) return;
         stream_.reset();
-        folder_.DestroyElement(name_);
+        // An empty mark left behind names nothing and is passed over at the next start.
+        (void)folder_.DestroyElement(name_);
     }
     RoutingMark(const RoutingMark&) = delete;
     RoutingMark& operator=(const RoutingMark&) = delete;

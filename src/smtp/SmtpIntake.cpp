@@ -17,20 +17,16 @@ bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.subst
 }  // namespace
 
 std::unique_ptr<FileStream> OpenIntake(store::Envelope& envelope) {
-    try {
-        return envelope.StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
-    } catch (const ComError&) {
-        return nullptr;
-    }
+    return envelope.StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
 }
 
 IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<store::Envelope>& envelope,
                           std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit) {
     std::string block = std::move(header);
-    bool failed = false;
+    HRESULT written = S_OK;  // the first failed write, kept for the reply
     bool oversize = false;
     const auto flush = [&] {
-        if (!failed && !oversize && !block.empty() && Failed(content->Write(block))) failed = true;
+        if (Succeeded(written) && !oversize && !block.empty()) written = content->Write(block);
         block.clear();
     };
     std::vector<char> buffer(kDataBuffer + 1);
@@ -69,13 +65,14 @@ IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<sto
     content.reset();
     double uid = 0;
     try {
-        if (failed) throw ComError(STG_E_WRITEFAULT, "writing the message content");
+        if (Failed(written)) throw ComError(written, "writing the message content");
         envelope->Update();
         uid = envelope->UID();
     } catch (const ComError& error) {
         core::Log(core::LogLevelCritical, std::string("SMTP Server: the message could not be stored: ") + error.what());
         envelope.reset();
-        return IntakeOutcome::Failed;
+        // A full disk or an exhausted quota: the client keeps the message and tries again later.
+        return error.Code() == STG_E_MEDIUMFULL ? IntakeOutcome::StorageFull : IntakeOutcome::Failed;
     }
     envelope.reset();
     router::RouterQueue::Instance().Submit(uid);

@@ -23,11 +23,12 @@ namespace pw::smtp {
 enum class IntakeOutcome {
     Published,  // stored, flushed and queued for the router
     Oversize,   // past the size limit: nothing stored
-    Failed,     // the store failed: nothing stored
+    Failed,       // the store failed: nothing stored
+    StorageFull,  // the disk or the quota is full: nothing stored
     Abandoned,  // the client kept sending past the size limit: the connection is closed
 };
 
-// Opens the content of the envelope for writing; null when the store refuses it.
+// Opens the content of the envelope for writing; throws ComError when the store refuses it.
 std::unique_ptr<FileStream> OpenIntake(store::Envelope& envelope);
 
 // Reads DATA up to its end into `content` after `header`, and publishes the envelope. The envelope

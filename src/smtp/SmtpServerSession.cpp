@@ -34,7 +34,14 @@ constexpr std::string_view kUnknown = "500 5.5.1 Unknown command";
 // After DATA, as clients have always seen it: without an enhanced code.
 constexpr std::string_view kStored = "250 Requested mail action okay, completed";
 constexpr std::string_view kLocalError = "451 4.3.0 Requested action aborted: local error in processing";
+// A full disk or an exhausted quota: the client keeps the message and tries again later (RFC 3463).
+constexpr std::string_view kInsufficientStorage = "452 4.3.1 Insufficient system storage";
+
 constexpr std::string_view kBadSequence = "503 5.5.0 Bad sequence of commands";
+
+std::string_view StoreFailureReply(const ComError& error) {
+    return error.Code() == STG_E_MEDIUMFULL ? kInsufficientStorage : kLocalError;
+}
 
 // The argument of MAIL FROM: and RCPT TO:: the rest of the line, trimmed, cut at the first blank.
 std::string Argument(std::string_view line, std::string_view keyword) {
@@ -118,7 +125,16 @@ void SmtpServerSession::Run() {
             return;
         }
         Greet();
-        while (Command(ReadCommandLine())) {
+        for (bool more = true; more;) {
+            const std::string line = ReadCommandLine();
+            try {
+                more = Command(line);
+            } catch (const ComError& error) {
+                // A store that fails ends the command, not the session: the client hears a temporary
+                // failure and may try again (DATA answers its own failures after the message's end).
+                core::Log(core::LogLevelCritical, std::string("SMTP Server: a command failed in the store: ") + error.what());
+                Reply(StoreFailureReply(error));
+            }
         }
     } catch (const net::CnwSocketErr& error) {
         const std::string reason = error.Code() >= 10000 ? "socket error" : std::strerror(error.Code());
@@ -333,7 +349,7 @@ void SmtpServerSession::MailFrom(const std::string& line) {
     } catch (const ComError& error) {
         core::Log(core::LogLevelCritical, std::string("SMTP Server: can not make an envelope: ") + error.what());
         DropEnvelope();
-        return Reply(kLocalError);
+        return Reply(StoreFailureReply(error));
     }
     Reply("250 2.1.0 Requested mail action okay, completed");
 }
@@ -358,10 +374,17 @@ void SmtpServerSession::RcptTo(const std::string& line) {
 }
 
 bool SmtpServerSession::Data() {
-    auto content = envelope_ ? OpenIntake(*envelope_) : nullptr;
-    if (!content) {
-        DropEnvelope();
+    if (!envelope_) {
         Reply(kLocalError);
+        return true;
+    }
+    std::unique_ptr<FileStream> content;
+    try {
+        content = OpenIntake(*envelope_);
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("SMTP Server: the message content can not be opened: ") + error.what());
+        DropEnvelope();
+        Reply(StoreFailureReply(error));
         return true;
     }
     Reply("354 Start mail input; end with <CRLF>.<CRLF>");
@@ -375,6 +398,7 @@ bool SmtpServerSession::Data() {
         case IntakeOutcome::Published: Reply(kStored); return true;
         case IntakeOutcome::Oversize: Reply("523 5.2.3 Requested action aborted. Message exceedes mailbox limit"); return true;
         case IntakeOutcome::Failed: Reply(kLocalError); return true;
+        case IntakeOutcome::StorageFull: Reply(kInsufficientStorage); return true;
         case IntakeOutcome::Abandoned: return false;
     }
     return false;

@@ -1,6 +1,7 @@
 // Collection: children of one directory and one class.
 #include "store/Collection.h"
 
+#include "core/Logging.h"
 #include "store/StoreObject.h"
 
 namespace pw::store {
@@ -30,7 +31,11 @@ void Collection::Remove(std::string_view name) const {
     DirStorage child;
     if (!FindChild(name, child)) throw ComError(STG_E_PATHNOTFOUND, "no such object: " + std::string(name));
     ThrowIfFailed(parent_.DestroyElement(child.Name()), "can not remove " + child.Path());
-    parent_.Sync();
+    // The object is gone; only whether its removal survives a crash is in doubt, and a removal that
+    // comes back is merely a removal to do again.
+    if (const HRESULT hr = parent_.Sync(); Failed(hr)) {
+        core::Log(core::LogLevelWarning, "The removal of " + child.Path() + " could not be flushed: " + HresultText(hr));
+    }
 }
 
 void Collection::Rename(std::string_view oldName, std::string_view newName) const {

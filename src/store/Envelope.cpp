@@ -42,8 +42,13 @@ Envelope::Envelope(DirStorage folder, std::string rootPath, double uid, bool pub
     : folder_(std::move(folder)), rootPath_(std::move(rootPath)), uid_(uid), published_(published) {}
 
 Envelope::~Envelope() {
-    // A producer that gave up (a dropped SMTP session, a failed copy) leaves nothing behind.
-    if (!published_) folder_.DestroyElement(ContentName());
+    // A producer that gave up (a dropped SMTP session, a failed copy) leaves nothing behind. Should
+    // that fail, the content without a record is never listed, and start-up clears it.
+    if (published_) return;
+    if (const HRESULT hr = folder_.DestroyElement(ContentName()); Failed(hr) && !Missing(hr)) {
+        core::Log(core::LogLevelWarning, "An abandoned message content stays until the next start: " +
+                                             folder_.ElementPath(ContentName()) + " (" + HresultText(hr) + ")");
+    }
 }
 
 std::shared_ptr<Envelope> Envelope::Open(const DirStorage& folder, const std::string& rootPath, double uid) {
@@ -93,8 +98,10 @@ std::shared_ptr<Envelope> Envelope::Reserve(const DirStorage& folder, const std:
         }
         ElementInfo info;
         if (Succeeded(hr) && Succeeded(folder.StatElement(stem + std::string(kRecordExtension), info))) {
-            // A record without content: a removal that was cut short. Its id stays taken.
-            folder.DestroyElement(contentName);
+            // A record without content: a removal that was cut short. Its id stays taken, and the
+            // content just made must go again: beside that record it would make a listed envelope
+            // of somebody else's message.
+            ThrowIfFailed(folder.DestroyElement(contentName), "can not take back " + folder.ElementPath(contentName));
             hr = STG_E_FILEALREADYEXISTS;
         }
         if (hr == STG_E_FILEALREADYEXISTS) {
@@ -142,7 +149,7 @@ HRESULT Envelope::ReadRecord(Stream& stream) {
     if (const HRESULT hr = recipients.Load(stream); Failed(hr)) return hr;
     MemoryStream copy;
     if (const HRESULT hr = properties.WriteTo(copy); Failed(hr)) return hr;
-    copy.Seek(0, SeekOrigin::Begin);
+    if (const HRESULT hr = copy.Seek(0, SeekOrigin::Begin); Failed(hr)) return hr;
     if (const HRESULT hr = properties_.ReadFrom(copy); Failed(hr)) return hr;
     recipients_ = std::move(recipients);
     return S_OK;
@@ -167,16 +174,38 @@ void Envelope::PutContent(PersistStream& object) {
 }
 
 std::unique_ptr<FileStream> Envelope::StreamOnContent(bool create, std::uint32_t mode) const {
+    if ((mode & 0x3) != STGM_READ) OwnContent(create);
     std::unique_ptr<FileStream> stream;
-    if (create && contentShared_) {
-        // Emptying the shared file would empty the original too: this copy gets a file of its own.
-        ThrowIfFailed(folder_.DestroyElement(ContentName()), "message content " + folder_.ElementPath(ContentName()));
-        contentShared_ = false;
-    }
     const HRESULT hr = create ? folder_.CreateStream(ContentName(), mode | STGM_CREATE, stream)
                               : folder_.OpenStream(ContentName(), mode, stream);
     ThrowIfFailed(hr, "message content " + folder_.ElementPath(ContentName()));
     return stream;
+}
+
+void Envelope::OwnContent(bool emptying) const {
+    // The file's link count decides, not what this object remembers: an envelope opened again knows
+    // nothing of the copies that share its content, and a write through a shared name would change
+    // every mailbox's message at once.
+    ElementInfo info;
+    const HRESULT found = folder_.StatElement(ContentName(), info);
+    if (Missing(found)) {
+        contentShared_ = false;
+        return;
+    }
+    ThrowIfFailed(found, "message content " + folder_.ElementPath(ContentName()));
+    if (info.links <= 1) {
+        contentShared_ = false;
+        return;
+    }
+    if (emptying) {
+        ThrowIfFailed(folder_.DestroyElement(ContentName()), "message content " + folder_.ElementPath(ContentName()));
+    } else {
+        // The same bytes in a file of its own, put in place whole so that a failure leaves the link.
+        std::vector<std::byte> bytes;
+        ThrowIfFailed(ReadAll(folder_, ContentName(), bytes), "message content " + folder_.ElementPath(ContentName()));
+        ThrowIfFailed(folder_.ReplaceStream(ContentName(), bytes), "message content " + folder_.ElementPath(ContentName()));
+    }
+    contentShared_ = false;
 }
 
 void Envelope::Publish() {
@@ -192,11 +221,20 @@ void Envelope::Publish() {
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
     hr = folder_.PublishStream(RecordName(), record.Bytes());
-    ElementInfo info;
-    // A failure after the rename (flushing the directory) leaves the record in place: it is this
-    // envelope's, and its content must stay with it.
-    if (Succeeded(hr) || Succeeded(folder_.StatElement(RecordName(), info))) published_ = true;
-    ThrowIfFailed(hr, "can not publish " + folder_.ElementPath(RecordName()));
+    if (Failed(hr)) {
+        // A failure after the rename (flushing the directory) leaves the record in place while its
+        // producer hears that publication failed. It is taken back, so that the failure is true: a
+        // client told to try again must not find its first attempt delivered as well. Only a record
+        // that can not be taken back stays, and its content with it. (The name taken by another
+        // record is no failure after a rename, and that record is not this envelope's.)
+        ElementInfo info;
+        if (hr != STG_E_ALREADYEXISTS && Succeeded(folder_.StatElement(RecordName(), info)) &&
+            Failed(folder_.DestroyElement(RecordName()))) {
+            published_ = true;
+        }
+        throw ComError(hr, "can not publish " + folder_.ElementPath(RecordName()));
+    }
+    published_ = true;
 }
 
 void Envelope::Update() {
@@ -204,9 +242,26 @@ void Envelope::Update() {
         Publish();
         return;
     }
+    // A record is worth having only beside its content. An Update that loses a race with Remove (which
+    // takes the record, then the content) must not bring the record back: that would be a listed
+    // envelope nobody can read, which no removal would ever look for again.
+    ElementInfo info;
+    if (const HRESULT hr = folder_.StatElement(ContentName(), info); Failed(hr)) {
+        throw ComError(hr, "the content of " + folder_.ElementPath(RecordName()) + " is gone; the record is not written");
+    }
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
     ThrowIfFailed(folder_.ReplaceStream(RecordName(), record.Bytes()), "can not write " + folder_.ElementPath(RecordName()));
+    if (Missing(folder_.StatElement(ContentName(), info))) {
+        // The removal ran between the check and the rename: finish its work. Should this fail too, the
+        // store's start-up removes records without content.
+        const HRESULT removed = folder_.DestroyElement(RecordName());
+        if (Failed(removed) && !Missing(removed)) {
+            core::Log(core::LogLevelWarning, "A record whose content is gone stays until the next start: " +
+                                                 folder_.ElementPath(RecordName()));
+        }
+        throw ComError(STG_E_FILENOTFOUND, "the content of " + folder_.ElementPath(RecordName()) + " was removed meanwhile");
+    }
 }
 
 void Envelope::Remove() {

@@ -92,9 +92,11 @@ public:
     // Saves an object as the content: into the reserved file before publication, by atomic
     // replacement after it.
     void PutContent(PersistStream& object);
-    // A stream on the ".eml" file; create empties it (or makes it when missing).
+    // A stream on the ".eml" file; create empties it (or makes it when missing). A stream that may
+    // write is always on a file of this envelope's own, never on content shared with other folders.
     std::unique_ptr<FileStream> StreamOnContent(bool create, std::uint32_t mode) const;
-    // Publishes a new envelope, or replaces the record of a published one (throws ComError).
+    // Publishes a new envelope, or replaces the record of a published one (throws ComError). A failed
+    // publication leaves the envelope unpublished; a record whose content is gone is never written.
     void Update();
     // Deletes the record, then the content; a missing content file does not stop it.
     void Remove();
@@ -106,13 +108,16 @@ public:
     void ExportContent(const std::string& path) const;
 
     // The record's bytes: property tree, then recipient list.
-    HRESULT WriteRecord(Stream& stream) const;
-    HRESULT ReadRecord(Stream& stream);
+    [[nodiscard]] HRESULT WriteRecord(Stream& stream) const;
+    [[nodiscard]] HRESULT ReadRecord(Stream& stream);
 
 private:
     std::string RecordName() const;
     std::string ContentName() const;
     void Publish();
+    // Makes the content file this envelope's alone before a write: a file with other links is replaced
+    // by a copy (or just unlinked when the writer empties it anyway).
+    void OwnContent(bool emptying) const;
     void CopyRecordFrom(const Envelope& source);
     // Draws an id and reserves it by making its content file exclusively: a link to the content of
     // `shared` when given and possible (the new envelope's contentShared_ says so), else an empty file.

@@ -55,9 +55,10 @@ std::shared_ptr<Folder> Folders::FindFolder(std::string_view path) const {
 }
 
 std::vector<double> ListEnvelopeUids(const DirStorage& folder) {
-    std::vector<ElementInfo> elements;
+    // Names only: a listing of the queue at start-up, or of a big inbox, needs no stat per file.
+    std::vector<ElementName> elements;
     std::vector<double> uids;
-    if (Failed(folder.Enumerate("*.env", elements))) return uids;
+    if (Failed(folder.EnumerateNames("*.env", elements))) return uids;
     for (const auto& element : elements) {
         if (element.isDirectory) continue;
         const std::string_view name = element.name;

@@ -52,7 +52,10 @@ std::shared_ptr<MailBox> MailBoxes::Add(std::string_view name, std::int32_t kind
         try {
             mailbox->GetFolders()->Add(kInFolderName, InboxFolderType);
         } catch (const ComError&) {
-            Parent().DestroyElement(folded);
+            // A mailbox without its inbox is taken back; one that can not be stays, and says so.
+            if (const HRESULT hr = Parent().DestroyElement(folded); Failed(hr)) {
+                core::Log(core::LogLevelWarning, "A half-made mailbox stays: " + Parent().ElementPath(folded) + " (" + HresultText(hr) + ")");
+            }
             throw;
         }
     }

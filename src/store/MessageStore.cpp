@@ -2,6 +2,7 @@
 #include "store/MessageStore.h"
 
 #include <mutex>
+#include <unordered_set>
 
 #include "core/Logging.h"
 #include "core/RegistryKeys.h"
@@ -68,21 +69,33 @@ void EnsureRootProperties(const DirStorage& root, std::vector<std::string>& made
     made.push_back("property file " + root.ElementPath(name));
 }
 
-bool HasRecordFor(const std::vector<ElementInfo>& elements, std::string_view stem) {
-    for (const auto& element : elements) {
-        const std::string_view name = element.name;
-        if (name.size() == stem.size() + 4 && EqualsNoCase(name.substr(0, stem.size()), stem) &&
-            EqualsNoCase(name.substr(stem.size()), kRecordExtension)) {
-            return true;
-        }
-    }
-    return false;
+// An envelope file's stem as a key: its value and its length (so "0000001" and "00000001" stay two
+// stems, as they are two names), or 0 for a name that is no envelope file with that extension.
+std::uint64_t StemKey(std::string_view name, std::string_view extension) {
+    if (name.size() <= extension.size() || !EqualsNoCase(name.substr(name.size() - extension.size()), extension)) return 0;
+    const std::string_view stem = name.substr(0, name.size() - extension.size());
+    double uid = 0;
+    if (!UidFromStem(stem, uid) || uid >= kMaxUid) return 0;
+    return (static_cast<std::uint64_t>(uid) << 5 | stem.size()) + 1;
 }
 
+// One pass over a directory: the stems of its records and contents go into sets first, so that a
+// folder of any size is judged in time proportional to its files (start-up waits for this).
 std::size_t CleanDirectory(const DirStorage& dir, int depth) {
-    std::vector<ElementInfo> elements;
-    if (depth > kMaxCleanupDepth || Failed(dir.Enumerate("*", elements))) return 0;
+    std::vector<ElementName> elements;
+    if (depth > kMaxCleanupDepth || Failed(dir.EnumerateNames("*", elements))) return 0;
     const bool folder = IsFolderDirectory(dir);
+    std::unordered_set<std::uint64_t> records;
+    std::unordered_set<std::uint64_t> contents;
+    if (folder) {
+        records.reserve(elements.size() / 2 + 1);
+        contents.reserve(elements.size() / 2 + 1);
+        for (const auto& element : elements) {
+            if (element.isDirectory) continue;
+            if (const auto key = StemKey(element.name, kRecordExtension); key != 0) records.insert(key);
+            if (const auto key = StemKey(element.name, kContentExtension); key != 0) contents.insert(key);
+        }
+    }
     std::size_t removed = 0;
     for (const auto& element : elements) {
         const std::string_view name = element.name;
@@ -91,10 +104,13 @@ std::size_t CleanDirectory(const DirStorage& dir, int depth) {
             continue;
         }
         bool abandoned = IsTemporaryName(name);
-        if (!abandoned && folder && name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), kContentExtension)) {
-            double uid = 0;
-            const std::string_view stem = name.substr(0, name.size() - 4);
-            abandoned = UidFromStem(stem, uid) && !HasRecordFor(elements, stem);
+        if (!abandoned && folder) {
+            // Content without a record is a message never published, or one whose removal was cut
+            // short; a record without content is a removal cut short the other way, or an update that
+            // raced a removal. Neither can ever be delivered or read.
+            const std::uint64_t content = StemKey(name, kContentExtension);
+            const std::uint64_t record = StemKey(name, kRecordExtension);
+            abandoned = (content != 0 && !records.contains(content)) || (record != 0 && !contents.contains(record));
         }
         if (abandoned && Succeeded(dir.DestroyElement(name))) {
             core::Log(core::LogLevelWarning, "Removed the unfinished file " + dir.ElementPath(name));

@@ -5,8 +5,9 @@
 // "_Out" and the public system folders "Bayesian Learn", "Bayesian Learn/Spam" and "Bayesian
 // Learn/Good" (with their rights entries) where any of them is missing, so a new store works at once
 // and a damaged one gets its well-known folders back. RemoveAbandonedFiles clears what writers that
-// died left behind: temporary files of replacements, and reserved contents of envelopes that were
-// never published. It runs at start-up, before anything writes to the store.
+// died left behind: temporary files of replacements, reserved contents of envelopes that were never
+// published, and records whose content is gone. It runs at start-up, before anything writes to the
+// store, in time proportional to the number of files.
 // Thread safety: one thread at a time per object; objects are created per use.
 #pragma once
 

@@ -46,8 +46,8 @@ public:
 
     const core::ConfigTree& Tree() const { return tree_; }
     // The file format; ReadFrom forgets the recorded changes when it succeeds.
-    HRESULT WriteTo(Stream& stream) const { return tree_.WriteTo(stream); }
-    HRESULT ReadFrom(Stream& stream);
+    [[nodiscard]] HRESULT WriteTo(Stream& stream) const { return tree_.WriteTo(stream); }
+    [[nodiscard]] HRESULT ReadFrom(Stream& stream);
 
 private:
     struct Change {

@@ -28,8 +28,8 @@ public:
     void RemoveAt(std::size_t index);
     const std::vector<std::string>& All() const { return addresses_; }
 
-    HRESULT Save(Stream& stream) const;
-    HRESULT Load(Stream& stream);
+    [[nodiscard]] HRESULT Save(Stream& stream) const;
+    [[nodiscard]] HRESULT Load(Stream& stream);
 
 private:
     std::vector<std::string> addresses_;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <fnmatch.h>
 
+#include "core/Logging.h"
 #include "platform/Text.h"
 #include "store/Folder.h"
 #include "store/Password.h"
@@ -320,7 +321,12 @@ HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::
         if (const HRESULT hr = parent.CreateChildStorage(name, &child); Failed(hr)) return hr;
     }
     const auto undo = [&](HRESULT hr) {
-        if (!adopted) parent.DestroyElement(name);
+        if (!adopted) {
+            if (const HRESULT undone = parent.DestroyElement(name); Failed(undone)) {
+                core::Log(core::LogLevelWarning, "A half-made store object stays: " + parent.ElementPath(name) + " (" +
+                                                     HresultText(undone) + ")");
+            }
+        }
         return hr;
     };
     if (isFolder) {
@@ -354,9 +360,12 @@ HRESULT RenameStoreObject(const DirStorage& parent, std::string_view oldName, st
     const DirStorage renamed(parent.ElementPath(newName));
     // The property file follows its directory; a crash in between is repaired when the object is next read.
     const HRESULT hr = renamed.RenameElement("_" + actualOld, "_" + std::string(newName));
-    if (Succeeded(hr)) renamed.Sync();
-    parent.Sync();
-    return hr == STG_E_FILENOTFOUND ? S_OK : hr;
+    if (Failed(hr) && hr != STG_E_FILENOTFOUND) return hr;
+    // Renames that may not survive a crash are reported like any other failure to make them safe.
+    if (Succeeded(hr)) {
+        if (const HRESULT flushed = renamed.Sync(); Failed(flushed)) return flushed;
+    }
+    return parent.Sync();
 }
 
 std::vector<std::string> SplitStorePath(std::string_view path) {

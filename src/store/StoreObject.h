@@ -71,7 +71,7 @@ public:
     void SaveAgent(PersistStream& agent) const;
     void LoadAgent(PersistStream& agent) const;
     // S_OK, or 0x80030000 + the Windows error of the failed delete.
-    HRESULT RemoveAgentStream(const Guid& classId) const;
+    [[nodiscard]] HRESULT RemoveAgentStream(const Guid& classId) const;
 
     // The object's path below the store root, components separated by "/"; "" for the root.
     std::string Namespace() const;
@@ -84,8 +84,8 @@ public:
     void Load();
 
 private:
-    HRESULT ReadPropertyFile(core::ConfigTree& tree) const;
-    HRESULT RepairPropertyFileName() const;
+    [[nodiscard]] HRESULT ReadPropertyFile(core::ConfigTree& tree) const;
+    [[nodiscard]] HRESULT RepairPropertyFileName() const;
 
     DirStorage dir_;
     std::string rootPath_;
@@ -105,7 +105,7 @@ std::string AgentFileName(const Guid& classId);
 
 // Makes a new store object below parent (see the file comment). A name that differs from an existing
 // child's only in case is taken: STG_E_ALREADYEXISTS, as for the same name.
-HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::int32_t type, bool isFolder,
+[[nodiscard]] HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::int32_t type, bool isFolder,
                           DirStorage& created, const std::vector<std::pair<std::string, Variant>>& extra = {});
 
 // Does the directory have a "_uid" counter? Only folders have one, but a folder whose counter was
@@ -122,13 +122,13 @@ StoreChildKind ClassifyChild(const DirStorage& child, StoreParentKind parent);
 StoreParentKind ParentKindOf(const DirStorage& dir, const std::string& rootPath);
 StoreParentKind ParentKindOf(StoreObjectTypeEnum ownType);
 // A child directory by name: the exact name first, then without regard to case.
-HRESULT FindChildDirectory(const DirStorage& parent, std::string_view name, DirStorage& child);
+[[nodiscard]] HRESULT FindChildDirectory(const DirStorage& parent, std::string_view name, DirStorage& child);
 // The names of the child directories of one kind, in an order without regard to case.
 std::vector<std::string> ChildDirectoryNames(const DirStorage& parent, StoreParentKind parentKind, StoreChildKind kind);
 // Names matching a pattern with "*" and "?" wildcards, without regard to case.
 std::vector<std::string> MatchNames(const std::vector<std::string>& names, std::string_view pattern);
 // Renames a child object's directory and its property file with it.
-HRESULT RenameStoreObject(const DirStorage& parent, std::string_view oldName, std::string_view newName);
+[[nodiscard]] HRESULT RenameStoreObject(const DirStorage& parent, std::string_view oldName, std::string_view newName);
 // A directory's path below the store root, components separated by "/"; "" for the root itself.
 std::string RelativeStorePath(const DirStorage& dir, const std::string& rootPath);
 // Splits "a/b\c" into its components (both separators count; empty components are skipped).

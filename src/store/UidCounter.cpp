@@ -153,7 +153,10 @@ HRESULT Counter(const DirStorage& folder, double& uid, double floor, bool write)
         }
         if (Succeeded(hr)) uid = value;
     }
-    stream->UnlockRegion(0, kCounterSize);
+    if (Failed(stream->UnlockRegion(0, kCounterSize))) {
+        // The range lock belongs to the open file description: closing it releases the lock all the same.
+        stream.reset();
+    }
     return hr;
 }
 
@@ -171,7 +174,8 @@ HRESULT RepairUidCounter(const DirStorage& folder) {
         hr = WriteCounter(*stream, HighestStoredUid(folder));
         if (Succeeded(hr)) hr = stream->Commit();
     }
-    stream->UnlockRegion(0, kCounterSize);
+    // Closing the stream releases its range lock whether or not the unlock went through.
+    if (Failed(stream->UnlockRegion(0, kCounterSize))) stream.reset();
     if (Succeeded(hr)) hr = folder.Sync();
     return Succeeded(hr) ? S_OK : hr;
 }

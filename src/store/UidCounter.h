@@ -28,12 +28,12 @@ inline constexpr std::size_t kMaxUidReservations = 4096;
 
 // Draws the next id (written back). At least `floor` + 1: callers that found the files of a drawn id
 // already present pass the highest existing stem.
-HRESULT DrawUid(const DirStorage& folder, double& uid, double floor = 0);
+[[nodiscard]] HRESULT DrawUid(const DirStorage& folder, double& uid, double floor = 0);
 // The id the next draw of this process would give, without drawing it.
-HRESULT PeekUid(const DirStorage& folder, double& uid);
+[[nodiscard]] HRESULT PeekUid(const DirStorage& folder, double& uid);
 // Gives a folder that lost its counter (or never got one) a counter holding the highest stem in it,
 // written through to the disk. S_OK when it made one, S_FALSE when the folder had one.
-HRESULT RepairUidCounter(const DirStorage& folder);
+[[nodiscard]] HRESULT RepairUidCounter(const DirStorage& folder);
 
 // "%07I64X": the stem of an envelope's file names.
 std::string UidStem(double uid);

@@ -54,9 +54,9 @@ protected:
 
     void Configure(LogFileTypeEnum type, LoggingLevelEnum level) const {
         const Registry registry = MakeRegistry();
-        registry.SetString(LoggingKey(), "FilePath", Folder());
-        registry.SetDword(LoggingKey(), "FileType", type);
-        registry.SetDword(LoggingKey(), "LogLevel", level);
+        ASSERT_EQ(registry.SetString(LoggingKey(), "FilePath", Folder()), S_OK);
+        ASSERT_EQ(registry.SetDword(LoggingKey(), "FileType", type), S_OK);
+        ASSERT_EQ(registry.SetDword(LoggingKey(), "LogLevel", level), S_OK);
     }
 
     std::string Folder() const { return scratch_ / "logs"; }

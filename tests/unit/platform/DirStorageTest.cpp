@@ -296,6 +296,21 @@ TEST_F(DirStorageTest, EnumerateMatchesPatternsWithoutRegardToCase) {
     EXPECT_EQ(Names(elements), (std::set<std::string>{"TWO.ENV"}));
     ASSERT_EQ(storage_.Enumerate("*.nothing", elements), S_OK);
     EXPECT_TRUE(elements.empty());
+
+    // The listing by name says the same, without a stat per element.
+    for (const char* pattern : {"*.env", "*", "?wo.*", "*.nothing"}) {
+        ASSERT_EQ(storage_.Enumerate(pattern, elements), S_OK);
+        std::vector<ElementName> names;
+        ASSERT_EQ(storage_.EnumerateNames(pattern, names), S_OK);
+        std::set<std::pair<std::string, bool>> expected;
+        std::set<std::pair<std::string, bool>> listed;
+        for (const ElementInfo& element : elements) expected.emplace(element.name, element.isDirectory);
+        for (const ElementName& element : names) listed.emplace(element.name, element.isDirectory);
+        EXPECT_EQ(listed, expected) << pattern;
+        EXPECT_EQ(names.size(), elements.size()) << pattern;
+    }
+    std::vector<ElementName> names;
+    EXPECT_EQ(DirStorage(Path("gone")).EnumerateNames("*", names), STG_E_PATHNOTFOUND);
 }
 
 TEST_F(DirStorageTest, StatElementReportsSizeDirectoryBitAndTheLinkItself) {

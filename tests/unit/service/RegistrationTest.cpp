@@ -107,6 +107,8 @@ TEST_F(RegistrationTest, UnitQuotesPercentSignsAndQuotes) {
     context.executablePath = "/srv/100%\"mail\"/pellworth";
     const std::string unit = SystemdUnitText(context);
     EXPECT_NE(unit.find("ExecStart=\"/srv/100%%\\\"mail\\\"/pellworth\""), std::string::npos) << unit;
+    // The manager waits for readiness long enough for a start-up that checks a big store.
+    EXPECT_NE(unit.find("\nTimeoutStartSec=300\n"), std::string::npos) << unit;
 }
 
 TEST_F(RegistrationTest, UnwritableRegistryFailsWithAClearError) {

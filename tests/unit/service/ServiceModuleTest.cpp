@@ -22,7 +22,7 @@ protected:
 
     Registry MakeRegistry() const { return Registry(scratch_ / "pellworth.reg"); }
     std::string StorePath() const { return scratch_ / "deep/store"; }
-    void ConfigureStore() const { MakeRegistry().SetString(core::ServerGeneralKey(), "MessageStore", StorePath()); }
+    void ConfigureStore() const { ASSERT_EQ(MakeRegistry().SetString(core::ServerGeneralKey(), "MessageStore", StorePath()), S_OK); }
     static ServiceTimings Quick() { return ServiceTimings{20ms, 0ms}; }
 
     // Runs the module on its own thread until the test posts the quit (or it ends by itself).
@@ -115,21 +115,21 @@ TEST_F(ServiceModuleTest, RouterCountFollowsDebugSwitchesThenConfiguration) {
     core::ServerConfig().Set("sys:routers", Variant::I4(7));
     EXPECT_EQ(module.RouterCount(), 7u);
 
-    registry.SetDword(core::DebugKey(), "Routers", 2);
+    ASSERT_EQ(registry.SetDword(core::DebugKey(), "Routers", 2), S_OK);
     EXPECT_EQ(module.RouterCount(), 2u);
 
-    registry.SetDword(core::DebugKey(), "NoRouters", 1);
+    ASSERT_EQ(registry.SetDword(core::DebugKey(), "NoRouters", 1), S_OK);
     EXPECT_EQ(module.RouterCount(), 0u);
 
-    registry.SetDword(core::DebugKey(), "NoRouters", 0);
-    registry.SetDword(core::DebugKey(), "Routers", 0);
+    ASSERT_EQ(registry.SetDword(core::DebugKey(), "NoRouters", 0), S_OK);
+    ASSERT_EQ(registry.SetDword(core::DebugKey(), "Routers", 0), S_OK);
     core::ServerConfig().Set("sys:routers", Variant::I4(100000));
     EXPECT_EQ(module.RouterCount(), kMaxRouters);
     core::ServerConfig().Set("sys:routers", Variant::I4(-3));
     EXPECT_EQ(module.RouterCount(), kDefaultRouters);
 
     EXPECT_TRUE(module.TransportsEnabled());
-    registry.SetDword(core::DebugKey(), "NoTransports", 1);
+    ASSERT_EQ(registry.SetDword(core::DebugKey(), "NoTransports", 1), S_OK);
     EXPECT_FALSE(module.TransportsEnabled());
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/CoreTestSupport.h"
+#include "platform/FileSystem.h"
 #include "store/StoreTestSupport.h"
 #include "store/UidCounter.h"
 
@@ -108,7 +109,7 @@ TEST_F(store_EnvelopeTest, FirstEnvelopeOfANewFolderIsListedOnlyAfterItsFirstUpd
     // The reservation is taken: the next producer gets the next id.
     EXPECT_EQ(envelopes->Add()->UID(), 2);
 
-    envelope->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n");
+    ASSERT_EQ(envelope->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n"), S_OK);
     envelope->SetSender("<s@x.org>");
     envelope->Update();
     EXPECT_TRUE(envelope->IsPublished());
@@ -134,7 +135,7 @@ TEST_F(store_EnvelopeTest, EnvelopeDroppedBeforeItsFirstUpdateTakesItsReservedCo
     const auto envelopes = store_->InFolder()->GetEnvelopes();
     {
         auto abandoned = envelopes->Add();
-        abandoned->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("half a message");
+        ASSERT_EQ(abandoned->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("half a message"), S_OK);
         ASSERT_TRUE(FileExists(At("_In/" + abandoned->Stem() + ".eml")));
     }
     EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
@@ -170,7 +171,7 @@ TEST_F(store_EnvelopeTest, NewEnvelopeSkipsIdsWhoseFilesExistAndLeavesThemUntouc
 
 TEST_F(store_EnvelopeTest, CopiesShareOneContentFileThatOutlivesTheOriginal) {
     auto original = store_->InFolder()->GetEnvelopes()->Add();
-    original->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n");
+    ASSERT_EQ(original->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n"), S_OK);
     original->SetSender("<s@x.org>");
     original->GetRecipients().Add("a@example.com");
     original->Update();
@@ -193,7 +194,7 @@ TEST_F(store_EnvelopeTest, CopiesShareOneContentFileThatOutlivesTheOriginal) {
 
     // A copy that gets content of its own before publication leaves the original's alone.
     const auto rewritten = Envelope::CreateCopy(folder->Storage(), *original);
-    rewritten->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: y\r\n\r\n");
+    ASSERT_EQ(rewritten->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: y\r\n\r\n"), S_OK);
     rewritten->Update();
     EXPECT_EQ(test::ReadFileText(At("Fresh/0000003.eml")), "Subject: y\r\n\r\n");
     EXPECT_EQ(test::ReadFileText(At("_In/0000001.eml")), "Subject: x\r\n\r\nbody\r\n");
@@ -223,6 +224,97 @@ TEST_F(store_EnvelopeTest, RemovesRecordWhenContentAlreadyGone) {
     EXPECT_FALSE(FileExists(At("_In/0000002.env")));
     envelopes->Reset();
     EXPECT_EQ(envelopes->Uids(), std::vector<double>{3});
+}
+
+
+TEST_F(store_EnvelopeTest, WritesThroughAReopenedEnvelopeNeverReachTheContentOthersShare) {
+    auto original = store_->InFolder()->GetEnvelopes()->Add();
+    ASSERT_EQ(original->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n"), S_OK);
+    original->Update();
+    const auto folder = store_->GetFolders()->Add("Shared", NormalFolderType);
+    const auto first = original->CopyTo(folder->Storage());
+    const auto second = original->CopyTo(folder->Storage());
+    struct stat st {};
+    ASSERT_EQ(::stat(At("_In/0000001.eml").c_str(), &st), 0);
+    ASSERT_EQ(st.st_nlink, 3u);
+
+    // Opened again, the envelope knows nothing of the copies: the link count must tell it.
+    const auto emptied = Envelope::Open(folder->Storage(), root_, first->UID());
+    ASSERT_EQ(emptied->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: new\r\n\r\n"), S_OK);
+    const auto appended = Envelope::Open(folder->Storage(), root_, second->UID());
+    auto stream = appended->StreamOnContent(false, STGM_READWRITE | STGM_SHARE_EXCLUSIVE);
+    ASSERT_EQ(stream->Seek(0, SeekOrigin::End), S_OK);
+    ASSERT_EQ(stream->Write("more\r\n"), S_OK);
+    stream.reset();
+
+    EXPECT_EQ(test::ReadFileText(At("_In/0000001.eml")), "Subject: x\r\n\r\nbody\r\n");
+    EXPECT_EQ(test::ReadFileText(At("Shared/0000001.eml")), "Subject: new\r\n\r\n");
+    EXPECT_EQ(test::ReadFileText(At("Shared/0000002.eml")), "Subject: x\r\n\r\nbody\r\nmore\r\n");
+    ASSERT_EQ(::stat(At("_In/0000001.eml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    // A file that is the only link is written in place, as before.
+    const auto again = Envelope::Open(folder->Storage(), root_, second->UID());
+    ASSERT_EQ(::stat(At("Shared/0000002.eml").c_str(), &st), 0);
+    const ino_t inode = st.st_ino;
+    again->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    ASSERT_EQ(::stat(At("Shared/0000002.eml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, inode);
+}
+
+TEST_F(store_EnvelopeTest, UpdateThatLosesARaceWithRemoveLeavesNoRecordBehind) {
+    const auto envelopes = store_->InFolder()->GetEnvelopes();
+    auto made = envelopes->Add();
+    made->Update();
+    const auto updater = Envelope::Open(store_->InFolder()->Storage(), root_, made->UID());
+    const auto remover = Envelope::Open(store_->InFolder()->Storage(), root_, made->UID());
+    remover->Remove();
+    updater->SetSender("<late@x.org>");
+    try {
+        updater->Update();
+        ADD_FAILURE() << "an update brought back a removed envelope";
+    } catch (const ComError& error) {
+        EXPECT_EQ(error.Code(), STG_E_FILENOTFOUND);
+    }
+    EXPECT_FALSE(FileExists(At("_In/0000001.env")));
+    EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
+    envelopes->Reset();
+    EXPECT_TRUE(envelopes->Uids().empty());
+}
+
+TEST_F(store_EnvelopeTest, PublicationUnderEverySingleFailingCallIsAllOrNothing) {
+    const auto envelopes = store_->InFolder()->GetEnvelopes();
+    const std::string content = "Subject: s\r\n\r\n" + std::string(300, 'x') + "\r\n";
+    std::size_t published = 0;
+    std::uint64_t n = 1;
+    for (;; ++n) {
+        ASSERT_LT(n, 100u) << "a publication that never runs out of calls";
+        std::vector<FaultyFileSystem::Fault> faults;
+        ASSERT_TRUE(FaultyFileSystem::ParseSpecification("any:" + std::to_string(n) + (n % 2 ? ":EIO" : ":ENOSPC"), faults));
+        FaultyFileSystem faulty(faults);
+        bool succeeded = false;
+        {
+            const ScopedFileSystem installed(faulty);
+            try {
+                auto envelope = envelopes->Add();
+                ThrowIfFailed(envelope->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write(content));
+                envelope->SetSender("<s@x.org>");
+                envelope->Update();
+                succeeded = true;
+            } catch (const ComError&) {
+                // refused: the envelope went with its reservation
+            }
+        }
+        if (succeeded) ++published;
+        // What is listed is whole; nothing unlisted is left behind (a content file without record).
+        envelopes->Reset();
+        EXPECT_EQ(envelopes->Uids().size(), published) << "N=" << n;
+        for (const double uid : envelopes->Uids()) {
+            EXPECT_EQ(test::ReadFileText(At("_In/" + UidStem(uid) + ".eml")), content) << "N=" << n;
+        }
+        EXPECT_EQ(store_->RemoveAbandonedFiles(), 0u) << "N=" << n;
+        if (faulty.Fired() == 0) break;
+    }
+    EXPECT_GT(n, 10u);
 }
 
 }  // namespace

@@ -145,13 +145,17 @@ TEST_F(store_MessageStoreTest, ChildrenAreToldByTheirPropertyFilesAndHalfMadeFol
 TEST_F(store_MessageStoreTest, RemoveAbandonedFilesClearsWhatDeadWritersLeftAndNothingElse) {
     const auto envelopes = store_->InFolder()->GetEnvelopes();
     auto published = envelopes->Add();
-    published->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("kept");
+    ASSERT_EQ(published->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("kept"), S_OK);
     published->Update();
     store_->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", UserMailBoxType);
+    // A record whose content is gone (a removal cut short, or an update that raced it) is as dead as
+    // content without a record.
     const std::vector<std::string> abandoned = {"~x.1.2.tmp", "_In/0000005.eml", "_In/~0000001.env.77.3.tmp",
-                                                "example.com/john/_In/00000aa.eml", "example.com/~_example.com.9.9.tmp"};
-    // Not an envelope; a mailbox is no folder; a record whose content is already gone.
-    const std::vector<std::string> made = {"_In/notes.eml", "example.com/john/0000007.eml", "_In/0000008.env"};
+                                                "example.com/john/_In/00000aa.eml", "example.com/~_example.com.9.9.tmp",
+                                                "_In/0000008.env", "example.com/john/_In/00000BB.env"};
+    // Not an envelope; a mailbox is no folder; a pair whose stems differ only in case.
+    const std::vector<std::string> made = {"_In/notes.eml", "example.com/john/0000007.eml", "example.com/john/0000007.env",
+                                           "_In/000000A.ENV", "_In/000000a.eml"};
     for (const auto& name : abandoned) test::WriteFileText(At(name), "left behind");
     for (const auto& name : made) test::WriteFileText(At(name), name);
     std::vector<std::string> kept = {"_In/0000001.env", "_In/0000001.eml"};

@@ -7,6 +7,7 @@
 #include <latch>
 #include <thread>
 
+#include "platform/FileSystem.h"
 #include "platform/Guid.h"
 #include "store/Password.h"
 #include "store/StoreTestSupport.h"
@@ -154,6 +155,41 @@ TEST_F(store_StoreObjectTest, RenameTakesThePropertyFileAlong) {
 TEST(store_AgentFileName, IsTheGroupsInShortHexThenTheExtension) {
     EXPECT_EQ(AgentFileName(*Guid::Parse("{00000109-0000-0000-C000-000000000046}")), "10900c000046.agent");
     EXPECT_EQ(AgentFileName(*Guid::Parse("{A1B2C3D4-E5F6-0718-293A-4B5C6D7E8F90}")), "a1b2c3d4e5f6718293a4b5c6d7e8f90.agent");
+}
+
+TEST_F(store_StoreObjectTest, PropertyUpdatesUnderEverySingleFailingCallKeepAWholeFile) {
+    const auto mailbox = store_->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", UserMailBoxType);
+    const std::string file = At("example.com/john/_john");
+    std::int32_t stored = 0;
+    std::uint64_t n = 1;
+    for (;; ++n) {
+        ASSERT_LT(n, 100u) << "an update that never runs out of calls";
+        std::vector<FaultyFileSystem::Fault> faults;
+        ASSERT_TRUE(FaultyFileSystem::ParseSpecification("any:" + std::to_string(n) + ":EDQUOT", faults));
+        FaultyFileSystem faulty(faults);
+        bool succeeded = false;
+        {
+            const ScopedFileSystem installed(faulty);
+            try {
+                const auto again = store_->FindMailBox("john@example.com");
+                ASSERT_TRUE(again);
+                again->GetProperties().SetItem("Counter", Variant::I4(static_cast<std::int32_t>(n)));
+                again->Update();
+                succeeded = true;
+            } catch (const ComError& error) {
+                EXPECT_EQ(error.Code(), STG_E_MEDIUMFULL) << "N=" << n;
+            }
+        }
+        // The old value or the new one, in a file that reads whole; success means the new one (a
+        // failure after the rename may leave the new one too).
+        const std::int32_t value = FileProperty(file, "Counter").AsI4();
+        EXPECT_TRUE(value == static_cast<std::int32_t>(n) || (!succeeded && value == stored)) << "N=" << n;
+        stored = value;
+        EXPECT_EQ(store_->RemoveAbandonedFiles(), 0u) << "N=" << n;
+        if (faulty.Fired() == 0) break;
+    }
+    EXPECT_GT(n, 6u);
+    EXPECT_EQ(FileProperty(file, "Counter").AsI4(), static_cast<std::int32_t>(n));
 }
 
 }  // namespace

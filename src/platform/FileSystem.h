@@ -1,0 +1,147 @@
+// FileSystem: the one door from the storage layer (DirStorage, FileStream) to the kernel's files.
+//
+// Owns nothing but the choice of door. Every call the storage layer makes on files and directories
+// -- open, read, write, fsync, truncate, rename, link, unlink, mkdir, directory listings, stat,
+// locks -- goes through FileSystem::Current(), in the shape of the system call it stands for (a
+// result of -1 or nullptr with errno set), so the storage layer keeps its own error mapping. The
+// real file system passes each call straight on. FaultyFileSystem fails chosen calls with ENOSPC,
+// EIO or EDQUOT, so that tests can show what a full disk or a failing device does to the store, the
+// way LevelDB's fault-injection Env does.
+//
+// Test seam, read once when the first call is made (documented in src/platform/README.md):
+//   PELLWORTH_FAULT="KIND:N:ERRNO[,KIND:N:ERRNO...]"  the Nth call of KIND since start-up fails, once,
+//       with ERRNO (ENOSPC, EIO or EDQUOT). KIND is open, read, write, fsync, truncate, rename, link,
+//       unlink, mkdir, readdir (opening a directory listing) or any (every call of those kinds).
+//   PELLWORTH_FAULT_FILE=PATH  a control file holding such a specification, read again whenever it
+//       changes (replace it by rename): each new content arms its faults afresh, counting calls from
+//       that moment; an empty or missing file fails nothing. Every fault that fires is reported as
+//       one line "KIND N ERRNO" appended to PATH + ".fired". When set, it takes the place of
+//       PELLWORTH_FAULT.
+// Never set either in production: the server would fail on purpose.
+// Thread safety: any thread. FaultyFileSystem counts and fires under its own lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <vector>
+
+namespace pw {
+
+// The kinds of call a fault can be aimed at.
+enum class FileCall : std::uint8_t { Open, Read, Write, Fsync, Truncate, Rename, Link, Unlink, MakeDirectory, ReadDirectory, Any };
+inline constexpr std::size_t kFileCallKinds = static_cast<std::size_t>(FileCall::Any) + 1;
+
+std::string_view FileCallName(FileCall kind);
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // The file system of this process: the real one, or a failing one when the environment names
+    // faults (see above), or the one a test installed.
+    static FileSystem& Current();
+    // Tests: makes `fileSystem` current (nullptr: the process's own again); returns the one it
+    // replaced, or nullptr when that was the process's own. The caller keeps it alive meanwhile.
+    static FileSystem* Install(FileSystem* fileSystem);
+
+    virtual int Open(const char* path, int flags, mode_t mode = 0);
+    virtual int OpenAt(int dirFd, const char* name, int flags, mode_t mode = 0);
+    virtual int Close(int fd);
+    virtual ssize_t Read(int fd, void* buffer, std::size_t size);
+    virtual ssize_t Write(int fd, const void* data, std::size_t size);
+    virtual int Fsync(int fd);
+    virtual int Truncate(int fd, off_t size);
+    virtual off_t Seek(int fd, off_t offset, int whence);
+    // lstat: a link is reported as itself.
+    virtual int Stat(const char* path, struct stat& st);
+    virtual int StatFd(int fd, struct stat& st);
+    virtual int StatAt(int dirFd, const char* name, struct stat& st, int flags);
+    // renameat2 with its flags (RENAME_NOREPLACE); flags 0 is rename(2).
+    virtual int Rename(const char* from, const char* to, unsigned flags);
+    virtual int Link(const char* from, const char* to);
+    virtual int Unlink(const char* path);
+    virtual int UnlinkAt(int dirFd, const char* name, int flags);
+    virtual int MakeDirectory(const char* path, mode_t mode);
+    virtual DIR* OpenDirectory(const char* path);
+    virtual DIR* OpenDirectoryFd(int fd);
+    virtual dirent* ReadDirectory(DIR* dir);
+    virtual int CloseDirectory(DIR* dir);
+    virtual int Flock(int fd, int operation);
+    virtual int LockRange(int fd, int command, struct flock& lock);
+    virtual int ChangeMode(int fd, mode_t mode);
+    virtual int ChangeModeAt(int dirFd, const char* name, mode_t mode);
+};
+
+// Tests: a file system current for the life of the object, the previous one afterwards.
+class ScopedFileSystem {
+public:
+    explicit ScopedFileSystem(FileSystem& fileSystem) : previous_(FileSystem::Install(&fileSystem)) {}
+    ~ScopedFileSystem() { FileSystem::Install(previous_); }
+    ScopedFileSystem(const ScopedFileSystem&) = delete;
+    ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+
+private:
+    FileSystem* previous_;
+};
+
+// Fails chosen calls once each, and passes every other call on to the real file system.
+class FaultyFileSystem final : public FileSystem {
+public:
+    struct Fault {
+        FileCall kind = FileCall::Any;
+        std::uint64_t nth = 0;  // counted from arming, from 1
+        int error = 0;
+        bool fired = false;
+    };
+
+    // "KIND:N:ERRNO[,...]" (empty: no faults); false for anything malformed.
+    static bool ParseSpecification(std::string_view text, std::vector<Fault>& faults);
+
+    FaultyFileSystem() = default;
+    explicit FaultyFileSystem(std::vector<Fault> faults) { Arm(std::move(faults)); }
+
+    // Replaces the faults and starts counting calls again.
+    void Arm(std::vector<Fault> faults);
+    // Reads the faults from a control file now and whenever it changes (see FileSystem.h).
+    void WatchControlFile(std::string path);
+    // Calls of a kind since arming (Any: of every kind).
+    std::uint64_t Calls(FileCall kind) const;
+    // Faults that fired since arming.
+    std::size_t Fired() const;
+
+    int Open(const char* path, int flags, mode_t mode) override;
+    int OpenAt(int dirFd, const char* name, int flags, mode_t mode) override;
+    ssize_t Read(int fd, void* buffer, std::size_t size) override;
+    ssize_t Write(int fd, const void* data, std::size_t size) override;
+    int Fsync(int fd) override;
+    int Truncate(int fd, off_t size) override;
+    int Rename(const char* from, const char* to, unsigned flags) override;
+    int Link(const char* from, const char* to) override;
+    int Unlink(const char* path) override;
+    int UnlinkAt(int dirFd, const char* name, int flags) override;
+    int MakeDirectory(const char* path, mode_t mode) override;
+    DIR* OpenDirectory(const char* path) override;
+    DIR* OpenDirectoryFd(int fd) override;
+
+private:
+    // Counts the call; true (with errno set) when it is the one to fail.
+    bool Fails(FileCall kind);
+    void ReadControlFileIfChanged();  // under lock_
+
+    mutable std::mutex lock_;
+    std::vector<Fault> faults_;
+    std::uint64_t calls_[kFileCallKinds] = {};
+    std::size_t fired_ = 0;
+    std::string controlFile_;
+    struct stat controlSeen_ {};
+    bool controlPresent_ = false;
+};
+
+}  // namespace pw
