@@ -81,7 +81,9 @@ std::uint64_t StemKey(std::string_view name, std::string_view extension) {
 
 // One pass over a directory: the stems of its records and contents go into sets first, so that a
 // folder of any size is judged in time proportional to its files (start-up waits for this).
-std::size_t CleanDirectory(const DirStorage& dir, int depth) {
+// Below "_Out" a record without content is left to the transport: it is a message that will never
+// go, and the transport tells the postmaster and the sender so, which a silent clean-up would not.
+std::size_t CleanDirectory(const DirStorage& dir, int depth, bool outbound = false) {
     std::vector<ElementName> elements;
     if (depth > kMaxCleanupDepth || Failed(dir.EnumerateNames("*", elements))) return 0;
     const bool folder = IsFolderDirectory(dir);
@@ -100,7 +102,8 @@ std::size_t CleanDirectory(const DirStorage& dir, int depth) {
     for (const auto& element : elements) {
         const std::string_view name = element.name;
         if (element.isDirectory) {
-            removed += CleanDirectory(DirStorage(dir.ElementPath(name)), depth + 1);
+            removed += CleanDirectory(DirStorage(dir.ElementPath(name)), depth + 1,
+                                      outbound || (depth == 0 && EqualsNoCase(name, kOutFolderName)));
             continue;
         }
         bool abandoned = IsTemporaryName(name);
@@ -110,7 +113,7 @@ std::size_t CleanDirectory(const DirStorage& dir, int depth) {
             // raced a removal. Neither can ever be delivered or read.
             const std::uint64_t content = StemKey(name, kContentExtension);
             const std::uint64_t record = StemKey(name, kRecordExtension);
-            abandoned = (content != 0 && !records.contains(content)) || (record != 0 && !contents.contains(record));
+            abandoned = (content != 0 && !records.contains(content)) || (record != 0 && !outbound && !contents.contains(record));
         }
         if (abandoned && Succeeded(dir.DestroyElement(name))) {
             core::Log(core::LogLevelWarning, "Removed the unfinished file " + dir.ElementPath(name));
