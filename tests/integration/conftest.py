@@ -140,3 +140,14 @@ def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+def bind_when_free(bind, what):
+    """Binds, waiting while a neighbour (another suite's fake server) still holds the address."""
+    deadline = time.monotonic() + WAIT
+    while True:
+        try:
+            return bind()
+        except OSError:
+            assert time.monotonic() < deadline, what + " stays busy"
+            time.sleep(0.1)

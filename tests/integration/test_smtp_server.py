@@ -15,7 +15,7 @@ import time
 import pytest
 
 import cfgfile
-from conftest import WAIT, free_port
+from conftest import WAIT, bind_when_free, free_port
 
 PASSWORD = "Tessera7Quartz"
 UNKNOWN = "500 5.5.1 Unknown command"
@@ -343,7 +343,7 @@ class FakeDns:
     def __init__(self, zone):
         self.zone, self.answer, self.asked = zone, "127.0.0.2", 0
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.77", 53))
+        bind_when_free(lambda: self.sock.bind(("127.0.0.77", 53)), "127.0.0.77:53")
         self.sock.settimeout(0.2)
         self.running = True
         self.thread = threading.Thread(target=self.serve, daemon=True)

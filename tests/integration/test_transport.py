@@ -21,22 +21,11 @@ import time
 import pytest
 
 import cfgfile
-from conftest import DEBUG_KEY, WAIT, free_port
+from conftest import DEBUG_KEY, WAIT, bind_when_free, free_port
 
 SENDER, LOGIN_PASSWORD = "john@example.com", "Login7Walnut"
 ACCOUNT, RELAY_PASSWORD = "relayuser", "Relay9Juniper"
 BODY = b"Subject: wire\r\n\r\nfirst line\r\n.leading dot\r\nbare\nline feed\r\n"
-
-
-def bind_when_free(bind, what):
-    """Binds, waiting while a neighbour (another suite's fake server) still holds the address."""
-    deadline = time.monotonic() + WAIT
-    while True:
-        try:
-            return bind()
-        except OSError:
-            assert time.monotonic() < deadline, what + " stays busy"
-            time.sleep(0.1)
 
 
 class Peer(socketserver.ThreadingTCPServer):
