@@ -8,7 +8,6 @@ namespace pw::core {
 struct ConfigTree::Node {
     std::string name;
     Variant value;
-    std::shared_ptr<const KeptObject> kept;
     std::vector<std::unique_ptr<Node>> children;
 
     Node* Child(std::string_view childName) const {
@@ -78,18 +77,7 @@ bool ConfigTree::Set(std::string_view key, Variant value) {
         node = child;
     }
     node->value = std::move(value);
-    node->kept.reset();
     dirty_ = true;
-    return true;
-}
-
-bool ConfigTree::SetKept(std::string_view key, std::shared_ptr<const KeptObject> kept) {
-    std::lock_guard guard(lock_);
-    const bool wasDirty = dirty_;
-    if (!Set(key, Variant())) return false;
-    const Node* found = Find(key);
-    const_cast<Node*>(found)->kept = std::move(kept);
-    dirty_ = wasDirty;
     return true;
 }
 
@@ -177,7 +165,7 @@ namespace {
 
 void CollectRecords(const ConfigTree::Node& node, const std::string& prefix, std::vector<ConfigTree::Record>& out) {
     const std::string key = prefix.empty() ? node.name : prefix + ":" + node.name;
-    out.push_back({key, node.value, node.kept});
+    out.push_back({key, node.value});
     for (const auto& child : node.children) CollectRecords(*child, key, out);
 }
 

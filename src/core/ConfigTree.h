@@ -10,9 +10,7 @@
 // record per node, parents before children, siblings in order:
 //   key length (u32) | key (UTF-8, the node's full key) | VARTYPE (u16) | value
 // where the value is 1, 2, 4 or 8 bytes for the fixed-size types, a persisted object (class id + data)
-// for VT_DISPATCH / VT_UNKNOWN (one of a class that is not registered reads as an empty value and is
-// written back byte for byte; where its data ends is found by the first offset from which the records
-// after it parse, preferring one that ends the stream), and for every other type the value as text: a u32 byte count that
+// for VT_DISPATCH / VT_UNKNOWN, and for every other type the value as text: a u32 byte count that
 // includes a two-byte terminator, then UTF-16LE text with that terminator (a null text is a count of 0
 // alone). Reading checks every length against the bytes that are left before it allocates anything,
 // and fills a fresh tree that the caller takes only when the whole file parsed.
@@ -44,17 +42,9 @@ public:
         explicit operator bool() const { return valid; }
     };
 
-    // An object of a class this process does not know: its node reads as an empty value, and the
-    // file keeps the record's type and bytes (class id and data) as they came until the key is set.
-    struct KeptObject {
-        VarType type = VT_EMPTY;
-        std::vector<std::byte> bytes;
-    };
-
     struct Record {
         std::string key;
         Variant value;
-        std::shared_ptr<const KeptObject> kept;  // null for every ordinary value
     };
 
     ConfigTree();
@@ -69,9 +59,6 @@ public:
     // Creates the missing nodes of the path, replaces the value, marks the tree dirty. A key without
     // any component names no node and is refused with false.
     bool Set(std::string_view key, Variant value);
-    // Creates the node of a kept object with an empty value (the file reader's; it does not make the
-    // tree dirty).
-    bool SetKept(std::string_view key, std::shared_ptr<const KeptObject> kept);
     // Removes the node and everything below it; true when it existed.
     bool Remove(std::string_view key);
     std::size_t ChildCount(std::string_view key) const;

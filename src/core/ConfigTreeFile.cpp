@@ -1,10 +1,8 @@
 // ConfigTreeFile: the binary file format of configuration and property trees (see ConfigTree.h).
 #include "core/ConfigTree.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstring>
-#include <optional>
 
 #include "platform/ClassRegistry.h"
 #include "platform/Text.h"
@@ -16,21 +14,6 @@ namespace {
 constexpr std::uint32_t kFormatVersion = 1;
 // The smallest record: key length, an empty key, a type and a one-byte value.
 constexpr std::uint64_t kMinRecordSize = 4 + 2 + 1;
-// The longest data an object of an unknown class may have; the search for its end stops there.
-constexpr std::uint64_t kMaxKeptObjectSize = 1 << 20;
-// The most records (and candidate offsets) one read may try while it looks for where such objects
-// end, so that no file, however made, costs more than this.
-constexpr std::uint64_t kMaxProbeSteps = 1 << 20;
-
-// What is left of a read's probing; shared by the probes of nested unknown objects.
-struct ProbeBudget {
-    std::uint64_t left = kMaxProbeSteps;
-    bool Take() {
-        if (left == 0) return false;
-        --left;
-        return true;
-    }
-};
 
 // Fixed-size types and their widths; 0 for the types written otherwise.
 std::size_t FixedWidth(VarType type) {
@@ -148,17 +131,8 @@ public:
     }
 
     HRESULT Object(std::shared_ptr<Unknown>& object) {
-        const HRESULT hr = LoadObject(stream_, object);
-        // The class id was read even when its class is unknown.
-        if (const HRESULT left = stream_.Remaining(remaining_); Failed(left)) return left;
-        return hr;
-    }
-
-    // Gives back the last `count` bytes read.
-    HRESULT Unread(std::uint64_t count) {
-        if (const HRESULT hr = stream_.Seek(-static_cast<std::int64_t>(count), SeekOrigin::Current); Failed(hr)) return hr;
-        remaining_ += count;
-        return S_OK;
+        if (const HRESULT hr = LoadObject(stream_, object); Failed(hr)) return hr;
+        return stream_.Remaining(remaining_);  // the object read what it needed
     }
 
     std::uint64_t Remaining() const { return remaining_; }
@@ -167,43 +141,6 @@ private:
     Stream& stream_;
     std::uint64_t remaining_ = 0;
 };
-
-HRESULT ReadRecords(RecordReader& reader, std::uint64_t count, ConfigTree& into, ProbeBudget& budget, bool probing);
-
-// The bytes of an object of an unknown class, class id first (which the reader has just read): its
-// data ends where the `after` records that follow it parse -- where they end the stream, when some
-// offset gives that, else at the first such offset.
-HRESULT KeepUnknownObject(RecordReader& reader, VarType type, std::uint64_t after, ProbeBudget& budget,
-                          std::shared_ptr<const ConfigTree::KeptObject>& kept) {
-    if (const HRESULT hr = reader.Unread(Guid::kBinarySize); Failed(hr)) return hr;
-    std::vector<std::byte> rest;
-    if (const HRESULT hr = reader.Text(reader.Remaining(), rest); Failed(hr)) return hr;
-    const std::size_t size = rest.size();
-    const std::size_t limit = static_cast<std::size_t>(std::min<std::uint64_t>(size, Guid::kBinarySize + kMaxKeptObjectSize));
-    MemoryStream following(std::move(rest));
-    std::optional<std::size_t> first;
-    std::optional<std::size_t> ending;
-    for (std::size_t length = Guid::kBinarySize; length <= limit && !ending; ++length) {
-        if (!budget.Take()) return STG_E_READFAULT;
-        RecordReader probe(following);
-        ConfigTree scratch;
-        if (Failed(following.Seek(static_cast<std::int64_t>(length), SeekOrigin::Begin)) || Failed(probe.Start()) ||
-            Failed(ReadRecords(probe, after, scratch, budget, true))) {
-            continue;
-        }
-        if (probe.Remaining() == 0) ending = length;
-        if (!first) first = length;
-    }
-    const std::optional<std::size_t> length = ending ? ending : first;
-    if (!length) return STG_E_READFAULT;
-    if (const HRESULT hr = reader.Unread(size - *length); Failed(hr)) return hr;
-    auto object = std::make_shared<ConfigTree::KeptObject>();
-    object->type = type;
-    object->bytes = following.Bytes();
-    object->bytes.resize(*length);
-    kept = std::move(object);
-    return S_OK;
-}
 
 HRESULT ReadValue(RecordReader& reader, VarType type, Variant& value) {
     if (const std::size_t width = FixedWidth(type)) {
@@ -236,30 +173,6 @@ HRESULT ReadValue(RecordReader& reader, VarType type, Variant& value) {
     return Variant::FromText(type, Utf16LeToUtf8(text), value);
 }
 
-HRESULT ReadRecords(RecordReader& reader, std::uint64_t count, ConfigTree& into, ProbeBudget& budget, bool probing) {
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (probing && !budget.Take()) return STG_E_READFAULT;
-        std::uint64_t keyLength = 0;
-        std::uint64_t type = 0;
-        std::vector<std::byte> key;
-        Variant value;
-        HRESULT hr = reader.Integer(4, keyLength);
-        if (Succeeded(hr)) hr = reader.Text(keyLength, key);
-        if (Succeeded(hr)) hr = reader.Integer(2, type);
-        if (Succeeded(hr)) hr = ReadValue(reader, static_cast<VarType>(type), value);
-        const std::string_view keyText(reinterpret_cast<const char*>(key.data()), key.size());
-        if (hr == REGDB_E_CLASSNOTREG) {
-            std::shared_ptr<const ConfigTree::KeptObject> kept;
-            if (hr = KeepUnknownObject(reader, static_cast<VarType>(type), count - i - 1, budget, kept); Failed(hr)) return hr;
-            if (!into.SetKept(keyText, std::move(kept))) return STG_E_READFAULT;
-            continue;
-        }
-        if (Failed(hr)) return hr;
-        if (!into.Set(keyText, std::move(value))) return STG_E_READFAULT;
-    }
-    return S_OK;
-}
-
 }  // namespace
 
 HRESULT ConfigTree::WriteTo(Stream& stream) const {
@@ -270,12 +183,6 @@ HRESULT ConfigTree::WriteTo(Stream& stream) const {
     for (const Record& record : records) {
         HRESULT hr = WriteInteger(stream, record.key.size(), 4);
         if (Succeeded(hr)) hr = stream.Write(record.key);
-        if (record.kept) {
-            if (Succeeded(hr)) hr = WriteInteger(stream, record.kept->type, 2);
-            if (Succeeded(hr)) hr = stream.Write(record.kept->bytes);
-            if (Failed(hr)) return hr;
-            continue;
-        }
         if (Succeeded(hr)) hr = WriteInteger(stream, record.value.Type(), 2);
         if (Succeeded(hr)) hr = WriteValue(stream, record.value);
         if (Failed(hr)) return hr;
@@ -295,8 +202,19 @@ HRESULT ConfigTree::ReadFrom(Stream& stream) {
     if (count > reader.Remaining() / kMinRecordSize) return STG_E_READFAULT;
 
     ConfigTree fresh;
-    ProbeBudget budget;
-    if (hr = ReadRecords(reader, count, fresh, budget, false); Failed(hr)) return hr;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint64_t keyLength = 0;
+        std::uint64_t type = 0;
+        std::vector<std::byte> key;
+        Variant value;
+        hr = reader.Integer(4, keyLength);
+        if (Succeeded(hr)) hr = reader.Text(keyLength, key);
+        if (Succeeded(hr)) hr = reader.Integer(2, type);
+        if (Succeeded(hr)) hr = ReadValue(reader, static_cast<VarType>(type), value);
+        if (Failed(hr)) return hr;
+        const std::string_view keyText(reinterpret_cast<const char*>(key.data()), key.size());
+        if (!fresh.Set(keyText, std::move(value))) return STG_E_READFAULT;
+    }
 
     std::lock_guard guard(lock_);
     std::swap(root_, fresh.root_);

@@ -256,54 +256,23 @@ TEST(ConfigTreeFileTest, PersistedObjectsNeedTheirRegisteredClass) {
     EXPECT_EQ(Dump(read), before);
 }
 
-// A file written elsewhere: a VT_BOOL of 1 stays 1 (and is not on: only -1 is), and objects of classes
-// this process does not know read as empty values without costing the records after them, and are
-// written back byte for byte until their key is set.
-TEST(ConfigTreeFileTest, ForeignBoolBitsAndObjectsOfUnknownClassesSurviveARoundTrip) {
+// A file written elsewhere: a VT_BOOL of 1 stays 1 (and is not on: only -1 is), and is written back
+// with the bits it came with.
+TEST(ConfigTreeFileTest, ForeignBoolBitsSurviveARoundTrip) {
     test::Bytes image;
-    image.U32(1).U32(9);
+    image.U32(1).U32(3);
     Group(image, "sys");
     Head(image, "sys:flag", VT_BOOL).U16(0x0001);
     Head(image, "sys:on", VT_BOOL).U16(0xFFFF);
-    // Its data ("hello" behind a u32 length, then 7) can not be measured without its class.
-    Head(image, "sys:plugin", VT_DISPATCH).U32(0xDEADBEEF).U16(1).U16(2).U64(0x0807060504030201).U32(5).Ascii("hello").U16(7);
-    Group(image, "sys:smtp");
-    Group(image, "sys:smtp:0");
-    Head(image, "sys:smtp:0:port", VT_UI2).U16(0x1900);
-    Head(image, "sys:smtp:0:enabled", VT_I2).U16(0xFFFF);
-    Head(image, "sys:tail", VT_UNKNOWN).U32(0xFEEDFACE).U16(3).U16(4).U64(0x1122334455667788).U8(0x41).U8(0x42).U8(0x43);
 
     ConfigTree read;
     ASSERT_EQ(ReadImage(read, image.Get()), S_OK);
-    EXPECT_EQ(read.NodeCount(), 9u);
     const Variant flag = read.GetCopy("sys:flag");
     EXPECT_EQ(flag.Type(), VT_BOOL);
     EXPECT_EQ(flag.AsI2(), 1);
     EXPECT_FALSE(flag.IsTrue());
     EXPECT_TRUE(read.GetCopy("sys:on").IsTrue());
-    Variant plugin = Variant::I4(1);
-    EXPECT_TRUE(read.Get("sys:plugin", plugin));
-    EXPECT_TRUE(plugin.IsEmpty());
-    EXPECT_EQ(read.GetCopy("sys:smtp:0:port"), Variant::UI2(0x1900));
-    EXPECT_TRUE(read.GetCopy("sys:smtp:0:enabled").IsTrue());
-    EXPECT_TRUE(read.GetCopy("sys:tail").IsEmpty());
-    EXPECT_FALSE(read.IsDirty());
     EXPECT_EQ(WriteImage(read), image.Get());
-
-    // A value set over a kept object replaces it; the other one stays as it came.
-    ASSERT_TRUE(read.Set("sys:plugin", Variant::I4(3)));
-    test::Bytes changed;
-    changed.U32(1).U32(9);
-    Group(changed, "sys");
-    Head(changed, "sys:flag", VT_BOOL).U16(0x0001);
-    Head(changed, "sys:on", VT_BOOL).U16(0xFFFF);
-    Head(changed, "sys:plugin", VT_I4).U32(3);
-    Group(changed, "sys:smtp");
-    Group(changed, "sys:smtp:0");
-    Head(changed, "sys:smtp:0:port", VT_UI2).U16(0x1900);
-    Head(changed, "sys:smtp:0:enabled", VT_I2).U16(0xFFFF);
-    Head(changed, "sys:tail", VT_UNKNOWN).U32(0xFEEDFACE).U16(3).U16(4).U64(0x1122334455667788).U8(0x41).U8(0x42).U8(0x43);
-    EXPECT_EQ(WriteImage(read), changed.Get());
 }
 
 TEST(ConfigTreeFileTest, RoundTripKeepsEveryTypeAndValueExactly) {
