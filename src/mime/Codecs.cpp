@@ -98,44 +98,51 @@ std::string EncodeBase64(std::string_view data, bool lineBreaks) {
     return out;
 }
 
+namespace {
+
+// Six bits at a time in, a byte out whenever eight have gathered: what both decoders share.
+class Base64Bytes {
+public:
+    explicit Base64Bytes(std::size_t encoded) { out_.reserve(encoded * 3 / 4); }
+    void Add(int sixBits) {
+        value_ = (value_ << 6) | static_cast<unsigned>(sixBits);
+        bits_ += 6;
+        if (bits_ >= 8) {
+            bits_ -= 8;
+            out_ += static_cast<char>((value_ >> bits_) & 0xFF);
+        }
+    }
+    std::string Take() { return std::move(out_); }
+
+private:
+    std::string out_;
+    unsigned value_ = 0;
+    int bits_ = 0;
+};
+
+}  // namespace
+
 std::string DecodeBase64(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() * 3 / 4);
-    unsigned value = 0;
-    int bits = 0;
+    Base64Bytes bytes(text.size());
     for (const char c : text) {
         if (c == '=') break;
         const int v = kBase64Values[static_cast<unsigned char>(c)];
-        if (v < 0) continue;
-        value = (value << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((value >> bits) & 0xFF);
-        }
+        if (v >= 0) bytes.Add(v);
     }
-    return out;
+    return bytes.Take();
 }
 
 std::optional<std::string> DecodeBase64Strict(std::string_view text) {
     while (!text.empty() && text.back() == '=') text.remove_suffix(1);
     // One character left over carries fewer than 8 bits: no byte, so no Base64.
     if (text.size() % 4 == 1) return std::nullopt;
-    std::string out;
-    out.reserve(text.size() * 3 / 4);
-    unsigned value = 0;
-    int bits = 0;
+    Base64Bytes bytes(text.size());
     for (const char c : text) {
         const int v = kBase64Values[static_cast<unsigned char>(c)];
         if (v < 0) return std::nullopt;
-        value = (value << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((value >> bits) & 0xFF);
-        }
+        bytes.Add(v);
     }
-    return out;
+    return bytes.Take();
 }
 
 std::string EncodeQuotedPrintable(std::string_view data) {

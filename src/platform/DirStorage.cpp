@@ -148,6 +148,25 @@ std::string TemporaryName(std::string_view name) {
     return "~" + std::string(name.substr(0, kNameCharsKept)) + suffix;
 }
 
+// The one walk over a directory's entries: `take` gets the directory's descriptor and each entry
+// whose name matches, never "." or "..". A failure to read on is the walk's result; what `take`
+// does with errno (an entry gone meanwhile) is not.
+template <typename Take>
+HRESULT WalkDirectory(const std::string& path, std::string_view pattern, Take take) {
+    DIR* dir = Fs().OpenDirectory(path.c_str());
+    if (!dir) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
+    const int fd = ::dirfd(dir);
+    errno = 0;
+    while (const dirent* entry = Fs().ReadDirectory(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != ".." && MatchesPattern(pattern, entry->d_name)) take(fd, *entry);
+        errno = 0;
+    }
+    const HRESULT hr = errno != 0 ? LastError() : S_OK;
+    Fs().CloseDirectory(dir);
+    return hr;
+}
+
 }  // namespace
 
 bool IsTemporaryName(std::string_view name) {
@@ -265,47 +284,25 @@ HRESULT DirStorage::OpenStream(std::string_view name, std::uint32_t mode, std::u
 
 HRESULT DirStorage::Enumerate(std::string_view pattern, std::vector<ElementInfo>& elements) const {
     elements.clear();
-    DIR* dir = Fs().OpenDirectory(path_.c_str());
-    if (!dir) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
-    const int fd = ::dirfd(dir);
-    HRESULT hr = S_OK;
-    errno = 0;
-    while (const dirent* entry = Fs().ReadDirectory(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == ".." || !MatchesPattern(pattern, entry->d_name)) continue;
+    return WalkDirectory(path_, pattern, [&](int fd, const dirent& entry) {
         struct stat st {};
-        if (Fs().StatAt(fd, entry->d_name, st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
-        elements.push_back(ElementInfoFromStat(name, st));
-        errno = 0;
-    }
-    if (errno != 0) hr = LastError();
-    Fs().CloseDirectory(dir);
-    return hr;
+        if (Fs().StatAt(fd, entry.d_name, st, AT_SYMLINK_NOFOLLOW) != 0) return;  // gone meanwhile
+        elements.push_back(ElementInfoFromStat(entry.d_name, st));
+    });
 }
 
 HRESULT DirStorage::EnumerateNames(std::string_view pattern, std::vector<ElementName>& elements) const {
     elements.clear();
-    DIR* dir = Fs().OpenDirectory(path_.c_str());
-    if (!dir) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
-    const int fd = ::dirfd(dir);
-    HRESULT hr = S_OK;
-    errno = 0;
-    while (const dirent* entry = Fs().ReadDirectory(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == ".." || !MatchesPattern(pattern, entry->d_name)) continue;
-        bool isDirectory = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
+    return WalkDirectory(path_, pattern, [&](int fd, const dirent& entry) {
+        bool isDirectory = entry.d_type == DT_DIR;
+        if (entry.d_type == DT_UNKNOWN) {
             // A file system that does not say: ask, as Enumerate does.
             struct stat st {};
-            if (Fs().StatAt(fd, entry->d_name, st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+            if (Fs().StatAt(fd, entry.d_name, st, AT_SYMLINK_NOFOLLOW) != 0) return;  // gone meanwhile
             isDirectory = S_ISDIR(st.st_mode);
         }
-        elements.push_back({std::string(name), isDirectory});
-        errno = 0;
-    }
-    if (errno != 0) hr = LastError();
-    Fs().CloseDirectory(dir);
-    return hr;
+        elements.push_back({std::string(entry.d_name), isDirectory});
+    });
 }
 
 HRESULT DirStorage::StatElement(std::string_view name, ElementInfo& info) const {

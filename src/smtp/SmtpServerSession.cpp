@@ -51,6 +51,15 @@ std::string Argument(std::string_view line, std::string_view keyword) {
 
 bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.substr(text.size() - 2) == "\r\n"; }
 
+// A received line without its line end or any stray CR and LF, trimmed.
+std::string LineText(std::string_view line) {
+    std::string cleaned;
+    for (const char c : line) {
+        if (c != '\r' && c != '\n') cleaned += c;
+    }
+    return std::string(TrimAscii(cleaned));
+}
+
 }  // namespace
 
 void RegisterSmtpServer() {
@@ -165,11 +174,7 @@ std::string SmtpServerSession::ReadCommandLine() {
     } else {
         core::Log(core::LogLevelDebug, line);
     }
-    std::string cleaned;
-    for (const char c : line) {
-        if (c != '\r' && c != '\n') cleaned += c;
-    }
-    return std::string(TrimAscii(cleaned));
+    return LineText(line);
 }
 
 std::string SmtpServerSession::ReadSecretLine() {
@@ -177,12 +182,7 @@ std::string SmtpServerSession::ReadSecretLine() {
     // The rest of a secret too long for the buffer would otherwise be read -- and logged -- as a command.
     const auto length = connection_->ReadBoundedLine(buffer, sizeof buffer);
     core::Log(core::LogLevelDebug, "****");
-    if (!length) return {};
-    std::string line;
-    for (std::size_t i = 0; i < *length; ++i) {
-        if (buffer[i] != '\r' && buffer[i] != '\n') line += buffer[i];
-    }
-    return std::string(TrimAscii(line));
+    return length ? LineText(std::string_view(buffer, *length)) : std::string();
 }
 
 bool SmtpServerSession::Command(const std::string& line) {
