@@ -151,3 +151,28 @@ def bind_when_free(bind, what):
         except OSError:
             assert time.monotonic() < deadline, what + " stays busy"
             time.sleep(0.1)
+
+
+def wait_for(condition, what="the condition", bound=WAIT, step=0.05):
+    """Polls condition() until it gives a true value, and returns that value; fails after `bound`
+    seconds, never sleeps a fixed time."""
+    deadline = time.monotonic() + bound
+    while True:
+        value = condition()
+        if value:
+            return value
+        assert time.monotonic() < deadline, "timed out waiting for " + what
+        time.sleep(step)
+
+
+def admin(env, *args):
+    """Runs pellworth-admin and insists that it succeeds."""
+    result = env.admin(*args)
+    assert result.returncode == 0, (args, result.stderr)
+    return result
+
+
+def configure(env, *settings):
+    """Sets configuration values, (key, typed value) pairs, with pellworth-admin."""
+    for key, value in settings:
+        admin(env, "config", "set", key, value)

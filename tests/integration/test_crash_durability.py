@@ -14,7 +14,7 @@ import socket
 import threading
 import time
 
-from conftest import WAIT, free_port
+from conftest import WAIT, admin, free_port, wait_for
 
 DOMAIN = "example.com"
 MAILBOXES = ["box%d@%s" % (n, DOMAIN) for n in range(10)]
@@ -30,18 +30,6 @@ SENDER = "sender@remote.test"
 KILL_DELAY = (0.05, 1.0)
 TEST_ID = re.compile(rb"(?m)^X-Test-Id: (\S+)\r$")
 RECEIVED = re.compile(rb"Received: from [^\r\n]*\r\n")
-
-
-def admin(env, *args):
-    result = env.admin(*args)
-    assert result.returncode == 0, (args, result.stderr)
-
-
-def wait_for(predicate, what):
-    deadline = time.monotonic() + WAIT
-    while not predicate():
-        assert time.monotonic() < deadline, "timed out waiting for " + what
-        time.sleep(0.05)
 
 
 def drain(store):

@@ -9,13 +9,7 @@ import ssl
 import subprocess
 import time
 
-from conftest import WAIT, free_port
-
-
-def configure(env, *settings):
-    for key, value in settings:
-        result = env.admin("config", "set", key, value)
-        assert result.returncode == 0, result.stderr
+from conftest import WAIT, configure, free_port
 
 
 def listening(env):

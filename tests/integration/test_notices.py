@@ -10,23 +10,8 @@ import smtplib
 import time
 
 import cfgfile
-from conftest import WAIT, free_port
+from conftest import WAIT, admin, free_port, wait_for
 from test_transport import Peer, relay_through, start, submit, wait_for as wait_until
-
-
-def wait_for(predicate):
-    deadline = time.monotonic() + WAIT
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError("condition not met in time")
-
-
-def admin(env, *args):
-    result = env.admin(*args)
-    assert result.returncode == 0, result.stderr
 
 
 def env_properties(path):

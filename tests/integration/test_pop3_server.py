@@ -16,7 +16,7 @@ import time
 import pytest
 
 import cfgfile
-from conftest import WAIT, free_port
+from conftest import WAIT, configure, free_port
 
 JOHN = "john@example.com"
 BIG = "big@example.com"
@@ -29,12 +29,6 @@ JOHN_MESSAGES = {
     0x3C: b"Subject: three\r\n\r\nthird body\r\n",
     0x4D: b"Subject: four\r\n\r\nfourth body\r\n",
 }
-
-
-def configure(env, *settings):
-    for key, value in settings:
-        result = env.admin("config", "set", key, value)
-        assert result.returncode == 0, result.stderr
 
 
 def installation(env, *settings):

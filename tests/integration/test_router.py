@@ -9,14 +9,9 @@ import threading
 import time
 
 import cfgfile
-from conftest import WAIT, free_port
+from conftest import WAIT, admin, free_port, wait_for
 
 SENDER = "sender@remote.test"
-
-
-def admin(env, *args):
-    result = env.admin(*args)
-    assert result.returncode == 0, (args, result.stderr)
 
 
 def serving(env, routers=True):
@@ -89,16 +84,6 @@ def content(envelope_path):
 
 def subjects(paths):
     return [re.search(r"(?m)^Subject: (.*?)\r?$", content(p)).group(1) for p in paths]
-
-
-def wait_for(predicate, what):
-    """Polls until predicate() is true, at most WAIT seconds."""
-    deadline = time.monotonic() + WAIT
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
 
 
 def wait_count(env, address, count):

@@ -15,7 +15,8 @@ import time
 import pytest
 
 import cfgfile
-from conftest import WAIT, bind_when_free, free_port
+from conftest import WAIT, bind_when_free, configure, free_port
+from conftest import wait_for as wait_until
 
 PASSWORD = "Tessera7Quartz"
 UNKNOWN = "500 5.5.1 Unknown command"
@@ -29,12 +30,6 @@ COMPLETED = "250 2.0.0 Requested mail action okay, completed"
 NO_RELAY = "571 5.7.1 Relaying not permitted"
 BAD_CREDENTIALS = "535 5.7.8 Authentication credentials invalid"
 RECEIVED = re.compile(rb"Received: from (.*) \(\[127\.0\.0\.1\]\) by example\.com \( Quillon Email Server [^\r\n]*\r\n")
-
-
-def configure(env, *settings):
-    for key, value in settings:
-        result = env.admin("config", "set", key, value)
-        assert result.returncode == 0, result.stderr
 
 
 def start(env, *settings, first=True):
@@ -67,13 +62,6 @@ def newest(env):
     received = RECEIVED.match(content)
     assert received, content[:200]
     return {k: (t, v) for k, t, v in records}, recipients, received.group(1).decode(), content[received.end():]
-
-
-def wait_until(condition, what):
-    deadline = time.monotonic() + WAIT
-    while not condition():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.05)
 
 
 def smtp(port):

@@ -20,7 +20,7 @@ import smtplib
 import time
 
 import cfgfile
-from conftest import WAIT, free_port
+from conftest import WAIT, admin, free_port, wait_for
 
 DOMAIN = "example.com"
 BOX = "box@" + DOMAIN
@@ -30,18 +30,6 @@ ERRORS = ("EIO", "ENOSPC", "EDQUOT")
 # longer fires, and fails if it never gets there.
 MAX_CALLS = 120
 SUBJECT = re.compile(rb"(?m)^Subject: (\S+)\r$")
-
-
-def admin(env, *args):
-    result = env.admin(*args)
-    assert result.returncode == 0, (args, result.stderr)
-
-
-def wait_for(predicate, what, bound=WAIT):
-    deadline = time.monotonic() + bound
-    while not predicate():
-        assert time.monotonic() < deadline, "timed out waiting for " + what
-        time.sleep(0.02)
 
 
 class Faults:

@@ -21,7 +21,7 @@ import time
 import pytest
 
 import cfgfile
-from conftest import DEBUG_KEY, WAIT, bind_when_free, free_port
+from conftest import DEBUG_KEY, WAIT, admin, bind_when_free, free_port, wait_for
 
 SENDER, LOGIN_PASSWORD = "john@example.com", "Login7Walnut"
 ACCOUNT, RELAY_PASSWORD = "relayuser", "Relay9Juniper"
@@ -164,21 +164,6 @@ class FakeDns:
         self.running = False
         self.thread.join(WAIT)
         self.sock.close()
-
-
-def wait_for(condition, what):
-    deadline = time.monotonic() + WAIT
-    while True:
-        value = condition()
-        if value:
-            return value
-        assert time.monotonic() < deadline, "timed out waiting for " + what
-        time.sleep(0.05)
-
-
-def admin(env, *args):
-    result = env.admin(*args)
-    assert result.returncode == 0, (args, result.stderr)
 
 
 def start(env, *settings):
