@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::string_view kKindNames[kFileCallKinds] = {"open",   "read", "write", "fsync",   "truncate", "rename",
                                                           "link",   "unlink", "mkdir", "readdir", "any"};
-// A control file longer than this is no fault specification.
+// A control file longer than this holds no fault list.
 constexpr std::size_t kMaxControlFile = 4096;
 
 struct ErrorName {
@@ -36,17 +36,17 @@ std::atomic<FileSystem*> installed{nullptr};
 
 // The failing file system the environment asks for, or nullptr.
 FileSystem* FromEnvironment() {
-    const char* spec = std::getenv("PELLWORTH_FAULT");
+    const char* list = std::getenv("PELLWORTH_FAULT");
     const char* file = std::getenv("PELLWORTH_FAULT_FILE");
-    if ((!spec || !*spec) && (!file || !*file)) return nullptr;
+    if ((!list || !*list) && (!file || !*file)) return nullptr;
     static FaultyFileSystem faulty;
     if (file && *file) {
         faulty.WatchControlFile(file);
         return &faulty;
     }
-    // A specification that does not parse fails nothing, rather than something else.
+    // A fault list that does not parse fails nothing, rather than something else.
     std::vector<FaultyFileSystem::Fault> faults;
-    if (FaultyFileSystem::ParseSpecification(spec, faults)) faulty.Arm(std::move(faults));
+    if (FaultyFileSystem::ParseFaultList(list, faults)) faulty.Arm(std::move(faults));
     return &faulty;
 }
 
@@ -124,7 +124,7 @@ int FileSystem::LockRange(int fd, int command, struct flock& lock) { return ::fc
 int FileSystem::ChangeMode(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 int FileSystem::ChangeModeAt(int dirFd, const char* name, mode_t mode) { return ::fchmodat(dirFd, name, mode, 0); }
 
-bool FaultyFileSystem::ParseSpecification(std::string_view text, std::vector<Fault>& faults) {
+bool FaultyFileSystem::ParseFaultList(std::string_view text, std::vector<Fault>& faults) {
     faults.clear();
     text = Trim(text);
     while (!text.empty()) {
@@ -199,7 +199,7 @@ void FaultyFileSystem::ReadControlFileIfChanged() {
     std::string text;
     std::vector<Fault> faults;
     if (present && ReadSmallFile(controlFile_, text)) {
-        if (!ParseSpecification(text, faults)) faults.clear();
+        if (!ParseFaultList(text, faults)) faults.clear();
     }
     faults_ = std::move(faults);
     for (auto& count : calls_) count = 0;

@@ -12,7 +12,7 @@
 //   PELLWORTH_FAULT="KIND:N:ERRNO[,KIND:N:ERRNO...]"  the Nth call of KIND since start-up fails, once,
 //       with ERRNO (ENOSPC, EIO or EDQUOT). KIND is open, read, write, fsync, truncate, rename, link,
 //       unlink, mkdir, readdir (opening a directory listing) or any (every call of those kinds).
-//   PELLWORTH_FAULT_FILE=PATH  a control file holding such a specification, read again whenever it
+//   PELLWORTH_FAULT_FILE=PATH  a control file holding such a fault list, read again whenever it
 //       changes (replace it by rename): each new content arms its faults afresh, counting calls from
 //       that moment; an empty or missing file fails nothing. Every fault that fires is reported as
 //       one line "KIND N ERRNO" appended to PATH + ".fired". When set, it takes the place of
@@ -102,7 +102,7 @@ public:
     };
 
     // "KIND:N:ERRNO[,...]" (empty: no faults); false for anything malformed.
-    static bool ParseSpecification(std::string_view text, std::vector<Fault>& faults);
+    static bool ParseFaultList(std::string_view text, std::vector<Fault>& faults);
 
     FaultyFileSystem() = default;
     explicit FaultyFileSystem(std::vector<Fault> faults) { Arm(std::move(faults)); }

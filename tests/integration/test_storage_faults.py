@@ -40,12 +40,12 @@ class Faults:
         self.fired_path = self.path + ".fired"
         self.serial = 0
 
-    def arm(self, spec):
-        # By rename: the seam sees a whole new file (a new inode), never half a specification.
+    def arm(self, faults):
+        # By rename: the seam sees a whole new file (a new inode), never half a fault list.
         self.serial += 1
         temporary = "%s.%d.tmp" % (self.path, self.serial)
         with open(temporary, "w") as f:
-            f.write(spec)
+            f.write(faults)
         os.replace(temporary, self.path)
 
     def disarm(self):

@@ -1,4 +1,4 @@
-// FileSystem: the fault specification, the Nth call of a kind failing once, the control file that
+// FileSystem: the fault list, the Nth call of a kind failing once, the control file that
 // re-arms, and the storage layer's replacements under every single failing call: the old file or
 // the new one, never a mix, never a temporary file left behind.
 #include "platform/FileSystem.h"
@@ -19,14 +19,14 @@ namespace {
 
 std::span<const std::byte> AsBytes(std::string_view text) { return std::as_bytes(std::span(text.data(), text.size())); }
 
-std::vector<FaultyFileSystem::Fault> Spec(std::string_view text) {
+std::vector<FaultyFileSystem::Fault> Faults(std::string_view text) {
     std::vector<FaultyFileSystem::Fault> faults;
-    EXPECT_TRUE(FaultyFileSystem::ParseSpecification(text, faults)) << text;
+    EXPECT_TRUE(FaultyFileSystem::ParseFaultList(text, faults)) << text;
     return faults;
 }
 
-TEST(FileSystemTest, SpecificationsNameAKindACountAndAnError) {
-    const auto faults = Spec(" fsync:3:ENOSPC, any:12:EIO,write:1:EDQUOT\n");
+TEST(FileSystemTest, FaultListsNameAKindACountAndAnError) {
+    const auto faults = Faults(" fsync:3:ENOSPC, any:12:EIO,write:1:EDQUOT\n");
     ASSERT_EQ(faults.size(), 3u);
     EXPECT_EQ(faults[0].kind, FileCall::Fsync);
     EXPECT_EQ(faults[0].nth, 3u);
@@ -34,17 +34,17 @@ TEST(FileSystemTest, SpecificationsNameAKindACountAndAnError) {
     EXPECT_EQ(faults[1].kind, FileCall::Any);
     EXPECT_EQ(faults[1].nth, 12u);
     EXPECT_EQ(faults[2].error, EDQUOT);
-    EXPECT_TRUE(Spec("").empty());
+    EXPECT_TRUE(Faults("").empty());
     std::vector<FaultyFileSystem::Fault> bad;
     for (const char* text : {"fsync", "fsync:3", "fsync:0:EIO", "fsync:x:EIO", "sync:1:EIO", "fsync:1:EPERM", "fsync:1:EIO,"}) {
-        EXPECT_FALSE(FaultyFileSystem::ParseSpecification(text, bad)) << text;
+        EXPECT_FALSE(FaultyFileSystem::ParseFaultList(text, bad)) << text;
     }
 }
 
 TEST(FileSystemTest, TheNthCallOfAKindFailsOnceWithItsErrorMappedByTheStorageLayer) {
     test::ScratchDirectory scratch;
     const DirStorage dir(scratch.Path());
-    FaultyFileSystem faulty(Spec("write:2:ENOSPC,mkdir:1:EDQUOT,rename:1:EIO"));
+    FaultyFileSystem faulty(Faults("write:2:ENOSPC,mkdir:1:EDQUOT,rename:1:EIO"));
     const ScopedFileSystem installed(faulty);
 
     std::unique_ptr<FileStream> stream;
@@ -70,7 +70,7 @@ TEST(FileSystemTest, EverySingleFailingCallOfAReplacementLeavesTheOldFileOrTheNe
     std::uint64_t n = 1;
     for (;; ++n) {
         ASSERT_LT(n, 100u) << "a replacement that never runs out of calls";
-        FaultyFileSystem faulty(Spec("any:" + std::to_string(n) + ":EIO"));
+        FaultyFileSystem faulty(Faults("any:" + std::to_string(n) + ":EIO"));
         HRESULT replaced = S_OK;
         HRESULT published = S_OK;
         {

@@ -289,7 +289,7 @@ TEST_F(store_EnvelopeTest, PublicationUnderEverySingleFailingCallIsAllOrNothing)
     for (;; ++n) {
         ASSERT_LT(n, 100u) << "a publication that never runs out of calls";
         std::vector<FaultyFileSystem::Fault> faults;
-        ASSERT_TRUE(FaultyFileSystem::ParseSpecification("any:" + std::to_string(n) + (n % 2 ? ":EIO" : ":ENOSPC"), faults));
+        ASSERT_TRUE(FaultyFileSystem::ParseFaultList("any:" + std::to_string(n) + (n % 2 ? ":EIO" : ":ENOSPC"), faults));
         FaultyFileSystem faulty(faults);
         bool succeeded = false;
         {

@@ -165,7 +165,7 @@ TEST_F(store_StoreObjectTest, PropertyUpdatesUnderEverySingleFailingCallKeepAWho
     for (;; ++n) {
         ASSERT_LT(n, 100u) << "an update that never runs out of calls";
         std::vector<FaultyFileSystem::Fault> faults;
-        ASSERT_TRUE(FaultyFileSystem::ParseSpecification("any:" + std::to_string(n) + ":EDQUOT", faults));
+        ASSERT_TRUE(FaultyFileSystem::ParseFaultList("any:" + std::to_string(n) + ":EDQUOT", faults));
         FaultyFileSystem faulty(faults);
         bool succeeded = false;
         {
