@@ -1,6 +1,6 @@
 // Fuzz target: the configuration and property file reader must reject any damaged file without
 // crashing, reading out of bounds or allocating what the file can not hold, and what it accepts
-// must write back to a file that reads the same.
+// must write back to a file that reads the same, with any records it kept unread kept byte for byte.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -17,5 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (pw::Failed(written.Seek(0, pw::SeekOrigin::Begin))) __builtin_trap();
     pw::core::ConfigTree again;
     if (pw::Failed(again.ReadFrom(written)) || again.NodeCount() != tree.NodeCount()) __builtin_trap();
+    // What was kept unread is kept exactly, and stops the second read at the same object.
+    const auto kept = tree.Unread();
+    const auto keptAgain = again.Unread();
+    if (kept.has_value() != keptAgain.has_value()) __builtin_trap();
+    if (kept && (kept->bytes != keptAgain->bytes || kept->records != keptAgain->records)) __builtin_trap();
     return 0;
 }

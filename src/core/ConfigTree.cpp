@@ -182,8 +182,15 @@ std::vector<ConfigTree::Record> ConfigTree::Records() const {
 void ConfigTree::Clear() {
     std::lock_guard guard(lock_);
     if (count_ != 0) dirty_ = true;
+    if (unread_) dirty_ = true;
     root_ = std::make_unique<Node>();
     count_ = 0;
+    unread_.reset();
+}
+
+std::optional<ConfigTree::UnreadPart> ConfigTree::Unread() const {
+    std::lock_guard guard(lock_);
+    return unread_;
 }
 
 }  // namespace pw::core

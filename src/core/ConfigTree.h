@@ -15,6 +15,13 @@
 // alone). Reading checks every length against the bytes that are left before it allocates anything,
 // and fills a fresh tree that the caller takes only when the whole file parsed.
 //
+// An object of a class this build does not know (a file written by a newer server, or with a plug-in
+// that is gone) can not be skipped: the format gives its data no length. Its record and every record
+// after it are kept unread, byte for byte, as the tree's unread part: the key reads as missing, the
+// records before it read as usual, and writing puts the unread part back after the tree's own records,
+// where it begins at a record boundary again. A value set here for a key that also stands in the
+// unread part wins when this build reads the file, since it never reads past the unknown object.
+//
 // Thread safety: every operation takes the tree's lock; Lock() holds it across several operations
 // (the configuration's load and save keep it for their file work).
 #pragma once
@@ -26,6 +33,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +53,13 @@ public:
     struct Record {
         std::string key;
         Variant value;
+    };
+
+    // The records kept unread from the object of an unknown class onward (see above).
+    struct UnreadPart {
+        std::string key;           // the key of the unknown object
+        std::uint32_t records = 0;  // how many records the bytes hold, that one included
+        std::vector<std::byte> bytes;
     };
 
     ConfigTree();
@@ -72,12 +87,18 @@ public:
     void SetDirty(bool dirty);
     // Every node with its full key, parents before children: the order of the file.
     std::vector<Record> Records() const;
+    // Empties the tree, its unread part included.
     void Clear();
+    // What the last read kept unread; nullopt when it read every record.
+    std::optional<UnreadPart> Unread() const;
 
-    // The file format. ReadFrom fills this tree only when the whole stream parsed (and leaves it
-    // clean); on failure the tree is as it was.
+    // The file format. ReadFrom fills this tree only when the stream parsed up to its end or up to an
+    // object of an unknown class (and leaves it clean); on failure the tree is as it was.
+    // A tree that is followed by other data in its stream (an envelope record) can not keep an unread
+    // part, since that would swallow what follows: there an unknown object fails the read.
+    enum class UnknownObjects { KeepUnread, Fail };
     HRESULT WriteTo(Stream& stream) const;
-    HRESULT ReadFrom(Stream& stream);
+    HRESULT ReadFrom(Stream& stream, UnknownObjects unknown = UnknownObjects::KeepUnread);
 
     std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock(lock_); }
 
@@ -89,6 +110,7 @@ private:
     mutable std::recursive_mutex lock_;
     std::unique_ptr<Node> root_;
     std::size_t count_ = 0;
+    std::optional<UnreadPart> unread_;
     bool dirty_ = false;
 };
 

@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cstring>
+#include <limits>
 
 #include "platform/ClassRegistry.h"
 #include "platform/Text.h"
@@ -135,6 +136,16 @@ public:
         return stream_.Remaining(remaining_);  // the object read what it needed
     }
 
+    // Every byte from the position to the end of the stream.
+    HRESULT RestFrom(std::uint64_t position, std::vector<std::byte>& out) {
+        if (const HRESULT hr = stream_.Seek(static_cast<std::int64_t>(position), SeekOrigin::Begin); Failed(hr)) {
+            return hr;
+        }
+        if (const HRESULT hr = ReadToEnd(stream_, out); Failed(hr)) return hr;
+        remaining_ = 0;
+        return S_OK;
+    }
+
     std::uint64_t Remaining() const { return remaining_; }
 
 private:
@@ -178,8 +189,10 @@ HRESULT ReadValue(RecordReader& reader, VarType type, Variant& value) {
 HRESULT ConfigTree::WriteTo(Stream& stream) const {
     std::lock_guard guard(lock_);
     const std::vector<Record> records = Records();
+    const std::uint64_t count = records.size() + (unread_ ? unread_->records : 0);
+    if (count > std::numeric_limits<std::uint32_t>::max()) return STG_E_MEDIUMFULL;
     if (const HRESULT hr = WriteInteger(stream, kFormatVersion, 4); Failed(hr)) return hr;
-    if (const HRESULT hr = WriteInteger(stream, records.size(), 4); Failed(hr)) return hr;
+    if (const HRESULT hr = WriteInteger(stream, count, 4); Failed(hr)) return hr;
     for (const Record& record : records) {
         HRESULT hr = WriteInteger(stream, record.key.size(), 4);
         if (Succeeded(hr)) hr = stream.Write(record.key);
@@ -187,10 +200,10 @@ HRESULT ConfigTree::WriteTo(Stream& stream) const {
         if (Succeeded(hr)) hr = WriteValue(stream, record.value);
         if (Failed(hr)) return hr;
     }
-    return S_OK;
+    return unread_ ? stream.Write(unread_->bytes) : S_OK;
 }
 
-HRESULT ConfigTree::ReadFrom(Stream& stream) {
+HRESULT ConfigTree::ReadFrom(Stream& stream, UnknownObjects unknown) {
     RecordReader reader(stream);
     std::uint64_t version = 0;
     std::uint64_t count = 0;
@@ -203,22 +216,34 @@ HRESULT ConfigTree::ReadFrom(Stream& stream) {
 
     ConfigTree fresh;
     for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint64_t start = 0;
         std::uint64_t keyLength = 0;
         std::uint64_t type = 0;
         std::vector<std::byte> key;
         Variant value;
-        hr = reader.Integer(4, keyLength);
+        hr = stream.Position(start);
+        if (Succeeded(hr)) hr = reader.Integer(4, keyLength);
         if (Succeeded(hr)) hr = reader.Text(keyLength, key);
         if (Succeeded(hr)) hr = reader.Integer(2, type);
         if (Succeeded(hr)) hr = ReadValue(reader, static_cast<VarType>(type), value);
-        if (Failed(hr)) return hr;
         const std::string_view keyText(reinterpret_cast<const char*>(key.data()), key.size());
+        if (hr == REGDB_E_CLASSNOTREG && unknown == UnknownObjects::KeepUnread) {
+            ConfigTree::UnreadPart unread{std::string(keyText), static_cast<std::uint32_t>(count - i), {}};
+            if (const HRESULT rest = reader.RestFrom(start, unread.bytes); Failed(rest)) return rest;
+            // Every record takes at least kMinRecordSize bytes: a part that claims more can not be a
+            // file this format wrote.
+            if (unread.records > unread.bytes.size() / kMinRecordSize) return STG_E_READFAULT;
+            fresh.unread_ = std::move(unread);
+            break;
+        }
+        if (Failed(hr)) return hr;
         if (!fresh.Set(keyText, std::move(value))) return STG_E_READFAULT;
     }
 
     std::lock_guard guard(lock_);
     std::swap(root_, fresh.root_);
     std::swap(count_, fresh.count_);
+    std::swap(unread_, fresh.unread_);
     dirty_ = false;
     return S_OK;
 }

@@ -88,6 +88,14 @@ HRESULT ServiceModule::PreLoopStartup() {
     // The result is not acted on: without a configuration every reader uses its own defaults.
     if (core::LoadConfiguration(core::ServerConfig(), storeRoot_)) {
         core::Log(core::LogLevelNormal, "Configuration loaded");
+        if (const auto unread = core::ServerConfig().Unread()) {
+            const std::string warning = Format(
+                "pellworth.cfg: \"%s\" holds an object of a class this server does not know; it and the %u "
+                "records after it are kept unread and written back as they are",
+                {unread->key, static_cast<std::uint64_t>(unread->records - 1)});
+            ReportEvent(event_kind::kWarning, warning);
+            core::Log(core::LogLevelWarning, warning);
+        }
     } else {
         const std::string warning = "No configuration could be read from " + storeRoot_.Path() +
                                     "pellworth.cfg or pellworth.bak; defaults apply";

@@ -145,7 +145,8 @@ HRESULT Envelope::WriteRecord(Stream& stream) const {
 HRESULT Envelope::ReadRecord(Stream& stream) {
     Properties properties;
     Recipients recipients;
-    if (const HRESULT hr = properties.ReadFrom(stream); Failed(hr)) return hr;
+    // The recipient list follows the properties in the same stream.
+    if (const HRESULT hr = properties.ReadFrom(stream, core::ConfigTree::UnknownObjects::Fail); Failed(hr)) return hr;
     if (const HRESULT hr = recipients.Load(stream); Failed(hr)) return hr;
     MemoryStream copy;
     if (const HRESULT hr = properties.WriteTo(copy); Failed(hr)) return hr;

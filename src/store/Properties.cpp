@@ -57,8 +57,8 @@ void Properties::ApplyChangesTo(core::ConfigTree& tree) const {
     }
 }
 
-HRESULT Properties::ReadFrom(Stream& stream) {
-    const HRESULT hr = tree_.ReadFrom(stream);
+HRESULT Properties::ReadFrom(Stream& stream, core::ConfigTree::UnknownObjects unknown) {
+    const HRESULT hr = tree_.ReadFrom(stream, unknown);
     if (Succeeded(hr)) changes_.clear();
     return hr;
 }

@@ -47,7 +47,8 @@ public:
     const core::ConfigTree& Tree() const { return tree_; }
     // The file format; ReadFrom forgets the recorded changes when it succeeds.
     [[nodiscard]] HRESULT WriteTo(Stream& stream) const { return tree_.WriteTo(stream); }
-    [[nodiscard]] HRESULT ReadFrom(Stream& stream);
+    [[nodiscard]] HRESULT ReadFrom(Stream& stream,
+                                   core::ConfigTree::UnknownObjects unknown = core::ConfigTree::UnknownObjects::KeepUnread);
 
 private:
     struct Change {

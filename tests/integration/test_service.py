@@ -2,9 +2,11 @@
 file it leaves behind, and its refusals."""
 import os
 import signal
+import smtplib
+import struct
 
 import cfgfile
-from conftest import APPID_KEY
+from conftest import APPID_KEY, admin, configure, free_port
 
 
 def read(path):
@@ -119,6 +121,36 @@ def test_damaged_file_without_backup_is_not_overwritten(registered):
         f.write(damaged)
     assert registered.start().wait_ready().stop() == 0
     assert read(registered.store_file("pellworth.cfg")) == damaged
+
+
+def test_object_of_an_unknown_class_keeps_the_listeners_and_its_bytes(registered):
+    """A configuration written by a server that knows one more class: what comes before the object
+    still configures this server, and the object with everything after it survives a save."""
+    registered.configure_debug("NoListeners", 0)
+    registered.configure_debug("NoRouters", 1)
+    port = free_port()
+    configure(registered, ("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % port),
+              ("sys:pop3:0:enabled", "bool:false"), ("sys:imap4:0:enabled", "bool:false"))
+    cfg = registered.store_file("pellworth.cfg")
+    known = read(cfg)
+    vt_dispatch = 9
+    kept = (struct.pack("<I", 9) + b"sys:agent" + struct.pack("<H", vt_dispatch) + bytes(range(1, 17))
+            + b"object data" + cfgfile.encode([("sys:after", cfgfile.VT_I4, 5)])[8:])
+    count = struct.unpack_from("<I", known, 4)[0]
+    with open(cfg, "wb") as f:
+        f.write(known[:4] + struct.pack("<I", count + 2) + known[8:] + kept)
+
+    server = registered.start().wait_ready()
+    with smtplib.SMTP("127.0.0.1", port, timeout=30) as smtp:
+        assert smtp.noop()[0] == 250
+    assert server.stop() == 0
+
+    admin(registered, "config", "set", "sys:routers", "i4:3")
+    saved = read(cfg)
+    assert saved.endswith(kept)
+    assert struct.unpack_from("<I", saved, 4)[0] == count + 3
+    listed = admin(registered, "config", "list", "sys:").stdout
+    assert "sys:routers=i4:3" in listed and "sys:agent" not in listed and "sys:after" not in listed
 
 
 def test_second_server_on_the_same_store_is_refused(registered):

@@ -38,6 +38,10 @@ Bytes& Bytes::Ascii(std::string_view text) {
     for (const char c : text) U8(static_cast<std::uint8_t>(c));
     return *this;
 }
+Bytes& Bytes::Append(const Bytes& other) {
+    bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
+    return *this;
+}
 Bytes& Bytes::Utf16(std::string_view text) {
     for (const char c : text) U16(static_cast<std::uint8_t>(c));
     return *this;

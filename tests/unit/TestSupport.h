@@ -35,6 +35,7 @@ public:
     Bytes& Ascii(std::string_view text);
     // UTF-16LE of an ASCII text, without terminator.
     Bytes& Utf16(std::string_view text);
+    Bytes& Append(const Bytes& other);
     const std::vector<std::byte>& Get() const { return bytes_; }
 
 private:

@@ -256,6 +256,67 @@ TEST(ConfigTreeFileTest, PersistedObjectsNeedTheirRegisteredClass) {
     EXPECT_EQ(Dump(read), before);
 }
 
+// A file from a server that knows a class this one does not: the records before the object read, the
+// object and everything after it are written back byte for byte behind this tree's own records, and a
+// second read and write give the same file.
+TEST(ConfigTreeFileTest, AnObjectOfAnUnknownClassKeepsItsRecordAndTheRestUnread) {
+    test::Bytes rest;  // the unknown object's record and one record after it
+    Head(rest, "sys:agent", VT_DISPATCH).U32(0x11111111).U16(0x2222).U16(0x3333).U64(0x4444444444444444);
+    rest.Ascii("opaque data of unknown length");
+    Head(rest, "sys:z", VT_I4).U32(7);
+    test::Bytes image;
+    image.U32(1).U32(3);
+    Head(image, "sys:a", VT_I4).U32(1);
+    image.Append(rest);
+
+    ConfigTree tree;
+    ASSERT_EQ(ReadImage(tree, image.Get()), S_OK);
+    EXPECT_EQ(tree.GetCopy("sys:a"), Variant::I4(1));
+    Variant value;
+    EXPECT_FALSE(tree.Get("sys:agent", value));
+    EXPECT_FALSE(tree.Get("sys:z", value));  // beyond the unknown object: kept, not read
+    const auto unread = tree.Unread();
+    ASSERT_TRUE(unread.has_value());
+    EXPECT_EQ(unread->key, "sys:agent");
+    EXPECT_EQ(unread->records, 2u);
+    EXPECT_EQ(unread->bytes, rest.Get());
+    EXPECT_FALSE(tree.IsDirty());
+
+    // A change here goes before the kept bytes; a value set for a key they also hold wins on reading.
+    ASSERT_TRUE(tree.Set("sys:b", Variant::I4(2)));
+    ASSERT_TRUE(tree.Set("sys:z", Variant::I4(9)));
+    test::Bytes expected;
+    expected.U32(1).U32(6);
+    Group(expected, "sys");
+    Head(expected, "sys:a", VT_I4).U32(1);
+    Head(expected, "sys:b", VT_I4).U32(2);
+    Head(expected, "sys:z", VT_I4).U32(9);
+    expected.Append(rest);
+    ASSERT_EQ(WriteImage(tree), expected.Get());
+    ConfigTree again;
+    ASSERT_EQ(ReadImage(again, expected.Get()), S_OK);
+    EXPECT_EQ(again.GetCopy("sys:z"), Variant::I4(9));
+    EXPECT_EQ(WriteImage(again), expected.Get());
+
+    // Where other data follows the tree in its stream, the object fails the read.
+    ConfigTree record;
+    MemoryStream stream(image.Get());
+    EXPECT_EQ(record.ReadFrom(stream, ConfigTree::UnknownObjects::Fail), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(record.NodeCount(), 0u);
+
+    // Kept bytes that claim more records than they can hold are damage, not a newer file.
+    test::Bytes inflated;
+    inflated.U32(1).U32(20);
+    TextValue(Head(inflated, "long", VT_BSTR), std::string(100, 'x')).Append(rest);
+    const std::string before = Dump(again);
+    EXPECT_TRUE(Failed(ReadImage(again, inflated.Get())));
+    EXPECT_EQ(Dump(again), before);
+
+    // Clearing the tree drops the kept part too.
+    again.Clear();
+    EXPECT_FALSE(again.Unread().has_value());
+}
+
 // A file written elsewhere: a VT_BOOL of 1 stays 1 (and is not on: only -1 is), and is written back
 // with the bits it came with.
 TEST(ConfigTreeFileTest, ForeignBoolBitsSurviveARoundTrip) {
