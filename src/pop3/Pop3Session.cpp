@@ -18,7 +18,7 @@
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
 #include "platform/Text.h"
-#include "pop3/PopBeforeSmtp.h"
+#include "net/PopBeforeSmtp.h"
 #include "store/UidCounter.h"
 
 namespace pw::pop3 {
@@ -262,7 +262,7 @@ void Pop3Session::Login() {
 
 void Pop3Session::Pass(const std::string& password) {
     if (!FindMailBox(user_) || !mailbox_->IsPassword(password)) return LoginFailed();
-    PopBeforeSmtp::Instance().Record(ticket_->client.sin_addr.s_addr);
+    net::PopBeforeSmtp::Instance().Record(ticket_->client.sin_addr.s_addr);
     Login();
 }
 

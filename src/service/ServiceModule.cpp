@@ -20,7 +20,7 @@
 #include "net/TlsContext.h"
 #include "router/Router.h"
 #include "pop3/Pop3Session.h"
-#include "pop3/PopBeforeSmtp.h"
+#include "net/PopBeforeSmtp.h"
 #include "smtp/SmtpServerSession.h"
 #include "smtp/Transport.h"
 #include "store/MessageStore.h"
@@ -201,7 +201,7 @@ HRESULT ServiceModule::StartWorkers() {
     }
     smtp::RegisterSmtpServer();
     pop3::RegisterPop3Server();
-    smtp::SetPopBeforeSmtpCheck([](std::uint32_t address) { return pop3::PopBeforeSmtp::Instance().IsRecorded(address); });
+    smtp::SetPopBeforeSmtpCheck([](std::uint32_t address) { return net::PopBeforeSmtp::Instance().IsRecorded(address); });
     // `NoListeners` keeps a server off the network (tests of its other parts, maintenance runs).
     if (core::ReadDebugSwitch(registry_, "NoListeners") != 0) {
         core::Log(core::LogLevelWarning, "The listeners are switched off (Debug value NoListeners)");

@@ -10,6 +10,7 @@
 #include "mime/Address.h"
 #include "mime/Codecs.h"
 #include "mime/MessageTextWriter.h"
+#include "net/Sasl.h"
 #include "net/TlsContext.h"
 #include "platform/IpAddress.h"
 #include "platform/Text.h"
@@ -175,7 +176,7 @@ int SmtpClient::Authenticate() {
     const std::string challengeText = reply_.size() > 4 ? reply_.substr(4) : std::string();
     const auto challenge = mime::DecodeBase64Strict(TrimAscii(challengeText));
     if (!challenge) return ReplyCode(5, 0, 1);  // a challenge that is not Base64: a syntax failure
-    return Command(mime::EncodeBase64(account_ + " " + CramMd5Digest(password_, *challenge), false) + "\r\n", kCommandTimeout,
+    return Command(mime::EncodeBase64(account_ + " " + net::CramMd5Digest(password_, *challenge), false) + "\r\n", kCommandTimeout,
                    true);
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "mime/Address.h"
+#include "net/Sasl.h"
 #include "platform/IpAddress.h"
 #include "platform/Text.h"
 #include "smtp/SmtpAuth.h"
@@ -65,7 +66,7 @@ bool SmtpPolicy::CheckPassword(const std::string& user, const std::string& passw
 
 bool SmtpPolicy::CheckCramMd5(const std::string& user, const std::string& digest, const std::string& challenge) const {
     const std::string password = StoredPassword(user);
-    return !password.empty() && CramMd5Digest(password, challenge) == digest;
+    return !password.empty() && net::CramMd5Digest(password, challenge) == digest;
 }
 
 }  // namespace pw::smtp

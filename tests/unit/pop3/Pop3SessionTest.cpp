@@ -13,7 +13,7 @@
 #include "TestSupport.h"
 #include "core/Configuration.h"
 #include "net/Pop3Client.h"
-#include "pop3/PopBeforeSmtp.h"
+#include "net/PopBeforeSmtp.h"
 #include "store/Envelope.h"
 
 namespace pw::pop3 {
@@ -98,7 +98,7 @@ TEST(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWindo
         server.join();
     }
     ::close(listening);
-    EXPECT_TRUE(PopBeforeSmtp::Instance().IsRecorded(htonl(INADDR_LOOPBACK)));
+    EXPECT_TRUE(net::PopBeforeSmtp::Instance().IsRecorded(htonl(INADDR_LOOPBACK)));
     store::SetServerStorePath("");
 }
 

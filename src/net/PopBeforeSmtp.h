@@ -13,7 +13,7 @@
 #include <mutex>
 #include <unordered_map>
 
-namespace pw::pop3 {
+namespace pw::net {
 
 inline constexpr int kDefaultPopAuthMinutes = 5;
 
@@ -36,4 +36,4 @@ private:
     std::unordered_map<std::uint32_t, Date> entries_;
 };
 
-}  // namespace pw::pop3
+}  // namespace pw::net

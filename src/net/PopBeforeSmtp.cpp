@@ -1,11 +1,11 @@
 // PopBeforeSmtp: the table of recent password logins.
-#include "pop3/PopBeforeSmtp.h"
+#include "net/PopBeforeSmtp.h"
 
 #include <thread>
 
 #include "core/Configuration.h"
 
-namespace pw::pop3 {
+namespace pw::net {
 
 namespace {
 
@@ -45,4 +45,4 @@ std::size_t PopBeforeSmtp::Purge(Date now) {
     return std::erase_if(entries_, [&](const auto& entry) { return ElapsedMinutes(entry.second, now) > limit; });
 }
 
-}  // namespace pw::pop3
+}  // namespace pw::net
