@@ -359,6 +359,11 @@ void ServerListener::Stop() {
         listenSocket_ = -1;
     }
     std::unique_lock guard(lock_);
+    // The read side first: each session's next read ends, and it may still say goodbye ("* BYE",
+    // "421"). What is still running after a short while -- a session stuck in a send -- loses the
+    // write side too.
+    for (const auto& ticket : active_) ::shutdown(ticket->socket, SHUT_RD);
+    if (sessionsChanged_.wait_for(guard, kSessionGoodbyeWait, [&] { return active_.empty(); })) return;
     for (const auto& ticket : active_) ::shutdown(ticket->socket, SHUT_RDWR);
     if (!sessionsChanged_.wait_for(guard, kSessionStopWait, [&] { return active_.empty(); })) {
         core::Log(core::LogLevelWarning, Format("%s: %u sessions did not end in time; they end on their own",

@@ -12,8 +12,9 @@
 // only the stop flag ends an accept thread. A session holds one descriptor: its ticket owns the socket
 // until the last holder lets go, and the session's connection only borrows it, so a stop can always
 // shut the socket down without meeting a descriptor number used again by someone else. Stop never
-// kills a thread: it ends the accept loop (which waits in bounded steps), shuts the sessions' sockets
-// down so each fails on its next read, and waits for them with a bound. Tickets and listeners are
+// kills a thread: it ends the accept loop (which waits in bounded steps), shuts the read side of the
+// sessions' sockets down so each fails on its next read and may still send its goodbye, then the
+// write side of those still running, and waits for them with a bound. Tickets and listeners are
 // shared (reference counted, atomically) between the accept thread and the sessions, so a session
 // that outlives a stop still holds valid objects.
 // Thread safety: StartListeners, StopListeners, ListenerCount and ListenerInfo serialise on the
@@ -50,6 +51,8 @@ inline constexpr std::size_t kDefaultMaxPerAddress = 20;
 inline constexpr std::uint64_t kDescriptorsPerSession = 2;
 inline constexpr std::uint64_t kDescriptorsKeptAside = 256;
 inline constexpr int kDefaultInstanceTimeout = 360;
+// How long a stop lets sessions whose reads it ended say goodbye before it ends their writes too.
+inline constexpr std::chrono::seconds kSessionGoodbyeWait{2};
 // How long a stop waits for the sessions it shut down to end.
 inline constexpr std::chrono::seconds kSessionStopWait{15};
 

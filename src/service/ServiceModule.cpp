@@ -19,6 +19,7 @@
 #include "net/Listener.h"
 #include "net/TlsContext.h"
 #include "router/Router.h"
+#include "imap/ImapServer.h"
 #include "pop3/Pop3Session.h"
 #include "net/PopBeforeSmtp.h"
 #include "smtp/SmtpServerSession.h"
@@ -201,6 +202,7 @@ HRESULT ServiceModule::StartWorkers() {
     }
     smtp::RegisterSmtpServer();
     pop3::RegisterPop3Server();
+    imap::StartImapServer(storeRoot_.Path());
     smtp::SetPopBeforeSmtpCheck([](std::uint32_t address) { return net::PopBeforeSmtp::Instance().IsRecorded(address); });
     // `NoListeners` keeps a server off the network (tests of its other parts, maintenance runs).
     if (core::ReadDebugSwitch(registry_, "NoListeners") != 0) {
@@ -226,6 +228,7 @@ void ServiceModule::StopWorkers() {
     // Maintenance and schedule first, so nothing new is queued; then routers, listeners, transports
     // and the TLS context.
     router::StopRouters();
+    imap::StopImapServer();
     net::StopListeners();
     smtp::StopTransports();
     net::TlsRelease();

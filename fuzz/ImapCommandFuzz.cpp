@@ -1,0 +1,53 @@
+// Fuzz target: the IMAP command reader must turn any byte stream into commands, refusals or an end,
+// without crashing, reading past its input or keeping more than its limit of any one command; and
+// every command it hands out must hold only what the stream sent.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "imap/ImapCommandReader.h"
+#include "imap/ImapLimits.h"
+
+namespace {
+
+using pw::imap::CommandSource;
+
+class BytesSource final : public CommandSource {
+public:
+    explicit BytesSource(std::string_view bytes) : bytes_(bytes) {}
+    Status ReadByte(char& byte, std::chrono::seconds) override {
+        if (at_ == bytes_.size()) return Status::Closed;
+        byte = bytes_[at_++];
+        return Status::Ok;
+    }
+    Status SendContinuation(std::string_view) override { return Status::Ok; }
+
+private:
+    std::string_view bytes_;
+    std::size_t at_ = 0;
+};
+
+std::size_t Size(const pw::imap::Argument& argument) {
+    std::size_t size = argument.text.size();
+    for (const auto& item : argument.items) size += Size(item);
+    return size;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    BytesSource source(std::string_view(reinterpret_cast<const char*>(data), size));
+    pw::imap::CommandReader reader(source);
+    // A small limit, so that inputs reach it.
+    reader.SetLimit(size % 2 ? 512 : pw::imap::kMaxCommandBytesBeforeLogin);
+    for (;;) {
+        const auto read = reader.Read(std::chrono::seconds(1));
+        using Outcome = pw::imap::CommandRead::Outcome;
+        if (read.outcome == Outcome::Closed || read.outcome == Outcome::Fatal || read.outcome == Outcome::TimedOut) break;
+        if (read.outcome != Outcome::Command) continue;
+        std::size_t total = read.command.tag.size();
+        for (const auto& argument : read.command.arguments) total += Size(argument);
+        if (total > size || read.command.tag.size() > pw::imap::kMaxTagLength) __builtin_trap();
+    }
+    return 0;
+}

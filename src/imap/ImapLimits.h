@@ -1,0 +1,51 @@
+// ImapLimits: every bound the IMAP server puts on what a client sends and on how long it waits, in
+// one place. Input is bounded before anything is allocated for it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace pw::imap {
+
+// A tag longer than this is refused whole ("* BAD [TOOBIG] ...").
+inline constexpr std::size_t kMaxTagLength = 128;
+// Command names longer than this are cut before they are looked up.
+inline constexpr std::size_t kMaxCommandNameLength = 32;
+// A command line with its literals, after login and before it. Only APPEND's message literal may be
+// larger; it is streamed, not held.
+inline constexpr std::size_t kMaxCommandBytes = 64 * 1024;
+inline constexpr std::size_t kMaxCommandBytesBeforeLogin = 8 * 1024;
+// How deep lists may nest inside one another.
+inline constexpr std::size_t kMaxListDepth = 32;
+// Consecutive BAD replies that end a session that has not logged in.
+inline constexpr unsigned kMaxBadRepliesBeforeLogin = 10;
+
+// The user name a session keeps, and the longest text a client may offer as one.
+inline constexpr std::size_t kMaxUserNameLength = 64;
+// The AUTHENTICATE response lines: PLAIN and CRAM-MD5.
+inline constexpr std::size_t kMaxPlainResponseLine = 340;
+inline constexpr std::size_t kMaxCramMd5ResponseLine = 196;
+// A PLAIN response decodes to at most this many bytes.
+inline constexpr std::size_t kMaxPlainDecoded = 1024;
+
+// Quoted strings on output are at most this long; longer texts go out as literals.
+inline constexpr std::size_t kMaxQuotedOutput = 1024;
+// A run of modified UTF-7 in a mailbox name decodes to fewer bytes than this.
+inline constexpr std::size_t kMaxUtf7RunBytes = 4160;
+// The longest mailbox name, in bytes of UTF-8.
+inline constexpr std::size_t kMaxMailboxNameBytes = 1024;
+
+// Idle time-out of the states before logout when "sys:imap4:timeout" (minutes) is 0 or missing.
+inline constexpr std::chrono::minutes kDefaultIdleTimeout{30};
+// The idle time-out of the logout state.
+inline constexpr std::chrono::seconds kLogoutIdleTimeout{5};
+// Every byte of a command after its first, literal data, and AUTHENTICATE responses.
+inline constexpr std::chrono::seconds kByteTimeout{60};
+// A send that can not move for this long ends the session.
+inline constexpr std::chrono::minutes kSendTimeout{30};
+// Output is gathered and sent in blocks of this size, and at each tagged reply.
+inline constexpr std::size_t kSendBufferSize = 16 * 1024;
+inline constexpr std::size_t kReceiveBufferSize = 4096;
+
+}  // namespace pw::imap

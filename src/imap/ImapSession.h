@@ -1,0 +1,110 @@
+// ImapSession: one IMAP4rev1 conversation (RFC 3501) -- the greeting, the command loop with the
+// dispatch of each command by state, argument checks, the replies and the after-command steps, idle
+// time-outs, and the commands that do not touch mailboxes: CAPABILITY, NOOP, LOGOUT, ID, IDLE,
+// PROGRESS, X-TID, X-DEBUG, STARTTLS, LOGIN and AUTHENTICATE (PLAIN, CRAM-MD5).
+//
+// A command's outcome is its reply text or its diagnostic: the first diagnostic set during a command
+// wins, and a command that sets neither is answered "BAD Internal server failure" -- never silence.
+// Before login, the command limit is smaller and ten BAD replies in a row end the session. Failed
+// logins pay the pause of the failed-login table shared with SMTP and POP3; no password is ever
+// logged. Stopping the module ends a session with "* BYE [ALERT] Server shutting down immediately".
+// Thread safety: one session per thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "imap/ImapCommandReader.h"
+#include "imap/ImapConnection.h"
+#include "imap/ImapServer.h"
+#include "imap/ImapStore.h"
+#include "net/Listener.h"
+
+namespace pw::imap {
+
+enum class SessionState { NotAuthenticated = 0, Authenticated = 1, Selected = 2, Logout = 3 };
+
+// Makes IMAP4 instances run this session for each connection.
+void RegisterImapSession();
+
+class ImapSession {
+public:
+    ImapSession(std::shared_ptr<net::ConnectionTicket> ticket, ImapSettings settings);
+
+    void Run();
+
+private:
+    // Option bits of a session: 2 allows CRAM-MD5.
+    static constexpr unsigned kOptionCramMd5 = 2;
+    static constexpr unsigned kSessionOptions = 7;
+
+    bool Greet();
+    // Runs one command; false when the session ends.
+    bool Step();
+    void Dispatch(Command& command);
+    bool ArgumentsValid(const CommandEntry& entry, const Command& command);
+    void RunHandler(const Command& command);
+    void AfterCommand(const Command& command);
+    void TimedOut();
+    void SendReply(const std::string& tag, const Command* command);
+
+    // Reply state of the running command.
+    void SetReply(std::string text) { reply_ = std::move(text); }
+    void SetDiagnostic(std::string text, bool bad);
+    void Bad(std::string text) { SetDiagnostic(std::move(text), true); }
+    void No(std::string text) { SetDiagnostic(std::move(text), false); }
+    void Untagged(std::string_view text);
+    void Log(char severity, std::string_view text) const;
+
+    // Commands of every state (ImapSessionCommands.cpp).
+    void Capability();
+    void Logout();
+    void XTid();
+    void XDebug(const Command& command);
+    void Progress(const Command& command);
+    void StartTls(const Command& command);
+    // Login (ImapAuth.cpp).
+    void Login(const Command& command);
+    void Authenticate(const Command& command);
+    void AuthenticatePlain(const Command& command);
+    void AuthenticateCramMd5();
+    // Checks the password of a named account, pays the failure pause, and logs in.
+    bool CheckAndLogIn(const std::string& user, const std::optional<std::string>& password,
+                       const std::optional<std::string>& cramDigest, const std::string& challenge,
+                       std::string_view method);
+    bool LoginUser(const AccountInfo& account, std::string_view method);
+    // An AUTHENTICATE response line; nullopt after a time-out (answered with `timedOut`) or a closed
+    // connection.
+    std::optional<std::string> ReadResponseLine(std::size_t capacity, std::string_view timedOut);
+
+    std::shared_ptr<net::ConnectionTicket> ticket_;
+    ImapSettings settings_;
+    std::optional<ImapConnection> connection_;
+    std::optional<CommandReader> reader_;
+    ImapStore store_;
+
+    SessionState state_ = SessionState::NotAuthenticated;
+    unsigned options_ = 0;
+    unsigned storeCapabilities_ = 0;
+    bool readOnly_ = false;
+    std::string user_;
+    std::string inbox_;
+    std::string userDirectory_;
+    unsigned badInARow_ = 0;
+
+    std::string reply_;
+    std::string diagnostic_;
+    bool bad_ = false;
+    bool noReply_ = false;
+    bool endSession_ = false;
+    std::string alert_;
+
+    std::uint32_t debugMask_ = 0;
+    unsigned progressTenths_ = 0;
+    std::chrono::steady_clock::time_point progressSet_{};
+};
+
+}  // namespace pw::imap

@@ -1,0 +1,264 @@
+"""The IMAP server with real clients: Python's imaplib (plain, STARTTLS and implicit TLS), curl, and
+raw sockets for what no polite client sends."""
+import base64
+import hmac
+import imaplib
+import os
+import re
+import signal
+import socket
+import ssl
+import subprocess
+
+import pytest
+
+from conftest import WAIT, configure, free_port
+
+JOHN = "john@example.com"
+GREETING = b"* OK Quillon IMAP4rev1 Server Ready!"
+
+
+def installation(env, *settings):
+    """IMAP instance 0 on loopback (SMTP and POP3 off), routers off, the mailbox john; returns its port."""
+    env.configure_debug("NoListeners", 0)
+    env.configure_debug("NoRouters", 1)
+    port = free_port()
+    configure(env, ("sys:imap4:0:ip", "127.0.0.1"), ("sys:imap4:0:port", "port:%d" % port),
+              ("sys:smtp:0:enabled", "bool:false"), ("sys:pop3:0:enabled", "bool:false"), *settings)
+    assert env.admin("domain", "add", "example.com").returncode == 0
+    result = env.admin("mailbox", "add", JOHN, "--password", "secret")
+    assert result.returncode == 0, result.stderr
+    return port
+
+
+def certificate(env):
+    cert, key = (os.path.join(env.root, name) for name in ("cert.pem", "key.pem"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
+                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=WAIT)
+    return (("sys:ssl:enabled", "bool:true"), ("sys:ssl:certpath", cert), ("sys:ssl:keypath", key))
+
+
+def tls_client():
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
+
+
+class Raw:
+    """A client that writes bytes as they stand and reads replies line by line."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+        self.file = self.sock.makefile("rb")
+        assert self.line() == GREETING
+
+    def line(self):
+        return self.file.readline().rstrip(b"\r\n")
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def ask(self, command, tag=b"t"):
+        """Sends one command and returns the lines up to its tagged reply."""
+        self.send(tag + b" " + command + b"\r\n")
+        lines = []
+        while True:
+            line = self.line()
+            assert line, "connection closed after %r" % lines
+            lines.append(line)
+            if line.startswith(tag + b" "):
+                return lines
+
+    def closed(self):
+        try:
+            return self.file.readline() == b""
+        except ConnectionResetError:
+            return True
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
+
+
+def capabilities(client):
+    typ, data = client.capability()
+    assert typ == "OK"
+    return data[0].decode().split()
+
+
+def test_commands_before_and_after_login_with_every_login_method(registered):
+    port = installation(registered)
+    server = registered.start().wait_ready()
+
+    raw = Raw(port)
+    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS AUTH=CRAM-MD5 UIDPLUS",
+                                      b"t OK CAPABILITY completed"]
+    assert raw.ask(b"uid fetch 1 FLAGS") == [b't BAD Command invalid in current context:  "FETCH"']
+    assert raw.ask(b"UID LIST \"\" *") == [b't BAD Unknown command:  "LIST"']
+    assert raw.ask(b"SELECT") == [b"t BAD First argument missing"]
+    assert raw.ask(b"CLOSE") == [b"t OK but CLOSE is really invalid in the current state"]
+    assert raw.ask(b"FROB x") == [b"t BAD Unrecognized command"]
+    assert raw.ask(b"NOOP extra") == [b"t BAD First argument should not appear"]
+    assert raw.ask(b"PROGRESS 25") == [b"t OK PROGRESS Progress responses will be sent every 2.5 seconds"]
+    assert raw.ask(b"PROGRESS 1") == [b"t OK PROGRESS Progress responses will be sent every tenth of a second"]
+    assert raw.ask(b"PROGRESS 0") == [b"t OK PROGRESS No progress responses will be sent"]
+    assert raw.ask(b"PROGRESS soon")[-1] == b"t NO Argument should be a number representing an interval in tenths of a second"
+    tid = raw.ask(b"X-TID")
+    assert re.fullmatch(rb"\* Thread ID is \d+", tid[0]) and tid[1] == b"t OK X_TID completed"
+    assert raw.ask(b"X-DEBUG fetch") == [b"t OK X-DEBUG completed"]
+    assert raw.ask(b"X-DEBUG IDLE") == [b"t NO Command not viable for debugging"]
+    assert raw.ask(b"X-DEBUG FROB") == [b"t BAD Unrecognized command argument"]
+    assert raw.ask(b'ID ("name" "test")') == [b"t OK ID completed"]
+    assert raw.ask(b"IDLE") == [b't BAD Command invalid in current context:  "IDLE"']
+    assert raw.ask(b"LOGIN john@example.com wrong") == [b"t NO Account invalid"]
+    # A synchronising literal is invited, a non-synchronising one is not.
+    raw.send(b"t LOGIN {16}\r\n")
+    assert raw.line() == b"+ go ahead"
+    raw.send(b"john@example.com {6+}\r\nsecret\r\n")
+    assert raw.line() == b"t OK LOGIN completed"
+    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS UIDPLUS", b"t OK CAPABILITY completed"]
+    assert raw.ask(b"IDLE") == [b"t NO IDLE command is not supported"]
+    assert raw.ask(b"LOGIN a b") == [b't BAD Command invalid in current context:  "LOGIN"']
+    assert raw.ask(b"LOGOUT") == [b"* BYE IMAP4rev1 Server logging out", b"t OK Logout completed"]
+    assert raw.closed()
+    raw.close()
+
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    assert client.welcome == GREETING
+    with pytest.raises(imaplib.IMAP4.error, match="Account invalid"):
+        client.login(JOHN, "wrong")
+    assert client.login_cram_md5(JOHN, "secret")[0] == "OK"
+    client.logout()
+
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    assert client.authenticate("PLAIN", lambda _: b"\0john@example.com\0secret") == (
+        "OK", [b"PLAIN Authentication successful"])
+    client.logout()
+    for response in (b"other@example.com\0john@example.com\0secret", b"\0john@example.com\0wrong", b"no nuls"):
+        client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+        with pytest.raises(imaplib.IMAP4.error, match="Account invalid"):
+            client.authenticate("PLAIN", lambda _: response)
+        client.shutdown()
+    # An initial response on the command line, as SASL-IR clients send it; and a wrong CRAM-MD5 digest.
+    raw = Raw(port)
+    initial = base64.b64encode(b"\0localhost-less\0x")
+    assert raw.ask(b"AUTHENTICATE PLAIN " + initial) == [b"t NO Account invalid"]
+    raw.send(b"t AUTHENTICATE CRAM-MD5\r\n")
+    challenge = raw.line()
+    assert challenge.startswith(b"+ ") and len(challenge[2:]) % 4 == 0  # padded base64
+    digest = hmac.new(b"wrong", base64.b64decode(challenge[2:]), "md5").hexdigest().encode()
+    raw.send(base64.b64encode(b"john@example.com " + digest) + b"\r\n")
+    assert raw.line() == b"t NO Account invalid"
+    raw.send(b"t AUTHENTICATE CRAM-MD5\r\n")
+    raw.line()
+    raw.send(b"*\r\n")
+    assert raw.line() == b"t BAD authentication canceled"
+    raw.close()
+    assert server.stop() == 0
+
+
+def test_starttls_drops_pipelined_commands_and_implicit_tls_serves_beside_a_silent_client(registered):
+    tls_port = free_port()
+    port = installation(registered, *certificate(registered), ("sys:imap4:1:enabled", "bool:true"),
+                        ("sys:imap4:1:ip", "127.0.0.1"), ("sys:imap4:1:port", "port:%d" % tls_port),
+                        ("sys:imap4:1:ssl", "bool:true"))
+    server = registered.start().wait_ready()
+
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    assert capabilities(client)[-4:] == ["AUTH=CRAM-MD5", "STARTTLS", "AUTH=PLAIN", "UIDPLUS"]
+    assert client.starttls(tls_client())[0] == "OK"
+    assert "STARTTLS" not in capabilities(client) and "AUTH=PLAIN" not in capabilities(client)
+    assert client._simple_command("STARTTLS") == ("NO", [b"TLS already started"])  # noqa: SLF001
+    assert client.login(JOHN, "secret")[0] == "OK"
+    assert capabilities(client) == ["IMAP4rev1", "ID", "UNSELECT", "PROGRESS", "UIDPLUS"]
+    client.logout()
+
+    # A command sent in plain text behind STARTTLS never runs.
+    raw = Raw(port)
+    raw.send(b"a STARTTLS\r\nb LOGIN john@example.com secret\r\n")
+    assert raw.line() == b"a OK Let's negotiate TLS"
+    secure = tls_client().wrap_socket(raw.sock)
+    secure.sendall(b"c NOOP\r\n")
+    reply = secure.recv(4096)
+    assert reply == b"c OK NOOP completed\r\n"
+    secure.close()
+
+    silent = socket.create_connection(("127.0.0.1", tls_port), timeout=WAIT)  # never starts its handshake
+    implicit = imaplib.IMAP4_SSL("127.0.0.1", tls_port, ssl_context=tls_client(), timeout=WAIT)
+    assert implicit.welcome == GREETING
+    assert "STARTTLS" not in capabilities(implicit)
+    assert implicit.login_cram_md5(JOHN, "secret")[0] == "OK"
+    implicit.logout()
+    silent.close()
+
+    # curl picks CRAM-MD5 both ways; a wrong password fails.
+    for url, extra in (("imap://127.0.0.1:%d/" % port, ["--ssl-reqd"]), ("imaps://127.0.0.1:%d/" % tls_port, [])):
+        good = subprocess.run(["curl", "-sS", "-k", *extra, "--url", url, "-u", JOHN + ":secret", "-X", "NOOP", "-v"],
+                              capture_output=True, timeout=WAIT, text=True)
+        assert good.returncode == 0, good.stderr
+        assert "AUTHENTICATE CRAM-MD5" in good.stderr and "OK NOOP completed" in good.stderr
+        bad = subprocess.run(["curl", "-sS", "-k", *extra, "--url", url, "-u", JOHN + ":wrong", "-X", "NOOP"],
+                             capture_output=True, timeout=WAIT, text=True)
+        assert bad.returncode != 0
+    assert server.stop() == 0
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        return int(next(line for line in status if line.startswith("VmRSS:")).split()[1])
+
+
+def test_hostile_input_is_refused_without_memory_and_the_next_client_is_served(registered):
+    port = installation(registered)
+    server = registered.start().wait_ready()
+    before = resident_kib(server.proc.pid)
+
+    raw = Raw(port)
+    assert raw.ask(b"LOGIN {4294967295}") == [b"t BAD [TOOBIG] Literal too large"]
+    assert raw.ask(b"LOGIN {99999999999999999999}") == [b"t BAD [TOOBIG] Literal too large"]
+    assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
+    # The data of a non-synchronising literal that ends a refused line is skipped, never run.
+    raw.send(b"a FROB {8+}\r\nc LOGOUT\r\nd NOOP\r\n")
+    assert raw.line() == b"a BAD Unrecognized command"
+    assert raw.line() == b"d OK NOOP completed"
+    raw.send(b"x" * 200_000 + b" NOOP\r\n")
+    assert raw.line() == b"* BAD [TOOBIG] Command tag too long"
+    raw.send(b"t LOGIN " + b"y" * 5_000_000 + b" secret\r\n")
+    assert raw.line() == b"t BAD [TOOBIG] Command line too long"
+    assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
+    # Lists nest at most 32 deep.
+    assert raw.ask(b"ID " + b"(" * 40 + b")" * 40) == [b"t BAD [TOOBIG] Lists are nested too deeply"]
+    raw.send(b"t LOGIN {4294967296+}\r\n")
+    assert raw.line() == b"t BAD [TOOBIG] Literal too large"
+    assert raw.line().startswith(b"* BYE")
+    assert raw.closed()
+    raw.close()
+
+    # Before login, ten BAD replies in a row end the session.
+    raw = Raw(port)
+    for _ in range(9):
+        assert raw.ask(b"NOOP x") == [b"t BAD First argument should not appear"]
+    raw.send(b"t NOOP x\r\n")
+    assert raw.line() == b"t BAD First argument should not appear"
+    assert raw.line() == b"* BYE Too many invalid commands"
+    assert raw.closed()
+    raw.close()
+
+    assert resident_kib(server.proc.pid) - before < 16 * 1024
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    assert client.login(JOHN, "secret")[0] == "OK"
+    client.logout()
+    assert server.stop() == 0
+
+
+def test_a_stop_says_goodbye_to_every_session(registered):
+    port = installation(registered)
+    server = registered.start().wait_ready()
+    sessions = [Raw(port) for _ in range(3)]
+    assert sessions[0].ask(b"LOGIN john@example.com secret") == [b"t OK LOGIN completed"]
+    assert server.stop(signal.SIGTERM) == 0
+    for raw in sessions:
+        assert raw.line() == b"* BYE [ALERT] Server shutting down immediately"
+        assert raw.closed()
+        raw.close()
