@@ -368,19 +368,6 @@ HRESULT RenameStoreObject(const DirStorage& parent, std::string_view oldName, st
     return parent.Sync();
 }
 
-std::vector<std::string> SplitStorePath(std::string_view path) {
-    std::vector<std::string> parts;
-    std::string part;
-    for (const char c : path) {
-        if (c == '/' || c == '\\') {
-            if (!part.empty()) parts.push_back(std::move(part));
-            part.clear();
-        } else {
-            part += c;
-        }
-    }
-    if (!part.empty()) parts.push_back(std::move(part));
-    return parts;
-}
+std::vector<std::string> SplitStorePath(std::string_view path) { return SplitAtAny(path, "/\\"); }
 
 }  // namespace pw::store
