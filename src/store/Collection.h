@@ -4,10 +4,10 @@
 //
 // Folders are the child directories ClassifyChild (StoreObject.h) calls folders; domains (below the
 // store root) and mailboxes (below a domain) are the parent's other children. Directories that are no
-// store object belong to no collection. Domain and mailbox names are folded to lower case before a
-// lookup or rename (they are stored so); folder names are taken as given. Reset and Next walk a
-// snapshot taken by Reset, so objects added or removed meanwhile do not disturb a walk: one removed
-// since is passed over.
+// store object belong to no collection. Every lookup is without regard to case; Item and Rename fold
+// domain and mailbox names to lower case first (they are stored so) and take folder names as given.
+// Reset and Next walk a snapshot taken by Reset, so objects added or removed meanwhile do not disturb
+// a walk: one removed since is passed over.
 // Thread safety: one thread at a time per collection object.
 #pragma once
 
