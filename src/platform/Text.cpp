@@ -49,17 +49,19 @@ std::string_view TrimAscii(std::string_view text) {
     return text;
 }
 
-std::vector<std::string> SplitWords(std::string_view line) {
-    std::vector<std::string> words;
+std::vector<std::string> SplitAtAny(std::string_view text, std::string_view separators) {
+    std::vector<std::string> runs;
     std::size_t at = 0;
-    while (at < line.size()) {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-        const std::size_t start = at;
-        while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
-        if (at > start) words.emplace_back(line.substr(start, at - start));
+    while (at < text.size()) {
+        const std::size_t start = text.find_first_not_of(separators, at);
+        if (start == std::string_view::npos) break;
+        at = std::min(text.find_first_of(separators, start), text.size());
+        runs.emplace_back(text.substr(start, at - start));
     }
-    return words;
+    return runs;
 }
+
+std::vector<std::string> SplitWords(std::string_view line) { return SplitAtAny(line, " \t"); }
 
 std::string LowerHex(std::string_view bytes) {
     constexpr std::string_view kDigits = "0123456789abcdef";

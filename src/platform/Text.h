@@ -27,6 +27,8 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 int CompareNoCase(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 std::string_view TrimAscii(std::string_view text);
+// The runs of text between any of the separator characters, without empty runs.
+std::vector<std::string> SplitAtAny(std::string_view text, std::string_view separators);
 // The words of a protocol command line: the runs between blanks and tabs (RFC 5321 and RFC 1939
 // separate arguments by them), without empty words.
 std::vector<std::string> SplitWords(std::string_view line);

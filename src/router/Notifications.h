@@ -6,10 +6,11 @@
 // failed, each with its own status, in the text and in the machine-readable part. Unless a notifier
 // is registered (tests), the notice is built from the "dsn.xml" template and queued for the router;
 // when no notice can be made (no template, a sender that gets none), the log at Warning level says
-// what would have been sent.
+// what would have been sent. The notifier interface and the failed recipient are in DeliveryNotifier.h.
 // Thread safety: NotifySender may be called from every router and transport thread.
 #pragma once
 
+#include "router/DeliveryNotifier.h"
 #include "store/Envelope.h"
 
 #include <memory>
@@ -19,20 +20,7 @@
 
 namespace pw::router {
 
-// A recipient that could not be served, with its status ("5.1.1") and a reason for people.
-struct FailedRecipient {
-    std::string address;
-    std::string status;
-    std::string reason;
-};
-
-class DeliveryNotifier {
-public:
-    virtual ~DeliveryNotifier() = default;
-    // The original envelope (its sender gets the notice) and the recipients that failed.
-    virtual void Notify(const store::Envelope& original, const std::vector<FailedRecipient>& failed) = 0;
-};
-
+// Takes every notice from now on in place of the built-in ones; nullptr brings those back.
 void SetDeliveryNotifier(std::shared_ptr<DeliveryNotifier> notifier);
 // One notice for all the failed recipients, each with its own status; nothing when the list is empty.
 void NotifySender(const store::Envelope& original, const std::vector<FailedRecipient>& failed);

@@ -95,20 +95,7 @@ void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::Mai
     relayHandOff = std::move(handOff);
 }
 
-std::vector<std::string> SplitAddressList(std::string_view text) {
-    std::vector<std::string> out;
-    std::string current;
-    for (const char c : text) {
-        if (c == ';' || c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-            if (!current.empty()) out.push_back(std::move(current));
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty()) out.push_back(std::move(current));
-    return out;
-}
+std::vector<std::string> SplitAddressList(std::string_view text) { return SplitAtAny(text, ";, \t\r\n"); }
 
 std::optional<std::vector<std::string>> ParseNoRespondList(std::string_view bytes) {
     std::vector<std::string> keys;

@@ -26,7 +26,7 @@
 #pragma once
 
 #include "platform/IpAddress.h"
-#include "router/Notifications.h"
+#include "router/DeliveryNotifier.h"
 #include "store/MessageStore.h"
 
 #include <chrono>

@@ -2,13 +2,14 @@
 #include "store/Collection.h"
 
 #include "core/Logging.h"
+#include "platform/Text.h"
 #include "store/StoreObject.h"
 
 namespace pw::store {
 
 namespace {
 
-StoreChildKind Wanted(bool folders) { return folders ? StoreChildKind::Folder : StoreChildKind::Object; }
+StoreChildKind Wanted(const CollectionClass& kind) { return kind.folders ? StoreChildKind::Folder : StoreChildKind::Object; }
 
 }  // namespace
 
@@ -18,13 +19,13 @@ StoreParentKind Collection::ParentKind() const {
 }
 
 std::vector<std::string> Collection::Names() const {
-    return ChildDirectoryNames(parent_, ParentKind(), Wanted(folders_));
+    return ChildDirectoryNames(parent_, ParentKind(), Wanted(class_));
 }
 
 std::vector<std::string> Collection::MatchPattern(std::string_view pattern) const { return MatchNames(Names(), pattern); }
 
 bool Collection::FindChild(std::string_view name, DirStorage& child) const {
-    return Succeeded(FindChildDirectory(parent_, name, child)) && ClassifyChild(child, ParentKind()) == Wanted(folders_);
+    return Succeeded(FindChildDirectory(parent_, name, child)) && ClassifyChild(child, ParentKind()) == Wanted(class_);
 }
 
 void Collection::Remove(std::string_view name) const {
@@ -39,9 +40,18 @@ void Collection::Remove(std::string_view name) const {
 }
 
 void Collection::Rename(std::string_view oldName, std::string_view newName) const {
+    const std::string from = Key(oldName);
     DirStorage child;
-    if (!FindChild(oldName, child)) throw ComError(STG_E_PATHNOTFOUND, "no such object: " + std::string(oldName));
-    ThrowIfFailed(RenameStoreObject(parent_, child.Name(), newName), "can not rename " + child.Path());
+    if (!FindChild(from, child)) throw ComError(STG_E_PATHNOTFOUND, "no such object: " + from);
+    ThrowIfFailed(RenameStoreObject(parent_, child.Name(), Key(newName)), "can not rename " + child.Path());
+}
+
+std::string Collection::Key(std::string_view name) const { return class_.lowerCaseNames ? ToLowerAscii(name) : std::string(name); }
+
+std::string Collection::NameAt(std::size_t index) const {
+    auto names = Names();
+    if (index >= names.size()) throw ComError(E_INVALIDARG, std::string(class_.noun) + " index out of range");
+    return std::move(names[index]);
 }
 
 void Collection::Reset() {

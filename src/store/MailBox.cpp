@@ -1,8 +1,9 @@
-// Domain, Domains, MailBox, MailBoxes.
+// MailBox, MailBoxes.
 #include "store/MailBox.h"
 
 #include "core/Logging.h"
 #include "platform/Text.h"
+#include "store/Domain.h"
 
 namespace pw::store {
 
@@ -30,21 +31,9 @@ std::shared_ptr<Folder> MailBox::InFolder() const {
 
 std::shared_ptr<Domain> MailBox::GetDomain() const { return OpenStoreObject<Domain>(ParentOf(Storage()), RootPath()); }
 
-std::shared_ptr<MailBox> MailBoxes::Item(std::string_view name) const {
-    DirStorage child;
-    if (!FindChild(ToLowerAscii(name), child)) return nullptr;
-    return OpenStoreObject<MailBox>(child, RootPath());
-}
-
-std::shared_ptr<MailBox> MailBoxes::Item(std::size_t index) const {
-    const auto names = Names();
-    if (index >= names.size()) throw ComError(E_INVALIDARG, "mailbox index out of range");
-    return Item(names[index]);
-}
-
 std::shared_ptr<MailBox> MailBoxes::Add(std::string_view name, std::int32_t kind) {
     if (!IsMailBoxType(kind) || kind == NoMailBoxType) throw ComError(E_INVALIDARG, "unknown mailbox kind " + std::to_string(kind));
-    const std::string folded = ToLowerAscii(name);
+    const std::string folded = Key(name);
     DirStorage created;
     ThrowIfFailed(CreateStoreObject(Parent(), folded, kind, false, created), "can not create the mailbox " + std::string(name));
     auto mailbox = OpenStoreObject<MailBox>(created, RootPath());
@@ -60,49 +49,6 @@ std::shared_ptr<MailBox> MailBoxes::Add(std::string_view name, std::int32_t kind
         }
     }
     return mailbox;
-}
-
-void MailBoxes::Rename(std::string_view oldName, std::string_view newName) const {
-    Collection::Rename(ToLowerAscii(oldName), ToLowerAscii(newName));
-}
-
-std::shared_ptr<MailBox> MailBoxes::Next() {
-    std::string name;
-    while (NextName(name)) {
-        if (auto mailbox = Item(name)) return mailbox;
-    }
-    return nullptr;
-}
-
-std::shared_ptr<Domain> Domains::Item(std::string_view name) const {
-    DirStorage child;
-    if (!FindChild(ToLowerAscii(name), child)) return nullptr;
-    return OpenStoreObject<Domain>(child, RootPath());
-}
-
-std::shared_ptr<Domain> Domains::Item(std::size_t index) const {
-    const auto names = Names();
-    if (index >= names.size()) throw ComError(E_INVALIDARG, "domain index out of range");
-    return Item(names[index]);
-}
-
-std::shared_ptr<Domain> Domains::Add(std::string_view name) {
-    const std::string folded = ToLowerAscii(name);
-    DirStorage created;
-    ThrowIfFailed(CreateStoreObject(Parent(), folded, 0, false, created), "can not create the domain " + std::string(name));
-    return OpenStoreObject<Domain>(created, RootPath());
-}
-
-void Domains::Rename(std::string_view oldName, std::string_view newName) const {
-    Collection::Rename(ToLowerAscii(oldName), ToLowerAscii(newName));
-}
-
-std::shared_ptr<Domain> Domains::Next() {
-    std::string name;
-    while (NextName(name)) {
-        if (auto domain = Item(name)) return domain;
-    }
-    return nullptr;
 }
 
 }  // namespace pw::store

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "core/ConfigTree.h"
+#include "store/Domain.h"
 #include "store/Folder.h"
 #include "store/MailBox.h"
 #include "store/StoreObject.h"

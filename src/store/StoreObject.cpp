@@ -177,10 +177,14 @@ std::string RelativeStorePath(const DirStorage& dir, const std::string& rootPath
 }
 
 std::shared_ptr<Folder> StoreObject::FindFolder(std::string_view path) const {
+    return FindFolderBelow(dir_, ParentKindOf(OwnType()), path, rootPath_);
+}
+
+std::shared_ptr<Folder> FindFolderBelow(const DirStorage& dir, StoreParentKind parentKind, std::string_view path,
+                                        const std::string& rootPath) {
     const auto parts = SplitStorePath(path);
     if (parts.empty()) return nullptr;
-    DirStorage current = dir_;
-    StoreParentKind parentKind = ParentKindOf(OwnType());
+    DirStorage current = dir;
     for (const auto& part : parts) {
         DirStorage child;
         if (Failed(FindChildDirectory(current, part, child)) || ClassifyChild(child, parentKind) != StoreChildKind::Folder) {
@@ -189,7 +193,7 @@ std::shared_ptr<Folder> StoreObject::FindFolder(std::string_view path) const {
         current = child;
         parentKind = StoreParentKind::Other;
     }
-    return OpenStoreObject<Folder>(current, rootPath_);
+    return OpenStoreObject<Folder>(current, rootPath);
 }
 
 StoreObjectTypeEnum StoreObject::StoreObjectType(std::string_view path) const {
@@ -368,19 +372,6 @@ HRESULT RenameStoreObject(const DirStorage& parent, std::string_view oldName, st
     return parent.Sync();
 }
 
-std::vector<std::string> SplitStorePath(std::string_view path) {
-    std::vector<std::string> parts;
-    std::string part;
-    for (const char c : path) {
-        if (c == '/' || c == '\\') {
-            if (!part.empty()) parts.push_back(std::move(part));
-            part.clear();
-        } else {
-            part += c;
-        }
-    }
-    if (!part.empty()) parts.push_back(std::move(part));
-    return parts;
-}
+std::vector<std::string> SplitStorePath(std::string_view path) { return SplitAtAny(path, "/\\"); }
 
 }  // namespace pw::store

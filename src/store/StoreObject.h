@@ -125,6 +125,10 @@ StoreParentKind ParentKindOf(StoreObjectTypeEnum ownType);
 [[nodiscard]] HRESULT FindChildDirectory(const DirStorage& parent, std::string_view name, DirStorage& child);
 // The names of the child directories of one kind, in an order without regard to case.
 std::vector<std::string> ChildDirectoryNames(const DirStorage& parent, StoreParentKind parentKind, StoreChildKind kind);
+// A folder below dir by its path ("Bayesian Learn/Spam"), dir's children told apart as those of a
+// parentKind; nullptr when there is none.
+std::shared_ptr<Folder> FindFolderBelow(const DirStorage& dir, StoreParentKind parentKind, std::string_view path,
+                                        const std::string& rootPath);
 // Names matching a pattern with "*" and "?" wildcards, without regard to case.
 std::vector<std::string> MatchNames(const std::vector<std::string>& names, std::string_view pattern);
 // Renames a child object's directory and its property file with it.

@@ -1,4 +1,4 @@
-// Text: case folding, UTF-16LE round trips and the formatter's safety with hostile formats.
+// Text: case folding, splitting at separators, UTF-16LE round trips and the formatter's safety with hostile formats.
 #include "platform/Text.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +51,16 @@ TEST(TextTest, FormatNeverTrustsTheFormat) {
     EXPECT_EQ(Format("%n%s", {std::string_view("x")}), "x");
     EXPECT_LE(Format("%999999999d", {std::int64_t{1}}).size(), 512u);
     EXPECT_EQ(Format("trailing %", {}), "trailing ");
+}
+
+TEST(TextTest, SplitsAtAnySeparatorWithoutEmptyRuns) {
+    using Runs = std::vector<std::string>;
+    EXPECT_EQ(SplitAtAny(";a,,b ;\tc\r\n", ";, \t\r\n"), (Runs{"a", "b", "c"}));
+    EXPECT_EQ(SplitAtAny("//Bayesian Learn\\Spam/", "/\\"), (Runs{"Bayesian Learn", "Spam"}));
+    EXPECT_EQ(SplitAtAny("whole", ","), Runs{"whole"});
+    EXPECT_TRUE(SplitAtAny("", ",").empty());
+    EXPECT_TRUE(SplitAtAny(",,,", ",").empty());
+    EXPECT_EQ(SplitWords("\tMAIL  FROM:<a@b>\t"), (Runs{"MAIL", "FROM:<a@b>"}));
 }
 
 }  // namespace

@@ -1,0 +1,54 @@
+// Envelopes: the messages of one folder (Folder.h), each an Envelope (Envelope.h).
+//
+// The listing is of the published envelopes only -- their "*.env" records, in id order -- so an
+// envelope whose first Update has not yet published it is never seen. It is taken once and kept
+// until Reset or the collection's own Add, Remove and CopyFrom; Next passes over an envelope
+// removed since. New envelopes draw their ids from the folder's "_uid" counter (UidCounter.h).
+// Thread safety: one thread at a time per object; objects are created per use.
+#pragma once
+
+#include "platform/DirStorage.h"
+#include "store/Envelope.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pw::store {
+
+class Envelopes : public Unknown {
+public:
+    Envelopes(DirStorage folder, std::string rootPath) : folder_(std::move(folder)), rootPath_(std::move(rootPath)) {}
+
+    // The ids of the published envelopes, ascending (the listing is taken again by Reset and by the
+    // collection's own Add and Remove). A copy: the collection may be a temporary.
+    std::vector<double> Uids() const;
+    std::size_t Count() const { return Uids().size(); }
+    // The envelope at a place of the listing (throws ComError).
+    std::shared_ptr<Envelope> Item(std::size_t index) const;
+    // A new envelope, published by its first Update (Envelope.h).
+    std::shared_ptr<Envelope> Add();
+    void Remove(std::size_t index);
+    void Reset();
+    std::shared_ptr<Envelope> Next();
+    // A published copy of an envelope of any folder in this one.
+    std::shared_ptr<Envelope> CopyFrom(const Envelope& source);
+    // The id the next Add would draw.
+    double NextUID() const;
+    // nullptr when the folder has no envelope with that id.
+    std::shared_ptr<Envelope> FindEnvelope(double uid) const;
+    // Removes the envelope with that id; false when there was none.
+    bool RemoveEnvelope(double uid);
+
+private:
+    DirStorage folder_;
+    std::string rootPath_;
+    mutable std::optional<std::vector<double>> uids_;
+    std::size_t next_ = 0;
+};
+
+// The ids of a folder's published envelopes, ascending.
+std::vector<double> ListEnvelopeUids(const DirStorage& folder);
+
+}  // namespace pw::store
