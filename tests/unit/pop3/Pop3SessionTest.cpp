@@ -19,14 +19,26 @@
 namespace pw::pop3 {
 namespace {
 
-TEST(Pop3SessionTest, TabSeparatedLoginTransferWithEveryLineEndAndDeletionAtQuit) {
+// A store with the mailbox john@example.com (password "secret") in the primary domain example.com,
+// the server's store while the test runs.
+class Pop3SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        messageStore = store::MessageStore::OpenOrCreate(scratch / "store");
+        store::SetServerStorePath(messageStore->RootPath());
+        core::ServerConfig().Set(store::kPrimaryDomainKey, Variant::Text("example.com"));
+        mailbox = messageStore->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", store::UserMailBoxType);
+        mailbox->SetPassword("secret");
+        mailbox->Update();
+    }
+    void TearDown() override { store::SetServerStorePath(""); }
+
     test::ScratchDirectory scratch;
-    const auto messageStore = store::MessageStore::OpenOrCreate(scratch / "store");
-    store::SetServerStorePath(messageStore->RootPath());
-    core::ServerConfig().Set(store::kPrimaryDomainKey, Variant::Text("example.com"));
-    auto mailbox = messageStore->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", store::UserMailBoxType);
-    mailbox->SetPassword("secret");
-    mailbox->Update();
+    std::shared_ptr<store::MessageStore> messageStore;
+    std::shared_ptr<store::MailBox> mailbox;
+};
+
+TEST_F(Pop3SessionTest, TabSeparatedLoginTransferWithEveryLineEndAndDeletionAtQuit) {
     const auto inbox = mailbox->InFolder();
     const std::string stored = "Subject: s\r\n\r\none\rtwo\nthree\r\n.four\r.five";
     {
@@ -58,19 +70,10 @@ TEST(Pop3SessionTest, TabSeparatedLoginTransferWithEveryLineEndAndDeletionAtQuit
         EXPECT_EQ(client.Line(), "");
     }
     EXPECT_EQ(inbox->GetEnvelopes()->Count(), 0u);
-    store::SetServerStorePath("");
 }
 
 // The transport's login before sending, through the client of net/, against this session on loopback.
-TEST(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWindow) {
-    test::ScratchDirectory scratch;
-    const auto messageStore = store::MessageStore::OpenOrCreate(scratch / "store");
-    store::SetServerStorePath(messageStore->RootPath());
-    core::ServerConfig().Set(store::kPrimaryDomainKey, Variant::Text("example.com"));
-    auto mailbox = messageStore->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", store::UserMailBoxType);
-    mailbox->SetPassword("secret");
-    mailbox->Update();
-
+TEST_F(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWindow) {
     const int listening = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -99,7 +102,6 @@ TEST(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWindo
     }
     ::close(listening);
     EXPECT_TRUE(PopBeforeSmtp::Instance().IsRecorded(htonl(INADDR_LOOPBACK)));
-    store::SetServerStorePath("");
 }
 
 }  // namespace
