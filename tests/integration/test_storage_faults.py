@@ -66,7 +66,13 @@ class Faults:
             return 0
 
 
-def start(env, ports, routers=True):
+def start(env, routers=True):
+    """Registers the installation and starts its server with SMTP and POP3 on ports of their own, the
+    fault seam in place and disarmed: (server, faults, ports)."""
+    result = env.run("-RegServer")
+    assert result.returncode == 0, result.stderr
+    env.configure_store()
+    ports = {"smtp": free_port(), "pop3": free_port()}
     env.configure_debug("NoListeners", 0)
     env.configure_debug("NoTransports", 1)
     env.configure_debug("NoRouters", 0 if routers else 1)
@@ -80,7 +86,7 @@ def start(env, ports, routers=True):
     faults.disarm()
     env.env["PELLWORTH_FAULT_FILE"] = faults.path
     server = env.start().wait_ready()
-    return server, faults
+    return server, faults, ports
 
 
 def inbox_dir(env):
@@ -149,11 +155,7 @@ def send(port, subject):
 
 
 def test_intake_and_routing_under_one_failing_call(env):
-    result = env.run("-RegServer")
-    assert result.returncode == 0, result.stderr
-    env.configure_store()
-    ports = {"smtp": free_port(), "pop3": free_port()}
-    server, faults = start(env, ports)
+    server, faults, ports = start(env)
 
     exact = set()  # subjects refused once: the retry must be the only copy
     sent = []
@@ -203,11 +205,7 @@ def pop_login(port):
 
 
 def test_pop3_quit_under_one_failing_call(env):
-    result = env.run("-RegServer")
-    assert result.returncode == 0, result.stderr
-    env.configure_store()
-    ports = {"smtp": free_port(), "pop3": free_port()}
-    server, faults = start(env, ports)
+    server, faults, ports = start(env)
     kept = ["kept-1", "kept-2"]
     for subject in kept:
         assert send(ports["smtp"], subject) == 250

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "SessionConversation.h"
-#include "TestSupport.h"
+#include "SessionStore.h"
 #include "core/Configuration.h"
 #include "net/Pop3Client.h"
 #include "pop3/PopBeforeSmtp.h"
@@ -19,27 +19,13 @@
 namespace pw::pop3 {
 namespace {
 
-// A store with the mailbox john@example.com (password "secret") in the primary domain example.com,
-// the server's store while the test runs.
 class Pop3SessionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        messageStore = store::MessageStore::OpenOrCreate(scratch / "store");
-        store::SetServerStorePath(messageStore->RootPath());
-        core::ServerConfig().Set(store::kPrimaryDomainKey, Variant::Text("example.com"));
-        mailbox = messageStore->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", store::UserMailBoxType);
-        mailbox->SetPassword("secret");
-        mailbox->Update();
-    }
-    void TearDown() override { store::SetServerStorePath(""); }
-
-    test::ScratchDirectory scratch;
-    std::shared_ptr<store::MessageStore> messageStore;
-    std::shared_ptr<store::MailBox> mailbox;
+    test::SessionStore sessionStore;  // john@example.com, password "secret"
 };
 
 TEST_F(Pop3SessionTest, TabSeparatedLoginTransferWithEveryLineEndAndDeletionAtQuit) {
-    const auto inbox = mailbox->InFolder();
+    const auto inbox = sessionStore.john->InFolder();
     const std::string stored = "Subject: s\r\n\r\none\rtwo\nthree\r\n.four\r.five";
     {
         auto envelope = inbox->GetEnvelopes()->Add();
