@@ -263,6 +263,10 @@ std::size_t SocketConnection::SendString(std::string_view text) { return Send(te
 
 std::size_t SocketConnection::SendLine(std::string_view text) { return SendString(text) + Send("\r\n", 2); }
 
+std::size_t SocketConnection::SendReply(std::string_view text) {
+    return text.ends_with("\r\n") ? SendString(text) : SendLine(text);
+}
+
 void SocketConnection::Create(std::uint16_t port, int type, const char* address) {
     Close();
     socket_ = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);

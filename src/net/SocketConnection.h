@@ -56,6 +56,9 @@ public:
     virtual std::size_t Send(const char* data, std::size_t length);
     virtual std::size_t SendLine(std::string_view text);
     virtual std::size_t SendString(std::string_view text);
+    // A protocol reply: text that ends with CR LF (a reply of several lines, each ended) goes as it
+    // is; any other text is one line and gets its CR LF.
+    std::size_t SendReply(std::string_view text);
 
     // ReadLine into a string.
     std::string ReadLineText(std::size_t capacity = kReceiveBufferSize);

@@ -82,14 +82,6 @@ Pop3Session::Pop3Session(std::shared_ptr<net::ConnectionTicket> ticket)
 
 Pop3Session::~Pop3Session() { ReleaseMaildrop(); }
 
-void Pop3Session::Reply(std::string_view text) {
-    if (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") {
-        connection_->SendString(text);
-    } else {
-        connection_->SendLine(text);
-    }
-}
-
 bool Pop3Session::Initialise() {
     if (!connection_ || !ticket_->listener) return false;
     try {

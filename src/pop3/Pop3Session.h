@@ -64,7 +64,7 @@ private:
     void RecordLastRead();
     // The entry of a message number, or a reply saying why there is none.
     Entry* Message(const std::string& word, bool allowDeleted = false);
-    void Reply(std::string_view text);
+    void Reply(std::string_view text) { connection_->SendReply(text); }
 
     std::shared_ptr<net::ConnectionTicket> ticket_;
     net::LoggedConnection* connection_ = nullptr;

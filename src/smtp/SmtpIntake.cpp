@@ -4,6 +4,9 @@
 #include <vector>
 
 #include "core/Logging.h"
+#include "core/Version.h"
+#include "mime/MessageDate.h"
+#include "platform/AutomationDate.h"
 #include "platform/Text.h"
 #include "router/RouterQueue.h"
 #include "smtp/SmtpLimits.h"
@@ -15,6 +18,12 @@ namespace {
 bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.substr(text.size() - 2) == "\r\n"; }
 
 }  // namespace
+
+std::string ReceivedHeader(std::string_view sender, std::string_view clientAddress, std::string_view domain) {
+    return Format("Received: from %s ([%s]) by %s ( %s %s ) ; %s\r\n",
+                  {sender, clientAddress, domain, std::string_view(core::kProductName), std::string_view(core::VersionText()),
+                   std::string_view(mime::FormatMessageDate(Now()))});
+}
 
 std::unique_ptr<FileStream> OpenIntake(store::Envelope& envelope) {
     return envelope.StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);

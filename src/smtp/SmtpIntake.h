@@ -4,7 +4,7 @@
 // The content opens before "354" is sent, so a store that refuses it is a "451" and no lost message.
 // In DATA only a whole line "." CR LF ends the message and only a whole line loses its leading dot: a
 // bare CR or LF is no line end, and a piece of a line longer than the read buffer is never taken for a
-// line of its own. The lines are written in blocks after the Received header the session gives.
+// line of its own. The lines are written in blocks after the Received header (ReceivedHeader).
 // Past the size limit the envelope is dropped at once (its reserved files go) and the rest is read
 // and discarded up to the end of DATA, for at most kOversizeDiscardLimit.
 // Thread safety: one intake per session thread.
@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace pw::smtp {
 
@@ -27,6 +28,10 @@ enum class IntakeOutcome {
     StorageFull,  // the disk or the quota is full: nothing stored
     Abandoned,  // the client kept sending past the size limit: the connection is closed
 };
+
+// The trace header put in front of a message taken from a client (RFC 5321 section 4.4): the MAIL
+// FROM argument, the client's address, the domain that took it, this server's name and version, now.
+std::string ReceivedHeader(std::string_view sender, std::string_view clientAddress, std::string_view domain);
 
 // Opens the content of the envelope for writing; throws ComError when the store refuses it.
 std::unique_ptr<FileStream> OpenIntake(store::Envelope& envelope);

@@ -6,10 +6,8 @@
 
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
-#include "core/Version.h"
 #include "mime/Address.h"
 #include "mime/Codecs.h"
-#include "mime/MessageDate.h"
 #include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
@@ -48,8 +46,6 @@ std::string Argument(std::string_view line, std::string_view keyword) {
     std::string_view rest = TrimAscii(line.substr(keyword.size()));
     return std::string(rest.substr(0, rest.find_first_of(" \t")));
 }
-
-bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.substr(text.size() - 2) == "\r\n"; }
 
 // A received line without its line end or any stray CR and LF, trimmed.
 std::string LineText(std::string_view line) {
@@ -98,14 +94,6 @@ bool SmtpServerSession::Initialise() {
     relayAllowed_ = listener_->openRelay;
     policy_.emplace(listener_, store_, domain_, clientNetworkOrder_);
     return true;
-}
-
-void SmtpServerSession::Reply(std::string_view text) {
-    if (EndsWithLine(text)) {
-        connection_->SendString(text);
-    } else {
-        connection_->SendLine(text);
-    }
 }
 
 void SmtpServerSession::Greet() {
@@ -388,11 +376,8 @@ bool SmtpServerSession::Data() {
         return true;
     }
     Reply("354 Start mail input; end with <CRLF>.<CRLF>");
-    std::string header = Format("Received: from %s ([%s]) by %s ( %s %s ) ; %s\r\n",
-                                {std::string_view(sender_), std::string_view(clientAddress_), std::string_view(domain_),
-                                 std::string_view(core::kProductName), std::string_view(core::VersionText()),
-                                 std::string_view(mime::FormatMessageDate(Now()))});
-    const IntakeOutcome outcome = TakeMessage(*connection_, envelope_, std::move(content), std::move(header), sizeLimit_);
+    const IntakeOutcome outcome =
+        TakeMessage(*connection_, envelope_, std::move(content), ReceivedHeader(sender_, clientAddress_, domain_), sizeLimit_);
     recipients_ = 0;
     switch (outcome) {
         case IntakeOutcome::Published: Reply(kStored); return true;

@@ -52,7 +52,7 @@ private:
     void RcptTo(const std::string& line);
     bool Data();
     void StartTls();
-    void Reply(std::string_view text);
+    void Reply(std::string_view text) { connection_->SendReply(text); }
     std::string ReadCommandLine();
     std::string ReadSecretLine();
     void DropEnvelope();

@@ -6,6 +6,7 @@ import resource
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -163,6 +164,22 @@ def wait_for(condition, what="the condition", bound=WAIT, step=0.05):
             return value
         assert time.monotonic() < deadline, "timed out waiting for " + what
         time.sleep(step)
+
+
+def make_certificate(directory):
+    """A self-signed certificate for "localhost" and its key, made in the directory: (certificate path, key path)."""
+    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
+                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=WAIT)
+    return cert, key
+
+
+def unverified_tls_client():
+    """A TLS client context that takes any certificate, as the self-signed ones of make_certificate."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
 
 
 def admin(env, *args):

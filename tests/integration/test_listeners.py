@@ -6,10 +6,9 @@ import resource
 import selectors
 import socket
 import ssl
-import subprocess
 import time
 
-from conftest import WAIT, configure, free_port
+from conftest import WAIT, configure, free_port, make_certificate
 
 
 def listening(env):
@@ -64,13 +63,6 @@ def test_a_stranger_outside_the_access_list_is_closed_without_a_reply(registered
     assert friend.recv(100).startswith(b"220 ")
     friend.close()
     assert server.stop() == 0
-
-
-def make_certificate(directory):
-    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
-                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=WAIT)
-    return cert, key
 
 
 def test_tls_instance_speaks_tls_from_the_first_byte_and_plain_text_without_a_key(registered):

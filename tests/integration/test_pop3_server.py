@@ -8,7 +8,6 @@ import poplib
 import re
 import shutil
 import smtplib
-import ssl
 import struct
 import subprocess
 import time
@@ -16,7 +15,7 @@ import time
 import pytest
 
 import cfgfile
-from conftest import WAIT, configure, free_port
+from conftest import WAIT, configure, free_port, make_certificate, unverified_tls_client
 
 JOHN = "john@example.com"
 BIG = "big@example.com"
@@ -111,13 +110,6 @@ def login_when_free(port):
         time.sleep(0.02)  # poll interval of a bounded wait
 
 
-def tls_client():
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    return context
-
-
 def relay_reply(port):
     """What the SMTP instance says to a message from 127.0.0.1 for a domain it does not serve."""
     with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as smtp:
@@ -196,9 +188,7 @@ def test_login_listing_transfer_deletion_and_exclusive_access(registered):
 
 
 def test_stls_and_implicit_tls(registered):
-    cert, key = (os.path.join(registered.root, name) for name in ("cert.pem", "key.pem"))
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
-                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=WAIT)
+    cert, key = make_certificate(registered.root)
     port = free_port()
     ports = installation(registered, ("sys:ssl:enabled", "bool:true"), ("sys:ssl:certpath", cert),
                          ("sys:ssl:keypath", key), ("sys:pop3:1:enabled", "bool:true"),
@@ -209,7 +199,7 @@ def test_stls_and_implicit_tls(registered):
 
     pop = connect(ports["pop3"])
     assert "STLS" in pop.capa()
-    assert pop.stls(tls_client()) == b"+OK Begin TLS negotiation"
+    assert pop.stls(unverified_tls_client()) == b"+OK Begin TLS negotiation"
     assert pop.sock.version() in ("TLSv1.2", "TLSv1.3")
     assert refused(pop._shortcmd, "STLS") == b"-ERR TLS already started"
     pop.user(JOHN)
@@ -217,7 +207,7 @@ def test_stls_and_implicit_tls(registered):
     assert pop.retr(1)[1] == [b"Subject: secure", b"", b"sealed"]
     pop.quit()
 
-    implicit = poplib.POP3_SSL("127.0.0.1", port, context=tls_client(), timeout=WAIT)
+    implicit = poplib.POP3_SSL("127.0.0.1", port, context=unverified_tls_client(), timeout=WAIT)
     assert re.fullmatch(rb"\+OK POP3 Welcome <[^<>@ ]+@example\.com>", implicit.getwelcome())
     assert implicit.sock.version() in ("TLSv1.2", "TLSv1.3")
     implicit.user(JOHN)

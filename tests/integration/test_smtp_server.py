@@ -6,7 +6,6 @@ import os
 import re
 import smtplib
 import socket
-import ssl
 import struct
 import subprocess
 import threading
@@ -15,7 +14,7 @@ import time
 import pytest
 
 import cfgfile
-from conftest import WAIT, bind_when_free, configure, free_port
+from conftest import WAIT, bind_when_free, configure, free_port, make_certificate, unverified_tls_client
 from conftest import wait_for as wait_until
 
 PASSWORD = "Tessera7Quartz"
@@ -66,13 +65,6 @@ def newest(env):
 
 def smtp(port):
     return smtplib.SMTP("127.0.0.1", port, local_hostname="client.test", timeout=WAIT)
-
-
-def no_verify():
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    return context
 
 
 class Client:
@@ -293,14 +285,12 @@ def test_a_recipient_flood_stops_at_the_ceiling_and_the_session_goes_on(register
 
 
 def test_starttls_with_smtplib_and_swaks_and_no_plain_text_injection(registered):
-    cert, key = (os.path.join(registered.root, name) for name in ("cert.pem", "key.pem"))
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
-                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=WAIT)
+    cert, key = make_certificate(registered.root)
     server, port = start(registered, ("sys:ssl:enabled", "bool:true"), ("sys:ssl:certpath", cert), ("sys:ssl:keypath", key))
     with smtp(port) as s:
         s.ehlo()
         assert s.has_extn("starttls")
-        assert s.starttls(context=no_verify())[0] == 220
+        assert s.starttls(context=unverified_tls_client())[0] == 220
         s.ehlo()
         assert not s.has_extn("starttls")
         assert s.sendmail("a@b.c", ["john@example.com"], b"Subject: over tls\r\n\r\n") == {}
@@ -317,7 +307,7 @@ def test_starttls_with_smtplib_and_swaks_and_no_plain_text_injection(registered)
     assert c.cmd("EHLO inject.test").startswith("250-Hello")
     c.send(b"STARTTLS\r\nNOOP\r\n")  # the NOOP came in plain text: TLS must not see it
     assert c.reply() == "220 Go ahead" and c.pending == b""
-    c.sock = no_verify().wrap_socket(c.sock)
+    c.sock = unverified_tls_client().wrap_socket(c.sock)
     assert c.cmd("EHLO inject.test").startswith("250-Hello inject.test\n")
     assert c.cmd("NOOP") == COMPLETED
     c.close()

@@ -48,6 +48,13 @@ class Faults:
             f.write(faults)
         os.replace(temporary, self.path)
 
+    def arm_call(self, n):
+        """Arms the Nth file-system call from now to fail once, with an error that varies with N;
+        returns how many faults had fired before."""
+        before = self.fired()
+        self.arm("any:%d:%s" % (n, ERRORS[n % len(ERRORS)]))
+        return before
+
     def disarm(self):
         self.arm("")
 
@@ -59,7 +66,13 @@ class Faults:
             return 0
 
 
-def start(env, ports, routers=True):
+def start(env, routers=True):
+    """Registers the installation and starts its server with SMTP and POP3 on ports of their own, the
+    fault seam in place and disarmed: (server, faults, ports)."""
+    result = env.run("-RegServer")
+    assert result.returncode == 0, result.stderr
+    env.configure_store()
+    ports = {"smtp": free_port(), "pop3": free_port()}
     env.configure_debug("NoListeners", 0)
     env.configure_debug("NoTransports", 1)
     env.configure_debug("NoRouters", 0 if routers else 1)
@@ -73,7 +86,7 @@ def start(env, ports, routers=True):
     faults.disarm()
     env.env["PELLWORTH_FAULT_FILE"] = faults.path
     server = env.start().wait_ready()
-    return server, faults
+    return server, faults, ports
 
 
 def inbox_dir(env):
@@ -110,6 +123,15 @@ def delivered(env):
     return counts
 
 
+def sweep(step, what):
+    """Runs step(N) for N = 1, 2, ... until a step reports that its fault no longer fired (step returns
+    whether it fired); fails when one still fires at MAX_CALLS."""
+    for n in range(1, MAX_CALLS + 1):
+        if not step(n):
+            return
+    raise AssertionError("a fault still fired at the %dth call of %s" % (MAX_CALLS, what))
+
+
 def queued(env):
     return listed(env.store_file("_In"))
 
@@ -133,19 +155,14 @@ def send(port, subject):
 
 
 def test_intake_and_routing_under_one_failing_call(env):
-    result = env.run("-RegServer")
-    assert result.returncode == 0, result.stderr
-    env.configure_store()
-    ports = {"smtp": free_port(), "pop3": free_port()}
-    server, faults = start(env, ports)
+    server, faults, ports = start(env)
 
     exact = set()  # subjects refused once: the retry must be the only copy
     sent = []
-    swept_to = None
-    for n in range(1, MAX_CALLS + 1):
+
+    def intake_and_routing(n):
         subject = "sweep-%03d" % n
-        before = faults.fired()
-        faults.arm("any:%d:%s" % (n, ERRORS[n % len(ERRORS)]))
+        before = faults.arm_call(n)
         code = send(ports["smtp"], subject)
         sent.append(subject)
         if code != 250:
@@ -155,15 +172,14 @@ def test_intake_and_routing_under_one_failing_call(env):
             assert send(ports["smtp"], subject) == 250, "N=%d: the retry was refused" % n
             exact.add(subject)
             wait_for(lambda: delivered(env).get(subject) == 1, "delivery of %s" % subject)
-            continue
+            return True
         # Routing: wait until the fault fires in it, or until the message is home without it.
         wait_for(lambda: faults.fired() > before or delivered(env).get(subject), "N=%d: routing" % n)
         fired = faults.fired() > before
         faults.disarm()
-        if not fired:
-            swept_to = n
-            break
-    assert swept_to, "a fault still fired at the %dth call of an intake and its routing" % MAX_CALLS
+        return fired
+
+    sweep(intake_and_routing, "an intake and its routing")
 
     # The router tries what failed again after its pause; nothing may be missing after that.
     wait_for(lambda: not queued(env) and all(delivered(env).get(s) for s in sent), "every message in the inbox",
@@ -189,19 +205,14 @@ def pop_login(port):
 
 
 def test_pop3_quit_under_one_failing_call(env):
-    result = env.run("-RegServer")
-    assert result.returncode == 0, result.stderr
-    env.configure_store()
-    ports = {"smtp": free_port(), "pop3": free_port()}
-    server, faults = start(env, ports)
+    server, faults, ports = start(env)
     kept = ["kept-1", "kept-2"]
     for subject in kept:
         assert send(ports["smtp"], subject) == 250
     wait_for(lambda: all(delivered(env).get(s) == 1 for s in kept), "the kept messages")
     property_file = os.path.join(os.path.dirname(inbox_dir(env)), "_box")
 
-    swept_to = None
-    for n in range(1, MAX_CALLS + 1):
+    def quit_with_fault(n):
         doomed = ["doomed-%03d-a" % n, "doomed-%03d-b" % n]
         for subject in doomed:
             assert send(ports["smtp"], subject) == 250
@@ -214,8 +225,7 @@ def test_pop3_quit_under_one_failing_call(env):
             subject = SUBJECT.search(b"\r\n".join(pop.top(number, 0)[1]) + b"\r").group(1).decode()
             if subject in doomed:
                 pop.dele(number)
-        before = faults.fired()
-        faults.arm("any:%d:%s" % (n, ERRORS[n % len(ERRORS)]))
+        before = faults.arm_call(n)
         try:
             pop.quit()
             answered_ok = True
@@ -233,10 +243,9 @@ def test_pop3_quit_under_one_failing_call(env):
         assert not any(counts.get(s) for s in doomed), "N=%d: deleted messages stayed: %s" % (n, counts)
         with open(property_file, "rb") as f:
             cfgfile.decode(f.read())  # whole: never half written
-        if not fired:
-            swept_to = n
-            break
-    assert swept_to, "a fault still fired at the %dth call of a POP3 QUIT" % MAX_CALLS
+        return fired
+
+    sweep(quit_with_fault, "a POP3 QUIT")
     # What the session's end wrote is readable by a new session too.
     pop = pop_login(ports["pop3"])
     assert len(pop.list()[1]) == len(kept)

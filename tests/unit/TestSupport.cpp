@@ -1,4 +1,4 @@
-// TestSupport: scratch directories and byte helpers.
+// TestSupport: scratch directories, byte helpers and the waitable count.
 #include "TestSupport.h"
 
 #include <cstdlib>
@@ -25,6 +25,22 @@ ScratchDirectory::~ScratchDirectory() {
         if (it->is_directory(ignored) && !it->is_symlink(ignored)) ::chmod(it->path().c_str(), 0700);
     }
     std::filesystem::remove_all(path_, ignored);
+}
+
+void Counter::Add(int value) {
+    std::lock_guard guard(lock_);
+    count_ += value;
+    changed_.notify_all();
+}
+
+bool Counter::WaitFor(int count, std::chrono::milliseconds bound) {
+    std::unique_lock guard(lock_);
+    return changed_.wait_for(guard, bound, [&] { return count_ >= count; });
+}
+
+int Counter::Value() {
+    std::lock_guard guard(lock_);
+    return count_;
 }
 
 Bytes& Bytes::U8(std::uint8_t v) {

@@ -1,9 +1,12 @@
-// TestSupport: scratch directories and byte helpers shared by the unit tests.
+// TestSupport: scratch directories, byte helpers and a waitable count shared by the unit tests.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +43,23 @@ public:
 
 private:
     std::vector<std::byte> bytes_;
+};
+
+// How long a test waits for something that must happen: generous, for a loaded machine.
+inline constexpr std::chrono::seconds kWaitBound{30};
+
+// A count that other threads raise and a test waits on, every wait bounded. Thread-safe.
+class Counter {
+public:
+    void Add(int value = 1);
+    // True once the count has reached `count`; false when `bound` passed first.
+    bool WaitFor(int count, std::chrono::milliseconds bound = kWaitBound);
+    int Value();
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int count_ = 0;
 };
 
 std::vector<std::byte> ReadFileBytes(const std::string& path);

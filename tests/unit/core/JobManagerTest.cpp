@@ -11,11 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace pw::core {
 namespace {
 
 using namespace std::chrono_literals;
-constexpr auto kBound = 30s;
+constexpr auto kBound = test::kWaitBound;
 constexpr auto kNotYet = 150ms;
 
 // A gate jobs wait at until the test opens it; counts who arrived.
@@ -44,28 +46,7 @@ private:
     bool open_ = false;
 };
 
-// Counts finished jobs and lets the test wait for a number of them.
-class Counter {
-public:
-    void Add(int value = 1) {
-        std::lock_guard guard(lock_);
-        count_ += value;
-        changed_.notify_all();
-    }
-    bool WaitFor(int count, std::chrono::milliseconds bound = kBound) {
-        std::unique_lock guard(lock_);
-        return changed_.wait_for(guard, bound, [&] { return count_ >= count; });
-    }
-    int Value() {
-        std::lock_guard guard(lock_);
-        return count_;
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    int count_ = 0;
-};
+using test::Counter;  // finished jobs, waited for
 
 TEST(JobManagerTest, OneWorkerRunsJobsInTheOrderAdded) {
     JobManager pool(1);

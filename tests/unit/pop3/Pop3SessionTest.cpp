@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "SessionConversation.h"
-#include "TestSupport.h"
+#include "SessionStore.h"
 #include "core/Configuration.h"
 #include "net/Pop3Client.h"
 #include "net/PopBeforeSmtp.h"
@@ -19,15 +19,13 @@
 namespace pw::pop3 {
 namespace {
 
-TEST(Pop3SessionTest, TabSeparatedLoginTransferWithEveryLineEndAndDeletionAtQuit) {
-    test::ScratchDirectory scratch;
-    const auto messageStore = store::MessageStore::OpenOrCreate(scratch / "store");
-    store::SetServerStorePath(messageStore->RootPath());
-    core::ServerConfig().Set(store::kPrimaryDomainKey, Variant::Text("example.com"));
-    auto mailbox = messageStore->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", store::UserMailBoxType);
-    mailbox->SetPassword("secret");
-    mailbox->Update();
-    const auto inbox = mailbox->InFolder();
+class Pop3SessionTest : public ::testing::Test {
+protected:
+    test::SessionStore sessionStore;  // john@example.com, password "secret"
+};
+
+TEST_F(Pop3SessionTest, TabSeparatedLoginTransferWithEveryLineEndAndDeletionAtQuit) {
+    const auto inbox = sessionStore.john->InFolder();
     const std::string stored = "Subject: s\r\n\r\none\rtwo\nthree\r\n.four\r.five";
     {
         auto envelope = inbox->GetEnvelopes()->Add();
@@ -58,19 +56,10 @@ TEST(Pop3SessionTest, TabSeparatedLoginTransferWithEveryLineEndAndDeletionAtQuit
         EXPECT_EQ(client.Line(), "");
     }
     EXPECT_EQ(inbox->GetEnvelopes()->Count(), 0u);
-    store::SetServerStorePath("");
 }
 
 // The transport's login before sending, through the client of net/, against this session on loopback.
-TEST(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWindow) {
-    test::ScratchDirectory scratch;
-    const auto messageStore = store::MessageStore::OpenOrCreate(scratch / "store");
-    store::SetServerStorePath(messageStore->RootPath());
-    core::ServerConfig().Set(store::kPrimaryDomainKey, Variant::Text("example.com"));
-    auto mailbox = messageStore->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", store::UserMailBoxType);
-    mailbox->SetPassword("secret");
-    mailbox->Update();
-
+TEST_F(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWindow) {
     const int listening = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -99,7 +88,6 @@ TEST(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWindo
     }
     ::close(listening);
     EXPECT_TRUE(net::PopBeforeSmtp::Instance().IsRecorded(htonl(INADDR_LOOPBACK)));
-    store::SetServerStorePath("");
 }
 
 }  // namespace

@@ -3,53 +3,27 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+
+#include "TestSupport.h"
 
 namespace pw::service {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Counts idle notifications and lets a test wait for one with a bound.
-class IdleProbe {
-public:
-    void Notify() {
-        {
-            std::lock_guard guard(lock_);
-            ++count_;
-        }
-        changed_.notify_all();
-    }
-    bool WaitFor(int count, std::chrono::milliseconds bound) {
-        std::unique_lock guard(lock_);
-        return changed_.wait_for(guard, bound, [&] { return count_ >= count; });
-    }
-    int Count() {
-        std::lock_guard guard(lock_);
-        return count_;
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    int count_ = 0;
-};
-
 TEST(IdleMonitorTest, NeverIdleWhenNobodyEverLocked) {
-    IdleProbe probe;
-    IdleMonitor monitor(10ms, [&] { probe.Notify(); });
+    test::Counter probe;
+    IdleMonitor monitor(10ms, [&] { probe.Add(); });
     monitor.Start();
     EXPECT_FALSE(probe.WaitFor(1, 200ms));
     monitor.Stop();
-    EXPECT_EQ(probe.Count(), 0);
+    EXPECT_EQ(probe.Value(), 0);
 }
 
 TEST(IdleMonitorTest, QuitsAfterTheLastClientReleases) {
-    IdleProbe probe;
-    IdleMonitor monitor(20ms, [&] { probe.Notify(); });
+    test::Counter probe;
+    IdleMonitor monitor(20ms, [&] { probe.Add(); });
     monitor.Start();
     monitor.Lock();
     monitor.Lock();
@@ -59,12 +33,12 @@ TEST(IdleMonitorTest, QuitsAfterTheLastClientReleases) {
     monitor.Unlock();
     EXPECT_TRUE(probe.WaitFor(1, 10s));
     monitor.Stop();
-    EXPECT_EQ(probe.Count(), 1);
+    EXPECT_EQ(probe.Value(), 1);
 }
 
 TEST(IdleMonitorTest, ClientHoldingAtTheTimeoutKeepsTheServerAlive) {
-    IdleProbe probe;
-    IdleMonitor monitor(30ms, [&] { probe.Notify(); });
+    test::Counter probe;
+    IdleMonitor monitor(30ms, [&] { probe.Add(); });
     monitor.Start();
     monitor.Lock();
     monitor.Unlock();  // idle event
@@ -76,15 +50,15 @@ TEST(IdleMonitorTest, ClientHoldingAtTheTimeoutKeepsTheServerAlive) {
 }
 
 TEST(IdleMonitorTest, StopEndsTheWaitPromptly) {
-    IdleProbe probe;
-    IdleMonitor monitor(std::chrono::hours(1), [&] { probe.Notify(); });
+    test::Counter probe;
+    IdleMonitor monitor(std::chrono::hours(1), [&] { probe.Add(); });
     monitor.Start();
     monitor.Lock();
     monitor.Unlock();
     const auto before = std::chrono::steady_clock::now();
     monitor.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
-    EXPECT_EQ(probe.Count(), 0);
+    EXPECT_EQ(probe.Value(), 0);
 }
 
 TEST(IdleMonitorTest, UnbalancedUnlockNeverGoesNegative) {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "SessionConversation.h"
-#include "TestSupport.h"
+#include "SessionStore.h"
 #include "core/Configuration.h"
 #include "mime/Codecs.h"
 #include "router/RouterQueue.h"
@@ -18,20 +18,13 @@ namespace {
 class SmtpServerSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        store_ = store::MessageStore::OpenOrCreate(scratch_ / "store");
-        store::SetServerStorePath(store_->RootPath());
-        core::ServerConfig().Set(store::kPrimaryDomainKey, Variant::Text("example.com"));
         core::ServerConfig().Set("sys:dns:0:server", Variant::Text("127.0.0.1"));
-        auto mailbox = store_->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", store::UserMailBoxType);
-        mailbox->SetPassword("secret");
-        mailbox->Update();
         listener_ = std::make_shared<net::SMTPListener>();
         listener_->smtpAuth = true;
     }
     void TearDown() override {
         auto& queue = router::RouterQueue::Instance();
         while (const auto uid = queue.Take(std::chrono::milliseconds(0))) queue.Done(*uid);
-        store::SetServerStorePath("");
     }
 
     // The content of the one published message in "_In".
@@ -47,8 +40,8 @@ protected:
         return content;
     }
 
-    test::ScratchDirectory scratch_;
-    std::shared_ptr<store::MessageStore> store_;
+    test::SessionStore sessionStore_;  // john@example.com, password "secret"
+    const std::shared_ptr<store::MessageStore> store_ = sessionStore_.messageStore;
     std::shared_ptr<net::SMTPListener> listener_;
 };
 
