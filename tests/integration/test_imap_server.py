@@ -3,16 +3,14 @@ raw sockets for what no polite client sends."""
 import base64
 import hmac
 import imaplib
-import os
 import re
 import signal
 import socket
-import ssl
 import subprocess
 
 import pytest
 
-from conftest import WAIT, configure, free_port
+from conftest import WAIT, configure, free_port, make_certificate, unverified_tls_client
 
 JOHN = "john@example.com"
 GREETING = b"* OK Quillon IMAP4rev1 Server Ready!"
@@ -31,18 +29,9 @@ def installation(env, *settings):
     return port
 
 
-def certificate(env):
-    cert, key = (os.path.join(env.root, name) for name in ("cert.pem", "key.pem"))
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
-                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=WAIT)
+def tls_settings(env):
+    cert, key = make_certificate(env.root)
     return (("sys:ssl:enabled", "bool:true"), ("sys:ssl:certpath", cert), ("sys:ssl:keypath", key))
-
-
-def tls_client():
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    return context
 
 
 class Raw:
@@ -160,14 +149,14 @@ def test_commands_before_and_after_login_with_every_login_method(registered):
 
 def test_starttls_drops_pipelined_commands_and_implicit_tls_serves_beside_a_silent_client(registered):
     tls_port = free_port()
-    port = installation(registered, *certificate(registered), ("sys:imap4:1:enabled", "bool:true"),
+    port = installation(registered, *tls_settings(registered), ("sys:imap4:1:enabled", "bool:true"),
                         ("sys:imap4:1:ip", "127.0.0.1"), ("sys:imap4:1:port", "port:%d" % tls_port),
                         ("sys:imap4:1:ssl", "bool:true"))
     server = registered.start().wait_ready()
 
     client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
     assert capabilities(client)[-4:] == ["AUTH=CRAM-MD5", "STARTTLS", "AUTH=PLAIN", "UIDPLUS"]
-    assert client.starttls(tls_client())[0] == "OK"
+    assert client.starttls(unverified_tls_client())[0] == "OK"
     assert "STARTTLS" not in capabilities(client) and "AUTH=PLAIN" not in capabilities(client)
     assert client._simple_command("STARTTLS") == ("NO", [b"TLS already started"])  # noqa: SLF001
     assert client.login(JOHN, "secret")[0] == "OK"
@@ -178,14 +167,14 @@ def test_starttls_drops_pipelined_commands_and_implicit_tls_serves_beside_a_sile
     raw = Raw(port)
     raw.send(b"a STARTTLS\r\nb LOGIN john@example.com secret\r\n")
     assert raw.line() == b"a OK Let's negotiate TLS"
-    secure = tls_client().wrap_socket(raw.sock)
+    secure = unverified_tls_client().wrap_socket(raw.sock)
     secure.sendall(b"c NOOP\r\n")
     reply = secure.recv(4096)
     assert reply == b"c OK NOOP completed\r\n"
     secure.close()
 
     silent = socket.create_connection(("127.0.0.1", tls_port), timeout=WAIT)  # never starts its handshake
-    implicit = imaplib.IMAP4_SSL("127.0.0.1", tls_port, ssl_context=tls_client(), timeout=WAIT)
+    implicit = imaplib.IMAP4_SSL("127.0.0.1", tls_port, ssl_context=unverified_tls_client(), timeout=WAIT)
     assert implicit.welcome == GREETING
     assert "STARTTLS" not in capabilities(implicit)
     assert implicit.login_cram_md5(JOHN, "secret")[0] == "OK"
