@@ -133,6 +133,8 @@ bool ImapSession::Step() {
 }
 
 void ImapSession::Dispatch(Command& command) {
+    // The command without its arguments: they may hold a password.
+    Log('D', "< " + command.tag + (command.uid ? " UID " : " ") + command.name);
     if (!command.entry) {
         Bad("Null command");
         SendReply(command.tag, nullptr);
