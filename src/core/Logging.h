@@ -21,6 +21,7 @@
 
 #include "platform/ClassRegistry.h"
 #include "platform/Registry.h"
+#include "platform/UniqueFd.h"
 #include "platform/Variant.h"
 
 #include <array>
@@ -157,7 +158,7 @@ private:
     LogFileTypeEnum fileType_ = LogFileNone;
     LoggingLevelEnum level_ = LogLevelNormal;
     std::array<std::string, 6> prefixes_;  // by level 1..5
-    int fd_ = -1;
+    UniqueFd file_;
     int openedDate_ = 0;  // the local date the file was opened on (year and day of the year)
 
     std::array<std::atomic<long>, 8> counters_{};  // by event 3..7

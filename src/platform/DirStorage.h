@@ -57,19 +57,12 @@ bool IsTemporaryName(std::string_view name);
 // file -- so their read-modify-write cycles lock the directory that holds them instead.
 class StorageLock {
 public:
-    StorageLock() = default;
-    ~StorageLock();
-    StorageLock(StorageLock&& other) noexcept;
-    StorageLock& operator=(StorageLock&& other) noexcept;
-    StorageLock(const StorageLock&) = delete;
-    StorageLock& operator=(const StorageLock&) = delete;
-
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return static_cast<bool>(fd_); }
     void Release();
 
 private:
     friend class DirStorage;
-    int fd_ = -1;
+    StorageFd fd_;
 };
 
 class DirStorage {

@@ -15,6 +15,7 @@
 
 #include "platform/DirStorage.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 namespace pw {
 
@@ -357,18 +358,15 @@ namespace {
 
 HRESULT ReadWholeFile(const std::string& path, std::string& out) {
     out.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? S_FALSE : StorageHresultFromErrno(errno);
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return errno == ENOENT ? S_FALSE : StorageHresultFromErrno(errno);
     char buffer[65536];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0 || out.size() + static_cast<std::size_t>(got) > kMaxRegistryFileSize) {
-            const int error = errno;
-            ::close(fd);
-            if (got < 0) return StorageHresultFromErrno(error);
-            return got == 0 ? S_OK : STG_E_INSUFFICIENTMEMORY;
-        }
+        if (got < 0) return StorageHresultFromErrno(errno);
+        if (got == 0) return S_OK;
+        if (out.size() + static_cast<std::size_t>(got) > kMaxRegistryFileSize) return STG_E_INSUFFICIENTMEMORY;
         out.append(buffer, static_cast<std::size_t>(got));
     }
 }

@@ -83,7 +83,7 @@ TEST(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWindo
     std::thread server([&] {
         auto ticket = std::make_shared<net::ConnectionTicket>();
         socklen_t size = sizeof ticket->client;
-        ticket->socket = ::accept4(listening, reinterpret_cast<sockaddr*>(&ticket->client), &size, SOCK_CLOEXEC);
+        ticket->socket.Reset(::accept4(listening, reinterpret_cast<sockaddr*>(&ticket->client), &size, SOCK_CLOEXEC));
         ticket->listener = listener;
         ticket->OpenConnection();
         Pop3Session(std::move(ticket)).Run();
