@@ -21,8 +21,6 @@ namespace pw {
 
 namespace {
 
-// Files are readable by the server's group (administrators), never by everybody: they hold mail.
-constexpr mode_t kFileMode = 0640;
 constexpr mode_t kDirectoryMode = 0750;
 // Deeper trees than this are not the store's own making; the recursive delete refuses them.
 constexpr int kMaxTreeDepth = 128;
@@ -228,11 +226,11 @@ HRESULT DirStorage::OpenChildStorage(std::string_view name, DirStorage& child) c
     return S_OK;
 }
 
-HRESULT DirStorage::OpenWithMode(std::string_view name, std::uint32_t mode, int creation,
+HRESULT DirStorage::OpenWithMode(std::string_view name, std::uint32_t mode, int creation, mode_t permissions,
                                  std::unique_ptr<FileStream>& stream) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     const std::string path = ElementPath(name);
-    StorageFd fd(Fs().Open(path.c_str(), AccessFlags(mode) | creation | O_CLOEXEC | O_NOFOLLOW, kFileMode));
+    StorageFd fd(Fs().Open(path.c_str(), AccessFlags(mode) | creation | O_CLOEXEC | O_NOFOLLOW, permissions));
     if (!fd) {
         if (errno == ENOENT) return MissingError();
         return LastError();
@@ -250,11 +248,11 @@ HRESULT DirStorage::OpenWithMode(std::string_view name, std::uint32_t mode, int 
 
 HRESULT DirStorage::CreateStream(std::string_view name, std::uint32_t mode,
                                  std::unique_ptr<FileStream>& stream) const {
-    return OpenWithMode(name, mode, (mode & STGM_CREATE) ? O_CREAT : O_CREAT | O_EXCL, stream);
+    return OpenWithMode(name, mode, (mode & STGM_CREATE) ? O_CREAT : O_CREAT | O_EXCL, kStorageFileMode, stream);
 }
 
 HRESULT DirStorage::OpenStream(std::string_view name, std::uint32_t mode, std::unique_ptr<FileStream>& stream) const {
-    return OpenWithMode(name, mode, 0, stream);
+    return OpenWithMode(name, mode, 0, kStorageFileMode, stream);
 }
 
 HRESULT DirStorage::Enumerate(std::string_view pattern, std::vector<ElementInfo>& elements) const {
@@ -329,12 +327,12 @@ HRESULT DirStorage::DestroyElement(std::string_view name) const {
     return RemoveTree(parent.Get(), std::string(name).c_str(), 0);
 }
 
-HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::byte> content,
+HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::byte> content, mode_t permissions,
                                    std::string& temporary) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     temporary = TemporaryName(name);
     std::unique_ptr<FileStream> stream;
-    HRESULT hr = CreateStream(temporary, STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream);
+    HRESULT hr = OpenWithMode(temporary, STGM_WRITE | STGM_SHARE_EXCLUSIVE, O_CREAT | O_EXCL, permissions, stream);
     if (Failed(hr)) return hr;
     hr = stream->Write(content);
     if (Succeeded(hr)) hr = stream->Commit();
@@ -343,9 +341,9 @@ HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::b
     return hr;
 }
 
-HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::byte> content) const {
+HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::byte> content, mode_t permissions) const {
     std::string temporary;
-    if (const HRESULT hr = WriteTemporary(name, content, temporary); Failed(hr)) return hr;
+    if (const HRESULT hr = WriteTemporary(name, content, permissions, temporary); Failed(hr)) return hr;
     if (Fs().Rename(ElementPath(temporary).c_str(), ElementPath(name).c_str(), 0) != 0) {
         const HRESULT hr = LastError();
         Fs().Unlink(ElementPath(temporary).c_str());
@@ -356,7 +354,7 @@ HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::by
 
 HRESULT DirStorage::PublishStream(std::string_view name, std::span<const std::byte> content) const {
     std::string temporary;
-    if (const HRESULT hr = WriteTemporary(name, content, temporary); Failed(hr)) return hr;
+    if (const HRESULT hr = WriteTemporary(name, content, kStorageFileMode, temporary); Failed(hr)) return hr;
     if (const HRESULT hr = RenameElement(temporary, name); Failed(hr)) {
         Fs().Unlink(ElementPath(temporary).c_str());
         return hr;
@@ -365,8 +363,17 @@ HRESULT DirStorage::PublishStream(std::string_view name, std::span<const std::by
 }
 
 HRESULT DirStorage::LockSelf(std::chrono::milliseconds bound, StorageLock& lock) const {
+    return LockPath(path_, O_RDONLY | O_DIRECTORY | O_CLOEXEC, bound, lock);
+}
+
+HRESULT DirStorage::LockElement(std::string_view name, std::chrono::milliseconds bound, StorageLock& lock) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    return LockPath(ElementPath(name), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, bound, lock);
+}
+
+HRESULT DirStorage::LockPath(const std::string& path, int flags, std::chrono::milliseconds bound, StorageLock& lock) {
     lock.Release();
-    StorageFd fd(Fs().Open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    StorageFd fd(Fs().Open(path.c_str(), flags, kStorageFileMode));
     if (!fd) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
     // flock has no timed wait: poll, backing off from 1 ms to 50 ms, until the bound.
     const auto deadline = std::chrono::steady_clock::now() + bound;
