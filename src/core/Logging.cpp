@@ -192,46 +192,40 @@ void Logging::Notify(LoggingEventEnum event, LoggingLevelEnum level, const Varia
     }
 }
 
-std::string Logging::LogFolder() const {
+template <typename T>
+T Logging::Setting(const T& setting) const {
     std::lock_guard guard(lock_);
-    return folder_;
+    return setting;
 }
 
+template <typename T>
+void Logging::TakeSetting(T& setting, T value, bool namesFile) {
+    std::lock_guard guard(lock_);
+    setting = std::move(value);
+    // The next line opens the file the new setting names.
+    if (namesFile) CloseFile();
+}
+
+std::string Logging::LogFolder() const { return Setting(folder_); }
+
 HRESULT Logging::SetLogFolder(std::string_view folder) {
-    {
-        std::lock_guard guard(lock_);
-        folder_ = folder;
-        CloseFile();
-    }
+    TakeSetting(folder_, std::string(folder), true);
     return registry_.SetString(LoggingKey(), "FilePath", folder);
 }
 
-LogFileTypeEnum Logging::LogFileType() const {
-    std::lock_guard guard(lock_);
-    return fileType_;
-}
+LogFileTypeEnum Logging::LogFileType() const { return Setting(fileType_); }
 
 HRESULT Logging::SetLogFileType(LogFileTypeEnum type) {
     if (type < LogFileNone || type > LogFileMonthly) return E_INVALIDARG;
-    {
-        std::lock_guard guard(lock_);
-        fileType_ = type;
-        CloseFile();
-    }
+    TakeSetting(fileType_, type, true);
     return registry_.SetDword(LoggingKey(), "FileType", static_cast<std::uint32_t>(type));
 }
 
-LoggingLevelEnum Logging::LogMessageLevel() const {
-    std::lock_guard guard(lock_);
-    return level_;
-}
+LoggingLevelEnum Logging::LogMessageLevel() const { return Setting(level_); }
 
 HRESULT Logging::SetLogMessageLevel(LoggingLevelEnum level) {
     if (level < LogLevelNone || level > LogLevelEventEnd) return E_INVALIDARG;
-    {
-        std::lock_guard guard(lock_);
-        level_ = level;
-    }
+    TakeSetting(level_, level, false);
     return registry_.SetDword(LoggingKey(), "LogLevel", static_cast<std::uint32_t>(level));
 }
 

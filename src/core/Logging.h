@@ -147,6 +147,13 @@ public:
 
 private:
     long Counter(LoggingEventEnum event) const;
+    // A setting read under the lock.
+    template <typename T>
+    T Setting(const T& setting) const;
+    // A setting changed under the lock; one that names the log file (folder, naming) closes it.
+    // The caller records it in the registry afterwards, outside the lock.
+    template <typename T>
+    void TakeSetting(T& setting, T value, bool namesFile);
     HRESULT WriteLine(LoggingLevelEnum level, const std::string& line, std::chrono::system_clock::time_point now);
     void CloseFile();
     void Notify(LoggingEventEnum event, LoggingLevelEnum level, const Variant& value);
