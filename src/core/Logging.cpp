@@ -65,7 +65,7 @@ Logging::Logging(Registry registry, Clock clock) : registry_(std::move(registry)
     }
 }
 
-Logging::~Logging() { CloseFile(); }
+Logging::~Logging() = default;
 
 bool Logging::Passes(LoggingLevelEnum configured, LoggingLevelEnum level) {
     if (configured == LogLevelNone) return false;
@@ -137,12 +137,12 @@ HRESULT Logging::LogMessageEx(LoggingEventEnum event, LoggingLevelEnum level, st
 
 HRESULT Logging::WriteLine(LoggingLevelEnum level, const std::string& line, std::chrono::system_clock::time_point now) {
     const std::tm local = LocalTime(now);
-    if (fd_ >= 0 && DateKey(local) != openedDate_) CloseFile();
-    if (fd_ < 0) {
+    if (file_ && DateKey(local) != openedDate_) CloseFile();
+    if (!file_) {
         if (folder_.empty()) return HresultFromWin32(win32::kPathNotFound);
         const std::string path = folder_ + (folder_.back() == '/' ? "" : "/") + FileName(fileType_, now);
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
-        if (fd_ < 0) return HresultFromWin32(Win32ErrorFromErrno(errno));
+        file_.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, kLogFileMode));
+        if (!file_) return HresultFromWin32(Win32ErrorFromErrno(errno));
         openedDate_ = DateKey(local);
     }
     std::string record;
@@ -154,7 +154,7 @@ HRESULT Logging::WriteLine(LoggingLevelEnum level, const std::string& line, std:
     record += "\r\n";
     std::string_view rest = record;
     while (!rest.empty()) {
-        const ssize_t put = ::write(fd_, rest.data(), rest.size());
+        const ssize_t put = ::write(file_.Get(), rest.data(), rest.size());
         if (put < 0 && errno == EINTR) continue;
         if (put < 0) return HresultFromWin32(Win32ErrorFromErrno(errno));
         rest.remove_prefix(static_cast<std::size_t>(put));
@@ -162,10 +162,7 @@ HRESULT Logging::WriteLine(LoggingLevelEnum level, const std::string& line, std:
     return S_OK;
 }
 
-void Logging::CloseFile() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
+void Logging::CloseFile() { file_.Reset(); }
 
 HRESULT Logging::LogEvent(LoggingEventEnum event, LoggingLevelEnum level, const Variant& value) {
     Variant sent = value;
@@ -195,46 +192,40 @@ void Logging::Notify(LoggingEventEnum event, LoggingLevelEnum level, const Varia
     }
 }
 
-std::string Logging::LogFolder() const {
+template <typename T>
+T Logging::Setting(const T& setting) const {
     std::lock_guard guard(lock_);
-    return folder_;
+    return setting;
 }
 
+template <typename T>
+void Logging::TakeSetting(T& setting, T value, bool namesFile) {
+    std::lock_guard guard(lock_);
+    setting = std::move(value);
+    // The next line opens the file the new setting names.
+    if (namesFile) CloseFile();
+}
+
+std::string Logging::LogFolder() const { return Setting(folder_); }
+
 HRESULT Logging::SetLogFolder(std::string_view folder) {
-    {
-        std::lock_guard guard(lock_);
-        folder_ = folder;
-        CloseFile();
-    }
+    TakeSetting(folder_, std::string(folder), true);
     return registry_.SetString(LoggingKey(), "FilePath", folder);
 }
 
-LogFileTypeEnum Logging::LogFileType() const {
-    std::lock_guard guard(lock_);
-    return fileType_;
-}
+LogFileTypeEnum Logging::LogFileType() const { return Setting(fileType_); }
 
 HRESULT Logging::SetLogFileType(LogFileTypeEnum type) {
     if (type < LogFileNone || type > LogFileMonthly) return E_INVALIDARG;
-    {
-        std::lock_guard guard(lock_);
-        fileType_ = type;
-        CloseFile();
-    }
+    TakeSetting(fileType_, type, true);
     return registry_.SetDword(LoggingKey(), "FileType", static_cast<std::uint32_t>(type));
 }
 
-LoggingLevelEnum Logging::LogMessageLevel() const {
-    std::lock_guard guard(lock_);
-    return level_;
-}
+LoggingLevelEnum Logging::LogMessageLevel() const { return Setting(level_); }
 
 HRESULT Logging::SetLogMessageLevel(LoggingLevelEnum level) {
     if (level < LogLevelNone || level > LogLevelEventEnd) return E_INVALIDARG;
-    {
-        std::lock_guard guard(lock_);
-        level_ = level;
-    }
+    TakeSetting(level_, level, false);
     return registry_.SetDword(LoggingKey(), "LogLevel", static_cast<std::uint32_t>(level));
 }
 

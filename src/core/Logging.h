@@ -21,6 +21,7 @@
 
 #include "platform/ClassRegistry.h"
 #include "platform/Registry.h"
+#include "platform/UniqueFd.h"
 #include "platform/Variant.h"
 
 #include <array>
@@ -146,6 +147,13 @@ public:
 
 private:
     long Counter(LoggingEventEnum event) const;
+    // A setting read under the lock.
+    template <typename T>
+    T Setting(const T& setting) const;
+    // A setting changed under the lock; one that names the log file (folder, naming) closes it.
+    // The caller records it in the registry afterwards, outside the lock.
+    template <typename T>
+    void TakeSetting(T& setting, T value, bool namesFile);
     HRESULT WriteLine(LoggingLevelEnum level, const std::string& line, std::chrono::system_clock::time_point now);
     void CloseFile();
     void Notify(LoggingEventEnum event, LoggingLevelEnum level, const Variant& value);
@@ -157,7 +165,7 @@ private:
     LogFileTypeEnum fileType_ = LogFileNone;
     LoggingLevelEnum level_ = LogLevelNormal;
     std::array<std::string, 6> prefixes_;  // by level 1..5
-    int fd_ = -1;
+    UniqueFd file_;
     int openedDate_ = 0;  // the local date the file was opened on (year and day of the year)
 
     std::array<std::atomic<long>, 8> counters_{};  // by event 3..7

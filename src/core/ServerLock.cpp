@@ -7,6 +7,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/UniqueFd.h"
+
 namespace pw::core {
 
 namespace {
@@ -20,25 +22,22 @@ constexpr int kHolderReadAttempts = 100;
 // Does any process hold the record lock of the lock file? Tested with F_OFD_GETLK on a descriptor of
 // our own that takes no lock of any kind, so a server starting at the same moment never meets it.
 bool MarkHeld(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) return false;
     struct flock probe {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
     probe.l_start = kMarkOffset;
     probe.l_len = kMarkLength;
-    const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
-    ::close(fd);
-    return held;
+    return ::fcntl(fd.Get(), F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
 // The id the file holds; -1 when it holds none.
 long ReadHolderId(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return -1;
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) return -1;
     char text[32] = {};
-    const ssize_t got = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
+    const ssize_t got = ::read(fd.Get(), text, sizeof text - 1);
     if (got <= 0) return -1;
     try {
         return std::stol(std::string(text, static_cast<std::size_t>(got)));

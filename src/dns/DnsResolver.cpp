@@ -17,6 +17,7 @@
 #include "core/ConfigTree.h"
 #include "platform/IpAddress.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 namespace pw::dns {
 
@@ -25,20 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kStopCheckMilliseconds = static_cast<int>(kStopCheckInterval.count());
-
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 int MillisecondsLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -171,13 +158,13 @@ bool DnsResolver::Matches(const DnsAnswer& answer, std::uint16_t id, const std::
 }
 
 std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::vector<std::uint8_t>& query) {
-    const Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (socket.fd() < 0) return std::nullopt;
+    const UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socket) return std::nullopt;
     const sockaddr_in address = ServerAddress(server, port_);
     const auto deadline = Clock::now() + kTcpWait;
     const auto wait = [&](short events) {
         while (!Stopped()) {
-            pollfd entry{socket.fd(), events, 0};
+            pollfd entry{socket.Get(), events, 0};
             const int left = MillisecondsLeft(deadline);
             if (left == 0) return false;
             const int ready = ::poll(&entry, 1, std::min(left, kStopCheckMilliseconds));
@@ -186,17 +173,17 @@ std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::
         }
         return false;
     };
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (errno != EINPROGRESS || !wait(POLLOUT)) return std::nullopt;
         int error = 0;
         socklen_t size = sizeof error;
-        if (::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return std::nullopt;
+        if (::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return std::nullopt;
     }
     std::vector<std::uint8_t> framed{static_cast<std::uint8_t>(query.size() >> 8), static_cast<std::uint8_t>(query.size())};
     framed.insert(framed.end(), query.begin(), query.end());
     for (std::size_t sent = 0; sent < framed.size();) {
         if (!wait(POLLOUT)) return std::nullopt;
-        const ssize_t n = ::send(socket.fd(), framed.data() + sent, framed.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n = ::send(socket.Get(), framed.data() + sent, framed.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno != EAGAIN && errno != EINTR) return std::nullopt;
         if (n > 0) sent += static_cast<std::size_t>(n);
     }
@@ -205,7 +192,7 @@ std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::
     while (received.size() < wanted) {
         if (!wait(POLLIN)) return std::nullopt;
         std::uint8_t chunk[kTcpReadChunk];
-        const ssize_t n = ::recv(socket.fd(), chunk, std::min(sizeof chunk, wanted - received.size()), 0);
+        const ssize_t n = ::recv(socket.Get(), chunk, std::min(sizeof chunk, wanted - received.size()), 0);
         if (n == 0) return std::nullopt;
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
@@ -219,21 +206,21 @@ std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::
 
 DnsStatus DnsResolver::QueryServer(std::uint32_t server, const std::vector<std::uint8_t>& query, std::uint16_t id,
                                    const std::string& name, std::uint16_t type) {
-    const Socket socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (socket.fd() < 0) return DnsStatus::Failed;
+    const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socket) return DnsStatus::Failed;
     // Connected: the system drops datagrams from anybody but the server asked.
     const sockaddr_in address = ServerAddress(server, port_);
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return DnsStatus::Failed;
+    if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return DnsStatus::Failed;
     for (int attempt = 0; attempt < kQueryAttempts && !Stopped(); ++attempt) {
-        if (::send(socket.fd(), query.data(), query.size(), 0) < 0 && errno != EAGAIN) return DnsStatus::Failed;
+        if (::send(socket.Get(), query.data(), query.size(), 0) < 0 && errno != EAGAIN) return DnsStatus::Failed;
         const auto deadline = Clock::now() + kAttemptWait;
         while (!Stopped()) {
             const int left = MillisecondsLeft(deadline);
             if (left == 0) break;
-            pollfd entry{socket.fd(), POLLIN, 0};
+            pollfd entry{socket.Get(), POLLIN, 0};
             if (::poll(&entry, 1, std::min(left, kStopCheckMilliseconds)) <= 0) continue;
             std::vector<std::uint8_t> buffer(kMaxUdpAnswer);
-            const ssize_t n = ::recv(socket.fd(), buffer.data(), buffer.size(), 0);
+            const ssize_t n = ::recv(socket.Get(), buffer.data(), buffer.size(), 0);
             if (n < 0) {
                 // Nobody listens there (an ICMP port unreachable came back): the next server.
                 if (errno == ECONNREFUSED) return DnsStatus::Failed;

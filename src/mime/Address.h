@@ -10,7 +10,8 @@
 // Thread safety: a value; one thread at a time.
 #pragma once
 
-#include "platform/ClassRegistry.h"
+#include "platform/Guid.h"
+#include "platform/Unknown.h"
 
 #include <string>
 #include <string_view>

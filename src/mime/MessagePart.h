@@ -7,8 +7,9 @@
 #pragma once
 
 #include "mime/HeaderBlock.h"
-#include "platform/ClassRegistry.h"
 #include "platform/FileStream.h"
+#include "platform/Guid.h"
+#include "platform/Unknown.h"
 
 #include <memory>
 #include <string>

@@ -32,20 +32,21 @@ constexpr std::size_t kMostShedAtOnce = 256;
 // One descriptor the process keeps open so that, out of descriptors, it can still accept a waiting
 // connection to tell it the server is busy (instead of leaving it in the queue unanswered).
 std::mutex reserveLock;
-int reserveDescriptor = -1;
+UniqueFd reserveDescriptor;
+
+void TakeReserve() { reserveDescriptor.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
 
 void KeepReserve() {
     std::lock_guard guard(reserveLock);
-    if (reserveDescriptor < 0) reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (!reserveDescriptor) TakeReserve();
 }
 
 // A refusal is written without waiting: a client that does not read it is not worth a thread.
-void SendAndClose(int socket, std::string_view reply) {
-    if (!reply.empty()) (void)::send(socket, reply.data(), reply.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+void SendAndClose(UniqueFd socket, std::string_view reply) {
+    if (!reply.empty()) (void)::send(socket.Get(), reply.data(), reply.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     // Only the sending side is shut: closing with the client's unread bytes would reset the
     // connection and could discard the reply before the client reads it.
-    ::shutdown(socket, SHUT_WR);
-    ::close(socket);
+    ::shutdown(socket.Get(), SHUT_WR);
 }
 
 std::mutex handlersLock;
@@ -60,10 +61,7 @@ SessionHandler HandlerFor(core::ServerTypeEnum type) {
     return found == Handlers().end() ? SessionHandler() : found->second;
 }
 
-void CloseSocket(int socket) {
-    ::shutdown(socket, SHUT_RDWR);
-    ::close(socket);
-}
+void CloseSocket(UniqueFd socket) { ::shutdown(socket.Get(), SHUT_RDWR); }
 
 bool TransientAcceptError(int error) {
     return error == EMFILE || error == ENFILE || error == ECONNABORTED || error == EINTR || error == ENOBUFS ||
@@ -96,7 +94,7 @@ void SetSessionHandler(core::ServerTypeEnum type, SessionHandler handler) {
 }
 
 ConnectionTicket::~ConnectionTicket() {
-    if (socket >= 0) CloseSocket(socket);
+    if (socket) CloseSocket(std::move(socket));
 }
 
 std::string_view BusyReply(core::ServerTypeEnum type) {
@@ -126,7 +124,7 @@ std::string ConnectionTicket::ClientAddress() const { return IPv4Text(client.sin
 void ConnectionTicket::OpenConnection() {
     // Borrowed: the connection may close when it likes, while the descriptor stays the ticket's and
     // valid for a stop that shuts the socket down.
-    connection = std::make_unique<LoggedConnection>(socket, true);
+    connection = std::make_unique<LoggedConnection>(socket.Get(), true);
     connection->SetTimeout(listener ? listener->timeout : kDefaultInstanceTimeout);
     if (listener && listener->tls && TlsAvailable()) connection->TlsAccept();
 }
@@ -161,8 +159,7 @@ void ServerListener::Start() {
     status_ = S_OK;
     const auto fail = [&](std::int32_t code) {
         status_ = StatusFromWinsock(code);
-        if (listenSocket_ >= 0) ::close(listenSocket_);
-        listenSocket_ = -1;
+        listenSocket_.Reset();
         const std::string address = AddressText();
         Report(core::FormatText(5008, {std::string_view(displayName_), std::string_view(address), std::int64_t{Port()},
                                        std::uint64_t{static_cast<std::uint32_t>(status_.load())}},
@@ -170,22 +167,21 @@ void ServerListener::Start() {
                core::LogLevelCritical, event_kind::kError);
     };
     KeepReserve();
-    listenSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listenSocket_ < 0) return fail(WinsockErrorFromErrno(errno));
+    listenSocket_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listenSocket_) return fail(WinsockErrorFromErrno(errno));
     const int on = 1;
     // A restarted server must bind while the old connections linger in TIME_WAIT; Linux still refuses
     // a second listener on the same port, which is what exclusive address use asks for.
-    ::setsockopt(listenSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(listenSocket_, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0 ||
-        ::listen(listenSocket_, SOMAXCONN) != 0) {
+    ::setsockopt(listenSocket_.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(listenSocket_.Get(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0 ||
+        ::listen(listenSocket_.Get(), SOMAXCONN) != 0) {
         return fail(WinsockErrorFromErrno(errno));
     }
     try {
         acceptThread_ = std::thread([self = shared_from_this()] { self->AcceptLoop(); });
     } catch (const std::system_error&) {
         status_ = E_UNEXPECTED;
-        ::close(listenSocket_);
-        listenSocket_ = -1;
+        listenSocket_.Reset();
         return;
     }
     const std::string address = AddressText();
@@ -196,14 +192,14 @@ void ServerListener::Start() {
 
 void ServerListener::AcceptLoop() {
     while (!stop_) {
-        pollfd entry{listenSocket_, POLLIN, 0};
+        pollfd entry{listenSocket_.Get(), POLLIN, 0};
         const int ready = ::poll(&entry, 1, kAcceptPollMilliseconds);
         if (stop_) break;
         if (ready <= 0) continue;
         sockaddr_in client{};
         socklen_t size = sizeof client;
-        const int socket = ::accept4(listenSocket_, reinterpret_cast<sockaddr*>(&client), &size, SOCK_CLOEXEC);
-        if (socket < 0) {
+        UniqueFd socket(::accept4(listenSocket_.Get(), reinterpret_cast<sockaddr*>(&client), &size, SOCK_CLOEXEC));
+        if (!socket) {
             const int error = errno;
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) continue;
             if (error == EMFILE || error == ENFILE) {
@@ -221,10 +217,10 @@ void ServerListener::AcceptLoop() {
             continue;
         }
         if (stop_) {
-            CloseSocket(socket);
+            CloseSocket(std::move(socket));
             break;
         }
-        Admit(socket, client);
+        Admit(std::move(socket), client);
     }
 }
 
@@ -233,26 +229,23 @@ void ServerListener::ShedWithReserve() {
     {
         std::lock_guard guard(reserveLock);
         while (!stop_ && shed < kMostShedAtOnce) {
-            if (reserveDescriptor >= 0) {
-                ::close(reserveDescriptor);
-                reserveDescriptor = -1;
-            }
-            const int socket = ::accept4(listenSocket_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (socket < 0) break;
-            SendAndClose(socket, BusyReply(type_));
+            reserveDescriptor.Reset();
+            UniqueFd socket(::accept4(listenSocket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!socket) break;
+            SendAndClose(std::move(socket), BusyReply(type_));
             ++shed;
-            reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-            if (reserveDescriptor < 0) break;  // another thread took the descriptor first
+            TakeReserve();
+            if (!reserveDescriptor) break;  // another thread took the descriptor first
         }
-        if (reserveDescriptor < 0) reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (!reserveDescriptor) TakeReserve();
     }
     ReportRefusals(std::max<std::size_t>(shed, 1), "the process is out of descriptors", {});
     // Nothing could be accepted even so: wait for descriptors to come free rather than spin.
     if (shed == 0) std::this_thread::sleep_for(kAcceptRetryPause);
 }
 
-void ServerListener::Refuse(int socket, std::string_view reply, std::string_view why, const std::string& clientText) {
-    SendAndClose(socket, reply);
+void ServerListener::Refuse(UniqueFd socket, std::string_view reply, std::string_view why, const std::string& clientText) {
+    SendAndClose(std::move(socket), reply);
     ReportRefusals(1, why, clientText);
 }
 
@@ -273,7 +266,7 @@ void ServerListener::ReportRefusals(std::size_t refused, std::string_view why, c
            core::LogLevelWarning, event_kind::kWarning);
 }
 
-void ServerListener::Admit(int socket, const sockaddr_in& client) {
+void ServerListener::Admit(UniqueFd socket, const sockaddr_in& client) {
     const std::string clientText = IPv4Text(client.sin_addr.s_addr);
     if (!access.Empty() && !access.Contains(ntohl(client.sin_addr.s_addr))) {
         const std::string reason = core::LoadText(5015);
@@ -282,7 +275,7 @@ void ServerListener::Admit(int socket, const sockaddr_in& client) {
                   core::FormatText(5013, {std::string_view(clientText), std::string_view(displayName_), std::string_view(address),
                                           std::int64_t{Port()}, std::string_view(reason)},
                                    "Connection from %s to %s (%s port %d) refused: %s"));
-        CloseSocket(socket);
+        CloseSocket(std::move(socket));
         return;
     }
     auto ticket = std::make_shared<ConnectionTicket>();
@@ -294,24 +287,24 @@ void ServerListener::Admit(int socket, const sockaddr_in& client) {
         if (active_.size() >= maxSessions) {
             const std::string why = Format("%u sessions are running", {std::uint64_t{active_.size()}});
             guard.unlock();
-            return Refuse(socket, BusyReply(type_), why, clientText);
+            return Refuse(std::move(socket), BusyReply(type_), why, clientText);
         }
         std::size_t& fromAddress = perAddress_[address];
         if (maxPerAddress != 0 && fromAddress >= maxPerAddress) {
             const std::string why = Format("%u sessions from one address are running", {std::uint64_t{fromAddress}});
             guard.unlock();
-            return Refuse(socket, TooManyFromAddressReply(type_), why, clientText);
+            return Refuse(std::move(socket), TooManyFromAddressReply(type_), why, clientText);
         }
         ++fromAddress;
         // Registered here, not in the thread, so a stop that comes before the thread runs still sees it.
-        ticket->socket = socket;
+        ticket->socket = std::move(socket);
         active_.push_back(ticket);
     }
     try {
         std::thread([self = shared_from_this(), ticket] { self->RunSession(ticket); }).detach();
     } catch (const std::system_error& error) {
         core::Log(core::LogLevelCritical, displayName_ + ": can not start a session thread: " + error.what());
-        (void)::send(socket, BusyReply(type_).data(), BusyReply(type_).size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        (void)::send(ticket->socket.Get(), BusyReply(type_).data(), BusyReply(type_).size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         Forget(ticket);
     }
 }
@@ -354,17 +347,14 @@ void ServerListener::Stop() {
             acceptThread_.join();
         }
     }
-    if (listenSocket_ >= 0) {
-        ::close(listenSocket_);
-        listenSocket_ = -1;
-    }
+    listenSocket_.Reset();
     std::unique_lock guard(lock_);
     // The read side first: each session's next read ends, and it may still say goodbye ("* BYE",
     // "421"). What is still running after a short while -- a session stuck in a send -- loses the
     // write side too.
-    for (const auto& ticket : active_) ::shutdown(ticket->socket, SHUT_RD);
+    for (const auto& ticket : active_) ::shutdown(ticket->socket.Get(), SHUT_RD);
     if (sessionsChanged_.wait_for(guard, kSessionGoodbyeWait, [&] { return active_.empty(); })) return;
-    for (const auto& ticket : active_) ::shutdown(ticket->socket, SHUT_RDWR);
+    for (const auto& ticket : active_) ::shutdown(ticket->socket.Get(), SHUT_RDWR);
     if (!sessionsChanged_.wait_for(guard, kSessionStopWait, [&] { return active_.empty(); })) {
         core::Log(core::LogLevelWarning, Format("%s: %u sessions did not end in time; they end on their own",
                                                 {std::string_view(displayName_), std::uint64_t{active_.size()}}));

@@ -25,6 +25,7 @@
 #include "core/Logging.h"
 #include "net/SocketConnection.h"
 #include "platform/IpAddress.h"
+#include "platform/UniqueFd.h"
 
 #include <atomic>
 #include <chrono>
@@ -70,7 +71,7 @@ class ServerListener;
 struct ConnectionTicket {
     ~ConnectionTicket();
     std::shared_ptr<ServerListener> listener;
-    int socket = -1;  // owned: closed when the last holder lets go; the connection borrows it
+    UniqueFd socket;  // closed (after a shutdown) when the last holder lets go; the connection borrows it
     long threadId = 0;
     sockaddr_in client{};
     // The session's connection, made by the session thread before the handler runs: on the ticket's
@@ -120,9 +121,9 @@ private:
     void AcceptLoop();
     // Accepts what waits while the process is out of descriptors, answering each "too busy".
     void ShedWithReserve();
-    void Admit(int socket, const sockaddr_in& client);
+    void Admit(UniqueFd socket, const sockaddr_in& client);
     // Sends the protocol's refusal and closes the socket.
-    void Refuse(int socket, std::string_view reply, std::string_view why, const std::string& clientText);
+    void Refuse(UniqueFd socket, std::string_view reply, std::string_view why, const std::string& clientText);
     // Counts refused connections; the log hears of them at most once a minute.
     void ReportRefusals(std::size_t refused, std::string_view why, const std::string& clientText);
     void RunSession(std::shared_ptr<ConnectionTicket> ticket);
@@ -134,7 +135,7 @@ private:
     core::ServerTypeEnum type_;
     core::LoggingEventEnum eventType_;
     std::string displayName_;
-    int listenSocket_ = -1;
+    UniqueFd listenSocket_;
     std::thread acceptThread_;
     std::atomic<bool> stop_{false};
     std::atomic<HRESULT> status_{S_OK};

@@ -59,7 +59,7 @@ bool Retryable(int error) { return error == EAGAIN || error == EWOULDBLOCK || er
 
 SocketConnection::SocketConnection() { IgnoreBrokenPipes(); }
 
-SocketConnection::SocketConnection(int socket, bool borrowed) : socket_(socket), borrowed_(borrowed) {
+SocketConnection::SocketConnection(int socket, bool borrowed) : socket_(socket), owned_(borrowed ? -1 : socket) {
     IgnoreBrokenPipes();
     SetNonBlocking(socket_, true);
     SendWithoutDelay(socket_);
@@ -269,7 +269,8 @@ std::size_t SocketConnection::SendReply(std::string_view text) {
 
 void SocketConnection::Create(std::uint16_t port, int type, const char* address) {
     Close();
-    socket_ = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    owned_.Reset(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    socket_ = owned_.Get();
     if (socket_ < 0) Fail("Create", WinsockErrorFromErrno(errno));
     Bind(port, address);
 }
@@ -315,7 +316,8 @@ void SocketConnection::ConnectIPv4(std::uint32_t address, std::uint16_t port) {
 
 void SocketConnection::ConnectAddress(const sockaddr_in& address) {
     if (socket_ < 0) {
-        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        owned_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        socket_ = owned_.Get();
         if (socket_ < 0) Fail("Connect", WinsockErrorFromErrno(errno));
         SendWithoutDelay(socket_);
     }
@@ -422,10 +424,9 @@ void SocketConnection::Close() {
     }
     if (socket_ >= 0) {
         ::shutdown(socket_, SHUT_RDWR);
-        if (!borrowed_) ::close(socket_);
+        owned_.Reset();  // a borrowed socket is its owner's to close
         socket_ = -1;
     }
-    borrowed_ = false;
     held_ = 0;
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "net/SocketError.h"
+#include "platform/UniqueFd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -117,8 +118,8 @@ private:
     void Consume(std::size_t count);
 
     SSL* tls_ = nullptr;
-    int socket_ = -1;
-    bool borrowed_ = false;
+    int socket_ = -1;   // the descriptor in use
+    UniqueFd owned_;    // holds socket_ unless it is borrowed
     int timeout_ = kDefaultConnectionTimeout;
     std::int32_t lastError_ = 0;
     char buffer_[kReceiveBufferSize];

@@ -13,6 +13,7 @@
 #include "platform/Guid.h"
 #include "platform/HResult.h"
 #include "platform/Stream.h"
+#include "platform/Unknown.h"
 
 #include <functional>
 #include <memory>
@@ -23,11 +24,6 @@
 #include <vector>
 
 namespace pw {
-
-class Unknown {
-public:
-    virtual ~Unknown() = default;
-};
 
 // An object that can write itself to a stream and read itself back.
 class PersistStream {

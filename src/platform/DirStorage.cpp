@@ -21,8 +21,6 @@ namespace pw {
 
 namespace {
 
-// Files are readable by the server's group (administrators), never by everybody: they hold mail.
-constexpr mode_t kFileMode = 0640;
 constexpr mode_t kDirectoryMode = 0750;
 // Deeper trees than this are not the store's own making; the recursive delete refuses them.
 constexpr int kMaxTreeDepth = 128;
@@ -85,34 +83,31 @@ bool MatchesPattern(std::string_view pattern, const char* name) {
 }
 
 HRESULT SyncDirectory(const std::string& path) {
-    const int fd = Fs().Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return LastError();
-    const int rc = Fs().Fsync(fd);
-    const int error = errno;
-    Fs().Close(fd);
-    return rc == 0 ? S_OK : StorageHresultFromErrno(error);
+    const StorageFd fd(Fs().Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return LastError();
+    return Fs().Fsync(fd.Get()) == 0 ? S_OK : LastError();
 }
 
 // Removes the directory `name` below parentFd with everything in it, never following a link.
 // Stops at the first failure, leaving the rest in place.
 HRESULT RemoveTree(int parentFd, const char* name, int depth) {
     if (depth > kMaxTreeDepth) return STG_E_ACCESSDENIED;
-    int fd = Fs().OpenAt(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == EACCES) {
+    StorageFd owned(Fs().OpenAt(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!owned && errno == EACCES) {
         // A directory without read or search permission is the read-only attribute of a
         // directory: clear it, as the delete clears it on files.
         Fs().ChangeModeAt(parentFd, name, S_IRWXU);
-        fd = Fs().OpenAt(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        owned.Reset(Fs().OpenAt(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
-    if (fd < 0) return LastError();
+    if (!owned) return LastError();
     struct stat self {};
-    if (Fs().StatFd(fd, self) == 0 && (self.st_mode & S_IRWXU) != S_IRWXU) Fs().ChangeMode(fd, self.st_mode | S_IRWXU);
-    DIR* dir = Fs().OpenDirectoryFd(fd);
-    if (!dir) {
-        const int error = errno;
-        Fs().Close(fd);
-        return StorageHresultFromErrno(error);
+    if (Fs().StatFd(owned.Get(), self) == 0 && (self.st_mode & S_IRWXU) != S_IRWXU) {
+        Fs().ChangeMode(owned.Get(), self.st_mode | S_IRWXU);
     }
+    DIR* dir = Fs().OpenDirectoryFd(owned.Get());
+    if (!dir) return LastError();
+    // The listing owns the descriptor now and closes it with itself.
+    const int fd = owned.Release();
     HRESULT hr = S_OK;
     errno = 0;
     while (const dirent* entry = Fs().ReadDirectory(dir)) {
@@ -173,22 +168,8 @@ bool IsTemporaryName(std::string_view name) {
     return name.size() > 5 && name.front() == '~' && name.substr(name.size() - 4) == ".tmp";
 }
 
-StorageLock::~StorageLock() { Release(); }
-
-StorageLock::StorageLock(StorageLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-StorageLock& StorageLock::operator=(StorageLock&& other) noexcept {
-    if (this != &other) {
-        Release();
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-void StorageLock::Release() {
-    if (fd_ >= 0) Fs().Close(fd_);  // closing the last descriptor of the description drops the flock
-    fd_ = -1;
-}
+// Closing the last descriptor of the description drops the flock.
+void StorageLock::Release() { fd_.Reset(); }
 
 HRESULT ValidateElementName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") return STG_E_INVALIDNAME;
@@ -245,41 +226,33 @@ HRESULT DirStorage::OpenChildStorage(std::string_view name, DirStorage& child) c
     return S_OK;
 }
 
-HRESULT DirStorage::OpenWithMode(std::string_view name, std::uint32_t mode, int creation,
+HRESULT DirStorage::OpenWithMode(std::string_view name, std::uint32_t mode, int creation, mode_t permissions,
                                  std::unique_ptr<FileStream>& stream) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     const std::string path = ElementPath(name);
-    const int fd = Fs().Open(path.c_str(), AccessFlags(mode) | creation | O_CLOEXEC | O_NOFOLLOW, kFileMode);
-    if (fd < 0) {
+    StorageFd fd(Fs().Open(path.c_str(), AccessFlags(mode) | creation | O_CLOEXEC | O_NOFOLLOW, permissions));
+    if (!fd) {
         if (errno == ENOENT) return MissingError();
         return LastError();
     }
     struct stat st {};
-    if (Fs().StatFd(fd, st) != 0 || !S_ISREG(st.st_mode)) {
-        Fs().Close(fd);
-        return STG_E_ACCESSDENIED;
-    }
-    if (const HRESULT hr = TakeShareLock(fd, mode); Failed(hr)) {
-        Fs().Close(fd);
-        return hr;
-    }
+    if (Fs().StatFd(fd.Get(), st) != 0 || !S_ISREG(st.st_mode)) return STG_E_ACCESSDENIED;
+    if (const HRESULT hr = TakeShareLock(fd.Get(), mode); Failed(hr)) return hr;
     // CREATE_ALWAYS empties an existing file, but only once its share lock is ours.
-    if ((creation & O_CREAT) && !(creation & O_EXCL) && WantsWrite(mode) && Fs().Truncate(fd, 0) != 0) {
-        const int error = errno;
-        Fs().Close(fd);
-        return StorageHresultFromErrno(error);
+    if ((creation & O_CREAT) && !(creation & O_EXCL) && WantsWrite(mode) && Fs().Truncate(fd.Get(), 0) != 0) {
+        return LastError();
     }
-    stream = std::make_unique<FileStream>(fd, path, (mode & STGM_DELETEONRELEASE) != 0);
+    stream = std::make_unique<FileStream>(std::move(fd), path, (mode & STGM_DELETEONRELEASE) != 0);
     return S_OK;
 }
 
 HRESULT DirStorage::CreateStream(std::string_view name, std::uint32_t mode,
                                  std::unique_ptr<FileStream>& stream) const {
-    return OpenWithMode(name, mode, (mode & STGM_CREATE) ? O_CREAT : O_CREAT | O_EXCL, stream);
+    return OpenWithMode(name, mode, (mode & STGM_CREATE) ? O_CREAT : O_CREAT | O_EXCL, kStorageFileMode, stream);
 }
 
 HRESULT DirStorage::OpenStream(std::string_view name, std::uint32_t mode, std::unique_ptr<FileStream>& stream) const {
-    return OpenWithMode(name, mode, 0, stream);
+    return OpenWithMode(name, mode, 0, kStorageFileMode, stream);
 }
 
 HRESULT DirStorage::Enumerate(std::string_view pattern, std::vector<ElementInfo>& elements) const {
@@ -349,19 +322,17 @@ HRESULT DirStorage::DestroyElement(std::string_view name) const {
     struct stat st {};
     if (Fs().Stat(path.c_str(), st) != 0) return errno == ENOENT ? MissingError() : LastError();
     if (!S_ISDIR(st.st_mode)) return Fs().Unlink(path.c_str()) == 0 ? S_OK : LastError();
-    const int parent = Fs().Open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parent < 0) return LastError();
-    const HRESULT hr = RemoveTree(parent, std::string(name).c_str(), 0);
-    Fs().Close(parent);
-    return hr;
+    const StorageFd parent(Fs().Open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent) return LastError();
+    return RemoveTree(parent.Get(), std::string(name).c_str(), 0);
 }
 
-HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::byte> content,
+HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::byte> content, mode_t permissions,
                                    std::string& temporary) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     temporary = TemporaryName(name);
     std::unique_ptr<FileStream> stream;
-    HRESULT hr = CreateStream(temporary, STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream);
+    HRESULT hr = OpenWithMode(temporary, STGM_WRITE | STGM_SHARE_EXCLUSIVE, O_CREAT | O_EXCL, permissions, stream);
     if (Failed(hr)) return hr;
     hr = stream->Write(content);
     if (Succeeded(hr)) hr = stream->Commit();
@@ -370,9 +341,9 @@ HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::b
     return hr;
 }
 
-HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::byte> content) const {
+HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::byte> content, mode_t permissions) const {
     std::string temporary;
-    if (const HRESULT hr = WriteTemporary(name, content, temporary); Failed(hr)) return hr;
+    if (const HRESULT hr = WriteTemporary(name, content, permissions, temporary); Failed(hr)) return hr;
     if (Fs().Rename(ElementPath(temporary).c_str(), ElementPath(name).c_str(), 0) != 0) {
         const HRESULT hr = LastError();
         Fs().Unlink(ElementPath(temporary).c_str());
@@ -383,7 +354,7 @@ HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::by
 
 HRESULT DirStorage::PublishStream(std::string_view name, std::span<const std::byte> content) const {
     std::string temporary;
-    if (const HRESULT hr = WriteTemporary(name, content, temporary); Failed(hr)) return hr;
+    if (const HRESULT hr = WriteTemporary(name, content, kStorageFileMode, temporary); Failed(hr)) return hr;
     if (const HRESULT hr = RenameElement(temporary, name); Failed(hr)) {
         Fs().Unlink(ElementPath(temporary).c_str());
         return hr;
@@ -392,23 +363,31 @@ HRESULT DirStorage::PublishStream(std::string_view name, std::span<const std::by
 }
 
 HRESULT DirStorage::LockSelf(std::chrono::milliseconds bound, StorageLock& lock) const {
+    return LockPath(path_, O_RDONLY | O_DIRECTORY | O_CLOEXEC, bound, lock);
+}
+
+HRESULT DirStorage::LockElement(std::string_view name, std::chrono::milliseconds bound, StorageLock& lock) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    return LockPath(ElementPath(name), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, bound, lock);
+}
+
+HRESULT DirStorage::LockPath(const std::string& path, int flags, std::chrono::milliseconds bound, StorageLock& lock) {
     lock.Release();
-    const int fd = Fs().Open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
+    StorageFd fd(Fs().Open(path.c_str(), flags, kStorageFileMode));
+    if (!fd) return errno == ENOENT ? STG_E_PATHNOTFOUND : LastError();
     // flock has no timed wait: poll, backing off from 1 ms to 50 ms, until the bound.
     const auto deadline = std::chrono::steady_clock::now() + bound;
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
-        const int error = FlockNoWait(fd, LOCK_EX);
+        const int error = FlockNoWait(fd.Get(), LOCK_EX);
         if (error == 0) break;
         if (error != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
-            Fs().Close(fd);
             return error == EWOULDBLOCK ? STG_E_SHAREVIOLATION : StorageHresultFromErrno(error);
         }
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(50));
     }
-    lock.fd_ = fd;
+    lock.fd_ = std::move(fd);
     return S_OK;
 }
 

@@ -38,6 +38,10 @@ enum Stgm : std::uint32_t {
     STGM_DELETEONRELEASE = 0x4000000,
 };
 
+// The permissions of the files the storage layer makes: readable by the server's group
+// (administrators), never by everybody, because they hold mail.
+inline constexpr mode_t kStorageFileMode = 0640;
+
 // What a listing by name reports of an element.
 struct ElementName {
     std::string name;
@@ -57,19 +61,12 @@ bool IsTemporaryName(std::string_view name);
 // file -- so their read-modify-write cycles lock the directory that holds them instead.
 class StorageLock {
 public:
-    StorageLock() = default;
-    ~StorageLock();
-    StorageLock(StorageLock&& other) noexcept;
-    StorageLock& operator=(StorageLock&& other) noexcept;
-    StorageLock(const StorageLock&) = delete;
-    StorageLock& operator=(const StorageLock&) = delete;
-
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return static_cast<bool>(fd_); }
     void Release();
 
 private:
     friend class DirStorage;
-    int fd_ = -1;
+    StorageFd fd_;
 };
 
 class DirStorage {
@@ -115,22 +112,32 @@ public:
 
     // Replaces (or creates) a stream with the given content so that a crash leaves either the old or
     // the new file, never a mix: a temporary file is written and flushed, renamed over the name, and
-    // the directory entry flushed.
-    [[nodiscard]] HRESULT ReplaceStream(std::string_view name, std::span<const std::byte> content) const;
+    // the directory entry flushed. The one place of that sequence, for the store and for the files
+    // beside it (the registry file). `permissions` are the new file's: a file outside the store may
+    // be meant for more readers.
+    [[nodiscard]] HRESULT ReplaceStream(std::string_view name, std::span<const std::byte> content,
+                                        mode_t permissions = kStorageFileMode) const;
     // Writes a new stream the same way, but its name appears only when complete and never replaces an
     // existing element: STG_E_ALREADYEXISTS when the name is taken (nothing is left behind then).
     [[nodiscard]] HRESULT PublishStream(std::string_view name, std::span<const std::byte> content) const;
     // Takes the directory's lock, waiting at most `bound` (STG_E_SHAREVIOLATION after it).
     [[nodiscard]] HRESULT LockSelf(std::chrono::milliseconds bound, StorageLock& lock) const;
+    // The same for a lock file of this directory, made when missing: for writers of a file that
+    // shares its directory with files of other owners (the registry file's "<name>.lock").
+    [[nodiscard]] HRESULT LockElement(std::string_view name, std::chrono::milliseconds bound, StorageLock& lock) const;
     // Flushes the directory's own entries (after creating or renaming elements).
     [[nodiscard]] HRESULT Sync() const;
 
 private:
     [[nodiscard]] HRESULT MissingError() const;  // STG_E_PATHNOTFOUND when this directory is gone, else FILENOTFOUND
     // Writes the content under a temporary name and flushes it; the caller renames it.
-    [[nodiscard]] HRESULT WriteTemporary(std::string_view name, std::span<const std::byte> content, std::string& temporary) const;
-    [[nodiscard]] HRESULT OpenWithMode(std::string_view name, std::uint32_t mode, int creation,
-                         std::unique_ptr<FileStream>& stream) const;
+    [[nodiscard]] HRESULT WriteTemporary(std::string_view name, std::span<const std::byte> content, mode_t permissions,
+                                         std::string& temporary) const;
+    [[nodiscard]] HRESULT OpenWithMode(std::string_view name, std::uint32_t mode, int creation, mode_t permissions,
+                                       std::unique_ptr<FileStream>& stream) const;
+    // Opens `path` with `flags` and holds an exclusive flock on it, polled up to `bound`.
+    [[nodiscard]] static HRESULT LockPath(const std::string& path, int flags, std::chrono::milliseconds bound,
+                                          StorageLock& lock);
 
     std::string path_;
 };

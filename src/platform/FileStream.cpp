@@ -35,20 +35,20 @@ ElementInfo ElementInfoFromStat(std::string name, const struct stat& st) {
     return info;
 }
 
-FileStream::FileStream(int fd, std::string path, bool deleteOnRelease)
-    : fd_(fd), path_(std::move(path)), deleteOnRelease_(deleteOnRelease) {}
+FileStream::FileStream(StorageFd fd, std::string path, bool deleteOnRelease)
+    : fd_(std::move(fd)), path_(std::move(path)), deleteOnRelease_(deleteOnRelease) {}
 
 FileStream::~FileStream() {
-    // Unlink before close, while the share lock still keeps other openers out.
+    // Unlink before close (the member's, after this body), while the share lock still keeps other
+    // openers out.
     if (deleteOnRelease_) Fs().Unlink(path_.c_str());
-    if (fd_ >= 0) Fs().Close(fd_);
 }
 
 HRESULT FileStream::Read(std::span<std::byte> buffer, std::size_t& transferred) {
     transferred = 0;
     if (buffer.empty()) return STG_E_ENDOFFILE;
     for (;;) {
-        const ssize_t got = Fs().Read(fd_, buffer.data(), buffer.size());
+        const ssize_t got = Fs().Read(fd_.Get(), buffer.data(), buffer.size());
         if (got > 0) {
             transferred = static_cast<std::size_t>(got);
             return S_OK;
@@ -60,7 +60,7 @@ HRESULT FileStream::Read(std::span<std::byte> buffer, std::size_t& transferred) 
 
 HRESULT FileStream::Write(std::span<const std::byte> data) {
     while (!data.empty()) {
-        const ssize_t put = Fs().Write(fd_, data.data(), data.size());
+        const ssize_t put = Fs().Write(fd_.Get(), data.data(), data.size());
         if (put < 0) {
             if (errno == EINTR) continue;
             return LastError();
@@ -72,14 +72,14 @@ HRESULT FileStream::Write(std::span<const std::byte> data) {
 
 HRESULT FileStream::Seek(std::int64_t offset, SeekOrigin origin, std::uint64_t* newPosition) {
     const int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
-    const off_t at = Fs().Seek(fd_, static_cast<off_t>(offset), whence);
+    const off_t at = Fs().Seek(fd_.Get(), static_cast<off_t>(offset), whence);
     if (at < 0) return LastError();
     if (newPosition) *newPosition = static_cast<std::uint64_t>(at);
     return S_OK;
 }
 
 HRESULT FileStream::SetSize(std::uint64_t size) {
-    if (Fs().Truncate(fd_, static_cast<off_t>(size)) != 0) return LastError();
+    if (Fs().Truncate(fd_.Get(), static_cast<off_t>(size)) != 0) return LastError();
     return S_OK;
 }
 
@@ -90,7 +90,7 @@ HRESULT FileStream::LockRegion(std::uint64_t offset, std::uint64_t length, bool 
     lock.l_start = static_cast<off_t>(offset);
     lock.l_len = static_cast<off_t>(length);
     for (;;) {
-        if (Fs().LockRange(fd_, wait ? F_OFD_SETLKW : F_OFD_SETLK, lock) == 0) return S_OK;
+        if (Fs().LockRange(fd_.Get(), wait ? F_OFD_SETLKW : F_OFD_SETLK, lock) == 0) return S_OK;
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EACCES) return STG_E_LOCKVIOLATION;
         // A range lock excludes other writers only as a write lock, which needs a writable descriptor.
@@ -105,20 +105,20 @@ HRESULT FileStream::UnlockRegion(std::uint64_t offset, std::uint64_t length) {
     lock.l_whence = SEEK_SET;
     lock.l_start = static_cast<off_t>(offset);
     lock.l_len = static_cast<off_t>(length);
-    if (Fs().LockRange(fd_, F_OFD_SETLK, lock) != 0) return LastError();
+    if (Fs().LockRange(fd_.Get(), F_OFD_SETLK, lock) != 0) return LastError();
     return S_OK;
 }
 
 HRESULT FileStream::Stat(ElementInfo& info) {
     struct stat st {};
-    if (Fs().StatFd(fd_, st) != 0) return LastError();
+    if (Fs().StatFd(fd_.Get(), st) != 0) return LastError();
     const std::size_t slash = path_.find_last_of('/');
     info = ElementInfoFromStat(slash == std::string::npos ? path_ : path_.substr(slash + 1), st);
     return S_OK;
 }
 
 HRESULT FileStream::Commit() {
-    if (Fs().Fsync(fd_) != 0) return LastError();
+    if (Fs().Fsync(fd_.Get()) != 0) return LastError();
     return S_OK;
 }
 

@@ -10,6 +10,7 @@
 // Thread safety: one thread at a time per object; exclusion between openers is the locks' job.
 #pragma once
 
+#include "platform/FileSystem.h"
 #include "platform/Stream.h"
 
 #include <memory>
@@ -20,8 +21,8 @@ namespace pw {
 
 class FileStream final : public Stream {
 public:
-    // Takes ownership of an open descriptor; deleteOnRelease removes the file when the stream closes.
-    FileStream(int fd, std::string path, bool deleteOnRelease);
+    // Owns the open descriptor; deleteOnRelease removes the file when the stream closes.
+    FileStream(StorageFd fd, std::string path, bool deleteOnRelease);
     ~FileStream() override;
     FileStream(const FileStream&) = delete;
     FileStream& operator=(const FileStream&) = delete;
@@ -37,10 +38,10 @@ public:
     [[nodiscard]] HRESULT Commit() override;
 
     const std::string& Path() const { return path_; }
-    int Descriptor() const { return fd_; }
+    int Descriptor() const { return fd_.Get(); }
 
 private:
-    int fd_;
+    StorageFd fd_;
     std::string path_;
     bool deleteOnRelease_;
 };

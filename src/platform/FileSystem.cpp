@@ -52,26 +52,24 @@ FileSystem* FromEnvironment() {
 
 // Reads a small file with the real calls (the control file is no part of the store).
 bool ReadSmallFile(const std::string& path, std::string& text) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
     text.clear();
     char buffer[512];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0 || text.size() + static_cast<std::size_t>(got) > kMaxControlFile) break;
         text.append(buffer, static_cast<std::size_t>(got));
     }
-    ::close(fd);
     return true;
 }
 
 void AppendLine(const std::string& path, const std::string& line) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+    const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd) return;
     // One write with O_APPEND: a reader never sees half a line.
-    [[maybe_unused]] const ssize_t put = ::write(fd, line.data(), line.size());
-    ::close(fd);
+    [[maybe_unused]] const ssize_t put = ::write(fd.Get(), line.data(), line.size());
 }
 
 std::string_view Trim(std::string_view text) {

@@ -23,6 +23,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include "platform/UniqueFd.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
@@ -78,6 +80,15 @@ public:
     virtual int ChangeMode(int fd, mode_t mode);
     virtual int ChangeModeAt(int dirFd, const char* name, mode_t mode);
 };
+
+// Closes through the file system current at the moment of closing, as every other call of the
+// storage layer goes.
+struct CloseThroughFileSystem {
+    void operator()(int fd) const noexcept { FileSystem::Current().Close(fd); }
+};
+
+// A descriptor the storage layer opened through the seam, closed through it.
+using StorageFd = BasicUniqueFd<CloseThroughFileSystem>;
 
 // Tests: a file system current for the life of the object, the previous one afterwards.
 class ScopedFileSystem {

@@ -1,7 +1,8 @@
 // HResult: the result codes every layer of the server speaks, with their Windows values.
 //
 // Files, peers and administration clients see these numbers (a share violation is 0x80030020 wherever
-// it surfaces), so they keep the values of the system the design comes from. Low-level code returns an
+// it surfaces), so each code has one fixed value for good: a number written into a file or sent to a
+// client years ago must still mean the same to whoever reads it today. Low-level code returns an
 // HRESULT; automation-level code throws ComError carrying one and catches it per envelope, command or
 // session. Errors of the operating system are first turned into Windows error numbers
 // (Win32ErrorFromErrno), then into the facility the caller needs.

@@ -1,6 +1,8 @@
 // Process: executable path, child programs and the service manager's notification socket.
 #include "platform/Process.h"
 
+#include "platform/UniqueFd.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -80,11 +82,10 @@ void NotifyServiceManager(std::string_view state) {
     if (length >= sizeof address.sun_path) return;
     std::memcpy(address.sun_path, socketPath, length);
     if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // abstract namespace
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd) return;
     const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-    ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), size);
-    ::close(fd);
+    ::sendto(fd.Get(), state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), size);
 }
 
 }  // namespace pw

@@ -2,19 +2,17 @@
 #include "platform/Registry.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <thread>
+#include <span>
 #include <unistd.h>
 
 #include "platform/DirStorage.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 namespace pw {
 
@@ -28,7 +26,8 @@ constexpr std::size_t kHexBytesPerLine = 25;
 constexpr std::size_t kMaxRegistryFileSize = 16 * 1024 * 1024;
 // How long a writer waits for another writer's lock before it gives up.
 constexpr auto kLockWait = std::chrono::seconds(30);
-constexpr auto kLockPoll = std::chrono::milliseconds(10);
+// Everybody may read the registry file: it says where the store is, to every tool, and holds no secret.
+constexpr mode_t kRegistryFileMode = 0644;
 
 bool KeyIsAtOrBelow(std::string_view candidate, std::string_view path) {
     if (EqualsNoCase(candidate, path)) return true;
@@ -357,18 +356,15 @@ namespace {
 
 HRESULT ReadWholeFile(const std::string& path, std::string& out) {
     out.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? S_FALSE : StorageHresultFromErrno(errno);
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return errno == ENOENT ? S_FALSE : StorageHresultFromErrno(errno);
     char buffer[65536];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0 || out.size() + static_cast<std::size_t>(got) > kMaxRegistryFileSize) {
-            const int error = errno;
-            ::close(fd);
-            if (got < 0) return StorageHresultFromErrno(error);
-            return got == 0 ? S_OK : STG_E_INSUFFICIENTMEMORY;
-        }
+        if (got < 0) return StorageHresultFromErrno(errno);
+        if (got == 0) return S_OK;
+        if (out.size() + static_cast<std::size_t>(got) > kMaxRegistryFileSize) return STG_E_INSUFFICIENTMEMORY;
         out.append(buffer, static_cast<std::size_t>(got));
     }
 }
@@ -379,41 +375,10 @@ std::string DirectoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Holds the writers' lock of one registry file for its lifetime.
-class WriterLock {
-public:
-    explicit WriterLock(const std::string& registryPath) {
-        const std::string lockPath = registryPath + ".lock";
-        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
-        if (fd_ < 0) {
-            result_ = StorageHresultFromErrno(errno);
-            return;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                result_ = StorageHresultFromErrno(errno);
-                return;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                result_ = STG_E_SHAREVIOLATION;
-                return;
-            }
-            std::this_thread::sleep_for(kLockPoll);
-        }
-        result_ = S_OK;
-    }
-    ~WriterLock() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    WriterLock(const WriterLock&) = delete;
-    WriterLock& operator=(const WriterLock&) = delete;
-    HRESULT Result() const { return result_; }
-
-private:
-    int fd_ = -1;
-    HRESULT result_ = E_FAIL;
-};
+std::string FileNameOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 }  // namespace
 
@@ -455,40 +420,19 @@ bool Registry::KeyExists(std::string_view key) const {
     return Succeeded(Read(file)) && file.KeyExists(key);
 }
 
+// The writers' lock and the replacement are the storage layer's, so a full disk or a failing device
+// fails a registry change the way it fails the store's, and leaves the old file or the new one.
 HRESULT Registry::Update(const std::function<void(RegistryFile&)>& change) const {
-    const std::string directory = DirectoryOf(path_);
-    if (const HRESULT hr = DirStorage(directory).CreateSelf(); Failed(hr)) return hr;
-    WriterLock lock(path_);
-    if (Failed(lock.Result())) return lock.Result();
+    const DirStorage directory(DirectoryOf(path_));
+    if (const HRESULT hr = directory.CreateSelf(); Failed(hr)) return hr;
+    const std::string name = FileNameOf(path_);
+    StorageLock lock;
+    if (const HRESULT hr = directory.LockElement(name + ".lock", kLockWait, lock); Failed(hr)) return hr;
     RegistryFile file;
     if (const HRESULT hr = Read(file); Failed(hr)) return hr;
     change(file);
     const std::string text = file.Serialize();
-
-    static std::atomic<unsigned> counter{0};
-    const std::string temporary =
-        path_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return StorageHresultFromErrno(errno);
-    std::size_t written = 0;
-    int error = 0;
-    while (written < text.size()) {
-        const ssize_t put = ::write(fd, text.data() + written, text.size() - written);
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) {
-            error = errno;
-            break;
-        }
-        written += static_cast<std::size_t>(put);
-    }
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
-    ::close(fd);
-    if (error == 0 && ::rename(temporary.c_str(), path_.c_str()) != 0) error = errno;
-    if (error != 0) {
-        ::unlink(temporary.c_str());
-        return StorageHresultFromErrno(error);
-    }
-    return DirStorage(directory).Sync();
+    return directory.ReplaceStream(name, std::as_bytes(std::span(text.data(), text.size())), kRegistryFileMode);
 }
 
 HRESULT Registry::SetString(std::string_view key, std::string_view name, std::string_view text) const {

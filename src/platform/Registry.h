@@ -1,4 +1,6 @@
-// Registry: the registry of the design, kept as one text file in the syntax of exported ".reg" files.
+// Registry: the machine-wide settings of the server and its tools (where the store is, the language,
+// logging, class registrations), kept as one text file in the syntax of exported ".reg" files, so that
+// an administrator can read, edit and compare it with any text tool and every process reads the same.
 //
 //   Windows Registry Editor Version 5.00
 //

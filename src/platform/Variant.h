@@ -9,6 +9,7 @@
 
 #include "platform/AutomationDate.h"
 #include "platform/HResult.h"
+#include "platform/Unknown.h"
 
 #include <cstdint>
 #include <memory>
@@ -17,8 +18,6 @@
 #include <variant>
 
 namespace pw {
-
-class Unknown;
 
 enum VarType : std::uint16_t {
     VT_EMPTY = 0,

@@ -28,7 +28,7 @@ public:
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) throw std::runtime_error("socketpair");
         auto ticket = std::make_shared<net::ConnectionTicket>();
         ticket->listener = std::move(listener);
-        ticket->socket = ends[0];
+        ticket->socket.Reset(ends[0]);
         ticket->client.sin_family = AF_INET;
         ticket->client.sin_addr.s_addr = htonl(client);
         ticket->OpenConnection();

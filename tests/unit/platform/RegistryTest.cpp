@@ -1,16 +1,19 @@
 // Registry: the ".reg" document keeps what it does not understand byte for byte, reads what regedit
-// writes (continued hex lines, UTF-16LE with BOM), and the file-backed registry loses no concurrent update.
+// writes (continued hex lines, UTF-16LE with BOM), and the file-backed registry loses no concurrent update
+// and survives any single failing file-system call with the old file or the new one.
 #include "platform/Registry.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <set>
+#include <sys/stat.h>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TestSupport.h"
+#include "platform/FileSystem.h"
 #include "platform/Text.h"
 
 namespace pw {
@@ -266,6 +269,50 @@ TEST_F(RegistryTest, WrittenFileStartsWithTheEditorHeaderAndLeavesNoTemporaries)
     EXPECT_FALSE(registry_.GetDword(kKey, "Language"));
     ASSERT_EQ(registry_.DeleteKeyTree("HKEY_LOCAL_MACHINE\\Software"), S_OK);
     EXPECT_FALSE(registry_.KeyExists("HKEY_LOCAL_MACHINE"));
+}
+
+TEST_F(RegistryTest, EverySingleFailingCallOfAChangeLeavesTheOldFileOrTheNewOneAndNoTemporary) {
+    ASSERT_EQ(registry_.SetDword(kKey, "Value", 1), S_OK);
+    // A full disk under the new file's write or flush fails the change and keeps the old file.
+    for (const char* fault : {"write:1:ENOSPC", "fsync:1:ENOSPC"}) {
+        std::vector<FaultyFileSystem::Fault> faults;
+        ASSERT_TRUE(FaultyFileSystem::ParseFaultList(fault, faults));
+        FaultyFileSystem faulty(std::move(faults));
+        {
+            const ScopedFileSystem installed(faulty);
+            EXPECT_EQ(registry_.SetDword(kKey, "Value", 3), STG_E_MEDIUMFULL) << fault;
+        }
+        EXPECT_EQ(faulty.Fired(), 1u) << fault;
+        EXPECT_EQ(registry_.GetDword(kKey, "Value"), 1u) << fault;
+    }
+    std::uint64_t n = 1;
+    for (;; ++n) {
+        ASSERT_LT(n, 100u) << "a change that never runs out of calls";
+        std::vector<FaultyFileSystem::Fault> faults;
+        ASSERT_TRUE(FaultyFileSystem::ParseFaultList("any:" + std::to_string(n) + ":EIO", faults));
+        FaultyFileSystem faulty(std::move(faults));
+        HRESULT hr = S_OK;
+        {
+            const ScopedFileSystem installed(faulty);
+            hr = registry_.SetDword(kKey, "Value", 2);
+        }
+        // As for the store's files, a failing flush of the directory after the rename reports the
+        // failure with the new file in place; success always means the new file.
+        const auto value = registry_.GetDword(kKey, "Value");
+        EXPECT_TRUE(value == 2u || (Failed(hr) && value == 1u)) << "N=" << n;
+        for (const std::string& name : DirectoryNames(scratch_ / "etc")) {
+            EXPECT_TRUE(name == "pellworth.reg" || name == "pellworth.reg.lock") << "left behind: " << name << " N=" << n;
+        }
+        if (faulty.Fired() == 0) break;
+        ASSERT_EQ(registry_.SetDword(kKey, "Value", 1), S_OK);
+    }
+    EXPECT_GT(n, 5u);  // the lock file's open, the temporary's open, write and fsync, the rename, the directory's flush
+    // The registry file keeps its own permissions, not those of the store's files: every tool reads it.
+    struct stat st {};
+    ASSERT_EQ(::stat(registry_.Path().c_str(), &st), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);
 }
 
 TEST_F(RegistryTest, ReadsAUtf16FileWithByteOrderMarkAsRegeditSavesIt) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ClassRegistry.h"
+#include "platform/Unknown.h"
 
 namespace pw {
 namespace {

@@ -72,7 +72,7 @@ TEST_F(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWin
     std::thread server([&] {
         auto ticket = std::make_shared<net::ConnectionTicket>();
         socklen_t size = sizeof ticket->client;
-        ticket->socket = ::accept4(listening, reinterpret_cast<sockaddr*>(&ticket->client), &size, SOCK_CLOEXEC);
+        ticket->socket.Reset(::accept4(listening, reinterpret_cast<sockaddr*>(&ticket->client), &size, SOCK_CLOEXEC));
         ticket->listener = listener;
         ticket->OpenConnection();
         Pop3Session(std::move(ticket)).Run();
