@@ -103,7 +103,7 @@ std::string Converse(std::span<const std::uint8_t> input, const std::shared_ptr<
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) std::abort();
     auto ticket = std::make_shared<net::ConnectionTicket>();
     ticket->listener = listener;
-    ticket->socket = ends[0];
+    ticket->socket.Reset(ends[0]);
     ticket->client.sin_family = AF_INET;
     ticket->client.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);  // 127.0.0.2: on no relay list
     ticket->OpenConnection();

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace pw {
+namespace pw::platform {
 
 namespace {
 
@@ -130,4 +130,4 @@ std::optional<Date> DateFromIsoText(std::string_view text) {
     return date;
 }
 
-}  // namespace pw
+}  // namespace pw::platform

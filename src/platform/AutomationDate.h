@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace pw {
+namespace pw::platform {
 
 using Date = double;
 
@@ -40,4 +40,8 @@ Date Now();
 std::string DateToIsoText(Date date);
 std::optional<Date> DateFromIsoText(std::string_view text);
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

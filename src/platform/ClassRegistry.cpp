@@ -3,7 +3,7 @@
 
 #include "platform/Text.h"
 
-namespace pw {
+namespace pw::platform {
 
 ClassRegistry& ClassRegistry::Instance() {
     static ClassRegistry registry;
@@ -81,4 +81,4 @@ HRESULT LoadObject(Stream& stream, std::shared_ptr<Unknown>& object) {
     return S_OK;
 }
 
-}  // namespace pw
+}  // namespace pw::platform

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pw {
+namespace pw::platform {
 
 // An object that can write itself to a stream and read itself back.
 class PersistStream {
@@ -65,4 +65,8 @@ private:
 // knows how long it is.
 [[nodiscard]] HRESULT LoadObject(Stream& stream, std::shared_ptr<Unknown>& object);
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

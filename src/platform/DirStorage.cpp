@@ -17,7 +17,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Text.h"
 
-namespace pw {
+namespace pw::platform {
 
 namespace {
 
@@ -393,4 +393,4 @@ HRESULT DirStorage::LockPath(const std::string& path, int flags, std::chrono::mi
 
 HRESULT DirStorage::Sync() const { return SyncDirectory(path_); }
 
-}  // namespace pw
+}  // namespace pw::platform

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pw {
+namespace pw::platform {
 
 // Storage modes, with their Windows values (callers and persisted data use the numbers).
 enum Stgm : std::uint32_t {
@@ -142,4 +142,8 @@ private:
     std::string path_;
 };
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

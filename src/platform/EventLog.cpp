@@ -7,7 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-namespace pw {
+namespace pw::platform {
 
 namespace {
 
@@ -48,4 +48,4 @@ void SetEventWriter(EventWriter writer) {
     gWriter = std::move(writer);
 }
 
-}  // namespace pw
+}  // namespace pw::platform

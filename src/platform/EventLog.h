@@ -10,7 +10,7 @@
 #include <functional>
 #include <string_view>
 
-namespace pw {
+namespace pw::platform {
 
 namespace event_kind {
 inline constexpr int kSuccess = 0;
@@ -27,4 +27,8 @@ void ReportEvent(int kind, std::string_view text);
 using EventWriter = std::function<void(int kind, std::string_view text)>;
 void SetEventWriter(EventWriter writer);
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

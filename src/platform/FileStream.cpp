@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace pw {
+namespace pw::platform {
 
 namespace {
 
@@ -122,4 +122,4 @@ HRESULT FileStream::Commit() {
     return S_OK;
 }
 
-}  // namespace pw
+}  // namespace pw::platform

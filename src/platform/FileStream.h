@@ -17,7 +17,7 @@
 #include <string>
 #include <sys/stat.h>
 
-namespace pw {
+namespace pw::platform {
 
 class FileStream final : public Stream {
 public:
@@ -49,4 +49,8 @@ private:
 // ElementInfo from a stat(2) result.
 ElementInfo ElementInfoFromStat(std::string name, const struct stat& st);
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

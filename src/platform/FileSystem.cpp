@@ -9,7 +9,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace pw {
+namespace pw::platform {
 
 namespace {
 
@@ -259,4 +259,4 @@ DIR* FaultyFileSystem::OpenDirectoryFd(int fd) {
     return Fails(FileCall::ReadDirectory) ? nullptr : FileSystem::OpenDirectoryFd(fd);
 }
 
-}  // namespace pw
+}  // namespace pw::platform

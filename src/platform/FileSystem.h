@@ -34,7 +34,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace pw {
+namespace pw::platform {
 
 // The kinds of call a fault can be aimed at.
 enum class FileCall : std::uint8_t { Open, Read, Write, Fsync, Truncate, Rename, Link, Unlink, MakeDirectory, ReadDirectory, Any };
@@ -155,4 +155,8 @@ private:
     bool controlPresent_ = false;
 };
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <random>
 
-namespace pw {
+namespace pw::platform {
 
 namespace {
 
@@ -90,4 +90,4 @@ std::array<std::byte, Guid::kBinarySize> Guid::ToBytes() const {
     return bytes;
 }
 
-}  // namespace pw
+}  // namespace pw::platform

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace pw {
+namespace pw::platform {
 
 struct Guid {
     std::uint32_t data1 = 0;
@@ -37,4 +37,8 @@ struct Guid {
     friend auto operator<=>(const Guid&, const Guid&) = default;
 };
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace pw {
+namespace pw::platform {
 
 std::uint32_t Win32ErrorFromErrno(int error) {
     switch (error) {
@@ -96,4 +96,4 @@ ComError::ComError(HRESULT hr) : std::runtime_error(HresultText(hr)), hr_(hr) {}
 ComError::ComError(HRESULT hr, std::string_view what)
     : std::runtime_error(std::string(what) + ": " + HresultText(hr)), hr_(hr) {}
 
-}  // namespace pw
+}  // namespace pw::platform

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace pw {
+namespace pw::platform {
 
 using HRESULT = std::int32_t;
 
@@ -113,4 +113,8 @@ inline void ThrowIfFailed(HRESULT hr, std::string_view what) {
     if (Failed(hr)) throw ComError(hr, what);
 }
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace pw {
+namespace pw::platform {
 
 IpAddress IpAddress::FromNetworkOrder(std::uint32_t address) {
     IpAddress result;
@@ -62,4 +62,4 @@ bool IpRangeList::Contains(std::uint32_t address) const {
     return false;
 }
 
-}  // namespace pw
+}  // namespace pw::platform

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pw {
+namespace pw::platform {
 
 class IpAddress {
 public:
@@ -71,4 +71,8 @@ private:
     std::vector<IpRange> ranges_;
 };
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace pw {
+namespace pw::platform {
 
 std::string ExecutablePath() {
     char buffer[PATH_MAX];
@@ -88,4 +88,4 @@ void NotifyServiceManager(std::string_view state) {
     ::sendto(fd.Get(), state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), size);
 }
 
-}  // namespace pw
+}  // namespace pw::platform

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pw {
+namespace pw::platform {
 
 std::string ExecutablePath();
 // The directory of the executable, without a trailing "/".
@@ -38,4 +38,8 @@ std::uint64_t DescriptorSoftLimit();
 // Sends a state line such as "READY=1" or "STOPPING=1" to the service manager, when there is one.
 void NotifyServiceManager(std::string_view state);
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

@@ -14,7 +14,7 @@
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
 
-namespace pw {
+namespace pw::platform {
 
 namespace {
 
@@ -451,4 +451,4 @@ HRESULT Registry::DeleteKeyTree(std::string_view key) const {
     return Update([&](RegistryFile& file) { file.DeleteKeyTree(key); });
 }
 
-}  // namespace pw
+}  // namespace pw::platform

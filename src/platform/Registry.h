@@ -30,7 +30,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pw {
+namespace pw::platform {
 
 enum class RegistryValueType {
     String,        // REG_SZ
@@ -107,4 +107,8 @@ private:
     std::string path_;
 };
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace pw {
+namespace pw::platform {
 
 HRESULT Stream::Remaining(std::uint64_t& remaining) {
     std::uint64_t position = 0;
@@ -88,4 +88,4 @@ HRESULT MemoryStream::Stat(ElementInfo& info) {
     return S_OK;
 }
 
-}  // namespace pw
+}  // namespace pw::platform

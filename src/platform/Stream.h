@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pw {
+namespace pw::platform {
 
 enum class SeekOrigin { Begin = 0, Current = 1, End = 2 };
 
@@ -87,4 +87,8 @@ private:
     std::size_t position_ = 0;
 };
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

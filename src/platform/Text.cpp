@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace pw {
+namespace pw::platform {
 
 char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -319,4 +319,4 @@ std::string Format(std::string_view format, std::initializer_list<FormatArg> arg
     return out;
 }
 
-}  // namespace pw
+}  // namespace pw::platform

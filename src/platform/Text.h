@@ -17,7 +17,7 @@
 #include <variant>
 #include <vector>
 
-namespace pw {
+namespace pw::platform {
 
 char FoldAscii(char c);
 std::string ToLowerAscii(std::string_view text);
@@ -50,4 +50,8 @@ using FormatArg = std::variant<std::int64_t, std::uint64_t, double, std::string_
 // with the argument's natural form or left out -- never undefined behaviour.
 std::string Format(std::string_view format, std::initializer_list<FormatArg> args);
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

@@ -3,8 +3,8 @@
 
 #include <unistd.h>
 
-namespace pw {
+namespace pw::platform {
 
 void CloseDescriptor::operator()(int fd) const noexcept { ::close(fd); }
 
-}  // namespace pw
+}  // namespace pw::platform

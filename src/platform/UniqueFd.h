@@ -14,7 +14,7 @@
 
 #include <utility>
 
-namespace pw {
+namespace pw::platform {
 
 template <typename Closer>
 class BasicUniqueFd {
@@ -52,4 +52,8 @@ struct CloseDescriptor {
 
 using UniqueFd = BasicUniqueFd<CloseDescriptor>;
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

@@ -9,11 +9,15 @@
 // Thread safety: nothing to guard; the reference count of std::shared_ptr is atomic.
 #pragma once
 
-namespace pw {
+namespace pw::platform {
 
 class Unknown {
 public:
     virtual ~Unknown() = default;
 };
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw

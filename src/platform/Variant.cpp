@@ -10,7 +10,7 @@
 
 #include "platform/Text.h"
 
-namespace pw {
+namespace pw::platform {
 
 const char* VarTypeName(VarType type) {
     switch (type) {
@@ -292,4 +292,4 @@ HRESULT Variant::FromText(VarType type, std::string_view text, Variant& out) {
 
 bool operator==(const Variant& a, const Variant& b) { return a.type_ == b.type_ && a.payload_ == b.payload_; }
 
-}  // namespace pw
+}  // namespace pw::platform

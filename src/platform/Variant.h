@@ -17,7 +17,7 @@
 #include <string_view>
 #include <variant>
 
-namespace pw {
+namespace pw::platform {
 
 enum VarType : std::uint16_t {
     VT_EMPTY = 0,
@@ -120,4 +120,8 @@ private:
     Payload payload_;
 };
 
+}  // namespace pw::platform
+
+namespace pw {
+using namespace platform;  // the vocabulary of every folder (README.md)
 }  // namespace pw
