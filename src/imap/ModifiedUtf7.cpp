@@ -1,7 +1,6 @@
 // ModifiedUtf7: the encoder and the checking decoder of mailbox names.
 #include "imap/ModifiedUtf7.h"
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -26,38 +25,10 @@ int AlphabetValue(char c) {
 // The next code point of UTF-8 text; a byte that starts no valid sequence gives U+FFFD and is skipped
 // alone, so that a damaged stored name still goes out as something a client can show.
 char32_t NextCodePoint(std::string_view text, std::size_t& at) {
-    const auto lead = static_cast<unsigned char>(text[at++]);
-    if (lead < 0x80) return lead;
-    const std::size_t extra = lead >= 0xF0 && lead < 0xF5 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : 0;
-    if (extra == 0 || at + extra > text.size()) return kReplacement;
-    char32_t c = lead & (0x3F >> extra);
-    for (std::size_t i = 0; i < extra; ++i) {
-        const auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xC0) != 0x80) return kReplacement;
-        c = (c << 6) | (next & 0x3F);
-    }
-    static constexpr std::array<char32_t, 4> kLeast = {0, 0x80, 0x800, 0x10000};
-    if (c < kLeast[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return kReplacement;
-    at += extra;
-    return c;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    char32_t c = kReplacement;
+    const std::size_t length = DecodeUtf8(text, at, c);
+    at += length == 0 ? 1 : length;
+    return length == 0 ? kReplacement : c;
 }
 
 void EncodeRun(const std::vector<char16_t>& units, std::string& out) {

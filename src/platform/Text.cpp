@@ -77,7 +77,13 @@ std::string LowerHex(std::string_view bytes) {
 
 namespace {
 
-// Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is not valid UTF-8.
+void AppendUtf16Unit(std::vector<std::byte>& out, char16_t unit) {
+    out.push_back(static_cast<std::byte>(unit & 0xFF));
+    out.push_back(static_cast<std::byte>(unit >> 8));
+}
+
+}  // namespace
+
 std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& out) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
@@ -107,11 +113,6 @@ std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& out) {
     return length;
 }
 
-void AppendUtf16Unit(std::vector<std::byte>& out, char16_t unit) {
-    out.push_back(static_cast<std::byte>(unit & 0xFF));
-    out.push_back(static_cast<std::byte>(unit >> 8));
-}
-
 void AppendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -129,8 +130,6 @@ void AppendUtf8(std::string& out, char32_t c) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
-
-}  // namespace
 
 std::vector<std::byte> Utf8ToUtf16Le(std::string_view text) {
     std::vector<std::byte> out;

@@ -37,6 +37,10 @@ std::string LowerHex(std::string_view bytes);
 
 // UTF-8 to UTF-16LE bytes, without terminator. A byte that is not part of valid UTF-8 is taken as the
 // Latin-1 character of that value, so texts from older tools survive the round trip.
+// One UTF-8 sequence at text[at]: its length, or 0 when it is not valid UTF-8 (overlong, a surrogate,
+// past U+10FFFF, cut short).
+std::size_t DecodeUtf8(std::string_view text, std::size_t at, char32_t& out);
+void AppendUtf8(std::string& out, char32_t c);
 std::vector<std::byte> Utf8ToUtf16Le(std::string_view text);
 // UTF-16LE bytes (an odd trailing byte is ignored) to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf16LeToUtf8(std::span<const std::byte> bytes);
