@@ -70,6 +70,7 @@ void ImapSession::Run() {
         }
     }
     connection_->Flush();
+    selected_.reset();
     store_.Close();
     Log('D', "IMAP4 Session ending with " + ticket_->ClientAddress() +
                  (connection_->ErrorText().empty() ? std::string() : ": " + connection_->ErrorText()));
@@ -229,14 +230,24 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Authenticate: return Authenticate(command);
     case CommandId::Close:
         if (state_ != SessionState::Selected) return SetReply("OK but CLOSE is really invalid in the current state");
-        [[fallthrough]];
+        CloseMailbox(true);
+        return SetReply("OK Folder closed");
+    case CommandId::Unselect:
+        CloseMailbox(false);
+        return SetReply("OK UNSELECT completed");
+    case CommandId::Check: return SetReply("OK CHECK completed");
+    case CommandId::Select: return Select(command, false);
+    case CommandId::Examine: return Select(command, true);
+    case CommandId::Store: return Store(command);
+    case CommandId::Subscribe: return Subscribe(command, true);
+    case CommandId::Unsubscribe: return Subscribe(command, false);
     default:
         // The mailbox commands arrive with the mailbox access of the store.
         return No(Format("%s is not available on this server yet", {std::string_view(command.name)}));
     }
 }
 
-void ImapSession::AfterCommand(const Command&) {
+void ImapSession::AfterCommand(const Command& command) {
     if (ImapStopping() && state_ != SessionState::Logout) {
         Untagged("BYE [ALERT] Server shutting down immediately");
         state_ = SessionState::Logout;
@@ -246,6 +257,8 @@ void ImapSession::AfterCommand(const Command&) {
         Untagged("OK [ALERT] " + alert_);
         alert_.clear();
     }
+    const bool quiet = command.entry && (command.entry->flags & kNoUpdates);
+    if (state_ == SessionState::Selected && !quiet && !(storeCapabilities_ & kStoreCapabilityNoUpdates)) SendUpdates();
 }
 
 void ImapSession::SendReply(const std::string& tag, const Command* command) {

@@ -66,6 +66,17 @@ private:
     void XDebug(const Command& command);
     void Progress(const Command& command);
     void StartTls(const Command& command);
+    // The mailbox commands (ImapMailboxCommands.cpp).
+    // A mailbox name argument decoded from modified UTF-7 and checked; nullopt with the reply set.
+    std::optional<std::string> MailboxName(const Argument& argument);
+    void Select(const Command& command, bool examine);
+    // Leaves the selected state; with `expunge`, removes the messages marked \Deleted first (silently).
+    void CloseMailbox(bool expunge);
+    void Subscribe(const Command& command, bool subscribe);
+    // The untagged lines for what other sessions and deliveries changed in the selected mailbox.
+    void SendUpdates();
+    // The message commands (ImapMessageCommands.cpp).
+    void Store(const Command& command);
     // Login (ImapAuth.cpp).
     void Login(const Command& command);
     void Authenticate(const Command& command);
@@ -101,6 +112,11 @@ private:
     bool noReply_ = false;
     bool endSession_ = false;
     std::string alert_;
+
+    std::optional<FolderRecord> selected_;
+    MessageVector vector_;
+    bool selectedReadOnly_ = false;
+    double stamp_ = 0;  // of the selected folder when it was last looked at
 
     std::uint32_t debugMask_ = 0;
     unsigned progressTenths_ = 0;

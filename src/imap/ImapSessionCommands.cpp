@@ -37,6 +37,7 @@ void ImapSession::Capability() {
 void ImapSession::Logout() {
     state_ = SessionState::Logout;
     Untagged("BYE IMAP4rev1 Server logging out");
+    selected_.reset();
     store_.Close();
     SetReply("OK Logout completed");
 }

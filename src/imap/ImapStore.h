@@ -1,6 +1,16 @@
 // ImapStore: the IMAP server's one way into the message store -- the session's own store objects,
-// account lookup and log in, the greeting text and the store's capability bits. Mailbox access
-// (folders, the message vector, flags, rights) joins it as the mailbox commands are built.
+// account lookup and log in, the greeting text and the store's capability bits, and mailbox access:
+// folders by IMAP name with their rights, the message vector of a folder, flags, and removal.
+//
+// Names: "INBOX" (any case) is the mailbox's inbox folder; names below the public prefix
+// ("sys:public:prefix", default "Public Folders", always ending in "/") are the public folders of
+// the store's root; every other name is one of the user's own folders, levels joined by "/". A name's
+// levels may not be empty, "." or "..", begin with "_" (the store's own folders) or hold control
+// characters. The user's own folders grant every right; a public folder grants what its first ACL
+// entry of "_ACL:Members:" + the user's address, domain, "localhost" and "default" says, and nothing
+// without one.
+// Flags are the envelope property "_ImapFlags" (VT_UI2), or "_ImapFlags:local@domain" in a folder
+// whose "_IMAP:FlagsPerUser" is non-zero; each is written alone (Envelope::UpdateProperty).
 //
 // Accounts are user mailboxes only. A name without a domain, or with "localhost", means the primary
 // domain. The password is the clear one the store deciphers from "_Password". A good login records
@@ -14,6 +24,8 @@
 #include <string>
 #include <string_view>
 
+#include "imap/MessageVector.h"
+#include "store/Folder.h"
 #include "store/MessageStore.h"
 
 namespace pw::imap {
@@ -25,6 +37,19 @@ inline constexpr unsigned kStoreCapabilityRename = 2;
 inline constexpr unsigned kStoreCapabilityUidPlus = 8;
 inline constexpr unsigned kStoreCapabilityNoUpdates = 16;
 inline constexpr unsigned kStoreCapabilities = kStoreCapabilityRename | kStoreCapabilityUidPlus;
+
+inline constexpr std::string_view kAllRights = "lrswipcda";
+inline constexpr std::string_view kDefaultPublicPrefix = "Public Folders";
+
+struct FolderRecord {
+    std::shared_ptr<store::Folder> folder;
+    std::string name;  // as the session calls it: "INBOX" for the inbox
+    std::string rights{kAllRights};
+    bool isPublic = false;
+    bool readOnly = false;  // no right to change anything in it
+
+    bool Has(char right) const { return rights.find(right) != std::string::npos; }
+};
 
 struct AccountInfo {
     std::string canonicalName;  // "local@domain" as the store spells it
@@ -47,11 +72,25 @@ public:
     // POP-before-SMTP, and returns the name of its inbox folder; nullopt when the mailbox is gone.
     std::optional<std::string> LogIn(const AccountInfo& account, std::uint32_t client);
 
+    // Refuses a name no folder may have; the diagnostic is a BAD one.
+    static bool CheckName(std::string_view name, std::string& diagnostic);
+    // The folder a client names (UTF-8, checked), or nullopt with the NO diagnostic.
+    std::optional<FolderRecord> FindFolder(std::string_view name, std::string& diagnostic) const;
+    // The messages of a folder in UID order with their flags; a folder without a creation date gets
+    // one here, so that its UIDVALIDITY is never 0 and stays as long as the folder lives.
+    MessageVector BuildVector(const FolderRecord& folder) const;
+    // Moves whenever a message of the folder is added, removed or has its record rewritten.
+    double Stamp(const FolderRecord& folder) const;
+    bool StoreFlags(const FolderRecord& folder, std::uint32_t uid, std::uint16_t flags, std::string& diagnostic) const;
+    bool RemoveMessage(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
+
     const std::shared_ptr<store::MessageStore>& Store() const { return store_; }
     const std::shared_ptr<store::MailBox>& MailBox() const { return mailbox_; }
 
 private:
     std::shared_ptr<store::MailBox> FindUserMailBox(std::string_view user) const;
+    std::string PublicRights(const store::Folder& folder) const;
+    std::string FlagsKey(const store::Folder& folder) const;
 
     std::shared_ptr<store::MessageStore> store_;
     std::string primaryDomain_;

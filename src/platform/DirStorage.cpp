@@ -286,6 +286,13 @@ HRESULT DirStorage::StatElement(std::string_view name, ElementInfo& info) const 
     return S_OK;
 }
 
+HRESULT DirStorage::StatSelf(ElementInfo& info) const {
+    struct stat st {};
+    if (Fs().Stat(path_.c_str(), st) != 0) return errno == ENOENT ? MissingError() : LastError();
+    info = ElementInfoFromStat(Name(), st);
+    return S_OK;
+}
+
 HRESULT DirStorage::LinkStream(const DirStorage& source, std::string_view sourceName, std::string_view name) const {
     if (const HRESULT hr = ValidateElementName(sourceName); Failed(hr)) return hr;
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;

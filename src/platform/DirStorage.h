@@ -101,6 +101,9 @@ public:
     // system reports the kind itself, for walks over folders of any size (start-up's clean-up).
     [[nodiscard]] HRESULT EnumerateNames(std::string_view pattern, std::vector<ElementName>& elements) const;
     [[nodiscard]] HRESULT StatElement(std::string_view name, ElementInfo& info) const;
+    // The storage's own directory: its modification time moves whenever an element is added,
+    // removed or replaced (every replacement is a rename).
+    [[nodiscard]] HRESULT StatSelf(ElementInfo& info) const;
     // A second name in this directory for the file `sourceName` of `source` (a hard link: one content,
     // no copy). Fails like an exclusive CreateStream when the name is taken, and with the file
     // system's own error where it can not link (another file system, a link limit).

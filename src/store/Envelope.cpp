@@ -265,6 +265,20 @@ void Envelope::Update() {
     }
 }
 
+void Envelope::UpdateProperty(std::string_view key, Variant value) {
+    StorageLock lock;
+    if (const HRESULT hr = folder_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
+        throw ComError(hr, "can not lock " + folder_.Path() + " to update " + folder_.ElementPath(RecordName()));
+    }
+    const auto fresh = Open(folder_, rootPath_, uid_);
+    fresh->properties_.SetItem(key, std::move(value));
+    fresh->Update();
+    MemoryStream record;
+    ThrowIfFailed(fresh->WriteRecord(record));
+    ThrowIfFailed(record.Seek(0, SeekOrigin::Begin));
+    ThrowIfFailed(ReadRecord(record));
+}
+
 void Envelope::Remove() {
     // The record goes first: a crash in between leaves a content file without a record, which start-up
     // clears, never a listed envelope whose content is gone.

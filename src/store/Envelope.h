@@ -98,6 +98,11 @@ public:
     // Publishes a new envelope, or replaces the record of a published one (throws ComError). A failed
     // publication leaves the envelope unpublished; a record whose content is gone is never written.
     void Update();
+    // Sets one property of the published record as it is on disk now: under the folder's lock the
+    // record is read again, only this key changes, and the record is replaced whole (atomically). Two
+    // writers of different keys -- two users' IMAP flags -- never undo each other. Throws ComError,
+    // STG_E_FILENOTFOUND when the envelope is gone.
+    void UpdateProperty(std::string_view key, Variant value);
     // Deletes the record, then the content; a missing content file does not stop it.
     void Remove();
     // A published copy (record and content) in another folder, with an id of that folder.

@@ -1,0 +1,178 @@
+// ImapStore: folders by IMAP name, rights, the message vector, flags and removal.
+#include "imap/ImapStore.h"
+
+#include <cmath>
+
+#include "core/Configuration.h"
+#include "core/Logging.h"
+#include "imap/ImapLimits.h"
+#include "platform/Text.h"
+#include "store/Envelopes.h"
+#include "store/MailBox.h"
+
+namespace pw::imap {
+
+namespace {
+
+constexpr std::string_view kFlagsKey = "_ImapFlags";
+constexpr std::string_view kFlagsPerUserKey = "_IMAP:FlagsPerUser";
+constexpr std::string_view kAclKey = "_ACL:Members:";
+constexpr double kSecondsPerDay = 86400;
+
+std::string PublicPrefix() {
+    std::string prefix = core::ServerConfig().GetCopy("sys:public:prefix").AsText();
+    if (prefix.empty()) prefix = kDefaultPublicPrefix;
+    if (prefix.back() != '/') prefix += '/';
+    return prefix;
+}
+
+// Whole seconds of an automation date, rounded half away from zero, in 32 bits.
+std::uint32_t UidValidity(Date created) {
+    const double seconds = created * kSecondsPerDay;
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(seconds + (seconds < 0 ? -0.5 : 0.5)));
+}
+
+std::uint16_t PermanentFlags(const FolderRecord& folder) {
+    std::uint16_t flags = kFlagRecent;
+    if (folder.Has('s')) flags |= kFlagSeen;
+    if (folder.Has('d')) flags |= kFlagDeleted;
+    if (folder.Has('w')) flags |= kFlagAnswered | kFlagFlagged | kFlagDraft;
+    return flags;
+}
+
+}  // namespace
+
+bool ImapStore::CheckName(std::string_view name, std::string& diagnostic) {
+    if (name.empty()) {
+        diagnostic = "Invalid (empty) folder name";
+        return false;
+    }
+    if (name.size() > kMaxMailboxNameBytes) {
+        diagnostic = "Folder path is too long";
+        return false;
+    }
+    std::string_view rest = name;
+    if (rest.back() == '/') rest.remove_suffix(1);  // a folder meant to hold folders
+    for (const std::string& level : SplitAtAny(rest, "/")) {
+        bool control = false;
+        for (const char c : level) control = control || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        if (level == "." || level == ".." || level.starts_with('_') || control) {
+            diagnostic = "Mailbox path is syntactically invalid";
+            return false;
+        }
+    }
+    if (rest.empty() || rest.starts_with('/') || rest.find("//") != std::string_view::npos) {
+        diagnostic = "Invalid (empty) folder name";
+        return false;
+    }
+    return true;
+}
+
+std::string ImapStore::PublicRights(const store::Folder& folder) const {
+    const store::Properties& properties = folder.GetProperties();
+    const std::string address = mailbox_ ? mailbox_->Address() : std::string();
+    const std::string domain = mailbox_ ? mailbox_->DomainName() : std::string();
+    for (const std::string& who : {address, domain, std::string("localhost"), std::string("default")}) {
+        if (who.empty()) continue;
+        const Variant entry = properties.Item(std::string(kAclKey) + who);
+        if (!entry.IsEmpty()) return ToLowerAscii(entry.AsText());
+    }
+    return {};  // a public folder nobody has granted anything
+}
+
+std::optional<FolderRecord> ImapStore::FindFolder(std::string_view name, std::string& diagnostic) const {
+    FolderRecord record;
+    try {
+        if (!mailbox_) {
+            diagnostic = "No such folder exists";
+            return std::nullopt;
+        }
+        const std::string prefix = PublicPrefix();
+        if (EqualsNoCase(name, "INBOX")) {
+            record.folder = mailbox_->InFolder();
+            record.name = "INBOX";
+        } else if (StartsWithNoCase(name, prefix) && name.size() > prefix.size()) {
+            record.folder = store_->FindFolder(name.substr(prefix.size()));
+            record.name = std::string(name);
+            record.isPublic = true;
+            if (record.folder) record.rights = PublicRights(*record.folder);
+        } else {
+            record.folder = mailbox_->FindFolder(name);
+            record.name = std::string(name);
+        }
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, "IMAP4 Server: folder \"" + std::string(name) + "\": " + error.what());
+        record.folder.reset();
+    }
+    if (!record.folder || (record.isPublic && !record.Has('l') && !record.Has('r'))) {
+        diagnostic = "No such folder exists";  // a public folder the user may not see does not exist for them
+        return std::nullopt;
+    }
+    record.readOnly = record.rights.find_first_of("swid") == std::string::npos;
+    return record;
+}
+
+std::string ImapStore::FlagsKey(const store::Folder& folder) const {
+    const Variant perUser = folder.GetProperties().Item(kFlagsPerUserKey);
+    if (perUser.IsEmpty() || perUser.AsInt64() == 0 || !mailbox_) return std::string(kFlagsKey);
+    return std::string(kFlagsKey) + ":" + mailbox_->Name() + "@" + mailbox_->DomainName();
+}
+
+MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
+    store::Folder& folder = *record.folder;
+    if (folder.CreateDate() == 0) {
+        folder.GetProperties().SetItem(store::kCreateDateKey, Variant::DateValue(Now()));
+        folder.Update();
+    }
+    MessageVector vector;
+    const std::string key = FlagsKey(folder);
+    const auto envelopes = folder.GetEnvelopes();
+    vector.uidValidity = UidValidity(folder.CreateDate());
+    vector.uidNext = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(envelopes->NextUID()));
+    vector.permanentFlags = PermanentFlags(record);
+    for (const double uid : envelopes->Uids()) {
+        const auto envelope = envelopes->FindEnvelope(uid);
+        if (!envelope) continue;  // removed since the listing
+        MessageEntry entry;
+        entry.uid = static_cast<std::uint32_t>(uid);
+        const Variant stored = envelope->GetProperties().Item(key);
+        entry.stored = stored.IsEmpty() ? 0 : static_cast<std::uint16_t>(stored.AsUI2() & kStorableFlags);
+        entry.flags = entry.stored == 0 ? kFlagRecent : entry.stored;
+        entry.size = envelope->ContentSize();
+        vector.messages.push_back(entry);
+    }
+    vector.Recount();
+    return vector;
+}
+
+double ImapStore::Stamp(const FolderRecord& record) const {
+    ElementInfo info;
+    return Succeeded(record.folder->Storage().StatSelf(info)) ? info.modified : 0;
+}
+
+bool ImapStore::StoreFlags(const FolderRecord& record, std::uint32_t uid, std::uint16_t flags, std::string& diagnostic) const {
+    try {
+        const auto envelope = record.folder->GetEnvelopes()->FindEnvelope(uid);
+        if (!envelope) {
+            diagnostic = "Message no longer exists";
+            return false;
+        }
+        envelope->UpdateProperty(FlagsKey(*record.folder), Variant::UI2(flags));
+        return true;
+    } catch (const ComError& error) {
+        diagnostic = std::string("Flags could not be stored: ") + error.what();
+        return false;
+    }
+}
+
+bool ImapStore::RemoveMessage(const FolderRecord& record, std::uint32_t uid, std::string& diagnostic) const {
+    try {
+        record.folder->GetEnvelopes()->RemoveEnvelope(uid);
+        return true;
+    } catch (const ComError& error) {
+        diagnostic = std::string("Message could not be removed: ") + error.what();
+        return false;
+    }
+}
+
+}  // namespace pw::imap

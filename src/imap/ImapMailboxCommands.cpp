@@ -1,0 +1,171 @@
+// ImapSession: SELECT, EXAMINE, leaving the selected state, SUBSCRIBE and UNSUBSCRIBE, and the
+// untagged updates of the selected mailbox.
+#include "imap/ImapSession.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "imap/ModifiedUtf7.h"
+#include "platform/DirStorage.h"
+#include "platform/Text.h"
+
+namespace pw::imap {
+
+namespace {
+
+constexpr std::string_view kSubscriptionsFile = "SUBSCRIBE";
+
+}  // namespace
+
+std::optional<std::string> ImapSession::MailboxName(const Argument& argument) {
+    const DecodedMailboxName decoded = DecodeModifiedUtf7(argument.text);
+    if (!decoded.Ok()) {
+        if (!decoded.logLine.empty()) Log('E', decoded.logLine);
+        SetDiagnostic(decoded.diagnostic, decoded.bad);
+        return std::nullopt;
+    }
+    std::string diagnostic;
+    if (!EqualsNoCase(decoded.name, "INBOX") && !ImapStore::CheckName(decoded.name, diagnostic)) {
+        Bad(diagnostic);
+        return std::nullopt;
+    }
+    return decoded.name;
+}
+
+void ImapSession::Select(const Command& command, bool examine) {
+    CloseMailbox(false);
+    const auto name = MailboxName(command.arguments[0]);
+    if (!name) return;
+    std::string diagnostic;
+    auto folder = store_.FindFolder(*name, diagnostic);
+    if (!folder) return No(diagnostic);
+    if (!folder->Has('r')) return No("You may not read this folder");
+    try {
+        stamp_ = store_.Stamp(*folder);  // before the listing, so that nothing after it goes unseen
+        vector_ = store_.BuildVector(*folder);
+    } catch (const ComError& error) {
+        Log('E', std::string("SelectFolder:  ") + error.what());
+        return No("The folder can not be read");
+    }
+    selectedReadOnly_ = examine || folder->readOnly;
+    vector_.permanentFlags = selectedReadOnly_ ? 0 : static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
+
+    Untagged(Format("%lu EXISTS", {std::uint64_t{vector_.messages.size()}}));
+    Untagged(Format("%lu RECENT", {std::uint64_t{vector_.recent}}));
+    if (vector_.firstUnseen != 0) {
+        Untagged(Format("OK [UNSEEN %lu] Message %lu is first unread", {std::uint64_t{vector_.firstUnseen}, std::uint64_t{vector_.firstUnseen}}));
+    }
+    Untagged(Format("OK [UIDNEXT %lu] Predicted next message UID", {std::uint64_t{vector_.uidNext}}));
+    Untagged(Format("OK [UIDVALIDITY %lu] UID validity status", {std::uint64_t{vector_.uidValidity}}));
+    if (vector_.permanentFlags == 0) {
+        Untagged("OK [PERMANENTFLAGS ()] No permanent flag changes permitted");
+    } else {
+        Untagged("OK [PERMANENTFLAGS " + FlagList(vector_.permanentFlags) + "] Permanent flags");
+    }
+    Untagged("FLAGS " + FlagList(kStorableFlags));
+
+    Log('I', Format(examine ? "Examined:  \"%s\"" : "Selected:  \"%s\"", {std::string_view(folder->name)}));
+    selected_ = std::move(folder);
+    state_ = SessionState::Selected;
+    SetReply(examine ? "OK [READ-ONLY] EXAMINE completed"
+                     : selectedReadOnly_ ? "OK [READ-ONLY] SELECT completed" : "OK [READ-WRITE] SELECT completed");
+}
+
+void ImapSession::CloseMailbox(bool expunge) {
+    if (selected_ && expunge && !selectedReadOnly_) {
+        // Silent: no untagged lines, and a message that can not be removed stays for the next time.
+        for (auto it = vector_.messages.rbegin(); it != vector_.messages.rend(); ++it) {
+            std::string ignored;
+            if (it->flags & kFlagDeleted) (void)store_.RemoveMessage(*selected_, it->uid, ignored);
+        }
+    }
+    selected_.reset();
+    vector_ = MessageVector{};
+    if (state_ == SessionState::Selected) state_ = SessionState::Authenticated;
+}
+
+void ImapSession::SendUpdates() {
+    if (!selected_) return;
+    const double stamp = store_.Stamp(*selected_);
+    if (stamp == stamp_) return;
+    MessageVector fresh;
+    try {
+        fresh = store_.BuildVector(*selected_);
+    } catch (const ComError& error) {
+        Log('E', std::string("Mailbox update:  ") + error.what());
+        return;
+    }
+    stamp_ = stamp;
+    // Expunged: from the highest number down, so every number sent is still valid when the client
+    // applies it.
+    std::unordered_set<std::uint32_t> present;
+    for (const MessageEntry& entry : fresh.messages) present.insert(entry.uid);
+    auto& messages = vector_.messages;
+    for (std::size_t i = messages.size(); i-- > 0;) {
+        if (present.contains(messages[i].uid)) continue;
+        Untagged(Format("%lu EXPUNGE", {std::uint64_t{i + 1}}));
+        messages.erase(messages.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    // Flags another session stored; then the messages that came after the last one known. One that
+    // was published late with a lower UID waits for the next SELECT: numbers must follow UIDs.
+    const std::uint32_t lastKnown = messages.empty() ? 0 : messages.back().uid;
+    std::size_t next = 0;
+    bool arrived = false;
+    for (const MessageEntry& entry : fresh.messages) {
+        while (next < messages.size() && messages[next].uid < entry.uid) ++next;
+        if (next < messages.size() && messages[next].uid == entry.uid) {
+            MessageEntry& known = messages[next];
+            if (known.stored != entry.stored) {
+                known.stored = entry.stored;
+                known.flags = static_cast<std::uint16_t>(entry.stored | (known.flags & kFlagRecent));
+                Untagged(Format("%lu FETCH (UID %lu FLAGS %s)", {std::uint64_t{next + 1}, std::uint64_t{known.uid},
+                                                                  std::string_view(FlagList(known.flags))}));
+            }
+        } else if (entry.uid > lastKnown) {
+            messages.push_back(entry);
+            next = messages.size();
+            arrived = true;
+        }
+    }
+    vector_.uidNext = fresh.uidNext;
+    vector_.Recount();
+    if (arrived) {
+        Untagged(Format("%lu EXISTS", {std::uint64_t{messages.size()}}));
+        Untagged(Format("%lu RECENT", {std::uint64_t{vector_.recent}}));
+    }
+}
+
+void ImapSession::Subscribe(const Command& command, bool subscribe) {
+    if (!MailboxName(command.arguments[0])) return;
+    const std::string& name = command.arguments[0].text;  // kept as the client wrote it
+    const DirStorage directory(userDirectory_);
+    std::vector<std::string> names;
+    {
+        std::vector<std::byte> bytes;
+        std::unique_ptr<FileStream> stream;
+        if (Succeeded(directory.OpenStream(kSubscriptionsFile, STGM_READ | STGM_SHARE_DENY_NONE, stream)) &&
+            Succeeded(ReadToEnd(*stream, bytes))) {
+            names = SplitAtAny(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), "\r\n");
+        }
+    }
+    const auto known = std::find_if(names.begin(), names.end(), [&](const std::string& n) { return EqualsNoCase(n, name); });
+    if (subscribe) {
+        if (known != names.end()) return No("SUBSCRIBE Mailbox is already subscribed to");
+        names.push_back(name);
+    } else {
+        if (known == names.end()) return No("Mailbox not subscribed to");
+        names.erase(known);
+    }
+    std::string text;
+    for (const std::string& n : names) text += n + "\r\n";
+    // Replaced whole (written aside, then renamed over), never rewritten in place.
+    if (const HRESULT hr = directory.ReplaceStream(kSubscriptionsFile, std::as_bytes(std::span(text.data(), text.size())));
+        Failed(hr)) {
+        Log('E', Format("WriteSubscribedFolders:  replacing \"%s%s\" failed with %s",
+                        {std::string_view(userDirectory_), kSubscriptionsFile, std::string_view(HresultText(hr))}));
+        return No("Subscriptions could not be saved");
+    }
+    SetReply(subscribe ? "OK SUBSCRIBE completed" : "OK UNSUBSCRIBE completed");
+}
+
+}  // namespace pw::imap

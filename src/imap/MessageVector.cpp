@@ -1,0 +1,114 @@
+// MessageVector: flags and message sets.
+#include "imap/MessageVector.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/Text.h"
+
+namespace pw::imap {
+
+namespace {
+
+struct FlagName {
+    std::string_view name;
+    std::uint16_t bit;
+};
+// In the order they are written.
+constexpr FlagName kFlagNames[] = {{"\\Answered", kFlagAnswered}, {"\\Deleted", kFlagDeleted}, {"\\Draft", kFlagDraft},
+                                   {"\\Flagged", kFlagFlagged},   {"\\Recent", kFlagRecent},   {"\\Seen", kFlagSeen}};
+
+// One number of a set: digits, or "*" for `star`. nullopt when it is neither or does not fit.
+std::optional<std::uint32_t> SetNumber(std::string_view text, std::uint32_t star) {
+    if (text == "*") return star;
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    const std::uint64_t value = std::stoull(std::string(text));
+    if (value > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+std::string FlagList(std::uint16_t flags) {
+    std::string list = "(";
+    for (const FlagName& flag : kFlagNames) {
+        if (!(flags & flag.bit)) continue;
+        if (list.size() > 1) list += ' ';
+        list += flag.name;
+    }
+    return list + ")";
+}
+
+std::optional<std::uint16_t> ParseFlags(const std::vector<Argument>& words, std::string& diagnostic) {
+    std::uint16_t bits = 0;
+    for (const Argument& word : words) {
+        const auto known = std::find_if(std::begin(kFlagNames), std::end(kFlagNames),
+                                        [&](const FlagName& flag) { return EqualsNoCase(flag.name, word.text); });
+        if (word.kind == ArgumentKind::List || known == std::end(kFlagNames)) {
+            diagnostic = "Unknown flag:  " + word.text.substr(0, 20);
+            return std::nullopt;
+        }
+        bits |= known->bit;
+    }
+    return bits;
+}
+
+bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnostic) {
+    for (MessageEntry& entry : messages) entry.selected = false;
+    if (set.empty()) {
+        diagnostic = "Message set missing";
+        return false;
+    }
+    if (const auto bad = set.find_first_not_of("0123456789:*,"); bad != std::string_view::npos) {
+        diagnostic = std::string("Invalid character ('") + set[bad] + "') in message-set argument";
+        return false;
+    }
+    const auto count = static_cast<std::uint32_t>(messages.size());
+    const std::uint32_t star = uid ? (messages.empty() ? 0 : messages.back().uid) : count;
+    const std::vector<std::string> elements = SplitAtAny(set, ",");
+    if (static_cast<std::ptrdiff_t>(elements.size()) != std::count(set.begin(), set.end(), ',') + 1) {
+        diagnostic = "Invalid message-set element:  " + std::string(set.substr(0, 20));  // an empty one
+        return false;
+    }
+    for (const std::string& element : elements) {
+        const std::size_t colon = element.find(':');
+        const auto first = SetNumber(element.substr(0, colon), star);
+        const auto last = colon == std::string::npos ? first : SetNumber(element.substr(colon + 1), star);
+        if (!first || !last || (colon != std::string::npos && element.find(':', colon + 1) != std::string::npos)) {
+            diagnostic = "Invalid message-set element:  " + element.substr(0, 20);
+            return false;
+        }
+        // "*" of an empty mailbox stands for no message at all.
+        if (messages.empty() && element.find('*') != std::string::npos) continue;
+        const std::uint32_t low = std::min(*first, *last);
+        const std::uint32_t high = std::max(*first, *last);
+        if (low == 0) {
+            diagnostic = uid ? "Invalid UID" : "Invalid message number (0)";
+            return false;
+        }
+        if (!uid) {
+            if (high > count) {
+                diagnostic = Format("Message number (%lu) invalid.  Selected mailbox contains %lu message%s.",
+                                    {std::uint64_t{high}, std::uint64_t{count}, std::string_view(count == 1 ? "" : "s")});
+                return false;
+            }
+            for (std::uint32_t n = low; n <= high; ++n) messages[n - 1].selected = true;
+            continue;
+        }
+        const auto from = std::lower_bound(messages.begin(), messages.end(), low,
+                                           [](const MessageEntry& entry, std::uint32_t value) { return entry.uid < value; });
+        for (auto it = from; it != messages.end() && it->uid <= high; ++it) it->selected = true;
+    }
+    return true;
+}
+
+void MessageVector::Recount() {
+    recent = 0;
+    firstUnseen = 0;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].flags & kFlagRecent) ++recent;
+        if (!(messages[i].flags & kFlagSeen) && firstUnseen == 0) firstUnseen = static_cast<std::uint32_t>(i + 1);
+    }
+}
+
+}  // namespace pw::imap

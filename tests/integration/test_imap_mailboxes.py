@@ -1,0 +1,142 @@
+"""The selected mailbox over IMAP with messages delivered by the real SMTP server and routers:
+SELECT and EXAMINE lines, STORE with flags that persist, what other sessions and deliveries show at
+NOOP, CLOSE's expunge, message sets, subscriptions, and the relaying right an IMAP login grants."""
+import imaplib
+import os
+import re
+import smtplib
+
+from conftest import WAIT, admin, configure, free_port, wait_for
+from test_imap_server import Raw
+
+JOHN = "john@example.com"
+SELECT_TAIL = [b"* OK [PERMANENTFLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen)] Permanent flags",
+               b"* FLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen)", b"t OK [READ-WRITE] SELECT completed"]
+
+
+def installation(env, routers=2):
+    """SMTP (relaying only for POP-before-SMTP) and IMAP on loopback, `routers` routers; returns the ports."""
+    env.configure_debug("NoListeners", 0)
+    env.configure_debug("NoTransports", 1)
+    ports = {"smtp": free_port(), "imap": free_port()}
+    configure(env, ("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % ports["smtp"]),
+              ("sys:smtp:0:pop3auth", "bool:true"), ("sys:pop3:0:enabled", "bool:false"),
+              ("sys:imap4:0:ip", "127.0.0.1"), ("sys:imap4:0:port", "port:%d" % ports["imap"]),
+              ("sys:routers", "i4:%d" % routers))
+    admin(env, "domain", "add", "example.com")
+    admin(env, "mailbox", "add", JOHN, "--password", "secret")
+    return ports
+
+
+def inbox_count(env):
+    inbox = os.path.join(env.store, "example.com", "john", "_In")
+    return len([name for name in os.listdir(inbox) if name.endswith(".env")])
+
+
+def deliver(env, port, count, first=1):
+    before = inbox_count(env)
+    with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+        for n in range(first, first + count):
+            client.sendmail("a@remote.test", [JOHN], "Subject: %d\r\n\r\nbody %d\r\n" % (n, n))
+    wait_for(lambda: inbox_count(env) == before + count, "the deliveries")
+
+
+def login(port):
+    raw = Raw(port)
+    assert raw.ask(b"LOGIN john@example.com secret") == [b"t OK LOGIN completed"]
+    return raw
+
+
+def relay(port):
+    with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+        client.ehlo("client.test")
+        assert client.mail("a@example.com")[0] == 250
+        return client.rcpt("x@remote.test")[0]
+
+
+def test_select_store_updates_and_close_with_two_sessions(registered):
+    ports = installation(registered)
+    server = registered.start().wait_ready()
+    assert relay(ports["smtp"]) == 571
+    deliver(registered, ports["smtp"], 2)
+
+    one = login(ports["imap"])
+    assert relay(ports["smtp"]) == 250  # an IMAP password login grants relaying as a POP3 one does
+    selected = one.ask(b"SELECT INBOX")
+    assert selected[:4] == [b"* 2 EXISTS", b"* 2 RECENT", b"* OK [UNSEEN 1] Message 1 is first unread",
+                            b"* OK [UIDNEXT 3] Predicted next message UID"]
+    validity = re.fullmatch(rb"\* OK \[UIDVALIDITY (\d+)\] UID validity status", selected[4]).group(1)
+    assert int(validity) > 0 and selected[5:] == SELECT_TAIL
+    assert one.ask(b"STORE 1 +FLAGS (\\Seen)") == [b"* 1 FETCH (FLAGS (\\Recent \\Seen))", b"t OK STORE completed"]
+    assert one.ask(b"UID STORE 2 FLAGS.SILENT (\\Flagged)") == [b"t OK STORE completed"]
+    assert one.ask(b"STORE 1 -FLAGS \\Seen \\Draft") == [b"* 1 FETCH (FLAGS (\\Recent))", b"t OK STORE completed"]
+    assert one.ask(b"STORE 1 FLAGS (\\Seen \\Answered)") == [b"* 1 FETCH (FLAGS (\\Answered \\Recent \\Seen))",
+                                                              b"t OK STORE completed"]
+    for bad_set, reply in ((b"9", b"t BAD Message number (9) invalid.  Selected mailbox contains 2 messages."),
+                           (b"0", b"t BAD Invalid message number (0)"), (b"1,,2", b"t BAD Invalid message-set element:  1,,2"),
+                           (b"1x", b"t BAD Invalid character ('x') in message-set argument")):
+        assert one.ask(b"STORE " + bad_set + b" FLAGS ()") == [reply]
+    assert one.ask(b"UID STORE 0 FLAGS ()") == [b"t BAD Invalid UID"]
+    assert one.ask(b"STORE 1 FLAGS (\\Recent)") == [b"t BAD STORE command may not be used to change the \\Recent flag"]
+    assert one.ask(b"STORE 1 FLAGS (\\Bogus)") == [b"t BAD Unknown flag:  \\Bogus"]
+    assert one.ask(b"STORE 1 FROBS (\\Seen)") == [b"t BAD STORE command has illegal second argument (data item):  FROBS"]
+
+    # A second session sees what the first stored; its changes reach the first at NOOP.
+    two = login(ports["imap"])
+    assert two.ask(b"SELECT inbox")[:3] == [b"* 2 EXISTS", b"* 0 RECENT", b"* OK [UNSEEN 2] Message 2 is first unread"]
+    assert two.ask(b"STORE 2 +FLAGS.SILENT (\\Deleted)") == [b"t OK STORE completed"]
+    assert one.ask(b"NOOP") == [b"* 2 FETCH (UID 2 FLAGS (\\Deleted \\Flagged \\Recent))", b"t OK NOOP completed"]
+    deliver(registered, ports["smtp"], 1, first=3)
+    assert one.ask(b"NOOP") == [b"* 3 EXISTS", b"* 3 RECENT", b"t OK NOOP completed"]
+    assert two.ask(b"CLOSE") == [b"t OK Folder closed"]
+    assert two.ask(b"CHECK") == [b't BAD Command invalid in current context:  "CHECK"']
+    assert one.ask(b"NOOP") == [b"* 2 EXPUNGE", b"t OK NOOP completed"]
+
+    # EXAMINE shows a change but stores nothing; a missing folder leaves the session authenticated.
+    examined = two.ask(b"EXAMINE INBOX")
+    assert b"* OK [PERMANENTFLAGS ()] No permanent flag changes permitted" in examined
+    assert examined[-1] == b"t OK [READ-ONLY] EXAMINE completed"
+    assert two.ask(b"STORE 2 +FLAGS (\\Answered)") == [b"* 2 FETCH (FLAGS (\\Answered \\Recent))", b"t OK STORE completed"]
+    assert two.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
+    assert two.ask(b"SELECT Nowhere") == [b"t NO No such folder exists"]
+    assert two.ask(b"SELECT a/../b") == [b"t BAD Mailbox path is syntactically invalid"]
+    assert two.ask(b"SELECT &Jjo") == [b"t BAD Unterminated modified UTF-7 sequence in mailbox path"]
+    assert two.ask(b"UNSELECT") == [b't BAD Command invalid in current context:  "UNSELECT"']
+    assert two.ask(b"SUBSCRIBE Archive") == [b"t OK SUBSCRIBE completed"]
+    assert two.ask(b"SUBSCRIBE archive") == [b"t NO SUBSCRIBE Mailbox is already subscribed to"]
+    assert two.ask(b"UNSUBSCRIBE Other") == [b"t NO Mailbox not subscribed to"]
+    assert two.ask(b"SUBSCRIBE Other") == [b"t OK SUBSCRIBE completed"]
+    assert two.ask(b"UNSUBSCRIBE ARCHIVE") == [b"t OK UNSUBSCRIBE completed"]
+    with open(os.path.join(registered.store, "IMAP", JOHN, "SUBSCRIBE"), "rb") as f:
+        assert f.read() == b"Other\r\n"
+    for raw in (one, two):
+        raw.ask(b"LOGOUT")
+        raw.close()
+    assert server.stop() == 0
+
+    # Flags and UIDVALIDITY outlive the server; STORE FLAGS () makes a message recent again.
+    server = registered.start().wait_ready()
+    client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
+    client.login(JOHN, "secret")
+    assert client.select("INBOX") == ("OK", [b"2"])
+    assert client.response("UIDVALIDITY")[1] == [validity]
+    assert client.store("1", "FLAGS", "()")[1] == [b"1 (FLAGS ())"]
+    client.close()
+    assert client.select("INBOX")[0] == "OK"
+    assert client.response("RECENT")[1] == [b"2"]  # message 1 again, and the one delivered last
+    client.logout()
+    assert server.stop() == 0
+
+
+def test_messages_from_two_routers_are_numbered_by_uid(registered):
+    ports = installation(registered, routers=2)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 12)
+    raw = login(ports["imap"])
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 12 EXISTS"
+    lines = raw.ask(b"UID STORE 1:* +FLAGS (\\Flagged)")
+    assert lines[-1] == b"t OK STORE completed"
+    numbers = [re.fullmatch(rb"\* (\d+) FETCH \(UID (\d+) FLAGS \(\\Flagged \\Recent\)\)", line).groups() for line in lines[:-1]]
+    assert numbers == [(b"%d" % n, b"%d" % n) for n in range(1, 13)]
+    raw.close()
+    assert server.stop() == 0
