@@ -97,6 +97,7 @@ def test_select_store_updates_and_close_with_two_sessions(registered):
     assert b"* OK [PERMANENTFLAGS ()] No permanent flag changes permitted" in examined
     assert examined[-1] == b"t OK [READ-ONLY] EXAMINE completed"
     assert two.ask(b"STORE 2 +FLAGS (\\Answered)") == [b"* 2 FETCH (FLAGS (\\Answered \\Recent))", b"t OK STORE completed"]
+    assert one.ask(b"NOOP") == [b"t OK NOOP completed"]  # nothing was stored
     assert two.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
     assert two.ask(b"SELECT Nowhere") == [b"t NO No such folder exists"]
     assert two.ask(b"SELECT a/../b") == [b"t BAD Mailbox path is syntactically invalid"]

@@ -108,6 +108,7 @@ TEST_F(ImapSessionTest, PublicFoldersGrantWhatTheirAclSaysAndKeepEachUsersFlags)
     auto other = Converse(std::chrono::seconds(60));
     other.Line();
     EXPECT_EQ(Ask(other, "LOGIN mary@example.com other"), "t OK LOGIN completed\r\n");
+    EXPECT_NE(Ask(other, "EXAMINE INBOX").find("* 0 EXISTS\r\n* 0 RECENT\r\n* OK [UIDNEXT 1] "), std::string::npos);
     const std::string hers = Ask(other, "SELECT \"Public Folders/Team\"");
     // John's \Seen is his own; without "s" hers is shown to her session only.
     EXPECT_NE(hers.find("* 2 RECENT\r\n* OK [UNSEEN 1] Message 1 is first unread\r\n"), std::string::npos) << hers;
