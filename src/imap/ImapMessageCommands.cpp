@@ -1,5 +1,7 @@
-// ImapSession: the commands on the selected mailbox's messages -- STORE.
+// ImapSession: the commands on the selected mailbox's messages -- STORE and EXPUNGE.
 #include "imap/ImapSession.h"
+
+#include <limits>
 
 #include "platform/Text.h"
 
@@ -45,6 +47,34 @@ void ImapSession::Store(const Command& command) {
     }
     vector_.Recount();
     if (diagnostic_.empty()) SetReply("OK STORE completed");
+}
+
+void ImapSession::Expunge(const Command& command) {
+    if (selectedReadOnly_) return No("EXPUNGE command invalid since current folder is read-only");
+    if (!selected_->Has('d')) return No("You may not delete messages in this folder");
+    std::string diagnostic;
+    if (command.uid && !vector_.Select(command.arguments[0].text, true, diagnostic)) return Bad(diagnostic);
+    // From the highest number down, so that every number sent is still valid when the client applies
+    // it. A pass that removed some but not all tries again while the failures keep falling.
+    std::size_t failures = 0;
+    for (std::size_t previous = std::numeric_limits<std::size_t>::max(); previous > 0;) {
+        failures = 0;
+        for (std::size_t i = vector_.messages.size(); i-- > 0;) {
+            const MessageEntry& entry = vector_.messages[i];
+            if (!(entry.flags & kFlagDeleted) || (command.uid && !entry.selected)) continue;
+            if (!store_.RemoveMessage(*selected_, entry.uid, diagnostic)) {
+                ++failures;
+                continue;
+            }
+            Untagged(Format("%lu EXPUNGE", {std::uint64_t{i + 1}}));
+            vector_.messages.erase(vector_.messages.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        if (failures == 0 || failures >= previous) break;
+        previous = failures;
+    }
+    vector_.Recount();
+    if (failures > 0) return No(diagnostic);
+    SetReply("OK EXPUNGE completed");
 }
 
 }  // namespace pw::imap

@@ -239,6 +239,7 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Select: return Select(command, false);
     case CommandId::Examine: return Select(command, true);
     case CommandId::Store: return Store(command);
+    case CommandId::Expunge: return Expunge(command);
     case CommandId::Subscribe: return Subscribe(command, true);
     case CommandId::Unsubscribe: return Subscribe(command, false);
     default:

@@ -77,6 +77,7 @@ private:
     void SendUpdates();
     // The message commands (ImapMessageCommands.cpp).
     void Store(const Command& command);
+    void Expunge(const Command& command);
     // Login (ImapAuth.cpp).
     void Login(const Command& command);
     void Authenticate(const Command& command);

@@ -129,7 +129,7 @@ def test_select_store_updates_and_close_with_two_sessions(registered):
     assert server.stop() == 0
 
 
-def test_messages_from_two_routers_are_numbered_by_uid(registered):
+def test_messages_from_two_routers_are_numbered_by_uid_and_expunged_from_the_top(registered):
     ports = installation(registered, routers=2)
     server = registered.start().wait_ready()
     deliver(registered, ports["smtp"], 12)
@@ -139,5 +139,12 @@ def test_messages_from_two_routers_are_numbered_by_uid(registered):
     assert lines[-1] == b"t OK STORE completed"
     numbers = [re.fullmatch(rb"\* (\d+) FETCH \(UID (\d+) FLAGS \(\\Flagged \\Recent\)\)", line).groups() for line in lines[:-1]]
     assert numbers == [(b"%d" % n, b"%d" % n) for n in range(1, 13)]
+
+    assert raw.ask(b"STORE 2,4,6 +FLAGS.SILENT (\\Deleted)") == [b"t OK STORE completed"]
+    assert raw.ask(b"UID EXPUNGE 1:4") == [b"* 4 EXPUNGE", b"* 2 EXPUNGE", b"t OK EXPUNGE completed"]
+    assert raw.ask(b"EXPUNGE") == [b"* 4 EXPUNGE", b"t OK EXPUNGE completed"]  # UID 6, now message 4
+    assert raw.ask(b"EXAMINE INBOX")[0] == b"* 9 EXISTS"
+    assert raw.ask(b"EXPUNGE") == [b"t NO EXPUNGE command invalid since current folder is read-only"]
+    assert inbox_count(registered) == 9
     raw.close()
     assert server.stop() == 0
