@@ -2,6 +2,7 @@
 #include "imap/ImapStore.h"
 
 #include <cmath>
+#include <functional>
 
 #include "core/Configuration.h"
 #include "core/Logging.h"
@@ -19,11 +20,23 @@ constexpr std::string_view kFlagsPerUserKey = "_IMAP:FlagsPerUser";
 constexpr std::string_view kAclKey = "_ACL:Members:";
 constexpr double kSecondsPerDay = 86400;
 
-std::string PublicPrefix() {
-    std::string prefix = core::ServerConfig().GetCopy("sys:public:prefix").AsText();
-    if (prefix.empty()) prefix = kDefaultPublicPrefix;
-    if (prefix.back() != '/') prefix += '/';
-    return prefix;
+// The names below a parent's folders, parents before children; the store's own ("_In" and the
+// queues) are not the client's.
+void CollectNames(const store::Folders& folders, const std::string& prefix, std::vector<std::string>& names,
+                  const std::function<bool(const store::Folder&)>& visible) {
+    for (const std::string& name : folders.Names()) {
+        if (name.starts_with('_')) continue;
+        const auto folder = folders.Item(name);
+        if (!folder || !visible(*folder)) continue;
+        names.push_back(prefix + name);
+        CollectNames(*folder->GetFolders(), prefix + name + "/", names, visible);
+    }
+}
+
+std::pair<std::string_view, std::string_view> SplitParent(std::string_view name) {
+    const std::size_t slash = name.rfind('/');
+    if (slash == std::string_view::npos) return {{}, name};
+    return {name.substr(0, slash), name.substr(slash + 1)};
 }
 
 // Whole seconds of an automation date, rounded half away from zero, in 32 bits.
@@ -41,6 +54,13 @@ std::uint16_t PermanentFlags(const FolderRecord& folder) {
 }
 
 }  // namespace
+
+std::string ImapStore::PublicPrefix() const {
+    std::string prefix = core::ServerConfig().GetCopy("sys:public:prefix").AsText();
+    if (prefix.empty()) prefix = kDefaultPublicPrefix;
+    if (prefix.back() != '/') prefix += '/';
+    return prefix;
+}
 
 bool ImapStore::CheckName(std::string_view name, std::string& diagnostic) {
     if (name.empty()) {
@@ -171,6 +191,91 @@ bool ImapStore::RemoveMessage(const FolderRecord& record, std::uint32_t uid, std
         return true;
     } catch (const ComError& error) {
         diagnostic = std::string("Message could not be removed: ") + error.what();
+        return false;
+    }
+}
+
+std::vector<std::string> ImapStore::FolderNames() const {
+    std::vector<std::string> names;
+    if (!mailbox_) return names;
+    try {
+        names.push_back("INBOX");
+        CollectNames(*mailbox_->GetFolders(), {}, names, [](const store::Folder&) { return true; });
+        std::vector<std::string> shared;
+        CollectNames(*store_->GetFolders(), PublicPrefix(), shared,
+                     [&](const store::Folder& folder) { return PublicRights(folder).find('l') != std::string::npos; });
+        if (!shared.empty()) {
+            const std::string prefix = PublicPrefix();
+            names.push_back(prefix.substr(0, prefix.size() - 1));
+            names.insert(names.end(), shared.begin(), shared.end());
+        }
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, std::string("IMAP4 Server: listing folders: ") + error.what());
+    }
+    return names;
+}
+
+bool ImapStore::CreateFolder(std::string_view name, std::string& diagnostic) const {
+    try {
+        auto folders = mailbox_->GetFolders();
+        std::string path;
+        for (const std::string& level : SplitAtAny(name, "/")) {
+            path += path.empty() ? level : "/" + level;
+            auto folder = folders->Item(level);
+            if (!folder) folder = folders->Add(level, store::NormalFolderType);
+            folders = folder->GetFolders();
+        }
+        return true;
+    } catch (const ComError& error) {
+        diagnostic = std::string("The folder could not be created: ") + error.what();
+        return false;
+    }
+}
+
+bool ImapStore::DeleteFolder(const FolderRecord& record, std::string& diagnostic) const {
+    try {
+        if (record.folder->GetFolders()->Count() > 0) {
+            diagnostic = "This folder has sub-folders; delete them first";
+            return false;
+        }
+        const auto [parent, leaf] = SplitParent(record.name);
+        const auto parentFolder = parent.empty() ? nullptr : mailbox_->FindFolder(parent);
+        const auto siblings = parentFolder ? parentFolder->GetFolders() : mailbox_->GetFolders();
+        siblings->Remove(leaf);
+        return true;
+    } catch (const ComError& error) {
+        diagnostic = std::string("The folder could not be deleted: ") + error.what();
+        return false;
+    }
+}
+
+bool ImapStore::RenameFolder(const FolderRecord& record, std::string_view newName, std::string& diagnostic) const {
+    try {
+        const auto [parent, leaf] = SplitParent(record.name);
+        const auto parentFolder = parent.empty() ? nullptr : mailbox_->FindFolder(parent);
+        const auto siblings = parentFolder ? parentFolder->GetFolders() : mailbox_->GetFolders();
+        siblings->Rename(leaf, SplitParent(newName).second);
+        return true;
+    } catch (const ComError& error) {
+        diagnostic = std::string("The folder could not be renamed: ") + error.what();
+        return false;
+    }
+}
+
+bool ImapStore::MoveInbox(std::string_view newName, std::string& diagnostic) const {
+    if (!CreateFolder(newName, diagnostic)) return false;
+    try {
+        const auto target = mailbox_->FindFolder(newName)->GetEnvelopes();
+        const auto inbox = mailbox_->InFolder()->GetEnvelopes();
+        for (const double uid : inbox->Uids()) {
+            const auto message = inbox->FindEnvelope(uid);
+            if (!message) continue;
+            target->CopyFrom(*message);  // published, content flushed, before the original goes
+            inbox->RemoveEnvelope(uid);
+        }
+        return true;
+    } catch (const ComError& error) {
+        diagnostic = std::string("The inbox could not be moved: ") + error.what();
         return false;
     }
 }

@@ -135,19 +135,21 @@ void ImapSession::SendUpdates() {
     }
 }
 
+std::vector<std::string> ImapSession::Subscriptions() const {
+    std::vector<std::byte> bytes;
+    std::unique_ptr<FileStream> stream;
+    if (Failed(DirStorage(userDirectory_).OpenStream(kSubscriptionsFile, STGM_READ | STGM_SHARE_DENY_NONE, stream)) ||
+        Failed(ReadToEnd(*stream, bytes))) {
+        return {};  // none yet
+    }
+    return SplitAtAny(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), "\r\n");
+}
+
 void ImapSession::Subscribe(const Command& command, bool subscribe) {
     if (!MailboxName(command.arguments[0])) return;
     const std::string& name = command.arguments[0].text;  // kept as the client wrote it
     const DirStorage directory(userDirectory_);
-    std::vector<std::string> names;
-    {
-        std::vector<std::byte> bytes;
-        std::unique_ptr<FileStream> stream;
-        if (Succeeded(directory.OpenStream(kSubscriptionsFile, STGM_READ | STGM_SHARE_DENY_NONE, stream)) &&
-            Succeeded(ReadToEnd(*stream, bytes))) {
-            names = SplitAtAny(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), "\r\n");
-        }
-    }
+    std::vector<std::string> names = Subscriptions();
     const auto known = std::find_if(names.begin(), names.end(), [&](const std::string& n) { return EqualsNoCase(n, name); });
     if (subscribe) {
         if (known != names.end()) return No("SUBSCRIBE Mailbox is already subscribed to");

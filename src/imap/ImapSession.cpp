@@ -242,6 +242,12 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Expunge: return Expunge(command);
     case CommandId::Subscribe: return Subscribe(command, true);
     case CommandId::Unsubscribe: return Subscribe(command, false);
+    case CommandId::Create: return Create(command);
+    case CommandId::Delete: return Delete(command);
+    case CommandId::Rename: return Rename(command);
+    case CommandId::List: return List(command, false);
+    case CommandId::Lsub: return List(command, true);
+    case CommandId::Status: return Status(command);
     default:
         // The mailbox commands arrive with the mailbox access of the store.
         return No(Format("%s is not available on this server yet", {std::string_view(command.name)}));

@@ -73,6 +73,14 @@ private:
     // Leaves the selected state; with `expunge`, removes the messages marked \Deleted first (silently).
     void CloseMailbox(bool expunge);
     void Subscribe(const Command& command, bool subscribe);
+    // The names subscribed to, as the client wrote them.
+    std::vector<std::string> Subscriptions() const;
+    // The commands on folders (ImapFolderCommands.cpp).
+    void Create(const Command& command);
+    void Delete(const Command& command);
+    void Rename(const Command& command);
+    void List(const Command& command, bool lsub);
+    void Status(const Command& command);
     // The untagged lines for what other sessions and deliveries changed in the selected mailbox.
     void SendUpdates();
     // The message commands (ImapMessageCommands.cpp).

@@ -84,6 +84,19 @@ public:
     bool StoreFlags(const FolderRecord& folder, std::uint32_t uid, std::uint16_t flags, std::string& diagnostic) const;
     bool RemoveMessage(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
 
+    // Every folder the user may see, by name, parents before children: "INBOX", the user's own, and
+    // the public ones under the prefix (the prefix itself first, as a folder that holds only folders).
+    std::vector<std::string> FolderNames() const;
+    std::string PublicPrefix() const;
+    // A folder of the user's own, with the levels above it that are missing.
+    bool CreateFolder(std::string_view name, std::string& diagnostic) const;
+    // Only a folder without sub-folders: deleting a tree would remove mail nobody asked to delete.
+    bool DeleteFolder(const FolderRecord& folder, std::string& diagnostic) const;
+    // A new name on the same level.
+    bool RenameFolder(const FolderRecord& folder, std::string_view newName, std::string& diagnostic) const;
+    // Moves the inbox's messages into a new folder: each copy is safe before its original goes.
+    bool MoveInbox(std::string_view newName, std::string& diagnostic) const;
+
     const std::shared_ptr<store::MessageStore>& Store() const { return store_; }
     const std::shared_ptr<store::MailBox>& MailBox() const { return mailbox_; }
 

@@ -148,3 +148,46 @@ def test_messages_from_two_routers_are_numbered_by_uid_and_expunged_from_the_top
     assert inbox_count(registered) == 9
     raw.close()
     assert server.stop() == 0
+
+
+def test_folders_are_created_listed_renamed_and_deleted(registered):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    raw = login(ports["imap"])
+    for name in (b"Archive", b"Archive/2025", b"Entw&APw-rfe", b"Drafts/"):
+        assert raw.ask(b"CREATE " + name) == [b"t OK CREATE completed"]
+    assert raw.ask(b"CREATE archive") == [b"t NO This folder already exists"]
+    assert raw.ask(b"CREATE INBOX") == [b't NO You may not create "Inbox".  This is an IMAP restriction.']
+    assert raw.ask(b"CREATE #news") == [b"t NO You may not create a top-level folder with a name starting with '#'"]
+    assert raw.ask(b"CREATE _In") == [b"t BAD Mailbox path is syntactically invalid"]
+    assert raw.ask(b'LIST "" ""') == [b'* LIST (\\Noselect) "/" ""', b"t OK LIST completed"]
+    listed = raw.ask(b'LIST "" *')
+    # The store's Bayesian learning folders are public: every local user may put messages there.
+    assert b'* LIST (\\Noselect) "/" "Public Folders"' in listed
+    assert b'* LIST () "/" "Public Folders/Bayesian Learn"' in listed
+    assert sorted(line for line in listed[:-1] if b"Public Folders" not in line) == sorted([b'* LIST () "/" "Inbox"', b'* LIST () "/" "Archive"', b'* LIST () "/" "Archive/2025"',
+                                          b'* LIST () "/" "Entw&APw-rfe"', b'* LIST () "/" "Drafts"'])
+    assert raw.ask(b'LIST "" %')[:-1].count(b'* LIST () "/" "Archive/2025"') == 0
+    assert raw.ask(b'LIST Archive/ %') == [b'* LIST () "/" "Archive/2025"', b"t OK LIST completed"]
+    assert raw.ask(b"STATUS INBOX (MESSAGES UNSEEN uidnext)") == [b'* STATUS "INBOX" (messages 2 unseen 2 uidnext 3)',
+                                                                   b"t OK STATUS completed"]
+    assert raw.ask(b"STATUS Nowhere (MESSAGES)") == [b"t NO No such mailbox"]
+    assert raw.ask(b"STATUS INBOX (SIZE)") == [b"t BAD Invalid STATUS item:  SIZE"]
+    assert raw.ask(b"DELETE Archive") == [b"t NO This folder has sub-folders; delete them first"]
+    assert raw.ask(b"RENAME Archive/2025 Archive/Old") == [b"t OK Folder renamed"]
+    assert raw.ask(b"RENAME Archive/Old Drafts/Old") == [
+        b"t NO This server does not support the moving of mailboxes in the mailbox hierarchy.  You may rename mailboxes in place."]
+    assert raw.ask(b"DELETE Archive/Old") == [b"t OK DELETE completed"]
+    assert raw.ask(b"DELETE Archive") == [b"t OK DELETE completed"]
+    assert raw.ask(b"DELETE INBOX") == [b't NO You may not delete "Inbox".  This is an IMAP restriction.']
+    assert raw.ask(b"SUBSCRIBE Drafts") == [b"t OK SUBSCRIBE completed"]
+    assert raw.ask(b"SUBSCRIBE Gone") == [b"t OK SUBSCRIBE completed"]
+    assert raw.ask(b'LSUB "" *') == [b'* LSUB () "/" "Drafts"', b'* LSUB (\\Noselect) "/" "Gone"', b"t OK LSUB completed"]
+    # Renaming INBOX moves its messages and keeps it.
+    assert raw.ask(b"RENAME INBOX Old") == [b"t OK Inbox contents moved to new folder"]
+    assert raw.ask(b"SELECT Old")[0] == b"* 2 EXISTS"
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 0 EXISTS"
+    assert raw.ask(b"DELETE INBOX") == [b't NO You may not delete "Inbox".  This is an IMAP restriction.']
+    raw.close()
+    assert server.stop() == 0

@@ -1,0 +1,169 @@
+// ImapSession: the commands on folders themselves -- CREATE, DELETE, RENAME, LIST, LSUB and STATUS.
+#include "imap/ImapSession.h"
+
+#include <algorithm>
+
+#include "imap/ImapLimits.h"
+#include "imap/ImapStrings.h"
+#include "imap/ModifiedUtf7.h"
+#include "platform/Text.h"
+
+namespace pw::imap {
+
+namespace {
+
+// LIST's wildcards: "*" matches anything, "%" anything but the hierarchy delimiter. Names compare
+// without regard to case, as the store looks them up.
+bool Matches(std::string_view pattern, std::string_view name) {
+    std::size_t p = 0;
+    std::size_t n = 0;
+    std::size_t starP = std::string_view::npos;
+    std::size_t starN = 0;
+    bool starCrossesLevels = false;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '*' || pattern[p] == '%')) {
+            starCrossesLevels = pattern[p] == '*';
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() && FoldAscii(pattern[p]) == FoldAscii(name[n])) {
+            ++p;
+            ++n;
+        } else if (starP != std::string_view::npos && (starCrossesLevels || name[starN] != '/')) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && (pattern[p] == '*' || pattern[p] == '%')) ++p;
+    return p == pattern.size();
+}
+
+}  // namespace
+
+void ImapSession::Create(const Command& command) {
+    if (readOnly_) return No("Your account is marked read-only.  You may not create anything.");
+    auto name = MailboxName(command.arguments[0]);
+    if (!name) return;
+    if (name->back() == '/') name->pop_back();
+    if (EqualsNoCase(*name, "INBOX")) return No("You may not create \"Inbox\".  This is an IMAP restriction.");
+    if (name->starts_with('#')) return No("You may not create a top-level folder with a name starting with '#'");
+    std::string diagnostic;
+    if (StartsWithNoCase(*name + "/", store_.PublicPrefix())) return No("You may not create folders there");
+    if (store_.FindFolder(*name, diagnostic)) return No("This folder already exists");
+    diagnostic.clear();
+    if (!store_.CreateFolder(*name, diagnostic)) return No(diagnostic);
+    Log('I', "Created folder:  \"" + *name + "\"");
+    SetReply("OK CREATE completed");
+}
+
+void ImapSession::Delete(const Command& command) {
+    if (readOnly_) return No("Your account is marked read-only.  You may not delete anything.");
+    const auto name = MailboxName(command.arguments[0]);
+    if (!name) return;
+    if (EqualsNoCase(*name, "INBOX")) return No("You may not delete \"Inbox\".  This is an IMAP restriction.");
+    std::string diagnostic;
+    const auto folder = store_.FindFolder(*name, diagnostic);
+    if (!folder) return No(diagnostic);
+    if (folder->isPublic) return No("The specified folder is marked read-only.  You may not delete anything in it.");
+    if (selected_ && EqualsNoCase(selected_->name, folder->name)) return No("You may not delete the currently selected folder");
+    if (!store_.DeleteFolder(*folder, diagnostic)) return No(diagnostic);
+    Log('I', "Deleted folder:  \"" + *name + "\"");
+    SetReply("OK DELETE completed");
+}
+
+void ImapSession::Rename(const Command& command) {
+    if (readOnly_) return No("Your account is marked read-only.  You may not rename anything.");
+    if (command.arguments[1].text.empty()) return Bad("You may not give a folder an empty name");
+    const auto from = MailboxName(command.arguments[0]);
+    if (!from) return;
+    auto to = MailboxName(command.arguments[1]);
+    if (!to) return;
+    if (to->back() == '/') to->pop_back();
+    if (selected_ && EqualsNoCase(selected_->name, *from)) return No("You may not rename the currently selected folder");
+    std::string diagnostic;
+    if (EqualsNoCase(*to, "INBOX") || store_.FindFolder(*to, diagnostic)) return No("This folder already exists");
+    if (StartsWithNoCase(*to + "/", store_.PublicPrefix())) return No("You may not create folders there");
+    if (EqualsNoCase(*from, "INBOX")) {
+        if (!store_.MoveInbox(*to, diagnostic)) return No(diagnostic);
+        return SetReply("OK Inbox contents moved to new folder");
+    }
+    diagnostic.clear();
+    const auto folder = store_.FindFolder(*from, diagnostic);
+    if (!folder) return No(diagnostic);
+    if (folder->isPublic) return No("The specified folder is marked read-only.  You may not rename it.");
+    const auto parent = [](std::string_view name) { return name.substr(0, name.rfind('/') == std::string_view::npos ? 0 : name.rfind('/')); };
+    if (!EqualsNoCase(parent(*from), parent(*to))) {
+        return No("This server does not support the moving of mailboxes in the mailbox hierarchy.  You may rename mailboxes in place.");
+    }
+    if (!store_.RenameFolder(*folder, *to, diagnostic)) return No(diagnostic);
+    SetReply("OK Folder renamed");
+}
+
+void ImapSession::List(const Command& command, bool lsub) {
+    const std::string combined = command.arguments[0].text + command.arguments[1].text;
+    if (combined.size() > kMaxMailboxNameBytes) return No("Combined folder path is too long");
+    const DecodedMailboxName pattern = DecodeModifiedUtf7(combined);
+    if (!pattern.Ok()) return SetDiagnostic(pattern.diagnostic, pattern.bad);
+    const std::string_view word = lsub ? "LSUB" : "LIST";
+    if (!lsub && command.arguments[1].text.empty()) {
+        Untagged("LIST (\\Noselect) \"/\" \"\"");
+        return SetReply("OK LIST completed");
+    }
+    if (lsub) {
+        for (const std::string& subscribed : Subscriptions()) {
+            const DecodedMailboxName name = DecodeModifiedUtf7(subscribed);
+            if (!name.Ok() || !Matches(pattern.name, name.name)) continue;
+            std::string ignored;
+            const bool selectable = EqualsNoCase(name.name, "INBOX") || store_.FindFolder(name.name, ignored).has_value();
+            Untagged(std::string(word) + (selectable ? " () " : " (\\Noselect) ") + "\"/\" " + ImapString(subscribed));
+        }
+        return SetReply("OK LSUB completed");
+    }
+    const std::string prefixRoot = store_.PublicPrefix().substr(0, store_.PublicPrefix().size() - 1);
+    for (const std::string& name : store_.FolderNames()) {
+        if (!Matches(pattern.name, name)) continue;
+        const bool inbox = name == "INBOX";
+        const std::string attributes = EqualsNoCase(name, prefixRoot) ? "(\\Noselect)" : "()";
+        Untagged(std::string(word) + " " + attributes + " \"/\" " + (inbox ? ImapString("Inbox") : ImapMailboxName(name)));
+    }
+    SetReply("OK LIST completed");
+}
+
+void ImapSession::Status(const Command& command) {
+    const auto name = MailboxName(command.arguments[0]);
+    if (!name) return;
+    std::string diagnostic;
+    const auto folder = store_.FindFolder(*name, diagnostic);
+    if (!folder) return No("No such mailbox");
+    if (!folder->Has('r')) return No("Cannot provide status for a non-selectable mailbox");
+    for (const Argument& item : command.arguments[1].items) {
+        static constexpr std::string_view kItems[] = {"messages", "recent", "uidnext", "uidvalidity", "unseen"};
+        if (item.kind == ArgumentKind::List || std::find(std::begin(kItems), std::end(kItems), ToLowerAscii(item.text)) == std::end(kItems)) {
+            return Bad("Invalid STATUS item:  " + item.text.substr(0, 40));
+        }
+    }
+    MessageVector vector;
+    try {
+        vector = store_.BuildVector(*folder);
+    } catch (const ComError& error) {
+        return No(std::string("The folder can not be read: ") + error.what());
+    }
+    std::uint64_t unseen = 0;
+    for (const MessageEntry& entry : vector.messages) unseen += (entry.flags & kFlagSeen) ? 0 : 1;
+    std::string values;
+    for (const Argument& item : command.arguments[1].items) {
+        const std::string key = ToLowerAscii(item.text);
+        const std::uint64_t value = key == "messages" ? vector.messages.size()
+                                    : key == "recent" ? vector.recent
+                                    : key == "uidnext" ? vector.uidNext
+                                    : key == "uidvalidity" ? vector.uidValidity
+                                                           : unseen;
+        if (!values.empty()) values += ' ';
+        values += key + " " + std::to_string(value);
+    }
+    Untagged("STATUS " + ImapString(command.arguments[0].text) + " (" + values + ")");
+    SetReply("OK STATUS completed");
+}
+
+}  // namespace pw::imap
