@@ -34,7 +34,7 @@ TEST(ModifiedUtf7Test, EncodesAndDecodesNamesBothWays) {
 
 TEST(ModifiedUtf7Test, RefusesWhatNoCorrectClientSends) {
     const struct {
-        std::string_view wire;
+        std::string wire;  // owned: some are built here
         std::string_view diagnostic;
         bool bad;
     } cases[] = {
