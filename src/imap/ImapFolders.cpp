@@ -40,7 +40,7 @@ std::pair<std::string_view, std::string_view> SplitParent(std::string_view name)
 }
 
 // Whole seconds of an automation date, rounded half away from zero, in 32 bits.
-std::uint32_t UidValidity(Date created) {
+std::uint32_t UidValidityOf(Date created) {
     const double seconds = created * kSecondsPerDay;
     return static_cast<std::uint32_t>(static_cast<std::int64_t>(seconds + (seconds < 0 ? -0.5 : 0.5)));
 }
@@ -138,16 +138,21 @@ std::string ImapStore::FlagsKey(const store::Folder& folder) const {
     return std::string(kFlagsKey) + ":" + mailbox_->Name() + "@" + mailbox_->DomainName();
 }
 
-MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
+std::uint32_t ImapStore::UidValidity(const FolderRecord& record) const {
     store::Folder& folder = *record.folder;
     if (folder.CreateDate() == 0) {
         folder.GetProperties().SetItem(store::kCreateDateKey, Variant::DateValue(Now()));
         folder.Update();
     }
+    return UidValidityOf(folder.CreateDate());
+}
+
+MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
+    store::Folder& folder = *record.folder;
     MessageVector vector;
+    vector.uidValidity = UidValidity(record);
     const std::string key = FlagsKey(folder);
     const auto envelopes = folder.GetEnvelopes();
-    vector.uidValidity = UidValidity(folder.CreateDate());
     vector.uidNext = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(envelopes->NextUID()));
     vector.permanentFlags = PermanentFlags(record);
     for (const double uid : envelopes->Uids()) {
@@ -192,6 +197,21 @@ bool ImapStore::RemoveMessage(const FolderRecord& record, std::uint32_t uid, std
     } catch (const ComError& error) {
         diagnostic = std::string("Message could not be removed: ") + error.what();
         return false;
+    }
+}
+
+std::optional<std::uint32_t> ImapStore::CopyMessage(const FolderRecord& from, std::uint32_t uid, const FolderRecord& to,
+                                                    std::string& diagnostic) const {
+    try {
+        const auto message = from.folder->GetEnvelopes()->FindEnvelope(uid);
+        if (!message) {
+            diagnostic = "Message no longer exists";
+            return std::nullopt;
+        }
+        return static_cast<std::uint32_t>(to.folder->GetEnvelopes()->CopyFrom(*message)->UID());
+    } catch (const ComError& error) {
+        diagnostic = std::string("The message could not be copied: ") + error.what();
+        return std::nullopt;
     }
 }
 

@@ -1,4 +1,4 @@
-// ImapSession: the commands on the selected mailbox's messages -- STORE and EXPUNGE.
+// ImapSession: the commands on the selected mailbox's messages -- STORE, EXPUNGE and COPY.
 #include "imap/ImapSession.h"
 
 #include <limits>
@@ -75,6 +75,48 @@ void ImapSession::Expunge(const Command& command) {
     vector_.Recount();
     if (failures > 0) return No(diagnostic);
     SetReply("OK EXPUNGE completed");
+}
+
+void ImapSession::Copy(const Command& command) {
+    if (readOnly_) return No("Your account is marked read-only.  You may not copy messages.");
+    std::string diagnostic;
+    if (!vector_.Select(command.arguments[0].text, command.uid, diagnostic)) return Bad(diagnostic);
+    const auto name = MailboxName(command.arguments[1]);
+    if (!name) return;
+    if (EqualsNoCase(*name, selected_->name)) return No("COPY to currently selected folder not permitted");
+    const auto target = store_.FindFolder(*name, diagnostic);
+    if (!target) return No("[trycreate] No such folder");
+    if (!target->Has('i') || !selected_->Has('r')) return No("You may not copy messages into this folder");
+
+    std::vector<std::uint32_t> sources;
+    std::vector<std::uint32_t> copies;
+    auto keepAlive = std::chrono::steady_clock::now() + kCopyKeepAlive;
+    for (const MessageEntry& entry : vector_.messages) {
+        if (!entry.selected) continue;
+        const auto copy = store_.CopyMessage(*selected_, entry.uid, *target, diagnostic);
+        if (!copy) {
+            // All or nothing: the copies made so far go again, and only they.
+            for (const std::uint32_t made : copies) {
+                std::string ignored;
+                (void)store_.RemoveMessage(*target, made, ignored);
+            }
+            return No(diagnostic);
+        }
+        sources.push_back(entry.uid);
+        copies.push_back(*copy);
+        if (std::chrono::steady_clock::now() >= keepAlive) {
+            // A long copy keeps the client from giving up on it.
+            Untagged(Format("%lu EXISTS", {std::uint64_t{vector_.messages.size()}}));
+            connection_->Flush();
+            keepAlive = std::chrono::steady_clock::now() + kCopyKeepAlive;
+        }
+    }
+    if ((storeCapabilities_ & kStoreCapabilityUidPlus) && !copies.empty()) {
+        return SetReply(Format("OK [COPYUID %lu %s %s] COPY completed",
+                               {std::uint64_t{store_.UidValidity(*target)}, std::string_view(UidSet(sources)),
+                                std::string_view(UidSet(copies))}));
+    }
+    SetReply("OK COPY completed");
 }
 
 }  // namespace pw::imap

@@ -240,6 +240,7 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Examine: return Select(command, true);
     case CommandId::Store: return Store(command);
     case CommandId::Expunge: return Expunge(command);
+    case CommandId::Copy: return Copy(command);
     case CommandId::Subscribe: return Subscribe(command, true);
     case CommandId::Unsubscribe: return Subscribe(command, false);
     case CommandId::Create: return Create(command);

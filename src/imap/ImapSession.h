@@ -86,6 +86,7 @@ private:
     // The message commands (ImapMessageCommands.cpp).
     void Store(const Command& command);
     void Expunge(const Command& command);
+    void Copy(const Command& command);
     // Login (ImapAuth.cpp).
     void Login(const Command& command);
     void Authenticate(const Command& command);

@@ -79,10 +79,14 @@ public:
     // The messages of a folder in UID order with their flags; a folder without a creation date gets
     // one here, so that its UIDVALIDITY is never 0 and stays as long as the folder lives.
     MessageVector BuildVector(const FolderRecord& folder) const;
+    std::uint32_t UidValidity(const FolderRecord& folder) const;
     // Moves whenever a message of the folder is added, removed or has its record rewritten.
     double Stamp(const FolderRecord& folder) const;
     bool StoreFlags(const FolderRecord& folder, std::uint32_t uid, std::uint16_t flags, std::string& diagnostic) const;
     bool RemoveMessage(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
+    // A published copy (record and content, flags included) in another folder; its UID, or nullopt.
+    std::optional<std::uint32_t> CopyMessage(const FolderRecord& from, std::uint32_t uid, const FolderRecord& to,
+                                             std::string& diagnostic) const;
 
     // Every folder the user may see, by name, parents before children: "INBOX", the user's own, and
     // the public ones under the prefix (the prefix itself first, as a folder that holds only folders).

@@ -53,6 +53,19 @@ std::optional<std::uint16_t> ParseFlags(const std::vector<Argument>& words, std:
     return bits;
 }
 
+std::string UidSet(const std::vector<std::uint32_t>& uids) {
+    std::string set;
+    for (std::size_t i = 0; i < uids.size();) {
+        std::size_t last = i;
+        while (last + 1 < uids.size() && uids[last + 1] == uids[last] + 1) ++last;
+        if (!set.empty()) set += ',';
+        set += std::to_string(uids[i]);
+        if (last > i) set += ":" + std::to_string(uids[last]);
+        i = last + 1;
+    }
+    return set;
+}
+
 bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnostic) {
     for (MessageEntry& entry : messages) entry.selected = false;
     if (set.empty()) {

@@ -29,6 +29,9 @@ std::string FlagList(std::uint16_t flags);
 // The bits of flag words (without regard to case); nullopt with "Unknown flag:  ..." otherwise.
 std::optional<std::uint16_t> ParseFlags(const std::vector<Argument>& words, std::string& diagnostic);
 
+// UIDs as a compact set: runs of consecutive ones as "a:b", the rest joined by ",".
+std::string UidSet(const std::vector<std::uint32_t>& uids);
+
 struct MessageEntry {
     std::uint32_t uid = 0;
     std::uint16_t flags = 0;   // as the session shows them, \Recent included

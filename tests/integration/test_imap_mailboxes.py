@@ -184,6 +184,15 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     assert raw.ask(b"SUBSCRIBE Drafts") == [b"t OK SUBSCRIBE completed"]
     assert raw.ask(b"SUBSCRIBE Gone") == [b"t OK SUBSCRIBE completed"]
     assert raw.ask(b'LSUB "" *') == [b'* LSUB () "/" "Drafts"', b'* LSUB (\\Noselect) "/" "Gone"', b"t OK LSUB completed"]
+    # COPY answers with compact UID sets; a missing target asks the client to create it.
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 2 EXISTS"
+    copied = raw.ask(b"COPY 1:2 Drafts")
+    assert re.fullmatch(rb"t OK \[COPYUID \d+ 1:2 1:2\] COPY completed", copied[-1]), copied
+    assert raw.ask(b"UID COPY 2 Drafts")[-1].endswith(b" 2 3] COPY completed")
+    assert raw.ask(b"COPY 1 Nowhere") == [b"t NO [trycreate] No such folder"]
+    assert raw.ask(b"COPY 1 INBOX") == [b"t NO COPY to currently selected folder not permitted"]
+    assert raw.ask(b"STATUS Drafts (MESSAGES)") == [b'* STATUS "Drafts" (messages 3)', b"t OK STATUS completed"]
+    assert raw.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
     # Renaming INBOX moves its messages and keeps it.
     assert raw.ask(b"RENAME INBOX Old") == [b"t OK Inbox contents moved to new folder"]
     assert raw.ask(b"SELECT Old")[0] == b"* 2 EXISTS"
