@@ -220,7 +220,10 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Capability: return Capability();
     case CommandId::Noop: return SetReply("OK NOOP completed");
     case CommandId::Logout: return Logout();
-    case CommandId::Id: return SetReply("OK ID completed");
+    case CommandId::Id:
+        // RFC 2971 wants the server's own ID line before the reply.
+        Untagged("ID (\"name\" \"Quillon Email Server\")");
+        return SetReply("OK ID completed");
     case CommandId::Idle: return No("IDLE command is not supported");
     case CommandId::XTid: return XTid();
     case CommandId::XDebug: return XDebug(command);

@@ -98,7 +98,7 @@ def test_commands_before_and_after_login_with_every_login_method(registered):
     assert raw.ask(b"X-DEBUG fetch") == [b"t OK X-DEBUG completed"]
     assert raw.ask(b"X-DEBUG IDLE") == [b"t NO Command not viable for debugging"]
     assert raw.ask(b"X-DEBUG FROB") == [b"t BAD Unrecognized command argument"]
-    assert raw.ask(b'ID ("name" "test")') == [b"t OK ID completed"]
+    assert raw.ask(b'ID ("name" "test")') == [b'* ID ("name" "Quillon Email Server")', b"t OK ID completed"]
     assert raw.ask(b"IDLE") == [b't BAD Command invalid in current context:  "IDLE"']
     assert raw.ask(b"LOGIN john@example.com wrong") == [b"t NO Account invalid"]
     # A synchronising literal is invited, a non-synchronising one is not.
