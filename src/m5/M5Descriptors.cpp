@@ -128,6 +128,15 @@ std::string JoinSections(const Sectioned& parts) {
     return charset.empty() ? M5UndeclaredToUtf8(bytes) : ToUtf8(charset, bytes);
 }
 
+// A MIME token (RFC 2045): no blanks, controls or special characters.
+bool IsToken(std::string_view text) {
+    if (text.empty()) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u > ' ' && u < 0x7F && std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
+    });
+}
+
 std::string ValueOf(const std::vector<M5Parameter>& list, std::string_view name) {
     for (const auto& parameter : list) {
         if (EqualsNoCase(parameter.name, name)) return parameter.value;
@@ -216,10 +225,10 @@ std::vector<M5Parameter> M5ParseParameters(std::string_view text) {
         if (it == sectioned.end()) it = sectioned.insert(sectioned.end(), {base, Sectioned{}});
         it->second.sections.emplace(number, std::make_pair(value, extended));
     }
-    for (const auto& [name, parts] : sectioned) {
+    for (const auto& entry : sectioned) {
         // A plain value of the same name gives way to the RFC 2231 one.
-        std::erase_if(plain, [&](const M5Parameter& parameter) { return parameter.name == name; });
-        plain.push_back({name, JoinSections(parts)});
+        std::erase_if(plain, [&](const M5Parameter& parameter) { return parameter.name == entry.first; });
+        plain.push_back({entry.first, JoinSections(entry.second)});
     }
     return plain;
 }
@@ -234,9 +243,13 @@ void M5DescribePart(const mime::HeaderBlock& header, bool digestChild, M5PartDes
         auto [value, parameters] = SplitValue(contentType);
         const std::size_t slash = value.find('/');
         // A type without a subtype is no type: the part keeps its default, as MIME readers do.
-        if (slash != std::string::npos && slash > 0 && slash + 1 < value.size()) {
-            part.type = TrimAscii(value.substr(0, slash));
-            part.subType = TrimAscii(value.substr(slash + 1));
+        if (slash != std::string::npos) {
+            const std::string_view type = TrimAscii(std::string_view(value).substr(0, slash));
+            const std::string_view subType = TrimAscii(std::string_view(value).substr(slash + 1));
+            if (IsToken(type) && IsToken(subType)) {
+                part.type = type;
+                part.subType = subType;
+            }
         }
         part.parameters = std::move(parameters);
     }

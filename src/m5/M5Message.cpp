@@ -46,7 +46,14 @@ bool AllBlank(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
-void EndBody(M5PartDesc& part, std::size_t end) { part.body.length = std::max(end, part.body.offset) - part.body.offset; }
+// A body ends at the line break before a delimiter. When that line break is the one of the blank line
+// after the header (an empty body), the body starts there too, so that it never reaches past its parent;
+// so does the empty header of a part that starts on the delimiter line itself.
+void EndBody(M5PartDesc& part, std::size_t end) {
+    if (part.header.length == 0 && part.header.offset > end) part.header.offset = end;
+    part.body.offset = std::max(part.header.End(), std::min(part.body.offset, end));
+    part.body.length = std::max(end, part.body.offset) - part.body.offset;
+}
 
 }  // namespace
 
@@ -109,6 +116,7 @@ std::size_t M5Message::NewPart(std::size_t pos, std::size_t parent, bool digestC
     std::size_t bodyStart = bytes_.size();
     bool limit = false;
     std::size_t lines = 0;
+    headerCut_ = false;
     for (std::size_t at = pos; at < bytes_.size();) {
         const Line line = LineAt(at);
         Delimiter delimiter{};
@@ -117,9 +125,11 @@ std::size_t M5Message::NewPart(std::size_t pos, std::size_t parent, bool digestC
             bodyStart = line.next;
             break;
         }
-        // A part without the blank line: its header ends where the next delimiter starts.
+        // A part without the blank line: its header ends where the line break before the next
+        // delimiter starts, as its body would have.
         if (FindDelimiter(line, delimiter)) {
-            headerEnd = bodyStart = at;
+            headerEnd = bodyStart = std::max(pos, LineBreakBefore(at));
+            headerCut_ = true;
             break;
         }
         if (++lines > kMaxHeaderLines || line.contentEnd - line.start > kMaxHeaderLine || line.next - pos > kMaxHeaderBytes) {
@@ -156,8 +166,9 @@ std::size_t M5Message::NewPart(std::size_t pos, std::size_t parent, bool digestC
 std::size_t M5Message::StartEntity(std::size_t pos, std::size_t parent, bool digestChild) {
     bool stopped = false;
     std::size_t number = NewPart(pos, parent, digestChild, stopped);
-    // An embedded message is walked in place; one in base64 or quoted-printable is only a body here.
-    while (!stopped && parts_[number].type == "message" && parts_[number].subType == "rfc822" &&
+    // An embedded message is walked in place; one in base64 or quoted-printable is only a body here,
+    // and a part whose header a delimiter cut short has no body to hold one.
+    while (!stopped && !headerCut_ && parts_[number].type == "message" && parts_[number].subType == "rfc822" &&
            M5EncodingOf(parts_[number].encoding) == M5Encoding::Identity) {
         number = NewPart(parts_[number].body.offset, number, false, stopped);
     }

@@ -80,6 +80,7 @@ private:
     std::vector<std::string> diagnostics_;
     std::vector<Open> open_;
     bool limitReached_ = false;
+    bool headerCut_ = false;  // the last header read ended at a delimiter, without a blank line
 
     // The body being read.
     std::size_t readPart_ = kM5NoPart;

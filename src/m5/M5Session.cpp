@@ -197,6 +197,17 @@ M5Status M5GetEnvelopeDesc(M5MessageHandle message, std::size_t part, const M5En
     });
 }
 
+M5Status M5GetEmbeddedEnvelopeDesc(M5MessageHandle message, std::size_t part, const M5EnvelopeDesc*& envelope) {
+    return Guarded([&] {
+        const MessageEntry* entry = FindMessage(message);
+        if (entry == nullptr) return M5STS_INVALID_HANDLE;
+        const M5Message& m = *entry->message;
+        if (part >= m.Parts().size() || m.Parts()[part].envelope >= m.Envelopes().size()) return M5STS_INVALID_HANDLE;
+        envelope = &m.Envelopes()[m.Parts()[part].envelope];
+        return M5STS_SUCCESS;
+    });
+}
+
 M5Status M5GetMessageDesc(M5MessageHandle message, const M5PartDesc*& part) { return M5GetMimeDesc(message, 0, part); }
 
 M5Status M5GetMimeDesc(M5MessageHandle message, std::size_t part, const M5PartDesc*& desc) {

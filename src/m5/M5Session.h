@@ -60,6 +60,9 @@ M5Status M5OpenEnvelope(M5MessageHandle message, const M5EnvelopeDesc*& envelope
 M5Status M5ReadEnvelope(M5SessionHandle session, const std::string& path, std::uint64_t offset, M5MessageHandle& message);
 // Part 0: the message's envelope; a message/rfc822 part: its embedded message's envelope.
 M5Status M5GetEnvelopeDesc(M5MessageHandle message, std::size_t part, const M5EnvelopeDesc*& envelope);
+// The envelope of the message a message/rfc822 part holds, part 0 included (a stored message can itself
+// be of that type); M5STS_INVALID_HANDLE for any other part.
+M5Status M5GetEmbeddedEnvelopeDesc(M5MessageHandle message, std::size_t part, const M5EnvelopeDesc*& envelope);
 M5Status M5GetMessageDesc(M5MessageHandle message, const M5PartDesc*& part);
 M5Status M5GetMimeDesc(M5MessageHandle message, std::size_t part, const M5PartDesc*& desc);
 // How many parts the message has (numbers 0 to count - 1, depth-first).

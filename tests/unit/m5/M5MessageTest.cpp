@@ -130,6 +130,35 @@ TEST(M5MessageTest, MissingClosingDelimiterStillYieldsEveryPart) {
     EXPECT_FALSE(Reported(message, "M5 data before first MIME boundary"));
 }
 
+TEST(M5MessageTest, HeaderCutShortByADelimiterStaysInsideItsParent) {
+    const std::string text =
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: message/rfc822\r\n\r\n"
+        "Subject: no blank line\r\n--b\r\nX: y\r\n--b--\r\n";
+    M5Message message(text, false);
+    const auto& parts = message.Parts();
+    ASSERT_EQ(parts.size(), 4U);
+    EXPECT_EQ(Range(message, parts[2].header), "Subject: no blank line");
+    EXPECT_EQ(parts[2].body.length, 0U);
+    EXPECT_LE(parts[2].body.End(), parts[1].body.End());
+    EXPECT_EQ(message.Envelopes()[1].subject, "no blank line");
+    EXPECT_EQ(Range(message, parts[3].header), "X: y");
+
+    // Empty bodies: the line break of the blank line is the delimiter's, and nothing reaches past it.
+    for (const std::string emptyBody : {"Content-Type: message/rfc822\r\n\r\n", "Content-Type: message/rfc822\r\n\r\nA: b\r\n\r\n"}) {
+        const std::string outer = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" + emptyBody + "--b--\r\n";
+        M5Message empty(outer, false);
+        ASSERT_EQ(empty.Parts().size(), 3U);
+        for (std::size_t i = 1; i < 3; ++i) {
+            const M5PartDesc& part = empty.Parts()[i];
+            const M5PartDesc& parent = empty.Parts()[part.parent];
+            EXPECT_GE(part.header.offset, parent.body.offset);
+            EXPECT_LE(part.body.End(), parent.body.End());
+            EXPECT_LE(part.header.End(), part.body.offset);
+        }
+        EXPECT_EQ(empty.Parts()[2].body.length, 0U);
+    }
+}
+
 TEST(M5MessageTest, LoneCarriageReturnsEndLinesAndHeaders) {
     const std::string text = "Subject: old mac\rContent-Type: multipart/mixed; boundary=z\r\r--z\r\rbody\r--z--\r";
     M5Message message(text, false);

@@ -91,6 +91,12 @@ TEST(M5SessionTest, LimitReachedStillOpensTheMessage) {
     ASSERT_EQ(M5OpenMessageBytes(session, deep, message), M5STS_LIMIT_REACHED);
     const M5EnvelopeDesc* envelope = nullptr;
     EXPECT_EQ(M5GetEnvelopeDesc(message, 1, envelope), M5STS_SUCCESS);
+    // The stored message is itself message/rfc822: part 0 has the stored envelope and an embedded one.
+    const M5EnvelopeDesc* own = nullptr;
+    ASSERT_EQ(M5GetEnvelopeDesc(message, 0, own), M5STS_SUCCESS);
+    ASSERT_EQ(M5GetEmbeddedEnvelopeDesc(message, 0, envelope), M5STS_SUCCESS);
+    EXPECT_EQ(own->part, 0U);
+    EXPECT_EQ(envelope->part, 1U);
     EXPECT_EQ(M5CloseSession(session), M5STS_SUCCESS);
 }
 
