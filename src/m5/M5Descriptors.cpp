@@ -8,6 +8,7 @@
 #include "m5/M5Descriptors.h"
 
 #include "m5/M5Charsets.h"
+#include "m5/M5Limits.h"
 #include "mime/Address.h"
 #include "mime/Codecs.h"
 #include "platform/Text.h"
@@ -200,6 +201,7 @@ std::string M5EnvelopeDesc::Field(std::string_view name) const {
 std::vector<M5Parameter> M5ParseParameters(std::string_view text) {
     std::vector<M5Parameter> plain;
     std::vector<std::pair<std::string, Sectioned>> sectioned;
+    std::map<std::string, std::size_t> sectionedIndex;  // name -> index in sectioned
     std::string storage;
     for (const std::string_view piece : SplitOutside(text, ';')) {
         const std::size_t equals = piece.find('=');
@@ -221,15 +223,13 @@ std::vector<M5Parameter> M5ParseParameters(std::string_view text) {
             continue;
         }
         const unsigned number = static_cast<unsigned>(std::stoul(std::string(rest)));
-        auto it = std::find_if(sectioned.begin(), sectioned.end(), [&](const auto& entry) { return entry.first == base; });
-        if (it == sectioned.end()) it = sectioned.insert(sectioned.end(), {base, Sectioned{}});
-        it->second.sections.emplace(number, std::make_pair(value, extended));
+        const auto [found, added] = sectionedIndex.emplace(base, sectioned.size());
+        if (added) sectioned.emplace_back(base, Sectioned{});
+        sectioned[found->second].second.sections.emplace(number, std::make_pair(value, extended));
     }
-    for (const auto& entry : sectioned) {
-        // A plain value of the same name gives way to the RFC 2231 one.
-        std::erase_if(plain, [&](const M5Parameter& parameter) { return parameter.name == entry.first; });
-        plain.push_back({entry.first, JoinSections(entry.second)});
-    }
+    // A plain value of the same name gives way to the RFC 2231 one.
+    std::erase_if(plain, [&](const M5Parameter& parameter) { return sectionedIndex.contains(parameter.name); });
+    for (const auto& entry : sectioned) plain.push_back({entry.first, JoinSections(entry.second)});
     return plain;
 }
 
@@ -274,7 +274,9 @@ void M5DescribePart(const mime::HeaderBlock& header, bool digestChild, M5PartDes
 
 void M5DescribeEnvelope(const mime::HeaderBlock& header, M5EnvelopeDesc& envelope, std::vector<std::string>& diagnostics) {
     for (const std::string_view name : kEnvelopeFields) {
-        const std::size_t count = header.CountField(name);
+        // Field(name, which) searches from the top each time: repeats are capped so a header of
+        // thousands of one field stays linear.
+        const std::size_t count = std::min(header.CountField(name), kMaxEnvelopeFieldRepeats);
         for (std::size_t which = 0; which < count; ++which) {
             if (which == 1 && name == "Subject") diagnostics.emplace_back("M5 multiple Subjects");
             if (which == 1 && name == "Sender") diagnostics.emplace_back("M5 multiple Sender addresses");
@@ -295,33 +297,47 @@ void M5DescribeEnvelope(const mime::HeaderBlock& header, M5EnvelopeDesc& envelop
 }
 
 std::string M5DecodeHeaderText(std::string_view raw) {
+    // Text is converted in runs, not word by word: undeclared bytes between encoded words as one run,
+    // and neighbouring encoded words of one charset as one run, so that a character split across two
+    // words survives and a long header costs one conversion per run.
     std::string out;
-    std::string pendingSpace;
-    bool lastWasEncoded = false;
+    std::string plain;
+    std::string encoded;
+    std::string encodedCharset;
+    const auto flushPlain = [&] {
+        out += M5UndeclaredToUtf8(plain);
+        plain.clear();
+    };
+    const auto flushEncoded = [&] {
+        if (!encoded.empty()) out += ToUtf8(encodedCharset, encoded);
+        encoded.clear();
+    };
     std::size_t at = 0;
     while (at < raw.size()) {
-        const std::size_t wordStart = raw.find_first_not_of(" \t", at);
-        const std::string_view space = raw.substr(at, std::min(wordStart, raw.size()) - at);
-        if (wordStart == std::string_view::npos) {
-            out += M5UndeclaredToUtf8(space);
-            break;
-        }
-        std::size_t wordEnd = raw.find_first_of(" \t", wordStart);
-        if (wordEnd == std::string_view::npos) wordEnd = raw.size();
+        const std::size_t wordStart = std::min(raw.find_first_not_of(" \t", at), raw.size());
+        const std::string_view space = raw.substr(at, wordStart - at);
+        std::size_t wordEnd = std::min(raw.find_first_of(" \t", wordStart), raw.size());
         const std::string_view word = raw.substr(wordStart, wordEnd - wordStart);
-        if (mime::IsEncodedWord(word)) {
-            const mime::DecodedWord decoded = mime::DecodeWord(word);
+        if (!word.empty() && mime::IsEncodedWord(word)) {
+            mime::DecodedWord decoded = mime::DecodeWord(word);
             // Blanks between two encoded words only separate them (RFC 2047 section 6.2).
-            if (!lastWasEncoded) out += space;
-            out += ToUtf8(decoded.charset, decoded.text);
-            lastWasEncoded = true;
+            if (encoded.empty() && encodedCharset.empty()) {
+                plain += space;
+                flushPlain();
+            }
+            if (!EqualsNoCase(decoded.charset, encodedCharset)) flushEncoded();
+            encodedCharset = std::move(decoded.charset);
+            encoded += decoded.text;
         } else {
-            out += space;
-            out += M5UndeclaredToUtf8(word);
-            lastWasEncoded = false;
+            flushEncoded();
+            encodedCharset.clear();
+            plain += space;
+            plain += word;
         }
         at = wordEnd;
     }
+    flushEncoded();
+    flushPlain();
     return out;
 }
 

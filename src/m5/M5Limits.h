@@ -21,6 +21,8 @@ inline constexpr std::size_t kMaxHeaderLines = 5000;
 inline constexpr std::size_t kMaxHeaderLine = 64 * 1024;
 // One header block, all lines together.
 inline constexpr std::size_t kMaxHeaderBytes = 1024 * 1024;
+// Occurrences of one field name an envelope keeps (Received, To, ...); the rest stay in the header.
+inline constexpr std::size_t kMaxEnvelopeFieldRepeats = 100;
 // A session name; a longer one is refused (M5STS_NAME_TOO_LONG).
 inline constexpr std::size_t kMaxSessionName = 44;
 // A "windows-" code page number: more digits than this is no code page.

@@ -36,6 +36,8 @@ TEST(M5CharsetsTest, ConvertsThroughIconvAndFallsBackForUndeclaredBytes) {
     EXPECT_EQ(M5UndeclaredToUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(M5UndeclaredToUtf8("caf\xE9 \x80"), "caf\xC3\xA9 \xE2\x82\xAC");
     EXPECT_EQ(M5DecodeHeaderText("=?windows-1251?B?z/Do?= =?utf-8?Q?_x?= and caf\xE9"), "\xD0\x9F\xD1\x80\xD0\xB8 x and caf\xC3\xA9");
+    // A character split across two encoded words of one charset is joined before conversion.
+    EXPECT_EQ(M5DecodeHeaderText("a =?UTF-8?Q?=C3?=\t=?utf-8?Q?=A9?= b"), "a \xC3\xA9 b");
 }
 
 TEST(M5CharsetsTest, TransferDecodingByNameWithoutRegardToCase) {
