@@ -27,8 +27,9 @@ inline constexpr std::size_t kMaxEnvelopeFieldRepeats = 100;
 inline constexpr std::size_t kMaxSessionName = 44;
 // A "windows-" code page number: more digits than this is no code page.
 inline constexpr std::size_t kMaxCodePageDigits = 9;
-// How much a header-only read takes from the file at a time.
+// How much a header-only read takes from the file at a time, and a whole-file read.
 inline constexpr std::size_t kHeaderReadChunk = 8 * 1024;
+inline constexpr std::size_t kFileReadChunk = 512 * 1024;
 
 // The header blocks are parsed by mime::HeaderBlock, which must never refuse what these let through.
 static_assert(kMaxHeaderLines <= mime::kMaxHeaderFields);

@@ -93,7 +93,7 @@ M5Status ReadFile(const std::string& path, std::uint64_t offset, bool headerOnly
     const std::size_t want = headerOnly ? kMaxHeaderBytes + kHeaderReadChunk : static_cast<std::size_t>(size - offset);
     bytes.clear();
     while (bytes.size() < want) {
-        const std::size_t chunk = std::min(want - bytes.size(), kHeaderReadChunk * (headerOnly ? 1 : 64));
+        const std::size_t chunk = std::min(want - bytes.size(), headerOnly ? kHeaderReadChunk : kFileReadChunk);
         const std::size_t had = bytes.size();
         bytes.resize(had + chunk);
         const ssize_t got = fs.Read(fd.Get(), bytes.data() + had, chunk);

@@ -32,7 +32,9 @@ inline constexpr M5Status M5STS_NAME_TOO_LONG = 28;
 inline constexpr M5Status M5STS_INVALID_HANDLE = 33;
 inline constexpr M5Status M5STS_LIMIT_REACHED = 40;
 
-// Session flags: conversions of header texts through iconv; parser diagnostics to the sink.
+// Session flags. Conversions go through the C library's iconv, which is always there, so they are
+// always on; M5_FLAG_CONVERT, which asked for them, is accepted and changes nothing. M5_FLAG_DEBUG
+// sends the parser's diagnostics to the sink.
 inline constexpr unsigned M5_FLAG_CONVERT = 0x1;
 inline constexpr unsigned M5_FLAG_DEBUG = 0x10;
 
