@@ -6,13 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "m5/M5Limits.h"
 #include "m5/M5Session.h"
 
 namespace {
 
 using namespace pw::m5;
-
-constexpr std::size_t kMaxGrowth = 64;
 
 void Check(bool condition) {
     if (!condition) __builtin_trap();
@@ -26,9 +25,8 @@ void ReadToEnd(M5MessageHandle message, std::size_t part, M5Delivery delivery, s
         if (read == 0) break;
         total += read;
     }
-    // A uuencoded line names its own byte count (up to 63 from one character), so decoding may grow a
-    // body, but only by that much.
-    Check(total <= kMaxGrowth * (limit + 2));
+    // Decoding never grows a body past its limit (plus the CR LF a final quoted-printable line gets).
+    Check(total <= kMaxDecodedGrowth * limit + 2);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // odd input.
 #include "m5/M5Decoders.h"
 
+#include "m5/M5Limits.h"
 #include "mime/Codecs.h"
 #include "platform/Text.h"
 
@@ -37,6 +38,34 @@ bool QuotedPrintableIsClean(std::string_view text) {
     return true;
 }
 
+// The text up to the first uuencoded line whose bytes would take the decoded size past `limit`. The
+// lines are read as mime::DecodeUuencode reads them: nothing before "begin ", no data in empty lines
+// or "end", the first character of any other line its byte count.
+std::string_view UuencodeWithinLimit(std::string_view text, std::size_t limit, bool& cut) {
+    cut = false;
+    bool inData = false;
+    std::size_t total = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        std::string_view line = text.substr(start, end - start);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        if (!inData) {
+            inData = line.starts_with("begin ");
+        } else if (line == "end") {
+            break;
+        } else if (!line.empty()) {
+            total += static_cast<std::size_t>(static_cast<unsigned char>(line[0]) - 32) & 63;
+            if (total > limit) {
+                cut = true;
+                return text.substr(0, start);
+            }
+        }
+        start = end;
+    }
+    return text;
+}
+
 }  // namespace
 
 M5Encoding M5EncodingOf(std::string_view name) {
@@ -66,8 +95,12 @@ std::string M5DecodeBody(M5Encoding encoding, std::string_view stored, std::vect
         case M5Encoding::QuotedPrintable:
             if (!QuotedPrintableIsClean(stored)) diagnostics.emplace_back("M5 invalid quoted-printable element");
             return mime::DecodeQuotedPrintable(stored);
-        case M5Encoding::Uuencode:
-            return mime::DecodeUuencode(stored);
+        case M5Encoding::Uuencode: {
+            bool cut = false;
+            const std::string_view within = UuencodeWithinLimit(stored, kMaxDecodedGrowth * stored.size(), cut);
+            if (cut) diagnostics.emplace_back("M5 uuencoded body cut at its limit");
+            return mime::DecodeUuencode(within);
+        }
     }
     return std::string(stored);
 }

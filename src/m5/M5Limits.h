@@ -23,6 +23,11 @@ inline constexpr std::size_t kMaxHeaderLine = 64 * 1024;
 inline constexpr std::size_t kMaxHeaderBytes = 1024 * 1024;
 // Occurrences of one field name an envelope keeps (Received, To, ...); the rest stay in the header.
 inline constexpr std::size_t kMaxEnvelopeFieldRepeats = 100;
+// A decoded body is at most this many times its stored size (quoted-printable turning LF into CR LF
+// is the most that honest text needs). A uuencoded line names its own byte count, up to 63 from one
+// character: lines that would pass this are not decoded ("M5 uuencoded body cut at its limit"), so a
+// small stored body never becomes a huge one in memory.
+inline constexpr std::size_t kMaxDecodedGrowth = 2;
 // A session name; a longer one is refused (M5STS_NAME_TOO_LONG).
 inline constexpr std::size_t kMaxSessionName = 44;
 // A "windows-" code page number: more digits than this is no code page.

@@ -2,6 +2,7 @@
 #include "m5/M5Charsets.h"
 #include "m5/M5Decoders.h"
 #include "m5/M5Descriptors.h"
+#include "m5/M5Limits.h"
 
 #include <gtest/gtest.h>
 
@@ -57,6 +58,14 @@ TEST(M5CharsetsTest, TransferDecodingByNameWithoutRegardToCase) {
     EXPECT_EQ(M5DecodeBody(M5Encoding::Base64, "aGVs\r\nbG8*", diagnostics), "hello");
     EXPECT_EQ(diagnostics, std::vector<std::string>{"M5 invalid base 64 encoding"});
     EXPECT_EQ(M5DecodeBody(M5Encoding::Uuencode, "begin 644 f\r\n#86)C\r\n`\r\nend\r\n", diagnostics), "abc");
+    // Lines that claim 45 bytes from one character stop being decoded at the growth limit.
+    diagnostics.clear();
+    std::string hostile = "begin 644 f\n";
+    for (int i = 0; i < 1000; ++i) hostile += "M\n";
+    const std::string decoded = M5DecodeBody(M5Encoding::Uuencode, hostile, diagnostics);
+    EXPECT_LE(decoded.size(), kMaxDecodedGrowth * hostile.size());
+    EXPECT_GT(decoded.size(), hostile.size());
+    EXPECT_EQ(diagnostics, std::vector<std::string>{"M5 uuencoded body cut at its limit"});
 }
 
 TEST(M5CharsetsTest, ParametersAndAddressLists) {
