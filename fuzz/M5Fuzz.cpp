@@ -1,7 +1,8 @@
 // Fuzz target: the IMAP structure parser opens any bytes as a message, and everything it reports holds
 // together -- every part and envelope descriptor can be fetched, every byte range lies inside the
 // message (a child's inside its parent's body), parts come in depth-first order, and every body reads
-// to its end both decoded and raw.
+// to its end both decoded and raw, within the growth limit, and the first bytes taken as an IMAP
+// section number name a part of the message or none.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,6 +13,8 @@
 namespace {
 
 using namespace pw::m5;
+
+constexpr std::size_t kSectionBytes = 12;
 
 void Check(bool condition) {
     if (!condition) __builtin_trap();
@@ -61,6 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ReadToEnd(message, number, M5Delivery::Decoded, part->body.length);
         ReadToEnd(message, number, M5Delivery::Raw, part->body.length);
     }
+    // The first bytes as an IMAP section number: a part of the message, or none.
+    std::size_t found = 0;
+    const std::string section(reinterpret_cast<const char*>(data), size < kSectionBytes ? size : kSectionBytes);
+    if (M5FindSection(message, section, found) == M5STS_SUCCESS) Check(found < count);
     Check(M5CloseMessage(message) == M5STS_SUCCESS);
     Check(M5CloseMessage(message) == M5STS_INVALID_HANDLE);
     return 0;

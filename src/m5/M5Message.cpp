@@ -219,6 +219,36 @@ void M5Message::Walk(bool headerOnly) {
     open_.clear();
 }
 
+std::size_t M5Message::FindSection(std::string_view section) const {
+    std::size_t node = 0;
+    std::size_t at = 0;
+    while (at < section.size()) {
+        std::size_t end = section.find('.', at);
+        if (end == std::string_view::npos) end = section.size();
+        const std::string_view digits = section.substr(at, end - at);
+        if (digits.empty() || digits.size() > kMaxSectionDigits || digits[0] == '0') return kM5NoPart;
+        std::size_t number = 0;
+        for (const char c : digits) {
+            if (c < '0' || c > '9') return kM5NoPart;
+            number = number * 10 + static_cast<std::size_t>(c - '0');
+        }
+        // Below the top, a message/rfc822 part's numbers are those of the message it holds.
+        if (node != 0 && parts_[node].envelope != kM5NoPart && !parts_[node].children.empty()) {
+            node = parts_[node].children.front();
+        }
+        const M5PartDesc& part = parts_[node];
+        if (part.multipart && !part.children.empty()) {
+            if (number > part.children.size()) return kM5NoPart;
+            node = part.children[number - 1];
+        } else if (number != 1) {
+            return kM5NoPart;
+        }
+        at = end + 1;
+        if (end + 1 == section.size()) return kM5NoPart;  // a trailing "."
+    }
+    return section.empty() ? kM5NoPart : node;
+}
+
 void M5Message::Read(std::size_t part, M5Delivery delivery, std::span<std::byte> buffer, std::size_t& read) {
     if (part != readPart_ || delivery != readDelivery_) {
         readPart_ = part;

@@ -40,6 +40,11 @@ public:
     const std::vector<M5EnvelopeDesc>& Envelopes() const { return envelopes_; }
     const std::vector<std::string>& Diagnostics() const { return diagnostics_; }
 
+    // The part an IMAP section number names ("1.2.3"): numbers count the children of a multipart, a
+    // message/rfc822 part is entered as its embedded message, and "1" of a part that is not multipart
+    // is that part itself. kM5NoPart when there is no such part.
+    std::size_t FindSection(std::string_view section) const;
+
     // The next piece of a part's body: up to buffer.size() bytes into buffer, how many into `read`
     // (0 at the end). Reading another part, or the same one another way, starts at its beginning.
     void Read(std::size_t part, M5Delivery delivery, std::span<std::byte> buffer, std::size_t& read);

@@ -219,6 +219,17 @@ M5Status M5GetMimeDesc(M5MessageHandle message, std::size_t part, const M5PartDe
     });
 }
 
+M5Status M5FindSection(M5MessageHandle message, std::string_view section, std::size_t& part) {
+    return Guarded([&] {
+        const MessageEntry* entry = FindMessage(message);
+        if (entry == nullptr) return M5STS_INVALID_HANDLE;
+        const std::size_t found = entry->message->FindSection(section);
+        if (found == kM5NoPart) return M5STS_INVALID_HANDLE;
+        part = found;
+        return M5STS_SUCCESS;
+    });
+}
+
 M5Status M5GetPartCount(M5MessageHandle message, std::size_t& count) {
     return Guarded([&] {
         const MessageEntry* entry = FindMessage(message);

@@ -114,6 +114,22 @@ TEST(M5MessageTest, WalksNestedPartsWithRangesOfTheRawText) {
     EXPECT_FALSE(Reported(message, "M5 closing MIME boundary missing"));
 }
 
+TEST(M5MessageTest, SectionNumbersNameParts) {
+    M5Message message(kMixed, false);
+    // 0 mixed: 1 text, 2 message/rfc822 holding 3 alternative: 4 plain, 5 html.
+    EXPECT_EQ(message.FindSection("1"), 1U);
+    EXPECT_EQ(message.FindSection("2"), 2U);
+    EXPECT_EQ(message.FindSection("2.1"), 4U);
+    EXPECT_EQ(message.FindSection("2.2"), 5U);
+    EXPECT_EQ(message.FindSection("1.1"), 1U);
+    for (const char* none : {"", "3", "0", "2.3", "1.2", "2.", ".1", "1..1", "x", "01", "99999999999999999999"}) {
+        EXPECT_EQ(message.FindSection(none), kM5NoPart) << none;
+    }
+    M5Message plain("Subject: s\r\n\r\nbody", false);
+    EXPECT_EQ(plain.FindSection("1"), 0U);
+    EXPECT_EQ(plain.FindSection("2"), kM5NoPart);
+}
+
 TEST(M5MessageTest, MissingClosingDelimiterStillYieldsEveryPart) {
     const std::string text =
         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: multipart/related; boundary=c\n\n"
