@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 namespace pw::m5 {
 namespace {
 
@@ -98,6 +101,44 @@ TEST(M5SessionTest, LimitReachedStillOpensTheMessage) {
     EXPECT_EQ(own->part, 0U);
     EXPECT_EQ(envelope->part, 1U);
     EXPECT_EQ(M5CloseSession(session), M5STS_SUCCESS);
+}
+
+TEST(M5SessionTest, SessionsOnThreadsKeepTheirOwnMessages) {
+    // Each thread opens and closes messages in its own session while the others do; a handle of one
+    // session is never another's, and closing one session leaves the others' messages open.
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 200;
+    std::vector<std::thread> threads;
+    std::vector<int> failures(kThreads, 0);
+    std::vector<M5MessageHandle> kept(kThreads);
+    std::vector<M5SessionHandle> sessions(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures, &kept, &sessions] {
+            if (M5OpenSession("thread " + std::to_string(t), 0, sessions[t]) != M5STS_SUCCESS) ++failures[t];
+            const std::string subject = "s" + std::to_string(t);
+            for (int round = 0; round < kRounds; ++round) {
+                M5MessageHandle message;
+                if (M5OpenMessageBytes(sessions[t], "Subject: " + subject + "\r\n\r\nx", message) != M5STS_SUCCESS) ++failures[t];
+                const M5EnvelopeDesc* envelope = nullptr;
+                if (M5OpenEnvelope(message, envelope) != M5STS_SUCCESS || envelope->subject != subject) ++failures[t];
+                if (round + 1 == kRounds) {
+                    kept[t] = message;
+                } else if (M5CloseMessage(message) != M5STS_SUCCESS) {
+                    ++failures[t];
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
+    ASSERT_EQ(M5CloseSession(sessions[0]), M5STS_SUCCESS);
+    const M5EnvelopeDesc* envelope = nullptr;
+    EXPECT_EQ(M5OpenEnvelope(kept[0], envelope), M5STS_INVALID_HANDLE);
+    for (int t = 1; t < kThreads; ++t) {
+        ASSERT_EQ(M5OpenEnvelope(kept[t], envelope), M5STS_SUCCESS);
+        EXPECT_EQ(envelope->subject, "s" + std::to_string(t));
+        EXPECT_EQ(M5CloseSession(sessions[t]), M5STS_SUCCESS);
+    }
 }
 
 }  // namespace
