@@ -61,6 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Check(M5GetEmbeddedEnvelopeDesc(message, number, envelope) == M5STS_SUCCESS);
             Check(envelope->part == part->children.at(0));
         }
+        std::size_t lines = 0;
+        Check(M5GetPartLines(message, number, lines) == M5STS_SUCCESS && lines <= part->body.length);
         ReadToEnd(message, number, M5Delivery::Decoded, part->body.length);
         ReadToEnd(message, number, M5Delivery::Raw, part->body.length);
     }

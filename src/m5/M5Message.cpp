@@ -219,6 +219,19 @@ void M5Message::Walk(bool headerOnly) {
     open_.clear();
 }
 
+std::size_t M5Message::BodyLines(std::size_t part) const {
+    const M5Range body = parts_[part].body;
+    std::size_t lines = 0;
+    std::size_t at = body.offset;
+    while (at < body.End()) {
+        const Line line = LineAt(at);
+        if (line.contentEnd >= body.End()) return lines + 1;  // text without a line break ends the body
+        ++lines;
+        at = line.next;
+    }
+    return lines;
+}
+
 std::size_t M5Message::FindSection(std::string_view section) const {
     std::size_t node = 0;
     std::size_t at = 0;

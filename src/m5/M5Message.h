@@ -40,6 +40,10 @@ public:
     const std::vector<M5EnvelopeDesc>& Envelopes() const { return envelopes_; }
     const std::vector<std::string>& Diagnostics() const { return diagnostics_; }
 
+    // The lines of a part's stored body, as BODYSTRUCTURE counts them: its line breaks (CR LF, LF or a
+    // lone CR), and one more when it ends in text without one. Counted on demand, in one pass over
+    // the body.
+    std::size_t BodyLines(std::size_t part) const;
     // The part an IMAP section number names ("1.2.3"): numbers count the children of a multipart, a
     // message/rfc822 part is entered as its embedded message, and "1" of a part that is not multipart
     // is that part itself. kM5NoPart when there is no such part.

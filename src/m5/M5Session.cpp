@@ -230,6 +230,15 @@ M5Status M5FindSection(M5MessageHandle message, std::string_view section, std::s
     });
 }
 
+M5Status M5GetPartLines(M5MessageHandle message, std::size_t part, std::size_t& lines) {
+    return Guarded([&] {
+        const MessageEntry* entry = FindMessage(message);
+        if (entry == nullptr || part >= entry->message->Parts().size()) return M5STS_INVALID_HANDLE;
+        lines = entry->message->BodyLines(part);
+        return M5STS_SUCCESS;
+    });
+}
+
 M5Status M5GetPartCount(M5MessageHandle message, std::size_t& count) {
     return Guarded([&] {
         const MessageEntry* entry = FindMessage(message);

@@ -69,6 +69,8 @@ M5Status M5GetMessageDesc(M5MessageHandle message, const M5PartDesc*& part);
 M5Status M5GetMimeDesc(M5MessageHandle message, std::size_t part, const M5PartDesc*& desc);
 // The part an IMAP section number names ("1.2.3"); M5STS_INVALID_HANDLE when there is none.
 M5Status M5FindSection(M5MessageHandle message, std::string_view section, std::size_t& part);
+// The lines of a part's stored body, as BODYSTRUCTURE counts them.
+M5Status M5GetPartLines(M5MessageHandle message, std::size_t part, std::size_t& lines);
 // How many parts the message has (numbers 0 to count - 1, depth-first).
 M5Status M5GetPartCount(M5MessageHandle message, std::size_t& count);
 // The next piece of a part's body; read is 0 at its end.

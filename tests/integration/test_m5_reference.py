@@ -71,6 +71,8 @@ def test_structure_and_bodies_match_python_email(path):
         if mine["parent"] >= 0:
             parent = ours[mine["parent"]]
             assert parent["body"][0] <= header_offset and offset + length <= sum(parent["body"])
+        # Lines as BODYSTRUCTURE counts them: what bytes.splitlines finds (CR LF, LF or CR).
+        assert mine["lines"] == len(raw[offset:offset + length].splitlines())
         filename = bytes.fromhex(mine["filename"]).decode()
         assert filename == (python.get_filename() or ""), mine["type"]
         if python.is_multipart() or mine["type"] == "message/rfc822":

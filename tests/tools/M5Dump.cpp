@@ -5,7 +5,7 @@
 // Output: {"status": N, "parts": [...], "envelopes": [...]}. Each part, depth first as the parser
 // numbers them: {"number", "parent" (-1 for the message), "type": "type/subtype", "charset",
 // "encoding", "filename", "children": [...], "envelope" (-1 when none), "header": [offset, length],
-// "body": [offset, length], "decoded": HEX}. Each envelope: {"part", "subject": HEX of its UTF-8,
+// "body": [offset, length], "lines": N, "decoded": HEX}. Each envelope: {"part", "subject": HEX of its UTF-8,
 // "from"/"to"/"cc": [[name HEX, "local", "domain"], ...]}. Texts that came from the message are
 // written as hexadecimal or with every byte outside printable ASCII escaped, so the output is always
 // valid JSON. Exit status: 0 when a dump was printed, 2 for bad usage or an unopened file.
@@ -89,6 +89,8 @@ int main(int argc, char** argv) {
             if (read == 0) break;
             decoded.append(reinterpret_cast<const char*>(chunk), read);
         }
+        std::size_t lines = 0;
+        M5GetPartLines(message, number, lines);
         std::string filename = part->DispositionParameter("filename");
         if (filename.empty()) filename = part->Parameter("name");
         std::string children = "[";
@@ -99,7 +101,7 @@ int main(int argc, char** argv) {
                ",\"filename\":" + Hex(filename) + ",\"children\":" + children + "]" +
                ",\"envelope\":" + Number(part->envelope) + ",\"header\":[" + std::to_string(part->header.offset) + "," +
                std::to_string(part->header.length) + "],\"body\":[" + std::to_string(part->body.offset) + "," +
-               std::to_string(part->body.length) + "],\"decoded\":" + Hex(decoded) + "}";
+               std::to_string(part->body.length) + "],\"lines\":" + std::to_string(lines) + ",\"decoded\":" + Hex(decoded) + "}";
     }
     out += "],\"envelopes\":[";
     for (std::size_t number = 0; number < count; ++number) {

@@ -128,6 +128,15 @@ TEST(M5MessageTest, SectionNumbersNameParts) {
     M5Message plain("Subject: s\r\n\r\nbody", false);
     EXPECT_EQ(plain.FindSection("1"), 0U);
     EXPECT_EQ(plain.FindSection("2"), kM5NoPart);
+
+    // Line counts of the stored bodies, the text of each range counted by hand.
+    EXPECT_EQ(message.BodyLines(1), 4U);  // the last line is ended by the delimiter's line break
+    EXPECT_EQ(message.BodyLines(4), 1U);
+    EXPECT_EQ(plain.BodyLines(0), 1U);
+    M5Message breaks("\r\na\rb\n\r\nc\r\n", false);
+    EXPECT_EQ(breaks.BodyLines(0), 4U);
+    M5Message empty("Subject: s\r\n\r\n", false);
+    EXPECT_EQ(empty.BodyLines(0), 0U);
 }
 
 TEST(M5MessageTest, MissingClosingDelimiterStillYieldsEveryPart) {
