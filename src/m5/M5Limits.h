@@ -28,6 +28,8 @@ inline constexpr std::size_t kMaxEnvelopeFieldRepeats = 100;
 // character: lines that would pass this are not decoded ("M5 uuencoded body cut at its limit"), so a
 // small stored body never becomes a huge one in memory.
 inline constexpr std::size_t kMaxDecodedGrowth = 2;
+// Diagnostics body reads add to an open message (the walk adds a few per part at most).
+inline constexpr std::size_t kMaxReadDiagnostics = 1000;
 // One number of an IMAP section ("1.2.3"); more digits than this names no part.
 inline constexpr std::size_t kMaxSectionDigits = 9;
 // A session name; a longer one is refused (M5STS_NAME_TOO_LONG).

@@ -272,11 +272,16 @@ void M5Message::Read(std::size_t part, M5Delivery delivery, std::span<std::byte>
         reading_ = std::string_view(bytes_).substr(desc.body.offset, desc.body.length);
         const M5Encoding encoding = M5EncodingOf(desc.encoding);
         if (delivery == M5Delivery::Decoded && !desc.multipart) {
+            std::vector<std::string> found;
             if (encoding == M5Encoding::Unknown) {
-                diagnostics_.emplace_back("M5 invalid encoding type");
+                found.emplace_back("M5 invalid encoding type");
             } else if (encoding != M5Encoding::Identity) {
-                decoded_ = M5DecodeBody(encoding, reading_, diagnostics_);
+                decoded_ = M5DecodeBody(encoding, reading_, found);
                 reading_ = decoded_;
+            }
+            // Every read of a part finds its faults again: a message open for long keeps a bounded list.
+            for (auto& text : found) {
+                if (diagnostics_.size() < kMaxReadDiagnostics) diagnostics_.push_back(std::move(text));
             }
         }
     }

@@ -198,6 +198,9 @@ TEST(M5MessageTest, UnknownEncodingIsDeliveredAsStoredAndReported) {
     EXPECT_TRUE(Reported(message, "M5 invalid encoding type"));
     EXPECT_TRUE(Reported(message, "M5 multiple Subjects"));
     EXPECT_EQ(message.Envelopes()[0].subject, "a");
+    // Reading the part again and again reports again, up to a bound.
+    for (std::size_t i = 0; i < kMaxReadDiagnostics + 10; ++i) message.Body(0, M5Delivery::Decoded);
+    EXPECT_LE(message.Diagnostics().size(), kMaxReadDiagnostics + 1);
 }
 
 TEST(M5MessageTest, PiecewiseReadsJoinToTheWholeBody) {
