@@ -1,0 +1,366 @@
+// M5Descriptors: part and envelope descriptors filled from header blocks.
+//
+// Header fields are read through mime::HeaderBlock (unfolding) and addresses through
+// mime::ParseAddress. The parameter list is parsed here rather than through HeaderBlock::Parameter:
+// BODYSTRUCTURE lists every parameter, not named ones, and a quoted value may hold ";". Address lists
+// are split here too (ParseAddress takes one address): at commas outside quotes, angle brackets and
+// comments, with group names ("team: a, b;") dropped.
+#include "m5/M5Descriptors.h"
+
+#include "m5/M5Charsets.h"
+#include "m5/M5Limits.h"
+#include "mime/Address.h"
+#include "mime/Codecs.h"
+#include "platform/Text.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+
+namespace pw::m5 {
+
+namespace {
+
+// The header fields the envelope keeps, spelt as they are reported.
+constexpr std::array<std::string_view, 34> kEnvelopeFields = {
+    "Attach", "Bcc", "Cc", "Content-Base", "Content-Description", "Content-Disposition", "Content-ID",
+    "Content-Language", "Content-Location", "Content-MD5", "Content-Transfer-Encoding", "Content-Type", "Date",
+    "Followup-To", "From", "In-Reply-To", "Message-Id", "MIME-Version", "Newsgroups", "X-Priority", "Received",
+    "References", "Reply-To", "Return-Path", "Return-Receipt-To", "Sender", "Subject", "To", "User-Agent",
+    "X-Attachments", "X-Mailer", "Resent-From", "Resent-To", "Resent-Date",
+};
+
+std::string_view Unquote(std::string_view value, std::string& storage) {
+    value = TrimAscii(value);
+    if (value.size() < 2 || value.front() != '"') return value;
+    storage.clear();
+    for (std::size_t i = 1; i < value.size(); ++i) {
+        if (value[i] == '"') break;
+        if (value[i] == '\\' && i + 1 < value.size()) ++i;
+        storage += value[i];
+    }
+    return storage;
+}
+
+// Splits at `separator` outside double quotes (with backslash escapes), angle brackets and comments.
+std::vector<std::string_view> SplitOutside(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    bool quoted = false;
+    int angle = 0;
+    int comment = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\\' && (quoted || comment > 0)) {
+            ++i;
+            continue;
+        }
+        if (quoted) {
+            quoted = c != '"';
+            continue;
+        }
+        if (c == '"' && comment == 0) quoted = true;
+        else if (c == '(') ++comment;
+        else if (c == ')' && comment > 0) --comment;
+        else if (comment > 0) continue;
+        else if (c == '<') ++angle;
+        else if (c == '>' && angle > 0) --angle;
+        else if (c == separator && angle == 0) {
+            pieces.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    pieces.push_back(text.substr(start));
+    return pieces;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string PercentDecode(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string ToUtf8(std::string_view charset, std::string_view bytes) {
+    std::string out;
+    if (const auto codePage = M5CodePage(charset); codePage && M5ConvertToUtf8(*codePage, bytes, out)) return out;
+    return M5UndeclaredToUtf8(bytes);
+}
+
+// One RFC 2231 parameter in sections: "name*0*=utf-8''a%20", "name*1=b".
+struct Sectioned {
+    std::map<unsigned, std::pair<std::string, bool>> sections;  // number -> value, extended
+};
+
+std::string JoinSections(const Sectioned& parts) {
+    std::string charset;
+    std::string bytes;
+    bool first = true;
+    for (const auto& [number, section] : parts.sections) {
+        std::string_view value = section.first;
+        if (section.second) {
+            if (first) {
+                const std::size_t quote1 = value.find('\'');
+                const std::size_t quote2 = quote1 == std::string_view::npos ? quote1 : value.find('\'', quote1 + 1);
+                if (quote2 != std::string_view::npos) {
+                    charset = std::string(value.substr(0, quote1));
+                    value = value.substr(quote2 + 1);
+                }
+            }
+            bytes += PercentDecode(value);
+        } else {
+            bytes += value;
+        }
+        first = false;
+    }
+    return charset.empty() ? M5UndeclaredToUtf8(bytes) : ToUtf8(charset, bytes);
+}
+
+// A MIME token (RFC 2045): no blanks, controls or special characters.
+bool IsToken(std::string_view text) {
+    if (text.empty()) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u > ' ' && u < 0x7F && std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
+    });
+}
+
+std::string ValueOf(const std::vector<M5Parameter>& list, std::string_view name) {
+    for (const auto& parameter : list) {
+        if (EqualsNoCase(parameter.name, name)) return parameter.value;
+    }
+    return {};
+}
+
+// The value before the first ";" (outside quotes) and the parameters after it.
+std::pair<std::string, std::vector<M5Parameter>> SplitValue(std::string_view field) {
+    const auto pieces = SplitOutside(field, ';');
+    std::string value = ToLowerAscii(TrimAscii(pieces.front()));
+    const std::size_t first = pieces.front().size();
+    return {value, first < field.size() ? M5ParseParameters(field.substr(first + 1)) : std::vector<M5Parameter>{}};
+}
+
+// An address without angle brackets with its comments taken out: "a@b (Ann)" and "(Ann) a@b" are
+// both a@b, and the first comment is the name old mailers put there.
+std::string WithoutComments(std::string_view text, std::string& comment) {
+    std::string out;
+    bool quoted = false;
+    int depth = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\\' && i + 1 < text.size() && (quoted || depth > 0)) {
+            if (depth == 0) out.append(text.substr(i, 2));
+            ++i;
+            continue;
+        }
+        if (depth == 0 && c == '"') quoted = !quoted;
+        if (!quoted && c == '(') {
+            if (depth++ == 0) start = i + 1;
+            continue;
+        }
+        if (!quoted && c == ')' && depth > 0) {
+            if (--depth == 0 && comment.empty()) comment = std::string(TrimAscii(text.substr(start, i - start)));
+            continue;
+        }
+        if (depth == 0) out += c;
+    }
+    return out;
+}
+
+void AddAddresses(std::string_view value, std::vector<M5Address>& list) {
+    auto more = M5ParseAddressList(value);
+    list.insert(list.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+}
+
+}  // namespace
+
+std::string M5PartDesc::Parameter(std::string_view name) const { return ValueOf(parameters, name); }
+std::string M5PartDesc::DispositionParameter(std::string_view name) const { return ValueOf(dispositionParameters, name); }
+
+std::string M5EnvelopeDesc::Field(std::string_view name) const {
+    for (const auto& [fieldName, value] : fields) {
+        if (EqualsNoCase(fieldName, name)) return value;
+    }
+    return {};
+}
+
+std::vector<M5Parameter> M5ParseParameters(std::string_view text) {
+    std::vector<M5Parameter> plain;
+    std::vector<std::pair<std::string, Sectioned>> sectioned;
+    std::map<std::string, std::size_t> sectionedIndex;  // name -> index in sectioned
+    std::string storage;
+    for (const std::string_view piece : SplitOutside(text, ';')) {
+        const std::size_t equals = piece.find('=');
+        if (equals == std::string_view::npos) continue;
+        std::string name = ToLowerAscii(TrimAscii(piece.substr(0, equals)));
+        if (name.empty()) continue;
+        const std::string value(Unquote(piece.substr(equals + 1), storage));
+        const std::size_t star = name.find('*');
+        if (star == std::string::npos) {
+            plain.push_back({std::move(name), value});
+            continue;
+        }
+        const std::string base = name.substr(0, star);
+        std::string_view rest = std::string_view(name).substr(star + 1);
+        const bool extended = name.back() == '*';  // "name*" or "name*0*"
+        if (extended && !rest.empty()) rest.remove_suffix(1);
+        if (rest.empty() && extended) rest = "0";  // "name*=" is one extended section
+        if (rest.empty() || rest.size() > 4 || !std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            continue;
+        }
+        const unsigned number = static_cast<unsigned>(std::stoul(std::string(rest)));
+        const auto [found, added] = sectionedIndex.emplace(base, sectioned.size());
+        if (added) sectioned.emplace_back(base, Sectioned{});
+        sectioned[found->second].second.sections.emplace(number, std::make_pair(value, extended));
+    }
+    // A plain value of the same name gives way to the RFC 2231 one.
+    std::erase_if(plain, [&](const M5Parameter& parameter) { return sectionedIndex.contains(parameter.name); });
+    for (const auto& entry : sectioned) plain.push_back({entry.first, JoinSections(entry.second)});
+    return plain;
+}
+
+void M5DescribePart(const mime::HeaderBlock& header, bool digestChild, M5PartDesc& part) {
+    if (digestChild) {
+        part.type = "message";
+        part.subType = "rfc822";
+    }
+    const std::string contentType = header.Field("Content-Type");
+    if (!contentType.empty()) {
+        auto [value, parameters] = SplitValue(contentType);
+        const std::size_t slash = value.find('/');
+        // A type without a subtype is no type: the part keeps its default, as MIME readers do.
+        if (slash != std::string::npos) {
+            const std::string_view type = TrimAscii(std::string_view(value).substr(0, slash));
+            const std::string_view subType = TrimAscii(std::string_view(value).substr(slash + 1));
+            if (IsToken(type) && IsToken(subType)) {
+                part.type = type;
+                part.subType = subType;
+            }
+        }
+        part.parameters = std::move(parameters);
+    }
+    if (const std::string charset = part.Parameter("charset"); !charset.empty()) part.charset = ToLowerAscii(charset);
+    part.codePage = M5CodePage(part.charset);
+    if (const std::string encoding = ToLowerAscii(TrimAscii(header.Field("Content-Transfer-Encoding"))); !encoding.empty()) {
+        part.encoding = encoding;
+    }
+    part.multipart = part.type == "multipart";
+    if (part.multipart) part.boundary = part.Parameter("boundary");
+    if (const std::string disposition = header.Field("Content-Disposition"); !disposition.empty()) {
+        auto [value, parameters] = SplitValue(disposition);
+        part.disposition = std::move(value);
+        part.dispositionParameters = std::move(parameters);
+    }
+    part.description = header.Field("Content-Description");
+    part.id = header.Field("Content-ID");
+    part.language = header.Field("Content-Language");
+    part.location = header.Field("Content-Location");
+    part.md5 = header.Field("Content-MD5");
+}
+
+void M5DescribeEnvelope(const mime::HeaderBlock& header, M5EnvelopeDesc& envelope, std::vector<std::string>& diagnostics) {
+    for (const std::string_view name : kEnvelopeFields) {
+        // Field(name, which) searches from the top each time: repeats are capped so a header of
+        // thousands of one field stays linear.
+        const std::size_t count = std::min(header.CountField(name), kMaxEnvelopeFieldRepeats);
+        for (std::size_t which = 0; which < count; ++which) {
+            if (which == 1 && name == "Subject") diagnostics.emplace_back("M5 multiple Subjects");
+            if (which == 1 && name == "Sender") diagnostics.emplace_back("M5 multiple Sender addresses");
+            if (which >= 1 && (name == "Subject" || name == "Sender")) continue;
+            envelope.fields.emplace_back(std::string(name), header.Field(name, which));
+        }
+    }
+    envelope.subject = M5DecodeHeaderText(envelope.Field("Subject"));
+    const std::pair<std::string_view, std::vector<M5Address>*> addressFields[] = {
+        {"From", &envelope.from}, {"Sender", &envelope.sender}, {"Reply-To", &envelope.replyTo},
+        {"To", &envelope.to},     {"Cc", &envelope.cc},         {"Bcc", &envelope.bcc},
+    };
+    for (const auto& [name, list] : addressFields) {
+        for (const auto& [fieldName, value] : envelope.fields) {
+            if (fieldName == name) AddAddresses(value, *list);
+        }
+    }
+}
+
+std::string M5DecodeHeaderText(std::string_view raw) {
+    // Text is converted in runs, not word by word: undeclared bytes between encoded words as one run,
+    // and neighbouring encoded words of one charset as one run, so that a character split across two
+    // words survives and a long header costs one conversion per run.
+    std::string out;
+    std::string plain;
+    std::string encoded;
+    std::string encodedCharset;
+    const auto flushPlain = [&] {
+        out += M5UndeclaredToUtf8(plain);
+        plain.clear();
+    };
+    const auto flushEncoded = [&] {
+        if (!encoded.empty()) out += ToUtf8(encodedCharset, encoded);
+        encoded.clear();
+    };
+    std::size_t at = 0;
+    while (at < raw.size()) {
+        const std::size_t wordStart = std::min(raw.find_first_not_of(" \t", at), raw.size());
+        const std::string_view space = raw.substr(at, wordStart - at);
+        std::size_t wordEnd = std::min(raw.find_first_of(" \t", wordStart), raw.size());
+        const std::string_view word = raw.substr(wordStart, wordEnd - wordStart);
+        if (!word.empty() && mime::IsEncodedWord(word)) {
+            mime::DecodedWord decoded = mime::DecodeWord(word);
+            // Blanks between two encoded words only separate them (RFC 2047 section 6.2).
+            if (encoded.empty() && encodedCharset.empty()) {
+                plain += space;
+                flushPlain();
+            }
+            if (!EqualsNoCase(decoded.charset, encodedCharset)) flushEncoded();
+            encodedCharset = std::move(decoded.charset);
+            encoded += decoded.text;
+        } else {
+            flushEncoded();
+            encodedCharset.clear();
+            plain += space;
+            plain += word;
+        }
+        at = wordEnd;
+    }
+    flushEncoded();
+    flushPlain();
+    return out;
+}
+
+std::vector<M5Address> M5ParseAddressList(std::string_view value) {
+    std::vector<M5Address> list;
+    for (std::string_view piece : SplitOutside(value, ',')) {
+        // A group: its name before ":" and the ";" that ends it carry no address.
+        const auto beforeColon = SplitOutside(piece, ':');
+        if (beforeColon.size() > 1) piece = piece.substr(beforeColon.front().size() + 1);
+        const auto beforeSemicolon = SplitOutside(piece, ';');
+        piece = TrimAscii(beforeSemicolon.front());
+        if (piece.empty()) continue;
+        mime::ParsedAddress parsed;
+        if (piece.find('<') == std::string_view::npos) {
+            std::string comment;
+            if (!mime::ParseAddress(WithoutComments(piece, comment), parsed)) continue;
+            if (parsed.name.empty()) parsed.name = std::move(comment);
+        } else if (!mime::ParseAddress(piece, parsed)) {
+            continue;
+        }
+        list.push_back({M5DecodeHeaderText(parsed.name), std::move(parsed.local), std::move(parsed.domain)});
+    }
+    return list;
+}
+
+}  // namespace pw::m5
