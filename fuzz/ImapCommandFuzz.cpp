@@ -27,6 +27,26 @@ private:
     std::size_t at_ = 0;
 };
 
+// Takes APPEND's message literals as the session does: some accepted, some refused, some fatal.
+class CountingSink final : public pw::imap::LiteralSink {
+public:
+    Verdict Open(const pw::imap::Command&, std::uint64_t length, std::string& refusal) override {
+        if (length > 4096) return refusal = "too large", Verdict::RefuseAndClose;
+        if (length % 3 == 0) return refusal = "refused", Verdict::Refuse;
+        expected_ = length;
+        received_ = 0;
+        return Verdict::Accept;
+    }
+    void Write(std::string_view bytes) override {
+        received_ += bytes.size();
+        if (received_ > expected_) __builtin_trap();  // more than the literal announced
+    }
+
+private:
+    std::uint64_t expected_ = 0;
+    std::uint64_t received_ = 0;
+};
+
 std::size_t Size(const pw::imap::Argument& argument) {
     std::size_t size = argument.text.size();
     for (const auto& item : argument.items) size += Size(item);
@@ -38,6 +58,8 @@ std::size_t Size(const pw::imap::Argument& argument) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     BytesSource source(std::string_view(reinterpret_cast<const char*>(data), size));
     pw::imap::CommandReader reader(source);
+    CountingSink sink;
+    reader.SetLiteralSink(&sink);
     // A small limit, so that inputs reach it.
     reader.SetLimit(size % 2 ? 512 : pw::imap::kMaxCommandBytesBeforeLogin);
     for (;;) {

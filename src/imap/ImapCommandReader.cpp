@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::string_view kTagSpecials = "(){ %*\"\\+";
 constexpr std::string_view kLiteralTooLarge = "[TOOBIG] Literal too large";
+// The data of a streamed literal goes to its sink in blocks of this size.
+constexpr std::size_t kStreamBlock = 64 * 1024;
 
 bool IsControl(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -190,6 +192,8 @@ std::string CommandReader::ReadWord() {
 
 void CommandReader::ReadArguments(Command& command) {
     const bool fetch = command.entry->id == CommandId::Fetch;
+    // APPEND's message is its first literal after the mailbox name.
+    const bool append = command.entry->id == CommandId::Append && sink_;
     for (std::size_t index = 0;; ++index) {
         const char c = Next();
         if (c == '\r') {
@@ -199,6 +203,18 @@ void CommandReader::ReadArguments(Command& command) {
             return;
         }
         if (c != ' ') RefuseCharacter("Argument preceded by invalid character (code 0x%2.2X).  CR or space expected.", c);
+        const char first = Next();
+        if (append && index >= 1 && first == '{') {
+            command.arguments.push_back(ReadStreamedLiteral(command, ArgumentKind::Literal));
+            continue;
+        }
+        if (append && index >= 1 && first == '~') {
+            const char open = Next();
+            if (open != '{') RefuseCharacter("Illegal character (code 0x%2.2X) following ~ where { expected", open);
+            command.arguments.push_back(ReadStreamedLiteral(command, ArgumentKind::Literal8));
+            continue;
+        }
+        PushBack(first);
         command.arguments.push_back(ReadArgument(fetch && index >= 1, 0, false));
     }
 }
@@ -225,7 +241,7 @@ Argument CommandReader::ReadArgument(bool fetchItems, std::size_t depth, bool in
 }
 
 Argument CommandReader::ReadQuoted() {
-    Argument argument{ArgumentKind::Quoted, {}, {}};
+    Argument argument{ArgumentKind::Quoted, {}, {}, false};
     for (;;) {
         char c = Next();
         if (c == '"') return argument;
@@ -235,7 +251,7 @@ Argument CommandReader::ReadQuoted() {
     }
 }
 
-Argument CommandReader::ReadLiteral(ArgumentKind kind) {
+std::pair<std::uint64_t, bool> CommandReader::ReadLiteralSpecifier() {
     std::uint64_t length = 0;
     bool digits = false;
     bool synchronising = true;
@@ -260,27 +276,72 @@ Argument CommandReader::ReadLiteral(ArgumentKind kind) {
     if (lf != '\n') RefuseCharacter("Illegal character (code 0x%2.2X) following literal specifier where LF expected", lf);
     // The line so far has ended: a synchronising client now waits, and sends nothing more unless invited.
     lineEnded_ = true;
+    return {length, synchronising};
+}
+
+Argument CommandReader::ReadLiteral(ArgumentKind kind) {
+    const auto [length, synchronising] = ReadLiteralSpecifier();
     if (length > std::numeric_limits<std::uint32_t>::max() || length > limit_ - used_) {
         if (!synchronising) Fail(std::string(kLiteralTooLarge));
         Refuse(std::string(kLiteralTooLarge));
     }
-    if (synchronising) {
-        const CommandSource::Status status = source_.SendContinuation("+ go ahead");
-        if (status != CommandSource::Status::Ok) {
-            result_.status = status;
-            throw Stop{CommandRead::Outcome::Closed};
-        }
-    }
-    Argument argument{kind, {}, {}};
+    if (synchronising) Continue();
+    Argument argument{kind, {}, {}, false};
     argument.text.reserve(static_cast<std::size_t>(length));
     for (std::uint64_t i = 0; i < length; ++i) argument.text += Next();
     lineEnded_ = false;
     return argument;
 }
 
+Argument CommandReader::ReadStreamedLiteral(const Command& command, ArgumentKind kind) {
+    const auto [length, synchronising] = ReadLiteralSpecifier();
+    std::string refusal;
+    const LiteralSink::Verdict verdict = length > std::numeric_limits<std::uint32_t>::max()
+                                             ? LiteralSink::Verdict::RefuseAndClose
+                                             : sink_->Open(command, length, refusal);
+    if (verdict == LiteralSink::Verdict::RefuseAndClose) {
+        if (refusal.empty()) refusal = kLiteralTooLarge;
+        if (!synchronising) Fail(refusal);
+        result_.no = true;
+        Refuse(refusal);
+    }
+    if (verdict == LiteralSink::Verdict::Accept && synchronising) Continue();
+    if (verdict == LiteralSink::Verdict::Refuse && synchronising) {
+        result_.no = true;
+        Refuse(refusal);
+    }
+    // The data is not the command's: it does not count against the command's limit.
+    discarding_ = true;
+    std::string block;
+    block.reserve(kStreamBlock);
+    for (std::uint64_t i = 0; i < length; ++i) {
+        block += Next();
+        if (block.size() == kStreamBlock) {
+            if (verdict == LiteralSink::Verdict::Accept) sink_->Write(block);
+            block.clear();
+        }
+    }
+    if (verdict == LiteralSink::Verdict::Accept && !block.empty()) sink_->Write(block);
+    discarding_ = false;
+    lineEnded_ = false;
+    if (verdict == LiteralSink::Verdict::Refuse) {
+        result_.no = true;
+        Refuse(refusal);
+    }
+    return Argument{kind, {}, {}, true};
+}
+
+void CommandReader::Continue() {
+    const CommandSource::Status status = source_.SendContinuation("+ go ahead");
+    if (status != CommandSource::Status::Ok) {
+        result_.status = status;
+        throw Stop{CommandRead::Outcome::Closed};
+    }
+}
+
 Argument CommandReader::ReadList(bool fetchItems, std::size_t depth) {
     if (depth > kMaxListDepth) Refuse("[TOOBIG] Lists are nested too deeply");
-    Argument list{ArgumentKind::List, {}, {}};
+    Argument list{ArgumentKind::List, {}, {}, false};
     char c = Next();
     if (c == ')') return list;
     PushBack(c);
@@ -301,7 +362,7 @@ Argument CommandReader::ReadList(bool fetchItems, std::size_t depth) {
 }
 
 Argument CommandReader::ReadAtom(bool fetchItem, bool inList) {
-    Argument argument{fetchItem ? ArgumentKind::FetchAttribute : ArgumentKind::Atom, {}, {}};
+    Argument argument{fetchItem ? ArgumentKind::FetchAttribute : ArgumentKind::Atom, {}, {}, false};
     for (;;) {
         const char c = Next();
         if (c == ' ' || c == '\r' || (inList && c == ')')) {

@@ -13,8 +13,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "imap/ImapCommandTable.h"
@@ -36,10 +38,25 @@ enum class ArgumentKind { Atom, Quoted, Literal, Literal8, List, FetchAttribute 
 
 struct Argument {
     ArgumentKind kind = ArgumentKind::Atom;
-    std::string text;              // the data of everything but a list
+    std::string text;              // the data of everything but a list (and of a streamed literal)
     std::vector<Argument> items;   // the members of a list
+    bool streamed = false;         // a literal whose data went to the literal sink
 
     bool IsString() const { return kind != ArgumentKind::List; }
+};
+
+struct Command;
+
+// Where the data of an APPEND's message literal goes instead of memory: it may be far larger than
+// any command (the store's staged content file takes it).
+class LiteralSink {
+public:
+    enum class Verdict { Accept, Refuse, RefuseAndClose };
+    virtual ~LiteralSink() = default;
+    // Before the data: a refused synchronising literal is never invited; the data of a refused
+    // non-synchronising one is skipped, unless the refusal closes the session (too large to skip).
+    virtual Verdict Open(const Command& command, std::uint64_t length, std::string& refusal) = 0;
+    virtual void Write(std::string_view bytes) = 0;
 };
 
 struct Command {
@@ -62,6 +79,7 @@ struct CommandRead {
     Command command;
     std::string replyTag;    // the tag to answer a refusal with: the command's, or "*"
     std::string diagnostic;  // for Refused and Fatal
+    bool no = false;         // a refusal answered NO rather than BAD
     CommandSource::Status status = CommandSource::Status::Ok;
 };
 
@@ -71,6 +89,8 @@ public:
 
     // The most bytes one command may take, its literals included.
     void SetLimit(std::size_t bytes) { limit_ = bytes; }
+    // Takes the message literals of APPEND (null: they are read like any other).
+    void SetLiteralSink(LiteralSink* sink) { sink_ = sink; }
     // Reads the next command, waiting `idle` for its first byte and kByteTimeout for each later one.
     CommandRead Read(std::chrono::seconds idle);
 
@@ -87,18 +107,24 @@ private:
     [[noreturn]] void Fail(std::string diagnostic);
     // Reads to the end of the line, skipping the data of a non-synchronising literal that ends it.
     void DiscardLine();
+    // Sends "+ go ahead" for a synchronising literal.
+    void Continue();
 
     void ReadTag(Command& command);
     std::string ReadWord();
     void ReadArguments(Command& command);
     Argument ReadArgument(bool fetchItems, std::size_t depth, bool inList);
     Argument ReadQuoted();
+    // "{n}" or "{n+}" up to its CR LF (after the "{"): the length, and whether it waits for "+ go ahead".
+    std::pair<std::uint64_t, bool> ReadLiteralSpecifier();
     Argument ReadLiteral(ArgumentKind kind);
+    Argument ReadStreamedLiteral(const Command& command, ArgumentKind kind);
     Argument ReadList(bool fetchItems, std::size_t depth);
     Argument ReadAtom(bool fetchItem, bool inList);
     void ReadSection(std::string& text);
 
     CommandSource& source_;
+    LiteralSink* sink_ = nullptr;
     std::size_t limit_ = 0;
     std::size_t used_ = 0;
     bool havePending_ = false;

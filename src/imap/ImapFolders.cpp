@@ -200,6 +200,19 @@ bool ImapStore::RemoveMessage(const FolderRecord& record, std::uint32_t uid, std
     }
 }
 
+std::optional<std::uint32_t> ImapStore::PublishAppended(const FolderRecord& folder, store::Envelope& envelope,
+                                                       std::uint16_t flags, Date received, std::string& diagnostic) const {
+    try {
+        if (flags != 0) envelope.GetProperties().SetItem(FlagsKey(*folder.folder), Variant::UI2(flags));
+        envelope.GetProperties().SetItem(store::kCreateDateKey, Variant::DateValue(received));
+        envelope.Update();  // the content is flushed before the record names it
+        return static_cast<std::uint32_t>(envelope.UID());
+    } catch (const ComError& error) {
+        diagnostic = std::string("The message could not be stored: ") + error.what();
+        return std::nullopt;
+    }
+}
+
 std::optional<std::uint32_t> ImapStore::CopyMessage(const FolderRecord& from, std::uint32_t uid, const FolderRecord& to,
                                                     std::string& diagnostic) const {
     try {

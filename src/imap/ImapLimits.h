@@ -16,6 +16,11 @@ inline constexpr std::size_t kMaxCommandNameLength = 32;
 // larger; it is streamed, not held.
 inline constexpr std::size_t kMaxCommandBytes = 64 * 1024;
 inline constexpr std::size_t kMaxCommandBytesBeforeLogin = 8 * 1024;
+// An APPENDed message unless "sys:imap4:maxmessagesize" (bytes) says otherwise.
+inline constexpr std::uint64_t kDefaultMaxMessageBytes = 64ull * 1024 * 1024;
+// The data of a refused non-synchronising APPEND literal up to this size is skipped; a larger one
+// ends the session, since reading it through would cost more than the client deserves.
+inline constexpr std::uint64_t kMaxSkippedLiteral = kDefaultMaxMessageBytes;
 // How deep lists may nest inside one another.
 inline constexpr std::size_t kMaxListDepth = 32;
 // Consecutive BAD replies that end a session that has not logged in.

@@ -65,11 +65,13 @@ void ImapSession::Run() {
     ticket_->connection->SetLogReceived(false);
     connection_.emplace(*ticket_->connection);
     reader_.emplace(*connection_);
+    reader_->SetLiteralSink(&staging_);
     if (Greet()) {
         while (Step()) {
         }
     }
     connection_->Flush();
+    staging_.Reset();
     selected_.reset();
     store_.Close();
     Log('D', "IMAP4 Session ending with " + ticket_->ClientAddress() +
@@ -115,13 +117,14 @@ bool ImapSession::Step() {
         Untagged("BYE " + read.diagnostic);
         return false;
     case CommandRead::Outcome::Refused:
-        SetDiagnostic(read.diagnostic, true);
+        SetDiagnostic(read.diagnostic, !read.no);
         SendReply(read.replyTag, nullptr);
         break;
     case CommandRead::Outcome::Command:
         Dispatch(read.command);
         break;
     }
+    staging_.Reset();  // a message no APPEND published is not kept
     if (endSession_ || !connection_->Alive()) return false;
     if (state_ == SessionState::NotAuthenticated && badInARow_ >= kMaxBadRepliesBeforeLogin) {
         Log('W', "Too many protocol errors before login from " + ticket_->ClientAddress());
@@ -244,6 +247,7 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Store: return Store(command);
     case CommandId::Expunge: return Expunge(command);
     case CommandId::Copy: return Copy(command);
+    case CommandId::Append: return Append(command);
     case CommandId::Subscribe: return Subscribe(command, true);
     case CommandId::Unsubscribe: return Subscribe(command, false);
     case CommandId::Create: return Create(command);

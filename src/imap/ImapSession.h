@@ -30,6 +30,27 @@ enum class SessionState { NotAuthenticated = 0, Authenticated = 1, Selected = 2,
 // Makes IMAP4 instances run this session for each connection.
 void RegisterImapSession();
 
+class ImapSession;
+
+// Where APPEND's message goes while the command is read: a new, unpublished envelope in the target
+// folder, its content written as the literal arrives. The APPEND handler publishes it; anything else
+// (a refusal, a failed write, the end of the session) leaves it unpublished, and the store removes it.
+class AppendStaging final : public LiteralSink {
+public:
+    explicit AppendStaging(ImapSession& session) : session_(session) {}
+    Verdict Open(const Command& command, std::uint64_t length, std::string& refusal) override;
+    void Write(std::string_view bytes) override;
+    void Reset();
+
+    std::optional<FolderRecord> folder;
+    std::shared_ptr<store::Envelope> envelope;
+    std::unique_ptr<FileStream> content;
+    std::string failure;  // why the content is not whole
+
+private:
+    ImapSession& session_;
+};
+
 class ImapSession {
 public:
     ImapSession(std::shared_ptr<net::ConnectionTicket> ticket, ImapSettings settings);
@@ -87,6 +108,9 @@ private:
     void Store(const Command& command);
     void Expunge(const Command& command);
     void Copy(const Command& command);
+    // APPEND (ImapAppend.cpp).
+    void Append(const Command& command);
+    friend class AppendStaging;
     // Login (ImapAuth.cpp).
     void Login(const Command& command);
     void Authenticate(const Command& command);
@@ -105,6 +129,7 @@ private:
     ImapSettings settings_;
     std::optional<ImapConnection> connection_;
     std::optional<CommandReader> reader_;
+    AppendStaging staging_{*this};
     ImapStore store_;
 
     SessionState state_ = SessionState::NotAuthenticated;

@@ -84,6 +84,10 @@ public:
     double Stamp(const FolderRecord& folder) const;
     bool StoreFlags(const FolderRecord& folder, std::uint32_t uid, std::uint16_t flags, std::string& diagnostic) const;
     bool RemoveMessage(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
+    // Publishes a staged message (its content written and closed) with its flags and internal date;
+    // its UID, or nullopt.
+    std::optional<std::uint32_t> PublishAppended(const FolderRecord& folder, store::Envelope& envelope, std::uint16_t flags,
+                                                 Date received, std::string& diagnostic) const;
     // A published copy (record and content, flags included) in another folder; its UID, or nullopt.
     std::optional<std::uint32_t> CopyMessage(const FolderRecord& from, std::uint32_t uid, const FolderRecord& to,
                                              std::string& diagnostic) const;

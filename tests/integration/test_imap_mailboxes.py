@@ -150,6 +150,43 @@ def test_messages_from_two_routers_are_numbered_by_uid_and_expunged_from_the_top
     assert server.stop() == 0
 
 
+def test_append_streams_large_messages_and_refuses_before_inviting(registered):
+    ports = installation(registered, routers=1)
+    configure(registered, ("sys:imap4:maxmessagesize", "i4:4000000"))
+    server = registered.start().wait_ready()
+    watcher = login(ports["imap"])
+    assert watcher.ask(b"SELECT INBOX")[0] == b"* 0 EXISTS"
+
+    client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
+    client.login(JOHN, "secret")
+    big = b"Subject: big\r\n\r\n" + b"0123456789abcdef" * 200_000 + b"\r\n"  # 3.2 MB: far past a command's limit
+    typ, data = client.append("INBOX", "(\\Seen \\Flagged)", '"05-Dec-2026 10:00:00 +0100"', big)
+    assert typ == "OK" and re.fullmatch(rb"\[APPENDUID \d+ 1\] APPEND completed", data[0]), data
+    assert client.append("INBOX", None, None, b"Subject: small\r\n\r\nx\r\n")[1][0].endswith(b" 2] APPEND completed")
+    client.logout()
+    assert watcher.ask(b"NOOP") == [b"* 2 EXISTS", b"* 1 RECENT", b"t OK NOOP completed"]
+    with open(os.path.join(registered.store, "example.com", "john", "_In", "0000001.eml"), "rb") as f:
+        assert f.read() == big
+
+    raw = login(ports["imap"])
+    raw.send(b"t APPEND Nowhere {5}\r\n")
+    assert raw.line() == b"t NO [trycreate] No such folder"  # never invited
+    raw.send(b"t APPEND INBOX {5000000}\r\n")
+    assert raw.line() == b"t NO [TOOBIG] Message too large"
+    raw.send(b"t APPEND Nowhere {5+}\r\nt NOO\r\nu NOOP\r\n")  # the data is skipped, never run
+    assert raw.line() == b"t NO [trycreate] No such folder"
+    assert raw.line() == b"u OK NOOP completed"
+    assert raw.ask(b'APPEND INBOX "yesterday" {1+}\r\nx') == [b"t BAD Invalid date-time argument to APPEND"]
+    assert raw.ask(b"APPEND INBOX (\\Seen)") == [b"t BAD Invalid argument to APPEND where message expected"]
+    assert inbox_count(registered) == 2  # nothing refused was kept, not even its staged content
+    inbox = os.path.join(registered.store, "example.com", "john", "_In")
+    assert sorted(name for name in os.listdir(inbox) if not name.startswith("_")) == [
+        "0000001.eml", "0000001.env", "0000002.eml", "0000002.env"]
+    raw.close()
+    watcher.close()
+    assert server.stop() == 0
+
+
 def test_folders_are_created_listed_renamed_and_deleted(registered):
     ports = installation(registered, routers=1)
     server = registered.start().wait_ready()

@@ -1,0 +1,150 @@
+// ImapSession: APPEND -- the message literal streamed into a staged envelope of the target folder,
+// published with its flags and date only when the whole command was good.
+#include "imap/ImapSession.h"
+
+#include <ctime>
+
+#include "core/Configuration.h"
+#include "imap/ImapLimits.h"
+#include "imap/ModifiedUtf7.h"
+#include "platform/Text.h"
+#include "store/Envelopes.h"
+
+namespace pw::imap {
+
+namespace {
+
+constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::uint64_t MaxMessageBytes() {
+    const Variant value = core::ServerConfig().GetCopy("sys:imap4:maxmessagesize");
+    return value.IsEmpty() || value.AsInt64() <= 0 ? kDefaultMaxMessageBytes : static_cast<std::uint64_t>(value.AsInt64());
+}
+
+int Digits(std::string_view text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return -1;
+    return std::stoi(std::string(text));
+}
+
+// RFC 3501's date-time, "dd-Mon-yyyy hh:mm:ss +zzzz" (the day may be padded with a blank), as the
+// store's local automation date; nullopt when it is not one.
+std::optional<Date> ParseDateTime(std::string_view text) {
+    if (!text.empty() && text[0] == ' ') text.remove_prefix(1);
+    const std::size_t dash = text.find('-');
+    if (dash == std::string_view::npos || text.size() != dash + 24) return std::nullopt;
+    const int day = Digits(text.substr(0, dash));
+    const std::string_view month = text.substr(dash + 1, 3);
+    const int year = Digits(text.substr(dash + 5, 4));
+    const int hour = Digits(text.substr(dash + 10, 2));
+    const int minute = Digits(text.substr(dash + 13, 2));
+    const int second = Digits(text.substr(dash + 16, 2));
+    const char sign = text[dash + 19];
+    const int zone = Digits(text.substr(dash + 20, 4));
+    int monthIndex = 0;
+    while (monthIndex < 12 && !EqualsNoCase(kMonths[monthIndex], month)) ++monthIndex;
+    if (text[dash + 4] != '-' || text[dash + 9] != ' ' || text[dash + 12] != ':' || text[dash + 15] != ':' ||
+        text[dash + 18] != ' ' || (sign != '+' && sign != '-') || monthIndex == 12 || day < 1 || day > 31 ||
+        year < 1900 || hour > 23 || minute > 59 || second > 60 || zone < 0 || hour < 0 || minute < 0 || second < 0) {
+        return std::nullopt;
+    }
+    std::tm fields{};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = monthIndex;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    const long offset = (zone / 100 * 60 + zone % 100) * 60L * (sign == '-' ? -1 : 1);
+    return DateFromTimeT(::timegm(&fields) - offset);
+}
+
+}  // namespace
+
+LiteralSink::Verdict AppendStaging::Open(const Command& command, std::uint64_t length, std::string& refusal) {
+    Reset();
+    ImapSession& session = session_;
+    if (session.readOnly_) {
+        refusal = "Your account is marked read-only.  You may not create messages.";
+        return Verdict::Refuse;
+    }
+    if (length > MaxMessageBytes()) {
+        refusal = "[TOOBIG] Message too large";
+        return length > kMaxSkippedLiteral ? Verdict::RefuseAndClose : Verdict::Refuse;
+    }
+    const DecodedMailboxName name = DecodeModifiedUtf7(command.arguments[0].text);
+    std::string diagnostic;
+    if (!name.Ok() || (!EqualsNoCase(name.name, "INBOX") && !ImapStore::CheckName(name.name, diagnostic))) {
+        refusal = name.Ok() ? diagnostic : name.diagnostic;
+        return Verdict::Refuse;
+    }
+    folder = session.store_.FindFolder(name.name, diagnostic);
+    if (!folder) {
+        refusal = "[trycreate] No such folder";
+        return Verdict::Refuse;
+    }
+    if (session.selected_ && session.selectedReadOnly_ && EqualsNoCase(session.selected_->name, folder->name)) {
+        refusal = "The specified folder is marked read-only.  You may not add messages to it.";
+        return Verdict::Refuse;
+    }
+    if (!folder->Has('i')) {
+        refusal = "You may not add messages to this folder";
+        return Verdict::Refuse;
+    }
+    try {
+        envelope = folder->folder->GetEnvelopes()->Add();
+        content = envelope->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    } catch (const ComError& error) {
+        Reset();
+        refusal = std::string("The message could not be stored: ") + error.what();
+        return Verdict::Refuse;
+    }
+    return Verdict::Accept;
+}
+
+void AppendStaging::Write(std::string_view bytes) {
+    if (!content || !failure.empty()) return;
+    if (const HRESULT hr = content->Write(bytes); Failed(hr)) failure = "The message could not be stored: " + HresultText(hr);
+}
+
+void AppendStaging::Reset() {
+    content.reset();
+    envelope.reset();  // never published: the store removes what it staged
+    folder.reset();
+    failure.clear();
+}
+
+void ImapSession::Append(const Command& command) {
+    const std::vector<Argument>& arguments = command.arguments;
+    std::size_t next = 1;
+    std::uint16_t flags = 0;
+    std::string diagnostic;
+    if (next < arguments.size() && arguments[next].kind == ArgumentKind::List) {
+        const auto parsed = ParseFlags(arguments[next].items, diagnostic);
+        if (!parsed) return Bad(diagnostic);
+        flags = static_cast<std::uint16_t>(*parsed & kStorableFlags);
+        ++next;
+    }
+    Date received = Now();
+    if (next + 1 < arguments.size()) {
+        if (arguments[next].kind != ArgumentKind::Quoted) return Bad("Invalid argument to APPEND where date-time expected");
+        const auto date = ParseDateTime(arguments[next].text);
+        if (!date) return Bad("Invalid date-time argument to APPEND");
+        received = *date;
+        ++next;
+    }
+    if (next >= arguments.size() || !arguments[next].streamed) return Bad("Invalid argument to APPEND where message expected");
+    if (next + 1 < arguments.size()) return Bad("Too many arguments to APPEND");
+    if (!staging_.envelope) return No("APPEND missing message argument");
+    if (!staging_.failure.empty()) return No(staging_.failure);
+    staging_.content.reset();
+    const auto uid = store_.PublishAppended(*staging_.folder, *staging_.envelope, flags, received, diagnostic);
+    if (!uid) return No(diagnostic);
+    const std::uint32_t validity = store_.UidValidity(*staging_.folder);
+    staging_.envelope.reset();
+    if (storeCapabilities_ & kStoreCapabilityUidPlus) {
+        return SetReply(Format("OK [APPENDUID %lu %lu] APPEND completed", {std::uint64_t{validity}, std::uint64_t{*uid}}));
+    }
+    SetReply("OK APPEND completed");
+}
+
+}  // namespace pw::imap
