@@ -18,40 +18,17 @@
 #include <string_view>
 #include <vector>
 
+#include "JsonText.h"
 #include "m5/M5Session.h"
+#include "platform/Text.h"
 
 namespace {
 
 using namespace pw::m5;
 
-std::string Hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return "\"" + out + "\"";
-}
+std::string Hex(std::string_view bytes) { return "\"" + pw::LowerHex(bytes) + "\""; }
 
-std::string Quoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (b < 0x20 || b >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", b);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+std::string Quoted(std::string_view text) { return pw::tools::JsonQuoted(text); }
 
 std::string Number(std::size_t value) { return value == kM5NoPart ? "-1" : std::to_string(value); }
 

@@ -19,43 +19,17 @@
 #include <string>
 #include <string_view>
 
+#include "JsonText.h"
 #include "mime/Message.h"
+#include "platform/Text.h"
 
 namespace {
 
 using pw::mime::Message;
 
-std::string Hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return out;
-}
+std::string Hex(std::string_view bytes) { return pw::LowerHex(bytes); }
 
-// Header text is not ours to trust: every byte outside printable ASCII is written as \u00XX (bytes
-// above 127 as the Latin-1 code point), so the output is always valid JSON.
-std::string Quoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (b < 0x20 || b >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", b);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+std::string Quoted(std::string_view text) { return pw::tools::JsonQuoted(text); }
 
 std::string Result(pw::HRESULT hr) {
     if (hr == pw::S_OK) return "S_OK";
