@@ -63,6 +63,10 @@ std::optional<Date> ParseDateTime(std::string_view text) {
 LiteralSink::Verdict AppendStaging::Open(const Command& command, std::uint64_t length, std::string& refusal) {
     Reset();
     ImapSession& session = session_;
+    if (session.state_ != SessionState::Authenticated && session.state_ != SessionState::Selected) {
+        refusal = "Command invalid in current context:  \"APPEND\"";  // nothing is staged before login
+        return Verdict::Refuse;
+    }
     if (session.readOnly_) {
         refusal = "Your account is marked read-only.  You may not create messages.";
         return Verdict::Refuse;

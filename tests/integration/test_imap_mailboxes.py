@@ -168,7 +168,10 @@ def test_append_streams_large_messages_and_refuses_before_inviting(registered):
     with open(os.path.join(registered.store, "example.com", "john", "_In", "0000001.eml"), "rb") as f:
         assert f.read() == big
 
-    raw = login(ports["imap"])
+    raw = Raw(ports["imap"])
+    raw.send(b"t APPEND INBOX {5}\r\n")
+    assert raw.line() == b't NO Command invalid in current context:  "APPEND"'
+    assert raw.ask(b"LOGIN john@example.com secret") == [b"t OK LOGIN completed"]
     raw.send(b"t APPEND Nowhere {5}\r\n")
     assert raw.line() == b"t NO [trycreate] No such folder"  # never invited
     raw.send(b"t APPEND INBOX {5000000}\r\n")
