@@ -25,6 +25,7 @@ constexpr CommandEntry kCommands[] = {
     {"LOGIN", {String, String, Absent}, CommandId::Login, 0},
     {"LOGOUT", {Absent, Absent, Absent}, CommandId::Logout, 0},
     {"LSUB", {Mailbox, Required, Absent}, CommandId::Lsub, 0},
+    {"NAMESPACE", {Absent, Absent, Absent}, CommandId::Namespace, 0},
     {"NOOP", {Absent, Absent, Absent}, CommandId::Noop, 0},
     {"PROGRESS", {Required, Absent, Absent}, CommandId::Progress, 0},
     {"RENAME", {Mailbox, Mailbox, Absent}, CommandId::Rename, kChangesStore},

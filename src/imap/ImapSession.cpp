@@ -4,6 +4,7 @@
 
 #include "core/Logging.h"
 #include "imap/ImapLimits.h"
+#include "imap/ImapStrings.h"
 #include "platform/Text.h"
 
 namespace pw::imap {
@@ -22,7 +23,7 @@ bool AllowedIn(CommandId id, SessionState state) {
     case Login: case Authenticate: case StartTls:
         return state == SessionState::NotAuthenticated;
     case Append: case Create: case Delete: case Rename: case Examine: case Select: case List: case Lsub:
-    case Status: case Subscribe: case Unsubscribe: case Idle:
+    case Status: case Subscribe: case Unsubscribe: case Idle: case Namespace:
         return state == SessionState::Authenticated || state == SessionState::Selected;
     default:
         return state == SessionState::Selected;
@@ -256,6 +257,10 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::List: return List(command, false);
     case CommandId::Lsub: return List(command, true);
     case CommandId::Status: return Status(command);
+    case CommandId::Namespace:
+        // RFC 2342: the user's own folders at the top, nobody else's, the public ones under the prefix.
+        Untagged("NAMESPACE ((\"\" \"/\")) NIL ((" + ImapString(store_.PublicPrefix()) + " \"/\"))");
+        return SetReply("OK NAMESPACE completed");
     default:
         // The mailbox commands arrive with the mailbox access of the store.
         return No(Format("%s is not available on this server yet", {std::string_view(command.name)}));
