@@ -164,6 +164,7 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
         entry.stored = stored.IsEmpty() ? 0 : static_cast<std::uint16_t>(stored.AsUI2() & kStorableFlags);
         entry.flags = entry.stored == 0 ? kFlagRecent : entry.stored;
         entry.size = envelope->ContentSize();
+        entry.internalDate = envelope->CreateDate();
         vector.messages.push_back(entry);
     }
     vector.Recount();
@@ -187,6 +188,21 @@ bool ImapStore::StoreFlags(const FolderRecord& record, std::uint32_t uid, std::u
     } catch (const ComError& error) {
         diagnostic = std::string("Flags could not be stored: ") + error.what();
         return false;
+    }
+}
+
+std::unique_ptr<FileStream> ImapStore::OpenContent(const FolderRecord& record, std::uint32_t uid,
+                                                   std::string& diagnostic) const {
+    try {
+        const auto envelope = record.folder->GetEnvelopes()->FindEnvelope(uid);
+        if (!envelope) {
+            diagnostic = "Message no longer exists";
+            return nullptr;
+        }
+        return envelope->StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
+    } catch (const ComError& error) {
+        diagnostic = error.what();
+        return nullptr;
     }
 }
 

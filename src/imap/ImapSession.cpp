@@ -74,6 +74,7 @@ void ImapSession::Run() {
     connection_->Flush();
     staging_.Reset();
     selected_.reset();
+    if (m5_) (void)m5::M5CloseSession(*m5_);
     store_.Close();
     Log('D', "IMAP4 Session ending with " + ticket_->ClientAddress() +
                  (connection_->ErrorText().empty() ? std::string() : ": " + connection_->ErrorText()));
@@ -245,6 +246,7 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Check: return SetReply("OK CHECK completed");
     case CommandId::Select: return Select(command, false);
     case CommandId::Examine: return Select(command, true);
+    case CommandId::Fetch: return Fetch(command);
     case CommandId::Store: return Store(command);
     case CommandId::Expunge: return Expunge(command);
     case CommandId::Copy: return Copy(command);

@@ -17,10 +17,12 @@
 #include <optional>
 #include <string>
 
+#include "imap/FetchItems.h"
 #include "imap/ImapCommandReader.h"
 #include "imap/ImapConnection.h"
 #include "imap/ImapServer.h"
 #include "imap/ImapStore.h"
+#include "m5/M5Session.h"
 #include "net/Listener.h"
 
 namespace pw::imap {
@@ -108,6 +110,13 @@ private:
     void Store(const Command& command);
     void Expunge(const Command& command);
     void Copy(const Command& command);
+    // FETCH (ImapFetch.cpp).
+    void Fetch(const Command& command);
+    // The response for one selected message; false with the NO diagnostic set, nothing written.
+    bool FetchOne(const FetchRequest& request, std::size_t index, bool uidCommand);
+    // Sends a range of an open message file as the data of a literal already announced; a short read
+    // ends the session, since the client counts on exactly that many bytes.
+    bool SendFileRange(FileStream& file, std::uint64_t offset, std::uint64_t length);
     // APPEND (ImapAppend.cpp).
     void Append(const Command& command);
     friend class AppendStaging;
@@ -152,6 +161,7 @@ private:
     MessageVector vector_;
     bool selectedReadOnly_ = false;
     double stamp_ = 0;  // of the selected folder when it was last looked at
+    std::optional<m5::M5SessionHandle> m5_;  // opened at the first FETCH that reads a message
 
     std::uint32_t debugMask_ = 0;
     unsigned progressTenths_ = 0;

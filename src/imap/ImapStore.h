@@ -83,6 +83,9 @@ public:
     // Moves whenever a message of the folder is added, removed or has its record rewritten.
     double Stamp(const FolderRecord& folder) const;
     bool StoreFlags(const FolderRecord& folder, std::uint32_t uid, std::uint16_t flags, std::string& diagnostic) const;
+    // The message file of a message, open for reading; null with a diagnostic when it is gone. The
+    // store replaces a file by renaming a new one over it, so what this stream reads never changes.
+    std::unique_ptr<FileStream> OpenContent(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
     bool RemoveMessage(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
     // Publishes a staged message (its content written and closed) with its flags and internal date;
     // its UID, or nullopt.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "imap/ImapCommandReader.h"
+#include "platform/AutomationDate.h"
 
 namespace pw::imap {
 
@@ -37,6 +38,7 @@ struct MessageEntry {
     std::uint16_t flags = 0;   // as the session shows them, \Recent included
     std::uint16_t stored = 0;  // as the store held them at the last look
     std::uint64_t size = 0;
+    Date internalDate = 0;  // when the message came into the store (local automation date)
     bool selected = false;
 };
 

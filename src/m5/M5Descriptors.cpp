@@ -358,7 +358,7 @@ std::vector<M5Address> M5ParseAddressList(std::string_view value) {
         } else if (!mime::ParseAddress(piece, parsed)) {
             continue;
         }
-        list.push_back({M5DecodeHeaderText(parsed.name), std::move(parsed.local), std::move(parsed.domain)});
+        list.push_back({M5DecodeHeaderText(parsed.name), parsed.name, std::move(parsed.local), std::move(parsed.domain)});
     }
     return list;
 }

@@ -58,7 +58,8 @@ struct M5PartDesc {
 };
 
 struct M5Address {
-    std::string name;  // display name, decoded to UTF-8
+    std::string name;     // display name, decoded to UTF-8
+    std::string rawName;  // as written (quotes taken off), encoded words kept: what IMAP's ENVELOPE sends
     std::string local;
     std::string domain;
 };

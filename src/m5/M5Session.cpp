@@ -259,6 +259,16 @@ M5Status M5ReadPart(M5MessageHandle message, std::size_t part, M5Delivery delive
     });
 }
 
+M5Status M5GetPartBody(M5MessageHandle message, std::size_t part, M5Delivery delivery, std::string& body) {
+    return Guarded([&] {
+        MessageEntry* entry = FindMessage(message);
+        if (entry == nullptr || part >= entry->message->Parts().size()) return M5STS_INVALID_HANDLE;
+        body = entry->message->Body(part, delivery);
+        Report(*entry);
+        return M5STS_SUCCESS;
+    });
+}
+
 M5Status M5CloseMessage(M5MessageHandle message) {
     return Guarded([&] {
         Registry& registry = Registry::Instance();
