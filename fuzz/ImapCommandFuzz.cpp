@@ -1,10 +1,12 @@
 // Fuzz target: the IMAP command reader must turn any byte stream into commands, refusals or an end,
 // without crashing, reading past its input or keeping more than its limit of any one command; and
-// every command it hands out must hold only what the stream sent.
+// every command it hands out must hold only what the stream sent. A FETCH command's items go through
+// the item parser, whose sections must hold together (a partial count is never 0).
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "imap/FetchItems.h"
 #include "imap/ImapCommandReader.h"
 #include "imap/ImapLimits.h"
 
@@ -70,6 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::size_t total = read.command.tag.size();
         for (const auto& argument : read.command.arguments) total += Size(argument);
         if (total > size || read.command.tag.size() > pw::imap::kMaxTagLength) __builtin_trap();
+        if (read.command.name == "FETCH" && read.command.arguments.size() == 2) {
+            pw::imap::FetchRefusal refusal;
+            const auto request = pw::imap::ParseFetchItems(read.command.arguments[1], refusal);
+            if (!request && refusal.reply.empty()) __builtin_trap();
+            for (const auto& item : request ? request->items : std::vector<pw::imap::FetchItem>{}) {
+                if (item.section.origin && item.section.count == 0) __builtin_trap();
+                (void)item.ResponseName();
+            }
+        }
     }
     return 0;
 }

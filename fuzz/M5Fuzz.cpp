@@ -2,11 +2,14 @@
 // together -- every part and envelope descriptor can be fetched, every byte range lies inside the
 // message (a child's inside its parent's body), parts come in depth-first order, and every body reads
 // to its end both decoded and raw, within the growth limit, and the first bytes taken as an IMAP
-// section number name a part of the message or none.
+// section number name a part of the message or none. The IMAP structures written from it (ENVELOPE,
+// BODY, BODYSTRUCTURE) are well formed: quotes closed, literals whole, parentheses balanced.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "imap/BodyStructure.h"
 #include "m5/M5Limits.h"
 #include "m5/M5Session.h"
 
@@ -18,6 +21,32 @@ constexpr std::size_t kSectionBytes = 12;
 
 void Check(bool condition) {
     if (!condition) __builtin_trap();
+}
+
+// Parentheses balance outside quoted strings and literals, and every string and literal is whole.
+bool WellFormed(std::string_view text) {
+    long depth = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i) {
+                if (text[i] == '\\') ++i;
+            }
+            if (i >= text.size()) return false;
+        } else if (c == '{') {
+            const std::size_t close = text.find("}\r\n", i);
+            if (close == std::string_view::npos) return false;
+            const std::size_t length = std::stoul(std::string(text.substr(i + 1, close - i - 1)));
+            const std::size_t end = close + 3 + length;  // past the literal's data
+            if (end > text.size()) return false;
+            i = end - 1;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')' && --depth < 0) {
+            return false;
+        }
+    }
+    return depth == 0;
 }
 
 void ReadToEnd(M5MessageHandle message, std::size_t part, M5Delivery delivery, std::size_t limit) {
@@ -66,6 +95,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ReadToEnd(message, number, M5Delivery::Decoded, part->body.length);
         ReadToEnd(message, number, M5Delivery::Raw, part->body.length);
     }
+    for (const bool extended : {false, true}) {
+        std::string structure;
+        std::string call;
+        Check(pw::imap::WriteBodyStructure(message, 0, extended, structure, call) == M5STS_SUCCESS && WellFormed(structure));
+    }
+    Check(M5OpenEnvelope(message, envelope) == M5STS_SUCCESS && WellFormed(pw::imap::EnvelopeStructure(*envelope)));
     // The first bytes as an IMAP section number: a part of the message, or none.
     std::size_t found = 0;
     const std::string section(reinterpret_cast<const char*>(data), size < kSectionBytes ? size : kSectionBytes);
