@@ -1,7 +1,8 @@
 // Fuzz target: the IMAP command reader must turn any byte stream into commands, refusals or an end,
 // without crashing, reading past its input or keeping more than its limit of any one command; and
 // every command it hands out must hold only what the stream sent. A FETCH command's items go through
-// the item parser, whose sections must hold together (a partial count is never 0).
+// the item parser, whose sections must hold together (a partial count is never 0), and a SEARCH
+// command's criteria through the key parser, which answers a tree or a refusal.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include "imap/FetchItems.h"
 #include "imap/ImapCommandReader.h"
 #include "imap/ImapLimits.h"
+#include "imap/SearchKeys.h"
 
 namespace {
 
@@ -80,6 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (item.section.origin && item.section.count == 0) __builtin_trap();
                 (void)item.ResponseName();
             }
+        }
+        if (read.command.name == "SEARCH") {
+            pw::imap::SearchRefusal refusal;
+            const auto criteria = pw::imap::ParseSearch(read.command.arguments, refusal);
+            if (!criteria && refusal.reply.empty()) __builtin_trap();
+            if (criteria) (void)criteria->NeedsBody();
         }
     }
     return 0;

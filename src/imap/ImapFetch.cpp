@@ -128,16 +128,7 @@ void ImapSession::Fetch(const Command& command) {
         if (!refusal.logLine.empty()) Log('E', refusal.logLine);
         return refusal.bad ? Bad(refusal.reply) : No(refusal.reply);
     }
-    if ((request->needs & (kNeedsParse | kNeedsHeader)) && !m5_) {
-        m5::M5SessionHandle handle;
-        const m5::M5Status status = m5::M5OpenSession(m5::kM5ImapSessionName, m5::M5_FLAG_CONVERT | m5::M5_FLAG_DEBUG, handle,
-                                                      [this](std::string_view text) { Log('D', text); });
-        if (status != m5::M5STS_SUCCESS) {
-            Log('E', Format("M5OpenSession failed with error code %u", {std::uint64_t{status}}));
-            return No("Server internal error with message");
-        }
-        m5_ = handle;
-    }
+    if ((request->needs & (kNeedsParse | kNeedsHeader)) && !OpenM5()) return No("Server internal error with message");
     for (std::size_t i = 0; i < vector_.messages.size(); ++i) {
         if (vector_.messages[i].selected && !FetchOne(*request, i, command.uid)) break;
     }

@@ -247,6 +247,7 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Select: return Select(command, false);
     case CommandId::Examine: return Select(command, true);
     case CommandId::Fetch: return Fetch(command);
+    case CommandId::Search: return Search(command);
     case CommandId::Store: return Store(command);
     case CommandId::Expunge: return Expunge(command);
     case CommandId::Copy: return Copy(command);

@@ -117,6 +117,10 @@ private:
     // Sends a range of an open message file as the data of a literal already announced; a short read
     // ends the session, since the client counts on exactly that many bytes.
     bool SendFileRange(FileStream& file, std::uint64_t offset, std::uint64_t length);
+    // The session's structure parser session, opened at first use; false when it can not be had.
+    bool OpenM5();
+    // SEARCH (ImapSearch.cpp).
+    void Search(const Command& command);
     // APPEND (ImapAppend.cpp).
     void Append(const Command& command);
     friend class AppendStaging;

@@ -259,6 +259,17 @@ M5Status M5ReadPart(M5MessageHandle message, std::size_t part, M5Delivery delive
     });
 }
 
+M5Status M5GetBytes(M5MessageHandle message, M5Range range, std::string_view& bytes) {
+    return Guarded([&] {
+        const MessageEntry* entry = FindMessage(message);
+        if (entry == nullptr) return M5STS_INVALID_HANDLE;
+        const std::string_view all = entry->message->Bytes();
+        if (range.offset > all.size() || range.length > all.size() - range.offset) return M5STS_INVALID_HANDLE;
+        bytes = all.substr(range.offset, range.length);
+        return M5STS_SUCCESS;
+    });
+}
+
 M5Status M5GetPartBody(M5MessageHandle message, std::size_t part, M5Delivery delivery, std::string& body) {
     return Guarded([&] {
         MessageEntry* entry = FindMessage(message);

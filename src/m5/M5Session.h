@@ -76,6 +76,8 @@ M5Status M5GetPartCount(M5MessageHandle message, std::size_t& count);
 // The next piece of a part's body; read is 0 at its end.
 M5Status M5ReadPart(M5MessageHandle message, std::size_t part, M5Delivery delivery, std::span<std::byte> buffer,
                     std::size_t& read);
+// The stored bytes of a range (a descriptor's header or body); valid until the message is closed.
+M5Status M5GetBytes(M5MessageHandle message, M5Range range, std::string_view& bytes);
 // A part's whole body at once (from its beginning, whatever was being read).
 M5Status M5GetPartBody(M5MessageHandle message, std::size_t part, M5Delivery delivery, std::string& body);
 M5Status M5CloseMessage(M5MessageHandle message);

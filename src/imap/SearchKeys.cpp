@@ -1,0 +1,273 @@
+// SearchKeys: the SEARCH key table, its parser and the tests.
+#include "imap/SearchKeys.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+#include "platform/Text.h"
+
+namespace pw::imap {
+
+namespace {
+
+using Kind = SearchKey::Kind;
+
+enum class Takes { Nothing, String, HeaderField, Date, Number, Set, OneKey, TwoKeys, Atom };
+
+struct KeyRow {
+    std::string_view name;
+    Kind kind;
+    Takes takes;
+    std::uint16_t flag = 0;
+    std::string_view field = {};
+};
+
+constexpr KeyRow kKeys[] = {
+    {"ALL", Kind::All, Takes::Nothing},
+    {"ANSWERED", Kind::FlagSet, Takes::Nothing, kFlagAnswered},
+    {"BCC", Kind::Header, Takes::String, 0, "BCC"},
+    {"BEFORE", Kind::Before, Takes::Date},
+    {"BODY", Kind::Body, Takes::String},
+    {"CC", Kind::Header, Takes::String, 0, "CC"},
+    {"DELETED", Kind::FlagSet, Takes::Nothing, kFlagDeleted},
+    {"DRAFT", Kind::FlagSet, Takes::Nothing, kFlagDraft},
+    {"FLAGGED", Kind::FlagSet, Takes::Nothing, kFlagFlagged},
+    {"FROM", Kind::Header, Takes::String, 0, "FROM"},
+    {"HEADER", Kind::Header, Takes::HeaderField},
+    {"KEYWORD", Kind::Never, Takes::Atom},
+    {"LARGER", Kind::Larger, Takes::Number},
+    {"NEW", Kind::New, Takes::Nothing},
+    {"NOT", Kind::Not, Takes::OneKey},
+    {"OLD", Kind::Old, Takes::Nothing},
+    {"ON", Kind::On, Takes::Date},
+    {"OR", Kind::Or, Takes::TwoKeys},
+    {"RECENT", Kind::FlagSet, Takes::Nothing, kFlagRecent},
+    {"SEEN", Kind::FlagSet, Takes::Nothing, kFlagSeen},
+    {"SENTBEFORE", Kind::SentBefore, Takes::Date},
+    {"SENTON", Kind::SentOn, Takes::Date},
+    {"SENTSINCE", Kind::SentSince, Takes::Date},
+    {"SINCE", Kind::Since, Takes::Date},
+    {"SMALLER", Kind::Smaller, Takes::Number},
+    {"SUBJECT", Kind::Header, Takes::String, 0, "SUBJECT"},
+    {"TEXT", Kind::Text, Takes::String},
+    {"TO", Kind::Header, Takes::String, 0, "TO"},
+    {"UID", Kind::Set, Takes::Set},
+    {"UNANSWERED", Kind::FlagClear, Takes::Nothing, kFlagAnswered},
+    {"UNDELETED", Kind::FlagClear, Takes::Nothing, kFlagDeleted},
+    {"UNDRAFT", Kind::FlagClear, Takes::Nothing, kFlagDraft},
+    {"UNFLAGGED", Kind::FlagClear, Takes::Nothing, kFlagFlagged},
+    {"UNKEYWORD", Kind::All, Takes::Atom},
+    {"UNSEEN", Kind::FlagClear, Takes::Nothing, kFlagSeen},
+};
+
+const KeyRow* FindKey(std::string_view upperName) {
+    for (const KeyRow& row : kKeys) {
+        if (row.name == upperName) return &row;
+    }
+    return nullptr;
+}
+
+class Parser {
+public:
+    Parser(const std::vector<Argument>& arguments, std::size_t at, SearchRefusal& refusal)
+        : arguments_(arguments), at_(at), refusal_(refusal) {}
+
+    // Every argument left, as one AND key.
+    std::optional<SearchKey> All() {
+        SearchKey all{.kind = Kind::And};
+        while (at_ < arguments_.size()) {
+            auto key = Key(arguments_, at_, 0);
+            if (!key) return std::nullopt;
+            all.children.push_back(std::move(*key));
+        }
+        return all;
+    }
+
+private:
+    std::nullopt_t Refuse(std::string reply) {
+        refusal_ = {std::move(reply), true};
+        return std::nullopt;
+    }
+
+    std::optional<SearchKey> Key(const std::vector<Argument>& list, std::size_t& at, std::size_t depth) {
+        if (depth > kMaxSearchDepth) return Refuse("SEARCH keys nested too deeply");
+        const Argument& argument = list[at++];
+        if (argument.kind == ArgumentKind::List) return ListKey(argument, depth);
+        const std::string name = ToUpperAscii(argument.text);
+        if (argument.kind == ArgumentKind::Atom && !name.empty() && (std::isdigit(static_cast<unsigned char>(name[0])) || name[0] == '*')) {
+            return SearchKey{.kind = Kind::Set, .set = argument.text};
+        }
+        const KeyRow* row = argument.kind == ArgumentKind::Atom ? FindKey(name) : nullptr;
+        if (row == nullptr) return Refuse("SEARCH command has unrecognized key:  " + argument.text.substr(0, 40));
+        SearchKey key{.kind = row->kind, .flag = row->flag, .field = std::string(row->field)};
+        const Argument* next = at < list.size() ? &list[at] : nullptr;
+        const std::string quotedName = "\"" + name + "\"";
+        switch (row->takes) {
+        case Takes::Nothing: return key;
+        case Takes::OneKey:
+            if (!next) return Refuse("SEARCH key \"NOT\" missing operand");
+            return Nested(key, list, at, depth, 1);
+        case Takes::TwoKeys:
+            if (!next) return Refuse("SEARCH key \"OR\" missing first operand");
+            return Nested(key, list, at, depth, 2);
+        case Takes::Date: {
+            if (!next) return Refuse("SEARCH key " + quotedName + " missing date argument");
+            if (next->kind == ArgumentKind::List) return Refuse("SEARCH key " + quotedName + " illegally followed by a list");
+            const auto day = ParseSearchDate(next->text);
+            if (!day) return Refuse("SEARCH key " + quotedName + " followed by invalid date (should be, for example, \"15-Jun-2000\")");
+            ++at;
+            key.day = *day;
+            return key;
+        }
+        case Takes::Number: {
+            const auto* end = next ? next->text.data() + next->text.size() : nullptr;
+            if (!next || next->kind == ArgumentKind::List || next->text.empty() ||
+                std::from_chars(next->text.data(), end, key.number).ptr != end) {
+                return Refuse("SEARCH key " + quotedName + " missing numeric argument");
+            }
+            ++at;
+            return key;
+        }
+        case Takes::HeaderField:
+            if (!next || !next->IsString()) return Refuse("SEARCH key " + quotedName + " missing field-name argument");
+            key.field = ToUpperAscii(next->text);
+            next = ++at < list.size() ? &list[at] : nullptr;
+            [[fallthrough]];
+        case Takes::String:
+        case Takes::Atom:
+            if (next && next->kind == ArgumentKind::List) return Refuse("SEARCH key " + quotedName + " illegally followed by a list");
+            if (!next) return Refuse("SEARCH key " + quotedName + " missing string argument");
+            key.text = list[at++].text;
+            return key;
+        case Takes::Set:
+            if (!next || next->kind != ArgumentKind::Atom) return Refuse("SEARCH key " + quotedName + " missing string argument");
+            key.set = list[at++].text;
+            key.uid = true;
+            return key;
+        }
+        return key;
+    }
+
+    std::optional<SearchKey> Nested(SearchKey key, const std::vector<Argument>& list, std::size_t& at, std::size_t depth, int operands) {
+        for (int i = 0; i < operands; ++i) {
+            if (at >= list.size()) return Refuse("SEARCH key \"OR\" missing second operand");
+            auto operand = Key(list, at, depth + 1);
+            if (!operand) return std::nullopt;
+            key.children.push_back(std::move(*operand));
+        }
+        return key;
+    }
+
+    std::optional<SearchKey> ListKey(const Argument& argument, std::size_t depth) {
+        if (argument.items.empty()) return Refuse("SEARCH command has unrecognized key:  ()");
+        SearchKey all{.kind = Kind::And};
+        for (std::size_t at = 0; at < argument.items.size();) {
+            auto key = Key(argument.items, at, depth + 1);
+            if (!key) return std::nullopt;
+            all.children.push_back(std::move(*key));
+        }
+        return all;
+    }
+
+    const std::vector<Argument>& arguments_;
+    std::size_t at_;
+    SearchRefusal& refusal_;
+};
+
+bool ContainsNoCase(std::string_view haystack, std::string_view needle) {
+    if (needle.empty()) return true;
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           }) != haystack.end();
+}
+
+bool HeaderMatches(const SearchKey& key, SearchSubject& subject) {
+    const mime::HeaderBlock* header = subject.Header();
+    if (header == nullptr) return false;
+    const std::size_t count = header->CountField(key.field);
+    for (std::size_t which = 0; which < count; ++which) {
+        if (ContainsNoCase(header->Field(key.field, which), key.text)) return true;
+    }
+    return false;
+}
+
+bool SentMatches(const SearchKey& key, SearchSubject& subject) {
+    const mime::HeaderBlock* header = subject.Header();
+    const auto day = header ? HeaderDateDay(header->Field("Date")) : std::nullopt;
+    if (!day) return false;
+    return key.kind == Kind::SentBefore ? *day < key.day : key.kind == Kind::SentOn ? *day == key.day : *day >= key.day;
+}
+
+}  // namespace
+
+bool SearchKey::NeedsHeader() const {
+    if (kind == Kind::Header || kind == Kind::Text || kind == Kind::SentBefore || kind == Kind::SentOn || kind == Kind::SentSince) {
+        return true;
+    }
+    return std::any_of(children.begin(), children.end(), [](const SearchKey& child) { return child.NeedsHeader(); });
+}
+
+bool SearchKey::NeedsBody() const {
+    if (kind == Kind::Body || kind == Kind::Text) return true;
+    return std::any_of(children.begin(), children.end(), [](const SearchKey& child) { return child.NeedsBody(); });
+}
+
+std::optional<SearchKey> ParseSearch(const std::vector<Argument>& arguments, SearchRefusal& refusal) {
+    std::size_t at = 0;
+    if (!arguments.empty() && arguments[0].IsString() && EqualsNoCase(arguments[0].text, "CHARSET")) {
+        if (arguments.size() < 2 || !arguments[1].IsString()) {
+            refusal = {"SEARCH command has CHARSET with no object", true};
+            return std::nullopt;
+        }
+        if (!EqualsNoCase(arguments[1].text, "US-ASCII")) {
+            refusal = {"[BADCHARSET (US-ASCII)] This server does not support searches with alternate character sets", false};
+            return std::nullopt;
+        }
+        at = 2;
+    }
+    if (at >= arguments.size()) {
+        refusal = {"SEARCH must have at least one argument", true};
+        return std::nullopt;
+    }
+    return Parser(arguments, at, refusal).All();
+}
+
+bool Matches(const SearchKey& key, SearchSubject& subject) {
+    const MessageEntry& entry = subject.Entry();
+    switch (key.kind) {
+    case Kind::All: return true;
+    case Kind::FlagSet: return (entry.flags & key.flag) != 0;
+    case Kind::FlagClear: return (entry.flags & key.flag) == 0;
+    case Kind::New: return (entry.flags & kFlagRecent) && !(entry.flags & kFlagSeen);
+    case Kind::Old: return !(entry.flags & kFlagRecent);
+    case Kind::Never: return false;
+    case Kind::Header: return HeaderMatches(key, subject);
+    case Kind::Body: {
+        const std::string* body = subject.BodyText();
+        return body && ContainsNoCase(*body, key.text);
+    }
+    case Kind::Text: {
+        const mime::HeaderBlock* header = subject.Header();
+        if (header && ContainsNoCase(header->Text(), key.text)) return true;
+        const std::string* body = subject.BodyText();
+        return body && ContainsNoCase(*body, key.text);
+    }
+    case Kind::Before: return UtcDay(entry.internalDate) < key.day;
+    case Kind::On: return UtcDay(entry.internalDate) == key.day;
+    case Kind::Since: return UtcDay(entry.internalDate) >= key.day;
+    case Kind::SentBefore:
+    case Kind::SentOn:
+    case Kind::SentSince: return SentMatches(key, subject);
+    case Kind::Larger: return entry.size > key.number;
+    case Kind::Smaller: return entry.size < key.number;
+    case Kind::Set: return subject.Index() < key.members.size() && key.members[subject.Index()];
+    case Kind::Not: return !Matches(key.children[0], subject);
+    case Kind::Or: return Matches(key.children[0], subject) || Matches(key.children[1], subject);
+    case Kind::And:
+        return std::all_of(key.children.begin(), key.children.end(), [&](const SearchKey& child) { return Matches(child, subject); });
+    }
+    return false;
+}
+
+}  // namespace pw::imap

@@ -1,0 +1,89 @@
+// SearchKeys: SEARCH's criteria -- parsed from the command's arguments into a tree of keys, and
+// tested against one message at a time.
+//
+// The tree is parsed whole before any message is looked at, so a bad key answers BAD and tests
+// nothing. Nesting (NOT NOT ..., OR inside OR, lists) is bounded by kMaxSearchDepth. Header keys
+// (FROM, SUBJECT, HEADER, ...) match the field as stored, unfolded; BODY and TEXT match the text
+// parts of the message decoded to UTF-8; every string test ignores ASCII case. Dates compare by day:
+// the internal date's UTC day, the Date header's day as written. A message whose file cannot be read
+// matches no key that needs it.
+// Thread safety: values and pure functions; a subject belongs to one session.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "imap/ImapCommandReader.h"
+#include "imap/ImapDates.h"
+#include "imap/MessageVector.h"
+#include "mime/HeaderBlock.h"
+
+namespace pw::imap {
+
+// How deep NOT, OR and lists may nest inside one another.
+inline constexpr std::size_t kMaxSearchDepth = 64;
+
+struct SearchKey {
+    enum class Kind {
+        All,
+        FlagSet,     // flag
+        FlagClear,   // flag
+        New,
+        Old,
+        Never,       // KEYWORD: keywords are never stored
+        Header,      // field (upper case), text
+        Body,        // text
+        Text,        // text
+        Before,      // day: internal date
+        On,
+        Since,
+        SentBefore,  // day: Date header
+        SentOn,
+        SentSince,
+        Larger,      // number
+        Smaller,
+        Set,         // members: message numbers, or UIDs with `uid`
+        Not,         // children[0]
+        Or,          // children[0], children[1]
+        And,         // children
+    };
+    Kind kind = Kind::All;
+    std::uint16_t flag = 0;
+    std::string field{};
+    std::string text{};
+    Day day = 0;
+    std::uint64_t number = 0;
+    std::string set{};
+    bool uid = false;
+    std::vector<bool> members{};  // of a set, by message index; filled by the session before testing
+    std::vector<SearchKey> children{};
+
+    // Whether testing it reads the message's header or body.
+    bool NeedsHeader() const;
+    bool NeedsBody() const;
+};
+
+// What a key is tested against: one message of the selected mailbox, read only when a key needs it.
+class SearchSubject {
+public:
+    virtual ~SearchSubject() = default;
+    virtual const MessageEntry& Entry() const = 0;
+    virtual std::size_t Index() const = 0;
+    // Null when the message can not be read.
+    virtual const mime::HeaderBlock* Header() = 0;
+    virtual const std::string* BodyText() = 0;
+};
+
+struct SearchRefusal {
+    std::string reply;
+    bool bad = true;
+};
+
+// The criteria of SEARCH's arguments, CHARSET included, as one AND key; nullopt with the refusal.
+std::optional<SearchKey> ParseSearch(const std::vector<Argument>& arguments, SearchRefusal& refusal);
+bool Matches(const SearchKey& key, SearchSubject& subject);
+
+}  // namespace pw::imap
