@@ -1,0 +1,115 @@
+"""SEARCH over a known mailbox with imaplib and a raw socket: every key gives the right set (flags,
+header fields as stored, bodies decoded from their transfer encoding and charset, dates by day, sizes,
+sets, NOT, OR and lists), UID SEARCH answers UIDs, each refusal has its reply, a message whose file is
+gone matches no key that reads it, and an empty folder answers 1:* with nothing."""
+import glob
+import imaplib
+import os
+import smtplib
+
+from conftest import WAIT, wait_for
+from test_imap_mailboxes import JOHN, installation, login
+
+MESSAGES = [
+    b"From: Ann <ann@remote.test>\r\nTo: john@example.com\r\nCc: carl@remote.test\r\nSubject: Hello world\r\n"
+    b"Date: Tue, 1 Dec 2026 10:00:00 +0000\r\nX-Tag: alpha\r\n\r\nplain body text\r\n",
+    b"From: Bob <bob@remote.test>\r\nTo: john@example.com\r\nSubject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n"
+    b"Date: 5 Dec 2026 23:30:00 -0800\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+    b"--b\r\nContent-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+    b"K=E4se und Br=F6t=\r\nchen\r\n--b\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+    b"c2VjcmV0IHdvcmQ=\r\n--b--\r\n",
+    b"From: carl@remote.test\r\nSubject: third\r\nBcc: hidden@remote.test\r\n\r\n" + b"x" * 2000 + b"\r\n",
+]
+
+
+def search(client, *criteria, uid=False):
+    typ, data = client.uid("SEARCH", *criteria) if uid else client.search(None, *criteria)
+    assert typ == "OK", data
+    return data[0].decode().split()
+
+
+def test_every_key_over_a_known_mailbox(registered):
+    ports = installation(registered)
+    registered.start().wait_ready()
+    with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as smtp:
+        for message in MESSAGES:
+            smtp.sendmail("a@remote.test", [JOHN], message)
+    inbox = os.path.join(registered.store, "example.com", "john", "_In")
+    wait_for(lambda: len(glob.glob(os.path.join(inbox, "*.env"))) == 3, "the deliveries")
+
+    client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
+    client.login(JOHN, "secret")
+    client.select("INBOX")
+    assert client.store("2", "+FLAGS", "(\\Draft \\Flagged)")[0] == "OK"
+    assert client.store("3", "+FLAGS", "(\\Seen \\Answered)")[0] == "OK"
+    expected = {
+        ("ALL",): "1 2 3", ("UNDRAFT",): "1 3", ("DRAFT",): "2", ("FLAGGED",): "2", ("UNFLAGGED",): "1 3",
+        ("SEEN",): "3", ("UNSEEN",): "1 2", ("ANSWERED",): "3", ("UNANSWERED",): "1 2", ("DELETED",): "",
+        ("UNDELETED",): "1 2 3", ("NEW",): "1 2", ("OLD",): "", ("RECENT",): "1 2 3",
+        ("KEYWORD", "x"): "", ("UNKEYWORD", "x"): "1 2 3",
+        ("FROM", "ANN"): "1", ("FROM", "remote.test"): "1 2 3", ("TO", "john@"): "1 2", ("CC", "carl"): "1",
+        ("BCC", "hidden"): "3", ("SUBJECT", "hello"): "1", ("SUBJECT", "=?utf-8?q?Gr"): "2",
+        ("HEADER", "X-Tag", "ALPHA"): "1", ("HEADER", "x-tag", '""'): "1", ("HEADER", "Subject", '""'): "1 2 3",
+        # The body decoded: a soft line break joined, the attachment not searched as text.
+        ("BODY", "\"PLAIN BODY\""): "1", ("BODY", "secret"): "", ("BODY", "c2VjcmV0"): "",
+        ("TEXT", "alpha"): "1", ("TEXT", "\"body text\""): "1",
+        ("SENTBEFORE", "2-Dec-2026"): "1", ("SENTON", "5-Dec-2026"): "2", ("SENTSINCE", "2-Dec-2026"): "2",
+        ("SINCE", "1-Jan-2026"): "1 2 3", ("BEFORE", "1-Jan-2026"): "", ("ON", "1-Jan-2000"): "",
+        ("LARGER", "1000"): "3", ("SMALLER", "1000"): "1 2",
+        ("UID", "2:*"): "2 3", ("2:3", "NOT", "3"): "2", ("1,3",): "1 3", ("*",): "3",
+        ("NOT", "NOT", "DRAFT"): "2", ("OR", "FROM", "bob", "SEEN"): "2 3", ("OR", "(FROM ann SEEN)", "DRAFT"): "2",
+        ("(FROM remote.test)", "(UNSEEN)"): "1 2",
+    }
+    for criteria, matches in expected.items():
+        assert search(client, *criteria) == matches.split(), criteria
+    assert search(client, "FROM", "bob")[0] == "2"
+    # The body as text: "Brötchen" was split by a soft line break, and it was Latin-1 before it was UTF-8.
+    assert search(client, "BODY", "tchen") == ["2"]
+    client.literal = "Käse".encode()
+    assert search(client, "BODY") == ["2"]
+    client.literal = "Käse".encode()
+    assert client.search("UTF-8", "BODY")[0] == "NO"
+    uids = search(client, "ALL", uid=True)
+    assert search(client, "DRAFT", uid=True) == [uids[1]]
+    client.logout()
+
+    raw = login(ports["imap"])
+    raw.ask(b"SELECT INBOX")
+    for command, reply in (
+            (b"SEARCH CHARSET UTF-8 TEXT x",
+             b"t NO [BADCHARSET (US-ASCII)] This server does not support searches with alternate character sets"),
+            (b"SEARCH CHARSET", b"t BAD SEARCH command has CHARSET with no object"),
+            (b"SEARCH CHARSET US-ASCII", b"t BAD SEARCH must have at least one argument"),
+            (b"SEARCH FROB", b"t BAD SEARCH command has unrecognized key:  FROB"),
+            (b"SEARCH SINCE", b't BAD SEARCH key "SINCE" missing date argument'),
+            (b"SEARCH SINCE (x)", b't BAD SEARCH key "SINCE" illegally followed by a list'),
+            (b"SEARCH ON 31-Feb-2026", b't BAD SEARCH key "ON" followed by invalid date (should be, for example, "15-Jun-2000")'),
+            (b"SEARCH HEADER", b't BAD SEARCH key "HEADER" missing field-name argument'),
+            (b"SEARCH SUBJECT", b't BAD SEARCH key "SUBJECT" missing string argument'),
+            (b"SEARCH NOT", b't BAD SEARCH key "NOT" missing operand'),
+            (b"SEARCH OR", b't BAD SEARCH key "OR" missing first operand'),
+            (b"SEARCH OR SEEN", b't BAD SEARCH key "OR" missing second operand'),
+            (b"SEARCH LARGER x", b't BAD SEARCH key "LARGER" missing numeric argument'),
+            (b"SEARCH " + b"NOT " * 100 + b"ALL", b"t BAD SEARCH keys nested too deeply")):
+        assert raw.ask(command) == [reply], command
+    # The trace of X-DEBUG and the progress reports.
+    assert raw.ask(b"X-DEBUG SEARCH") == [b"t OK X-DEBUG completed"]
+    traced = raw.ask(b"UID SEARCH FROM ann")
+    assert traced[:3] == [b"** Seaching message #1, ID %s" % uids[0].encode(), b"** Seaching message #2, ID %s" % uids[1].encode(),
+                          b"** Seaching message #3, ID %s" % uids[2].encode()]
+    assert traced[3:] == [b"* SEARCH %s" % uids[0].encode(), b"t OK SEARCH completed"]
+
+    # A message whose file is gone matches no key that reads it; the others still work.
+    first = sorted(glob.glob(os.path.join(inbox, "*.eml")))[0]
+    os.remove(first)
+    assert raw.ask(b"SEARCH TEXT plain")[3:] == [b"* SEARCH", b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH UNSEEN")[3:] == [b"* SEARCH 1 2", b"t OK SEARCH completed"]
+
+    # An empty folder: 1:* names no message, and FETCH and SEARCH answer OK with nothing.
+    assert raw.ask(b"CREATE Empty") == [b"t OK CREATE completed"]
+    raw.ask(b"SELECT Empty")
+    assert raw.ask(b"FETCH 1:* (FLAGS)") == [b"t OK FETCH completed"]
+    assert raw.ask(b"SEARCH 1:*") == [b"* SEARCH", b"t OK SEARCH completed"]
+    assert raw.ask(b"UID SEARCH ALL") == [b"* SEARCH", b"t OK SEARCH completed"]
+    raw.ask(b"LOGOUT")
+    raw.close()
