@@ -49,7 +49,7 @@ inline constexpr std::chrono::seconds kLogoutIdleTimeout{5};
 inline constexpr std::chrono::seconds kByteTimeout{60};
 // A send that can not move for this long ends the session.
 inline constexpr std::chrono::minutes kSendTimeout{30};
-// A COPY of many messages says "* n EXISTS" this often, so that the client keeps waiting.
+// A COPY of many messages says "* OK Still copying" this often, so that the client keeps waiting.
 inline constexpr std::chrono::seconds kCopyKeepAlive{30};
 // Output is gathered and sent in blocks of this size, and at each tagged reply.
 inline constexpr std::size_t kSendBufferSize = 16 * 1024;

@@ -105,8 +105,9 @@ void ImapSession::Copy(const Command& command) {
         sources.push_back(entry.uid);
         copies.push_back(*copy);
         if (std::chrono::steady_clock::now() >= keepAlive) {
-            // A long copy keeps the client from giving up on it.
-            Untagged(Format("%lu EXISTS", {std::uint64_t{vector_.messages.size()}}));
+            // A long copy keeps the client from giving up on it. Not with EXISTS: the selected folder's
+            // count would tell the client nothing new, or that it shrank.
+            Untagged("OK Still copying");
             connection_->Flush();
             keepAlive = std::chrono::steady_clock::now() + kCopyKeepAlive;
         }
