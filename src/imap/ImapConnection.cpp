@@ -67,6 +67,18 @@ CommandSource::Status ImapConnection::Refill(std::chrono::seconds wait) {
     }
 }
 
+ImapConnection::Wakeup ImapConnection::WaitForInputOr(int other, std::chrono::milliseconds wait) {
+    if (receiveAt_ < receiveEnd_ || readEnded_) return Wakeup::Input;
+    if (Flush() != Status::Ok) return Wakeup::Failed;
+    try {
+        const int ready = connection_.WaitForInputOr(other, static_cast<int>(wait.count()));
+        return ready == net::SocketConnection::kInput ? Wakeup::Input : ready == net::SocketConnection::kOther ? Wakeup::Other : Wakeup::TimedOut;
+    } catch (const net::CnwSocketErr& error) {
+        Fail(Status::Error, SocketErrorText("poll", error.Code()));
+        return Wakeup::Failed;
+    }
+}
+
 CommandSource::Status ImapConnection::ReadByte(char& byte, std::chrono::seconds wait) {
     if (receiveAt_ == receiveEnd_) {
         if (const Status status = Refill(wait); status != Status::Ok) return status;

@@ -36,6 +36,10 @@ public:
     void WriteLine(std::string_view text);
     Status Flush();
 
+    // Flushes, then waits until input arrives (or is already here) or `other` becomes readable.
+    enum class Wakeup { Input, Other, TimedOut, Failed };
+    Wakeup WaitForInputOr(int other, std::chrono::milliseconds wait);
+
     // Drops what was received in plain text and runs the server handshake, bounded by `wait`.
     Status StartTls(std::chrono::seconds wait);
     bool IsTls() const { return connection_.IsTls(); }

@@ -43,6 +43,11 @@ inline constexpr std::size_t kMaxMailboxNameBytes = 1024;
 
 // Idle time-out of the states before logout when "sys:imap4:timeout" (minutes) is 0 or missing.
 inline constexpr std::chrono::minutes kDefaultIdleTimeout{30};
+// IDLE waits at least this long for "DONE" (RFC 2177: clients renew it every 29 minutes), even when
+// the session's idle time-out is shorter.
+inline constexpr std::chrono::minutes kMinIdleWait{31};
+// The line that ends IDLE ("DONE"); a longer one is refused.
+inline constexpr std::size_t kMaxIdleLine = 64;
 // The idle time-out of the logout state.
 inline constexpr std::chrono::seconds kLogoutIdleTimeout{5};
 // Every byte of a command after its first, literal data, and AUTHENTICATE responses.

@@ -229,7 +229,7 @@ void ImapSession::RunHandler(const Command& command) {
         // RFC 2971 wants the server's own ID line before the reply.
         Untagged("ID (\"name\" \"Quillon Email Server\")");
         return SetReply("OK ID completed");
-    case CommandId::Idle: return No("IDLE command is not supported");
+    case CommandId::Idle: return Idle(command);
     case CommandId::XTid: return XTid();
     case CommandId::XDebug: return XDebug(command);
     case CommandId::Progress: return Progress(command);

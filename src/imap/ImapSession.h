@@ -119,6 +119,8 @@ private:
     bool SendFileRange(FileStream& file, std::uint64_t offset, std::uint64_t length);
     // The session's structure parser session, opened at first use; false when it can not be had.
     bool OpenM5();
+    // IDLE (ImapIdle.cpp).
+    void Idle(const Command& command);
     // SEARCH (ImapSearch.cpp).
     void Search(const Command& command);
     // APPEND (ImapAppend.cpp).

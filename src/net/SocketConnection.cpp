@@ -91,6 +91,20 @@ bool SocketConnection::WaitReady(bool forReading, int milliseconds) {
     }
 }
 
+int SocketConnection::WaitForInputOr(int other, int milliseconds) {
+    if (held_ > 0 || (tls_ && SSL_pending(tls_) > 0)) return kInput;
+    pollfd entries[2] = {{socket_, POLLIN, 0}, {other, POLLIN, 0}};
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const int ready = ::poll(entries, other >= 0 ? 2 : 1, MillisecondsLeft(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) Fail("Wait", WinsockErrorFromErrno(errno));
+        if (ready == 0) return 0;
+        // The socket first: its end or an error must be seen even while the other keeps firing.
+        return entries[0].revents != 0 ? kInput : kOther;
+    }
+}
+
 int SocketConnection::Wait(bool forReading, int seconds, int microseconds) {
     pollfd entry{socket_, static_cast<short>(forReading ? POLLIN : POLLOUT), 0};
     const int ready = ::poll(&entry, 1, seconds * 1000 + microseconds / 1000);

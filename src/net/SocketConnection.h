@@ -77,6 +77,11 @@ public:
     void Bind(std::uint16_t port, const char* address);
     // Number of ready sockets, 0 on time-out.
     int Wait(bool forReading, int seconds, int microseconds);
+    // Waits for input, or for another descriptor to become readable: kInput (also when received data
+    // is already held, here or by TLS), kOther, or 0 when the time ran out.
+    static constexpr int kInput = 1;
+    static constexpr int kOther = 2;
+    int WaitForInputOr(int other, int milliseconds);
     void ConnectAddress(const sockaddr_in& address);
     // Address in network byte order, port in host order.
     void ConnectIPv4(std::uint32_t address, std::uint16_t port);
