@@ -1,0 +1,189 @@
+"""FETCH with real clients: imaplib, raw sockets that follow literals by count, curl and mbsync, on
+messages delivered over SMTP or APPENDed, compared byte for byte with the store's message files and,
+for the structure of MIME messages, with what Python's email package reads in the same bytes."""
+import base64
+import datetime
+import email
+import imaplib
+import os
+import re
+import smtplib
+import subprocess
+
+from conftest import WAIT, wait_for
+from test_imap_mailboxes import JOHN, deliver, inbox_count, installation, login
+
+NESTED = b"\r\n".join([
+    b"From: Ann <ann@remote.test>", b"To: john@example.com", b"Subject: =?utf-8?q?caf=C3=A9?= nested",
+    b"Date: Wed, 09 Dec 2026 10:00:00 +0100", b"Message-ID: <nested@remote.test>", b"MIME-Version: 1.0",
+    b'Content-Type: multipart/mixed; boundary="outer"', b"", b"This is a preamble.", b"",
+    b"--outer", b"Content-Type: multipart/alternative; boundary=inner", b"",
+    b"--inner", b"Content-Type: text/plain; charset=utf-8; format=flowed", b"Content-Transfer-Encoding: quoted-printable",
+    b"", b"Hello =C3=A9 world", b"second line", b"",
+    b"--inner", b"Content-Type: text/HTML", b"", b"<p>Hello</p>", b"", b"--inner--", b"",
+    b"--outer", b'Content-Type: Application/Octet-Stream; Name="Data.bin"', b"Content-Transfer-Encoding: base64",
+    b'Content-Disposition: attachment; filename="Data.bin"', b"",
+    *[base64.b64encode(bytes(range(256)) * 3)[i:i + 76] for i in range(0, 1024, 76)], b"",
+    b"--outer", b"Content-Type: message/rfc822", b"",
+    b"From: bob@remote.test", b"Subject: inner message", b"Content-Type: text/plain", b"", b"inner body", b"two", b"",
+    b"--outer--", b"epilogue", b""])
+
+
+def exchange(raw, command, tag=b"t"):
+    """Sends one command on a test_imap_server.Raw and returns its untagged responses, each with its
+    literals read by their count and kept in place, and the tagged line."""
+    raw.send(tag + b" " + command + b"\r\n")
+    responses, current = [], b""
+    while True:
+        line = raw.file.readline()
+        assert line.endswith(b"\r\n"), "connection closed after %r" % (responses + [current + line])
+        current += line
+        literal = re.search(rb"\{(\d+)\}\r\n\Z", line)
+        if literal:
+            current += raw.file.read(int(literal.group(1)))
+            continue
+        if current.startswith(tag + b" "):
+            return responses, current[:-2]
+        responses.append(current[:-2])
+        current = b""
+
+
+ATOM = re.compile(rb"[^ ()\[\]{\"]+(\[[^\]]*\](<\d+>)?)?")
+LITERAL = re.compile(rb"~?\{(\d+)\}\r\n")
+
+
+def parse(data):
+    """The values of one response: lists, bytes for strings and literals, None for NIL, int, str for atoms."""
+    pos = 0
+
+    def value():
+        nonlocal pos
+        if data[pos:pos + 1] == b"(":
+            pos += 1
+            items = []
+            while data[pos:pos + 1] != b")":
+                items.append(value())
+                pos += data[pos:pos + 1] == b" "
+            pos += 1
+            return items
+        if data[pos:pos + 1] == b'"':
+            out = bytearray()
+            pos += 1
+            while data[pos:pos + 1] != b'"':
+                pos += data[pos:pos + 1] == b"\\"
+                out += data[pos:pos + 1]
+                pos += 1
+            pos += 1
+            return bytes(out)
+        match = LITERAL.match(data, pos)
+        if match:
+            pos = match.end() + int(match.group(1))
+            return data[match.end():pos]
+        match = ATOM.match(data, pos)
+        assert match, "cannot parse %r at %d" % (data, pos)
+        pos = match.end()
+        atom = match.group().decode()
+        return None if atom == "NIL" else int(atom) if atom.isdigit() else atom
+
+    values = []
+    while pos < len(data):
+        values.append(value())
+        assert data[pos:pos + 1] in (b" ", b""), "junk in %r at %d" % (data, pos)
+        pos += 1
+    return values
+
+
+def fetch(raw, command):
+    """A FETCH that must succeed: [(message number, {item name: value} in the order written)]."""
+    responses, done = exchange(raw, command)
+    assert done == b"t OK FETCH completed", (command, done)
+    out = []
+    for response in responses:
+        star, number, word, items = parse(response)
+        assert (star, word) == ("*", "FETCH") and len(items) % 2 == 0, response
+        out.append((number, dict(zip(items[::2], items[1::2]))))
+    return out
+
+
+def eml(env, uid):
+    with open(os.path.join(env.store, "example.com", "john", "_In", "%07d.eml" % uid), "rb") as f:
+        return f.read()
+
+
+def test_items_sections_seen_and_refusals_byte_exact(registered):
+    ports = installation(registered, routers=1)
+    registered.env["TZ"] = "America/New_York"  # the internal date goes out in UTC whatever the server's zone
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 3)
+    with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as client:
+        client.sendmail("ann@remote.test", [JOHN], NESTED)
+    wait_for(lambda: inbox_count(registered) == 4, "the MIME message")
+    client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
+    client.login(JOHN, "secret")
+    assert client.append("INBOX", None, '"09-Dec-2026 10:00:00 +0100"', b"Subject: appended\r\n\r\nhello\r\n")[0] == "OK"
+
+    raw = login(ports["imap"])
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 5 EXISTS"
+    fast, done = exchange(raw, b"FETCH 1 FAST")
+    match = re.fullmatch(rb'\* 1 FETCH \(INTERNALDATE "(\d\d-\w{3}-\d{4} \d\d:\d\d:\d\d) \+0000" RFC822\.SIZE (\d+) '
+                         rb'FLAGS \(\\Recent\)\)', fast[0])
+    assert match and done == b"t OK FETCH completed", fast
+    delivered = datetime.datetime.strptime(match.group(1).decode(), "%d-%b-%Y %H:%M:%S")
+    assert abs(delivered - datetime.datetime.utcnow()) < datetime.timedelta(hours=1)  # not New York's time
+    assert int(match.group(2)) == len(eml(registered, 1)) == os.path.getsize(os.path.join(
+        registered.store, "example.com", "john", "_In", "0000001.eml"))
+    assert fetch(raw, b"FETCH 5 INTERNALDATE") == [(5, {"INTERNALDATE": b"09-Dec-2026 09:00:00 +0000"})]
+
+    # Whole messages and their halves are the message files; reading marks \Seen, PEEK does not.
+    assert fetch(raw, b"FETCH 1 BODY.PEEK[]") == [(1, {"BODY[]": eml(registered, 1)})]
+    assert fetch(raw, b"FETCH 1 BODY[]") == [(1, {"BODY[]": eml(registered, 1), "FLAGS": ["\\Recent", "\\Seen"]})]
+    assert fetch(raw, b"FETCH 1 BODY[]") == [(1, {"BODY[]": eml(registered, 1)})]  # already seen: no FLAGS
+    [(_, halves)] = fetch(raw, b"FETCH 2 (RFC822.HEADER RFC822.TEXT RFC822.SIZE)")
+    assert halves["RFC822.HEADER"].endswith(b"\r\n\r\n") and halves["RFC822.TEXT"] == b"body 2\r\n"
+    assert halves["RFC822.HEADER"] + halves["RFC822.TEXT"] == eml(registered, 2)
+    assert halves["RFC822.SIZE"] == len(eml(registered, 2)) and halves["FLAGS"] == ["\\Recent", "\\Seen"]
+    assert fetch(raw, b"FETCH 3 RFC822") == [(3, {"RFC822": eml(registered, 3), "FLAGS": ["\\Recent", "\\Seen"]})]
+
+    # Sections, partials and parts of the MIME message (4).
+    nested = eml(registered, 4)
+    header = nested[:nested.index(b"\r\n\r\n") + 4]
+    part1 = nested.split(b"--outer\r\n")[1]
+    [(_, items)] = fetch(raw, b"FETCH 4 (body.peek[header.fields (subject)] BODY.PEEK[HEADER.FIELDS.NOT (Subject X)] "
+                              b"BODY.PEEK[]<0.10> BODY.PEEK[]<5.10> BODY.PEEK[]<99999.5> BODY.PEEK[1.MIME] BODY.PEEK[9] "
+                              b"BODY.PEEK[HEADER] BODY.PEEK[TEXT]<0.19>)")
+    assert items == {"BODY[HEADER.FIELDS (SUBJECT)]": b"Subject: =?utf-8?q?caf=C3=A9?= nested\r\n\r\n",
+                     "BODY[HEADER.FIELDS.NOT (SUBJECT X)]": header.replace(b"Subject: =?utf-8?q?caf=C3=A9?= nested\r\n", b""),
+                     "BODY[]<0>": nested[:10], "BODY[]<5>": nested[5:15], "BODY[]<99999>": b"",
+                     "BODY[1.MIME]": part1[:part1.index(b"\r\n\r\n") + 4], "BODY[9]": b"",
+                     "BODY[HEADER]": header, "BODY[TEXT]<0>": b"This is a preamble."}
+    assert exchange(raw, b"UID FETCH 5 (UID FLAGS)") == ([b"* 5 FETCH (UID 5 FLAGS (\\Recent))"], b"t OK FETCH completed")
+
+    for command, reply in ((b"FETCH 1 FROB", b"t NO FETCH command has unrecognized Data Item:  FROB"),
+                           (b"FETCH 1 (FLAGS BODY.FOO)", b"t NO FETCH command has unrecognized Data Item:  BODY.FOO"),
+                           (b"FETCH 4 BODY[]<0.0>", b"t BAD Invalid specification for partial section fetch"),
+                           (b"FETCH 4 BODY[]<1>", b"t BAD Invalid specification for partial section fetch"),
+                           (b"FETCH 4 BODY[MIME]", b"t BAD Invalid section specifier"),
+                           (b"FETCH 4 BODY[1.]", b"t BAD Invalid section specifier"),
+                           (b"FETCH 4 (BODY[HEADER.FOO])", b"t BAD Invalid HEADER specification"),
+                           (b"FETCH 4 BODY[HEADER.FIELDS]", b"t BAD HEADER FIELDS list missing"),
+                           (b"FETCH 4 BODY[HEADER.FIELDS ()]", b"t BAD HEADER FIELDS list missing"),
+                           (b"FETCH 4 BODY[TEXT]x", b"t BAD Section specification has invalid characters following ']'"),
+                           (b"FETCH 4 BINARY[HEADER]", b"t BAD Invalid section specifier"),
+                           (b"FETCH 4 ()", b"t BAD FETCH command has no Data Items")):
+        assert exchange(raw, command) == ([], reply), command
+    # The reader already refuses a section that is never closed: no FETCH item sees one.
+    assert exchange(raw, b"FETCH 4 BODY[HEADER") == ([], b"t BAD List not followed by ']'")
+    assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
+
+    # EXAMINE stores no \Seen and shows none; what SELECT stored outlives the session.
+    assert raw.ask(b"EXAMINE INBOX")[-1] == b"t OK [READ-ONLY] EXAMINE completed"
+    assert fetch(raw, b"FETCH 4 (BODY[] RFC822.TEXT BINARY[1.1])")[0][1].keys() == {"BODY[]", "RFC822.TEXT", "BINARY[1.1]"}
+    assert "\\Seen" not in fetch(raw, b"FETCH 4 FLAGS")[0][1]["FLAGS"]
+    raw.close()
+    client.select("INBOX", readonly=True)
+    typ, data = client.fetch("1:5", "(FLAGS)")
+    assert typ == "OK" and [b"\\Seen" in line for line in data] == [True, True, True, False, False], data
+    typ, data = client.uid("FETCH", "4", "(BODY.PEEK[])")
+    assert typ == "OK" and data[0][1] == nested and data[1] == b")", data
+    client.logout()
+    assert server.stop() == 0
