@@ -187,3 +187,101 @@ def test_items_sections_seen_and_refusals_byte_exact(registered):
     assert typ == "OK" and data[0][1] == nested and data[1] == b")", data
     client.logout()
     assert server.stop() == 0
+
+
+class Node:
+    """A part as the raw bytes hold it: its MIME header, its body as stored, the email package's view."""
+
+    def __init__(self, raw, message):
+        blank = 0 if raw.startswith(b"\r\n") else raw.index(b"\r\n\r\n") + 2
+        self.header, self.body, self.message, self.children = raw[:blank + 2], raw[blank + 2:], message, []
+        if message.get_content_type() == "message/rfc822":
+            self.children = [Node(self.body, message.get_payload(0))]
+        elif message.is_multipart():
+            delimiter = b"\r\n--" + message.get_boundary().encode()
+            pieces = (b"\r\n" + self.body).split(delimiter)[1:]
+            for piece, sub in zip(pieces, message.get_payload()):
+                assert not piece.startswith(b"--")
+                self.children.append(Node(piece[piece.index(b"\r\n") + 2:], sub))
+            assert len(self.children) == len(message.get_payload())
+
+
+def pairs(values):
+    return {} if values is None else {name.decode().lower(): value.decode() for name, value in zip(values[::2], values[1::2])}
+
+
+def compare(structure, node, path):
+    """Walks a BODYSTRUCTURE and the part tree together; returns the paths of the leaves."""
+    message = node.message
+    kind, sub = message.get_content_maintype(), message.get_content_subtype()
+    expected = {name.lower(): value for name, value in message.get_params([])[1:]}
+    if message.is_multipart() and kind == "multipart":
+        count = len(node.children)
+        assert all(isinstance(child, list) for child in structure[:count]) and isinstance(structure[count], bytes), path
+        leaves = []
+        for number, (child, part) in enumerate(zip(structure, node.children), 1):
+            leaves += compare(child, part, path + [number])
+        assert structure[count] == sub.upper().encode() and pairs(structure[count + 1]) == expected, path
+        return leaves
+    if kind == "text":
+        expected.setdefault("charset", "us-ascii")
+    encoding = message.get("Content-Transfer-Encoding", "7bit").upper().encode()
+    assert structure[:2] == [kind.upper().encode(), sub.upper().encode()] and pairs(structure[2]) == expected, path
+    assert structure[5:7] == [encoding, len(node.body)], path
+    rest = structure[7:]
+    if (kind, sub) == ("message", "rfc822"):
+        envelope, inner, lines = rest[:3]
+        assert envelope[1] == node.children[0].message["Subject"].encode()
+        compare(inner, node.children[0], path)
+        rest = rest[3:]
+        assert lines == node.body.count(b"\n"), path
+    elif kind == "text":
+        assert rest[0] == node.body.count(b"\n"), path
+        rest = rest[1:]
+    disposition = message.get_content_disposition()
+    if disposition is None:
+        assert rest[1] is None, path
+    else:
+        assert rest[1] == [disposition.upper().encode(), [b"FILENAME", message.get_filename().encode()]], path
+    return [(path, node)]
+
+
+def test_bodystructure_parts_and_binary_agree_with_the_email_package_and_curl(registered):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as client:
+        client.sendmail("ann@remote.test", [JOHN], NESTED)
+    wait_for(lambda: inbox_count(registered) == 1, "the delivery")
+    stored = eml(registered, 1)
+    tree = Node(stored, email.message_from_bytes(stored))
+
+    raw = login(ports["imap"])
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 1 EXISTS"
+    [(_, items)] = fetch(raw, b"FETCH 1 (BODYSTRUCTURE BODY ENVELOPE)")
+    leaves = compare(items["BODYSTRUCTURE"], tree, [])
+    assert [path for path, _ in leaves] == [[1, 1], [1, 2], [2], [3]]
+    assert items["ENVELOPE"][:2] == [b"Wed, 09 Dec 2026 10:00:00 +0100", b"=?utf-8?q?caf=C3=A9?= nested"]  # as written
+    assert items["ENVELOPE"][2] == [[b"Ann", None, b"ann", b"remote.test"]] and items["ENVELOPE"][9] == b"<nested@remote.test>"
+    # BODY is BODYSTRUCTURE without the extension data.
+    assert items["BODY"][0][0][:8] == items["BODYSTRUCTURE"][0][0][:8] and len(items["BODY"][0][0]) == 8
+
+    # Each part's body, MIME header, and decoded content; the embedded message's own sections.
+    names = " ".join("BODY.PEEK[%s] BODY.PEEK[%s.MIME] BINARY.PEEK[%s] BINARY.SIZE[%s]" % ((".".join(map(str, path)),) * 4)
+                     for path, _ in leaves)
+    [(_, parts)] = fetch(raw, ("FETCH 1 (%s BODY.PEEK[3.HEADER] BODY.PEEK[3.TEXT] BODY.PEEK[1])" % names).encode())
+    for path, node in leaves:
+        section = ".".join(map(str, path))
+        decoded = node.message.get_payload(decode=True) if path != [3] else node.body
+        assert parts["BODY[%s]" % section] == node.body and parts["BODY[%s.MIME]" % section] == node.header, section
+        assert parts["BINARY[%s]" % section] == decoded and parts["BINARY.SIZE[%s]" % section] == len(decoded), section
+    assert parts["BINARY[2]"] == bytes(range(256)) * 3 and parts["BINARY[1.1]"] == b"Hello \xc3\xa9 world\r\nsecond line\r\n"
+    inner = tree.children[2].children[0]
+    assert parts["BODY[3.HEADER]"] == inner.header and parts["BODY[3.TEXT]"] == inner.body
+    assert parts["BODY[1]"] == tree.children[0].body and "FLAGS" not in parts
+    raw.close()
+
+    # curl reads the message by its UID, as stored.
+    result = subprocess.run(["curl", "-sS", "--max-time", str(WAIT), "--user", JOHN + ":secret",
+                             "imap://127.0.0.1:%d/INBOX/;UID=1" % ports["imap"]], capture_output=True, timeout=WAIT)
+    assert result.returncode == 0 and result.stdout == stored, result.stderr
+    assert server.stop() == 0
