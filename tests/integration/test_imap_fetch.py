@@ -7,6 +7,7 @@ import email
 import imaplib
 import os
 import re
+import shutil
 import smtplib
 import subprocess
 
@@ -106,7 +107,7 @@ def fetch(raw, command):
 
 
 def eml(env, uid):
-    with open(os.path.join(env.store, "example.com", "john", "_In", "%07d.eml" % uid), "rb") as f:
+    with open(os.path.join(env.store, "example.com", "john", "_In", "%07X.eml" % uid), "rb") as f:
         return f.read()
 
 
@@ -284,4 +285,75 @@ def test_bodystructure_parts_and_binary_agree_with_the_email_package_and_curl(re
     result = subprocess.run(["curl", "-sS", "--max-time", str(WAIT), "--user", JOHN + ":secret",
                              "imap://127.0.0.1:%d/INBOX/;UID=1" % ports["imap"]], capture_output=True, timeout=WAIT)
     assert result.returncode == 0 and result.stdout == stored, result.stderr
+    assert server.stop() == 0
+
+
+MBSYNCRC = """IMAPAccount pellworth
+Host 127.0.0.1
+Port %(port)d
+User %(user)s
+Pass secret
+SSLType None
+AuthMechs LOGIN
+
+IMAPStore far
+Account pellworth
+
+MaildirStore near
+Path %(root)s/mail/
+Inbox %(root)s/mail/INBOX
+
+Channel pull
+Far :far:
+Near :near:
+Patterns INBOX
+Sync Pull
+Create Near
+MaxSize 1m
+"""
+
+
+def test_mbsync_pulls_every_message_byte_for_byte(registered):
+    assert shutil.which("mbsync"), "mbsync (isync) is not installed"
+    port = installation(registered, routers=1)["imap"]
+    server = registered.start().wait_ready()
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    for n in range(1, 501):
+        text = b"From: a@remote.test\r\nSubject: m%d\r\nMessage-ID: <m%d@remote.test>\r\n\r\n%s\r\n" % (n, n, b"line %d\r\n" % n * (n % 7))
+        assert client.append("INBOX", "(\\Seen)" if n % 3 == 0 else None, None, NESTED if n == 250 else text)[0] == "OK"
+    root = registered.root
+    os.makedirs(os.path.join(root, "mail"))
+    rc = os.path.join(root, "mbsyncrc")
+    with open(rc, "w", encoding="utf-8") as f:
+        f.write(MBSYNCRC % {"port": port, "user": JOHN, "root": root})
+
+    def mbsync():
+        result = subprocess.run(["mbsync", "-c", rc, "-a"], env=dict(registered.env, HOME=root), capture_output=True,
+                                timeout=10 * WAIT)
+        assert result.returncode == 0, result.stderr
+        pulled = {}
+        for folder in ("new", "cur"):
+            directory = os.path.join(root, "mail", "INBOX", folder)
+            for name in os.listdir(directory):
+                with open(os.path.join(directory, name), "rb") as f:
+                    data = f.read()
+                # The maildir copy has LF line ends and a tracking field mbsync adds to the header.
+                stripped, count = re.subn(rb"(?m)^X-TUID: \S+\n", b"", data, count=1)
+                pulled[int(re.search(r",U=(\d+)", name).group(1))] = (stripped, count, folder, name)
+        return pulled
+
+    pulled = mbsync()
+    assert sorted(pulled) == list(range(1, 501))
+    for uid, (data, tuid, folder, name) in pulled.items():
+        assert data == eml(registered, uid).replace(b"\r\n", b"\n") and tuid == 1, uid
+        assert name.endswith("S") == (uid % 3 == 0), name  # \Seen came across as the maildir's S flag
+    # A second run pulls nothing; a new message then arrives alone. PEEK kept the rest unread.
+    assert mbsync() == pulled
+    assert client.append("INBOX", None, None, b"Subject: late\r\n\r\nlate\r\n")[0] == "OK"
+    assert sorted(set(mbsync()) - set(pulled)) == [501]
+    client.select("INBOX", readonly=True)
+    typ, flags = client.fetch("1:*", "(FLAGS)")
+    assert typ == "OK" and [b"\\Seen" in line for line in flags] == [n % 3 == 0 for n in range(1, 501)] + [False]
+    client.logout()
     assert server.stop() == 0
