@@ -34,6 +34,10 @@ def exchange(raw, command, tag=b"t"):
     """Sends one command on a test_imap_server.Raw and returns its untagged responses, each with its
     literals read by their count and kept in place, and the tagged line."""
     raw.send(tag + b" " + command + b"\r\n")
+    return reply(raw, tag)
+
+
+def reply(raw, tag):
     responses, current = [], b""
     while True:
         line = raw.file.readline()
@@ -356,4 +360,56 @@ def test_mbsync_pulls_every_message_byte_for_byte(registered):
     typ, flags = client.fetch("1:*", "(FLAGS)")
     assert typ == "OK" and [b"\\Seen" in line for line in flags] == [n % 3 == 0 for n in range(1, 501)] + [False]
     client.logout()
+    assert server.stop() == 0
+
+
+def nested(levels):
+    """A part that is `levels` multiparts inside one another around a short text."""
+    part = b"Content-Type: text/plain\r\n\r\nleaf\r\n"
+    for n in range(levels):
+        part = b"Content-Type: multipart/mixed; boundary=b%d\r\n\r\n--b%d\r\n%s\r\n--b%d--\r\n" % (n, n, part, n)
+    return part
+
+
+def test_hostile_messages_leave_the_session_in_step(registered):
+    port = installation(registered, routers=1)["imap"]
+    server = registered.start().wait_ready()
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    hostile = [b"Subject: deep\r\n" + nested(70),
+               b"Subject: odd\r\nContent-Type: multipart/mixed; boundary=x\r\n\r\n--x\r\nContent-Type: text/plain\r\n\r\nplain\r\n"
+               b"--x\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: x-foo\r\n\r\nfoo data\r\n--x--\r\n",
+               b"Subject: no blank line\r\nFrom: a@remote.test\r\n", b"Subject: empty body\r\n\r\n", b"Subject: no line end"]
+    for message in hostile:
+        assert client.append("INBOX", None, None, message)[0] == "OK"
+    client.logout()
+
+    raw = login(port)
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 5 EXISTS"
+    # Everything in one write: the FETCH answers each message whole and the NOOP behind it is read in step.
+    raw.send(b"a FETCH 1:5 (BODYSTRUCTURE BODY[] BODY.PEEK[TEXT] RFC822.HEADER ENVELOPE)\r\nb NOOP\r\n")
+    responses, done = reply(raw, b"a")
+    assert done == b"a OK FETCH completed" and reply(raw, b"b") == ([], b"b OK NOOP completed")
+    empty_text = [b"TEXT", b"PLAIN", [b"CHARSET", b"us-ascii"], None, None, b"7BIT", 0, 0, None, None, None, None]
+    for number, response in enumerate(responses, 1):
+        star, at, word, items = parse(response)
+        items = dict(zip(items[::2], items[1::2]))
+        assert (star, at, word) == ("*", number, "FETCH") and items["BODY[]"] == eml(registered, number) == hostile[number - 1]
+        assert items["FLAGS"] == ["\\Recent", "\\Seen"] and items["ENVELOPE"][1] == hostile[number - 1][9:].split(b"\r\n")[0]
+        if number >= 3:  # no body: the header is all there is, and the structure an empty text
+            assert items["BODYSTRUCTURE"] == empty_text, number
+            assert items["RFC822.HEADER"] == hostile[number - 1] and items["BODY[TEXT]"] == b""
+    depth, structure = 0, parse(responses[0])[3][1]
+    while isinstance(structure[0], list):
+        depth, structure = depth + 1, structure[0]
+    assert 40 <= depth < 70  # the walk stops at its nesting limit
+    assert parse(responses[1])[3][1][1][:7] == [b"APPLICATION", b"OCTET-STREAM", None, None, None, b"X-FOO", 8]
+
+    # A part that cannot be decoded refuses BINARY; what was written for earlier messages stands.
+    assert exchange(raw, b"FETCH 1:3 BINARY.PEEK[2]") == ([b'* 1 FETCH (BINARY[2] "")'],
+                                                          b't NO [UNKNOWN-CTE] could not decode "2" part of message number 2')
+    assert exchange(raw, b"UID FETCH 2 BINARY.SIZE[2]") == ([], b't NO [UNKNOWN-CTE] could not decode "2" part of message UID 2')
+    assert fetch(raw, b"FETCH 2 (BINARY[1] BODY[2])") == [(2, {"BINARY[1]": b"plain", "BODY[2]": b"foo data"})]
+    assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
+    raw.close()
     assert server.stop() == 0
