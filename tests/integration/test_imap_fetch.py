@@ -1,0 +1,418 @@
+"""FETCH with real clients: imaplib, raw sockets that follow literals by count, curl and mbsync, on
+messages delivered over SMTP or APPENDed, compared byte for byte with the store's message files and,
+for the structure of MIME messages, with what Python's email package reads in the same bytes."""
+import base64
+import datetime
+import email
+import imaplib
+import os
+import re
+import shutil
+import smtplib
+import subprocess
+
+from conftest import WAIT, wait_for
+from test_imap_mailboxes import JOHN, deliver, inbox_count, installation, login
+
+NESTED = b"\r\n".join([
+    b"From: Ann <ann@remote.test>", b"To: john@example.com", b"Subject: =?utf-8?q?caf=C3=A9?= nested",
+    b"Date: Wed, 09 Dec 2026 10:00:00 +0100", b"Message-ID: <nested@remote.test>", b"MIME-Version: 1.0",
+    b'Content-Type: multipart/mixed; boundary="outer"', b"", b"This is a preamble.", b"",
+    b"--outer", b"Content-Type: multipart/alternative; boundary=inner", b"",
+    b"--inner", b"Content-Type: text/plain; charset=utf-8; format=flowed", b"Content-Transfer-Encoding: quoted-printable",
+    b"", b"Hello =C3=A9 world", b"second line", b"",
+    b"--inner", b"Content-Type: text/HTML", b"", b"<p>Hello</p>", b"", b"--inner--", b"",
+    b"--outer", b'Content-Type: Application/Octet-Stream; Name="Data.bin"', b"Content-Transfer-Encoding: base64",
+    b'Content-Disposition: attachment; filename="Data.bin"', b"",
+    *[base64.b64encode(bytes(range(256)) * 3)[i:i + 76] for i in range(0, 1024, 76)], b"",
+    b"--outer", b"Content-Type: message/rfc822", b"",
+    b"From: bob@remote.test", b"Subject: inner message", b"Content-Type: text/plain", b"", b"inner body", b"two", b"",
+    b"--outer--", b"epilogue", b""])
+
+
+def exchange(raw, command, tag=b"t"):
+    """Sends one command on a test_imap_server.Raw and returns its untagged responses, each with its
+    literals read by their count and kept in place, and the tagged line."""
+    raw.send(tag + b" " + command + b"\r\n")
+    return reply(raw, tag)
+
+
+def reply(raw, tag):
+    responses, current = [], b""
+    while True:
+        line = raw.file.readline()
+        assert line.endswith(b"\r\n"), "connection closed after %r" % (responses + [current + line])
+        current += line
+        literal = re.search(rb"\{(\d+)\}\r\n\Z", line)
+        if literal:
+            current += raw.file.read(int(literal.group(1)))
+            continue
+        if current.startswith(tag + b" "):
+            return responses, current[:-2]
+        responses.append(current[:-2])
+        current = b""
+
+
+ATOM = re.compile(rb"[^ ()\[\]{\"]+(\[[^\]]*\](<\d+>)?)?")
+LITERAL = re.compile(rb"~?\{(\d+)\}\r\n")
+
+
+def parse(data):
+    """The values of one response: lists, bytes for strings and literals, None for NIL, int, str for atoms."""
+    pos = 0
+
+    def value():
+        nonlocal pos
+        if data[pos:pos + 1] == b"(":
+            pos += 1
+            items = []
+            while data[pos:pos + 1] != b")":
+                items.append(value())
+                pos += data[pos:pos + 1] == b" "
+            pos += 1
+            return items
+        if data[pos:pos + 1] == b'"':
+            out = bytearray()
+            pos += 1
+            while data[pos:pos + 1] != b'"':
+                pos += data[pos:pos + 1] == b"\\"
+                out += data[pos:pos + 1]
+                pos += 1
+            pos += 1
+            return bytes(out)
+        match = LITERAL.match(data, pos)
+        if match:
+            pos = match.end() + int(match.group(1))
+            return data[match.end():pos]
+        match = ATOM.match(data, pos)
+        assert match, "cannot parse %r at %d" % (data, pos)
+        pos = match.end()
+        atom = match.group().decode()
+        return None if atom == "NIL" else int(atom) if atom.isdigit() else atom
+
+    values = []
+    while pos < len(data):
+        values.append(value())
+        assert data[pos:pos + 1] in (b" ", b""), "junk in %r at %d" % (data, pos)
+        pos += 1
+    return values
+
+
+def fetch(raw, command):
+    """A FETCH that must succeed: [(message number, {item name: value} in the order written)]."""
+    responses, done = exchange(raw, command)
+    assert done == b"t OK FETCH completed", (command, done)
+    out = []
+    for response in responses:
+        star, number, word, items = parse(response)
+        assert (star, word) == ("*", "FETCH") and len(items) % 2 == 0, response
+        out.append((number, dict(zip(items[::2], items[1::2]))))
+    return out
+
+
+def eml_path(env, uid):
+    return os.path.join(env.store, "example.com", "john", "_In", "%07X.eml" % uid)
+
+
+def eml(env, uid):
+    with open(eml_path(env, uid), "rb") as f:
+        return f.read()
+
+
+def test_items_sections_seen_and_refusals_byte_exact(registered):
+    ports = installation(registered, routers=1)
+    registered.env["TZ"] = "America/New_York"  # the internal date goes out in UTC whatever the server's zone
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 3)
+    with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as client:
+        client.sendmail("ann@remote.test", [JOHN], NESTED)
+    wait_for(lambda: inbox_count(registered) == 4, "the MIME message")
+    client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
+    client.login(JOHN, "secret")
+    assert client.append("INBOX", None, '"09-Dec-2026 10:00:00 +0100"', b"Subject: appended\r\n\r\nhello\r\n")[0] == "OK"
+
+    raw = login(ports["imap"])
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 5 EXISTS"
+    fast, done = exchange(raw, b"FETCH 1 FAST")
+    match = re.fullmatch(rb'\* 1 FETCH \(INTERNALDATE "(\d\d-\w{3}-\d{4} \d\d:\d\d:\d\d) \+0000" RFC822\.SIZE (\d+) '
+                         rb'FLAGS \(\\Recent\)\)', fast[0])
+    assert match and done == b"t OK FETCH completed", fast
+    delivered = datetime.datetime.strptime(match.group(1).decode(), "%d-%b-%Y %H:%M:%S")
+    assert abs(delivered - datetime.datetime.utcnow()) < datetime.timedelta(hours=1)  # not New York's time
+    assert int(match.group(2)) == os.path.getsize(eml_path(registered, 1))
+    assert fetch(raw, b"FETCH 5 INTERNALDATE") == [(5, {"INTERNALDATE": b"09-Dec-2026 09:00:00 +0000"})]
+
+    # Whole messages and their halves are the message files; reading marks \Seen, PEEK does not.
+    assert fetch(raw, b"FETCH 1 BODY.PEEK[]") == [(1, {"BODY[]": eml(registered, 1)})]
+    assert fetch(raw, b"FETCH 1 BODY[]") == [(1, {"BODY[]": eml(registered, 1), "FLAGS": ["\\Recent", "\\Seen"]})]
+    assert fetch(raw, b"FETCH 1 BODY[]") == [(1, {"BODY[]": eml(registered, 1)})]  # already seen: no FLAGS
+    [(_, halves)] = fetch(raw, b"FETCH 2 (RFC822.HEADER RFC822.TEXT RFC822.SIZE)")
+    assert halves["RFC822.HEADER"].endswith(b"\r\n\r\n") and halves["RFC822.TEXT"] == b"body 2\r\n"
+    assert halves["RFC822.HEADER"] + halves["RFC822.TEXT"] == eml(registered, 2)
+    assert halves["RFC822.SIZE"] == len(eml(registered, 2)) and halves["FLAGS"] == ["\\Recent", "\\Seen"]
+    assert fetch(raw, b"FETCH 3 RFC822") == [(3, {"RFC822": eml(registered, 3), "FLAGS": ["\\Recent", "\\Seen"]})]
+
+    # Sections, partials and parts of the MIME message (4).
+    nested = eml(registered, 4)
+    header = nested[:nested.index(b"\r\n\r\n") + 4]
+    part1 = nested.split(b"--outer\r\n")[1]
+    [(_, items)] = fetch(raw, b"FETCH 4 (body.peek[header.fields (subject)] BODY.PEEK[HEADER.FIELDS.NOT (Subject X)] "
+                              b"BODY.PEEK[]<0.10> BODY.PEEK[]<5.10> BODY.PEEK[]<99999.5> BODY.PEEK[1.MIME] BODY.PEEK[9] "
+                              b"BODY.PEEK[HEADER] BODY.PEEK[TEXT]<0.19>)")
+    assert items == {"BODY[HEADER.FIELDS (SUBJECT)]": b"Subject: =?utf-8?q?caf=C3=A9?= nested\r\n\r\n",
+                     "BODY[HEADER.FIELDS.NOT (SUBJECT X)]": header.replace(b"Subject: =?utf-8?q?caf=C3=A9?= nested\r\n", b""),
+                     "BODY[]<0>": nested[:10], "BODY[]<5>": nested[5:15], "BODY[]<99999>": b"",
+                     "BODY[1.MIME]": part1[:part1.index(b"\r\n\r\n") + 4], "BODY[9]": b"",
+                     "BODY[HEADER]": header, "BODY[TEXT]<0>": b"This is a preamble."}
+    assert exchange(raw, b"UID FETCH 5 (UID FLAGS)") == ([b"* 5 FETCH (UID 5 FLAGS (\\Recent))"], b"t OK FETCH completed")
+
+    for command, reply in ((b"FETCH 1 FROB", b"t NO FETCH command has unrecognized Data Item:  FROB"),
+                           (b"FETCH 1 (FLAGS BODY.FOO)", b"t NO FETCH command has unrecognized Data Item:  BODY.FOO"),
+                           (b"FETCH 4 BODY[]<0.0>", b"t BAD Invalid specification for partial section fetch"),
+                           (b"FETCH 4 BODY[]<1>", b"t BAD Invalid specification for partial section fetch"),
+                           (b"FETCH 4 BODY[MIME]", b"t BAD Invalid section specifier"),
+                           (b"FETCH 4 BODY[1.]", b"t BAD Invalid section specifier"),
+                           (b"FETCH 4 (BODY[HEADER.FOO])", b"t BAD Invalid HEADER specification"),
+                           (b"FETCH 4 BODY[HEADER.FIELDS]", b"t BAD HEADER FIELDS list missing"),
+                           (b"FETCH 4 BODY[HEADER.FIELDS ()]", b"t BAD HEADER FIELDS list missing"),
+                           (b"FETCH 4 BODY[TEXT]x", b"t BAD Section specification has invalid characters following ']'"),
+                           (b"FETCH 4 BINARY[HEADER]", b"t BAD Invalid section specifier"),
+                           (b"FETCH 4 ()", b"t BAD FETCH command has no Data Items")):
+        assert exchange(raw, command) == ([], reply), command
+    # The reader already refuses a section that is never closed: no FETCH item sees one.
+    assert exchange(raw, b"FETCH 4 BODY[HEADER") == ([], b"t BAD List not followed by ']'")
+    assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
+
+    # EXAMINE stores no \Seen and shows none; what SELECT stored outlives the session.
+    assert raw.ask(b"EXAMINE INBOX")[-1] == b"t OK [READ-ONLY] EXAMINE completed"
+    assert fetch(raw, b"FETCH 4 (BODY[] RFC822.TEXT BINARY[1.1])")[0][1].keys() == {"BODY[]", "RFC822.TEXT", "BINARY[1.1]"}
+    assert "\\Seen" not in fetch(raw, b"FETCH 4 FLAGS")[0][1]["FLAGS"]
+    raw.close()
+    client.select("INBOX", readonly=True)
+    typ, data = client.fetch("1:5", "(FLAGS)")
+    assert typ == "OK" and [b"\\Seen" in line for line in data] == [True, True, True, False, False], data
+    typ, data = client.uid("FETCH", "4", "(BODY.PEEK[])")
+    assert typ == "OK" and data[0][1] == nested and data[1] == b")", data
+    client.logout()
+    assert server.stop() == 0
+
+
+class Node:
+    """A part as the raw bytes hold it: its MIME header, its body as stored, the email package's view."""
+
+    def __init__(self, raw, message):
+        blank = 0 if raw.startswith(b"\r\n") else raw.index(b"\r\n\r\n") + 2
+        self.header, self.body, self.message, self.children = raw[:blank + 2], raw[blank + 2:], message, []
+        if message.get_content_type() == "message/rfc822":
+            self.children = [Node(self.body, message.get_payload(0))]
+        elif message.is_multipart():
+            delimiter = b"\r\n--" + message.get_boundary().encode()
+            pieces = (b"\r\n" + self.body).split(delimiter)[1:]
+            for piece, sub in zip(pieces, message.get_payload()):
+                assert not piece.startswith(b"--")
+                self.children.append(Node(piece[piece.index(b"\r\n") + 2:], sub))
+            assert len(self.children) == len(message.get_payload())
+
+
+def pairs(values):
+    return {} if values is None else {name.decode().lower(): value.decode() for name, value in zip(values[::2], values[1::2])}
+
+
+def compare(structure, node, path):
+    """Walks a BODYSTRUCTURE and the part tree together; returns the paths of the leaves."""
+    message = node.message
+    kind, sub = message.get_content_maintype(), message.get_content_subtype()
+    expected = {name.lower(): value for name, value in message.get_params([])[1:]}
+    if message.is_multipart() and kind == "multipart":
+        count = len(node.children)
+        assert all(isinstance(child, list) for child in structure[:count]) and isinstance(structure[count], bytes), path
+        leaves = []
+        for number, (child, part) in enumerate(zip(structure, node.children), 1):
+            leaves += compare(child, part, path + [number])
+        assert structure[count] == sub.upper().encode() and pairs(structure[count + 1]) == expected, path
+        return leaves
+    if kind == "text":
+        expected.setdefault("charset", "us-ascii")
+    encoding = message.get("Content-Transfer-Encoding", "7bit").upper().encode()
+    assert structure[:2] == [kind.upper().encode(), sub.upper().encode()] and pairs(structure[2]) == expected, path
+    assert structure[5:7] == [encoding, len(node.body)], path
+    rest = structure[7:]
+    if (kind, sub) == ("message", "rfc822"):
+        envelope, inner, lines = rest[:3]
+        assert envelope[1] == node.children[0].message["Subject"].encode()
+        compare(inner, node.children[0], path)
+        rest = rest[3:]
+        assert lines == node.body.count(b"\n"), path
+    elif kind == "text":
+        assert rest[0] == node.body.count(b"\n"), path
+        rest = rest[1:]
+    disposition = message.get_content_disposition()
+    if disposition is None:
+        assert rest[1] is None, path
+    else:
+        assert rest[1] == [disposition.upper().encode(), [b"FILENAME", message.get_filename().encode()]], path
+    return [(path, node)]
+
+
+def test_bodystructure_parts_and_binary_agree_with_the_email_package_and_curl(registered):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as client:
+        client.sendmail("ann@remote.test", [JOHN], NESTED)
+    wait_for(lambda: inbox_count(registered) == 1, "the delivery")
+    stored = eml(registered, 1)
+    tree = Node(stored, email.message_from_bytes(stored))
+
+    raw = login(ports["imap"])
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 1 EXISTS"
+    [(_, items)] = fetch(raw, b"FETCH 1 (BODYSTRUCTURE BODY ENVELOPE)")
+    leaves = compare(items["BODYSTRUCTURE"], tree, [])
+    assert [path for path, _ in leaves] == [[1, 1], [1, 2], [2], [3]]
+    assert items["ENVELOPE"][:2] == [b"Wed, 09 Dec 2026 10:00:00 +0100", b"=?utf-8?q?caf=C3=A9?= nested"]  # as written
+    assert items["ENVELOPE"][2] == [[b"Ann", None, b"ann", b"remote.test"]] and items["ENVELOPE"][9] == b"<nested@remote.test>"
+    # BODY is BODYSTRUCTURE without the extension data.
+    assert items["BODY"][0][0][:8] == items["BODYSTRUCTURE"][0][0][:8] and len(items["BODY"][0][0]) == 8
+
+    # Each part's body, MIME header, and decoded content; the embedded message's own sections.
+    names = " ".join("BODY.PEEK[%s] BODY.PEEK[%s.MIME] BINARY.PEEK[%s] BINARY.SIZE[%s]" % ((".".join(map(str, path)),) * 4)
+                     for path, _ in leaves)
+    [(_, parts)] = fetch(raw, ("FETCH 1 (%s BODY.PEEK[3.HEADER] BODY.PEEK[3.TEXT] BODY.PEEK[1])" % names).encode())
+    for path, node in leaves:
+        section = ".".join(map(str, path))
+        decoded = node.message.get_payload(decode=True) if path != [3] else node.body
+        assert parts["BODY[%s]" % section] == node.body and parts["BODY[%s.MIME]" % section] == node.header, section
+        assert parts["BINARY[%s]" % section] == decoded and parts["BINARY.SIZE[%s]" % section] == len(decoded), section
+    assert parts["BINARY[2]"] == bytes(range(256)) * 3 and parts["BINARY[1.1]"] == b"Hello \xc3\xa9 world\r\nsecond line\r\n"
+    inner = tree.children[2].children[0]
+    assert parts["BODY[3.HEADER]"] == inner.header and parts["BODY[3.TEXT]"] == inner.body
+    assert parts["BODY[1]"] == tree.children[0].body and "FLAGS" not in parts
+    raw.close()
+
+    # curl reads the message by its UID, as stored.
+    result = subprocess.run(["curl", "-sS", "--max-time", str(WAIT), "--user", JOHN + ":secret",
+                             "imap://127.0.0.1:%d/INBOX/;UID=1" % ports["imap"]], capture_output=True, timeout=WAIT)
+    assert result.returncode == 0 and result.stdout == stored, result.stderr
+    assert server.stop() == 0
+
+
+MBSYNCRC = """IMAPAccount pellworth
+Host 127.0.0.1
+Port %(port)d
+User %(user)s
+Pass secret
+SSLType None
+AuthMechs LOGIN
+
+IMAPStore far
+Account pellworth
+
+MaildirStore near
+Path %(root)s/mail/
+Inbox %(root)s/mail/INBOX
+
+Channel pull
+Far :far:
+Near :near:
+Patterns INBOX
+Sync Pull
+Create Near
+MaxSize 1m
+"""
+
+
+def test_mbsync_pulls_every_message_byte_for_byte(registered):
+    assert shutil.which("mbsync"), "mbsync (isync) is not installed"
+    port = installation(registered, routers=1)["imap"]
+    server = registered.start().wait_ready()
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    for n in range(1, 501):
+        text = b"From: a@remote.test\r\nSubject: m%d\r\nMessage-ID: <m%d@remote.test>\r\n\r\n%s\r\n" % (n, n, b"line %d\r\n" % n * (n % 7))
+        assert client.append("INBOX", "(\\Seen)" if n % 3 == 0 else None, None, NESTED if n == 250 else text)[0] == "OK"
+    root = registered.root
+    os.makedirs(os.path.join(root, "mail"))
+    rc = os.path.join(root, "mbsyncrc")
+    with open(rc, "w", encoding="utf-8") as f:
+        f.write(MBSYNCRC % {"port": port, "user": JOHN, "root": root})
+
+    def mbsync():
+        result = subprocess.run(["mbsync", "-c", rc, "-a"], env=dict(registered.env, HOME=root), capture_output=True,
+                                timeout=10 * WAIT)
+        assert result.returncode == 0, result.stderr
+        pulled = {}
+        for folder in ("new", "cur"):
+            directory = os.path.join(root, "mail", "INBOX", folder)
+            for name in os.listdir(directory):
+                with open(os.path.join(directory, name), "rb") as f:
+                    data = f.read()
+                # The maildir copy has LF line ends and a tracking field mbsync adds to the header.
+                stripped, count = re.subn(rb"(?m)^X-TUID: \S+\n", b"", data, count=1)
+                pulled[int(re.search(r",U=(\d+)", name).group(1))] = (stripped, count, folder, name)
+        return pulled
+
+    pulled = mbsync()
+    assert sorted(pulled) == list(range(1, 501))
+    for uid, (data, tuid, folder, name) in pulled.items():
+        assert data == eml(registered, uid).replace(b"\r\n", b"\n") and tuid == 1, uid
+        assert name.endswith("S") == (uid % 3 == 0), name  # \Seen came across as the maildir's S flag
+    # A second run pulls nothing; a new message then arrives alone. PEEK kept the rest unread.
+    assert mbsync() == pulled
+    assert client.append("INBOX", None, None, b"Subject: late\r\n\r\nlate\r\n")[0] == "OK"
+    assert sorted(set(mbsync()) - set(pulled)) == [501]
+    client.select("INBOX", readonly=True)
+    typ, flags = client.fetch("1:*", "(FLAGS)")
+    assert typ == "OK" and [b"\\Seen" in line for line in flags] == [n % 3 == 0 for n in range(1, 501)] + [False]
+    client.logout()
+    assert server.stop() == 0
+
+
+def nested(levels):
+    """A part that is `levels` multiparts inside one another around a short text."""
+    part = b"Content-Type: text/plain\r\n\r\nleaf\r\n"
+    for n in range(levels):
+        part = b"Content-Type: multipart/mixed; boundary=b%d\r\n\r\n--b%d\r\n%s\r\n--b%d--\r\n" % (n, n, part, n)
+    return part
+
+
+def test_hostile_messages_leave_the_session_in_step(registered):
+    port = installation(registered, routers=1)["imap"]
+    server = registered.start().wait_ready()
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    hostile = [b"Subject: deep\r\n" + nested(70),
+               b"Subject: odd\r\nContent-Type: multipart/mixed; boundary=x\r\n\r\n--x\r\nContent-Type: text/plain\r\n\r\nplain\r\n"
+               b"--x\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: x-foo\r\n\r\nfoo data\r\n--x--\r\n",
+               b"Subject: no blank line\r\nFrom: a@remote.test\r\n", b"Subject: empty body\r\n\r\n", b"Subject: no line end"]
+    for message in hostile:
+        assert client.append("INBOX", None, None, message)[0] == "OK"
+    client.logout()
+
+    raw = login(port)
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 5 EXISTS"
+    # Everything in one write: the FETCH answers each message whole and the NOOP behind it is read in step.
+    raw.send(b"a FETCH 1:5 (BODYSTRUCTURE BODY[] BODY.PEEK[TEXT] RFC822.HEADER ENVELOPE)\r\nb NOOP\r\n")
+    responses, done = reply(raw, b"a")
+    assert done == b"a OK FETCH completed" and reply(raw, b"b") == ([], b"b OK NOOP completed")
+    empty_text = [b"TEXT", b"PLAIN", [b"CHARSET", b"us-ascii"], None, None, b"7BIT", 0, 0, None, None, None, None]
+    for number, response in enumerate(responses, 1):
+        star, at, word, items = parse(response)
+        items = dict(zip(items[::2], items[1::2]))
+        assert (star, at, word) == ("*", number, "FETCH") and items["BODY[]"] == eml(registered, number) == hostile[number - 1]
+        assert items["FLAGS"] == ["\\Recent", "\\Seen"] and items["ENVELOPE"][1] == hostile[number - 1][9:].split(b"\r\n")[0]
+        if number >= 3:  # no body: the header is all there is, and the structure an empty text
+            assert items["BODYSTRUCTURE"] == empty_text, number
+            assert items["RFC822.HEADER"] == hostile[number - 1] and items["BODY[TEXT]"] == b""
+    depth, structure = 0, parse(responses[0])[3][1]
+    while isinstance(structure[0], list):
+        depth, structure = depth + 1, structure[0]
+    assert 40 <= depth < 70  # the walk stops at its nesting limit
+    assert parse(responses[1])[3][1][1][:7] == [b"APPLICATION", b"OCTET-STREAM", None, None, None, b"X-FOO", 8]
+
+    # A part that cannot be decoded refuses BINARY; what was written for earlier messages stands.
+    assert exchange(raw, b"FETCH 1:3 BINARY.PEEK[2]") == ([b'* 1 FETCH (BINARY[2] "")'],
+                                                          b't NO [UNKNOWN-CTE] could not decode "2" part of message number 2')
+    assert exchange(raw, b"UID FETCH 2 BINARY.SIZE[2]") == ([], b't NO [UNKNOWN-CTE] could not decode "2" part of message UID 2')
+    assert fetch(raw, b"FETCH 2 (BINARY[1] BODY[2])") == [(2, {"BINARY[1]": b"plain", "BODY[2]": b"foo data"})]
+    assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
+    raw.close()
+    assert server.stop() == 0
