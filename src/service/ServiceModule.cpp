@@ -2,6 +2,7 @@
 #include "service/ServiceModule.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <thread>
 #include <vector>
@@ -34,6 +35,18 @@ namespace pw::service {
 namespace {
 
 constexpr int kTextStarting = 101;
+
+// A private key every local user can read is no longer private: the server will not serve TLS with it,
+// nor start without the TLS its configuration asks for. (A missing key only turns TLS off, as before.)
+HRESULT CheckPrivateKeyFile(const std::string& path, std::string& failure) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return S_OK;
+    if ((st.st_mode & (S_IROTH | S_IWOTH)) == 0) return S_OK;
+    failure = Format("The TLS private key %s can be read by every user of this machine (mode %s); "
+                     "make it private (chmod o-rwx) and start again",
+                     {std::string_view(path), std::string_view(Format("%04o", {std::uint64_t{st.st_mode & 07777}}))});
+    return E_ACCESSDENIED;
+}
 
 }  // namespace
 
@@ -195,6 +208,10 @@ HRESULT ServiceModule::StartWorkers() {
                                            std::string_view(TransportsEnabled() ? "enabled" : "disabled")}));
     core::ConfigTree& config = core::ServerConfig();
     if (config.GetCopy("sys:ssl:enabled").IsTrue()) {
+        if (const HRESULT hr = CheckPrivateKeyFile(config.GetCopy("sys:ssl:keypath").AsText(), failure_); Failed(hr)) {
+            core::Log(core::LogLevelCritical, failure_);
+            return hr;
+        }
         if (net::TlsInitialise(config.GetCopy("sys:ssl:certpath").AsText(), config.GetCopy("sys:ssl:keypath").AsText())) {
             core::Log(core::LogLevelNormal, "TLS is available");
         }

@@ -229,3 +229,39 @@ def test_a_server_on_a_terminal_shows_its_log_there_once(registered):
         client.noop()
     assert piped.stop() == 0
     assert "SMTP connection" not in piped.proc.stderr.read()
+
+
+def test_service_unit_runs_unprivileged_and_sandboxed(env):
+    env.configure_store()
+    env.configure_logging(2, 3)
+    assert env.run("-Service").returncode == 0
+    unit_path = os.path.join(env.units, "pellworth.service")
+    unit = open(unit_path, encoding="utf-8").read()
+    settings = dict(line.split("=", 1) for line in unit.splitlines() if "=" in line and not line.startswith("#"))
+    assert settings["User"] == "pellworth" and settings["AmbientCapabilities"] == "CAP_NET_BIND_SERVICE", unit
+    # Everything is read-only but what the server writes: its store, its logs, its registry file's folder.
+    assert settings["ProtectSystem"] == "strict"
+    assert settings["ReadWritePaths"].split() == ['"%s"' % env.store, '"%s"' % env.logs, '"%s"' % env.root], unit
+    assert int(settings["TimeoutStopSec"]) > 60 and int(settings["LimitNOFILE"]) >= 24 * 500 * 2
+    analyze = shutil.which("systemd-analyze")
+    if not analyze:
+        pytest.skip("systemd-analyze is missing (Debian's systemd package brings it)")
+    rating = subprocess.run([analyze, "security", "--offline=yes", "--no-pager", unit_path],
+                            capture_output=True, text=True, timeout=WAIT)
+    exposure = re.search(r"Overall exposure level for pellworth\.service: ([0-9.]+) (\w+)", rating.stdout + rating.stderr)
+    assert exposure, rating.stdout + rating.stderr
+    assert float(exposure.group(1)) <= 4.0, rating.stdout
+
+
+def test_a_world_readable_tls_key_stops_the_start(registered):
+    from conftest import make_certificate
+    cert, key = make_certificate(registered.root)
+    for setting, value in (("sys:ssl:enabled", "bool:true"), ("sys:ssl:certpath", cert), ("sys:ssl:keypath", key)):
+        assert registered.admin("config", "set", setting, value).returncode == 0
+    os.chmod(key, 0o644)
+    refused = registered.run()
+    assert refused.returncode == 1, refused
+    assert key in refused.stderr and "every user" in refused.stderr and "0644" in refused.stderr, refused.stderr
+    os.chmod(key, 0o640)
+    server = registered.start().wait_ready()
+    assert server.stop() == 0
