@@ -7,6 +7,8 @@ PW_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PW_BUILD_PACKAGES=(build-essential cmake g++ pkg-config libcrypto++-dev libssl-dev libpugixml-dev)
 # The clients of the README's quick start, which scripts/run installs with the server.
 PW_RUN_PACKAGES=(swaks curl)
+# What scripts/package needs to make and check the Debian package.
+PW_PACKAGE_PACKAGES=(dpkg-dev lintian)
 PW_TEST_PACKAGES=(systemd libgtest-dev libgmock-dev python3 python3-pytest clang libclang-rt-14-dev openssl curl swaks libnet-ssleay-perl fetchmail)
 
 pw_log() { printf '==> %s\n' "$*" >&2; }

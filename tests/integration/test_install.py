@@ -265,3 +265,61 @@ def test_a_world_readable_tls_key_stops_the_start(registered):
     os.chmod(key, 0o640)
     server = registered.start().wait_ready()
     assert server.stop() == 0
+
+
+def test_debian_package_layout_dependencies_and_lintian(tmp_path):
+    built = subprocess.run([os.path.join(ROOT, "scripts", "package"), str(tmp_path)], capture_output=True, text=True,
+                           timeout=10 * WAIT, env=dict(os.environ, PELLWORTH_BIN=BIN))
+    assert built.returncode == 0, built.stderr
+    version = subprocess.run([SERVER, "-Version"], capture_output=True, text=True, timeout=WAIT).stdout.split()[-1]
+    deb = built.stdout.strip().splitlines()[-1]
+    assert os.path.basename(deb) == "pellworth_%s_amd64.deb" % re.sub(r"\.0$", "", version), deb
+
+    listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
+    paths = {line.split()[-1].lstrip(".") for line in listing.splitlines()}
+    for path in ("/usr/sbin/pellworth", "/usr/sbin/pellworth-admin", "/usr/share/pellworth/lang/pellworth-ENU.txt",
+                 "/usr/share/pellworth/templates/dsn.xml", "/lib/systemd/system/pellworth.service",
+                 "/etc/pellworth/pellworth.reg", "/usr/share/doc/pellworth/copyright"):
+        assert path in paths, listing
+    assert all(" root/root " in line for line in listing.splitlines()), listing
+    depends = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True, text=True, check=True).stdout
+    for library in ("libc6", "libssl3", "libpugixml1v5", "adduser"):
+        assert library in depends, depends
+
+    if shutil.which("lintian"):
+        lint = subprocess.run(["lintian", "--no-tag-display-limit", deb], capture_output=True, text=True, timeout=10 * WAIT)
+        assert not re.search(r"^E: ", lint.stdout, re.M), lint.stdout
+
+    # Unpacked by dpkg into a root of its own: the conffile, the unit for the installed paths, and a
+    # server that finds its texts from /usr/sbin and starts from that registry as a service.
+    root = tmp_path / "root"
+    (root / "var/lib/dpkg/updates").mkdir(parents=True)
+    (root / "var/lib/dpkg/info").mkdir()
+    (root / "var/lib/dpkg/status").touch()
+    unpacked = subprocess.run(["dpkg", "--root=%s" % root, "--log=%s" % (tmp_path / "dpkg.log"), "--force-depends",
+                               "--unpack", deb], capture_output=True, text=True, timeout=WAIT)
+    assert unpacked.returncode == 0, unpacked.stderr
+    assert "Conffiles:\n /etc/pellworth/pellworth.reg" in (root / "var/lib/dpkg/status").read_text()
+    unit = (root / "lib/systemd/system/pellworth.service").read_text()
+    for line in ('ExecStart="/usr/sbin/pellworth"', 'Environment="PELLWORTH_REGISTRY=/etc/pellworth/pellworth.reg"',
+                 "User=pellworth", 'ReadWritePaths="/var/lib/pellworth/store" "/var/log/pellworth" "/etc/pellworth"'):
+        assert line + "\n" in unit, unit
+    registry = (root / "etc/pellworth/pellworth.reg.dpkg-new").read_text()
+    assert '"MessageStore"="/var/lib/pellworth/store"' in registry and '"LocalService"="Pellworth"' in registry
+    assert str(tmp_path) not in registry + unit
+    server = str(root / "usr/sbin/pellworth")
+    assert subprocess.run([server, "-Version"], capture_output=True, text=True).stdout == "Pellworth %s\n" % version
+    private = registry.replace("/var/lib/pellworth/store", str(tmp_path / "store")).replace("/var/log/pellworth", str(tmp_path))
+    (tmp_path / "p.reg").write_text(private + '\n[HKEY_LOCAL_MACHINE\\Software\\Quillon\\Tessaline\\Debug]\n"NoListeners"=dword:00000001\n')
+    notify = str(tmp_path / "n")
+    ready = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    ready.bind(notify)
+    ready.settimeout(WAIT)
+    started = subprocess.Popen([server], env=dict(os.environ, PELLWORTH_REGISTRY=str(tmp_path / "p.reg"), NOTIFY_SOCKET=notify),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        assert b"READY=1" in ready.recv(4096)
+    finally:
+        started.send_signal(signal.SIGTERM)
+        assert started.wait(timeout=WAIT) == 0, started.stderr.read()
+        ready.close()
