@@ -26,10 +26,10 @@ int Priority(int kind) {
 
 }  // namespace
 
-void OpenEventLog(std::string_view serviceName) {
+void OpenEventLog(std::string_view serviceName, bool echoToTerminal) {
     std::lock_guard lock(gLock);
     gIdent = serviceName;
-    const int echo = ::isatty(STDERR_FILENO) ? LOG_PERROR : 0;
+    const int echo = echoToTerminal && ::isatty(STDERR_FILENO) ? LOG_PERROR : 0;
     ::openlog(gIdent.c_str(), LOG_PID | LOG_NDELAY | echo, LOG_DAEMON);
 }
 

@@ -3,7 +3,8 @@
 // Kinds as the service writes them: 0 success, 1 error, 2 warning, anything else (4 is used)
 // information. They map to LOG_NOTICE, LOG_ERR, LOG_WARNING and LOG_INFO of facility LOG_DAEMON, with
 // the service name as ident. When the process runs in a terminal the entries are echoed to stderr too,
-// so a person starting the server by hand sees them. Tests may install a writer to capture entries.
+// so a person starting the server by hand sees them -- unless the caller shows its whole log there
+// already (echoToTerminal false). Tests may install a writer to capture entries.
 // Thread safety: any thread.
 #pragma once
 
@@ -20,7 +21,7 @@ inline constexpr int kInformation = 4;
 }  // namespace event_kind
 
 // Opens the log under the service name; entries written before go out under the program name.
-void OpenEventLog(std::string_view serviceName);
+void OpenEventLog(std::string_view serviceName, bool echoToTerminal = true);
 void ReportEvent(int kind, std::string_view text);
 
 // Replaces the syslog writer (nullptr restores it). The writer receives the kind and the text.

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <span>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/DirStorage.h"
+#include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
 
@@ -26,8 +28,14 @@ constexpr std::size_t kHexBytesPerLine = 25;
 constexpr std::size_t kMaxRegistryFileSize = 16 * 1024 * 1024;
 // How long a writer waits for another writer's lock before it gives up.
 constexpr auto kLockWait = std::chrono::seconds(30);
-// Everybody may read the registry file: it says where the store is, to every tool, and holds no secret.
+// A new registry file may be read by everybody: it says where the store is, to every tool, and holds
+// no secret. A file that exists keeps its own mode and owner (an installed server's is 0640).
 constexpr mode_t kRegistryFileMode = 0644;
+// The rule of LocateRegistry.
+constexpr const char* kRegistryVariable = "PELLWORTH_REGISTRY";
+constexpr std::string_view kSystemRegistryPath = "/etc/pellworth/pellworth.reg";
+constexpr std::string_view kCheckoutRegistryPath = "run/pellworth.reg";
+constexpr std::string_view kCheckoutMarker = "scripts/run";
 
 bool KeyIsAtOrBelow(std::string_view candidate, std::string_view path) {
     if (EqualsNoCase(candidate, path)) return true;
@@ -382,12 +390,37 @@ std::string FileNameOf(const std::string& path) {
 
 }  // namespace
 
-std::string Registry::DefaultPath() { return "/etc/pellworth/pellworth.reg"; }
+std::string Registry::DefaultPath() { return std::string(kSystemRegistryPath); }
 
-Registry Registry::System() {
-    const char* configured = std::getenv("PELLWORTH_REGISTRY");
-    return Registry(configured && *configured ? configured : DefaultPath());
+RegistryLocation LocateRegistry(const char* environment, std::string_view executableDirectory,
+                                const std::function<bool(const std::string&)>& exists) {
+    if (environment && *environment) return {environment, std::string("named by ") + kRegistryVariable};
+    const std::string system(kSystemRegistryPath);
+    if (exists(system)) return {system, "the installed server's"};
+    // <checkout>/<build>/bin: two directories up from the executable's own.
+    std::string checkout(executableDirectory);
+    for (int level = 0; level < 2 && !checkout.empty(); ++level) {
+        const std::size_t slash = checkout.find_last_of('/');
+        checkout = slash == std::string::npos ? std::string() : checkout.substr(0, slash);
+    }
+    if (!checkout.empty()) {
+        const std::string candidate = checkout + "/" + std::string(kCheckoutRegistryPath);
+        if (exists(checkout + "/" + std::string(kCheckoutMarker)) && exists(candidate)) {
+            return {candidate, "this checkout's (made by scripts/run)"};
+        }
+    }
+    return {system, std::string("which does not exist: start the server once with scripts/run, install the "
+                                "package, or name a file in ") + kRegistryVariable};
 }
+
+RegistryLocation Registry::Locate() {
+    return LocateRegistry(std::getenv(kRegistryVariable), ExecutableDirectory(), [](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    });
+}
+
+Registry Registry::System() { return Registry(Locate().path); }
 
 HRESULT Registry::Read(RegistryFile& file) const {
     std::string raw;
@@ -432,7 +465,14 @@ HRESULT Registry::Update(const std::function<void(RegistryFile&)>& change) const
     if (const HRESULT hr = Read(file); Failed(hr)) return hr;
     change(file);
     const std::string text = file.Serialize();
-    return directory.ReplaceStream(name, std::as_bytes(std::span(text.data(), text.size())), kRegistryFileMode);
+    struct stat before {};
+    const bool existed = ::stat(path_.c_str(), &before) == 0;
+    const mode_t mode = existed ? (before.st_mode & 07777) : kRegistryFileMode;
+    const HRESULT hr = directory.ReplaceStream(name, std::as_bytes(std::span(text.data(), text.size())), mode);
+    if (Failed(hr) || !existed || (before.st_uid == ::geteuid() && before.st_gid == ::getegid())) return hr;
+    // Only root can give the file back to its owner; anyone else wrote a file they own already.
+    if (::chown(path_.c_str(), before.st_uid, before.st_gid) != 0) return HresultFromWin32(Win32ErrorFromErrno(errno));
+    return S_OK;
 }
 
 HRESULT Registry::SetString(std::string_view key, std::string_view name, std::string_view text) const {

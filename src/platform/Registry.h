@@ -14,10 +14,11 @@
 // as written, so a rewrite never loses what another tool put there. Key paths and value names compare
 // without regard to case; "@" is the default value (name "").
 //
-// Registry is the file at a path (PELLWORTH_REGISTRY, default /etc/pellworth/pellworth.reg). Reads parse
-// the current file; every change is one transaction under an exclusive lock on "<file>.lock": read,
-// change, write a temporary file, flush, rename over the file, flush the directory. A missing file
-// reads as an empty registry.
+// Registry is the file at a path (Registry::Locate says which). Reads parse the current file; every
+// change is one transaction under an exclusive lock on "<file>.lock": read, change, write a temporary
+// file, flush, rename over the file, flush the directory. The new file keeps the mode and owner of the
+// one it replaces, so a change made by root never locks the service's user out. A missing file reads
+// as an empty registry.
 // Thread safety: Registry is safe from any thread and any process; RegistryFile is a plain value.
 #pragma once
 
@@ -80,11 +81,31 @@ private:
     std::vector<RegistryKey> keys_;
 };
 
+// Where the registry file of a process is, and which rule chose it (for messages that name it).
+struct RegistryLocation {
+    std::string path;
+    std::string reason;  // "named by PELLWORTH_REGISTRY", "the system's", "this checkout's", ...
+};
+
+// The one rule every executable of the server follows to find its registry file:
+//   1. the file PELLWORTH_REGISTRY names, when the variable is set and not empty;
+//   2. else /etc/pellworth/pellworth.reg, when it exists (an installed server);
+//   3. else the checkout's run/pellworth.reg, when the executable runs from a build tree of a checkout
+//      (<checkout>/<build>/bin/<program>, the checkout recognised by its scripts/run) and that file
+//      exists -- the private installation scripts/run makes, so the tools find it without a variable;
+//   4. else /etc/pellworth/pellworth.reg, where "-Service" and the package put it.
+// The checkout is found from the executable's own path rather than the working directory, so a
+// command works from any directory, and an installed executable (/usr/sbin) never looks at one.
+// `environment` is the variable's value (nullptr when unset); `exists` answers for a file path.
+RegistryLocation LocateRegistry(const char* environment, std::string_view executableDirectory,
+                                const std::function<bool(const std::string&)>& exists);
+
 class Registry {
 public:
     explicit Registry(std::string path) : path_(std::move(path)) {}
-    // The registry of this process: PELLWORTH_REGISTRY, or /etc/pellworth/pellworth.reg.
+    // The registry of this process, by LocateRegistry for this process's environment and executable.
     static Registry System();
+    static RegistryLocation Locate();
     static std::string DefaultPath();
 
     const std::string& Path() const { return path_; }

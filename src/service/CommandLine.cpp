@@ -12,6 +12,7 @@ CommandSwitch ParseCommandLine(std::span<const std::string_view> arguments) {
         if (EqualsNoCase(argument, "UnregServer")) return CommandSwitch::UnregServer;
         if (EqualsNoCase(argument, "RegServer")) return CommandSwitch::RegServer;
         if (EqualsNoCase(argument, "Service")) return CommandSwitch::Service;
+        if (EqualsNoCase(argument, "Version")) return CommandSwitch::Version;
     }
     return CommandSwitch::None;
 }

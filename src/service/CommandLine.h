@@ -1,7 +1,7 @@
 // CommandLine: the switches of the server executable.
 //
 // A switch begins with "-" or "/" and is compared without regard to case: "RegServer", "UnregServer",
-// "Service". The first argument that is one of them decides; anything else is skipped.
+// "Service", "Version". The first argument that is one of them decides; anything else is skipped.
 #pragma once
 
 #include <span>
@@ -9,7 +9,7 @@
 
 namespace pw::service {
 
-enum class CommandSwitch { None, RegServer, UnregServer, Service };
+enum class CommandSwitch { None, RegServer, UnregServer, Service, Version };
 
 CommandSwitch ParseCommandLine(std::span<const std::string_view> arguments);
 

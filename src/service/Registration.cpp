@@ -1,13 +1,19 @@
 // Registration: registry records and the systemd unit.
 #include "service/Registration.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <pwd.h>
 #include <functional>
 #include <cstdlib>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/LanguageTexts.h"
+#include "core/RegistryKeys.h"
+#include "core/JobManager.h"
+#include "net/Listener.h"
 #include "platform/ClassRegistry.h"
 #include "platform/DirStorage.h"
 #include "platform/HResult.h"
@@ -22,6 +28,12 @@ namespace {
 
 constexpr std::string_view kClassesRoot = "HKEY_CLASSES_ROOT";
 constexpr std::string_view kDefaultUnitDirectory = "/etc/systemd/system";
+constexpr std::string_view kSystemRegistryDirectory = "/etc/pellworth";
+// Each of the three protocols' listeners stops its sessions in turn, then the jobs stop.
+static_assert(kUnitStopTimeout > 3 * (net::kSessionGoodbyeWait + net::kSessionStopWait) + core::kJobStopBound,
+              "the service manager must not kill an orderly stop");
+static_assert(kUnitDescriptorLimit >= 24 * net::kDefaultMaxSessions * net::kDescriptorsPerSession + net::kDescriptorsKeptAside,
+              "room for every instance's sessions");
 
 // Resource numbers of the service-control messages; the literal follows when the catalogue has none.
 constexpr int kTextCouldNotOpenManager = 230;
@@ -118,6 +130,97 @@ void RemoveService(const RegistrationContext& context) {
     if (context.useSystemctl) RunProgram({"systemctl", "daemon-reload"});
 }
 
+// systemd reads "%" as the start of a specifier and needs quotes around paths with spaces.
+std::string SystemdQuoted(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '%') out += "%%";
+        else if (c == '"' || c == '\\') out += std::string("\\") + c;
+        else out += c;
+    }
+    return out + "\"";
+}
+
+// The directories the service writes, without a trailing "/" (empty when not configured).
+struct ServicePaths {
+    std::string store;
+    std::string logs;
+    std::string registryDirectory;
+};
+
+std::string WithoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+ServicePaths ServicePathsOf(const RegistrationContext& context) {
+    return {WithoutTrailingSlash(core::ReadMessageStorePath(context.registry).value_or("")),
+            WithoutTrailingSlash(context.registry.GetString(core::LoggingKey(), "FilePath").value_or("")),
+            std::filesystem::path(context.registry.Path()).parent_path().string()};
+}
+
+// Creates the service's system user when it is missing, and gives it the store and log directories
+// (0750) and the registry file (0640) -- and the registry's directory when it is the system's own
+// /etc/pellworth, where the server replaces the file. The package's postinst does the same.
+void PrepareServiceUser(const RegistrationContext& context) {
+    const std::string user(kServiceUser);
+    if (::getpwnam(user.c_str()) == nullptr) {
+        RunProgram({"adduser", "--system", "--group", "--quiet", "--no-create-home", "--home", "/var/lib/pellworth", user});
+    }
+    const passwd* account = ::getpwnam(user.c_str());
+    if (account == nullptr) throw ComError(E_FAIL, "can not create the system user " + user + " (adduser failed)");
+    const ServicePaths service = ServicePathsOf(context);
+    const auto give = [account](const std::string& path, mode_t mode) {
+        if (::chown(path.c_str(), account->pw_uid, account->pw_gid) != 0 || ::chmod(path.c_str(), mode) != 0) {
+            throw ComError(HresultFromWin32(Win32ErrorFromErrno(errno)), "can not give " + path + " to the service's user");
+        }
+    };
+    for (const std::string& path : {service.store, service.logs}) {
+        if (path.empty()) continue;
+        if (const HRESULT hr = DirStorage(path).CreateSelf(); Failed(hr)) throw ComError(hr, "can not create " + path);
+        give(path, 0750);
+    }
+    give(context.registry.Path(), 0640);
+    if (service.registryDirectory == kSystemRegistryDirectory) give(service.registryDirectory, 0750);
+}
+
+// The service's own user, with only the right to bind the mail ports, and a view of the system in
+// which everything is read-only but the store, the logs and the registry file's directory (the server
+// writes its logging settings back there). Mail is network and files: no devices, kernel settings,
+// namespaces, real-time scheduling or set-user-id files, and only the system calls of a service.
+std::string HardeningText(const RegistrationContext& context) {
+    const ServicePaths service = ServicePathsOf(context);
+    std::vector<std::string> paths{context.executablePath, context.registry.Path()};
+    std::string writable;
+    for (const std::string& path : {service.store, service.logs, service.registryDirectory}) {
+        if (path.empty()) continue;
+        writable += " " + SystemdQuoted(path);
+        paths.push_back(path + "/");
+    }
+    std::string text;
+    text += "User=" + std::string(kServiceUser) + "\nGroup=" + std::string(kServiceUser) + "\n";
+    text += "UMask=0027\n";
+    text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
+    text += "NoNewPrivileges=yes\n";
+    text += "ProtectSystem=strict\n";
+    if (!writable.empty()) text += "ReadWritePaths=" + writable.substr(1) + "\n";
+    // A server run from a checkout in a home directory still needs to see it.
+    const bool usesHome = std::any_of(paths.begin(), paths.end(), [](const std::string& path) {
+        return path.starts_with("/home/") || path.starts_with("/root/") || path.starts_with("/run/user/");
+    });
+    text += "PrivateTmp=yes\nPrivateDevices=yes\n";
+    text += usesHome ? "ProtectHome=read-only\n" : "ProtectHome=yes\n";
+    text += "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n";
+    text += "ProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\n";
+    text += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n";
+    text += "RestrictNamespaces=yes\nRestrictRealtime=yes\nRestrictSUIDSGID=yes\nLockPersonality=yes\n";
+    text += "MemoryDenyWriteExecute=yes\nRemoveIPC=yes\n";
+    text += "SystemCallArchitectures=native\nSystemCallFilter=@system-service\nSystemCallFilter=~@privileged\n";
+    // A refused call fails with EPERM rather than killing the server in the middle of a write.
+    text += "SystemCallErrorNumber=EPERM\n";
+    return text;
+}
+
 void InstallService(const RegistrationContext& context) {
     if (ServiceInstalled(context)) return;
     const std::string text = SystemdUnitText(context);
@@ -129,19 +232,9 @@ void InstallService(const RegistrationContext& context) {
                                context.UnitPath());
     }
     ::chmod(context.UnitPath().c_str(), 0644);
+    if (context.prepareSystem) PrepareServiceUser(context);
     Systemctl(context, {"daemon-reload"});
     Systemctl(context, {"enable", UnitName(context)});
-}
-
-// systemd reads "%" as the start of a specifier and needs quotes around paths with spaces.
-std::string SystemdQuoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '%') out += "%%";
-        else if (c == '"' || c == '\\') out += std::string("\\") + c;
-        else out += c;
-    }
-    return out + "\"";
 }
 
 }  // namespace
@@ -154,6 +247,7 @@ RegistrationContext RegistrationContext::ForThisProcess() {
     context.unitDirectory = configured && *configured ? configured : std::string(kDefaultUnitDirectory);
     struct stat st {};
     context.useSystemctl = context.unitDirectory == kDefaultUnitDirectory && ::stat("/run/systemd/system", &st) == 0;
+    context.prepareSystem = context.unitDirectory == kDefaultUnitDirectory && ::geteuid() == 0;
     return context;
 }
 
@@ -170,13 +264,15 @@ std::string SystemdUnitText(const RegistrationContext& context) {
     text += "ExecStart=" + SystemdQuoted(context.executablePath) + "\n";
     text += "Environment=" + SystemdQuoted("PELLWORTH_REGISTRY=" + context.registry.Path()) + "\n";
     // The stop signal runs the orderly shutdown, which waits for sessions and saves the settings.
-    text += "KillSignal=SIGTERM\nTimeoutStopSec=120\n";
+    text += "KillSignal=SIGTERM\nTimeoutStopSec=" + std::to_string(kUnitStopTimeout.count()) + "\n";
     // Start-up checks every folder of the store once (linear in its files: about half a second for a
     // folder of 200,000 messages with a warm cache). The bound leaves room for a cold cache on slow
     // disks and big stores; a start killed by the manager would only be restarted to begin again.
-    text += "TimeoutStartSec=300\n";
-    text += "Restart=on-failure\nRestartSec=5\n\n";
-    text += "[Install]\nWantedBy=multi-user.target\n";
+    text += "TimeoutStartSec=" + std::to_string(kUnitStartTimeout.count()) + "\n";
+    text += "LimitNOFILE=" + std::to_string(kUnitDescriptorLimit) + "\n";
+    text += "Restart=on-failure\nRestartSec=5\n";
+    text += HardeningText(context);
+    text += "\n[Install]\nWantedBy=multi-user.target\n";
     return text;
 }
 

@@ -2,6 +2,8 @@
 #include "service/ServiceModule.h"
 
 #include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "platform/Process.h"
 #include "service/CommandLine.h"
 #include "service/Registration.h"
+#include "service/TerminalLog.h"
 #include "mime/Message.h"
 #include "net/Listener.h"
 #include "net/TlsContext.h"
@@ -32,6 +35,18 @@ namespace pw::service {
 namespace {
 
 constexpr int kTextStarting = 101;
+
+// A private key every local user can read is no longer private: the server will not serve TLS with it,
+// nor start without the TLS its configuration asks for. (A missing key only turns TLS off, as before.)
+HRESULT CheckPrivateKeyFile(const std::string& path, std::string& failure) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return S_OK;
+    if ((st.st_mode & (S_IROTH | S_IWOTH)) == 0) return S_OK;
+    failure = Format("The TLS private key %s can be read by every user of this machine (mode %s); "
+                     "make it private (chmod o-rwx) and start again",
+                     {std::string_view(path), std::string_view(Format("%04o", {std::uint64_t{st.st_mode & 07777}}))});
+    return E_ACCESSDENIED;
+}
 
 }  // namespace
 
@@ -74,10 +89,12 @@ HRESULT ServiceModule::Run(bool serviceMode) {
 HRESULT ServiceModule::PreLoopStartup() {
     const std::string version = VersionText();
     logging_ = std::make_shared<core::Logging>(registry_);
+    if (echoFd_ >= 0) logging_->Advise(std::make_shared<TerminalLog>(echoFd_));
     core::SetProcessLogging(logging_);
     const std::string starting = core::FormatText(kTextStarting, {version}, "Pellworth %s starting");
     ReportEvent(event_kind::kInformation, starting);
     core::Log(core::LogLevelNormal, starting);
+    core::Log(core::LogLevelNormal, "Registry file " + registry_.Path());
 
     const HRESULT hr = OpenStore();
     if (Failed(hr)) {
@@ -130,7 +147,9 @@ HRESULT ServiceModule::OpenStore() {
             failure_ = "Can not create the message store " + root.Path() + ": " + HresultText(hr);
             return hr;
         }
-        ReportEvent(event_kind::kInformation, "Created a new message store at " + root.Path());
+        const std::string created = "Created a new message store at " + root.Path();
+        ReportEvent(event_kind::kInformation, created);
+        core::Log(core::LogLevelNormal, created);
     }
     if (const HRESULT hr = serverLock_.Acquire(root); Failed(hr)) {
         const auto holder = core::ServerLock::HolderOf(root);
@@ -189,6 +208,10 @@ HRESULT ServiceModule::StartWorkers() {
                                            std::string_view(TransportsEnabled() ? "enabled" : "disabled")}));
     core::ConfigTree& config = core::ServerConfig();
     if (config.GetCopy("sys:ssl:enabled").IsTrue()) {
+        if (const HRESULT hr = CheckPrivateKeyFile(config.GetCopy("sys:ssl:keypath").AsText(), failure_); Failed(hr)) {
+            core::Log(core::LogLevelCritical, failure_);
+            return hr;
+        }
         if (net::TlsInitialise(config.GetCopy("sys:ssl:certpath").AsText(), config.GetCopy("sys:ssl:keypath").AsText())) {
             core::Log(core::LogLevelNormal, "TLS is available");
         }
@@ -268,6 +291,7 @@ int RunRegistration(CommandSwitch command) {
         case CommandSwitch::RegServer: RegisterServer(context); break;
         case CommandSwitch::Service: RegisterService(context); break;
         case CommandSwitch::UnregServer: UnregisterServer(context); break;
+        case CommandSwitch::Version:
         case CommandSwitch::None: break;
         }
     } catch (const ComError& error) {
@@ -284,12 +308,17 @@ int ProcessEntry(int argc, char** argv) {
     RegisterServerClasses();
     core::LanguageTexts::Instance().LoadLanguage(core::ReadLanguage(registry));
     const std::string serviceName = core::LoadText(100);
-    OpenEventLog(serviceName);
+    // On a terminal the whole log is shown there (TerminalLog), so the event log does not echo too.
+    const bool terminal = TerminalLog::WantedFor(STDERR_FILENO);
+    OpenEventLog(serviceName, !terminal);
 
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
-    if (const CommandSwitch command = ParseCommandLine(arguments); command != CommandSwitch::None) {
-        return RunRegistration(command);
+    const CommandSwitch command = ParseCommandLine(arguments);
+    if (command == CommandSwitch::Version) {
+        std::printf("%s %s\n", serviceName.c_str(), ServiceModule::VersionText().c_str());
+        return 0;
     }
+    if (command != CommandSwitch::None) return RunRegistration(command);
 
     RegistryFile file;
     if (const HRESULT hr = registry.Read(file); Failed(hr) || !file.KeyExists(AppIdKey())) {
@@ -299,6 +328,7 @@ int ProcessEntry(int argc, char** argv) {
     }
     const bool serviceMode = file.FindValue(AppIdKey(), "LocalService") != nullptr;
     ServiceModule module(registry);
+    if (terminal) module.EchoLogTo(STDERR_FILENO);
     const HRESULT hr = module.Run(serviceMode);
     if (Failed(hr)) {
         std::fprintf(stderr, "%s: start-up failed: %s (%s)\n", serviceName.c_str(), module.FailureText().c_str(),

@@ -70,6 +70,9 @@ public:
     const DirStorage& StoreRoot() const { return storeRoot_; }
     static std::string VersionText();
 
+    // Shows every log line on this descriptor too (a terminal), from the log's creation on.
+    void EchoLogTo(int fd) { echoFd_ = fd; }
+
 private:
     HRESULT PreLoopStartup();
     HRESULT OpenStore();
@@ -84,6 +87,7 @@ private:
     DirStorage storeRoot_;
     core::ServerLock serverLock_;
     std::shared_ptr<core::Logging> logging_;
+    int echoFd_ = -1;
     std::string failure_;
 };
 

@@ -1,7 +1,9 @@
 // pellworth-admin: manages the server's store and settings from the command line.
 //
-// It finds the store through the registry file (PELLWORTH_REGISTRY), does one thing, and on any error
-// prints one line on stderr and exits with status 1 (2 for a command it does not understand).
+// It finds the store through the registry file (by the rule of Registry::Locate, as the server does),
+// does one thing, and on any error prints one line on stderr, naming the registry file it used, and
+// exits with status 1 (2 for a command it does not understand, after the usage of its group).
+// "--help" (also after a group) prints the usage on stdout; "--version" the version.
 // Settings live in memory in a running server, which writes them back at its next save; so changes to
 // the configuration are refused while a server holds the store, and reading them changes no file. Domains and mailboxes are files the
 // server reads per use and replaces atomically, so they may be changed while it runs.
@@ -17,6 +19,7 @@
 #include "core/LanguageTexts.h"
 #include "core/RegistryKeys.h"
 #include "core/ServerLock.h"
+#include "core/Version.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
 
@@ -24,24 +27,69 @@ namespace pw::admin {
 
 namespace {
 
-constexpr std::string_view kUsage =
-    "usage: pellworth-admin domain add|remove NAME\n"
-    "       pellworth-admin domain list\n"
-    "       pellworth-admin domain get NAME KEY\n"
-    "       pellworth-admin domain set NAME KEY VALUE\n"
-    "       pellworth-admin mailbox add ADDRESS [--kind KIND] [--password PW]\n"
-    "       pellworth-admin mailbox remove|show ADDRESS\n"
-    "       pellworth-admin mailbox list DOMAIN\n"
-    "       pellworth-admin mailbox get ADDRESS KEY\n"
-    "       pellworth-admin mailbox set ADDRESS KEY VALUE\n"
-    "       pellworth-admin mailbox password ADDRESS PW\n"
-    "       pellworth-admin config get KEY\n"
-    "       pellworth-admin config set KEY VALUE\n"
-    "       pellworth-admin config remove KEY\n"
-    "       pellworth-admin config list [PREFIX]\n"
+// The commands of each group, as "--help" and a usage error list them.
+struct CommandGroup {
+    std::string_view name;
+    std::string_view lines;
+};
+
+constexpr CommandGroup kGroups[] = {
+    {"domain",
+     "  domain add NAME                  create a domain (the store is made on first use)\n"
+     "  domain remove NAME               remove a domain and its mailboxes\n"
+     "  domain list                      one domain per line\n"
+     "  domain get NAME KEY              print a property as TYPE:TEXT\n"
+     "  domain set NAME KEY VALUE        set a property\n"},
+    {"mailbox",
+     "  mailbox add ADDRESS [--kind KIND] [--password PW]\n"
+     "                                   create a mailbox in an existing domain\n"
+     "  mailbox remove ADDRESS           remove a mailbox and its mail\n"
+     "  mailbox show ADDRESS             kind, message count and properties\n"
+     "  mailbox list DOMAIN              one address per line\n"
+     "  mailbox get ADDRESS KEY          print a property as TYPE:TEXT\n"
+     "  mailbox set ADDRESS KEY VALUE    set a property (not the password)\n"
+     "  mailbox password ADDRESS PW      set the password\n"
+     "KIND is postmaster, user (the default), forward, group, list, autoresponder, robot, relay or alias.\n"},
+    {"config",
+     "  config get KEY                   print a setting as TYPE:TEXT\n"
+     "  config set KEY VALUE             change a setting (refused while the server runs)\n"
+     "  config remove KEY                remove a setting (refused while the server runs)\n"
+     "  config list [PREFIX]             every setting, KEY=TYPE:TEXT\n"},
+};
+
+constexpr std::string_view kValueTypes =
     "VALUE is typed as TYPE:TEXT -- i2:N, i4:N, ui2:N, r8:X, bool:true|false, date:YYYY-MM-DD[THH:MM[:SS]],\n"
-    "str:TEXT, port:N (a TCP port) -- or is a text.\n"
-    "KIND is postmaster, user (the default), forward, group, list, autoresponder, robot, relay or alias.\n";
+    "str:TEXT, port:N (a TCP port) -- or is a text.\n";
+
+constexpr std::string_view kRegistryRule =
+    "The registry file names the store: PELLWORTH_REGISTRY, else /etc/pellworth/pellworth.reg, else the\n"
+    "run/pellworth.reg of the checkout this program was built in (made by scripts/run).\n";
+
+bool AsksForHelp(std::string_view argument) { return argument == "--help" || argument == "-h" || argument == "help"; }
+
+// The usage of one group (or of all when `group` is empty) on `out`.
+void PrintUsage(std::FILE* out, std::string_view group) {
+    std::fputs("usage: pellworth-admin [--version | --help] GROUP COMMAND [ARGUMENTS]\n", out);
+    for (const auto& entry : kGroups) {
+        if (group.empty() || group == entry.name) std::fwrite(entry.lines.data(), 1, entry.lines.size(), out);
+    }
+    if (group != "domain") std::fwrite(kValueTypes.data(), 1, kValueTypes.size(), out);
+    if (group.empty()) std::fwrite(kRegistryRule.data(), 1, kRegistryRule.size(), out);
+}
+
+bool IsGroup(std::string_view name) {
+    for (const auto& entry : kGroups) {
+        if (entry.name == name) return true;
+    }
+    return false;
+}
+
+// A failure names the registry file the tool used, and why that one, when the text does not already.
+std::string WithRegistry(const std::string& text) {
+    const RegistryLocation location = Registry::Locate();
+    if (text.find(location.path) != std::string::npos) return text + " (" + location.reason + ")";
+    return text + " (registry file " + location.path + ", " + location.reason + ")";
+}
 
 void RefuseWhileServerRuns(const DirStorage& root) {
     if (const auto holder = core::ServerLock::HolderOf(root)) {
@@ -142,20 +190,33 @@ int Config(Arguments args) {
 }  // namespace
 
 int Main(Arguments args) {
+    if (args.size() == 1 && args[0] == "--version") {
+        std::printf("pellworth-admin %s\n", core::VersionText().c_str());
+        return 0;
+    }
+    if (args.empty() || AsksForHelp(args[0])) {
+        PrintUsage(args.empty() ? stderr : stdout, {});
+        return args.empty() ? kExitUsage : 0;
+    }
+    const std::string_view group = args[0];
+    if (args.size() >= 2 && IsGroup(group) && AsksForHelp(args[1])) {
+        PrintUsage(stdout, group);
+        return 0;
+    }
     try {
         core::LanguageTexts::Instance().LoadLanguage(core::ReadLanguage(Registry::System()));
         int status = -1;
-        if (!args.empty() && args[0] == "config") status = Config(args.subspan(1));
-        if (!args.empty() && args[0] == "domain") status = DomainCommand(args.subspan(1));
-        if (!args.empty() && args[0] == "mailbox") status = MailBoxCommand(args.subspan(1));
+        if (group == "config") status = Config(args.subspan(1));
+        if (group == "domain") status = DomainCommand(args.subspan(1));
+        if (group == "mailbox") status = MailBoxCommand(args.subspan(1));
         if (status >= 0) return status;
-        std::fputs(kUsage.data(), stderr);
+        PrintUsage(stderr, IsGroup(group) ? group : std::string_view());
         return kExitUsage;
     } catch (const Failure& failure) {
-        std::fprintf(stderr, "pellworth-admin: %s\n", failure.text.c_str());
+        std::fprintf(stderr, "pellworth-admin: %s\n", WithRegistry(failure.text).c_str());
         return kExitFailure;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "pellworth-admin: %s\n", error.what());
+        std::fprintf(stderr, "pellworth-admin: %s\n", WithRegistry(error.what()).c_str());
         return kExitFailure;
     }
 }

@@ -313,6 +313,35 @@ TEST_F(RegistryTest, EverySingleFailingCallOfAChangeLeavesTheOldFileOrTheNewOneA
     const mode_t mask = ::umask(0);
     ::umask(mask);
     EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);
+    // A file an administrator narrowed (an installed server's is 0640) stays narrow after a change.
+    ASSERT_EQ(::chmod(registry_.Path().c_str(), 0640), 0);
+    ASSERT_EQ(registry_.SetDword(kKey, "Value", 3), S_OK);
+    ASSERT_EQ(::stat(registry_.Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// The one rule of every executable: the variable, the installed file, the checkout's private file
+// (only for an executable in <checkout>/<build>/bin, and only when both the checkout's scripts/run
+// and the file are there), else the installed file's place.
+TEST(LocateRegistryTest, VariableThenSystemFileThenTheCheckoutsRunFile) {
+    std::set<std::string> files;
+    const auto exists = [&files](const std::string& path) { return files.count(path) != 0; };
+    const std::string system = "/etc/pellworth/pellworth.reg";
+
+    EXPECT_EQ(LocateRegistry(nullptr, "/src/pw/build/bin", exists).path, system);
+    files = {"/src/pw/run/pellworth.reg"};
+    EXPECT_EQ(LocateRegistry(nullptr, "/src/pw/build/bin", exists).path, system) << "not a checkout without scripts/run";
+    files.insert("/src/pw/scripts/run");
+    EXPECT_EQ(LocateRegistry(nullptr, "/src/pw/build/bin", exists).path, "/src/pw/run/pellworth.reg");
+    EXPECT_EQ(LocateRegistry("", "/src/pw/build/bin", exists).path, "/src/pw/run/pellworth.reg") << "empty is unset";
+    EXPECT_EQ(LocateRegistry(nullptr, "/src/pw/build/bin/sub", exists).path, system);
+    EXPECT_EQ(LocateRegistry(nullptr, "/usr/sbin", exists).path, system);
+
+    files.insert(system);
+    EXPECT_EQ(LocateRegistry(nullptr, "/src/pw/build/bin", exists).path, system);
+    const RegistryLocation named = LocateRegistry("/tmp/x.reg", "/src/pw/build/bin", exists);
+    EXPECT_EQ(named.path, "/tmp/x.reg");
+    EXPECT_NE(named.reason.find("PELLWORTH_REGISTRY"), std::string::npos);
 }
 
 TEST_F(RegistryTest, ReadsAUtf16FileWithByteOrderMarkAsRegeditSavesIt) {
