@@ -30,7 +30,8 @@ void ImapSession::Capability() {
         if (net::TlsAvailable() && !connection_->IsTls()) line += " STARTTLS AUTH=PLAIN";
     }
     if (storeCapabilities_ & kStoreCapabilityUidPlus) line += " UIDPLUS";
-    line += " NAMESPACE";  // words beyond the first ones go after them, so clients that read them by place still can
+    // Words beyond the first ones go after them, so clients that read them by place still can.
+    line += " NAMESPACE IDLE";
     Untagged(line);
     SetReply("OK CAPABILITY completed");
 }

@@ -240,3 +240,36 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     assert raw.ask(b"DELETE INBOX") == [b't NO You may not delete "Inbox".  This is an IMAP restriction.']
     raw.close()
     assert server.stop() == 0
+
+
+def test_idle_reports_deliveries_expunges_and_flags_as_they_happen(registered):
+    ports = installation(registered)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    idler = login(ports["imap"])
+    idler.ask(b"SELECT INBOX")
+    other = login(ports["imap"])
+    other.ask(b"SELECT INBOX")
+    idler.send(b"i IDLE\r\n")
+    assert idler.line() == b"+ idling"
+    # Each change reaches the idling session without a command of its own (the socket's time-out bounds
+    # the wait; nothing polls).
+    deliver(registered, ports["smtp"], 1, first=3)
+    assert [idler.line(), idler.line()] == [b"* 3 EXISTS", b"* 3 RECENT"]
+    assert other.ask(b"STORE 1 +FLAGS.SILENT (\\Flagged)") == [b"t OK STORE completed"]
+    assert re.fullmatch(rb"\* 1 FETCH \(UID \d+ FLAGS \(\\Flagged \\Recent\)\)", idler.line())
+    assert other.ask(b"STORE 2 +FLAGS.SILENT (\\Deleted)") == [b"t OK STORE completed"]
+    assert re.fullmatch(rb"\* 2 FETCH \(UID \d+ FLAGS \(\\Deleted \\Recent\)\)", idler.line())
+    expunged = other.ask(b"EXPUNGE")
+    assert expunged[0] == b"* 2 EXPUNGE" and expunged[-1] == b"t OK EXPUNGE completed"
+    assert idler.line() == b"* 2 EXPUNGE"
+    idler.send(b"DONE\r\n")
+    assert idler.line() == b"i OK IDLE terminated"
+    assert idler.ask(b"NOOP") == [b"t OK NOOP completed"]  # nothing was left to tell
+    # A stop ends an idling session with its goodbye.
+    idler.send(b"i IDLE\r\n")
+    assert idler.line() == b"+ idling"
+    other.close()
+    assert server.stop() == 0
+    assert idler.line() == b"* BYE [ALERT] Server shutting down immediately"
+    idler.close()
