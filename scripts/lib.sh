@@ -5,7 +5,7 @@ PW_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Packages the build and the tests need. Add a package here when a part of the server starts using it.
 PW_BUILD_PACKAGES=(build-essential cmake g++ pkg-config libcrypto++-dev libssl-dev libpugixml-dev)
-PW_TEST_PACKAGES=(libgtest-dev libgmock-dev python3 python3-pytest clang libclang-rt-14-dev openssl curl swaks libnet-ssleay-perl fetchmail)
+PW_TEST_PACKAGES=(libgtest-dev libgmock-dev python3 python3-pytest clang libclang-rt-14-dev openssl curl swaks libnet-ssleay-perl fetchmail isync offlineimap3)
 
 pw_log() { printf '==> %s\n' "$*" >&2; }
 

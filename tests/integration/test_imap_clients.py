@@ -1,0 +1,158 @@
+"""The IMAP server with the clients people use: curl's upload and folder commands, mbsync's two-way
+sync of the inbox with a Maildir, offlineimap's one-shot sync into a Maildir, and POP3 beside IMAP
+over one store. Each client runs with its configuration in the test's directory and HOME there."""
+import imaplib
+import os
+import poplib
+import re
+import subprocess
+
+from conftest import WAIT, configure, free_port
+from test_imap_mailboxes import JOHN, deliver, installation
+
+# Maildir flag letters and the IMAP flags they stand for.
+MAILDIR_FLAGS = {"D": "\\Draft", "F": "\\Flagged", "R": "\\Answered", "S": "\\Seen", "T": "\\Deleted"}
+
+
+def run(tmp_path, *command):
+    """Runs a client with HOME in the test's directory, bounded; insists that it succeeds."""
+    result = subprocess.run(command, env=dict(os.environ, HOME=str(tmp_path)), capture_output=True, text=True,
+                            timeout=WAIT)
+    assert result.returncode == 0, (command, result.stdout, result.stderr)
+    return result
+
+
+def imap(port):
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    return client
+
+
+def subject(message):
+    return re.search(rb"(?mi)^Subject: (.*?)\r?$", message).group(1).decode()
+
+
+def server_view(port, folder="INBOX"):
+    """The folder as IMAP shows it, read-only: {subject: (UID, flags without \\Recent, message)}."""
+    client = imap(port)
+    assert client.select(folder, readonly=True)[0] == "OK"
+    typ, data = client.uid("FETCH", "1:*", "(FLAGS BODY.PEEK[])")
+    assert typ == "OK", data
+    client.logout()
+    view = {}
+    for item, rest in zip(data[::2], data[1::2]):  # the items around the literal, in the server's order
+        text = item[0] + rest
+        uid = int(re.search(rb"UID (\d+)", text).group(1))
+        flags = set(re.search(rb"FLAGS \(([^)]*)\)", text).group(1).decode().split()) - {"\\Recent"}
+        view[subject(item[1])] = (uid, frozenset(flags), item[1])
+    return view
+
+
+def maildir_view(folder):
+    """A Maildir folder: {subject: (path, IMAP flags of its name, content)}."""
+    view = {}
+    for part in ("new", "cur"):
+        for name in os.listdir(os.path.join(folder, part)):
+            path = os.path.join(folder, part, name)
+            with open(path, "rb") as f:
+                content = f.read()
+            letters = name.split(":2,")[1] if ":2," in name else ""
+            view[subject(content)] = (path, frozenset(MAILDIR_FLAGS[c] for c in letters if c in MAILDIR_FLAGS), content)
+    return view
+
+
+def without_tuid(message):
+    return re.sub(rb"(?m)^X-TUID: [^\n]*\n", b"", message, count=1)
+
+
+def test_curl_appends_a_message_and_creates_and_deletes_a_folder(registered, tmp_path):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    message = b"From: a@remote.test\r\nSubject: uploaded\r\n\r\nline one\r\n.\r\n\r\nline three\r\n"
+    upload = tmp_path / "upload.eml"
+    upload.write_bytes(message)
+    url = "imap://127.0.0.1:%d/" % ports["imap"]
+    sent = run(tmp_path, "curl", "-sS", "-v", "-T", str(upload), url + "INBOX", "--user", JOHN + ":secret")
+    assert re.search(r"OK \[APPENDUID \d+ 1\] APPEND completed", sent.stderr), sent.stderr
+
+    client = imap(ports["imap"])
+    assert client.select("INBOX") == ("OK", [b"1"])
+    typ, data = client.fetch("1", "(FLAGS BODY[])")
+    assert typ == "OK" and data[0][1] == message and data[1] == b" FLAGS (\\Seen))", data  # curl uploads it seen
+
+    folder = os.path.join(registered.store, "example.com", "john", "Projects")
+    run(tmp_path, "curl", "-sS", url, "--user", JOHN + ":secret", "-X", "CREATE Projects")
+    assert os.path.isdir(folder)
+    assert client.list('""', "Projects") == ("OK", [b'() "/" "Projects"'])
+    assert client.status("Projects", "(MESSAGES)") == ("OK", [b'"Projects" (messages 0)'])
+    run(tmp_path, "curl", "-sS", url, "--user", JOHN + ":secret", "-X", "DELETE Projects")
+    assert not os.path.exists(folder)
+    assert client.list('""', "Projects") == ("OK", [None])
+    client.logout()
+    assert server.stop() == 0
+
+
+def test_mbsync_syncs_the_inbox_both_ways_with_a_maildir(registered, tmp_path):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 4)
+    maildir, state = tmp_path / "mail", tmp_path / "state"
+    maildir.mkdir()
+    state.mkdir()
+    inbox = str(maildir / "INBOX")
+    (tmp_path / "mbsyncrc").write_text(
+        "IMAPAccount john\nHost 127.0.0.1\nPort %d\nUser %s\nPass secret\nSSLType None\nAuthMechs LOGIN\n\n"
+        "IMAPStore remote\nAccount john\n\nMaildirStore local\nPath %s/\nInbox %s\n\n"
+        "Channel inbox\nFar :remote:INBOX\nNear :local:INBOX\nSync All\nCreate Both\nExpunge Both\nSyncState %s/\n"
+        % (ports["imap"], JOHN, maildir, inbox, state))
+
+    def sync():
+        run(tmp_path, "mbsync", "-V", "-c", str(tmp_path / "mbsyncrc"), "inbox")
+        far, near = server_view(ports["imap"]), maildir_view(inbox)
+        assert {name: flags for name, (_, flags, _) in far.items()} == {
+            name: flags for name, (_, flags, _) in near.items()}
+        for name, (_, _, content) in far.items():
+            # mbsync keeps Maildir files with LF line ends and puts its X-TUID field in every copy it makes.
+            assert without_tuid(near[name][2]) == without_tuid(content).replace(b"\r\n", b"\n"), name
+        return far, near
+
+    far, near = sync()
+    assert sorted(far) == ["1", "2", "3", "4"]
+
+    # A message new on each side reaches the other.
+    deliver(registered, ports["smtp"], 1, first=5)
+    local = b"From: me@example.com\nSubject: from-maildir\n\nwritten locally\n"
+    (maildir / "INBOX" / "new" / "1700000000.1_1.client").write_bytes(local)
+    far, near = sync()
+    assert sorted(far) == ["1", "2", "3", "4", "5", "from-maildir"]
+    assert without_tuid(far["from-maildir"][2]) == local.replace(b"\n", b"\r\n")
+
+    # A flag set on each side reaches the other.
+    client = imap(ports["imap"])
+    client.select("INBOX")
+    assert client.uid("STORE", str(far["1"][0]), "+FLAGS", "(\\Flagged)")[0] == "OK"
+    client.logout()
+    for name, letters in (("2", "F"), ("3", "S")):
+        path = near[name][0]
+        os.rename(path, os.path.join(inbox, "cur", os.path.basename(path).split(":2,")[0] + ":2," + letters))
+    far, near = sync()
+    assert {name: flags for name, (_, flags, _) in far.items() if flags} == {
+        "1": {"\\Flagged"}, "2": {"\\Flagged"}, "3": {"\\Seen"}}
+
+    # A message deleted on each side is gone from the other.
+    client = imap(ports["imap"])
+    client.select("INBOX")
+    assert client.uid("STORE", str(far["4"][0]), "+FLAGS", "(\\Deleted)")[0] == "OK"
+    assert client.expunge()[0] == "OK"
+    client.logout()
+    os.remove(near["5"][0])
+    far, near = sync()
+    assert sorted(far) == ["1", "2", "3", "from-maildir"]
+
+    # A sync right after changes nothing on either side.
+    files = sorted(os.path.relpath(path, inbox) for path, _, _ in near.values())
+    uids = {name: (uid, flags) for name, (uid, flags, _) in far.items()}
+    far, near = sync()
+    assert sorted(os.path.relpath(path, inbox) for path, _, _ in near.values()) == files
+    assert {name: (uid, flags) for name, (uid, flags, _) in far.items()} == uids
+    assert server.stop() == 0
