@@ -7,6 +7,8 @@ import poplib
 import re
 import subprocess
 
+import pytest
+
 from conftest import WAIT, configure, free_port
 from test_imap_mailboxes import JOHN, deliver, installation, login
 
@@ -237,36 +239,48 @@ def test_pop3_and_imap_see_one_store(registered):
     configure(registered, ("sys:pop3:0:enabled", "bool:true"), ("sys:pop3:0:ip", "127.0.0.1"),
               ("sys:pop3:0:port", "port:%d" % ports["pop3"]))
     server = registered.start().wait_ready()
-    deliver(registered, ports["smtp"], 3)
+    deliver(registered, ports["smtp"], 4)
 
     watcher = login(ports["imap"])
-    assert watcher.ask(b"SELECT INBOX")[0] == b"* 3 EXISTS"
+    assert watcher.ask(b"SELECT INBOX")[0] == b"* 4 EXISTS"
     client = imap(ports["imap"])
     client.select("INBOX")
     typ, data = client.uid("FETCH", "1:*", "(RFC822.SIZE)")
     sizes = {int(uid): int(size) for uid, size in (re.search(rb"UID (\d+) RFC822.SIZE (\d+)", item).groups()
                                                    for item in data)}
-    assert sorted(sizes) == [1, 2, 3]
+    assert sorted(sizes) == [1, 2, 3, 4]
     assert client.uid("STORE", "2", "+FLAGS", "(\\Deleted)")[0] == "OK"
     assert client.expunge() == ("OK", [b"2"])
-    client.logout()
     assert watcher.ask(b"NOOP") == [b"* 2 EXPUNGE", b"t OK NOOP completed"]
 
-    # The next POP3 session no longer has the expunged message; what it deletes is gone for IMAP.
+    # The next POP3 session no longer has the expunged message.
     pop = poplib.POP3("127.0.0.1", ports["pop3"], timeout=WAIT)
     pop.user(JOHN)
     pop.pass_("secret")
-    assert pop.stat() == (2, sizes[1] + sizes[3])
-    assert pop.list()[1] == [b"1 %d" % sizes[1], b"2 %d" % sizes[3]]
+    assert pop.stat() == (3, sizes[1] + sizes[3] + sizes[4])
+    assert pop.list()[1] == [b"1 %d" % sizes[1], b"2 %d" % sizes[3], b"3 %d" % sizes[4]]
     assert subject(b"\r\n".join(pop.retr(2)[1])) == "3"
     assert pop.dele(1).startswith(b"+OK")
     assert watcher.ask(b"NOOP") == [b"t OK NOOP completed"]  # nothing is removed before QUIT
-    assert pop.quit().startswith(b"+OK")
-    assert watcher.ask(b"NOOP") == [b"* 1 EXPUNGE", b"t OK NOOP completed"]
+    # A message expunged over IMAP during the POP3 session: its retrieval fails cleanly, and deleting
+    # it as well does not keep QUIT from removing the others.
+    assert client.uid("STORE", "4", "+FLAGS", "(\\Deleted)")[0] == "OK"
+    assert client.expunge() == ("OK", [b"3"])
+    client.logout()
+    with pytest.raises(poplib.error_proto, match="-ERR Message file corrupt or missing"):
+        pop.retr(3)
+    assert pop.dele(3).startswith(b"+OK")
+    assert pop.quit() == b"+OK Done"
+    assert watcher.ask(b"NOOP") == [b"* 3 EXPUNGE", b"* 1 EXPUNGE", b"t OK NOOP completed"]
     watcher.close()
 
     client = imap(ports["imap"])
     assert client.select("INBOX") == ("OK", [b"1"])
     assert client.uid("SEARCH", "ALL") == ("OK", [b"3"])
     client.logout()
+    pop = poplib.POP3("127.0.0.1", ports["pop3"], timeout=WAIT)
+    pop.user(JOHN)
+    pop.pass_("secret")
+    assert pop.stat() == (1, sizes[3])
+    pop.quit()
     assert server.stop() == 0
