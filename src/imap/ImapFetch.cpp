@@ -354,10 +354,12 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
         entry.flags |= kFlagSeen;
         flagsChanged = true;
         if (vector_.permanentFlags & kFlagSeen) {
-            const auto wanted = static_cast<std::uint16_t>(entry.stored | kFlagSeen);
+            // Added to what is on disk now, so that another session's flags set meanwhile stay.
+            const auto mask = static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
             std::string failure;
-            if (store_.StoreFlags(*selected_, entry.uid, wanted, failure)) {
-                entry.stored = wanted;
+            if (const auto stored = store_.ChangeFlags(*selected_, entry.uid, kFlagSeen, 0, failure)) {
+                entry.stored = *stored;
+                entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (*stored & mask));
             } else {
                 Log('W', Format("Message UID %lu could not be marked read:  %s", {uid, std::string_view(failure)}));
             }

@@ -176,18 +176,24 @@ double ImapStore::Stamp(const FolderRecord& record) const {
     return Succeeded(record.folder->Storage().StatSelf(info)) ? info.modified : 0;
 }
 
-bool ImapStore::StoreFlags(const FolderRecord& record, std::uint32_t uid, std::uint16_t flags, std::string& diagnostic) const {
+std::optional<std::uint16_t> ImapStore::ChangeFlags(const FolderRecord& record, std::uint32_t uid, std::uint16_t add,
+                                                    std::uint16_t remove, std::string& diagnostic) const {
     try {
         const auto envelope = record.folder->GetEnvelopes()->FindEnvelope(uid);
         if (!envelope) {
             diagnostic = "Message no longer exists";
-            return false;
+            return std::nullopt;
         }
-        envelope->UpdateProperty(FlagsKey(*record.folder), Variant::UI2(flags));
-        return true;
+        std::uint16_t stored = 0;
+        envelope->UpdateProperty(FlagsKey(*record.folder), [&](const Variant& current) {
+            const std::uint16_t had = current.IsEmpty() ? 0 : static_cast<std::uint16_t>(current.AsUI2() & kStorableFlags);
+            stored = static_cast<std::uint16_t>((had | add) & ~remove & kStorableFlags);
+            return Variant::UI2(stored);
+        });
+        return stored;
     } catch (const ComError& error) {
         diagnostic = std::string("Flags could not be stored: ") + error.what();
-        return false;
+        return std::nullopt;
     }
 }
 

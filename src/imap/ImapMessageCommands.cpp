@@ -34,9 +34,14 @@ void ImapSession::Store(const Command& command) {
         entry.flags = mode == '+' ? shown | *bits : mode == '-' ? shown & ~*bits : (shown & kFlagRecent) | *bits;
         const auto wanted = static_cast<std::uint16_t>(((entry.flags & mask) | (entry.stored & ~mask)) & kStorableFlags);
         if (!selectedReadOnly_ && wanted != entry.stored) {
+            // Stored as a change of what is on disk now: another session's flags set meanwhile stay,
+            // and the reply shows them.
+            const auto add = static_cast<std::uint16_t>(mode == '-' ? 0 : *bits & mask);
+            const auto remove = static_cast<std::uint16_t>(mode == '+' ? 0 : (mode == '-' ? *bits : ~*bits) & mask);
             std::string failure;
-            if (store_.StoreFlags(*selected_, entry.uid, wanted, failure)) {
-                entry.stored = wanted;
+            if (const auto stored = store_.ChangeFlags(*selected_, entry.uid, add, remove, failure)) {
+                entry.stored = *stored;
+                entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (*stored & mask));
             } else {
                 No(failure);
             }

@@ -82,7 +82,10 @@ public:
     std::uint32_t UidValidity(const FolderRecord& folder) const;
     // Moves whenever a message of the folder is added, removed or has its record rewritten.
     double Stamp(const FolderRecord& folder) const;
-    bool StoreFlags(const FolderRecord& folder, std::uint32_t uid, std::uint16_t flags, std::string& diagnostic) const;
+    // Adds and removes flags relative to what the store holds now, under the folder's lock, so that
+    // another session's change made meanwhile stays; the flags stored afterwards, or nullopt.
+    std::optional<std::uint16_t> ChangeFlags(const FolderRecord& folder, std::uint32_t uid, std::uint16_t add, std::uint16_t remove,
+                                             std::string& diagnostic) const;
     // The message file of a message, open for reading; null with a diagnostic when it is gone. The
     // store replaces a file by renaming a new one over it, so what this stream reads never changes.
     std::unique_ptr<FileStream> OpenContent(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;

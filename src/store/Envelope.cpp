@@ -266,12 +266,16 @@ void Envelope::Update() {
 }
 
 void Envelope::UpdateProperty(std::string_view key, Variant value) {
+    UpdateProperty(key, [&value](const Variant&) { return std::move(value); });
+}
+
+void Envelope::UpdateProperty(std::string_view key, const std::function<Variant(const Variant&)>& change) {
     StorageLock lock;
     if (const HRESULT hr = folder_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
         throw ComError(hr, "can not lock " + folder_.Path() + " to update " + folder_.ElementPath(RecordName()));
     }
     const auto fresh = Open(folder_, rootPath_, uid_);
-    fresh->properties_.SetItem(key, std::move(value));
+    fresh->properties_.SetItem(key, change(fresh->properties_.Item(key)));
     fresh->Update();
     MemoryStream record;
     ThrowIfFailed(fresh->WriteRecord(record));

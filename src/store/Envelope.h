@@ -23,6 +23,7 @@
 #include "store/Recipients.h"
 #include "store/StoreTypes.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -103,6 +104,9 @@ public:
     // writers of different keys -- two users' IMAP flags -- never undo each other. Throws ComError,
     // STG_E_FILENOTFOUND when the envelope is gone.
     void UpdateProperty(std::string_view key, Variant value);
+    // The same with the new value made from the one on disk (empty when the key is missing), under
+    // the lock: a change relative to the stored value ("add this flag") never undoes another writer's.
+    void UpdateProperty(std::string_view key, const std::function<Variant(const Variant&)>& change);
     // Deletes the record, then the content; a missing content file does not stop it.
     void Remove();
     // A published copy (record and content) in another folder, with an id of that folder.

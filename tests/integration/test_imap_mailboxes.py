@@ -273,3 +273,27 @@ def test_idle_reports_deliveries_expunges_and_flags_as_they_happen(registered):
     assert server.stop() == 0
     assert idler.line() == b"* BYE [ALERT] Server shutting down immediately"
     idler.close()
+
+
+def test_flags_stored_by_one_session_survive_anothers_stale_view(registered):
+    ports = installation(registered)
+    registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    stale = login(ports["imap"])
+    stale.ask(b"SELECT INBOX")
+    other = login(ports["imap"])
+    other.ask(b"SELECT INBOX")
+    assert other.ask(b"STORE 1:2 +FLAGS.SILENT (\\Flagged)") == [b"t OK STORE completed"]
+    # The stale session has not looked since; its \Seen (by FETCH) and \Answered (by STORE) are added to
+    # what is stored, not written over it.
+    fetched = stale.ask(b"FETCH 1 (BODY.PEEK[]<0.1> BODY[]<0.1>)")
+    assert fetched[-2:] == [b"R FLAGS (\\Flagged \\Recent \\Seen))", b"t OK FETCH completed"], fetched
+    assert stale.ask(b"STORE 2 +FLAGS (\\Answered)") == [b"* 2 FETCH (FLAGS (\\Answered \\Flagged \\Recent))",
+                                                          b"t OK STORE completed"]
+    assert stale.ask(b"STORE 2 -FLAGS (\\Answered)") == [b"* 2 FETCH (FLAGS (\\Flagged \\Recent))", b"t OK STORE completed"]
+    third = login(ports["imap"])
+    third.ask(b"SELECT INBOX")
+    assert third.ask(b"FETCH 1:2 FLAGS") == [b"* 1 FETCH (FLAGS (\\Flagged \\Seen))", b"* 2 FETCH (FLAGS (\\Flagged))",
+                                             b"t OK FETCH completed"]
+    for raw in (stale, other, third):
+        raw.close()
