@@ -39,15 +39,22 @@ void ImapSession::Select(const Command& command, bool examine) {
     std::string diagnostic;
     auto folder = store_.FindFolder(*name, diagnostic);
     if (!folder) return No(diagnostic);
-    if (!folder->Has('r')) return No("You may not read this folder");
+    // A folder listed but not readable (the learning folders, which take COPY) opens read-only and
+    // empty: clients that open every folder LIST shows must be able to open this one too.
+    const bool readable = folder->Has('r');
     try {
         stamp_ = store_.Stamp(*folder);  // before the listing, so that nothing after it goes unseen
-        vector_ = store_.BuildVector(*folder);
+        if (readable) {
+            vector_ = store_.BuildVector(*folder);
+        } else {
+            vector_ = MessageVector{};
+            vector_.uidValidity = store_.UidValidity(*folder);
+        }
     } catch (const ComError& error) {
         Log('E', std::string("SelectFolder:  ") + error.what());
         return No("The folder can not be read");
     }
-    selectedReadOnly_ = examine || folder->readOnly;
+    selectedReadOnly_ = examine || folder->readOnly || !readable;
     vector_.permanentFlags = selectedReadOnly_ ? 0 : static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
 
     Untagged(Format("%lu EXISTS", {std::uint64_t{vector_.messages.size()}}));
@@ -85,7 +92,7 @@ void ImapSession::CloseMailbox(bool expunge) {
 }
 
 void ImapSession::SendUpdates() {
-    if (!selected_) return;
+    if (!selected_ || !selected_->Has('r')) return;
     const double stamp = store_.Stamp(*selected_);
     if (stamp == stamp_) return;
     MessageVector fresh;

@@ -108,12 +108,11 @@ def test_mbsync_syncs_the_account_both_ways_with_a_maildir(registered, tmp_path)
     (maildir / "Notes" / "cur" / "1700000000.2_1.client:2,S").write_bytes(b"Subject: note\n\nremember\n")
     state.mkdir()
     inbox = str(maildir / "INBOX")
-    # Every folder of the account but the public ones: the learning folders are listed but may not
-    # be selected, and mbsync fails a sync that cannot open a folder.
+    # Every folder, the public learning folders too: listed but not readable, they open empty.
     (tmp_path / "mbsyncrc").write_text(
         "IMAPAccount john\nHost 127.0.0.1\nPort %d\nUser %s\nPass secret\nSSLType None\nAuthMechs LOGIN\n\n"
         "IMAPStore remote\nAccount john\n\nMaildirStore local\nPath %s/\nInbox %s\nSubFolders Verbatim\n\n"
-        "Channel john\nFar :remote:\nNear :local:\nPatterns * !\"Public Folders*\"\n"
+        "Channel john\nFar :remote:\nNear :local:\nPatterns *\n"
         "Sync All\nCreate Both\nExpunge Both\nSyncState %s/\n"
         % (ports["imap"], JOHN, maildir, inbox, state))
 
@@ -188,14 +187,12 @@ def test_offlineimap_pulls_every_folder_and_pushes_a_new_message_back(registered
     assert client.append("Archive/2025", None, None, b"Subject: old\r\n\r\nlong ago\r\n")[0] == "OK"
     client.logout()
     local = tmp_path / "mail"
-    # Not the public learning folders: they are listed but may not be selected, an error for offlineimap.
     (tmp_path / "offlineimaprc").write_text(
         "[general]\naccounts = john\nmetadata = %s\nui = basic\n\n"
         "[Account john]\nlocalrepository = local\nremoterepository = remote\n\n"
         "[Repository local]\ntype = Maildir\nlocalfolders = %s\n\n"
         "[Repository remote]\ntype = IMAP\nremotehost = 127.0.0.1\nremoteport = %d\nremoteuser = %s\n"
         "remotepass = secret\nssl = no\nstarttls = no\n"
-        "folderfilter = lambda name: not name.startswith('Public Folders')\n"
         % (tmp_path / "metadata", local, ports["imap"], JOHN))
 
     def sync():
@@ -203,7 +200,11 @@ def test_offlineimap_pulls_every_folder_and_pushes_a_new_message_back(registered
         assert "ERROR" not in result.stdout + result.stderr, result.stdout + result.stderr
 
     sync()
-    assert sorted(os.listdir(local)) == ["Archive", "Archive.2025", "Inbox", "Projects"]
+    # The learning folders come down too, empty: listed but not readable, they open read-only.
+    assert sorted(os.listdir(local)) == ["Archive", "Archive.2025", "Inbox", "Projects", "Public Folders.Bayesian Learn",
+                                         "Public Folders.Bayesian Learn.Good", "Public Folders.Bayesian Learn.Spam"]
+    for learning in sorted(os.listdir(local))[-3:]:
+        assert not os.listdir(os.path.join(local, learning, "cur")) and not os.listdir(os.path.join(local, learning, "new"))
     john = os.path.join(registered.store, "example.com", "john")
     for remote, folder, on_disk in (("INBOX", "Inbox", "_In"), ("Projects", "Projects", "Projects"),
                                     ("Archive/2025", "Archive.2025", os.path.join("Archive", "2025"))):

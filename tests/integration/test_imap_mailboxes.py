@@ -206,6 +206,14 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     # The store's Bayesian learning folders are public: every local user may put messages there.
     assert b'* LIST (\\Noselect) "/" "Public Folders"' in listed
     assert b'* LIST () "/" "Public Folders/Bayesian Learn"' in listed
+    # Listed but not readable: it takes COPY, and it opens read-only and empty for clients that open
+    # every listed folder.
+    assert raw.ask(b"SELECT INBOX")[-1] == b"t OK [READ-WRITE] SELECT completed"
+    assert raw.ask(b'COPY 1 "Public Folders/Bayesian Learn/Spam"')[-1].startswith(b"t OK [COPYUID ")
+    learn = raw.ask(b'SELECT "Public Folders/Bayesian Learn/Spam"')
+    assert learn[:2] == [b"* 0 EXISTS", b"* 0 RECENT"] and learn[-1] == b"t OK [READ-ONLY] SELECT completed", learn
+    assert raw.ask(b"FETCH 1:* FLAGS") == [b"t OK FETCH completed"]
+    assert raw.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
     assert sorted(line for line in listed[:-1] if b"Public Folders" not in line) == sorted([b'* LIST () "/" "Inbox"', b'* LIST () "/" "Archive"', b'* LIST () "/" "Archive/2025"',
                                           b'* LIST () "/" "Entw&APw-rfe"', b'* LIST () "/" "Drafts"'])
     assert raw.ask(b'LIST "" %')[:-1].count(b'* LIST () "/" "Archive/2025"') == 0
