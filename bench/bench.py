@@ -10,6 +10,7 @@ import concurrent.futures
 import json
 import os
 import pwd
+import resource
 import shutil
 import signal
 import socket
@@ -567,10 +568,10 @@ class Bench:
 
     def imap_session(self, server, user, messages):
         """One session as a client downloading a mailbox: LOGIN, SELECT INBOX, FETCH 1:* (RFC822),
-        LOGOUT. Returns the seconds from connecting to LOGOUT's OK, the client's CPU seconds and the
-        server's (its process tree, with processes that ended meanwhile)."""
+        LOGOUT. Returns the seconds from connecting to LOGOUT's OK, the client's CPU seconds (user,
+        system) and the server's (its process tree, with processes that ended meanwhile)."""
         server_cpu = cpu_seconds(server.pids())
-        client_cpu = time.thread_time()
+        client_cpu = resource.getrusage(resource.RUSAGE_THREAD)
         start = time.monotonic()
         client = ImapClient(server.imap_port)
         try:
@@ -581,7 +582,8 @@ class Bench:
         finally:
             client.close()
         seconds = time.monotonic() - start
-        client_cpu = time.thread_time() - client_cpu
+        used = resource.getrusage(resource.RUSAGE_THREAD)
+        client_cpu = (used.ru_utime - client_cpu.ru_utime, used.ru_stime - client_cpu.ru_stime)
         if count != messages:
             raise RuntimeError("IMAP FETCH gave %d messages, not %d" % (count, messages))
         # A peer's session process ends after LOGOUT: its time counts once its parent has reaped it.
@@ -591,11 +593,13 @@ class Bench:
     def best_imap_fetch(self, server, user, messages, name):
         """An untimed first session (it sets \\Seen on every message), then the best of three."""
         first, client_cpu, server_cpu = self.imap_session(server, user, messages)
-        self.progress("%s: first session %.2f s (client CPU %.2f s, server CPU %.2f s)" % (name, first, client_cpu, server_cpu))
+        self.progress("%s: first session %.2f s (CPU: client %.2f s user + %.2f s system, server %.2f s)"
+                      % (name, first, *client_cpu, server_cpu))
         best = None
         for _ in range(3):
             seconds, client_cpu, server_cpu = self.imap_session(server, user, messages)
-            self.progress("%s: %.2f s (client CPU %.2f s, server CPU %.2f s)" % (name, seconds, client_cpu, server_cpu))
+            self.progress("%s: %.2f s (CPU: client %.2f s user + %.2f s system, server %.2f s)"
+                          % (name, seconds, *client_cpu, server_cpu))
             best = seconds if best is None else min(best, seconds)
         return first, messages / best
 
