@@ -10,6 +10,7 @@ import concurrent.futures
 import json
 import os
 import pwd
+import resource
 import shutil
 import signal
 import socket
@@ -30,6 +31,8 @@ PASSWORD = "secret"
 STORE_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\General"
 LOGGING_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\Logging"
 WAIT = 120  # seconds a server may take to start or stop on a loaded machine
+IMAP_SESSIONS = 20  # sessions our IMAP listener allows in the FETCH benchmark
+IMAP_IDLE_MESSAGES = 100  # messages in the inbox the idle IMAP sessions keep selected
 
 
 def free_port():
@@ -119,7 +122,7 @@ def sample_message(size):
 class Pellworth:
     """A private installation of our server: registry file, store and log directory."""
 
-    def __init__(self, build, work, users=(), pop3=False):
+    def __init__(self, build, work, users=(), pop3=False, imap_sessions=0):
         self.root = os.path.join(work, "pellworth")
         os.makedirs(self.root)
         self.bin = os.path.join(build, "bin")
@@ -133,14 +136,19 @@ class Pellworth:
             # The logging a packaged installation has (packaging/pellworth.reg).
             f.write('\n[%s]\n"MessageStore"="%s"\n\n[%s]\n"FilePath"="%s"\n"FileType"=dword:00000002\n'
                     '"LogLevel"=dword:00000003\n' % (STORE_KEY, self.store, LOGGING_KEY, os.path.join(self.root, "logs")))
-        self.smtp_port, self.pop3_port = free_port(), free_port()
-        for key, value in (("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % self.smtp_port),
-                           ("sys:pop3:0:ip", "127.0.0.1"), ("sys:pop3:0:port", "port:%d" % self.pop3_port),
-                           ("sys:pop3:0:enabled", "bool:%s" % ("true" if pop3 else "false")),
-                           ("sys:imap4:0:enabled", "bool:false"),
-                           # Every load comes from one loopback address, as the peers' own
-                           # per-client limits exempt their local networks.
-                           ("sys:smtp:0:maxperip", "i4:0"), ("sys:pop3:0:maxperip", "i4:0")):
+        self.smtp_port, self.pop3_port, self.imap_port = free_port(), free_port(), free_port()
+        settings = [("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % self.smtp_port),
+                    ("sys:pop3:0:ip", "127.0.0.1"), ("sys:pop3:0:port", "port:%d" % self.pop3_port),
+                    ("sys:pop3:0:enabled", "bool:%s" % ("true" if pop3 else "false")),
+                    ("sys:imap4:0:ip", "127.0.0.1"), ("sys:imap4:0:port", "port:%d" % self.imap_port),
+                    ("sys:imap4:0:enabled", "bool:%s" % ("true" if imap_sessions else "false")),
+                    # Every load comes from one loopback address, as the peers' own
+                    # per-client limits exempt their local networks.
+                    ("sys:smtp:0:maxperip", "i4:0"), ("sys:pop3:0:maxperip", "i4:0"), ("sys:imap4:0:maxperip", "i4:0")]
+        if imap_sessions:
+            # Room for the sessions asked for, as the peer's process limits are raised for them.
+            settings.append(("sys:imap4:0:maxsessions", "i4:%d" % imap_sessions))
+        for key, value in settings:
             self.admin("config", "set", key, value)
         self.admin("domain", "add", DOMAIN)
         for user in users:
@@ -267,23 +275,36 @@ virtual_minimum_uid = 100
 
 
 class Dovecot:
-    """A private Dovecot serving POP3 only, from one Maildir, with a static password."""
+    """A private Dovecot serving POP3 or IMAP only, from one user's Maildir, with a static password.
+    sessions, when given, raises its process, client and per-user limits to allow that many
+    simultaneous sessions."""
 
-    def __init__(self, work):
+    def __init__(self, work, protocol="pop3", user="pop", sessions=0):
         self.root = os.path.join(work, "dovecot")
-        self.maildir = os.path.join(self.root, "mail", "pop")
+        self.maildir = os.path.join(self.root, "mail", user)
         for folder in ("run", "state", "home"):
             os.makedirs(os.path.join(self.root, folder))
         for folder in ("new", "cur", "tmp"):
             os.makedirs(os.path.join(self.maildir, folder))
         self.owner = pwd.getpwnam("nobody")
-        self.pop3_port = free_port()
+        self.port = free_port()
+        self.pop3_port = self.imap_port = self.port
+        ports = {"pop3": 0, "imap": 0}
+        ports[protocol] = self.port
+        limits = ""
+        if sessions:
+            # One imap process per session (and a login process per connection until it hands the
+            # session over); the master, auth, anvil and log services talk to every one of them.
+            limits = f"""default_process_limit = {sessions + 100}
+default_client_limit = {2 * (sessions + 100)}
+mail_max_userip_connections = {sessions + 10}
+"""
         self.config = os.path.join(self.root, "dovecot.conf")
         with open(self.config, "w") as f:
             f.write(f"""base_dir = {self.root}/run
 state_dir = {self.root}/state
 log_path = {self.root}/dovecot.log
-protocols = pop3
+protocols = {protocol}
 listen = 127.0.0.1
 ssl = no
 disable_plaintext_auth = no
@@ -293,7 +314,7 @@ default_internal_user = dovecot
 default_login_user = dovenull
 mail_location = maildir:{self.root}/mail/%n
 pop3_uidl_format = %08Xu%08Xv
-passdb {{
+{limits}passdb {{
   driver = static
   args = password={PASSWORD}
 }}
@@ -304,12 +325,13 @@ userdb {{
 service pop3-login {{
   inet_listener pop3 {{
     address = 127.0.0.1
-    port = {self.pop3_port}
+    port = {ports["pop3"]}
   }}
 }}
 service imap-login {{
   inet_listener imap {{
-    port = 0
+    address = 127.0.0.1
+    port = {ports["imap"]}
   }}
 }}
 """)
@@ -329,11 +351,96 @@ service imap-login {{
     def start(self):
         self.proc = subprocess.Popen(["dovecot", "-F", "-c", self.config],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(accepting(self.pop3_port), "Dovecot's POP3 listener")
+        wait_for(accepting(self.port), "Dovecot's listener")
         return self
+
+    def pids(self):
+        return descendants(self.proc.pid)
 
     def stop(self):
         stop_tree(self.proc, lambda: self.proc.send_signal(signal.SIGTERM))
+
+
+class ImapClient:
+    """Just enough of an IMAP client for the benchmarks, cheap next to the server it measures: it reads
+    in large blocks, and of a FETCH response it looks only at the lines, skipping the literals whole
+    after counting them."""
+
+    BLOCK = 1 << 20
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buffer, self.at = b"", 0
+        greeting = self.line()
+        if not greeting.startswith(b"* OK"):
+            raise RuntimeError("IMAP greeting: %r" % greeting)
+
+    def close(self):
+        self.sock.close()
+
+    def more(self):
+        data = self.sock.recv(self.BLOCK)
+        if not data:
+            raise RuntimeError("the IMAP server closed the connection")
+        self.buffer, self.at = self.buffer[self.at:] + data, 0
+
+    def line(self):
+        while True:
+            end = self.buffer.find(b"\r\n", self.at)
+            if end >= 0:
+                line, self.at = self.buffer[self.at:end], end + 2
+                return line
+            self.more()
+
+    def skip(self, count):
+        held = len(self.buffer) - self.at
+        if count <= held:
+            self.at += count
+            return
+        count -= held
+        self.buffer, self.at = b"", 0
+        while count > 0:
+            data = self.sock.recv(self.BLOCK)
+            if not data:
+                raise RuntimeError("the IMAP server closed the connection in a literal")
+            if len(data) > count:
+                self.buffer = data[count:]
+            count -= len(data)
+
+    def send(self, command):
+        self.sock.sendall(command + b"\r\n")
+
+    def command(self, tag, command):
+        """Sends a command and reads its response to the tagged line, which must be OK; returns the
+        number of literals and their bytes together."""
+        self.send(tag + b" " + command)
+        literals = size = 0
+        prefix = tag + b" "
+        while True:
+            line = self.line()
+            if line.endswith(b"}"):
+                length = int(line[line.rindex(b"{") + 1:-1])
+                self.skip(length)
+                literals += 1
+                size += length
+            elif line.startswith(prefix):
+                if not line.startswith(prefix + b"OK"):
+                    raise RuntimeError("IMAP %r: %r" % (command, line))
+                return literals, size
+
+
+def cpu_seconds(pids):
+    """CPU time of these processes, with that of their children already ended and reaped."""
+    ticks = 0
+    for pid in pids:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            ticks += sum(int(value) for value in fields[11:15])  # utime stime cutime cstime
+        except (OSError, IndexError, ValueError):
+            pass
+    return ticks / os.sysconf("SC_CLK_TCK")
 
 
 class Bench:
@@ -457,6 +564,116 @@ class Bench:
             shutil.rmtree(work, ignore_errors=True)
         self.report("pop3_retrieval_%dk" % (size // 1024), ours_rate, peer_rate, "msg/s")
 
+    # IMAP -------------------------------------------------------------------------------------
+
+    def imap_session(self, server, user, messages):
+        """One session as a client downloading a mailbox: LOGIN, SELECT INBOX, FETCH 1:* (RFC822),
+        LOGOUT. Returns the seconds from connecting to LOGOUT's OK, the client's CPU seconds (user,
+        system) and the server's (its process tree, with processes that ended meanwhile)."""
+        server_cpu = cpu_seconds(server.pids())
+        client_cpu = resource.getrusage(resource.RUSAGE_THREAD)
+        start = time.monotonic()
+        client = ImapClient(server.imap_port)
+        try:
+            client.command(b"a", b"LOGIN %s %s" % (user.encode(), PASSWORD.encode()))
+            client.command(b"b", b"SELECT INBOX")
+            count, _ = client.command(b"c", b"FETCH 1:* (RFC822)")
+            client.command(b"d", b"LOGOUT")
+        finally:
+            client.close()
+        seconds = time.monotonic() - start
+        used = resource.getrusage(resource.RUSAGE_THREAD)
+        client_cpu = (used.ru_utime - client_cpu.ru_utime, used.ru_stime - client_cpu.ru_stime)
+        if count != messages:
+            raise RuntimeError("IMAP FETCH gave %d messages, not %d" % (count, messages))
+        # A peer's session process ends after LOGOUT: its time counts once its parent has reaped it.
+        time.sleep(0.2)
+        return seconds, client_cpu, cpu_seconds(server.pids()) - server_cpu
+
+    def best_imap_fetch(self, server, user, messages, name):
+        """An untimed first session (it sets \\Seen on every message), then the best of three."""
+        first, client_cpu, server_cpu = self.imap_session(server, user, messages)
+        self.progress("%s: first session %.2f s (CPU: client %.2f s user + %.2f s system, server %.2f s)"
+                      % (name, first, *client_cpu, server_cpu))
+        best = None
+        for _ in range(3):
+            seconds, client_cpu, server_cpu = self.imap_session(server, user, messages)
+            self.progress("%s: %.2f s (CPU: client %.2f s user + %.2f s system, server %.2f s)"
+                          % (name, seconds, *client_cpu, server_cpu))
+            best = seconds if best is None else min(best, seconds)
+        return first, messages / best
+
+    def imap_fetch(self, messages, size=4096):
+        self.progress("IMAP FETCH of a %d-message mailbox: ours" % messages)
+        work = self.workdir()
+        try:
+            ours = Pellworth(self.args.build, work, ["imap"], imap_sessions=IMAP_SESSIONS).start()
+            try:
+                wait_for(accepting(ours.imap_port), "our IMAP listener")
+                ours.fill(messages, size, user="imap")
+                ours_first, ours_rate = self.best_imap_fetch(ours, "imap@" + DOMAIN, messages, "ours")
+            finally:
+                ours.stop()
+            self.progress("... Dovecot")
+            peer = Dovecot(work, protocol="imap", user="imap")
+            peer.fill(messages, size)
+            peer.start()
+            try:
+                peer_first, peer_rate = self.best_imap_fetch(peer, "imap", messages, "Dovecot")
+            finally:
+                peer.stop()
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        print("imap_fetch_first_session: ours=%.2f s peer=%.2f s" % (ours_first, peer_first), flush=True)
+        self.results.append({"name": "imap_fetch_first_session", "ours": ours_first, "peer": peer_first, "unit": "s",
+                             "ratio": peer_first / ours_first})
+        self.report("imap_fetch", ours_rate, peer_rate, "msg/s")
+
+    def idle_imap_sessions_kb(self, server, user, sessions):
+        """PSS growth per session while `sessions` sessions sit logged in with INBOX selected, each
+        having asked for IDLE (granted or refused: either leaves it waiting for its client)."""
+        clients = []
+        try:
+            wait_for(lambda: pss_kb(server.pids()) > 0, "the server's memory to be readable")
+            before = pss_kb(server.pids())
+            for _ in range(sessions):
+                client = ImapClient(server.imap_port)
+                clients.append(client)
+                client.command(b"a", b"LOGIN %s %s" % (user.encode(), PASSWORD.encode()))
+                client.command(b"b", b"SELECT INBOX")
+                client.send(b"c IDLE")
+                answer = client.line()
+                if not (answer.startswith(b"+") or answer.startswith(b"c NO")):
+                    raise RuntimeError("IDLE on session %d: %r" % (len(clients), answer))
+            after = pss_kb(server.pids())
+            return (after - before) / sessions
+        finally:
+            for client in clients:
+                client.close()
+
+    def imap_idle_memory(self, sessions, messages=IMAP_IDLE_MESSAGES, size=4096):
+        self.progress("memory of %d idle IMAP sessions with INBOX (%d messages) selected: ours" % (sessions, messages))
+        work = self.workdir()
+        try:
+            ours = Pellworth(self.args.build, work, ["imap"], imap_sessions=sessions + 10).start()
+            try:
+                wait_for(accepting(ours.imap_port), "our IMAP listener")
+                ours.fill(messages, size, user="imap")
+                ours_kb = self.idle_imap_sessions_kb(ours, "imap@" + DOMAIN, sessions)
+            finally:
+                ours.stop()
+            self.progress("... Dovecot")
+            peer = Dovecot(work, protocol="imap", user="imap", sessions=sessions)
+            peer.fill(messages, size)
+            peer.start()
+            try:
+                peer_kb = self.idle_imap_sessions_kb(peer, "imap", sessions)
+            finally:
+                peer.stop()
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.report("imap_idle_memory", ours_kb, peer_kb, "KiB", higher_is_better=False)
+
     # Memory -----------------------------------------------------------------------------------
 
     def idle_sessions_kb(self, server, sessions):
@@ -497,19 +714,22 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller counts: a few minutes in all")
     parser.add_argument("--sessions", type=int, default=20, help="concurrent SMTP sessions")
     parser.add_argument("--messages", type=int, help="messages per SMTP intake run")
-    parser.add_argument("--only", choices=["smtp", "pop3", "memory"], action="append")
+    parser.add_argument("--only", choices=["smtp", "pop3", "imap", "memory"], action="append")
     parser.add_argument("--dir", help="where the servers keep their files (default: the temporary directory)")
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("bench: the peers' private instances need root (Postfix and Dovecot drop privileges themselves)")
     bench = Bench(args)
-    only = set(args.only or ["smtp", "pop3", "memory"])
+    only = set(args.only or ["smtp", "pop3", "imap", "memory"])
     messages = args.messages or (1000 if args.quick else 5000)
     if "smtp" in only:
         bench.smtp_intake(4096, messages)
         bench.smtp_intake(102400, messages // 5 if args.quick else messages)
     if "pop3" in only:
         bench.pop3_retrieval(1000 if args.quick else 5000)
+    if "imap" in only:
+        bench.imap_fetch(1000 if args.quick else 5000)
+        bench.imap_idle_memory(500)
     if "memory" in only:
         bench.memory(500)
     os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
