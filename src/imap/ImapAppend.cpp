@@ -2,7 +2,6 @@
 // published with its flags and date only when the whole command was good.
 #include "imap/ImapSession.h"
 
-#include "core/Configuration.h"
 #include "imap/ImapDates.h"
 #include "imap/ImapLimits.h"
 #include "imap/ModifiedUtf7.h"
@@ -10,15 +9,6 @@
 #include "store/Envelopes.h"
 
 namespace pw::imap {
-
-namespace {
-
-std::uint64_t MaxMessageBytes() {
-    const Variant value = core::ServerConfig().GetCopy("sys:imap4:maxmessagesize");
-    return value.IsEmpty() || value.AsInt64() <= 0 ? kDefaultMaxMessageBytes : static_cast<std::uint64_t>(value.AsInt64());
-}
-
-}  // namespace
 
 LiteralSink::Verdict AppendStaging::Open(const Command& command, std::uint64_t length, std::string& refusal) {
     Reset();
@@ -31,7 +21,7 @@ LiteralSink::Verdict AppendStaging::Open(const Command& command, std::uint64_t l
         refusal = "Your account is marked read-only.  You may not create messages.";
         return Verdict::Refuse;
     }
-    if (length > MaxMessageBytes()) {
+    if (length > ImapMaxMessageBytes()) {
         refusal = "[TOOBIG] Message too large";
         return length > kMaxSkippedLiteral ? Verdict::RefuseAndClose : Verdict::Refuse;
     }

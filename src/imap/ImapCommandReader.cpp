@@ -281,6 +281,7 @@ std::pair<std::uint64_t, bool> CommandReader::ReadLiteralSpecifier() {
 
 Argument CommandReader::ReadLiteral(ArgumentKind kind) {
     const auto [length, synchronising] = ReadLiteralSpecifier();
+    if (!synchronising && length > kMaxNonSynchronisingLiteral) Fail(std::string(kLiteralTooLarge));
     if (length > std::numeric_limits<std::uint32_t>::max() || length > limit_ - used_) {
         if (!synchronising) Fail(std::string(kLiteralTooLarge));
         Refuse(std::string(kLiteralTooLarge));
@@ -295,6 +296,7 @@ Argument CommandReader::ReadLiteral(ArgumentKind kind) {
 
 Argument CommandReader::ReadStreamedLiteral(const Command& command, ArgumentKind kind) {
     const auto [length, synchronising] = ReadLiteralSpecifier();
+    if (!synchronising && length > kMaxNonSynchronisingLiteral) Fail(std::string(kLiteralTooLarge));
     std::string refusal;
     const LiteralSink::Verdict verdict = length > std::numeric_limits<std::uint32_t>::max()
                                              ? LiteralSink::Verdict::RefuseAndClose

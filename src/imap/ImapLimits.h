@@ -21,6 +21,9 @@ inline constexpr std::uint64_t kDefaultMaxMessageBytes = 64ull * 1024 * 1024;
 // The data of a refused non-synchronising APPEND literal up to this size is skipped; a larger one
 // ends the session, since reading it through would cost more than the client deserves.
 inline constexpr std::uint64_t kMaxSkippedLiteral = kDefaultMaxMessageBytes;
+// A non-synchronising literal ("{n+}") may be at most this long (RFC 7888's LITERAL-); a longer one
+// ends the session, since its bytes are already on their way.
+inline constexpr std::uint64_t kMaxNonSynchronisingLiteral = 4096;
 // How deep lists may nest inside one another.
 inline constexpr std::size_t kMaxListDepth = 32;
 // Consecutive BAD replies that end a session that has not logged in.

@@ -1,4 +1,4 @@
-// ImapSession: the commands on the selected mailbox's messages -- STORE, EXPUNGE and COPY.
+// ImapSession: the commands on the selected mailbox's messages -- STORE, EXPUNGE, COPY and MOVE.
 #include "imap/ImapSession.h"
 
 #include <limits>
@@ -82,30 +82,33 @@ void ImapSession::Expunge(const Command& command) {
     SetReply("OK EXPUNGE completed");
 }
 
-void ImapSession::Copy(const Command& command) {
-    if (readOnly_) return No("Your account is marked read-only.  You may not copy messages.");
+std::optional<FolderRecord> ImapSession::CopyTarget(const Command& command, std::string_view verb) {
+    if (readOnly_) return No(Format("Your account is marked read-only.  You may not %s messages.", {verb})), std::nullopt;
     std::string diagnostic;
-    if (!vector_.Select(command.arguments[0].text, command.uid, diagnostic)) return Bad(diagnostic);
+    if (!vector_.Select(command.arguments[0].text, command.uid, diagnostic)) return Bad(diagnostic), std::nullopt;
     const auto name = MailboxName(command.arguments[1]);
-    if (!name) return;
-    if (EqualsNoCase(*name, selected_->name)) return No("COPY to currently selected folder not permitted");
-    const auto target = store_.FindFolder(*name, diagnostic);
-    if (!target) return No("[trycreate] No such folder");
-    if (!target->Has('i') || !selected_->Has('r')) return No("You may not copy messages into this folder");
+    if (!name) return std::nullopt;
+    if (EqualsNoCase(*name, selected_->name)) return No(Format("%s to currently selected folder not permitted", {std::string_view(command.name)})), std::nullopt;
+    auto target = store_.FindFolder(*name, diagnostic);
+    if (!target) return No("[trycreate] No such folder"), std::nullopt;
+    if (!target->Has('i') || !selected_->Has('r')) return No(Format("You may not %s messages into this folder", {verb})), std::nullopt;
+    return target;
+}
 
-    std::vector<std::uint32_t> sources;
-    std::vector<std::uint32_t> copies;
+bool ImapSession::CopySelected(const FolderRecord& target, std::vector<std::uint32_t>& sources, std::vector<std::uint32_t>& copies) {
+    std::string diagnostic;
     auto keepAlive = std::chrono::steady_clock::now() + kCopyKeepAlive;
     for (const MessageEntry& entry : vector_.messages) {
         if (!entry.selected) continue;
-        const auto copy = store_.CopyMessage(*selected_, entry.uid, *target, diagnostic);
+        const auto copy = store_.CopyMessage(*selected_, entry.uid, target, diagnostic);
         if (!copy) {
             // All or nothing: the copies made so far go again, and only they.
             for (const std::uint32_t made : copies) {
                 std::string ignored;
-                (void)store_.RemoveMessage(*target, made, ignored);
+                (void)store_.RemoveMessage(target, made, ignored);
             }
-            return No(diagnostic);
+            No(diagnostic);
+            return false;
         }
         sources.push_back(entry.uid);
         copies.push_back(*copy);
@@ -117,12 +120,50 @@ void ImapSession::Copy(const Command& command) {
             keepAlive = std::chrono::steady_clock::now() + kCopyKeepAlive;
         }
     }
-    if ((storeCapabilities_ & kStoreCapabilityUidPlus) && !copies.empty()) {
-        return SetReply(Format("OK [COPYUID %lu %s %s] COPY completed",
-                               {std::uint64_t{store_.UidValidity(*target)}, std::string_view(UidSet(sources)),
-                                std::string_view(UidSet(copies))}));
+    return true;
+}
+
+std::string ImapSession::CopyUidCode(const FolderRecord& target, const std::vector<std::uint32_t>& sources,
+                                     const std::vector<std::uint32_t>& copies) const {
+    if (!(storeCapabilities_ & kStoreCapabilityUidPlus) || copies.empty()) return {};
+    return Format("[COPYUID %lu %s %s] ", {std::uint64_t{store_.UidValidity(target)}, std::string_view(UidSet(sources)),
+                                           std::string_view(UidSet(copies))});
+}
+
+void ImapSession::Copy(const Command& command) {
+    const auto target = CopyTarget(command, "copy");
+    if (!target) return;
+    std::vector<std::uint32_t> sources;
+    std::vector<std::uint32_t> copies;
+    if (!CopySelected(*target, sources, copies)) return;
+    SetReply("OK " + CopyUidCode(*target, sources, copies) + "COPY completed");
+}
+
+void ImapSession::Move(const Command& command) {
+    // RFC 6851: a copy whose originals are expunged. Every copy is safe before any original goes, so a
+    // failure on the way leaves a message twice, never nowhere.
+    if (selectedReadOnly_) return No("MOVE command invalid since current folder is read-only");
+    if (!selected_->Has('d')) return No("You may not delete messages in this folder");
+    const auto target = CopyTarget(command, "move");
+    if (!target) return;
+    std::vector<std::uint32_t> sources;
+    std::vector<std::uint32_t> copies;
+    if (!CopySelected(*target, sources, copies)) return;
+    if (const std::string code = CopyUidCode(*target, sources, copies); !code.empty()) Untagged("OK " + code + "Messages copied");
+    std::string diagnostic;
+    std::size_t failures = 0;
+    for (std::size_t i = vector_.messages.size(); i-- > 0;) {
+        if (!vector_.messages[i].selected) continue;
+        if (!store_.RemoveMessage(*selected_, vector_.messages[i].uid, diagnostic)) {
+            ++failures;
+            continue;
+        }
+        Untagged(Format("%lu EXPUNGE", {std::uint64_t{i + 1}}));
+        vector_.messages.erase(vector_.messages.begin() + static_cast<std::ptrdiff_t>(i));
     }
-    SetReply("OK COPY completed");
+    vector_.Recount();
+    if (failures > 0) return No("Messages were copied, but " + std::to_string(failures) + " could not be removed: " + diagnostic);
+    SetReply("OK MOVE completed");
 }
 
 }  // namespace pw::imap

@@ -29,6 +29,11 @@ std::chrono::seconds ReadIdleTimeout() {
 
 }  // namespace
 
+std::uint64_t ImapMaxMessageBytes() {
+    const Variant value = core::ServerConfig().GetCopy("sys:imap4:maxmessagesize");
+    return value.IsEmpty() || value.AsInt64() <= 0 ? kDefaultMaxMessageBytes : static_cast<std::uint64_t>(value.AsInt64());
+}
+
 bool StartImapServer(const std::string& storeRoot) {
     ImapSettings fresh;
     fresh.idleTimeout = ReadIdleTimeout();

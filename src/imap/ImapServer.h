@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 namespace pw::imap {
@@ -26,5 +27,7 @@ bool StartImapServer(const std::string& storeRoot);
 void StopImapServer();
 bool ImapStopping();
 ImapSettings CurrentImapSettings();
+// The largest message APPEND takes: "sys:imap4:maxmessagesize" (bytes), read at each use, or 64 MiB.
+std::uint64_t ImapMaxMessageBytes();
 
 }  // namespace pw::imap

@@ -25,6 +25,8 @@ bool AllowedIn(CommandId id, SessionState state) {
     case Append: case Create: case Delete: case Rename: case Examine: case Select: case List: case Lsub:
     case Status: case Subscribe: case Unsubscribe: case Idle: case Namespace:
         return state == SessionState::Authenticated || state == SessionState::Selected;
+    case Enable:  // RFC 5161: before a mailbox is selected, so that what it enables holds from the start
+        return state == SessionState::Authenticated;
     default:
         return state == SessionState::Selected;
     }
@@ -251,6 +253,11 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Store: return Store(command);
     case CommandId::Expunge: return Expunge(command);
     case CommandId::Copy: return Copy(command);
+    case CommandId::Move: return Move(command);
+    case CommandId::Enable:
+        // RFC 5161: none of the extensions ENABLE turns on is offered, so it enables nothing.
+        Untagged("ENABLED");
+        return SetReply("OK ENABLE completed");
     case CommandId::Append: return Append(command);
     case CommandId::Subscribe: return Subscribe(command, true);
     case CommandId::Unsubscribe: return Subscribe(command, false);

@@ -110,6 +110,14 @@ private:
     void Store(const Command& command);
     void Expunge(const Command& command);
     void Copy(const Command& command);
+    void Move(const Command& command);
+    // The checks COPY and MOVE share, and their target; nullopt with the reply set.
+    std::optional<FolderRecord> CopyTarget(const Command& command, std::string_view verb);
+    // Copies the selected messages, all or none; false with the reply set.
+    bool CopySelected(const FolderRecord& target, std::vector<std::uint32_t>& sources, std::vector<std::uint32_t>& copies);
+    // "[COPYUID validity sources copies] " when UIDPLUS is on, else "".
+    std::string CopyUidCode(const FolderRecord& target, const std::vector<std::uint32_t>& sources,
+                            const std::vector<std::uint32_t>& copies) const;
     // FETCH (ImapFetch.cpp).
     void Fetch(const Command& command);
     // The response for one selected message; false with the NO diagnostic set, nothing written.

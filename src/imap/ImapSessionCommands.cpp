@@ -31,7 +31,7 @@ void ImapSession::Capability() {
     }
     if (storeCapabilities_ & kStoreCapabilityUidPlus) line += " UIDPLUS";
     // Words beyond the first ones go after them, so clients that read them by place still can.
-    line += " NAMESPACE IDLE";
+    line += " IDLE MOVE NAMESPACE ENABLE LITERAL- APPENDLIMIT=" + std::to_string(ImapMaxMessageBytes());
     Untagged(line);
     SetReply("OK CAPABILITY completed");
 }

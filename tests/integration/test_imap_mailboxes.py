@@ -305,3 +305,34 @@ def test_flags_stored_by_one_session_survive_anothers_stale_view(registered):
                                              b"t OK FETCH completed"]
     for raw in (stale, other, third):
         raw.close()
+
+
+def test_move_enable_and_non_synchronising_literals(registered):
+    ports = installation(registered)
+    registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 3)
+    raw = login(ports["imap"])
+    assert raw.ask(b"ENABLE CONDSTORE UTF8=ACCEPT") == [b"* ENABLED", b"t OK ENABLE completed"]
+    assert raw.ask(b"CREATE Archive") == [b"t OK CREATE completed"]
+    raw.ask(b"SELECT INBOX")
+    assert raw.ask(b"ENABLE CONDSTORE") == [b't BAD Command invalid in current context:  "ENABLE"']
+    validity = re.search(rb"uidvalidity (\d+)", b" ".join(raw.ask(b"STATUS Archive (UIDVALIDITY)"))).group(1)
+    # Every copy is safe before an original goes: COPYUID, then the expunges from the highest down.
+    assert raw.ask(b"UID MOVE 1:2 Archive") == [b"* OK [COPYUID %s 1:2 1:2] Messages copied" % validity, b"* 2 EXPUNGE",
+                                                 b"* 1 EXPUNGE", b"t OK MOVE completed"]
+    archive = os.path.join(registered.store, "example.com", "john", "Archive")
+    assert len([name for name in os.listdir(archive) if name.endswith(".env")]) == 2 and inbox_count(registered) == 1
+    assert raw.ask(b"MOVE 1 Nowhere") == [b"t NO [trycreate] No such folder"]
+    assert raw.ask(b"MOVE 1 INBOX") == [b"t NO MOVE to currently selected folder not permitted"]
+    raw.ask(b"EXAMINE INBOX")
+    assert raw.ask(b"MOVE 1 Archive") == [b"t NO MOVE command invalid since current folder is read-only"]
+    assert inbox_count(registered) == 1
+    # A non-synchronising literal of 4096 bytes is taken; one byte more ends the session.
+    message = b"Subject: literal\r\n\r\n" + b"x" * (4096 - 22) + b"\r\n"
+    assert len(message) == 4096
+    assert raw.ask(b"APPEND Archive {4096+}\r\n" + message)[-1].endswith(b"APPEND completed")
+    raw.send(b"t APPEND Archive {4097+}\r\n")
+    assert raw.line() == b"t BAD [TOOBIG] Literal too large"
+    assert raw.line() == b"* BYE [TOOBIG] Literal too large"
+    assert raw.closed()
+    raw.close()
