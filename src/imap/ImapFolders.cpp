@@ -1,4 +1,4 @@
-// ImapStore: folders by IMAP name, rights, the message vector, flags and removal.
+// ImapStore: folders by IMAP name, rights, special uses, the message vector, flags and removal.
 #include "imap/ImapStore.h"
 
 #include <cmath>

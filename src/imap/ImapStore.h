@@ -1,6 +1,6 @@
 // ImapStore: the IMAP server's one way into the message store -- the session's own store objects,
 // account lookup and log in, the greeting text and the store's capability bits, and mailbox access:
-// folders by IMAP name with their rights, the message vector of a folder, flags, and removal.
+// folders by IMAP name with their rights and special uses, the message vector of a folder, flags, and removal.
 //
 // Names: "INBOX" (any case) is the mailbox's inbox folder; names below the public prefix
 // ("sys:public:prefix", default "Public Folders", always ending in "/") are the public folders of
