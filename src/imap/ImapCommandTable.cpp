@@ -14,7 +14,7 @@ constexpr CommandEntry kCommands[] = {
     {"CHECK", {Absent, Absent, Absent}, CommandId::Check, 0},
     {"CLOSE", {Absent, Absent, Absent}, CommandId::Close, 0},
     {"COPY", {MessageSet, Mailbox, Absent}, CommandId::Copy, kMayFollowUid | kChangesStore},
-    {"CREATE", {Mailbox, Absent, Absent}, CommandId::Create, kChangesStore},
+    {"CREATE", {Mailbox, Any, Absent}, CommandId::Create, kChangesStore},
     {"DELETE", {Mailbox, Absent, Absent}, CommandId::Delete, kChangesStore},
     {"ENABLE", {Required, Any, Any}, CommandId::Enable, 0},
     {"EXAMINE", {Mailbox, Absent, Absent}, CommandId::Examine, 0},

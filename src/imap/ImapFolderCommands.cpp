@@ -39,6 +39,21 @@ bool Matches(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
+// CREATE's parameters (RFC 4466), of which only USE (RFC 6154) is known: "(USE (\\Sent))". The
+// attributes as the client wrote them; nullopt when the parameters are malformed.
+std::optional<std::vector<std::string>> SpecialUseParameter(const Argument& parameters) {
+    if (parameters.kind != ArgumentKind::List || parameters.items.size() != 2) return std::nullopt;
+    const Argument& word = parameters.items[0];
+    const Argument& uses = parameters.items[1];
+    if (word.kind != ArgumentKind::Atom || !EqualsNoCase(word.text, "USE") || uses.kind != ArgumentKind::List) return std::nullopt;
+    std::vector<std::string> attributes;
+    for (const Argument& use : uses.items) {
+        if (use.kind != ArgumentKind::Atom || !use.text.starts_with('\\') || use.text.size() < 2) return std::nullopt;
+        attributes.push_back(use.text);
+    }
+    return attributes;
+}
+
 }  // namespace
 
 void ImapSession::Create(const Command& command) {
@@ -46,14 +61,25 @@ void ImapSession::Create(const Command& command) {
     auto name = MailboxName(command.arguments[0]);
     if (!name) return;
     if (name->back() == '/') name->pop_back();
+    std::string_view specialUse;
+    if (command.arguments.size() > 1) {
+        const auto attributes = SpecialUseParameter(command.arguments[1]);
+        if (!attributes) return Bad("Invalid CREATE parameters");
+        for (const std::string& attribute : *attributes) {
+            if (ImapStore::SupportedSpecialUse(attribute).empty()) return No("[USEATTR] " + attribute + " is not supported");
+        }
+        // A folder has one use: the store keeps one, and LIST would otherwise show what it can not keep.
+        if (attributes->size() > 1) return No("[USEATTR] Only one special-use attribute per folder is supported");
+        if (!attributes->empty()) specialUse = ImapStore::SupportedSpecialUse(attributes->front());
+    }
     if (EqualsNoCase(*name, "INBOX")) return No("You may not create \"Inbox\".  This is an IMAP restriction.");
     if (name->starts_with('#')) return No("You may not create a top-level folder with a name starting with '#'");
     std::string diagnostic;
     if (StartsWithNoCase(*name + "/", store_.PublicPrefix())) return No("You may not create folders there");
     if (store_.FindFolder(*name, diagnostic)) return No("This folder already exists");
     diagnostic.clear();
-    if (!store_.CreateFolder(*name, diagnostic)) return No(diagnostic);
-    Log('I', "Created folder:  \"" + *name + "\"");
+    if (!store_.CreateFolder(*name, diagnostic, specialUse)) return No(diagnostic);
+    Log('I', "Created folder:  \"" + *name + "\"" + (specialUse.empty() ? "" : " as " + std::string(specialUse)));
     SetReply("OK CREATE completed");
 }
 
@@ -124,7 +150,7 @@ void ImapSession::List(const Command& command, bool lsub) {
     for (const std::string& name : store_.FolderNames()) {
         if (!Matches(pattern.name, name)) continue;
         const bool inbox = name == "INBOX";
-        const std::string attributes = EqualsNoCase(name, prefixRoot) ? "(\\Noselect)" : "()";
+        const std::string attributes = EqualsNoCase(name, prefixRoot) ? "(\\Noselect)" : "(" + store_.SpecialUse(name) + ")";
         Untagged(std::string(word) + " " + attributes + " \"/\" " + (inbox ? ImapString("Inbox") : ImapMailboxName(name)));
     }
     SetReply("OK LIST completed");

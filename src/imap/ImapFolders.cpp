@@ -1,4 +1,4 @@
-// ImapStore: folders by IMAP name, rights, the message vector, flags and removal.
+// ImapStore: folders by IMAP name, rights, special uses, the message vector, flags and removal.
 #include "imap/ImapStore.h"
 
 #include <cmath>
@@ -18,6 +18,7 @@ namespace {
 constexpr std::string_view kFlagsKey = "_ImapFlags";
 constexpr std::string_view kFlagsPerUserKey = "_IMAP:FlagsPerUser";
 constexpr std::string_view kAclKey = "_ACL:Members:";
+constexpr std::string_view kSpecialUseKey = "_IMAP:SpecialUse";
 constexpr double kSecondsPerDay = 86400;
 
 // The names below a parent's folders, parents before children; the store's own ("_In" and the
@@ -32,6 +33,19 @@ void CollectNames(const store::Folders& folders, const std::string& prefix, std:
         CollectNames(*folder->GetFolders(), prefix + name + "/", names, visible);
     }
 }
+
+// The names clients and other servers give the folders of each use, for folders made before (or
+// without) CREATE's USE.
+struct SpecialUseName {
+    std::string_view name;
+    std::string_view use;
+};
+constexpr SpecialUseName kSpecialUseNames[] = {
+    {"Drafts", "\\Drafts"},       {"Sent", "\\Sent"},           {"Sent Items", "\\Sent"},
+    {"Sent Messages", "\\Sent"},  {"Trash", "\\Trash"},         {"Deleted Items", "\\Trash"},
+    {"Deleted Messages", "\\Trash"}, {"Junk", "\\Junk"},        {"Spam", "\\Junk"},
+    {"Junk E-mail", "\\Junk"},    {"Archive", "\\Archive"},
+};
 
 std::pair<std::string_view, std::string_view> SplitParent(std::string_view name) {
     const std::size_t slash = name.rfind('/');
@@ -270,19 +284,62 @@ std::vector<std::string> ImapStore::FolderNames() const {
     return names;
 }
 
-bool ImapStore::CreateFolder(std::string_view name, std::string& diagnostic) const {
+std::string_view ImapStore::SupportedSpecialUse(std::string_view attribute) {
+    for (const std::string_view use : kSpecialUses) {
+        if (EqualsNoCase(use, attribute)) return use;
+    }
+    return {};
+}
+
+std::string ImapStore::SpecialUse(std::string_view name) const {
+    if (!mailbox_ || EqualsNoCase(name, "INBOX") || StartsWithNoCase(std::string(name) + "/", PublicPrefix())) return {};
+    try {
+        const auto folder = mailbox_->FindFolder(name);
+        if (!folder) return {};
+        Variant stored;
+        if (folder->GetProperties().Get(kSpecialUseKey, stored)) return std::string(SupportedSpecialUse(stored.AsText()));
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, "IMAP4 Server: folder \"" + std::string(name) + "\": " + error.what());
+        return {};
+    }
+    if (name.find('/') != std::string_view::npos) return {};
+    for (const SpecialUseName& entry : kSpecialUseNames) {
+        if (EqualsNoCase(entry.name, name)) return std::string(entry.use);
+    }
+    return {};
+}
+
+bool ImapStore::CreateFolder(std::string_view name, std::string& diagnostic, std::string_view specialUse) const {
+    std::shared_ptr<store::Folders> madeIn;  // the parent of the last level, when this call made it
+    std::string made;
     try {
         auto folders = mailbox_->GetFolders();
-        std::string path;
+        std::shared_ptr<store::Folder> folder;
         for (const std::string& level : SplitAtAny(name, "/")) {
-            path += path.empty() ? level : "/" + level;
-            auto folder = folders->Item(level);
-            if (!folder) folder = folders->Add(level, store::NormalFolderType);
+            folder = folders->Item(level);
+            madeIn.reset();
+            if (!folder) {
+                folder = folders->Add(level, store::NormalFolderType);
+                madeIn = folders;
+                made = level;
+            }
             folders = folder->GetFolders();
+        }
+        if (!specialUse.empty() && folder) {
+            folder->GetProperties().SetItem(kSpecialUseKey, Variant::Text(specialUse));
+            folder->Update();
         }
         return true;
     } catch (const ComError& error) {
         diagnostic = std::string("The folder could not be created: ") + error.what();
+        // A folder asked for with a use must not stay without it: it would list as an ordinary one.
+        if (madeIn && !specialUse.empty()) {
+            try {
+                madeIn->Remove(made);
+            } catch (const ComError& removal) {
+                core::Log(core::LogLevelWarning, "IMAP4 Server: folder \"" + std::string(name) + "\": " + removal.what());
+            }
+        }
         return false;
     }
 }

@@ -1,6 +1,6 @@
 // ImapStore: the IMAP server's one way into the message store -- the session's own store objects,
 // account lookup and log in, the greeting text and the store's capability bits, and mailbox access:
-// folders by IMAP name with their rights, the message vector of a folder, flags, and removal.
+// folders by IMAP name with their rights and special uses, the message vector of a folder, flags, and removal.
 //
 // Names: "INBOX" (any case) is the mailbox's inbox folder; names below the public prefix
 // ("sys:public:prefix", default "Public Folders", always ending in "/") are the public folders of
@@ -11,6 +11,9 @@
 // without one.
 // Flags are the envelope property "_ImapFlags" (VT_UI2), or "_ImapFlags:local@domain" in a folder
 // whose "_IMAP:FlagsPerUser" is non-zero; each is written alone (Envelope::UpdateProperty).
+// Special use (RFC 6154): a folder of the user's own whose text property "_IMAP:SpecialUse" holds one
+// of kSpecialUses has that use (an empty or unknown text: none); without the property a top-level
+// folder has the use its name implies ("Sent Items" is \Sent). The inbox and public folders have none.
 //
 // Accounts are user mailboxes only. A name without a domain, or with "localhost", means the primary
 // domain. The password is the clear one the store deciphers from "_Password". A good login records
@@ -40,6 +43,9 @@ inline constexpr unsigned kStoreCapabilities = kStoreCapabilityRename | kStoreCa
 
 inline constexpr std::string_view kAllRights = "lrswipcda";
 inline constexpr std::string_view kDefaultPublicPrefix = "Public Folders";
+// The special-use attributes a folder may carry, as LIST writes them (\All and \Flagged would need
+// folders the store does not have).
+inline constexpr std::string_view kSpecialUses[] = {"\\Drafts", "\\Sent", "\\Trash", "\\Junk", "\\Archive"};
 
 struct FolderRecord {
     std::shared_ptr<store::Folder> folder;
@@ -102,8 +108,13 @@ public:
     // the public ones under the prefix (the prefix itself first, as a folder that holds only folders).
     std::vector<std::string> FolderNames() const;
     std::string PublicPrefix() const;
-    // A folder of the user's own, with the levels above it that are missing.
-    bool CreateFolder(std::string_view name, std::string& diagnostic) const;
+    // A folder of the user's own, with the levels above it that are missing; a special use (one of
+    // kSpecialUses) is written with it, and a folder whose use could not be written is removed again.
+    bool CreateFolder(std::string_view name, std::string& diagnostic, std::string_view specialUse = {}) const;
+    // The special-use attribute of a folder FolderNames lists, or "" for none.
+    std::string SpecialUse(std::string_view name) const;
+    // One of kSpecialUses for an attribute given in any case, or "" when it is not one of them.
+    static std::string_view SupportedSpecialUse(std::string_view attribute);
     // Only a folder without sub-folders: deleting a tree would remove mail nobody asked to delete.
     bool DeleteFolder(const FolderRecord& folder, std::string& diagnostic) const;
     // A new name on the same level.

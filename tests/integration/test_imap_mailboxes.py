@@ -214,8 +214,8 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     assert learn[:2] == [b"* 0 EXISTS", b"* 0 RECENT"] and learn[-1] == b"t OK [READ-ONLY] SELECT completed", learn
     assert raw.ask(b"FETCH 1:* FLAGS") == [b"t OK FETCH completed"]
     assert raw.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
-    assert sorted(line for line in listed[:-1] if b"Public Folders" not in line) == sorted([b'* LIST () "/" "Inbox"', b'* LIST () "/" "Archive"', b'* LIST () "/" "Archive/2025"',
-                                          b'* LIST () "/" "Entw&APw-rfe"', b'* LIST () "/" "Drafts"'])
+    assert sorted(line for line in listed[:-1] if b"Public Folders" not in line) == sorted([b'* LIST () "/" "Inbox"', b'* LIST (\\Archive) "/" "Archive"', b'* LIST () "/" "Archive/2025"',
+                                          b'* LIST () "/" "Entw&APw-rfe"', b'* LIST (\\Drafts) "/" "Drafts"'])
     assert raw.ask(b'LIST "" %')[:-1].count(b'* LIST () "/" "Archive/2025"') == 0
     assert raw.ask(b'LIST Archive/ %') == [b'* LIST () "/" "Archive/2025"', b"t OK LIST completed"]
     assert raw.ask(b"STATUS INBOX (MESSAGES UNSEEN uidnext)") == [b'* STATUS "INBOX" (messages 2 unseen 2 uidnext 3)',
@@ -336,3 +336,57 @@ def test_move_enable_and_non_synchronising_literals(registered):
     assert raw.line() == b"* BYE [TOOBIG] Literal too large"
     assert raw.closed()
     raw.close()
+
+
+def test_special_use_comes_from_create_or_the_name_and_outlives_the_server(registered):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    raw = login(ports["imap"])
+    for name in (b'"Sent Items"', b"trash", b"Spam", b"Archive", b"Notes", b"Notes/Sent"):
+        assert raw.ask(b"CREATE " + name) == [b"t OK CREATE completed"]
+    assert raw.ask(b"CREATE Outbox (USE (\\Sent))") == [b"t OK CREATE completed"]
+    assert raw.ask(b"CREATE Notes/Bin (use (\\trash))") == [b"t OK CREATE completed"]  # any case; below the top too
+    assert raw.ask(b"CREATE Drafts (USE ())") == [b"t OK CREATE completed"]  # no use asked for: the name's
+    # Refused before anything is made.
+    assert raw.ask(b"CREATE X (USE (\\Flagged))") == [b"t NO [USEATTR] \\Flagged is not supported"]
+    assert raw.ask(b"CREATE X (USE (\\All))") == [b"t NO [USEATTR] \\All is not supported"]
+    assert raw.ask(b"CREATE X (USE (\\Sent \\Trash))")[0].startswith(b"t NO [USEATTR] ")
+    for bad in (b"(FOO)", b"FOO", b"(USE \\Sent)", b"(USE (Sent))", b"(USE (\\Sent) FOO)", b'(USE ("\\Sent"))'):
+        assert raw.ask(b"CREATE Y " + bad) == [b"t BAD Invalid CREATE parameters"], bad
+    assert raw.ask(b"CREATE Y (USE (\\Sent)) (FOO)") == [b"t BAD Third argument should not appear"]
+    assert raw.ask(b"CREATE Outbox (USE (\\Sent))") == [b"t NO This folder already exists"]
+
+    expected = sorted([b'* LIST () "/" "Inbox"', b'* LIST (\\Sent) "/" "Sent Items"', b'* LIST (\\Trash) "/" "trash"',
+                       b'* LIST (\\Junk) "/" "Spam"', b'* LIST (\\Archive) "/" "Archive"', b'* LIST () "/" "Notes"',
+                       b'* LIST () "/" "Notes/Sent"', b'* LIST (\\Trash) "/" "Notes/Bin"', b'* LIST (\\Sent) "/" "Outbox"',
+                       b'* LIST (\\Drafts) "/" "Drafts"'])
+
+    def listed():
+        lines = raw.ask(b'LIST "" *')
+        assert lines[-1] == b"t OK LIST completed"
+        public = [line for line in lines[:-1] if b"Public Folders" in line]
+        # The public folders keep their names' attributes to themselves: "Spam" there is no \Junk.
+        assert b'* LIST (\\Noselect) "/" "Public Folders"' in public
+        assert b'* LIST () "/" "Public Folders/Bayesian Learn/Spam"' in public
+        assert all(line.startswith((b"* LIST () ", b"* LIST (\\Noselect) ")) for line in public), public
+        return sorted(line for line in lines[:-1] if b"Public Folders" not in line)
+
+    assert listed() == expected
+    assert b"X" not in os.listdir(os.path.join(registered.store, "example.com", "john"))
+    assert raw.ask(b"SELECT X") == [b"t NO No such folder exists"]
+    assert raw.ask(b"SELECT Y") == [b"t NO No such folder exists"]
+    assert raw.ask(b"SUBSCRIBE Outbox") == [b"t OK SUBSCRIBE completed"]
+    assert raw.ask(b'LSUB "" *') == [b'* LSUB () "/" "Outbox"', b"t OK LSUB completed"]
+    raw.close()
+    assert server.stop() == 0
+
+    # The use CREATE gave is stored with the folder; a rename keeps it, a name's use goes with the name.
+    server = registered.start().wait_ready()
+    raw = login(ports["imap"])
+    assert listed() == expected
+    assert raw.ask(b"RENAME Outbox Gone") == [b"t OK Folder renamed"]
+    assert raw.ask(b'RENAME "Sent Items" Old') == [b"t OK Folder renamed"]
+    assert raw.ask(b'LIST "" Gone') == [b'* LIST (\\Sent) "/" "Gone"', b"t OK LIST completed"]
+    assert raw.ask(b'LIST "" Old') == [b'* LIST () "/" "Old"', b"t OK LIST completed"]
+    raw.close()
+    assert server.stop() == 0
