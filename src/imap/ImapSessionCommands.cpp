@@ -31,7 +31,7 @@ void ImapSession::Capability() {
     }
     if (storeCapabilities_ & kStoreCapabilityUidPlus) line += " UIDPLUS";
     // Words beyond the first ones go after them, so clients that read them by place still can.
-    line += " IDLE MOVE NAMESPACE ENABLE LITERAL- APPENDLIMIT=" + std::to_string(ImapMaxMessageBytes());
+    line += " IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=" + std::to_string(ImapMaxMessageBytes());
     Untagged(line);
     SetReply("OK CAPABILITY completed");
 }

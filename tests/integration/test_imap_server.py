@@ -81,7 +81,7 @@ def test_commands_before_and_after_login_with_every_login_method(registered):
     server = registered.start().wait_ready()
 
     raw = Raw(port)
-    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS AUTH=CRAM-MD5 UIDPLUS IDLE MOVE NAMESPACE ENABLE LITERAL- APPENDLIMIT=67108864",
+    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS AUTH=CRAM-MD5 UIDPLUS IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=67108864",
                                       b"t OK CAPABILITY completed"]
     assert raw.ask(b"uid fetch 1 FLAGS") == [b't BAD Command invalid in current context:  "FETCH"']
     assert raw.ask(b"UID LIST \"\" *") == [b't BAD Unknown command:  "LIST"']
@@ -106,7 +106,7 @@ def test_commands_before_and_after_login_with_every_login_method(registered):
     assert raw.line() == b"+ go ahead"
     raw.send(b"john@example.com {6+}\r\nsecret\r\n")
     assert raw.line() == b"t OK LOGIN completed"
-    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS UIDPLUS IDLE MOVE NAMESPACE ENABLE LITERAL- APPENDLIMIT=67108864",
+    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS UIDPLUS IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=67108864",
                                       b"t OK CAPABILITY completed"]
     assert raw.ask(b"NAMESPACE") == [b'* NAMESPACE (("" "/")) NIL (("Public Folders/" "/"))', b"t OK NAMESPACE completed"]
     # IDLE without a selected folder waits for DONE alone; anything else ends it with BAD.
@@ -165,14 +165,14 @@ def test_starttls_drops_pipelined_commands_and_implicit_tls_serves_beside_a_sile
     server = registered.start().wait_ready()
 
     client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
-    assert capabilities(client)[-10:] == ["AUTH=CRAM-MD5", "STARTTLS", "AUTH=PLAIN", "UIDPLUS", "IDLE", "MOVE", "NAMESPACE",
-                                             "ENABLE", "LITERAL-", "APPENDLIMIT=67108864"]
+    assert capabilities(client)[-12:] == ["AUTH=CRAM-MD5", "STARTTLS", "AUTH=PLAIN", "UIDPLUS", "IDLE", "MOVE", "NAMESPACE",
+                                             "SPECIAL-USE", "CREATE-SPECIAL-USE", "ENABLE", "LITERAL-", "APPENDLIMIT=67108864"]
     assert client.starttls(unverified_tls_client())[0] == "OK"
     assert "STARTTLS" not in capabilities(client) and "AUTH=PLAIN" not in capabilities(client)
     assert client._simple_command("STARTTLS") == ("NO", [b"TLS already started"])  # noqa: SLF001
     assert client.login(JOHN, "secret")[0] == "OK"
     assert capabilities(client) == ["IMAP4rev1", "ID", "UNSELECT", "PROGRESS", "UIDPLUS", "IDLE", "MOVE", "NAMESPACE",
-                                   "ENABLE", "LITERAL-", "APPENDLIMIT=67108864"]
+                                   "SPECIAL-USE", "CREATE-SPECIAL-USE", "ENABLE", "LITERAL-", "APPENDLIMIT=67108864"]
     client.logout()
 
     # A command sent in plain text behind STARTTLS never runs.
