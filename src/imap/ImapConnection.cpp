@@ -29,9 +29,7 @@ std::string SocketErrorText(std::string_view operation, std::int32_t code, std::
     return "Socket Error reported by " + std::string(operation) + ":  " + description;
 }
 
-ImapConnection::ImapConnection(net::SocketConnection& connection) : connection_(connection) {
-    send_.reserve(kSendBufferSize);
-}
+ImapConnection::ImapConnection(net::SocketConnection& connection) : connection_(connection) {}
 
 CommandSource::Status ImapConnection::Fail(Status status, std::string text) {
     if (alive_) {
@@ -45,6 +43,7 @@ CommandSource::Status ImapConnection::Fail(Status status, std::string text) {
 CommandSource::Status ImapConnection::Refill(std::chrono::seconds wait) {
     if (!alive_ || readEnded_) return Status::Closed;
     if (const Status flushed = Flush(); flushed != Status::Ok) return flushed;
+    if (send_.capacity() > kIdleSendCapacity) std::string().swap(send_);
     try {
         connection_.SetTimeout(Seconds(wait));
         const std::size_t got = connection_.Receive(receive_, sizeof receive_, false);
@@ -70,6 +69,7 @@ CommandSource::Status ImapConnection::Refill(std::chrono::seconds wait) {
 ImapConnection::Wakeup ImapConnection::WaitForInputOr(int other, std::chrono::milliseconds wait) {
     if (receiveAt_ < receiveEnd_ || readEnded_) return Wakeup::Input;
     if (Flush() != Status::Ok) return Wakeup::Failed;
+    if (send_.capacity() > kIdleSendCapacity) std::string().swap(send_);
     try {
         const int ready = connection_.WaitForInputOr(other, static_cast<int>(wait.count()));
         return ready == net::SocketConnection::kInput ? Wakeup::Input : ready == net::SocketConnection::kOther ? Wakeup::Other : Wakeup::TimedOut;

@@ -10,6 +10,7 @@
 #include "platform/Text.h"
 #include "store/Envelopes.h"
 #include "store/MailBox.h"
+#include "store/UidCounter.h"
 
 namespace pw::imap {
 
@@ -213,17 +214,15 @@ std::optional<std::uint16_t> ImapStore::ChangeFlags(const FolderRecord& record, 
 
 std::unique_ptr<FileStream> ImapStore::OpenContent(const FolderRecord& record, std::uint32_t uid,
                                                    std::string& diagnostic) const {
-    try {
-        const auto envelope = record.folder->GetEnvelopes()->FindEnvelope(uid);
-        if (!envelope) {
-            diagnostic = "Message no longer exists";
-            return nullptr;
-        }
-        return envelope->StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
-    } catch (const ComError& error) {
-        diagnostic = error.what();
+    // By its name alone: a published message's content is "<stem>.eml", and reading the record first
+    // would double the files FETCH opens.
+    const std::string name = store::UidStem(uid) + std::string(store::kContentExtension);
+    std::unique_ptr<FileStream> stream;
+    if (const HRESULT hr = record.folder->Storage().OpenStream(name, STGM_READ | STGM_SHARE_DENY_NONE, stream); Failed(hr)) {
+        diagnostic = hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND ? std::string("Message no longer exists") : record.folder->Storage().ElementPath(name) + ": " + HresultText(hr);
         return nullptr;
     }
+    return stream;
 }
 
 bool ImapStore::RemoveMessage(const FolderRecord& record, std::uint32_t uid, std::string& diagnostic) const {

@@ -59,8 +59,10 @@ inline constexpr std::chrono::seconds kByteTimeout{60};
 inline constexpr std::chrono::minutes kSendTimeout{30};
 // A COPY of many messages says "* OK Still copying" this often, so that the client keeps waiting.
 inline constexpr std::chrono::seconds kCopyKeepAlive{30};
-// Output is gathered and sent in blocks of this size, and at each tagged reply.
-inline constexpr std::size_t kSendBufferSize = 16 * 1024;
+// Output is gathered and sent in blocks of this size, and at each tagged reply. A session that waits
+// for its client gives back a buffer grown past kIdleSendCapacity, so idle sessions stay small.
+inline constexpr std::size_t kSendBufferSize = 64 * 1024;
+inline constexpr std::size_t kIdleSendCapacity = 4 * 1024;
 inline constexpr std::size_t kReceiveBufferSize = 4096;
 
 }  // namespace pw::imap
