@@ -10,6 +10,8 @@ namespace {
 // The fallback when the catalogue has no text 219.
 constexpr std::string_view kDefaultPublicPrefix = "Public Folders";
 constexpr std::int32_t kDefaultTimeout = 360;
+// IMAP over TLS from the first byte (RFC 8314); written switched off, for it needs a certificate.
+constexpr std::uint16_t kDefaultImapsPort = 993;
 
 HRESULT ReadStreamBytes(const DirStorage& root, std::string_view name, std::vector<std::byte>& bytes) {
     std::unique_ptr<FileStream> stream;
@@ -72,6 +74,14 @@ void WriteConfigurationDefaults(ConfigTree& tree) {
         tree.Set(prefix + "timeout", Variant::I4(kDefaultTimeout));
         if (listener.port == 25) tree.Set(prefix + "pop3auth", Variant::Switch(true));
     }
+    // IMAP instance 1 is the implicit-TLS port, ready to be switched on once a certificate is
+    // configured. Only a new store gets it: an existing one keeps the instances it has.
+    const std::string imaps = "sys:imap4:1:";
+    tree.Set(imaps + "enabled", Variant::Switch(false));
+    tree.Set(imaps + "ip", Variant::I4(0));
+    tree.Set(imaps + "port", PortValue(kDefaultImapsPort));
+    tree.Set(imaps + "timeout", Variant::I4(kDefaultTimeout));
+    tree.Set(imaps + "ssl", Variant::Switch(true));
     const std::string prefix = LoadText(219);
     tree.Set("sys:public:prefix", Variant::Text(prefix.empty() ? kDefaultPublicPrefix : prefix));
 }

@@ -28,6 +28,9 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(200);
 constexpr auto kRefusalReportInterval = std::chrono::minutes(1);
 // Connections answered "too busy" in one go while out of descriptors, before the loop looks again.
 constexpr std::size_t kMostShedAtOnce = 256;
+// The status of an implicit-TLS instance left unstarted for want of a certificate
+// (SEC_E_NO_CREDENTIALS: no credentials are available).
+constexpr HRESULT kNoTlsCredentials = MakeHresult(0x8009030E);
 
 // One descriptor the process keeps open so that, out of descriptors, it can still accept a waiting
 // connection to tell it the server is busy (instead of leaving it in the queue unanswered).
@@ -126,7 +129,8 @@ void ConnectionTicket::OpenConnection() {
     // valid for a stop that shuts the socket down.
     connection = std::make_unique<LoggedConnection>(socket.Get(), true);
     connection->SetTimeout(listener ? listener->timeout : kDefaultInstanceTimeout);
-    if (listener && listener->tls && TlsAvailable()) connection->TlsAccept();
+    // Not "when TLS is available": a client that asked for TLS must never be answered in plain text.
+    if (listener && listener->tls) connection->TlsAccept();
 }
 
 ServerListener::ServerListener(core::ServerTypeEnum type, std::uint16_t defaultPort)
@@ -166,6 +170,9 @@ void ServerListener::Start() {
                                 "%s could not listen on %s port %d (error 0x%08X)"),
                core::LogLevelCritical, event_kind::kError);
     };
+    if (tls) {
+        if (const std::string why = TlsUnavailableReason(); !why.empty()) return RefuseToStartWithoutTls(why);
+    }
     KeepReserve();
     listenSocket_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listenSocket_) return fail(WinsockErrorFromErrno(errno));
@@ -188,6 +195,15 @@ void ServerListener::Start() {
     Report(core::FormatText(5010, {std::string_view(displayName_), std::string_view(address), std::int64_t{Port()}},
                             "%s listening on %s port %d"),
            core::LogLevelWarning, event_kind::kSuccess);
+}
+
+void ServerListener::RefuseToStartWithoutTls(std::string_view why) {
+    status_ = kNoTlsCredentials;
+    const std::string address = AddressText();
+    Report(Format("%s instance %d on %s port %d needs TLS (\"ssl\" is on), but %s; it is not started, so that it never "
+                  "answers in plain text",
+                  {std::string_view(displayName_), std::int64_t{instance}, std::string_view(address), std::int64_t{Port()}, why}),
+           core::LogLevelCritical, event_kind::kError);
 }
 
 void ServerListener::AcceptLoop() {

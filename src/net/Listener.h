@@ -75,8 +75,8 @@ struct ConnectionTicket {
     long threadId = 0;
     sockaddr_in client{};
     // The session's connection, made by the session thread before the handler runs: on the ticket's
-    // socket, with the instance's time-out, already speaking TLS when the instance says so and TLS is
-    // available.
+    // socket, with the instance's time-out, already speaking TLS when the instance says so (never
+    // plain text instead: without a TLS context the handshake fails).
     std::unique_ptr<LoggedConnection> connection;
 
     std::string ClientAddress() const;
@@ -103,6 +103,7 @@ public:
     std::size_t ActiveSessions() const;
 
     // Settings, read from the configuration before Start.
+    int instance = 0;  // the %d of "sys:imap4:%d:..."
     sockaddr_in address_{};
     IpRangeList access;
     int timeout = kDefaultInstanceTimeout;
@@ -113,11 +114,14 @@ public:
     std::size_t maxPerAddress = kDefaultMaxPerAddress;  // 0: no limit per address
     SessionHandler handler;
 
-    // Listens and starts the accept thread; the status tells how it went.
+    // Listens and starts the accept thread; the status tells how it went. An instance that speaks
+    // TLS from the first byte does not listen while the process has no TLS context.
     void Start();
     void Stop();
 
 private:
+    // Leaves an implicit-TLS instance unstarted, and says why, when there is no TLS context.
+    void RefuseToStartWithoutTls(std::string_view why);
     void AcceptLoop();
     // Accepts what waits while the process is out of descriptors, answering each "too busy".
     void ShedWithReserve();

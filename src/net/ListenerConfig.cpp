@@ -99,6 +99,7 @@ std::shared_ptr<ServerListener> ReadInstance(const core::ConfigTree& config, con
     } else {
         listener = std::make_shared<ServerListener>(protocol.type, protocol.port);
     }
+    listener->instance = index;
     Variant value;
     if (config.Get(Key(prefix, "ip"), value)) listener->address_.sin_addr.s_addr = AddressFromValue(value);
     if (config.Get(Key(prefix, "port"), value)) listener->address_.sin_port = htons(PortFromSetting(value));

@@ -15,6 +15,16 @@ namespace {
 std::mutex contextLock;
 SSL_CTX* context = nullptr;
 SSL_CTX* clientContext = nullptr;  // made once, never released: clients may run until the process ends
+// Why there is no server context, for the instances that can not start without one.
+constexpr std::string_view kNeverConfigured = "no certificate is configured (\"sys:ssl:enabled\" is off)";
+std::string unavailableReason{kNeverConfigured};
+
+bool Fail(std::string reason) {
+    core::Log(core::LogLevelCritical, "TLS is off: " + reason);
+    std::lock_guard guard(contextLock);
+    unavailableReason = std::move(reason);
+    return false;
+}
 
 bool FileExists(const std::string& path) {
     struct stat st {};
@@ -35,14 +45,8 @@ std::string QueuedTlsErrors(std::string_view separator) {
 }
 
 bool TlsInitialise(const std::string& certificatePath, const std::string& keyPath) {
-    if (!FileExists(certificatePath)) {
-        core::Log(core::LogLevelCritical, "TLS is off: Certificate file missing:  \"" + certificatePath + "\"");
-        return false;
-    }
-    if (!FileExists(keyPath)) {
-        core::Log(core::LogLevelCritical, "TLS is off: Private Key file missing:  \"" + keyPath + "\"");
-        return false;
-    }
+    if (!FileExists(certificatePath)) return Fail("Certificate file missing:  \"" + certificatePath + "\"");
+    if (!FileExists(keyPath)) return Fail("Private Key file missing:  \"" + keyPath + "\"");
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     SSL_CTX* made = SSL_CTX_new(TLS_method());
     const bool ok = made && SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION) == 1 &&
@@ -50,14 +54,15 @@ bool TlsInitialise(const std::string& certificatePath, const std::string& keyPat
                     SSL_CTX_use_PrivateKey_file(made, keyPath.c_str(), SSL_FILETYPE_PEM) == 1 &&
                     SSL_CTX_check_private_key(made) == 1;
     if (!ok) {
-        core::Log(core::LogLevelCritical, "TLS is off: the certificate or key can not be used: " + QueuedTlsErrors("; "));
+        std::string errors = QueuedTlsErrors("; ");
         SSL_CTX_free(made);
-        return false;
+        return Fail("the certificate or key can not be used: " + errors);
     }
     SSL_CTX_set_mode(made, SSL_MODE_AUTO_RETRY);
     std::lock_guard guard(contextLock);
     SSL_CTX_free(context);
     context = made;
+    unavailableReason.clear();
     return true;
 }
 
@@ -70,6 +75,12 @@ void TlsRelease() {
     std::lock_guard guard(contextLock);
     SSL_CTX_free(context);
     context = nullptr;
+    unavailableReason = kNeverConfigured;
+}
+
+std::string TlsUnavailableReason() {
+    std::lock_guard guard(contextLock);
+    return context ? std::string() : unavailableReason;
 }
 
 SSL_CTX* TlsContextReference() {

@@ -3,8 +3,9 @@
 //
 // TLS 1.2 is the least version spoken, never SSL 2 or 3; the certificate file may hold the chain of
 // intermediates after the server's own certificate. A missing file or a key that does not match
-// leaves the process without TLS (TlsAvailable false): TLS instances then speak plain text and
-// STARTTLS is not offered. Connections keep their own reference to the context, so TlsRelease at
+// leaves the process without TLS (TlsAvailable false): STARTTLS is not offered, and instances that
+// speak TLS from the first byte are not started (TlsUnavailableReason says why), never served in
+// plain text. Connections keep their own reference to the context, so TlsRelease at
 // shutdown never pulls it from under a running session.
 // The client side has a context of its own (TlsClientContextReference), made at its first use and
 // kept to the end of the process: outgoing STARTTLS works whether or not this server has a certificate
@@ -25,6 +26,9 @@ namespace pw::net {
 // False when a file is missing or unusable; the reason is logged.
 bool TlsInitialise(const std::string& certificatePath, const std::string& keyPath);
 bool TlsAvailable();
+// Why there is no server context ("" when there is one): none was configured, or the reason the last
+// TlsInitialise failed.
+std::string TlsUnavailableReason();
 void TlsRelease();
 // The context with a reference of the caller's (SSL_CTX_free it), or nullptr.
 SSL_CTX* TlsContextReference();

@@ -36,11 +36,18 @@ void ListenerRecords(test::Bytes& bytes, const std::string& protocol, std::uint1
 // The file of a new store, built by hand.
 std::vector<std::byte> DefaultsImage() {
     test::Bytes bytes;
-    bytes.U32(1).U32(22);
+    bytes.U32(1).U32(28);
     Group(bytes, "sys");
     ListenerRecords(bytes, "smtp", 0x1900, true);
     ListenerRecords(bytes, "pop3", 0x6E00, false);
     ListenerRecords(bytes, "imap4", 0x8F00, false);
+    // IMAP instance 1: implicit TLS on 993, off until a certificate is configured.
+    Group(bytes, "sys:imap4:1");
+    Head(bytes, "sys:imap4:1:enabled", VT_I2).U16(0);
+    Head(bytes, "sys:imap4:1:ip", VT_I4).U32(0);
+    Head(bytes, "sys:imap4:1:port", VT_UI2).U16(0xE103);
+    Head(bytes, "sys:imap4:1:timeout", VT_I4).U32(360);
+    Head(bytes, "sys:imap4:1:ssl", VT_I2).U16(0xFFFF);
     Group(bytes, "sys:public");
     Head(bytes, "sys:public:prefix", VT_BSTR);
     TextValue(bytes, "Public Folders");
@@ -106,12 +113,15 @@ TEST_F(ConfigurationTest, NewStoreGetsTheDefaultsAndItsFirstSaveWritesThemExactl
         {"sys:pop3:0:ip", Variant::I4(0)},           {"sys:pop3:0:port", Variant::UI2(0x6E00)},
         {"sys:pop3:0:timeout", Variant::I4(360)},    {"sys:imap4:0:enabled", Variant::I2(-1)},
         {"sys:imap4:0:ip", Variant::I4(0)},          {"sys:imap4:0:port", Variant::UI2(0x8F00)},
-        {"sys:imap4:0:timeout", Variant::I4(360)},   {"sys:public:prefix", Variant::Text("Public Folders")},
+        {"sys:imap4:0:timeout", Variant::I4(360)},   {"sys:imap4:1:enabled", Variant::I2(0)},
+        {"sys:imap4:1:ip", Variant::I4(0)},          {"sys:imap4:1:port", Variant::UI2(0xE103)},
+        {"sys:imap4:1:timeout", Variant::I4(360)},   {"sys:imap4:1:ssl", Variant::I2(-1)},
+        {"sys:public:prefix", Variant::Text("Public Folders")},
     };
     for (const auto& [key, value] : expected) {
         EXPECT_EQ(tree.GetCopy(key), value) << key << " is " << support::Describe(tree.GetCopy(key));
     }
-    EXPECT_EQ(tree.NodeCount(), 22u);
+    EXPECT_EQ(tree.NodeCount(), 28u);
     Variant absent;
     EXPECT_FALSE(tree.Get("sys:pop3:0:pop3auth", absent));
 
@@ -241,7 +251,7 @@ TEST_F(ConfigurationTest, FailedSaveKeepsTheTreeDirtyForTheNextAttempt) {
     ASSERT_EQ(store.CreateSelf(), S_OK);
     ConfigTree tree;
     EXPECT_FALSE(LoadConfiguration(tree, store));
-    ASSERT_EQ(tree.NodeCount(), 22u);
+    ASSERT_EQ(tree.NodeCount(), 28u);
 
     std::filesystem::remove_all(scratch_ / "store");
     EXPECT_FALSE(SaveConfiguration(tree, store));
