@@ -129,14 +129,17 @@ void ImapSession::Fetch(const Command& command) {
         return refusal.bad ? Bad(refusal.reply) : No(refusal.reply);
     }
     if ((request->needs & (kNeedsParse | kNeedsHeader)) && !OpenM5()) return No("Server internal error with message");
+    std::vector<std::size_t> seen;
     for (std::size_t i = 0; i < vector_.messages.size(); ++i) {
-        if (vector_.messages[i].selected && !FetchOne(*request, i, command.uid)) break;
+        if (vector_.messages[i].selected && !FetchOne(*request, i, command.uid, seen)) break;
+        if (seen.size() >= kSeenBatch) StoreSeen(seen);
     }
+    StoreSeen(seen);
     vector_.Recount();
     if (diagnostic_.empty() && !noReply_) SetReply("OK FETCH completed");
 }
 
-bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool uidCommand) {
+bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool uidCommand, std::vector<std::size_t>& seen) {
     MessageEntry& entry = vector_.messages[index];
     const auto uid = std::uint64_t{entry.uid};
     const std::string which = uidCommand ? Format("UID %lu", {uid}) : Format("number %lu", {std::uint64_t{index + 1}});
@@ -347,23 +350,14 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
         }
     }
 
-    // Reading a message marks it \Seen -- stored where the session may, never under EXAMINE.
+    // Reading a message marks it \Seen: shown now, stored with the others of its batch (StoreSeen),
+    // where the session may -- never under EXAMINE.
     bool flagsChanged = false;
     const bool reads = std::any_of(request.items.begin(), request.items.end(), [](const FetchItem& item) { return item.Flags() & kMarksSeen; });
     if (reads && !selectedReadOnly_ && !(entry.flags & kFlagSeen)) {
         entry.flags |= kFlagSeen;
         flagsChanged = true;
-        if (vector_.permanentFlags & kFlagSeen) {
-            // Added to what is on disk now, so that another session's flags set meanwhile stay.
-            const auto mask = static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
-            std::string failure;
-            if (const auto stored = store_.ChangeFlags(*selected_, entry.uid, kFlagSeen, 0, failure)) {
-                entry.stored = *stored;
-                entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (*stored & mask));
-            } else {
-                Log('W', Format("Message UID %lu could not be marked read:  %s", {uid, std::string_view(failure)}));
-            }
-        }
+        if (vector_.permanentFlags & kFlagSeen) seen.push_back(index);
     }
     if (flagsAsked || flagsChanged) {
         separate();
@@ -378,6 +372,28 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
         if (piece.file.length != 0 && !SendFileRange(*message.file, piece.file.offset, piece.file.length)) return false;
     }
     return true;
+}
+
+void ImapSession::StoreSeen(std::vector<std::size_t>& indexes) {
+    if (indexes.empty()) return;
+    std::vector<std::uint32_t> uids;
+    for (const std::size_t index : indexes) uids.push_back(vector_.messages[index].uid);
+    std::string failure;
+    const auto stored = store_.ChangeFlags(*selected_, uids, kFlagSeen, 0, failure);
+    if (stored.empty()) Log('W', "Messages could not be marked read:  " + failure);
+    const auto mask = static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        if (!stored[i]) continue;
+        MessageEntry& entry = vector_.messages[indexes[i]];
+        const std::uint16_t shown = entry.flags;
+        entry.stored = *stored[i];
+        entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (*stored[i] & mask));
+        // Another session's flags, added meanwhile, are news to this client.
+        if (entry.flags != shown) {
+            Untagged(Format("%lu FETCH (FLAGS %s)", {std::uint64_t{indexes[i] + 1}, std::string_view(FlagList(entry.flags))}));
+        }
+    }
+    indexes.clear();
 }
 
 bool ImapSession::SendFileRange(FileStream& file, std::uint64_t offset, std::uint64_t length) {

@@ -212,6 +212,26 @@ std::optional<std::uint16_t> ImapStore::ChangeFlags(const FolderRecord& record, 
     }
 }
 
+std::vector<std::optional<std::uint16_t>> ImapStore::ChangeFlags(const FolderRecord& record, const std::vector<std::uint32_t>& uids,
+                                                                 std::uint16_t add, std::uint16_t remove,
+                                                                 std::string& diagnostic) const {
+    std::vector<std::optional<std::uint16_t>> stored;
+    try {
+        const std::vector<double> ids(uids.begin(), uids.end());
+        const auto values = record.folder->GetEnvelopes()->UpdateProperty(ids, FlagsKey(*record.folder), [&](const Variant& current) {
+            const std::uint16_t had = current.IsEmpty() ? 0 : static_cast<std::uint16_t>(current.AsUI2() & kStorableFlags);
+            return Variant::UI2(static_cast<std::uint16_t>((had | add) & ~remove & kStorableFlags));
+        });
+        for (const auto& value : values) {
+            stored.push_back(value ? std::optional<std::uint16_t>(static_cast<std::uint16_t>(value->AsUI2())) : std::nullopt);
+        }
+    } catch (const ComError& error) {
+        diagnostic = std::string("Flags could not be stored: ") + error.what();
+        stored.clear();
+    }
+    return stored;
+}
+
 std::unique_ptr<FileStream> ImapStore::OpenContent(const FolderRecord& record, std::uint32_t uid,
                                                    std::string& diagnostic) const {
     // By its name alone: a published message's content is "<stem>.eml", and reading the record first

@@ -59,6 +59,9 @@ inline constexpr std::chrono::seconds kByteTimeout{60};
 inline constexpr std::chrono::minutes kSendTimeout{30};
 // A COPY of many messages says "* OK Still copying" this often, so that the client keeps waiting.
 inline constexpr std::chrono::seconds kCopyKeepAlive{30};
+// FETCH stores the \Seen of the messages it reads in batches of this many, with one flush of the folder
+// per batch; the folder's lock is held for one batch at a time.
+inline constexpr std::size_t kSeenBatch = 256;
 // Output is gathered and sent in blocks of this size, and at each tagged reply. A session that waits
 // for its client gives back a buffer grown past kIdleSendCapacity, so idle sessions stay small.
 inline constexpr std::size_t kSendBufferSize = 64 * 1024;

@@ -121,7 +121,10 @@ private:
     // FETCH (ImapFetch.cpp).
     void Fetch(const Command& command);
     // The response for one selected message; false with the NO diagnostic set, nothing written.
-    bool FetchOne(const FetchRequest& request, std::size_t index, bool uidCommand);
+    // Messages it read and marked \Seen are added to `seen`, to be stored by StoreSeen.
+    bool FetchOne(const FetchRequest& request, std::size_t index, bool uidCommand, std::vector<std::size_t>& seen);
+    // Stores \Seen for messages (by index) with one flush of the folder for all of them.
+    void StoreSeen(std::vector<std::size_t>& indexes);
     // Sends a range of an open message file as the data of a literal already announced; a short read
     // ends the session, since the client counts on exactly that many bytes.
     bool SendFileRange(FileStream& file, std::uint64_t offset, std::uint64_t length);

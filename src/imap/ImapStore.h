@@ -92,6 +92,10 @@ public:
     // another session's change made meanwhile stays; the flags stored afterwards, or nullopt.
     std::optional<std::uint16_t> ChangeFlags(const FolderRecord& folder, std::uint32_t uid, std::uint16_t add, std::uint16_t remove,
                                              std::string& diagnostic) const;
+    // The same for many messages, with one flush of the folder for all (FETCH marking many read): per
+    // UID the flags stored, or nullopt for a message that is gone; empty with a diagnostic on failure.
+    std::vector<std::optional<std::uint16_t>> ChangeFlags(const FolderRecord& folder, const std::vector<std::uint32_t>& uids,
+                                                          std::uint16_t add, std::uint16_t remove, std::string& diagnostic) const;
     // The message file of a message, open for reading; null with a diagnostic when it is gone. The
     // store replaces a file by renaming a new one over it, so what this stream reads never changes.
     std::unique_ptr<FileStream> OpenContent(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;

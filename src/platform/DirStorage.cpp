@@ -349,6 +349,11 @@ HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::b
 }
 
 HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::byte> content, mode_t permissions) const {
+    if (const HRESULT hr = ReplaceStreamUnsynced(name, content, permissions); Failed(hr)) return hr;
+    return Sync();
+}
+
+HRESULT DirStorage::ReplaceStreamUnsynced(std::string_view name, std::span<const std::byte> content, mode_t permissions) const {
     std::string temporary;
     if (const HRESULT hr = WriteTemporary(name, content, permissions, temporary); Failed(hr)) return hr;
     if (Fs().Rename(ElementPath(temporary).c_str(), ElementPath(name).c_str(), 0) != 0) {
@@ -356,7 +361,7 @@ HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::by
         Fs().Unlink(ElementPath(temporary).c_str());
         return hr;
     }
-    return Sync();
+    return S_OK;
 }
 
 HRESULT DirStorage::PublishStream(std::string_view name, std::span<const std::byte> content) const {

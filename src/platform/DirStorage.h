@@ -120,6 +120,10 @@ public:
     // be meant for more readers.
     [[nodiscard]] HRESULT ReplaceStream(std::string_view name, std::span<const std::byte> content,
                                         mode_t permissions = kStorageFileMode) const;
+    // The same without the directory's flush, for a writer that replaces many streams and then calls
+    // Sync once for all of them (until then a crash may leave any of them old, never mixed).
+    [[nodiscard]] HRESULT ReplaceStreamUnsynced(std::string_view name, std::span<const std::byte> content,
+                                                mode_t permissions = kStorageFileMode) const;
     // Writes a new stream the same way, but its name appears only when complete and never replaces an
     // existing element: STG_E_ALREADYEXISTS when the name is taken (nothing is left behind then).
     [[nodiscard]] HRESULT PublishStream(std::string_view name, std::span<const std::byte> content) const;

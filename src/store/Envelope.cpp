@@ -238,7 +238,7 @@ void Envelope::Publish() {
     published_ = true;
 }
 
-void Envelope::Update() {
+void Envelope::Update(bool syncFolder) {
     if (!published_) {
         Publish();
         return;
@@ -252,7 +252,9 @@ void Envelope::Update() {
     }
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
-    ThrowIfFailed(folder_.ReplaceStream(RecordName(), record.Bytes()), "can not write " + folder_.ElementPath(RecordName()));
+    const HRESULT replaced = syncFolder ? folder_.ReplaceStream(RecordName(), record.Bytes())
+                                        : folder_.ReplaceStreamUnsynced(RecordName(), record.Bytes());
+    ThrowIfFailed(replaced, "can not write " + folder_.ElementPath(RecordName()));
     if (Missing(folder_.StatElement(ContentName(), info))) {
         // The removal ran between the check and the rename: finish its work. Should this fail too, the
         // store's start-up removes records without content.

@@ -98,7 +98,10 @@ public:
     std::unique_ptr<FileStream> StreamOnContent(bool create, std::uint32_t mode) const;
     // Publishes a new envelope, or replaces the record of a published one (throws ComError). A failed
     // publication leaves the envelope unpublished; a record whose content is gone is never written.
-    void Update();
+    void Update() { Update(true); }
+    // syncFolder false: a replaced record's folder entries are not flushed; the caller flushes the
+    // folder (DirStorage::Sync) once for many records before it reports them written.
+    void Update(bool syncFolder);
     // Sets one property of the published record as it is on disk now: under the folder's lock the
     // record is read again, only this key changes, and the record is replaced whole (atomically). Two
     // writers of different keys -- two users' IMAP flags -- never undo each other. Throws ComError,

@@ -61,6 +61,35 @@ std::shared_ptr<Envelope> Envelopes::Next() {
     return nullptr;
 }
 
+std::vector<std::optional<Variant>> Envelopes::UpdateProperty(const std::vector<double>& uids, std::string_view key,
+                                                              const std::function<Variant(const Variant&)>& change) const {
+    StorageLock lock;
+    if (const HRESULT hr = folder_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
+        throw ComError(hr, "can not lock " + folder_.Path() + " to update its records");
+    }
+    std::vector<std::optional<Variant>> values;
+    bool replaced = false;
+    try {
+        for (const double uid : uids) {
+            const auto envelope = FindEnvelope(uid);
+            if (!envelope) {
+                values.emplace_back();
+                continue;
+            }
+            Variant value = change(envelope->GetProperties().Item(key));
+            envelope->GetProperties().SetItem(key, value);
+            envelope->Update(false);
+            replaced = true;
+            values.emplace_back(std::move(value));
+        }
+    } catch (const ComError&) {
+        if (replaced) (void)folder_.Sync();
+        throw;
+    }
+    if (replaced) ThrowIfFailed(folder_.Sync(), "can not flush " + folder_.Path());
+    return values;
+}
+
 std::shared_ptr<Envelope> Envelopes::CopyFrom(const Envelope& source) {
     uids_.reset();
     return source.CopyTo(folder_);

@@ -10,6 +10,7 @@
 #include "platform/DirStorage.h"
 #include "store/Envelope.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,13 @@ public:
     double NextUID() const;
     // nullptr when the folder has no envelope with that id.
     std::shared_ptr<Envelope> FindEnvelope(double uid) const;
+    // Sets one property of several published records, each from its value on disk as
+    // Envelope::UpdateProperty does, under one lock of the folder and with one flush of the folder
+    // for all of them: what a client that marks many messages read at once waits for. Per uid the
+    // value written, or nullopt when that envelope is gone. Throws ComError (the records replaced
+    // before the failure are flushed first).
+    std::vector<std::optional<Variant>> UpdateProperty(const std::vector<double>& uids, std::string_view key,
+                                                       const std::function<Variant(const Variant&)>& change) const;
     // Removes the envelope with that id; false when there was none.
     bool RemoveEnvelope(double uid);
 

@@ -293,9 +293,10 @@ def test_flags_stored_by_one_session_survive_anothers_stale_view(registered):
     other.ask(b"SELECT INBOX")
     assert other.ask(b"STORE 1:2 +FLAGS.SILENT (\\Flagged)") == [b"t OK STORE completed"]
     # The stale session has not looked since; its \Seen (by FETCH) and \Answered (by STORE) are added to
-    # what is stored, not written over it.
+    # what is stored, not written over it, and what it learns on the way is shown.
     fetched = stale.ask(b"FETCH 1 (BODY.PEEK[]<0.1> BODY[]<0.1>)")
-    assert fetched[-2:] == [b"R FLAGS (\\Flagged \\Recent \\Seen))", b"t OK FETCH completed"], fetched
+    assert fetched[-3:] == [b"R FLAGS (\\Recent \\Seen))", b"* 1 FETCH (FLAGS (\\Flagged \\Recent \\Seen))",
+                            b"t OK FETCH completed"], fetched
     assert stale.ask(b"STORE 2 +FLAGS (\\Answered)") == [b"* 2 FETCH (FLAGS (\\Answered \\Flagged \\Recent))",
                                                           b"t OK STORE completed"]
     assert stale.ask(b"STORE 2 -FLAGS (\\Answered)") == [b"* 2 FETCH (FLAGS (\\Flagged \\Recent))", b"t OK STORE completed"]

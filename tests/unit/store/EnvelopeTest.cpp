@@ -317,5 +317,49 @@ TEST_F(store_EnvelopeTest, PublicationUnderEverySingleFailingCallIsAllOrNothing)
     EXPECT_GT(n, 10u);
 }
 
+TEST_F(store_EnvelopeTest, UpdatesOfManyRecordsShareOneFlushAndKeepEachRecordWholeUnderFailures) {
+    const auto envelopes = store_->InFolder()->GetEnvelopes();
+    std::vector<double> uids;
+    for (int i = 0; i < 3; ++i) {
+        auto envelope = envelopes->Add();
+        ThrowIfFailed(envelope->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: s\r\n\r\nx\r\n"));
+        envelope->GetProperties().SetItem("_Flags", Variant::UI2(static_cast<std::uint16_t>(4 << i)));
+        envelope->Update();
+        uids.push_back(envelope->UID());
+    }
+    const auto addOne = [](const Variant& had) { return Variant::UI2(static_cast<std::uint16_t>((had.IsEmpty() ? 0 : had.AsUI2()) | 1)); };
+    // Each record changes from its own value on disk; a message that is gone is reported as such.
+    const auto values = envelopes->UpdateProperty({uids[0], 999, uids[2]}, "_Flags", addOne);
+    ASSERT_EQ(values.size(), 3u);
+    EXPECT_EQ(values[0]->AsUI2(), 5);
+    EXPECT_FALSE(values[1]);
+    EXPECT_EQ(values[2]->AsUI2(), 17);
+    EXPECT_EQ(envelopes->FindEnvelope(uids[1])->GetProperties().Item("_Flags").AsUI2(), 8);
+
+    // Any one call failing: an exception, and every record whole -- old or new, never damaged.
+    for (std::uint64_t n = 1;; ++n) {
+        ASSERT_LT(n, 100u);
+        std::vector<FaultyFileSystem::Fault> faults;
+        ASSERT_TRUE(FaultyFileSystem::ParseFaultList("any:" + std::to_string(n) + ":EIO", faults));
+        FaultyFileSystem faulty(faults);
+        {
+            const ScopedFileSystem installed(faulty);
+            try {
+                (void)envelopes->UpdateProperty(uids, "_Flags", [](const Variant&) { return Variant::UI2(2); });
+            } catch (const ComError&) {
+                // reported; what was replaced before the failure was flushed
+            }
+        }
+        for (const double uid : uids) {
+            const auto envelope = envelopes->FindEnvelope(uid);
+            ASSERT_TRUE(envelope) << "N=" << n;
+            const auto flags = envelope->GetProperties().Item("_Flags").AsUI2();
+            EXPECT_TRUE(flags == 2 || flags == 5 || flags == 8 || flags == 17) << "N=" << n << " flags " << flags;
+        }
+        if (faulty.Fired() == 0) break;
+    }
+    EXPECT_EQ(store_->RemoveAbandonedFiles(), 0u);
+}
+
 }  // namespace
 }  // namespace pw::store
