@@ -5,14 +5,18 @@ import imaplib
 import os
 import poplib
 import re
+import signal
 import subprocess
 
 import pytest
 
-from conftest import WAIT, configure, free_port
+from conftest import WAIT, configure, free_port, wait_for
 from test_imap_mailboxes import JOHN, deliver, installation, login
 
 # Maildir flag letters and the IMAP flags they stand for.
+# offlineimap's refresh interval in minutes, and how long a delivery may take to come down through IDLE.
+IDLE_REFRESH_MINUTES = 5
+IDLE_WAIT = 20
 MAILDIR_FLAGS = {"D": "\\Draft", "F": "\\Flagged", "R": "\\Answered", "S": "\\Seen", "T": "\\Deleted"}
 
 
@@ -232,6 +236,76 @@ def test_offlineimap_pulls_every_folder_and_pushes_a_new_message_back(registered
     assert far["written"][2] == written.replace(b"\n", b"\r\n")
     assert ",U=%d," % far["written"][0] in os.path.basename(maildir_view(str(local / "Inbox"))["written"][0])
     assert server.stop() == 0
+
+
+def server_log(env):
+    text = ""
+    for name in os.listdir(env.logs):
+        with open(os.path.join(env.logs, name), encoding="utf-8", errors="replace") as f:
+            text += f.read()
+    return text
+
+
+def test_offlineimap_waits_in_idle_and_pulls_a_delivery_without_the_refresh(registered, tmp_path):
+    registered.configure_logging(2, 1)  # at the debug level every command received is logged
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    local = tmp_path / "mail"
+    # The refresh comes only after 5 minutes: a message that arrives well before came through IDLE.
+    # offlineimap names an idle folder as the server lists it ("Inbox"): "INBOX" would make it sync
+    # into a local folder of that name that its first sync never made.
+    (tmp_path / "offlineimaprc").write_text(
+        "[general]\naccounts = john\nmetadata = %s\nui = basic\n\n"
+        "[Account john]\nlocalrepository = local\nremoterepository = remote\nautorefresh = %d\nquick = 10\n\n"
+        "[Repository local]\ntype = Maildir\nlocalfolders = %s\n\n"
+        "[Repository remote]\ntype = IMAP\nremotehost = 127.0.0.1\nremoteport = %d\nremoteuser = %s\n"
+        "remotepass = secret\nssl = no\nstarttls = no\nidlefolders = ['Inbox']\n"
+        "folderfilter = lambda name: name == 'Inbox'\n"
+        % (tmp_path / "metadata", IDLE_REFRESH_MINUTES, local, ports["imap"], JOHN))
+    output = tmp_path / "offlineimap.out"
+    with open(output, "wb") as out:
+        # Not one-shot: it syncs, then waits for the refresh and idles on the folder meanwhile.
+        sync = subprocess.Popen(["offlineimap", "-c", str(tmp_path / "offlineimaprc"), "-d", "imap"], stdout=out,
+                                stderr=subprocess.STDOUT, env=dict(os.environ, HOME=str(tmp_path), PYTHONUNBUFFERED="1"))
+    try:
+        def said():
+            return output.read_text(errors="replace")
+
+        wait_for(lambda: "Next refresh in" in said(), "offlineimap's first sync")
+        inbox = str(local / "Inbox")
+        assert sorted(maildir_view(inbox)) == ["1", "2"]
+        wait_for(lambda: re.search(r"< \S+ IDLE", server_log(registered)), "the IDLE command in the server's log")
+        deliver(registered, ports["smtp"], 1, first=3)
+        wait_for(lambda: "3" in maildir_view(inbox), "the new message in the Maildir", bound=IDLE_WAIT)
+        path, _, copy = maildir_view(inbox)["3"]
+        far = server_view(ports["imap"])
+        assert sorted(far) == ["1", "2", "3"]
+        assert copy == far["3"][2].replace(b"\r\n", b"\n")
+        assert ",U=%d," % far["3"][0] in os.path.basename(path)
+        assert "ERROR" not in said(), said()
+    finally:
+        sync.send_signal(signal.SIGTERM)
+        try:
+            code = sync.wait(timeout=WAIT)
+        except subprocess.TimeoutExpired:
+            sync.kill()
+            sync.wait(timeout=WAIT)
+            raise
+    assert "ERROR" not in said(), said()
+    # The new message came as EXISTS while offlineimap idled, and it ended the IDLE with DONE.
+    assert re.search(r"reader < b'\+ idling\\r\\n'.*?reader < b'\* 3 EXISTS\\r\\n'.*?writer > b'DONE\\r\\n'"
+                     r".*?reader < b'\w+ OK IDLE terminated\\r\\n'", said(), re.S), said()
+    # The server still serves, and nothing went wrong on its side.
+    client = imap(ports["imap"])
+    assert client.select("INBOX") == ("OK", [b"3"])
+    client.logout()
+    assert server.stop() == 0
+    assert code == 0, said()
+    log = server_log(registered)
+    assert not re.search(r"(?m)^(Critical|Error):", log), log
+    # Every session ended, the one offlineimap left idling too.
+    assert log.count("IMAP4 Session starting") == log.count("IMAP4 Session ending") > 1, log
 
 
 def test_pop3_and_imap_see_one_store(registered):
