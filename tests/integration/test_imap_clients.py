@@ -180,6 +180,45 @@ def test_mbsync_syncs_the_account_both_ways_with_a_maildir(registered, tmp_path)
     assert server.stop() == 0
 
 
+def test_mbsync_asks_for_the_namespace_and_syncs_the_folder_tree_under_it(registered, tmp_path):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    client = imap(ports["imap"])
+    for name in ("Projects", "Archive", "Archive/2025"):
+        assert client.create(name)[0] == "OK"
+    assert client.append("Archive/2025", "(\\Seen)", None, b"Subject: old\r\n\r\nlong ago\r\n")[0] == "OK"
+    client.logout()
+    maildir, state = tmp_path / "mail", tmp_path / "state"
+    maildir.mkdir()
+    state.mkdir()
+    (tmp_path / "mbsyncrc").write_text(
+        "IMAPAccount john\nHost 127.0.0.1\nPort %d\nUser %s\nPass secret\nSSLType None\nAuthMechs LOGIN\n\n"
+        "IMAPStore remote\nAccount john\nUseNamespace yes\n\n"
+        "MaildirStore local\nPath %s/\nInbox %s/INBOX\nSubFolders Verbatim\n\n"
+        "Channel john\nFar :remote:\nNear :local:\nPatterns *\nSync Pull\nCreate Near\nSyncState %s/\n"
+        % (ports["imap"], JOHN, maildir, maildir, state))
+    said = run(tmp_path, "mbsync", "-D", "-c", str(tmp_path / "mbsyncrc"), "john").stdout
+    # Right after the login mbsync asks for the namespaces; the personal one has the empty prefix and
+    # "/" between levels, so it lists everything with "*" under no prefix, and the shared one it leaves alone.
+    exchange = [line for line in said.splitlines() if line.startswith("F: ") and not line.startswith("F: [")]
+    start = exchange.index("F: >>> 2 LOGIN <user> <pass>")
+    assert exchange[start:start + 6] == [
+        "F: >>> 2 LOGIN <user> <pass>", "F: 2 OK LOGIN completed", "F: >>> 3 NAMESPACE",
+        'F: * NAMESPACE (("" "/")) NIL (("Public Folders/" "/"))', "F: 3 OK NAMESPACE completed",
+        'F: >>> 4 LIST "" "*"'], said
+    assert "error" not in said.lower(), said
+    # "/" is the delimiter: Archive/2025 becomes a folder inside Archive.
+    assert sorted(os.path.relpath(root, maildir) for root, dirs, _ in os.walk(maildir) if "cur" in dirs) == [
+        "Archive", os.path.join("Archive", "2025"), "INBOX", "Projects", os.path.join("Public Folders", "Bayesian Learn"),
+        os.path.join("Public Folders", "Bayesian Learn", "Good"), os.path.join("Public Folders", "Bayesian Learn", "Spam")]
+    old = maildir_view(str(maildir / "Archive" / "2025"))
+    assert list(old) == ["old"] and old["old"][1] == {"\\Seen"}
+    assert sorted(maildir_view(str(maildir / "INBOX"))) == ["1", "2"]
+    assert maildir_view(str(maildir / "Projects")) == {} and maildir_view(str(maildir / "Archive")) == {}
+    assert server.stop() == 0
+
+
 def test_offlineimap_pulls_every_folder_and_pushes_a_new_message_back(registered, tmp_path):
     ports = installation(registered, routers=1)
     server = registered.start().wait_ready()
