@@ -347,6 +347,56 @@ def test_offlineimap_waits_in_idle_and_pulls_a_delivery_without_the_refresh(regi
     assert log.count("IMAP4 Session starting") == log.count("IMAP4 Session ending") > 1, log
 
 
+def test_imaplib_moves_messages_while_sessions_idle_on_both_folders(registered):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 4)
+    client = imap(ports["imap"])
+    assert client.create("Archive")[0] == "OK"
+    before = server_view(ports["imap"])
+    idler, watcher = login(ports["imap"]), login(ports["imap"])
+    idler.ask(b"SELECT INBOX")
+    watcher.ask(b"SELECT Archive")
+    for raw in (idler, watcher):
+        raw.send(b"i IDLE\r\n")
+        assert raw.line() == b"+ idling"
+    client.select("INBOX")
+    assert client.uid("STORE", "1", "+FLAGS", "(\\Flagged)")[0] == "OK"
+    assert idler.line() == b"* 1 FETCH (UID 1 FLAGS (\\Flagged \\Recent))"
+    # COPYUID names the target's UIDVALIDITY, the UIDs moved and the UIDs they have there.
+    validity = re.search(rb"(?i)UIDVALIDITY (\d+)", client.status("Archive", "(UIDVALIDITY)")[1][0]).group(1)
+    assert client.uid("MOVE", "1,3", "Archive")[0] == "OK"
+    assert client.response("COPYUID") == ("COPYUID", [validity + b" 1,3 1:2"])
+    assert client.response("EXPUNGE") == ("EXPUNGE", [b"3", b"1"])
+    # The session idling on the source hears of both expunges at once, from the highest number down.
+    assert [idler.line(), idler.line()] == [b"* 3 EXPUNGE", b"* 1 EXPUNGE"]
+    idler.send(b"DONE\r\n")
+    assert idler.line() == b"i OK IDLE terminated"
+    assert idler.ask(b"UID FETCH 1:* FLAGS") == [b"* 1 FETCH (UID 2 FLAGS (\\Recent))", b"* 2 FETCH (UID 4 FLAGS (\\Recent))",
+                                                 b"t OK FETCH completed"]
+    # The session idling on the target hears of the arrivals (as the copies land, perhaps one by one).
+    heard = []
+    while b"* 2 EXISTS" not in heard:
+        heard.append(watcher.line())
+    watcher.send(b"DONE\r\n")
+    while heard[-1] != b"i OK IDLE terminated":
+        heard.append(watcher.line())
+    assert all(re.fullmatch(rb"\* [012] (EXISTS|RECENT)", line) for line in heard[:-1]), heard
+    assert watcher.ask(b"NOOP") == [b"t OK NOOP completed"]  # nothing was left to tell
+    client.logout()
+
+    # A later session finds the moved messages, with their flags and content, only in the target.
+    inbox, archive = server_view(ports["imap"]), server_view(ports["imap"], "Archive")
+    assert {name: uid for name, (uid, _, _) in inbox.items()} == {"2": 2, "4": 4}
+    assert {name: (uid, flags) for name, (uid, flags, _) in archive.items()} == {
+        "1": (1, {"\\Flagged"}), "3": (2, frozenset())}
+    for name in archive:
+        assert archive[name][2] == before[name][2]
+    for raw in (idler, watcher):
+        raw.close()
+    assert server.stop() == 0
+
+
 def test_pop3_and_imap_see_one_store(registered):
     ports = installation(registered, routers=1)
     ports["pop3"] = free_port()
