@@ -1,6 +1,7 @@
 """The IMAP server with the clients people use: curl's upload and folder commands, mbsync's two-way
-sync of an account with a Maildir, offlineimap's one-shot sync into a Maildir, and POP3 beside IMAP
-over one store. Each client runs with its configuration in the test's directory and HOME there."""
+sync of an account with a Maildir and its use of NAMESPACE, offlineimap's one-shot sync into a Maildir
+and its IDLE between refreshes, imaplib's MOVE seen by idling sessions, and POP3 beside IMAP over one
+store. Each client runs with its configuration in the test's directory and HOME there."""
 import imaplib
 import os
 import poplib
@@ -296,7 +297,7 @@ def test_offlineimap_waits_in_idle_and_pulls_a_delivery_without_the_refresh(regi
     # into a local folder of that name that its first sync never made.
     (tmp_path / "offlineimaprc").write_text(
         "[general]\naccounts = john\nmetadata = %s\nui = basic\n\n"
-        "[Account john]\nlocalrepository = local\nremoterepository = remote\nautorefresh = %d\nquick = 10\n\n"
+        "[Account john]\nlocalrepository = local\nremoterepository = remote\nautorefresh = %d\n\n"
         "[Repository local]\ntype = Maildir\nlocalfolders = %s\n\n"
         "[Repository remote]\ntype = IMAP\nremotehost = 127.0.0.1\nremoteport = %d\nremoteuser = %s\n"
         "remotepass = secret\nssl = no\nstarttls = no\nidlefolders = ['Inbox']\n"
@@ -314,7 +315,9 @@ def test_offlineimap_waits_in_idle_and_pulls_a_delivery_without_the_refresh(regi
         wait_for(lambda: "Next refresh in" in said(), "offlineimap's first sync")
         inbox = str(local / "Inbox")
         assert sorted(maildir_view(inbox)) == ["1", "2"]
-        wait_for(lambda: re.search(r"< \S+ IDLE", server_log(registered)), "the IDLE command in the server's log")
+        # Once the server has answered IDLE, it watches the folder: a delivery from then on is announced.
+        wait_for(lambda: re.search(r"< \S+ IDLE\n.*?\+ idling", server_log(registered), re.S),
+                 "the server idling for offlineimap")
         deliver(registered, ports["smtp"], 1, first=3)
         wait_for(lambda: "3" in maildir_view(inbox), "the new message in the Maildir", bound=IDLE_WAIT)
         path, _, copy = maildir_view(inbox)["3"]
@@ -378,9 +381,11 @@ def test_imaplib_moves_messages_while_sessions_idle_on_both_folders(registered):
     heard = []
     while b"* 2 EXISTS" not in heard:
         heard.append(watcher.line())
+        assert heard[-1], heard  # the connection stays open
     watcher.send(b"DONE\r\n")
     while heard[-1] != b"i OK IDLE terminated":
         heard.append(watcher.line())
+        assert heard[-1], heard
     assert all(re.fullmatch(rb"\* [012] (EXISTS|RECENT)", line) for line in heard[:-1]), heard
     assert watcher.ask(b"NOOP") == [b"t OK NOOP completed"]  # nothing was left to tell
     client.logout()
