@@ -1,18 +1,23 @@
 """The IMAP server with the clients people use: curl's upload and folder commands, mbsync's two-way
-sync of an account with a Maildir, offlineimap's one-shot sync into a Maildir, and POP3 beside IMAP
-over one store. Each client runs with its configuration in the test's directory and HOME there."""
+sync of an account with a Maildir and its use of NAMESPACE, offlineimap's one-shot sync into a Maildir
+and its IDLE between refreshes, imaplib's MOVE seen by idling sessions, and POP3 beside IMAP over one
+store. Each client runs with its configuration in the test's directory and HOME there."""
 import imaplib
 import os
 import poplib
 import re
+import signal
 import subprocess
 
 import pytest
 
-from conftest import WAIT, configure, free_port
+from conftest import WAIT, configure, free_port, wait_for
 from test_imap_mailboxes import JOHN, deliver, installation, login
 
 # Maildir flag letters and the IMAP flags they stand for.
+# offlineimap's refresh interval in minutes, and how long a delivery may take to come down through IDLE.
+IDLE_REFRESH_MINUTES = 5
+IDLE_WAIT = 20
 MAILDIR_FLAGS = {"D": "\\Draft", "F": "\\Flagged", "R": "\\Answered", "S": "\\Seen", "T": "\\Deleted"}
 
 
@@ -176,6 +181,45 @@ def test_mbsync_syncs_the_account_both_ways_with_a_maildir(registered, tmp_path)
     assert server.stop() == 0
 
 
+def test_mbsync_asks_for_the_namespace_and_syncs_the_folder_tree_under_it(registered, tmp_path):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    client = imap(ports["imap"])
+    for name in ("Projects", "Archive", "Archive/2025"):
+        assert client.create(name)[0] == "OK"
+    assert client.append("Archive/2025", "(\\Seen)", None, b"Subject: old\r\n\r\nlong ago\r\n")[0] == "OK"
+    client.logout()
+    maildir, state = tmp_path / "mail", tmp_path / "state"
+    maildir.mkdir()
+    state.mkdir()
+    (tmp_path / "mbsyncrc").write_text(
+        "IMAPAccount john\nHost 127.0.0.1\nPort %d\nUser %s\nPass secret\nSSLType None\nAuthMechs LOGIN\n\n"
+        "IMAPStore remote\nAccount john\nUseNamespace yes\n\n"
+        "MaildirStore local\nPath %s/\nInbox %s/INBOX\nSubFolders Verbatim\n\n"
+        "Channel john\nFar :remote:\nNear :local:\nPatterns *\nSync Pull\nCreate Near\nSyncState %s/\n"
+        % (ports["imap"], JOHN, maildir, maildir, state))
+    said = run(tmp_path, "mbsync", "-D", "-c", str(tmp_path / "mbsyncrc"), "john").stdout
+    # Right after the login mbsync asks for the namespaces; the personal one has the empty prefix and
+    # "/" between levels, so it lists everything with "*" under no prefix, and the shared one it leaves alone.
+    exchange = [line for line in said.splitlines() if line.startswith("F: ") and not line.startswith("F: [")]
+    start = exchange.index("F: >>> 2 LOGIN <user> <pass>")
+    assert exchange[start:start + 6] == [
+        "F: >>> 2 LOGIN <user> <pass>", "F: 2 OK LOGIN completed", "F: >>> 3 NAMESPACE",
+        'F: * NAMESPACE (("" "/")) NIL (("Public Folders/" "/"))', "F: 3 OK NAMESPACE completed",
+        'F: >>> 4 LIST "" "*"'], said
+    assert "error" not in said.lower(), said
+    # "/" is the delimiter: Archive/2025 becomes a folder inside Archive.
+    assert sorted(os.path.relpath(root, maildir) for root, dirs, _ in os.walk(maildir) if "cur" in dirs) == [
+        "Archive", os.path.join("Archive", "2025"), "INBOX", "Projects", os.path.join("Public Folders", "Bayesian Learn"),
+        os.path.join("Public Folders", "Bayesian Learn", "Good"), os.path.join("Public Folders", "Bayesian Learn", "Spam")]
+    old = maildir_view(str(maildir / "Archive" / "2025"))
+    assert list(old) == ["old"] and old["old"][1] == {"\\Seen"}
+    assert sorted(maildir_view(str(maildir / "INBOX"))) == ["1", "2"]
+    assert maildir_view(str(maildir / "Projects")) == {} and maildir_view(str(maildir / "Archive")) == {}
+    assert server.stop() == 0
+
+
 def test_offlineimap_pulls_every_folder_and_pushes_a_new_message_back(registered, tmp_path):
     ports = installation(registered, routers=1)
     server = registered.start().wait_ready()
@@ -231,6 +275,133 @@ def test_offlineimap_pulls_every_folder_and_pushes_a_new_message_back(registered
     far = server_view(ports["imap"])
     assert far["written"][2] == written.replace(b"\n", b"\r\n")
     assert ",U=%d," % far["written"][0] in os.path.basename(maildir_view(str(local / "Inbox"))["written"][0])
+    assert server.stop() == 0
+
+
+def server_log(env):
+    text = ""
+    for name in os.listdir(env.logs):
+        with open(os.path.join(env.logs, name), encoding="utf-8", errors="replace") as f:
+            text += f.read()
+    return text
+
+
+def test_offlineimap_waits_in_idle_and_pulls_a_delivery_without_the_refresh(registered, tmp_path):
+    registered.configure_logging(2, 1)  # at the debug level every command received is logged
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    local = tmp_path / "mail"
+    # The refresh comes only after 5 minutes: a message that arrives well before came through IDLE.
+    # offlineimap names an idle folder as the server lists it ("Inbox"): "INBOX" would make it sync
+    # into a local folder of that name that its first sync never made.
+    (tmp_path / "offlineimaprc").write_text(
+        "[general]\naccounts = john\nmetadata = %s\nui = basic\n\n"
+        "[Account john]\nlocalrepository = local\nremoterepository = remote\nautorefresh = %d\n\n"
+        "[Repository local]\ntype = Maildir\nlocalfolders = %s\n\n"
+        "[Repository remote]\ntype = IMAP\nremotehost = 127.0.0.1\nremoteport = %d\nremoteuser = %s\n"
+        "remotepass = secret\nssl = no\nstarttls = no\nidlefolders = ['Inbox']\n"
+        "folderfilter = lambda name: name == 'Inbox'\n"
+        % (tmp_path / "metadata", IDLE_REFRESH_MINUTES, local, ports["imap"], JOHN))
+    output = tmp_path / "offlineimap.out"
+    with open(output, "wb") as out:
+        # Not one-shot: it syncs, then waits for the refresh and idles on the folder meanwhile.
+        sync = subprocess.Popen(["offlineimap", "-c", str(tmp_path / "offlineimaprc"), "-d", "imap"], stdout=out,
+                                stderr=subprocess.STDOUT, env=dict(os.environ, HOME=str(tmp_path), PYTHONUNBUFFERED="1"))
+    try:
+        def said():
+            return output.read_text(errors="replace")
+
+        wait_for(lambda: "Next refresh in" in said(), "offlineimap's first sync")
+        inbox = str(local / "Inbox")
+        assert sorted(maildir_view(inbox)) == ["1", "2"]
+        # Once the server has answered IDLE, it watches the folder: a delivery from then on is announced.
+        wait_for(lambda: re.search(r"< \S+ IDLE\n.*?\+ idling", server_log(registered), re.S),
+                 "the server idling for offlineimap")
+        deliver(registered, ports["smtp"], 1, first=3)
+        wait_for(lambda: "3" in maildir_view(inbox), "the new message in the Maildir", bound=IDLE_WAIT)
+        path, _, copy = maildir_view(inbox)["3"]
+        far = server_view(ports["imap"])
+        assert sorted(far) == ["1", "2", "3"]
+        assert copy == far["3"][2].replace(b"\r\n", b"\n")
+        assert ",U=%d," % far["3"][0] in os.path.basename(path)
+        assert "ERROR" not in said(), said()
+    finally:
+        sync.send_signal(signal.SIGTERM)
+        try:
+            code = sync.wait(timeout=WAIT)
+        except subprocess.TimeoutExpired:
+            sync.kill()
+            sync.wait(timeout=WAIT)
+            raise
+    assert "ERROR" not in said(), said()
+    # The new message came as EXISTS while offlineimap idled, and it ended the IDLE with DONE.
+    idled = re.search(r"reader < b'\+ idling\\r\\n'.*?reader < b'\* 3 EXISTS\\r\\n'", said(), re.S)
+    assert idled, said()
+    # (Its reader and writer threads may log the DONE and the reply to it in either order.)
+    after = said()[idled.end():]
+    assert "writer > b'DONE\\r\\n'" in after and re.search(r"reader < b'\w+ OK IDLE terminated\\r\\n'", after), said()
+    # The server still serves, and nothing went wrong on its side.
+    client = imap(ports["imap"])
+    assert client.select("INBOX") == ("OK", [b"3"])
+    client.logout()
+    assert server.stop() == 0
+    assert code == 0, said()
+    log = server_log(registered)
+    assert not re.search(r"(?m)^(Critical|Error):", log), log
+    # Every session ended, the one offlineimap left idling too.
+    assert log.count("IMAP4 Session starting") == log.count("IMAP4 Session ending") > 1, log
+
+
+def test_imaplib_moves_messages_while_sessions_idle_on_both_folders(registered):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 4)
+    client = imap(ports["imap"])
+    assert client.create("Archive")[0] == "OK"
+    before = server_view(ports["imap"])
+    idler, watcher = login(ports["imap"]), login(ports["imap"])
+    idler.ask(b"SELECT INBOX")
+    watcher.ask(b"SELECT Archive")
+    for raw in (idler, watcher):
+        raw.send(b"i IDLE\r\n")
+        assert raw.line() == b"+ idling"
+    client.select("INBOX")
+    assert client.uid("STORE", "1", "+FLAGS", "(\\Flagged)")[0] == "OK"
+    assert idler.line() == b"* 1 FETCH (UID 1 FLAGS (\\Flagged \\Recent))"
+    # COPYUID names the target's UIDVALIDITY, the UIDs moved and the UIDs they have there.
+    validity = re.search(rb"(?i)UIDVALIDITY (\d+)", client.status("Archive", "(UIDVALIDITY)")[1][0]).group(1)
+    assert client.uid("MOVE", "1,3", "Archive")[0] == "OK"
+    assert client.response("COPYUID") == ("COPYUID", [validity + b" 1,3 1:2"])
+    assert client.response("EXPUNGE") == ("EXPUNGE", [b"3", b"1"])
+    # The session idling on the source hears of both expunges at once, from the highest number down.
+    assert [idler.line(), idler.line()] == [b"* 3 EXPUNGE", b"* 1 EXPUNGE"]
+    idler.send(b"DONE\r\n")
+    assert idler.line() == b"i OK IDLE terminated"
+    assert idler.ask(b"UID FETCH 1:* FLAGS") == [b"* 1 FETCH (UID 2 FLAGS (\\Recent))", b"* 2 FETCH (UID 4 FLAGS (\\Recent))",
+                                                 b"t OK FETCH completed"]
+    # The session idling on the target hears of the arrivals (as the copies land, perhaps one by one).
+    heard = []
+    while b"* 2 EXISTS" not in heard:
+        heard.append(watcher.line())
+        assert heard[-1], heard  # the connection stays open
+    watcher.send(b"DONE\r\n")
+    while heard[-1] != b"i OK IDLE terminated":
+        heard.append(watcher.line())
+        assert heard[-1], heard
+    assert all(re.fullmatch(rb"\* [012] (EXISTS|RECENT)", line) for line in heard[:-1]), heard
+    assert watcher.ask(b"NOOP") == [b"t OK NOOP completed"]  # nothing was left to tell
+    client.logout()
+
+    # A later session finds the moved messages, with their flags and content, only in the target.
+    inbox, archive = server_view(ports["imap"]), server_view(ports["imap"], "Archive")
+    assert {name: uid for name, (uid, _, _) in inbox.items()} == {"2": 2, "4": 4}
+    assert {name: (uid, flags) for name, (uid, flags, _) in archive.items()} == {
+        "1": (1, {"\\Flagged"}), "3": (2, frozenset())}
+    for name in archive:
+        assert archive[name][2] == before[name][2]
+    for raw in (idler, watcher):
+        raw.close()
     assert server.stop() == 0
 
 
