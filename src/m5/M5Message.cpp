@@ -235,6 +235,9 @@ std::size_t M5Message::BodyLines(std::size_t part) const {
 std::size_t M5Message::FindSection(std::string_view section) const {
     std::size_t node = 0;
     std::size_t at = 0;
+    // At a message (the top, or the one a message/rfc822 part holds), "1" of a body that is not
+    // multipart is that body; below a single part there is nothing to name.
+    bool atMessage = true;
     while (at < section.size()) {
         std::size_t end = section.find('.', at);
         if (end == std::string_view::npos) end = section.size();
@@ -248,14 +251,16 @@ std::size_t M5Message::FindSection(std::string_view section) const {
         // Below the top, a message/rfc822 part's numbers are those of the message it holds.
         if (node != 0 && parts_[node].envelope != kM5NoPart && !parts_[node].children.empty()) {
             node = parts_[node].children.front();
+            atMessage = true;
         }
         const M5PartDesc& part = parts_[node];
         if (part.multipart && !part.children.empty()) {
             if (number > part.children.size()) return kM5NoPart;
             node = part.children[number - 1];
-        } else if (number != 1) {
+        } else if (number != 1 || !atMessage) {
             return kM5NoPart;
         }
+        atMessage = false;
         at = end + 1;
         if (end + 1 == section.size()) return kM5NoPart;  // a trailing "."
     }

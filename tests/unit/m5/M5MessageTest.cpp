@@ -121,13 +121,14 @@ TEST(M5MessageTest, SectionNumbersNameParts) {
     EXPECT_EQ(message.FindSection("2"), 2U);
     EXPECT_EQ(message.FindSection("2.1"), 4U);
     EXPECT_EQ(message.FindSection("2.2"), 5U);
-    EXPECT_EQ(message.FindSection("1.1"), 1U);
-    for (const char* none : {"", "3", "0", "2.3", "1.2", "2.", ".1", "1..1", "x", "01", "99999999999999999999"}) {
+    // Below a single part there is nothing to name: "1.1" of a text part is no part.
+    for (const char* none : {"", "3", "0", "2.3", "1.1", "1.2", "2.1.1", "2.", ".1", "1..1", "x", "01", "99999999999999999999"}) {
         EXPECT_EQ(message.FindSection(none), kM5NoPart) << none;
     }
     M5Message plain("Subject: s\r\n\r\nbody", false);
     EXPECT_EQ(plain.FindSection("1"), 0U);
     EXPECT_EQ(plain.FindSection("2"), kM5NoPart);
+    EXPECT_EQ(plain.FindSection("1.1"), kM5NoPart);
 
     // Line counts of the stored bodies, the text of each range counted by hand.
     EXPECT_EQ(message.BodyLines(1), 4U);  // the last line is ended by the delimiter's line break
