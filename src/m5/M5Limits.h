@@ -1,8 +1,10 @@
 // M5Limits: how much of a hostile message the structure parser is willing to look at.
 //
-// Stored messages came from strangers. When a walk reaches one of these limits it stops there and the
-// opening call answers M5STS_LIMIT_REACHED: the parts, headers and byte ranges found before the limit
-// stand and can be read; nothing past it is looked at. No limit is a bare number in the logic.
+// Stored messages came from strangers. When a walk reaches one of these limits the opening call
+// answers M5STS_LIMIT_REACHED. At the nesting limit the deepest multipart or embedded message is one
+// part and the walk goes on; at the others it stops there: the parts, headers and byte ranges found
+// before the limit stand and can be read; nothing past it is looked at. No limit is a bare number in
+// the logic.
 #pragma once
 
 #include "mime/MimeLimits.h"

@@ -147,6 +147,13 @@ std::size_t M5Message::NewPart(std::size_t pos, std::size_t parent, bool digestC
     part.body = {bodyStart, 0};
     const mime::HeaderBlock header = ParseHeader(std::string_view(bytes_).substr(pos, headerEnd - pos));
     M5DescribePart(header, digestChild, part);
+    // At the deepest level a multipart is one part: its delimiters are its body's text, and the walk
+    // goes on after it, so that nesting can never hide the parts that follow.
+    if (part.multipart && open_.size() + 1 >= kMaxNesting) {
+        part.multipart = false;
+        limitReached_ = true;
+        diagnostics_.emplace_back("M5 nesting limit: a multipart taken as one part");
+    }
     if (parent != kM5NoPart) parts_[parent].children.push_back(number);
     if (parent == kM5NoPart || (parts_[parent].type == "message" && !parts_[parent].multipart)) {
         M5EnvelopeDesc& envelope = envelopes_.emplace_back();
@@ -170,6 +177,12 @@ std::size_t M5Message::StartEntity(std::size_t pos, std::size_t parent, bool dig
     // and a part whose header a delimiter cut short has no body to hold one.
     while (!stopped && !headerCut_ && parts_[number].type == "message" && parts_[number].subType == "rfc822" &&
            M5EncodingOf(parts_[number].encoding) == M5Encoding::Identity) {
+        if (open_.size() >= kMaxNesting) {
+            // The deepest embedded message is one part, as the deepest multipart is.
+            limitReached_ = true;
+            diagnostics_.emplace_back("M5 nesting limit: an embedded message taken as one part");
+            break;
+        }
         number = NewPart(parts_[number].body.offset, number, false, stopped);
     }
     return stopped ? kM5NoPart : parts_[number].body.offset;

@@ -8,8 +8,9 @@
 // empty line (or, when a part has no blank line, at a delimiter). Odd structure is reported as a
 // diagnostic and parsing goes on: data before the first delimiter, data after the outermost closing
 // delimiter, a closing delimiter missing (the part ends with the data). A message/rfc822 part holds its
-// embedded message as its one child, with an envelope of its own. Past a limit of M5Limits.h the walk
-// stops; what it found stands.
+// embedded message as its one child, with an envelope of its own. At the nesting limit of M5Limits.h
+// a multipart or embedded message is one part and the walk goes on; past the other limits it stops;
+// what it found stands.
 // A body is read in pieces, decoded by its transfer encoding or raw; decoding happens in memory, one
 // part at a time, and raw or identity reads hand out the stored bytes without a copy.
 // Thread safety: one thread at a time.

@@ -216,24 +216,33 @@ TEST(M5MessageTest, PiecewiseReadsJoinToTheWholeBody) {
     EXPECT_EQ(joined, "hello world");
 }
 
-TEST(M5MessageTest, NestingLimitStopsTheWalkAndKeepsWhatCameBefore) {
-    std::string text;
+TEST(M5MessageTest, PastTheNestingLimitAMultipartIsOnePartAndThePartsAfterItStay) {
+    // Part 1 nests deeper than the limit; part 2, after it, is an attachment that must stay visible.
+    std::string text = "Content-Type: multipart/mixed; boundary=top\r\n\r\n--top\r\n";
     for (std::size_t level = 0; level < kMaxNesting + 5; ++level) {
         text += "Content-Type: multipart/mixed; boundary=b" + std::to_string(level) + "\r\n\r\n--b" + std::to_string(level) + "\r\n";
     }
-    text += "\r\nleaf\r\n";
+    text += "\r\nleaf\r\n--top\r\nContent-Type: application/pdf; name=visible.pdf\r\n\r\nPDF\r\n--top--\r\n";
     M5Message message(text, false);
     EXPECT_TRUE(message.LimitReached());
-    ASSERT_EQ(message.Parts().size(), kMaxNesting);
+    ASSERT_EQ(message.Parts().size(), kMaxNesting + 1);
     for (const auto& part : message.Parts()) EXPECT_LE(part.body.End(), text.size());
-    EXPECT_EQ(message.Parts().back().parent, kMaxNesting - 2);
+    const M5PartDesc& deepest = message.Parts()[kMaxNesting - 1];
+    EXPECT_FALSE(deepest.multipart);
+    EXPECT_TRUE(deepest.children.empty());
+    const std::size_t attachment = message.FindSection("2");
+    ASSERT_NE(attachment, kM5NoPart);
+    EXPECT_EQ(message.Parts()[attachment].Parameter("name"), "visible.pdf");
+    EXPECT_EQ(message.Body(attachment, M5Delivery::Raw), "PDF");
+    // The outer parts end where they should: part 1 runs up to the attachment's delimiter.
+    EXPECT_EQ(std::string_view(text).substr(message.Parts()[1].body.End(), 7), "\r\n--top");
 
-    // Embedded messages count as levels too.
+    // Embedded messages count as levels too; the deepest is one part.
     std::string embedded;
     for (std::size_t level = 0; level < kMaxNesting + 5; ++level) embedded += "Content-Type: message/rfc822\r\n\r\n";
     M5Message deep(embedded, false);
-    EXPECT_TRUE(deep.LimitReached());
     EXPECT_EQ(deep.Parts().size(), kMaxNesting);
+    EXPECT_TRUE(deep.Parts().back().children.empty());
 }
 
 TEST(M5MessageTest, PartAndHeaderLimitsStopTheWalk) {
