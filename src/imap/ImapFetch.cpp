@@ -159,17 +159,8 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
         message.size = info.size;
     }
     const std::string& path = message.file ? message.file->Path() : std::string();
-    if (request.needs & kNeedsParse) {
-        m5::M5MessageHandle handle;
-        const m5::M5Status status = m5::M5OpenFiledMessage(*m5_, path, handle);
-        if (status != m5::M5STS_SUCCESS && status != m5::M5STS_LIMIT_REACHED) {
-            Log('E', Format("IMAPUtil-SelectMessage:  M5OpenFiledMessage failed with error code %u.  Name:  \"%s\"",
-                            {std::uint64_t{status}, std::string_view(path)}));
-            No(Format("Error interpreting message UID #%u", {uid}));
-            return false;
-        }
-        message.parsed = handle;
-    } else if (request.needs & kNeedsHeader) {
+    bool walk = request.needs & kNeedsParse;
+    if (!walk && (request.needs & kNeedsHeader)) {
         m5::M5MessageHandle handle;
         const m5::M5Status status = m5::M5ReadEnvelope(*m5_, path, 0, handle);
         if (status != m5::M5STS_SUCCESS && status != m5::M5STS_LIMIT_REACHED) {
@@ -179,6 +170,19 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
             return false;
         }
         message.header = handle;
+        // A header past the header-only read's limit: only the whole walk finds where it ends.
+        walk = status == m5::M5STS_LIMIT_REACHED;
+    }
+    if (walk) {
+        m5::M5MessageHandle handle;
+        const m5::M5Status status = m5::M5OpenFiledMessage(*m5_, path, handle);
+        if (status != m5::M5STS_SUCCESS && status != m5::M5STS_LIMIT_REACHED) {
+            Log('E', Format("IMAPUtil-SelectMessage:  M5OpenFiledMessage failed with error code %u.  Name:  \"%s\"",
+                            {std::uint64_t{status}, std::string_view(path)}));
+            No(Format("Error interpreting message UID #%u", {uid}));
+            return false;
+        }
+        message.parsed = handle;
     }
 
     // Where a part, its header or its text lie in the file.

@@ -114,6 +114,7 @@ std::size_t M5Message::NewPart(std::size_t pos, std::size_t parent, bool digestC
     }
     std::size_t headerEnd = bytes_.size();
     std::size_t bodyStart = bytes_.size();
+    std::size_t fieldsEnd = bytes_.size();  // where the fields that are read end: the header's end, or a limit
     bool limit = false;
     std::size_t lines = 0;
     headerCut_ = false;
@@ -132,20 +133,22 @@ std::size_t M5Message::NewPart(std::size_t pos, std::size_t parent, bool digestC
             headerCut_ = true;
             break;
         }
-        if (++lines > kMaxHeaderLines || line.contentEnd - line.start > kMaxHeaderLine || line.next - pos > kMaxHeaderBytes) {
-            headerEnd = bodyStart = at;
+        // Past a header limit the fields are no longer read, but the header still ends at its blank line:
+        // a long header must not turn into body text, nor end the walk for the parts after it.
+        if (!limit && (++lines > kMaxHeaderLines || line.contentEnd - line.start > kMaxHeaderLine || line.next - pos > kMaxHeaderBytes)) {
+            fieldsEnd = at;
             limit = true;
-            break;
         }
         at = line.next;
     }
+    if (!limit) fieldsEnd = headerEnd;
     const std::size_t number = parts_.size();
     M5PartDesc& part = parts_.emplace_back();
     part.number = number;
     part.parent = parent;
     part.header = {pos, headerEnd - pos};
     part.body = {bodyStart, 0};
-    const mime::HeaderBlock header = ParseHeader(std::string_view(bytes_).substr(pos, headerEnd - pos));
+    const mime::HeaderBlock header = ParseHeader(std::string_view(bytes_).substr(pos, std::min(fieldsEnd, headerEnd) - pos));
     M5DescribePart(header, digestChild, part);
     // At the deepest level a multipart is one part: its delimiters are its body's text, and the walk
     // goes on after it, so that nesting can never hide the parts that follow.
@@ -164,8 +167,8 @@ std::size_t M5Message::NewPart(std::size_t pos, std::size_t parent, bool digestC
     }
     open_.push_back({number, part.multipart && !part.boundary.empty() ? "--" + part.boundary : std::string()});
     if (limit) {
-        Stop(bodyStart);
-        stopped = true;
+        limitReached_ = true;
+        diagnostics_.emplace_back("M5 header limit: the fields past it are not read");
     }
     return number;
 }

@@ -382,13 +382,19 @@ def test_hostile_messages_leave_the_session_in_step(registered):
     hostile = [b"Subject: deep\r\n" + nested(70),
                b"Subject: odd\r\nContent-Type: multipart/mixed; boundary=x\r\n\r\n--x\r\nContent-Type: text/plain\r\n\r\nplain\r\n"
                b"--x\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: x-foo\r\n\r\nfoo data\r\n--x--\r\n",
-               b"Subject: no blank line\r\nFrom: a@remote.test\r\n", b"Subject: empty body\r\n\r\n", b"Subject: no line end"]
+               b"Subject: no blank line\r\nFrom: a@remote.test\r\n", b"Subject: empty body\r\n\r\n", b"Subject: no line end",
+               # Nesting past the limit before an attachment, and a header line past its limit before a
+               # part: neither may hide what follows.
+               b"Subject: hidden\r\nContent-Type: multipart/mixed; boundary=top\r\n\r\n--top\r\n" + nested(60) +
+               b"\r\n--top\r\nContent-Type: application/pdf; name=visible.pdf\r\n\r\nPDF\r\n--top--\r\n",
+               b"Subject: long\r\nContent-Type: multipart/mixed; boundary=b\r\nX-Long: " + b"x" * 70000 + b"\r\n\r\n"
+               b"--b\r\n\r\none\r\n--b--\r\n"]
     for message in hostile:
         assert client.append("INBOX", None, None, message)[0] == "OK"
     client.logout()
 
     raw = login(port)
-    assert raw.ask(b"SELECT INBOX")[0] == b"* 5 EXISTS"
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 7 EXISTS"
     # Everything in one write: the FETCH answers each message whole and the NOOP behind it is read in step.
     raw.send(b"a FETCH 1:5 (BODYSTRUCTURE BODY[] BODY.PEEK[TEXT] RFC822.HEADER ENVELOPE)\r\nb NOOP\r\n")
     responses, done = reply(raw, b"a")
@@ -405,10 +411,16 @@ def test_hostile_messages_leave_the_session_in_step(registered):
     depth, structure = 0, parse(responses[0])[3][1]
     while isinstance(structure[0], list):
         depth, structure = depth + 1, structure[0]
-    assert 40 <= depth < 70  # the walk stops at its nesting limit
+    assert 40 <= depth < 70  # the deepest level allowed is one part
     assert parse(responses[1])[3][1][1][:7] == [b"APPLICATION", b"OCTET-STREAM", None, None, None, b"X-FOO", 8]
 
     # A part that cannot be decoded refuses BINARY; what was written for earlier messages stands.
+    assert fetch(raw, b"FETCH 6 (BODY.PEEK[2.MIME] BODY.PEEK[2])") == [
+        (6, {"BODY[2.MIME]": b"Content-Type: application/pdf; name=visible.pdf\r\n\r\n", "BODY[2]": b"PDF"})]
+    long = hostile[6]
+    (number, items), = fetch(raw, b"FETCH 7 (RFC822.HEADER RFC822.TEXT BODY.PEEK[1])")
+    assert number == 7 and items["RFC822.HEADER"] == long[:long.index(b"\r\n\r\n") + 4]
+    assert items["RFC822.TEXT"] == b"--b\r\n\r\none\r\n--b--\r\n" and items["BODY[1]"] == b"one"
     assert exchange(raw, b"FETCH 1:3 BINARY.PEEK[2]") == ([b'* 1 FETCH (BINARY[2] "")'],
                                                           b't NO [UNKNOWN-CTE] could not decode "2" part of message number 2')
     assert exchange(raw, b"UID FETCH 2 BINARY.SIZE[2]") == ([], b't NO [UNKNOWN-CTE] could not decode "2" part of message UID 2')

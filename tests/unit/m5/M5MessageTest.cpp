@@ -245,7 +245,7 @@ TEST(M5MessageTest, PastTheNestingLimitAMultipartIsOnePartAndThePartsAfterItStay
     EXPECT_TRUE(deep.Parts().back().children.empty());
 }
 
-TEST(M5MessageTest, PartAndHeaderLimitsStopTheWalk) {
+TEST(M5MessageTest, ThePartLimitStopsTheWalkAndHeaderLimitsStopReadingFields) {
     std::string text = "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
     for (std::size_t i = 0; i < kMaxParts + 10; ++i) text += "--b\r\n\r\n" + std::to_string(i) + "\r\n";
     text += "--b--\r\n";
@@ -254,16 +254,27 @@ TEST(M5MessageTest, PartAndHeaderLimitsStopTheWalk) {
     ASSERT_EQ(many.Parts().size(), kMaxParts);
     EXPECT_EQ(Range(many, many.Parts()[kMaxParts - 2].body), std::to_string(kMaxParts - 3));
 
+    // Past a header limit the fields are not read, but the header still ends at its blank line and the
+    // walk goes on: the body stays the body, and the parts after it stay.
     std::string header = "Subject: kept\r\n";
     for (std::size_t i = 0; i < kMaxHeaderLines + 1; ++i) header += "X: y\r\n";
     M5Message longHeader(header + "\r\nbody", false);
     EXPECT_TRUE(longHeader.LimitReached());
     EXPECT_EQ(longHeader.Envelopes()[0].subject, "kept");
-    EXPECT_LE(longHeader.Parts()[0].header.End(), header.size());
+    EXPECT_EQ(longHeader.Parts()[0].header.End(), header.size());
+    EXPECT_EQ(Range(longHeader, longHeader.Parts()[0].body), "body");
 
     M5Message longLine("Subject: " + std::string(kMaxHeaderLine, 'x') + "\r\n\r\nbody", false);
     EXPECT_TRUE(longLine.LimitReached());
-    EXPECT_EQ(longLine.Parts()[0].header.length, 0U);
+    EXPECT_EQ(Range(longLine, longLine.Parts()[0].body), "body");
+
+    const std::string parts = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nX-Long: " + std::string(kMaxHeaderLine, 'x') +
+                              "\r\n\r\none\r\n--b\r\nContent-Type: text/plain; name=two\r\n\r\ntwo\r\n--b--\r\n";
+    M5Message afterLong(parts, false);
+    EXPECT_TRUE(afterLong.LimitReached());
+    ASSERT_EQ(afterLong.Parts().size(), 3U);
+    EXPECT_EQ(Range(afterLong, afterLong.Parts()[1].body), "one");
+    EXPECT_EQ(Range(afterLong, afterLong.Parts()[2].body), "two");
 }
 
 TEST(M5MessageTest, HeaderOnlyReadsNoParts) {
