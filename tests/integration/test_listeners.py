@@ -185,9 +185,13 @@ def test_connection_floods_are_greeted_or_refused_and_never_left_hanging(registe
     refused = [line for line in lines if line.startswith("421 ")]
     assert len(greeted) + len(refused) == len(lines), set(lines)
     assert greeted and refused
-    assert "421 4.3.2 Too busy, try again later" in refused
+    # Which refusal a connection hears depends on where the descriptors ran out: at accept ("too busy")
+    # or while its session opened the store (the session's own 421). Both say "try later"; neither
+    # may leave a client hanging, and the log says why.
+    assert set(refused) <= {"421 4.3.2 Too busy, try again later", "421 SMTP Service unavailable - system initialization errors"}
     assert server.stop() == 0
-    assert "out of descriptors" in log_text(registered)
+    log = log_text(registered)
+    assert "out of descriptors" in log or "too many open files" in log.lower(), log[-2000:]
 
 
 def test_one_address_may_hold_twenty_sessions_of_an_instance(registered):
