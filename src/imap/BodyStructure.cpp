@@ -1,6 +1,10 @@
 // BodyStructure: ENVELOPE, BODY and BODYSTRUCTURE writers.
 #include "imap/BodyStructure.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
 #include "imap/ImapStrings.h"
 #include "platform/Text.h"
 
@@ -28,12 +32,33 @@ std::string AddressList(const std::vector<m5::M5Address>& addresses) {
 
 std::string Quoted(std::string_view text) { return ImapString(text); }
 
+// IMAP without UTF8=ACCEPT carries no 8-bit text; clients decode RFC 2231 themselves.
+std::string Parameter(const m5::M5Parameter& parameter) {
+    const std::string name = ToUpperAscii(parameter.name);
+    const bool eightBit = std::any_of(parameter.value.begin(), parameter.value.end(),
+                                      [](char c) { return static_cast<unsigned char>(c) > 0x7F || c == '\r' || c == '\n'; });
+    if (!eightBit) return Quoted(name) + " " + Quoted(parameter.value);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string encoded = "utf-8''";
+    for (const char c : parameter.value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || std::strchr("!#$&+-.^_`|~", c) != nullptr) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += kHex[byte >> 4];
+            encoded += kHex[byte & 0xF];
+        }
+    }
+    return Quoted(name + "*") + " " + Quoted(encoded);
+}
+
 std::string ParameterList(const std::vector<m5::M5Parameter>& parameters) {
     if (parameters.empty()) return "NIL";
     std::string out = "(";
     for (const m5::M5Parameter& parameter : parameters) {
         if (out.size() > 1) out += " ";
-        out += Quoted(ToUpperAscii(parameter.name)) + " " + Quoted(parameter.value);
+        out += Parameter(parameter);
     }
     return out + ")";
 }

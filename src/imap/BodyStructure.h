@@ -3,7 +3,9 @@
 //
 // Header texts go out as they stand in the header, encoded words included: clients decode RFC 2047
 // themselves, and text decoded here would carry 8-bit bytes where they expect 7-bit text. Names go
-// out in upper case ("TEXT" "PLAIN" ("CHARSET" "utf-8")), values as written. A text part without a
+// out in upper case ("TEXT" "PLAIN" ("CHARSET" "utf-8")), values as written; a parameter value that
+// is not 7-bit text (RFC 2231 values are joined and decoded to UTF-8 by the parser) goes out in
+// RFC 2231 form again, ("NAME*" "utf-8''caf%C3%A9.pdf"). A text part without a
 // charset says us-ascii; a part without a type is text/plain in 7bit. A multipart with no parts, or
 // a message/rfc822 part whose message could not be walked, is given an empty text part, since the
 // grammar has no way to say "nothing".

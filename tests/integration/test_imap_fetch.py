@@ -428,3 +428,21 @@ def test_hostile_messages_leave_the_session_in_step(registered):
     assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
     raw.close()
     assert server.stop() == 0
+
+
+def test_parameters_that_are_not_ascii_go_out_in_rfc2231_form(registered):
+    port = installation(registered, routers=1)["imap"]
+    registered.start().wait_ready()
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    message = (b"Subject: names\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+               b"Content-Type: application/pdf; name*0*=utf-8''caf%C3%A9; name*1=\".pdf\"\r\n"
+               b"Content-Disposition: attachment; filename*=utf-8''caf%C3%A9%20n%C2%BA1.pdf\r\n\r\nPDF\r\n--b--\r\n")
+    assert client.append("INBOX", None, None, message)[0] == "OK"
+    client.select("INBOX")
+    typ, data = client.fetch("1", "(BODYSTRUCTURE)")
+    # Sections joined and decoded by the parser, written again in RFC 2231 form: 7-bit text only.
+    assert typ == "OK" and isinstance(data[0], bytes), data
+    assert b'("NAME*" "utf-8\'\'caf%C3%A9.pdf")' in data[0], data
+    assert b'("ATTACHMENT" ("FILENAME*" "utf-8\'\'caf%C3%A9%20n%C2%BA1.pdf"))' in data[0], data
+    client.logout()
