@@ -142,7 +142,6 @@ void ImapSession::Fetch(const Command& command) {
 bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool uidCommand, std::vector<std::size_t>& seen) {
     MessageEntry& entry = vector_.messages[index];
     const auto uid = std::uint64_t{entry.uid};
-    const std::string which = uidCommand ? Format("UID %lu", {uid}) : Format("number %lu", {std::uint64_t{index + 1}});
     FetchedMessage message;
 
     // Open what the items need.
@@ -247,6 +246,7 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
         const m5::M5PartDesc* part = partOf(number);
         if (part == nullptr) return internalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
         if (!part->multipart && m5::M5EncodingOf(part->encoding) == m5::M5Encoding::Unknown) {
+            const std::string which = uidCommand ? Format("UID %lu", {uid}) : Format("number %lu", {std::uint64_t{index + 1}});
             No(Format("[UNKNOWN-CTE] could not decode \"%s\" part of message %s", {std::string_view(section.text), std::string_view(which)}));
             return false;
         }
@@ -357,8 +357,7 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
     // Reading a message marks it \Seen: shown now, stored with the others of its batch (StoreSeen),
     // where the session may -- never under EXAMINE.
     bool flagsChanged = false;
-    const bool reads = std::any_of(request.items.begin(), request.items.end(), [](const FetchItem& item) { return item.Flags() & kMarksSeen; });
-    if (reads && !selectedReadOnly_ && !(entry.flags & kFlagSeen)) {
+    if ((request.needs & kMarksSeen) && !selectedReadOnly_ && !(entry.flags & kFlagSeen)) {
         entry.flags |= kFlagSeen;
         flagsChanged = true;
         if (vector_.permanentFlags & kFlagSeen) seen.push_back(index);
