@@ -133,16 +133,6 @@ HRESULT RemoveTree(int parentFd, const char* name, int depth) {
     return S_OK;
 }
 
-// Names the temporary file after the element (cut short, so a long valid name still leaves room for
-// the suffix within the file system's limit) and this process, so leftovers are recognisable.
-std::string TemporaryName(std::string_view name) {
-    constexpr std::size_t kNameCharsKept = 64;
-    static std::atomic<unsigned> counter{0};
-    char suffix[48];
-    std::snprintf(suffix, sizeof suffix, ".%d.%u.tmp", static_cast<int>(::getpid()), counter.fetch_add(1));
-    return "~" + std::string(name.substr(0, kNameCharsKept)) + suffix;
-}
-
 // The one walk over a directory's entries: `take` gets the directory's descriptor and each entry
 // whose name matches, never "." or "..". A failure to read on is the walk's result; what `take`
 // does with errno (an entry gone meanwhile) is not.
@@ -163,6 +153,16 @@ HRESULT WalkDirectory(const std::string& path, std::string_view pattern, Take ta
 }
 
 }  // namespace
+
+// Names the temporary file after the element (cut short, so a long valid name still leaves room for
+// the suffix within the file system's limit) and this process, so leftovers are recognisable.
+std::string TemporaryName(std::string_view name) {
+    constexpr std::size_t kNameCharsKept = 64;
+    static std::atomic<unsigned> counter{0};
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%d.%u.tmp", static_cast<int>(::getpid()), counter.fetch_add(1));
+    return "~" + std::string(name.substr(0, kNameCharsKept)) + suffix;
+}
 
 bool IsTemporaryName(std::string_view name) {
     return name.size() > 5 && name.front() == '~' && name.substr(name.size() - 4) == ".tmp";

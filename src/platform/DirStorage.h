@@ -55,6 +55,8 @@ struct ElementName {
 // Is this the name of a temporary file that ReplaceStream or PublishStream writes before its rename?
 // One found when no writer runs is the leftover of a crash and may be removed.
 bool IsTemporaryName(std::string_view name);
+// A temporary name for a file that becomes `name` later: unique among this machine's processes.
+std::string TemporaryName(std::string_view name);
 
 // An exclusive lock on a directory itself (flock on the directory), held while the object lives.
 // Files that are replaced by rename can not carry their own lock -- a waiter would wake on the old
@@ -127,6 +129,10 @@ public:
     // Writes a new stream the same way, but its name appears only when complete and never replaces an
     // existing element: STG_E_ALREADYEXISTS when the name is taken (nothing is left behind then).
     [[nodiscard]] HRESULT PublishStream(std::string_view name, std::span<const std::byte> content) const;
+    // Writes the content under a temporary name and flushes it; the caller renames it (or
+    // removes it). Its name is a temporary one (IsTemporaryName), so that start-up clears a leftover.
+    [[nodiscard]] HRESULT WriteTemporary(std::string_view name, std::span<const std::byte> content, mode_t permissions,
+                                         std::string& temporary) const;
     // Takes the directory's lock, waiting at most `bound` (STG_E_SHAREVIOLATION after it).
     [[nodiscard]] HRESULT LockSelf(std::chrono::milliseconds bound, StorageLock& lock) const;
     // The same for a lock file of this directory, made when missing: for writers of a file that
@@ -137,9 +143,6 @@ public:
 
 private:
     [[nodiscard]] HRESULT MissingError() const;  // STG_E_PATHNOTFOUND when this directory is gone, else FILENOTFOUND
-    // Writes the content under a temporary name and flushes it; the caller renames it.
-    [[nodiscard]] HRESULT WriteTemporary(std::string_view name, std::span<const std::byte> content, mode_t permissions,
-                                         std::string& temporary) const;
     [[nodiscard]] HRESULT OpenWithMode(std::string_view name, std::uint32_t mode, int creation, mode_t permissions,
                                        std::unique_ptr<FileStream>& stream) const;
     // Opens `path` with `flags` and holds an exclusive flock on it, polled up to `bound`.

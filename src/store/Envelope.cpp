@@ -9,10 +9,6 @@ namespace pw::store {
 
 namespace {
 
-// Draws that find their id's files already there (a counter behind the folder) start again after the
-// highest stem; a second failure after that means somebody else keeps taking ids, and is reported.
-constexpr int kReserveAttempts = 3;
-
 HRESULT ReadAll(const DirStorage& folder, const std::string& name, std::vector<std::byte>& bytes) {
     std::unique_ptr<FileStream> stream;
     HRESULT hr = folder.OpenStream(name, STGM_READ | STGM_SHARE_DENY_NONE, stream);
@@ -65,12 +61,12 @@ std::shared_ptr<Envelope> Envelope::Open(const DirStorage& folder, const std::st
 }
 
 std::shared_ptr<Envelope> Envelope::CreateNew(const DirStorage& folder, const std::string& rootPath) {
-    return Reserve(folder, rootPath, nullptr);
+    return Stage(folder, rootPath, nullptr);
 }
 
 std::shared_ptr<Envelope> Envelope::CreateCopy(const DirStorage& folder, const Envelope& source) {
     // Only published content is final and flushed.
-    auto copy = Reserve(folder, source.rootPath_, source.published_ ? &source : nullptr);
+    auto copy = Stage(folder, source.rootPath_, source.published_ ? &source : nullptr);
     if (copy->contentShared_) {
         copy->CopyRecordFrom(source);
     } else {
@@ -79,48 +75,30 @@ std::shared_ptr<Envelope> Envelope::CreateCopy(const DirStorage& folder, const E
     return copy;
 }
 
-std::shared_ptr<Envelope> Envelope::Reserve(const DirStorage& folder, const std::string& rootPath, const Envelope* shared) {
-    double floor = 0;
-    for (int attempt = 0; attempt < kReserveAttempts; ++attempt) {
-        double uid = 0;
-        if (const HRESULT hr = DrawUid(folder, uid, floor); Failed(hr)) {
-            throw ComError(hr, "can not draw an envelope id in " + folder.Path());
-        }
-        const std::string stem = UidStem(uid);
-        const std::string contentName = stem + std::string(kContentExtension);
-        HRESULT hr = E_FAIL;
-        if (shared) hr = folder.LinkStream(shared->folder_, shared->ContentName(), contentName);
-        const bool linked = Succeeded(hr);
-        if (!linked && hr != STG_E_FILEALREADYEXISTS) {
-            // Nothing to share, or a file system that can not link: an empty file to copy into.
-            std::unique_ptr<FileStream> content;
-            hr = folder.CreateStream(contentName, STGM_WRITE | STGM_SHARE_EXCLUSIVE, content);
-        }
-        ElementInfo info;
-        if (Succeeded(hr) && Succeeded(folder.StatElement(stem + std::string(kRecordExtension), info))) {
-            // A record without content: a removal that was cut short. Its id stays taken, and the
-            // content just made must go again: beside that record it would make a listed envelope
-            // of somebody else's message.
-            ThrowIfFailed(folder.DestroyElement(contentName), "can not take back " + folder.ElementPath(contentName));
-            hr = STG_E_FILEALREADYEXISTS;
-        }
-        if (hr == STG_E_FILEALREADYEXISTS) {
-            core::Log(core::LogLevelWarning, "The id counter of " + folder.Path() + " is behind its envelopes; it starts again after them");
-            floor = HighestStoredUid(folder);
-            continue;
-        }
-        if (Failed(hr)) throw ComError(hr, "can not create an envelope in " + folder.Path());
-        auto envelope = std::make_shared<Envelope>(folder, rootPath, uid, false);
-        envelope->properties_.SetItem(kCreateDateKey, Variant::DateValue(Now()));
-        envelope->contentShared_ = linked;
-        return envelope;
+std::shared_ptr<Envelope> Envelope::Stage(const DirStorage& folder, const std::string& rootPath, const Envelope* shared) {
+    auto envelope = std::make_shared<Envelope>(folder, rootPath, 0, false);
+    // A temporary name: start-up clears one a crash left behind, and no listing ever shows it.
+    envelope->stagedName_ = TemporaryName("staged.eml");
+    HRESULT hr = E_FAIL;
+    if (shared) hr = folder.LinkStream(shared->folder_, shared->ContentName(), envelope->stagedName_);
+    const bool linked = Succeeded(hr);
+    if (!linked) {
+        // Nothing to share, or a file system that can not link: an empty file to copy into.
+        std::unique_ptr<FileStream> content;
+        hr = folder.CreateStream(envelope->stagedName_, STGM_WRITE | STGM_SHARE_EXCLUSIVE, content);
     }
-    throw ComError(STG_E_FILEALREADYEXISTS, "no free envelope id in " + folder.Path());
+    if (Failed(hr)) {
+        envelope->published_ = true;  // nothing staged for the destructor to take back
+        throw ComError(hr, "can not create an envelope in " + folder.Path());
+    }
+    envelope->properties_.SetItem(kCreateDateKey, Variant::DateValue(Now()));
+    envelope->contentShared_ = linked;
+    return envelope;
 }
 
 std::string Envelope::Stem() const { return UidStem(uid_); }
 std::string Envelope::RecordName() const { return Stem() + std::string(kRecordExtension); }
-std::string Envelope::ContentName() const { return Stem() + std::string(kContentExtension); }
+std::string Envelope::ContentName() const { return published_ ? Stem() + std::string(kContentExtension) : stagedName_; }
 
 Date Envelope::CreateDate() const { return properties_.Item(kCreateDateKey).AsDouble(); }
 Date Envelope::LastReadDate() const { return properties_.Item(kLastReadDateKey).AsDouble(); }
@@ -219,23 +197,49 @@ void Envelope::Publish() {
         if (Succeeded(hr)) hr = content->Commit();
         ThrowIfFailed(hr, "can not flush " + folder_.ElementPath(ContentName()));
     }
+    // Everything that takes time happens before the counter is locked: under it only two renames.
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
-    hr = folder_.PublishStream(RecordName(), record.Bytes());
+    std::string stagedRecord;
+    ThrowIfFailed(folder_.WriteTemporary("staged.env", record.Bytes(), kStorageFileMode, stagedRecord),
+                  "can not write a record in " + folder_.Path());
+    double uid = 0;
+    hr = PublishWithUid(folder_, [&](double drawn) { return PlaceFiles(drawn, stagedRecord); }, uid);
     if (Failed(hr)) {
-        // A failure after the rename (flushing the directory) leaves the record in place while its
-        // producer hears that publication failed. It is taken back, so that the failure is true: a
-        // client told to try again must not find its first attempt delivered as well. Only a record
-        // that can not be taken back stays, and its content with it. (The name taken by another
-        // record is no failure after a rename, and that record is not this envelope's.)
-        ElementInfo info;
-        if (hr != STG_E_ALREADYEXISTS && Succeeded(folder_.StatElement(RecordName(), info)) &&
-            Failed(folder_.DestroyElement(RecordName()))) {
-            published_ = true;
-        }
-        throw ComError(hr, "can not publish " + folder_.ElementPath(RecordName()));
+        (void)folder_.DestroyElement(stagedRecord);
+        throw ComError(hr, "can not publish a message in " + folder_.Path());
     }
+    uid_ = uid;
     published_ = true;
+    if (hr = folder_.Sync(); Succeeded(hr)) return;
+    // The directory could not be flushed, so the message is not safe while its producer would hear it
+    // is. It is taken back, so that the failure is true: a client told to try again must not find its
+    // first attempt delivered as well. Only a record that can not be taken back stays, and its content
+    // with it.
+    if (Succeeded(folder_.DestroyElement(RecordName()))) {
+        published_ = false;
+        if (Failed(folder_.RenameElement(Stem() + std::string(kContentExtension), stagedName_))) {
+            (void)folder_.DestroyElement(Stem() + std::string(kContentExtension));
+        }
+        uid_ = 0;
+    }
+    throw ComError(hr, "can not publish " + folder_.ElementPath(RecordName()));
+}
+
+HRESULT Envelope::PlaceFiles(double uid, const std::string& stagedRecord) {
+    const std::string stem = UidStem(uid);
+    const std::string content = stem + std::string(kContentExtension);
+    const std::string record = stem + std::string(kRecordExtension);
+    if (const HRESULT hr = folder_.RenameElement(stagedName_, content); Failed(hr)) return hr;
+    const HRESULT hr = folder_.RenameElement(stagedRecord, record);
+    // A record without content under that id (a removal cut short) keeps the id taken; the content
+    // goes back to its staged name, to be placed under the next id.
+    if (Failed(hr) && Failed(folder_.RenameElement(content, stagedName_))) {
+        // Beside that record it would make a listed envelope of somebody else's message.
+        (void)folder_.DestroyElement(content);
+        return E_FAIL;
+    }
+    return hr;
 }
 
 void Envelope::Update(bool syncFolder) {
@@ -292,9 +296,10 @@ void Envelope::Remove() {
         const HRESULT record = folder_.DestroyElement(RecordName());
         if (Failed(record) && !Missing(record)) ThrowIfFailed(record, "can not remove " + folder_.ElementPath(RecordName()));
     }
+    const std::string name = ContentName();
     published_ = true;  // nothing left for the destructor to abandon
-    const HRESULT content = folder_.DestroyElement(ContentName());
-    if (Failed(content) && !Missing(content)) ThrowIfFailed(content, "can not remove " + folder_.ElementPath(ContentName()));
+    const HRESULT content = folder_.DestroyElement(name);
+    if (Failed(content) && !Missing(content)) ThrowIfFailed(content, "can not remove " + folder_.ElementPath(name));
 }
 
 std::shared_ptr<Envelope> Envelope::CopyTo(const DirStorage& folder) const {

@@ -2,16 +2,18 @@
 // (stem + ".eml"), the stem being the unique id as "%07I64X".
 //
 // The record is the envelope's property tree (the configuration file format) followed by the
-// recipient list (Recipients.h). A new envelope (CreateNew, which Envelopes::Add calls) draws an id
-// and reserves it by creating its ".eml" exclusively; it stays invisible -- listings look for
-// "*.env" -- while its producer fills it. The first Update publishes it: the content is flushed,
-// the record written under a temporary name and flushed, renamed into place without replacing
-// anything, and the directory flushed. Only then is the message safe, and only then may a receiver
-// acknowledge it. An envelope dropped before it was published takes its reserved content with it.
-// Later Updates replace the record atomically. Content is never written in place once published (a
-// replacement is a new file renamed over the name), so copies in other folders share one file by
-// hard links. Removal deletes the ".env" first, then the ".eml": a crash in between leaves content
-// without a record, which the store clears at start-up.
+// recipient list (Recipients.h). A new envelope (CreateNew, which Envelopes::Add calls) has no id
+// yet: its content is a staged file under a temporary name, invisible -- listings look for "*.env" --
+// while its producer fills it. The first Update publishes it: the content is flushed and the record
+// written under a temporary name and flushed; then, with the folder's counter locked, the envelope
+// draws its id and both files are renamed to it without replacing anything; last the directory is
+// flushed. Only then is the message safe, and only then may a receiver acknowledge it. Drawing at
+// publication makes publication order id order, so a reader never meets an envelope with an id
+// below one it has already seen. An envelope dropped before it was published takes its staged
+// content with it. Later Updates replace the record atomically. Content is never written in place
+// once published (a replacement is a new file renamed over the name), so copies in other folders
+// share one file by hard links. Removal deletes the ".env" first, then the ".eml": a crash in between
+// leaves content without a record, which the store clears at start-up (with staged files).
 // Thread safety: one object per thread. The queue protocol gives each envelope one worker at a time
 // (routers own "_In", transports "_Out", a client session its mailbox); the atomic replacement keeps
 // every reader's view whole.
@@ -57,6 +59,7 @@ public:
     Envelope(const Envelope&) = delete;
     Envelope& operator=(const Envelope&) = delete;
 
+    // 0 until the envelope is published.
     double UID() const { return uid_; }
     std::string Stem() const;
     bool IsPublished() const { return published_; }
@@ -131,14 +134,17 @@ private:
     // by a copy (or just unlinked when the writer empties it anyway).
     void OwnContent(bool emptying) const;
     void CopyRecordFrom(const Envelope& source);
-    // Draws an id and reserves it by making its content file exclusively: a link to the content of
-    // `shared` when given and possible (the new envelope's contentShared_ says so), else an empty file.
-    static std::shared_ptr<Envelope> Reserve(const DirStorage& folder, const std::string& rootPath, const Envelope* shared);
+    // A staged content file made exclusively: a link to the content of `shared` when given and
+    // possible (the new envelope's contentShared_ says so), else an empty file.
+    static std::shared_ptr<Envelope> Stage(const DirStorage& folder, const std::string& rootPath, const Envelope* shared);
+    // Gives the staged content and the written record the id drawn for them (under the counter's lock).
+    HRESULT PlaceFiles(double uid, const std::string& stagedRecord);
 
     DirStorage folder_;
     std::string rootPath_;
     double uid_;
     bool published_;
+    std::string stagedName_;  // the content's name until publication
     // The content file is a link to a published envelope's; a writer that empties it unlinks it first.
     mutable bool contentShared_ = false;
     Properties properties_;

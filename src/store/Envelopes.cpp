@@ -7,11 +7,11 @@
 
 namespace pw::store {
 
-std::vector<double> ListEnvelopeUids(const DirStorage& folder) {
+HRESULT ListEnvelopeUids(const DirStorage& folder, std::vector<double>& uids) {
     // Names only: a listing of the queue at start-up, or of a big inbox, needs no stat per file.
     std::vector<ElementName> elements;
-    std::vector<double> uids;
-    if (Failed(folder.EnumerateNames("*.env", elements))) return uids;
+    uids.clear();
+    if (const HRESULT hr = folder.EnumerateNames("*.env", elements); Failed(hr)) return hr;
     for (const auto& element : elements) {
         if (element.isDirectory) continue;
         const std::string_view name = element.name;
@@ -19,6 +19,12 @@ std::vector<double> ListEnvelopeUids(const DirStorage& folder) {
         if (UidFromStem(name.substr(0, name.size() - kRecordExtension.size()), uid)) uids.push_back(uid);
     }
     std::sort(uids.begin(), uids.end());
+    return S_OK;
+}
+
+std::vector<double> ListEnvelopeUids(const DirStorage& folder) {
+    std::vector<double> uids;
+    if (Failed(ListEnvelopeUids(folder, uids))) uids.clear();
     return uids;
 }
 

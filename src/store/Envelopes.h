@@ -56,7 +56,9 @@ private:
     std::size_t next_ = 0;
 };
 
-// The ids of a folder's published envelopes, ascending.
+// The ids of a folder's published envelopes, ascending (none when the folder can not be listed).
 std::vector<double> ListEnvelopeUids(const DirStorage& folder);
+// The same, with a listing that fails reported rather than read as an empty folder.
+[[nodiscard]] HRESULT ListEnvelopeUids(const DirStorage& folder, std::vector<double>& uids);
 
 }  // namespace pw::store

@@ -83,8 +83,8 @@ inline constexpr std::string_view kAgentExtension = ".agent";
 // How long an open waits for a store file another thread or process holds before it fails with
 // STG_E_SHAREVIOLATION. Generous: the holders keep their files only for one read or one write.
 inline constexpr std::chrono::milliseconds kStoreLockBound{30000};
-// Envelope ids are doubles; above 2^53 they would no longer be whole numbers, so a counter past it
-// counts as damaged.
-inline constexpr double kMaxUid = 9007199254740992.0;
+// Envelope ids are doubles, and IMAP clients know them as 32-bit UIDs: a counter at or past 2^32
+// counts as damaged, and a folder whose ids have run out takes no more envelopes.
+inline constexpr double kMaxUid = 4294967296.0;
 
 }  // namespace pw::store

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/Logging.h"
 #include "platform/Text.h"
 #include "store/StoreTypes.h"
 
@@ -20,7 +21,11 @@ namespace pw::store {
 
 namespace {
 
+// The counter alone; with the last published id after it.
 constexpr std::size_t kCounterSize = 8;
+constexpr std::size_t kRecordedSize = 16;
+// How often a draw starts again after the highest stem because the id it drew was taken.
+constexpr int kDrawAttempts = 3;
 
 // The ids of one folder this process has reserved and not handed out yet: next..last. The counter
 // file holds last (written through to the disk before the first of them was handed out), so a
@@ -46,32 +51,54 @@ bool FileIdentity(const FileStream& stream, dev_t& device, ino_t& inode) {
     return true;
 }
 
-bool IsSoundCounter(double value) { return std::isfinite(value) && value >= 0 && value < kMaxUid && std::floor(value) == value; }
+bool IsSoundId(double value) { return std::isfinite(value) && value >= 0 && value < kMaxUid && std::floor(value) == value; }
 
-// Reads the counter of an open, locked "_uid"; nullopt-like false when it is damaged.
-bool ReadCounter(FileStream& stream, double& value) {
-    ElementInfo info;
-    if (Failed(stream.Stat(info))) return false;
-    if (info.size == 0) {
-        value = 0;
-        return true;
-    }
-    if (info.size != kCounterSize) return false;
-    std::byte bytes[kCounterSize];
-    if (Failed(stream.Seek(0, SeekOrigin::Begin)) || Failed(ReadExact(stream, bytes))) return false;
+// What "_uid" holds.
+struct CounterImage {
+    double counter = 0;
+    double lastPublished = 0;
+    bool recorded = false;  // the file holds a last published id
+};
+
+double DecodeDouble(const std::byte* bytes) {
     std::uint64_t bits = 0;
-    for (std::size_t i = 0; i < kCounterSize; ++i) bits |= std::to_integer<std::uint64_t>(bytes[i]) << (8 * i);
-    value = std::bit_cast<double>(bits);
-    return IsSoundCounter(value);
+    for (std::size_t i = 0; i < 8; ++i) bits |= std::to_integer<std::uint64_t>(bytes[i]) << (8 * i);
+    return std::bit_cast<double>(bits);
 }
 
-HRESULT WriteCounter(FileStream& stream, double value) {
+void EncodeDouble(double value, std::byte* bytes) {
     const auto bits = std::bit_cast<std::uint64_t>(value);
-    std::byte bytes[kCounterSize];
-    for (std::size_t i = 0; i < kCounterSize; ++i) bytes[i] = static_cast<std::byte>(bits >> (8 * i));
+    for (std::size_t i = 0; i < 8; ++i) bytes[i] = static_cast<std::byte>(bits >> (8 * i));
+}
+
+// Reads an open, locked "_uid"; false when it is damaged.
+bool ReadCounter(FileStream& stream, CounterImage& image) {
+    image = CounterImage{};
+    ElementInfo info;
+    if (Failed(stream.Stat(info))) return false;
+    if (info.size == 0) return true;
+    if (info.size != kCounterSize && info.size != kRecordedSize) return false;
+    std::byte bytes[kRecordedSize];
+    const std::span<std::byte> wanted(bytes, static_cast<std::size_t>(info.size));
+    if (Failed(stream.Seek(0, SeekOrigin::Begin)) || Failed(ReadExact(stream, wanted))) return false;
+    image.counter = DecodeDouble(bytes);
+    if (info.size == kRecordedSize) {
+        image.lastPublished = DecodeDouble(bytes + kCounterSize);
+        image.recorded = true;
+        // A last published id beyond the counter was never handed out by it.
+        if (!IsSoundId(image.lastPublished) || image.lastPublished > image.counter) return false;
+    }
+    return IsSoundId(image.counter);
+}
+
+HRESULT WriteCounter(FileStream& stream, const CounterImage& image) {
+    std::byte bytes[kRecordedSize];
+    EncodeDouble(image.counter, bytes);
+    EncodeDouble(image.lastPublished, bytes + kCounterSize);
+    const std::size_t size = image.recorded ? kRecordedSize : kCounterSize;
     if (const HRESULT hr = stream.Seek(0, SeekOrigin::Begin); Failed(hr)) return hr;
-    if (const HRESULT hr = stream.Write(std::span<const std::byte>(bytes, kCounterSize)); Failed(hr)) return hr;
-    return stream.SetSize(kCounterSize);
+    if (const HRESULT hr = stream.Write(std::span<const std::byte>(bytes, size)); Failed(hr)) return hr;
+    return stream.SetSize(size);
 }
 
 HRESULT TryOpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& stream, bool& created) {
@@ -98,22 +125,68 @@ HRESULT OpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& strea
     }
 }
 
+// The open counter of a folder with its lock held; closing it (or Release) lets the next drawer in.
+class LockedCounter {
+public:
+    HRESULT Open(const DirStorage& folder) {
+        if (const HRESULT hr = OpenCounter(folder, stream_, created_); Failed(hr)) return hr;
+        if (const HRESULT hr = stream_->LockRegion(0, kCounterSize, true); Failed(hr)) return hr;
+        locked_ = true;
+        identified_ = FileIdentity(*stream_, device_, inode_);
+        sound_ = ReadCounter(*stream_, image_);
+        return S_OK;
+    }
+    ~LockedCounter() { Release(); }
+    LockedCounter() = default;
+    LockedCounter(const LockedCounter&) = delete;
+    LockedCounter& operator=(const LockedCounter&) = delete;
+
+    void Release() {
+        // The range lock belongs to the open file description: closing it releases the lock all the same.
+        if (locked_ && Failed(stream_->UnlockRegion(0, kCounterSize))) stream_.reset();
+        locked_ = false;
+        stream_.reset();
+    }
+
+    FileStream& Stream() { return *stream_; }
+    CounterImage& Image() { return image_; }
+    // A counter that was missing is made empty, and an empty one reads as 0: neither may hand out the
+    // ids of files already in the folder.
+    bool Trusted() const { return sound_ && image_.counter != 0; }
+    bool Created() const { return created_; }
+    bool Identified() const { return identified_; }
+    dev_t Device() const { return device_; }
+    ino_t Inode() const { return inode_; }
+
+private:
+    std::unique_ptr<FileStream> stream_;
+    CounterImage image_;
+    bool locked_ = false;
+    bool created_ = false;
+    bool sound_ = false;
+    bool identified_ = false;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
 // The next id of this process's reservation for the folder, when it still stands: the counter file
-// is the same file and still holds at least the reservation's end (a counter set back by hand, or
-// a folder removed and made again, drops it).
-bool TakeReserved(const std::string& path, const Reservation& file, double counter, double floor, bool take, double& uid) {
+// is the same file and still holds exactly the reservation's end. A counter moved on by another
+// process (or set back by hand, or a folder made again) drops it, so that no id is handed out below
+// one another process published.
+bool TakeReserved(const std::string& path, LockedCounter& counter, double floor, double& uid) {
     std::lock_guard guard(reservationsLock);
     const auto found = reservations.find(path);
     if (found == reservations.end()) return false;
     Reservation& held = found->second;
-    if (held.owner != ::getpid() || held.device != file.device || held.inode != file.inode || counter < held.last) {
+    if (held.owner != ::getpid() || held.device != counter.Device() || held.inode != counter.Inode() ||
+        counter.Image().counter != held.last) {
         reservations.erase(found);
         return false;
     }
-    const double next = std::max(held.next, floor + 1);
+    const double next = std::max({held.next, floor + 1, counter.Image().lastPublished + 1});
     if (next > held.last) return false;
     uid = next;
-    if (take) held.next = next + 1;
+    held.next = next + 1;
     return true;
 }
 
@@ -125,39 +198,26 @@ void KeepReservation(const std::string& path, const Reservation& reservation) {
     reservations[path] = reservation;
 }
 
-HRESULT Counter(const DirStorage& folder, double& uid, double floor, bool write) {
-    std::unique_ptr<FileStream> stream;
-    bool created = false;
-    if (const HRESULT hr = OpenCounter(folder, stream, created); Failed(hr)) return hr;
-    if (const HRESULT hr = stream->LockRegion(0, kCounterSize, true); Failed(hr)) return hr;
-    Reservation fresh;
-    const bool identified = FileIdentity(*stream, fresh.device, fresh.inode);
-    double value = 0;
-    // A counter that was missing is made empty, and an empty one reads as 0: neither may hand out
-    // the ids of files already in the folder.
-    const bool sound = ReadCounter(*stream, value) && value != 0;
-    HRESULT hr = S_OK;
-    if (!(sound && identified && TakeReserved(folder.Path(), fresh, value, floor, write, uid))) {
-        if (!sound) value = HighestStoredUid(folder);
-        value = std::max(value, floor) + 1;
-        hr = value < kMaxUid ? S_OK : STG_E_MEDIUMFULL;
-        if (Succeeded(hr) && write) {
-            // A new block of ids: the counter records its end, on the disk, before any is used.
-            fresh.last = std::min(value + (kUidReserveBlock - 1), kMaxUid - 1);
-            fresh.next = value + 1;
-            fresh.owner = ::getpid();
-            hr = WriteCounter(*stream, fresh.last);
-            if (Succeeded(hr)) hr = stream->Commit();
-            if (Succeeded(hr) && created) hr = folder.Sync();
-            if (Succeeded(hr) && identified) KeepReservation(folder.Path(), fresh);
-        }
-        if (Succeeded(hr)) uid = value;
+// Draws an id from a locked counter: from the process's reservation, or from a new block whose end is
+// on the disk before the id is used.
+HRESULT DrawLocked(const DirStorage& folder, LockedCounter& counter, double floor, double& uid) {
+    CounterImage& image = counter.Image();
+    if (counter.Trusted() && counter.Identified() && TakeReserved(folder.Path(), counter, floor, uid)) return S_OK;
+    if (!counter.Trusted()) {
+        image.counter = HighestStoredUid(folder);
+        image.recorded = false;  // a counter started again knows nothing of what was published
     }
-    if (Failed(stream->UnlockRegion(0, kCounterSize))) {
-        // The range lock belongs to the open file description: closing it releases the lock all the same.
-        stream.reset();
-    }
-    return hr;
+    const double value = std::max(image.counter, floor) + 1;
+    if (value >= kMaxUid) return STG_E_MEDIUMFULL;
+    Reservation fresh{value + 1, std::min(value + (kUidReserveBlock - 1), kMaxUid - 1), counter.Device(), counter.Inode(), ::getpid()};
+    image.counter = fresh.last;
+    HRESULT hr = WriteCounter(counter.Stream(), image);
+    if (Succeeded(hr)) hr = counter.Stream().Commit();
+    if (Succeeded(hr) && counter.Created()) hr = folder.Sync();
+    if (Failed(hr)) return hr;
+    if (counter.Identified()) KeepReservation(folder.Path(), fresh);
+    uid = value;
+    return S_OK;
 }
 
 }  // namespace
@@ -169,9 +229,9 @@ HRESULT RepairUidCounter(const DirStorage& folder) {
     if (Failed(hr)) return hr;
     if (hr = stream->LockRegion(0, kCounterSize, true); Failed(hr)) return hr;
     // A drawer that came first has written a value of its own: it stands.
-    double value = 0;
-    if (!ReadCounter(*stream, value) || value == 0) {
-        hr = WriteCounter(*stream, HighestStoredUid(folder));
+    CounterImage image;
+    if (!ReadCounter(*stream, image) || image.counter == 0) {
+        hr = WriteCounter(*stream, CounterImage{HighestStoredUid(folder), 0, false});
         if (Succeeded(hr)) hr = stream->Commit();
     }
     // Closing the stream releases its range lock whether or not the unlock went through.
@@ -180,9 +240,74 @@ HRESULT RepairUidCounter(const DirStorage& folder) {
     return Succeeded(hr) ? S_OK : hr;
 }
 
-HRESULT DrawUid(const DirStorage& folder, double& uid, double floor) { return Counter(folder, uid, floor, true); }
+HRESULT PublishWithUid(const DirStorage& folder, const std::function<HRESULT(double uid)>& place, double& uid) {
+    LockedCounter counter;
+    if (const HRESULT hr = counter.Open(folder); Failed(hr)) return hr;
+    double floor = 0;
+    for (int attempt = 0; attempt < kDrawAttempts; ++attempt) {
+        double drawn = 0;
+        if (const HRESULT hr = DrawLocked(folder, counter, floor, drawn); Failed(hr)) return hr;
+        const HRESULT placed = place(drawn);
+        if (placed == STG_E_ALREADYEXISTS || placed == STG_E_FILEALREADYEXISTS) {
+            core::Log(core::LogLevelWarning, "The id counter of " + folder.Path() + " is behind its envelopes; it starts again after them");
+            floor = HighestStoredUid(folder);
+            continue;
+        }
+        if (Failed(placed)) return placed;
+        // Unflushed: after a power loss the counter's flushed block end still lies above every id used.
+        CounterImage& image = counter.Image();
+        image.lastPublished = std::max(image.recorded ? image.lastPublished : 0, drawn);
+        image.recorded = true;
+        uid = drawn;
+        // The envelope is in place whatever becomes of the record of it: a counter left behind is
+        // caught up by the next draw.
+        (void)WriteCounter(counter.Stream(), image);
+        return S_OK;
+    }
+    return STG_E_FILEALREADYEXISTS;
+}
 
-HRESULT PeekUid(const DirStorage& folder, double& uid) { return Counter(folder, uid, 0, false); }
+HRESULT DrawUid(const DirStorage& folder, double& uid, double floor) {
+    LockedCounter counter;
+    if (const HRESULT hr = counter.Open(folder); Failed(hr)) return hr;
+    double drawn = 0;
+    if (const HRESULT hr = DrawLocked(folder, counter, floor, drawn); Failed(hr)) return hr;
+    counter.Image().lastPublished = std::max(counter.Image().lastPublished, drawn);
+    counter.Image().recorded = true;
+    if (const HRESULT hr = WriteCounter(counter.Stream(), counter.Image()); Failed(hr)) return hr;
+    uid = drawn;
+    return S_OK;
+}
+
+HRESULT LastPublishedUid(const DirStorage& folder, double& last, bool& recorded) {
+    LockedCounter counter;
+    if (const HRESULT hr = counter.Open(folder); Failed(hr)) return hr;
+    const CounterImage& image = counter.Image();
+    recorded = counter.Trusted() && image.recorded;
+    last = recorded ? image.lastPublished : counter.Trusted() ? image.counter : HighestStoredUid(folder);
+    return S_OK;
+}
+
+HRESULT PeekUid(const DirStorage& folder, double& uid) {
+    double last = 0;
+    bool recorded = false;
+    if (const HRESULT hr = LastPublishedUid(folder, last, recorded); Failed(hr)) return hr;
+    uid = last + 1;
+    return S_OK;
+}
+
+HRESULT RecordLastPublished(const DirStorage& folder) {
+    LockedCounter counter;
+    if (const HRESULT hr = counter.Open(folder); Failed(hr)) return hr;
+    CounterImage& image = counter.Image();
+    if (counter.Trusted() && image.recorded) return S_FALSE;
+    if (!counter.Trusted()) image.counter = HighestStoredUid(folder);
+    image.lastPublished = image.counter;
+    image.recorded = true;
+    HRESULT hr = WriteCounter(counter.Stream(), image);
+    if (Succeeded(hr)) hr = counter.Stream().Commit();
+    return hr;
+}
 
 std::string UidStem(double uid) {
     char stem[32];

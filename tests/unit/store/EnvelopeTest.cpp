@@ -99,49 +99,69 @@ TEST_F(store_EnvelopeTest, DamagedRecordsFailToLoadAndLeaveTheEnvelopeAsItWas) {
 TEST_F(store_EnvelopeTest, FirstEnvelopeOfANewFolderIsListedOnlyAfterItsFirstUpdate) {
     const auto envelopes = store_->GetFolders()->Add("Fresh", NormalFolderType)->GetEnvelopes();
     auto envelope = envelopes->Add();
-    ASSERT_EQ(envelope->UID(), 1);
-    EXPECT_EQ(envelope->Stem(), "0000001");
+    // Staged under a temporary name, without an id: ids are drawn when envelopes are published, so
+    // the one published first has the lower id whoever started first.
+    EXPECT_EQ(envelope->UID(), 0);
     EXPECT_EQ(UidStem(268435456), "10000000");
-    EXPECT_TRUE(FileExists(At("Fresh/0000001.eml")));
-    EXPECT_FALSE(FileExists(At("Fresh/0000001.env")));
+    std::vector<ElementInfo> staged;
+    ASSERT_EQ(DirStorage(At("Fresh")).Enumerate("~*", staged), S_OK);
+    ASSERT_EQ(staged.size(), 1u);
+    EXPECT_TRUE(IsTemporaryName(staged[0].name));
     EXPECT_EQ(envelopes->Count(), 0u);
-    EXPECT_EQ(store_->FindEnvelope("Fresh/0000001"), nullptr);
-    // The reservation is taken: the next producer gets the next id.
-    EXPECT_EQ(envelopes->Add()->UID(), 2);
+    auto second = envelopes->Add();
+    ASSERT_EQ(second->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("second"), S_OK);
+    second->Update();
+    EXPECT_EQ(second->UID(), 1);
+    double next = 0;
+    ASSERT_EQ(PeekUid(DirStorage(At("Fresh")), next), S_OK);
+    EXPECT_EQ(next, 2);
 
     ASSERT_EQ(envelope->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: x\r\n\r\nbody\r\n"), S_OK);
     envelope->SetSender("<s@x.org>");
     envelope->Update();
     EXPECT_TRUE(envelope->IsPublished());
+    EXPECT_EQ(envelope->UID(), 2);
+    EXPECT_EQ(envelope->Stem(), "0000002");
+    EXPECT_EQ(store_->FindEnvelope("Fresh/0000001")->ContentSize(), 6u);
+    staged.clear();
+    ASSERT_EQ(DirStorage(At("Fresh")).Enumerate("~*", staged), S_OK);
+    EXPECT_TRUE(staged.empty());
     envelopes->Reset();
-    EXPECT_EQ(envelopes->Count(), 1u);
+    EXPECT_EQ(envelopes->Count(), 2u);
     test::Bytes expected;
     expected.U32(1).U32(2);
     Head(expected, "_CreateDate", VT_DATE).U64(std::bit_cast<std::uint64_t>(envelope->CreateDate()));
     TextValue(Head(expected, "_Sender", VT_BSTR), "<s@x.org>");
     expected.U32(0);
-    EXPECT_EQ(test::ReadFileBytes(At("Fresh/0000001.env")), expected.Get());
+    EXPECT_EQ(test::ReadFileBytes(At("Fresh/0000002.env")), expected.Get());
 
     // After a restart the envelope is found by its namespace with its record and content intact.
     envelope.reset();
-    const auto reopened = MessageStore::Open(root_)->FindEnvelope("Fresh/0000001");
+    const auto reopened = MessageStore::Open(root_)->FindEnvelope("Fresh/0000002");
     ASSERT_NE(reopened, nullptr);
     EXPECT_EQ(reopened->Sender(), "<s@x.org>");
     EXPECT_EQ(reopened->ContentSize(), 20u);
-    EXPECT_EQ(reopened->Namespace(), "Fresh/0000001");
+    EXPECT_EQ(reopened->Namespace(), "Fresh/0000002");
 }
 
 TEST_F(store_EnvelopeTest, EnvelopeDroppedBeforeItsFirstUpdateTakesItsReservedContentWithIt) {
     const auto envelopes = store_->InFolder()->GetEnvelopes();
+    const DirStorage in(At("_In"));
     {
         auto abandoned = envelopes->Add();
         ASSERT_EQ(abandoned->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("half a message"), S_OK);
-        ASSERT_TRUE(FileExists(At("_In/" + abandoned->Stem() + ".eml")));
+        std::vector<ElementInfo> staged;
+        ASSERT_EQ(in.Enumerate("~*", staged), S_OK);
+        ASSERT_EQ(staged.size(), 1u);
     }
-    EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
+    std::vector<ElementInfo> left;
+    ASSERT_EQ(in.Enumerate("*.*", left), S_OK);
+    for (const auto& element : left) EXPECT_TRUE(element.name == "_uid" || element.name.starts_with("_")) << element.name;
     EXPECT_EQ(envelopes->Count(), 0u);
-    // Its id is spent all the same: ids are never handed out twice.
-    EXPECT_EQ(envelopes->Add()->UID(), 2);
+    // It never took an id: the next publication gets the first.
+    auto kept = envelopes->Add();
+    kept->Update();
+    EXPECT_EQ(kept->UID(), 1);
 }
 
 TEST_F(store_EnvelopeTest, NewEnvelopeSkipsIdsWhoseFilesExistAndLeavesThemUntouched) {
@@ -160,8 +180,8 @@ TEST_F(store_EnvelopeTest, NewEnvelopeSkipsIdsWhoseFilesExistAndLeavesThemUntouc
         for (const auto& file : cases[i].existing) test::WriteFileBytes(At(name + "/" + file), mine);
         if (cases[i].counter != 0) test::WriteFileBytes(At(name + "/_uid"), test::Bytes().U64(std::bit_cast<std::uint64_t>(cases[i].counter)).Get());
         const auto envelope = envelopes->Add();
-        EXPECT_EQ(envelope->UID(), cases[i].uid) << name;
         envelope->Update();
+        EXPECT_EQ(envelope->UID(), cases[i].uid) << name;
         for (const auto& file : cases[i].existing) EXPECT_EQ(test::ReadFileBytes(At(name + "/" + file)), mine) << file;
         std::vector<ElementInfo> files;
         ASSERT_EQ(DirStorage(At(name)).Enumerate("0*", files), S_OK);

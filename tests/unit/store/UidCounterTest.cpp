@@ -24,6 +24,10 @@ namespace {
 constexpr int kDraws = 200;
 
 std::vector<std::byte> CounterImage(double value) { return test::Bytes().U64(std::bit_cast<std::uint64_t>(value)).Get(); }
+// A counter with the last published id after it.
+std::vector<std::byte> CounterImage(double value, double last) {
+    return test::Bytes().U64(std::bit_cast<std::uint64_t>(value)).U64(std::bit_cast<std::uint64_t>(last)).Get();
+}
 
 class store_UidCounterTest : public ::testing::Test {
 protected:
@@ -39,7 +43,7 @@ protected:
     // The counter as a restart would read it.
     double Stored() const {
         const auto bytes = test::ReadFileBytes(folder_.ElementPath("_uid"));
-        if (bytes.size() != 8) return -1;
+        if (bytes.size() != 8 && bytes.size() != 16) return -1;
         std::uint64_t bits = 0;
         for (std::size_t i = 0; i < 8; ++i) bits |= std::to_integer<std::uint64_t>(bytes[i]) << (8 * i);
         return std::bit_cast<double>(bits);
@@ -141,7 +145,12 @@ TEST_F(store_UidCounterTest, DamagedCounterStartsAfterTheHighestStoredStem) {
         EXPECT_EQ(PeekUid(folder_, peeked), S_OK);
         EXPECT_EQ(peeked, 11);
         EXPECT_EQ(Draw(), 11);
-        EXPECT_EQ(test::ReadFileBytes(folder_.ElementPath("_uid")), CounterImage(10 + kUidReserveBlock));
+        EXPECT_EQ(test::ReadFileBytes(folder_.ElementPath("_uid")), CounterImage(10 + kUidReserveBlock, 11));
+    }
+    // A last published id beyond its counter, or not a whole number, damages it too.
+    for (const auto& image : {CounterImage(20, 21), CounterImage(20, 2.5)}) {
+        test::WriteFileBytes(folder_.ElementPath("_uid"), image);
+        EXPECT_EQ(Draw(), 11);
     }
     // A sound counter is trusted as it stands; a floor lifts it.
     test::WriteFileBytes(folder_.ElementPath("_uid"), CounterImage(41));
@@ -152,7 +161,7 @@ TEST_F(store_UidCounterTest, DamagedCounterStartsAfterTheHighestStoredStem) {
     // A missing counter is made again, from the stems.
     ASSERT_EQ(::unlink(folder_.ElementPath("_uid").c_str()), 0);
     EXPECT_EQ(Draw(), 11);
-    EXPECT_EQ(test::ReadFileBytes(folder_.ElementPath("_uid")), CounterImage(10 + kUidReserveBlock));
+    EXPECT_EQ(test::ReadFileBytes(folder_.ElementPath("_uid")), CounterImage(10 + kUidReserveBlock, 11));
 }
 
 // The counter on the disk always stands at or above every id handed out, so a process that reads it
@@ -161,10 +170,10 @@ TEST_F(store_UidCounterTest, ReservedBlocksKeepTheStoredCounterAheadOfEveryIdHan
     const auto block = static_cast<int>(kUidReserveBlock);
     EXPECT_EQ(Draw(), 1);
     EXPECT_EQ(Stored(), kUidReserveBlock);
-    const auto reserved = test::ReadFileBytes(folder_.ElementPath("_uid"));
     for (int id = 2; id <= block; ++id) {
         EXPECT_EQ(Draw(), id);
-        EXPECT_EQ(test::ReadFileBytes(folder_.ElementPath("_uid")), reserved) << id;
+        // Within the block only the last published id moves.
+        EXPECT_EQ(test::ReadFileBytes(folder_.ElementPath("_uid")), CounterImage(kUidReserveBlock, id)) << id;
     }
     double peeked = 0;
     ASSERT_EQ(PeekUid(folder_, peeked), S_OK);
@@ -173,7 +182,8 @@ TEST_F(store_UidCounterTest, ReservedBlocksKeepTheStoredCounterAheadOfEveryIdHan
     EXPECT_EQ(Stored(), 2 * kUidReserveBlock);
 
     // Another process (a restart, or the administration tool) starts above the stored counter, not
-    // in this process's block; this process keeps its block, which lies below what the other took.
+    // in this process's block; and this process then gives up its block too, so that no id is ever
+    // handed out below one another process published.
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -183,15 +193,26 @@ TEST_F(store_UidCounterTest, ReservedBlocksKeepTheStoredCounterAheadOfEveryIdHan
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(Draw(), block + 2);
-    EXPECT_EQ(Draw(block + 10), block + 11);  // a floor inside the block moves within it
-    EXPECT_EQ(Draw(2 * block), 3 * block + 1);  // one past it reserves after the stored counter
-    EXPECT_EQ(Stored(), 4 * kUidReserveBlock);
+    // The next folder's id is the one after the other process's, reported as such before it is drawn.
+    ASSERT_EQ(PeekUid(folder_, peeked), S_OK);
+    EXPECT_EQ(peeked, 2 * block + 2);
+    EXPECT_EQ(Draw(), 3 * block + 1);
+    EXPECT_EQ(Draw(3 * block + 10), 3 * block + 11);  // a floor inside the block moves within it
+    EXPECT_EQ(Draw(4 * block), 4 * block + 1);        // one past it reserves after the stored counter
+    EXPECT_EQ(Stored(), 5 * kUidReserveBlock);
 
     // A counter set back by hand drops the reservation: draws follow the counter again.
     test::WriteFileBytes(folder_.ElementPath("_uid"), CounterImage(100));
+    double last = -1;
+    bool recorded = true;
+    ASSERT_EQ(LastPublishedUid(folder_, last, recorded), S_OK);
+    EXPECT_FALSE(recorded);
+    EXPECT_EQ(last, 100);
     EXPECT_EQ(Draw(), 101);
     EXPECT_EQ(Stored(), 100 + kUidReserveBlock);
+    ASSERT_EQ(LastPublishedUid(folder_, last, recorded), S_OK);
+    EXPECT_TRUE(recorded);
+    EXPECT_EQ(last, 101);
 }
 
 }  // namespace
