@@ -33,7 +33,7 @@ LiteralSink::Verdict AppendStaging::Open(const Command& command, std::uint64_t l
     }
     folder = session.store_.FindFolder(name.name, diagnostic);
     if (!folder) {
-        refusal = "[trycreate] No such folder";
+        refusal = "[TRYCREATE] No such folder";
         return Verdict::Refuse;
     }
     if (session.selected_ && session.selectedReadOnly_ && EqualsNoCase(session.selected_->name, folder->name)) {

@@ -130,12 +130,14 @@ void ImapSession::Fetch(const Command& command) {
     }
     if ((request->needs & (kNeedsParse | kNeedsHeader)) && !OpenM5()) return No("Server internal error with message");
     std::vector<std::size_t> seen;
+    gone_ = 0;
     for (std::size_t i = 0; i < vector_.messages.size(); ++i) {
         if (vector_.messages[i].selected && !FetchOne(*request, i, command.uid, seen)) break;
         if (seen.size() >= kSeenBatch) StoreSeen(seen);
     }
     StoreSeen(seen);
     vector_.Recount();
+    if (gone_ != 0) No("[EXPUNGEISSUED] Some of the requested messages no longer exist");
     if (diagnostic_.empty() && !noReply_) SetReply("OK FETCH completed");
 }
 
@@ -149,6 +151,11 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
         std::string failure;
         message.file = store_.OpenContent(*selected_, entry.uid, failure);
         ElementInfo info;
+        if (!message.file && failure == kMessageGone) {
+            // Expunged by another session (or POP3): the others are still answered.
+            ++gone_;
+            return true;
+        }
         if (!message.file || Failed(message.file->Stat(info))) {
             Log('E', Format("IMAPUtil-SelectMessage:  M5OpenFiledMessage failed with error code %u.  Name:  \"%s\"",
                             {std::uint64_t{m5::M5STS_READ_ERROR}, std::string_view(message.file ? message.file->Path() : failure)}));
@@ -382,8 +389,12 @@ void ImapSession::StoreSeen(std::vector<std::size_t>& indexes) {
     std::vector<std::uint32_t> uids;
     for (const std::size_t index : indexes) uids.push_back(vector_.messages[index].uid);
     std::string failure;
-    const auto stored = store_.ChangeFlags(*selected_, uids, kFlagSeen, 0, failure);
-    if (stored.empty()) Log('W', "Messages could not be marked read:  " + failure);
+    auto stored = store_.ChangeFlags(*selected_, uids, kFlagSeen, 0, failure);
+    if (stored.empty()) {
+        Log('W', "Messages could not be marked read:  " + failure);
+        // The client was shown \Seen: it hears the flags the store still holds.
+        for (const std::size_t index : indexes) stored.emplace_back(vector_.messages[index].stored);
+    }
     const auto mask = static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
     for (std::size_t i = 0; i < stored.size(); ++i) {
         if (!stored[i]) continue;
@@ -393,7 +404,8 @@ void ImapSession::StoreSeen(std::vector<std::size_t>& indexes) {
         entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (*stored[i] & mask));
         // Another session's flags, added meanwhile, are news to this client.
         if (entry.flags != shown) {
-            Untagged(Format("%lu FETCH (FLAGS %s)", {std::uint64_t{indexes[i] + 1}, std::string_view(FlagList(entry.flags))}));
+            Untagged(Format("%lu FETCH (UID %lu FLAGS %s)", {std::uint64_t{indexes[i] + 1}, std::uint64_t{entry.uid},
+                                                             std::string_view(FlagList(entry.flags))}));
         }
     }
     indexes.clear();

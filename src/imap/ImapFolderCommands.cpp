@@ -163,9 +163,11 @@ void ImapSession::Status(const Command& command) {
     const auto folder = store_.FindFolder(*name, diagnostic);
     if (!folder) return No("No such mailbox");
     if (!folder->Has('r')) return No("Cannot provide status for a non-selectable mailbox");
+    // Written in upper case: the grammar ignores case, but clients are tested against upper case,
+    // and some read lower-case names as nothing at all.
+    static constexpr std::string_view kItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT"};
     for (const Argument& item : command.arguments[1].items) {
-        static constexpr std::string_view kItems[] = {"messages", "recent", "uidnext", "uidvalidity", "unseen"};
-        if (item.kind == ArgumentKind::List || std::find(std::begin(kItems), std::end(kItems), ToLowerAscii(item.text)) == std::end(kItems)) {
+        if (item.kind == ArgumentKind::List || std::find(std::begin(kItems), std::end(kItems), ToUpperAscii(item.text)) == std::end(kItems)) {
             return Bad("Invalid STATUS item:  " + item.text.substr(0, 40));
         }
     }
@@ -179,11 +181,12 @@ void ImapSession::Status(const Command& command) {
     for (const MessageEntry& entry : vector.messages) unseen += (entry.flags & kFlagSeen) ? 0 : 1;
     std::string values;
     for (const Argument& item : command.arguments[1].items) {
-        const std::string key = ToLowerAscii(item.text);
-        const std::uint64_t value = key == "messages" ? vector.messages.size()
-                                    : key == "recent" ? vector.recent
-                                    : key == "uidnext" ? vector.uidNext
-                                    : key == "uidvalidity" ? vector.uidValidity
+        const std::string key = ToUpperAscii(item.text);
+        const std::uint64_t value = key == "MESSAGES" ? vector.messages.size()
+                                    : key == "RECENT" ? vector.recent
+                                    : key == "UIDNEXT" ? vector.uidNext
+                                    : key == "UIDVALIDITY" ? vector.uidValidity
+                                    : key == "APPENDLIMIT" ? ImapMaxMessageBytes()
                                                            : unseen;
         if (!values.empty()) values += ' ';
         values += key + " " + std::to_string(value);

@@ -1,8 +1,10 @@
 // ImapStore: folders by IMAP name, rights, special uses, the message vector, flags and removal.
 #include "imap/ImapStore.h"
 
+#include <chrono>
 #include <cmath>
 #include <functional>
+#include <thread>
 
 #include "core/Configuration.h"
 #include "core/Logging.h"
@@ -20,6 +22,11 @@ constexpr std::string_view kFlagsKey = "_ImapFlags";
 constexpr std::string_view kFlagsPerUserKey = "_IMAP:FlagsPerUser";
 constexpr std::string_view kAclKey = "_ACL:Members:";
 constexpr std::string_view kSpecialUseKey = "_IMAP:SpecialUse";
+// A folder's UID validity once given, and, in the mailbox (or the store for public folders), the
+// highest one given to any of its folders: a folder made again gets one above it.
+constexpr std::string_view kUidValidityKey = "_IMAP:UidValidity";
+constexpr std::string_view kLastUidValidityKey = "_IMAP:LastUidValidity";
+constexpr std::uint32_t kMaxUidValidity = 0xFFFFFFFF;
 constexpr double kSecondsPerDay = 86400;
 
 // The names below a parent's folders, parents before children; the store's own ("_In" and the
@@ -58,6 +65,24 @@ std::pair<std::string_view, std::string_view> SplitParent(std::string_view name)
 std::uint32_t UidValidityOf(Date created) {
     const double seconds = created * kSecondsPerDay;
     return static_cast<std::uint32_t>(static_cast<std::int64_t>(seconds + (seconds < 0 ? -0.5 : 0.5)));
+}
+
+// A message's record for the vector. One that is damaged is passed over and logged, so that one bad
+// file never hides a whole folder; one another writer holds a moment longer is waited for, briefly.
+std::shared_ptr<store::Envelope> OpenEnvelope(const store::Envelopes& envelopes, double uid) {
+    const auto deadline = std::chrono::steady_clock::now() + kRecordBusyBound;
+    for (;;) {
+        try {
+            return envelopes.FindEnvelope(uid);
+        } catch (const ComError& error) {
+            if (error.Code() == STG_E_SHAREVIOLATION && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
+            core::Log(core::LogLevelWarning, std::string("IMAP4 Server: a message is passed over: ") + error.what());
+            return nullptr;
+        }
+    }
 }
 
 std::uint16_t PermanentFlags(const FolderRecord& folder) {
@@ -155,11 +180,38 @@ std::string ImapStore::FlagsKey(const store::Folder& folder) const {
 
 std::uint32_t ImapStore::UidValidity(const FolderRecord& record) const {
     store::Folder& folder = *record.folder;
+    double last = 0;
+    bool recorded = false;
+    ThrowIfFailed(store::LastPublishedUid(folder.Storage(), last, recorded), "the id counter of " + folder.Storage().Path());
+    const Variant stored = folder.GetProperties().Item(kUidValidityKey);
+    if (!stored.IsEmpty() && recorded) return static_cast<std::uint32_t>(stored.AsInt64());
+    // A folder given none yet keeps the value its creation date has always given it. One whose counter
+    // started again (its ids may repeat) gets a new one, above every one given before.
+    return AssignUidValidity(record, stored.IsEmpty() ? 0 : static_cast<std::uint32_t>(stored.AsInt64()), !stored.IsEmpty());
+}
+
+std::uint32_t ImapStore::AssignUidValidity(const FolderRecord& record, std::uint32_t previous, bool fresh) const {
+    store::Folder& folder = *record.folder;
     if (folder.CreateDate() == 0) {
         folder.GetProperties().SetItem(store::kCreateDateKey, Variant::DateValue(Now()));
         folder.Update();
     }
-    return UidValidityOf(folder.CreateDate());
+    store::StoreObject& owner = record.isPublic || !mailbox_ ? static_cast<store::StoreObject&>(*store_) : *mailbox_;
+    owner.Refresh();
+    const Variant givenValue = owner.GetProperties().Item(kLastUidValidityKey);
+    const auto given = givenValue.IsEmpty() ? std::uint32_t{0} : static_cast<std::uint32_t>(givenValue.AsInt64());
+    std::uint32_t value = UidValidityOf(folder.CreateDate());
+    if (fresh) value = std::max({value, previous == kMaxUidValidity ? previous : previous + 1, given == kMaxUidValidity ? given : given + 1});
+    if (value == 0) value = 1;
+    // The counter records its last published id from now on, so that one that starts again stands out.
+    ThrowIfFailed(store::RecordLastPublished(folder.Storage()), "the id counter of " + folder.Storage().Path());
+    folder.GetProperties().SetItem(kUidValidityKey, Variant::UI4(value));
+    folder.Update();
+    if (value > given) {
+        owner.GetProperties().SetItem(kLastUidValidityKey, Variant::UI4(value));
+        owner.Update();
+    }
+    return value;
 }
 
 MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
@@ -167,12 +219,23 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
     MessageVector vector;
     vector.uidValidity = UidValidity(record);
     const std::string key = FlagsKey(folder);
-    const auto envelopes = folder.GetEnvelopes();
-    vector.uidNext = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(envelopes->NextUID()));
+    // Every envelope up to the last published id was in place before it was recorded, so a listing
+    // taken after reading it finds them all; one beyond it may be half seen, and waits for the next look.
+    double last = 0;
+    bool recorded = false;
+    ThrowIfFailed(store::LastPublishedUid(folder.Storage(), last, recorded), "the id counter of " + folder.Storage().Path());
+    vector.uidNext = static_cast<std::uint32_t>(std::min(last + 1, double{kMaxUidValidity}));
+    std::vector<double> uids;
+    ThrowIfFailed(store::ListEnvelopeUids(folder.Storage(), uids), "listing " + folder.Storage().Path());
     vector.permanentFlags = PermanentFlags(record);
-    for (const double uid : envelopes->Uids()) {
-        const auto envelope = envelopes->FindEnvelope(uid);
-        if (!envelope) continue;  // removed since the listing
+    const auto envelopes = folder.GetEnvelopes();
+    for (const double uid : uids) {
+        if (uid > last) {
+            vector.partial = true;
+            continue;
+        }
+        const auto envelope = OpenEnvelope(*envelopes, uid);
+        if (!envelope) continue;  // removed since the listing, or damaged (logged)
         MessageEntry entry;
         entry.uid = static_cast<std::uint32_t>(uid);
         const Variant stored = envelope->GetProperties().Item(key);
@@ -196,7 +259,7 @@ std::optional<std::uint16_t> ImapStore::ChangeFlags(const FolderRecord& record, 
     try {
         const auto envelope = record.folder->GetEnvelopes()->FindEnvelope(uid);
         if (!envelope) {
-            diagnostic = "Message no longer exists";
+            diagnostic = kMessageGone;
             return std::nullopt;
         }
         std::uint16_t stored = 0;
@@ -239,10 +302,25 @@ std::unique_ptr<FileStream> ImapStore::OpenContent(const FolderRecord& record, s
     const std::string name = store::UidStem(uid) + std::string(store::kContentExtension);
     std::unique_ptr<FileStream> stream;
     if (const HRESULT hr = record.folder->Storage().OpenStream(name, STGM_READ | STGM_SHARE_DENY_NONE, stream); Failed(hr)) {
-        diagnostic = hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND ? std::string("Message no longer exists") : record.folder->Storage().ElementPath(name) + ": " + HresultText(hr);
+        diagnostic = hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND ? std::string(kMessageGone) : record.folder->Storage().ElementPath(name) + ": " + HresultText(hr);
         return nullptr;
     }
     return stream;
+}
+
+std::optional<bool> ImapStore::RemoveIfDeleted(const FolderRecord& record, std::uint32_t uid, std::string& diagnostic) const {
+    try {
+        const auto envelopes = record.folder->GetEnvelopes();
+        const auto envelope = envelopes->FindEnvelope(uid);
+        if (!envelope) return false;
+        const Variant stored = envelope->GetProperties().Item(FlagsKey(*record.folder));
+        if (stored.IsEmpty() || !(stored.AsUI2() & kFlagDeleted)) return false;
+        envelopes->RemoveEnvelope(uid);
+        return true;
+    } catch (const ComError& error) {
+        diagnostic = std::string("Message could not be removed: ") + error.what();
+        return std::nullopt;
+    }
 }
 
 bool ImapStore::RemoveMessage(const FolderRecord& record, std::uint32_t uid, std::string& diagnostic) const {
@@ -273,7 +351,7 @@ std::optional<std::uint32_t> ImapStore::CopyMessage(const FolderRecord& from, st
     try {
         const auto message = from.folder->GetEnvelopes()->FindEnvelope(uid);
         if (!message) {
-            diagnostic = "Message no longer exists";
+            diagnostic = kMessageGone;
             return std::nullopt;
         }
         return static_cast<std::uint32_t>(to.folder->GetEnvelopes()->CopyFrom(*message)->UID());
@@ -341,6 +419,9 @@ bool ImapStore::CreateFolder(std::string_view name, std::string& diagnostic, std
                 folder = folders->Add(level, store::NormalFolderType);
                 madeIn = folders;
                 made = level;
+                FolderRecord record;
+                record.folder = folder;
+                (void)AssignUidValidity(record, 0, true);
             }
             folders = folder->GetFolders();
         }

@@ -59,6 +59,8 @@ inline constexpr std::chrono::seconds kByteTimeout{60};
 inline constexpr std::chrono::minutes kSendTimeout{30};
 // A COPY of many messages says "* OK Still copying" this often, so that the client keeps waiting.
 inline constexpr std::chrono::seconds kCopyKeepAlive{30};
+// How long a folder's listing waits for a message record another writer holds before passing it over.
+inline constexpr std::chrono::milliseconds kRecordBusyBound{2000};
 // FETCH stores the \Seen of the messages it reads in batches of this many, with one flush of the folder
 // per batch; the folder's lock is held for one batch at a time.
 inline constexpr std::size_t kSeenBatch = 256;

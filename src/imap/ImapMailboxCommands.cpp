@@ -46,6 +46,7 @@ void ImapSession::Select(const Command& command, bool examine) {
         stamp_ = store_.Stamp(*folder);  // before the listing, so that nothing after it goes unseen
         if (readable) {
             vector_ = store_.BuildVector(*folder);
+            if (vector_.partial) stamp_ = 0;  // look again after this command
         } else {
             vector_ = MessageVector{};
             vector_.uidValidity = store_.UidValidity(*folder);
@@ -79,11 +80,13 @@ void ImapSession::Select(const Command& command, bool examine) {
 }
 
 void ImapSession::CloseMailbox(bool expunge) {
-    if (selected_ && expunge && !selectedReadOnly_) {
+    // Only with the right to delete, and only what the store holds \Deleted: a user who may not
+    // delete keeps \Deleted in the session's own view, which must never empty a shared folder.
+    if (selected_ && expunge && !selectedReadOnly_ && selected_->Has('d')) {
         // Silent: no untagged lines, and a message that can not be removed stays for the next time.
         for (auto it = vector_.messages.rbegin(); it != vector_.messages.rend(); ++it) {
             std::string ignored;
-            if (it->flags & kFlagDeleted) (void)store_.RemoveMessage(*selected_, it->uid, ignored);
+            if (it->flags & kFlagDeleted) (void)store_.RemoveIfDeleted(*selected_, it->uid, ignored);
         }
     }
     selected_.reset();
@@ -102,7 +105,7 @@ void ImapSession::SendUpdates() {
         Log('E', std::string("Mailbox update:  ") + error.what());
         return;
     }
-    stamp_ = stamp;
+    stamp_ = fresh.partial ? 0 : stamp;
     // Expunged: from the highest number down, so every number sent is still valid when the client
     // applies it.
     std::unordered_set<std::uint32_t> present;

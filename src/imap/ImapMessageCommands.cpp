@@ -27,24 +27,34 @@ void ImapSession::Store(const Command& command) {
 
     // What may be stored; the rest is shown to this session only (EXAMINE, or a right missing).
     const auto mask = static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
+    const auto add = static_cast<std::uint16_t>(mode == '-' ? 0 : *bits & mask);
+    const auto remove = static_cast<std::uint16_t>(mode == '+' ? 0 : (mode == '-' ? *bits : ~*bits) & mask);
+    std::vector<std::uint32_t> uids;
+    for (const MessageEntry& entry : vector_.messages) {
+        if (entry.selected) uids.push_back(entry.uid);
+    }
+    // Always as a change of what is on disk now, never skipped because this session's view already
+    // shows it: that view may be old (another session cleared \Seen), and flags other sessions set
+    // meanwhile stay and are shown.
+    std::vector<std::optional<std::uint16_t>> stored(uids.size());
+    if (!selectedReadOnly_ && (add | remove) != 0 && !uids.empty()) {
+        std::string failure;
+        stored = store_.ChangeFlags(*selected_, uids, add, remove, failure);
+        if (stored.empty()) {
+            No(failure);
+            stored.assign(uids.size(), std::nullopt);
+        }
+    }
+    std::size_t next = 0;
     for (std::size_t i = 0; i < vector_.messages.size(); ++i) {
         MessageEntry& entry = vector_.messages[i];
         if (!entry.selected) continue;
+        const std::optional<std::uint16_t> now = stored[next++];
         const std::uint16_t shown = entry.flags;
         entry.flags = mode == '+' ? shown | *bits : mode == '-' ? shown & ~*bits : (shown & kFlagRecent) | *bits;
-        const auto wanted = static_cast<std::uint16_t>(((entry.flags & mask) | (entry.stored & ~mask)) & kStorableFlags);
-        if (!selectedReadOnly_ && wanted != entry.stored) {
-            // Stored as a change of what is on disk now: another session's flags set meanwhile stay,
-            // and the reply shows them.
-            const auto add = static_cast<std::uint16_t>(mode == '-' ? 0 : *bits & mask);
-            const auto remove = static_cast<std::uint16_t>(mode == '+' ? 0 : (mode == '-' ? *bits : ~*bits) & mask);
-            std::string failure;
-            if (const auto stored = store_.ChangeFlags(*selected_, entry.uid, add, remove, failure)) {
-                entry.stored = *stored;
-                entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (*stored & mask));
-            } else {
-                No(failure);
-            }
+        if (now) {
+            entry.stored = *now;
+            entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (*now & mask));
         }
         if (silent) continue;
         const std::string uid = command.uid ? Format("UID %lu ", {std::uint64_t{entry.uid}}) : std::string();
@@ -67,10 +77,12 @@ void ImapSession::Expunge(const Command& command) {
         for (std::size_t i = vector_.messages.size(); i-- > 0;) {
             const MessageEntry& entry = vector_.messages[i];
             if (!(entry.flags & kFlagDeleted) || (command.uid && !entry.selected)) continue;
-            if (!store_.RemoveMessage(*selected_, entry.uid, diagnostic)) {
+            const auto removed = store_.RemoveIfDeleted(*selected_, entry.uid, diagnostic);
+            if (!removed) {
                 ++failures;
                 continue;
             }
+            if (!*removed) continue;  // not \Deleted in the store (cleared meanwhile), or gone: the updates tell
             Untagged(Format("%lu EXPUNGE", {std::uint64_t{i + 1}}));
             vector_.messages.erase(vector_.messages.begin() + static_cast<std::ptrdiff_t>(i));
         }
@@ -88,9 +100,8 @@ std::optional<FolderRecord> ImapSession::CopyTarget(const Command& command, std:
     if (!vector_.Select(command.arguments[0].text, command.uid, diagnostic)) return Bad(diagnostic), std::nullopt;
     const auto name = MailboxName(command.arguments[1]);
     if (!name) return std::nullopt;
-    if (EqualsNoCase(*name, selected_->name)) return No(Format("%s to currently selected folder not permitted", {std::string_view(command.name)})), std::nullopt;
     auto target = store_.FindFolder(*name, diagnostic);
-    if (!target) return No("[trycreate] No such folder"), std::nullopt;
+    if (!target) return No("[TRYCREATE] No such folder"), std::nullopt;
     if (!target->Has('i') || !selected_->Has('r')) return No(Format("You may not %s messages into this folder", {verb})), std::nullopt;
     return target;
 }
@@ -101,6 +112,7 @@ bool ImapSession::CopySelected(const FolderRecord& target, std::vector<std::uint
     for (const MessageEntry& entry : vector_.messages) {
         if (!entry.selected) continue;
         const auto copy = store_.CopyMessage(*selected_, entry.uid, target, diagnostic);
+        if (!copy && diagnostic == kMessageGone) continue;  // expunged meanwhile: the rest are copied
         if (!copy) {
             // All or nothing: the copies made so far go again, and only they.
             for (const std::uint32_t made : copies) {

@@ -179,6 +179,7 @@ private:
     bool selectedReadOnly_ = false;
     double stamp_ = 0;  // of the selected folder when it was last looked at
     std::optional<m5::M5SessionHandle> m5_;  // opened at the first FETCH that reads a message
+    std::size_t gone_ = 0;                  // messages the running FETCH found expunged
 
     std::uint32_t debugMask_ = 0;
     unsigned progressTenths_ = 0;

@@ -42,6 +42,8 @@ inline constexpr unsigned kStoreCapabilityNoUpdates = 16;
 inline constexpr unsigned kStoreCapabilities = kStoreCapabilityRename | kStoreCapabilityUidPlus;
 
 inline constexpr std::string_view kAllRights = "lrswipcda";
+// The diagnostic of a message another session or POP3 removed.
+inline constexpr std::string_view kMessageGone = "Message no longer exists";
 inline constexpr std::string_view kDefaultPublicPrefix = "Public Folders";
 // The special-use attributes a folder may carry, as LIST writes them (\All and \Flagged would need
 // folders the store does not have).
@@ -85,6 +87,10 @@ public:
     // The messages of a folder in UID order with their flags; a folder without a creation date gets
     // one here, so that its UIDVALIDITY is never 0 and stays as long as the folder lives.
     MessageVector BuildVector(const FolderRecord& folder) const;
+    // The folder's UID validity, given at the first look and kept with the folder: the value of its
+    // creation second, or for a folder this server makes (and one whose id counter started again) one
+    // above every value given in the mailbox before, so that a folder deleted and made again within
+    // a second is told from the old one.
     std::uint32_t UidValidity(const FolderRecord& folder) const;
     // Moves whenever a message of the folder is added, removed or has its record rewritten.
     double Stamp(const FolderRecord& folder) const;
@@ -100,6 +106,9 @@ public:
     // store replaces a file by renaming a new one over it, so what this stream reads never changes.
     std::unique_ptr<FileStream> OpenContent(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
     bool RemoveMessage(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
+    // Removes a message only when the store holds it \Deleted now (what a session shows may be its
+    // own view, or old): true when removed, false when not marked (or gone), nullopt on failure.
+    std::optional<bool> RemoveIfDeleted(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
     // Publishes a staged message (its content written and closed) with its flags and internal date;
     // its UID, or nullopt.
     std::optional<std::uint32_t> PublishAppended(const FolderRecord& folder, store::Envelope& envelope, std::uint16_t flags,
@@ -133,6 +142,8 @@ private:
     std::shared_ptr<store::MailBox> FindUserMailBox(std::string_view user) const;
     std::string PublicRights(const store::Folder& folder) const;
     std::string FlagsKey(const store::Folder& folder) const;
+    // Gives a folder its UID validity; `fresh` lifts it above `previous` and every one given before.
+    std::uint32_t AssignUidValidity(const FolderRecord& record, std::uint32_t previous, bool fresh) const;
 
     std::shared_ptr<store::MessageStore> store_;
     std::string primaryDomain_;

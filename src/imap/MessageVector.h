@@ -49,6 +49,8 @@ struct MessageVector {
     std::uint32_t uidValidity = 0;
     std::uint32_t uidNext = 1;
     std::uint16_t permanentFlags = 0;
+    // Envelopes being published while the folder was listed were left for the next look.
+    bool partial = false;
 
     // Marks the entries of a message set (UIDs with `uid`) and clears the others; false with the BAD
     // diagnostic when the set is not valid.

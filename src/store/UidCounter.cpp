@@ -151,8 +151,8 @@ public:
     FileStream& Stream() { return *stream_; }
     CounterImage& Image() { return image_; }
     // A counter that was missing is made empty, and an empty one reads as 0: neither may hand out the
-    // ids of files already in the folder.
-    bool Trusted() const { return sound_ && image_.counter != 0; }
+    // ids of files already in the folder. One that records a last published id stands as it is, 0 too.
+    bool Trusted() const { return sound_ && (image_.counter != 0 || image_.recorded); }
     bool Created() const { return created_; }
     bool Identified() const { return identified_; }
     dev_t Device() const { return device_; }

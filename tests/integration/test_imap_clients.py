@@ -91,7 +91,7 @@ def test_curl_appends_a_message_and_creates_and_deletes_a_folder(registered, tmp
     run(tmp_path, "curl", "-sS", url, "--user", JOHN + ":secret", "-X", "CREATE Projects")
     assert os.path.isdir(folder)
     assert client.list('""', "Projects") == ("OK", [b'() "/" "Projects"'])
-    assert client.status("Projects", "(MESSAGES)") == ("OK", [b'"Projects" (messages 0)'])
+    assert client.status("Projects", "(MESSAGES)") == ("OK", [b'"Projects" (MESSAGES 0)'])
     run(tmp_path, "curl", "-sS", url, "--user", JOHN + ":secret", "-X", "DELETE Projects")
     assert not os.path.exists(folder)
     assert client.list('""', "Projects") == ("OK", [None])

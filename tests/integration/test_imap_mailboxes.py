@@ -173,11 +173,11 @@ def test_append_streams_large_messages_and_refuses_before_inviting(registered):
     assert raw.line() == b't NO Command invalid in current context:  "APPEND"'
     assert raw.ask(b"LOGIN john@example.com secret") == [b"t OK LOGIN completed"]
     raw.send(b"t APPEND Nowhere {5}\r\n")
-    assert raw.line() == b"t NO [trycreate] No such folder"  # never invited
+    assert raw.line() == b"t NO [TRYCREATE] No such folder"  # never invited
     raw.send(b"t APPEND INBOX {5000000}\r\n")
     assert raw.line() == b"t NO [TOOBIG] Message too large"
     raw.send(b"t APPEND Nowhere {5+}\r\nt NOO\r\nu NOOP\r\n")  # the data is skipped, never run
-    assert raw.line() == b"t NO [trycreate] No such folder"
+    assert raw.line() == b"t NO [TRYCREATE] No such folder"
     assert raw.line() == b"u OK NOOP completed"
     assert raw.ask(b'APPEND INBOX "yesterday" {1+}\r\nx') == [b"t BAD Invalid date-time argument to APPEND"]
     assert raw.ask(b"APPEND INBOX (\\Seen)") == [b"t BAD Invalid argument to APPEND where message expected"]
@@ -218,7 +218,7 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
                                           b'* LIST () "/" "Entw&APw-rfe"', b'* LIST (\\Drafts) "/" "Drafts"'])
     assert raw.ask(b'LIST "" %')[:-1].count(b'* LIST () "/" "Archive/2025"') == 0
     assert raw.ask(b'LIST Archive/ %') == [b'* LIST () "/" "Archive/2025"', b"t OK LIST completed"]
-    assert raw.ask(b"STATUS INBOX (MESSAGES UNSEEN uidnext)") == [b'* STATUS "INBOX" (messages 2 unseen 2 uidnext 3)',
+    assert raw.ask(b"STATUS INBOX (MESSAGES UNSEEN uidnext)") == [b'* STATUS "INBOX" (MESSAGES 2 UNSEEN 2 UIDNEXT 3)',
                                                                    b"t OK STATUS completed"]
     assert raw.ask(b"STATUS Nowhere (MESSAGES)") == [b"t NO No such mailbox"]
     assert raw.ask(b"STATUS INBOX (SIZE)") == [b"t BAD Invalid STATUS item:  SIZE"]
@@ -237,13 +237,15 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     copied = raw.ask(b"COPY 1:2 Drafts")
     assert re.fullmatch(rb"t OK \[COPYUID \d+ 1:2 1:2\] COPY completed", copied[-1]), copied
     assert raw.ask(b"UID COPY 2 Drafts")[-1].endswith(b" 2 3] COPY completed")
-    assert raw.ask(b"COPY 1 Nowhere") == [b"t NO [trycreate] No such folder"]
-    assert raw.ask(b"COPY 1 INBOX") == [b"t NO COPY to currently selected folder not permitted"]
-    assert raw.ask(b"STATUS Drafts (MESSAGES)") == [b'* STATUS "Drafts" (messages 3)', b"t OK STATUS completed"]
+    assert raw.ask(b"COPY 1 Nowhere") == [b"t NO [TRYCREATE] No such folder"]
+    # Into the selected folder itself: a new message, announced before the reply.
+    into_self = raw.ask(b"COPY 1 INBOX")
+    assert into_self[0] == b"* 3 EXISTS" and re.fullmatch(rb"t OK \[COPYUID \d+ 1 3\] COPY completed", into_self[-1]), into_self
+    assert raw.ask(b"STATUS Drafts (MESSAGES)") == [b'* STATUS "Drafts" (MESSAGES 3)', b"t OK STATUS completed"]
     assert raw.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
     # Renaming INBOX moves its messages and keeps it.
     assert raw.ask(b"RENAME INBOX Old") == [b"t OK Inbox contents moved to new folder"]
-    assert raw.ask(b"SELECT Old")[0] == b"* 2 EXISTS"
+    assert raw.ask(b"SELECT Old")[0] == b"* 3 EXISTS"
     assert raw.ask(b"SELECT INBOX")[0] == b"* 0 EXISTS"
     assert raw.ask(b"DELETE INBOX") == [b't NO You may not delete "Inbox".  This is an IMAP restriction.']
     raw.close()
@@ -295,7 +297,7 @@ def test_flags_stored_by_one_session_survive_anothers_stale_view(registered):
     # The stale session has not looked since; its \Seen (by FETCH) and \Answered (by STORE) are added to
     # what is stored, not written over it, and what it learns on the way is shown.
     fetched = stale.ask(b"FETCH 1 (BODY.PEEK[]<0.1> BODY[]<0.1>)")
-    assert fetched[-3:] == [b"R FLAGS (\\Recent \\Seen))", b"* 1 FETCH (FLAGS (\\Flagged \\Recent \\Seen))",
+    assert fetched[-3:] == [b"R FLAGS (\\Recent \\Seen))", b"* 1 FETCH (UID 1 FLAGS (\\Flagged \\Recent \\Seen))",
                             b"t OK FETCH completed"], fetched
     assert stale.ask(b"STORE 2 +FLAGS (\\Answered)") == [b"* 2 FETCH (FLAGS (\\Answered \\Flagged \\Recent))",
                                                           b"t OK STORE completed"]
@@ -317,14 +319,16 @@ def test_move_enable_and_non_synchronising_literals(registered):
     assert raw.ask(b"CREATE Archive") == [b"t OK CREATE completed"]
     raw.ask(b"SELECT INBOX")
     assert raw.ask(b"ENABLE CONDSTORE") == [b't BAD Command invalid in current context:  "ENABLE"']
-    validity = re.search(rb"uidvalidity (\d+)", b" ".join(raw.ask(b"STATUS Archive (UIDVALIDITY)"))).group(1)
+    validity = re.search(rb"UIDVALIDITY (\d+)", b" ".join(raw.ask(b"STATUS Archive (UIDVALIDITY)"))).group(1)
     # Every copy is safe before an original goes: COPYUID, then the expunges from the highest down.
     assert raw.ask(b"UID MOVE 1:2 Archive") == [b"* OK [COPYUID %s 1:2 1:2] Messages copied" % validity, b"* 2 EXPUNGE",
                                                  b"* 1 EXPUNGE", b"t OK MOVE completed"]
     archive = os.path.join(registered.store, "example.com", "john", "Archive")
     assert len([name for name in os.listdir(archive) if name.endswith(".env")]) == 2 and inbox_count(registered) == 1
-    assert raw.ask(b"MOVE 1 Nowhere") == [b"t NO [trycreate] No such folder"]
-    assert raw.ask(b"MOVE 1 INBOX") == [b"t NO MOVE to currently selected folder not permitted"]
+    assert raw.ask(b"MOVE 1 Nowhere") == [b"t NO [TRYCREATE] No such folder"]
+    moved = raw.ask(b"MOVE 1 INBOX")
+    assert re.fullmatch(rb"\* OK \[COPYUID \d+ 3 \d+\] Messages copied", moved[0]) and moved[1:] == [
+        b"* 1 EXPUNGE", b"* 1 EXISTS", b"* 1 RECENT", b"t OK MOVE completed"], moved
     raw.ask(b"EXAMINE INBOX")
     assert raw.ask(b"MOVE 1 Archive") == [b"t NO MOVE command invalid since current folder is read-only"]
     assert inbox_count(registered) == 1
@@ -391,3 +395,113 @@ def test_special_use_comes_from_create_or_the_name_and_outlives_the_server(regis
     assert raw.ask(b'LIST "" Old') == [b'* LIST () "/" "Old"', b"t OK LIST completed"]
     raw.close()
     assert server.stop() == 0
+
+
+def public_folder(env, name, rights, messages_from):
+    """A public folder granting john `rights`, holding copies of the files of john's inbox."""
+    import shutil
+    from cfgfile import VT_BSTR, VT_EMPTY, decode, encode
+    learn = os.path.join(env.store, "Bayesian Learn")
+    records = [r for r in decode(open(os.path.join(learn, "_Bayesian Learn"), "rb").read()) if "Members:" not in r[0]]
+    records.append(("_ACL:Members:" + JOHN, VT_BSTR, rights))
+    if not any(key == "_ACL:Members" for key, _, _ in records):
+        records[-1:-1] = [("_ACL", VT_EMPTY, None), ("_ACL:Members", VT_EMPTY, None)]
+    folder = os.path.join(env.store, name)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "_" + name), "wb") as f:
+        f.write(encode(records))
+    open(os.path.join(folder, "_uid"), "wb").close()
+    for file in os.listdir(messages_from):
+        if file.endswith((".env", ".eml")):
+            shutil.copy(os.path.join(messages_from, file), folder)
+    return folder
+
+
+def test_rights_uid_order_validity_and_vanished_messages(registered):
+    ports = installation(registered, routers=4)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    inbox = os.path.join(registered.store, "example.com", "john", "_In")
+
+    # A user who may write flags but not delete: \Deleted stays the session's own, and CLOSE removes
+    # nothing (it emptied the folder before).
+    shared = public_folder(registered, "Shared", "lrw", inbox)
+    raw = login(ports["imap"])
+    selected = raw.ask(b'SELECT "Public Folders/Shared"')
+    assert b"* OK [PERMANENTFLAGS (\\Answered \\Draft \\Flagged)] Permanent flags" in selected, selected
+    assert raw.ask(b"STORE 1:* +FLAGS (\\Deleted)")[-1] == b"t OK STORE completed"
+    assert raw.ask(b"CLOSE") == [b"t OK Folder closed"]
+    assert len([f for f in os.listdir(shared) if f.endswith(".env")]) == 2
+
+    # UIDs in publication order: four routers deliver while an APPEND's literal is half sent; an idle
+    # session sees EXISTS only grow, and UID FETCH from the old UIDNEXT finds every new message, the
+    # APPEND's (published last) highest.
+    watcher = login(ports["imap"])
+    before = watcher.ask(b"SELECT INBOX")
+    uidnext = int(re.search(rb"UIDNEXT (\d+)", b" ".join(before)).group(1))
+    appender = login(ports["imap"])
+    message = b"Subject: slow\r\n\r\n" + b"y" * 1000 + b"\r\n"
+    appender.send(b"a APPEND INBOX {%d}\r\n" % len(message))
+    assert appender.line().startswith(b"+ ")
+    appender.send(message[:500])
+    exists = []
+    with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as client:
+        for n in range(8):
+            client.sendmail("a@remote.test", [JOHN], "Subject: race %d\r\n\r\nbody\r\n" % n)
+            exists += [int(line.split()[1]) for line in watcher.ask(b"NOOP") if line.endswith(b" EXISTS")]
+    wait_for(lambda: inbox_count(registered) == 10, "the deliveries")
+    appender.send(message[500:] + b"\r\n")
+    appended = appender.line()
+    assert appended.startswith(b"a OK [APPENDUID "), appended
+    appended_uid = int(appended.split()[4].rstrip(b"]"))
+    wait_for(lambda: any(line.endswith(b" EXISTS") and int(line.split()[1]) == 11 and not exists.append(11)
+                         for line in watcher.ask(b"NOOP")) or exists[-1:] == [11], "the last EXISTS")
+    assert exists == sorted(exists) and len(set(exists)) == len(exists), exists
+    fetched = watcher.ask(b"UID FETCH %d:* (UID)" % uidnext)
+    uids = [int(re.search(rb"UID (\d+)", line).group(1)) for line in fetched[:-1]]
+    assert len(uids) == 9 and uids == sorted(uids) and uids[-1] == appended_uid, (uids, appended_uid)
+
+    # Two sessions: one marks read, the other (whose view is old) clears it, and the store follows.
+    other = login(ports["imap"])
+    other.ask(b"SELECT INBOX")
+    assert raw.ask(b"SELECT INBOX")[-1] == b"t OK [READ-WRITE] SELECT completed"
+    raw.ask(b"STORE 1 +FLAGS.SILENT (\\Seen)")
+    assert other.ask(b"STORE 1 -FLAGS.SILENT (\\Seen)") == [b"t OK STORE completed"]
+    assert raw.ask(b"NOOP")[0] == b"* 1 FETCH (UID 1 FLAGS (\\Recent))"
+
+    # A message another session expunged: FETCH answers the rest, STORE and COPY pass over it.
+    assert other.ask(b"STORE 1 +FLAGS.SILENT (\\Deleted)") == [b"t OK STORE completed"]
+    assert other.ask(b"EXPUNGE")[0] == b"* 1 EXPUNGE"
+    fetched = raw.ask(b"FETCH 1:2 (BODY.PEEK[TEXT]<0.4>)")
+    assert fetched == [b"* 2 FETCH (BODY[TEXT]<0> {4}", b"body)",
+                       b"t NO [EXPUNGEISSUED] Some of the requested messages no longer exist"], fetched
+    assert raw.ask(b"NOOP")[0] == b"* 1 EXPUNGE"
+    assert other.ask(b"EXPUNGE")[-1] == b"t OK EXPUNGE completed"
+    raw.ask(b"CREATE Kept")
+    assert other.ask(b"STORE 1 +FLAGS.SILENT (\\Deleted)")[-1] == b"t OK STORE completed"
+    other.ask(b"EXPUNGE")
+    assert raw.ask(b"STORE 1:2 +FLAGS.SILENT (\\Flagged)")[-1] == b"t OK STORE completed"
+    copied = raw.ask(b"COPY 1:2 Kept")
+    assert re.fullmatch(rb"t OK \[COPYUID \d+ \d+ 1\] COPY completed", copied[-1]), copied
+
+    # A damaged record hides only itself; a folder made again within its second has a new validity.
+    records = sorted(f for f in os.listdir(inbox) if f.endswith(".env"))
+    with open(os.path.join(inbox, records[-1]), "wb") as f:
+        f.write(b"garbage")
+    count = len(records)
+    assert raw.ask(b"SELECT INBOX")[0] == b"* %d EXISTS" % (count - 1)
+    status = raw.ask(b"STATUS INBOX (UIDNEXT MESSAGES)")
+    validity = [raw.ask(b"CREATE Again"), raw.ask(b"STATUS Again (UIDVALIDITY)")[0], raw.ask(b"DELETE Again"),
+                raw.ask(b"CREATE Again"), raw.ask(b"STATUS Again (UIDVALIDITY)")[0]]
+    assert validity[1] != validity[4], validity
+    raw.close()
+    other.close()
+    watcher.close()
+    appender.close()
+
+    # UIDNEXT does not move without a message, not even across a restart.
+    assert server.stop() == 0
+    registered.start().wait_ready()
+    again = login(ports["imap"])
+    assert again.ask(b"STATUS INBOX (UIDNEXT MESSAGES)") == status
+    again.close()
