@@ -64,7 +64,8 @@ private:
         return true;
     }
 
-    // The text parts, decoded from their transfer encoding and converted to UTF-8, one after another.
+    // The text parts, decoded from their transfer encoding, converted to UTF-8 and folded, one after
+    // another: folded once here, however many keys read them.
     std::string TextParts() const {
         std::string text;
         std::size_t count = 0;
@@ -75,9 +76,9 @@ private:
             std::string body;
             if (m5::M5GetPartBody(*message_, number, m5::M5Delivery::Decoded, body) != m5::M5STS_SUCCESS) continue;
             std::string converted;
-            const bool declared = part->codePage && part->charset != "us-ascii";
-            if (!declared || !m5::M5ConvertToUtf8(*part->codePage, body, converted)) converted = m5::M5UndeclaredToUtf8(body);
-            text += converted;
+            const bool declared = part->charset != "us-ascii";
+            if (!declared || !m5::M5ConvertNamedToUtf8(part->charset, body, converted)) converted = m5::M5UndeclaredToUtf8(body);
+            text += FoldCase(converted);
             text += '\n';
         }
         return text;

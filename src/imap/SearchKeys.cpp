@@ -1,10 +1,14 @@
 // SearchKeys: the SEARCH key table, its parser and the tests.
 #include "imap/SearchKeys.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 
+#include "m5/M5Descriptors.h"
 #include "platform/Text.h"
 
 namespace pw::imap {
@@ -138,7 +142,7 @@ private:
         case Takes::Atom:
             if (next && next->kind == ArgumentKind::List) return Refuse("SEARCH key " + quotedName + " illegally followed by a list");
             if (!next) return Refuse("SEARCH key " + quotedName + " missing string argument");
-            key.text = list[at++].text;
+            key.text = row->takes == Takes::Atom ? list[at++].text : FoldCase(list[at++].text);
             return key;
         case Takes::Set:
             if (!next || next->kind != ArgumentKind::Atom) return Refuse("SEARCH key " + quotedName + " missing string argument");
@@ -175,11 +179,62 @@ private:
     SearchRefusal& refusal_;
 };
 
-bool ContainsNoCase(std::string_view haystack, std::string_view needle) {
-    if (needle.empty()) return true;
-    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-           }) != haystack.end();
+// The case mappings of Unicode, whatever the process's locale: C.UTF-8's character classes, made
+// once (a locale object is safe to share between threads). Null when the C library lacks it; only
+// ASCII folds then.
+locale_t UnicodeCtype() {
+    static const locale_t ctype = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+    return ctype;
+}
+
+char32_t FoldCharacter(char32_t c, locale_t ctype) {
+    if (ctype == locale_t{}) return c;
+    return static_cast<char32_t>(towlower_l(towupper_l(static_cast<wint_t>(c), ctype), ctype));
+}
+
+bool ContainsFolded(std::string_view text, std::string_view foldedNeedle) {
+    return foldedNeedle.empty() || FoldCase(text).find(foldedNeedle) != std::string::npos;
+}
+
+// Field names (upper case) whose values are address lists.
+constexpr std::string_view kAddressFields[] = {
+    "FROM", "SENDER", "REPLY-TO", "TO", "CC", "BCC", "RESENT-FROM", "RESENT-SENDER", "RESENT-TO", "RESENT-CC", "RESENT-BCC",
+};
+
+// The blanks next to "@" taken out: what is left of "user (x)@ (y) example.org" once its comments
+// are gone is one address again.
+std::string WithoutBlanksAroundAt(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool blank = text[i] == ' ' || text[i] == '\t';
+        if (!blank) {
+            if (text[i] == '@') out.erase(out.find_last_not_of(" \t") + 1);
+            out += text[i];
+        } else if (out.empty() || out.back() != '@') {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// What one header field is tested against: its value as stored, with its encoded words decoded, and
+// for an address list each display name decoded and each address as local@domain.
+std::vector<std::string> FieldTexts(std::string_view upperName, const std::string& value) {
+    std::vector<std::string> texts{value};
+    std::string decoded = m5::M5DecodeHeaderText(value);
+    if (decoded != value) texts.push_back(std::move(decoded));
+    if (std::find(std::begin(kAddressFields), std::end(kAddressFields), upperName) == std::end(kAddressFields)) return texts;
+    for (m5::M5Address& address : m5::M5ParseAddressList(value)) {
+        if (!address.name.empty()) texts.push_back(std::move(address.name));
+    }
+    // The parser reads a word without "@" as a local address of "localhost": that domain is only
+    // the field's when it says so.
+    const std::string plain = WithoutBlanksAroundAt(m5::M5WithoutComments(value));
+    const bool saysLocalhost = ToLowerAscii(plain).find("@localhost") != std::string::npos;
+    for (const m5::M5Address& address : m5::M5ParseAddressList(plain)) {
+        texts.push_back(address.domain == "localhost" && !saysLocalhost ? address.local : address.local + "@" + address.domain);
+    }
+    return texts;
 }
 
 bool HeaderMatches(const SearchKey& key, SearchSubject& subject) {
@@ -187,9 +242,39 @@ bool HeaderMatches(const SearchKey& key, SearchSubject& subject) {
     if (header == nullptr) return false;
     const std::size_t count = header->CountField(key.field);
     for (std::size_t which = 0; which < count; ++which) {
-        if (ContainsNoCase(header->Field(key.field, which), key.text)) return true;
+        const auto texts = FieldTexts(key.field, header->Field(key.field, which));
+        if (std::any_of(texts.begin(), texts.end(), [&](const std::string& text) { return ContainsFolded(text, key.text); })) return true;
     }
     return false;
+}
+
+// The header as TEXT reads it: each field unfolded and its encoded words decoded, one per line.
+std::string DecodedHeaderText(std::string_view text) {
+    std::string unfolded;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool lineBreak = text[i] == '\r' || text[i] == '\n';
+        const std::size_t next = text.find_first_not_of("\r\n", i);
+        if (lineBreak && next != std::string_view::npos && (text[next] == ' ' || text[next] == '\t')) {
+            i = next - 1;
+            continue;
+        }
+        unfolded += text[i];
+    }
+    std::string decoded;
+    for (const std::string& line : SplitAtAny(unfolded, "\r\n")) {
+        decoded += m5::M5DecodeHeaderText(line);
+        decoded += '\n';
+    }
+    return decoded;
+}
+
+bool TextMatches(const SearchKey& key, SearchSubject& subject) {
+    if (const mime::HeaderBlock* header = subject.Header()) {
+        const std::string stored = header->Text();
+        if (ContainsFolded(stored, key.text) || ContainsFolded(DecodedHeaderText(stored), key.text)) return true;
+    }
+    const std::string* body = subject.BodyText();
+    return body && body->find(key.text) != std::string::npos;
 }
 
 bool SentMatches(const SearchKey& key, SearchSubject& subject) {
@@ -220,8 +305,9 @@ std::optional<SearchKey> ParseSearch(const std::vector<Argument>& arguments, Sea
             refusal = {"SEARCH command has CHARSET with no object", true};
             return std::nullopt;
         }
-        if (!EqualsNoCase(arguments[1].text, "US-ASCII")) {
-            refusal = {"[BADCHARSET (US-ASCII)] This server does not support searches with alternate character sets", false};
+        // Search strings are taken as UTF-8 either way: US-ASCII is a part of it.
+        if (!EqualsNoCase(arguments[1].text, "US-ASCII") && !EqualsNoCase(arguments[1].text, "UTF-8")) {
+            refusal = {"[BADCHARSET (US-ASCII UTF-8)] This server does not support searches with alternate character sets", false};
             return std::nullopt;
         }
         at = 2;
@@ -231,6 +317,28 @@ std::optional<SearchKey> ParseSearch(const std::vector<Argument>& arguments, Sea
         return std::nullopt;
     }
     return Parser(arguments, at, refusal).All();
+}
+
+std::string FoldCase(std::string_view text) {
+    const locale_t ctype = UnicodeCtype();
+    std::string folded;
+    folded.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        char32_t c = 0;
+        const std::size_t length = byte < 0x80 ? 0 : DecodeUtf8(text, at, c);
+        if (length == 0) {
+            folded += FoldAscii(text[at++]);
+            continue;
+        }
+        at += length;
+        if (c == U'\u00DF' || c == U'\u1E9E') {
+            folded += "ss";
+            continue;
+        }
+        AppendUtf8(folded, FoldCharacter(c, ctype));
+    }
+    return folded;
 }
 
 bool Matches(const SearchKey& key, SearchSubject& subject) {
@@ -245,14 +353,9 @@ bool Matches(const SearchKey& key, SearchSubject& subject) {
     case Kind::Header: return HeaderMatches(key, subject);
     case Kind::Body: {
         const std::string* body = subject.BodyText();
-        return body && ContainsNoCase(*body, key.text);
+        return body && body->find(key.text) != std::string::npos;
     }
-    case Kind::Text: {
-        const mime::HeaderBlock* header = subject.Header();
-        if (header && ContainsNoCase(header->Text(), key.text)) return true;
-        const std::string* body = subject.BodyText();
-        return body && ContainsNoCase(*body, key.text);
-    }
+    case Kind::Text: return TextMatches(key, subject);
     case Kind::Before: return UtcDay(entry.internalDate) < key.day;
     case Kind::On: return UtcDay(entry.internalDate) == key.day;
     case Kind::Since: return UtcDay(entry.internalDate) >= key.day;

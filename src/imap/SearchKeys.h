@@ -2,11 +2,13 @@
 // tested against one message at a time.
 //
 // The tree is parsed whole before any message is looked at, so a bad key answers BAD and tests
-// nothing. Nesting (NOT NOT ..., OR inside OR, lists) is bounded by kMaxSearchDepth. Header keys
-// (FROM, SUBJECT, HEADER, ...) match the field as stored, unfolded; BODY and TEXT match the text
-// parts of the message decoded to UTF-8; every string test ignores ASCII case. Dates compare by day:
-// the internal date's UTC day, the Date header's day as written. A message whose file cannot be read
-// matches no key that needs it.
+// nothing. Nesting (NOT NOT ..., OR inside OR, lists) is bounded by kMaxSearchDepth. CHARSET may be
+// US-ASCII or UTF-8; search strings are UTF-8 either way. Header keys (FROM, SUBJECT, HEADER, ...)
+// match a field as stored (unfolded) and with its encoded words decoded; in address fields also each
+// display name decoded and each address with its comments and blanks taken out. BODY and TEXT match
+// the text parts of the message decoded to UTF-8, TEXT the header as stored and decoded too. Every
+// string test ignores case as FoldCase does. Dates compare by day: the internal date's UTC day, the
+// Date header's day as written. A message whose file cannot be read matches no key that needs it.
 // Thread safety: values and pure functions; a subject belongs to one session.
 #pragma once
 
@@ -14,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "imap/ImapCommandReader.h"
@@ -74,6 +77,7 @@ public:
     virtual std::size_t Index() const = 0;
     // Null when the message can not be read.
     virtual const mime::HeaderBlock* Header() = 0;
+    // The text parts in UTF-8, folded by FoldCase.
     virtual const std::string* BodyText() = 0;
 };
 
@@ -81,6 +85,11 @@ struct SearchRefusal {
     std::string reply;
     bool bad = true;
 };
+
+// UTF-8 text for comparison without regard to case: every letter, of any script, becomes the lower
+// case of its upper case (so the two lower forms of "ς" and "σ", "ſ" and "s" fold together), and "ß"
+// becomes "ss" ("GRÖSSE" is "größe"). Bytes that are not UTF-8 stay as they are, ASCII letters folded.
+std::string FoldCase(std::string_view text);
 
 // The criteria of SEARCH's arguments, CHARSET included, as one AND key; nullopt with the refusal.
 std::optional<SearchKey> ParseSearch(const std::vector<Argument>& arguments, SearchRefusal& refusal);

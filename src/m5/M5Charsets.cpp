@@ -6,6 +6,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <utility>
@@ -127,6 +128,15 @@ private:
     iconv_t cd_;
 };
 
+// A name iconv may be asked for: letters, digits and "-_.:" only, so that no "//" suffix of iconv's
+// own ever comes from a message.
+bool PlausibleIconvName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxIconvNameLength) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' || c == ':';
+    });
+}
+
 }  // namespace
 
 std::optional<unsigned> M5CodePage(std::string_view charset) {
@@ -157,6 +167,17 @@ bool M5ConvertToUtf8(unsigned codePage, std::string_view bytes, std::string& out
     const char* name = M5IconvName(codePage);
     if (name == nullptr) return false;
     Iconv converter(name);
+    if (!converter.Valid()) return false;
+    out = converter.Convert(bytes);
+    return true;
+}
+
+bool M5ConvertNamedToUtf8(std::string_view charset, std::string_view bytes, std::string& out) {
+    out.clear();
+    const std::string_view name = TrimAscii(charset.substr(0, charset.find('*')));
+    if (const auto codePage = M5CodePage(name)) return M5ConvertToUtf8(*codePage, bytes, out);
+    if (!PlausibleIconvName(name)) return false;
+    Iconv converter(std::string(name).c_str());
     if (!converter.Valid()) return false;
     out = converter.Convert(bytes);
     return true;

@@ -4,8 +4,9 @@
 // A name is looked up lower-cased, first in the main list, then in the aliases; "windows-" followed by
 // digits is that number. Anything else has no code page. Conversion goes through the C library's iconv
 // under the code page's iconv name; a byte sequence iconv rejects becomes U+FFFD and conversion goes
-// on, so a text always converts. Header bytes without a declared charset are read as UTF-8 when they
-// are valid UTF-8, else as Windows-1252.
+// on, so a text always converts. A name the table does not know is tried with iconv under the name
+// itself (ISO-8859-13, GB18030, ...), without an RFC 2231 language ("utf-8*en"). Header bytes without a
+// declared charset are read as UTF-8 when they are valid UTF-8, else as Windows-1252.
 // Thread safety: pure functions (each conversion opens its own iconv descriptor).
 #pragma once
 
@@ -23,6 +24,9 @@ std::optional<unsigned> M5CodePage(std::string_view charset);
 const char* M5IconvName(unsigned codePage);
 // False when the code page has no converter (out is then empty).
 bool M5ConvertToUtf8(unsigned codePage, std::string_view bytes, std::string& out);
+// Text in the charset of that name: the table's code page, else iconv's converter of that name.
+// False when neither knows it (out is then empty).
+bool M5ConvertNamedToUtf8(std::string_view charset, std::string_view bytes, std::string& out);
 // Bytes of no declared charset: kept when valid UTF-8, else read as Windows-1252.
 std::string M5UndeclaredToUtf8(std::string_view bytes);
 

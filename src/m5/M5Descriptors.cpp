@@ -96,7 +96,7 @@ std::string PercentDecode(std::string_view text) {
 
 std::string ToUtf8(std::string_view charset, std::string_view bytes) {
     std::string out;
-    if (const auto codePage = M5CodePage(charset); codePage && M5ConvertToUtf8(*codePage, bytes, out)) return out;
+    if (M5ConvertNamedToUtf8(charset, bytes, out)) return out;
     return M5UndeclaredToUtf8(bytes);
 }
 
@@ -339,6 +339,11 @@ std::string M5DecodeHeaderText(std::string_view raw) {
     flushEncoded();
     flushPlain();
     return out;
+}
+
+std::string M5WithoutComments(std::string_view text) {
+    std::string comment;
+    return WithoutComments(text, comment);
 }
 
 std::vector<M5Address> M5ParseAddressList(std::string_view value) {

@@ -86,5 +86,7 @@ void M5DescribeEnvelope(const mime::HeaderBlock& header, M5EnvelopeDesc& envelop
 // Header text for display: encoded words decoded, everything converted to UTF-8.
 std::string M5DecodeHeaderText(std::string_view raw);
 std::vector<M5Address> M5ParseAddressList(std::string_view value);
+// The text with its comments ("(...)", nested, outside double quotes) taken out.
+std::string M5WithoutComments(std::string_view text);
 
 }  // namespace pw::m5

@@ -38,6 +38,8 @@ inline constexpr std::size_t kMaxSectionDigits = 9;
 inline constexpr std::size_t kMaxSessionName = 44;
 // A "windows-" code page number: more digits than this is no code page.
 inline constexpr std::size_t kMaxCodePageDigits = 9;
+// A charset name the table does not know is tried with iconv only up to this length.
+inline constexpr std::size_t kMaxIconvNameLength = 40;
 // How much a header-only read takes from the file at a time, and a whole-file read.
 inline constexpr std::size_t kHeaderReadChunk = 8 * 1024;
 inline constexpr std::size_t kFileReadChunk = 512 * 1024;
