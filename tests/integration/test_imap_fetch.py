@@ -454,7 +454,8 @@ def lines(*items):
 
 # Part 1 holds a message that is not multipart; part 2 a multipart message whose first part is an
 # alternative with a message inside it (2.1.3), itself multipart; part 3 a plain text.
-DEEP = lines(b"From: deep@remote.test", b"Subject: deep", b"Content-Type: multipart/mixed; boundary=d", b"",
+DEEP = lines(b"From: deep@remote.test", b'To: "Deep Team": deep@remote.test;', b"Subject: deep",
+             b"Content-Type: multipart/mixed; boundary=d", b"",
              b"--d", b"Content-Type: text/plain", b"", b"deep one", b"--d", b"Content-Type: text/plain", b"",
              b"deep two", b"--d--")
 SINGLE = lines(b"From: single@remote.test", b"Subject: single", b"", b"single body", b"second line")
@@ -465,6 +466,8 @@ MULTI = lines(b"From: multi@remote.test", b"Subject: multi", b"Content-Type: mul
               b"--a", b"Content-Type: message/rfc822", b"Content-Description: deep one", b"", DEEP,
               b"--a--", b"--m", b"Content-Type: text/plain", b"", b"after alt", b"--m--")
 EMBEDDED = lines(b"From: Outer <outer@remote.test>", b"Subject: embedded", b"MIME-Version: 1.0",
+                 b'To: friends: a@x.org, "B" <b@y.org>;, carol@z.org', b"Cc: undisclosed-recipients:;",
+                 b"Bcc: user, <@nowhere.test>",
                  b"Content-Type: multipart/mixed; boundary=o", b"",
                  b"--o", b"Content-Type: message/rfc822", b"Content-Description: forwarded", b"", SINGLE,
                  b"--o", b"Content-Type: message/rfc822", b"", MULTI,
@@ -511,7 +514,7 @@ def test_sections_of_embedded_messages_at_every_depth(registered):
         "2.1.1": b"alt text", "2.1.2": b"<p>alt</p>", "2.2": b"after alt", "2.2.MIME": b"Content-Type: text/plain\r\n\r\n",
         "2.1.3": DEEP, "2.1.3.HEADER": deep_header, "2.1.3.TEXT": deep_text,
         "2.1.3.MIME": b"Content-Type: message/rfc822\r\nContent-Description: deep one\r\n\r\n",
-        "2.1.3.HEADER.FIELDS.NOT (FROM CONTENT-TYPE)": b"Subject: deep\r\n\r\n",
+        "2.1.3.HEADER.FIELDS.NOT (FROM TO CONTENT-TYPE)": b"Subject: deep\r\n\r\n",
         "2.1.3.1": b"deep one", "2.1.3.2": b"deep two", "2.1.3.2.MIME": b"Content-Type: text/plain\r\n\r\n",
         "2.1.3.3": b"", "2.1.3.1.1": b"", "3": b"tail",
     }
@@ -526,6 +529,15 @@ def test_sections_of_embedded_messages_at_every_depth(registered):
                           " ".join("BODY.PEEK[%s]" % section for section in forward))
     got = {name[len("BODY["):-1]: value for name, value in items.items() if name.startswith("BODY[")}
     assert got == forward and items["BINARY[1.1.3.2]"] == b"deep two" and items["BINARY.SIZE[1.2]"] == len(b"after alt")
+
+    # ENVELOPE keeps groups between their start and end markers and names what an address lacks.
+    typ, data = client.fetch("1", "ENVELOPE")
+    outer = b'(("Outer" NIL "outer" "remote.test"))'
+    assert typ == "OK" and data == [b'1 (ENVELOPE (NIL "embedded" %s %s %s ' % (outer, outer, outer) +
+                                    b'((NIL NIL "friends" NIL)(NIL NIL "a" "x.org")("B" NIL "b" "y.org")(NIL NIL NIL NIL)'
+                                    b'(NIL NIL "carol" "z.org")) ((NIL NIL "undisclosed-recipients" NIL)(NIL NIL NIL NIL)) '
+                                    b'((NIL NIL "user" "unspecified-domain")(NIL NIL "unspecified-mailbox" "nowhere.test")) '
+                                    b'NIL NIL))'], data
 
     # BODYSTRUCTURE tells the same story: each embedded message's size and lines are BODY[n]'s, its
     # envelope's subject and its parts are what the sections above hold.
@@ -542,6 +554,7 @@ def test_sections_of_embedded_messages_at_every_depth(registered):
     deep = alternative[2]
     assert alternative[3] == b"ALTERNATIVE" and deep[:7] == [b"MESSAGE", b"RFC822", None, None, b"deep one", b"7BIT", len(DEEP)]
     assert deep[7][1] == b"deep" and [part[6] for part in deep[8][:2]] == [len(b"deep one"), len(b"deep two")]
+    assert deep[7][5] == [[None, None, b"Deep Team", None], [None, None, b"deep", b"remote.test"], [None, None, None, None]]
     assert three[6] == len(b"tail") and items["ENVELOPE"][1] == b"embedded"
     items = imaplib_fetch(client, "2", "BODYSTRUCTURE")
     assert items["BODYSTRUCTURE"][:7] == [b"MESSAGE", b"RFC822", None, None, None, b"7BIT", len(MULTI)]
