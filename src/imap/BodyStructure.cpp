@@ -17,16 +17,36 @@ using m5::M5Status;
 
 constexpr std::string_view kEmptyTextPart = "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 0 0)";
 
-std::string AddressList(const std::vector<m5::M5Address>& addresses) {
+// RFC 3501's address: a group's start is (NIL NIL "name" NIL), its end (NIL NIL NIL NIL); an
+// address that lacks its local part or domain names what is missing rather than leave it NIL, which
+// would read as a group marker.
+std::string AddressText(const m5::M5ListedAddress& entry) {
+    using Kind = m5::M5ListedAddress::Kind;
+    const m5::M5Address& address = entry.address;
+    if (entry.kind == Kind::GroupEnd) return "(NIL NIL NIL NIL)";
+    if (entry.kind == Kind::GroupStart) return "(NIL NIL " + ImapString(address.rawName) + " NIL)";
+    std::string out = "(" + ImapNString(address.rawName) + " NIL ";
+    out += ImapString(address.local.empty() ? std::string_view("unspecified-mailbox") : std::string_view(address.local));
+    out += " ";
+    out += ImapString(address.domain.empty() ? std::string_view("unspecified-domain") : std::string_view(address.domain));
+    return out + ")";
+}
+
+// The addresses of every field of that name (a header may repeat one), groups kept.
+std::vector<m5::M5ListedAddress> AddressesOf(const m5::M5EnvelopeDesc& envelope, std::string_view name) {
+    std::vector<m5::M5ListedAddress> list;
+    for (const auto& [fieldName, value] : envelope.fields) {
+        if (fieldName != name) continue;
+        auto more = m5::M5ParseGroupedAddressList(value);
+        list.insert(list.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
+    return list;
+}
+
+std::string AddressList(const std::vector<m5::M5ListedAddress>& addresses) {
     if (addresses.empty()) return "NIL";
     std::string out = "(";
-    for (const m5::M5Address& address : addresses) {
-        out += "(" + ImapNString(address.rawName) + " NIL ";
-        out += ImapString(address.local.empty() ? std::string_view("unspecified-mailbox") : std::string_view(address.local));
-        out += " ";
-        out += ImapString(address.domain.empty() ? std::string_view("unspecified-domain") : std::string_view(address.domain));
-        out += ")";
-    }
+    for (const m5::M5ListedAddress& entry : addresses) out += AddressText(entry);
     return out + ")";
 }
 
@@ -150,12 +170,12 @@ private:
 }  // namespace
 
 std::string EnvelopeStructure(const m5::M5EnvelopeDesc& envelope) {
-    const auto& from = envelope.from;
+    const std::string from = AddressList(AddressesOf(envelope, "From"));
+    const std::string sender = AddressList(AddressesOf(envelope, "Sender"));
+    const std::string replyTo = AddressList(AddressesOf(envelope, "Reply-To"));
     std::string out = "(" + ImapNString(envelope.Field("Date")) + " " + ImapNString(envelope.Field("Subject"));
-    out += " " + AddressList(from);
-    out += " " + AddressList(envelope.sender.empty() ? from : envelope.sender);
-    out += " " + AddressList(envelope.replyTo.empty() ? from : envelope.replyTo);
-    out += " " + AddressList(envelope.to) + " " + AddressList(envelope.cc) + " " + AddressList(envelope.bcc);
+    out += " " + from + " " + (sender == "NIL" ? from : sender) + " " + (replyTo == "NIL" ? from : replyTo);
+    for (const std::string_view name : {"To", "Cc", "Bcc"}) out += " " + AddressList(AddressesOf(envelope, name));
     out += " " + ImapNString(envelope.Field("In-Reply-To")) + " " + ImapNString(envelope.Field("Message-Id")) + ")";
     return out;
 }

@@ -20,8 +20,9 @@
 namespace pw::imap {
 
 // "(date subject (from) (sender) (reply-to) (to) (cc) (bcc) in-reply-to message-id)", sender and
-// reply-to defaulting to from; an address without its local part or domain gets
-// "unspecified-mailbox" or "unspecified-domain".
+// reply-to defaulting to from. A group is its start (NIL NIL "name" NIL), its members and its end
+// (NIL NIL NIL NIL); an address without its local part or domain gets "unspecified-mailbox" or
+// "unspecified-domain".
 std::string EnvelopeStructure(const m5::M5EnvelopeDesc& envelope);
 // The envelope of a message that could not be parsed.
 inline constexpr std::string_view kEmptyEnvelope = "(NIL NIL NIL NIL NIL NIL NIL NIL NIL NIL)";

@@ -4,7 +4,7 @@
 // mime::ParseAddress. The parameter list is parsed here rather than through HeaderBlock::Parameter:
 // BODYSTRUCTURE lists every parameter, not named ones, and a quoted value may hold ";". Address lists
 // are split here too (ParseAddress takes one address): at commas outside quotes, angle brackets and
-// comments, with group names ("team: a, b;") dropped.
+// comments, with group names ("team: a, b;") dropped for display, or kept for IMAP's ENVELOPE.
 #include "m5/M5Descriptors.h"
 
 #include "m5/M5Charsets.h"
@@ -42,9 +42,15 @@ std::string_view Unquote(std::string_view value, std::string& storage) {
     return storage;
 }
 
-// Splits at `separator` outside double quotes (with backslash escapes), angle brackets and comments.
-std::vector<std::string_view> SplitOutside(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
+struct Piece {
+    std::string_view text;
+    char end;  // the separator after it, '\0' for the last piece
+};
+
+// Splits at any of `separators` outside double quotes (with backslash escapes), angle brackets and
+// comments.
+std::vector<Piece> SplitAtAnyOutside(std::string_view text, std::string_view separators) {
+    std::vector<Piece> pieces;
     bool quoted = false;
     int angle = 0;
     int comment = 0;
@@ -65,12 +71,18 @@ std::vector<std::string_view> SplitOutside(std::string_view text, char separator
         else if (comment > 0) continue;
         else if (c == '<') ++angle;
         else if (c == '>' && angle > 0) --angle;
-        else if (c == separator && angle == 0) {
-            pieces.push_back(text.substr(start, i - start));
+        else if (angle == 0 && separators.find(c) != std::string_view::npos) {
+            pieces.push_back({text.substr(start, i - start), c});
             start = i + 1;
         }
     }
-    pieces.push_back(text.substr(start));
+    pieces.push_back({text.substr(start), '\0'});
+    return pieces;
+}
+
+std::vector<std::string_view> SplitOutside(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    for (const Piece& piece : SplitAtAnyOutside(text, std::string_view(&separator, 1))) pieces.push_back(piece.text);
     return pieces;
 }
 
@@ -179,6 +191,22 @@ std::string WithoutComments(std::string_view text, std::string& comment) {
         if (depth == 0) out += c;
     }
     return out;
+}
+
+// One address of a list, its first comment the name when it has none ("a@b (Ann)", as old mailers
+// wrote). `keepMissing`: an address without "@" keeps an empty domain rather than "localhost", and one
+// without a local part stands, with that part empty.
+std::optional<M5Address> ListedAddress(std::string_view piece, bool keepMissing) {
+    piece = TrimAscii(piece);
+    if (piece.empty()) return std::nullopt;
+    mime::ParsedAddress parsed;
+    std::string comment;
+    const bool parsedWell = piece.find('<') == std::string_view::npos ? mime::ParseAddress(WithoutComments(piece, comment), parsed)
+                                                                       : mime::ParseAddress(piece, parsed);
+    if (keepMissing && !parsed.domainWritten) parsed.domain.clear();
+    if (!parsedWell && !(keepMissing && parsed.local.empty() && !parsed.domain.empty())) return std::nullopt;
+    if (parsed.name.empty()) parsed.name = std::move(comment);
+    return M5Address{M5DecodeHeaderText(parsed.name), parsed.name, std::move(parsed.local), std::move(parsed.domain)};
 }
 
 void AddAddresses(std::string_view value, std::vector<M5Address>& list) {
@@ -352,19 +380,30 @@ std::vector<M5Address> M5ParseAddressList(std::string_view value) {
         // A group: its name before ":" and the ";" that ends it carry no address.
         const auto beforeColon = SplitOutside(piece, ':');
         if (beforeColon.size() > 1) piece = piece.substr(beforeColon.front().size() + 1);
-        const auto beforeSemicolon = SplitOutside(piece, ';');
-        piece = TrimAscii(beforeSemicolon.front());
-        if (piece.empty()) continue;
-        mime::ParsedAddress parsed;
-        if (piece.find('<') == std::string_view::npos) {
-            std::string comment;
-            if (!mime::ParseAddress(WithoutComments(piece, comment), parsed)) continue;
-            if (parsed.name.empty()) parsed.name = std::move(comment);
-        } else if (!mime::ParseAddress(piece, parsed)) {
+        if (auto address = ListedAddress(SplitOutside(piece, ';').front(), false)) list.push_back(std::move(*address));
+    }
+    return list;
+}
+
+std::vector<M5ListedAddress> M5ParseGroupedAddressList(std::string_view value) {
+    using Kind = M5ListedAddress::Kind;
+    std::vector<M5ListedAddress> list;
+    bool inGroup = false;
+    std::string storage;
+    for (const Piece& piece : SplitAtAnyOutside(value, ",:;")) {
+        // Groups do not nest: a name inside one is dropped, as a stray ";" outside one is.
+        if (piece.end == ':') {
+            if (!inGroup) list.push_back({Kind::GroupStart, {{}, std::string(Unquote(piece.text, storage)), {}, {}}});
+            inGroup = true;
             continue;
         }
-        list.push_back({M5DecodeHeaderText(parsed.name), parsed.name, std::move(parsed.local), std::move(parsed.domain)});
+        if (auto address = ListedAddress(piece.text, true)) list.push_back({Kind::Address, std::move(*address)});
+        if (piece.end == ';' && inGroup) {
+            list.push_back({Kind::GroupEnd, {}});
+            inGroup = false;
+        }
     }
+    if (inGroup) list.push_back({Kind::GroupEnd, {}});
     return list;
 }
 

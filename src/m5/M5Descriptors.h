@@ -64,6 +64,14 @@ struct M5Address {
     std::string domain;
 };
 
+// One entry of an address list as IMAP's ENVELOPE lists it: an address, or where a group starts
+// (its name, as written with quotes taken off, in address.rawName) or ends.
+struct M5ListedAddress {
+    enum class Kind { Address, GroupStart, GroupEnd };
+    Kind kind = Kind::Address;
+    M5Address address;
+};
+
 struct M5EnvelopeDesc {
     std::size_t part = 0;  // the part whose header this is (0, or the embedded message's root part)
     M5Range header;
@@ -85,7 +93,12 @@ void M5DescribePart(const mime::HeaderBlock& header, bool digestChild, M5PartDes
 void M5DescribeEnvelope(const mime::HeaderBlock& header, M5EnvelopeDesc& envelope, std::vector<std::string>& diagnostics);
 // Header text for display: encoded words decoded, everything converted to UTF-8.
 std::string M5DecodeHeaderText(std::string_view raw);
+// The addresses of a list, group names and ends dropped; an address without "@" has the domain
+// "localhost", one without a local part is left out.
 std::vector<M5Address> M5ParseAddressList(std::string_view value);
+// The same list with its groups kept (a group never closed ends with the list), and what an address
+// lacks left empty: its domain when it has no "@", its local part when nothing stands before the "@".
+std::vector<M5ListedAddress> M5ParseGroupedAddressList(std::string_view value);
 // The text with its comments ("(...)", nested, outside double quotes) taken out.
 std::string M5WithoutComments(std::string_view text);
 

@@ -264,8 +264,10 @@ std::size_t M5Message::FindSection(std::string_view section) const {
             if (c < '0' || c > '9') return kM5NoPart;
             number = number * 10 + static_cast<std::size_t>(c - '0');
         }
-        // Below the top, a message/rfc822 part's numbers are those of the message it holds.
-        if (node != 0 && parts_[node].envelope != kM5NoPart && !parts_[node].children.empty()) {
+        // After the first number, a message/rfc822 part's numbers are those of the message it holds.
+        // The first never enters: "1" of a stored message that is itself message/rfc822 is its body,
+        // the message it holds, and "1.1" that message's first part.
+        if (at != 0 && parts_[node].envelope != kM5NoPart && !parts_[node].children.empty()) {
             node = parts_[node].children.front();
             atMessage = true;
         }

@@ -46,8 +46,9 @@ public:
     // the body.
     std::size_t BodyLines(std::size_t part) const;
     // The part an IMAP section number names ("1.2.3"): numbers count the children of a multipart, a
-    // message/rfc822 part is entered as its embedded message, and "1" of a part that is not multipart
-    // is that part itself. kM5NoPart when there is no such part.
+    // message/rfc822 part named by an earlier number is entered as its embedded message (so is a stored
+    // message of that type after "1"), and "1" of a message that is not multipart is its body, the
+    // part itself. kM5NoPart when there is no such part.
     std::size_t FindSection(std::string_view section) const;
 
     // The next piece of a part's body: up to buffer.size() bytes into buffer, how many into `read`

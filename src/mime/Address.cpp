@@ -66,6 +66,7 @@ bool ParseAddress(std::string_view text, ParsedAddress& parsed) {
     const std::size_t at = mailbox.find('@');
     parsed.local = Lower(mailbox.substr(0, at));
     parsed.domain = at == std::string_view::npos ? std::string("localhost") : Lower(mailbox.substr(at + 1));
+    parsed.domainWritten = at != std::string_view::npos;
     return !parsed.local.empty();
 }
 

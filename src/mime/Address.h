@@ -2,11 +2,12 @@
 //
 // ParseAddress takes out a display name (quoted, or what stands before "<"), then the local part
 // (after "<", before "@") and the domain (after "@", up to ">"), both trimmed and in lower case. An
-// address without "@" is local: its domain is "localhost". More than one "@" fails, as does an empty
-// local part. Without "<", the address is the first word and the rest, in parentheses or not, is its
-// comment. Valid checks, first match wins: no text, a failing parse, an empty local part or domain,
-// an odd number of double quotes, a domain with any of "!#$%^&*()<>,;:\[] +=?/|}{~`", a local part or
-// domain with "<", ">" or a control character (it could not be written between angle brackets).
+// address without "@" is local: its domain is "localhost" (`domainWritten` tells the two apart). More
+// than one "@" fails, as does an empty local part (its domain is filled in all the same). Without "<",
+// the address is the first word and the rest, in parentheses or not, is its comment. Valid checks,
+// first match wins: no text, a failing parse, an empty local part or domain, an odd number of double
+// quotes, a domain with any of "!#$%^&*()<>,;:\[] +=?/|}{~`", a local part or domain with "<", ">" or
+// a control character (it could not be written between angle brackets).
 // Thread safety: a value; one thread at a time.
 #pragma once
 
@@ -33,6 +34,7 @@ struct ParsedAddress {
     std::string domain;
     std::string name;
     std::string comment;
+    bool domainWritten = false;  // the text held "@": the domain is not the default
 };
 
 // False when the text does not hold an address (see above).

@@ -242,9 +242,9 @@ def compare(structure, node, path):
         assert envelope[1] == node.children[0].message["Subject"].encode()
         compare(inner, node.children[0], path)
         rest = rest[3:]
-        assert lines == node.body.count(b"\n"), path
+        assert lines == len(node.body.splitlines()), path
     elif kind == "text":
-        assert rest[0] == node.body.count(b"\n"), path
+        assert rest[0] == len(node.body.splitlines()), path  # a last line the delimiter's line break ends counts
         rest = rest[1:]
     disposition = message.get_content_disposition()
     if disposition is None:
@@ -446,3 +446,118 @@ def test_parameters_that_are_not_ascii_go_out_in_rfc2231_form(registered):
     assert b'("NAME*" "utf-8\'\'caf%C3%A9.pdf")' in data[0], data
     assert b'("ATTACHMENT" ("FILENAME*" "utf-8\'\'caf%C3%A9%20n%C2%BA1.pdf"))' in data[0], data
     client.logout()
+
+
+def lines(*items):
+    return b"\r\n".join(items)
+
+
+# Part 1 holds a message that is not multipart; part 2 a multipart message whose first part is an
+# alternative with a message inside it (2.1.3), itself multipart; part 3 a plain text.
+DEEP = lines(b"From: deep@remote.test", b'To: "Deep Team": deep@remote.test;', b"Subject: deep",
+             b"Content-Type: multipart/mixed; boundary=d", b"",
+             b"--d", b"Content-Type: text/plain", b"", b"deep one", b"--d", b"Content-Type: text/plain", b"",
+             b"deep two", b"--d--")
+SINGLE = lines(b"From: single@remote.test", b"Subject: single", b"", b"single body", b"second line")
+MULTI = lines(b"From: multi@remote.test", b"Subject: multi", b"Content-Type: multipart/mixed; boundary=m", b"",
+              b"--m", b"Content-Type: multipart/alternative; boundary=a", b"",
+              b"--a", b"Content-Type: text/plain", b"", b"alt text",
+              b"--a", b"Content-Type: text/html", b"", b"<p>alt</p>",
+              b"--a", b"Content-Type: message/rfc822", b"Content-Description: deep one", b"", DEEP,
+              b"--a--", b"--m", b"Content-Type: text/plain", b"", b"after alt", b"--m--")
+EMBEDDED = lines(b"From: Outer <outer@remote.test>", b"Subject: embedded", b"MIME-Version: 1.0",
+                 b'To: friends: a@x.org, "B" <b@y.org>;, carol@z.org', b"Cc: undisclosed-recipients:;",
+                 b"Bcc: user, <@nowhere.test>",
+                 b"Content-Type: multipart/mixed; boundary=o", b"",
+                 b"--o", b"Content-Type: message/rfc822", b"Content-Description: forwarded", b"", SINGLE,
+                 b"--o", b"Content-Type: message/rfc822", b"", MULTI,
+                 b"--o", b"Content-Type: text/plain", b"", b"tail", b"--o--", b"")
+# A message that is itself message/rfc822: its part 1 is the message it holds, 1.1 that message's first part.
+FORWARD = lines(b"Subject: forward", b"Content-Type: message/rfc822", b"", MULTI)
+
+
+def imaplib_fetch(client, uid, items):
+    """imaplib's UID FETCH put back together as the server wrote it, then parsed: {item name: value}."""
+    typ, data = client.uid("FETCH", uid, items)
+    assert typ == "OK" and data[-1].endswith(b")"), data
+    wire = b"".join(piece[0] + b"\r\n" + piece[1] if isinstance(piece, tuple) else piece for piece in data)
+    number, values = parse(wire)
+    assert isinstance(number, int) and len(values) % 2 == 0, wire
+    return dict(zip(values[::2], values[1::2]))
+
+
+def split_header(entity):
+    end = entity.index(b"\r\n\r\n") + 4
+    return entity[:end], entity[end:]
+
+
+def test_sections_of_embedded_messages_at_every_depth(registered):
+    port = installation(registered, routers=1)["imap"]
+    server = registered.start().wait_ready()
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    for message in (EMBEDDED, FORWARD):
+        assert client.append("INBOX", None, None, message)[0] == "OK"
+    client.select("INBOX")
+
+    # What each section must be, cut from the bytes by hand (RFC 3501 section 6.4.5).
+    single_header, single_text = split_header(SINGLE)
+    multi_header, multi_text = split_header(MULTI)
+    deep_header, deep_text = split_header(DEEP)
+    expected = {
+        "1": SINGLE, "1.HEADER": single_header, "1.TEXT": single_text, "1.1": single_text,
+        "1.MIME": b"Content-Type: message/rfc822\r\nContent-Description: forwarded\r\n\r\n",
+        "1.HEADER.FIELDS (SUBJECT)": b"Subject: single\r\n\r\n", "1.2": b"",
+        "2": MULTI, "2.HEADER": multi_header, "2.TEXT": multi_text, "2.MIME": b"Content-Type: message/rfc822\r\n\r\n",
+        "2.1": multi_text.split(b"--m\r\n")[1].split(b"\r\n\r\n", 1)[1][:-2],
+        "2.1.MIME": b"Content-Type: multipart/alternative; boundary=a\r\n\r\n",
+        "2.1.1": b"alt text", "2.1.2": b"<p>alt</p>", "2.2": b"after alt", "2.2.MIME": b"Content-Type: text/plain\r\n\r\n",
+        "2.1.3": DEEP, "2.1.3.HEADER": deep_header, "2.1.3.TEXT": deep_text,
+        "2.1.3.MIME": b"Content-Type: message/rfc822\r\nContent-Description: deep one\r\n\r\n",
+        "2.1.3.HEADER.FIELDS.NOT (FROM TO CONTENT-TYPE)": b"Subject: deep\r\n\r\n",
+        "2.1.3.1": b"deep one", "2.1.3.2": b"deep two", "2.1.3.2.MIME": b"Content-Type: text/plain\r\n\r\n",
+        "2.1.3.3": b"", "2.1.3.1.1": b"", "3": b"tail",
+    }
+    items = imaplib_fetch(client, "1", "(%s)" % " ".join("BODY.PEEK[%s]" % section for section in expected))
+    got = {name[len("BODY["):-1]: value for name, value in items.items() if name.startswith("BODY[")}
+    assert got == {section: value for section, value in expected.items()}
+    assert "FLAGS" not in items
+    # The same message one level up, and BINARY finding its parts the same way.
+    forward = {"1." + section[2:]: expected[section] for section in expected if section.startswith("2.")}
+    forward.update({"TEXT": MULTI, "1": MULTI, "1.MIME": b"Subject: forward\r\nContent-Type: message/rfc822\r\n\r\n"})
+    items = imaplib_fetch(client, "2", "(%s BINARY.PEEK[1.1.3.2] BINARY.SIZE[1.2])" %
+                          " ".join("BODY.PEEK[%s]" % section for section in forward))
+    got = {name[len("BODY["):-1]: value for name, value in items.items() if name.startswith("BODY[")}
+    assert got == forward and items["BINARY[1.1.3.2]"] == b"deep two" and items["BINARY.SIZE[1.2]"] == len(b"after alt")
+
+    # ENVELOPE keeps groups between their start and end markers and names what an address lacks.
+    typ, data = client.fetch("1", "ENVELOPE")
+    outer = b'(("Outer" NIL "outer" "remote.test"))'
+    assert typ == "OK" and data == [b'1 (ENVELOPE (NIL "embedded" %s %s %s ' % (outer, outer, outer) +
+                                    b'((NIL NIL "friends" NIL)(NIL NIL "a" "x.org")("B" NIL "b" "y.org")(NIL NIL NIL NIL)'
+                                    b'(NIL NIL "carol" "z.org")) ((NIL NIL "undisclosed-recipients" NIL)(NIL NIL NIL NIL)) '
+                                    b'((NIL NIL "user" "unspecified-domain")(NIL NIL "unspecified-mailbox" "nowhere.test")) '
+                                    b'NIL NIL))'], data
+
+    # BODYSTRUCTURE tells the same story: each embedded message's size and lines are BODY[n]'s, its
+    # envelope's subject and its parts are what the sections above hold.
+    items = imaplib_fetch(client, "1", "(BODYSTRUCTURE ENVELOPE)")
+    tree = Node(EMBEDDED, email.message_from_bytes(EMBEDDED))
+    leaves = compare(items["BODYSTRUCTURE"], tree, [])
+    assert [path for path, _ in leaves] == [[1], [2], [3]]
+    one, two, three = items["BODYSTRUCTURE"][:3]
+    assert one[:7] == [b"MESSAGE", b"RFC822", None, None, b"forwarded", b"7BIT", len(SINGLE)]
+    assert one[7][1] == b"single" and one[8][:7] == [b"TEXT", b"PLAIN", [b"CHARSET", b"us-ascii"], None, None, b"7BIT",
+                                                      len(single_text)]
+    assert one[9] == SINGLE.count(b"\n") + 1 and two[6] == len(MULTI) and two[9] == MULTI.count(b"\n") + 1
+    alternative = two[8][0]
+    deep = alternative[2]
+    assert alternative[3] == b"ALTERNATIVE" and deep[:7] == [b"MESSAGE", b"RFC822", None, None, b"deep one", b"7BIT", len(DEEP)]
+    assert deep[7][1] == b"deep" and [part[6] for part in deep[8][:2]] == [len(b"deep one"), len(b"deep two")]
+    assert deep[7][5] == [[None, None, b"Deep Team", None], [None, None, b"deep", b"remote.test"], [None, None, None, None]]
+    assert three[6] == len(b"tail") and items["ENVELOPE"][1] == b"embedded"
+    items = imaplib_fetch(client, "2", "BODYSTRUCTURE")
+    assert items["BODYSTRUCTURE"][:7] == [b"MESSAGE", b"RFC822", None, None, None, b"7BIT", len(MULTI)]
+    assert items["BODYSTRUCTURE"][8] == two[8] and items["BODYSTRUCTURE"][9] == two[9]
+    client.logout()
+    assert server.stop() == 0

@@ -82,5 +82,25 @@ TEST(M5CharsetsTest, ParametersAndAddressLists) {
     EXPECT_EQ(list[2].domain, "z.org");
 }
 
+// What IMAP's ENVELOPE lists: every group between its start and its end, an address as it lacks its
+// parts; the display list above keeps reading the same text its own way.
+TEST(M5CharsetsTest, GroupedAddressListsKeepGroupsAndWhatIsMissing) {
+    using Kind = M5ListedAddress::Kind;
+    const std::string text = "team: a@x.org, \"B (b)\" <b@y.org>;, (c) c@z.org, undisclosed-recipients:;, \"x@y\" <User>, "
+                             "@host.test; d@w.org, \"=?utf-8?q?T=C3=A9am?=\": e@v.org, in: nested@u.org";
+    std::string seen;
+    for (const M5ListedAddress& entry : M5ParseGroupedAddressList(text)) {
+        const M5Address& a = entry.address;
+        seen += entry.kind == Kind::GroupStart ? "[" + a.rawName + ":" : entry.kind == Kind::GroupEnd ? std::string("]") : "";
+        if (entry.kind == Kind::Address) seen += "(" + a.rawName + "|" + a.local + "|" + a.domain + ")";
+    }
+    EXPECT_EQ(seen, "[team:(|a|x.org)(B (b)|b|y.org)](c|c|z.org)[undisclosed-recipients:](x@y|user|)(||host.test)"
+                    "(|d|w.org)[=?utf-8?q?T=C3=A9am?=:(|e|v.org)(|nested|u.org)]");
+    const auto display = M5ParseAddressList(text);
+    ASSERT_EQ(display.size(), 6U);
+    EXPECT_EQ(display[3].domain, "localhost");
+    EXPECT_EQ(display[4].local, "e");
+}
+
 }  // namespace
 }  // namespace pw::m5

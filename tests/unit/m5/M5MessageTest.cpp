@@ -129,6 +129,12 @@ TEST(M5MessageTest, SectionNumbersNameParts) {
     EXPECT_EQ(plain.FindSection("1"), 0U);
     EXPECT_EQ(plain.FindSection("2"), kM5NoPart);
     EXPECT_EQ(plain.FindSection("1.1"), kM5NoPart);
+    // A stored message that is itself message/rfc822: 1 is the message it holds, 1.n its parts.
+    M5Message forward("Content-Type: message/rfc822\r\n\r\n" + kMixed, false);
+    EXPECT_EQ(forward.FindSection("1"), 0U);
+    EXPECT_EQ(forward.FindSection("1.1"), 2U);
+    EXPECT_EQ(forward.FindSection("1.2.2"), 6U);
+    EXPECT_EQ(forward.FindSection("2"), kM5NoPart);
 
     // Line counts of the stored bodies, the text of each range counted by hand.
     EXPECT_EQ(message.BodyLines(1), 4U);  // the last line is ended by the delimiter's line break
