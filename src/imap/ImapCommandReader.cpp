@@ -226,9 +226,13 @@ Argument CommandReader::ReadArgument(bool fetchItems, std::size_t depth, bool in
     case '(': return ReadList(fetchItems, depth + 1);
     case '{': return ReadLiteral(ArgumentKind::Literal);
     case '~': {
+        // "~{" opens a literal8; otherwise "~" is an atom's first character ("~/Mail", "~foo").
         const char open = Next();
-        if (open != '{') RefuseCharacter("Illegal character (code 0x%2.2X) following ~ where { expected", open);
-        return ReadLiteral(ArgumentKind::Literal8);
+        if (open == '{') return ReadLiteral(ArgumentKind::Literal8);
+        PushBack(open);
+        Argument atom = ReadAtom(fetchItems, inList);
+        atom.text.insert(0, 1, '~');
+        return atom;
     }
     case ' ':
     case '\r':

@@ -74,6 +74,9 @@ void ImapSession::Create(const Command& command) {
     }
     if (EqualsNoCase(*name, "INBOX")) return No("You may not create \"Inbox\".  This is an IMAP restriction.");
     if (name->starts_with('#')) return No("You may not create a top-level folder with a name starting with '#'");
+    // The store's inbox holds no folders, and a folder of the user's own named "INBOX" would be one
+    // no client could ever reach again.
+    if (StartsWithNoCase(*name, "INBOX/")) return No("[CANNOT] The inbox can not hold folders");
     std::string diagnostic;
     if (StartsWithNoCase(*name + "/", store_.PublicPrefix())) return No("You may not create folders there");
     if (store_.FindFolder(*name, diagnostic)) return No("This folder already exists");

@@ -1,6 +1,7 @@
 // ImapStore: folders by IMAP name, rights, special uses, the message vector, flags and removal.
 #include "imap/ImapStore.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -366,7 +367,12 @@ std::vector<std::string> ImapStore::FolderNames() const {
     if (!mailbox_) return names;
     try {
         names.push_back("INBOX");
+        // A folder of the user's own named like the inbox (made before such names were refused) would
+        // list twice and can not be reached: it is not shown.
         CollectNames(*mailbox_->GetFolders(), {}, names, [](const store::Folder&) { return true; });
+        names.erase(std::remove_if(names.begin() + 1, names.end(),
+                                   [](const std::string& name) { return EqualsNoCase(name, "INBOX") || StartsWithNoCase(name, "INBOX/"); }),
+                    names.end());
         std::vector<std::string> shared;
         CollectNames(*store_->GetFolders(), PublicPrefix(), shared,
                      [&](const store::Folder& folder) { return PublicRights(folder).find('l') != std::string::npos; });

@@ -15,7 +15,15 @@ inline constexpr std::size_t kMaxCommandNameLength = 32;
 // A command line with its literals, after login and before it. Only APPEND's message literal may be
 // larger; it is streamed, not held.
 inline constexpr std::size_t kMaxCommandBytes = 64 * 1024;
-inline constexpr std::size_t kMaxCommandBytesBeforeLogin = 8 * 1024;
+// Before login it is enough for the largest ID a client may send (kMaxIdPairs pairs of a field and
+// a value of kMaxIdValueBytes): some clients send their whole environment.
+inline constexpr std::size_t kMaxCommandBytesBeforeLogin = 40 * 1024;
+// ID (RFC 2971): at most this many field-value pairs, each value at most this long.
+inline constexpr std::size_t kMaxIdPairs = 30;
+inline constexpr std::size_t kMaxIdValueBytes = 1024;
+// A connection that has not logged in gets this long for each command, whatever the idle time-out
+// of a logged-in session: silent strangers must not hold the server's sessions.
+inline constexpr std::chrono::seconds kLoginIdleTimeout{60};
 // An APPENDed message unless "sys:imap4:maxmessagesize" (bytes) says otherwise.
 inline constexpr std::uint64_t kDefaultMaxMessageBytes = 64ull * 1024 * 1024;
 // The data of a refused non-synchronising APPEND literal up to this size is skipped; a larger one

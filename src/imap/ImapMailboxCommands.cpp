@@ -18,6 +18,12 @@ constexpr std::string_view kSubscriptionsFile = "SUBSCRIBE";
 }  // namespace
 
 std::optional<std::string> ImapSession::MailboxName(const Argument& argument) {
+    // Raw 8-bit bytes are not a name: stored as they came they are no UTF-8, and the folder could
+    // never be named again. Modified UTF-7 is the way to write other characters.
+    if (std::any_of(argument.text.begin(), argument.text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        Bad("Mailbox names are written in modified UTF-7, not in 8-bit bytes");
+        return std::nullopt;
+    }
     const DecodedMailboxName decoded = DecodeModifiedUtf7(argument.text);
     if (!decoded.Ok()) {
         if (!decoded.logLine.empty()) Log('E', decoded.logLine);
@@ -161,11 +167,12 @@ void ImapSession::Subscribe(const Command& command, bool subscribe) {
     const DirStorage directory(userDirectory_);
     std::vector<std::string> names = Subscriptions();
     const auto known = std::find_if(names.begin(), names.end(), [&](const std::string& n) { return EqualsNoCase(n, name); });
+    // Asking for what already holds is no failure (RFC 3501 lets either side answer OK): clients that
+    // sync subscriptions send it and take a NO for a fault.
+    if (subscribe == (known != names.end())) return SetReply(subscribe ? "OK SUBSCRIBE completed" : "OK UNSUBSCRIBE completed");
     if (subscribe) {
-        if (known != names.end()) return No("SUBSCRIBE Mailbox is already subscribed to");
         names.push_back(name);
     } else {
-        if (known == names.end()) return No("Mailbox not subscribed to");
         names.erase(known);
     }
     std::string text;

@@ -2,6 +2,8 @@
 // after each command.
 #include "imap/ImapSession.h"
 
+#include <algorithm>
+
 #include "core/Logging.h"
 #include "imap/ImapLimits.h"
 #include "imap/ImapStrings.h"
@@ -103,7 +105,9 @@ bool ImapSession::Step() {
     bad_ = noReply_ = false;
     const bool loggedIn = state_ == SessionState::Authenticated || state_ == SessionState::Selected;
     reader_->SetLimit(loggedIn ? kMaxCommandBytes : kMaxCommandBytesBeforeLogin);
-    const auto idle = state_ == SessionState::Logout ? std::chrono::seconds(kLogoutIdleTimeout) : settings_.idleTimeout;
+    const auto idle = state_ == SessionState::Logout             ? std::chrono::seconds(kLogoutIdleTimeout)
+                      : state_ == SessionState::NotAuthenticated ? std::min<std::chrono::seconds>(kLoginIdleTimeout, settings_.idleTimeout)
+                                                                 : settings_.idleTimeout;
     CommandRead read = reader_->Read(idle);
 
     switch (read.outcome) {
@@ -227,10 +231,17 @@ void ImapSession::RunHandler(const Command& command) {
     case CommandId::Capability: return Capability();
     case CommandId::Noop: return SetReply("OK NOOP completed");
     case CommandId::Logout: return Logout();
-    case CommandId::Id:
+    case CommandId::Id: {
+        const auto& arguments = command.arguments;
+        if (!arguments.empty() && arguments[0].kind == ArgumentKind::List) {
+            const auto& items = arguments[0].items;
+            const bool tooLong = std::any_of(items.begin(), items.end(), [](const Argument& a) { return a.text.size() > kMaxIdValueBytes; });
+            if (items.size() > 2 * kMaxIdPairs || tooLong) return Bad("ID list too long");
+        }
         // RFC 2971 wants the server's own ID line before the reply.
         Untagged("ID (\"name\" \"Quillon Email Server\")");
         return SetReply("OK ID completed");
+    }
     case CommandId::Idle: return Idle(command);
     case CommandId::XTid: return XTid();
     case CommandId::XDebug: return XDebug(command);

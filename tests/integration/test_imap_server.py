@@ -263,3 +263,26 @@ def test_a_stop_says_goodbye_to_every_session(registered):
         assert raw.line() == b"* BYE [ALERT] Server shutting down immediately"
         assert raw.closed()
         raw.close()
+
+
+def test_what_clients_send_that_was_refused_before(registered):
+    port = installation(registered)
+    server = registered.start().wait_ready()
+    raw = Raw(port)
+    # A client that sends its whole environment in ID: 30 pairs of 1024-byte values, before login.
+    pairs = b" ".join(b'"k%d" "%s"' % (n, b"v" * 1024) for n in range(30))
+    assert raw.ask(b"ID (" + pairs + b")")[-1] == b"t OK ID completed"
+    assert raw.ask(b"ID (" + pairs + b' "k30" "v")') == [b"t BAD ID list too long"]
+    assert raw.ask(b'ID ("k" "%s")' % (b"v" * 1025)) == [b"t BAD ID list too long"]
+    assert raw.ask(b"LOGIN john@example.com secret") == [b"t OK LOGIN completed"]
+    # "~" is an atom character wherever no literal8 may stand.
+    assert raw.ask(b'LIST "" ~foo') == [b"t OK LIST completed"]
+    assert raw.ask(b"CREATE ~mail") == [b"t OK CREATE completed"]
+    assert raw.ask(b'LIST "" ~mail') == [b'* LIST () "/" "~mail"', b"t OK LIST completed"]
+    # The inbox holds no folders, and 8-bit names are refused rather than stored as no UTF-8.
+    assert raw.ask(b'CREATE "INBOX/x"') == [b"t NO [CANNOT] The inbox can not hold folders"]
+    assert raw.ask(b'CREATE "caf\xc3\xa9"') == [b"t BAD Mailbox names are written in modified UTF-7, not in 8-bit bytes"]
+    assert raw.ask(b'CREATE "caf&AOk-"') == [b"t OK CREATE completed"]
+    assert [line for line in raw.ask(b'LIST "" *') if b"Inbox" in line] == [b'* LIST () "/" "Inbox"']
+    raw.close()
+    assert server.stop() == 0
