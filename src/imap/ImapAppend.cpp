@@ -70,12 +70,13 @@ void AppendStaging::Reset() {
 void ImapSession::Append(const Command& command) {
     const std::vector<Argument>& arguments = command.arguments;
     std::size_t next = 1;
-    std::uint16_t flags = 0;
+    StoredFlags flags;
     std::string diagnostic;
     if (next < arguments.size() && arguments[next].kind == ArgumentKind::List) {
         const auto parsed = ParseFlags(arguments[next].items, diagnostic);
         if (!parsed) return Bad(diagnostic);
-        flags = static_cast<std::uint16_t>(*parsed & kStorableFlags);
+        flags.bits = static_cast<std::uint16_t>(parsed->bits & kStorableFlags);
+        flags.keywords = parsed->keywords;
         ++next;
     }
     Date received = Now();
@@ -91,6 +92,9 @@ void ImapSession::Append(const Command& command) {
     if (!staging_.envelope) return No("APPEND missing message argument");
     if (!staging_.failure.empty()) return No(staging_.failure);
     staging_.content.reset();
+    // Only the flags the folder lets this user keep: an APPEND must not store \Deleted where its user
+    // may not delete.
+    flags = ImapStore::AllowedFlags(*staging_.folder, std::move(flags));
     const auto uid = store_.PublishAppended(*staging_.folder, *staging_.envelope, flags, received, diagnostic);
     if (!uid) return No(diagnostic);
     const std::uint32_t validity = store_.UidValidity(*staging_.folder);

@@ -371,7 +371,7 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
     }
     if (flagsAsked || flagsChanged) {
         separate();
-        response.Text("FLAGS " + FlagList(entry.flags));
+        response.Text("FLAGS " + FlagList(entry.flags, entry.keywords));
     }
     response.Text(")\r\n");
 
@@ -389,23 +389,31 @@ void ImapSession::StoreSeen(std::vector<std::size_t>& indexes) {
     std::vector<std::uint32_t> uids;
     for (const std::size_t index : indexes) uids.push_back(vector_.messages[index].uid);
     std::string failure;
-    auto stored = store_.ChangeFlags(*selected_, uids, kFlagSeen, 0, failure);
+    FlagChange change;
+    change.add = kFlagSeen;
+    auto stored = store_.ChangeFlags(*selected_, uids, change, failure);
     if (stored.empty()) {
         Log('W', "Messages could not be marked read:  " + failure);
         // The client was shown \Seen: it hears the flags the store still holds.
-        for (const std::size_t index : indexes) stored.emplace_back(vector_.messages[index].stored);
+        for (const std::size_t index : indexes) {
+            stored.emplace_back(StoredFlags{vector_.messages[index].stored, vector_.messages[index].storedKeywords});
+        }
     }
     const auto mask = static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
     for (std::size_t i = 0; i < stored.size(); ++i) {
         if (!stored[i]) continue;
         MessageEntry& entry = vector_.messages[indexes[i]];
         const std::uint16_t shown = entry.flags;
-        entry.stored = *stored[i];
-        entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (*stored[i] & mask));
+        entry.stored = stored[i]->bits;
+        entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (stored[i]->bits & mask));
+        if (vector_.permanentKeywords && entry.storedKeywords != stored[i]->keywords) {
+            entry.storedKeywords = entry.keywords = stored[i]->keywords;
+            AnnounceKeywords(entry.keywords);
+        }
         // Another session's flags, added meanwhile, are news to this client.
         if (entry.flags != shown) {
             Untagged(Format("%lu FETCH (UID %lu FLAGS %s)", {std::uint64_t{indexes[i] + 1}, std::uint64_t{entry.uid},
-                                                             std::string_view(FlagList(entry.flags))}));
+                                                             std::string_view(FlagList(entry.flags, entry.keywords))}));
         }
     }
     indexes.clear();

@@ -20,6 +20,7 @@ namespace pw::imap {
 namespace {
 
 constexpr std::string_view kFlagsKey = "_ImapFlags";
+constexpr std::string_view kKeywordsKey = "_ImapKeywords";
 constexpr std::string_view kFlagsPerUserKey = "_IMAP:FlagsPerUser";
 constexpr std::string_view kAclKey = "_ACL:Members:";
 constexpr std::string_view kSpecialUseKey = "_IMAP:SpecialUse";
@@ -84,6 +85,15 @@ std::shared_ptr<store::Envelope> OpenEnvelope(const store::Envelopes& envelopes,
             return nullptr;
         }
     }
+}
+
+StoredFlags ReadStoredFlags(const store::Properties& properties, const std::string& flagsKey, const std::string& keywordsKey) {
+    StoredFlags flags;
+    const Variant bits = properties.Item(flagsKey);
+    if (!bits.IsEmpty()) flags.bits = static_cast<std::uint16_t>(bits.AsUI2() & kStorableFlags);
+    const Variant keywords = properties.Item(keywordsKey);
+    if (!keywords.IsEmpty()) flags.keywords = KeywordsFromText(keywords.AsText());
+    return flags;
 }
 
 std::uint16_t PermanentFlags(const FolderRecord& folder) {
@@ -179,6 +189,11 @@ std::string ImapStore::FlagsKey(const store::Folder& folder) const {
     return std::string(kFlagsKey) + ":" + mailbox_->Name() + "@" + mailbox_->DomainName();
 }
 
+std::string ImapStore::KeywordsKey(const store::Folder& folder) const {
+    std::string key = FlagsKey(folder);
+    return std::string(kKeywordsKey) + key.substr(kFlagsKey.size());
+}
+
 std::uint32_t ImapStore::UidValidity(const FolderRecord& record) const {
     store::Folder& folder = *record.folder;
     double last = 0;
@@ -220,6 +235,7 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
     MessageVector vector;
     vector.uidValidity = UidValidity(record);
     const std::string key = FlagsKey(folder);
+    const std::string keywordsKey = KeywordsKey(folder);
     // Every envelope up to the last published id was in place before it was recorded, so a listing
     // taken after reading it finds them all; one beyond it may be half seen, and waits for the next look.
     double last = 0;
@@ -229,6 +245,7 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
     std::vector<double> uids;
     ThrowIfFailed(store::ListEnvelopeUids(folder.Storage(), uids), "listing " + folder.Storage().Path());
     vector.permanentFlags = PermanentFlags(record);
+    vector.permanentKeywords = record.Has('w');
     const auto envelopes = folder.GetEnvelopes();
     for (const double uid : uids) {
         if (uid > last) {
@@ -239,9 +256,11 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
         if (!envelope) continue;  // removed since the listing, or damaged (logged)
         MessageEntry entry;
         entry.uid = static_cast<std::uint32_t>(uid);
-        const Variant stored = envelope->GetProperties().Item(key);
-        entry.stored = stored.IsEmpty() ? 0 : static_cast<std::uint16_t>(stored.AsUI2() & kStorableFlags);
+        StoredFlags stored = ReadStoredFlags(envelope->GetProperties(), key, keywordsKey);
+        entry.stored = stored.bits;
         entry.flags = entry.stored == 0 ? kFlagRecent : entry.stored;
+        entry.storedKeywords = stored.keywords;
+        entry.keywords = std::move(stored.keywords);
         entry.size = envelope->ContentSize();
         entry.internalDate = envelope->CreateDate();
         vector.messages.push_back(entry);
@@ -255,45 +274,33 @@ double ImapStore::Stamp(const FolderRecord& record) const {
     return Succeeded(record.folder->Storage().StatSelf(info)) ? info.modified : 0;
 }
 
-std::optional<std::uint16_t> ImapStore::ChangeFlags(const FolderRecord& record, std::uint32_t uid, std::uint16_t add,
-                                                    std::uint16_t remove, std::string& diagnostic) const {
-    try {
-        const auto envelope = record.folder->GetEnvelopes()->FindEnvelope(uid);
-        if (!envelope) {
-            diagnostic = kMessageGone;
-            return std::nullopt;
-        }
-        std::uint16_t stored = 0;
-        envelope->UpdateProperty(FlagsKey(*record.folder), [&](const Variant& current) {
-            const std::uint16_t had = current.IsEmpty() ? 0 : static_cast<std::uint16_t>(current.AsUI2() & kStorableFlags);
-            stored = static_cast<std::uint16_t>((had | add) & ~remove & kStorableFlags);
-            return Variant::UI2(stored);
-        });
-        return stored;
-    } catch (const ComError& error) {
-        diagnostic = std::string("Flags could not be stored: ") + error.what();
-        return std::nullopt;
-    }
-}
-
-std::vector<std::optional<std::uint16_t>> ImapStore::ChangeFlags(const FolderRecord& record, const std::vector<std::uint32_t>& uids,
-                                                                 std::uint16_t add, std::uint16_t remove,
-                                                                 std::string& diagnostic) const {
-    std::vector<std::optional<std::uint16_t>> stored;
+std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecord& record, const std::vector<std::uint32_t>& uids,
+                                                               const FlagChange& change, std::string& diagnostic) const {
+    std::vector<std::optional<StoredFlags>> result;
+    const std::string flagsKey = FlagsKey(*record.folder);
+    const std::string keywordsKey = KeywordsKey(*record.folder);
+    const bool keywords = change.replaceKeywords || !change.addKeywords.empty() || !change.removeKeywords.empty();
     try {
         const std::vector<double> ids(uids.begin(), uids.end());
-        const auto values = record.folder->GetEnvelopes()->UpdateProperty(ids, FlagsKey(*record.folder), [&](const Variant& current) {
-            const std::uint16_t had = current.IsEmpty() ? 0 : static_cast<std::uint16_t>(current.AsUI2() & kStorableFlags);
-            return Variant::UI2(static_cast<std::uint16_t>((had | add) & ~remove & kStorableFlags));
+        std::vector<StoredFlags> written;
+        const auto present = record.folder->GetEnvelopes()->UpdateRecords(ids, [&](store::Properties& properties) {
+            StoredFlags now = ReadStoredFlags(properties, flagsKey, keywordsKey);
+            now.bits = static_cast<std::uint16_t>((now.bits | change.add) & ~change.remove & kStorableFlags);
+            if (change.replaceKeywords) now.keywords = change.addKeywords;
+            now.keywords = WithoutKeywords(WithKeywords(std::move(now.keywords), change.replaceKeywords ? Keywords{} : change.addKeywords),
+                                           change.removeKeywords);
+            properties.SetItem(flagsKey, Variant::UI2(now.bits));
+            if (keywords && now.keywords.empty()) properties.Remove(keywordsKey);
+            if (keywords && !now.keywords.empty()) properties.SetItem(keywordsKey, Variant::Text(KeywordText(now.keywords)));
+            written.push_back(std::move(now));
         });
-        for (const auto& value : values) {
-            stored.push_back(value ? std::optional<std::uint16_t>(static_cast<std::uint16_t>(value->AsUI2())) : std::nullopt);
-        }
+        std::size_t next = 0;
+        for (const bool found : present) result.push_back(found ? std::optional<StoredFlags>(std::move(written[next++])) : std::nullopt);
     } catch (const ComError& error) {
         diagnostic = std::string("Flags could not be stored: ") + error.what();
-        stored.clear();
+        result.clear();
     }
-    return stored;
+    return result;
 }
 
 std::unique_ptr<FileStream> ImapStore::OpenContent(const FolderRecord& record, std::uint32_t uid,
@@ -335,9 +342,10 @@ bool ImapStore::RemoveMessage(const FolderRecord& record, std::uint32_t uid, std
 }
 
 std::optional<std::uint32_t> ImapStore::PublishAppended(const FolderRecord& folder, store::Envelope& envelope,
-                                                       std::uint16_t flags, Date received, std::string& diagnostic) const {
+                                                       const StoredFlags& flags, Date received, std::string& diagnostic) const {
     try {
-        if (flags != 0) envelope.GetProperties().SetItem(FlagsKey(*folder.folder), Variant::UI2(flags));
+        if (flags.bits != 0) envelope.GetProperties().SetItem(FlagsKey(*folder.folder), Variant::UI2(flags.bits));
+        if (!flags.keywords.empty()) envelope.GetProperties().SetItem(KeywordsKey(*folder.folder), Variant::Text(KeywordText(flags.keywords)));
         envelope.GetProperties().SetItem(store::kCreateDateKey, Variant::DateValue(received));
         envelope.Update();  // the content is flushed before the record names it
         return static_cast<std::uint32_t>(envelope.UID());
@@ -345,6 +353,12 @@ std::optional<std::uint32_t> ImapStore::PublishAppended(const FolderRecord& fold
         diagnostic = std::string("The message could not be stored: ") + error.what();
         return std::nullopt;
     }
+}
+
+StoredFlags ImapStore::AllowedFlags(const FolderRecord& folder, StoredFlags flags) {
+    flags.bits &= static_cast<std::uint16_t>(PermanentFlags(folder) & kStorableFlags);
+    if (!folder.Has('w')) flags.keywords.clear();
+    return flags;
 }
 
 std::optional<std::uint32_t> ImapStore::CopyMessage(const FolderRecord& from, std::uint32_t uid, const FolderRecord& to,
@@ -355,7 +369,17 @@ std::optional<std::uint32_t> ImapStore::CopyMessage(const FolderRecord& from, st
             diagnostic = kMessageGone;
             return std::nullopt;
         }
-        return static_cast<std::uint32_t>(to.folder->GetEnvelopes()->CopyFrom(*message)->UID());
+        // The copy keeps the flags the target lets this user keep, under the target's own keys (one
+        // folder may keep flags per user and the other not).
+        const StoredFlags flags = AllowedFlags(to, ReadStoredFlags(message->GetProperties(), FlagsKey(*from.folder), KeywordsKey(*from.folder)));
+        const auto copy = store::Envelope::CreateCopy(to.folder->Storage(), *message);
+        store::Properties& properties = copy->GetProperties();
+        properties.Remove(FlagsKey(*from.folder));
+        properties.Remove(KeywordsKey(*from.folder));
+        if (flags.bits != 0) properties.SetItem(FlagsKey(*to.folder), Variant::UI2(flags.bits));
+        if (!flags.keywords.empty()) properties.SetItem(KeywordsKey(*to.folder), Variant::Text(KeywordText(flags.keywords)));
+        copy->Update();
+        return static_cast<std::uint32_t>(copy->UID());
     } catch (const ComError& error) {
         diagnostic = std::string("The message could not be copied: ") + error.what();
         return std::nullopt;

@@ -63,6 +63,7 @@ void ImapSession::Select(const Command& command, bool examine) {
     }
     selectedReadOnly_ = examine || folder->readOnly || !readable;
     vector_.permanentFlags = selectedReadOnly_ ? 0 : static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
+    vector_.permanentKeywords = vector_.permanentKeywords && !selectedReadOnly_;
 
     Untagged(Format("%lu EXISTS", {std::uint64_t{vector_.messages.size()}}));
     Untagged(Format("%lu RECENT", {std::uint64_t{vector_.recent}}));
@@ -71,18 +72,33 @@ void ImapSession::Select(const Command& command, bool examine) {
     }
     Untagged(Format("OK [UIDNEXT %lu] Predicted next message UID", {std::uint64_t{vector_.uidNext}}));
     Untagged(Format("OK [UIDVALIDITY %lu] UID validity status", {std::uint64_t{vector_.uidValidity}}));
-    if (vector_.permanentFlags == 0) {
-        Untagged("OK [PERMANENTFLAGS ()] No permanent flag changes permitted");
-    } else {
-        Untagged("OK [PERMANENTFLAGS " + FlagList(vector_.permanentFlags) + "] Permanent flags");
-    }
-    Untagged("FLAGS " + FlagList(kStorableFlags));
+    for (const MessageEntry& entry : vector_.messages) vector_.knownKeywords = WithKeywords(std::move(vector_.knownKeywords), entry.keywords);
+    SendFlagLines();
 
     Log('I', Format(examine ? "Examined:  \"%s\"" : "Selected:  \"%s\"", {std::string_view(folder->name)}));
     selected_ = std::move(folder);
     state_ = SessionState::Selected;
     SetReply(examine ? "OK [READ-ONLY] EXAMINE completed"
                      : selectedReadOnly_ ? "OK [READ-ONLY] SELECT completed" : "OK [READ-WRITE] SELECT completed");
+}
+
+void ImapSession::SendFlagLines() {
+    if (vector_.permanentFlags == 0 && !vector_.permanentKeywords) {
+        Untagged("OK [PERMANENTFLAGS ()] No permanent flag changes permitted");
+    } else {
+        // "\*": keywords not seen yet may be stored too.
+        std::string permanent = FlagList(vector_.permanentFlags);
+        if (vector_.permanentKeywords) permanent.insert(permanent.size() - 1, permanent.size() > 2 ? " \\*" : "\\*");
+        Untagged("OK [PERMANENTFLAGS " + permanent + "] Permanent flags");
+    }
+    Untagged("FLAGS " + FlagList(kStorableFlags, vector_.knownKeywords));
+}
+
+void ImapSession::AnnounceKeywords(const Keywords& keywords) {
+    const std::size_t known = vector_.knownKeywords.size();
+    vector_.knownKeywords = WithKeywords(std::move(vector_.knownKeywords), keywords);
+    // A client learns of a new keyword from FLAGS before the first message that carries it.
+    if (vector_.knownKeywords.size() != known) SendFlagLines();
 }
 
 void ImapSession::CloseMailbox(bool expunge) {
@@ -131,13 +147,17 @@ void ImapSession::SendUpdates() {
         while (next < messages.size() && messages[next].uid < entry.uid) ++next;
         if (next < messages.size() && messages[next].uid == entry.uid) {
             MessageEntry& known = messages[next];
-            if (known.stored != entry.stored) {
+            if (known.stored != entry.stored || known.storedKeywords != entry.storedKeywords) {
                 known.stored = entry.stored;
                 known.flags = static_cast<std::uint16_t>(entry.stored | (known.flags & kFlagRecent));
+                known.storedKeywords = entry.storedKeywords;
+                known.keywords = entry.storedKeywords;
+                AnnounceKeywords(known.keywords);
                 Untagged(Format("%lu FETCH (UID %lu FLAGS %s)", {std::uint64_t{next + 1}, std::uint64_t{known.uid},
-                                                                  std::string_view(FlagList(known.flags))}));
+                                                                  std::string_view(FlagList(known.flags, known.keywords))}));
             }
         } else if (entry.uid > lastKnown) {
+            AnnounceKeywords(entry.keywords);
             messages.push_back(entry);
             next = messages.size();
             arrived = true;

@@ -18,17 +18,27 @@ void ImapSession::Store(const Command& command) {
     if (!silent && name != "flags") {
         return Bad("STORE command has illegal second argument (data item):  " + item.text.substr(0, 20));
     }
-    const std::vector<Argument> words = command.arguments[2].kind == ArgumentKind::List
-                                            ? command.arguments[2].items
-                                            : std::vector<Argument>(command.arguments.begin() + 2, command.arguments.end());
-    const auto bits = ParseFlags(words, diagnostic);
-    if (!bits) return Bad(diagnostic);
-    if (*bits & kFlagRecent) return Bad("STORE command may not be used to change the \\Recent flag");
+    std::vector<Argument> words = command.arguments[2].kind == ArgumentKind::List
+                                      ? command.arguments[2].items
+                                      : std::vector<Argument>(command.arguments.begin() + 2, command.arguments.end());
+    // NIL for no flags at all, as some clients write an empty list.
+    if (words.size() == 1 && words[0].kind == ArgumentKind::Atom && EqualsNoCase(words[0].text, "NIL")) words.clear();
+    const auto parsed = ParseFlags(words, diagnostic);
+    if (!parsed) return Bad(diagnostic);
+    const std::uint16_t bits = parsed->bits;
+    if (bits & kFlagRecent) return Bad("STORE command may not be used to change the \\Recent flag");
 
     // What may be stored; the rest is shown to this session only (EXAMINE, or a right missing).
-    const auto mask = static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
-    const auto add = static_cast<std::uint16_t>(mode == '-' ? 0 : *bits & mask);
-    const auto remove = static_cast<std::uint16_t>(mode == '+' ? 0 : (mode == '-' ? *bits : ~*bits) & mask);
+    const auto mask = static_cast<std::uint16_t>(selectedReadOnly_ ? 0 : vector_.permanentFlags & kStorableFlags);
+    const bool keepKeywords = !selectedReadOnly_ && vector_.permanentKeywords;
+    FlagChange change;
+    change.add = static_cast<std::uint16_t>(mode == '-' ? 0 : bits & mask);
+    change.remove = static_cast<std::uint16_t>(mode == '+' ? 0 : (mode == '-' ? bits : ~bits) & mask);
+    if (keepKeywords) {
+        (mode == '-' ? change.removeKeywords : change.addKeywords) = parsed->keywords;
+        change.replaceKeywords = mode == '=';
+    }
+    AnnounceKeywords(parsed->keywords);
     std::vector<std::uint32_t> uids;
     for (const MessageEntry& entry : vector_.messages) {
         if (entry.selected) uids.push_back(entry.uid);
@@ -36,10 +46,11 @@ void ImapSession::Store(const Command& command) {
     // Always as a change of what is on disk now, never skipped because this session's view already
     // shows it: that view may be old (another session cleared \Seen), and flags other sessions set
     // meanwhile stay and are shown.
-    std::vector<std::optional<std::uint16_t>> stored(uids.size());
-    if (!selectedReadOnly_ && (add | remove) != 0 && !uids.empty()) {
+    std::vector<std::optional<StoredFlags>> stored(uids.size());
+    const bool storing = (change.add | change.remove) != 0 || (keepKeywords && (change.replaceKeywords || !parsed->keywords.empty()));
+    if (storing && !uids.empty()) {
         std::string failure;
-        stored = store_.ChangeFlags(*selected_, uids, add, remove, failure);
+        stored = store_.ChangeFlags(*selected_, uids, change, failure);
         if (stored.empty()) {
             No(failure);
             stored.assign(uids.size(), std::nullopt);
@@ -49,16 +60,22 @@ void ImapSession::Store(const Command& command) {
     for (std::size_t i = 0; i < vector_.messages.size(); ++i) {
         MessageEntry& entry = vector_.messages[i];
         if (!entry.selected) continue;
-        const std::optional<std::uint16_t> now = stored[next++];
+        const std::optional<StoredFlags>& now = stored[next++];
         const std::uint16_t shown = entry.flags;
-        entry.flags = mode == '+' ? shown | *bits : mode == '-' ? shown & ~*bits : (shown & kFlagRecent) | *bits;
+        entry.flags = mode == '+' ? shown | bits : mode == '-' ? shown & ~bits : (shown & kFlagRecent) | bits;
+        entry.keywords = mode == '+'   ? WithKeywords(std::move(entry.keywords), parsed->keywords)
+                         : mode == '-' ? WithoutKeywords(std::move(entry.keywords), parsed->keywords)
+                                       : parsed->keywords;
         if (now) {
-            entry.stored = *now;
-            entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (*now & mask));
+            entry.stored = now->bits;
+            entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (now->bits & mask));
+            entry.storedKeywords = now->keywords;
+            if (keepKeywords) entry.keywords = now->keywords;
         }
         if (silent) continue;
         const std::string uid = command.uid ? Format("UID %lu ", {std::uint64_t{entry.uid}}) : std::string();
-        Untagged(Format("%lu FETCH (%sFLAGS %s)", {std::uint64_t{i + 1}, std::string_view(uid), std::string_view(FlagList(entry.flags))}));
+        Untagged(Format("%lu FETCH (%sFLAGS %s)", {std::uint64_t{i + 1}, std::string_view(uid),
+                                                   std::string_view(FlagList(entry.flags, entry.keywords))}));
     }
     vector_.Recount();
     if (diagnostic_.empty()) SetReply("OK STORE completed");

@@ -93,6 +93,10 @@ private:
     // A mailbox name argument decoded from modified UTF-7 and checked; nullopt with the reply set.
     std::optional<std::string> MailboxName(const Argument& argument);
     void Select(const Command& command, bool examine);
+    // "* OK [PERMANENTFLAGS ...]" and "* FLAGS ..." of the selected mailbox, keywords in use included.
+    void SendFlagLines();
+    // Sends the flag lines again when some of these keywords are new to the session.
+    void AnnounceKeywords(const Keywords& keywords);
     // Leaves the selected state; with `expunge`, removes the messages marked \Deleted first (silently).
     void CloseMailbox(bool expunge);
     void Subscribe(const Command& command, bool subscribe);

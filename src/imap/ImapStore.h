@@ -59,6 +59,21 @@ struct FolderRecord {
     bool Has(char right) const { return rights.find(right) != std::string::npos; }
 };
 
+// A change of stored flags: bits and keywords to add and remove, or with `replaceKeywords` the
+// keywords to hold from now on (`addKeywords`).
+struct FlagChange {
+    std::uint16_t add = 0;
+    std::uint16_t remove = 0;
+    Keywords addKeywords;
+    Keywords removeKeywords;
+    bool replaceKeywords = false;
+};
+
+struct StoredFlags {
+    std::uint16_t bits = 0;
+    Keywords keywords;
+};
+
 struct AccountInfo {
     std::string canonicalName;  // "local@domain" as the store spells it
     std::string password;
@@ -94,14 +109,12 @@ public:
     std::uint32_t UidValidity(const FolderRecord& folder) const;
     // Moves whenever a message of the folder is added, removed or has its record rewritten.
     double Stamp(const FolderRecord& folder) const;
-    // Adds and removes flags relative to what the store holds now, under the folder's lock, so that
-    // another session's change made meanwhile stays; the flags stored afterwards, or nullopt.
-    std::optional<std::uint16_t> ChangeFlags(const FolderRecord& folder, std::uint32_t uid, std::uint16_t add, std::uint16_t remove,
-                                             std::string& diagnostic) const;
-    // The same for many messages, with one flush of the folder for all (FETCH marking many read): per
-    // UID the flags stored, or nullopt for a message that is gone; empty with a diagnostic on failure.
-    std::vector<std::optional<std::uint16_t>> ChangeFlags(const FolderRecord& folder, const std::vector<std::uint32_t>& uids,
-                                                          std::uint16_t add, std::uint16_t remove, std::string& diagnostic) const;
+    // Adds and removes flags and keywords relative to what the store holds now, under the folder's lock
+    // and with one flush of it for all the messages, so that another session's change made meanwhile
+    // stays: per UID the flags stored, or nullopt for a message that is gone; empty with a diagnostic
+    // on failure.
+    std::vector<std::optional<StoredFlags>> ChangeFlags(const FolderRecord& folder, const std::vector<std::uint32_t>& uids,
+                                                        const FlagChange& change, std::string& diagnostic) const;
     // The message file of a message, open for reading; null with a diagnostic when it is gone. The
     // store replaces a file by renaming a new one over it, so what this stream reads never changes.
     std::unique_ptr<FileStream> OpenContent(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
@@ -109,11 +122,15 @@ public:
     // Removes a message only when the store holds it \Deleted now (what a session shows may be its
     // own view, or old): true when removed, false when not marked (or gone), nullopt on failure.
     std::optional<bool> RemoveIfDeleted(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
-    // Publishes a staged message (its content written and closed) with its flags and internal date;
-    // its UID, or nullopt.
-    std::optional<std::uint32_t> PublishAppended(const FolderRecord& folder, store::Envelope& envelope, std::uint16_t flags,
+    // Publishes a staged message (its content written and closed) with its flags, keywords and
+    // internal date; its UID, or nullopt.
+    std::optional<std::uint32_t> PublishAppended(const FolderRecord& folder, store::Envelope& envelope, const StoredFlags& flags,
                                                  Date received, std::string& diagnostic) const;
-    // A published copy (record and content, flags included) in another folder; its UID, or nullopt.
+    // What of these flags a user may store in a folder: \Seen with "s", \Deleted with "d", the other
+    // flags and keywords with "w".
+    static StoredFlags AllowedFlags(const FolderRecord& folder, StoredFlags flags);
+    // A published copy (record and content, the flags the target allows) in another folder; its UID,
+    // or nullopt.
     std::optional<std::uint32_t> CopyMessage(const FolderRecord& from, std::uint32_t uid, const FolderRecord& to,
                                              std::string& diagnostic) const;
 
@@ -142,6 +159,8 @@ private:
     std::shared_ptr<store::MailBox> FindUserMailBox(std::string_view user) const;
     std::string PublicRights(const store::Folder& folder) const;
     std::string FlagsKey(const store::Folder& folder) const;
+    // Keywords beside the flags, per user where the flags are: "_ImapKeywords" (text, blank-separated).
+    std::string KeywordsKey(const store::Folder& folder) const;
     // Gives a folder its UID validity; `fresh` lifts it above `previous` and every one given before.
     std::uint32_t AssignUidValidity(const FolderRecord& record, std::uint32_t previous, bool fresh) const;
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "imap/ImapLimits.h"
 #include "platform/Text.h"
 
 namespace pw::imap {
@@ -29,28 +30,87 @@ std::optional<std::uint32_t> SetNumber(std::string_view text, std::uint32_t star
 
 }  // namespace
 
-std::string FlagList(std::uint16_t flags) {
+std::string FlagList(std::uint16_t flags, const Keywords& keywords) {
     std::string list = "(";
     for (const FlagName& flag : kFlagNames) {
         if (!(flags & flag.bit)) continue;
         if (list.size() > 1) list += ' ';
         list += flag.name;
     }
+    for (const std::string& keyword : keywords) {
+        if (list.size() > 1) list += ' ';
+        list += keyword;
+    }
     return list + ")";
 }
 
-std::optional<std::uint16_t> ParseFlags(const std::vector<Argument>& words, std::string& diagnostic) {
-    std::uint16_t bits = 0;
+bool IsKeyword(std::string_view word) {
+    if (word.empty() || word.size() > kMaxKeywordBytes) return false;
+    // An atom (RFC 3501 flag-keyword), without "]" so that it can stand in a response code.
+    return std::none_of(word.begin(), word.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte >= 0x7F || std::string_view("(){%*\\\"]").find(c) != std::string_view::npos;
+    });
+}
+
+std::optional<ParsedFlags> ParseFlags(const std::vector<Argument>& words, std::string& diagnostic) {
+    ParsedFlags parsed;
     for (const Argument& word : words) {
         const auto known = std::find_if(std::begin(kFlagNames), std::end(kFlagNames),
                                         [&](const FlagName& flag) { return EqualsNoCase(flag.name, word.text); });
-        if (word.kind == ArgumentKind::List || known == std::end(kFlagNames)) {
+        if (word.kind != ArgumentKind::List && known != std::end(kFlagNames)) {
+            parsed.bits |= known->bit;
+            continue;
+        }
+        if (word.kind == ArgumentKind::List || word.text.starts_with('\\')) {
             diagnostic = "Unknown flag:  " + word.text.substr(0, 20);
             return std::nullopt;
         }
-        bits |= known->bit;
+        if (!IsKeyword(word.text)) {
+            diagnostic = "Invalid keyword:  " + word.text.substr(0, 20);
+            return std::nullopt;
+        }
+        if (!HasKeyword(parsed.keywords, word.text)) parsed.keywords.push_back(word.text);
     }
-    return bits;
+    if (parsed.keywords.size() > kMaxKeywords) {
+        diagnostic = "Too many keywords";
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+bool HasKeyword(const Keywords& keywords, std::string_view keyword) {
+    return std::any_of(keywords.begin(), keywords.end(), [&](const std::string& k) { return EqualsNoCase(k, keyword); });
+}
+
+Keywords WithKeywords(Keywords to, const Keywords& add) {
+    for (const std::string& keyword : add) {
+        if (!HasKeyword(to, keyword) && to.size() < kMaxKeywords) to.push_back(keyword);
+    }
+    return to;
+}
+
+Keywords WithoutKeywords(Keywords from, const Keywords& remove) {
+    std::erase_if(from, [&](const std::string& keyword) { return HasKeyword(remove, keyword); });
+    return from;
+}
+
+std::string KeywordText(const Keywords& keywords) {
+    std::string text;
+    for (const std::string& keyword : keywords) {
+        if (!text.empty()) text += ' ';
+        text += keyword;
+    }
+    return text;
+}
+
+Keywords KeywordsFromText(std::string_view text) {
+    Keywords keywords;
+    // What a store file holds is checked like what a client sends: a damaged value gives no keyword.
+    for (const std::string& word : SplitAtAny(text, " ")) {
+        if (IsKeyword(word) && !HasKeyword(keywords, word) && keywords.size() < kMaxKeywords) keywords.push_back(word);
+    }
+    return keywords;
 }
 
 std::string UidSet(const std::vector<std::uint32_t>& uids) {

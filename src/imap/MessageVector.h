@@ -25,10 +25,30 @@ inline constexpr std::uint16_t kFlagDraft = 16;
 inline constexpr std::uint16_t kFlagRecent = 32;  // never stored: a message without stored flags is recent
 inline constexpr std::uint16_t kStorableFlags = kFlagSeen | kFlagAnswered | kFlagFlagged | kFlagDeleted | kFlagDraft;
 
-// "(\Answered \Seen)": RFC 3501's order of the names, single blanks.
-std::string FlagList(std::uint16_t flags);
-// The bits of flag words (without regard to case); nullopt with "Unknown flag:  ..." otherwise.
-std::optional<std::uint16_t> ParseFlags(const std::vector<Argument>& words, std::string& diagnostic);
+// Keywords: flags clients name themselves ("$Forwarded", "$Junk", "NonJunk"), kept as written and
+// compared without regard to case, each at most once.
+using Keywords = std::vector<std::string>;
+
+// "(\Answered \Seen $Forwarded)": RFC 3501's order of the system flags, then the keywords, single blanks.
+std::string FlagList(std::uint16_t flags, const Keywords& keywords = {});
+
+struct ParsedFlags {
+    std::uint16_t bits = 0;
+    Keywords keywords;
+};
+// System flags (without regard to case) and keywords; nullopt with "Unknown flag:  ..." for a
+// backslash name that is no system flag, or a diagnostic for a word no keyword may be.
+std::optional<ParsedFlags> ParseFlags(const std::vector<Argument>& words, std::string& diagnostic);
+
+// Is this word one a keyword may be: an atom of at most kMaxKeywordBytes, no backslash, no "]"?
+bool IsKeyword(std::string_view word);
+bool HasKeyword(const Keywords& keywords, std::string_view keyword);
+// The keywords of `to` with those of `add` that it lacks, or without those of `remove`.
+Keywords WithKeywords(Keywords to, const Keywords& add);
+Keywords WithoutKeywords(Keywords from, const Keywords& remove);
+// The stored form of keywords (the envelope's keywords property): separated by single blanks.
+std::string KeywordText(const Keywords& keywords);
+Keywords KeywordsFromText(std::string_view text);
 
 // UIDs as a compact set: runs of consecutive ones as "a:b", the rest joined by ",".
 std::string UidSet(const std::vector<std::uint32_t>& uids);
@@ -37,6 +57,8 @@ struct MessageEntry {
     std::uint32_t uid = 0;
     std::uint16_t flags = 0;   // as the session shows them, \Recent included
     std::uint16_t stored = 0;  // as the store held them at the last look
+    Keywords keywords;         // as the session shows them
+    Keywords storedKeywords;   // as the store held them at the last look
     std::uint64_t size = 0;
     Date internalDate = 0;  // when the message came into the store (local automation date)
     bool selected = false;
@@ -49,6 +71,8 @@ struct MessageVector {
     std::uint32_t uidValidity = 0;
     std::uint32_t uidNext = 1;
     std::uint16_t permanentFlags = 0;
+    bool permanentKeywords = false;  // keywords may be stored (PERMANENTFLAGS lists \*)
+    Keywords knownKeywords;          // those the session's FLAGS line has named
     // Envelopes being published while the folder was listed were left for the next look.
     bool partial = false;
 

@@ -39,7 +39,7 @@ constexpr KeyRow kKeys[] = {
     {"FLAGGED", Kind::FlagSet, Takes::Nothing, kFlagFlagged},
     {"FROM", Kind::Header, Takes::String, 0, "FROM"},
     {"HEADER", Kind::Header, Takes::HeaderField},
-    {"KEYWORD", Kind::Never, Takes::Atom},
+    {"KEYWORD", Kind::Keyword, Takes::Atom},
     {"LARGER", Kind::Larger, Takes::Number},
     {"NEW", Kind::New, Takes::Nothing},
     {"NOT", Kind::Not, Takes::OneKey},
@@ -61,7 +61,7 @@ constexpr KeyRow kKeys[] = {
     {"UNDELETED", Kind::FlagClear, Takes::Nothing, kFlagDeleted},
     {"UNDRAFT", Kind::FlagClear, Takes::Nothing, kFlagDraft},
     {"UNFLAGGED", Kind::FlagClear, Takes::Nothing, kFlagFlagged},
-    {"UNKEYWORD", Kind::All, Takes::Atom},
+    {"UNKEYWORD", Kind::Unkeyword, Takes::Atom},
     {"UNSEEN", Kind::FlagClear, Takes::Nothing, kFlagSeen},
 };
 
@@ -349,7 +349,8 @@ bool Matches(const SearchKey& key, SearchSubject& subject) {
     case Kind::FlagClear: return (entry.flags & key.flag) == 0;
     case Kind::New: return (entry.flags & kFlagRecent) && !(entry.flags & kFlagSeen);
     case Kind::Old: return !(entry.flags & kFlagRecent);
-    case Kind::Never: return false;
+    case Kind::Keyword: return HasKeyword(entry.keywords, key.text);
+    case Kind::Unkeyword: return !HasKeyword(entry.keywords, key.text);
     case Kind::Header: return HeaderMatches(key, subject);
     case Kind::Body: {
         const std::string* body = subject.BodyText();

@@ -36,7 +36,8 @@ struct SearchKey {
         FlagClear,   // flag
         New,
         Old,
-        Never,       // KEYWORD: keywords are never stored
+        Keyword,     // text: a keyword the message has
+        Unkeyword,   // text: a keyword it has not
         Header,      // field (upper case), text
         Body,        // text
         Text,        // text

@@ -69,31 +69,44 @@ std::shared_ptr<Envelope> Envelopes::Next() {
 
 std::vector<std::optional<Variant>> Envelopes::UpdateProperty(const std::vector<double>& uids, std::string_view key,
                                                               const std::function<Variant(const Variant&)>& change) const {
+    std::vector<std::optional<Variant>> values;
+    const std::vector<bool> written = UpdateRecords(uids, [&](Properties& properties) {
+        Variant value = change(properties.Item(key));
+        properties.SetItem(key, value);
+        values.emplace_back(std::move(value));
+    });
+    // `values` holds one value per written record, in order: spread them over the uids again.
+    std::vector<std::optional<Variant>> result;
+    std::size_t next = 0;
+    for (const bool present : written) result.push_back(present ? std::optional<Variant>(std::move(values[next++])) : std::nullopt);
+    return result;
+}
+
+std::vector<bool> Envelopes::UpdateRecords(const std::vector<double>& uids, const std::function<void(Properties&)>& change) const {
     StorageLock lock;
     if (const HRESULT hr = folder_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
         throw ComError(hr, "can not lock " + folder_.Path() + " to update its records");
     }
-    std::vector<std::optional<Variant>> values;
+    std::vector<bool> written;
     bool replaced = false;
     try {
         for (const double uid : uids) {
             const auto envelope = FindEnvelope(uid);
             if (!envelope) {
-                values.emplace_back();
+                written.push_back(false);
                 continue;
             }
-            Variant value = change(envelope->GetProperties().Item(key));
-            envelope->GetProperties().SetItem(key, value);
+            change(envelope->GetProperties());
             envelope->Update(false);
             replaced = true;
-            values.emplace_back(std::move(value));
+            written.push_back(true);
         }
     } catch (const ComError&) {
         if (replaced) (void)folder_.Sync();
         throw;
     }
     if (replaced) ThrowIfFailed(folder_.Sync(), "can not flush " + folder_.Path());
-    return values;
+    return written;
 }
 
 std::shared_ptr<Envelope> Envelopes::CopyFrom(const Envelope& source) {

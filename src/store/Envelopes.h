@@ -46,6 +46,9 @@ public:
     // before the failure are flushed first).
     std::vector<std::optional<Variant>> UpdateProperty(const std::vector<double>& uids, std::string_view key,
                                                        const std::function<Variant(const Variant&)>& change) const;
+    // The same for changes of several keys at once (IMAP's flags and keywords): `change` gets each
+    // record's properties as they are on disk now. Per uid true when written, false when it is gone.
+    std::vector<bool> UpdateRecords(const std::vector<double>& uids, const std::function<void(Properties&)>& change) const;
     // Removes the envelope with that id; false when there was none.
     bool RemoveEnvelope(double uid);
 

@@ -18,7 +18,8 @@ from test_imap_mailboxes import JOHN, deliver, installation, login
 # offlineimap's refresh interval in minutes, and how long a delivery may take to come down through IDLE.
 IDLE_REFRESH_MINUTES = 5
 IDLE_WAIT = 20
-MAILDIR_FLAGS = {"D": "\\Draft", "F": "\\Flagged", "R": "\\Answered", "S": "\\Seen", "T": "\\Deleted"}
+MAILDIR_FLAGS = {"D": "\\Draft", "F": "\\Flagged", "R": "\\Answered", "S": "\\Seen", "T": "\\Deleted",
+                 "a": "$Forwarded", "b": "$Junk"}  # keywords, as offlineimap's customflag_a and _b map them
 
 
 def run(tmp_path, *command):
@@ -227,14 +228,14 @@ def test_offlineimap_pulls_every_folder_and_pushes_a_new_message_back(registered
     client = imap(ports["imap"])
     for name in ("Projects", "Archive", "Archive/2025"):
         assert client.create(name)[0] == "OK"
-    assert client.append("Projects", "(\\Flagged \\Seen)", None, b"Subject: plan\r\n\r\nstep one\r\n")[0] == "OK"
+    assert client.append("Projects", "(\\Flagged \\Seen $Forwarded)", None, b"Subject: plan\r\n\r\nstep one\r\n")[0] == "OK"
     assert client.append("Archive/2025", None, None, b"Subject: old\r\n\r\nlong ago\r\n")[0] == "OK"
     client.logout()
     local = tmp_path / "mail"
     (tmp_path / "offlineimaprc").write_text(
         "[general]\naccounts = john\nmetadata = %s\nui = basic\n\n"
         "[Account john]\nlocalrepository = local\nremoterepository = remote\n\n"
-        "[Repository local]\ntype = Maildir\nlocalfolders = %s\n\n"
+        "[Repository local]\ntype = Maildir\nlocalfolders = %s\ncustomflag_a = $Forwarded\ncustomflag_b = $Junk\n\n"
         "[Repository remote]\ntype = IMAP\nremotehost = 127.0.0.1\nremoteport = %d\nremoteuser = %s\n"
         "remotepass = secret\nssl = no\nstarttls = no\n"
         % (tmp_path / "metadata", local, ports["imap"], JOHN))
@@ -264,7 +265,7 @@ def test_offlineimap_pulls_every_folder_and_pushes_a_new_message_back(registered
             assert copy == content.replace(b"\r\n", b"\n")
             assert ",U=%d," % far[subject(content)][0] in os.path.basename(path)
             assert flags == far[subject(content)][1]
-    assert maildir_view(str(local / "Projects"))["plan"][1] == {"\\Flagged", "\\Seen"}
+    assert maildir_view(str(local / "Projects"))["plan"][1] == {"\\Flagged", "\\Seen", "$Forwarded"}
     assert maildir_view(str(local / "Archive")) == {}
 
     # A message written into the Maildir goes up with APPEND; APPENDUID names it, so offlineimap
@@ -275,6 +276,18 @@ def test_offlineimap_pulls_every_folder_and_pushes_a_new_message_back(registered
     far = server_view(ports["imap"])
     assert far["written"][2] == written.replace(b"\n", b"\r\n")
     assert ",U=%d," % far["written"][0] in os.path.basename(maildir_view(str(local / "Inbox"))["written"][0])
+    # Keywords set on the server come down as the letters the Maildir maps them to (offlineimap takes
+    # keywords one way only); one it has no letter for is passed over without an error.
+    client = imap(ports["imap"])
+    client.select("INBOX")
+    assert client.uid("STORE", str(far["written"][0]), "+FLAGS", "($Junk)")[0] == "OK"
+    client.select("Projects")
+    assert client.store("1", "+FLAGS", "(NonJunk)")[0] == "OK"
+    client.logout()
+    sync()
+    assert maildir_view(str(local / "Inbox"))["written"][1] == {"$Junk"}
+    assert server_view(ports["imap"], "Projects")["plan"][1] == {"\\Flagged", "\\Seen", "$Forwarded", "NonJunk"}
+    assert maildir_view(str(local / "Projects"))["plan"][1] == {"\\Flagged", "\\Seen", "$Forwarded"}
     assert server.stop() == 0
 
 
@@ -298,7 +311,7 @@ def test_offlineimap_waits_in_idle_and_pulls_a_delivery_without_the_refresh(regi
     (tmp_path / "offlineimaprc").write_text(
         "[general]\naccounts = john\nmetadata = %s\nui = basic\n\n"
         "[Account john]\nlocalrepository = local\nremoterepository = remote\nautorefresh = %d\n\n"
-        "[Repository local]\ntype = Maildir\nlocalfolders = %s\n\n"
+        "[Repository local]\ntype = Maildir\nlocalfolders = %s\ncustomflag_a = $Forwarded\ncustomflag_b = $Junk\n\n"
         "[Repository remote]\ntype = IMAP\nremotehost = 127.0.0.1\nremoteport = %d\nremoteuser = %s\n"
         "remotepass = secret\nssl = no\nstarttls = no\nidlefolders = ['Inbox']\n"
         "folderfilter = lambda name: name == 'Inbox'\n"

@@ -10,7 +10,7 @@ from conftest import WAIT, admin, configure, free_port, wait_for
 from test_imap_server import Raw
 
 JOHN = "john@example.com"
-SELECT_TAIL = [b"* OK [PERMANENTFLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen)] Permanent flags",
+SELECT_TAIL = [b"* OK [PERMANENTFLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen \\*)] Permanent flags",
                b"* FLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen)", b"t OK [READ-WRITE] SELECT completed"]
 
 
@@ -428,7 +428,7 @@ def test_rights_uid_order_validity_and_vanished_messages(registered):
     shared = public_folder(registered, "Shared", "lrw", inbox)
     raw = login(ports["imap"])
     selected = raw.ask(b'SELECT "Public Folders/Shared"')
-    assert b"* OK [PERMANENTFLAGS (\\Answered \\Draft \\Flagged)] Permanent flags" in selected, selected
+    assert b"* OK [PERMANENTFLAGS (\\Answered \\Draft \\Flagged \\*)] Permanent flags" in selected, selected
     assert raw.ask(b"STORE 1:* +FLAGS (\\Deleted)")[-1] == b"t OK STORE completed"
     assert raw.ask(b"CLOSE") == [b"t OK Folder closed"]
     assert len([f for f in os.listdir(shared) if f.endswith(".env")]) == 2

@@ -100,7 +100,7 @@ TEST_F(ImapSessionTest, PublicFoldersGrantWhatTheirAclSaysAndKeepEachUsersFlags)
     EXPECT_EQ(Ask(john, "LOGIN john secret"), "t OK LOGIN completed\r\n");
     const std::string selected = Ask(john, "SELECT \"Public Folders/Team\"");
     EXPECT_NE(selected.find("* 2 RECENT\r\n"), std::string::npos) << selected;
-    EXPECT_NE(selected.find("[PERMANENTFLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen)]"), std::string::npos);
+    EXPECT_NE(selected.find("[PERMANENTFLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen \\*)]"), std::string::npos);
     EXPECT_TRUE(selected.ends_with("t OK [READ-WRITE] SELECT completed\r\n"));
     EXPECT_EQ(Ask(john, "STORE 1 +FLAGS.SILENT (\\Seen)"), "t OK STORE completed\r\n");
     EXPECT_EQ(Ask(john, "SELECT \"public folders/Hidden\""), "t NO No such folder exists\r\n");
@@ -112,7 +112,7 @@ TEST_F(ImapSessionTest, PublicFoldersGrantWhatTheirAclSaysAndKeepEachUsersFlags)
     const std::string hers = Ask(other, "SELECT \"Public Folders/Team\"");
     // John's \Seen is his own; without "s" hers is shown to her session only.
     EXPECT_NE(hers.find("* 2 RECENT\r\n* OK [UNSEEN 1] Message 1 is first unread\r\n"), std::string::npos) << hers;
-    EXPECT_NE(hers.find("[PERMANENTFLAGS (\\Answered \\Draft \\Flagged)]"), std::string::npos) << hers;
+    EXPECT_NE(hers.find("[PERMANENTFLAGS (\\Answered \\Draft \\Flagged \\*)]"), std::string::npos) << hers;
     EXPECT_EQ(Ask(other, "STORE 2 +FLAGS (\\Seen \\Flagged)"), "* 2 FETCH (FLAGS (\\Flagged \\Recent \\Seen))\r\nt OK STORE completed\r\n");
 
     const auto envelopes = store_.messageStore->FindFolder("Team")->GetEnvelopes();
