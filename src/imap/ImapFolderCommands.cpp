@@ -180,6 +180,8 @@ void ImapSession::Status(const Command& command) {
     } catch (const ComError& error) {
         return No(std::string("The folder can not be read: ") + error.what());
     }
+    // RECENT counts what a SELECT now would show as recent, without taking it.
+    vector.MarkRecent(store_.RecentMark(*folder));
     std::uint64_t unseen = 0;
     for (const MessageEntry& entry : vector.messages) unseen += (entry.flags & kFlagSeen) ? 0 : 1;
     std::string values;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <thread>
 
 #include "core/Configuration.h"
@@ -21,6 +22,8 @@ namespace {
 
 constexpr std::string_view kFlagsKey = "_ImapFlags";
 constexpr std::string_view kKeywordsKey = "_ImapKeywords";
+// The highest UID a session has shown as \Recent (per user where the flags are).
+constexpr std::string_view kRecentKey = "_IMAP:RecentUid";
 constexpr std::string_view kFlagsPerUserKey = "_IMAP:FlagsPerUser";
 constexpr std::string_view kAclKey = "_ACL:Members:";
 constexpr std::string_view kSpecialUseKey = "_IMAP:SpecialUse";
@@ -189,6 +192,37 @@ std::string ImapStore::FlagsKey(const store::Folder& folder) const {
     return std::string(kFlagsKey) + ":" + mailbox_->Name() + "@" + mailbox_->DomainName();
 }
 
+std::string ImapStore::RecentKey(const store::Folder& folder) const {
+    std::string key = FlagsKey(folder);
+    return std::string(kRecentKey) + key.substr(kFlagsKey.size());
+}
+
+std::uint32_t ImapStore::RecentMark(const FolderRecord& record) const {
+    try {
+        record.folder->Refresh();
+        const Variant mark = record.folder->GetProperties().Item(RecentKey(*record.folder));
+        return mark.IsEmpty() ? 0 : static_cast<std::uint32_t>(mark.AsInt64());
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, std::string("IMAP4 Server: reading which messages are recent: ") + error.what());
+        return std::numeric_limits<std::uint32_t>::max();  // nothing is shown recent rather than everything
+    }
+}
+
+std::uint32_t ImapStore::ClaimRecent(const FolderRecord& record, std::uint32_t highest) const {
+    const std::uint32_t mark = RecentMark(record);
+    if (mark >= highest) return mark;  // nothing new: no write
+    try {
+        const Variant previous = record.folder->UpdateProperty(RecentKey(*record.folder), [&](const Variant& stored) {
+            const auto now = stored.IsEmpty() ? std::uint32_t{0} : static_cast<std::uint32_t>(stored.AsInt64());
+            return Variant::UI4(std::max(now, highest));
+        });
+        return previous.IsEmpty() ? 0 : static_cast<std::uint32_t>(previous.AsInt64());
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, std::string("IMAP4 Server: claiming recent messages: ") + error.what());
+        return highest;
+    }
+}
+
 std::string ImapStore::KeywordsKey(const store::Folder& folder) const {
     std::string key = FlagsKey(folder);
     return std::string(kKeywordsKey) + key.substr(kFlagsKey.size());
@@ -258,7 +292,7 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
         entry.uid = static_cast<std::uint32_t>(uid);
         StoredFlags stored = ReadStoredFlags(envelope->GetProperties(), key, keywordsKey);
         entry.stored = stored.bits;
-        entry.flags = entry.stored == 0 ? kFlagRecent : entry.stored;
+        entry.flags = entry.stored;  // \Recent is the session's to add (ClaimRecent)
         entry.storedKeywords = stored.keywords;
         entry.keywords = std::move(stored.keywords);
         entry.size = envelope->ContentSize();

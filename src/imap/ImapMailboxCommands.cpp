@@ -62,6 +62,9 @@ void ImapSession::Select(const Command& command, bool examine) {
         return No("The folder can not be read");
     }
     selectedReadOnly_ = examine || folder->readOnly || !readable;
+    // EXAMINE shows what is recent without taking it from the next session that selects the folder.
+    const std::uint32_t highest = vector_.messages.empty() ? 0 : vector_.messages.back().uid;
+    vector_.MarkRecent(selectedReadOnly_ ? store_.RecentMark(*folder) : store_.ClaimRecent(*folder, highest));
     vector_.permanentFlags = selectedReadOnly_ ? 0 : static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
     vector_.permanentKeywords = vector_.permanentKeywords && !selectedReadOnly_;
 
@@ -143,6 +146,7 @@ void ImapSession::SendUpdates() {
     const std::uint32_t lastKnown = messages.empty() ? 0 : messages.back().uid;
     std::size_t next = 0;
     bool arrived = false;
+    std::size_t arrivals = 0;
     for (const MessageEntry& entry : fresh.messages) {
         while (next < messages.size() && messages[next].uid < entry.uid) ++next;
         if (next < messages.size() && messages[next].uid == entry.uid) {
@@ -159,11 +163,16 @@ void ImapSession::SendUpdates() {
         } else if (entry.uid > lastKnown) {
             AnnounceKeywords(entry.keywords);
             messages.push_back(entry);
+            ++arrivals;
             next = messages.size();
             arrived = true;
         }
     }
     vector_.uidNext = fresh.uidNext;
+    if (arrived) {
+        const std::size_t first = messages.size() - arrivals;
+        vector_.MarkRecent(selectedReadOnly_ ? store_.RecentMark(*selected_) : store_.ClaimRecent(*selected_, messages.back().uid), first);
+    }
     vector_.Recount();
     if (arrived) {
         Untagged(Format("%lu EXISTS", {std::uint64_t{messages.size()}}));

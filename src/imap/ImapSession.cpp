@@ -34,7 +34,8 @@ bool AllowedIn(CommandId id, SessionState state) {
     }
 }
 
-bool IsFlagWord(const Argument& argument) { return argument.kind == ArgumentKind::Atom && argument.text.starts_with('\\'); }
+// A system flag, a keyword or NIL: STORE's own parse tells them apart.
+bool IsFlagWord(const Argument& argument) { return argument.kind == ArgumentKind::Atom; }
 
 }  // namespace
 

@@ -107,6 +107,11 @@ public:
     // above every value given in the mailbox before, so that a folder deleted and made again within
     // a second is told from the old one.
     std::uint32_t UidValidity(const FolderRecord& folder) const;
+    // \Recent (RFC 3501): a message is recent to the one session that first selects the folder (for
+    // writing) after it came. The mark is the highest UID so shown; ClaimRecent raises it to `highest`
+    // and returns what it was, so that the messages above the returned mark are this session's recent.
+    std::uint32_t RecentMark(const FolderRecord& folder) const;
+    std::uint32_t ClaimRecent(const FolderRecord& folder, std::uint32_t highest) const;
     // Moves whenever a message of the folder is added, removed or has its record rewritten.
     double Stamp(const FolderRecord& folder) const;
     // Adds and removes flags and keywords relative to what the store holds now, under the folder's lock
@@ -161,6 +166,7 @@ private:
     std::string FlagsKey(const store::Folder& folder) const;
     // Keywords beside the flags, per user where the flags are: "_ImapKeywords" (text, blank-separated).
     std::string KeywordsKey(const store::Folder& folder) const;
+    std::string RecentKey(const store::Folder& folder) const;
     // Gives a folder its UID validity; `fresh` lifts it above `previous` and every one given before.
     std::uint32_t AssignUidValidity(const FolderRecord& record, std::uint32_t previous, bool fresh) const;
 

@@ -175,6 +175,13 @@ bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnost
     return true;
 }
 
+void MessageVector::MarkRecent(std::uint32_t mark, std::size_t from) {
+    for (std::size_t i = from; i < messages.size(); ++i) {
+        if (messages[i].uid > mark) messages[i].flags |= kFlagRecent;
+    }
+    Recount();
+}
+
 void MessageVector::Recount() {
     recent = 0;
     firstUnseen = 0;

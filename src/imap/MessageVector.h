@@ -81,6 +81,8 @@ struct MessageVector {
     bool Select(std::string_view set, bool uid, std::string& diagnostic);
     // Recounts recent and first unseen from the entries.
     void Recount();
+    // Shows the messages above `mark` (a UID) as \Recent, from entry `from` on, and recounts.
+    void MarkRecent(std::uint32_t mark, std::size_t from = 0);
 };
 
 }  // namespace pw::imap

@@ -116,6 +116,32 @@ void StoreObject::Update() {
     ThrowIfFailed(properties_.ReadFrom(content));
 }
 
+Variant StoreObject::UpdateProperty(std::string_view key, const std::function<Variant(const Variant&)>& change) {
+    StorageLock lock;
+    if (const HRESULT hr = dir_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
+        throw ComError(hr, "can not lock " + dir_.Path() + " to update its properties");
+    }
+    core::ConfigTree fresh;
+    if (const HRESULT hr = ReadPropertyFile(fresh); Failed(hr)) {
+        throw ComError(hr, "can not read the property file " + dir_.ElementPath(PropertyFileName()));
+    }
+    properties_.ApplyChangesTo(fresh);
+    MemoryStream current;
+    ThrowIfFailed(fresh.WriteTo(current));
+    ThrowIfFailed(current.Seek(0, SeekOrigin::Begin));
+    ThrowIfFailed(properties_.ReadFrom(current));
+    Variant previous = properties_.Item(key);
+    properties_.SetItem(key, change(previous));
+    MemoryStream content;
+    ThrowIfFailed(properties_.WriteTo(content));
+    if (const HRESULT hr = dir_.ReplaceStream(PropertyFileName(), content.Bytes()); Failed(hr)) {
+        throw ComError(hr, "can not write the property file " + dir_.ElementPath(PropertyFileName()));
+    }
+    ThrowIfFailed(content.Seek(0, SeekOrigin::Begin));
+    ThrowIfFailed(properties_.ReadFrom(content));
+    return previous;
+}
+
 void StoreObject::SetPassword(std::string_view password) {
     properties_.SetItem(kPasswordKey, Variant::Text(EncipherPassword(password)));
 }

@@ -27,6 +27,7 @@
 #include "store/Properties.h"
 #include "store/StoreTypes.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -62,6 +63,10 @@ public:
 
     // Writes this object's changes (throws ComError).
     void Update();
+    // Sets one property from its value on disk now, under the directory's lock, with this object's
+    // other changes: a change relative to the stored value ("raise it to") never undoes another
+    // writer's. Returns the value it replaced (empty when there was none).
+    Variant UpdateProperty(std::string_view key, const std::function<Variant(const Variant&)>& change);
     // Reads the property file again, dropping changes not yet written.
     void Refresh();
 

@@ -86,7 +86,7 @@ def test_curl_appends_a_message_and_creates_and_deletes_a_folder(registered, tmp
     client = imap(ports["imap"])
     assert client.select("INBOX") == ("OK", [b"1"])
     typ, data = client.fetch("1", "(FLAGS BODY[])")
-    assert typ == "OK" and data[0][1] == message and data[1] == b" FLAGS (\\Seen))", data  # curl uploads it seen
+    assert typ == "OK" and data[0][1] == message and data[1] == b" FLAGS (\\Recent \\Seen))", data  # curl uploads it seen
 
     folder = os.path.join(registered.store, "example.com", "john", "Projects")
     run(tmp_path, "curl", "-sS", url, "--user", JOHN + ":secret", "-X", "CREATE Projects")

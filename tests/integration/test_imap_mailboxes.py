@@ -96,7 +96,7 @@ def test_select_store_updates_and_close_with_two_sessions(registered):
     examined = two.ask(b"EXAMINE INBOX")
     assert b"* OK [PERMANENTFLAGS ()] No permanent flag changes permitted" in examined
     assert examined[-1] == b"t OK [READ-ONLY] EXAMINE completed"
-    assert two.ask(b"STORE 2 +FLAGS (\\Answered)") == [b"* 2 FETCH (FLAGS (\\Answered \\Recent))", b"t OK STORE completed"]
+    assert two.ask(b"STORE 2 +FLAGS (\\Answered)") == [b"* 2 FETCH (FLAGS (\\Answered))", b"t OK STORE completed"]
     assert one.ask(b"NOOP") == [b"t OK NOOP completed"]  # nothing was stored
     assert two.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
     assert two.ask(b"SELECT Nowhere") == [b"t NO No such folder exists"]
@@ -115,7 +115,8 @@ def test_select_store_updates_and_close_with_two_sessions(registered):
         raw.close()
     assert server.stop() == 0
 
-    # Flags and UIDVALIDITY outlive the server; STORE FLAGS () makes a message recent again.
+    # Flags and UIDVALIDITY outlive the server; a message is recent to one session only, once, and
+    # clearing its flags does not make it recent again.
     server = registered.start().wait_ready()
     client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
     client.login(JOHN, "secret")
@@ -124,7 +125,7 @@ def test_select_store_updates_and_close_with_two_sessions(registered):
     assert client.store("1", "FLAGS", "()")[1] == [b"1 (FLAGS ())"]
     client.close()
     assert client.select("INBOX")[0] == "OK"
-    assert client.response("RECENT")[1] == [b"2"]  # message 1 again, and the one delivered last
+    assert client.response("RECENT")[1] == [b"0"]
     client.logout()
     assert server.stop() == 0
 
@@ -164,7 +165,8 @@ def test_append_streams_large_messages_and_refuses_before_inviting(registered):
     assert typ == "OK" and re.fullmatch(rb"\[APPENDUID \d+ 1\] APPEND completed", data[0]), data
     assert client.append("INBOX", None, None, b"Subject: small\r\n\r\nx\r\n")[1][0].endswith(b" 2] APPEND completed")
     client.logout()
-    assert watcher.ask(b"NOOP") == [b"* 2 EXISTS", b"* 1 RECENT", b"t OK NOOP completed"]
+    # Both are recent, the one APPENDed with flags too: what comes in is recent whatever its flags.
+    assert watcher.ask(b"NOOP") == [b"* 2 EXISTS", b"* 2 RECENT", b"t OK NOOP completed"]
     with open(os.path.join(registered.store, "example.com", "john", "_In", "0000001.eml"), "rb") as f:
         assert f.read() == big
 
@@ -467,7 +469,7 @@ def test_rights_uid_order_validity_and_vanished_messages(registered):
     assert raw.ask(b"SELECT INBOX")[-1] == b"t OK [READ-WRITE] SELECT completed"
     raw.ask(b"STORE 1 +FLAGS.SILENT (\\Seen)")
     assert other.ask(b"STORE 1 -FLAGS.SILENT (\\Seen)") == [b"t OK STORE completed"]
-    assert raw.ask(b"NOOP")[0] == b"* 1 FETCH (UID 1 FLAGS (\\Recent))"
+    assert raw.ask(b"NOOP")[0] == b"* 1 FETCH (UID 1 FLAGS ())"
 
     # A message another session expunged: FETCH answers the rest, STORE and COPY pass over it.
     assert other.ask(b"STORE 1 +FLAGS.SILENT (\\Deleted)") == [b"t OK STORE completed"]
@@ -504,4 +506,45 @@ def test_rights_uid_order_validity_and_vanished_messages(registered):
     registered.start().wait_ready()
     again = login(ports["imap"])
     assert again.ask(b"STATUS INBOX (UIDNEXT MESSAGES)") == status
+    again.close()
+
+
+def test_keywords_are_kept_shown_searched_and_copied(registered):
+    ports = installation(registered)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    raw = login(ports["imap"])
+    assert raw.ask(b"CREATE Kept") == [b"t OK CREATE completed"]
+    # APPEND with keywords beside \Seen keeps both (it was refused whole).
+    appended = raw.ask(b"APPEND Kept (\\Seen $Forwarded) {20+}\r\nSubject: a\r\n\r\nbody\r\n")
+    assert appended[-1].endswith(b"APPEND completed"), appended
+    # Recent to one session only: STATUS counts what a SELECT would show, and the first SELECT takes it.
+    assert raw.ask(b"STATUS INBOX (RECENT)")[0] == b'* STATUS "INBOX" (RECENT 2)'
+    assert raw.ask(b"SELECT INBOX")[1] == b"* 2 RECENT"
+    # A keyword new to the session is announced in FLAGS before the message that carries it.
+    assert raw.ask(b"STORE 1 +FLAGS ($Junk \\Seen)") == [
+        b"* OK [PERMANENTFLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen \\*)] Permanent flags",
+        b"* FLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen $Junk)",
+        b"* 1 FETCH (FLAGS (\\Recent \\Seen $Junk))", b"t OK STORE completed"]
+    assert raw.ask(b"STORE 2 FLAGS (NonJunk $junk)")[-2] == b"* 2 FETCH (FLAGS (\\Recent NonJunk $junk))"
+    assert raw.ask(b"STORE 2 -FLAGS ($JUNK)")[-2] == b"* 2 FETCH (FLAGS (\\Recent NonJunk))"
+    assert raw.ask(b"STORE 2 +FLAGS NIL")[-2] == b"* 2 FETCH (FLAGS (\\Recent NonJunk))"
+    assert raw.ask(b"STORE 1 +FLAGS (\\Bogus)") == [b"t BAD Unknown flag:  \\Bogus"]
+    assert raw.ask(b"SEARCH KEYWORD $junk") == [b"* SEARCH 1", b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH UNKEYWORD $Junk KEYWORD NonJunk") == [b"* SEARCH 2", b"t OK SEARCH completed"]
+    # Another session, and the same after a restart and a COPY, sees them as stored.
+    other = login(ports["imap"])
+    selected = other.ask(b"SELECT INBOX")
+    assert b"* FLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen $Junk NonJunk)" in selected, selected
+    assert selected[1] == b"* 0 RECENT" and raw.ask(b"STATUS INBOX (RECENT)")[0] == b'* STATUS "INBOX" (RECENT 0)'
+    assert other.ask(b"COPY 1:2 Kept")[-1].endswith(b"COPY completed")
+    other.close()
+    raw.close()
+    assert server.stop() == 0
+    registered.start().wait_ready()
+    again = login(ports["imap"])
+    again.ask(b"EXAMINE Kept")
+    assert again.ask(b"FETCH 1:* FLAGS")[:-1] == [b"* 1 FETCH (FLAGS (\\Recent \\Seen $Forwarded))",
+                                                  b"* 2 FETCH (FLAGS (\\Recent \\Seen $Junk))",
+                                                  b"* 3 FETCH (FLAGS (\\Recent NonJunk))"]
     again.close()
