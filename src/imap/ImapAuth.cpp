@@ -78,7 +78,14 @@ bool ImapSession::CheckAndLogIn(const std::string& user, const std::optional<std
     return true;
 }
 
+bool ImapSession::PlainPasswordAllowed() {
+    if (plaintextAuth_ || connection_->IsTls()) return true;
+    No("[PRIVACYREQUIRED] Passwords are taken only over TLS here: use STARTTLS first");
+    return false;
+}
+
 void ImapSession::Login(const Command& command) {
+    if (!PlainPasswordAllowed()) return;
     if (CheckAndLogIn(command.arguments[0].text, command.arguments[1].text, std::nullopt, {}, "LOGIN command")) {
         SetReply("OK LOGIN completed");
     }
@@ -86,7 +93,7 @@ void ImapSession::Login(const Command& command) {
 
 void ImapSession::Authenticate(const Command& command) {
     const std::string& mechanism = command.arguments[0].text;
-    if (EqualsNoCase(mechanism, "PLAIN")) return AuthenticatePlain(command);
+    if (EqualsNoCase(mechanism, "PLAIN")) return PlainPasswordAllowed() ? AuthenticatePlain(command) : void();
     if (EqualsNoCase(mechanism, "CRAM-MD5") && (options_ & kOptionCramMd5)) return AuthenticateCramMd5();
     No("Unsupported authentication mechanism");
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "core/Configuration.h"
 #include "core/Logging.h"
 #include "imap/ImapLimits.h"
 #include "imap/ImapStrings.h"
@@ -96,6 +97,10 @@ bool ImapSession::Greet() {
     }
     options_ = kSessionOptions;
     storeCapabilities_ = store_.Capabilities();
+    // "plaintextauth" off: passwords in the clear only inside TLS (LOGIN and AUTHENTICATE PLAIN).
+    const int instance = ticket_->listener ? ticket_->listener->instance : 0;
+    const Variant plaintext = core::ServerConfig().GetCopy(Format("sys:imap4:%d:plaintextauth", {std::int64_t{instance}}));
+    plaintextAuth_ = plaintext.IsEmpty() || plaintext.AsInt64() != 0;
     Untagged("OK " + std::string(kGreetingText));
     return connection_->Flush() == CommandSource::Status::Ok;
 }

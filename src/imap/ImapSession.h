@@ -151,6 +151,8 @@ private:
                        const std::optional<std::string>& cramDigest, const std::string& challenge,
                        std::string_view method);
     bool LoginUser(const AccountInfo& account, std::string_view method);
+    // May a password travel in the clear now? NO [PRIVACYREQUIRED] when not.
+    bool PlainPasswordAllowed();
     // An AUTHENTICATE response line; nullopt after a time-out (answered with `timedOut`) or a closed
     // connection.
     std::optional<std::string> ReadResponseLine(std::size_t capacity, std::string_view timedOut);
@@ -166,6 +168,7 @@ private:
     unsigned options_ = 0;
     unsigned storeCapabilities_ = 0;
     bool readOnly_ = false;
+    bool plaintextAuth_ = true;  // passwords in the clear outside TLS ("sys:imap4:%d:plaintextauth")
     std::string user_;
     std::string inbox_;
     std::string userDirectory_;

@@ -27,7 +27,11 @@ void ImapSession::Capability() {
     std::string line = "CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS";
     if (state_ == SessionState::NotAuthenticated) {
         if (options_ & kOptionCramMd5) line += " AUTH=CRAM-MD5";
-        if (net::TlsAvailable() && !connection_->IsTls()) line += " STARTTLS AUTH=PLAIN";
+        const bool canStartTls = net::TlsAvailable() && !connection_->IsTls();
+        if (canStartTls) line += " STARTTLS";
+        // Inside TLS PLAIN is always offered; before it only where passwords may go in the clear.
+        if (connection_->IsTls() || (canStartTls && plaintextAuth_)) line += " AUTH=PLAIN";
+        if (!connection_->IsTls() && !plaintextAuth_) line += " LOGINDISABLED";
     }
     if (storeCapabilities_ & kStoreCapabilityUidPlus) line += " UIDPLUS";
     // Words beyond the first ones go after them, so clients that read them by place still can.

@@ -168,7 +168,8 @@ def test_starttls_drops_pipelined_commands_and_implicit_tls_serves_beside_a_sile
     assert capabilities(client)[-12:] == ["AUTH=CRAM-MD5", "STARTTLS", "AUTH=PLAIN", "UIDPLUS", "IDLE", "MOVE", "NAMESPACE",
                                              "SPECIAL-USE", "CREATE-SPECIAL-USE", "ENABLE", "LITERAL-", "APPENDLIMIT=67108864"]
     assert client.starttls(unverified_tls_client())[0] == "OK"
-    assert "STARTTLS" not in capabilities(client) and "AUTH=PLAIN" not in capabilities(client)
+    # Inside TLS PLAIN is offered (clients that want it must find it), STARTTLS no more.
+    assert "STARTTLS" not in capabilities(client) and "AUTH=PLAIN" in capabilities(client)
     assert client._simple_command("STARTTLS") == ("NO", [b"TLS already started"])  # noqa: SLF001
     assert client.login(JOHN, "secret")[0] == "OK"
     assert capabilities(client) == ["IMAP4rev1", "ID", "UNSELECT", "PROGRESS", "UIDPLUS", "IDLE", "MOVE", "NAMESPACE",
@@ -188,7 +189,7 @@ def test_starttls_drops_pipelined_commands_and_implicit_tls_serves_beside_a_sile
     silent = socket.create_connection(("127.0.0.1", tls_port), timeout=WAIT)  # never starts its handshake
     implicit = imaplib.IMAP4_SSL("127.0.0.1", tls_port, ssl_context=unverified_tls_client(), timeout=WAIT)
     assert implicit.welcome == GREETING
-    assert "STARTTLS" not in capabilities(implicit)
+    assert "STARTTLS" not in capabilities(implicit) and "AUTH=PLAIN" in capabilities(implicit)
     assert implicit.login_cram_md5(JOHN, "secret")[0] == "OK"
     implicit.logout()
     silent.close()
@@ -202,6 +203,26 @@ def test_starttls_drops_pipelined_commands_and_implicit_tls_serves_beside_a_sile
         bad = subprocess.run(["curl", "-sS", "-k", *extra, "--url", url, "-u", JOHN + ":wrong", "-X", "NOOP"],
                              capture_output=True, timeout=WAIT, text=True)
         assert bad.returncode != 0
+    assert server.stop() == 0
+
+
+def test_plain_text_passwords_can_be_kept_inside_tls(registered):
+    port = installation(registered, *tls_settings(registered), ("sys:imap4:0:plaintextauth", "bool:false"))
+    server = registered.start().wait_ready()
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    offered = capabilities(client)
+    assert "LOGINDISABLED" in offered and "AUTH=PLAIN" not in offered and "STARTTLS" in offered
+    raw = Raw(port)
+    assert raw.ask(b"LOGIN john@example.com secret") == [
+        b"t NO [PRIVACYREQUIRED] Passwords are taken only over TLS here: use STARTTLS first"]
+    assert raw.ask(b"AUTHENTICATE PLAIN AGpvaG5AZXhhbXBsZS5jb20Ac2VjcmV0") == [
+        b"t NO [PRIVACYREQUIRED] Passwords are taken only over TLS here: use STARTTLS first"]
+    raw.close()
+    assert client.starttls(unverified_tls_client())[0] == "OK"
+    offered = capabilities(client)
+    assert "LOGINDISABLED" not in offered and "AUTH=PLAIN" in offered
+    assert client.login(JOHN, "secret")[0] == "OK"
+    client.logout()
     assert server.stop() == 0
 
 
