@@ -469,3 +469,26 @@ def test_pop3_and_imap_see_one_store(registered):
     assert pop.stat() == (1, sizes[3])
     pop.quit()
     assert server.stop() == 0
+
+
+def test_mbsync_creates_a_missing_folder_it_is_told_to_sync(registered, tmp_path):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    maildir, state = tmp_path / "mail", tmp_path / "state"
+    for part in ("new", "cur", "tmp"):
+        (maildir / "Drafts" / part).mkdir(parents=True)
+    (maildir / "Drafts" / "cur" / "1700000000.3_1.client:2,D").write_bytes(b"Subject: draft\n\nunfinished\n")
+    state.mkdir()
+    # One named box, no listing: mbsync opens it, hears it is missing, and creates it.
+    (tmp_path / "mbsyncrc").write_text(
+        "IMAPAccount john\nHost 127.0.0.1\nPort %d\nUser %s\nPass secret\nSSLType None\nAuthMechs LOGIN\n\n"
+        "IMAPStore remote\nAccount john\n\nMaildirStore local\nPath %s/\nInbox %s/INBOX\n\n"
+        "Channel john\nFar :remote:Drafts\nNear :local:Drafts\nSync All\nCreate Both\nSyncState %s/\n"
+        % (ports["imap"], JOHN, maildir, maildir, state))
+    said = run(tmp_path, "mbsync", "-D", "-c", str(tmp_path / "mbsyncrc"), "john").stdout
+    exchange = [line for line in said.splitlines() if line.startswith("F: ") and not line.startswith("F: [")]
+    assert exchange[exchange.index('F: >>> 4 SELECT "Drafts"') + 1:][:2] == ["F: 4 NO No such folder exists",
+                                                                            'F: >>> 5 CREATE "Drafts"'], said
+    drafts = server_view(ports["imap"], "Drafts")
+    assert list(drafts) == ["draft"] and drafts["draft"][1] == {"\\Draft"}
+    assert server.stop() == 0
