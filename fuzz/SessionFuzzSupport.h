@@ -1,4 +1,4 @@
-// SessionFuzzSupport: what the SMTP and POP3 session targets share -- one message store per process
+// SessionFuzzSupport: what the SMTP, POP3 and IMAP session targets share -- one message store per process
 // and a conversation that hands the fuzz input to a session as a client would send it.
 //
 // The store lives in a temporary directory made at the first call and removed at exit: the domain

@@ -46,6 +46,8 @@ std::optional<std::string> ImapSession::ReadResponseLine(std::size_t capacity, s
         return std::nullopt;
     }
     if (status != CommandSource::Status::Ok) {
+        // The connection ended: no reply can reach anyone.
+        noReply_ = true;
         endSession_ = true;
         return std::nullopt;
     }
