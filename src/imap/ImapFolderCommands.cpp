@@ -171,7 +171,25 @@ void ImapSession::Delete(const Command& command) {
     if (selected_ && EqualsNoCase(selected_->name, folder->name)) return No("You may not delete the currently selected folder");
     if (!store_.DeleteFolder(*folder, diagnostic)) return No(diagnostic);
     Log('I', "Deleted folder:  \"" + *name + "\"");
+    CarrySubscriptions(folder->name, std::nullopt);
     SetReply("OK DELETE completed");
+}
+
+// RENAME's checks of the new name, shared by the inbox and other folders; false with the reply set.
+bool ImapSession::RenameTargetAllowed(std::string_view to) {
+    std::string diagnostic;
+    if (EqualsNoCase(to, "INBOX") || store_.FindFolder(to, diagnostic)) {
+        No("This folder already exists");
+    } else if (StartsWithNoCase(std::string(to) + "/", store_.PublicPrefix())) {
+        No("You may not create folders there");
+    } else if (StartsWithNoCase(to, "INBOX/")) {
+        No("[CANNOT] The inbox can not hold folders");
+    } else if (to.starts_with('#')) {
+        No("You may not create a top-level folder with a name starting with '#'");
+    } else {
+        return true;
+    }
+    return false;
 }
 
 void ImapSession::Rename(const Command& command) {
@@ -183,22 +201,23 @@ void ImapSession::Rename(const Command& command) {
     if (!to) return;
     if (to->back() == '/') to->pop_back();
     if (selected_ && EqualsNoCase(selected_->name, *from)) return No("You may not rename the currently selected folder");
+    // The selected folder's session keeps its place in the store: it may not move under it.
+    if (selected_ && StartsWithNoCase(selected_->name, *from + "/")) return No("You may not move the folder that holds the selected folder");
+    if (!RenameTargetAllowed(*to)) return;
     std::string diagnostic;
-    if (EqualsNoCase(*to, "INBOX") || store_.FindFolder(*to, diagnostic)) return No("This folder already exists");
-    if (StartsWithNoCase(*to + "/", store_.PublicPrefix())) return No("You may not create folders there");
     if (EqualsNoCase(*from, "INBOX")) {
         if (!store_.MoveInbox(*to, diagnostic)) return No(diagnostic);
         return SetReply("OK Inbox contents moved to new folder");
     }
-    diagnostic.clear();
     const auto folder = store_.FindFolder(*from, diagnostic);
     if (!folder) return No(diagnostic);
     if (folder->isPublic) return No("The specified folder is marked read-only.  You may not rename it.");
-    const auto parent = [](std::string_view name) { return name.substr(0, name.rfind('/') == std::string_view::npos ? 0 : name.rfind('/')); };
-    if (!EqualsNoCase(parent(*from), parent(*to))) {
-        return No("This server does not support the moving of mailboxes in the mailbox hierarchy.  You may rename mailboxes in place.");
-    }
+    if (StartsWithNoCase(*to, folder->name + "/")) return No("[CANNOT] A folder can not be moved into itself");
     if (!store_.RenameFolder(*folder, *to, diagnostic)) return No(diagnostic);
+    Log('I', "Renamed folder:  \"" + folder->name + "\" to \"" + *to + "\"");
+    std::string_view written = command.arguments[1].text;  // as the client wrote it, for its subscriptions
+    if (written.ends_with('/')) written.remove_suffix(1);
+    CarrySubscriptions(folder->name, written);
     SetReply("OK Folder renamed");
 }
 
