@@ -2,6 +2,7 @@
 #include "imap/ImapSession.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "imap/ImapLimits.h"
 #include "imap/ImapStrings.h"
@@ -12,31 +13,51 @@ namespace pw::imap {
 
 namespace {
 
-// LIST's wildcards: "*" matches anything, "%" anything but the hierarchy delimiter. Names compare
-// without regard to case, as the store looks them up.
+// LIST's wildcards (RFC 3501 6.3.8): "*" matches anything, "%" anything but the hierarchy
+// delimiter, in any combination ("*/%" matches "a/b/c"). Names compare without regard to case, as the
+// store looks them up. The name positions the pattern so far can reach are carried one pattern
+// character at a time, so no combination of wildcards costs more than pattern times name.
 bool Matches(std::string_view pattern, std::string_view name) {
-    std::size_t p = 0;
-    std::size_t n = 0;
-    std::size_t starP = std::string_view::npos;
-    std::size_t starN = 0;
-    bool starCrossesLevels = false;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '*' || pattern[p] == '%')) {
-            starCrossesLevels = pattern[p] == '*';
-            starP = p++;
-            starN = n;
-        } else if (p < pattern.size() && FoldAscii(pattern[p]) == FoldAscii(name[n])) {
-            ++p;
-            ++n;
-        } else if (starP != std::string_view::npos && (starCrossesLevels || name[starN] != '/')) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
+    std::vector<bool> reach(name.size() + 1, false);
+    reach[0] = true;
+    for (const char c : pattern) {
+        std::vector<bool> next(name.size() + 1, false);
+        for (std::size_t n = 0; n <= name.size(); ++n) {
+            if (!reach[n]) continue;
+            if (c == '*') {
+                std::fill(next.begin() + static_cast<std::ptrdiff_t>(n), next.end(), true);
+                break;
+            }
+            if (c == '%') {
+                for (std::size_t m = n; !next[m]; ++m) {
+                    next[m] = true;
+                    if (m == name.size() || name[m] == '/') break;
+                }
+            } else if (n < name.size() && FoldAscii(c) == FoldAscii(name[n])) {
+                next[n + 1] = true;
+            }
         }
+        reach = std::move(next);
     }
-    while (p < pattern.size() && (pattern[p] == '*' || pattern[p] == '%')) ++p;
-    return p == pattern.size();
+    return reach[name.size()];
+}
+
+// The levels above a name, nearest the top first: "a", "a/b" for "a/b/c".
+std::vector<std::string_view> Ancestors(std::string_view name) {
+    std::vector<std::string_view> levels;
+    for (std::size_t slash = name.find('/'); slash != std::string_view::npos; slash = name.find('/', slash + 1)) {
+        levels.push_back(name.substr(0, slash));
+    }
+    return levels;
+}
+
+// The names that have a child among `names`, in lower case.
+std::unordered_set<std::string> Parents(const std::vector<std::string>& names) {
+    std::unordered_set<std::string> parents;
+    for (const std::string& name : names) {
+        for (const std::string_view level : Ancestors(name)) parents.insert(ToLowerAscii(level));
+    }
+    return parents;
 }
 
 // CREATE's parameters (RFC 4466), of which only USE (RFC 6154) is known: "(USE (\\Sent))". The
@@ -52,6 +73,58 @@ std::optional<std::vector<std::string>> SpecialUseParameter(const Argument& para
         attributes.push_back(use.text);
     }
     return attributes;
+}
+
+// LIST's lines: every folder carries \\HasChildren or \\HasNoChildren (RFC 3348), the inbox the
+// latter (it holds no folders); the public prefix is \\Noselect; a folder of the user's own may add
+// its special use.
+std::vector<std::string> ListLines(std::string_view pattern, const ImapStore& store) {
+    std::vector<std::string> lines;
+    const std::vector<std::string> names = store.FolderNames();
+    const std::unordered_set<std::string> parents = Parents(names);
+    const std::string prefixRoot = store.PublicPrefix().substr(0, store.PublicPrefix().size() - 1);
+    for (const std::string& name : names) {
+        if (!Matches(pattern, name)) continue;
+        const bool inbox = name == "INBOX";
+        std::string attributes = EqualsNoCase(name, prefixRoot) ? "\\Noselect " : "";
+        attributes += !inbox && parents.contains(ToLowerAscii(name)) ? "\\HasChildren" : "\\HasNoChildren";
+        if (const std::string use = store.SpecialUse(name); !use.empty()) attributes += " " + use;
+        lines.push_back("LIST (" + attributes + ") \"/\" " + (inbox ? ImapString("Inbox") : ImapMailboxName(name)));
+    }
+    return lines;
+}
+
+// LSUB's lines, names as the client subscribed them. A level above a subscribed name that is not
+// subscribed itself is answered \\Noselect where the pattern's final "%" stops at it (RFC 3501
+// 6.3.9: with only "a/b" subscribed, "%" gives "a"), so that a client walking the tree level by level
+// finds the way down.
+std::vector<std::string> LsubLines(std::string_view pattern, const std::vector<std::string>& subscribed, const ImapStore& store) {
+    std::unordered_set<std::string> subscribedNames;
+    for (const std::string& raw : subscribed) {
+        if (const DecodedMailboxName name = DecodeModifiedUtf7(raw); name.Ok()) subscribedNames.insert(ToLowerAscii(name.name));
+    }
+    std::vector<std::string> lines;
+    std::unordered_set<std::string> shown;
+    for (const std::string& raw : subscribed) {
+        const DecodedMailboxName name = DecodeModifiedUtf7(raw);
+        if (!name.Ok()) continue;
+        if (Matches(pattern, name.name)) {
+            if (!shown.insert(ToLowerAscii(name.name)).second) continue;
+            std::string ignored;
+            const bool selectable = EqualsNoCase(name.name, "INBOX") || store.FindFolder(name.name, ignored).has_value();
+            lines.push_back(std::string("LSUB ") + (selectable ? "() " : "(\\Noselect) ") + "\"/\" " + ImapString(raw));
+            continue;
+        }
+        if (!pattern.ends_with('%')) continue;
+        // "/" never stands inside a modified UTF-7 run, so the raw levels are the decoded ones.
+        for (const std::string_view level : Ancestors(raw)) {
+            const DecodedMailboxName above = DecodeModifiedUtf7(level);
+            const std::string key = ToLowerAscii(above.name);
+            if (!above.Ok() || subscribedNames.contains(key) || !Matches(pattern, above.name) || !shown.insert(key).second) continue;
+            lines.push_back("LSUB (\\Noselect) \"/\" " + ImapString(level));
+        }
+    }
+    return lines;
 }
 
 }  // namespace
@@ -98,7 +171,25 @@ void ImapSession::Delete(const Command& command) {
     if (selected_ && EqualsNoCase(selected_->name, folder->name)) return No("You may not delete the currently selected folder");
     if (!store_.DeleteFolder(*folder, diagnostic)) return No(diagnostic);
     Log('I', "Deleted folder:  \"" + *name + "\"");
+    CarrySubscriptions(folder->name, std::nullopt);
     SetReply("OK DELETE completed");
+}
+
+// RENAME's checks of the new name, shared by the inbox and other folders; false with the reply set.
+bool ImapSession::RenameTargetAllowed(std::string_view to) {
+    std::string diagnostic;
+    if (EqualsNoCase(to, "INBOX") || store_.FindFolder(to, diagnostic)) {
+        No("This folder already exists");
+    } else if (StartsWithNoCase(std::string(to) + "/", store_.PublicPrefix())) {
+        No("You may not create folders there");
+    } else if (StartsWithNoCase(to, "INBOX/")) {
+        No("[CANNOT] The inbox can not hold folders");
+    } else if (to.starts_with('#')) {
+        No("You may not create a top-level folder with a name starting with '#'");
+    } else {
+        return true;
+    }
+    return false;
 }
 
 void ImapSession::Rename(const Command& command) {
@@ -110,22 +201,23 @@ void ImapSession::Rename(const Command& command) {
     if (!to) return;
     if (to->back() == '/') to->pop_back();
     if (selected_ && EqualsNoCase(selected_->name, *from)) return No("You may not rename the currently selected folder");
+    // The selected folder's session keeps its place in the store: it may not move under it.
+    if (selected_ && StartsWithNoCase(selected_->name, *from + "/")) return No("You may not move the folder that holds the selected folder");
+    if (!RenameTargetAllowed(*to)) return;
     std::string diagnostic;
-    if (EqualsNoCase(*to, "INBOX") || store_.FindFolder(*to, diagnostic)) return No("This folder already exists");
-    if (StartsWithNoCase(*to + "/", store_.PublicPrefix())) return No("You may not create folders there");
     if (EqualsNoCase(*from, "INBOX")) {
         if (!store_.MoveInbox(*to, diagnostic)) return No(diagnostic);
         return SetReply("OK Inbox contents moved to new folder");
     }
-    diagnostic.clear();
     const auto folder = store_.FindFolder(*from, diagnostic);
     if (!folder) return No(diagnostic);
     if (folder->isPublic) return No("The specified folder is marked read-only.  You may not rename it.");
-    const auto parent = [](std::string_view name) { return name.substr(0, name.rfind('/') == std::string_view::npos ? 0 : name.rfind('/')); };
-    if (!EqualsNoCase(parent(*from), parent(*to))) {
-        return No("This server does not support the moving of mailboxes in the mailbox hierarchy.  You may rename mailboxes in place.");
-    }
+    if (StartsWithNoCase(*to, folder->name + "/")) return No("[CANNOT] A folder can not be moved into itself");
     if (!store_.RenameFolder(*folder, *to, diagnostic)) return No(diagnostic);
+    Log('I', "Renamed folder:  \"" + folder->name + "\" to \"" + *to + "\"");
+    std::string_view written = command.arguments[1].text;  // as the client wrote it, for its subscriptions
+    if (written.ends_with('/')) written.remove_suffix(1);
+    CarrySubscriptions(folder->name, written);
     SetReply("OK Folder renamed");
 }
 
@@ -134,29 +226,13 @@ void ImapSession::List(const Command& command, bool lsub) {
     if (combined.size() > kMaxMailboxNameBytes) return No("Combined folder path is too long");
     const DecodedMailboxName pattern = DecodeModifiedUtf7(combined);
     if (!pattern.Ok()) return SetDiagnostic(pattern.diagnostic, pattern.bad);
-    const std::string_view word = lsub ? "LSUB" : "LIST";
     if (!lsub && command.arguments[1].text.empty()) {
         Untagged("LIST (\\Noselect) \"/\" \"\"");
         return SetReply("OK LIST completed");
     }
-    if (lsub) {
-        for (const std::string& subscribed : Subscriptions()) {
-            const DecodedMailboxName name = DecodeModifiedUtf7(subscribed);
-            if (!name.Ok() || !Matches(pattern.name, name.name)) continue;
-            std::string ignored;
-            const bool selectable = EqualsNoCase(name.name, "INBOX") || store_.FindFolder(name.name, ignored).has_value();
-            Untagged(std::string(word) + (selectable ? " () " : " (\\Noselect) ") + "\"/\" " + ImapString(subscribed));
-        }
-        return SetReply("OK LSUB completed");
-    }
-    const std::string prefixRoot = store_.PublicPrefix().substr(0, store_.PublicPrefix().size() - 1);
-    for (const std::string& name : store_.FolderNames()) {
-        if (!Matches(pattern.name, name)) continue;
-        const bool inbox = name == "INBOX";
-        const std::string attributes = EqualsNoCase(name, prefixRoot) ? "(\\Noselect)" : "(" + store_.SpecialUse(name) + ")";
-        Untagged(std::string(word) + " " + attributes + " \"/\" " + (inbox ? ImapString("Inbox") : ImapMailboxName(name)));
-    }
-    SetReply("OK LIST completed");
+    const std::vector<std::string> lines = lsub ? LsubLines(pattern.name, Subscriptions(), store_) : ListLines(pattern.name, store_);
+    for (const std::string& line : lines) Untagged(line);
+    SetReply(lsub ? "OK LSUB completed" : "OK LIST completed");
 }
 
 void ImapSession::Status(const Command& command) {

@@ -508,6 +508,13 @@ bool ImapStore::CreateFolder(std::string_view name, std::string& diagnostic, std
     }
 }
 
+std::shared_ptr<store::Folders> ImapStore::FoldersBelow(std::string_view parent) const {
+    if (parent.empty()) return mailbox_->GetFolders();
+    const auto folder = mailbox_->FindFolder(parent);
+    if (!folder) throw ComError(STG_E_PATHNOTFOUND, "no such folder: " + std::string(parent));
+    return folder->GetFolders();
+}
+
 bool ImapStore::DeleteFolder(const FolderRecord& record, std::string& diagnostic) const {
     try {
         if (record.folder->GetFolders()->Count() > 0) {
@@ -515,9 +522,7 @@ bool ImapStore::DeleteFolder(const FolderRecord& record, std::string& diagnostic
             return false;
         }
         const auto [parent, leaf] = SplitParent(record.name);
-        const auto parentFolder = parent.empty() ? nullptr : mailbox_->FindFolder(parent);
-        const auto siblings = parentFolder ? parentFolder->GetFolders() : mailbox_->GetFolders();
-        siblings->Remove(leaf);
+        FoldersBelow(parent)->Remove(leaf);
         return true;
     } catch (const ComError& error) {
         diagnostic = std::string("The folder could not be deleted: ") + error.what();
@@ -526,11 +531,18 @@ bool ImapStore::DeleteFolder(const FolderRecord& record, std::string& diagnostic
 }
 
 bool ImapStore::RenameFolder(const FolderRecord& record, std::string_view newName, std::string& diagnostic) const {
+    const auto [parent, leaf] = SplitParent(record.name);
+    const auto [newParent, newLeaf] = SplitParent(newName);
+    // The levels above the new name are made as CREATE makes them; they stay should the move fail.
+    if (!newParent.empty() && !EqualsNoCase(parent, newParent) && !CreateFolder(newParent, diagnostic)) return false;
     try {
-        const auto [parent, leaf] = SplitParent(record.name);
-        const auto parentFolder = parent.empty() ? nullptr : mailbox_->FindFolder(parent);
-        const auto siblings = parentFolder ? parentFolder->GetFolders() : mailbox_->GetFolders();
-        siblings->Rename(leaf, SplitParent(newName).second);
+        const auto siblings = FoldersBelow(parent);
+        if (EqualsNoCase(parent, newParent)) {
+            siblings->Rename(leaf, newLeaf);
+        } else {
+            // One directory rename: messages, UIDs, UID validity and sub-folders all go along.
+            siblings->Move(leaf, *FoldersBelow(newParent), newLeaf);
+        }
         return true;
     } catch (const ComError& error) {
         diagnostic = std::string("The folder could not be renamed: ") + error.what();

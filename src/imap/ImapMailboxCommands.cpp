@@ -15,6 +15,16 @@ namespace {
 
 constexpr std::string_view kSubscriptionsFile = "SUBSCRIBE";
 
+// Where a name's first `levels` levels end: the place of its levels-th "/" (npos when it has fewer).
+std::size_t LevelEnd(std::string_view name, std::size_t levels) {
+    std::size_t at = std::string_view::npos;
+    for (std::size_t level = 0; level < levels; ++level) {
+        at = name.find('/', level == 0 ? 0 : at + 1);
+        if (at == std::string_view::npos) break;
+    }
+    return at;
+}
+
 }  // namespace
 
 std::optional<std::string> ImapSession::MailboxName(const Argument& argument) {
@@ -190,10 +200,20 @@ std::vector<std::string> ImapSession::Subscriptions() const {
     return SplitAtAny(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), "\r\n");
 }
 
+bool ImapSession::WriteSubscriptions(const std::vector<std::string>& names) const {
+    std::string text;
+    for (const std::string& n : names) text += n + "\r\n";
+    // Replaced whole (written aside, then renamed over), never rewritten in place.
+    const HRESULT hr = DirStorage(userDirectory_).ReplaceStream(kSubscriptionsFile, std::as_bytes(std::span(text.data(), text.size())));
+    if (Succeeded(hr)) return true;
+    Log('E', Format("WriteSubscribedFolders:  replacing \"%s%s\" failed with %s",
+                    {std::string_view(userDirectory_), kSubscriptionsFile, std::string_view(HresultText(hr))}));
+    return false;
+}
+
 void ImapSession::Subscribe(const Command& command, bool subscribe) {
     if (!MailboxName(command.arguments[0])) return;
     const std::string& name = command.arguments[0].text;  // kept as the client wrote it
-    const DirStorage directory(userDirectory_);
     std::vector<std::string> names = Subscriptions();
     const auto known = std::find_if(names.begin(), names.end(), [&](const std::string& n) { return EqualsNoCase(n, name); });
     // Asking for what already holds is no failure (RFC 3501 lets either side answer OK): clients that
@@ -204,16 +224,36 @@ void ImapSession::Subscribe(const Command& command, bool subscribe) {
     } else {
         names.erase(known);
     }
-    std::string text;
-    for (const std::string& n : names) text += n + "\r\n";
-    // Replaced whole (written aside, then renamed over), never rewritten in place.
-    if (const HRESULT hr = directory.ReplaceStream(kSubscriptionsFile, std::as_bytes(std::span(text.data(), text.size())));
-        Failed(hr)) {
-        Log('E', Format("WriteSubscribedFolders:  replacing \"%s%s\" failed with %s",
-                        {std::string_view(userDirectory_), kSubscriptionsFile, std::string_view(HresultText(hr))}));
-        return No("Subscriptions could not be saved");
-    }
+    if (!WriteSubscriptions(names)) return No("Subscriptions could not be saved");
     SetReply(subscribe ? "OK SUBSCRIBE completed" : "OK UNSUBSCRIBE completed");
+}
+
+void ImapSession::CarrySubscriptions(std::string_view from, std::optional<std::string_view> to) const {
+    // Names are compared decoded, without regard to case, as the store looks folders up. "/" never
+    // stands inside a modified UTF-7 run, so a subscription's raw levels are its decoded ones.
+    const std::size_t levels = static_cast<std::size_t>(std::count(from.begin(), from.end(), '/')) + 1;
+    std::vector<std::string> names;
+    // A name subscribed before its folder existed may already stand where a renamed one goes.
+    const auto add = [&names](std::string name) {
+        if (std::none_of(names.begin(), names.end(), [&](const std::string& n) { return EqualsNoCase(n, name); })) {
+            names.push_back(std::move(name));
+        }
+    };
+    bool changed = false;
+    for (std::string& raw : Subscriptions()) {
+        const DecodedMailboxName name = DecodeModifiedUtf7(raw);
+        const bool same = name.Ok() && EqualsNoCase(name.name, from);
+        const bool below = name.Ok() && StartsWithNoCase(name.name, std::string(from) + "/");
+        // DELETE leaves the levels below subscribed: a name may be subscribed with no folder behind it.
+        if (!same && !(below && to)) {
+            add(std::move(raw));
+            continue;
+        }
+        changed = true;
+        if (to) add(std::string(*to) + (same ? std::string() : raw.substr(LevelEnd(raw, levels))));
+    }
+    // The folder has already changed; a subscription left behind is logged, not a failed command.
+    if (changed) (void)WriteSubscriptions(names);
 }
 
 }  // namespace pw::imap

@@ -102,10 +102,16 @@ private:
     void Subscribe(const Command& command, bool subscribe);
     // The names subscribed to, as the client wrote them.
     std::vector<std::string> Subscriptions() const;
+    // Replaces the subscriptions file whole; false (logged) when it could not be written.
+    bool WriteSubscriptions(const std::vector<std::string>& names) const;
+    // After DELETE (no `to`) or RENAME of folder `from` (UTF-8): its subscription goes, or follows it
+    // with those of the levels below, to `to` as the client wrote it.
+    void CarrySubscriptions(std::string_view from, std::optional<std::string_view> to) const;
     // The commands on folders (ImapFolderCommands.cpp).
     void Create(const Command& command);
     void Delete(const Command& command);
     void Rename(const Command& command);
+    bool RenameTargetAllowed(std::string_view to);
     void List(const Command& command, bool lsub);
     void Status(const Command& command);
     // The untagged lines for what other sessions and deliveries changed in the selected mailbox.

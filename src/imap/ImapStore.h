@@ -152,7 +152,9 @@ public:
     static std::string_view SupportedSpecialUse(std::string_view attribute);
     // Only a folder without sub-folders: deleting a tree would remove mail nobody asked to delete.
     bool DeleteFolder(const FolderRecord& folder, std::string& diagnostic) const;
-    // A new name on the same level.
+    // A new name, on the same level or below another parent (made when missing, as CREATE does); the
+    // folder goes with its messages, UIDs, UID validity and sub-folders. The caller refuses a target
+    // inside the folder itself.
     bool RenameFolder(const FolderRecord& folder, std::string_view newName, std::string& diagnostic) const;
     // Moves the inbox's messages into a new folder: each copy is safe before its original goes.
     bool MoveInbox(std::string_view newName, std::string& diagnostic) const;
@@ -162,6 +164,9 @@ public:
 
 private:
     std::shared_ptr<store::MailBox> FindUserMailBox(std::string_view user) const;
+    // The user's folders below a folder of the user's own ("" for the top); throws ComError when the
+    // parent is missing.
+    std::shared_ptr<store::Folders> FoldersBelow(std::string_view parent) const;
     std::string PublicRights(const store::Folder& folder) const;
     std::string FlagsKey(const store::Folder& folder) const;
     // Keywords beside the flags, per user where the flags are: "_ImapKeywords" (text, blank-separated).

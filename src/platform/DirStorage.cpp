@@ -303,13 +303,17 @@ HRESULT DirStorage::LinkStream(const DirStorage& source, std::string_view source
 }
 
 HRESULT DirStorage::RenameElement(std::string_view oldName, std::string_view newName) const {
+    return MoveElement(oldName, *this, newName);
+}
+
+HRESULT DirStorage::MoveElement(std::string_view oldName, const DirStorage& target, std::string_view newName) const {
     if (const HRESULT hr = ValidateElementName(oldName); Failed(hr)) return hr;
     if (const HRESULT hr = ValidateElementName(newName); Failed(hr)) return hr;
     const std::string from = ElementPath(oldName);
-    const std::string to = ElementPath(newName);
+    const std::string to = target.ElementPath(newName);
     if (Fs().Rename(from.c_str(), to.c_str(), RENAME_NOREPLACE) == 0) return S_OK;
     if (errno == EEXIST) return StorageHresultFromWin32(win32::kAlreadyExists);
-    if (errno == ENOENT) return MissingError();
+    if (errno == ENOENT) return target.Exists() ? MissingError() : STG_E_PATHNOTFOUND;
     if (errno != EINVAL) return LastError();
     // A file system without RENAME_NOREPLACE: link + unlink refuses a taken name just the same.
     if (Fs().Link(from.c_str(), to.c_str()) != 0) {

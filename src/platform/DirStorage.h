@@ -112,6 +112,9 @@ public:
     [[nodiscard]] HRESULT LinkStream(const DirStorage& source, std::string_view sourceName, std::string_view name) const;
     // Fails with STG_E_ALREADYEXISTS when the new name is taken.
     [[nodiscard]] HRESULT RenameElement(std::string_view oldName, std::string_view newName) const;
+    // The same into another storage of the same file system (a folder moved to another parent keeps
+    // its files, their inodes and its lock files): one rename, never a copy.
+    [[nodiscard]] HRESULT MoveElement(std::string_view oldName, const DirStorage& target, std::string_view newName) const;
     // A file is deleted; a directory is deleted with everything below it.
     [[nodiscard]] HRESULT DestroyElement(std::string_view name) const;
 

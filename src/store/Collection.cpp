@@ -39,11 +39,14 @@ void Collection::Remove(std::string_view name) const {
     }
 }
 
-void Collection::Rename(std::string_view oldName, std::string_view newName) const {
+void Collection::Rename(std::string_view oldName, std::string_view newName) const { Move(oldName, *this, newName); }
+
+void Collection::Move(std::string_view oldName, const Collection& target, std::string_view newName) const {
+    if (target.class_.folders != class_.folders) throw ComError(E_INVALIDARG, "can not move a " + std::string(class_.noun) + " there");
     const std::string from = Key(oldName);
     DirStorage child;
     if (!FindChild(from, child)) throw ComError(STG_E_PATHNOTFOUND, "no such object: " + from);
-    ThrowIfFailed(RenameStoreObject(parent_, child.Name(), Key(newName)), "can not rename " + child.Path());
+    ThrowIfFailed(MoveStoreObject(parent_, child.Name(), target.parent_, target.Key(newName)), "can not rename " + child.Path());
 }
 
 std::string Collection::Key(std::string_view name) const { return class_.lowerCaseNames ? ToLowerAscii(name) : std::string(name); }

@@ -41,6 +41,9 @@ public:
     void Remove(std::string_view name) const;
     // Renames a child and its property file (throws ComError; STG_E_PATHNOTFOUND when missing).
     void Rename(std::string_view oldName, std::string_view newName) const;
+    // Moves a child into another collection of the same class under a new name, with everything
+    // below it (throws ComError: STG_E_PATHNOTFOUND when missing, STG_E_ALREADYEXISTS when taken there).
+    void Move(std::string_view oldName, const Collection& target, std::string_view newName) const;
     void Reset();
 
     const DirStorage& Parent() const { return parent_; }

@@ -377,23 +377,33 @@ HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::
 }
 
 HRESULT RenameStoreObject(const DirStorage& parent, std::string_view oldName, std::string_view newName) {
+    return MoveStoreObject(parent, oldName, parent, newName);
+}
+
+HRESULT MoveStoreObject(const DirStorage& parent, std::string_view oldName, const DirStorage& target, std::string_view newName) {
     if (const HRESULT hr = ValidateElementName(newName); Failed(hr)) return hr;
     if (IsTemporaryName(newName) || EqualsNoCase(newName, kUidFileName)) return STG_E_INVALIDNAME;
     DirStorage object;
     if (const HRESULT hr = FindChildDirectory(parent, oldName, object); Failed(hr)) return hr;
+    const bool sameParent = parent.Path() == target.Path();
+    // Within one parent a name may change only its case; elsewhere any name taken in any case is.
     DirStorage existing;
-    if (!EqualsNoCase(oldName, newName) && Succeeded(FindChildDirectory(parent, newName, existing))) {
+    if ((!sameParent || !EqualsNoCase(oldName, newName)) && Succeeded(FindChildDirectory(target, newName, existing))) {
         return STG_E_ALREADYEXISTS;
     }
     const std::string actualOld = object.Name();
-    if (const HRESULT hr = parent.RenameElement(actualOld, newName); Failed(hr)) return hr;
-    const DirStorage renamed(parent.ElementPath(newName));
+    if (const HRESULT hr = parent.MoveElement(actualOld, target, newName); Failed(hr)) return hr;
+    const DirStorage renamed(target.ElementPath(newName));
     // The property file follows its directory; a crash in between is repaired when the object is next read.
-    const HRESULT hr = renamed.RenameElement("_" + actualOld, "_" + std::string(newName));
+    // A move that keeps the name keeps the file's name too.
+    const HRESULT hr = actualOld == newName ? S_FALSE : renamed.RenameElement("_" + actualOld, "_" + std::string(newName));
     if (Failed(hr) && hr != STG_E_FILENOTFOUND) return hr;
     // Renames that may not survive a crash are reported like any other failure to make them safe.
-    if (Succeeded(hr)) {
+    if (hr == S_OK) {
         if (const HRESULT flushed = renamed.Sync(); Failed(flushed)) return flushed;
+    }
+    if (!sameParent) {
+        if (const HRESULT flushed = target.Sync(); Failed(flushed)) return flushed;
     }
     return parent.Sync();
 }

@@ -138,6 +138,10 @@ std::shared_ptr<Folder> FindFolderBelow(const DirStorage& dir, StoreParentKind p
 std::vector<std::string> MatchNames(const std::vector<std::string>& names, std::string_view pattern);
 // Renames a child object's directory and its property file with it.
 [[nodiscard]] HRESULT RenameStoreObject(const DirStorage& parent, std::string_view oldName, std::string_view newName);
+// The same into another parent directory (one rename: the object keeps its children, its id counter
+// and its properties); a name taken there, in any case, is STG_E_ALREADYEXISTS.
+[[nodiscard]] HRESULT MoveStoreObject(const DirStorage& parent, std::string_view oldName, const DirStorage& target,
+                                      std::string_view newName);
 // A directory's path below the store root, components separated by "/"; "" for the root itself.
 std::string RelativeStorePath(const DirStorage& dir, const std::string& rootPath);
 // Splits "a/b\c" into its components (both separators count; empty components are skipped).

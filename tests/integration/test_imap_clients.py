@@ -91,7 +91,7 @@ def test_curl_appends_a_message_and_creates_and_deletes_a_folder(registered, tmp
     folder = os.path.join(registered.store, "example.com", "john", "Projects")
     run(tmp_path, "curl", "-sS", url, "--user", JOHN + ":secret", "-X", "CREATE Projects")
     assert os.path.isdir(folder)
-    assert client.list('""', "Projects") == ("OK", [b'() "/" "Projects"'])
+    assert client.list('""', "Projects") == ("OK", [b'(\\HasNoChildren) "/" "Projects"'])
     assert client.status("Projects", "(MESSAGES)") == ("OK", [b'"Projects" (MESSAGES 0)'])
     run(tmp_path, "curl", "-sS", url, "--user", JOHN + ":secret", "-X", "DELETE Projects")
     assert not os.path.exists(folder)

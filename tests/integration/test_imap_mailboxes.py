@@ -206,8 +206,8 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     assert raw.ask(b'LIST "" ""') == [b'* LIST (\\Noselect) "/" ""', b"t OK LIST completed"]
     listed = raw.ask(b'LIST "" *')
     # The store's Bayesian learning folders are public: every local user may put messages there.
-    assert b'* LIST (\\Noselect) "/" "Public Folders"' in listed
-    assert b'* LIST () "/" "Public Folders/Bayesian Learn"' in listed
+    assert b'* LIST (\\Noselect \\HasChildren) "/" "Public Folders"' in listed
+    assert b'* LIST (\\HasChildren) "/" "Public Folders/Bayesian Learn"' in listed
     # Listed but not readable: it takes COPY, and it opens read-only and empty for clients that open
     # every listed folder.
     assert raw.ask(b"SELECT INBOX")[-1] == b"t OK [READ-WRITE] SELECT completed"
@@ -216,18 +216,16 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     assert learn[:2] == [b"* 0 EXISTS", b"* 0 RECENT"] and learn[-1] == b"t OK [READ-ONLY] SELECT completed", learn
     assert raw.ask(b"FETCH 1:* FLAGS") == [b"t OK FETCH completed"]
     assert raw.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
-    assert sorted(line for line in listed[:-1] if b"Public Folders" not in line) == sorted([b'* LIST () "/" "Inbox"', b'* LIST (\\Archive) "/" "Archive"', b'* LIST () "/" "Archive/2025"',
-                                          b'* LIST () "/" "Entw&APw-rfe"', b'* LIST (\\Drafts) "/" "Drafts"'])
-    assert raw.ask(b'LIST "" %')[:-1].count(b'* LIST () "/" "Archive/2025"') == 0
-    assert raw.ask(b'LIST Archive/ %') == [b'* LIST () "/" "Archive/2025"', b"t OK LIST completed"]
+    assert sorted(line for line in listed[:-1] if b"Public Folders" not in line) == sorted([b'* LIST (\\HasNoChildren) "/" "Inbox"', b'* LIST (\\HasChildren \\Archive) "/" "Archive"', b'* LIST (\\HasNoChildren) "/" "Archive/2025"',
+                                          b'* LIST (\\HasNoChildren) "/" "Entw&APw-rfe"', b'* LIST (\\HasNoChildren \\Drafts) "/" "Drafts"'])
+    assert raw.ask(b'LIST "" %')[:-1].count(b'* LIST (\\HasNoChildren) "/" "Archive/2025"') == 0
+    assert raw.ask(b'LIST Archive/ %') == [b'* LIST (\\HasNoChildren) "/" "Archive/2025"', b"t OK LIST completed"]
     assert raw.ask(b"STATUS INBOX (MESSAGES UNSEEN uidnext)") == [b'* STATUS "INBOX" (MESSAGES 2 UNSEEN 2 UIDNEXT 3)',
                                                                    b"t OK STATUS completed"]
     assert raw.ask(b"STATUS Nowhere (MESSAGES)") == [b"t NO No such mailbox"]
     assert raw.ask(b"STATUS INBOX (SIZE)") == [b"t BAD Invalid STATUS item:  SIZE"]
     assert raw.ask(b"DELETE Archive") == [b"t NO This folder has sub-folders; delete them first"]
     assert raw.ask(b"RENAME Archive/2025 Archive/Old") == [b"t OK Folder renamed"]
-    assert raw.ask(b"RENAME Archive/Old Drafts/Old") == [
-        b"t NO This server does not support the moving of mailboxes in the mailbox hierarchy.  You may rename mailboxes in place."]
     assert raw.ask(b"DELETE Archive/Old") == [b"t OK DELETE completed"]
     assert raw.ask(b"DELETE Archive") == [b"t OK DELETE completed"]
     assert raw.ask(b"DELETE INBOX") == [b't NO You may not delete "Inbox".  This is an IMAP restriction.']
@@ -250,6 +248,84 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     assert raw.ask(b"SELECT Old")[0] == b"* 3 EXISTS"
     assert raw.ask(b"SELECT INBOX")[0] == b"* 0 EXISTS"
     assert raw.ask(b"DELETE INBOX") == [b't NO You may not delete "Inbox".  This is an IMAP restriction.']
+    raw.close()
+    assert server.stop() == 0
+
+
+def test_folder_tree_lists_children_matches_wildcards_moves_by_rename_and_carries_subscriptions(registered):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    raw = login(ports["imap"])
+    for name in (b"a/b/c", b"a/x", b"Trash", b"Entw&APw-rfe/Alt"):
+        assert raw.ask(b"CREATE " + name) == [b"t OK CREATE completed"]
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 2 EXISTS"
+    assert raw.ask(b"COPY 1:2 a/b")[-1].startswith(b"t OK [COPYUID ")
+    assert raw.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
+    status = raw.ask(b"STATUS a/b (MESSAGES UIDNEXT UIDVALIDITY)")
+    validity = re.fullmatch(rb'\* STATUS "a/b" \(MESSAGES 2 UIDNEXT 3 UIDVALIDITY (\d+)\)', status[0]).group(1)
+
+    # Every line says whether the folder has children; the inbox never has any.
+    def mine(pattern):
+        lines = raw.ask(b'LIST "" ' + pattern)
+        assert lines[-1] == b"t OK LIST completed", lines
+        return [line for line in lines[:-1] if b"Public Folders" not in line]
+    assert mine(b"%") == [b'* LIST (\\HasNoChildren) "/" "Inbox"', b'* LIST (\\HasChildren) "/" "a"',
+                          b'* LIST (\\HasChildren) "/" "Entw&APw-rfe"', b'* LIST (\\HasNoChildren \\Trash) "/" "Trash"']
+    # "*" crosses levels wherever it stands, "%" never does.
+    assert mine(b"*/%") == [b'* LIST (\\HasChildren) "/" "a/b"', b'* LIST (\\HasNoChildren) "/" "a/b/c"',
+                            b'* LIST (\\HasNoChildren) "/" "a/x"', b'* LIST (\\HasNoChildren) "/" "Entw&APw-rfe/Alt"']
+    assert mine(b"%/%") == [b'* LIST (\\HasChildren) "/" "a/b"', b'* LIST (\\HasNoChildren) "/" "a/x"',
+                            b'* LIST (\\HasNoChildren) "/" "Entw&APw-rfe/Alt"']
+    assert mine(b"a*c") == [b'* LIST (\\HasNoChildren) "/" "a/b/c"']
+    assert mine(b"%c") == [] and mine(b"%/%/%") == [b'* LIST (\\HasNoChildren) "/" "a/b/c"']
+    assert mine(b"A%%/%") == [b'* LIST (\\HasChildren) "/" "a/b"', b'* LIST (\\HasNoChildren) "/" "a/x"']
+
+    # A level above a subscription shows as \Noselect where "%" stops at it.
+    for name in (b"a/b", b"a/b/c", b"Entw&APw-rfe/Alt", b"Gone"):
+        assert raw.ask(b"SUBSCRIBE " + name) == [b"t OK SUBSCRIBE completed"]
+    assert raw.ask(b'LSUB "" %') == [b'* LSUB (\\Noselect) "/" "a"', b'* LSUB (\\Noselect) "/" "Entw&APw-rfe"',
+                                     b'* LSUB (\\Noselect) "/" "Gone"', b"t OK LSUB completed"]
+    assert raw.ask(b'LSUB "" a/%') == [b'* LSUB () "/" "a/b"', b"t OK LSUB completed"]
+    assert raw.ask(b'LSUB "" *') == [b'* LSUB () "/" "a/b"', b'* LSUB () "/" "a/b/c"', b'* LSUB () "/" "Entw&APw-rfe/Alt"',
+                                     b'* LSUB (\\Noselect) "/" "Gone"', b"t OK LSUB completed"]
+
+    # RENAME moves a folder under another parent with its children, messages and UIDs.
+    assert raw.ask(b"RENAME a/b Trash/b") == [b"t OK Folder renamed"]
+    assert raw.ask(b"STATUS Trash/b (MESSAGES UIDNEXT UIDVALIDITY)") == [
+        b'* STATUS "Trash/b" (MESSAGES 2 UIDNEXT 3 UIDVALIDITY ' + validity + b")", b"t OK STATUS completed"]
+    assert mine(b"*") == [b'* LIST (\\HasNoChildren) "/" "Inbox"', b'* LIST (\\HasChildren) "/" "a"',
+                          b'* LIST (\\HasNoChildren) "/" "a/x"', b'* LIST (\\HasChildren) "/" "Entw&APw-rfe"',
+                          b'* LIST (\\HasNoChildren) "/" "Entw&APw-rfe/Alt"', b'* LIST (\\HasChildren \\Trash) "/" "Trash"',
+                          b'* LIST (\\HasChildren) "/" "Trash/b"', b'* LIST (\\HasNoChildren) "/" "Trash/b/c"']
+    # Missing levels above the new name are made; the subscriptions follow, as the client wrote them.
+    assert raw.ask(b"RENAME Entw&APw-rfe Archiv/Entw&APw-rfe") == [b"t OK Folder renamed"]
+    assert mine(b"Archiv*") == [b'* LIST (\\HasChildren) "/" "Archiv"', b'* LIST (\\HasChildren) "/" "Archiv/Entw&APw-rfe"',
+                                b'* LIST (\\HasNoChildren) "/" "Archiv/Entw&APw-rfe/Alt"']
+    subscriptions = os.path.join(registered.store, "IMAP", JOHN, "SUBSCRIBE")
+    with open(subscriptions, "rb") as f:
+        assert f.read() == b"Trash/b\r\nTrash/b/c\r\nArchiv/Entw&APw-rfe/Alt\r\nGone\r\n"
+
+    # Refused: into itself, onto a name that is taken, into or out of the public tree, around the selection.
+    assert raw.ask(b"RENAME Trash Trash/b/c/t") == [b"t NO [CANNOT] A folder can not be moved into itself"]
+    assert raw.ask(b"RENAME a/x TRASH/B") == [b"t NO This folder already exists"]
+    assert raw.ask(b"RENAME a/x inbox") == [b"t NO This folder already exists"]
+    assert raw.ask(b"RENAME a/x INBOX/x") == [b"t NO [CANNOT] The inbox can not hold folders"]
+    assert raw.ask(b'RENAME a/x "Public Folders/x"') == [b"t NO You may not create folders there"]
+    assert raw.ask(b'RENAME "Public Folders/Bayesian Learn/Spam" Learned') == [
+        b"t NO The specified folder is marked read-only.  You may not rename it."]
+    assert raw.ask(b"SELECT Trash/b/c")[-1] == b"t OK [READ-WRITE] SELECT completed"
+    assert raw.ask(b"RENAME Trash/b Old") == [b"t NO You may not move the folder that holds the selected folder"]
+    assert raw.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
+    assert mine(b"Trash/b") == [b'* LIST (\\HasChildren) "/" "Trash/b"']
+
+    # DELETE takes the folder's subscription with it; the moved messages are where RENAME put them.
+    assert raw.ask(b"DELETE Trash/b/c") == [b"t OK DELETE completed"]
+    assert raw.ask(b"RENAME Trash/b b") == [b"t OK Folder renamed"]
+    with open(subscriptions, "rb") as f:
+        assert f.read() == b"b\r\nArchiv/Entw&APw-rfe/Alt\r\nGone\r\n"
+    assert raw.ask(b"SELECT b")[0] == b"* 2 EXISTS"
+    assert raw.ask(b"UID FETCH 1:* (UID)") == [b"* 1 FETCH (UID 1)", b"* 2 FETCH (UID 2)", b"t OK FETCH completed"]
     raw.close()
     assert server.stop() == 0
 
@@ -363,19 +439,21 @@ def test_special_use_comes_from_create_or_the_name_and_outlives_the_server(regis
     assert raw.ask(b"CREATE Y (USE (\\Sent)) (FOO)") == [b"t BAD Third argument should not appear"]
     assert raw.ask(b"CREATE Outbox (USE (\\Sent))") == [b"t NO This folder already exists"]
 
-    expected = sorted([b'* LIST () "/" "Inbox"', b'* LIST (\\Sent) "/" "Sent Items"', b'* LIST (\\Trash) "/" "trash"',
-                       b'* LIST (\\Junk) "/" "Spam"', b'* LIST (\\Archive) "/" "Archive"', b'* LIST () "/" "Notes"',
-                       b'* LIST () "/" "Notes/Sent"', b'* LIST (\\Trash) "/" "Notes/Bin"', b'* LIST (\\Sent) "/" "Outbox"',
-                       b'* LIST (\\Drafts) "/" "Drafts"'])
+    expected = sorted([b'* LIST (\\HasNoChildren) "/" "Inbox"', b'* LIST (\\HasNoChildren \\Sent) "/" "Sent Items"',
+                       b'* LIST (\\HasNoChildren \\Trash) "/" "trash"', b'* LIST (\\HasNoChildren \\Junk) "/" "Spam"',
+                       b'* LIST (\\HasNoChildren \\Archive) "/" "Archive"', b'* LIST (\\HasChildren) "/" "Notes"',
+                       b'* LIST (\\HasNoChildren) "/" "Notes/Sent"', b'* LIST (\\HasNoChildren \\Trash) "/" "Notes/Bin"',
+                       b'* LIST (\\HasNoChildren \\Sent) "/" "Outbox"', b'* LIST (\\HasNoChildren \\Drafts) "/" "Drafts"'])
 
     def listed():
         lines = raw.ask(b'LIST "" *')
         assert lines[-1] == b"t OK LIST completed"
         public = [line for line in lines[:-1] if b"Public Folders" in line]
         # The public folders keep their names' attributes to themselves: "Spam" there is no \Junk.
-        assert b'* LIST (\\Noselect) "/" "Public Folders"' in public
-        assert b'* LIST () "/" "Public Folders/Bayesian Learn/Spam"' in public
-        assert all(line.startswith((b"* LIST () ", b"* LIST (\\Noselect) ")) for line in public), public
+        assert b'* LIST (\\Noselect \\HasChildren) "/" "Public Folders"' in public
+        assert b'* LIST (\\HasNoChildren) "/" "Public Folders/Bayesian Learn/Spam"' in public
+        assert all(line.startswith((b"* LIST (\\HasChildren) ", b"* LIST (\\HasNoChildren) ", b"* LIST (\\Noselect \\HasChildren) "))
+                   for line in public), public
         return sorted(line for line in lines[:-1] if b"Public Folders" not in line)
 
     assert listed() == expected
@@ -393,8 +471,8 @@ def test_special_use_comes_from_create_or_the_name_and_outlives_the_server(regis
     assert listed() == expected
     assert raw.ask(b"RENAME Outbox Gone") == [b"t OK Folder renamed"]
     assert raw.ask(b'RENAME "Sent Items" Old') == [b"t OK Folder renamed"]
-    assert raw.ask(b'LIST "" Gone') == [b'* LIST (\\Sent) "/" "Gone"', b"t OK LIST completed"]
-    assert raw.ask(b'LIST "" Old') == [b'* LIST () "/" "Old"', b"t OK LIST completed"]
+    assert raw.ask(b'LIST "" Gone') == [b'* LIST (\\HasNoChildren \\Sent) "/" "Gone"', b"t OK LIST completed"]
+    assert raw.ask(b'LIST "" Old') == [b'* LIST (\\HasNoChildren) "/" "Old"', b"t OK LIST completed"]
     raw.close()
     assert server.stop() == 0
 

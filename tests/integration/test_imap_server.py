@@ -299,11 +299,11 @@ def test_what_clients_send_that_was_refused_before(registered):
     # "~" is an atom character wherever no literal8 may stand.
     assert raw.ask(b'LIST "" ~foo') == [b"t OK LIST completed"]
     assert raw.ask(b"CREATE ~mail") == [b"t OK CREATE completed"]
-    assert raw.ask(b'LIST "" ~mail') == [b'* LIST () "/" "~mail"', b"t OK LIST completed"]
+    assert raw.ask(b'LIST "" ~mail') == [b'* LIST (\\HasNoChildren) "/" "~mail"', b"t OK LIST completed"]
     # The inbox holds no folders, and 8-bit names are refused rather than stored as no UTF-8.
     assert raw.ask(b'CREATE "INBOX/x"') == [b"t NO [CANNOT] The inbox can not hold folders"]
     assert raw.ask(b'CREATE "caf\xc3\xa9"') == [b"t BAD Mailbox names are written in modified UTF-7, not in 8-bit bytes"]
     assert raw.ask(b'CREATE "caf&AOk-"') == [b"t OK CREATE completed"]
-    assert [line for line in raw.ask(b'LIST "" *') if b"Inbox" in line] == [b'* LIST () "/" "Inbox"']
+    assert [line for line in raw.ask(b'LIST "" *') if b"Inbox" in line] == [b'* LIST (\\HasNoChildren) "/" "Inbox"']
     raw.close()
     assert server.stop() == 0

@@ -152,6 +152,43 @@ TEST_F(store_StoreObjectTest, RenameTakesThePropertyFileAlong) {
     EXPECT_TRUE(FileExists(At("example.com/joe/_joe")));
 }
 
+TEST_F(store_StoreObjectTest, MoveTakesAFolderWithItsTreeAndCounterToAnotherParentAndNeverOverATakenName) {
+    const auto john = store_->GetDomains()->Add("example.com")->GetMailBoxes()->Add("john", UserMailBoxType);
+    const auto top = john->GetFolders();
+    const auto old = top->Add("Old", NormalFolderType);
+    old->SetComment("kept");
+    old->Update();
+    old->GetEnvelopes()->Add()->Update();
+    old->GetFolders()->Add("Child", NormalFolderType);
+    const auto trash = top->Add("Trash", NormalFolderType);
+    trash->GetFolders()->Add("taken", NormalFolderType);
+
+    const auto expectRefused = [&](std::string_view name, std::string_view into, HRESULT code) {
+        try {
+            top->Move(name, *top->Item(into)->GetFolders(), "Taken");
+            ADD_FAILURE() << "moved " << name << " into " << into;
+        } catch (const ComError& error) {
+            EXPECT_EQ(error.Code(), code) << error.what();
+        }
+    };
+    expectRefused("old", "Trash", STG_E_ALREADYEXISTS);  // any case of a name taken there
+    expectRefused("Gone", "Trash", STG_E_PATHNOTFOUND);
+    EXPECT_THROW(top->Move("Old", *top->Item("Old")->GetFolders()->Item("Child")->GetFolders(), "Old"), ComError);
+    EXPECT_TRUE(FileExists(At("example.com/john/Old/_Old")));
+
+    top->Move("old", *trash->GetFolders(), "Old");  // the same name: the property file stays as it is
+    EXPECT_TRUE(FileExists(At("example.com/john/Trash/Old/_Old")));
+    EXPECT_FALSE(FileExists(At("example.com/john/Old")));
+    trash->GetFolders()->Move("Old", *top, "Back");
+    const auto back = john->FindFolder("Back");
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->Comment(), "kept");
+    EXPECT_TRUE(FileExists(At("example.com/john/Back/_Back")));
+    EXPECT_NE(john->FindFolder("Back/Child"), nullptr);
+    EXPECT_EQ(back->GetEnvelopes()->Uids(), std::vector<double>{1});
+    EXPECT_EQ(back->GetEnvelopes()->NextUID(), 2) << "the id counter went along";
+}
+
 TEST(store_AgentFileName, IsTheGroupsInShortHexThenTheExtension) {
     EXPECT_EQ(AgentFileName(*Guid::Parse("{00000109-0000-0000-C000-000000000046}")), "10900c000046.agent");
     EXPECT_EQ(AgentFileName(*Guid::Parse("{A1B2C3D4-E5F6-0718-293A-4B5C6D7E8F90}")), "a1b2c3d4e5f6718293a4b5c6d7e8f90.agent");
