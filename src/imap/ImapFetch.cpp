@@ -371,7 +371,7 @@ bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool 
     }
     if (flagsAsked || flagsChanged) {
         separate();
-        response.Text("FLAGS " + FlagList(entry.flags, entry.keywords));
+        response.Text("FLAGS " + FlagList(entry.flags, vector_.KeywordsOf(entry.keywords)));
     }
     response.Text(")\r\n");
 
@@ -396,7 +396,7 @@ void ImapSession::StoreSeen(std::vector<std::size_t>& indexes) {
         Log('W', "Messages could not be marked read:  " + failure);
         // The client was shown \Seen: it hears the flags the store still holds.
         for (const std::size_t index : indexes) {
-            stored.emplace_back(StoredFlags{vector_.messages[index].stored, vector_.messages[index].storedKeywords});
+            stored.emplace_back(StoredFlags{vector_.messages[index].stored, vector_.KeywordsOf(vector_.messages[index].storedKeywords)});
         }
     }
     const auto mask = static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
@@ -406,14 +406,14 @@ void ImapSession::StoreSeen(std::vector<std::size_t>& indexes) {
         const std::uint16_t shown = entry.flags;
         entry.stored = stored[i]->bits;
         entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (stored[i]->bits & mask));
-        if (vector_.permanentKeywords && entry.storedKeywords != stored[i]->keywords) {
-            entry.storedKeywords = entry.keywords = stored[i]->keywords;
-            AnnounceKeywords(entry.keywords);
+        if (vector_.permanentKeywords && vector_.KeywordsOf(entry.storedKeywords) != stored[i]->keywords) {
+            entry.storedKeywords = entry.keywords = vector_.Intern(stored[i]->keywords);
+            AnnounceKeywords(stored[i]->keywords);
         }
         // Another session's flags, added meanwhile, are news to this client.
         if (entry.flags != shown) {
             Untagged(Format("%lu FETCH (UID %lu FLAGS %s)", {std::uint64_t{indexes[i] + 1}, std::uint64_t{entry.uid},
-                                                             std::string_view(FlagList(entry.flags, entry.keywords))}));
+                                                             std::string_view(FlagList(entry.flags, vector_.KeywordsOf(entry.keywords)))}));
         }
     }
     indexes.clear();

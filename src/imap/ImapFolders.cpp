@@ -293,8 +293,7 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
         StoredFlags stored = ReadStoredFlags(envelope->GetProperties(), key, keywordsKey);
         entry.stored = stored.bits;
         entry.flags = entry.stored;  // \Recent is the session's to add (ClaimRecent)
-        entry.storedKeywords = stored.keywords;
-        entry.keywords = std::move(stored.keywords);
+        entry.storedKeywords = entry.keywords = vector.Intern(stored.keywords);
         entry.size = envelope->ContentSize();
         entry.internalDate = envelope->CreateDate();
         vector.messages.push_back(entry);

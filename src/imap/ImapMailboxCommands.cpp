@@ -85,7 +85,7 @@ void ImapSession::Select(const Command& command, bool examine) {
     }
     Untagged(Format("OK [UIDNEXT %lu] Predicted next message UID", {std::uint64_t{vector_.uidNext}}));
     Untagged(Format("OK [UIDVALIDITY %lu] UID validity status", {std::uint64_t{vector_.uidValidity}}));
-    for (const MessageEntry& entry : vector_.messages) vector_.knownKeywords = WithKeywords(std::move(vector_.knownKeywords), entry.keywords);
+    for (const Keywords& set : vector_.keywordSets) vector_.knownKeywords = WithKeywords(std::move(vector_.knownKeywords), set);
     SendFlagLines();
 
     Log('I', Format(examine ? "Examined:  \"%s\"" : "Selected:  \"%s\"", {std::string_view(folder->name)}));
@@ -161,18 +161,20 @@ void ImapSession::SendUpdates() {
         while (next < messages.size() && messages[next].uid < entry.uid) ++next;
         if (next < messages.size() && messages[next].uid == entry.uid) {
             MessageEntry& known = messages[next];
-            if (known.stored != entry.stored || known.storedKeywords != entry.storedKeywords) {
+            const Keywords& keywords = fresh.KeywordsOf(entry.storedKeywords);
+            if (known.stored != entry.stored || vector_.KeywordsOf(known.storedKeywords) != keywords) {
                 known.stored = entry.stored;
                 known.flags = static_cast<std::uint16_t>(entry.stored | (known.flags & kFlagRecent));
-                known.storedKeywords = entry.storedKeywords;
-                known.keywords = entry.storedKeywords;
-                AnnounceKeywords(known.keywords);
+                known.storedKeywords = known.keywords = vector_.Intern(keywords);
+                AnnounceKeywords(keywords);
                 Untagged(Format("%lu FETCH (UID %lu FLAGS %s)", {std::uint64_t{next + 1}, std::uint64_t{known.uid},
-                                                                  std::string_view(FlagList(known.flags, known.keywords))}));
+                                                                  std::string_view(FlagList(known.flags, keywords))}));
             }
         } else if (entry.uid > lastKnown) {
-            AnnounceKeywords(entry.keywords);
+            const Keywords& keywords = fresh.KeywordsOf(entry.storedKeywords);
+            AnnounceKeywords(keywords);
             messages.push_back(entry);
+            messages.back().storedKeywords = messages.back().keywords = vector_.Intern(keywords);
             ++arrivals;
             next = messages.size();
             arrived = true;

@@ -63,19 +63,20 @@ void ImapSession::Store(const Command& command) {
         const std::optional<StoredFlags>& now = stored[next++];
         const std::uint16_t shown = entry.flags;
         entry.flags = mode == '+' ? shown | bits : mode == '-' ? shown & ~bits : (shown & kFlagRecent) | bits;
-        entry.keywords = mode == '+'   ? WithKeywords(std::move(entry.keywords), parsed->keywords)
-                         : mode == '-' ? WithoutKeywords(std::move(entry.keywords), parsed->keywords)
-                                       : parsed->keywords;
+        const Keywords& shownKeywords = vector_.KeywordsOf(entry.keywords);
+        entry.keywords = vector_.Intern(mode == '+'   ? WithKeywords(shownKeywords, parsed->keywords)
+                                        : mode == '-' ? WithoutKeywords(shownKeywords, parsed->keywords)
+                                                      : parsed->keywords);
         if (now) {
             entry.stored = now->bits;
             entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (now->bits & mask));
-            entry.storedKeywords = now->keywords;
-            if (keepKeywords) entry.keywords = now->keywords;
+            entry.storedKeywords = vector_.Intern(now->keywords);
+            if (keepKeywords) entry.keywords = entry.storedKeywords;
         }
         if (silent) continue;
         const std::string uid = command.uid ? Format("UID %lu ", {std::uint64_t{entry.uid}}) : std::string();
         Untagged(Format("%lu FETCH (%sFLAGS %s)", {std::uint64_t{i + 1}, std::string_view(uid),
-                                                   std::string_view(FlagList(entry.flags, entry.keywords))}));
+                                                   std::string_view(FlagList(entry.flags, vector_.KeywordsOf(entry.keywords)))}));
     }
     vector_.Recount();
     if (diagnostic_.empty()) SetReply("OK STORE completed");

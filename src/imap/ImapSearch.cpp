@@ -14,13 +14,14 @@ namespace {
 class MessageUnderTest final : public SearchSubject {
 public:
     MessageUnderTest(ImapStore& store, const FolderRecord& folder, m5::M5SessionHandle session, const MessageEntry& entry,
-                     std::size_t index, std::function<void(std::string_view)> log)
-        : store_(store), folder_(folder), session_(session), entry_(entry), index_(index), log_(std::move(log)) {}
+                     const Keywords& keywords, std::size_t index, std::function<void(std::string_view)> log)
+        : store_(store), folder_(folder), session_(session), entry_(entry), keywords_(keywords), index_(index), log_(std::move(log)) {}
     ~MessageUnderTest() override {
         if (message_) (void)m5::M5CloseMessage(*message_);
     }
 
     const MessageEntry& Entry() const override { return entry_; }
+    const Keywords& EntryKeywords() const override { return keywords_; }
     std::size_t Index() const override { return index_; }
 
     const mime::HeaderBlock* Header() override {
@@ -88,6 +89,7 @@ private:
     const FolderRecord& folder_;
     m5::M5SessionHandle session_;
     const MessageEntry& entry_;
+    const Keywords& keywords_;
     std::size_t index_;
     std::function<void(std::string_view)> log_;
     std::optional<m5::M5MessageHandle> message_;
@@ -123,7 +125,7 @@ void ImapSession::Search(const Command& command) {
     for (std::size_t i = 0; i < vector_.messages.size(); ++i) {
         const MessageEntry& entry = vector_.messages[i];
         if (trace) connection_->WriteLine(Format("** Seaching message #%u, ID %lu", {std::uint64_t{i + 1}, std::uint64_t{entry.uid}}));
-        MessageUnderTest subject(store_, *selected_, m5_.value_or(m5::M5SessionHandle{}), entry, i,
+        MessageUnderTest subject(store_, *selected_, m5_.value_or(m5::M5SessionHandle{}), entry, vector_.KeywordsOf(entry.keywords), i,
                                  [this](std::string_view text) { Log('E', text); });
         if (Matches(*criteria, subject)) found += " " + std::to_string(command.uid ? std::uint64_t{entry.uid} : std::uint64_t{i + 1});
         if (progressTenths_ != 0 && std::chrono::steady_clock::now() >= nextProgress) {

@@ -175,6 +175,17 @@ bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnost
     return true;
 }
 
+KeywordSet MessageVector::Intern(const Keywords& keywords) {
+    if (keywords.empty()) return 0;
+    std::string text = KeywordText(keywords);
+    if (const auto found = keywordSetIndex.find(text); found != keywordSetIndex.end()) return found->second;
+    if (keywordSets.size() >= kMaxKeywordSets) return 0;
+    const auto set = static_cast<KeywordSet>(keywordSets.size());
+    keywordSets.push_back(keywords);
+    keywordSetIndex.emplace(std::move(text), set);
+    return set;
+}
+
 void MessageVector::MarkRecent(std::uint32_t mark, std::size_t from) {
     for (std::size_t i = from; i < messages.size(); ++i) {
         if (messages[i].uid > mark) messages[i].flags |= kFlagRecent;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "imap/ImapCommandReader.h"
@@ -53,16 +54,22 @@ Keywords KeywordsFromText(std::string_view text);
 // UIDs as a compact set: runs of consecutive ones as "a:b", the rest joined by ",".
 std::string UidSet(const std::vector<std::uint32_t>& uids);
 
+// A message's keywords as an index into its vector's table of keyword sets (0: none), so that an
+// entry costs two bytes for them however many it has: a big folder's vector stays small.
+using KeywordSet = std::uint16_t;
+
 struct MessageEntry {
     std::uint32_t uid = 0;
     std::uint16_t flags = 0;   // as the session shows them, \Recent included
     std::uint16_t stored = 0;  // as the store held them at the last look
-    Keywords keywords;         // as the session shows them
-    Keywords storedKeywords;   // as the store held them at the last look
+    KeywordSet keywords = 0;        // as the session shows them
+    KeywordSet storedKeywords = 0;  // as the store held them at the last look
+    bool selected = false;
     std::uint64_t size = 0;
     Date internalDate = 0;  // when the message came into the store (local automation date)
-    bool selected = false;
 };
+// A selected folder of 100 000 messages costs each session about 3 MB; keep it so.
+static_assert(sizeof(MessageEntry) <= 32);
 
 struct MessageVector {
     std::vector<MessageEntry> messages;  // message n is messages[n - 1]
@@ -73,12 +80,19 @@ struct MessageVector {
     std::uint16_t permanentFlags = 0;
     bool permanentKeywords = false;  // keywords may be stored (PERMANENTFLAGS lists \*)
     Keywords knownKeywords;          // those the session's FLAGS line has named
+    // The keyword sets the entries name, each once; set 0 is the empty one.
+    std::vector<Keywords> keywordSets{Keywords{}};
+    std::unordered_map<std::string, KeywordSet> keywordSetIndex;  // by KeywordText
     // Envelopes being published while the folder was listed were left for the next look.
     bool partial = false;
 
     // Marks the entries of a message set (UIDs with `uid`) and clears the others; false with the BAD
     // diagnostic when the set is not valid.
     bool Select(std::string_view set, bool uid, std::string& diagnostic);
+    // The set's index, added to the table when new. Past kMaxKeywordSets distinct sets a message
+    // shows none in this session (the store still holds them).
+    KeywordSet Intern(const Keywords& keywords);
+    const Keywords& KeywordsOf(KeywordSet set) const { return keywordSets[set < keywordSets.size() ? set : 0]; }
     // Recounts recent and first unseen from the entries.
     void Recount();
     // Shows the messages above `mark` (a UID) as \Recent, from entry `from` on, and recounts.

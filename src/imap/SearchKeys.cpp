@@ -349,8 +349,8 @@ bool Matches(const SearchKey& key, SearchSubject& subject) {
     case Kind::FlagClear: return (entry.flags & key.flag) == 0;
     case Kind::New: return (entry.flags & kFlagRecent) && !(entry.flags & kFlagSeen);
     case Kind::Old: return !(entry.flags & kFlagRecent);
-    case Kind::Keyword: return HasKeyword(entry.keywords, key.text);
-    case Kind::Unkeyword: return !HasKeyword(entry.keywords, key.text);
+    case Kind::Keyword: return HasKeyword(subject.EntryKeywords(), key.text);
+    case Kind::Unkeyword: return !HasKeyword(subject.EntryKeywords(), key.text);
     case Kind::Header: return HeaderMatches(key, subject);
     case Kind::Body: {
         const std::string* body = subject.BodyText();

@@ -75,6 +75,11 @@ class SearchSubject {
 public:
     virtual ~SearchSubject() = default;
     virtual const MessageEntry& Entry() const = 0;
+    // The message's keywords (its entry names them by set).
+    virtual const Keywords& EntryKeywords() const {
+        static const Keywords none;
+        return none;
+    }
     virtual std::size_t Index() const = 0;
     // Null when the message can not be read.
     virtual const mime::HeaderBlock* Header() = 0;

@@ -563,6 +563,7 @@ def test_rights_uid_order_validity_and_vanished_messages(registered):
     assert raw.ask(b"STORE 1:2 +FLAGS.SILENT (\\Flagged)")[-1] == b"t OK STORE completed"
     copied = raw.ask(b"COPY 1:2 Kept")
     assert re.fullmatch(rb"t OK \[COPYUID \d+ \d+ 1\] COPY completed", copied[-1]), copied
+    kept_validity = raw.ask(b"STATUS Kept (UIDVALIDITY)")[0].split()[-1]
 
     # A damaged record hides only itself; a folder made again within its second has a new validity.
     records = sorted(f for f in os.listdir(inbox) if f.endswith(".env"))
@@ -579,11 +580,16 @@ def test_rights_uid_order_validity_and_vanished_messages(registered):
     watcher.close()
     appender.close()
 
-    # UIDNEXT does not move without a message, not even across a restart.
+    # UIDNEXT does not move without a message, not even across a restart. A folder whose id counter
+    # was lost gets a new UIDVALIDITY: its UIDs may be handed out again.
     assert server.stop() == 0
+    kept = os.path.join(registered.store, "example.com", "john", "Kept")
+    os.remove(os.path.join(kept, "_uid"))
     registered.start().wait_ready()
     again = login(ports["imap"])
     assert again.ask(b"STATUS INBOX (UIDNEXT MESSAGES)") == status
+    assert again.ask(b"STATUS INBOX (APPENDLIMIT)")[0] == b'* STATUS "INBOX" (APPENDLIMIT 67108864)'
+    assert kept_validity not in again.ask(b"STATUS Kept (UIDVALIDITY)")[0]
     again.close()
 
 
