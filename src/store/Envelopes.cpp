@@ -140,4 +140,24 @@ bool Envelopes::RemoveEnvelope(double uid) {
     return true;
 }
 
+namespace {
+
+std::string ContentName(double uid) { return UidStem(uid) + std::string(kContentExtension); }
+
+}  // namespace
+
+HRESULT Envelopes::OpenContent(double uid, std::unique_ptr<FileStream>& stream) const {
+    // Readers share the file with everybody: content is never written in place once published.
+    return folder_.OpenStream(ContentName(uid), STGM_READ | STGM_SHARE_DENY_NONE, stream);
+}
+
+HRESULT Envelopes::ContentSize(double uid, std::uint64_t& size) const {
+    ElementInfo info;
+    const HRESULT hr = folder_.StatElement(ContentName(uid), info);
+    size = Succeeded(hr) ? info.size : 0;
+    return hr;
+}
+
+std::string Envelopes::ContentPath(double uid) const { return folder_.ElementPath(ContentName(uid)); }
+
 }  // namespace pw::store
