@@ -3,6 +3,7 @@
 
 #include "core/Logging.h"
 #include "platform/Text.h"
+#include "store/MailBoxUsage.h"
 #include "store/StoreObject.h"
 
 namespace pw::store {
@@ -31,6 +32,8 @@ bool Collection::FindChild(std::string_view name, DirStorage& child) const {
 void Collection::Remove(std::string_view name) const {
     DirStorage child;
     if (!FindChild(name, child)) throw ComError(STG_E_PATHNOTFOUND, "no such object: " + std::string(name));
+    // Whatever it held leaves the figures of the mailboxes kept in this process.
+    ForgetAllUsages();
     ThrowIfFailed(parent_.DestroyElement(child.Name()), "can not remove " + child.Path());
     // The object is gone; only whether its removal survives a crash is in doubt, and a removal that
     // comes back is merely a removal to do again.

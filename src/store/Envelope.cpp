@@ -1,7 +1,10 @@
 // Envelope: reservation, publication, replacement and removal of one message's files.
 #include "store/Envelope.h"
 
+#include <optional>
+
 #include "core/Logging.h"
+#include "store/MailBoxUsage.h"
 #include "store/StoreObject.h"
 #include "store/UidCounter.h"
 
@@ -146,6 +149,7 @@ void Envelope::PutContent(PersistStream& object) {
         MemoryStream content;
         ThrowIfFailed(object.Save(content), "saving a message");
         ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()), "message content " + folder_.ElementPath(ContentName()));
+        ForgetUsage(folder_, rootPath_);
         return;
     }
     const auto stream = StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
@@ -153,7 +157,11 @@ void Envelope::PutContent(PersistStream& object) {
 }
 
 std::unique_ptr<FileStream> Envelope::StreamOnContent(bool create, std::uint32_t mode) const {
-    if ((mode & 0x3) != STGM_READ) OwnContent(create);
+    if ((mode & 0x3) != STGM_READ) {
+        OwnContent(create);
+        // Published content written in place changes size behind the mailbox's figure.
+        if (published_) ForgetUsage(folder_, rootPath_);
+    }
     std::unique_ptr<FileStream> stream;
     const HRESULT hr = create ? folder_.CreateStream(ContentName(), mode | STGM_CREATE, stream)
                               : folder_.OpenStream(ContentName(), mode, stream);
@@ -204,6 +212,7 @@ void Envelope::Publish() {
     ThrowIfFailed(folder_.WriteTemporary("staged.env", record.Bytes(), kStorageFileMode, stagedRecord),
                   "can not write a record in " + folder_.Path());
     double uid = 0;
+    UsageChange change(folder_, rootPath_);
     hr = PublishWithUid(folder_, [&](double drawn) { return PlaceFiles(drawn, stagedRecord); }, uid);
     if (Failed(hr)) {
         (void)folder_.DestroyElement(stagedRecord);
@@ -211,7 +220,10 @@ void Envelope::Publish() {
     }
     uid_ = uid;
     published_ = true;
-    if (hr = folder_.Sync(); Succeeded(hr)) return;
+    if (hr = folder_.Sync(); Succeeded(hr)) {
+        change.Commit(change.Wanted() ? static_cast<std::int64_t>(ContentSize()) : 0, 1);
+        return;
+    }
     // The directory could not be flushed, so the message is not safe while its producer would hear it
     // is. It is taken back, so that the failure is true: a client told to try again must not find its
     // first attempt delivered as well. Only a record that can not be taken back stays, and its content
@@ -292,14 +304,21 @@ void Envelope::UpdateProperty(std::string_view key, const std::function<Variant(
 void Envelope::Remove() {
     // The record goes first: a crash in between leaves a content file without a record, which start-up
     // clears, never a listed envelope whose content is gone.
+    std::optional<UsageChange> change;
+    std::int64_t removed = 0;
+    std::int64_t bytes = 0;
     if (published_) {
+        change.emplace(folder_, rootPath_);
+        if (change->Wanted()) bytes = static_cast<std::int64_t>(ContentSize());
         const HRESULT record = folder_.DestroyElement(RecordName());
         if (Failed(record) && !Missing(record)) ThrowIfFailed(record, "can not remove " + folder_.ElementPath(RecordName()));
+        removed = Succeeded(record) ? 1 : 0;  // a record already gone was no longer counted
     }
     const std::string name = ContentName();
     published_ = true;  // nothing left for the destructor to abandon
     const HRESULT content = folder_.DestroyElement(name);
     if (Failed(content) && !Missing(content)) ThrowIfFailed(content, "can not remove " + folder_.ElementPath(name));
+    if (change) change->Commit(-removed * bytes, -removed);
 }
 
 std::shared_ptr<Envelope> Envelope::CopyTo(const DirStorage& folder) const {
@@ -324,6 +343,7 @@ void Envelope::CopyFrom(const Envelope& source) {
         MemoryStream content;
         ThrowIfFailed(CopyStream(*from, content));
         ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()));
+        ForgetUsage(folder_, rootPath_);
         contentShared_ = false;  // the replacement is a file of its own
         return;
     }

@@ -15,7 +15,34 @@ DirStorage ParentOf(const DirStorage& dir) {
     return DirStorage(slash == std::string::npos ? std::string("/") : path.substr(0, slash + 1));
 }
 
+// One stat per message of every folder below the mailbox: what KeptUsage spares most deliveries.
+MailBoxUsage CountUsage(const MailBox& mailbox) {
+    MailBoxUsage usage;
+    std::vector<std::shared_ptr<Folders>> pending{mailbox.GetFolders()};
+    while (!pending.empty()) {
+        const auto folders = pending.back();
+        pending.pop_back();
+        for (const auto& name : folders->Names()) {
+            const auto folder = folders->Item(name);
+            if (!folder) continue;
+            const auto envelopes = folder->GetEnvelopes();
+            for (const double uid : envelopes->Uids()) {
+                std::uint64_t size = 0;
+                (void)envelopes->ContentSize(uid, size);
+                usage.bytes += size;
+                ++usage.messages;
+            }
+            pending.push_back(folder->GetFolders());
+        }
+    }
+    return usage;
+}
+
 }  // namespace
+
+MailBoxUsage MailBox::Usage(std::chrono::seconds maxAge) const {
+    return KeptUsage(Storage().Path(), maxAge, [this] { return CountUsage(*this); });
+}
 
 std::string MailBox::DomainName() const { return ParentOf(Storage()).Name(); }
 

@@ -9,6 +9,7 @@
 
 #include "store/Collection.h"
 #include "store/Folder.h"
+#include "store/MailBoxUsage.h"
 #include "store/StoreObject.h"
 
 #include <memory>
@@ -30,6 +31,10 @@ public:
     std::shared_ptr<Folder> InFolder() const;
     std::shared_ptr<Folders> GetFolders() const { return std::make_shared<Folders>(Storage(), RootPath()); }
     std::shared_ptr<Domain> GetDomain() const;
+    // The messages and content bytes over all the mailbox's folders (MailBoxUsage.h): the figure this
+    // process keeps, counted again when older than maxAge. A folder that can not be listed counts as
+    // empty, a message whose content is missing as a message of no bytes.
+    MailBoxUsage Usage(std::chrono::seconds maxAge = kUsageRefresh) const;
 };
 
 class MailBoxes : public CollectionOf<MailBox> {

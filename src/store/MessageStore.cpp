@@ -8,6 +8,7 @@
 #include "core/RegistryKeys.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
+#include "store/MailBoxUsage.h"
 #include "store/UidCounter.h"
 
 namespace pw::store {
@@ -240,7 +241,12 @@ std::string MessageStore::SystemSender(const core::ConfigTree& config) const {
     return "<mail-deamon@" + PrimaryDomain(config) + ">";
 }
 
-std::size_t MessageStore::RemoveAbandonedFiles() const { return CleanDirectory(Storage(), 0); }
+std::size_t MessageStore::RemoveAbandonedFiles() const {
+    const std::size_t removed = CleanDirectory(Storage(), 0);
+    // A record removed here was a listed message of its mailbox.
+    if (removed != 0) ForgetAllUsages();
+    return removed;
+}
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "core/Logging.h"
 #include "platform/Text.h"
 #include "store/Folder.h"
+#include "store/MailBoxUsage.h"
 #include "store/Password.h"
 
 namespace pw::store {
@@ -393,6 +394,8 @@ HRESULT MoveStoreObject(const DirStorage& parent, std::string_view oldName, cons
     }
     const std::string actualOld = object.Name();
     if (const HRESULT hr = parent.MoveElement(actualOld, target, newName); Failed(hr)) return hr;
+    // A figure kept under a path the object had, or now has, is no longer the mailbox's.
+    ForgetAllUsages();
     const DirStorage renamed(target.ElementPath(newName));
     // The property file follows its directory; a crash in between is repaired when the object is next read.
     // A move that keeps the name keeps the file's name too.
