@@ -338,12 +338,11 @@ std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecor
 
 std::unique_ptr<FileStream> ImapStore::OpenContent(const FolderRecord& record, std::uint32_t uid,
                                                    std::string& diagnostic) const {
-    // By its name alone: a published message's content is "<stem>.eml", and reading the record first
-    // would double the files FETCH opens.
-    const std::string name = store::UidStem(uid) + std::string(store::kContentExtension);
+    // By its id alone (the store does not read the record), so FETCH opens one file per message.
+    const auto envelopes = record.folder->GetEnvelopes();
     std::unique_ptr<FileStream> stream;
-    if (const HRESULT hr = record.folder->Storage().OpenStream(name, STGM_READ | STGM_SHARE_DENY_NONE, stream); Failed(hr)) {
-        diagnostic = hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND ? std::string(kMessageGone) : record.folder->Storage().ElementPath(name) + ": " + HresultText(hr);
+    if (const HRESULT hr = envelopes->OpenContent(uid, stream); Failed(hr)) {
+        diagnostic = hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND ? std::string(kMessageGone) : envelopes->ContentPath(uid) + ": " + HresultText(hr);
         return nullptr;
     }
     return stream;

@@ -280,13 +280,15 @@ bool Pop3Session::OpenMaildrop() {
         entries_.clear();
         liveCount_ = 0;
         liveOctets_ = 0;
-        for (const double uid : inbox_->GetEnvelopes()->Uids()) {
+        const auto envelopes = inbox_->GetEnvelopes();
+        for (const double uid : envelopes->Uids()) {
             if (entries_.size() >= kMaxMaildrop) break;
-            ElementInfo info;
-            if (Failed(inbox_->Storage().StatElement(store::UidStem(uid) + ".eml", info))) info.size = 0;
-            entries_.push_back({uid, info.size, false});
+            // A message whose content is missing is listed with no octets; RETR then reports it.
+            std::uint64_t size = 0;
+            (void)envelopes->ContentSize(uid, size);
+            entries_.push_back({uid, size, false});
             ++liveCount_;
-            liveOctets_ += info.size;
+            liveOctets_ += size;
         }
         return true;
     } catch (const ComError& error) {
@@ -384,8 +386,7 @@ void Pop3Session::Retrieve(const std::vector<std::string>& words, bool top) {
     }
     // The content must open before the first reply line: a missing file is an error, not half a message.
     std::unique_ptr<FileStream> stream;
-    if (const HRESULT hr = inbox_->Storage().OpenStream(store::UidStem(entry->uid) + ".eml", STGM_READ | STGM_SHARE_DENY_NONE, stream);
-        Failed(hr)) {
+    if (const HRESULT hr = inbox_->GetEnvelopes()->OpenContent(entry->uid, stream); Failed(hr)) {
         return Reply(top ? std::string("-ERR Message file corrupt or missing")
                          : Format("-ERR Message file corrupt or missing: %x", {std::uint64_t{static_cast<std::uint32_t>(hr)}}));
     }

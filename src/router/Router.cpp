@@ -211,8 +211,8 @@ void Router::RouteEnvelope(double uid) {
     // An envelope is removed only when every recipient was served, and older versions deleted the
     // content before the record: a record without content is what a crash in between left, so the
     // removal is finished instead of failing on the content again and again.
-    ElementInfo content;
-    if (in_->Storage().StatElement(stem + std::string(store::kContentExtension), content) == STG_E_FILENOTFOUND) {
+    std::uint64_t size = 0;
+    if (in_->GetEnvelopes()->ContentSize(uid, size) == STG_E_FILENOTFOUND) {
         core::Log(core::LogLevelWarning, "The queued message " + stem + " has no content left from an interrupted removal; removed");
         envelope->Remove();
         return;
@@ -460,25 +460,9 @@ bool Router::DeliverUser(store::Envelope& envelope, store::MailBox& mailbox) {
     const auto countLimit = static_cast<std::uint64_t>(std::max(properties.Number("user:quota:nummsgs"), 0));
     const auto diskLimit = static_cast<std::uint64_t>(std::max(properties.Number("user:quota:diskusage"), 0)) * kMegabyte;
     if (countLimit == 0 && diskLimit == 0) return true;
-    std::uint64_t count = 0;
-    std::uint64_t total = 0;
-    std::vector<std::shared_ptr<store::Folders>> pending{mailbox.GetFolders()};
-    while (!pending.empty()) {
-        auto folders = pending.back();
-        pending.pop_back();
-        for (const auto& name : folders->Names()) {
-            auto folder = folders->Item(name);
-            if (!folder) continue;
-            const auto envelopes = folder->GetEnvelopes();
-            count += envelopes->Count();
-            for (const double uid : envelopes->Uids()) {
-                ElementInfo info;
-                if (Succeeded(folder->Storage().StatElement(store::UidStem(uid) + ".eml", info))) total += info.size;
-            }
-            pending.push_back(folder->GetFolders());
-        }
-    }
-    if ((countLimit != 0 && count >= countLimit) || (diskLimit != 0 && total + size > diskLimit)) {
+    // The store keeps the figure current for this process's own deliveries and removals.
+    const store::MailBoxUsage usage = mailbox.Usage();
+    if ((countLimit != 0 && usage.messages >= countLimit) || (diskLimit != 0 && usage.bytes + size > diskLimit)) {
         Fail("5.2.2", "The mailbox is full");
         return false;
     }

@@ -1,7 +1,7 @@
 // Router: whole routings against a real store in a scratch directory -- local users, a forward and
 // unknown recipients of one envelope with their one notice, remote recipients grouped per domain into
-// "_Out", the progress an error leaves in the queued record, and the router threads at start-up with
-// the marks a dead process left behind.
+// "_Out", a message quota over deliveries and removals, the progress an error leaves in the queued
+// record, and the router threads at start-up with the marks a dead process left behind.
 //
 // The suite is named "router_..." so that the discovered names match the "-R router" filter.
 #include "router/Router.h"
@@ -193,6 +193,30 @@ TEST_F(router_RouterTest, RemoteRecipientsAreGroupedIntoOneOutboundEnvelopePerDo
     EXPECT_TRUE(Queued().empty());
     EXPECT_TRUE(notifier_->Notices().empty());
     EXPECT_FALSE(RouterQueue::Instance().Take(std::chrono::milliseconds(0)).has_value()) << "nothing was re-injected";
+}
+
+TEST_F(router_RouterTest, AMessageQuotaCountsDeliveriesAndRemovalsBetweenThem) {
+    auto john = store_->FindMailBox("john@example.com");
+    john->GetProperties().SetItem("user:quota:nummsgs", Variant::I4(2));
+    john->Update();
+    Router router;
+    router.RouteEnvelope(Queue({"john@example.com"}));
+    router.RouteEnvelope(Queue({"john@example.com"}));
+    ASSERT_EQ(Inbox("john@example.com").size(), 2u);
+    const double refused = Queue({"john@example.com"});
+    router.RouteEnvelope(refused);
+    EXPECT_EQ(Inbox("john@example.com").size(), 2u) << "a third message went over the quota";
+    const auto notices = notifier_->Notices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].uid, refused);
+    ASSERT_EQ(notices[0].failed.size(), 1u);
+    EXPECT_EQ(notices[0].failed[0].status, "5.2.2");
+
+    // A message removed (as a client's expunge does) makes room at once.
+    ASSERT_TRUE(john->InFolder()->GetEnvelopes()->RemoveEnvelope(Inbox("john@example.com")[0]->UID()));
+    router.RouteEnvelope(Queue({"john@example.com"}));
+    EXPECT_EQ(Inbox("john@example.com").size(), 2u);
+    EXPECT_EQ(notifier_->Notices().size(), 1u);
 }
 
 TEST_F(router_RouterTest, AnErrorLeavesOnlyTheRecipientsNotYetServedQueuedAndARetryServesNobodyTwice) {
