@@ -5,7 +5,6 @@
 // challenge is enough to try passwords offline.
 #include "imap/ImapSession.h"
 
-#include <filesystem>
 #include <thread>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "net/LoginFailures.h"
 #include "net/Sasl.h"
 #include "platform/AutomationDate.h"
+#include "platform/DirStorage.h"
 #include "platform/Text.h"
 
 namespace pw::imap {
@@ -167,12 +167,11 @@ bool ImapSession::LoginUser(const AccountInfo& account, std::string_view method)
         No("Failure creating user's subdirectory!");
         return false;
     }
-    std::error_code error;
     const std::string directory = settings_.workingDirectory + name;
-    std::filesystem::create_directory(directory, error);
-    if (error) {
+    if (const HRESULT hr = DirStorage(directory).CreateSelf(); Failed(hr)) {
+        // The code is the system error the storage layer's failure carries, in its low word.
         Log('E', Format("LoginUser:  CreateDirectory(\"%s\") failed with code %lu",
-                        {std::string_view(directory), std::int64_t{error.value()}}));
+                        {std::string_view(directory), std::int64_t{static_cast<std::uint32_t>(hr) & 0xFFFF}}));
         No("Failure creating user's subdirectory!");
         return false;
     }

@@ -2,13 +2,13 @@
 #include "imap/ImapServer.h"
 
 #include <atomic>
-#include <filesystem>
 #include <mutex>
 
 #include "core/Configuration.h"
 #include "core/Logging.h"
 #include "imap/ImapLimits.h"
 #include "imap/ImapSession.h"
+#include "platform/DirStorage.h"
 
 namespace pw::imap {
 
@@ -40,9 +40,8 @@ bool StartImapServer(const std::string& storeRoot) {
     std::string directory = storeRoot;
     if (!directory.empty() && directory.back() != '/') directory += '/';
     directory += kWorkingDirectoryName;
-    std::error_code error;
-    std::filesystem::create_directory(directory, error);
-    const bool usable = !error && std::filesystem::is_directory(directory, error);
+    // Only the working directory itself is made: below a store root that is missing IMAP is unusable.
+    const bool usable = DirStorage(storeRoot).Exists() && Succeeded(DirStorage(directory).CreateSelf());
     if (usable) {
         fresh.workingDirectory = directory + "/";
     } else {

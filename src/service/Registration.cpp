@@ -6,7 +6,6 @@
 #include <pwd.h>
 #include <functional>
 #include <cstdlib>
-#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,10 +152,17 @@ std::string WithoutTrailingSlash(std::string path) {
     return path;
 }
 
+// The directory a file lies in: "" for a bare name, "/" for a file at the root.
+std::string DirectoryOf(const std::string& file) {
+    const std::size_t slash = file.find_last_of('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? std::string("/") : WithoutTrailingSlash(file.substr(0, slash));
+}
+
 ServicePaths ServicePathsOf(const RegistrationContext& context) {
     return {WithoutTrailingSlash(core::ReadMessageStorePath(context.registry).value_or("")),
             WithoutTrailingSlash(context.registry.GetString(core::LoggingKey(), "FilePath").value_or("")),
-            std::filesystem::path(context.registry.Path()).parent_path().string()};
+            DirectoryOf(context.registry.Path())};
 }
 
 // Creates the service's system user when it is missing, and gives it the store and log directories
