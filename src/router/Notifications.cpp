@@ -7,7 +7,7 @@
 #include "core/Logging.h"
 #include "platform/Text.h"
 #include "router/MessageTemplate.h"
-#include "router/Router.h"
+#include "router/RouterQueue.h"
 
 namespace pw::router {
 

@@ -24,7 +24,7 @@
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "router/Notifications.h"
-#include "router/Router.h"
+#include "router/RouterQueue.h"
 #include "smtp/SmtpClient.h"
 #include "smtp/SmtpHooks.h"
 #include "store/MailBox.h"
