@@ -44,7 +44,6 @@ std::optional<Day> ParseSearchDate(std::string_view text) {
 }
 
 Day UtcDay(Date date) {
-    constexpr std::time_t kSecondsPerDay = 24 * 60 * 60;
     const std::time_t t = TimeTFromDate(date);
     return static_cast<Day>(t >= 0 ? t / kSecondsPerDay : (t - kSecondsPerDay + 1) / kSecondsPerDay);
 }

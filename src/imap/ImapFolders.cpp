@@ -32,7 +32,6 @@ constexpr std::string_view kSpecialUseKey = "_IMAP:SpecialUse";
 constexpr std::string_view kUidValidityKey = "_IMAP:UidValidity";
 constexpr std::string_view kLastUidValidityKey = "_IMAP:LastUidValidity";
 constexpr std::uint32_t kMaxUidValidity = 0xFFFFFFFF;
-constexpr double kSecondsPerDay = 86400;
 
 // The names below a parent's folders, parents before children; the store's own ("_In" and the
 // queues) are not the client's.

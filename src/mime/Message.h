@@ -17,6 +17,7 @@
 
 #include "mime/Codecs.h"
 #include "mime/HeaderBlock.h"
+#include "mime/HeaderFieldAccess.h"
 #include "mime/MessagePart.h"
 #include "platform/ClassRegistry.h"
 
@@ -42,7 +43,7 @@ using PartPosition = std::vector<std::size_t>;
 
 extern const Guid kMessageClassId;
 
-class Message : public Unknown, public PersistStream {
+class Message : public Unknown, public PersistStream, public HeaderFieldAccess<Message> {
 public:
     // Header fields by their everyday names.
     std::string To() const { return header_.Field("To"); }
@@ -60,11 +61,8 @@ public:
     std::string MessageID() const { return header_.Field("Message-ID"); }
     void SetMessageID(std::string_view value) { header_.SetField("Message-ID", value); }
 
-    std::string HeaderField(std::string_view name) const { return header_.Field(name); }
-    void SetHeaderField(std::string_view name, std::string_view value) { header_.SetField(name, value); }
-    std::size_t CountHeaderFields() const { return header_.Count(); }
+    // HeaderField, SetHeaderField, CountHeaderFields, HeaderFieldAt: HeaderFieldAccess.
     std::size_t CountHeaderField(std::string_view name) const { return header_.CountField(name); }
-    std::string HeaderFieldAt(std::string_view name, std::size_t which) const { return header_.Field(name, which); }
     // The whole header block, ending with its blank line.
     std::string Header() const { return header_.Text() + "\r\n"; }
     void SetHeader(std::string_view text) { header_.Parse(text); }
@@ -100,14 +98,8 @@ public:
     // (every type for an empty one).
     std::size_t CountAttachments(std::string_view contentType) const;
 
-    std::string ContentType() const { return header_.ContentType(); }
-    std::string ContentSubType() const { return header_.ContentSubType(); }
-    std::string ContentSubTypeParameters() const { return header_.ContentSubTypeParameters(); }
-    void SetContentType(std::string_view type, std::string_view subType, std::string_view parameters) {
-        header_.SetContentType(type, subType, parameters);
-    }
-    std::string ContentTransferEncoding() const { return header_.ContentTransferEncoding(); }
-    void SetContentTransferEncoding(std::string_view value) { header_.SetField("Content-Transfer-Encoding", value); }
+    // ContentType, ContentSubType, ContentSubTypeParameters, SetContentType, ContentTransferEncoding,
+    // SetContentTransferEncoding: HeaderFieldAccess.
     // "Multipart/SUBTYPE" with the boundary "----MainPart_%x_%x".
     void SetMultipartContentType(std::string_view subType);
 
@@ -139,6 +131,8 @@ public:
     std::string SaveToString();
 
 private:
+    friend class HeaderFieldAccess<Message>;
+
     MessagePart::Children* ChildList(const PartPosition& parent);
     void Clear();
 

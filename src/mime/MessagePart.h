@@ -7,6 +7,7 @@
 #pragma once
 
 #include "mime/HeaderBlock.h"
+#include "mime/HeaderFieldAccess.h"
 #include "platform/FileStream.h"
 #include "platform/Guid.h"
 #include "platform/Unknown.h"
@@ -18,7 +19,7 @@
 
 namespace pw::mime {
 
-class MessagePart : public Unknown {
+class MessagePart : public Unknown, public HeaderFieldAccess<MessagePart> {
 public:
     using Children = std::vector<std::shared_ptr<MessagePart>>;
 
@@ -30,20 +31,11 @@ public:
     const HeaderBlock& Header() const { return header_; }
     std::string HeaderText() const { return header_.Text(); }
     void SetHeaderText(std::string_view text) { header_.Parse(text); }
-    std::string HeaderField(std::string_view name) const { return header_.Field(name); }
-    void SetHeaderField(std::string_view name, std::string_view value) { header_.SetField(name, value); }
-    std::size_t CountHeaderFields() const { return header_.Count(); }
-    std::string HeaderFieldAt(std::string_view name, std::size_t which) const { return header_.Field(name, which); }
+    // HeaderField, SetHeaderField, CountHeaderFields, HeaderFieldAt: HeaderFieldAccess.
 
     std::string MimeBoundry() const { return header_.Boundary(); }
-    std::string ContentType() const { return header_.ContentType(); }
-    std::string ContentSubType() const { return header_.ContentSubType(); }
-    std::string ContentSubTypeParameters() const { return header_.ContentSubTypeParameters(); }
-    void SetContentType(std::string_view type, std::string_view subType, std::string_view parameters) {
-        header_.SetContentType(type, subType, parameters);
-    }
-    std::string ContentTransferEncoding() const { return header_.ContentTransferEncoding(); }
-    void SetContentTransferEncoding(std::string_view encoding) { header_.SetField("Content-Transfer-Encoding", encoding); }
+    // ContentType, ContentSubType, ContentSubTypeParameters, SetContentType, ContentTransferEncoding,
+    // SetContentTransferEncoding: HeaderFieldAccess.
     std::string ContentDescription() const { return header_.Field("Content-Description"); }
     void SetContentDescription(std::string_view text) { header_.SetField("Content-Description", text); }
     std::string ContentID() const { return header_.Field("Content-ID"); }
@@ -83,6 +75,8 @@ public:
     const Children& Parts() const { return children_; }
 
 private:
+    friend class HeaderFieldAccess<MessagePart>;
+
     enum class Content { Loaded, Raw, Encode, File };
 
     std::string OwnedBytes() const;

@@ -9,7 +9,6 @@ namespace pw::net {
 
 namespace {
 
-constexpr double kHalfSecond = 5.787037037037037e-6;  // in days
 constexpr double kMinutesPerDay = 1440;
 
 }  // namespace

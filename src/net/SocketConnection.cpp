@@ -244,6 +244,15 @@ std::optional<std::size_t> SocketConnection::ReadBoundedLine(char* buffer, std::
     return std::nullopt;
 }
 
+std::optional<std::string_view> SocketConnection::ReadCommandLine(std::span<char> buffer) {
+    const auto length = ReadBoundedLine(buffer.data(), buffer.size());
+    if (!length) {
+        core::Log(core::LogLevelDebug, "(an over-long command line)");
+        return std::nullopt;
+    }
+    return std::string_view(buffer.data(), *length);
+}
+
 std::size_t SocketConnection::Send(const char* data, std::size_t length) {
     if (socket_ < 0) Fail("send", wsa::kNotSocket);
     std::size_t sent = 0;

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -67,6 +68,9 @@ public:
     // and thrown away (nullopt), never handed out in pieces that could pass for lines of their own.
     // Only CR LF ends a line, also where a piece happens to end with a bare LF.
     std::optional<std::size_t> ReadBoundedLine(char* buffer, std::size_t capacity);
+    // A session's command line: ReadBoundedLine into the buffer, the line with its end as a view of it;
+    // nullopt for an over-long line, which the debug log notes without its bytes.
+    std::optional<std::string_view> ReadCommandLine(std::span<char> buffer);
     // ReadLine may stop at a full buffer between the CR and the LF of a line end. After a piece whose
     // last byte is `last`, takes that LF when it comes next; true when it did (the line has ended).
     bool TakeLineFeedAfter(char last);

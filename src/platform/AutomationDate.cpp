@@ -9,8 +9,6 @@ namespace pw::platform {
 
 namespace {
 
-constexpr long kSecondsPerDay = 86400;
-
 // Days from 1970-01-01 to a civil date (Howard Hinnant's algorithm), valid far beyond our range.
 long DaysFromCivil(long y, unsigned m, unsigned d) {
     y -= m <= 2;

@@ -17,6 +17,12 @@ namespace pw::platform {
 
 using Date = double;
 
+// A DATE counts days: a time in seconds is this fraction of one.
+inline constexpr long kSecondsPerDay = 86400;
+// Half a second as a DATE: added to a DATE difference before it is cut down to whole days or minutes,
+// so that one that floating point left a hair short of a whole unit still counts it.
+inline constexpr double kHalfSecond = 0.5 / kSecondsPerDay;
+
 // Calendar fields of a DATE, seconds rounded to the nearest second.
 struct DateFields {
     int year = 1899;

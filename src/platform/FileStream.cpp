@@ -13,7 +13,7 @@ namespace pw::platform {
 namespace {
 
 Date DateFromTimespec(const timespec& ts) {
-    return DateFromTimeT(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9 / 86400.0;
+    return DateFromTimeT(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9 / kSecondsPerDay;
 }
 
 HRESULT LastError() { return StorageHresultFromErrno(errno); }

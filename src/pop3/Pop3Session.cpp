@@ -115,13 +115,12 @@ void Pop3Session::Run() {
             std::this_thread::yield();
             char buffer[kCommandLineBuffer];
             // A longer line is refused whole: a piece of it must never run as a command of its own.
-            const auto length = connection_->ReadBoundedLine(buffer, sizeof buffer);
-            if (!length) {
-                core::Log(core::LogLevelDebug, "(an over-long command line)");
+            const auto read = connection_->ReadCommandLine(buffer);
+            if (!read) {
                 Reply("-ERR Line too long");
                 continue;
             }
-            std::string line(buffer, *length);
+            std::string line(*read);
             while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
             core::Log(core::LogLevelDebug, Loggable(line));
             if (!Command(line)) break;

@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "core/Logging.h"
-#include "mime/MessageTemplate.h"
 #include "platform/Text.h"
-#include "router/Router.h"
+#include "router/MessageTemplate.h"
+#include "router/RouterQueue.h"
 
 namespace pw::router {
 
@@ -28,10 +28,10 @@ int StatusNumber(std::string_view status, std::size_t index) {
 
 // The notice built from the "dsn.xml" template, queued for the router; false when none was made.
 bool SendDeliveryNotice(const store::Envelope& original, const std::vector<FailedRecipient>& failed) {
-    std::vector<mime::DsnRecipient> recipients;
+    std::vector<DsnRecipient> recipients;
     bool allDelayed = true;
     for (const auto& entry : failed) {
-        mime::DsnRecipient recipient;
+        DsnRecipient recipient;
         recipient.address = entry.address;
         recipient.statusClass = StatusNumber(entry.status, 0);
         recipient.statusSubject = StatusNumber(entry.status, 1);
@@ -44,8 +44,8 @@ bool SendDeliveryNotice(const store::Envelope& original, const std::vector<Faile
     Variant attempts;
     std::optional<int> count;
     if (original.GetProperties().Get("sys:delivery:retry", attempts) && attempts.IsNumeric()) count = attempts.AsI4();
-    const auto action = allDelayed ? mime::DsnDelayed : mime::DsnFailed;
-    const auto uid = mime::SendNotification(original, recipients, action, count);
+    const auto action = allDelayed ? DsnDelayed : DsnFailed;
+    const auto uid = SendNotification(original, recipients, action, count);
     if (!uid) return false;
     SubmitEnvelope(*uid);
     return true;

@@ -13,12 +13,16 @@
 #include "router/DeliveryNotifier.h"
 #include "store/Envelope.h"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace pw::router {
+
+// Failed recipients named in the log line that stands for a notice that could not be made.
+inline constexpr std::size_t kMaxLoggedRecipients = 20;
 
 // Takes every notice from now on in place of the built-in ones; nullptr brings those back.
 void SetDeliveryNotifier(std::shared_ptr<DeliveryNotifier> notifier);

@@ -48,8 +48,6 @@ inline constexpr std::size_t kProgressBatch = 100;
 // Mailboxes one message may be expanded at (groups, forwards, unknown-recipient rules) along one
 // chain of re-injections.
 inline constexpr std::size_t kMaxExpansionHistory = 32;
-// Failed recipients named in the log line that stands for a notice that could not be made.
-inline constexpr std::size_t kMaxLoggedRecipients = 20;
 // Forwarding loops already reported, remembered so that the copies of one looping message make one notice.
 inline constexpr std::size_t kMaxRememberedLoops = 1024;
 inline constexpr std::chrono::seconds kRetryPause{20};
@@ -124,8 +122,7 @@ private:
     std::vector<FailedRecipient> failed_;
 };
 
-// The router threads and the queue they share.
-void SubmitEnvelope(double uid);
+// The router threads; they share RouterQueue (SubmitEnvelope).
 void StartRouters(unsigned count);
 void StopRouters();
 // Submits every envelope found in the store's "_In", oldest first; returns how many. Before that, an

@@ -229,8 +229,6 @@ void RouterThread(unsigned index) {
 
 }  // namespace
 
-void SubmitEnvelope(double uid) { RouterQueue::Instance().Submit(uid); }
-
 void StartRouters(unsigned count) {
     // Before any router writes its mark: what the marks of the last run still name was cut off.
     RecoverInterruptedRoutings();

@@ -1,4 +1,4 @@
-// RouterQueue: a locked FIFO with a waiting take.
+// RouterQueue: a locked FIFO with a waiting take, and the submission every receiver uses.
 #include "router/RouterQueue.h"
 
 namespace pw::router {
@@ -34,5 +34,7 @@ std::size_t RouterQueue::Size() const {
     std::lock_guard guard(lock_);
     return uids_.size();
 }
+
+void SubmitEnvelope(double uid) { RouterQueue::Instance().Submit(uid); }
 
 }  // namespace pw::router

@@ -36,4 +36,8 @@ private:
     std::set<double> held_;  // queued or being routed
 };
 
+// Hands a published envelope's id to the routers: what receivers, notices and re-injections call, so
+// none of them needs the router itself.
+void SubmitEnvelope(double uid);
+
 }  // namespace pw::router

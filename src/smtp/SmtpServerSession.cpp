@@ -149,12 +149,9 @@ void SmtpServerSession::Run() {
 
 std::string SmtpServerSession::ReadCommandLine() {
     char buffer[kCommandLineBuffer];
-    const auto length = connection_->ReadBoundedLine(buffer, sizeof buffer);
-    if (!length) {
-        core::Log(core::LogLevelDebug, "(an over-long command line)");
-        return "\x01";  // a line that matches no command: "too long" is answered below
-    }
-    std::string_view line(buffer, *length);
+    const auto read = connection_->ReadCommandLine(buffer);
+    if (!read) return "\x01";  // a line that matches no command: "too long" is answered below
+    const std::string_view line = *read;
     // An AUTH line may carry an initial response: the log shows the mechanism only.
     if (StartsWithNoCase(line, "AUTH")) {
         const auto words = SplitWords(line);

@@ -24,7 +24,7 @@
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "router/Notifications.h"
-#include "router/Router.h"
+#include "router/RouterQueue.h"
 #include "smtp/SmtpClient.h"
 #include "smtp/SmtpHooks.h"
 #include "store/MailBox.h"
@@ -44,7 +44,6 @@ constexpr int kTextSocketFailed = 5001;
 constexpr int kTextNoExchangerReached = 5003;
 constexpr int kTextNoExchanger = 5006;
 constexpr int kTextExchangerIsThisHost = 5031;
-constexpr double kHalfSecond = 5.787037037037037e-6;  // in days
 constexpr int kPermanent = ReplyCode(5, 4, 4);  // 5.4.4: no such destination
 constexpr int kNoRoute = ReplyCode(4, 4, 1);    // 4.4.1: nobody answered
 constexpr int kDnsFailed = ReplyCode(4, 4, 3);  // 4.4.3: DNS failed for now

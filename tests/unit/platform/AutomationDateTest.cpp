@@ -14,7 +14,7 @@
 namespace pw {
 namespace {
 
-constexpr double kOneSecond = 1.0 / 86400.0;
+constexpr double kOneSecond = 1.0 / kSecondsPerDay;
 
 bool IsLeap(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 

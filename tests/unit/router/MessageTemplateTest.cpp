@@ -1,12 +1,12 @@
 // MessageTemplate: template texts and attachments, and the delivery status notices built from dsn.xml.
-#include "mime/MessageTemplate.h"
+#include "router/MessageTemplate.h"
 
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
 #include "store/MessageStore.h"
 
-namespace pw::mime {
+namespace pw::router {
 namespace {
 
 std::string WriteTemplate(const test::ScratchDirectory& scratch, std::string_view body) {
@@ -31,7 +31,7 @@ TEST(MessageTemplateTest, WithoutHtmlTheBodyIsOneQuotedPrintableTextAndYesInCapi
     ASSERT_TRUE(attaching.Load(WriteTemplate(scratch, "<t><plaintext>x</plaintext><attach_message>YES</attach_message></t>")));
     auto withOriginal = ComposeFromTemplate(attaching, {}, "Subject: hi\r\n\r\nbody\r\n");
     ASSERT_TRUE(withOriginal);
-    EXPECT_EQ(withOriginal->SearchForPart("message/rfc822", {}), (PartPosition{1}));
+    EXPECT_EQ(withOriginal->SearchForPart("message/rfc822", {}), (mime::PartPosition{1}));
     EXPECT_FALSE(MessageTemplate().Load(scratch / "missing.xml"));
 }
 
@@ -58,7 +58,7 @@ TEST(MessageTemplateTest, NoticeForTwoRecipientsHasTwoBlocksAndNoAttemptCountWit
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->Sender(), "");
     EXPECT_EQ(notice->GetRecipients().All(), std::vector<std::string>{"sender@example.org"});
-    Message message;
+    mime::Message message;
     notice->GetContent(message);
     const std::string text = message.SaveToString();
     EXPECT_NE(text.find("report-type=delivery-status"), std::string::npos);
@@ -105,7 +105,7 @@ TEST(MessageTemplateTest, SubstitutionTakesValuesAsTheyAreAndCapsBoundTheNoticeO
     const auto notice = messageStore->InFolder()->GetEnvelopes()->FindEnvelope(*uid);
     ASSERT_TRUE(notice);
     EXPECT_LT(notice->ContentSize(), 100u * 1024);
-    Message message;
+    mime::Message message;
     notice->GetContent(message);
     EXPECT_LE(message.Subject().size(), 600u);
 
@@ -131,10 +131,10 @@ TEST(MessageTemplateTest, SubstitutionTakesValuesAsTheyAreAndCapsBoundTheNoticeO
     const std::string large = "Subject: big\r\n\r\n" + std::string(kMaxAttachedOriginal, 'x');
     auto composed = ComposeFromTemplate(attaching, {{"$HEADER$", BoundedLines(header, kMaxQuotedHeader)}}, large);
     ASSERT_TRUE(composed);
-    EXPECT_EQ(composed->SearchForPart("text/rfc822-headers", {}), (PartPosition{1}));
+    EXPECT_EQ(composed->SearchForPart("text/rfc822-headers", {}), (mime::PartPosition{1}));
     EXPECT_LT(composed->SaveToString().size(), 100u * 1024);
     store::SetServerStorePath("");
 }
 
 }  // namespace
-}  // namespace pw::mime
+}  // namespace pw::router

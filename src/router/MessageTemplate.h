@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pw::mime {
+namespace pw::router {
 
 // The original header quoted in a notice ($HEADER$): whole lines while their quoted-printable form fits.
 inline constexpr std::size_t kMaxQuotedHeader = 64 * 1024;
@@ -79,7 +79,7 @@ std::string BoundedValue(std::string_view text, std::size_t limit);
 std::string BoundedLines(std::string_view text, std::size_t limit);
 
 // Builds the message of a template with its placeholders filled (nullopt when the template does not load).
-std::optional<Message> ComposeFromTemplate(const MessageTemplate& messageTemplate, std::map<std::string, std::string> values,
+std::optional<mime::Message> ComposeFromTemplate(const MessageTemplate& messageTemplate, std::map<std::string, std::string> values,
                                            const std::string& originalContent);
 
 // Makes and stores a delivery status notice for the envelope's sender; the new envelope's id, or
@@ -93,4 +93,4 @@ std::optional<double> SendTemplateMessage(const std::string& templateFile, const
 // The notice of the virus scanner ("virus.xml") to `recipient`.
 std::optional<double> SendVirusNotice(const store::Envelope& triggering, std::string_view reason, const std::string& recipient);
 
-}  // namespace pw::mime
+}  // namespace pw::router

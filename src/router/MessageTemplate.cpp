@@ -1,5 +1,5 @@
 // MessageTemplate: template files, placeholders, notices and template messages.
-#include "mime/MessageTemplate.h"
+#include "router/MessageTemplate.h"
 
 #include <ctime>
 #include <pugixml.hpp>
@@ -16,7 +16,16 @@
 #include "platform/Text.h"
 #include "store/MessageStore.h"
 
-namespace pw::mime {
+namespace pw::router {
+
+// The message model these notices are built with.
+using mime::Address;
+using mime::EncodeQuotedPrintable;
+using mime::FormatMessageDate;
+using mime::MakeMessageID;
+using mime::Message;
+using mime::MessagePart;
+using mime::PartPosition;
 
 namespace {
 
@@ -393,4 +402,4 @@ std::optional<double> SendVirusNotice(const store::Envelope& triggering, std::st
     return SendTemplateMessage("virus.xml", nullptr, triggering, reason, {}, recipient);
 }
 
-}  // namespace pw::mime
+}  // namespace pw::router
