@@ -13,6 +13,7 @@
 #include "imap/ImapDates.h"
 #include "imap/ImapStrings.h"
 #include "m5/M5Decoders.h"
+#include "mime/MimeSyntax.h"
 #include "platform/Text.h"
 
 namespace pw::imap {
@@ -93,6 +94,8 @@ bool ReadRange(FileStream& file, Range range, std::string& bytes) {
 // The fields of a header block (with their continuation lines) that are named in `fields`, or with
 // `exclude` those that are not, and the empty line that ends a header.
 std::string PickFields(std::string_view header, const std::vector<std::string>& fields, bool exclude) {
+    // Nothing after the empty line is a field; the empty line itself names none, so it is never kept.
+    header = header.substr(0, std::min(mime::FindHeaderEnd(header), header.size()));
     std::string out;
     bool keep = false;
     std::size_t at = 0;
@@ -101,7 +104,6 @@ std::string PickFields(std::string_view header, const std::vector<std::string>& 
         end = end == std::string_view::npos ? header.size() : end + 1;
         const std::string_view line = header.substr(at, end - at);
         at = end;
-        if (line == "\r\n" || line == "\n") break;  // the empty line that ends the header
         if (line[0] != ' ' && line[0] != '\t') {
             const std::size_t colon = line.find(':');
             const std::string_view name = TrimAscii(line.substr(0, colon == std::string_view::npos ? 0 : colon));

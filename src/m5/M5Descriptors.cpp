@@ -1,21 +1,20 @@
 // M5Descriptors: part and envelope descriptors filled from header blocks.
 //
 // Header fields are read through mime::HeaderBlock (unfolding) and addresses through
-// mime::ParseAddress. The parameter list is parsed here rather than through HeaderBlock::Parameter:
-// BODYSTRUCTURE lists every parameter, not named ones, and a quoted value may hold ";". Address lists
-// are split here too (ParseAddress takes one address): at commas outside quotes, angle brackets and
-// comments, with group names ("team: a, b;") dropped for display, or kept for IMAP's ENVELOPE.
+// mime::ParseAddress, parameter lists by mime::ParseParameters (the reading every reader shares; here
+// RFC 2231 values are converted to UTF-8 by their charset). Address lists are split here (ParseAddress
+// takes one address): at commas outside quotes, angle brackets and comments, with group names ("team: a, b;") dropped for display, or kept for IMAP's ENVELOPE.
 #include "m5/M5Descriptors.h"
 
 #include "m5/M5Charsets.h"
 #include "m5/M5Limits.h"
 #include "mime/Address.h"
 #include "mime/Codecs.h"
+#include "mime/MimeSyntax.h"
 #include "platform/Text.h"
 
 #include <algorithm>
 #include <array>
-#include <map>
 
 namespace pw::m5 {
 
@@ -30,55 +29,9 @@ constexpr std::array<std::string_view, 34> kEnvelopeFields = {
     "X-Attachments", "X-Mailer", "Resent-From", "Resent-To", "Resent-Date",
 };
 
-std::string_view Unquote(std::string_view value, std::string& storage) {
-    value = TrimAscii(value);
-    if (value.size() < 2 || value.front() != '"') return value;
-    storage.clear();
-    for (std::size_t i = 1; i < value.size(); ++i) {
-        if (value[i] == '"') break;
-        if (value[i] == '\\' && i + 1 < value.size()) ++i;
-        storage += value[i];
-    }
-    return storage;
-}
-
-struct Piece {
-    std::string_view text;
-    char end;  // the separator after it, '\0' for the last piece
-};
-
-// Splits at any of `separators` outside double quotes (with backslash escapes), angle brackets and
-// comments.
-std::vector<Piece> SplitAtAnyOutside(std::string_view text, std::string_view separators) {
-    std::vector<Piece> pieces;
-    bool quoted = false;
-    int angle = 0;
-    int comment = 0;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\\' && (quoted || comment > 0)) {
-            ++i;
-            continue;
-        }
-        if (quoted) {
-            quoted = c != '"';
-            continue;
-        }
-        if (c == '"' && comment == 0) quoted = true;
-        else if (c == '(') ++comment;
-        else if (c == ')' && comment > 0) --comment;
-        else if (comment > 0) continue;
-        else if (c == '<') ++angle;
-        else if (c == '>' && angle > 0) --angle;
-        else if (angle == 0 && separators.find(c) != std::string_view::npos) {
-            pieces.push_back({text.substr(start, i - start), c});
-            start = i + 1;
-        }
-    }
-    pieces.push_back({text.substr(start), '\0'});
-    return pieces;
-}
+using mime::SplitAtAnyOutside;
+using mime::Unquote;
+using Piece = mime::TextPiece;
 
 std::vector<std::string_view> SplitOutside(std::string_view text, char separator) {
     std::vector<std::string_view> pieces;
@@ -86,59 +39,10 @@ std::vector<std::string_view> SplitOutside(std::string_view text, char separator
     return pieces;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string PercentDecode(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 std::string ToUtf8(std::string_view charset, std::string_view bytes) {
     std::string out;
     if (M5ConvertNamedToUtf8(charset, bytes, out)) return out;
     return M5UndeclaredToUtf8(bytes);
-}
-
-// One RFC 2231 parameter in sections: "name*0*=utf-8''a%20", "name*1=b".
-struct Sectioned {
-    std::map<unsigned, std::pair<std::string, bool>> sections;  // number -> value, extended
-};
-
-std::string JoinSections(const Sectioned& parts) {
-    std::string charset;
-    std::string bytes;
-    bool first = true;
-    for (const auto& [number, section] : parts.sections) {
-        std::string_view value = section.first;
-        if (section.second) {
-            if (first) {
-                const std::size_t quote1 = value.find('\'');
-                const std::size_t quote2 = quote1 == std::string_view::npos ? quote1 : value.find('\'', quote1 + 1);
-                if (quote2 != std::string_view::npos) {
-                    charset = std::string(value.substr(0, quote1));
-                    value = value.substr(quote2 + 1);
-                }
-            }
-            bytes += PercentDecode(value);
-        } else {
-            bytes += value;
-        }
-        first = false;
-    }
-    return charset.empty() ? M5UndeclaredToUtf8(bytes) : ToUtf8(charset, bytes);
 }
 
 // A MIME token (RFC 2045): no blanks, controls or special characters.
@@ -227,38 +131,18 @@ std::string M5EnvelopeDesc::Field(std::string_view name) const {
 }
 
 std::vector<M5Parameter> M5ParseParameters(std::string_view text) {
-    std::vector<M5Parameter> plain;
-    std::vector<std::pair<std::string, Sectioned>> sectioned;
-    std::map<std::string, std::size_t> sectionedIndex;  // name -> index in sectioned
-    std::string storage;
-    for (const std::string_view piece : SplitOutside(text, ';')) {
-        const std::size_t equals = piece.find('=');
-        if (equals == std::string_view::npos) continue;
-        std::string name = ToLowerAscii(TrimAscii(piece.substr(0, equals)));
-        if (name.empty()) continue;
-        const std::string value(Unquote(piece.substr(equals + 1), storage));
-        const std::size_t star = name.find('*');
-        if (star == std::string::npos) {
-            plain.push_back({std::move(name), value});
+    std::vector<M5Parameter> out;
+    for (mime::MimeParameter& parameter : mime::ParseParameters(text)) {
+        // An RFC 2231 value is in its declared charset, or of none (then read as header bytes are).
+        if (!parameter.sectioned) {
+            out.push_back({std::move(parameter.name), std::move(parameter.value)});
             continue;
         }
-        const std::string base = name.substr(0, star);
-        std::string_view rest = std::string_view(name).substr(star + 1);
-        const bool extended = name.back() == '*';  // "name*" or "name*0*"
-        if (extended && !rest.empty()) rest.remove_suffix(1);
-        if (rest.empty() && extended) rest = "0";  // "name*=" is one extended section
-        if (rest.empty() || rest.size() > 4 || !std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            continue;
-        }
-        const unsigned number = static_cast<unsigned>(std::stoul(std::string(rest)));
-        const auto [found, added] = sectionedIndex.emplace(base, sectioned.size());
-        if (added) sectioned.emplace_back(base, Sectioned{});
-        sectioned[found->second].second.sections.emplace(number, std::make_pair(value, extended));
+        const bool declared = !parameter.charset.empty();
+        out.push_back({std::move(parameter.name),
+                       declared ? ToUtf8(parameter.charset, parameter.value) : M5UndeclaredToUtf8(parameter.value)});
     }
-    // A plain value of the same name gives way to the RFC 2231 one.
-    std::erase_if(plain, [&](const M5Parameter& parameter) { return sectionedIndex.contains(parameter.name); });
-    for (const auto& entry : sectioned) plain.push_back({entry.first, JoinSections(entry.second)});
-    return plain;
+    return out;
 }
 
 void M5DescribePart(const mime::HeaderBlock& header, bool digestChild, M5PartDesc& part) {

@@ -2,7 +2,8 @@
 //
 // The walk is written here rather than taken from mime::Message: IMAP needs the byte ranges of every
 // header and body within the stored file, message/rfc822 parts walked as embedded messages, a
-// delimiter line that must hold nothing but the boundary (and "--"), lone CR line ends, and every
+// delimiter line that must hold nothing but the boundary (and "--"; mime::ClassifyDelimiterLine, the
+// rule mime::Message reads by too), lone CR line ends, and every
 // boundary of the open multiparts checked on each line so that the whole walk is one pass.
 // Header fields are still parsed by mime::HeaderBlock.
 #include "m5/M5Message.h"
@@ -10,6 +11,7 @@
 #include "m5/M5Decoders.h"
 #include "m5/M5Limits.h"
 #include "mime/HeaderBlock.h"
+#include "mime/MimeSyntax.h"
 
 #include <algorithm>
 #include <cstring>
@@ -73,20 +75,13 @@ std::size_t M5Message::LineBreakBefore(std::size_t start) const {
 }
 
 bool M5Message::FindDelimiter(const Line& line, Delimiter& found) const {
-    std::string_view content = std::string_view(bytes_).substr(line.start, line.contentEnd - line.start);
+    const std::string_view content = std::string_view(bytes_).substr(line.start, line.contentEnd - line.start);
     if (!content.starts_with("--")) return false;
-    while (!content.empty() && (content.back() == ' ' || content.back() == '\t')) content.remove_suffix(1);
     for (std::size_t i = open_.size(); i-- > 0;) {
-        const std::string& marker = open_[i].marker;
-        if (marker.empty()) continue;
-        if (content == marker) {
-            found = {i, false};
-            return true;
-        }
-        if (content.size() == marker.size() + 2 && content.starts_with(marker) && content.ends_with("--")) {
-            found = {i, true};
-            return true;
-        }
+        const mime::DelimiterKind kind = mime::ClassifyDelimiterLine(content, open_[i].boundary);
+        if (kind == mime::DelimiterKind::None) continue;
+        found = {i, kind == mime::DelimiterKind::Close};
+        return true;
     }
     return false;
 }
@@ -101,7 +96,7 @@ void M5Message::EndAbove(std::size_t keep, std::size_t end) {
     while (open_.size() > keep + 1) {
         const Open& open = open_.back();
         EndBody(parts_[open.part], end);
-        if (!open.marker.empty()) diagnostics_.emplace_back("M5 closing MIME boundary missing");
+        if (!open.boundary.empty()) diagnostics_.emplace_back("M5 closing MIME boundary missing");
         open_.pop_back();
     }
 }
@@ -165,7 +160,7 @@ std::size_t M5Message::NewPart(std::size_t pos, std::size_t parent, bool digestC
         M5DescribeEnvelope(header, envelope, diagnostics_);
         if (parent != kM5NoPart) parts_[parent].envelope = envelopes_.size() - 1;
     }
-    open_.push_back({number, part.multipart && !part.boundary.empty() ? "--" + part.boundary : std::string()});
+    open_.push_back({number, part.multipart ? part.boundary : std::string()});
     if (limit) {
         limitReached_ = true;
         diagnostics_.emplace_back("M5 header limit: the fields past it are not read");
@@ -216,7 +211,7 @@ void M5Message::Walk(bool headerOnly) {
             if (lineBreak > parts_[multipart].body.offset) diagnostics_.emplace_back("M5 data before first MIME boundary");
         }
         if (delimiter.closing) {
-            open.marker.clear();
+            open.boundary.clear();
             open.epilogue = line.next;
             pos = line.next;
             continue;
@@ -228,7 +223,7 @@ void M5Message::Walk(bool headerOnly) {
     if (open_.empty()) return;
     const Open& root = open_.front();
     EndBody(parts_[root.part], bytes_.size());
-    if (!root.marker.empty()) diagnostics_.emplace_back("M5 closing MIME boundary missing");
+    if (!root.boundary.empty()) diagnostics_.emplace_back("M5 closing MIME boundary missing");
     if (root.epilogue != 0 && !AllBlank(std::string_view(bytes_).substr(root.epilogue))) {
         diagnostics_.emplace_back("M5 data beyond closing MIME boundary");
     }

@@ -65,7 +65,7 @@ private:
     };
     struct Open {
         std::size_t part;
-        std::string marker;  // "--BOUNDARY" while the multipart waits for delimiters, else ""
+        std::string boundary;  // while the multipart waits for delimiters, else ""
         bool sawDelimiter = false;
         std::size_t epilogue = 0;  // after its closing delimiter's line
     };

@@ -2,6 +2,7 @@
 #include "m5/M5Session.h"
 
 #include "m5/M5Limits.h"
+#include "mime/MimeSyntax.h"
 #include "platform/FileSystem.h"
 #include "platform/UniqueFd.h"
 
@@ -100,14 +101,9 @@ M5Status ReadFile(const std::string& path, std::uint64_t offset, bool headerOnly
         if (got < 0) return M5STS_READ_ERROR;
         bytes.resize(had + static_cast<std::size_t>(got));
         if (got == 0) break;
-        // A header read ends at the empty line; looking back three bytes catches one split by a chunk.
-        if (headerOnly) {
-            const std::string_view recent = std::string_view(bytes).substr(had >= 3 ? had - 3 : 0);
-            if (recent.find("\n\n") != std::string_view::npos || recent.find("\n\r\n") != std::string_view::npos ||
-                recent.find("\r\r") != std::string_view::npos) {
-                break;
-            }
-        }
+        // A header read ends at the empty line (lines may end in a lone CR here, as the walk reads them);
+        // only the new bytes and the three before them are searched.
+        if (headerOnly && mime::FindHeaderEnd(bytes, 0, had, mime::LoneCr::EndsLine) != std::string::npos) break;
     }
     return M5STS_SUCCESS;
 }

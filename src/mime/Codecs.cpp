@@ -23,13 +23,6 @@ constexpr std::array<int, 256> Base64Values() {
 }
 constexpr auto kBase64Values = Base64Values();
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // Splits text into lines at LF, dropping the CR of a CR LF. The last line has no break after it
 // (`last` tells whether the text ended with one).
 template <typename Each>
@@ -170,8 +163,8 @@ std::string DecodeQuotedPrintable(std::string_view text) {
                 soft = true;
                 break;
             }
-            const int high = i + 2 < line.size() ? HexDigit(line[i + 1]) : -1;
-            const int low = i + 2 < line.size() ? HexDigit(line[i + 2]) : -1;
+            const int high = i + 2 < line.size() ? HexValue(line[i + 1]) : -1;
+            const int low = i + 2 < line.size() ? HexValue(line[i + 2]) : -1;
             if (high < 0 || low < 0) {
                 out += '=';  // not an escape: kept as it stands
                 continue;

@@ -2,6 +2,7 @@
 #include "mime/HeaderBlock.h"
 
 #include "mime/MimeLimits.h"
+#include "mime/MimeSyntax.h"
 #include "platform/Text.h"
 
 namespace pw::mime {
@@ -173,17 +174,10 @@ void HeaderBlock::SetContentType(std::string_view type, std::string_view subType
 // The type decides, not a parameter: "application/zip; name=\"multipart-notes.zip\"" is one part.
 bool HeaderBlock::IsMultipart() const { return Has("Content-Type") && ContentType() == "multipart"; }
 
+// Read as every reader reads it: "x=\"a;boundary=b\"" and "xboundary=" are not the boundary, and one
+// written in RFC 2231 sections ("boundary*0=", "boundary*1=") is.
 std::string HeaderBlock::Boundary() const {
-    const std::string value = Field("Content-Type");
-    const std::size_t at = ToLowerAscii(value).find("boundary=");
-    if (at == std::string::npos) return {};
-    std::string_view rest = std::string_view(value).substr(at + 9);
-    rest = rest.substr(0, rest.find(';'));
-    std::string boundary;
-    for (const char c : rest) {
-        if (c != '"') boundary += c;
-    }
-    boundary = std::string(TrimAscii(boundary));
+    const std::string boundary = ParameterValue(ParseParameters(ContentSubTypeParameters()), "boundary");
     return boundary.size() > kMaxBoundary ? std::string() : boundary;
 }
 

@@ -42,8 +42,8 @@ public:
     void SetContentType(std::string_view type, std::string_view subType, std::string_view parameters);
     std::string ContentTransferEncoding() const { return Field("Content-Transfer-Encoding"); }
     bool IsMultipart() const;
-    // The boundary parameter of Content-Type: the text after "boundary=" up to ";", quotes removed,
-    // trimmed; "" when there is none or it is longer than the limit.
+    // The boundary parameter of Content-Type as ParseParameters reads it (quotes, RFC 2231 sections);
+    // "" when there is none or it is longer than the limit.
     std::string Boundary() const;
     // The value of a parameter ("name", "filename", "charset") of a field, quotes removed.
     std::string Parameter(std::string_view field, std::string_view parameter) const;

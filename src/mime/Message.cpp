@@ -10,6 +10,7 @@
 #include "mime/Address.h"
 #include "mime/MessageDate.h"
 #include "mime/MimeLimits.h"
+#include "mime/MimeSyntax.h"
 #include "platform/Text.h"
 
 namespace pw::mime {
@@ -22,23 +23,22 @@ constexpr std::size_t kNone = std::string_view::npos;
 
 struct Delimiter {
     std::size_t lineBreak;  // where the line break before the delimiter starts: the end of what precedes it
-    std::size_t after;      // just after "--BOUNDARY"
+    std::size_t after;      // where the delimiter line's content ends
     bool closing;
 };
 
-// "--BOUNDARY" at the start of a line, at or after `from`, followed by "--", a blank or the line's end.
-std::optional<Delimiter> FindDelimiter(std::string_view data, std::size_t from, std::string_view marker, std::size_t floor) {
+// The first delimiter line of `boundary` at or after `from` (ClassifyDelimiterLine decides).
+std::optional<Delimiter> FindDelimiter(std::string_view data, std::size_t from, std::string_view boundary, std::size_t floor) {
+    const std::string marker = "--" + std::string(boundary);
     for (std::size_t pos = data.find(marker, from); pos != kNone; pos = data.find(marker, pos + 1)) {
         if (pos != 0 && data[pos - 1] != '\n') continue;
-        const std::size_t after = pos + marker.size();
-        const bool closing = data.compare(after, 2, "--") == 0;
-        const bool lineEnds = after == data.size() || data[after] == '\r' || data[after] == '\n' || data[after] == ' ' ||
-                              data[after] == '\t';
-        if (!closing && !lineEnds) continue;
+        const std::size_t end = std::min(data.find_first_of("\r\n", pos), data.size());
+        const DelimiterKind kind = ClassifyDelimiterLine(data.substr(pos, end - pos), boundary);
+        if (kind == DelimiterKind::None) continue;
         std::size_t lineBreak = pos;
         if (lineBreak > 0 && data[lineBreak - 1] == '\n') --lineBreak;
         if (lineBreak > 0 && data[lineBreak - 1] == '\r') --lineBreak;
-        return Delimiter{std::max(lineBreak, floor), after, closing};
+        return Delimiter{std::max(lineBreak, floor), end, kind == DelimiterKind::Close};
     }
     return std::nullopt;
 }
@@ -49,29 +49,18 @@ std::size_t NextLine(std::string_view data, std::size_t from) {
     return end == kNone ? kNone : end + 1;
 }
 
-// The offset after the blank line that ends a header starting at `from`; kNone when there is none.
-std::size_t HeaderEnd(std::string_view data, std::size_t from) {
-    if (data.compare(from, 2, "\r\n") == 0) return from + 2;
-    if (data.compare(from, 1, "\n") == 0) return from + 1;
-    for (std::size_t pos = data.find('\n', from); pos != kNone; pos = data.find('\n', pos + 1)) {
-        if (data.compare(pos + 1, 1, "\n") == 0) return pos + 2;
-        if (data.compare(pos + 1, 2, "\r\n") == 0) return pos + 3;
-    }
-    return kNone;
-}
-
 // Splits the parts of multipart bodies, one level per call, never deeper than kMaxPartDepth.
 class PartParser {
 public:
     explicit PartParser(std::shared_ptr<const std::string> source) : source_(std::move(source)), data_(*source_) {}
 
-    std::optional<Delimiter> First(std::size_t from, std::string_view marker) const {
-        return FindDelimiter(data_, from, marker, from);
+    std::optional<Delimiter> First(std::size_t from, std::string_view boundary) const {
+        return FindDelimiter(data_, from, boundary, from);
     }
 
     // Parses the parts after the delimiter `at` into list; `end` receives the offset after the closing
     // delimiter's line. False when the parts end before their closing delimiter or a limit is passed.
-    bool Parse(Delimiter at, std::string_view marker, MessagePart::Children& list, std::size_t depth, std::size_t& end) {
+    bool Parse(Delimiter at, std::string_view boundary, MessagePart::Children& list, std::size_t depth, std::size_t& end) {
         for (;;) {
             if (at.closing) {
                 end = NextLine(data_, at.after);
@@ -80,7 +69,7 @@ public:
             }
             const std::size_t headerStart = NextLine(data_, at.after);
             if (headerStart == kNone) return false;
-            const std::size_t headerEnd = HeaderEnd(data_, headerStart);
+            const std::size_t headerEnd = FindHeaderEnd(data_, headerStart);
             if (headerEnd == kNone || ++parts_ > kMaxParts) return false;
             HeaderBlock header;
             if (!header.Parse(data_.substr(headerStart, headerEnd - headerStart))) return false;
@@ -88,15 +77,14 @@ public:
             std::size_t searchFrom = headerEnd;
             if (!childBoundary.empty()) {
                 if (depth >= kMaxPartDepth) return false;
-                const std::string childMarker = "--" + childBoundary;
-                const auto firstChild = First(headerEnd, childMarker);
+                const auto firstChild = First(headerEnd, childBoundary);
                 if (!firstChild) return false;
                 auto part = MessagePart::FromLoaded(source_, std::move(header), headerEnd, 0);
                 part->SetPreamble(std::string(data_.substr(headerEnd, firstChild->lineBreak - headerEnd)));
                 list.push_back(part);
-                if (!Parse(*firstChild, childMarker, part->Parts(), depth + 1, searchFrom)) return false;
+                if (!Parse(*firstChild, childBoundary, part->Parts(), depth + 1, searchFrom)) return false;
             }
-            const auto next = FindDelimiter(data_, searchFrom, marker, searchFrom);
+            const auto next = FindDelimiter(data_, searchFrom, boundary, searchFrom);
             if (!next) return false;
             if (childBoundary.empty()) {
                 list.push_back(MessagePart::FromLoaded(source_, std::move(header), headerEnd, next->lineBreak - headerEnd));
@@ -186,7 +174,7 @@ HRESULT Message::LoadBytes(std::string content) {
     size_ = content.size();
     source_ = std::make_shared<const std::string>(std::move(content));
     const std::string_view data = *source_;
-    std::size_t headerEnd = HeaderEnd(data, 0);
+    std::size_t headerEnd = FindHeaderEnd(data);
     // No blank line: the message is all header.
     if (headerEnd == kNone) headerEnd = data.size();
     if (!header_.Parse(data.substr(0, headerEnd))) return E_FAIL;
@@ -203,8 +191,7 @@ HRESULT Message::LoadBytes(std::string content) {
         return S_OK;
     }
     PartParser parser(source_);
-    const std::string marker = "--" + boundary;
-    const auto first = parser.First(headerEnd, marker);
+    const auto first = parser.First(headerEnd, boundary);
     if (!first) {
         bodyText_ = std::string(rest);
         return E_FAIL;
@@ -216,7 +203,7 @@ HRESULT Message::LoadBytes(std::string content) {
     }
     bodyText_ = std::string(data.substr(headerEnd, first->lineBreak - headerEnd));
     std::size_t end = 0;
-    return parser.Parse(*first, marker, parts_, 1, end) ? S_OK : E_FAIL;
+    return parser.Parse(*first, boundary, parts_, 1, end) ? S_OK : E_FAIL;
 }
 
 std::string Message::SaveToString() {

@@ -1,19 +1,14 @@
 // Guid: parsing, formatting and the binary layout of identifiers.
 #include "platform/Guid.h"
 
+#include "platform/Text.h"
+
 #include <cstdio>
 #include <random>
 
 namespace pw::platform {
 
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Reads `digits` hexadecimal digits at text[pos].
 std::optional<std::uint32_t> ReadHex(std::string_view text, std::size_t pos, std::size_t digits) {

@@ -63,6 +63,13 @@ std::vector<std::string> SplitAtAny(std::string_view text, std::string_view sepa
 
 std::vector<std::string> SplitWords(std::string_view line) { return SplitAtAny(line, " \t"); }
 
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 std::string LowerHex(std::string_view bytes) {
     constexpr std::string_view kDigits = "0123456789abcdef";
     std::string hex;

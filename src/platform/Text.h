@@ -34,6 +34,8 @@ std::vector<std::string> SplitAtAny(std::string_view text, std::string_view sepa
 std::vector<std::string> SplitWords(std::string_view line);
 // Bytes as lower-case hexadecimal, two digits each (digests in CRAM-MD5 and APOP).
 std::string LowerHex(std::string_view bytes);
+// The value of one hexadecimal digit of either case; -1 for any other character.
+int HexValue(char c);
 
 // UTF-8 to UTF-16LE bytes, without terminator. A byte that is not part of valid UTF-8 is taken as the
 // Latin-1 character of that value, so texts from older tools survive the round trip.

@@ -13,6 +13,7 @@
 #include "mime/Address.h"
 #include "mime/Message.h"
 #include "mime/MessageDate.h"
+#include "mime/MimeSyntax.h"
 #include "platform/Text.h"
 #include "router/Notifications.h"
 #include "router/RouterQueue.h"
@@ -45,8 +46,10 @@ mime::HeaderBlock ReadHeader(const store::Envelope& envelope) {
     while (text.size() < kMaxHeaderRead) {
         std::size_t got = 0;
         if (Failed(stream->Read(std::as_writable_bytes(std::span(chunk)), got)) || got == 0) break;
+        const std::size_t scanned = text.size();
         text.append(chunk, got);
-        if (text.find("\r\n\r\n") != std::string::npos || text.find("\n\n") != std::string::npos) break;
+        // Only the new bytes (and the three before them) are searched: a long header costs one pass.
+        if (mime::FindHeaderEnd(text, 0, scanned) != std::string::npos) break;
     }
     header.Parse(text);
     return header;

@@ -6,7 +6,7 @@
 //
 // Output: {"status": N, "parts": [...], "envelopes": [...]}. Each part, depth first as the parser
 // numbers them: {"number", "parent" (-1 for the message), "type": "type/subtype", "charset",
-// "encoding", "filename", "children": [...], "envelope" (-1 when none), "header": [offset, length],
+// "encoding", "filename", "boundary" (of a multipart), "children": [...], "envelope" (-1 when none), "header": [offset, length],
 // "body": [offset, length], "lines": N, "decoded": HEX}. Each envelope: {"part", "subject": HEX of its UTF-8,
 // "from"/"to"/"cc": [[name HEX, "local", "domain"], ...]}. Texts that came from the message are
 // written as hexadecimal or with every byte outside printable ASCII escaped, so the output is always
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
         out += (number ? "," : "") + std::string("{\"number\":") + std::to_string(number) +
                ",\"parent\":" + Number(part->parent) + ",\"type\":" + Quoted(part->type + "/" + part->subType) +
                ",\"charset\":" + Quoted(part->charset) + ",\"encoding\":" + Quoted(part->encoding) +
-               ",\"filename\":" + Hex(filename) + ",\"children\":" + children + "]" +
+               ",\"filename\":" + Hex(filename) + ",\"boundary\":" + Quoted(part->boundary) + ",\"children\":" + children + "]" +
                ",\"envelope\":" + Number(part->envelope) + ",\"header\":[" + std::to_string(part->header.offset) + "," +
                std::to_string(part->header.length) + "],\"body\":[" + std::to_string(part->body.offset) + "," +
                std::to_string(part->body.length) + "],\"lines\":" + std::to_string(lines) + ",\"decoded\":" + Hex(decoded) + "}";

@@ -2,10 +2,12 @@
 //
 //   pw_mime_dump [--reload] FILE
 //
-// Output: {"result": "S_OK"|"E_FAIL"|"0x...", "mime": bool, "parts": [...], "words": {...}}. "parts"
-// holds every leaf part, depth first, as {"position": [...], "type": "type/subtype", "body": HEX} with
-// the body decoded by its transfer encoding; a message without parts (non-MIME, or MIME whose
+// Output: {"result": "S_OK"|"E_FAIL"|"0x...", "mime": bool, "parts": [...], "multiparts": [...],
+// "words": {...}}. "parts" holds every leaf part, depth first, as {"position": [...], "type":
+// "type/subtype", "body": HEX, "raw": HEX} with the body decoded by its transfer encoding and as stored; a message without parts (non-MIME, or MIME whose
 // multipart split found nothing) gives one entry with an empty position for its whole body. "words"
+// "multiparts" holds the message (position []) when it split into parts, and every part that holds
+// parts, as {"position": [...], "type", "boundary"}. "words"
 // holds the encoded words of Subject, From and To as {"charset", "text": HEX}. With --reload the
 // message is loaded, saved with SaveToString and the saved text loaded again; the dump is of that
 // second load, so that a round trip can be compared with the first dump.
@@ -20,6 +22,7 @@
 #include <string_view>
 
 #include "JsonText.h"
+#include "mime/HeaderBlock.h"
 #include "mime/Message.h"
 #include "platform/Text.h"
 
@@ -39,8 +42,13 @@ std::string Result(pw::HRESULT hr) {
     return text;
 }
 
-std::string Entry(const std::string& position, std::string_view type, std::string_view body) {
-    return "{\"position\": [" + position + "], \"type\": " + Quoted(type) + ", \"body\": \"" + Hex(body) + "\"}";
+std::string Entry(const std::string& position, std::string_view type, std::string_view body, std::string_view raw) {
+    return "{\"position\": [" + position + "], \"type\": " + Quoted(type) + ", \"body\": \"" + Hex(body) +
+           "\", \"raw\": \"" + Hex(raw) + "\"}";
+}
+
+std::string Multipart(const std::string& position, std::string_view type, std::string_view boundary) {
+    return "{\"position\": [" + position + "], \"type\": " + Quoted(type) + ", \"boundary\": " + Quoted(boundary) + "}";
 }
 
 std::string PositionText(const pw::mime::PartPosition& position) {
@@ -49,15 +57,18 @@ std::string PositionText(const pw::mime::PartPosition& position) {
     return text;
 }
 
-void Leaves(const Message& message, pw::mime::PartPosition& position, std::string& out) {
+void Leaves(const Message& message, pw::mime::PartPosition& position, std::string& out, std::string& inner) {
     for (std::size_t i = 0; i < message.CountChildParts(position); ++i) {
         position.push_back(i);
+        const auto part = message.GetPart(position);
+        const std::string type = part->ContentType() + "/" + part->ContentSubType();
         if (message.CountChildParts(position) != 0) {
-            Leaves(message, position, out);
+            if (!inner.empty()) inner += ",\n    ";
+            inner += Multipart(PositionText(position), type, part->MimeBoundry());
+            Leaves(message, position, out, inner);
         } else {
-            const auto part = message.GetPart(position);
             if (!out.empty()) out += ",\n    ";
-            out += Entry(PositionText(position), part->ContentType() + "/" + part->ContentSubType(), part->DecodedBody());
+            out += Entry(PositionText(position), type, part->DecodedBody(), part->EncodedBody());
         }
         position.pop_back();
     }
@@ -78,11 +89,18 @@ std::string Words(const Message& message, std::string_view field) {
 
 std::string Dump(const Message& message, pw::HRESULT hr) {
     std::string parts;
+    std::string inner;
     pw::mime::PartPosition top;
-    Leaves(message, top, parts);
-    if (message.CountParts() == 0) parts = Entry("", message.ContentType() + "/" + message.ContentSubType(), message.BodyText());
+    Leaves(message, top, parts, inner);
+    const std::string type = message.ContentType() + "/" + message.ContentSubType();
+    if (message.CountParts() == 0) parts = Entry("", type, message.BodyText(), message.BodyText());
+    pw::mime::HeaderBlock header;
+    header.Parse(message.Header());
+    if (header.IsMultipart() && !header.Boundary().empty() && message.CountParts() != 0) {
+        inner = Multipart("", type, header.Boundary()) + (inner.empty() ? "" : ",\n    ") + inner;
+    }
     return "{\"result\": \"" + Result(hr) + "\", \"mime\": " + (message.IsMimeEncoded() ? "true" : "false") +
-           ",\n  \"parts\": [\n    " + parts + "],\n  \"words\": {\"subject\": " + Words(message, "Subject") +
+           ",\n  \"parts\": [\n    " + parts + "],\n  \"multiparts\": [\n    " + inner + "],\n  \"words\": {\"subject\": " + Words(message, "Subject") +
            ", \"from\": " + Words(message, "From") + ", \"to\": " + Words(message, "To") + "}}\n";
 }
 
