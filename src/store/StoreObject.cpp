@@ -99,6 +99,19 @@ void StoreObject::Refresh() { Load(); }
 
 void StoreObject::Update() {
     if (!properties_.HasChanges()) return;
+    WriteMerged([](core::ConfigTree&) {});
+}
+
+Variant StoreObject::UpdateProperty(std::string_view key, const std::function<Variant(const Variant&)>& change) {
+    Variant previous;
+    WriteMerged([&](core::ConfigTree& fresh) {
+        previous = fresh.GetCopy(key);
+        fresh.Set(key, change(previous));
+    });
+    return previous;
+}
+
+void StoreObject::WriteMerged(const std::function<void(core::ConfigTree&)>& adjust) {
     StorageLock lock;
     if (const HRESULT hr = dir_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
         throw ComError(hr, "can not lock " + dir_.Path() + " to update its properties");
@@ -108,6 +121,7 @@ void StoreObject::Update() {
         throw ComError(hr, "can not read the property file " + dir_.ElementPath(PropertyFileName()));
     }
     properties_.ApplyChangesTo(fresh);
+    adjust(fresh);
     MemoryStream content;
     ThrowIfFailed(fresh.WriteTo(content));
     if (const HRESULT hr = dir_.ReplaceStream(PropertyFileName(), content.Bytes()); Failed(hr)) {
@@ -115,32 +129,6 @@ void StoreObject::Update() {
     }
     ThrowIfFailed(content.Seek(0, SeekOrigin::Begin));
     ThrowIfFailed(properties_.ReadFrom(content));
-}
-
-Variant StoreObject::UpdateProperty(std::string_view key, const std::function<Variant(const Variant&)>& change) {
-    StorageLock lock;
-    if (const HRESULT hr = dir_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
-        throw ComError(hr, "can not lock " + dir_.Path() + " to update its properties");
-    }
-    core::ConfigTree fresh;
-    if (const HRESULT hr = ReadPropertyFile(fresh); Failed(hr)) {
-        throw ComError(hr, "can not read the property file " + dir_.ElementPath(PropertyFileName()));
-    }
-    properties_.ApplyChangesTo(fresh);
-    MemoryStream current;
-    ThrowIfFailed(fresh.WriteTo(current));
-    ThrowIfFailed(current.Seek(0, SeekOrigin::Begin));
-    ThrowIfFailed(properties_.ReadFrom(current));
-    Variant previous = properties_.Item(key);
-    properties_.SetItem(key, change(previous));
-    MemoryStream content;
-    ThrowIfFailed(properties_.WriteTo(content));
-    if (const HRESULT hr = dir_.ReplaceStream(PropertyFileName(), content.Bytes()); Failed(hr)) {
-        throw ComError(hr, "can not write the property file " + dir_.ElementPath(PropertyFileName()));
-    }
-    ThrowIfFailed(content.Seek(0, SeekOrigin::Begin));
-    ThrowIfFailed(properties_.ReadFrom(content));
-    return previous;
 }
 
 void StoreObject::SetPassword(std::string_view password) {

@@ -90,6 +90,9 @@ public:
 
 private:
     [[nodiscard]] HRESULT ReadPropertyFile(core::ConfigTree& tree) const;
+    // Under the directory's lock: the file as it is now, with this object's changes and then `adjust`
+    // applied, replaces the file, and becomes this object's properties.
+    void WriteMerged(const std::function<void(core::ConfigTree&)>& adjust);
     [[nodiscard]] HRESULT RepairPropertyFileName() const;
 
     DirStorage dir_;
