@@ -146,11 +146,9 @@ void ImapSession::SendUpdates() {
     std::unordered_set<std::uint32_t> present;
     for (const MessageEntry& entry : fresh.messages) present.insert(entry.uid);
     auto& messages = vector_.messages;
-    for (std::size_t i = messages.size(); i-- > 0;) {
-        if (present.contains(messages[i].uid)) continue;
-        Untagged(Format("%lu EXPUNGE", {std::uint64_t{i + 1}}));
-        messages.erase(messages.begin() + static_cast<std::ptrdiff_t>(i));
-    }
+    std::vector<bool> gone(messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i) gone[i] = !present.contains(messages[i].uid);
+    ExpungeFromView(gone);
     // Flags another session stored; then the messages that came after the last one known. One that
     // was published late with a lower UID waits for the next SELECT: numbers must follow UIDs.
     const std::uint32_t lastKnown = messages.empty() ? 0 : messages.back().uid;
@@ -190,6 +188,10 @@ void ImapSession::SendUpdates() {
         Untagged(Format("%lu EXISTS", {std::uint64_t{messages.size()}}));
         Untagged(Format("%lu RECENT", {std::uint64_t{vector_.recent}}));
     }
+}
+
+void ImapSession::ExpungeFromView(const std::vector<bool>& gone) {
+    for (const std::size_t number : vector_.Expunge(gone)) Untagged(Format("%lu EXPUNGE", {std::uint64_t{number}}));
 }
 
 std::vector<std::string> ImapSession::Subscriptions() const {

@@ -87,27 +87,25 @@ void ImapSession::Expunge(const Command& command) {
     if (!selected_->Has('d')) return No("You may not delete messages in this folder");
     std::string diagnostic;
     if (command.uid && !vector_.Select(command.arguments[0].text, true, diagnostic)) return Bad(diagnostic);
-    // From the highest number down, so that every number sent is still valid when the client applies
-    // it. A pass that removed some but not all tries again while the failures keep falling.
+    // A pass that removed some but not all tries again while the failures keep falling.
+    std::vector<bool> gone(vector_.messages.size());
     std::size_t failures = 0;
     for (std::size_t previous = std::numeric_limits<std::size_t>::max(); previous > 0;) {
         failures = 0;
         for (std::size_t i = vector_.messages.size(); i-- > 0;) {
             const MessageEntry& entry = vector_.messages[i];
-            if (!(entry.flags & kFlagDeleted) || (command.uid && !entry.selected)) continue;
+            if (gone[i] || !(entry.flags & kFlagDeleted) || (command.uid && !entry.selected)) continue;
             const auto removed = store_.RemoveIfDeleted(*selected_, entry.uid, diagnostic);
             if (!removed) {
                 ++failures;
                 continue;
             }
-            if (!*removed) continue;  // not \Deleted in the store (cleared meanwhile), or gone: the updates tell
-            Untagged(Format("%lu EXPUNGE", {std::uint64_t{i + 1}}));
-            vector_.messages.erase(vector_.messages.begin() + static_cast<std::ptrdiff_t>(i));
+            gone[i] = *removed;  // not \Deleted in the store (cleared meanwhile), or gone: the updates tell
         }
         if (failures == 0 || failures >= previous) break;
         previous = failures;
     }
-    vector_.Recount();
+    ExpungeFromView(gone);
     if (failures > 0) return No(diagnostic);
     SetReply("OK EXPUNGE completed");
 }
@@ -182,16 +180,13 @@ void ImapSession::Move(const Command& command) {
     if (const std::string code = CopyUidCode(*target, sources, copies); !code.empty()) Untagged("OK " + code + "Messages copied");
     std::string diagnostic;
     std::size_t failures = 0;
+    std::vector<bool> gone(vector_.messages.size());
     for (std::size_t i = vector_.messages.size(); i-- > 0;) {
         if (!vector_.messages[i].selected) continue;
-        if (!store_.RemoveMessage(*selected_, vector_.messages[i].uid, diagnostic)) {
-            ++failures;
-            continue;
-        }
-        Untagged(Format("%lu EXPUNGE", {std::uint64_t{i + 1}}));
-        vector_.messages.erase(vector_.messages.begin() + static_cast<std::ptrdiff_t>(i));
+        gone[i] = store_.RemoveMessage(*selected_, vector_.messages[i].uid, diagnostic);
+        if (!gone[i]) ++failures;
     }
-    vector_.Recount();
+    ExpungeFromView(gone);
     if (failures > 0) return No("Messages were copied, but " + std::to_string(failures) + " could not be removed: " + diagnostic);
     SetReply("OK MOVE completed");
 }

@@ -7,7 +7,6 @@
 #include "core/Configuration.h"
 #include "core/Logging.h"
 #include "imap/ImapLimits.h"
-#include "imap/ImapSession.h"
 #include "platform/DirStorage.h"
 
 namespace pw::imap {
@@ -52,7 +51,6 @@ bool StartImapServer(const std::string& storeRoot) {
         settings = fresh;
     }
     stopping = false;
-    RegisterImapSession();
     core::Log(core::LogLevelNormal, "IMAP service starting");
     return usable;
 }

@@ -40,7 +40,7 @@ bool IsFlagWord(const Argument& argument) { return argument.kind == ArgumentKind
 
 }  // namespace
 
-void RegisterImapSession() {
+void RegisterImapServer() {
     net::SetSessionHandler(core::IMAPServerType, [](const std::shared_ptr<net::ConnectionTicket>& ticket) {
         ImapSession(ticket, CurrentImapSettings()).Run();
         return 0;

@@ -29,8 +29,9 @@ namespace pw::imap {
 
 enum class SessionState { NotAuthenticated = 0, Authenticated = 1, Selected = 2, Logout = 3 };
 
-// Makes IMAP4 instances run this session for each connection.
-void RegisterImapSession();
+// Makes IMAP4 instances run this session for each connection (the service registers every protocol's
+// session, as it does SMTP's and POP3's; StartImapServer reads the module's settings).
+void RegisterImapServer();
 
 class ImapSession;
 
@@ -116,6 +117,8 @@ private:
     void Status(const Command& command);
     // The untagged lines for what other sessions and deliveries changed in the selected mailbox.
     void SendUpdates();
+    // Takes the marked messages out of the session's view with their "n EXPUNGE" lines.
+    void ExpungeFromView(const std::vector<bool>& gone);
     // The message commands (ImapMessageCommands.cpp).
     void Store(const Command& command);
     void Expunge(const Command& command);

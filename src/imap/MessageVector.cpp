@@ -186,6 +186,21 @@ KeywordSet MessageVector::Intern(const Keywords& keywords) {
     return set;
 }
 
+std::vector<std::size_t> MessageVector::Expunge(const std::vector<bool>& gone) {
+    std::vector<std::size_t> numbers;
+    for (std::size_t i = messages.size(); i-- > 0;) {
+        if (i < gone.size() && gone[i]) numbers.push_back(i + 1);
+    }
+    std::size_t index = 0;
+    std::erase_if(messages, [&](const MessageEntry&) {
+        const bool drop = index < gone.size() && gone[index];
+        ++index;
+        return drop;
+    });
+    Recount();
+    return numbers;
+}
+
 void MessageVector::MarkRecent(std::uint32_t mark, std::size_t from) {
     for (std::size_t i = from; i < messages.size(); ++i) {
         if (messages[i].uid > mark) messages[i].flags |= kFlagRecent;

@@ -95,6 +95,9 @@ struct MessageVector {
     const Keywords& KeywordsOf(KeywordSet set) const { return keywordSets[set < keywordSets.size() ? set : 0]; }
     // Recounts recent and first unseen from the entries.
     void Recount();
+    // Takes the entries `gone` marks out in one pass and recounts; returns their message numbers
+    // highest first, the order in which "n EXPUNGE" lines stay valid as the client applies them.
+    std::vector<std::size_t> Expunge(const std::vector<bool>& gone);
     // Shows the messages above `mark` (a UID) as \Recent, from entry `from` on, and recounts.
     void MarkRecent(std::uint32_t mark, std::size_t from = 0);
 };

@@ -23,6 +23,7 @@
 #include "net/TlsContext.h"
 #include "router/Router.h"
 #include "imap/ImapServer.h"
+#include "imap/ImapSession.h"
 #include "pop3/Pop3Session.h"
 #include "net/PopBeforeSmtp.h"
 #include "smtp/SmtpServerSession.h"
@@ -225,6 +226,7 @@ HRESULT ServiceModule::StartWorkers() {
     }
     smtp::RegisterSmtpServer();
     pop3::RegisterPop3Server();
+    imap::RegisterImapServer();
     imap::StartImapServer(storeRoot_.Path());
     smtp::SetPopBeforeSmtpCheck([](std::uint32_t address) { return net::PopBeforeSmtp::Instance().IsRecorded(address); });
     // `NoListeners` keeps a server off the network (tests of its other parts, maintenance runs).
