@@ -26,21 +26,10 @@
 #include "SessionFuzzSupport.h"
 #include "imap/ImapServer.h"
 #include "imap/ImapSession.h"
-#include "net/LoginFailures.h"
 #include "platform/DirStorage.h"
 #include "platform/Text.h"
 #include "store/Envelopes.h"
 #include "store/MailBox.h"
-
-// A failed login costs the client a pause of a quarter of a second and more, growing across inputs
-// (the failed-login table is the process's); that is the session's policy towards guessers, not its
-// parsing. This target is linked with --wrap=nanosleep: pauses that long return at once.
-extern "C" int __real_nanosleep(const timespec* request, timespec* remaining);
-extern "C" int __wrap_nanosleep(const timespec* request, timespec* remaining) {
-    const auto wanted = std::chrono::seconds(request->tv_sec) + std::chrono::nanoseconds(request->tv_nsec);
-    if (wanted >= pw::net::kFirstFailurePause) return 0;
-    return __real_nanosleep(request, remaining);
-}
 
 namespace {
 

@@ -9,18 +9,7 @@
 #include <string_view>
 
 #include "SessionFuzzSupport.h"
-#include "net/LoginFailures.h"
 #include "pop3/Pop3Session.h"
-
-// A failed login costs the client a pause of a quarter of a second and more; that is the session's
-// policy towards guessers, not its parsing, and would hold every input that fails a login. This
-// target is linked with --wrap=nanosleep: pauses that long return at once, shorter ones are kept.
-extern "C" int __real_nanosleep(const timespec* request, timespec* remaining);
-extern "C" int __wrap_nanosleep(const timespec* request, timespec* remaining) {
-    const auto wanted = std::chrono::seconds(request->tv_sec) + std::chrono::nanoseconds(request->tv_nsec);
-    if (wanted >= pw::net::kFirstFailurePause) return 0;
-    return __real_nanosleep(request, remaining);
-}
 
 namespace {
 

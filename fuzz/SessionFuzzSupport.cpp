@@ -5,13 +5,16 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
 #include "core/Configuration.h"
+#include "net/LoginFailures.h"
 #include "core/Logging.h"
 #include "platform/EventLog.h"
 #include "store/Envelope.h"
@@ -117,3 +120,14 @@ std::string Converse(std::span<const std::uint8_t> input, const std::shared_ptr<
 }
 
 }  // namespace pw::fuzz
+
+// A failed login costs the client a pause of a quarter of a second and more, growing across inputs
+// (the failed-login table is the process's); that is a session's policy towards guessers, not its
+// parsing. The session targets are linked with --wrap=nanosleep: pauses that long return at once,
+// shorter ones are kept.
+extern "C" int __real_nanosleep(const timespec* request, timespec* remaining);
+extern "C" int __wrap_nanosleep(const timespec* request, timespec* remaining) {
+    const auto wanted = std::chrono::seconds(request->tv_sec) + std::chrono::nanoseconds(request->tv_nsec);
+    if (wanted >= pw::net::kFirstFailurePause) return 0;
+    return __real_nanosleep(request, remaining);
+}

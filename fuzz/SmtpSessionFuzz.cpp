@@ -13,19 +13,8 @@
 #include <string_view>
 
 #include "SessionFuzzSupport.h"
-#include "net/LoginFailures.h"
 #include "router/RouterQueue.h"
 #include "smtp/SmtpServerSession.h"
-
-// A failed AUTH costs the client a pause of a quarter of a second and more, growing across inputs
-// (the failed-login table is the process's); that is the session's policy towards guessers, not its
-// parsing. This target is linked with --wrap=nanosleep: pauses that long return at once.
-extern "C" int __real_nanosleep(const timespec* request, timespec* remaining);
-extern "C" int __wrap_nanosleep(const timespec* request, timespec* remaining) {
-    const auto wanted = std::chrono::seconds(request->tv_sec) + std::chrono::nanoseconds(request->tv_nsec);
-    if (wanted >= pw::net::kFirstFailurePause) return 0;
-    return __real_nanosleep(request, remaining);
-}
 
 namespace {
 
