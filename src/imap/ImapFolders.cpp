@@ -232,7 +232,11 @@ std::uint32_t ImapStore::UidValidity(const FolderRecord& record) const {
     double last = 0;
     bool recorded = false;
     ThrowIfFailed(store::LastPublishedUid(folder.Storage(), last, recorded), "the id counter of " + folder.Storage().Path());
-    const Variant stored = folder.GetProperties().Item(kUidValidityKey);
+    return UidValidity(record, recorded);
+}
+
+std::uint32_t ImapStore::UidValidity(const FolderRecord& record, bool recorded) const {
+    const Variant stored = record.folder->GetProperties().Item(kUidValidityKey);
     if (!stored.IsEmpty() && recorded) return static_cast<std::uint32_t>(stored.AsInt64());
     // A folder given none yet keeps the value its creation date has always given it. One whose counter
     // started again (its ids may repeat) gets a new one, above every one given before.
@@ -266,14 +270,15 @@ std::uint32_t ImapStore::AssignUidValidity(const FolderRecord& record, std::uint
 MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
     store::Folder& folder = *record.folder;
     MessageVector vector;
-    vector.uidValidity = UidValidity(record);
     const std::string key = FlagsKey(folder);
     const std::string keywordsKey = KeywordsKey(folder);
     // Every envelope up to the last published id was in place before it was recorded, so a listing
     // taken after reading it finds them all; one beyond it may be half seen, and waits for the next look.
+    // One read of the counter serves the UID validity too.
     double last = 0;
     bool recorded = false;
     ThrowIfFailed(store::LastPublishedUid(folder.Storage(), last, recorded), "the id counter of " + folder.Storage().Path());
+    vector.uidValidity = UidValidity(record, recorded);
     vector.uidNext = static_cast<std::uint32_t>(std::min(last + 1, double{kMaxUidValidity}));
     std::vector<double> uids;
     ThrowIfFailed(store::ListEnvelopeUids(folder.Storage(), uids), "listing " + folder.Storage().Path());

@@ -172,6 +172,8 @@ private:
     // Keywords beside the flags, per user where the flags are: "_ImapKeywords" (text, blank-separated).
     std::string KeywordsKey(const store::Folder& folder) const;
     std::string RecentKey(const store::Folder& folder) const;
+    // The UID validity, knowing whether the counter records its last published id.
+    std::uint32_t UidValidity(const FolderRecord& record, bool recorded) const;
     // Gives a folder its UID validity; `fresh` lifts it above `previous` and every one given before.
     std::uint32_t AssignUidValidity(const FolderRecord& record, std::uint32_t previous, bool fresh) const;
 
