@@ -1,6 +1,7 @@
-// ImapSession: APPEND -- the message literal streamed into a staged envelope of the target folder,
+// APPEND -- the message literal streamed into a staged envelope of the target folder,
 // published with its flags and date only when the whole command was good.
-#include "imap/ImapSession.h"
+#include "imap/AppendStaging.h"
+#include "imap/ImapCommands.h"
 
 #include "imap/ImapDates.h"
 #include "imap/ImapLimits.h"
@@ -12,12 +13,11 @@ namespace pw::imap {
 
 LiteralSink::Verdict AppendStaging::Open(const Command& command, std::uint64_t length, std::string& refusal) {
     Reset();
-    ImapSession& session = session_;
-    if (session.state_ != SessionState::Authenticated && session.state_ != SessionState::Selected) {
+    if (!session_.LoggedIn()) {
         refusal = "Command invalid in current context:  \"APPEND\"";  // nothing is staged before login
         return Verdict::Refuse;
     }
-    if (session.readOnly_) {
+    if (session_.readOnly) {
         refusal = "Your account is marked read-only.  You may not create messages.";
         return Verdict::Refuse;
     }
@@ -31,12 +31,12 @@ LiteralSink::Verdict AppendStaging::Open(const Command& command, std::uint64_t l
         refusal = name.Ok() ? diagnostic : name.diagnostic;
         return Verdict::Refuse;
     }
-    folder = session.store_.FindFolder(name.name, diagnostic);
+    folder = store_.FindFolder(name.name, diagnostic);
     if (!folder) {
         refusal = "[TRYCREATE] No such folder";
         return Verdict::Refuse;
     }
-    if (session.selected_ && session.selectedReadOnly_ && EqualsNoCase(session.selected_->name, folder->name)) {
+    if (mailbox_.readOnly && mailbox_.IsFolder(folder->name)) {
         refusal = "The specified folder is marked read-only.  You may not add messages to it.";
         return Verdict::Refuse;
     }
@@ -67,42 +67,47 @@ void AppendStaging::Reset() {
     failure.clear();
 }
 
-void ImapSession::Append(const Command& command) {
-    const std::vector<Argument>& arguments = command.arguments;
+}  // namespace pw::imap
+
+namespace pw::imap::commands {
+
+void Append(CommandContext& context) {
+    const std::vector<Argument>& arguments = context.command.arguments;
+    AppendStaging& staging = context.staging;
     std::size_t next = 1;
     StoredFlags flags;
     std::string diagnostic;
     if (next < arguments.size() && arguments[next].kind == ArgumentKind::List) {
         const auto parsed = ParseFlags(arguments[next].items, diagnostic);
-        if (!parsed) return Bad(diagnostic);
+        if (!parsed) return context.Bad(diagnostic);
         flags.bits = static_cast<std::uint16_t>(parsed->bits & kStorableFlags);
         flags.keywords = parsed->keywords;
         ++next;
     }
     Date received = Now();
     if (next + 1 < arguments.size()) {
-        if (arguments[next].kind != ArgumentKind::Quoted) return Bad("Invalid argument to APPEND where date-time expected");
+        if (arguments[next].kind != ArgumentKind::Quoted) return context.Bad("Invalid argument to APPEND where date-time expected");
         const auto date = ParseDateTime(arguments[next].text);
-        if (!date) return Bad("Invalid date-time argument to APPEND");
+        if (!date) return context.Bad("Invalid date-time argument to APPEND");
         received = *date;
         ++next;
     }
-    if (next >= arguments.size() || !arguments[next].streamed) return Bad("Invalid argument to APPEND where message expected");
-    if (next + 1 < arguments.size()) return Bad("Too many arguments to APPEND");
-    if (!staging_.envelope) return No("APPEND missing message argument");
-    if (!staging_.failure.empty()) return No(staging_.failure);
-    staging_.content.reset();
+    if (next >= arguments.size() || !arguments[next].streamed) return context.Bad("Invalid argument to APPEND where message expected");
+    if (next + 1 < arguments.size()) return context.Bad("Too many arguments to APPEND");
+    if (!staging.envelope) return context.No("APPEND missing message argument");
+    if (!staging.failure.empty()) return context.No(staging.failure);
+    staging.content.reset();
     // Only the flags the folder lets this user keep: an APPEND must not store \Deleted where its user
     // may not delete.
-    flags = ImapStore::AllowedFlags(*staging_.folder, std::move(flags));
-    const auto uid = store_.PublishAppended(*staging_.folder, *staging_.envelope, flags, received, diagnostic);
-    if (!uid) return No(diagnostic);
-    const std::uint32_t validity = store_.UidValidity(*staging_.folder);
-    staging_.envelope.reset();
-    if (storeCapabilities_ & kStoreCapabilityUidPlus) {
-        return SetReply(Format("OK [APPENDUID %lu %lu] APPEND completed", {std::uint64_t{validity}, std::uint64_t{*uid}}));
+    flags = ImapStore::AllowedFlags(*staging.folder, std::move(flags));
+    const auto uid = context.store.PublishAppended(*staging.folder, *staging.envelope, flags, received, diagnostic);
+    if (!uid) return context.No(diagnostic);
+    const std::uint32_t validity = context.store.UidValidity(*staging.folder);
+    staging.envelope.reset();
+    if (context.session.storeCapabilities & kStoreCapabilityUidPlus) {
+        return context.SetReply(Format("OK [APPENDUID %lu %lu] APPEND completed", {std::uint64_t{validity}, std::uint64_t{*uid}}));
     }
-    SetReply("OK APPEND completed");
+    context.SetReply("OK APPEND completed");
 }
 
-}  // namespace pw::imap
+}  // namespace pw::imap::commands

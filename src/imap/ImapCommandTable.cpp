@@ -1,49 +1,55 @@
-// ImapCommandTable: the table, in name order, and its lookup.
+// ImapCommandTable: the table, in name order, and its lookup. A new command is a row here and its
+// handler (ImapCommands.h).
 #include "imap/ImapCommandTable.h"
+
+#include "imap/ImapCommands.h"
 
 namespace pw::imap {
 
 namespace {
 
 using enum ArgumentRule;
+namespace run = commands;
 
 constexpr CommandEntry kCommands[] = {
-    {"APPEND", {Mailbox, Required, Any}, CommandId::Append, kChangesStore},
-    {"AUTHENTICATE", {Required, Any, Absent}, CommandId::Authenticate, 0},
-    {"CAPABILITY", {Absent, Absent, Absent}, CommandId::Capability, 0},
-    {"CHECK", {Absent, Absent, Absent}, CommandId::Check, 0},
-    {"CLOSE", {Absent, Absent, Absent}, CommandId::Close, 0},
-    {"COPY", {MessageSet, Mailbox, Absent}, CommandId::Copy, kMayFollowUid | kChangesStore},
-    {"CREATE", {Mailbox, Any, Absent}, CommandId::Create, kChangesStore},
-    {"DELETE", {Mailbox, Absent, Absent}, CommandId::Delete, kChangesStore},
-    {"ENABLE", {Required, Any, Any}, CommandId::Enable, 0},
-    {"EXAMINE", {Mailbox, Absent, Absent}, CommandId::Examine, 0},
-    {"EXPUNGE", {MessageSetAfterUid, Absent, Absent}, CommandId::Expunge, kMayFollowUid},
-    {"FETCH", {MessageSet, FetchItems, Absent}, CommandId::Fetch, kMayFollowUid | kNoUpdates},
-    {"ID", {Any, Any, Any}, CommandId::Id, 0},
-    {"IDLE", {Absent, Absent, Absent}, CommandId::Idle, 0},
-    {"LIST", {Mailbox, Required, Absent}, CommandId::List, 0},
-    {"LOGIN", {String, String, Absent}, CommandId::Login, 0},
-    {"LOGOUT", {Absent, Absent, Absent}, CommandId::Logout, 0},
-    {"LSUB", {Mailbox, Required, Absent}, CommandId::Lsub, 0},
-    {"MOVE", {MessageSet, Mailbox, Absent}, CommandId::Move, kMayFollowUid | kChangesStore},
-    {"NAMESPACE", {Absent, Absent, Absent}, CommandId::Namespace, 0},
-    {"NOOP", {Absent, Absent, Absent}, CommandId::Noop, 0},
-    {"PROGRESS", {Required, Absent, Absent}, CommandId::Progress, 0},
-    {"RENAME", {Mailbox, Mailbox, Absent}, CommandId::Rename, kChangesStore},
-    {"SEARCH", {Required, Any, Any}, CommandId::Search, kMayFollowUid | kNoUpdates},
-    {"SELECT", {Mailbox, Absent, Absent}, CommandId::Select, 0},
-    {"STARTTLS", {Absent, Absent, Absent}, CommandId::StartTls, 0},
-    {"STATUS", {Mailbox, List, Absent}, CommandId::Status, 0},
-    {"STORE", {MessageSet, Any, Flags}, CommandId::Store, kMayFollowUid | kChangesStore | kNoUpdates},
-    {"SUBSCRIBE", {Mailbox, Absent, Absent}, CommandId::Subscribe, 0},
-    {"UNSELECT", {Absent, Absent, Absent}, CommandId::Unselect, 0},
-    {"UNSUBSCRIBE", {Mailbox, Absent, Absent}, CommandId::Unsubscribe, 0},
-    {"X-DEBUG", {String, Absent, Absent}, CommandId::XDebug, 0},
-    {"X-TID", {Absent, Absent, Absent}, CommandId::XTid, 0},
+    {"APPEND", {Mailbox, Required, Any}, CommandId::Append, kLoggedIn, kChangesStore, run::Append},
+    {"AUTHENTICATE", {Required, Any, Absent}, CommandId::Authenticate, kNotAuthenticated, 0, run::Authenticate},
+    {"CAPABILITY", {Absent, Absent, Absent}, CommandId::Capability, kAnyState, 0, run::Capability},
+    {"CHECK", {Absent, Absent, Absent}, CommandId::Check, kSelected, 0, run::Check},
+    // Answered in every state: outside the selected one with an OK that says it did nothing.
+    {"CLOSE", {Absent, Absent, Absent}, CommandId::Close, kAnyState, 0, run::Close},
+    {"COPY", {MessageSet, Mailbox, Absent}, CommandId::Copy, kSelected, kMayFollowUid | kChangesStore, run::Copy},
+    {"CREATE", {Mailbox, Any, Absent}, CommandId::Create, kLoggedIn, kChangesStore, run::Create},
+    {"DELETE", {Mailbox, Absent, Absent}, CommandId::Delete, kLoggedIn, kChangesStore, run::Delete},
+    // RFC 5161: before a mailbox is selected, so that what it enables holds from the start.
+    {"ENABLE", {Required, Any, Any}, CommandId::Enable, kAuthenticated, 0, run::Enable},
+    {"EXAMINE", {Mailbox, Absent, Absent}, CommandId::Examine, kLoggedIn, 0, run::Examine},
+    {"EXPUNGE", {MessageSetAfterUid, Absent, Absent}, CommandId::Expunge, kSelected, kMayFollowUid, run::Expunge},
+    {"FETCH", {MessageSet, FetchItems, Absent}, CommandId::Fetch, kSelected, kMayFollowUid | kNoUpdates, run::Fetch},
+    {"ID", {Any, Any, Any}, CommandId::Id, kAnyState, 0, run::Id},
+    {"IDLE", {Absent, Absent, Absent}, CommandId::Idle, kLoggedIn, 0, run::Idle},
+    {"LIST", {Mailbox, Required, Absent}, CommandId::List, kLoggedIn, 0, run::List},
+    {"LOGIN", {String, String, Absent}, CommandId::Login, kNotAuthenticated, 0, run::Login},
+    {"LOGOUT", {Absent, Absent, Absent}, CommandId::Logout, kAnyState, 0, run::Logout},
+    {"LSUB", {Mailbox, Required, Absent}, CommandId::Lsub, kLoggedIn, 0, run::Lsub},
+    {"MOVE", {MessageSet, Mailbox, Absent}, CommandId::Move, kSelected, kMayFollowUid | kChangesStore, run::Move},
+    {"NAMESPACE", {Absent, Absent, Absent}, CommandId::Namespace, kLoggedIn, 0, run::Namespace},
+    {"NOOP", {Absent, Absent, Absent}, CommandId::Noop, kAnyState, 0, run::Noop},
+    {"PROGRESS", {Required, Absent, Absent}, CommandId::Progress, kAnyState, 0, run::Progress},
+    {"RENAME", {Mailbox, Mailbox, Absent}, CommandId::Rename, kLoggedIn, kChangesStore, run::Rename},
+    {"SEARCH", {Required, Any, Any}, CommandId::Search, kSelected, kMayFollowUid | kNoUpdates, run::Search},
+    {"SELECT", {Mailbox, Absent, Absent}, CommandId::Select, kLoggedIn, 0, run::Select},
+    {"STARTTLS", {Absent, Absent, Absent}, CommandId::StartTls, kNotAuthenticated, 0, run::StartTls},
+    {"STATUS", {Mailbox, List, Absent}, CommandId::Status, kLoggedIn, 0, run::Status},
+    {"STORE", {MessageSet, Any, Flags}, CommandId::Store, kSelected, kMayFollowUid | kChangesStore | kNoUpdates, run::Store},
+    {"SUBSCRIBE", {Mailbox, Absent, Absent}, CommandId::Subscribe, kLoggedIn, 0, run::Subscribe},
+    {"UNSELECT", {Absent, Absent, Absent}, CommandId::Unselect, kSelected, 0, run::Unselect},
+    {"UNSUBSCRIBE", {Mailbox, Absent, Absent}, CommandId::Unsubscribe, kLoggedIn, 0, run::Unsubscribe},
+    {"X-DEBUG", {String, Absent, Absent}, CommandId::XDebug, kAnyState, 0, run::XDebug},
+    {"X-TID", {Absent, Absent, Absent}, CommandId::XTid, kAnyState, 0, run::XTid},
 };
 
-constexpr CommandEntry kUnknown = {"", {Any, Any, Any}, CommandId::Unknown, 0};
+constexpr CommandEntry kUnknown = {"", {Any, Any, Any}, CommandId::Unknown, kAnyState, 0, nullptr};
 
 }  // namespace
 

@@ -1,6 +1,7 @@
-// ImapCommandTable: the commands the IMAP server knows -- name, what each of its first three arguments
-// must be, its identifier and its flags -- and their lookup. The reader consults it to tell FETCH's
-// attributes apart and to refuse unknown names at once; the dispatcher to check arguments and state.
+// ImapCommandTable: the commands the IMAP server knows, one row each -- name, what each of its first
+// three arguments must be, its identifier, the states it may run in, its flags and its handler -- and
+// their lookup. The reader consults it to tell FETCH's attributes apart and to refuse unknown names at
+// once; the session to check arguments and state, and to run the handler.
 // Thread safety: constant data.
 #pragma once
 
@@ -34,16 +35,28 @@ enum class ArgumentRule : std::uint8_t {
     MessageSetAfterUid = 10  // a message set after UID, absent otherwise
 };
 
+// The states a command may run in, as bits.
+inline constexpr unsigned kNotAuthenticated = 1;
+inline constexpr unsigned kAuthenticated = 2;
+inline constexpr unsigned kSelected = 4;
+inline constexpr unsigned kLoggedIn = kAuthenticated | kSelected;
+inline constexpr unsigned kAnyState = kNotAuthenticated | kAuthenticated | kSelected;
+
 // Entry flags.
 inline constexpr unsigned kMayFollowUid = 1;
 inline constexpr unsigned kChangesStore = 2;  // refused on a read-only account
 inline constexpr unsigned kNoUpdates = 4;     // no mailbox-change updates after it
 
+struct CommandContext;
+using CommandHandler = void (*)(CommandContext& context);
+
 struct CommandEntry {
     std::string_view name;
     std::array<ArgumentRule, 3> arguments;
     CommandId id;
+    unsigned states;  // kNotAuthenticated ... kAnyState
     unsigned flags;
+    CommandHandler handler;  // nullptr only for the unknown command
 };
 
 // The entry of an upper-case command name, or nullptr.

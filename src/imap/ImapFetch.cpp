@@ -1,4 +1,4 @@
-// ImapSession: FETCH -- one untagged response per selected message, in message-number order.
+// FETCH -- one untagged response per selected message, in message-number order.
 //
 // A message is read only as far as its items need: nothing for UID, FLAGS, INTERNALDATE and
 // RFC822.SIZE (the session's entry has them), the header for ENVELOPE and header sections, the walk of
@@ -7,16 +7,20 @@
 // half response; what was written for earlier messages stands. Literals are sent from the open
 // message file in blocks and announce exactly the bytes that follow: the store replaces a file by
 // renaming a new one over it, so the open file never changes under the count.
-#include "imap/ImapSession.h"
+#include "imap/ImapCommands.h"
 
 #include "imap/BodyStructure.h"
+#include "imap/FetchItems.h"
 #include "imap/ImapDates.h"
+#include "imap/ImapStore.h"
 #include "imap/ImapStrings.h"
+#include "imap/SelectedMailbox.h"
+#include "imap/StoredMessage.h"
 #include "m5/M5Decoders.h"
 #include "mime/MimeSyntax.h"
 #include "platform/Text.h"
 
-namespace pw::imap {
+namespace pw::imap::commands {
 
 namespace {
 
@@ -59,23 +63,6 @@ struct SectionData {
     std::optional<std::string> bytes;
 };
 
-// One message as FETCH reads it; the parser's handles close with it.
-struct FetchedMessage {
-    std::unique_ptr<FileStream> file;
-    std::uint64_t size = 0;
-    std::optional<m5::M5MessageHandle> header;  // the header alone
-    std::optional<m5::M5MessageHandle> parsed;  // the whole message walked
-
-    FetchedMessage() = default;
-    FetchedMessage(const FetchedMessage&) = delete;
-    FetchedMessage& operator=(const FetchedMessage&) = delete;
-    ~FetchedMessage() {
-        if (header) (void)m5::M5CloseMessage(*header);
-        if (parsed) (void)m5::M5CloseMessage(*parsed);
-    }
-    // The handle whose part 0 is the message's own header.
-    m5::M5MessageHandle Structure() const { return parsed ? *parsed : *header; }
-};
 
 // Reads a range of the file into memory.
 bool ReadRange(FileStream& file, Range range, std::string& bytes) {
@@ -119,324 +106,381 @@ std::string PickFields(std::string_view header, const std::vector<std::string>& 
     return out + "\r\n";
 }
 
-}  // namespace
 
-void ImapSession::Fetch(const Command& command) {
-    std::string diagnostic;
-    if (!vector_.Select(command.arguments[0].text, command.uid, diagnostic)) return Bad(diagnostic);
-    FetchRefusal refusal;
-    const auto request = ParseFetchItems(command.arguments[1], refusal);
-    if (!request) {
-        if (!refusal.logLine.empty()) Log('E', refusal.logLine);
-        return refusal.bad ? Bad(refusal.reply) : No(refusal.reply);
-    }
-    if ((request->needs & (kNeedsParse | kNeedsHeader)) && !OpenM5()) return No("Server internal error with message");
-    std::vector<std::size_t> seen;
-    gone_ = 0;
-    for (std::size_t i = 0; i < vector_.messages.size(); ++i) {
-        if (vector_.messages[i].selected && !FetchOne(*request, i, command.uid, seen)) break;
-        if (seen.size() >= kSeenBatch) StoreSeen(seen);
-    }
-    StoreSeen(seen);
-    vector_.Recount();
-    if (gone_ != 0) No("[EXPUNGEISSUED] Some of the requested messages no longer exist");
-    if (diagnostic_.empty() && !noReply_) SetReply("OK FETCH completed");
-}
-
-bool ImapSession::FetchOne(const FetchRequest& request, std::size_t index, bool uidCommand, std::vector<std::size_t>& seen) {
-    MessageEntry& entry = vector_.messages[index];
-    const auto uid = std::uint64_t{entry.uid};
-    FetchedMessage message;
-
-    // Open what the items need.
-    if (request.needs & (kNeedsContent | kNeedsHeader | kNeedsParse)) {
-        std::string failure;
-        message.file = store_.OpenContent(*selected_, entry.uid, failure);
-        ElementInfo info;
-        if (!message.file && failure == kMessageGone) {
-            // Expunged by another session (or POP3): the others are still answered.
-            ++gone_;
-            return true;
-        }
-        if (!message.file || Failed(message.file->Stat(info))) {
-            Log('E', Format("IMAPUtil-SelectMessage:  M5OpenFiledMessage failed with error code %u.  Name:  \"%s\"",
-                            {std::uint64_t{m5::M5STS_READ_ERROR}, std::string_view(message.file ? message.file->Path() : failure)}));
-            No(Format("Error interpreting message UID #%u", {uid}));
-            return false;
-        }
-        message.size = info.size;
-    }
-    const std::string& path = message.file ? message.file->Path() : std::string();
-    bool walk = request.needs & kNeedsParse;
-    if (!walk && (request.needs & kNeedsHeader)) {
-        m5::M5MessageHandle handle;
-        const m5::M5Status status = m5::M5ReadEnvelope(*m5_, path, 0, handle);
-        if (status != m5::M5STS_SUCCESS && status != m5::M5STS_LIMIT_REACHED) {
-            Log('E', Format("M5ReadEnvelope failed with error code %u", {std::uint64_t{status}}));
-            Log('E', Format("Message at offset %lu in file:  \"%s\"", {std::uint64_t{0}, std::string_view(path)}));
-            No("Error reading message headers");
-            return false;
-        }
-        message.header = handle;
-        // A header past the header-only read's limit: only the whole walk finds where it ends.
-        walk = status == m5::M5STS_LIMIT_REACHED;
-    }
-    if (walk) {
-        m5::M5MessageHandle handle;
-        const m5::M5Status status = m5::M5OpenFiledMessage(*m5_, path, handle);
-        if (status != m5::M5STS_SUCCESS && status != m5::M5STS_LIMIT_REACHED) {
-            Log('E', Format("IMAPUtil-SelectMessage:  M5OpenFiledMessage failed with error code %u.  Name:  \"%s\"",
-                            {std::uint64_t{status}, std::string_view(path)}));
-            No(Format("Error interpreting message UID #%u", {uid}));
-            return false;
-        }
-        message.parsed = handle;
-    }
-
-    // Where a part, its header or its text lie in the file.
-    const auto partOf = [&](std::size_t number) -> const m5::M5PartDesc* {
-        const m5::M5PartDesc* part = nullptr;
-        return m5::M5GetMimeDesc(message.Structure(), number, part) == m5::M5STS_SUCCESS ? part : nullptr;
-    };
-    const auto headerOf = [](const m5::M5PartDesc& part) { return Range{part.header.offset, part.body.offset - part.header.offset}; };
-    const auto internalError = [&](std::string_view unit, std::string_view call, m5::M5Status status) {
-        Log('E', Format("%s:  %s() failed with code %u", {unit, call, std::uint64_t{status}}));
-        No(Format("Server internal error with message %s", {std::string_view(uidCommand ? Format("UID %lu", {uid}) : Format("#%lu", {std::uint64_t{index + 1}}))}));
-        return false;
-    };
-
-    // A body section's data.
-    const auto sectionData = [&](const FetchSection& section, SectionData& data) -> bool {
-        using Kind = FetchSection::Kind;
-        if (section.path.empty()) {
-            const m5::M5PartDesc* top = section.kind == Kind::Whole ? nullptr : partOf(0);
-            if (section.kind != Kind::Whole && top == nullptr) return internalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
-            const std::uint64_t bodyStart = top ? std::min<std::uint64_t>(top->body.offset, message.size) : 0;
-            switch (section.kind) {
-            case Kind::Whole: data.range = {0, message.size}; return true;
-            case Kind::Text: data.range = {bodyStart, message.size - bodyStart}; return true;
-            default: data.range = {0, bodyStart}; break;
-            }
-        } else {
-            std::size_t number = m5::kM5NoPart;
-            if (m5::M5FindSection(*message.parsed, section.path, number) != m5::M5STS_SUCCESS) return true;  // no such part: ""
-            const m5::M5PartDesc* part = partOf(number);
-            if (part == nullptr) return internalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
-            // HEADER and TEXT of a message/rfc822 part are those of the message it holds.
-            const m5::M5PartDesc* inner = part;
-            if (part->type == "message" && part->subType == "rfc822" && !part->children.empty()) inner = partOf(part->children.front());
-            if (inner == nullptr) return internalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
-            switch (section.kind) {
-            case Kind::Whole: data.range = {part->body.offset, part->body.length}; return true;
-            case Kind::Mime: data.range = headerOf(*part); return true;
-            case Kind::Text: data.range = {inner->body.offset, inner->body.length}; return true;
-            default: data.range = headerOf(*inner); break;
-            }
-        }
-        if (section.kind == Kind::Header) return true;
-        std::string header;
-        if (!ReadRange(*message.file, {data.range.offset, std::min(data.range.length, kMaxHeaderSection)}, header)) {
-            Log('E', Format("M5ReadEnvelope failed with error code %u", {std::uint64_t{m5::M5STS_READ_ERROR}}));
-            No("Error reading message envelope");
-            return false;
-        }
-        data.bytes = PickFields(header, section.fields, section.kind == Kind::HeaderFieldsNot);
-        return true;
-    };
-
-    // BINARY: the part decoded from its transfer encoding.
-    const auto binaryData = [&](const FetchSection& section, SectionData& data) -> bool {
-        if (section.path.empty()) {
-            data.range = {0, message.size};
-            return true;
-        }
-        std::size_t number = m5::kM5NoPart;
-        if (m5::M5FindSection(*message.parsed, section.path, number) != m5::M5STS_SUCCESS) return true;
-        const m5::M5PartDesc* part = partOf(number);
-        if (part == nullptr) return internalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
-        if (!part->multipart && m5::M5EncodingOf(part->encoding) == m5::M5Encoding::Unknown) {
-            const std::string which = uidCommand ? Format("UID %lu", {uid}) : Format("number %lu", {std::uint64_t{index + 1}});
-            No(Format("[UNKNOWN-CTE] could not decode \"%s\" part of message %s", {std::string_view(section.text), std::string_view(which)}));
-            return false;
-        }
-        std::string decoded;
-        if (const m5::M5Status status = m5::M5GetPartBody(*message.parsed, number, m5::M5Delivery::Decoded, decoded);
-            status != m5::M5STS_SUCCESS) {
-            return internalError("SendMimePart", "M5GetPartBody", status);
-        }
-        data.bytes = std::move(decoded);
-        return true;
-    };
-
-    // The items, in the order asked for.
-    Response response;
-    bool first = true;
-    const auto separate = [&] {
-        if (!first) response.Text(" ");
-        first = false;
-    };
-    if (uidCommand) {
-        separate();
-        response.Text(Format("UID %lu", {uid}));
-    }
-    bool flagsAsked = false;
-    for (const FetchItem& item : request.items) {
-        const FetchItemId id = item.row->id;
-        if (id == FetchItemId::Flags) {
-            flagsAsked = true;
-            continue;
-        }
-        if (id == FetchItemId::Uid && uidCommand) continue;
-        separate();
-        switch (id) {
-        case FetchItemId::Uid: response.Text(Format("UID %lu", {uid})); break;
-        case FetchItemId::InternalDate: response.Text("INTERNALDATE " + InternalDateText(entry.internalDate)); break;
-        case FetchItemId::Rfc822Size:
-            response.Text(Format("RFC822.SIZE %lu", {entry.size != 0 || !message.file ? entry.size : message.size}));
-            break;
-        case FetchItemId::Rfc822:
-            response.Text("RFC822 ");
-            response.FileLiteral({0, message.size}, false);
-            break;
-        case FetchItemId::Rfc822Header:
-        case FetchItemId::Rfc822Text: {
-            const m5::M5PartDesc* top = partOf(0);
-            if (top == nullptr) return internalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
-            const std::uint64_t bodyStart = std::min<std::uint64_t>(top->body.offset, message.size);
-            const bool header = id == FetchItemId::Rfc822Header;
-            response.Text(header ? "RFC822.HEADER " : "RFC822.TEXT ");
-            response.FileLiteral(header ? Range{0, bodyStart} : Range{bodyStart, message.size - bodyStart}, false);
-            break;
-        }
-        case FetchItemId::Envelope: {
-            const m5::M5EnvelopeDesc* envelope = nullptr;
-            const m5::M5Status status = m5::M5GetEnvelopeDesc(message.Structure(), 0, envelope);
-            if (status != m5::M5STS_SUCCESS) {
-                Log('E', Format("M5 error %u parsing message #%lu:  %s", {std::uint64_t{status}, std::uint64_t{index + 1}, std::string_view(path)}));
-            }
-            response.Text("ENVELOPE " + (envelope ? EnvelopeStructure(*envelope) : std::string(kEmptyEnvelope)));
-            break;
-        }
-        case FetchItemId::Body:
-        case FetchItemId::BodyStructure: {
-            const bool extended = id == FetchItemId::BodyStructure;
-            std::string structure;
-            std::string call;
-            if (const m5::M5Status status = WriteBodyStructure(*message.parsed, 0, extended, structure, call); status != m5::M5STS_SUCCESS) {
-                Log('E', Format("%s:  %s() failed with code %u", {std::string_view(extended ? "SendBodyStructure" : "SendMimeStructure"),
-                                                                   std::string_view(call), std::uint64_t{status}}));
-                No("Server internal error with message");
-                return false;
-            }
-            response.Text(std::string(extended ? "BODYSTRUCTURE " : "BODY ") + structure);
-            break;
-        }
-        case FetchItemId::BodySection:
-        case FetchItemId::BodyPeek:
-        case FetchItemId::Binary:
-        case FetchItemId::BinaryPeek:
-        case FetchItemId::BinarySize: {
-            const bool binary = id == FetchItemId::Binary || id == FetchItemId::BinaryPeek || id == FetchItemId::BinarySize;
-            SectionData data;
-            if (!(binary ? binaryData(item.section, data) : sectionData(item.section, data))) return false;
-            const std::uint64_t length = data.bytes ? data.bytes->size() : data.range.length;
-            if (id == FetchItemId::BinarySize) {
-                response.Text(item.ResponseName() + " " + std::to_string(length));
-                break;
-            }
-            // A partial fetch: from the origin, at most the count; past the end, nothing.
-            std::uint64_t from = 0;
-            std::uint64_t count = length;
-            if (item.section.origin) {
-                from = std::min(*item.section.origin, length);
-                count = std::min(item.section.count, length - from);
-            }
-            response.Text(item.ResponseName() + " ");
-            if (data.bytes) {
-                response.Literal(std::string_view(*data.bytes).substr(static_cast<std::size_t>(from), static_cast<std::size_t>(count)), binary);
-            } else {
-                response.FileLiteral({data.range.offset + from, count}, binary);
-            }
-            break;
-        }
-        case FetchItemId::Flags: break;
-        }
-    }
-
-    // Reading a message marks it \Seen: shown now, stored with the others of its batch (StoreSeen),
-    // where the session may -- never under EXAMINE.
-    bool flagsChanged = false;
-    if ((request.needs & kMarksSeen) && !selectedReadOnly_ && !(entry.flags & kFlagSeen)) {
-        entry.flags |= kFlagSeen;
-        flagsChanged = true;
-        if (vector_.permanentFlags & kFlagSeen) seen.push_back(index);
-    }
-    if (flagsAsked || flagsChanged) {
-        separate();
-        response.Text("FLAGS " + FlagList(entry.flags, vector_.KeywordsOf(entry.keywords)));
-    }
-    response.Text(")\r\n");
-
-    // Everything is ready: write it.
-    connection_->Write(Format("* %lu FETCH (", {std::uint64_t{index + 1}}));
-    for (Response::Piece& piece : response.pieces) {
-        connection_->Write(piece.text);
-        if (piece.file.length != 0 && !SendFileRange(*message.file, piece.file.offset, piece.file.length)) return false;
-    }
-    return true;
-}
-
-void ImapSession::StoreSeen(std::vector<std::size_t>& indexes) {
-    if (indexes.empty()) return;
-    std::vector<std::uint32_t> uids;
-    for (const std::size_t index : indexes) uids.push_back(vector_.messages[index].uid);
-    std::string failure;
-    FlagChange change;
-    change.add = kFlagSeen;
-    auto stored = store_.ChangeFlags(*selected_, uids, change, failure);
-    if (stored.empty()) {
-        Log('W', "Messages could not be marked read:  " + failure);
-        // The client was shown \Seen: it hears the flags the store still holds.
-        for (const std::size_t index : indexes) {
-            stored.emplace_back(StoredFlags{vector_.messages[index].stored, vector_.KeywordsOf(vector_.messages[index].storedKeywords)});
-        }
-    }
-    const auto mask = static_cast<std::uint16_t>(vector_.permanentFlags & kStorableFlags);
-    for (std::size_t i = 0; i < stored.size(); ++i) {
-        if (!stored[i]) continue;
-        MessageEntry& entry = vector_.messages[indexes[i]];
-        const std::uint16_t shown = entry.flags;
-        entry.stored = stored[i]->bits;
-        entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (stored[i]->bits & mask));
-        if (vector_.permanentKeywords && vector_.KeywordsOf(entry.storedKeywords) != stored[i]->keywords) {
-            entry.storedKeywords = entry.keywords = vector_.Intern(stored[i]->keywords);
-            AnnounceKeywords(stored[i]->keywords);
-        }
-        // Another session's flags, added meanwhile, are news to this client.
-        if (entry.flags != shown) {
-            Untagged(Format("%lu FETCH (UID %lu FLAGS %s)", {std::uint64_t{indexes[i] + 1}, std::uint64_t{entry.uid},
-                                                             std::string_view(FlagList(entry.flags, vector_.KeywordsOf(entry.keywords)))}));
-        }
-    }
-    indexes.clear();
-}
-
-bool ImapSession::SendFileRange(FileStream& file, std::uint64_t offset, std::uint64_t length) {
+// Sends a range of an open message file as the data of a literal already announced; a short read
+// ends the session, since the client counts on exactly that many bytes.
+bool SendFileRange(CommandContext& context, FileStream& file, std::uint64_t offset, std::uint64_t length) {
     std::string block;
     std::uint64_t sent = 0;
     while (sent < length) {
         const std::uint64_t take = std::min<std::uint64_t>(kLiteralBlock, length - sent);
         if (!ReadRange(file, {offset + sent, take}, block)) {
-            Log('E', Format("SendFileLiteral:  ReadFile(%s) failed after %lu of %lu bytes; the connection is closed",
-                            {std::string_view(file.Path()), sent, length}));
-            noReply_ = true;
-            endSession_ = true;
+            ImapLog('E', Format("SendFileLiteral:  ReadFile(%s) failed after %lu of %lu bytes; the connection is closed",
+                                {std::string_view(file.Path()), sent, length}));
+            context.replies.Silence();
+            context.replies.EndSession();
             return false;
         }
-        connection_->Write(block);
+        context.replies.Connection().Write(block);
         sent += take;
     }
-    return connection_->Alive();
+    return context.replies.Connection().Alive();
 }
 
-}  // namespace pw::imap
+// One message's response, put together whole before any of it is written.
+class MessageFetch {
+public:
+    enum class Outcome { Written, Gone, Failed };
+
+    MessageFetch(CommandContext& context, const FetchRequest& request, std::size_t index)
+        : context_(context), request_(request), index_(index), entry_(context.mailbox.view.messages[index]),
+          uidCommand_(context.command.uid) {}
+
+    // Messages it read and marked \Seen are added to `seen`, to be stored with their batch.
+    Outcome Run(std::vector<std::size_t>& seen);
+
+private:
+    Outcome Open();
+    bool WriteItem(const FetchItem& item);
+    bool WriteRfc822Part(FetchItemId id);
+    void WriteEnvelope();
+    bool WriteStructure(bool extended);
+    bool WriteSection(const FetchItem& item);
+    bool MessageSection(const FetchSection& section, SectionData& data);
+    bool PartSection(const FetchSection& section, SectionData& data);
+    bool PickHeaderFields(const FetchSection& section, SectionData& data);
+    bool BinarySection(const FetchSection& section, SectionData& data);
+    bool Send();
+    bool InternalError(std::string_view unit, std::string_view call, m5::M5Status status);
+    // Where the message's body starts, within the file.
+    std::uint64_t BodyStart(const m5::M5PartDesc& top) const { return std::min<std::uint64_t>(top.body.offset, message_.Size()); }
+    void Separate() {
+        if (!first_) response_.Text(" ");
+        first_ = false;
+    }
+
+    CommandContext& context_;
+    const FetchRequest& request_;
+    std::size_t index_;
+    MessageEntry& entry_;
+    bool uidCommand_;
+    StoredMessage message_;
+    Response response_;
+    bool first_ = true;
+};
+
+MessageFetch::Outcome MessageFetch::Run(std::vector<std::size_t>& seen) {
+    if (const Outcome opened = Open(); opened != Outcome::Written) return opened;
+    if (uidCommand_) {
+        Separate();
+        response_.Text(Format("UID %lu", {std::uint64_t{entry_.uid}}));
+    }
+    bool flagsAsked = false;
+    for (const FetchItem& item : request_.items) {
+        const FetchItemId id = item.row->id;
+        flagsAsked = flagsAsked || id == FetchItemId::Flags;
+        if (id == FetchItemId::Flags || (id == FetchItemId::Uid && uidCommand_)) continue;
+        Separate();
+        if (!WriteItem(item)) return Outcome::Failed;
+    }
+    // Reading a message marks it \Seen: shown now, stored with the others of its batch, where the
+    // session may -- never under EXAMINE.
+    const SelectedMailbox& mailbox = context_.mailbox;
+    bool flagsChanged = false;
+    if ((request_.needs & kMarksSeen) && !mailbox.readOnly && !(entry_.flags & kFlagSeen)) {
+        entry_.flags |= kFlagSeen;
+        flagsChanged = true;
+        if (mailbox.view.permanentFlags & kFlagSeen) seen.push_back(index_);
+    }
+    if (flagsAsked || flagsChanged) {
+        Separate();
+        response_.Text("FLAGS " + FlagList(entry_.flags, mailbox.view.KeywordsOf(entry_.keywords)));
+    }
+    response_.Text(")\r\n");
+    return Send() ? Outcome::Written : Outcome::Failed;
+}
+
+MessageFetch::Outcome MessageFetch::Open() {
+    const unsigned needs = request_.needs;
+    if (!(needs & (kNeedsContent | kNeedsHeader | kNeedsParse))) return Outcome::Written;
+    const StoredMessage::Opened opened = message_.Open(context_.store, *context_.mailbox.folder, entry_.uid);
+    // Expunged by another session (or POP3): the others are still answered.
+    if (opened == StoredMessage::Opened::Gone) return Outcome::Gone;
+    const auto uid = std::uint64_t{entry_.uid};
+    if (opened == StoredMessage::Opened::Failed) {
+        ImapLog('E', Format("IMAPUtil-SelectMessage:  M5OpenFiledMessage failed with error code %u.  Name:  \"%s\"",
+                            {std::uint64_t{m5::M5STS_READ_ERROR}, std::string_view(message_.Failure())}));
+        context_.No(Format("Error interpreting message UID #%u", {uid}));
+        return Outcome::Failed;
+    }
+    bool walk = needs & kNeedsParse;
+    if (!walk && (needs & kNeedsHeader)) {
+        const m5::M5Status status = message_.ReadHeader(context_.parser);
+        if (status != m5::M5STS_SUCCESS && status != m5::M5STS_LIMIT_REACHED) {
+            ImapLog('E', Format("M5ReadEnvelope failed with error code %u", {std::uint64_t{status}}));
+            ImapLog('E', Format("Message at offset %lu in file:  \"%s\"", {std::uint64_t{0}, std::string_view(message_.Path())}));
+            context_.No("Error reading message headers");
+            return Outcome::Failed;
+        }
+        // A header past the header-only read's limit: only the whole walk finds where it ends.
+        walk = status == m5::M5STS_LIMIT_REACHED;
+    }
+    if (walk) {
+        const m5::M5Status status = message_.Walk(context_.parser);
+        if (status != m5::M5STS_SUCCESS && status != m5::M5STS_LIMIT_REACHED) {
+            ImapLog('E', Format("IMAPUtil-SelectMessage:  M5OpenFiledMessage failed with error code %u.  Name:  \"%s\"",
+                                {std::uint64_t{status}, std::string_view(message_.Path())}));
+            context_.No(Format("Error interpreting message UID #%u", {uid}));
+            return Outcome::Failed;
+        }
+    }
+    return Outcome::Written;
+}
+
+bool MessageFetch::WriteItem(const FetchItem& item) {
+    switch (item.row->id) {
+    case FetchItemId::Uid: response_.Text(Format("UID %lu", {std::uint64_t{entry_.uid}})); return true;
+    case FetchItemId::InternalDate: response_.Text("INTERNALDATE " + InternalDateText(entry_.internalDate)); return true;
+    case FetchItemId::Rfc822Size:
+        response_.Text(Format("RFC822.SIZE %lu", {entry_.size != 0 || !message_.IsOpen() ? entry_.size : message_.Size()}));
+        return true;
+    case FetchItemId::Rfc822:
+    case FetchItemId::Rfc822Header:
+    case FetchItemId::Rfc822Text: return WriteRfc822Part(item.row->id);
+    case FetchItemId::Envelope: WriteEnvelope(); return true;
+    case FetchItemId::Body: return WriteStructure(false);
+    case FetchItemId::BodyStructure: return WriteStructure(true);
+    case FetchItemId::BodySection:
+    case FetchItemId::BodyPeek:
+    case FetchItemId::Binary:
+    case FetchItemId::BinaryPeek:
+    case FetchItemId::BinarySize: return WriteSection(item);
+    case FetchItemId::Flags: return true;
+    }
+    return true;
+}
+
+bool MessageFetch::WriteRfc822Part(FetchItemId id) {
+    if (id == FetchItemId::Rfc822) {
+        response_.Text("RFC822 ");
+        response_.FileLiteral({0, message_.Size()}, false);
+        return true;
+    }
+    const m5::M5PartDesc* top = message_.Part(0);
+    if (top == nullptr) return InternalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
+    const std::uint64_t bodyStart = BodyStart(*top);
+    const bool header = id == FetchItemId::Rfc822Header;
+    response_.Text(header ? "RFC822.HEADER " : "RFC822.TEXT ");
+    response_.FileLiteral(header ? Range{0, bodyStart} : Range{bodyStart, message_.Size() - bodyStart}, false);
+    return true;
+}
+
+void MessageFetch::WriteEnvelope() {
+    const m5::M5EnvelopeDesc* envelope = nullptr;
+    const m5::M5Status status = m5::M5GetEnvelopeDesc(message_.Structure(), 0, envelope);
+    if (status != m5::M5STS_SUCCESS) {
+        ImapLog('E', Format("M5 error %u parsing message #%lu:  %s",
+                            {std::uint64_t{status}, std::uint64_t{index_ + 1}, std::string_view(message_.Path())}));
+    }
+    response_.Text("ENVELOPE " + (envelope ? EnvelopeStructure(*envelope) : std::string(kEmptyEnvelope)));
+}
+
+bool MessageFetch::WriteStructure(bool extended) {
+    std::string structure;
+    std::string call;
+    if (const m5::M5Status status = WriteBodyStructure(message_.Structure(), 0, extended, structure, call); status != m5::M5STS_SUCCESS) {
+        ImapLog('E', Format("%s:  %s() failed with code %u", {std::string_view(extended ? "SendBodyStructure" : "SendMimeStructure"),
+                                                              std::string_view(call), std::uint64_t{status}}));
+        context_.No("Server internal error with message");
+        return false;
+    }
+    response_.Text(std::string(extended ? "BODYSTRUCTURE " : "BODY ") + structure);
+    return true;
+}
+
+bool MessageFetch::WriteSection(const FetchItem& item) {
+    const FetchItemId id = item.row->id;
+    const bool binary = id == FetchItemId::Binary || id == FetchItemId::BinaryPeek || id == FetchItemId::BinarySize;
+    SectionData data;
+    const FetchSection& section = item.section;
+    const bool ready = binary ? BinarySection(section, data) : section.path.empty() ? MessageSection(section, data) : PartSection(section, data);
+    if (!ready) return false;
+    const std::uint64_t length = data.bytes ? data.bytes->size() : data.range.length;
+    if (id == FetchItemId::BinarySize) {
+        response_.Text(item.ResponseName() + " " + std::to_string(length));
+        return true;
+    }
+    // A partial fetch: from the origin, at most the count; past the end, nothing.
+    std::uint64_t from = 0;
+    std::uint64_t count = length;
+    if (section.origin) {
+        from = std::min(*section.origin, length);
+        count = std::min(section.count, length - from);
+    }
+    response_.Text(item.ResponseName() + " ");
+    if (data.bytes) {
+        response_.Literal(std::string_view(*data.bytes).substr(static_cast<std::size_t>(from), static_cast<std::size_t>(count)), binary);
+    } else {
+        response_.FileLiteral({data.range.offset + from, count}, binary);
+    }
+    return true;
+}
+
+// A section of the message itself: all of it, its header (or some of its fields), or its text.
+bool MessageFetch::MessageSection(const FetchSection& section, SectionData& data) {
+    using Kind = FetchSection::Kind;
+    if (section.kind == Kind::Whole) {
+        data.range = {0, message_.Size()};
+        return true;
+    }
+    const m5::M5PartDesc* top = message_.Part(0);
+    if (top == nullptr) return InternalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
+    const std::uint64_t bodyStart = BodyStart(*top);
+    if (section.kind == Kind::Text) {
+        data.range = {bodyStart, message_.Size() - bodyStart};
+        return true;
+    }
+    data.range = {0, bodyStart};
+    return PickHeaderFields(section, data);
+}
+
+// A section of a part ("1.2", "1.2.MIME", "2.HEADER"); a part the message does not have is "".
+bool MessageFetch::PartSection(const FetchSection& section, SectionData& data) {
+    using Kind = FetchSection::Kind;
+    std::size_t number = m5::kM5NoPart;
+    if (m5::M5FindSection(message_.Structure(), section.path, number) != m5::M5STS_SUCCESS) return true;
+    const m5::M5PartDesc* part = message_.Part(number);
+    if (part == nullptr) return InternalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
+    // HEADER and TEXT of a message/rfc822 part are those of the message it holds.
+    const m5::M5PartDesc* inner = part;
+    if (part->type == "message" && part->subType == "rfc822" && !part->children.empty()) inner = message_.Part(part->children.front());
+    if (inner == nullptr) return InternalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
+    const auto headerOf = [](const m5::M5PartDesc& desc) { return Range{desc.header.offset, desc.body.offset - desc.header.offset}; };
+    switch (section.kind) {
+    case Kind::Whole: data.range = {part->body.offset, part->body.length}; return true;
+    case Kind::Mime: data.range = headerOf(*part); return true;
+    case Kind::Text: data.range = {inner->body.offset, inner->body.length}; return true;
+    default: data.range = headerOf(*inner); return PickHeaderFields(section, data);
+    }
+}
+
+// HEADER.FIELDS and HEADER.FIELDS.NOT: the fields picked from the header `data` spans; HEADER keeps
+// the span.
+bool MessageFetch::PickHeaderFields(const FetchSection& section, SectionData& data) {
+    using Kind = FetchSection::Kind;
+    if (section.kind == Kind::Header) return true;
+    std::string header;
+    if (!ReadRange(message_.File(), {data.range.offset, std::min(data.range.length, kMaxHeaderSection)}, header)) {
+        ImapLog('E', Format("M5ReadEnvelope failed with error code %u", {std::uint64_t{m5::M5STS_READ_ERROR}}));
+        context_.No("Error reading message envelope");
+        return false;
+    }
+    data.bytes = PickFields(header, section.fields, section.kind == Kind::HeaderFieldsNot);
+    return true;
+}
+
+// BINARY: the part decoded from its transfer encoding.
+bool MessageFetch::BinarySection(const FetchSection& section, SectionData& data) {
+    if (section.path.empty()) {
+        data.range = {0, message_.Size()};
+        return true;
+    }
+    std::size_t number = m5::kM5NoPart;
+    if (m5::M5FindSection(message_.Structure(), section.path, number) != m5::M5STS_SUCCESS) return true;
+    const m5::M5PartDesc* part = message_.Part(number);
+    if (part == nullptr) return InternalError("SendMimePart", "M5GetMimeDesc", m5::M5STS_INVALID_HANDLE);
+    if (!part->multipart && m5::M5EncodingOf(part->encoding) == m5::M5Encoding::Unknown) {
+        const std::string which = uidCommand_ ? Format("UID %lu", {std::uint64_t{entry_.uid}}) : Format("number %lu", {std::uint64_t{index_ + 1}});
+        context_.No(Format("[UNKNOWN-CTE] could not decode \"%s\" part of message %s", {std::string_view(section.text), std::string_view(which)}));
+        return false;
+    }
+    std::string decoded;
+    if (const m5::M5Status status = m5::M5GetPartBody(message_.Structure(), number, m5::M5Delivery::Decoded, decoded);
+        status != m5::M5STS_SUCCESS) {
+        return InternalError("SendMimePart", "M5GetPartBody", status);
+    }
+    data.bytes = std::move(decoded);
+    return true;
+}
+
+bool MessageFetch::InternalError(std::string_view unit, std::string_view call, m5::M5Status status) {
+    ImapLog('E', Format("%s:  %s() failed with code %u", {unit, call, std::uint64_t{status}}));
+    const std::string which = uidCommand_ ? Format("UID %lu", {std::uint64_t{entry_.uid}}) : Format("#%lu", {std::uint64_t{index_ + 1}});
+    context_.No(Format("Server internal error with message %s", {std::string_view(which)}));
+    return false;
+}
+
+bool MessageFetch::Send() {
+    context_.replies.Connection().Write(Format("* %lu FETCH (", {std::uint64_t{index_ + 1}}));
+    for (Response::Piece& piece : response_.pieces) {
+        context_.replies.Connection().Write(piece.text);
+        if (piece.file.length != 0 && !SendFileRange(context_, message_.File(), piece.file.offset, piece.file.length)) return false;
+    }
+    return true;
+}
+
+// Stores \Seen for messages (by index) with one flush of the folder for all of them.
+void StoreSeen(CommandContext& context, std::vector<std::size_t>& indexes) {
+    if (indexes.empty()) return;
+    SelectedMailbox& mailbox = context.mailbox;
+    MessageVector& view = mailbox.view;
+    std::vector<std::uint32_t> uids;
+    for (const std::size_t index : indexes) uids.push_back(view.messages[index].uid);
+    std::string failure;
+    FlagChange change;
+    change.add = kFlagSeen;
+    auto stored = context.store.ChangeFlags(*mailbox.folder, uids, change, failure);
+    if (stored.empty()) {
+        ImapLog('W', "Messages could not be marked read:  " + failure);
+        // The client was shown \Seen: it hears the flags the store still holds.
+        for (const std::size_t index : indexes) {
+            stored.emplace_back(StoredFlags{view.messages[index].stored, view.KeywordsOf(view.messages[index].storedKeywords)});
+        }
+    }
+    const auto mask = static_cast<std::uint16_t>(view.permanentFlags & kStorableFlags);
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        if (!stored[i]) continue;
+        MessageEntry& entry = view.messages[indexes[i]];
+        const std::uint16_t shown = entry.flags;
+        entry.stored = stored[i]->bits;
+        entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (stored[i]->bits & mask));
+        if (view.permanentKeywords && view.KeywordsOf(entry.storedKeywords) != stored[i]->keywords) {
+            entry.storedKeywords = entry.keywords = view.Intern(stored[i]->keywords);
+            mailbox.AnnounceKeywords(stored[i]->keywords);
+        }
+        // Another session's flags, added meanwhile, are news to this client.
+        if (entry.flags != shown) mailbox.SendFlags(indexes[i]);
+    }
+    indexes.clear();
+}
+
+}  // namespace
+
+void Fetch(CommandContext& context) {
+    const Command& command = context.command;
+    MessageVector& view = context.mailbox.view;
+    std::string diagnostic;
+    if (!view.Select(command.arguments[0].text, command.uid, diagnostic)) return context.Bad(diagnostic);
+    FetchRefusal refusal;
+    const auto request = ParseFetchItems(command.arguments[1], refusal);
+    if (!request) {
+        if (!refusal.logLine.empty()) ImapLog('E', refusal.logLine);
+        return refusal.bad ? context.Bad(refusal.reply) : context.No(refusal.reply);
+    }
+    if ((request->needs & (kNeedsParse | kNeedsHeader)) && !context.parser.Open()) return context.No("Server internal error with message");
+    std::vector<std::size_t> seen;
+    std::size_t gone = 0;
+    for (std::size_t i = 0; i < view.messages.size(); ++i) {
+        if (!view.messages[i].selected) continue;
+        const MessageFetch::Outcome outcome = MessageFetch(context, *request, i).Run(seen);
+        if (outcome == MessageFetch::Outcome::Failed) break;
+        if (outcome == MessageFetch::Outcome::Gone) ++gone;
+        if (seen.size() >= kSeenBatch) StoreSeen(context, seen);
+    }
+    StoreSeen(context, seen);
+    view.Recount();
+    if (gone != 0) context.No("[EXPUNGEISSUED] Some of the requested messages no longer exist");
+    if (!context.replies.Settled()) context.SetReply("OK FETCH completed");
+}
+
+}  // namespace pw::imap::commands

@@ -1,15 +1,18 @@
-// ImapSession: the commands on folders themselves -- CREATE, DELETE, RENAME, LIST, LSUB and STATUS.
-#include "imap/ImapSession.h"
+// The commands on folders themselves -- CREATE, DELETE, RENAME, LIST, LSUB and STATUS.
+#include "imap/ImapCommands.h"
 
 #include <algorithm>
 #include <unordered_set>
 
 #include "imap/ImapLimits.h"
+#include "imap/ImapStore.h"
 #include "imap/ImapStrings.h"
 #include "imap/ModifiedUtf7.h"
+#include "imap/SelectedMailbox.h"
+#include "imap/Subscriptions.h"
 #include "platform/Text.h"
 
-namespace pw::imap {
+namespace pw::imap::commands {
 
 namespace {
 
@@ -127,137 +130,148 @@ std::vector<std::string> LsubLines(std::string_view pattern, const std::vector<s
     return lines;
 }
 
-}  // namespace
-
-void ImapSession::Create(const Command& command) {
-    if (readOnly_) return No("Your account is marked read-only.  You may not create anything.");
-    auto name = MailboxName(command.arguments[0]);
-    if (!name) return;
-    if (name->back() == '/') name->pop_back();
-    std::string_view specialUse;
-    if (command.arguments.size() > 1) {
-        const auto attributes = SpecialUseParameter(command.arguments[1]);
-        if (!attributes) return Bad("Invalid CREATE parameters");
-        for (const std::string& attribute : *attributes) {
-            if (ImapStore::SupportedSpecialUse(attribute).empty()) return No("[USEATTR] " + attribute + " is not supported");
-        }
-        // A folder has one use: the store keeps one, and LIST would otherwise show what it can not keep.
-        if (attributes->size() > 1) return No("[USEATTR] Only one special-use attribute per folder is supported");
-        if (!attributes->empty()) specialUse = ImapStore::SupportedSpecialUse(attributes->front());
-    }
-    if (EqualsNoCase(*name, "INBOX")) return No("You may not create \"Inbox\".  This is an IMAP restriction.");
-    if (name->starts_with('#')) return No("You may not create a top-level folder with a name starting with '#'");
-    // The store's inbox holds no folders, and a folder of the user's own named "INBOX" would be one
-    // no client could ever reach again.
-    if (StartsWithNoCase(*name, "INBOX/")) return No("[CANNOT] The inbox can not hold folders");
-    std::string diagnostic;
-    if (StartsWithNoCase(*name + "/", store_.PublicPrefix())) return No("You may not create folders there");
-    if (store_.FindFolder(*name, diagnostic)) return No("This folder already exists");
-    diagnostic.clear();
-    if (!store_.CreateFolder(*name, diagnostic, specialUse)) return No(diagnostic);
-    Log('I', "Created folder:  \"" + *name + "\"" + (specialUse.empty() ? "" : " as " + std::string(specialUse)));
-    SetReply("OK CREATE completed");
-}
-
-void ImapSession::Delete(const Command& command) {
-    if (readOnly_) return No("Your account is marked read-only.  You may not delete anything.");
-    const auto name = MailboxName(command.arguments[0]);
-    if (!name) return;
-    if (EqualsNoCase(*name, "INBOX")) return No("You may not delete \"Inbox\".  This is an IMAP restriction.");
-    std::string diagnostic;
-    const auto folder = store_.FindFolder(*name, diagnostic);
-    if (!folder) return No(diagnostic);
-    if (folder->isPublic) return No("The specified folder is marked read-only.  You may not delete anything in it.");
-    if (selected_ && EqualsNoCase(selected_->name, folder->name)) return No("You may not delete the currently selected folder");
-    if (!store_.DeleteFolder(*folder, diagnostic)) return No(diagnostic);
-    Log('I', "Deleted folder:  \"" + *name + "\"");
-    CarrySubscriptions(folder->name, std::nullopt);
-    SetReply("OK DELETE completed");
-}
-
 // RENAME's checks of the new name, shared by the inbox and other folders; false with the reply set.
-bool ImapSession::RenameTargetAllowed(std::string_view to) {
+bool RenameTargetAllowed(CommandContext& context, std::string_view to) {
     std::string diagnostic;
-    if (EqualsNoCase(to, "INBOX") || store_.FindFolder(to, diagnostic)) {
-        No("This folder already exists");
-    } else if (StartsWithNoCase(std::string(to) + "/", store_.PublicPrefix())) {
-        No("You may not create folders there");
+    if (EqualsNoCase(to, "INBOX") || context.store.FindFolder(to, diagnostic)) {
+        context.No("This folder already exists");
+    } else if (StartsWithNoCase(std::string(to) + "/", context.store.PublicPrefix())) {
+        context.No("You may not create folders there");
     } else if (StartsWithNoCase(to, "INBOX/")) {
-        No("[CANNOT] The inbox can not hold folders");
+        context.No("[CANNOT] The inbox can not hold folders");
     } else if (to.starts_with('#')) {
-        No("You may not create a top-level folder with a name starting with '#'");
+        context.No("You may not create a top-level folder with a name starting with '#'");
     } else {
         return true;
     }
     return false;
 }
 
-void ImapSession::Rename(const Command& command) {
-    if (readOnly_) return No("Your account is marked read-only.  You may not rename anything.");
-    if (command.arguments[1].text.empty()) return Bad("You may not give a folder an empty name");
-    const auto from = MailboxName(command.arguments[0]);
+// LIST and LSUB.
+void ListOrLsub(CommandContext& context, bool lsub) {
+    const Command& command = context.command;
+    const std::string combined = command.arguments[0].text + command.arguments[1].text;
+    if (combined.size() > kMaxMailboxNameBytes) return context.No("Combined folder path is too long");
+    const DecodedMailboxName pattern = DecodeModifiedUtf7(combined);
+    if (!pattern.Ok()) return context.replies.SetDiagnostic(pattern.diagnostic, pattern.bad);
+    if (!lsub && command.arguments[1].text.empty()) {
+        context.Untagged("LIST (\\Noselect) \"/\" \"\"");
+        return context.SetReply("OK LIST completed");
+    }
+    const ImapStore& store = context.store;
+    const std::vector<std::string> lines =
+        lsub ? LsubLines(pattern.name, Subscriptions(context.session.userDirectory).Names(), store) : ListLines(pattern.name, store);
+    for (const std::string& line : lines) context.Untagged(line);
+    context.SetReply(lsub ? "OK LSUB completed" : "OK LIST completed");
+}
+
+}  // namespace
+
+void Create(CommandContext& context) {
+    const Command& command = context.command;
+    if (context.session.readOnly) return context.No("Your account is marked read-only.  You may not create anything.");
+    auto name = MailboxName(context.replies, command.arguments[0]);
+    if (!name) return;
+    if (name->back() == '/') name->pop_back();
+    std::string_view specialUse;
+    if (command.arguments.size() > 1) {
+        const auto attributes = SpecialUseParameter(command.arguments[1]);
+        if (!attributes) return context.Bad("Invalid CREATE parameters");
+        for (const std::string& attribute : *attributes) {
+            if (ImapStore::SupportedSpecialUse(attribute).empty()) return context.No("[USEATTR] " + attribute + " is not supported");
+        }
+        // A folder has one use: the store keeps one, and LIST would otherwise show what it can not keep.
+        if (attributes->size() > 1) return context.No("[USEATTR] Only one special-use attribute per folder is supported");
+        if (!attributes->empty()) specialUse = ImapStore::SupportedSpecialUse(attributes->front());
+    }
+    if (EqualsNoCase(*name, "INBOX")) return context.No("You may not create \"Inbox\".  This is an IMAP restriction.");
+    if (name->starts_with('#')) return context.No("You may not create a top-level folder with a name starting with '#'");
+    // The store's inbox holds no folders, and a folder of the user's own named "INBOX" would be one
+    // no client could ever reach again.
+    if (StartsWithNoCase(*name, "INBOX/")) return context.No("[CANNOT] The inbox can not hold folders");
+    std::string diagnostic;
+    if (StartsWithNoCase(*name + "/", context.store.PublicPrefix())) return context.No("You may not create folders there");
+    if (context.store.FindFolder(*name, diagnostic)) return context.No("This folder already exists");
+    diagnostic.clear();
+    if (!context.store.CreateFolder(*name, diagnostic, specialUse)) return context.No(diagnostic);
+    ImapLog('I', "Created folder:  \"" + *name + "\"" + (specialUse.empty() ? "" : " as " + std::string(specialUse)));
+    context.SetReply("OK CREATE completed");
+}
+
+void Delete(CommandContext& context) {
+    const Command& command = context.command;
+    if (context.session.readOnly) return context.No("Your account is marked read-only.  You may not delete anything.");
+    const auto name = MailboxName(context.replies, command.arguments[0]);
+    if (!name) return;
+    if (EqualsNoCase(*name, "INBOX")) return context.No("You may not delete \"Inbox\".  This is an IMAP restriction.");
+    std::string diagnostic;
+    const auto folder = context.store.FindFolder(*name, diagnostic);
+    if (!folder) return context.No(diagnostic);
+    if (folder->isPublic) return context.No("The specified folder is marked read-only.  You may not delete anything in it.");
+    if (context.mailbox.IsFolder(folder->name)) return context.No("You may not delete the currently selected folder");
+    if (!context.store.DeleteFolder(*folder, diagnostic)) return context.No(diagnostic);
+    ImapLog('I', "Deleted folder:  \"" + *name + "\"");
+    Subscriptions(context.session.userDirectory).Carry(folder->name, std::nullopt);
+    context.SetReply("OK DELETE completed");
+}
+
+void Rename(CommandContext& context) {
+    const Command& command = context.command;
+    if (context.session.readOnly) return context.No("Your account is marked read-only.  You may not rename anything.");
+    if (command.arguments[1].text.empty()) return context.Bad("You may not give a folder an empty name");
+    const auto from = MailboxName(context.replies, command.arguments[0]);
     if (!from) return;
-    auto to = MailboxName(command.arguments[1]);
+    auto to = MailboxName(context.replies, command.arguments[1]);
     if (!to) return;
     if (to->back() == '/') to->pop_back();
-    if (selected_ && EqualsNoCase(selected_->name, *from)) return No("You may not rename the currently selected folder");
+    if (context.mailbox.IsFolder(*from)) return context.No("You may not rename the currently selected folder");
     // The selected folder's session keeps its place in the store: it may not move under it.
-    if (selected_ && StartsWithNoCase(selected_->name, *from + "/")) return No("You may not move the folder that holds the selected folder");
-    if (!RenameTargetAllowed(*to)) return;
+    if (context.mailbox.folder && StartsWithNoCase(context.mailbox.folder->name, *from + "/")) return context.No("You may not move the folder that holds the selected folder");
+    if (!RenameTargetAllowed(context, *to)) return;
     std::string diagnostic;
     if (EqualsNoCase(*from, "INBOX")) {
-        if (!store_.MoveInbox(*to, diagnostic)) return No(diagnostic);
-        return SetReply("OK Inbox contents moved to new folder");
+        if (!context.store.MoveInbox(*to, diagnostic)) return context.No(diagnostic);
+        return context.SetReply("OK Inbox contents moved to new folder");
     }
-    const auto folder = store_.FindFolder(*from, diagnostic);
-    if (!folder) return No(diagnostic);
-    if (folder->isPublic) return No("The specified folder is marked read-only.  You may not rename it.");
-    if (StartsWithNoCase(*to, folder->name + "/")) return No("[CANNOT] A folder can not be moved into itself");
-    if (!store_.RenameFolder(*folder, *to, diagnostic)) return No(diagnostic);
-    Log('I', "Renamed folder:  \"" + folder->name + "\" to \"" + *to + "\"");
+    const auto folder = context.store.FindFolder(*from, diagnostic);
+    if (!folder) return context.No(diagnostic);
+    if (folder->isPublic) return context.No("The specified folder is marked read-only.  You may not rename it.");
+    if (StartsWithNoCase(*to, folder->name + "/")) return context.No("[CANNOT] A folder can not be moved into itself");
+    if (!context.store.RenameFolder(*folder, *to, diagnostic)) return context.No(diagnostic);
+    ImapLog('I', "Renamed folder:  \"" + folder->name + "\" to \"" + *to + "\"");
     std::string_view written = command.arguments[1].text;  // as the client wrote it, for its subscriptions
     if (written.ends_with('/')) written.remove_suffix(1);
-    CarrySubscriptions(folder->name, written);
-    SetReply("OK Folder renamed");
+    Subscriptions(context.session.userDirectory).Carry(folder->name, written);
+    context.SetReply("OK Folder renamed");
 }
 
-void ImapSession::List(const Command& command, bool lsub) {
-    const std::string combined = command.arguments[0].text + command.arguments[1].text;
-    if (combined.size() > kMaxMailboxNameBytes) return No("Combined folder path is too long");
-    const DecodedMailboxName pattern = DecodeModifiedUtf7(combined);
-    if (!pattern.Ok()) return SetDiagnostic(pattern.diagnostic, pattern.bad);
-    if (!lsub && command.arguments[1].text.empty()) {
-        Untagged("LIST (\\Noselect) \"/\" \"\"");
-        return SetReply("OK LIST completed");
-    }
-    const std::vector<std::string> lines = lsub ? LsubLines(pattern.name, Subscriptions(), store_) : ListLines(pattern.name, store_);
-    for (const std::string& line : lines) Untagged(line);
-    SetReply(lsub ? "OK LSUB completed" : "OK LIST completed");
-}
+void List(CommandContext& context) { ListOrLsub(context, false); }
+void Lsub(CommandContext& context) { ListOrLsub(context, true); }
 
-void ImapSession::Status(const Command& command) {
-    const auto name = MailboxName(command.arguments[0]);
+void Status(CommandContext& context) {
+    const Command& command = context.command;
+    const auto name = MailboxName(context.replies, command.arguments[0]);
     if (!name) return;
     std::string diagnostic;
-    const auto folder = store_.FindFolder(*name, diagnostic);
-    if (!folder) return No("No such mailbox");
-    if (!folder->Has('r')) return No("Cannot provide status for a non-selectable mailbox");
+    const auto folder = context.store.FindFolder(*name, diagnostic);
+    if (!folder) return context.No("No such mailbox");
+    if (!folder->Has('r')) return context.No("Cannot provide status for a non-selectable mailbox");
     // Written in upper case: the grammar ignores case, but clients are tested against upper case,
     // and some read lower-case names as nothing at all.
     static constexpr std::string_view kItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT"};
     for (const Argument& item : command.arguments[1].items) {
         if (item.kind == ArgumentKind::List || std::find(std::begin(kItems), std::end(kItems), ToUpperAscii(item.text)) == std::end(kItems)) {
-            return Bad("Invalid STATUS item:  " + item.text.substr(0, 40));
+            return context.Bad("Invalid STATUS item:  " + item.text.substr(0, 40));
         }
     }
     MessageVector vector;
     try {
-        vector = store_.BuildVector(*folder);
+        vector = context.store.BuildVector(*folder);
     } catch (const ComError& error) {
-        return No(std::string("The folder can not be read: ") + error.what());
+        return context.No(std::string("The folder can not be read: ") + error.what());
     }
     // RECENT counts what a SELECT now would show as recent, without taking it.
-    vector.MarkRecent(store_.RecentMark(*folder));
+    vector.MarkRecent(context.store.RecentMark(*folder));
     std::uint64_t unseen = 0;
     for (const MessageEntry& entry : vector.messages) unseen += (entry.flags & kFlagSeen) ? 0 : 1;
     std::string values;
@@ -272,8 +286,8 @@ void ImapSession::Status(const Command& command) {
         if (!values.empty()) values += ' ';
         values += key + " " + std::to_string(value);
     }
-    Untagged("STATUS " + ImapString(command.arguments[0].text) + " (" + values + ")");
-    SetReply("OK STATUS completed");
+    context.Untagged("STATUS " + ImapString(command.arguments[0].text) + " (" + values + ")");
+    context.SetReply("OK STATUS completed");
 }
 
-}  // namespace pw::imap
+}  // namespace pw::imap::commands

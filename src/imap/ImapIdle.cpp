@@ -1,4 +1,4 @@
-// ImapSession: IDLE (RFC 2177) -- "+ idling", then the selected folder's changes as they happen, until
+// IDLE (RFC 2177) -- "+ idling", then the selected folder's changes as they happen, until
 // the client's "DONE".
 //
 // An idling session sleeps: it waits on its socket and on a watch of the selected folder's directory
@@ -6,54 +6,55 @@
 // (SendUpdates: EXISTS, EXPUNGE, flag FETCHes) at once. Where the folder can not be watched, IDLE still
 // works and the changes come with the reply to DONE. The session's idle time-out (30 minutes unless
 // configured longer) ends an IDLE that no client ends.
-#include "imap/ImapSession.h"
+#include "imap/ImapCommands.h"
+#include "imap/SelectedMailbox.h"
 
 #include "platform/DirectoryWatch.h"
 #include "platform/Text.h"
 
-namespace pw::imap {
+namespace pw::imap::commands {
 
-void ImapSession::Idle(const Command& command) {
+void Idle(CommandContext& context) {
+    ImapConnection& connection = context.replies.Connection();
     std::unique_ptr<DirectoryWatch> watch;
-    if (state_ == SessionState::Selected) {
+    if (context.session.state == SessionState::Selected) {
         std::string error;
-        watch = DirectoryWatch::Watch(selected_->folder->Storage().Path(), error);
-        if (!watch) Log('W', "IDLE without change notices:  " + error);
-        SendUpdates();  // what happened before the watch began
+        watch = DirectoryWatch::Watch(context.mailbox.folder->folder->Storage().Path(), error);
+        if (!watch) ImapLog('W', "IDLE without change notices:  " + error);
+        context.mailbox.SendUpdates();  // what happened before the watch began
     }
-    connection_->WriteLine("+ idling");
-    const auto deadline = std::chrono::steady_clock::now() + std::max<std::chrono::steady_clock::duration>(settings_.idleTimeout, kMinIdleWait);
+    connection.WriteLine("+ idling");
+    const auto deadline = std::chrono::steady_clock::now() + std::max<std::chrono::steady_clock::duration>(context.session.settings.idleTimeout, kMinIdleWait);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         const auto woke = left.count() <= 0 ? ImapConnection::Wakeup::TimedOut
-                                            : connection_->WaitForInputOr(watch ? watch->Descriptor() : -1, left);
+                                            : connection.WaitForInputOr(watch ? watch->Descriptor() : -1, left);
         if (woke == ImapConnection::Wakeup::Other) {
             watch->Drain();
             if (ImapStopping()) break;
-            SendUpdates();
+            context.mailbox.SendUpdates();
             continue;
         }
         if (woke == ImapConnection::Wakeup::TimedOut) {
-            TimedOut();
-            noReply_ = true;
-            endSession_ = true;
+            SayTimedOut(context.replies, context.session);
+            context.replies.Silence();
+            context.replies.EndSession();
             return;
         }
         break;
     }
     std::string line;
     bool tooLong = false;
-    const auto read = connection_->ReadLine(line, kMaxIdleLine, kByteTimeout, tooLong);
+    const auto read = connection.ReadLine(line, kMaxIdleLine, kByteTimeout, tooLong);
     if (read != CommandSource::Status::Ok) {
         // The connection ended (or the server stops and ended its reads): no reply can reach anyone.
-        if (ImapStopping() && connection_->Alive()) Untagged("BYE [ALERT] Server shutting down immediately");
-        noReply_ = true;
-        endSession_ = true;
+        if (ImapStopping() && connection.Alive()) context.Untagged("BYE [ALERT] Server shutting down immediately");
+        context.replies.Silence();
+        context.replies.EndSession();
         return;
     }
-    if (!EqualsNoCase(line, "DONE")) return Bad("IDLE terminated by something other than DONE");
-    (void)command;
-    SetReply("OK IDLE terminated");
+    if (!EqualsNoCase(line, "DONE")) return context.Bad("IDLE terminated by something other than DONE");
+    context.SetReply("OK IDLE terminated");
 }
 
-}  // namespace pw::imap
+}  // namespace pw::imap::commands

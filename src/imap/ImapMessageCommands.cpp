@@ -1,22 +1,27 @@
-// ImapSession: the commands on the selected mailbox's messages -- STORE, EXPUNGE, COPY and MOVE.
-#include "imap/ImapSession.h"
+// The commands on the selected mailbox's messages -- STORE, EXPUNGE, COPY and MOVE.
+#include "imap/ImapCommands.h"
 
 #include <limits>
 
+#include "imap/ImapStore.h"
+#include "imap/SelectedMailbox.h"
 #include "platform/Text.h"
 
-namespace pw::imap {
+namespace pw::imap::commands {
 
-void ImapSession::Store(const Command& command) {
+void Store(CommandContext& context) {
+    const Command& command = context.command;
+    SelectedMailbox& mailbox = context.mailbox;
+    MessageVector& view = mailbox.view;
     std::string diagnostic;
-    if (!vector_.Select(command.arguments[0].text, command.uid, diagnostic)) return Bad(diagnostic);
+    if (!view.Select(command.arguments[0].text, command.uid, diagnostic)) return context.Bad(diagnostic);
     const Argument& item = command.arguments[1];
     std::string name = item.kind == ArgumentKind::List ? std::string() : ToLowerAscii(item.text);
     const char mode = name.starts_with('+') || name.starts_with('-') ? name[0] : '=';
     if (mode != '=') name.erase(0, 1);
     const bool silent = name == "flags.silent";
     if (!silent && name != "flags") {
-        return Bad("STORE command has illegal second argument (data item):  " + item.text.substr(0, 20));
+        return context.Bad("STORE command has illegal second argument (data item):  " + item.text.substr(0, 20));
     }
     std::vector<Argument> words = command.arguments[2].kind == ArgumentKind::List
                                       ? command.arguments[2].items
@@ -24,13 +29,13 @@ void ImapSession::Store(const Command& command) {
     // NIL for no flags at all, as some clients write an empty list.
     if (words.size() == 1 && words[0].kind == ArgumentKind::Atom && EqualsNoCase(words[0].text, "NIL")) words.clear();
     const auto parsed = ParseFlags(words, diagnostic);
-    if (!parsed) return Bad(diagnostic);
+    if (!parsed) return context.Bad(diagnostic);
     const std::uint16_t bits = parsed->bits;
-    if (bits & kFlagRecent) return Bad("STORE command may not be used to change the \\Recent flag");
+    if (bits & kFlagRecent) return context.Bad("STORE command may not be used to change the \\Recent flag");
 
     // What may be stored; the rest is shown to this session only (EXAMINE, or a right missing).
-    const auto mask = static_cast<std::uint16_t>(selectedReadOnly_ ? 0 : vector_.permanentFlags & kStorableFlags);
-    const bool keepKeywords = !selectedReadOnly_ && vector_.permanentKeywords;
+    const auto mask = static_cast<std::uint16_t>(mailbox.readOnly ? 0 : view.permanentFlags & kStorableFlags);
+    const bool keepKeywords = !mailbox.readOnly && view.permanentKeywords;
     FlagChange change;
     change.add = static_cast<std::uint16_t>(mode == '-' ? 0 : bits & mask);
     change.remove = static_cast<std::uint16_t>(mode == '+' ? 0 : (mode == '-' ? bits : ~bits) & mask);
@@ -38,9 +43,9 @@ void ImapSession::Store(const Command& command) {
         (mode == '-' ? change.removeKeywords : change.addKeywords) = parsed->keywords;
         change.replaceKeywords = mode == '=';
     }
-    AnnounceKeywords(parsed->keywords);
+    mailbox.AnnounceKeywords(parsed->keywords);
     std::vector<std::uint32_t> uids;
-    for (const MessageEntry& entry : vector_.messages) {
+    for (const MessageEntry& entry : view.messages) {
         if (entry.selected) uids.push_back(entry.uid);
     }
     // Always as a change of what is on disk now, never skipped because this session's view already
@@ -50,52 +55,55 @@ void ImapSession::Store(const Command& command) {
     const bool storing = (change.add | change.remove) != 0 || (keepKeywords && (change.replaceKeywords || !parsed->keywords.empty()));
     if (storing && !uids.empty()) {
         std::string failure;
-        stored = store_.ChangeFlags(*selected_, uids, change, failure);
+        stored = context.store.ChangeFlags(*mailbox.folder, uids, change, failure);
         if (stored.empty()) {
-            No(failure);
+            context.No(failure);
             stored.assign(uids.size(), std::nullopt);
         }
     }
     std::size_t next = 0;
-    for (std::size_t i = 0; i < vector_.messages.size(); ++i) {
-        MessageEntry& entry = vector_.messages[i];
+    for (std::size_t i = 0; i < view.messages.size(); ++i) {
+        MessageEntry& entry = view.messages[i];
         if (!entry.selected) continue;
         const std::optional<StoredFlags>& now = stored[next++];
         const std::uint16_t shown = entry.flags;
         entry.flags = mode == '+' ? shown | bits : mode == '-' ? shown & ~bits : (shown & kFlagRecent) | bits;
-        const Keywords& shownKeywords = vector_.KeywordsOf(entry.keywords);
-        entry.keywords = vector_.Intern(mode == '+'   ? WithKeywords(shownKeywords, parsed->keywords)
+        const Keywords& shownKeywords = view.KeywordsOf(entry.keywords);
+        entry.keywords = view.Intern(mode == '+'   ? WithKeywords(shownKeywords, parsed->keywords)
                                         : mode == '-' ? WithoutKeywords(shownKeywords, parsed->keywords)
                                                       : parsed->keywords);
         if (now) {
             entry.stored = now->bits;
             entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (now->bits & mask));
-            entry.storedKeywords = vector_.Intern(now->keywords);
+            entry.storedKeywords = view.Intern(now->keywords);
             if (keepKeywords) entry.keywords = entry.storedKeywords;
         }
         if (silent) continue;
         const std::string uid = command.uid ? Format("UID %lu ", {std::uint64_t{entry.uid}}) : std::string();
-        Untagged(Format("%lu FETCH (%sFLAGS %s)", {std::uint64_t{i + 1}, std::string_view(uid),
-                                                   std::string_view(FlagList(entry.flags, vector_.KeywordsOf(entry.keywords)))}));
+        context.Untagged(Format("%lu FETCH (%sFLAGS %s)", {std::uint64_t{i + 1}, std::string_view(uid),
+                                                   std::string_view(FlagList(entry.flags, view.KeywordsOf(entry.keywords)))}));
     }
-    vector_.Recount();
-    if (diagnostic_.empty()) SetReply("OK STORE completed");
+    view.Recount();
+    if (!context.replies.Settled()) context.SetReply("OK STORE completed");
 }
 
-void ImapSession::Expunge(const Command& command) {
-    if (selectedReadOnly_) return No("EXPUNGE command invalid since current folder is read-only");
-    if (!selected_->Has('d')) return No("You may not delete messages in this folder");
+void Expunge(CommandContext& context) {
+    const Command& command = context.command;
+    SelectedMailbox& mailbox = context.mailbox;
+    MessageVector& view = mailbox.view;
+    if (mailbox.readOnly) return context.No("EXPUNGE command invalid since current folder is read-only");
+    if (!mailbox.folder->Has('d')) return context.No("You may not delete messages in this folder");
     std::string diagnostic;
-    if (command.uid && !vector_.Select(command.arguments[0].text, true, diagnostic)) return Bad(diagnostic);
+    if (command.uid && !view.Select(command.arguments[0].text, true, diagnostic)) return context.Bad(diagnostic);
     // A pass that removed some but not all tries again while the failures keep falling.
-    std::vector<bool> gone(vector_.messages.size());
+    std::vector<bool> gone(view.messages.size());
     std::size_t failures = 0;
     for (std::size_t previous = std::numeric_limits<std::size_t>::max(); previous > 0;) {
         failures = 0;
-        for (std::size_t i = vector_.messages.size(); i-- > 0;) {
-            const MessageEntry& entry = vector_.messages[i];
+        for (std::size_t i = view.messages.size(); i-- > 0;) {
+            const MessageEntry& entry = view.messages[i];
             if (gone[i] || !(entry.flags & kFlagDeleted) || (command.uid && !entry.selected)) continue;
-            const auto removed = store_.RemoveIfDeleted(*selected_, entry.uid, diagnostic);
+            const auto removed = context.store.RemoveIfDeleted(*mailbox.folder, entry.uid, diagnostic);
             if (!removed) {
                 ++failures;
                 continue;
@@ -105,37 +113,45 @@ void ImapSession::Expunge(const Command& command) {
         if (failures == 0 || failures >= previous) break;
         previous = failures;
     }
-    ExpungeFromView(gone);
-    if (failures > 0) return No(diagnostic);
-    SetReply("OK EXPUNGE completed");
+    mailbox.ExpungeFromView(gone);
+    if (failures > 0) return context.No(diagnostic);
+    context.SetReply("OK EXPUNGE completed");
 }
 
-std::optional<FolderRecord> ImapSession::CopyTarget(const Command& command, std::string_view verb) {
-    if (readOnly_) return No(Format("Your account is marked read-only.  You may not %s messages.", {verb})), std::nullopt;
+// The checks COPY and MOVE share, and their target; nullopt with the reply set.
+std::optional<FolderRecord> CopyTarget(CommandContext& context, std::string_view verb) {
+    const Command& command = context.command;
+    SelectedMailbox& mailbox = context.mailbox;
+    MessageVector& view = mailbox.view;
+    if (context.session.readOnly) return context.No(Format("Your account is marked read-only.  You may not %s messages.", {verb})), std::nullopt;
     std::string diagnostic;
-    if (!vector_.Select(command.arguments[0].text, command.uid, diagnostic)) return Bad(diagnostic), std::nullopt;
-    const auto name = MailboxName(command.arguments[1]);
+    if (!view.Select(command.arguments[0].text, command.uid, diagnostic)) return context.Bad(diagnostic), std::nullopt;
+    const auto name = MailboxName(context.replies, command.arguments[1]);
     if (!name) return std::nullopt;
-    auto target = store_.FindFolder(*name, diagnostic);
-    if (!target) return No("[TRYCREATE] No such folder"), std::nullopt;
-    if (!target->Has('i') || !selected_->Has('r')) return No(Format("You may not %s messages into this folder", {verb})), std::nullopt;
+    auto target = context.store.FindFolder(*name, diagnostic);
+    if (!target) return context.No("[TRYCREATE] No such folder"), std::nullopt;
+    if (!target->Has('i') || !mailbox.folder->Has('r')) return context.No(Format("You may not %s messages into this folder", {verb})), std::nullopt;
     return target;
 }
 
-bool ImapSession::CopySelected(const FolderRecord& target, std::vector<std::uint32_t>& sources, std::vector<std::uint32_t>& copies) {
+// Copies the selected messages, all or none; false with the reply set.
+bool CopySelected(CommandContext& context, const FolderRecord& target, std::vector<std::uint32_t>& sources,
+                  std::vector<std::uint32_t>& copies) {
+    SelectedMailbox& mailbox = context.mailbox;
+    MessageVector& view = mailbox.view;
     std::string diagnostic;
     auto keepAlive = std::chrono::steady_clock::now() + kCopyKeepAlive;
-    for (const MessageEntry& entry : vector_.messages) {
+    for (const MessageEntry& entry : view.messages) {
         if (!entry.selected) continue;
-        const auto copy = store_.CopyMessage(*selected_, entry.uid, target, diagnostic);
+        const auto copy = context.store.CopyMessage(*mailbox.folder, entry.uid, target, diagnostic);
         if (!copy && diagnostic == kMessageGone) continue;  // expunged meanwhile: the rest are copied
         if (!copy) {
             // All or nothing: the copies made so far go again, and only they.
             for (const std::uint32_t made : copies) {
                 std::string ignored;
-                (void)store_.RemoveMessage(target, made, ignored);
+                (void)context.store.RemoveMessage(target, made, ignored);
             }
-            No(diagnostic);
+            context.No(diagnostic);
             return false;
         }
         sources.push_back(entry.uid);
@@ -143,52 +159,55 @@ bool ImapSession::CopySelected(const FolderRecord& target, std::vector<std::uint
         if (std::chrono::steady_clock::now() >= keepAlive) {
             // A long copy keeps the client from giving up on it. Not with EXISTS: the selected folder's
             // count would tell the client nothing new, or that it shrank.
-            Untagged("OK Still copying");
-            connection_->Flush();
+            context.Untagged("OK Still copying");
+            context.replies.Connection().Flush();
             keepAlive = std::chrono::steady_clock::now() + kCopyKeepAlive;
         }
     }
     return true;
 }
 
-std::string ImapSession::CopyUidCode(const FolderRecord& target, const std::vector<std::uint32_t>& sources,
-                                     const std::vector<std::uint32_t>& copies) const {
-    if (!(storeCapabilities_ & kStoreCapabilityUidPlus) || copies.empty()) return {};
-    return Format("[COPYUID %lu %s %s] ", {std::uint64_t{store_.UidValidity(target)}, std::string_view(UidSet(sources)),
+// "[COPYUID validity sources copies] " when UIDPLUS is on, else "".
+std::string CopyUidCode(CommandContext& context, const FolderRecord& target, const std::vector<std::uint32_t>& sources,
+                        const std::vector<std::uint32_t>& copies) {
+    if (!(context.session.storeCapabilities & kStoreCapabilityUidPlus) || copies.empty()) return {};
+    return Format("[COPYUID %lu %s %s] ", {std::uint64_t{context.store.UidValidity(target)}, std::string_view(UidSet(sources)),
                                            std::string_view(UidSet(copies))});
 }
 
-void ImapSession::Copy(const Command& command) {
-    const auto target = CopyTarget(command, "copy");
+void Copy(CommandContext& context) {
+    const auto target = CopyTarget(context, "copy");
     if (!target) return;
     std::vector<std::uint32_t> sources;
     std::vector<std::uint32_t> copies;
-    if (!CopySelected(*target, sources, copies)) return;
-    SetReply("OK " + CopyUidCode(*target, sources, copies) + "COPY completed");
+    if (!CopySelected(context, *target, sources, copies)) return;
+    context.SetReply("OK " + CopyUidCode(context, *target, sources, copies) + "COPY completed");
 }
 
-void ImapSession::Move(const Command& command) {
+void Move(CommandContext& context) {
+    SelectedMailbox& mailbox = context.mailbox;
+    MessageVector& view = mailbox.view;
     // RFC 6851: a copy whose originals are expunged. Every copy is safe before any original goes, so a
     // failure on the way leaves a message twice, never nowhere.
-    if (selectedReadOnly_) return No("MOVE command invalid since current folder is read-only");
-    if (!selected_->Has('d')) return No("You may not delete messages in this folder");
-    const auto target = CopyTarget(command, "move");
+    if (mailbox.readOnly) return context.No("MOVE command invalid since current folder is read-only");
+    if (!mailbox.folder->Has('d')) return context.No("You may not delete messages in this folder");
+    const auto target = CopyTarget(context, "move");
     if (!target) return;
     std::vector<std::uint32_t> sources;
     std::vector<std::uint32_t> copies;
-    if (!CopySelected(*target, sources, copies)) return;
-    if (const std::string code = CopyUidCode(*target, sources, copies); !code.empty()) Untagged("OK " + code + "Messages copied");
+    if (!CopySelected(context, *target, sources, copies)) return;
+    if (const std::string code = CopyUidCode(context, *target, sources, copies); !code.empty()) context.Untagged("OK " + code + "Messages copied");
     std::string diagnostic;
     std::size_t failures = 0;
-    std::vector<bool> gone(vector_.messages.size());
-    for (std::size_t i = vector_.messages.size(); i-- > 0;) {
-        if (!vector_.messages[i].selected) continue;
-        gone[i] = store_.RemoveMessage(*selected_, vector_.messages[i].uid, diagnostic);
+    std::vector<bool> gone(view.messages.size());
+    for (std::size_t i = view.messages.size(); i-- > 0;) {
+        if (!view.messages[i].selected) continue;
+        gone[i] = context.store.RemoveMessage(*mailbox.folder, view.messages[i].uid, diagnostic);
         if (!gone[i]) ++failures;
     }
-    ExpungeFromView(gone);
-    if (failures > 0) return No("Messages were copied, but " + std::to_string(failures) + " could not be removed: " + diagnostic);
-    SetReply("OK MOVE completed");
+    mailbox.ExpungeFromView(gone);
+    if (failures > 0) return context.No("Messages were copied, but " + std::to_string(failures) + " could not be removed: " + diagnostic);
+    context.SetReply("OK MOVE completed");
 }
 
-}  // namespace pw::imap
+}  // namespace pw::imap::commands

@@ -1,14 +1,19 @@
-// ImapSession: the commands of every state -- CAPABILITY, LOGOUT, X-TID, X-DEBUG, PROGRESS -- and
-// STARTTLS.
-#include "imap/ImapSession.h"
+// The commands that do not touch messages: CAPABILITY, NOOP, LOGOUT, ID, X-TID, X-DEBUG, PROGRESS,
+// CLOSE, UNSELECT, CHECK, NAMESPACE, ENABLE and STARTTLS.
+#include "imap/ImapCommands.h"
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "imap/ImapLimits.h"
+#include "imap/ImapStore.h"
+#include "imap/ImapStrings.h"
+#include "imap/SelectedMailbox.h"
 #include "net/TlsContext.h"
 #include "platform/Text.h"
 
-namespace pw::imap {
+namespace pw::imap::commands {
 
 namespace {
 
@@ -23,66 +28,109 @@ std::string IntervalText(std::uint64_t tenths) {
 
 }  // namespace
 
-void ImapSession::Capability() {
+void Capability(CommandContext& context) {
+    const SessionStatus& session = context.session;
+    const bool tls = context.replies.Connection().IsTls();
     std::string line = "CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS";
-    if (state_ == SessionState::NotAuthenticated) {
-        if (options_ & kOptionCramMd5) line += " AUTH=CRAM-MD5";
-        const bool canStartTls = net::TlsAvailable() && !connection_->IsTls();
+    if (session.state == SessionState::NotAuthenticated) {
+        if (session.options & SessionStatus::kOptionCramMd5) line += " AUTH=CRAM-MD5";
+        const bool canStartTls = net::TlsAvailable() && !tls;
         if (canStartTls) line += " STARTTLS";
         // Inside TLS PLAIN is always offered; before it only where passwords may go in the clear.
-        if (connection_->IsTls() || (canStartTls && plaintextAuth_)) line += " AUTH=PLAIN";
-        if (!connection_->IsTls() && !plaintextAuth_) line += " LOGINDISABLED";
+        if (tls || (canStartTls && session.plaintextAuth)) line += " AUTH=PLAIN";
+        if (!tls && !session.plaintextAuth) line += " LOGINDISABLED";
     }
-    if (storeCapabilities_ & kStoreCapabilityUidPlus) line += " UIDPLUS";
+    if (session.storeCapabilities & kStoreCapabilityUidPlus) line += " UIDPLUS";
     // Words beyond the first ones go after them, so clients that read them by place still can.
     line += " IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=" + std::to_string(ImapMaxMessageBytes());
-    Untagged(line);
-    SetReply("OK CAPABILITY completed");
+    context.Untagged(line);
+    context.SetReply("OK CAPABILITY completed");
 }
 
-void ImapSession::Logout() {
-    state_ = SessionState::Logout;
-    Untagged("BYE IMAP4rev1 Server logging out");
-    selected_.reset();
-    store_.Close();
-    SetReply("OK Logout completed");
+void Noop(CommandContext& context) { context.SetReply("OK NOOP completed"); }
+
+void Logout(CommandContext& context) {
+    context.session.state = SessionState::Logout;
+    context.Untagged("BYE IMAP4rev1 Server logging out");
+    context.mailbox.Close(false);
+    context.store.Close();
+    context.SetReply("OK Logout completed");
 }
 
-void ImapSession::XTid() {
-    Untagged(Format("Thread ID is %u", {std::int64_t{::gettid()}}));
-    SetReply("OK X_TID completed");
+void Id(CommandContext& context) {
+    const auto& arguments = context.command.arguments;
+    if (!arguments.empty() && arguments[0].kind == ArgumentKind::List) {
+        const auto& items = arguments[0].items;
+        const bool tooLong = std::any_of(items.begin(), items.end(), [](const Argument& a) { return a.text.size() > kMaxIdValueBytes; });
+        if (items.size() > 2 * kMaxIdPairs || tooLong) return context.Bad("ID list too long");
+    }
+    // RFC 2971 wants the server's own ID line before the reply.
+    context.Untagged("ID (\"name\" \"Quillon Email Server\")");
+    context.SetReply("OK ID completed");
 }
 
-void ImapSession::XDebug(const Command& command) {
-    const CommandEntry* entry = FindCommand(ToUpperAscii(command.arguments[0].text));
-    if (!entry) return Bad("Unrecognized command argument");
+void XTid(CommandContext& context) {
+    context.Untagged(Format("Thread ID is %u", {std::int64_t{::gettid()}}));
+    context.SetReply("OK X_TID completed");
+}
+
+void XDebug(CommandContext& context) {
+    const CommandEntry* entry = FindCommand(ToUpperAscii(context.command.arguments[0].text));
+    if (!entry) return context.Bad("Unrecognized command argument");
     const auto id = static_cast<unsigned>(entry->id);
-    if (id >= 32) return No("Command not viable for debugging");
-    debugMask_ |= 1u << id;
-    SetReply("OK X-DEBUG completed");
+    if (id >= 32) return context.No("Command not viable for debugging");
+    context.session.debugMask |= 1u << id;
+    context.SetReply("OK X-DEBUG completed");
 }
 
-void ImapSession::Progress(const Command& command) {
-    const std::string& text = command.arguments[0].text;
+void Progress(CommandContext& context) {
+    const std::string& text = context.command.arguments[0].text;
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) {
-        return No("Argument should be a number representing an interval in tenths of a second");
+        return context.No("Argument should be a number representing an interval in tenths of a second");
     }
     const auto tenths = static_cast<unsigned>(std::stoul(text));
-    progressTenths_ = tenths;
-    progressSet_ = std::chrono::steady_clock::now();
-    if (tenths == 0) return SetReply("OK PROGRESS No progress responses will be sent");
-    SetReply("OK PROGRESS Progress responses will be sent every " + IntervalText(tenths));
+    context.session.progressTenths = tenths;
+    if (tenths == 0) return context.SetReply("OK PROGRESS No progress responses will be sent");
+    context.SetReply("OK PROGRESS Progress responses will be sent every " + IntervalText(tenths));
 }
 
-void ImapSession::StartTls(const Command& command) {
-    if (connection_->IsTls()) return No("TLS already started");
-    if (!net::TlsAvailable()) return No("SSL not supported");
-    connection_->WriteLine(command.tag + " OK Let's negotiate TLS");
-    noReply_ = true;  // the tagged reply has gone before the handshake
-    if (connection_->StartTls(kByteTimeout) != CommandSource::Status::Ok) {
-        Log('W', "TLS negotiation with " + ticket_->ClientAddress() + " failed: " + connection_->ErrorText());
-        endSession_ = true;
+void Close(CommandContext& context) {
+    if (context.session.state != SessionState::Selected) return context.SetReply("OK but CLOSE is really invalid in the current state");
+    context.mailbox.Close(true);
+    context.session.state = SessionState::Authenticated;
+    context.SetReply("OK Folder closed");
+}
+
+void Unselect(CommandContext& context) {
+    context.mailbox.Close(false);
+    context.session.state = SessionState::Authenticated;
+    context.SetReply("OK UNSELECT completed");
+}
+
+void Check(CommandContext& context) { context.SetReply("OK CHECK completed"); }
+
+void Namespace(CommandContext& context) {
+    // RFC 2342: the user's own folders at the top, nobody else's, the public ones under the prefix.
+    context.Untagged("NAMESPACE ((\"\" \"/\")) NIL ((" + ImapString(context.store.PublicPrefix()) + " \"/\"))");
+    context.SetReply("OK NAMESPACE completed");
+}
+
+void Enable(CommandContext& context) {
+    // RFC 5161: none of the extensions ENABLE turns on is offered, so it enables nothing.
+    context.Untagged("ENABLED");
+    context.SetReply("OK ENABLE completed");
+}
+
+void StartTls(CommandContext& context) {
+    ImapConnection& connection = context.replies.Connection();
+    if (connection.IsTls()) return context.No("TLS already started");
+    if (!net::TlsAvailable()) return context.No("SSL not supported");
+    connection.WriteLine(context.command.tag + " OK Let's negotiate TLS");
+    context.replies.Silence();  // the tagged reply has gone before the handshake
+    if (connection.StartTls(kByteTimeout) != CommandSource::Status::Ok) {
+        ImapLog('W', "TLS negotiation with " + context.session.clientAddress + " failed: " + connection.ErrorText());
+        context.replies.EndSession();
     }
 }
 
-}  // namespace pw::imap
+}  // namespace pw::imap::commands

@@ -1,0 +1,52 @@
+// SelectedMailbox: the folder a session has selected and its view of it -- the messages, their
+// flags and numbers as the client was told them -- and the untagged lines that keep the client's
+// view in step with the store: EXISTS, RECENT, EXPUNGE, flag FETCHes and the flag lines.
+//
+// The view changes only through these lines: a message leaves it with its "n EXPUNGE", arrives with
+// "n EXISTS", and a flag another session stored is sent as a FETCH. Changes are noticed by the
+// folder's stamp (ImapStore::Stamp), taken before each listing so that nothing after it goes unseen.
+// Thread safety: one session's own.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "imap/ImapReplies.h"
+#include "imap/ImapStore.h"
+#include "imap/MessageVector.h"
+
+namespace pw::imap {
+
+class SelectedMailbox {
+public:
+    SelectedMailbox(ImapStore& store, Replies& replies) : store_(store), replies_(replies) {}
+
+    bool IsSelected() const { return folder.has_value(); }
+    // Is `name` the selected folder's (the store's spelling, case ignored)?
+    bool IsFolder(std::string_view name) const;
+
+    // The lines for what other sessions and deliveries changed since the folder was last looked at.
+    void SendUpdates();
+    // Takes the marked messages out of the view with their "n EXPUNGE" lines.
+    void ExpungeFromView(const std::vector<bool>& gone);
+    // "* OK [PERMANENTFLAGS ...]" and "* FLAGS ...", keywords in use included.
+    void SendFlagLines();
+    // Sends the flag lines again when some of these keywords are new to the client.
+    void AnnounceKeywords(const Keywords& keywords);
+    // "n FETCH (UID u FLAGS (...))" for a message whose flags the client has not been shown.
+    void SendFlags(std::size_t index);
+    // Leaves the folder; with `expunge`, first removes (silently) what the store holds \Deleted, where
+    // the user may delete.
+    void Close(bool expunge);
+
+    std::optional<FolderRecord> folder;
+    MessageVector view;
+    bool readOnly = false;  // EXAMINE, a read-only folder, or one the user may not read
+    double stamp = 0;       // of the folder when it was last looked at; 0 looks again
+
+private:
+    ImapStore& store_;
+    Replies& replies_;
+};
+
+}  // namespace pw::imap
