@@ -54,7 +54,11 @@ StopSignalWatcher::~StopSignalWatcher() {
     ending_ = true;
     pthread_kill(thread_.native_handle(), SIGUSR1);
     thread_.join();
-    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+    // A connect-now sent just before the server let go of its store may still arrive while the process
+    // ends; SIGUSR2 stays blocked so that it can not end it with the signal instead of its exit status.
+    sigset_t restored = previousMask_;
+    sigaddset(&restored, SIGUSR2);
+    pthread_sigmask(SIG_SETMASK, &restored, nullptr);
 }
 
 void StopSignalWatcher::Watch() {

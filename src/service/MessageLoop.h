@@ -8,7 +8,8 @@
 // the first three into a posted quit from a thread of its own. SIGUSR2 is the administration's
 // "connect now" (pellworth-admin connect-now): the watcher passes it, with the sender's process id, to
 // the handler it was given; blocked from the start, an early one is never the default's end of the
-// process. The signals are restored when it ends.
+// process. The stop signals are restored when it ends; SIGUSR2 stays blocked, as a request that comes
+// while the process ends must not end it.
 // Thread safety: PostQuit from any thread.
 #pragma once
 
