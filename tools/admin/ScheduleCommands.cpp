@@ -175,7 +175,7 @@ int ScheduleAdd(Arguments args) {
     core::ScheduleEvents events;
     events.Load(tree);
     const auto event = events.Add();
-    *event = *described.Clone();
+    *event = described;
     events.Update(tree);
     Save(tree, root);
     std::printf("%s\n", EventLine(events.Count() - 1, *event).c_str());
