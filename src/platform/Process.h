@@ -8,6 +8,7 @@
 // Thread safety: any thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,6 +23,27 @@ std::string ExecutableDirectory();
 // Runs a program (looked up in PATH when the name has no "/") with its arguments and waits for it.
 // Returns its exit status, or -1 when it could not be started or ended by a signal.
 int RunProgram(const std::vector<std::string>& argv);
+
+// How long a program that outlived its time gets between SIGTERM and SIGKILL.
+inline constexpr std::chrono::seconds kProgramKillGrace{5};
+
+struct ProgramOptions {
+    // "NAME=value" added to the inherited environment; a name given here replaces the inherited one.
+    // The way to hand a child a secret: arguments are visible to every user of the machine.
+    std::vector<std::string> environment;
+    // 0: wait as long as it runs. Else, when it is up, its whole process group gets SIGTERM, and
+    // SIGKILL kProgramKillGrace later; it is always reaped before RunProgram returns.
+    std::chrono::milliseconds timeout{0};
+};
+
+struct ProgramResult {
+    int status = -1;        // the exit status; -1 when it could not be started or ended by a signal
+    bool timedOut = false;  // it was ended for outliving its time
+};
+
+// Runs a program in a process group of its own (so what it starts ends with it), with the signal
+// mask and dispositions of a fresh process whatever this process blocks.
+ProgramResult RunProgram(const std::vector<std::string>& argv, const ProgramOptions& options);
 
 struct DescriptorLimit {
     std::uint64_t previous = 0;  // the soft limit the process was given

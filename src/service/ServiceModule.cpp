@@ -27,6 +27,7 @@
 #include "imap/ImapSession.h"
 #include "pop3/Pop3Session.h"
 #include "net/PopBeforeSmtp.h"
+#include "smtp/SendReceiveCycle.h"
 #include "smtp/SmtpServerSession.h"
 #include "smtp/Transport.h"
 #include "store/MessageStore.h"

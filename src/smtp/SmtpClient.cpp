@@ -128,6 +128,7 @@ int SmtpClient::Command(std::string_view line, int timeout, bool secret) {
 
 int SmtpClient::Hello() {
     mechanism_.clear();
+    extensions_.clear();
     startTls_ = false;
     int code = Command("EHLO " + helloName_ + "\r\n");
     if (IsFailure(code)) return Command("HELO " + helloName_ + "\r\n");
@@ -137,6 +138,7 @@ int SmtpClient::Hello() {
         const std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         const std::string_view keyword = line.size() > 4 ? line.substr(4) : std::string_view();
+        extensions_.push_back(ToUpperAscii(TrimAscii(keyword.substr(0, keyword.find(' ')))));
         if (StartsWithNoCase(keyword, "AUTH")) {
             const std::string upper = ToUpperAscii(keyword);
             if (upper.find("CRAM-MD5") != std::string::npos) {
@@ -151,6 +153,10 @@ int SmtpClient::Hello() {
         if (ToUpperAscii(line).find("STARTTLS") != std::string::npos) startTls_ = true;
     }
     return code;
+}
+
+bool SmtpClient::Offers(std::string_view extension) const {
+    return std::find(extensions_.begin(), extensions_.end(), ToUpperAscii(extension)) != extensions_.end();
 }
 
 int SmtpClient::Authenticate() {

@@ -34,6 +34,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pw::smtp {
 
@@ -79,6 +80,10 @@ public:
     int Data(Stream& content);
     int Reset();
     int Quit();
+    // Any other command (a whole line, CR LF included); its reply's code.
+    int Ask(std::string_view line) { return Command(line); }
+    // Did the peer's EHLO reply name this extension (its first word, case ignored)?
+    bool Offers(std::string_view extension) const;
     void Close() { connection_.Close(); }
 
     const std::string& ReplyText() const { return reply_; }
@@ -116,6 +121,7 @@ private:
     int replyTimeLimit_ = 0;
     std::function<void(std::string_view)> traffic_;
     std::string reply_;
+    std::vector<std::string> extensions_;  // the first word of each EHLO line, upper case
     std::string mechanism_;
     bool enhanced_ = false;
     bool startTls_ = false;

@@ -98,6 +98,11 @@ bool SmtpServerSession::Initialise() {
 
 void SmtpServerSession::Greet() {
     core::Log(core::LogLevelNormal, core::FormatText(kTextConnectionFrom, {std::string_view(clientAddress_)}, "SMTP connection from %s"));
+    returned_.emplace(clientNetworkOrder_);
+    if (const auto pickup = returned_->Pickup()) {
+        core::Log(core::LogLevelNormal, Format("SMTP connection from %s answers pickup %d", {std::string_view(clientAddress_), std::int64_t{*pickup}}));
+        addressMap_ = ReadPickupAddressMap(core::ServerConfig(), *pickup);
+    }
     if (listener_->welcome.empty()) {
         Reply(Format("220 %s Welcome SMTP\r\n", {std::string_view(primaryDomain_)}));
         return;
@@ -350,10 +355,16 @@ void SmtpServerSession::RcptTo(const std::string& line) {
     if (sender_.empty() || !envelope_) return Reply(kBadSequence);
     const std::string argument = Argument(line, "RCPT TO:");
     if (argument.empty()) return Reply(kSyntaxError);
-    mime::Address address(argument);
-    if (!relayAllowed_ && !store_->FindDomain(address.Domain())) return Reply("571 5.7.1 Relaying not permitted");
-    if (address.Valid() != mime::AddressValid) return Reply("501 5.1.3 Bad destination mailbox address syntax");
-    envelope_->GetRecipients().Add(address.GetAddress());
+    // A recipient the pickup's address map names stands for the addresses it maps to; each is checked
+    // as if the client had named it.
+    std::vector<std::string> addresses;
+    for (const std::string& mapped : MapRecipient(addressMap_, mime::Address(argument).GetAddress())) {
+        const mime::Address address(mapped);
+        if (!relayAllowed_ && !store_->FindDomain(address.Domain())) return Reply("571 5.7.1 Relaying not permitted");
+        if (address.Valid() != mime::AddressValid) return Reply("501 5.1.3 Bad destination mailbox address syntax");
+        addresses.push_back(address.GetAddress());
+    }
+    for (const std::string& address : addresses) envelope_->GetRecipients().Add(address);
     ++recipients_;
     Reply("250 2.1.5 Requested mail action okay, completed");
 }

@@ -16,8 +16,10 @@
 
 #include "dns/DnsResolver.h"
 #include "net/Listener.h"
+#include "smtp/PickupReturnList.h"
 #include "smtp/SmtpHooks.h"
 #include "smtp/SmtpLimits.h"
+#include "smtp/SmtpPickup.h"
 #include "smtp/SmtpPolicy.h"
 #include "store/MessageStore.h"
 
@@ -25,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pw::smtp {
 
@@ -78,6 +81,10 @@ private:
     std::shared_ptr<store::Envelope> envelope_;
     std::size_t recipients_ = 0;
     std::uint64_t sizeLimit_ = 0;
+    // A session a pickup asked for (the peer connected back): counted while it runs, and its
+    // recipients pass through that pickup's address map.
+    std::optional<ReturnedSession> returned_;
+    std::vector<AddressMapping> addressMap_;
     std::size_t recipientLimit_ = 0;
 };
 

@@ -25,6 +25,8 @@
 #include "platform/Text.h"
 #include "router/Notifications.h"
 #include "router/RouterQueue.h"
+#include "smtp/Dialer.h"
+#include "smtp/SendReceiveCycle.h"
 #include "smtp/SmtpClient.h"
 #include "smtp/SmtpHooks.h"
 #include "store/MailBox.h"
@@ -65,6 +67,9 @@ struct Manager {
     // the pass skips it without opening its record until the retry interval has passed.
     std::map<std::string, double> lastAttempts;
     int replyTimeLimit = 0;  // the Debug value "TransportReplyTimeout", read at start
+    // One pass at a time, the scan's or a cycle's: an envelope's busy mark is looked at and made in
+    // one pass, and two at once could both find it free.
+    std::mutex passLock;
 };
 
 Manager& TheManager() {
@@ -445,14 +450,16 @@ bool DueNow(const std::string& key, const store::Envelope& envelope, int interva
     return due;
 }
 
-void OutgoingPass() {
+// One job per due envelope of "_Out", each passed through `wrap` before it is queued.
+void OutgoingPass(const JobWrapper& wrap) {
+    Manager& manager = TheManager();
+    std::lock_guard pass(manager.passLock);
     core::ConfigTree& config = core::ServerConfig();
     Variant deliverTo;
     if (config.Get("sys:delivery:deliverto", deliverTo) && deliverTo.IsNumeric() && deliverTo.AsI4() == 0) return;
     const int interval = RetryIntervalMinutes(config);
     const auto messageStore = store::OpenServerStore();
     const auto domains = messageStore->OutFolder()->GetFolders();
-    Manager& manager = TheManager();
     std::set<std::string> listed;
     for (const auto& name : domains->Names()) {
         if (manager.stop) return;
@@ -475,11 +482,10 @@ void OutgoingPass() {
             if (!DueNow(key, *envelope, interval)) continue;
             // Shared with the job, which drops it when it ends, or the pool when it discards the job unrun.
             auto mark = std::make_shared<BusyMark>(key);
-            if (manager.jobs) {
-                manager.jobs->AddJob([storage = folder->Storage(), root = messageStore->RootPath(), uid, mark] {
-                    DeliverJob(storage, root, uid, *mark);
-                });
-            }
+            std::function<void()> job = [storage = folder->Storage(), root = messageStore->RootPath(), uid, mark] {
+                DeliverJob(storage, root, uid, *mark);
+            };
+            QueueTransportJob(wrap ? wrap(std::move(job)) : std::move(job));
         }
     }
     // Envelopes that left "_Out" are forgotten.
@@ -487,7 +493,9 @@ void OutgoingPass() {
     std::erase_if(manager.lastAttempts, [&](const auto& entry) { return !listed.contains(entry.first); });
 }
 
-void CycleThread() {
+// Looks at "_Out" every few seconds, and at once when asked. On a dial-up connection outgoing mail
+// waits for a send/receive cycle instead.
+void ScanThread() {
     Manager& manager = TheManager();
     while (!manager.stop) {
         {
@@ -496,12 +504,22 @@ void CycleThread() {
             manager.requested = false;
         }
         if (manager.stop) break;
+        if (ReadConnectionType(core::ServerConfig()) == ConnectionTypeRAS) continue;
         try {
-            OutgoingPass();
+            OutgoingPass({});
         } catch (const std::exception& error) {
             core::Log(core::LogLevelCritical, std::string("SMTP Transport: the outgoing pass failed: ") + error.what());
         }
     }
+}
+
+void RequestScan() {
+    Manager& manager = TheManager();
+    {
+        std::lock_guard guard(manager.wakeLock);
+        manager.requested = true;
+    }
+    manager.wake.notify_all();
 }
 
 }  // namespace
@@ -561,7 +579,7 @@ bool HandOffToRelay(const store::Envelope& envelope, const store::MailBox& agent
             if (agent.GetProperties().Get(key, value) && !value.IsEmpty()) properties.SetItem(key, value);
         }
         copy->Update();
-        StartCycle(true, false, false);
+        RequestScan();
         return true;
     } catch (const ComError& error) {
         core::Log(core::LogLevelWarning, "SMTP Transport: can not pass mail on for the relay agent " + agent.Address() + ": " + error.what());
@@ -582,7 +600,8 @@ bool StartTransports(std::size_t jobs) {
     // A diagnostic value: tests meet silent peers with a reply time-out of seconds instead of minutes.
     manager.replyTimeLimit = static_cast<int>(core::ReadDebugSwitch(Registry::System(), "TransportReplyTimeout"));
     manager.jobs = core::JobManager::CreateJobManager(jobs);
-    manager.cycle = std::thread(CycleThread);
+    manager.cycle = std::thread(ScanThread);
+    StartCycles();
     core::Log(core::LogLevelNormal, Format("SMTP transports started (%u jobs)", {std::uint64_t{jobs}}));
     return true;
 }
@@ -591,6 +610,8 @@ void StopTransports() {
     Manager& manager = TheManager();
     std::lock_guard guard(manager.lock);
     if (!manager.jobs) return;
+    // The cycle first: it queues jobs on the pool and waits for them.
+    StopCycles();
     manager.stop = true;
     manager.wake.notify_all();
     if (manager.cycle.joinable()) manager.cycle.join();
@@ -603,15 +624,24 @@ void StopTransports() {
     manager.lastAttempts.clear();
 }
 
-void StartCycle(bool outgoing, bool, bool) {
-    if (!outgoing) return;
+bool QueueTransportJob(std::function<void()> job) {
     Manager& manager = TheManager();
-    {
-        std::lock_guard guard(manager.wakeLock);
-        manager.requested = true;
+    try {
+        return manager.jobs && manager.jobs->AddJob(std::move(job)) != 0;
+    } catch (const core::JobManagerTerminated&) {
+        return false;  // stopping: the work stays where it is for the next start
     }
-    manager.wake.notify_all();
 }
+
+void RunOutgoingPass(const JobWrapper& wrap) {
+    try {
+        OutgoingPass(wrap);
+    } catch (const std::exception& error) {
+        core::Log(core::LogLevelCritical, std::string("SMTP Transport: the outgoing pass failed: ") + error.what());
+    }
+}
+
+int TransportReplyTimeLimit() { return TheManager().replyTimeLimit; }
 
 bool ReleaseForNode(ReleaseKind kind, const std::string& node) {
     try {

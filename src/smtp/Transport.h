@@ -1,8 +1,8 @@
 // Transport: delivers the envelopes the router put into "_Out/<domain>" to other mail servers --
 // the domain's mail exchangers found through DNS, or one relay server ("sys:delivery:useremote").
 //
-// A cycle thread looks at "_Out" every few seconds (and at once when asked by StartCycle), and puts
-// one job per due envelope on a job pool of "sys:delivery:maxtransports" threads (10). An envelope is
+// A scan thread looks at "_Out" every few seconds (and at once when mail for a relay agent comes), and
+// puts one job per due envelope on a job pool of "sys:delivery:maxtransports" threads (10). An envelope is
 // in at most one job at a time (its busy mark lives exactly as long as its job). The pass remembers
 // the last attempt of every envelope that is not due and skips it without reading its record until
 // the retry interval has passed. A record whose content is missing can never be delivered: it is
@@ -16,8 +16,10 @@
 // temporary (4.4.3); only a domain that does not exist or has no address fails at once (5.4.4), as
 // does one whose exchanger is this host (127.0.0.1). The state of an envelope is saved after every
 // attempt, before the next can start.
-// Thread safety: StartTransports and StopTransports serialise on the transport lock; StartCycle may
-// be called from any thread.
+// On a dial-up connection the scan sends nothing: outgoing mail waits for a send/receive cycle
+// (SendReceiveCycle.h), which runs the same pass. Only one pass runs at a time.
+// Thread safety: StartTransports and StopTransports serialise on the transport lock; the rest may be
+// called from any thread.
 #pragma once
 
 #include "smtp/SmtpHooks.h"
@@ -29,6 +31,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace pw::smtp {
@@ -62,9 +65,14 @@ bool HandOffToRelay(const store::Envelope& envelope, const store::MailBox& agent
 // `jobs` 0 takes "sys:delivery:maxtransports".
 bool StartTransports(std::size_t jobs = 0);
 void StopTransports();
-// Asks for a send/receive cycle now; the outgoing pass is the one this server runs so far.
-void StartCycle(bool outgoing, bool pop3Pickup, bool smtpPickup);
-// What the administration's ConnectNow asks: every pass at once.
+// A job on the transport's pool; false when the transports are not running or stop.
+bool QueueTransportJob(std::function<void()> job);
+// One outgoing pass now, each job passed through `wrap` (when set) before it is queued.
+using JobWrapper = std::function<std::function<void()>(std::function<void()>)>;
+void RunOutgoingPass(const JobWrapper& wrap);
+// The Debug value "TransportReplyTimeout" (seconds; 0 for the usual reply time-outs).
+int TransportReplyTimeLimit();
+// What the administration's ConnectNow asks: a send/receive cycle with every pass.
 bool ConnectNow();
 // ETRN (agent "relay:when" 0) and ATRN (1): the agent mailbox of the node must exist; an outgoing
 // pass starts at once. The SMTP server calls it through SetReleaseForNode.

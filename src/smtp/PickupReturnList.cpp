@@ -1,0 +1,58 @@
+// PickupReturnList: the listed addresses, each with the pickups that listed it, and the count.
+#include "smtp/PickupReturnList.h"
+
+namespace pw::smtp {
+
+PickupReturnList& PickupReturnList::Instance() {
+    static PickupReturnList list;
+    return list;
+}
+
+void PickupReturnList::Add(std::uint32_t address, int pickup) {
+    std::lock_guard guard(lock_);
+    listed_.emplace(address, pickup);
+}
+
+bool PickupReturnList::Contains(std::uint32_t address) const {
+    std::lock_guard guard(lock_);
+    return listed_.contains(address);
+}
+
+void PickupReturnList::Remove(std::uint32_t address, int pickup) {
+    std::lock_guard guard(lock_);
+    const auto [first, last] = listed_.equal_range(address);
+    for (auto it = first; it != last; ++it) {
+        if (it->second == pickup) {
+            listed_.erase(it);
+            return;
+        }
+    }
+}
+
+int PickupReturnList::ReturnedSessions() const {
+    std::lock_guard guard(lock_);
+    return returned_;
+}
+
+std::optional<int> PickupReturnList::TakeReturned(std::uint32_t address) {
+    std::lock_guard guard(lock_);
+    const auto it = listed_.find(address);
+    if (it == listed_.end()) return std::nullopt;
+    const int pickup = it->second;
+    listed_.erase(it);
+    ++returned_;
+    return pickup;
+}
+
+void PickupReturnList::SessionEnded() {
+    std::lock_guard guard(lock_);
+    --returned_;
+}
+
+ReturnedSession::ReturnedSession(std::uint32_t clientAddress) : pickup_(PickupReturnList::Instance().TakeReturned(clientAddress)) {}
+
+ReturnedSession::~ReturnedSession() {
+    if (pickup_) PickupReturnList::Instance().SessionEnded();
+}
+
+}  // namespace pw::smtp
