@@ -27,6 +27,14 @@ def fired(env, index):
     return len(re.findall(r"Connection schedule: event %d is due" % index, log_text(env)))
 
 
+def cycles(env):
+    return log_text(env).count("Send and receive cycle started")
+
+
+def finished(env):
+    return log_text(env).count("Send and receive cycle finished")
+
+
 def wait_for_log(env, pattern, what):
     return wait_for(lambda: re.search(pattern, log_text(env)), what)
 
@@ -78,18 +86,32 @@ def test_events_fire_as_their_ranges_and_days_say_and_connect_now_is_acted_on(re
         refused = env.admin("schedule", *change)
         assert refused.returncode == 1 and "stop it first" in refused.stderr, refused
 
+    assert server.stop() == 0
+    assert cycles(env) >= 1, log_text(env)  # the firings started send/receive cycles
+
+    # Without the events that fire at every evaluation (4) and once at the start (3), the next start
+    # fires only event 2 again (firings are kept in memory only), which brings one cycle; after it only
+    # connect-now brings another.
+    admin(env, "schedule", "remove", "4")
+    admin(env, "schedule", "remove", "3")
+    listing = admin(env, "schedule", "list").stdout.splitlines()
+    assert [line.split()[0] for line in listing] == ["0", "1", "2", "3"] and listing[3].endswith("disabled")
+    before = fired(env, 2), finished(env)
+    server = env.start().wait_ready()
+    wait_for(lambda: fired(env, 2) == before[0] + 1 and finished(env) > before[1], "the firing's cycle to finish")
+    started = cycles(env)
     sent = admin(env, "connect-now")
     assert "process %d" % server.proc.pid in sent.stdout
     # A server that the signal ended stops the wait too.
-    wait_for(lambda: server.proc.poll() is not None or re.search(r"Connect now requested by process \d+", log_text(env)),
-             "the connect-now in the log")
+    wait_for(lambda: server.proc.poll() is not None or cycles(env) > started, "the connect-now's cycle")
     assert server.proc.poll() is None, log_text(env)
+    assert re.search(r"Connect now requested by process \d+", log_text(env))
     assert server.stop() == 0
 
     # Removing moves the later events down; the settings after them still read.
     admin(env, "schedule", "remove", "0")
     listing = admin(env, "schedule", "list").stdout.splitlines()
-    assert [line.split()[0] for line in listing] == ["0", "1", "2", "3", "4"]
+    assert [line.split()[0] for line in listing] == ["0", "1", "2"]
     assert listing[1].startswith("1 outgoing,smtp range ")
     assert admin(env, "config", "get", "sys:routers").stdout.strip() == "i4:3"
 
