@@ -11,7 +11,6 @@ std::string ScheduleEventKey(std::size_t index) { return Format("sys:schedule:%u
 
 void ScheduleEvents::Load(const ConfigTree& config) {
     events_.clear();
-    cursor_ = 0;
     for (std::size_t index = 0;; ++index) {
         const auto stored = std::dynamic_pointer_cast<ScheduleEvent>(config.GetCopy(ScheduleEventKey(index)).AsObject());
         if (!stored) return;
@@ -42,14 +41,7 @@ std::shared_ptr<ScheduleEvent> ScheduleEvents::Add() {
 bool ScheduleEvents::Remove(std::size_t index) {
     if (index >= events_.size()) return false;
     events_.erase(events_.begin() + static_cast<std::ptrdiff_t>(index));
-    if (cursor_ > index) --cursor_;
     return true;
-}
-
-std::vector<std::shared_ptr<ScheduleEvent>> ScheduleEvents::Next(std::size_t count) {
-    std::vector<std::shared_ptr<ScheduleEvent>> fetched;
-    while (fetched.size() < count && cursor_ < events_.size()) fetched.push_back(events_[cursor_++]);
-    return fetched;
 }
 
 void RegisterScheduleClasses(ClassRegistry& registry) {

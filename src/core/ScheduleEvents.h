@@ -44,13 +44,8 @@ public:
     // The events after it move down by one; false when there is no such event.
     bool Remove(std::size_t index);
 
-    // Enumeration: Reset starts over, Next hands out up to `count` events from where it stands.
-    void Reset() { cursor_ = 0; }
-    std::vector<std::shared_ptr<ScheduleEvent>> Next(std::size_t count);
-
 private:
     std::vector<std::shared_ptr<ScheduleEvent>> events_;
-    std::size_t cursor_ = 0;
 };
 
 void RegisterScheduleClasses(ClassRegistry& registry);
