@@ -1,11 +1,19 @@
 // Fuzz target: the configuration and property file reader must reject any damaged file without
 // crashing, reading out of bounds or allocating what the file can not hold, and what it accepts
 // must write back to a file that reads the same, with any records it kept unread kept byte for byte.
+// The connection schedule's classes are registered, as in the server and the admin tool, so stored
+// events are read (and written back) by their own code rather than kept unread.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "core/ConfigTree.h"
+#include "core/ScheduleEvents.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    pw::core::RegisterScheduleClasses(pw::ClassRegistry::Instance());
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto* begin = reinterpret_cast<const std::byte*>(data);

@@ -16,6 +16,9 @@ sigset_t WatchedSignals() {
     // A closed terminal of a foreground run: without the orderly stop its default would end the
     // process mid-write and lose the settings.
     sigaddset(&set, SIGHUP);
+    // Its default would end the process: a "connect now" sent the moment the store's lock shows the
+    // server must never kill it.
+    sigaddset(&set, SIGUSR2);
     sigaddset(&set, SIGUSR1);
     return set;
 }
@@ -40,7 +43,8 @@ bool MessageLoop::QuitPosted() const {
     return quit_;
 }
 
-StopSignalWatcher::StopSignalWatcher(MessageLoop& loop) : loop_(loop) {
+StopSignalWatcher::StopSignalWatcher(MessageLoop& loop, ConnectNowHandler connectNow)
+    : loop_(loop), connectNow_(std::move(connectNow)) {
     const sigset_t set = WatchedSignals();
     pthread_sigmask(SIG_BLOCK, &set, &previousMask_);
     thread_ = std::thread([this] { Watch(); });
@@ -50,16 +54,25 @@ StopSignalWatcher::~StopSignalWatcher() {
     ending_ = true;
     pthread_kill(thread_.native_handle(), SIGUSR1);
     thread_.join();
-    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+    // A connect-now sent just before the server let go of its store may still arrive while the process
+    // ends; SIGUSR2 stays blocked so that it can not end it with the signal instead of its exit status.
+    sigset_t restored = previousMask_;
+    sigaddset(&restored, SIGUSR2);
+    pthread_sigmask(SIG_SETMASK, &restored, nullptr);
 }
 
 void StopSignalWatcher::Watch() {
     const sigset_t set = WatchedSignals();
     for (;;) {
-        int signal = 0;
-        if (sigwait(&set, &signal) != 0) continue;
+        siginfo_t info{};
+        const int signal = sigwaitinfo(&set, &info);
+        if (signal < 0) continue;
         if (signal == SIGUSR1) {
             if (ending_) return;
+            continue;
+        }
+        if (signal == SIGUSR2) {
+            if (connectNow_) connectNow_(static_cast<long>(info.si_pid));
             continue;
         }
         loop_.PostQuit();

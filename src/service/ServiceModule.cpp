@@ -11,6 +11,7 @@
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
 #include "core/RegistryKeys.h"
+#include "core/ScheduleEvents.h"
 #include "core/Version.h"
 #include "platform/ClassRegistry.h"
 #include "platform/EventLog.h"
@@ -26,6 +27,7 @@
 #include "imap/ImapSession.h"
 #include "pop3/Pop3Session.h"
 #include "net/PopBeforeSmtp.h"
+#include "smtp/SendReceiveCycle.h"
 #include "smtp/SmtpServerSession.h"
 #include "smtp/Transport.h"
 #include "store/MessageStore.h"
@@ -36,6 +38,8 @@ namespace pw::service {
 namespace {
 
 constexpr int kTextStarting = 101;
+// "sys:connection:type": a dial-up connection, which is up only during send/receive cycles.
+constexpr std::int32_t kConnectionTypeDialUp = 2;
 
 // A private key every local user can read is no longer private: the server will not serve TLS with it,
 // nor start without the TLS its configuration asks for. (A missing key only turns TLS off, as before.)
@@ -61,7 +65,7 @@ std::string ServiceModule::VersionText() { return core::VersionText(); }
 HRESULT ServiceModule::Run(bool serviceMode) {
     serviceMode_ = serviceMode;
     // Before any other thread exists, so that every thread leaves the stop signals to the watcher.
-    StopSignalWatcher signals(loop_);
+    StopSignalWatcher signals(loop_, [this](long sender) { ConnectNowRequested(sender); });
     if (!serviceMode_) idle_.Start();
 
     const HRESULT hr = PreLoopStartup();
@@ -192,6 +196,39 @@ unsigned ServiceModule::RouterCount() const {
 
 bool ServiceModule::TransportsEnabled() const { return core::ReadDebugSwitch(registry_, "NoTransports") == 0; }
 
+ScheduleTimings ServiceModule::ScheduleTimingsFromRegistry() const {
+    ScheduleTimings timings;
+    if (const std::uint32_t seconds = core::ReadDebugSwitch(registry_, "SchedulePeriod"); seconds != 0) {
+        timings.period = std::chrono::seconds(seconds);
+        timings.firstDelay = std::min(timings.firstDelay, timings.period);
+    }
+    return timings;
+}
+
+void ServiceModule::StartSchedule() {
+    core::ConfigTree& config = core::ServerConfig();
+    if (config.GetCopy("sys:connection:type").AsI4() == kConnectionTypeDialUp && !ScheduleSendsOutgoing(config)) {
+        core::Log(core::LogLevelWarning, "The connection is dial-up and no enabled event of the connection schedule asks "
+                                         "for outgoing delivery: outgoing mail leaves only in send/receive cycles, and "
+                                         "none is scheduled");
+    }
+    schedule_ = std::make_unique<ConnectionSchedule>(
+        config, [](bool outgoing, bool pop3Pickup, bool smtpPickup) { smtp::StartCycle(outgoing, pop3Pickup, smtpPickup); },
+        ScheduleTimingsFromRegistry());
+    schedule_->Start();
+    cyclesAccepted_ = true;
+}
+
+void ServiceModule::ConnectNowRequested(long sender) {
+    if (!cyclesAccepted_) {
+        core::Log(core::LogLevelWarning, Format("Connect now (requested by process %d) is ignored: the SMTP transports are not running",
+                                                {std::int64_t{sender}}));
+        return;
+    }
+    core::Log(core::LogLevelNormal, Format("Connect now requested by process %d", {std::int64_t{sender}}));
+    smtp::ConnectNow();
+}
+
 bool ServiceModule::Running() const {
     std::lock_guard guard(workersLock_);
     return running_;
@@ -239,6 +276,7 @@ HRESULT ServiceModule::StartWorkers() {
         smtp::SetReleaseForNode(smtp::ReleaseForNode);
         router::SetRelayHandOff(smtp::HandOffToRelay);
         smtp::StartTransports(core::ReadDebugSwitch(registry_, "NumTransports"));
+        StartSchedule();
     } else {
         core::Log(core::LogLevelWarning, "The SMTP transports are switched off (Debug value NoTransports)");
     }
@@ -252,6 +290,11 @@ void ServiceModule::StopWorkers() {
     if (!running_) return;
     // Maintenance and schedule first, so nothing new is queued; then routers, listeners, transports
     // and the TLS context.
+    cyclesAccepted_ = false;
+    if (schedule_) {
+        schedule_->Stop();
+        schedule_.reset();
+    }
     router::StopRouters();
     imap::StopImapServer();
     net::StopListeners();
@@ -278,6 +321,7 @@ void ServiceModule::ProcessShutdown() {
 
 void RegisterServerClasses() {
     core::RegisterLoggingClass(ClassRegistry::Instance());
+    core::RegisterScheduleClasses(ClassRegistry::Instance());
     store::RegisterStoreClasses(ClassRegistry::Instance());
     mime::RegisterMimeClasses(ClassRegistry::Instance());
 }

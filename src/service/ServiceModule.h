@@ -12,7 +12,9 @@
 // server ends by itself when administration clients have released it for the idle time-out.
 //
 // Workers (routers, listeners, transports, maintenance, schedule) start and stop in the order of
-// StartWorkers and StopWorkers, guarded by the running flag so neither happens twice.
+// StartWorkers and StopWorkers, guarded by the running flag so neither happens twice. The connection
+// schedule starts last and stops first, and only with the transports, whose cycles it asks for; a
+// "connect now" (SIGUSR2, see StopSignalWatcher) is acted on only while it runs.
 // Thread safety: StartWorkers, StopWorkers and ProcessShutdown serialise on the module's lock and may
 // be called from the main thread or from administration calls.
 #pragma once
@@ -21,10 +23,13 @@
 #include "core/ServerLock.h"
 #include "platform/DirStorage.h"
 #include "platform/Registry.h"
+#include "service/ConnectionSchedule.h"
 #include "service/IdleMonitor.h"
 #include "service/MessageLoop.h"
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -66,6 +71,8 @@ public:
     // "sys:routers" from the configuration, else 4.
     unsigned RouterCount() const;
     bool TransportsEnabled() const;
+    // The schedule's evaluations: a minute, or the Debug value `SchedulePeriod` in seconds (tests).
+    ScheduleTimings ScheduleTimingsFromRegistry() const;
 
     const DirStorage& StoreRoot() const { return storeRoot_; }
     static std::string VersionText();
@@ -76,6 +83,8 @@ public:
 private:
     HRESULT PreLoopStartup();
     HRESULT OpenStore();
+    void StartSchedule();
+    void ConnectNowRequested(long sender);
 
     Registry registry_;
     ServiceTimings timings_;
@@ -84,6 +93,8 @@ private:
     IdleMonitor idle_;
     mutable std::mutex workersLock_;
     bool running_ = false;
+    std::unique_ptr<ConnectionSchedule> schedule_;
+    std::atomic<bool> cyclesAccepted_{false};  // the signal watcher reads it without the workers' lock
     DirStorage storeRoot_;
     core::ServerLock serverLock_;
     std::shared_ptr<core::Logging> logging_;

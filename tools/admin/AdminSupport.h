@@ -1,7 +1,8 @@
 // AdminSupport: what the admin tool's command groups share -- their argument list, the one-line
-// failure they report, and the way to the store.
+// failure they report, the way to the store and to its configuration.
 #pragma once
 
+#include "core/ConfigTree.h"
 #include "platform/DirStorage.h"
 
 #include <span>
@@ -24,9 +25,23 @@ struct Failure {
 // directory is made.
 DirStorage StoreRoot(bool createWhenMissing);
 
+// Settings live in memory in a running server, which writes them back at its next save: a change
+// made beside it would be lost, so it is refused (throws Failure) while a server holds the store.
+void RefuseWhileServerRuns(const DirStorage& root);
+// The configuration to change: as the server loads it (restoring from the backup when needed);
+// throws Failure when neither file can be read.
+void LoadInto(core::ConfigTree& tree, const DirStorage& root);
+// What the commands that only look read: "pellworth.cfg", else its backup, else (a new store) the
+// defaults. It never restores, renames or writes a file, so it is safe while a server runs.
+void ReadOnly(core::ConfigTree& tree, const DirStorage& root);
+void Save(core::ConfigTree& tree, const DirStorage& root);
+
 // The command groups over domains and mailboxes: the exit status, or -1 for arguments they do not
 // understand (the caller prints the usage).
 int DomainCommand(Arguments args);
 int MailBoxCommand(Arguments args);
+// The connection schedule ("schedule add|list|remove") and "connect-now"; the same convention.
+int ScheduleCommand(Arguments args);
+int ConnectNowCommand(Arguments args);
 
 }  // namespace pw::admin

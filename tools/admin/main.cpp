@@ -5,8 +5,9 @@
 // exits with status 1 (2 for a command it does not understand, after the usage of its group).
 // "--help" (also after a group) prints the usage on stdout; "--version" the version.
 // Settings live in memory in a running server, which writes them back at its next save; so changes to
-// the configuration are refused while a server holds the store, and reading them changes no file. Domains and mailboxes are files the
-// server reads per use and replaces atomically, so they may be changed while it runs.
+// the configuration (the connection schedule too) are refused while a server holds the store, and
+// reading them changes no file (ConfigAccess.cpp). Domains and mailboxes are files the server reads
+// per use and replaces atomically, so they may be changed while it runs.
 #include <cstdio>
 #include <span>
 #include <string>
@@ -18,7 +19,7 @@
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
 #include "core/RegistryKeys.h"
-#include "core/ServerLock.h"
+#include "core/ScheduleEvents.h"
 #include "core/Version.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
@@ -55,6 +56,16 @@ constexpr CommandGroup kGroups[] = {
      "  config set KEY VALUE             change a setting (refused while the server runs)\n"
      "  config remove KEY                remove a setting (refused while the server runs)\n"
      "  config list [PREFIX]             every setting, KEY=TYPE:TEXT\n"},
+    {"schedule",
+     "  schedule add [--outgoing] [--pop3] [--smtp] (--at HH:MM | --from HH:MM --to HH:MM --every MIN)\n"
+     "               [--days sun,mon,...] [--disabled]\n"
+     "                                   add an event to the connection schedule (every day by default;\n"
+     "                                   a range with --from after --to runs over midnight)\n"
+     "  schedule list                    one event per line, its number first\n"
+     "  schedule remove N                remove event N; the later ones move down\n"
+     "Adding and removing are refused while the server runs.\n"},
+    {"connect-now",
+     "  connect-now                      ask the running server for a send/receive cycle now\n"},
 };
 
 constexpr std::string_view kValueTypes =
@@ -73,7 +84,7 @@ void PrintUsage(std::FILE* out, std::string_view group) {
     for (const auto& entry : kGroups) {
         if (group.empty() || group == entry.name) std::fwrite(entry.lines.data(), 1, entry.lines.size(), out);
     }
-    if (group != "domain") std::fwrite(kValueTypes.data(), 1, kValueTypes.size(), out);
+    if (group.empty() || group == "config" || group == "mailbox") std::fwrite(kValueTypes.data(), 1, kValueTypes.size(), out);
     if (group.empty()) std::fwrite(kRegistryRule.data(), 1, kRegistryRule.size(), out);
 }
 
@@ -89,49 +100,6 @@ std::string WithRegistry(const std::string& text) {
     const RegistryLocation location = Registry::Locate();
     if (text.find(location.path) != std::string::npos) return text + " (" + location.reason + ")";
     return text + " (registry file " + location.path + ", " + location.reason + ")";
-}
-
-void RefuseWhileServerRuns(const DirStorage& root) {
-    if (const auto holder = core::ServerLock::HolderOf(root)) {
-        throw Failure{"the server (process " + std::to_string(*holder) +
-                      ") holds this store and would overwrite the change at its next save; stop it first"};
-    }
-}
-
-void LoadInto(core::ConfigTree& tree, const DirStorage& root) {
-    if (!core::LoadConfiguration(tree, root) && tree.NodeCount() == 0) {
-        throw Failure{"the configuration in " + root.Path() + " can not be read (pellworth.cfg and pellworth.bak)"};
-    }
-}
-
-// Reads a configuration file as it stands, taking no share lock a writer would meet.
-HRESULT ParseWithoutChanges(const DirStorage& root, std::string_view name, core::ConfigTree& tree) {
-    std::unique_ptr<FileStream> stream;
-    std::vector<std::byte> bytes;
-    HRESULT hr = root.OpenStream(name, STGM_READ | STGM_SHARE_DENY_NONE, stream);
-    if (Succeeded(hr)) hr = ReadToEnd(*stream, bytes);
-    if (Failed(hr)) return hr;
-    MemoryStream content(std::move(bytes));
-    return tree.ReadFrom(content);
-}
-
-// What the commands that only look read: "pellworth.cfg", else its backup, else (a new store) the
-// defaults. Unlike the server's load it never restores, renames or writes a file, so it is safe while
-// a server runs.
-void ReadOnly(core::ConfigTree& tree, const DirStorage& root) {
-    const HRESULT current = ParseWithoutChanges(root, core::kConfigFileName, tree);
-    if (Succeeded(current)) return;
-    const HRESULT backup = ParseWithoutChanges(root, core::kConfigBackupName, tree);
-    if (Succeeded(backup)) return;
-    if (current == STG_E_FILENOTFOUND && backup == STG_E_FILENOTFOUND) {
-        core::WriteConfigurationDefaults(tree);
-        return;
-    }
-    throw Failure{"the configuration in " + root.Path() + " can not be read (pellworth.cfg and pellworth.bak)"};
-}
-
-void Save(core::ConfigTree& tree, const DirStorage& root) {
-    if (!core::SaveConfiguration(tree, root)) throw Failure{"can not save the configuration in " + root.Path()};
 }
 
 int ConfigGet(const std::string& key) {
@@ -205,10 +173,15 @@ int Main(Arguments args) {
     }
     try {
         core::LanguageTexts::Instance().LoadLanguage(core::ReadLanguage(Registry::System()));
+        // The configuration holds objects of these classes; unregistered, one would hide every record
+        // after it.
+        core::RegisterScheduleClasses(ClassRegistry::Instance());
         int status = -1;
         if (group == "config") status = Config(args.subspan(1));
         if (group == "domain") status = DomainCommand(args.subspan(1));
         if (group == "mailbox") status = MailBoxCommand(args.subspan(1));
+        if (group == "schedule") status = ScheduleCommand(args.subspan(1));
+        if (group == "connect-now") status = ConnectNowCommand(args.subspan(1));
         if (status >= 0) return status;
         PrintUsage(stderr, IsGroup(group) ? group : std::string_view());
         return kExitUsage;
