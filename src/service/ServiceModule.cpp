@@ -27,6 +27,7 @@
 #include "imap/ImapSession.h"
 #include "pop3/Pop3Session.h"
 #include "net/PopBeforeSmtp.h"
+#include "smtp/Dialer.h"
 #include "smtp/SendReceiveCycle.h"
 #include "smtp/SmtpServerSession.h"
 #include "smtp/Transport.h"
@@ -38,8 +39,6 @@ namespace pw::service {
 namespace {
 
 constexpr int kTextStarting = 101;
-// "sys:connection:type": a dial-up connection, which is up only during send/receive cycles.
-constexpr std::int32_t kConnectionTypeDialUp = 2;
 
 // A private key every local user can read is no longer private: the server will not serve TLS with it,
 // nor start without the TLS its configuration asks for. (A missing key only turns TLS off, as before.)
@@ -207,7 +206,7 @@ ScheduleTimings ServiceModule::ScheduleTimingsFromRegistry() const {
 
 void ServiceModule::StartSchedule() {
     core::ConfigTree& config = core::ServerConfig();
-    if (config.GetCopy("sys:connection:type").AsI4() == kConnectionTypeDialUp && !ScheduleSendsOutgoing(config)) {
+    if (smtp::ReadConnectionType(config) == smtp::ConnectionTypeRAS && !ScheduleSendsOutgoing(config)) {
         core::Log(core::LogLevelWarning, "The connection is dial-up and no enabled event of the connection schedule asks "
                                          "for outgoing delivery: outgoing mail leaves only in send/receive cycles, and "
                                          "none is scheduled");

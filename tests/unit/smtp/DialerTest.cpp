@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <sys/stat.h>
 
 #include "core/RegistryKeys.h"
@@ -101,9 +103,15 @@ TEST_F(DialerTest, ADialThatOutlivesItsTimeFailsAndTakesItsChildrenAlong) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1) + kProgramKillGrace);
     ASSERT_TRUE(test::FileExists(pidFile));
     const std::string child(TrimAscii(test::ReadFileText(pidFile)));
-    // The grandchild went with its process group (a zombie of init's at most, never still sleeping).
-    const std::string stat = test::FileExists("/proc/" + child + "/stat") ? test::ReadFileText("/proc/" + child + "/stat") : "";
-    EXPECT_TRUE(stat.empty() || stat.find(") Z") != std::string::npos) << stat;
+    // The grandchild went with its process group: gone, or a zombie its new parent has yet to reap --
+    // never still sleeping. Its SIGTERM is delivered, not awaited, so give it a moment to act on it.
+    const auto ended = [&] {
+        const std::string stat = test::FileExists("/proc/" + child + "/stat") ? test::ReadFileText("/proc/" + child + "/stat") : "";
+        return stat.empty() || stat.find(") Z") != std::string::npos;
+    };
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!ended() && std::chrono::steady_clock::now() < bound) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(ended());
 }
 
 }  // namespace
