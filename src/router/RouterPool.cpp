@@ -232,6 +232,12 @@ void RouterThread(unsigned index) {
 void StartRouters(unsigned count) {
     // Before any router writes its mark: what the marks of the last run still name was cut off.
     RecoverInterruptedRoutings();
+    // Written before any router runs, so it is on disk after the first start whatever happens next.
+    try {
+        PrepareNoRespondList(*store::OpenServerStore());
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, std::string("The no-respond-to list can not be prepared: ") + error.what());
+    }
     Pool& pool = ThePool();
     std::lock_guard guard(pool.lock);
     pool.stop = false;
