@@ -28,5 +28,9 @@ DirStorage StoreRoot(bool createWhenMissing);
 // understand (the caller prints the usage).
 int DomainCommand(Arguments args);
 int MailBoxCommand(Arguments args);
+// The sender lists, the charset filter and the phrase filter (SpamCommands.cpp), likewise.
+int SendersCommand(Arguments args);
+int CharsetCommand(Arguments args);
+int PhrasesCommand(Arguments args);
 
 }  // namespace pw::admin
