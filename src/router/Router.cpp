@@ -90,13 +90,19 @@ void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::Mai
 
 std::vector<std::string> SplitAddressList(std::string_view text) { return SplitAtAny(text, ";, \t\r\n"); }
 
-void PrepareNoRespondList(const store::MessageStore& messageStore) {
-    antispam::NoRespondToList list;
-    if (Failed(list.Load(messageStore.Storage())) || list.Count() != 0) return;
-    if (const HRESULT hr = list.AddDefaults(); Failed(hr)) {
-        core::Log(core::LogLevelWarning, "The defaults of " + messageStore.Storage().ElementPath(list.FileName()) +
-                                             " can not be written: " + HresultText(hr));
+void PrepareSpamLists(const store::MessageStore& messageStore) {
+    antispam::NoRespondToList noRespond;
+    if (Succeeded(noRespond.Load(messageStore.Storage())) && noRespond.Count() == 0) {
+        if (const HRESULT hr = noRespond.AddDefaults(); Failed(hr)) {
+            core::Log(core::LogLevelWarning, "The defaults of " + messageStore.Storage().ElementPath(noRespond.FileName()) +
+                                                 " can not be written: " + HresultText(hr));
+        }
     }
+    // Read once now, into the snapshot every router shares, so that the first messages do not wait
+    // for a large list to be parsed.
+    core::ConfigTree& config = core::ServerConfig();
+    if (config.GetCopy("sys:spam:friendly:enabled").IsTrue()) (void)antispam::FriendlySendersList().Load(messageStore.Storage());
+    if (config.GetCopy("sys:spam:enemies:enabled").IsTrue()) (void)antispam::EnemySendersList().Load(messageStore.Storage());
 }
 
 Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {

@@ -147,8 +147,8 @@ std::size_t ResubmitQueued(const store::MessageStore& messageStore);
 
 // "a;b, c d" -> {"a", "b", "c", "d"}.
 std::vector<std::string> SplitAddressList(std::string_view text);
-// Writes the no-respond-to list's defaults into the store when the list is empty or missing (router
-// start; a damaged list is left alone).
-void PrepareNoRespondList(const store::MessageStore& messageStore);
+// At router start: writes the no-respond-to list's defaults into the store when the list is empty or
+// missing (a damaged list is left alone), and reads the sender lists that are switched on.
+void PrepareSpamLists(const store::MessageStore& messageStore);
 
 }  // namespace pw::router
