@@ -11,12 +11,12 @@
 // Thread safety: one object per thread; the names it reads are its own snapshot.
 #pragma once
 
+#include "antispam/ListFile.h"
 #include "mime/Message.h"
 #include "platform/DirStorage.h"
 #include "platform/Guid.h"
 
-#include "antispam/ListFile.h"
-
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>

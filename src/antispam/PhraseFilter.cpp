@@ -3,6 +3,7 @@
 
 #include "antispam/AntispamLimits.h"
 #include "antispam/HtmlText.h"
+#include "antispam/ListFile.h"
 #include "mime/Codecs.h"
 #include "platform/Text.h"
 

@@ -15,7 +15,6 @@
 // Thread safety: one object per thread.
 #pragma once
 
-#include "antispam/ListFile.h"
 #include "antispam/PhraseMatcher.h"
 #include "mime/Message.h"
 #include "platform/DirStorage.h"

@@ -3,6 +3,7 @@
 #include "antispam/SendersList.h"
 
 #include "TestSupport.h"
+#include "platform/FileSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -120,6 +121,16 @@ TEST(SendersListTest, DamagedFilesAreNeitherAllocatedNorChanged) {
     test::WriteFileBytes(dir / "BadSenders.lst", good.Get());
     EXPECT_TRUE(list.Refresh());
     EXPECT_TRUE(list.IsInList("a@b"));
+    // A write that fails is reported and leaves the file and the list as they were.
+    {
+        std::vector<FaultyFileSystem::Fault> faults;
+        ASSERT_TRUE(FaultyFileSystem::ParseFaultList("fsync:1:ENOSPC", faults));
+        FaultyFileSystem faulty(faults);
+        const ScopedFileSystem installed(faulty);
+        EXPECT_EQ(list.Add("new@b.test"), STG_E_MEDIUMFULL);
+    }
+    EXPECT_EQ(test::ReadFileBytes(dir / "BadSenders.lst"), good.Get());
+    EXPECT_FALSE(list.IsInList("new@b.test"));
     // Entries a caller may not write: over a bound, or a line break that would split a listing.
     EXPECT_EQ(list.Add(std::string(1100, 'x') + "@b.test"), E_INVALIDARG);
     EXPECT_EQ(list.Add("\"Two\r\nLines\" <two@b.test>"), E_INVALIDARG);
