@@ -5,6 +5,8 @@
 #include <deque>
 #include <mutex>
 
+#include "antispam/CharSetFilter.h"
+#include "antispam/SendersList.h"
 #include "antispam/SpamAction.h"
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
@@ -122,7 +124,8 @@ Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
     primaryDomain_ = store_->PrimaryDomain(config);
     // A list that can not be read counts as absent: its check is skipped (its load logged why).
     const DirStorage& root = store_->Storage();
-    (void)noRespond_.Load(root);
+    noRespond_ = std::make_unique<antispam::NoRespondToList>();
+    (void)noRespond_->Load(root);
     if (config.GetCopy("sys:spam:friendly:enabled").IsTrue()) {
         friendly_ = std::make_unique<antispam::FriendlySendersList>();
         (void)friendly_->Load(root);
@@ -136,6 +139,8 @@ Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
         (void)charsets_->Load(root);
     }
 }
+
+Router::~Router() = default;
 
 int Router::Hops(const store::Envelope& envelope) const {
     return static_cast<int>(ReadHeader(envelope).CountField("Received")) + envelope.GetProperties().Number(kHopsKey);
@@ -548,8 +553,8 @@ void Router::AutoReply(const store::Envelope& envelope, store::MailBox& mailbox)
     if (header.Has("List-Id")) return;
     const std::string target = AddressOnly(envelope.Sender());
     if (target.empty()) return;
-    noRespond_.Refresh();
-    if (noRespond_.IsInList(target)) return;
+    noRespond_->Refresh();
+    if (noRespond_->IsInList(target)) return;
     auto& properties = mailbox.GetProperties();
     const std::string sentKey = std::string(kAutoReplySentKey) + ToLowerAscii(target);
     {

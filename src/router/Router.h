@@ -33,8 +33,6 @@
 // Thread safety: one Router per router thread; the pool and queue are shared and locked.
 #pragma once
 
-#include "antispam/CharSetFilter.h"
-#include "antispam/SendersList.h"
 #include "platform/IpAddress.h"
 #include "router/DeliveryNotifier.h"
 #include "store/MessageStore.h"
@@ -46,6 +44,15 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// The lists and filters live in src/antispam; callers of the router (the SMTP intake, the service)
+// need not see them.
+namespace pw::antispam {
+class CharSetFilter;
+class EnemySendersList;
+class FriendlySendersList;
+class NoRespondToList;
+}  // namespace pw::antispam
 
 namespace pw::router {
 
@@ -80,6 +87,9 @@ class Router {
 public:
     // Opens the store and reads the settings (throws ComError).
     Router();
+    ~Router();
+    Router(const Router&) = delete;
+    Router& operator=(const Router&) = delete;
     // Routes one queued envelope; throws when a recipient could not be handled (the envelope then
     // stays queued with the recipients still to do).
     void RouteEnvelope(double uid);
@@ -126,7 +136,7 @@ private:
     std::unique_ptr<antispam::FriendlySendersList> friendly_;
     std::unique_ptr<antispam::EnemySendersList> enemies_;
     std::unique_ptr<antispam::CharSetFilter> charsets_;
-    antispam::NoRespondToList noRespond_;
+    std::unique_ptr<antispam::NoRespondToList> noRespond_;
 
     // The routing in hand: the recipients as queued, how far each got, the remote ones by domain, and
     // the failures its notice will list.
