@@ -179,8 +179,6 @@ std::size_t SessionsTheLimitAllows(std::uint64_t descriptorLimit, std::size_t in
 // holds too many sessions already (with line end).
 std::string_view BusyReply(core::ServerTypeEnum type);
 std::string_view TooManyFromAddressReply(core::ServerTypeEnum type);
-// An address value: dotted text, or a 32-bit number in network byte order. Network byte order.
-std::uint32_t AddressFromValue(const Variant& value);
 // A port value: decimal text, or a 16-bit number in network byte order. Host byte order.
 std::uint16_t PortFromSetting(const Variant& value);
 

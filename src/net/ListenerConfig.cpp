@@ -135,13 +135,6 @@ void FitSessionsToDescriptors(const std::vector<std::shared_ptr<ServerListener>>
 
 }  // namespace
 
-std::uint32_t AddressFromValue(const Variant& value) {
-    if (value.IsText()) {
-        return ParseIPv4(TrimAscii(value.AsText())).value_or(0);
-    }
-    return static_cast<std::uint32_t>(value.AsInt64());
-}
-
 std::uint16_t PortFromSetting(const Variant& value) {
     if (value.IsText()) return static_cast<std::uint16_t>(std::strtoul(value.AsText().c_str(), nullptr, 10));
     return core::PortFromValue(value);

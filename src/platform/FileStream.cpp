@@ -29,6 +29,7 @@ ElementInfo ElementInfoFromStat(std::string name, const struct stat& st) {
     info.size = info.isDirectory ? 0 : static_cast<std::uint64_t>(st.st_size);
     info.isReadOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
     info.links = static_cast<std::uint32_t>(st.st_nlink);
+    info.inode = static_cast<std::uint64_t>(st.st_ino);
     info.modified = DateFromTimespec(st.st_mtim);
     info.accessed = DateFromTimespec(st.st_atim);
     info.changed = DateFromTimespec(st.st_ctim);

@@ -1,6 +1,8 @@
 // IpAddress: dotted-quad text, its reversed form, and address ranges (see IpAddress.h).
 #include "platform/IpAddress.h"
 
+#include "platform/Text.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -44,6 +46,11 @@ std::optional<std::uint32_t> ParseIPv4(std::string_view text) {
 }
 
 std::string IPv4Text(std::uint32_t networkOrder) { return IpAddress::FromNetworkOrder(networkOrder).Text(); }
+
+std::uint32_t AddressFromValue(const Variant& value) {
+    if (value.IsText()) return ParseIPv4(TrimAscii(value.AsText())).value_or(0);
+    return static_cast<std::uint32_t>(value.AsInt64());
+}
 
 void IpRangeList::Add(std::uint32_t first, std::uint32_t last, std::string comment) {
     if (last == 0) last = first;

@@ -2,13 +2,17 @@
 //
 // Owns the dotted-quad parser and formatter, the reversed form that DNS block lists and reverse
 // look-ups put in front of their zone, and `IpRangeList` (the access, relay and safe-sender lists).
-// Every layer uses it, so it lives below all of them and depends on nothing but the C library.
+// Every layer uses it, so it lives below all of them. Addresses stored as settings (dotted text, or a
+// 32-bit number in network byte order) are read by AddressFromValue alone, so that the listeners'
+// ranges and the router's safe ranges take the same values the same way.
 // An `IpAddress` holds IPv4 today; its family tag is where IPv6 joins, without changing callers that
 // only parse, format and compare.
 // Byte order: the accessors say which order they return. Sockets and the stored settings use network
 // order; ranges compare in host order, where "smaller" means what it says.
 // Thread safety: values; nothing shared.
 #pragma once
+
+#include "platform/Variant.h"
 
 #include <cstdint>
 #include <optional>
@@ -49,6 +53,9 @@ private:
 std::optional<std::uint32_t> ParseIPv4(std::string_view text);
 // Dotted text of a network-order IPv4 address.
 std::string IPv4Text(std::uint32_t networkOrder);
+// An address setting: dotted text (blanks around it allowed), or a 32-bit number in network byte
+// order. Network byte order; 0 for text that is not an address.
+std::uint32_t AddressFromValue(const Variant& value);
 
 struct IpRange {
     std::uint32_t first = 0;  // host byte order

@@ -30,6 +30,8 @@ struct ElementInfo {
     bool isReadOnly = false;
     // Names the file has (hard links); above 1, a write through one name shows through the others.
     std::uint32_t links = 1;
+    // With size and modification time: tells a file replaced by rename from the one read before.
+    std::uint64_t inode = 0;
     Date modified = 0;
     Date accessed = 0;
     Date changed = 0;

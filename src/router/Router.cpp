@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <deque>
-#include <fstream>
 #include <mutex>
 
+#include "antispam/CharSetFilter.h"
+#include "antispam/SendersList.h"
+#include "antispam/SpamAction.h"
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
@@ -68,10 +70,6 @@ std::string AddressOnly(std::string_view text) {
     return parsed.local + "@" + parsed.domain;
 }
 
-// The entries a fresh no-respond-to list starts with: daemons, list servers and role accounts.
-constexpr std::string_view kNoRespondDefaults[] = {"mail-daemon@*", "mailer-daemon@*", "listserv@*", "listserver@*",
-                                                   "majordom@*",    "root@*",          "postmaster@*", "null@*"};
-
 // Forwarding loops already reported: "<origin> <mailbox>", oldest first.
 std::mutex loopsLock;
 std::deque<std::string> reportedLoops;
@@ -85,12 +83,6 @@ bool FirstReportOfLoop(const std::string& key) {
     return true;
 }
 
-std::uint32_t LittleEndian32(std::string_view bytes) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
-    return value;
-}
-
 }  // namespace
 
 void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::MailBox&)> handOff) {
@@ -100,81 +92,55 @@ void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::Mai
 
 std::vector<std::string> SplitAddressList(std::string_view text) { return SplitAtAny(text, ";, \t\r\n"); }
 
-std::optional<std::vector<std::string>> ParseNoRespondList(std::string_view bytes) {
-    std::vector<std::string> keys;
-    if (bytes.empty()) return keys;
-    if (bytes.size() < 4 || LittleEndian32(bytes) != 1) return std::nullopt;
-    bytes.remove_prefix(4);
-    while (bytes.size() >= 4) {
-        std::string_view fields[2];
-        for (auto& field : fields) {
-            if (bytes.size() < 4) return std::nullopt;
-            const std::uint32_t length = LittleEndian32(bytes);
-            bytes.remove_prefix(4);
-            if (length > bytes.size()) return std::nullopt;
-            field = bytes.substr(0, length);
-            bytes.remove_prefix(length);
-        }
-        if (!fields[0].empty()) keys.emplace_back(fields[0]);
-    }
-    return keys;
-}
-
-bool WildcardMatch(std::string_view pattern, std::string_view text) {
-    // Greedy with one backtrack point: linear in practice, never exponential.
-    std::size_t p = 0;
-    std::size_t t = 0;
-    std::size_t star = std::string_view::npos;
-    std::size_t resume = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
-            ++p;
-            ++t;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            star = p++;
-            resume = t;
-        } else if (star != std::string_view::npos) {
-            p = star + 1;
-            t = ++resume;
-        } else {
-            return false;
+void PrepareSpamLists(const store::MessageStore& messageStore) {
+    antispam::NoRespondToList noRespond;
+    if (Succeeded(noRespond.Load(messageStore.Storage())) && noRespond.Count() == 0) {
+        if (const HRESULT hr = noRespond.AddDefaults(); Failed(hr)) {
+            core::Log(core::LogLevelWarning, "The defaults of " + messageStore.Storage().ElementPath(noRespond.FileName()) +
+                                                 " can not be written: " + HresultText(hr));
         }
     }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
-    return p == pattern.size();
+    // Read once now, into the snapshot every router shares, so that the first messages do not wait
+    // for a large list to be parsed.
+    core::ConfigTree& config = core::ServerConfig();
+    if (config.GetCopy("sys:spam:friendly:enabled").IsTrue()) (void)antispam::FriendlySendersList().Load(messageStore.Storage());
+    if (config.GetCopy("sys:spam:enemies:enabled").IsTrue()) (void)antispam::EnemySendersList().Load(messageStore.Storage());
 }
 
 Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
     core::ConfigTree& config = core::ServerConfig();
     Variant value;
     if (config.Get("sys:maxrecieved", value) && value.AsI4() > 0) maxReceived_ = value.AsI4();
-    if (config.GetCopy("sys:spam:safeips:enabled").IsTrue()) {
+    safeRangesOn_ = config.GetCopy("sys:spam:safeips:enabled").IsTrue();
+    if (safeRangesOn_) {
         for (int i = 0;; ++i) {
             const std::string prefix = Format("sys:spam:safeips:%d:", {std::int64_t{i}});
-            if (!config.Get(prefix.substr(0, prefix.size() - 1), value)) break;
-            // An end that is not an address reads as 0.0.0.0, as the listeners' ranges do.
-            const auto end = [&](const char* key) {
-                return IpAddress::Parse(config.GetCopy(prefix + key).AsText()).value_or(IpAddress());
-            };
-            safeRanges_.Add(end("ipstart"), end("ipend"));
+            Variant start;
+            if (!config.Get(prefix + "ipstart", start)) break;
+            const auto hostOrder = [](const Variant& address) { return IpAddress::FromNetworkOrder(AddressFromValue(address)).HostOrder(); };
+            safeRanges_.Add(hostOrder(start), hostOrder(config.GetCopy(prefix + "ipend")), config.GetCopy(prefix + "comment").AsText());
         }
     }
     primaryDomain_ = store_->PrimaryDomain(config);
-    // The no-respond-to list is read once per router; a missing or empty one means its defaults, a
-    // damaged one means no such check (as when the list can not be loaded at all).
-    std::string bytes;
-    if (std::ifstream file(store_->Storage().ElementPath(kNoRespondFileName), std::ios::binary); file) {
-        bytes.resize(kMaxNoRespondFile);
-        file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        bytes.resize(static_cast<std::size_t>(file.gcount()));
+    // A list that can not be read counts as absent: its check is skipped (its load logged why).
+    const DirStorage& root = store_->Storage();
+    noRespond_ = std::make_unique<antispam::NoRespondToList>();
+    (void)noRespond_->Load(root);
+    if (config.GetCopy("sys:spam:friendly:enabled").IsTrue()) {
+        friendly_ = std::make_unique<antispam::FriendlySendersList>();
+        (void)friendly_->Load(root);
     }
-    if (auto keys = ParseNoRespondList(bytes)) {
-        noRespond_ = std::move(*keys);
-        if (noRespond_.empty()) noRespond_.assign(std::begin(kNoRespondDefaults), std::end(kNoRespondDefaults));
-    } else {
-        core::Log(core::LogLevelWarning, std::string("The list ") + std::string(kNoRespondFileName) + " is damaged; it is not used");
+    if (config.GetCopy("sys:spam:enemies:enabled").IsTrue()) {
+        enemies_ = std::make_unique<antispam::EnemySendersList>();
+        (void)enemies_->Load(root);
+    }
+    if (config.GetCopy("sys:spam:charset:enabled").IsTrue()) {
+        charsets_ = std::make_unique<antispam::CharSetFilter>();
+        (void)charsets_->Load(root);
     }
 }
+
+Router::~Router() = default;
 
 int Router::Hops(const store::Envelope& envelope) const {
     return static_cast<int>(ReadHeader(envelope).CountField("Received")) + envelope.GetProperties().Number(kHopsKey);
@@ -189,18 +155,48 @@ bool Router::PreCheck(store::Envelope& envelope) {
         }
         return false;
     }
+    return JudgeSpam(envelope);
+}
+
+bool Router::JudgeSpam(store::Envelope& envelope) {
     const std::int32_t spam = envelope.GetProperties().Number(store::kSpamStatusKey);
-    if (spam == 1 || spam == 2) return true;
+    if (spam == antispam::kSpamStatusSpam || spam == antispam::kSpamStatusClean) return true;
     // A clean verdict changes nothing but the record, and judging again gives it again: it is written
     // with the first progress of the routing that follows (see RouteEnvelope), not with a flushed
-    // rewrite of its own. A verdict that changes the content must be written at once.
+    // rewrite of its own. A verdict that changes the content is written at once (TreatAsSpam).
     const auto markClean = [&] {
-        envelope.GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
+        envelope.GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(antispam::kSpamStatusClean));
         return true;
     };
-    if (const auto from = IpAddress::Parse(envelope.ReceivedFrom()); from && safeRanges_.Contains(*from)) return markClean();
-    // The sender lists, the charset filter and SpamAssassin judge here once they are built.
-    return markClean();
+    if (safeRangesOn_) {
+        if (const auto from = IpAddress::Parse(envelope.ReceivedFrom()); from && safeRanges_.Contains(*from)) return markClean();
+    }
+    const std::string sender = envelope.Sender();
+    if (friendly_ && friendly_->Refresh() && friendly_->IsInList(sender)) return markClean();
+    if (enemies_ && enemies_->Refresh() && enemies_->IsInList(sender)) return TreatAsSpam(envelope, "an enemy sender");
+    if (charsets_ && charsets_->Refresh() && CharsetSpam(envelope)) return TreatAsSpam(envelope, "a filtered charset");
+    // SpamAssassin judges here once it is built; until then the message stays unjudged.
+    return true;
+}
+
+bool Router::CharsetSpam(const store::Envelope& envelope) {
+    if (charsets_->Count() == 0) return false;
+    mime::Message message;
+    try {
+        envelope.GetContent(message);
+    } catch (const ComError&) {
+        // A damaged message keeps the parts that could be read; they are what is judged.
+    }
+    std::string hit;
+    return charsets_->Spamicity(message, hit) >= antispam::kCharsetSpamScore;
+}
+
+bool Router::TreatAsSpam(store::Envelope& envelope, std::string_view why) {
+    core::Log(core::LogLevelVerbose, "The message " + envelope.Namespace() + " is spam: " + std::string(why));
+    if (antispam::ApplySpamAction(envelope, core::ServerConfig())) return true;
+    // Not delivered: every recipient is done with, and nobody hears of it.
+    for (auto& step : steps_) step = Step::Served;
+    return false;
 }
 
 void Router::RouteEnvelope(double uid) {
@@ -543,11 +539,6 @@ void Router::DeliverAlias(store::Envelope& envelope, const std::string& address,
     Fail("5.7.1", "The message can not be posted to " + (folderPath.empty() ? address : folderPath));
 }
 
-bool Router::OnNoRespondList(std::string_view address) const {
-    const std::string key = ToLowerAscii(address);
-    return std::any_of(noRespond_.begin(), noRespond_.end(), [&](const std::string& pattern) { return WildcardMatch(pattern, key); });
-}
-
 void Router::AutoReply(const store::Envelope& envelope, store::MailBox& mailbox) {
     // RFC 3834: never to automatic mail, bulk or list mail, bounces, the system sender or spam, and
     // only ever to the envelope sender -- the address that answers for the delivery, not whatever
@@ -561,7 +552,9 @@ void Router::AutoReply(const store::Envelope& envelope, store::MailBox& mailbox)
     if (precedence == "bulk" || precedence == "list" || precedence == "junk") return;
     if (header.Has("List-Id")) return;
     const std::string target = AddressOnly(envelope.Sender());
-    if (target.empty() || OnNoRespondList(target)) return;
+    if (target.empty()) return;
+    noRespond_->Refresh();
+    if (noRespond_->IsInList(target)) return;
     auto& properties = mailbox.GetProperties();
     const std::string sentKey = std::string(kAutoReplySentKey) + ToLowerAscii(target);
     {

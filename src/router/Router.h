@@ -16,12 +16,20 @@
 // re-injected envelope carries the mailboxes its message was already expanded at ("router:expanded",
 // at most kMaxExpansionHistory), so a group or forward reached again by the same message stops there
 // with one notice instead of multiplying until the hop limit.
+// Spam checks, in this order, each behind its switch, before any recipient is handled: the safe
+// ranges ("sys:spam:safeips:enabled") and the friendly senders ("sys:spam:friendly:enabled") mark a
+// message clean ("SpamStatus" 2); the enemy senders ("sys:spam:enemies:enabled") and the charset
+// filter ("sys:spam:charset:enabled") judge it spam, and the spam action runs (src/antispam). Mail
+// already judged -- relayed by an authenticated or trusted client, or made by the server -- skips them.
+// The lists are re-read when their files are replaced, so an administrator's change applies to the
+// next message routed.
 // Auto-replies follow RFC 3834: to the envelope sender only, never to automatic, bulk or list mail,
-// nor to a sender on the store's no-respond-to list ("NoRespondTo.lst"); once per sender and day,
-// and the memory of older replies is pruned when it is written.
-// The virus scan, the sender lists, the charset filter and SpamAssassin join when they are built;
-// until then they are skipped as when their switches are off. The list server and the commands by
-// mail likewise: their recipients are logged and not delivered.
+// nor to a sender on the store's no-respond-to list ("NoRespondTo.lst", its defaults written at
+// router start when it is empty or missing); once per sender and day, and the memory of older
+// replies is pruned when it is written.
+// The virus scan and SpamAssassin join when they are built; until then they are skipped as when their
+// switches are off. The list server and the commands by mail likewise: their recipients are logged
+// and not delivered.
 // Thread safety: one Router per router thread; the pool and queue are shared and locked.
 #pragma once
 
@@ -36,6 +44,15 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// The lists and filters live in src/antispam; callers of the router (the SMTP intake, the service)
+// need not see them.
+namespace pw::antispam {
+class CharSetFilter;
+class EnemySendersList;
+class FriendlySendersList;
+class NoRespondToList;
+}  // namespace pw::antispam
 
 namespace pw::router {
 
@@ -61,9 +78,6 @@ inline constexpr std::string_view kExpandedKey = "router:expanded";
 inline constexpr std::string_view kOriginKey = "router:origin";
 // How often the death of the process cut off the routing of this envelope.
 inline constexpr std::string_view kInterruptedKey = "router:interrupted";
-// The store's list of senders that never get an automatic reply, and the most of it that is read.
-inline constexpr std::string_view kNoRespondFileName = "NoRespondTo.lst";
-inline constexpr std::size_t kMaxNoRespondFile = 1 << 20;
 
 // Passes a relay mailbox's message to the transport at once; the transport sets it. Without one the
 // message is kept in the mailbox.
@@ -73,6 +87,9 @@ class Router {
 public:
     // Opens the store and reads the settings (throws ComError).
     Router();
+    ~Router();
+    Router(const Router&) = delete;
+    Router& operator=(const Router&) = delete;
     // Routes one queued envelope; throws when a recipient could not be handled (the envelope then
     // stays queued with the recipients still to do).
     void RouteEnvelope(double uid);
@@ -94,8 +111,12 @@ private:
     bool DeliverUser(store::Envelope& envelope, store::MailBox& mailbox);
     void DeliverGroup(store::Envelope& envelope, store::MailBox& mailbox);
     void DeliverAlias(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox);
+    // The spam checks after the hop check: false when the message is not to be delivered.
+    bool JudgeSpam(store::Envelope& envelope);
+    bool CharsetSpam(const store::Envelope& envelope);
+    // The message is spam: the spam action runs; false when it is not to be delivered.
+    bool TreatAsSpam(store::Envelope& envelope, std::string_view why);
     void AutoReply(const store::Envelope& envelope, store::MailBox& mailbox);
-    bool OnNoRespondList(std::string_view address) const;
     void HandleUnknown(store::Envelope& envelope, const std::string& address, const std::string& local,
                        const store::Domain& domain);
     // A new queued envelope with the message of `source` for other recipients (one hop more), the
@@ -108,10 +129,14 @@ private:
     std::shared_ptr<store::MessageStore> store_;
     std::shared_ptr<store::Folder> in_;
     int maxReceived_ = kDefaultMaxReceived;
+    bool safeRangesOn_ = false;
     IpRangeList safeRanges_;
     std::string primaryDomain_;
-    // The no-respond-to list: lower-case keys, "*" and "?" as wildcards.
-    std::vector<std::string> noRespond_;
+    // The lists and the filter whose switches are on (the others stay null).
+    std::unique_ptr<antispam::FriendlySendersList> friendly_;
+    std::unique_ptr<antispam::EnemySendersList> enemies_;
+    std::unique_ptr<antispam::CharSetFilter> charsets_;
+    std::unique_ptr<antispam::NoRespondToList> noRespond_;
 
     // The routing in hand: the recipients as queued, how far each got, the remote ones by domain, and
     // the failures its notice will list.
@@ -132,10 +157,8 @@ std::size_t ResubmitQueued(const store::MessageStore& messageStore);
 
 // "a;b, c d" -> {"a", "b", "c", "d"}.
 std::vector<std::string> SplitAddressList(std::string_view text);
-// The keys of a no-respond-to list file (a u32 1, then per entry a u32 length and key bytes, a u32
-// length and name bytes, little-endian); nullopt when a record is cut short or the header is wrong.
-std::optional<std::vector<std::string>> ParseNoRespondList(std::string_view bytes);
-// Classic wildcard match over bytes: "*" any run, "?" one character.
-bool WildcardMatch(std::string_view pattern, std::string_view text);
+// At router start: writes the no-respond-to list's defaults into the store when the list is empty or
+// missing (a damaged list is left alone), and reads the sender lists that are switched on.
+void PrepareSpamLists(const store::MessageStore& messageStore);
 
 }  // namespace pw::router

@@ -232,6 +232,13 @@ void RouterThread(unsigned index) {
 void StartRouters(unsigned count) {
     // Before any router writes its mark: what the marks of the last run still name was cut off.
     RecoverInterruptedRoutings();
+    // Before any router runs: the no-respond-to list's defaults are then on disk after the first
+    // start whatever happens next, and the lists are read once for all routers.
+    try {
+        PrepareSpamLists(*store::OpenServerStore());
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, std::string("The spam lists can not be prepared: ") + error.what());
+    }
     Pool& pool = ThePool();
     std::lock_guard guard(pool.lock);
     pool.stop = false;

@@ -43,5 +43,9 @@ int MailBoxCommand(Arguments args);
 // The connection schedule ("schedule add|list|remove") and "connect-now"; the same convention.
 int ScheduleCommand(Arguments args);
 int ConnectNowCommand(Arguments args);
+// The sender lists, the charset filter and the phrase filter (SpamCommands.cpp), likewise.
+int SendersCommand(Arguments args);
+int CharsetCommand(Arguments args);
+int PhrasesCommand(Arguments args);
 
 }  // namespace pw::admin

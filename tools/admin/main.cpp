@@ -7,7 +7,8 @@
 // Settings live in memory in a running server, which writes them back at its next save; so changes to
 // the configuration (the connection schedule too) are refused while a server holds the store, and
 // reading them changes no file (ConfigAccess.cpp). Domains and mailboxes are files the server reads
-// per use and replaces atomically, so they may be changed while it runs.
+// per use and replaces atomically, so they may be changed while it runs; so are the sender lists and
+// the filters, whose files the routers read again when they are replaced.
 #include <cstdio>
 #include <span>
 #include <string>
@@ -51,6 +52,27 @@ constexpr CommandGroup kGroups[] = {
      "  mailbox set ADDRESS KEY VALUE    set a property (not the password)\n"
      "  mailbox password ADDRESS PW      set the password\n"
      "KIND is postmaster, user (the default), forward, group, list, autoresponder, robot, relay or alias.\n"},
+    {"senders",
+     "  senders LIST add TEXT            add an address (\"Name\" <a@b.test>) or a pattern (*@b.test)\n"
+     "  senders LIST remove TEXT         remove the entry with exactly that key\n"
+     "  senders LIST list                one \"NAME\" <KEY> line per entry\n"
+     "  senders LIST check ADDRESS       \"yes\" when the address matches an entry, else \"no\"\n"
+     "  senders norespond defaults       add the daemon and role addresses that get no auto-reply\n"
+     "LIST is friendly, enemy or norespond. Patterns match case-sensitively: write them in lower case.\n"},
+    {"charset",
+     "  charset add NAME                 mail declaring this character set is spam\n"
+     "  charset remove NAME              remove it (and its aliases)\n"
+     "  charset list                     one name per line\n"
+     "  charset clear                    remove every name\n"},
+    {"phrases",
+     "  phrases add PHRASE SCORE [--whole-word]\n"
+     "                                   add a phrase; prints its index\n"
+     "  phrases remove INDEX             remove the phrase at INDEX (as listed)\n"
+     "  phrases clear                    remove every phrase\n"
+     "  phrases list                     the settings, then INDEX, SCORE, match and phrase per line\n"
+     "  phrases set ignore-html|ignore-obfuscation true|false\n"
+     "  phrases set obfuscation-chars TEXT\n"
+     "  phrases score FILE               the score of a message file, then \"phrase=score, ...\"\n"},
     {"config",
      "  config get KEY                   print a setting as TYPE:TEXT\n"
      "  config set KEY VALUE             change a setting (refused while the server runs)\n"
@@ -182,6 +204,9 @@ int Main(Arguments args) {
         if (group == "mailbox") status = MailBoxCommand(args.subspan(1));
         if (group == "schedule") status = ScheduleCommand(args.subspan(1));
         if (group == "connect-now") status = ConnectNowCommand(args.subspan(1));
+        if (group == "senders") status = SendersCommand(args.subspan(1));
+        if (group == "charset") status = CharsetCommand(args.subspan(1));
+        if (group == "phrases") status = PhrasesCommand(args.subspan(1));
         if (status >= 0) return status;
         PrintUsage(stderr, IsGroup(group) ? group : std::string_view());
         return kExitUsage;
