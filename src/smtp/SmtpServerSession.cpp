@@ -247,6 +247,7 @@ bool SmtpServerSession::Command(const std::string& line) {
         return true;
     }
     if (is("DATA") && greeted_) return Data();
+    if (is("BDAT") && greeted_) return Bdat(line);
     if (is("QUIT")) {
         try {
             Reply("221 2.0.0 Service closing transmission channel");
@@ -288,6 +289,7 @@ bool SmtpServerSession::Hello(const std::string& line, bool extended) {
     // the list by place still can. SIZE is in bytes (RFC 1870); without a limit it names none.
     text += "250-PIPELINING\r\n";
     text += sizeLimit_ != 0 ? Format("250-SIZE %lu\r\n", {sizeLimit_}) : std::string("250-SIZE\r\n");
+    text += "250-CHUNKING\r\n";
     Reply(text + "250 ENHANCEDSTATUSCODES");
     greeted_ = !listener_->smtpAuth || !listener_->authRequired;
     return true;
@@ -341,6 +343,7 @@ void SmtpServerSession::AuthFailed(const std::string& user) {
 
 void SmtpServerSession::DropEnvelope() {
     // An envelope not yet published removes its reserved files when it goes.
+    chunks_.reset();
     envelope_.reset();
     recipients_ = 0;
 }
@@ -406,7 +409,7 @@ void SmtpServerSession::RcptTo(const std::string& line) {
 }
 
 bool SmtpServerSession::Data() {
-    if (!envelope_) {
+    if (!envelope_ || chunks_) {
         Reply(kLocalError);
         return true;
     }
@@ -431,6 +434,52 @@ bool SmtpServerSession::Data() {
         case IntakeOutcome::Abandoned: return false;
     }
     return false;
+}
+
+bool SmtpServerSession::Bdat(const std::string& line) {
+    const auto words = SplitWords(line);
+    const bool last = words.size() == 3 && EqualsNoCase(words[2], "LAST");
+    const std::string size = words.size() >= 2 ? words[1] : std::string();
+    if ((words.size() != 2 && !last) || size.empty() || size.size() > 19 || size.find_first_not_of("0123456789") != std::string::npos) {
+        // Without a size the chunk's end is unknown: nothing can be read in step any more.
+        Reply("501 5.5.4 Syntax error in BDAT parameters");
+        return false;
+    }
+    const std::uint64_t length = std::stoull(size);
+    if (!chunks_ && (sender_.empty() || !envelope_ || recipients_ == 0)) {
+        ReadChunk(*connection_, length, [](std::string_view) {});
+        Reply(kBadSequence);
+        return true;
+    }
+    if (!chunks_) {
+        try {
+            chunks_.emplace(OpenIntake(*envelope_), ReceivedHeader(sender_, clientAddress_, domain_), sizeLimit_);
+        } catch (const ComError& error) {
+            core::Log(core::LogLevelCritical, std::string("SMTP Server: the message content can not be opened: ") + error.what());
+            ReadChunk(*connection_, length, [](std::string_view) {});
+            DropEnvelope();
+            Reply(StoreFailureReply(error));
+            return true;
+        }
+    }
+    if (!chunks_->TakeChunk(*connection_, length)) {
+        DropEnvelope();
+        recipients_ = 0;
+        Reply("552 5.3.4 Message size exceeds fixed maximum message size");
+        return true;
+    }
+    if (!last) {
+        Reply(Format("250 2.0.0 %lu octets received", {length}));
+        return true;
+    }
+    const IntakeOutcome outcome = chunks_->Finish(envelope_);
+    chunks_.reset();
+    recipients_ = 0;
+    switch (outcome) {
+        case IntakeOutcome::Published: Reply(kStored); return true;
+        case IntakeOutcome::StorageFull: Reply(kInsufficientStorage); return true;
+        default: Reply(kLocalError); return true;
+    }
 }
 
 }  // namespace pw::smtp

@@ -1,6 +1,7 @@
 """What SMTP peers of today expect beyond the classic reply lines: PIPELINING and SIZE offered after
 them, a declared size over the limit refused at MAIL, every reply with its enhanced code, and mail
 submitted and collected over implicit TLS (RFC 8314) once the store's ready-made instances are on."""
+import pathlib
 import poplib
 import smtplib
 import socket
@@ -34,7 +35,7 @@ def test_ehlo_offers_pipelining_and_size_and_pipelined_transactions_are_answered
         sock.sendall(b"EHLO client.test\r\n")
         # The classic lines first and in their order; the newer extensions after them, before the last.
         assert reply() == ["250-Hello client.test", "250-ETRN", "250-ATRN", "250-AUTH CRAM-MD5", "250-PIPELINING",
-                           "250-SIZE 1024000", "250 ENHANCEDSTATUSCODES"]
+                           "250-SIZE 1024000", "250-CHUNKING", "250 ENHANCEDSTATUSCODES"]
         # The limit is "maxsize" kilobytes: a declared size over it is refused before the message goes.
         sock.sendall(b"MAIL FROM:<a@b.test> SIZE=5000000\r\nMAIL FROM:<a@b.test> SIZE=12x\r\n")
         assert reply() == ["552 5.3.4 Message size exceeds fixed maximum message size"]
@@ -46,9 +47,32 @@ def test_ehlo_offers_pipelining_and_size_and_pipelined_transactions_are_answered
         answers = [reply()[0] for _ in range(22)]
         assert answers == (["250 2.1.0 Requested mail action okay, completed"] +
                            ["250 2.1.5 Requested mail action okay, completed"] * 20 + ["354 Start mail input; end with <CRLF>.<CRLF>"])
-        sock.sendall(b"Subject: pipelined\r\n\r\nHello\r\n.\r\nQUIT\r\n")
+        sock.sendall(b"Subject: pipelined\r\n\r\nHello\r\n.\r\n")
         assert reply() == ["250 2.0.0 Requested mail action okay, completed"]
+
+        # BDAT: three chunks, pipelined, taken byte for byte -- no dot or line rules apply.
+        chunks = [b"Subject: chunked\r\n\r\n.leading dot\r\n", b"bare\nline feed and \x00 a NUL\r\n.\r\n", b"the end\r\n"]
+        sock.sendall(b"MAIL FROM:<a@b.test>\r\nRCPT TO:<user19@example.com>\r\n" +
+                     b"".join(b"BDAT %d%s\r\n%s" % (len(chunk), b" LAST" if i == 2 else b"", chunk) for i, chunk in enumerate(chunks)))
+        assert [reply()[0] for _ in range(5)] == ["250 2.1.0 Requested mail action okay, completed",
+                                                  "250 2.1.5 Requested mail action okay, completed",
+                                                  "250 2.0.0 %d octets received" % len(chunks[0]),
+                                                  "250 2.0.0 %d octets received" % len(chunks[1]),
+                                                  "250 2.0.0 Requested mail action okay, completed"]
+        # Over the limit: refused after its chunk was read whole, and the transaction is over.
+        big = b"x" * (1100 * 1024)
+        sock.sendall(b"MAIL FROM:<a@b.test>\r\nRCPT TO:<user19@example.com>\r\nBDAT %d\r\n%sBDAT 2 LAST\r\nxx" % (len(big), big))
+        assert [reply()[0] for _ in range(4)] == ["250 2.1.0 Requested mail action okay, completed",
+                                                  "250 2.1.5 Requested mail action okay, completed",
+                                                  "552 5.3.4 Message size exceeds fixed maximum message size",
+                                                  "503 5.5.0 Bad sequence of commands"]
+        sock.sendall(b"QUIT\r\n")
         assert reply()[0].startswith("221 2.0.0")
+
+    inbox = pathlib.Path(env.store_file("example.com/user19/_In"))
+    stored = wait_for(lambda: [m for m in (p.with_suffix(".eml").read_bytes() for p in inbox.glob("*.env")) if b"chunked" in m],
+                      "the chunked message")
+    assert len(stored) == 1 and stored[0].startswith(b"Received: ") and stored[0].endswith(b"".join(chunks))
 
     # swaks pipelines too.
     swaks = ["swaks", "--server", "127.0.0.1", "--port", str(port), "--from", "a@b.test", "--timeout", str(WAIT)]
