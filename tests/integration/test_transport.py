@@ -23,7 +23,7 @@ import time
 import pytest
 
 import cfgfile
-from conftest import DEBUG_KEY, WAIT, admin, bind_when_free, free_port, wait_for
+from conftest import DEBUG_KEY, WAIT, admin, bind_when_free, free_port, log_text, wait_for
 
 SENDER, LOGIN_PASSWORD = "john@example.com", "Login7Walnut"
 ACCOUNT, RELAY_PASSWORD = "relayuser", "Relay9Juniper"
@@ -221,10 +221,6 @@ def read_envelope(path):
         recipients.append(data[at + 4:at + 4 + size].decode("utf-16-le").rstrip("\0"))
         at += 4 + size
     return {key: (vartype, value) for key, vartype, value in cfgfile.decode(data[:pos])}, recipients
-
-
-def log_text(env):
-    return "".join(path.read_text(errors="replace") for path in sorted(pathlib.Path(env.logs).iterdir()))
 
 
 def notices(env, status):
