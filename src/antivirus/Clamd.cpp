@@ -160,7 +160,12 @@ ScanResult ClamdScan(const std::string& address, Stream& content, std::chrono::m
     bool sent = true;
     for (;;) {
         std::size_t got = 0;
-        if (Failed(content.Read(std::span(chunk), got))) return {Verdict::Failed, "the message can not be read"};
+        // The end of the content is a failure code of its own, not an error.
+        if (const HRESULT hr = content.Read(std::span(chunk), got); hr == STG_E_ENDOFFILE) {
+            got = 0;
+        } else if (Failed(hr)) {
+            return {Verdict::Failed, "the message can not be read: " + HresultText(hr)};
+        }
         const std::uint32_t length = htonl(static_cast<std::uint32_t>(got));
         // clamd may stop reading (a stream over its limit) and answer at once: its answer says why.
         if (!SendAll(fd.Get(), &length, sizeof length, deadline) || (got > 0 && !SendAll(fd.Get(), chunk.data(), got, deadline))) {

@@ -37,7 +37,9 @@ ScanResult ScanWhole(const store::Envelope& envelope, const ScanSettings& settin
     bool written = true;
     for (;;) {
         std::size_t got = 0;
-        if (Failed(content->Read(std::span(chunk), got))) {
+        if (const HRESULT hr = content->Read(std::span(chunk), got); hr == STG_E_ENDOFFILE) {
+            break;
+        } else if (Failed(hr)) {
             written = false;
             break;
         }

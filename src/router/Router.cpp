@@ -215,7 +215,9 @@ void Router::NotifyVirus(const store::Envelope& envelope, const std::string& rea
     for (const std::string& addressee : addressees) {
         // The server's own notices come from "mail-deamon@": a notice about one of them would loop.
         if (addressee.empty() || StartsWithNoCase(addressee, "mail-deamon@")) continue;
-        if (!SendVirusNotice(envelope, reason, addressee)) {
+        if (const auto notice = SendVirusNotice(envelope, reason, addressee)) {
+            SubmitEnvelope(*notice);
+        } else {
             core::Log(core::LogLevelWarning, "The virus notice about " + envelope.Namespace() + " to " + addressee + " could not be made");
         }
     }
