@@ -27,12 +27,18 @@
 // nor to a sender on the store's no-respond-to list ("NoRespondTo.lst", its defaults written at
 // router start when it is empty or missing); once per sender and day, and the memory of older
 // replies is pruned when it is written.
-// The virus scan and SpamAssassin join when they are built; until then they are skipped as when their
-// switches are off. The list server and the commands by mail likewise: their recipients are logged
+// SpamAssassin ("sys:spam:sa:enabled") is the last spam check: the message's first
+// antispam::kSpamAssassinBytes go to the check the service set (SetSpamAssassinCheck); its "spam" runs
+// the spam action, anything else marks the message clean, and with "sys:spam:sa:report_hdr" on the
+// report goes into "X-SpamAssassin-Report:" of spam and clean mail alike -- content replaced
+// atomically, then the record, before any recipient. No verdict (spamd down or failing): the message
+// goes on unjudged by it.
+// The virus scan joins when it is built; until then it is skipped as when its switch is off. The list server and the commands by mail likewise: their recipients are logged
 // and not delivered.
 // Thread safety: one Router per router thread; the pool and queue are shared and locked.
 #pragma once
 
+#include "antispam/SpamAssassinVerdict.h"
 #include "platform/IpAddress.h"
 #include "router/DeliveryNotifier.h"
 #include "store/MessageStore.h"
@@ -52,6 +58,7 @@ class CharSetFilter;
 class EnemySendersList;
 class FriendlySendersList;
 class NoRespondToList;
+struct AddedField;
 }  // namespace pw::antispam
 
 namespace pw::router {
@@ -82,6 +89,12 @@ inline constexpr std::string_view kInterruptedKey = "router:interrupted";
 // Passes a relay mailbox's message to the transport at once; the transport sets it. Without one the
 // message is kept in the mailbox.
 void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::MailBox&)> handOff);
+
+// Asks SpamAssassin for its verdict on a message's first bytes (with its report when asked); nullopt
+// when it gave none. The service sets it (src/spamd): the router includes no network code. Without
+// one, "sys:spam:sa:enabled" judges nothing.
+using SpamAssassinCheck = std::function<std::optional<antispam::SpamAssassinVerdict>(std::string_view message, bool withReport)>;
+void SetSpamAssassinCheck(SpamAssassinCheck check);
 
 class Router {
 public:
@@ -114,8 +127,9 @@ private:
     // The spam checks after the hop check: false when the message is not to be delivered.
     bool JudgeSpam(store::Envelope& envelope);
     bool CharsetSpam(const store::Envelope& envelope);
-    // The message is spam: the spam action runs; false when it is not to be delivered.
-    bool TreatAsSpam(store::Envelope& envelope, std::string_view why);
+    // The message is spam: the spam action runs (adding `fields`); false when it is not to be delivered.
+    bool TreatAsSpam(store::Envelope& envelope, std::string_view why, const std::vector<antispam::AddedField>& fields = {});
+    bool JudgeBySpamAssassin(store::Envelope& envelope);
     void AutoReply(const store::Envelope& envelope, store::MailBox& mailbox);
     void HandleUnknown(store::Envelope& envelope, const std::string& address, const std::string& local,
                        const store::Domain& domain);
@@ -137,6 +151,8 @@ private:
     std::unique_ptr<antispam::EnemySendersList> enemies_;
     std::unique_ptr<antispam::CharSetFilter> charsets_;
     std::unique_ptr<antispam::NoRespondToList> noRespond_;
+    bool spamAssassinOn_ = false;
+    bool spamAssassinReport_ = false;
 
     // The routing in hand: the recipients as queued, how far each got, the remote ones by domain, and
     // the failures its notice will list.
