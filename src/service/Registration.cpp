@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "antispam/SpamAssassinConfig.h"
 #include "core/LanguageTexts.h"
 #include "core/RegistryKeys.h"
 #include "core/JobManager.h"
@@ -209,6 +210,11 @@ std::string HardeningText(const RegistrationContext& context) {
     text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
     text += "NoNewPrivileges=yes\n";
     text += "ProtectSystem=strict\n";
+    // SpamAssassin's site directory: sa-learn, run by the server, writes its Bayes database there
+    // (bayes_path). "-": a machine without SpamAssassin must not fail the start over a missing path.
+    if (const std::string site = antispam::ReadSpamAssassinPaths(context.registry).directory; !site.empty()) {
+        writable += " " + SystemdQuoted("-" + site);
+    }
     if (!writable.empty()) text += "ReadWritePaths=" + writable.substr(1) + "\n";
     // A server run from a checkout in a home directory still needs to see it.
     const bool usesHome = std::any_of(paths.begin(), paths.end(), [](const std::string& path) {
