@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 std::atomic<Clock::rep> lastWarning{0};
 
 // A connection to spamd's Unix socket, handed to SocketConnection, which owns it from then on.
-std::unique_ptr<net::SocketConnection> ConnectUnix(const std::string& path) {
+std::unique_ptr<net::SocketConnection> ConnectUnix(const std::string& path, int timeout) {
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) throw net::CnwSocketErr(-1, "Connect: socket path too long: " + path, 10022);
     address.sun_family = AF_UNIX;
@@ -33,13 +33,13 @@ std::unique_ptr<net::SocketConnection> ConnectUnix(const std::string& path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) throw net::CnwSocketErr(-1, std::string("Connect: socket: ") + std::strerror(errno), 10024);
     auto connection = std::make_unique<net::SocketConnection>(fd);
-    connection->SetTimeout(kSpamdTimeoutSeconds);
+    connection->SetTimeout(timeout);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return connection;
     if (errno != EAGAIN && errno != EINPROGRESS && errno != EINTR) {
         throw net::CnwSocketErr(fd, "Connect " + path + ": " + std::strerror(errno), 10061);
     }
     pollfd ready{fd, POLLOUT, 0};
-    if (::poll(&ready, 1, kSpamdTimeoutSeconds * 1000) <= 0) throw net::CnwSocketErr(fd, "Connect " + path + ": timed out", 10060);
+    if (::poll(&ready, 1, timeout * 1000) <= 0) throw net::CnwSocketErr(fd, "Connect " + path + ": timed out", 10060);
     int error = 0;
     socklen_t size = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
@@ -47,8 +47,8 @@ std::unique_ptr<net::SocketConnection> ConnectUnix(const std::string& path) {
     return connection;
 }
 
-std::unique_ptr<net::SocketConnection> Connect(const std::string& address) {
-    if (address.find('/') != std::string::npos) return ConnectUnix(address);
+std::unique_ptr<net::SocketConnection> Connect(const std::string& address, int timeout) {
+    if (address.find('/') != std::string::npos) return ConnectUnix(address, timeout);
     const std::size_t colon = address.rfind(':');
     const std::string host = colon == std::string::npos ? address : address.substr(0, colon);
     const std::string portText = colon == std::string::npos ? "783" : address.substr(colon + 1);
@@ -58,7 +58,7 @@ std::unique_ptr<net::SocketConnection> Connect(const std::string& address) {
         throw net::CnwSocketErr(-1, "Connect: not HOST:PORT nor a socket path: " + address, 10022);
     }
     auto connection = std::make_unique<net::SocketConnection>();
-    connection->SetTimeout(kSpamdTimeoutSeconds);
+    connection->SetTimeout(timeout);
     connection->Connect(host, static_cast<std::uint16_t>(port));
     return connection;
 }
@@ -150,7 +150,7 @@ bool ParseSpamdResponse(std::string_view response, antispam::SpamAssassinVerdict
 std::optional<antispam::SpamAssassinVerdict> SpamdClient::Check(std::string_view message, bool withReport,
                                                                  std::string& failure) const {
     try {
-        const auto connection = Connect(address_);
+        const auto connection = Connect(address_, timeout_);
         const std::string request = std::string(withReport ? "REPORT" : "CHECK") + " SPAMC/1.5\r\nContent-length: " +
                                     std::to_string(message.size()) + "\r\n\r\n";
         connection->SendString(request);
@@ -168,11 +168,16 @@ std::optional<antispam::SpamAssassinVerdict> SpamdClient::Check(std::string_view
                 return std::nullopt;
             }
         }
+        if (response.empty()) {
+            failure = "spamd closed the connection without answering";
+            return std::nullopt;
+        }
         antispam::SpamAssassinVerdict verdict;
         if (!ParseSpamdResponse(response, verdict, failure)) return std::nullopt;
         return verdict;
     } catch (const net::CnwSocketErr& error) {
-        failure = error.what();
+        failure = error.Code() == net::wsa::kTimedOut ? "silent for " + std::to_string(timeout_) + " s (" + error.what() + ")"
+                                                      : std::string(error.what());
         return std::nullopt;
     }
 }

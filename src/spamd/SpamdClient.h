@@ -31,7 +31,9 @@ inline constexpr std::chrono::seconds kSpamdWarningInterval{60};
 class SpamdClient {
 public:
     // "HOST:PORT", or a path (anything with a "/") of spamd's Unix socket.
-    explicit SpamdClient(std::string address) : address_(std::move(address)) {}
+    // `timeoutSeconds` bounds each wait (tests shorten it).
+    explicit SpamdClient(std::string address, int timeoutSeconds = kSpamdTimeoutSeconds)
+        : address_(std::move(address)), timeout_(timeoutSeconds) {}
     // The verdict on the bytes (the caller cuts them to antispam::kSpamAssassinBytes); nullopt when
     // spamd gave none, with why in `failure`.
     std::optional<antispam::SpamAssassinVerdict> Check(std::string_view message, bool withReport, std::string& failure) const;
@@ -42,6 +44,7 @@ public:
 
 private:
     std::string address_;
+    int timeout_;
 };
 
 // Reads spamd's answer (exposed for tests and the fuzz target): false, with why, unless it is an
