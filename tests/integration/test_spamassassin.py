@@ -147,6 +147,7 @@ def subject_of(lines):
 
 def test_spamd_judges_mail_reports_cuts_and_mail_flows_without_it(registered, sa_directory):
     env = registered
+    env.configure_logging(2, 3)  # warnings, not the debug lines
     directory = sa_directory(b"required_hits 5\nuse_bayes 0\n")
     spamd = Spamd(directory)
     try:
@@ -192,11 +193,18 @@ def test_spamd_judges_mail_reports_cuts_and_mail_flows_without_it(registered, sa
         # spamd gone: mail flows, unjudged by it.
         spamd.stop()
         send(port, "without spamd", GTUBE)
-        wait_count(env, JOHN, 5)
+        send(port, "still without spamd", GTUBE)
+        wait_count(env, JOHN, 6)
         wait_queue_empty(env)
         assert server.stop() == 0
-        status, lines, _ = delivered(env)["without spamd"]
-        assert status is None and subject_of(lines) == "without spamd"
+        found = delivered(env)
+        for case in ("without spamd", "still without spamd"):
+            status, lines, _ = found[case]
+            assert status is None and subject_of(lines) == case
+        # One warning for the two messages: a stopped spamd must not flood the log.
+        log = "".join(open(os.path.join(env.logs, name), encoding="utf-8", errors="replace").read()
+                      for name in os.listdir(env.logs))
+        assert log.count("gave no verdict") == 1, log
     finally:
         spamd.stop()
 
