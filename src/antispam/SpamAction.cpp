@@ -63,7 +63,12 @@ void RewriteHeader(store::Envelope& envelope, const std::optional<std::string_vi
     std::size_t end = mime::FindHeaderEnd(content);
     if (end == std::string::npos) end = content.size();
     mime::HeaderBlock header;
-    header.Parse(std::string_view(content).substr(0, end));
+    if (!header.Parse(std::string_view(content).substr(0, end))) {
+        // Beyond the parser's limits only part of the header would be written back: fields would be
+        // lost. The message stays as it came, and the verdict is still recorded.
+        core::Log(core::LogLevelWarning, "The header of " + envelope.Namespace() + " is too large to be marked; it is left as it is");
+        return;
+    }
     bool changed = false;
     if (prefix) {
         const std::string subject = header.Field("Subject");

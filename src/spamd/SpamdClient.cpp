@@ -83,6 +83,7 @@ std::string CleanReport(std::string_view report) {
             const auto byte = static_cast<unsigned char>(c);
             line += c == '\t' ? ' ' : (byte >= 0x20 && byte < 0x7F) ? c : byte == '\r' ? ' ' : '?';
         }
+        if (line.size() > kMaxSpamdReportLine) line.resize(kMaxSpamdReportLine);
         while (!line.empty() && line.back() == ' ') line.pop_back();
         if (!TrimAscii(line).empty()) {
             if (!out.empty()) out += '\n';

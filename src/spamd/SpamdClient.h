@@ -10,7 +10,8 @@
 // per kSpamdWarningInterval in the process (the router asks for every message; a stopped spamd must
 // not flood the log), the rest at debug level.
 // The report is made ready for a header: at most kMaxSpamdReport bytes, lines without trailing
-// blanks, no empty lines, bytes outside printable ASCII replaced by "?".
+// blanks, no empty lines, none longer than kMaxSpamdReportLine, bytes outside printable ASCII
+// replaced by "?".
 // Thread safety: a SpamdClient holds only its address; any number of threads may use one.
 #pragma once
 
@@ -26,6 +27,8 @@ namespace pw::spamd {
 inline constexpr int kSpamdTimeoutSeconds = 30;
 inline constexpr std::size_t kMaxSpamdResponse = 256 * 1024;
 inline constexpr std::size_t kMaxSpamdReport = 16 * 1024;
+// A report line longer than this is cut: a folded header line stays far below RFC 5322's 998.
+inline constexpr std::size_t kMaxSpamdReportLine = 900;
 inline constexpr std::chrono::seconds kSpamdWarningInterval{60};
 
 class SpamdClient {

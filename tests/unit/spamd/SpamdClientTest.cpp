@@ -51,7 +51,10 @@ TEST(SpamdClientTest, MakesTheReportFitForAHeader) {
     EXPECT_EQ(CleanReport("Spam detection\r\n\r\n   \n pts rule\t name   \n1000 GTUBE\xe2\x80\x99s\x01\n\n"),
               "Spam detection\n pts rule  name\n1000 GTUBE???s?");
     const std::string huge(3 * kMaxSpamdReport, 'x');
-    EXPECT_EQ(CleanReport(huge).size(), kMaxSpamdReport);
+    EXPECT_EQ(CleanReport(huge), std::string(kMaxSpamdReportLine, 'x'));
+    std::string many;
+    for (int i = 0; i < 2000; ++i) many += "a report line of some length\n";
+    EXPECT_EQ(CleanReport(many).size(), kMaxSpamdReport);
 }
 
 // A fake spamd: accepts one connection, reads the request until the client ends its side, then
