@@ -220,7 +220,7 @@ bool Router::JudgeBySpamAssassin(store::Envelope& envelope) {
     if (!verdict) return true;  // no verdict: the message goes on unjudged by SpamAssassin
     std::vector<antispam::AddedField> fields;
     if (spamAssassinReport_ && !verdict->report.empty()) {
-        fields.push_back({std::string(antispam::kSpamAssassinReportField), verdict->report});
+        fields.push_back({std::string(antispam::kSpamAssassinReportField), std::string(TrimAscii(verdict->report))});
     }
     const std::string score = Format("%.2f of %.2f", {verdict->score, verdict->required});
     if (verdict->spam) return TreatAsSpam(envelope, "SpamAssassin scores it " + score, fields);
