@@ -12,6 +12,7 @@
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
 #include "platform/Text.h"
+#include "router/Router.h"
 #include "smtp/SmtpAuth.h"
 #include "smtp/SmtpHooks.h"
 #include "smtp/SmtpIntake.h"
@@ -30,7 +31,8 @@ constexpr std::string_view kSyntaxError = "501 5.5.2 Syntax error in parameters"
 constexpr std::string_view kCompleted = "250 2.0.0 Requested mail action okay, completed";
 constexpr std::string_view kUnknown = "500 5.5.1 Unknown command";
 // After DATA, as clients have always seen it: without an enhanced code.
-constexpr std::string_view kStored = "250 Requested mail action okay, completed";
+// With ENHANCEDSTATUSCODES offered every reply carries its code (RFC 2034), this one too.
+constexpr std::string_view kStored = "250 2.0.0 Requested mail action okay, completed";
 constexpr std::string_view kLocalError = "451 4.3.0 Requested action aborted: local error in processing";
 // A full disk or an exhausted quota: the client keeps the message and tries again later (RFC 3463).
 constexpr std::string_view kInsufficientStorage = "452 4.3.1 Insufficient system storage";
@@ -45,6 +47,25 @@ std::string_view StoreFailureReply(const ComError& error) {
 std::string Argument(std::string_view line, std::string_view keyword) {
     std::string_view rest = TrimAscii(line.substr(keyword.size()));
     return std::string(rest.substr(0, rest.find_first_of(" \t")));
+}
+
+// The SIZE parameter of a MAIL FROM line (0 when there is none); nullopt when it is not a number.
+std::optional<std::uint64_t> DeclaredSize(std::string_view line) {
+    const auto words = SplitWords(line);
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        if (!StartsWithNoCase(words[i], "SIZE=")) continue;
+        const std::string_view digits = std::string_view(words[i]).substr(5);
+        if (digits.empty() || digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+        return std::stoull(std::string(digits));
+    }
+    return 0;
+}
+
+// The local part of an address as the router splits it.
+std::string LocalPart(std::string_view address) {
+    std::string local;
+    std::string domain;
+    return store::SplitAddress(address, local, domain) ? std::string(TrimAscii(local)) : std::string(address);
 }
 
 // A received line without its line end or any stray CR and LF, trimmed.
@@ -263,6 +284,10 @@ bool SmtpServerSession::Hello(const std::string& line, bool extended) {
     std::string text = "250-Hello " + helloName_ + "\r\n";
     text += listener_->smtpAuth ? "250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n" : "250-ETRN\r\n250-ATRN\r\n250-AUTH CRAM-MD5\r\n";
     if (tlsPossible_ && !connection_->IsTls()) text += "250-STARTTLS\r\n";
+    // The extensions beyond the first ones go after them, before the last line, so clients that read
+    // the list by place still can. SIZE is in bytes (RFC 1870); without a limit it names none.
+    text += "250-PIPELINING\r\n";
+    text += sizeLimit_ != 0 ? Format("250-SIZE %lu\r\n", {sizeLimit_}) : std::string("250-SIZE\r\n");
     Reply(text + "250 ENHANCEDSTATUSCODES");
     greeted_ = !listener_->smtpAuth || !listener_->authRequired;
     return true;
@@ -328,6 +353,12 @@ void SmtpServerSession::MailFrom(const std::string& line) {
     const bool nullSender = argument == "<>";
     mime::Address address(argument);
     if (!nullSender && address.Valid() != mime::AddressValid) return Reply("501 5.1.7 Bad sender's mailbox address syntax");
+    // A declared size over the limit is refused now, before the client sends the message (RFC 1870).
+    if (const auto declared = DeclaredSize(line); !declared) {
+        return Reply("501 5.5.4 Syntax error in MAIL FROM parameters");
+    } else if (sizeLimit_ != 0 && *declared > sizeLimit_) {
+        return Reply("552 5.3.4 Message size exceeds fixed maximum message size");
+    }
     sender_ = argument;
     DropEnvelope();
     try {
@@ -360,8 +391,13 @@ void SmtpServerSession::RcptTo(const std::string& line) {
     std::vector<std::string> addresses;
     for (const std::string& mapped : MapRecipient(addressMap_, mime::Address(argument).GetAddress())) {
         const mime::Address address(mapped);
-        if (!relayAllowed_ && !store_->FindDomain(address.Domain())) return Reply("571 5.7.1 Relaying not permitted");
+        const auto domain = store_->FindDomain(address.Domain());
+        if (!relayAllowed_ && !domain) return Reply("571 5.7.1 Relaying not permitted");
         if (address.Valid() != mime::AddressValid) return Reply("501 5.1.3 Bad destination mailbox address syntax");
+        // Refused now rather than bounced later to a sender who is often forged.
+        if (domain && router::RefusedAsUnknown(*domain, LocalPart(address.GetAddress()))) {
+            return Reply("550 5.1.1 Requested action not taken: mailbox unavailable");
+        }
         addresses.push_back(address.GetAddress());
     }
     for (const std::string& address : addresses) envelope_->GetRecipients().Add(address);
