@@ -10,7 +10,7 @@ PW_RUN_PACKAGES=(swaks curl)
 # What scripts/package needs to make and check the Debian package.
 PW_PACKAGE_PACKAGES=(dpkg-dev lintian)
 PW_TEST_PACKAGES=(systemd libgtest-dev libgmock-dev python3 python3-pytest clang libclang-rt-14-dev openssl curl swaks libnet-ssleay-perl fetchmail isync offlineimap3 postfix
-  spamassassin spamd spamc)
+  spamassassin spamd)
 # Servers the tests and benchmarks run only as private instances: pw_ensure_packages installs them
 # without a system-wide configuration and without starting their services.
 PW_PEER_PACKAGES=(postfix dovecot-core dovecot-pop3d dovecot-imapd spamd)
