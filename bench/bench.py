@@ -638,9 +638,10 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller counts: a few minutes in all")
     parser.add_argument("--sessions", type=int, default=20, help="concurrent SMTP sessions")
     parser.add_argument("--messages", type=int, help="messages per SMTP intake run")
-    # "antispam" and "antivirus" are bench/antispam.py's and bench/antivirus.py's, which bench/run runs
-    # after this: here they choose nothing.
-    parser.add_argument("--only", choices=["smtp", "pop3", "imap", "memory", "antispam", "antivirus"], action="append")
+    # "antispam", "antivirus" and "spamassassin" are bench/antispam.py's, bench/antivirus.py's and
+    # bench/spamassassin.py's, which bench/run runs after this: here they choose nothing.
+    parser.add_argument("--only", choices=["smtp", "pop3", "imap", "memory", "antispam", "antivirus", "spamassassin"],
+                        action="append")
     parser.add_argument("--dir", help="where the servers keep their files (default: the temporary directory)")
     args = parser.parse_args()
     if os.geteuid() != 0:

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pw::antispam {
 
@@ -36,8 +37,19 @@ std::string PrefixedSubject(std::string_view subject, std::string_view prefix);
 // A message's content with a new subject: only the header changes; its body's bytes are kept.
 std::string ReplaceSubject(std::string_view content, std::string_view subject);
 
+// A header field the judging check adds (the classifier's report): every field of that name the
+// message came with is dropped first, so a sender can not plant one.
+struct AddedField {
+    std::string name;
+    std::string value;
+};
+
 // Runs the action on a spam envelope: false when it is not to be delivered; otherwise its subject is
-// marked as configured and "SpamStatus" 1 written (throws ComError when a write fails).
-bool ApplySpamAction(store::Envelope& envelope, core::ConfigTree& config);
+// marked as configured and "SpamStatus" 1 written (throws ComError when a write fails). Fields to add
+// go into the same replacement of the content as the marked subject.
+bool ApplySpamAction(store::Envelope& envelope, core::ConfigTree& config, const std::vector<AddedField>& fields = {});
+// A message judged clean with fields to add: the new content replaces the old atomically, then
+// "SpamStatus" 2 is written with the record, both before any recipient is handled.
+void MarkCleanWithFields(store::Envelope& envelope, const std::vector<AddedField>& fields);
 
 }  // namespace pw::antispam

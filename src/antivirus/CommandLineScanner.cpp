@@ -98,7 +98,7 @@ ScanResult RunScanner(const ScanSettings& settings, const std::string& file, con
     ProgramOptions options;
     options.timeout = settings.timeout;
     options.stdinFromNull = true;
-    options.closeInherited = true;
+    options.closeOtherDescriptors = true;
     const ProgramResult result = RunProgram(argv, options);
     if (result.timedOut) {
         return {Verdict::Failed, Format("the scanner %s was stopped after %d seconds",

@@ -9,8 +9,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <csignal>
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -131,7 +131,8 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, const ProgramOpti
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     if (options.stdinFromNull) ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (options.closeInherited) ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    if (options.stdoutToNull) ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (options.closeOtherDescriptors) ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     pid_t child = 0;
     const int spawned = ::posix_spawnp(&child, args[0], &actions, &attributes, args.data(), envp.data());
     ::posix_spawn_file_actions_destroy(&actions);

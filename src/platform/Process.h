@@ -34,11 +34,14 @@ struct ProgramOptions {
     // 0: wait as long as it runs. Else, when it is up, its whole process group gets SIGTERM, and
     // SIGKILL kProgramKillGrace later; it is always reaped before RunProgram returns.
     std::chrono::milliseconds timeout{0};
-    // Standard input from /dev/null instead of this process's.
+    // The child reads /dev/null instead of our standard input: a helper never waits on a terminal or
+    // takes bytes meant for us.
     bool stdinFromNull = false;
-    // Every descriptor above standard error closed in the child, whether or not it is close-on-exec:
-    // a program of someone else's gets none of the server's sockets or files.
-    bool closeInherited = false;
+    // Its standard output goes to /dev/null: for helpers whose answer is their exit status.
+    bool stdoutToNull = false;
+    // Every descriptor above standard error is closed in the child, close-on-exec or not: a helper
+    // never holds a socket, a lock or a store file of ours.
+    bool closeOtherDescriptors = false;
 };
 
 struct ProgramResult {

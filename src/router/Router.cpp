@@ -7,6 +7,7 @@
 
 #include "antispam/CharSetFilter.h"
 #include "antispam/SendersList.h"
+#include "antispam/SpamAssassinConfig.h"
 #include "antispam/SpamAction.h"
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
@@ -33,6 +34,7 @@ constexpr double kOneDay = 1.0;
 std::mutex hooksLock;
 std::function<bool(const store::Envelope&, const store::MailBox&)> relayHandOff;
 std::function<VirusScanResult(const store::Envelope&)> virusScan;
+SpamAssassinCheck spamAssassinCheck;
 // Group rotation and the auto-reply memory read and write a mailbox's properties: one such change at
 // a time in this process, so two routers never both take a turn or both reply.
 std::mutex mailboxStateLock;
@@ -57,6 +59,26 @@ mime::HeaderBlock ReadHeader(const store::Envelope& envelope) {
     }
     header.Parse(text);
     return header;
+}
+
+// The first bytes of a message's content (fewer when it is shorter or can not be read).
+std::string ReadContentHead(const store::Envelope& envelope, std::size_t limit) {
+    std::string text;
+    std::unique_ptr<FileStream> stream;
+    try {
+        stream = envelope.StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
+    } catch (const ComError&) {
+        return text;
+    }
+    text.resize(limit);
+    std::size_t have = 0;
+    while (have < limit) {
+        std::size_t got = 0;
+        if (Failed(stream->Read(std::as_writable_bytes(std::span(text.data() + have, limit - have)), got)) || got == 0) break;
+        have += got;
+    }
+    text.resize(have);
+    return text;
 }
 
 bool SplitRecipient(std::string_view address, std::string& local, std::string& domain) {
@@ -95,6 +117,11 @@ void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::Mai
 void SetVirusScan(std::function<VirusScanResult(const store::Envelope&)> scan) {
     std::lock_guard guard(hooksLock);
     virusScan = std::move(scan);
+}
+
+void SetSpamAssassinCheck(SpamAssassinCheck check) {
+    std::lock_guard guard(hooksLock);
+    spamAssassinCheck = std::move(check);
 }
 
 std::vector<std::string> SplitAddressList(std::string_view text) { return SplitAtAny(text, ";, \t\r\n"); }
@@ -146,6 +173,8 @@ Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
         charsets_ = std::make_unique<antispam::CharSetFilter>();
         (void)charsets_->Load(root);
     }
+    spamAssassinOn_ = config.GetCopy(antispam::kSpamAssassinEnabledKey).IsTrue();
+    spamAssassinReport_ = config.GetCopy(antispam::kSpamAssassinReportKey).IsTrue();
 }
 
 Router::~Router() = default;
@@ -240,7 +269,33 @@ bool Router::JudgeSpam(store::Envelope& envelope) {
     if (friendly_ && friendly_->Refresh() && friendly_->IsInList(sender)) return markClean();
     if (enemies_ && enemies_->Refresh() && enemies_->IsInList(sender)) return TreatAsSpam(envelope, "an enemy sender");
     if (charsets_ && charsets_->Refresh() && CharsetSpam(envelope)) return TreatAsSpam(envelope, "a filtered charset");
-    // SpamAssassin judges here once it is built; until then the message stays unjudged.
+    if (spamAssassinOn_) return JudgeBySpamAssassin(envelope);
+    return true;
+}
+
+bool Router::JudgeBySpamAssassin(store::Envelope& envelope) {
+    SpamAssassinCheck check;
+    {
+        std::lock_guard guard(hooksLock);
+        check = spamAssassinCheck;
+    }
+    if (!check) return true;
+    const std::string head = ReadContentHead(envelope, antispam::kSpamAssassinBytes);
+    const auto verdict = check(head, spamAssassinReport_);
+    if (!verdict) return true;  // no verdict: the message goes on unjudged by SpamAssassin
+    std::vector<antispam::AddedField> fields;
+    if (spamAssassinReport_ && !verdict->report.empty()) {
+        fields.push_back({std::string(antispam::kSpamAssassinReportField), std::string(TrimAscii(verdict->report))});
+    }
+    const std::string score = Format("%.2f of %.2f", {verdict->score, verdict->required});
+    if (verdict->spam) return TreatAsSpam(envelope, "SpamAssassin scores it " + score, fields);
+    core::Log(core::LogLevelDebug, "SpamAssassin scores " + envelope.Namespace() + " " + score + ": not spam");
+    if (fields.empty()) {
+        // As the other clean verdicts: written with the routing's first progress.
+        envelope.GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(antispam::kSpamStatusClean));
+        return true;
+    }
+    antispam::MarkCleanWithFields(envelope, fields);
     return true;
 }
 
@@ -256,9 +311,9 @@ bool Router::CharsetSpam(const store::Envelope& envelope) {
     return charsets_->Spamicity(message, hit) >= antispam::kCharsetSpamScore;
 }
 
-bool Router::TreatAsSpam(store::Envelope& envelope, std::string_view why) {
+bool Router::TreatAsSpam(store::Envelope& envelope, std::string_view why, const std::vector<antispam::AddedField>& fields) {
     core::Log(core::LogLevelVerbose, "The message " + envelope.Namespace() + " is spam: " + std::string(why));
-    if (antispam::ApplySpamAction(envelope, core::ServerConfig())) return true;
+    if (antispam::ApplySpamAction(envelope, core::ServerConfig(), fields)) return true;
     // Not delivered: every recipient is done with, and nobody hears of it.
     for (auto& step : steps_) step = Step::Served;
     return false;

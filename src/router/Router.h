@@ -31,11 +31,18 @@
 // not: a virus reaches nobody, and the sender, the recipients and the postmaster hear of it as
 // "sys:av:notify..." say. A scan that could not be made keeps the envelope queued (ScanDeferred): it is
 // scanned again after the retry pause, and that does not count as a failed routing.
-// SpamAssassin joins when it is built; until then it is skipped as when its switch is off. The list server and the commands by mail likewise: their recipients are logged
+// SpamAssassin ("sys:spam:sa:enabled") is the last spam check: the message's first
+// antispam::kSpamAssassinBytes go to the check the service set (SetSpamAssassinCheck); its "spam" runs
+// the spam action, anything else marks the message clean, and with "sys:spam:sa:report_hdr" on the
+// report goes into "X-SpamAssassin-Report:" of spam and clean mail alike -- content replaced
+// atomically, then the record, before any recipient. No verdict (spamd down or failing): the message
+// goes on unjudged by it.
+// The list server and the commands by mail join when they are built: their recipients are logged
 // and not delivered.
 // Thread safety: one Router per router thread; the pool and queue are shared and locked.
 #pragma once
 
+#include "antispam/SpamAssassinVerdict.h"
 #include "platform/IpAddress.h"
 #include "router/DeliveryNotifier.h"
 #include "store/MessageStore.h"
@@ -56,6 +63,7 @@ class CharSetFilter;
 class EnemySendersList;
 class FriendlySendersList;
 class NoRespondToList;
+struct AddedField;
 }  // namespace pw::antispam
 
 namespace pw::router {
@@ -106,6 +114,12 @@ public:
 // message is kept in the mailbox.
 void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::MailBox&)> handOff);
 
+// Asks SpamAssassin for its verdict on a message's first bytes (with its report when asked); nullopt
+// when it gave none. The service sets it (src/spamd): the router includes no network code. Without
+// one, "sys:spam:sa:enabled" judges nothing.
+using SpamAssassinCheck = std::function<std::optional<antispam::SpamAssassinVerdict>(std::string_view message, bool withReport)>;
+void SetSpamAssassinCheck(SpamAssassinCheck check);
+
 class Router {
 public:
     // Opens the store and reads the settings (throws ComError).
@@ -141,8 +155,9 @@ private:
     // The spam checks after the hop check: false when the message is not to be delivered.
     bool JudgeSpam(store::Envelope& envelope);
     bool CharsetSpam(const store::Envelope& envelope);
-    // The message is spam: the spam action runs; false when it is not to be delivered.
-    bool TreatAsSpam(store::Envelope& envelope, std::string_view why);
+    // The message is spam: the spam action runs (adding `fields`); false when it is not to be delivered.
+    bool TreatAsSpam(store::Envelope& envelope, std::string_view why, const std::vector<antispam::AddedField>& fields = {});
+    bool JudgeBySpamAssassin(store::Envelope& envelope);
     void AutoReply(const store::Envelope& envelope, store::MailBox& mailbox);
     void HandleUnknown(store::Envelope& envelope, const std::string& address, const std::string& local,
                        const store::Domain& domain);
@@ -165,6 +180,8 @@ private:
     std::unique_ptr<antispam::EnemySendersList> enemies_;
     std::unique_ptr<antispam::CharSetFilter> charsets_;
     std::unique_ptr<antispam::NoRespondToList> noRespond_;
+    bool spamAssassinOn_ = false;
+    bool spamAssassinReport_ = false;
 
     // The routing in hand: the recipients as queued, how far each got, the remote ones by domain, and
     // the failures its notice will list.

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "antispam/SpamAssassinConfig.h"
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
 #include "core/RegistryKeys.h"
@@ -224,6 +225,11 @@ std::string HardeningText(const RegistrationContext& context) {
     if (!service.virusScratch.empty()) {
         writable += " " + SystemdQuoted("-" + service.virusScratch);
         paths.push_back(service.virusScratch + "/");
+    }
+    // SpamAssassin's site directory: sa-learn, run by the server, writes its Bayes database there
+    // (bayes_path). "-": a machine without SpamAssassin must not fail the start over a missing path.
+    if (const std::string site = antispam::ReadSpamAssassinPaths(context.registry).directory; !site.empty()) {
+        writable += " " + SystemdQuoted("-" + site);
     }
     if (!writable.empty()) text += "ReadWritePaths=" + writable.substr(1) + "\n";
     // A server run from a checkout in a home directory still needs to see it.

@@ -25,6 +25,8 @@
 #include "net/Listener.h"
 #include "net/TlsContext.h"
 #include "router/Router.h"
+#include "antispam/SpamAssassinConfig.h"
+#include "spamd/SpamdClient.h"
 #include "imap/ImapServer.h"
 #include "imap/ImapSession.h"
 #include "pop3/Pop3Session.h"
@@ -260,6 +262,19 @@ void ServiceModule::StartVirusScan() {
     }
 }
 
+namespace {
+
+// The router includes no network code: spamd's client reaches it through this hook.
+void SetSpamAssassinCheck(const Registry& registry, core::ConfigTree& config) {
+    const spamd::SpamdClient client(antispam::ReadSpamAssassinPaths(registry).spamd);
+    if (config.GetCopy(antispam::kSpamAssassinEnabledKey).IsTrue()) {
+        core::Log(core::LogLevelNormal, "SpamAssassin judges mail through spamd at " + client.Address());
+    }
+    router::SetSpamAssassinCheck([client](std::string_view message, bool withReport) { return client.CheckAndLog(message, withReport); });
+}
+
+}  // namespace
+
 HRESULT ServiceModule::StartWorkers() {
     std::lock_guard guard(workersLock_);
     if (running_) return S_OK;
@@ -281,6 +296,7 @@ HRESULT ServiceModule::StartWorkers() {
         }
     }
     StartVirusScan();
+    SetSpamAssassinCheck(registry_, config);
     router::StartRouters(RouterCount());
     std::string primaryDomain = std::string(store::kFallbackDomain);
     try {

@@ -234,14 +234,19 @@ def test_a_server_on_a_terminal_shows_its_log_there_once(registered):
 def test_service_unit_runs_unprivileged_and_sandboxed(env):
     env.configure_store()
     env.configure_logging(2, 3)
+    site = os.path.join(env.root, "spamassassin")
+    with open(env.registry, "a", encoding="utf-8") as f:
+        f.write('\n[HKEY_LOCAL_MACHINE\\Software\\Quillon\\Tessaline\\Pellworth\\SpamAssassin]\n"Directory"="%s/"\n' % site)
     assert env.run("-Service").returncode == 0
     unit_path = os.path.join(env.units, "pellworth.service")
     unit = open(unit_path, encoding="utf-8").read()
     settings = dict(line.split("=", 1) for line in unit.splitlines() if "=" in line and not line.startswith("#"))
     assert settings["User"] == "pellworth" and settings["AmbientCapabilities"] == "CAP_NET_BIND_SERVICE", unit
-    # Everything is read-only but what the server writes: its store, its logs, its registry file's folder.
+    # Everything is read-only but what the server writes: its store, its logs, its registry file's folder,
+    # and SpamAssassin's directory, where sa-learn keeps its database (when there is one: "-").
     assert settings["ProtectSystem"] == "strict"
-    assert settings["ReadWritePaths"].split() == ['"%s"' % env.store, '"%s"' % env.logs, '"%s"' % env.root], unit
+    assert settings["ReadWritePaths"].split() == ['"%s"' % env.store, '"%s"' % env.logs, '"%s"' % env.root,
+                                                  '"-%s"' % site], unit
     assert int(settings["TimeoutStopSec"]) > 60 and int(settings["LimitNOFILE"]) >= 24 * 500 * 2
     analyze = shutil.which("systemd-analyze")
     if not analyze:
@@ -302,7 +307,8 @@ def test_debian_package_layout_dependencies_and_lintian(tmp_path):
     assert "Conffiles:\n /etc/pellworth/pellworth.reg" in (root / "var/lib/dpkg/status").read_text()
     unit = (root / "lib/systemd/system/pellworth.service").read_text()
     for line in ('ExecStart="/usr/sbin/pellworth"', 'Environment="PELLWORTH_REGISTRY=/etc/pellworth/pellworth.reg"',
-                 "User=pellworth", 'ReadWritePaths="/var/lib/pellworth/store" "/var/log/pellworth" "/etc/pellworth"'):
+                 "User=pellworth",
+                 'ReadWritePaths="/var/lib/pellworth/store" "/var/log/pellworth" "/etc/pellworth" "-/etc/spamassassin"'):
         assert line + "\n" in unit, unit
     registry = (root / "etc/pellworth/pellworth.reg.dpkg-new").read_text()
     assert '"MessageStore"="/var/lib/pellworth/store"' in registry and '"LocalService"="Pellworth"' in registry

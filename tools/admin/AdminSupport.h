@@ -47,5 +47,7 @@ int ConnectNowCommand(Arguments args);
 int SendersCommand(Arguments args);
 int CharsetCommand(Arguments args);
 int PhrasesCommand(Arguments args);
+// "spam learn": sa-learn on the store's learning folders, now.
+int SpamCommand(Arguments args);
 
 }  // namespace pw::admin

@@ -1,4 +1,5 @@
-// SpamCommands: pellworth-admin's sender lists, charset filter and phrase filter commands.
+// SpamCommands: pellworth-admin's sender lists, charset filter and phrase filter commands, and
+// SpamAssassin's learning from the store's "Bayesian Learn" folders (`spam learn`).
 //
 // They edit the files the router reads through the same classes (src/antispam), so they are safe
 // while a server runs: every change is one locked re-read, change and atomic replacement of the file,
@@ -16,6 +17,8 @@
 #include "antispam/CharSetFilter.h"
 #include "antispam/PhraseFilter.h"
 #include "antispam/SendersList.h"
+#include "antispam/SpamAssassinLearn.h"
+#include "store/MessageStore.h"
 #include "mime/Message.h"
 #include "platform/Text.h"
 
@@ -243,8 +246,18 @@ int Phrases(Arguments args) {
     return -1;
 }
 
+int Spam(Arguments args) {
+    if (args.size() != 1 || args[0] != "learn") return -1;
+    const auto messageStore = store::MessageStore::Open(StoreRoot(false).Path());
+    const antispam::LearnCounts counts = antispam::Learn(*messageStore, antispam::ReadSpamAssassinPaths(Registry::System()));
+    std::printf("learned %zu spam and %zu good messages\n", counts.spamLearned, counts.goodLearned);
+    if (counts.failed != 0) throw Failure{std::to_string(counts.failed) + " messages could not be learned; they stay in their folders"};
+    return 0;
+}
+
 }  // namespace
 
+int SpamCommand(Arguments args) { return Spam(args); }
 int SendersCommand(Arguments args) { return Senders(args); }
 int CharsetCommand(Arguments args) { return Charset(args); }
 int PhrasesCommand(Arguments args) { return Phrases(args); }

@@ -8,7 +8,8 @@
 // the configuration (the connection schedule too) are refused while a server holds the store, and
 // reading them changes no file (ConfigAccess.cpp). Domains and mailboxes are files the server reads
 // per use and replaces atomically, so they may be changed while it runs; so are the sender lists and
-// the filters, whose files the routers read again when they are replaced.
+// the filters, whose files the routers read again when they are replaced, and the SpamAssassin
+// settings kept in its local.cf ("sys:spam:sa:required_score" and the others of SpamAssassinConfig).
 #include <cstdio>
 #include <span>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "AdminSupport.h"
 #include "TypedValue.h"
+#include "antispam/SpamAssassinConfig.h"
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
 #include "core/RegistryKeys.h"
@@ -77,7 +79,13 @@ constexpr CommandGroup kGroups[] = {
      "  config get KEY                   print a setting as TYPE:TEXT\n"
      "  config set KEY VALUE             change a setting (refused while the server runs)\n"
      "  config remove KEY                remove a setting (refused while the server runs)\n"
-     "  config list [PREFIX]             every setting, KEY=TYPE:TEXT\n"},
+     "  config list [PREFIX]             every setting, KEY=TYPE:TEXT\n"
+     "The SpamAssassin settings sys:spam:sa:required_score, bayes, autolearn, autolearn_spam,\n"
+     "autolearn_nospam, bayes_min_spam, bayes_min_nospam and config (the whole file) are kept in its\n"
+     "local.cf and may be read and changed while the server runs.\n"},
+    {"spam",
+     "  spam learn                       train SpamAssassin (sa-learn) on the store's \"Bayesian Learn/Spam\"\n"
+     "                                   and \"Bayesian Learn/Good\" folders; learned messages leave them\n"},
     {"schedule",
      "  schedule add [--outgoing] [--pop3] [--smtp] (--at HH:MM | --from HH:MM --to HH:MM --every MIN)\n"
      "               [--days sun,mon,...] [--disabled]\n"
@@ -124,7 +132,32 @@ std::string WithRegistry(const std::string& text) {
     return text + " (registry file " + location.path + ", " + location.reason + ")";
 }
 
+// The SpamAssassin settings kept in its local.cf, in the directory the registry names.
+antispam::SpamAssassinConfig SpamAssassinSettings() {
+    return antispam::SpamAssassinConfig(antispam::ReadSpamAssassinPaths(Registry::System()).directory);
+}
+
+int SpamAssassinGet(const std::string& key, const std::string& name) {
+    Variant value;
+    if (SpamAssassinSettings().Read(name, value) == E_INVALIDARG) throw Failure{"no such key: " + key};
+    std::printf("%s\n", FormatTypedValue(key, value).c_str());
+    return 0;
+}
+
+// Not in pellworth.cfg, so a running server loses nothing: no refusal here.
+int SpamAssassinSet(const std::string& key, const std::string& name, const Variant& value) {
+    const antispam::SpamAssassinConfig settings = SpamAssassinSettings();
+    const HRESULT hr = settings.Write(name, value);
+    if (hr == E_INVALIDARG) {
+        throw Failure{"not a valid value for " + key + " (a line break, or not of the setting's form); " +
+                      settings.FilePath() + " is unchanged"};
+    }
+    if (Failed(hr)) throw Failure{"can not change " + settings.FilePath() + ": " + HresultText(hr)};
+    return 0;
+}
+
 int ConfigGet(const std::string& key) {
+    if (std::string name; antispam::SpamAssassinConfig::IsMappedKey(key, &name)) return SpamAssassinGet(key, name);
     core::ConfigTree tree;
     ReadOnly(tree, StoreRoot(false));
     Variant value;
@@ -139,6 +172,7 @@ int ConfigSet(const std::string& key, std::string_view typed) {
         throw Failure{"not a valid value: " + std::string(typed) + " (" + HresultText(hr) + ")"};
     }
     if (core::SplitKey(key).empty()) throw Failure{"not a valid key: " + key};
+    if (std::string name; antispam::SpamAssassinConfig::IsMappedKey(key, &name)) return SpamAssassinSet(key, name, value);
     const DirStorage root = StoreRoot(true);
     RefuseWhileServerRuns(root);
     core::ConfigTree tree;
@@ -149,6 +183,9 @@ int ConfigSet(const std::string& key, std::string_view typed) {
 }
 
 int ConfigRemove(const std::string& key) {
+    if (antispam::SpamAssassinConfig::IsMappedKey(key)) {
+        throw Failure{key + " is kept in " + SpamAssassinSettings().FilePath() + " and can not be removed; set it instead"};
+    }
     const DirStorage root = StoreRoot(false);
     RefuseWhileServerRuns(root);
     core::ConfigTree tree;
@@ -207,6 +244,7 @@ int Main(Arguments args) {
         if (group == "senders") status = SendersCommand(args.subspan(1));
         if (group == "charset") status = CharsetCommand(args.subspan(1));
         if (group == "phrases") status = PhrasesCommand(args.subspan(1));
+        if (group == "spam") status = SpamCommand(args.subspan(1));
         if (status >= 0) return status;
         PrintUsage(stderr, IsGroup(group) ? group : std::string_view());
         return kExitUsage;

@@ -74,6 +74,10 @@ protected:
         while (const auto uid = queue.Take(std::chrono::milliseconds(0))) queue.Done(*uid);
         SetDeliveryNotifier(nullptr);
         SetEventWriter(nullptr);
+        SetSpamAssassinCheck(nullptr);
+        for (const char* key : {"sys:spam:sa:enabled", "sys:spam:sa:report_hdr", "sys:spam:action", "sys:spam:preappend"}) {
+            core::ServerConfig().Remove(key);
+        }
         store::SetServerStorePath("");
     }
 
@@ -286,6 +290,56 @@ TEST_F(router_RouterTest, RouterThreadsHoldAMessageCutOffTwiceAndRouteOneCutOffO
     EXPECT_FALSE(test::FileExists(queue.ElementPath("router1.mark")));
     EXPECT_EQ(test::FileExists(queue.ElementPath("router0.mark")) ? test::ReadFileText(queue.ElementPath("router0.mark")) : "", "");
     EXPECT_TRUE(notifier_->Notices().empty());
+}
+
+// SpamAssassin through a check of the test's own: what it is handed, and what its verdicts do to the
+// message -- the folded report (a sender's own dropped), the marked subject, the clean mark, no
+// verdict, and a header too large to rewrite.
+TEST_F(router_RouterTest, SpamAssassinsVerdictsMarkReportAndLeaveUnjudgedWithoutOne) {
+    auto& config = core::ServerConfig();
+    config.Set("sys:spam:sa:enabled", Variant::Bool(true));
+    config.Set("sys:spam:sa:report_hdr", Variant::Bool(true));
+    config.Set("sys:spam:action", Variant::I4(2));
+    config.Set("sys:spam:preappend", Variant::Text("[SA] "));
+    std::mutex lock;
+    std::vector<std::pair<std::string, bool>> asked;
+    SetSpamAssassinCheck([&](std::string_view message, bool withReport) -> std::optional<antispam::SpamAssassinVerdict> {
+        std::lock_guard guard(lock);
+        asked.emplace_back(std::string(message), withReport);
+        if (message.find("no verdict") != std::string_view::npos) return std::nullopt;
+        const bool spam = message.find("buy now") != std::string_view::npos;
+        return antispam::SpamAssassinVerdict{spam, spam ? 9.5 : 1.25, 5.0, " pts rule\n 9.5 OFFER x\nlast"};
+    });
+    const std::string tail(60000, 'x');
+    const double spam = Queue({"john@example.com"}, "X-SpamAssassin-Report: forged\r\nSubject: hello\r\n\r\nbuy now\r\n");
+    const double clean = Queue({"john@example.com"}, "Subject: minutes\r\n\r\nsee you\r\n" + tail);
+    const double unjudged = Queue({"john@example.com"}, "Subject: later\r\n\r\nno verdict\r\n");
+    std::string huge;
+    for (int i = 0; i < 5100; ++i) huge += "X: a\r\n";  // past the parser's field limit, inside the bytes judged
+    const double crowded = Queue({"john@example.com"}, huge + "Subject: crowded\r\n\r\nbuy now\r\n");
+    Router router;
+    for (const double uid : {spam, clean, unjudged, crowded}) router.RouteEnvelope(uid);
+
+    ASSERT_EQ(asked.size(), 4u);
+    EXPECT_TRUE(asked[0].second);
+    EXPECT_EQ(asked[1].first.size(), antispam::kSpamAssassinBytes);
+    const auto inbox = Inbox("john@example.com");
+    ASSERT_EQ(inbox.size(), 4u);
+    EXPECT_EQ(Content(*inbox[0]), "Subject: [SA] hello\r\nX-SpamAssassin-Report: pts rule\r\n\t9.5 OFFER x\r\n\tlast\r\n\r\nbuy now\r\n");
+    EXPECT_EQ(inbox[0]->GetProperties().Number(store::kSpamStatusKey), 1);
+    EXPECT_EQ(Content(*inbox[1]), "Subject: minutes\r\nX-SpamAssassin-Report: pts rule\r\n\t9.5 OFFER x\r\n\tlast\r\n\r\nsee you\r\n" + tail);
+    EXPECT_EQ(inbox[1]->GetProperties().Number(store::kSpamStatusKey), 2);
+    EXPECT_EQ(Content(*inbox[2]), "Subject: later\r\n\r\nno verdict\r\n");
+    EXPECT_EQ(inbox[2]->GetProperties().Number(store::kSpamStatusKey), 0);
+    // Rewriting would have dropped the fields past the parser's limit: the message stays whole, judged.
+    EXPECT_EQ(Content(*inbox[3]), huge + "Subject: crowded\r\n\r\nbuy now\r\n");
+    EXPECT_EQ(inbox[3]->GetProperties().Number(store::kSpamStatusKey), 1);
+
+    // Without its switch the check is not asked.
+    config.Set("sys:spam:sa:enabled", Variant::Bool(false));
+    Router quiet;
+    quiet.RouteEnvelope(Queue({"john@example.com"}, "Subject: off\r\n\r\nbuy now\r\n"));
+    EXPECT_EQ(asked.size(), 4u);
 }
 
 }  // namespace
