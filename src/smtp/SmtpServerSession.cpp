@@ -12,7 +12,7 @@
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
 #include "platform/Text.h"
-#include "router/Router.h"
+#include "router/LocalRecipient.h"
 #include "smtp/SmtpAuth.h"
 #include "smtp/SmtpHooks.h"
 #include "smtp/SmtpIntake.h"
