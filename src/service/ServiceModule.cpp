@@ -26,6 +26,7 @@
 #include "imap/ImapServer.h"
 #include "imap/ImapSession.h"
 #include "pop3/Pop3Session.h"
+#include "pop3pickup/Pop3Pickup.h"
 #include "net/PopBeforeSmtp.h"
 #include "smtp/Dialer.h"
 #include "smtp/SendReceiveCycle.h"
@@ -274,6 +275,14 @@ HRESULT ServiceModule::StartWorkers() {
     if (TransportsEnabled()) {
         smtp::SetReleaseForNode(smtp::ReleaseForNode);
         router::SetRelayHandOff(smtp::HandOffToRelay);
+        // Read at each cycle, so accounts changed while the server runs count from the next one.
+        smtp::SetPop3PickupSource([] {
+            std::vector<std::function<void()>> jobs;
+            for (auto& account : pop3pickup::ReadPop3Pickups(core::ServerConfig())) {
+                jobs.emplace_back([account = std::move(account)] { pop3pickup::RunPop3Pickup(account); });
+            }
+            return jobs;
+        });
         smtp::StartTransports(core::ReadDebugSwitch(registry_, "NumTransports"));
         StartSchedule();
     } else {
