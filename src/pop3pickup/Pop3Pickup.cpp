@@ -225,7 +225,16 @@ private:
     bool Session(net::Pop3Client& client);
     // One message: RETR into a new envelope, published; false when it was not delivered.
     bool Collect(net::Pop3Client& client, const Listed& item);
-    void Warn(std::string_view text) const { PickupLog(core::LogLevelWarning, name_ + ": " + std::string(text)); }
+    void Warn(std::string_view text) const { PickupLog(core::LogLevelWarning, Masked(name_ + ": " + std::string(text))); }
+    // A server's reply may quote what it was sent; the password never reaches the log, whatever a
+    // server answers.
+    std::string Masked(std::string text) const {
+        if (account_.password.empty()) return text;
+        for (std::size_t at = 0; (at = text.find(account_.password, at)) != std::string::npos; at += 4) {
+            text.replace(at, account_.password.size(), "****");
+        }
+        return text;
+    }
     void SaveSeen() {
         if (seen_ && !seen_->Save()) Warn("the record of the messages taken could not be written to " + seen_->Directory().Path());
     }
@@ -325,7 +334,14 @@ bool Run::Session(net::Pop3Client& client) {
     };
     bool haveUids = client.Listing("UIDL", take);
     if (haveUids) {
-        for (const Listed& item : listed) haveUids = haveUids && !item.uid.empty();
+        // Ids that are missing or repeated tell messages apart no better than none: one message's
+        // record must never stand for another, which would then be deleted undelivered.
+        std::set<std::string, std::less<>> distinct;
+        for (const Listed& item : listed) haveUids = haveUids && !item.uid.empty() && distinct.insert(item.uid).second;
+        if (!haveUids) {
+            Warn("the server's unique ids are missing or repeated; its messages are taken as from a server without UIDL");
+            for (Listed& item : listed) item.uid.clear();
+        }
     } else {
         listed.clear();
         if (!client.Listing("LIST", take)) {

@@ -2,6 +2,7 @@
 #include "service/ServiceModule.h"
 
 #include <cstdio>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <thread>
