@@ -184,9 +184,9 @@ def header_of(content):
 
 
 # Lines that a careless reader breaks: stuffed dots, lines around the 1024-byte piece size (with their
-# CR LF) and one far longer than any buffer.
+# CR LF), dots that begin a piece but not a line, and one line far longer than any buffer.
 AWKWARD = [b"..", b".x", b"...", b"." * 5] + [b"L%d-" % n + b"y" * (n - 6) for n in (1020, 1021, 1022, 1023, 1024, 1025, 2046, 2047, 2048, 4095, 4096, 4097)] + \
-          [b"BIG-" + b"z" * 100_000]
+          [b"y" * n + tail for n in (1022, 1023, 1024, 2048) for tail in (b".", b"..", b".x")] + [b"BIG-" + b"z" * 100_000]
 
 
 def test_dovecot_mailbox_and_determine_modes_plain_and_tls_and_refusals_that_change_nothing(registered):
