@@ -217,7 +217,8 @@ namespace {
 
 class Run {
 public:
-    explicit Run(const Pop3PickupAccount& account) : account_(account), name_(account.account + "@" + account.server) {}
+    Run(const Pop3PickupAccount& account, const std::atomic<bool>* stop)
+        : account_(account), stop_(stop), name_(account.account + "@" + account.server) {}
 
     bool Go();
 
@@ -240,6 +241,7 @@ private:
     }
 
     const Pop3PickupAccount& account_;
+    const std::atomic<bool>* stop_;
     const std::string name_;
     std::shared_ptr<store::MessageStore> store_;
     std::optional<SeenUids> seen_;
@@ -376,6 +378,10 @@ bool Run::Session(net::Pop3Client& client) {
     int deleted = 0;
     int unsaved = 0;
     for (const Listed& item : listed) {
+        if (stop_ && *stop_) {
+            Warn("the server stops; the rest is collected by a later run");
+            break;
+        }
         if (haveUids) {
             if (const SeenUids::Entry* entry = seen_->Find(item.uid)) {
                 const bool expired = account_.leaveOnServerDays > 0 && now_ - entry->firstSeen > account_.leaveOnServerDays * kSecondsPerDay;
@@ -490,9 +496,9 @@ bool Run::Collect(net::Pop3Client& client, const Listed& item) {
 
 }  // namespace
 
-bool RunPop3Pickup(const Pop3PickupAccount& account) {
+bool RunPop3Pickup(const Pop3PickupAccount& account, const std::atomic<bool>* stop) {
     core::LogSessionEvent(core::LogEventPOP3Pickup, core::LogLevelEventStart);
-    const bool done = Run(account).Go();
+    const bool done = Run(account, stop).Go();
     core::LogSessionEvent(core::LogEventPOP3Pickup, core::LogLevelEventEnd);
     return done;
 }

@@ -20,6 +20,7 @@
 // Thread safety: a run is one job on one thread; ReadPop3Pickups reads the configuration under its lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -57,8 +58,10 @@ struct Pop3PickupAccount {
 std::vector<Pop3PickupAccount> ReadPop3Pickups(const core::ConfigTree& config);
 
 // One run for the account: connect, collect, quit. False when the run ended early (no connection,
-// refused login, a dropped session); what was published before stays published.
-bool RunPop3Pickup(const Pop3PickupAccount& account);
+// refused login, a dropped session); what was published before stays published. `stop` (the
+// server's stop) is looked at between messages: the run then ends as a complete one would, with the
+// record saved and QUIT, and the rest waits for the next run.
+bool RunPop3Pickup(const Pop3PickupAccount& account, const std::atomic<bool>* stop = nullptr);
 
 // The recipient header fields, in the order they are read.
 inline constexpr const char* kRecipientFields[] = {"To",           "Cc",         "Received",  "X-Envelope-To", "Delivered-To",

@@ -1,6 +1,7 @@
 // ServiceModule: process entry, start-up, run and shutdown.
 #include "service/ServiceModule.h"
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <sys/stat.h>
@@ -41,6 +42,9 @@ namespace pw::service {
 namespace {
 
 constexpr int kTextStarting = 101;
+
+// The POP3 pickups' stop: set when the workers stop, so a long collection ends between messages.
+std::atomic<bool> gPop3PickupStop{false};
 
 // A private key every local user can read is no longer private: the server will not serve TLS with it,
 // nor start without the TLS its configuration asks for. (A missing key only turns TLS off, as before.)
@@ -277,10 +281,11 @@ HRESULT ServiceModule::StartWorkers() {
         smtp::SetReleaseForNode(smtp::ReleaseForNode);
         router::SetRelayHandOff(smtp::HandOffToRelay);
         // Read at each cycle, so accounts changed while the server runs count from the next one.
+        gPop3PickupStop = false;
         smtp::SetPop3PickupSource([] {
             std::vector<std::function<void()>> jobs;
             for (auto& account : pop3pickup::ReadPop3Pickups(core::ServerConfig())) {
-                jobs.emplace_back([account = std::move(account)] { pop3pickup::RunPop3Pickup(account); });
+                jobs.emplace_back([account = std::move(account)] { pop3pickup::RunPop3Pickup(account, &gPop3PickupStop); });
             }
             return jobs;
         });
@@ -300,6 +305,8 @@ void ServiceModule::StopWorkers() {
     // Maintenance and schedule first, so nothing new is queued; then routers, listeners, transports
     // and the TLS context.
     cyclesAccepted_ = false;
+    // A POP3 pickup ends after the message in hand, long before the transports' pool stops waiting.
+    gPop3PickupStop = true;
     if (schedule_) {
         schedule_->Stop();
         schedule_.reset();

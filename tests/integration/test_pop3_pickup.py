@@ -440,3 +440,35 @@ def test_scripted_peers_delete_only_what_is_published_and_survive_drops_refusals
     finally:
         for server in (peer, liar, twins, echo):
             server.close()
+
+
+def test_a_server_stopping_ends_the_collection_after_the_message_in_hand_with_quit(registered):
+    env = registered
+    in_retr, stopping_seen = threading.Event(), threading.Event()
+
+    def hold_first(session, verb, n):
+        if verb == "RETR" and n == 1 and not in_retr.is_set():
+            in_retr.set()
+            # The message comes only once the server is stopping.
+            assert stopping_seen.wait(WAIT)
+        return False
+
+    peer = ScriptedPop3({"s%d" % i: message("stop-%d" % i) for i in range(1, 6)}, hold_first)
+    try:
+        prepare(env, account(0, "127.0.0.1", peer.port, "stopper"))
+        server = env.start().wait_ready()
+        admin(env, "connect-now")
+        assert in_retr.wait(WAIT)
+        stopper = threading.Thread(target=server.stop)
+        stopper.start()
+        wait_for(lambda: "IMAP service terminating" in log_text(env), "the server's stop")
+        stopping_seen.set()
+        stopper.join(WAIT)
+        assert server.proc.returncode == 0
+        # The message in hand was published and deleted, QUIT confirmed it, and nothing more was taken.
+        assert [c for c in peer.commands if c.split(" ")[0] in ("RETR", "DELE", "QUIT")] == ["RETR 1", "DELE 1", "QUIT"]
+        assert set(peer.messages) == {"s2", "s3", "s4", "s5"}
+        assert "stop-1" in stored_subjects(env)
+    finally:
+        stopping_seen.set()
+        peer.close()
