@@ -17,7 +17,8 @@ import time
 from conftest import WAIT, admin, bind_when_free, free_port, make_certificate, wait_for
 
 PASSWORDS = {"box": "Box-Secret-1", "det": "Det-Secret-2", "secure": "Secure-Secret-3", "wrong": "Wrong-Secret-4",
-             "unknown": "Unknown-Secret-5", "keep": "Keep-Secret-6", "echo": "Echo-Secret-7"}
+             "unknown": "Unknown-Secret-5", "keep": "Keep-Secret-6", "echo": "Echo-Secret-7",
+             "deu": "Deu-Secret-8"}
 LOCAL = ("john", "mary", "kate", "lou", "postmaster")
 
 
@@ -191,7 +192,7 @@ AWKWARD = [b"..", b".x", b"...", b"." * 5] + [b"L%d-" % n + b"y" * (n - 6) for n
 
 def test_dovecot_mailbox_and_determine_modes_plain_and_tls_and_refusals_that_change_nothing(registered):
     env = registered
-    dovecot = Dovecot(["box", "det", "secure", "wrong", "unknown"])
+    dovecot = Dovecot(["box", "det", "deu", "secure", "wrong", "unknown"])
     body = b"\r\n".join(AWKWARD)
     dovecot.put("box", "1", b"From: a@remote.test\r\nTo: whoever@remote.test\r\nSubject: full\r\n\r\n" + body + b"\r\n")
     # No empty line: the whole message is header; the awkward lines are its (odd) header lines.
@@ -206,24 +207,25 @@ def test_dovecot_mailbox_and_determine_modes_plain_and_tls_and_refusals_that_cha
     }
     for n, (subject, fields) in enumerate(dets.items()):
         dovecot.put("det", str(n), fields + b"Subject: " + subject.encode() + b"\r\n\r\nbody\r\n")
+    dovecot.put("deu", "1", b"To: stranger@remote.test\r\nSubject: to-unknown\r\n\r\nbody\r\n")
     for user in ("secure", "wrong", "unknown"):
         dovecot.put(user, "1", b"Subject: stays\r\n\r\nbody\r\n")
     untouched = {user: dovecot.messages(user) for user in ("secure", "wrong", "unknown")}
-    PASSWORDS_SENT = dict(PASSWORDS)
     settings = (account(0, "127.0.0.1", dovecot.port, "box") +
                 account(1, "localhost", dovecot.tls_port, "det", deliverto=2, to="", ssl="i2:-1", tlsverify="i2:0") +
                 account(2, "localhost", dovecot.tls_port, "secure", ssl="i2:-1") +
                 account(3, "127.0.0.1", dovecot.port, "wrong", password="str:not-" + PASSWORDS["wrong"]) +
-                account(4, "127.0.0.1", dovecot.port, "unknown", to="nosuch@example.com"))
+                account(4, "127.0.0.1", dovecot.port, "unknown", to="nosuch@example.com") +
+                account(5, "127.0.0.1", dovecot.port, "deu", deliverto=2, unknowntoaddress="str:<Lou@example.com>"))
     dovecot.start()
     try:
         prepare(env, settings)
         env.start().wait_ready()
         run_cycle(env)
         wait_delivered(env, {"john": {"full", "header-only", "to-cc"}, "mary": {"to-cc", "received"},
-                             "kate": {"received", "rctp"}, "lou": {"delivered"}, "postmaster": {"nobody"}})
+                             "kate": {"received", "rctp"}, "lou": {"delivered", "to-unknown"}, "postmaster": {"nobody"}})
         # Collected accounts are empty on the server; the refused ones keep what they had.
-        assert dovecot.messages("box") == [] and dovecot.messages("det") == []
+        assert dovecot.messages("box") == dovecot.messages("det") == dovecot.messages("deu") == []
         assert {user: dovecot.messages(user) for user in untouched} == untouched
 
         for subject, content in inbox(env, "john").items():
