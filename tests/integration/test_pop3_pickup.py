@@ -284,6 +284,8 @@ def test_dovecot_leave_on_server_days_survive_restarts_and_delete_after_the_limi
         run_cycle(env)
         wait_for(lambda: dovecot.messages("keep") == [], "the deletion on the server")
         wait_delivered(env, {"john": {"kept", "later"}})
+        # Confirmed deletions leave the record: only its identity lines remain.
+        wait_for(lambda: len(records[0].read_text().splitlines()) == 4, "the record's clean-up")
         assert_no_password_logged(env)
     finally:
         dovecot.stop()
