@@ -25,6 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
 import cfgfile  # noqa: E402  (the store's record format, written independently of the server)
+from private_postfix import PrivatePostfix, descendants, stop_tree  # noqa: E402
 
 DOMAIN = "bench.test"
 SENDER = "sender@client.test"
@@ -66,37 +67,6 @@ def run(args, **kwargs):
     if result.returncode != 0:
         raise RuntimeError("%s failed (%d): %s%s" % (" ".join(args), result.returncode, result.stdout, result.stderr))
     return result.stdout
-
-
-def descendants(pid):
-    """pid and every process below it."""
-    children = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
-                children.setdefault(parent, []).append(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-    found, todo = [], [pid]
-    while todo:
-        current = todo.pop()
-        found.append(current)
-        todo.extend(children.get(current, []))
-    return found
-
-
-def stop_tree(proc, ask):
-    """Asks a running server to stop, and kills it with every process below it when it does not."""
-    if proc and proc.poll() is None:
-        ask()
-        try:
-            proc.wait(timeout=WAIT)
-        except subprocess.TimeoutExpired:
-            for pid in descendants(proc.pid):
-                os.kill(pid, signal.SIGKILL)
-            proc.wait()
 
 
 def pss_kb(pids):
@@ -191,69 +161,26 @@ class Pellworth:
 
 
 class Postfix:
-    """A private Postfix instance: its own configuration, queue and data directories, virtual
-    mailbox delivery to Maildir, no chroot, logging to a file of its own."""
+    """A private Postfix instance (tests/integration/private_postfix.py) with virtual mailbox delivery to
+    Maildir."""
 
     def __init__(self, work, users=(), process_limit=100):
-        self.root = os.path.join(work, "postfix")
-        self.conf = os.path.join(self.root, "etc")
-        self.mail = os.path.join(self.root, "mail")
-        for folder in (self.conf, self.mail, os.path.join(self.root, "queue"), os.path.join(self.root, "data")):
-            os.makedirs(folder)
+        root = os.path.join(work, "postfix")
+        self.mail = os.path.join(root, "mail")
         owner = pwd.getpwnam("postfix")
-        for folder in (self.mail, os.path.join(self.root, "data")):
-            os.chown(folder, owner.pw_uid, owner.pw_gid)
         self.smtp_port = free_port()
-        with open(os.path.join(self.conf, "vmailbox"), "w") as f:
-            f.writelines("%s@%s %s/%s/\n" % (user, DOMAIN, DOMAIN, user) for user in users)
-        with open(os.path.join(self.conf, "main.cf"), "w") as f:
-            f.write(f"""compatibility_level = 3.6
-queue_directory = {self.root}/queue
-data_directory = {self.root}/data
-meta_directory = /etc/postfix
-maillog_file = {self.root}/maillog
-maillog_file_prefixes = {self.root}
-myhostname = peer.{DOMAIN}
+        self.instance = PrivatePostfix(root, "127.0.0.1", self.smtp_port, settings=f"""myhostname = peer.{DOMAIN}
 mydestination =
-inet_interfaces = 127.0.0.1
-inet_protocols = ipv4
-mynetworks = 127.0.0.0/8
-alias_maps =
-alias_database =
-biff = no
-smtputf8_enable = no
 default_process_limit = {process_limit}
 virtual_mailbox_domains = {DOMAIN}
 virtual_mailbox_base = {self.mail}
-virtual_mailbox_maps = texthash:{self.conf}/vmailbox
+virtual_mailbox_maps = texthash:{root}/etc/vmailbox
 virtual_uid_maps = static:{owner.pw_uid}
 virtual_gid_maps = static:{owner.pw_gid}
 virtual_minimum_uid = 100
-""")
-        services = [
-            ("127.0.0.1:%d" % self.smtp_port, "inet", "n", "-", "n", "-", "-", "smtpd"),
-            ("pickup", "unix", "n", "-", "n", "60", "1", "pickup"),
-            ("cleanup", "unix", "n", "-", "n", "-", "0", "cleanup"),
-            ("qmgr", "unix", "n", "-", "n", "300", "1", "qmgr"),
-            ("rewrite", "unix", "-", "-", "n", "-", "-", "trivial-rewrite"),
-            ("bounce", "unix", "-", "-", "n", "-", "0", "bounce"),
-            ("defer", "unix", "-", "-", "n", "-", "0", "bounce"),
-            ("trace", "unix", "-", "-", "n", "-", "0", "bounce"),
-            ("verify", "unix", "-", "-", "n", "-", "1", "verify"),
-            ("flush", "unix", "n", "-", "n", "1000?", "0", "flush"),
-            ("proxymap", "unix", "-", "-", "n", "-", "-", "proxymap"),
-            ("showq", "unix", "n", "-", "n", "-", "-", "showq"),
-            ("error", "unix", "-", "-", "n", "-", "-", "error"),
-            ("retry", "unix", "-", "-", "n", "-", "-", "error"),
-            ("discard", "unix", "-", "-", "n", "-", "-", "discard"),
-            ("virtual", "unix", "-", "n", "n", "-", "-", "virtual"),
-            ("anvil", "unix", "-", "-", "n", "-", "1", "anvil"),
-            ("scache", "unix", "-", "-", "n", "-", "1", "scache"),
-            ("postlog", "unix-dgram", "n", "-", "n", "-", "1", "postlogd"),
-        ]
-        with open(os.path.join(self.conf, "master.cf"), "w") as f:
-            f.writelines(" ".join(service) + "\n" for service in services)
-        self.proc = None
+""", services=[("virtual", "unix", "-", "n", "n", "-", "-", "virtual")], owned=["mail"])
+        with open(os.path.join(root, "etc", "vmailbox"), "w") as f:
+            f.writelines("%s@%s %s/%s/\n" % (user, DOMAIN, DOMAIN, user) for user in users)
 
     def delivered(self, user):
         try:
@@ -262,17 +189,14 @@ virtual_minimum_uid = 100
             return 0
 
     def start(self):
-        run(["postfix", "-c", self.conf, "check"])
-        self.proc = subprocess.Popen(["postfix", "-c", self.conf, "start-fg"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(accepting(self.smtp_port), "Postfix's SMTP listener")
+        self.instance.start()
         return self
 
     def pids(self):
-        return descendants(self.proc.pid)
+        return self.instance.pids()
 
     def stop(self):
-        stop_tree(self.proc, lambda: subprocess.run(["postfix", "-c", self.conf, "stop"], capture_output=True, timeout=WAIT))
+        self.instance.stop()
 
 
 class Dovecot:

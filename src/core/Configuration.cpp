@@ -11,6 +11,8 @@ namespace {
 constexpr std::string_view kDefaultPublicPrefix = "Public Folders";
 constexpr std::int32_t kDefaultTimeout = 360;
 // IMAP over TLS from the first byte (RFC 8314); written switched off, for it needs a certificate.
+constexpr std::uint16_t kDefaultSmtpsPort = 465;
+constexpr std::uint16_t kDefaultPop3sPort = 995;
 constexpr std::uint16_t kDefaultImapsPort = 993;
 
 HRESULT ReadStreamBytes(const DirStorage& root, std::string_view name, std::vector<std::byte>& bytes) {
@@ -74,14 +76,20 @@ void WriteConfigurationDefaults(ConfigTree& tree) {
         tree.Set(prefix + "timeout", Variant::I4(kDefaultTimeout));
         if (listener.port == 25) tree.Set(prefix + "pop3auth", Variant::Switch(true));
     }
-    // IMAP instance 1 is the implicit-TLS port, ready to be switched on once a certificate is
-    // configured. Only a new store gets it: an existing one keeps the instances it has.
-    const std::string imaps = "sys:imap4:1:";
-    tree.Set(imaps + "enabled", Variant::Switch(false));
-    tree.Set(imaps + "ip", Variant::I4(0));
-    tree.Set(imaps + "port", PortValue(kDefaultImapsPort));
-    tree.Set(imaps + "timeout", Variant::I4(kDefaultTimeout));
-    tree.Set(imaps + "ssl", Variant::Switch(true));
+    // Instance 1 of each protocol is its implicit-TLS port (RFC 8314), ready to be switched on once a
+    // certificate is configured. Only a new store gets them: an existing one keeps the instances it has.
+    for (const Listener& listener : {Listener{"sys:smtp:1:", kDefaultSmtpsPort}, Listener{"sys:pop3:1:", kDefaultPop3sPort},
+                                     Listener{"sys:imap4:1:", kDefaultImapsPort}}) {
+        const std::string prefix(listener.prefix);
+        tree.Set(prefix + "enabled", Variant::Switch(false));
+        tree.Set(prefix + "ip", Variant::I4(0));
+        tree.Set(prefix + "port", PortValue(listener.port));
+        tree.Set(prefix + "timeout", Variant::I4(kDefaultTimeout));
+        tree.Set(prefix + "ssl", Variant::Switch(true));
+    }
+    // Submission over TLS takes mail from the server's own users only.
+    tree.Set("sys:smtp:1:smtpauth", Variant::Switch(true));
+    tree.Set("sys:smtp:1:smtpauthrequired", Variant::Switch(true));
     const std::string prefix = LoadText(219);
     tree.Set("sys:public:prefix", Variant::Text(prefix.empty() ? kDefaultPublicPrefix : prefix));
 }

@@ -38,7 +38,8 @@ bool LoadConfiguration(ConfigTree& tree, const DirStorage& root);
 // True when saved or when nothing had changed.
 bool SaveConfiguration(ConfigTree& tree, const DirStorage& root);
 // The settings of a new store: listeners for SMTP (25), POP3 (110) and IMAP4 (143) on all addresses,
-// IMAP4 instance 1 for implicit TLS (993, "ssl" on, switched off until a certificate is configured)
+// instance 1 of each for implicit TLS (SMTP 465 with authentication required, POP3 995, IMAP4 993;
+// "ssl" on, switched off until a certificate is configured)
 // and the public-folder prefix.
 void WriteConfigurationDefaults(ConfigTree& tree);
 

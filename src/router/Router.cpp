@@ -346,27 +346,40 @@ void Router::Reinject(const store::Envelope& source, const std::vector<std::stri
     SubmitEnvelope(copy->UID());
 }
 
-void Router::HandleLocal(store::Envelope& envelope, const std::string& address, const std::string& local,
-                         const store::Domain& domain) {
-    if (EqualsNoCase(local, "null") || EqualsNoCase(local, "mail-deamon")) return;
+LocalRecipient ClassifyLocalRecipient(const store::Domain& domain, std::string_view local, std::shared_ptr<store::MailBox>* mailbox) {
+    if (EqualsNoCase(local, "null") || EqualsNoCase(local, "mail-deamon")) return LocalRecipient::Discarded;
     if (EqualsNoCase(local, "listserver") || EqualsNoCase(local, "listserv") || EqualsNoCase(local, "command")) {
-        core::Log(core::LogLevelWarning, "No handler for " + address + " yet; the message to it is not delivered");
-        return;
+        return LocalRecipient::Unhandled;
     }
     for (const std::string_view prefix : {std::string_view("join-"), std::string_view("leave-")}) {
         if (!StartsWithNoCase(local, prefix)) continue;
         const auto list = domain.GetMailBoxes()->Item(local.substr(prefix.size()));
-        if (list && list->MailBoxType() == store::MailingListMailBoxType) {
-            core::Log(core::LogLevelWarning, "No list server yet; the subscription request " + address + " is not handled");
-            return;
-        }
+        if (list && list->MailBoxType() == store::MailingListMailBoxType) return LocalRecipient::ListRequest;
     }
-    auto mailbox = domain.GetMailBoxes()->Item(local);
-    if (!mailbox) {
-        HandleUnknown(envelope, address, local, domain);
+    auto found = domain.GetMailBoxes()->Item(local);
+    if (!found) return LocalRecipient::Unknown;
+    if (mailbox) *mailbox = std::move(found);
+    return LocalRecipient::MailBox;
+}
+
+bool RefusedAsUnknown(const store::Domain& domain, std::string_view local) {
+    return domain.UnknownEmail() == store::UnkownEmailReturnSender && ClassifyLocalRecipient(domain, local) == LocalRecipient::Unknown;
+}
+
+void Router::HandleLocal(store::Envelope& envelope, const std::string& address, const std::string& local,
+                         const store::Domain& domain) {
+    std::shared_ptr<store::MailBox> mailbox;
+    switch (ClassifyLocalRecipient(domain, local, &mailbox)) {
+    case LocalRecipient::Discarded: return;
+    case LocalRecipient::Unhandled:
+        core::Log(core::LogLevelWarning, "No handler for " + address + " yet; the message to it is not delivered");
         return;
+    case LocalRecipient::ListRequest:
+        core::Log(core::LogLevelWarning, "No list server yet; the subscription request " + address + " is not handled");
+        return;
+    case LocalRecipient::MailBox: DeliverToMailBox(envelope, address, *mailbox); return;
+    case LocalRecipient::Unknown: HandleUnknown(envelope, address, local, domain); return;
     }
-    DeliverToMailBox(envelope, address, *mailbox);
 }
 
 void Router::DeliverToMailBox(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {

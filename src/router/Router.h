@@ -157,6 +157,16 @@ std::size_t ResubmitQueued(const store::MessageStore& messageStore);
 
 // "a;b, c d" -> {"a", "b", "c", "d"}.
 std::vector<std::string> SplitAddressList(std::string_view text);
+
+// What the router makes of a local part of one of its domains; `mailbox` receives the mailbox when
+// there is one.
+enum class LocalRecipient { Discarded, Unhandled, ListRequest, MailBox, Unknown };
+LocalRecipient ClassifyLocalRecipient(const store::Domain& domain, std::string_view local,
+                                      std::shared_ptr<store::MailBox>* mailbox = nullptr);
+// Would mail to this local part go back to its sender as unknown (the domain's rule 0)? The SMTP
+// server refuses such a recipient at RCPT: accepting it would send a notice to a sender who is often
+// forged, which puts a server on backscatter block lists.
+bool RefusedAsUnknown(const store::Domain& domain, std::string_view local);
 // At router start: writes the no-respond-to list's defaults into the store when the list is empty or
 // missing (a damaged list is left alone), and reads the sender lists that are switched on.
 void PrepareSpamLists(const store::MessageStore& messageStore);

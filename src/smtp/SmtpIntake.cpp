@@ -1,6 +1,7 @@
 // SmtpIntake: DATA into a published envelope.
 #include "smtp/SmtpIntake.h"
 
+#include <functional>
 #include <vector>
 
 #include "core/Logging.h"
@@ -71,6 +72,10 @@ IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<sto
     core::Log(core::LogLevelDebug, Format("(%u bytes of message data)", {std::uint64_t{count}}));
     if (oversize) return IntakeOutcome::Oversize;
     flush();
+    return Publish(envelope, std::move(content), written);
+}
+
+IntakeOutcome Publish(std::shared_ptr<store::Envelope>& envelope, std::unique_ptr<FileStream> content, HRESULT written) {
     content.reset();
     double uid = 0;
     try {
@@ -86,6 +91,37 @@ IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<sto
     envelope.reset();
     router::RouterQueue::Instance().Submit(uid);
     return IntakeOutcome::Published;
+}
+
+ChunkedIntake::ChunkedIntake(std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit)
+    : content_(std::move(content)), sizeLimit_(sizeLimit) {
+    written_ = content_->Write(header);
+}
+
+void ReadChunk(net::LoggedConnection& connection, std::uint64_t size, const std::function<void(std::string_view)>& sink) {
+    std::vector<char> buffer(kDataBuffer);
+    for (std::uint64_t left = size; left > 0;) {
+        const std::size_t got = connection.Receive(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size())), false);
+        if (got == 0) throw net::CnwSocketErr::Socket(connection.Socket(), "recv", 10053);  // the client went mid-chunk
+        left -= got;
+        sink(std::string_view(buffer.data(), got));
+    }
+}
+
+bool ChunkedIntake::TakeChunk(net::LoggedConnection& connection, std::uint64_t size) {
+    ReadChunk(connection, size, [this](std::string_view bytes) {
+        received_ += bytes.size();
+        if (sizeLimit_ != 0 && received_ > sizeLimit_) oversize_ = true;
+        // Past the limit, or after a failed write, the rest is read and dropped: the client counts on
+        // its bytes being taken before the next command.
+        if (!oversize_ && Succeeded(written_)) written_ = content_->Write(bytes);
+    });
+    return !oversize_;
+}
+
+IntakeOutcome ChunkedIntake::Finish(std::shared_ptr<store::Envelope>& envelope) {
+    core::Log(core::LogLevelDebug, Format("(%lu bytes of message data in chunks)", {received_}));
+    return Publish(envelope, std::move(content_), written_);
 }
 
 }  // namespace pw::smtp

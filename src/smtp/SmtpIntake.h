@@ -15,6 +15,7 @@
 #include "store/Envelope.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,5 +41,33 @@ std::unique_ptr<FileStream> OpenIntake(store::Envelope& envelope);
 // is reset in every outcome (a dropped one removes its reserved files).
 IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<store::Envelope>& envelope,
                           std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit);
+
+// Closes the content and publishes the envelope (flushed before anything is acknowledged), then
+// hands it to the router queue; `written` is the first failed write of the content, if any. The
+// envelope is reset in every outcome.
+IntakeOutcome Publish(std::shared_ptr<store::Envelope>& envelope, std::unique_ptr<FileStream> content, HRESULT written);
+
+// Reads a BDAT chunk of `size` bytes, handing each piece to `sink`: also a chunk that is refused is
+// read whole, so the session stays in step with the client.
+void ReadChunk(net::LoggedConnection& connection, std::uint64_t size, const std::function<void(std::string_view)>& sink);
+
+// BDAT (RFC 3030): the message in chunks of announced sizes, taken byte for byte (no dot rules, no
+// line rules) after the Received header, into the same envelope DATA fills. Every chunk is read
+// whole, whatever happens to it, so the session stays in step with the client.
+class ChunkedIntake {
+public:
+    ChunkedIntake(std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit);
+    // Reads a chunk of `size` bytes; false once the message is over the size limit.
+    bool TakeChunk(net::LoggedConnection& connection, std::uint64_t size);
+    // After the last chunk: publishes as DATA does.
+    IntakeOutcome Finish(std::shared_ptr<store::Envelope>& envelope);
+
+private:
+    std::unique_ptr<FileStream> content_;
+    std::uint64_t sizeLimit_;
+    std::uint64_t received_ = 0;
+    bool oversize_ = false;
+    HRESULT written_ = S_OK;
+};
 
 }  // namespace pw::smtp

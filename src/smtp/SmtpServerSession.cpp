@@ -12,6 +12,7 @@
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
 #include "platform/Text.h"
+#include "router/Router.h"
 #include "smtp/SmtpAuth.h"
 #include "smtp/SmtpHooks.h"
 #include "smtp/SmtpIntake.h"
@@ -30,7 +31,8 @@ constexpr std::string_view kSyntaxError = "501 5.5.2 Syntax error in parameters"
 constexpr std::string_view kCompleted = "250 2.0.0 Requested mail action okay, completed";
 constexpr std::string_view kUnknown = "500 5.5.1 Unknown command";
 // After DATA, as clients have always seen it: without an enhanced code.
-constexpr std::string_view kStored = "250 Requested mail action okay, completed";
+// With ENHANCEDSTATUSCODES offered every reply carries its code (RFC 2034), this one too.
+constexpr std::string_view kStored = "250 2.0.0 Requested mail action okay, completed";
 constexpr std::string_view kLocalError = "451 4.3.0 Requested action aborted: local error in processing";
 // A full disk or an exhausted quota: the client keeps the message and tries again later (RFC 3463).
 constexpr std::string_view kInsufficientStorage = "452 4.3.1 Insufficient system storage";
@@ -45,6 +47,25 @@ std::string_view StoreFailureReply(const ComError& error) {
 std::string Argument(std::string_view line, std::string_view keyword) {
     std::string_view rest = TrimAscii(line.substr(keyword.size()));
     return std::string(rest.substr(0, rest.find_first_of(" \t")));
+}
+
+// The SIZE parameter of a MAIL FROM line (0 when there is none); nullopt when it is not a number.
+std::optional<std::uint64_t> DeclaredSize(std::string_view line) {
+    const auto words = SplitWords(line);
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        if (!StartsWithNoCase(words[i], "SIZE=")) continue;
+        const std::string_view digits = std::string_view(words[i]).substr(5);
+        if (digits.empty() || digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+        return std::stoull(std::string(digits));
+    }
+    return 0;
+}
+
+// The local part of an address as the router splits it.
+std::string LocalPart(std::string_view address) {
+    std::string local;
+    std::string domain;
+    return store::SplitAddress(address, local, domain) ? std::string(TrimAscii(local)) : std::string(address);
 }
 
 // A received line without its line end or any stray CR and LF, trimmed.
@@ -226,6 +247,7 @@ bool SmtpServerSession::Command(const std::string& line) {
         return true;
     }
     if (is("DATA") && greeted_) return Data();
+    if (is("BDAT") && greeted_) return Bdat(line);
     if (is("QUIT")) {
         try {
             Reply("221 2.0.0 Service closing transmission channel");
@@ -263,6 +285,11 @@ bool SmtpServerSession::Hello(const std::string& line, bool extended) {
     std::string text = "250-Hello " + helloName_ + "\r\n";
     text += listener_->smtpAuth ? "250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n" : "250-ETRN\r\n250-ATRN\r\n250-AUTH CRAM-MD5\r\n";
     if (tlsPossible_ && !connection_->IsTls()) text += "250-STARTTLS\r\n";
+    // The extensions beyond the first ones go after them, before the last line, so clients that read
+    // the list by place still can. SIZE is in bytes (RFC 1870); without a limit it names none.
+    text += "250-PIPELINING\r\n";
+    text += sizeLimit_ != 0 ? Format("250-SIZE %lu\r\n", {sizeLimit_}) : std::string("250-SIZE\r\n");
+    text += "250-CHUNKING\r\n";
     Reply(text + "250 ENHANCEDSTATUSCODES");
     greeted_ = !listener_->smtpAuth || !listener_->authRequired;
     return true;
@@ -316,6 +343,7 @@ void SmtpServerSession::AuthFailed(const std::string& user) {
 
 void SmtpServerSession::DropEnvelope() {
     // An envelope not yet published removes its reserved files when it goes.
+    chunks_.reset();
     envelope_.reset();
     recipients_ = 0;
 }
@@ -328,6 +356,12 @@ void SmtpServerSession::MailFrom(const std::string& line) {
     const bool nullSender = argument == "<>";
     mime::Address address(argument);
     if (!nullSender && address.Valid() != mime::AddressValid) return Reply("501 5.1.7 Bad sender's mailbox address syntax");
+    // A declared size over the limit is refused now, before the client sends the message (RFC 1870).
+    if (const auto declared = DeclaredSize(line); !declared) {
+        return Reply("501 5.5.4 Syntax error in MAIL FROM parameters");
+    } else if (sizeLimit_ != 0 && *declared > sizeLimit_) {
+        return Reply("552 5.3.4 Message size exceeds fixed maximum message size");
+    }
     sender_ = argument;
     DropEnvelope();
     try {
@@ -360,8 +394,13 @@ void SmtpServerSession::RcptTo(const std::string& line) {
     std::vector<std::string> addresses;
     for (const std::string& mapped : MapRecipient(addressMap_, mime::Address(argument).GetAddress())) {
         const mime::Address address(mapped);
-        if (!relayAllowed_ && !store_->FindDomain(address.Domain())) return Reply("571 5.7.1 Relaying not permitted");
+        const auto domain = store_->FindDomain(address.Domain());
+        if (!relayAllowed_ && !domain) return Reply("571 5.7.1 Relaying not permitted");
         if (address.Valid() != mime::AddressValid) return Reply("501 5.1.3 Bad destination mailbox address syntax");
+        // Refused now rather than bounced later to a sender who is often forged.
+        if (domain && router::RefusedAsUnknown(*domain, LocalPart(address.GetAddress()))) {
+            return Reply("550 5.1.1 Requested action not taken: mailbox unavailable");
+        }
         addresses.push_back(address.GetAddress());
     }
     for (const std::string& address : addresses) envelope_->GetRecipients().Add(address);
@@ -370,7 +409,7 @@ void SmtpServerSession::RcptTo(const std::string& line) {
 }
 
 bool SmtpServerSession::Data() {
-    if (!envelope_) {
+    if (!envelope_ || chunks_) {
         Reply(kLocalError);
         return true;
     }
@@ -395,6 +434,52 @@ bool SmtpServerSession::Data() {
         case IntakeOutcome::Abandoned: return false;
     }
     return false;
+}
+
+bool SmtpServerSession::Bdat(const std::string& line) {
+    const auto words = SplitWords(line);
+    const bool last = words.size() == 3 && EqualsNoCase(words[2], "LAST");
+    const std::string size = words.size() >= 2 ? words[1] : std::string();
+    if ((words.size() != 2 && !last) || size.empty() || size.size() > 19 || size.find_first_not_of("0123456789") != std::string::npos) {
+        // Without a size the chunk's end is unknown: nothing can be read in step any more.
+        Reply("501 5.5.4 Syntax error in BDAT parameters");
+        return false;
+    }
+    const std::uint64_t length = std::stoull(size);
+    if (!chunks_ && (sender_.empty() || !envelope_ || recipients_ == 0)) {
+        ReadChunk(*connection_, length, [](std::string_view) {});
+        Reply(kBadSequence);
+        return true;
+    }
+    if (!chunks_) {
+        try {
+            chunks_.emplace(OpenIntake(*envelope_), ReceivedHeader(sender_, clientAddress_, domain_), sizeLimit_);
+        } catch (const ComError& error) {
+            core::Log(core::LogLevelCritical, std::string("SMTP Server: the message content can not be opened: ") + error.what());
+            ReadChunk(*connection_, length, [](std::string_view) {});
+            DropEnvelope();
+            Reply(StoreFailureReply(error));
+            return true;
+        }
+    }
+    if (!chunks_->TakeChunk(*connection_, length)) {
+        DropEnvelope();
+        recipients_ = 0;
+        Reply("552 5.3.4 Message size exceeds fixed maximum message size");
+        return true;
+    }
+    if (!last) {
+        Reply(Format("250 2.0.0 %lu octets received", {length}));
+        return true;
+    }
+    const IntakeOutcome outcome = chunks_->Finish(envelope_);
+    chunks_.reset();
+    recipients_ = 0;
+    switch (outcome) {
+        case IntakeOutcome::Published: Reply(kStored); return true;
+        case IntakeOutcome::StorageFull: Reply(kInsufficientStorage); return true;
+        default: Reply(kLocalError); return true;
+    }
 }
 
 }  // namespace pw::smtp

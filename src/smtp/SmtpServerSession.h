@@ -18,6 +18,7 @@
 #include "net/Listener.h"
 #include "smtp/PickupReturnList.h"
 #include "smtp/SmtpHooks.h"
+#include "smtp/SmtpIntake.h"
 #include "smtp/SmtpLimits.h"
 #include "smtp/SmtpPickup.h"
 #include "smtp/SmtpPolicy.h"
@@ -54,6 +55,8 @@ private:
     void MailFrom(const std::string& line);
     void RcptTo(const std::string& line);
     bool Data();
+    // BDAT (RFC 3030); false when the session can not go on (a chunk without a readable size).
+    bool Bdat(const std::string& line);
     void StartTls();
     void Reply(std::string_view text) { connection_->SendReply(text); }
     std::string ReadCommandLine();
@@ -83,6 +86,7 @@ private:
     std::uint64_t sizeLimit_ = 0;
     // A session a pickup asked for (the peer connected back): counted while it runs, and its
     // recipients pass through that pickup's address map.
+    std::optional<ChunkedIntake> chunks_;  // a BDAT transaction under way
     std::optional<ReturnedSession> returned_;
     std::vector<AddressMapping> addressMap_;
     std::size_t recipientLimit_ = 0;

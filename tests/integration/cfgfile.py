@@ -64,14 +64,20 @@ def _listener(name, port, pop3auth=False):
     return records
 
 
-# IMAP instance 1: implicit TLS on 993 (stored 0xE103), off until a certificate is configured.
-_IMAPS = [("sys:imap4:1", VT_EMPTY, None), ("sys:imap4:1:enabled", VT_I2, 0), ("sys:imap4:1:ip", VT_I4, 0),
-          ("sys:imap4:1:port", VT_UI2, 0xE103), ("sys:imap4:1:timeout", VT_I4, 360), ("sys:imap4:1:ssl", VT_I2, -1)]
+def _implicit_tls(name, port, submission=False):
+    """Instance 1 of a protocol: implicit TLS on its port, off until a certificate is configured."""
+    base = "sys:%s:1" % name
+    records = [(base, VT_EMPTY, None), (base + ":enabled", VT_I2, 0), (base + ":ip", VT_I4, 0),
+               (base + ":port", VT_UI2, ((port & 0xFF) << 8) | (port >> 8)), (base + ":timeout", VT_I4, 360), (base + ":ssl", VT_I2, -1)]
+    if submission:
+        records += [(base + ":smtpauth", VT_I2, -1), (base + ":smtpauthrequired", VT_I2, -1)]
+    return records
+
 
 # What a new store's first stop writes: every default in its place, grouping nodes included.
-DEFAULTS = ([("sys", VT_EMPTY, None)] + _listener("smtp", 25, pop3auth=True) + _listener("pop3", 110)
-            + _listener("imap4", 143) + _IMAPS + [("sys:public", VT_EMPTY, None),
-                                                  ("sys:public:prefix", VT_BSTR, "Public Folders")])
+DEFAULTS = ([("sys", VT_EMPTY, None)] + _listener("smtp", 25, pop3auth=True) + _implicit_tls("smtp", 465, submission=True)
+            + _listener("pop3", 110) + _implicit_tls("pop3", 995) + _listener("imap4", 143) + _implicit_tls("imap4", 993)
+            + [("sys:public", VT_EMPTY, None), ("sys:public:prefix", VT_BSTR, "Public Folders")])
 
 
 def decode_envelope(data):
