@@ -686,8 +686,9 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller counts: a few minutes in all")
     parser.add_argument("--sessions", type=int, default=20, help="concurrent SMTP sessions")
     parser.add_argument("--messages", type=int, help="messages per SMTP intake run")
-    # "antispam" is bench/antispam.py's, which bench/run runs after this: here it chooses nothing.
-    parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "memory", "antispam"], action="append")
+    # "antispam" and "antivirus" are bench/antispam.py's and bench/antivirus.py's, which bench/run runs
+    # after this: here they choose nothing.
+    parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "memory", "antispam", "antivirus"], action="append")
     parser.add_argument("--dir", help="where the servers keep their files (default: the temporary directory)")
     args = parser.parse_args()
     if os.geteuid() != 0:

@@ -9,11 +9,8 @@ PW_BUILD_PACKAGES=(build-essential cmake g++ ccache pkg-config libcrypto++-dev l
 PW_RUN_PACKAGES=(swaks curl)
 # What scripts/package needs to make and check the Debian package.
 PW_PACKAGE_PACKAGES=(dpkg-dev lintian)
-PW_TEST_PACKAGES=(systemd libgtest-dev libgmock-dev python3 python3-pytest clang libclang-rt-14-dev openssl curl swaks libnet-ssleay-perl fetchmail isync offlineimap3 postfix
+PW_TEST_PACKAGES=(systemd libgtest-dev libgmock-dev python3 python3-pytest clang libclang-rt-14-dev openssl curl swaks libnet-ssleay-perl fetchmail isync offlineimap3 postfix clamav-daemon
   dovecot-core dovecot-pop3d)
-# Servers the tests and benchmarks run only as private instances: pw_ensure_packages installs them
-# without a system-wide configuration and without starting their services.
-PW_PEER_PACKAGES=(postfix dovecot-core dovecot-pop3d dovecot-imapd)
 
 pw_log() { printf '==> %s\n' "$*" >&2; }
 
@@ -35,24 +32,19 @@ pw_ensure_packages() {
   fi
   pw_log "installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  # A peer installed as usual would configure itself for the machine and start listening on the mail
-  # ports; Postfix is given "No configuration", and service starts are refused while the packages go
-  # in (a policy-rc.d of our own, removed afterwards, never one the machine has).
-  local peers=() policy=/usr/sbin/policy-rc.d made_policy=
-  for pkg in "${missing[@]}"; do
-    [[ " ${PW_PEER_PACKAGES[*]} " == *" $pkg "* ]] && peers+=("$pkg")
-  done
-  if [ ${#peers[@]} -gt 0 ]; then
-    [[ " ${peers[*]} " == *" postfix "* ]] &&
-      echo "postfix postfix/main_mailer_type select No configuration" | "${sudo[@]}" debconf-set-selections
-    if [ ! -e "$policy" ]; then
-      "${sudo[@]}" sh -c "printf '#!/bin/sh\\nexit 101\\n' >$policy && chmod 755 $policy" && made_policy=1
-    fi
+  # No service a package brings may start: tests and benchmarks run private instances of their own,
+  # a peer installed as usual would listen on the mail ports, and a system-wide clamd or freshclam
+  # would look for a network this machine may not have. Postfix is given "No configuration". The
+  # policy-rc.d is our own, removed afterwards, never one the machine has.
+  [[ " ${missing[*]} " == *" postfix "* ]] &&
+    echo "postfix postfix/main_mailer_type select No configuration" | "${sudo[@]}" debconf-set-selections
+  local policy=/usr/sbin/policy-rc.d made_policy=
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null && "${sudo[@]}" chmod 755 "$policy" && made_policy=1
   fi
   local status=0
   "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" ||
-    { "${sudo[@]}" apt-get update && "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; } ||
-    status=$?
+    { "${sudo[@]}" apt-get update && "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; } || status=$?
   [ -n "$made_policy" ] && "${sudo[@]}" rm -f "$policy"
   return "$status"
 }

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <csignal>
 #include <poll.h>
 #include <spawn.h>
@@ -127,8 +128,13 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, const ProgramOpti
     ::posix_spawnattr_setsigdefault(&attributes, &defaults);
     ::posix_spawnattr_setpgroup(&attributes, 0);
     ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (options.stdinFromNull) ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (options.closeInherited) ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     pid_t child = 0;
-    const int spawned = ::posix_spawnp(&child, args[0], nullptr, &attributes, args.data(), envp.data());
+    const int spawned = ::posix_spawnp(&child, args[0], &actions, &attributes, args.data(), envp.data());
+    ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
     if (spawned != 0) return result;
 

@@ -34,6 +34,11 @@ struct ProgramOptions {
     // 0: wait as long as it runs. Else, when it is up, its whole process group gets SIGTERM, and
     // SIGKILL kProgramKillGrace later; it is always reaped before RunProgram returns.
     std::chrono::milliseconds timeout{0};
+    // Standard input from /dev/null instead of this process's.
+    bool stdinFromNull = false;
+    // Every descriptor above standard error closed in the child, whether or not it is close-on-exec:
+    // a program of someone else's gets none of the server's sockets or files.
+    bool closeInherited = false;
 };
 
 struct ProgramResult {

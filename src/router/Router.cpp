@@ -17,6 +17,7 @@
 #include "mime/MessageDate.h"
 #include "mime/MimeSyntax.h"
 #include "platform/Text.h"
+#include "router/MessageTemplate.h"
 #include "router/Notifications.h"
 #include "router/RouterQueue.h"
 #include "store/UidCounter.h"
@@ -31,6 +32,7 @@ constexpr double kOneDay = 1.0;
 
 std::mutex hooksLock;
 std::function<bool(const store::Envelope&, const store::MailBox&)> relayHandOff;
+std::function<VirusScanResult(const store::Envelope&)> virusScan;
 // Group rotation and the auto-reply memory read and write a mailbox's properties: one such change at
 // a time in this process, so two routers never both take a turn or both reply.
 std::mutex mailboxStateLock;
@@ -90,6 +92,11 @@ void SetRelayHandOff(std::function<bool(const store::Envelope&, const store::Mai
     relayHandOff = std::move(handOff);
 }
 
+void SetVirusScan(std::function<VirusScanResult(const store::Envelope&)> scan) {
+    std::lock_guard guard(hooksLock);
+    virusScan = std::move(scan);
+}
+
 std::vector<std::string> SplitAddressList(std::string_view text) { return SplitAtAny(text, ";, \t\r\n"); }
 
 void PrepareSpamLists(const store::MessageStore& messageStore) {
@@ -111,6 +118,7 @@ Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
     core::ConfigTree& config = core::ServerConfig();
     Variant value;
     if (config.Get("sys:maxrecieved", value) && value.AsI4() > 0) maxReceived_ = value.AsI4();
+    virusScanOn_ = config.GetCopy("sys:av:enabled").IsTrue();
     safeRangesOn_ = config.GetCopy("sys:spam:safeips:enabled").IsTrue();
     if (safeRangesOn_) {
         for (int i = 0;; ++i) {
@@ -155,7 +163,64 @@ bool Router::PreCheck(store::Envelope& envelope) {
         }
         return false;
     }
+    // Before the spam checks and their short-cut for judged mail: a relaying or authenticated client
+    // can send a virus too.
+    if (virusScanOn_ && !ScanForViruses(envelope)) return false;
     return JudgeSpam(envelope);
+}
+
+bool Router::ScanForViruses(store::Envelope& envelope) {
+    std::function<VirusScanResult(const store::Envelope&)> scan;
+    {
+        std::lock_guard guard(hooksLock);
+        scan = virusScan;
+    }
+    const VirusScanResult result = scan ? scan(envelope) : VirusScanResult{VirusScanResult::Verdict::Unscanned, "no virus scanner is set up"};
+    if (result.verdict == VirusScanResult::Verdict::Clean) return true;
+    if (result.verdict == VirusScanResult::Verdict::Unscanned) {
+        // Never delivered unscanned, and never called infected on a guess: it waits for the scanner.
+        core::Log(core::LogLevelCritical, "The message " + envelope.Namespace() + " could not be scanned for viruses (" + result.reason +
+                                              "); it stays queued and is scanned again");
+        throw ScanDeferred("the virus scan could not be made: " + result.reason);
+    }
+    std::uint64_t size = 0;
+    try {
+        size = envelope.ContentSize();
+    } catch (const ComError&) {
+        // The size only informs the log line.
+    }
+    core::Log(core::LogLevelWarning, Format("The message %s from <%s> (%u bytes) holds a virus: %s; it is deleted",
+                                            {std::string_view(envelope.Namespace()), std::string_view(envelope.Sender()),
+                                             std::uint64_t{size}, std::string_view(result.reason)}));
+    NotifyVirus(envelope, result.reason);
+    // Nobody gets it: every recipient is done with, and the envelope goes.
+    for (auto& step : steps_) step = Step::Served;
+    return false;
+}
+
+void Router::NotifyVirus(const store::Envelope& envelope, const std::string& reason) {
+    core::ConfigTree& config = core::ServerConfig();
+    const auto on = [&](std::string_view key, bool missing) {
+        Variant value;
+        return config.Get(key, value) ? value.IsTrue() : missing;
+    };
+    std::vector<std::string> addressees;
+    const std::string sender = AddressOnly(envelope.Sender());
+    if (on("sys:av:notifysender", true) && !sender.empty()) addressees.push_back(sender);
+    if (on("sys:av:notifyrecipient", false)) {
+        for (const std::string& recipient : recipients_) addressees.push_back(recipient);
+    }
+    const std::string postmaster = std::string(TrimAscii(config.GetCopy("sys:av:postmasteremail").AsText()));
+    if (on("sys:av:notifypostmaster", false) && !postmaster.empty()) addressees.push_back(postmaster);
+    for (const std::string& addressee : addressees) {
+        // The server's own notices come from "mail-deamon@": a notice about one of them would loop.
+        if (addressee.empty() || StartsWithNoCase(addressee, "mail-deamon@")) continue;
+        if (const auto notice = SendVirusNotice(envelope, reason, addressee)) {
+            SubmitEnvelope(*notice);
+        } else {
+            core::Log(core::LogLevelWarning, "The virus notice about " + envelope.Namespace() + " to " + addressee + " could not be made");
+        }
+    }
 }
 
 bool Router::JudgeSpam(store::Envelope& envelope) {

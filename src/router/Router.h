@@ -27,8 +27,11 @@
 // nor to a sender on the store's no-respond-to list ("NoRespondTo.lst", its defaults written at
 // router start when it is empty or missing); once per sender and day, and the memory of older
 // replies is pruned when it is written.
-// The virus scan and SpamAssassin join when they are built; until then they are skipped as when their
-// switches are off. The list server and the commands by mail likewise: their recipients are logged
+// The virus scan ("sys:av:enabled") comes first, after the hop check and for every envelope, judged or
+// not: a virus reaches nobody, and the sender, the recipients and the postmaster hear of it as
+// "sys:av:notify..." say. A scan that could not be made keeps the envelope queued (ScanDeferred): it is
+// scanned again after the retry pause, and that does not count as a failed routing.
+// SpamAssassin joins when it is built; until then it is skipped as when its switch is off. The list server and the commands by mail likewise: their recipients are logged
 // and not delivered.
 // Thread safety: one Router per router thread; the pool and queue are shared and locked.
 #pragma once
@@ -42,6 +45,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -67,6 +71,8 @@ inline constexpr std::size_t kProgressBatch = 100;
 inline constexpr std::size_t kMaxExpansionHistory = 32;
 // Forwarding loops already reported, remembered so that the copies of one looping message make one notice.
 inline constexpr std::size_t kMaxRememberedLoops = 1024;
+// The pause before a failed routing is tried again; the Debug value "RouterRetryPause" (seconds)
+// shortens it for tests.
 inline constexpr std::chrono::seconds kRetryPause{20};
 inline constexpr std::string_view kHeldFolderName = "_Held";
 // Re-injections an envelope went through (forwards, groups, unknown-recipient rules).
@@ -78,6 +84,23 @@ inline constexpr std::string_view kExpandedKey = "router:expanded";
 inline constexpr std::string_view kOriginKey = "router:origin";
 // How often the death of the process cut off the routing of this envelope.
 inline constexpr std::string_view kInterruptedKey = "router:interrupted";
+
+// What the virus scanner found; `reason` names the virus (Infected) or why no scan could be made.
+struct VirusScanResult {
+    enum class Verdict : std::uint8_t { Clean, Infected, Unscanned };
+    Verdict verdict = Verdict::Clean;
+    std::string reason;
+};
+// Scans a queued message; the service sets it (the scanners are network code). With the scan switched
+// on and no scanner set, nothing is delivered.
+void SetVirusScan(std::function<VirusScanResult(const store::Envelope&)> scan);
+
+// Thrown by a routing that has to wait for the virus scanner: the envelope stays queued and is tried
+// again after the pause, without that counting as one of its attempts.
+class ScanDeferred : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Passes a relay mailbox's message to the transport at once; the transport sets it. Without one the
 // message is kept in the mailbox.
@@ -98,6 +121,10 @@ private:
     enum class Step : std::uint8_t { Pending, Served, Failed };
 
     bool PreCheck(store::Envelope& envelope);
+    // The virus scan: false when the message was infected (and is not to be delivered); throws
+    // ScanDeferred when no scan could be made.
+    bool ScanForViruses(store::Envelope& envelope);
+    void NotifyVirus(const store::Envelope& envelope, const std::string& reason);
     int Hops(const store::Envelope& envelope) const;
     void WriteProgress(store::Envelope& envelope);
     // The recipient in hand failed (named `address` in the notice when given); kept until the notice.
@@ -129,6 +156,7 @@ private:
     std::shared_ptr<store::MessageStore> store_;
     std::shared_ptr<store::Folder> in_;
     int maxReceived_ = kDefaultMaxReceived;
+    bool virusScanOn_ = false;
     bool safeRangesOn_ = false;
     IpRangeList safeRanges_;
     std::string primaryDomain_;

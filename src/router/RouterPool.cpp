@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/Logging.h"
+#include "core/RegistryKeys.h"
 #include "platform/EventLog.h"
 #include "platform/FileStream.h"
 #include "platform/Text.h"
@@ -38,6 +39,7 @@ struct Pool {
     // Failed attempts per envelope, and the envelopes waiting for their next attempt.
     std::map<double, int> attempts;
     std::multimap<std::chrono::steady_clock::time_point, double> retries;
+    std::chrono::seconds retryPause = kRetryPause;
 };
 
 Pool& ThePool() {
@@ -94,7 +96,7 @@ void RoutingFailed(double uid, const std::string& reason) {
     {
         std::lock_guard guard(pool.lock);
         attempts = ++pool.attempts[uid];
-        if (attempts < kMaxRouteAttempts) pool.retries.emplace(std::chrono::steady_clock::now() + kRetryPause, uid);
+        if (attempts < kMaxRouteAttempts) pool.retries.emplace(std::chrono::steady_clock::now() + pool.retryPause, uid);
         if (attempts >= kMaxRouteAttempts) pool.attempts.erase(uid);
     }
     if (attempts >= kMaxRouteAttempts) {
@@ -104,7 +106,15 @@ void RoutingFailed(double uid, const std::string& reason) {
     const std::string stem = store::UidStem(uid);
     core::Log(core::LogLevelWarning, Format("Routing %s failed (%s); it is tried again in %d seconds",
                                             {std::string_view(stem), std::string_view(reason),
-                                             std::int64_t{kRetryPause.count()}}));
+                                             std::int64_t{pool.retryPause.count()}}));
+}
+
+// The routing waits for something outside it (the virus scanner): tried again after the pause, as
+// often as it takes, its attempts untouched -- only a fault of the message itself should hold it.
+void RoutingDeferred(double uid) {
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    pool.retries.emplace(std::chrono::steady_clock::now() + pool.retryPause, uid);
 }
 
 // One envelope whose routing the death of the process cut off: counted, or held the last time.
@@ -217,6 +227,10 @@ void RouterThread(unsigned index) {
             mark.Clear();
             RouterQueue::Instance().Done(*uid);
             RoutingSucceeded(*uid);
+        } catch (const ScanDeferred&) {
+            mark.Clear();
+            RouterQueue::Instance().Done(*uid);
+            RoutingDeferred(*uid);
         } catch (const std::exception& error) {
             // A context that could not open the store is made again for the next envelope.
             router.reset();
@@ -242,6 +256,9 @@ void StartRouters(unsigned count) {
     Pool& pool = ThePool();
     std::lock_guard guard(pool.lock);
     pool.stop = false;
+    if (const std::uint32_t seconds = core::ReadDebugSwitch(Registry::System(), "RouterRetryPause"); seconds != 0) {
+        pool.retryPause = std::chrono::seconds(seconds);
+    }
     for (unsigned i = 0; i < count; ++i) {
         try {
             pool.threads.emplace_back(RouterThread, i);

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/Configuration.h"
 #include "core/LanguageTexts.h"
 #include "core/RegistryKeys.h"
 #include "core/JobManager.h"
@@ -145,6 +146,7 @@ struct ServicePaths {
     std::string store;
     std::string logs;
     std::string registryDirectory;
+    std::string virusScratch;  // "sys:av:temppath": the virus scanner's files
 };
 
 std::string WithoutTrailingSlash(std::string path) {
@@ -159,10 +161,18 @@ std::string DirectoryOf(const std::string& file) {
     return slash == 0 ? std::string("/") : WithoutTrailingSlash(file.substr(0, slash));
 }
 
+// "sys:av:temppath" of the store's settings, "" when unset or unreadable.
+std::string VirusScratchOf(const std::string& store) {
+    if (store.empty()) return {};
+    core::ConfigTree settings;
+    if (!core::LoadConfiguration(settings, DirStorage(store))) return {};
+    return WithoutTrailingSlash(settings.GetCopy("sys:av:temppath").AsText());
+}
+
 ServicePaths ServicePathsOf(const RegistrationContext& context) {
-    return {WithoutTrailingSlash(core::ReadMessageStorePath(context.registry).value_or("")),
-            WithoutTrailingSlash(context.registry.GetString(core::LoggingKey(), "FilePath").value_or("")),
-            DirectoryOf(context.registry.Path())};
+    const std::string store = WithoutTrailingSlash(core::ReadMessageStorePath(context.registry).value_or(""));
+    return {store, WithoutTrailingSlash(context.registry.GetString(core::LoggingKey(), "FilePath").value_or("")),
+            DirectoryOf(context.registry.Path()), VirusScratchOf(store)};
 }
 
 // Creates the service's system user when it is missing, and gives it the store and log directories
@@ -209,6 +219,12 @@ std::string HardeningText(const RegistrationContext& context) {
     text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
     text += "NoNewPrivileges=yes\n";
     text += "ProtectSystem=strict\n";
+    // The virus scanner's scratch directory is the administrator's; "-": a missing one does not stop
+    // the service, whose scans then fail and keep the mail queued.
+    if (!service.virusScratch.empty()) {
+        writable += " " + SystemdQuoted("-" + service.virusScratch);
+        paths.push_back(service.virusScratch + "/");
+    }
     if (!writable.empty()) text += "ReadWritePaths=" + writable.substr(1) + "\n";
     // A server run from a checkout in a home directory still needs to see it.
     const bool usesHome = std::any_of(paths.begin(), paths.end(), [](const std::string& path) {

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "antivirus/Clamd.h"
+#include "antivirus/VirusScan.h"
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
@@ -239,6 +241,31 @@ bool ServiceModule::Running() const {
     return running_;
 }
 
+// The router reaches the scanners through its hook: they are network code it may not include. The
+// registry's clamd address is read once here; the "sys:av:..." settings at each scan, so a change
+// applies to the next message.
+void ServiceModule::StartVirusScan() {
+    const std::string clamd = antivirus::ClamdAddressFromRegistry(registry_);
+    router::SetVirusScan([clamd](const store::Envelope& envelope) {
+        const antivirus::ScanResult result = antivirus::Scan(envelope, antivirus::ScanSettings::Read(core::ServerConfig(), clamd));
+        using Verdict = router::VirusScanResult::Verdict;
+        switch (result.verdict) {
+            case antivirus::Verdict::Clean: return router::VirusScanResult{Verdict::Clean, {}};
+            case antivirus::Verdict::Infected: return router::VirusScanResult{Verdict::Infected, result.text};
+            case antivirus::Verdict::Failed: break;
+        }
+        return router::VirusScanResult{Verdict::Unscanned, result.text};
+    });
+    core::ConfigTree& config = core::ServerConfig();
+    if (!config.GetCopy("sys:av:enabled").IsTrue() || config.GetCopy("sys:av:avtype").AsI4() != antivirus::kScannerEngine) return;
+    // A look at start-up, bounded so that a silent address does not hold the server's start.
+    if (std::string problem; !antivirus::ClamdPing(clamd, std::chrono::seconds(10), problem)) {
+        core::Log(core::LogLevelCritical, "The virus scanner clamd does not answer (" + problem + "); messages wait in the queue until it does");
+    } else {
+        core::Log(core::LogLevelNormal, "The virus scanner clamd answers at " + clamd);
+    }
+}
+
 HRESULT ServiceModule::StartWorkers() {
     std::lock_guard guard(workersLock_);
     if (running_) return S_OK;
@@ -259,6 +286,7 @@ HRESULT ServiceModule::StartWorkers() {
             core::Log(core::LogLevelNormal, "TLS is available");
         }
     }
+    StartVirusScan();
     router::StartRouters(RouterCount());
     std::string primaryDomain = std::string(store::kFallbackDomain);
     try {

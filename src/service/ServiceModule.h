@@ -57,6 +57,7 @@ public:
     const std::string& FailureText() const { return failure_; }
 
     HRESULT StartWorkers();
+    void StartVirusScan();
     void StopWorkers();
     bool Running() const;
     // Worker shutdown, then the settings saved and the store released.

@@ -247,7 +247,9 @@ int SmtpClient::CheckCredentialsMayGo() {
     return kTlsRequired;
 }
 
-int SmtpClient::MailFrom(std::string_view sender) { return Command("MAIL FROM:<" + BareAddress(sender) + ">\r\n"); }
+int SmtpClient::MailFrom(std::string_view sender, bool eightBitMime) {
+    return Command("MAIL FROM:<" + BareAddress(sender) + ">" + (eightBitMime ? " BODY=8BITMIME" : "") + "\r\n");
+}
 
 int SmtpClient::RcptTo(std::string_view recipient) { return Command("RCPT TO:<" + BareAddress(recipient) + ">\r\n"); }
 

@@ -75,7 +75,8 @@ public:
     // Connects (throws CnwSocketErr when the connection fails) and runs the opening; 0 on success,
     // else the failing reply's code.
     int Open(std::uint32_t address, std::uint16_t port);
-    int MailFrom(std::string_view sender);
+    // `eightBitMime`: the content holds 8-bit data and the peer takes it (BODY=8BITMIME, RFC 6152).
+    int MailFrom(std::string_view sender, bool eightBitMime = false);
     int RcptTo(std::string_view recipient);
     int Data(Stream& content);
     int Reset();

@@ -61,6 +61,16 @@ std::optional<std::uint64_t> DeclaredSize(std::string_view line) {
     return 0;
 }
 
+// The value of a MAIL FROM parameter ("BODY=8BITMIME"), "" when it is not there.
+std::string MailParameter(std::string_view line, std::string_view name) {
+    const auto words = SplitWords(line);
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        const std::size_t equals = words[i].find('=');
+        if (equals != std::string::npos && EqualsNoCase(std::string_view(words[i]).substr(0, equals), name)) return words[i].substr(equals + 1);
+    }
+    return {};
+}
+
 // The local part of an address as the router splits it.
 std::string LocalPart(std::string_view address) {
     std::string local;
@@ -289,7 +299,7 @@ bool SmtpServerSession::Hello(const std::string& line, bool extended) {
     // the list by place still can. SIZE is in bytes (RFC 1870); without a limit it names none.
     text += "250-PIPELINING\r\n";
     text += sizeLimit_ != 0 ? Format("250-SIZE %lu\r\n", {sizeLimit_}) : std::string("250-SIZE\r\n");
-    text += "250-CHUNKING\r\n";
+    text += "250-8BITMIME\r\n250-CHUNKING\r\n";
     Reply(text + "250 ENHANCEDSTATUSCODES");
     greeted_ = !listener_->smtpAuth || !listener_->authRequired;
     return true;
@@ -362,12 +372,16 @@ void SmtpServerSession::MailFrom(const std::string& line) {
     } else if (sizeLimit_ != 0 && *declared > sizeLimit_) {
         return Reply("552 5.3.4 Message size exceeds fixed maximum message size");
     }
+    const std::string body = ToUpperAscii(MailParameter(line, "BODY"));
+    if (!body.empty() && body != "7BIT" && body != "8BITMIME") return Reply("555 5.5.4 Unsupported BODY parameter");
     sender_ = argument;
     DropEnvelope();
     try {
         envelope_ = store_->InFolder()->GetEnvelopes()->Add();
         envelope_->SetSender(nullSender ? std::string() : address.GetAddress());
         envelope_->GetProperties().SetItem("SMTP_HELO", Variant::Text(helloName_));
+        // What the client declared of its content (RFC 6152), for whoever passes it on.
+        if (!body.empty()) envelope_->GetProperties().SetItem("SMTP_BODY", Variant::Text(body));
         envelope_->SetReceivedFrom(clientAddress_);
         if (relayAllowed_) envelope_->GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
     } catch (const ComError& error) {

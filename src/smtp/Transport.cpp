@@ -17,6 +17,7 @@
 #include "dns/DnsResolver.h"
 #include "mime/Message.h"
 #include "mime/MessageDate.h"
+#include "mime/SevenBitDowngrade.h"
 #include "net/Listener.h"
 #include "net/Pop3Client.h"
 #include "platform/EventLog.h"
@@ -263,9 +264,39 @@ private:
         properties.SetItem(store::DsnKey(recipient, "resp"), Variant::I4(code));
     }
 
+    // Does the stored content hold bytes above 127? Read in blocks, then rewound for sending.
+    bool ContentIsEightBit() {
+        std::vector<std::byte> block(kContentBlock);
+        bool eightBit = false;
+        for (;;) {
+            std::size_t got = 0;
+            const HRESULT hr = content_->Read(block, got);
+            if (hr == STG_E_ENDOFFILE || got == 0) break;
+            ThrowIfFailed(hr, "reading the message content");
+            eightBit = eightBit || mime::HasEightBitBytes(std::string_view(reinterpret_cast<const char*>(block.data()), got));
+            if (eightBit) break;
+        }
+        ThrowIfFailed(content_->Seek(0, SeekOrigin::Begin), "rewinding the message content");
+        return eightBit;
+    }
+
+    // The content re-encoded for a peer that does not take 8-bit data (RFC 6152).
+    std::unique_ptr<Stream> SevenBitContent() {
+        std::vector<std::byte> bytes;
+        ThrowIfFailed(ReadToEnd(*content_, bytes), "reading the message content");
+        const std::string downgraded = mime::DowngradeToSevenBit(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        const auto* start = reinterpret_cast<const std::byte*>(downgraded.data());
+        return std::make_unique<MemoryStream>(std::vector<std::byte>(start, start + downgraded.size()));
+    }
+
     void Exchange() {
         try {
-            int code = client_->MailFrom(envelope_->Sender());
+            // 8-bit content goes as it is to a peer that announced 8BITMIME, and as quoted-printable
+            // to one that did not.
+            const bool eightBit = ContentIsEightBit();
+            const bool asIs = eightBit && client_->Offers("8BITMIME");
+            const std::unique_ptr<Stream> sevenBit = eightBit && !asIs ? SevenBitContent() : nullptr;
+            int code = client_->MailFrom(envelope_->Sender(), asIs);
             if (IsFailure(code)) return SetAll(code, "MAIL FROM", client_->ReplyText());
             std::size_t accepted = 0;
             for (auto& [recipient, outcome] : outcome_) {
@@ -274,7 +305,7 @@ private:
                 if (IsPositive(outcome)) ++accepted;
             }
             if (accepted != 0) {
-                code = client_->Data(*content_);
+                code = client_->Data(sevenBit ? *sevenBit : *content_);
                 // From the reply to the content on, what the peer accepted is its own: a connection lost
                 // later (at QUIT) must not send it again.
                 dataDone_ = true;

@@ -182,6 +182,15 @@ def unverified_tls_client():
     return context
 
 
+def log_text(env):
+    """Everything the server's log files hold (configure_logging names their folder)."""
+    text = ""
+    for name in sorted(os.listdir(env.logs)):
+        with open(os.path.join(env.logs, name), encoding="utf-8", errors="replace") as f:
+            text += f.read()
+    return text
+
+
 def admin(env, *args):
     """Runs pellworth-admin and insists that it succeeds."""
     result = env.admin(*args)

@@ -5,7 +5,7 @@ import os
 import socket
 import subprocess
 
-from conftest import WAIT, admin, configure, free_port, make_certificate, unverified_tls_client
+from conftest import WAIT, admin, configure, free_port, log_text, make_certificate, unverified_tls_client
 
 JOHN = "john@example.com"
 GREETING = b"* OK Quillon IMAP4rev1 Server Ready!"
@@ -41,14 +41,6 @@ def plain_greeting(port):
             return sock.recv(4096)
         except ConnectionResetError:
             return b""
-
-
-def log_text(env):
-    text = ""
-    for name in os.listdir(env.logs):
-        with open(os.path.join(env.logs, name), encoding="utf-8", errors="replace") as f:
-            text += f.read()
-    return text
 
 
 def test_a_new_store_gets_imaps_switched_off_and_with_a_certificate_curl_and_imaplib_use_it(registered):

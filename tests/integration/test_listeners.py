@@ -8,7 +8,7 @@ import socket
 import ssl
 import time
 
-from conftest import WAIT, configure, free_port, make_certificate
+from conftest import WAIT, configure, free_port, log_text, make_certificate
 
 
 def listening(env):
@@ -144,14 +144,6 @@ def flood(port, count):
         sock.connect(("127.0.0.1", port))
         socks.append(sock)
     return socks
-
-
-def log_text(env):
-    text = ""
-    for name in os.listdir(env.logs):
-        with open(os.path.join(env.logs, name), encoding="utf-8", errors="replace") as f:
-            text += f.read()
-    return text
 
 
 def test_connection_floods_are_greeted_or_refused_and_never_left_hanging(registered):

@@ -12,7 +12,7 @@ import socketserver
 import stat
 import threading
 
-from conftest import WAIT, admin, bind_when_free, free_port, wait_for
+from conftest import WAIT, admin, bind_when_free, free_port, log_text, wait_for
 
 DEBUG_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Debug"
 DIALER_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\Dialer"
@@ -89,10 +89,6 @@ def inbox_subjects(env):
         content = record.with_suffix(".eml").read_bytes()
         found += [line[9:].decode() for line in content.split(b"\r\n") if line.startswith(b"Subject: ")]
     return sorted(found)
-
-
-def log_text(env):
-    return "".join(path.read_text(errors="replace") for path in sorted(pathlib.Path(env.logs).iterdir()))
 
 
 def cycles_finished(env):

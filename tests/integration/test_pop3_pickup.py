@@ -14,7 +14,7 @@ import tempfile
 import threading
 import time
 
-from conftest import WAIT, admin, bind_when_free, free_port, make_certificate, wait_for
+from conftest import WAIT, admin, bind_when_free, free_port, log_text, make_certificate, wait_for
 
 PASSWORDS = {"box": "Box-Secret-1", "det": "Det-Secret-2", "secure": "Secure-Secret-3", "wrong": "Wrong-Secret-4",
              "unknown": "Unknown-Secret-5", "keep": "Keep-Secret-6", "echo": "Echo-Secret-7",
@@ -117,10 +117,6 @@ def accepting(port):
     with socket.socket() as probe:
         probe.settimeout(1)
         return probe.connect_ex(("127.0.0.1", port)) == 0
-
-
-def log_text(env):
-    return "".join(path.read_text(errors="replace") for path in sorted(pathlib.Path(env.logs).iterdir()))
 
 
 def cycles_finished(env):

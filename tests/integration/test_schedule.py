@@ -5,15 +5,7 @@ import os
 import re
 import time
 
-from conftest import admin, wait_for
-
-
-def log_text(env):
-    text = ""
-    for name in os.listdir(env.logs):
-        with open(os.path.join(env.logs, name), encoding="utf-8", errors="replace") as f:
-            text += f.read()
-    return text
+from conftest import admin, log_text, wait_for
 
 
 def clock(minutes):

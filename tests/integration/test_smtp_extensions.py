@@ -35,14 +35,15 @@ def test_ehlo_offers_pipelining_and_size_and_pipelined_transactions_are_answered
         sock.sendall(b"EHLO client.test\r\n")
         # The classic lines first and in their order; the newer extensions after them, before the last.
         assert reply() == ["250-Hello client.test", "250-ETRN", "250-ATRN", "250-AUTH CRAM-MD5", "250-PIPELINING",
-                           "250-SIZE 1024000", "250-CHUNKING", "250 ENHANCEDSTATUSCODES"]
+                           "250-SIZE 1024000", "250-8BITMIME", "250-CHUNKING", "250 ENHANCEDSTATUSCODES"]
         # The limit is "maxsize" kilobytes: a declared size over it is refused before the message goes.
-        sock.sendall(b"MAIL FROM:<a@b.test> SIZE=5000000\r\nMAIL FROM:<a@b.test> SIZE=12x\r\n")
+        sock.sendall(b"MAIL FROM:<a@b.test> SIZE=5000000\r\nMAIL FROM:<a@b.test> SIZE=12x\r\nMAIL FROM:<a@b.test> BODY=BINARYMIME\r\n")
         assert reply() == ["552 5.3.4 Message size exceeds fixed maximum message size"]
         assert reply() == ["501 5.5.4 Syntax error in MAIL FROM parameters"]
+        assert reply() == ["555 5.5.4 Unsupported BODY parameter"]
         # One write with the whole transaction: every reply comes, in order, and the end of DATA
         # carries its enhanced code.
-        sock.sendall(b"MAIL FROM:<a@b.test> SIZE=1000\r\n" + b"".join(b"RCPT TO:<%s>\r\n" % r.encode() for r in recipients) +
+        sock.sendall(b"MAIL FROM:<a@b.test> SIZE=1000 BODY=8BITMIME\r\n" + b"".join(b"RCPT TO:<%s>\r\n" % r.encode() for r in recipients) +
                      b"DATA\r\n")
         answers = [reply()[0] for _ in range(22)]
         assert answers == (["250 2.1.0 Requested mail action okay, completed"] +

@@ -3,6 +3,8 @@ the router queues it in "_Out/<domain>", and the transport hands it to a peer SM
 test's own -- the relay server, or the mail exchangers a fake DNS server of the test names."""
 import base64
 import ctypes
+import email
+import email.policy
 import select
 import ssl
 import subprocess
@@ -21,7 +23,7 @@ import time
 import pytest
 
 import cfgfile
-from conftest import DEBUG_KEY, WAIT, admin, bind_when_free, free_port, wait_for
+from conftest import DEBUG_KEY, WAIT, admin, bind_when_free, free_port, log_text, wait_for
 
 SENDER, LOGIN_PASSWORD = "john@example.com", "Login7Walnut"
 ACCOUNT, RELAY_PASSWORD = "relayuser", "Relay9Juniper"
@@ -39,6 +41,7 @@ class Peer(socketserver.ThreadingTCPServer):
     def __init__(self, address="127.0.0.1", port=0):
         self.replies, self.auth, self.sessions, self.lock = {}, False, [], threading.Lock()
         self.tls, self.broken_tls, self.require_auth, self.hostile = None, False, False, []
+        self.eight_bit = True  # offers 8BITMIME
         bind_when_free(lambda: super(Peer, self).__init__((address, port), PeerSession), "%s:%d" % (address, port))
         self.port = self.server_address[1]
         threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
@@ -105,7 +108,7 @@ class PeerSession(socketserver.StreamRequestHandler):
         if verb == "EHLO":
             auth = self.server.auth and not offer_tls
             return ("250-peer.test\r\n" + ("250-STARTTLS\r\n" if offer_tls else "") +
-                    ("250-AUTH LOGIN PLAIN CRAM-MD5\r\n" if auth else "") + "250 8BITMIME")
+                    ("250-AUTH LOGIN PLAIN CRAM-MD5\r\n" if auth else "") + ("250 8BITMIME" if self.server.eight_bit else "250 HELP"))
         if verb == "STARTTLS" and offer_tls:
             return self.start_tls(session)
         if verb == "MAIL" and self.server.require_auth and not (session["auth"] and session["auth"][1]):
@@ -218,10 +221,6 @@ def read_envelope(path):
         recipients.append(data[at + 4:at + 4 + size].decode("utf-16-le").rstrip("\0"))
         at += 4 + size
     return {key: (vartype, value) for key, vartype, value in cfgfile.decode(data[:pos])}, recipients
-
-
-def log_text(env):
-    return "".join(path.read_text(errors="replace") for path in sorted(pathlib.Path(env.logs).iterdir()))
 
 
 def notices(env, status):
@@ -638,3 +637,46 @@ def test_out_envelope_without_content_is_dropped_once_and_waiting_ones_are_not_r
     text = log_text(registered)
     assert text.count("is missing; the message from <john@example.com> to lost@remote.test") == 1, text[-3000:]
     assert len(peer.with_rcpt("later@remote.test")) == 1
+
+
+def test_eight_bit_mail_goes_as_it_is_to_a_peer_that_takes_it_and_as_quoted_printable_to_one_that_does_not(registered):
+    text, html = "Grüße aus Köln – ünïcödé\r\nzweite Zeile\r\n", "<p>Grüße aus Köln</p>\r\n"  # a line break ends each
+    attachment = base64.encodebytes(bytes(range(256))).replace(b"\n", b"\r\n")
+    message = (b"Subject: 8-bit\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+               b"preamble\r\n--b1\r\nContent-Type: multipart/alternative; boundary=b2\r\n\r\n"
+               b"--b2\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" + text.encode() +
+               b"--b2\r\nContent-Type: text/html; charset=utf-8\r\n\r\n" + html.encode() + b"--b2--\r\n"
+               b"--b1\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n\r\n" + attachment +
+               b"--b1--\r\n")
+    modern, old = Peer(), Peer()
+    old.eight_bit = False
+    env = registered
+    try:
+        for number, peer in enumerate((old, modern)):
+            server, port = start(env, *relay_through(peer)) if number == 0 else (env.start().wait_ready(), port)
+            submit(port, ["friend@remote.test"], message)
+            session = peer.delivered("friend@remote.test")
+            assert server.stop() == 0
+            if number == 0:
+                # Reconfigured for the second run while stopped.
+                admin(env, "config", "set", "sys:delivery:port", "port:%d" % modern.port)
+            data = session["data"].replace(b"\r\n..", b"\r\n.")
+            mail_from = next(line for line in session["commands"] if line.startswith("MAIL FROM:"))
+            if peer is modern:
+                # As it is, announced as such.
+                assert mail_from == "MAIL FROM:<%s> BODY=8BITMIME" % SENDER
+                assert data.endswith(message)
+                continue
+            assert mail_from == "MAIL FROM:<%s>" % SENDER
+            assert max(data) < 128, "8-bit bytes went to a peer that does not take them"
+            # Each part decodes to what the 8-bit original decodes to.
+            leaves = lambda raw: [p for p in email.message_from_bytes(raw, policy=email.policy.default).walk() if not p.is_multipart()]
+            plain, rich, binary = leaves(data)
+            assert [p.get_content() for p in leaves(data)] == [p.get_content() for p in leaves(message)]
+            assert plain["Content-Transfer-Encoding"] == rich["Content-Transfer-Encoding"] == "quoted-printable"
+            assert plain.get_content().startswith("Grüße aus Köln – ünïcödé") and binary.get_content() == bytes(range(256))
+            # Everything but the re-encoded bodies went as it was: the structure and its boundaries.
+            assert b"preamble\r\n--b1\r\n" in data and data.endswith(b"--b1--\r\n") and attachment in data
+    finally:
+        modern.close()
+        old.close()

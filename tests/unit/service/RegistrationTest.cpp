@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "core/Configuration.h"
+#include "core/RegistryKeys.h"
 #include "platform/ClassRegistry.h"
+#include "platform/DirStorage.h"
 
 namespace pw::service {
 namespace {
@@ -109,6 +112,20 @@ TEST_F(RegistrationTest, UnitQuotesPercentSignsAndQuotes) {
     EXPECT_NE(unit.find("ExecStart=\"/srv/100%%\\\"mail\\\"/pellworth\""), std::string::npos) << unit;
     // The manager waits for readiness long enough for a start-up that checks a big store.
     EXPECT_NE(unit.find("\nTimeoutStartSec=300\n"), std::string::npos) << unit;
+}
+
+TEST_F(RegistrationTest, TheVirusScannersScratchDirectoryIsWritableWhenSet) {
+    const std::string store = scratch_ / "store";
+    ASSERT_EQ(Registry(RegistryPath()).SetString(core::ServerGeneralKey(), "MessageStore", store), S_OK);
+    ASSERT_EQ(DirStorage(store).CreateSelf(), S_OK);
+    const std::string writable = "ReadWritePaths=\"" + store + "\" \"" + scratch_.Path() + "\"";
+    EXPECT_NE(SystemdUnitText(Context()).find(writable + "\n"), std::string::npos);
+    core::ConfigTree settings;
+    settings.Set("sys:av:temppath", Variant::Text("/var/spool/pw av/"));
+    ASSERT_TRUE(core::SaveConfiguration(settings, DirStorage(store)));
+    const std::string unit = SystemdUnitText(Context());
+    // Optional ("-"): a directory the administrator has not made yet does not stop the service.
+    EXPECT_NE(unit.find(writable + " \"-/var/spool/pw av\"\n"), std::string::npos) << unit;
 }
 
 TEST_F(RegistrationTest, UnwritableRegistryFailsWithAClearError) {

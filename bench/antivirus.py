@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""What the virus scan costs: SMTP intake with every message scanned by a private clamd (its own
+socket, a database holding one signature, as the scan's cost is the stream and the protocol, not a
+large database) and without scanning. No peer; bench/run runs it after the other measurements, and
+it runs alone as
+
+    python3 bench/antivirus.py [--build build] [--messages M] [--sessions C] [--dir D]
+
+(needs Postfix's smtp-source and clamd, which bench/run installs). Prints
+
+    antivirus_smtp_intake_4k: without=X msg/s with=Y msg/s ratio=R (aim: at least 0.80)
+
+smtp-source sends M messages of 4 KB (default 2000) from C lanes (default 20) to 50 mailboxes, as
+smtp_intake_4k does, and the rate counts until the last message is in its inbox; the two
+configurations take turns, twice each, and the better run of each counts.
+"""
+import argparse
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import bench  # noqa: E402  (the private server installation and the SMTP driver)
+
+ANTIVIRUS_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\AntiVirus"
+# The EICAR test string, in two halves so that this file is no test virus itself.
+EICAR = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+
+
+class Clamd:
+    """A private clamd: configuration, database, socket and log in a directory of its own."""
+
+    def __init__(self, work):
+        self.dir = os.path.join(work, "clamd")
+        database = os.path.join(self.dir, "db")
+        os.makedirs(database)
+        with open(os.path.join(database, "eicar.ndb"), "w", encoding="ascii") as f:
+            f.write("Bench.EICAR:0:*:%s\n" % EICAR.encode("ascii").hex())
+        self.socket = os.path.join(self.dir, "clamd.sock")
+        self.conf = os.path.join(self.dir, "clamd.conf")
+        with open(self.conf, "w", encoding="ascii") as f:
+            f.write("LocalSocket %s\nDatabaseDirectory %s\nForeground yes\nLogFile %s\nTemporaryDirectory %s\n"
+                    "MaxThreads 4\n" % (self.socket, database, os.path.join(self.dir, "clamd.log"), self.dir))
+        self.proc = None
+
+    def ping(self):
+        try:
+            with socket.socket(socket.AF_UNIX) as client:
+                client.settimeout(5)
+                client.connect(self.socket)
+                client.sendall(b"zPING\0")
+                return client.recv(16) == b"PONG\0"
+        except OSError:
+            return False
+
+    def start(self):
+        self.proc = subprocess.Popen(["clamd", "--config-file=" + self.conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        bench.wait_for(lambda: self.proc.poll() is not None or self.ping(), "clamd")
+        if self.proc.poll() is not None:
+            raise RuntimeError("clamd did not start; see " + os.path.join(self.dir, "clamd.log"))
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=bench.WAIT)
+
+
+def intake(args, work, clamd):
+    users = ["user%d" % i for i in range(50)]
+    server = bench.Pellworth(args.build, work, users)
+    if clamd:
+        with open(server.env["PELLWORTH_REGISTRY"], "a", encoding="utf-8") as f:
+            f.write('\n[%s]\n"Clamd"="%s"\n' % (ANTIVIRUS_KEY, clamd.socket))
+        for key, value in (("sys:av:enabled", "bool:true"), ("sys:av:avtype", "i4:2")):
+            server.admin("config", "set", key, value)
+    driver = bench.Bench(args)
+    return driver.smtp_run(server, users, args.messages, 4096)[1]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--messages", type=int, default=2000)
+    parser.add_argument("--sessions", type=int, default=20)
+    parser.add_argument("--dir", default=None)
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="pw-antivirus-", dir=args.dir)
+    clamd = Clamd(work)
+    try:
+        clamd.start()
+        rates = {False: [], True: []}
+        for turn in range(2):
+            for scanned in ((False, True) if turn % 2 == 0 else (True, False)):
+                print("   SMTP intake, %d messages, %s" % (args.messages, "scanned by clamd" if scanned else "not scanned"),
+                      file=sys.stderr, flush=True)
+                rates[scanned].append(intake(args, tempfile.mkdtemp(dir=work), clamd if scanned else None))
+        without, scanned = max(rates[False]), max(rates[True])
+        print("antivirus_smtp_intake_4k: without=%.1f msg/s with=%.1f msg/s ratio=%.2f (aim: at least 0.80)"
+              % (without, scanned, scanned / without), flush=True)
+    finally:
+        clamd.stop()
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
