@@ -34,20 +34,35 @@ void ListenerRecords(test::Bytes& bytes, const std::string& protocol, std::uint1
 }
 
 // The file of a new store, built by hand.
+// Nodes of a new store's configuration, grouping nodes included.
+constexpr std::uint32_t kDefaultNodes = 42;
+
+// Instance 1 of a protocol: implicit TLS on its port (stored in network byte order), off until a
+// certificate is configured; SMTP's takes mail from logged-in users only.
+void ImplicitTlsRecords(test::Bytes& bytes, const std::string& name, std::uint16_t storedPort, bool submission) {
+    const std::string base = "sys:" + name + ":1";
+    Group(bytes, base);
+    Head(bytes, base + ":enabled", VT_I2).U16(0);
+    Head(bytes, base + ":ip", VT_I4).U32(0);
+    Head(bytes, base + ":port", VT_UI2).U16(storedPort);
+    Head(bytes, base + ":timeout", VT_I4).U32(360);
+    Head(bytes, base + ":ssl", VT_I2).U16(0xFFFF);
+    if (submission) {
+        Head(bytes, base + ":smtpauth", VT_I2).U16(0xFFFF);
+        Head(bytes, base + ":smtpauthrequired", VT_I2).U16(0xFFFF);
+    }
+}
+
 std::vector<std::byte> DefaultsImage() {
     test::Bytes bytes;
-    bytes.U32(1).U32(28);
+    bytes.U32(1).U32(kDefaultNodes);
     Group(bytes, "sys");
     ListenerRecords(bytes, "smtp", 0x1900, true);
+    ImplicitTlsRecords(bytes, "smtp", 0xD101, true);  // 465
     ListenerRecords(bytes, "pop3", 0x6E00, false);
+    ImplicitTlsRecords(bytes, "pop3", 0xE303, false);  // 995
     ListenerRecords(bytes, "imap4", 0x8F00, false);
-    // IMAP instance 1: implicit TLS on 993, off until a certificate is configured.
-    Group(bytes, "sys:imap4:1");
-    Head(bytes, "sys:imap4:1:enabled", VT_I2).U16(0);
-    Head(bytes, "sys:imap4:1:ip", VT_I4).U32(0);
-    Head(bytes, "sys:imap4:1:port", VT_UI2).U16(0xE103);
-    Head(bytes, "sys:imap4:1:timeout", VT_I4).U32(360);
-    Head(bytes, "sys:imap4:1:ssl", VT_I2).U16(0xFFFF);
+    ImplicitTlsRecords(bytes, "imap4", 0xE103, false);  // 993
     Group(bytes, "sys:public");
     Head(bytes, "sys:public:prefix", VT_BSTR);
     TextValue(bytes, "Public Folders");
@@ -121,7 +136,7 @@ TEST_F(ConfigurationTest, NewStoreGetsTheDefaultsAndItsFirstSaveWritesThemExactl
     for (const auto& [key, value] : expected) {
         EXPECT_EQ(tree.GetCopy(key), value) << key << " is " << support::Describe(tree.GetCopy(key));
     }
-    EXPECT_EQ(tree.NodeCount(), 28u);
+    EXPECT_EQ(tree.NodeCount(), kDefaultNodes);
     Variant absent;
     EXPECT_FALSE(tree.Get("sys:pop3:0:pop3auth", absent));
 
@@ -251,7 +266,7 @@ TEST_F(ConfigurationTest, FailedSaveKeepsTheTreeDirtyForTheNextAttempt) {
     ASSERT_EQ(store.CreateSelf(), S_OK);
     ConfigTree tree;
     EXPECT_FALSE(LoadConfiguration(tree, store));
-    ASSERT_EQ(tree.NodeCount(), 28u);
+    ASSERT_EQ(tree.NodeCount(), kDefaultNodes);
 
     std::filesystem::remove_all(scratch_ / "store");
     EXPECT_FALSE(SaveConfiguration(tree, store));

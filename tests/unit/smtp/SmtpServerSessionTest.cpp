@@ -51,7 +51,8 @@ TEST_F(SmtpServerSessionTest, RelayingNeedsAuthAndAcceptedDataIsPublishedUnstuff
     EXPECT_EQ(client.Command("DATA", true), "500 5.5.1 Unknown command\r\n");  // before the greeting
     // A tab separates words as a blank does.
     EXPECT_EQ(client.Command("EHLO\tclient.test", true),
-              "250-Hello client.test\r\n250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n250 ENHANCEDSTATUSCODES\r\n");
+              "250-Hello client.test\r\n250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n250-PIPELINING\r\n250-SIZE\r\n"
+              "250-8BITMIME\r\n250-CHUNKING\r\n250 ENHANCEDSTATUSCODES\r\n");
     // DATA without a transaction is a local error of the same code as every other.
     EXPECT_EQ(client.Command("DATA", true), "451 4.3.0 Requested action aborted: local error in processing\r\n");
     EXPECT_EQ(client.Command("RCPT TO:<john@example.com>", true), "503 5.5.0 Bad sequence of commands\r\n");
@@ -64,7 +65,7 @@ TEST_F(SmtpServerSessionTest, RelayingNeedsAuthAndAcceptedDataIsPublishedUnstuff
     EXPECT_EQ(client.Command("DATA", true), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
     EXPECT_EQ(store_->InFolder()->GetEnvelopes()->Count(), 0u);
     client.Send("Subject: t\r\n\r\n..one\r\n.\ntwo\r\nthree\r\n.\r\n");
-    EXPECT_EQ(client.SmtpReply(), "250 Requested mail action okay, completed\r\n");
+    EXPECT_EQ(client.SmtpReply(), "250 2.0.0 Requested mail action okay, completed\r\n");
     const std::string content = Published();
     EXPECT_EQ(content.rfind("Received: from <sender@remote.test> ([127.0.0.2]) by example.com ", 0), 0u) << content;
     // Only CR LF ends a line: the dot of ".\ntwo" starts a line and goes, the bare LF stays.
