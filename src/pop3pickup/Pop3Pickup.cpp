@@ -311,7 +311,7 @@ bool Run::Session(net::Pop3Client& client) {
         client.Quit();
         return false;
     }
-    // The server's answers never echo the password; the commands themselves are not logged.
+    // The commands are never logged; a refusal that quotes the password is masked by Warn.
     if (!client.Login(account_.account, account_.password)) {
         Warn("the login was refused: " + std::string(TrimAscii(client.StatusText())));
         client.Quit();
