@@ -18,6 +18,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -488,6 +489,53 @@ class Bench:
             shutil.rmtree(work, ignore_errors=True)
         self.report("pop3_retrieval_%dk" % (size // 1024), ours_rate, peer_rate, "msg/s")
 
+    # POP3 pickup ------------------------------------------------------------------------------
+
+    def pop3_pickup(self, messages, size=4096):
+        """Our server collects a Dovecot mailbox through its POP3 pickup in one send/receive cycle:
+        seconds from connect-now until every message is in the local inbox and the remote mailbox is
+        empty, and the peak memory (PSS) the server grew by meanwhile. Dovecot serves; there is no
+        peer to compare with."""
+        self.progress("POP3 pickup of %d messages from Dovecot" % messages)
+        work = self.workdir()
+        try:
+            peer = Dovecot(work)
+            peer.fill(messages, size)
+            peer.start()
+            ours = Pellworth(self.args.build, work, ["pop"])
+            for key, value in [("sys:pop3pickup:0", "str:"), ("sys:pop3pickup:0:server", "str:127.0.0.1"),
+                               ("sys:pop3pickup:0:port", "port:%d" % peer.pop3_port), ("sys:pop3pickup:0:account", "str:pop"),
+                               ("sys:pop3pickup:0:password", "str:" + PASSWORD), ("sys:pop3pickup:0:deliverto", "i4:1"),
+                               ("sys:pop3pickup:0:delivertoaddress", "str:pop@" + DOMAIN)]:
+                ours.admin("config", "set", key, value)
+            ours.start()
+            try:
+                remote = os.path.join(peer.maildir, "new"), os.path.join(peer.maildir, "cur")
+                baseline, peak, done = pss_kb(ours.pids()), [0], threading.Event()
+
+                def sample():
+                    while not done.is_set():
+                        peak[0] = max(peak[0], pss_kb(ours.pids()))
+                        done.wait(0.05)
+
+                sampler = threading.Thread(target=sample, daemon=True)
+                sampler.start()
+                start = time.monotonic()
+                ours.admin("connect-now")
+                wait_for(lambda: ours.delivered("pop") == messages and not any(os.listdir(d) for d in remote),
+                         "the pickup's delivery", timeout=WAIT * 10, step=0.05)
+                seconds = time.monotonic() - start
+                done.set()
+                sampler.join()
+            finally:
+                ours.stop()
+                peer.stop()
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.report("pop3_pickup_%d_%dk_seconds" % (messages, size // 1024), seconds, None, "s", higher_is_better=False)
+        self.report("pop3_pickup_%d_%dk_memory_growth" % (messages, size // 1024), max(0, peak[0] - baseline), None, "KB",
+                    higher_is_better=False)
+
     # IMAP -------------------------------------------------------------------------------------
 
     def imap_session(self, server, user, messages):
@@ -640,20 +688,22 @@ def main():
     parser.add_argument("--messages", type=int, help="messages per SMTP intake run")
     # "antispam", "antivirus" and "spamassassin" are bench/antispam.py's, bench/antivirus.py's and
     # bench/spamassassin.py's, which bench/run runs after this: here they choose nothing.
-    parser.add_argument("--only", choices=["smtp", "pop3", "imap", "memory", "antispam", "antivirus", "spamassassin"],
+    parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "memory", "antispam", "antivirus", "spamassassin"],
                         action="append")
     parser.add_argument("--dir", help="where the servers keep their files (default: the temporary directory)")
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("bench: the peers' private instances need root (Postfix and Dovecot drop privileges themselves)")
     bench = Bench(args)
-    only = set(args.only or ["smtp", "pop3", "imap", "memory"])
+    only = set(args.only or ["smtp", "pop3", "pickup", "imap", "memory"])
     messages = args.messages or (1000 if args.quick else 5000)
     if "smtp" in only:
         bench.smtp_intake(4096, messages)
         bench.smtp_intake(102400, messages // 5 if args.quick else messages)
     if "pop3" in only:
         bench.pop3_retrieval(1000 if args.quick else 5000)
+    if "pickup" in only:
+        bench.pop3_pickup(2000)
     if "imap" in only:
         bench.imap_fetch(1000 if args.quick else 5000)
         bench.imap_idle_memory(500)

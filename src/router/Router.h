@@ -42,6 +42,7 @@
 // Thread safety: one Router per router thread; the pool and queue are shared and locked.
 #pragma once
 
+#include "antispam/SpamAction.h"
 #include "antispam/SpamAssassinVerdict.h"
 #include "router/LocalRecipient.h"
 #include "platform/IpAddress.h"
@@ -64,7 +65,6 @@ class CharSetFilter;
 class EnemySendersList;
 class FriendlySendersList;
 class NoRespondToList;
-struct AddedField;
 }  // namespace pw::antispam
 
 namespace pw::router {

@@ -1,7 +1,9 @@
 // ServiceModule: process entry, start-up, run and shutdown.
 #include "service/ServiceModule.h"
 
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <thread>
@@ -30,6 +32,7 @@
 #include "imap/ImapServer.h"
 #include "imap/ImapSession.h"
 #include "pop3/Pop3Session.h"
+#include "pop3pickup/Pop3Pickup.h"
 #include "net/PopBeforeSmtp.h"
 #include "smtp/Dialer.h"
 #include "smtp/SendReceiveCycle.h"
@@ -43,6 +46,9 @@ namespace pw::service {
 namespace {
 
 constexpr int kTextStarting = 101;
+
+// The POP3 pickups' stop: set when the workers stop, so a long collection ends between messages.
+std::atomic<bool> gPop3PickupStop{false};
 
 // A private key every local user can read is no longer private: the server will not serve TLS with it,
 // nor start without the TLS its configuration asks for. (A missing key only turns TLS off, as before.)
@@ -318,6 +324,15 @@ HRESULT ServiceModule::StartWorkers() {
     if (TransportsEnabled()) {
         smtp::SetReleaseForNode(smtp::ReleaseForNode);
         router::SetRelayHandOff(smtp::HandOffToRelay);
+        // Read at each cycle, so accounts changed while the server runs count from the next one.
+        gPop3PickupStop = false;
+        smtp::SetPop3PickupSource([] {
+            std::vector<std::function<void()>> jobs;
+            for (auto& account : pop3pickup::ReadPop3Pickups(core::ServerConfig())) {
+                jobs.emplace_back([account = std::move(account)] { pop3pickup::RunPop3Pickup(account, &gPop3PickupStop); });
+            }
+            return jobs;
+        });
         smtp::StartTransports(core::ReadDebugSwitch(registry_, "NumTransports"));
         StartSchedule();
     } else {
@@ -334,6 +349,8 @@ void ServiceModule::StopWorkers() {
     // Maintenance and schedule first, so nothing new is queued; then routers, listeners, transports
     // and the TLS context.
     cyclesAccepted_ = false;
+    // A POP3 pickup ends after the message in hand, long before the transports' pool stops waiting.
+    gPop3PickupStop = true;
     if (schedule_) {
         schedule_->Stop();
         schedule_.reset();
