@@ -112,7 +112,7 @@ def start_server(env, smtp_port, settings):
     env.configure_debug("NoListeners", 0)
     admin(env, "domain", "add", "example.com")
     admin(env, "mailbox", "add", "john@example.com", "--password", "pw")
-    for key, value in [("sys:smtp:0:ip", "0.0.0.0"), ("sys:smtp:0:port", "port:%d" % smtp_port), ("sys:pop3:0:enabled", "i2:0"),
+    for key, value in [("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % smtp_port), ("sys:pop3:0:enabled", "i2:0"),
                        ("sys:imap4:0:enabled", "i2:0")] + settings:
         admin(env, "config", "set", key, value)
     return env.start().wait_ready()

@@ -72,7 +72,7 @@ smtp_tls_security_level = none
         assert inbox_subjects(env) == [], postfix.log()
 
         admin(env, "connect-now")
-        wait_for(lambda: cycles_finished(env) == 1, "the cycle's end")
+        wait_for(lambda: cycles_finished(env) == 1, "the cycle's end", bound=2 * WAIT)
         assert inbox_subjects(env) == ["held by postfix"], log_text(env) + postfix.log()
         log = log_text(env)
         assert '%s (%s) was asked with "ETRN %s" and is expected back' % (HOLDER, HOLDER, NODE) in log, log
