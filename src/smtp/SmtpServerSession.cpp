@@ -490,7 +490,7 @@ bool SmtpServerSession::Bdat(const std::string& line) {
     chunks_.reset();
     recipients_ = 0;
     switch (outcome) {
-        case IntakeOutcome::Published: Reply(kStored); return true;
+        case IntakeOutcome::Published: Reply("250 2.0.0 Message stored"); return true;
         case IntakeOutcome::StorageFull: Reply(kInsufficientStorage); return true;
         default: Reply(kLocalError); return true;
     }

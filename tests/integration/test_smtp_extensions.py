@@ -59,7 +59,7 @@ def test_ehlo_offers_pipelining_and_size_and_pipelined_transactions_are_answered
                                                   "250 2.1.5 Requested mail action okay, completed",
                                                   "250 2.0.0 %d octets received" % len(chunks[0]),
                                                   "250 2.0.0 %d octets received" % len(chunks[1]),
-                                                  "250 2.0.0 Requested mail action okay, completed"]
+                                                  "250 2.0.0 Message stored"]
         # Over the limit: refused after its chunk was read whole, and the transaction is over.
         big = b"x" * (1100 * 1024)
         sock.sendall(b"MAIL FROM:<a@b.test>\r\nRCPT TO:<user19@example.com>\r\nBDAT %d\r\n%sBDAT 2 LAST\r\nxx" % (len(big), big))
