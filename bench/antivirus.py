@@ -17,57 +17,15 @@ configurations take turns, twice each, and the better run of each counts.
 import argparse
 import os
 import shutil
-import socket
-import subprocess
 import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import bench  # noqa: E402  (the private server installation and the SMTP driver)
+from private_clamd import Clamd  # noqa: E402  (bench puts tests/integration on the path)
 
 ANTIVIRUS_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\AntiVirus"
-# The EICAR test string, in two halves so that this file is no test virus itself.
-EICAR = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
-
-
-class Clamd:
-    """A private clamd: configuration, database, socket and log in a directory of its own."""
-
-    def __init__(self, work):
-        self.dir = os.path.join(work, "clamd")
-        database = os.path.join(self.dir, "db")
-        os.makedirs(database)
-        with open(os.path.join(database, "eicar.ndb"), "w", encoding="ascii") as f:
-            f.write("Bench.EICAR:0:*:%s\n" % EICAR.encode("ascii").hex())
-        self.socket = os.path.join(self.dir, "clamd.sock")
-        self.conf = os.path.join(self.dir, "clamd.conf")
-        with open(self.conf, "w", encoding="ascii") as f:
-            f.write("LocalSocket %s\nDatabaseDirectory %s\nForeground yes\nLogFile %s\nTemporaryDirectory %s\n"
-                    "MaxThreads 4\n" % (self.socket, database, os.path.join(self.dir, "clamd.log"), self.dir))
-        self.proc = None
-
-    def ping(self):
-        try:
-            with socket.socket(socket.AF_UNIX) as client:
-                client.settimeout(5)
-                client.connect(self.socket)
-                client.sendall(b"zPING\0")
-                return client.recv(16) == b"PONG\0"
-        except OSError:
-            return False
-
-    def start(self):
-        self.proc = subprocess.Popen(["clamd", "--config-file=" + self.conf], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        bench.wait_for(lambda: self.proc.poll() is not None or self.ping(), "clamd")
-        if self.proc.poll() is not None:
-            raise RuntimeError("clamd did not start; see " + os.path.join(self.dir, "clamd.log"))
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=bench.WAIT)
 
 
 def intake(args, work, clamd):

@@ -16,59 +16,26 @@ routers judge it afterwards); delivery until the last one is in its inbox, which
 spamd's pace of scanning. The two configurations take turns, twice each; the better run of each counts.
 """
 import argparse
-import glob
 import os
 import shutil
-import socket
-import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import bench  # noqa: E402  (the private server installation and the SMTP driver)
+import private_spamd  # noqa: E402  (bench puts tests/integration on the path)
 
 SA_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\SpamAssassin"
 
 
-def ping(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-            s.sendall(b"PING SPAMC/1.5\r\n\r\n")
-            return b"PONG" in s.recv(100)
-    except OSError:
-        return False
-
-
-class Spamd:
-    """A private spamd: its own site directory (the system's ".pre" files, Bayes off), loopback port,
-    local tests only, at the lowest CPU priority."""
+class Spamd(private_spamd.Spamd):
+    """The benchmark's spamd: a site directory in the work directory (Bayes off), niced."""
 
     def __init__(self, work):
-        self.directory = os.path.join(work, "spamassassin")
-        os.makedirs(self.directory)
         os.chmod(work, 0o755)
-        os.chmod(self.directory, 0o755)
-        for pre in glob.glob("/etc/spamassassin/*.pre"):
-            shutil.copy(pre, self.directory)
-        with open(os.path.join(self.directory, "local.cf"), "w") as f:
-            f.write("required_hits 5\nuse_bayes 0\n")
-        self.port = bench.free_port()
-        # Under nice: scanning is background work that must not starve the intake it follows (a
-        # site's usual set-up), and on two cores five children at full speed would.
-        argv = ["nice", "-n", "19", "spamd", "-L", "-x", "--siteconfigpath", self.directory, "-i", "127.0.0.1", "-A", "127.0.0.1",
-                "-p", str(self.port), "-s", "stderr", "--pidfile", os.path.join(self.directory, "spamd.pid")]
-        if os.geteuid() == 0:
-            argv += ["-u", "nobody"]
-        self.proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        bench.wait_for(lambda: self.proc.poll() is not None or ping(self.port), "spamd", timeout=bench.WAIT * 3)
-        if self.proc.poll() is not None:
-            sys.exit("spamd did not start")
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=bench.WAIT)
+        super().__init__(private_spamd.site_directory(b"required_hits 5\nuse_bayes 0\n", parent=work), bench.free_port(),
+                         niced=True)
 
 
 def intake(args, work, spamd):

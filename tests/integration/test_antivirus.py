@@ -5,58 +5,16 @@ queued until a scan succeeds, however often that takes."""
 import base64
 import os
 import smtplib
-import socket
-import struct
 import subprocess
 
-from conftest import WAIT, admin, free_port, wait_for
+from conftest import WAIT, admin, free_port, log_text, wait_for
+from private_clamd import EICAR, SIGNATURE, Clamd
 from test_router import content, envelopes, folder, inbox, read_envelope
 
 PASSWORD = "secret12"
 # Built from two halves, so that this file is no test virus itself.
-EICAR = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
-SIGNATURE = "Pw.Test.EICAR"
 ANTIVIRUS_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\AntiVirus"
 NOTICE_SUBJECT = "A virus was found in your message: "
-
-
-class Clamd:
-    """A clamd of the test's own: socket, database and log in a directory of the test."""
-
-    def __init__(self, root):
-        self.dir = os.path.join(root, "clamd")
-        database = os.path.join(self.dir, "db")
-        os.makedirs(database)
-        with open(os.path.join(database, "eicar.ndb"), "w", encoding="ascii") as f:
-            f.write("%s:0:*:%s\n" % (SIGNATURE, EICAR.encode("ascii").hex()))
-        self.socket = os.path.join(self.dir, "clamd.sock")
-        self.conf = os.path.join(self.dir, "clamd.conf")
-        with open(self.conf, "w", encoding="ascii") as f:
-            f.write("LocalSocket %s\nDatabaseDirectory %s\nForeground yes\nLogFile %s\nTemporaryDirectory %s\n"
-                    % (self.socket, database, os.path.join(self.dir, "clamd.log"), self.dir))
-        self.proc = None
-
-    def ping(self):
-        try:
-            with socket.socket(socket.AF_UNIX) as client:
-                client.settimeout(5)
-                client.connect(self.socket)
-                client.sendall(b"zPING\0")
-                return client.recv(16) == b"PONG\0"
-        except OSError:
-            return False
-
-    def start(self):
-        self.proc = subprocess.Popen(["clamd", "--config-file=" + self.conf], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        wait_for(lambda: self.proc.poll() is not None or self.ping(), "clamd to answer")
-        assert self.proc.poll() is None, open(os.path.join(self.dir, "clamd.log")).read()
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=WAIT)
-        self.proc = None
 
 
 def av_server(env, *settings, login=False):
@@ -115,14 +73,6 @@ def cases(env, name):
 
 def notices(env, name):
     return sorted(subject[len(NOTICE_SUBJECT):] for subject, _ in messages(env, name) if subject.startswith(NOTICE_SUBJECT))
-
-
-def log_text(env):
-    text = ""
-    for name in os.listdir(env.logs):
-        with open(os.path.join(env.logs, name), encoding="utf-8", errors="replace") as f:
-            text += f.read()
-    return text
 
 
 def every_stored_message(env):

@@ -7,17 +7,14 @@ import glob
 import imaplib
 import os
 import shutil
-import signal
 import smtplib
-import socket
 import stat
 import subprocess
-import tempfile
-import time
 
 import pytest
 
 from conftest import WAIT, admin, configure, free_port, wait_for
+from private_spamd import Spamd, site_directory
 from test_router import envelopes, folder, inbox, read_envelope, wait_count, wait_queue_empty
 
 SA_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\SpamAssassin"
@@ -28,54 +25,6 @@ JOHN = "john@example.com"
 
 pytestmark = pytest.mark.skipif(not shutil.which("spamd") or not shutil.which("sa-learn"),
                                 reason="SpamAssassin is not installed (scripts/lib.sh installs it)")
-
-
-def site_directory(local_cf, mode=0o644):
-    """A SpamAssassin site configuration of our own: the system's ".pre" files (they load the
-    plugins) and the given local.cf. Readable by all: spamd's children run as "nobody"."""
-    directory = tempfile.mkdtemp(prefix="pw-sa-")
-    os.chmod(directory, 0o755)
-    for pre in glob.glob("/etc/spamassassin/*.pre"):
-        shutil.copy(pre, directory)
-    path = os.path.join(directory, "local.cf")
-    with open(path, "wb") as f:
-        f.write(local_cf)
-    os.chmod(path, mode)
-    return directory
-
-
-def ping(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-            s.sendall(b"PING SPAMC/1.5\r\n\r\n")
-            return b"PONG" in s.recv(100)
-    except OSError:
-        return False
-
-
-class Spamd:
-    """A private spamd on a loopback port: local tests only (-L), no user configuration (-x)."""
-
-    def __init__(self, directory):
-        self.directory = directory
-        self.port = free_port()
-        self.log = open(os.path.join(directory, "spamd.log"), "wb")
-        argv = ["spamd", "-L", "-x", "--siteconfigpath", directory, "-i", "127.0.0.1", "-A", "127.0.0.1",
-                "-p", str(self.port), "-m", "2", "--min-children=1", "-s", "stderr",
-                "--pidfile", os.path.join(directory, "spamd.pid")]
-        if os.geteuid() == 0:
-            argv += ["-u", "nobody"]  # spamd will not judge mail as root
-        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT, cwd=directory,
-                                     start_new_session=True)
-        # Compiling the rules takes a while on a loaded machine.
-        wait_for(lambda: self.proc.poll() is not None or ping(self.port), "spamd to answer", bound=3 * WAIT, step=0.2)
-        assert self.proc.poll() is None, open(os.path.join(directory, "spamd.log")).read()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=WAIT)
-        self.log.close()
 
 
 @pytest.fixture
@@ -149,7 +98,7 @@ def test_spamd_judges_mail_reports_cuts_and_mail_flows_without_it(registered, sa
     env = registered
     env.configure_logging(2, 3)  # warnings, not the debug lines
     directory = sa_directory(b"required_hits 5\nuse_bayes 0\n")
-    spamd = Spamd(directory)
+    spamd = Spamd(directory, free_port(), children=2)
     try:
         use_spamassassin(env, directory, "127.0.0.1:%d" % spamd.port)
         port = smtp_server(env, ("sys:spam:sa:enabled", "bool:true"), ("sys:spam:sa:report_hdr", "bool:true"),
