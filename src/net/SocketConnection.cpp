@@ -15,6 +15,7 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "core/Logging.h"
@@ -338,19 +339,31 @@ void SocketConnection::ConnectIPv4(std::uint32_t address, std::uint16_t port) {
 }
 
 void SocketConnection::ConnectAddress(const sockaddr_in& address) {
+    ConnectTo(AF_INET, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+}
+
+void SocketConnection::ConnectUnix(std::string_view path) {
+    sockaddr_un address{};
+    if (path.empty() || path.size() >= sizeof address.sun_path) Fail("Connect", wsa::kInvalidArgument);
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    ConnectTo(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+}
+
+void SocketConnection::ConnectTo(int family, const sockaddr* address, socklen_t size) {
     if (socket_ < 0) {
-        owned_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        owned_.Reset(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
         socket_ = owned_.Get();
         if (socket_ < 0) Fail("Connect", WinsockErrorFromErrno(errno));
-        SendWithoutDelay(socket_);
+        if (family == AF_INET) SendWithoutDelay(socket_);
     }
     if (!SetNonBlocking(socket_, true)) Fail("BlockMode", WinsockErrorFromErrno(errno));
-    if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return;
-    if (errno != EINPROGRESS && errno != EINTR) Fail("Connect", WinsockErrorFromErrno(errno));
+    if (::connect(socket_, address, size) == 0) return;
+    if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) Fail("Connect", WinsockErrorFromErrno(errno));
     if (!WaitReady(false, timeout_ * 1000)) Fail("Connect", wsa::kTimedOut);
     int error = 0;
-    socklen_t size = sizeof error;
-    if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+    socklen_t length = sizeof error;
+    if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
     if (error != 0) Fail("Connect", WinsockErrorFromErrno(error));
 }
 

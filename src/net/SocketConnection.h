@@ -87,6 +87,8 @@ public:
     static constexpr int kOther = 2;
     int WaitForInputOr(int other, int milliseconds);
     void ConnectAddress(const sockaddr_in& address);
+    // A local daemon's Unix socket (spamd, clamd), with the same bounded wait as TCP.
+    void ConnectUnix(std::string_view path);
     // Address in network byte order, port in host order.
     void ConnectIPv4(std::uint32_t address, std::uint16_t port);
     void SetBlocking(bool blocking);
@@ -116,6 +118,7 @@ public:
 private:
     [[noreturn]] void Fail(std::string_view operation, std::int32_t code);
     [[noreturn]] void FailTls(std::string_view operation, std::string_view message, std::int32_t code);
+    void ConnectTo(int family, const sockaddr* address, socklen_t size);
     // Waits until the socket is readable (or writable) or the deadline passes; false on time-out.
     bool WaitReady(bool forReading, int milliseconds);
     void Fill();

@@ -6,14 +6,9 @@
 #include "platform/Text.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace pw::spamd {
 
@@ -24,31 +19,13 @@ using Clock = std::chrono::steady_clock;
 // When the last Warning about spamd was written (steady clock ticks; 0: never).
 std::atomic<Clock::rep> lastWarning{0};
 
-// A connection to spamd's Unix socket, handed to SocketConnection, which owns it from then on.
-std::unique_ptr<net::SocketConnection> ConnectUnix(const std::string& path, int timeout) {
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) throw net::CnwSocketErr(-1, "Connect: socket path too long: " + path, 10022);
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) throw net::CnwSocketErr(-1, std::string("Connect: socket: ") + std::strerror(errno), 10024);
-    auto connection = std::make_unique<net::SocketConnection>(fd);
-    connection->SetTimeout(timeout);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return connection;
-    if (errno != EAGAIN && errno != EINPROGRESS && errno != EINTR) {
-        throw net::CnwSocketErr(fd, "Connect " + path + ": " + std::strerror(errno), 10061);
-    }
-    pollfd ready{fd, POLLOUT, 0};
-    if (::poll(&ready, 1, timeout * 1000) <= 0) throw net::CnwSocketErr(fd, "Connect " + path + ": timed out", 10060);
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
-    if (error != 0) throw net::CnwSocketErr(fd, "Connect " + path + ": " + std::strerror(error), 10061);
-    return connection;
-}
-
 std::unique_ptr<net::SocketConnection> Connect(const std::string& address, int timeout) {
-    if (address.find('/') != std::string::npos) return ConnectUnix(address, timeout);
+    if (address.find('/') != std::string::npos) {
+        auto connection = std::make_unique<net::SocketConnection>();
+        connection->SetTimeout(timeout);
+        connection->ConnectUnix(address);
+        return connection;
+    }
     const std::size_t colon = address.rfind(':');
     const std::string host = colon == std::string::npos ? address : address.substr(0, colon);
     const std::string portText = colon == std::string::npos ? "783" : address.substr(colon + 1);
