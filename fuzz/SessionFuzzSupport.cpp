@@ -107,8 +107,7 @@ std::string Converse(std::span<const std::uint8_t> input, const std::shared_ptr<
     auto ticket = std::make_shared<net::ConnectionTicket>();
     ticket->listener = listener;
     ticket->socket.Reset(ends[0]);
-    ticket->client.sin_family = AF_INET;
-    ticket->client.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);  // 127.0.0.2: on no relay list
+    ticket->client = IpAddress::FromHostOrder(INADDR_LOOPBACK + 1);  // 127.0.0.2: on no relay list
     ticket->OpenConnection();
     std::string replies;
     std::thread client(Client, ends[1], input, std::ref(replies));

@@ -91,7 +91,7 @@ std::optional<std::string> DnsAnswer::NameAt(std::size_t offset) const { return 
 std::string QueryName(std::string_view name) {
     const auto address = IpAddress::Parse(name);
     if (!address) return std::string(name);
-    return address->ReversedText() + ".IN-ADDR.ARPA";
+    return address->ReversedText() + (address->IsIPv6() ? ".IP6.ARPA" : ".IN-ADDR.ARPA");
 }
 
 std::optional<std::vector<std::uint8_t>> BuildQuery(std::uint16_t id, std::string_view name, std::uint16_t type) {

@@ -20,7 +20,7 @@
 
 namespace pw::dns {
 
-enum DnsType : std::uint16_t { kTypeA = 1, kTypeNS = 2, kTypeCNAME = 5, kTypePTR = 12, kTypeMX = 15, kTypeTXT = 16 };
+enum DnsType : std::uint16_t { kTypeA = 1, kTypeNS = 2, kTypeCNAME = 5, kTypePTR = 12, kTypeMX = 15, kTypeTXT = 16, kTypeAAAA = 28 };
 inline constexpr std::uint16_t kClassIN = 1;
 inline constexpr std::uint8_t kRcodeNoError = 0;
 inline constexpr std::uint8_t kRcodeNameError = 3;
@@ -61,7 +61,8 @@ struct DnsAnswer {
     std::optional<std::string> NameAt(std::size_t offset) const;
 };
 
-// "%u.%u.%u.%u.IN-ADDR.ARPA" (reversed) for a dotted IPv4 address; the name unchanged otherwise.
+// "%u.%u.%u.%u.IN-ADDR.ARPA" (reversed) for a dotted IPv4 address, the 32 nibbles reversed and
+// ".IP6.ARPA" for IPv6 address text; the name unchanged otherwise.
 std::string QueryName(std::string_view name);
 // A query with recursion desired and one question of class IN; nullopt for a name that can not be
 // encoded (an empty label, a label over 63 bytes, a name over 255).

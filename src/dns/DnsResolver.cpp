@@ -32,22 +32,25 @@ int MillisecondsLeft(Clock::time_point deadline) {
     return left <= 0 ? 0 : static_cast<int>(left);
 }
 
-sockaddr_in ServerAddress(std::uint32_t server, std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = server;
-    return address;
-}
 
 std::uint16_t RandomId() { return static_cast<std::uint16_t>(::arc4random_uniform(65536)); }
 
 std::uint16_t ReadU16(std::span<const std::uint8_t> data) { return static_cast<std::uint16_t>(data[0] << 8 | data[1]); }
 
-std::uint32_t ReadAddress(std::span<const std::uint8_t> data) {
-    std::uint32_t address = 0;
-    std::memcpy(&address, data.data(), 4);  // the bytes are already in network order
-    return address;
+// The address an A or AAAA record holds; nothing for another type or a record of the wrong length.
+std::optional<IpAddress> RecordAddress(const DnsAnswer& answer, const DnsRecord& record) {
+    const auto data = answer.Data(record);  // the bytes are already in network order
+    if (record.type == kTypeA && record.dataLength == 4) {
+        std::uint32_t address = 0;
+        std::memcpy(&address, data.data(), 4);
+        return IpAddress::FromNetworkOrder(address);
+    }
+    if (record.type == kTypeAAAA && record.dataLength == 16) {
+        IpAddress::Bytes bytes{};
+        std::memcpy(bytes.data(), data.data(), bytes.size());
+        return IpAddress::FromIPv6Bytes(bytes);
+    }
+    return std::nullopt;
 }
 
 struct CachedMx {
@@ -91,31 +94,30 @@ MxCache& TheMxCache() {
     return cache;
 }
 
-bool IsDottedAddress(std::string_view text, std::uint32_t& address) {
-    const auto parsed = ParseIPv4(text);
-    if (!parsed) return false;
-    address = *parsed;
-    return true;
-}
-
 }  // namespace
 
 DnsResolver::DnsResolver(std::uint16_t port, std::string hostsPath) : port_(port), hostsPath_(std::move(hostsPath)) {}
 
 bool DnsResolver::AddServer(std::string_view text) {
-    std::uint32_t address = 0;
-    if (IsDottedAddress(TrimAscii(text), address)) {
-        servers_.push_back(address);
+    if (const auto address = IpAddress::Parse(TrimAscii(text))) {
+        servers_.push_back(*address);
         return true;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
     const std::string name(TrimAscii(text));
-    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
-    servers_.push_back(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-    ::freeaddrinfo(found);
-    return true;
+    // An IPv6 address with a zone ("fe80::1%eth0") is no name, and the zone could not be kept.
+    if (name.empty() || name.find(':') != std::string::npos) return false;
+    for (const int family : {AF_INET, AF_INET6}) {
+        addrinfo hints{};
+        hints.ai_family = family;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) continue;
+        const auto address = IpAddress::FromSocketAddress(found->ai_addr, found->ai_addrlen);
+        ::freeaddrinfo(found);
+        if (!address) continue;
+        servers_.push_back(*address);
+        return true;
+    }
+    return false;
 }
 
 void DnsResolver::AddConfiguredServers(const core::ConfigTree& config) {
@@ -141,9 +143,9 @@ std::vector<std::string> DnsResolver::SystemDnsServers(const std::string& resolv
         if (!StartsWithNoCase(text, "nameserver")) continue;
         text = TrimAscii(text.substr(10));
         const std::string_view address = text.substr(0, text.find_first_of(" \t#;"));
-        std::uint32_t ignored = 0;
-        if (!IsDottedAddress(address, ignored)) continue;  // IPv6 servers are not asked
-        const bool seen = std::any_of(servers.begin(), servers.end(), [&](const std::string& s) { return EqualsNoCase(s, address); });
+        const auto parsed = IpAddress::Parse(address);
+        if (!parsed) continue;  // a zone ("%eth0") can not be given to a socket address here
+        const bool seen = std::any_of(servers.begin(), servers.end(), [&](const std::string& s) { return IpAddress::Parse(s) == parsed; });
         if (!seen) servers.emplace_back(address);
     }
     return servers;
@@ -157,10 +159,11 @@ bool DnsResolver::Matches(const DnsAnswer& answer, std::uint16_t id, const std::
     return question.type == type && question.cls == kClassIN && EqualsNoCase(question.name, asked);
 }
 
-std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::vector<std::uint8_t>& query) {
-    const UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+std::optional<DnsAnswer> DnsResolver::QueryTcp(const IpAddress& server, const std::vector<std::uint8_t>& query) {
+    const UniqueFd socket(::socket(server.SocketFamily(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket) return std::nullopt;
-    const sockaddr_in address = ServerAddress(server, port_);
+    sockaddr_storage address{};
+    const socklen_t addressSize = server.ToSocketAddress(port_, address);
     const auto deadline = Clock::now() + kTcpWait;
     const auto wait = [&](short events) {
         while (!Stopped()) {
@@ -173,7 +176,7 @@ std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::
         }
         return false;
     };
-    if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), addressSize) != 0) {
         if (errno != EINPROGRESS || !wait(POLLOUT)) return std::nullopt;
         int error = 0;
         socklen_t size = sizeof error;
@@ -204,13 +207,14 @@ std::optional<DnsAnswer> DnsResolver::QueryTcp(std::uint32_t server, const std::
     return ParseAnswer(std::vector<std::uint8_t>(received.begin() + 2, received.end()));
 }
 
-DnsStatus DnsResolver::QueryServer(std::uint32_t server, const std::vector<std::uint8_t>& query, std::uint16_t id,
+DnsStatus DnsResolver::QueryServer(const IpAddress& server, const std::vector<std::uint8_t>& query, std::uint16_t id,
                                    const std::string& name, std::uint16_t type) {
-    const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const UniqueFd socket(::socket(server.SocketFamily(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket) return DnsStatus::Failed;
     // Connected: the system drops datagrams from anybody but the server asked.
-    const sockaddr_in address = ServerAddress(server, port_);
-    if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return DnsStatus::Failed;
+    sockaddr_storage address{};
+    const socklen_t addressSize = server.ToSocketAddress(port_, address);
+    if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), addressSize) != 0) return DnsStatus::Failed;
     for (int attempt = 0; attempt < kQueryAttempts && !Stopped(); ++attempt) {
         if (::send(socket.Get(), query.data(), query.size(), 0) < 0 && errno != EAGAIN) return DnsStatus::Failed;
         const auto deadline = Clock::now() + kAttemptWait;
@@ -249,7 +253,7 @@ bool DnsResolver::Query(std::string_view name, std::uint16_t type) {
     const std::uint16_t id = RandomId();
     const auto query = BuildQuery(id, asked, type);
     if (!query) return false;
-    for (const std::uint32_t server : servers_) {
+    for (const IpAddress& server : servers_) {
         if (Stopped()) break;
         const DnsStatus status = QueryServer(server, *query, id, asked, type);
         if (status != DnsStatus::Failed) {
@@ -271,22 +275,45 @@ bool DnsResolver::AnswerRecord(DnsSection section, std::size_t index, DnsRecord&
 std::optional<HostEntry> DnsResolver::LookupHostsFile(std::string_view name) const {
     std::ifstream file(hostsPath_);
     std::string line;
+    // The first line of each family that names it: "127.0.0.1 localhost" and "::1 localhost" both count.
+    std::optional<IpAddress> found[2];
     while (std::getline(file, line)) {
         if (line.size() > kMaxHostsLine || line.find('#') != std::string::npos) continue;
         const std::string_view text = TrimAscii(line);
         const std::size_t blank = text.find_first_of(" \t");
         if (text.empty() || blank == std::string_view::npos) continue;
-        std::uint32_t address = 0;
-        if (!IsDottedAddress(text.substr(0, blank), address)) continue;
+        const auto address = IpAddress::Parse(text.substr(0, blank));
+        if (!address || found[address->IsIPv6()]) continue;
         // Every name on the line counts: canonical name and aliases alike.
         std::string_view names = TrimAscii(text.substr(blank));
         while (!names.empty()) {
             const std::size_t end = std::min(names.find_first_of(" \t"), names.size());
-            if (EqualsNoCase(names.substr(0, end), name)) return HostEntry{std::string(name), {}, {address}};
+            if (EqualsNoCase(names.substr(0, end), name)) {
+                found[address->IsIPv6()] = address;
+                break;
+            }
             names = TrimAscii(names.substr(end));
         }
     }
-    return std::nullopt;
+    if (!found[0] && !found[1]) return std::nullopt;
+    HostEntry entry{std::string(name), {}, {}};
+    for (const auto& address : found) {
+        if (address) entry.addresses.push_back(*address);
+    }
+    return entry;
+}
+
+std::uint32_t DnsResolver::TakeAddresses(std::uint16_t type, std::vector<IpAddress>& addresses) const {
+    std::uint32_t ttl = UINT32_MAX;
+    if (!answer_) return ttl;
+    for (const auto& record : answer_->answers) {
+        if (record.type != type) continue;
+        if (const auto address = RecordAddress(*answer_, record)) {
+            addresses.push_back(*address);
+            ttl = std::min(ttl, record.ttl);
+        }
+    }
+    return ttl;
 }
 
 std::optional<HostEntry> DnsResolver::LookupHost(std::string_view name) {
@@ -295,12 +322,18 @@ std::optional<HostEntry> DnsResolver::LookupHost(std::string_view name) {
     HostEntry entry;
     for (const auto& record : answer_->answers) {
         if (record.type == kTypeCNAME) entry.aliases.push_back(record.name);
-        if (record.type == kTypeA && record.dataLength == 4) {
-            if (entry.name.empty()) entry.name = record.name;
-            entry.addresses.push_back(ReadAddress(answer_->Data(record)));
+        if (record.type == kTypeA && RecordAddress(*answer_, record) && entry.name.empty()) entry.name = record.name;
+    }
+    TakeAddresses(kTypeA, entry.addresses);
+    // The IPv6 addresses follow, for a host that has no IPv4 address or can not be reached over it.
+    if (Query(name, kTypeAAAA) && status_ == DnsStatus::Answered) {
+        for (const auto& record : answer_->answers) {
+            if (record.type == kTypeAAAA && RecordAddress(*answer_, record) && entry.name.empty()) entry.name = record.name;
         }
+        TakeAddresses(kTypeAAAA, entry.addresses);
     }
     if (entry.addresses.empty()) return std::nullopt;
+    status_ = DnsStatus::Answered;
     return entry;
 }
 
@@ -328,21 +361,25 @@ void DnsResolver::ResolveExchanges(std::string domain, std::vector<MxEntry>& ent
             entries.push_back({*exchange, ReadU16(answer.Data(record)), record.ttl, {}});
             ttl = std::min(ttl, record.ttl);
         }
-        for (const auto& record : answer.additional) {
-            if (record.type != kTypeA || record.dataLength != 4) continue;
-            for (auto& entry : entries) {
-                if (EqualsNoCase(entry.exchange, record.name)) entry.addresses.push_back(ReadAddress(answer.Data(record)));
+        // Addresses given along (A and AAAA alike) are taken as the exchange's whole set, IPv4 first.
+        for (const std::uint16_t type : {kTypeA, kTypeAAAA}) {
+            for (const auto& record : answer.additional) {
+                const auto address = record.type == type ? RecordAddress(answer, record) : std::nullopt;
+                if (!address) continue;
+                for (auto& entry : entries) {
+                    if (EqualsNoCase(entry.exchange, record.name)) entry.addresses.push_back(*address);
+                }
             }
         }
     }
     if (!entries.empty()) return;
     // No exchange: the domain's own addresses, preference 0, under the name its aliases lead to.
     if (!QueryFollowingAliases(domain, kTypeA)) return;
-    for (const auto& record : answer_->answers) {
-        if (record.type != kTypeA || record.dataLength != 4) continue;
-        entries.push_back({domain, 0, record.ttl, {ReadAddress(answer_->Data(record))}});
-        ttl = std::min(ttl, record.ttl);
-    }
+    std::vector<IpAddress> addresses;
+    std::uint32_t least = TakeAddresses(kTypeA, addresses);
+    if (std::string name = domain; QueryFollowingAliases(name, kTypeAAAA)) least = std::min(least, TakeAddresses(kTypeAAAA, addresses));
+    for (const IpAddress& address : addresses) entries.push_back({domain, 0, least, {address}});
+    if (!addresses.empty()) ttl = std::min(ttl, least);
 }
 
 std::vector<MxEntry> DnsResolver::ResolveMx(std::string_view domain) {
@@ -357,12 +394,11 @@ std::vector<MxEntry> DnsResolver::ResolveMx(std::string_view domain) {
     ResolveExchanges(key, entries, ttl);
     if (entries.empty()) return entries;
     for (auto& entry : entries) {
-        if (!entry.addresses.empty() || Stopped()) continue;
-        if (!Query(entry.exchange, kTypeA) || status_ != DnsStatus::Answered) continue;
-        for (const auto& record : answer_->answers) {
-            if (record.type != kTypeA || record.dataLength != 4) continue;
-            entry.addresses.push_back(ReadAddress(answer_->Data(record)));
-            ttl = std::min(ttl, record.ttl);
+        // IPv4 first: an exchange's IPv6 addresses are tried after its IPv4 ones.
+        for (const std::uint16_t type : {kTypeA, kTypeAAAA}) {
+            if (!entry.addresses.empty() && type == kTypeA) break;  // given along with the exchanges
+            if (Stopped() || !Query(entry.exchange, type) || status_ != DnsStatus::Answered) continue;
+            ttl = std::min(ttl, TakeAddresses(type, entry.addresses));
         }
     }
     std::stable_sort(entries.begin(), entries.end(), [](const MxEntry& a, const MxEntry& b) { return a.preference < b.preference; });

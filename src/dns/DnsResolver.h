@@ -14,6 +14,7 @@
 
 #include "dns/DnsLimits.h"
 #include "dns/DnsMessage.h"
+#include "platform/IpAddress.h"
 
 #include <atomic>
 #include <chrono>
@@ -34,14 +35,14 @@ enum class DnsStatus { Answered, NoSuchDomain, Failed };
 struct HostEntry {
     std::string name;
     std::vector<std::string> aliases;
-    std::vector<std::uint32_t> addresses;  // IPv4, network byte order
+    std::vector<IpAddress> addresses;  // the IPv4 ones first, then the IPv6 ones
 };
 
 struct MxEntry {
     std::string exchange;
     std::uint16_t preference = 0;
     std::uint32_t ttl = 0;
-    std::vector<std::uint32_t> addresses;  // IPv4, network byte order
+    std::vector<IpAddress> addresses;  // the IPv4 ones first, then the IPv6 ones
 };
 
 class DnsResolver {
@@ -49,37 +50,41 @@ public:
     // The port and files are fixed in the server; tests give their own.
     explicit DnsResolver(std::uint16_t port = kDnsPort, std::string hostsPath = "/etc/hosts");
 
-    // A dotted address, or a name resolved by the system; false when it does not resolve.
+    // An address of either family, or a name resolved by the system; false when it does not resolve.
     bool AddServer(std::string_view text);
-    void AddServerAddress(std::uint32_t networkOrder) { servers_.push_back(networkOrder); }
+    void AddServerAddress(std::uint32_t networkOrder) { servers_.push_back(IpAddress::FromNetworkOrder(networkOrder)); }
+    void AddServerAddress(const IpAddress& address) { servers_.push_back(address); }
     // "sys:dns:%d:server" values, else the system's servers.
     void AddConfiguredServers(const core::ConfigTree& config);
-    const std::vector<std::uint32_t>& Servers() const { return servers_; }
+    const std::vector<IpAddress>& Servers() const { return servers_; }
     // The owner's stop flag, looked at between waits.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
 
     // Asks the servers in order until one answers; true for an answer (NXDOMAIN included: see
-    // LastStatus). A dotted IPv4 name is asked in its IN-ADDR.ARPA form.
+    // LastStatus). An address is asked in its IN-ADDR.ARPA or IP6.ARPA form.
     bool Query(std::string_view name, std::uint16_t type);
     DnsStatus LastStatus() const { return status_; }
     const std::optional<DnsAnswer>& LastAnswer() const { return answer_; }
     // A record of the last answer; false past the section's end.
     bool AnswerRecord(DnsSection section, std::size_t index, DnsRecord& record) const;
 
+    // The addresses of a name: those of the hosts file when it names it, else the A records and then
+    // the AAAA records (asked when the A query was answered, with records or without).
     std::optional<HostEntry> LookupHost(std::string_view name);
-    // The exchanges of a domain, lowest preference first; empty when nothing resolves (LastStatus
-    // tells why).
+    // The exchanges of a domain, lowest preference first, each with its IPv4 addresses before its
+    // IPv6 ones; empty when nothing resolves (LastStatus tells why).
     std::vector<MxEntry> ResolveMx(std::string_view domain);
 
-    // The nameserver addresses of /etc/resolv.conf (or the given file), without repeats.
+    // The nameserver addresses of /etc/resolv.conf (or the given file), of either family, without
+    // repeats; a link-local one with a zone ("fe80::1%eth0") is left out.
     static std::vector<std::string> SystemDnsServers(const std::string& resolvConf = "/etc/resolv.conf");
     // Empties the process's MX cache (tests, and an administrator's flush).
     static void ClearMxCache();
 
 private:
-    DnsStatus QueryServer(std::uint32_t server, const std::vector<std::uint8_t>& query, std::uint16_t id,
+    DnsStatus QueryServer(const IpAddress& server, const std::vector<std::uint8_t>& query, std::uint16_t id,
                           const std::string& name, std::uint16_t type);
-    std::optional<DnsAnswer> QueryTcp(std::uint32_t server, const std::vector<std::uint8_t>& query);
+    std::optional<DnsAnswer> QueryTcp(const IpAddress& server, const std::vector<std::uint8_t>& query);
     bool Matches(const DnsAnswer& answer, std::uint16_t id, const std::string& name, std::uint16_t type) const;
     bool Stopped() const { return stop_ && stop_->load(); }
     std::optional<HostEntry> LookupHostsFile(std::string_view name) const;
@@ -88,10 +93,13 @@ private:
     // alias, `domain` then being the name it belongs to.
     bool QueryFollowingAliases(std::string& domain, std::uint16_t type);
     void ResolveExchanges(std::string domain, std::vector<MxEntry>& entries, std::uint32_t& ttl);
+    // Appends the addresses of `type` (A or AAAA) in the last answer's answer section; returns the
+    // least TTL among them, UINT32_MAX for none.
+    std::uint32_t TakeAddresses(std::uint16_t type, std::vector<IpAddress>& addresses) const;
 
     std::uint16_t port_;
     std::string hostsPath_;
-    std::vector<std::uint32_t> servers_;
+    std::vector<IpAddress> servers_;
     const std::atomic<bool>* stop_ = nullptr;
     std::optional<DnsAnswer> answer_;
     DnsStatus status_ = DnsStatus::Failed;

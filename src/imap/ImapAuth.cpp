@@ -107,7 +107,7 @@ bool LoginUser(CommandContext& context, const AccountInfo& account, std::string_
 // Checks the password of a named account, pays the failure pause, and logs in.
 bool CheckAndLogIn(CommandContext& context, const std::string& user, const std::optional<std::string>& password,
                    const std::optional<std::string>& cramDigest, const std::string& challenge, std::string_view method) {
-    const std::uint32_t client = context.session.clientIp;
+    const IpAddress client = context.session.clientIp;
     std::optional<AccountInfo> account;
     if (user.size() <= kMaxUserNameLength) account = context.store.FindAccount(user);
     bool good = account.has_value() && !account->password.empty();

@@ -12,6 +12,7 @@
 #include "imap/ImapCommandReader.h"
 #include "imap/ImapReplies.h"
 #include "imap/ImapServer.h"
+#include "platform/IpAddress.h"
 
 namespace pw::imap {
 
@@ -31,7 +32,7 @@ struct SessionStatus {
     SessionState state = SessionState::NotAuthenticated;
     ImapSettings settings;
     std::string clientAddress;    // for the log
-    std::uint32_t clientIp = 0;   // network byte order, for the failed-login table
+    IpAddress clientIp;           // for the failed-login table and POP-before-SMTP
     unsigned options = 0;
     unsigned storeCapabilities = 0;
     bool plaintextAuth = true;  // passwords in the clear outside TLS ("sys:imap4:%d:plaintextauth")

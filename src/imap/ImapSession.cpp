@@ -52,7 +52,7 @@ void ImapSession::Run() {
     staging_.emplace(session_, store_, *mailbox_);
     reader_->SetLiteralSink(&*staging_);
     session_.clientAddress = ticket_->ClientAddress();
-    session_.clientIp = ticket_->client.sin_addr.s_addr;
+    session_.clientIp = ticket_->client;
     if (Greet()) {
         while (Step()) {
         }

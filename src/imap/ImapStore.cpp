@@ -55,7 +55,7 @@ std::optional<AccountInfo> ImapStore::FindAccount(std::string_view user) const {
     }
 }
 
-std::optional<std::string> ImapStore::LogIn(const AccountInfo& account, std::uint32_t client) {
+std::optional<std::string> ImapStore::LogIn(const AccountInfo& account, const IpAddress& client) {
     mailbox_ = FindUserMailBox(account.canonicalName);
     if (!mailbox_) return std::nullopt;
     net::PopBeforeSmtp::Instance().Record(client);

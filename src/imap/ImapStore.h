@@ -29,6 +29,7 @@
 
 #include "imap/MessageVector.h"
 #include "store/Folder.h"
+#include "platform/IpAddress.h"
 #include "store/MessageStore.h"
 
 namespace pw::imap {
@@ -93,7 +94,7 @@ public:
     std::optional<AccountInfo> FindAccount(std::string_view user) const;
     // Keeps the account's mailbox for the session, records the client (IPv4, network byte order) for
     // POP-before-SMTP, and returns the name of its inbox folder; nullopt when the mailbox is gone.
-    std::optional<std::string> LogIn(const AccountInfo& account, std::uint32_t client);
+    std::optional<std::string> LogIn(const AccountInfo& account, const IpAddress& client);
 
     // Refuses a name no folder may have; the diagnostic is a BAD one.
     static bool CheckName(std::string_view name, std::string& diagnostic);

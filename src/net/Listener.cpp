@@ -122,7 +122,7 @@ std::size_t SessionsTheLimitAllows(std::uint64_t descriptorLimit, std::size_t in
     return static_cast<std::size_t>(std::max<std::uint64_t>(sessions, 1));
 }
 
-std::string ConnectionTicket::ClientAddress() const { return IPv4Text(client.sin_addr.s_addr); }
+std::string ConnectionTicket::ClientAddress() const { return client.Text(); }
 
 void ConnectionTicket::OpenConnection() {
     // Borrowed: the connection may close when it likes, while the descriptor stays the ticket's and
@@ -136,16 +136,12 @@ void ConnectionTicket::OpenConnection() {
 ServerListener::ServerListener(core::ServerTypeEnum type, std::uint16_t defaultPort)
     : type_(type), eventType_(EventFor(type)), displayName_(core::LoadText(NameTextFor(type))) {
     if (displayName_.empty()) displayName_ = type == core::SMTPServerType ? "SMTP Server" : type == core::POP3ServerType ? "POP3 Server" : "IMAP4 Server";
-    address_.sin_family = AF_INET;
-    address_.sin_port = htons(defaultPort);
-    address_.sin_addr.s_addr = htonl(INADDR_ANY);
+    port_ = defaultPort;
 }
 
 ServerListener::~ServerListener() { Stop(); }
 
-std::string ServerListener::AddressText() const { return IPv4Text(address_.sin_addr.s_addr); }
-
-std::uint16_t ServerListener::Port() const { return ntohs(address_.sin_port); }
+std::string ServerListener::AddressText() const { return address_.Text(); }
 
 std::size_t ServerListener::ActiveSessions() const {
     std::lock_guard guard(lock_);
@@ -174,13 +170,21 @@ void ServerListener::Start() {
         if (const std::string why = TlsUnavailableReason(); !why.empty()) return RefuseToStartWithoutTls(why);
     }
     KeepReserve();
-    listenSocket_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    listenSocket_.Reset(::socket(address_.SocketFamily(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listenSocket_) return fail(WinsockErrorFromErrno(errno));
     const int on = 1;
     // A restarted server must bind while the old connections linger in TIME_WAIT; Linux still refuses
     // a second listener on the same port, which is what exclusive address use asks for.
     ::setsockopt(listenSocket_.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(listenSocket_.Get(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0 ||
+    if (address_.IsIPv6()) {
+        // "::" takes IPv4 clients too, whatever the system's default (net.ipv6.bindv6only); any other
+        // IPv6 address only its own family, so that an IPv4 instance on the same port can run beside it.
+        const int v6Only = address_.IsUnspecified() ? 0 : 1;
+        ::setsockopt(listenSocket_.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
+    }
+    sockaddr_storage local{};
+    const socklen_t localSize = address_.ToSocketAddress(port_, local);
+    if (::bind(listenSocket_.Get(), reinterpret_cast<const sockaddr*>(&local), localSize) != 0 ||
         ::listen(listenSocket_.Get(), SOMAXCONN) != 0) {
         return fail(WinsockErrorFromErrno(errno));
     }
@@ -212,7 +216,7 @@ void ServerListener::AcceptLoop() {
         const int ready = ::poll(&entry, 1, kAcceptPollMilliseconds);
         if (stop_) break;
         if (ready <= 0) continue;
-        sockaddr_in client{};
+        sockaddr_storage client{};
         socklen_t size = sizeof client;
         UniqueFd socket(::accept4(listenSocket_.Get(), reinterpret_cast<sockaddr*>(&client), &size, SOCK_CLOEXEC));
         if (!socket) {
@@ -236,7 +240,7 @@ void ServerListener::AcceptLoop() {
             CloseSocket(std::move(socket));
             break;
         }
-        Admit(std::move(socket), client);
+        Admit(std::move(socket), IpAddress::FromSocketAddress(reinterpret_cast<const sockaddr*>(&client), size).value_or(IpAddress()));
     }
 }
 
@@ -282,9 +286,9 @@ void ServerListener::ReportRefusals(std::size_t refused, std::string_view why, c
            core::LogLevelWarning, event_kind::kWarning);
 }
 
-void ServerListener::Admit(UniqueFd socket, const sockaddr_in& client) {
-    const std::string clientText = IPv4Text(client.sin_addr.s_addr);
-    if (!access.Empty() && !access.Contains(ntohl(client.sin_addr.s_addr))) {
+void ServerListener::Admit(UniqueFd socket, const IpAddress& client) {
+    const std::string clientText = client.Text();
+    if (!access.Empty() && !access.Contains(client)) {
         const std::string reason = core::LoadText(5015);
         const std::string address = AddressText();
         core::Log(core::LogLevelWarning,
@@ -297,7 +301,7 @@ void ServerListener::Admit(UniqueFd socket, const sockaddr_in& client) {
     auto ticket = std::make_shared<ConnectionTicket>();
     ticket->listener = shared_from_this();
     ticket->client = client;
-    const std::uint32_t address = client.sin_addr.s_addr;
+    const IpAddress& address = client;
     {
         std::unique_lock guard(lock_);
         if (active_.size() >= maxSessions) {
@@ -328,7 +332,7 @@ void ServerListener::Admit(UniqueFd socket, const sockaddr_in& client) {
 void ServerListener::Forget(const std::shared_ptr<ConnectionTicket>& ticket) {
     std::lock_guard guard(lock_);
     std::erase(active_, ticket);
-    const auto found = perAddress_.find(ticket->client.sin_addr.s_addr);
+    const auto found = perAddress_.find(ticket->client);
     if (found != perAddress_.end() && --found->second == 0) perAddress_.erase(found);
     sessionsChanged_.notify_all();
 }
@@ -393,7 +397,7 @@ public:
         if (index >= listeners.size()) return false;
         const auto& listener = *listeners[index];
         info.type = listener.Type();
-        info.address = listener.ListenAddress().sin_addr.s_addr;
+        info.address = listener.ListenAddress().NetworkOrder();  // 0 for IPv6: the activity record holds IPv4 only
         info.port = listener.Port();
         info.status = listener.Status();
         return true;

@@ -73,7 +73,7 @@ struct ConnectionTicket {
     std::shared_ptr<ServerListener> listener;
     UniqueFd socket;  // closed (after a shutdown) when the last holder lets go; the connection borrows it
     long threadId = 0;
-    sockaddr_in client{};
+    IpAddress client;  // an IPv4 client of a listener on "::" is seen as its IPv4 address
     // The session's connection, made by the session thread before the handler runs: on the ticket's
     // socket, with the instance's time-out, already speaking TLS when the instance says so (never
     // plain text instead: without a TLS context the handshake fails).
@@ -97,14 +97,16 @@ public:
     core::ServerTypeEnum Type() const { return type_; }
     const std::string& DisplayName() const { return displayName_; }
     std::string AddressText() const;
-    std::uint16_t Port() const;  // host order
+    std::uint16_t Port() const { return port_; }  // host order
     HRESULT Status() const { return status_.load(); }
-    const sockaddr_in& ListenAddress() const { return address_; }
+    const IpAddress& ListenAddress() const { return address_; }
     std::size_t ActiveSessions() const;
 
     // Settings, read from the configuration before Start.
     int instance = 0;  // the %d of "sys:imap4:%d:..."
-    sockaddr_in address_{};
+    // Either family; 0.0.0.0 listens on every IPv4 address, "::" on every address of both families.
+    IpAddress address_;
+    std::uint16_t port_ = 0;  // host order
     IpRangeList access;
     int timeout = kDefaultInstanceTimeout;
     bool tls = false;
@@ -125,7 +127,7 @@ private:
     void AcceptLoop();
     // Accepts what waits while the process is out of descriptors, answering each "too busy".
     void ShedWithReserve();
-    void Admit(UniqueFd socket, const sockaddr_in& client);
+    void Admit(UniqueFd socket, const IpAddress& client);
     // Sends the protocol's refusal and closes the socket.
     void Refuse(UniqueFd socket, std::string_view reply, std::string_view why, const std::string& clientText);
     // Counts refused connections; the log hears of them at most once a minute.
@@ -146,7 +148,7 @@ private:
     mutable std::mutex lock_;
     std::condition_variable sessionsChanged_;
     std::vector<std::shared_ptr<ConnectionTicket>> active_;
-    std::unordered_map<std::uint32_t, std::size_t> perAddress_;  // running sessions by client address
+    std::unordered_map<IpAddress, std::size_t, IpAddressHash> perAddress_;  // running sessions by client address
     bool reported_ = false;
     std::chrono::steady_clock::time_point lastRefusalReport_{};
     std::size_t unreportedRefusals_ = 0;

@@ -1,10 +1,11 @@
 // ListenerConfig: the per-instance settings of the SMTP, POP3 and IMAP4 listeners, as stored in the
 // configuration ("sys:smtp:%d:..." and the same for "pop3" and "imap4").
 //
-// Addresses may be dotted text or a 32-bit number in network byte order; ports decimal text or a
-// 16-bit number in network byte order. The instance time-out is read from "timout" -- the key every
-// stored configuration has -- while the defaults of a missing instance 0 write "timeout"; an instance
-// without "timout" keeps 360 seconds. "maxsessions" (default 500, fewer when the descriptor limit can
+// Addresses may be IPv4 or IPv6 text or a 32-bit IPv4 number in network byte order ("::" listens on
+// both families; the ranges of the access and relay lists may also be "address/prefix" text); ports
+// decimal text or a 16-bit number in network byte order. The instance time-out is read from "timout"
+// -- the key every stored configuration has -- while the defaults of a missing instance 0 write
+// "timeout"; an instance without "timout" keeps 360 seconds. "maxsessions" (default 500, fewer when the descriptor limit can
 // not hold that many) and "maxperip" (default 20; 0 for no limit per address) bound the sessions.
 #include <arpa/inet.h>
 
@@ -51,8 +52,11 @@ void ReadRanges(const core::ConfigTree& config, const std::string& prefix, IpRan
     for (int i = 0;; ++i) {
         const std::string entry = prefix + std::to_string(i) + ":";
         if (!Exists(config, entry.substr(0, entry.size() - 1))) break;
-        list.Add(ntohl(AddressFromValue(config.GetCopy(entry + "ipstart"))), ntohl(AddressFromValue(config.GetCopy(entry + "ipend"))),
-                 config.GetCopy(entry + "comment").AsText());
+        if (!list.AddSetting(config.GetCopy(entry + "ipstart"), config.GetCopy(entry + "ipend"), config.GetCopy(entry + "comment").AsText())) {
+            core::Log(core::LogLevelWarning, Format("%sipstart and ipend are not one range (an address/prefix with a bad prefix, or "
+                                                    "addresses of two families); the entry is left out",
+                                                    {std::string_view(entry)}));
+        }
     }
 }
 
@@ -101,8 +105,15 @@ std::shared_ptr<ServerListener> ReadInstance(const core::ConfigTree& config, con
     }
     listener->instance = index;
     Variant value;
-    if (config.Get(Key(prefix, "ip"), value)) listener->address_.sin_addr.s_addr = AddressFromValue(value);
-    if (config.Get(Key(prefix, "port"), value)) listener->address_.sin_port = htons(PortFromSetting(value));
+    if (config.Get(Key(prefix, "ip"), value)) {
+        listener->address_ = IpAddressFromValue(value);
+        if (value.IsText() && !IpAddress::Parse(TrimAscii(value.AsText()))) {
+            core::Log(core::LogLevelWarning, Format("%sip \"%s\" is no address (IPv6 without brackets: \"::1\"); the instance "
+                                                    "listens on every IPv4 address",
+                                                    {std::string_view(prefix), std::string_view(value.AsText())}));
+        }
+    }
+    if (config.Get(Key(prefix, "port"), value)) listener->port_ = PortFromSetting(value);
     if (config.Get(Key(prefix, "timout"), value) && value.AsI4() > 0) listener->timeout = value.AsI4();
     if (config.Get(Key(prefix, "maxsessions"), value) && value.AsI4() > 0) {
         listener->maxSessions = static_cast<std::size_t>(value.AsI4());

@@ -28,7 +28,7 @@ void LoginFailures::Expire(Clock::time_point now) {
     }
 }
 
-std::uint64_t LoginFailures::CountFrom(std::uint32_t client) const {
+std::uint64_t LoginFailures::CountFrom(const IpAddress& client) const {
     std::uint64_t count = 0;
     for (auto at = index_.lower_bound(Key{client, {}}); at != index_.end() && at->first.client == client; ++at) {
         count += at->second->failures;
@@ -36,7 +36,7 @@ std::uint64_t LoginFailures::CountFrom(std::uint32_t client) const {
     return count;
 }
 
-std::chrono::milliseconds LoginFailures::Failed(std::uint32_t client, std::string_view user) {
+std::chrono::milliseconds LoginFailures::Failed(const IpAddress& client, std::string_view user) {
     Key key{client, ToLowerAscii(user)};
     std::lock_guard guard(lock_);
     // Read under the lock: the list stays in the order of the failures' times.
@@ -58,7 +58,7 @@ std::chrono::milliseconds LoginFailures::Failed(std::uint32_t client, std::strin
     return PauseAfter(CountFrom(client));
 }
 
-void LoginFailures::Succeeded(std::uint32_t client, std::string_view user) {
+void LoginFailures::Succeeded(const IpAddress& client, std::string_view user) {
     std::lock_guard guard(lock_);
     const auto found = index_.find(Key{client, ToLowerAscii(user)});
     if (found == index_.end()) return;
@@ -66,7 +66,7 @@ void LoginFailures::Succeeded(std::uint32_t client, std::string_view user) {
     index_.erase(found);
 }
 
-std::uint64_t LoginFailures::FailuresFrom(std::uint32_t client) {
+std::uint64_t LoginFailures::FailuresFrom(const IpAddress& client) {
     std::lock_guard guard(lock_);
     Expire(now_());
     return CountFrom(client);

@@ -25,6 +25,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/IpAddress.h"
+
 namespace pw::net {
 
 // The pause after a failed login starts here and doubles with each failure from the address, up to the cap.
@@ -44,13 +46,13 @@ public:
     // The table of the process.
     static LoginFailures& Instance();
 
-    // Counts a failed login of `user` from `client` (IPv4, network byte order) and returns the pause
-    // the caller owes before it answers.
-    std::chrono::milliseconds Failed(std::uint32_t client, std::string_view user);
+    // Counts a failed login of `user` from `client` (either family) and returns the pause the caller
+    // owes before it answers.
+    std::chrono::milliseconds Failed(const IpAddress& client, std::string_view user);
     // A good login of `user` from `client`: that user's failures from that address are forgiven.
-    void Succeeded(std::uint32_t client, std::string_view user);
+    void Succeeded(const IpAddress& client, std::string_view user);
     // The failures from an address that are still remembered.
-    std::uint64_t FailuresFrom(std::uint32_t client);
+    std::uint64_t FailuresFrom(const IpAddress& client);
     std::size_t Size();
 
     // The pause owed after this many failures (the first counts as 1).
@@ -58,7 +60,7 @@ public:
 
 private:
     struct Key {
-        std::uint32_t client = 0;
+        IpAddress client;
         std::string user;
         auto operator<=>(const Key&) const = default;
     };
@@ -70,7 +72,7 @@ private:
 
     // Drops the entries whose last failure is older than the memory; the lock is held.
     void Expire(Clock::time_point now);
-    std::uint64_t CountFrom(std::uint32_t client) const;
+    std::uint64_t CountFrom(const IpAddress& client) const;
 
     const std::size_t capacity_;
     const std::function<Clock::time_point()> now_;

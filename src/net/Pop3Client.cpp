@@ -22,12 +22,12 @@ bool Pop3Client::Ok() {
     return StartsWithNoCase(status_, "+OK");
 }
 
-bool Pop3Client::Open(std::uint32_t address, std::uint16_t port) {
+bool Pop3Client::Open(const IpAddress& address, std::uint16_t port) {
     Connect(address, port);
     return Ok();
 }
 
-void Pop3Client::Connect(std::uint32_t address, std::uint16_t port) { connection_.ConnectIPv4(address, port); }
+void Pop3Client::Connect(const IpAddress& address, std::uint16_t port) { connection_.ConnectAddress(address, port); }
 
 void Pop3Client::StartTls(std::string_view peerName) { connection_.TlsClientStart(peerName); }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "net/SocketConnection.h"
+#include "platform/IpAddress.h"
 
 #include <cstdint>
 #include <functional>
@@ -26,10 +27,10 @@ public:
     // Every wait (connect, each status line, each piece of a message) is bounded by timeoutSeconds.
     explicit Pop3Client(int timeoutSeconds) { connection_.SetTimeout(timeoutSeconds); }
 
-    // Connects (IPv4, network byte order) and reads the greeting; false unless it is "+OK".
-    bool Open(std::uint32_t address, std::uint16_t port);
+    // Connects (either family) and reads the greeting; false unless it is "+OK".
+    bool Open(const IpAddress& address, std::uint16_t port);
     // Connects without reading the greeting (for TLS from the first byte: StartTls, then Greeting).
-    void Connect(std::uint32_t address, std::uint16_t port);
+    void Connect(const IpAddress& address, std::uint16_t port);
     // The TLS client handshake; peerName is what the certificate must name. Whether it verified is
     // the caller's to ask (TlsVerifyFailure) before anything secret is sent.
     void StartTls(std::string_view peerName);

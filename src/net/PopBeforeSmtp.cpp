@@ -26,12 +26,12 @@ int PopBeforeSmtp::LimitMinutes() {
 
 long PopBeforeSmtp::ElapsedMinutes(Date then, Date now) { return static_cast<long>((now - then + kHalfSecond) * kMinutesPerDay); }
 
-void PopBeforeSmtp::Record(std::uint32_t address, Date when) {
+void PopBeforeSmtp::Record(const IpAddress& address, Date when) {
     std::lock_guard guard(lock_);
     entries_[address] = when;
 }
 
-bool PopBeforeSmtp::IsRecorded(std::uint32_t address, Date now) const {
+bool PopBeforeSmtp::IsRecorded(const IpAddress& address, Date now) const {
     const int limit = LimitMinutes();
     std::lock_guard guard(lock_);
     const auto found = entries_.find(address);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/AutomationDate.h"
+#include "platform/IpAddress.h"
 
 #include <cstdint>
 #include <mutex>
@@ -21,9 +22,9 @@ class PopBeforeSmtp {
 public:
     static PopBeforeSmtp& Instance();
 
-    // IPv4 addresses in network byte order.
-    void Record(std::uint32_t address, Date when = Now());
-    bool IsRecorded(std::uint32_t address, Date now = Now()) const;
+    // Addresses of either family.
+    void Record(const IpAddress& address, Date when = Now());
+    bool IsRecorded(const IpAddress& address, Date now = Now()) const;
     // Removes the entries older than the limit; returns how many.
     std::size_t Purge(Date now = Now());
     // "sys:pop3auth:minutes" of the server's configuration, or the default.
@@ -33,7 +34,7 @@ public:
 
 private:
     mutable std::mutex lock_;
-    std::unordered_map<std::uint32_t, Date> entries_;
+    std::unordered_map<IpAddress, Date, IpAddressHash> entries_;
 };
 
 }  // namespace pw::net

@@ -293,53 +293,54 @@ std::size_t SocketConnection::SendReply(std::string_view text) {
 
 void SocketConnection::Create(std::uint16_t port, int type, const char* address) {
     Close();
-    owned_.Reset(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    const auto parsed = address ? IpAddress::Parse(address) : std::nullopt;
+    owned_.Reset(::socket(parsed ? parsed->SocketFamily() : AF_INET, type | SOCK_CLOEXEC, 0));
     socket_ = owned_.Get();
     if (socket_ < 0) Fail("Create", WinsockErrorFromErrno(errno));
     Bind(port, address);
 }
 
 void SocketConnection::Bind(std::uint16_t port, const char* address) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    int family = AF_INET;
+    socklen_t size = sizeof family;
+    if (::getsockopt(socket_, SOL_SOCKET, SO_DOMAIN, &family, &size) != 0) Fail("Bind", WinsockErrorFromErrno(errno));
+    IpAddress local = family == AF_INET6 ? IpAddress::FromIPv6Bytes({}) : IpAddress();
     if (address) {
-        const auto parsed = ParseIPv4(address);
-        if (!parsed) Fail("Bind", wsa::kInvalidArgument);
-        local.sin_addr.s_addr = *parsed;
+        const auto parsed = IpAddress::Parse(address);
+        if (!parsed || parsed->SocketFamily() != family) Fail("Bind", wsa::kInvalidArgument);
+        local = *parsed;
     }
-    if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) Fail("Bind", WinsockErrorFromErrno(errno));
+    sockaddr_storage bound{};
+    const socklen_t boundSize = local.ToSocketAddress(port, bound);
+    if (::bind(socket_, reinterpret_cast<const sockaddr*>(&bound), boundSize) != 0) Fail("Bind", WinsockErrorFromErrno(errno));
 }
 
 void SocketConnection::Connect(std::string_view host, std::uint16_t port) {
     if (host.empty()) Fail("Connect", wsa::kNoDestination);
     const std::string name(host);
-    in_addr address{};
-    if (const auto dotted = ParseIPv4(name)) {
-        address.s_addr = *dotted;
-    } else {
+    if (const auto address = IpAddress::Parse(name)) return ConnectAddress(*address, port);
+    // IPv4 first, as the transport orders a name's addresses; IPv6 when the name has no IPv4 address.
+    for (const int family : {AF_INET, AF_INET6}) {
         addrinfo hints{};
-        hints.ai_family = AF_INET;
+        hints.ai_family = family;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
-        if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) Fail("Connect", wsa::kNoDestination);
-        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) continue;
+        const auto address = IpAddress::FromSocketAddress(found->ai_addr, found->ai_addrlen);
         ::freeaddrinfo(found);
+        if (address) return ConnectAddress(*address, port);
     }
-    ConnectIPv4(address.s_addr, port);
+    Fail("Connect", wsa::kNoDestination);
 }
 
 void SocketConnection::ConnectIPv4(std::uint32_t address, std::uint16_t port) {
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    remote.sin_addr.s_addr = address;
-    ConnectAddress(remote);
+    ConnectAddress(IpAddress::FromNetworkOrder(address), port);
 }
 
-void SocketConnection::ConnectAddress(const sockaddr_in& address) {
-    ConnectTo(AF_INET, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+void SocketConnection::ConnectAddress(const IpAddress& address, std::uint16_t port) {
+    sockaddr_storage remote{};
+    const socklen_t size = address.ToSocketAddress(port, remote);
+    ConnectTo(address.SocketFamily(), reinterpret_cast<const sockaddr*>(&remote), size);
 }
 
 void SocketConnection::ConnectUnix(std::string_view path) {
@@ -355,7 +356,7 @@ void SocketConnection::ConnectTo(int family, const sockaddr* address, socklen_t 
         owned_.Reset(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
         socket_ = owned_.Get();
         if (socket_ < 0) Fail("Connect", WinsockErrorFromErrno(errno));
-        if (family == AF_INET) SendWithoutDelay(socket_);
+        if (family != AF_UNIX) SendWithoutDelay(socket_);
     }
     if (!SetNonBlocking(socket_, true)) Fail("BlockMode", WinsockErrorFromErrno(errno));
     if (::connect(socket_, address, size) == 0) return;
@@ -372,12 +373,14 @@ void SocketConnection::SetBlocking(bool blocking) {
 }
 
 std::string SocketConnection::PeerAddress() const {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t size = sizeof peer;
     if (::getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
         throw CnwSocketErr::Socket(socket_, "GetPeerName", WinsockErrorFromErrno(errno));
     }
-    return IPv4Text(peer.sin_addr.s_addr);
+    const auto address = IpAddress::FromSocketAddress(reinterpret_cast<const sockaddr*>(&peer), size);
+    if (!address) throw CnwSocketErr::Socket(socket_, "GetPeerName", wsa::kInvalidArgument);
+    return address->Text();
 }
 
 void SocketConnection::AttachTls(std::string_view operation, bool server, std::string_view peerName) {
@@ -399,8 +402,8 @@ void SocketConnection::AttachTls(std::string_view operation, bool server, std::s
         if (!peerName.empty()) {
             const std::string name(peerName);
             // A name, not an address, goes out as the server name indication (RFC 6066).
-            if (!ParseIPv4(name)) SSL_set_tlsext_host_name(session, name.c_str());
-            // OpenSSL takes a dotted address as one to match against the certificate's IP entries.
+            if (!IpAddress::Parse(name)) SSL_set_tlsext_host_name(session, name.c_str());
+            // OpenSSL takes an address (either family) as one to match against the certificate's IP entries.
             SSL_set1_host(session, name.c_str());
         }
     }

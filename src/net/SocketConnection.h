@@ -15,6 +15,7 @@
 #pragma once
 
 #include "net/SocketError.h"
+#include "platform/IpAddress.h"
 #include "platform/UniqueFd.h"
 
 #include <cstddef>
@@ -46,7 +47,8 @@ public:
 
     // Called with every chunk sent and every chunk consumed; the base does nothing.
     virtual bool OnTraffic(const char* data, std::size_t length);
-    // Resolves the host (dotted text, or a name through the system's lookup) and connects.
+    // Resolves the host (address text of either family, or a name through the system's lookup: its
+    // IPv4 address when it has one, else its IPv6 address) and connects.
     virtual void Connect(std::string_view host, std::uint16_t port);
     // Delivers up to length bytes (fewer when fewer are buffered); 0 when the peer closed.
     virtual std::size_t Receive(char* buffer, std::size_t length, bool peek);
@@ -75,9 +77,11 @@ public:
     // last byte is `last`, takes that LF when it comes next; true when it did (the line has ended).
     bool TakeLineFeedAfter(char last);
 
-    // Opens an IPv4 socket of the type (SOCK_STREAM) and binds it as Bind does.
+    // Opens a socket of the type (SOCK_STREAM) and of the address's family (IPv4 without one) and
+    // binds it as Bind does.
     void Create(std::uint16_t port, int type, const char* address);
-    // Address as dotted text, or null for all addresses; text that does not parse fails with 10022.
+    // Address as text of the socket's family, or null for all addresses; text that does not parse, or
+    // is of the other family, fails with 10022.
     void Bind(std::uint16_t port, const char* address);
     // Number of ready sockets, 0 on time-out.
     int Wait(bool forReading, int seconds, int microseconds);
@@ -86,12 +90,14 @@ public:
     static constexpr int kInput = 1;
     static constexpr int kOther = 2;
     int WaitForInputOr(int other, int milliseconds);
-    void ConnectAddress(const sockaddr_in& address);
+    // Port in host order. A socket made by Create must be of the address's family.
+    void ConnectAddress(const IpAddress& address, std::uint16_t port);
     // A local daemon's Unix socket (spamd, clamd), with the same bounded wait as TCP.
     void ConnectUnix(std::string_view path);
     // Address in network byte order, port in host order.
     void ConnectIPv4(std::uint32_t address, std::uint16_t port);
     void SetBlocking(bool blocking);
+    // The peer's address as text (an IPv4-mapped address as IPv4).
     std::string PeerAddress() const;
 
     void TlsServerStart();

@@ -234,7 +234,7 @@ bool Pop3Session::FindMailBox(const std::string& user) {
 }
 
 void Pop3Session::LoginFailed() {
-    const auto pause = net::LoginFailures::Instance().Failed(ticket_->client.sin_addr.s_addr, user_);
+    const auto pause = net::LoginFailures::Instance().Failed(ticket_->client, user_);
     // The user name is logged, never what was offered as its password.
     core::Log(core::LogLevelWarning, "POP3 Server: failed login for " + user_ + " from " + ticket_->ClientAddress());
     std::this_thread::sleep_for(pause);
@@ -242,7 +242,7 @@ void Pop3Session::LoginFailed() {
 }
 
 void Pop3Session::Login() {
-    net::LoginFailures::Instance().Succeeded(ticket_->client.sin_addr.s_addr, user_);
+    net::LoginFailures::Instance().Succeeded(ticket_->client, user_);
     if (!OpenMaildrop()) {
         Reply("-ERR Can not lock box");
         return;
@@ -253,7 +253,7 @@ void Pop3Session::Login() {
 
 void Pop3Session::Pass(const std::string& password) {
     if (!FindMailBox(user_) || !mailbox_->IsPassword(password)) return LoginFailed();
-    net::PopBeforeSmtp::Instance().Record(ticket_->client.sin_addr.s_addr);
+    net::PopBeforeSmtp::Instance().Record(ticket_->client);
     Login();
 }
 

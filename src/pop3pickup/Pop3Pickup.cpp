@@ -44,12 +44,12 @@ std::int64_t PickupNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(now).count() + offsetDays * kSecondsPerDay;
 }
 
-std::vector<std::uint32_t> ServerAddresses(const std::string& server) {
-    if (const auto address = ParseIPv4(server)) return {*address};
+std::vector<IpAddress> ServerAddresses(const std::string& server) {
+    if (const auto address = IpAddress::Parse(server)) return {*address};
     dns::DnsResolver resolver;
     resolver.AddConfiguredServers(core::ServerConfig());
     const auto host = resolver.LookupHost(server);
-    return host ? host->addresses : std::vector<std::uint32_t>{};
+    return host ? host->addresses : std::vector<IpAddress>{};
 }
 
 bool Flag(const Variant& value) { return value.IsNumeric() && value.AsInt64() != 0; }
@@ -265,23 +265,23 @@ bool Run::Go() {
         Warn(std::string("the store can not be opened: ") + error.what());
         return false;
     }
-    const std::vector<std::uint32_t> addresses = ServerAddresses(account_.server);
+    const std::vector<IpAddress> addresses = ServerAddresses(account_.server);
     if (addresses.empty()) {
         Warn("the address of " + account_.server + " can not be found");
         return false;
     }
     now_ = PickupNow();
     // Every address of the name in turn, until one takes the connection.
-    for (const std::uint32_t address : addresses) {
+    for (const IpAddress& address : addresses) {
         net::Pop3Client client(account_.timeoutSeconds);
         try {
             client.Connect(address, account_.port);
         } catch (const net::CnwSocketErr& error) {
-            Warn(Format("can not connect to %s port %d: %s", {std::string_view(IPv4Text(address)), std::int64_t{account_.port},
+            Warn(Format("can not connect to %s port %d: %s", {std::string_view(address.Text()), std::int64_t{account_.port},
                                                               std::string_view(error.what())}));
             continue;
         }
-        peer_ = IPv4Text(address);
+        peer_ = address.Text();
         try {
             return Session(client);
         } catch (const net::CnwSocketErr& error) {
@@ -445,8 +445,10 @@ bool Run::Collect(net::Pop3Client& client, const Listed& item) {
         Warn(Format("message %d can not be stored: %s", {std::int64_t{item.number}, std::string_view(error.what())}));
         return false;
     }
-    const std::string received = Format("Received: from %s ([%s]) by localhost ( Quillon eMail Server %s ) ; %s\r\n",
-                                        {std::string_view(account_.server), std::string_view(peer_),
+    // An IPv6 server's address literal is tagged, as the SMTP server's Received line tags it.
+    const std::string_view tag = peer_.find(':') != std::string::npos ? "IPv6:" : "";
+    const std::string received = Format("Received: from %s ([%s%s]) by localhost ( Quillon eMail Server %s ) ; %s\r\n",
+                                        {std::string_view(account_.server), tag, std::string_view(peer_),
                                          std::string_view(core::VersionText()), std::string_view(mime::FormatMessageDate(Now()))});
     ContentWriter writer(*content, received, "X-POP3Pickup: " + name_ + "\r\n");
     // A dropped connection throws out of here; the envelope, never published, takes its staged

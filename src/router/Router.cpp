@@ -152,8 +152,7 @@ Router::Router() : store_(store::OpenServerStore()), in_(store_->InFolder()) {
             const std::string prefix = Format("sys:spam:safeips:%d:", {std::int64_t{i}});
             Variant start;
             if (!config.Get(prefix + "ipstart", start)) break;
-            const auto hostOrder = [](const Variant& address) { return IpAddress::FromNetworkOrder(AddressFromValue(address)).HostOrder(); };
-            safeRanges_.Add(hostOrder(start), hostOrder(config.GetCopy(prefix + "ipend")), config.GetCopy(prefix + "comment").AsText());
+            safeRanges_.AddSetting(start, config.GetCopy(prefix + "ipend"), config.GetCopy(prefix + "comment").AsText());
         }
     }
     primaryDomain_ = store_->PrimaryDomain(config);

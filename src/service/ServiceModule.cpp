@@ -314,7 +314,7 @@ HRESULT ServiceModule::StartWorkers() {
     pop3::RegisterPop3Server();
     imap::RegisterImapServer();
     imap::StartImapServer(storeRoot_.Path());
-    smtp::SetPopBeforeSmtpCheck([](std::uint32_t address) { return net::PopBeforeSmtp::Instance().IsRecorded(address); });
+    smtp::SetPopBeforeSmtpCheck([](const IpAddress& address) { return net::PopBeforeSmtp::Instance().IsRecorded(address); });
     // `NoListeners` keeps a server off the network (tests of its other parts, maintenance runs).
     if (core::ReadDebugSwitch(registry_, "NoListeners") != 0) {
         core::Log(core::LogLevelWarning, "The listeners are switched off (Debug value NoListeners)");

@@ -8,17 +8,17 @@ PickupReturnList& PickupReturnList::Instance() {
     return list;
 }
 
-void PickupReturnList::Add(std::uint32_t address, int pickup) {
+void PickupReturnList::Add(const IpAddress& address, int pickup) {
     std::lock_guard guard(lock_);
     listed_.emplace(address, pickup);
 }
 
-bool PickupReturnList::Contains(std::uint32_t address) const {
+bool PickupReturnList::Contains(const IpAddress& address) const {
     std::lock_guard guard(lock_);
     return listed_.contains(address);
 }
 
-void PickupReturnList::Remove(std::uint32_t address, int pickup) {
+void PickupReturnList::Remove(const IpAddress& address, int pickup) {
     std::lock_guard guard(lock_);
     const auto [first, last] = listed_.equal_range(address);
     for (auto it = first; it != last; ++it) {
@@ -34,7 +34,7 @@ int PickupReturnList::ReturnedSessions() const {
     return returned_;
 }
 
-std::optional<int> PickupReturnList::TakeReturned(std::uint32_t address) {
+std::optional<int> PickupReturnList::TakeReturned(const IpAddress& address) {
     std::lock_guard guard(lock_);
     const auto it = listed_.find(address);
     if (it == listed_.end()) return std::nullopt;
@@ -49,7 +49,7 @@ void PickupReturnList::SessionEnded() {
     --returned_;
 }
 
-ReturnedSession::ReturnedSession(std::uint32_t clientAddress) : pickup_(PickupReturnList::Instance().TakeReturned(clientAddress)) {}
+ReturnedSession::ReturnedSession(const IpAddress& clientAddress) : pickup_(PickupReturnList::Instance().TakeReturned(clientAddress)) {}
 
 ReturnedSession::~ReturnedSession() {
     if (pickup_) PickupReturnList::Instance().SessionEnded();

@@ -15,29 +15,31 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/IpAddress.h"
+
 namespace pw::smtp {
 
 class PickupReturnList {
 public:
     static PickupReturnList& Instance();
 
-    // `address` IPv4, network byte order; `pickup` the pickup's number ("sys:smtppickup:%d").
-    void Add(std::uint32_t address, int pickup);
-    bool Contains(std::uint32_t address) const;
+    // `address` of either family; `pickup` the pickup's number ("sys:smtppickup:%d").
+    void Add(const IpAddress& address, int pickup);
+    bool Contains(const IpAddress& address) const;
     // The pickup's own unlisting (done, failed or timed out): no session is counted.
-    void Remove(std::uint32_t address, int pickup);
+    void Remove(const IpAddress& address, int pickup);
     // The returned sessions running now.
     int ReturnedSessions() const;
 
 private:
     friend class ReturnedSession;
-    std::optional<int> TakeReturned(std::uint32_t address);
+    std::optional<int> TakeReturned(const IpAddress& address);
     void SessionEnded();
 
     PickupReturnList() = default;
 
     mutable std::mutex lock_;
-    std::multimap<std::uint32_t, int> listed_;  // address -> pickup number, once per listing
+    std::multimap<IpAddress, int> listed_;  // address -> pickup number, once per listing
     int returned_ = 0;
 };
 
@@ -45,7 +47,7 @@ private:
 // (the number of the pickup that asked, for its address map) and counts the session until it ends.
 class ReturnedSession {
 public:
-    explicit ReturnedSession(std::uint32_t clientAddress);
+    explicit ReturnedSession(const IpAddress& clientAddress);
     ~ReturnedSession();
     ReturnedSession(const ReturnedSession&) = delete;
     ReturnedSession& operator=(const ReturnedSession&) = delete;

@@ -186,8 +186,8 @@ int SmtpClient::Authenticate() {
                    true);
 }
 
-int SmtpClient::Open(std::uint32_t address, std::uint16_t port) {
-    if (peerName_.empty()) peerName_ = IPv4Text(address);
+int SmtpClient::Open(const IpAddress& address, std::uint16_t port) {
+    if (peerName_.empty()) peerName_ = address.Text();
     try {
         return OpenConnection(address, port, true);
     } catch (const TlsHandshakeFailed& failed) {
@@ -200,12 +200,16 @@ int SmtpClient::Open(std::uint32_t address, std::uint16_t port) {
     }
 }
 
-int SmtpClient::OpenConnection(std::uint32_t address, std::uint16_t port, bool tls) {
+int SmtpClient::OpenConnection(const IpAddress& address, std::uint16_t port, bool tls) {
     enhanced_ = false;
-    if (!localAddress_.empty()) connection_.Create(0, SOCK_STREAM, localAddress_.c_str());
+    const auto local = IpAddress::Parse(localAddress_);
+    // Text that is no address still goes to Create, which refuses it (10022) as it always has.
+    if (!localAddress_.empty() && (!local || local->GetFamily() == address.GetFamily())) {
+        connection_.Create(0, SOCK_STREAM, localAddress_.c_str());
+    }
     if (Clock::now() >= deadline_) throw net::CnwSocketErr::Socket(connection_.Socket(), "Connect", net::wsa::kTimedOut);
     connection_.SetTimeout(WaitSeconds(kConnectTimeout));
-    connection_.ConnectIPv4(address, port);
+    connection_.ConnectAddress(address, port);
     int code = ReadReply(kGreetingTimeout);
     if (IsFailure(code)) return code;
     code = Hello();

@@ -62,7 +62,8 @@ public:
     }
     // Called with every line sent and received (the owner logs or records it).
     void SetTraffic(std::function<void(std::string_view)> traffic) { traffic_ = std::move(traffic); }
-    // A local address for outgoing connections (dotted text; empty for any).
+    // A local address for outgoing connections (address text; empty for any). It is bound only for a
+    // peer of its own family: a peer of the other family is reached from any local address.
     void SetLocalAddress(std::string address) { localAddress_ = std::move(address); }
     // The name the peer's certificate must match (host name or dotted address); empty: the address.
     void SetPeerName(std::string name) { peerName_ = std::move(name); }
@@ -74,7 +75,7 @@ public:
 
     // Connects (throws CnwSocketErr when the connection fails) and runs the opening; 0 on success,
     // else the failing reply's code.
-    int Open(std::uint32_t address, std::uint16_t port);
+    int Open(const IpAddress& address, std::uint16_t port);
     // `eightBitMime`: the content holds 8-bit data and the peer takes it (BODY=8BITMIME, RFC 6152).
     int MailFrom(std::string_view sender, bool eightBitMime = false);
     int RcptTo(std::string_view recipient);
@@ -103,7 +104,7 @@ private:
     int WaitSeconds(int limit) const;
     [[noreturn]] void Breach(std::string_view what, std::int32_t code);
     // The opening on a new connection; `tls`: try STARTTLS when offered.
-    int OpenConnection(std::uint32_t address, std::uint16_t port, bool tls);
+    int OpenConnection(const IpAddress& address, std::uint16_t port, bool tls);
     // When credentials are about to go: the failure code when the connection does not allow them, else 0.
     int CheckCredentialsMayGo();
     int Hello();

@@ -8,23 +8,23 @@ namespace pw::smtp {
 namespace {
 
 std::mutex hooksLock;
-std::function<bool(std::uint32_t)> popBeforeSmtp;
+std::function<bool(const IpAddress&)> popBeforeSmtp;
 std::function<bool(ReleaseKind, const std::string&)> releaseForNode;
 
 }  // namespace
 
-void SetPopBeforeSmtpCheck(std::function<bool(std::uint32_t)> check) {
+void SetPopBeforeSmtpCheck(std::function<bool(const IpAddress&)> check) {
     std::lock_guard guard(hooksLock);
     popBeforeSmtp = std::move(check);
 }
 
-bool PopBeforeSmtpHolds(std::uint32_t clientNetworkOrder) {
-    std::function<bool(std::uint32_t)> check;
+bool PopBeforeSmtpHolds(const IpAddress& client) {
+    std::function<bool(const IpAddress&)> check;
     {
         std::lock_guard guard(hooksLock);
         check = popBeforeSmtp;
     }
-    return check && check(clientNetworkOrder);
+    return check && check(client);
 }
 
 void SetReleaseForNode(std::function<bool(ReleaseKind, const std::string&)> release) {

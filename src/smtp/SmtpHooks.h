@@ -8,12 +8,14 @@
 #include <functional>
 #include <string>
 
+#include "platform/IpAddress.h"
+
 namespace pw::smtp {
 
-// Does the POP-before-SMTP table hold this client (IPv4, network byte order)? The POP3 server sets
-// the check; without one nobody is in the table.
-void SetPopBeforeSmtpCheck(std::function<bool(std::uint32_t)> check);
-bool PopBeforeSmtpHolds(std::uint32_t clientNetworkOrder);
+// Does the POP-before-SMTP table hold this client? The POP3 server sets the check; without one nobody
+// is in the table.
+void SetPopBeforeSmtpCheck(std::function<bool(const IpAddress&)> check);
+bool PopBeforeSmtpHolds(const IpAddress& client);
 
 // Releases the mail held for an ETRN or ATRN node; the SMTP transport sets it. Without one every
 // release fails ("458").

@@ -21,8 +21,10 @@ bool EndsWithLine(std::string_view text) { return text.size() >= 2 && text.subst
 }  // namespace
 
 std::string ReceivedHeader(std::string_view sender, std::string_view clientAddress, std::string_view domain) {
-    return Format("Received: from %s ([%s]) by %s ( %s %s ) ; %s\r\n",
-                  {sender, clientAddress, domain, std::string_view(core::kProductName), std::string_view(core::VersionText()),
+    // An IPv6 address literal is tagged inside its brackets ("[IPv6:2001:db8::1]").
+    const std::string_view tag = clientAddress.find(':') != std::string_view::npos ? "IPv6:" : "";
+    return Format("Received: from %s ([%s%s]) by %s ( %s %s ) ; %s\r\n",
+                  {sender, tag, clientAddress, domain, std::string_view(core::kProductName), std::string_view(core::VersionText()),
                    std::string_view(mime::FormatMessageDate(Now()))});
 }
 

@@ -22,27 +22,28 @@ constexpr std::chrono::seconds kNoopInterval{1};
 
 void PickupLog(core::LoggingLevelEnum level, std::string_view text) { core::Log(level, "SMTP Pickup: " + std::string(text)); }
 
-// The address to connect to: the server as a dotted address, else its first address by DNS (or the
-// hosts file); 0 when it has none.
-std::uint32_t ServerAddress(const std::string& server) {
-    if (const auto address = ParseIPv4(server)) return *address;
+// The address to connect to: the server as an address of either family, else its first address by
+// DNS (or the hosts file), IPv4 before IPv6; nothing when it has none.
+std::optional<IpAddress> ServerAddress(const std::string& server) {
+    if (const auto address = IpAddress::Parse(server)) return address;
     dns::DnsResolver resolver;
     resolver.AddConfiguredServers(core::ServerConfig());
     const auto host = resolver.LookupHost(server);
-    return host && !host->addresses.empty() ? host->addresses.front() : 0;
+    if (!host || host->addresses.empty()) return std::nullopt;
+    return host->addresses.front();
 }
 
 // The listing of one pickup, taken off at every end but a connect-back (which takes it itself).
 class Listing {
 public:
-    Listing(std::uint32_t address, int pickup) : address_(address), pickup_(pickup) { PickupReturnList::Instance().Add(address, pickup); }
+    Listing(const IpAddress& address, int pickup) : address_(address), pickup_(pickup) { PickupReturnList::Instance().Add(address, pickup); }
     ~Listing() { PickupReturnList::Instance().Remove(address_, pickup_); }
     Listing(const Listing&) = delete;
     Listing& operator=(const Listing&) = delete;
     bool Waiting() const { return PickupReturnList::Instance().Contains(address_); }
 
 private:
-    std::uint32_t address_;
+    IpAddress address_;
     int pickup_;
 };
 
@@ -50,8 +51,8 @@ private:
 
 void SmtpPickupJob::Run(const std::atomic<bool>& stop, int replyTimeLimit) const {
     core::ConfigTree& config = core::ServerConfig();
-    const std::uint32_t address = ServerAddress(server);
-    if (address == 0) {
+    const auto found = ServerAddress(server);
+    if (!found) {
         PickupLog(core::LogLevelWarning, "the address of " + server + " can not be found");
         return;
     }
@@ -62,7 +63,8 @@ void SmtpPickupJob::Run(const std::atomic<bool>& stop, int replyTimeLimit) const
     client.SetPeerName(server);
     // Only ATRN authenticates: the node's mail is released to whoever proves to be its owner.
     if (type == SMTPPickupATRN && !account.empty()) client.SetAccount(account, password);
-    const std::string peer = Format("%s (%s)", {std::string_view(server), std::string_view(IPv4Text(address))});
+    const IpAddress address = *found;
+    const std::string peer = Format("%s (%s)", {std::string_view(server), std::string_view(address.Text())});
     try {
         if (const int failed = client.Open(address, port); failed != 0) {
             PickupLog(core::LogLevelWarning, Format("%s refused the session: %s", {std::string_view(peer), std::string_view(client.ReplyText())}));

@@ -14,17 +14,18 @@
 namespace pw::smtp {
 
 SmtpPolicy::SmtpPolicy(std::shared_ptr<const net::SMTPListener> listener, std::shared_ptr<store::MessageStore> store,
-                       std::string domain, std::uint32_t clientNetworkOrder)
-    : listener_(std::move(listener)), store_(std::move(store)), domain_(std::move(domain)), clientNetworkOrder_(clientNetworkOrder) {}
+                       std::string domain, const IpAddress& client)
+    : listener_(std::move(listener)), store_(std::move(store)), domain_(std::move(domain)), client_(client) {}
 
 bool SmtpPolicy::RelayWithoutAuth() const {
     if (listener_->openRelay) return true;
-    if (listener_->pop3Auth && PopBeforeSmtpHolds(clientNetworkOrder_)) return true;
-    return listener_->relayList.Contains(ntohl(clientNetworkOrder_));
+    if (listener_->pop3Auth && PopBeforeSmtpHolds(client_)) return true;
+    return listener_->relayList.Contains(client_);
 }
 
 const net::BlockListEntry* SmtpPolicy::ListedBy(dns::DnsResolver& resolver) const {
-    const std::string reversed = IpAddress::FromNetworkOrder(clientNetworkOrder_).ReversedText() + ".";
+    // IPv6 clients by their 32 nibbles, as the block lists that list IPv6 addresses expect.
+    const std::string reversed = client_.ReversedText() + ".";
     for (const auto& entry : listener_->blockLists) {
         if (entry.returnCodes.empty()) continue;
         if (!resolver.Query(reversed + entry.zone, dns::kTypeA) || resolver.LastStatus() != dns::DnsStatus::Answered) continue;

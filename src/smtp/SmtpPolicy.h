@@ -22,7 +22,7 @@ namespace pw::smtp {
 class SmtpPolicy {
 public:
     SmtpPolicy(std::shared_ptr<const net::SMTPListener> listener, std::shared_ptr<store::MessageStore> store,
-               std::string domain, std::uint32_t clientNetworkOrder);
+               std::string domain, const IpAddress& client);
 
     // May the client relay before any AUTH?
     bool RelayWithoutAuth() const;
@@ -41,7 +41,7 @@ private:
     std::shared_ptr<const net::SMTPListener> listener_;
     std::shared_ptr<store::MessageStore> store_;
     std::string domain_;
-    std::uint32_t clientNetworkOrder_ = 0;
+    IpAddress client_;
 };
 
 }  // namespace pw::smtp

@@ -100,7 +100,7 @@ SmtpServerSession::SmtpServerSession(std::shared_ptr<net::ConnectionTicket> tick
     : ticket_(std::move(ticket)), connection_(ticket_->connection.get()) {
     if (ticket_->listener) listener_ = net::AsSmtpListener(*ticket_->listener);
     clientAddress_ = ticket_->ClientAddress();
-    clientNetworkOrder_ = ticket_->client.sin_addr.s_addr;
+    client_ = ticket_->client;
     // Received lines are logged by the session itself, so that AUTH secrets can be masked.
     if (connection_) connection_->SetLogReceived(false);
 }
@@ -123,13 +123,13 @@ bool SmtpServerSession::Initialise() {
     sizeLimit_ = static_cast<std::uint64_t>(std::max(listener_->maxSizeKb, 0)) * 1024;
     recipientLimit_ = static_cast<std::size_t>(std::max(listener_->maxRecipients, 0));
     relayAllowed_ = listener_->openRelay;
-    policy_.emplace(listener_, store_, domain_, clientNetworkOrder_);
+    policy_.emplace(listener_, store_, domain_, client_);
     return true;
 }
 
 void SmtpServerSession::Greet() {
     core::Log(core::LogLevelNormal, core::FormatText(kTextConnectionFrom, {std::string_view(clientAddress_)}, "SMTP connection from %s"));
-    returned_.emplace(clientNetworkOrder_);
+    returned_.emplace(client_);
     if (const auto pickup = returned_->Pickup()) {
         core::Log(core::LogLevelNormal, Format("SMTP connection from %s answers pickup %d", {std::string_view(clientAddress_), std::int64_t{*pickup}}));
         addressMap_ = ReadPickupAddressMap(core::ServerConfig(), *pickup);
@@ -337,14 +337,14 @@ void SmtpServerSession::Auth(const std::string& line) {
         relayAllowed_ = accepted;
         if (listener_->authRequired) greeted_ = accepted;
         if (!accepted) return AuthFailed(offered->user);
-        net::LoginFailures::Instance().Succeeded(clientNetworkOrder_, offered->user);
+        net::LoginFailures::Instance().Succeeded(client_, offered->user);
         if (offered->cramMd5) cramMd5_ = true;
     }
     Reply(greeted_ ? "235 2.7.0 Authorized" : "501 5.7.1 Not Authorized");
 }
 
 void SmtpServerSession::AuthFailed(const std::string& user) {
-    const auto pause = net::LoginFailures::Instance().Failed(clientNetworkOrder_, user);
+    const auto pause = net::LoginFailures::Instance().Failed(client_, user);
     // The user name is logged, never what was offered as its password.
     core::Log(core::LogLevelWarning, "SMTP Server: failed authentication of " + user + " from " + clientAddress_);
     std::this_thread::sleep_for(pause);

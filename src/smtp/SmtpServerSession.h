@@ -72,7 +72,7 @@ private:
     std::string domain_;
     std::string primaryDomain_;
     std::string clientAddress_;
-    std::uint32_t clientNetworkOrder_ = 0;
+    IpAddress client_;
     bool initialised_ = false;
     bool tlsPossible_ = false;
 

@@ -118,8 +118,8 @@ int RetryIntervalMinutes(const core::ConfigTree& config) {
 // A POP3 login that opens the relay server's POP-before-SMTP window.
 bool Pop3Login(const DeliveryTarget& target) {
     dns::DnsResolver resolver;
-    std::uint32_t address = ParseIPv4(target.pop3Server).value_or(0);
-    if (address == 0) {
+    auto address = IpAddress::Parse(target.pop3Server);
+    if (!address) {
         resolver.AddConfiguredServers(core::ServerConfig());
         const auto host = resolver.LookupHost(target.pop3Server);
         if (!host) return false;
@@ -127,7 +127,7 @@ bool Pop3Login(const DeliveryTarget& target) {
     }
     try {
         net::Pop3Client client(kCommandTimeout);
-        if (!client.Open(address, target.pop3Port) || !client.Login(target.account, target.password)) return false;
+        if (!client.Open(*address, target.pop3Port) || !client.Login(target.account, target.password)) return false;
         client.Command("STAT");
         client.Quit();
         return true;
@@ -161,7 +161,7 @@ public:
 
 private:
     struct Candidate {
-        std::uint32_t address;
+        IpAddress address;
         std::string name;  // what the certificate must match
     };
 
@@ -171,11 +171,11 @@ private:
         resolver.AddConfiguredServers(core::ServerConfig());
         // A stopping server does not wait for DNS.
         resolver.SetStopFlag(&TheManager().stop);
-        if (const std::uint32_t dotted = ParseIPv4(target_.destination).value_or(0)) return {{dotted, target_.destination}};
+        if (const auto literal = IpAddress::Parse(target_.destination)) return {{*literal, target_.destination}};
         if (target_.relayServer) {
             const auto host = resolver.LookupHost(target_.destination);
             std::vector<Candidate> candidates;
-            for (const std::uint32_t address : host ? host->addresses : std::vector<std::uint32_t>{}) {
+            for (const IpAddress& address : host ? host->addresses : std::vector<IpAddress>{}) {
                 candidates.push_back({address, target_.destination});
             }
             if (host) return candidates;
@@ -190,10 +190,12 @@ private:
         }
         std::vector<Candidate> candidates;
         for (const auto& exchanger : exchangers) {
-            for (const std::uint32_t address : exchanger.addresses) {
-                if (address == htonl(INADDR_LOOPBACK)) {
-                    const std::string text = core::FormatText(kTextExchangerIsThisHost, {std::string_view(target_.destination)},
-                                                              "The mail exchanger of %s is this host (127.0.0.1)");
+            for (const IpAddress& address : exchanger.addresses) {
+                if (address.IsLoopbackHost()) {
+                    const std::string text =
+                        address.IsIPv6() ? Format("The mail exchanger of %s is this host (::1)", {std::string_view(target_.destination)})
+                                         : core::FormatText(kTextExchangerIsThisHost, {std::string_view(target_.destination)},
+                                                            "The mail exchanger of %s is this host (127.0.0.1)");
                     core::Log(core::LogLevelWarning, text);
                     ReportEvent(event_kind::kWarning, text);
                     if (candidates.empty()) failure = kPermanent;
@@ -211,7 +213,7 @@ private:
         int failure = kNoRoute;
         const auto candidates = Candidates(failure);
         for (const auto& [address, name] : candidates) {
-            const std::string text = IPv4Text(address);
+            const std::string text = address.Text();
             if (Clock::now() >= deadline_) {
                 core::Log(core::LogLevelWarning, Format("SMTP Transport: the attempt for %s took its %d minutes; the message waits",
                                                         {std::string_view(target_.destination), std::int64_t{kAttemptBudget.count()}}));

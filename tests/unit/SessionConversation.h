@@ -29,8 +29,7 @@ public:
         auto ticket = std::make_shared<net::ConnectionTicket>();
         ticket->listener = std::move(listener);
         ticket->socket.Reset(ends[0]);
-        ticket->client.sin_family = AF_INET;
-        ticket->client.sin_addr.s_addr = htonl(client);
+        ticket->client = IpAddress::FromHostOrder(client);
         ticket->OpenConnection();
         socket_ = ends[1];
         // The session's end closes when the ticket goes: the client then reads the end of the stream.

@@ -43,6 +43,7 @@ TEST(DnsMessageTest, QueryLayoutAndReverseNames) {
     EXPECT_EQ(QueryName("10.1.2.3"), "3.2.1.10.IN-ADDR.ARPA");
     EXPECT_EQ(QueryName("mail.example.org"), "mail.example.org");
     EXPECT_EQ(QueryName("10.1.2"), "10.1.2");
+    EXPECT_EQ(QueryName("2001:db8::567:89ab"), "b.a.9.8.7.6.5.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.IP6.ARPA");
 }
 
 TEST(DnsMessageTest, CompressedNamesAreFollowedBackwards) {

@@ -49,6 +49,10 @@ Bytes A(const char* dotted) {
     const auto* b = reinterpret_cast<const std::uint8_t*>(&address);
     return Bytes(b, b + 4);
 }
+Bytes AAAA(const char* text) {
+    const auto address = IpAddress::Parse(text);
+    return Bytes(address->NetworkBytes().begin(), address->NetworkBytes().end());
+}
 Bytes Mx(std::uint16_t preference, std::string_view exchange) { return Bytes{static_cast<std::uint8_t>(preference >> 8), static_cast<std::uint8_t>(preference)} + Name(exchange); }
 
 struct Record {
@@ -207,9 +211,9 @@ DnsResolver ResolverOf(std::initializer_list<const FakeDns*> servers, const std:
     return resolver;
 }
 
-std::string Addresses(const std::vector<std::uint32_t>& addresses) {
+std::string Addresses(const std::vector<IpAddress>& addresses) {
     std::string out;
-    for (const std::uint32_t a : addresses) out += std::string(out.empty() ? "" : " ") + ::inet_ntoa(in_addr{a});
+    for (const IpAddress& a : addresses) out += std::string(out.empty() ? "" : " ") + a.Text();
     return out;
 }
 std::string Show(const std::optional<HostEntry>& host) { return host ? Addresses(host->addresses) : "none"; }
@@ -222,7 +226,7 @@ std::string Show(const std::vector<MxEntry>& entries) {
 std::string Show(const std::vector<Asked>& queries) {
     std::string out;
     for (const Asked& q : queries) {
-        out += std::string(q.tcp ? "tcp " : "") + (q.type == kTypeA ? "A " : q.type == kTypeMX ? "MX " : q.type == kTypePTR ? "PTR " : "? ") +
+        out += std::string(q.tcp ? "tcp " : "") + (q.type == kTypeA ? "A " : q.type == kTypeAAAA ? "AAAA " : q.type == kTypeMX ? "MX " : q.type == kTypePTR ? "PTR " : "? ") +
                q.name + "; ";
     }
     return out;
@@ -268,8 +272,8 @@ TEST(DnsResolverTest, EmptyAnswerEndsTheSearchWhileServfailAsksTheNextServer) {
 
     EXPECT_EQ(Show(resolver.LookupHost("broken.example")), "192.0.2.80");
     EXPECT_EQ(resolver.LastStatus(), DnsStatus::Answered);
-    EXPECT_EQ(Show(first.Queries()), "A empty.example; A broken.example; ");
-    EXPECT_EQ(Show(second.Queries()), "A broken.example; ");
+    EXPECT_EQ(Show(first.Queries()), "A empty.example; A broken.example; AAAA broken.example; ");
+    EXPECT_EQ(Show(second.Queries()), "A broken.example; AAAA broken.example; ");
 }
 
 TEST(DnsResolverTest, NoSuchDomainIsNotADeadServer) {
@@ -297,16 +301,17 @@ TEST(DnsResolverTest, TruncatedAnswerIsAskedAgainOverTcp) {
         [](const Asked& q) -> std::vector<Bytes> {
             Reply reply(q);
             reply.truncated = !q.tcp;
-            reply.answers = {{q.name, kTypeA, A("192.0.2.1")}};
-            if (q.tcp) reply.answers.push_back({q.name, kTypeA, A("192.0.2.2")});
+            if (q.type == kTypeA) reply.answers = {{q.name, kTypeA, A("192.0.2.1")}};
+            if (q.type == kTypeA && q.tcp) reply.answers.push_back({q.name, kTypeA, A("192.0.2.2")});
+            if (q.type == kTypeAAAA && q.tcp) reply.answers = {{q.name, kTypeAAAA, AAAA("2001:db8::1")}};
             return {reply.Wire()};
         },
         true);
     DnsResolver resolver = ResolverOf({&dns});
-    EXPECT_EQ(Show(resolver.LookupHost("big.example")), "192.0.2.1 192.0.2.2");
+    EXPECT_EQ(Show(resolver.LookupHost("big.example")), "192.0.2.1 192.0.2.2 2001:db8::1");
     const auto queries = dns.Queries();
-    EXPECT_EQ(Show(queries), "A big.example; tcp A big.example; ");
-    EXPECT_TRUE(queries.size() == 2 && queries[0].id == queries[1].id);
+    EXPECT_EQ(Show(queries), "A big.example; tcp A big.example; AAAA big.example; tcp AAAA big.example; ");
+    EXPECT_TRUE(queries.size() == 4 && queries[0].id == queries[1].id && queries[2].id == queries[3].id);
 }
 
 TEST(DnsResolverTest, HostsFileComesFirstAndDnsAfterIt) {
@@ -324,19 +329,24 @@ TEST(DnsResolverTest, HostsFileComesFirstAndDnsAfterIt) {
     test::ScratchDirectory scratch;
     test::WriteFileText(scratch / "hosts",
                         "127.0.0.1 localhost\n"
+                        "2001:db8::10 mx\n"
+                        "2001:db8::11 mx\n"
                         "192.0.2.10  Mail.Example.ORG\tmx  relay \r\n"
                         "192.0.2.11 noted.example # replaced soon\n"
                         "# 192.0.2.12 hashed.example\n");
     DnsResolver resolver = ResolverOf({&dns}, scratch / "hosts");
-    for (const char* name : {"mail.example.org", "MAIL.EXAMPLE.ORG", "mx", "Relay"}) {
+    for (const char* name : {"mail.example.org", "MAIL.EXAMPLE.ORG", "Relay"}) {
         EXPECT_EQ(Show(resolver.LookupHost(name)), "192.0.2.10") << name;
     }
+    // The first line of each family, IPv4 first wherever its line stands.
+    EXPECT_EQ(Show(resolver.LookupHost("mx")), "192.0.2.10 2001:db8::10");
     EXPECT_EQ(Show(dns.Queries()), "");
     EXPECT_EQ(Show(resolver.LookupHost("noted.example")), "198.51.100.7");
     EXPECT_EQ(Show(resolver.LookupHost("hashed.example")), "198.51.100.7");
     // An answer whose record name loops is read, but yields no address.
     EXPECT_EQ(Show(resolver.LookupHost("loop.example")), "none");
-    EXPECT_EQ(Show(dns.Queries()), "A noted.example; A hashed.example; A loop.example; ");
+    EXPECT_EQ(Show(dns.Queries()), "A noted.example; AAAA noted.example; A hashed.example; AAAA hashed.example; A loop.example; "
+                                   "AAAA loop.example; ");
 }
 
 TEST(DnsResolverTest, MxSortedByPreferenceWithAddressesAndCachedForTheTtl) {
@@ -351,24 +361,28 @@ TEST(DnsResolverTest, MxSortedByPreferenceWithAddressesAndCachedForTheTtl) {
         if (q.type == kTypeMX && q.name == "example.net") {
             reply.rcode = kRcodeNoError;
             reply.answers = {{q.name, kTypeMX, Mx(20, "mx2.example.net")}, {q.name, kTypeMX, Mx(10, "mx1.example.net")}};
-            reply.additional = {{"MX1.example.net", kTypeA, A("192.0.2.1")}};
+            reply.additional = {{"mx1.example.net", kTypeAAAA, AAAA("2001:db8::1")}, {"MX1.example.net", kTypeA, A("192.0.2.1")}};
         } else if (q.type == kTypeA && q.name == "mx2.example.net") {
             reply.rcode = kRcodeNoError;
             reply.answers = {{q.name, kTypeA, A("192.0.2.2")}};
+        } else if (q.type == kTypeAAAA && q.name == "mx2.example.net") {
+            reply.rcode = kRcodeNoError;
+            reply.answers = {{q.name, kTypeAAAA, AAAA("2001:db8::2")}, {q.name, kTypeA, A("192.0.2.99")}};
         }
         return {reply.Wire()};
     });
-    const std::string expected = "10 mx1.example.net 192.0.2.1; 20 mx2.example.net 192.0.2.2; ";
+    // IPv4 first within each exchange, whatever order the records came in.
+    const std::string expected = "10 mx1.example.net 192.0.2.1 2001:db8::1; 20 mx2.example.net 192.0.2.2 2001:db8::2; ";
     DnsResolver resolver = ResolverOf({&dns});
     EXPECT_EQ(Show(resolver.ResolveMx("example.net")), expected);
-    // Only the exchange without an additional record is asked for.
-    EXPECT_EQ(Show(dns.Queries()), "MX example.net; A mx2.example.net; ");
+    // Only the exchange without an additional record is asked for, A first.
+    EXPECT_EQ(Show(dns.Queries()), "MX example.net; A mx2.example.net; AAAA mx2.example.net; ");
 
     // Within the TTL the process-wide cache answers, for any resolver and spelling.
     DnsResolver other = ResolverOf({&dns});
     EXPECT_EQ(Show(other.ResolveMx("Example.NET.")), expected);
     EXPECT_EQ(other.LastStatus(), DnsStatus::Answered);
-    EXPECT_EQ(dns.Queries().size(), 2u);
+    EXPECT_EQ(dns.Queries().size(), 3u);
     EXPECT_EQ(Show(resolver.ResolveMx("missing.example")), "");
     EXPECT_EQ(resolver.LastStatus(), DnsStatus::NoSuchDomain);
 
@@ -382,6 +396,7 @@ TEST(DnsResolverTest, MxFallsBackToTheDomainAddressAndFollowsCname) {
     FakeDns dns([](const Asked& q) -> std::vector<Bytes> {
         Reply reply(q);  // unless scripted: NOERROR without records
         if (q.type == kTypeA && q.name == "plain.example") reply.answers = {{q.name, kTypeA, A("192.0.2.5")}};
+        if (q.type == kTypeAAAA && q.name == "six.example") reply.answers = {{q.name, kTypeAAAA, AAAA("2001:db8::6")}};
         if (q.type == kTypeMX && q.name == "alias.example") reply.answers = {{q.name, kTypeCNAME, Name("real.example")}};
         if (q.type == kTypeMX && q.name == "real.example") {
             reply.answers = {{q.name, kTypeMX, Mx(5, "mx.real.example")}};
@@ -392,7 +407,10 @@ TEST(DnsResolverTest, MxFallsBackToTheDomainAddressAndFollowsCname) {
     DnsResolver resolver = ResolverOf({&dns});
     EXPECT_EQ(Show(resolver.ResolveMx("plain.example")), "0 plain.example 192.0.2.5; ");
     EXPECT_EQ(Show(resolver.ResolveMx("alias.example")), "5 mx.real.example 192.0.2.9; ");
-    EXPECT_EQ(Show(dns.Queries()), "MX plain.example; A plain.example; MX alias.example; MX real.example; ");
+    // A domain with an IPv6 address alone is reached there.
+    EXPECT_EQ(Show(resolver.ResolveMx("six.example")), "0 six.example 2001:db8::6; ");
+    EXPECT_EQ(Show(dns.Queries()), "MX plain.example; A plain.example; AAAA plain.example; MX alias.example; MX real.example; "
+                                   "MX six.example; A six.example; AAAA six.example; ");
 }
 
 TEST(DnsResolverTest, AliasesAreFollowedForExchangesAndAddressesAlikeUpToTheHopLimit) {
@@ -409,7 +427,7 @@ TEST(DnsResolverTest, AliasesAreFollowedForExchangesAndAddressesAlikeUpToTheHopL
     DnsResolver resolver = ResolverOf({&dns});
     // No exchange: the address of the name the alias leads to, under that name.
     EXPECT_EQ(Show(resolver.ResolveMx("web.example")), "0 host.example 192.0.2.7; ");
-    EXPECT_EQ(Show(dns.Queries()), "MX web.example; A web.example; A host.example; ");
+    EXPECT_EQ(Show(dns.Queries()), "MX web.example; A web.example; A host.example; AAAA host.example; ");
 
     std::string loop;
     for (int hop = 0; hop < kMaxCnameHops; ++hop) loop += "MX mxloop.example; ";
@@ -420,6 +438,22 @@ TEST(DnsResolverTest, AliasesAreFollowedForExchangesAndAddressesAlikeUpToTheHopL
     for (int hop = 0; hop < kMaxCnameHops; ++hop) addressLoop += "A aloop.example; ";
     EXPECT_EQ(Show(resolver.ResolveMx("aloop.example")), "");
     EXPECT_EQ(Show(dns.Queries()).substr(Show(dns.Queries()).find("MX aloop")), addressLoop);
+}
+
+TEST(DnsResolverTest, SystemServersOfBothFamiliesAreAskedButNotOnesWithAZone) {
+    test::ScratchDirectory scratch;
+    test::WriteFileText(scratch / "resolv.conf",
+                        "nameserver 2001:db8::53\n"
+                        "nameserver fe80::1%eth0\n"
+                        "nameserver\t192.0.2.53 # office\n"
+                        "nameserver 2001:DB8::53\n"
+                        "nameserver ::1\n");
+    EXPECT_EQ(DnsResolver::SystemDnsServers(scratch / "resolv.conf"),
+              (std::vector<std::string>{"2001:db8::53", "192.0.2.53", "::1"}));
+    DnsResolver resolver;
+    for (const char* server : {"2001:db8::53", "192.0.2.53", "localhost"}) EXPECT_TRUE(resolver.AddServer(server)) << server;
+    EXPECT_FALSE(resolver.AddServer("fe80::1%eth0"));
+    EXPECT_EQ(Addresses(resolver.Servers()), "2001:db8::53 192.0.2.53 127.0.0.1");
 }
 
 TEST(DnsResolverTest, StopFlagEndsAQueryTheServerNeverAnswers) {

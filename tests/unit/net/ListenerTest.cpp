@@ -44,7 +44,7 @@ TEST(ListenerTest, RangesIncludeBothEndsSwapBackwardsOnesAndTakeLastZeroAsTheFir
     list.Add(HostOrder("10.0.0.5"), 0);
     list.Add(HostOrder("192.168.1.20"), HostOrder("192.168.1.10"), "office");
     ASSERT_EQ(list.Ranges().size(), 2u);
-    EXPECT_EQ(list.Ranges()[1].first, HostOrder("192.168.1.10"));
+    EXPECT_EQ(list.Ranges()[1].first.HostOrder(), HostOrder("192.168.1.10"));
     EXPECT_EQ(list.Ranges()[1].comment, "office");
     for (const char* in : {"10.0.0.5", "192.168.1.10", "192.168.1.15", "192.168.1.20"}) EXPECT_TRUE(list.Contains(HostOrder(in))) << in;
     for (const char* out : {"10.0.0.4", "10.0.0.6", "0.0.0.0", "192.168.1.9", "192.168.1.21"}) EXPECT_FALSE(list.Contains(HostOrder(out))) << out;
@@ -143,13 +143,16 @@ protected:
         // The port is one the system just handed out; another process may take it in between.
         for (int attempt = 0; attempt < 5; ++attempt) {
             listener = std::make_shared<ServerListener>(core::SMTPServerType, 0);
-            sockaddr_in& address = listener->address_;
+            listener->address_ = IpAddress::FromHostOrder(INADDR_LOOPBACK);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             socklen_t size = sizeof address;
             ::bind(probe, reinterpret_cast<sockaddr*>(&address), size);
             ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
             ::close(probe);
+            listener->port_ = ntohs(address.sin_port);
             listener->timeout = 30;
             listener->handler = [this](const std::shared_ptr<ConnectionTicket>& ticket) { return Echo(*ticket); };
             if (configure) configure(*listener);
@@ -199,8 +202,9 @@ protected:
         source.sin_family = AF_INET;
         ::inet_pton(AF_INET, from, &source.sin_addr);
         ::bind(client, reinterpret_cast<const sockaddr*>(&source), sizeof source);
-        const sockaddr_in& address = listener->ListenAddress();
-        if (::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return client;
+        sockaddr_storage address{};
+        const socklen_t size = listener->ListenAddress().ToSocketAddress(listener->Port(), address);
+        if (::connect(client, reinterpret_cast<const sockaddr*>(&address), size) == 0) return client;
         ::close(client);
         return -1;
     }

@@ -13,8 +13,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = LoginFailures::Clock;
 
-constexpr std::uint32_t kGuesser = 0x0100007F;  // 127.0.0.1 in network byte order
-constexpr std::uint32_t kNeighbour = 0x0200007F;
+const IpAddress kGuesser = *IpAddress::Parse("127.0.0.1");
+// Of the other family: the table keeps the families apart as it keeps addresses apart.
+const IpAddress kNeighbour = *IpAddress::Parse("::1");
 
 struct TestClock {
     Clock::time_point now = Clock::time_point{} + 24h;
@@ -82,12 +83,12 @@ TEST(LoginFailuresTest, HoldsAtMostItsCapacityAndPushesOutTheOldestFailure) {
     for (std::size_t i = 0; i < kMaxLoginFailureEntries + 100; ++i) {
         clock.now += 1ms;
         if (i == kMaxLoginFailureEntries / 2) table.Failed(kNeighbour, "kept@example.com");  // its failure is recent again
-        table.Failed(0x0A000000 + static_cast<std::uint32_t>(i), "flood@example.com");
+        table.Failed(IpAddress::FromHostOrder(0x0A000000 + static_cast<std::uint32_t>(i)), "flood@example.com");
     }
     EXPECT_EQ(table.Size(), kMaxLoginFailureEntries);
     EXPECT_EQ(table.FailuresFrom(kGuesser), 0u);
     EXPECT_EQ(table.FailuresFrom(kNeighbour), 2u);
-    EXPECT_EQ(table.FailuresFrom(0x0A000000 + kMaxLoginFailureEntries + 99), 1u);
+    EXPECT_EQ(table.FailuresFrom(IpAddress::FromHostOrder(0x0A000000 + kMaxLoginFailureEntries + 99)), 1u);
 }
 
 TEST(LoginFailuresTest, CountsEveryFailureOfConcurrentSessions) {

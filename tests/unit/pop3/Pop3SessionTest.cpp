@@ -71,15 +71,17 @@ TEST_F(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWin
     const auto listener = std::make_shared<net::ServerListener>(core::POP3ServerType, 110);
     std::thread server([&] {
         auto ticket = std::make_shared<net::ConnectionTicket>();
-        socklen_t size = sizeof ticket->client;
-        ticket->socket.Reset(::accept4(listening, reinterpret_cast<sockaddr*>(&ticket->client), &size, SOCK_CLOEXEC));
+        sockaddr_storage client{};
+        socklen_t size = sizeof client;
+        ticket->socket.Reset(::accept4(listening, reinterpret_cast<sockaddr*>(&client), &size, SOCK_CLOEXEC));
+        ticket->client = IpAddress::FromSocketAddress(reinterpret_cast<const sockaddr*>(&client), size).value_or(IpAddress());
         ticket->listener = listener;
         ticket->OpenConnection();
         Pop3Session(std::move(ticket)).Run();
     });
     {
         net::Pop3Client client(20);
-        EXPECT_TRUE(client.Open(htonl(INADDR_LOOPBACK), ntohs(address.sin_port)));
+        EXPECT_TRUE(client.Open(IpAddress::FromHostOrder(INADDR_LOOPBACK), ntohs(address.sin_port)));
         EXPECT_FALSE(client.Command("STAT"));  // not before the login
         EXPECT_TRUE(client.Login("john@example.com", "secret"));
         EXPECT_TRUE(client.Command("STAT"));
@@ -87,7 +89,7 @@ TEST_F(Pop3SessionTest, Pop3ClientLoginAgainstTheSessionOpensThePopBeforeSmtpWin
         server.join();
     }
     ::close(listening);
-    EXPECT_TRUE(net::PopBeforeSmtp::Instance().IsRecorded(htonl(INADDR_LOOPBACK)));
+    EXPECT_TRUE(net::PopBeforeSmtp::Instance().IsRecorded(IpAddress::FromHostOrder(INADDR_LOOPBACK)));
 }
 
 }  // namespace

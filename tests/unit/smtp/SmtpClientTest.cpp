@@ -86,7 +86,7 @@ void HoldUntilClosed(int fd) {
 // The socket error Open ended with, 0 when it returned.
 std::int32_t OpenFailure(SmtpClient& client, std::uint16_t port) {
     try {
-        client.Open(htonl(INADDR_LOOPBACK), port);
+        client.Open(IpAddress::FromHostOrder(INADDR_LOOPBACK), port);
     } catch (const net::CnwSocketErr& error) {
         return error.Code();
     }

@@ -1,0 +1,150 @@
+"""IPv6 on loopback: mail in over ::1 (SMTP in, POP3 out), the relay range of one IPv6 address,
+an instance on "::" that serves IPv4 clients as themselves, and mail out to a peer on ::1, found
+through the AAAA record that a DNS server on ::1 gives."""
+import os
+import poplib
+import smtplib
+import socket
+import threading
+
+import pytest
+
+from conftest import WAIT, admin, free_port, wait_for
+from test_transport import FakeDns, Peer
+
+PASSWORD = "Six6Loopback"
+
+
+def ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+pytestmark = pytest.mark.skipif(not ipv6_loopback(), reason="this machine has no ::1")
+
+
+class Peer6(Peer):
+    """The SMTP sink of the transport tests, on ::1."""
+    address_family = socket.AF_INET6
+
+
+class FakeDns6(FakeDns):
+    """The fake DNS server of the transport tests, on [::1]:53."""
+
+    def __init__(self, records):
+        self.records, self.running = records, True
+        self.sock = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+        wait_for(lambda: self.bind(), "[::1]:53 to be free", step=0.1)
+        self.sock.settimeout(0.1)
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def bind(self):
+        try:
+            self.sock.bind(("::1", 53))
+            return True
+        except OSError:
+            return False
+
+
+def free_port6():
+    """A port that nothing listens on right now, on ::1 and on 127.0.0.1 alike (the instances on "::"
+    take both)."""
+    while True:
+        port = free_port()
+        with socket.socket(socket.AF_INET6) as probe:
+            try:
+                probe.bind(("::1", port))
+                return port
+            except OSError:
+                continue
+
+
+def start(env, *settings):
+    env.configure_logging(2, 1)
+    env.configure_debug("NoListeners", 0)
+    admin(env, "domain", "add", "example.com")
+    admin(env, "mailbox", "add", "john@example.com", "--password", PASSWORD)
+    ports = {"smtp": free_port6(), "pop3": free_port6()}
+    for key, value in (("sys:smtp:0:ip", "::"), ("sys:smtp:0:port", "port:%d" % ports["smtp"]),
+                       ("sys:pop3:0:ip", "::"), ("sys:pop3:0:port", "port:%d" % ports["pop3"]),
+                       ("sys:imap4:0:enabled", "i2:0")) + settings:
+        admin(env, "config", "set", key, value)
+    return env.start().wait_ready(), ports
+
+
+def relays(host, port, recipient):
+    """Whether the instance takes a remote recipient from this client; the refusal's code otherwise."""
+    with smtplib.SMTP(host, port, timeout=WAIT) as client:
+        client.ehlo("client.test")
+        client.mail("ann@elsewhere.test")
+        code, _ = client.rcpt(recipient)
+        return True if code == 250 else code
+
+
+def pop3_messages(host, port):
+    pop = poplib.POP3(host, port, timeout=WAIT)
+    try:
+        pop.user("john@example.com")
+        pop.pass_(PASSWORD)
+        return [b"\r\n".join(pop.retr(n + 1)[1]) for n in range(len(pop.list()[1]))]
+    finally:
+        pop.quit()
+
+
+def test_mail_in_over_ipv6_and_a_relay_range_of_one_ipv6_address(registered):
+    peer = Peer6("::1")
+    try:
+        server, ports = start(registered, ("sys:smtp:0:iprelay:0:ipstart", "::1/128"), ("sys:smtp:0:pop3auth", "bool:true"),
+                              ("sys:delivery:useremote", "bool:true"), ("sys:delivery:server", "::1"),
+                              ("sys:delivery:port", "port:%d" % peer.port))
+        # The instance on "::" takes IPv4 clients as well, as their own addresses: not the ::1 range's.
+        assert relays("127.0.0.1", ports["smtp"], "bob@remote.test") == 571
+        assert relays("::1", ports["smtp"], "bob@remote.test") is True
+
+        for host in ("::1", "127.0.0.1"):
+            with smtplib.SMTP(host, ports["smtp"], timeout=WAIT) as client:
+                assert client.sendmail("ann@elsewhere.test", ["john@example.com"], "Subject: from %s\r\n\r\nhello\r\n" % host) == {}
+        with smtplib.SMTP("::1", ports["smtp"], timeout=WAIT) as client:
+            assert client.sendmail("ann@elsewhere.test", ["bob@remote.test"], "Subject: out\r\n\r\nover ::1\r\n") == {}
+
+        messages = wait_for(lambda: (lambda found: found if len(found) == 2 else None)(
+            [m for m in pop3_messages("::1", ports["pop3"]) if b"Subject: from" in m]), "john's two messages")
+        received = {m.split(b"Subject: ")[1].split(b"\r\n")[0]: m.split(b"\r\n")[0] for m in messages}
+        assert b"([IPv6:::1])" in received[b"from ::1"], received
+        assert b"([127.0.0.1])" in received[b"from 127.0.0.1"], received
+
+        # Out to the relay server at ::1: its Received line names the IPv6 client too.
+        session = peer.delivered("bob@remote.test")
+        assert session["commands"][1:3] == ["MAIL FROM:<ann@elsewhere.test>", "RCPT TO:<bob@remote.test>"]
+        assert b"([IPv6:::1])" in session["data"].split(b"\r\n")[0]
+
+        # A POP3 login from 127.0.0.1 on the "::" instance opens relaying for 127.0.0.1 alone.
+        pop3_messages("127.0.0.1", ports["pop3"])
+        assert relays("127.0.0.1", ports["smtp"], "cy@remote.test") is True
+        assert server.stop() == 0
+    finally:
+        peer.close()
+
+
+def test_mail_out_to_a_relay_server_that_dns_on_ipv6_names_by_its_aaaa_record(registered):
+    if os.geteuid() != 0:
+        pytest.skip("the fake DNS server needs port 53")
+    a, aaaa = 1, 28
+    peer = Peer6("::1")
+    dns = FakeDns6({("relay6.test", a): [], ("relay6.test", aaaa): [socket.inet_pton(socket.AF_INET6, "::1")]})
+    try:
+        server, ports = start(registered, ("sys:dns:0:server", "::1"), ("sys:smtp:0:iprelay:0:ipstart", "::1"),
+                              ("sys:smtp:0:iprelay:0:ipend", "i4:0"), ("sys:delivery:useremote", "bool:true"),
+                              ("sys:delivery:server", "relay6.test"), ("sys:delivery:port", "port:%d" % peer.port))
+        with smtplib.SMTP("::1", ports["smtp"], timeout=WAIT) as client:
+            assert client.sendmail("ann@elsewhere.test", ["dan@remote.test"], "Subject: aaaa\r\n\r\nfound by AAAA\r\n") == {}
+        assert b"found by AAAA" in peer.delivered("dan@remote.test")["data"]
+        assert server.stop() == 0
+    finally:
+        peer.close()
+        dns.close()
