@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import WAIT, admin, free_port, wait_for
+from conftest import WAIT, admin, bind_when_free, free_port, wait_for
 from test_transport import FakeDns, Peer
 
 PASSWORD = "Six6Loopback"
@@ -38,17 +38,10 @@ class FakeDns6(FakeDns):
     def __init__(self, records):
         self.records, self.running = records, True
         self.sock = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
-        wait_for(lambda: self.bind(), "[::1]:53 to be free", step=0.1)
+        bind_when_free(lambda: self.sock.bind(("::1", 53)), "[::1]:53")
         self.sock.settimeout(0.1)
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
-
-    def bind(self):
-        try:
-            self.sock.bind(("::1", 53))
-            return True
-        except OSError:
-            return False
 
 
 def free_port6():
@@ -86,6 +79,12 @@ def relays(host, port, recipient):
         return True if code == 250 else code
 
 
+def john_reads(port, count):
+    """The messages john got from the test's SMTP clients, read over POP3 on ::1, once there are `count`."""
+    found = [m for m in pop3_messages("::1", port) if b"Subject: from" in m]
+    return found if len(found) == count else None
+
+
 def pop3_messages(host, port):
     pop = poplib.POP3(host, port, timeout=WAIT)
     try:
@@ -112,8 +111,7 @@ def test_mail_in_over_ipv6_and_a_relay_range_of_one_ipv6_address(registered):
         with smtplib.SMTP("::1", ports["smtp"], timeout=WAIT) as client:
             assert client.sendmail("ann@elsewhere.test", ["bob@remote.test"], "Subject: out\r\n\r\nover ::1\r\n") == {}
 
-        messages = wait_for(lambda: (lambda found: found if len(found) == 2 else None)(
-            [m for m in pop3_messages("::1", ports["pop3"]) if b"Subject: from" in m]), "john's two messages")
+        messages = wait_for(lambda: john_reads(ports["pop3"], 2), "john's two messages")
         received = {m.split(b"Subject: ")[1].split(b"\r\n")[0]: m.split(b"\r\n")[0] for m in messages}
         assert b"([IPv6:::1])" in received[b"from ::1"], received
         assert b"([127.0.0.1])" in received[b"from 127.0.0.1"], received
@@ -123,7 +121,7 @@ def test_mail_in_over_ipv6_and_a_relay_range_of_one_ipv6_address(registered):
         assert session["commands"][1:3] == ["MAIL FROM:<ann@elsewhere.test>", "RCPT TO:<bob@remote.test>"]
         assert b"([IPv6:::1])" in session["data"].split(b"\r\n")[0]
 
-        # A POP3 login from 127.0.0.1 on the "::" instance opens relaying for 127.0.0.1 alone.
+        # A POP3 login from 127.0.0.1 on the "::" instance is recorded as 127.0.0.1, which SMTP then lets relay.
         pop3_messages("127.0.0.1", ports["pop3"])
         assert relays("127.0.0.1", ports["smtp"], "cy@remote.test") is True
         assert server.stop() == 0
