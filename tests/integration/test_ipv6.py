@@ -1,6 +1,7 @@
 """IPv6 on loopback: mail in over ::1 (SMTP in, POP3 out), the relay range of one IPv6 address,
-an instance on "::" that serves IPv4 clients as themselves, and mail out to a peer on ::1, found
-through the AAAA record that a DNS server on ::1 gives."""
+an instance on "::" that serves IPv4 clients as themselves, and mail out to a peer on ::1, given as
+an address or found through the AAAA record that a DNS server on ::1 gives -- but never to an
+exchanger at ::1, which is this host."""
 import os
 import poplib
 import smtplib
@@ -9,8 +10,8 @@ import threading
 
 import pytest
 
-from conftest import WAIT, admin, bind_when_free, free_port, wait_for
-from test_transport import FakeDns, Peer
+from conftest import WAIT, admin, bind_when_free, free_port, log_text, wait_for
+from test_transport import FakeDns, Peer, exchanger, notices
 
 PASSWORD = "Six6Loopback"
 
@@ -129,12 +130,14 @@ def test_mail_in_over_ipv6_and_a_relay_range_of_one_ipv6_address(registered):
         peer.close()
 
 
-def test_mail_out_to_a_relay_server_that_dns_on_ipv6_names_by_its_aaaa_record(registered):
+def test_mail_out_by_aaaa_records_from_dns_on_ipv6_and_never_to_an_exchanger_at_ipv6_loopback(registered):
     if os.geteuid() != 0:
         pytest.skip("the fake DNS server needs port 53")
-    a, aaaa = 1, 28
+    a, aaaa, mx = 1, 28, 15
+    loopback = socket.inet_pton(socket.AF_INET6, "::1")
     peer = Peer6("::1")
-    dns = FakeDns6({("relay6.test", a): [], ("relay6.test", aaaa): [socket.inet_pton(socket.AF_INET6, "::1")]})
+    dns = FakeDns6({("relay6.test", a): [], ("relay6.test", aaaa): [loopback],
+                    ("six.test", mx): [exchanger(10, "mx.six.test")], ("mx.six.test", aaaa): [loopback]})
     try:
         server, ports = start(registered, ("sys:dns:0:server", "::1"), ("sys:smtp:0:iprelay:0:ipstart", "::1"),
                               ("sys:smtp:0:iprelay:0:ipend", "i4:0"), ("sys:delivery:useremote", "bool:true"),
@@ -142,6 +145,16 @@ def test_mail_out_to_a_relay_server_that_dns_on_ipv6_names_by_its_aaaa_record(re
         with smtplib.SMTP("::1", ports["smtp"], timeout=WAIT) as client:
             assert client.sendmail("ann@elsewhere.test", ["dan@remote.test"], "Subject: aaaa\r\n\r\nfound by AAAA\r\n") == {}
         assert b"found by AAAA" in peer.delivered("dan@remote.test")["data"]
+        assert server.stop() == 0
+
+        # Without the relay server: the only exchanger of six.test is at ::1, which is this host.
+        admin(registered, "config", "set", "sys:delivery:useremote", "bool:false")
+        server = registered.start().wait_ready()
+        with smtplib.SMTP("::1", ports["smtp"], timeout=WAIT) as client:
+            assert client.sendmail("john@example.com", ["eve@six.test"], "Subject: loop\r\n\r\nnot to myself\r\n") == {}
+        assert wait_for(lambda: notices(registered, "5.4.4"), "the failure notice") == [("eve@six.test", "failed")]
+        assert "this host (::1)" in log_text(registered)
+        assert not peer.with_rcpt("eve@six.test")
         assert server.stop() == 0
     finally:
         peer.close()
