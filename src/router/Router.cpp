@@ -340,6 +340,7 @@ void Router::RouteEnvelope(double uid) {
     steps_.assign(recipients_.size(), Step::Pending);
     remote_.clear();
     failed_.clear();
+    delivered_.clear();
     for (std::size_t i = 0; i < recipients_.size(); ++i) {
         std::string local;
         std::string domain;
@@ -369,6 +370,7 @@ void Router::RouteEnvelope(double uid) {
     // The failed recipients were kept in the written record until now: their notice is made before
     // the envelope goes, so a crash in between repeats the notice, never loses it.
     NotifySender(*envelope, failed_);
+    NotifySuccess(*envelope, delivered_, false);
     envelope->Remove();
     core::Log(core::LogLevelVerbose, core::FormatText(221, {std::string_view(stem)}, "Finished routing message %s"));
 }
@@ -384,7 +386,8 @@ void Router::WriteProgress(store::Envelope& envelope) {
 
 void Router::Fail(std::string_view status, std::string_view reason, std::string_view address) {
     steps_[current_] = Step::Failed;
-    failed_.push_back({address.empty() ? recipients_[current_] : std::string(address), std::string(status), std::string(reason)});
+    failed_.push_back({address.empty() ? recipients_[current_] : std::string(address), std::string(status), std::string(reason),
+                       recipients_[current_]});
 }
 
 void Router::HandleRecipient(store::Envelope& envelope, std::size_t index) {
@@ -490,6 +493,7 @@ void Router::DeliverToMailBox(store::Envelope& envelope, const std::string& addr
         return;
     }
     Publish(envelope, inbox->Storage(), {address});
+    delivered_.push_back(recipients_[current_]);
 }
 
 void Router::HandleUnknown(store::Envelope& envelope, const std::string& address, const std::string& local,

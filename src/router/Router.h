@@ -191,6 +191,7 @@ private:
     std::map<std::string, std::vector<std::size_t>> remote_;
     std::size_t current_ = 0;
     std::vector<FailedRecipient> failed_;
+    std::vector<std::string> delivered_;  // put into a mailbox here: a notice for those who asked (NOTIFY=SUCCESS)
 };
 
 // The router threads; they share RouterQueue (SubmitEnvelope).
