@@ -323,7 +323,7 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
     values["$ACTION$"] = word;
     values["$ACTIONREASON$"] = messageTemplate.Text(word);
     values["$ATTEMPTS$"] = attempts ? core::FormatText(106, {std::int64_t{*attempts}}, "Delivery was tried %d times.")
-                           : action == DsnDelivered || action == DsnRelayed ? std::string()
+                           : action >= DsnDelivered ? std::string()
                                                                              : core::FormatText(107, {}, "The message could not be delivered.");
     values["$MAILBOX$"] = values["$MAILBOXNAME$"] = values["$MAILBOXCOMMENT$"] = values["$MAILBOXDOMAIN$"] = "";
 
@@ -382,7 +382,7 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
     // What the sender asked to get back (RET): the whole message with a failure, its header alone;
     // without a request the template decides. A success returns the header at most.
     const std::string returned = ToUpperAscii(original.GetProperties().Text(store::kSmtpRetKey));
-    const bool success = action == DsnDelivered || action == DsnRelayed;
+    const bool success = action >= DsnDelivered;  // delivered, relayed, expanded
     if (returned == "FULL" || returned == "HDRS" || EqualsNoCase(TrimAscii(messageTemplate.Text("attach_message")), "yes")) {
         AttachOriginal(notice, content, {}, returned == "HDRS" || success);
     }

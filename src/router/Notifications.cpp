@@ -70,7 +70,7 @@ bool WantsNotice(const store::Envelope& original, std::string_view recipient, in
     return false;
 }
 
-void NotifySuccess(const store::Envelope& original, const std::vector<std::string>& delivered, bool relayed) {
+void NotifySuccess(const store::Envelope& original, const std::vector<std::string>& delivered, DsnAction action) {
     std::vector<DsnRecipient> recipients;
     for (const auto& address : delivered) {
         if (!WantsNotice(original, address, 2)) continue;
@@ -81,7 +81,7 @@ void NotifySuccess(const store::Envelope& original, const std::vector<std::strin
         recipients.push_back(std::move(recipient));
     }
     if (recipients.empty()) return;
-    if (const auto uid = SendNotification(original, recipients, relayed ? DsnRelayed : DsnDelivered, std::nullopt)) SubmitEnvelope(*uid);
+    if (const auto uid = SendNotification(original, recipients, action, std::nullopt)) SubmitEnvelope(*uid);
 }
 
 void NotifySender(const store::Envelope& original, const std::vector<FailedRecipient>& all) {

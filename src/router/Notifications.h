@@ -11,6 +11,7 @@
 #pragma once
 
 #include "router/DeliveryNotifier.h"
+#include "router/MessageTemplate.h"
 #include "store/Envelope.h"
 
 #include <cstddef>
@@ -33,9 +34,9 @@ void NotifySender(const store::Envelope& original, const std::vector<FailedRecip
 // Whether the recipient, as the envelope names it, gets a notice of this status class (2, 4 or 5).
 bool WantsNotice(const store::Envelope& original, std::string_view recipient, int statusClass);
 // One notice of success ("delivered" into a mailbox here, "relayed" to a server that sends no
-// notices of its own) for those of the recipients that asked for it (NOTIFY=SUCCESS); none when
-// nobody did.
-void NotifySuccess(const store::Envelope& original, const std::vector<std::string>& recipients, bool relayed);
+// notices of its own, "expanded" to many addresses) for those of the recipients that asked for it
+// (NOTIFY=SUCCESS); none when nobody did.
+void NotifySuccess(const store::Envelope& original, const std::vector<std::string>& recipients, DsnAction action);
 // One notice for recipients that share one status.
 void NotifySender(const store::Envelope& original, std::string_view status, const std::vector<std::string>& failedRecipients,
                   std::string_view reason);

@@ -17,6 +17,7 @@
 #include "mime/Message.h"
 #include "mime/MessageDate.h"
 #include "mime/MimeSyntax.h"
+#include "mime/Xtext.h"
 #include "platform/Text.h"
 #include "router/MessageTemplate.h"
 #include "router/Notifications.h"
@@ -341,6 +342,7 @@ void Router::RouteEnvelope(double uid) {
     remote_.clear();
     failed_.clear();
     delivered_.clear();
+    expanded_.clear();
     for (std::size_t i = 0; i < recipients_.size(); ++i) {
         std::string local;
         std::string domain;
@@ -370,7 +372,8 @@ void Router::RouteEnvelope(double uid) {
     // The failed recipients were kept in the written record until now: their notice is made before
     // the envelope goes, so a crash in between repeats the notice, never loses it.
     NotifySender(*envelope, failed_);
-    NotifySuccess(*envelope, delivered_, false);
+    NotifySuccess(*envelope, delivered_, DsnDelivered);
+    NotifySuccess(*envelope, expanded_, DsnExpanded);
     envelope->Remove();
     core::Log(core::LogLevelVerbose, core::FormatText(221, {std::string_view(stem)}, "Finished routing message %s"));
 }
@@ -465,8 +468,30 @@ void Router::Reinject(const store::Envelope& source, const std::vector<std::stri
     copy->GetProperties().SetItem(kExpandedKey, Variant::Text(expanded));
     copy->GetProperties().SetItem(kOriginKey, Variant::Text(origin));
     copy->GetProperties().Remove(kInterruptedKey);
+    CarryDeliveryRequests(source, *copy, recipients, sender);
     copy->Update();
     SubmitEnvelope(copy->UID());
+}
+
+void Router::CarryDeliveryRequests(const store::Envelope& source, store::Envelope& copy, const std::vector<std::string>& recipients,
+                                   const std::string& sender) {
+    // Only the recipient in hand speaks for the new ones: the others' requests stay behind.
+    copy.GetProperties().Remove("rcpt");
+    if (sender != source.Sender()) return;  // the notices go to somebody else now
+    const std::string& named = recipients_[current_];
+    if (recipients.size() != 1) {
+        // An expansion to many: the sender who asked to hear of success hears of this one.
+        if (WantsNotice(source, named, 2)) expanded_.push_back(named);
+        return;
+    }
+    // A recipient merely renamed keeps what its sender asked, and the name the sender gave it.
+    const auto& properties = source.GetProperties();
+    if (const std::string notify = properties.Text(store::RecipientKey(named, "notify")); !notify.empty()) {
+        copy.GetProperties().SetItem(store::RecipientKey(recipients.front(), "notify"), Variant::Text(notify));
+    }
+    std::string original = properties.Text(store::RecipientKey(named, "orcpt"));
+    if (original.empty()) original = "rfc822;" + mime::EncodeXtext(named);
+    copy.GetProperties().SetItem(store::RecipientKey(recipients.front(), "orcpt"), Variant::Text(original));
 }
 
 void Router::HandleLocal(store::Envelope& envelope, const std::string& address, const std::string& local,

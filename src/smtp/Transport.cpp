@@ -452,7 +452,7 @@ private:
         }
         router::NotifySender(*envelope_, failed);
         // A peer that offers DSN got the requests and tells the sender itself; else "relayed" here.
-        if (!peerDsn_) router::NotifySuccess(*envelope_, relayed, true);
+        if (!peerDsn_) router::NotifySuccess(*envelope_, relayed, router::DsnRelayed);
         if (recipients.Count() != 0) CountAttempt();
         envelope_->GetProperties().Remove("dsn");
         if (recipients.Count() == 0) {

@@ -188,20 +188,33 @@ def test_notices_follow_each_recipients_request_and_utf8_mail_fails_with_5_6_7_t
     session = peer.delivered("anna@xn--bcher-kva.test")
     assert [c for c in session["commands"] if c.startswith(("MAIL", "RCPT"))] == ["MAIL FROM:<john@example.com>", "RCPT TO:<anna@xn--bcher-kva.test>"]
 
-    # A peer that offers both gets the UTF-8 address and the requests, and tells the sender itself.
+    # A peer that offers both gets the UTF-8 address and the requests, and tells the sender itself. A
+    # forward passes the requests on under the name the sender gave; a group of many reports its expansion.
+    admin(registered, "mailbox", "add", "fwd@example.com", "--kind", "forward")
+    admin(registered, "mailbox", "set", "fwd@example.com", "alias:fwdtoaddrs", "onward@remote.test")
+    admin(registered, "mailbox", "add", "mary@example.com")
+    admin(registered, "mailbox", "add", "crowd@example.com", "--kind", "group")
+    admin(registered, "mailbox", "set", "crowd@example.com", "group:fwdtoaddrs", "john@example.com mary@example.com")
     peer.replies = {"EHLO": "250-peer.test\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n250 DSN"}
     with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
         client.login(SENDER, LOGIN_PASSWORD)
         assert client.mail(SENDER, ["SMTPUTF8", "RET=FULL", "ENVID=second"])[0] == 250
         assert client.rcpt("jörg@remote.test", ["NOTIFY=SUCCESS,FAILURE", "ORCPT=rfc822;j+C3+B6rg@remote.test"])[0] == 250
+        assert client.rcpt("fwd@example.com", ["NOTIFY=SUCCESS,DELAY"])[0] == 250
+        assert client.rcpt("crowd@example.com", ["NOTIFY=SUCCESS"])[0] == 250
         assert client.data("Subject: Grüße\r\n\r\nHallo\r\n".encode())[0] == 250
+    onward = wait_until(lambda: [s for s in peer.sessions if s["done"] and s["data"] and any("onward@" in c for c in s["commands"])],
+                        "the forwarded delivery")[0]
+    assert [c for c in onward["commands"] if c.startswith("RCPT")] == ["RCPT TO:<onward@remote.test> NOTIFY=SUCCESS,DELAY ORCPT=rfc822;fwd@example.com"]
     utf8 = "jörg@remote.test".encode().decode("latin-1")
     session = wait_until(lambda: [s for s in peer.sessions if s["done"] and s["data"] and any(utf8 in c for c in s["commands"])],
                          "the UTF-8 delivery")[0]
     assert [c for c in session["commands"] if c.startswith(("MAIL", "RCPT"))] == [
         "MAIL FROM:<john@example.com> BODY=8BITMIME SMTPUTF8 RET=FULL ENVID=second",
         "RCPT TO:<%s> NOTIFY=SUCCESS,FAILURE ORCPT=rfc822;j+C3+B6rg@remote.test" % utf8]
-    wait_until(settled, "the queues to empty")
+    found = wait_until(lambda: settled() and "expanded" in reports() and reports(), "the expansion notice")
+    assert "Final-Recipient: rfc822; crowd@example.com\nAction: expanded\nStatus: 2.0.0" in found["expanded"][0][0]
+    assert len(found["relayed"]) == 1 and len(found["delivered"]) == 1
 
     # The same to a peer without SMTPUTF8: its UTF-8 header needs it too, so it fails for every recipient.
     peer.replies = {}
@@ -209,7 +222,7 @@ def test_notices_follow_each_recipients_request_and_utf8_mail_fails_with_5_6_7_t
         client.login(SENDER, LOGIN_PASSWORD)
         client.sendmail(SENDER, ["plain@remote.test"], "Subject: Grüße\r\n\r\nHallo\r\n".encode(), mail_options=["SMTPUTF8"])
     found = wait_until(lambda: len(reports().get("failed", [])) == 2 and reports(), "the second failure notice")
-    assert sorted(found) == ["delivered", "failed", "relayed"] and len(found["relayed"]) == 1
+    assert sorted(found) == ["delivered", "expanded", "failed", "relayed"] and len(found["relayed"]) == 1
     assert any("Final-Recipient: rfc822; plain@remote.test\nAction: failed\nStatus: 5.6.7" in text for text, _ in found["failed"])
     assert server.stop() == 0
     assert not [s for s in peer.sessions if any("plain@" in c for c in s["commands"])]
