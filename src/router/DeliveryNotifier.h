@@ -19,6 +19,9 @@ struct FailedRecipient {
     std::string address;
     std::string status;
     std::string reason;
+    // The recipient as the envelope names it, when the notice names it otherwise (its delivery
+    // options are kept under this name); empty: the address.
+    std::string named = {};
 };
 
 class DeliveryNotifier {

@@ -12,6 +12,7 @@
 #include "core/Version.h"
 #include "mime/Address.h"
 #include "mime/MessageDate.h"
+#include "mime/Xtext.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "store/MessageStore.h"
@@ -83,11 +84,12 @@ std::string QuotedHeader(std::string_view header) {
     return std::string(header);
 }
 
-// The original under a notice: whole when it is small, else its header alone (RFC 3462).
-void AttachOriginal(Message& message, const std::string& content, PartPosition parent) {
+// The original under a notice: whole when it is small, else its header alone (RFC 3462); its header
+// alone too when the sender asked for no more (`headerOnly`).
+void AttachOriginal(Message& message, const std::string& content, PartPosition parent, bool headerOnly = false) {
     if (content.empty()) return;
     auto original = std::make_shared<MessagePart>();
-    if (content.size() <= kMaxAttachedOriginal) {
+    if (content.size() <= kMaxAttachedOriginal && !headerOnly) {
         original->SetContentType("message", "rfc822", "");
         original->AttachRaw(content);
     } else {
@@ -304,6 +306,8 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
     for (const auto& recipient : recipients) {
         std::string explanation = messageTemplate.Text(Format("X.%d.%d", {std::int64_t{recipient.statusSubject}, std::int64_t{recipient.statusDetail}}));
         if (explanation.empty()) explanation = messageTemplate.Text("X.0.0");
+        // Success needs no explanation; the action's text says it.
+        if (recipient.statusClass == 2) explanation.clear();
         const std::string line = OneLine(recipient.address) + " - " +
                                  Format("%d.%d.%d ", {std::int64_t{recipient.statusClass}, std::int64_t{recipient.statusSubject},
                                                       std::int64_t{recipient.statusDetail}}) +
@@ -319,7 +323,8 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
     values["$ACTION$"] = word;
     values["$ACTIONREASON$"] = messageTemplate.Text(word);
     values["$ATTEMPTS$"] = attempts ? core::FormatText(106, {std::int64_t{*attempts}}, "Delivery was tried %d times.")
-                                    : core::FormatText(107, {}, "The message could not be delivered.");
+                           : action >= DsnDelivered ? std::string()
+                                                                             : core::FormatText(107, {}, "The message could not be delivered.");
     values["$MAILBOX$"] = values["$MAILBOXNAME$"] = values["$MAILBOXCOMMENT$"] = values["$MAILBOXDOMAIN$"] = "";
 
     Message notice;
@@ -338,12 +343,24 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
     text->AttachText(Substitute(messageTemplate.Text("plaintext"), values), "plain", "quoted-printable", "utf-8");
     notice.AddPart({}, text);
 
-    std::string status = Format("Reporting-MTA: dns; %s\r\n", {std::string_view(domain)});
+    // The sender's own identification of its message, as it gave it (ENVID).
+    std::string status;
+    if (const auto envelopeId = mime::DecodeXtext(original.GetProperties().Text(store::kSmtpEnvIdKey)); envelopeId && !envelopeId->empty()) {
+        status += "Original-Envelope-Id: " + OneLine(*envelopeId) + "\r\n";
+    }
+    status += Format("Reporting-MTA: dns; %s\r\n", {std::string_view(domain)});
     for (std::size_t i = 0; i < listed; ++i) {
         const auto& recipient = recipients[i];
         Address address(recipient.address);
         status += "\r\n";
-        status += "Original-Recipient: rfc822; " + address.GetAddress() + "\r\n";
+        // The recipient as the sender first named it (ORCPT), when it said so; else as it reached us.
+        const std::size_t semicolon = recipient.originalRecipient.find(';');
+        const auto named = semicolon == std::string::npos ? std::nullopt : mime::DecodeXtext(recipient.originalRecipient.substr(semicolon + 1));
+        if (named) {
+            status += "Original-Recipient: " + OneLine(recipient.originalRecipient.substr(0, semicolon)) + "; " + OneLine(*named) + "\r\n";
+        } else {
+            status += "Original-Recipient: rfc822; " + address.GetAddress() + "\r\n";
+        }
         status += "Final-Recipient: rfc822; " + (recipient.original.empty() ? address.GetAddress() : recipient.original) + "\r\n";
         status += "Action: " + word + "\r\n";
         status += Format("Status: %d.%d.%d\r\n", {std::int64_t{recipient.statusClass}, std::int64_t{recipient.statusSubject},
@@ -362,7 +379,13 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
         report->AttachRaw(status);
     }
     notice.AddPart({}, report);
-    if (EqualsNoCase(TrimAscii(messageTemplate.Text("attach_message")), "yes")) AttachOriginal(notice, content, {});
+    // What the sender asked to get back (RET): the whole message with a failure, its header alone;
+    // without a request the template decides. A success returns the header at most.
+    const std::string returned = ToUpperAscii(original.GetProperties().Text(store::kSmtpRetKey));
+    const bool success = action >= DsnDelivered;  // delivered, relayed, expanded
+    if (returned == "FULL" || returned == "HDRS" || EqualsNoCase(TrimAscii(messageTemplate.Text("attach_message")), "yes")) {
+        AttachOriginal(notice, content, {}, returned == "HDRS" || success);
+    }
     return Store(notice, original.Sender());
 }
 

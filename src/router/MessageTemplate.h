@@ -43,6 +43,7 @@ struct DsnRecipient {
     std::string address;
     std::string original;
     std::string diagnostic;  // the remote server's reply, when there was one
+    std::string originalRecipient;  // the client's ORCPT as received ("rfc822;" and xtext), when it gave one
     int statusClass = 5;
     int statusSubject = 0;
     int statusDetail = 0;

@@ -32,6 +32,8 @@ bool SendDeliveryNotice(const store::Envelope& original, const std::vector<Faile
     bool allDelayed = true;
     for (const auto& entry : failed) {
         DsnRecipient recipient;
+        recipient.originalRecipient =
+            original.GetProperties().Text(store::RecipientKey(entry.named.empty() ? entry.address : entry.named, "orcpt"));
         recipient.address = entry.address;
         recipient.statusClass = StatusNumber(entry.status, 0);
         recipient.statusSubject = StatusNumber(entry.status, 1);
@@ -58,7 +60,36 @@ void SetDeliveryNotifier(std::shared_ptr<DeliveryNotifier> replacement) {
     notifier = std::move(replacement);
 }
 
-void NotifySender(const store::Envelope& original, const std::vector<FailedRecipient>& failed) {
+bool WantsNotice(const store::Envelope& original, std::string_view recipient, int statusClass) {
+    const std::string notify = original.GetProperties().Text(store::RecipientKey(recipient, "notify"));
+    if (notify.empty()) return statusClass != 2;
+    const std::string_view wanted = statusClass == 2 ? "SUCCESS" : statusClass == 4 ? "DELAY" : "FAILURE";
+    for (const auto& word : SplitAtAny(notify, ",")) {
+        if (EqualsNoCase(word, wanted)) return true;
+    }
+    return false;
+}
+
+void NotifySuccess(const store::Envelope& original, const std::vector<std::string>& delivered, DsnAction action) {
+    std::vector<DsnRecipient> recipients;
+    for (const auto& address : delivered) {
+        if (!WantsNotice(original, address, 2)) continue;
+        DsnRecipient recipient;
+        recipient.address = address;
+        recipient.statusClass = 2;
+        recipient.originalRecipient = original.GetProperties().Text(store::RecipientKey(address, "orcpt"));
+        recipients.push_back(std::move(recipient));
+    }
+    if (recipients.empty()) return;
+    if (const auto uid = SendNotification(original, recipients, action, std::nullopt)) SubmitEnvelope(*uid);
+}
+
+void NotifySender(const store::Envelope& original, const std::vector<FailedRecipient>& all) {
+    // Only those who asked for this kind of notice, or asked nothing.
+    std::vector<FailedRecipient> failed;
+    for (const auto& entry : all) {
+        if (WantsNotice(original, entry.named.empty() ? entry.address : entry.named, StatusNumber(entry.status, 0))) failed.push_back(entry);
+    }
     if (failed.empty()) return;
     std::shared_ptr<DeliveryNotifier> current;
     {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "router/DeliveryNotifier.h"
+#include "router/MessageTemplate.h"
 #include "store/Envelope.h"
 
 #include <cstddef>
@@ -28,6 +29,14 @@ inline constexpr std::size_t kMaxLoggedRecipients = 20;
 void SetDeliveryNotifier(std::shared_ptr<DeliveryNotifier> notifier);
 // One notice for all the failed recipients, each with its own status; nothing when the list is empty.
 void NotifySender(const store::Envelope& original, const std::vector<FailedRecipient>& failed);
+// A recipient's notices are as its RCPT TO asked (NOTIFY): with NEVER none, without FAILURE no failure
+// notice, without DELAY no delay notice; a recipient that asked nothing gets those two as always.
+// Whether the recipient, as the envelope names it, gets a notice of this status class (2, 4 or 5).
+bool WantsNotice(const store::Envelope& original, std::string_view recipient, int statusClass);
+// One notice of success ("delivered" into a mailbox here, "relayed" to a server that sends no
+// notices of its own, "expanded" to many addresses) for those of the recipients that asked for it
+// (NOTIFY=SUCCESS); none when nobody did.
+void NotifySuccess(const store::Envelope& original, const std::vector<std::string>& recipients, DsnAction action);
 // One notice for recipients that share one status.
 void NotifySender(const store::Envelope& original, std::string_view status, const std::vector<std::string>& failedRecipients,
                   std::string_view reason);

@@ -17,6 +17,7 @@
 #include "mime/Message.h"
 #include "mime/MessageDate.h"
 #include "mime/MimeSyntax.h"
+#include "mime/Xtext.h"
 #include "platform/Text.h"
 #include "router/MessageTemplate.h"
 #include "router/Notifications.h"
@@ -339,6 +340,8 @@ void Router::RouteEnvelope(double uid) {
     steps_.assign(recipients_.size(), Step::Pending);
     remote_.clear();
     failed_.clear();
+    delivered_.clear();
+    expanded_.clear();
     for (std::size_t i = 0; i < recipients_.size(); ++i) {
         std::string local;
         std::string domain;
@@ -368,6 +371,8 @@ void Router::RouteEnvelope(double uid) {
     // The failed recipients were kept in the written record until now: their notice is made before
     // the envelope goes, so a crash in between repeats the notice, never loses it.
     NotifySender(*envelope, failed_);
+    NotifySuccess(*envelope, delivered_, DsnDelivered);
+    NotifySuccess(*envelope, expanded_, DsnExpanded);
     envelope->Remove();
     core::Log(core::LogLevelVerbose, core::FormatText(221, {std::string_view(stem)}, "Finished routing message %s"));
 }
@@ -383,7 +388,8 @@ void Router::WriteProgress(store::Envelope& envelope) {
 
 void Router::Fail(std::string_view status, std::string_view reason, std::string_view address) {
     steps_[current_] = Step::Failed;
-    failed_.push_back({address.empty() ? recipients_[current_] : std::string(address), std::string(status), std::string(reason)});
+    failed_.push_back({address.empty() ? recipients_[current_] : std::string(address), std::string(status), std::string(reason),
+                       recipients_[current_]});
 }
 
 void Router::HandleRecipient(store::Envelope& envelope, std::size_t index) {
@@ -461,8 +467,30 @@ void Router::Reinject(const store::Envelope& source, const std::vector<std::stri
     copy->GetProperties().SetItem(kExpandedKey, Variant::Text(expanded));
     copy->GetProperties().SetItem(kOriginKey, Variant::Text(origin));
     copy->GetProperties().Remove(kInterruptedKey);
+    CarryDeliveryRequests(source, *copy, recipients, sender);
     copy->Update();
     SubmitEnvelope(copy->UID());
+}
+
+void Router::CarryDeliveryRequests(const store::Envelope& source, store::Envelope& copy, const std::vector<std::string>& recipients,
+                                   const std::string& sender) {
+    // Only the recipient in hand speaks for the new ones: the others' requests stay behind.
+    copy.GetProperties().Remove("rcpt");
+    if (sender != source.Sender()) return;  // the notices go to somebody else now
+    const std::string& named = recipients_[current_];
+    if (recipients.size() != 1) {
+        // An expansion to many: the sender who asked to hear of success hears of this one.
+        if (WantsNotice(source, named, 2)) expanded_.push_back(named);
+        return;
+    }
+    // A recipient merely renamed keeps what its sender asked, and the name the sender gave it.
+    const auto& properties = source.GetProperties();
+    if (const std::string notify = properties.Text(store::RecipientKey(named, "notify")); !notify.empty()) {
+        copy.GetProperties().SetItem(store::RecipientKey(recipients.front(), "notify"), Variant::Text(notify));
+    }
+    std::string original = properties.Text(store::RecipientKey(named, "orcpt"));
+    if (original.empty()) original = "rfc822;" + mime::EncodeXtext(named);
+    copy.GetProperties().SetItem(store::RecipientKey(recipients.front(), "orcpt"), Variant::Text(original));
 }
 
 void Router::HandleLocal(store::Envelope& envelope, const std::string& address, const std::string& local,
@@ -489,6 +517,7 @@ void Router::DeliverToMailBox(store::Envelope& envelope, const std::string& addr
         return;
     }
     Publish(envelope, inbox->Storage(), {address});
+    delivered_.push_back(recipients_[current_]);
 }
 
 void Router::HandleUnknown(store::Envelope& envelope, const std::string& address, const std::string& local,

@@ -167,6 +167,9 @@ private:
     // of the history (a loop: logged and noticed once per message).
     void Reinject(const store::Envelope& source, const std::vector<std::string>& recipients, const std::string& sender,
                   const std::string& expandedAt);
+    // The delivery-status requests of the recipient in hand, given to what it was expanded to.
+    void CarryDeliveryRequests(const store::Envelope& source, store::Envelope& copy, const std::vector<std::string>& recipients,
+                               const std::string& sender);
     void Publish(const store::Envelope& source, const DirStorage& folder, const std::vector<std::string>& recipients);
 
     std::shared_ptr<store::MessageStore> store_;
@@ -191,6 +194,8 @@ private:
     std::map<std::string, std::vector<std::size_t>> remote_;
     std::size_t current_ = 0;
     std::vector<FailedRecipient> failed_;
+    std::vector<std::string> delivered_;  // put into a mailbox here: a notice for those who asked (NOTIFY=SUCCESS)
+    std::vector<std::string> expanded_;   // passed on to many addresses: likewise
 };
 
 // The router threads; they share RouterQueue (SubmitEnvelope).

@@ -251,11 +251,13 @@ int SmtpClient::CheckCredentialsMayGo() {
     return kTlsRequired;
 }
 
-int SmtpClient::MailFrom(std::string_view sender, bool eightBitMime) {
-    return Command("MAIL FROM:<" + BareAddress(sender) + ">" + (eightBitMime ? " BODY=8BITMIME" : "") + "\r\n");
+int SmtpClient::MailFrom(std::string_view sender, bool eightBitMime, std::string_view parameters) {
+    return Command("MAIL FROM:<" + BareAddress(sender) + ">" + (eightBitMime ? " BODY=8BITMIME" : "") + std::string(parameters) + "\r\n");
 }
 
-int SmtpClient::RcptTo(std::string_view recipient) { return Command("RCPT TO:<" + BareAddress(recipient) + ">\r\n"); }
+int SmtpClient::RcptTo(std::string_view recipient, std::string_view parameters) {
+    return Command("RCPT TO:<" + BareAddress(recipient) + ">" + std::string(parameters) + "\r\n");
+}
 
 int SmtpClient::Reset() { return Command("RSET\r\n"); }
 

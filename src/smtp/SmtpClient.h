@@ -77,8 +77,9 @@ public:
     // else the failing reply's code.
     int Open(const IpAddress& address, std::uint16_t port);
     // `eightBitMime`: the content holds 8-bit data and the peer takes it (BODY=8BITMIME, RFC 6152).
-    int MailFrom(std::string_view sender, bool eightBitMime = false);
-    int RcptTo(std::string_view recipient);
+    // `parameters`: more of the command line, each with its leading blank (" SMTPUTF8 RET=HDRS").
+    int MailFrom(std::string_view sender, bool eightBitMime = false, std::string_view parameters = {});
+    int RcptTo(std::string_view recipient, std::string_view parameters = {});
     int Data(Stream& content);
     int Reset();
     int Quit();

@@ -1,6 +1,7 @@
 // SmtpServerSession: greeting, the command table, relaying, authentication and mail transactions.
 #include "smtp/SmtpServerSession.h"
 
+#include <cctype>
 #include <cstring>
 #include <thread>
 
@@ -8,9 +9,11 @@
 #include "core/LanguageTexts.h"
 #include "mime/Address.h"
 #include "mime/Codecs.h"
+#include "mime/Xtext.h"
 #include "net/LoginFailures.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
+#include "platform/Idna.h"
 #include "platform/Text.h"
 #include "router/LocalRecipient.h"
 #include "smtp/SmtpAuth.h"
@@ -69,6 +72,53 @@ std::string MailParameter(std::string_view line, std::string_view name) {
         if (equals != std::string::npos && EqualsNoCase(std::string_view(words[i]).substr(0, equals), name)) return words[i].substr(equals + 1);
     }
     return {};
+}
+
+// Whether a MAIL FROM or RCPT TO line names the parameter (a keyword without a value: "SMTPUTF8").
+bool HasKeyword(std::string_view line, std::string_view name) {
+    const auto words = SplitWords(line);
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        if (EqualsNoCase(words[i], name)) return true;
+    }
+    return false;
+}
+
+// A NOTIFY list in upper case: "NEVER" alone, or SUCCESS, FAILURE and DELAY each at most once;
+// nullopt for anything else.
+std::optional<std::string> NotifyList(std::string_view value) {
+    const std::string upper = ToUpperAscii(value);
+    if (upper == "NEVER") return upper;
+    bool seen[3] = {false, false, false};
+    std::string_view rest = upper;
+    while (true) {
+        const std::string_view word = rest.substr(0, rest.find(','));
+        int index = word == "SUCCESS" ? 0 : word == "FAILURE" ? 1 : word == "DELAY" ? 2 : -1;
+        if (index < 0 || seen[index]) return std::nullopt;
+        seen[index] = true;
+        if (word.size() == rest.size()) return upper;
+        rest.remove_prefix(word.size() + 1);
+    }
+}
+
+// An ORCPT value: an address type (an atom, "rfc822" in practice), ";", an xtext address.
+bool ValidOriginalRecipient(std::string_view value) {
+    const std::size_t semicolon = value.find(';');
+    if (semicolon == 0 || semicolon == std::string_view::npos || value.size() > 500) return false;
+    for (const char c : value.substr(0, semicolon)) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
+    }
+    const auto decoded = mime::DecodeXtext(value.substr(semicolon + 1));
+    return decoded && !decoded->empty();
+}
+
+// Is the path's text all right for this transaction? Without SMTPUTF8 it must be ASCII; with it,
+// UTF-8 whose domain is an internationalised name libidn2 takes.
+enum class PathText { Fine, NeedsUtf8, Malformed };
+PathText CheckPathText(std::string_view path, std::string_view domain, bool smtpUtf8) {
+    if (IsAsciiText(path)) return PathText::Fine;
+    if (!smtpUtf8) return PathText::NeedsUtf8;
+    if (!IsValidUtf8(path) || !DomainToAscii(domain)) return PathText::Malformed;
+    return PathText::Fine;
 }
 
 // The local part of an address as the router splits it.
@@ -299,7 +349,7 @@ bool SmtpServerSession::Hello(const std::string& line, bool extended) {
     // the list by place still can. SIZE is in bytes (RFC 1870); without a limit it names none.
     text += "250-PIPELINING\r\n";
     text += sizeLimit_ != 0 ? Format("250-SIZE %lu\r\n", {sizeLimit_}) : std::string("250-SIZE\r\n");
-    text += "250-8BITMIME\r\n250-CHUNKING\r\n";
+    text += "250-8BITMIME\r\n250-CHUNKING\r\n250-SMTPUTF8\r\n250-DSN\r\n";
     Reply(text + "250 ENHANCEDSTATUSCODES");
     greeted_ = !listener_->smtpAuth || !listener_->authRequired;
     return true;
@@ -374,6 +424,21 @@ void SmtpServerSession::MailFrom(const std::string& line) {
     }
     const std::string body = ToUpperAscii(MailParameter(line, "BODY"));
     if (!body.empty() && body != "7BIT" && body != "8BITMIME") return Reply("555 5.5.4 Unsupported BODY parameter");
+    const bool smtpUtf8 = HasKeyword(line, "SMTPUTF8");
+    if (!nullSender) {
+        switch (CheckPathText(argument, address.Domain(), smtpUtf8)) {
+        case PathText::NeedsUtf8: return Reply("553 5.6.7 Non-ASCII addresses not permitted without SMTPUTF8");
+        case PathText::Malformed: return Reply("501 5.1.7 Bad sender's mailbox address syntax");
+        case PathText::Fine: break;
+        }
+    }
+    // Delivery status notices as the client asks for them (RFC 3461).
+    const std::string ret = ToUpperAscii(MailParameter(line, "RET"));
+    if (!ret.empty() && ret != "FULL" && ret != "HDRS") return Reply("501 5.5.4 Syntax error in MAIL FROM parameters");
+    const std::string envelopeId = MailParameter(line, "ENVID");
+    if (HasKeyword(line, "ENVID=") || (!envelopeId.empty() && (envelopeId.size() > 100 || !mime::DecodeXtext(envelopeId)))) {
+        return Reply("501 5.5.4 Syntax error in MAIL FROM parameters");
+    }
     sender_ = argument;
     DropEnvelope();
     try {
@@ -382,6 +447,9 @@ void SmtpServerSession::MailFrom(const std::string& line) {
         envelope_->GetProperties().SetItem("SMTP_HELO", Variant::Text(helloName_));
         // What the client declared of its content (RFC 6152), for whoever passes it on.
         if (!body.empty()) envelope_->GetProperties().SetItem("SMTP_BODY", Variant::Text(body));
+        if (smtpUtf8) envelope_->GetProperties().SetItem(store::kSmtpUtf8Key, Variant::Switch(true));
+        if (!ret.empty()) envelope_->GetProperties().SetItem(store::kSmtpRetKey, Variant::Text(ret));
+        if (!envelopeId.empty()) envelope_->GetProperties().SetItem(store::kSmtpEnvIdKey, Variant::Text(envelopeId));
         envelope_->SetReceivedFrom(clientAddress_);
         if (relayAllowed_) envelope_->GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
     } catch (const ComError& error) {
@@ -403,6 +471,14 @@ void SmtpServerSession::RcptTo(const std::string& line) {
     if (sender_.empty() || !envelope_) return Reply(kBadSequence);
     const std::string argument = Argument(line, "RCPT TO:");
     if (argument.empty()) return Reply(kSyntaxError);
+    const std::string notifyValue = MailParameter(line, "NOTIFY");
+    const auto notify = notifyValue.empty() ? std::optional<std::string>() : NotifyList(notifyValue);
+    const std::string original = MailParameter(line, "ORCPT");
+    if ((!notifyValue.empty() && !notify) || (!original.empty() && !ValidOriginalRecipient(original)) ||
+        HasKeyword(line, "NOTIFY=") || HasKeyword(line, "ORCPT=")) {
+        return Reply("501 5.5.4 Syntax error in RCPT TO parameters");
+    }
+    const bool smtpUtf8 = envelope_->GetProperties().Item(store::kSmtpUtf8Key).IsTrue();
     // A recipient the pickup's address map names stands for the addresses it maps to; each is checked
     // as if the client had named it.
     std::vector<std::string> addresses;
@@ -411,13 +487,23 @@ void SmtpServerSession::RcptTo(const std::string& line) {
         const auto domain = store_->FindDomain(address.Domain());
         if (!relayAllowed_ && !domain) return Reply("571 5.7.1 Relaying not permitted");
         if (address.Valid() != mime::AddressValid) return Reply("501 5.1.3 Bad destination mailbox address syntax");
+        switch (CheckPathText(mapped, address.Domain(), smtpUtf8)) {
+        case PathText::NeedsUtf8: return Reply("553 5.6.7 Non-ASCII addresses not permitted without SMTPUTF8");
+        case PathText::Malformed: return Reply("501 5.1.3 Bad destination mailbox address syntax");
+        case PathText::Fine: break;
+        }
         // Refused now rather than bounced later to a sender who is often forged.
         if (domain && router::RefusedAsUnknown(*domain, LocalPart(address.GetAddress()))) {
             return Reply("550 5.1.1 Requested action not taken: mailbox unavailable");
         }
         addresses.push_back(address.GetAddress());
     }
-    for (const std::string& address : addresses) envelope_->GetRecipients().Add(address);
+    for (const std::string& address : addresses) {
+        envelope_->GetRecipients().Add(address);
+        auto& properties = envelope_->GetProperties();
+        if (notify) properties.SetItem(store::RecipientKey(address, "notify"), Variant::Text(*notify));
+        if (!original.empty()) properties.SetItem(store::RecipientKey(address, "orcpt"), Variant::Text(original));
+    }
     ++recipients_;
     Reply("250 2.1.5 Requested mail action okay, completed");
 }

@@ -21,6 +21,7 @@
 #include "net/Listener.h"
 #include "net/Pop3Client.h"
 #include "platform/EventLog.h"
+#include "platform/Idna.h"
 #include "platform/IpAddress.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
@@ -135,6 +136,23 @@ bool Pop3Login(const DeliveryTarget& target) {
         core::Log(core::LogLevelWarning, std::string("SMTP Transport: POP3 login before sending failed: ") + error.what());
         return false;
     }
+}
+
+// Packed 5.6.7: the message needs SMTPUTF8 and the peer does not offer it.
+constexpr int kNeedsSmtpUtf8 = ReplyCode(5, 6, 7);
+
+// The local part of an address holds UTF-8 (only SMTPUTF8 carries it; a domain has its ASCII form).
+bool LocalPartIsUtf8(std::string_view address) {
+    const std::size_t at = address.rfind('@');
+    return !IsAsciiText(at == std::string_view::npos ? address : address.substr(0, at));
+}
+
+// The address with its domain in the ASCII form, for a peer without SMTPUTF8.
+std::string AsciiDomainAddress(const std::string& address) {
+    const std::size_t at = address.rfind('@');
+    if (at == std::string::npos) return address;
+    const auto ascii = DomainToAscii(std::string_view(address).substr(at + 1));
+    return ascii ? address.substr(0, at + 1) + *ascii : address;
 }
 
 // One delivery attempt of one envelope.
@@ -291,19 +309,94 @@ private:
         return std::make_unique<MemoryStream>(std::vector<std::byte>(start, start + downgraded.size()));
     }
 
+    // Does the header of a message that came with SMTPUTF8 hold UTF-8? Read up to the blank line
+    // (at most 1 MB), then rewound for sending.
+    bool HeaderIsEightBit() {
+        constexpr std::size_t kHeaderBound = 1024 * 1024;
+        std::string header;
+        std::vector<std::byte> block(kContentBlock);
+        while (header.size() < kHeaderBound && header.find("\n\r\n") == std::string::npos && header.find("\n\n") == std::string::npos) {
+            std::size_t got = 0;
+            const HRESULT hr = content_->Read(block, got);
+            if (hr == STG_E_ENDOFFILE || got == 0) break;
+            ThrowIfFailed(hr, "reading the message content");
+            header.append(reinterpret_cast<const char*>(block.data()), got);
+        }
+        ThrowIfFailed(content_->Seek(0, SeekOrigin::Begin), "rewinding the message content");
+        std::size_t end = std::min(header.find("\n\r\n"), header.find("\n\n"));
+        return !IsAsciiText(std::string_view(header).substr(0, end));
+    }
+
+    // The sender's notice requests, passed on to a peer that takes them (DSN).
+    std::string MailParameters(bool smtpUtf8) const {
+        const auto& properties = envelope_->GetProperties();
+        std::string parameters = smtpUtf8 ? " SMTPUTF8" : "";
+        if (!peerDsn_) return parameters;
+        if (const std::string ret = properties.Text(store::kSmtpRetKey); !ret.empty()) parameters += " RET=" + ret;
+        if (const std::string id = properties.Text(store::kSmtpEnvIdKey); !id.empty()) parameters += " ENVID=" + id;
+        return parameters;
+    }
+
+    std::string RecipientParameters(const std::string& recipient) const {
+        if (!peerDsn_) return {};
+        const auto& properties = envelope_->GetProperties();
+        std::string parameters;
+        if (const std::string notify = properties.Text(store::RecipientKey(recipient, "notify")); !notify.empty()) parameters += " NOTIFY=" + notify;
+        if (const std::string original = properties.Text(store::RecipientKey(recipient, "orcpt")); !original.empty()) {
+            parameters += " ORCPT=" + original;
+        }
+        return parameters;
+    }
+
     void Exchange() {
         try {
             // 8-bit content goes as it is to a peer that announced 8BITMIME, and as quoted-printable
             // to one that did not.
             const bool eightBit = ContentIsEightBit();
             const bool asIs = eightBit && client_->Offers("8BITMIME");
+            peerDsn_ = client_->Offers("DSN");
+            // UTF-8 addresses and headers go only to a peer that offers SMTPUTF8; for one that does not,
+            // domains take their ASCII form, and what still needs UTF-8 fails for good (5.6.7): the
+            // sender's address or the header for every recipient, a recipient's local part for that one.
+            const bool peerUtf8 = client_->Offers("SMTPUTF8");
+            const bool cameWithUtf8 = envelope_->GetProperties().Item(store::kSmtpUtf8Key).IsTrue();
+            const std::string sender = peerUtf8 ? envelope_->Sender() : AsciiDomainAddress(envelope_->Sender());
+            bool utf8 = cameWithUtf8 || !IsAsciiText(envelope_->Sender());
+            for (const auto& entry : outcome_) utf8 = utf8 || !IsAsciiText(entry.first);
+            if (!peerUtf8 && (LocalPartIsUtf8(envelope_->Sender()) || (cameWithUtf8 && HeaderIsEightBit()))) {
+                SetAll(kNeedsSmtpUtf8, "MAIL FROM", "");
+                client_->Quit();
+                return;
+            }
+            std::size_t sendable = 0;
+            for (auto& [recipient, outcome] : outcome_) {
+                if (!peerUtf8 && LocalPartIsUtf8(recipient)) {
+                    outcome = kNeedsSmtpUtf8;
+                    Record(recipient, "RCPT TO:<" + recipient + ">", "", outcome);
+                } else {
+                    ++sendable;
+                }
+            }
+            if (sendable == 0) {
+                client_->Quit();
+                return;
+            }
             const std::unique_ptr<Stream> sevenBit = eightBit && !asIs ? SevenBitContent() : nullptr;
-            int code = client_->MailFrom(envelope_->Sender(), asIs);
-            if (IsFailure(code)) return SetAll(code, "MAIL FROM", client_->ReplyText());
+            int code = client_->MailFrom(sender, asIs, MailParameters(peerUtf8 && utf8));
+            if (IsFailure(code)) {
+                for (auto& [recipient, outcome] : outcome_) {
+                    if (outcome == kNeedsSmtpUtf8) continue;
+                    outcome = code;
+                    Record(recipient, "MAIL FROM", client_->ReplyText(), code);
+                }
+                return;
+            }
             std::size_t accepted = 0;
             for (auto& [recipient, outcome] : outcome_) {
-                outcome = client_->RcptTo(recipient);
-                Record(recipient, "RCPT TO:<" + recipient + ">", client_->ReplyText(), outcome);
+                if (outcome == kNeedsSmtpUtf8) continue;
+                const std::string named = peerUtf8 ? recipient : AsciiDomainAddress(recipient);
+                outcome = client_->RcptTo(named, RecipientParameters(recipient));
+                Record(recipient, "RCPT TO:<" + named + ">", client_->ReplyText(), outcome);
                 if (IsPositive(outcome)) ++accepted;
             }
             if (accepted != 0) {
@@ -349,15 +442,19 @@ private:
             return enhanced ? CodeText(code, true) : Format("%d.0.0", {std::int64_t{FirstDigit(code)}});
         };
         std::vector<router::FailedRecipient> failed;
+        std::vector<std::string> relayed;
         for (const auto& [recipient, outcome] : outcome_) {
             if (IsPositive(outcome)) {
                 recipients.Remove(recipient);
+                relayed.push_back(recipient);
             } else if (FirstDigit(outcome) == 5) {
                 failed.push_back({recipient, failureStatus(recipient, outcome), "The receiving server refused the message"});
                 recipients.Remove(recipient);
             }
         }
         router::NotifySender(*envelope_, failed);
+        // A peer that offers DSN got the requests and tells the sender itself; else "relayed" here.
+        if (!peerDsn_) router::NotifySuccess(*envelope_, relayed, router::DsnRelayed);
         if (recipients.Count() != 0) CountAttempt();
         envelope_->GetProperties().Remove("dsn");
         if (recipients.Count() == 0) {
@@ -438,6 +535,7 @@ private:
     std::unique_ptr<SmtpClient> client_;
     std::map<std::string, int> outcome_;
     bool dataDone_ = false;
+    bool peerDsn_ = false;  // the peer offered DSN and was given the sender's notice requests
 };
 
 void DeliverJob(DirStorage folder, std::string root, double uid, BusyMark& mark) {
@@ -591,6 +689,8 @@ DeliveryTarget MakeDeliveryTarget(const core::ConfigTree& config, const std::str
         if (envelope->Get("relay:smtptrans:retries", value) && value.IsNumeric()) target.retryLimit = value.AsI4();
         if (envelope->Get("relay:smtptrans:retrytype", value) && value.IsNumeric()) target.retryType = value.AsI4() == 0 ? 1 : value.AsI4();
     }
+    // DNS knows an internationalised name by its ASCII form.
+    if (const auto ascii = DomainToAscii(target.destination)) target.destination = *ascii;
     return target;
 }
 

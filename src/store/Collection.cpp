@@ -2,6 +2,7 @@
 #include "store/Collection.h"
 
 #include "core/Logging.h"
+#include "platform/Idna.h"
 #include "platform/Text.h"
 #include "store/MailBoxUsage.h"
 #include "store/StoreObject.h"
@@ -26,7 +27,17 @@ std::vector<std::string> Collection::Names() const {
 std::vector<std::string> Collection::MatchPattern(std::string_view pattern) const { return MatchNames(Names(), pattern); }
 
 bool Collection::FindChild(std::string_view name, DirStorage& child) const {
-    return Succeeded(FindChildDirectory(parent_, name, child)) && ClassifyChild(child, ParentKind()) == Wanted(class_);
+    if (Succeeded(FindChildDirectory(parent_, name, child)) && ClassifyChild(child, ParentKind()) == Wanted(class_)) return true;
+    if (!class_.domainNames) return false;
+    // Either spelling finds the domain: its stored Unicode form, or the ASCII form a domain made
+    // before names were kept in Unicode still has on disk.
+    for (const auto& other : {std::optional<std::string>(DomainKey(name)), DomainToAscii(name)}) {
+        if (other && *other != name && Succeeded(FindChildDirectory(parent_, *other, child)) &&
+            ClassifyChild(child, ParentKind()) == Wanted(class_)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void Collection::Remove(std::string_view name) const {
@@ -52,7 +63,10 @@ void Collection::Move(std::string_view oldName, const Collection& target, std::s
     ThrowIfFailed(MoveStoreObject(parent_, child.Name(), target.parent_, target.Key(newName)), "can not rename " + child.Path());
 }
 
-std::string Collection::Key(std::string_view name) const { return class_.lowerCaseNames ? ToLowerAscii(name) : std::string(name); }
+std::string Collection::Key(std::string_view name) const {
+    if (class_.domainNames) return DomainKey(name);
+    return class_.lowerCaseNames ? ToLowerAscii(name) : std::string(name);
+}
 
 std::string Collection::NameAt(std::size_t index) const {
     auto names = Names();

@@ -7,7 +7,11 @@
 // store object belong to no collection. Every lookup is without regard to case; Item and Rename fold
 // domain and mailbox names to lower case first (they are stored so) and take folder names as given.
 // Reset and Next walk a snapshot taken by Reset, so objects added or removed meanwhile do not disturb
-// a walk: one removed since is passed over.
+// a walk: one removed since is passed over. Domain names are stored in their lower-case Unicode form
+// and found by either spelling ("xn--exmple-cua.de" or "EXÄMPLE.de"); a domain made under its ASCII
+// form before is still found by both. Mailbox names fold ASCII letters only: a UTF-8 local part
+// keeps its other letters as written ("Jörg" and "jörg" are one mailbox, "JÖRG" another), since
+// case in local parts is the owning domain's choice and no folding beyond ASCII is safe for all.
 // Thread safety: one thread at a time per collection object.
 #pragma once
 
@@ -26,6 +30,7 @@ namespace pw::store {
 struct CollectionClass {
     bool folders = false;         // the parent's folders, else its other kind of child (domains, mailboxes)
     bool lowerCaseNames = false;  // names are stored in lower case (domains and mailboxes)
+    bool domainNames = false;     // internationalised names: stored in their Unicode form (platform/Idna.h)
     std::string_view noun;        // what one child is called in errors ("folder")
 };
 

@@ -43,7 +43,7 @@ public:
 class Domains : public CollectionOf<Domain> {
 public:
     Domains(DirStorage root, std::string rootPath)
-        : CollectionOf(std::move(root), std::move(rootPath), {.folders = false, .lowerCaseNames = true, .noun = "domain"}) {}
+        : CollectionOf(std::move(root), std::move(rootPath), {.folders = false, .lowerCaseNames = true, .domainNames = true, .noun = "domain"}) {}
 
     // Throws ComError: STG_E_ALREADYEXISTS, STG_E_INVALIDNAME.
     std::shared_ptr<Domain> Add(std::string_view name);

@@ -21,9 +21,7 @@ HRESULT ReadAll(const DirStorage& folder, const std::string& name, std::vector<s
 
 bool Missing(HRESULT hr) { return hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND; }
 
-}  // namespace
-
-std::string DsnKey(std::string_view recipient, std::string_view what) {
+std::string EscapedRecipient(std::string_view recipient) {
     std::string escaped;
     for (const char c : recipient) {
         if (c == ':') {
@@ -34,7 +32,17 @@ std::string DsnKey(std::string_view recipient, std::string_view what) {
             escaped += c;
         }
     }
-    return "dsn:" + escaped + ":" + std::string(what);
+    return escaped;
+}
+
+}  // namespace
+
+std::string DsnKey(std::string_view recipient, std::string_view what) {
+    return "dsn:" + EscapedRecipient(recipient) + ":" + std::string(what);
+}
+
+std::string RecipientKey(std::string_view recipient, std::string_view what) {
+    return "rcpt:" + EscapedRecipient(recipient) + ":" + std::string(what);
 }
 
 Envelope::Envelope(DirStorage folder, std::string rootPath, double uid, bool published)

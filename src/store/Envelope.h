@@ -40,6 +40,19 @@ inline constexpr std::string_view kPriorityKey = "_Priority";
 inline constexpr std::string_view kLastReadDateKey = "_LastReadDate";
 inline constexpr std::string_view kSpamStatusKey = "SpamStatus";
 
+// What the client's MAIL FROM asked for: "SMTP_UTF8" (a switch, SMTPUTF8 was given), "SMTP_RET"
+// ("FULL" or "HDRS") and "SMTP_ENVID" (its xtext as received), beside "SMTP_BODY".
+inline constexpr std::string_view kSmtpUtf8Key = "SMTP_UTF8";
+inline constexpr std::string_view kSmtpRetKey = "SMTP_RET";
+inline constexpr std::string_view kSmtpEnvIdKey = "SMTP_ENVID";
+
+// "rcpt:<recipient>:<what>": what the client's RCPT TO asked for this recipient -- "notify" (the
+// NOTIFY list, upper case, as given) and "orcpt" (the ORCPT value as received: "rfc822;" and xtext).
+// A recipient without them (and every envelope older than them) gets the defaults: the notices of
+// failures and delays as always, and no original recipient of its own. They are properties, not part
+// of the recipient list, so the list's format is unchanged and copies of the envelope carry them.
+std::string RecipientKey(std::string_view recipient, std::string_view what);
+
 // "dsn:<recipient>:<what>": the transport's per-recipient records ("send", "recv", "resp"), with ":"
 // and "%" in the address escaped so the key keeps its three components.
 std::string DsnKey(std::string_view recipient, std::string_view what);

@@ -5,13 +5,14 @@ import email
 import email.policy
 import glob
 import os
+import quopri
 import re
 import smtplib
 import time
 
 import cfgfile
 from conftest import WAIT, admin, free_port, wait_for
-from test_transport import Peer, relay_through, start, submit, wait_for as wait_until
+from test_transport import LOGIN_PASSWORD, SENDER, Peer, queued, relay_through, start, submit, wait_for as wait_until
 
 
 def env_properties(path):
@@ -136,3 +137,93 @@ def test_a_peer_refusing_recipients_gives_one_notice_with_each_recipients_own_co
         assert statuses == {"plain@remote.test": "5.0.0", "coded@remote.test": "5.1.1", "full@remote.test": "5.2.2"}
     finally:
         peer.close()
+
+
+def test_notices_follow_each_recipients_request_and_utf8_mail_fails_with_5_6_7_toward_a_peer_without_smtputf8(registered):
+    peer = Peer()
+    peer.replies = {"RCPT TO:<never@": "550 5.1.1 unknown"}
+    server, port = start(registered, *relay_through(peer))
+    inbox = os.path.join(registered.store, "example.com", "john", "_In")
+
+    def reports():
+        """{action: [delivery-status text]} of the notices in john's inbox."""
+        found = {}
+        for path in sorted(glob.glob(inbox + "/*.env")):
+            message = parse(path)
+            for part in message.walk():
+                if part.get_content_type() == "message/delivery-status":
+                    head, _, text = part.as_string().replace("\r\n", "\n").partition("\n\n")
+                    if "quoted-printable" in head:
+                        text = quopri.decodestring(text.encode()).decode()
+                    found.setdefault(re.search(r"Action: (\w+)", text).group(1), []).append((text, message))
+        return found
+
+    def settled():
+        return not queued(registered, "remote.test") and not queued(registered, "bücher.test") and queue_empty(registered)
+
+    # The peer offers neither SMTPUTF8 nor DSN.
+    with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+        client.login(SENDER, LOGIN_PASSWORD)
+        assert client.mail(SENDER, ["SMTPUTF8", "RET=HDRS", "ENVID=env+2B1"])[0] == 250
+        assert client.rcpt("jörg@remote.test")[0] == 250
+        assert client.rcpt("anna@bücher.test", ["NOTIFY=SUCCESS", "ORCPT=rfc822;anna+40old.test"])[0] == 250
+        assert client.rcpt("never@remote.test", ["NOTIFY=NEVER"])[0] == 250
+        assert client.rcpt(SENDER, ["NOTIFY=SUCCESS,FAILURE"])[0] == 250
+        assert client.data(b"Subject: plain header\r\n\r\nHello\r\n")[0] == 250
+    peer.delivered("anna@xn--bcher-kva.test")
+    found = wait_until(lambda: settled() and len(reports()) == 3 and reports(), "three notices")
+    assert sorted(found) == ["delivered", "failed", "relayed"] and all(len(v) == 1 for v in found.values())
+    # The local part needs SMTPUTF8: 5.6.7 for that recipient alone. The refused one asked for nothing.
+    failed, notice = found["failed"][0]
+    assert failed.startswith("Original-Envelope-Id: env+1\nReporting-MTA: dns; example.com\n")
+    assert "Final-Recipient: rfc822; jörg@remote.test\nAction: failed\nStatus: 5.6.7\n" in failed
+    assert "never@" not in failed
+    # RET=HDRS: the header comes back, never the message.
+    types = [part.get_content_type() for part in notice.walk()]
+    assert "text/rfc822-headers" in types and "message/rfc822" not in types
+    relayed = found["relayed"][0][0]
+    assert "Original-Recipient: rfc822; anna@old.test\nFinal-Recipient: rfc822; anna@bücher.test\nAction: relayed\nStatus: 2.0.0" in relayed
+    assert "Final-Recipient: rfc822; john@example.com\nAction: delivered\nStatus: 2.0.0" in found["delivered"][0][0]
+    # Toward a peer without SMTPUTF8 the domain takes its ASCII form and nothing asks for SMTPUTF8.
+    session = peer.delivered("anna@xn--bcher-kva.test")
+    assert [c for c in session["commands"] if c.startswith(("MAIL", "RCPT"))] == ["MAIL FROM:<john@example.com>", "RCPT TO:<anna@xn--bcher-kva.test>"]
+
+    # A peer that offers both gets the UTF-8 address and the requests, and tells the sender itself. A
+    # forward passes the requests on under the name the sender gave; a group of many reports its expansion.
+    admin(registered, "mailbox", "add", "fwd@example.com", "--kind", "forward")
+    admin(registered, "mailbox", "set", "fwd@example.com", "alias:fwdtoaddrs", "onward@remote.test")
+    admin(registered, "mailbox", "add", "mary@example.com")
+    admin(registered, "mailbox", "add", "crowd@example.com", "--kind", "group")
+    admin(registered, "mailbox", "set", "crowd@example.com", "group:fwdtoaddrs", "john@example.com mary@example.com")
+    peer.replies = {"EHLO": "250-peer.test\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n250 DSN"}
+    with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+        client.login(SENDER, LOGIN_PASSWORD)
+        assert client.mail(SENDER, ["SMTPUTF8", "RET=FULL", "ENVID=second"])[0] == 250
+        assert client.rcpt("jörg@remote.test", ["NOTIFY=SUCCESS,FAILURE", "ORCPT=rfc822;j+C3+B6rg@remote.test"])[0] == 250
+        assert client.rcpt("fwd@example.com", ["NOTIFY=SUCCESS,DELAY"])[0] == 250
+        assert client.rcpt("crowd@example.com", ["NOTIFY=SUCCESS"])[0] == 250
+        assert client.data("Subject: Grüße\r\n\r\nHallo\r\n".encode())[0] == 250
+    onward = wait_until(lambda: [s for s in peer.sessions if s["done"] and s["data"] and any("onward@" in c for c in s["commands"])],
+                        "the forwarded delivery")[0]
+    assert [c for c in onward["commands"] if c.startswith("RCPT")] == ["RCPT TO:<onward@remote.test> NOTIFY=SUCCESS,DELAY ORCPT=rfc822;fwd@example.com"]
+    utf8 = "jörg@remote.test".encode().decode("latin-1")
+    session = wait_until(lambda: [s for s in peer.sessions if s["done"] and s["data"] and any(utf8 in c for c in s["commands"])],
+                         "the UTF-8 delivery")[0]
+    assert [c for c in session["commands"] if c.startswith(("MAIL", "RCPT"))] == [
+        "MAIL FROM:<john@example.com> BODY=8BITMIME SMTPUTF8 RET=FULL ENVID=second",
+        "RCPT TO:<%s> NOTIFY=SUCCESS,FAILURE ORCPT=rfc822;j+C3+B6rg@remote.test" % utf8]
+    found = wait_until(lambda: settled() and "expanded" in reports() and reports(), "the expansion notice")
+    assert "Final-Recipient: rfc822; crowd@example.com\nAction: expanded\nStatus: 2.0.0" in found["expanded"][0][0]
+    assert len(found["relayed"]) == 1 and len(found["delivered"]) == 1
+
+    # The same to a peer without SMTPUTF8: its UTF-8 header needs it too, so it fails for every recipient.
+    peer.replies = {}
+    with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+        client.login(SENDER, LOGIN_PASSWORD)
+        client.sendmail(SENDER, ["plain@remote.test"], "Subject: Grüße\r\n\r\nHallo\r\n".encode(), mail_options=["SMTPUTF8"])
+    found = wait_until(lambda: len(reports().get("failed", [])) == 2 and reports(), "the second failure notice")
+    assert sorted(found) == ["delivered", "expanded", "failed", "relayed"] and len(found["relayed"]) == 1
+    assert any("Final-Recipient: rfc822; plain@remote.test\nAction: failed\nStatus: 5.6.7" in text for text, _ in found["failed"])
+    assert server.stop() == 0
+    assert not [s for s in peer.sessions if any("plain@" in c for c in s["commands"])]
+    peer.close()

@@ -35,7 +35,8 @@ def test_ehlo_offers_pipelining_and_size_and_pipelined_transactions_are_answered
         sock.sendall(b"EHLO client.test\r\n")
         # The classic lines first and in their order; the newer extensions after them, before the last.
         assert reply() == ["250-Hello client.test", "250-ETRN", "250-ATRN", "250-AUTH CRAM-MD5", "250-PIPELINING",
-                           "250-SIZE 1024000", "250-8BITMIME", "250-CHUNKING", "250 ENHANCEDSTATUSCODES"]
+                           "250-SIZE 1024000", "250-8BITMIME", "250-CHUNKING", "250-SMTPUTF8", "250-DSN",
+                           "250 ENHANCEDSTATUSCODES"]
         # The limit is "maxsize" kilobytes: a declared size over it is refused before the message goes.
         sock.sendall(b"MAIL FROM:<a@b.test> SIZE=5000000\r\nMAIL FROM:<a@b.test> SIZE=12x\r\nMAIL FROM:<a@b.test> BODY=BINARYMIME\r\n")
         assert reply() == ["552 5.3.4 Message size exceeds fixed maximum message size"]
@@ -142,4 +143,64 @@ def test_submission_and_pop3_over_implicit_tls_after_one_setting_each(registered
             except ConnectionResetError:
                 heard = b""
             assert not heard.startswith((b"220", b"+OK")), heard
+    assert server.stop() == 0
+
+
+def test_utf8_addresses_come_in_with_smtputf8_only_and_either_spelling_of_a_domain_is_one_domain(registered):
+    env, port = registered, free_port()
+    env.configure_debug("NoListeners", 0)
+    # The store names a domain by its Unicode form; its ASCII form is the same domain.
+    assert admin(env, "domain", "add", "EXÄMPLE.de").stdout.strip() == "exämple.de"
+    assert env.admin("domain", "add", "xn--exmple-cua.de").returncode != 0
+    assert admin(env, "mailbox", "add", "Anna@xn--exmple-cua.de", "--password", PASSWORD).stdout.strip() == "anna@exämple.de"
+    admin(env, "domain", "add", "example.com")
+    assert admin(env, "mailbox", "add", "jörg@example.com", "--password", PASSWORD).stdout.strip() == "jörg@example.com"
+    pop3 = free_port()
+    configure(env, ("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % port),
+              ("sys:pop3:0:ip", "127.0.0.1"), ("sys:pop3:0:port", "port:%d" % pop3), ("sys:imap4:0:enabled", "i2:0"))
+    server = env.start().wait_ready()
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
+        reader = sock.makefile("rb")
+
+        def say(line):
+            sock.sendall(line.encode() + b"\r\n")
+            answer = reader.readline()
+            while answer[3:4] == b"-":
+                answer = reader.readline()
+            return answer.decode().rstrip("\r\n")
+
+        reader.readline()
+        say("EHLO client.test")
+        # Without SMTPUTF8 a UTF-8 address is refused, as sender and as recipient; an A-label is ASCII.
+        assert say("MAIL FROM:<jörg@b.test>") == "553 5.6.7 Non-ASCII addresses not permitted without SMTPUTF8"
+        assert say("MAIL FROM:<a@b.test>").startswith("250 ")
+        assert say("RCPT TO:<jörg@example.com>") == "553 5.6.7 Non-ASCII addresses not permitted without SMTPUTF8"
+        assert say("RCPT TO:<anna@xn--exmple-cua.de>").startswith("250 ")
+        # With it, UTF-8 must be well formed and a domain a name IDNA takes.
+        assert say("MAIL FROM:<x@a\u2488b.test> SMTPUTF8").startswith("501 5.1.7")
+        assert say("MAIL FROM:<a@b.test> SMTPUTF8").startswith("250 ")
+        sock.sendall(b"RCPT TO:<j\xf6rg@example.com>\r\n")
+        assert reader.readline().startswith(b"501 5.1.3")
+        # Delivery status requests are checked, one by one.
+        assert say("RCPT TO:<anna@exämple.de> NOTIFY=NEVER,SUCCESS").startswith("501 5.5.4")
+        assert say("RCPT TO:<anna@exämple.de> ORCPT=rfc822;a+ZZ").startswith("501 5.5.4")
+        assert say("MAIL FROM:<a@b.test> RET=BODY").startswith("501 5.5.4")
+        assert say("MAIL FROM:<a@b.test> ENVID=a=b").startswith("501 5.5.4")
+        say("QUIT")
+
+    message = "From: jörg@example.com\r\nSubject: Grüße\r\n\r\nHallo Jörg\r\n".encode()
+    with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+        assert client.sendmail("jörg@example.com", ["jörg@example.com", "anna@EXÄMPLE.de"], message, mail_options=["SMTPUTF8"]) == {}
+
+    def collected(user):
+        pop = poplib.POP3("127.0.0.1", pop3, timeout=WAIT)
+        try:
+            pop.user(user)
+            pop.pass_(PASSWORD)
+            return b"\r\n".join(pop.retr(1)[1]) if pop.stat()[0] else None
+        finally:
+            pop.quit()
+
+    for user in ("jörg@example.com", "anna@xn--exmple-cua.de"):
+        assert wait_for(lambda: collected(user), "the message for " + user).endswith(message.rstrip(b"\r\n"))
     assert server.stop() == 0

@@ -178,6 +178,27 @@ TEST_F(router_RouterTest, LocalUserForwardAndUnknownRecipientsOfOneEnvelopeMakeO
     EXPECT_EQ(notifier_->Notices().size(), 1u);
 }
 
+TEST_F(router_RouterTest, DelayAndFailureNoticesReachOnlyRecipientsThatAskedForThemOrAskedNothing) {
+    const Addresses all{"plain@remote.test", "never@remote.test", "delay@remote.test", "failure@remote.test"};
+    const auto envelope = store_->InFolder()->GetEnvelopes()->FindEnvelope(Queue(all));
+    for (const auto& [address, notify] : {std::pair{"never@remote.test", "NEVER"}, {"delay@remote.test", "SUCCESS,DELAY"},
+                                          {"failure@remote.test", "FAILURE"}}) {
+        envelope->GetProperties().SetItem(store::RecipientKey(address, "notify"), Variant::Text(notify));
+    }
+    NotifySender(*envelope, "4.4.7", all, "delayed");
+    NotifySender(*envelope, "5.4.7", all, "given up");
+    NotifySender(*envelope, "5.1.1", {"never@remote.test"}, "refused");
+    const auto notices = notifier_->Notices();
+    ASSERT_EQ(notices.size(), 2u) << "a notice nobody is to get is not made";
+    const auto names = [](const RecordingNotifier::Notice& notice) {
+        Addresses addresses;
+        for (const auto& failed : notice.failed) addresses.push_back(failed.address);
+        return addresses;
+    };
+    EXPECT_EQ(names(notices[0]), (Addresses{"plain@remote.test", "delay@remote.test"}));
+    EXPECT_EQ(names(notices[1]), (Addresses{"plain@remote.test", "failure@remote.test"}));
+}
+
 TEST_F(router_RouterTest, RemoteRecipientsAreGroupedIntoOneOutboundEnvelopePerDomain) {
     const double uid = Queue({"a@remote.test", "john@example.com", "B@Remote.TEST", "c@other.test", "d@remote.test"});
     Router router;

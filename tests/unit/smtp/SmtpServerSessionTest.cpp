@@ -52,7 +52,7 @@ TEST_F(SmtpServerSessionTest, RelayingNeedsAuthAndAcceptedDataIsPublishedUnstuff
     // A tab separates words as a blank does.
     EXPECT_EQ(client.Command("EHLO\tclient.test", true),
               "250-Hello client.test\r\n250-AUTH CRAM-MD5 PLAIN LOGIN\r\n250-ETRN\r\n250-ATRN\r\n250-PIPELINING\r\n250-SIZE\r\n"
-              "250-8BITMIME\r\n250-CHUNKING\r\n250 ENHANCEDSTATUSCODES\r\n");
+              "250-8BITMIME\r\n250-CHUNKING\r\n250-SMTPUTF8\r\n250-DSN\r\n250 ENHANCEDSTATUSCODES\r\n");
     // DATA without a transaction is a local error of the same code as every other.
     EXPECT_EQ(client.Command("DATA", true), "451 4.3.0 Requested action aborted: local error in processing\r\n");
     EXPECT_EQ(client.Command("RCPT TO:<john@example.com>", true), "503 5.5.0 Bad sequence of commands\r\n");

@@ -75,5 +75,25 @@ TEST_F(store_CollectionTest, WalksEachKindInNameOrderOverASnapshotAndFoldsOnlyDo
     EXPECT_EQ(Walk(*store_->GetDomains()->Item("a.test")->GetFolders()), Names{});
 }
 
+TEST_F(store_CollectionTest, ADomainIsFoundByEitherSpellingAlsoWhenItWasMadeUnderItsAsciiForm) {
+    const auto domains = store_->GetDomains();
+    EXPECT_EQ(domains->Add("BÜCHER.test")->Name(), "bücher.test");
+    EXPECT_EQ(domains->Item("xn--bcher-kva.TEST")->Name(), "bücher.test");
+    EXPECT_EQ(store_->FindMailBox("x@xn--bcher-kva.test"), nullptr);
+    domains->Item("bücher.test")->GetMailBoxes()->Add("Jörg", UserMailBoxType);
+    EXPECT_EQ(store_->FindMailBox("jÖrg@xn--bcher-kva.test"), nullptr) << "only ASCII letters fold in a local part";
+    ASSERT_NE(store_->FindMailBox("JöRG@XN--BCHER-KVA.test"), nullptr);
+    EXPECT_THROW(domains->Add("xn--bcher-kva.test"), ComError);
+
+    // A domain made before names were kept in Unicode sits under its ASCII form.
+    DirStorage made;
+    ASSERT_TRUE(Succeeded(CreateStoreObject(store_->Storage(), "xn--mnchen-3ya.test", 0, false, made)));
+    EXPECT_EQ(domains->Item("München.test")->Name(), "xn--mnchen-3ya.test");
+    EXPECT_EQ(domains->Item("xn--mnchen-3ya.test")->Name(), "xn--mnchen-3ya.test");
+    EXPECT_THROW(domains->Add("münchen.test"), ComError);
+    domains->Remove("MÜNCHEN.test");
+    EXPECT_EQ(domains->Item("xn--mnchen-3ya.test"), nullptr);
+}
+
 }  // namespace
 }  // namespace pw::store
