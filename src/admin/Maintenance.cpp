@@ -3,6 +3,7 @@
 
 #include "admin/Backup.h"
 #include "admin/QuotaCleanup.h"
+#include "antispam/SpamAssassinLearn.h"
 #include "antivirus/Clamd.h"
 #include "core/Logging.h"
 #include "platform/Process.h"
@@ -127,12 +128,15 @@ void Maintenance::BackupIfDue(Date now) {
 }
 
 void Maintenance::LearnIfDue(Date now) {
-    if (!settings_.learn) return;
-    const bool wanted = config_.GetCopy("sys:spam:sa:bayes").IsTrue();
-    if (!DueInHour(now, config_.GetCopy("sys:spam:sa:bayestime").AsDouble(), learned_) || !wanted) return;
+    if (!DueInHour(now, config_.GetCopy("sys:spam:sa:bayestime").AsDouble(), learned_)) return;
+    Variant bayes;
+    if (antispam::SpamAssassinConfig(settings_.spamAssassin.directory).Read("bayes", bayes) != S_OK || !bayes.IsTrue()) return;
     core::Log(core::LogLevelNormal, "SpamAssassin learning started");
-    settings_.learn();
-    core::Log(core::LogLevelNormal, "SpamAssassin learning finished");
+    const auto messageStore = store::MessageStore::Open(settings_.storeRoot);
+    const antispam::LearnCounts counts = antispam::Learn(*messageStore, settings_.spamAssassin);
+    core::Log(core::LogLevelNormal, Format("SpamAssassin learned %u spam and %u good messages; %u failed",
+                                           {std::uint64_t{counts.spamLearned}, std::uint64_t{counts.goodLearned},
+                                            std::uint64_t{counts.failed}}));
 }
 
 void Maintenance::UpdateIfDue(Date now) {

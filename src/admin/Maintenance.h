@@ -12,7 +12,8 @@
 //   never takes a second backup on the same day and never rotates a day's generations away.
 // - Clean-up: hourly, the first pass after start-up counting as one, once per date. A message whose
 //   creation date can not be read is kept; an inbox a POP3 session holds waits for the next hour.
-// - Learning and the engine update: when the hour of "sys:spam:sa:bayestime" (or "sys:av:update")
+// - Learning (when "sys:spam:sa:bayes", kept in SpamAssassin's local.cf, is on) and the engine
+//   update: when the hour of "sys:spam:sa:bayestime" (or "sys:av:update")
 //   is the current one and its minute has come, once, the flag clearing in any other hour. Both keep
 //   the routers running: sa-learn and clamd keep their own databases consistent. The update runs
 //   the registry's "UpdateCommand" (an argv, no shell, at most kUpdateTimeout), then clamd "RELOAD".
@@ -23,6 +24,7 @@
 // Thread safety: Start and Stop from one controlling thread; Pass is the thread's, or a test's.
 #pragma once
 
+#include "antispam/SpamAssassinConfig.h"
 #include "core/ConfigTree.h"
 #include "platform/AutomationDate.h"
 
@@ -46,9 +48,9 @@ struct MaintenanceSettings {
     std::string storeRoot;
     std::chrono::milliseconds period = kMaintenancePeriod;
     std::chrono::milliseconds firstDelay = kFirstPassDelay;
-    // How learning runs (sa-learn's paths) and how clamd is reached: given by the service, which
-    // reads the registry.
-    std::function<void()> learn;
+    // Where SpamAssassin's site configuration ("use_bayes" lives in its local.cf) and sa-learn are,
+    // and how clamd is reached: the service reads them from the registry.
+    antispam::SpamAssassinPaths spamAssassin;
     std::vector<std::string> updateCommand;  // empty: no update
     std::string clamdAddress;
     // The POP-before-SMTP expiry, given by the service (it owns the table).

@@ -25,7 +25,8 @@ public:
 
     void EnterStep();
     void LeaveStep();
-    // Closes the gate and waits for the steps inside to leave.
+    // Closes the gate and waits for the steps inside to leave; Resume opens it again, on the thread
+    // that paused.
     void Pause();
     void Resume();
 

@@ -28,7 +28,6 @@
 #include "net/TlsContext.h"
 #include "router/Router.h"
 #include "antispam/SpamAssassinConfig.h"
-#include "antispam/SpamAssassinLearn.h"
 #include "spamd/SpamdClient.h"
 #include "imap/ImapServer.h"
 #include "imap/ImapSession.h"
@@ -229,14 +228,7 @@ void ServiceModule::StartMaintenance() {
         settings.period = std::chrono::seconds(seconds);
         settings.firstDelay = std::min<std::chrono::milliseconds>(settings.firstDelay, settings.period);
     }
-    const antispam::SpamAssassinPaths paths = antispam::ReadSpamAssassinPaths(registry_);
-    const std::string root = storeRoot_.Path();
-    settings.learn = [paths, root] {
-        const antispam::LearnCounts counts = antispam::Learn(*store::MessageStore::Open(root), paths);
-        core::Log(core::LogLevelNormal, Format("SpamAssassin learned %u spam and %u good messages; %u failed",
-                                               {std::uint64_t{counts.spamLearned}, std::uint64_t{counts.goodLearned},
-                                                std::uint64_t{counts.failed}}));
-    };
+    settings.spamAssassin = antispam::ReadSpamAssassinPaths(registry_);
     settings.updateCommand = UpdateCommand();
     settings.clamdAddress = antivirus::ClamdAddressFromRegistry(registry_);
     settings.expireAuthorisations = [] { net::PopBeforeSmtp::Instance().Purge(); };
