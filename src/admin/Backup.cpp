@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -144,41 +145,133 @@ bool SyncPath(const fs::path& path) {
     return fd && ::fsync(fd.Get()) == 0;
 }
 
-// Mirrors the store's tree into the snapshot: links for files, copies for the ones written in place.
-// Runs inside the pause, so it does nothing but directory walks, mkdir, link and small copies.
-bool LinkTree(const fs::path& from, const fs::path& to, std::string& failure) {
-    if (::mkdir(to.c_str(), 0700) != 0) {
+struct DirectoryEntry {
+    ino_t inode = 0;
+    unsigned char type = DT_UNKNOWN;
+};
+
+// The names of a directory with their inodes and kinds, from the listing alone (no stat per file).
+bool ListDirectory(int directory, std::map<std::string, DirectoryEntry>& entries) {
+    entries.clear();
+    const int copy = ::dup(directory);
+    if (copy < 0) return false;
+    DIR* listing = ::fdopendir(copy);
+    if (listing == nullptr) {
+        ::close(copy);
+        return false;
+    }
+    ::rewinddir(listing);
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        DirectoryEntry found{entry->d_ino, entry->d_type};
+        if (found.type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            found.type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+            found.inode = st.st_ino;
+        }
+        entries.emplace(name, found);
+    }
+    ::closedir(listing);
+    return true;
+}
+
+bool RemoveEntry(int directory, const std::string& name, unsigned char type) {
+    if (type != DT_DIR) return ::unlinkat(directory, name.c_str(), 0) == 0 || errno == ENOENT;
+    const UniqueFd child(::openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::map<std::string, DirectoryEntry> entries;
+    if (child && ListDirectory(child.Get(), entries)) {
+        for (const auto& [childName, entry] : entries) RemoveEntry(child.Get(), childName, entry.type);
+    }
+    return ::unlinkat(directory, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+bool CopyInto(int fromDirectory, int toDirectory, const std::string& name) {
+    const UniqueFd in(::openat(fromDirectory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in) return errno == ENOENT;
+    ::unlinkat(toDirectory, name.c_str(), 0);
+    const UniqueFd out(::openat(toDirectory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out) return false;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(in.Get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0;
+        if (::write(out.Get(), buffer, static_cast<std::size_t>(got)) != got) return false;
+    }
+}
+
+// Makes the snapshot directory `to` mirror the store's directory `from`: the same names, each file a
+// link to the same inode (the few written in place copied), directories likewise, the left-out
+// names absent. Run once while the store changes, it links nearly everything; run again inside the
+// pause, it only mends what changed since, comparing the listings' inode numbers, so the pause costs
+// two directory listings and the changes, not a link per file.
+bool Mirror(int from, int to, const std::string& path, std::string& failure) {
+    std::map<std::string, DirectoryEntry> live, copied;
+    if (!ListDirectory(from, live) || !ListDirectory(to, copied)) {
+        failure = "can not list " + path + ": " + SystemError(errno);
+        return false;
+    }
+    for (const auto& [name, entry] : copied) {
+        const auto it = live.find(name);
+        const bool gone = it == live.end() || LeftOut(name) || (it->second.type == DT_DIR) != (entry.type == DT_DIR);
+        if (gone && !RemoveEntry(to, name, entry.type)) {
+            failure = "can not remove " + path + "/" + name + " from the snapshot: " + SystemError(errno);
+            return false;
+        }
+    }
+    for (const auto& [name, entry] : live) {
+        if (LeftOut(name)) continue;
+        const auto have = copied.find(name);
+        if (entry.type == DT_DIR) {
+            if (have == copied.end() && ::mkdirat(to, name.c_str(), 0700) != 0 && errno != EEXIST) {
+                failure = "can not make the snapshot of " + path + "/" + name + ": " + SystemError(errno);
+                return false;
+            }
+            const UniqueFd childFrom(::openat(from, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const UniqueFd childTo(::openat(to, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!childFrom) continue;  // removed since the listing
+            if (!childTo || !Mirror(childFrom.Get(), childTo.Get(), path + "/" + name, failure)) {
+                if (failure.empty()) failure = "can not open the snapshot of " + path + "/" + name;
+                return false;
+            }
+            continue;
+        }
+        // Symbolic links and special files are never part of the store and are never followed.
+        if (entry.type != DT_REG) continue;
+        if (WrittenInPlace(name)) {
+            if (!CopyInto(from, to, name)) {
+                failure = "can not copy " + path + "/" + name + ": " + SystemError(errno);
+                return false;
+            }
+            continue;
+        }
+        if (have != copied.end()) {
+            if (have->second.inode == entry.inode) continue;
+            ::unlinkat(to, name.c_str(), 0);
+        }
+        // A file removed since the listing was simply not there at the snapshot's moment.
+        if (::linkat(from, name.c_str(), to, name.c_str(), 0) != 0 && errno != ENOENT) {
+            failure = "can not link " + path + "/" + name + ": " + SystemError(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MirrorTree(const fs::path& from, const fs::path& to, std::string& failure) {
+    if (::mkdir(to.c_str(), 0700) != 0 && errno != EEXIST) {
         failure = "can not make " + to.string() + ": " + SystemError(errno);
         return false;
     }
-    std::error_code error;
-    for (fs::directory_iterator it(from, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (LeftOut(name)) continue;
-        const fs::file_status status = it->symlink_status(error);
-        if (error) break;
-        const fs::path target = to / name;
-        if (fs::is_directory(status)) {
-            if (!LinkTree(it->path(), target, failure)) return false;
-        } else if (fs::is_regular_file(status)) {
-            if (WrittenInPlace(name)) {
-                std::string digest;
-                std::uint64_t size = 0;
-                if (!CopyFile(it->path(), target, digest, size, failure)) return false;
-            } else if (::link(it->path().c_str(), target.c_str()) != 0) {
-                // A file removed since the listing was simply not there at the snapshot's moment.
-                if (errno == ENOENT) continue;
-                failure = "can not link " + it->path().string() + ": " + SystemError(errno);
-                return false;
-            }
-        }
-        // Symbolic links and special files are never part of the store and are never followed.
-    }
-    if (error) {
-        failure = "can not list " + from.string() + ": " + error.message();
+    const UniqueFd source(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd target(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!source || !target) {
+        failure = "can not open " + (source ? to : from).string() + ": " + SystemError(errno);
         return false;
     }
-    return true;
+    return Mirror(source.Get(), target.Get(), from.string(), failure);
 }
 
 struct CopyState {
@@ -332,12 +425,14 @@ BackupOutcome BackupNow(const std::string& storeRoot, core::ConfigTree& config, 
     RemoveQuietly(snapshot);
     RemoveQuietly(partial);
     std::string failure;
-    bool linked = false;
-    {
+    // Linked once while mail flows, then mended inside the pause: the pause pays only for the listing
+    // and what changed meanwhile.
+    bool linked = MirrorTree(root, snapshot, failure);
+    if (linked) {
         const auto start = std::chrono::steady_clock::now();
         const WritePause pause;
         outcome.taken = Now();
-        linked = LinkTree(root, snapshot, failure);
+        linked = MirrorTree(root, snapshot, failure);
         outcome.pause = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     }
     CopyState state;

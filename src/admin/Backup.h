@@ -1,13 +1,14 @@
 // Backup: generations of the message store ("backup<n>" below "sys:backup:path"), their manifest,
 // and the checks and restore of a copy.
 //
-// A backup never stops the server. It saves the configuration into the store, pauses the storage
-// layer's writes (platform::WritePause) only while it hard-links every file of the store into a
-// snapshot beside the store's own files ("pellworth.snapshot": never a store object, removed at
-// start-up when a crash left it), copying instead the few files written in place (the "_uid" id
-// counters), and then copies the snapshot at leisure into a new generation built under a temporary
-// name. Files whose content is shared in the store (delivery copies) stay one file with several names
-// in the copy. Left out: the store's lock and socket, temporary files, and the routers' marks (a
+// A backup never stops the server. It saves the configuration into the store and hard-links every
+// file of the store into a snapshot beside the store's own files ("pellworth.snapshot": never a store
+// object, removed at start-up when a crash left it) while mail flows; then it pauses the storage
+// layer's writes (platform::WritePause) only while it mends the snapshot to the store's state of that
+// moment (a listing per directory and what changed since), copying the few files written in place
+// (the "_uid" id counters) instead of linking them. It then copies the snapshot at leisure into a new
+// generation built under a temporary name. Files whose content is shared in the store (delivery
+// copies) stay one file with several names in the copy. Left out: the store's lock and socket, temporary files, and the routers' marks (a
 // copied mark would count as an interruption after a restore). The copy's directories are 0700 and
 // its files 0600; its manifest "pellworth.backup" comes last:
 //     taken YYYY-MM-DD HH:MM:SS        (local time of the snapshot)

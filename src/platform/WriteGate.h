@@ -2,7 +2,7 @@
 //
 // Each changing call of the storage layer (write, truncate, rename, link, unlink, mkdir, a creating
 // open) passes the gate for the length of that one call (`WriteStep`, taken in FileSystem's calls).
-// A backup closes the gate (`WritePause`) while it hard-links the store into a snapshot: every call
+// A backup closes the gate (`WritePause`) while it brings its snapshot of the store up to date: every call
 // already inside finishes first, new ones wait until the pause ends. The store is built so that a
 // crash between any two of its calls leaves it sound, so a snapshot taken between two calls is as
 // good as the store after a crash, and nothing stops: sessions and routers only wait out the pause.
