@@ -188,19 +188,33 @@ ScanResult ClamdScan(const std::string& address, Stream& content, std::chrono::m
     return {Verdict::Failed, "clamd at " + address + " answered \"" + answer + "\""};
 }
 
-bool ClamdPing(const std::string& address, std::chrono::milliseconds timeout, std::string& problem) {
+namespace {
+
+// One short command and its one-line answer; true when the answer is `expected`.
+bool ClamdCommand(const std::string& address, std::string_view command, std::string_view expected,
+                  std::chrono::milliseconds timeout, std::string& problem) {
     const auto deadline = Clock::now() + timeout;
     const UniqueFd fd = Connect(address, deadline, problem);
     if (!fd) return false;
-    static constexpr char kCommand[] = "zPING";
+    const std::string line = std::string(command) + '\0';
     std::string answer;
-    if (!SendAll(fd.Get(), kCommand, sizeof kCommand, deadline) || !ReadAnswer(fd.Get(), deadline, answer)) {
+    if (!SendAll(fd.Get(), line.data(), line.size(), deadline) || !ReadAnswer(fd.Get(), deadline, answer)) {
         problem = "clamd at " + address + " did not answer";
         return false;
     }
-    if (Trimmed(answer) == "PONG") return true;
+    if (Trimmed(answer) == expected) return true;
     problem = "clamd at " + address + " answered \"" + Trimmed(answer) + "\"";
     return false;
+}
+
+}  // namespace
+
+bool ClamdPing(const std::string& address, std::chrono::milliseconds timeout, std::string& problem) {
+    return ClamdCommand(address, "zPING", "PONG", timeout, problem);
+}
+
+bool ClamdReload(const std::string& address, std::chrono::milliseconds timeout, std::string& problem) {
+    return ClamdCommand(address, "zRELOAD", "RELOADING", timeout, problem);
 }
 
 }  // namespace pw::antivirus

@@ -34,5 +34,7 @@ struct ClamdAddress {
 ScanResult ClamdScan(const std::string& address, Stream& content, std::chrono::milliseconds timeout);
 // True when clamd answers "PONG"; `problem` says why not otherwise.
 bool ClamdPing(const std::string& address, std::chrono::milliseconds timeout, std::string& problem);
+// Asks clamd to load its signature databases again (after an update); true when it says it does.
+bool ClamdReload(const std::string& address, std::chrono::milliseconds timeout, std::string& problem);
 
 }  // namespace pw::antivirus

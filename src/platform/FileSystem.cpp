@@ -1,6 +1,8 @@
 // FileSystem: the real calls, the failing file system, and the environment's test seam.
 #include "platform/FileSystem.h"
 
+#include "platform/WriteGate.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -95,24 +97,53 @@ FileSystem& FileSystem::Current() {
 
 FileSystem* FileSystem::Install(FileSystem* fileSystem) { return installed.exchange(fileSystem, std::memory_order_acq_rel); }
 
-int FileSystem::Open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-int FileSystem::OpenAt(int dirFd, const char* name, int flags, mode_t mode) { return ::openat(dirFd, name, flags, mode); }
+// Every call that changes the file system passes the write gate (WriteGate.h), so a backup's pause
+// falls between two calls of the storage layer and never inside one.
+int FileSystem::Open(const char* path, int flags, mode_t mode) {
+    if ((flags & (O_CREAT | O_TRUNC)) == 0) return ::open(path, flags, mode);
+    const WriteStep step;
+    return ::open(path, flags, mode);
+}
+int FileSystem::OpenAt(int dirFd, const char* name, int flags, mode_t mode) {
+    if ((flags & (O_CREAT | O_TRUNC)) == 0) return ::openat(dirFd, name, flags, mode);
+    const WriteStep step;
+    return ::openat(dirFd, name, flags, mode);
+}
 int FileSystem::Close(int fd) { return ::close(fd); }
 ssize_t FileSystem::Read(int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); }
-ssize_t FileSystem::Write(int fd, const void* data, std::size_t size) { return ::write(fd, data, size); }
+ssize_t FileSystem::Write(int fd, const void* data, std::size_t size) {
+    const WriteStep step;
+    return ::write(fd, data, size);
+}
 int FileSystem::Fsync(int fd) { return ::fsync(fd); }
-int FileSystem::Truncate(int fd, off_t size) { return ::ftruncate(fd, size); }
+int FileSystem::Truncate(int fd, off_t size) {
+    const WriteStep step;
+    return ::ftruncate(fd, size);
+}
 off_t FileSystem::Seek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
 int FileSystem::Stat(const char* path, struct stat& st) { return ::lstat(path, &st); }
 int FileSystem::StatFd(int fd, struct stat& st) { return ::fstat(fd, &st); }
 int FileSystem::StatAt(int dirFd, const char* name, struct stat& st, int flags) { return ::fstatat(dirFd, name, &st, flags); }
 int FileSystem::Rename(const char* from, const char* to, unsigned flags) {
+    const WriteStep step;
     return flags == 0 ? ::rename(from, to) : ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
 }
-int FileSystem::Link(const char* from, const char* to) { return ::linkat(AT_FDCWD, from, AT_FDCWD, to, 0); }
-int FileSystem::Unlink(const char* path) { return ::unlink(path); }
-int FileSystem::UnlinkAt(int dirFd, const char* name, int flags) { return ::unlinkat(dirFd, name, flags); }
-int FileSystem::MakeDirectory(const char* path, mode_t mode) { return ::mkdir(path, mode); }
+int FileSystem::Link(const char* from, const char* to) {
+    const WriteStep step;
+    return ::linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+int FileSystem::Unlink(const char* path) {
+    const WriteStep step;
+    return ::unlink(path);
+}
+int FileSystem::UnlinkAt(int dirFd, const char* name, int flags) {
+    const WriteStep step;
+    return ::unlinkat(dirFd, name, flags);
+}
+int FileSystem::MakeDirectory(const char* path, mode_t mode) {
+    const WriteStep step;
+    return ::mkdir(path, mode);
+}
 DIR* FileSystem::OpenDirectory(const char* path) { return ::opendir(path); }
 DIR* FileSystem::OpenDirectoryFd(int fd) { return ::fdopendir(fd); }
 dirent* FileSystem::ReadDirectory(DIR* dir) { return ::readdir(dir); }

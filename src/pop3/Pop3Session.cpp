@@ -266,15 +266,22 @@ void Pop3Session::Apop(const std::vector<std::string>& words) {
     Login();
 }
 
+bool HoldMaildrop(const std::string& path) {
+    std::lock_guard guard(maildropLock);
+    return HeldMaildrops().insert(path).second;
+}
+
+void ReleaseHeldMaildrop(const std::string& path) {
+    std::lock_guard guard(maildropLock);
+    HeldMaildrops().erase(path);
+}
+
 bool Pop3Session::OpenMaildrop() {
     try {
         inbox_ = mailbox_->InFolder();
         if (!inbox_) return false;
         const std::string path = inbox_->Storage().Path();
-        {
-            std::lock_guard guard(maildropLock);
-            if (!HeldMaildrops().insert(path).second) return false;
-        }
+        if (!HoldMaildrop(path)) return false;
         lockedPath_ = path;
         entries_.clear();
         liveCount_ = 0;
@@ -300,8 +307,7 @@ bool Pop3Session::OpenMaildrop() {
 void Pop3Session::ReleaseMaildrop() {
     RecordLastRead();
     if (lockedPath_.empty()) return;
-    std::lock_guard guard(maildropLock);
-    HeldMaildrops().erase(lockedPath_);
+    ReleaseHeldMaildrop(lockedPath_);
     lockedPath_.clear();
 }
 

@@ -29,6 +29,11 @@ inline constexpr std::string_view kLastReadKey = "POP3LastRead";
 // Makes POP3 instances run this session for each connection.
 void RegisterPop3Server();
 
+// RFC 1939's exclusive access to a maildrop, for the sessions of this process and the maintenance
+// that removes old mail: true when the inbox at `path` was free and is now held by the caller.
+bool HoldMaildrop(const std::string& path);
+void ReleaseHeldMaildrop(const std::string& path);
+
 class Pop3Session {
 public:
     explicit Pop3Session(std::shared_ptr<net::ConnectionTicket> ticket);

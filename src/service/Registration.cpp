@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <pwd.h>
+#include <filesystem>
 #include <functional>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "admin/Backup.h"
 #include "antispam/SpamAssassinConfig.h"
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
@@ -148,6 +150,7 @@ struct ServicePaths {
     std::string logs;
     std::string registryDirectory;
     std::string virusScratch;  // "sys:av:temppath": the virus scanner's files
+    std::string backups;       // "sys:backup:path", or its default
 };
 
 std::string WithoutTrailingSlash(std::string path) {
@@ -162,18 +165,17 @@ std::string DirectoryOf(const std::string& file) {
     return slash == 0 ? std::string("/") : WithoutTrailingSlash(file.substr(0, slash));
 }
 
-// "sys:av:temppath" of the store's settings, "" when unset or unreadable.
-std::string VirusScratchOf(const std::string& store) {
-    if (store.empty()) return {};
-    core::ConfigTree settings;
-    if (!core::LoadConfiguration(settings, DirStorage(store))) return {};
-    return WithoutTrailingSlash(settings.GetCopy("sys:av:temppath").AsText());
-}
-
 ServicePaths ServicePathsOf(const RegistrationContext& context) {
     const std::string store = WithoutTrailingSlash(core::ReadMessageStorePath(context.registry).value_or(""));
-    return {store, WithoutTrailingSlash(context.registry.GetString(core::LoggingKey(), "FilePath").value_or("")),
-            DirectoryOf(context.registry.Path()), VirusScratchOf(store)};
+    ServicePaths paths{store, WithoutTrailingSlash(context.registry.GetString(core::LoggingKey(), "FilePath").value_or("")),
+                       DirectoryOf(context.registry.Path()), {}, {}};
+    // The store's settings: the virus scanner's scratch directory ("" when unset) and the backups'.
+    core::ConfigTree settings;
+    if (!store.empty() && core::LoadConfiguration(settings, DirStorage(store))) {
+        paths.virusScratch = WithoutTrailingSlash(settings.GetCopy("sys:av:temppath").AsText());
+    }
+    paths.backups = WithoutTrailingSlash(admin::BackupDirectory(settings));
+    return paths;
 }
 
 // Creates the service's system user when it is missing, and gives it the store and log directories
@@ -199,6 +201,10 @@ void PrepareServiceUser(const RegistrationContext& context) {
     }
     give(context.registry.Path(), 0640);
     if (service.registryDirectory == kSystemRegistryDirectory) give(service.registryDirectory, 0750);
+    // The backups hold every message: the service's user alone may read them.
+    if (std::error_code ignored; std::filesystem::create_directories(service.backups, ignored) || std::filesystem::is_directory(service.backups)) {
+        give(service.backups, 0700);
+    }
 }
 
 // The service's own user, with only the right to bind the mail ports, and a view of the system in
@@ -226,6 +232,8 @@ std::string HardeningText(const RegistrationContext& context) {
         writable += " " + SystemdQuoted("-" + service.virusScratch);
         paths.push_back(service.virusScratch + "/");
     }
+    // The backups' directory; "-": one not made yet does not stop the service (the backup says why it failed).
+    writable += " " + SystemdQuoted("-" + service.backups);
     // SpamAssassin's site directory: sa-learn, run by the server, writes its Bayes database there
     // (bayes_path). "-": a machine without SpamAssassin must not fail the start over a missing path.
     if (const std::string site = antispam::ReadSpamAssassinPaths(context.registry).directory; !site.empty()) {

@@ -214,6 +214,28 @@ ScheduleTimings ServiceModule::ScheduleTimingsFromRegistry() const {
     return timings;
 }
 
+// The update command is an argv written as words ("freshclam --quiet"); no shell ever reads it.
+std::vector<std::string> ServiceModule::UpdateCommand() const {
+    const auto value = registry_.GetString(core::ProductKey(core::kServerProduct, "AntiVirus"), "UpdateCommand");
+    return value ? SplitWords(*value) : std::vector<std::string>{};
+}
+
+void ServiceModule::StartMaintenance() {
+    admin::MaintenanceSettings settings;
+    settings.storeRoot = storeRoot_.Path();
+    // `MaintenancePeriod` (seconds) shortens the pass period and the first delay, for tests.
+    if (const std::uint32_t seconds = core::ReadDebugSwitch(registry_, "MaintenancePeriod"); seconds != 0) {
+        settings.period = std::chrono::seconds(seconds);
+        settings.firstDelay = std::min<std::chrono::milliseconds>(settings.firstDelay, settings.period);
+    }
+    settings.spamAssassin = antispam::ReadSpamAssassinPaths(registry_);
+    settings.updateCommand = UpdateCommand();
+    settings.clamdAddress = antivirus::ClamdAddressFromRegistry(registry_);
+    settings.expireAuthorisations = [] { net::PopBeforeSmtp::Instance().Purge(); };
+    maintenance_ = std::make_unique<admin::Maintenance>(core::ServerConfig(), std::move(settings));
+    maintenance_->Start();
+}
+
 void ServiceModule::StartSchedule() {
     core::ConfigTree& config = core::ServerConfig();
     if (smtp::ReadConnectionType(config) == smtp::ConnectionTypeRAS && !ScheduleSendsOutgoing(config)) {
@@ -338,6 +360,7 @@ HRESULT ServiceModule::StartWorkers() {
     } else {
         core::Log(core::LogLevelWarning, "The SMTP transports are switched off (Debug value NoTransports)");
     }
+    StartMaintenance();
     running_ = true;
     core::Log(core::LogLevelNormal, "Server started");
     return S_OK;
@@ -351,6 +374,10 @@ void ServiceModule::StopWorkers() {
     cyclesAccepted_ = false;
     // A POP3 pickup ends after the message in hand, long before the transports' pool stops waiting.
     gPop3PickupStop = true;
+    if (maintenance_) {
+        maintenance_->Stop();
+        maintenance_.reset();
+    }
     if (schedule_) {
         schedule_->Stop();
         schedule_.reset();

@@ -19,6 +19,7 @@
 // be called from the main thread or from administration calls.
 #pragma once
 
+#include "admin/Maintenance.h"
 #include "core/Logging.h"
 #include "core/ServerLock.h"
 #include "platform/DirStorage.h"
@@ -85,6 +86,8 @@ private:
     HRESULT PreLoopStartup();
     HRESULT OpenStore();
     void StartSchedule();
+    void StartMaintenance();
+    std::vector<std::string> UpdateCommand() const;
     void ConnectNowRequested(long sender);
 
     Registry registry_;
@@ -95,6 +98,7 @@ private:
     mutable std::mutex workersLock_;
     bool running_ = false;
     std::unique_ptr<ConnectionSchedule> schedule_;
+    std::unique_ptr<admin::Maintenance> maintenance_;
     std::atomic<bool> cyclesAccepted_{false};  // the signal watcher reads it without the workers' lock
     DirStorage storeRoot_;
     core::ServerLock serverLock_;

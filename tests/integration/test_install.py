@@ -243,10 +243,10 @@ def test_service_unit_runs_unprivileged_and_sandboxed(env):
     settings = dict(line.split("=", 1) for line in unit.splitlines() if "=" in line and not line.startswith("#"))
     assert settings["User"] == "pellworth" and settings["AmbientCapabilities"] == "CAP_NET_BIND_SERVICE", unit
     # Everything is read-only but what the server writes: its store, its logs, its registry file's folder,
-    # and SpamAssassin's directory, where sa-learn keeps its database (when there is one: "-").
+    # its backups, and SpamAssassin's directory, where sa-learn keeps its database (optional ones: "-").
     assert settings["ProtectSystem"] == "strict"
     assert settings["ReadWritePaths"].split() == ['"%s"' % env.store, '"%s"' % env.logs, '"%s"' % env.root,
-                                                  '"-%s"' % site], unit
+                                                  '"-/var/lib/pellworth/backup"', '"-%s"' % site], unit
     assert int(settings["TimeoutStopSec"]) > 60 and int(settings["LimitNOFILE"]) >= 24 * 500 * 2
     analyze = shutil.which("systemd-analyze")
     if not analyze:
@@ -308,7 +308,8 @@ def test_debian_package_layout_dependencies_and_lintian(tmp_path):
     unit = (root / "lib/systemd/system/pellworth.service").read_text()
     for line in ('ExecStart="/usr/sbin/pellworth"', 'Environment="PELLWORTH_REGISTRY=/etc/pellworth/pellworth.reg"',
                  "User=pellworth",
-                 'ReadWritePaths="/var/lib/pellworth/store" "/var/log/pellworth" "/etc/pellworth" "-/etc/spamassassin"'):
+                 'ReadWritePaths="/var/lib/pellworth/store" "/var/log/pellworth" "/etc/pellworth" "-/var/lib/pellworth/backup" '
+                 '"-/etc/spamassassin"'):
         assert line + "\n" in unit, unit
     registry = (root / "etc/pellworth/pellworth.reg.dpkg-new").read_text()
     assert '"MessageStore"="/var/lib/pellworth/store"' in registry and '"LocalService"="Pellworth"' in registry

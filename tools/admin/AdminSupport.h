@@ -49,5 +49,7 @@ int CharsetCommand(Arguments args);
 int PhrasesCommand(Arguments args);
 // "spam learn": sa-learn on the store's learning folders, now.
 int SpamCommand(Arguments args);
+// "backup list|verify|now|restore" (BackupCommands.cpp).
+int BackupCommand(Arguments args);
 
 }  // namespace pw::admin

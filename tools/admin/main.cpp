@@ -94,6 +94,13 @@ constexpr CommandGroup kGroups[] = {
      "  schedule list                    one event per line, its number first\n"
      "  schedule remove N                remove event N; the later ones move down\n"
      "Adding and removing are refused while the server runs.\n"},
+    {"backup",
+     "  backup list                      the generations in \"sys:backup:path\", with their times\n"
+     "  backup verify N|DIR              check every file of a copy against its manifest\n"
+     "  backup now                       take a backup now (refused while the server runs)\n"
+     "  backup restore N|DIR [--to DIR]  verify, then restore in place of the store (refused while the\n"
+     "                                   server runs; the replaced store is moved aside, never deleted),\n"
+     "                                   or into a new directory DIR\n"},
     {"connect-now",
      "  connect-now                      ask the running server for a send/receive cycle now\n"},
 };
@@ -245,6 +252,7 @@ int Main(Arguments args) {
         if (group == "charset") status = CharsetCommand(args.subspan(1));
         if (group == "phrases") status = PhrasesCommand(args.subspan(1));
         if (group == "spam") status = SpamCommand(args.subspan(1));
+        if (group == "backup") status = BackupCommand(args.subspan(1));
         if (status >= 0) return status;
         PrintUsage(stderr, IsGroup(group) ? group : std::string_view());
         return kExitUsage;

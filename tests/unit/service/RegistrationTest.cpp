@@ -119,14 +119,15 @@ TEST_F(RegistrationTest, TheVirusScannersScratchDirectoryIsWritableWhenSet) {
     ASSERT_EQ(Registry(RegistryPath()).SetString(core::ServerGeneralKey(), "MessageStore", store), S_OK);
     ASSERT_EQ(DirStorage(store).CreateSelf(), S_OK);
     const std::string writable = "ReadWritePaths=\"" + store + "\" \"" + scratch_.Path() + "\"";
-    // SpamAssassin's site directory (its default here) is the last path, with or without the scanner's.
-    EXPECT_NE(SystemdUnitText(Context()).find(writable + " \"-/etc/spamassassin\"\n"), std::string::npos);
+    // The backups' and SpamAssassin's site directory (their defaults here) are the last paths, with or
+    // without the scanner's.
+    EXPECT_NE(SystemdUnitText(Context()).find(writable + " \"-/var/lib/pellworth/backup\" \"-/etc/spamassassin\"\n"), std::string::npos);
     core::ConfigTree settings;
     settings.Set("sys:av:temppath", Variant::Text("/var/spool/pw av/"));
     ASSERT_TRUE(core::SaveConfiguration(settings, DirStorage(store)));
     const std::string unit = SystemdUnitText(Context());
     // Optional ("-"): a directory the administrator has not made yet does not stop the service.
-    EXPECT_NE(unit.find(writable + " \"-/var/spool/pw av\" \"-/etc/spamassassin\"\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find(writable + " \"-/var/spool/pw av\" \"-/var/lib/pellworth/backup\" \"-/etc/spamassassin\"\n"), std::string::npos) << unit;
 }
 
 TEST_F(RegistrationTest, UnwritableRegistryFailsWithAClearError) {
