@@ -19,6 +19,7 @@
 #include "mime/MimeSyntax.h"
 #include "platform/Text.h"
 #include "router/MessageTemplate.h"
+#include "templates/AutomaticMail.h"
 #include "router/Notifications.h"
 #include "router/RouterQueue.h"
 #include "store/UidCounter.h"
@@ -656,14 +657,9 @@ void Router::AutoReply(const store::Envelope& envelope, store::MailBox& mailbox)
     // RFC 3834: never to automatic mail, bulk or list mail, bounces, the system sender or spam, and
     // only ever to the envelope sender -- the address that answers for the delivery, not whatever
     // the header claims.
-    if (envelope.Sender().empty() || StartsWithNoCase(envelope.Sender(), "mail-deamon@")) return;
     if (envelope.GetProperties().Number(store::kSpamStatusKey) == 1) return;
     const mime::HeaderBlock header = ReadHeader(envelope);
-    const std::string submitted = ToLowerAscii(TrimAscii(header.Field("Auto-Submitted")));
-    if (!submitted.empty() && submitted != "no") return;
-    const std::string precedence = ToLowerAscii(TrimAscii(header.Field("Precedence")));
-    if (precedence == "bulk" || precedence == "list" || precedence == "junk") return;
-    if (header.Has("List-Id")) return;
+    if (templates::IsAutomaticMail(envelope.Sender(), header)) return;
     const std::string target = AddressOnly(envelope.Sender());
     if (target.empty()) return;
     noRespond_->Refresh();

@@ -1,5 +1,5 @@
 // MessageTemplate: template files, placeholders, notices and template messages.
-#include "router/MessageTemplate.h"
+#include "templates/MessageTemplate.h"
 
 #include <ctime>
 #include <pugixml.hpp>
@@ -16,7 +16,7 @@
 #include "platform/Text.h"
 #include "store/MessageStore.h"
 
-namespace pw::router {
+namespace pw::templates {
 
 // The message model these notices are built with.
 using mime::Address;
@@ -402,4 +402,4 @@ std::optional<double> SendVirusNotice(const store::Envelope& triggering, std::st
     return SendTemplateMessage("virus.xml", nullptr, triggering, reason, {}, recipient);
 }
 
-}  // namespace pw::router
+}  // namespace pw::templates

@@ -1,12 +1,12 @@
 // MessageTemplate: template texts and attachments, and the delivery status notices built from dsn.xml.
-#include "router/MessageTemplate.h"
+#include "templates/MessageTemplate.h"
 
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
 #include "store/MessageStore.h"
 
-namespace pw::router {
+namespace pw::templates {
 namespace {
 
 std::string WriteTemplate(const test::ScratchDirectory& scratch, std::string_view body) {
@@ -137,4 +137,4 @@ TEST(MessageTemplateTest, SubstitutionTakesValuesAsTheyAreAndCapsBoundTheNoticeO
 }
 
 }  // namespace
-}  // namespace pw::router
+}  // namespace pw::templates
