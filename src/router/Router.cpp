@@ -470,17 +470,35 @@ void Router::Reinject(const store::Envelope& source, const std::vector<std::stri
 void Router::HandleLocal(store::Envelope& envelope, const std::string& address, const std::string& local,
                          const store::Domain& domain) {
     std::shared_ptr<store::MailBox> mailbox;
-    switch (ClassifyLocalRecipient(domain, local, &mailbox)) {
+    lists::ListAddress request;
+    switch (ClassifyLocalRecipient(domain, local, &mailbox, &request)) {
     case LocalRecipient::Discarded: return;
     case LocalRecipient::Unhandled:
         core::Log(core::LogLevelWarning, "No handler for " + address + " yet; the message to it is not delivered");
         return;
+    case LocalRecipient::ListCommands:
+        ServeList([&](lists::ListServer& server, std::vector<double>& queued) { server.Commands(envelope, domain, queued); });
+        return;
     case LocalRecipient::ListRequest:
-        core::Log(core::LogLevelWarning, "No list server yet; the subscription request " + address + " is not handled");
+        ServeList([&](lists::ListServer& server, std::vector<double>& queued) { server.Request(envelope, request, queued); });
         return;
     case LocalRecipient::MailBox: DeliverToMailBox(envelope, address, *mailbox); return;
     case LocalRecipient::Unknown: HandleUnknown(envelope, address, local, domain); return;
     }
+}
+
+void Router::ServeList(const std::function<void(lists::ListServer&, std::vector<double>&)>& serve) {
+    // What the list server queued is submitted even when it stopped on an error: those envelopes are
+    // safe in "_In", and the routing that failed is tried again later.
+    std::vector<double> queued;
+    try {
+        lists::ListServer server(store_);
+        serve(server, queued);
+    } catch (...) {
+        for (const double uid : queued) SubmitEnvelope(uid);
+        throw;
+    }
+    for (const double uid : queued) SubmitEnvelope(uid);
 }
 
 void Router::DeliverToMailBox(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {

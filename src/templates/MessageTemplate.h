@@ -90,6 +90,12 @@ std::optional<double> SendNotification(const store::Envelope& original, const st
 std::optional<double> SendTemplateMessage(const std::string& templateFile, const store::MailBox* mailbox,
                                           const store::Envelope& triggering, std::string_view reason,
                                           const std::vector<std::string>& failedRecipients, const std::string& recipient);
+// A plain message of the server's own (list replies, confirmations): `from` in the From field, the
+// null sender "<>" on the envelope, "Auto-Submitted: auto-generated", the body as UTF-8
+// quoted-printable; `fields` ("Reply-To", ...) are added through the folding header writer. The new
+// envelope's id, or nullopt when it could not be stored (logged).
+std::optional<double> SendMessage(const std::string& from, const std::string& to, std::string_view subject,
+                                  std::string_view body, const std::vector<std::pair<std::string, std::string>>& fields = {});
 // The notice of the virus scanner ("virus.xml") to `recipient`.
 std::optional<double> SendVirusNotice(const store::Envelope& triggering, std::string_view reason, const std::string& recipient);
 
