@@ -13,6 +13,7 @@
 #pragma once
 
 #include "lists/MailingList.h"
+#include "mime/Message.h"
 #include "store/Domain.h"
 #include "store/Envelope.h"
 #include "store/MessageStore.h"
@@ -45,10 +46,17 @@ public:
 
     // A message to "listserver@domain": its commands run, the results and errors answered.
     void Commands(const store::Envelope& envelope, const store::Domain& domain, std::vector<double>& queued);
+    // A posting to a list mailbox: checked, changed for the list and copied to every member, as new
+    // envelopes in "_In", kDistributionBatch at a time; after each batch the posting's record keeps
+    // the last member served, so a routing cut off repeats at most one batch and skips nobody.
+    void Post(store::Envelope& envelope, std::shared_ptr<store::MailBox> list, std::vector<double>& queued);
     // A message to a confirmation, shortcut or bounce address.
     void Request(const store::Envelope& envelope, const ListAddress& request, std::vector<double>& queued);
 
 private:
+    // The copies for every member not yet served; the posting as the members get it.
+    void Distribute(store::Envelope& envelope, MailingList& list, mime::Message& posting, std::vector<double>& queued);
+
     std::shared_ptr<store::MessageStore> store_;
 };
 

@@ -34,4 +34,11 @@ inline constexpr std::size_t kTokenDigits = 16;
 inline constexpr std::string_view kSecretKey = "_MLSecret";
 inline constexpr std::size_t kSecretBytes = 32;
 
+// The envelope property in which the router counts a message's re-injections; a list's copy is one
+// more, so the hop limit ends a loop through lists too.
+inline constexpr std::string_view kHopsKey = "router:hops";
+// The property of a queued posting naming the last member (by address) its copies were made for,
+// per list: "list:served:<list address>".
+inline constexpr std::string_view kServedKey = "list:served:";
+
 }  // namespace pw::lists

@@ -558,9 +558,11 @@ bool Router::DeliverByKind(store::Envelope& envelope, const std::string& address
         Reinject(envelope, SplitAddressList(properties.Text("alias:fwdtoaddrs")), sender, mailbox.Address());
         return false;
     case store::GroupMailBoxType: DeliverGroup(envelope, mailbox); return false;
-    case store::MailingListMailBoxType:
-        core::Log(core::LogLevelWarning, "No list server yet; the message to the list " + address + " is not delivered");
+    case store::MailingListMailBoxType: {
+        auto list = store_->FindMailBox(mailbox.Address());
+        ServeList([&](lists::ListServer& server, std::vector<double>& queued) { server.Post(envelope, list, queued); });
         return false;
+    }
     case store::RelayMailBoxType: {
         if (properties.Number("relay:to") != 1 || properties.Number("relay:when") != 2) return true;
         std::function<bool(const store::Envelope&, const store::MailBox&)> handOff;

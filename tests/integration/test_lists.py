@@ -1,7 +1,9 @@
 """Mailing lists behind a running server: the list server's commands by mail, joining and leaving by
 confirmation, postings distributed to the members, and the members' bounces. Mail goes in over SMTP;
 what the server made is read back from the store's files and the lists' SQLite databases."""
+import base64
 import email
+import email.message
 import email.policy
 import os
 import re
@@ -170,7 +172,7 @@ def test_joining_and_leaving_need_the_token_the_list_made_for_that_address(regis
 
     send(port, bert, "listserver@" + DOMAIN, "join my-news@example.com\njoin other@example.com\n")
     queue_empty(env)
-    requests = [m for m in messages(env, bert) if m["Reply-To"]]
+    requests = sorted((m for m in messages(env, bert) if m["Reply-To"]), key=lambda m: m["Reply-To"])
     assert len(requests) == 2
     reply, token = confirmation_address(requests[0])
     other_reply, other_token = confirmation_address(requests[1])
@@ -194,4 +196,117 @@ def test_joining_and_leaving_need_the_token_the_list_made_for_that_address(regis
     send(port, bert, "leave-my-news@" + DOMAIN, "")
     queue_empty(env)
     assert members(env, "my-news") == []
+    assert server.stop() == 0
+
+
+def post(port, sender, recipient, subject, body, headers=(), mail_from=None, raw=None):
+    """A posting with a base64 text/plain body (so the signature must go into the decoded text)."""
+    if raw is None:
+        encoded = base64.encodebytes(body.encode("utf-8")).decode("ascii").replace("\n", "\r\n")
+        raw = "\r\n".join(["From: %s" % sender, "To: %s" % recipient, "Subject: %s" % subject, *headers,
+                           "MIME-Version: 1.0", "Content-Type: text/plain; charset=utf-8",
+                           "Content-Transfer-Encoding: base64", "", encoded])
+    with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+        client.sendmail(sender if mail_from is None else mail_from, [recipient], raw.encode("utf-8"))
+
+
+def test_postings_reach_every_member_changed_for_the_list(registered):
+    env = registered
+    setup_domain(env, ["anna", "bert", "carl"])
+    make_list(env, "talk", preappendsubject="bool:true", preappendsubjecttext="str:Talk", repliesto="bool:true",
+              signature="bool:true", signatureplain="str:-- \r\nThe talk list", rejectpostingonsize="bool:true",
+              rejectpostingsize="i4:3000")
+    make_list(env, "crlf", preappendsubject="bool:true", preappendsubjecttext="str:x\r\nBcc: evil@example.com",
+              nonmemberscanpost="bool:true")
+    make_list(env, "bare", preappendsubject="bool:true", nonmemberscanpost="bool:true")
+    for address in ("anna@example.com", "bert@example.com", "o'brien@remote.test"):
+        admin(env, "member", "add", "talk@example.com", address)
+    admin(env, "member", "add", "crlf@example.com", "carl@example.com")
+    admin(env, "member", "add", "bare@example.com", "carl@example.com")
+    port = serving(env)
+    server = env.start().wait_ready()
+    anna, bert, carl = ("%s@%s" % (n, DOMAIN) for n in ("anna", "bert", "carl"))
+
+    post(port, carl, "talk@" + DOMAIN, "From a stranger", "Let me in.\r\n")
+    post(port, anna, "talk@" + DOMAIN, "Hello", "First posting.\r\n")
+    queue_empty(env)
+    refusal = messages(env, carl)
+    assert len(refusal) == 1 and "notauthorized" in text(refusal[0])
+    for member in (anna, bert):
+        copies = messages(env, member)
+        assert len(copies) == 1, member
+        copy = copies[0]
+        assert copy["Subject"] == "[Talk] Hello"
+        assert copy["Reply-To"] == "talk@example.com" and copy["To"] == "talk@example.com"
+        assert copy["List-Id"] == '"talk" <talk.example.com>'
+        assert copy["List-Post"] == "<mailto:talk@example.com>"
+        assert copy["List-Unsubscribe"] == "<mailto:listserver@example.com?body=leave%20talk@example.com>"
+        assert copy["Content-Transfer-Encoding"] == "base64"
+        assert copy.get_content() == "First posting.\r\n-- \r\nThe talk list\r\n"
+        sender = read_envelope(inbox(env, member)[0])[0]["_Sender"]
+        assert re.fullmatch(r"talk\+bounce-\d+-[0-9a-f]{16}@example\.com", sender), sender
+    outbound = envelopes(folder(env, "_Out", "remote.test"))
+    assert len(outbound) == 1 and read_envelope(outbound[0])[1] == ["o'brien@remote.test"]
+
+    # A reply keeps one prefix; too large a posting is refused; automatic mail and the list's own
+    # copies coming back are neither distributed nor answered.
+    post(port, bert, "talk@" + DOMAIN, "Re: [Talk] Hello", "Second.\r\n")
+    post(port, bert, "talk@" + DOMAIN, "Large", "x" * 4000)
+    post(port, bert, "talk@" + DOMAIN, "Out of office", "Away.\r\n", headers=["Auto-Submitted: auto-replied"])
+    post(port, bert, "talk@" + DOMAIN, "Looped", "Again.\r\n", headers=['List-Id: "talk" <talk.example.com>'])
+    post(port, bert, "talk@" + DOMAIN, "Bounced", "Again.\r\n", mail_from="")
+    queue_empty(env)
+    # Routers work side by side: the order of arrival is not the order of sending.
+    assert sorted(m["Subject"] for m in messages(env, anna)) == ["Re: [Talk] Hello", "[Talk] Hello"]
+    bert_got = {m["Subject"]: m for m in messages(env, bert)}
+    assert sorted(bert_got) == ["Re: [Talk] Hello", "Your posting to talk@example.com was not distributed", "[Talk] Hello"]
+    assert "postingsize" in text(bert_got["Your posting to talk@example.com was not distributed"])
+    with sqlite3.connect(os.path.join(env.store, DOMAIN, "talk", "talk.mdb")) as db:
+        posted = dict(db.execute("SELECT Email, MessagesPosted FROM Members"))
+    assert posted == {"anna@example.com": 1, "bert@example.com": 1, "o'brien@remote.test": 0}
+
+    # A prefix with a line break adds no field; an empty one is "[] ".
+    post(port, anna, "crlf@" + DOMAIN, "Injected", "Text.\r\n")
+    post(port, anna, "bare@" + DOMAIN, "Plain", "Text.\r\n")
+    queue_empty(env)
+    crlf, bare = sorted(messages(env, carl)[1:], key=lambda m: m["Subject"].startswith("[x"), reverse=True)
+    assert crlf["Bcc"] is None and crlf["Subject"].startswith("[x") and "evil" in crlf["Subject"]
+    assert bare["Subject"] == "[] Plain"
+    assert server.stop() == 0
+
+
+def test_a_moderated_list_holds_postings_until_the_moderator_sends_them_back(registered):
+    env = registered
+    setup_domain(env, ["owner", "anna", "bert"])
+    make_list(env, "mod", type="i4:1", moderator="str:owner@example.com")
+    for address in ("anna@example.com", "bert@example.com"):
+        admin(env, "member", "add", "mod@example.com", address)
+    port = serving(env)
+    server = env.start().wait_ready()
+    owner, anna, bert = ("%s@%s" % (n, DOMAIN) for n in ("owner", "anna", "bert"))
+
+    post(port, bert, "mod@" + DOMAIN, "Please publish", "My article.\r\n")
+    queue_empty(env)
+    assert messages(env, anna) == []
+    held = messages(env, owner)
+    assert len(held) == 1
+    attached = [p for p in held[0].iter_attachments() if p.get_content_type() == "message/rfc822"]
+    assert len(attached) == 1
+    original = attached[0].get_content()
+    assert original["Subject"] == "Please publish"
+
+    # The moderator forwards the held posting as an attachment: that message is distributed.
+    forward = email.message.EmailMessage()
+    forward["From"] = owner
+    forward["To"] = "mod@" + DOMAIN
+    forward["Subject"] = "Fwd: Please publish"
+    forward.set_content("Released.\n")
+    forward.add_attachment(original)
+    with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+        client.sendmail(owner, ["mod@" + DOMAIN], forward.as_bytes())
+    queue_empty(env)
+    for member in (anna, bert):
+        got = messages(env, member)
+        assert [m["Subject"] for m in got] == ["Please publish"], member
+        assert got[0].get_content() == "My article.\r\n"
     assert server.stop() == 0
