@@ -2,6 +2,7 @@
 #include "lists/ListMail.h"
 
 #include "core/Logging.h"
+#include "lists/ListPosting.h"
 #include "mime/MimeSyntax.h"
 #include "platform/HResult.h"
 #include "platform/Text.h"
@@ -101,15 +102,33 @@ bool ListMail::Leave(MailingList& list, const std::string& address, bool notify)
 }
 
 std::string BounceAddress(MailingList& list, std::int64_t row) {
-    return list.Name() + "+bounce-" + std::to_string(row) + "-" + list.Token("bounce", std::to_string(row) + "@bounce") + "@" +
-           list.DomainName();
+    const std::string number = std::to_string(row);
+    return list.Name() + "+bounce-" + number + "-" + list.Mac("bounce", number) + "@" + list.DomainName();
 }
 
 void ListMail::Bounce(const store::Envelope& report, MailingList& list, std::int64_t row, std::string_view tag) {
-    (void)report;
-    (void)list;
-    (void)row;
-    (void)tag;
+    // Only the list made the tag: anything else at a bounce address is forged or stray, and ignored.
+    if (!list.CheckMac("bounce", std::to_string(row), tag)) {
+        core::Log(core::LogLevelNormal, "A message to a bounce address of " + list.Address() + " with a wrong tag; ignored");
+        return;
+    }
+    const mime::Message message = LoadMessage(report);
+    if (!IsDeliveryReport(message.Headers())) return;  // an auto-reply to a copy, say: no failure
+    if (list.ErrorHandling() == MLAdminErrorHandling) {
+        const std::string administrator = list.ErrorAdministrator();
+        if (!administrator.empty()) Queue(templates::SendTemplateMessage("mlerror.xml", &list.MailBox(), report, "", {}, administrator));
+        return;
+    }
+    const std::string status = ReportStatus(message);
+    if (!status.starts_with("5.")) return;  // a delay or a success says nothing against the member
+    auto members = list.Members();
+    const std::int32_t errors = members->CountError(row, Now());
+    if (errors < kMaxMemberErrors) return;
+    const auto member = members->ByRowId(row);
+    if (members->RemoveRow(row) && member) {
+        core::Log(core::LogLevelNormal, Format("%s left the list %s after %d permanent delivery failures",
+                                               {std::string_view(member->Address()), std::string_view(list.Address()), std::int64_t{errors}}));
+    }
 }
 
 }  // namespace pw::lists

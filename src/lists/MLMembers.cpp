@@ -218,6 +218,13 @@ bool MLMembers::Remove(std::string_view address) {
     return sqlite3_changes(database_->Handle()) > 0;
 }
 
+bool MLMembers::RemoveRow(std::int64_t rowId) {
+    Statement remove(*database_, "DELETE FROM Members WHERE rowid = ?");
+    remove.Bind(1, rowId);
+    if (remove.Run() != SQLITE_DONE) database_->Fail("delete");
+    return sqlite3_changes(database_->Handle()) > 0;
+}
+
 std::int32_t MLMembers::CountError(std::int64_t rowId, Date now) {
     // One statement, so two reports handled at once both count.
     Statement count(*database_,

@@ -88,6 +88,7 @@ public:
     void Reset() { cursor_.clear(); }
     // False when the address was no member.
     bool Remove(std::string_view address);
+    bool RemoveRow(std::int64_t rowId);
     // Up to `count` members whose address sorts after `after` ("" is before all), index order.
     std::vector<MLMember> After(std::string_view after, std::size_t count);
     // A permanent delivery failure of a member: its count raised (started again when the last one is

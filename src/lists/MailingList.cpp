@@ -75,10 +75,10 @@ std::string MailingList::Secret() {
     return secret;
 }
 
-std::string MailingList::Token(std::string_view action, std::string_view address) {
+std::string MailingList::Mac(std::string_view action, std::string_view text) {
     const std::string secret = Secret();
     // The fields are joined by a byte no address or list name holds, so no two inputs share a text.
-    const std::string data = ToLowerAscii(action) + '\n' + ToLowerAscii(Address()) + '\n' + MLMembers::Normalise(address);
+    const std::string data = ToLowerAscii(action) + '\n' + ToLowerAscii(Address()) + '\n' + std::string(text);
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()), reinterpret_cast<const unsigned char*>(data.data()),
@@ -88,11 +88,18 @@ std::string MailingList::Token(std::string_view action, std::string_view address
     return Hex(mac, length).substr(0, kTokenDigits);
 }
 
-bool MailingList::CheckToken(std::string_view action, std::string_view address, std::string_view token) {
-    if (token.size() != kTokenDigits || MLMembers::Normalise(address).empty()) return false;
-    const std::string expected = Token(action, address);
-    const std::string offered = ToLowerAscii(token);
+bool MailingList::CheckMac(std::string_view action, std::string_view text, std::string_view mac) {
+    if (mac.size() != kTokenDigits) return false;
+    const std::string expected = Mac(action, text);
+    const std::string offered = ToLowerAscii(mac);
     return CRYPTO_memcmp(expected.data(), offered.data(), kTokenDigits) == 0;
+}
+
+std::string MailingList::Token(std::string_view action, std::string_view address) { return Mac(action, MLMembers::Normalise(address)); }
+
+bool MailingList::CheckToken(std::string_view action, std::string_view address, std::string_view token) {
+    const std::string normal = MLMembers::Normalise(address);
+    return !normal.empty() && CheckMac(action, normal, token);
 }
 
 }  // namespace pw::lists

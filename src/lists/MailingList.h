@@ -78,6 +78,9 @@ public:
     std::string Token(std::string_view action, std::string_view address);
     // Compares a token in constant time, case ignored.
     bool CheckToken(std::string_view action, std::string_view address, std::string_view token);
+    // The same over any text (a member's row for the bounce return path).
+    std::string Mac(std::string_view action, std::string_view text);
+    bool CheckMac(std::string_view action, std::string_view text, std::string_view mac);
 
 private:
     bool Switch(std::string_view key) const { return mailbox_->GetProperties().Item(key).IsTrue(); }

@@ -310,3 +310,56 @@ def test_a_moderated_list_holds_postings_until_the_moderator_sends_them_back(reg
         assert [m["Subject"] for m in got] == ["Please publish"], member
         assert got[0].get_content() == "My article.\r\n"
     assert server.stop() == 0
+
+
+def report(recipient, status, to):
+    """A delivery status notification (RFC 3464) from the null sender."""
+    return "\r\n".join([
+        "From: MAILER-DAEMON@remote.test", "To: %s" % to, "Subject: Delivery Status Notification",
+        "MIME-Version: 1.0", "Auto-Submitted: auto-replied",
+        'Content-Type: multipart/report; report-type=delivery-status; boundary="b1"', "",
+        "--b1", "Content-Type: text/plain", "", "Delivery failed.", "",
+        "--b1", "Content-Type: message/delivery-status", "",
+        "Reporting-MTA: dns; remote.test", "",
+        "Original-Recipient: rfc822; %s" % recipient, "Final-Recipient: rfc822; %s" % recipient,
+        "Action: %s" % ("failed" if status.startswith("5") else "delayed"), "Status: %s" % status, "",
+        "--b1--", ""])
+
+
+def test_three_permanent_failures_at_a_members_return_path_remove_the_member(registered):
+    env = registered
+    setup_domain(env, ["anna"])
+    make_list(env, "talk")
+    for address in ("anna@example.com", "gone@remote.test", "kept@remote.test"):
+        admin(env, "member", "add", "talk@example.com", address)
+    port = serving(env)
+    server = env.start().wait_ready()
+    post(port, "anna@" + DOMAIN, "talk@" + DOMAIN, "Hello", "Text.\r\n")
+    queue_empty(env)
+    return_paths = {}
+    for path in envelopes(folder(env, "_Out", "remote.test")):
+        properties, recipients = read_envelope(path)
+        return_paths[recipients[0]] = properties["_Sender"]
+    gone, kept = return_paths["gone@remote.test"], return_paths["kept@remote.test"]
+    assert re.fullmatch(r"talk\+bounce-\d+-[0-9a-f]{16}@example\.com", gone) and gone != kept
+
+    def bounce(to, recipient, status):
+        with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as client:
+            client.sendmail("", [to], report(recipient, status, to).encode())
+
+    tag = gone.split("-")[-1].split("@")[0]
+    forged = gone.replace(tag, tag[:3] + ("0" if tag[3] != "0" else "1") + tag[4:])
+    for _ in range(3):
+        bounce(forged, "gone@remote.test", "5.1.1")  # a forged tag: ignored
+        bounce("talk@" + DOMAIN, "gone@remote.test", "5.1.1")  # reports to the list itself remove nobody
+        bounce(kept, "kept@remote.test", "4.4.1")  # delays count nothing
+    bounce(gone, "gone@remote.test", "5.1.1")
+    bounce(gone, "gone@remote.test", "5.2.2")
+    queue_empty(env)
+    assert members(env, "talk") == ["anna@example.com", "gone@remote.test", "kept@remote.test"]
+    # Nothing of it reached a member.
+    assert [m["Subject"] for m in messages(env, "anna@" + DOMAIN)] == ["Hello"]
+    bounce(gone, "gone@remote.test", "5.1.1")
+    queue_empty(env)
+    assert members(env, "talk") == ["anna@example.com", "kept@remote.test"]
+    assert server.stop() == 0
