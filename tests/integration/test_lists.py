@@ -363,3 +363,31 @@ def test_three_permanent_failures_at_a_members_return_path_remove_the_member(reg
     queue_empty(env)
     assert members(env, "talk") == ["anna@example.com", "kept@remote.test"]
     assert server.stop() == 0
+
+
+def test_a_distribution_cut_off_by_a_crash_resumes_and_repeats_at_most_one_batch(registered):
+    env = registered
+    setup_domain(env, ["anna"])
+    make_list(env, "big")
+    admin(env, "member", "add", "big@example.com", "anna@example.com")
+    remote = ["m%03d@remote.test" % n for n in range(600)]
+    with sqlite3.connect(os.path.join(env.store, DOMAIN, "big", "big.mdb")) as db:
+        db.executemany("INSERT INTO Members (Email, Created) VALUES (?, 46000)", [(a,) for a in remote])
+    port = serving(env)
+    server = env.start().wait_ready()
+    post(port, "anna@" + DOMAIN, "big@" + DOMAIN, "To all", "Text.\r\n")
+    # The copies wait in the queue until the posting is done: kill the server among them.
+    wait_for(lambda: len(envelopes(folder(env, "_In"))) >= 250, "copies being made")
+    server.proc.kill()
+    server.proc.wait(timeout=WAIT)
+    env.start().wait_ready()
+    wait_for(lambda: not envelopes(folder(env, "_In")), "an empty queue", bound=240)
+    got = {}
+    for path in envelopes(folder(env, "_Out", "remote.test")):
+        for recipient in read_envelope(path)[1]:
+            got[recipient] = got.get(recipient, 0) + 1
+    assert sorted(got) == remote
+    twice = [a for a, n in got.items() if n > 1]
+    print("copies made twice: %d" % len(twice))
+    assert all(n <= 2 for n in got.values()) and len(twice) <= 100, len(twice)
+    assert len(messages(env, "anna@" + DOMAIN)) in (1, 2)
