@@ -131,7 +131,11 @@ public:
     // Runs one line; false when it held no command.
     bool Run(const std::vector<std::string>& words) {
         const std::string command = ToLowerAscii(words[0]);
-        if (open_) return RunOpen(command, words);
+        // The forms that name a list and its password keep their meaning with a list open: read as
+        // the open list's "add ADDRESS", "add LIST PASSWORD ADDRESS" would make the list a member.
+        const bool namesList = command == "open" || ((command == "add" || command == "remove") && words.size() >= 4) ||
+                               ((command == "review" || command == "recipients") && words.size() >= 3);
+        if (open_ && !namesList) return RunOpen(command, words);
         if (command == "join" || command == "subscribe") return Join(words, true);
         if (command == "leave" || command == "unsubscribe") return Join(words, false);
         if (command == "open") {
@@ -145,7 +149,7 @@ public:
             return true;
         }
         if (command == "review" || command == "recipients") {
-            if (auto list = Authorised(words, 3)) mail_.Review(*list, sender_);
+            if (auto list = Authorised(words, 3)) Review(*list, Masked(words, 2));
             return true;
         }
         return false;
@@ -176,13 +180,13 @@ private:
                 const std::string address = MLMembers::Normalise(words[2]);
                 if (address.empty()) {
                     Result(Masked(words, words.size()), "Not an address: " + words[2]);
-                } else {
+                } else if (Spend(Masked(words, words.size()))) {
                     mail_.ConfirmationRequest(list, address, join);
                     Result(Masked(words, words.size()), "Asked " + address + " to confirm.");
                 }
             }
         } else if (command == "review" || command == "recipients") {
-            mail_.Review(list, sender_);
+            Review(list, Masked(words, words.size()));
         } else {
             return false;
         }
@@ -200,6 +204,7 @@ private:
             return true;
         }
         if (join ? list->RequireJoinConfirm() : list->RequireLeaveConfirm()) {
+            if (!Spend(line)) return true;
             mail_.ConfirmationRequest(*list, sender_, join);
             Result(line, "A confirmation request was sent to " + sender_ + ".");
             return true;
@@ -249,6 +254,21 @@ private:
         return std::make_unique<MailingList>(std::move(mailbox));
     }
 
+    void Review(MailingList& list, const std::string& line) {
+        if (Spend(line)) mail_.Review(list, sender_);
+    }
+
+    // One message more that this command message makes (listings, confirmation requests); false,
+    // with a result line, past kMaxCommandMessages.
+    bool Spend(const std::string& line) {
+        if (sent_ < kMaxCommandMessages) {
+            ++sent_;
+            return true;
+        }
+        Result(line, "Not done: one message may ask for at most " + std::to_string(kMaxCommandMessages) + " messages.");
+        return false;
+    }
+
     void Result(std::string_view line, std::string_view result) {
         if (results_.size() >= kMaxCommandBytes) return;
         results_ += "> " + std::string(line) + "\r\n" + std::string(result) + "\r\n\r\n";
@@ -262,6 +282,7 @@ private:
     std::unique_ptr<MailingList> open_;
     std::string results_;
     std::string errors_;
+    std::size_t sent_ = 0;
 };
 
 constexpr std::string_view kHelp =

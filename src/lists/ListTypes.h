@@ -26,6 +26,8 @@ inline constexpr double kMemberErrorDays = 30.0;
 // A command message: its text is the first text/plain part, at most this many lines and bytes.
 inline constexpr std::size_t kMaxCommandLines = 1000;
 inline constexpr std::size_t kMaxCommandBytes = 256 * 1024;
+// Messages one command message may make besides its reply: listings and confirmation requests.
+inline constexpr std::size_t kMaxCommandMessages = 20;
 // A list text that reaches a header (prefix, comments) is cut to this many bytes.
 inline constexpr std::size_t kMaxListHeaderText = 512;
 // Hex digits of a confirmation or bounce token (of the HMAC-SHA-256).

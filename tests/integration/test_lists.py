@@ -95,6 +95,8 @@ def test_list_server_commands_answer_with_results_and_reason_codes(registered):
         "review quiet@example.com %s" % PASSWORD,
         "open news@example.com %s" % PASSWORD,
         "recipients",
+        # With a list open, the form that names a list still means that list.
+        "add quiet@example.com %s dora@example.com" % PASSWORD,
         "close",
     ]))
     queue_empty(env)
@@ -105,6 +107,8 @@ def test_list_server_commands_answer_with_results_and_reason_codes(registered):
     assert "Added anna@example.com to news@example.com." in results
     assert "Added o'brien@remote.test to news@example.com." in results
     assert "Not added anna@example.com to news@example.com: already a member." in results
+    assert "> add quiet@example.com ******** dora@example.com\r\nAdded dora@example.com to quiet@example.com." in results
+    assert members(env, "quiet") == ["dora@example.com"]
     # The owner's own additions send the members no welcome.
     assert messages(env, "anna@" + DOMAIN) == []
     errors = [m for m in got if m["Subject"].startswith("List server:")][0]
@@ -131,6 +135,11 @@ def test_list_server_commands_answer_with_results_and_reason_codes(registered):
          headers=["Auto-Submitted: auto-replied"])
     queue_empty(env)
     assert len(messages(env, owner)) == 6
+    # One message asks for at most 20 listings.
+    send(port, owner, "listserver@" + DOMAIN, "review quiet@example.com %s\n" % PASSWORD * 30)
+    queue_empty(env)
+    later = messages(env, owner)[6:]
+    assert sum(m["Subject"] == "REVIEW quiet@example.com" for m in later) == 20 and len(later) == 21
     assert members(env, "news") == ["anna@example.com", "o'brien@remote.test"]
 
     # The admin tool shares the database with the running server.
