@@ -132,7 +132,7 @@ std::string ReportStatus(const mime::Message& report) {
 
 LeafCount CountLeafParts(const mime::Message& message) {
     LeafCount count;
-    if (message.CountParts() == 0) {
+    if (!message.Headers().IsMultipart() || message.CountParts() == 0) {
         count.all = 1;
         count.text = EqualsNoCase(message.Headers().ContentType(), "text") ? 1 : 0;
         return count;
@@ -165,7 +165,8 @@ void AddSubjectPrefix(mime::Message& message, std::string_view text) {
 
 void AddSignature(mime::Message& message, std::string_view plain, std::string_view html) {
     const std::string htmlSignature = html.empty() ? HtmlFromPlain(plain) : std::string(html);
-    if (message.CountParts() == 0) {
+    // A message that is not multipart is its own one part: its header is the one written.
+    if (!message.Headers().IsMultipart()) {
         const mime::HeaderBlock& header = message.Headers();
         const std::string text = mime::DecodeBody(header.ContentTransferEncoding(), message.BodyText());
         std::optional<std::string> signed_;
