@@ -12,6 +12,7 @@ import sqlite3
 
 from conftest import WAIT, admin, log_text, wait_for
 from test_router import envelopes, folder, inbox, read_envelope, serving
+from test_transport import Peer, relay_through
 
 DOMAIN = "example.com"
 PASSWORD = "listpw1"
@@ -400,3 +401,38 @@ def test_a_distribution_cut_off_by_a_crash_resumes_and_repeats_at_most_one_batch
     print("copies made twice: %d" % len(twice))
     assert all(n <= 2 for n in got.values()) and len(twice) <= 100, len(twice)
     assert len(messages(env, "anna@" + DOMAIN)) in (1, 2)
+
+
+def test_remote_members_get_copies_and_their_refusals_count_against_them(registered):
+    """The whole way round: the transport hands the copies to a peer under each member's return path;
+    the peer refuses one member, the server's own notice goes to that return path, and the third
+    such notice removes the member."""
+    env = registered
+    setup_domain(env, ["anna"])
+    make_list(env, "talk")
+    for address in ("anna@example.com", "ok@remote.test", "refused@remote.test"):
+        admin(env, "member", "add", "talk@example.com", address)
+    peer = Peer()
+    peer.replies = {"RCPT TO:<refused@": "550 5.1.1 No such user"}
+    try:
+        port = serving(env)
+        env.configure_debug("NoTransports", 0)
+        for key, value in relay_through(peer):
+            admin(env, "config", "set", key, value)
+        server = env.start().wait_ready()
+        for number in range(1, 4):
+            post(port, "anna@" + DOMAIN, "talk@" + DOMAIN, "Posting %d" % number, "Text %d.\r\n" % number)
+            wait_for(lambda: len([s for s in peer.with_rcpt("ok@remote.test") if s["done"]]) == number, "copy %d" % number)
+            wait_for(lambda: not envelopes(folder(env, "_In")) and not envelopes(folder(env, "_Out", "remote.test")),
+                     "the refusal's notice handled")
+            if number < 3:
+                with sqlite3.connect(os.path.join(env.store, DOMAIN, "talk", "talk.mdb")) as db:
+                    assert db.execute("SELECT Errors FROM Members WHERE Email = 'refused@remote.test'").fetchone() == (number,)
+        session = peer.delivered("ok@remote.test")
+        mail_from = session["commands"][1]
+        assert re.fullmatch(r"MAIL FROM:<talk\+bounce-\d+-[0-9a-f]{16}@example\.com>.*", mail_from), mail_from
+        assert b"List-Id: \"talk\" <talk.example.com>\r\n" in session["data"]
+        assert members(env, "talk") == ["anna@example.com", "ok@remote.test"]
+        assert server.stop() == 0
+    finally:
+        peer.close()
