@@ -436,3 +436,26 @@ def test_remote_members_get_copies_and_their_refusals_count_against_them(registe
         assert server.stop() == 0
     finally:
         peer.close()
+
+
+def test_a_member_database_that_can_not_be_read_keeps_the_posting_and_is_never_overwritten(registered):
+    env = registered
+    setup_domain(env, ["anna"])
+    foreign = os.path.join(env.root, "members.mdb")
+    with open(foreign, "wb") as f:
+        f.write(b"Standard Jet DB\0" + bytes(range(256)) * 8)
+    with open(foreign, "rb") as f:
+        before = f.read()
+    make_list(env, "old", nonmemberscanpost="bool:true")
+    admin(env, "mailbox", "set", "old@example.com", "ml:datasource", "str:" + foreign)
+    assert env.admin("member", "add", "old@example.com", "anna@example.com").returncode == 1
+    port = serving(env)
+    env.configure_debug("RouterRetryPause", 1)
+    server = env.start().wait_ready()
+    post(port, "anna@" + DOMAIN, "old@" + DOMAIN, "Kept", "Text.\r\n")
+    # Tried again and again, then held: never taken as distributed.
+    wait_for(lambda: envelopes(folder(env, "_Held")), "the posting held")
+    assert not envelopes(folder(env, "_In")) and messages(env, "anna@" + DOMAIN) == []
+    with open(foreign, "rb") as f:
+        assert f.read() == before
+    assert server.stop() == 0
