@@ -187,8 +187,10 @@ def test_joining_and_leaving_need_the_token_the_list_made_for_that_address(regis
     reply, token = confirmation_address(requests[0])
     other_reply, other_token = confirmation_address(requests[1])
     assert reply.startswith("join-my-news-") and other_reply.startswith("join-other-")
-    # One password for both lists, but each list has its own tokens.
+    # One password for both lists, but each list has its own tokens, made of a secret never shown.
     assert token != other_token
+    shown = admin(env, "mailbox", "show", "my-news@" + DOMAIN).stdout
+    assert "_MLSecret=(set)" in shown and not re.search(r"[0-9a-f]{64}", shown)
     changed = reply.replace(token, token[:7] + ("0" if token[7] != "0" else "1") + token[8:])
     send(port, bert, changed, "yes")
     send(port, carl, reply, "yes, but I am not bert")
