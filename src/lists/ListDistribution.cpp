@@ -2,6 +2,8 @@
 // size and attachments, the list's changes, and the copies for the members.
 #include "lists/ListServer.h"
 
+#include <optional>
+
 #include "core/Logging.h"
 #include "lists/ListMail.h"
 #include "lists/ListPosting.h"
@@ -13,6 +15,18 @@
 namespace pw::lists {
 
 namespace {
+
+// The last member a posting's copies were made for, as its record keeps it: "<stem> <address>". The
+// stem ties it to this envelope: a copy of the record made elsewhere (a forward re-injecting the
+// message) is a new posting, not one half distributed.
+std::optional<std::string> Served(const store::Envelope& envelope, const std::string& key) {
+    const std::string value = envelope.GetProperties().Text(key);
+    const std::string mark = envelope.Stem() + " ";
+    if (!value.starts_with(mark)) return std::nullopt;
+    return value.substr(mark.size());
+}
+
+std::string ServedKey(MailingList& list) { return std::string(kServedKey) + ToLowerAscii(list.Address()); }
 
 void Refuse(const store::Envelope& envelope, MailingList& list, std::string_view reason, const std::string& sender,
             std::vector<double>& queued) {
@@ -59,7 +73,7 @@ void ListServer::Post(store::Envelope& envelope, std::shared_ptr<store::MailBox>
 
     // A routing cut off during distribution comes back with the last member served: the posting was
     // accepted then, and is made again the same way, without its checks and counts.
-    const bool resumed = !envelope.GetProperties().Text(std::string(kServedKey) + ToLowerAscii(list.Address())).empty();
+    const bool resumed = Served(envelope, ServedKey(list)).has_value();
     if (!resumed) {
         switch (list.Type()) {
         case MLModeratedType: {
@@ -134,8 +148,8 @@ void ListServer::Post(store::Envelope& envelope, std::shared_ptr<store::MailBox>
 }
 
 void ListServer::Distribute(store::Envelope& envelope, MailingList& list, mime::Message& posting, std::vector<double>& queued) {
-    const std::string servedKey = std::string(kServedKey) + ToLowerAscii(list.Address());
-    std::string served = envelope.GetProperties().Text(servedKey);
+    const std::string servedKey = ServedKey(list);
+    std::string served = Served(envelope, servedKey).value_or(std::string());
     const bool perMember = list.PostingsTo() == MLPostingsToMember;
     const std::int32_t hops = envelope.GetProperties().Number(kHopsKey) + 1;
     const auto in = store_->InFolder();
@@ -166,7 +180,7 @@ void ListServer::Distribute(store::Envelope& envelope, MailingList& list, mime::
             ++copies;
         }
         served = batch.back().Address();
-        envelope.GetProperties().SetItem(servedKey, Variant::Text(served));
+        envelope.GetProperties().SetItem(servedKey, Variant::Text(envelope.Stem() + " " + served));
         envelope.Update();
     }
     core::Log(core::LogLevelNormal, Format("The list %s made %u copies of %s", {std::string_view(list.Address()), std::uint64_t{copies},

@@ -40,7 +40,7 @@ inline constexpr std::size_t kSecretBytes = 32;
 // more, so the hop limit ends a loop through lists too.
 inline constexpr std::string_view kHopsKey = "router:hops";
 // The property of a queued posting naming the last member (by address) its copies were made for,
-// per list: "list:served:<list address>".
+// per list: "list:served:<list address>", the value "<envelope stem> <member address>".
 inline constexpr std::string_view kServedKey = "list:served:";
 
 }  // namespace pw::lists
