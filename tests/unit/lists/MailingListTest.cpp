@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "TestSupport.h"
 #include "store/MessageStore.h"
@@ -89,6 +91,29 @@ TEST_F(ListsFixture, TokensNeedTheListsOwnSecret) {
     // The secret is kept: the list opened again makes the same token.
     MailingList again(domain_->GetMailBoxes()->Item("first"));
     EXPECT_TRUE(again.CheckToken("join", "anna@example.org", token));
+}
+
+TEST_F(ListsFixture, WritersOnTwoConnectionsWaitForEachOtherInsteadOfFailing) {
+    MailingList list(MakeList("busy"));
+    list.Members();  // made once, as the first router to need it would
+    std::atomic<int> failures{0};
+    auto writer = [&](char tag) {
+        try {
+            auto members = list.Members();
+            for (int i = 0; i < 300; ++i) {
+                members->Add(std::string(1, tag) + std::to_string(i) + "@example.org");
+                if (i % 3 == 0) members->CountPosting(std::string(1, tag) + std::to_string(i) + "@example.org");
+            }
+        } catch (const ComError&) {
+            ++failures;
+        }
+    };
+    std::thread first(writer, 'a');
+    std::thread second(writer, 'b');
+    first.join();
+    second.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(list.Members()->Count(), 600);
 }
 
 TEST_F(ListsFixture, ErrorsCountUntilAMonthPasses) {
