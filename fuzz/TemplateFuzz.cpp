@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "FuzzScratch.h"
-#include "router/MessageTemplate.h"
+#include "templates/MessageTemplate.h"
 
 namespace {
 
@@ -24,13 +24,13 @@ const std::vector<std::string>& Placeholders() {
     return names;
 }
 
-const router::MessageTemplate& QuotingTemplate() {
-    static const router::MessageTemplate loaded = [] {
+const templates::MessageTemplate& QuotingTemplate() {
+    static const templates::MessageTemplate loaded = [] {
         const std::string path = fuzz::ScratchDirectory() + "/quoting.xml";
         std::ofstream(path) << "<t><subject>$SUBJECT$ $HEADER$</subject><plaintext>$HEADER$ $SUBJECT$ $MSGDATE$ $SENDER$ "
                                "$REASON$ $FAILEDRECIPIENTS$ $HEADER$</plaintext><htmltext>$HEADER$</htmltext>"
                                "<attach_message>yes</attach_message></t>";
-        router::MessageTemplate made;
+        templates::MessageTemplate made;
         if (!made.Load(path)) __builtin_trap();
         return made;
     }();
@@ -61,15 +61,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         longest = std::max(longest, value.size());
     }
 
-    const std::string result = router::Substitute(text, values);
+    const std::string result = templates::Substitute(text, values);
     std::size_t dollars = 0;
     for (const char c : text) dollars += c == '$';
     if (result.size() > text.size() + dollars * longest) __builtin_trap();
-    if (router::Substitute(text, {}) != text) __builtin_trap();
+    if (templates::Substitute(text, {}) != text) __builtin_trap();
 
-    for (const std::size_t limit : {std::size_t{0}, std::size_t{7}, router::kMaxTemplateLineValue}) {
-        const std::string value = router::BoundedValue(input, limit);
-        const std::string lines = router::BoundedLines(input, limit);
+    for (const std::size_t limit : {std::size_t{0}, std::size_t{7}, templates::kMaxTemplateLineValue}) {
+        const std::string value = templates::BoundedValue(input, limit);
+        const std::string lines = templates::BoundedLines(input, limit);
         if (value.size() > limit && value.size() != input.size()) __builtin_trap();
         if (lines.size() > limit && lines.size() != input.size()) __builtin_trap();
         if (input.substr(0, value.size()) != value || input.substr(0, lines.size()) != lines) __builtin_trap();
@@ -79,15 +79,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // original it attaches (whole only when small, else its header).
     std::map<std::string, std::string> capped;
     for (const auto& [name, value] : values) {
-        capped[name] = name == "$HEADER$" ? router::BoundedLines(value, router::kMaxQuotedHeader)
-                                          : router::BoundedValue(value, router::kMaxTemplateLineValue);
+        capped[name] = name == "$HEADER$" ? templates::BoundedLines(value, templates::kMaxQuotedHeader)
+                                          : templates::BoundedValue(value, templates::kMaxTemplateLineValue);
     }
     const std::string original(pieces.back());
-    auto message = router::ComposeFromTemplate(QuotingTemplate(), capped, original);
+    auto message = templates::ComposeFromTemplate(QuotingTemplate(), capped, original);
     if (!message) __builtin_trap();
-    const std::size_t quoted = 5 * router::kMaxQuotedHeader + 6 * router::kMaxTemplateLineValue;
+    const std::size_t quoted = 5 * templates::kMaxQuotedHeader + 6 * templates::kMaxTemplateLineValue;
     // Quoted-printable at most triples a byte and adds a soft break per line; the rest is structure.
-    const std::size_t bound = 3 * (2 * quoted) + 4 * router::kMaxAttachedOriginal + 64 * 1024;
+    const std::size_t bound = 3 * (2 * quoted) + 4 * templates::kMaxAttachedOriginal + 64 * 1024;
     if (message->SaveToString().size() > bound) __builtin_trap();
     return 0;
 }

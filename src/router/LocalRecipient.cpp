@@ -6,15 +6,14 @@
 
 namespace pw::router {
 
-LocalRecipient ClassifyLocalRecipient(const store::Domain& domain, std::string_view local, std::shared_ptr<store::MailBox>* mailbox) {
+LocalRecipient ClassifyLocalRecipient(const store::Domain& domain, std::string_view local, std::shared_ptr<store::MailBox>* mailbox,
+                                      lists::ListAddress* request) {
     if (EqualsNoCase(local, "null") || EqualsNoCase(local, "mail-deamon")) return LocalRecipient::Discarded;
-    if (EqualsNoCase(local, "listserver") || EqualsNoCase(local, "listserv") || EqualsNoCase(local, "command")) {
-        return LocalRecipient::Unhandled;
-    }
-    for (const std::string_view prefix : {std::string_view("join-"), std::string_view("leave-")}) {
-        if (!StartsWithNoCase(local, prefix)) continue;
-        const auto list = domain.GetMailBoxes()->Item(local.substr(prefix.size()));
-        if (list && list->MailBoxType() == store::MailingListMailBoxType) return LocalRecipient::ListRequest;
+    if (lists::IsListServerAddress(local)) return LocalRecipient::ListCommands;
+    if (EqualsNoCase(local, "command")) return LocalRecipient::Unhandled;
+    if (auto found = lists::FindListAddress(domain, local); found.kind != lists::ListAddressKind::None) {
+        if (request) *request = std::move(found);
+        return LocalRecipient::ListRequest;
     }
     auto found = domain.GetMailBoxes()->Item(local);
     if (!found) return LocalRecipient::Unknown;

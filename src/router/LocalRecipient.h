@@ -7,16 +7,18 @@
 #include <memory>
 #include <string_view>
 
+#include "lists/ListServer.h"
 #include "store/Domain.h"
 #include "store/MailBox.h"
 
 namespace pw::router {
 
 // What the router makes of a local part of one of its domains; `mailbox` receives the mailbox when
-// there is one.
-enum class LocalRecipient { Discarded, Unhandled, ListRequest, MailBox, Unknown };
+// there is one. ListCommands is "listserver"/"listserv"; ListRequest a list's confirmation, shortcut
+// or bounce address (lists::FindListAddress), found before the mailbox lookup.
+enum class LocalRecipient { Discarded, Unhandled, ListCommands, ListRequest, MailBox, Unknown };
 LocalRecipient ClassifyLocalRecipient(const store::Domain& domain, std::string_view local,
-                                      std::shared_ptr<store::MailBox>* mailbox = nullptr);
+                                      std::shared_ptr<store::MailBox>* mailbox = nullptr, lists::ListAddress* request = nullptr);
 // Would mail to this local part go back to its sender as unknown (the domain's rule 0)? The SMTP
 // server refuses such a recipient at RCPT: accepting it would send a notice to a sender who is often
 // forged, which puts a server on backscatter block lists.

@@ -20,6 +20,7 @@
 #include "mime/Xtext.h"
 #include "platform/Text.h"
 #include "router/MessageTemplate.h"
+#include "templates/AutomaticMail.h"
 #include "router/Notifications.h"
 #include "router/RouterQueue.h"
 #include "store/UidCounter.h"
@@ -496,17 +497,35 @@ void Router::CarryDeliveryRequests(const store::Envelope& source, store::Envelop
 void Router::HandleLocal(store::Envelope& envelope, const std::string& address, const std::string& local,
                          const store::Domain& domain) {
     std::shared_ptr<store::MailBox> mailbox;
-    switch (ClassifyLocalRecipient(domain, local, &mailbox)) {
+    lists::ListAddress request;
+    switch (ClassifyLocalRecipient(domain, local, &mailbox, &request)) {
     case LocalRecipient::Discarded: return;
     case LocalRecipient::Unhandled:
         core::Log(core::LogLevelWarning, "No handler for " + address + " yet; the message to it is not delivered");
         return;
+    case LocalRecipient::ListCommands:
+        ServeList([&](lists::ListServer& server, std::vector<double>& queued) { server.Commands(envelope, domain, queued); });
+        return;
     case LocalRecipient::ListRequest:
-        core::Log(core::LogLevelWarning, "No list server yet; the subscription request " + address + " is not handled");
+        ServeList([&](lists::ListServer& server, std::vector<double>& queued) { server.Request(envelope, request, queued); });
         return;
     case LocalRecipient::MailBox: DeliverToMailBox(envelope, address, *mailbox); return;
     case LocalRecipient::Unknown: HandleUnknown(envelope, address, local, domain); return;
     }
+}
+
+void Router::ServeList(const std::function<void(lists::ListServer&, std::vector<double>&)>& serve) {
+    // What the list server queued is submitted even when it stopped on an error: those envelopes are
+    // safe in "_In", and the routing that failed is tried again later.
+    std::vector<double> queued;
+    try {
+        lists::ListServer server(store_);
+        serve(server, queued);
+    } catch (...) {
+        for (const double uid : queued) SubmitEnvelope(uid);
+        throw;
+    }
+    for (const double uid : queued) SubmitEnvelope(uid);
 }
 
 void Router::DeliverToMailBox(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox) {
@@ -567,9 +586,11 @@ bool Router::DeliverByKind(store::Envelope& envelope, const std::string& address
         Reinject(envelope, SplitAddressList(properties.Text("alias:fwdtoaddrs")), sender, mailbox.Address());
         return false;
     case store::GroupMailBoxType: DeliverGroup(envelope, mailbox); return false;
-    case store::MailingListMailBoxType:
-        core::Log(core::LogLevelWarning, "No list server yet; the message to the list " + address + " is not delivered");
+    case store::MailingListMailBoxType: {
+        auto list = store_->FindMailBox(mailbox.Address());
+        ServeList([&](lists::ListServer& server, std::vector<double>& queued) { server.Post(envelope, list, queued); });
         return false;
+    }
     case store::RelayMailBoxType: {
         if (properties.Number("relay:to") != 1 || properties.Number("relay:when") != 2) return true;
         std::function<bool(const store::Envelope&, const store::MailBox&)> handOff;
@@ -684,14 +705,9 @@ void Router::AutoReply(const store::Envelope& envelope, store::MailBox& mailbox)
     // RFC 3834: never to automatic mail, bulk or list mail, bounces, the system sender or spam, and
     // only ever to the envelope sender -- the address that answers for the delivery, not whatever
     // the header claims.
-    if (envelope.Sender().empty() || StartsWithNoCase(envelope.Sender(), "mail-deamon@")) return;
     if (envelope.GetProperties().Number(store::kSpamStatusKey) == 1) return;
     const mime::HeaderBlock header = ReadHeader(envelope);
-    const std::string submitted = ToLowerAscii(TrimAscii(header.Field("Auto-Submitted")));
-    if (!submitted.empty() && submitted != "no") return;
-    const std::string precedence = ToLowerAscii(TrimAscii(header.Field("Precedence")));
-    if (precedence == "bulk" || precedence == "list" || precedence == "junk") return;
-    if (header.Has("List-Id")) return;
+    if (templates::IsAutomaticMail(envelope.Sender(), header)) return;
     const std::string target = AddressOnly(envelope.Sender());
     if (target.empty()) return;
     noRespond_->Refresh();

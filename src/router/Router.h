@@ -37,8 +37,9 @@
 // report goes into "X-SpamAssassin-Report:" of spam and clean mail alike -- content replaced
 // atomically, then the record, before any recipient. No verdict (spamd down or failing): the message
 // goes on unjudged by it.
-// The list server and the commands by mail join when they are built: their recipients are logged
-// and not delivered.
+// The lists' mail goes to the list server (src/lists): postings, "listserver", confirmation and bounce
+// addresses; it queues what it sends and the router submits it. Commands by mail join when they are
+// built: their recipients are logged and not delivered.
 // Thread safety: one Router per router thread; the pool and queue are shared and locked.
 #pragma once
 
@@ -147,6 +148,8 @@ private:
     void HandleRecipient(store::Envelope& envelope, std::size_t index);
     void HandleLocal(store::Envelope& envelope, const std::string& address, const std::string& local,
                      const store::Domain& domain);
+    // Runs the list server and submits every envelope it queued.
+    void ServeList(const std::function<void(lists::ListServer&, std::vector<double>&)>& serve);
     void SendToRemote(store::Envelope& envelope, const std::string& domain);
     void DeliverToMailBox(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox);
     bool DeliverByKind(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox);

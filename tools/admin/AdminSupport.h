@@ -47,6 +47,8 @@ int ConnectNowCommand(Arguments args);
 int SendersCommand(Arguments args);
 int CharsetCommand(Arguments args);
 int PhrasesCommand(Arguments args);
+// A mailing list's members ("member add|remove|list", MemberCommands.cpp), likewise.
+int MemberCommand(Arguments args);
 // "spam learn": sa-learn on the store's learning folders, now.
 int SpamCommand(Arguments args);
 // "backup list|verify|now|restore" (BackupCommands.cpp).

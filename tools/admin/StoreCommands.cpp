@@ -9,6 +9,7 @@
 #include "AdminSupport.h"
 #include "TypedValue.h"
 #include "core/RegistryKeys.h"
+#include "lists/ListTypes.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "store/MessageStore.h"
@@ -130,7 +131,8 @@ int MailBoxShow(std::string_view address) {
     if (const auto inbox = mailbox->InFolder()) std::printf("messages=%zu\n", inbox->GetEnvelopes()->Count());
     for (const auto& record : mailbox->GetProperties().Tree().Records()) {
         if (record.value.IsEmpty()) continue;
-        const bool secret = EqualsNoCase(record.key, store::kPasswordKey);
+        // A list's token secret is as much a password as the password: whoever reads it can make tokens.
+        const bool secret = EqualsNoCase(record.key, store::kPasswordKey) || EqualsNoCase(record.key, lists::kSecretKey);
         std::printf("%s=%s\n", record.key.c_str(), secret ? "(set)" : FormatTypedValue(record.key, record.value).c_str());
     }
     return 0;

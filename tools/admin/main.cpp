@@ -54,6 +54,10 @@ constexpr CommandGroup kGroups[] = {
      "  mailbox set ADDRESS KEY VALUE    set a property (not the password)\n"
      "  mailbox password ADDRESS PW      set the password\n"
      "KIND is postmaster, user (the default), forward, group, list, autoresponder, robot, relay or alias.\n"},
+    {"member",
+     "  member add LIST ADDRESS          add a member to a mailing list's database\n"
+     "  member remove LIST ADDRESS       remove a member\n"
+     "  member list LIST                 one address per line, in the database's order\n"},
     {"senders",
      "  senders LIST add TEXT            add an address (\"Name\" <a@b.test>) or a pattern (*@b.test)\n"
      "  senders LIST remove TEXT         remove the entry with exactly that key\n"
@@ -253,6 +257,7 @@ int Main(Arguments args) {
         if (group == "phrases") status = PhrasesCommand(args.subspan(1));
         if (group == "spam") status = SpamCommand(args.subspan(1));
         if (group == "backup") status = BackupCommand(args.subspan(1));
+        if (group == "member") status = MemberCommand(args.subspan(1));
         if (status >= 0) return status;
         PrintUsage(stderr, IsGroup(group) ? group : std::string_view());
         return kExitUsage;

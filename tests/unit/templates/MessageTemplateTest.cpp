@@ -1,12 +1,13 @@
 // MessageTemplate: template texts and attachments, and the delivery status notices built from dsn.xml.
-#include "router/MessageTemplate.h"
+#include "templates/MessageTemplate.h"
 
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "core/Configuration.h"
 #include "store/MessageStore.h"
 
-namespace pw::router {
+namespace pw::templates {
 namespace {
 
 std::string WriteTemplate(const test::ScratchDirectory& scratch, std::string_view body) {
@@ -52,7 +53,11 @@ TEST(MessageTemplateTest, NoticeForTwoRecipientsHasTwoBlocksAndNoAttemptCountWit
     recipients[0].statusDetail = 1;
     recipients[1].address = "two@remote.test";
     recipients[1].diagnostic = "550 5.1.1 unknown";
+    // The notice names the primary domain; the process-wide setting is this test's own while it runs
+    // (tests before it may have left one).
+    core::ServerConfig().Set(store::kPrimaryDomainKey, Variant::Text("notices.test"));
     const auto uid = SendNotification(*original, recipients, DsnFailed, std::nullopt);
+    core::ServerConfig().Remove(store::kPrimaryDomainKey);
     ASSERT_TRUE(uid) << "dsn.xml must travel beside the test binary";
     const auto notice = messageStore->InFolder()->GetEnvelopes()->FindEnvelope(*uid);
     ASSERT_TRUE(notice);
@@ -62,7 +67,7 @@ TEST(MessageTemplateTest, NoticeForTwoRecipientsHasTwoBlocksAndNoAttemptCountWit
     notice->GetContent(message);
     const std::string text = message.SaveToString();
     EXPECT_NE(text.find("report-type=delivery-status"), std::string::npos);
-    EXPECT_EQ(text.find("Reporting-MTA: dns; localhost\r\n\r\nOriginal-Recipient: rfc822; one@remote.test"), text.find("Reporting-MTA"));
+    EXPECT_EQ(text.find("Reporting-MTA: dns; notices.test\r\n\r\nOriginal-Recipient: rfc822; one@remote.test"), text.find("Reporting-MTA"));
     EXPECT_NE(text.find("\r\n\r\nOriginal-Recipient: rfc822; two@remote.test"), std::string::npos);
     EXPECT_EQ(text.find("Diagnostic-Code"), text.rfind("Diagnostic-Code")) << "only the second recipient has one";
     EXPECT_NE(text.find("The message could not be delivered."), std::string::npos) << "text 107 without a retry record";
@@ -137,4 +142,4 @@ TEST(MessageTemplateTest, SubstitutionTakesValuesAsTheyAreAndCapsBoundTheNoticeO
 }
 
 }  // namespace
-}  // namespace pw::router
+}  // namespace pw::templates

@@ -1,5 +1,5 @@
 // MessageTemplate: template files, placeholders, notices and template messages.
-#include "router/MessageTemplate.h"
+#include "templates/MessageTemplate.h"
 
 #include <ctime>
 #include <pugixml.hpp>
@@ -17,7 +17,7 @@
 #include "platform/Text.h"
 #include "store/MessageStore.h"
 
-namespace pw::router {
+namespace pw::templates {
 
 // The message model these notices are built with.
 using mime::Address;
@@ -421,8 +421,26 @@ std::optional<double> SendTemplateMessage(const std::string& templateFile, const
     return Store(*message, recipient);
 }
 
+std::optional<double> SendMessage(const std::string& from, const std::string& to, std::string_view subject,
+                                  std::string_view body, const std::vector<std::pair<std::string, std::string>>& fields) {
+    Message message;
+    message.SetFrom(from);
+    message.SetTo(to);
+    message.SetSubject(FirstLine(subject));
+    message.SetDate(FormatMessageDate(Now()));
+    message.SetMessageID(MakeMessageID(PrimaryDomain()));
+    message.SetHeaderField("X-Mailer", core::kProductName);
+    message.SetHeaderField("Auto-Submitted", "auto-generated");
+    for (const auto& [name, value] : fields) message.SetHeaderField(name, value);
+    message.SetHeaderField("MIME-Version", "1.0");
+    message.SetContentType("text", "plain", "charset=utf-8");
+    message.SetContentTransferEncoding("quoted-printable");
+    message.SetBodyText(EncodeQuotedPrintable(body));
+    return Store(message, to);
+}
+
 std::optional<double> SendVirusNotice(const store::Envelope& triggering, std::string_view reason, const std::string& recipient) {
     return SendTemplateMessage("virus.xml", nullptr, triggering, reason, {}, recipient);
 }
 
-}  // namespace pw::router
+}  // namespace pw::templates
