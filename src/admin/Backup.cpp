@@ -15,6 +15,7 @@
 #include "store/UidCounter.h"
 
 #include <openssl/evp.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <array>
@@ -57,6 +58,14 @@ bool LeftOut(const std::string& name) {
 
 // Files written in place rather than replaced: a link would change with them, so they are copied.
 bool WrittenInPlace(const std::string& name) { return name == "_uid"; }
+
+// A mailing list's member database ("<list>.mdb") and SQLite's files beside it. SQLite writes pages
+// in place, outside the storage layer and its gate: the database is copied through SQLite's own
+// online backup instead, and its journal files are never copied (the copy is a whole database).
+bool IsMemberDatabase(const std::string& name) { return name.ends_with(".mdb"); }
+bool IsDatabaseJournal(const std::string& name) {
+    return name.ends_with(".mdb-wal") || name.ends_with(".mdb-shm") || name.ends_with(".mdb-journal");
+}
 
 std::string Trimmed(std::string text) {
     while (!text.empty() && (text.back() == '/' || text.back() == '\\')) text.pop_back();
@@ -207,7 +216,8 @@ bool CopyInto(int fromDirectory, int toDirectory, const std::string& name) {
 // names absent. Run once while the store changes, it links nearly everything; run again inside the
 // pause, it only mends what changed since, comparing the listings' inode numbers, so the pause costs
 // two directory listings and the changes, not a link per file.
-bool Mirror(int from, int to, const std::string& path, std::string& failure) {
+bool Mirror(int from, int to, const std::string& path, const std::string& relative, std::vector<std::string>* databases,
+            std::string& failure) {
     std::map<std::string, DirectoryEntry> live, copied;
     if (!ListDirectory(from, live) || !ListDirectory(to, copied)) {
         failure = "can not list " + path + ": " + SystemError(errno);
@@ -232,14 +242,19 @@ bool Mirror(int from, int to, const std::string& path, std::string& failure) {
             const UniqueFd childFrom(::openat(from, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             const UniqueFd childTo(::openat(to, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!childFrom) continue;  // removed since the listing
-            if (!childTo || !Mirror(childFrom.Get(), childTo.Get(), path + "/" + name, failure)) {
+            const std::string below = relative.empty() ? name : relative + "/" + name;
+            if (!childTo || !Mirror(childFrom.Get(), childTo.Get(), path + "/" + name, below, databases, failure)) {
                 if (failure.empty()) failure = "can not open the snapshot of " + path + "/" + name;
                 return false;
             }
             continue;
         }
         // Symbolic links and special files are never part of the store and are never followed.
-        if (entry.type != DT_REG) continue;
+        if (entry.type != DT_REG || IsDatabaseJournal(name)) continue;
+        if (IsMemberDatabase(name)) {
+            if (databases) databases->push_back(relative.empty() ? name : relative + "/" + name);
+            continue;
+        }
         if (WrittenInPlace(name)) {
             if (!CopyInto(from, to, name)) {
                 failure = "can not copy " + path + "/" + name + ": " + SystemError(errno);
@@ -260,7 +275,7 @@ bool Mirror(int from, int to, const std::string& path, std::string& failure) {
     return true;
 }
 
-bool MirrorTree(const fs::path& from, const fs::path& to, std::string& failure) {
+bool MirrorTree(const fs::path& from, const fs::path& to, std::vector<std::string>* databases, std::string& failure) {
     if (::mkdir(to.c_str(), 0700) != 0 && errno != EEXIST) {
         failure = "can not make " + to.string() + ": " + SystemError(errno);
         return false;
@@ -271,7 +286,7 @@ bool MirrorTree(const fs::path& from, const fs::path& to, std::string& failure) 
         failure = "can not open " + (source ? to : from).string() + ": " + SystemError(errno);
         return false;
     }
-    return Mirror(source.Get(), target.Get(), from.string(), failure);
+    return Mirror(source.Get(), target.Get(), from.string(), {}, databases, failure);
 }
 
 struct CopyState {
@@ -330,6 +345,49 @@ bool CopyTree(const fs::path& from, const fs::path& to, const std::string& relat
         ++state.files;
         state.bytes += size;
     }
+    return true;
+}
+
+// A member database, whole and consistent, through SQLite's online backup: writers of the list go on
+// meanwhile (SQLite restarts the copy when they change it, which is rare for a member list).
+bool CopyDatabase(const fs::path& from, const fs::path& to, const std::string& relative, CopyState& state, std::string& failure) {
+    sqlite3* source = nullptr;
+    sqlite3* target = nullptr;
+    int result = sqlite3_open_v2(from.c_str(), &source, SQLITE_OPEN_READONLY, nullptr);
+    if (result == SQLITE_OK) result = sqlite3_open_v2(to.c_str(), &target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (result == SQLITE_OK) {
+        sqlite3_busy_timeout(source, 30000);
+        sqlite3_backup* backup = sqlite3_backup_init(target, "main", source, "main");
+        if (backup == nullptr) {
+            result = sqlite3_errcode(target);
+        } else {
+            do {
+                result = sqlite3_backup_step(backup, -1);
+                if (result == SQLITE_BUSY || result == SQLITE_LOCKED) sqlite3_sleep(50);
+            } while ((result == SQLITE_OK || result == SQLITE_BUSY || result == SQLITE_LOCKED) && !(state.stop && state.stop->load()));
+            sqlite3_backup_finish(backup);
+        }
+        // The copy stands alone: one file, without the live database's write-ahead log mode, so that
+        // reading it (a verify, a look with sqlite3) leaves no journal files beside it.
+        if (result == SQLITE_DONE) sqlite3_exec(target, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    }
+    const std::string problem = target ? sqlite3_errmsg(target) : source ? sqlite3_errmsg(source) : "out of memory";
+    sqlite3_close(source);
+    sqlite3_close(target);
+    if (result != SQLITE_DONE) {
+        failure = "can not copy the member database " + from.string() + ": " + (state.stop && state.stop->load() ? "the server is stopping" : problem);
+        return false;
+    }
+    ::chmod(to.c_str(), 0600);
+    std::string digest;
+    std::uint64_t size = 0;
+    if (!FileDigest(to, digest, size)) {
+        failure = "can not read " + to.string();
+        return false;
+    }
+    state.lines << digest << ' ' << size << ' ' << relative << '\n';
+    ++state.files;
+    state.bytes += size;
     return true;
 }
 
@@ -427,12 +485,13 @@ BackupOutcome BackupNow(const std::string& storeRoot, core::ConfigTree& config, 
     std::string failure;
     // Linked once while mail flows, then mended inside the pause: the pause pays only for the listing
     // and what changed meanwhile.
-    bool linked = MirrorTree(root, snapshot, failure);
+    std::vector<std::string> databases;
+    bool linked = MirrorTree(root, snapshot, nullptr, failure);
     if (linked) {
         const auto start = std::chrono::steady_clock::now();
         const WritePause pause;
         outcome.taken = Now();
-        linked = MirrorTree(root, snapshot, failure);
+        linked = MirrorTree(root, snapshot, &databases, failure);
         outcome.pause = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     }
     CopyState state;
@@ -445,6 +504,10 @@ BackupOutcome BackupNow(const std::string& storeRoot, core::ConfigTree& config, 
     }
     done = done && CopyTree(snapshot, partial, "", state, failure);
     RemoveQuietly(snapshot);
+    for (const std::string& database : databases) {
+        if (!done) break;
+        done = CopyDatabase(root / database, partial / database, database, state, failure);
+    }
     if (done && !SyncFileSystemOf(partial)) {
         failure = "can not flush " + partial.string() + ": " + SystemError(errno);
         done = false;

@@ -7,6 +7,7 @@ import pathlib
 import poplib
 import signal
 import smtplib
+import sqlite3
 import threading
 import time
 
@@ -50,6 +51,9 @@ def test_backup_under_load_rotation_verify_damage_and_restore(registered):
     directory = os.path.join(env.root, "backups") + "/"
     admin(env, "domain", "add", "example.com")
     admin(env, "mailbox", "add", "john@example.com", "--password", PASSWORD)
+    admin(env, "mailbox", "add", "news@example.com", "--kind", "list", "--password", PASSWORD)
+    for member in ("ann@remote.test", "bob@remote.test"):
+        admin(env, "member", "add", "news@example.com", member)
     # Generation 1 holds a file of an older copy; generation 2 must not be touched.
     os.makedirs(directory + "backup1/example.com")
     pathlib.Path(directory + "backup1/example.com/stale.eml").write_text("old mail")
@@ -98,6 +102,11 @@ def test_backup_under_load_rotation_verify_damage_and_restore(registered):
     live = pathlib.Path(env.store_file("example.com/john/_In"))
     assert all((live / r.name).with_suffix(".eml").read_bytes() == r.with_suffix(".eml").read_bytes() for r in records)
     assert oct(generation.stat().st_mode & 0o777) == "0o700" and oct(records[0].stat().st_mode & 0o777) == "0o600"
+    # The member database is whole, taken through SQLite (no journal files beside it).
+    database = [line.split(" ", 2)[2] for line in manifest if line.endswith(".mdb")]
+    assert len(database) == 1 and not any(line.endswith(("-wal", "-shm", "-journal")) for line in manifest)
+    with sqlite3.connect(generation / database[0]) as members:
+        assert members.execute("SELECT COUNT(*) FROM Members").fetchone()[0] == 2
     assert "every file matches" in admin(env, "backup", "verify", "1").stdout
     listed = admin(env, "backup", "list").stdout.splitlines()
     assert listed[0].startswith("1 ") and listed[1].startswith("2 (no manifest)")
