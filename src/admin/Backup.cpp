@@ -462,7 +462,7 @@ BackupOutcome BackupNow(const std::string& storeRoot, core::ConfigTree& config, 
     const fs::path root = fs::path(Trimmed(storeRoot));
     const std::string directory = BackupDirectory(config);
     std::error_code error;
-    fs::create_directories(directory, error);
+    // Judged before anything is made there: ".." and links resolved as far as the path exists.
     const fs::path realDirectory = fs::weakly_canonical(directory, error);
     const fs::path realRoot = fs::weakly_canonical(root, error);
     if (Inside(realDirectory, realRoot)) {
@@ -471,6 +471,7 @@ BackupOutcome BackupNow(const std::string& storeRoot, core::ConfigTree& config, 
         core::Log(core::LogLevelCritical, "Backup refused: " + outcome.failure);
         return outcome;
     }
+    fs::create_directories(directory, error);
     const int number = NextGeneration(config);
     const fs::path generation = fs::path(directory) / (std::string(kGenerationPrefix) + std::to_string(number));
     const fs::path partial = generation.string() + std::string(kPartialSuffix);

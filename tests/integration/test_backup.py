@@ -168,3 +168,10 @@ def test_stop_during_a_backup_ends_quickly_and_leaves_no_partial_generation(regi
     assert "Backup to %sbackup1 finished" % directory not in log_text(env)
     assert os.listdir(directory) == []
     assert not os.path.exists(env.store_file("pellworth.snapshot"))
+
+    # A backup directory inside the store (here through a link) would copy itself: refused.
+    os.symlink(env.store_file("example.com"), os.path.join(env.root, "inside"))
+    configure(env, ("sys:backup:path", "str:" + os.path.join(env.root, "inside", "backups")))
+    refused = env.admin("backup", "now")
+    assert refused.returncode == 1 and "lies inside the message store" in refused.stderr
+    assert not os.path.exists(env.store_file("example.com/backups"))
