@@ -31,6 +31,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace pw::admin {
 
@@ -158,10 +159,13 @@ struct DirectoryEntry {
     ino_t inode = 0;
     unsigned char type = DT_UNKNOWN;
 };
+// Hashed: an inbox of 200,000 files is listed twice inside the pause.
+using DirectoryListing = std::unordered_map<std::string, DirectoryEntry>;
 
 // The names of a directory with their inodes and kinds, from the listing alone (no stat per file).
-bool ListDirectory(int directory, std::map<std::string, DirectoryEntry>& entries) {
+bool ListDirectory(int directory, DirectoryListing& entries) {
     entries.clear();
+    entries.reserve(1024);
     const int copy = ::dup(directory);
     if (copy < 0) return false;
     DIR* listing = ::fdopendir(copy);
@@ -189,7 +193,7 @@ bool ListDirectory(int directory, std::map<std::string, DirectoryEntry>& entries
 bool RemoveEntry(int directory, const std::string& name, unsigned char type) {
     if (type != DT_DIR) return ::unlinkat(directory, name.c_str(), 0) == 0 || errno == ENOENT;
     const UniqueFd child(::openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::map<std::string, DirectoryEntry> entries;
+    DirectoryListing entries;
     if (child && ListDirectory(child.Get(), entries)) {
         for (const auto& [childName, entry] : entries) RemoveEntry(child.Get(), childName, entry.type);
     }
@@ -218,7 +222,7 @@ bool CopyInto(int fromDirectory, int toDirectory, const std::string& name) {
 // two directory listings and the changes, not a link per file.
 bool Mirror(int from, int to, const std::string& path, const std::string& relative, std::vector<std::string>* databases,
             std::string& failure) {
-    std::map<std::string, DirectoryEntry> live, copied;
+    DirectoryListing live, copied;
     if (!ListDirectory(from, live) || !ListDirectory(to, copied)) {
         failure = "can not list " + path + ": " + SystemError(errno);
         return false;
