@@ -17,9 +17,9 @@ PASSWORD = "secret12"
 WEEKDAYS = ("sun", "mon", "tue", "wed", "thu", "fri", "sat")
 
 
-def configure_backups(env, directory, smtp_port, pop3_port):
+def configure_backups(env, directory, smtp_port, pop3_port, period=1):
     env.configure_debug("NoListeners", 0)
-    env.configure_debug("MaintenancePeriod", 1)
+    env.configure_debug("MaintenancePeriod", period)
     env.configure_logging(2, 1)
     configure(env, ("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % smtp_port),
               ("sys:pop3:0:ip", "127.0.0.1"), ("sys:pop3:0:port", "port:%d" % pop3_port), ("sys:imap4:0:enabled", "i2:0"),
@@ -59,7 +59,8 @@ def test_backup_under_load_rotation_verify_damage_and_restore(registered):
     pathlib.Path(directory + "backup1/example.com/stale.eml").write_text("old mail")
     os.makedirs(directory + "backup2")
     pathlib.Path(directory + "backup2/keep").write_text("generation 2")
-    configure_backups(env, directory, smtp_port, pop3_port)
+    # The first pass, and with it the backup, comes 3 s after the start: clients are served before it.
+    configure_backups(env, directory, smtp_port, pop3_port, period=3)
 
     # Clients keep coming every 200 ms from before the start until the backup is over.
     served, failures, done = [], [], threading.Event()
@@ -69,7 +70,7 @@ def test_backup_under_load_rotation_verify_damage_and_restore(registered):
         while not done.is_set():
             try:
                 send(smtp_port, "during %d" % n)
-                served.append(time.monotonic())
+                served.append((n, time.time()))
             except (OSError, smtplib.SMTPException) as error:
                 failures.append(error)
             n += 1
@@ -95,6 +96,11 @@ def test_backup_under_load_rotation_verify_damage_and_restore(registered):
     manifest = (generation / "pellworth.backup").read_text().splitlines()
     assert manifest[0].startswith("taken ") and manifest[1].startswith("version ")
     assert not any(line.endswith((".lock", ".mark", ".sock")) or "/~" in line for line in manifest)
+    # Every message acknowledged before the snapshot is in the copy, routed or still queued.
+    taken = time.mktime(time.strptime(manifest[0][len("taken "):], "%Y-%m-%d %H:%M:%S"))
+    copied = b"".join(path.read_bytes() for path in generation.rglob("*.eml"))
+    before = [n for n, acknowledged in served if acknowledged < taken]
+    assert before and all(b"Subject: during %d\r\n" % n in copied for n in before)
     # As consistent as a crash: every record listed has its content, and both are the live bytes.
     inbox = generation / "example.com/john/_In"
     records = sorted(inbox.glob("*.env"))
