@@ -10,7 +10,7 @@
 
 namespace pw::templates {
 
-// True for mail from the null sender or the server's own "mail-deamon@", and for mail whose header
+// True for mail from the null sender, the server's own "mail-deamon@" or a "mailer-daemon@", and for mail whose header
 // says it is automatic ("Auto-Submitted:" other than "no"), bulk ("Precedence: bulk", "list",
 // "junk") or list mail ("List-Id:").
 bool IsAutomaticMail(std::string_view envelopeSender, const mime::HeaderBlock& header);
