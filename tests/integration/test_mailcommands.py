@@ -67,15 +67,8 @@ def test_commands_set_typed_values_and_the_password_and_switch_on_the_auto_reply
         "Hello, here are my settings:",
         "  MAILBOX  <owner@example.com>  %s  " % PASSWORD,
         "set I4 user:quota:nummsgs 40000",
-        "set i2 user:quota:sizemsg -32768",
         "Set BOOL mailbox:autoreplyenable y",
         "set bool alias:usembassender No",
-        "set UI1 group:count 255",
-        "set CY group:inturn 12.34",
-        "set R8 group:currentcount 2.5e3",
-        "set DATE user:quota:deletedays 2/29/2024",
-        "set DECIMAL group:currentaddress -9000000000000000000",
-        "set null alias:folder",
         "set BSTR mailbox:autoreplysubject",
         "Away",
         "Bcc: victim@remote.test",
@@ -94,15 +87,8 @@ def test_commands_set_typed_values_and_the_password_and_switch_on_the_auto_reply
     queue_empty(env)
     got = properties(env, "owner")
     assert got["user:quota:nummsgs"] == (cfgfile.VT_I4, 40000)
-    assert got["user:quota:sizemsg"] == (cfgfile.VT_I2, -32768)
     assert got["mailbox:autoreplyenable"] == (cfgfile.VT_BOOL, -1)
     assert got["alias:usembassender"] == (cfgfile.VT_BOOL, 0)
-    assert got["group:count"] == (17, 255)
-    assert got["group:inturn"] == (6, 123400)
-    assert got["group:currentcount"] == (cfgfile.VT_R8, 2500.0)
-    assert got["user:quota:deletedays"] == (cfgfile.VT_DATE, 45351.0)
-    assert got["group:currentaddress"] == (20, -9000000000000000000)
-    assert got["alias:folder"][0] == 1
     assert got["mailbox:autoreplysubject"] == (cfgfile.VT_BSTR, "Away\r\nBcc: victim@remote.test")
     assert got["mailbox:autoreplybody"] == (cfgfile.VT_BSTR, "Back on Monday.\r\n  Indented, and a blank line:\r\n\r\n..")
     assert got["_Comment"] == (cfgfile.VT_BSTR, "Owner of the box")
@@ -167,23 +153,14 @@ def test_each_refusal_reaches_the_sender_with_its_reason_and_saves_nothing(regis
         ("mailbox nobody@example.com %s\n" % PASSWORD, None, "badbox", "mailbox nobody@example.com ********"),
         (box + "set FOO mailbox:comment x\n", None, "badcommand", "set FOO mailbox:comment x"),
         (box + "set I2 user:quota:nummsgs 99999\n", None, "badcommand", "set I2 user:quota:nummsgs 99999"),
-        (box + "set UI2 user:quota:nummsgs -1\n", None, "badcommand", "set UI2 user:quota:nummsgs -1"),
-        (box + "set R4 group:count 1e39\n", None, "badcommand", "set R4 group:count 1e39"),
-        (box + "set R8 group:count inf\n", None, "badcommand", "set R8 group:count inf"),
-        (box + "set DATE group:count 2/30/2024\n", None, "badcommand", "set DATE group:count 2/30/2024"),
-        (box + "set BOOL mailbox:autoreplyenable perhaps\n", None, "badcommand", "perhaps"),
         (box + "set BSTR mailbox:password two words\n", None, "badcommand", "set BSTR mailbox:password ********"),
         (box + "set BSTR mailbox:autoreplybody\nno end line\n", None, "badcommand", "set BSTR mailbox:autoreplybody"),
         ("<p>%s</p>" % box, "text/html", "noplaintext", None),
         ("close\n", None, "nocommand", None),
-        ("hello\nset BSTR mailbox:comment x\n", None, "nocommand", None),
         # Names an owner may not set: nothing of the message is saved, not even what came first.
         (box + "set BSTR mailbox:comment taken\nclose\n" + box + "set I4 _Type 700\n", None, "badcommand", "_Type"),
         (box + "set BSTR mailbox:comment taken\nset BSTR relay:to evil.test\n", None, "badcommand", "relay:to"),
         (box + "set BSTR ml:datasource /etc/passwd\n", None, "badcommand", "ml:datasource"),
-        (box + "set BSTR _ACL:Members:anyone lrswipcda\n", None, "badcommand", "_ACL"),
-        (box + "set BSTR ML.type:x 1\n", None, "badcommand", "ML.type:x"),
-        (box + "set BSTR route:type 1\n", None, "badcommand", "route:type"),
         (box + "set BSTR mailbox:comment %s\n" % ("x" * 70000), None, "badcommand", "64 KiB"),
         (box + "x\n" * 1000, None, "badcommand", "1000 lines"),
     ]
