@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "mailcommands/CommandProcessor.h"
-
 namespace pw::mailcommands {
 namespace {
 
@@ -78,15 +76,6 @@ TEST(CommandValue, OnlyTheMailboxsOwnSettingsMayBeSet) {
                              "user:quota::x", "user:quota:a/b", "alias:x y", ":alias:x"}) {
         EXPECT_FALSE(IsSettableName(name)) << name;
     }
-}
-
-TEST(CommandScript, LimitsHoldToTheByte) {
-    EXPECT_TRUE(ReadCommands(std::string(kMaxCommandLines, '\n')).refusal.empty());
-    EXPECT_FALSE(ReadCommands(std::string(kMaxCommandLines + 1, '\n')).refusal.empty());
-    EXPECT_TRUE(ReadCommands("set STR ml.signature " + std::string(kMaxValueBytes, 'x')).refusal.empty());
-    EXPECT_FALSE(ReadCommands("set STR ml.signature\n" + std::string(kMaxValueBytes / 2, 'x') + "\n" +
-                              std::string(kMaxValueBytes / 2, 'x') + "\n.\n").refusal.empty());
-    EXPECT_FALSE(ReadCommands(std::string(kMaxCommandTextBytes + 1, ' ')).refusal.empty());
 }
 
 }  // namespace
