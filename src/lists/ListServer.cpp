@@ -8,6 +8,7 @@
 #include "platform/Text.h"
 #include "store/StoreTypes.h"
 #include "templates/AutomaticMail.h"
+#include "templates/CommandText.h"
 #include "templates/MessageTemplate.h"
 
 namespace pw::lists {
@@ -31,19 +32,6 @@ bool IsHexToken(std::string_view text) {
     return true;
 }
 
-// The words of a line, split at blanks and tabs.
-std::vector<std::string> Words(std::string_view line) {
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-        const std::size_t end = line.find_first_of(" \t", at);
-        if (at < line.size()) words.emplace_back(line.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at));
-        at = end == std::string_view::npos ? line.size() : end;
-    }
-    return words;
-}
-
 // The line as it may be shown again: the password (the word at `password`) masked.
 std::string Masked(const std::vector<std::string>& words, std::size_t password) {
     std::string line;
@@ -54,24 +42,10 @@ std::string Masked(const std::vector<std::string>& words, std::size_t password) 
     return line;
 }
 
-// The command text: the first text/plain part decoded, or the body of a message that is not MIME;
-// nullopt for a MIME message without one.
+// The command text, at most kMaxCommandBytes of it; nullopt for a MIME message without a plain part.
 std::optional<std::string> CommandText(const mime::Message& message) {
-    std::string text;
-    if (!message.IsMimeEncoded()) {
-        text = message.BodyText();
-    } else if (!message.Headers().IsMultipart()) {
-        if (!EqualsNoCase(message.Headers().ContentType(), "text") || !EqualsNoCase(message.Headers().ContentSubType(), "plain")) {
-            return std::nullopt;
-        }
-        text = mime::DecodeBody(message.Headers().ContentTransferEncoding(), message.BodyText());
-    } else {
-        const auto position = message.SearchForPart("text/plain", {});
-        const auto part = position.empty() ? nullptr : message.GetPart(position);
-        if (!part) return std::nullopt;
-        text = part->DecodedBody();
-    }
-    if (text.size() > kMaxCommandBytes) text.resize(kMaxCommandBytes);
+    auto text = templates::CommandText(message);
+    if (text && text->size() > kMaxCommandBytes) text->resize(kMaxCommandBytes);
     return text;
 }
 
@@ -316,7 +290,7 @@ void ListServer::Commands(const store::Envelope& envelope, const store::Domain& 
         const std::string_view line = TrimAscii(std::string_view(*text).substr(at, end - at));
         at = end + 1;
         ++lines;
-        const auto words = Words(line);
+        const auto words = templates::CommandWords(line);
         if (!words.empty() && run.Run(words)) any = true;
     }
     if (!any) run.AddError("nocommand", kHelp);

@@ -1,6 +1,7 @@
 // LocalRecipient: the local parts the router knows by name, then the domain's mailboxes.
 #include "router/LocalRecipient.h"
 
+#include "mailcommands/CommandProcessor.h"
 #include "platform/Text.h"
 #include "store/StoreTypes.h"
 
@@ -10,7 +11,7 @@ LocalRecipient ClassifyLocalRecipient(const store::Domain& domain, std::string_v
                                       lists::ListAddress* request) {
     if (EqualsNoCase(local, "null") || EqualsNoCase(local, "mail-deamon")) return LocalRecipient::Discarded;
     if (lists::IsListServerAddress(local)) return LocalRecipient::ListCommands;
-    if (EqualsNoCase(local, "command")) return LocalRecipient::Unhandled;
+    if (mailcommands::IsCommandAddress(local)) return LocalRecipient::Commands;
     if (auto found = lists::FindListAddress(domain, local); found.kind != lists::ListAddressKind::None) {
         if (request) *request = std::move(found);
         return LocalRecipient::ListRequest;

@@ -13,6 +13,8 @@
 #include "core/LanguageTexts.h"
 #include "core/Logging.h"
 #include "core/Version.h"
+#include "lists/ListMail.h"
+#include "mailcommands/CommandProcessor.h"
 #include "mime/Address.h"
 #include "mime/Message.h"
 #include "mime/MessageDate.h"
@@ -500,9 +502,7 @@ void Router::HandleLocal(store::Envelope& envelope, const std::string& address, 
     lists::ListAddress request;
     switch (ClassifyLocalRecipient(domain, local, &mailbox, &request)) {
     case LocalRecipient::Discarded: return;
-    case LocalRecipient::Unhandled:
-        core::Log(core::LogLevelWarning, "No handler for " + address + " yet; the message to it is not delivered");
-        return;
+    case LocalRecipient::Commands: ServeCommands(envelope, address); return;
     case LocalRecipient::ListCommands:
         ServeList([&](lists::ListServer& server, std::vector<double>& queued) { server.Commands(envelope, domain, queued); });
         return;
@@ -512,6 +512,20 @@ void Router::HandleLocal(store::Envelope& envelope, const std::string& address, 
     case LocalRecipient::MailBox: DeliverToMailBox(envelope, address, *mailbox); return;
     case LocalRecipient::Unknown: HandleUnknown(envelope, address, local, domain); return;
     }
+}
+
+void Router::ServeCommands(const store::Envelope& envelope, const std::string& address) {
+    // The replies are submitted as the list server's are; a property file that could not be written
+    // throws, and the message stays queued to be run again.
+    std::vector<double> queued;
+    try {
+        mailcommands::CommandProcessor processor(store_);
+        (void)processor.Process(address, lists::LoadMessage(envelope), envelope, queued);
+    } catch (...) {
+        for (const double uid : queued) SubmitEnvelope(uid);
+        throw;
+    }
+    for (const double uid : queued) SubmitEnvelope(uid);
 }
 
 void Router::ServeList(const std::function<void(lists::ListServer&, std::vector<double>&)>& serve) {

@@ -150,6 +150,8 @@ private:
                      const store::Domain& domain);
     // Runs the list server and submits every envelope it queued.
     void ServeList(const std::function<void(lists::ListServer&, std::vector<double>&)>& serve);
+    // A message to "command@<local domain>": run by the command processor, never delivered.
+    void ServeCommands(const store::Envelope& envelope, const std::string& address);
     void SendToRemote(store::Envelope& envelope, const std::string& domain);
     void DeliverToMailBox(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox);
     bool DeliverByKind(store::Envelope& envelope, const std::string& address, store::MailBox& mailbox);

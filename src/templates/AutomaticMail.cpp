@@ -11,7 +11,9 @@ bool IsAutoSubmitted(const mime::HeaderBlock& header) {
 }
 
 bool IsAutomaticMail(std::string_view envelopeSender, const mime::HeaderBlock& header) {
-    if (TrimAscii(envelopeSender).empty() || StartsWithNoCase(envelopeSender, "mail-deamon@")) return true;
+    const std::string_view sender = TrimAscii(envelopeSender);
+    // The server's own system sender, and the name other servers' bounces come from.
+    if (sender.empty() || StartsWithNoCase(sender, "mail-deamon@") || StartsWithNoCase(sender, "mailer-daemon@")) return true;
     if (IsAutoSubmitted(header)) return true;
     const std::string precedence = ToLowerAscii(TrimAscii(header.Field("Precedence")));
     if (precedence == "bulk" || precedence == "list" || precedence == "junk") return true;

@@ -10,9 +10,9 @@
 
 namespace pw::templates {
 
-// True for mail from the null sender or the server's own "mail-deamon@", and for mail whose header
-// says it is automatic ("Auto-Submitted:" other than "no"), bulk ("Precedence: bulk", "list",
-// "junk") or list mail ("List-Id:").
+// True for mail from the null sender, the server's own "mail-deamon@" or a "mailer-daemon@" (any
+// case), and for mail whose header says it is automatic ("Auto-Submitted:" other than "no"), bulk
+// ("Precedence: bulk", "list", "junk") or list mail ("List-Id:").
 bool IsAutomaticMail(std::string_view envelopeSender, const mime::HeaderBlock& header);
 // Only the header's own claim: "Auto-Submitted:" present and other than "no".
 bool IsAutoSubmitted(const mime::HeaderBlock& header);

@@ -66,19 +66,19 @@ def test_upward_includes_fail_with_file_line_and_include(tmp_path):
     assert len(reported) == len(bad), result.stdout
     for prefix in expected:
         assert any(r.startswith(prefix) for r in reported), (prefix, result.stdout)
-    assert "src/router may depend only on: antispam, core, lists, mime, platform, router, store, templates" in result.stdout
+    assert "src/router may depend only on: antispam, core, lists, mailcommands, mime, platform, router, store, templates" in result.stdout
 
     # The build's include views must say what the READMEs say.
     cmake = src / "router" / "CMakeLists.txt"
     text = cmake.read_text(encoding="utf-8")
-    assert "pw_layer(pw_router router lists templates antispam store mime core platform)" in text
-    cmake.write_text(text.replace("pw_layer(pw_router router lists templates antispam",
-                                  "pw_layer(pw_router router lists templates antispam net"), encoding="utf-8")
+    assert "pw_layer(pw_router router lists mailcommands templates antispam store mime core platform)" in text
+    cmake.write_text(text.replace("pw_layer(pw_router router lists mailcommands templates antispam",
+                                  "pw_layer(pw_router router lists mailcommands templates antispam net"), encoding="utf-8")
     result = check(tmp_path)
     assert result.returncode == 1
     assert "src/router/CMakeLists.txt:" in result.stdout
-    assert "pw_layer(pw_router) lists antispam, core, lists, mime, net, platform, router, store, templates but the README " \
-           "allows antispam, core, lists, mime, platform, router, store, templates" in result.stdout
+    assert "pw_layer(pw_router) lists antispam, core, lists, mailcommands, mime, net, platform, router, store, templates " \
+           "but the README allows antispam, core, lists, mailcommands, mime, platform, router, store, templates" in result.stdout
 
     # A folder whose README lost its rule is not taken as free to include anything.
     readme = src / "net" / "README.md"
