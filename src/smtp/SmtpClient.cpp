@@ -257,7 +257,7 @@ int SmtpClient::Reset() { return Command("RSET\r\n"); }
 
 int SmtpClient::Quit() { return Command("QUIT\r\n"); }
 
-int SmtpClient::Data(Stream& content) {
+int SmtpClient::Data(Stream& content, std::string_view prefix) {
     const int code = Command("DATA\r\n");
     if (IsFailure(code)) return code;
     // Anything but 354 means the content can not go: a 2xx here must not pass for delivery.
@@ -266,6 +266,7 @@ int SmtpClient::Data(Stream& content) {
     std::string out;
     mime::MessageTextWriter writer;
     std::vector<char> block(kContentBlock);
+    writer.Take(prefix, out);
     for (;;) {
         std::size_t got = 0;
         const HRESULT hr = content.Read(std::as_writable_bytes(std::span(block)), got);

@@ -78,7 +78,8 @@ public:
     // `eightBitMime`: the content holds 8-bit data and the peer takes it (BODY=8BITMIME, RFC 6152).
     int MailFrom(std::string_view sender, bool eightBitMime = false);
     int RcptTo(std::string_view recipient);
-    int Data(Stream& content);
+    // `prefix`: header fields that go in front of the content (the DKIM signature).
+    int Data(Stream& content, std::string_view prefix = {});
     int Reset();
     int Quit();
     // Any other command (a whole line, CR LF included); its reply's code.

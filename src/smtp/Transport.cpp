@@ -15,6 +15,7 @@
 #include "core/Logging.h"
 #include "core/RegistryKeys.h"
 #include "dns/DnsResolver.h"
+#include "mailauth/DkimSigner.h"
 #include "mime/Message.h"
 #include "mime/MessageDate.h"
 #include "mime/SevenBitDowngrade.h"
@@ -289,6 +290,18 @@ private:
         return std::make_unique<MemoryStream>(std::vector<std::byte>(start, start + downgraded.size()));
     }
 
+    // Signed last, over the bytes that go (a 7-bit re-encoding included); a message that can not be
+    // signed goes unsigned rather than not at all.
+    std::string Signature(Stream& out) {
+        try {
+            return mailauth::DkimSignatureFor(*store::OpenServerStore(), out, envelope_->Sender());
+        } catch (const ComError& error) {
+            core::Log(core::LogLevelWarning, "SMTP Transport: " + envelope_->Namespace() + " goes unsigned: " + error.what());
+            ThrowIfFailed(out.Seek(0, SeekOrigin::Begin), "rewinding the message content");
+            return {};
+        }
+    }
+
     void Exchange() {
         try {
             // 8-bit content goes as it is to a peer that announced 8BITMIME, and as quoted-printable
@@ -305,7 +318,8 @@ private:
                 if (IsPositive(outcome)) ++accepted;
             }
             if (accepted != 0) {
-                code = client_->Data(sevenBit ? *sevenBit : *content_);
+                Stream& out = sevenBit ? *sevenBit : *content_;
+                code = client_->Data(out, Signature(out));
                 // From the reply to the content on, what the peer accepted is its own: a connection lost
                 // later (at QUIT) must not send it again.
                 dataDone_ = true;
