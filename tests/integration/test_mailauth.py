@@ -2,14 +2,22 @@
 python3-dkim verifies it against the record `pellworth-admin domain dkim` printed, and what comes in
 from outside gets one Authentication-Results field from SPF, DKIM and DMARC checks that ask a DNS
 server of the test's own."""
+import base64
 import os
 import re
+import smtplib
+import socket
 import stat
+import subprocess
+import time
 
 import dkim
 import pytest
 
-from conftest import admin
+from conftest import WAIT, admin
+from fake_dns import A, TXT, FakeDns, txt
+from test_antispam import delivered, spam_server, subject_of
+from test_router import wait_count, wait_queue_empty
 from test_transport import Peer, relay_through, start, submit
 
 SIGNED = (b"From: John <john@example.com>\r\nTo: ann@remote.test\r\nSubject: signed\r\n"
@@ -65,3 +73,128 @@ def test_mail_from_a_local_domain_leaves_signed_and_verifies_against_the_printed
         assert secret not in logs
     finally:
         peer.close()
+
+
+DNS_ADDRESS = "127.0.0.88"  # a loopback address of this file's own for the fake DNS server on port 53
+CLIENT = "127.0.0.9"
+
+
+def key_pair(directory):
+    """A signer's RSA key of its own: (PEM private key, the DKIM TXT record of its public half)."""
+    private = os.path.join(directory, "signer.pem")
+    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", private],
+                   check=True, capture_output=True, timeout=WAIT)
+    der = subprocess.run(["openssl", "pkey", "-in", private, "-pubout", "-outform", "DER"], check=True, capture_output=True, timeout=WAIT).stdout
+    with open(private, "rb") as f:
+        return f.read(), "v=DKIM1; k=rsa; p=" + base64.b64encode(der).decode()
+
+
+def message(case, author, extra=b""):
+    return (b"From: <%s>\r\nTo: john@example.com\r\nSubject: %s\r\nX-Case: %s\r\n%s\r\nBody of %s.\r\n"
+            % (author.encode(), case.encode(), case.encode(), extra, case.encode()))
+
+
+def deliver(port, sender, content, helo="client.test"):
+    with smtplib.SMTP("127.0.0.1", port, local_hostname=helo, timeout=WAIT, source_address=(CLIENT, 0)) as client:
+        return client.sendmail(sender, ["john@example.com"], content)
+
+
+def results(header):
+    """The Authentication-Results fields of a header, unfolded, and what each method said."""
+    fields = re.findall(r"(?im)^Authentication-Results:([^\r\n]*(?:\r\n[ \t][^\r\n]*)*)", header)
+    return [re.sub(r"\s+", " ", field).strip() for field in fields]
+
+
+def incoming_dns(public):
+    spf = {"pass.test": "v=spf1 ip4:%s -all" % CLIENT, "fail.test": "v=spf1 -all", "soft.test": "v=spf1 ~all",
+           "signed.test": "v=spf1 -all", "helo.test": "v=spf1 a -all"}
+    records = {(name, TXT): [txt(text)] for name, text in spf.items()}
+    records.update({("none.test", A): [socket.inet_aton("192.0.2.1")], ("helo.test", A): [socket.inet_aton(CLIENT)],
+                    ("temp.test", TXT): [], ("sel._domainkey.signed.test", TXT): [txt(public)],
+                    ("_dmarc.signed.test", TXT): [txt("v=DMARC1; p=reject")], ("_dmarc.fail.test", TXT): [txt("v=DMARC1; p=reject")],
+                    ("_dmarc.pass.test", TXT): [txt("v=DMARC1; p=reject")], ("_dmarc.soft.test", TXT): [txt("v=DMARC1; p=quarantine")]})
+    dns = FakeDns(records, DNS_ADDRESS)
+    dns.failing.add("temp.test")
+    return dns
+
+
+@pytest.fixture
+def signer(tmp_path):
+    return key_pair(str(tmp_path))
+
+
+def test_incoming_mail_gets_one_authentication_results_field_from_spf_dkim_and_dmarc(registered, signer):
+    if os.geteuid() != 0:
+        pytest.skip("the fake DNS server needs port 53")
+    private, public = signer
+    dns = incoming_dns(public)
+    try:
+        port = spam_server(registered, ("sys:dns:0:server", DNS_ADDRESS), ("sys:spam:action", "i4:2"), ("sys:spam:preappend", "str:[SPAM] "))
+        registered.start().wait_ready()
+        deliver(port, "a@pass.test", message("spf-pass", "a@pass.test"))
+        deliver(port, "a@fail.test", message("spf-fail", "a@fail.test"))
+        deliver(port, "a@soft.test", message("spf-softfail", "a@soft.test"))
+        deliver(port, "a@none.test", message("spf-none", "a@none.test"))
+        deliver(port, "a@temp.test", message("spf-temperror", "a@temp.test"))
+        deliver(port, "", message("null-sender", "mailer@helo.test"), helo="helo.test")
+        original = message("dkim-pass", "b@signed.test")
+        signed = dkim.sign(original, b"sel", b"signed.test", private, include_headers=[b"from", b"to", b"subject", b"x-case"]) + original
+        deliver(port, "b@signed.test", signed)
+        # Changed after signing, and with a result of ours planted by the sender: neither convinces.
+        original = message("dkim-fail", "b@signed.test")
+        forged = dkim.sign(original, b"sel", b"signed.test", private, include_headers=[b"from", b"to", b"subject"]) + original
+        forged = forged.replace(b"Body of dkim-fail.", b"Body of dkim-FAIL.")
+        deliver(port, "b@signed.test", b"Authentication-Results: example.com; dkim=pass header.d=signed.test\r\n" + forged)
+        wait_count(registered, "john@example.com", 8)
+        found = delivered(registered)
+        expected = {
+            "spf-pass": ("spf=pass smtp.mailfrom=pass.test; dkim=none; dmarc=pass header.from=pass.test", False),
+            "spf-fail": ("spf=fail smtp.mailfrom=fail.test; dkim=none; dmarc=fail (p=reject) header.from=fail.test", True),
+            "spf-softfail": ("spf=softfail smtp.mailfrom=soft.test; dkim=none; dmarc=fail (p=quarantine) header.from=soft.test", True),
+            "spf-none": ("spf=none smtp.mailfrom=none.test; dkim=none; dmarc=none header.from=none.test", False),
+            "spf-temperror": ("spf=temperror smtp.mailfrom=temp.test; dkim=none; dmarc=none header.from=temp.test", False),
+            "null-sender": ("spf=pass smtp.helo=helo.test; dkim=none; dmarc=none header.from=helo.test", False),
+            "dkim-pass": ("spf=fail smtp.mailfrom=signed.test; dkim=pass header.d=signed.test header.s=sel; "
+                          "dmarc=pass header.from=signed.test", False),
+            "dkim-fail": ("spf=fail smtp.mailfrom=signed.test; dkim=fail header.d=signed.test header.s=sel; "
+                          "dmarc=fail (p=reject) header.from=signed.test", True),
+        }
+        for case, (said, spam) in expected.items():
+            _, header, _ = found[case]
+            assert results(header) == ["example.com; " + said], (case, header)
+            assert re.match(r"Received: [^\r\n]*\r\nAuthentication-Results: example\.com;\r\n\t", header), (case, header)
+            assert subject_of(header).startswith("[SPAM] ") == spam, (case, header)
+        # The signed message arrives byte for byte below the new field: it still verifies.
+        content = found["dkim-pass"][2]
+        assert dkim.verify(content, dnsfunc=lambda name, timeout=5: public.encode())
+        assert dns.asked > 0
+    finally:
+        dns.close()
+
+
+def test_action_two_refuses_a_reject_policy_forgery_at_data_and_stores_nothing(registered, signer):
+    if os.geteuid() != 0:
+        pytest.skip("the fake DNS server needs port 53")
+    dns = incoming_dns(signer[1])
+    try:
+        port = spam_server(registered, ("sys:dns:0:server", DNS_ADDRESS), ("sys:spam:dmarc:action", "i4:2"))
+        registered.start().wait_ready()
+        with pytest.raises(smtplib.SMTPDataError) as refused:
+            deliver(port, "b@signed.test", message("forgery", "b@signed.test"))
+        assert refused.value.smtp_code == 550 and refused.value.smtp_error.startswith(b"5.7.1 ")
+        # A quarantine policy is not refused, and the session goes on taking mail.
+        deliver(port, "a@soft.test", message("quarantine", "a@soft.test"))
+        # A DNS server that never answers costs the message the checks' budget, not the resolver's
+        # ten seconds a query, and refuses nothing.
+        dns.silent.update({"dead.test", "_dmarc.dead.test"})
+        started = time.monotonic()
+        deliver(port, "a@dead.test", message("dead-dns", "a@dead.test"))
+        assert time.monotonic() - started < 20
+        wait_count(registered, "john@example.com", 2)
+        wait_queue_empty(registered)
+        found = delivered(registered)
+        assert sorted(found) == ["dead-dns", "quarantine"]
+        assert results(found["dead-dns"][1]) == ["example.com; spf=temperror smtp.mailfrom=dead.test; dkim=none; "
+                                                 "dmarc=temperror header.from=dead.test"]
+    finally:
+        dns.close()

@@ -27,7 +27,9 @@ STORED = "250 2.0.0 Requested mail action okay, completed"
 COMPLETED = "250 2.0.0 Requested mail action okay, completed"
 NO_RELAY = "571 5.7.1 Relaying not permitted"
 BAD_CREDENTIALS = "535 5.7.8 Authentication credentials invalid"
-RECEIVED = re.compile(rb"Received: from (.*) \(\[127\.0\.0\.1\]\) by example\.com \( Quillon Email Server [^\r\n]*\r\n")
+# This server's trace fields: its Received line and, for mail from outside, its Authentication-Results.
+RECEIVED = re.compile(rb"Received: from (.*) \(\[127\.0\.0\.1\]\) by example\.com \( Quillon Email Server [^\r\n]*\r\n"
+                      rb"(?:Authentication-Results: example\.com;\r\n(?:\t[^\r\n]*\r\n)*)?")
 
 
 def start(env, *settings, first=True):

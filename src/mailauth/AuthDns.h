@@ -1,0 +1,57 @@
+// AuthDns: the DNS look-ups of the checks of one message, through the server's own resolver, all of
+// them within one budget.
+//
+// Every query of a message's checks (SPF's records and the names its mechanisms name, DKIM keys,
+// DMARC records) shares one deadline, kDnsBudget after the first: a dead or slow resolver costs a
+// message that much at most, and what could not be asked in time is a temporary failure, never a
+// refusal. Answers are read with the resolver's own bounds; only records of the type asked count.
+// Thread safety: one object per message and thread.
+#pragma once
+
+#include "dns/DnsResolver.h"
+#include "mailauth/MailAuthLimits.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pw::core {
+class ConfigTree;
+}
+
+namespace pw::mailauth {
+
+enum class DnsResult { Answered, NoData, NoSuchDomain, Failed };
+
+class AuthDns {
+public:
+    // The configured servers ("sys:dns:%d:server", else the system's).
+    explicit AuthDns(const core::ConfigTree& config, std::chrono::milliseconds budget = kDnsBudget);
+    // Servers given (tests and fuzzing); with none, every query fails at once.
+    AuthDns(std::vector<std::uint32_t> servers, std::chrono::milliseconds budget);
+
+    // The text of each TXT record at the name, its strings joined (over kMaxTxtRecord: left out).
+    DnsResult Txt(const std::string& name, std::vector<std::string>& records);
+    // The data of each A (4 bytes) or AAAA (16 bytes) record.
+    DnsResult Addresses(const std::string& name, std::uint16_t type, std::vector<std::vector<std::uint8_t>>& addresses);
+    // The names of MX (the exchanges) or PTR records.
+    DnsResult Names(const std::string& name, std::uint16_t type, std::vector<std::string>& names);
+
+    // The budget is spent: every further query fails without asking.
+    bool Spent() const;
+    // How many queries failed (DNS failure or the budget), so far.
+    std::size_t Failures() const { return failures_; }
+
+private:
+    DnsResult Ask(const std::string& name, std::uint16_t type);
+    void StartClock();
+
+    dns::DnsResolver resolver_;
+    std::chrono::milliseconds budget_;
+    bool started_ = false;
+    std::size_t failures_ = 0;
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+};
+
+}  // namespace pw::mailauth
