@@ -30,6 +30,15 @@ std::string PlainName(const unsigned char* text) {
     return name;
 }
 
+// Where libopendkim sees the header end: at the first empty line, in the line ends its first line
+// uses (CR LF, else a bare LF) -- with CR LF lines a bare LF ends nothing.
+std::size_t LibraryHeaderEnd(const std::string& head) {
+    const std::size_t firstEnd = head.find('\n');
+    if (firstEnd == std::string::npos) return std::string::npos;
+    const bool crlf = firstEnd > 0 && head[firstEnd - 1] == '\r';
+    return head.find(crlf ? "\r\n\r\n" : "\n\n");
+}
+
 DkimResult SignatureResult(DKIM_SIGINFO* sig) {
     if ((dkim_sig_getflags(sig) & DKIM_SIGFLAG_PASSED) != 0 && dkim_sig_getbh(sig) == DKIM_SIGBH_MATCH) return DkimResult::Pass;
     switch (dkim_sig_geterror(sig)) {
@@ -57,7 +66,20 @@ std::string_view DkimResultText(DkimResult result) {
     return "none";
 }
 
-std::vector<DkimOutcome> VerifyDkim(AuthDns& dns, Stream& content) {
+DkimKeyLookup KeysFromDns(AuthDns& dns) {
+    return [&dns](const std::string& name, std::string& record) {
+        std::vector<std::string> records;
+        switch (dns.Txt(name, records)) {
+            case DnsResult::Answered: break;
+            case DnsResult::Failed: return KeyLookupStatus::Failed;
+            default: return KeyLookupStatus::NotFound;
+        }
+        record = records.front();
+        return KeyLookupStatus::Found;
+    };
+}
+
+std::vector<DkimOutcome> VerifyDkim(const DkimKeyLookup& keys, Stream& content) {
     std::vector<std::byte> block(kBlock);
     std::string head;
     bool ended = false;
@@ -71,28 +93,22 @@ std::vector<DkimOutcome> VerifyDkim(AuthDns& dns, Stream& content) {
         }
         ThrowIfFailed(hr, "reading the message content");
         head.append(reinterpret_cast<const char*>(block.data()), got);
-        if (head.find("\n\r\n") != std::string::npos || head.find("\n\n") != std::string::npos) break;
+        if (LibraryHeaderEnd(head) != std::string::npos) break;
     }
     const HeaderFields header = ReadHeaderFields(head, kMaxCheckedHeaderBytes, kMaxCheckedHeaderFields);
     const bool signedMessage = !header.Values("DKIM-Signature").empty();
     if (!signedMessage) return {};
     if (!header.complete) return {{DkimResult::PermError, {}, {}}};
+    // libopendkim (2.11) reads past its buffer on a header field holding a NUL byte, which RFC 5322
+    // never allows in a header anyway: such a message is not handed to it.
+    const std::size_t headerEnd = LibraryHeaderEnd(head);
+    if (headerEnd == std::string::npos || head.find('\0') < headerEnd) return {{DkimResult::PermError, {}, {}}};
 
     DKIM_LIB* lib = DkimLibrary();
     DKIM_STAT status = DKIM_STAT_OK;
     std::unique_ptr<DKIM, DkimFree> dkim(lib ? dkim_verify(lib, reinterpret_cast<const unsigned char*>("pellworth"), nullptr, &status) : nullptr);
     if (!dkim) return {{DkimResult::TempError, {}, {}}};
-    const DkimKeyLookup lookup = [&dns](const std::string& name, std::string& record) {
-        std::vector<std::string> records;
-        switch (dns.Txt(name, records)) {
-            case DnsResult::Answered: break;
-            case DnsResult::Failed: return KeyLookupStatus::Failed;
-            default: return KeyLookupStatus::NotFound;
-        }
-        record = records.front();
-        return KeyLookupStatus::Found;
-    };
-    dkim_set_user_context(dkim.get(), const_cast<DkimKeyLookup*>(&lookup));
+    dkim_set_user_context(dkim.get(), const_cast<DkimKeyLookup*>(&keys));
     status = dkim_chunk(dkim.get(), reinterpret_cast<unsigned char*>(head.data()), head.size());
     while (status == DKIM_STAT_OK && !ended) {
         std::size_t got = 0;

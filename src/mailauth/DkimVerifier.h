@@ -10,6 +10,7 @@
 #pragma once
 
 #include "mailauth/AuthDns.h"
+#include "mailauth/DkimLibrary.h"
 #include "platform/Stream.h"
 
 #include <string>
@@ -29,7 +30,10 @@ struct DkimOutcome {
 };
 
 // One outcome per signature looked at (none: the message has no signature); the content is read
-// from where it stands to its end.
-std::vector<DkimOutcome> VerifyDkim(AuthDns& dns, Stream& content);
+// from where it stands to its end. Keys come from `keys` alone.
+std::vector<DkimOutcome> VerifyDkim(const DkimKeyLookup& keys, Stream& content);
+
+// Keys from TXT records through the message's budgeted DNS.
+DkimKeyLookup KeysFromDns(AuthDns& dns);
 
 }  // namespace pw::mailauth

@@ -120,7 +120,7 @@ InboundResults RunChecks(const InboundFacts& facts, AuthDns& dns, Stream& conten
 
     results.spf = CheckSpf(dns, facts.clientAddress, facts.helo, facts.sender);
     ThrowIfFailed(content.Seek(0, SeekOrigin::Begin), "rewinding the message content");
-    results.dkim = VerifyDkim(dns, content);
+    results.dkim = VerifyDkim(KeysFromDns(dns), content);
     results.dmarc = CheckDmarc(dns, facts.clientAddress, author, results.spf, results.dkim);
     results.field = AuthenticationResultsField(facts.authservId, results);
     return results;
