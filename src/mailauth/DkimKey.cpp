@@ -92,22 +92,34 @@ std::optional<std::string> DkimDnsRecord(std::string_view privateKeyPem) {
     if (!in) return std::nullopt;
     Key key(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr));
     if (!key) return std::nullopt;
+    if (EVP_PKEY_is_a(key.get(), "ED25519")) {
+        // RFC 8463: the raw 32-byte public key, not a SubjectPublicKeyInfo.
+        unsigned char raw[32];
+        std::size_t length = sizeof raw;
+        if (EVP_PKEY_get_raw_public_key(key.get(), raw, &length) != 1) return std::nullopt;
+        return "v=DKIM1; k=ed25519; p=" + Base64(raw, static_cast<int>(length));
+    }
+    if (!EVP_PKEY_is_a(key.get(), "RSA")) return std::nullopt;
     unsigned char* der = nullptr;
     const int length = i2d_PUBKEY(key.get(), &der);
     if (length <= 0) return std::nullopt;
     const std::string encoded = Base64(der, length);
     OPENSSL_free(der);
-    const bool rsa = EVP_PKEY_is_a(key.get(), "RSA");
-    return std::string("v=DKIM1; k=") + (rsa ? "rsa" : "ed25519") + "; p=" + encoded;
+    return "v=DKIM1; k=rsa; p=" + encoded;
 }
 
-MadeKey MakeDkimKey(store::Domain& domain, std::string_view selector, int bits) {
+MadeKey MakeDkimKey(store::Domain& domain, std::string_view selector, int bits, KeyKind kind) {
     if (!ValidSelector(selector)) throw ComError(E_INVALIDARG, "not a valid selector: " + std::string(selector));
-    if (bits < kMinKeyBits || bits > kMaxKeyBits) {
+    const bool rsa = kind == KeyKind::Rsa;
+    if (rsa && (bits < kMinKeyBits || bits > kMaxKeyBits)) {
         throw ComError(E_INVALIDARG, Format("the key size must be %d to %d bits", {std::int64_t{kMinKeyBits}, std::int64_t{kMaxKeyBits}}));
     }
-    Key key(EVP_RSA_gen(static_cast<unsigned>(bits)));
-    if (!key) Fail("OpenSSL could not make an RSA key");
+    const std::string other = domain.GetProperties().Text(rsa ? kDkimEd25519SelectorKey : kDkimSelectorKey);
+    if (EqualsNoCase(other, selector)) {
+        throw ComError(E_INVALIDARG, "the selector " + std::string(selector) + " names the domain's " + (rsa ? "Ed25519" : "RSA") + " key");
+    }
+    Key key(rsa ? EVP_RSA_gen(static_cast<unsigned>(bits)) : EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    if (!key) Fail(rsa ? "OpenSSL could not make an RSA key" : "OpenSSL could not make an Ed25519 key");
     Bio out(BIO_new(BIO_s_mem()));
     if (!out || PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) Fail("the key could not be written as PEM");
     char* data = nullptr;
@@ -119,15 +131,16 @@ MadeKey MakeDkimKey(store::Domain& domain, std::string_view selector, int bits) 
     const std::string file = "dkim-" + std::string(selector) + ".key";
     const std::string path = KeyPath(domain, file);
     StoreKeyFile(DomainDirectory(domain), path, pem);
-    domain.GetProperties().SetItem(kDkimSelectorKey, Variant::Text(selector));
-    domain.GetProperties().SetItem(kDkimKeyFileKey, Variant::Text(file));
+    domain.GetProperties().SetItem(rsa ? kDkimSelectorKey : kDkimEd25519SelectorKey, Variant::Text(selector));
+    domain.GetProperties().SetItem(rsa ? kDkimKeyFileKey : kDkimEd25519KeyFileKey, Variant::Text(file));
     domain.Update();
     return {std::string(selector) + "._domainkey." + ToLowerAscii(domain.Name()), *record, path};
 }
 
-std::optional<SigningKey> ReadSigningKey(const store::Domain& domain) {
-    const std::string selector = domain.GetProperties().Text(kDkimSelectorKey);
-    const std::string file = domain.GetProperties().Text(kDkimKeyFileKey);
+std::optional<SigningKey> ReadSigningKey(const store::Domain& domain, KeyKind kind) {
+    const bool rsa = kind == KeyKind::Rsa;
+    const std::string selector = domain.GetProperties().Text(rsa ? kDkimSelectorKey : kDkimEd25519SelectorKey);
+    const std::string file = domain.GetProperties().Text(rsa ? kDkimKeyFileKey : kDkimEd25519KeyFileKey);
     if (selector.empty() || file.empty()) return std::nullopt;
     if (!ValidSelector(selector)) {
         core::Log(core::LogLevelWarning, "DKIM: the selector of " + domain.Name() + " is not valid; its mail goes unsigned");

@@ -4,10 +4,12 @@
 //
 // The signing domain is the author's (the From field's) when it is a local domain with a key
 // (DkimKey.h), which is what DMARC aligns with; else the envelope sender's local domain with a key;
-// else the message goes unsigned. rsa-sha256, relaxed/relaxed, the whole body.
+// else the message goes unsigned. rsa-sha256, relaxed/relaxed, the whole body; a domain with an
+// Ed25519 key too gets a second signature, ed25519-sha256 (RFC 8463), for verifiers that know it.
 // Thread safety: one call per thread; the library handle is shared (DkimLibrary.h).
 #pragma once
 
+#include "mailauth/DkimKey.h"
 #include "platform/Stream.h"
 #include "store/MessageStore.h"
 
@@ -22,6 +24,7 @@ std::string DkimSignatureFor(const store::MessageStore& messageStore, Stream& co
 
 // The signature of a message with a given key: the field or empty (logged). For the signer above
 // and for tests.
-std::string SignMessage(std::string_view pem, std::string_view selector, std::string_view domain, Stream& content);
+std::string SignMessage(std::string_view pem, std::string_view selector, std::string_view domain, Stream& content,
+                        KeyKind kind = KeyKind::Rsa);
 
 }  // namespace pw::mailauth

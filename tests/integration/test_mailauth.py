@@ -32,6 +32,14 @@ def published(line):
     return name.rstrip("."), "".join(re.findall(r'"([^"]*)"', rest))
 
 
+def verifies(message, index, dns):
+    """Does the index-th signature of the message verify (python3-dkim, the keys `dns` gives)?"""
+    try:
+        return dkim.DKIM(message).verify(idx=index, dnsfunc=dns)
+    except dkim.ValidationError:
+        return False
+
+
 def unstuffed(data):
     return b"".join(line[1:] if line.startswith(b"..") else line for line in data.splitlines(keepends=True))
 
@@ -47,15 +55,26 @@ def test_mail_from_a_local_domain_leaves_signed_and_verifies_against_the_printed
         assert stat.S_IMODE(os.stat(key).st_mode) == 0o600
         assert admin(registered, "domain", "get", "example.com", "dkim:selector").stdout.strip() == "str:s1"
 
+        # A second key, Ed25519 (RFC 8463): mail then carries two signatures, each verifying alone.
+        made = admin(registered, "domain", "dkim", "example.com", "--ed25519", "--selector", "e1").stdout
+        ed_name, ed_record = published(made.strip())
+        assert ed_name == "e1._domainkey.example.com" and re.fullmatch(r"v=DKIM1; k=ed25519; p=[A-Za-z0-9+/]{43}=", ed_record)
+        assert registered.admin("domain", "dkim", "example.com", "--ed25519", "--selector", "s1").returncode == 1
+        records = {name: record, ed_name: ed_record}
+
         def dns(qname, timeout=5):
-            return record.encode() if qname.decode().rstrip(".") == name else None
+            found = records.get(qname.decode().rstrip("."))
+            return found.encode() if found else None
 
         submit(port, ["ann@remote.test"], SIGNED)
         data = unstuffed(peer.delivered("ann@remote.test")["data"])
         assert data.startswith(b"DKIM-Signature: ") and b"d=example.com" in data and b"s=s1" in data
         assert dkim.verify(data, dnsfunc=dns), data
+        assert data.count(b"DKIM-Signature: ") == 2 and b"a=ed25519-sha256" in data
+        assert verifies(data, 0, dns) and verifies(data, 1, dns)
         body = data.index(b"first line")
-        assert not dkim.verify(data[:body] + b"F" + data[body + 1:], dnsfunc=dns)
+        changed = data[:body] + b"F" + data[body + 1:]
+        assert not verifies(changed, 0, dns) and not verifies(changed, 1, dns)
         subject = data.index(b"Subject: signed") + len(b"Subject: ")
         assert not dkim.verify(data[:subject] + b"S" + data[subject + 1:], dnsfunc=dns)
 

@@ -138,29 +138,37 @@ int MailBoxShow(std::string_view address) {
     return 0;
 }
 
-// domain dkim NAME [--selector S] [--bits N]: a new key, and the zone-file line that publishes it. A
+// domain dkim NAME [--selector S] [--bits N] [--ed25519]: a new key (RSA, or Ed25519 for a second signature), and the zone-file line that publishes it. A
 // TXT string holds at most 255 bytes, so the record is written as several strings, which DNS joins.
 int DomainDkim(Arguments args) {
-    std::string selector(mailauth::kDefaultSelector);
+    std::optional<std::string> selector;
     int bits = mailauth::kDefaultKeyBits;
-    for (std::size_t i = 1; i < args.size(); i += 2) {
+    auto kind = mailauth::KeyKind::Rsa;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--ed25519") {
+            kind = mailauth::KeyKind::Ed25519;
+            continue;
+        }
         if (i + 1 >= args.size()) throw Failure{"missing value after " + std::string(args[i])};
-        if (args[i] == "--selector") {
-            selector = args[i + 1];
-        } else if (args[i] == "--bits") {
-            const std::string text(args[i + 1]);
+        const std::string_view value = args[++i];
+        if (args[i - 1] == "--selector") {
+            selector = value;
+        } else if (args[i - 1] == "--bits") {
+            const std::string text(value);
             if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
                 throw Failure{"not a number of bits: " + text};
             }
             bits = std::stoi(text);
         } else {
-            throw Failure{"unknown option: " + std::string(args[i])};
+            throw Failure{"unknown option: " + std::string(args[i - 1])};
         }
     }
     const auto domain = RequireDomain(*OpenStore(), args[0]);
     mailauth::MadeKey made;
     try {
-        made = mailauth::MakeDkimKey(*domain, selector, bits);
+        const bool rsa = kind == mailauth::KeyKind::Rsa;
+        made = mailauth::MakeDkimKey(*domain, selector.value_or(std::string(rsa ? mailauth::kDefaultSelector : mailauth::kDefaultEd25519Selector)),
+                                     bits, kind);
     } catch (const ComError& error) {
         throw Failure{"no key made: " + ErrorText(error)};
     }
