@@ -191,8 +191,9 @@ int SmtpClient::Open(std::uint32_t address, std::uint16_t port) {
     try {
         return OpenConnection(address, port, true);
     } catch (const TlsHandshakeFailed& failed) {
-        // Credentials never go in plain text to a peer that offered TLS: the attempt ends here.
-        if (!account_.empty()) throw failed.error;
+        // Credentials never go in plain text to a peer that offered TLS, nor mail under MTA-STS: the
+        // attempt ends here.
+        if (!account_.empty() || requireVerifiedTls_) throw failed.error;
         core::Log(core::LogLevelWarning, "SMTP client: the TLS handshake with " + peerName_ + " failed (" + failed.error.what() +
                                              "); connecting again in plain text");
         connection_.Close();
@@ -223,6 +224,14 @@ int SmtpClient::OpenConnection(std::uint32_t address, std::uint16_t port, bool t
             }
             code = Hello();
             if (IsFailure(code)) return code;
+        }
+    }
+    if (requireVerifiedTls_) {
+        const std::string failure = connection_.IsTls() ? connection_.TlsVerifyFailure() : "no TLS";
+        if (!failure.empty()) {
+            reply_ = "MTA-STS asks for verified TLS to " + peerName_ + " (" + failure + "); nothing was sent";
+            core::Log(core::LogLevelWarning, "SMTP client: " + reply_);
+            return kTlsRequired;
         }
     }
     if (account_.empty() || mechanism_.empty()) return 0;

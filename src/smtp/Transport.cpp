@@ -28,6 +28,7 @@
 #include "router/Notifications.h"
 #include "router/RouterQueue.h"
 #include "smtp/Dialer.h"
+#include "smtp/MtaStsFetch.h"
 #include "smtp/SendReceiveCycle.h"
 #include "smtp/SmtpClient.h"
 #include "smtp/SmtpHooks.h"
@@ -190,7 +191,13 @@ private:
             return {};
         }
         std::vector<Candidate> candidates;
+        const auto policy = EnforcedMtaSts();
         for (const auto& exchanger : exchangers) {
+            if (policy && !policy->Allows(exchanger.exchange)) {
+                core::Log(core::LogLevelWarning, "SMTP Transport: " + exchanger.exchange + " is not an exchanger the MTA-STS policy of " +
+                                                     target_.destination + " lists; it is not used");
+                continue;
+            }
             for (const std::uint32_t address : exchanger.addresses) {
                 if (address == htonl(INADDR_LOOPBACK)) {
                     const std::string text = core::FormatText(kTextExchangerIsThisHost, {std::string_view(target_.destination)},
@@ -204,8 +211,20 @@ private:
             }
         }
         // Exchangers without any address: their lookups failed or came back empty; wait and retry.
-        if (candidates.empty()) failure = kDnsFailed;
+        // None the policy allows: the message waits too, as RFC 8461 4.2 asks, for the policy or DNS to change.
+        if (candidates.empty()) failure = policy ? kTlsRequired : kDnsFailed;
         return candidates;
+    }
+
+    // The MTA-STS policy the recipient domain enforces, when "sys:delivery:mtasts" is on; the
+    // connections then take verified TLS (SmtpClient::SetRequireVerifiedTls). Testing and none
+    // policies change nothing.
+    std::optional<mailauth::MtaStsPolicy> EnforcedMtaSts() {
+        if (!core::ServerConfig().GetCopy(mailauth::kMtaStsKey).IsTrue()) return std::nullopt;
+        auto policy = MtaStsPolicyFor(target_.destination);
+        if (!policy || policy->mode != mailauth::MtaStsMode::Enforce) return std::nullopt;
+        requireVerifiedTls_ = true;
+        return policy;
     }
 
     bool Connect() {
@@ -226,6 +245,7 @@ private:
             client->SetPeerName(name);
             client->SetDeadline(deadline_);
             client->SetReplyTimeLimit(TheManager().replyTimeLimit);
+            client->SetRequireVerifiedTls(requireVerifiedTls_);
             if (target_.authType == 1) client->SetAccount(target_.account, target_.password);
             try {
                 const int code = client->Open(address, target_.port);
@@ -447,6 +467,7 @@ private:
     DeliveryTarget target_;
     const Clock::time_point deadline_ = Clock::now() + kAttemptBudget;
     std::unique_ptr<FileStream> content_;
+    bool requireVerifiedTls_ = false;  // the recipient domain enforces MTA-STS
     std::unique_ptr<SmtpClient> client_;
     std::map<std::string, int> outcome_;
     bool dataDone_ = false;

@@ -3,22 +3,25 @@ python3-dkim verifies it against the record `pellworth-admin domain dkim` printe
 from outside gets one Authentication-Results field from SPF, DKIM and DMARC checks that ask a DNS
 server of the test's own."""
 import base64
+import http.server
 import os
+import pathlib
 import re
 import smtplib
 import socket
 import stat
 import subprocess
+import threading
 import time
 
 import dkim
 import pytest
 
-from conftest import WAIT, admin
-from fake_dns import A, TXT, FakeDns, txt
+from conftest import WAIT, admin, bind_when_free, log_text, wait_for
+from fake_dns import A, MX, TXT, FakeDns, exchanger, txt
 from test_antispam import delivered, spam_server, subject_of
 from test_router import wait_count, wait_queue_empty
-from test_transport import Peer, relay_through, start, submit
+from test_transport import Peer, make_certificate, relay_through, start, submit
 
 SIGNED = (b"From: John <john@example.com>\r\nTo: ann@remote.test\r\nSubject: signed\r\n"
           b"Message-ID: <1@example.com>\r\n\r\nfirst line\r\n.leading dot\r\n\r\n\r\n")
@@ -216,4 +219,75 @@ def test_action_two_refuses_a_reject_policy_forgery_at_data_and_stores_nothing(r
         assert results(found["dead-dns"][1]) == ["example.com; spf=temperror smtp.mailfrom=dead.test; dkim=none; "
                                                  "dmarc=temperror header.from=dead.test"]
     finally:
+        dns.close()
+
+
+HTTPS_ADDRESS, LISTED_MX, UNLISTED_MX = "127.0.0.91", "127.0.0.92", "127.0.0.93"
+POLICY = b"version: STSv1\r\nmode: enforce\r\nmx: mx1.sts.test\r\nmax_age: 86400\r\n"
+
+
+class PolicyServer(http.server.ThreadingHTTPServer):
+    """HTTPS on port 443 of its own address, serving the MTA-STS policy file and counting fetches."""
+    daemon_threads = True
+
+    def __init__(self, context):
+        self.fetches = 0
+        bind_when_free(lambda: super(PolicyServer, self).__init__((HTTPS_ADDRESS, 443), PolicyHandler), "%s:443" % HTTPS_ADDRESS)
+        self.socket = context.wrap_socket(self.socket, server_side=True)
+        threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
+
+    def close(self):
+        self.shutdown()
+        self.server_close()
+
+
+class PolicyHandler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        found = self.path == "/.well-known/mta-sts.txt" and self.headers["Host"] == "mta-sts.sts.test"
+        self.server.fetches += found
+        self.send_response(200 if found else 404)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(POLICY) if found else 0))
+        self.end_headers()
+        if found:
+            self.wfile.write(POLICY)
+
+    def log_message(self, *args):
+        pass
+
+
+def test_mta_sts_sends_only_to_listed_exchangers_and_only_over_verified_tls(registered):
+    if os.geteuid() != 0:
+        pytest.skip("the fake DNS server, the policy's HTTPS server and the exchangers need ports 53, 443 and 25")
+    contexts, bundle = {}, ""
+    for name in ("mta-sts.sts.test", "mx1.sts.test", "mx2.sts.test"):
+        certificate, contexts[name] = make_certificate(registered.root, name)
+        bundle += pathlib.Path(certificate).read_text()
+    trusted = os.path.join(registered.root, "trusted.pem")
+    pathlib.Path(trusted).write_text(bundle)
+    registered.env["SSL_CERT_FILE"] = trusted
+    # The preferred exchanger is not in the policy: it must never be tried.
+    dns = FakeDns({("sts.test", MX): [exchanger(5, "mx2.sts.test"), exchanger(10, "mx1.sts.test")],
+                   ("mx1.sts.test", A): [socket.inet_aton(LISTED_MX)], ("mx2.sts.test", A): [socket.inet_aton(UNLISTED_MX)],
+                   ("_mta-sts.sts.test", TXT): [txt("v=STSv1; id=20261210")], ("mta-sts.sts.test", A): [socket.inet_aton(HTTPS_ADDRESS)]},
+                  DNS_ADDRESS)
+    policy = listed = unlisted = None
+    try:
+        policy = PolicyServer(contexts["mta-sts.sts.test"])
+        listed, unlisted = Peer(LISTED_MX, 25), Peer(UNLISTED_MX, 25)
+        listed.tls, unlisted.tls = contexts["mx1.sts.test"], contexts["mx2.sts.test"]
+        server, port = start(registered, ("sys:dns:0:server", DNS_ADDRESS), ("sys:delivery:mtasts", "bool:true"))
+        submit(port, ["ann@sts.test"])
+        assert listed.delivered("ann@sts.test")["tls"]
+        # The listed exchanger stops offering TLS: the message waits rather than going in plain text.
+        listed.tls = None
+        submit(port, ["ben@sts.test"])
+        wait_for(lambda: "MTA-STS asks for verified TLS to mx1.sts.test" in log_text(registered), "the refusal to send in plain text")
+        assert not listed.with_rcpt("ben@sts.test") and not unlisted.sessions
+        assert policy.fetches == 1  # the record's id did not change: the cached policy served
+        assert server.stop() == 0
+    finally:
+        for closing in (policy, listed, unlisted):
+            if closing:
+                closing.close()
         dns.close()
