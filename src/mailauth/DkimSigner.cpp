@@ -44,6 +44,11 @@ std::optional<std::string> SenderDomain(std::string_view sender) {
     return ToLowerAscii(sender.substr(at + 1));
 }
 
+// Do the two domains align as DMARC's relaxed mode sees it (one is the other or below it)?
+bool Aligned(const std::string& a, const std::string& b) {
+    return a == b || a.ends_with("." + b) || b.ends_with("." + a);
+}
+
 // CR LF for every line end the library wrote, so the field is a field on the wire.
 std::string WithCrLf(std::string_view text) {
     std::string out;
@@ -97,10 +102,22 @@ std::string DkimSignatureFor(const store::MessageStore& messageStore, Stream& co
     const std::string head = ReadHead(content);
     std::vector<std::string> candidates;
     const auto header = ReadHeaderFields(head, kMaxSignedHeaderScan, kMaxCheckedHeaderFields);
-    if (const auto from = header.Values("From"); from.size() == 1) {
-        if (const auto author = AuthorDomain(from.front())) candidates.push_back(*author);
+    // Mail that came in from outside carries the Authentication-Results field our intake added (its
+    // name is one of our domains). Passed on (a forward, an alias), it is not ours to sign as its
+    // author: a forged From of a local domain would leave here with our valid signature.
+    bool fromOutside = false;
+    for (const std::string& results : header.Values("Authentication-Results")) {
+        std::string_view id = TrimAscii(std::string_view(results).substr(0, results.find(';')));
+        id = id.substr(0, id.find_first_of(" \t("));
+        if (!id.empty() && messageStore.FindDomain(id)) fromOutside = true;
     }
-    if (const auto sender = SenderDomain(envelopeSender)) candidates.push_back(*sender);
+    std::optional<std::string> author;
+    if (const auto from = header.Values("From"); from.size() == 1) author = AuthorDomain(from.front());
+    if (author && !fromOutside) candidates.push_back(*author);
+    const auto sender = SenderDomain(envelopeSender);
+    // From outside, the envelope sender's domain signs only where DMARC would not take it for the
+    // author's (a list's own address does; a forged local sender does not).
+    if (sender && !(fromOutside && author && Aligned(*sender, *author))) candidates.push_back(*sender);
     for (const std::string& name : candidates) {
         const auto domain = messageStore.FindDomain(name);
         if (!domain) continue;

@@ -4,7 +4,9 @@
 //
 // The signing domain is the author's (the From field's) when it is a local domain with a key
 // (DkimKey.h), which is what DMARC aligns with; else the envelope sender's local domain with a key;
-// else the message goes unsigned. rsa-sha256, relaxed/relaxed, the whole body; a domain with an
+// else the message goes unsigned. Mail that came in from outside (it carries our intake's
+// Authentication-Results field) is never signed by a domain aligned with its author's: passed on by
+// a forward, a forged local From (or sender) would otherwise leave with our valid signature. rsa-sha256, relaxed/relaxed, the whole body; a domain with an
 // Ed25519 key too gets a second signature, ed25519-sha256 (RFC 8463), for verifiers that know it.
 // Thread safety: one call per thread; the library handle is shared (DkimLibrary.h).
 #pragma once

@@ -87,6 +87,16 @@ def test_mail_from_a_local_domain_leaves_signed_and_verifies_against_the_printed
         data = unstuffed(peer.delivered("ben@remote.test")["data"])
         assert b"quoted-printable" in data.lower() and dkim.verify(data, dnsfunc=dns)
 
+        # A forgery from outside that claims the local domain, passed on by a forward: it carries the
+        # intake's Authentication-Results and leaves without our signature.
+        admin(registered, "mailbox", "add", "fwd@example.com", "--kind", "forward")
+        admin(registered, "mailbox", "set", "fwd@example.com", "alias:fwdtoaddrs", "cy@remote.test")
+        forged = SIGNED.replace(b"To: ann@remote.test", b"To: fwd@example.com")
+        with smtplib.SMTP("127.0.0.1", port, timeout=WAIT) as outsider:
+            assert outsider.sendmail("john@example.com", ["fwd@example.com"], forged) == {}
+        data = unstuffed(peer.delivered("cy@remote.test")["data"])
+        assert b"Authentication-Results: example.com;" in data and b"DKIM-Signature:" not in data, data[:600]
+
         # The key's own text never reaches the log.
         with open(key, encoding="ascii") as f:
             secret = f.read().splitlines()[3]
