@@ -24,24 +24,34 @@ namespace pw::mailauth {
 
 enum class DnsResult { Answered, NoData, NoSuchDomain, Failed };
 
-class AuthDns {
+// What the checks ask of DNS; AuthDns asks the servers, tests and fuzz targets answer themselves.
+class DnsLookups {
+public:
+    virtual ~DnsLookups() = default;
+    // The text of each TXT record at the name, its strings joined (over kMaxTxtRecord: left out).
+    virtual DnsResult Txt(const std::string& name, std::vector<std::string>& records) = 0;
+    // The data of each A (4 bytes) or AAAA (16 bytes) record.
+    virtual DnsResult Addresses(const std::string& name, std::uint16_t type, std::vector<std::vector<std::uint8_t>>& addresses) = 0;
+    // The names of MX (the exchanges) or PTR records.
+    virtual DnsResult Names(const std::string& name, std::uint16_t type, std::vector<std::string>& names) = 0;
+    // How many queries failed (DNS failure or the budget), so far.
+    virtual std::size_t Failures() const = 0;
+};
+
+class AuthDns final : public DnsLookups {
 public:
     // The configured servers ("sys:dns:%d:server", else the system's).
     explicit AuthDns(const core::ConfigTree& config, std::chrono::milliseconds budget = kDnsBudget);
     // Servers given (tests and fuzzing); with none, every query fails at once.
     AuthDns(std::vector<std::uint32_t> servers, std::chrono::milliseconds budget);
 
-    // The text of each TXT record at the name, its strings joined (over kMaxTxtRecord: left out).
-    DnsResult Txt(const std::string& name, std::vector<std::string>& records);
-    // The data of each A (4 bytes) or AAAA (16 bytes) record.
-    DnsResult Addresses(const std::string& name, std::uint16_t type, std::vector<std::vector<std::uint8_t>>& addresses);
-    // The names of MX (the exchanges) or PTR records.
-    DnsResult Names(const std::string& name, std::uint16_t type, std::vector<std::string>& names);
+    DnsResult Txt(const std::string& name, std::vector<std::string>& records) override;
+    DnsResult Addresses(const std::string& name, std::uint16_t type, std::vector<std::vector<std::uint8_t>>& addresses) override;
+    DnsResult Names(const std::string& name, std::uint16_t type, std::vector<std::string>& names) override;
+    std::size_t Failures() const override { return failures_; }
 
     // The budget is spent: every further query fails without asking.
     bool Spent() const;
-    // How many queries failed (DNS failure or the budget), so far.
-    std::size_t Failures() const { return failures_; }
 
 private:
     DnsResult Ask(const std::string& name, std::uint16_t type);

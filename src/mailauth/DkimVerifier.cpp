@@ -66,7 +66,7 @@ std::string_view DkimResultText(DkimResult result) {
     return "none";
 }
 
-DkimKeyLookup KeysFromDns(AuthDns& dns) {
+DkimKeyLookup KeysFromDns(DnsLookups& dns) {
     return [&dns](const std::string& name, std::string& record) {
         std::vector<std::string> records;
         switch (dns.Txt(name, records)) {

@@ -34,6 +34,6 @@ struct DkimOutcome {
 std::vector<DkimOutcome> VerifyDkim(const DkimKeyLookup& keys, Stream& content);
 
 // Keys from TXT records through the message's budgeted DNS.
-DkimKeyLookup KeysFromDns(AuthDns& dns);
+DkimKeyLookup KeysFromDns(DnsLookups& dns);
 
 }  // namespace pw::mailauth

@@ -88,7 +88,7 @@ std::string_view DmarcResultText(DmarcResult result) {
     return "none";
 }
 
-DmarcOutcome CheckDmarc(AuthDns& dns, std::string_view clientAddress, const std::optional<std::string>& fromDomain,
+DmarcOutcome CheckDmarc(DnsLookups& dns, std::string_view clientAddress, const std::optional<std::string>& fromDomain,
                         const SpfOutcome& spf, const std::vector<DkimOutcome>& dkim) {
     DmarcOutcome outcome;
     if (!fromDomain || fromDomain->empty()) return outcome;

@@ -29,7 +29,7 @@ struct DmarcOutcome {
     char policy = 0;         // the policy that applies to this message: 'n', 'q' or 'r' (0: none)
 };
 
-DmarcOutcome CheckDmarc(AuthDns& dns, std::string_view clientAddress, const std::optional<std::string>& fromDomain,
+DmarcOutcome CheckDmarc(DnsLookups& dns, std::string_view clientAddress, const std::optional<std::string>& fromDomain,
                         const SpfOutcome& spf, const std::vector<DkimOutcome>& dkim);
 
 }  // namespace pw::mailauth

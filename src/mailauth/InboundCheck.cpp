@@ -110,7 +110,7 @@ void Move(Stream& content, std::uint64_t from, std::uint64_t to, std::uint64_t c
 
 }  // namespace
 
-InboundResults RunChecks(const InboundFacts& facts, AuthDns& dns, Stream& content) {
+InboundResults RunChecks(const InboundFacts& facts, DnsLookups& dns, Stream& content) {
     InboundResults results;
     ThrowIfFailed(content.Seek(0, SeekOrigin::Begin), "rewinding the message content");
     const std::string head = ReadAll(content, kMaxCheckedHeaderBytes);

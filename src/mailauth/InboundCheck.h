@@ -50,7 +50,7 @@ struct InboundResults {
 };
 
 // Runs the three checks over the content (read from its start) and composes the field.
-InboundResults RunChecks(const InboundFacts& facts, AuthDns& dns, Stream& content);
+InboundResults RunChecks(const InboundFacts& facts, DnsLookups& dns, Stream& content);
 
 // The field for these results, folded one result a line.
 std::string AuthenticationResultsField(std::string_view authservId, const InboundResults& results);

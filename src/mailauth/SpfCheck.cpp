@@ -68,7 +68,7 @@ SPF_dns_rr_t* Filled(SPF_dns_server_t* server, const char* domain, ns_type type,
 }
 
 SPF_dns_rr_t* Lookup(SPF_dns_server_t* server, const char* domain, ns_type type, int) {
-    auto& dns = *static_cast<AuthDns*>(server->hook);
+    auto& dns = *static_cast<DnsLookups*>(server->hook);
     const std::string name = domain ? domain : "";
     switch (static_cast<int>(type)) {
         case ns_t_a:
@@ -151,7 +151,7 @@ SpfResult Evaluate(SPF_server_t* server, SPF_request_t* request) {
 
 // A record the library could not finish because DNS failed (an include, a mechanism's name) is a
 // temporary failure, not the sender's error, though the library may call it either.
-SpfResult Evaluated(SPF_server_t* server, SPF_request_t* request, const AuthDns& dns) {
+SpfResult Evaluated(SPF_server_t* server, SPF_request_t* request, const DnsLookups& dns) {
     const std::size_t failedBefore = dns.Failures();
     const SpfResult result = Evaluate(server, request);
     return result == SpfResult::PermError && dns.Failures() != failedBefore ? SpfResult::TempError : result;
@@ -172,7 +172,7 @@ std::string_view SpfResultText(SpfResult result) {
     return "none";
 }
 
-SpfOutcome CheckSpf(AuthDns& dns, std::string_view clientAddress, std::string_view helo, std::string_view sender) {
+SpfOutcome CheckSpf(DnsLookups& dns, std::string_view clientAddress, std::string_view helo, std::string_view sender) {
     QuietLibrary();
     SpfOutcome outcome;
     const std::size_t at = sender.rfind('@');

@@ -26,6 +26,6 @@ struct SpfOutcome {
 };
 
 // `clientAddress`: dotted IPv4 or IPv6 text; `sender`: local@domain or empty for the null sender.
-SpfOutcome CheckSpf(AuthDns& dns, std::string_view clientAddress, std::string_view helo, std::string_view sender);
+SpfOutcome CheckSpf(DnsLookups& dns, std::string_view clientAddress, std::string_view helo, std::string_view sender);
 
 }  // namespace pw::mailauth
