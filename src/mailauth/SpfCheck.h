@@ -1,5 +1,6 @@
 // SpfCheck: SPF (RFC 7208) of the client's address for the MAIL FROM domain -- or for the HELO name
-// when the sender is null -- with libspf2 asking DNS only through AuthDns.
+// when the sender is null -- with libspf2 asking DNS only through our lookups (AuthDns, within the
+// message's budget).
 //
 // libspf2 gets a DNS layer of ours (its lookup function is the one hook it offers), so its queries
 // share the message's DNS budget; what could not be asked in time answers "temporary failure", which
