@@ -107,7 +107,7 @@ def test_mail_from_a_local_domain_leaves_signed_and_verifies_against_the_printed
         peer.close()
 
 
-DNS_ADDRESS = "127.0.0.88"  # a loopback address of this file's own for the fake DNS server on port 53
+DNS_ADDRESS = "127.0.38.53"  # loopback addresses of this file's own, apart from other tests'
 CLIENT = "127.0.0.9"
 
 
@@ -214,6 +214,14 @@ def test_action_two_refuses_a_reject_policy_forgery_at_data_and_stores_nothing(r
         with pytest.raises(smtplib.SMTPDataError) as refused:
             deliver(port, "b@signed.test", message("forgery", "b@signed.test"))
         assert refused.value.smtp_code == 550 and refused.value.smtp_error.startswith(b"5.7.1 ")
+        # The same at the last BDAT chunk (RFC 3030), and the session goes on.
+        forgery = message("chunked-forgery", "b@signed.test")
+        with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as raw:
+            replies = raw.makefile("rb")
+            raw.sendall(b"EHLO client.test\r\nMAIL FROM:<b@signed.test>\r\nRCPT TO:<john@example.com>\r\n"
+                        b"BDAT %d LAST\r\n%sNOOP\r\nQUIT\r\n" % (len(forgery), forgery))
+            lines = [line.decode().rstrip() for line in replies]
+        assert [line[:9] for line in lines if not line.startswith("250-")][3:] == ["250 2.1.5", "550 5.7.1", "250 2.0.0", "221 2.0.0"], lines
         # A quarantine policy is not refused, and the session goes on taking mail.
         deliver(port, "a@soft.test", message("quarantine", "a@soft.test"))
         # A DNS server that never answers costs the message the checks' budget, not the resolver's
@@ -232,7 +240,7 @@ def test_action_two_refuses_a_reject_policy_forgery_at_data_and_stores_nothing(r
         dns.close()
 
 
-HTTPS_ADDRESS, LISTED_MX, UNLISTED_MX = "127.0.0.91", "127.0.0.92", "127.0.0.93"
+HTTPS_ADDRESS, LISTED_MX, UNLISTED_MX = "127.0.38.43", "127.0.38.25", "127.0.38.26"
 POLICY = b"version: STSv1\r\nmode: enforce\r\nmx: mx1.sts.test\r\nmax_age: 86400\r\n"
 
 
