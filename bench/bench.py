@@ -686,9 +686,10 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller counts: a few minutes in all")
     parser.add_argument("--sessions", type=int, default=20, help="concurrent SMTP sessions")
     parser.add_argument("--messages", type=int, help="messages per SMTP intake run")
-    # "antispam", "antivirus" and "spamassassin" are bench/antispam.py's, bench/antivirus.py's and
-    # bench/spamassassin.py's, which bench/run runs after this: here they choose nothing.
-    parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "memory", "antispam", "antivirus", "spamassassin"],
+    # "antispam", "antivirus", "spamassassin" and "mailauth" are bench/antispam.py's,
+    # bench/antivirus.py's, bench/spamassassin.py's and bench/mailauth.py's, which bench/run runs
+    # after this: here they choose nothing.
+    parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "memory", "antispam", "antivirus", "spamassassin", "mailauth"],
                         action="append")
     parser.add_argument("--dir", help="where the servers keep their files (default: the temporary directory)")
     args = parser.parse_args()

@@ -59,6 +59,8 @@ public:
     const std::vector<IpAddress>& Servers() const { return servers_; }
     // The owner's stop flag, looked at between waits.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+    // No wait goes past this point (a caller's budget for several queries); a query cut short fails.
+    void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
 
     // Asks the servers in order until one answers; true for an answer (NXDOMAIN included: see
     // LastStatus). An address is asked in its IN-ADDR.ARPA or IP6.ARPA form.
@@ -86,7 +88,7 @@ private:
                           const std::string& name, std::uint16_t type);
     std::optional<DnsAnswer> QueryTcp(const IpAddress& server, const std::vector<std::uint8_t>& query);
     bool Matches(const DnsAnswer& answer, std::uint16_t id, const std::string& name, std::uint16_t type) const;
-    bool Stopped() const { return stop_ && stop_->load(); }
+    bool Stopped() const { return (stop_ && stop_->load()) || std::chrono::steady_clock::now() >= deadline_; }
     std::optional<HostEntry> LookupHostsFile(std::string_view name) const;
     // Asks for `type` records of `domain`, following a CNAME at the head of each answer for at most
     // kMaxCnameHops queries; true with the last answer in hand when one came back that is not an
@@ -101,6 +103,7 @@ private:
     std::string hostsPath_;
     std::vector<IpAddress> servers_;
     const std::atomic<bool>* stop_ = nullptr;
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
     std::optional<DnsAnswer> answer_;
     DnsStatus status_ = DnsStatus::Failed;
 };

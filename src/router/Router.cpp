@@ -271,6 +271,9 @@ bool Router::JudgeSpam(store::Envelope& envelope) {
     const std::string sender = envelope.Sender();
     if (friendly_ && friendly_->Refresh() && friendly_->IsInList(sender)) return markClean();
     if (enemies_ && enemies_->Refresh() && enemies_->IsInList(sender)) return TreatAsSpam(envelope, "an enemy sender");
+    // Set by the SMTP intake's mail-authentication check: the author domain's DMARC policy is
+    // quarantine or reject, and the message fails it.
+    if (envelope.GetProperties().Number("SMTP_DMARCSPAM") == 1) return TreatAsSpam(envelope, "it fails its domain's DMARC policy");
     if (charsets_ && charsets_->Refresh() && CharsetSpam(envelope)) return TreatAsSpam(envelope, "a filtered charset");
     if (spamAssassinOn_) return JudgeBySpamAssassin(envelope);
     return true;

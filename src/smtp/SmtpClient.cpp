@@ -191,8 +191,9 @@ int SmtpClient::Open(const IpAddress& address, std::uint16_t port) {
     try {
         return OpenConnection(address, port, true);
     } catch (const TlsHandshakeFailed& failed) {
-        // Credentials never go in plain text to a peer that offered TLS: the attempt ends here.
-        if (!account_.empty()) throw failed.error;
+        // Credentials never go in plain text to a peer that offered TLS, nor mail under MTA-STS: the
+        // attempt ends here.
+        if (!account_.empty() || requireVerifiedTls_) throw failed.error;
         core::Log(core::LogLevelWarning, "SMTP client: the TLS handshake with " + peerName_ + " failed (" + failed.error.what() +
                                              "); connecting again in plain text");
         connection_.Close();
@@ -229,6 +230,14 @@ int SmtpClient::OpenConnection(const IpAddress& address, std::uint16_t port, boo
             if (IsFailure(code)) return code;
         }
     }
+    if (requireVerifiedTls_) {
+        const std::string failure = connection_.IsTls() ? connection_.TlsVerifyFailure() : "no TLS";
+        if (!failure.empty()) {
+            reply_ = "MTA-STS asks for verified TLS to " + peerName_ + " (" + failure + "); nothing was sent";
+            core::Log(core::LogLevelWarning, "SMTP client: " + reply_);
+            return kTlsRequired;
+        }
+    }
     if (account_.empty() || mechanism_.empty()) return 0;
     code = CheckCredentialsMayGo();
     if (code != 0) return code;
@@ -263,7 +272,7 @@ int SmtpClient::Reset() { return Command("RSET\r\n"); }
 
 int SmtpClient::Quit() { return Command("QUIT\r\n"); }
 
-int SmtpClient::Data(Stream& content) {
+int SmtpClient::Data(Stream& content, std::string_view prefix) {
     const int code = Command("DATA\r\n");
     if (IsFailure(code)) return code;
     // Anything but 354 means the content can not go: a 2xx here must not pass for delivery.
@@ -272,6 +281,7 @@ int SmtpClient::Data(Stream& content) {
     std::string out;
     mime::MessageTextWriter writer;
     std::vector<char> block(kContentBlock);
+    writer.Take(prefix, out);
     for (;;) {
         std::size_t got = 0;
         const HRESULT hr = content.Read(std::as_writable_bytes(std::span(block)), got);

@@ -69,6 +69,9 @@ public:
     void SetPeerName(std::string name) { peerName_ = std::move(name); }
     // No connect or reply wait, but the one after the content, goes past this point.
     void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
+    // MTA-STS (RFC 8461): the session must run over TLS whose certificate verifies for the peer
+    // name, or Open ends with kTlsRequired and nothing goes -- no plain-text session, no retry.
+    void SetRequireVerifiedTls(bool required) { requireVerifiedTls_ = required; }
     // Shortens every reply time-out to this many seconds (0: the RFC 5321 values). A diagnostic
     // setting: tests use it to meet a silent peer without waiting minutes.
     void SetReplyTimeLimit(int seconds) { replyTimeLimit_ = seconds; }
@@ -80,7 +83,8 @@ public:
     // `parameters`: more of the command line, each with its leading blank (" SMTPUTF8 RET=HDRS").
     int MailFrom(std::string_view sender, bool eightBitMime = false, std::string_view parameters = {});
     int RcptTo(std::string_view recipient, std::string_view parameters = {});
-    int Data(Stream& content);
+    // `prefix`: header fields that go in front of the content (the DKIM signature).
+    int Data(Stream& content, std::string_view prefix = {});
     int Reset();
     int Quit();
     // Any other command (a whole line, CR LF included); its reply's code.
@@ -122,6 +126,7 @@ private:
     std::string peerName_;
     Clock::time_point deadline_ = Clock::time_point::max();
     int replyTimeLimit_ = 0;
+    bool requireVerifiedTls_ = false;
     std::function<void(std::string_view)> traffic_;
     std::string reply_;
     std::vector<std::string> extensions_;  // the first word of each EHLO line, upper case

@@ -29,11 +29,13 @@ std::string ReceivedHeader(std::string_view sender, std::string_view clientAddre
 }
 
 std::unique_ptr<FileStream> OpenIntake(store::Envelope& envelope) {
-    return envelope.StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE);
+    // Read and write: the intake check reads what was written and may put a field at its top.
+    return envelope.StreamOnContent(true, STGM_READWRITE | STGM_SHARE_EXCLUSIVE);
 }
 
 IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<store::Envelope>& envelope,
-                          std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit) {
+                          std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit,
+                          const IntakeCheck& check) {
     std::string block = std::move(header);
     HRESULT written = S_OK;  // the first failed write, kept for the reply
     bool oversize = false;
@@ -74,18 +76,25 @@ IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<sto
     core::Log(core::LogLevelDebug, Format("(%u bytes of message data)", {std::uint64_t{count}}));
     if (oversize) return IntakeOutcome::Oversize;
     flush();
-    return Publish(envelope, std::move(content), written);
+    return Publish(envelope, std::move(content), written, check);
 }
 
-IntakeOutcome Publish(std::shared_ptr<store::Envelope>& envelope, std::unique_ptr<FileStream> content, HRESULT written) {
-    content.reset();
+IntakeOutcome Publish(std::shared_ptr<store::Envelope>& envelope, std::unique_ptr<FileStream> content, HRESULT written,
+                      const IntakeCheck& check) {
     double uid = 0;
     try {
         if (Failed(written)) throw ComError(written, "writing the message content");
+        if (check && !check(*content, *envelope)) {
+            content.reset();
+            envelope.reset();  // not published: its reserved files go
+            return IntakeOutcome::Refused;
+        }
+        content.reset();
         envelope->Update();
         uid = envelope->UID();
     } catch (const ComError& error) {
         core::Log(core::LogLevelCritical, std::string("SMTP Server: the message could not be stored: ") + error.what());
+        content.reset();
         envelope.reset();
         // A full disk or an exhausted quota: the client keeps the message and tries again later.
         return error.Code() == STG_E_MEDIUMFULL ? IntakeOutcome::StorageFull : IntakeOutcome::Failed;
@@ -121,9 +130,9 @@ bool ChunkedIntake::TakeChunk(net::LoggedConnection& connection, std::uint64_t s
     return !oversize_;
 }
 
-IntakeOutcome ChunkedIntake::Finish(std::shared_ptr<store::Envelope>& envelope) {
+IntakeOutcome ChunkedIntake::Finish(std::shared_ptr<store::Envelope>& envelope, const IntakeCheck& check) {
     core::Log(core::LogLevelDebug, Format("(%lu bytes of message data in chunks)", {received_}));
-    return Publish(envelope, std::move(content_), written_);
+    return Publish(envelope, std::move(content_), written_, check);
 }
 
 }  // namespace pw::smtp

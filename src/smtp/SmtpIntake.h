@@ -28,7 +28,12 @@ enum class IntakeOutcome {
     Failed,       // the store failed: nothing stored
     StorageFull,  // the disk or the quota is full: nothing stored
     Abandoned,  // the client kept sending past the size limit: the connection is closed
+    Refused,    // the check refused it (a DMARC reject policy): nothing stored
 };
+
+// Runs on the stored content just before the envelope is published (the mail-authentication checks
+// of mail from outside); it may change the content and the envelope, and false refuses the message.
+using IntakeCheck = std::function<bool(FileStream& content, store::Envelope& envelope)>;
 
 // The trace header put in front of a message taken from a client (RFC 5321 section 4.4): the MAIL
 // FROM argument, the client's address, the domain that took it, this server's name and version, now.
@@ -40,12 +45,14 @@ std::unique_ptr<FileStream> OpenIntake(store::Envelope& envelope);
 // Reads DATA up to its end into `content` after `header`, and publishes the envelope. The envelope
 // is reset in every outcome (a dropped one removes its reserved files).
 IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<store::Envelope>& envelope,
-                          std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit);
+                          std::unique_ptr<FileStream> content, std::string header, std::uint64_t sizeLimit,
+                          const IntakeCheck& check = {});
 
 // Closes the content and publishes the envelope (flushed before anything is acknowledged), then
 // hands it to the router queue; `written` is the first failed write of the content, if any. The
 // envelope is reset in every outcome.
-IntakeOutcome Publish(std::shared_ptr<store::Envelope>& envelope, std::unique_ptr<FileStream> content, HRESULT written);
+IntakeOutcome Publish(std::shared_ptr<store::Envelope>& envelope, std::unique_ptr<FileStream> content, HRESULT written,
+                      const IntakeCheck& check = {});
 
 // Reads a BDAT chunk of `size` bytes, handing each piece to `sink`: also a chunk that is refused is
 // read whole, so the session stays in step with the client.
@@ -60,7 +67,7 @@ public:
     // Reads a chunk of `size` bytes; false once the message is over the size limit.
     bool TakeChunk(net::LoggedConnection& connection, std::uint64_t size);
     // After the last chunk: publishes as DATA does.
-    IntakeOutcome Finish(std::shared_ptr<store::Envelope>& envelope);
+    IntakeOutcome Finish(std::shared_ptr<store::Envelope>& envelope, const IntakeCheck& check = {});
 
 private:
     std::unique_ptr<FileStream> content_;

@@ -7,6 +7,7 @@
 
 #include "core/Configuration.h"
 #include "core/LanguageTexts.h"
+#include "mailauth/InboundCheck.h"
 #include "mime/Address.h"
 #include "mime/Codecs.h"
 #include "mime/Xtext.h"
@@ -508,6 +509,14 @@ void SmtpServerSession::RcptTo(const std::string& line) {
     Reply("250 2.1.5 Requested mail action okay, completed");
 }
 
+IntakeCheck SmtpServerSession::AuthenticationCheck() const {
+    // Clients that authenticated or may relay are ours: their mail is signed when it leaves, not checked.
+    if (relayAllowed_) return {};
+    return [authservId = domain_](FileStream& content, store::Envelope& envelope) {
+        return mailauth::CheckInbound(authservId, content, envelope, core::ServerConfig());
+    };
+}
+
 bool SmtpServerSession::Data() {
     if (!envelope_ || chunks_) {
         Reply(kLocalError);
@@ -524,7 +533,7 @@ bool SmtpServerSession::Data() {
     }
     Reply("354 Start mail input; end with <CRLF>.<CRLF>");
     const IntakeOutcome outcome =
-        TakeMessage(*connection_, envelope_, std::move(content), ReceivedHeader(sender_, clientAddress_, domain_), sizeLimit_);
+        TakeMessage(*connection_, envelope_, std::move(content), ReceivedHeader(sender_, clientAddress_, domain_), sizeLimit_, AuthenticationCheck());
     recipients_ = 0;
     switch (outcome) {
         case IntakeOutcome::Published: Reply(kStored); return true;
@@ -532,6 +541,7 @@ bool SmtpServerSession::Data() {
         case IntakeOutcome::Failed: Reply(kLocalError); return true;
         case IntakeOutcome::StorageFull: Reply(kInsufficientStorage); return true;
         case IntakeOutcome::Abandoned: return false;
+        case IntakeOutcome::Refused: Reply(mailauth::kDmarcRefusal); return true;
     }
     return false;
 }
@@ -572,12 +582,13 @@ bool SmtpServerSession::Bdat(const std::string& line) {
         Reply(Format("250 2.0.0 %lu octets received", {length}));
         return true;
     }
-    const IntakeOutcome outcome = chunks_->Finish(envelope_);
+    const IntakeOutcome outcome = chunks_->Finish(envelope_, AuthenticationCheck());
     chunks_.reset();
     recipients_ = 0;
     switch (outcome) {
         case IntakeOutcome::Published: Reply("250 2.0.0 Message stored"); return true;
         case IntakeOutcome::StorageFull: Reply(kInsufficientStorage); return true;
+        case IntakeOutcome::Refused: Reply(mailauth::kDmarcRefusal); return true;
         default: Reply(kLocalError); return true;
     }
 }

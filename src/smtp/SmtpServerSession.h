@@ -62,6 +62,8 @@ private:
     std::string ReadCommandLine();
     std::string ReadSecretLine();
     void DropEnvelope();
+    // SPF, DKIM and DMARC for mail from outside (src/mailauth); none for clients that may relay.
+    IntakeCheck AuthenticationCheck() const;
 
     std::shared_ptr<net::ConnectionTicket> ticket_;
     std::shared_ptr<const net::SMTPListener> listener_;

@@ -15,6 +15,7 @@
 #include "core/Logging.h"
 #include "core/RegistryKeys.h"
 #include "dns/DnsResolver.h"
+#include "mailauth/DkimSigner.h"
 #include "mime/Message.h"
 #include "mime/MessageDate.h"
 #include "mime/SevenBitDowngrade.h"
@@ -28,6 +29,7 @@
 #include "router/Notifications.h"
 #include "router/RouterQueue.h"
 #include "smtp/Dialer.h"
+#include "smtp/MtaStsFetch.h"
 #include "smtp/SendReceiveCycle.h"
 #include "smtp/SmtpClient.h"
 #include "smtp/SmtpHooks.h"
@@ -207,7 +209,13 @@ private:
             return {};
         }
         std::vector<Candidate> candidates;
+        const auto policy = EnforcedMtaSts();
         for (const auto& exchanger : exchangers) {
+            if (policy && !policy->Allows(exchanger.exchange)) {
+                core::Log(core::LogLevelWarning, "SMTP Transport: " + exchanger.exchange + " is not an exchanger the MTA-STS policy of " +
+                                                     target_.destination + " lists; it is not used");
+                continue;
+            }
             for (const IpAddress& address : exchanger.addresses) {
                 if (address.IsLoopbackHost()) {
                     const std::string text =
@@ -223,8 +231,20 @@ private:
             }
         }
         // Exchangers without any address: their lookups failed or came back empty; wait and retry.
-        if (candidates.empty()) failure = kDnsFailed;
+        // None the policy allows: the message waits too, as RFC 8461 4.2 asks, for the policy or DNS to change.
+        if (candidates.empty()) failure = policy ? kTlsRequired : kDnsFailed;
         return candidates;
+    }
+
+    // The MTA-STS policy the recipient domain enforces, when "sys:delivery:mtasts" is on; the
+    // connections then take verified TLS (SmtpClient::SetRequireVerifiedTls). Testing and none
+    // policies change nothing.
+    std::optional<mailauth::MtaStsPolicy> EnforcedMtaSts() {
+        if (!core::ServerConfig().GetCopy(mailauth::kMtaStsKey).IsTrue()) return std::nullopt;
+        auto policy = MtaStsPolicyFor(target_.destination);
+        if (!policy || policy->mode != mailauth::MtaStsMode::Enforce) return std::nullopt;
+        requireVerifiedTls_ = true;
+        return policy;
     }
 
     bool Connect() {
@@ -245,6 +265,7 @@ private:
             client->SetPeerName(name);
             client->SetDeadline(deadline_);
             client->SetReplyTimeLimit(TheManager().replyTimeLimit);
+            client->SetRequireVerifiedTls(requireVerifiedTls_);
             if (target_.authType == 1) client->SetAccount(target_.account, target_.password);
             try {
                 const int code = client->Open(address, target_.port);
@@ -348,6 +369,18 @@ private:
         return parameters;
     }
 
+    // Signed last, over the bytes that go (a 7-bit re-encoding included); a message that can not be
+    // signed goes unsigned rather than not at all.
+    std::string Signature(Stream& out) {
+        try {
+            return mailauth::DkimSignatureFor(*store::OpenServerStore(), out, envelope_->Sender());
+        } catch (const ComError& error) {
+            core::Log(core::LogLevelWarning, "SMTP Transport: " + envelope_->Namespace() + " goes unsigned: " + error.what());
+            ThrowIfFailed(out.Seek(0, SeekOrigin::Begin), "rewinding the message content");
+            return {};
+        }
+    }
+
     void Exchange() {
         try {
             // 8-bit content goes as it is to a peer that announced 8BITMIME, and as quoted-printable
@@ -400,7 +433,8 @@ private:
                 if (IsPositive(outcome)) ++accepted;
             }
             if (accepted != 0) {
-                code = client_->Data(sevenBit ? *sevenBit : *content_);
+                Stream& out = sevenBit ? *sevenBit : *content_;
+                code = client_->Data(out, Signature(out));
                 // From the reply to the content on, what the peer accepted is its own: a connection lost
                 // later (at QUIT) must not send it again.
                 dataDone_ = true;
@@ -532,6 +566,7 @@ private:
     DeliveryTarget target_;
     const Clock::time_point deadline_ = Clock::now() + kAttemptBudget;
     std::unique_ptr<FileStream> content_;
+    bool requireVerifiedTls_ = false;  // the recipient domain enforces MTA-STS
     std::unique_ptr<SmtpClient> client_;
     std::map<std::string, int> outcome_;
     bool dataDone_ = false;

@@ -29,7 +29,8 @@ SENDER = "sender@remote.test"
 # previous round's queue, late enough to let a backlog build up.
 KILL_DELAY = (0.05, 1.0)
 TEST_ID = re.compile(rb"(?m)^X-Test-Id: (\S+)\r$")
-RECEIVED = re.compile(rb"Received: from [^\r\n]*\r\n")
+# The server's own trace fields: its Received line and the Authentication-Results of mail from outside.
+RECEIVED = re.compile(rb"Received: from [^\r\n]*\r\n(?:Authentication-Results: [^\r\n]*\r\n(?:\t[^\r\n]*\r\n)*)?")
 
 
 def drain(store):

@@ -6,16 +6,15 @@ import os
 import re
 import smtplib
 import socket
-import struct
 import subprocess
-import threading
 import time
 
 import pytest
 
 import cfgfile
-from conftest import WAIT, bind_when_free, configure, free_port, make_certificate, unverified_tls_client
+from conftest import WAIT, configure, free_port, make_certificate, unverified_tls_client
 from conftest import wait_for as wait_until
+from fake_dns import A, FakeDns
 
 PASSWORD = "Tessera7Quartz"
 UNKNOWN = "500 5.5.1 Unknown command"
@@ -28,7 +27,9 @@ STORED = "250 2.0.0 Requested mail action okay, completed"
 COMPLETED = "250 2.0.0 Requested mail action okay, completed"
 NO_RELAY = "571 5.7.1 Relaying not permitted"
 BAD_CREDENTIALS = "535 5.7.8 Authentication credentials invalid"
-RECEIVED = re.compile(rb"Received: from (.*) \(\[127\.0\.0\.1\]\) by example\.com \( Quillon Email Server [^\r\n]*\r\n")
+# This server's trace fields: its Received line and, for mail from outside, its Authentication-Results.
+RECEIVED = re.compile(rb"Received: from (.*) \(\[127\.0\.0\.1\]\) by example\.com \( Quillon Email Server [^\r\n]*\r\n"
+                      rb"(?:Authentication-Results: example\.com;\r\n(?:\t[^\r\n]*\r\n)*)?")
 
 
 def start(env, *settings, first=True):
@@ -320,47 +321,11 @@ def test_starttls_with_smtplib_and_swaks_and_no_plain_text_injection(registered)
     assert server.stop() == 0
 
 
-class FakeDns:
-    """A DNS server on 127.0.0.77:53 that answers the A question for 127.0.0.1 under the zone with
-    self.answer and says NXDOMAIN to everything else."""
-
-    def __init__(self, zone):
-        self.zone, self.answer, self.asked = zone, "127.0.0.2", 0
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        bind_when_free(lambda: self.sock.bind(("127.0.0.77", 53)), "127.0.0.77:53")
-        self.sock.settimeout(0.2)
-        self.running = True
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def serve(self):
-        while self.running:
-            try:
-                query, peer = self.sock.recvfrom(512)
-            except socket.timeout:
-                continue
-            end = query.index(b"\0", 12) + 1
-            labels, at = [], 12
-            while query[at]:
-                labels.append(query[at + 1:at + 1 + query[at]].decode())
-                at += 1 + query[at]
-            listed = ".".join(labels).lower() == "1.0.0.127." + self.zone
-            self.asked += 1
-            reply = query[:2] + struct.pack(">HHHHH", 0x8180 if listed else 0x8183, 1, int(listed), 0, 0) + query[12:end + 4]
-            if listed:
-                reply += b"\xc0\x0c" + struct.pack(">HHIH", 1, 1, 60, 4) + socket.inet_aton(self.answer)
-            self.sock.sendto(reply, peer)
-
-    def close(self):
-        self.running = False
-        self.thread.join(WAIT)
-        self.sock.close()
-
-
 def test_a_client_on_the_block_list_is_refused_after_ehlo(registered):
     if os.geteuid() != 0:
         pytest.skip("the fake DNS server needs port 53")
-    dns = FakeDns("bl.test")
+    listed = ("1.0.0.127.bl.test", A)
+    dns = FakeDns({listed: [socket.inet_aton("127.0.0.2")]})
     try:
         server, port = start(registered, ("sys:dns:0:server", "127.0.0.77"), ("sys:smtp:0:rbl:0:server", "bl.test"),
                              ("sys:smtp:0:rbl:0:name", "Test List"), ("sys:smtp:0:rbl:0:url", "http://bl.test/"),
@@ -370,7 +335,7 @@ def test_a_client_on_the_block_list_is_refused_after_ehlo(registered):
                                             "For more information, visit http://bl.test/")
         assert c.closed()
         c.close()
-        dns.answer = "127.0.0.9"  # listed, but with a code the instance does not refuse
+        dns.records[listed] = [socket.inet_aton("127.0.0.9")]  # listed, but with a code the instance does not refuse
         c = Client(port)
         assert c.cmd("EHLO other.test").startswith("250-Hello")
         assert c.cmd("MAIL FROM:<a@b.c>") == SENDER_OK

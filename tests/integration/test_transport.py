@@ -24,6 +24,7 @@ import pytest
 
 import cfgfile
 from conftest import DEBUG_KEY, WAIT, admin, bind_when_free, free_port, log_text, wait_for
+from fake_dns import FakeDns, exchanger
 
 SENDER, LOGIN_PASSWORD = "john@example.com", "Login7Walnut"
 ACCOUNT, RELAY_PASSWORD = "relayuser", "Relay9Juniper"
@@ -131,42 +132,6 @@ class PeerSession(socketserver.StreamRequestHandler):
             session["data"] = data
             return "250 Queued"
         return {"HELO": "250 OK", "MAIL": "250 OK", "RCPT": "250 OK", "RSET": "250 OK", "QUIT": "221 Bye"}.get(verb, "500 Unknown")
-
-
-class FakeDns:
-    """A DNS server on 127.0.0.77:53 that answers from `records`, {(name, type): [rdata, ...]}, and
-    says NXDOMAIN for names it does not know."""
-
-    def __init__(self, records):
-        self.records, self.running = records, True
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        bind_when_free(lambda: self.sock.bind(("127.0.0.77", 53)), "127.0.0.77:53")
-        self.sock.settimeout(0.1)
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def serve(self):
-        while self.running:
-            try:
-                query, client = self.sock.recvfrom(512)
-            except socket.timeout:
-                continue
-            labels, at = [], 12
-            while query[at]:
-                labels.append(query[at + 1:at + 1 + query[at]].decode().lower())
-                at += 1 + query[at]
-            name, (qtype,) = ".".join(labels), struct.unpack_from(">H", query, at + 1)
-            answers = self.records.get((name, qtype), [])
-            known = any(name == known_name for known_name, _ in self.records)
-            reply = query[:2] + struct.pack(">HHHHH", 0x8180 if known else 0x8183, 1, len(answers), 0, 0) + query[12:at + 5]
-            for rdata in answers:
-                reply += b"\xc0\x0c" + struct.pack(">HHIH", qtype, 1, 60, len(rdata)) + rdata
-            self.sock.sendto(reply, client)
-
-    def close(self):
-        self.running = False
-        self.thread.join(WAIT)
-        self.sock.close()
 
 
 def start(env, *settings):
@@ -391,10 +356,6 @@ def test_refused_recipients_fail_and_deferred_ones_wait_until_the_retry_limit(re
         assert len(peer.with_rcpt("later@remote.test")) == 10
     finally:
         peer.close()
-
-
-def exchanger(preference, name):
-    return struct.pack(">H", preference) + b"".join(bytes([len(label)]) + label.encode() for label in name.split(".")) + b"\0"
 
 
 def test_mail_exchangers_are_tried_by_preference_and_this_host_is_never_one(registered):

@@ -10,6 +10,8 @@
 #include "TypedValue.h"
 #include "core/RegistryKeys.h"
 #include "lists/ListTypes.h"
+#include "mailauth/DkimKey.h"
+#include "mailauth/MailAuthLimits.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "store/MessageStore.h"
@@ -138,7 +140,48 @@ int MailBoxShow(std::string_view address) {
     return 0;
 }
 
+// domain dkim NAME [--selector S] [--bits N] [--ed25519]: a new key (RSA, or Ed25519 for a second signature), and the zone-file line that publishes it. A
+// TXT string holds at most 255 bytes, so the record is written as several strings, which DNS joins.
+int DomainDkim(Arguments args) {
+    std::optional<std::string> selector;
+    int bits = mailauth::kDefaultKeyBits;
+    auto kind = mailauth::KeyKind::Rsa;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--ed25519") {
+            kind = mailauth::KeyKind::Ed25519;
+            continue;
+        }
+        if (i + 1 >= args.size()) throw Failure{"missing value after " + std::string(args[i])};
+        const std::string_view value = args[++i];
+        if (args[i - 1] == "--selector") {
+            selector = value;
+        } else if (args[i - 1] == "--bits") {
+            const std::string text(value);
+            if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+                throw Failure{"not a number of bits: " + text};
+            }
+            bits = std::stoi(text);
+        } else {
+            throw Failure{"unknown option: " + std::string(args[i - 1])};
+        }
+    }
+    const auto domain = RequireDomain(*OpenStore(), args[0]);
+    mailauth::MadeKey made;
+    try {
+        const bool rsa = kind == mailauth::KeyKind::Rsa;
+        made = mailauth::MakeDkimKey(*domain, selector.value_or(std::string(rsa ? mailauth::kDefaultSelector : mailauth::kDefaultEd25519Selector)),
+                                     bits, kind);
+    } catch (const ComError& error) {
+        throw Failure{"no key made: " + ErrorText(error)};
+    }
+    std::string line = made.name + ". IN TXT";
+    for (std::size_t at = 0; at < made.record.size(); at += 250) line += " \"" + made.record.substr(at, 250) + "\"";
+    std::printf("%s\n", line.c_str());
+    return 0;
+}
+
 int DomainDispatch(Arguments args) {
+    if (args.size() >= 2 && args[0] == "dkim") return DomainDkim(args.subspan(1));
     if (args.size() == 2 && args[0] == "add") return DomainAdd(args[1]);
     if (args.size() == 2 && args[0] == "remove") {
         const auto messageStore = OpenStore();

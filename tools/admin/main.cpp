@@ -43,7 +43,11 @@ constexpr CommandGroup kGroups[] = {
      "  domain remove NAME               remove a domain and its mailboxes\n"
      "  domain list                      one domain per line\n"
      "  domain get NAME KEY              print a property as TYPE:TEXT\n"
-     "  domain set NAME KEY VALUE        set a property\n"},
+     "  domain set NAME KEY VALUE        set a property\n"
+     "  domain dkim NAME [--selector S] [--bits 2048] [--ed25519]\n"
+     "                                   make the domain's DKIM key (0600, beside the domain)\n"
+     "                                   and print the DNS TXT record to publish; --ed25519 adds\n"
+     "                                   an Ed25519 key for a second signature\n"},
     {"mailbox",
      "  mailbox add ADDRESS [--kind KIND] [--password PW]\n"
      "                                   create a mailbox in an existing domain\n"
