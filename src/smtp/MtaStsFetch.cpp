@@ -64,7 +64,7 @@ std::optional<std::string> FetchPolicyText(const std::string& domain) {
     try {
         net::SocketConnection connection;
         connection.SetTimeout(kMtaStsFetchTimeout);
-        connection.ConnectIPv4(entry->addresses.front(), 443);
+        connection.Connect(entry->addresses.front().Text(), 443);
         connection.TlsClientStart(host);
         if (const std::string failure = connection.TlsVerifyFailure(); !failure.empty()) {
             core::Log(core::LogLevelWarning, "MTA-STS: the certificate of " + host + " can not be trusted (" + failure + ")");
