@@ -1,7 +1,7 @@
 """A DNS server of the tests' own on port 53 of a loopback address: it answers from `records`,
 {(name, type): [rdata, ...]}, says NXDOMAIN for names it does not know, SERVFAIL for names in
 `failing` and nothing at all for names in `silent`. `asked` counts the questions it took. The maps
-may change while it runs; each test picks an address of its own, so tests running at once never
+may change while it runs; each test picks an address of its own (IPv6 too), so tests running at once never
 meet on one socket."""
 import socket
 import struct
@@ -31,8 +31,9 @@ class FakeDns:
     def __init__(self, records, address="127.0.0.77"):
         self.records, self.failing, self.silent, self.asked = records, set(), set(), 0
         self.address, self.running = address, True
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        bind_when_free(lambda: self.sock.bind((address, 53)), "%s:53" % address)
+        # An IPv6 address ("::1") gets a server on IPv6.
+        self.sock = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET, socket.SOCK_DGRAM)
+        bind_when_free(lambda: self.sock.bind((address, 53)), "[%s]:53" % address)
         self.sock.settimeout(0.1)
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()

@@ -6,12 +6,12 @@ import os
 import poplib
 import smtplib
 import socket
-import threading
 
 import pytest
 
-from conftest import WAIT, admin, bind_when_free, free_port, log_text, wait_for
-from test_transport import FakeDns, Peer, exchanger, notices
+from conftest import WAIT, admin, free_port, log_text, wait_for
+from fake_dns import FakeDns, exchanger
+from test_transport import Peer, notices
 
 PASSWORD = "Six6Loopback"
 
@@ -31,18 +31,6 @@ pytestmark = pytest.mark.skipif(not ipv6_loopback(), reason="this machine has no
 class Peer6(Peer):
     """The SMTP sink of the transport tests, on ::1."""
     address_family = socket.AF_INET6
-
-
-class FakeDns6(FakeDns):
-    """The fake DNS server of the transport tests, on [::1]:53."""
-
-    def __init__(self, records):
-        self.records, self.running = records, True
-        self.sock = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
-        bind_when_free(lambda: self.sock.bind(("::1", 53)), "[::1]:53")
-        self.sock.settimeout(0.1)
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
 
 
 def free_port6():
@@ -136,8 +124,8 @@ def test_mail_out_by_aaaa_records_from_dns_on_ipv6_and_never_to_an_exchanger_at_
     a, aaaa, mx = 1, 28, 15
     loopback = socket.inet_pton(socket.AF_INET6, "::1")
     peer = Peer6("::1")
-    dns = FakeDns6({("relay6.test", a): [], ("relay6.test", aaaa): [loopback],
-                    ("six.test", mx): [exchanger(10, "mx.six.test")], ("mx.six.test", aaaa): [loopback]})
+    dns = FakeDns(address="::1", records={("relay6.test", a): [], ("relay6.test", aaaa): [loopback],
+                   ("six.test", mx): [exchanger(10, "mx.six.test")], ("mx.six.test", aaaa): [loopback]})
     try:
         server, ports = start(registered, ("sys:dns:0:server", "::1"), ("sys:smtp:0:iprelay:0:ipstart", "::1"),
                               ("sys:smtp:0:iprelay:0:ipend", "i4:0"), ("sys:delivery:useremote", "bool:true"),
