@@ -124,8 +124,9 @@ def test_mail_out_by_aaaa_records_from_dns_on_ipv6_and_never_to_an_exchanger_at_
     a, aaaa, mx = 1, 28, 15
     loopback = socket.inet_pton(socket.AF_INET6, "::1")
     peer = Peer6("::1")
-    dns = FakeDns(address="::1", records={("relay6.test", a): [], ("relay6.test", aaaa): [loopback],
-                   ("six.test", mx): [exchanger(10, "mx.six.test")], ("mx.six.test", aaaa): [loopback]})
+    dns = FakeDns(address="::1", records={
+        ("relay6.test", a): [], ("relay6.test", aaaa): [loopback],
+        ("six.test", mx): [exchanger(10, "mx.six.test")], ("mx.six.test", aaaa): [loopback]})
     try:
         server, ports = start(registered, ("sys:dns:0:server", "::1"), ("sys:smtp:0:iprelay:0:ipstart", "::1"),
                               ("sys:smtp:0:iprelay:0:ipend", "i4:0"), ("sys:delivery:useremote", "bool:true"),
