@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/Logging.h"
+#include "store/FolderIndex.h"
 #include "store/MailBoxUsage.h"
 #include "store/StoreObject.h"
 #include "store/UidCounter.h"
@@ -156,7 +157,11 @@ void Envelope::PutContent(PersistStream& object) {
     if (published_) {
         MemoryStream content;
         ThrowIfFailed(object.Save(content), "saving a message");
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({static_cast<std::uint32_t>(uid_)});
         ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()), "message content " + folder_.ElementPath(ContentName()));
+        index.Message(static_cast<std::uint32_t>(uid_), properties_);
+        index.Commit();
         ForgetUsage(folder_, rootPath_);
         return;
     }
@@ -221,7 +226,18 @@ void Envelope::Publish() {
                   "can not write a record in " + folder_.Path());
     double uid = 0;
     UsageChange change(folder_, rootPath_);
-    hr = PublishWithUid(folder_, [&](double drawn) { return PlaceFiles(drawn, stagedRecord); }, uid);
+    hr = PublishWithUid(folder_, [&](double drawn) {
+        // Logged under the counter's lock, so the index learns of messages in id order too. A placing
+        // that fails leaves its intent open: the next reader looks at the records of that id.
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({static_cast<std::uint32_t>(drawn)});
+        const HRESULT placed = PlaceFiles(drawn, stagedRecord);
+        if (Succeeded(placed)) {
+            index.Message(static_cast<std::uint32_t>(drawn), properties_);
+            index.Commit();
+        }
+        return placed;
+    }, uid);
     if (Failed(hr)) {
         (void)folder_.DestroyElement(stagedRecord);
         throw ComError(hr, "can not publish a message in " + folder_.Path());
@@ -236,7 +252,11 @@ void Envelope::Publish() {
     // is. It is taken back, so that the failure is true: a client told to try again must not find its
     // first attempt delivered as well. Only a record that can not be taken back stays, and its content
     // with it.
+    IndexWriter index(folder_, rootPath_);
+    index.Begin({static_cast<std::uint32_t>(uid_)});
     if (Succeeded(folder_.DestroyElement(RecordName()))) {
+        index.Removed(static_cast<std::uint32_t>(uid_));
+        index.Commit();
         published_ = false;
         if (Failed(folder_.RenameElement(Stem() + std::string(kContentExtension), stagedName_))) {
             (void)folder_.DestroyElement(Stem() + std::string(kContentExtension));
@@ -263,6 +283,18 @@ HRESULT Envelope::PlaceFiles(double uid, const std::string& stagedRecord) {
 }
 
 void Envelope::Update(bool syncFolder) {
+    if (!published_) {
+        Publish();
+        return;
+    }
+    IndexWriter index(folder_, rootPath_);
+    index.Begin({static_cast<std::uint32_t>(uid_)});
+    UpdateUnlogged(syncFolder);
+    index.Message(static_cast<std::uint32_t>(uid_), properties_);
+    index.Commit();
+}
+
+void Envelope::UpdateUnlogged(bool syncFolder) {
     if (!published_) {
         Publish();
         return;
@@ -315,7 +347,9 @@ void Envelope::Remove() {
     std::optional<UsageChange> change;
     std::int64_t removed = 0;
     std::int64_t bytes = 0;
+    IndexWriter index(folder_, rootPath_);
     if (published_) {
+        index.Begin({static_cast<std::uint32_t>(uid_)});
         change.emplace(folder_, rootPath_);
         if (change->Wanted()) bytes = static_cast<std::int64_t>(ContentSize());
         const HRESULT record = folder_.DestroyElement(RecordName());
@@ -326,7 +360,11 @@ void Envelope::Remove() {
     published_ = true;  // nothing left for the destructor to abandon
     const HRESULT content = folder_.DestroyElement(name);
     if (Failed(content) && !Missing(content)) ThrowIfFailed(content, "can not remove " + folder_.ElementPath(name));
-    if (change) change->Commit(-removed * bytes, -removed);
+    if (change) {
+        index.Removed(static_cast<std::uint32_t>(uid_));
+        index.Commit();
+        change->Commit(-removed * bytes, -removed);
+    }
 }
 
 std::shared_ptr<Envelope> Envelope::CopyTo(const DirStorage& folder) const {
@@ -350,7 +388,11 @@ void Envelope::CopyFrom(const Envelope& source) {
     if (published_) {
         MemoryStream content;
         ThrowIfFailed(CopyStream(*from, content));
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({static_cast<std::uint32_t>(uid_)});
         ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()));
+        index.Message(static_cast<std::uint32_t>(uid_), properties_);
+        index.Commit();
         ForgetUsage(folder_, rootPath_);
         contentShared_ = false;  // the replacement is a file of its own
         return;

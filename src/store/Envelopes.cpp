@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "store/FolderIndex.h"
 #include "store/UidCounter.h"
 
 namespace pw::store {
@@ -89,6 +90,12 @@ std::vector<bool> Envelopes::UpdateRecords(const std::vector<double>& uids, cons
     }
     std::vector<bool> written;
     bool replaced = false;
+    // One intent and one append for the batch: a client marking a whole folder read pays once.
+    IndexWriter index(folder_, rootPath_);
+    std::vector<std::uint32_t> ids;
+    ids.reserve(uids.size());
+    for (const double uid : uids) ids.push_back(static_cast<std::uint32_t>(uid));
+    index.Begin(ids);
     try {
         for (const double uid : uids) {
             const auto envelope = FindEnvelope(uid);
@@ -97,15 +104,17 @@ std::vector<bool> Envelopes::UpdateRecords(const std::vector<double>& uids, cons
                 continue;
             }
             change(envelope->GetProperties());
-            envelope->Update(false);
+            envelope->UpdateUnlogged(false);
+            index.Message(static_cast<std::uint32_t>(uid), envelope->GetProperties());
             replaced = true;
             written.push_back(true);
         }
     } catch (const ComError&) {
         if (replaced) (void)folder_.Sync();
-        throw;
+        throw;  // the intent stays open: the next reader looks at these records again
     }
     if (replaced) ThrowIfFailed(folder_.Sync(), "can not flush " + folder_.Path());
+    index.Commit();
     return written;
 }
 

@@ -1,0 +1,248 @@
+// FolderIndex and its log: the format cut at every byte and with every bit flipped, and an index that
+// after changes through the store, torn logs and writes past it always equals what the records hold.
+#include "store/FolderIndex.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "store/Envelopes.h"
+#include "store/Folder.h"
+#include "store/StoreTestSupport.h"
+#include "store/StoreTypes.h"
+#include "store/UidCounter.h"
+
+namespace pw::store {
+namespace {
+
+std::vector<IndexRecord> SampleRecords() {
+    IndexRecord message;
+    message.kind = IndexRecordKind::Message;
+    message.uid = 7;
+    message.size = 4096;
+    message.date = 46000.25;
+    message.inode = 123456789;
+    message.properties = {{"_ImapFlags", Variant::I8(9)}, {"_ImapFlags:ann@example.com", Variant::I8(1)},
+                          {"_ImapKeywords", Variant::Text("$Forwarded NonJunk")}};
+    IndexRecord intent;
+    intent.kind = IndexRecordKind::Intent;
+    intent.uids = {7, 8, 4000000000u};
+    IndexRecord removed;
+    removed.kind = IndexRecordKind::Removed;
+    removed.uid = 8;
+    IndexRecord done;
+    done.kind = IndexRecordKind::Done;
+    done.modified = 1765000000123456789;
+    done.changed = 1765000000123456790;
+    return {intent, message, removed, done};
+}
+
+void ExpectSame(const IndexRecord& a, const IndexRecord& b) {
+    EXPECT_EQ(a.kind, b.kind);
+    EXPECT_EQ(a.uid, b.uid);
+    EXPECT_EQ(a.size, b.size);
+    EXPECT_EQ(a.date, b.date);
+    EXPECT_EQ(a.inode, b.inode);
+    EXPECT_EQ(a.properties, b.properties);
+    EXPECT_EQ(a.uids, b.uids);
+    EXPECT_EQ(a.modified, b.modified);
+    EXPECT_EQ(a.changed, b.changed);
+}
+
+TEST(store_IndexLogTest, RecordsReadBackAndATornOrFlippedRecordEndsTheLogBeforeIt) {
+    const std::vector<IndexRecord> records = SampleRecords();
+    std::vector<std::byte> bytes = IndexHeader(42);
+    ASSERT_EQ(bytes.size(), kIndexHeaderSize);
+    EXPECT_TRUE(IsIndexHeader(bytes, 42));
+    EXPECT_FALSE(IsIndexHeader(bytes, 43));
+    std::vector<std::size_t> boundaries{bytes.size()};
+    for (const IndexRecord& record : records) {
+        AppendIndexRecord(bytes, record);
+        boundaries.push_back(bytes.size());
+    }
+    // "D": length 17, then the CRC, the kind and two little-endian i64.
+    const std::size_t doneAt = boundaries[boundaries.size() - 2];
+    EXPECT_EQ(bytes[doneAt], std::byte{17});
+    EXPECT_EQ(bytes[doneAt + 8], std::byte{'D'});
+    const ParsedIndex whole = ParseIndexRecords(bytes, kIndexHeaderSize);
+    ASSERT_EQ(whole.records.size(), records.size());
+    EXPECT_FALSE(whole.torn);
+    for (std::size_t i = 0; i < records.size(); ++i) ExpectSame(whole.records[i], records[i]);
+
+    // Cut at every byte: the records wholly before the cut stand, nothing else.
+    for (std::size_t cut = kIndexHeaderSize; cut <= bytes.size(); ++cut) {
+        const std::vector<std::byte> torn(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+        const ParsedIndex parsed = ParseIndexRecords(torn, kIndexHeaderSize);
+        std::size_t kept = 0;
+        while (kept + 1 < boundaries.size() && boundaries[kept + 1] <= cut) ++kept;
+        ASSERT_EQ(parsed.records.size(), kept) << "cut at " << cut;
+        EXPECT_EQ(parsed.end, boundaries[kept]);
+        EXPECT_EQ(parsed.torn, cut != boundaries[kept]);
+    }
+    // Every bit of every record flipped: the damaged record and all after it are dropped.
+    for (std::size_t at = kIndexHeaderSize; at < bytes.size(); ++at) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::vector<std::byte> flipped = bytes;
+            flipped[at] ^= static_cast<std::byte>(1 << bit);
+            const ParsedIndex parsed = ParseIndexRecords(flipped, kIndexHeaderSize);
+            std::size_t damaged = 0;
+            while (boundaries[damaged + 1] <= at) ++damaged;
+            ASSERT_EQ(parsed.records.size(), damaged) << "byte " << at << " bit " << bit;
+            EXPECT_TRUE(parsed.torn);
+            for (std::size_t i = 0; i < damaged; ++i) ExpectSame(parsed.records[i], records[i]);
+        }
+    }
+    // A length beyond any record is damage, not a record still being written.
+    std::vector<std::byte> huge = IndexHeader(42);
+    huge.insert(huge.end(), {std::byte{0xff}, std::byte{0xff}, std::byte{0xff}, std::byte{0x7f}});
+    huge.resize(huge.size() + 64);
+    EXPECT_TRUE(ParseIndexRecords(huge, kIndexHeaderSize).records.empty());
+}
+
+class store_FolderIndexTest : public support::StoreFixture {
+protected:
+    void SetUp() override {
+        support::StoreFixture::SetUp();
+        ForgetFolderIndexes();
+        folder_ = store_->GetFolders()->Add("Big", NormalFolderType);
+    }
+    void TearDown() override { ForgetFolderIndexes(); }
+
+    std::uint32_t Deliver(std::string_view body, std::uint16_t flags = 0) {
+        const auto envelope = folder_->GetEnvelopes()->Add();
+        EXPECT_EQ(envelope->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write(body), S_OK);
+        if (flags != 0) envelope->GetProperties().SetItem("_ImapFlags", Variant::UI2(flags));
+        envelope->Update();
+        return static_cast<std::uint32_t>(envelope->UID());
+    }
+
+    std::string LogPath() const {
+        struct stat st {};
+        EXPECT_EQ(::stat(folder_->Storage().Path().c_str(), &st), 0);
+        return FolderIndexDirectory(root_, st.st_dev, st.st_ino) + "log";
+    }
+
+    // What the records say, read one by one as the index would be rebuilt.
+    struct Expected {
+        std::uint32_t uid;
+        std::uint64_t size;
+        double date;
+        IndexedProperties properties;
+        bool operator==(const Expected&) const = default;
+    };
+    std::vector<Expected> FromRecords() const {
+        std::vector<Expected> expected;
+        const auto envelopes = folder_->GetEnvelopes();
+        for (const double uid : envelopes->Uids()) {
+            const auto envelope = envelopes->FindEnvelope(uid);
+            if (!envelope) continue;
+            expected.push_back({static_cast<std::uint32_t>(uid), envelope->ContentSize(), envelope->CreateDate(),
+                                IndexedPropertiesOf(envelope->GetProperties())});
+        }
+        return expected;
+    }
+    std::vector<Expected> FromIndex(bool fresh = false) const {
+        if (fresh) ForgetFolderIndexes();
+        std::shared_ptr<const FolderIndexState> state;
+        EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+        std::vector<Expected> got;
+        if (!state) return got;
+        for (const IndexedMessage& message : state->messages) {
+            got.push_back({message.uid, message.size, message.date, state->PropertiesOf(message)});
+        }
+        return got;
+    }
+    // Waits (bounded) until the folder directory's times lie outside the clock tick a write past the
+    // index could share with them: only then is such a write bound to move them.
+    void WaitForSettledDirectory() const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            struct stat st {};
+            ASSERT_EQ(::stat(folder_->Storage().Path().c_str(), &st), 0);
+            timespec now {};
+            clock_gettime(CLOCK_REALTIME, &now);
+            const auto ns = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
+            if (ns(now) - std::max(ns(st.st_mtim), ns(st.st_ctim)) > 50'000'000) return;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::yield();
+        }
+    }
+
+    std::shared_ptr<Folder> folder_;
+};
+
+TEST_F(store_FolderIndexTest, FollowsEveryWriterAndRepairsTornLogsAndWritesPastIt) {
+    const std::uint32_t first = Deliver("Subject: one\r\n\r\n1\r\n");
+    Deliver("Subject: two\r\n\r\n22\r\n", 1);
+    // Made from the records at the first look.
+    EXPECT_EQ(FromIndex(), FromRecords());
+    ASSERT_TRUE(test::FileExists(LogPath()));
+    // Publication, a batch of flags, one property, removal: each through the store, each in the log.
+    const std::uint32_t third = Deliver("Subject: three\r\n\r\n333\r\n");
+    const auto envelopes = folder_->GetEnvelopes();
+    (void)envelopes->UpdateProperty({double(first), double(third)}, "_ImapFlags:ann@example.com",
+                                    [](const Variant&) { return Variant::UI2(4); });
+    envelopes->FindEnvelope(third)->UpdateProperty("_ImapKeywords", Variant::Text("$Junk"));
+    ASSERT_TRUE(envelopes->RemoveEnvelope(first));
+    const auto afterChanges = FromRecords();
+    ASSERT_EQ(afterChanges.size(), 2u);
+    EXPECT_EQ(FromIndex(), afterChanges);
+    EXPECT_EQ(FromIndex(true), afterChanges);
+
+    // The last change (a flag) torn at every byte: whatever is left, the index equals the records.
+    const std::vector<std::byte> before = test::ReadFileBytes(LogPath());
+    (void)envelopes->UpdateProperty({double(third)}, "_ImapFlags", [](const Variant&) { return Variant::UI2(8); });
+    const std::vector<std::byte> after = test::ReadFileBytes(LogPath());
+    ASSERT_GT(after.size(), before.size());
+    const auto flagged = FromRecords();
+    for (std::size_t cut = before.size(); cut <= after.size(); ++cut) {
+        test::WriteFileBytes(LogPath(), std::vector<std::byte>(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(cut)));
+        ASSERT_EQ(FromIndex(true), flagged) << "log cut at " << cut;
+    }
+    // Damage anywhere, a foreign header or no log at all: made again from the records.
+    std::vector<std::byte> damaged = after;
+    damaged[kIndexHeaderSize + 3] ^= std::byte{1};
+    test::WriteFileBytes(LogPath(), damaged);
+    EXPECT_EQ(FromIndex(true), flagged);
+    damaged = after;
+    damaged[4] = std::byte{99};  // another version
+    test::WriteFileBytes(LogPath(), damaged);
+    EXPECT_EQ(FromIndex(true), flagged);
+    ASSERT_EQ(::unlink(LogPath().c_str()), 0);
+    EXPECT_EQ(FromIndex(true), flagged);
+
+    // Writes that pass the index by: a copied record and content, a removed one, a record rewritten
+    // in place of the old by rename (an older binary storing a flag). Seen by the process that keeps
+    // its state as well as by a fresh one.
+    (void)FromIndex();
+    WaitForSettledDirectory();
+    const std::string big = folder_->Storage().Path();
+    const std::string copied = UidStem(100);
+    test::WriteFileBytes(big + copied + ".eml", test::ReadFileBytes(big + UidStem(third) + ".eml"));
+    test::WriteFileBytes(big + copied + ".env", test::ReadFileBytes(big + UidStem(third) + ".env"));
+    EXPECT_EQ(FromIndex(), FromRecords());
+    WaitForSettledDirectory();
+    ASSERT_EQ(::unlink((big + UidStem(third) + ".env").c_str()), 0);
+    EXPECT_EQ(FromIndex(), FromRecords());
+    WaitForSettledDirectory();
+    {
+        auto envelope = envelopes->FindEnvelope(100);
+        ASSERT_TRUE(envelope);
+        envelope->GetProperties().SetItem("_ImapFlags", Variant::UI2(2));
+        MemoryStream record;
+        ASSERT_EQ(envelope->WriteRecord(record), S_OK);
+        ASSERT_EQ(folder_->Storage().ReplaceStream(copied + ".env", record.Bytes()), S_OK);
+    }
+    const auto bypassed = FromRecords();
+    ASSERT_EQ(bypassed.size(), 2u);
+    EXPECT_EQ(IndexedValue(bypassed.back().properties, "_imapflags").AsInt64(), 2);
+    EXPECT_EQ(FromIndex(), bypassed);
+    EXPECT_EQ(FromIndex(true), bypassed);
+}
+
+}  // namespace
+}  // namespace pw::store
