@@ -32,6 +32,8 @@ constexpr std::size_t kMaxKeptIndexes = 1024;
 // The log is rewritten when it is this many times its compacted size, and at least this long.
 constexpr std::uint64_t kCompactFactor = 4;
 constexpr std::uint64_t kCompactMinimum = 64 * 1024;
+// How long a record held by another writer is waited for.
+constexpr std::chrono::milliseconds kRecordBusyBound{2000};
 
 FileSystem& Fs() { return FileSystem::Current(); }
 
@@ -123,6 +125,7 @@ struct SharedIndex {
     std::size_t offset = 0;
     IndexRecord lastDone;
     bool read = false;
+    bool dirty = true;  // applied something since the state was last published
     // Compared with the folder by a rescan in this process: the first read of every process is, since
     // a power loss may have taken the log's unflushed tail while the records it described stayed.
     bool verified = false;
@@ -135,6 +138,7 @@ struct SharedIndex {
     std::shared_ptr<const std::vector<IndexedProperties>> publishedSets;
 
     void Reset() {
+        dirty = true;
         logInode = 0;
         offset = 0;
         lastDone = IndexRecord{};
@@ -156,6 +160,7 @@ struct SharedIndex {
     }
 
     void Apply(const IndexRecord& record) {
+        if (record.kind != IndexRecordKind::Intent) dirty = true;
         if (record.kind == IndexRecordKind::Message) {
             messages[record.uid] = IndexedMessage{record.uid, Intern(record.properties), record.size, record.date, record.inode};
         } else if (record.kind == IndexRecordKind::Removed) {
@@ -167,6 +172,8 @@ struct SharedIndex {
 
     void Publish() {
         static std::atomic<std::uint64_t> changes{0};
+        if (!dirty && State()) return;  // readers compare change numbers: only a change moves it
+        dirty = false;
         auto fresh = std::make_shared<FolderIndexState>();
         fresh->messages.reserve(messages.size());
         for (const auto& [uid, message] : messages) fresh->messages.push_back(message);
@@ -232,17 +239,27 @@ HRESULT ReadMessage(const DirStorage& folder, const std::string& rootPath, std::
     }
     if (Failed(hr)) return hr;
     std::shared_ptr<Envelope> envelope;
-    try {
-        envelope = Envelope::Open(folder, rootPath, uid);
-    } catch (const ComError& error) {
-        if (IsMissing(error.Code())) {
+    // A record another writer holds a moment longer is waited for, briefly; one that is damaged is
+    // passed over (and logged), so that one bad file never hides a whole folder.
+    const auto deadline = std::chrono::steady_clock::now() + kRecordBusyBound;
+    for (;;) {
+        try {
+            envelope = Envelope::Open(folder, rootPath, uid);
+            break;
+        } catch (const ComError& error) {
+            if (IsMissing(error.Code())) {
+                record = RemovedRecord(uid);
+                return S_OK;
+            }
+            if (error.Code() == STG_E_SHAREVIOLATION) {
+                if (std::chrono::steady_clock::now() >= deadline) return error.Code();  // kept as it was, read next time
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
+            core::Log(core::LogLevelWarning, std::string("Folder index: a message is passed over: ") + error.what());
             record = RemovedRecord(uid);
             return S_OK;
         }
-        // A record that can not be read is passed over, as a listing of the records passes it over.
-        core::Log(core::LogLevelWarning, std::string("Folder index: ") + error.what());
-        record = RemovedRecord(uid);
-        return S_OK;
     }
     record = IndexRecord{};
     record.kind = IndexRecordKind::Message;
@@ -346,12 +363,9 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
             continue;
         }
         if (Failed(hr)) return hr;
-        if (!exclusive && index.read) {
-            // A state to show already: a busy writer is not waited for, its change shows next time.
-            if (Fs().Flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK ? S_OK : StorageHresultFromErrno(errno);
-        } else if (hr = FlockBounded(fd.Get(), exclusive ? LOCK_EX : LOCK_SH); Failed(hr)) {
-            return hr;
-        }
+        // A reader waits for a writer midway rather than show the state before it: the writer's last
+        // append may be the only sign of its change a watcher of the log is given.
+        if (hr = FlockBounded(fd.Get(), exclusive ? LOCK_EX : LOCK_SH); Failed(hr)) return hr;
         struct stat opened {};
         struct stat named {};
         if (Fs().StatFd(fd.Get(), opened) != 0) return StorageHresultFromErrno(errno);
@@ -467,19 +481,18 @@ Variant IndexedValue(const IndexedProperties& properties, std::string_view key) 
     return Variant{};
 }
 
+HRESULT FolderIndexLocation(const DirStorage& folder, const std::string& rootPath, std::string& directory) {
+    DirStat dir;
+    if (const HRESULT hr = StatDirectory(folder, dir); Failed(hr)) return hr;
+    directory = FolderIndexDirectory(rootPath, dir.device, dir.inode);
+    return S_OK;
+}
+
 HRESULT ReadFolderIndex(const DirStorage& folder, const std::string& rootPath, std::shared_ptr<const FolderIndexState>& state) {
     DirStat dir;
     if (const HRESULT hr = StatDirectory(folder, dir); Failed(hr)) return hr;
     const auto index = FindShared(rootPath, dir);
-    std::unique_lock work(index->work, std::defer_lock);
-    if (!work.try_lock()) {
-        // Another thread of the process is reading or writing it: its result is as good as ours.
-        if (auto current = index->State()) {
-            state = std::move(current);
-            return S_OK;
-        }
-        work.lock();
-    }
+    std::lock_guard work(index->work);
     StorageFd none;
     const HRESULT hr = Refresh(folder, rootPath, *index, dir, Lock::Shared, true, none);
     if (Failed(hr)) {

@@ -3,7 +3,8 @@
 //
 // Readers ask for a folder's state (ReadFolderIndex): the process's copy is brought up to date by
 // reading only what the log gained since, and repaired where a writer died or something wrote past
-// the index. The state a reader gets is immutable: a later change makes a new one, so a session may
+// the index. A reader waits (bounded) for a writer midway, so what it shows after being woken by the
+// log's last append includes that change. The state a reader gets is immutable: a later change makes a new one, so a session may
 // keep it as long as it likes without a lock.
 // Writers (Envelope, Envelopes) wrap each change of the records in an IndexWriter, which does nothing
 // at all for a folder without an index.
@@ -49,6 +50,8 @@ struct FolderIndexState {
 Variant IndexedValue(const IndexedProperties& properties, std::string_view key);
 // Where a folder's index lives below the store root: "IMAP/index/<device>-<inode>/".
 std::string FolderIndexDirectory(const std::string& rootPath, std::uint64_t device, std::uint64_t inode);
+// The directory of a folder's index (whether it has one or not), for a watch of its log.
+[[nodiscard]] HRESULT FolderIndexLocation(const DirStorage& folder, const std::string& rootPath, std::string& directory);
 // Forgets every folder's state this process keeps (tests; a store opened afresh).
 void ForgetFolderIndexes();
 
