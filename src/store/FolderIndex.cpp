@@ -272,8 +272,9 @@ HRESULT ReadMessage(const DirStorage& folder, const std::string& rootPath, std::
     return S_OK;
 }
 
-// Compares the folder's records with the index and returns the records that bring it in line.
-HRESULT Rescan(const DirStorage& folder, const std::string& rootPath, const SharedIndex& index, std::vector<IndexRecord>& out) {
+// Compares the folder's records with the index and returns the records that bring it in line, the
+// closing 'D' last. `locked`: under the log's exclusive lock, where no writer that logs is midway.
+HRESULT Rescan(const DirStorage& folder, const std::string& rootPath, const SharedIndex& index, bool locked, std::vector<IndexRecord>& out) {
     DirStat before;
     if (const HRESULT hr = StatDirectory(folder, before); Failed(hr)) return hr;
     std::vector<ElementName> names;
@@ -303,9 +304,10 @@ HRESULT Rescan(const DirStorage& folder, const std::string& rootPath, const Shar
         if (const HRESULT hr = ReadMessage(folder, rootPath, uid, record); Failed(hr)) return hr;
         out.push_back(std::move(record));
     }
-    // A listing that met a file being staged may have raced its publication: look again next time.
+    // Without the lock, a listing that met a file being staged may have raced its publication by a
+    // writer that looked for the log before it was made: look again next time.
     IndexRecord done = DoneRecord(before, true);
-    if (staging) done.modified = done.changed = 0;
+    if (staging && !locked) done.modified = done.changed = 0;
     out.push_back(done);
     return S_OK;
 }
@@ -355,7 +357,7 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
             // Made from the records, then read back like any other log.
             index.Reset();
             std::vector<IndexRecord> records;
-            if (hr = Rescan(folder, rootPath, index, records); Failed(hr)) return hr;
+            if (hr = Rescan(folder, rootPath, index, false, records); Failed(hr)) return hr;
             for (const IndexRecord& record : records) index.Apply(record);
             const std::vector<std::byte> bytes = index.Compacted();
             index.Reset();
@@ -370,7 +372,8 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
         struct stat named {};
         if (Fs().StatFd(fd.Get(), opened) != 0) return StorageHresultFromErrno(errno);
         if (Fs().Stat(index.logPath.c_str(), named) != 0 || named.st_ino != opened.st_ino) continue;  // replaced while we waited
-        if (static_cast<std::uint64_t>(opened.st_ino) != index.logInode) index.Reset();
+        // Another log, or this one cut below what we read (only damage does that): read from the start.
+        if (static_cast<std::uint64_t>(opened.st_ino) != index.logInode || static_cast<std::size_t>(opened.st_size) < index.offset) index.Reset();
         std::vector<std::byte> bytes;
         const std::size_t from = index.read ? index.offset : 0;
         if (hr = ReadFrom(fd.Get(), from, bytes); Failed(hr)) return hr;
@@ -382,7 +385,7 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
             }
             index.Reset();
             std::vector<IndexRecord> records;
-            if (hr = Rescan(folder, rootPath, index, records); Failed(hr)) return hr;
+            if (hr = Rescan(folder, rootPath, index, true, records); Failed(hr)) return hr;
             for (const IndexRecord& record : records) index.Apply(record);
             const std::vector<std::byte> compacted = index.Compacted();
             index.Reset();
@@ -432,8 +435,13 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
         // would vouch for it.
         if (unexplained) *unexplained = mismatch;
         if (exclusive && bypassed && !unexplained) {
-            if (hr = Rescan(folder, rootPath, index, repairs); Failed(hr)) return hr;
+            if (hr = Rescan(folder, rootPath, index, true, repairs); Failed(hr)) return hr;
             index.verified = true;
+            // A rescan that found nothing and can not vouch for the folder yet writes nothing: an append
+            // wakes every watcher of the log, who would rescan and append again.
+            if (repairs.size() == 1 && repairs.back().modified == index.lastDone.modified && repairs.back().changed == index.lastDone.changed) {
+                repairs.clear();
+            }
         } else if (!repairs.empty()) {
             DirStat now;
             if (hr = StatDirectory(folder, now); Failed(hr)) return hr;

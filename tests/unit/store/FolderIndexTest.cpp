@@ -7,9 +7,11 @@
 #include <chrono>
 #include <ctime>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "platform/FileSystem.h"
 #include "store/Envelopes.h"
 #include "store/Folder.h"
 #include "store/StoreTestSupport.h"
@@ -242,6 +244,70 @@ TEST_F(store_FolderIndexTest, FollowsEveryWriterAndRepairsTornLogsAndWritesPastI
     EXPECT_EQ(IndexedValue(bypassed.back().properties, "_imapflags").AsInt64(), 2);
     EXPECT_EQ(FromIndex(), bypassed);
     EXPECT_EQ(FromIndex(true), bypassed);
+}
+
+// Writers in two processes and in threads -- publication, flag batches, single properties, removal --
+// with readers following along: afterwards the index equals the records, as this process's readers
+// keep it and as a fresh one reads it.
+TEST_F(store_FolderIndexTest, ConcurrentWritersInThreadsAndProcessesLeaveTheIndexEqualToTheRecords) {
+    for (int i = 0; i < 20; ++i) Deliver("Subject: seed\r\n\r\nseed\r\n");
+    ASSERT_EQ(FromIndex(), FromRecords());
+    const auto work = [this](int seed) {
+        const auto envelopes = folder_->GetEnvelopes();
+        for (int round = 0; round < 24; ++round) {
+            const std::uint32_t uid = Deliver("Subject: more\r\n\r\n" + std::string(static_cast<std::size_t>(round + 1), 'x'));
+            const auto uids = folder_->GetEnvelopes()->Uids();
+            std::vector<double> some;
+            for (std::size_t i = static_cast<std::size_t>(seed + round) % 3; i < uids.size(); i += 3) some.push_back(uids[i]);
+            (void)envelopes->UpdateProperty(some, seed % 2 ? "_ImapFlags" : "_ImapFlags:ann@example.com",
+                                            [round](const Variant&) { return Variant::UI2(static_cast<std::uint16_t>(round % 32)); });
+            if (round % 4 == 0) (void)envelopes->RemoveEnvelope(uid);
+            if (round % 5 == 0) (void)envelopes->RemoveEnvelope(uids[static_cast<std::size_t>(seed + round) % uids.size()]);
+            std::shared_ptr<const FolderIndexState> state;
+            EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+        }
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A process of its own: no state shared with the parent's.
+        ForgetFolderIndexes();
+        work(1);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    std::thread second(work, 2);
+    work(3);
+    second.join();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto records = FromRecords();
+    EXPECT_EQ(FromIndex(), records);
+    EXPECT_EQ(FromIndex(true), records);
+}
+
+// Once a process has read a folder's index, looking at it again after a change reads the change, not
+// the folder: the records of 300 messages are not opened again.
+TEST_F(store_FolderIndexTest, ALookAfterAChangeOpensAHandfulOfFilesWhateverTheFolderSize) {
+    const std::uint32_t first = Deliver("Subject: m\r\n\r\nbody\r\n");
+    const std::string path = folder_->Storage().Path();
+    const auto record = test::ReadFileBytes(path + UidStem(first) + ".env");
+    const auto content = test::ReadFileBytes(path + UidStem(first) + ".eml");
+    for (double uid = first + 1; uid < first + 300; ++uid) {
+        test::WriteFileBytes(path + UidStem(uid) + ".eml", content);
+        test::WriteFileBytes(path + UidStem(uid) + ".env", record);
+    }
+    ASSERT_EQ(FromIndex().size(), 300u);
+    (void)folder_->GetEnvelopes()->UpdateProperty({5.0}, "_ImapFlags", [](const Variant&) { return Variant::UI2(1); });
+    FaultyFileSystem counting;
+    std::shared_ptr<const FolderIndexState> state;
+    {
+        ScopedFileSystem scoped(counting);
+        ASSERT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+    }
+    EXPECT_LE(counting.Calls(FileCall::Any), 10u) << counting.Calls(FileCall::Open) << " opens";
+    ASSERT_EQ(state->messages.size(), 300u);
+    EXPECT_EQ(IndexedValue(state->PropertiesOf(state->messages[4]), "_ImapFlags").AsInt64(), 1);
 }
 
 }  // namespace
