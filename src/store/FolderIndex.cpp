@@ -362,6 +362,7 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
             const std::vector<std::byte> bytes = index.Compacted();
             index.Reset();
             if (hr = PlaceLog(index, bytes, false); Failed(hr)) return hr;
+            index.verified = hr == S_OK;  // made by this rescan; one made meanwhile by another is checked
             continue;
         }
         if (Failed(hr)) return hr;
@@ -390,6 +391,7 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
             const std::vector<std::byte> compacted = index.Compacted();
             index.Reset();
             if (hr = PlaceLog(index, compacted, true); Failed(hr)) return hr;
+            index.verified = true;
             continue;
         }
         const std::size_t start = index.read ? 0 : kIndexHeaderSize;
