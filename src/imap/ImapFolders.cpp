@@ -251,7 +251,7 @@ std::uint32_t ImapStore::AssignUidValidity(const FolderRecord& record, std::uint
     return value;
 }
 
-MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
+MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t since) const {
     store::Folder& folder = *record.folder;
     MessageVector vector;
     const std::string key = FlagsKey(folder);
@@ -269,14 +269,26 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
     ThrowIfFailed(store::ReadFolderIndex(folder.Storage(), folder.RootPath(), index), "the index of " + folder.Storage().Path());
     vector.permanentFlags = PermanentFlags(record);
     vector.permanentKeywords = record.Has('w');
+    vector.change = index->change;
+    if (since != 0) vector.touched = index->TouchedSince(since);
+    std::vector<const store::IndexedMessage*> wanted;
+    if (vector.touched) {
+        for (const std::uint32_t uid : *vector.touched) {
+            if (const store::IndexedMessage* message = index->Find(uid)) wanted.push_back(message);
+        }
+    } else {
+        wanted.reserve(index->messages.size());
+        for (const store::IndexedMessage& message : index->messages) wanted.push_back(&message);
+    }
     // This user's flags and keywords, worked out once per distinct set of indexed properties.
     struct UserFlags {
         std::uint16_t bits = 0;
         KeywordSet keywords = 0;
     };
     std::unordered_map<std::uint32_t, UserFlags> bySet;
-    vector.messages.reserve(index->messages.size());
-    for (const store::IndexedMessage& message : index->messages) {
+    vector.messages.reserve(wanted.size());
+    for (const store::IndexedMessage* found : wanted) {
+        const store::IndexedMessage& message = *found;
         if (message.uid > last) {
             vector.partial = true;
             continue;

@@ -29,6 +29,9 @@ constexpr std::string_view kLogName = "log";
 constexpr std::int64_t kUnsettledNs = 20'000'000;
 // Kept folders before the process forgets them all and reads again.
 constexpr std::size_t kMaxKeptIndexes = 1024;
+// Changes whose ids a state remembers, and how many ids they may hold together.
+constexpr std::size_t kKeptChanges = 64;
+constexpr std::size_t kKeptChangeIds = 65536;
 // The log is rewritten when it is this many times its compacted size, and at least this long.
 constexpr std::uint64_t kCompactFactor = 4;
 constexpr std::uint64_t kCompactMinimum = 64 * 1024;
@@ -126,6 +129,8 @@ struct SharedIndex {
     IndexRecord lastDone;
     bool read = false;
     bool dirty = true;  // applied something since the state was last published
+    std::vector<std::uint32_t> touched;  // ids applied since then
+    bool historyBroken = true;  // read again from the start: the ids touched are not known
     // Compared with the folder by a rescan in this process: the first read of every process is, since
     // a power loss may have taken the log's unflushed tail while the records it described stayed.
     bool verified = false;
@@ -139,6 +144,8 @@ struct SharedIndex {
 
     void Reset() {
         dirty = true;
+        historyBroken = true;
+        touched.clear();
         logInode = 0;
         offset = 0;
         lastDone = IndexRecord{};
@@ -161,6 +168,7 @@ struct SharedIndex {
 
     void Apply(const IndexRecord& record) {
         if (record.kind != IndexRecordKind::Intent) dirty = true;
+        if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) touched.push_back(record.uid);
         if (record.kind == IndexRecordKind::Message) {
             messages[record.uid] = IndexedMessage{record.uid, Intern(record.properties), record.size, record.date, record.inode};
         } else if (record.kind == IndexRecordKind::Removed) {
@@ -180,6 +188,29 @@ struct SharedIndex {
         if (!publishedSets || publishedSets->size() != sets.size()) publishedSets = std::make_shared<const std::vector<IndexedProperties>>(sets);
         fresh->sets = publishedSets;
         fresh->change = ++changes;
+        // What changed, for readers that know the state before: ids only, the last few changes.
+        auto history = std::make_shared<std::vector<FolderIndexState::Change>>();
+        const auto previous = State();
+        if (!historyBroken && previous && previous->history) {
+            std::size_t ids = touched.size();
+            std::size_t keep = previous->history->size();
+            for (std::size_t i = previous->history->size(); i > 0; --i) {
+                ids += (*previous->history)[i - 1].uids.size();
+                if (ids > kKeptChangeIds || previous->history->size() - i + 1 >= kKeptChanges) break;
+                keep = i - 1;
+            }
+            history->assign(previous->history->begin() + static_cast<std::ptrdiff_t>(keep), previous->history->end());
+        }
+        if (!historyBroken && previous && touched.size() <= kKeptChangeIds) {
+            std::sort(touched.begin(), touched.end());
+            touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+            history->push_back({previous->change, fresh->change, std::move(touched)});
+        } else {
+            history->clear();
+        }
+        touched.clear();
+        historyBroken = false;
+        fresh->history = std::move(history);
         std::lock_guard guard(stateMutex);
         state = std::move(fresh);
     }
@@ -472,6 +503,30 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
 }
 
 }  // namespace
+
+std::optional<std::vector<std::uint32_t>> FolderIndexState::TouchedSince(std::uint64_t since) const {
+    if (since == change) return std::vector<std::uint32_t>{};
+    if (!history) return std::nullopt;
+    // The changes after `since` must follow one another from it; anything else is not known here.
+    std::size_t first = 0;
+    while (first < history->size() && (*history)[first].from != since) ++first;
+    if (first == history->size()) return std::nullopt;
+    std::vector<std::uint32_t> uids;
+    for (std::size_t i = first; i < history->size(); ++i) {
+        if (i > first && (*history)[i].from != (*history)[i - 1].to) return std::nullopt;
+        uids.insert(uids.end(), (*history)[i].uids.begin(), (*history)[i].uids.end());
+    }
+    if (history->back().to != change) return std::nullopt;
+    std::sort(uids.begin(), uids.end());
+    uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
+    return uids;
+}
+
+const IndexedMessage* FolderIndexState::Find(std::uint32_t uid) const {
+    const auto found = std::lower_bound(messages.begin(), messages.end(), uid,
+                                        [](const IndexedMessage& message, std::uint32_t wanted) { return message.uid < wanted; });
+    return found != messages.end() && found->uid == uid ? &*found : nullptr;
+}
 
 std::string FolderIndexDirectory(const std::string& rootPath, std::uint64_t device, std::uint64_t inode) {
     std::string root = rootPath;

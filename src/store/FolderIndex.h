@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,20 @@ struct FolderIndexState {
     std::shared_ptr<const std::vector<IndexedProperties>> sets;
     // Moves with every change applied in this process (never 0 for a state that was read).
     std::uint64_t change = 0;
+    // The ids the process's recent changes touched, oldest first: state `from` became `to`.
+    struct Change {
+        std::uint64_t from = 0;
+        std::uint64_t to = 0;
+        std::vector<std::uint32_t> uids;
+    };
+    std::shared_ptr<const std::vector<Change>> history;
 
     const IndexedProperties& PropertiesOf(const IndexedMessage& message) const { return (*sets)[message.properties]; }
+    // The ids whose messages may differ between the state numbered `since` and this one, ascending;
+    // nullopt when this process no longer knows (a reader then compares everything).
+    std::optional<std::vector<std::uint32_t>> TouchedSince(std::uint64_t since) const;
+    // The message with that id, or nullptr.
+    const IndexedMessage* Find(std::uint32_t uid) const;
 };
 
 // The folder's index, brought up to date (made from the records when it has none yet). Fails only

@@ -297,7 +297,9 @@ TEST_F(store_FolderIndexTest, ALookAfterAChangeOpensAHandfulOfFilesWhateverTheFo
         test::WriteFileBytes(path + UidStem(uid) + ".eml", content);
         test::WriteFileBytes(path + UidStem(uid) + ".env", record);
     }
-    ASSERT_EQ(FromIndex().size(), 300u);
+    std::shared_ptr<const FolderIndexState> before;
+    ASSERT_EQ(ReadFolderIndex(folder_->Storage(), root_, before), S_OK);
+    ASSERT_EQ(before->messages.size(), 300u);
     (void)folder_->GetEnvelopes()->UpdateProperty({5.0}, "_ImapFlags", [](const Variant&) { return Variant::UI2(1); });
     FaultyFileSystem counting;
     std::shared_ptr<const FolderIndexState> state;
@@ -308,6 +310,10 @@ TEST_F(store_FolderIndexTest, ALookAfterAChangeOpensAHandfulOfFilesWhateverTheFo
     EXPECT_LE(counting.Calls(FileCall::Any), 10u) << counting.Calls(FileCall::Open) << " opens";
     ASSERT_EQ(state->messages.size(), 300u);
     EXPECT_EQ(IndexedValue(state->PropertiesOf(state->messages[4]), "_ImapFlags").AsInt64(), 1);
+    // A reader that saw the state before learns which message to look at, not the whole folder.
+    EXPECT_EQ(state->TouchedSince(before->change), std::vector<std::uint32_t>{5});
+    EXPECT_EQ(state->TouchedSince(state->change), std::vector<std::uint32_t>{});
+    EXPECT_EQ(state->TouchedSince(state->change + 1), std::nullopt);
 }
 
 }  // namespace
