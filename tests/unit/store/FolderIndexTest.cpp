@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -284,6 +285,89 @@ TEST_F(store_FolderIndexTest, ConcurrentWritersInThreadsAndProcessesLeaveTheInde
     const auto records = FromRecords();
     EXPECT_EQ(FromIndex(), records);
     EXPECT_EQ(FromIndex(true), records);
+}
+
+// Dies (SIGKILL) at its Nth write, flush, truncation, rename, link or unlink: a crash at that step.
+class KillingFileSystem final : public FileSystem {
+public:
+    explicit KillingFileSystem(std::uint64_t at) : at_(at) {}
+    std::uint64_t Steps() const { return steps_; }
+
+    ssize_t Write(int fd, const void* data, std::size_t size) override { return Step() ? FileSystem::Write(fd, data, size) : -1; }
+    int Fsync(int fd) override { return Step() ? FileSystem::Fsync(fd) : -1; }
+    int Truncate(int fd, off_t size) override { return Step() ? FileSystem::Truncate(fd, size) : -1; }
+    int Rename(const char* from, const char* to, unsigned flags) override { return Step() ? FileSystem::Rename(from, to, flags) : -1; }
+    int Link(const char* from, const char* to) override { return Step() ? FileSystem::Link(from, to) : -1; }
+    int Unlink(const char* path) override { return Step() ? FileSystem::Unlink(path) : -1; }
+    int UnlinkAt(int dirFd, const char* name, int flags) override { return Step() ? FileSystem::UnlinkAt(dirFd, name, flags) : -1; }
+
+private:
+    bool Step() {
+        if (++steps_ == at_) ::raise(SIGKILL);
+        return true;
+    }
+    std::uint64_t at_;
+    std::uint64_t steps_ = 0;
+};
+
+// A writer killed at every step of a workload (a publication, a batch of flags, a removal, a single
+// property): whatever step it died at, the index -- as the surviving process keeps it, and as a new
+// one reads it -- equals the records, and ids only ever grow.
+TEST_F(store_FolderIndexTest, AWriterKilledAtAnyStepLeavesTheIndexEqualToTheRecords) {
+    for (int i = 0; i < 4; ++i) Deliver("Subject: seed\r\n\r\nseed\r\n");
+    ASSERT_EQ(FromIndex(), FromRecords());
+    const auto workload = [this] {
+        const std::uint32_t uid = Deliver("Subject: new\r\n\r\nnew\r\n");
+        const auto envelopes = folder_->GetEnvelopes();
+        const auto uids = envelopes->Uids();
+        (void)envelopes->UpdateProperty({uids[0], uids[1], double(uid)}, "_ImapFlags",
+                                        [](const Variant& now) { return Variant::UI2(static_cast<std::uint16_t>(now.IsEmpty() ? 1 : now.AsInt64() + 1)); });
+        (void)envelopes->RemoveEnvelope(uids[1]);
+        envelopes->FindEnvelope(uid)->UpdateProperty("_ImapKeywords", Variant::Text("$Junk"));
+    };
+    // The steps of one whole run, counted in a child so that the parent's state stays its own.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        KillingFileSystem counting(0);
+        {
+            ScopedFileSystem scoped(counting);
+            workload();
+        }
+        const std::uint64_t steps = counting.Steps();
+        ::_exit(::write(pipeFds[1], &steps, sizeof steps) == sizeof steps ? 0 : 1);
+    }
+    std::uint64_t steps = 0;
+    ASSERT_EQ(::read(pipeFds[0], &steps, sizeof steps), static_cast<ssize_t>(sizeof steps));
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_GT(steps, 10u);
+    (void)FromIndex();  // the parent follows the completed run
+    double next = 0;
+    ASSERT_EQ(PeekUid(folder_->Storage(), next), S_OK);
+    for (std::uint64_t at = 1; at <= steps; ++at) {
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            KillingFileSystem killing(at);
+            ScopedFileSystem scoped(killing);
+            workload();
+            ::_exit(0);
+        }
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) || WIFEXITED(status));
+        const auto records = FromRecords();
+        ASSERT_EQ(FromIndex(), records) << "killed at step " << at;
+        ASSERT_EQ(FromIndex(true), records) << "killed at step " << at;
+        double now = 0;
+        ASSERT_EQ(PeekUid(folder_->Storage(), now), S_OK);
+        ASSERT_GE(now, next) << "killed at step " << at;
+        next = now;
+    }
 }
 
 // Once a process has read a folder's index, looking at it again after a change reads the change, not
