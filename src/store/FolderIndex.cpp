@@ -134,7 +134,7 @@ struct SharedIndex {
     // Compared with the folder by a rescan in this process: the first read of every process is, since
     // a power loss may have taken the log's unflushed tail while the records it described stayed.
     bool verified = false;
-    std::map<std::uint32_t, IndexedMessage> messages;
+    std::vector<IndexedMessage> messages;  // ascending by uid: a message costs what a state's entry does
     std::vector<IndexedProperties> sets{IndexedProperties{}};
     std::map<std::string, std::uint32_t> setIndex;  // by the set's encoding
 
@@ -166,13 +166,33 @@ struct SharedIndex {
         return it->second;
     }
 
+    std::vector<IndexedMessage>::iterator Position(std::uint32_t uid) {
+        if (messages.empty() || messages.back().uid < uid) return messages.end();
+        return std::lower_bound(messages.begin(), messages.end(), uid,
+                                [](const IndexedMessage& message, std::uint32_t wanted) { return message.uid < wanted; });
+    }
+
+    const IndexedMessage* Find(std::uint32_t uid) const {
+        const auto found = std::lower_bound(messages.begin(), messages.end(), uid,
+                                            [](const IndexedMessage& message, std::uint32_t wanted) { return message.uid < wanted; });
+        return found != messages.end() && found->uid == uid ? &*found : nullptr;
+    }
+
     void Apply(const IndexRecord& record) {
         if (record.kind != IndexRecordKind::Intent) dirty = true;
         if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) touched.push_back(record.uid);
         if (record.kind == IndexRecordKind::Message) {
-            messages[record.uid] = IndexedMessage{record.uid, Intern(record.properties), record.size, record.date, record.inode};
+            const IndexedMessage message{record.uid, Intern(record.properties), record.size, record.date, record.inode};
+            // New messages come with the highest ids: nearly always an append.
+            const auto at = Position(record.uid);
+            if (at != messages.end() && at->uid == record.uid) {
+                *at = message;
+            } else {
+                messages.insert(at, message);
+            }
         } else if (record.kind == IndexRecordKind::Removed) {
-            messages.erase(record.uid);
+            const auto at = Position(record.uid);
+            if (at != messages.end() && at->uid == record.uid) messages.erase(at);
         } else if (record.kind == IndexRecordKind::Done) {
             lastDone = record;
         }
@@ -183,8 +203,7 @@ struct SharedIndex {
         if (!dirty && State()) return;  // readers compare change numbers: only a change moves it
         dirty = false;
         auto fresh = std::make_shared<FolderIndexState>();
-        fresh->messages.reserve(messages.size());
-        for (const auto& [uid, message] : messages) fresh->messages.push_back(message);
+        fresh->messages = messages;
         if (!publishedSets || publishedSets->size() != sets.size()) publishedSets = std::make_shared<const std::vector<IndexedProperties>>(sets);
         fresh->sets = publishedSets;
         fresh->change = ++changes;
@@ -223,10 +242,10 @@ struct SharedIndex {
     // The compacted log: header, every message, the last 'D'.
     std::vector<std::byte> Compacted() const {
         std::vector<std::byte> bytes = IndexHeader(folderInode);
-        for (const auto& [uid, message] : messages) {
+        for (const IndexedMessage& message : messages) {
             IndexRecord record;
             record.kind = IndexRecordKind::Message;
-            record.uid = uid;
+            record.uid = message.uid;
             record.size = message.size;
             record.date = message.date;
             record.inode = message.inode;
@@ -322,14 +341,13 @@ HRESULT Rescan(const DirStorage& folder, const std::string& rootPath, const Shar
         present.push_back(static_cast<std::uint32_t>(uid));
     }
     std::sort(present.begin(), present.end());
-    for (const auto& [uid, message] : index.messages) {
-        if (!std::binary_search(present.begin(), present.end(), uid)) out.push_back(RemovedRecord(uid));
+    for (const IndexedMessage& message : index.messages) {
+        if (!std::binary_search(present.begin(), present.end(), message.uid)) out.push_back(RemovedRecord(message.uid));
     }
     for (const std::uint32_t uid : present) {
-        const auto known = index.messages.find(uid);
-        if (known != index.messages.end()) {
+        if (const IndexedMessage* known = index.Find(uid)) {
             ElementInfo info;
-            if (Succeeded(folder.StatElement(UidStem(uid) + std::string(kRecordExtension), info)) && info.inode == known->second.inode) continue;
+            if (Succeeded(folder.StatElement(UidStem(uid) + std::string(kRecordExtension), info)) && info.inode == known->inode) continue;
         }
         IndexRecord record;
         if (const HRESULT hr = ReadMessage(folder, rootPath, uid, record); Failed(hr)) return hr;
