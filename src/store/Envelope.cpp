@@ -53,7 +53,11 @@ Envelope::~Envelope() {
     // A producer that gave up (a dropped SMTP session, a failed copy) leaves nothing behind. Should
     // that fail, the content without a record is never listed, and start-up clears it.
     if (published_) return;
-    if (const HRESULT hr = folder_.DestroyElement(ContentName()); Failed(hr) && !Missing(hr)) {
+    IndexWriter index(folder_, rootPath_);  // staged files are logged too, so that they need no rescan
+    index.Begin({});
+    const HRESULT removed = folder_.DestroyElement(ContentName());
+    index.Commit();
+    if (const HRESULT hr = removed; Failed(hr) && !Missing(hr)) {
         core::Log(core::LogLevelWarning, "An abandoned message content stays until the next start: " +
                                              folder_.ElementPath(ContentName()) + " (" + HresultText(hr) + ")");
     }
@@ -92,6 +96,10 @@ std::shared_ptr<Envelope> Envelope::Stage(const DirStorage& folder, const std::s
     // A temporary name: start-up clears one a crash left behind, and no listing ever shows it.
     envelope->stagedName_ = TemporaryName("staged.eml");
     HRESULT hr = E_FAIL;
+    // A staged file changes the folder's directory like any record does: logged, a reader of the
+    // folder's index knows the change for what it is and need not rescan the folder.
+    IndexWriter index(folder, rootPath);
+    index.Begin({});
     if (shared) hr = folder.LinkStream(shared->folder_, shared->ContentName(), envelope->stagedName_);
     const bool linked = Succeeded(hr);
     if (!linked) {
@@ -99,6 +107,7 @@ std::shared_ptr<Envelope> Envelope::Stage(const DirStorage& folder, const std::s
         std::unique_ptr<FileStream> content;
         hr = folder.CreateStream(envelope->stagedName_, STGM_WRITE | STGM_SHARE_EXCLUSIVE, content);
     }
+    index.Commit();
     if (Failed(hr)) {
         envelope->published_ = true;  // nothing staged for the destructor to take back
         throw ComError(hr, "can not create an envelope in " + folder.Path());
@@ -222,24 +231,31 @@ void Envelope::Publish() {
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
     std::string stagedRecord;
-    ThrowIfFailed(folder_.WriteTemporary("staged.env", record.Bytes(), kStorageFileMode, stagedRecord),
-                  "can not write a record in " + folder_.Path());
+    {
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({});
+        const HRESULT written = folder_.WriteTemporary("staged.env", record.Bytes(), kStorageFileMode, stagedRecord);
+        index.Commit();
+        ThrowIfFailed(written, "can not write a record in " + folder_.Path());
+    }
     double uid = 0;
     UsageChange change(folder_, rootPath_);
     hr = PublishWithUid(folder_, [&](double drawn) {
         // Logged under the counter's lock, so the index learns of messages in id order too. A placing
-        // that fails leaves its intent open: the next reader looks at the records of that id.
+        // that fails leaves the records of that id as they were (files already there under it, for
+        // one): nothing but the directory's times to log.
         IndexWriter index(folder_, rootPath_);
         index.Begin({static_cast<std::uint32_t>(drawn)});
         const HRESULT placed = PlaceFiles(drawn, stagedRecord);
-        if (Succeeded(placed)) {
-            index.Message(static_cast<std::uint32_t>(drawn), properties_);
-            index.Commit();
-        }
+        if (Succeeded(placed)) index.Message(static_cast<std::uint32_t>(drawn), properties_);
+        index.Commit();
         return placed;
     }, uid);
     if (Failed(hr)) {
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({});
         (void)folder_.DestroyElement(stagedRecord);
+        index.Commit();
         throw ComError(hr, "can not publish a message in " + folder_.Path());
     }
     uid_ = uid;

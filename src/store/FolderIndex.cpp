@@ -586,10 +586,19 @@ HRESULT ReadFolderIndex(const DirStorage& folder, const std::string& rootPath, s
     return state ? S_OK : E_FAIL;
 }
 
+// The folders whose index this thread holds for a writer: a writer nested in another of the same
+// folder (a staged file dropped inside a change) logs nothing rather than wait for itself; its change
+// is then found by the directory's stat.
+thread_local std::vector<std::string> heldByThread;  // their logs' paths
+
 struct IndexWriter::Open {
     std::shared_ptr<SharedIndex> index;
     std::unique_lock<std::mutex> work;
     StorageFd fd;
+
+    ~Open() {
+        if (work.owns_lock()) std::erase(heldByThread, index->logPath);
+    }
 };
 
 IndexWriter::IndexWriter(const DirStorage& folder, const std::string& rootPath) : folder_(folder), rootPath_(rootPath) {}
@@ -604,7 +613,9 @@ bool IndexWriter::Begin(const std::vector<std::uint32_t>& uids) {
     // Cheap for the folders nobody indexes: one failed open.
     struct stat st {};
     if (Fs().Stat(open->index->logPath.c_str(), st) != 0) return false;
+    if (std::find(heldByThread.begin(), heldByThread.end(), open->index->logPath) != heldByThread.end()) return false;
     open->work = std::unique_lock(open->index->work);
+    heldByThread.push_back(open->index->logPath);
     const HRESULT hr = Refresh(folder_, rootPath_, *open->index, dir, Lock::Exclusive, false, open->fd, &unexplained_);
     if (Failed(hr)) {
         open->index->Reset();
