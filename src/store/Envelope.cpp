@@ -206,6 +206,9 @@ void Envelope::OwnContent(bool emptying) const {
         contentShared_ = false;
         return;
     }
+    // Logged like any other change of the folder's files: the size of a published message may move.
+    IndexWriter index(folder_, rootPath_);
+    index.Begin(published_ ? std::vector<std::uint32_t>{static_cast<std::uint32_t>(uid_)} : std::vector<std::uint32_t>{});
     if (emptying) {
         ThrowIfFailed(folder_.DestroyElement(ContentName()), "message content " + folder_.ElementPath(ContentName()));
     } else {
@@ -214,6 +217,8 @@ void Envelope::OwnContent(bool emptying) const {
         ThrowIfFailed(ReadAll(folder_, ContentName(), bytes), "message content " + folder_.ElementPath(ContentName()));
         ThrowIfFailed(folder_.ReplaceStream(ContentName(), bytes), "message content " + folder_.ElementPath(ContentName()));
     }
+    if (published_) index.Message(static_cast<std::uint32_t>(uid_), properties_);
+    index.Commit();
     contentShared_ = false;
 }
 
@@ -272,13 +277,13 @@ void Envelope::Publish() {
     index.Begin({static_cast<std::uint32_t>(uid_)});
     if (Succeeded(folder_.DestroyElement(RecordName()))) {
         index.Removed(static_cast<std::uint32_t>(uid_));
-        index.Commit();
         published_ = false;
         if (Failed(folder_.RenameElement(Stem() + std::string(kContentExtension), stagedName_))) {
             (void)folder_.DestroyElement(Stem() + std::string(kContentExtension));
         }
         uid_ = 0;
     }
+    index.Commit();
     throw ComError(hr, "can not publish " + folder_.ElementPath(RecordName()));
 }
 

@@ -552,6 +552,21 @@ std::string FolderIndexDirectory(const std::string& rootPath, std::uint64_t devi
     return root + "IMAP/index/" + std::to_string(device) + "-" + std::to_string(inode) + "/";
 }
 
+void RemoveFolderIndexes(const DirStorage& top, const std::string& rootPath) {
+    std::string directory;
+    if (Succeeded(FolderIndexLocation(top, rootPath, directory)) && DirStorage(directory).Exists()) {
+        directory.pop_back();  // the trailing "/"
+        const std::size_t slash = directory.find_last_of('/');
+        (void)DirStorage(directory.substr(0, slash + 1)).DestroyElement(directory.substr(slash + 1));
+    }
+    std::vector<ElementName> children;
+    if (Failed(top.EnumerateNames("*", children))) return;
+    for (const ElementName& child : children) {
+        DirStorage below;
+        if (child.isDirectory && Succeeded(top.OpenChildStorage(child.name, below))) RemoveFolderIndexes(below, rootPath);
+    }
+}
+
 void ForgetFolderIndexes() {
     std::lock_guard guard(registryMutex);
     registry.clear();

@@ -65,6 +65,9 @@ Variant IndexedValue(const IndexedProperties& properties, std::string_view key);
 std::string FolderIndexDirectory(const std::string& rootPath, std::uint64_t device, std::uint64_t inode);
 // The directory of a folder's index (whether it has one or not), for a watch of its log.
 [[nodiscard]] HRESULT FolderIndexLocation(const DirStorage& folder, const std::string& rootPath, std::string& directory);
+// Removes the indexes of a store object's directory and of every directory below it, before the
+// object itself is removed (they would only take room: a directory that reuses an inode is rescanned).
+void RemoveFolderIndexes(const DirStorage& top, const std::string& rootPath);
 // Forgets every folder's state this process keeps (tests; a store opened afresh).
 void ForgetFolderIndexes();
 

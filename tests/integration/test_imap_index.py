@@ -74,4 +74,10 @@ def test_copies_and_removals_past_the_server_are_found_running_and_stopped(regis
     answer = raw.ask(b"NOOP")
     assert answer[0] == b"* 4 EXISTS", answer
     assert len(uids(raw)) == 4
+    # A folder's index goes with the folder.
+    assert raw.ask(b"CREATE Box")[-1] == b"t OK CREATE completed"
+    assert raw.ask(b"STATUS Box (MESSAGES)")[0] == b'* STATUS "Box" (MESSAGES 0)'
+    assert len(os.listdir(index)) == 2
+    assert raw.ask(b"DELETE Box")[-1] == b"t OK DELETE completed"
+    assert len(os.listdir(index)) == 1
     raw.close()

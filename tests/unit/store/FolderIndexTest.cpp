@@ -287,6 +287,29 @@ TEST_F(store_FolderIndexTest, ConcurrentWritersInThreadsAndProcessesLeaveTheInde
     EXPECT_EQ(FromIndex(true), records);
 }
 
+// A log grown far past what it describes is rewritten whole by the writer that finds it so; a process
+// that read the old file reads the new one from its start and misses nothing.
+TEST_F(store_FolderIndexTest, ALogFarLongerThanItsStateIsCompactedAndReadAgain) {
+    for (int i = 0; i < 3; ++i) Deliver("Subject: m\r\n\r\nm\r\n");
+    ASSERT_EQ(FromIndex(), FromRecords());
+    const auto envelopes = folder_->GetEnvelopes();
+    const auto uids = envelopes->Uids();
+    std::uint64_t longest = 0;
+    struct stat st {};
+    for (int round = 0; round < 800; ++round) {
+        (void)envelopes->UpdateProperty(uids, "_ImapKeywords", [round](const Variant&) {
+            return Variant::Text("$Label" + std::to_string(round) + std::string(40, 'k'));
+        });
+        ASSERT_EQ(::stat(LogPath().c_str(), &st), 0);
+        longest = std::max<std::uint64_t>(longest, static_cast<std::uint64_t>(st.st_size));
+    }
+    EXPECT_GT(longest, 64u * 1024);
+    EXPECT_LT(static_cast<std::uint64_t>(st.st_size), 64u * 1024 + 4096);
+    const auto records = FromRecords();
+    EXPECT_EQ(FromIndex(), records);
+    EXPECT_EQ(FromIndex(true), records);
+}
+
 // Dies (SIGKILL) at its Nth write, flush, truncation, rename, link or unlink: a crash at that step.
 class KillingFileSystem final : public FileSystem {
 public:
