@@ -35,6 +35,8 @@ constexpr std::size_t kKeptChangeIds = 65536;
 // The log is rewritten when it is this many times its compacted size, and at least this long.
 constexpr std::uint64_t kCompactFactor = 4;
 constexpr std::uint64_t kCompactMinimum = 64 * 1024;
+// How long a reader that has a state to show waits for a writer midway (see Refresh).
+constexpr std::chrono::milliseconds kReaderPatience{2000};
 // How long a record held by another writer is waited for.
 constexpr std::chrono::milliseconds kRecordBusyBound{2000};
 
@@ -69,8 +71,8 @@ IndexRecord DoneRecord(const DirStat& stat, bool settledOnly) {
     return done;
 }
 
-HRESULT FlockBounded(int fd, int operation) {
-    const auto deadline = std::chrono::steady_clock::now() + kStoreLockBound;
+HRESULT FlockBounded(int fd, int operation, std::chrono::milliseconds bound = kStoreLockBound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     for (;;) {
         if (Fs().Flock(fd, operation | LOCK_NB) == 0) return S_OK;
         if (errno != EWOULDBLOCK && errno != EINTR) return StorageHresultFromErrno(errno);
@@ -118,7 +120,7 @@ bool IsMissing(HRESULT hr) { return hr == STG_E_FILENOTFOUND || hr == STG_E_PATH
 
 // A folder's index as this process knows it.
 struct SharedIndex {
-    std::mutex work;  // held while the log is read, repaired or written by a thread of this process
+    std::timed_mutex work;  // held while the log is read, repaired or written by a thread of this process
     std::string directory;
     std::string logPath;
     std::uint64_t folderInode = 0;
@@ -416,8 +418,13 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
         }
         if (Failed(hr)) return hr;
         // A reader waits for a writer midway rather than show the state before it: the writer's last
-        // append may be the only sign of its change a watcher of the log is given.
-        if (hr = FlockBounded(fd.Get(), exclusive ? LOCK_EX : LOCK_SH); Failed(hr)) return hr;
+        // append may be the only sign of its change a watcher of the log is given, and the writer lets
+        // go right after it. A reader with a state to show waits only so long, though: a writer that
+        // takes longer (a batch of many records) shows its change with its next append.
+        const bool patient = exclusive || !index.read;
+        hr = FlockBounded(fd.Get(), exclusive ? LOCK_EX : LOCK_SH, patient ? kStoreLockBound : kReaderPatience);
+        if (hr == STG_E_SHAREVIOLATION && !patient) return S_OK;
+        if (Failed(hr)) return hr;
         struct stat opened {};
         struct stat named {};
         if (Fs().StatFd(fd.Get(), opened) != 0) return StorageHresultFromErrno(errno);
@@ -590,7 +597,15 @@ HRESULT ReadFolderIndex(const DirStorage& folder, const std::string& rootPath, s
     DirStat dir;
     if (const HRESULT hr = StatDirectory(folder, dir); Failed(hr)) return hr;
     const auto index = FindShared(rootPath, dir);
-    std::lock_guard work(index->work);
+    std::unique_lock work(index->work, std::defer_lock);
+    if (!work.try_lock_for(kReaderPatience)) {
+        // Another thread of the process is in a long change of the folder: the state as it stands.
+        if (auto current = index->State()) {
+            state = std::move(current);
+            return S_OK;
+        }
+        work.lock();
+    }
     StorageFd none;
     const HRESULT hr = Refresh(folder, rootPath, *index, dir, Lock::Shared, true, none);
     if (Failed(hr)) {
@@ -608,7 +623,7 @@ thread_local std::vector<std::string> heldByThread;  // their logs' paths
 
 struct IndexWriter::Open {
     std::shared_ptr<SharedIndex> index;
-    std::unique_lock<std::mutex> work;
+    std::unique_lock<std::timed_mutex> work;
     StorageFd fd;
 
     ~Open() {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <latch>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -285,6 +286,36 @@ TEST_F(store_FolderIndexTest, ConcurrentWritersInThreadsAndProcessesLeaveTheInde
     const auto records = FromRecords();
     EXPECT_EQ(FromIndex(), records);
     EXPECT_EQ(FromIndex(true), records);
+}
+
+// A reader that has a state to show is not held up by a writer midway for long: it shows the state
+// before the change, and the change once the writer has logged it.
+TEST_F(store_FolderIndexTest, AReaderIsNotHeldUpForLongByAWriterMidway) {
+    const std::uint32_t uid = Deliver("Subject: m\r\n\r\nm\r\n");
+    std::shared_ptr<const FolderIndexState> before;
+    ASSERT_EQ(ReadFolderIndex(folder_->Storage(), root_, before), S_OK);
+    std::latch begun(1);
+    std::latch done(1);
+    std::thread writer([&] {
+        IndexWriter index(folder_->Storage(), root_);
+        EXPECT_TRUE(index.Begin({uid}));
+        begun.count_down();
+        done.wait();
+        EXPECT_EQ(folder_->Storage().DestroyElement(UidStem(uid) + ".env"), S_OK);
+        EXPECT_EQ(folder_->Storage().DestroyElement(UidStem(uid) + ".eml"), S_OK);
+        index.Removed(uid);
+        index.Commit();
+    });
+    begun.wait();
+    std::shared_ptr<const FolderIndexState> during;
+    EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, during), S_OK);
+    EXPECT_EQ(during->change, before->change);
+    done.count_down();
+    writer.join();
+    std::shared_ptr<const FolderIndexState> after;
+    ASSERT_EQ(ReadFolderIndex(folder_->Storage(), root_, after), S_OK);
+    EXPECT_NE(after->change, before->change);
+    EXPECT_TRUE(after->messages.empty());
 }
 
 // A log grown far past what it describes is rewritten whole by the writer that finds it so; a process
