@@ -33,12 +33,12 @@ def search(client, *criteria, uid=False):
 def test_every_key_over_a_known_mailbox(registered):
     ports = installation(registered)
     registered.start().wait_ready()
+    inbox = os.path.join(registered.store, "example.com", "john", "_In")
+    # One at a time: the routers run side by side, and the expected sequence numbers are the sending order.
     with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as smtp:
-        inbox = os.path.join(registered.store, "example.com", "john", "_In")
-        # One at a time: the routers deliver in parallel, and the keys below name messages by number.
-        for count, message in enumerate(MESSAGES, 1):
+        for n, message in enumerate(MESSAGES, 1):
             smtp.sendmail("a@remote.test", [JOHN], message)
-            wait_for(lambda: len(glob.glob(os.path.join(inbox, "*.env"))) == count, "the deliveries")
+            wait_for(lambda: len(glob.glob(os.path.join(inbox, "*.env"))) == n, "delivery %d" % n)
 
     client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
     client.login(JOHN, "secret")
@@ -139,12 +139,12 @@ INTERNATIONAL = [
 def test_utf8_searches_of_decoded_headers_and_addresses(registered):
     ports = installation(registered)
     registered.start().wait_ready()
+    inbox = os.path.join(registered.store, "example.com", "john", "_In")
+    # One at a time: the routers run side by side, and the expected sequence numbers are the sending order.
     with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as smtp:
-        inbox = os.path.join(registered.store, "example.com", "john", "_In")
-        # One at a time, so that message numbers follow the order of the list.
-        for count, message in enumerate(INTERNATIONAL, 1):
+        for n, message in enumerate(INTERNATIONAL, 1):
             smtp.sendmail("a@remote.test", [JOHN], message.encode("ascii"))
-            wait_for(lambda: len(glob.glob(os.path.join(inbox, "*.env"))) == count, "the deliveries")
+            wait_for(lambda: len(glob.glob(os.path.join(inbox, "*.env"))) == n, "delivery %d" % n)
 
     client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
     client.login(JOHN, "secret")
