@@ -11,10 +11,10 @@ PW_RUN_PACKAGES=(swaks curl)
 PW_PACKAGE_PACKAGES=(dpkg-dev lintian)
 PW_TEST_PACKAGES=(systemd libgtest-dev libgmock-dev python3 python3-pytest clang libclang-rt-14-dev openssl curl swaks libnet-ssleay-perl fetchmail isync offlineimap3 postfix
   clamav-daemon spamassassin spamd dovecot-core dovecot-pop3d)
+pw_log() { printf '==> %s\n' "$*" >&2; }
+
 # zlib: the CRCs of the folder index's log.
 PW_BUILD_PACKAGES+=(zlib1g-dev)
-
-pw_log() { printf '==> %s\n' "$*" >&2; }
 
 # Installs the Debian packages that are missing, with sudo when not root.
 pw_ensure_packages() {
