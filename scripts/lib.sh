@@ -11,6 +11,7 @@ PW_RUN_PACKAGES=(swaks curl)
 PW_PACKAGE_PACKAGES=(dpkg-dev lintian)
 PW_TEST_PACKAGES=(systemd libgtest-dev libgmock-dev python3 python3-pytest clang libclang-rt-14-dev openssl curl swaks libnet-ssleay-perl fetchmail isync offlineimap3 postfix
   clamav-daemon spamassassin spamd dovecot-core dovecot-pop3d)
+
 pw_log() { printf '==> %s\n' "$*" >&2; }
 
 # zlib: the CRCs of the folder index's log.
