@@ -15,6 +15,9 @@ PW_TEST_PACKAGES=(systemd libgtest-dev libgmock-dev python3 python3-pytest clang
 
 pw_log() { printf '==> %s\n' "$*" >&2; }
 
+# zlib: the CRCs of the folder index's log.
+PW_BUILD_PACKAGES+=(zlib1g-dev)
+
 # Installs the Debian packages that are missing, with sudo when not root.
 pw_ensure_packages() {
   local missing=() pkg

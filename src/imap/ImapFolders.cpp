@@ -7,11 +7,13 @@
 #include <functional>
 #include <limits>
 #include <thread>
+#include <unordered_map>
 
 #include "core/Configuration.h"
 #include "core/Logging.h"
 #include "imap/ImapLimits.h"
 #include "platform/Text.h"
+#include "store/FolderIndex.h"
 #include "store/Envelopes.h"
 #include "store/MailBox.h"
 #include "store/UidCounter.h"
@@ -69,24 +71,6 @@ std::pair<std::string_view, std::string_view> SplitParent(std::string_view name)
 std::uint32_t UidValidityOf(Date created) {
     const double seconds = created * kSecondsPerDay;
     return static_cast<std::uint32_t>(static_cast<std::int64_t>(seconds + (seconds < 0 ? -0.5 : 0.5)));
-}
-
-// A message's record for the vector. One that is damaged is passed over and logged, so that one bad
-// file never hides a whole folder; one another writer holds a moment longer is waited for, briefly.
-std::shared_ptr<store::Envelope> OpenEnvelope(const store::Envelopes& envelopes, double uid) {
-    const auto deadline = std::chrono::steady_clock::now() + kRecordBusyBound;
-    for (;;) {
-        try {
-            return envelopes.FindEnvelope(uid);
-        } catch (const ComError& error) {
-            if (error.Code() == STG_E_SHAREVIOLATION && std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                continue;
-            }
-            core::Log(core::LogLevelWarning, std::string("IMAP4 Server: a message is passed over: ") + error.what());
-            return nullptr;
-        }
-    }
 }
 
 StoredFlags ReadStoredFlags(const store::Properties& properties, const std::string& flagsKey, const std::string& keywordsKey) {
@@ -267,7 +251,7 @@ std::uint32_t ImapStore::AssignUidValidity(const FolderRecord& record, std::uint
     return value;
 }
 
-MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
+MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t since) const {
     store::Folder& folder = *record.folder;
     MessageVector vector;
     const std::string key = FlagsKey(folder);
@@ -280,26 +264,50 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
     ThrowIfFailed(store::LastPublishedUid(folder.Storage(), last, recorded), "the id counter of " + folder.Storage().Path());
     vector.uidValidity = UidValidity(record, recorded);
     vector.uidNext = static_cast<std::uint32_t>(std::min(last + 1, double{kMaxUidValidity}));
-    std::vector<double> uids;
-    ThrowIfFailed(store::ListEnvelopeUids(folder.Storage(), uids), "listing " + folder.Storage().Path());
+    // The folder's index, not its records: a big folder costs what changed since the last look.
+    std::shared_ptr<const store::FolderIndexState> index;
+    ThrowIfFailed(store::ReadFolderIndex(folder.Storage(), folder.RootPath(), index), "the index of " + folder.Storage().Path());
     vector.permanentFlags = PermanentFlags(record);
     vector.permanentKeywords = record.Has('w');
-    const auto envelopes = folder.GetEnvelopes();
-    for (const double uid : uids) {
-        if (uid > last) {
+    vector.change = index->change;
+    if (since != 0) vector.touched = index->TouchedSince(since);
+    std::vector<const store::IndexedMessage*> wanted;
+    if (vector.touched) {
+        for (const std::uint32_t uid : *vector.touched) {
+            if (const store::IndexedMessage* message = index->Find(uid)) wanted.push_back(message);
+        }
+    } else {
+        wanted.reserve(index->messages.size());
+        for (const store::IndexedMessage& message : index->messages) wanted.push_back(&message);
+    }
+    // This user's flags and keywords, worked out once per distinct set of indexed properties.
+    struct UserFlags {
+        std::uint16_t bits = 0;
+        KeywordSet keywords = 0;
+    };
+    std::unordered_map<std::uint32_t, UserFlags> bySet;
+    vector.messages.reserve(wanted.size());
+    for (const store::IndexedMessage* found : wanted) {
+        const store::IndexedMessage& message = *found;
+        if (message.uid > last) {
             vector.partial = true;
             continue;
         }
-        const auto envelope = OpenEnvelope(*envelopes, uid);
-        if (!envelope) continue;  // removed since the listing, or damaged (logged)
+        auto [flags, added] = bySet.try_emplace(message.properties);
+        if (added) {
+            const store::IndexedProperties& properties = index->PropertiesOf(message);
+            const Variant bits = store::IndexedValue(properties, key);
+            const Variant keywords = store::IndexedValue(properties, keywordsKey);
+            if (!bits.IsEmpty()) flags->second.bits = static_cast<std::uint16_t>(bits.AsUI2() & kStorableFlags);
+            flags->second.keywords = vector.Intern(keywords.IsEmpty() ? Keywords{} : KeywordsFromText(keywords.AsText()));
+        }
         MessageEntry entry;
-        entry.uid = static_cast<std::uint32_t>(uid);
-        StoredFlags stored = ReadStoredFlags(envelope->GetProperties(), key, keywordsKey);
-        entry.stored = stored.bits;
+        entry.uid = message.uid;
+        entry.stored = flags->second.bits;
         entry.flags = entry.stored;  // \Recent is the session's to add (ClaimRecent)
-        entry.storedKeywords = entry.keywords = vector.Intern(stored.keywords);
-        entry.size = envelope->ContentSize();
-        entry.internalDate = envelope->CreateDate();
+        entry.storedKeywords = entry.keywords = flags->second.keywords;
+        entry.size = message.size;
+        entry.internalDate = message.date;
         vector.messages.push_back(entry);
     }
     vector.Recount();
@@ -307,8 +315,11 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record) const {
 }
 
 double ImapStore::Stamp(const FolderRecord& record) const {
-    ElementInfo info;
-    return Succeeded(record.folder->Storage().StatSelf(info)) ? info.modified : 0;
+    // The index's change number: it moves with every change the index learns of, however close in
+    // time (the directory's modification time moves in clock ticks and could hide a second change).
+    std::shared_ptr<const store::FolderIndexState> index;
+    if (Failed(store::ReadFolderIndex(record.folder->Storage(), record.folder->RootPath(), index))) return 0;
+    return static_cast<double>(index->change);
 }
 
 std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecord& record, const std::vector<std::uint32_t>& uids,

@@ -2,7 +2,7 @@
 // the client's "DONE".
 //
 // An idling session sleeps: it waits on its socket and on a watch of the selected folder's directory
-// (DirectoryWatch), never on a timer that looks again. A change wakes it; it sends what changed
+// and of its index's log (DirectoryWatch), never on a timer that looks again. A change wakes it; it sends what changed
 // (SendUpdates: EXISTS, EXPUNGE, flag FETCHes) at once. Where the folder can not be watched, IDLE still
 // works and the changes come with the reply to DONE. The session's idle time-out (30 minutes unless
 // configured longer) ends an IDLE that no client ends.
@@ -11,6 +11,7 @@
 
 #include "platform/DirectoryWatch.h"
 #include "platform/Text.h"
+#include "store/FolderIndex.h"
 
 namespace pw::imap::commands {
 
@@ -19,8 +20,15 @@ void Idle(CommandContext& context) {
     std::unique_ptr<DirectoryWatch> watch;
     if (context.session.state == SessionState::Selected) {
         std::string error;
-        watch = DirectoryWatch::Watch(context.mailbox.folder->folder->Storage().Path(), error);
+        const store::Folder& folder = *context.mailbox.folder->folder;
+        watch = DirectoryWatch::Watch(folder.Storage().Path(), error);
         if (!watch) ImapLog('W', "IDLE without change notices:  " + error);
+        // The folder's directory shows writes that passed the index by; the index's log shows every
+        // other change, and is the one place that does so only once the change is complete.
+        std::string index;
+        if (watch && (Failed(store::FolderIndexLocation(folder.Storage(), folder.RootPath(), index)) || !watch->AddWritten(index, error))) {
+            ImapLog('W', "IDLE without notices of the folder index:  " + error);
+        }
         context.mailbox.SendUpdates();  // what happened before the watch began
     }
     connection.WriteLine("+ idling");

@@ -73,8 +73,6 @@ inline constexpr std::size_t kMaxKeywordBytes = 128;
 // Distinct sets of keywords one session keeps for its selected folder (a message's entry names its
 // set in two bytes).
 inline constexpr std::size_t kMaxKeywordSets = 65535;
-// How long a folder's listing waits for a message record another writer holds before passing it over.
-inline constexpr std::chrono::milliseconds kRecordBusyBound{2000};
 // FETCH stores the \Seen of the messages it reads in batches of this many, with one flush of the folder
 // per batch; the folder's lock is held for one batch at a time.
 inline constexpr std::size_t kSeenBatch = 256;

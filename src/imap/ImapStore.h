@@ -102,7 +102,10 @@ public:
     std::optional<FolderRecord> FindFolder(std::string_view name, std::string& diagnostic) const;
     // The messages of a folder in UID order with their flags; a folder without a creation date gets
     // one here, so that its UIDVALIDITY is never 0 and stays as long as the folder lives.
-    MessageVector BuildVector(const FolderRecord& folder) const;
+    // With `since` (the `change` of a vector built before), only the messages the folder's changes
+    // since then touched, when the store still knows which (`touched` then lists their UIDs, present or
+    // not); else all of them.
+    MessageVector BuildVector(const FolderRecord& folder, std::uint64_t since = 0) const;
     // The folder's UID validity, given at the first look and kept with the folder: the value of its
     // creation second, or for a folder this server makes (and one whose id counter started again) one
     // above every value given in the mailbox before, so that a folder deleted and made again within

@@ -85,6 +85,11 @@ struct MessageVector {
     std::unordered_map<std::string, KeywordSet> keywordSetIndex;  // by KeywordText
     // Envelopes being published while the folder was listed were left for the next look.
     bool partial = false;
+    // The folder index's change number the vector was built from (ImapStore::BuildVector).
+    std::uint64_t change = 0;
+    // Built from the changes since an earlier vector: the UIDs they touched, ascending, of which
+    // `messages` holds those still present.
+    std::optional<std::vector<std::uint32_t>> touched;
 
     // Marks the entries of a message set (UIDs with `uid`) and clears the others; false with the BAD
     // diagnostic when the set is not valid.

@@ -1,7 +1,7 @@
 // SelectedMailbox: the untagged lines that keep a client's view of its selected folder in step.
 #include "imap/SelectedMailbox.h"
 
-#include <unordered_set>
+#include <algorithm>
 
 #include "platform/Text.h"
 
@@ -15,19 +15,24 @@ void SelectedMailbox::SendUpdates() {
     if (now == stamp) return;
     MessageVector fresh;
     try {
-        fresh = store_.BuildVector(*folder);
+        // Only what changed since the last look, where the store still knows what that was.
+        fresh = store_.BuildVector(*folder, static_cast<std::uint64_t>(stamp));
     } catch (const ComError& error) {
         ImapLog('E', std::string("Mailbox update:  ") + error.what());
         return;
     }
-    stamp = fresh.partial ? 0 : now;
+    stamp = fresh.partial ? 0 : static_cast<double>(fresh.change);
     // Expunged: from the highest number down, so every number sent is still valid when the client
-    // applies it.
-    std::unordered_set<std::uint32_t> present;
-    for (const MessageEntry& entry : fresh.messages) present.insert(entry.uid);
+    // applies it. Built from changes, a message not touched by them is still there.
+    const auto present = [&fresh](std::uint32_t uid) {
+        const auto found = std::lower_bound(fresh.messages.begin(), fresh.messages.end(), uid,
+                                            [](const MessageEntry& entry, std::uint32_t wanted) { return entry.uid < wanted; });
+        return found != fresh.messages.end() && found->uid == uid;
+    };
+    const auto touched = [&fresh](std::uint32_t uid) { return !fresh.touched || std::binary_search(fresh.touched->begin(), fresh.touched->end(), uid); };
     auto& messages = view.messages;
     std::vector<bool> gone(messages.size());
-    for (std::size_t i = 0; i < messages.size(); ++i) gone[i] = !present.contains(messages[i].uid);
+    for (std::size_t i = 0; i < messages.size(); ++i) gone[i] = touched(messages[i].uid) && !present(messages[i].uid);
     ExpungeFromView(gone);
     // Flags another session stored; then the messages that came after the last one known. One that
     // was published late with a lower UID waits for the next SELECT: numbers must follow UIDs.

@@ -31,13 +31,14 @@ public:
         return *hub;
     }
 
-    int Add(const std::string& directory, int event, std::string& error) {
+    int Add(const std::string& directory, int event, std::string& error, std::uint32_t extra = 0) {
         std::lock_guard lock(mutex_);
         if (!inotify_) {
             error = "inotify is not available: " + failure_;
             return -1;
         }
-        const int watch = ::inotify_add_watch(inotify_.Get(), directory.c_str(), kWatchedEvents);
+        // Added to what other subscribers of the directory asked for, never in place of it.
+        const int watch = ::inotify_add_watch(inotify_.Get(), directory.c_str(), kWatchedEvents | extra | (extra ? IN_MASK_ADD : 0));
         if (watch < 0) {
             error = "inotify_add_watch(" + directory + "): " + std::strerror(errno);
             return -1;
@@ -113,7 +114,16 @@ std::unique_ptr<DirectoryWatch> DirectoryWatch::Watch(const std::string& directo
     return std::unique_ptr<DirectoryWatch>(new DirectoryWatch(std::move(event), watch));
 }
 
-DirectoryWatch::~DirectoryWatch() { Hub::Instance().Remove(watch_, event_.Get()); }
+bool DirectoryWatch::AddWritten(const std::string& directory, std::string& error) {
+    const int watch = Hub::Instance().Add(directory, event_.Get(), error, IN_MODIFY);
+    if (watch < 0) return false;
+    if (std::find(watches_.begin(), watches_.end(), watch) == watches_.end()) watches_.push_back(watch);
+    return true;
+}
+
+DirectoryWatch::~DirectoryWatch() {
+    for (const int watch : watches_) Hub::Instance().Remove(watch, event_.Get());
+}
 
 void DirectoryWatch::Drain() const {
     eventfd_t count = 0;

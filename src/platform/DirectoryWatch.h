@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/UniqueFd.h"
 
@@ -30,12 +31,15 @@ public:
 
     // Starts watching a directory; null with the reason when it can not be watched.
     static std::unique_ptr<DirectoryWatch> Watch(const std::string& directory, std::string& error);
+    // Watches one more directory through the same descriptor, where files are also written in place
+    // (a log appended to, which no rename announces): every write wakes. False with the reason.
+    bool AddWritten(const std::string& directory, std::string& error);
 
 private:
-    DirectoryWatch(UniqueFd event, int watch) : event_(std::move(event)), watch_(watch) {}
+    DirectoryWatch(UniqueFd event, int watch) : event_(std::move(event)), watches_{watch} {}
 
     UniqueFd event_;
-    int watch_;
+    std::vector<int> watches_;
 };
 
 }  // namespace pw::platform

@@ -4,6 +4,7 @@
 #include "core/Logging.h"
 #include "platform/Idna.h"
 #include "platform/Text.h"
+#include "store/FolderIndex.h"
 #include "store/MailBoxUsage.h"
 #include "store/StoreObject.h"
 
@@ -45,6 +46,7 @@ void Collection::Remove(std::string_view name) const {
     if (!FindChild(name, child)) throw ComError(STG_E_PATHNOTFOUND, "no such object: " + std::string(name));
     // Whatever it held leaves the figures of the mailboxes kept in this process.
     ForgetAllUsages();
+    RemoveFolderIndexes(child, rootPath_);
     ThrowIfFailed(parent_.DestroyElement(child.Name()), "can not remove " + child.Path());
     // The object is gone; only whether its removal survives a crash is in doubt, and a removal that
     // comes back is merely a removal to do again.

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/Logging.h"
+#include "store/FolderIndex.h"
 #include "store/MailBoxUsage.h"
 #include "store/StoreObject.h"
 #include "store/UidCounter.h"
@@ -52,7 +53,11 @@ Envelope::~Envelope() {
     // A producer that gave up (a dropped SMTP session, a failed copy) leaves nothing behind. Should
     // that fail, the content without a record is never listed, and start-up clears it.
     if (published_) return;
-    if (const HRESULT hr = folder_.DestroyElement(ContentName()); Failed(hr) && !Missing(hr)) {
+    IndexWriter index(folder_, rootPath_);  // staged files are logged too, so that they need no rescan
+    index.Begin({});
+    const HRESULT removed = folder_.DestroyElement(ContentName());
+    index.Commit();
+    if (const HRESULT hr = removed; Failed(hr) && !Missing(hr)) {
         core::Log(core::LogLevelWarning, "An abandoned message content stays until the next start: " +
                                              folder_.ElementPath(ContentName()) + " (" + HresultText(hr) + ")");
     }
@@ -91,6 +96,10 @@ std::shared_ptr<Envelope> Envelope::Stage(const DirStorage& folder, const std::s
     // A temporary name: start-up clears one a crash left behind, and no listing ever shows it.
     envelope->stagedName_ = TemporaryName("staged.eml");
     HRESULT hr = E_FAIL;
+    // A staged file changes the folder's directory like any record does: logged, a reader of the
+    // folder's index knows the change for what it is and need not rescan the folder.
+    IndexWriter index(folder, rootPath);
+    index.Begin({});
     if (shared) hr = folder.LinkStream(shared->folder_, shared->ContentName(), envelope->stagedName_);
     const bool linked = Succeeded(hr);
     if (!linked) {
@@ -98,6 +107,7 @@ std::shared_ptr<Envelope> Envelope::Stage(const DirStorage& folder, const std::s
         std::unique_ptr<FileStream> content;
         hr = folder.CreateStream(envelope->stagedName_, STGM_WRITE | STGM_SHARE_EXCLUSIVE, content);
     }
+    index.Commit();
     if (Failed(hr)) {
         envelope->published_ = true;  // nothing staged for the destructor to take back
         throw ComError(hr, "can not create an envelope in " + folder.Path());
@@ -156,7 +166,11 @@ void Envelope::PutContent(PersistStream& object) {
     if (published_) {
         MemoryStream content;
         ThrowIfFailed(object.Save(content), "saving a message");
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({static_cast<std::uint32_t>(uid_)});
         ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()), "message content " + folder_.ElementPath(ContentName()));
+        index.Message(static_cast<std::uint32_t>(uid_), properties_);
+        index.Commit();
         ForgetUsage(folder_, rootPath_);
         return;
     }
@@ -192,6 +206,9 @@ void Envelope::OwnContent(bool emptying) const {
         contentShared_ = false;
         return;
     }
+    // Logged like any other change of the folder's files: the size of a published message may move.
+    IndexWriter index(folder_, rootPath_);
+    index.Begin(published_ ? std::vector<std::uint32_t>{static_cast<std::uint32_t>(uid_)} : std::vector<std::uint32_t>{});
     if (emptying) {
         ThrowIfFailed(folder_.DestroyElement(ContentName()), "message content " + folder_.ElementPath(ContentName()));
     } else {
@@ -200,6 +217,8 @@ void Envelope::OwnContent(bool emptying) const {
         ThrowIfFailed(ReadAll(folder_, ContentName(), bytes), "message content " + folder_.ElementPath(ContentName()));
         ThrowIfFailed(folder_.ReplaceStream(ContentName(), bytes), "message content " + folder_.ElementPath(ContentName()));
     }
+    if (published_) index.Message(static_cast<std::uint32_t>(uid_), properties_);
+    index.Commit();
     contentShared_ = false;
 }
 
@@ -217,13 +236,31 @@ void Envelope::Publish() {
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
     std::string stagedRecord;
-    ThrowIfFailed(folder_.WriteTemporary("staged.env", record.Bytes(), kStorageFileMode, stagedRecord),
-                  "can not write a record in " + folder_.Path());
+    {
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({});
+        const HRESULT written = folder_.WriteTemporary("staged.env", record.Bytes(), kStorageFileMode, stagedRecord);
+        index.Commit();
+        ThrowIfFailed(written, "can not write a record in " + folder_.Path());
+    }
     double uid = 0;
     UsageChange change(folder_, rootPath_);
-    hr = PublishWithUid(folder_, [&](double drawn) { return PlaceFiles(drawn, stagedRecord); }, uid);
+    hr = PublishWithUid(folder_, [&](double drawn) {
+        // Logged under the counter's lock, so the index learns of messages in id order too. A placing
+        // that fails leaves the records of that id as they were (files already there under it, for
+        // one): nothing but the directory's times to log.
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({static_cast<std::uint32_t>(drawn)});
+        const HRESULT placed = PlaceFiles(drawn, stagedRecord);
+        if (Succeeded(placed)) index.Message(static_cast<std::uint32_t>(drawn), properties_);
+        index.Commit();
+        return placed;
+    }, uid);
     if (Failed(hr)) {
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({});
         (void)folder_.DestroyElement(stagedRecord);
+        index.Commit();
         throw ComError(hr, "can not publish a message in " + folder_.Path());
     }
     uid_ = uid;
@@ -236,13 +273,17 @@ void Envelope::Publish() {
     // is. It is taken back, so that the failure is true: a client told to try again must not find its
     // first attempt delivered as well. Only a record that can not be taken back stays, and its content
     // with it.
+    IndexWriter index(folder_, rootPath_);
+    index.Begin({static_cast<std::uint32_t>(uid_)});
     if (Succeeded(folder_.DestroyElement(RecordName()))) {
+        index.Removed(static_cast<std::uint32_t>(uid_));
         published_ = false;
         if (Failed(folder_.RenameElement(Stem() + std::string(kContentExtension), stagedName_))) {
             (void)folder_.DestroyElement(Stem() + std::string(kContentExtension));
         }
         uid_ = 0;
     }
+    index.Commit();
     throw ComError(hr, "can not publish " + folder_.ElementPath(RecordName()));
 }
 
@@ -263,6 +304,18 @@ HRESULT Envelope::PlaceFiles(double uid, const std::string& stagedRecord) {
 }
 
 void Envelope::Update(bool syncFolder) {
+    if (!published_) {
+        Publish();
+        return;
+    }
+    IndexWriter index(folder_, rootPath_);
+    index.Begin({static_cast<std::uint32_t>(uid_)});
+    UpdateUnlogged(syncFolder);
+    index.Message(static_cast<std::uint32_t>(uid_), properties_);
+    index.Commit();
+}
+
+void Envelope::UpdateUnlogged(bool syncFolder) {
     if (!published_) {
         Publish();
         return;
@@ -315,7 +368,9 @@ void Envelope::Remove() {
     std::optional<UsageChange> change;
     std::int64_t removed = 0;
     std::int64_t bytes = 0;
+    IndexWriter index(folder_, rootPath_);
     if (published_) {
+        index.Begin({static_cast<std::uint32_t>(uid_)});
         change.emplace(folder_, rootPath_);
         if (change->Wanted()) bytes = static_cast<std::int64_t>(ContentSize());
         const HRESULT record = folder_.DestroyElement(RecordName());
@@ -326,7 +381,11 @@ void Envelope::Remove() {
     published_ = true;  // nothing left for the destructor to abandon
     const HRESULT content = folder_.DestroyElement(name);
     if (Failed(content) && !Missing(content)) ThrowIfFailed(content, "can not remove " + folder_.ElementPath(name));
-    if (change) change->Commit(-removed * bytes, -removed);
+    if (change) {
+        index.Removed(static_cast<std::uint32_t>(uid_));
+        index.Commit();
+        change->Commit(-removed * bytes, -removed);
+    }
 }
 
 std::shared_ptr<Envelope> Envelope::CopyTo(const DirStorage& folder) const {
@@ -350,7 +409,11 @@ void Envelope::CopyFrom(const Envelope& source) {
     if (published_) {
         MemoryStream content;
         ThrowIfFailed(CopyStream(*from, content));
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({static_cast<std::uint32_t>(uid_)});
         ThrowIfFailed(folder_.ReplaceStream(ContentName(), content.Bytes()));
+        index.Message(static_cast<std::uint32_t>(uid_), properties_);
+        index.Commit();
         ForgetUsage(folder_, rootPath_);
         contentShared_ = false;  // the replacement is a file of its own
         return;

@@ -118,6 +118,9 @@ public:
     // syncFolder false: a replaced record's folder entries are not flushed; the caller flushes the
     // folder (DirStorage::Sync) once for many records before it reports them written.
     void Update(bool syncFolder);
+    // The same for a published record without its own entry in the folder's index: for a caller that
+    // logs a batch of records itself (Envelopes::UpdateRecords).
+    void UpdateUnlogged(bool syncFolder);
     // Sets one property of the published record as it is on disk now: under the folder's lock the
     // record is read again, only this key changes, and the record is replaced whole (atomically). Two
     // writers of different keys -- two users' IMAP flags -- never undo each other. Throws ComError,

@@ -3,9 +3,16 @@
 
 #include <algorithm>
 
+#include "store/FolderIndex.h"
 #include "store/UidCounter.h"
 
 namespace pw::store {
+namespace {
+
+// Records a batch update logs to the folder's index at a time.
+constexpr std::size_t kIndexedChunk = 256;
+
+}  // namespace
 
 HRESULT ListEnvelopeUids(const DirStorage& folder, std::vector<double>& uids) {
     // Names only: a listing of the queue at start-up, or of a big inbox, needs no stat per file.
@@ -89,21 +96,32 @@ std::vector<bool> Envelopes::UpdateRecords(const std::vector<double>& uids, cons
     }
     std::vector<bool> written;
     bool replaced = false;
+    // One intent and one append per chunk of records, not per record: a client marking a whole folder
+    // read pays once per chunk, and readers of the index are not kept waiting for the whole batch.
     try {
-        for (const double uid : uids) {
-            const auto envelope = FindEnvelope(uid);
-            if (!envelope) {
-                written.push_back(false);
-                continue;
+        for (std::size_t first = 0; first < uids.size(); first += kIndexedChunk) {
+            const std::size_t end = std::min(uids.size(), first + kIndexedChunk);
+            IndexWriter index(folder_, rootPath_);
+            std::vector<std::uint32_t> ids;
+            for (std::size_t i = first; i < end; ++i) ids.push_back(static_cast<std::uint32_t>(uids[i]));
+            index.Begin(ids);
+            for (std::size_t i = first; i < end; ++i) {
+                const auto envelope = FindEnvelope(uids[i]);
+                if (!envelope) {
+                    written.push_back(false);
+                    continue;
+                }
+                change(envelope->GetProperties());
+                envelope->UpdateUnlogged(false);
+                index.Message(static_cast<std::uint32_t>(uids[i]), envelope->GetProperties());
+                replaced = true;
+                written.push_back(true);
             }
-            change(envelope->GetProperties());
-            envelope->Update(false);
-            replaced = true;
-            written.push_back(true);
+            index.Commit();
         }
     } catch (const ComError&) {
         if (replaced) (void)folder_.Sync();
-        throw;
+        throw;  // the chunk's intent stays open: the next reader looks at its records again
     }
     if (replaced) ThrowIfFailed(folder_.Sync(), "can not flush " + folder_.Path());
     return written;

@@ -5,6 +5,7 @@ import imaplib
 import os
 import re
 import smtplib
+import time
 
 from conftest import WAIT, admin, configure, free_port, wait_for
 from test_imap_server import Raw
@@ -566,9 +567,14 @@ def test_rights_uid_order_validity_and_vanished_messages(registered):
     kept_validity = raw.ask(b"STATUS Kept (UIDVALIDITY)")[0].split()[-1]
 
     # A damaged record hides only itself; a folder made again within its second has a new validity.
+    # The record is replaced by rename, as every writer of the store replaces one (the folder's index
+    # notices a folder's changes by its directory, whose times move in clock ticks: the damage is done
+    # once the tick of the last change has passed, so that it moves them again).
     records = sorted(f for f in os.listdir(inbox) if f.endswith(".env"))
-    with open(os.path.join(inbox, records[-1]), "wb") as f:
+    wait_for(lambda: time.time() - os.stat(inbox).st_mtime > 0.05, "the inbox's last change to lie a clock tick back")
+    with open(os.path.join(inbox, "damaged.tmp"), "wb") as f:
         f.write(b"garbage")
+    os.replace(os.path.join(inbox, "damaged.tmp"), os.path.join(inbox, records[-1]))
     count = len(records)
     assert raw.ask(b"SELECT INBOX")[0] == b"* %d EXISTS" % (count - 1)
     status = raw.ask(b"STATUS INBOX (UIDNEXT MESSAGES)")

@@ -1,0 +1,728 @@
+// FolderIndex: the process's copies of folder indexes, their repair, and the writers' appends.
+#include "store/FolderIndex.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "core/Logging.h"
+#include "platform/FileSystem.h"
+#include "platform/Text.h"
+#include "store/Envelope.h"
+#include "store/StoreTypes.h"
+#include "store/UidCounter.h"
+
+namespace pw::store {
+namespace {
+
+constexpr std::string_view kLogName = "log";
+// A directory time this close to the clock may still be inside the kernel's timestamp tick, where a
+// later rename leaves it unchanged: it is not trusted to stand for the folder.
+constexpr std::int64_t kUnsettledNs = 20'000'000;
+// Kept folders before the process forgets them all and reads again.
+constexpr std::size_t kMaxKeptIndexes = 1024;
+// Changes whose ids a state remembers, and how many ids they may hold together.
+constexpr std::size_t kKeptChanges = 64;
+constexpr std::size_t kKeptChangeIds = 65536;
+// The log is rewritten when it is this many times its compacted size, and at least this long.
+constexpr std::uint64_t kCompactFactor = 4;
+constexpr std::uint64_t kCompactMinimum = 64 * 1024;
+// How long a reader that has a state to show waits for a writer midway (see Refresh).
+constexpr std::chrono::milliseconds kReaderPatience{2000};
+// How long a record held by another writer is waited for.
+constexpr std::chrono::milliseconds kRecordBusyBound{2000};
+
+FileSystem& Fs() { return FileSystem::Current(); }
+
+struct DirStat {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+};
+
+std::int64_t Ns(const timespec& time) { return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec; }
+
+HRESULT StatDirectory(const DirStorage& folder, DirStat& out) {
+    struct stat st {};
+    if (Fs().Stat(folder.Path().c_str(), st) != 0) return StorageHresultFromErrno(errno);
+    out = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), Ns(st.st_mtim), Ns(st.st_ctim)};
+    return S_OK;
+}
+
+// The times to log for a listing taken after this stat: zero when they may still move unseen.
+IndexRecord DoneRecord(const DirStat& stat, bool settledOnly) {
+    IndexRecord done;
+    done.kind = IndexRecordKind::Done;
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (!settledOnly || Ns(now) - std::max(stat.modified, stat.changed) > kUnsettledNs) {
+        done.modified = stat.modified;
+        done.changed = stat.changed;
+    }
+    return done;
+}
+
+HRESULT FlockBounded(int fd, int operation, std::chrono::milliseconds bound = kStoreLockBound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        if (Fs().Flock(fd, operation | LOCK_NB) == 0) return S_OK;
+        if (errno != EWOULDBLOCK && errno != EINTR) return StorageHresultFromErrno(errno);
+        if (std::chrono::steady_clock::now() >= deadline) return STG_E_SHAREVIOLATION;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+HRESULT ReadFrom(int fd, std::size_t offset, std::vector<std::byte>& bytes) {
+    bytes.clear();
+    if (Fs().Seek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) return StorageHresultFromErrno(errno);
+    std::byte buffer[65536];
+    for (;;) {
+        const ssize_t got = Fs().Read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return StorageHresultFromErrno(errno);
+        }
+        if (got == 0) return S_OK;
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+}
+
+HRESULT WriteAll(int fd, std::span<const std::byte> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote = Fs().Write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            return StorageHresultFromErrno(errno);
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    return S_OK;
+}
+
+IndexRecord RemovedRecord(std::uint32_t uid) {
+    IndexRecord record;
+    record.kind = IndexRecordKind::Removed;
+    record.uid = uid;
+    return record;
+}
+
+bool IsMissing(HRESULT hr) { return hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND; }
+
+// A folder's index as this process knows it.
+struct SharedIndex {
+    std::timed_mutex work;  // held while the log is read, repaired or written by a thread of this process
+    std::string directory;
+    std::string logPath;
+    std::uint64_t folderInode = 0;
+
+    // What the state reflects: the log file it was read from and the end of its last closed change.
+    std::uint64_t logInode = 0;
+    std::size_t offset = 0;
+    IndexRecord lastDone;
+    bool read = false;
+    bool dirty = true;  // applied something since the state was last published
+    std::vector<std::uint32_t> touched;  // ids applied since then
+    bool historyBroken = true;  // read again from the start: the ids touched are not known
+    // Compared with the folder by a rescan in this process: the first read of every process is, since
+    // a power loss may have taken the log's unflushed tail while the records it described stayed.
+    bool verified = false;
+    std::vector<IndexedMessage> messages;  // ascending by uid: a message costs what a state's entry does
+    std::vector<IndexedProperties> sets{IndexedProperties{}};
+    std::map<std::string, std::uint32_t> setIndex;  // by the set's encoding
+
+    std::mutex stateMutex;
+    std::shared_ptr<const FolderIndexState> state;
+    std::shared_ptr<const std::vector<IndexedProperties>> publishedSets;
+
+    void Reset() {
+        dirty = true;
+        historyBroken = true;
+        touched.clear();
+        logInode = 0;
+        offset = 0;
+        lastDone = IndexRecord{};
+        read = false;
+        messages.clear();
+    }
+
+    std::uint32_t Intern(const IndexedProperties& properties) {
+        if (properties.empty()) return 0;
+        IndexRecord probe;
+        probe.kind = IndexRecordKind::Message;
+        probe.properties = properties;
+        std::vector<std::byte> encoded;
+        AppendIndexRecord(encoded, probe);
+        const std::string key(reinterpret_cast<const char*>(encoded.data()) + kIndexRecordOverhead, encoded.size() - kIndexRecordOverhead);
+        const auto [it, added] = setIndex.try_emplace(key, static_cast<std::uint32_t>(sets.size()));
+        if (added) sets.push_back(properties);
+        return it->second;
+    }
+
+    std::vector<IndexedMessage>::iterator Position(std::uint32_t uid) {
+        if (messages.empty() || messages.back().uid < uid) return messages.end();
+        return std::lower_bound(messages.begin(), messages.end(), uid,
+                                [](const IndexedMessage& message, std::uint32_t wanted) { return message.uid < wanted; });
+    }
+
+    const IndexedMessage* Find(std::uint32_t uid) const {
+        const auto found = std::lower_bound(messages.begin(), messages.end(), uid,
+                                            [](const IndexedMessage& message, std::uint32_t wanted) { return message.uid < wanted; });
+        return found != messages.end() && found->uid == uid ? &*found : nullptr;
+    }
+
+    void Apply(const IndexRecord& record) {
+        if (record.kind != IndexRecordKind::Intent) dirty = true;
+        if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) touched.push_back(record.uid);
+        if (record.kind == IndexRecordKind::Message) {
+            const IndexedMessage message{record.uid, Intern(record.properties), record.size, record.date, record.inode};
+            // New messages come with the highest ids: nearly always an append.
+            const auto at = Position(record.uid);
+            if (at != messages.end() && at->uid == record.uid) {
+                *at = message;
+            } else {
+                messages.insert(at, message);
+            }
+        } else if (record.kind == IndexRecordKind::Removed) {
+            const auto at = Position(record.uid);
+            if (at != messages.end() && at->uid == record.uid) messages.erase(at);
+        } else if (record.kind == IndexRecordKind::Done) {
+            lastDone = record;
+        }
+    }
+
+    void Publish() {
+        static std::atomic<std::uint64_t> changes{0};
+        if (!dirty && State()) return;  // readers compare change numbers: only a change moves it
+        dirty = false;
+        auto fresh = std::make_shared<FolderIndexState>();
+        fresh->messages = messages;
+        if (!publishedSets || publishedSets->size() != sets.size()) publishedSets = std::make_shared<const std::vector<IndexedProperties>>(sets);
+        fresh->sets = publishedSets;
+        fresh->change = ++changes;
+        // What changed, for readers that know the state before: ids only, the last few changes.
+        auto history = std::make_shared<std::vector<FolderIndexState::Change>>();
+        const auto previous = State();
+        if (!historyBroken && previous && previous->history) {
+            std::size_t ids = touched.size();
+            std::size_t keep = previous->history->size();
+            for (std::size_t i = previous->history->size(); i > 0; --i) {
+                ids += (*previous->history)[i - 1].uids.size();
+                if (ids > kKeptChangeIds || previous->history->size() - i + 1 >= kKeptChanges) break;
+                keep = i - 1;
+            }
+            history->assign(previous->history->begin() + static_cast<std::ptrdiff_t>(keep), previous->history->end());
+        }
+        if (!historyBroken && previous && touched.size() <= kKeptChangeIds) {
+            std::sort(touched.begin(), touched.end());
+            touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+            history->push_back({previous->change, fresh->change, std::move(touched)});
+        } else {
+            history->clear();
+        }
+        touched.clear();
+        historyBroken = false;
+        fresh->history = std::move(history);
+        std::lock_guard guard(stateMutex);
+        state = std::move(fresh);
+    }
+
+    std::shared_ptr<const FolderIndexState> State() {
+        std::lock_guard guard(stateMutex);
+        return state;
+    }
+
+    // The compacted log: header, every message, the last 'D'.
+    std::vector<std::byte> Compacted() const {
+        std::vector<std::byte> bytes = IndexHeader(folderInode);
+        for (const IndexedMessage& message : messages) {
+            IndexRecord record;
+            record.kind = IndexRecordKind::Message;
+            record.uid = message.uid;
+            record.size = message.size;
+            record.date = message.date;
+            record.inode = message.inode;
+            record.properties = sets[message.properties];
+            AppendIndexRecord(bytes, record);
+        }
+        AppendIndexRecord(bytes, lastDone);
+        return bytes;
+    }
+};
+
+std::mutex registryMutex;
+std::unordered_map<std::string, std::shared_ptr<SharedIndex>> registry;
+
+std::shared_ptr<SharedIndex> FindShared(const std::string& rootPath, const DirStat& dir) {
+    const std::string directory = FolderIndexDirectory(rootPath, dir.device, dir.inode);
+    std::lock_guard guard(registryMutex);
+    auto& index = registry[directory];
+    if (!index) {
+        if (registry.size() > kMaxKeptIndexes) {
+            registry.clear();
+            return FindShared(rootPath, dir);
+        }
+        index = std::make_shared<SharedIndex>();
+        index->directory = directory;
+        index->logPath = directory + std::string(kLogName);
+        index->folderInode = dir.inode;
+    }
+    return index;
+}
+
+// A message's state from its files: the record's inode is taken before the record is read, so a
+// record replaced meanwhile shows a new inode at the next rescan rather than hiding.
+HRESULT ReadMessage(const DirStorage& folder, const std::string& rootPath, std::uint32_t uid, IndexRecord& record) {
+    const std::string stem = UidStem(uid);
+    ElementInfo info;
+    HRESULT hr = folder.StatElement(stem + std::string(kRecordExtension), info);
+    if (IsMissing(hr)) {
+        record = RemovedRecord(uid);
+        return S_OK;
+    }
+    if (Failed(hr)) return hr;
+    std::shared_ptr<Envelope> envelope;
+    // A record another writer holds a moment longer is waited for, briefly; one that is damaged is
+    // passed over (and logged), so that one bad file never hides a whole folder.
+    const auto deadline = std::chrono::steady_clock::now() + kRecordBusyBound;
+    for (;;) {
+        try {
+            envelope = Envelope::Open(folder, rootPath, uid);
+            break;
+        } catch (const ComError& error) {
+            if (IsMissing(error.Code())) {
+                record = RemovedRecord(uid);
+                return S_OK;
+            }
+            if (error.Code() == STG_E_SHAREVIOLATION) {
+                if (std::chrono::steady_clock::now() >= deadline) return error.Code();  // kept as it was, read next time
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
+            core::Log(core::LogLevelWarning, std::string("Folder index: a message is passed over: ") + error.what());
+            record = RemovedRecord(uid);
+            return S_OK;
+        }
+    }
+    record = IndexRecord{};
+    record.kind = IndexRecordKind::Message;
+    record.uid = uid;
+    record.inode = info.inode;
+    record.date = envelope->CreateDate();
+    record.properties = IndexedPropertiesOf(envelope->GetProperties());
+    ElementInfo content;
+    if (Succeeded(folder.StatElement(stem + std::string(kContentExtension), content))) record.size = content.size;
+    return S_OK;
+}
+
+// Compares the folder's records with the index and returns the records that bring it in line, the
+// closing 'D' last. `locked`: under the log's exclusive lock, where no writer that logs is midway.
+HRESULT Rescan(const DirStorage& folder, const std::string& rootPath, const SharedIndex& index, bool locked, std::vector<IndexRecord>& out) {
+    DirStat before;
+    if (const HRESULT hr = StatDirectory(folder, before); Failed(hr)) return hr;
+    std::vector<ElementName> names;
+    if (const HRESULT hr = folder.EnumerateNames("*", names); Failed(hr)) return hr;
+    bool staging = false;
+    std::vector<std::uint32_t> present;
+    for (const ElementName& element : names) {
+        if (element.isDirectory) continue;
+        if (IsTemporaryName(element.name)) staging = true;
+        const std::string_view name = element.name;
+        if (name.size() <= kRecordExtension.size() || !EqualsNoCase(name.substr(name.size() - kRecordExtension.size()), kRecordExtension)) continue;
+        double uid = 0;
+        if (!UidFromStem(name.substr(0, name.size() - kRecordExtension.size()), uid) || uid < 1 || uid > 0xffffffffu) continue;
+        present.push_back(static_cast<std::uint32_t>(uid));
+    }
+    std::sort(present.begin(), present.end());
+    for (const IndexedMessage& message : index.messages) {
+        if (!std::binary_search(present.begin(), present.end(), message.uid)) out.push_back(RemovedRecord(message.uid));
+    }
+    for (const std::uint32_t uid : present) {
+        if (const IndexedMessage* known = index.Find(uid)) {
+            ElementInfo info;
+            if (Succeeded(folder.StatElement(UidStem(uid) + std::string(kRecordExtension), info)) && info.inode == known->inode) continue;
+        }
+        IndexRecord record;
+        if (const HRESULT hr = ReadMessage(folder, rootPath, uid, record); Failed(hr)) return hr;
+        out.push_back(std::move(record));
+    }
+    // Without the lock, a listing that met a file being staged may have raced its publication by a
+    // writer that looked for the log before it was made: look again next time.
+    IndexRecord done = DoneRecord(before, true);
+    if (staging && !locked) done.modified = done.changed = 0;
+    out.push_back(done);
+    return S_OK;
+}
+
+HRESULT OpenLog(const std::string& path, StorageFd& fd) {
+    fd = StorageFd(Fs().Open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    return fd ? S_OK : StorageHresultFromErrno(errno);
+}
+
+// Writes a log (a new one, or a compaction) under a temporary name and renames it into place:
+// without replacing (a log made meanwhile by another process wins), or replacing the one we hold.
+HRESULT PlaceLog(const SharedIndex& index, std::span<const std::byte> bytes, bool replace) {
+    const DirStorage directory(index.directory);
+    if (const HRESULT hr = directory.CreateSelf(); Failed(hr)) return hr;
+    const std::string temporary = TemporaryName(kLogName);
+    const std::string temporaryPath = directory.ElementPath(temporary);
+    {
+        StorageFd fd(Fs().Open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kStorageFileMode));
+        if (!fd) return StorageHresultFromErrno(errno);
+        if (const HRESULT hr = WriteAll(fd.Get(), bytes); Failed(hr)) {
+            (void)Fs().Unlink(temporaryPath.c_str());
+            return hr;
+        }
+    }
+    if (Fs().Rename(temporaryPath.c_str(), index.logPath.c_str(), replace ? 0 : RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        (void)Fs().Unlink(temporaryPath.c_str());
+        return error == EEXIST ? S_FALSE : StorageHresultFromErrno(error);
+    }
+    return S_OK;
+}
+
+enum class Lock { Shared, Exclusive };
+
+// Brings the process's copy of the index up to date. With Lock::Exclusive the log is left open and
+// locked in `held` for a writer (nothing when the folder has no log and `create` is false). A writer
+// does not rescan for a change that bypassed the index (it would hold up deliveries behind it): it
+// learns of it in `unexplained`, and its own 'D' then leaves the rescan to the next reader.
+HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedIndex& index, const DirStat& dir, Lock lock,
+                bool create, StorageFd& held, bool* unexplained = nullptr) {
+    bool exclusive = lock == Lock::Exclusive;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        StorageFd fd;
+        HRESULT hr = OpenLog(index.logPath, fd);
+        if (IsMissing(hr)) {
+            if (!create) return S_FALSE;
+            // Made from the records, then read back like any other log.
+            index.Reset();
+            std::vector<IndexRecord> records;
+            if (hr = Rescan(folder, rootPath, index, false, records); Failed(hr)) return hr;
+            for (const IndexRecord& record : records) index.Apply(record);
+            const std::vector<std::byte> bytes = index.Compacted();
+            index.Reset();
+            if (hr = PlaceLog(index, bytes, false); Failed(hr)) return hr;
+            index.verified = hr == S_OK;  // made by this rescan; one made meanwhile by another is checked
+            continue;
+        }
+        if (Failed(hr)) return hr;
+        // A reader waits for a writer midway rather than show the state before it: the writer's last
+        // append may be the only sign of its change a watcher of the log is given, and the writer lets
+        // go right after it. A reader with a state to show waits only so long, though: a writer that
+        // takes longer (a batch of many records) shows its change with its next append.
+        const bool patient = exclusive || !index.read;
+        hr = FlockBounded(fd.Get(), exclusive ? LOCK_EX : LOCK_SH, patient ? kStoreLockBound : kReaderPatience);
+        if (hr == STG_E_SHAREVIOLATION && !patient) return S_OK;
+        if (Failed(hr)) return hr;
+        struct stat opened {};
+        struct stat named {};
+        if (Fs().StatFd(fd.Get(), opened) != 0) return StorageHresultFromErrno(errno);
+        if (Fs().Stat(index.logPath.c_str(), named) != 0 || named.st_ino != opened.st_ino) continue;  // replaced while we waited
+        // Another log, or this one cut below what we read (only damage does that): read from the start.
+        if (static_cast<std::uint64_t>(opened.st_ino) != index.logInode || static_cast<std::size_t>(opened.st_size) < index.offset) index.Reset();
+        std::vector<std::byte> bytes;
+        const std::size_t from = index.read ? index.offset : 0;
+        if (hr = ReadFrom(fd.Get(), from, bytes); Failed(hr)) return hr;
+        if (!index.read && !IsIndexHeader(bytes, index.folderInode)) {
+            // Another version's log, or damage: made again from the records.
+            if (!exclusive) {
+                exclusive = true;
+                continue;
+            }
+            index.Reset();
+            std::vector<IndexRecord> records;
+            if (hr = Rescan(folder, rootPath, index, true, records); Failed(hr)) return hr;
+            for (const IndexRecord& record : records) index.Apply(record);
+            const std::vector<std::byte> compacted = index.Compacted();
+            index.Reset();
+            if (hr = PlaceLog(index, compacted, true); Failed(hr)) return hr;
+            index.verified = true;
+            continue;
+        }
+        const std::size_t start = index.read ? 0 : kIndexHeaderSize;
+        const ParsedIndex parsed = ParseIndexRecords(bytes, start);
+        // Only closed changes are applied; what follows the last 'D' is a writer's open change.
+        std::size_t closedEnd = start;
+        std::size_t firstOpen = 0;
+        for (std::size_t i = 0; i < parsed.records.size(); ++i) {
+            if (parsed.records[i].kind != IndexRecordKind::Done) continue;
+            for (std::size_t j = firstOpen; j <= i; ++j) index.Apply(parsed.records[j]);
+            firstOpen = i + 1;
+            closedEnd = parsed.ends[i];
+        }
+        index.logInode = static_cast<std::uint64_t>(opened.st_ino);
+        index.offset = from + closedEnd;
+        index.read = true;
+        const bool openTail = closedEnd != bytes.size();
+        const bool mismatch = index.lastDone.modified == 0 || index.lastDone.modified != dir.modified || index.lastDone.changed != dir.changed;
+        const bool bypassed = mismatch || (!index.verified && !unexplained);
+        const auto size = static_cast<std::uint64_t>(opened.st_size);
+        const bool compact = size > kCompactMinimum && size > kCompactFactor * (kIndexHeaderSize + 64 * (index.messages.size() + 1));
+        if (!exclusive && (openTail || bypassed || compact)) {
+            // Under the shared lock no writer is midway: an open tail is a dead writer's.
+            index.Publish();
+            exclusive = true;
+            continue;
+        }
+        std::vector<IndexRecord> repairs;
+        if (exclusive && openTail) {
+            std::vector<std::uint32_t> touched;
+            for (std::size_t j = firstOpen; j < parsed.records.size(); ++j) {
+                const IndexRecord& record = parsed.records[j];
+                if (record.kind == IndexRecordKind::Intent) touched.insert(touched.end(), record.uids.begin(), record.uids.end());
+            }
+            if (Fs().Truncate(fd.Get(), static_cast<off_t>(index.offset)) != 0) return StorageHresultFromErrno(errno);
+            for (const std::uint32_t uid : touched) {
+                IndexRecord record;
+                if (hr = ReadMessage(folder, rootPath, uid, record); Failed(hr)) return hr;
+                repairs.push_back(std::move(record));
+            }
+        }
+        // A writer's own change comes next; what happened before it must be found first, or its 'D'
+        // would vouch for it.
+        if (unexplained) *unexplained = mismatch;
+        if (exclusive && bypassed && !unexplained) {
+            if (hr = Rescan(folder, rootPath, index, true, repairs); Failed(hr)) return hr;
+            index.verified = true;
+            // A rescan that found nothing and can not vouch for the folder yet writes nothing: an append
+            // wakes every watcher of the log, who would rescan and append again.
+            if (repairs.size() == 1 && repairs.back().modified == index.lastDone.modified && repairs.back().changed == index.lastDone.changed) {
+                repairs.clear();
+            }
+        } else if (!repairs.empty()) {
+            DirStat now;
+            if (hr = StatDirectory(folder, now); Failed(hr)) return hr;
+            repairs.push_back(bypassed ? IndexRecord{} : DoneRecord(now, true));
+        }
+        if (!repairs.empty()) {
+            std::vector<std::byte> appended;
+            for (const IndexRecord& record : repairs) {
+                AppendIndexRecord(appended, record);
+                index.Apply(record);
+            }
+            if (Fs().Seek(fd.Get(), static_cast<off_t>(index.offset), SEEK_SET) < 0) return StorageHresultFromErrno(errno);
+            if (hr = WriteAll(fd.Get(), appended); Failed(hr)) return hr;
+            index.offset += appended.size();
+        }
+        if (exclusive && compact) {
+            if (hr = PlaceLog(index, index.Compacted(), true); Failed(hr)) return hr;
+            index.Reset();
+            continue;  // read back from the new file
+        }
+        index.Publish();
+        if (lock == Lock::Exclusive) held = std::move(fd);
+        return S_OK;
+    }
+    return E_FAIL;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint32_t>> FolderIndexState::TouchedSince(std::uint64_t since) const {
+    if (since == change) return std::vector<std::uint32_t>{};
+    if (!history) return std::nullopt;
+    // The changes after `since` must follow one another from it; anything else is not known here.
+    std::size_t first = 0;
+    while (first < history->size() && (*history)[first].from != since) ++first;
+    if (first == history->size()) return std::nullopt;
+    std::vector<std::uint32_t> uids;
+    for (std::size_t i = first; i < history->size(); ++i) {
+        if (i > first && (*history)[i].from != (*history)[i - 1].to) return std::nullopt;
+        uids.insert(uids.end(), (*history)[i].uids.begin(), (*history)[i].uids.end());
+    }
+    if (history->back().to != change) return std::nullopt;
+    std::sort(uids.begin(), uids.end());
+    uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
+    return uids;
+}
+
+const IndexedMessage* FolderIndexState::Find(std::uint32_t uid) const {
+    const auto found = std::lower_bound(messages.begin(), messages.end(), uid,
+                                        [](const IndexedMessage& message, std::uint32_t wanted) { return message.uid < wanted; });
+    return found != messages.end() && found->uid == uid ? &*found : nullptr;
+}
+
+std::string FolderIndexDirectory(const std::string& rootPath, std::uint64_t device, std::uint64_t inode) {
+    std::string root = rootPath;
+    if (!root.empty() && root.back() != '/') root += '/';
+    return root + "IMAP/index/" + std::to_string(device) + "-" + std::to_string(inode) + "/";
+}
+
+void RemoveFolderIndexes(const DirStorage& top, const std::string& rootPath) {
+    std::string directory;
+    if (Succeeded(FolderIndexLocation(top, rootPath, directory)) && DirStorage(directory).Exists()) {
+        directory.pop_back();  // the trailing "/"
+        const std::size_t slash = directory.find_last_of('/');
+        (void)DirStorage(directory.substr(0, slash + 1)).DestroyElement(directory.substr(slash + 1));
+    }
+    std::vector<ElementName> children;
+    if (Failed(top.EnumerateNames("*", children))) return;
+    for (const ElementName& child : children) {
+        DirStorage below;
+        if (child.isDirectory && Succeeded(top.OpenChildStorage(child.name, below))) RemoveFolderIndexes(below, rootPath);
+    }
+}
+
+void ForgetFolderIndexes() {
+    std::lock_guard guard(registryMutex);
+    registry.clear();
+}
+
+Variant IndexedValue(const IndexedProperties& properties, std::string_view key) {
+    for (const IndexedProperty& property : properties) {
+        if (EqualsNoCase(property.key, key)) return property.value;
+    }
+    return Variant{};
+}
+
+HRESULT FolderIndexLocation(const DirStorage& folder, const std::string& rootPath, std::string& directory) {
+    DirStat dir;
+    if (const HRESULT hr = StatDirectory(folder, dir); Failed(hr)) return hr;
+    directory = FolderIndexDirectory(rootPath, dir.device, dir.inode);
+    return S_OK;
+}
+
+HRESULT ReadFolderIndex(const DirStorage& folder, const std::string& rootPath, std::shared_ptr<const FolderIndexState>& state) {
+    DirStat dir;
+    if (const HRESULT hr = StatDirectory(folder, dir); Failed(hr)) return hr;
+    const auto index = FindShared(rootPath, dir);
+    std::unique_lock work(index->work, std::defer_lock);
+    if (!work.try_lock_for(kReaderPatience)) {
+        // Another thread of the process is in a long change of the folder: the state as it stands.
+        if (auto current = index->State()) {
+            state = std::move(current);
+            return S_OK;
+        }
+        work.lock();
+    }
+    StorageFd none;
+    const HRESULT hr = Refresh(folder, rootPath, *index, dir, Lock::Shared, true, none);
+    if (Failed(hr)) {
+        index->Reset();
+        return hr;
+    }
+    state = index->State();
+    return state ? S_OK : E_FAIL;
+}
+
+// The folders whose index this thread holds for a writer: a writer nested in another of the same
+// folder (a staged file dropped inside a change) logs nothing rather than wait for itself; its change
+// is then found by the directory's stat.
+thread_local std::vector<std::string> heldByThread;  // their logs' paths
+
+struct IndexWriter::Open {
+    std::shared_ptr<SharedIndex> index;
+    std::unique_lock<std::timed_mutex> work;
+    StorageFd fd;
+
+    ~Open() {
+        if (work.owns_lock()) std::erase(heldByThread, index->logPath);
+    }
+};
+
+IndexWriter::IndexWriter(const DirStorage& folder, const std::string& rootPath) : folder_(folder), rootPath_(rootPath) {}
+
+IndexWriter::~IndexWriter() = default;
+
+bool IndexWriter::Begin(const std::vector<std::uint32_t>& uids) {
+    DirStat dir;
+    if (Failed(StatDirectory(folder_, dir))) return false;
+    auto open = std::make_unique<Open>();
+    open->index = FindShared(rootPath_, dir);
+    // Cheap for the folders nobody indexes: one failed open.
+    struct stat st {};
+    if (Fs().Stat(open->index->logPath.c_str(), st) != 0) return false;
+    if (std::find(heldByThread.begin(), heldByThread.end(), open->index->logPath) != heldByThread.end()) return false;
+    open->work = std::unique_lock(open->index->work);
+    heldByThread.push_back(open->index->logPath);
+    const HRESULT hr = Refresh(folder_, rootPath_, *open->index, dir, Lock::Exclusive, false, open->fd, &unexplained_);
+    if (Failed(hr)) {
+        open->index->Reset();
+        core::Log(core::LogLevelWarning, "Folder index of " + folder_.Path() + " not written: " + HresultText(hr));
+        return false;
+    }
+    if (!open->fd) return false;
+    IndexRecord intent;
+    intent.kind = IndexRecordKind::Intent;
+    intent.uids = uids;
+    std::vector<std::byte> bytes;
+    AppendIndexRecord(bytes, intent);
+    if (Fs().Seek(open->fd.Get(), static_cast<off_t>(open->index->offset), SEEK_SET) < 0 || Failed(WriteAll(open->fd.Get(), bytes))) {
+        // The tail may hold part of it: the next reader under the lock cuts it.
+        open->index->Reset();
+        return false;
+    }
+    open_ = std::move(open);
+    return true;
+}
+
+void IndexWriter::Message(std::uint32_t uid, const Properties& properties) {
+    if (!open_) return;
+    const std::string stem = UidStem(uid);
+    IndexRecord record;
+    record.kind = IndexRecordKind::Message;
+    record.uid = uid;
+    ElementInfo info;
+    if (IsMissing(folder_.StatElement(stem + std::string(kRecordExtension), info))) {
+        Removed(uid);
+        return;
+    }
+    record.inode = info.inode;
+    if (Succeeded(folder_.StatElement(stem + std::string(kContentExtension), info))) record.size = info.size;
+    record.date = properties.Item(kCreateDateKey).AsDouble();
+    record.properties = IndexedPropertiesOf(properties);
+    records_.push_back(std::move(record));
+}
+
+void IndexWriter::Removed(std::uint32_t uid) {
+    if (open_) records_.push_back(RemovedRecord(uid));
+}
+
+void IndexWriter::Commit() {
+    if (!open_) return;
+    SharedIndex& index = *open_->index;
+    DirStat now;
+    if (Failed(StatDirectory(folder_, now))) {
+        open_.reset();  // left open: repaired by the next reader
+        return;
+    }
+    IndexRecord done;  // times of zero: something before this change needs a rescan
+    done.kind = IndexRecordKind::Done;
+    if (!unexplained_) {
+        done.modified = now.modified;
+        done.changed = now.changed;
+    }
+    records_.push_back(done);
+    std::vector<std::byte> bytes;
+    for (const IndexRecord& record : records_) AppendIndexRecord(bytes, record);
+    if (Failed(WriteAll(open_->fd.Get(), bytes))) {
+        index.Reset();
+        open_.reset();
+        return;
+    }
+    // The intent before them is known to be there: the process's copy moves past the whole change.
+    struct stat st {};
+    if (Fs().StatFd(open_->fd.Get(), st) != 0) {
+        index.Reset();
+        open_.reset();
+        return;
+    }
+    for (const IndexRecord& record : records_) index.Apply(record);
+    index.offset = static_cast<std::size_t>(st.st_size);
+    index.Publish();
+    records_.clear();
+    open_.reset();
+}
+
+}  // namespace pw::store

@@ -1,0 +1,104 @@
+// FolderIndex: a folder's index (README.md, "The folder index") -- the state its log describes, kept
+// once per process for every folder somebody reads through it, and the writers' side of the log.
+//
+// Readers ask for a folder's state (ReadFolderIndex): the process's copy is brought up to date by
+// reading only what the log gained since, and repaired where a writer died or something wrote past
+// the index. A reader waits (bounded) for a writer midway, so what it shows after being woken by the
+// log's last append includes that change. The state a reader gets is immutable: a later change makes a new one, so a session may
+// keep it as long as it likes without a lock.
+// Writers (Envelope, Envelopes) wrap each change of the records in an IndexWriter, which does nothing
+// at all for a folder without an index.
+// Thread safety: any thread; one mutex per folder orders the process's readers and writers, and the
+// log's flock orders processes.
+#pragma once
+
+#include "platform/DirStorage.h"
+#include "store/IndexLog.h"
+#include "store/Properties.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pw::store {
+
+// One message as the index holds it; `properties` numbers a set of the state's table.
+struct IndexedMessage {
+    std::uint32_t uid = 0;
+    std::uint32_t properties = 0;
+    std::uint64_t size = 0;
+    double date = 0;
+    std::uint64_t inode = 0;  // of the record file: a record replaced by rename has a new one
+};
+static_assert(sizeof(IndexedMessage) <= 32);
+
+struct FolderIndexState {
+    std::vector<IndexedMessage> messages;  // ascending by uid
+    // Set 0 is the empty one; sets are only ever added, so a number stays valid for the process.
+    std::shared_ptr<const std::vector<IndexedProperties>> sets;
+    // Moves with every change applied in this process (never 0 for a state that was read).
+    std::uint64_t change = 0;
+    // The ids the process's recent changes touched, oldest first: state `from` became `to`.
+    struct Change {
+        std::uint64_t from = 0;
+        std::uint64_t to = 0;
+        std::vector<std::uint32_t> uids;
+    };
+    std::shared_ptr<const std::vector<Change>> history;
+
+    const IndexedProperties& PropertiesOf(const IndexedMessage& message) const { return (*sets)[message.properties]; }
+    // The ids whose messages may differ between the state numbered `since` and this one, ascending;
+    // nullopt when this process no longer knows (a reader then compares everything).
+    std::optional<std::vector<std::uint32_t>> TouchedSince(std::uint64_t since) const;
+    // The message with that id, or nullptr.
+    const IndexedMessage* Find(std::uint32_t uid) const;
+};
+
+// The folder's index, brought up to date (made from the records when it has none yet). Fails only
+// when neither the index nor the folder can be read.
+[[nodiscard]] HRESULT ReadFolderIndex(const DirStorage& folder, const std::string& rootPath, std::shared_ptr<const FolderIndexState>& state);
+// The value of an indexed property, found without regard to case (VT_EMPTY when the set lacks it).
+Variant IndexedValue(const IndexedProperties& properties, std::string_view key);
+// Where a folder's index lives below the store root: "IMAP/index/<device>-<inode>/".
+std::string FolderIndexDirectory(const std::string& rootPath, std::uint64_t device, std::uint64_t inode);
+// The directory of a folder's index (whether it has one or not), for a watch of its log.
+[[nodiscard]] HRESULT FolderIndexLocation(const DirStorage& folder, const std::string& rootPath, std::string& directory);
+// Removes the indexes of a store object's directory and of every directory below it, before the
+// object itself is removed (they would only take room: a directory that reuses an inode is rescanned).
+void RemoveFolderIndexes(const DirStorage& top, const std::string& rootPath);
+// Forgets every folder's state this process keeps (tests; a store opened afresh).
+void ForgetFolderIndexes();
+
+// A writer's change of a folder's records, logged when the folder has an index: Begin takes the log's
+// lock and writes the intent, the writer changes the records, names the state of each id after the
+// change (Message or Removed), and Commit writes it with the closing 'D'. A writer that fails or
+// throws before Commit leaves the intent open, and the next reader repairs from the records.
+class IndexWriter {
+public:
+    IndexWriter(const DirStorage& folder, const std::string& rootPath);
+    ~IndexWriter();
+    IndexWriter(const IndexWriter&) = delete;
+    IndexWriter& operator=(const IndexWriter&) = delete;
+
+    // False when the folder has no index (everything else is then a no-op) or it could not be
+    // locked (logged; the next reader finds the change by the directory's stat).
+    bool Begin(const std::vector<std::uint32_t>& uids);
+    // The message's state now: its record's properties as written, its files stat'd here.
+    void Message(std::uint32_t uid, const Properties& properties);
+    void Removed(std::uint32_t uid);
+    // Appends the states and 'D'; a failure is logged and left for a reader to repair.
+    void Commit();
+
+    struct Open;
+
+private:
+    DirStorage folder_;
+    std::string rootPath_;
+    std::unique_ptr<Open> open_;
+    std::vector<IndexRecord> records_;
+    bool unexplained_ = false;  // the folder changed past the index before this change
+};
+
+}  // namespace pw::store

@@ -1,0 +1,74 @@
+// IndexLog: the byte format of a folder index's log (README.md, "The folder index"): its header, its
+// records with their length and CRC, and the indexed properties of a message record.
+//
+// Pure functions over bytes: FolderIndex.h does the files, the locks and the state. A parse stops at
+// the first record that is short, oversized or fails its CRC, and reports where the good bytes end,
+// so that only the exclusive lock holder, which knows no writer is midway, cuts the rest.
+// Thread safety: no state.
+#pragma once
+
+#include "platform/Variant.h"
+#include "store/Properties.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pw::store {
+
+inline constexpr std::uint32_t kIndexVersion = 1;
+inline constexpr std::size_t kIndexHeaderSize = 16;
+// Length and CRC before each payload.
+inline constexpr std::size_t kIndexRecordOverhead = 8;
+// No record is this long: a length beyond it is damage, not a record to wait for.
+inline constexpr std::uint32_t kMaxIndexRecord = 16u << 20;
+
+// One indexed property of a message: an integer (VT_I8) or a text (VT_BSTR).
+struct IndexedProperty {
+    std::string key;
+    Variant value;
+    bool operator==(const IndexedProperty& other) const;
+};
+// Ordered by key, each key once.
+using IndexedProperties = std::vector<IndexedProperty>;
+
+enum class IndexRecordKind : char { Message = 'M', Removed = 'X', Intent = 'I', Done = 'D' };
+
+struct IndexRecord {
+    IndexRecordKind kind = IndexRecordKind::Done;
+    std::uint32_t uid = 0;            // M, X
+    std::uint64_t size = 0;           // M: the content's
+    double date = 0;                  // M: the internal date
+    std::uint64_t inode = 0;          // M: the record file's
+    IndexedProperties properties;     // M
+    std::vector<std::uint32_t> uids;  // I
+    std::int64_t modified = 0;        // D: the folder directory's times, ns (0: rescan)
+    std::int64_t changed = 0;
+};
+
+// Is this key one the index keeps ("_ImapFlags", "_ImapKeywords" and their per-user children)?
+bool IsIndexedKey(std::string_view key);
+// The indexed properties of a message record, ordered by key. Values of kinds the index does not
+// keep (neither integer nor text) are left out.
+IndexedProperties IndexedPropertiesOf(const Properties& properties);
+
+std::vector<std::byte> IndexHeader(std::uint64_t folderInode);
+// Does the file begin with a header of this format for this folder?
+bool IsIndexHeader(std::span<const std::byte> bytes, std::uint64_t folderInode);
+
+// Appends one record (length, CRC, payload) to `out`.
+void AppendIndexRecord(std::vector<std::byte>& out, const IndexRecord& record);
+
+struct ParsedIndex {
+    std::vector<IndexRecord> records;
+    std::vector<std::size_t> ends;  // past each record
+    std::size_t end = 0;   // past the last good record
+    bool torn = false;     // bytes after `end` that do not make a good record
+};
+// The records from `offset` (past the header) on, up to the first bad one.
+ParsedIndex ParseIndexRecords(std::span<const std::byte> bytes, std::size_t offset);
+
+}  // namespace pw::store

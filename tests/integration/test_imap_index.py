@@ -1,0 +1,83 @@
+"""The folder index behind SELECT and a session's updates: files a person copies into or removes from
+a folder while the server runs and while it is stopped, and a deleted index, are all found; what the
+sessions show always matches the records on disk."""
+import glob
+import os
+import shutil
+import time
+
+from conftest import wait_for
+from test_imap_mailboxes import deliver, installation, login
+
+
+def settled(folder):
+    """Waits until the folder's last change lies a clock tick back, so that the next one moves its times."""
+    wait_for(lambda: time.time() - os.stat(folder).st_mtime > 0.05, "the folder's last change to lie a tick back")
+
+
+def stems(folder):
+    return sorted(os.path.basename(p)[:-4] for p in glob.glob(os.path.join(folder, "*.env")))
+
+
+def uids(raw):
+    answer = raw.ask(b"UID SEARCH ALL")
+    assert answer[-1] == b"t OK SEARCH completed", answer
+    return [int(u) for u in answer[0].split()[2:]]
+
+
+def test_copies_and_removals_past_the_server_are_found_running_and_stopped(registered, tmp_path):
+    ports = installation(registered)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 4)
+    inbox = os.path.join(registered.store, "example.com", "john", "_In")
+    raw = login(ports["imap"])
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 4 EXISTS"
+    index = os.path.join(registered.store, "IMAP", "index")
+    assert len(os.listdir(index)) == 1, os.listdir(index)
+    # A message removed by hand (kept aside, as a backup would) leaves with its EXPUNGE.
+    settled(inbox)
+    for extension in (".env", ".eml"):
+        shutil.move(os.path.join(inbox, "0000002" + extension), str(tmp_path))
+    answer = raw.ask(b"NOOP")
+    assert answer[0] == b"* 2 EXPUNGE", answer
+    assert uids(raw) == [1, 3, 4]
+    # Copied back (content first, then the record), it is found again; its UID lies below those the
+    # session knows, so it shows from the next SELECT on, numbers following UIDs.
+    settled(inbox)
+    for extension in (".eml", ".env"):
+        shutil.copyfile(os.path.join(str(tmp_path), "0000002" + extension), os.path.join(inbox, "0000002" + extension))
+    assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 4 EXISTS"
+    assert uids(raw) == [1, 2, 3, 4]
+    fetched = raw.ask(b"UID FETCH 2 (BODY.PEEK[TEXT])")
+    assert fetched[-1] == b"t OK FETCH completed" and b"body 2" in fetched[1], fetched
+    raw.close()
+
+    # While the server is stopped: one removed, and the index itself deleted -- a new server finds the
+    # folder as it is, and so does a session after the index went while the server ran.
+    assert server.stop() == 0
+    os.remove(os.path.join(inbox, "0000003.env"))
+    os.remove(os.path.join(inbox, "0000003.eml"))
+    registered.start().wait_ready()
+    raw = login(ports["imap"])
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 3 EXISTS"
+    assert uids(raw) == [1, 2, 4]
+    raw.close()
+    shutil.rmtree(index)
+    raw = login(ports["imap"])
+    status = raw.ask(b"STATUS INBOX (MESSAGES UIDNEXT)")
+    assert status == [b'* STATUS "INBOX" (MESSAGES 3 UIDNEXT 5)', b"t OK STATUS completed"], status
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 3 EXISTS"
+    assert uids(raw) == [1, 2, 4]
+    # The store's own writers keep the new index up to date for a session that is selected.
+    deliver(registered, ports["smtp"], 1, first=9)
+    answer = raw.ask(b"NOOP")
+    assert answer[0] == b"* 4 EXISTS", answer
+    assert len(uids(raw)) == 4
+    # A folder's index goes with the folder.
+    assert raw.ask(b"CREATE Box")[-1] == b"t OK CREATE completed"
+    assert raw.ask(b"STATUS Box (MESSAGES)")[0] == b'* STATUS "Box" (MESSAGES 0)'
+    assert len(os.listdir(index)) == 2
+    assert raw.ask(b"DELETE Box")[-1] == b"t OK DELETE completed"
+    assert len(os.listdir(index)) == 1
+    raw.close()

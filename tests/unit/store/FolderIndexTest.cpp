@@ -1,0 +1,463 @@
+// FolderIndex and its log: the format cut at every byte and with every bit flipped, and an index that
+// after changes through the store, torn logs and writes past it always equals what the records hold.
+#include "store/FolderIndex.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <latch>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/FileSystem.h"
+#include "store/Envelopes.h"
+#include "store/Folder.h"
+#include "store/StoreTestSupport.h"
+#include "store/StoreTypes.h"
+#include "store/UidCounter.h"
+
+namespace pw::store {
+namespace {
+
+std::vector<IndexRecord> SampleRecords() {
+    IndexRecord message;
+    message.kind = IndexRecordKind::Message;
+    message.uid = 7;
+    message.size = 4096;
+    message.date = 46000.25;
+    message.inode = 123456789;
+    message.properties = {{"_ImapFlags", Variant::I8(9)}, {"_ImapFlags:ann@example.com", Variant::I8(1)},
+                          {"_ImapKeywords", Variant::Text("$Forwarded NonJunk")}};
+    IndexRecord intent;
+    intent.kind = IndexRecordKind::Intent;
+    intent.uids = {7, 8, 4000000000u};
+    IndexRecord removed;
+    removed.kind = IndexRecordKind::Removed;
+    removed.uid = 8;
+    IndexRecord done;
+    done.kind = IndexRecordKind::Done;
+    done.modified = 1765000000123456789;
+    done.changed = 1765000000123456790;
+    return {intent, message, removed, done};
+}
+
+void ExpectSame(const IndexRecord& a, const IndexRecord& b) {
+    EXPECT_EQ(a.kind, b.kind);
+    EXPECT_EQ(a.uid, b.uid);
+    EXPECT_EQ(a.size, b.size);
+    EXPECT_EQ(a.date, b.date);
+    EXPECT_EQ(a.inode, b.inode);
+    EXPECT_EQ(a.properties, b.properties);
+    EXPECT_EQ(a.uids, b.uids);
+    EXPECT_EQ(a.modified, b.modified);
+    EXPECT_EQ(a.changed, b.changed);
+}
+
+TEST(store_IndexLogTest, RecordsReadBackAndATornOrFlippedRecordEndsTheLogBeforeIt) {
+    const std::vector<IndexRecord> records = SampleRecords();
+    std::vector<std::byte> bytes = IndexHeader(42);
+    ASSERT_EQ(bytes.size(), kIndexHeaderSize);
+    EXPECT_TRUE(IsIndexHeader(bytes, 42));
+    EXPECT_FALSE(IsIndexHeader(bytes, 43));
+    std::vector<std::size_t> boundaries{bytes.size()};
+    for (const IndexRecord& record : records) {
+        AppendIndexRecord(bytes, record);
+        boundaries.push_back(bytes.size());
+    }
+    // "D": length 17, then the CRC, the kind and two little-endian i64.
+    const std::size_t doneAt = boundaries[boundaries.size() - 2];
+    EXPECT_EQ(bytes[doneAt], std::byte{17});
+    EXPECT_EQ(bytes[doneAt + 8], std::byte{'D'});
+    const ParsedIndex whole = ParseIndexRecords(bytes, kIndexHeaderSize);
+    ASSERT_EQ(whole.records.size(), records.size());
+    EXPECT_FALSE(whole.torn);
+    for (std::size_t i = 0; i < records.size(); ++i) ExpectSame(whole.records[i], records[i]);
+
+    // Cut at every byte: the records wholly before the cut stand, nothing else.
+    for (std::size_t cut = kIndexHeaderSize; cut <= bytes.size(); ++cut) {
+        const std::vector<std::byte> torn(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+        const ParsedIndex parsed = ParseIndexRecords(torn, kIndexHeaderSize);
+        std::size_t kept = 0;
+        while (kept + 1 < boundaries.size() && boundaries[kept + 1] <= cut) ++kept;
+        ASSERT_EQ(parsed.records.size(), kept) << "cut at " << cut;
+        EXPECT_EQ(parsed.end, boundaries[kept]);
+        EXPECT_EQ(parsed.torn, cut != boundaries[kept]);
+    }
+    // Every bit of every record flipped: the damaged record and all after it are dropped.
+    for (std::size_t at = kIndexHeaderSize; at < bytes.size(); ++at) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::vector<std::byte> flipped = bytes;
+            flipped[at] ^= static_cast<std::byte>(1 << bit);
+            const ParsedIndex parsed = ParseIndexRecords(flipped, kIndexHeaderSize);
+            std::size_t damaged = 0;
+            while (boundaries[damaged + 1] <= at) ++damaged;
+            ASSERT_EQ(parsed.records.size(), damaged) << "byte " << at << " bit " << bit;
+            EXPECT_TRUE(parsed.torn);
+            for (std::size_t i = 0; i < damaged; ++i) ExpectSame(parsed.records[i], records[i]);
+        }
+    }
+    // A length beyond any record is damage, not a record still being written.
+    std::vector<std::byte> huge = IndexHeader(42);
+    huge.insert(huge.end(), {std::byte{0xff}, std::byte{0xff}, std::byte{0xff}, std::byte{0x7f}});
+    huge.resize(huge.size() + 64);
+    EXPECT_TRUE(ParseIndexRecords(huge, kIndexHeaderSize).records.empty());
+}
+
+class store_FolderIndexTest : public support::StoreFixture {
+protected:
+    void SetUp() override {
+        support::StoreFixture::SetUp();
+        ForgetFolderIndexes();
+        folder_ = store_->GetFolders()->Add("Big", NormalFolderType);
+    }
+    void TearDown() override { ForgetFolderIndexes(); }
+
+    std::uint32_t Deliver(std::string_view body, std::uint16_t flags = 0) {
+        const auto envelope = folder_->GetEnvelopes()->Add();
+        EXPECT_EQ(envelope->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write(body), S_OK);
+        if (flags != 0) envelope->GetProperties().SetItem("_ImapFlags", Variant::UI2(flags));
+        envelope->Update();
+        return static_cast<std::uint32_t>(envelope->UID());
+    }
+
+    std::string LogPath() const {
+        struct stat st {};
+        EXPECT_EQ(::stat(folder_->Storage().Path().c_str(), &st), 0);
+        return FolderIndexDirectory(root_, st.st_dev, st.st_ino) + "log";
+    }
+
+    // What the records say, read one by one as the index would be rebuilt.
+    struct Expected {
+        std::uint32_t uid;
+        std::uint64_t size;
+        double date;
+        IndexedProperties properties;
+        bool operator==(const Expected&) const = default;
+    };
+    std::vector<Expected> FromRecords() const {
+        std::vector<Expected> expected;
+        const auto envelopes = folder_->GetEnvelopes();
+        for (const double uid : envelopes->Uids()) {
+            const auto envelope = envelopes->FindEnvelope(uid);
+            if (!envelope) continue;
+            expected.push_back({static_cast<std::uint32_t>(uid), envelope->ContentSize(), envelope->CreateDate(),
+                                IndexedPropertiesOf(envelope->GetProperties())});
+        }
+        return expected;
+    }
+    std::vector<Expected> FromIndex(bool fresh = false) const {
+        if (fresh) ForgetFolderIndexes();
+        std::shared_ptr<const FolderIndexState> state;
+        EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+        std::vector<Expected> got;
+        if (!state) return got;
+        for (const IndexedMessage& message : state->messages) {
+            got.push_back({message.uid, message.size, message.date, state->PropertiesOf(message)});
+        }
+        return got;
+    }
+    // Waits (bounded) until the folder directory's times lie outside the clock tick a write past the
+    // index could share with them: only then is such a write bound to move them.
+    void WaitForSettledDirectory() const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            struct stat st {};
+            ASSERT_EQ(::stat(folder_->Storage().Path().c_str(), &st), 0);
+            timespec now {};
+            clock_gettime(CLOCK_REALTIME, &now);
+            const auto ns = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
+            if (ns(now) - std::max(ns(st.st_mtim), ns(st.st_ctim)) > 50'000'000) return;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::yield();
+        }
+    }
+
+    std::shared_ptr<Folder> folder_;
+};
+
+TEST_F(store_FolderIndexTest, FollowsEveryWriterAndRepairsTornLogsAndWritesPastIt) {
+    const std::uint32_t first = Deliver("Subject: one\r\n\r\n1\r\n");
+    Deliver("Subject: two\r\n\r\n22\r\n", 1);
+    // Made from the records at the first look.
+    EXPECT_EQ(FromIndex(), FromRecords());
+    ASSERT_TRUE(test::FileExists(LogPath()));
+    // Publication, a batch of flags, one property, removal: each through the store, each in the log.
+    const std::uint32_t third = Deliver("Subject: three\r\n\r\n333\r\n");
+    const auto envelopes = folder_->GetEnvelopes();
+    (void)envelopes->UpdateProperty({double(first), double(third)}, "_ImapFlags:ann@example.com",
+                                    [](const Variant&) { return Variant::UI2(4); });
+    envelopes->FindEnvelope(third)->UpdateProperty("_ImapKeywords", Variant::Text("$Junk"));
+    ASSERT_TRUE(envelopes->RemoveEnvelope(first));
+    const auto afterChanges = FromRecords();
+    ASSERT_EQ(afterChanges.size(), 2u);
+    EXPECT_EQ(FromIndex(), afterChanges);
+    EXPECT_EQ(FromIndex(true), afterChanges);
+
+    // The last change (a flag) torn at every byte: whatever is left, the index equals the records.
+    const std::vector<std::byte> before = test::ReadFileBytes(LogPath());
+    (void)envelopes->UpdateProperty({double(third)}, "_ImapFlags", [](const Variant&) { return Variant::UI2(8); });
+    const std::vector<std::byte> after = test::ReadFileBytes(LogPath());
+    ASSERT_GT(after.size(), before.size());
+    const auto flagged = FromRecords();
+    for (std::size_t cut = before.size(); cut <= after.size(); ++cut) {
+        test::WriteFileBytes(LogPath(), std::vector<std::byte>(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(cut)));
+        ASSERT_EQ(FromIndex(true), flagged) << "log cut at " << cut;
+    }
+    // Damage anywhere, a foreign header or no log at all: made again from the records.
+    std::vector<std::byte> damaged = after;
+    damaged[kIndexHeaderSize + 3] ^= std::byte{1};
+    test::WriteFileBytes(LogPath(), damaged);
+    EXPECT_EQ(FromIndex(true), flagged);
+    damaged = after;
+    damaged[4] = std::byte{99};  // another version
+    test::WriteFileBytes(LogPath(), damaged);
+    EXPECT_EQ(FromIndex(true), flagged);
+    ASSERT_EQ(::unlink(LogPath().c_str()), 0);
+    EXPECT_EQ(FromIndex(true), flagged);
+
+    // Writes that pass the index by: a copied record and content, a removed one, a record rewritten
+    // in place of the old by rename (an older binary storing a flag). Seen by the process that keeps
+    // its state as well as by a fresh one.
+    (void)FromIndex();
+    WaitForSettledDirectory();
+    const std::string big = folder_->Storage().Path();
+    const std::string copied = UidStem(100);
+    test::WriteFileBytes(big + copied + ".eml", test::ReadFileBytes(big + UidStem(third) + ".eml"));
+    test::WriteFileBytes(big + copied + ".env", test::ReadFileBytes(big + UidStem(third) + ".env"));
+    EXPECT_EQ(FromIndex(), FromRecords());
+    WaitForSettledDirectory();
+    ASSERT_EQ(::unlink((big + UidStem(third) + ".env").c_str()), 0);
+    EXPECT_EQ(FromIndex(), FromRecords());
+    WaitForSettledDirectory();
+    {
+        auto envelope = envelopes->FindEnvelope(100);
+        ASSERT_TRUE(envelope);
+        envelope->GetProperties().SetItem("_ImapFlags", Variant::UI2(2));
+        MemoryStream record;
+        ASSERT_EQ(envelope->WriteRecord(record), S_OK);
+        ASSERT_EQ(folder_->Storage().ReplaceStream(copied + ".env", record.Bytes()), S_OK);
+    }
+    const auto bypassed = FromRecords();
+    ASSERT_EQ(bypassed.size(), 2u);
+    EXPECT_EQ(IndexedValue(bypassed.back().properties, "_imapflags").AsInt64(), 2);
+    EXPECT_EQ(FromIndex(), bypassed);
+    EXPECT_EQ(FromIndex(true), bypassed);
+}
+
+// Writers in two processes and in threads -- publication, flag batches, single properties, removal --
+// with readers following along: afterwards the index equals the records, as this process's readers
+// keep it and as a fresh one reads it.
+TEST_F(store_FolderIndexTest, ConcurrentWritersInThreadsAndProcessesLeaveTheIndexEqualToTheRecords) {
+    for (int i = 0; i < 20; ++i) Deliver("Subject: seed\r\n\r\nseed\r\n");
+    ASSERT_EQ(FromIndex(), FromRecords());
+    const auto work = [this](int seed) {
+        const auto envelopes = folder_->GetEnvelopes();
+        for (int round = 0; round < 24; ++round) {
+            const std::uint32_t uid = Deliver("Subject: more\r\n\r\n" + std::string(static_cast<std::size_t>(round + 1), 'x'));
+            const auto uids = folder_->GetEnvelopes()->Uids();
+            std::vector<double> some;
+            for (std::size_t i = static_cast<std::size_t>(seed + round) % 3; i < uids.size(); i += 3) some.push_back(uids[i]);
+            (void)envelopes->UpdateProperty(some, seed % 2 ? "_ImapFlags" : "_ImapFlags:ann@example.com",
+                                            [round](const Variant&) { return Variant::UI2(static_cast<std::uint16_t>(round % 32)); });
+            if (round % 4 == 0) (void)envelopes->RemoveEnvelope(uid);
+            if (round % 5 == 0) (void)envelopes->RemoveEnvelope(uids[static_cast<std::size_t>(seed + round) % uids.size()]);
+            std::shared_ptr<const FolderIndexState> state;
+            EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+        }
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A process of its own: no state shared with the parent's.
+        ForgetFolderIndexes();
+        work(1);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    std::thread second(work, 2);
+    work(3);
+    second.join();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto records = FromRecords();
+    EXPECT_EQ(FromIndex(), records);
+    EXPECT_EQ(FromIndex(true), records);
+}
+
+// A reader that has a state to show is not held up by a writer midway for long: it shows the state
+// before the change, and the change once the writer has logged it.
+TEST_F(store_FolderIndexTest, AReaderIsNotHeldUpForLongByAWriterMidway) {
+    const std::uint32_t uid = Deliver("Subject: m\r\n\r\nm\r\n");
+    std::shared_ptr<const FolderIndexState> before;
+    ASSERT_EQ(ReadFolderIndex(folder_->Storage(), root_, before), S_OK);
+    std::latch begun(1);
+    std::latch done(1);
+    std::thread writer([&] {
+        IndexWriter index(folder_->Storage(), root_);
+        EXPECT_TRUE(index.Begin({uid}));
+        begun.count_down();
+        done.wait();
+        EXPECT_EQ(folder_->Storage().DestroyElement(UidStem(uid) + ".env"), S_OK);
+        EXPECT_EQ(folder_->Storage().DestroyElement(UidStem(uid) + ".eml"), S_OK);
+        index.Removed(uid);
+        index.Commit();
+    });
+    begun.wait();
+    std::shared_ptr<const FolderIndexState> during;
+    EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, during), S_OK);
+    EXPECT_EQ(during->change, before->change);
+    done.count_down();
+    writer.join();
+    std::shared_ptr<const FolderIndexState> after;
+    ASSERT_EQ(ReadFolderIndex(folder_->Storage(), root_, after), S_OK);
+    EXPECT_NE(after->change, before->change);
+    EXPECT_TRUE(after->messages.empty());
+}
+
+// A log grown far past what it describes is rewritten whole by the writer that finds it so; a process
+// that read the old file reads the new one from its start and misses nothing.
+TEST_F(store_FolderIndexTest, ALogFarLongerThanItsStateIsCompactedAndReadAgain) {
+    for (int i = 0; i < 3; ++i) Deliver("Subject: m\r\n\r\nm\r\n");
+    ASSERT_EQ(FromIndex(), FromRecords());
+    const auto envelopes = folder_->GetEnvelopes();
+    const auto uids = envelopes->Uids();
+    std::uint64_t longest = 0;
+    struct stat st {};
+    for (int round = 0; round < 800; ++round) {
+        (void)envelopes->UpdateProperty(uids, "_ImapKeywords", [round](const Variant&) {
+            return Variant::Text("$Label" + std::to_string(round) + std::string(40, 'k'));
+        });
+        ASSERT_EQ(::stat(LogPath().c_str(), &st), 0);
+        longest = std::max<std::uint64_t>(longest, static_cast<std::uint64_t>(st.st_size));
+    }
+    EXPECT_GT(longest, 64u * 1024);
+    EXPECT_LT(static_cast<std::uint64_t>(st.st_size), 64u * 1024 + 4096);
+    const auto records = FromRecords();
+    EXPECT_EQ(FromIndex(), records);
+    EXPECT_EQ(FromIndex(true), records);
+}
+
+// Dies (SIGKILL) at its Nth write, flush, truncation, rename, link or unlink: a crash at that step.
+class KillingFileSystem final : public FileSystem {
+public:
+    explicit KillingFileSystem(std::uint64_t at) : at_(at) {}
+    std::uint64_t Steps() const { return steps_; }
+
+    ssize_t Write(int fd, const void* data, std::size_t size) override { return Step() ? FileSystem::Write(fd, data, size) : -1; }
+    int Fsync(int fd) override { return Step() ? FileSystem::Fsync(fd) : -1; }
+    int Truncate(int fd, off_t size) override { return Step() ? FileSystem::Truncate(fd, size) : -1; }
+    int Rename(const char* from, const char* to, unsigned flags) override { return Step() ? FileSystem::Rename(from, to, flags) : -1; }
+    int Link(const char* from, const char* to) override { return Step() ? FileSystem::Link(from, to) : -1; }
+    int Unlink(const char* path) override { return Step() ? FileSystem::Unlink(path) : -1; }
+    int UnlinkAt(int dirFd, const char* name, int flags) override { return Step() ? FileSystem::UnlinkAt(dirFd, name, flags) : -1; }
+
+private:
+    bool Step() {
+        if (++steps_ == at_) ::raise(SIGKILL);
+        return true;
+    }
+    std::uint64_t at_;
+    std::uint64_t steps_ = 0;
+};
+
+// A writer killed at every step of a workload (a publication, a batch of flags, a removal, a single
+// property): whatever step it died at, the index -- as the surviving process keeps it, and as a new
+// one reads it -- equals the records, and ids only ever grow.
+TEST_F(store_FolderIndexTest, AWriterKilledAtAnyStepLeavesTheIndexEqualToTheRecords) {
+    for (int i = 0; i < 4; ++i) Deliver("Subject: seed\r\n\r\nseed\r\n");
+    ASSERT_EQ(FromIndex(), FromRecords());
+    const auto workload = [this] {
+        const std::uint32_t uid = Deliver("Subject: new\r\n\r\nnew\r\n");
+        const auto envelopes = folder_->GetEnvelopes();
+        const auto uids = envelopes->Uids();
+        (void)envelopes->UpdateProperty({uids[0], uids[1], double(uid)}, "_ImapFlags",
+                                        [](const Variant& now) { return Variant::UI2(static_cast<std::uint16_t>(now.IsEmpty() ? 1 : now.AsInt64() + 1)); });
+        (void)envelopes->RemoveEnvelope(uids[1]);
+        envelopes->FindEnvelope(uid)->UpdateProperty("_ImapKeywords", Variant::Text("$Junk"));
+    };
+    // The steps of one whole run, counted in a child so that the parent's state stays its own.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        KillingFileSystem counting(0);
+        {
+            ScopedFileSystem scoped(counting);
+            workload();
+        }
+        const std::uint64_t steps = counting.Steps();
+        ::_exit(::write(pipeFds[1], &steps, sizeof steps) == sizeof steps ? 0 : 1);
+    }
+    std::uint64_t steps = 0;
+    ASSERT_EQ(::read(pipeFds[0], &steps, sizeof steps), static_cast<ssize_t>(sizeof steps));
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_GT(steps, 10u);
+    (void)FromIndex();  // the parent follows the completed run
+    double next = 0;
+    ASSERT_EQ(PeekUid(folder_->Storage(), next), S_OK);
+    for (std::uint64_t at = 1; at <= steps; ++at) {
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            KillingFileSystem killing(at);
+            ScopedFileSystem scoped(killing);
+            workload();
+            ::_exit(0);
+        }
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) || WIFEXITED(status));
+        const auto records = FromRecords();
+        ASSERT_EQ(FromIndex(), records) << "killed at step " << at;
+        ASSERT_EQ(FromIndex(true), records) << "killed at step " << at;
+        double now = 0;
+        ASSERT_EQ(PeekUid(folder_->Storage(), now), S_OK);
+        ASSERT_GE(now, next) << "killed at step " << at;
+        next = now;
+    }
+}
+
+// Once a process has read a folder's index, looking at it again after a change reads the change, not
+// the folder: the records of 300 messages are not opened again.
+TEST_F(store_FolderIndexTest, ALookAfterAChangeOpensAHandfulOfFilesWhateverTheFolderSize) {
+    const std::uint32_t first = Deliver("Subject: m\r\n\r\nbody\r\n");
+    const std::string path = folder_->Storage().Path();
+    const auto record = test::ReadFileBytes(path + UidStem(first) + ".env");
+    const auto content = test::ReadFileBytes(path + UidStem(first) + ".eml");
+    for (double uid = first + 1; uid < first + 300; ++uid) {
+        test::WriteFileBytes(path + UidStem(uid) + ".eml", content);
+        test::WriteFileBytes(path + UidStem(uid) + ".env", record);
+    }
+    // Once the copies made by hand lie a clock tick back, a look vouches for the folder as it is.
+    WaitForSettledDirectory();
+    std::shared_ptr<const FolderIndexState> before;
+    ASSERT_EQ(ReadFolderIndex(folder_->Storage(), root_, before), S_OK);
+    ASSERT_EQ(before->messages.size(), 300u);
+    // A delivery (staging included) and a flag, both through the store.
+    const std::uint32_t delivered = Deliver("Subject: new\r\n\r\nnew\r\n");
+    (void)folder_->GetEnvelopes()->UpdateProperty({5.0}, "_ImapFlags", [](const Variant&) { return Variant::UI2(1); });
+    FaultyFileSystem counting;
+    std::shared_ptr<const FolderIndexState> state;
+    {
+        ScopedFileSystem scoped(counting);
+        ASSERT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+    }
+    EXPECT_LE(counting.Calls(FileCall::Any), 10u) << counting.Calls(FileCall::Open) << " opens";
+    EXPECT_EQ(counting.Calls(FileCall::ReadDirectory), 0u);  // the log explained every change: no rescan
+    ASSERT_EQ(state->messages.size(), 301u);
+    EXPECT_EQ(IndexedValue(state->PropertiesOf(state->messages[4]), "_ImapFlags").AsInt64(), 1);
+    // A reader that saw the state before learns which message to look at, not the whole folder.
+    EXPECT_EQ(state->TouchedSince(before->change), (std::vector<std::uint32_t>{5, delivered}));
+    EXPECT_EQ(state->TouchedSince(state->change), std::vector<std::uint32_t>{});
+    EXPECT_EQ(state->TouchedSince(state->change + 1), std::nullopt);
+}
+
+}  // namespace
+}  // namespace pw::store
