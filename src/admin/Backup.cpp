@@ -57,6 +57,12 @@ bool LeftOut(const std::string& name) {
     return name.starts_with("router") && name.ends_with(".mark");
 }
 
+// The same, with the caches of the directory at `relative` below the store root: the IMAP folder
+// index is keyed by the folders' inodes, which a restore changes, and rebuilds itself from the records.
+bool LeftOut(const std::string& relative, const std::string& name) {
+    return LeftOut(name) || (relative == "IMAP" && name == "index");
+}
+
 // Files written in place rather than replaced: a link would change with them, so they are copied.
 bool WrittenInPlace(const std::string& name) { return name == "_uid"; }
 
@@ -229,14 +235,14 @@ bool Mirror(int from, int to, const std::string& path, const std::string& relati
     }
     for (const auto& [name, entry] : copied) {
         const auto it = live.find(name);
-        const bool gone = it == live.end() || LeftOut(name) || (it->second.type == DT_DIR) != (entry.type == DT_DIR);
+        const bool gone = it == live.end() || LeftOut(relative, name) || (it->second.type == DT_DIR) != (entry.type == DT_DIR);
         if (gone && !RemoveEntry(to, name, entry.type)) {
             failure = "can not remove " + path + "/" + name + " from the snapshot: " + SystemError(errno);
             return false;
         }
     }
     for (const auto& [name, entry] : live) {
-        if (LeftOut(name)) continue;
+        if (LeftOut(relative, name)) continue;
         const auto have = copied.find(name);
         if (entry.type == DT_DIR) {
             if (have == copied.end() && ::mkdirat(to, name.c_str(), 0700) != 0 && errno != EEXIST) {

@@ -7,11 +7,12 @@
 // layer's writes (platform::WritePause) only while it mends the snapshot to the store's state of that
 // moment (a listing per directory and what changed since), copying the few files written in place
 // (the "_uid" id counters) instead of linking them. Mailing lists' member databases ("*.mdb"), which
-// SQLite writes in place, are copied through SQLite's online backup, without their journals. It then copies the snapshot at leisure into a new
-// generation built under a temporary name. Files whose content is shared in the store (delivery
-// copies) stay one file with several names in the copy. Left out: the store's lock and socket, temporary files, and the routers' marks (a
-// copied mark would count as an interruption after a restore). The copy's directories are 0700 and
-// its files 0600; its manifest "pellworth.backup" comes last:
+// SQLite writes in place, are copied through SQLite's online backup, without their journals. The
+// snapshot is then copied at leisure into a new generation built under a temporary name. Files whose
+// content is shared in the store (delivery copies) stay one file with several names in the copy.
+// Left out: the store's lock and socket, temporary files, the routers' marks (a copied mark would
+// count as an interruption after a restore) and the IMAP folder index (rebuilt from the records).
+// The copy's directories are 0700 and its files 0600; its manifest "pellworth.backup" comes last:
 //     taken YYYY-MM-DD HH:MM:SS        (local time of the snapshot)
 //     version <server version>
 //     files <count>
