@@ -22,6 +22,7 @@
 #include "platform/Process.h"
 #include "service/CommandLine.h"
 #include "service/Registration.h"
+#include "service/ServerSession.h"
 #include "service/TerminalLog.h"
 #include "mime/Message.h"
 #include "net/Listener.h"
@@ -91,6 +92,8 @@ HRESULT ServiceModule::Run(bool serviceMode) {
 
     NotifyServiceManager("STOPPING=1");
     idle_.Stop();
+    // No administration call may arrive while the workers stop.
+    if (endpoint_) endpoint_->Stop();
     ProcessShutdown();
     if (serviceMode_) {
         ReportEvent(event_kind::kInformation, "Service stopped");
@@ -145,6 +148,7 @@ HRESULT ServiceModule::PreLoopStartup() {
     } catch (const ComError& error) {
         core::Log(core::LogLevelCritical, std::string("The queue can not be read: ") + error.what());
     }
+    StartEndpoint();
     return S_OK;
 }
 
@@ -260,6 +264,49 @@ void ServiceModule::ConnectNowRequested(long sender) {
     smtp::ConnectNow();
 }
 
+bool ServiceModule::StartListenersLocked() {
+    std::string primaryDomain = std::string(store::kFallbackDomain);
+    try {
+        primaryDomain = store::MessageStore::Open(storeRoot_.Path())->PrimaryDomain(core::ServerConfig());
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, std::string("The primary domain can not be read: ") + error.what());
+    }
+    serversRunning_ = net::StartListeners(core::ServerConfig(), primaryDomain);
+    if (!serversRunning_) core::Log(core::LogLevelCritical, "The listeners could not be started");
+    return serversRunning_;
+}
+
+bool ServiceModule::StartServers() {
+    std::lock_guard guard(workersLock_);
+    if (!running_) return false;
+    if (serversRunning_) return true;
+    imap::StartImapServer(storeRoot_.Path());
+    return StartListenersLocked();
+}
+
+void ServiceModule::StopServers() {
+    std::lock_guard guard(workersLock_);
+    if (!serversRunning_) return;
+    imap::StopImapServer();
+    net::StopListeners();
+    serversRunning_ = false;
+}
+
+// The endpoint serves the running server's objects; without it the server still serves mail, so a
+// failure is reported and start-up goes on.
+void ServiceModule::StartEndpoint() {
+    RegisterRunningObjects(*this, antispam::ReadSpamAssassinPaths(registry_).directory);
+    admin::EndpointSettings settings;
+    settings.socketPath = admin::AdminSocketPath(registry_, storeRoot_.Path());
+    endpoint_ = std::make_unique<admin::AdminEndpoint>(std::move(settings));
+    std::string failure;
+    if (Failed(endpoint_->Start(failure))) {
+        ReportEvent(event_kind::kError, failure);
+        core::Log(core::LogLevelCritical, failure);
+        endpoint_.reset();
+    }
+}
+
 bool ServiceModule::Running() const {
     std::lock_guard guard(workersLock_);
     return running_;
@@ -326,12 +373,6 @@ HRESULT ServiceModule::StartWorkers() {
     StartVirusScan();
     SetSpamAssassinCheck(registry_, config);
     router::StartRouters(RouterCount());
-    std::string primaryDomain = std::string(store::kFallbackDomain);
-    try {
-        primaryDomain = store::MessageStore::Open(storeRoot_.Path())->PrimaryDomain(config);
-    } catch (const ComError& error) {
-        core::Log(core::LogLevelWarning, std::string("The primary domain can not be read: ") + error.what());
-    }
     smtp::RegisterSmtpServer();
     pop3::RegisterPop3Server();
     imap::RegisterImapServer();
@@ -340,8 +381,8 @@ HRESULT ServiceModule::StartWorkers() {
     // `NoListeners` keeps a server off the network (tests of its other parts, maintenance runs).
     if (core::ReadDebugSwitch(registry_, "NoListeners") != 0) {
         core::Log(core::LogLevelWarning, "The listeners are switched off (Debug value NoListeners)");
-    } else if (!net::StartListeners(config, primaryDomain)) {
-        core::Log(core::LogLevelCritical, "The listeners could not be started");
+    } else {
+        StartListenersLocked();
     }
     if (TransportsEnabled()) {
         smtp::SetReleaseForNode(smtp::ReleaseForNode);
@@ -385,6 +426,7 @@ void ServiceModule::StopWorkers() {
     router::StopRouters();
     imap::StopImapServer();
     net::StopListeners();
+    serversRunning_ = false;
     smtp::StopTransports();
     net::TlsRelease();
     running_ = false;

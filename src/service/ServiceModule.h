@@ -19,6 +19,7 @@
 // be called from the main thread or from administration calls.
 #pragma once
 
+#include "admin/AdminEndpoint.h"
 #include "admin/Maintenance.h"
 #include "core/Logging.h"
 #include "core/ServerLock.h"
@@ -61,6 +62,10 @@ public:
     void StartVirusScan();
     void StopWorkers();
     bool Running() const;
+    // Only the listeners, while the workers run: false when they could not be started (or the
+    // workers are stopped); starting running listeners again does nothing.
+    bool StartServers();
+    void StopServers();
     // Worker shutdown, then the settings saved and the store released.
     void ProcessShutdown();
     void PostQuit() { loop_.PostQuit(); }
@@ -87,6 +92,8 @@ private:
     HRESULT OpenStore();
     void StartSchedule();
     void StartMaintenance();
+    void StartEndpoint();
+    bool StartListenersLocked();
     std::vector<std::string> UpdateCommand() const;
     void ConnectNowRequested(long sender);
 
@@ -97,6 +104,8 @@ private:
     IdleMonitor idle_;
     mutable std::mutex workersLock_;
     bool running_ = false;
+    bool serversRunning_ = false;
+    std::unique_ptr<admin::AdminEndpoint> endpoint_;
     std::unique_ptr<ConnectionSchedule> schedule_;
     std::unique_ptr<admin::Maintenance> maintenance_;
     std::atomic<bool> cyclesAccepted_{false};  // the signal watcher reads it without the workers' lock

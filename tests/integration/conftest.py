@@ -202,3 +202,48 @@ def configure(env, *settings):
     """Sets configuration values, (key, typed value) pairs, with pellworth-admin."""
     for key, value in settings:
         admin(env, "config", "set", key, value)
+
+
+class AdminClient:
+    """A line-protocol client of the server's administration socket: greeting read, one JSON request
+    per line, replies read in order."""
+
+    def __init__(self, path, timeout=WAIT):
+        import json
+        self.json = json
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        self.sock.connect(path)
+        self.file = self.sock.makefile("rb")
+        self.next_id = 1
+        self.greeting = self.read()
+
+    def read(self):
+        line = self.file.readline()
+        assert line.endswith(b"\n"), "the server closed the connection: %r" % line
+        return self.json.loads(line)
+
+    def send_line(self, data):
+        self.sock.sendall(data if isinstance(data, bytes) else data.encode())
+
+    def request(self, op, obj, member=None, *args):
+        request = {"id": self.next_id, "op": op, "object": obj}
+        self.next_id += 1
+        if member is not None:
+            request["member"] = member
+        request["args"] = list(args)
+        self.send_line(self.json.dumps(request) + "\n")
+        reply = self.read()
+        assert reply["id"] == request["id"], reply
+        return reply
+
+    def call(self, obj, member, *args):
+        return self.request("call", obj, member, *args)
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
+
+
+def admin_socket_path(env):
+    return os.path.join(env.store, "pellworth.sock")

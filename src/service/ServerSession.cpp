@@ -1,0 +1,70 @@
+// ServerSession: its member table and the registration of the running server's objects.
+#include "service/ServerSession.h"
+
+#include "admin/Backup.h"
+#include "admin/ObjectModel.h"
+#include "admin/Settings.h"
+#include "core/Configuration.h"
+#include "core/Logging.h"
+#include "platform/ClassRegistry.h"
+#include "service/ServiceModule.h"
+
+namespace pw::service {
+
+namespace {
+
+const Guid kServerSessionClassId = *Guid::Parse("{5B0E2C41-8D7A-4F3B-9E21-6A4C0D9F1E37}");
+const Guid kSettingsClassId = *Guid::Parse("{9D3F6A12-2C4B-4E8D-A1F7-3B5E8C0D2A64}");
+
+void RegisterServerSessionMembers() {
+    using admin::CallResult;
+    using admin::Caller;
+    using admin::Member;
+    using K = admin::MemberKind;
+    using A = std::span<Variant>;
+    using S = ServerSession;
+    admin::RegisterMembers<ServerSession>("ServerSession", {
+        Member<S>("Version", K::Get, {}, [](S&, A, const Caller&, CallResult& call) {
+            call.result = Variant::Text(ServiceModule::VersionText());
+        }),
+        Member<S>("Settings", K::Get, {}, [](S&, A, const Caller&, CallResult& call) {
+            const auto clsid = ClassRegistry::Instance().ClsidFromProgId("Pellworth.Settings");
+            call.result = Variant::Object(clsid ? ClassRegistry::Instance().Create(*clsid) : nullptr);
+        }),
+        Member<S>("Start", K::Method, {}, [](S& self, A, const Caller&, CallResult& call) {
+            call.hr = Succeeded(self.Module().StartWorkers()) ? S_OK : S_FALSE;
+        }),
+        Member<S>("Stop", K::Method, {}, [](S& self, A, const Caller&, CallResult&) { self.Module().StopWorkers(); }),
+        Member<S>("StartServers", K::Method, {}, [](S& self, A, const Caller&, CallResult& call) {
+            call.hr = self.Module().StartServers() ? S_OK : S_FALSE;
+        }),
+        Member<S>("StopServers", K::Method, {}, [](S& self, A, const Caller&, CallResult&) { self.Module().StopServers(); }),
+        Member<S>("Shutdown", K::Method, {}, [](S& self, A, const Caller&, CallResult&) {
+            core::Log(core::LogLevelNormal, "Shutdown requested by an administration client");
+            self.Module().PostQuit();
+        }),
+        Member<S>("BackupNow", K::Method, {}, [](S& self, A, const Caller&, CallResult& call) {
+            const admin::BackupOutcome outcome = admin::BackupNow(self.Module().StoreRoot().Path(), core::ServerConfig());
+            if (!outcome.succeeded) throw ComError(E_FAIL, "the backup failed: " + outcome.failure);
+            call.result = Variant::Text(outcome.target);
+            call.out = {Variant::I8(static_cast<std::int64_t>(outcome.files)), Variant::I8(static_cast<std::int64_t>(outcome.bytes))};
+        }),
+    });
+}
+
+}  // namespace
+
+void RegisterRunningObjects(ServiceModule& module, const std::string& spamAssassinDirectory) {
+    admin::RegisterModelMembers();
+    RegisterServerSessionMembers();
+    auto session = std::make_shared<ServerSession>(module);
+    auto settings = std::make_shared<admin::Settings>(core::ServerConfig(), module.StoreRoot(), spamAssassinDirectory);
+    ClassRegistry& registry = ClassRegistry::Instance();
+    registry.Register({kServerSessionClassId, "Pellworth.ServerSession", "ServerSession",
+                       [session]() -> std::shared_ptr<Unknown> { return session; }});
+    registry.Register({kSettingsClassId, "Pellworth.Settings", "Settings", [settings]() -> std::shared_ptr<Unknown> { return settings; }});
+    registry.Register({core::kLoggingClassId, "Pellworth.Logging", "Logging",
+                       []() -> std::shared_ptr<Unknown> { return core::ProcessLogging(); }});
+}
+
+}  // namespace pw::service

@@ -1,0 +1,232 @@
+"""The administration endpoint: the object model over the server's Unix socket, spoken line by line
+with JSON, and what it does with hostile clients."""
+import json
+import os
+import socket
+import stat
+import subprocess
+
+import cfgfile
+from conftest import WAIT, AdminClient, admin_socket_path, configure, free_port, wait_for
+
+DISP_E_MEMBERNOTFOUND = 0x80020003
+DISP_E_TYPEMISMATCH = 0x80020005
+DISP_E_UNKNOWNNAME = 0x80020006
+DISP_E_BADPARAMCOUNT = 0x8002000E
+REGDB_E_CLASSNOTREG = 0x80040154
+E_HANDLE = 0x80070006
+E_ACCESSDENIED = 0x80070005
+E_INVALIDARG = 0x80070057
+S_FALSE = 1
+
+
+def saved_records(env):
+    with open(env.store_file("pellworth.cfg"), "rb") as f:
+        return {k.lower(): (t, v) for k, t, v in cfgfile.decode(f.read())}
+
+
+def test_settings_keep_types_and_are_saved_before_the_reply_and_errors_are_the_automation_ones(registered):
+    server = registered.start().wait_ready()
+    mode = os.stat(admin_socket_path(registered)).st_mode
+    assert stat.S_ISSOCK(mode) and stat.S_IMODE(mode) == 0o660
+    client = AdminClient(admin_socket_path(registered))
+    assert client.greeting["server"] == "Pellworth" and client.greeting["protocol"] == 1
+    assert len(client.greeting["version"].split(".")) == 4
+
+    values = {"sys:t:short": {"vt": 2, "value": -5}, "sys:t:port": {"vt": 18, "value": 0x1900},
+              "sys:t:flag": {"vt": 11, "value": True}, "sys:t:when": {"vt": 7, "value": 46000.5},
+              "sys:t:big": {"vt": 20, "value": str(2 ** 60)}, "sys:t:null": {"vt": 8, "value": None},
+              "sys:t:money": {"vt": 6, "value": "12.34"}}
+    for key, value in values.items():
+        assert client.call("Pellworth.Settings", "Set", key, value)["hr"] == 0
+    client.call("Pellworth.Settings.1", "Set", "SYS:T:TEXT", "plain")  # bare text, any case of the ProgID
+    records = saved_records(registered)  # on disk as soon as the replies came
+    assert records["sys:t:short"] == (cfgfile.VT_I2, -5)
+    assert records["sys:t:port"] == (cfgfile.VT_UI2, 0x1900)
+    assert records["sys:t:flag"] == (cfgfile.VT_BOOL, -1)
+    assert records["sys:t:text"] == (cfgfile.VT_BSTR, "plain")
+    for key, value in values.items():
+        reply = client.call("Pellworth.Settings", "Get", key)
+        assert (reply["hr"], reply["result"]) == (0, value), key
+    assert client.request("get", "Pellworth.Settings", "Item", "sys:t:text")["result"] == {"vt": 8, "value": "plain"}
+    missing = client.call("Pellworth.Settings", "Get", "sys:t:nothing")
+    assert missing["hr"] == S_FALSE and "error" not in missing
+    assert client.call("Pellworth.Settings", "Remove", "sys:t:text")["hr"] == 0
+    assert client.call("Pellworth.Settings", "Remove", "sys:t:text")["hr"] == S_FALSE
+    assert "sys:t:text" not in saved_records(registered)
+
+    # XML out and back in; a document with one bad item, or a DTD, changes nothing.
+    xml = client.call("Pellworth.Settings", "GetXML", "sys:t", -1)["result"]["value"]
+    assert xml.startswith("<settings><item ") and 'key="sys:t:short" vt="2">-5</item>' in xml
+    assert client.call("Pellworth.Settings", "SetXML", xml.replace("sys:t:", "sys:u:"))["hr"] == 0
+    for key, value in values.items():
+        assert client.call("Pellworth.Settings", "Get", key.replace("sys:t:", "sys:u:"))["result"] == value
+    bad = '<settings><item key="sys:v:a" vt="3">1</item><item key="sys:v:b" vt="3">many</item></settings>'
+    refused = client.call("Pellworth.Settings", "SetXML", bad)
+    assert refused["hr"] == E_INVALIDARG and "many" in refused["error"]
+    doctype = '<!DOCTYPE settings [<!ENTITY x "y">]><settings><item key="sys:v:a" vt="8">&x;</item></settings>'
+    assert client.call("Pellworth.Settings", "SetXML", doctype)["hr"] == E_INVALIDARG
+    assert client.call("Pellworth.Settings", "SetXML", "<settings><item")["hr"] == E_INVALIDARG
+    assert client.call("Pellworth.Settings", "Get", "sys:v:a")["hr"] == S_FALSE
+    assert "sys:v:a" not in saved_records(registered)
+
+    # The dispatcher's errors, each with the request's id and a text.
+    errors = [(client.call("Pellworth.Settings", "Frobnicate"), DISP_E_UNKNOWNNAME),
+              (client.request("put", "Pellworth.Settings", "Get", "k", 1), DISP_E_MEMBERNOTFOUND),
+              (client.call("Pellworth.Settings", "Get"), DISP_E_BADPARAMCOUNT),
+              (client.call("Pellworth.Settings", "GetXML", "sys", "deep"), DISP_E_TYPEMISMATCH),
+              (client.call("Pellworth.NoSuchThing", "Get"), REGDB_E_CLASSNOTREG),
+              (client.call(4711, "Get", "k"), E_HANDLE),
+              (client.request("call", "Pellworth.Settings", "Set", "sys:t:x", {"vt": 9, "handle": 99}), E_HANDLE),
+              (client.request("call", "Pellworth.Settings", "Set", "sys:t:x", {"vt": 3, "value": "x"}), E_INVALIDARG)]
+    for reply, hr in errors:
+        assert reply["hr"] == hr and reply["error"] and reply["result"] is None, reply
+
+    # Handles: made by create and by members returning objects, used, released.
+    created = client.request("create", "Pellworth.Settings")["result"]
+    assert created["vt"] == 9 and created["class"] == "Settings"
+    via_session = client.request("get", "Pellworth.ServerSession", "Settings")["result"]
+    assert via_session["handle"] == created["handle"]  # the running server's one object
+    assert client.call(created["handle"], "Get", "sys:t:short")["result"] == {"vt": 2, "value": -5}
+    assert client.request("release", created["handle"])["hr"] == 0
+    assert client.call(created["handle"], "Get", "sys:t:short")["hr"] == E_HANDLE
+    client.close()
+
+    # Saved, so kept across a stop and start.
+    assert server.stop() == 0
+    registered.start().wait_ready()
+    again = AdminClient(admin_socket_path(registered))
+    assert again.call("Pellworth.Settings", "Get", "sys:u:big")["result"] == values["sys:t:big"]
+    again.close()
+
+
+def test_server_session_stops_and_starts_the_listeners_and_takes_a_backup(registered):
+    registered.configure_debug("NoListeners", 0)
+    port = free_port()
+    backups = os.path.join(registered.root, "backups")
+    configure(registered, ("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % port),
+              ("sys:pop3:0:enabled", "i2:0"), ("sys:imap4:0:enabled", "i2:0"), ("sys:backup:path", backups))
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+
+    def accepts():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=5):
+                return True
+        except OSError:
+            return False
+
+    assert client.request("get", "Pellworth.Logging", "NumberServers")["result"]["value"] >= 1
+    active = client.call("Pellworth.Logging", "ServerActive", 0)
+    assert active["hr"] == 0 and active["out"][0]["value"] == 1 and active["out"][2]["value"] & 0xFFFF == port  # a short, as automation has it
+    assert accepts()
+    assert client.call("Pellworth.ServerSession", "StopServers")["hr"] == 0
+    assert not accepts()
+    assert client.call("Pellworth.Logging", "ServerActive", 0)["hr"] == S_FALSE
+    assert client.call("Pellworth.ServerSession", "StartServers")["hr"] == 0
+    assert client.call("Pellworth.ServerSession", "StartServers")["hr"] == 0  # running ones stay as they are
+    assert accepts()
+
+    backup = client.call("Pellworth.ServerSession", "BackupNow")
+    assert backup["hr"] == 0, backup
+    target = backup["result"]["value"]
+    assert target.startswith(backups) and os.path.isfile(os.path.join(target, "pellworth.backup"))
+    assert backup["out"][0]["vt"] == 20 and backup["out"][0]["value"] > 0
+    client.close()
+
+
+def listening_tcp_inodes():
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[3] == "0A":  # LISTEN
+                    inodes.add(fields[9])
+    return inodes
+
+
+def socket_inodes(pid):
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    return inodes
+
+
+def test_hostile_clients_get_clear_errors_and_others_are_still_served(registered):
+    server = registered.start().wait_ready()
+    path = admin_socket_path(registered)
+    # No TCP listener of its own: the listeners are off, so the process listens on no TCP port.
+    assert not (socket_inodes(server.proc.pid) & listening_tcp_inodes())
+
+    good = AdminClient(path)
+    hostile = AdminClient(path)
+    hostile.send_line(b"this is not json\n")
+    assert hostile.read()["hr"] == E_INVALIDARG
+    hostile.send_line(b'{"id": 7, "op": "explode", "object": "Pellworth.Settings"}\n')
+    reply = hostile.read()
+    assert reply["id"] == 7 and reply["hr"] == E_INVALIDARG and "op" in reply["error"]
+    hostile.send_line(b"[" * 100000 + b"\n")
+    assert hostile.read()["hr"] == E_INVALIDARG
+    hostile.send_line(b'{"id": 8, "op": "call", "object": "Pellworth.Settings", "member": "Get", "args": ["' + b"x" * (2 << 20) + b'"]}\n')
+    long_line = hostile.read()
+    assert long_line["hr"] == E_INVALIDARG and "longer" in long_line["error"]
+    # After the long line the connection still answers, in order.
+    assert hostile.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+
+    # A half line keeps nobody else waiting.
+    half = AdminClient(path)
+    half.send_line(b'{"id": 1, "op": "call", "obj')
+    assert good.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+
+    # Sixty-four more clients: sixteen in all are served, the others told so and closed.
+    crowd, refused = [], 0
+    for _ in range(64):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.settimeout(WAIT)
+        sock.connect(path)
+        line = sock.makefile("rb").readline()
+        first = json.loads(line)
+        if "hr" in first:
+            assert first["hr"] == E_ACCESSDENIED
+            refused += 1
+            sock.close()
+        else:
+            crowd.append(sock)
+    assert len(crowd) == 16 - 3 and refused == 64 - len(crowd)
+    for sock in crowd:
+        sock.close()
+    half.close()
+    assert good.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+    wait_for(lambda: AdminClient(path).greeting, "a place for a new client")
+
+    # Ten lines that are no requests end the connection (four were above).
+    for _ in range(5):
+        hostile.send_line(b"}\n")
+        assert hostile.read()["hr"] == E_INVALIDARG
+    hostile.send_line(b"}\n")
+    assert hostile.read()["hr"] == E_INVALIDARG
+    assert "goodbye" in hostile.read()["error"]
+    assert hostile.file.readline() == b""
+
+    # A user who is neither root, the server's user nor in its group is refused, even where the
+    # socket's own mode lets it connect.
+    os.chmod(path, 0o666)
+    for directory in (registered.root, registered.store):
+        os.chmod(directory, 0o755)
+    probe = ("import socket,sys; s=socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); "
+             "print(s.makefile().readline(), end='')")
+    stranger = subprocess.run(["python3", "-c", probe, path], user="nobody", group="nogroup", capture_output=True,
+                              text=True, timeout=WAIT)
+    assert stranger.returncode == 0, stranger.stderr
+    answer = json.loads(stranger.stdout)
+    assert answer["hr"] == E_ACCESSDENIED and "server" not in answer
+    assert good.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+    good.close()
+    assert server.stop() == 0
+    assert not os.path.exists(path)
