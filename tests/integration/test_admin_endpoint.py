@@ -230,3 +230,35 @@ def test_hostile_clients_get_clear_errors_and_others_are_still_served(registered
     good.close()
     assert server.stop() == 0
     assert not os.path.exists(path)
+
+
+def test_admin_tool_reports_status_calls_members_and_takes_backups_through_the_running_server(registered):
+    backups = os.path.join(registered.root, "backups")
+    configure(registered, ("sys:backup:path", backups))
+    stopped = registered.admin("server", "status")
+    assert stopped.returncode == 3 and stopped.stdout.strip() == "not running"
+    assert registered.admin("call", "Pellworth.Settings", "call", "Get", "sys:backup:path").returncode == 1
+
+    server = registered.start().wait_ready()
+    status = registered.admin("server", "status")
+    assert status.returncode == 0 and status.stdout.startswith("running (process %d), version " % server.proc.pid)
+
+    assert registered.admin("call", "Pellworth.Settings", "call", "Set", "sys:t:n", "ui2:7").returncode == 0
+    got = registered.admin("call", "pellworth.settings.1", "call", "Get", "sys:t:n")
+    assert got.returncode == 0 and got.stdout == "ui2:7\n"
+    missing = registered.admin("call", "Pellworth.Settings", "call", "Get", "sys:t:none")
+    assert missing.returncode == 0 and missing.stdout.startswith("hr:0x00000001")
+    assert registered.admin("call", "Pellworth.ServerSession", "get", "Settings").stdout.startswith("dispatch:")
+    outs = registered.admin("call", "Pellworth.Logging", "call", "ServerActive", "i4:0")
+    assert outs.returncode == 0 and "out 3: i4:" in outs.stdout
+    unknown = registered.admin("call", "Pellworth.Settings", "call", "Nothing")
+    assert unknown.returncode == 1 and "0x80020006" in unknown.stderr and "no member Nothing" in unknown.stderr
+
+    now = registered.admin("backup", "now")
+    assert now.returncode == 0, now.stderr
+    assert now.stdout.startswith(os.path.join(backups, "backup")) and " files, " in now.stdout
+    assert os.path.isfile(os.path.join(now.stdout.split(":")[0], "pellworth.backup"))
+
+    assert registered.admin("server", "shutdown").returncode == 0
+    assert server.proc.wait(timeout=WAIT) == 0
+    assert registered.admin("server", "status").returncode == 3
