@@ -284,6 +284,7 @@ void RegisterLoggingMembers() {
 void RegisterModelMembers() {
     RegisterSettingsMembers();
     RegisterLoggingMembers();
+    RegisterStoreMembers();
 }
 
 }  // namespace pw::admin

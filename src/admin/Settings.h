@@ -44,7 +44,8 @@ private:
     std::string spamAssassinDirectory_;
 };
 
-// The member tables of Settings and of the process's Logging object.
+// The member tables of Settings, of the process's Logging object and of the store's classes.
 void RegisterModelMembers();
+void RegisterStoreMembers();
 
 }  // namespace pw::admin

@@ -8,6 +8,7 @@
 #include "core/Logging.h"
 #include "platform/ClassRegistry.h"
 #include "service/ServiceModule.h"
+#include "store/MessageStore.h"
 
 namespace pw::service {
 
@@ -30,6 +31,9 @@ void RegisterServerSessionMembers() {
         Member<S>("Settings", K::Get, {}, [](S&, A, const Caller&, CallResult& call) {
             const auto clsid = ClassRegistry::Instance().ClsidFromProgId("Pellworth.Settings");
             call.result = Variant::Object(clsid ? ClassRegistry::Instance().Create(*clsid) : nullptr);
+        }),
+        Member<S>("MessageStore", K::Get, {}, [](S&, A, const Caller&, CallResult& call) {
+            call.result = Variant::Object(store::OpenServerStore());
         }),
         Member<S>("Start", K::Method, {}, [](S& self, A, const Caller&, CallResult& call) {
             call.hr = Succeeded(self.Module().StartWorkers()) ? S_OK : S_FALSE;

@@ -262,3 +262,52 @@ def test_admin_tool_reports_status_calls_members_and_takes_backups_through_the_r
     assert registered.admin("server", "shutdown").returncode == 0
     assert server.proc.wait(timeout=WAIT) == 0
     assert registered.admin("server", "status").returncode == 3
+
+
+def test_a_mailbox_made_through_the_model_logs_in_with_pop3_and_its_mail_shows_in_envelopes(registered):
+    import poplib
+    import smtplib
+
+    registered.configure_debug("NoListeners", 0)
+    smtp_port, pop3_port = free_port(), free_port()
+    configure(registered, ("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % smtp_port),
+              ("sys:pop3:0:ip", "127.0.0.1"), ("sys:pop3:0:port", "port:%d" % pop3_port), ("sys:imap4:0:enabled", "i2:0"))
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    store = client.request("get", "Pellworth.ServerSession", "MessageStore")["result"]["handle"]
+    domains = client.request("get", store, "Domains")["result"]["handle"]
+    domain = client.call(domains, "Add", "example.test")["result"]
+    assert domain["class"] == "Domain"
+    mailboxes = client.request("get", domain["handle"], "MailBoxes")["result"]["handle"]
+    # Hostile names are refused by the store, and nothing is made.
+    for bad in ("../evil", "a/b", "..", ""):
+        refused = client.call(mailboxes, "Add", bad, 100)
+        assert refused["hr"] >= 0x80000000 and refused["result"] is None, (bad, refused)
+    assert client.request("get", mailboxes, "Count")["result"] == {"vt": 3, "value": 0}
+    assert not os.path.exists(os.path.join(registered.store, "evil"))
+    mailbox = client.call(mailboxes, "Add", "john", 100)["result"]["handle"]
+    assert client.request("put", mailbox, "Password", "s3cret")["hr"] == 0
+    assert client.call(mailbox, "Update")["hr"] == 0
+    assert client.call(mailbox, "IsPassword", "s3cret")["hr"] == 0
+    assert client.call(mailbox, "IsPassword", "wrong")["hr"] == S_FALSE
+    assert client.request("get", mailboxes, "Item", "JOHN")["result"]["handle"] != mailbox  # a fresh object
+    assert client.request("get", mailboxes, "Item", 0)["result"]["class"] == "MailBox"
+    assert client.request("get", mailboxes, "Item", "nobody")["hr"] == S_FALSE
+
+    with smtplib.SMTP("127.0.0.1", smtp_port, timeout=WAIT) as smtp:
+        smtp.sendmail("alice@sender.test", ["john@example.test"], b"Subject: hello\r\n\r\nover the model\r\n")
+    inbox = client.request("get", mailbox, "InFolder")["result"]["handle"]
+    envelopes = client.request("get", inbox, "Envelopes")["result"]["handle"]
+    # The listing is taken once per collection, as automation has it; Reset takes it again.
+    wait_for(lambda: client.call(envelopes, "Reset")["hr"] == 0 and
+             client.request("get", envelopes, "Count")["result"]["value"] == 1, "the delivery")
+    envelope = client.request("get", envelopes, "Item", 0)["result"]["handle"]
+    assert client.request("get", envelope, "Sender")["result"]["value"] == "alice@sender.test"
+
+    pop = poplib.POP3("127.0.0.1", pop3_port, timeout=WAIT)
+    pop.user("john@example.test")
+    pop.pass_("s3cret")
+    assert pop.stat()[0] == 1
+    assert b"over the model" in b"\n".join(pop.retr(1)[1])
+    pop.quit()
+    client.close()
