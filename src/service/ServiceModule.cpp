@@ -72,11 +72,12 @@ ServiceModule::~ServiceModule() { idle_.Stop(); }
 
 std::string ServiceModule::VersionText() { return core::VersionText(); }
 
-HRESULT ServiceModule::Run(bool serviceMode) {
+HRESULT ServiceModule::Run(bool serviceMode, bool embedded) {
     serviceMode_ = serviceMode;
+    embedded_ = embedded && !serviceMode;
     // Before any other thread exists, so that every thread leaves the stop signals to the watcher.
     StopSignalWatcher signals(loop_, [this](long sender) { ConnectNowRequested(sender); });
-    if (!serviceMode_) idle_.Start();
+    if (embedded_) idle_.Start();
 
     const HRESULT hr = PreLoopStartup();
     if (Failed(hr)) {
@@ -298,6 +299,12 @@ void ServiceModule::StartEndpoint() {
     RegisterRunningObjects(*this, antispam::ReadSpamAssassinPaths(registry_).directory);
     admin::EndpointSettings settings;
     settings.socketPath = admin::AdminSocketPath(registry_, storeRoot_.Path());
+    if (embedded_) {
+        settings.clientArrived = [this] { Lock(); };
+        settings.clientLeft = [this] { Unlock(); };
+        core::Log(core::LogLevelNormal, Format("Started for administration clients: the server ends %u ms after the last one lets go",
+                                               {std::int64_t{timings_.idleTimeout.count()}}));
+    }
     endpoint_ = std::make_unique<admin::AdminEndpoint>(std::move(settings));
     std::string failure;
     if (Failed(endpoint_->Start(failure))) {
@@ -467,6 +474,7 @@ int RunRegistration(CommandSwitch command) {
         case CommandSwitch::Service: RegisterService(context); break;
         case CommandSwitch::UnregServer: UnregisterServer(context); break;
         case CommandSwitch::Version:
+        case CommandSwitch::Embedding:
         case CommandSwitch::None: break;
         }
     } catch (const ComError& error) {
@@ -493,7 +501,7 @@ int ProcessEntry(int argc, char** argv) {
         std::printf("%s %s\n", serviceName.c_str(), ServiceModule::VersionText().c_str());
         return 0;
     }
-    if (command != CommandSwitch::None) return RunRegistration(command);
+    if (command != CommandSwitch::None && command != CommandSwitch::Embedding) return RunRegistration(command);
 
     RegistryFile file;
     if (const HRESULT hr = registry.Read(file); Failed(hr) || !file.KeyExists(AppIdKey())) {
@@ -504,7 +512,7 @@ int ProcessEntry(int argc, char** argv) {
     const bool serviceMode = file.FindValue(AppIdKey(), "LocalService") != nullptr;
     ServiceModule module(registry);
     if (terminal) module.EchoLogTo(STDERR_FILENO);
-    const HRESULT hr = module.Run(serviceMode);
+    const HRESULT hr = module.Run(serviceMode, command == CommandSwitch::Embedding);
     if (Failed(hr)) {
         std::fprintf(stderr, "%s: start-up failed: %s (%s)\n", serviceName.c_str(), module.FailureText().c_str(),
                      HresultText(hr).c_str());

@@ -8,8 +8,10 @@
 // (settings saved), so the process always ends with its files in order.
 //
 // Service mode (the AppID key has `LocalService`) and local-server mode run the same start-up; the
-// service mode writes "Service started" / "Service stopped" to the event log, and only the local
-// server ends by itself when administration clients have released it for the idle time-out.
+// service mode writes "Service started" / "Service stopped" to the event log, and only a local
+// server started with "-Embedding" (on a client's behalf) ends by itself when administration clients
+// have released it for the idle time-out: one started by hand or by a script stays, or any
+// pellworth-admin command would stop it.
 //
 // Workers (routers, listeners, transports, maintenance, schedule) start and stop in the order of
 // StartWorkers and StopWorkers, guarded by the running flag so neither happens twice. The connection
@@ -55,7 +57,9 @@ public:
 
     // Runs the server until it is stopped. S_OK after an orderly stop; the start-up's error otherwise
     // (FailureText then says what went wrong).
-    HRESULT Run(bool serviceMode);
+    // `embedded`: started on a client's behalf ("-Embedding"), so it ends after its last
+    // administration client let go; every other run stays until it is stopped.
+    HRESULT Run(bool serviceMode, bool embedded = false);
     const std::string& FailureText() const { return failure_; }
 
     HRESULT StartWorkers();
@@ -100,6 +104,7 @@ private:
     Registry registry_;
     ServiceTimings timings_;
     bool serviceMode_ = false;
+    bool embedded_ = false;
     MessageLoop loop_;
     IdleMonitor idle_;
     mutable std::mutex workersLock_;

@@ -26,13 +26,13 @@ WAIT = 60  # seconds: a generous bound for a loaded machine, never a fixed sleep
 class Server:
     """One server process with a readiness socket."""
 
-    def __init__(self, env, notify_dir, nofile=None):
+    def __init__(self, env, notify_dir, nofile=None, args=()):
         self.notify_path = os.path.join(notify_dir, "notify-%d" % time.monotonic_ns())
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.notify_path)
         # nofile: the (soft, hard) descriptor limits the server is given, as a service manager would.
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, nofile)) if nofile else None
-        self.proc = subprocess.Popen([SERVER], env=dict(env, NOTIFY_SOCKET=self.notify_path), preexec_fn=limit,
+        self.proc = subprocess.Popen([SERVER, *args], env=dict(env, NOTIFY_SOCKET=self.notify_path), preexec_fn=limit,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def wait_ready(self):
@@ -104,8 +104,8 @@ class Env:
         with open(self.registry, "w", encoding="utf-8") as f:
             f.write(changed)
 
-    def start(self, nofile=None):
-        server = Server(self.env, self.root, nofile)
+    def start(self, nofile=None, args=()):
+        server = Server(self.env, self.root, nofile, args)
         self.servers.append(server)
         return server
 

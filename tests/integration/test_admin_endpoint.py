@@ -311,3 +311,40 @@ def test_a_mailbox_made_through_the_model_logs_in_with_pop3_and_its_mail_shows_i
     assert b"over the model" in b"\n".join(pop.retr(1)[1])
     pop.quit()
     client.close()
+
+
+def test_a_server_started_for_clients_ends_after_the_last_one_and_a_plain_one_stays(registered, tmp_path):
+    import shutil
+    import tempfile
+    import time
+
+    from conftest import Env
+
+    embedded = registered.start(args=("-Embedding",)).wait_ready()
+    plain_env = Env(tempfile.mkdtemp(prefix="pw-it-"))
+    try:
+        assert plain_env.run("-RegServer").returncode == 0
+        plain_env.configure_store()
+        plain_env.configure_debug("NoListeners", 1)
+        plain = plain_env.start().wait_ready()
+
+        # No client yet: the embedded server stays up however long that takes.
+        first = AdminClient(admin_socket_path(registered))
+        second = AdminClient(admin_socket_path(registered))
+        assert first.call("Pellworth.Settings", "Set", "sys:t:kept", 1)["hr"] == 0
+        first.close()
+        # A client is still there: the server stays while it is.
+        assert second.call("Pellworth.Settings", "Get", "sys:t:kept")["hr"] == 0
+        AdminClient(admin_socket_path(plain_env)).close()
+        second.close()
+        let_go = time.monotonic()
+        assert embedded.proc.wait(timeout=WAIT) == 0
+        waited = time.monotonic() - let_go
+        assert 4 <= waited <= 30, waited
+        assert plain.proc.poll() is None  # let go as long ago, and still running
+        assert registered.admin("config", "get", "sys:t:kept").stdout.strip() == "i4:1"  # saved
+        assert plain.stop() == 0
+    finally:
+        for server in plain_env.servers:
+            server.close()
+        shutil.rmtree(plain_env.root, ignore_errors=True)
