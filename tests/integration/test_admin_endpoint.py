@@ -226,6 +226,20 @@ def test_hostile_clients_get_clear_errors_and_others_are_still_served(registered
     assert stranger.returncode == 0, stranger.stderr
     answer = json.loads(stranger.stdout)
     assert answer["hr"] == E_ACCESSDENIED and "server" not in answer
+    # A member of the server's group is served, but may not move where the server writes files.
+    member = ("import socket,sys,json; s=socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); f=s.makefile('rb'); "
+              "f.readline(); s.sendall(sys.argv[2].encode()+b'\\n'); print(f.readline().decode(), end='')")
+    request = json.dumps({"id": 1, "op": "put", "object": "Pellworth.Logging", "member": "LogFolder", "args": ["/tmp"]})
+    grouped = subprocess.run(["python3", "-c", member, path, request], user="nobody", group="nogroup",
+                             extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
+    assert grouped.returncode == 0, grouped.stderr
+    assert json.loads(grouped.stdout)["hr"] == E_ACCESSDENIED
+    request = json.dumps({"id": 2, "op": "call", "object": "Pellworth.Settings", "member": "Get", "args": ["sys:none"]})
+    grouped = subprocess.run(["python3", "-c", member, path, request], user="nobody", group="nogroup",
+                             extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
+    assert json.loads(grouped.stdout)["hr"] == S_FALSE
+    # Root itself may move it, but only to an absolute path without "..".
+    assert good.request("put", "Pellworth.Logging", "LogFolder", "/tmp/../etc")["hr"] == E_INVALIDARG
     assert good.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
     good.close()
     assert server.stop() == 0
