@@ -190,6 +190,9 @@ void Settings::SetXML(std::string_view xml) {
     Save();
 }
 
+MemberInfo ScheduleEventsMember();  // ScheduleMembers.cpp
+void RegisterScheduleMembers();
+
 namespace {
 
 std::string Text(const Variant& value) { return value.AsText(); }
@@ -214,6 +217,7 @@ void RegisterSettingsMembers() {
                       call.result = Variant::Text(self.GetXML(Text(args[0]), args[1].AsI4()));
                   }),
         Member<S>("SetXML", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult&) { self.SetXML(Text(args[0])); }),
+        ScheduleEventsMember(),
     });
 }
 
@@ -285,6 +289,7 @@ void RegisterModelMembers() {
     RegisterSettingsMembers();
     RegisterLoggingMembers();
     RegisterStoreMembers();
+    RegisterScheduleMembers();
 }
 
 }  // namespace pw::admin

@@ -15,12 +15,13 @@
 #include "platform/Unknown.h"
 #include "platform/Variant.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace pw::admin {
 
-class Settings : public Unknown {
+class Settings : public Unknown, public std::enable_shared_from_this<Settings> {
 public:
     Settings(core::ConfigTree& tree, DirStorage root, std::string spamAssassinDirectory);
 
@@ -35,10 +36,11 @@ public:
     // The node at `key` and its descendants down to `levels` below it (all for a negative number).
     std::string GetXML(std::string_view key, long levels) const;
     void SetXML(std::string_view xml);
+    // Writes the running tree to "pellworth.cfg" (throws ComError, see Set).
+    void Save();
+    core::ConfigTree& Tree() { return tree_; }
 
 private:
-    void Save();
-
     core::ConfigTree& tree_;
     DirStorage root_;
     std::string spamAssassinDirectory_;

@@ -362,3 +362,44 @@ def test_a_server_started_for_clients_ends_after_the_last_one_and_a_plain_one_st
         for server in plain_env.servers:
             server.close()
         shutil.rmtree(plain_env.root, ignore_errors=True)
+
+
+def schedule_record(env, index):
+    """The stored bytes of "sys:schedule:N": VARTYPE, class identifier and the event's own 60 bytes."""
+    with open(env.store_file("pellworth.cfg"), "rb") as f:
+        data = f.read()
+    key = ("sys:schedule:%d" % index).encode()
+    at = data.find(key)
+    assert at > 0, key
+    return data[at + len(key):at + len(key) + 2 + 16 + 60]
+
+
+def test_schedule_events_made_through_the_model_are_stored_as_the_admin_tool_stores_them(registered):
+    assert registered.admin("schedule", "add", "--outgoing", "--at", "10:30").returncode == 0
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    events = client.request("get", "Pellworth.Settings", "ScheduleEvents")["result"]
+    assert events["class"] == "ScheduleEvents"
+    events = events["handle"]
+    assert client.request("get", events, "Count")["result"]["value"] == 1
+    event = client.call(events, "Add")["result"]["handle"]
+    assert client.request("put", event, "OutgoingDelivery", True)["hr"] == 0
+    assert client.request("put", event, "ScheduleEventTime", 0)["hr"] == 0
+    assert client.request("put", event, "AtTime", {"vt": 7, "value": 630 / 1440})["hr"] == 0
+    assert client.request("put", event, "ScheduleEventTime", 7)["hr"] == E_INVALIDARG
+    assert client.call(events, "Update")["hr"] == 0
+    # Saved before the reply, and byte for byte what the admin tool writes for the same event.
+    assert schedule_record(registered, 1) == schedule_record(registered, 0)
+    listing = registered.admin("schedule", "list").stdout.splitlines()
+    assert len(listing) == 2 and listing[0][1:] == listing[1][1:], listing
+
+    # IsTime: due once at or after 10:30 of a day, not before, not twice.
+    day = 46000.0
+    item = client.request("get", events, "Item", 1)["result"]["handle"]
+    assert client.call(item, "IsTime", {"vt": 7, "value": day + 629 / 1440})["hr"] == S_FALSE
+    assert client.call(item, "IsTime", {"vt": 7, "value": day + 631 / 1440})["hr"] == 0
+    assert client.call(item, "IsTime", {"vt": 7, "value": day + 700 / 1440})["hr"] == S_FALSE
+    assert client.request("get", events, "Item", 5)["hr"] == E_INVALIDARG
+    assert client.call(events, "Remove", 0)["hr"] == 0 and client.call(events, "Update")["hr"] == 0
+    assert len(registered.admin("schedule", "list").stdout.splitlines()) == 1
+    client.close()
