@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -93,6 +94,41 @@ bool WriteAll(int fd, std::string_view text) {
 
 Json ErrorLine(HRESULT hr, std::string_view text) { return Reply(nullptr, hr, nullptr, Json::array(), text); }
 
+// Events of an advised Logging object waiting for their connection's thread. The logging thread only
+// appends under a short lock and pokes the eventfd: it never waits for a client.
+struct EventQueue {
+    std::mutex lock;
+    std::deque<std::string> lines;
+    std::uint64_t dropped = 0;
+    UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+};
+
+class EventSink final : public core::LoggingEvents {
+public:
+    explicit EventSink(std::shared_ptr<EventQueue> queue) : queue_(std::move(queue)) {}
+    void NewEvent(core::LoggingEventEnum event, core::LoggingLevelEnum level, const Variant& value) override {
+        Json inner = Json::object();
+        inner["Event"] = static_cast<int>(event);
+        inner["Level"] = static_cast<int>(level);
+        inner["Value"] = EncodeVariant(value, [](const std::shared_ptr<Unknown>&) { return Json(nullptr); });
+        Json line = Json::object();
+        line["event"] = std::move(inner);
+        {
+            std::lock_guard guard(queue_->lock);
+            if (queue_->lines.size() >= kMaxQueuedEvents) {
+                ++queue_->dropped;
+                return;
+            }
+            queue_->lines.push_back(JsonLine(line));
+        }
+        const std::uint64_t one = 1;
+        (void)!::write(queue_->wake.Get(), &one, sizeof one);
+    }
+
+private:
+    std::shared_ptr<EventQueue> queue_;
+};
+
 }  // namespace
 
 std::string AdminSocketPath(const Registry& registry, const std::string& storeRoot) {
@@ -112,6 +148,15 @@ struct AdminEndpoint::Connection {
     std::map<const Unknown*, std::uint64_t> handleOf;
     std::uint64_t nextHandle = 1;
     bool handlesFull = false;
+    std::shared_ptr<EventQueue> events = std::make_shared<EventQueue>();
+    // Advise cookies given to this client, with the log and its own cookie there.
+    std::map<std::uint32_t, std::pair<std::shared_ptr<core::Logging>, std::uint32_t>> advised;
+    std::uint32_t nextCookie = 1;
+
+    void UnadviseAll() {
+        for (auto& [cookie, entry] : advised) entry.first->Unadvise(entry.second);
+        advised.clear();
+    }
 
     // The handle of an object, given one when it has none yet (the same object keeps its handle).
     Json Encode(const std::shared_ptr<Unknown>& object) {
@@ -163,14 +208,27 @@ Json AdminEndpoint::Connection::Handle(const Request& request) {
         Release(*request.handle);
         return Reply(request.id, S_OK, nullptr, Json::array(), {});
     }
-    if (request.op == RequestOp::Advise || request.op == RequestOp::Unadvise) {
-        return fail(E_NOTIMPL, "events are not offered on this endpoint yet");
-    }
     if (!object) {
         const auto clsid = ClassRegistry::Instance().ClsidFromProgId(request.progId);
         if (!clsid) return fail(REGDB_E_CLASSNOTREG, "no class is registered as " + request.progId);
         object = ClassRegistry::Instance().Create(*clsid);
         if (!object) return fail(E_FAIL, request.progId + " can not be made in this server");
+    }
+    if (request.op == RequestOp::Advise || request.op == RequestOp::Unadvise) {
+        auto logging = std::dynamic_pointer_cast<core::Logging>(object);
+        if (!logging) return fail(E_NOINTERFACE, "only a Logging object sends events");
+        if (request.op == RequestOp::Advise) {
+            const std::uint32_t cookie = nextCookie++;
+            advised.emplace(cookie, std::make_pair(logging, logging->Advise(std::make_shared<EventSink>(events))));
+            return Reply(request.id, S_OK, EncodeVariant(Variant::I4(static_cast<std::int32_t>(cookie)), nullptr), Json::array(), {});
+        }
+        const auto found = request.args.size() == 1 && request.args[0].is_number_unsigned()
+                               ? advised.find(request.args[0].get<std::uint32_t>())
+                               : advised.end();
+        if (found == advised.end()) return fail(E_INVALIDARG, "unadvise takes the cookie its advise gave");
+        found->second.first->Unadvise(found->second.second);
+        advised.erase(found);
+        return Reply(request.id, S_OK, nullptr, Json::array(), {});
     }
     if (request.op == RequestOp::Create) {
         if (request.handle) return fail(E_INVALIDARG, "create names a ProgID");
@@ -328,9 +386,34 @@ void AdminEndpoint::Serve(std::shared_ptr<Connection> connection) {
     int badLines = 0;
     auto idleSince = std::chrono::steady_clock::now();
     std::vector<char> chunk(64 * 1024);
+    const auto sendEvents = [&] {
+        std::uint64_t count = 0;
+        (void)!::read(connection->events->wake.Get(), &count, sizeof count);
+        std::deque<std::string> lines;
+        std::uint64_t dropped = 0;
+        {
+            std::lock_guard guard(connection->events->lock);
+            lines.swap(connection->events->lines);
+            dropped = std::exchange(connection->events->dropped, 0);
+        }
+        if (dropped != 0) {
+            Json note = Json::object();
+            note["dropped"] = dropped;
+            lines.push_front(JsonLine(note));
+        }
+        for (const std::string& line : lines) {
+            if (!WriteAll(fd, line)) return false;
+        }
+        return true;
+    };
     while (open && !stop_) {
-        pollfd waiting{fd, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, kPollSlice);
+        pollfd waiting[2] = {{fd, POLLIN, 0}, {connection->events->wake.Get(), POLLIN, 0}};
+        int ready = ::poll(waiting, 2, kPollSlice);
+        if (ready > 0 && (waiting[1].revents & POLLIN)) {
+            if (!sendEvents()) break;
+            if (!(waiting[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ready = 1;
+        }
         if (ready == 0) {
             if (std::chrono::steady_clock::now() - idleSince > kIdleTimeout) {
                 WriteAll(fd, JsonLine(ErrorLine(E_ABORT, "the connection was idle too long")));
@@ -396,6 +479,7 @@ void AdminEndpoint::Serve(std::shared_ptr<Connection> connection) {
         }
     }
     ::shutdown(fd, SHUT_RDWR);
+    connection->UnadviseAll();
     connection->handles.clear();
     connection->handleOf.clear();
     if (settings_.clientLeft) settings_.clientLeft();

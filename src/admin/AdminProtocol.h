@@ -9,6 +9,9 @@
 // date (a number), VT_CY and 64-bit integers beyond 2^53 are text, VT_BSTR is text or null (a null
 // text); an object is {"vt": 9, "handle": n, "class": name} and no object is null. A bare JSON value
 // in a request is VT_BSTR (text), VT_I4 (an integer that fits), VT_R8 (any other number) or VT_BOOL.
+// After an "advise" on a Logging object (its result is the cookie "unadvise" takes), event lines
+// {"event": {"Event", "Level", "Value"}} come between replies, never inside one; when more than
+// kMaxQueuedEvents waited, the surplus is dropped and {"dropped": n} says how many.
 //
 // This file only parses and formats: it never touches an object. Everything it reads is untrusted;
 // a malformed line becomes an error text for an E_INVALIDARG reply, never an exception.

@@ -216,6 +216,7 @@ class AdminClient:
         self.sock.connect(path)
         self.file = self.sock.makefile("rb")
         self.next_id = 1
+        self.events = []  # event lines of an advised Logging object, as they came between replies
         self.greeting = self.read()
 
     def read(self):
@@ -234,6 +235,9 @@ class AdminClient:
         request["args"] = list(args)
         self.send_line(self.json.dumps(request) + "\n")
         reply = self.read()
+        while "event" in reply or "dropped" in reply:
+            self.events.append(reply)
+            reply = self.read()
         assert reply["id"] == request["id"], reply
         return reply
 

@@ -403,3 +403,25 @@ def test_schedule_events_made_through_the_model_are_stored_as_the_admin_tool_sto
     assert client.call(events, "Remove", 0)["hr"] == 0 and client.call(events, "Update")["hr"] == 0
     assert len(registered.admin("schedule", "list").stdout.splitlines()) == 1
     client.close()
+
+
+def test_an_advised_client_receives_the_log_as_event_lines_until_it_unadvises(registered):
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    advised = client.request("advise", "Pellworth.Logging")
+    assert advised["hr"] == 0 and advised["result"]["vt"] == 3
+    cookie = advised["result"]["value"]
+    assert client.call("Pellworth.Logging", "LogMessage", 5, "seen by the client")["hr"] == 0
+
+    def seen(text):
+        client.call("Pellworth.Settings", "Get", "sys:none")  # the lines before its reply are read
+        return [e["event"] for e in client.events if "event" in e and text in str(e["event"]["Value"].get("value"))]
+
+    event = wait_for(lambda: seen("seen by the client"), "the event line")[0]
+    assert event["Level"] == 5 and event["Event"] == 1
+    assert client.request("advise", "Pellworth.Settings")["hr"] == 0x80004002  # E_NOINTERFACE
+    assert client.request("unadvise", "Pellworth.Logging", None, cookie + 1)["hr"] == E_INVALIDARG
+    assert client.request("unadvise", "Pellworth.Logging", None, cookie)["hr"] == 0
+    assert client.call("Pellworth.Logging", "LogMessage", 5, "not seen")["hr"] == 0
+    assert not seen("not seen")
+    client.close()
