@@ -61,6 +61,7 @@ PeerCheck CheckPeer(int fd) {
     socklen_t length = sizeof credentials;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return check;
     check.pid = credentials.pid;
+    check.caller.pid = credentials.pid;
     check.gid = credentials.gid;
     check.caller.uid = credentials.uid;
     check.caller.mayUseFiles = credentials.uid == 0 || credentials.uid == ::geteuid();

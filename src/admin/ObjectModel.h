@@ -34,6 +34,7 @@ enum class MemberKind { Get, Put, Method };
 // Who calls: the peer's rights, for the members that reach files outside the store's objects.
 struct Caller {
     std::uint32_t uid = 0;
+    std::int64_t pid = 0;      // the peer's process, for the log
     bool mayUseFiles = false;  // root or the server's own user
 };
 

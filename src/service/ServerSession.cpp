@@ -43,12 +43,15 @@ void RegisterServerSessionMembers() {
             call.hr = self.Module().StartServers() ? S_OK : S_FALSE;
         }),
         Member<S>("StopServers", K::Method, {}, [](S& self, A, const Caller&, CallResult&) { self.Module().StopServers(); }),
+        Member<S>("ConnectNow", K::Method, {}, [](S& self, A, const Caller& caller, CallResult& call) {
+            call.hr = self.Module().ConnectNow(static_cast<long>(caller.pid)) ? S_OK : S_FALSE;
+        }),
         Member<S>("Shutdown", K::Method, {}, [](S& self, A, const Caller&, CallResult&) {
             core::Log(core::LogLevelNormal, "Shutdown requested by an administration client");
             self.Module().PostQuit();
         }),
         Member<S>("BackupNow", K::Method, {}, [](S& self, A, const Caller&, CallResult& call) {
-            const admin::BackupOutcome outcome = admin::BackupNow(self.Module().StoreRoot().Path(), core::ServerConfig());
+            const admin::BackupOutcome outcome = admin::BackupNow(self.Module().StoreRoot().Path(), core::ServerConfig(), self.Module().AdminStop());
             if (!outcome.succeeded) throw ComError(E_FAIL, "the backup failed: " + outcome.failure);
             call.result = Variant::Text(outcome.target);
             call.out = {Variant::I8(static_cast<std::int64_t>(outcome.files)), Variant::I8(static_cast<std::int64_t>(outcome.bytes))};

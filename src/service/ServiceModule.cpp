@@ -94,6 +94,7 @@ HRESULT ServiceModule::Run(bool serviceMode, bool embedded) {
     NotifyServiceManager("STOPPING=1");
     idle_.Stop();
     // No administration call may arrive while the workers stop.
+    adminStop_ = true;
     if (endpoint_) endpoint_->Stop();
     ProcessShutdown();
     if (serviceMode_) {
@@ -312,6 +313,12 @@ void ServiceModule::StartEndpoint() {
         core::Log(core::LogLevelCritical, failure);
         endpoint_.reset();
     }
+}
+
+bool ServiceModule::ConnectNow(long sender) {
+    const bool accepted = cyclesAccepted_;
+    ConnectNowRequested(sender);
+    return accepted;
 }
 
 bool ServiceModule::Running() const {

@@ -86,6 +86,12 @@ public:
     ScheduleTimings ScheduleTimingsFromRegistry() const;
 
     const DirStorage& StoreRoot() const { return storeRoot_; }
+    // Raised when the process stops, so that a backup an administration client asked for ends within
+    // a file instead of holding the stop.
+    const std::atomic<bool>* AdminStop() const { return &adminStop_; }
+    // "Connect now" from an administration client (process `sender`): false, and logged, when the
+    // transports are not running.
+    bool ConnectNow(long sender);
     static std::string VersionText();
 
     // Shows every log line on this descriptor too (a terminal), from the log's creation on.
@@ -111,6 +117,7 @@ private:
     bool running_ = false;
     bool serversRunning_ = false;
     std::unique_ptr<admin::AdminEndpoint> endpoint_;
+    std::atomic<bool> adminStop_{false};
     std::unique_ptr<ConnectionSchedule> schedule_;
     std::unique_ptr<admin::Maintenance> maintenance_;
     std::atomic<bool> cyclesAccepted_{false};  // the signal watcher reads it without the workers' lock

@@ -1,21 +1,20 @@
 // ScheduleCommands: pellworth-admin's connection schedule ("schedule add|list|remove") and
 // "connect-now".
 //
-// The schedule is part of the configuration ("sys:schedule:N", core/ScheduleEvents.h), so adding and
-// removing are refused while a server holds the store, as every configuration change is; listing
-// reads the file as it stands. Everything a person typed is checked before the store is touched: a
+// The schedule is part of the configuration ("sys:schedule:N", core/ScheduleEvents.h); adding and
+// removing are still refused while a server holds the store (its object model's Settings.ScheduleEvents
+// changes a running one); listing reads the file, which the server saves at every change. Everything a person typed is checked before the store is touched: a
 // time that is not HH:MM of a day, an event without a mode or asking for nothing is refused with one
-// line. "connect-now" asks the running server for a send/receive cycle by SIGUSR2 to the process that
-// holds the store's lock; the server blocks that signal from its start, so it never ends it.
+// line. "connect-now" asks the running server for a send/receive cycle through its administration
+// socket (ServerSession.ConnectNow); the server still takes SIGUSR2 as the same request.
 #include <array>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "AdminSupport.h"
+#include "EndpointClient.h"
 #include "core/ScheduleEvents.h"
 #include "core/ServerLock.h"
 #include "platform/AutomationDate.h"
@@ -222,14 +221,12 @@ int ScheduleCommand(Arguments args) {
 int ConnectNowCommand(Arguments args) {
     if (!args.empty()) return -1;
     const DirStorage root = StoreRoot(false);
-    const auto holder = core::ServerLock::HolderOf(root);
-    if (!holder) throw Failure{"no server runs on the store " + root.Path() + "; connect-now asks a running server"};
-    // kill() with -1 or 0 would signal far more than the server.
-    if (*holder <= 0) throw Failure{"a server holds the store " + root.Path() + " but its process id can not be read"};
-    if (::kill(static_cast<pid_t>(*holder), SIGUSR2) != 0) {
-        throw Failure{Format("can not signal the server (process %d): %s", {std::int64_t{*holder}, std::string_view(std::strerror(errno))})};
+    auto server = EndpointClient::IfServerRuns(root);
+    if (!server) throw Failure{"no server runs on the store " + root.Path() + "; connect-now asks a running server"};
+    if (server->Checked("call", "Pellworth.ServerSession", "ConnectNow", {}).hr == S_FALSE) {
+        throw Failure{Format("the server (process %d) does not run its SMTP transports; connect-now is ignored", {std::int64_t{server->ServerProcess()}})};
     }
-    std::printf("connect-now sent to the server (process %ld)\n", *holder);
+    std::printf("connect-now sent to the server (process %ld)\n", server->ServerProcess());
     return 0;
 }
 
