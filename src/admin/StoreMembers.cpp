@@ -6,6 +6,7 @@
 // control characters), so a hostile name is refused there and nothing is made. A lookup that finds
 // nothing answers S_FALSE with no object.
 #include "admin/ObjectModel.h"
+#include "admin/PasswordCheck.h"
 #include "admin/Settings.h"
 #include "store/Domain.h"
 #include "store/Envelope.h"
@@ -55,7 +56,7 @@ std::vector<MemberInfo> StoreObjectMembers() {
         Member<T>("Update", K::Method, {}, [](T& self, A, const Caller&, CallResult&) { self.Update(); }),
         Member<T>("Password", K::Put, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult&) { self.SetPassword(Text(args[0])); }),
         Member<T>("IsPassword", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
-            call.hr = self.IsPassword(Text(args[0])) ? S_OK : S_FALSE;
+            call.hr = CheckPassword(self, Text(args[0])) ? S_OK : S_FALSE;
         }),
         Member<T>("FindFolder", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
             ObjectResult(call, self.FindFolder(Text(args[0])));

@@ -281,6 +281,7 @@ def test_admin_tool_reports_status_calls_members_and_takes_backups_through_the_r
 def test_a_mailbox_made_through_the_model_logs_in_with_pop3_and_its_mail_shows_in_envelopes(registered):
     import poplib
     import smtplib
+    import time
 
     registered.configure_debug("NoListeners", 0)
     smtp_port, pop3_port = free_port(), free_port()
@@ -307,6 +308,19 @@ def test_a_mailbox_made_through_the_model_logs_in_with_pop3_and_its_mail_shows_i
     assert client.request("get", mailboxes, "Item", "JOHN")["result"]["handle"] != mailbox  # a fresh object
     assert client.request("get", mailboxes, "Item", 0)["result"]["class"] == "MailBox"
     assert client.request("get", mailboxes, "Item", "nobody")["hr"] == S_FALSE
+
+    # The administrator's password is the store root's; wrong guesses are answered ever more slowly.
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "")["result"] == {"vt": 11, "value": False}
+    assert client.request("put", store, "Password", "root-pw")["hr"] == 0 and client.call(store, "Update")["hr"] == 0
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pw")["result"]["value"] is True
+    began = time.monotonic()
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pX")["result"]["value"] is False
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pw ")["result"]["value"] is False
+    assert time.monotonic() - began >= 0.7  # 250 ms, then 500 ms
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pw")["result"]["value"] is True
+    # Only a published envelope of the queue is handed to the routers.
+    assert client.call("Pellworth.ServerSession", "AdviseNewEnvelope", 12345, "")["hr"] == E_INVALIDARG
+    assert client.call("Pellworth.ServerSession", "AdviseNewEnvelope", 1, "example.test/john/_In")["hr"] == 0x80004001
 
     with smtplib.SMTP("127.0.0.1", smtp_port, timeout=WAIT) as smtp:
         smtp.sendmail("alice@sender.test", ["john@example.test"], b"Subject: hello\r\n\r\nover the model\r\n")
