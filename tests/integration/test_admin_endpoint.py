@@ -406,6 +406,14 @@ def test_schedule_events_made_through_the_model_are_stored_as_the_admin_tool_sto
     assert schedule_record(registered, 1) == schedule_record(registered, 0)
     listing = registered.admin("schedule", "list").stdout.splitlines()
     assert len(listing) == 2 and listing[0][1:] == listing[1][1:], listing
+    # The admin tool adds through the running server too, the same bytes again.
+    added = registered.admin("schedule", "add", "--outgoing", "--at", "10:30")
+    assert added.returncode == 0 and added.stdout.startswith("2 outgoing at 10:30"), added
+    assert schedule_record(registered, 2) == schedule_record(registered, 0)
+    assert registered.admin("schedule", "remove", "2").returncode == 0
+    gone = registered.admin("schedule", "remove", "7")
+    assert gone.returncode == 1 and "no such schedule event" in gone.stderr
+    assert client.call(events, "Reset")["hr"] == 0
 
     # IsTime: due once at or after 10:30 of a day, not before, not twice.
     day = 46000.0

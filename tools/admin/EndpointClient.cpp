@@ -58,13 +58,13 @@ std::string EndpointClient::ReadLine() {
     }
 }
 
-EndpointReply EndpointClient::Request(std::string_view op, std::string_view object, std::string_view member,
+EndpointReply EndpointClient::Request(std::string_view op, const Json& object, std::string_view member,
                                       const std::vector<Variant>& args) {
     Json request = Json::object();
     const std::uint64_t id = nextId_++;
     request["id"] = id;
     request["op"] = std::string(op);
-    request["object"] = std::string(object);
+    request["object"] = object;
     request["member"] = std::string(member);
     request["args"] = Json::array();
     const ObjectEncoder noObjects = [](const std::shared_ptr<Unknown>&) { return Json(nullptr); };
@@ -101,11 +101,22 @@ EndpointReply EndpointClient::Request(std::string_view op, std::string_view obje
     return result;
 }
 
-EndpointReply EndpointClient::Checked(std::string_view op, std::string_view object, std::string_view member,
+EndpointReply EndpointClient::Checked(std::string_view op, const Json& object, std::string_view member,
                                       const std::vector<Variant>& args) {
     EndpointReply reply = Request(op, object, member, args);
     if (Failed(reply.hr)) throw Failure{"the server refused " + std::string(member) + ": " + reply.error + " (" + HresultText(reply.hr) + ")"};
     return reply;
+}
+
+}  // namespace pw::admin
+
+namespace pw::admin {
+
+Json EndpointClient::HandleOf(const EndpointReply& reply) {
+    if (!reply.resultJson.is_object() || !reply.resultJson.contains("handle") || !reply.resultJson["handle"].is_number_unsigned()) {
+        throw Failure{"the server returned no object"};
+    }
+    return reply.resultJson["handle"];
 }
 
 }  // namespace pw::admin

@@ -33,10 +33,13 @@ public:
     // a server runs but its socket can not be reached.
     static std::optional<EndpointClient> IfServerRuns(const DirStorage& root);
 
-    EndpointReply Request(std::string_view op, std::string_view object, std::string_view member, const std::vector<Variant>& args);
+    EndpointReply Request(std::string_view op, const Json& object, std::string_view member, const std::vector<Variant>& args);
+    // `object` is a ProgID (text) or a handle this connection was given (a number).
     // As Request, but a failed HRESULT throws Failure with the server's text.
-    EndpointReply Checked(std::string_view op, std::string_view object, std::string_view member, const std::vector<Variant>& args);
+    EndpointReply Checked(std::string_view op, const Json& object, std::string_view member, const std::vector<Variant>& args);
     long ServerProcess() const { return pid_; }
+    // The handle of an object a reply returned (throws Failure when it returned none).
+    static Json HandleOf(const EndpointReply& reply);
 
 private:
     EndpointClient(UniqueFd fd, long pid) : fd_(std::move(fd)), pid_(pid) {}

@@ -101,7 +101,7 @@ constexpr CommandGroup kGroups[] = {
      "                                   a range with --from after --to runs over midnight)\n"
      "  schedule list                    one event per line, its number first\n"
      "  schedule remove N                remove event N; the later ones move down\n"
-     "Adding and removing are refused while the server runs.\n"},
+     "While a server runs, adding and removing go through it.\n"},
     {"backup",
      "  backup list                      the generations in \"sys:backup:path\", with their times\n"
      "  backup verify N|DIR              check every file of a copy against its manifest\n"
@@ -327,7 +327,7 @@ int Call(Arguments args) {
         }
         values.push_back(std::move(value));
     }
-    const EndpointReply reply = RunningServer().Checked(args[1], args[0], args[2], values);
+    const EndpointReply reply = RunningServer().Checked(args[1], Json(std::string(args[0])), args[2], values);
     if (reply.hr != S_OK) std::printf("hr:%s\n", HresultText(reply.hr).c_str());
     if (!reply.resultJson.is_null()) std::printf("%s\n", ReplyValueText(reply.resultJson, reply.result).c_str());
     for (std::size_t i = 0; i < reply.out.size(); ++i) {
