@@ -14,8 +14,14 @@
 #include "store/Folder.h"
 #include "store/MailBox.h"
 #include "store/MessageStore.h"
+#include "platform/Text.h"
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
 #include <limits>
+#include <unistd.h>
 
 namespace pw::admin {
 
@@ -44,6 +50,59 @@ void CollectionItem(C& self, const Variant& index, CallResult& call) {
     ObjectResult(call, self.Item(static_cast<std::size_t>(index.AsInt64())));
 }
 
+// A store object's property tree as an object of its own (IProperties), over its own opening of the
+// object: its changes are written by its Update, merged with what the file holds then.
+class PropertiesObject : public Unknown {
+public:
+    explicit PropertiesObject(std::shared_ptr<store::StoreObject> owner) : owner_(std::move(owner)) {}
+    store::StoreObject& Owner() { return *owner_; }
+
+private:
+    std::shared_ptr<store::StoreObject> owner_;
+};
+
+void RegisterProperties() {
+    using P = PropertiesObject;
+    const auto item = [](P& self, A args, const Caller&, CallResult& call) {
+        if (!self.Owner().GetProperties().Get(Text(args[0]), call.result)) call.hr = S_FALSE;
+    };
+    RegisterMembers<P>("Properties", {
+        Member<P>("Item", K::Get, {VT_BSTR}, item),
+        Member<P>("Item", K::Put, {VT_BSTR, VT_VARIANT}, [](P& self, A args, const Caller&, CallResult&) {
+            // The password is enciphered by its own member, never written as given.
+            if (EqualsNoCase(Text(args[0]), store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+            if (args[1].Type() == VT_DISPATCH || args[1].Type() == VT_UNKNOWN) throw ComError(DISP_E_TYPEMISMATCH, "a property holds no object");
+            if (!self.Owner().GetProperties().SetItem(Text(args[0]), args[1])) throw ComError(E_INVALIDARG, "\"" + Text(args[0]) + "\" names no property");
+        }),
+        Member<P>("CountChildren", K::Get, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::I4(static_cast<std::int32_t>(self.Owner().GetProperties().CountChildren(Text(args[0]))));
+        }),
+        Member<P>("Remove", K::Method, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+            if (!self.Owner().GetProperties().Remove(Text(args[0]))) call.hr = S_FALSE;
+        }),
+        Member<P>("Update", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Update(); }),
+        Member<P>("Refresh", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Refresh(); }),
+    });
+}
+
+// A file for the server to write on a client's behalf: only root and the server's own user may ask,
+// the path is absolute without "." or "..", and the file is new (never one that exists, never
+// through a link), private to the server's user.
+UniqueFd CreateClientFile(const Caller& caller, const std::string& path) {
+    if (!caller.mayUseFiles) throw ComError(E_ACCESSDENIED, "only root or the server's user may have the server write files");
+    bool plain = !path.empty() && path.front() == '/';
+    for (std::size_t start = 1; plain && start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view part = std::string_view(path).substr(start, end - start);
+        plain = part != "." && part != ".." && !(part.empty() && end != path.size());
+        start = end + 1;
+    }
+    if (!plain || path.back() == '/') throw ComError(E_INVALIDARG, "the path must be absolute, name a file and hold no \".\" or \"..\"");
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) throw ComError(HresultFromWin32(Win32ErrorFromErrno(errno)), "can not create " + path + ": " + std::strerror(errno));
+    return fd;
+}
+
 // What every store object answers: its name, comment, place, properties' update and password.
 template <typename T>
 std::vector<MemberInfo> StoreObjectMembers() {
@@ -63,6 +122,10 @@ std::vector<MemberInfo> StoreObjectMembers() {
         }),
         Member<T>("StoreObjectType", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
             call.result = Variant::I4(self.StoreObjectType(Text(args[0])));
+        }),
+        Member<T>("Properties", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) {
+            // An object of its own over the same directory, as a store object is opened per use.
+            call.result = Variant::Object(std::make_shared<PropertiesObject>(store::OpenStoreObject<T>(self.Storage(), self.RootPath())));
         }),
     };
 }
@@ -177,12 +240,31 @@ void RegisterEnvelopes() {
         }),
         Member<E>("ContentID", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.ContentID()); }),
         Member<E>("Namespace", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Namespace()); }),
+        Member<E>("ExportContent", K::Method, {VT_BSTR}, [](E& self, A args, const Caller& caller, CallResult&) {
+            const std::string path = Text(args[0]);
+            UniqueFd fd = CreateClientFile(caller, path);
+            std::unique_ptr<FileStream> content = self.StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
+            std::vector<std::byte> bytes;
+            ThrowIfFailed(ReadToEnd(*content, bytes), "the message content can not be read");
+            std::size_t done = 0;
+            while (done < bytes.size()) {
+                const ssize_t written = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
+                if (written < 0 && errno == EINTR) continue;
+                if (written <= 0 || ::fsync(fd.Get()) != 0) {
+                    const int error = errno;
+                    ::unlink(path.c_str());
+                    throw ComError(HresultFromWin32(Win32ErrorFromErrno(error)), "can not write " + path);
+                }
+                done += static_cast<std::size_t>(written);
+            }
+        }),
     });
 }
 
 }  // namespace
 
 void RegisterStoreMembers() {
+    RegisterProperties();
     RegisterMessageStore();
     RegisterDomains();
     RegisterMailBoxes();

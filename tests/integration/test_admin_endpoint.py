@@ -332,6 +332,28 @@ def test_a_mailbox_made_through_the_model_logs_in_with_pop3_and_its_mail_shows_i
     envelope = client.request("get", envelopes, "Item", 0)["result"]["handle"]
     assert client.request("get", envelope, "Sender")["result"]["value"] == "alice@sender.test"
 
+    # ExportContent writes only a new file at an absolute path, private, never through a link.
+    exported = os.path.join(registered.root, "exported.eml")
+    assert client.call(envelope, "ExportContent", exported)["hr"] == 0
+    assert stat.S_IMODE(os.stat(exported).st_mode) == 0o600
+    with open(exported, "rb") as f:
+        assert b"over the model" in f.read()
+    os.symlink(os.path.join(registered.root, "target"), os.path.join(registered.root, "link.eml"))
+    for path in (exported, os.path.join(registered.root, "link.eml"), "relative.eml",
+                 registered.root + "/../" + os.path.basename(registered.root) + "/x.eml", registered.root + "/"):
+        assert client.call(envelope, "ExportContent", path)["hr"] >= 0x80000000, path
+    assert not os.path.exists(os.path.join(registered.root, "target"))
+    assert not os.path.exists(os.path.join(registered.root, "x.eml"))
+
+    # Properties: set through the model, written by Update, read by the admin tool.
+    properties = client.request("get", mailbox, "Properties")["result"]
+    assert properties["class"] == "Properties"
+    assert client.request("put", properties["handle"], "Item", "user:quota:nummsgs", {"vt": 3, "value": 5})["hr"] == 0
+    assert client.request("put", properties["handle"], "Item", "_Password", "plain")["hr"] == E_ACCESSDENIED
+    assert client.call(properties["handle"], "Update")["hr"] == 0
+    assert registered.admin("mailbox", "get", "john@example.test", "user:quota:nummsgs").stdout.strip() == "i4:5"
+    assert client.request("get", properties["handle"], "Item", "no:such")["hr"] == S_FALSE
+
     pop = poplib.POP3("127.0.0.1", pop3_port, timeout=WAIT)
     pop.user("john@example.test")
     pop.pass_("s3cret")
