@@ -5,6 +5,7 @@
 #include "antispam/SpamAssassinConfig.h"
 #include "core/Configuration.h"
 #include "core/Logging.h"
+#include "store/MessageStore.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Stream.h"
 #include "platform/Text.h"
@@ -218,6 +219,18 @@ void RegisterSettingsMembers() {
                   }),
         Member<S>("SetXML", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult&) { self.SetXML(Text(args[0])); }),
         ScheduleEventsMember(),
+        Member<S>("PrimaryDomain", K::Get, {}, [](S& self, A, const Caller&, CallResult& call) {
+            call.result = Variant::Text(store::OpenServerStore()->PrimaryDomain(self.Tree()));
+        }),
+        Member<S>("PrimaryDomain", K::Put, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult&) {
+            self.Set(store::kPrimaryDomainKey, Variant::Text(Text(args[0])));
+        }),
+        // The administrator's password is the store root's (ServerSession.IsAdministrator checks it).
+        Member<S>("AdminPassword", K::Put, {VT_BSTR}, [](S&, A args, const Caller&, CallResult&) {
+            const auto root = store::OpenServerStore();
+            root->SetPassword(Text(args[0]));
+            root->Update();
+        }),
     });
 }
 

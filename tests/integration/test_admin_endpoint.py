@@ -301,6 +301,9 @@ def test_a_mailbox_made_through_the_model_logs_in_with_pop3_and_its_mail_shows_i
     assert client.request("get", mailboxes, "Count")["result"] == {"vt": 3, "value": 0}
     assert not os.path.exists(os.path.join(registered.store, "evil"))
     mailbox = client.call(mailboxes, "Add", "john", 100)["result"]["handle"]
+    assert client.request("get", "Pellworth.Settings", "PrimaryDomain")["result"]["value"] == "example.test"
+    assert client.request("put", "Pellworth.Settings", "PrimaryDomain", "other.test")["hr"] == 0
+    assert registered.admin("config", "get", "system:primarydomain").stdout.strip() == "str:other.test"
     assert client.request("put", mailbox, "Password", "s3cret")["hr"] == 0
     assert client.call(mailbox, "Update")["hr"] == 0
     assert client.call(mailbox, "IsPassword", "s3cret")["hr"] == 0
@@ -311,7 +314,7 @@ def test_a_mailbox_made_through_the_model_logs_in_with_pop3_and_its_mail_shows_i
 
     # The administrator's password is the store root's; wrong guesses are answered ever more slowly.
     assert client.call("Pellworth.ServerSession", "IsAdministrator", "")["result"] == {"vt": 11, "value": False}
-    assert client.request("put", store, "Password", "root-pw")["hr"] == 0 and client.call(store, "Update")["hr"] == 0
+    assert client.request("put", "Pellworth.Settings", "AdminPassword", "root-pw")["hr"] == 0
     assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pw")["result"]["value"] is True
     began = time.monotonic()
     assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pX")["result"]["value"] is False
