@@ -285,7 +285,8 @@ HRESULT AdminEndpoint::Start(std::string& failure) {
         }
         ::unlink(path.c_str());
     }
-    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Non-blocking: a client that went between the poll and the accept must not hold the loop.
+    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listener) {
         failure = std::string("no socket for the administration endpoint: ") + std::strerror(errno);
         return HresultFromWin32(Win32ErrorFromErrno(errno));
