@@ -5,7 +5,7 @@ PW_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Packages the build and the tests need. Add a package here when a part of the server starts using it.
 PW_BUILD_PACKAGES=(build-essential cmake g++ ccache pkg-config libcrypto++-dev libssl-dev libpugixml-dev libidn2-dev libsqlite3-dev
-  libopendkim-dev libspf2-dev libopendmarc-dev publicsuffix)
+  libopendkim-dev libspf2-dev libopendmarc-dev publicsuffix nlohmann-json3-dev)
 # The clients of the README's quick start, which scripts/run installs with the server.
 PW_RUN_PACKAGES=(swaks curl)
 # What scripts/package needs to make and check the Debian package.

@@ -6,6 +6,7 @@
 namespace pw::service {
 
 CommandSwitch ParseCommandLine(std::span<const std::string_view> arguments) {
+    bool embedding = false;
     for (std::string_view argument : arguments) {
         if (argument.empty() || (argument.front() != '-' && argument.front() != '/')) continue;
         argument.remove_prefix(1);
@@ -13,8 +14,10 @@ CommandSwitch ParseCommandLine(std::span<const std::string_view> arguments) {
         if (EqualsNoCase(argument, "RegServer")) return CommandSwitch::RegServer;
         if (EqualsNoCase(argument, "Service")) return CommandSwitch::Service;
         if (EqualsNoCase(argument, "Version")) return CommandSwitch::Version;
+        // A mode of running, not a command: a registration switch anywhere still decides.
+        if (EqualsNoCase(argument, "Embedding")) embedding = true;
     }
-    return CommandSwitch::None;
+    return embedding ? CommandSwitch::Embedding : CommandSwitch::None;
 }
 
 }  // namespace pw::service

@@ -22,6 +22,7 @@
 #include "platform/Process.h"
 #include "service/CommandLine.h"
 #include "service/Registration.h"
+#include "service/ServerSession.h"
 #include "service/TerminalLog.h"
 #include "mime/Message.h"
 #include "net/Listener.h"
@@ -71,11 +72,12 @@ ServiceModule::~ServiceModule() { idle_.Stop(); }
 
 std::string ServiceModule::VersionText() { return core::VersionText(); }
 
-HRESULT ServiceModule::Run(bool serviceMode) {
+HRESULT ServiceModule::Run(bool serviceMode, bool embedded) {
     serviceMode_ = serviceMode;
+    embedded_ = embedded && !serviceMode;
     // Before any other thread exists, so that every thread leaves the stop signals to the watcher.
     StopSignalWatcher signals(loop_, [this](long sender) { ConnectNowRequested(sender); });
-    if (!serviceMode_) idle_.Start();
+    if (embedded_) idle_.Start();
 
     const HRESULT hr = PreLoopStartup();
     if (Failed(hr)) {
@@ -91,6 +93,9 @@ HRESULT ServiceModule::Run(bool serviceMode) {
 
     NotifyServiceManager("STOPPING=1");
     idle_.Stop();
+    // No administration call may arrive while the workers stop.
+    adminStop_ = true;
+    if (endpoint_) endpoint_->Stop();
     ProcessShutdown();
     if (serviceMode_) {
         ReportEvent(event_kind::kInformation, "Service stopped");
@@ -145,6 +150,7 @@ HRESULT ServiceModule::PreLoopStartup() {
     } catch (const ComError& error) {
         core::Log(core::LogLevelCritical, std::string("The queue can not be read: ") + error.what());
     }
+    StartEndpoint();
     return S_OK;
 }
 
@@ -260,6 +266,61 @@ void ServiceModule::ConnectNowRequested(long sender) {
     smtp::ConnectNow();
 }
 
+bool ServiceModule::StartListenersLocked() {
+    std::string primaryDomain = std::string(store::kFallbackDomain);
+    try {
+        primaryDomain = store::MessageStore::Open(storeRoot_.Path())->PrimaryDomain(core::ServerConfig());
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelWarning, std::string("The primary domain can not be read: ") + error.what());
+    }
+    serversRunning_ = net::StartListeners(core::ServerConfig(), primaryDomain);
+    if (!serversRunning_) core::Log(core::LogLevelCritical, "The listeners could not be started");
+    return serversRunning_;
+}
+
+bool ServiceModule::StartServers() {
+    std::lock_guard guard(workersLock_);
+    if (!running_) return false;
+    if (serversRunning_) return true;
+    imap::StartImapServer(storeRoot_.Path());
+    return StartListenersLocked();
+}
+
+void ServiceModule::StopServers() {
+    std::lock_guard guard(workersLock_);
+    if (!serversRunning_) return;
+    imap::StopImapServer();
+    net::StopListeners();
+    serversRunning_ = false;
+}
+
+// The endpoint serves the running server's objects; without it the server still serves mail, so a
+// failure is reported and start-up goes on.
+void ServiceModule::StartEndpoint() {
+    RegisterRunningObjects(*this, antispam::ReadSpamAssassinPaths(registry_).directory);
+    admin::EndpointSettings settings;
+    settings.socketPath = admin::AdminSocketPath(registry_, storeRoot_.Path());
+    if (embedded_) {
+        settings.clientArrived = [this] { Lock(); };
+        settings.clientLeft = [this] { Unlock(); };
+        core::Log(core::LogLevelNormal, Format("Started for administration clients: the server ends %u ms after the last one lets go",
+                                               {std::int64_t{timings_.idleTimeout.count()}}));
+    }
+    endpoint_ = std::make_unique<admin::AdminEndpoint>(std::move(settings));
+    std::string failure;
+    if (Failed(endpoint_->Start(failure))) {
+        ReportEvent(event_kind::kError, failure);
+        core::Log(core::LogLevelCritical, failure);
+        endpoint_.reset();
+    }
+}
+
+bool ServiceModule::ConnectNow(long sender) {
+    const bool accepted = cyclesAccepted_;
+    ConnectNowRequested(sender);
+    return accepted;
+}
+
 bool ServiceModule::Running() const {
     std::lock_guard guard(workersLock_);
     return running_;
@@ -326,12 +387,6 @@ HRESULT ServiceModule::StartWorkers() {
     StartVirusScan();
     SetSpamAssassinCheck(registry_, config);
     router::StartRouters(RouterCount());
-    std::string primaryDomain = std::string(store::kFallbackDomain);
-    try {
-        primaryDomain = store::MessageStore::Open(storeRoot_.Path())->PrimaryDomain(config);
-    } catch (const ComError& error) {
-        core::Log(core::LogLevelWarning, std::string("The primary domain can not be read: ") + error.what());
-    }
     smtp::RegisterSmtpServer();
     pop3::RegisterPop3Server();
     imap::RegisterImapServer();
@@ -340,8 +395,8 @@ HRESULT ServiceModule::StartWorkers() {
     // `NoListeners` keeps a server off the network (tests of its other parts, maintenance runs).
     if (core::ReadDebugSwitch(registry_, "NoListeners") != 0) {
         core::Log(core::LogLevelWarning, "The listeners are switched off (Debug value NoListeners)");
-    } else if (!net::StartListeners(config, primaryDomain)) {
-        core::Log(core::LogLevelCritical, "The listeners could not be started");
+    } else {
+        StartListenersLocked();
     }
     if (TransportsEnabled()) {
         smtp::SetReleaseForNode(smtp::ReleaseForNode);
@@ -385,6 +440,7 @@ void ServiceModule::StopWorkers() {
     router::StopRouters();
     imap::StopImapServer();
     net::StopListeners();
+    serversRunning_ = false;
     smtp::StopTransports();
     net::TlsRelease();
     running_ = false;
@@ -425,6 +481,7 @@ int RunRegistration(CommandSwitch command) {
         case CommandSwitch::Service: RegisterService(context); break;
         case CommandSwitch::UnregServer: UnregisterServer(context); break;
         case CommandSwitch::Version:
+        case CommandSwitch::Embedding:
         case CommandSwitch::None: break;
         }
     } catch (const ComError& error) {
@@ -451,7 +508,7 @@ int ProcessEntry(int argc, char** argv) {
         std::printf("%s %s\n", serviceName.c_str(), ServiceModule::VersionText().c_str());
         return 0;
     }
-    if (command != CommandSwitch::None) return RunRegistration(command);
+    if (command != CommandSwitch::None && command != CommandSwitch::Embedding) return RunRegistration(command);
 
     RegistryFile file;
     if (const HRESULT hr = registry.Read(file); Failed(hr) || !file.KeyExists(AppIdKey())) {
@@ -462,7 +519,7 @@ int ProcessEntry(int argc, char** argv) {
     const bool serviceMode = file.FindValue(AppIdKey(), "LocalService") != nullptr;
     ServiceModule module(registry);
     if (terminal) module.EchoLogTo(STDERR_FILENO);
-    const HRESULT hr = module.Run(serviceMode);
+    const HRESULT hr = module.Run(serviceMode, command == CommandSwitch::Embedding);
     if (Failed(hr)) {
         std::fprintf(stderr, "%s: start-up failed: %s (%s)\n", serviceName.c_str(), module.FailureText().c_str(),
                      HresultText(hr).c_str());

@@ -8,8 +8,10 @@
 // (settings saved), so the process always ends with its files in order.
 //
 // Service mode (the AppID key has `LocalService`) and local-server mode run the same start-up; the
-// service mode writes "Service started" / "Service stopped" to the event log, and only the local
-// server ends by itself when administration clients have released it for the idle time-out.
+// service mode writes "Service started" / "Service stopped" to the event log, and only a local
+// server started with "-Embedding" (on a client's behalf) ends by itself when administration clients
+// have released it for the idle time-out: one started by hand or by a script stays, or any
+// pellworth-admin command would stop it.
 //
 // Workers (routers, listeners, transports, maintenance, schedule) start and stop in the order of
 // StartWorkers and StopWorkers, guarded by the running flag so neither happens twice. The connection
@@ -19,6 +21,7 @@
 // be called from the main thread or from administration calls.
 #pragma once
 
+#include "admin/AdminEndpoint.h"
 #include "admin/Maintenance.h"
 #include "core/Logging.h"
 #include "core/ServerLock.h"
@@ -54,13 +57,19 @@ public:
 
     // Runs the server until it is stopped. S_OK after an orderly stop; the start-up's error otherwise
     // (FailureText then says what went wrong).
-    HRESULT Run(bool serviceMode);
+    // `embedded`: started on a client's behalf ("-Embedding"), so it ends after its last
+    // administration client let go; every other run stays until it is stopped.
+    HRESULT Run(bool serviceMode, bool embedded = false);
     const std::string& FailureText() const { return failure_; }
 
     HRESULT StartWorkers();
     void StartVirusScan();
     void StopWorkers();
     bool Running() const;
+    // Only the listeners, while the workers run: false when they could not be started (or the
+    // workers are stopped); starting running listeners again does nothing.
+    bool StartServers();
+    void StopServers();
     // Worker shutdown, then the settings saved and the store released.
     void ProcessShutdown();
     void PostQuit() { loop_.PostQuit(); }
@@ -77,6 +86,12 @@ public:
     ScheduleTimings ScheduleTimingsFromRegistry() const;
 
     const DirStorage& StoreRoot() const { return storeRoot_; }
+    // Raised when the process stops, so that a backup an administration client asked for ends within
+    // a file instead of holding the stop.
+    const std::atomic<bool>* AdminStop() const { return &adminStop_; }
+    // "Connect now" from an administration client (process `sender`): false, and logged, when the
+    // transports are not running.
+    bool ConnectNow(long sender);
     static std::string VersionText();
 
     // Shows every log line on this descriptor too (a terminal), from the log's creation on.
@@ -87,16 +102,22 @@ private:
     HRESULT OpenStore();
     void StartSchedule();
     void StartMaintenance();
+    void StartEndpoint();
+    bool StartListenersLocked();
     std::vector<std::string> UpdateCommand() const;
     void ConnectNowRequested(long sender);
 
     Registry registry_;
     ServiceTimings timings_;
     bool serviceMode_ = false;
+    bool embedded_ = false;
     MessageLoop loop_;
     IdleMonitor idle_;
     mutable std::mutex workersLock_;
     bool running_ = false;
+    bool serversRunning_ = false;
+    std::unique_ptr<admin::AdminEndpoint> endpoint_;
+    std::atomic<bool> adminStop_{false};
     std::unique_ptr<ConnectionSchedule> schedule_;
     std::unique_ptr<admin::Maintenance> maintenance_;
     std::atomic<bool> cyclesAccepted_{false};  // the signal watcher reads it without the workers' lock

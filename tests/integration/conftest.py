@@ -26,13 +26,13 @@ WAIT = 60  # seconds: a generous bound for a loaded machine, never a fixed sleep
 class Server:
     """One server process with a readiness socket."""
 
-    def __init__(self, env, notify_dir, nofile=None):
+    def __init__(self, env, notify_dir, nofile=None, args=()):
         self.notify_path = os.path.join(notify_dir, "notify-%d" % time.monotonic_ns())
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.notify_path)
         # nofile: the (soft, hard) descriptor limits the server is given, as a service manager would.
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, nofile)) if nofile else None
-        self.proc = subprocess.Popen([SERVER], env=dict(env, NOTIFY_SOCKET=self.notify_path), preexec_fn=limit,
+        self.proc = subprocess.Popen([SERVER, *args], env=dict(env, NOTIFY_SOCKET=self.notify_path), preexec_fn=limit,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def wait_ready(self):
@@ -104,8 +104,8 @@ class Env:
         with open(self.registry, "w", encoding="utf-8") as f:
             f.write(changed)
 
-    def start(self, nofile=None):
-        server = Server(self.env, self.root, nofile)
+    def start(self, nofile=None, args=()):
+        server = Server(self.env, self.root, nofile, args)
         self.servers.append(server)
         return server
 
@@ -202,3 +202,52 @@ def configure(env, *settings):
     """Sets configuration values, (key, typed value) pairs, with pellworth-admin."""
     for key, value in settings:
         admin(env, "config", "set", key, value)
+
+
+class AdminClient:
+    """A line-protocol client of the server's administration socket: greeting read, one JSON request
+    per line, replies read in order."""
+
+    def __init__(self, path, timeout=WAIT):
+        import json
+        self.json = json
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        self.sock.connect(path)
+        self.file = self.sock.makefile("rb")
+        self.next_id = 1
+        self.events = []  # event lines of an advised Logging object, as they came between replies
+        self.greeting = self.read()
+
+    def read(self):
+        line = self.file.readline()
+        assert line.endswith(b"\n"), "the server closed the connection: %r" % line
+        return self.json.loads(line)
+
+    def send_line(self, data):
+        self.sock.sendall(data if isinstance(data, bytes) else data.encode())
+
+    def request(self, op, obj, member=None, *args):
+        request = {"id": self.next_id, "op": op, "object": obj}
+        self.next_id += 1
+        if member is not None:
+            request["member"] = member
+        request["args"] = list(args)
+        self.send_line(self.json.dumps(request) + "\n")
+        reply = self.read()
+        while "event" in reply or "dropped" in reply:
+            self.events.append(reply)
+            reply = self.read()
+        assert reply["id"] == request["id"], reply
+        return reply
+
+    def call(self, obj, member, *args):
+        return self.request("call", obj, member, *args)
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
+
+
+def admin_socket_path(env):
+    return os.path.join(env.store, "pellworth.sock")

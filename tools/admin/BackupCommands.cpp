@@ -9,6 +9,7 @@
 #include <string>
 
 #include "AdminSupport.h"
+#include "EndpointClient.h"
 #include "admin/Backup.h"
 #include "platform/AutomationDate.h"
 
@@ -48,7 +49,14 @@ int Verify(const std::string& generation) {
 }
 
 int Now(const DirStorage& root) {
-    RefuseWhileServerRuns(root);
+    // A running server takes it itself: its settings (and "lastnum") are the ones that count.
+    if (auto server = EndpointClient::IfServerRuns(root)) {
+        const EndpointReply reply = server->Checked("call", "Pellworth.ServerSession", "BackupNow", {});
+        std::printf("%s: %lld files, %lld bytes\n", reply.result.AsText().c_str(),
+                    static_cast<long long>(reply.out.size() > 0 ? reply.out[0].AsInt64() : 0),
+                    static_cast<long long>(reply.out.size() > 1 ? reply.out[1].AsInt64() : 0));
+        return 0;
+    }
     core::ConfigTree tree;
     LoadInto(tree, root);
     const BackupOutcome outcome = BackupNow(root.Path(), tree);

@@ -1,21 +1,21 @@
 // ScheduleCommands: pellworth-admin's connection schedule ("schedule add|list|remove") and
 // "connect-now".
 //
-// The schedule is part of the configuration ("sys:schedule:N", core/ScheduleEvents.h), so adding and
-// removing are refused while a server holds the store, as every configuration change is; listing
-// reads the file as it stands. Everything a person typed is checked before the store is touched: a
+// The schedule is part of the configuration ("sys:schedule:N", core/ScheduleEvents.h); while a server
+// holds the store, adding and removing go through its Settings.ScheduleEvents (saved before it
+// answers), otherwise they change the file; listing reads the file, which the server saves at every
+// change. Everything a person typed is checked before the store is touched: a
 // time that is not HH:MM of a day, an event without a mode or asking for nothing is refused with one
-// line. "connect-now" asks the running server for a send/receive cycle by SIGUSR2 to the process that
-// holds the store's lock; the server blocks that signal from its start, so it never ends it.
+// line. "connect-now" asks the running server for a send/receive cycle through its administration
+// socket (ServerSession.ConnectNow); the server still takes SIGUSR2 as the same request.
 #include <array>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "AdminSupport.h"
+#include "EndpointClient.h"
 #include "core/ScheduleEvents.h"
 #include "core/ServerLock.h"
 #include "platform/AutomationDate.h"
@@ -57,6 +57,9 @@ std::uint16_t RequireMinutes(std::string_view text) {
     if (minutes > 0xFFFF) throw Failure{"not a number of minutes (0 to 65535) for --every: " + std::string(text)};
     return static_cast<std::uint16_t>(minutes);
 }
+
+// The members of the weekday switches, Sunday first as the event keeps them.
+constexpr std::string_view kDayMembers[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
 
 // "sun,mon,..." as seven switches; at least one day.
 std::array<bool, core::kDaysPerWeek> RequireDays(std::string_view text) {
@@ -163,13 +166,42 @@ void Describe(const AddOptions& options, core::ScheduleEvent& event) {
     }
 }
 
+// The running server's schedule list, through its Settings object.
+Json ServerSchedule(EndpointClient& server) {
+    return EndpointClient::HandleOf(server.Checked("get", "Pellworth.Settings", "ScheduleEvents", {}));
+}
+
+// Adds the event to a running server's schedule, every property written, so it is stored exactly as
+// the offline path stores it; returns its index.
+std::size_t AddThroughServer(EndpointClient& server, const core::ScheduleEvent& event) {
+    const Json list = ServerSchedule(server);
+    const Json added = EndpointClient::HandleOf(server.Checked("call", list, "Add", {}));
+    const auto put = [&](std::string_view member, Variant value) { server.Checked("put", added, member, {std::move(value)}); };
+    put("OutgoingDelivery", Variant::Bool(event.OutgoingDelivery()));
+    put("POP3Pickup", Variant::Bool(event.POP3Pickup()));
+    put("SMTPPickup", Variant::Bool(event.SMTPPickup()));
+    put("Enabled", Variant::Bool(event.Enabled()));
+    put("ScheduleEventTime", Variant::I4(static_cast<std::int32_t>(event.ScheduleEventTime())));
+    put("AtTime", Variant::DateValue(event.AtTime()));
+    put("FromTime", Variant::DateValue(event.FromTime()));
+    put("ToTime", Variant::DateValue(event.ToTime()));
+    put("Interval", Variant::UI2(event.Interval()));
+    for (int day = 0; day < core::kDaysPerWeek; ++day) put(kDayMembers[day], Variant::Bool(event.Day(day)));
+    const std::int32_t count = server.Checked("get", list, "Count", {}).result.AsI4();
+    server.Checked("call", list, "Update", {});
+    return static_cast<std::size_t>(count - 1);
+}
+
 int ScheduleAdd(Arguments args) {
     AddOptions options;
     if (!ParseAddOptions(args, options)) return -1;
     core::ScheduleEvent described;
     Describe(options, described);
     const DirStorage root = StoreRoot(true);
-    RefuseWhileServerRuns(root);
+    if (auto server = EndpointClient::IfServerRuns(root)) {
+        std::printf("%s\n", EventLine(AddThroughServer(*server, described), described).c_str());
+        return 0;
+    }
     core::ConfigTree tree;
     LoadInto(tree, root);
     core::ScheduleEvents events;
@@ -199,7 +231,14 @@ int ScheduleRemove(std::string_view number) {
         index = index * 10 + static_cast<std::size_t>(c - '0');
     }
     const DirStorage root = StoreRoot(false);
-    RefuseWhileServerRuns(root);
+    if (auto server = EndpointClient::IfServerRuns(root)) {
+        const Json list = ServerSchedule(*server);
+        const EndpointReply removed = server->Request("call", list, "Remove", {Variant::I4(static_cast<std::int32_t>(index))});
+        if (removed.hr == E_INVALIDARG) throw Failure{"no such schedule event: " + std::string(number)};
+        if (Failed(removed.hr)) throw Failure{"the server refused the removal: " + removed.error};
+        server->Checked("call", list, "Update", {});
+        return 0;
+    }
     core::ConfigTree tree;
     LoadInto(tree, root);
     core::ScheduleEvents events;
@@ -222,14 +261,12 @@ int ScheduleCommand(Arguments args) {
 int ConnectNowCommand(Arguments args) {
     if (!args.empty()) return -1;
     const DirStorage root = StoreRoot(false);
-    const auto holder = core::ServerLock::HolderOf(root);
-    if (!holder) throw Failure{"no server runs on the store " + root.Path() + "; connect-now asks a running server"};
-    // kill() with -1 or 0 would signal far more than the server.
-    if (*holder <= 0) throw Failure{"a server holds the store " + root.Path() + " but its process id can not be read"};
-    if (::kill(static_cast<pid_t>(*holder), SIGUSR2) != 0) {
-        throw Failure{Format("can not signal the server (process %d): %s", {std::int64_t{*holder}, std::string_view(std::strerror(errno))})};
+    auto server = EndpointClient::IfServerRuns(root);
+    if (!server) throw Failure{"no server runs on the store " + root.Path() + "; connect-now asks a running server"};
+    if (server->Checked("call", "Pellworth.ServerSession", "ConnectNow", {}).hr == S_FALSE) {
+        throw Failure{Format("the server (process %d) does not run its SMTP transports; connect-now is ignored", {std::int64_t{server->ServerProcess()}})};
     }
-    std::printf("connect-now sent to the server (process %ld)\n", *holder);
+    std::printf("connect-now sent to the server (process %ld)\n", server->ServerProcess());
     return 0;
 }
 

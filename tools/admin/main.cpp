@@ -4,9 +4,10 @@
 // does one thing, and on any error prints one line on stderr, naming the registry file it used, and
 // exits with status 1 (2 for a command it does not understand, after the usage of its group).
 // "--help" (also after a group) prints the usage on stdout; "--version" the version.
-// Settings live in memory in a running server, which writes them back at its next save; so changes to
-// the configuration (the connection schedule too) are refused while a server holds the store, and
-// reading them changes no file (ConfigAccess.cpp). Domains and mailboxes are files the server reads
+// Settings live in memory in a running server: while one holds the store, "config get|set|remove"
+// and "backup now" go through its administration socket (EndpointClient.h), which changes the running
+// settings and saves them; without a server they work on the files (ConfigAccess.cpp). The connection
+// schedule's changes are still refused while a server runs. "server" and "call" need a server. Domains and mailboxes are files the server reads
 // per use and replaces atomically, so they may be changed while it runs; so are the sender lists and
 // the filters, whose files the routers read again when they are replaced, and the SpamAssassin
 // settings kept in its local.cf ("sys:spam:sa:required_score" and the others of SpamAssassinConfig).
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "AdminSupport.h"
+#include "EndpointClient.h"
 #include "TypedValue.h"
 #include "antispam/SpamAssassinConfig.h"
 #include "core/Configuration.h"
@@ -26,6 +28,8 @@
 #include "core/Version.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
+
+#include <pugixml.hpp>
 
 namespace pw::admin {
 
@@ -85,8 +89,8 @@ constexpr CommandGroup kGroups[] = {
      "  phrases score FILE               the score of a message file, then \"phrase=score, ...\"\n"},
     {"config",
      "  config get KEY                   print a setting as TYPE:TEXT\n"
-     "  config set KEY VALUE             change a setting (refused while the server runs)\n"
-     "  config remove KEY                remove a setting (refused while the server runs)\n"
+     "  config set KEY VALUE             change a setting (in the running server when one runs)\n"
+     "  config remove KEY                remove a setting (likewise)\n"
      "  config list [PREFIX]             every setting, KEY=TYPE:TEXT\n"
      "The SpamAssassin settings sys:spam:sa:required_score, bayes, autolearn, autolearn_spam,\n"
      "autolearn_nospam, bayes_min_spam, bayes_min_nospam and config (the whole file) are kept in its\n"
@@ -101,14 +105,23 @@ constexpr CommandGroup kGroups[] = {
      "                                   a range with --from after --to runs over midnight)\n"
      "  schedule list                    one event per line, its number first\n"
      "  schedule remove N                remove event N; the later ones move down\n"
-     "Adding and removing are refused while the server runs.\n"},
+     "While a server runs, adding and removing go through it.\n"},
     {"backup",
      "  backup list                      the generations in \"sys:backup:path\", with their times\n"
      "  backup verify N|DIR              check every file of a copy against its manifest\n"
-     "  backup now                       take a backup now (refused while the server runs)\n"
+     "  backup now                       take a backup now (by the running server when one runs)\n"
      "  backup restore N|DIR [--to DIR]  verify, then restore in place of the store (refused while the\n"
      "                                   server runs; the replaced store is moved aside, never deleted),\n"
      "                                   or into a new directory DIR\n"},
+    {"server",
+     "  server status                    whether a server runs on the store, its version and listeners\n"
+     "                                   (exit status 3 when none runs)\n"
+     "  server start|stop                start or stop the running server's workers\n"
+     "  server shutdown                  end the running server (settings saved)\n"},
+    {"call",
+     "  call OBJECT get|put|call MEMBER [TYPE:VALUE...]\n"
+     "                                   call a member of the running server's object OBJECT (a ProgID,\n"
+     "                                   such as Pellworth.Settings); prints the result and the outputs\n"},
     {"connect-now",
      "  connect-now                      ask the running server for a send/receive cycle now\n"},
 };
@@ -129,7 +142,7 @@ void PrintUsage(std::FILE* out, std::string_view group) {
     for (const auto& entry : kGroups) {
         if (group.empty() || group == entry.name) std::fwrite(entry.lines.data(), 1, entry.lines.size(), out);
     }
-    if (group.empty() || group == "config" || group == "mailbox") std::fwrite(kValueTypes.data(), 1, kValueTypes.size(), out);
+    if (group.empty() || group == "config" || group == "mailbox" || group == "call") std::fwrite(kValueTypes.data(), 1, kValueTypes.size(), out);
     if (group.empty()) std::fwrite(kRegistryRule.data(), 1, kRegistryRule.size(), out);
 }
 
@@ -172,6 +185,12 @@ int SpamAssassinSet(const std::string& key, const std::string& name, const Varia
 }
 
 int ConfigGet(const std::string& key) {
+    if (auto server = EndpointClient::IfServerRuns(StoreRoot(false))) {
+        const EndpointReply reply = server->Checked("call", "Pellworth.Settings", "Get", {Variant::Text(key)});
+        if (reply.hr == S_FALSE) throw Failure{"no such key: " + key};
+        std::printf("%s\n", FormatTypedValue(key, reply.result).c_str());
+        return 0;
+    }
     if (std::string name; antispam::SpamAssassinConfig::IsMappedKey(key, &name)) return SpamAssassinGet(key, name);
     core::ConfigTree tree;
     ReadOnly(tree, StoreRoot(false));
@@ -187,9 +206,12 @@ int ConfigSet(const std::string& key, std::string_view typed) {
         throw Failure{"not a valid value: " + std::string(typed) + " (" + HresultText(hr) + ")"};
     }
     if (core::SplitKey(key).empty()) throw Failure{"not a valid key: " + key};
-    if (std::string name; antispam::SpamAssassinConfig::IsMappedKey(key, &name)) return SpamAssassinSet(key, name, value);
     const DirStorage root = StoreRoot(true);
-    RefuseWhileServerRuns(root);
+    if (auto server = EndpointClient::IfServerRuns(root)) {
+        server->Checked("call", "Pellworth.Settings", "Set", {Variant::Text(key), value});
+        return 0;
+    }
+    if (std::string name; antispam::SpamAssassinConfig::IsMappedKey(key, &name)) return SpamAssassinSet(key, name, value);
     core::ConfigTree tree;
     core::LoadConfiguration(tree, root);
     tree.Set(key, value);
@@ -202,7 +224,10 @@ int ConfigRemove(const std::string& key) {
         throw Failure{key + " is kept in " + SpamAssassinSettings().FilePath() + " and can not be removed; set it instead"};
     }
     const DirStorage root = StoreRoot(false);
-    RefuseWhileServerRuns(root);
+    if (auto server = EndpointClient::IfServerRuns(root)) {
+        if (server->Checked("call", "Pellworth.Settings", "Remove", {Variant::Text(key)}).hr == S_FALSE) throw Failure{"no such key: " + key};
+        return 0;
+    }
     core::ConfigTree tree;
     LoadInto(tree, root);
     if (!tree.Remove(key)) throw Failure{"no such key: " + key};
@@ -212,7 +237,28 @@ int ConfigRemove(const std::string& key) {
 
 int ConfigList(std::string_view prefix) {
     core::ConfigTree tree;
-    ReadOnly(tree, StoreRoot(false));
+    if (auto server = EndpointClient::IfServerRuns(StoreRoot(false))) {
+        // The running settings, as the server's XML carries them (VARTYPEs kept).
+        const std::string xml = server->Checked("call", "Pellworth.Settings", "GetXML", {Variant::Text(""), Variant::I4(-1)}).result.AsText();
+        pugi::xml_document document;
+        if (!document.load_buffer(xml.data(), xml.size())) throw Failure{"the server's settings did not parse"};
+        for (const pugi::xml_node item : document.child("settings").children("item")) {
+            Variant value;
+            const auto type = static_cast<VarType>(item.attribute("vt").as_uint());
+            if (item.attribute("null").as_bool()) {
+                value = Variant::NullText();
+            } else if (type == VT_BOOL) {
+                value = Variant::BoolBits(static_cast<std::int16_t>(item.text().as_int()));
+            } else if (type == VT_DISPATCH || type == VT_UNKNOWN) {
+                value = Variant::Object(nullptr, type);
+            } else if (Failed(Variant::FromText(type, item.text().get(), value))) {
+                continue;
+            }
+            tree.Set(item.attribute("key").value(), std::move(value));
+        }
+    } else {
+        ReadOnly(tree, StoreRoot(false));
+    }
     for (const auto& record : tree.Records()) {
         if (record.value.IsEmpty() || !StartsWithNoCase(record.key, prefix)) continue;
         std::printf("%s=%s\n", record.key.c_str(), FormatTypedValue(record.key, record.value).c_str());
@@ -227,6 +273,71 @@ int Config(Arguments args) {
     if (args.size() == 2 && args[0] == "remove") return ConfigRemove(std::string(args[1]));
     if ((args.size() == 1 || args.size() == 2) && args[0] == "list") return ConfigList(args.size() == 2 ? args[1] : "");
     return -1;
+}
+
+// A value of a reply as the tool prints it: TYPE:TEXT, an object by its handle.
+std::string ReplyValueText(const Json& json, const Variant& value) {
+    if (json.is_object() && json.contains("handle")) {
+        return "dispatch:" + json["handle"].dump() + " (" + json.value("class", std::string()) + ")";
+    }
+    return FormatTypedValue("", value);
+}
+
+EndpointClient RunningServer() {
+    auto server = EndpointClient::IfServerRuns(StoreRoot(false));
+    if (!server) throw Failure{"no server runs on this store"};
+    return std::move(*server);
+}
+
+int ServerStatus() {
+    auto server = EndpointClient::IfServerRuns(StoreRoot(false));
+    if (!server) {
+        std::printf("not running\n");
+        return 3;
+    }
+    const std::string version = server->Checked("get", "Pellworth.ServerSession", "Version", {}).result.AsText();
+    std::printf("running (process %ld), version %s\n", server->ServerProcess(), version.c_str());
+    static constexpr const char* kTypes[] = {"unknown", "SMTP", "POP3", "IMAP4", "LDAP"};
+    for (std::int32_t index = 0;; ++index) {
+        const EndpointReply active = server->Checked("call", "Pellworth.Logging", "ServerActive", {Variant::I4(index)});
+        if (active.hr == S_FALSE || active.out.size() < 4) break;
+        const auto type = static_cast<std::size_t>(active.out[0].AsI4());
+        const auto address = static_cast<std::uint32_t>(active.out[1].AsI4());
+        const auto port = static_cast<std::uint16_t>(active.out[2].AsI2());
+        const auto status = static_cast<HRESULT>(active.out[3].AsI4());
+        std::printf("%s %u.%u.%u.%u:%u %s\n", type < std::size(kTypes) ? kTypes[type] : "unknown", address & 0xFF, (address >> 8) & 0xFF,
+                    (address >> 16) & 0xFF, address >> 24, unsigned{port}, Succeeded(status) ? "listening" : HresultText(status).c_str());
+    }
+    return 0;
+}
+
+int Server(Arguments args) {
+    if (args.size() != 1) return -1;
+    if (args[0] == "status") return ServerStatus();
+    const std::string_view member = args[0] == "start" ? "Start" : args[0] == "stop" ? "Stop" : args[0] == "shutdown" ? "Shutdown" : "";
+    if (member.empty()) return -1;
+    const EndpointReply reply = RunningServer().Checked("call", "Pellworth.ServerSession", member, {});
+    if (reply.hr == S_FALSE) throw Failure{"the server could not " + std::string(args[0]) + " its workers; its log says why"};
+    return 0;
+}
+
+int Call(Arguments args) {
+    if (args.size() < 3 || (args[1] != "get" && args[1] != "put" && args[1] != "call")) return -1;
+    std::vector<Variant> values;
+    for (const std::string_view typed : args.subspan(3)) {
+        Variant value;
+        if (const HRESULT hr = ParseTypedValue(typed, value); Failed(hr)) {
+            throw Failure{"not a valid value: " + std::string(typed) + " (" + HresultText(hr) + ")"};
+        }
+        values.push_back(std::move(value));
+    }
+    const EndpointReply reply = RunningServer().Checked(args[1], Json(std::string(args[0])), args[2], values);
+    if (reply.hr != S_OK) std::printf("hr:%s\n", HresultText(reply.hr).c_str());
+    if (!reply.resultJson.is_null()) std::printf("%s\n", ReplyValueText(reply.resultJson, reply.result).c_str());
+    for (std::size_t i = 0; i < reply.out.size(); ++i) {
+        std::printf("out %zu: %s\n", i, ReplyValueText(i < reply.outJson.size() ? reply.outJson[i] : Json(), reply.out[i]).c_str());
+    }
+    return 0;
 }
 
 }  // namespace
@@ -262,6 +373,8 @@ int Main(Arguments args) {
         if (group == "spam") status = SpamCommand(args.subspan(1));
         if (group == "backup") status = BackupCommand(args.subspan(1));
         if (group == "member") status = MemberCommand(args.subspan(1));
+        if (group == "server") status = Server(args.subspan(1));
+        if (group == "call") status = Call(args.subspan(1));
         if (status >= 0) return status;
         PrintUsage(stderr, IsGroup(group) ? group : std::string_view());
         return kExitUsage;

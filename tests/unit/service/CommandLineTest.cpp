@@ -23,6 +23,11 @@ TEST(CommandLineTest, FirstMatchingSwitchDecides) {
     EXPECT_EQ(Parse({"-Embedding", "junk", "/Service"}), CommandSwitch::Service);
 }
 
+TEST(CommandLineTest, EmbeddingIsTheModeOnlyWhenNoCommandIsGiven) {
+    EXPECT_EQ(Parse({"junk", "/embedding"}), CommandSwitch::Embedding);
+    EXPECT_EQ(Parse({"-Embedding", "-Version"}), CommandSwitch::Version);
+}
+
 TEST(CommandLineTest, IgnoresEverythingElse) {
     EXPECT_EQ(Parse({}), CommandSwitch::None);
     EXPECT_EQ(Parse({"RegServer"}), CommandSwitch::None);  // no switch character

@@ -26,8 +26,8 @@ protected:
     static ServiceTimings Quick() { return ServiceTimings{20ms, 0ms}; }
 
     // Runs the module on its own thread until the test posts the quit (or it ends by itself).
-    std::future<HRESULT> RunAsync(ServiceModule& module, bool serviceMode) {
-        return std::async(std::launch::async, [&module, serviceMode] { return module.Run(serviceMode); });
+    std::future<HRESULT> RunAsync(ServiceModule& module, bool serviceMode, bool embedded = false) {
+        return std::async(std::launch::async, [&module, serviceMode, embedded] { return module.Run(serviceMode, embedded); });
     }
 
     static bool WaitUntilRunning(const ServiceModule& module) {
@@ -82,10 +82,10 @@ TEST_F(ServiceModuleTest, SecondServerOnTheSameStoreIsRefused) {
     EXPECT_EQ(running.get(), S_OK);
 }
 
-TEST_F(ServiceModuleTest, LocalServerEndsByItselfOnlyAfterClientsRelease) {
+TEST_F(ServiceModuleTest, EmbeddedLocalServerEndsByItselfOnlyAfterClientsRelease) {
     ConfigureStore();
     ServiceModule module(MakeRegistry(), Quick());
-    auto result = RunAsync(module, false);
+    auto result = RunAsync(module, false, true);
     ASSERT_TRUE(WaitUntilRunning(module));
     // Nobody has connected: the server stays up.
     EXPECT_EQ(result.wait_for(200ms), std::future_status::timeout);

@@ -1,0 +1,42 @@
+// AdminLimits: the bounds of the administration endpoint, in one place.
+//
+// A client is a local administrator's program, but it is still untrusted input: every line, every
+// connection and every handle it can make the server hold is bounded here.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+namespace pw::admin {
+
+// Longest request line; a longer one is answered with an error and skipped up to its end.
+inline constexpr std::size_t kMaxRequestLine = 1024 * 1024;
+// Lines that were not a request (not JSON, too long, not of the request's form) before the
+// connection is closed.
+inline constexpr int kMaxBadLines = 10;
+// Connections served at once; one more is told so and closed.
+inline constexpr std::size_t kMaxConnections = 16;
+// Objects one connection may hold by handle.
+inline constexpr std::size_t kMaxHandles = 10000;
+// A connection that sends nothing for this long is closed.
+inline constexpr std::chrono::minutes kIdleTimeout{10};
+// Events queued for one connection that advised a Logging object; more are dropped, since logging
+// never waits for a client.
+inline constexpr std::size_t kMaxQueuedEvents = 1000;
+// Array nesting a request may use; JSON deeper than this is refused before it is built.
+inline constexpr std::size_t kMaxJsonDepth = 64;
+
+// The protocol's version number in the greeting.
+inline constexpr int kProtocolVersion = 1;
+
+}  // namespace pw::admin
+
+namespace pw::admin {
+
+// A reply the client does not take within this time ends its connection: a client that stops
+// reading must not hold a thread of the server forever.
+inline constexpr std::chrono::seconds kWriteTimeout{60};
+// Requests waiting to be accepted by the kernel.
+inline constexpr int kListenBacklog = 32;
+
+}  // namespace pw::admin

@@ -1,0 +1,275 @@
+// StoreMembers: the member tables of the store's classes -- MessageStore, Domains, Domain, MailBoxes,
+// MailBox, Folders, Folder, Envelopes, Envelope -- over the objects of src/store/.
+//
+// Store objects are opened per use and write their property changes at Update, as the automation
+// objects do; the names they are given are checked by the store itself (no "/", no "." or "..", no
+// control characters), so a hostile name is refused there and nothing is made. A lookup that finds
+// nothing answers S_FALSE with no object.
+#include "admin/ObjectModel.h"
+#include "admin/PasswordCheck.h"
+#include "admin/Settings.h"
+#include "store/Domain.h"
+#include "store/Envelope.h"
+#include "store/Envelopes.h"
+#include "store/Folder.h"
+#include "store/MailBox.h"
+#include "store/MessageStore.h"
+#include "platform/Text.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+namespace pw::admin {
+
+namespace {
+
+using K = MemberKind;
+using A = std::span<Variant>;
+
+std::string Text(const Variant& value) { return value.AsText(); }
+
+// An object, or S_FALSE and no object when there is none.
+template <typename T>
+void ObjectResult(CallResult& call, std::shared_ptr<T> object) {
+    if (!object) call.hr = S_FALSE;
+    call.result = Variant::Object(std::move(object));
+}
+
+// A collection's Item: a number is a place in the listing (from 0), a text is a name.
+template <typename C>
+void CollectionItem(C& self, const Variant& index, CallResult& call) {
+    if (index.IsText()) {
+        ObjectResult(call, self.Item(std::string_view(index.AsText())));
+        return;
+    }
+    if (!index.IsNumeric() || index.AsInt64() < 0) throw ComError(E_INVALIDARG, "an index is a number from 0 or a name");
+    ObjectResult(call, self.Item(static_cast<std::size_t>(index.AsInt64())));
+}
+
+// A store object's property tree as an object of its own (IProperties), over its own opening of the
+// object: its changes are written by its Update, merged with what the file holds then.
+class PropertiesObject : public Unknown {
+public:
+    explicit PropertiesObject(std::shared_ptr<store::StoreObject> owner) : owner_(std::move(owner)) {}
+    store::StoreObject& Owner() { return *owner_; }
+
+private:
+    std::shared_ptr<store::StoreObject> owner_;
+};
+
+void RegisterProperties() {
+    using P = PropertiesObject;
+    const auto item = [](P& self, A args, const Caller&, CallResult& call) {
+        if (!self.Owner().GetProperties().Get(Text(args[0]), call.result)) call.hr = S_FALSE;
+    };
+    RegisterMembers<P>("Properties", {
+        Member<P>("Item", K::Get, {VT_BSTR}, item),
+        Member<P>("Item", K::Put, {VT_BSTR, VT_VARIANT}, [](P& self, A args, const Caller&, CallResult&) {
+            // The password is enciphered by its own member, never written as given.
+            if (EqualsNoCase(Text(args[0]), store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+            if (args[1].Type() == VT_DISPATCH || args[1].Type() == VT_UNKNOWN) throw ComError(DISP_E_TYPEMISMATCH, "a property holds no object");
+            if (!self.Owner().GetProperties().SetItem(Text(args[0]), args[1])) throw ComError(E_INVALIDARG, "\"" + Text(args[0]) + "\" names no property");
+        }),
+        Member<P>("CountChildren", K::Get, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::I4(static_cast<std::int32_t>(self.Owner().GetProperties().CountChildren(Text(args[0]))));
+        }),
+        Member<P>("Remove", K::Method, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+            if (!self.Owner().GetProperties().Remove(Text(args[0]))) call.hr = S_FALSE;
+        }),
+        Member<P>("Update", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Update(); }),
+        Member<P>("Refresh", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Refresh(); }),
+    });
+}
+
+// A file for the server to write on a client's behalf: only root and the server's own user may ask,
+// the path is absolute without "." or "..", and the file is new (never one that exists, never
+// through a link), private to the server's user.
+UniqueFd CreateClientFile(const Caller& caller, const std::string& path) {
+    if (!caller.mayUseFiles) throw ComError(E_ACCESSDENIED, "only root or the server's user may have the server write files");
+    bool plain = !path.empty() && path.front() == '/';
+    for (std::size_t start = 1; plain && start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view part = std::string_view(path).substr(start, end - start);
+        plain = part != "." && part != ".." && !(part.empty() && end != path.size());
+        start = end + 1;
+    }
+    if (!plain || path.back() == '/') throw ComError(E_INVALIDARG, "the path must be absolute, name a file and hold no \".\" or \"..\"");
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) throw ComError(HresultFromWin32(Win32ErrorFromErrno(errno)), "can not create " + path + ": " + std::strerror(errno));
+    return fd;
+}
+
+// What every store object answers: its name, comment, place, properties' update and password.
+template <typename T>
+std::vector<MemberInfo> StoreObjectMembers() {
+    return {
+        Member<T>("Name", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Name()); }),
+        Member<T>("Comment", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Comment()); }),
+        Member<T>("Comment", K::Put, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult&) { self.SetComment(Text(args[0])); }),
+        Member<T>("Namespace", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Namespace()); }),
+        Member<T>("CreateDate", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) { call.result = Variant::DateValue(self.CreateDate()); }),
+        Member<T>("Update", K::Method, {}, [](T& self, A, const Caller&, CallResult&) { self.Update(); }),
+        Member<T>("Password", K::Put, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult&) { self.SetPassword(Text(args[0])); }),
+        Member<T>("IsPassword", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
+            call.hr = CheckPassword(self, Text(args[0])) ? S_OK : S_FALSE;
+        }),
+        Member<T>("FindFolder", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
+            ObjectResult(call, self.FindFolder(Text(args[0])));
+        }),
+        Member<T>("StoreObjectType", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::I4(self.StoreObjectType(Text(args[0])));
+        }),
+        Member<T>("Properties", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) {
+            // An object of its own over the same directory, as a store object is opened per use.
+            call.result = Variant::Object(std::make_shared<PropertiesObject>(store::OpenStoreObject<T>(self.Storage(), self.RootPath())));
+        }),
+    };
+}
+
+template <typename C>
+std::vector<MemberInfo> CollectionMembers() {
+    return {
+        Member<C>("Count", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(static_cast<std::int32_t>(self.Count())); }),
+        Member<C>("Item", K::Get, {VT_VARIANT}, [](C& self, A args, const Caller&, CallResult& call) { CollectionItem(self, args[0], call); }),
+        Member<C>("Remove", K::Method, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) { self.Remove(Text(args[0])); }),
+        Member<C>("Rename", K::Method, {VT_BSTR, VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) { self.Rename(Text(args[0]), Text(args[1])); }),
+        Member<C>("Reset", K::Method, {}, [](C& self, A, const Caller&, CallResult&) { self.Reset(); }),
+    };
+}
+
+template <typename T>
+void Register(std::string name, std::vector<MemberInfo> members, std::vector<MemberInfo> more) {
+    for (auto& member : more) members.push_back(std::move(member));
+    RegisterMembers<T>(std::move(name), std::move(members));
+}
+
+void RegisterMessageStore() {
+    using S = store::MessageStore;
+    Register<S>("MessageStore", StoreObjectMembers<S>(), {
+        Member<S>("Domains", K::Get, {}, [](S& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.GetDomains()); }),
+        Member<S>("Folders", K::Get, {}, [](S& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.GetFolders()); }),
+        Member<S>("InFolder", K::Get, {}, [](S& self, A, const Caller&, CallResult& call) { ObjectResult(call, self.InFolder()); }),
+        Member<S>("OutFolder", K::Get, {}, [](S& self, A, const Caller&, CallResult& call) { ObjectResult(call, self.OutFolder()); }),
+        Member<S>("FindDomain", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult& call) { ObjectResult(call, self.FindDomain(Text(args[0]))); }),
+        Member<S>("FindMailBox", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult& call) { ObjectResult(call, self.FindMailBox(Text(args[0]))); }),
+        Member<S>("FindEnvelope", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult& call) { ObjectResult(call, self.FindEnvelope(Text(args[0]))); }),
+        Member<S>("CreateFolder", K::Method, {VT_BSTR, VT_I4}, [](S& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::Object(self.CreateFolder(Text(args[0]), args[1].AsI4()));
+        }),
+    });
+}
+
+void RegisterDomains() {
+    using C = store::Domains;
+    Register<C>("Domains", CollectionMembers<C>(), {
+        Member<C>("Add", K::Method, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult& call) { call.result = Variant::Object(self.Add(Text(args[0]))); }),
+    });
+    using D = store::Domain;
+    Register<D>("Domain", StoreObjectMembers<D>(), {
+        Member<D>("MailBoxes", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.GetMailBoxes()); }),
+        Member<D>("Folders", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.GetFolders()); }),
+        Member<D>("UnknownEmail", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(self.UnknownEmail()); }),
+        Member<D>("UnknownEmail", K::Put, {VT_I4}, [](D& self, A args, const Caller&, CallResult&) { self.SetUnknownEmail(args[0].AsI4()); }),
+        Member<D>("DeleteIfUnable", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::Bool(self.DeleteIfUnable()); }),
+        Member<D>("DeleteIfUnable", K::Put, {VT_BOOL}, [](D& self, A args, const Caller&, CallResult&) { self.SetDeleteIfUnable(args[0].IsTrue()); }),
+        Member<D>("UnknownEmailAddress", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.UnknownEmailAddress()); }),
+        Member<D>("UnknownEmailAddress", K::Put, {VT_BSTR}, [](D& self, A args, const Caller&, CallResult&) { self.SetUnknownEmailAddress(Text(args[0])); }),
+    });
+}
+
+void RegisterMailBoxes() {
+    using C = store::MailBoxes;
+    Register<C>("MailBoxes", CollectionMembers<C>(), {
+        Member<C>("Add", K::Method, {VT_BSTR, VT_I4}, [](C& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::Object(self.Add(Text(args[0]), args[1].AsI4()));
+        }),
+    });
+    using M = store::MailBox;
+    Register<M>("MailBox", StoreObjectMembers<M>(), {
+        Member<M>("InFolder", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { ObjectResult(call, self.InFolder()); }),
+        Member<M>("Folders", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.GetFolders()); }),
+        Member<M>("MailBoxType", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(self.MailBoxType()); }),
+        Member<M>("Address", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Address()); }),
+        Member<M>("Domain", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.DomainName()); }),
+    });
+}
+
+void RegisterFolders() {
+    using C = store::Folders;
+    Register<C>("Folders", CollectionMembers<C>(), {
+        Member<C>("Add", K::Method, {VT_BSTR, VT_I4}, [](C& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::Object(self.Add(Text(args[0]), args[1].AsI4()));
+        }),
+        Member<C>("FindFolder", K::Method, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult& call) { ObjectResult(call, self.FindFolder(Text(args[0]))); }),
+    });
+    using F = store::Folder;
+    Register<F>("Folder", StoreObjectMembers<F>(), {
+        Member<F>("FolderType", K::Get, {}, [](F& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(self.FolderType()); }),
+        Member<F>("Envelopes", K::Get, {}, [](F& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.GetEnvelopes()); }),
+        Member<F>("Folders", K::Get, {}, [](F& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.GetFolders()); }),
+    });
+}
+
+void RegisterEnvelopes() {
+    using C = store::Envelopes;
+    RegisterMembers<C>("Envelopes", {
+        Member<C>("Count", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(static_cast<std::int32_t>(self.Count())); }),
+        Member<C>("Item", K::Get, {VT_I4}, [](C& self, A args, const Caller&, CallResult& call) {
+            if (args[0].AsI4() < 0) throw ComError(E_INVALIDARG, "an index is a number from 0");
+            ObjectResult(call, self.Item(static_cast<std::size_t>(args[0].AsI4())));
+        }),
+        Member<C>("NextUID", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::R8(self.NextUID()); }),
+        Member<C>("FindEnvelope", K::Method, {VT_R8}, [](C& self, A args, const Caller&, CallResult& call) { ObjectResult(call, self.FindEnvelope(args[0].AsDouble())); }),
+        Member<C>("Reset", K::Method, {}, [](C& self, A, const Caller&, CallResult&) { self.Reset(); }),
+    });
+    using E = store::Envelope;
+    RegisterMembers<E>("Envelope", {
+        Member<E>("Sender", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Sender()); }),
+        Member<E>("ReceivedFrom", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.ReceivedFrom()); }),
+        Member<E>("Route", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Route()); }),
+        Member<E>("Priority", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(self.Priority()); }),
+        Member<E>("CreateDate", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::DateValue(self.CreateDate()); }),
+        Member<E>("LastReadDate", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::DateValue(self.LastReadDate()); }),
+        Member<E>("UID", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::R8(self.UID()); }),
+        Member<E>("ContentSize", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) {
+            call.result = Variant::I4(static_cast<std::int32_t>(std::min<std::uint64_t>(self.ContentSize(), std::numeric_limits<std::int32_t>::max())));
+        }),
+        Member<E>("ContentID", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.ContentID()); }),
+        Member<E>("Namespace", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Namespace()); }),
+        Member<E>("ExportContent", K::Method, {VT_BSTR}, [](E& self, A args, const Caller& caller, CallResult&) {
+            const std::string path = Text(args[0]);
+            UniqueFd fd = CreateClientFile(caller, path);
+            std::unique_ptr<FileStream> content = self.StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
+            std::vector<std::byte> bytes;
+            ThrowIfFailed(ReadToEnd(*content, bytes), "the message content can not be read");
+            std::size_t done = 0;
+            while (done < bytes.size()) {
+                const ssize_t written = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
+                if (written < 0 && errno == EINTR) continue;
+                if (written <= 0 || ::fsync(fd.Get()) != 0) {
+                    const int error = errno;
+                    ::unlink(path.c_str());
+                    throw ComError(HresultFromWin32(Win32ErrorFromErrno(error)), "can not write " + path);
+                }
+                done += static_cast<std::size_t>(written);
+            }
+        }),
+    });
+}
+
+}  // namespace
+
+void RegisterStoreMembers() {
+    RegisterProperties();
+    RegisterMessageStore();
+    RegisterDomains();
+    RegisterMailBoxes();
+    RegisterFolders();
+    RegisterEnvelopes();
+}
+
+}  // namespace pw::admin

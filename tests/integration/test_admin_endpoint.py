@@ -1,0 +1,474 @@
+"""The administration endpoint: the object model over the server's Unix socket, spoken line by line
+with JSON, and what it does with hostile clients."""
+import json
+import os
+import socket
+import stat
+import subprocess
+
+import cfgfile
+from conftest import WAIT, AdminClient, admin_socket_path, configure, free_port, wait_for
+
+DISP_E_MEMBERNOTFOUND = 0x80020003
+DISP_E_TYPEMISMATCH = 0x80020005
+DISP_E_UNKNOWNNAME = 0x80020006
+DISP_E_BADPARAMCOUNT = 0x8002000E
+REGDB_E_CLASSNOTREG = 0x80040154
+E_HANDLE = 0x80070006
+E_ACCESSDENIED = 0x80070005
+E_INVALIDARG = 0x80070057
+S_FALSE = 1
+
+
+def saved_records(env):
+    with open(env.store_file("pellworth.cfg"), "rb") as f:
+        return {k.lower(): (t, v) for k, t, v in cfgfile.decode(f.read())}
+
+
+def test_settings_keep_types_and_are_saved_before_the_reply_and_errors_are_the_automation_ones(registered):
+    server = registered.start().wait_ready()
+    mode = os.stat(admin_socket_path(registered)).st_mode
+    assert stat.S_ISSOCK(mode) and stat.S_IMODE(mode) == 0o660
+    client = AdminClient(admin_socket_path(registered))
+    assert client.greeting["server"] == "Pellworth" and client.greeting["protocol"] == 1
+    assert len(client.greeting["version"].split(".")) == 4
+
+    values = {"sys:t:short": {"vt": 2, "value": -5}, "sys:t:port": {"vt": 18, "value": 0x1900},
+              "sys:t:flag": {"vt": 11, "value": True}, "sys:t:when": {"vt": 7, "value": 46000.5},
+              "sys:t:big": {"vt": 20, "value": str(2 ** 60)}, "sys:t:null": {"vt": 8, "value": None},
+              "sys:t:money": {"vt": 6, "value": "12.34"}}
+    for key, value in values.items():
+        assert client.call("Pellworth.Settings", "Set", key, value)["hr"] == 0
+    client.call("Pellworth.Settings.1", "Set", "SYS:T:TEXT", "plain")  # bare text, any case of the ProgID
+    records = saved_records(registered)  # on disk as soon as the replies came
+    assert records["sys:t:short"] == (cfgfile.VT_I2, -5)
+    assert records["sys:t:port"] == (cfgfile.VT_UI2, 0x1900)
+    assert records["sys:t:flag"] == (cfgfile.VT_BOOL, -1)
+    assert records["sys:t:text"] == (cfgfile.VT_BSTR, "plain")
+    for key, value in values.items():
+        reply = client.call("Pellworth.Settings", "Get", key)
+        assert (reply["hr"], reply["result"]) == (0, value), key
+    assert client.request("get", "Pellworth.Settings", "Item", "sys:t:text")["result"] == {"vt": 8, "value": "plain"}
+    missing = client.call("Pellworth.Settings", "Get", "sys:t:nothing")
+    assert missing["hr"] == S_FALSE and "error" not in missing
+    assert client.call("Pellworth.Settings", "Remove", "sys:t:text")["hr"] == 0
+    assert client.call("Pellworth.Settings", "Remove", "sys:t:text")["hr"] == S_FALSE
+    assert "sys:t:text" not in saved_records(registered)
+
+    # XML out and back in; a document with one bad item, or a DTD, changes nothing.
+    xml = client.call("Pellworth.Settings", "GetXML", "sys:t", -1)["result"]["value"]
+    assert xml.startswith("<settings><item ") and 'key="sys:t:short" vt="2">-5</item>' in xml
+    assert client.call("Pellworth.Settings", "SetXML", xml.replace("sys:t:", "sys:u:"))["hr"] == 0
+    for key, value in values.items():
+        assert client.call("Pellworth.Settings", "Get", key.replace("sys:t:", "sys:u:"))["result"] == value
+    bad = '<settings><item key="sys:v:a" vt="3">1</item><item key="sys:v:b" vt="3">many</item></settings>'
+    refused = client.call("Pellworth.Settings", "SetXML", bad)
+    assert refused["hr"] == E_INVALIDARG and "many" in refused["error"]
+    doctype = '<!DOCTYPE settings [<!ENTITY x "y">]><settings><item key="sys:v:a" vt="8">&x;</item></settings>'
+    assert client.call("Pellworth.Settings", "SetXML", doctype)["hr"] == E_INVALIDARG
+    assert client.call("Pellworth.Settings", "SetXML", "<settings><item")["hr"] == E_INVALIDARG
+    assert client.call("Pellworth.Settings", "Get", "sys:v:a")["hr"] == S_FALSE
+    assert "sys:v:a" not in saved_records(registered)
+
+    # The dispatcher's errors, each with the request's id and a text.
+    errors = [(client.call("Pellworth.Settings", "Frobnicate"), DISP_E_UNKNOWNNAME),
+              (client.request("put", "Pellworth.Settings", "Get", "k", 1), DISP_E_MEMBERNOTFOUND),
+              (client.call("Pellworth.Settings", "Get"), DISP_E_BADPARAMCOUNT),
+              (client.call("Pellworth.Settings", "GetXML", "sys", "deep"), DISP_E_TYPEMISMATCH),
+              (client.call("Pellworth.NoSuchThing", "Get"), REGDB_E_CLASSNOTREG),
+              (client.call(4711, "Get", "k"), E_HANDLE),
+              (client.request("call", "Pellworth.Settings", "Set", "sys:t:x", {"vt": 9, "handle": 99}), E_HANDLE),
+              (client.request("call", "Pellworth.Settings", "Set", "sys:t:x", {"vt": 3, "value": "x"}), E_INVALIDARG)]
+    for reply, hr in errors:
+        assert reply["hr"] == hr and reply["error"] and reply["result"] is None, reply
+
+    # Handles: made by create and by members returning objects, used, released.
+    created = client.request("create", "Pellworth.Settings")["result"]
+    assert created["vt"] == 9 and created["class"] == "Settings"
+    via_session = client.request("get", "Pellworth.ServerSession", "Settings")["result"]
+    assert via_session["handle"] == created["handle"]  # the running server's one object
+    assert client.call(created["handle"], "Get", "sys:t:short")["result"] == {"vt": 2, "value": -5}
+    assert client.request("release", created["handle"])["hr"] == 0
+    assert client.call(created["handle"], "Get", "sys:t:short")["hr"] == E_HANDLE
+    client.close()
+
+    # Saved, so kept across a stop and start.
+    assert server.stop() == 0
+    registered.start().wait_ready()
+    again = AdminClient(admin_socket_path(registered))
+    assert again.call("Pellworth.Settings", "Get", "sys:u:big")["result"] == values["sys:t:big"]
+    again.close()
+
+
+def test_server_session_stops_and_starts_the_listeners_and_takes_a_backup(registered):
+    registered.configure_debug("NoListeners", 0)
+    port = free_port()
+    backups = os.path.join(registered.root, "backups")
+    configure(registered, ("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % port),
+              ("sys:pop3:0:enabled", "i2:0"), ("sys:imap4:0:enabled", "i2:0"), ("sys:backup:path", backups))
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+
+    def accepts():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=5):
+                return True
+        except OSError:
+            return False
+
+    assert client.request("get", "Pellworth.Logging", "NumberServers")["result"]["value"] >= 1
+    active = client.call("Pellworth.Logging", "ServerActive", 0)
+    assert active["hr"] == 0 and active["out"][0]["value"] == 1 and active["out"][2]["value"] & 0xFFFF == port  # a short, as automation has it
+    assert accepts()
+    assert client.call("Pellworth.ServerSession", "StopServers")["hr"] == 0
+    assert not accepts()
+    assert client.call("Pellworth.Logging", "ServerActive", 0)["hr"] == S_FALSE
+    assert client.call("Pellworth.ServerSession", "StartServers")["hr"] == 0
+    assert client.call("Pellworth.ServerSession", "StartServers")["hr"] == 0  # running ones stay as they are
+    assert accepts()
+
+    backup = client.call("Pellworth.ServerSession", "BackupNow")
+    assert backup["hr"] == 0, backup
+    target = backup["result"]["value"]
+    assert target.startswith(backups) and os.path.isfile(os.path.join(target, "pellworth.backup"))
+    assert backup["out"][0]["vt"] == 20 and backup["out"][0]["value"] > 0
+    client.close()
+
+
+def listening_tcp_inodes():
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[3] == "0A":  # LISTEN
+                    inodes.add(fields[9])
+    return inodes
+
+
+def socket_inodes(pid):
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    return inodes
+
+
+def test_hostile_clients_get_clear_errors_and_others_are_still_served(registered):
+    server = registered.start().wait_ready()
+    path = admin_socket_path(registered)
+    # No TCP listener of its own: the listeners are off, so the process listens on no TCP port.
+    assert not (socket_inodes(server.proc.pid) & listening_tcp_inodes())
+
+    good = AdminClient(path)
+    hostile = AdminClient(path)
+    hostile.send_line(b"this is not json\n")
+    assert hostile.read()["hr"] == E_INVALIDARG
+    hostile.send_line(b'{"id": 7, "op": "explode", "object": "Pellworth.Settings"}\n')
+    reply = hostile.read()
+    assert reply["id"] == 7 and reply["hr"] == E_INVALIDARG and "op" in reply["error"]
+    hostile.send_line(b"[" * 100000 + b"\n")
+    assert hostile.read()["hr"] == E_INVALIDARG
+    hostile.send_line(b'{"id": 8, "op": "call", "object": "Pellworth.Settings", "member": "Get", "args": ["' + b"x" * (2 << 20) + b'"]}\n')
+    long_line = hostile.read()
+    assert long_line["hr"] == E_INVALIDARG and "longer" in long_line["error"]
+    # After the long line the connection still answers, in order.
+    assert hostile.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+
+    # A half line keeps nobody else waiting.
+    half = AdminClient(path)
+    half.send_line(b'{"id": 1, "op": "call", "obj')
+    assert good.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+
+    # Sixty-four more clients: sixteen in all are served, the others told so and closed.
+    crowd, refused = [], 0
+    for _ in range(64):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.settimeout(WAIT)
+        sock.connect(path)
+        line = sock.makefile("rb").readline()
+        first = json.loads(line)
+        if "hr" in first:
+            assert first["hr"] == E_ACCESSDENIED
+            refused += 1
+            sock.close()
+        else:
+            crowd.append(sock)
+    assert len(crowd) == 16 - 3 and refused == 64 - len(crowd)
+    for sock in crowd:
+        sock.close()
+    half.close()
+    assert good.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+    wait_for(lambda: AdminClient(path).greeting, "a place for a new client")
+
+    # Ten lines that are no requests end the connection (four were above).
+    for _ in range(5):
+        hostile.send_line(b"}\n")
+        assert hostile.read()["hr"] == E_INVALIDARG
+    hostile.send_line(b"}\n")
+    assert hostile.read()["hr"] == E_INVALIDARG
+    assert "goodbye" in hostile.read()["error"]
+    assert hostile.file.readline() == b""
+
+    # A user who is neither root, the server's user nor in its group is refused, even where the
+    # socket's own mode lets it connect.
+    os.chmod(path, 0o666)
+    for directory in (registered.root, registered.store):
+        os.chmod(directory, 0o755)
+    probe = ("import socket,sys; s=socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); "
+             "print(s.makefile().readline(), end='')")
+    stranger = subprocess.run(["python3", "-c", probe, path], user="nobody", group="nogroup", capture_output=True,
+                              text=True, timeout=WAIT)
+    assert stranger.returncode == 0, stranger.stderr
+    answer = json.loads(stranger.stdout)
+    assert answer["hr"] == E_ACCESSDENIED and "server" not in answer
+    # A member of the server's group is served, but may not move where the server writes files.
+    member = ("import socket,sys,json; s=socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); f=s.makefile('rb'); "
+              "f.readline(); s.sendall(sys.argv[2].encode()+b'\\n'); print(f.readline().decode(), end='')")
+    request = json.dumps({"id": 1, "op": "put", "object": "Pellworth.Logging", "member": "LogFolder", "args": ["/tmp"]})
+    grouped = subprocess.run(["python3", "-c", member, path, request], user="nobody", group="nogroup",
+                             extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
+    assert grouped.returncode == 0, grouped.stderr
+    assert json.loads(grouped.stdout)["hr"] == E_ACCESSDENIED
+    request = json.dumps({"id": 2, "op": "call", "object": "Pellworth.Settings", "member": "Get", "args": ["sys:none"]})
+    grouped = subprocess.run(["python3", "-c", member, path, request], user="nobody", group="nogroup",
+                             extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
+    assert json.loads(grouped.stdout)["hr"] == S_FALSE
+    # Root itself may move it, but only to an absolute path without "..".
+    assert good.request("put", "Pellworth.Logging", "LogFolder", "/tmp/../etc")["hr"] == E_INVALIDARG
+    assert good.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+    good.close()
+    assert server.stop() == 0
+    assert not os.path.exists(path)
+
+
+def test_admin_tool_reports_status_calls_members_and_takes_backups_through_the_running_server(registered):
+    backups = os.path.join(registered.root, "backups")
+    configure(registered, ("sys:backup:path", backups))
+    stopped = registered.admin("server", "status")
+    assert stopped.returncode == 3 and stopped.stdout.strip() == "not running"
+    assert registered.admin("call", "Pellworth.Settings", "call", "Get", "sys:backup:path").returncode == 1
+
+    server = registered.start().wait_ready()
+    status = registered.admin("server", "status")
+    assert status.returncode == 0 and status.stdout.startswith("running (process %d), version " % server.proc.pid)
+
+    assert registered.admin("call", "Pellworth.Settings", "call", "Set", "sys:t:n", "ui2:7").returncode == 0
+    got = registered.admin("call", "pellworth.settings.1", "call", "Get", "sys:t:n")
+    assert got.returncode == 0 and got.stdout == "ui2:7\n"
+    missing = registered.admin("call", "Pellworth.Settings", "call", "Get", "sys:t:none")
+    assert missing.returncode == 0 and missing.stdout.startswith("hr:0x00000001")
+    assert registered.admin("call", "Pellworth.ServerSession", "get", "Settings").stdout.startswith("dispatch:")
+    outs = registered.admin("call", "Pellworth.Logging", "call", "ServerActive", "i4:0")
+    assert outs.returncode == 0 and "out 3: i4:" in outs.stdout
+    unknown = registered.admin("call", "Pellworth.Settings", "call", "Nothing")
+    assert unknown.returncode == 1 and "0x80020006" in unknown.stderr and "no member Nothing" in unknown.stderr
+
+    now = registered.admin("backup", "now")
+    assert now.returncode == 0, now.stderr
+    assert now.stdout.startswith(os.path.join(backups, "backup")) and " files, " in now.stdout
+    assert os.path.isfile(os.path.join(now.stdout.split(":")[0], "pellworth.backup"))
+
+    assert registered.admin("server", "shutdown").returncode == 0
+    assert server.proc.wait(timeout=WAIT) == 0
+    assert registered.admin("server", "status").returncode == 3
+
+
+def test_a_mailbox_made_through_the_model_logs_in_with_pop3_and_its_mail_shows_in_envelopes(registered):
+    import poplib
+    import smtplib
+    import time
+
+    registered.configure_debug("NoListeners", 0)
+    smtp_port, pop3_port = free_port(), free_port()
+    configure(registered, ("sys:smtp:0:ip", "127.0.0.1"), ("sys:smtp:0:port", "port:%d" % smtp_port),
+              ("sys:pop3:0:ip", "127.0.0.1"), ("sys:pop3:0:port", "port:%d" % pop3_port), ("sys:imap4:0:enabled", "i2:0"))
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    store = client.request("get", "Pellworth.ServerSession", "MessageStore")["result"]["handle"]
+    domains = client.request("get", store, "Domains")["result"]["handle"]
+    domain = client.call(domains, "Add", "example.test")["result"]
+    assert domain["class"] == "Domain"
+    mailboxes = client.request("get", domain["handle"], "MailBoxes")["result"]["handle"]
+    # Hostile names are refused by the store, and nothing is made.
+    for bad in ("../evil", "a/b", "..", ""):
+        refused = client.call(mailboxes, "Add", bad, 100)
+        assert refused["hr"] >= 0x80000000 and refused["result"] is None, (bad, refused)
+    assert client.request("get", mailboxes, "Count")["result"] == {"vt": 3, "value": 0}
+    assert not os.path.exists(os.path.join(registered.store, "evil"))
+    mailbox = client.call(mailboxes, "Add", "john", 100)["result"]["handle"]
+    assert client.request("get", "Pellworth.Settings", "PrimaryDomain")["result"]["value"] == "example.test"
+    assert client.request("put", "Pellworth.Settings", "PrimaryDomain", "other.test")["hr"] == 0
+    assert registered.admin("config", "get", "system:primarydomain").stdout.strip() == "str:other.test"
+    assert client.request("put", mailbox, "Password", "s3cret")["hr"] == 0
+    assert client.call(mailbox, "Update")["hr"] == 0
+    assert client.call(mailbox, "IsPassword", "s3cret")["hr"] == 0
+    assert client.call(mailbox, "IsPassword", "wrong")["hr"] == S_FALSE
+    assert client.request("get", mailboxes, "Item", "JOHN")["result"]["handle"] != mailbox  # a fresh object
+    assert client.request("get", mailboxes, "Item", 0)["result"]["class"] == "MailBox"
+    assert client.request("get", mailboxes, "Item", "nobody")["hr"] == S_FALSE
+
+    # The administrator's password is the store root's; wrong guesses are answered ever more slowly.
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "")["result"] == {"vt": 11, "value": False}
+    assert client.request("put", "Pellworth.Settings", "AdminPassword", "root-pw")["hr"] == 0
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pw")["result"]["value"] is True
+    began = time.monotonic()
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pX")["result"]["value"] is False
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pw ")["result"]["value"] is False
+    assert time.monotonic() - began >= 0.7  # 250 ms, then 500 ms
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "root-pw")["result"]["value"] is True
+    # Only a published envelope of the queue is handed to the routers.
+    assert client.call("Pellworth.ServerSession", "AdviseNewEnvelope", 12345, "")["hr"] == E_INVALIDARG
+    assert client.call("Pellworth.ServerSession", "AdviseNewEnvelope", 1, "example.test/john/_In")["hr"] == 0x80004001
+
+    with smtplib.SMTP("127.0.0.1", smtp_port, timeout=WAIT) as smtp:
+        smtp.sendmail("alice@sender.test", ["john@example.test"], b"Subject: hello\r\n\r\nover the model\r\n")
+    inbox = client.request("get", mailbox, "InFolder")["result"]["handle"]
+    envelopes = client.request("get", inbox, "Envelopes")["result"]["handle"]
+    # The listing is taken once per collection, as automation has it; Reset takes it again.
+    wait_for(lambda: client.call(envelopes, "Reset")["hr"] == 0 and
+             client.request("get", envelopes, "Count")["result"]["value"] == 1, "the delivery")
+    envelope = client.request("get", envelopes, "Item", 0)["result"]["handle"]
+    assert client.request("get", envelope, "Sender")["result"]["value"] == "alice@sender.test"
+
+    # ExportContent writes only a new file at an absolute path, private, never through a link.
+    exported = os.path.join(registered.root, "exported.eml")
+    assert client.call(envelope, "ExportContent", exported)["hr"] == 0
+    assert stat.S_IMODE(os.stat(exported).st_mode) == 0o600
+    with open(exported, "rb") as f:
+        assert b"over the model" in f.read()
+    os.symlink(os.path.join(registered.root, "target"), os.path.join(registered.root, "link.eml"))
+    for path in (exported, os.path.join(registered.root, "link.eml"), "relative.eml",
+                 registered.root + "/../" + os.path.basename(registered.root) + "/x.eml", registered.root + "/"):
+        assert client.call(envelope, "ExportContent", path)["hr"] >= 0x80000000, path
+    assert not os.path.exists(os.path.join(registered.root, "target"))
+    assert not os.path.exists(os.path.join(registered.root, "x.eml"))
+
+    # Properties: set through the model, written by Update, read by the admin tool.
+    properties = client.request("get", mailbox, "Properties")["result"]
+    assert properties["class"] == "Properties"
+    assert client.request("put", properties["handle"], "Item", "user:quota:nummsgs", {"vt": 3, "value": 5})["hr"] == 0
+    assert client.request("put", properties["handle"], "Item", "_Password", "plain")["hr"] == E_ACCESSDENIED
+    assert client.call(properties["handle"], "Update")["hr"] == 0
+    assert registered.admin("mailbox", "get", "john@example.test", "user:quota:nummsgs").stdout.strip() == "i4:5"
+    assert client.request("get", properties["handle"], "Item", "no:such")["hr"] == S_FALSE
+
+    pop = poplib.POP3("127.0.0.1", pop3_port, timeout=WAIT)
+    pop.user("john@example.test")
+    pop.pass_("s3cret")
+    assert pop.stat()[0] == 1
+    assert b"over the model" in b"\n".join(pop.retr(1)[1])
+    pop.quit()
+    client.close()
+
+
+def test_a_server_started_for_clients_ends_after_the_last_one_and_a_plain_one_stays(registered, tmp_path):
+    import shutil
+    import tempfile
+    import time
+
+    from conftest import Env
+
+    embedded = registered.start(args=("-Embedding",)).wait_ready()
+    plain_env = Env(tempfile.mkdtemp(prefix="pw-it-"))
+    try:
+        assert plain_env.run("-RegServer").returncode == 0
+        plain_env.configure_store()
+        plain_env.configure_debug("NoListeners", 1)
+        plain = plain_env.start().wait_ready()
+
+        # No client yet: the embedded server stays up however long that takes.
+        first = AdminClient(admin_socket_path(registered))
+        second = AdminClient(admin_socket_path(registered))
+        assert first.call("Pellworth.Settings", "Set", "sys:t:kept", 1)["hr"] == 0
+        first.close()
+        # A client is still there: the server stays while it is.
+        assert second.call("Pellworth.Settings", "Get", "sys:t:kept")["hr"] == 0
+        AdminClient(admin_socket_path(plain_env)).close()
+        second.close()
+        let_go = time.monotonic()
+        assert embedded.proc.wait(timeout=WAIT) == 0
+        waited = time.monotonic() - let_go
+        assert 4 <= waited <= 30, waited
+        assert plain.proc.poll() is None  # let go as long ago, and still running
+        assert registered.admin("config", "get", "sys:t:kept").stdout.strip() == "i4:1"  # saved
+        assert plain.stop() == 0
+    finally:
+        for server in plain_env.servers:
+            server.close()
+        shutil.rmtree(plain_env.root, ignore_errors=True)
+
+
+def schedule_record(env, index):
+    """The stored bytes of "sys:schedule:N": VARTYPE, class identifier and the event's own 60 bytes."""
+    with open(env.store_file("pellworth.cfg"), "rb") as f:
+        data = f.read()
+    key = ("sys:schedule:%d" % index).encode()
+    at = data.find(key)
+    assert at > 0, key
+    return data[at + len(key):at + len(key) + 2 + 16 + 60]
+
+
+def test_schedule_events_made_through_the_model_are_stored_as_the_admin_tool_stores_them(registered):
+    assert registered.admin("schedule", "add", "--outgoing", "--at", "10:30").returncode == 0
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    events = client.request("get", "Pellworth.Settings", "ScheduleEvents")["result"]
+    assert events["class"] == "ScheduleEvents"
+    events = events["handle"]
+    assert client.request("get", events, "Count")["result"]["value"] == 1
+    event = client.call(events, "Add")["result"]["handle"]
+    assert client.request("put", event, "OutgoingDelivery", True)["hr"] == 0
+    assert client.request("put", event, "ScheduleEventTime", 0)["hr"] == 0
+    assert client.request("put", event, "AtTime", {"vt": 7, "value": 630 / 1440})["hr"] == 0
+    assert client.request("put", event, "ScheduleEventTime", 7)["hr"] == E_INVALIDARG
+    assert client.call(events, "Update")["hr"] == 0
+    # Saved before the reply, and byte for byte what the admin tool writes for the same event.
+    assert schedule_record(registered, 1) == schedule_record(registered, 0)
+    listing = registered.admin("schedule", "list").stdout.splitlines()
+    assert len(listing) == 2 and listing[0][1:] == listing[1][1:], listing
+    # The admin tool adds through the running server too, the same bytes again.
+    added = registered.admin("schedule", "add", "--outgoing", "--at", "10:30")
+    assert added.returncode == 0 and added.stdout.startswith("2 outgoing at 10:30"), added
+    assert schedule_record(registered, 2) == schedule_record(registered, 0)
+    assert registered.admin("schedule", "remove", "2").returncode == 0
+    gone = registered.admin("schedule", "remove", "7")
+    assert gone.returncode == 1 and "no such schedule event" in gone.stderr
+    assert client.call(events, "Reset")["hr"] == 0
+
+    # IsTime: due once at or after 10:30 of a day, not before, not twice.
+    day = 46000.0
+    item = client.request("get", events, "Item", 1)["result"]["handle"]
+    assert client.call(item, "IsTime", {"vt": 7, "value": day + 629 / 1440})["hr"] == S_FALSE
+    assert client.call(item, "IsTime", {"vt": 7, "value": day + 631 / 1440})["hr"] == 0
+    assert client.call(item, "IsTime", {"vt": 7, "value": day + 700 / 1440})["hr"] == S_FALSE
+    assert client.request("get", events, "Item", 5)["hr"] == E_INVALIDARG
+    assert client.call(events, "Remove", 0)["hr"] == 0 and client.call(events, "Update")["hr"] == 0
+    assert len(registered.admin("schedule", "list").stdout.splitlines()) == 1
+    client.close()
+
+
+def test_an_advised_client_receives_the_log_as_event_lines_until_it_unadvises(registered):
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    advised = client.request("advise", "Pellworth.Logging")
+    assert advised["hr"] == 0 and advised["result"]["vt"] == 3
+    cookie = advised["result"]["value"]
+    assert client.call("Pellworth.Logging", "LogMessage", 5, "seen by the client")["hr"] == 0
+
+    def seen(text):
+        client.call("Pellworth.Settings", "Get", "sys:none")  # the lines before its reply are read
+        return [e["event"] for e in client.events if "event" in e and text in str(e["event"]["Value"].get("value"))]
+
+    event = wait_for(lambda: seen("seen by the client"), "the event line")[0]
+    assert event["Level"] == 5 and event["Event"] == 1
+    assert client.request("advise", "Pellworth.Settings")["hr"] == 0x80004002  # E_NOINTERFACE
+    assert client.request("unadvise", "Pellworth.Logging", None, cookie + 1)["hr"] == E_INVALIDARG
+    assert client.request("unadvise", "Pellworth.Logging", None, cookie)["hr"] == 0
+    assert client.call("Pellworth.Logging", "LogMessage", 5, "not seen")["hr"] == 0
+    assert not seen("not seen")
+    client.close()
