@@ -193,6 +193,7 @@ void Settings::SetXML(std::string_view xml) {
 
 MemberInfo ScheduleEventsMember();  // ScheduleMembers.cpp
 void RegisterScheduleMembers();
+void RegisterListMembers();  // ListMembers.cpp
 
 namespace {
 
@@ -303,6 +304,7 @@ void RegisterModelMembers() {
     RegisterLoggingMembers();
     RegisterStoreMembers();
     RegisterScheduleMembers();
+    RegisterListMembers();
 }
 
 }  // namespace pw::admin

@@ -25,6 +25,8 @@
 
 namespace pw::admin {
 
+MemberInfo MailingListMember();  // ListMembers.cpp
+
 namespace {
 
 using K = MemberKind;
@@ -195,6 +197,7 @@ void RegisterMailBoxes() {
         Member<M>("MailBoxType", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(self.MailBoxType()); }),
         Member<M>("Address", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Address()); }),
         Member<M>("Domain", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.DomainName()); }),
+        MailingListMember(),
     });
 }
 
