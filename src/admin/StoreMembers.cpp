@@ -8,6 +8,7 @@
 #include "admin/ObjectModel.h"
 #include "admin/PasswordCheck.h"
 #include "admin/Settings.h"
+#include "core/ConfigTree.h"
 #include "store/Domain.h"
 #include "store/Envelope.h"
 #include "store/Envelopes.h"
@@ -31,6 +32,17 @@ namespace {
 
 using K = MemberKind;
 using A = std::span<Variant>;
+
+constexpr std::string_view kListDataSourceKey = "ml:datasource";
+
+std::string CanonicalKey(std::string_view key) {
+    std::string canonical;
+    for (const std::string_view component : core::SplitKey(key)) {
+        if (!canonical.empty()) canonical += ':';
+        canonical += component;
+    }
+    return canonical;
+}
 
 std::string Text(const Variant& value) { return value.AsText(); }
 
@@ -70,9 +82,15 @@ void RegisterProperties() {
     };
     RegisterMembers<P>("Properties", {
         Member<P>("Item", K::Get, {VT_BSTR}, item),
-        Member<P>("Item", K::Put, {VT_BSTR, VT_VARIANT}, [](P& self, A args, const Caller&, CallResult&) {
+        Member<P>("Item", K::Put, {VT_BSTR, VT_VARIANT}, [](P& self, A args, const Caller& caller, CallResult&) {
+            // Compared as the tree finds them: ":_Password" and "ml::datasource" are the same keys.
+            const std::string key = CanonicalKey(Text(args[0]));
             // The password is enciphered by its own member, never written as given.
-            if (EqualsNoCase(Text(args[0]), store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+            if (EqualsNoCase(key, store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+            // A list's member database is a file the server opens and makes wherever this names.
+            if (EqualsNoCase(key, kListDataSourceKey) && !caller.mayUseFiles) {
+                throw ComError(E_ACCESSDENIED, "only root or the server's user may move a list's member database");
+            }
             if (args[1].Type() == VT_DISPATCH || args[1].Type() == VT_UNKNOWN) throw ComError(DISP_E_TYPEMISMATCH, "a property holds no object");
             if (!self.Owner().GetProperties().SetItem(Text(args[0]), args[1])) throw ComError(E_INVALIDARG, "\"" + Text(args[0]) + "\" names no property");
         }),

@@ -1,13 +1,16 @@
 """Mailing lists through the administration socket: a list made, set and filled over the object model
 is what the list server then works with, and what the member database and the admin tool show."""
+import json
 import os
 import sqlite3
+import subprocess
 
-from conftest import AdminClient, admin, admin_socket_path
+from conftest import WAIT, AdminClient, admin, admin_socket_path
 from test_lists import DOMAIN, messages, post, queue_empty, setup_domain
 from test_router import serving
 
 E_INVALIDARG = 0x80070057
+E_ACCESSDENIED = 0x80070005
 DISP_E_UNKNOWNNAME = 0x80020006
 DISP_E_TYPEMISMATCH = 0x80020005
 S_FALSE = 1
@@ -87,5 +90,47 @@ def test_a_list_set_and_filled_through_the_model_is_the_one_the_list_server_dist
     assert client.call(members, "Remove", "anna@example.com")["hr"] == E_INVALIDARG
     assert list(rows(env, "talk")) == ["bert@example.com"]
     assert admin(env, "member", "list", "talk@" + DOMAIN).stdout.split() == ["bert@example.com"]
+    client.close()
+    assert server.stop() == 0
+
+
+GROUP_MEMBER = """
+import json, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+f = s.makefile("rb")
+f.readline()
+def request(op, obj, member, *args):
+    s.sendall(json.dumps({"id": 1, "op": op, "object": obj, "member": member, "args": list(args)}).encode() + b"\\n")
+    return json.loads(f.readline())
+mailbox = request("call", "Pellworth.MessageStore", "FindMailBox", sys.argv[2])["result"]["handle"]
+properties = request("get", mailbox, "Properties")["result"]["handle"]
+print(json.dumps([request("put", properties, "Item", key, "/tmp/elsewhere.mdb")["hr"]
+                  for key in ("ml:datasource", "ML::DataSource", ":ml:datasource:")]))
+"""
+
+
+def test_a_lists_database_moves_only_for_root_and_no_spelling_of_a_key_passes_its_guard(registered):
+    env = registered
+    setup_domain(env, [])
+    admin(env, "mailbox", "add", "talk@" + DOMAIN, "--kind", "list", "--password", "listpw1")
+    server = env.start().wait_ready()
+    path = admin_socket_path(env)
+    for directory in (env.root, env.store):
+        os.chmod(directory, 0o755)
+    # A member of the server's group administers, but may not have the server open or make a
+    # database file elsewhere, however the key is written.
+    grouped = subprocess.run(["python3", "-c", GROUP_MEMBER, path, "talk@" + DOMAIN], user="nobody", group="nogroup",
+                             extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
+    assert grouped.returncode == 0, grouped.stderr
+    assert json.loads(grouped.stdout) == [E_ACCESSDENIED] * 3
+
+    client = AdminClient(path)
+    mailbox = client.call("Pellworth.MessageStore", "FindMailBox", "talk@" + DOMAIN)["result"]["handle"]
+    properties = client.request("get", mailbox, "Properties")["result"]["handle"]
+    # The password goes only through Password, enciphered, under any spelling of its key.
+    for key in ("_Password", ":_Password", "_password:"):
+        assert client.request("put", properties, "Item", key, "plain")["hr"] == E_ACCESSDENIED, key
+    assert client.request("put", properties, "Item", "ml:datasource", "/tmp/elsewhere.mdb")["hr"] == 0
     client.close()
     assert server.stop() == 0
