@@ -15,6 +15,7 @@
 #include "store/Folder.h"
 #include "store/MailBox.h"
 #include "store/MessageStore.h"
+#include "store/Recipients.h"
 #include "platform/Text.h"
 
 #include <cerrno>
@@ -34,6 +35,9 @@ using K = MemberKind;
 using A = std::span<Variant>;
 
 constexpr std::string_view kListDataSourceKey = "ml:datasource";
+// Bounds of what a client writes into an envelope.
+constexpr std::size_t kMaxEnvelopeText = 1000;
+constexpr std::size_t kMaxEnvelopeRecipients = 10000;
 
 std::string CanonicalKey(std::string_view key) {
     std::string canonical;
@@ -235,6 +239,51 @@ void RegisterFolders() {
     });
 }
 
+// An envelope's recipients, changed on the envelope itself and written by its Update.
+class RecipientsObject : public Unknown {
+public:
+    explicit RecipientsObject(std::shared_ptr<store::Envelope> envelope) : envelope_(std::move(envelope)) {}
+    store::Recipients& List() { return envelope_->GetRecipients(); }
+
+private:
+    std::shared_ptr<store::Envelope> envelope_;
+};
+
+// An address or sender the transports will write into their commands: one line of printable text.
+std::string EnvelopeText(const Variant& value, const char* what) {
+    std::string text = Text(value);
+    if (text.size() > kMaxEnvelopeText) throw ComError(E_INVALIDARG, std::string(what) + " is too long");
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) throw ComError(E_INVALIDARG, std::string(what) + " holds a control character");
+    }
+    return text;
+}
+
+void RegisterRecipients() {
+    using R = RecipientsObject;
+    const auto index = [](R& self, const Variant& value) {
+        if (value.AsI4() < 0 || static_cast<std::size_t>(value.AsI4()) >= self.List().Count()) throw ComError(E_INVALIDARG, "no recipient has that index");
+        return static_cast<std::size_t>(value.AsI4());
+    };
+    RegisterMembers<R>("Recipients", {
+        Member<R>("Item", K::Get, {VT_I4}, [index](R& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::Text(self.List().Item(index(self, args[0])));
+        }),
+        Member<R>("Count", K::Get, {}, [](R& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(static_cast<std::int32_t>(self.List().Count())); }),
+        Member<R>("Add", K::Method, {VT_BSTR}, [](R& self, A args, const Caller&, CallResult&) {
+            const std::string address = EnvelopeText(args[0], "a recipient");
+            if (address.empty()) throw ComError(E_INVALIDARG, "a recipient is an address");
+            if (self.List().Count() >= kMaxEnvelopeRecipients) throw ComError(E_INVALIDARG, "the envelope has as many recipients as it may");
+            self.List().Add(address);
+        }),
+        Member<R>("Remove", K::Method, {VT_BSTR}, [](R& self, A args, const Caller&, CallResult& call) {
+            if (!self.List().Remove(Text(args[0]))) call.hr = S_FALSE;
+        }),
+        Member<R>("Clear", K::Method, {}, [](R& self, A, const Caller&, CallResult&) { self.List().Clear(); }),
+        Member<R>("RemoveAt", K::Method, {VT_I4}, [index](R& self, A args, const Caller&, CallResult&) { self.List().RemoveAt(index(self, args[0])); }),
+    });
+}
+
 void RegisterEnvelopes() {
     using C = store::Envelopes;
     RegisterMembers<C>("Envelopes", {
@@ -245,11 +294,30 @@ void RegisterEnvelopes() {
         }),
         Member<C>("NextUID", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::R8(self.NextUID()); }),
         Member<C>("FindEnvelope", K::Method, {VT_R8}, [](C& self, A args, const Caller&, CallResult& call) { ObjectResult(call, self.FindEnvelope(args[0].AsDouble())); }),
+        Member<C>("Add", K::Method, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.Add()); }),
+        Member<C>("RemoveEnvelope", K::Method, {VT_R8}, [](C& self, A args, const Caller&, CallResult& call) {
+            if (!self.RemoveEnvelope(args[0].AsDouble())) call.hr = S_FALSE;
+        }),
         Member<C>("Reset", K::Method, {}, [](C& self, A, const Caller&, CallResult&) { self.Reset(); }),
     });
     using E = store::Envelope;
     RegisterMembers<E>("Envelope", {
         Member<E>("Sender", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Sender()); }),
+        Member<E>("Sender", K::Put, {VT_BSTR}, [](E& self, A args, const Caller&, CallResult&) { self.SetSender(EnvelopeText(args[0], "the sender")); }),
+        Member<E>("ReceivedFrom", K::Put, {VT_BSTR}, [](E& self, A args, const Caller&, CallResult&) {
+            self.SetReceivedFrom(EnvelopeText(args[0], "the sending host"));
+        }),
+        Member<E>("Route", K::Put, {VT_BSTR}, [](E& self, A args, const Caller&, CallResult&) { self.SetRoute(EnvelopeText(args[0], "the route")); }),
+        Member<E>("Priority", K::Put, {VT_I4}, [](E& self, A args, const Caller&, CallResult&) {
+            if (args[0].AsI4() < store::EnvelopePriorityNone || args[0].AsI4() > store::EnvelopePriorityLowest) throw ComError(E_INVALIDARG, "Priority is from 0 to 5");
+            self.SetPriority(args[0].AsI4());
+        }),
+        Member<E>("LastReadDate", K::Put, {VT_DATE}, [](E& self, A args, const Caller&, CallResult&) { self.SetLastReadDate(args[0].AsDouble()); }),
+        Member<E>("Recipients", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) {
+            call.result = Variant::Object(std::make_shared<RecipientsObject>(self.shared_from_this()));
+        }),
+        // Publishes a new envelope (its id drawn then), replaces the record of a published one.
+        Member<E>("Update", K::Method, {}, [](E& self, A, const Caller&, CallResult&) { self.Update(); }),
         Member<E>("ReceivedFrom", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.ReceivedFrom()); }),
         Member<E>("Route", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Route()); }),
         Member<E>("Priority", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(self.Priority()); }),
@@ -285,6 +353,7 @@ void RegisterEnvelopes() {
 }  // namespace
 
 void RegisterStoreMembers() {
+    RegisterRecipients();
     RegisterProperties();
     RegisterMessageStore();
     RegisterDomains();

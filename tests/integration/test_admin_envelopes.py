@@ -1,0 +1,66 @@
+"""Envelopes through the administration socket: one queued by a client is routed like any other, a
+delivered one is changed and removed, and nothing a client writes reaches the transports' commands
+as more than one line."""
+from conftest import AdminClient, admin, admin_socket_path
+from test_router import envelopes, folder, inbox, read_envelope, serving, wait_count, wait_queue_empty
+
+E_INVALIDARG = 0x80070057
+S_FALSE = 1
+
+
+def test_an_envelope_queued_through_the_model_is_routed_and_a_delivered_one_changes_and_goes(registered):
+    env = registered
+    admin(env, "domain", "add", "example.com")
+    for user in ("john", "mary"):
+        admin(env, "mailbox", "add", "%s@example.com" % user, "--password", "secret12")
+    serving(env)
+    env.start().wait_ready()
+    client = AdminClient(admin_socket_path(env))
+    get = lambda obj, member, *args: client.request("get", obj, member, *args)
+    put = lambda obj, member, *args: client.request("put", obj, member, *args)
+
+    queue = get(get("Pellworth.MessageStore", "InFolder")["result"]["handle"], "Envelopes")["result"]["handle"]
+    envelope = client.call(queue, "Add")["result"]
+    assert envelope["class"] == "Envelope"
+    envelope = envelope["handle"]
+    assert put(envelope, "Sender", "admin@example.com")["hr"] == 0
+    recipients = get(envelope, "Recipients")["result"]["handle"]
+    # Nothing that would become a second command line, and no empty recipient.
+    for bad in ("x@example.com\r\nRCPT TO:<evil@remote.test>", "a\x00b@example.com", "", "x" * 1001):
+        assert client.call(recipients, "Add", bad)["hr"] == E_INVALIDARG, bad
+    assert put(envelope, "Sender", "a@b\r\nRSET")["hr"] == E_INVALIDARG
+    assert put(envelope, "Priority", 9)["hr"] == E_INVALIDARG
+    for address in ("john@example.com", "nobody@example.com", "mary@example.com"):
+        assert client.call(recipients, "Add", address)["hr"] == 0
+    assert client.call(recipients, "RemoveAt", 1)["hr"] == 0
+    assert client.call(recipients, "RemoveAt", 5)["hr"] == E_INVALIDARG
+    assert client.call(recipients, "Remove", "NOBODY@example.com")["hr"] == S_FALSE
+    assert get(recipients, "Count")["result"]["value"] == 2
+    assert get(recipients, "Item", 1)["result"]["value"] == "mary@example.com"
+    assert get(envelope, "UID")["result"]["value"] == 0
+    assert client.call(envelope, "Update")["hr"] == 0
+    assert get(envelope, "UID")["result"]["value"] > 0
+
+    # The routers take what a client queues once it is handed to them.
+    uid = get(envelope, "UID")["result"]["value"]
+    assert client.call("Pellworth.ServerSession", "AdviseNewEnvelope", uid, "")["hr"] == 0
+    wait_count(env, "john@example.com", 1)
+    wait_count(env, "mary@example.com", 1)
+    wait_queue_empty(env)
+    record, delivered_to = read_envelope(inbox(env, "john@example.com")[0])
+    assert record["_Sender"] == "admin@example.com"
+
+    # A delivered envelope: changed and written back by its Update, then removed by its id.
+    johns = get(client.call("Pellworth.MessageStore", "FindMailBox", "john@example.com")["result"]["handle"], "InFolder")["result"]["handle"]
+    johns = get(johns, "Envelopes")["result"]["handle"]
+    delivered = get(johns, "Item", 0)["result"]["handle"]
+    assert put(delivered, "LastReadDate", 46000.25)["hr"] == 0
+    assert put(delivered, "Priority", 1)["hr"] == 0
+    assert client.call(delivered, "Update")["hr"] == 0
+    record, _ = read_envelope(inbox(env, "john@example.com")[0])
+    assert record["_Priority"] == 1 and abs(record["_LastReadDate"] - 46000.25) < 1e-9
+    uid = get(delivered, "UID")["result"]["value"]
+    assert client.call(johns, "RemoveEnvelope", uid)["hr"] == 0
+    assert client.call(johns, "RemoveEnvelope", uid)["hr"] == S_FALSE
+    assert inbox(env, "john@example.com") == []
+    client.close()
