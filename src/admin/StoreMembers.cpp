@@ -68,6 +68,17 @@ void CollectionItem(C& self, const Variant& index, CallResult& call) {
     ObjectResult(call, self.Item(static_cast<std::size_t>(index.AsInt64())));
 }
 
+// Next of a walk: one object per call, as a client gets one object back through an out value; the
+// outs are the object (none after the last) and how many were fetched. S_FALSE after the last.
+template <typename C>
+void NextObject(C& self, const Variant& count, CallResult& call) {
+    if (count.AsInt64() != 1) throw ComError(E_INVALIDARG, "Next fetches one object at a time");
+    auto next = self.Next();
+    const bool fetched = next != nullptr;
+    call.out = {Variant::Object(std::move(next)), Variant::UI4(fetched ? 1 : 0)};
+    if (!fetched) call.hr = S_FALSE;
+}
+
 // A store object's property tree as an object of its own (IProperties), over its own opening of the
 // object: its changes are written by its Update, merged with what the file holds then.
 class PropertiesObject : public Unknown {
@@ -162,6 +173,7 @@ std::vector<MemberInfo> CollectionMembers() {
         Member<C>("Remove", K::Method, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) { self.Remove(Text(args[0])); }),
         Member<C>("Rename", K::Method, {VT_BSTR, VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) { self.Rename(Text(args[0]), Text(args[1])); }),
         Member<C>("Reset", K::Method, {}, [](C& self, A, const Caller&, CallResult&) { self.Reset(); }),
+        Member<C>("Next", K::Method, {VT_UI4}, [](C& self, A args, const Caller&, CallResult& call) { NextObject(self, args[0], call); }),
     };
 }
 
@@ -295,6 +307,7 @@ void RegisterEnvelopes() {
         Member<C>("NextUID", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::R8(self.NextUID()); }),
         Member<C>("FindEnvelope", K::Method, {VT_R8}, [](C& self, A args, const Caller&, CallResult& call) { ObjectResult(call, self.FindEnvelope(args[0].AsDouble())); }),
         Member<C>("Add", K::Method, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.Add()); }),
+        Member<C>("Next", K::Method, {VT_UI4}, [](C& self, A args, const Caller&, CallResult& call) { NextObject(self, args[0], call); }),
         Member<C>("RemoveEnvelope", K::Method, {VT_R8}, [](C& self, A args, const Caller&, CallResult& call) {
             if (!self.RemoveEnvelope(args[0].AsDouble())) call.hr = S_FALSE;
         }),

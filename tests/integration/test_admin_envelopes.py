@@ -53,6 +53,20 @@ def test_an_envelope_queued_through_the_model_is_routed_and_a_delivered_one_chan
     # A delivered envelope: changed and written back by its Update, then removed by its id.
     johns = get(client.call("Pellworth.MessageStore", "FindMailBox", "john@example.com")["result"]["handle"], "InFolder")["result"]["handle"]
     johns = get(johns, "Envelopes")["result"]["handle"]
+    # Walks hand out one object per Next, then S_FALSE and none.
+    walked = [client.call(johns, "Next", 1) for _ in range(2)]
+    assert walked[0]["hr"] == 0 and walked[0]["out"][0]["class"] == "Envelope" and walked[0]["out"][1]["value"] == 1
+    assert walked[1]["hr"] == S_FALSE and walked[1]["out"] == [None, {"vt": 19, "value": 0}]
+    assert client.call(johns, "Next", 5)["hr"] == E_INVALIDARG
+    mailboxes = get(client.call("Pellworth.MessageStore", "FindDomain", "example.com")["result"]["handle"], "MailBoxes")["result"]["handle"]
+    assert client.call(mailboxes, "Reset")["hr"] == 0
+    names = []
+    while True:
+        step = client.call(mailboxes, "Next", 1)
+        if step["hr"] == S_FALSE:
+            break
+        names.append(get(step["out"][0]["handle"], "Name")["result"]["value"])
+    assert names == ["john", "mary"]
     delivered = get(johns, "Item", 0)["result"]["handle"]
     assert put(delivered, "LastReadDate", 46000.25)["hr"] == 0
     assert put(delivered, "Priority", 1)["hr"] == 0
