@@ -13,12 +13,15 @@
 #include "antispam/CharSetFilter.h"
 #include "antispam/PhraseFilter.h"
 #include "antispam/SendersList.h"
+#include "mime/Message.h"
 #include "platform/ClassRegistry.h"
 
 #include <cmath>
 #include <iterator>
 
 namespace pw::admin {
+
+mime::Message& MessageArgument(const Variant& value);  // MimeMembers.cpp
 
 namespace {
 
@@ -176,6 +179,12 @@ void RegisterPhraseFilter() {
                 return S_OK;
             });
         }),
+        // The score, and "phrase=score, ..." of the phrases that counted as the out value.
+        Member<P>("Spamicity", K::Method, {VT_DISPATCH, VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+            const antispam::PhraseScore score = self.Current().Spamicity(MessageArgument(args[0]));
+            call.result = Variant::R8(score.total);
+            call.out = {Variant::Text(score.results)};
+        }),
         Member<P>("GetAt", K::Method, {VT_I4}, [](P& self, A args, const Caller&, CallResult& call) {
             const auto& phrases = self.Current().Settings().phrases;
             const std::int32_t index = args[0].AsI4();
@@ -202,6 +211,12 @@ void RegisterCharSetFilter() {
         }),
         Member<C>("Remove", K::Method, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult& call) {
             Outcome(call, self.Current().Remove(args[0].AsText()), "can not remove the charset \"" + args[0].AsText() + "\"");
+        }),
+        // The score; the out value names the listed set that matched, else stays as given.
+        Member<C>("Spamicity", K::Method, {VT_DISPATCH, VT_BSTR}, [](C& self, A args, const Caller&, CallResult& call) {
+            std::string results = args[1].AsText();
+            call.result = Variant::R8(self.Current().Spamicity(MessageArgument(args[0]), results));
+            call.out = {Variant::Text(results)};
         }),
         Member<C>("RemoveAll", K::Method, {}, [](C& self, A, const Caller&, CallResult& call) {
             Outcome(call, self.Current().RemoveAll(), "can not clear the charset filter");

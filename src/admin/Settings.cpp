@@ -194,6 +194,7 @@ void Settings::SetXML(std::string_view xml) {
 MemberInfo ScheduleEventsMember();  // ScheduleMembers.cpp
 void RegisterScheduleMembers();
 void RegisterListMembers();  // ListMembers.cpp
+void RegisterMimeMembers();  // MimeMembers.cpp
 
 namespace {
 
@@ -305,6 +306,7 @@ void RegisterModelMembers() {
     RegisterStoreMembers();
     RegisterScheduleMembers();
     RegisterListMembers();
+    RegisterMimeMembers();
 }
 
 }  // namespace pw::admin

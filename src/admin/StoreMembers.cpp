@@ -251,6 +251,12 @@ void RegisterFolders() {
     });
 }
 
+PersistStream& PersistArgument(const Variant& value) {
+    auto* object = dynamic_cast<PersistStream*>(value.AsObject().get());
+    if (!object) throw ComError(DISP_E_TYPEMISMATCH, "the argument is no object with a content (a Message)");
+    return *object;
+}
+
 // An envelope's recipients, changed on the envelope itself and written by its Update.
 class RecipientsObject : public Unknown {
 public:
@@ -329,6 +335,9 @@ void RegisterEnvelopes() {
         Member<E>("Recipients", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) {
             call.result = Variant::Object(std::make_shared<RecipientsObject>(self.shared_from_this()));
         }),
+        // The content into a message object (GetContent) or from one (PutContent).
+        Member<E>("GetContent", K::Method, {VT_DISPATCH}, [](E& self, A args, const Caller&, CallResult&) { self.GetContent(PersistArgument(args[0])); }),
+        Member<E>("PutContent", K::Method, {VT_DISPATCH}, [](E& self, A args, const Caller&, CallResult&) { self.PutContent(PersistArgument(args[0])); }),
         // Publishes a new envelope (its id drawn then), replaces the record of a published one.
         Member<E>("Update", K::Method, {}, [](E& self, A, const Caller&, CallResult&) { self.Update(); }),
         Member<E>("ReceivedFrom", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.ReceivedFrom()); }),

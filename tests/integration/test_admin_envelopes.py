@@ -6,6 +6,7 @@ from test_router import envelopes, folder, inbox, read_envelope, serving, wait_c
 
 E_INVALIDARG = 0x80070057
 S_FALSE = 1
+DISP_E_TYPEMISMATCH = 0x80020005
 
 
 def test_an_envelope_queued_through_the_model_is_routed_and_a_delivered_one_changes_and_goes(registered):
@@ -24,6 +25,12 @@ def test_an_envelope_queued_through_the_model_is_routed_and_a_delivered_one_chan
     assert envelope["class"] == "Envelope"
     envelope = envelope["handle"]
     assert put(envelope, "Sender", "admin@example.com")["hr"] == 0
+    message = client.request("create", "Pellworth.Message")["result"]["handle"]
+    for field, value in (("From", "admin@example.com"), ("To", "john@example.com"), ("Subject", "from the model")):
+        assert put(message, field, value)["hr"] == 0
+    assert put(message, "BodyText", "Made over the socket.\r\n")["hr"] == 0
+    assert client.call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+    assert client.call(envelope, "PutContent", {"vt": 9, "handle": queue})["hr"] == DISP_E_TYPEMISMATCH
     recipients = get(envelope, "Recipients")["result"]["handle"]
     # Nothing that would become a second command line, and no empty recipient.
     for bad in ("x@example.com\r\nRCPT TO:<evil@remote.test>", "a\x00b@example.com", "", "x" * 1001):
@@ -49,6 +56,9 @@ def test_an_envelope_queued_through_the_model_is_routed_and_a_delivered_one_chan
     wait_queue_empty(env)
     record, delivered_to = read_envelope(inbox(env, "john@example.com")[0])
     assert record["_Sender"] == "admin@example.com"
+    with open(inbox(env, "john@example.com")[0][:-4] + ".eml", "rb") as f:
+        content = f.read()
+    assert b"Subject: from the model\r\n" in content and content.endswith(b"Made over the socket.\r\n")
 
     # A delivered envelope: changed and written back by its Update, then removed by its id.
     johns = get(client.call("Pellworth.MessageStore", "FindMailBox", "john@example.com")["result"]["handle"], "InFolder")["result"]["handle"]
@@ -68,6 +78,9 @@ def test_an_envelope_queued_through_the_model_is_routed_and_a_delivered_one_chan
         names.append(get(step["out"][0]["handle"], "Name")["result"]["value"])
     assert names == ["john", "mary"]
     delivered = get(johns, "Item", 0)["result"]["handle"]
+    read_back = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.call(delivered, "GetContent", {"vt": 9, "handle": read_back})["hr"] == 0
+    assert get(read_back, "Subject")["result"]["value"] == "from the model"
     assert put(delivered, "LastReadDate", 46000.25)["hr"] == 0
     assert put(delivered, "Priority", 1)["hr"] == 0
     assert client.call(delivered, "Update")["hr"] == 0

@@ -10,6 +10,7 @@ E_ACCESSDENIED = 0x80070005
 E_INVALIDARG = 0x80070057
 E_FAIL = 0x80004005
 DISP_E_UNKNOWNNAME = 0x80020006
+DISP_E_TYPEMISMATCH = 0x80020005
 S_FALSE = 1
 
 
@@ -99,6 +100,23 @@ def test_phrases_added_through_the_model_score_messages_and_a_damaged_file_is_le
     message.write_bytes(MESSAGE)
     scored = admin(env, "phrases", "score", str(message)).stdout.splitlines()
     assert scored[0] == "110.50" and "cheap pills" in scored[1] and "viagra" in scored[1]
+    # A message built through the model scores as the file does.
+    built = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.request("put", built, "Subject", "cheap offer")["hr"] == 0
+    assert client.request("put", built, "BodyText", "Buy cheap pills now, best viagra!\r\n")["hr"] == 0
+    assert client.request("put", built, "HeaderField", "X-Note", "a\r\nBcc: evil@remote.test")["hr"] == E_INVALIDARG
+    assert client.request("put", built, "HeaderField", "Bad Name", "x")["hr"] == E_INVALIDARG
+    assert client.request("get", built, "CountHeaderField", "Bcc")["result"]["value"] == 0
+    scored = client.call(phrases, "Spamicity", {"vt": 9, "handle": built}, "")
+    assert scored["result"] == {"vt": 5, "value": 110.5} and "cheap pills" in scored["out"][0]["value"]
+    assert client.call(phrases, "Spamicity", {"vt": 9, "handle": phrases}, "")["hr"] == DISP_E_TYPEMISMATCH
+    charsets = client.request("create", "Pellworth.CharSetFilter")["result"]["handle"]
+    assert client.call(charsets, "Add", "windows-1251")["hr"] == 0
+    assert client.call(charsets, "Spamicity", {"vt": 9, "handle": built}, "")["result"]["value"] == 0
+    assert client.request("put", built, "HeaderField", "MIME-Version", "1.0")["hr"] == 0
+    assert client.request("put", built, "HeaderField", "Content-Type", "text/plain; charset=cp1251")["hr"] == 0
+    assert client.call(charsets, "Spamicity", {"vt": 9, "handle": built}, "")["result"]["value"] == 100
+
     assert client.call(phrases, "RemoveAt", 0)["hr"] == 0
     assert admin(env, "phrases", "score", str(message)).stdout.splitlines()[0] == "50.00"
     assert client.request("get", phrases, "Count")["result"]["value"] == 1
