@@ -23,6 +23,7 @@
 
 #include <fcntl.h>
 #include <limits>
+#include <type_traits>
 #include <unistd.h>
 
 namespace pw::admin {
@@ -79,23 +80,35 @@ void NextObject(C& self, const Variant& count, CallResult& call) {
     if (!fetched) call.hr = S_FALSE;
 }
 
-// A store object's property tree as an object of its own (IProperties), over its own opening of the
-// object: its changes are written by its Update, merged with what the file holds then.
+// A property tree as an object of its own (IProperties): a store object's over its own opening of
+// the object (its changes written by its Update, merged with what the file holds then), or an
+// envelope's over the envelope itself (written by either's Update).
+template <typename O>
 class PropertiesObject : public Unknown {
 public:
-    explicit PropertiesObject(std::shared_ptr<store::StoreObject> owner) : owner_(std::move(owner)) {}
-    store::StoreObject& Owner() { return *owner_; }
+    explicit PropertiesObject(std::shared_ptr<O> owner) : owner_(std::move(owner)) {}
+    O& Owner() { return *owner_; }
 
 private:
-    std::shared_ptr<store::StoreObject> owner_;
+    std::shared_ptr<O> owner_;
 };
 
+// An envelope's values reach the transports' commands (the sender, ORCPT, NOTIFY): one line each.
+void CheckEnvelopeValue(const Variant& value) {
+    if (!value.IsText()) return;
+    for (const char c : value.AsText()) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) throw ComError(E_INVALIDARG, "an envelope's value holds no control character");
+    }
+}
+
+template <typename O>
 void RegisterProperties() {
-    using P = PropertiesObject;
+    using P = PropertiesObject<O>;
+    constexpr bool envelope = std::is_same_v<O, store::Envelope>;
     const auto item = [](P& self, A args, const Caller&, CallResult& call) {
         if (!self.Owner().GetProperties().Get(Text(args[0]), call.result)) call.hr = S_FALSE;
     };
-    RegisterMembers<P>("Properties", {
+    std::vector<MemberInfo> members = {
         Member<P>("Item", K::Get, {VT_BSTR}, item),
         Member<P>("Item", K::Put, {VT_BSTR, VT_VARIANT}, [](P& self, A args, const Caller& caller, CallResult&) {
             // Compared as the tree finds them: ":_Password" and "ml::datasource" are the same keys.
@@ -107,6 +120,7 @@ void RegisterProperties() {
                 throw ComError(E_ACCESSDENIED, "only root or the server's user may move a list's member database");
             }
             if (args[1].Type() == VT_DISPATCH || args[1].Type() == VT_UNKNOWN) throw ComError(DISP_E_TYPEMISMATCH, "a property holds no object");
+            if constexpr (envelope) CheckEnvelopeValue(args[1]);
             if (!self.Owner().GetProperties().SetItem(Text(args[0]), args[1])) throw ComError(E_INVALIDARG, "\"" + Text(args[0]) + "\" names no property");
         }),
         Member<P>("CountChildren", K::Get, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
@@ -116,8 +130,11 @@ void RegisterProperties() {
             if (!self.Owner().GetProperties().Remove(Text(args[0]))) call.hr = S_FALSE;
         }),
         Member<P>("Update", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Update(); }),
-        Member<P>("Refresh", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Refresh(); }),
-    });
+    };
+    if constexpr (!envelope) {
+        members.push_back(Member<P>("Refresh", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Refresh(); }));
+    }
+    RegisterMembers<P>("Properties", std::move(members));
 }
 
 // A file for the server to write on a client's behalf: only root and the server's own user may ask,
@@ -160,7 +177,7 @@ std::vector<MemberInfo> StoreObjectMembers() {
         }),
         Member<T>("Properties", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) {
             // An object of its own over the same directory, as a store object is opened per use.
-            call.result = Variant::Object(std::make_shared<PropertiesObject>(store::OpenStoreObject<T>(self.Storage(), self.RootPath())));
+            call.result = Variant::Object(std::make_shared<PropertiesObject<store::StoreObject>>(store::OpenStoreObject<T>(self.Storage(), self.RootPath())));
         }),
     };
 }
@@ -332,6 +349,9 @@ void RegisterEnvelopes() {
             self.SetPriority(args[0].AsI4());
         }),
         Member<E>("LastReadDate", K::Put, {VT_DATE}, [](E& self, A args, const Caller&, CallResult&) { self.SetLastReadDate(args[0].AsDouble()); }),
+        Member<E>("Properties", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) {
+            call.result = Variant::Object(std::make_shared<PropertiesObject<E>>(self.shared_from_this()));
+        }),
         Member<E>("Recipients", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) {
             call.result = Variant::Object(std::make_shared<RecipientsObject>(self.shared_from_this()));
         }),
@@ -376,7 +396,8 @@ void RegisterEnvelopes() {
 
 void RegisterStoreMembers() {
     RegisterRecipients();
-    RegisterProperties();
+    RegisterProperties<store::StoreObject>();
+    RegisterProperties<store::Envelope>();
     RegisterMessageStore();
     RegisterDomains();
     RegisterMailBoxes();

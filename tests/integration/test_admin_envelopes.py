@@ -83,9 +83,16 @@ def test_an_envelope_queued_through_the_model_is_routed_and_a_delivered_one_chan
     assert get(read_back, "Subject")["result"]["value"] == "from the model"
     assert put(delivered, "LastReadDate", 46000.25)["hr"] == 0
     assert put(delivered, "Priority", 1)["hr"] == 0
+    properties = get(delivered, "Properties")["result"]
+    assert properties["class"] == "Properties"
+    assert put(properties["handle"], "Item", "admin:note", "checked")["hr"] == 0
+    assert put(properties["handle"], "Item", "rcpt:x@example.com:orcpt", "rfc822;x\r\nRSET")["hr"] == E_INVALIDARG
+    assert put(properties["handle"], "Item", "_Sender", "a@b\nDATA")["hr"] == E_INVALIDARG
+    assert get(properties["handle"], "Item", "_Sender")["result"]["value"] == "admin@example.com"
     assert client.call(delivered, "Update")["hr"] == 0
     record, _ = read_envelope(inbox(env, "john@example.com")[0])
     assert record["_Priority"] == 1 and abs(record["_LastReadDate"] - 46000.25) < 1e-9
+    assert record["admin:note"] == "checked"
     uid = get(delivered, "UID")["result"]["value"]
     assert client.call(johns, "RemoveEnvelope", uid)["hr"] == 0
     assert client.call(johns, "RemoveEnvelope", uid)["hr"] == S_FALSE
