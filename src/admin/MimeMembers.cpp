@@ -1,10 +1,11 @@
-// MimeMembers: the message class for administration clients ("Pellworth.Message"): its header fields,
-// body text, priority and encoded words, and the scoring of a message by the spam filters.
+// MimeMembers: the message classes for administration clients: "Pellworth.Message" (its header
+// fields, body text, priority and encoded words; the spam filters score it) and "Pellworth.Address".
 //
 // A value put into a header field is one line: a CR or LF in it would start a field of its own in
 // the message written (a client composing mail from what others typed must not be made to add a Bcc).
 // The parts' tree (positions, MessagePart) is not served here.
 #include "admin/ObjectModel.h"
+#include "mime/Address.h"
 #include "mime/Codecs.h"
 #include "mime/Message.h"
 
@@ -110,6 +111,23 @@ void RegisterMessage() {
     RegisterMembers<M>("Message", std::move(members));
 }
 
+// An address: its parts are header text too, one line each.
+void RegisterAddress() {
+    using D = mime::Address;
+    RegisterMembers<D>("Address", {
+        Member<D>("Address", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.GetAddress()); }),
+        Member<D>("Address", K::Put, {VT_BSTR}, [](D& self, A args, const Caller&, CallResult&) { self.SetAddress(FieldValue(args[0])); }),
+        Member<D>("Name", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Name()); }),
+        Member<D>("Name", K::Put, {VT_BSTR}, [](D& self, A args, const Caller&, CallResult&) { self.SetName(FieldValue(args[0])); }),
+        Member<D>("Domain", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Domain()); }),
+        Member<D>("Domain", K::Put, {VT_BSTR}, [](D& self, A args, const Caller&, CallResult&) { self.SetDomain(FieldValue(args[0])); }),
+        Member<D>("Comment", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Comment()); }),
+        Member<D>("Comment", K::Put, {VT_BSTR}, [](D& self, A args, const Caller&, CallResult&) { self.SetComment(FieldValue(args[0])); }),
+        Member<D>("FullAddress", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.FullAddress()); }),
+        Member<D>("Valid", K::Get, {}, [](D& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(static_cast<std::int32_t>(self.Valid())); }),
+    });
+}
+
 }  // namespace
 
 // The message an object argument names, or a type mismatch.
@@ -119,6 +137,9 @@ mime::Message& MessageArgument(const Variant& value) {
     return *message;
 }
 
-void RegisterMimeMembers() { RegisterMessage(); }
+void RegisterMimeMembers() {
+    RegisterMessage();
+    RegisterAddress();
+}
 
 }  // namespace pw::admin

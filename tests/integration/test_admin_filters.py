@@ -107,6 +107,14 @@ def test_phrases_added_through_the_model_score_messages_and_a_damaged_file_is_le
     assert client.request("put", built, "HeaderField", "X-Note", "a\r\nBcc: evil@remote.test")["hr"] == E_INVALIDARG
     assert client.request("put", built, "HeaderField", "Bad Name", "x")["hr"] == E_INVALIDARG
     assert client.request("get", built, "CountHeaderField", "Bcc")["result"]["value"] == 0
+    address = client.request("create", "Pellworth.Address")["result"]["handle"]
+    assert client.request("put", address, "Address", '"Pill Seller" <seller@Pills.TEST>')["hr"] == 0
+    assert client.request("get", address, "Domain")["result"]["value"].lower() == "pills.test"
+    assert client.request("get", address, "Valid")["result"] == {"vt": 3, "value": 0}
+    assert client.request("put", address, "Name", "x\r\nBcc: evil@remote.test")["hr"] == E_INVALIDARG
+    full = client.request("get", address, "FullAddress")["result"]["value"]
+    assert client.request("put", built, "From", full)["hr"] == 0
+    assert client.request("get", built, "From")["result"]["value"] == full and "seller@" in full
     scored = client.call(phrases, "Spamicity", {"vt": 9, "handle": built}, "")
     assert scored["result"] == {"vt": 5, "value": 110.5} and "cheap pills" in scored["out"][0]["value"]
     assert client.call(phrases, "Spamicity", {"vt": 9, "handle": phrases}, "")["hr"] == DISP_E_TYPEMISMATCH
