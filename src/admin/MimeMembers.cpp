@@ -102,6 +102,20 @@ void RegisterMessage() {
         if (type != mime::EncodedWordTypeB && type != mime::EncodedWordTypeQ) throw ComError(E_INVALIDARG, "EncodingType is 1 (B) or 2 (Q)");
         call.result = Variant::Text(self.EncodeWord(FieldValue(args[0]), static_cast<mime::EncodedWordType>(type), args[2].AsText()));
     }));
+    // The decoded bytes (in the word's charset); the outs are the charset and the encoding type.
+    members.push_back(Member<M>("DecodeWord", K::Method, {VT_BSTR}, [](M& self, A args, const Caller&, CallResult& call) {
+        const mime::DecodedWord word = self.DecodeWord(args[0].AsText());
+        call.result = Variant::Text(word.text);
+        call.out = {Variant::Text(word.charset), Variant::I4(word.type)};
+    }));
+    members.push_back(Member<M>("SetContentType", K::Method, {VT_BSTR, VT_BSTR, VT_BSTR}, [](M& self, A args, const Caller&, CallResult&) {
+        self.SetContentType(FieldValue(args[0]), FieldValue(args[1]), FieldValue(args[2]));
+    }));
+    members.push_back(Member<M>("ContentTransferEncoding", K::Put, {VT_BSTR}, [](M& self, A args, const Caller&, CallResult&) {
+        self.SetContentTransferEncoding(FieldValue(args[0]));
+    }));
+    // The whole header block, parsed as a message's header is.
+    members.push_back(Member<M>("Header", K::Put, {VT_BSTR}, [](M& self, A args, const Caller&, CallResult&) { self.SetHeader(args[0].AsText()); }));
     members.push_back(Member<M>("IsEncodedWord", K::Method, {VT_BSTR}, [](M& self, A args, const Caller&, CallResult& call) {
         call.hr = self.IsEncodedWord(args[0].AsText()) ? S_OK : S_FALSE;
     }));

@@ -115,6 +115,10 @@ def test_phrases_added_through_the_model_score_messages_and_a_damaged_file_is_le
     full = client.request("get", address, "FullAddress")["result"]["value"]
     assert client.request("put", built, "From", full)["hr"] == 0
     assert client.request("get", built, "From")["result"]["value"] == full and "seller@" in full
+    decoded = client.call(built, "DecodeWord", "=?koi8-r?B?8NLJ18XU?=")
+    assert decoded["out"][0]["value"] == "koi8-r" and len(decoded["result"]["value"]) == 6
+    assert decoded["out"][1] == {"vt": 3, "value": 1}
+    assert client.call(built, "SetContentType", "text", "plain", "charset=x\r\nBcc: y")["hr"] == E_INVALIDARG
     scored = client.call(phrases, "Spamicity", {"vt": 9, "handle": built}, "")
     assert scored["result"] == {"vt": 5, "value": 110.5} and "cheap pills" in scored["out"][0]["value"]
     assert client.call(phrases, "Spamicity", {"vt": 9, "handle": phrases}, "")["hr"] == DISP_E_TYPEMISMATCH
