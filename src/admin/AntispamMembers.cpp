@@ -4,7 +4,9 @@
 //
 // Each "create" gives an object of its own over the running server's store root. Every change is
 // saved by the filter itself before the reply (locked re-read, change, atomic replacement), so the
-// routers use it for the next message; reads look at the file as it is now. A damaged file is never
+// routers use it for the next message. Reads see the file as it is now, except that the phrase
+// filter is read again only by Count, Spamicity and changes, as a long list must not be read once per
+// GetAt of a client's walk. A damaged file is never
 // changed: the change fails with the filter's E_FAIL. A list's FileName moves it to another file of
 // the store root only -- a bare name -- and only for root or the server's user.
 #include "admin/ObjectModel.h"
@@ -42,13 +44,20 @@ void Outcome(CallResult& call, HRESULT hr, const std::string& failure) {
 class PhraseFilterObject : public Unknown {
 public:
     explicit PhraseFilterObject(DirStorage root) : root_(std::move(root)) {}
-    // The filter as its file is now.
+    // The filter as last read: read at the first use, again by Count (so that a client's walk of
+    // Count and GetAt sees one list, and a long list is not read per phrase) and after each change.
     antispam::PhraseFilter& Current() {
+        if (!loaded_) Reload();
+        return filter_;
+    }
+    antispam::PhraseFilter& Reload() {
         const HRESULT hr = filter_.Load(root_);
         if (Failed(hr)) throw ComError(hr, "the phrase filter can not be read");
+        loaded_ = true;
         return filter_;
     }
     void Change(const std::function<HRESULT(antispam::PhraseSettings&)>& change) {
+        // The change reads the file again under its lock, and the filter after it.
         const HRESULT hr = Current().Change(change);
         if (hr == E_FAIL) throw ComError(E_FAIL, "the phrase filter's file can not be read; it is left as it is");
         if (hr == E_INVALIDARG) throw ComError(E_INVALIDARG, "no such phrase, or the phrase list is full");
@@ -58,12 +67,15 @@ public:
 private:
     DirStorage root_;
     antispam::PhraseFilter filter_;
+    bool loaded_ = false;
 };
 
 class CharSetFilterObject : public Unknown {
 public:
     explicit CharSetFilterObject(DirStorage root) : root_(std::move(root)) {}
+    // The filter as its file is now: read again only when the file was replaced.
     antispam::CharSetFilter& Current() {
+        if (filter_.Loaded() && filter_.Refresh()) return filter_;
         const HRESULT hr = filter_.Load(root_);
         if (Failed(hr)) throw ComError(hr, "the charset filter's file can not be read");
         return filter_;
@@ -148,7 +160,7 @@ void RegisterPhraseFilter() {
             });
         }),
         Member<P>("Count", K::Get, {}, [](P& self, A, const Caller&, CallResult& call) {
-            call.result = Variant::I4(static_cast<std::int32_t>(self.Current().Settings().phrases.size()));
+            call.result = Variant::I4(static_cast<std::int32_t>(self.Reload().Settings().phrases.size()));
         }),
         Member<P>("Add", K::Method, {VT_BSTR, VT_R8, VT_BOOL}, [](P& self, A args, const Caller&, CallResult& call) {
             const std::string text = args[0].AsText();
@@ -181,7 +193,7 @@ void RegisterPhraseFilter() {
         }),
         // The score, and "phrase=score, ..." of the phrases that counted as the out value.
         Member<P>("Spamicity", K::Method, {VT_DISPATCH, VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
-            const antispam::PhraseScore score = self.Current().Spamicity(MessageArgument(args[0]));
+            const antispam::PhraseScore score = self.Reload().Spamicity(MessageArgument(args[0]));
             call.result = Variant::R8(score.total);
             call.out = {Variant::Text(score.results)};
         }),
