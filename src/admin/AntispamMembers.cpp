@@ -6,9 +6,9 @@
 // saved by the filter itself before the reply (locked re-read, change, atomic replacement), so the
 // routers use it for the next message. Reads see the file as it is now, except that the phrase
 // filter is read again only by Count, Spamicity and changes, as a long list must not be read once per
-// GetAt of a client's walk. A damaged file is never
-// changed: the change fails with the filter's E_FAIL. A list's FileName moves it to another file of
-// the store root only -- a bare name -- and only for root or the server's user.
+// GetAt of a client's walk. A damaged file is never changed: the change fails with the filter's
+// E_FAIL. A list's FileName moves it to another file of the store root only -- a bare name -- and
+// only for root or the server's user.
 #include "admin/ObjectModel.h"
 #include "admin/Settings.h"
 #include "antispam/AntispamLimits.h"
