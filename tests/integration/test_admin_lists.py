@@ -105,8 +105,13 @@ def request(op, obj, member, *args):
     return json.loads(f.readline())
 mailbox = request("call", "Pellworth.MessageStore", "FindMailBox", sys.argv[2])["result"]["handle"]
 properties = request("get", mailbox, "Properties")["result"]["handle"]
-print(json.dumps([request("put", properties, "Item", key, "/tmp/elsewhere.mdb")["hr"]
-                  for key in ("ml:datasource", "ML::DataSource", ":ml:datasource:")]))
+refused = [request("put", properties, "Item", key, "/tmp/elsewhere.mdb")["hr"]
+           for key in ("ml:datasource", "ML::DataSource", ":ml:datasource:")]
+s.sendall(json.dumps({"id": 2, "op": "create", "object": "Pellworth.FriendlySendersList", "args": []}).encode() + b"\\n")
+friendly = json.loads(f.readline())["result"]["handle"]
+refused.append(request("put", friendly, "FileName", "Other.lst")["hr"])
+refused.append(request("call", friendly, "Add", "friend@good.test")["hr"])
+print(json.dumps(refused))
 """
 
 
@@ -123,7 +128,8 @@ def test_a_lists_database_moves_only_for_root_and_no_spelling_of_a_key_passes_it
     grouped = subprocess.run(["python3", "-c", GROUP_MEMBER, path, "talk@" + DOMAIN], user="nobody", group="nogroup",
                              extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
     assert grouped.returncode == 0, grouped.stderr
-    assert json.loads(grouped.stdout) == [E_ACCESSDENIED] * 3
+    # Nor point a sender list at another file; the list itself it may change.
+    assert json.loads(grouped.stdout) == [E_ACCESSDENIED] * 4 + [0]
 
     client = AdminClient(path)
     mailbox = client.call("Pellworth.MessageStore", "FindMailBox", "talk@" + DOMAIN)["result"]["handle"]
