@@ -5,6 +5,7 @@
 // objects do; the names they are given are checked by the store itself (no "/", no "." or "..", no
 // control characters), so a hostile name is refused there and nothing is made. A lookup that finds
 // nothing answers S_FALSE with no object.
+#include "admin/AdminLimits.h"
 #include "admin/ObjectModel.h"
 #include "admin/PasswordCheck.h"
 #include "admin/Settings.h"
@@ -36,9 +37,6 @@ using K = MemberKind;
 using A = std::span<Variant>;
 
 constexpr std::string_view kListDataSourceKey = "ml:datasource";
-// Bounds of what a client writes into an envelope.
-constexpr std::size_t kMaxEnvelopeText = 1000;
-constexpr std::size_t kMaxEnvelopeRecipients = 10000;
 
 std::string CanonicalKey(std::string_view key) {
     std::string canonical;
