@@ -322,8 +322,10 @@ void AdminEndpoint::Stop() {
         std::lock_guard guard(connectionsLock_);
         connections.swap(connections_);
     }
-    // Each connection sees the stop flag within a poll slice; shutting its socket down wakes it now.
-    for (const auto& connection : connections) ::shutdown(connection->fd.Get(), SHUT_RDWR);
+    // Each connection sees the stop flag within a poll slice; ending its reading side wakes it now.
+    // Its writing side stays open: a reply being made (the Shutdown that asked for this stop, say)
+    // still reaches its client, bounded by the write time-out, before the thread closes the socket.
+    for (const auto& connection : connections) ::shutdown(connection->fd.Get(), SHUT_RD);
     for (const auto& connection : connections) {
         if (connection->thread.joinable()) connection->thread.join();
     }

@@ -38,5 +38,9 @@ namespace pw::admin {
 inline constexpr std::chrono::seconds kWriteTimeout{60};
 // Requests waiting to be accepted by the kernel.
 inline constexpr int kListenBacklog = 32;
+// What a client may write into an envelope: an address, sender or route of at most this many bytes,
+// and at most this many recipients.
+inline constexpr std::size_t kMaxEnvelopeText = 1000;
+inline constexpr std::size_t kMaxEnvelopeRecipients = 10000;
 
 }  // namespace pw::admin

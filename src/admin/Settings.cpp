@@ -193,6 +193,8 @@ void Settings::SetXML(std::string_view xml) {
 
 MemberInfo ScheduleEventsMember();  // ScheduleMembers.cpp
 void RegisterScheduleMembers();
+void RegisterListMembers();  // ListMembers.cpp
+void RegisterMimeMembers();  // MimeMembers.cpp
 
 namespace {
 
@@ -303,6 +305,8 @@ void RegisterModelMembers() {
     RegisterLoggingMembers();
     RegisterStoreMembers();
     RegisterScheduleMembers();
+    RegisterListMembers();
+    RegisterMimeMembers();
 }
 
 }  // namespace pw::admin

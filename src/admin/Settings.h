@@ -49,5 +49,7 @@ private:
 // The member tables of Settings, of the process's Logging object and of the store's classes.
 void RegisterModelMembers();
 void RegisterStoreMembers();
+// The spam filters' classes ("Pellworth.PhraseFilter", ...) over the store root, with their tables.
+void RegisterFilterClasses(const DirStorage& root);
 
 }  // namespace pw::admin

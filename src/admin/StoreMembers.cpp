@@ -5,15 +5,18 @@
 // objects do; the names they are given are checked by the store itself (no "/", no "." or "..", no
 // control characters), so a hostile name is refused there and nothing is made. A lookup that finds
 // nothing answers S_FALSE with no object.
+#include "admin/AdminLimits.h"
 #include "admin/ObjectModel.h"
 #include "admin/PasswordCheck.h"
 #include "admin/Settings.h"
+#include "core/ConfigTree.h"
 #include "store/Domain.h"
 #include "store/Envelope.h"
 #include "store/Envelopes.h"
 #include "store/Folder.h"
 #include "store/MailBox.h"
 #include "store/MessageStore.h"
+#include "store/Recipients.h"
 #include "platform/Text.h"
 
 #include <cerrno>
@@ -21,14 +24,28 @@
 
 #include <fcntl.h>
 #include <limits>
+#include <type_traits>
 #include <unistd.h>
 
 namespace pw::admin {
+
+MemberInfo MailingListMember();  // ListMembers.cpp
 
 namespace {
 
 using K = MemberKind;
 using A = std::span<Variant>;
+
+constexpr std::string_view kListDataSourceKey = "ml:datasource";
+
+std::string CanonicalKey(std::string_view key) {
+    std::string canonical;
+    for (const std::string_view component : core::SplitKey(key)) {
+        if (!canonical.empty()) canonical += ':';
+        canonical += component;
+    }
+    return canonical;
+}
 
 std::string Text(const Variant& value) { return value.AsText(); }
 
@@ -50,28 +67,58 @@ void CollectionItem(C& self, const Variant& index, CallResult& call) {
     ObjectResult(call, self.Item(static_cast<std::size_t>(index.AsInt64())));
 }
 
-// A store object's property tree as an object of its own (IProperties), over its own opening of the
-// object: its changes are written by its Update, merged with what the file holds then.
+// Next of a walk: one object per call, as a client gets one object back through an out value; the
+// outs are the object (none after the last) and how many were fetched. S_FALSE after the last.
+template <typename C>
+void NextObject(C& self, const Variant& count, CallResult& call) {
+    if (count.AsInt64() != 1) throw ComError(E_INVALIDARG, "Next fetches one object at a time");
+    auto next = self.Next();
+    const bool fetched = next != nullptr;
+    call.out = {Variant::Object(std::move(next)), Variant::UI4(fetched ? 1 : 0)};
+    if (!fetched) call.hr = S_FALSE;
+}
+
+// A property tree as an object of its own (IProperties): a store object's over its own opening of
+// the object (its changes written by its Update, merged with what the file holds then), or an
+// envelope's over the envelope itself (written by either's Update).
+template <typename O>
 class PropertiesObject : public Unknown {
 public:
-    explicit PropertiesObject(std::shared_ptr<store::StoreObject> owner) : owner_(std::move(owner)) {}
-    store::StoreObject& Owner() { return *owner_; }
+    explicit PropertiesObject(std::shared_ptr<O> owner) : owner_(std::move(owner)) {}
+    O& Owner() { return *owner_; }
 
 private:
-    std::shared_ptr<store::StoreObject> owner_;
+    std::shared_ptr<O> owner_;
 };
 
+// An envelope's values reach the transports' commands (the sender, ORCPT, NOTIFY): one line each.
+void CheckEnvelopeValue(const Variant& value) {
+    if (!value.IsText()) return;
+    for (const char c : value.AsText()) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) throw ComError(E_INVALIDARG, "an envelope's value holds no control character");
+    }
+}
+
+template <typename O>
 void RegisterProperties() {
-    using P = PropertiesObject;
+    using P = PropertiesObject<O>;
+    constexpr bool envelope = std::is_same_v<O, store::Envelope>;
     const auto item = [](P& self, A args, const Caller&, CallResult& call) {
         if (!self.Owner().GetProperties().Get(Text(args[0]), call.result)) call.hr = S_FALSE;
     };
-    RegisterMembers<P>("Properties", {
+    std::vector<MemberInfo> members = {
         Member<P>("Item", K::Get, {VT_BSTR}, item),
-        Member<P>("Item", K::Put, {VT_BSTR, VT_VARIANT}, [](P& self, A args, const Caller&, CallResult&) {
+        Member<P>("Item", K::Put, {VT_BSTR, VT_VARIANT}, [](P& self, A args, const Caller& caller, CallResult&) {
+            // Compared as the tree finds them: ":_Password" and "ml::datasource" are the same keys.
+            const std::string key = CanonicalKey(Text(args[0]));
             // The password is enciphered by its own member, never written as given.
-            if (EqualsNoCase(Text(args[0]), store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+            if (EqualsNoCase(key, store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+            // A list's member database is a file the server opens and makes wherever this names.
+            if (EqualsNoCase(key, kListDataSourceKey) && !caller.mayUseFiles) {
+                throw ComError(E_ACCESSDENIED, "only root or the server's user may move a list's member database");
+            }
             if (args[1].Type() == VT_DISPATCH || args[1].Type() == VT_UNKNOWN) throw ComError(DISP_E_TYPEMISMATCH, "a property holds no object");
+            if constexpr (envelope) CheckEnvelopeValue(args[1]);
             if (!self.Owner().GetProperties().SetItem(Text(args[0]), args[1])) throw ComError(E_INVALIDARG, "\"" + Text(args[0]) + "\" names no property");
         }),
         Member<P>("CountChildren", K::Get, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
@@ -81,8 +128,11 @@ void RegisterProperties() {
             if (!self.Owner().GetProperties().Remove(Text(args[0]))) call.hr = S_FALSE;
         }),
         Member<P>("Update", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Update(); }),
-        Member<P>("Refresh", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Refresh(); }),
-    });
+    };
+    if constexpr (!envelope) {
+        members.push_back(Member<P>("Refresh", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Refresh(); }));
+    }
+    RegisterMembers<P>("Properties", std::move(members));
 }
 
 // A file for the server to write on a client's behalf: only root and the server's own user may ask,
@@ -125,7 +175,7 @@ std::vector<MemberInfo> StoreObjectMembers() {
         }),
         Member<T>("Properties", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) {
             // An object of its own over the same directory, as a store object is opened per use.
-            call.result = Variant::Object(std::make_shared<PropertiesObject>(store::OpenStoreObject<T>(self.Storage(), self.RootPath())));
+            call.result = Variant::Object(std::make_shared<PropertiesObject<store::StoreObject>>(store::OpenStoreObject<T>(self.Storage(), self.RootPath())));
         }),
     };
 }
@@ -138,6 +188,7 @@ std::vector<MemberInfo> CollectionMembers() {
         Member<C>("Remove", K::Method, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) { self.Remove(Text(args[0])); }),
         Member<C>("Rename", K::Method, {VT_BSTR, VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) { self.Rename(Text(args[0]), Text(args[1])); }),
         Member<C>("Reset", K::Method, {}, [](C& self, A, const Caller&, CallResult&) { self.Reset(); }),
+        Member<C>("Next", K::Method, {VT_UI4}, [](C& self, A args, const Caller&, CallResult& call) { NextObject(self, args[0], call); }),
     };
 }
 
@@ -195,6 +246,7 @@ void RegisterMailBoxes() {
         Member<M>("MailBoxType", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(self.MailBoxType()); }),
         Member<M>("Address", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Address()); }),
         Member<M>("Domain", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.DomainName()); }),
+        MailingListMember(),
     });
 }
 
@@ -214,6 +266,57 @@ void RegisterFolders() {
     });
 }
 
+PersistStream& PersistArgument(const Variant& value) {
+    auto* object = dynamic_cast<PersistStream*>(value.AsObject().get());
+    if (!object) throw ComError(DISP_E_TYPEMISMATCH, "the argument is no object with a content (a Message)");
+    return *object;
+}
+
+// An envelope's recipients, changed on the envelope itself and written by its Update.
+class RecipientsObject : public Unknown {
+public:
+    explicit RecipientsObject(std::shared_ptr<store::Envelope> envelope) : envelope_(std::move(envelope)) {}
+    store::Recipients& List() { return envelope_->GetRecipients(); }
+
+private:
+    std::shared_ptr<store::Envelope> envelope_;
+};
+
+// An address or sender the transports will write into their commands: one line of printable text.
+std::string EnvelopeText(const Variant& value, const char* what) {
+    std::string text = Text(value);
+    if (text.size() > kMaxEnvelopeText) throw ComError(E_INVALIDARG, std::string(what) + " is too long");
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) throw ComError(E_INVALIDARG, std::string(what) + " holds a control character");
+    }
+    return text;
+}
+
+void RegisterRecipients() {
+    using R = RecipientsObject;
+    const auto index = [](R& self, const Variant& value) {
+        if (value.AsI4() < 0 || static_cast<std::size_t>(value.AsI4()) >= self.List().Count()) throw ComError(E_INVALIDARG, "no recipient has that index");
+        return static_cast<std::size_t>(value.AsI4());
+    };
+    RegisterMembers<R>("Recipients", {
+        Member<R>("Item", K::Get, {VT_I4}, [index](R& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::Text(self.List().Item(index(self, args[0])));
+        }),
+        Member<R>("Count", K::Get, {}, [](R& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(static_cast<std::int32_t>(self.List().Count())); }),
+        Member<R>("Add", K::Method, {VT_BSTR}, [](R& self, A args, const Caller&, CallResult&) {
+            const std::string address = EnvelopeText(args[0], "a recipient");
+            if (address.empty()) throw ComError(E_INVALIDARG, "a recipient is an address");
+            if (self.List().Count() >= kMaxEnvelopeRecipients) throw ComError(E_INVALIDARG, "the envelope has as many recipients as it may");
+            self.List().Add(address);
+        }),
+        Member<R>("Remove", K::Method, {VT_BSTR}, [](R& self, A args, const Caller&, CallResult& call) {
+            if (!self.List().Remove(Text(args[0]))) call.hr = S_FALSE;
+        }),
+        Member<R>("Clear", K::Method, {}, [](R& self, A, const Caller&, CallResult&) { self.List().Clear(); }),
+        Member<R>("RemoveAt", K::Method, {VT_I4}, [index](R& self, A args, const Caller&, CallResult&) { self.List().RemoveAt(index(self, args[0])); }),
+    });
+}
+
 void RegisterEnvelopes() {
     using C = store::Envelopes;
     RegisterMembers<C>("Envelopes", {
@@ -224,11 +327,37 @@ void RegisterEnvelopes() {
         }),
         Member<C>("NextUID", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::R8(self.NextUID()); }),
         Member<C>("FindEnvelope", K::Method, {VT_R8}, [](C& self, A args, const Caller&, CallResult& call) { ObjectResult(call, self.FindEnvelope(args[0].AsDouble())); }),
+        Member<C>("Add", K::Method, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::Object(self.Add()); }),
+        Member<C>("Next", K::Method, {VT_UI4}, [](C& self, A args, const Caller&, CallResult& call) { NextObject(self, args[0], call); }),
+        Member<C>("RemoveEnvelope", K::Method, {VT_R8}, [](C& self, A args, const Caller&, CallResult& call) {
+            if (!self.RemoveEnvelope(args[0].AsDouble())) call.hr = S_FALSE;
+        }),
         Member<C>("Reset", K::Method, {}, [](C& self, A, const Caller&, CallResult&) { self.Reset(); }),
     });
     using E = store::Envelope;
     RegisterMembers<E>("Envelope", {
         Member<E>("Sender", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Sender()); }),
+        Member<E>("Sender", K::Put, {VT_BSTR}, [](E& self, A args, const Caller&, CallResult&) { self.SetSender(EnvelopeText(args[0], "the sender")); }),
+        Member<E>("ReceivedFrom", K::Put, {VT_BSTR}, [](E& self, A args, const Caller&, CallResult&) {
+            self.SetReceivedFrom(EnvelopeText(args[0], "the sending host"));
+        }),
+        Member<E>("Route", K::Put, {VT_BSTR}, [](E& self, A args, const Caller&, CallResult&) { self.SetRoute(EnvelopeText(args[0], "the route")); }),
+        Member<E>("Priority", K::Put, {VT_I4}, [](E& self, A args, const Caller&, CallResult&) {
+            if (args[0].AsI4() < store::EnvelopePriorityNone || args[0].AsI4() > store::EnvelopePriorityLowest) throw ComError(E_INVALIDARG, "Priority is from 0 to 5");
+            self.SetPriority(args[0].AsI4());
+        }),
+        Member<E>("LastReadDate", K::Put, {VT_DATE}, [](E& self, A args, const Caller&, CallResult&) { self.SetLastReadDate(args[0].AsDouble()); }),
+        Member<E>("Properties", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) {
+            call.result = Variant::Object(std::make_shared<PropertiesObject<E>>(self.shared_from_this()));
+        }),
+        Member<E>("Recipients", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) {
+            call.result = Variant::Object(std::make_shared<RecipientsObject>(self.shared_from_this()));
+        }),
+        // The content into a message object (GetContent) or from one (PutContent).
+        Member<E>("GetContent", K::Method, {VT_DISPATCH}, [](E& self, A args, const Caller&, CallResult&) { self.GetContent(PersistArgument(args[0])); }),
+        Member<E>("PutContent", K::Method, {VT_DISPATCH}, [](E& self, A args, const Caller&, CallResult&) { self.PutContent(PersistArgument(args[0])); }),
+        // Publishes a new envelope (its id drawn then), replaces the record of a published one.
+        Member<E>("Update", K::Method, {}, [](E& self, A, const Caller&, CallResult&) { self.Update(); }),
         Member<E>("ReceivedFrom", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.ReceivedFrom()); }),
         Member<E>("Route", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Route()); }),
         Member<E>("Priority", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(self.Priority()); }),
@@ -264,7 +393,9 @@ void RegisterEnvelopes() {
 }  // namespace
 
 void RegisterStoreMembers() {
-    RegisterProperties();
+    RegisterRecipients();
+    RegisterProperties<store::StoreObject>();
+    RegisterProperties<store::Envelope>();
     RegisterMessageStore();
     RegisterDomains();
     RegisterMailBoxes();

@@ -108,6 +108,7 @@ void RegisterServerSessionMembers() {
 
 void RegisterRunningObjects(ServiceModule& module, const std::string& spamAssassinDirectory) {
     admin::RegisterModelMembers();
+    admin::RegisterFilterClasses(module.StoreRoot());
     RegisterServerSessionMembers();
     auto session = std::make_shared<ServerSession>(module);
     auto settings = std::make_shared<admin::Settings>(core::ServerConfig(), module.StoreRoot(), spamAssassinDirectory);

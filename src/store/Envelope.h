@@ -57,7 +57,8 @@ std::string RecipientKey(std::string_view recipient, std::string_view what);
 // and "%" in the address escaped so the key keeps its three components.
 std::string DsnKey(std::string_view recipient, std::string_view what);
 
-class Envelope : public Unknown {
+// Shared from itself so that an administration client's view of its recipients keeps it alive.
+class Envelope : public Unknown, public std::enable_shared_from_this<Envelope> {
 public:
     // A published envelope by id (throws ComError; STG_E_FILENOTFOUND when there is none).
     static std::shared_ptr<Envelope> Open(const DirStorage& folder, const std::string& rootPath, double uid);

@@ -472,3 +472,19 @@ def test_an_advised_client_receives_the_log_as_event_lines_until_it_unadvises(re
     assert client.call("Pellworth.Logging", "LogMessage", 5, "not seen")["hr"] == 0
     assert not seen("not seen")
     client.close()
+
+
+def test_the_client_that_asks_for_the_shutdown_gets_its_reply_before_the_connection_ends(registered):
+    # The stop closes every connection while the asking one may still be writing its reply: several
+    # rounds, as the window is narrow.
+    for _ in range(4):
+        server = registered.start().wait_ready()
+        watcher = AdminClient(admin_socket_path(registered))  # another client, idle, is closed too
+        client = AdminClient(admin_socket_path(registered))
+        reply = client.call("Pellworth.ServerSession", "Shutdown")
+        assert reply["hr"] == 0 and "error" not in reply
+        assert client.file.readline() == b""
+        assert watcher.file.readline() == b""
+        assert server.proc.wait(timeout=WAIT) == 0
+        client.close()
+        watcher.close()

@@ -1,0 +1,100 @@
+"""Envelopes through the administration socket: one queued by a client is routed like any other, a
+delivered one is changed and removed, and nothing a client writes reaches the transports' commands
+as more than one line."""
+from conftest import AdminClient, admin, admin_socket_path
+from test_router import envelopes, folder, inbox, read_envelope, serving, wait_count, wait_queue_empty
+
+E_INVALIDARG = 0x80070057
+S_FALSE = 1
+DISP_E_TYPEMISMATCH = 0x80020005
+
+
+def test_an_envelope_queued_through_the_model_is_routed_and_a_delivered_one_changes_and_goes(registered):
+    env = registered
+    admin(env, "domain", "add", "example.com")
+    for user in ("john", "mary"):
+        admin(env, "mailbox", "add", "%s@example.com" % user, "--password", "secret12")
+    serving(env)
+    env.start().wait_ready()
+    client = AdminClient(admin_socket_path(env))
+    get = lambda obj, member, *args: client.request("get", obj, member, *args)
+    put = lambda obj, member, *args: client.request("put", obj, member, *args)
+
+    queue = get(get("Pellworth.MessageStore", "InFolder")["result"]["handle"], "Envelopes")["result"]["handle"]
+    envelope = client.call(queue, "Add")["result"]
+    assert envelope["class"] == "Envelope"
+    envelope = envelope["handle"]
+    assert put(envelope, "Sender", "admin@example.com")["hr"] == 0
+    message = client.request("create", "Pellworth.Message")["result"]["handle"]
+    for field, value in (("From", "admin@example.com"), ("To", "john@example.com"), ("Subject", "from the model")):
+        assert put(message, field, value)["hr"] == 0
+    assert put(message, "BodyText", "Made over the socket.\r\n")["hr"] == 0
+    assert client.call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+    assert client.call(envelope, "PutContent", {"vt": 9, "handle": queue})["hr"] == DISP_E_TYPEMISMATCH
+    recipients = get(envelope, "Recipients")["result"]["handle"]
+    # Nothing that would become a second command line, and no empty recipient.
+    for bad in ("x@example.com\r\nRCPT TO:<evil@remote.test>", "a\x00b@example.com", "", "x" * 1001):
+        assert client.call(recipients, "Add", bad)["hr"] == E_INVALIDARG, bad
+    assert put(envelope, "Sender", "a@b\r\nRSET")["hr"] == E_INVALIDARG
+    assert put(envelope, "Priority", 9)["hr"] == E_INVALIDARG
+    for address in ("john@example.com", "nobody@example.com", "mary@example.com"):
+        assert client.call(recipients, "Add", address)["hr"] == 0
+    assert client.call(recipients, "RemoveAt", 1)["hr"] == 0
+    assert client.call(recipients, "RemoveAt", 5)["hr"] == E_INVALIDARG
+    assert client.call(recipients, "Remove", "NOBODY@example.com")["hr"] == S_FALSE
+    assert get(recipients, "Count")["result"]["value"] == 2
+    assert get(recipients, "Item", 1)["result"]["value"] == "mary@example.com"
+    assert get(envelope, "UID")["result"]["value"] == 0
+    assert client.call(envelope, "Update")["hr"] == 0
+    assert get(envelope, "UID")["result"]["value"] > 0
+
+    # The routers take what a client queues once it is handed to them.
+    uid = get(envelope, "UID")["result"]["value"]
+    assert client.call("Pellworth.ServerSession", "AdviseNewEnvelope", uid, "")["hr"] == 0
+    wait_count(env, "john@example.com", 1)
+    wait_count(env, "mary@example.com", 1)
+    wait_queue_empty(env)
+    record, delivered_to = read_envelope(inbox(env, "john@example.com")[0])
+    assert record["_Sender"] == "admin@example.com"
+    with open(inbox(env, "john@example.com")[0][:-4] + ".eml", "rb") as f:
+        content = f.read()
+    assert b"Subject: from the model\r\n" in content and content.endswith(b"Made over the socket.\r\n")
+
+    # A delivered envelope: changed and written back by its Update, then removed by its id.
+    johns = get(client.call("Pellworth.MessageStore", "FindMailBox", "john@example.com")["result"]["handle"], "InFolder")["result"]["handle"]
+    johns = get(johns, "Envelopes")["result"]["handle"]
+    # Walks hand out one object per Next, then S_FALSE and none.
+    walked = [client.call(johns, "Next", 1) for _ in range(2)]
+    assert walked[0]["hr"] == 0 and walked[0]["out"][0]["class"] == "Envelope" and walked[0]["out"][1]["value"] == 1
+    assert walked[1]["hr"] == S_FALSE and walked[1]["out"] == [None, {"vt": 19, "value": 0}]
+    assert client.call(johns, "Next", 5)["hr"] == E_INVALIDARG
+    mailboxes = get(client.call("Pellworth.MessageStore", "FindDomain", "example.com")["result"]["handle"], "MailBoxes")["result"]["handle"]
+    assert client.call(mailboxes, "Reset")["hr"] == 0
+    names = []
+    while True:
+        step = client.call(mailboxes, "Next", 1)
+        if step["hr"] == S_FALSE:
+            break
+        names.append(get(step["out"][0]["handle"], "Name")["result"]["value"])
+    assert names == ["john", "mary"]
+    delivered = get(johns, "Item", 0)["result"]["handle"]
+    read_back = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.call(delivered, "GetContent", {"vt": 9, "handle": read_back})["hr"] == 0
+    assert get(read_back, "Subject")["result"]["value"] == "from the model"
+    assert put(delivered, "LastReadDate", 46000.25)["hr"] == 0
+    assert put(delivered, "Priority", 1)["hr"] == 0
+    properties = get(delivered, "Properties")["result"]
+    assert properties["class"] == "Properties"
+    assert put(properties["handle"], "Item", "admin:note", "checked")["hr"] == 0
+    assert put(properties["handle"], "Item", "rcpt:x@example.com:orcpt", "rfc822;x\r\nRSET")["hr"] == E_INVALIDARG
+    assert put(properties["handle"], "Item", "_Sender", "a@b\nDATA")["hr"] == E_INVALIDARG
+    assert get(properties["handle"], "Item", "_Sender")["result"]["value"] == "admin@example.com"
+    assert client.call(delivered, "Update")["hr"] == 0
+    record, _ = read_envelope(inbox(env, "john@example.com")[0])
+    assert record["_Priority"] == 1 and abs(record["_LastReadDate"] - 46000.25) < 1e-9
+    assert record["admin:note"] == "checked"
+    uid = get(delivered, "UID")["result"]["value"]
+    assert client.call(johns, "RemoveEnvelope", uid)["hr"] == 0
+    assert client.call(johns, "RemoveEnvelope", uid)["hr"] == S_FALSE
+    assert inbox(env, "john@example.com") == []
+    client.close()
