@@ -16,9 +16,13 @@ inline constexpr int kMaxPointerJumps = 128;
 
 // The port asked unless a test gives its own.
 inline constexpr std::uint16_t kDnsPort = 53;
-// Attempts per server, each waiting this long for a matching answer over UDP; the TCP retry of a
-// truncated answer gets twice the wait for its whole exchange.
+// Attempts per server over UDP. The first waits kFirstAttemptWait for a matching answer, each next
+// one twice as long up to kAttemptWait (400, 800, 1600, 2000, 2000 ms): a lost datagram costs a
+// fraction of a second, not the whole wait, while a slow server still has time; an answer to an
+// earlier attempt counts whenever it comes. The TCP retry of a truncated answer gets twice the
+// longest wait for its whole exchange.
 inline constexpr int kQueryAttempts = 5;
+inline constexpr std::chrono::milliseconds kFirstAttemptWait{400};
 inline constexpr std::chrono::milliseconds kAttemptWait{2000};
 inline constexpr std::chrono::milliseconds kTcpWait = kAttemptWait * 2;
 // The owner's stop flag is looked at least this often while a wait goes on.

@@ -215,9 +215,10 @@ DnsStatus DnsResolver::QueryServer(const IpAddress& server, const std::vector<st
     sockaddr_storage address{};
     const socklen_t addressSize = server.ToSocketAddress(port_, address);
     if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), addressSize) != 0) return DnsStatus::Failed;
-    for (int attempt = 0; attempt < kQueryAttempts && !Stopped(); ++attempt) {
+    auto wait = kFirstAttemptWait;
+    for (int attempt = 0; attempt < kQueryAttempts && !Stopped(); ++attempt, wait = std::min(wait * 2, kAttemptWait)) {
         if (::send(socket.Get(), query.data(), query.size(), 0) < 0 && errno != EAGAIN) return DnsStatus::Failed;
-        const auto deadline = Clock::now() + kAttemptWait;
+        const auto deadline = Clock::now() + wait;
         while (!Stopped()) {
             const int left = MillisecondsLeft(deadline);
             if (left == 0) break;

@@ -2,9 +2,10 @@
 // process-wide cache, and the queries of the block-list checks.
 //
 // Queries go over UDP to the configured servers in order ("sys:dns:%d:server", else the nameservers of
-// /etc/resolv.conf). Each server gets up to 5 attempts of about 2 s. An answer counts only when its
-// random identifier, its sender (the socket is connected to the server asked) and its question match
-// the query; anything else is ignored and the wait goes on. A truncated answer is asked again over TCP.
+// /etc/resolv.conf). Each server gets up to 5 attempts, waiting 0.4, 0.8, 1.6, 2 and 2 s. An answer
+// counts only when its random identifier, its sender (the socket is connected to the server asked)
+// and its question match the query; anything else is ignored and the wait goes on. A truncated answer
+// is asked again over TCP.
 // NOERROR and NXDOMAIN end the search (an answer without records too); any other response code, or
 // silence, lets the next server be asked. LastStatus tells "no such domain" from "DNS failed", so a
 // temporary failure is never taken for a bad address. The owner's stop flag is looked at between
