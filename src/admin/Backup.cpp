@@ -91,16 +91,12 @@ std::optional<Date> DateFromText(const std::string& text) {
     return DateFromFields(y, mo, d, h, mi, s);
 }
 
-// Copies one file, computing its digest on the way; flushing is left to the caller (one syncfs).
-bool CopyFile(const fs::path& from, const fs::path& to, std::string& digest, std::uint64_t& size, std::string& failure) {
+// Reads a file through, its SHA-256 computed on the way, and writes it to `out` when that is open;
+// flushing is left to the caller (one syncfs for a whole copy).
+bool ReadThrough(const fs::path& from, int out, const fs::path& to, std::string& digest, std::uint64_t& size, std::string& failure) {
     const UniqueFd in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!in) {
         failure = "can not read " + from.string() + ": " + SystemError(errno);
-        return false;
-    }
-    const UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out) {
-        failure = "can not write " + to.string() + ": " + SystemError(errno);
         return false;
     }
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
@@ -116,8 +112,8 @@ bool CopyFile(const fs::path& from, const fs::path& to, std::string& digest, std
         }
         if (got == 0) break;
         EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(got));
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(out.Get(), buffer.data() + done, static_cast<std::size_t>(got - done));
+        for (ssize_t done = 0; out >= 0 && done < got;) {
+            const ssize_t put = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
             if (put < 0 && errno == EINTR) continue;
             if (put < 0) {
                 failure = "can not write " + to.string() + ": " + SystemError(errno);
@@ -134,26 +130,19 @@ bool CopyFile(const fs::path& from, const fs::path& to, std::string& digest, std
     return true;
 }
 
-bool FileDigest(const fs::path& file, std::string& digest, std::uint64_t& size) {
-    const UniqueFd in(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in) return false;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
-    std::vector<char> buffer(kCopyBlock);
-    size = 0;
-    for (;;) {
-        const ssize_t got = ::read(in.Get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) break;
-        EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(got));
-        size += static_cast<std::uint64_t>(got);
+// Copies one file into a new one (0600), with its digest.
+bool CopyFile(const fs::path& from, const fs::path& to, std::string& digest, std::uint64_t& size, std::string& failure) {
+    const UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out) {
+        failure = "can not write " + to.string() + ": " + SystemError(errno);
+        return false;
     }
-    std::array<unsigned char, EVP_MAX_MD_SIZE> hash{};
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context.get(), hash.data(), &length);
-    digest = LowerHex(std::string_view(reinterpret_cast<const char*>(hash.data()), length));
-    return true;
+    return ReadThrough(from, out.Get(), to, digest, size, failure);
+}
+
+bool FileDigest(const fs::path& file, std::string& digest, std::uint64_t& size) {
+    std::string failure;
+    return ReadThrough(file, -1, {}, digest, size, failure);
 }
 
 bool SyncPath(const fs::path& path) {
