@@ -62,20 +62,16 @@ std::shared_ptr<MailBox> MailBoxes::Add(std::string_view name, std::int32_t kind
     if (!IsMailBoxType(kind) || kind == NoMailBoxType) throw ComError(E_INVALIDARG, "unknown mailbox kind " + std::to_string(kind));
     const std::string folded = Key(name);
     DirStorage created;
-    ThrowIfFailed(CreateStoreObject(Parent(), folded, kind, false, created), "can not create the mailbox " + std::string(name));
-    auto mailbox = OpenStoreObject<MailBox>(created, RootPath());
-    if (MailBoxHasInbox(kind)) {
-        try {
-            mailbox->GetFolders()->Add(kInFolderName, InboxFolderType);
-        } catch (const ComError&) {
-            // A mailbox without its inbox is taken back; one that can not be stays, and says so.
-            if (const HRESULT hr = Parent().DestroyElement(folded); Failed(hr)) {
-                core::Log(core::LogLevelWarning, "A half-made mailbox stays: " + Parent().ElementPath(folded) + " (" + HresultText(hr) + ")");
-            }
-            throw;
-        }
-    }
-    return mailbox;
+    // The inbox is made inside before the mailbox appears: mail for a new mailbox never finds it
+    // without one.
+    const auto inbox = [](const DirStorage& made) {
+        DirStorage folder;
+        const HRESULT hr = CreateStoreObject(made, kInFolderName, InboxFolderType, true, folder);
+        return hr == STG_E_ALREADYEXISTS ? S_OK : hr;
+    };
+    ThrowIfFailed(CreateStoreObject(Parent(), folded, kind, false, created, {}, MailBoxHasInbox(kind) ? StoreObjectFiller(inbox) : nullptr),
+                  "can not create the mailbox " + std::string(name));
+    return OpenStoreObject<MailBox>(created, RootPath());
 }
 
 }  // namespace pw::store

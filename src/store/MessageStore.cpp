@@ -40,7 +40,7 @@ void RepairCounters(const DirStorage& dir, StoreParentKind parentKind, int depth
     std::vector<ElementName> elements;
     if (depth > kMaxCleanupDepth || Failed(dir.EnumerateNames("*", elements))) return;
     for (const auto& element : elements) {
-        if (!element.isDirectory || Failed(ValidateElementName(element.name))) continue;
+        if (!element.isDirectory || IsTemporaryName(element.name) || Failed(ValidateElementName(element.name))) continue;
         const DirStorage child(dir.ElementPath(element.name));
         const StoreChildKind kind = ClassifyChild(child, parentKind);
         if (kind == StoreChildKind::None) continue;
@@ -103,6 +103,14 @@ std::size_t CleanDirectory(const DirStorage& dir, int depth, bool outbound = fal
     std::size_t removed = 0;
     for (const auto& element : elements) {
         const std::string_view name = element.name;
+        if (element.isDirectory && IsTemporaryName(name)) {
+            // A store object whose creation was cut short before it got its name.
+            if (Succeeded(dir.DestroyElement(name))) {
+                core::Log(core::LogLevelWarning, "Removed the unfinished directory " + dir.ElementPath(name));
+                ++removed;
+            }
+            continue;
+        }
         if (element.isDirectory) {
             removed += CleanDirectory(DirStorage(dir.ElementPath(name)), depth + 1,
                                       outbound || (depth == 0 && EqualsNoCase(name, kOutFolderName)));

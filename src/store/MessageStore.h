@@ -6,7 +6,7 @@
 // Learn/Good" (with their rights entries) where any of them is missing, so a new store works at once
 // and a damaged one gets its well-known folders back. RemoveAbandonedFiles clears what writers that
 // died left behind: temporary files of replacements, reserved contents of envelopes that were never
-// published, and records whose content is gone. It runs at start-up, before anything writes to the
+// published, records whose content is gone, and store objects whose creation was cut short. It runs at start-up, before anything writes to the
 // store, in time proportional to the number of files.
 // Thread safety: one thread at a time per object; objects are created per use.
 #pragma once

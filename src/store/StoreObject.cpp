@@ -303,7 +303,8 @@ std::vector<std::string> ChildDirectoryNames(const DirStorage& parent, StorePare
     std::vector<std::string> names;
     if (Failed(parent.Enumerate("*", elements))) return names;
     for (const auto& element : elements) {
-        if (!element.isDirectory || Failed(ValidateElementName(element.name))) continue;
+        // A hidden directory is an object still being made (or one a crash cut short).
+        if (!element.isDirectory || IsTemporaryName(element.name) || Failed(ValidateElementName(element.name))) continue;
         if (ClassifyChild(DirStorage(parent.ElementPath(element.name)), parentKind) == kind) names.push_back(element.name);
     }
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return CompareNoCase(a, b) < 0; });
@@ -319,38 +320,17 @@ std::vector<std::string> MatchNames(const std::vector<std::string>& names, std::
     return matches;
 }
 
-HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::int32_t type, bool isFolder,
-                          DirStorage& created, const std::vector<std::pair<std::string, Variant>>& extra) {
-    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
-    if (IsTemporaryName(name) || EqualsNoCase(name, kUidFileName)) return STG_E_INVALIDNAME;
-    DirStorage existing;
-    bool adopted = false;
-    if (Succeeded(FindChildDirectory(parent, name, existing))) {
-        // A directory that is no store object under exactly this name is what a creation cut short
-        // after its first step leaves: it is taken over, and kept if this creation fails too.
-        std::int32_t existingType = 0;
-        if (existing.Name() != name || IsFolderDirectory(existing) ||
-            ReadStoredType(existing, existingType) != PropertyFileState::Missing) {
-            return STG_E_ALREADYEXISTS;
-        }
-        adopted = true;
-    }
-    DirStorage child = existing;
-    if (!adopted) {
-        if (const HRESULT hr = parent.CreateChildStorage(name, &child); Failed(hr)) return hr;
-    }
-    const auto undo = [&](HRESULT hr) {
-        if (!adopted) {
-            if (const HRESULT undone = parent.DestroyElement(name); Failed(undone)) {
-                core::Log(core::LogLevelWarning, "A half-made store object stays: " + parent.ElementPath(name) + " (" +
-                                                     HresultText(undone) + ")");
-            }
-        }
-        return hr;
-    };
+namespace {
+
+// The counter (a folder's), the property file and what the caller puts inside, into a directory
+// nobody else writes to: a new object's hidden directory, or one taken over.
+HRESULT FillStoreObject(const DirStorage& child, std::string_view name, std::int32_t type, bool isFolder,
+                        const std::vector<std::pair<std::string, Variant>>& extra, const StoreObjectFiller& fill) {
     if (isFolder) {
+        // Without replacing: a counter already there (a folder taken over) may have handed out ids.
         std::unique_ptr<FileStream> uid;
-        if (Failed(child.CreateStream(kUidFileName, STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, uid))) return undo(E_FAIL);
+        const HRESULT hr = child.CreateStream(kUidFileName, STGM_WRITE | STGM_SHARE_DENY_NONE, uid);
+        if (Failed(hr) && hr != STG_E_FILEALREADYEXISTS) return hr;
     }
     core::ConfigTree tree;
     tree.Set(kVersionKey, Variant::I4(kObjectVersion));
@@ -358,10 +338,52 @@ HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::
     tree.Set(kCreateDateKey, Variant::DateValue(Now()));
     for (const auto& [key, value] : extra) tree.Set(key, value);
     MemoryStream content;
-    if (const HRESULT hr = tree.WriteTo(content); Failed(hr)) return undo(hr);
-    if (const HRESULT hr = child.PublishStream("_" + std::string(name), content.Bytes()); Failed(hr)) return undo(hr);
-    if (const HRESULT hr = parent.Sync(); Failed(hr)) return undo(hr);
-    created = child;
+    if (const HRESULT hr = tree.WriteTo(content); Failed(hr)) return hr;
+    if (fill) {
+        if (const HRESULT hr = fill(child); Failed(hr)) return hr;
+    }
+    return child.PublishStream("_" + std::string(name), content.Bytes());
+}
+
+}  // namespace
+
+HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::int32_t type, bool isFolder,
+                          DirStorage& created, const std::vector<std::pair<std::string, Variant>>& extra,
+                          const StoreObjectFiller& fill) {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    if (IsTemporaryName(name) || EqualsNoCase(name, kUidFileName)) return STG_E_INVALIDNAME;
+    DirStorage existing;
+    if (Succeeded(FindChildDirectory(parent, name, existing))) {
+        // A directory that is no store object under exactly this name is what a creation of older
+        // versions, cut short after its first step, left: it is taken over in place. Whatever the
+        // outcome it stays -- someone else may be taking it over as well.
+        std::int32_t existingType = 0;
+        if (existing.Name() != name || IsFolderDirectory(existing) ||
+            ReadStoredType(existing, existingType) != PropertyFileState::Missing) {
+            return STG_E_ALREADYEXISTS;
+        }
+        if (const HRESULT hr = FillStoreObject(existing, name, type, isFolder, extra, fill); Failed(hr)) return hr;
+        created = existing;
+        return parent.Sync();
+    }
+    // Made whole under a hidden name, then given its own by one rename that never replaces: two
+    // makers of one name (two routers reaching a new domain at once) can not meet inside it, the
+    // loser finds the name taken and takes the winner's, and no listing ever shows half an object.
+    // Start-up clears a hidden directory a crash left behind.
+    const std::string hidden = TemporaryName(name);
+    DirStorage child;
+    if (const HRESULT hr = parent.CreateChildStorage(hidden, &child); Failed(hr)) return hr;
+    HRESULT hr = FillStoreObject(child, name, type, isFolder, extra, fill);
+    if (Succeeded(hr)) hr = parent.RenameElement(hidden, name);
+    if (Failed(hr)) {
+        if (const HRESULT undone = parent.DestroyElement(hidden); Failed(undone)) {
+            core::Log(core::LogLevelWarning, "A half-made store object stays until the next start: " + parent.ElementPath(hidden) +
+                                                 " (" + HresultText(undone) + ")");
+        }
+        return hr;
+    }
+    if (hr = parent.Sync(); Failed(hr)) return hr;
+    created = DirStorage(parent.ElementPath(name));
     return S_OK;
 }
 

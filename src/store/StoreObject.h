@@ -7,10 +7,11 @@
 // sees half a file. Update takes the directory's lock (bounded wait), reads the file again, replays
 // the changes made through this object, writes the result and takes it as the object's tree; changes
 // other objects made meanwhile to other keys survive.
-// Creation (CreateStoreObject) makes the directory, for a folder its "_uid" counter, and publishes the
-// property file with "_Version" 1, "_Type" and "_CreateDate"; a failure removes what it made. A
-// directory that holds neither a "_uid" nor a property file under the wanted name (a creation cut
-// short right after its directory was made) is taken over instead of blocking the name for ever.
+// Creation (CreateStoreObject) makes the directory under a hidden (temporary) name, puts in it, for a
+// folder, its "_uid" counter, what the caller adds, and the property file with "_Version" 1, "_Type"
+// and "_CreateDate", and only then gives it its name: an object is whole or absent, and a failure
+// removes what it made. A directory that holds neither a "_uid" nor a property file under the wanted
+// name (what older versions left when a creation was cut short) is taken over in place.
 // Children: a directory with a "_uid" counter is a folder. Without one its property file's "_Type"
 // decides, read as the parent's children are defined: below the root 0 is a domain, below a domain a
 // mailbox kind is a mailbox, and any other folder type is a folder that lost its counter (its
@@ -113,8 +114,11 @@ std::string AgentFileName(const Guid& classId);
 
 // Makes a new store object below parent (see the file comment). A name that differs from an existing
 // child's only in case is taken: STG_E_ALREADYEXISTS, as for the same name.
+// `fill` puts children in before the object appears (a mailbox's inbox).
+using StoreObjectFiller = std::function<HRESULT(const DirStorage& made)>;
 [[nodiscard]] HRESULT CreateStoreObject(const DirStorage& parent, std::string_view name, std::int32_t type, bool isFolder,
-                          DirStorage& created, const std::vector<std::pair<std::string, Variant>>& extra = {});
+                                        DirStorage& created, const std::vector<std::pair<std::string, Variant>>& extra = {},
+                                        const StoreObjectFiller& fill = {});
 
 // Does the directory have a "_uid" counter? Only folders have one, but a folder whose counter was
 // lost has none: ClassifyChild is what tells children apart.

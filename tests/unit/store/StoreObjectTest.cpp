@@ -126,6 +126,59 @@ TEST_F(store_StoreObjectTest, UpdatesFromTwoOpenersMergeAndTheLastWriterOfAKeyWi
     EXPECT_EQ(FileProperty(file, kPasswordKey).AsText(), EncipherPassword("pa55word!"));
 }
 
+TEST_F(store_StoreObjectTest, MakersOfOneNameAtOnceAllGetTheOneWholeObjectAndNothingPutInItIsLost) {
+    // As routers reaching a new remote domain at once: make the folder or, when another was first,
+    // take it -- then publish into it. A loser once removed the winner's folder with its messages.
+    constexpr int kMakers = 4;
+    constexpr int kRounds = 40;
+    const auto out = store_->OutFolder()->GetFolders();
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string name = "remote" + std::to_string(round) + ".test";
+        std::latch start(kMakers);
+        std::atomic<int> failures{0};
+        std::vector<std::thread> makers;
+        for (int t = 0; t < kMakers; ++t) {
+            makers.emplace_back([&] {
+                start.arrive_and_wait();
+                try {
+                    std::shared_ptr<Folder> folder;
+                    try {
+                        folder = out->Add(name, TempFolderType);
+                    } catch (const ComError& error) {
+                        if (error.Code() != STG_E_ALREADYEXISTS) throw;
+                        folder = out->Item(name);
+                    }
+                    if (!folder) throw ComError(STG_E_PATHNOTFOUND, "no folder");
+                    auto envelope = folder->GetEnvelopes()->Add();
+                    ThrowIfFailed(envelope->StreamOnContent(false, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("mail"));
+                    envelope->Update();
+                } catch (const ComError& error) {
+                    ADD_FAILURE() << name << ": " << error.what();
+                    ++failures;
+                }
+            });
+        }
+        for (auto& maker : makers) maker.join();
+        ASSERT_EQ(failures, 0);
+        ASSERT_EQ(out->Item(name)->GetEnvelopes()->Count(), static_cast<std::size_t>(kMakers)) << name;
+    }
+    // Only whole objects are listed, and nothing hidden is left behind.
+    EXPECT_EQ(out->Count(), static_cast<std::size_t>(kRounds));
+    for (const auto& entry : std::filesystem::directory_iterator(At("_Out"))) EXPECT_NE(entry.path().filename().string().front(), '~');
+
+    // A creation cut short before its name was given is cleared at start-up; a mailbox is made with
+    // its inbox already inside.
+    const auto mailboxes = store_->GetDomains()->Add("example.com")->GetMailBoxes();
+    std::filesystem::create_directories(At("example.com/~bob.7.7.tmp/_In"));
+    test::WriteFileText(At("example.com/~bob.7.7.tmp/_In/_uid"), "");
+    EXPECT_TRUE(mailboxes->Names().empty());
+    EXPECT_GE(store_->RemoveAbandonedFiles(), 1u);
+    EXPECT_FALSE(FileExists(At("example.com/~bob.7.7.tmp")));
+    mailboxes->Add("bob", UserMailBoxType);
+    EXPECT_TRUE(FileExists(At("example.com/bob/_In/_uid")));
+    EXPECT_TRUE(FileExists(At("example.com/bob/_In/__In")));
+}
+
 TEST_F(store_StoreObjectTest, RenameTakesThePropertyFileAlong) {
     const auto mailboxes = store_->GetDomains()->Add("example.com")->GetMailBoxes();
     auto folder = mailboxes->Add("john", UserMailBoxType)->GetFolders()->Add("Old", NormalFolderType);
