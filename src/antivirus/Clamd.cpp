@@ -182,6 +182,10 @@ ScanResult ClamdScan(const std::string& address, Stream& content, std::chrono::m
     constexpr std::string_view kStream = "stream: ";
     constexpr std::string_view kFound = " FOUND";
     if (answer == "stream: OK") return {Verdict::Clean, {}};
+    // Over its StreamMaxLength: the same message gets the same answer however often it is sent.
+    if (answer.find("size limit exceeded") != std::string::npos) {
+        return {Verdict::TooLarge, "clamd at " + address + " takes no message this large (\"" + answer + "\")"};
+    }
     if (answer.starts_with(kStream) && answer.ends_with(kFound) && answer.size() > kStream.size() + kFound.size()) {
         return {Verdict::Infected, answer.substr(kStream.size(), answer.size() - kStream.size() - kFound.size())};
     }

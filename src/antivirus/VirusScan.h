@@ -22,11 +22,12 @@ inline constexpr int kScannerCommandLine = 1;
 inline constexpr int kScannerEngine = 2;  // clamd
 inline constexpr std::chrono::seconds kDefaultScanTimeout{120};
 
-enum class Verdict : std::uint8_t { Clean, Infected, Failed };
+// TooLarge: the scanner takes no message of this size at all, so scanning again can never succeed.
+enum class Verdict : std::uint8_t { Clean, Infected, Failed, TooLarge };
 
 struct ScanResult {
     Verdict verdict = Verdict::Clean;
-    // Infected: the description or the virus name; Failed: why no scan could be made.
+    // Infected: the description or the virus name; Failed and TooLarge: why no scan could be made.
     std::string text;
 };
 

@@ -209,6 +209,12 @@ bool Router::ScanForViruses(store::Envelope& envelope) {
     }
     const VirusScanResult result = scan ? scan(envelope) : VirusScanResult{VirusScanResult::Verdict::Unscanned, "no virus scanner is set up"};
     if (result.verdict == VirusScanResult::Verdict::Clean) return true;
+    if (result.verdict == VirusScanResult::Verdict::TooLarge) {
+        // Held back, it would wait for ever and its recipients would never hear of it; the scanners'
+        // own mail filters let such a message pass unscanned too. The administrator sees each one.
+        core::Log(core::LogLevelWarning, "The message " + envelope.Namespace() + " is delivered without a virus scan: " + result.reason);
+        return true;
+    }
     if (result.verdict == VirusScanResult::Verdict::Unscanned) {
         // Never delivered unscanned, and never called infected on a guess: it waits for the scanner.
         core::Log(core::LogLevelCritical, "The message " + envelope.Namespace() + " could not be scanned for viruses (" + result.reason +

@@ -96,8 +96,9 @@ inline constexpr std::string_view kOriginKey = "router:origin";
 inline constexpr std::string_view kInterruptedKey = "router:interrupted";
 
 // What the virus scanner found; `reason` names the virus (Infected) or why no scan could be made.
+// TooLarge: the scanner refuses messages of this size for good; waiting would hold it for ever.
 struct VirusScanResult {
-    enum class Verdict : std::uint8_t { Clean, Infected, Unscanned };
+    enum class Verdict : std::uint8_t { Clean, Infected, Unscanned, TooLarge };
     Verdict verdict = Verdict::Clean;
     std::string reason;
 };

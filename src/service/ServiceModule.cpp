@@ -337,6 +337,7 @@ void ServiceModule::StartVirusScan() {
         switch (result.verdict) {
             case antivirus::Verdict::Clean: return router::VirusScanResult{Verdict::Clean, {}};
             case antivirus::Verdict::Infected: return router::VirusScanResult{Verdict::Infected, result.text};
+            case antivirus::Verdict::TooLarge: return router::VirusScanResult{Verdict::TooLarge, result.text};
             case antivirus::Verdict::Failed: break;
         }
         return router::VirusScanResult{Verdict::Unscanned, result.text};

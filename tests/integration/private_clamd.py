@@ -13,7 +13,7 @@ SIGNATURE = "Pw.Test.EICAR"
 
 
 class Clamd:
-    def __init__(self, root):
+    def __init__(self, root, stream_max=None):
         self.dir = os.path.join(root, "clamd")
         database = os.path.join(self.dir, "db")
         os.makedirs(database)
@@ -24,6 +24,8 @@ class Clamd:
         with open(self.conf, "w", encoding="ascii") as f:
             f.write("LocalSocket %s\nDatabaseDirectory %s\nForeground yes\nLogFile %s\nTemporaryDirectory %s\n"
                     "MaxThreads 4\n" % (self.socket, database, os.path.join(self.dir, "clamd.log"), self.dir))
+            if stream_max:
+                f.write("StreamMaxLength %s\n" % stream_max)
         self.proc = None
 
     def ping(self):
