@@ -169,6 +169,10 @@ void ListServer::Distribute(store::Envelope& envelope, MailingList& list, mime::
                 copy = in->GetEnvelopes()->Add();
                 copy->GetProperties().SetItem(store::kSpamStatusKey, Variant::Int(2));
                 copy->GetProperties().SetItem(kHopsKey, Variant::I4(hops));
+                // What the list adds is its own text; the posting itself was scanned already.
+                if (envelope.GetProperties().Number(store::kVirusScannedKey) == 1) {
+                    copy->GetProperties().SetItem(store::kVirusScannedKey, Variant::I4(1));
+                }
                 if (perMember) posting.SetTo("<" + member.Address() + ">");
                 copy->PutContent(posting);
             }

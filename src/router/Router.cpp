@@ -202,13 +202,18 @@ bool Router::PreCheck(store::Envelope& envelope) {
 }
 
 bool Router::ScanForViruses(store::Envelope& envelope) {
+    if (envelope.GetProperties().Number(store::kVirusScannedKey) == 1) return true;
     std::function<VirusScanResult(const store::Envelope&)> scan;
     {
         std::lock_guard guard(hooksLock);
         scan = virusScan;
     }
     const VirusScanResult result = scan ? scan(envelope) : VirusScanResult{VirusScanResult::Verdict::Unscanned, "no virus scanner is set up"};
-    if (result.verdict == VirusScanResult::Verdict::Clean) return true;
+    if (result.verdict == VirusScanResult::Verdict::Clean) {
+        // Written with the routing's first progress, as a clean spam verdict is.
+        envelope.GetProperties().SetItem(store::kVirusScannedKey, Variant::I4(1));
+        return true;
+    }
     if (result.verdict == VirusScanResult::Verdict::TooLarge) {
         // Held back, it would wait for ever and its recipients would never hear of it; the scanners'
         // own mail filters let such a message pass unscanned too. The administrator sees each one.

@@ -28,7 +28,7 @@
 // router start when it is empty or missing); once per sender and day, and the memory of older
 // replies is pruned when it is written.
 // The virus scan ("sys:av:enabled") comes first, after the hop check and for every envelope, judged or
-// not: a virus reaches nobody, and the sender, the recipients and the postmaster hear of it as
+// not, that no clean scan marked (store::kVirusScannedKey, which copies inherit): a virus reaches nobody, and the sender, the recipients and the postmaster hear of it as
 // "sys:av:notify..." say. A scan that could not be made keeps the envelope queued (ScanDeferred): it is
 // scanned again after the retry pause, and that does not count as a failed routing.
 // SpamAssassin ("sys:spam:sa:enabled") is the last spam check: the message's first

@@ -39,6 +39,10 @@ inline constexpr std::string_view kRouteKey = "_Route";
 inline constexpr std::string_view kPriorityKey = "_Priority";
 inline constexpr std::string_view kLastReadDateKey = "_LastReadDate";
 inline constexpr std::string_view kSpamStatusKey = "SpamStatus";
+// 1 when the content was scanned clean for viruses: copies made from it afterwards (forwards, group
+// and list copies) carry it and are not scanned again. Only the server writes records, so no sender
+// can set it.
+inline constexpr std::string_view kVirusScannedKey = "router:scanned";
 
 // What the client's MAIL FROM asked for: "SMTP_UTF8" (a switch, SMTPUTF8 was given), "SMTP_RET"
 // ("FULL" or "HDRS") and "SMTP_ENVID" (its xtext as received), beside "SMTP_BODY".

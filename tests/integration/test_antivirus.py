@@ -200,6 +200,8 @@ def calls(scanner_dir):
 def test_a_scanner_script_listed_and_unlisted_codes_signals_and_a_hang_killed_at_the_time_out(registered):
     env = registered
     port, scanner_dir, scratch = scanner_setup(env)
+    admin(env, "mailbox", "add", "fwd@example.com", "--kind", "forward")
+    admin(env, "mailbox", "set", "fwd@example.com", "alias:fwdtoaddrs", "john@example.com;mary@example.com")
     failing = os.path.join(scanner_dir, "failing")
     open(failing, "w").close()
     server = env.start().wait_ready()
@@ -224,6 +226,12 @@ def test_a_scanner_script_listed_and_unlisted_codes_signals_and_a_hang_killed_at
     os.remove(failing)
     wait_for(lambda: cases(env, "john") == ["hang", "signal", "unlisted"], "the waiting mail once the scanner works")
     assert notices(env, "mary") == ["listed"]
+    # A forward's copies come from a message scanned clean: one scan, however many copies.
+    before = len(calls(scanner_dir))
+    send(port, mary, "fwd@example.com", text_message("forwarded", "Pass it on."))
+    wait_for(lambda: cases(env, "john") == ["forwarded", "hang", "signal", "unlisted"] and cases(env, "mary") == ["forwarded"],
+             "both forwarded copies")
+    assert len(calls(scanner_dir)) == before + 1
     assert server.stop() == 0
     for name, beside, stdin, fds, mode in calls(scanner_dir):
         assert name == "message.eml" and beside == "True" and stdin == "/dev/null" and mode == "0o700"
