@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "platform/Text.h"
@@ -36,7 +37,14 @@ std::string FormatMessageDate(pw::Date date, int biasMinutes) {
 }
 
 std::string MakeMessageID(std::string_view machine) {
-    static std::atomic<std::uint64_t> counter{0};
+    // The date in this form changes every few minutes and thread ids come back after a restart: the
+    // counter starts at a random point in each process, so that a restarted server does not repeat
+    // the identifiers of its last run.
+    static std::atomic<std::uint64_t> counter{[] {
+        std::uint64_t seed = 0;
+        if (::getrandom(&seed, sizeof seed, 0) != sizeof seed) seed = static_cast<std::uint64_t>(::getpid()) << 32;
+        return seed >> 1;  // room to count on
+    }()};
     return Format("<%e%d.%u@%s>", {Now(), std::int64_t{::gettid()}, std::uint64_t{++counter}, machine});
 }
 

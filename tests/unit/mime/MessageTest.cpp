@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "mime/Address.h"
 #include "mime/MessageDate.h"
 
@@ -154,6 +157,31 @@ TEST(MessageTest, DateFormAndZoneSign) {
     EXPECT_EQ(FormatMessageDate(date, -90), "Thu, 5 Mar 2026 07:08:09 +0130");
     EXPECT_EQ(FormatMessageDate(date, 300), "Thu, 5 Mar 2026 07:08:09 -0500");
     EXPECT_NE(MakeMessageID("host"), MakeMessageID("host"));
+}
+
+TEST(MessageTest, MessageIdsOfTwoRunsDiffer) {
+    // Two fresh processes on one thread id stand for a server and its restart minutes later.
+    const auto firstOfARun = [] {
+        int pipe[2];
+        EXPECT_EQ(::pipe(pipe), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const std::string id = MakeMessageID("host");
+            // The thread id part is the child's own: only what follows it may tell runs apart.
+            const std::string tail = id.substr(id.find('.'));
+            (void)!::write(pipe[1], tail.data(), tail.size());
+            ::_exit(0);
+        }
+        ::close(pipe[1]);
+        char buffer[128];
+        const ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
+        ::close(pipe[0]);
+        ::waitpid(child, nullptr, 0);
+        return std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+    };
+    const std::string first = firstOfARun();
+    ASSERT_FALSE(first.empty());
+    EXPECT_NE(first, firstOfARun());
 }
 
 }  // namespace
