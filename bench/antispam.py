@@ -16,7 +16,6 @@ two configurations take turns, twice each, and the better run of each counts. Sc
 five runs of `pellworth-admin phrases score`, the whole process included, with the stop flag off so
 that the whole message is read.
 """
-import argparse
 import os
 import random
 import shutil
@@ -58,8 +57,7 @@ def enemies():
 
 
 def intake(args, work, filtered):
-    users = ["user%d" % i for i in range(50)]
-    server = bench.Pellworth(args.build, work, users)
+    server, users = bench.intake_server(args, work)
     if filtered:
         for key in ("sys:spam:enemies:enabled", "sys:spam:charset:enabled"):
             server.admin("config", "set", key, "bool:true")
@@ -67,8 +65,7 @@ def intake(args, work, filtered):
             f.write(list_file(enemies()))
         for name in CHARSETS:
             server.admin("charset", "add", name)
-    driver = bench.Bench(args)
-    return driver.smtp_run(server, users, args.messages, 4096)[1]
+    return bench.intake_rate(args, server, users, 1)
 
 
 def phrase_file(phrases):
@@ -117,25 +114,15 @@ def phrase_scoring(args, work):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", default="build")
-    parser.add_argument("--messages", type=int, default=2000)
-    parser.add_argument("--sessions", type=int, default=20)
-    parser.add_argument("--dir", default=None)
+    parser = bench.intake_arguments(__doc__)
     parser.add_argument("--scoring-only", action="store_true", help="only the phrase scoring (needs no smtp-source)")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="pw-antispam-", dir=args.dir)
     try:
         if not args.scoring_only:
-            rates = {False: [], True: []}
-            for turn in range(2):
-                for filtered in ((False, True) if turn % 2 == 0 else (True, False)):
-                    print("   SMTP intake, %d messages, %s" % (args.messages, "with the lists" if filtered else "without"),
-                          file=sys.stderr, flush=True)
-                    rates[filtered].append(intake(args, tempfile.mkdtemp(dir=work), filtered))
-            without, with_lists = max(rates[False]), max(rates[True])
-            print("antispam_smtp_intake_4k: without=%.1f msg/s with=%.1f msg/s ratio=%.2f (aim: at least 0.95)"
-                  % (without, with_lists, with_lists / without), flush=True)
+            without, with_lists = bench.intake_with_and_without(args, work, {False: "without", True: "with the lists"},
+                                                                lambda directory, on: intake(args, directory, on))
+            bench.report_intake_cost("antispam_smtp_intake_4k", without, with_lists, 0.95)
         seconds = phrase_scoring(args, tempfile.mkdtemp(dir=work))
         print("antispam_phrase_score_1mb_1000phrases: %.1f ms (aim: under 100 ms)" % (seconds * 1000), flush=True)
     finally:

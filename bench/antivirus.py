@@ -14,7 +14,6 @@ smtp-source sends M messages of 4 KB (default 2000) from C lanes (default 20) to
 smtp_intake_4k does, and the rate counts until the last message is in its inbox; the two
 configurations take turns, twice each, and the better run of each counts.
 """
-import argparse
 import os
 import shutil
 import sys
@@ -29,37 +28,24 @@ ANTIVIRUS_KEY = r"HKEY_LOCAL_MACHINE\Software\Quillon\Tessaline\Pellworth\AntiVi
 
 
 def intake(args, work, clamd):
-    users = ["user%d" % i for i in range(50)]
-    server = bench.Pellworth(args.build, work, users)
+    server, users = bench.intake_server(args, work)
     if clamd:
         with open(server.env["PELLWORTH_REGISTRY"], "a", encoding="utf-8") as f:
             f.write('\n[%s]\n"Clamd"="%s"\n' % (ANTIVIRUS_KEY, clamd.socket))
         for key, value in (("sys:av:enabled", "bool:true"), ("sys:av:avtype", "i4:2")):
             server.admin("config", "set", key, value)
-    driver = bench.Bench(args)
-    return driver.smtp_run(server, users, args.messages, 4096)[1]
+    return bench.intake_rate(args, server, users, 1)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", default="build")
-    parser.add_argument("--messages", type=int, default=2000)
-    parser.add_argument("--sessions", type=int, default=20)
-    parser.add_argument("--dir", default=None)
-    args = parser.parse_args()
+    args = bench.intake_arguments(__doc__).parse_args()
     work = tempfile.mkdtemp(prefix="pw-antivirus-", dir=args.dir)
     clamd = Clamd(work)
     try:
         clamd.start()
-        rates = {False: [], True: []}
-        for turn in range(2):
-            for scanned in ((False, True) if turn % 2 == 0 else (True, False)):
-                print("   SMTP intake, %d messages, %s" % (args.messages, "scanned by clamd" if scanned else "not scanned"),
-                      file=sys.stderr, flush=True)
-                rates[scanned].append(intake(args, tempfile.mkdtemp(dir=work), clamd if scanned else None))
-        without, scanned = max(rates[False]), max(rates[True])
-        print("antivirus_smtp_intake_4k: without=%.1f msg/s with=%.1f msg/s ratio=%.2f (aim: at least 0.80)"
-              % (without, scanned, scanned / without), flush=True)
+        without, scanned = bench.intake_with_and_without(args, work, {False: "not scanned", True: "scanned by clamd"},
+                                                         lambda directory, on: intake(args, directory, clamd if on else None))
+        bench.report_intake_cost("antivirus_smtp_intake_4k", without, scanned, 0.80)
     finally:
         clamd.stop()
         shutil.rmtree(work, ignore_errors=True)

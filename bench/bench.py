@@ -382,6 +382,45 @@ def cpu_seconds(pids):
     return ticks / os.sysconf("SC_CLK_TCK")
 
 
+def intake_arguments(description):
+    """The command line of the scripts that measure what one feature costs the SMTP intake."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--messages", type=int, default=2000)
+    parser.add_argument("--sessions", type=int, default=20)
+    parser.add_argument("--dir", default=None)
+    return parser
+
+
+def intake_with_and_without(args, work, labels, measure):
+    """The intake without and with a feature, taking turns twice each so that neither always runs on
+    a warmer machine; the better run of each counts. measure(directory, on) gives one rate; labels
+    name the two configurations in the progress lines. Returns (without, with)."""
+    rates = {False: [], True: []}
+    for turn in range(2):
+        for on in ((False, True) if turn % 2 == 0 else (True, False)):
+            print("   SMTP intake, %d messages, %s" % (args.messages, labels[on]), file=sys.stderr, flush=True)
+            rates[on].append(measure(tempfile.mkdtemp(dir=work), on))
+    return max(rates[False]), max(rates[True])
+
+
+def report_intake_cost(name, without, with_feature, aim):
+    print("%s: without=%.1f msg/s with=%.1f msg/s ratio=%.2f (aim: at least %.2f)"
+          % (name, without, with_feature, with_feature / without, aim), flush=True)
+
+
+def intake_server(args, work):
+    """A private server with the 50 mailboxes the intake runs send to: (server, users)."""
+    users = ["user%d" % i for i in range(50)]
+    return Pellworth(args.build, work, users), users
+
+
+def intake_rate(args, server, users, counted_until):
+    """smtp-source's 4 KB run against the server; counted_until 0 is the last "250", 1 the last message
+    in its inbox."""
+    return Bench(args).smtp_run(server, users, args.messages, 4096)[counted_until]
+
+
 class Bench:
     def __init__(self, args):
         self.args = args
