@@ -153,8 +153,16 @@ TEST(ClamdScan, SendsTheContentInLengthPrefixedChunksEndedByAZeroLengthAndReadsT
 }
 
 TEST(ClamdScan, AnythingButAVerdictIsAFailureNeverClean) {
-    for (const std::string& answer : {std::string("INSTREAM size limit exceeded. ERROR\0", 37), std::string("stream: FOUND\0", 14),
-                                     std::string("UNKNOWN COMMAND\0", 16), std::string()}) {
+    {
+        // Over clamd's stream limit: no scan of this message can ever succeed, which the caller must know.
+        test::ScratchDirectory scratch;
+        FakeClamd clamd(scratch, std::string("INSTREAM size limit exceeded. ERROR\0", 37));
+        MemoryStream content = Content(100);
+        const ScanResult result = ClamdScan(clamd.Path(), content, 10s);
+        EXPECT_EQ(result.verdict, Verdict::TooLarge);
+        EXPECT_NE(result.text.find("size limit exceeded"), std::string::npos);
+    }
+    for (const std::string& answer : {std::string("stream: FOUND\0", 14), std::string("UNKNOWN COMMAND\0", 16), std::string()}) {
         test::ScratchDirectory scratch;
         FakeClamd clamd(scratch, answer);
         MemoryStream content = Content(100);
