@@ -35,6 +35,12 @@ inline constexpr std::size_t kMaxHostsLine = 1024;
 
 // Domains the MX cache holds; past it, expired entries and then the oldest make room.
 inline constexpr std::size_t kMxCacheCapacity = 4096;
+// Answers the answer cache holds (a block list's entries are one per client address); past it, expired
+// entries and then the one closest to its end make room. An answer is kept for its TTL, at most an
+// hour; a negative one at most five minutes, so a record just published is seen soon.
+inline constexpr std::size_t kAnswerCacheCapacity = 8192;
+inline constexpr std::chrono::seconds kMaxCachedTtl{3600};
+inline constexpr std::chrono::seconds kMaxNegativeTtl{300};
 // Queries one look-up makes while following CNAME records before the name counts as unresolvable.
 inline constexpr int kMaxCnameHops = 8;
 

@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "core/ConfigTree.h"
+#include "dns/AnswerCache.h"
 #include "platform/IpAddress.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
@@ -251,6 +252,14 @@ bool DnsResolver::Query(std::string_view name, std::uint16_t type) {
     answer_.reset();
     status_ = DnsStatus::Failed;
     const std::string asked = QueryName(name);
+    std::string key = Format("%u %u", {std::uint64_t{type}, std::uint64_t{port_}});
+    for (const IpAddress& server : servers_) key += " " + server.Text();
+    key += " " + ToLowerAscii(asked);
+    if (auto cached = FindCachedAnswer(key)) {
+        answer_ = std::move(cached->answer);
+        status_ = cached->noSuchDomain ? DnsStatus::NoSuchDomain : DnsStatus::Answered;
+        return true;
+    }
     const std::uint16_t id = RandomId();
     const auto query = BuildQuery(id, asked, type);
     if (!query) return false;
@@ -259,6 +268,7 @@ bool DnsResolver::Query(std::string_view name, std::uint16_t type) {
         const DnsStatus status = QueryServer(server, *query, id, asked, type);
         if (status != DnsStatus::Failed) {
             status_ = status;
+            if (answer_) CacheAnswer(key, *answer_, status == DnsStatus::NoSuchDomain);
             return true;
         }
     }
@@ -410,9 +420,12 @@ std::vector<MxEntry> DnsResolver::ResolveMx(std::string_view domain) {
     return entries;
 }
 
-void DnsResolver::ClearMxCache() {
-    std::lock_guard guard(TheMxCache().lock);
-    TheMxCache().entries.clear();
+void DnsResolver::ClearCaches() {
+    {
+        std::lock_guard guard(TheMxCache().lock);
+        TheMxCache().entries.clear();
+    }
+    ClearAnswerCache();
 }
 
 }  // namespace pw::dns

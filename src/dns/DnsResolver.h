@@ -1,5 +1,6 @@
 // DnsResolver: the server's own DNS client -- address lookups (hosts file first), MX resolution with a
-// process-wide cache, and the queries of the block-list checks.
+// process-wide cache, and the queries of the block-list checks; every answer kept for its time to
+// live (AnswerCache).
 //
 // Queries go over UDP to the configured servers in order ("sys:dns:%d:server", else the nameservers of
 // /etc/resolv.conf). Each server gets up to 5 attempts, waiting 0.4, 0.8, 1.6, 2 and 2 s. An answer
@@ -81,8 +82,8 @@ public:
     // The nameserver addresses of /etc/resolv.conf (or the given file), of either family, without
     // repeats; a link-local one with a zone ("fe80::1%eth0") is left out.
     static std::vector<std::string> SystemDnsServers(const std::string& resolvConf = "/etc/resolv.conf");
-    // Empties the process's MX cache (tests, and an administrator's flush).
-    static void ClearMxCache();
+    // Empties the process's MX and answer caches (tests, and an administrator's flush).
+    static void ClearCaches();
 
 private:
     DnsStatus QueryServer(const IpAddress& server, const std::vector<std::uint8_t>& query, std::uint16_t id,

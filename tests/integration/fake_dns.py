@@ -1,7 +1,8 @@
 """A DNS server of the tests' own on port 53 of a loopback address: it answers from `records`,
 {(name, type): [rdata, ...]}, says NXDOMAIN for names it does not know, SERVFAIL for names in
-`failing` and nothing at all for names in `silent`. `asked` counts the questions it took. The maps
-may change while it runs; each test picks an address of its own (IPv6 too), so tests running at once never
+`failing` and nothing at all for names in `silent`. `asked` counts the questions it took. Its answers
+carry the TTL given, 0 unless said: the server then keeps none of them, so the maps may change while
+it runs; each test picks an address of its own (IPv6 too), so tests running at once never
 meet on one socket."""
 import socket
 import struct
@@ -28,8 +29,8 @@ def exchanger(preference, name):
 
 
 class FakeDns:
-    def __init__(self, records, address="127.0.0.77"):
-        self.records, self.failing, self.silent, self.asked = records, set(), set(), 0
+    def __init__(self, records, address="127.0.0.77", ttl=0):
+        self.records, self.failing, self.silent, self.asked, self.ttl = records, set(), set(), 0, ttl
         self.address, self.running = address, True
         # An IPv6 address ("::1") gets a server on IPv6.
         self.sock = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET, socket.SOCK_DGRAM)
@@ -55,9 +56,13 @@ class FakeDns:
             answers = [] if name in self.failing else self.records.get((name, qtype), [])
             known = any(name == known_name for known_name, _ in self.records)
             flags = 0x8182 if name in self.failing else 0x8180 if known else 0x8183
-            reply = query[:2] + struct.pack(">HHHHH", flags, 1, len(answers), 0, 0) + query[12:at + 5]
+            # A negative answer that may be kept says for how long in an SOA, as a real zone's does.
+            soa = b"\0\0" + struct.pack(">IIIII", 1, 3600, 600, 86400, self.ttl) if self.ttl and not answers else None
+            reply = query[:2] + struct.pack(">HHHHH", flags, 1, len(answers), 1 if soa else 0, 0) + query[12:at + 5]
             for rdata in answers:
-                reply += b"\xc0\x0c" + struct.pack(">HHIH", qtype, 1, 60, len(rdata)) + rdata
+                reply += b"\xc0\x0c" + struct.pack(">HHIH", qtype, 1, self.ttl, len(rdata)) + rdata
+            if soa:
+                reply += b"\xc0\x0c" + struct.pack(">HHIH", 6, 1, self.ttl, len(soa)) + soa
             self.sock.sendto(reply, client)
 
     def close(self):

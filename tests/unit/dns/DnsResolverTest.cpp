@@ -59,6 +59,7 @@ struct Record {
     std::string name;
     std::uint16_t type;
     Bytes data;
+    std::uint32_t ttl = 300;
 };
 
 // A query as the fake server read it.
@@ -77,17 +78,17 @@ struct Reply {
     std::uint16_t type;
     std::uint8_t rcode;
     bool truncated = false;
-    std::vector<Record> answers, additional;
+    std::vector<Record> answers, authority, additional;
 
     Bytes Wire() const {
         Bytes out;
-        Put16(out, {id, 0x8180u | (truncated ? 0x0200u : 0u) | rcode, 1, answers.size(), 0, additional.size()});
+        Put16(out, {id, 0x8180u | (truncated ? 0x0200u : 0u) | rcode, 1, answers.size(), authority.size(), additional.size()});
         out = out + Name(question);
         Put16(out, {type, kClassIN});
-        for (const auto* section : {&answers, &additional}) {
+        for (const auto* section : {&answers, &authority, &additional}) {
             for (const Record& r : *section) {
                 out = out + Name(r.name);
-                Put16(out, {r.type, kClassIN, 0, 300, r.data.size()});
+                Put16(out, {r.type, kClassIN, r.ttl >> 16, r.ttl & 0xffff, r.data.size()});
                 out = out + r.data;
             }
         }
@@ -226,7 +227,7 @@ std::string Show(const std::vector<MxEntry>& entries) {
 std::string Show(const std::vector<Asked>& queries) {
     std::string out;
     for (const Asked& q : queries) {
-        out += std::string(q.tcp ? "tcp " : "") + (q.type == kTypeA ? "A " : q.type == kTypeAAAA ? "AAAA " : q.type == kTypeMX ? "MX " : q.type == kTypePTR ? "PTR " : "? ") +
+        out += std::string(q.tcp ? "tcp " : "") + (q.type == kTypeA ? "A " : q.type == kTypeAAAA ? "AAAA " : q.type == kTypeMX ? "MX " : q.type == kTypePTR ? "PTR " : q.type == kTypeTXT ? "TXT " : "? ") +
                q.name + "; ";
     }
     return out;
@@ -350,7 +351,7 @@ TEST(DnsResolverTest, HostsFileComesFirstAndDnsAfterIt) {
 }
 
 TEST(DnsResolverTest, MxSortedByPreferenceWithAddressesAndCachedForTheTtl) {
-    DnsResolver::ClearMxCache();
+    DnsResolver::ClearCaches();
     std::atomic<int> flakyQueries{0};
     FakeDns dns([&](const Asked& q) -> std::vector<Bytes> {
         Reply reply(q, kRcodeNameError);
@@ -392,7 +393,7 @@ TEST(DnsResolverTest, MxSortedByPreferenceWithAddressesAndCachedForTheTtl) {
 }
 
 TEST(DnsResolverTest, MxFallsBackToTheDomainAddressAndFollowsCname) {
-    DnsResolver::ClearMxCache();
+    DnsResolver::ClearCaches();
     FakeDns dns([](const Asked& q) -> std::vector<Bytes> {
         Reply reply(q);  // unless scripted: NOERROR without records
         if (q.type == kTypeA && q.name == "plain.example") reply.answers = {{q.name, kTypeA, A("192.0.2.5")}};
@@ -414,7 +415,7 @@ TEST(DnsResolverTest, MxFallsBackToTheDomainAddressAndFollowsCname) {
 }
 
 TEST(DnsResolverTest, AliasesAreFollowedForExchangesAndAddressesAlikeUpToTheHopLimit) {
-    DnsResolver::ClearMxCache();
+    DnsResolver::ClearCaches();
     FakeDns dns([](const Asked& q) -> std::vector<Bytes> {
         Reply reply(q);  // unless scripted: NOERROR without records
         if (q.type == kTypeA && q.name == "web.example") reply.answers = {{q.name, kTypeCNAME, Name("host.example")}};
@@ -429,15 +430,62 @@ TEST(DnsResolverTest, AliasesAreFollowedForExchangesAndAddressesAlikeUpToTheHopL
     EXPECT_EQ(Show(resolver.ResolveMx("web.example")), "0 host.example 192.0.2.7; ");
     EXPECT_EQ(Show(dns.Queries()), "MX web.example; A web.example; A host.example; AAAA host.example; ");
 
-    std::string loop;
-    for (int hop = 0; hop < kMaxCnameHops; ++hop) loop += "MX mxloop.example; ";
+    // The server is asked once per name: the hops after the first take the kept answer, and only
+    // the hop limit ends the walk.
     EXPECT_EQ(Show(resolver.ResolveMx("mxloop.example")), "");
-    EXPECT_EQ(Show(dns.Queries()).substr(Show(dns.Queries()).find("MX mxloop")), loop);
-
-    std::string addressLoop = "MX aloop.example; ";
-    for (int hop = 0; hop < kMaxCnameHops; ++hop) addressLoop += "A aloop.example; ";
+    EXPECT_EQ(Show(dns.Queries()).substr(Show(dns.Queries()).find("MX mxloop")), "MX mxloop.example; ");
     EXPECT_EQ(Show(resolver.ResolveMx("aloop.example")), "");
-    EXPECT_EQ(Show(dns.Queries()).substr(Show(dns.Queries()).find("MX aloop")), addressLoop);
+    EXPECT_EQ(Show(dns.Queries()).substr(Show(dns.Queries()).find("MX aloop")), "MX aloop.example; A aloop.example; ");
+}
+
+TEST(DnsResolverTest, AnswersAreKeptForTheirTimeToLiveNegativeOnesByTheirZoneAndFailuresNever) {
+    DnsResolver::ClearCaches();
+    // An SOA whose MINIMUM (its last number) is 60 s.
+    const Bytes soa = Name("ns.example") + Name("admin.example") + Bytes{0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 60};
+    const auto script = [soa](const Asked& q) -> std::vector<Bytes> {
+        Reply reply(q);
+        if (q.name == "kept.example") reply.answers = {{q.name, kTypeTXT, Bytes{2, 'o', 'k'}}};
+        if (q.name == "zero.example") reply.answers = {{q.name, kTypeTXT, Bytes{2, 'o', 'k'}, 0}};
+        if (q.name == "short.example") reply.answers = {{q.name, kTypeTXT, Bytes{2, 'o', 'k'}, 1}};
+        if (q.name == "gone.example") {
+            reply.rcode = kRcodeNameError;
+            reply.authority = {{"example", 6, soa, 600}};
+        }
+        if (q.name == "nosoa.example") reply.rcode = kRcodeNameError;
+        if (q.name == "broken.example") reply.rcode = 2;  // SERVFAIL
+        return {reply.Wire()};
+    };
+    FakeDns dns(script);
+    FakeDns other(script);
+    const std::vector<std::string> names = {"kept.example", "zero.example", "short.example", "gone.example", "nosoa.example",
+                                            "broken.example"};
+    for (int round = 0; round < 2; ++round) {
+        // A resolver of its own each round: the answers are the process's, not one resolver's.
+        DnsResolver resolver = ResolverOf({&dns});
+        for (const std::string& name : names) resolver.Query(name, kTypeTXT);
+        EXPECT_EQ(resolver.LastStatus(), DnsStatus::Failed);
+        ASSERT_TRUE(resolver.Query("gone.example", kTypeTXT));
+        EXPECT_EQ(resolver.LastStatus(), DnsStatus::NoSuchDomain);
+        ASSERT_TRUE(resolver.Query("kept.example", kTypeTXT));
+        ASSERT_EQ(resolver.LastAnswer()->answers.size(), 1u);
+        EXPECT_EQ(resolver.LastAnswer()->answers[0].ttl, 300u);
+    }
+    // Kept: the answer with a TTL and the negative one under an SOA; asked again: TTL 0, no SOA, a failure.
+    EXPECT_EQ(Show(dns.Queries()), "TXT kept.example; TXT zero.example; TXT short.example; TXT gone.example; TXT nosoa.example; "
+                                   "TXT broken.example; TXT zero.example; TXT nosoa.example; TXT broken.example; ");
+    // Another server's answers are its own.
+    DnsResolver elsewhere = ResolverOf({&other});
+    ASSERT_TRUE(elsewhere.Query("kept.example", kTypeTXT));
+    EXPECT_EQ(Show(other.Queries()), "TXT kept.example; ");
+    // Past its second, the short one is asked again.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const std::size_t before = dns.Queries().size();
+    while (dns.Queries().size() == before && std::chrono::steady_clock::now() < deadline) {
+        DnsResolver later = ResolverOf({&dns});
+        later.Query("short.example", kTypeTXT);
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(Show(dns.Queries()).substr(Show(dns.Queries()).rfind("TXT")), "TXT short.example; ");
 }
 
 TEST(DnsResolverTest, SystemServersOfBothFamiliesAreAskedButNotOnesWithAZone) {
