@@ -7,7 +7,7 @@ import stat
 import subprocess
 
 import cfgfile
-from conftest import WAIT, AdminClient, admin_socket_path, configure, free_port, wait_for
+from conftest import ADMIN, WAIT, AdminClient, admin_socket_path, configure, free_port, wait_for
 
 DISP_E_MEMBERNOTFOUND = 0x80020003
 DISP_E_TYPEMISMATCH = 0x80020005
@@ -488,3 +488,73 @@ def test_the_client_that_asks_for_the_shutdown_gets_its_reply_before_the_connect
         assert server.proc.wait(timeout=WAIT) == 0
         client.close()
         watcher.close()
+
+
+def test_the_admin_tool_changes_the_store_and_the_filters_through_the_running_server(registered):
+    server = registered.start().wait_ready()
+    # An administrator in the server's group who can not write one file of the store: what it
+    # changes, the server changes for it.
+    for directory in (registered.root, registered.store):
+        os.chmod(directory, 0o755)
+
+    def grouped(*args):
+        return subprocess.run([ADMIN, *args], env=registered.env, user="nobody", group="nogroup",
+                              extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
+
+    def ok(*args):
+        done = grouped(*args)
+        assert done.returncode == 0, (args, done.stderr)
+        return done.stdout
+
+    assert ok("domain", "add", "Example.test") == "example.test\n"
+    assert ok("mailbox", "add", "ann@example.test", "--password", "first") == "ann@example.test\n"
+    assert ok("mailbox", "add", "talk@example.test", "--kind", "list") == "talk@example.test\n"
+    ok("mailbox", "set", "ann@example.test", "Quota", "i4:5")
+    ok("domain", "set", "example.test", "Note", "str:kept")
+    assert registered.admin("mailbox", "get", "ann@example.test", "quota").stdout == "i4:5\n"
+    assert registered.admin("domain", "get", "example.test", "note").stdout == "str:kept\n"
+    ok("mailbox", "password", "ann@example.test", "second")
+    client = AdminClient(admin_socket_path(registered))
+    ann = client.call("Pellworth.MessageStore", "FindMailBox", "ann@example.test")["result"]["handle"]
+    assert client.call(ann, "IsPassword", "second")["hr"] == 0
+    assert client.call(ann, "IsPassword", "first")["hr"] == S_FALSE
+
+    ok("member", "add", "talk@example.test", "bob@else.test")
+    duplicate = grouped("member", "add", "talk@example.test", "bob@else.test")
+    assert duplicate.returncode == 1 and "already a member" in duplicate.stderr
+    assert "is not a member" in grouped("member", "remove", "talk@example.test", "eve@else.test").stderr
+    assert "no such mailing list" in grouped("member", "add", "ann@example.test", "bob@else.test").stderr
+    assert registered.admin("member", "list", "talk@example.test").stdout == "bob@else.test\n"
+
+    ok("senders", "friendly", "add", "*@good.test")
+    assert "*@good.test" in registered.admin("senders", "friendly", "list").stdout
+    assert "not on the list" in grouped("senders", "enemy", "remove", "*@bad.test").stderr
+    ok("senders", "norespond", "defaults")
+    assert registered.admin("senders", "norespond", "list").stdout.count("\n") > 3
+    ok("charset", "add", "koi8-r")
+    assert "already listed" in grouped("charset", "add", "koi8-r").stderr
+    assert registered.admin("charset", "list").stdout.split() == ["KOI8-R"]
+    assert ok("phrases", "add", "cheap pills", "2.5", "--whole-word") == "0\n"
+    ok("phrases", "set", "ignore-html", "true")
+    phrases = registered.admin("phrases", "list").stdout
+    assert "ignore-html true" in phrases and "2.50\twhole-word\tcheap pills" in phrases
+    assert grouped("phrases", "remove", "7").returncode == 1
+
+    # The server's rules hold for the tool as for any client: hostile names make nothing, and a group
+    # member may not move a list's member database.
+    for name in ("../evil", "a/b"):
+        assert grouped("domain", "add", name).returncode == 1
+    assert not os.path.exists(os.path.join(registered.store, "evil"))
+    moved = grouped("mailbox", "set", "talk@example.test", "ml:datasource", "str:/tmp/members.db")
+    assert moved.returncode == 1 and "0x80070005" in moved.stderr
+
+    ok("mailbox", "remove", "ann@example.test")
+    assert registered.admin("mailbox", "list", "example.test").stdout == "talk@example.test\n"
+    ok("domain", "remove", "example.test")
+    assert registered.admin("domain", "list").stdout == ""
+    client.close()
+
+    # With no server the tool writes the files itself, which this user may not.
+    assert server.stop() == 0
+    assert grouped("domain", "add", "late.test").returncode == 1
+    assert registered.admin("domain", "add", "late.test").returncode == 0
