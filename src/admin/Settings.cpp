@@ -84,7 +84,29 @@ bool Storable(const Variant& value) {
     return !object || dynamic_cast<PersistStream*>(object.get()) != nullptr;
 }
 
+constexpr std::string_view kFileSuffixes[] = {"path", "file", "folder", "dir", "directory", "command", "commandline", "program", "socket"};
+
+void CheckMayChange(std::string_view key, bool mayNameFiles) {
+    if (!mayNameFiles && NamesAFile(key)) {
+        throw ComError(E_ACCESSDENIED, "only root or the server's user may change " + std::string(key) + ", which names a file or a program");
+    }
+}
+
 }  // namespace
+
+bool NamesAFile(std::string_view key) {
+    if (std::string name; antispam::SpamAssassinConfig::IsMappedKey(key, &name)) {
+        // The whole file may name any path (bayes_path, a plug-in's file) by itself.
+        if (EqualsNoCase(name, "config")) return true;
+    }
+    const auto components = core::SplitKey(key);
+    if (components.empty()) return false;
+    const std::string last = ToLowerAscii(components.back());
+    for (const std::string_view suffix : kFileSuffixes) {
+        if (last.size() >= suffix.size() && std::string_view(last).substr(last.size() - suffix.size()) == suffix) return true;
+    }
+    return false;
+}
 
 Settings::Settings(core::ConfigTree& tree, DirStorage root, std::string spamAssassinDirectory)
     : tree_(tree), root_(std::move(root)), spamAssassinDirectory_(std::move(spamAssassinDirectory)) {}
@@ -153,7 +175,7 @@ std::string Settings::GetXML(std::string_view key, long levels) const {
     return out.str();
 }
 
-void Settings::SetXML(std::string_view xml) {
+void Settings::SetXML(std::string_view xml, bool mayNameFiles) {
     pugi::xml_document document;
     const pugi::xml_parse_result parsed =
         document.load_buffer(xml.data(), xml.size(), pugi::parse_default | pugi::parse_doctype, pugi::encoding_utf8);
@@ -172,6 +194,7 @@ void Settings::SetXML(std::string_view xml) {
         const pugi::xml_attribute vt = item.attribute("vt");
         if (core::SplitKey(key).empty()) throw ComError(E_INVALIDARG, "an <item> without a key");
         if (antispam::SpamAssassinConfig::IsMappedKey(key)) throw ComError(E_INVALIDARG, key + " is kept in SpamAssassin's local.cf; set it by itself");
+        CheckMayChange(key, mayNameFiles);
         Variant type;
         if (!vt || Failed(Variant::FromText(VT_UI2, vt.value(), type))) throw ComError(E_INVALIDARG, key + ": vt must be a VARTYPE number");
         Variant value;
@@ -205,7 +228,10 @@ void RegisterSettingsMembers() {
     using A = std::span<Variant>;
     using S = Settings;
     const auto get = [](S& self, A args, const Caller&, CallResult& call) { call.hr = self.Get(Text(args[0]), call.result); };
-    const auto set = [](S& self, A args, const Caller&, CallResult&) { self.Set(Text(args[0]), args[1]); };
+    const auto set = [](S& self, A args, const Caller& caller, CallResult&) {
+        CheckMayChange(Text(args[0]), caller.mayUseFiles);
+        self.Set(Text(args[0]), args[1]);
+    };
     RegisterMembers<Settings>("Settings", {
         Member<S>("Get", K::Method, {VT_BSTR}, get),
         Member<S>("Item", K::Get, {VT_BSTR}, get),
@@ -219,7 +245,9 @@ void RegisterSettingsMembers() {
                   [](S& self, A args, const Caller&, CallResult& call) {
                       call.result = Variant::Text(self.GetXML(Text(args[0]), args[1].AsI4()));
                   }),
-        Member<S>("SetXML", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult&) { self.SetXML(Text(args[0])); }),
+        Member<S>("SetXML", K::Method, {VT_BSTR}, [](S& self, A args, const Caller& caller, CallResult&) {
+            self.SetXML(Text(args[0]), caller.mayUseFiles);
+        }),
         ScheduleEventsMember(),
         Member<S>("PrimaryDomain", K::Get, {}, [](S& self, A, const Caller&, CallResult& call) {
             call.result = Variant::Text(store::OpenServerStore()->PrimaryDomain(self.Tree()));

@@ -35,7 +35,8 @@ public:
     long ChildCount(std::string_view key) const;
     // The node at `key` and its descendants down to `levels` below it (all for a negative number).
     std::string GetXML(std::string_view key, long levels) const;
-    void SetXML(std::string_view xml);
+    // With mayNameFiles false, a document that changes a setting that NamesAFile is refused whole.
+    void SetXML(std::string_view xml, bool mayNameFiles = true);
     // Writes the running tree to "pellworth.cfg" (throws ComError, see Set).
     void Save();
     core::ConfigTree& Tree() { return tree_; }
@@ -45,6 +46,12 @@ private:
     DirStorage root_;
     std::string spamAssassinDirectory_;
 };
+
+// Does the setting name a file, a directory or a program the server opens, writes or runs
+// ("sys:backup:path", "sys:av:commandline", "sys:ssl:keypath", SpamAssassin's whole local.cf, ...)?
+// Only root and the server's own user may change those through the endpoint, as only they may reach
+// files by any other member.
+bool NamesAFile(std::string_view key);
 
 // The member tables of Settings, of the process's Logging object and of the store's classes.
 void RegisterModelMembers();

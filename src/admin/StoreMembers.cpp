@@ -10,6 +10,7 @@
 #include "admin/PasswordCheck.h"
 #include "admin/Settings.h"
 #include "core/ConfigTree.h"
+#include "lists/ListTypes.h"
 #include "store/Domain.h"
 #include "store/Envelope.h"
 #include "store/Envelopes.h"
@@ -48,6 +49,26 @@ std::string CanonicalKey(std::string_view key) {
 }
 
 std::string Text(const Variant& value) { return value.AsText(); }
+
+// The store's own keys ("_Password", "_Type", "_MLSecret", an envelope's "_Sender", the IMAP
+// state): a name whose first component begins with "_". Their members check what they write; a
+// client writing them as properties could change a mailbox's kind or a list's token secret.
+bool IsInternalKey(std::string_view canonical) { return !canonical.empty() && canonical.front() == '_'; }
+
+// What lets its holder in: the enciphered password and the list's token secret.
+bool IsSecretKey(std::string_view canonical) {
+    const std::string_view first = canonical.substr(0, canonical.find(':'));
+    return EqualsNoCase(first, store::kPasswordKey) || EqualsNoCase(first, lists::kSecretKey);
+}
+
+// Internal keys are changed only by root or the server's user, the password by its own member only.
+void CheckPropertyChange(std::string_view canonical, const Caller& caller) {
+    const std::string_view first = canonical.substr(0, canonical.find(':'));
+    if (EqualsNoCase(first, store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+    if (IsInternalKey(canonical) && !caller.mayUseFiles) {
+        throw ComError(E_ACCESSDENIED, "only root or the server's user may change the store's own \"_\" properties");
+    }
+}
 
 // An object, or S_FALSE and no object when there is none.
 template <typename T>
@@ -103,7 +124,10 @@ template <typename O>
 void RegisterProperties() {
     using P = PropertiesObject<O>;
     constexpr bool envelope = std::is_same_v<O, store::Envelope>;
-    const auto item = [](P& self, A args, const Caller&, CallResult& call) {
+    const auto item = [](P& self, A args, const Caller& caller, CallResult& call) {
+        if (IsSecretKey(CanonicalKey(Text(args[0]))) && !caller.mayUseFiles) {
+            throw ComError(E_ACCESSDENIED, "only root or the server's user may read a password or a secret");
+        }
         if (!self.Owner().GetProperties().Get(Text(args[0]), call.result)) call.hr = S_FALSE;
     };
     std::vector<MemberInfo> members = {
@@ -112,7 +136,7 @@ void RegisterProperties() {
             // Compared as the tree finds them: ":_Password" and "ml::datasource" are the same keys.
             const std::string key = CanonicalKey(Text(args[0]));
             // The password is enciphered by its own member, never written as given.
-            if (EqualsNoCase(key, store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+            CheckPropertyChange(key, caller);
             // A list's member database is a file the server opens and makes wherever this names.
             if (EqualsNoCase(key, kListDataSourceKey) && !caller.mayUseFiles) {
                 throw ComError(E_ACCESSDENIED, "only root or the server's user may move a list's member database");
@@ -124,7 +148,9 @@ void RegisterProperties() {
         Member<P>("CountChildren", K::Get, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
             call.result = Variant::I4(static_cast<std::int32_t>(self.Owner().GetProperties().CountChildren(Text(args[0]))));
         }),
-        Member<P>("Remove", K::Method, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+        Member<P>("Remove", K::Method, {VT_BSTR}, [](P& self, A args, const Caller& caller, CallResult& call) {
+            // Without its password a mailbox no longer logs in, the store root has no administrator.
+            CheckPropertyChange(CanonicalKey(Text(args[0])), caller);
             if (!self.Owner().GetProperties().Remove(Text(args[0]))) call.hr = S_FALSE;
         }),
         Member<P>("Update", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Update(); }),

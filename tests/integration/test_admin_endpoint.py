@@ -558,3 +558,76 @@ def test_the_admin_tool_changes_the_store_and_the_filters_through_the_running_se
     assert server.stop() == 0
     assert grouped("domain", "add", "late.test").returncode == 1
     assert registered.admin("domain", "add", "late.test").returncode == 0
+
+
+# Runs requests as a member of the server's group: argv[2] is a JSON list of [op, object, member, args],
+# where an object {"ref": i} is the handle the i-th reply returned. Prints the replies.
+GROUP_REQUESTS = """
+import json, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+f = s.makefile("rb")
+f.readline()
+replies = []
+for n, (op, obj, member, args) in enumerate(json.loads(sys.argv[2])):
+    if isinstance(obj, dict):
+        obj = replies[obj["ref"]]["result"]["handle"]
+    s.sendall(json.dumps({"id": n, "op": op, "object": obj, "member": member, "args": args}).encode() + b"\\n")
+    replies.append(json.loads(f.readline()))
+print(json.dumps(replies))
+"""
+
+
+def as_group_member(env, requests):
+    for directory in (env.root, env.store):
+        os.chmod(directory, 0o755)
+    done = subprocess.run(["python3", "-c", GROUP_REQUESTS, admin_socket_path(env), json.dumps(requests)], user="nobody",
+                          group="nogroup", extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
+    assert done.returncode == 0, done.stderr
+    return [reply["hr"] for reply in json.loads(done.stdout)]
+
+
+def test_a_group_member_reaches_no_file_through_the_settings_and_no_password_through_the_properties(registered):
+    configure(registered, ("sys:backup:path", "/var/lib/pellworth/backup/"))
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    assert client.request("put", "Pellworth.Settings", "AdminPassword", "rootpw")["hr"] == 0
+    assert client.call("Pellworth.MessageStore", "CreateFolder", "Shared", 0)["hr"] == 0
+    evil_xml = ('<settings><item key="sys:t:harmless" vt="3">5</item>'
+                '<item key="sys:av:commandline" vt="8">/tmp/evil %s</item></settings>')
+    settings = [
+        ["call", "Pellworth.Settings", "Set", ["sys:backup:path", "/tmp/stolen/"]],
+        ["put", "Pellworth.Settings", "Item", ["SYS:SSL:KeyPath", "/tmp/key.pem"]],
+        ["call", "Pellworth.Settings", "Set", ["sys::av:commandpath:", "/tmp/evil"]],
+        ["call", "Pellworth.Settings", "Set", ["sys:spam:sa:config", "bayes_path /tmp/x\n"]],
+        ["call", "Pellworth.Settings", "SetXML", [evil_xml]],
+        ["call", "Pellworth.Settings", "Set", ["sys:t:allowed", 1]],
+    ]
+    assert as_group_member(registered, settings) == [E_ACCESSDENIED] * 5 + [0]
+    assert client.call("Pellworth.Settings", "Get", "sys:backup:path")["result"]["value"] == "/var/lib/pellworth/backup/"
+    assert client.call("Pellworth.Settings", "Get", "sys:av:commandline")["hr"] in (0, S_FALSE)
+    assert "/tmp/evil" not in json.dumps(client.call("Pellworth.Settings", "Get", "sys:av:commandline"))
+    assert client.call("Pellworth.Settings", "Get", "sys:t:harmless")["hr"] == S_FALSE
+    saved = saved_records(registered)
+    assert saved["sys:backup:path"][1] == "/var/lib/pellworth/backup/" and saved["sys:t:allowed"][1] == 1
+    assert "sys:ssl:keypath" not in saved and "sys:av:commandpath" not in saved
+
+    root_properties = {"ref": 0}
+    properties = [
+        ["get", "Pellworth.MessageStore", "Properties", []],
+        ["call", root_properties, "Remove", ["_Password"]],
+        ["call", root_properties, "Remove", [":_PASSWORD:"]],
+        ["get", root_properties, "Item", ["_Password"]],
+        ["put", root_properties, "Item", ["_Type", 3]],
+        ["put", root_properties, "Item", ["_Comment", "mine"]],
+        ["call", root_properties, "Remove", ["_Version"]],
+        ["put", root_properties, "Item", ["note", "mine"]],
+        ["call", root_properties, "Update", []],
+    ]
+    assert as_group_member(registered, properties) == [0] + [E_ACCESSDENIED] * 6 + [0, 0]
+    # Root itself may not remove the password either: the store would have no administrator.
+    props = client.request("get", "Pellworth.MessageStore", "Properties")["result"]["handle"]
+    assert client.call(props, "Remove", "_Password")["hr"] == E_ACCESSDENIED
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "rootpw")["result"]["value"] is True
+    assert client.request("get", props, "Item", "note")["result"]["value"] == "mine"
+    client.close()
