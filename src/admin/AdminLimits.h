@@ -43,4 +43,9 @@ inline constexpr int kListenBacklog = 32;
 inline constexpr std::size_t kMaxEnvelopeText = 1000;
 inline constexpr std::size_t kMaxEnvelopeRecipients = 10000;
 
+// A collection's MatchPattern: its length and its "*" (each one multiplies the work of matching a
+// name by the name's length).
+inline constexpr std::size_t kMaxMatchPattern = 255;
+inline constexpr std::size_t kMaxPatternStars = 3;
+
 }  // namespace pw::admin

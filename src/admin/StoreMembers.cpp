@@ -20,6 +20,7 @@
 #include "store/Recipients.h"
 #include "platform/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -206,9 +207,28 @@ std::vector<MemberInfo> StoreObjectMembers() {
     };
 }
 
+void CheckPattern(const std::string& pattern) {
+    if (pattern.size() > kMaxMatchPattern) throw ComError(E_INVALIDARG, "a pattern has at most 255 bytes");
+    if (static_cast<std::size_t>(std::count(pattern.begin(), pattern.end(), '*')) > kMaxPatternStars) {
+        throw ComError(E_INVALIDARG, "a pattern has at most 3 \"*\"");
+    }
+}
+
 template <typename C>
 std::vector<MemberInfo> CollectionMembers() {
     return {
+        // The walk of Next keeps to the names that match ("*", "?"; "" for all).
+        Member<C>("MatchPattern", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Pattern()); }),
+        Member<C>("MatchPattern", K::Put, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) {
+            CheckPattern(Text(args[0]));
+            self.SetPattern(Text(args[0]));
+        }),
+        // A walk of its own over the same children (and pattern), with its own Next and Reset.
+        Member<C>("_NewEnum", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) {
+            auto walk = std::make_shared<C>(self.Parent(), self.RootPath());
+            walk->SetPattern(self.Pattern());
+            call.result = Variant::Object(std::move(walk), VT_UNKNOWN);
+        }),
         Member<C>("Count", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(static_cast<std::int32_t>(self.Count())); }),
         Member<C>("Item", K::Get, {VT_VARIANT}, [](C& self, A args, const Caller&, CallResult& call) { CollectionItem(self, args[0], call); }),
         Member<C>("Remove", K::Method, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) { self.Remove(Text(args[0])); }),
@@ -343,6 +363,23 @@ void RegisterRecipients() {
     });
 }
 
+const store::Envelope& EnvelopeArgument(const Variant& value) {
+    auto* envelope = dynamic_cast<store::Envelope*>(value.AsObject().get());
+    if (!envelope) throw ComError(DISP_E_TYPEMISMATCH, "the argument is no Envelope");
+    return *envelope;
+}
+
+// A copy takes what is published: an envelope not yet written has no content to copy.
+const store::Envelope& PublishedEnvelope(const Variant& value) {
+    const store::Envelope& envelope = EnvelopeArgument(value);
+    if (envelope.UID() == 0) throw ComError(E_INVALIDARG, "the envelope is not published yet (Update it first)");
+    return envelope;
+}
+
+bool SameFolder(const store::Envelope& envelope, const store::Envelopes& envelopes) {
+    return envelope.FolderStorage().Path() == envelopes.Folder().Path();
+}
+
 void RegisterEnvelopes() {
     using C = store::Envelopes;
     RegisterMembers<C>("Envelopes", {
@@ -359,6 +396,21 @@ void RegisterEnvelopes() {
             if (!self.RemoveEnvelope(args[0].AsDouble())) call.hr = S_FALSE;
         }),
         Member<C>("Reset", K::Method, {}, [](C& self, A, const Caller&, CallResult&) { self.Reset(); }),
+        Member<C>("_NewEnum", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) {
+            call.result = Variant::Object(std::make_shared<C>(self.Folder(), self.RootPath()), VT_UNKNOWN);
+        }),
+        // The envelope given, when it is one of this folder's.
+        Member<C>("Remove", K::Method, {VT_DISPATCH}, [](C& self, A args, const Caller&, CallResult& call) {
+            const store::Envelope& envelope = EnvelopeArgument(args[0]);
+            if (envelope.UID() == 0 || !self.FindEnvelope(envelope.UID()) || !SameFolder(envelope, self)) {
+                throw ComError(E_INVALIDARG, "the envelope is not one of this folder's");
+            }
+            if (!self.RemoveEnvelope(envelope.UID())) call.hr = S_FALSE;
+        }),
+        // A published copy, record and content, of an envelope of any folder.
+        Member<C>("CopyFrom", K::Method, {VT_DISPATCH}, [](C& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::Object(self.CopyFrom(PublishedEnvelope(args[0])));
+        }),
     });
     using E = store::Envelope;
     RegisterMembers<E>("Envelope", {
@@ -395,6 +447,20 @@ void RegisterEnvelopes() {
         }),
         Member<E>("ContentID", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.ContentID()); }),
         Member<E>("Namespace", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Namespace()); }),
+        // This envelope takes the record and content of another (written into its own file), or
+        // gives its own to another.
+        Member<E>("CopyFrom", K::Method, {VT_DISPATCH}, [](E& self, A args, const Caller&, CallResult&) {
+            const store::Envelope& source = PublishedEnvelope(args[0]);
+            if (&source == &self) return;
+            self.CopyFrom(source);
+        }),
+        Member<E>("CopyTo", K::Method, {VT_DISPATCH}, [](E& self, A args, const Caller&, CallResult&) {
+            auto* target = dynamic_cast<store::Envelope*>(args[0].AsObject().get());
+            if (!target) throw ComError(DISP_E_TYPEMISMATCH, "the argument is no Envelope");
+            if (self.UID() == 0) throw ComError(E_INVALIDARG, "the envelope is not published yet (Update it first)");
+            if (target == &self) return;
+            target->CopyFrom(self);
+        }),
         Member<E>("ExportContent", K::Method, {VT_BSTR}, [](E& self, A args, const Caller& caller, CallResult&) {
             const std::string path = Text(args[0]);
             UniqueFd fd = CreateClientFile(caller, path);

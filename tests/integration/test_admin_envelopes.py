@@ -98,3 +98,73 @@ def test_an_envelope_queued_through_the_model_is_routed_and_a_delivered_one_chan
     assert client.call(johns, "RemoveEnvelope", uid)["hr"] == S_FALSE
     assert inbox(env, "john@example.com") == []
     client.close()
+
+
+def test_collections_walk_by_pattern_and_on_their_own_and_envelopes_copy_and_leave_only_their_own_folder(registered):
+    env = registered
+    for name in ("alpha.test", "beta.test", "gamma.org"):
+        assert admin(env, "domain", "add", name).returncode == 0
+    env.start().wait_ready()
+    client = AdminClient(admin_socket_path(env))
+    get = lambda obj, member, *args: client.request("get", obj, member, *args)
+    put = lambda obj, member, *args: client.request("put", obj, member, *args)
+
+    def walk(collection):
+        names = []
+        while True:
+            reply = client.call(collection, "Next", 1)
+            if reply["hr"] == S_FALSE:
+                assert reply["out"][0] is None and reply["out"][1]["value"] == 0
+                return names
+            names.append(get(reply["out"][0]["handle"], "Name")["result"]["value"])
+
+    domains = get("Pellworth.MessageStore", "Domains")["result"]["handle"]
+    assert get(domains, "MatchPattern")["result"]["value"] == ""
+    assert put(domains, "MatchPattern", "*.TEST")["hr"] == 0
+    own = get(domains, "_NewEnum")["result"]["handle"]
+    assert client.call(domains, "Next", 1)["hr"] == 0
+    # A walk of its own: the collection's step does not move it, and it keeps the pattern.
+    assert sorted(walk(own)) == ["alpha.test", "beta.test"]
+    assert client.call(own, "Reset")["hr"] == 0 and len(walk(own)) == 2
+    assert len(walk(domains)) == 1
+    assert put(domains, "MatchPattern", "g?mma.*")["hr"] == 0 and walk(domains) == ["gamma.org"]
+    # Patterns that would cost the server dearly to match are refused; the old one stays.
+    for bad in ("*a*b*c*d", "x" * 256):
+        assert put(domains, "MatchPattern", bad)["hr"] == E_INVALIDARG
+    assert get(domains, "MatchPattern")["result"]["value"] == "g?mma.*"
+    assert get(domains, "Count")["result"]["value"] == 3
+
+    def folder_envelopes(name):
+        made = client.call("Pellworth.MessageStore", "CreateFolder", name, 0)["result"]["handle"]
+        return get(made, "Envelopes")["result"]["handle"]
+
+    archive, other = folder_envelopes("Archive"), folder_envelopes("Other")
+    envelope = client.call(archive, "Add")["result"]["handle"]
+    message = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert put(message, "Subject", "kept twice")["hr"] == 0
+    assert put(message, "BodyText", "The same words.\r\n")["hr"] == 0
+    assert client.call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+    assert put(envelope, "Sender", "a@alpha.test")["hr"] == 0
+    fresh = client.call(other, "Add")["result"]["handle"]
+    # Nothing is copied from an envelope that is not written yet.
+    assert client.call(other, "CopyFrom", {"vt": 9, "handle": envelope})["hr"] == E_INVALIDARG
+    assert client.call(envelope, "CopyTo", {"vt": 9, "handle": fresh})["hr"] == E_INVALIDARG
+    assert client.call(envelope, "Update")["hr"] == 0
+    copy = client.call(other, "CopyFrom", {"vt": 9, "handle": envelope})["result"]["handle"]
+    assert get(copy, "Sender")["result"]["value"] == "a@alpha.test"
+    assert get(copy, "UID")["result"]["value"] > 0
+    read_back = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.call(copy, "GetContent", {"vt": 9, "handle": read_back})["hr"] == 0
+    assert get(read_back, "Subject")["result"]["value"] == "kept twice"
+    assert client.call(other, "CopyFrom", {"vt": 9, "handle": message})["hr"] == DISP_E_TYPEMISMATCH
+
+    # A folder's Remove takes only its own envelopes.
+    assert client.call(archive, "Remove", {"vt": 9, "handle": copy})["hr"] == E_INVALIDARG
+    assert get(other, "Count")["result"]["value"] == 1
+    assert client.call(other, "Remove", {"vt": 9, "handle": copy})["hr"] == 0
+    assert get(other, "Count")["result"]["value"] == 0 and get(archive, "Count")["result"]["value"] == 1
+    walked = get(archive, "_NewEnum")["result"]["handle"]
+    first = client.call(walked, "Next", 1)
+    assert first["hr"] == 0 and get(first["out"][0]["handle"], "Sender")["result"]["value"] == "a@alpha.test"
+    assert client.call(walked, "Next", 1)["hr"] == S_FALSE
+    client.close()
