@@ -47,5 +47,7 @@ inline constexpr std::size_t kMaxEnvelopeRecipients = 10000;
 // name by the name's length).
 inline constexpr std::size_t kMaxMatchPattern = 255;
 inline constexpr std::size_t kMaxPatternStars = 3;
+// The most of a store stream GetStoreStream hands a client in one reply.
+inline constexpr std::size_t kMaxStoreStream = 4 * 1024 * 1024;
 
 }  // namespace pw::admin

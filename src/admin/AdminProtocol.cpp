@@ -1,6 +1,8 @@
 // AdminProtocol: request parsing and value encoding of the administration endpoint.
 #include "admin/AdminProtocol.h"
 
+#include "mime/Codecs.h"
+
 #include "admin/AdminLimits.h"
 #include "platform/Text.h"
 
@@ -178,6 +180,11 @@ Json EncodeVariant(const Variant& value, const ObjectEncoder& objects) {
     case VT_DISPATCH:
     case VT_UNKNOWN: {
         const auto object = value.AsObject();
+        if (const auto* stream = dynamic_cast<const StreamValue*>(object.get())) {
+            json["vt"] = static_cast<int>(VT_UNKNOWN);
+            json["stream"] = mime::EncodeBase64(stream->Bytes(), false);
+            return json;
+        }
         return object ? objects(object) : Json(nullptr);
     }
     default: break;
@@ -260,6 +267,16 @@ bool DecodeVariant(const Json& json, Variant& value, const HandleResolver& handl
         return false;
     }
     const auto type = static_cast<VarType>(vt->get<std::uint64_t>());
+    if (type == VT_UNKNOWN && json.contains("stream")) {
+        const Json& text = json["stream"];
+        const auto bytes = text.is_string() ? mime::DecodeBase64Strict(text.get<std::string>()) : std::nullopt;
+        if (!bytes) {
+            error = "\"stream\" must be base64 text";
+            return false;
+        }
+        value = Variant::Object(std::make_shared<StreamValue>(*bytes), VT_UNKNOWN);
+        return true;
+    }
     if (type == VT_DISPATCH || type == VT_UNKNOWN) {
         const auto handle = json.find("handle");
         if (handle == json.end() || handle->is_null()) {

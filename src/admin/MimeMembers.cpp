@@ -4,10 +4,12 @@
 // A value put into a header field is one line: a CR or LF in it would start a field of its own in
 // the message written (a client composing mail from what others typed must not be made to add a Bcc).
 // The parts' tree (positions, MessagePart) is not served here.
+#include "admin/AdminProtocol.h"
 #include "admin/ObjectModel.h"
 #include "mime/Address.h"
 #include "mime/Codecs.h"
 #include "mime/Message.h"
+#include "platform/Stream.h"
 
 namespace pw::admin {
 
@@ -122,6 +124,18 @@ void RegisterMessage() {
     members.push_back(Member<M>("CountAttachments", K::Method, {VT_BSTR}, [](M& self, A args, const Caller&, CallResult& call) {
         call.result = Variant::I4(static_cast<std::int32_t>(self.CountAttachments(args[0].AsText())));
     }));
+    // The header of a message from a stream value; the body stays as it was.
+    members.push_back(Member<M>("LoadHeader", K::Method, {VT_UNKNOWN}, [](M& self, A args, const Caller&, CallResult&) {
+        const auto* value = dynamic_cast<const StreamValue*>(args[0].AsObject().get());
+        if (!value) throw ComError(DISP_E_TYPEMISMATCH, "LoadHeader takes a stream");
+        MemoryStream stream(std::vector<std::byte>(reinterpret_cast<const std::byte*>(value->Bytes().data()),
+                                                   reinterpret_cast<const std::byte*>(value->Bytes().data()) + value->Bytes().size()));
+        ThrowIfFailed(self.LoadHeader(stream), "the header can not be read");
+    }));
+    members.push_back(Member<M>("HeaderOnly", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::Bool(self.HeaderOnly()); }));
+    members.push_back(Member<M>("HeaderOnly", K::Put, {VT_BOOL}, [](M& self, A args, const Caller&, CallResult&) { self.SetHeaderOnly(args[0].IsTrue()); }));
+    members.push_back(Member<M>("RawBody", K::Get, {}, [](M& self, A, const Caller&, CallResult& call) { call.result = Variant::Bool(self.RawBody()); }));
+    members.push_back(Member<M>("RawBody", K::Put, {VT_BOOL}, [](M& self, A args, const Caller&, CallResult&) { self.SetRawBody(args[0].IsTrue()); }));
     RegisterMembers<M>("Message", std::move(members));
 }
 

@@ -6,6 +6,7 @@
 // control characters), so a hostile name is refused there and nothing is made. A lookup that finds
 // nothing answers S_FALSE with no object.
 #include "admin/AdminLimits.h"
+#include "admin/AdminProtocol.h"
 #include "admin/ObjectModel.h"
 #include "admin/PasswordCheck.h"
 #include "admin/Settings.h"
@@ -180,6 +181,35 @@ UniqueFd CreateClientFile(const Caller& caller, const std::string& path) {
     return fd;
 }
 
+// A store stream's name: a bare name, never one of the files the store keeps for itself (the
+// counter "_uid", a hidden new object, a record, a content, an agent, which has its own members) nor
+// the server's own files in the root ("pellworth.cfg", its lock and socket). A stream made over one of
+// those would lose mail or settings.
+std::string StoreStreamName(const Variant& value) {
+    const std::string name = Text(value);
+    bool plain = !name.empty() && name.size() <= 255 && name.front() != '.' && name.front() != '_';
+    for (const char c : name) plain = plain && c != '/' && c != '\\' && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
+    const std::string lower = ToLowerAscii(name);
+    for (const std::string_view own : {store::kRecordExtension, store::kContentExtension, store::kAgentExtension}) {
+        plain = plain && !(lower.size() >= own.size() && lower.compare(lower.size() - own.size(), own.size(), own) == 0);
+    }
+    plain = plain && !StartsWithNoCase(lower, "pellworth.");
+    if (!plain) throw ComError(STG_E_INVALIDNAME, "\"" + name + "\" is not a store stream's name");
+    return name;
+}
+
+// Store streams are the files other parts keep beside an object (a domain's DKIM key, a list's
+// member database): files, so only root and the server's user reach them.
+void CheckStoreStreamCaller(const Caller& caller) {
+    if (!caller.mayUseFiles) throw ComError(E_ACCESSDENIED, "only root or the server's user may reach a store stream");
+}
+
+PersistStream& AgentArgument(const Variant& value) {
+    auto* agent = dynamic_cast<PersistStream*>(value.AsObject().get());
+    if (!agent) throw ComError(DISP_E_TYPEMISMATCH, "an agent is an object that saves itself");
+    return *agent;
+}
+
 // What every store object answers: its name, comment, place, properties' update and password.
 template <typename T>
 std::vector<MemberInfo> StoreObjectMembers() {
@@ -199,6 +229,38 @@ std::vector<MemberInfo> StoreObjectMembers() {
         }),
         Member<T>("StoreObjectType", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
             call.result = Variant::I4(self.StoreObjectType(Text(args[0])));
+        }),
+        // The stream's content as it is now; with bCreate a new, empty stream (an existing one is
+        // replaced, as STGM_CREATE does). grfMode gives the sharing; only access and share bits.
+        Member<T>("GetStoreStream", K::Method, {VT_BSTR, VT_BOOL, VT_UI4}, [](T& self, A args, const Caller& caller, CallResult& call) {
+            CheckStoreStreamCaller(caller);
+            const std::string name = StoreStreamName(args[0]);
+            const auto mode = static_cast<std::uint32_t>(args[2].AsInt64());
+            if ((mode & ~std::uint32_t{0x73}) != 0) throw ComError(E_INVALIDARG, "grfMode takes only access and share bits");
+            // Read back whatever access was asked for: the reply carries the content.
+            const bool create = args[1].IsTrue();
+            std::unique_ptr<FileStream> stream = self.GetStoreStream(name, create, (mode & 0x70) | (create ? STGM_READWRITE : STGM_READ));
+            std::vector<std::byte> bytes;
+            ElementInfo info;
+            ThrowIfFailed(stream->Stat(info), "store stream " + name);
+            if (info.size > kMaxStoreStream) throw ComError(E_OUTOFMEMORY, "the store stream is larger than a reply carries (4 MiB)");
+            ThrowIfFailed(ReadToEnd(*stream, bytes), "store stream " + name);
+            if (bytes.size() > kMaxStoreStream) throw ComError(E_OUTOFMEMORY, "the store stream is larger than a reply carries (4 MiB)");
+            call.result = Variant::Object(std::make_shared<StreamValue>(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size())), VT_UNKNOWN);
+        }),
+        Member<T>("RemoveStoreStream", K::Method, {VT_BSTR}, [](T& self, A args, const Caller& caller, CallResult&) {
+            CheckStoreStreamCaller(caller);
+            self.RemoveStoreStream(StoreStreamName(args[0]));
+        }),
+        // An agent (an object that saves itself) kept in the object's directory under its class.
+        Member<T>("SaveAgent", K::Method, {VT_UNKNOWN}, [](T& self, A args, const Caller&, CallResult&) { self.SaveAgent(AgentArgument(args[0])); }),
+        Member<T>("LoadAgent", K::Method, {VT_UNKNOWN}, [](T& self, A args, const Caller&, CallResult&) { self.LoadAgent(AgentArgument(args[0])); }),
+        Member<T>("RemoveAgentStream", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
+            const auto id = Guid::Parse(Text(args[0]));
+            if (!id) throw ComError(E_INVALIDARG, "a class identifier is {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}");
+            const HRESULT hr = self.RemoveAgentStream(*id);
+            if (Failed(hr)) throw ComError(hr, "can not remove the agent");
+            call.hr = hr;
         }),
         Member<T>("Properties", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) {
             // An object of its own over the same directory, as a store object is opened per use.

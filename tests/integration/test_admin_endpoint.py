@@ -631,3 +631,64 @@ def test_a_group_member_reaches_no_file_through_the_settings_and_no_password_thr
     assert client.call("Pellworth.ServerSession", "IsAdministrator", "rootpw")["result"]["value"] is True
     assert client.request("get", props, "Item", "note")["result"]["value"] == "mine"
     client.close()
+
+
+def test_store_streams_and_agents_reach_only_other_parts_files_and_stream_values_travel_as_base64(registered):
+    import base64
+    assert registered.admin("domain", "add", "example.test").returncode == 0
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    domain = client.call("Pellworth.MessageStore", "FindDomain", "example.test")["result"]["handle"]
+    directory = os.path.join(registered.store, "example.test")
+    with open(os.path.join(directory, "notes.txt"), "wb") as f:
+        f.write(b"kept \x00\xff beside the domain\n")
+    got = client.call(domain, "GetStoreStream", "notes.txt", False, 0)
+    assert got["hr"] == 0 and got["result"]["vt"] == 13
+    assert base64.b64decode(got["result"]["stream"]) == b"kept \x00\xff beside the domain\n"
+    made = client.call(domain, "GetStoreStream", "new.dat", True, 1)
+    assert made["hr"] == 0 and made["result"]["stream"] == ""
+    assert os.path.getsize(os.path.join(directory, "new.dat")) == 0
+    assert client.call(domain, "RemoveStoreStream", "new.dat")["hr"] == 0
+    assert not os.path.exists(os.path.join(directory, "new.dat"))
+
+    # Nothing outside the object's directory, and none of the files the store or the server keep.
+    inbox = client.request("get", "Pellworth.MessageStore", "InFolder")["result"]["handle"]
+    with open(os.path.join(registered.store, "_In", "_uid"), "rb") as f:
+        counter = f.read()
+    STG_E_INVALIDNAME = 0x800300FC
+    for name in ("../example.test/notes.txt", "a/b", "..", ".hidden", "_uid", "1.env", "1.EML", "x.agent", ""):
+        for target in (domain, inbox):
+            assert client.call(target, "GetStoreStream", name, True, 1)["hr"] == STG_E_INVALIDNAME, name
+            assert client.call(target, "RemoveStoreStream", name)["hr"] == STG_E_INVALIDNAME, name
+    for name in ("pellworth.cfg", "Pellworth.lock"):
+        assert client.call("Pellworth.MessageStore", "GetStoreStream", name, True, 1)["hr"] == STG_E_INVALIDNAME
+    with open(os.path.join(registered.store, "_In", "_uid"), "rb") as f:
+        assert f.read() == counter
+    assert client.call(domain, "GetStoreStream", "notes.txt", False, 0x4000000)["hr"] == E_INVALIDARG
+    with open(os.path.join(directory, "big.bin"), "wb") as f:
+        f.write(b"x" * (5 << 20))
+    assert client.call(domain, "GetStoreStream", "big.bin", False, 0)["hr"] == 0x8007000E
+    # A member of the group reaches no store stream: they are other parts' files (keys, databases).
+    hrs = as_group_member(registered, [["call", "Pellworth.MessageStore", "FindDomain", ["example.test"]],
+                                       ["call", {"ref": 0}, "GetStoreStream", ["notes.txt", False, 0]],
+                                       ["call", {"ref": 0}, "RemoveStoreStream", ["notes.txt"]]])
+    assert hrs == [0, E_ACCESSDENIED, E_ACCESSDENIED]
+    assert os.path.exists(os.path.join(directory, "notes.txt"))
+
+    # A stream value as an argument: a message's header read from it.
+    message = client.request("create", "Pellworth.Message")["result"]["handle"]
+    header = base64.b64encode(b"Subject: from a stream\r\nFrom: a@example.test\r\n\r\n").decode()
+    assert client.call(message, "LoadHeader", {"vt": 13, "stream": header})["hr"] == 0
+    assert client.request("get", message, "Subject")["result"]["value"] == "from a stream"
+    assert client.call(message, "LoadHeader", {"vt": 13, "stream": "not base64!"})["hr"] == E_INVALIDARG
+    assert client.call(message, "LoadHeader", "text")["hr"] == DISP_E_TYPEMISMATCH
+
+    # An agent is kept under its class beside the object and read back into a new one.
+    assert client.call(domain, "SaveAgent", {"vt": 9, "handle": message})["hr"] == 0
+    assert [n for n in os.listdir(directory) if n.endswith(".agent")]
+    again = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.call(domain, "LoadAgent", {"vt": 9, "handle": again})["hr"] == 0
+    assert client.request("get", again, "Subject")["result"]["value"] == "from a stream"
+    assert client.call(domain, "SaveAgent", {"vt": 9, "handle": domain})["hr"] == DISP_E_TYPEMISMATCH
+    assert client.call(domain, "RemoveAgentStream", "../../etc")["hr"] == E_INVALIDARG
+    client.close()
