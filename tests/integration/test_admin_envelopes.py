@@ -168,3 +168,62 @@ def test_collections_walk_by_pattern_and_on_their_own_and_envelopes_copy_and_lea
     assert first["hr"] == 0 and get(first["out"][0]["handle"], "Sender")["result"]["value"] == "a@alpha.test"
     assert client.call(walked, "Next", 1)["hr"] == S_FALSE
     client.close()
+
+
+def test_the_session_starts_and_stops_each_worker_and_hands_out_objects_only_for_their_password(registered):
+    env = registered
+    admin(env, "domain", "add", "example.com")
+    admin(env, "mailbox", "add", "john@example.com", "--password", "secret12")
+    env.start().wait_ready()
+    client = AdminClient(admin_socket_path(env))
+    session = "Pellworth.ServerSession"
+    E_ACCESSDENIED, E_FAIL = 0x80070005, 0x80004005
+
+    mailbox = client.call(session, "GetAuthorizedMailBox", "John@Example.com", "secret12")
+    assert mailbox["hr"] == 0 and mailbox["result"]["class"] == "MailBox"
+    for name, password in (("john@example.com", "secret1"), ("john@example.com", ""), ("nobody@example.com", "secret12")):
+        assert client.call(session, "GetAuthorizedMailBox", name, password)["hr"] == E_ACCESSDENIED
+    domain = client.call("Pellworth.MessageStore", "FindDomain", "example.com")["result"]["handle"]
+    # A domain without a password lets nobody in.
+    assert client.call(session, "GetAuthorizedDomain", "example.com", "")["hr"] == E_ACCESSDENIED
+    assert client.request("put", domain, "Password", "domainpw")["hr"] == 0 and client.call(domain, "Update")["hr"] == 0
+    assert client.call(session, "GetAuthorizedDomain", "example.com", "domainpw")["result"]["class"] == "Domain"
+    assert client.call(session, "IsInstalled", "pellworth.message.1")["hr"] == 0
+    assert client.call(session, "IsInstalled", "Pellworth.Nothing")["hr"] == S_FALSE
+
+    # Mail handed to stopped routers waits in the queue and is routed once they start again.
+    assert client.call(session, "StopRouters")["hr"] == 0
+    queue = client.request("get", client.request("get", "Pellworth.MessageStore", "InFolder")["result"]["handle"],
+                           "Envelopes")["result"]["handle"]
+    envelope = client.call(queue, "Add")["result"]["handle"]
+    message = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.request("put", message, "Subject", "held")["hr"] == 0
+    assert client.call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+    assert client.request("put", envelope, "Sender", "admin@example.com")["hr"] == 0
+    assert client.call(client.request("get", envelope, "Recipients")["result"]["handle"], "Add", "john@example.com")["hr"] == 0
+    assert client.call(envelope, "Update")["hr"] == 0
+    uid = client.request("get", envelope, "UID")["result"]["value"]
+    assert client.call(session, "AdviseNewEnvelope", uid, "")["hr"] == 0
+    assert len(envelopes(folder(env, "_In"))) == 1 and not inbox(env, "john@example.com")
+    assert client.call(session, "StartRouters")["hr"] == 0
+    assert client.call(session, "StartRouters")["hr"] == 0
+    wait_count(env, "john@example.com", 1)
+    wait_queue_empty(env)
+
+    # The schedule drives the transports' cycles: it stops with them and starts only with them.
+    assert client.call(session, "StopTransports")["hr"] == 0
+    assert client.call(session, "ConnectNow")["hr"] == S_FALSE
+    assert client.call(session, "StartScheduler")["hr"] == S_FALSE
+    assert client.call(session, "StartTransports")["hr"] == 0
+    assert client.call(session, "ConnectNow")["hr"] == 0
+    assert client.call(session, "StopScheduler")["hr"] == 0
+    assert client.call(session, "StartScheduler")["hr"] == 0
+
+    # With the workers stopped no part of them starts alone.
+    assert client.call(session, "Stop")["hr"] == 0
+    assert client.call(session, "StartRouters")["hr"] == E_FAIL
+    assert client.call(session, "StartTransports")["hr"] == S_FALSE
+    assert client.call(session, "StartScheduler")["hr"] == S_FALSE
+    assert client.call(session, "Start")["hr"] == 0
+    assert client.call(session, "StopRouters")["hr"] == 0 and client.call(session, "StartRouters")["hr"] == 0
+    client.close()
