@@ -11,6 +11,7 @@
 #pragma once
 
 #include "core/ConfigTree.h"
+#include "platform/ClassRegistry.h"
 #include "platform/DirStorage.h"
 #include "platform/Unknown.h"
 #include "platform/Variant.h"
@@ -18,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pw::admin {
 
@@ -58,5 +60,7 @@ void RegisterModelMembers();
 void RegisterStoreMembers();
 // The spam filters' classes ("Pellworth.PhraseFilter", ...) over the store root, with their tables.
 void RegisterFilterClasses(const DirStorage& root);
+// Those classes' identifiers and ProgIDs without a factory: what the registration records.
+std::vector<ClassInfo> FilterClassInfos();
 
 }  // namespace pw::admin

@@ -142,6 +142,13 @@ void RegisterServerSessionMembers() {
 
 }  // namespace
 
+std::vector<ClassInfo> RunningObjectClasses() {
+    std::vector<ClassInfo> classes = {{kServerSessionClassId, "Pellworth.ServerSession", "ServerSession", {}},
+                                      {kSettingsClassId, "Pellworth.Settings", "Settings", {}}};
+    for (ClassInfo& info : admin::FilterClassInfos()) classes.push_back(std::move(info));
+    return classes;
+}
+
 void RegisterRunningObjects(ServiceModule& module, const std::string& spamAssassinDirectory) {
     admin::RegisterModelMembers();
     admin::RegisterFilterClasses(module.StoreRoot());
