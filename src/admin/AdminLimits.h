@@ -47,6 +47,8 @@ inline constexpr std::size_t kMaxEnvelopeRecipients = 10000;
 // name by the name's length).
 inline constexpr std::size_t kMaxMatchPattern = 255;
 inline constexpr std::size_t kMaxPatternStars = 3;
+// Places in a tree one object keeps numbers for (GetFirstChildPosition, GetPosition).
+inline constexpr std::size_t kMaxTreePositions = 4096;
 // The most of a store stream GetStoreStream hands a client in one reply.
 inline constexpr std::size_t kMaxStoreStream = 4 * 1024 * 1024;
 

@@ -241,6 +241,22 @@ void RegisterSettingsMembers() {
                   [](S& self, A args, const Caller&, CallResult& call) { call.hr = self.Remove(Text(args[0])); }),
         Member<S>("ChildCount", K::Get, {VT_BSTR},
                   [](S& self, A args, const Caller&, CallResult& call) { call.result = Variant::I4(self.ChildCount(Text(args[0]))); }),
+        Member<S>("GetFirstChildPosition", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::I4(self.Positions().Add(self.Tree().FirstChild(Text(args[0]))));
+            if (call.result.AsI4() == 0) call.hr = S_FALSE;
+        }),
+        // Outs: the position moved on (0 after the last child) and the child's full key.
+        Member<S>("GetNextChild", K::Method, {VT_I4}, [](S& self, A args, const Caller&, CallResult& call) {
+            const std::int32_t number = args[0].AsI4();
+            auto position = self.Positions().Find(number);
+            std::string key;
+            if (!position || !self.Tree().NextChild(*position, key, call.result)) {
+                call.hr = S_FALSE;
+                call.out = {Variant::I4(0), Variant::NullText()};
+                return;
+            }
+            call.out = {Variant::I4(self.Positions().Move(number, std::move(*position))), Variant::Text(key)};
+        }),
         Member<S>("GetXML", K::Method, {VT_BSTR, VT_I4},
                   [](S& self, A args, const Caller&, CallResult& call) {
                       call.result = Variant::Text(self.GetXML(Text(args[0]), args[1].AsI4()));

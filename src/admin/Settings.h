@@ -10,6 +10,7 @@
 // Thread safety: the tree's own lock; any thread.
 #pragma once
 
+#include "admin/TreePositions.h"
 #include "core/ConfigTree.h"
 #include "platform/ClassRegistry.h"
 #include "platform/DirStorage.h"
@@ -42,11 +43,14 @@ public:
     // Writes the running tree to "pellworth.cfg" (throws ComError, see Set).
     void Save();
     core::ConfigTree& Tree() { return tree_; }
+    // The numbers of GetFirstChildPosition and GetNextChild.
+    TreePositions& Positions() { return positions_; }
 
 private:
     core::ConfigTree& tree_;
     DirStorage root_;
     std::string spamAssassinDirectory_;
+    TreePositions positions_;
 };
 
 // Does the setting name a file, a directory or a program the server opens, writes or runs

@@ -9,6 +9,7 @@
 #include "admin/AdminProtocol.h"
 #include "admin/ObjectModel.h"
 #include "admin/PasswordCheck.h"
+#include "admin/TreePositions.h"
 #include "admin/Settings.h"
 #include "core/ConfigTree.h"
 #include "lists/ListTypes.h"
@@ -104,11 +105,21 @@ void NextObject(C& self, const Variant& count, CallResult& call) {
 // A property tree as an object of its own (IProperties): a store object's over its own opening of
 // the object (its changes written by its Update, merged with what the file holds then), or an
 // envelope's over the envelope itself (written by either's Update).
+class PropertiesBase : public Unknown {
+public:
+    virtual const store::Properties& Values() = 0;
+    TreePositions& Positions() { return positions_; }
+
+private:
+    TreePositions positions_;
+};
+
 template <typename O>
-class PropertiesObject : public Unknown {
+class PropertiesObject : public PropertiesBase {
 public:
     explicit PropertiesObject(std::shared_ptr<O> owner) : owner_(std::move(owner)) {}
     O& Owner() { return *owner_; }
+    const store::Properties& Values() override { return owner_->GetProperties(); }
 
 private:
     std::shared_ptr<O> owner_;
@@ -156,6 +167,45 @@ void RegisterProperties() {
             if (!self.Owner().GetProperties().Remove(Text(args[0]))) call.hr = S_FALSE;
         }),
         Member<P>("Update", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Update(); }),
+        Member<P>("GetPosition", K::Method, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::I4(self.Positions().Add(self.Owner().GetProperties().GetPosition(Text(args[0]))));
+            if (call.result.AsI4() == 0) call.hr = S_FALSE;
+        }),
+        Member<P>("GetFirstChildPosition", K::Method, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::I4(self.Positions().Add(self.Owner().GetProperties().GetFirstChildPosition(Text(args[0]))));
+            if (call.result.AsI4() == 0) call.hr = S_FALSE;
+        }),
+        // Outs: the position moved on (0 after the last child) and the child's full key. A secret's
+        // value is shown only to root and the server's user.
+        Member<P>("GetNextChild", K::Method, {VT_I4}, [](P& self, A args, const Caller& caller, CallResult& call) {
+            const std::int32_t number = args[0].AsI4();
+            auto position = self.Positions().Find(number);
+            std::string key;
+            if (!position || !self.Owner().GetProperties().GetNextChild(*position, key, call.result)) {
+                call.hr = S_FALSE;
+                call.out = {Variant::I4(0), Variant::NullText()};
+                return;
+            }
+            if (IsSecretKey(CanonicalKey(key)) && !caller.mayUseFiles) call.result = Variant();
+            call.out = {Variant::I4(self.Positions().Move(number, std::move(*position))), Variant::Text(key)};
+        }),
+        // Every setting of another property tree; the store's own "_" values describe their object
+        // and are never taken, a list's database only by root or the server's user.
+        Member<P>("Copy", K::Method, {VT_DISPATCH}, [](P& self, A args, const Caller& caller, CallResult&) {
+            auto* other = dynamic_cast<PropertiesBase*>(args[0].AsObject().get());
+            if (!other) throw ComError(DISP_E_TYPEMISMATCH, "Copy takes a Properties object");
+            std::vector<core::ConfigTree::Record> records;
+            for (auto& record : other->Values().Tree().Records()) {
+                const std::string key = CanonicalKey(record.key);
+                if (record.value.IsEmpty() || IsInternalKey(key)) continue;
+                if (EqualsNoCase(key, kListDataSourceKey) && !caller.mayUseFiles) {
+                    throw ComError(E_ACCESSDENIED, "only root or the server's user may move a list's member database");
+                }
+                if constexpr (envelope) CheckEnvelopeValue(record.value);
+                records.push_back(std::move(record));
+            }
+            for (auto& record : records) self.Owner().GetProperties().SetItem(record.key, std::move(record.value));
+        }),
     };
     if constexpr (!envelope) {
         members.push_back(Member<P>("Refresh", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Refresh(); }));

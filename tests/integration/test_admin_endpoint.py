@@ -572,19 +572,22 @@ replies = []
 for n, (op, obj, member, args) in enumerate(json.loads(sys.argv[2])):
     if isinstance(obj, dict):
         obj = replies[obj["ref"]]["result"]["handle"]
+    # An argument {"out": [i, j]} is out value j of the i-th reply, {"result": i} its result's value.
+    args = [(replies[a["out"][0]]["out"][a["out"][1]] or {}).get("value") if isinstance(a, dict) and "out" in a else
+            replies[a["result"]]["result"]["value"] if isinstance(a, dict) and "result" in a else a for a in args]
     s.sendall(json.dumps({"id": n, "op": op, "object": obj, "member": member, "args": args}).encode() + b"\\n")
     replies.append(json.loads(f.readline()))
 print(json.dumps(replies))
 """
 
 
-def as_group_member(env, requests):
+def as_group_member(env, requests, replies=False):
     for directory in (env.root, env.store):
         os.chmod(directory, 0o755)
     done = subprocess.run(["python3", "-c", GROUP_REQUESTS, admin_socket_path(env), json.dumps(requests)], user="nobody",
                           group="nogroup", extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
     assert done.returncode == 0, done.stderr
-    return [reply["hr"] for reply in json.loads(done.stdout)]
+    return json.loads(done.stdout) if replies else [reply["hr"] for reply in json.loads(done.stdout)]
 
 
 def test_a_group_member_reaches_no_file_through_the_settings_and_no_password_through_the_properties(registered):
@@ -691,4 +694,56 @@ def test_store_streams_and_agents_reach_only_other_parts_files_and_stream_values
     assert client.request("get", again, "Subject")["result"]["value"] == "from a stream"
     assert client.call(domain, "SaveAgent", {"vt": 9, "handle": domain})["hr"] == DISP_E_TYPEMISMATCH
     assert client.call(domain, "RemoveAgentStream", "../../etc")["hr"] == E_INVALIDARG
+    client.close()
+
+
+def test_trees_are_walked_by_position_and_a_copy_takes_no_password_and_no_file(registered):
+    assert registered.admin("domain", "add", "example.test").returncode == 0
+    for name in ("ann", "bob"):
+        assert registered.admin("mailbox", "add", name + "@example.test", "--password", name + "-pw").returncode == 0
+    assert registered.admin("mailbox", "set", "ann@example.test", "fwd:to", "str:x@elsewhere.test").returncode == 0
+    assert registered.admin("mailbox", "set", "ann@example.test", "fwd:keep", "bool:true").returncode == 0
+    configure(registered, ("sys:walk:a", "i4:1"), ("sys:walk:b", "str:two"), ("sys:walk:b:c", "i4:3"))
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+
+    def walk(obj, key):
+        first = client.call(obj, "GetFirstChildPosition", key)
+        position, seen = first["result"]["value"], {}
+        while position:
+            step = client.call(obj, "GetNextChild", position)
+            assert step["hr"] == 0
+            position = step["out"][0]["value"]
+            seen[step["out"][1]["value"]] = (step["result"] or {}).get("value")
+        assert client.call(obj, "GetNextChild", 0)["hr"] == S_FALSE
+        return seen
+
+    assert walk("Pellworth.Settings", "sys:walk") == {"sys:walk:a": 1, "sys:walk:b": "two"}
+    assert walk("Pellworth.Settings", "sys:walk:b") == {"sys:walk:b:c": 3}
+    assert client.call("Pellworth.Settings", "GetFirstChildPosition", "sys:none")["hr"] == S_FALSE
+    assert client.call("Pellworth.Settings", "GetNextChild", 999999)["hr"] == S_FALSE
+
+    ann = client.call("Pellworth.MessageStore", "FindMailBox", "ann@example.test")["result"]["handle"]
+    bob = client.call("Pellworth.MessageStore", "FindMailBox", "bob@example.test")["result"]["handle"]
+    ann_props = client.request("get", ann, "Properties")["result"]["handle"]
+    bob_props = client.request("get", bob, "Properties")["result"]["handle"]
+    assert walk(ann_props, "fwd") == {"fwd:to": "x@elsewhere.test", "fwd:keep": True}
+    assert client.call(ann_props, "GetPosition", "fwd:keep")["result"]["value"] > 0
+    assert client.call(ann_props, "GetPosition", "fwd:none")["hr"] == S_FALSE
+    # A group member walking the top level sees that a password is there, never its value.
+    steps = [["call", "Pellworth.MessageStore", "FindMailBox", ["ann@example.test"]],
+             ["get", {"ref": 0}, "Properties", []],
+             ["call", {"ref": 1}, "GetFirstChildPosition", [""]],
+             ["call", {"ref": 1}, "GetNextChild", [{"result": 2}]]]
+    steps += [["call", {"ref": 1}, "GetNextChild", [{"out": [i, 0]}]] for i in range(3, 12)]
+    seen = {r["out"][1]["value"]: r["result"] for r in as_group_member(registered, steps, replies=True)[3:] if r["hr"] == 0}
+    assert "_Password" in seen and seen["_Password"] is None and "fwd" in seen
+
+    # Bob takes Ann's settings, but neither her password, nor her kind, nor anything of the store's own.
+    assert client.call(bob_props, "Copy", {"vt": 9, "handle": ann_props})["hr"] == 0
+    assert client.call(bob_props, "Update")["hr"] == 0
+    assert registered.admin("mailbox", "get", "bob@example.test", "fwd:to").stdout == "str:x@elsewhere.test\n"
+    assert client.call(bob, "IsPassword", "bob-pw")["hr"] == 0
+    assert client.call(bob, "IsPassword", "ann-pw")["hr"] == S_FALSE
+    assert client.call(bob_props, "Copy", {"vt": 9, "handle": ann})["hr"] == DISP_E_TYPEMISMATCH
     client.close()
