@@ -47,6 +47,8 @@ inline constexpr std::size_t kMaxEnvelopeRecipients = 10000;
 // name by the name's length).
 inline constexpr std::size_t kMaxMatchPattern = 255;
 inline constexpr std::size_t kMaxPatternStars = 3;
+// Items of one array in a request.
+inline constexpr std::size_t kMaxArrayItems = 10000;
 // Places in a tree one object keeps numbers for (GetFirstChildPosition, GetPosition).
 inline constexpr std::size_t kMaxTreePositions = 4096;
 // The most of a store stream GetStoreStream hands a client in one reply.

@@ -1,6 +1,7 @@
 // Settings: configuration access for administration clients, and the tables of Settings and Logging.
 #include "admin/Settings.h"
 
+#include "admin/AdminProtocol.h"
 #include "admin/ObjectModel.h"
 #include "antispam/SpamAssassinConfig.h"
 #include "core/Configuration.h"
@@ -12,7 +13,15 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <sstream>
 
 namespace pw::admin {
@@ -223,6 +232,38 @@ namespace {
 
 std::string Text(const Variant& value) { return value.AsText(); }
 
+constexpr const char* kDialPeersDirectory = "/etc/ppp/peers";
+
+std::vector<std::string> LocalAddresses() {
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) throw ComError(E_FAIL, std::string("the interfaces can not be listed: ") + std::strerror(errno));
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || (entry->ifa_addr->sa_family != AF_INET && entry->ifa_addr->sa_family != AF_INET6)) continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* bytes = entry->ifa_addr->sa_family == AF_INET
+                                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr)
+                                : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr);
+        if (::inet_ntop(entry->ifa_addr->sa_family, bytes, text, sizeof text) &&
+            std::find(addresses.begin(), addresses.end(), text) == addresses.end()) {
+            addresses.emplace_back(text);
+        }
+    }
+    ::freeifaddrs(list);
+    return addresses;
+}
+
+std::vector<std::string> DialPeers() {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(kDialPeersDirectory, error)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.empty() && name.front() != '.' && entry.is_regular_file(error)) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void RegisterSettingsMembers() {
     using K = MemberKind;
     using A = std::span<Variant>;
@@ -241,6 +282,20 @@ void RegisterSettingsMembers() {
                   [](S& self, A args, const Caller&, CallResult& call) { call.hr = self.Remove(Text(args[0])); }),
         Member<S>("ChildCount", K::Get, {VT_BSTR},
                   [](S& self, A args, const Caller&, CallResult& call) { call.result = Variant::I4(self.ChildCount(Text(args[0]))); }),
+        // Every address of the machine's interfaces, as text ("127.0.0.1", "::1"), for the listeners'
+        // "ip" settings.
+        Member<S>("LocalIPAddresses", K::Get, {}, [](S&, A, const Caller&, CallResult& call) {
+            std::vector<Variant> items;
+            for (const std::string& address : LocalAddresses()) items.push_back(Variant::Text(address));
+            call.result = Variant::Object(std::make_shared<ArrayValue>(VT_VARIANT, std::move(items)), VT_UNKNOWN);
+        }),
+        // The dial-up connections the machine knows: the peers of pppd, which the dial command
+        // ("pon %ENTRY%") takes as "sys:connection:rasentry".
+        Member<S>("AvailableRASConnections", K::Get, {}, [](S&, A, const Caller&, CallResult& call) {
+            std::vector<Variant> items;
+            for (const std::string& name : DialPeers()) items.push_back(Variant::Text(name));
+            call.result = Variant::Object(std::make_shared<ArrayValue>(VT_BSTR, std::move(items)), VT_UNKNOWN);
+        }),
         Member<S>("GetFirstChildPosition", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult& call) {
             call.result = Variant::I4(self.Positions().Add(self.Tree().FirstChild(Text(args[0]))));
             if (call.result.AsI4() == 0) call.hr = S_FALSE;

@@ -747,3 +747,29 @@ def test_trees_are_walked_by_position_and_a_copy_takes_no_password_and_no_file(r
     assert client.call(bob, "IsPassword", "ann-pw")["hr"] == S_FALSE
     assert client.call(bob_props, "Copy", {"vt": 9, "handle": ann})["hr"] == DISP_E_TYPEMISMATCH
     client.close()
+
+
+def test_arrays_travel_typed_and_no_setting_or_property_keeps_one(registered):
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    addresses = client.request("get", "Pellworth.Settings", "LocalIPAddresses")
+    assert addresses["hr"] == 0 and addresses["result"]["vt"] == 0x2000 | 12
+    assert {"vt": 8, "value": "127.0.0.1"} in addresses["result"]["value"]
+    peers = client.request("get", "Pellworth.Settings", "AvailableRASConnections")["result"]
+    expected = sorted(n for n in os.listdir("/etc/ppp/peers") if not n.startswith(".")) if os.path.isdir("/etc/ppp/peers") else []
+    assert peers["vt"] == 0x2000 | 8 and [item["value"] for item in peers["value"]] == expected
+
+    numbers = {"vt": 0x2000 | 3, "value": [1, "2", {"vt": 2, "value": 3}]}
+    assert client.call("Pellworth.Settings", "Set", "sys:t:array", numbers)["hr"] == E_INVALIDARG
+    assert client.call("Pellworth.Settings", "Get", "sys:t:array")["hr"] == S_FALSE
+    props = client.request("get", "Pellworth.MessageStore", "Properties")["result"]["handle"]
+    assert client.request("put", props, "Item", "list", numbers)["hr"] == DISP_E_TYPEMISMATCH
+    # An array where a scalar is wanted is a type mismatch; malformed ones are bad requests.
+    assert client.call("Pellworth.Settings", "Get", numbers)["hr"] == DISP_E_TYPEMISMATCH
+    for bad in ([1, 2], {"vt": 0x2000 | 9, "value": []}, {"vt": 0x2000 | 12, "value": [{"vt": 0x2003, "value": [1]}]},
+                {"vt": 0x2003, "value": ["x"]}, {"vt": 0x2003, "value": 5}, {"vt": 0x2003, "value": list(range(10001))},
+                {"vt": 0x200C, "value": [{"vt": 9, "handle": 1}]}):
+        reply = client.call("Pellworth.Settings", "Get", bad)
+        assert reply["hr"] == E_INVALIDARG and reply["error"], bad
+    assert client.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+    client.close()
