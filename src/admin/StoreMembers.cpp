@@ -7,6 +7,7 @@
 // nothing answers S_FALSE with no object.
 #include "admin/AdminLimits.h"
 #include "admin/AdminProtocol.h"
+#include "admin/ClientFiles.h"
 #include "admin/ObjectModel.h"
 #include "admin/PasswordCheck.h"
 #include "admin/TreePositions.h"
@@ -211,24 +212,6 @@ void RegisterProperties() {
         members.push_back(Member<P>("Refresh", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Refresh(); }));
     }
     RegisterMembers<P>("Properties", std::move(members));
-}
-
-// A file for the server to write on a client's behalf: only root and the server's own user may ask,
-// the path is absolute without "." or "..", and the file is new (never one that exists, never
-// through a link), private to the server's user.
-UniqueFd CreateClientFile(const Caller& caller, const std::string& path) {
-    if (!caller.mayUseFiles) throw ComError(E_ACCESSDENIED, "only root or the server's user may have the server write files");
-    bool plain = !path.empty() && path.front() == '/';
-    for (std::size_t start = 1; plain && start <= path.size();) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        const std::string_view part = std::string_view(path).substr(start, end - start);
-        plain = part != "." && part != ".." && !(part.empty() && end != path.size());
-        start = end + 1;
-    }
-    if (!plain || path.back() == '/') throw ComError(E_INVALIDARG, "the path must be absolute, name a file and hold no \".\" or \"..\"");
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) throw ComError(HresultFromWin32(Win32ErrorFromErrno(errno)), "can not create " + path + ": " + std::strerror(errno));
-    return fd;
 }
 
 // A store stream's name: a bare name, never one of the files the store keeps for itself (the
@@ -579,17 +562,7 @@ void RegisterEnvelopes() {
             std::unique_ptr<FileStream> content = self.StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
             std::vector<std::byte> bytes;
             ThrowIfFailed(ReadToEnd(*content, bytes), "the message content can not be read");
-            std::size_t done = 0;
-            while (done < bytes.size()) {
-                const ssize_t written = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
-                if (written < 0 && errno == EINTR) continue;
-                if (written <= 0 || ::fsync(fd.Get()) != 0) {
-                    const int error = errno;
-                    ::unlink(path.c_str());
-                    throw ComError(HresultFromWin32(Win32ErrorFromErrno(error)), "can not write " + path);
-                }
-                done += static_cast<std::size_t>(written);
-            }
+            WriteClientFile(std::move(fd), path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
         }),
     });
 }

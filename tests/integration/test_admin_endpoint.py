@@ -773,3 +773,88 @@ def test_arrays_travel_typed_and_no_setting_or_property_keeps_one(registered):
         assert reply["hr"] == E_INVALIDARG and reply["error"], bad
     assert client.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
     client.close()
+
+
+def test_message_parts_are_built_walked_and_never_made_into_a_loop_or_written_over_a_file(registered, tmp_path):
+    import base64
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    call = client.call
+    get = lambda obj, member, *args: client.request("get", obj, member, *args)
+    message = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.request("put", message, "Subject", "parts")["hr"] == 0
+    alternative = call(message, "AddMultipartPart", 0, "Alternative", "")["result"]["value"]
+    assert alternative == 1
+    text = client.request("create", "Pellworth.MessagePart.1")["result"]
+    assert text["class"] == "MessagePart"
+    assert call(text["handle"], "AttachText", "hello there", "plain", None, "utf-8")["hr"] == 0
+    assert call(message, "AddPart", alternative, {"vt": 9, "handle": text["handle"]})["result"]["value"] == 2
+    data = client.request("create", "Pellworth.MessagePart")["result"]["handle"]
+    payload = bytes(range(256))
+    assert call(data, "AttachStream", {"vt": 13, "stream": base64.b64encode(payload).decode()})["hr"] == 0
+    assert call(data, "SetContentDisposition", "Attachment", "all.bin")["hr"] == 0
+    assert call(message, "AddPart", 0, {"vt": 9, "handle": data})["result"]["value"] == 3
+
+    assert call(message, "RootPartPosition")["result"]["value"] == 1
+    assert call(message, "FirstChildPartPosition", 1)["result"]["value"] == 2
+    assert call(message, "NextPartPosition", 1)["result"]["value"] == 3
+    assert call(message, "NextPartPosition", 3)["result"]["value"] == 0
+    assert call(message, "CountChildParts", 1)["result"]["value"] == 1
+    assert call(message, "CountChildParts", 0)["result"]["value"] == 2
+    assert call(message, "SearchForPart", "text/plain", 0)["result"]["value"] == 2
+    assert call(message, "SearchForPart", "image", 0)["hr"] == S_FALSE
+    assert call(message, "GetPart", 9)["hr"] == E_INVALIDARG
+    part = call(message, "GetPart", 2)["result"]["handle"]
+    assert get(part, "ContentType")["result"]["value"].lower() == "text"
+    assert base64.b64decode(call(part, "DecodeToStream")["result"]["stream"]) == b"hello there"
+    assert base64.b64decode(call(call(message, "GetPart", 3)["result"]["handle"], "DecodeToStream")["result"]["stream"]) == payload
+    assert call(message, "CountAttachments", "")["result"]["value"] == 1
+
+    # The whole tree is written and read back through an envelope.
+    folder = call("Pellworth.MessageStore", "CreateFolder", "Drafts", 0)["result"]["handle"]
+    envelope = call(get(folder, "Envelopes")["result"]["handle"], "Add")["result"]["handle"]
+    assert call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+    assert call(envelope, "Update")["hr"] == 0
+    read_back = client.request("create", "Pellworth.Message")["result"]["handle"]
+    got = call(envelope, "GetContent", {"vt": 9, "handle": read_back})
+    assert got["hr"] == 0, got
+    assert get(read_back, "CountParts")["result"]["value"] == 2
+    assert call(read_back, "SearchForPart", "text/plain", 0)["result"]["value"] == 2
+
+    # No part goes below itself, none twice, and no tree deeper than a message may be.
+    outer = call(message, "GetPart", 1)["result"]["handle"]
+    assert call(message, "AddPart", 2, {"vt": 9, "handle": outer})["hr"] == E_INVALIDARG
+    assert call(message, "AddPart", 0, {"vt": 9, "handle": part})["hr"] == E_INVALIDARG
+    assert client.request("put", part, "HeaderField", "X-Note", "one\r\nBcc: evil@remote.test")["hr"] == E_INVALIDARG
+    deep, parent = 0, 0
+    for _ in range(60):
+        reply = call(message, "AddMultipartPart", parent, "Mixed", "")
+        if reply["hr"] != 0:
+            assert reply["hr"] == E_INVALIDARG
+            break
+        deep, parent = deep + 1, reply["result"]["value"]
+    assert 40 <= deep < 60
+    # Even at the deepest the message is one the server reads back.
+    envelope = call(get(folder, "Envelopes")["result"]["handle"], "Add")["result"]["handle"]
+    assert call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+    assert call(envelope, "Update")["hr"] == 0
+    deepest = client.request("create", "Pellworth.Message")["result"]["handle"]
+    got = call(envelope, "GetContent", {"vt": 9, "handle": deepest})
+    assert got["hr"] == 0, got
+    # Files: only new ones, at plain absolute paths, and only for root or the server's user.
+    target = str(tmp_path / "decoded.txt")
+    assert call(part, "DecodeToFile", target)["hr"] == 0
+    assert open(target, "rb").read() == b"hello there"
+    assert call(part, "DecodeToFile", target)["hr"] != 0
+    os.symlink("/etc/passwd", str(tmp_path / "link"))
+    assert call(part, "DecodeToFile", str(tmp_path / "link"))["hr"] != 0
+    for bad in ("relative.txt", str(tmp_path / ".." / "x.txt"), str(tmp_path) + "/"):
+        assert call(part, "DecodeToFile", bad)["hr"] == E_INVALIDARG, bad
+        assert call(data, "AttachFile", bad, None, None, None)["hr"] == E_INVALIDARG, bad
+    assert call(data, "AttachFile", target, "shown.txt", "text", "plain")["hr"] == 0
+    assert get(data, "ContentDisposition")["result"]["value"].startswith("Attachment")
+    hrs = as_group_member(registered, [["create", "Pellworth.MessagePart", "", []],
+                                       ["call", {"ref": 0}, "AttachFile", ["/etc/hostname", None, None, None]],
+                                       ["call", {"ref": 0}, "DecodeToFile", [str(tmp_path / "grouped.txt")]]])
+    assert hrs == [0, E_ACCESSDENIED, E_ACCESSDENIED]
+    client.close()
