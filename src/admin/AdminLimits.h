@@ -53,5 +53,7 @@ inline constexpr std::size_t kMaxArrayItems = 10000;
 inline constexpr std::size_t kMaxTreePositions = 4096;
 // The most of a store stream GetStoreStream hands a client in one reply.
 inline constexpr std::size_t kMaxStoreStream = 4 * 1024 * 1024;
+// The most of a message's content Envelope.StreamOnContent hands a client in one reply.
+inline constexpr std::size_t kMaxContentStream = 32 * 1024 * 1024;
 
 }  // namespace pw::admin

@@ -454,6 +454,13 @@ void RegisterRecipients() {
             if (!self.List().Remove(Text(args[0]))) call.hr = S_FALSE;
         }),
         Member<R>("Clear", K::Method, {}, [](R& self, A, const Caller&, CallResult&) { self.List().Clear(); }),
+        // The recipients as they are now, as an array of texts (a recipient is a text, so the walk
+        // is the list itself).
+        Member<R>("_NewEnum", K::Get, {}, [](R& self, A, const Caller&, CallResult& call) {
+            std::vector<Variant> items;
+            for (std::size_t i = 0; i < self.List().Count(); ++i) items.push_back(Variant::Text(self.List().Item(i)));
+            call.result = Variant::Object(std::make_shared<ArrayValue>(VT_BSTR, std::move(items)), VT_UNKNOWN);
+        }),
         Member<R>("RemoveAt", K::Method, {VT_I4}, [index](R& self, A args, const Caller&, CallResult&) { self.List().RemoveAt(index(self, args[0])); }),
     });
 }
@@ -502,6 +509,15 @@ void RegisterEnvelopes() {
             }
             if (!self.RemoveEnvelope(envelope.UID())) call.hr = S_FALSE;
         }),
+        // Writes the envelope given as the folder's record of its id: one of this folder's, published.
+        Member<C>("Replace", K::Method, {VT_DISPATCH}, [](C& self, A args, const Caller&, CallResult&) {
+            auto* envelope = dynamic_cast<store::Envelope*>(args[0].AsObject().get());
+            if (!envelope) throw ComError(DISP_E_TYPEMISMATCH, "the argument is no Envelope");
+            if (!envelope->IsPublished() || !SameFolder(*envelope, self) || !self.FindEnvelope(envelope->UID())) {
+                throw ComError(E_INVALIDARG, "the envelope is not a published one of this folder");
+            }
+            envelope->Update();
+        }),
         // A published copy, record and content, of an envelope of any folder.
         Member<C>("CopyFrom", K::Method, {VT_DISPATCH}, [](C& self, A args, const Caller&, CallResult& call) {
             call.result = Variant::Object(self.CopyFrom(PublishedEnvelope(args[0])));
@@ -542,6 +558,20 @@ void RegisterEnvelopes() {
         }),
         Member<E>("ContentID", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.ContentID()); }),
         Member<E>("Namespace", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Namespace()); }),
+        // The content as a stream value. A stream made anew would empty a message: content is
+        // written by PutContent, so bCreate is refused.
+        Member<E>("StreamOnContent", K::Method, {VT_BOOL, VT_UI4}, [](E& self, A args, const Caller&, CallResult& call) {
+            if (args[0].IsTrue()) throw ComError(E_INVALIDARG, "a content is written with PutContent, not through a new stream");
+            if (!self.IsPublished()) throw ComError(E_INVALIDARG, "the envelope has no content yet");
+            std::unique_ptr<FileStream> content = self.StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
+            ElementInfo info;
+            ThrowIfFailed(content->Stat(info), "the message content can not be read");
+            if (info.size > kMaxContentStream) throw ComError(E_OUTOFMEMORY, "the content is larger than a reply carries (32 MiB)");
+            std::vector<std::byte> bytes;
+            ThrowIfFailed(ReadToEnd(*content, bytes), "the message content can not be read");
+            if (bytes.size() > kMaxContentStream) throw ComError(E_OUTOFMEMORY, "the content is larger than a reply carries (32 MiB)");
+            call.result = Variant::Object(std::make_shared<StreamValue>(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size())), VT_UNKNOWN);
+        }),
         // This envelope takes the record and content of another (written into its own file), or
         // gives its own to another.
         Member<E>("CopyFrom", K::Method, {VT_DISPATCH}, [](E& self, A args, const Caller&, CallResult&) {

@@ -227,3 +227,64 @@ def test_the_session_starts_and_stops_each_worker_and_hands_out_objects_only_for
     assert client.call(session, "Start")["hr"] == 0
     assert client.call(session, "StopRouters")["hr"] == 0 and client.call(session, "StartRouters")["hr"] == 0
     client.close()
+
+
+def test_every_collection_walks_one_by_one_and_an_envelope_shows_its_content_but_never_empties_it(registered):
+    import base64
+    env = registered
+    admin(env, "domain", "add", "example.com")
+    admin(env, "mailbox", "add", "talk@example.com", "--kind", "list")
+    for member in ("b@x.test", "a@x.test"):
+        assert admin(env, "member", "add", "talk@example.com", member).returncode == 0
+    assert admin(env, "schedule", "add", "--outgoing", "--at", "06:30").returncode == 0
+    env.start().wait_ready()
+    client = AdminClient(admin_socket_path(env))
+    get = lambda obj, member, *args: client.request("get", obj, member, *args)
+
+    def walk(collection, read):
+        seen = []
+        while True:
+            reply = client.call(collection, "Next", 1)
+            if reply["hr"] == S_FALSE:
+                assert reply["out"][0] is None and reply["out"][1]["value"] == 0
+                return seen
+            assert reply["out"][1]["value"] == 1
+            seen.append(read(reply["out"][0]["handle"]))
+
+    mailbox = client.call("Pellworth.MessageStore", "FindMailBox", "talk@example.com")["result"]["handle"]
+    members = get(get(mailbox, "MailingList")["result"]["handle"], "MLMembers")["result"]["handle"]
+    address = lambda handle: get(handle, "Address")["result"]["value"]
+    assert walk(members, address) == ["a@x.test", "b@x.test"]
+    assert client.call(members, "Next", 2)["hr"] == E_INVALIDARG
+    assert client.call(members, "Reset")["hr"] == 0 and len(walk(members, address)) == 2
+    events = get("Pellworth.Settings", "ScheduleEvents")["result"]["handle"]
+    assert walk(events, lambda handle: get(handle, "OutgoingDelivery")["result"]["value"]) == [True]
+
+    folder = client.call("Pellworth.MessageStore", "CreateFolder", "Kept", 0)["result"]["handle"]
+    envelopes_ = get(folder, "Envelopes")["result"]["handle"]
+    envelope = client.call(envelopes_, "Add")["result"]["handle"]
+    message = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.request("put", message, "Subject", "shown")["hr"] == 0
+    assert client.call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+    assert client.call(envelope, "StreamOnContent", False, 0)["hr"] == E_INVALIDARG
+    recipients = get(envelope, "Recipients")["result"]["handle"]
+    for rcpt in ("one@x.test", "two@x.test"):
+        assert client.call(recipients, "Add", rcpt)["hr"] == 0
+    listed = get(recipients, "_NewEnum")["result"]
+    assert listed["vt"] == 0x2008 and [item["value"] for item in listed["value"]] == ["one@x.test", "two@x.test"]
+    # Replace writes only a published envelope of the folder itself.
+    assert client.call(envelopes_, "Replace", {"vt": 9, "handle": envelope})["hr"] == E_INVALIDARG
+    assert client.call(envelope, "Update")["hr"] == 0
+    content = client.call(envelope, "StreamOnContent", False, 0)
+    assert content["hr"] == 0 and b"Subject: shown" in base64.b64decode(content["result"]["stream"])
+    size = get(envelope, "ContentSize")["result"]["value"]
+    assert client.call(envelope, "StreamOnContent", True, 1)["hr"] == E_INVALIDARG
+    assert get(envelope, "ContentSize")["result"]["value"] == size
+    assert client.request("put", envelope, "Sender", "new@x.test")["hr"] == 0
+    assert client.call(envelopes_, "Replace", {"vt": 9, "handle": envelope})["hr"] == 0
+    uid = get(envelope, "UID")["result"]["value"]
+    again = client.call(envelopes_, "FindEnvelope", uid)["result"]["handle"]
+    assert get(again, "Sender")["result"]["value"] == "new@x.test"
+    other = get(client.call("Pellworth.MessageStore", "CreateFolder", "Other", 0)["result"]["handle"], "Envelopes")["result"]["handle"]
+    assert client.call(other, "Replace", {"vt": 9, "handle": envelope})["hr"] == E_INVALIDARG
+    client.close()
