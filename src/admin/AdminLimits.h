@@ -43,4 +43,17 @@ inline constexpr int kListenBacklog = 32;
 inline constexpr std::size_t kMaxEnvelopeText = 1000;
 inline constexpr std::size_t kMaxEnvelopeRecipients = 10000;
 
+// A collection's MatchPattern: its length and its "*" (each one multiplies the work of matching a
+// name by the name's length).
+inline constexpr std::size_t kMaxMatchPattern = 255;
+inline constexpr std::size_t kMaxPatternStars = 3;
+// Items of one array in a request.
+inline constexpr std::size_t kMaxArrayItems = 10000;
+// Places in a tree one object keeps numbers for (GetFirstChildPosition, GetPosition).
+inline constexpr std::size_t kMaxTreePositions = 4096;
+// The most of a store stream GetStoreStream hands a client in one reply.
+inline constexpr std::size_t kMaxStoreStream = 4 * 1024 * 1024;
+// The most of a message's content Envelope.StreamOnContent hands a client in one reply.
+inline constexpr std::size_t kMaxContentStream = 32 * 1024 * 1024;
+
 }  // namespace pw::admin

@@ -1,7 +1,10 @@
 // AdminProtocol: request parsing and value encoding of the administration endpoint.
 #include "admin/AdminProtocol.h"
 
+#include "mime/Codecs.h"
+
 #include "admin/AdminLimits.h"
+#include "admin/ObjectModel.h"
 #include "platform/Text.h"
 
 #include <cmath>
@@ -178,6 +181,17 @@ Json EncodeVariant(const Variant& value, const ObjectEncoder& objects) {
     case VT_DISPATCH:
     case VT_UNKNOWN: {
         const auto object = value.AsObject();
+        if (const auto* array = dynamic_cast<const ArrayValue*>(object.get())) {
+            json["vt"] = static_cast<int>(kArrayFlag | array->ElementType());
+            json["value"] = Json::array();
+            for (const Variant& item : array->Items()) json["value"].push_back(EncodeVariant(item, objects));
+            return json;
+        }
+        if (const auto* stream = dynamic_cast<const StreamValue*>(object.get())) {
+            json["vt"] = static_cast<int>(VT_UNKNOWN);
+            json["stream"] = mime::EncodeBase64(stream->Bytes(), false);
+            return json;
+        }
         return object ? objects(object) : Json(nullptr);
     }
     default: break;
@@ -251,7 +265,7 @@ bool DecodeVariant(const Json& json, Variant& value, const HandleResolver& handl
         return true;
     }
     if (!json.is_object()) {
-        error = "arrays are not accepted as arguments";
+        error = "a bare JSON array is no value; an array is {\"vt\": 8192 + its items' VARTYPE, \"value\": [...]}";
         return false;
     }
     const auto vt = json.find("vt");
@@ -259,7 +273,47 @@ bool DecodeVariant(const Json& json, Variant& value, const HandleResolver& handl
         error = "a typed value needs \"vt\", a VARTYPE number";
         return false;
     }
+    if ((vt->get<std::uint64_t>() & kArrayFlag) != 0) {
+        const auto element = static_cast<VarType>(vt->get<std::uint64_t>() & ~std::uint64_t{kArrayFlag});
+        const auto items = json.find("value");
+        if (items == json.end() || !items->is_array()) {
+            error = "an array's \"value\" is a JSON array";
+            return false;
+        }
+        if (items->size() > kMaxArrayItems) {
+            error = Format("an array holds at most %u items", {std::uint64_t{kMaxArrayItems}});
+            return false;
+        }
+        if ((element & kArrayFlag) != 0 || element == VT_DISPATCH || element == VT_UNKNOWN || element == VT_EMPTY || element == VT_NULL) {
+            error = "an array holds scalar values";
+            return false;
+        }
+        std::vector<Variant> values;
+        values.reserve(items->size());
+        for (const Json& item : *items) {
+            Variant one;
+            if (!DecodeVariant(item, one, handles, error, unknownHandle)) return false;
+            Variant converted;
+            if (one.Type() == VT_DISPATCH || one.Type() == VT_UNKNOWN || Failed(ConvertArgument(one, element, converted))) {
+                error = Format("the items of this array are all of VARTYPE %u", {std::uint64_t{element}});
+                return false;
+            }
+            values.push_back(std::move(converted));
+        }
+        value = Variant::Object(std::make_shared<ArrayValue>(element, std::move(values)), VT_UNKNOWN);
+        return true;
+    }
     const auto type = static_cast<VarType>(vt->get<std::uint64_t>());
+    if (type == VT_UNKNOWN && json.contains("stream")) {
+        const Json& text = json["stream"];
+        const auto bytes = text.is_string() ? mime::DecodeBase64Strict(text.get<std::string>()) : std::nullopt;
+        if (!bytes) {
+            error = "\"stream\" must be base64 text";
+            return false;
+        }
+        value = Variant::Object(std::make_shared<StreamValue>(*bytes), VT_UNKNOWN);
+        return true;
+    }
     if (type == VT_DISPATCH || type == VT_UNKNOWN) {
         const auto handle = json.find("handle");
         if (handle == json.end() || handle->is_null()) {

@@ -7,7 +7,8 @@
 //     {"id", "hr": the HRESULT as an unsigned number, "result", "out": [...], "error" when hr failed}.
 // A value keeps its VARTYPE: {"vt": n, "value": ...}. VT_BOOL is true/false, VT_DATE the automation
 // date (a number), VT_CY and 64-bit integers beyond 2^53 are text, VT_BSTR is text or null (a null
-// text); an object is {"vt": 9, "handle": n, "class": name} and no object is null. A bare JSON value
+// text); an object is {"vt": 9, "handle": n, "class": name} and no object is null; a stream is its
+// content, {"vt": 13, "stream": base64}; an array {"vt": 0x2000 | element, "value": [...]}. A bare JSON value
 // in a request is VT_BSTR (text), VT_I4 (an integer that fits), VT_R8 (any other number) or VT_BOOL.
 // After an "advise" on a Logging object (its result is the cookie "unadvise" takes), event lines
 // {"event": {"Event", "Level", "Value"}} come between replies, never inside one; when more than
@@ -28,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pw::admin {
 
@@ -47,6 +49,34 @@ struct Request {
 // Reads one request line. On failure returns false with a text for people in `error`; `request.id`
 // holds the request's id whenever the line was a JSON object that had one.
 bool ParseRequest(std::string_view line, Request& request, std::string& error);
+
+// A stream as the protocol carries it: its whole content, {"vt": 13, "stream": base64}. An argument
+// of that form arrives as a VT_UNKNOWN object of this class; a member that answers one returns it.
+class StreamValue final : public Unknown {
+public:
+    explicit StreamValue(std::string bytes) : bytes_(std::move(bytes)) {}
+    const std::string& Bytes() const { return bytes_; }
+
+private:
+    std::string bytes_;
+};
+
+// An array (a SAFEARRAY of automation): {"vt": 0x2000 | element VARTYPE, "value": [value, ...]}, each
+// item in the value form above (bare JSON values allowed in a request). Arrays do not nest; an item
+// of a VT_VARIANT array may be any scalar. As an argument it arrives as a VT_UNKNOWN object of this
+// class, which no setting or property takes.
+inline constexpr std::uint16_t kArrayFlag = 0x2000;
+
+class ArrayValue final : public Unknown {
+public:
+    ArrayValue(VarType element, std::vector<Variant> items) : element_(element), items_(std::move(items)) {}
+    VarType ElementType() const { return element_; }
+    const std::vector<Variant>& Items() const { return items_; }
+
+private:
+    VarType element_;
+    std::vector<Variant> items_;
+};
 
 // How objects become JSON (a handle of the connection) and handles objects again.
 using ObjectEncoder = std::function<Json(const std::shared_ptr<Unknown>& object)>;

@@ -283,25 +283,33 @@ void RegisterSendersLists() {
 
 }  // namespace
 
+std::vector<ClassInfo> FilterClassInfos() {
+    return {
+        {kPhraseFilterClassId, "Pellworth.PhraseFilter", "PhraseFilter", {}},
+        {antispam::kCharSetFilterClassId, "Pellworth.CharSetFilter", "CharSetFilter", {}},
+        {kFriendlySendersListClassId, "Pellworth.FriendlySendersList", "FriendlySendersList", {}},
+        {kEnemySendersListClassId, "Pellworth.EnemySendersList", "EnemySendersList", {}},
+        {kNoRespondToListClassId, "Pellworth.NoRespondToList", "NoRespondToList", {}},
+    };
+}
+
 // The filters' classes over the running server's store root, and their member tables.
 void RegisterFilterClasses(const DirStorage& root) {
     RegisterPhraseFilter();
     RegisterCharSetFilter();
     RegisterSendersLists();
-    ClassRegistry& registry = ClassRegistry::Instance();
-    registry.Register({kPhraseFilterClassId, "Pellworth.PhraseFilter", "PhraseFilter",
-                       [root]() -> std::shared_ptr<Unknown> { return std::make_shared<PhraseFilterObject>(root); }});
-    registry.Register({antispam::kCharSetFilterClassId, "Pellworth.CharSetFilter", "CharSetFilter",
-                       [root]() -> std::shared_ptr<Unknown> { return std::make_shared<CharSetFilterObject>(root); }});
-    registry.Register({kFriendlySendersListClassId, "Pellworth.FriendlySendersList", "FriendlySendersList", [root]() -> std::shared_ptr<Unknown> {
-                           return std::make_shared<FriendlyListObject>(root);
-                       }});
-    registry.Register({kEnemySendersListClassId, "Pellworth.EnemySendersList", "EnemySendersList", [root]() -> std::shared_ptr<Unknown> {
-                           return std::make_shared<EnemyListObject>(root);
-                       }});
-    registry.Register({kNoRespondToListClassId, "Pellworth.NoRespondToList", "NoRespondToList", [root]() -> std::shared_ptr<Unknown> {
-                           return std::make_shared<NoRespondListObject>(root);
-                       }});
+    const std::function<std::shared_ptr<Unknown>()> factories[] = {
+        [root] { return std::make_shared<PhraseFilterObject>(root); },
+        [root] { return std::make_shared<CharSetFilterObject>(root); },
+        [root] { return std::make_shared<FriendlyListObject>(root); },
+        [root] { return std::make_shared<EnemyListObject>(root); },
+        [root] { return std::make_shared<NoRespondListObject>(root); },
+    };
+    std::vector<ClassInfo> classes = FilterClassInfos();
+    for (std::size_t i = 0; i < classes.size(); ++i) {
+        classes[i].factory = factories[i];
+        ClassRegistry::Instance().Register(std::move(classes[i]));
+    }
 }
 
 }  // namespace pw::admin

@@ -160,6 +160,20 @@ void RegisterMLMembers() {
             if (!self.Members().Remove(args[0].AsText())) throw ComError(E_INVALIDARG, args[0].AsText() + " is no member");
         }),
         Member<C>("Reset", K::Method, {}, [](C& self, A, const Caller&, CallResult&) { self.Members().Reset(); }),
+        // One member per call, in address order: the outs are the member (none after the last) and
+        // how many came.
+        Member<C>("Next", K::Method, {VT_UI4}, [](C& self, A args, const Caller&, CallResult& call) {
+            if (args[0].AsInt64() != 1) throw ComError(E_INVALIDARG, "Next fetches one member at a time");
+            auto batch = self.Members().Next(1);
+            if (batch.empty()) {
+                call.hr = S_FALSE;
+                call.out = {Variant::Object(nullptr), Variant::UI4(0)};
+                return;
+            }
+            CallResult made;
+            MemberResult(self, std::move(batch.front()), made);
+            call.out = {std::move(made.result), Variant::UI4(1)};
+        }),
     });
 }
 

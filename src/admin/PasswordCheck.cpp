@@ -1,10 +1,8 @@
-// PasswordCheck: constant-time comparison and the failure brake.
+// PasswordCheck: the store's constant-time comparison and the failure brake.
 #include "admin/PasswordCheck.h"
 
 #include "store/Password.h"
 #include "store/StoreTypes.h"
-
-#include <openssl/crypto.h>
 
 #include <atomic>
 #include <thread>
@@ -15,22 +13,10 @@ namespace {
 
 std::atomic<int> gFailuresInARow{0};
 
-bool SameText(std::string_view a, std::string_view b) {
-    // The lengths are compared last, so the time spent does not depend on where the texts differ.
-    std::string left(std::max(a.size(), b.size()), '\0');
-    std::string right(left.size(), '\0');
-    left.replace(0, a.size(), a);
-    right.replace(0, b.size(), b);
-    const bool same = CRYPTO_memcmp(left.data(), right.data(), left.size()) == 0;
-    return same && a.size() == b.size();
-}
-
 }  // namespace
 
 bool CheckPassword(const store::StoreObject& object, std::string_view offered) {
-    const auto clear = store::DecipherPassword(object.GetProperties().Text(store::kPasswordKey));
-    const bool matches = clear && !clear->empty() && SameText(*clear, offered);
-    if (matches) {
+    if (store::PasswordMatches(object.GetProperties().Text(store::kPasswordKey), offered)) {
         gFailuresInARow = 0;
         return true;
     }

@@ -25,7 +25,10 @@ public:
     void Reset() {
         const auto lock = settings_->Tree().Lock();
         events_.Load(settings_->Tree());
+        next_ = 0;
     }
+    // The walk of Next: one event per call, nullptr after the last.
+    std::shared_ptr<core::ScheduleEvent> Next() { return next_ < events_.Count() ? events_.Item(next_++) : nullptr; }
     void Update() {
         {
             const auto lock = settings_->Tree().Lock();
@@ -39,6 +42,7 @@ public:
 private:
     std::shared_ptr<Settings> settings_;
     core::ScheduleEvents events_;
+    std::size_t next_ = 0;
 };
 
 void RegisterScheduleList() {
@@ -59,6 +63,14 @@ void RegisterScheduleList() {
             }
         }),
         Member<L>("Reset", K::Method, {}, [](L& self, A, const Caller&, CallResult&) { self.Reset(); }),
+        // One event per call: the outs are the event (none after the last) and how many came.
+        Member<L>("Next", K::Method, {VT_UI4}, [](L& self, A args, const Caller&, CallResult& call) {
+            if (args[0].AsInt64() != 1) throw ComError(E_INVALIDARG, "Next fetches one event at a time");
+            auto next = self.Next();
+            const bool fetched = next != nullptr;
+            call.out = {Variant::Object(std::move(next)), Variant::UI4(fetched ? 1 : 0)};
+            if (!fetched) call.hr = S_FALSE;
+        }),
         Member<L>("Update", K::Method, {}, [](L& self, A, const Caller&, CallResult&) { self.Update(); }),
     });
 }

@@ -1,6 +1,7 @@
 // Settings: configuration access for administration clients, and the tables of Settings and Logging.
 #include "admin/Settings.h"
 
+#include "admin/AdminProtocol.h"
 #include "admin/ObjectModel.h"
 #include "antispam/SpamAssassinConfig.h"
 #include "core/Configuration.h"
@@ -12,7 +13,15 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <sstream>
 
 namespace pw::admin {
@@ -84,7 +93,29 @@ bool Storable(const Variant& value) {
     return !object || dynamic_cast<PersistStream*>(object.get()) != nullptr;
 }
 
+constexpr std::string_view kFileSuffixes[] = {"path", "file", "folder", "dir", "directory", "command", "commandline", "program", "socket"};
+
+void CheckMayChange(std::string_view key, bool mayNameFiles) {
+    if (!mayNameFiles && NamesAFile(key)) {
+        throw ComError(E_ACCESSDENIED, "only root or the server's user may change " + std::string(key) + ", which names a file or a program");
+    }
+}
+
 }  // namespace
+
+bool NamesAFile(std::string_view key) {
+    if (std::string name; antispam::SpamAssassinConfig::IsMappedKey(key, &name)) {
+        // The whole file may name any path (bayes_path, a plug-in's file) by itself.
+        if (EqualsNoCase(name, "config")) return true;
+    }
+    const auto components = core::SplitKey(key);
+    if (components.empty()) return false;
+    const std::string last = ToLowerAscii(components.back());
+    for (const std::string_view suffix : kFileSuffixes) {
+        if (last.size() >= suffix.size() && std::string_view(last).substr(last.size() - suffix.size()) == suffix) return true;
+    }
+    return false;
+}
 
 Settings::Settings(core::ConfigTree& tree, DirStorage root, std::string spamAssassinDirectory)
     : tree_(tree), root_(std::move(root)), spamAssassinDirectory_(std::move(spamAssassinDirectory)) {}
@@ -153,7 +184,7 @@ std::string Settings::GetXML(std::string_view key, long levels) const {
     return out.str();
 }
 
-void Settings::SetXML(std::string_view xml) {
+void Settings::SetXML(std::string_view xml, bool mayNameFiles) {
     pugi::xml_document document;
     const pugi::xml_parse_result parsed =
         document.load_buffer(xml.data(), xml.size(), pugi::parse_default | pugi::parse_doctype, pugi::encoding_utf8);
@@ -172,6 +203,7 @@ void Settings::SetXML(std::string_view xml) {
         const pugi::xml_attribute vt = item.attribute("vt");
         if (core::SplitKey(key).empty()) throw ComError(E_INVALIDARG, "an <item> without a key");
         if (antispam::SpamAssassinConfig::IsMappedKey(key)) throw ComError(E_INVALIDARG, key + " is kept in SpamAssassin's local.cf; set it by itself");
+        CheckMayChange(key, mayNameFiles);
         Variant type;
         if (!vt || Failed(Variant::FromText(VT_UI2, vt.value(), type))) throw ComError(E_INVALIDARG, key + ": vt must be a VARTYPE number");
         Variant value;
@@ -200,12 +232,47 @@ namespace {
 
 std::string Text(const Variant& value) { return value.AsText(); }
 
+constexpr const char* kDialPeersDirectory = "/etc/ppp/peers";
+
+std::vector<std::string> LocalAddresses() {
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) throw ComError(E_FAIL, std::string("the interfaces can not be listed: ") + std::strerror(errno));
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || (entry->ifa_addr->sa_family != AF_INET && entry->ifa_addr->sa_family != AF_INET6)) continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* bytes = entry->ifa_addr->sa_family == AF_INET
+                                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr)
+                                : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr);
+        if (::inet_ntop(entry->ifa_addr->sa_family, bytes, text, sizeof text) &&
+            std::find(addresses.begin(), addresses.end(), text) == addresses.end()) {
+            addresses.emplace_back(text);
+        }
+    }
+    ::freeifaddrs(list);
+    return addresses;
+}
+
+std::vector<std::string> DialPeers() {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(kDialPeersDirectory, error)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.empty() && name.front() != '.' && entry.is_regular_file(error)) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void RegisterSettingsMembers() {
     using K = MemberKind;
     using A = std::span<Variant>;
     using S = Settings;
     const auto get = [](S& self, A args, const Caller&, CallResult& call) { call.hr = self.Get(Text(args[0]), call.result); };
-    const auto set = [](S& self, A args, const Caller&, CallResult&) { self.Set(Text(args[0]), args[1]); };
+    const auto set = [](S& self, A args, const Caller& caller, CallResult&) {
+        CheckMayChange(Text(args[0]), caller.mayUseFiles);
+        self.Set(Text(args[0]), args[1]);
+    };
     RegisterMembers<Settings>("Settings", {
         Member<S>("Get", K::Method, {VT_BSTR}, get),
         Member<S>("Item", K::Get, {VT_BSTR}, get),
@@ -215,11 +282,43 @@ void RegisterSettingsMembers() {
                   [](S& self, A args, const Caller&, CallResult& call) { call.hr = self.Remove(Text(args[0])); }),
         Member<S>("ChildCount", K::Get, {VT_BSTR},
                   [](S& self, A args, const Caller&, CallResult& call) { call.result = Variant::I4(self.ChildCount(Text(args[0]))); }),
+        // Every address of the machine's interfaces, as text ("127.0.0.1", "::1"), for the listeners'
+        // "ip" settings.
+        Member<S>("LocalIPAddresses", K::Get, {}, [](S&, A, const Caller&, CallResult& call) {
+            std::vector<Variant> items;
+            for (const std::string& address : LocalAddresses()) items.push_back(Variant::Text(address));
+            call.result = Variant::Object(std::make_shared<ArrayValue>(VT_VARIANT, std::move(items)), VT_UNKNOWN);
+        }),
+        // The dial-up connections the machine knows: the peers of pppd, which the dial command
+        // ("pon %ENTRY%") takes as "sys:connection:rasentry".
+        Member<S>("AvailableRASConnections", K::Get, {}, [](S&, A, const Caller&, CallResult& call) {
+            std::vector<Variant> items;
+            for (const std::string& name : DialPeers()) items.push_back(Variant::Text(name));
+            call.result = Variant::Object(std::make_shared<ArrayValue>(VT_BSTR, std::move(items)), VT_UNKNOWN);
+        }),
+        Member<S>("GetFirstChildPosition", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::I4(self.Positions().Add(self.Tree().FirstChild(Text(args[0]))));
+            if (call.result.AsI4() == 0) call.hr = S_FALSE;
+        }),
+        // Outs: the position moved on (0 after the last child) and the child's full key.
+        Member<S>("GetNextChild", K::Method, {VT_I4}, [](S& self, A args, const Caller&, CallResult& call) {
+            const std::int32_t number = args[0].AsI4();
+            auto position = self.Positions().Find(number);
+            std::string key;
+            if (!position || !self.Tree().NextChild(*position, key, call.result)) {
+                call.hr = S_FALSE;
+                call.out = {Variant::I4(0), Variant::NullText()};
+                return;
+            }
+            call.out = {Variant::I4(self.Positions().Move(number, std::move(*position))), Variant::Text(key)};
+        }),
         Member<S>("GetXML", K::Method, {VT_BSTR, VT_I4},
                   [](S& self, A args, const Caller&, CallResult& call) {
                       call.result = Variant::Text(self.GetXML(Text(args[0]), args[1].AsI4()));
                   }),
-        Member<S>("SetXML", K::Method, {VT_BSTR}, [](S& self, A args, const Caller&, CallResult&) { self.SetXML(Text(args[0])); }),
+        Member<S>("SetXML", K::Method, {VT_BSTR}, [](S& self, A args, const Caller& caller, CallResult&) {
+            self.SetXML(Text(args[0]), caller.mayUseFiles);
+        }),
         ScheduleEventsMember(),
         Member<S>("PrimaryDomain", K::Get, {}, [](S& self, A, const Caller&, CallResult& call) {
             call.result = Variant::Text(store::OpenServerStore()->PrimaryDomain(self.Tree()));

@@ -10,7 +10,9 @@
 // Thread safety: the tree's own lock; any thread.
 #pragma once
 
+#include "admin/TreePositions.h"
 #include "core/ConfigTree.h"
+#include "platform/ClassRegistry.h"
 #include "platform/DirStorage.h"
 #include "platform/Unknown.h"
 #include "platform/Variant.h"
@@ -18,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pw::admin {
 
@@ -35,21 +38,33 @@ public:
     long ChildCount(std::string_view key) const;
     // The node at `key` and its descendants down to `levels` below it (all for a negative number).
     std::string GetXML(std::string_view key, long levels) const;
-    void SetXML(std::string_view xml);
+    // With mayNameFiles false, a document that changes a setting that NamesAFile is refused whole.
+    void SetXML(std::string_view xml, bool mayNameFiles = true);
     // Writes the running tree to "pellworth.cfg" (throws ComError, see Set).
     void Save();
     core::ConfigTree& Tree() { return tree_; }
+    // The numbers of GetFirstChildPosition and GetNextChild.
+    TreePositions& Positions() { return positions_; }
 
 private:
     core::ConfigTree& tree_;
     DirStorage root_;
     std::string spamAssassinDirectory_;
+    TreePositions positions_;
 };
+
+// Does the setting name a file, a directory or a program the server opens, writes or runs
+// ("sys:backup:path", "sys:av:commandline", "sys:ssl:keypath", SpamAssassin's whole local.cf, ...)?
+// Only root and the server's own user may change those through the endpoint, as only they may reach
+// files by any other member.
+bool NamesAFile(std::string_view key);
 
 // The member tables of Settings, of the process's Logging object and of the store's classes.
 void RegisterModelMembers();
 void RegisterStoreMembers();
 // The spam filters' classes ("Pellworth.PhraseFilter", ...) over the store root, with their tables.
 void RegisterFilterClasses(const DirStorage& root);
+// Those classes' identifiers and ProgIDs without a factory: what the registration records.
+std::vector<ClassInfo> FilterClassInfos();
 
 }  // namespace pw::admin

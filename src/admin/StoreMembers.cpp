@@ -6,10 +6,14 @@
 // control characters), so a hostile name is refused there and nothing is made. A lookup that finds
 // nothing answers S_FALSE with no object.
 #include "admin/AdminLimits.h"
+#include "admin/AdminProtocol.h"
+#include "admin/ClientFiles.h"
 #include "admin/ObjectModel.h"
 #include "admin/PasswordCheck.h"
+#include "admin/TreePositions.h"
 #include "admin/Settings.h"
 #include "core/ConfigTree.h"
+#include "lists/ListTypes.h"
 #include "store/Domain.h"
 #include "store/Envelope.h"
 #include "store/Envelopes.h"
@@ -19,6 +23,7 @@
 #include "store/Recipients.h"
 #include "platform/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -48,6 +53,26 @@ std::string CanonicalKey(std::string_view key) {
 }
 
 std::string Text(const Variant& value) { return value.AsText(); }
+
+// The store's own keys ("_Password", "_Type", "_MLSecret", an envelope's "_Sender", the IMAP
+// state): a name whose first component begins with "_". Their members check what they write; a
+// client writing them as properties could change a mailbox's kind or a list's token secret.
+bool IsInternalKey(std::string_view canonical) { return !canonical.empty() && canonical.front() == '_'; }
+
+// What lets its holder in: the enciphered password and the list's token secret.
+bool IsSecretKey(std::string_view canonical) {
+    const std::string_view first = canonical.substr(0, canonical.find(':'));
+    return EqualsNoCase(first, store::kPasswordKey) || EqualsNoCase(first, lists::kSecretKey);
+}
+
+// Internal keys are changed only by root or the server's user, the password by its own member only.
+void CheckPropertyChange(std::string_view canonical, const Caller& caller) {
+    const std::string_view first = canonical.substr(0, canonical.find(':'));
+    if (EqualsNoCase(first, store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+    if (IsInternalKey(canonical) && !caller.mayUseFiles) {
+        throw ComError(E_ACCESSDENIED, "only root or the server's user may change the store's own \"_\" properties");
+    }
+}
 
 // An object, or S_FALSE and no object when there is none.
 template <typename T>
@@ -81,11 +106,21 @@ void NextObject(C& self, const Variant& count, CallResult& call) {
 // A property tree as an object of its own (IProperties): a store object's over its own opening of
 // the object (its changes written by its Update, merged with what the file holds then), or an
 // envelope's over the envelope itself (written by either's Update).
+class PropertiesBase : public Unknown {
+public:
+    virtual const store::Properties& Values() = 0;
+    TreePositions& Positions() { return positions_; }
+
+private:
+    TreePositions positions_;
+};
+
 template <typename O>
-class PropertiesObject : public Unknown {
+class PropertiesObject : public PropertiesBase {
 public:
     explicit PropertiesObject(std::shared_ptr<O> owner) : owner_(std::move(owner)) {}
     O& Owner() { return *owner_; }
+    const store::Properties& Values() override { return owner_->GetProperties(); }
 
 private:
     std::shared_ptr<O> owner_;
@@ -103,7 +138,10 @@ template <typename O>
 void RegisterProperties() {
     using P = PropertiesObject<O>;
     constexpr bool envelope = std::is_same_v<O, store::Envelope>;
-    const auto item = [](P& self, A args, const Caller&, CallResult& call) {
+    const auto item = [](P& self, A args, const Caller& caller, CallResult& call) {
+        if (IsSecretKey(CanonicalKey(Text(args[0]))) && !caller.mayUseFiles) {
+            throw ComError(E_ACCESSDENIED, "only root or the server's user may read a password or a secret");
+        }
         if (!self.Owner().GetProperties().Get(Text(args[0]), call.result)) call.hr = S_FALSE;
     };
     std::vector<MemberInfo> members = {
@@ -112,7 +150,7 @@ void RegisterProperties() {
             // Compared as the tree finds them: ":_Password" and "ml::datasource" are the same keys.
             const std::string key = CanonicalKey(Text(args[0]));
             // The password is enciphered by its own member, never written as given.
-            if (EqualsNoCase(key, store::kPasswordKey)) throw ComError(E_ACCESSDENIED, "set a password with Password");
+            CheckPropertyChange(key, caller);
             // A list's member database is a file the server opens and makes wherever this names.
             if (EqualsNoCase(key, kListDataSourceKey) && !caller.mayUseFiles) {
                 throw ComError(E_ACCESSDENIED, "only root or the server's user may move a list's member database");
@@ -124,10 +162,51 @@ void RegisterProperties() {
         Member<P>("CountChildren", K::Get, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
             call.result = Variant::I4(static_cast<std::int32_t>(self.Owner().GetProperties().CountChildren(Text(args[0]))));
         }),
-        Member<P>("Remove", K::Method, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+        Member<P>("Remove", K::Method, {VT_BSTR}, [](P& self, A args, const Caller& caller, CallResult& call) {
+            // Without its password a mailbox no longer logs in, the store root has no administrator.
+            CheckPropertyChange(CanonicalKey(Text(args[0])), caller);
             if (!self.Owner().GetProperties().Remove(Text(args[0]))) call.hr = S_FALSE;
         }),
         Member<P>("Update", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Update(); }),
+        Member<P>("GetPosition", K::Method, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::I4(self.Positions().Add(self.Owner().GetProperties().GetPosition(Text(args[0]))));
+            if (call.result.AsI4() == 0) call.hr = S_FALSE;
+        }),
+        Member<P>("GetFirstChildPosition", K::Method, {VT_BSTR}, [](P& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::I4(self.Positions().Add(self.Owner().GetProperties().GetFirstChildPosition(Text(args[0]))));
+            if (call.result.AsI4() == 0) call.hr = S_FALSE;
+        }),
+        // Outs: the position moved on (0 after the last child) and the child's full key. A secret's
+        // value is shown only to root and the server's user.
+        Member<P>("GetNextChild", K::Method, {VT_I4}, [](P& self, A args, const Caller& caller, CallResult& call) {
+            const std::int32_t number = args[0].AsI4();
+            auto position = self.Positions().Find(number);
+            std::string key;
+            if (!position || !self.Owner().GetProperties().GetNextChild(*position, key, call.result)) {
+                call.hr = S_FALSE;
+                call.out = {Variant::I4(0), Variant::NullText()};
+                return;
+            }
+            if (IsSecretKey(CanonicalKey(key)) && !caller.mayUseFiles) call.result = Variant();
+            call.out = {Variant::I4(self.Positions().Move(number, std::move(*position))), Variant::Text(key)};
+        }),
+        // Every setting of another property tree; the store's own "_" values describe their object
+        // and are never taken, a list's database only by root or the server's user.
+        Member<P>("Copy", K::Method, {VT_DISPATCH}, [](P& self, A args, const Caller& caller, CallResult&) {
+            auto* other = dynamic_cast<PropertiesBase*>(args[0].AsObject().get());
+            if (!other) throw ComError(DISP_E_TYPEMISMATCH, "Copy takes a Properties object");
+            std::vector<core::ConfigTree::Record> records;
+            for (auto& record : other->Values().Tree().Records()) {
+                const std::string key = CanonicalKey(record.key);
+                if (record.value.IsEmpty() || IsInternalKey(key)) continue;
+                if (EqualsNoCase(key, kListDataSourceKey) && !caller.mayUseFiles) {
+                    throw ComError(E_ACCESSDENIED, "only root or the server's user may move a list's member database");
+                }
+                if constexpr (envelope) CheckEnvelopeValue(record.value);
+                records.push_back(std::move(record));
+            }
+            for (auto& record : records) self.Owner().GetProperties().SetItem(record.key, std::move(record.value));
+        }),
     };
     if constexpr (!envelope) {
         members.push_back(Member<P>("Refresh", K::Method, {}, [](P& self, A, const Caller&, CallResult&) { self.Owner().Refresh(); }));
@@ -135,22 +214,33 @@ void RegisterProperties() {
     RegisterMembers<P>("Properties", std::move(members));
 }
 
-// A file for the server to write on a client's behalf: only root and the server's own user may ask,
-// the path is absolute without "." or "..", and the file is new (never one that exists, never
-// through a link), private to the server's user.
-UniqueFd CreateClientFile(const Caller& caller, const std::string& path) {
-    if (!caller.mayUseFiles) throw ComError(E_ACCESSDENIED, "only root or the server's user may have the server write files");
-    bool plain = !path.empty() && path.front() == '/';
-    for (std::size_t start = 1; plain && start <= path.size();) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        const std::string_view part = std::string_view(path).substr(start, end - start);
-        plain = part != "." && part != ".." && !(part.empty() && end != path.size());
-        start = end + 1;
+// A store stream's name: a bare name, never one of the files the store keeps for itself (the
+// counter "_uid", a hidden new object, a record, a content, an agent, which has its own members) nor
+// the server's own files in the root ("pellworth.cfg", its lock and socket). A stream made over one of
+// those would lose mail or settings.
+std::string StoreStreamName(const Variant& value) {
+    const std::string name = Text(value);
+    bool plain = !name.empty() && name.size() <= 255 && name.front() != '.' && name.front() != '_';
+    for (const char c : name) plain = plain && c != '/' && c != '\\' && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
+    const std::string lower = ToLowerAscii(name);
+    for (const std::string_view own : {store::kRecordExtension, store::kContentExtension, store::kAgentExtension}) {
+        plain = plain && !(lower.size() >= own.size() && lower.compare(lower.size() - own.size(), own.size(), own) == 0);
     }
-    if (!plain || path.back() == '/') throw ComError(E_INVALIDARG, "the path must be absolute, name a file and hold no \".\" or \"..\"");
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) throw ComError(HresultFromWin32(Win32ErrorFromErrno(errno)), "can not create " + path + ": " + std::strerror(errno));
-    return fd;
+    plain = plain && !StartsWithNoCase(lower, "pellworth.");
+    if (!plain) throw ComError(STG_E_INVALIDNAME, "\"" + name + "\" is not a store stream's name");
+    return name;
+}
+
+// Store streams are the files other parts keep beside an object (a domain's DKIM key, a list's
+// member database): files, so only root and the server's user reach them.
+void CheckStoreStreamCaller(const Caller& caller) {
+    if (!caller.mayUseFiles) throw ComError(E_ACCESSDENIED, "only root or the server's user may reach a store stream");
+}
+
+PersistStream& AgentArgument(const Variant& value) {
+    auto* agent = dynamic_cast<PersistStream*>(value.AsObject().get());
+    if (!agent) throw ComError(DISP_E_TYPEMISMATCH, "an agent is an object that saves itself");
+    return *agent;
 }
 
 // What every store object answers: its name, comment, place, properties' update and password.
@@ -173,6 +263,38 @@ std::vector<MemberInfo> StoreObjectMembers() {
         Member<T>("StoreObjectType", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
             call.result = Variant::I4(self.StoreObjectType(Text(args[0])));
         }),
+        // The stream's content as it is now; with bCreate a new, empty stream (an existing one is
+        // replaced, as STGM_CREATE does). grfMode gives the sharing; only access and share bits.
+        Member<T>("GetStoreStream", K::Method, {VT_BSTR, VT_BOOL, VT_UI4}, [](T& self, A args, const Caller& caller, CallResult& call) {
+            CheckStoreStreamCaller(caller);
+            const std::string name = StoreStreamName(args[0]);
+            const auto mode = static_cast<std::uint32_t>(args[2].AsInt64());
+            if ((mode & ~std::uint32_t{0x73}) != 0) throw ComError(E_INVALIDARG, "grfMode takes only access and share bits");
+            // Read back whatever access was asked for: the reply carries the content.
+            const bool create = args[1].IsTrue();
+            std::unique_ptr<FileStream> stream = self.GetStoreStream(name, create, (mode & 0x70) | (create ? STGM_READWRITE : STGM_READ));
+            std::vector<std::byte> bytes;
+            ElementInfo info;
+            ThrowIfFailed(stream->Stat(info), "store stream " + name);
+            if (info.size > kMaxStoreStream) throw ComError(E_OUTOFMEMORY, "the store stream is larger than a reply carries (4 MiB)");
+            ThrowIfFailed(ReadToEnd(*stream, bytes), "store stream " + name);
+            if (bytes.size() > kMaxStoreStream) throw ComError(E_OUTOFMEMORY, "the store stream is larger than a reply carries (4 MiB)");
+            call.result = Variant::Object(std::make_shared<StreamValue>(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size())), VT_UNKNOWN);
+        }),
+        Member<T>("RemoveStoreStream", K::Method, {VT_BSTR}, [](T& self, A args, const Caller& caller, CallResult&) {
+            CheckStoreStreamCaller(caller);
+            self.RemoveStoreStream(StoreStreamName(args[0]));
+        }),
+        // An agent (an object that saves itself) kept in the object's directory under its class.
+        Member<T>("SaveAgent", K::Method, {VT_UNKNOWN}, [](T& self, A args, const Caller&, CallResult&) { self.SaveAgent(AgentArgument(args[0])); }),
+        Member<T>("LoadAgent", K::Method, {VT_UNKNOWN}, [](T& self, A args, const Caller&, CallResult&) { self.LoadAgent(AgentArgument(args[0])); }),
+        Member<T>("RemoveAgentStream", K::Method, {VT_BSTR}, [](T& self, A args, const Caller&, CallResult& call) {
+            const auto id = Guid::Parse(Text(args[0]));
+            if (!id) throw ComError(E_INVALIDARG, "a class identifier is {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}");
+            const HRESULT hr = self.RemoveAgentStream(*id);
+            if (Failed(hr)) throw ComError(hr, "can not remove the agent");
+            call.hr = hr;
+        }),
         Member<T>("Properties", K::Get, {}, [](T& self, A, const Caller&, CallResult& call) {
             // An object of its own over the same directory, as a store object is opened per use.
             call.result = Variant::Object(std::make_shared<PropertiesObject<store::StoreObject>>(store::OpenStoreObject<T>(self.Storage(), self.RootPath())));
@@ -180,9 +302,28 @@ std::vector<MemberInfo> StoreObjectMembers() {
     };
 }
 
+void CheckPattern(const std::string& pattern) {
+    if (pattern.size() > kMaxMatchPattern) throw ComError(E_INVALIDARG, "a pattern has at most 255 bytes");
+    if (static_cast<std::size_t>(std::count(pattern.begin(), pattern.end(), '*')) > kMaxPatternStars) {
+        throw ComError(E_INVALIDARG, "a pattern has at most 3 \"*\"");
+    }
+}
+
 template <typename C>
 std::vector<MemberInfo> CollectionMembers() {
     return {
+        // The walk of Next keeps to the names that match ("*", "?"; "" for all).
+        Member<C>("MatchPattern", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Pattern()); }),
+        Member<C>("MatchPattern", K::Put, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) {
+            CheckPattern(Text(args[0]));
+            self.SetPattern(Text(args[0]));
+        }),
+        // A walk of its own over the same children (and pattern), with its own Next and Reset.
+        Member<C>("_NewEnum", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) {
+            auto walk = std::make_shared<C>(self.Parent(), self.RootPath());
+            walk->SetPattern(self.Pattern());
+            call.result = Variant::Object(std::move(walk), VT_UNKNOWN);
+        }),
         Member<C>("Count", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) { call.result = Variant::I4(static_cast<std::int32_t>(self.Count())); }),
         Member<C>("Item", K::Get, {VT_VARIANT}, [](C& self, A args, const Caller&, CallResult& call) { CollectionItem(self, args[0], call); }),
         Member<C>("Remove", K::Method, {VT_BSTR}, [](C& self, A args, const Caller&, CallResult&) { self.Remove(Text(args[0])); }),
@@ -313,8 +454,32 @@ void RegisterRecipients() {
             if (!self.List().Remove(Text(args[0]))) call.hr = S_FALSE;
         }),
         Member<R>("Clear", K::Method, {}, [](R& self, A, const Caller&, CallResult&) { self.List().Clear(); }),
+        // The recipients as they are now, as an array of texts (a recipient is a text, so the walk
+        // is the list itself).
+        Member<R>("_NewEnum", K::Get, {}, [](R& self, A, const Caller&, CallResult& call) {
+            std::vector<Variant> items;
+            for (std::size_t i = 0; i < self.List().Count(); ++i) items.push_back(Variant::Text(self.List().Item(i)));
+            call.result = Variant::Object(std::make_shared<ArrayValue>(VT_BSTR, std::move(items)), VT_UNKNOWN);
+        }),
         Member<R>("RemoveAt", K::Method, {VT_I4}, [index](R& self, A args, const Caller&, CallResult&) { self.List().RemoveAt(index(self, args[0])); }),
     });
+}
+
+const store::Envelope& EnvelopeArgument(const Variant& value) {
+    auto* envelope = dynamic_cast<store::Envelope*>(value.AsObject().get());
+    if (!envelope) throw ComError(DISP_E_TYPEMISMATCH, "the argument is no Envelope");
+    return *envelope;
+}
+
+// A copy takes what is published: an envelope not yet written has no content to copy.
+const store::Envelope& PublishedEnvelope(const Variant& value) {
+    const store::Envelope& envelope = EnvelopeArgument(value);
+    if (envelope.UID() == 0) throw ComError(E_INVALIDARG, "the envelope is not published yet (Update it first)");
+    return envelope;
+}
+
+bool SameFolder(const store::Envelope& envelope, const store::Envelopes& envelopes) {
+    return envelope.FolderStorage().Path() == envelopes.Folder().Path();
 }
 
 void RegisterEnvelopes() {
@@ -333,6 +498,30 @@ void RegisterEnvelopes() {
             if (!self.RemoveEnvelope(args[0].AsDouble())) call.hr = S_FALSE;
         }),
         Member<C>("Reset", K::Method, {}, [](C& self, A, const Caller&, CallResult&) { self.Reset(); }),
+        Member<C>("_NewEnum", K::Get, {}, [](C& self, A, const Caller&, CallResult& call) {
+            call.result = Variant::Object(std::make_shared<C>(self.Folder(), self.RootPath()), VT_UNKNOWN);
+        }),
+        // The envelope given, when it is one of this folder's.
+        Member<C>("Remove", K::Method, {VT_DISPATCH}, [](C& self, A args, const Caller&, CallResult& call) {
+            const store::Envelope& envelope = EnvelopeArgument(args[0]);
+            if (envelope.UID() == 0 || !self.FindEnvelope(envelope.UID()) || !SameFolder(envelope, self)) {
+                throw ComError(E_INVALIDARG, "the envelope is not one of this folder's");
+            }
+            if (!self.RemoveEnvelope(envelope.UID())) call.hr = S_FALSE;
+        }),
+        // Writes the envelope given as the folder's record of its id: one of this folder's, published.
+        Member<C>("Replace", K::Method, {VT_DISPATCH}, [](C& self, A args, const Caller&, CallResult&) {
+            auto* envelope = dynamic_cast<store::Envelope*>(args[0].AsObject().get());
+            if (!envelope) throw ComError(DISP_E_TYPEMISMATCH, "the argument is no Envelope");
+            if (!envelope->IsPublished() || !SameFolder(*envelope, self) || !self.FindEnvelope(envelope->UID())) {
+                throw ComError(E_INVALIDARG, "the envelope is not a published one of this folder");
+            }
+            envelope->Update();
+        }),
+        // A published copy, record and content, of an envelope of any folder.
+        Member<C>("CopyFrom", K::Method, {VT_DISPATCH}, [](C& self, A args, const Caller&, CallResult& call) {
+            call.result = Variant::Object(self.CopyFrom(PublishedEnvelope(args[0])));
+        }),
     });
     using E = store::Envelope;
     RegisterMembers<E>("Envelope", {
@@ -369,23 +558,41 @@ void RegisterEnvelopes() {
         }),
         Member<E>("ContentID", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.ContentID()); }),
         Member<E>("Namespace", K::Get, {}, [](E& self, A, const Caller&, CallResult& call) { call.result = Variant::Text(self.Namespace()); }),
+        // The content as a stream value. A stream made anew would empty a message: content is
+        // written by PutContent, so bCreate is refused.
+        Member<E>("StreamOnContent", K::Method, {VT_BOOL, VT_UI4}, [](E& self, A args, const Caller&, CallResult& call) {
+            if (args[0].IsTrue()) throw ComError(E_INVALIDARG, "a content is written with PutContent, not through a new stream");
+            if (!self.IsPublished()) throw ComError(E_INVALIDARG, "the envelope has no content yet");
+            std::unique_ptr<FileStream> content = self.StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
+            ElementInfo info;
+            ThrowIfFailed(content->Stat(info), "the message content can not be read");
+            if (info.size > kMaxContentStream) throw ComError(E_OUTOFMEMORY, "the content is larger than a reply carries (32 MiB)");
+            std::vector<std::byte> bytes;
+            ThrowIfFailed(ReadToEnd(*content, bytes), "the message content can not be read");
+            if (bytes.size() > kMaxContentStream) throw ComError(E_OUTOFMEMORY, "the content is larger than a reply carries (32 MiB)");
+            call.result = Variant::Object(std::make_shared<StreamValue>(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size())), VT_UNKNOWN);
+        }),
+        // This envelope takes the record and content of another (written into its own file), or
+        // gives its own to another.
+        Member<E>("CopyFrom", K::Method, {VT_DISPATCH}, [](E& self, A args, const Caller&, CallResult&) {
+            const store::Envelope& source = PublishedEnvelope(args[0]);
+            if (&source == &self) return;
+            self.CopyFrom(source);
+        }),
+        Member<E>("CopyTo", K::Method, {VT_DISPATCH}, [](E& self, A args, const Caller&, CallResult&) {
+            auto* target = dynamic_cast<store::Envelope*>(args[0].AsObject().get());
+            if (!target) throw ComError(DISP_E_TYPEMISMATCH, "the argument is no Envelope");
+            if (self.UID() == 0) throw ComError(E_INVALIDARG, "the envelope is not published yet (Update it first)");
+            if (target == &self) return;
+            target->CopyFrom(self);
+        }),
         Member<E>("ExportContent", K::Method, {VT_BSTR}, [](E& self, A args, const Caller& caller, CallResult&) {
             const std::string path = Text(args[0]);
             UniqueFd fd = CreateClientFile(caller, path);
             std::unique_ptr<FileStream> content = self.StreamOnContent(false, STGM_READ | STGM_SHARE_DENY_NONE);
             std::vector<std::byte> bytes;
             ThrowIfFailed(ReadToEnd(*content, bytes), "the message content can not be read");
-            std::size_t done = 0;
-            while (done < bytes.size()) {
-                const ssize_t written = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
-                if (written < 0 && errno == EINTR) continue;
-                if (written <= 0 || ::fsync(fd.Get()) != 0) {
-                    const int error = errno;
-                    ::unlink(path.c_str());
-                    throw ComError(HresultFromWin32(Win32ErrorFromErrno(error)), "can not write " + path);
-                }
-                done += static_cast<std::size_t>(written);
-            }
+            WriteClientFile(std::move(fd), path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
         }),
     });
 }

@@ -1,6 +1,8 @@
 // Registration: registry records and the systemd unit.
 #include "service/Registration.h"
 
+#include "service/ServerSession.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <pwd.h>
@@ -69,8 +71,18 @@ void RemoveAppIdEntries(RegistryFile& file, const RegistrationContext& context) 
     file.DeleteKeyTree(std::string(kClassesRoot) + "\\AppID\\" + ExecutableName(context));
 }
 
+// Every class the server serves: those every run registers, and those of a running server.
+std::vector<ClassInfo> RecordedClasses() {
+    std::vector<ClassInfo> classes = ClassRegistry::Instance().Classes();
+    for (ClassInfo& info : RunningObjectClasses()) {
+        const bool known = std::any_of(classes.begin(), classes.end(), [&](const ClassInfo& other) { return other.clsid == info.clsid; });
+        if (!known) classes.push_back(std::move(info));
+    }
+    return classes;
+}
+
 void WriteClassRecords(RegistryFile& file, const RegistrationContext& context) {
-    for (const ClassInfo& info : ClassRegistry::Instance().Classes()) {
+    for (const ClassInfo& info : RecordedClasses()) {
         const std::string clsidKey = std::string(kClassesRoot) + "\\CLSID\\" + info.clsid.ToString();
         const std::string description = info.name + " Class";
         file.SetString(clsidKey, "", description);
@@ -90,7 +102,7 @@ void WriteClassRecords(RegistryFile& file, const RegistrationContext& context) {
 }
 
 void RemoveClassRecords(RegistryFile& file) {
-    for (const ClassInfo& info : ClassRegistry::Instance().Classes()) {
+    for (const ClassInfo& info : RecordedClasses()) {
         file.DeleteKeyTree(std::string(kClassesRoot) + "\\CLSID\\" + info.clsid.ToString());
         if (info.progId.empty()) continue;
         file.DeleteKeyTree(std::string(kClassesRoot) + "\\" + info.progId);

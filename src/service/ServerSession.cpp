@@ -13,6 +13,8 @@
 #include "router/RouterQueue.h"
 #include "store/Envelopes.h"
 #include "store/Folder.h"
+#include "store/Domain.h"
+#include "store/MailBox.h"
 #include "store/MessageStore.h"
 
 #include <mutex>
@@ -52,6 +54,15 @@ HRESULT AdviseNewEnvelope(std::uint64_t id, std::string_view folderUri, std::str
     return S_OK;
 }
 
+// The object, when the password is its own. A missing name fails as a wrong password does, slowing
+// the next check alike, so a client learns nothing about which names exist.
+template <typename T>
+std::shared_ptr<T> Authorized(std::shared_ptr<T> object, const std::string& password, const char* what) {
+    const bool granted = object ? admin::CheckPassword(*object, password) : admin::CheckPassword(*store::OpenServerStore(), {});
+    if (!granted || !object) throw ComError(E_ACCESSDENIED, std::string("no such ") + what + ", or not its password");
+    return object;
+}
+
 void RegisterServerSessionMembers() {
     using admin::CallResult;
     using admin::Caller;
@@ -73,6 +84,16 @@ void RegisterServerSessionMembers() {
         Member<S>("IsAdministrator", K::Method, {VT_BSTR}, [](S&, A args, const Caller&, CallResult& call) {
             call.result = Variant::Bool(admin::CheckPassword(*store::OpenServerStore(), args[0].AsText()));
         }),
+        Member<S>("GetAuthorizedDomain", K::Method, {VT_BSTR, VT_BSTR}, [](S&, A args, const Caller&, CallResult& call) {
+            call.result = Variant::Object(Authorized(store::OpenServerStore()->FindDomain(args[0].AsText()), args[1].AsText(), "domain"));
+        }),
+        Member<S>("GetAuthorizedMailBox", K::Method, {VT_BSTR, VT_BSTR}, [](S&, A args, const Caller&, CallResult& call) {
+            call.result = Variant::Object(Authorized(store::OpenServerStore()->FindMailBox(args[0].AsText()), args[1].AsText(), "mailbox"));
+        }),
+        // Whether this server serves a class by that ProgID (S_FALSE when not).
+        Member<S>("IsInstalled", K::Method, {VT_BSTR}, [](S&, A args, const Caller&, CallResult& call) {
+            if (!ClassRegistry::Instance().ClsidFromProgId(args[0].AsText())) call.hr = S_FALSE;
+        }),
         Member<S>("AdviseNewEnvelope", K::Method, {VT_UI8, VT_BSTR}, [](S&, A args, const Caller&, CallResult& call) {
             std::uint64_t id = 0;
             std::string text;
@@ -88,6 +109,21 @@ void RegisterServerSessionMembers() {
             call.hr = self.Module().StartServers() ? S_OK : S_FALSE;
         }),
         Member<S>("StopServers", K::Method, {}, [](S& self, A, const Caller&, CallResult&) { self.Module().StopServers(); }),
+        Member<S>("StartRouters", K::Method, {}, [](S& self, A, const Caller&, CallResult& call) {
+            if (!self.Module().StartRouters()) {
+                call.hr = E_FAIL;
+                call.error = "the routers can not be started: the server's workers are stopped, or no routers are configured";
+            }
+        }),
+        Member<S>("StopRouters", K::Method, {}, [](S& self, A, const Caller&, CallResult&) { self.Module().StopRouters(); }),
+        Member<S>("StartTransports", K::Method, {}, [](S& self, A, const Caller&, CallResult& call) {
+            call.hr = self.Module().StartTransports() ? S_OK : S_FALSE;
+        }),
+        Member<S>("StopTransports", K::Method, {}, [](S& self, A, const Caller&, CallResult&) { self.Module().StopTransports(); }),
+        Member<S>("StartScheduler", K::Method, {}, [](S& self, A, const Caller&, CallResult& call) {
+            call.hr = self.Module().StartScheduler() ? S_OK : S_FALSE;
+        }),
+        Member<S>("StopScheduler", K::Method, {}, [](S& self, A, const Caller&, CallResult&) { self.Module().StopScheduler(); }),
         Member<S>("ConnectNow", K::Method, {}, [](S& self, A, const Caller& caller, CallResult& call) {
             call.hr = self.Module().ConnectNow(static_cast<long>(caller.pid)) ? S_OK : S_FALSE;
         }),
@@ -105,6 +141,13 @@ void RegisterServerSessionMembers() {
 }
 
 }  // namespace
+
+std::vector<ClassInfo> RunningObjectClasses() {
+    std::vector<ClassInfo> classes = {{kServerSessionClassId, "Pellworth.ServerSession", "ServerSession", {}},
+                                      {kSettingsClassId, "Pellworth.Settings", "Settings", {}}};
+    for (ClassInfo& info : admin::FilterClassInfos()) classes.push_back(std::move(info));
+    return classes;
+}
 
 void RegisterRunningObjects(ServiceModule& module, const std::string& spamAssassinDirectory) {
     admin::RegisterModelMembers();

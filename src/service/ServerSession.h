@@ -8,11 +8,13 @@
 // Thread safety: every member may be called from any connection's thread; the module serialises.
 #pragma once
 
+#include "platform/ClassRegistry.h"
 #include "platform/Unknown.h"
 #include "platform/Variant.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pw::service {
 
@@ -31,5 +33,8 @@ private:
 // Puts the running server's objects (ServerSession, Settings, Logging) into the class registry under
 // their ProgIDs, and the member tables of every class the endpoint serves into the object model.
 void RegisterRunningObjects(ServiceModule& module, const std::string& spamAssassinDirectory);
+// The classes only a running server serves (ServerSession, Settings, the filters), without factories:
+// what "-RegServer" records beside the classes registered in every run.
+std::vector<ClassInfo> RunningObjectClasses();
 
 }  // namespace pw::service

@@ -388,6 +388,7 @@ HRESULT ServiceModule::StartWorkers() {
     StartVirusScan();
     SetSpamAssassinCheck(registry_, config);
     router::StartRouters(RouterCount());
+    routersRunning_ = true;
     smtp::RegisterSmtpServer();
     pop3::RegisterPop3Server();
     imap::RegisterImapServer();
@@ -400,18 +401,7 @@ HRESULT ServiceModule::StartWorkers() {
         StartListenersLocked();
     }
     if (TransportsEnabled()) {
-        smtp::SetReleaseForNode(smtp::ReleaseForNode);
-        router::SetRelayHandOff(smtp::HandOffToRelay);
-        // Read at each cycle, so accounts changed while the server runs count from the next one.
-        gPop3PickupStop = false;
-        smtp::SetPop3PickupSource([] {
-            std::vector<std::function<void()>> jobs;
-            for (auto& account : pop3pickup::ReadPop3Pickups(core::ServerConfig())) {
-                jobs.emplace_back([account = std::move(account)] { pop3pickup::RunPop3Pickup(account, &gPop3PickupStop); });
-            }
-            return jobs;
-        });
-        smtp::StartTransports(core::ReadDebugSwitch(registry_, "NumTransports"));
+        StartTransportsLocked();
         StartSchedule();
     } else {
         core::Log(core::LogLevelWarning, "The SMTP transports are switched off (Debug value NoTransports)");
@@ -434,18 +424,102 @@ void ServiceModule::StopWorkers() {
         maintenance_->Stop();
         maintenance_.reset();
     }
+    StopScheduleLocked();
+    router::StopRouters();
+    routersRunning_ = false;
+    imap::StopImapServer();
+    net::StopListeners();
+    serversRunning_ = false;
+    StopTransportsLocked();
+    net::TlsRelease();
+    running_ = false;
+    core::Log(core::LogLevelNormal, "Server stopped");
+}
+
+void ServiceModule::StartTransportsLocked() {
+    smtp::SetReleaseForNode(smtp::ReleaseForNode);
+    router::SetRelayHandOff(smtp::HandOffToRelay);
+    // Read at each cycle, so accounts changed while the server runs count from the next one.
+    gPop3PickupStop = false;
+    smtp::SetPop3PickupSource([] {
+        std::vector<std::function<void()>> jobs;
+        for (auto& account : pop3pickup::ReadPop3Pickups(core::ServerConfig())) {
+            jobs.emplace_back([account = std::move(account)] { pop3pickup::RunPop3Pickup(account, &gPop3PickupStop); });
+        }
+        return jobs;
+    });
+    smtp::StartTransports(core::ReadDebugSwitch(registry_, "NumTransports"));
+    transportsRunning_ = true;
+    cyclesAccepted_ = true;
+}
+
+void ServiceModule::StopTransportsLocked() {
+    // A POP3 pickup ends after the message in hand, long before the transports' pool stops waiting.
+    cyclesAccepted_ = false;
+    gPop3PickupStop = true;
+    smtp::StopTransports();
+    transportsRunning_ = false;
+}
+
+void ServiceModule::StopScheduleLocked() {
     if (schedule_) {
         schedule_->Stop();
         schedule_.reset();
     }
+}
+
+bool ServiceModule::StartRouters() {
+    std::lock_guard guard(workersLock_);
+    if (!running_ || RouterCount() == 0) return false;
+    if (routersRunning_) return true;
+    router::StartRouters(RouterCount());
+    routersRunning_ = true;
+    // The ids a stopped router let go (and the messages received meanwhile) are in "_In"; the queue
+    // takes each id once, so those still queued are not routed twice.
+    try {
+        router::ResubmitQueued(*store::MessageStore::Open(storeRoot_.Path()));
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("The queue can not be read: ") + error.what());
+    }
+    core::Log(core::LogLevelNormal, "Routers started by an administration client");
+    return true;
+}
+
+void ServiceModule::StopRouters() {
+    std::lock_guard guard(workersLock_);
+    if (!routersRunning_) return;
     router::StopRouters();
-    imap::StopImapServer();
-    net::StopListeners();
-    serversRunning_ = false;
-    smtp::StopTransports();
-    net::TlsRelease();
-    running_ = false;
-    core::Log(core::LogLevelNormal, "Server stopped");
+    routersRunning_ = false;
+    core::Log(core::LogLevelNormal, "Routers stopped by an administration client; received mail waits in the queue");
+}
+
+bool ServiceModule::StartTransports() {
+    std::lock_guard guard(workersLock_);
+    if (!running_ || !TransportsEnabled()) return false;
+    if (transportsRunning_) return true;
+    StartTransportsLocked();
+    core::Log(core::LogLevelNormal, "SMTP transports started by an administration client");
+    return true;
+}
+
+void ServiceModule::StopTransports() {
+    std::lock_guard guard(workersLock_);
+    if (!transportsRunning_) return;
+    StopScheduleLocked();
+    StopTransportsLocked();
+    core::Log(core::LogLevelNormal, "SMTP transports and the connection schedule stopped by an administration client");
+}
+
+bool ServiceModule::StartScheduler() {
+    std::lock_guard guard(workersLock_);
+    if (!running_ || !transportsRunning_) return false;
+    if (!schedule_) StartSchedule();
+    return true;
+}
+
+void ServiceModule::StopScheduler() {
+    std::lock_guard guard(workersLock_);
+    StopScheduleLocked();
 }
 
 void ServiceModule::ProcessShutdown() {

@@ -70,6 +70,17 @@ public:
     // workers are stopped); starting running listeners again does nothing.
     bool StartServers();
     void StopServers();
+    // The routers, the SMTP transports (with the POP3 pickups of their cycles) and the connection
+    // schedule on their own, while the workers run: a start is false when the workers are stopped or
+    // the part is switched off (Debug `NoRouters`, `NoTransports`); starting a running part again does
+    // nothing. Started routers take what waits in "_In" first. The schedule drives the transports'
+    // cycles, so it starts only with them and stops when they stop.
+    bool StartRouters();
+    void StopRouters();
+    bool StartTransports();
+    void StopTransports();
+    bool StartScheduler();
+    void StopScheduler();
     // Worker shutdown, then the settings saved and the store released.
     void ProcessShutdown();
     void PostQuit() { loop_.PostQuit(); }
@@ -101,6 +112,9 @@ private:
     HRESULT PreLoopStartup();
     HRESULT OpenStore();
     void StartSchedule();
+    void StartTransportsLocked();
+    void StopTransportsLocked();
+    void StopScheduleLocked();
     void StartMaintenance();
     void StartEndpoint();
     bool StartListenersLocked();
@@ -116,6 +130,8 @@ private:
     mutable std::mutex workersLock_;
     bool running_ = false;
     bool serversRunning_ = false;
+    bool routersRunning_ = false;
+    bool transportsRunning_ = false;
     std::unique_ptr<admin::AdminEndpoint> endpoint_;
     std::atomic<bool> adminStop_{false};
     std::unique_ptr<ConnectionSchedule> schedule_;

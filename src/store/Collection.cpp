@@ -76,8 +76,13 @@ std::string Collection::NameAt(std::size_t index) const {
     return std::move(names[index]);
 }
 
+void Collection::SetPattern(std::string_view pattern) {
+    pattern_ = pattern;
+    walking_ = false;
+}
+
 void Collection::Reset() {
-    snapshot_ = Names();
+    snapshot_ = pattern_.empty() ? Names() : MatchPattern(pattern_);
     next_ = 0;
     walking_ = true;
 }

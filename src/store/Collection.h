@@ -42,6 +42,10 @@ public:
     std::vector<std::string> Names() const;
     std::size_t Count() const { return Names().size(); }
     std::vector<std::string> MatchPattern(std::string_view pattern) const;
+    // The pattern the walk (Reset, Next) keeps to, "*" and "?" as MatchPattern takes them; empty
+    // for every child. A new pattern starts the walk again at its next step.
+    const std::string& Pattern() const { return pattern_; }
+    void SetPattern(std::string_view pattern);
     // Removes the child with everything below it (throws ComError; STG_E_PATHNOTFOUND when missing).
     void Remove(std::string_view name) const;
     // Renames a child and its property file (throws ComError; STG_E_PATHNOTFOUND when missing).
@@ -69,6 +73,7 @@ private:
     DirStorage parent_;
     std::string rootPath_;
     CollectionClass class_;
+    std::string pattern_;
     std::vector<std::string> snapshot_;
     std::size_t next_ = 0;
     bool walking_ = false;

@@ -61,6 +61,9 @@ public:
     // Where the content lies, for the messages that report a failure to read it.
     std::string ContentPath(double uid) const;
 
+    const DirStorage& Folder() const { return folder_; }
+    const std::string& RootPath() const { return rootPath_; }
+
 private:
     DirStorage folder_;
     std::string rootPath_;

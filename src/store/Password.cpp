@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cryptopp/blowfish.h>
+#include <cryptopp/misc.h>
 #include <vector>
 
 namespace pw::store {
@@ -82,7 +83,16 @@ std::optional<std::string> DecipherPassword(std::string_view stored) {
 bool PasswordMatches(std::string_view stored, std::string_view offered) {
     if (stored.empty()) return false;
     const auto clear = DecipherPassword(stored);
-    return clear && !clear->empty() && *clear == offered;
+    if (!clear || clear->empty()) return false;
+    // Both texts padded to one length and compared whole, the lengths last: the time taken tells a
+    // guesser neither how much of a guess was right nor how long the password is.
+    std::string left(std::max(clear->size(), offered.size()), '\0');
+    std::string right(left.size(), '\0');
+    left.replace(0, clear->size(), *clear);
+    right.replace(0, offered.size(), offered);
+    const bool same = CryptoPP::VerifyBufsEqual(reinterpret_cast<const CryptoPP::byte*>(left.data()),
+                                                reinterpret_cast<const CryptoPP::byte*>(right.data()), left.size());
+    return same && clear->size() == offered.size();
 }
 
 }  // namespace pw::store

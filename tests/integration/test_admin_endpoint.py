@@ -7,7 +7,7 @@ import stat
 import subprocess
 
 import cfgfile
-from conftest import WAIT, AdminClient, admin_socket_path, configure, free_port, wait_for
+from conftest import ADMIN, WAIT, AdminClient, admin_socket_path, configure, free_port, wait_for
 
 DISP_E_MEMBERNOTFOUND = 0x80020003
 DISP_E_TYPEMISMATCH = 0x80020005
@@ -488,3 +488,373 @@ def test_the_client_that_asks_for_the_shutdown_gets_its_reply_before_the_connect
         assert server.proc.wait(timeout=WAIT) == 0
         client.close()
         watcher.close()
+
+
+def test_the_admin_tool_changes_the_store_and_the_filters_through_the_running_server(registered):
+    server = registered.start().wait_ready()
+    # An administrator in the server's group who can not write one file of the store: what it
+    # changes, the server changes for it.
+    for directory in (registered.root, registered.store):
+        os.chmod(directory, 0o755)
+
+    def grouped(*args):
+        return subprocess.run([ADMIN, *args], env=registered.env, user="nobody", group="nogroup",
+                              extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
+
+    def ok(*args):
+        done = grouped(*args)
+        assert done.returncode == 0, (args, done.stderr)
+        return done.stdout
+
+    assert ok("domain", "add", "Example.test") == "example.test\n"
+    assert ok("mailbox", "add", "ann@example.test", "--password", "first") == "ann@example.test\n"
+    assert ok("mailbox", "add", "talk@example.test", "--kind", "list") == "talk@example.test\n"
+    ok("mailbox", "set", "ann@example.test", "Quota", "i4:5")
+    ok("domain", "set", "example.test", "Note", "str:kept")
+    assert registered.admin("mailbox", "get", "ann@example.test", "quota").stdout == "i4:5\n"
+    assert registered.admin("domain", "get", "example.test", "note").stdout == "str:kept\n"
+    ok("mailbox", "password", "ann@example.test", "second")
+    client = AdminClient(admin_socket_path(registered))
+    ann = client.call("Pellworth.MessageStore", "FindMailBox", "ann@example.test")["result"]["handle"]
+    assert client.call(ann, "IsPassword", "second")["hr"] == 0
+    assert client.call(ann, "IsPassword", "first")["hr"] == S_FALSE
+
+    ok("member", "add", "talk@example.test", "bob@else.test")
+    duplicate = grouped("member", "add", "talk@example.test", "bob@else.test")
+    assert duplicate.returncode == 1 and "already a member" in duplicate.stderr
+    assert "is not a member" in grouped("member", "remove", "talk@example.test", "eve@else.test").stderr
+    assert "no such mailing list" in grouped("member", "add", "ann@example.test", "bob@else.test").stderr
+    assert registered.admin("member", "list", "talk@example.test").stdout == "bob@else.test\n"
+
+    ok("senders", "friendly", "add", "*@good.test")
+    assert "*@good.test" in registered.admin("senders", "friendly", "list").stdout
+    assert "not on the list" in grouped("senders", "enemy", "remove", "*@bad.test").stderr
+    ok("senders", "norespond", "defaults")
+    assert registered.admin("senders", "norespond", "list").stdout.count("\n") > 3
+    ok("charset", "add", "koi8-r")
+    assert "already listed" in grouped("charset", "add", "koi8-r").stderr
+    assert registered.admin("charset", "list").stdout.split() == ["KOI8-R"]
+    assert ok("phrases", "add", "cheap pills", "2.5", "--whole-word") == "0\n"
+    ok("phrases", "set", "ignore-html", "true")
+    phrases = registered.admin("phrases", "list").stdout
+    assert "ignore-html true" in phrases and "2.50\twhole-word\tcheap pills" in phrases
+    assert grouped("phrases", "remove", "7").returncode == 1
+
+    # The server's rules hold for the tool as for any client: hostile names make nothing, and a group
+    # member may not move a list's member database.
+    for name in ("../evil", "a/b"):
+        assert grouped("domain", "add", name).returncode == 1
+    assert not os.path.exists(os.path.join(registered.store, "evil"))
+    moved = grouped("mailbox", "set", "talk@example.test", "ml:datasource", "str:/tmp/members.db")
+    assert moved.returncode == 1 and "0x80070005" in moved.stderr
+
+    ok("mailbox", "remove", "ann@example.test")
+    assert registered.admin("mailbox", "list", "example.test").stdout == "talk@example.test\n"
+    ok("domain", "remove", "example.test")
+    assert registered.admin("domain", "list").stdout == ""
+    client.close()
+
+    # With no server the tool writes the files itself, which this user may not.
+    assert server.stop() == 0
+    assert grouped("domain", "add", "late.test").returncode == 1
+    assert registered.admin("domain", "add", "late.test").returncode == 0
+
+
+# Runs requests as a member of the server's group: argv[2] is a JSON list of [op, object, member, args],
+# where an object {"ref": i} is the handle the i-th reply returned. Prints the replies.
+GROUP_REQUESTS = """
+import json, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+f = s.makefile("rb")
+f.readline()
+replies = []
+for n, (op, obj, member, args) in enumerate(json.loads(sys.argv[2])):
+    if isinstance(obj, dict):
+        obj = replies[obj["ref"]]["result"]["handle"]
+    # An argument {"out": [i, j]} is out value j of the i-th reply, {"result": i} its result's value.
+    args = [(replies[a["out"][0]]["out"][a["out"][1]] or {}).get("value") if isinstance(a, dict) and "out" in a else
+            replies[a["result"]]["result"]["value"] if isinstance(a, dict) and "result" in a else a for a in args]
+    s.sendall(json.dumps({"id": n, "op": op, "object": obj, "member": member, "args": args}).encode() + b"\\n")
+    replies.append(json.loads(f.readline()))
+print(json.dumps(replies))
+"""
+
+
+def as_group_member(env, requests, replies=False):
+    for directory in (env.root, env.store):
+        os.chmod(directory, 0o755)
+    done = subprocess.run(["python3", "-c", GROUP_REQUESTS, admin_socket_path(env), json.dumps(requests)], user="nobody",
+                          group="nogroup", extra_groups=[os.getegid()], capture_output=True, text=True, timeout=WAIT)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout) if replies else [reply["hr"] for reply in json.loads(done.stdout)]
+
+
+def test_a_group_member_reaches_no_file_through_the_settings_and_no_password_through_the_properties(registered):
+    configure(registered, ("sys:backup:path", "/var/lib/pellworth/backup/"))
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    assert client.request("put", "Pellworth.Settings", "AdminPassword", "rootpw")["hr"] == 0
+    assert client.call("Pellworth.MessageStore", "CreateFolder", "Shared", 0)["hr"] == 0
+    evil_xml = ('<settings><item key="sys:t:harmless" vt="3">5</item>'
+                '<item key="sys:av:commandline" vt="8">/tmp/evil %s</item></settings>')
+    settings = [
+        ["call", "Pellworth.Settings", "Set", ["sys:backup:path", "/tmp/stolen/"]],
+        ["put", "Pellworth.Settings", "Item", ["SYS:SSL:KeyPath", "/tmp/key.pem"]],
+        ["call", "Pellworth.Settings", "Set", ["sys::av:commandpath:", "/tmp/evil"]],
+        ["call", "Pellworth.Settings", "Set", ["sys:spam:sa:config", "bayes_path /tmp/x\n"]],
+        ["call", "Pellworth.Settings", "SetXML", [evil_xml]],
+        ["call", "Pellworth.Settings", "Set", ["sys:t:allowed", 1]],
+    ]
+    assert as_group_member(registered, settings) == [E_ACCESSDENIED] * 5 + [0]
+    assert client.call("Pellworth.Settings", "Get", "sys:backup:path")["result"]["value"] == "/var/lib/pellworth/backup/"
+    assert client.call("Pellworth.Settings", "Get", "sys:av:commandline")["hr"] in (0, S_FALSE)
+    assert "/tmp/evil" not in json.dumps(client.call("Pellworth.Settings", "Get", "sys:av:commandline"))
+    assert client.call("Pellworth.Settings", "Get", "sys:t:harmless")["hr"] == S_FALSE
+    saved = saved_records(registered)
+    assert saved["sys:backup:path"][1] == "/var/lib/pellworth/backup/" and saved["sys:t:allowed"][1] == 1
+    assert "sys:ssl:keypath" not in saved and "sys:av:commandpath" not in saved
+
+    root_properties = {"ref": 0}
+    properties = [
+        ["get", "Pellworth.MessageStore", "Properties", []],
+        ["call", root_properties, "Remove", ["_Password"]],
+        ["call", root_properties, "Remove", [":_PASSWORD:"]],
+        ["get", root_properties, "Item", ["_Password"]],
+        ["put", root_properties, "Item", ["_Type", 3]],
+        ["put", root_properties, "Item", ["_Comment", "mine"]],
+        ["call", root_properties, "Remove", ["_Version"]],
+        ["put", root_properties, "Item", ["note", "mine"]],
+        ["call", root_properties, "Update", []],
+    ]
+    assert as_group_member(registered, properties) == [0] + [E_ACCESSDENIED] * 6 + [0, 0]
+    # Root itself may not remove the password either: the store would have no administrator.
+    props = client.request("get", "Pellworth.MessageStore", "Properties")["result"]["handle"]
+    assert client.call(props, "Remove", "_Password")["hr"] == E_ACCESSDENIED
+    assert client.call("Pellworth.ServerSession", "IsAdministrator", "rootpw")["result"]["value"] is True
+    assert client.request("get", props, "Item", "note")["result"]["value"] == "mine"
+    client.close()
+
+
+def test_store_streams_and_agents_reach_only_other_parts_files_and_stream_values_travel_as_base64(registered):
+    import base64
+    assert registered.admin("domain", "add", "example.test").returncode == 0
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    domain = client.call("Pellworth.MessageStore", "FindDomain", "example.test")["result"]["handle"]
+    directory = os.path.join(registered.store, "example.test")
+    with open(os.path.join(directory, "notes.txt"), "wb") as f:
+        f.write(b"kept \x00\xff beside the domain\n")
+    got = client.call(domain, "GetStoreStream", "notes.txt", False, 0)
+    assert got["hr"] == 0 and got["result"]["vt"] == 13
+    assert base64.b64decode(got["result"]["stream"]) == b"kept \x00\xff beside the domain\n"
+    made = client.call(domain, "GetStoreStream", "new.dat", True, 1)
+    assert made["hr"] == 0 and made["result"]["stream"] == ""
+    assert os.path.getsize(os.path.join(directory, "new.dat")) == 0
+    assert client.call(domain, "RemoveStoreStream", "new.dat")["hr"] == 0
+    assert not os.path.exists(os.path.join(directory, "new.dat"))
+
+    # Nothing outside the object's directory, and none of the files the store or the server keep.
+    inbox = client.request("get", "Pellworth.MessageStore", "InFolder")["result"]["handle"]
+    with open(os.path.join(registered.store, "_In", "_uid"), "rb") as f:
+        counter = f.read()
+    STG_E_INVALIDNAME = 0x800300FC
+    for name in ("../example.test/notes.txt", "a/b", "..", ".hidden", "_uid", "1.env", "1.EML", "x.agent", ""):
+        for target in (domain, inbox):
+            assert client.call(target, "GetStoreStream", name, True, 1)["hr"] == STG_E_INVALIDNAME, name
+            assert client.call(target, "RemoveStoreStream", name)["hr"] == STG_E_INVALIDNAME, name
+    for name in ("pellworth.cfg", "Pellworth.lock"):
+        assert client.call("Pellworth.MessageStore", "GetStoreStream", name, True, 1)["hr"] == STG_E_INVALIDNAME
+    with open(os.path.join(registered.store, "_In", "_uid"), "rb") as f:
+        assert f.read() == counter
+    assert client.call(domain, "GetStoreStream", "notes.txt", False, 0x4000000)["hr"] == E_INVALIDARG
+    with open(os.path.join(directory, "big.bin"), "wb") as f:
+        f.write(b"x" * (5 << 20))
+    assert client.call(domain, "GetStoreStream", "big.bin", False, 0)["hr"] == 0x8007000E
+    # A member of the group reaches no store stream: they are other parts' files (keys, databases).
+    hrs = as_group_member(registered, [["call", "Pellworth.MessageStore", "FindDomain", ["example.test"]],
+                                       ["call", {"ref": 0}, "GetStoreStream", ["notes.txt", False, 0]],
+                                       ["call", {"ref": 0}, "RemoveStoreStream", ["notes.txt"]]])
+    assert hrs == [0, E_ACCESSDENIED, E_ACCESSDENIED]
+    assert os.path.exists(os.path.join(directory, "notes.txt"))
+
+    # A stream value as an argument: a message's header read from it.
+    message = client.request("create", "Pellworth.Message")["result"]["handle"]
+    header = base64.b64encode(b"Subject: from a stream\r\nFrom: a@example.test\r\n\r\n").decode()
+    assert client.call(message, "LoadHeader", {"vt": 13, "stream": header})["hr"] == 0
+    assert client.request("get", message, "Subject")["result"]["value"] == "from a stream"
+    assert client.call(message, "LoadHeader", {"vt": 13, "stream": "not base64!"})["hr"] == E_INVALIDARG
+    assert client.call(message, "LoadHeader", "text")["hr"] == DISP_E_TYPEMISMATCH
+
+    # An agent is kept under its class beside the object and read back into a new one.
+    assert client.call(domain, "SaveAgent", {"vt": 9, "handle": message})["hr"] == 0
+    assert [n for n in os.listdir(directory) if n.endswith(".agent")]
+    again = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.call(domain, "LoadAgent", {"vt": 9, "handle": again})["hr"] == 0
+    assert client.request("get", again, "Subject")["result"]["value"] == "from a stream"
+    assert client.call(domain, "SaveAgent", {"vt": 9, "handle": domain})["hr"] == DISP_E_TYPEMISMATCH
+    assert client.call(domain, "RemoveAgentStream", "../../etc")["hr"] == E_INVALIDARG
+    client.close()
+
+
+def test_trees_are_walked_by_position_and_a_copy_takes_no_password_and_no_file(registered):
+    assert registered.admin("domain", "add", "example.test").returncode == 0
+    for name in ("ann", "bob"):
+        assert registered.admin("mailbox", "add", name + "@example.test", "--password", name + "-pw").returncode == 0
+    assert registered.admin("mailbox", "set", "ann@example.test", "fwd:to", "str:x@elsewhere.test").returncode == 0
+    assert registered.admin("mailbox", "set", "ann@example.test", "fwd:keep", "bool:true").returncode == 0
+    configure(registered, ("sys:walk:a", "i4:1"), ("sys:walk:b", "str:two"), ("sys:walk:b:c", "i4:3"))
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+
+    def walk(obj, key):
+        first = client.call(obj, "GetFirstChildPosition", key)
+        position, seen = first["result"]["value"], {}
+        while position:
+            step = client.call(obj, "GetNextChild", position)
+            assert step["hr"] == 0
+            position = step["out"][0]["value"]
+            seen[step["out"][1]["value"]] = (step["result"] or {}).get("value")
+        assert client.call(obj, "GetNextChild", 0)["hr"] == S_FALSE
+        return seen
+
+    assert walk("Pellworth.Settings", "sys:walk") == {"sys:walk:a": 1, "sys:walk:b": "two"}
+    assert walk("Pellworth.Settings", "sys:walk:b") == {"sys:walk:b:c": 3}
+    assert client.call("Pellworth.Settings", "GetFirstChildPosition", "sys:none")["hr"] == S_FALSE
+    assert client.call("Pellworth.Settings", "GetNextChild", 999999)["hr"] == S_FALSE
+
+    ann = client.call("Pellworth.MessageStore", "FindMailBox", "ann@example.test")["result"]["handle"]
+    bob = client.call("Pellworth.MessageStore", "FindMailBox", "bob@example.test")["result"]["handle"]
+    ann_props = client.request("get", ann, "Properties")["result"]["handle"]
+    bob_props = client.request("get", bob, "Properties")["result"]["handle"]
+    assert walk(ann_props, "fwd") == {"fwd:to": "x@elsewhere.test", "fwd:keep": True}
+    assert client.call(ann_props, "GetPosition", "fwd:keep")["result"]["value"] > 0
+    assert client.call(ann_props, "GetPosition", "fwd:none")["hr"] == S_FALSE
+    # A group member walking the top level sees that a password is there, never its value.
+    steps = [["call", "Pellworth.MessageStore", "FindMailBox", ["ann@example.test"]],
+             ["get", {"ref": 0}, "Properties", []],
+             ["call", {"ref": 1}, "GetFirstChildPosition", [""]],
+             ["call", {"ref": 1}, "GetNextChild", [{"result": 2}]]]
+    steps += [["call", {"ref": 1}, "GetNextChild", [{"out": [i, 0]}]] for i in range(3, 12)]
+    seen = {r["out"][1]["value"]: r["result"] for r in as_group_member(registered, steps, replies=True)[3:] if r["hr"] == 0}
+    assert "_Password" in seen and seen["_Password"] is None and "fwd" in seen
+
+    # Bob takes Ann's settings, but neither her password, nor her kind, nor anything of the store's own.
+    assert client.call(bob_props, "Copy", {"vt": 9, "handle": ann_props})["hr"] == 0
+    assert client.call(bob_props, "Update")["hr"] == 0
+    assert registered.admin("mailbox", "get", "bob@example.test", "fwd:to").stdout == "str:x@elsewhere.test\n"
+    assert client.call(bob, "IsPassword", "bob-pw")["hr"] == 0
+    assert client.call(bob, "IsPassword", "ann-pw")["hr"] == S_FALSE
+    assert client.call(bob_props, "Copy", {"vt": 9, "handle": ann})["hr"] == DISP_E_TYPEMISMATCH
+    client.close()
+
+
+def test_arrays_travel_typed_and_no_setting_or_property_keeps_one(registered):
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    addresses = client.request("get", "Pellworth.Settings", "LocalIPAddresses")
+    assert addresses["hr"] == 0 and addresses["result"]["vt"] == 0x2000 | 12
+    assert {"vt": 8, "value": "127.0.0.1"} in addresses["result"]["value"]
+    peers = client.request("get", "Pellworth.Settings", "AvailableRASConnections")["result"]
+    expected = sorted(n for n in os.listdir("/etc/ppp/peers") if not n.startswith(".")) if os.path.isdir("/etc/ppp/peers") else []
+    assert peers["vt"] == 0x2000 | 8 and [item["value"] for item in peers["value"]] == expected
+
+    numbers = {"vt": 0x2000 | 3, "value": [1, "2", {"vt": 2, "value": 3}]}
+    assert client.call("Pellworth.Settings", "Set", "sys:t:array", numbers)["hr"] == E_INVALIDARG
+    assert client.call("Pellworth.Settings", "Get", "sys:t:array")["hr"] == S_FALSE
+    props = client.request("get", "Pellworth.MessageStore", "Properties")["result"]["handle"]
+    assert client.request("put", props, "Item", "list", numbers)["hr"] == DISP_E_TYPEMISMATCH
+    # An array where a scalar is wanted is a type mismatch; malformed ones are bad requests.
+    assert client.call("Pellworth.Settings", "Get", numbers)["hr"] == DISP_E_TYPEMISMATCH
+    for bad in ([1, 2], {"vt": 0x2000 | 9, "value": []}, {"vt": 0x2000 | 12, "value": [{"vt": 0x2003, "value": [1]}]},
+                {"vt": 0x2003, "value": ["x"]}, {"vt": 0x2003, "value": 5}, {"vt": 0x2003, "value": list(range(10001))},
+                {"vt": 0x200C, "value": [{"vt": 9, "handle": 1}]}):
+        reply = client.call("Pellworth.Settings", "Get", bad)
+        assert reply["hr"] == E_INVALIDARG and reply["error"], bad
+    assert client.call("Pellworth.Settings", "Get", "sys:none")["hr"] == S_FALSE
+    client.close()
+
+
+def test_message_parts_are_built_walked_and_never_made_into_a_loop_or_written_over_a_file(registered, tmp_path):
+    import base64
+    registered.start().wait_ready()
+    client = AdminClient(admin_socket_path(registered))
+    call = client.call
+    get = lambda obj, member, *args: client.request("get", obj, member, *args)
+    message = client.request("create", "Pellworth.Message")["result"]["handle"]
+    assert client.request("put", message, "Subject", "parts")["hr"] == 0
+    alternative = call(message, "AddMultipartPart", 0, "Alternative", "")["result"]["value"]
+    assert alternative == 1
+    text = client.request("create", "Pellworth.MessagePart.1")["result"]
+    assert text["class"] == "MessagePart"
+    assert call(text["handle"], "AttachText", "hello there", "plain", None, "utf-8")["hr"] == 0
+    assert call(message, "AddPart", alternative, {"vt": 9, "handle": text["handle"]})["result"]["value"] == 2
+    data = client.request("create", "Pellworth.MessagePart")["result"]["handle"]
+    payload = bytes(range(256))
+    assert call(data, "AttachStream", {"vt": 13, "stream": base64.b64encode(payload).decode()})["hr"] == 0
+    assert call(data, "SetContentDisposition", "Attachment", "all.bin")["hr"] == 0
+    assert call(message, "AddPart", 0, {"vt": 9, "handle": data})["result"]["value"] == 3
+
+    assert call(message, "RootPartPosition")["result"]["value"] == 1
+    assert call(message, "FirstChildPartPosition", 1)["result"]["value"] == 2
+    assert call(message, "NextPartPosition", 1)["result"]["value"] == 3
+    assert call(message, "NextPartPosition", 3)["result"]["value"] == 0
+    assert call(message, "CountChildParts", 1)["result"]["value"] == 1
+    assert call(message, "CountChildParts", 0)["result"]["value"] == 2
+    assert call(message, "SearchForPart", "text/plain", 0)["result"]["value"] == 2
+    assert call(message, "SearchForPart", "image", 0)["hr"] == S_FALSE
+    assert call(message, "GetPart", 9)["hr"] == E_INVALIDARG
+    part = call(message, "GetPart", 2)["result"]["handle"]
+    assert get(part, "ContentType")["result"]["value"].lower() == "text"
+    assert base64.b64decode(call(part, "DecodeToStream")["result"]["stream"]) == b"hello there"
+    assert base64.b64decode(call(call(message, "GetPart", 3)["result"]["handle"], "DecodeToStream")["result"]["stream"]) == payload
+    assert call(message, "CountAttachments", "")["result"]["value"] == 1
+
+    # The whole tree is written and read back through an envelope.
+    folder = call("Pellworth.MessageStore", "CreateFolder", "Drafts", 0)["result"]["handle"]
+    envelope = call(get(folder, "Envelopes")["result"]["handle"], "Add")["result"]["handle"]
+    assert call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+    assert call(envelope, "Update")["hr"] == 0
+    read_back = client.request("create", "Pellworth.Message")["result"]["handle"]
+    got = call(envelope, "GetContent", {"vt": 9, "handle": read_back})
+    assert got["hr"] == 0, got
+    assert get(read_back, "CountParts")["result"]["value"] == 2
+    assert call(read_back, "SearchForPart", "text/plain", 0)["result"]["value"] == 2
+
+    # No part goes below itself, none twice, and no tree deeper than a message may be.
+    outer = call(message, "GetPart", 1)["result"]["handle"]
+    assert call(message, "AddPart", 2, {"vt": 9, "handle": outer})["hr"] == E_INVALIDARG
+    assert call(message, "AddPart", 0, {"vt": 9, "handle": part})["hr"] == E_INVALIDARG
+    assert client.request("put", part, "HeaderField", "X-Note", "one\r\nBcc: evil@remote.test")["hr"] == E_INVALIDARG
+    deep, parent = 0, 0
+    for _ in range(60):
+        reply = call(message, "AddMultipartPart", parent, "Mixed", "")
+        if reply["hr"] != 0:
+            assert reply["hr"] == E_INVALIDARG
+            break
+        deep, parent = deep + 1, reply["result"]["value"]
+    assert 40 <= deep < 60
+    # Even at the deepest the message is one the server reads back.
+    envelope = call(get(folder, "Envelopes")["result"]["handle"], "Add")["result"]["handle"]
+    assert call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+    assert call(envelope, "Update")["hr"] == 0
+    deepest = client.request("create", "Pellworth.Message")["result"]["handle"]
+    got = call(envelope, "GetContent", {"vt": 9, "handle": deepest})
+    assert got["hr"] == 0, got
+    # Files: only new ones, at plain absolute paths, and only for root or the server's user.
+    target = str(tmp_path / "decoded.txt")
+    assert call(part, "DecodeToFile", target)["hr"] == 0
+    assert open(target, "rb").read() == b"hello there"
+    assert call(part, "DecodeToFile", target)["hr"] != 0
+    os.symlink("/etc/passwd", str(tmp_path / "link"))
+    assert call(part, "DecodeToFile", str(tmp_path / "link"))["hr"] != 0
+    for bad in ("relative.txt", str(tmp_path / ".." / "x.txt"), str(tmp_path) + "/"):
+        assert call(part, "DecodeToFile", bad)["hr"] == E_INVALIDARG, bad
+        assert call(data, "AttachFile", bad, None, None, None)["hr"] == E_INVALIDARG, bad
+    assert call(data, "AttachFile", target, "shown.txt", "text", "plain")["hr"] == 0
+    assert get(data, "ContentDisposition")["result"]["value"].startswith("Attachment")
+    hrs = as_group_member(registered, [["create", "Pellworth.MessagePart", "", []],
+                                       ["call", {"ref": 0}, "AttachFile", ["/etc/hostname", None, None, None]],
+                                       ["call", {"ref": 0}, "DecodeToFile", [str(tmp_path / "grouped.txt")]]])
+    assert hrs == [0, E_ACCESSDENIED, E_ACCESSDENIED]
+    client.close()

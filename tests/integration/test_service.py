@@ -1,6 +1,7 @@
 """The server process end to end: registration switches, first start, stop signals, the configuration
 file it leaves behind, and its refusals."""
 import os
+import re
 import signal
 import smtplib
 import struct
@@ -24,6 +25,16 @@ def test_registration_switches_and_foreign_entries_survive(env):
     assert APPID_KEY in env.registry_text()
     assert "LocalService" not in env.registry_text()
     assert not os.path.exists(unit)
+    # Every ProgID the server answers to is recorded, with and without ".1", also those only a running
+    # server serves, each naming the same class identifier as its CLSID record.
+    text = env.registry_text()
+    for prog_id in ("Pellworth.ServerSession", "Pellworth.Settings", "Pellworth.Logging", "Pellworth.MessageStore",
+                    "Pellworth.Message", "Pellworth.PhraseFilter", "Pellworth.CharSetFilter",
+                    "Pellworth.FriendlySendersList", "Pellworth.EnemySendersList", "Pellworth.NoRespondToList"):
+        clsid = re.search(r'\[HKEY_CLASSES_ROOT\\%s\\CLSID\]\n@="(\{[0-9A-Fa-f-]+\})"' % re.escape(prog_id), text)
+        assert clsid, prog_id
+        assert '[HKEY_CLASSES_ROOT\\%s.1\\CLSID]\n@="%s"' % (prog_id, clsid.group(1)) in text, prog_id
+        assert '[HKEY_CLASSES_ROOT\\CLSID\\%s\\ProgID]\n@="%s.1"' % (clsid.group(1), prog_id) in text, prog_id
 
     # A lower-case switch after a slash installs the service.
     assert env.run("/service").returncode == 0
@@ -39,6 +50,7 @@ def test_registration_switches_and_foreign_entries_survive(env):
     assert env.run("-Service").returncode == 0
     assert env.run("-UnregServer").returncode == 0
     assert APPID_KEY not in env.registry_text()
+    assert "Pellworth.ServerSession" not in env.registry_text() and "Pellworth.PhraseFilter" not in env.registry_text()
     assert not os.path.exists(unit)
     assert '"Bytes"=hex:01,02,03' in env.registry_text()
 

@@ -120,3 +120,14 @@ Json EndpointClient::HandleOf(const EndpointReply& reply) {
 }
 
 }  // namespace pw::admin
+
+namespace pw::admin {
+
+std::optional<Json> EndpointClient::ObjectOf(std::string_view op, const Json& object, std::string_view member,
+                                             const std::vector<Variant>& args) {
+    const EndpointReply reply = Checked(op, object, member, args);
+    if (reply.hr == S_FALSE && reply.resultJson.is_null()) return std::nullopt;
+    return HandleOf(reply);
+}
+
+}  // namespace pw::admin

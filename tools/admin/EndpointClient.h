@@ -40,6 +40,9 @@ public:
     long ServerProcess() const { return pid_; }
     // The handle of an object a reply returned (throws Failure when it returned none).
     static Json HandleOf(const EndpointReply& reply);
+    // A member that answers an object: its handle, or nullopt when it answered S_FALSE and none (a
+    // lookup that found nothing). A failure throws as Checked does.
+    std::optional<Json> ObjectOf(std::string_view op, const Json& object, std::string_view member, const std::vector<Variant>& args);
 
 private:
     EndpointClient(UniqueFd fd, long pid) : fd_(std::move(fd)), pid_(pid) {}

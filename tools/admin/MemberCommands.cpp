@@ -1,7 +1,9 @@
 // MemberCommands: "member add|remove LIST ADDRESS" and "member list LIST" -- a mailing list's member
 // database (src/lists), also while a server runs: SQLite serialises the writers, and the routers
-// read the members afresh for every message.
+// read the members afresh for every message. While a server holds the store, adding and removing go
+// through its endpoint (MailBox.MailingList.MLMembers): the server is the store's one writer.
 #include "AdminSupport.h"
+#include "EndpointClient.h"
 
 #include <cstdio>
 
@@ -27,8 +29,27 @@ lists::MailingList OpenList(std::string_view address) {
     return lists::MailingList(std::move(mailbox));
 }
 
+// The change through the running server; false when none runs.
+bool ServerChange(Arguments args) {
+    auto server = EndpointClient::IfServerRuns(StoreRoot(false));
+    if (!server) return false;
+    const std::string address(args[1]);
+    const auto mailbox = server->ObjectOf("call", Json("Pellworth.MessageStore"), "FindMailBox", {Variant::Text(address)});
+    if (!mailbox || server->Checked("get", *mailbox, "MailBoxType", {}).result.AsI4() != store::MailingListMailBoxType) {
+        throw Failure{"no such mailing list: " + address};
+    }
+    const std::string list = server->Checked("get", *mailbox, "Address", {}).result.AsText();
+    const Json members = *server->ObjectOf("get", *server->ObjectOf("get", *mailbox, "MailingList", {}), "MLMembers", {});
+    const EndpointReply reply = server->Request("call", members, args[0] == "add" ? "Add" : "Remove", {Variant::Text(std::string(args[2]))});
+    if (args[0] == "add" && reply.hr == STG_E_FILEALREADYEXISTS) throw Failure{std::string(args[2]) + " is already a member of " + list};
+    if (args[0] == "remove" && reply.hr == E_INVALIDARG) throw Failure{std::string(args[2]) + " is not a member of " + list};
+    if (Failed(reply.hr)) throw Failure{"the server refused the change: " + reply.error + " (" + HresultText(reply.hr) + ")"};
+    return true;
+}
+
 int Dispatch(Arguments args) {
     if (args.size() == 3 && (args[0] == "add" || args[0] == "remove")) {
+        if (ServerChange(args)) return 0;
         auto list = OpenList(args[1]);
         auto members = list.Members();
         if (args[0] == "add") {

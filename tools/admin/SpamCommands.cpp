@@ -4,7 +4,8 @@
 // They edit the files the router reads through the same classes (src/antispam), so they are safe
 // while a server runs: every change is one locked re-read, change and atomic replacement of the file,
 // and the routers read the new file before the next message. A damaged file is never changed; the
-// tool says so and exits 1.
+// tool says so and exits 1. While a server holds the store its filter objects make the changes
+// (the server is the store's one writer); the listings and the scores read the files.
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "AdminSupport.h"
+#include "EndpointClient.h"
 #include "antispam/AntispamLimits.h"
 #include "antispam/CharSetFilter.h"
 #include "antispam/PhraseFilter.h"
@@ -54,11 +56,37 @@ void ChangeList(HRESULT hr, const antispam::SendersList& list, const DirStorage&
     Check(hr, "can not change " + path);
 }
 
+const char* ListProgId(std::string_view name) {
+    if (name == "friendly") return "Pellworth.FriendlySendersList";
+    if (name == "enemy") return "Pellworth.EnemySendersList";
+    return "Pellworth.NoRespondToList";
+}
+
+// A change through the running server's object `progId`; nullopt when no server runs. The reply's
+// HRESULT, a failure thrown with the server's text.
+std::optional<HRESULT> ServerChange(const char* progId, std::string_view op, std::string_view member, const std::vector<Variant>& args,
+                                    Variant* result = nullptr) {
+    auto server = EndpointClient::IfServerRuns(StoreRoot(true));
+    if (!server) return std::nullopt;
+    EndpointReply reply = server->Request(op, Json(progId), member, args);
+    if (reply.hr == E_INVALIDARG) throw Failure{"not taken: " + reply.error};
+    if (Failed(reply.hr)) throw Failure{"the server could not make the change: " + reply.error + " (" + HresultText(reply.hr) + ")"};
+    if (result) *result = std::move(reply.result);
+    return reply.hr;
+}
+
 int Senders(Arguments args) {
     if (args.size() < 2) return -1;
     auto list = ListByName(args[0]);
     if (!list) return -1;
     const std::string_view command = args[1];
+    if (args.size() == 3 && (command == "add" || command == "remove")) {
+        if (const auto hr = ServerChange(ListProgId(args[0]), "call", command == "add" ? "Add" : "Remove", {Variant::Text(std::string(args[2]))})) {
+            if (*hr == S_FALSE && command == "add") throw Failure{"not an address or a pattern with a name: " + std::string(args[2])};
+            if (*hr == S_FALSE) throw Failure{"not on the list: " + std::string(args[2])};
+            return 0;
+        }
+    }
     if (args.size() == 3 && (command == "add" || command == "remove" || command == "check")) {
         const DirStorage root = StoreRoot(command != "check");
         LoadList(*list, root);
@@ -83,6 +111,7 @@ int Senders(Arguments args) {
     if (args.size() == 2 && command == "defaults") {
         auto* noRespond = dynamic_cast<antispam::NoRespondToList*>(list.get());
         if (!noRespond) throw Failure{"only the norespond list has defaults"};
+        if (ServerChange(ListProgId(args[0]), "call", "AddDefaults", {})) return 0;
         const DirStorage root = StoreRoot(true);
         LoadList(*noRespond, root);
         ChangeList(noRespond->AddDefaults(), *noRespond, root, "the defaults");
@@ -105,6 +134,15 @@ int Charset(Arguments args) {
         if (hr == E_FAIL) throw Failure{"the charset filter is damaged or full; it is left as it is"};
         Check(hr, "can not change the charset filter");
     };
+    if ((args.size() == 2 && (args[0] == "add" || args[0] == "remove")) || (args.size() == 1 && args[0] == "clear")) {
+        const std::string member = args[0] == "add" ? "Add" : args[0] == "remove" ? "Remove" : "RemoveAll";
+        std::vector<Variant> values;
+        if (args.size() == 2) values.push_back(Variant::Text(std::string(args[1])));
+        if (const auto hr = ServerChange("Pellworth.CharSetFilter", "call", member, values)) {
+            if (*hr == S_FALSE) throw Failure{std::string(args[0] == "add" ? "already listed: " : "not listed: ") + std::string(args[1])};
+            return 0;
+        }
+    }
     if (args.size() == 2 && args[0] == "add") {
         load(true);
         const HRESULT hr = filter.Add(args[1]);
@@ -183,8 +221,40 @@ void PrintPhrases(const antispam::PhraseSettings& settings) {
     }
 }
 
+// The phrase filter's changes through the running server; -1 for what it does not change, 1 when
+// no server runs.
+int ServerPhrases(Arguments args) {
+    constexpr const char* kFilter = "Pellworth.PhraseFilter";
+    if (args[0] == "add" && (args.size() == 3 || (args.size() == 4 && args[3] == "--whole-word"))) {
+        const auto score = Score(args[2]);
+        if (!score) throw Failure{"not a score: " + std::string(args[2])};
+        Variant index;
+        if (!ServerChange(kFilter, "call", "Add", {Variant::Text(std::string(args[1])), Variant::R8(*score), Variant::Bool(args.size() == 4)}, &index)) return 1;
+        std::printf("%d\n", index.AsI4());
+        return 0;
+    }
+    if (args[0] == "remove" && args.size() == 2) {
+        const auto index = Index(args[1]);
+        if (!index || *index > 0x7fffffff) throw Failure{"not an index: " + std::string(args[1])};
+        return ServerChange(kFilter, "call", "RemoveAt", {Variant::I4(static_cast<std::int32_t>(*index))}) ? 0 : 1;
+    }
+    if (args[0] == "clear" && args.size() == 1) return ServerChange(kFilter, "call", "RemoveAll", {}) ? 0 : 1;
+    if (args[0] == "set" && args.size() == 3) {
+        const std::string value(args[2]);
+        if (args[1] == "obfuscation-chars") return ServerChange(kFilter, "put", "ObfuscationChars", {Variant::Text(value)}) ? 0 : 1;
+        const auto on = Switch(value);
+        if (!on || (args[1] != "ignore-html" && args[1] != "ignore-obfuscation")) return -1;
+        return ServerChange(kFilter, "put", args[1] == "ignore-html" ? "IgnoreHTMLTags" : "IgnoreObfuscationChars", {Variant::Bool(*on)}) ? 0 : 1;
+    }
+    return -1;
+}
+
 int Phrases(Arguments args) {
     if (args.empty()) return -1;
+    if (args[0] != "list" && args[0] != "score") {
+        const int status = ServerPhrases(args);
+        if (status <= 0) return status;
+    }
     antispam::PhraseFilter filter;
     const bool changes = args[0] != "list" && args[0] != "score";
     Check(filter.Load(StoreRoot(changes)), "can not read the phrase filter");

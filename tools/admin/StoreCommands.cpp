@@ -3,10 +3,14 @@
 // The first command that needs the store makes it, with its well-known folders, exactly as the
 // server's first start would. Names are checked by the store itself: a hostile name ("..", "a/b", a
 // control character) is refused there and nothing is created.
+// While a server holds the store it is the store's one writer: the commands that change domains and
+// mailboxes ask it through its endpoint (the store's own classes of the object model), so no change
+// races one of its own; what only reads, reads the files.
 #include <cstdio>
 #include <optional>
 
 #include "AdminSupport.h"
+#include "EndpointClient.h"
 #include "TypedValue.h"
 #include "core/RegistryKeys.h"
 #include "lists/ListTypes.h"
@@ -91,7 +95,43 @@ void PrintProperty(const store::StoreObject& object, std::string_view key) {
     std::printf("%s\n", FormatTypedValue(key, value).c_str());
 }
 
+// The running server's store, for a change (the store root made when missing, as offline).
+std::optional<EndpointClient> Writer() { return EndpointClient::IfServerRuns(StoreRoot(true)); }
+
+const Json kStore("Pellworth.MessageStore");
+
+Json ServerDomain(EndpointClient& server, std::string_view name) {
+    auto domain = server.ObjectOf("call", kStore, "FindDomain", {Variant::Text(std::string(name))});
+    if (!domain) throw Failure{"no such domain: " + std::string(name)};
+    return *domain;
+}
+
+Json ServerMailBox(EndpointClient& server, std::string_view address) {
+    auto mailbox = server.ObjectOf("call", kStore, "FindMailBox", {Variant::Text(std::string(address))});
+    if (!mailbox) throw Failure{"no such mailbox: " + std::string(address)};
+    return *mailbox;
+}
+
+void ServerSetProperty(EndpointClient& server, const Json& object, std::string_view key, std::string_view typed) {
+    if (EqualsNoCase(key, store::kPasswordKey)) throw Failure{"set a password with \"mailbox password\""};
+    const Variant value = ParseValue(typed);
+    const Json properties = *server.ObjectOf("get", object, "Properties", {});
+    server.Checked("put", properties, "Item", {Variant::Text(std::string(key)), value});
+    server.Checked("call", properties, "Update", {});
+}
+
+void ServerSetPassword(EndpointClient& server, const Json& mailbox, std::string_view password) {
+    server.Checked("put", mailbox, "Password", {Variant::Text(std::string(password))});
+    server.Checked("call", mailbox, "Update", {});
+}
+
 int DomainAdd(std::string_view name) {
+    if (auto server = Writer()) {
+        const Json domains = *server->ObjectOf("get", kStore, "Domains", {});
+        const Json domain = *server->ObjectOf("call", domains, "Add", {Variant::Text(std::string(name))});
+        std::printf("%s\n", server->Checked("get", domain, "Name", {}).result.AsText().c_str());
+        return 0;
+    }
     const auto messageStore = OpenStore();
     const auto domain = messageStore->GetDomains()->Add(name);
     std::printf("%s\n", domain->Name().c_str());
@@ -117,6 +157,13 @@ int MailBoxAdd(Arguments args) {
     std::string local;
     std::string domainName;
     if (!store::SplitAddress(address, local, domainName)) throw Failure{"not an address: " + std::string(address)};
+    if (auto server = Writer()) {
+        const Json mailboxes = *server->ObjectOf("get", ServerDomain(*server, domainName), "MailBoxes", {});
+        const Json mailbox = *server->ObjectOf("call", mailboxes, "Add", {Variant::Text(local), Variant::I4(kind)});
+        if (password) ServerSetPassword(*server, mailbox, *password);
+        std::printf("%s\n", server->Checked("get", mailbox, "Address", {}).result.AsText().c_str());
+        return 0;
+    }
     const auto messageStore = OpenStore();
     const auto mailbox = RequireDomain(*messageStore, domainName)->GetMailBoxes()->Add(local, kind);
     if (password) {
@@ -184,6 +231,12 @@ int DomainDispatch(Arguments args) {
     if (args.size() >= 2 && args[0] == "dkim") return DomainDkim(args.subspan(1));
     if (args.size() == 2 && args[0] == "add") return DomainAdd(args[1]);
     if (args.size() == 2 && args[0] == "remove") {
+        if (auto server = Writer()) {
+            const Json domain = ServerDomain(*server, args[1]);
+            const Variant name = server->Checked("get", domain, "Name", {}).result;
+            server->Checked("call", *server->ObjectOf("get", kStore, "Domains", {}), "Remove", {name});
+            return 0;
+        }
         const auto messageStore = OpenStore();
         RequireDomain(*messageStore, args[1]);
         messageStore->GetDomains()->Remove(args[1]);
@@ -198,6 +251,10 @@ int DomainDispatch(Arguments args) {
         return 0;
     }
     if (args.size() == 4 && args[0] == "set") {
+        if (auto server = Writer()) {
+            ServerSetProperty(*server, ServerDomain(*server, args[1]), args[2], args[3]);
+            return 0;
+        }
         SetProperty(*RequireDomain(*OpenStore(), args[1]), args[2], args[3]);
         return 0;
     }
@@ -207,6 +264,13 @@ int DomainDispatch(Arguments args) {
 int MailBoxDispatch(Arguments args) {
     if (args.size() >= 2 && args[0] == "add") return MailBoxAdd(args.subspan(1));
     if (args.size() == 2 && args[0] == "remove") {
+        if (auto server = Writer()) {
+            const Json mailbox = ServerMailBox(*server, args[1]);
+            const Variant name = server->Checked("get", mailbox, "Name", {}).result;
+            const Json domain = ServerDomain(*server, server->Checked("get", mailbox, "Domain", {}).result.AsText());
+            server->Checked("call", *server->ObjectOf("get", domain, "MailBoxes", {}), "Remove", {name});
+            return 0;
+        }
         const auto messageStore = OpenStore();
         const auto mailbox = RequireMailBox(*messageStore, args[1]);
         mailbox->GetDomain()->GetMailBoxes()->Remove(mailbox->Name());
@@ -225,10 +289,18 @@ int MailBoxDispatch(Arguments args) {
         return 0;
     }
     if (args.size() == 4 && args[0] == "set") {
+        if (auto server = Writer()) {
+            ServerSetProperty(*server, ServerMailBox(*server, args[1]), args[2], args[3]);
+            return 0;
+        }
         SetProperty(*RequireMailBox(*OpenStore(), args[1]), args[2], args[3]);
         return 0;
     }
     if (args.size() == 3 && args[0] == "password") {
+        if (auto server = Writer()) {
+            ServerSetPassword(*server, ServerMailBox(*server, args[1]), args[2]);
+            return 0;
+        }
         const auto mailbox = RequireMailBox(*OpenStore(), args[1]);
         mailbox->SetPassword(args[2]);
         mailbox->Update();

@@ -6,11 +6,10 @@
 // "--help" (also after a group) prints the usage on stdout; "--version" the version.
 // Settings live in memory in a running server: while one holds the store, "config get|set|remove"
 // and "backup now" go through its administration socket (EndpointClient.h), which changes the running
-// settings and saves them; without a server they work on the files (ConfigAccess.cpp). The connection
-// schedule's changes are still refused while a server runs. "server" and "call" need a server. Domains and mailboxes are files the server reads
-// per use and replaces atomically, so they may be changed while it runs; so are the sender lists and
-// the filters, whose files the routers read again when they are replaced, and the SpamAssassin
-// settings kept in its local.cf ("sys:spam:sa:required_score" and the others of SpamAssassinConfig).
+// settings and saves them; without a server they work on the files (ConfigAccess.cpp). So do the
+// changes of the schedule, the domains and mailboxes, the lists' members, the sender lists and the
+// filters: a running server is the store's one writer. "server" and "call" need a server. What only
+// reads, reads the files.
 #include <cstdio>
 #include <span>
 #include <string>

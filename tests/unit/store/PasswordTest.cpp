@@ -78,6 +78,11 @@ TEST(store_PasswordTest, MatchingIsCaseSensitiveAndNeverAcceptsAMissingOrDamaged
     EXPECT_FALSE(PasswordMatches(stored, "secret"));
     EXPECT_FALSE(PasswordMatches(stored, "Secret "));
     EXPECT_FALSE(PasswordMatches(stored, ""));
+    // Compared over the longer length: a guess that only begins with the password, or the password
+    // with zero bytes after it (the padding of the comparison), is no match.
+    EXPECT_FALSE(PasswordMatches(stored, "Secret2"));
+    EXPECT_FALSE(PasswordMatches(stored, std::string("Secret\0", 7)));
+    EXPECT_FALSE(PasswordMatches(stored, "Secre"));
     std::string notHex = stored;
     notHex[3] = 'G';
     for (const std::string& bad : {std::string(), EncipherPassword(""), notHex, stored.substr(0, 15), stored + "0"}) {
