@@ -369,8 +369,11 @@ void AdminEndpoint::AcceptLoop() {
         if (connections_.size() >= kMaxConnections) {
             core::Log(core::LogLevelWarning, Format("Administration connection of process %d refused: %u clients are connected",
                                                     {std::int64_t{peer.pid}, std::uint64_t{kMaxConnections}}));
-            WriteAll(fd.Get(), JsonLine(ErrorLine(E_ACCESSDENIED, Format("the server serves %u administration clients at once; try again later",
-                                                                         {std::uint64_t{kMaxConnections}}))));
+            // "retry" tells a client that waiting helps, unlike a refusal of its user.
+            Json busy = ErrorLine(E_ACCESSDENIED, Format("the server serves %u administration clients at once; try again later",
+                                                         {std::uint64_t{kMaxConnections}}));
+            busy["retry"] = true;
+            WriteAll(fd.Get(), JsonLine(busy));
             continue;
         }
         auto connection = std::make_shared<Connection>();

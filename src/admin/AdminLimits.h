@@ -51,6 +51,8 @@ inline constexpr std::size_t kMaxPatternStars = 3;
 inline constexpr std::size_t kMaxArrayItems = 10000;
 // Places in a tree one object keeps numbers for (GetFirstChildPosition, GetPosition).
 inline constexpr std::size_t kMaxTreePositions = 4096;
+// A store stream's name, in bytes.
+inline constexpr std::size_t kMaxStoreStreamName = 255;
 // The most of a store stream GetStoreStream hands a client in one reply.
 inline constexpr std::size_t kMaxStoreStream = 4 * 1024 * 1024;
 // The most of a message's content Envelope.StreamOnContent hands a client in one reply.

@@ -220,7 +220,7 @@ void RegisterProperties() {
 // those would lose mail or settings.
 std::string StoreStreamName(const Variant& value) {
     const std::string name = Text(value);
-    bool plain = !name.empty() && name.size() <= 255 && name.front() != '.' && name.front() != '_';
+    bool plain = !name.empty() && name.size() <= kMaxStoreStreamName && name.front() != '.' && name.front() != '_';
     for (const char c : name) plain = plain && c != '/' && c != '\\' && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
     const std::string lower = ToLowerAscii(name);
     for (const std::string_view own : {store::kRecordExtension, store::kContentExtension, store::kAgentExtension}) {
@@ -230,6 +230,10 @@ std::string StoreStreamName(const Variant& value) {
     if (!plain) throw ComError(STG_E_INVALIDNAME, "\"" + name + "\" is not a store stream's name");
     return name;
 }
+
+// The access (STGM_READ, STGM_WRITE, STGM_READWRITE) and share (STGM_SHARE_*) fields of a storage mode.
+constexpr std::uint32_t kAccessBits = 0x3;
+constexpr std::uint32_t kShareBits = 0x70;
 
 // Store streams are the files other parts keep beside an object (a domain's DKIM key, a list's
 // member database): files, so only root and the server's user reach them.
@@ -269,10 +273,10 @@ std::vector<MemberInfo> StoreObjectMembers() {
             CheckStoreStreamCaller(caller);
             const std::string name = StoreStreamName(args[0]);
             const auto mode = static_cast<std::uint32_t>(args[2].AsInt64());
-            if ((mode & ~std::uint32_t{0x73}) != 0) throw ComError(E_INVALIDARG, "grfMode takes only access and share bits");
+            if ((mode & ~(kAccessBits | kShareBits)) != 0) throw ComError(E_INVALIDARG, "grfMode takes only access and share bits");
             // Read back whatever access was asked for: the reply carries the content.
             const bool create = args[1].IsTrue();
-            std::unique_ptr<FileStream> stream = self.GetStoreStream(name, create, (mode & 0x70) | (create ? STGM_READWRITE : STGM_READ));
+            std::unique_ptr<FileStream> stream = self.GetStoreStream(name, create, (mode & kShareBits) | (create ? STGM_READWRITE : STGM_READ));
             std::vector<std::byte> bytes;
             ElementInfo info;
             ThrowIfFailed(stream->Stat(info), "store stream " + name);

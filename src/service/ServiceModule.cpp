@@ -454,8 +454,8 @@ void ServiceModule::StartTransportsLocked() {
 }
 
 void ServiceModule::StopTransportsLocked() {
-    // A POP3 pickup ends after the message in hand, long before the transports' pool stops waiting.
     cyclesAccepted_ = false;
+    // A POP3 pickup ends after the message in hand, long before the transports' pool stops waiting.
     gPop3PickupStop = true;
     smtp::StopTransports();
     transportsRunning_ = false;

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <thread>
+#include <algorithm>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -23,19 +25,27 @@ std::optional<EndpointClient> EndpointClient::IfServerRuns(const DirStorage& roo
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) throw Failure{server + " has too long a path"};
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        throw Failure{server + " can not be reached: " + std::strerror(errno)};
+    const auto deadline = std::chrono::steady_clock::now() + kBusyTimeout;
+    for (auto pause = kFirstBusyPause;; pause = std::min(pause * 2, kLongestBusyPause)) {
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd || ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            throw Failure{server + " can not be reached: " + std::strerror(errno)};
+        }
+        EndpointClient client(std::move(fd), *holder);
+        const Json greeting = Json::parse(client.ReadLine(), nullptr, false);
+        if (!greeting.is_discarded() && greeting.is_object() && greeting.contains("error") && greeting["error"].is_string()) {
+            // A server busy with other clients takes this one once a place is free.
+            if (greeting.value("retry", false) && std::chrono::steady_clock::now() + pause < deadline) {
+                std::this_thread::sleep_for(pause);
+                continue;
+            }
+            throw Failure{server + " refused us: " + greeting["error"].get<std::string>()};
+        }
+        if (greeting.is_discarded() || !greeting.is_object() || !greeting.contains("protocol")) {
+            throw Failure{server + " did not greet as expected"};
+        }
+        return client;
     }
-    EndpointClient client(std::move(fd), *holder);
-    const Json greeting = Json::parse(client.ReadLine(), nullptr, false);
-    if (!greeting.is_discarded() && greeting.is_object() && greeting.contains("error") && greeting["error"].is_string()) {
-        throw Failure{server + " refused us: " + greeting["error"].get<std::string>()};
-    }
-    if (greeting.is_discarded() || !greeting.is_object() || !greeting.contains("protocol")) {
-        throw Failure{server + " did not greet as expected"};
-    }
-    return client;
 }
 
 std::string EndpointClient::ReadLine() {

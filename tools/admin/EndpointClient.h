@@ -17,6 +17,11 @@
 namespace pw::admin {
 
 inline constexpr std::chrono::seconds kReplyTimeout{300};  // a backup may take minutes
+// How long the tool waits for a place while the server serves as many clients as it may (many tools
+// run at once from scripts); a pause between attempts, doubled up to the longest.
+inline constexpr std::chrono::seconds kBusyTimeout{120};
+inline constexpr std::chrono::milliseconds kFirstBusyPause{20};
+inline constexpr std::chrono::milliseconds kLongestBusyPause{500};
 
 struct EndpointReply {
     HRESULT hr = S_OK;
