@@ -143,13 +143,6 @@ HRESULT ServiceModule::PreLoopStartup() {
     core::Log(core::LogLevelNormal, Format("Open descriptor limit %u (was %u; hard limit %u)",
                                            {descriptors.soft, descriptors.previous, descriptors.hard}));
     if (const HRESULT started = StartWorkers(); Failed(started)) return started;
-    // What was queued when the server last stopped is routed now, oldest first.
-    try {
-        const std::size_t queued = router::ResubmitQueued(*store::MessageStore::Open(storeRoot_.Path()));
-        if (queued != 0) core::Log(core::LogLevelNormal, Format("%u queued messages submitted to the routers", {std::uint64_t{queued}}));
-    } catch (const ComError& error) {
-        core::Log(core::LogLevelCritical, std::string("The queue can not be read: ") + error.what());
-    }
     StartEndpoint();
     return S_OK;
 }
@@ -389,6 +382,7 @@ HRESULT ServiceModule::StartWorkers() {
     SetSpamAssassinCheck(registry_, config);
     router::StartRouters(RouterCount());
     routersRunning_ = true;
+    ResubmitQueue();
     smtp::RegisterSmtpServer();
     pop3::RegisterPop3Server();
     imap::RegisterImapServer();
@@ -468,19 +462,25 @@ void ServiceModule::StopScheduleLocked() {
     }
 }
 
+void ServiceModule::ResubmitQueue() {
+    // What stopped routers let go -- queued ids, retries waiting for their time, mail put in "_In"
+    // meanwhile, what the last run left -- is all in "_In", oldest first; the queue takes each id
+    // once, so those still queued are not routed twice.
+    try {
+        const std::size_t queued = router::ResubmitQueued(*store::MessageStore::Open(storeRoot_.Path()));
+        if (queued != 0) core::Log(core::LogLevelNormal, Format("%u queued messages submitted to the routers", {std::uint64_t{queued}}));
+    } catch (const ComError& error) {
+        core::Log(core::LogLevelCritical, std::string("The queue can not be read: ") + error.what());
+    }
+}
+
 bool ServiceModule::StartRouters() {
     std::lock_guard guard(workersLock_);
     if (!running_ || RouterCount() == 0) return false;
     if (routersRunning_) return true;
     router::StartRouters(RouterCount());
     routersRunning_ = true;
-    // The ids a stopped router let go (and the messages received meanwhile) are in "_In"; the queue
-    // takes each id once, so those still queued are not routed twice.
-    try {
-        router::ResubmitQueued(*store::MessageStore::Open(storeRoot_.Path()));
-    } catch (const ComError& error) {
-        core::Log(core::LogLevelCritical, std::string("The queue can not be read: ") + error.what());
-    }
+    ResubmitQueue();
     core::Log(core::LogLevelNormal, "Routers started by an administration client");
     return true;
 }

@@ -109,6 +109,8 @@ public:
     void EchoLogTo(int fd) { echoFd_ = fd; }
 
 private:
+    // Hands every envelope in "_In" to the routers; whenever they start.
+    void ResubmitQueue();
     HRESULT PreLoopStartup();
     HRESULT OpenStore();
     void StartSchedule();

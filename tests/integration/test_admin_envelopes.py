@@ -191,19 +191,22 @@ def test_the_session_starts_and_stops_each_worker_and_hands_out_objects_only_for
     assert client.call(session, "IsInstalled", "pellworth.message.1")["hr"] == 0
     assert client.call(session, "IsInstalled", "Pellworth.Nothing")["hr"] == S_FALSE
 
-    # Mail handed to stopped routers waits in the queue and is routed once they start again.
-    assert client.call(session, "StopRouters")["hr"] == 0
     queue = client.request("get", client.request("get", "Pellworth.MessageStore", "InFolder")["result"]["handle"],
                            "Envelopes")["result"]["handle"]
-    envelope = client.call(queue, "Add")["result"]["handle"]
-    message = client.request("create", "Pellworth.Message")["result"]["handle"]
-    assert client.request("put", message, "Subject", "held")["hr"] == 0
-    assert client.call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
-    assert client.request("put", envelope, "Sender", "admin@example.com")["hr"] == 0
-    assert client.call(client.request("get", envelope, "Recipients")["result"]["handle"], "Add", "john@example.com")["hr"] == 0
-    assert client.call(envelope, "Update")["hr"] == 0
-    uid = client.request("get", envelope, "UID")["result"]["value"]
-    assert client.call(session, "AdviseNewEnvelope", uid, "")["hr"] == 0
+
+    def queue_message(subject):
+        envelope = client.call(queue, "Add")["result"]["handle"]
+        message = client.request("create", "Pellworth.Message")["result"]["handle"]
+        assert client.request("put", message, "Subject", subject)["hr"] == 0
+        assert client.call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+        assert client.request("put", envelope, "Sender", "admin@example.com")["hr"] == 0
+        assert client.call(client.request("get", envelope, "Recipients")["result"]["handle"], "Add", "john@example.com")["hr"] == 0
+        assert client.call(envelope, "Update")["hr"] == 0
+        return client.request("get", envelope, "UID")["result"]["value"]
+
+    # Mail handed to stopped routers waits in the queue and is routed once they start again.
+    assert client.call(session, "StopRouters")["hr"] == 0
+    assert client.call(session, "AdviseNewEnvelope", queue_message("held"), "")["hr"] == 0
     assert len(envelopes(folder(env, "_In"))) == 1 and not inbox(env, "john@example.com")
     assert client.call(session, "StartRouters")["hr"] == 0
     assert client.call(session, "StartRouters")["hr"] == 0
@@ -219,12 +222,16 @@ def test_the_session_starts_and_stops_each_worker_and_hands_out_objects_only_for
     assert client.call(session, "StopScheduler")["hr"] == 0
     assert client.call(session, "StartScheduler")["hr"] == 0
 
-    # With the workers stopped no part of them starts alone.
+    # With the workers stopped no part of them starts alone; what was queued meanwhile is routed
+    # once they start again.
     assert client.call(session, "Stop")["hr"] == 0
     assert client.call(session, "StartRouters")["hr"] == E_FAIL
     assert client.call(session, "StartTransports")["hr"] == S_FALSE
     assert client.call(session, "StartScheduler")["hr"] == S_FALSE
+    queue_message("while stopped")
     assert client.call(session, "Start")["hr"] == 0
+    wait_count(env, "john@example.com", 2)
+    wait_queue_empty(env)
     assert client.call(session, "StopRouters")["hr"] == 0 and client.call(session, "StartRouters")["hr"] == 0
     client.close()
 
