@@ -1,8 +1,10 @@
 // SEARCH -- the criteria parsed whole, then every message of the selected mailbox tested
-// in order, its file read only when a key needs its header or body.
+// in order, its file read only when a key needs its header or body. With RETURN (RFC 4731) the
+// result is one "* ESEARCH" line of the options asked for; SAVE (RFC 5182) keeps it as "$".
 #include "imap/ImapCommands.h"
 
 #include "imap/ImapStore.h"
+#include "imap/ImapStrings.h"
 #include "imap/SearchKeys.h"
 #include "imap/SelectedMailbox.h"
 #include "imap/StoredMessage.h"
@@ -87,13 +89,98 @@ private:
     std::optional<std::string> body_;
 };
 
+// SEARCH's RETURN options. Without RETURN the answer is RFC 3501's "* SEARCH" line.
+struct ReturnOptions {
+    bool extended = false;
+    bool min = false;
+    bool max = false;
+    bool count = false;
+    bool all = false;
+    bool save = false;
+};
+
+// Takes "RETURN (...)" off the front of the arguments; nullopt with the BAD diagnostic set.
+std::optional<ReturnOptions> TakeReturnOptions(CommandContext& context, std::vector<Argument>& arguments) {
+    ReturnOptions options;
+    if (arguments.empty() || arguments[0].kind != ArgumentKind::Atom || !EqualsNoCase(arguments[0].text, "RETURN")) return options;
+    if (arguments.size() < 2 || arguments[1].kind != ArgumentKind::List) {
+        context.Bad("SEARCH RETURN must be followed by a list of options");
+        return std::nullopt;
+    }
+    options.extended = true;
+    for (const Argument& option : arguments[1].items) {
+        const std::string name = option.kind == ArgumentKind::Atom ? ToUpperAscii(option.text) : std::string();
+        if (name == "SAVE") {
+            options.save = true;
+        } else if (name == "MIN") {
+            options.min = true;
+        } else if (name == "MAX") {
+            options.max = true;
+        } else if (name == "COUNT") {
+            options.count = true;
+        } else if (name == "ALL") {
+            options.all = true;
+        } else {
+            context.Bad("SEARCH RETURN option unknown:  " + option.text.substr(0, 40));
+            const auto& items = arguments[1].items;
+            const bool save = std::any_of(items.begin(), items.end(), [](const Argument& a) { return EqualsNoCase(a.text, "SAVE"); });
+            if (save) context.mailbox.view.saved.clear();
+            return std::nullopt;
+        }
+    }
+    // "RETURN ()" is ALL (RFC 4731 3.1).
+    if (!options.min && !options.max && !options.count && !options.save) options.all = true;
+    arguments.erase(arguments.begin(), arguments.begin() + 2);
+    return options;
+}
+
+// The "* ESEARCH" line: MIN, MAX and ALL only when something matched, COUNT always when asked.
+std::string ExtendedResult(const Command& command, const ReturnOptions& options, const std::vector<std::uint32_t>& found) {
+    std::string line = "ESEARCH (TAG " + ImapString(command.tag) + ")";
+    if (command.uid) line += " UID";
+    if (!found.empty() && options.min) line += " MIN " + std::to_string(found.front());
+    if (!found.empty() && options.max) line += " MAX " + std::to_string(found.back());
+    if (options.count) line += " COUNT " + std::to_string(found.size());
+    if (!found.empty() && options.all) line += " ALL " + UidSet(found);
+    return line;
+}
+
+// RFC 5182 2.1: a SEARCH that was to save and failed leaves "$" empty, not as it was. Cleared only
+// at the end, since "$" in the criteria names the result saved before.
+class ClearSavedUnlessDone {
+public:
+    explicit ClearSavedUnlessDone(MessageVector& view, bool armed) : view_(view), armed_(armed) {}
+    ~ClearSavedUnlessDone() {
+        if (armed_) view_.saved.clear();
+    }
+    void Done() { armed_ = false; }
+
+private:
+    MessageVector& view_;
+    bool armed_;
+};
+
+// What SAVE keeps (RFC 5182 2.4): the whole result, but only the minimum and maximum when those are
+// all that was asked besides SAVE.
+std::vector<std::uint32_t> SavedResult(const ReturnOptions& options, std::vector<std::uint32_t> uids) {
+    if (options.all || options.count || (!options.min && !options.max) || uids.empty()) return uids;
+    std::vector<std::uint32_t> kept;
+    if (options.min) kept.push_back(uids.front());
+    if (options.max && (kept.empty() || kept.back() != uids.back())) kept.push_back(uids.back());
+    return kept;
+}
+
 }  // namespace
 
 void Search(CommandContext& context) {
     const Command& command = context.command;
     MessageVector& view = context.mailbox.view;
+    std::vector<Argument> arguments = command.arguments;
+    const auto options = TakeReturnOptions(context, arguments);
+    if (!options) return;
+    ClearSavedUnlessDone saveGuard(view, options->save);
     SearchRefusal refusal;
-    auto criteria = ParseSearch(command.arguments, refusal);
+    auto criteria = ParseSearch(arguments, refusal);
     if (!criteria) return refusal.bad ? context.Bad(refusal.reply) : context.No(refusal.reply);
     // Message sets become the messages they name, now, against the mailbox as the client knows it.
     std::string diagnostic;
@@ -111,19 +198,32 @@ void Search(CommandContext& context) {
     const bool trace = context.session.debugMask & (1u << static_cast<unsigned>(CommandId::Search));
     const auto total = std::uint64_t{view.messages.size()};
     auto nextProgress = std::chrono::steady_clock::now() + std::chrono::milliseconds(100 * context.session.progressTenths);
-    std::string found = "SEARCH";
+    std::vector<std::uint32_t> found;
+    std::vector<std::uint32_t> uids;
     for (std::size_t i = 0; i < view.messages.size(); ++i) {
         const MessageEntry& entry = view.messages[i];
         if (trace) context.replies.Connection().WriteLine(Format("** Seaching message #%u, ID %lu", {std::uint64_t{i + 1}, std::uint64_t{entry.uid}}));
         MessageUnderTest subject(context, i);
-        if (Matches(*criteria, subject)) found += " " + std::to_string(command.uid ? std::uint64_t{entry.uid} : std::uint64_t{i + 1});
+        if (Matches(*criteria, subject)) {
+            found.push_back(command.uid ? entry.uid : static_cast<std::uint32_t>(i + 1));
+            if (options->save) uids.push_back(entry.uid);
+        }
         if (context.session.progressTenths != 0 && std::chrono::steady_clock::now() >= nextProgress) {
             context.Untagged(Format("PROGRESS %lu/%lu", {std::uint64_t{i + 1}, total}));
             context.replies.Connection().Flush();
             nextProgress = std::chrono::steady_clock::now() + std::chrono::milliseconds(100 * context.session.progressTenths);
         }
     }
-    context.Untagged(found);
+    if (options->save) view.saved = SavedResult(*options, std::move(uids));
+    saveGuard.Done();
+    if (!options->extended) {
+        std::string line = "SEARCH";
+        for (const std::uint32_t number : found) line += " " + std::to_string(number);
+        context.Untagged(line);
+    } else if (options->min || options->max || options->count || options->all) {
+        // SAVE alone answers nothing but the tagged OK (RFC 5182 2.1).
+        context.Untagged(ExtendedResult(command, *options, found));
+    }
     context.SetReply("OK SEARCH completed");
 }
 

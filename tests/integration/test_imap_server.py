@@ -14,6 +14,8 @@ from conftest import WAIT, configure, free_port, make_certificate, unverified_tl
 
 JOHN = "john@example.com"
 GREETING = b"* OK Quillon IMAP4rev1 Server Ready!"
+# The capability words after the first ones, in their order.
+EXTENSIONS = ["SASL-IR", "ESEARCH", "SEARCHRES"]
 
 
 def installation(env, *settings):
@@ -81,7 +83,7 @@ def test_commands_before_and_after_login_with_every_login_method(registered):
     server = registered.start().wait_ready()
 
     raw = Raw(port)
-    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS AUTH=CRAM-MD5 UIDPLUS IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=67108864",
+    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS AUTH=CRAM-MD5 UIDPLUS IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=67108864 " + " ".join(EXTENSIONS).encode(),
                                       b"t OK CAPABILITY completed"]
     assert raw.ask(b"uid fetch 1 FLAGS") == [b't BAD Command invalid in current context:  "FETCH"']
     assert raw.ask(b"UID LIST \"\" *") == [b't BAD Unknown command:  "LIST"']
@@ -106,7 +108,7 @@ def test_commands_before_and_after_login_with_every_login_method(registered):
     assert raw.line() == b"+ go ahead"
     raw.send(b"john@example.com {6+}\r\nsecret\r\n")
     assert raw.line() == b"t OK LOGIN completed"
-    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS UIDPLUS IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=67108864",
+    assert raw.ask(b"CAPABILITY") == [b"* CAPABILITY IMAP4rev1 ID UNSELECT PROGRESS UIDPLUS IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=67108864 " + " ".join(EXTENSIONS).encode(),
                                       b"t OK CAPABILITY completed"]
     assert raw.ask(b"NAMESPACE") == [b'* NAMESPACE (("" "/")) NIL (("Public Folders/" "/"))', b"t OK NAMESPACE completed"]
     # IDLE without a selected folder waits for DONE alone; anything else ends it with BAD.
@@ -139,10 +141,17 @@ def test_commands_before_and_after_login_with_every_login_method(registered):
         with pytest.raises(imaplib.IMAP4.error, match="Account invalid"):
             client.authenticate("PLAIN", lambda _: response)
         client.shutdown()
-    # An initial response on the command line, as SASL-IR clients send it; and a wrong CRAM-MD5 digest.
+    # An initial response on the command line, as SASL-IR clients send it ("=" is an empty one; CRAM-MD5,
+    # where the server speaks first, takes none); and a wrong CRAM-MD5 digest.
     raw = Raw(port)
     initial = base64.b64encode(b"\0localhost-less\0x")
     assert raw.ask(b"AUTHENTICATE PLAIN " + initial) == [b"t NO Account invalid"]
+    assert raw.ask(b"AUTHENTICATE PLAIN =") == [b"t NO Authentication material missing"]
+    assert raw.ask(b"AUTHENTICATE CRAM-MD5 " + initial) == [b"t BAD CRAM-MD5 takes no initial response"]
+    assert raw.ask(b"AUTHENTICATE PLAIN " + base64.b64encode(b"\0john@example.com\0secret")) == [
+        b"t OK PLAIN Authentication successful"]
+    raw.close()
+    raw = Raw(port)
     raw.send(b"t AUTHENTICATE CRAM-MD5\r\n")
     challenge = raw.line()
     assert challenge.startswith(b"+ ") and len(challenge[2:]) % 4 == 0  # padded base64
@@ -165,15 +174,16 @@ def test_starttls_drops_pipelined_commands_and_implicit_tls_serves_beside_a_sile
     server = registered.start().wait_ready()
 
     client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
-    assert capabilities(client)[-12:] == ["AUTH=CRAM-MD5", "STARTTLS", "AUTH=PLAIN", "UIDPLUS", "IDLE", "MOVE", "NAMESPACE",
-                                             "SPECIAL-USE", "CREATE-SPECIAL-USE", "ENABLE", "LITERAL-", "APPENDLIMIT=67108864"]
+    assert capabilities(client)[-12 - len(EXTENSIONS):] == [
+        "AUTH=CRAM-MD5", "STARTTLS", "AUTH=PLAIN", "UIDPLUS", "IDLE", "MOVE", "NAMESPACE", "SPECIAL-USE", "CREATE-SPECIAL-USE",
+        "ENABLE", "LITERAL-", "APPENDLIMIT=67108864"] + EXTENSIONS
     assert client.starttls(unverified_tls_client())[0] == "OK"
     # Inside TLS PLAIN is offered (clients that want it must find it), STARTTLS no more.
     assert "STARTTLS" not in capabilities(client) and "AUTH=PLAIN" in capabilities(client)
     assert client._simple_command("STARTTLS") == ("NO", [b"TLS already started"])  # noqa: SLF001
     assert client.login(JOHN, "secret")[0] == "OK"
     assert capabilities(client) == ["IMAP4rev1", "ID", "UNSELECT", "PROGRESS", "UIDPLUS", "IDLE", "MOVE", "NAMESPACE",
-                                   "SPECIAL-USE", "CREATE-SPECIAL-USE", "ENABLE", "LITERAL-", "APPENDLIMIT=67108864"]
+                                   "SPECIAL-USE", "CREATE-SPECIAL-USE", "ENABLE", "LITERAL-", "APPENDLIMIT=67108864"] + EXTENSIONS
     client.logout()
 
     # A command sent in plain text behind STARTTLS never runs.
