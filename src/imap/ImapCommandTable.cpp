@@ -28,7 +28,8 @@ constexpr CommandEntry kCommands[] = {
     {"FETCH", {MessageSet, FetchItems, Absent}, CommandId::Fetch, kSelected, kMayFollowUid | kNoUpdates, run::Fetch},
     {"ID", {Any, Any, Any}, CommandId::Id, kAnyState, 0, run::Id},
     {"IDLE", {Absent, Absent, Absent}, CommandId::Idle, kLoggedIn, 0, run::Idle},
-    {"LIST", {Mailbox, Required, Absent}, CommandId::List, kLoggedIn, 0, run::List},
+    // RFC 5258: selection options may come first, RETURN and its options after the pattern.
+    {"LIST", {Required, Required, Any}, CommandId::List, kLoggedIn, 0, run::List},
     {"LOGIN", {String, String, Absent}, CommandId::Login, kNotAuthenticated, 0, run::Login},
     {"LOGOUT", {Absent, Absent, Absent}, CommandId::Logout, kAnyState, 0, run::Logout},
     {"LSUB", {Mailbox, Required, Absent}, CommandId::Lsub, kLoggedIn, 0, run::Lsub},

@@ -224,7 +224,7 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     assert raw.ask(b"STATUS INBOX (MESSAGES UNSEEN uidnext)") == [b'* STATUS "INBOX" (MESSAGES 2 UNSEEN 2 UIDNEXT 3)',
                                                                    b"t OK STATUS completed"]
     assert raw.ask(b"STATUS Nowhere (MESSAGES)") == [b"t NO No such mailbox"]
-    assert raw.ask(b"STATUS INBOX (SIZE)") == [b"t BAD Invalid STATUS item:  SIZE"]
+    assert raw.ask(b"STATUS INBOX (SIZES)") == [b"t BAD Invalid STATUS item:  SIZES"]
     assert raw.ask(b"DELETE Archive") == [b"t NO This folder has sub-folders; delete them first"]
     assert raw.ask(b"RENAME Archive/2025 Archive/Old") == [b"t OK Folder renamed"]
     assert raw.ask(b"DELETE Archive/Old") == [b"t OK DELETE completed"]
@@ -638,3 +638,67 @@ def test_keywords_are_kept_shown_searched_and_copied(registered):
                                                   b"* 2 FETCH (FLAGS (\\Recent \\Seen $Junk))",
                                                   b"* 3 FETCH (FLAGS (\\Recent NonJunk))"]
     again.close()
+
+
+def test_list_extended_selects_by_subscription_and_returns_status_with_sizes(registered):
+    """LIST-EXTENDED's selections and return options (RFC 5258's examples in kind), several patterns,
+    LIST-STATUS and STATUS=SIZE, and the refusals of malformed options."""
+    from test_imap_server import installation as server_installation
+    port = server_installation(registered)
+    registered.start().wait_ready()
+    raw = login(port)
+    for command in (b"CREATE Foo/Bar", b"CREATE Foo/Baz", b"CREATE Moo", b"CREATE Sent (USE (\\Sent))",
+                    b"SUBSCRIBE Foo/Bar", b"SUBSCRIBE Moo", b"SUBSCRIBE Gone/Away", b"SUBSCRIBE inbox"):
+        assert raw.ask(command)[-1].startswith(b"t OK"), command
+    messages = [b"Subject: one\r\n\r\nfirst\r\n", b"Subject: two\r\n\r\nthe second\r\n"]
+    for message in messages:
+        assert raw.ask(b"APPEND Moo {%d+}\r\n%s" % (len(message), message))[-1].startswith(b"t OK")
+
+    def mine(command):
+        lines = raw.ask(command)
+        assert lines[-1] == b"t OK LIST completed", lines
+        return sorted(line for line in lines[:-1] if b"Public Folders" not in line)
+
+    assert mine(b'LIST (SUBSCRIBED) "" "*"') == sorted([
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Inbox"', b'* LIST (\\HasNoChildren \\Subscribed) "/" "Foo/Bar"',
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Moo"', b'* LIST (\\NonExistent \\HasNoChildren \\Subscribed) "/" "Gone/Away"'])
+    # Levels above subscribed names are chosen with the reason why, whether their folder exists or not.
+    assert mine(b'LIST (SUBSCRIBED RECURSIVEMATCH) "" "%" RETURN (CHILDREN)') == sorted([
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Inbox"', b'* LIST (\\HasChildren) "/" "Foo" ("CHILDINFO" ("SUBSCRIBED"))',
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Moo"', b'* LIST (\\NonExistent \\HasNoChildren) "/" "Gone" ("CHILDINFO" ("SUBSCRIBED"))'])
+    assert mine(b'LIST (SUBSCRIBED) "" "%"') == sorted([
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Inbox"', b'* LIST (\\HasNoChildren \\Subscribed) "/" "Moo"'])
+    assert mine(b'LIST (remote) "" (Foo/% "M*") RETURN (SUBSCRIBED)') == sorted([
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Foo/Bar"', b'* LIST (\\HasNoChildren) "/" "Foo/Baz"',
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Moo"'])
+    assert mine(b'LIST (SPECIAL-USE) "" "*" RETURN (SPECIAL-USE)') == [b'* LIST (\\HasNoChildren \\Sent) "/" "Sent"']
+    # LIST-STATUS: each selectable folder's STATUS right after its LIST line.
+    size = sum(len(m) for m in messages)
+    listed = raw.ask(b'LIST "" "%" RETURN (STATUS (MESSAGES UNSEEN SIZE))')
+    assert listed[-1] == b"t OK LIST completed"
+    moo = listed.index(b'* LIST (\\HasNoChildren) "/" "Moo"')
+    assert listed[moo + 1] == b'* STATUS "Moo" (MESSAGES 2 UNSEEN 2 SIZE %d)' % size
+    inbox = listed.index(b'* LIST (\\HasNoChildren) "/" "Inbox"')
+    assert listed[inbox + 1] == b'* STATUS "Inbox" (MESSAGES 0 UNSEEN 0 SIZE 0)'
+    public = listed.index(b'* LIST (\\Noselect \\HasChildren) "/" "Public Folders"')
+    assert not listed[public + 1].startswith(b"* STATUS")
+    assert len([line for line in listed if line.startswith(b"* STATUS")]) == 4  # Inbox, Foo, Moo, Sent
+    assert raw.ask(b"STATUS Moo (SIZE MESSAGES)") == [b'* STATUS "Moo" (SIZE %d MESSAGES 2)' % size, b"t OK STATUS completed"]
+    # The old forms are as they were.
+    assert raw.ask(b'LIST "" ""') == [b'* LIST (\\Noselect) "/" ""', b"t OK LIST completed"]
+    for command, reply in (
+            (b'LIST (FROB) "" *', b"t BAD Unknown LIST selection option:  FROB"),
+            (b'LIST (RECURSIVEMATCH) "" *', b"t BAD RECURSIVEMATCH needs the SUBSCRIBED selection option"),
+            (b'LIST "" * RETURN (FROB)', b"t BAD Unknown LIST return option:  FROB"),
+            (b'LIST "" * RETURN (STATUS (MESSAGES FROB))', b"t BAD Invalid STATUS item:  FROB"),
+            (b'LIST "" * RETURN (STATUS ())', b"t BAD Unknown LIST return option:  STATUS"),
+            (b'LIST "" * FROB', b"t BAD LIST arguments after the pattern should be RETURN (options)"),
+            (b'LIST "" * RETURN', b"t BAD LIST arguments after the pattern should be RETURN (options)"),
+            (b'LIST "" ()', b"t BAD LIST pattern list is empty"),
+            (b'LIST (SUBSCRIBED) ""', b"t BAD LIST needs a reference and a pattern"),
+            (b'LIST () "" (* (x))', b"t BAD LIST pattern should be a string"),
+            (b"STATUS Moo (SIZE FROB)", b"t BAD Invalid STATUS item:  FROB")):
+        assert raw.ask(command) == [reply], command
+    raw.ask(b"LOGOUT")
+    raw.close()
+
