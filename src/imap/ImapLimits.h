@@ -29,6 +29,10 @@ inline constexpr std::uint64_t kDefaultMaxMessageBytes = 64ull * 1024 * 1024;
 // The data of a refused non-synchronising APPEND literal up to this size is skipped; a larger one
 // ends the session, since reading it through would cost more than the client deserves.
 inline constexpr std::uint64_t kMaxSkippedLiteral = kDefaultMaxMessageBytes;
+// MULTIAPPEND (RFC 3502): the messages of one APPEND, and their bytes together. Each is staged on
+// disk until the last has arrived, so the command's disk use is bounded as one message's is.
+inline constexpr std::size_t kMaxAppendMessages = 1000;
+inline constexpr std::uint64_t kMaxAppendBytes = 4 * kDefaultMaxMessageBytes;
 // A non-synchronising literal ("{n+}") may be at most this long (RFC 7888's LITERAL-); a longer one
 // ends the session, since its bytes are already on their way.
 inline constexpr std::uint64_t kMaxNonSynchronisingLiteral = 4096;

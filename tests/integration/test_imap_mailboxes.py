@@ -702,3 +702,70 @@ def test_list_extended_selects_by_subscription_and_returns_status_with_sizes(reg
     raw.ask(b"LOGOUT")
     raw.close()
 
+
+def test_multiappend_is_all_or_nothing_and_binary_literals_come_back_whole(registered):
+    """MULTIAPPEND as RFC 3502's example sends it (each literal invited in turn), with a literal8 of
+    binary content that FETCH BINARY gives back byte for byte; a bad later message publishes none,
+    and the messages of one APPEND are bounded."""
+    from test_imap_server import installation as server_installation
+    port = server_installation(registered)
+    registered.start().wait_ready()
+    inbox = os.path.join(registered.store, "example.com", "john", "_In")
+    watcher = login(port)
+    assert watcher.ask(b"SELECT INBOX")[0] == b"* 0 EXISTS"
+
+    first = (b"Date: Mon, 7 Feb 1994 21:52:25 -0800 (PST)\r\nFrom: Fred Foobar <foobar@Blurdybloop.example>\r\n"
+             b"Subject: afternoon meeting\r\nTo: mooch@owatagu.siam.edu.example\r\n\r\nHello Joe, do you think we can meet at 3:30?\r\n")
+    payload = bytes(range(256)) * 2
+    binary = (b"Subject: binary\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+              b"Content-Type: text/plain\r\n\r\nsee the attachment\r\n--b\r\nContent-Type: application/octet-stream\r\n"
+              b"Content-Transfer-Encoding: binary\r\n\r\n" + payload + b"\r\n--b--\r\n")
+    third = b"Subject: third\r\n\r\nshort\r\n"
+    raw = login(port)
+    raw.send(b"A003 APPEND INBOX (\\Seen) {%d}\r\n" % len(first))
+    assert raw.line() == b"+ go ahead"
+    raw.send(first + b' (\\Seen) " 7-Feb-1994 22:43:04 -0800" ~{%d}\r\n' % len(binary))
+    assert raw.line() == b"+ go ahead"
+    raw.send(binary + b" {%d+}\r\n%s\r\n" % (len(third), third))
+    reply = raw.line()
+    match = re.fullmatch(rb"A003 OK \[APPENDUID (\d+) 1:3\] APPEND completed", reply)
+    assert match, reply
+    assert watcher.ask(b"NOOP") == [b"* 3 EXISTS", b"* 3 RECENT", b"t OK NOOP completed"]
+    assert watcher.ask(b"FETCH 1:3 (FLAGS INTERNALDATE RFC822.SIZE)") == [
+        b'* 1 FETCH (INTERNALDATE "%s" RFC822.SIZE %d FLAGS (\\Recent \\Seen))' % (watcher_date(watcher, 1), len(first)),
+        b'* 2 FETCH (INTERNALDATE "08-Feb-1994 06:43:04 +0000" RFC822.SIZE %d FLAGS (\\Recent \\Seen))' % len(binary),
+        b'* 3 FETCH (INTERNALDATE "%s" RFC822.SIZE %d FLAGS (\\Recent))' % (watcher_date(watcher, 3), len(third)),
+        b"t OK FETCH completed"]
+    # The binary part comes back undecoded as a literal8, its size counted the same way.
+    watcher.send(b"t FETCH 2 (BINARY.SIZE[2] BINARY.PEEK[2])\r\n")
+    head = watcher.line()
+    assert head == b"* 2 FETCH (BINARY.SIZE[2] %d BINARY[2] ~{%d}" % (len(payload), len(payload)), head
+    assert watcher.file.read(len(payload)) == payload
+    assert watcher.line() == b")" and watcher.line() == b"t OK FETCH completed"
+    watcher.send(b"t FETCH 2 BINARY.PEEK[]\r\n")
+    assert watcher.line() == b"* 2 FETCH (BINARY[] ~{%d}" % len(binary)
+    assert watcher.file.read(len(binary)) == binary
+    assert watcher.line() == b")" and watcher.line() == b"t OK FETCH completed"
+
+    # All or nothing: a bad flag, a date or a message too large after good messages keeps none of them,
+    # not even their staged content.
+    files = sorted(os.listdir(inbox))
+    assert raw.ask(b"APPEND INBOX {5+}\r\nabcde (\\Bogus) {5+}\r\nfghij") == [b"t BAD Unknown flag:  \\Bogus"]
+    assert raw.ask(b'APPEND INBOX {5+}\r\nabcde "yesterday" {5+}\r\nfghij') == [b"t BAD Invalid date-time argument to APPEND"]
+    assert raw.ask(b"APPEND INBOX {5+}\r\nabcde (\\Seen)") == [b"t BAD Invalid argument to APPEND where message expected"]
+    raw.send(b"t APPEND INBOX {5+}\r\nabcde {100000000}\r\n")
+    assert raw.line() == b"t NO [TOOBIG] Message too large"
+    many = b"".join(b" {1+}\r\nx" for _ in range(1001))
+    assert raw.ask(b"APPEND INBOX" + many) == [b"t NO [LIMIT] Too many messages in one APPEND"]
+    assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
+    assert watcher.ask(b"NOOP") == [b"t OK NOOP completed"]
+    assert sorted(os.listdir(inbox)) == files
+    raw.close()
+    watcher.close()
+
+
+def watcher_date(raw, number):
+    """The INTERNALDATE of a message, as the server wrote it."""
+    line = raw.ask(b"FETCH %d INTERNALDATE" % number)[0]
+    return re.search(rb'INTERNALDATE "([^"]+)"', line).group(1)
+
