@@ -18,6 +18,8 @@ constexpr CommandEntry kCommands[] = {
     {"CHECK", {Absent, Absent, Absent}, CommandId::Check, kSelected, 0, run::Check},
     // Answered in every state: outside the selected one with an OK that says it did nothing.
     {"CLOSE", {Absent, Absent, Absent}, CommandId::Close, kAnyState, 0, run::Close},
+    // RFC 4978: after login; its OK goes out uncompressed, and the updates wait for the next command.
+    {"COMPRESS", {Atom, Absent, Absent}, CommandId::Compress, kLoggedIn, kNoUpdates, run::Compress},
     {"COPY", {MessageSet, Mailbox, Absent}, CommandId::Copy, kSelected, kMayFollowUid | kChangesStore, run::Copy},
     {"CREATE", {Mailbox, Any, Absent}, CommandId::Create, kLoggedIn, kChangesStore, run::Create},
     {"DELETE", {Mailbox, Absent, Absent}, CommandId::Delete, kLoggedIn, kChangesStore, run::Delete},
@@ -26,6 +28,8 @@ constexpr CommandEntry kCommands[] = {
     {"EXAMINE", {Mailbox, Absent, Absent}, CommandId::Examine, kLoggedIn, 0, run::Examine},
     {"EXPUNGE", {MessageSetAfterUid, Absent, Absent}, CommandId::Expunge, kSelected, kMayFollowUid, run::Expunge},
     {"FETCH", {MessageSet, FetchItems, Absent}, CommandId::Fetch, kSelected, kMayFollowUid | kNoUpdates, run::Fetch},
+    {"GETQUOTA", {String, Absent, Absent}, CommandId::GetQuota, kLoggedIn, 0, run::GetQuota},
+    {"GETQUOTAROOT", {Mailbox, Absent, Absent}, CommandId::GetQuotaRoot, kLoggedIn, 0, run::GetQuotaRoot},
     {"ID", {Any, Any, Any}, CommandId::Id, kAnyState, 0, run::Id},
     {"IDLE", {Absent, Absent, Absent}, CommandId::Idle, kLoggedIn, 0, run::Idle},
     // RFC 5258: selection options may come first, RETURN and its options after the pattern.
@@ -40,6 +44,7 @@ constexpr CommandEntry kCommands[] = {
     {"RENAME", {Mailbox, Mailbox, Absent}, CommandId::Rename, kLoggedIn, kChangesStore, run::Rename},
     {"SEARCH", {Required, Any, Any}, CommandId::Search, kSelected, kMayFollowUid | kNoUpdates, run::Search},
     {"SELECT", {Mailbox, Absent, Absent}, CommandId::Select, kLoggedIn, 0, run::Select},
+    {"SETQUOTA", {String, List, Absent}, CommandId::SetQuota, kLoggedIn, 0, run::SetQuota},
     {"STARTTLS", {Absent, Absent, Absent}, CommandId::StartTls, kNotAuthenticated, 0, run::StartTls},
     {"STATUS", {Mailbox, List, Absent}, CommandId::Status, kLoggedIn, 0, run::Status},
     {"STORE", {MessageSet, Any, Flags}, CommandId::Store, kSelected, kMayFollowUid | kChangesStore | kNoUpdates, run::Store},

@@ -65,7 +65,7 @@ std::unordered_set<std::string> Parents(const std::vector<std::string>& names) {
 
 // STATUS's items. Written in upper case: the grammar ignores case, but clients are tested against
 // upper case, and some read lower-case names as nothing at all.
-constexpr std::string_view kStatusItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT", "SIZE"};
+constexpr std::string_view kStatusItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT", "SIZE", "DELETED", "DELETED-STORAGE"};
 
 bool StatusItemsValid(CommandContext& context, const std::vector<Argument>& items) {
     for (const Argument& item : items) {
@@ -90,9 +90,13 @@ std::optional<std::string> StatusLine(CommandContext& context, const FolderRecor
     vector.MarkRecent(context.store.RecentMark(folder));
     std::uint64_t unseen = 0;
     std::uint64_t size = 0;  // RFC 8438: the messages' RFC822.SIZE added up
+    std::uint64_t deleted = 0;
+    std::uint64_t deletedBytes = 0;  // what EXPUNGE would give back to the quota (RFC 9208)
     for (const MessageEntry& entry : vector.messages) {
         unseen += (entry.flags & kFlagSeen) ? 0 : 1;
         size += entry.size;
+        deleted += (entry.flags & kFlagDeleted) ? 1 : 0;
+        deletedBytes += (entry.flags & kFlagDeleted) ? entry.size : 0;
     }
     std::string values;
     for (const Argument& item : items) {
@@ -103,6 +107,8 @@ std::optional<std::string> StatusLine(CommandContext& context, const FolderRecor
                                     : key == "UIDVALIDITY" ? vector.uidValidity
                                     : key == "APPENDLIMIT" ? ImapMaxMessageBytes()
                                     : key == "SIZE" ? size
+                                    : key == "DELETED" ? deleted
+                                    : key == "DELETED-STORAGE" ? (deletedBytes + 1023) / 1024
                                                     : unseen;
         if (!values.empty()) values += ' ';
         values += key + " " + std::to_string(value);

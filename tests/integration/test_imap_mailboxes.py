@@ -769,3 +769,48 @@ def watcher_date(raw, number):
     line = raw.ask(b"FETCH %d INTERNALDATE" % number)[0]
     return re.search(rb'INTERNALDATE "([^"]+)"', line).group(1)
 
+
+def test_quota_comes_from_the_limits_the_router_enforces(registered):
+    """GETQUOTAROOT and GETQUOTA (RFC 9208) through imaplib and raw: the mailbox's size and message
+    limits against what it holds, STATUS DELETED and DELETED-STORAGE, no root without limits or for
+    public folders, and SETQUOTA refused."""
+    from test_imap_server import installation as server_installation
+    port = server_installation(registered)
+    admin(registered, "mailbox", "set", JOHN, "user:quota:diskusage", "i4:2")
+    admin(registered, "mailbox", "set", JOHN, "user:quota:nummsgs", "i4:10")
+    admin(registered, "mailbox", "add", "ann@example.com", "--password", "secret")
+    registered.start().wait_ready()
+    raw = login(port)
+    messages = [b"Subject: one\r\n\r\n" + b"x" * 3000 + b"\r\n", b"Subject: two\r\n\r\nshort\r\n"]
+    for message in messages:
+        assert raw.ask(b"APPEND INBOX {%d+}\r\n%s" % (len(message), message))[-1].startswith(b"t OK")
+    used = (sum(len(m) for m in messages) + 1023) // 1024
+    quota = b'* QUOTA "" (STORAGE %d 2048 MESSAGE 2 10)' % used
+    assert raw.ask(b"GETQUOTAROOT INBOX") == [b'* QUOTAROOT "INBOX" ""', quota, b"t OK GETQUOTAROOT completed"]
+    assert raw.ask(b'GETQUOTA ""') == [quota, b"t OK GETQUOTA completed"]
+    assert raw.ask(b"GETQUOTA other") == [b"t NO [NONEXISTENT] No such quota root"]
+    assert raw.ask(b"GETQUOTAROOT Nowhere")[-1].startswith(b"t NO [NONEXISTENT]")
+    assert raw.ask(b'GETQUOTAROOT "Public Folders/Bayesian Learn"') == [
+        b'* QUOTAROOT "Public Folders/Bayesian Learn"', b"t OK GETQUOTAROOT completed"]
+    assert raw.ask(b'SETQUOTA "" (STORAGE 10)') == [b"t NO [NOPERM] Quotas are set by the administrator"]
+    assert raw.ask(b"GETQUOTAROOT") == [b"t BAD First argument missing"]
+    # What an EXPUNGE would give back.
+    raw.ask(b"SELECT INBOX")
+    assert raw.ask(b"STORE 1 +FLAGS.SILENT (\\Deleted)") == [b"t OK STORE completed"]
+    assert raw.ask(b"STATUS INBOX (DELETED DELETED-STORAGE MESSAGES)") == [
+        b'* STATUS "INBOX" (DELETED 1 DELETED-STORAGE %d MESSAGES 2)' % ((len(messages[0]) + 1023) // 1024), b"t OK STATUS completed"]
+    assert raw.ask(b"EXPUNGE") == [b"* 1 EXPUNGE", b"t OK EXPUNGE completed"]
+    assert raw.ask(b'GETQUOTA ""') == [b'* QUOTA "" (STORAGE 1 2048 MESSAGE 1 10)', b"t OK GETQUOTA completed"]
+    raw.close()
+
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    typ, data = client.getquotaroot("INBOX")
+    assert typ == "OK" and data == [[b'"INBOX" ""'], [b'"" (STORAGE 1 2048 MESSAGE 1 10)']], data
+    client.logout()
+    # A mailbox without limits has no quota root.
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login("ann@example.com", "secret")
+    assert client.getquotaroot("INBOX") == ("OK", [[b'"INBOX"'], [None]])
+    assert client._simple_command("GETQUOTA", '""')[0] == "NO"  # noqa: SLF001
+    client.logout()
