@@ -51,6 +51,7 @@ void Check(CommandContext& context);
 void Unselect(CommandContext& context);
 void Expunge(CommandContext& context);
 void Search(CommandContext& context);
+void Sort(CommandContext& context);
 void Fetch(CommandContext& context);
 void Store(CommandContext& context);
 void Copy(CommandContext& context);

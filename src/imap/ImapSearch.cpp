@@ -1,14 +1,20 @@
-// SEARCH -- the criteria parsed whole, then every message of the selected mailbox tested
+// SEARCH and SORT -- the criteria parsed whole, then every message of the selected mailbox tested
 // in order, its file read only when a key needs its header or body. With RETURN (RFC 4731) the
-// result is one "* ESEARCH" line of the options asked for; SAVE (RFC 5182) keeps it as "$".
+// result is one "* ESEARCH" line of the options asked for; SAVE (RFC 5182) keeps it as "$". SORT
+// (RFC 5256) orders what matched by its keys, read once per message, ties by message number.
 #include "imap/ImapCommands.h"
 
+#include <array>
+
+#include "imap/ImapDates.h"
+#include "imap/ImapLimits.h"
 #include "imap/ImapStore.h"
 #include "imap/ImapStrings.h"
 #include "imap/SearchKeys.h"
 #include "imap/SelectedMailbox.h"
 #include "imap/StoredMessage.h"
 #include "m5/M5Charsets.h"
+#include "m5/M5Descriptors.h"
 #include "platform/Text.h"
 
 namespace pw::imap::commands {
@@ -170,18 +176,12 @@ std::vector<std::uint32_t> SavedResult(const ReturnOptions& options, std::vector
     return kept;
 }
 
-}  // namespace
-
-void Search(CommandContext& context) {
-    const Command& command = context.command;
+// The messages the criteria match, as indexes of the view, in order; nullopt with the reply set.
+std::optional<std::vector<std::size_t>> MatchingMessages(CommandContext& context, const std::vector<Argument>& arguments) {
     MessageVector& view = context.mailbox.view;
-    std::vector<Argument> arguments = command.arguments;
-    const auto options = TakeReturnOptions(context, arguments);
-    if (!options) return;
-    ClearSavedUnlessDone saveGuard(view, options->save);
     SearchRefusal refusal;
     auto criteria = ParseSearch(arguments, refusal);
-    if (!criteria) return refusal.bad ? context.Bad(refusal.reply) : context.No(refusal.reply);
+    if (!criteria) return refusal.bad ? context.Bad(refusal.reply) : context.No(refusal.reply), std::nullopt;
     // Message sets become the messages they name, now, against the mailbox as the client knows it.
     std::string diagnostic;
     std::function<bool(SearchKey&)> resolve = [&](SearchKey& key) {
@@ -192,27 +192,203 @@ void Search(CommandContext& context) {
         }
         return std::all_of(key.children.begin(), key.children.end(), resolve);
     };
-    if (!resolve(*criteria)) return context.Bad(diagnostic);
-    if ((criteria->NeedsHeader() || criteria->NeedsBody()) && !context.parser.Open()) return context.No("Server internal error with message");
+    if (!resolve(*criteria)) return context.Bad(diagnostic), std::nullopt;
+    if ((criteria->NeedsHeader() || criteria->NeedsBody()) && !context.parser.Open()) return context.No("Server internal error with message"), std::nullopt;
 
     const bool trace = context.session.debugMask & (1u << static_cast<unsigned>(CommandId::Search));
     const auto total = std::uint64_t{view.messages.size()};
     auto nextProgress = std::chrono::steady_clock::now() + std::chrono::milliseconds(100 * context.session.progressTenths);
-    std::vector<std::uint32_t> found;
-    std::vector<std::uint32_t> uids;
+    std::vector<std::size_t> found;
     for (std::size_t i = 0; i < view.messages.size(); ++i) {
         const MessageEntry& entry = view.messages[i];
         if (trace) context.replies.Connection().WriteLine(Format("** Seaching message #%u, ID %lu", {std::uint64_t{i + 1}, std::uint64_t{entry.uid}}));
         MessageUnderTest subject(context, i);
-        if (Matches(*criteria, subject)) {
-            found.push_back(command.uid ? entry.uid : static_cast<std::uint32_t>(i + 1));
-            if (options->save) uids.push_back(entry.uid);
-        }
+        if (Matches(*criteria, subject)) found.push_back(i);
         if (context.session.progressTenths != 0 && std::chrono::steady_clock::now() >= nextProgress) {
             context.Untagged(Format("PROGRESS %lu/%lu", {std::uint64_t{i + 1}, total}));
             context.replies.Connection().Flush();
             nextProgress = std::chrono::steady_clock::now() + std::chrono::milliseconds(100 * context.session.progressTenths);
         }
+    }
+    return found;
+}
+
+// SORT's keys (RFC 5256), each maybe reversed.
+enum class SortKey { Arrival, Cc, Date, From, Size, Subject, To };
+struct SortCriterion {
+    SortKey key;
+    bool reverse;
+};
+
+std::optional<std::vector<SortCriterion>> ParseSortCriteria(CommandContext& context, const Argument& list) {
+    static constexpr std::pair<std::string_view, SortKey> kKeys[] = {
+        {"ARRIVAL", SortKey::Arrival}, {"CC", SortKey::Cc}, {"DATE", SortKey::Date}, {"FROM", SortKey::From},
+        {"SIZE", SortKey::Size}, {"SUBJECT", SortKey::Subject}, {"TO", SortKey::To}};
+    std::vector<SortCriterion> criteria;
+    bool reverse = false;
+    for (const Argument& item : list.items) {
+        const std::string name = item.kind == ArgumentKind::Atom ? ToUpperAscii(item.text) : std::string();
+        if (name == "REVERSE" && !reverse) {
+            reverse = true;
+            continue;
+        }
+        const auto* row = std::find_if(std::begin(kKeys), std::end(kKeys), [&](const auto& k) { return k.first == name; });
+        if (row == std::end(kKeys)) return context.Bad("SORT criterion unknown:  " + item.text.substr(0, 40)), std::nullopt;
+        criteria.push_back({row->second, reverse});
+        reverse = false;
+    }
+    if (criteria.empty() || reverse) return context.Bad("SORT criteria incomplete"), std::nullopt;
+    return criteria;
+}
+
+// RFC 5256 2.1's base subject: encoded words decoded, white space runs made single blanks, then
+// "(fwd)" trailers, "Re:", "Fw:", "Fwd:" leaders with their "[blob]"s, a leading "[blob]" that is not
+// all there is, and a "[Fwd: ...]" wrapper taken off until none is left.
+std::string BaseSubject(std::string_view field) {
+    std::string subject;
+    for (const char c : m5::M5DecodeHeaderText(field)) {
+        const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+        if (!blank) subject += c;
+        else if (!subject.empty() && subject.back() != ' ') subject += ' ';
+    }
+    auto trimFront = [&] {
+        while (!subject.empty() && subject.front() == ' ') subject.erase(0, 1);
+    };
+    auto startsWith = [&](std::size_t at, std::string_view word) {
+        return subject.size() >= at + word.size() && EqualsNoCase(std::string_view(subject).substr(at, word.size()), word);
+    };
+    // The end of a "[...]" blob and its blanks at `at`, or npos.
+    auto blobEnd = [&](std::size_t at) {
+        if (at >= subject.size() || subject[at] != '[') return std::string::npos;
+        const std::size_t close = subject.find_first_of("[]", at + 1);
+        if (close == std::string::npos || subject[close] != ']') return std::string::npos;
+        std::size_t end = close + 1;
+        while (end < subject.size() && subject[end] == ' ') ++end;
+        return end;
+    };
+    for (;;) {
+        for (;;) {  // trailers
+            while (!subject.empty() && subject.back() == ' ') subject.pop_back();
+            if (subject.size() < 5 || !startsWith(subject.size() - 5, "(fwd)")) break;
+            subject.resize(subject.size() - 5);
+        }
+        for (bool changed = true; changed;) {  // leaders, and a leading blob
+            changed = false;
+            trimFront();
+            std::size_t at = 0;
+            for (std::size_t end = blobEnd(at); end != std::string::npos; end = blobEnd(at)) at = end;
+            std::size_t word = startsWith(at, "re") ? 2 : startsWith(at, "fwd") ? 3 : startsWith(at, "fw") ? 2 : 0;
+            if (word != 0) {
+                std::size_t next = at + word;
+                while (next < subject.size() && subject[next] == ' ') ++next;
+                if (const std::size_t end = blobEnd(next); end != std::string::npos) next = end;
+                if (next < subject.size() && subject[next] == ':') {
+                    subject.erase(0, next + 1);
+                    changed = true;
+                    continue;
+                }
+            }
+            if (const std::size_t end = blobEnd(0); end != std::string::npos && end < subject.size()) {
+                subject.erase(0, end);
+                changed = true;
+            }
+        }
+        if (startsWith(0, "[fwd:") && subject.back() == ']') {
+            subject = subject.substr(5, subject.size() - 6);
+            continue;
+        }
+        return subject;
+    }
+}
+
+// A Date field as seconds since 1970 in UTC ("Wed, 9 Dec 2026 10:00:00 +0100"); nullopt when it
+// holds no date and time.
+std::optional<std::int64_t> SentSeconds(std::string_view field) {
+    const auto day = HeaderDateDay(field);
+    if (!day) return std::nullopt;
+    const std::vector<std::string> words = SplitAtAny(field, " \t,");
+    for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+        const std::string& time = words[i];
+        const std::string& zone = words[i + 1];
+        if (time.size() < 5 || time[2] != ':' || zone.size() != 5 || (zone[0] != '+' && zone[0] != '-')) continue;
+        const auto number = [](std::string_view digits) {
+            int value = 0;
+            for (const char c : digits) {
+                if (c < '0' || c > '9') return -1;
+                value = value * 10 + (c - '0');
+            }
+            return value;
+        };
+        const int hour = number(time.substr(0, 2));
+        const int minute = number(time.substr(3, 2));
+        const int second = time.size() == 8 && time[5] == ':' ? number(time.substr(6, 2)) : time.size() == 5 ? 0 : -1;
+        const int offset = number(zone.substr(1));
+        if (hour < 0 || minute < 0 || second < 0 || offset < 0) return std::nullopt;
+        const std::int64_t east = (offset / 100 * 60 + offset % 100) * 60 * (zone[0] == '-' ? -1 : 1);
+        return *day * 86400 + hour * 3600 + minute * 60 + second - east;
+    }
+    return std::nullopt;
+}
+
+// One message's sort keys: numbers, and texts folded for comparison without regard to case.
+struct SortValues {
+    std::size_t index = 0;
+    std::int64_t date = 0;
+    std::array<std::string, 4> texts;  // CC, FROM, SUBJECT, TO
+};
+
+std::string FirstMailbox(const mime::HeaderBlock* header, std::string_view field) {
+    if (header == nullptr) return {};
+    const auto addresses = m5::M5ParseAddressList(header->Field(field));
+    return addresses.empty() ? std::string() : FoldCase(addresses.front().local);
+}
+
+SortValues ValuesOf(CommandContext& context, std::size_t index, const std::vector<SortCriterion>& criteria) {
+    SortValues values;
+    values.index = index;
+    const MessageEntry& entry = context.mailbox.view.messages[index];
+    values.date = static_cast<std::int64_t>(TimeTFromDate(entry.internalDate));
+    const bool needsHeader = std::any_of(criteria.begin(), criteria.end(), [](const SortCriterion& c) {
+        return c.key != SortKey::Arrival && c.key != SortKey::Size;
+    });
+    if (!needsHeader) return values;
+    MessageUnderTest message(context, index);
+    const mime::HeaderBlock* header = message.Header();
+    for (const SortCriterion& criterion : criteria) {
+        switch (criterion.key) {
+        case SortKey::Date:
+            // RFC 5256: without a usable Date field the internal date stands in.
+            if (header != nullptr) values.date = SentSeconds(header->Field("Date")).value_or(values.date);
+            break;
+        case SortKey::Cc: values.texts[0] = FirstMailbox(header, "Cc"); break;
+        case SortKey::From: values.texts[1] = FirstMailbox(header, "From"); break;
+        case SortKey::Subject: values.texts[2] = header ? FoldCase(BaseSubject(header->Field("Subject"))) : std::string(); break;
+        case SortKey::To: values.texts[3] = FirstMailbox(header, "To"); break;
+        default: break;
+        }
+    }
+    for (std::string& text : values.texts) {
+        if (text.size() > kMaxSortKeyBytes) text.resize(kMaxSortKeyBytes);
+    }
+    return values;
+}
+
+}  // namespace
+
+void Search(CommandContext& context) {
+    const Command& command = context.command;
+    MessageVector& view = context.mailbox.view;
+    std::vector<Argument> arguments = command.arguments;
+    const auto options = TakeReturnOptions(context, arguments);
+    if (!options) return;
+    ClearSavedUnlessDone saveGuard(view, options->save);
+    const auto matching = MatchingMessages(context, arguments);
+    if (!matching) return;
+    std::vector<std::uint32_t> found;
+    std::vector<std::uint32_t> uids;
+    for (const std::size_t i : *matching) {
+        found.push_back(command.uid ? view.messages[i].uid : static_cast<std::uint32_t>(i + 1));
+        if (options->save) uids.push_back(view.messages[i].uid);
     }
     if (options->save) view.saved = SavedResult(*options, std::move(uids));
     saveGuard.Done();
@@ -225,6 +401,61 @@ void Search(CommandContext& context) {
         context.Untagged(ExtendedResult(command, *options, found));
     }
     context.SetReply("OK SEARCH completed");
+}
+
+void Sort(CommandContext& context) {
+    const Command& command = context.command;
+    const std::vector<Argument>& arguments = command.arguments;
+    const auto criteria = ParseSortCriteria(context, arguments[0]);
+    if (!criteria) return;
+    // RFC 5256 names the charset without the CHARSET word; SEARCH's parser reads it with it.
+    if (!arguments[1].IsString()) return context.Bad("SORT charset missing");
+    std::vector<Argument> search;
+    search.push_back(Argument{ArgumentKind::Atom, "CHARSET", {}, false});
+    search.insert(search.end(), arguments.begin() + 1, arguments.end());
+    const auto matching = MatchingMessages(context, search);
+    if (!matching) return;
+    const bool readsHeaders = std::any_of(criteria->begin(), criteria->end(), [](const SortCriterion& c) {
+        return c.key != SortKey::Arrival && c.key != SortKey::Size;
+    });
+    if (readsHeaders && !context.parser.Open()) return context.No("Server internal error with message");
+    std::vector<SortValues> values;
+    values.reserve(matching->size());
+    for (const std::size_t i : *matching) values.push_back(ValuesOf(context, i, *criteria));
+    const MessageVector& view = context.mailbox.view;
+    auto compare = [&](const SortValues& a, const SortValues& b) {
+        for (const SortCriterion& criterion : *criteria) {
+            int order = 0;
+            switch (criterion.key) {
+            case SortKey::Arrival: {
+                const Date x = view.messages[a.index].internalDate;
+                const Date y = view.messages[b.index].internalDate;
+                order = x < y ? -1 : x > y ? 1 : 0;
+                break;
+            }
+            case SortKey::Size: {
+                const std::uint64_t x = view.messages[a.index].size;
+                const std::uint64_t y = view.messages[b.index].size;
+                order = x < y ? -1 : x > y ? 1 : 0;
+                break;
+            }
+            case SortKey::Date: order = a.date < b.date ? -1 : a.date > b.date ? 1 : 0; break;
+            case SortKey::Cc: order = a.texts[0].compare(b.texts[0]); break;
+            case SortKey::From: order = a.texts[1].compare(b.texts[1]); break;
+            case SortKey::Subject: order = a.texts[2].compare(b.texts[2]); break;
+            case SortKey::To: order = a.texts[3].compare(b.texts[3]); break;
+            }
+            if (order != 0) return criterion.reverse ? order > 0 : order < 0;
+        }
+        return a.index < b.index;  // ties keep the mailbox's order, REVERSE or not
+    };
+    std::sort(values.begin(), values.end(), compare);
+    std::string line = "SORT";
+    for (const SortValues& value : values) {
+        line += " " + std::to_string(command.uid ? std::uint64_t{view.messages[value.index].uid} : std::uint64_t{value.index + 1});
+    }
+    context.Untagged(line);
+    context.SetReply("OK SORT completed");
 }
 
 }  // namespace pw::imap::commands

@@ -240,3 +240,57 @@ def test_extended_results_and_the_saved_result(registered):
     assert raw.ask(b"FETCH $ (UID)") == [b"t OK FETCH completed"]
     raw.ask(b"LOGOUT")
     raw.close()
+
+
+def test_sort_orders_by_every_key_with_base_subjects(registered):
+    """SORT (RFC 5256) through imaplib and raw: every key, REVERSE, base subjects with "Re:", "Fw:",
+    "[blob]", "(fwd)" and "[Fwd: ...]" taken off and encoded words decoded, the internal date where
+    the Date field is missing, ties in message order, UID SORT with search criteria, and refusals."""
+    port = server_installation(registered)
+    registered.start().wait_ready()
+    messages = [  # subject, from, cc, date field, internal date, body length
+        ("Re: [list] Hello", "Carl <carl@remote.test>", None, "Tue, 1 Dec 2026 10:00:00 +0000", "05-Dec-2026 10:00:00 +0000", 10),
+        ("hello (fwd)", "ann@remote.test", None, "Tue, 1 Dec 2026 09:00:00 -0200", "04-Dec-2026 10:00:00 +0000", 30),
+        ("[Fwd: Apple]", "bob@remote.test", "zed@remote.test", None, "01-Jan-2020 10:00:00 +0000", 20),
+        ("=?utf-8?q?=C3=84rger?=", "Dora <dora@remote.test>", None, "Mon, 30 Nov 2026 23:00:00 +0000", "06-Dec-2026 10:00:00 +0000", 50),
+        ("RE: Fw: apple", "ann@remote.test", None, "Tue, 1 Dec 2026 10:00:00 +0000", "03-Dec-2026 10:00:00 +0000", 40),
+    ]
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    sizes = []
+    for subject, sender, cc, date, internal, length in messages:
+        text = "Subject: %s\r\nFrom: %s\r\nTo: john@example.com\r\n" % (subject, sender)
+        text += ("Cc: %s\r\n" % cc if cc else "") + ("Date: %s\r\n" % date if date else "") + "\r\n" + "x" * length + "\r\n"
+        sizes.append(len(text))
+        assert client.append("INBOX", None, '"%s"' % internal, text.encode())[0] == "OK"
+    client.select("INBOX")
+    expected = {
+        "(SUBJECT)": "3 5 1 2 4", "(REVERSE SUBJECT)": "4 1 2 3 5", "(FROM)": "2 5 3 1 4", "(DATE)": "3 4 1 5 2",
+        "(REVERSE ARRIVAL)": "4 1 2 5 3", "(CC SUBJECT)": "5 1 2 4 3", "(REVERSE DATE)": "2 1 5 4 3",
+        "(SIZE)": " ".join(str(n) for _, n in sorted((size, n) for n, size in enumerate(sizes, 1))),
+        "(TO REVERSE SIZE)": " ".join(str(n) for _, n in sorted((-size, n) for n, size in enumerate(sizes, 1))),
+    }
+    for criteria, order in expected.items():
+        assert client.sort(criteria, "UTF-8", "ALL") == ("OK", [order.encode()]), criteria
+    assert client.sort("(SUBJECT)", "US-ASCII", "2:4") == ("OK", [b"3 2 4"])
+    assert client.store("1,4", "+FLAGS", "(\\Seen)")[0] == "OK"
+    uids = search(client, "ALL", uid=True)
+    assert client.uid("SORT", "(ARRIVAL)", "UTF-8", "SEEN") == ("OK", [(uids[0] + " " + uids[3]).encode()])
+    client.logout()
+
+    raw = login(port)
+    raw.ask(b"SELECT INBOX")
+    for command, reply in (
+            (b"SORT (FROB) UTF-8 ALL", b"t BAD SORT criterion unknown:  FROB"),
+            (b"SORT (REVERSE) UTF-8 ALL", b"t BAD SORT criteria incomplete"),
+            (b"SORT () UTF-8 ALL", b"t BAD SORT criteria incomplete"),
+            (b"SORT (REVERSE REVERSE DATE) UTF-8 ALL", b"t BAD SORT criterion unknown:  REVERSE"),
+            (b"SORT (SUBJECT) KOI8-R ALL",
+             b"t NO [BADCHARSET (US-ASCII UTF-8)] This server does not support searches with alternate character sets"),
+            (b"SORT SUBJECT UTF-8 ALL", b"t BAD First argument should be a list"),
+            (b"SORT (SUBJECT) UTF-8", b"t BAD Third argument missing"),
+            (b"SORT (SUBJECT) UTF-8 FROB", b"t BAD SEARCH command has unrecognized key:  FROB")):
+        assert raw.ask(command) == [reply], command
+    assert raw.ask(b"SORT (DATE) utf-8 UNSEEN") == [b"* SORT 3 5 2", b"t OK SORT completed"]
+    raw.ask(b"LOGOUT")
+    raw.close()
