@@ -50,6 +50,7 @@ constexpr CommandEntry kCommands[] = {
     {"STATUS", {Mailbox, List, Absent}, CommandId::Status, kLoggedIn, 0, run::Status},
     {"STORE", {MessageSet, Any, Flags}, CommandId::Store, kSelected, kMayFollowUid | kChangesStore | kNoUpdates, run::Store},
     {"SUBSCRIBE", {Mailbox, Absent, Absent}, CommandId::Subscribe, kLoggedIn, 0, run::Subscribe},
+    {"THREAD", {Atom, Required, Required}, CommandId::Thread, kSelected, kMayFollowUid | kNoUpdates, run::Thread},
     {"UNSELECT", {Absent, Absent, Absent}, CommandId::Unselect, kSelected, 0, run::Unselect},
     {"UNSUBSCRIBE", {Mailbox, Absent, Absent}, CommandId::Unsubscribe, kLoggedIn, 0, run::Unsubscribe},
     {"X-DEBUG", {String, Absent, Absent}, CommandId::XDebug, kAnyState, 0, run::XDebug},

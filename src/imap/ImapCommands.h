@@ -52,6 +52,7 @@ void Unselect(CommandContext& context);
 void Expunge(CommandContext& context);
 void Search(CommandContext& context);
 void Sort(CommandContext& context);
+void Thread(CommandContext& context);
 void Fetch(CommandContext& context);
 void Store(CommandContext& context);
 void Copy(CommandContext& context);

@@ -1,10 +1,12 @@
 // SEARCH and SORT -- the criteria parsed whole, then every message of the selected mailbox tested
 // in order, its file read only when a key needs its header or body. With RETURN (RFC 4731) the
 // result is one "* ESEARCH" line of the options asked for; SAVE (RFC 5182) keeps it as "$". SORT
-// (RFC 5256) orders what matched by its keys, read once per message, ties by message number.
+// (RFC 5256) orders what matched by its keys, read once per message, ties by message number;
+// THREAD ORDEREDSUBJECT groups it by base subject.
 #include "imap/ImapCommands.h"
 
 #include <array>
+#include <tuple>
 
 #include "imap/ImapDates.h"
 #include "imap/ImapLimits.h"
@@ -214,7 +216,7 @@ std::optional<std::vector<std::size_t>> MatchingMessages(CommandContext& context
 }
 
 // SORT's keys (RFC 5256), each maybe reversed.
-enum class SortKey { Arrival, Cc, Date, From, Size, Subject, To };
+enum class SortKey { Arrival, Cc, Date, From, Size, Subject, To, DisplayFrom, DisplayTo };
 struct SortCriterion {
     SortKey key;
     bool reverse;
@@ -223,7 +225,8 @@ struct SortCriterion {
 std::optional<std::vector<SortCriterion>> ParseSortCriteria(CommandContext& context, const Argument& list) {
     static constexpr std::pair<std::string_view, SortKey> kKeys[] = {
         {"ARRIVAL", SortKey::Arrival}, {"CC", SortKey::Cc}, {"DATE", SortKey::Date}, {"FROM", SortKey::From},
-        {"SIZE", SortKey::Size}, {"SUBJECT", SortKey::Subject}, {"TO", SortKey::To}};
+        {"SIZE", SortKey::Size}, {"SUBJECT", SortKey::Subject}, {"TO", SortKey::To},
+        {"DISPLAYFROM", SortKey::DisplayFrom}, {"DISPLAYTO", SortKey::DisplayTo}};
     std::vector<SortCriterion> criteria;
     bool reverse = false;
     for (const Argument& item : list.items) {
@@ -334,13 +337,27 @@ std::optional<std::int64_t> SentSeconds(std::string_view field) {
 struct SortValues {
     std::size_t index = 0;
     std::int64_t date = 0;
-    std::array<std::string, 4> texts;  // CC, FROM, SUBJECT, TO
+    std::array<std::string, 6> texts;  // CC, FROM, SUBJECT, TO, DISPLAYFROM, DISPLAYTO
 };
 
 std::string FirstMailbox(const mime::HeaderBlock* header, std::string_view field) {
     if (header == nullptr) return {};
     const auto addresses = m5::M5ParseAddressList(header->Field(field));
     return addresses.empty() ? std::string() : FoldCase(addresses.front().local);
+}
+
+// RFC 5957's display value of a field's first address: its display name decoded, or where it has
+// none the address itself.
+std::string FirstDisplay(const mime::HeaderBlock* header, std::string_view field) {
+    if (header == nullptr) return {};
+    const auto addresses = m5::M5ParseAddressList(header->Field(field));
+    if (addresses.empty()) return {};
+    const m5::M5Address& first = addresses.front();
+    std::string name = first.name;
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.erase(0, 1);
+    if (name.empty()) name = first.domain.empty() ? first.local : first.local + "@" + first.domain;
+    return FoldCase(name);
 }
 
 SortValues ValuesOf(CommandContext& context, std::size_t index, const std::vector<SortCriterion>& criteria) {
@@ -364,6 +381,8 @@ SortValues ValuesOf(CommandContext& context, std::size_t index, const std::vecto
         case SortKey::From: values.texts[1] = FirstMailbox(header, "From"); break;
         case SortKey::Subject: values.texts[2] = header ? FoldCase(BaseSubject(header->Field("Subject"))) : std::string(); break;
         case SortKey::To: values.texts[3] = FirstMailbox(header, "To"); break;
+        case SortKey::DisplayFrom: values.texts[4] = FirstDisplay(header, "From"); break;
+        case SortKey::DisplayTo: values.texts[5] = FirstDisplay(header, "To"); break;
         default: break;
         }
     }
@@ -371,6 +390,17 @@ SortValues ValuesOf(CommandContext& context, std::size_t index, const std::vecto
         if (text.size() > kMaxSortKeyBytes) text.resize(kMaxSortKeyBytes);
     }
     return values;
+}
+
+// SORT's and THREAD's matches: the second argument is the charset, without SEARCH's CHARSET word
+// (RFC 5256), the search criteria follow.
+std::optional<std::vector<std::size_t>> MatchingAfterCharset(CommandContext& context, std::string_view name) {
+    const std::vector<Argument>& arguments = context.command.arguments;
+    if (!arguments[1].IsString()) return context.Bad(std::string(name) + " charset missing"), std::nullopt;
+    std::vector<Argument> search;
+    search.push_back(Argument{ArgumentKind::Atom, "CHARSET", {}, false});
+    search.insert(search.end(), arguments.begin() + 1, arguments.end());
+    return MatchingMessages(context, search);
 }
 
 }  // namespace
@@ -408,12 +438,7 @@ void Sort(CommandContext& context) {
     const std::vector<Argument>& arguments = command.arguments;
     const auto criteria = ParseSortCriteria(context, arguments[0]);
     if (!criteria) return;
-    // RFC 5256 names the charset without the CHARSET word; SEARCH's parser reads it with it.
-    if (!arguments[1].IsString()) return context.Bad("SORT charset missing");
-    std::vector<Argument> search;
-    search.push_back(Argument{ArgumentKind::Atom, "CHARSET", {}, false});
-    search.insert(search.end(), arguments.begin() + 1, arguments.end());
-    const auto matching = MatchingMessages(context, search);
+    const auto matching = MatchingAfterCharset(context, "SORT");
     if (!matching) return;
     const bool readsHeaders = std::any_of(criteria->begin(), criteria->end(), [](const SortCriterion& c) {
         return c.key != SortKey::Arrival && c.key != SortKey::Size;
@@ -444,6 +469,8 @@ void Sort(CommandContext& context) {
             case SortKey::From: order = a.texts[1].compare(b.texts[1]); break;
             case SortKey::Subject: order = a.texts[2].compare(b.texts[2]); break;
             case SortKey::To: order = a.texts[3].compare(b.texts[3]); break;
+            case SortKey::DisplayFrom: order = a.texts[4].compare(b.texts[4]); break;
+            case SortKey::DisplayTo: order = a.texts[5].compare(b.texts[5]); break;
             }
             if (order != 0) return criterion.reverse ? order > 0 : order < 0;
         }
@@ -456,6 +483,52 @@ void Sort(CommandContext& context) {
     }
     context.Untagged(line);
     context.SetReply("OK SORT completed");
+}
+
+void Thread(CommandContext& context) {
+    const Command& command = context.command;
+    const Argument& algorithm = command.arguments[0];
+    if (!EqualsNoCase(algorithm.text, "ORDEREDSUBJECT")) return context.Bad("THREAD algorithm unknown:  " + algorithm.text.substr(0, 40));
+    const auto matching = MatchingAfterCharset(context, "THREAD");
+    if (!matching) return;
+    if (!matching->empty() && !context.parser.Open()) return context.No("Server internal error with message");
+    // RFC 5256 ORDEREDSUBJECT: by base subject, then sent date; each subject one thread whose first
+    // message is the parent of all the others; threads in the order of their first messages' dates.
+    const std::vector<SortCriterion> keys = {{SortKey::Subject, false}, {SortKey::Date, false}};
+    std::vector<SortValues> values;
+    values.reserve(matching->size());
+    for (const std::size_t i : *matching) values.push_back(ValuesOf(context, i, keys));
+    std::sort(values.begin(), values.end(), [](const SortValues& a, const SortValues& b) {
+        return std::tie(a.texts[2], a.date, a.index) < std::tie(b.texts[2], b.date, b.index);
+    });
+    std::vector<std::pair<std::size_t, std::size_t>> threads;  // [first, end) in `values`
+    for (std::size_t at = 0; at < values.size();) {
+        std::size_t end = at + 1;
+        while (end < values.size() && values[end].texts[2] == values[at].texts[2]) ++end;
+        threads.emplace_back(at, end);
+        at = end;
+    }
+    std::sort(threads.begin(), threads.end(), [&](const auto& a, const auto& b) {
+        return std::tie(values[a.first].date, values[a.first].index) < std::tie(values[b.first].date, values[b.first].index);
+    });
+    const MessageVector& view = context.mailbox.view;
+    auto number = [&](const SortValues& value) {
+        return std::to_string(command.uid ? std::uint64_t{view.messages[value.index].uid} : std::uint64_t{value.index + 1});
+    };
+    std::string line = "THREAD ";
+    for (const auto& [first, end] : threads) {
+        line += "(" + number(values[first]);
+        // Two messages are parent and child; more are the parent's children side by side.
+        if (end - first == 2) line += " " + number(values[first + 1]);
+        if (end - first > 2) {
+            line += ' ';
+            for (std::size_t i = first + 1; i < end; ++i) line += "(" + number(values[i]) + ")";
+        }
+        line += ")";
+    }
+    if (threads.empty()) line.pop_back();
+    context.Untagged(line);
+    context.SetReply("OK THREAD completed");
 }
 
 }  // namespace pw::imap::commands

@@ -43,7 +43,7 @@ void Capability(CommandContext& context) {
     if (session.storeCapabilities & kStoreCapabilityUidPlus) line += " UIDPLUS";
     // Words beyond the first ones go after them, so clients that read them by place still can.
     line += " IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=" + std::to_string(ImapMaxMessageBytes());
-    line += " SASL-IR ESEARCH SEARCHRES LIST-EXTENDED LIST-STATUS CHILDREN STATUS=SIZE MULTIAPPEND BINARY QUOTA QUOTA=RES-STORAGE QUOTA=RES-MESSAGE COMPRESS=DEFLATE SORT";
+    line += " SASL-IR ESEARCH SEARCHRES LIST-EXTENDED LIST-STATUS CHILDREN STATUS=SIZE MULTIAPPEND BINARY QUOTA QUOTA=RES-STORAGE QUOTA=RES-MESSAGE COMPRESS=DEFLATE SORT SORT=DISPLAY THREAD=ORDEREDSUBJECT";
     context.Untagged(line);
     context.SetReply("OK CAPABILITY completed");
 }

@@ -243,13 +243,14 @@ def test_extended_results_and_the_saved_result(registered):
 
 
 def test_sort_orders_by_every_key_with_base_subjects(registered):
-    """SORT (RFC 5256) through imaplib and raw: every key, REVERSE, base subjects with "Re:", "Fw:",
+    """SORT (RFC 5256) and SORT=DISPLAY (RFC 5957) through imaplib and raw: every key, REVERSE, display
+    names or else the address, THREAD ORDEREDSUBJECT, base subjects with "Re:", "Fw:",
     "[blob]", "(fwd)" and "[Fwd: ...]" taken off and encoded words decoded, the internal date where
     the Date field is missing, ties in message order, UID SORT with search criteria, and refusals."""
     port = server_installation(registered)
     registered.start().wait_ready()
     messages = [  # subject, from, cc, date field, internal date, body length
-        ("Re: [list] Hello", "Carl <carl@remote.test>", None, "Tue, 1 Dec 2026 10:00:00 +0000", "05-Dec-2026 10:00:00 +0000", 10),
+        ("Re: [list] Hello", "Zed Carl <carl@remote.test>", None, "Tue, 1 Dec 2026 10:00:00 +0000", "05-Dec-2026 10:00:00 +0000", 10),
         ("hello (fwd)", "ann@remote.test", None, "Tue, 1 Dec 2026 09:00:00 -0200", "04-Dec-2026 10:00:00 +0000", 30),
         ("[Fwd: Apple]", "bob@remote.test", "zed@remote.test", None, "01-Jan-2020 10:00:00 +0000", 20),
         ("=?utf-8?q?=C3=84rger?=", "Dora <dora@remote.test>", None, "Mon, 30 Nov 2026 23:00:00 +0000", "06-Dec-2026 10:00:00 +0000", 50),
@@ -266,7 +267,8 @@ def test_sort_orders_by_every_key_with_base_subjects(registered):
     client.select("INBOX")
     expected = {
         "(SUBJECT)": "3 5 1 2 4", "(REVERSE SUBJECT)": "4 1 2 3 5", "(FROM)": "2 5 3 1 4", "(DATE)": "3 4 1 5 2",
-        "(REVERSE ARRIVAL)": "4 1 2 5 3", "(CC SUBJECT)": "5 1 2 4 3", "(REVERSE DATE)": "2 1 5 4 3",
+        "(REVERSE ARRIVAL)": "4 1 2 5 3", "(DISPLAYFROM)": "2 5 3 4 1", "(REVERSE DISPLAYFROM)": "1 4 3 2 5",
+        "(DISPLAYTO REVERSE ARRIVAL)": "4 1 2 5 3", "(CC SUBJECT)": "5 1 2 4 3", "(REVERSE DATE)": "2 1 5 4 3",
         "(SIZE)": " ".join(str(n) for _, n in sorted((size, n) for n, size in enumerate(sizes, 1))),
         "(TO REVERSE SIZE)": " ".join(str(n) for _, n in sorted((-size, n) for n, size in enumerate(sizes, 1))),
     }
@@ -276,6 +278,14 @@ def test_sort_orders_by_every_key_with_base_subjects(registered):
     assert client.store("1,4", "+FLAGS", "(\\Seen)")[0] == "OK"
     uids = search(client, "ALL", uid=True)
     assert client.uid("SORT", "(ARRIVAL)", "UTF-8", "SEEN") == ("OK", [(uids[0] + " " + uids[3]).encode()])
+    # THREAD ORDEREDSUBJECT: one thread per base subject by sent date, threads by their first dates.
+    assert client.thread("ORDEREDSUBJECT", "UTF-8", "ALL") == ("OK", [b"(3 5)(4)(1 2)"])
+    reply = b"Subject: Re: hello\r\nFrom: eve@remote.test\r\nDate: Tue, 1 Dec 2026 09:30:00 +0000\r\n\r\nlate\r\n"
+    assert client.append("INBOX", None, None, reply)[0] == "OK"
+    client.noop()
+    assert client.thread("ORDEREDSUBJECT", "UTF-8", "ALL") == ("OK", [b"(3 5)(4)(6 (1)(2))"])
+    assert client.uid("THREAD", "ORDEREDSUBJECT", "UTF-8", "SEEN") == ("OK", [("(%s)(%s)" % (uids[3], uids[0])).encode()])
+    assert client.thread("ORDEREDSUBJECT", "UTF-8", "DELETED") == ("OK", [b""])
     client.logout()
 
     raw = login(port)
@@ -289,8 +299,13 @@ def test_sort_orders_by_every_key_with_base_subjects(registered):
              b"t NO [BADCHARSET (US-ASCII UTF-8)] This server does not support searches with alternate character sets"),
             (b"SORT SUBJECT UTF-8 ALL", b"t BAD First argument should be a list"),
             (b"SORT (SUBJECT) UTF-8", b"t BAD Third argument missing"),
-            (b"SORT (SUBJECT) UTF-8 FROB", b"t BAD SEARCH command has unrecognized key:  FROB")):
+            (b"SORT (SUBJECT) UTF-8 FROB", b"t BAD SEARCH command has unrecognized key:  FROB"),
+            (b"THREAD REFERENCES UTF-8 ALL", b"t BAD THREAD algorithm unknown:  REFERENCES"),
+            (b"THREAD (ORDEREDSUBJECT) UTF-8 ALL", b"t BAD First argument should be an atom"),
+            (b"THREAD ORDEREDSUBJECT KOI8-R ALL",
+             b"t NO [BADCHARSET (US-ASCII UTF-8)] This server does not support searches with alternate character sets")):
         assert raw.ask(command) == [reply], command
-    assert raw.ask(b"SORT (DATE) utf-8 UNSEEN") == [b"* SORT 3 5 2", b"t OK SORT completed"]
+    assert raw.ask(b"SORT (DATE) utf-8 UNSEEN") == [b"* SORT 3 6 5 2", b"t OK SORT completed"]
+    assert raw.ask(b"THREAD ORDEREDSUBJECT UTF-8 DELETED") == [b"* THREAD", b"t OK THREAD completed"]
     raw.ask(b"LOGOUT")
     raw.close()
