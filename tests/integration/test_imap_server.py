@@ -426,5 +426,11 @@ def test_compress_deflate_shrinks_a_large_fetch_and_bounds_what_it_inflates(regi
     assert received == b"l OK LOGIN completed\r\nc OK DEFLATE active\r\n"
     deflated = Deflated(secure)
     assert deflated.ask(b"STATUS INBOX (MESSAGES)") == [b'* STATUS "INBOX" (MESSAGES 1000)', b"t OK STATUS completed"]
+    # IDLE waits on the socket: compressed input wakes it as plain input does.
+    deflated.ask(b"SELECT INBOX")
+    deflated.send(b"t IDLE\r\n")
+    assert deflated.until(b"\r\n") == b"+ idling\r\n"
+    deflated.send(b"DONE\r\n")
+    assert deflated.until(b"\r\n") == b"t OK IDLE terminated\r\n"
     assert deflated.ask(b"LOGOUT") == [b"* BYE IMAP4rev1 Server logging out", b"t OK Logout completed"]
     secure.close()
