@@ -402,6 +402,14 @@ def test_compress_deflate_shrinks_a_large_fetch_and_bounds_what_it_inflates(regi
     deflated.send(fetch)
     assert deflated.until(done) == plain
     assert deflated.wire * 3 < len(plain), (deflated.wire, len(plain))
+    # An APPEND's literal streams through the inflater block by block, invited as in plain text.
+    big = b"Subject: big\r\n\r\n" + b"".join(b"line %06d of a long message\r\n" % n for n in range(5000))
+    assert deflated.ask(b"CREATE Big") == [b"t OK CREATE completed"]
+    deflated.send(b"t APPEND Big {%d}\r\n" % len(big))
+    assert deflated.until(b"\r\n") == b"+ go ahead\r\n"
+    deflated.send(big + b"\r\n")
+    assert re.fullmatch(rb"t OK \[APPENDUID \d+ 1\] APPEND completed\r\n", deflated.until(b"\r\n"))
+    assert deflated.ask(b"STATUS Big (MESSAGES SIZE)") == [b'* STATUS "Big" (MESSAGES 1 SIZE %d)' % len(big), b"t OK STATUS completed"]
     # 300 KB that inflate from a few hundred bytes meet the command limit as they would in plain text,
     # and the session goes on.
     assert deflated.ask(b"NOOP " + b"a" * 300_000) == [b"t BAD [TOOBIG] Command line too long"]
