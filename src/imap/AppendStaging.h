@@ -1,14 +1,16 @@
-// AppendStaging: where APPEND's message goes while the command is read -- a new, unpublished envelope
-// in the target folder, its content written as the literal arrives. The APPEND handler publishes it;
-// anything else (a refusal, a failed write, the end of the session) leaves it unpublished, and the
-// store removes it. The command reader asks it (Open) before it invites a literal, so a message the
-// session may not store is refused before its bytes are sent.
+// AppendStaging: where APPEND's messages go while the command is read -- for each a new, unpublished
+// envelope in the target folder, its content written as the literal arrives (MULTIAPPEND, RFC 3502,
+// sends several). The APPEND handler publishes them once all have arrived whole; anything else (a
+// refusal, a failed write, the end of the session) leaves them unpublished, and the store removes
+// them. The command reader asks it (Open) before it invites a literal, so a message the session may
+// not store is refused before its bytes are sent.
 // Thread safety: one session's own.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "imap/ImapCommandReader.h"
 #include "imap/ImapContext.h"
@@ -25,12 +27,20 @@ public:
     void Write(std::string_view bytes) override;
     void Reset();
 
+    struct Staged {
+        std::shared_ptr<store::Envelope> envelope;
+        std::unique_ptr<FileStream> content;
+    };
+
     std::optional<FolderRecord> folder;
-    std::shared_ptr<store::Envelope> envelope;
-    std::unique_ptr<FileStream> content;
-    std::string failure;  // why the content is not whole
+    std::vector<Staged> messages;  // in the order of the command's literals
+    std::uint64_t stagedBytes = 0;
+    std::string failure;  // why some content is not whole
 
 private:
+    // A new envelope for the next literal of `length` bytes.
+    Verdict Stage(std::uint64_t length, std::string& refusal);
+
     const SessionStatus& session_;
     ImapStore& store_;
     const SelectedMailbox& mailbox_;

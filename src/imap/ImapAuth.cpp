@@ -1,4 +1,5 @@
-// LOGIN, AUTHENTICATE PLAIN and CRAM-MD5, and the log in that ends each of them.
+// LOGIN, AUTHENTICATE PLAIN (with its initial response on the command line, RFC 4959) and CRAM-MD5,
+// and the log in that ends each of them.
 //
 // Every refusal of an account is "NO Account invalid", whatever was wrong, and costs the pause of the
 // failed-login table. Neither passwords nor CRAM-MD5 digests reach the log: a digest with its
@@ -137,7 +138,8 @@ void AuthenticatePlain(CommandContext& context) {
     const Command& command = context.command;
     std::optional<std::string> response;
     if (command.arguments.size() > 1) {
-        response = command.arguments[1].text;
+        // RFC 4959: the initial response on the command line, "=" standing for an empty one.
+        response = command.arguments[1].text == "=" ? std::string() : command.arguments[1].text;
     } else {
         context.replies.Connection().WriteLine("+ ");
         response = ReadResponseLine(context, kMaxPlainResponseLine, "Timed out waiting for PLAIN response");
@@ -187,7 +189,11 @@ void Authenticate(CommandContext& context) {
     const Command& command = context.command;
     const std::string& mechanism = command.arguments[0].text;
     if (EqualsNoCase(mechanism, "PLAIN")) return PlainPasswordAllowed(context) ? AuthenticatePlain(context) : void();
-    if (EqualsNoCase(mechanism, "CRAM-MD5") && (context.session.options & SessionStatus::kOptionCramMd5)) return AuthenticateCramMd5(context);
+    if (EqualsNoCase(mechanism, "CRAM-MD5") && (context.session.options & SessionStatus::kOptionCramMd5)) {
+        // The server speaks first in CRAM-MD5: an initial response can answer no challenge (RFC 4959).
+        if (command.arguments.size() > 1) return context.Bad("CRAM-MD5 takes no initial response");
+        return AuthenticateCramMd5(context);
+    }
     context.No("Unsupported authentication mechanism");
 }
 

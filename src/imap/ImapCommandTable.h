@@ -17,7 +17,8 @@ enum class CommandId : std::uint8_t {
     Examine = 8, Expunge = 9, Fetch = 10, List = 11, Login = 12, Logout = 13, Lsub = 14, Noop = 15,
     Rename = 16, Search = 17, Select = 18, Status = 19, Store = 20, Subscribe = 21, IdleTimeout = 22,
     Unknown = 23, Unsubscribe = 24, XDebug = 26, StartTls = 28, Progress = 29, Id = 30, XTid = 31,
-    Unselect = 32, Idle = 38, Namespace = 39, Move = 40, Enable = 41
+    Unselect = 32, Idle = 38, Namespace = 39, Move = 40, Enable = 41,
+    GetQuota = 42, GetQuotaRoot = 43, SetQuota = 44, Compress = 45, Sort = 46, Thread = 47
 };
 
 // What an argument position must hold.

@@ -6,7 +6,8 @@
 // Where each lives: the commands of every state in ImapSessionCommands.cpp, login in ImapAuth.cpp,
 // IDLE in ImapIdle.cpp, SELECT and its kin and SUBSCRIBE in ImapMailboxCommands.cpp, the commands on
 // folders in ImapFolderCommands.cpp, APPEND in ImapAppend.cpp, STORE, EXPUNGE, COPY and MOVE in
-// ImapMessageCommands.cpp, FETCH in ImapFetch.cpp and SEARCH in ImapSearch.cpp.
+// ImapMessageCommands.cpp, FETCH in ImapFetch.cpp, SEARCH in ImapSearch.cpp and the QUOTA commands in
+// ImapQuota.cpp.
 #pragma once
 
 #include "imap/ImapContext.h"
@@ -41,11 +42,17 @@ void Append(CommandContext& context);
 void Idle(CommandContext& context);
 void Namespace(CommandContext& context);
 void Enable(CommandContext& context);
+void Compress(CommandContext& context);
+void GetQuota(CommandContext& context);
+void GetQuotaRoot(CommandContext& context);
+void SetQuota(CommandContext& context);
 // Selected.
 void Check(CommandContext& context);
 void Unselect(CommandContext& context);
 void Expunge(CommandContext& context);
 void Search(CommandContext& context);
+void Sort(CommandContext& context);
+void Thread(CommandContext& context);
 void Fetch(CommandContext& context);
 void Store(CommandContext& context);
 void Copy(CommandContext& context);

@@ -7,11 +7,17 @@
 // failure leaves the connection dead, and every later operation answers "closed". The text of the
 // failure ("Connection gracefully closed", "Socket Error reported by recv:  Connection reset", ...)
 // is what the session logs. An optional capture keeps a copy of what is sent (bounded).
+//
+// COMPRESS=DEFLATE (RFC 4978) sits between the buffers and the connection (TLS below it): once on,
+// what is received is inflated into the receive buffer a block at a time, so every limit the command
+// reader keeps counts inflated bytes and an inflated flood costs no more memory than plain input; what
+// is sent is deflated and flushed (Z_SYNC_FLUSH) at every send, so a reply is never held back.
 // Thread safety: one session thread; another thread may only shut the socket down.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -43,6 +49,10 @@ public:
     // Drops what was received in plain text and runs the server handshake, bounded by `wait`.
     Status StartTls(std::chrono::seconds wait);
     bool IsTls() const { return connection_.IsTls(); }
+    // Starts DEFLATE both ways after the reply that announced it was sent: the bytes received after
+    // the command are the first compressed ones. False when it is on already or zlib fails.
+    bool StartCompression();
+    bool IsCompressed() const { return compression_ != nullptr; }
     // False after a failure; the end of the peer's data leaves writing possible.
     bool Alive() const { return alive_; }
     const std::string& ErrorText() const { return errorText_; }
@@ -54,6 +64,10 @@ private:
     Status Refill(std::chrono::seconds wait);
     Status Fail(Status status, std::string text);
     Status SendNow(std::string_view bytes);
+    Status SendRaw(std::string_view bytes);
+    // Inflates what compressed input is pending into the receive buffer; Ok with nothing when more
+    // must be read first.
+    Status Inflate();
 
     net::SocketConnection& connection_;
     bool alive_ = true;
@@ -64,6 +78,11 @@ private:
     std::size_t receiveAt_ = 0;
     std::size_t receiveEnd_ = 0;
     std::string send_;
+    struct Compression;
+    struct CompressionDeleter {
+        void operator()(Compression* compression) const;
+    };
+    std::unique_ptr<Compression, CompressionDeleter> compression_;
     std::string* capture_ = nullptr;
     std::size_t captureLimit_ = 0;
 };

@@ -63,6 +63,59 @@ std::unordered_set<std::string> Parents(const std::vector<std::string>& names) {
     return parents;
 }
 
+// STATUS's items. Written in upper case: the grammar ignores case, but clients are tested against
+// upper case, and some read lower-case names as nothing at all.
+constexpr std::string_view kStatusItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT", "SIZE", "DELETED", "DELETED-STORAGE"};
+
+bool StatusItemsValid(CommandContext& context, const std::vector<Argument>& items) {
+    for (const Argument& item : items) {
+        if (item.kind == ArgumentKind::List || std::find(std::begin(kStatusItems), std::end(kStatusItems), ToUpperAscii(item.text)) == std::end(kStatusItems)) {
+            return context.Bad("Invalid STATUS item:  " + item.text.substr(0, 40)), false;
+        }
+    }
+    return true;
+}
+
+// "(MESSAGES 3 UNSEEN 1)" for a readable folder and valid items (STATUS, and LIST's RETURN (STATUS));
+// nullopt with the reply set when the folder can not be read.
+std::optional<std::string> StatusLine(CommandContext& context, const FolderRecord& folder, const std::vector<Argument>& items) {
+    MessageVector vector;
+    try {
+        vector = context.store.BuildVector(folder);
+    } catch (const ComError& error) {
+        context.No(std::string("The folder can not be read: ") + error.what());
+        return std::nullopt;
+    }
+    // RECENT counts what a SELECT now would show as recent, without taking it.
+    vector.MarkRecent(context.store.RecentMark(folder));
+    std::uint64_t unseen = 0;
+    std::uint64_t size = 0;  // RFC 8438: the messages' RFC822.SIZE added up
+    std::uint64_t deleted = 0;
+    std::uint64_t deletedBytes = 0;  // what EXPUNGE would give back to the quota (RFC 9208)
+    for (const MessageEntry& entry : vector.messages) {
+        unseen += (entry.flags & kFlagSeen) ? 0 : 1;
+        size += entry.size;
+        deleted += (entry.flags & kFlagDeleted) ? 1 : 0;
+        deletedBytes += (entry.flags & kFlagDeleted) ? entry.size : 0;
+    }
+    std::string values;
+    for (const Argument& item : items) {
+        const std::string key = ToUpperAscii(item.text);
+        const std::uint64_t value = key == "MESSAGES" ? vector.messages.size()
+                                    : key == "RECENT" ? vector.recent
+                                    : key == "UIDNEXT" ? vector.uidNext
+                                    : key == "UIDVALIDITY" ? vector.uidValidity
+                                    : key == "APPENDLIMIT" ? ImapMaxMessageBytes()
+                                    : key == "SIZE" ? size
+                                    : key == "DELETED" ? deleted
+                                    : key == "DELETED-STORAGE" ? (deletedBytes + 1023) / 1024
+                                                    : unseen;
+        if (!values.empty()) values += ' ';
+        values += key + " " + std::to_string(value);
+    }
+    return "(" + values + ")";
+}
+
 // CREATE's parameters (RFC 4466), of which only USE (RFC 6154) is known: "(USE (\\Sent))". The
 // attributes as the client wrote them; nullopt when the parameters are malformed.
 std::optional<std::vector<std::string>> SpecialUseParameter(const Argument& parameters) {
@@ -78,21 +131,94 @@ std::optional<std::vector<std::string>> SpecialUseParameter(const Argument& para
     return attributes;
 }
 
-// LIST's lines: every folder carries \\HasChildren or \\HasNoChildren (RFC 3348), the inbox the
-// latter (it holds no folders); the public prefix is \\Noselect; a folder of the user's own may add
-// its special use.
-std::vector<std::string> ListLines(std::string_view pattern, const ImapStore& store) {
-    std::vector<std::string> lines;
-    const std::vector<std::string> names = store.FolderNames();
+// What LIST was asked for beyond RFC 3501's two arguments: RFC 5258's selection and return options
+// (SUBSCRIBED, RECURSIVEMATCH, REMOTE, CHILDREN), several patterns, RFC 6154's SPECIAL-USE and
+// RFC 5819's STATUS. CHILDREN and the special uses are always shown, asked for or not.
+struct ListRequest {
+    std::vector<std::string> patterns;  // reference and pattern joined, decoded
+    bool extended = false;              // selection options or several patterns were given
+    bool subscribedOnly = false;
+    bool recursiveMatch = false;
+    bool specialUseOnly = false;
+    bool returnSubscribed = false;
+    const std::vector<Argument>* statusItems = nullptr;
+};
+
+// One folder or subscribed name LIST may show.
+struct ListCandidate {
+    std::string name;         // UTF-8; "INBOX" for the inbox
+    bool exists = true;
+    bool subscribed = false;
+    bool childSubscribed = false;  // some level below it is subscribed
+};
+
+std::string ListName(std::string_view name) { return name == "INBOX" ? ImapString("Inbox") : ImapMailboxName(name); }
+
+// The folders and subscribed names the request selects, in the store's order, names that exist no
+// more after them.
+std::vector<ListCandidate> ListCandidates(const ListRequest& request, const ImapStore& store, const std::vector<std::string>& names,
+                                          const std::vector<std::string>& subscribed) {
+    std::unordered_set<std::string> subscribedKeys;
+    std::unordered_set<std::string> aboveSubscribed;
+    std::vector<std::string> missingKeys;
+    std::vector<std::string> missing;
+    std::unordered_set<std::string> existing;
+    for (const std::string& name : names) existing.insert(ToLowerAscii(name));
+    for (const std::string& raw : subscribed) {
+        const DecodedMailboxName decoded = DecodeModifiedUtf7(raw);
+        if (!decoded.Ok()) continue;
+        const std::string name = EqualsNoCase(decoded.name, "INBOX") ? "INBOX" : decoded.name;
+        if (!subscribedKeys.insert(ToLowerAscii(name)).second) continue;
+        // A level above a subscribed name that has no folder is listed as non-existent where
+        // RECURSIVEMATCH asks why it was chosen (RFC 5258 3.5).
+        for (const std::string_view level : Ancestors(name)) {
+            if (aboveSubscribed.insert(ToLowerAscii(level)).second && !existing.contains(ToLowerAscii(level))) missingKeys.push_back(std::string(level));
+        }
+        if (!existing.contains(ToLowerAscii(name))) missingKeys.push_back(name);
+    }
+    std::unordered_set<std::string> seen;
+    for (const std::string& name : missingKeys) {
+        if (seen.insert(ToLowerAscii(name)).second) missing.push_back(name);
+    }
+    std::vector<ListCandidate> candidates;
+    auto consider = [&](const std::string& name, bool exists) {
+        const std::string key = ToLowerAscii(name);
+        ListCandidate candidate{name, exists, subscribedKeys.contains(key), aboveSubscribed.contains(key)};
+        if (std::none_of(request.patterns.begin(), request.patterns.end(), [&](const std::string& p) { return Matches(p, name); })) return;
+        if (request.subscribedOnly && !candidate.subscribed && !(request.recursiveMatch && candidate.childSubscribed)) return;
+        if (request.specialUseOnly && (!exists || store.SpecialUse(name).empty())) return;
+        candidates.push_back(std::move(candidate));
+    };
+    for (const std::string& name : names) consider(name, true);
+    // A subscribed name without its folder is shown only to those who select by subscription.
+    if (request.subscribedOnly) {
+        for (const std::string& name : missing) consider(name, false);
+    }
+    return candidates;
+}
+
+// LIST's lines: every folder carries \HasChildren or \HasNoChildren (RFC 3348), the inbox the
+// latter (it holds no folders); the public prefix is \Noselect; a folder of the user's own may add
+// its special use. A subscribed name without a folder is \NonExistent.
+std::vector<std::pair<std::string, const ListCandidate*>> ListLines(const ListRequest& request, const ImapStore& store,
+                                                                    const std::vector<ListCandidate>& candidates,
+                                                                    const std::vector<std::string>& names) {
+    std::vector<std::pair<std::string, const ListCandidate*>> lines;
     const std::unordered_set<std::string> parents = Parents(names);
     const std::string prefixRoot = store.PublicPrefix().substr(0, store.PublicPrefix().size() - 1);
-    for (const std::string& name : names) {
-        if (!Matches(pattern, name)) continue;
+    for (const ListCandidate& candidate : candidates) {
+        const std::string& name = candidate.name;
         const bool inbox = name == "INBOX";
-        std::string attributes = EqualsNoCase(name, prefixRoot) ? "\\Noselect " : "";
+        std::string attributes = !candidate.exists ? "\\NonExistent " : EqualsNoCase(name, prefixRoot) ? "\\Noselect " : "";
         attributes += !inbox && parents.contains(ToLowerAscii(name)) ? "\\HasChildren" : "\\HasNoChildren";
-        if (const std::string use = store.SpecialUse(name); !use.empty()) attributes += " " + use;
-        lines.push_back("LIST (" + attributes + ") \"/\" " + (inbox ? ImapString("Inbox") : ImapMailboxName(name)));
+        if (candidate.exists) {
+            if (const std::string use = store.SpecialUse(name); !use.empty()) attributes += " " + use;
+        }
+        if (candidate.subscribed && (request.subscribedOnly || request.returnSubscribed)) attributes += " \\Subscribed";
+        std::string line = "LIST (" + attributes + ") \"/\" " + ListName(name);
+        // RFC 5258 3.5: why a name that is not subscribed itself was selected.
+        if (request.recursiveMatch && candidate.childSubscribed) line += " (\"CHILDINFO\" (\"SUBSCRIBED\"))";
+        lines.emplace_back(std::move(line), &candidate);
     }
     return lines;
 }
@@ -147,22 +273,110 @@ bool RenameTargetAllowed(CommandContext& context, std::string_view to) {
     return false;
 }
 
-// LIST and LSUB.
-void ListOrLsub(CommandContext& context, bool lsub) {
-    const Command& command = context.command;
-    const std::string combined = command.arguments[0].text + command.arguments[1].text;
-    if (combined.size() > kMaxMailboxNameBytes) return context.No("Combined folder path is too long");
-    const DecodedMailboxName pattern = DecodeModifiedUtf7(combined);
-    if (!pattern.Ok()) return context.replies.SetDiagnostic(pattern.diagnostic, pattern.bad);
-    if (!lsub && command.arguments[1].text.empty()) {
+// A pattern of LIST or LSUB joined to its reference and decoded; nullopt with the reply set.
+std::optional<std::string> ListPattern(CommandContext& context, std::string_view reference, std::string_view pattern) {
+    const std::string combined = std::string(reference) + std::string(pattern);
+    if (combined.size() > kMaxMailboxNameBytes) return context.No("Combined folder path is too long"), std::nullopt;
+    DecodedMailboxName decoded = DecodeModifiedUtf7(combined);
+    if (!decoded.Ok()) return context.replies.SetDiagnostic(decoded.diagnostic, decoded.bad), std::nullopt;
+    return std::move(decoded.name);
+}
+
+// LIST's arguments: "[(selection)] reference pattern-or-patterns [RETURN (options)]"; false with the
+// reply set.
+bool ParseListRequest(CommandContext& context, ListRequest& request) {
+    const std::vector<Argument>& arguments = context.command.arguments;
+    std::size_t at = 0;
+    if (arguments[0].kind == ArgumentKind::List) {
+        request.extended = true;
+        bool base = false;
+        for (const Argument& option : arguments[0].items) {
+            const std::string name = option.kind == ArgumentKind::List ? std::string() : ToUpperAscii(option.text);
+            if (name == "SUBSCRIBED") {
+                request.subscribedOnly = base = true;
+            } else if (name == "SPECIAL-USE") {
+                request.specialUseOnly = true;
+            } else if (name == "RECURSIVEMATCH") {
+                request.recursiveMatch = true;
+            } else if (name != "REMOTE") {  // there are no remote folders to add
+                return context.Bad("Unknown LIST selection option:  " + option.text.substr(0, 40)), false;
+            }
+        }
+        // RFC 5258 3.1: RECURSIVEMATCH alone would select nothing it could explain; the subscriptions
+        // are the one selection whose children it explains.
+        if (request.recursiveMatch && !base) return context.Bad("RECURSIVEMATCH needs the SUBSCRIBED selection option"), false;
+        at = 1;
+    }
+    if (arguments.size() < at + 2) return context.Bad("LIST needs a reference and a pattern"), false;
+    const Argument& reference = arguments[at];
+    const Argument& patterns = arguments[at + 1];
+    if (!reference.IsString()) return context.Bad("LIST reference should be a string"), false;
+    std::vector<const Argument*> written;
+    if (patterns.kind == ArgumentKind::List) {
+        request.extended = true;
+        if (patterns.items.empty()) return context.Bad("LIST pattern list is empty"), false;
+        for (const Argument& pattern : patterns.items) written.push_back(&pattern);
+    } else {
+        written.push_back(&patterns);
+    }
+    for (const Argument* pattern : written) {
+        if (!pattern->IsString()) return context.Bad("LIST pattern should be a string"), false;
+        auto decoded = ListPattern(context, reference.text, pattern->text);
+        if (!decoded) return false;
+        request.patterns.push_back(std::move(*decoded));
+    }
+    at += 2;
+    if (at == arguments.size()) return true;
+    if (arguments.size() != at + 2 || !arguments[at].IsString() || !EqualsNoCase(arguments[at].text, "RETURN") ||
+        arguments[at + 1].kind != ArgumentKind::List) {
+        return context.Bad("LIST arguments after the pattern should be RETURN (options)"), false;
+    }
+    const std::vector<Argument>& options = arguments[at + 1].items;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        const std::string name = options[i].kind == ArgumentKind::List ? std::string() : ToUpperAscii(options[i].text);
+        if (name == "SUBSCRIBED") {
+            request.returnSubscribed = true;
+        } else if (name == "STATUS" && i + 1 < options.size() && options[i + 1].kind == ArgumentKind::List && !options[i + 1].items.empty()) {
+            request.statusItems = &options[++i].items;
+            if (!StatusItemsValid(context, *request.statusItems)) return false;
+        } else if (name != "CHILDREN" && name != "SPECIAL-USE") {  // both always shown
+            return context.Bad("Unknown LIST return option:  " + options[i].text.substr(0, 40)), false;
+        }
+    }
+    return true;
+}
+
+void ListCommand(CommandContext& context) {
+    ListRequest request;
+    if (!ParseListRequest(context, request)) return;
+    if (!request.extended && request.patterns.front().empty() && context.command.arguments[1].text.empty()) {
         context.Untagged("LIST (\\Noselect) \"/\" \"\"");
         return context.SetReply("OK LIST completed");
     }
     const ImapStore& store = context.store;
-    const std::vector<std::string> lines =
-        lsub ? LsubLines(pattern.name, Subscriptions(context.session.userDirectory).Names(), store) : ListLines(pattern.name, store);
-    for (const std::string& line : lines) context.Untagged(line);
-    context.SetReply(lsub ? "OK LSUB completed" : "OK LIST completed");
+    const std::vector<std::string> names = store.FolderNames();
+    std::vector<std::string> subscribed;
+    if (request.subscribedOnly || request.returnSubscribed) subscribed = Subscriptions(context.session.userDirectory).Names();
+    const std::vector<ListCandidate> candidates = ListCandidates(request, store, names, subscribed);
+    const std::string prefixRoot = store.PublicPrefix().substr(0, store.PublicPrefix().size() - 1);
+    for (const auto& [line, candidate] : ListLines(request, store, candidates, names)) {
+        context.Untagged(line);
+        if (request.statusItems == nullptr || !candidate->exists || EqualsNoCase(candidate->name, prefixRoot)) continue;
+        // RFC 5819: a folder whose status can not be had is listed without it.
+        std::string diagnostic;
+        const auto folder = store.FindFolder(candidate->name, diagnostic);
+        if (!folder || !folder->Has('r')) continue;
+        if (const auto status = StatusLine(context, *folder, *request.statusItems)) context.Untagged("STATUS " + ListName(candidate->name) + " " + *status);
+    }
+    context.SetReply("OK LIST completed");
+}
+
+void LsubCommand(CommandContext& context) {
+    const Command& command = context.command;
+    const auto pattern = ListPattern(context, command.arguments[0].text, command.arguments[1].text);
+    if (!pattern) return;
+    for (const std::string& line : LsubLines(*pattern, Subscriptions(context.session.userDirectory).Names(), context.store)) context.Untagged(line);
+    context.SetReply("OK LSUB completed");
 }
 
 }  // namespace
@@ -245,8 +459,8 @@ void Rename(CommandContext& context) {
     context.SetReply("OK Folder renamed");
 }
 
-void List(CommandContext& context) { ListOrLsub(context, false); }
-void Lsub(CommandContext& context) { ListOrLsub(context, true); }
+void List(CommandContext& context) { ListCommand(context); }
+void Lsub(CommandContext& context) { LsubCommand(context); }
 
 void Status(CommandContext& context) {
     const Command& command = context.command;
@@ -256,37 +470,10 @@ void Status(CommandContext& context) {
     const auto folder = context.store.FindFolder(*name, diagnostic);
     if (!folder) return context.No("No such mailbox");
     if (!folder->Has('r')) return context.No("Cannot provide status for a non-selectable mailbox");
-    // Written in upper case: the grammar ignores case, but clients are tested against upper case,
-    // and some read lower-case names as nothing at all.
-    static constexpr std::string_view kItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT"};
-    for (const Argument& item : command.arguments[1].items) {
-        if (item.kind == ArgumentKind::List || std::find(std::begin(kItems), std::end(kItems), ToUpperAscii(item.text)) == std::end(kItems)) {
-            return context.Bad("Invalid STATUS item:  " + item.text.substr(0, 40));
-        }
-    }
-    MessageVector vector;
-    try {
-        vector = context.store.BuildVector(*folder);
-    } catch (const ComError& error) {
-        return context.No(std::string("The folder can not be read: ") + error.what());
-    }
-    // RECENT counts what a SELECT now would show as recent, without taking it.
-    vector.MarkRecent(context.store.RecentMark(*folder));
-    std::uint64_t unseen = 0;
-    for (const MessageEntry& entry : vector.messages) unseen += (entry.flags & kFlagSeen) ? 0 : 1;
-    std::string values;
-    for (const Argument& item : command.arguments[1].items) {
-        const std::string key = ToUpperAscii(item.text);
-        const std::uint64_t value = key == "MESSAGES" ? vector.messages.size()
-                                    : key == "RECENT" ? vector.recent
-                                    : key == "UIDNEXT" ? vector.uidNext
-                                    : key == "UIDVALIDITY" ? vector.uidValidity
-                                    : key == "APPENDLIMIT" ? ImapMaxMessageBytes()
-                                                           : unseen;
-        if (!values.empty()) values += ' ';
-        values += key + " " + std::to_string(value);
-    }
-    context.Untagged("STATUS " + ImapString(command.arguments[0].text) + " (" + values + ")");
+    if (!StatusItemsValid(context, command.arguments[1].items)) return;
+    const auto values = StatusLine(context, *folder, command.arguments[1].items);
+    if (!values) return;
+    context.Untagged("STATUS " + ImapString(command.arguments[0].text) + " " + *values);
     context.SetReply("OK STATUS completed");
 }
 

@@ -29,6 +29,10 @@ inline constexpr std::uint64_t kDefaultMaxMessageBytes = 64ull * 1024 * 1024;
 // The data of a refused non-synchronising APPEND literal up to this size is skipped; a larger one
 // ends the session, since reading it through would cost more than the client deserves.
 inline constexpr std::uint64_t kMaxSkippedLiteral = kDefaultMaxMessageBytes;
+// MULTIAPPEND (RFC 3502): the messages of one APPEND, and their bytes together. Each is staged on
+// disk until the last has arrived, so the command's disk use is bounded as one message's is.
+inline constexpr std::size_t kMaxAppendMessages = 1000;
+inline constexpr std::uint64_t kMaxAppendBytes = 4 * kDefaultMaxMessageBytes;
 // A non-synchronising literal ("{n+}") may be at most this long (RFC 7888's LITERAL-); a longer one
 // ends the session, since its bytes are already on their way.
 inline constexpr std::uint64_t kMaxNonSynchronisingLiteral = 4096;
@@ -67,6 +71,10 @@ inline constexpr std::chrono::seconds kByteTimeout{60};
 inline constexpr std::chrono::minutes kSendTimeout{30};
 // A COPY of many messages says "* OK Still copying" this often, so that the client keeps waiting.
 inline constexpr std::chrono::seconds kCopyKeepAlive{30};
+// SORT keeps at most this many bytes of each text key (addresses, base subjects) per message, so
+// that sorting 50,000 messages costs a few megabytes whatever their headers hold; texts that agree so
+// far fall back to the message order.
+inline constexpr std::size_t kMaxSortKeyBytes = 128;
 // Keywords of one message, and the length of one: more is refused (and a stored list is cut there).
 inline constexpr std::size_t kMaxKeywords = 64;
 inline constexpr std::size_t kMaxKeywordBytes = 128;
@@ -81,5 +89,13 @@ inline constexpr std::size_t kSeenBatch = 256;
 inline constexpr std::size_t kSendBufferSize = 64 * 1024;
 inline constexpr std::size_t kIdleSendCapacity = 4 * 1024;
 inline constexpr std::size_t kReceiveBufferSize = 4096;
+// COMPRESS=DEFLATE: zlib's windows cost a compressed session (1 << (windowBits + 2)) + (1 << (memLevel
+// + 9)) bytes for sending, 128 KiB + 128 KiB at these settings, and 32 KiB for receiving, on top of its
+// idle size. A full window and level 6 are what clients expect and compress mail best per CPU second.
+inline constexpr int kDeflateWindowBits = 15;
+inline constexpr int kDeflateMemLevel = 8;
+inline constexpr int kDeflateLevel = 6;
+// The deflated output of one send goes out in blocks of this size.
+inline constexpr std::size_t kDeflateBlock = 16 * 1024;
 
 }  // namespace pw::imap

@@ -1,5 +1,5 @@
 // The commands that do not touch messages: CAPABILITY, NOOP, LOGOUT, ID, X-TID, X-DEBUG, PROGRESS,
-// CLOSE, UNSELECT, CHECK, NAMESPACE, ENABLE and STARTTLS.
+// CLOSE, UNSELECT, CHECK, NAMESPACE, ENABLE, STARTTLS and COMPRESS.
 #include "imap/ImapCommands.h"
 
 #include <unistd.h>
@@ -43,6 +43,7 @@ void Capability(CommandContext& context) {
     if (session.storeCapabilities & kStoreCapabilityUidPlus) line += " UIDPLUS";
     // Words beyond the first ones go after them, so clients that read them by place still can.
     line += " IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=" + std::to_string(ImapMaxMessageBytes());
+    line += " SASL-IR ESEARCH SEARCHRES LIST-EXTENDED LIST-STATUS CHILDREN STATUS=SIZE MULTIAPPEND BINARY QUOTA QUOTA=RES-STORAGE QUOTA=RES-MESSAGE COMPRESS=DEFLATE SORT SORT=DISPLAY THREAD=ORDEREDSUBJECT";
     context.Untagged(line);
     context.SetReply("OK CAPABILITY completed");
 }
@@ -129,6 +130,19 @@ void StartTls(CommandContext& context) {
     context.replies.Silence();  // the tagged reply has gone before the handshake
     if (connection.StartTls(kByteTimeout) != CommandSource::Status::Ok) {
         ImapLog('W', "TLS negotiation with " + context.session.clientAddress + " failed: " + connection.ErrorText());
+        context.replies.EndSession();
+    }
+}
+
+void Compress(CommandContext& context) {
+    ImapConnection& connection = context.replies.Connection();
+    if (connection.IsCompressed()) return context.No("[COMPRESSIONACTIVE] DEFLATE is active already");
+    if (!EqualsNoCase(context.command.arguments[0].text, "DEFLATE")) return context.Bad("Unknown compression mechanism");
+    // The reply is the last plain byte; the client compresses from the byte after it, as do we.
+    connection.WriteLine(context.command.tag + " OK DEFLATE active");
+    context.replies.Silence();
+    if (connection.Flush() != CommandSource::Status::Ok || !connection.StartCompression()) {
+        ImapLog('W', "COMPRESS with " + context.session.clientAddress + " failed");
         context.replies.EndSession();
     }
 }

@@ -132,6 +132,14 @@ bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnost
         diagnostic = "Message set missing";
         return false;
     }
+    if (set == "$") {
+        std::size_t at = 0;
+        for (MessageEntry& entry : messages) {
+            while (at < saved.size() && saved[at] < entry.uid) ++at;
+            entry.selected = at < saved.size() && saved[at] == entry.uid;
+        }
+        return true;
+    }
     if (const auto bad = set.find_first_not_of("0123456789:*,"); bad != std::string_view::npos) {
         diagnostic = std::string("Invalid character ('") + set[bad] + "') in message-set argument";
         return false;

@@ -90,9 +90,12 @@ struct MessageVector {
     // Built from the changes since an earlier vector: the UIDs they touched, ascending, of which
     // `messages` holds those still present.
     std::optional<std::vector<std::uint32_t>> touched;
+    // The result SEARCH RETURN (SAVE) kept (RFC 5182's "$"), as UIDs ascending: by UID so that it
+    // still names the same messages after expunges. A new vector (SELECT, CLOSE) starts it empty.
+    std::vector<std::uint32_t> saved;
 
-    // Marks the entries of a message set (UIDs with `uid`) and clears the others; false with the BAD
-    // diagnostic when the set is not valid.
+    // Marks the entries of a message set (UIDs with `uid`; "$" is the saved result either way) and
+    // clears the others; false with the BAD diagnostic when the set is not valid.
     bool Select(std::string_view set, bool uid, std::string& diagnostic);
     // The set's index, added to the table when new. Past kMaxKeywordSets distinct sets a message
     // shows none in this session (the store still holds them).

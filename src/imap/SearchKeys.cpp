@@ -99,7 +99,7 @@ private:
         const Argument& argument = list[at++];
         if (argument.kind == ArgumentKind::List) return ListKey(argument, depth);
         const std::string name = ToUpperAscii(argument.text);
-        if (argument.kind == ArgumentKind::Atom && !name.empty() && (std::isdigit(static_cast<unsigned char>(name[0])) || name[0] == '*')) {
+        if (argument.kind == ArgumentKind::Atom && !name.empty() && (std::isdigit(static_cast<unsigned char>(name[0])) || name[0] == '*' || name == "$")) {
             return SearchKey{.kind = Kind::Set, .set = argument.text};
         }
         const KeyRow* row = argument.kind == ArgumentKind::Atom ? FindKey(name) : nullptr;

@@ -224,7 +224,7 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     assert raw.ask(b"STATUS INBOX (MESSAGES UNSEEN uidnext)") == [b'* STATUS "INBOX" (MESSAGES 2 UNSEEN 2 UIDNEXT 3)',
                                                                    b"t OK STATUS completed"]
     assert raw.ask(b"STATUS Nowhere (MESSAGES)") == [b"t NO No such mailbox"]
-    assert raw.ask(b"STATUS INBOX (SIZE)") == [b"t BAD Invalid STATUS item:  SIZE"]
+    assert raw.ask(b"STATUS INBOX (SIZES)") == [b"t BAD Invalid STATUS item:  SIZES"]
     assert raw.ask(b"DELETE Archive") == [b"t NO This folder has sub-folders; delete them first"]
     assert raw.ask(b"RENAME Archive/2025 Archive/Old") == [b"t OK Folder renamed"]
     assert raw.ask(b"DELETE Archive/Old") == [b"t OK DELETE completed"]
@@ -638,3 +638,179 @@ def test_keywords_are_kept_shown_searched_and_copied(registered):
                                                   b"* 2 FETCH (FLAGS (\\Recent \\Seen $Junk))",
                                                   b"* 3 FETCH (FLAGS (\\Recent NonJunk))"]
     again.close()
+
+
+def test_list_extended_selects_by_subscription_and_returns_status_with_sizes(registered):
+    """LIST-EXTENDED's selections and return options (RFC 5258's examples in kind), several patterns,
+    LIST-STATUS and STATUS=SIZE, and the refusals of malformed options."""
+    from test_imap_server import installation as server_installation
+    port = server_installation(registered)
+    registered.start().wait_ready()
+    raw = login(port)
+    for command in (b"CREATE Foo/Bar", b"CREATE Foo/Baz", b"CREATE Moo", b"CREATE Sent (USE (\\Sent))",
+                    b"SUBSCRIBE Foo/Bar", b"SUBSCRIBE Moo", b"SUBSCRIBE Gone/Away", b"SUBSCRIBE inbox"):
+        assert raw.ask(command)[-1].startswith(b"t OK"), command
+    messages = [b"Subject: one\r\n\r\nfirst\r\n", b"Subject: two\r\n\r\nthe second\r\n"]
+    for message in messages:
+        assert raw.ask(b"APPEND Moo {%d+}\r\n%s" % (len(message), message))[-1].startswith(b"t OK")
+
+    def mine(command):
+        lines = raw.ask(command)
+        assert lines[-1] == b"t OK LIST completed", lines
+        return sorted(line for line in lines[:-1] if b"Public Folders" not in line)
+
+    assert mine(b'LIST (SUBSCRIBED) "" "*"') == sorted([
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Inbox"', b'* LIST (\\HasNoChildren \\Subscribed) "/" "Foo/Bar"',
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Moo"', b'* LIST (\\NonExistent \\HasNoChildren \\Subscribed) "/" "Gone/Away"'])
+    # Levels above subscribed names are chosen with the reason why, whether their folder exists or not.
+    assert mine(b'LIST (SUBSCRIBED RECURSIVEMATCH) "" "%" RETURN (CHILDREN)') == sorted([
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Inbox"', b'* LIST (\\HasChildren) "/" "Foo" ("CHILDINFO" ("SUBSCRIBED"))',
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Moo"', b'* LIST (\\NonExistent \\HasNoChildren) "/" "Gone" ("CHILDINFO" ("SUBSCRIBED"))'])
+    assert mine(b'LIST (SUBSCRIBED) "" "%"') == sorted([
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Inbox"', b'* LIST (\\HasNoChildren \\Subscribed) "/" "Moo"'])
+    assert mine(b'LIST (remote) "" (Foo/% "M*") RETURN (SUBSCRIBED)') == sorted([
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Foo/Bar"', b'* LIST (\\HasNoChildren) "/" "Foo/Baz"',
+        b'* LIST (\\HasNoChildren \\Subscribed) "/" "Moo"'])
+    assert mine(b'LIST (SPECIAL-USE) "" "*" RETURN (SPECIAL-USE)') == [b'* LIST (\\HasNoChildren \\Sent) "/" "Sent"']
+    # LIST-STATUS: each selectable folder's STATUS right after its LIST line.
+    size = sum(len(m) for m in messages)
+    listed = raw.ask(b'LIST "" "%" RETURN (STATUS (MESSAGES UNSEEN SIZE))')
+    assert listed[-1] == b"t OK LIST completed"
+    moo = listed.index(b'* LIST (\\HasNoChildren) "/" "Moo"')
+    assert listed[moo + 1] == b'* STATUS "Moo" (MESSAGES 2 UNSEEN 2 SIZE %d)' % size
+    inbox = listed.index(b'* LIST (\\HasNoChildren) "/" "Inbox"')
+    assert listed[inbox + 1] == b'* STATUS "Inbox" (MESSAGES 0 UNSEEN 0 SIZE 0)'
+    public = listed.index(b'* LIST (\\Noselect \\HasChildren) "/" "Public Folders"')
+    assert not listed[public + 1].startswith(b"* STATUS")
+    assert len([line for line in listed if line.startswith(b"* STATUS")]) == 4  # Inbox, Foo, Moo, Sent
+    assert raw.ask(b"STATUS Moo (SIZE MESSAGES)") == [b'* STATUS "Moo" (SIZE %d MESSAGES 2)' % size, b"t OK STATUS completed"]
+    # The old forms are as they were.
+    assert raw.ask(b'LIST "" ""') == [b'* LIST (\\Noselect) "/" ""', b"t OK LIST completed"]
+    for command, reply in (
+            (b'LIST (FROB) "" *', b"t BAD Unknown LIST selection option:  FROB"),
+            (b'LIST (RECURSIVEMATCH) "" *', b"t BAD RECURSIVEMATCH needs the SUBSCRIBED selection option"),
+            (b'LIST "" * RETURN (FROB)', b"t BAD Unknown LIST return option:  FROB"),
+            (b'LIST "" * RETURN (STATUS (MESSAGES FROB))', b"t BAD Invalid STATUS item:  FROB"),
+            (b'LIST "" * RETURN (STATUS ())', b"t BAD Unknown LIST return option:  STATUS"),
+            (b'LIST "" * FROB', b"t BAD LIST arguments after the pattern should be RETURN (options)"),
+            (b'LIST "" * RETURN', b"t BAD LIST arguments after the pattern should be RETURN (options)"),
+            (b'LIST "" ()', b"t BAD LIST pattern list is empty"),
+            (b'LIST (SUBSCRIBED) ""', b"t BAD LIST needs a reference and a pattern"),
+            (b'LIST () "" (* (x))', b"t BAD LIST pattern should be a string"),
+            (b"STATUS Moo (SIZE FROB)", b"t BAD Invalid STATUS item:  FROB")):
+        assert raw.ask(command) == [reply], command
+    raw.ask(b"LOGOUT")
+    raw.close()
+
+
+def test_multiappend_is_all_or_nothing_and_binary_literals_come_back_whole(registered):
+    """MULTIAPPEND as RFC 3502's example sends it (each literal invited in turn), with a literal8 of
+    binary content that FETCH BINARY gives back byte for byte; a bad later message publishes none,
+    and the messages of one APPEND are bounded."""
+    from test_imap_server import installation as server_installation
+    port = server_installation(registered)
+    registered.start().wait_ready()
+    inbox = os.path.join(registered.store, "example.com", "john", "_In")
+    watcher = login(port)
+    assert watcher.ask(b"SELECT INBOX")[0] == b"* 0 EXISTS"
+
+    first = (b"Date: Mon, 7 Feb 1994 21:52:25 -0800 (PST)\r\nFrom: Fred Foobar <foobar@Blurdybloop.example>\r\n"
+             b"Subject: afternoon meeting\r\nTo: mooch@owatagu.siam.edu.example\r\n\r\nHello Joe, do you think we can meet at 3:30?\r\n")
+    payload = bytes(range(256)) * 2
+    binary = (b"Subject: binary\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+              b"Content-Type: text/plain\r\n\r\nsee the attachment\r\n--b\r\nContent-Type: application/octet-stream\r\n"
+              b"Content-Transfer-Encoding: binary\r\n\r\n" + payload + b"\r\n--b--\r\n")
+    third = b"Subject: third\r\n\r\nshort\r\n"
+    raw = login(port)
+    raw.send(b"A003 APPEND INBOX (\\Seen) {%d}\r\n" % len(first))
+    assert raw.line() == b"+ go ahead"
+    raw.send(first + b' (\\Seen) " 7-Feb-1994 22:43:04 -0800" ~{%d}\r\n' % len(binary))
+    assert raw.line() == b"+ go ahead"
+    raw.send(binary + b" {%d+}\r\n%s\r\n" % (len(third), third))
+    reply = raw.line()
+    match = re.fullmatch(rb"A003 OK \[APPENDUID (\d+) 1:3\] APPEND completed", reply)
+    assert match, reply
+    assert watcher.ask(b"NOOP") == [b"* 3 EXISTS", b"* 3 RECENT", b"t OK NOOP completed"]
+    assert watcher.ask(b"FETCH 1:3 (FLAGS INTERNALDATE RFC822.SIZE)") == [
+        b'* 1 FETCH (INTERNALDATE "%s" RFC822.SIZE %d FLAGS (\\Recent \\Seen))' % (watcher_date(watcher, 1), len(first)),
+        b'* 2 FETCH (INTERNALDATE "08-Feb-1994 06:43:04 +0000" RFC822.SIZE %d FLAGS (\\Recent \\Seen))' % len(binary),
+        b'* 3 FETCH (INTERNALDATE "%s" RFC822.SIZE %d FLAGS (\\Recent))' % (watcher_date(watcher, 3), len(third)),
+        b"t OK FETCH completed"]
+    # The binary part comes back undecoded as a literal8, its size counted the same way.
+    watcher.send(b"t FETCH 2 (BINARY.SIZE[2] BINARY.PEEK[2])\r\n")
+    head = watcher.line()
+    assert head == b"* 2 FETCH (BINARY.SIZE[2] %d BINARY[2] ~{%d}" % (len(payload), len(payload)), head
+    assert watcher.file.read(len(payload)) == payload
+    assert watcher.line() == b")" and watcher.line() == b"t OK FETCH completed"
+    watcher.send(b"t FETCH 2 BINARY.PEEK[]\r\n")
+    assert watcher.line() == b"* 2 FETCH (BINARY[] ~{%d}" % len(binary)
+    assert watcher.file.read(len(binary)) == binary
+    assert watcher.line() == b")" and watcher.line() == b"t OK FETCH completed"
+
+    # All or nothing: a bad flag, a date or a message too large after good messages keeps none of them,
+    # not even their staged content.
+    files = sorted(os.listdir(inbox))
+    assert raw.ask(b"APPEND INBOX {5+}\r\nabcde (\\Bogus) {5+}\r\nfghij") == [b"t BAD Unknown flag:  \\Bogus"]
+    assert raw.ask(b'APPEND INBOX {5+}\r\nabcde "yesterday" {5+}\r\nfghij') == [b"t BAD Invalid date-time argument to APPEND"]
+    assert raw.ask(b"APPEND INBOX {5+}\r\nabcde (\\Seen)") == [b"t BAD Invalid argument to APPEND where message expected"]
+    raw.send(b"t APPEND INBOX {5+}\r\nabcde {100000000}\r\n")
+    assert raw.line() == b"t NO [TOOBIG] Message too large"
+    many = b"".join(b" {1+}\r\nx" for _ in range(1001))
+    assert raw.ask(b"APPEND INBOX" + many) == [b"t NO [LIMIT] Too many messages in one APPEND"]
+    assert raw.ask(b"NOOP") == [b"t OK NOOP completed"]
+    assert watcher.ask(b"NOOP") == [b"t OK NOOP completed"]
+    assert sorted(os.listdir(inbox)) == files
+    raw.close()
+    watcher.close()
+
+
+def watcher_date(raw, number):
+    """The INTERNALDATE of a message, as the server wrote it."""
+    line = raw.ask(b"FETCH %d INTERNALDATE" % number)[0]
+    return re.search(rb'INTERNALDATE "([^"]+)"', line).group(1)
+
+
+def test_quota_comes_from_the_limits_the_router_enforces(registered):
+    """GETQUOTAROOT and GETQUOTA (RFC 9208) through imaplib and raw: the mailbox's size and message
+    limits against what it holds, STATUS DELETED and DELETED-STORAGE, no root without limits or for
+    public folders, and SETQUOTA refused."""
+    from test_imap_server import installation as server_installation
+    port = server_installation(registered)
+    admin(registered, "mailbox", "set", JOHN, "user:quota:diskusage", "i4:2")
+    admin(registered, "mailbox", "set", JOHN, "user:quota:nummsgs", "i4:10")
+    admin(registered, "mailbox", "add", "ann@example.com", "--password", "secret")
+    registered.start().wait_ready()
+    raw = login(port)
+    messages = [b"Subject: one\r\n\r\n" + b"x" * 3000 + b"\r\n", b"Subject: two\r\n\r\nshort\r\n"]
+    for message in messages:
+        assert raw.ask(b"APPEND INBOX {%d+}\r\n%s" % (len(message), message))[-1].startswith(b"t OK")
+    used = (sum(len(m) for m in messages) + 1023) // 1024
+    quota = b'* QUOTA "" (STORAGE %d 2048 MESSAGE 2 10)' % used
+    assert raw.ask(b"GETQUOTAROOT INBOX") == [b'* QUOTAROOT "INBOX" ""', quota, b"t OK GETQUOTAROOT completed"]
+    assert raw.ask(b'GETQUOTA ""') == [quota, b"t OK GETQUOTA completed"]
+    assert raw.ask(b"GETQUOTA other") == [b"t NO [NONEXISTENT] No such quota root"]
+    assert raw.ask(b"GETQUOTAROOT Nowhere")[-1].startswith(b"t NO [NONEXISTENT]")
+    assert raw.ask(b'GETQUOTAROOT "Public Folders/Bayesian Learn"') == [
+        b'* QUOTAROOT "Public Folders/Bayesian Learn"', b"t OK GETQUOTAROOT completed"]
+    assert raw.ask(b'SETQUOTA "" (STORAGE 10)') == [b"t NO [NOPERM] Quotas are set by the administrator"]
+    assert raw.ask(b"GETQUOTAROOT") == [b"t BAD First argument missing"]
+    # What an EXPUNGE would give back.
+    raw.ask(b"SELECT INBOX")
+    assert raw.ask(b"STORE 1 +FLAGS.SILENT (\\Deleted)") == [b"t OK STORE completed"]
+    assert raw.ask(b"STATUS INBOX (DELETED DELETED-STORAGE MESSAGES)") == [
+        b'* STATUS "INBOX" (DELETED 1 DELETED-STORAGE %d MESSAGES 2)' % ((len(messages[0]) + 1023) // 1024), b"t OK STATUS completed"]
+    assert raw.ask(b"EXPUNGE") == [b"* 1 EXPUNGE", b"t OK EXPUNGE completed"]
+    assert raw.ask(b'GETQUOTA ""') == [b'* QUOTA "" (STORAGE 1 2048 MESSAGE 1 10)', b"t OK GETQUOTA completed"]
+    raw.close()
+
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    typ, data = client.getquotaroot("INBOX")
+    assert typ == "OK" and data == [[b'"INBOX" ""'], [b'"" (STORAGE 1 2048 MESSAGE 1 10)']], data
+    client.logout()
+    # A mailbox without limits has no quota root.
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login("ann@example.com", "secret")
+    assert client.getquotaroot("INBOX") == ("OK", [[b'"INBOX"'], [None]])
+    assert client._simple_command("GETQUOTA", '""')[0] == "NO"  # noqa: SLF001
+    client.logout()

@@ -11,6 +11,7 @@ import smtplib
 
 from conftest import WAIT, wait_for
 from test_imap_mailboxes import JOHN, installation, login
+from test_imap_server import installation as server_installation
 
 MESSAGES = [
     b"From: Ann <ann@remote.test>\r\nTo: john@example.com\r\nCc: carl@remote.test\r\nSubject: Hello world\r\n"
@@ -175,5 +176,136 @@ def test_utf8_searches_of_decoded_headers_and_addresses(registered):
     assert raw.ask(b"SEARCH CHARSET US-ASCII FROM John") == [b"* SEARCH 2 3", b"t OK SEARCH completed"]
     assert raw.ask(b"SEARCH CHARSET KOI8-R SUBJECT x") == [
         b"t NO [BADCHARSET (US-ASCII UTF-8)] This server does not support searches with alternate character sets"]
+    raw.ask(b"LOGOUT")
+    raw.close()
+
+
+def test_extended_results_and_the_saved_result(registered):
+    """ESEARCH's RETURN options as RFC 4731's examples answer them, and "$" (RFC 5182) through FETCH,
+    STORE, SEARCH and expunges, emptied by a failed SAVE and by SELECT."""
+    port = server_installation(registered)
+    registered.start().wait_ready()
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    for n in range(1, 7):
+        flags = "(\\Seen)" if n in (1, 3) else None
+        assert client.append("INBOX", flags, None, b"Subject: m%d\r\n\r\nbody %d\r\n" % (n, n))[0] == "OK"
+    client.logout()
+
+    raw = login(port)
+    raw.ask(b"SELECT INBOX")
+    uids = raw.ask(b"UID SEARCH ALL")[0].split()[2:]
+    assert len(uids) == 6
+    u = [int(x) for x in uids]
+    assert raw.ask(b"SEARCH RETURN (MIN COUNT) UNSEEN", tag=b"A282") == [
+        b'* ESEARCH (TAG "A282") MIN 2 COUNT 4', b"A282 OK SEARCH completed"]
+    assert raw.ask(b"SEARCH RETURN () UNSEEN", tag=b"A283") == [b'* ESEARCH (TAG "A283") ALL 2,4:6', b"A283 OK SEARCH completed"]
+    assert raw.ask(b"SEARCH RETURN (min max count all) UNSEEN") == [
+        b'* ESEARCH (TAG "t") MIN 2 MAX 6 COUNT 4 ALL 2,4:6', b"t OK SEARCH completed"]
+    assert raw.ask(b"UID SEARCH RETURN (MAX ALL) SEEN") == [
+        b'* ESEARCH (TAG "t") UID MAX %d ALL %d,%d' % (u[2], u[0], u[2]), b"t OK SEARCH completed"]
+    # Nothing found: COUNT says 0, MIN, MAX and ALL say nothing.
+    assert raw.ask(b"SEARCH RETURN (MIN MAX COUNT ALL) DELETED") == [b'* ESEARCH (TAG "t") COUNT 0', b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH RETURN (MIN) DELETED") == [b'* ESEARCH (TAG "t")', b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH RETURN (FROB) ALL") == [b"t BAD SEARCH RETURN option unknown:  FROB"]
+    assert raw.ask(b"SEARCH RETURN ALL") == [b"t BAD SEARCH RETURN must be followed by a list of options"]
+    assert raw.ask(b"SEARCH RETURN (COUNT)") == [b"t BAD SEARCH must have at least one argument"]
+
+    # SAVE alone answers only OK; "$" then names those messages in every command that takes a set.
+    assert raw.ask(b"SEARCH $") == [b"* SEARCH", b"t OK SEARCH completed"]  # nothing saved yet
+    assert raw.ask(b"SEARCH RETURN (SAVE) UNSEEN") == [b"t OK SEARCH completed"]
+    assert raw.ask(b"FETCH $ (UID)") == [b"* %d FETCH (UID %d)" % (n, u[n - 1]) for n in (2, 4, 5, 6)] + [b"t OK FETCH completed"]
+    assert raw.ask(b"UID FETCH $ (FLAGS)")[-1] == b"t OK FETCH completed"
+    assert raw.ask(b"SEARCH $ NOT 4:5") == [b"* SEARCH 2 6", b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH OR $ 1") == [b"* SEARCH 1 2 4 5 6", b"t OK SEARCH completed"]
+    assert raw.ask(b"UID SEARCH UID $") == [b"* SEARCH " + b" ".join(uids[n - 1] for n in (2, 4, 5, 6)), b"t OK SEARCH completed"]
+    assert raw.ask(b"FETCH $,1 (UID)") == [b"t BAD Invalid character ('$') in message-set argument"]
+    # "$" in the criteria of a SAVE is the result saved before; MIN and MAX alone save just themselves.
+    assert raw.ask(b"SEARCH RETURN (SAVE MIN MAX) $ NOT 2") == [b'* ESEARCH (TAG "t") MIN 4 MAX 6', b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH $") == [b"* SEARCH 4 6", b"t OK SEARCH completed"]
+    # By UID: after message 4 goes, "$" still names the old message 6, now number 5.
+    assert raw.ask(b"STORE 4 +FLAGS.SILENT (\\Deleted)") == [b"t OK STORE completed"]
+    assert raw.ask(b"EXPUNGE") == [b"* 4 EXPUNGE", b"t OK EXPUNGE completed"]
+    assert raw.ask(b"FETCH $ (UID)") == [b"* 5 FETCH (UID %d)" % u[5], b"t OK FETCH completed"]
+    assert raw.ask(b"STORE $ +FLAGS (\\Flagged)") == [b"* 5 FETCH (FLAGS (\\Flagged \\Recent))", b"t OK STORE completed"]
+    # A SAVE that fails empties "$".
+    assert raw.ask(b"SEARCH RETURN (SAVE) FROB") == [b"t BAD SEARCH command has unrecognized key:  FROB"]
+    assert raw.ask(b"SEARCH $") == [b"* SEARCH", b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH RETURN (SAVE ALL) FLAGGED") == [b'* ESEARCH (TAG "t") ALL 5', b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH RETURN (SAVE FROB) ALL") == [b"t BAD SEARCH RETURN option unknown:  FROB"]
+    assert raw.ask(b"SEARCH $") == [b"* SEARCH", b"t OK SEARCH completed"]
+    # A new selection starts with nothing saved.
+    assert raw.ask(b"SEARCH RETURN (SAVE) ALL") == [b"t OK SEARCH completed"]
+    raw.ask(b"SELECT INBOX")
+    assert raw.ask(b"FETCH $ (UID)") == [b"t OK FETCH completed"]
+    raw.ask(b"LOGOUT")
+    raw.close()
+
+
+def test_sort_orders_by_every_key_with_base_subjects(registered):
+    """SORT (RFC 5256) and SORT=DISPLAY (RFC 5957) through imaplib and raw: every key, REVERSE, display
+    names or else the address, THREAD ORDEREDSUBJECT, base subjects with "Re:", "Fw:",
+    "[blob]", "(fwd)" and "[Fwd: ...]" taken off and encoded words decoded, the internal date where
+    the Date field is missing, ties in message order, UID SORT with search criteria, and refusals."""
+    port = server_installation(registered)
+    registered.start().wait_ready()
+    messages = [  # subject, from, cc, date field, internal date, body length
+        ("Re: [list] Hello", "Zed Carl <carl@remote.test>", None, "Tue, 1 Dec 2026 10:00:00 +0000", "05-Dec-2026 10:00:00 +0000", 10),
+        ("hello (fwd)", "ann@remote.test", None, "Tue, 1 Dec 2026 09:00:00 -0200", "04-Dec-2026 10:00:00 +0000", 30),
+        ("[Fwd: Apple]", "bob@remote.test", "zed@remote.test", None, "01-Jan-2020 10:00:00 +0000", 20),
+        ("=?utf-8?q?=C3=84rger?=", "Dora <dora@remote.test>", None, "Mon, 30 Nov 2026 23:00:00 +0000", "06-Dec-2026 10:00:00 +0000", 50),
+        ("RE: Fw: apple", "ann@remote.test", None, "Tue, 1 Dec 2026 10:00:00 +0000", "03-Dec-2026 10:00:00 +0000", 40),
+    ]
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    sizes = []
+    for subject, sender, cc, date, internal, length in messages:
+        text = "Subject: %s\r\nFrom: %s\r\nTo: john@example.com\r\n" % (subject, sender)
+        text += ("Cc: %s\r\n" % cc if cc else "") + ("Date: %s\r\n" % date if date else "") + "\r\n" + "x" * length + "\r\n"
+        sizes.append(len(text))
+        assert client.append("INBOX", None, '"%s"' % internal, text.encode())[0] == "OK"
+    client.select("INBOX")
+    expected = {
+        "(SUBJECT)": "3 5 1 2 4", "(REVERSE SUBJECT)": "4 1 2 3 5", "(FROM)": "2 5 3 1 4", "(DATE)": "3 4 1 5 2",
+        "(REVERSE ARRIVAL)": "4 1 2 5 3", "(DISPLAYFROM)": "2 5 3 4 1", "(REVERSE DISPLAYFROM)": "1 4 3 2 5",
+        "(DISPLAYTO REVERSE ARRIVAL)": "4 1 2 5 3", "(CC SUBJECT)": "5 1 2 4 3", "(REVERSE DATE)": "2 1 5 4 3",
+        "(SIZE)": " ".join(str(n) for _, n in sorted((size, n) for n, size in enumerate(sizes, 1))),
+        "(TO REVERSE SIZE)": " ".join(str(n) for _, n in sorted((-size, n) for n, size in enumerate(sizes, 1))),
+    }
+    for criteria, order in expected.items():
+        assert client.sort(criteria, "UTF-8", "ALL") == ("OK", [order.encode()]), criteria
+    assert client.sort("(SUBJECT)", "US-ASCII", "2:4") == ("OK", [b"3 2 4"])
+    assert client.store("1,4", "+FLAGS", "(\\Seen)")[0] == "OK"
+    uids = search(client, "ALL", uid=True)
+    assert client.uid("SORT", "(ARRIVAL)", "UTF-8", "SEEN") == ("OK", [(uids[0] + " " + uids[3]).encode()])
+    # THREAD ORDEREDSUBJECT: one thread per base subject by sent date, threads by their first dates.
+    assert client.thread("ORDEREDSUBJECT", "UTF-8", "ALL") == ("OK", [b"(3 5)(4)(1 2)"])
+    reply = b"Subject: Re: hello\r\nFrom: eve@remote.test\r\nDate: Tue, 1 Dec 2026 09:30:00 +0000\r\n\r\nlate\r\n"
+    assert client.append("INBOX", None, None, reply)[0] == "OK"
+    client.noop()
+    assert client.thread("ORDEREDSUBJECT", "UTF-8", "ALL") == ("OK", [b"(3 5)(4)(6 (1)(2))"])
+    assert client.uid("THREAD", "ORDEREDSUBJECT", "UTF-8", "SEEN") == ("OK", [("(%s)(%s)" % (uids[3], uids[0])).encode()])
+    assert client.thread("ORDEREDSUBJECT", "UTF-8", "DELETED") == ("OK", [b""])
+    client.logout()
+
+    raw = login(port)
+    raw.ask(b"SELECT INBOX")
+    for command, reply in (
+            (b"SORT (FROB) UTF-8 ALL", b"t BAD SORT criterion unknown:  FROB"),
+            (b"SORT (REVERSE) UTF-8 ALL", b"t BAD SORT criteria incomplete"),
+            (b"SORT () UTF-8 ALL", b"t BAD SORT criteria incomplete"),
+            (b"SORT (REVERSE REVERSE DATE) UTF-8 ALL", b"t BAD SORT criterion unknown:  REVERSE"),
+            (b"SORT (SUBJECT) KOI8-R ALL",
+             b"t NO [BADCHARSET (US-ASCII UTF-8)] This server does not support searches with alternate character sets"),
+            (b"SORT SUBJECT UTF-8 ALL", b"t BAD First argument should be a list"),
+            (b"SORT (SUBJECT) UTF-8", b"t BAD Third argument missing"),
+            (b"SORT (SUBJECT) UTF-8 FROB", b"t BAD SEARCH command has unrecognized key:  FROB"),
+            (b"THREAD REFERENCES UTF-8 ALL", b"t BAD THREAD algorithm unknown:  REFERENCES"),
+            (b"THREAD (ORDEREDSUBJECT) UTF-8 ALL", b"t BAD First argument should be an atom"),
+            (b"THREAD ORDEREDSUBJECT KOI8-R ALL",
+             b"t NO [BADCHARSET (US-ASCII UTF-8)] This server does not support searches with alternate character sets")):
+        assert raw.ask(command) == [reply], command
+    assert raw.ask(b"SORT (DATE) utf-8 UNSEEN") == [b"* SORT 3 6 5 2", b"t OK SORT completed"]
+    assert raw.ask(b"THREAD ORDEREDSUBJECT UTF-8 DELETED") == [b"* THREAD", b"t OK THREAD completed"]
     raw.ask(b"LOGOUT")
     raw.close()
