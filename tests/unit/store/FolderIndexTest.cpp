@@ -30,6 +30,7 @@ std::vector<IndexRecord> SampleRecords() {
     message.size = 4096;
     message.date = 46000.25;
     message.inode = 123456789;
+    message.modseq = 1765000000123456ull;
     message.properties = {{"_ImapFlags", Variant::I8(9)}, {"_ImapFlags:ann@example.com", Variant::I8(1)},
                           {"_ImapKeywords", Variant::Text("$Forwarded NonJunk")}};
     IndexRecord intent;
@@ -38,11 +39,21 @@ std::vector<IndexRecord> SampleRecords() {
     IndexRecord removed;
     removed.kind = IndexRecordKind::Removed;
     removed.uid = 8;
+    removed.modseq = 1765000000123457ull;
+    IndexRecord folder;
+    folder.kind = IndexRecordKind::Folder;
+    folder.modseq = 1765000000123457ull;
+    folder.vanishedFloor = 1765000000000000ull;
+    folder.vanished = {{3, 5, 1765000000000001ull}, {9, 9, 1765000000000002ull}};
+    IndexRecord recent;
+    recent.kind = IndexRecordKind::Recent;
+    recent.key = "_IMAP:RecentUid:ann@example.com";
+    recent.uid = 4000000000u;
     IndexRecord done;
     done.kind = IndexRecordKind::Done;
     done.modified = 1765000000123456789;
     done.changed = 1765000000123456790;
-    return {intent, message, removed, done};
+    return {folder, recent, intent, message, removed, done};
 }
 
 void ExpectSame(const IndexRecord& a, const IndexRecord& b) {
@@ -55,6 +66,10 @@ void ExpectSame(const IndexRecord& a, const IndexRecord& b) {
     EXPECT_EQ(a.uids, b.uids);
     EXPECT_EQ(a.modified, b.modified);
     EXPECT_EQ(a.changed, b.changed);
+    EXPECT_EQ(a.modseq, b.modseq);
+    EXPECT_EQ(a.vanishedFloor, b.vanishedFloor);
+    EXPECT_EQ(a.vanished, b.vanished);
+    EXPECT_EQ(a.key, b.key);
 }
 
 TEST(store_IndexLogTest, RecordsReadBackAndATornOrFlippedRecordEndsTheLogBeforeIt) {
@@ -73,6 +88,13 @@ TEST(store_IndexLogTest, RecordsReadBackAndATornOrFlippedRecordEndsTheLogBeforeI
     EXPECT_EQ(bytes[doneAt], std::byte{17});
     EXPECT_EQ(bytes[doneAt + 8], std::byte{'D'});
     const ParsedIndex whole = ParseIndexRecords(bytes, kIndexHeaderSize);
+    // Logs begin with the folder's record; one cut inside it, or beginning otherwise, lost its start.
+    EXPECT_TRUE(IsIndexStart(bytes, 42));
+    EXPECT_FALSE(IsIndexStart(bytes, 43));
+    EXPECT_FALSE(IsIndexStart(std::vector<std::byte>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(boundaries[1]) - 1), 42));
+    std::vector<std::byte> noFolder = IndexHeader(42);
+    AppendIndexRecord(noFolder, records.back());
+    EXPECT_FALSE(IsIndexStart(noFolder, 42));
     ASSERT_EQ(whole.records.size(), records.size());
     EXPECT_FALSE(whole.torn);
     for (std::size_t i = 0; i < records.size(); ++i) ExpectSame(whole.records[i], records[i]);
@@ -148,6 +170,12 @@ protected:
                                 IndexedPropertiesOf(envelope->GetProperties())});
         }
         return expected;
+    }
+    std::shared_ptr<const FolderIndexState> ReadState(bool fresh = false) const {
+        if (fresh) ForgetFolderIndexes();
+        std::shared_ptr<const FolderIndexState> state;
+        EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+        return state;
     }
     std::vector<Expected> FromIndex(bool fresh = false) const {
         if (fresh) ForgetFolderIndexes();
@@ -366,7 +394,7 @@ private:
 
 // A writer killed at every step of a workload (a publication, a batch of flags, a removal, a single
 // property): whatever step it died at, the index -- as the surviving process keeps it, and as a new
-// one reads it -- equals the records, and ids only ever grow.
+// one reads it -- equals the records, and ids and the highest mod-sequence only ever grow.
 TEST_F(store_FolderIndexTest, AWriterKilledAtAnyStepLeavesTheIndexEqualToTheRecords) {
     for (int i = 0; i < 4; ++i) Deliver("Subject: seed\r\n\r\nseed\r\n");
     ASSERT_EQ(FromIndex(), FromRecords());
@@ -403,6 +431,7 @@ TEST_F(store_FolderIndexTest, AWriterKilledAtAnyStepLeavesTheIndexEqualToTheReco
     (void)FromIndex();  // the parent follows the completed run
     double next = 0;
     ASSERT_EQ(PeekUid(folder_->Storage(), next), S_OK);
+    std::uint64_t highest = ReadState()->highestModseq;
     for (std::uint64_t at = 1; at <= steps; ++at) {
         child = ::fork();
         ASSERT_GE(child, 0);
@@ -421,7 +450,175 @@ TEST_F(store_FolderIndexTest, AWriterKilledAtAnyStepLeavesTheIndexEqualToTheReco
         ASSERT_EQ(PeekUid(folder_->Storage(), now), S_OK);
         ASSERT_GE(now, next) << "killed at step " << at;
         next = now;
+        const std::uint64_t modseq = ReadState()->highestModseq;
+        ASSERT_GE(modseq, highest) << "killed at step " << at;
+        highest = modseq;
     }
+}
+
+// Every change raises the folder's highest mod-sequence and gives it to the messages it touched; a
+// removal is remembered with it. Neither falls when the log is read afresh, compacted, torn, damaged
+// or deleted: an index made again starts above all, and says that it knows no removal before.
+TEST_F(store_FolderIndexTest, ModSequencesRiseWithEveryChangeAndNeverFallWhateverBecomesOfTheLog) {
+    std::vector<std::uint32_t> uids;
+    for (int i = 0; i < 6; ++i) uids.push_back(Deliver("Subject: m\r\n\r\nm\r\n"));
+    auto state = ReadState();
+    std::uint64_t highest = state->highestModseq;
+    ASSERT_GT(highest, 0u);
+    for (const IndexedMessage& message : state->messages) EXPECT_LE(message.modseq, highest);
+    const auto rises = [&](const char* what) {
+        state = ReadState();
+        EXPECT_GT(state->highestModseq, highest) << what;
+        const std::uint64_t before = highest;
+        highest = state->highestModseq;
+        return before;
+    };
+    const auto modseqOf = [&](std::uint32_t uid) {
+        const IndexedMessage* message = state->Find(uid);
+        return message ? message->modseq : 0;
+    };
+    const auto envelopes = folder_->GetEnvelopes();
+    (void)envelopes->UpdateProperty({double(uids[1]), double(uids[2])}, "_ImapFlags", [](const Variant&) { return Variant::UI2(1); });
+    const std::uint64_t beforeFlags = rises("flags");
+    EXPECT_EQ(modseqOf(uids[1]), highest);
+    EXPECT_EQ(modseqOf(uids[2]), highest);
+    EXPECT_LE(modseqOf(uids[0]), beforeFlags);
+    const std::uint32_t added = Deliver("Subject: n\r\n\r\nn\r\n");
+    rises("delivery");
+    EXPECT_EQ(modseqOf(added), highest);
+    // Removals: each with its mod-sequence, asked for from any point the index still knows.
+    const std::uint64_t beforeRemovals = highest;
+    ASSERT_TRUE(envelopes->RemoveEnvelope(uids[3]));
+    ASSERT_TRUE(envelopes->RemoveEnvelope(uids[4]));
+    rises("removal");
+    const std::uint64_t afterRemovals = highest;
+    const auto gone = state->VanishedSince(beforeRemovals);
+    ASSERT_TRUE(gone);
+    ASSERT_EQ(gone->size(), 1u);  // adjacent ids, one range
+    EXPECT_EQ((*gone)[0].first, uids[3]);
+    EXPECT_EQ((*gone)[0].last, uids[4]);
+    EXPECT_EQ((*gone)[0].modseq, afterRemovals);
+    EXPECT_EQ(state->VanishedSince(afterRemovals), std::vector<VanishedRange>{});
+    EXPECT_EQ(state->VanishedSince(0), std::nullopt);  // before the index was made: not known
+    // A new process reads the same; a compacted log keeps it all.
+    const auto same = [&](const char* what) {
+        const auto again = ReadState(true);
+        EXPECT_EQ(again->highestModseq, highest) << what;
+        EXPECT_EQ(again->VanishedSince(beforeRemovals), gone) << what;
+        for (const IndexedMessage& message : again->messages) EXPECT_EQ(message.modseq, modseqOf(message.uid)) << what;
+    };
+    same("read afresh");
+    {
+        // Grown past the compaction threshold by single flag changes until a reader compacts it.
+        std::size_t size = test::ReadFileBytes(LogPath()).size();
+        for (int i = 0;; ++i) {
+            ASSERT_LT(i, 10000) << "never compacted";
+            envelopes->FindEnvelope(uids[0])->UpdateProperty("_ImapKeywords", Variant::Text("k" + std::to_string(i)));
+            state = ReadState();
+            const std::size_t now = test::ReadFileBytes(LogPath()).size();
+            if (now < size) break;
+            size = now;
+        }
+        rises("many flags");
+        same("compacted");
+    }
+    // The last change torn at every byte, in a process that saw it whole and in new ones: never lower
+    // than what was shown.
+    const std::vector<std::byte> before = test::ReadFileBytes(LogPath());
+    (void)envelopes->UpdateProperty({double(uids[5])}, "_ImapFlags", [](const Variant&) { return Variant::UI2(8); });
+    const std::vector<std::byte> after = test::ReadFileBytes(LogPath());
+    rises("flag to tear");
+    for (std::size_t cut = before.size(); cut < after.size(); ++cut) {
+        test::WriteFileBytes(LogPath(), std::vector<std::byte>(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(cut)));
+        ASSERT_GE(ReadState()->highestModseq, highest) << "cut at " << cut;
+        ASSERT_GE(ReadState(true)->highestModseq, highest) << "cut at " << cut;
+        highest = ReadState()->highestModseq;
+    }
+    // Damaged, another version, deleted: made again above everything before, knowing no removal.
+    for (const char* what : {"damaged", "version", "deleted"}) {
+        std::vector<std::byte> bytes = test::ReadFileBytes(LogPath());
+        if (std::string_view(what) == "damaged") bytes[kIndexHeaderSize + 5] ^= std::byte{4};
+        if (std::string_view(what) == "version") bytes[4] = std::byte{1};
+        if (std::string_view(what) == "deleted") {
+            ASSERT_EQ(::unlink(LogPath().c_str()), 0);
+        } else {
+            test::WriteFileBytes(LogPath(), bytes);
+        }
+        const std::uint64_t shown = highest;
+        state = ReadState(true);
+        EXPECT_GT(state->highestModseq, shown) << what;
+        EXPECT_EQ(state->VanishedSince(shown), std::nullopt) << what;
+        EXPECT_EQ(state->VanishedSince(state->highestModseq), std::vector<VanishedRange>{}) << what;
+        for (const IndexedMessage& message : state->messages) EXPECT_GT(message.modseq, shown) << what;
+        highest = state->highestModseq;
+    }
+    // A write past the index (a record copied by hand) is found and raises it too.
+    WaitForSettledDirectory();
+    const std::string path = folder_->Storage().Path();
+    test::WriteFileBytes(path + UidStem(900) + ".eml", test::ReadFileBytes(path + UidStem(uids[0]) + ".eml"));
+    test::WriteFileBytes(path + UidStem(900) + ".env", test::ReadFileBytes(path + UidStem(uids[0]) + ".env"));
+    rises("copied by hand");
+    EXPECT_EQ(modseqOf(900), highest);
+}
+
+// \Recent goes to one session only: of claims racing in threads and processes, each id is claimed
+// once, and the marks of different users of a folder are their own.
+TEST_F(store_FolderIndexTest, RecentIdsAreClaimedOnceAcrossThreadsAndProcesses) {
+    for (int i = 0; i < 3; ++i) Deliver("Subject: m\r\n\r\nm\r\n");
+    std::optional<std::uint32_t> previous;
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "a", 3, previous), S_OK);
+    EXPECT_EQ(previous, std::nullopt);  // none claimed since the index was made
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "a", 3, previous), S_OK);
+    EXPECT_EQ(previous, 3u);
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "b", 2, previous), S_OK);
+    EXPECT_EQ(previous, std::nullopt);
+    EXPECT_EQ(ReadState(true)->RecentMark("a"), 3u);
+    EXPECT_EQ(ReadState()->RecentMark("b"), 2u);
+    // Claims of rising marks from two processes and two threads each: the ranges each was given
+    // (above its previous mark, up to its own) never overlap and leave no id unclaimed.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    constexpr std::uint32_t kClaims = 150;
+    const auto claim = [&](int fd, std::uint32_t offset) {
+        for (std::uint32_t i = 0; i < kClaims; ++i) {
+            const std::uint32_t mark = 4 + 2 * i + offset;  // a claim may also find the mark above its own
+            std::optional<std::uint32_t> before;
+            EXPECT_EQ(ClaimRecent(folder_->Storage(), root_, "a", mark, before), S_OK);
+            const std::uint32_t pair[2] = {before.value_or(0), mark};
+            if (pair[0] < mark) {
+                EXPECT_EQ(::write(fd, pair, sizeof pair), static_cast<ssize_t>(sizeof pair));
+            }
+        }
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ForgetFolderIndexes();
+        std::thread other(claim, pipeFds[1], 1);
+        claim(pipeFds[1], 0);
+        other.join();
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    std::thread other(claim, pipeFds[1], 1);
+    claim(pipeFds[1], 0);
+    other.join();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::close(pipeFds[1]);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> given;
+    std::uint32_t pair[2];
+    while (::read(pipeFds[0], pair, sizeof pair) == static_cast<ssize_t>(sizeof pair)) given.emplace_back(pair[0], pair[1]);
+    ::close(pipeFds[0]);
+    std::sort(given.begin(), given.end());
+    std::uint32_t covered = 3;
+    for (const auto& [from, to] : given) {
+        ASSERT_EQ(from, covered) << "claims overlap or leave a gap";
+        covered = to;
+    }
+    EXPECT_EQ(covered, 4 + 2 * (kClaims - 1) + 1);
+    EXPECT_EQ(ReadState(true)->RecentMark("a"), covered);
+    EXPECT_EQ(ReadState()->RecentMark("b"), 2u);
 }
 
 // Once a process has read a folder's index, looking at it again after a change reads the change, not
