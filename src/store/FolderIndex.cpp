@@ -327,6 +327,12 @@ struct SharedIndex {
         return state;
     }
 
+    // About what Compacted() would write, counting the removals and marks too: a log long only for
+    // them is as short as it gets.
+    std::uint64_t CompactedEstimate() const {
+        return kIndexHeaderSize + 64 * (messages.size() + 1) + 16 * vanished.size() + 64 * recent.size();
+    }
+
     // The compacted log: header, the folder's mod-sequences and removals, the recent marks, every
     // message, the last 'D'.
     std::vector<std::byte> Compacted() const {
@@ -583,7 +589,7 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
         const bool mismatch = index.lastDone.modified == 0 || index.lastDone.modified != dir.modified || index.lastDone.changed != dir.changed;
         const bool bypassed = mismatch || (!index.verified && !unexplained);
         const auto size = static_cast<std::uint64_t>(opened.st_size);
-        const bool compact = size > kCompactMinimum && size > kCompactFactor * (kIndexHeaderSize + 64 * (index.messages.size() + 1));
+        const bool compact = size > kCompactMinimum && size > kCompactFactor * index.CompactedEstimate();
         if (!exclusive && (openTail || bypassed || compact)) {
             // Under the shared lock no writer is midway: an open tail is a dead writer's.
             index.Publish();

@@ -561,6 +561,33 @@ TEST_F(store_FolderIndexTest, ModSequencesRiseWithEveryChangeAndNeverFallWhateve
     EXPECT_EQ(modseqOf(900), highest);
 }
 
+// A log whose folder record alone is long (many removals remembered, an empty folder) is not taken
+// for one that needs compacting: every look would rewrite it, and a look could never finish.
+TEST_F(store_FolderIndexTest, ALogLongOnlyForItsRemembersRemovalsIsReadAsItIs) {
+    (void)ReadState();
+    struct stat st {};
+    ASSERT_EQ(::stat(folder_->Storage().Path().c_str(), &st), 0);
+    std::vector<std::byte> bytes = IndexHeader(st.st_ino);
+    IndexRecord folder;
+    folder.kind = IndexRecordKind::Folder;
+    folder.modseq = 5000;
+    folder.vanishedFloor = 100;
+    for (std::uint32_t i = 0; i < 4096; ++i) folder.vanished.push_back({2 * i + 1, 2 * i + 1, 101 + i});
+    AppendIndexRecord(bytes, folder);
+    IndexRecord done;
+    done.kind = IndexRecordKind::Done;
+    AppendIndexRecord(bytes, done);
+    ASSERT_GT(bytes.size(), 64u * 1024);
+    test::WriteFileBytes(LogPath(), bytes);
+    const auto state = ReadState(true);
+    ASSERT_TRUE(state);
+    EXPECT_GE(state->highestModseq, 5000u);
+    const auto gone = state->VanishedSince(4195);
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->size(), 1u);
+    EXPECT_EQ(ReadState(true)->VanishedSince(4195), gone);
+}
+
 // \Recent goes to one session only: of claims racing in threads and processes, each id is claimed
 // once, and the marks of different users of a folder are their own.
 TEST_F(store_FolderIndexTest, RecentIdsAreClaimedOnceAcrossThreadsAndProcesses) {
