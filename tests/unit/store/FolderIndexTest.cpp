@@ -314,6 +314,39 @@ TEST_F(store_FolderIndexTest, ConcurrentWritersInThreadsAndProcessesLeaveTheInde
     const auto records = FromRecords();
     EXPECT_EQ(FromIndex(), records);
     EXPECT_EQ(FromIndex(true), records);
+    // Every change in the log took a mod-sequence above all before it, whichever process wrote it;
+    // what a compaction wrote stays at or below the folder's value it wrote with it.
+    const std::vector<std::byte> log = test::ReadFileBytes(LogPath());
+    const ParsedIndex parsed = ParseIndexRecords(log, kIndexHeaderSize);
+    ASSERT_FALSE(parsed.torn);
+    ASSERT_FALSE(parsed.records.empty());
+    ASSERT_EQ(parsed.records.front().kind, IndexRecordKind::Folder);
+    std::uint64_t last = parsed.records.front().modseq;
+    std::uint64_t change = 0;
+    std::size_t i = 1;
+    for (; i < parsed.records.size() && parsed.records[i].kind != IndexRecordKind::Done; ++i) {
+        if (parsed.records[i].kind == IndexRecordKind::Message) {
+            ASSERT_LE(parsed.records[i].modseq, last);
+        }
+    }
+    std::size_t changes = 0;
+    for (; i < parsed.records.size(); ++i) {
+        const IndexRecord& record = parsed.records[i];
+        if (record.kind == IndexRecordKind::Done) {
+            if (change != 0) last = change;
+            change = 0;
+        } else if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) {
+            if (change == 0) {
+                ASSERT_GT(record.modseq, last) << "record " << i;
+                change = record.modseq;
+                ++changes;
+            }
+            ASSERT_EQ(record.modseq, change) << "record " << i;  // one change, one mod-sequence
+        }
+    }
+    EXPECT_GT(changes, 10u);
+    EXPECT_EQ(ReadState()->highestModseq, last);
+    EXPECT_EQ(ReadState(true)->highestModseq, last);
 }
 
 // A reader that has a state to show is not held up by a writer midway for long: it shows the state
