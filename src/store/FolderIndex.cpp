@@ -242,7 +242,11 @@ struct SharedIndex {
     }
 
     void Apply(const IndexRecord& record) {
-        if (record.kind != IndexRecordKind::Intent) dirty = true;
+        // Readers look for messages again when the change number moves: only what changes messages
+        // moves it (a recent claim does not, or every claim would wake every session once more).
+        if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed || record.kind == IndexRecordKind::Folder) {
+            dirty = true;
+        }
         if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) touched.push_back(record.uid);
         if (record.kind == IndexRecordKind::Message) {
             const IndexedMessage message{record.uid, Intern(record.properties), record.size, record.date, record.inode, record.modseq};
@@ -277,7 +281,17 @@ struct SharedIndex {
 
     void Publish() {
         static std::atomic<std::uint64_t> changes{0};
-        if (!dirty && State()) return;  // readers compare change numbers: only a change moves it
+        if (!dirty && State()) {
+            if (!extrasDirty) return;  // readers compare change numbers: only a change moves it
+            // New recent marks alone: the same messages and change number.
+            auto marks = std::make_shared<FolderIndexState>(*State());
+            marks->recent = std::make_shared<const std::map<std::string, std::uint32_t>>(recent);
+            marks->vanished = std::make_shared<const std::vector<VanishedRange>>(vanished);
+            extrasDirty = false;
+            std::lock_guard guard(stateMutex);
+            state = std::move(marks);
+            return;
+        }
         dirty = false;
         auto fresh = std::make_shared<FolderIndexState>();
         fresh->messages = messages;

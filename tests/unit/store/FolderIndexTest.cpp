@@ -634,6 +634,14 @@ TEST_F(store_FolderIndexTest, RecentIdsAreClaimedOnceAcrossThreadsAndProcesses) 
     EXPECT_EQ(previous, std::nullopt);
     EXPECT_EQ(ReadState(true)->RecentMark("a"), 3u);
     EXPECT_EQ(ReadState()->RecentMark("b"), 2u);
+    // A claim changes no message: sessions comparing change numbers are not sent to look again.
+    const std::uint64_t change = ReadState()->change;
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "b", 3, previous), S_OK);
+    EXPECT_EQ(previous, 2u);
+    EXPECT_EQ(ReadState()->change, change);
+    EXPECT_EQ(ReadState()->RecentMark("b"), 3u);
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "b", 2, previous), S_OK);
+    EXPECT_EQ(previous, 3u);
     // Claims of rising marks from two processes and two threads each: the ranges each was given
     // (above its previous mark, up to its own) never overlap and leave no id unclaimed.
     int pipeFds[2];
@@ -678,7 +686,7 @@ TEST_F(store_FolderIndexTest, RecentIdsAreClaimedOnceAcrossThreadsAndProcesses) 
     }
     EXPECT_EQ(covered, 4 + 2 * (kClaims - 1) + 1);
     EXPECT_EQ(ReadState(true)->RecentMark("a"), covered);
-    EXPECT_EQ(ReadState()->RecentMark("b"), 2u);
+    EXPECT_EQ(ReadState()->RecentMark("b"), 3u);
 }
 
 // Once a process has read a folder's index, looking at it again after a change reads the change, not
