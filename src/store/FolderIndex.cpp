@@ -73,6 +73,14 @@ IndexRecord DoneRecord(const DirStat& stat, bool settledOnly) {
     return done;
 }
 
+// Waits (at most the tick) until the directory's last change lies outside the timestamp tick.
+void WaitForSettled(const DirStat& stat) {
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t age = Ns(now) - std::max(stat.modified, stat.changed);
+    if (age >= 0 && age <= kUnsettledNs) std::this_thread::sleep_for(std::chrono::nanoseconds(kUnsettledNs - age + 1'000'000));
+}
+
 HRESULT FlockBounded(int fd, int operation, std::chrono::milliseconds bound = kStoreLockBound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     for (;;) {
@@ -600,7 +608,13 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
         index.offset = from + closedEnd;
         index.read = true;
         const bool openTail = closedEnd != bytes.size();
-        const bool mismatch = index.lastDone.modified == 0 || index.lastDone.modified != dir.modified || index.lastDone.changed != dir.changed;
+        // The folder as it is now, under the lock, where no writer that logs is midway: a look taken
+        // before waiting for one predates its change, and would take that change for a write past the
+        // index -- every session woken by a delivery would rescan the folder.
+        DirStat current;
+        if (hr = StatDirectory(folder, current); Failed(hr)) return hr;
+        const bool mismatch = current.inode != dir.inode || index.lastDone.modified == 0 || index.lastDone.modified != current.modified ||
+                              index.lastDone.changed != current.changed;
         const bool bypassed = mismatch || (!index.verified && !unexplained);
         const auto size = static_cast<std::uint64_t>(opened.st_size);
         const bool compact = size > kCompactMinimum && size > kCompactFactor * index.CompactedEstimate();
@@ -628,6 +642,11 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
         // would vouch for it.
         if (unexplained) *unexplained = mismatch;
         if (exclusive && bypassed && !unexplained) {
+            // A rescan inside the directory's timestamp tick could not vouch for the folder: its 'D'
+            // would be zeros, the next writer's too, and the next reader -- woken at once, inside the
+            // next tick -- would rescan again, delivery after delivery. Waiting out the tick (no
+            // writer that logs can change the folder while we hold the lock) lets this one vouch.
+            WaitForSettled(current);
             if (hr = Rescan(folder, rootPath, index, true, repairs); Failed(hr)) return hr;
             index.verified = true;
             // A rescan that found nothing and can not vouch for the folder yet writes nothing: an append

@@ -594,6 +594,65 @@ TEST_F(store_FolderIndexTest, ModSequencesRiseWithEveryChangeAndNeverFallWhateve
     EXPECT_EQ(modseqOf(900), highest);
 }
 
+// Tells when a thread other than the writer's stats the folder, and counts directory listings.
+class WatchingFileSystem final : public FileSystem {
+public:
+    WatchingFileSystem(std::string folder, std::thread::id writer) : folder_(std::move(folder)), writer_(writer) {}
+    int Stat(const char* path, struct stat& st) override {
+        const int result = FileSystem::Stat(path, st);
+        if (std::this_thread::get_id() != writer_ && folder_ == path && !statted_.exchange(true)) seen_.count_down();
+        return result;
+    }
+    DIR* OpenDirectory(const char* path) override {
+        if (std::this_thread::get_id() != writer_) ++listings_;
+        return FileSystem::OpenDirectory(path);
+    }
+    void WaitForStat() { seen_.wait(); }
+    int Listings() const { return listings_; }
+
+private:
+    std::string folder_;
+    std::thread::id writer_;
+    std::atomic<bool> statted_{false};
+    std::latch seen_{1};
+    std::atomic<int> listings_{0};
+};
+
+// A reader that looked at the folder and then waited for a writer midway finds the writer's change
+// explained by the log: it does not rescan the folder for it. (The stat it took before waiting
+// predates the change; comparing that with the writer's 'D' would send every session woken by a
+// delivery to list and stat the whole folder.)
+TEST_F(store_FolderIndexTest, AReaderThatWaitedForAWriterDoesNotRescanForTheWritersChange) {
+    Deliver("Subject: m\r\n\r\nm\r\n");
+    (void)ReadState();
+    WaitForSettledDirectory();
+    std::latch begun(1);
+    std::unique_ptr<WatchingFileSystem> watching;
+    std::mutex made;
+    std::thread writer([&] {
+        IndexWriter index(folder_->Storage(), root_);
+        EXPECT_TRUE(index.Begin({}));
+        {
+            std::lock_guard guard(made);
+            watching = std::make_unique<WatchingFileSystem>(folder_->Storage().Path(), std::this_thread::get_id());
+        }
+        begun.count_down();
+        watching->WaitForStat();  // the reader has looked at the folder, and now waits for us
+        std::unique_ptr<FileStream> staged;
+        EXPECT_EQ(folder_->Storage().CreateStream(TemporaryName("probe.eml"), STGM_WRITE | STGM_SHARE_EXCLUSIVE, staged), S_OK);
+        index.Commit();
+    });
+    begun.wait();
+    std::shared_ptr<const FolderIndexState> state;
+    {
+        ScopedFileSystem scoped(*watching);
+        EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+        writer.join();
+    }
+    EXPECT_EQ(watching->Listings(), 0);
+    EXPECT_EQ(state->messages.size(), 1u);
+}
+
 // A log whose folder record alone is long (many removals remembered, an empty folder) is not taken
 // for one that needs compacting: every look would rewrite it, and a look could never finish.
 TEST_F(store_FolderIndexTest, ALogLongOnlyForItsRemembersRemovalsIsReadAsItIs) {
