@@ -24,6 +24,7 @@ constexpr FetchItemRow kItems[] = {
     {"ENVELOPE", Envelope, kNeedsHeader},
     {"FLAGS", Flags, kWrittenLast},
     {"INTERNALDATE", InternalDate, 0},
+    {"MODSEQ", Modseq, 0},
     {"RFC822.HEADER", Rfc822Header, kNeedsHeader | kNeedsContent},
     {"RFC822.SIZE", Rfc822Size, 0},
     {"RFC822.TEXT", Rfc822Text, kNeedsHeader | kNeedsContent | kMarksSeen},
@@ -221,6 +222,7 @@ bool AddItem(const Argument& argument, FetchRequest& request, FetchRefusal& refu
         return false;
     }
     request.needs |= item.Flags();
+    request.modseq = request.modseq || item.row->id == FetchItemId::Modseq;
     request.items.push_back(std::move(item));
     return true;
 }

@@ -29,6 +29,7 @@ enum class FetchItemId {
     Envelope,
     Flags,
     InternalDate,
+    Modseq,
     Rfc822Header,
     Rfc822Size,
     Rfc822Text,
@@ -72,6 +73,7 @@ struct FetchItem {
 struct FetchRequest {
     std::vector<FetchItem> items;
     unsigned needs = 0;  // the flags of every item together
+    bool modseq = false;  // MODSEQ asked for, or implied by CHANGEDSINCE
 };
 
 struct FetchRefusal {

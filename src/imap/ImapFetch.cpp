@@ -179,7 +179,7 @@ MessageFetch::Outcome MessageFetch::Run(std::vector<std::size_t>& seen) {
     for (const FetchItem& item : request_.items) {
         const FetchItemId id = item.row->id;
         flagsAsked = flagsAsked || id == FetchItemId::Flags;
-        if (id == FetchItemId::Flags || (id == FetchItemId::Uid && uidCommand_)) continue;
+        if (id == FetchItemId::Flags || id == FetchItemId::Modseq || (id == FetchItemId::Uid && uidCommand_)) continue;
         Separate();
         if (!WriteItem(item)) return Outcome::Failed;
     }
@@ -195,6 +195,11 @@ MessageFetch::Outcome MessageFetch::Run(std::vector<std::size_t>& seen) {
     if (flagsAsked || flagsChanged) {
         Separate();
         response_.Text("FLAGS " + FlagList(entry_.flags, mailbox.view.KeywordsOf(entry_.keywords)));
+    }
+    // Flags go with their mod-sequence once the client counts them, so that it knows how far it is.
+    if (request_.modseq || (mailbox.condstore && (flagsAsked || flagsChanged))) {
+        Separate();
+        response_.Text(Format("MODSEQ (%lu)", {entry_.modseq}));
     }
     response_.Text(")\r\n");
     return Send() ? Outcome::Written : Outcome::Failed;
@@ -255,7 +260,8 @@ bool MessageFetch::WriteItem(const FetchItem& item) {
     case FetchItemId::Binary:
     case FetchItemId::BinaryPeek:
     case FetchItemId::BinarySize: return WriteSection(item);
-    case FetchItemId::Flags: return true;
+    case FetchItemId::Flags:
+    case FetchItemId::Modseq: return true;
     }
     return true;
 }
@@ -467,12 +473,68 @@ void Fetch(CommandContext& context) {
         if (!refusal.logLine.empty()) ImapLog('E', refusal.logLine);
         return refusal.bad ? context.Bad(refusal.reply) : context.No(refusal.reply);
     }
-    if ((request->needs & (kNeedsParse | kNeedsHeader)) && !context.parser.Open()) return context.No("Server internal error with message");
+    // Modifiers: (CHANGEDSINCE modseq [VANISHED]).
+    std::optional<std::uint64_t> changedSince;
+    bool vanished = false;
+    if (command.arguments.size() > 2) {
+        const Argument& modifiers = command.arguments[2];
+        if (modifiers.kind != ArgumentKind::List || command.arguments.size() > 3) return context.Bad("FETCH modifiers are one list");
+        // The reader reads the words after FETCH's items as it reads items.
+        const auto isWord = [](const Argument& argument) { return argument.kind == ArgumentKind::Atom || argument.kind == ArgumentKind::FetchAttribute; };
+        for (std::size_t i = 0; i < modifiers.items.size(); ++i) {
+            const Argument& word = modifiers.items[i];
+            if (isWord(word) && EqualsNoCase(word.text, "CHANGEDSINCE") && !changedSince && i + 1 < modifiers.items.size() &&
+                isWord(modifiers.items[i + 1])) {
+                changedSince = ParseModseq(modifiers.items[++i].text, false);
+                if (!changedSince) return context.Bad("Invalid CHANGEDSINCE mod-sequence");
+            } else if (isWord(word) && EqualsNoCase(word.text, "VANISHED") && !vanished) {
+                vanished = true;
+            } else {
+                return context.Bad("Unknown FETCH modifier");
+            }
+        }
+        if (vanished && (!command.uid || !changedSince || !context.mailbox.qresync)) {
+            return context.Bad("VANISHED needs UID FETCH, CHANGEDSINCE and QRESYNC enabled");
+        }
+    }
+    FetchRequest items = *request;
+    items.modseq = items.modseq || changedSince.has_value();
+    if (items.modseq) context.mailbox.EnableCondstore();
+    if (vanished) {
+        // Removals since the client's mod-sequence among the UIDs it names (all it names that are not
+        // here, where the index no longer remembers that far back).
+        // "*" reaches the last UID given, not the last one still here: "1:*" asks for every removal.
+        const std::uint32_t star = std::max(view.messages.empty() ? 0 : view.messages.back().uid, view.uidNext - 1);
+        const auto named = ParseNumberSet(command.arguments[0].text, star);
+        std::optional<NumberRanges> removed;
+        try {
+            removed = context.store.VanishedSince(*context.mailbox.folder, *changedSince);
+        } catch (const ComError& error) {
+            ImapLog('E', std::string("Fetch:  ") + error.what());
+        }
+        NumberRanges candidates;
+        if (named) {
+            const NumberRanges wanted = Normalized(*named);
+            if (!removed) removed = NumberRanges{{1, view.uidNext > 1 ? view.uidNext - 1 : 1}};
+            for (const auto& [low, high] : *removed) {
+                for (const auto& [wantedLow, wantedHigh] : wanted) {
+                    const std::uint32_t first = std::max(low, wantedLow);
+                    const std::uint32_t last = std::min({high, wantedHigh, view.uidNext > 1 ? view.uidNext - 1 : 0u});
+                    if (first <= last) candidates.emplace_back(first, last);
+                }
+            }
+        }
+        if (const std::string gone = MissingUids(Normalized(std::move(candidates)), view); !gone.empty()) {
+            context.Untagged("VANISHED (EARLIER) " + gone);
+        }
+    }
+    if ((items.needs & (kNeedsParse | kNeedsHeader)) && !context.parser.Open()) return context.No("Server internal error with message");
     std::vector<std::size_t> seen;
     std::size_t gone = 0;
     for (std::size_t i = 0; i < view.messages.size(); ++i) {
         if (!view.messages[i].selected) continue;
-        const MessageFetch::Outcome outcome = MessageFetch(context, *request, i).Run(seen);
+        if (changedSince && view.messages[i].modseq <= *changedSince) continue;
+        const MessageFetch::Outcome outcome = MessageFetch(context, items, i).Run(seen);
         if (outcome == MessageFetch::Outcome::Failed) break;
         if (outcome == MessageFetch::Outcome::Gone) ++gone;
         if (seen.size() >= kSeenBatch) StoreSeen(context, seen);

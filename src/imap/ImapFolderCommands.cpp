@@ -65,7 +65,7 @@ std::unordered_set<std::string> Parents(const std::vector<std::string>& names) {
 
 // STATUS's items. Written in upper case: the grammar ignores case, but clients are tested against
 // upper case, and some read lower-case names as nothing at all.
-constexpr std::string_view kStatusItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT", "SIZE", "DELETED", "DELETED-STORAGE"};
+constexpr std::string_view kStatusItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT", "SIZE", "DELETED", "DELETED-STORAGE", "HIGHESTMODSEQ"};
 
 bool StatusItemsValid(CommandContext& context, const std::vector<Argument>& items) {
     for (const Argument& item : items) {
@@ -101,6 +101,7 @@ std::optional<std::string> StatusLine(CommandContext& context, const FolderRecor
     std::string values;
     for (const Argument& item : items) {
         const std::string key = ToUpperAscii(item.text);
+        if (key == "HIGHESTMODSEQ") context.mailbox.EnableCondstore();
         const std::uint64_t value = key == "MESSAGES" ? vector.messages.size()
                                     : key == "RECENT" ? vector.recent
                                     : key == "UIDNEXT" ? vector.uidNext
@@ -109,6 +110,7 @@ std::optional<std::string> StatusLine(CommandContext& context, const FolderRecor
                                     : key == "SIZE" ? size
                                     : key == "DELETED" ? deleted
                                     : key == "DELETED-STORAGE" ? (deletedBytes + 1023) / 1024
+                                    : key == "HIGHESTMODSEQ" ? vector.highestModseq
                                                     : unseen;
         if (!values.empty()) values += ' ';
         values += key + " " + std::to_string(value);

@@ -303,6 +303,8 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t s
         const store::IndexedMessage& message = *found;
         if (message.uid > last) {
             vector.partial = true;
+            // The client may not count a change as seen before it is shown the message.
+            vector.highestModseq = std::min(vector.highestModseq, message.modseq - 1);
             continue;
         }
         auto [flags, added] = bySet.try_emplace(message.properties);
@@ -320,10 +322,33 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t s
         entry.storedKeywords = entry.keywords = flags->second.keywords;
         entry.size = message.size;
         entry.internalDate = message.date;
+        entry.modseq = message.modseq;
         vector.messages.push_back(entry);
     }
     vector.Recount();
     return vector;
+}
+
+std::vector<std::uint64_t> ImapStore::Modseqs(const FolderRecord& record, const MessageVector& vector) const {
+    std::shared_ptr<const store::FolderIndexState> index;
+    ThrowIfFailed(store::ReadFolderIndex(record.folder->Storage(), record.folder->RootPath(), index), "the index of " + record.folder->Storage().Path());
+    std::vector<std::uint64_t> modseqs;
+    modseqs.reserve(vector.messages.size());
+    for (const MessageEntry& entry : vector.messages) {
+        const store::IndexedMessage* message = index->Find(entry.uid);
+        modseqs.push_back(message ? message->modseq : 0);
+    }
+    return modseqs;
+}
+
+std::optional<NumberRanges> ImapStore::VanishedSince(const FolderRecord& record, std::uint64_t since) const {
+    std::shared_ptr<const store::FolderIndexState> index;
+    ThrowIfFailed(store::ReadFolderIndex(record.folder->Storage(), record.folder->RootPath(), index), "the index of " + record.folder->Storage().Path());
+    const auto vanished = index->VanishedSince(since);
+    if (!vanished) return std::nullopt;
+    NumberRanges ranges;
+    for (const store::VanishedRange& range : *vanished) ranges.emplace_back(range.first, range.last);
+    return Normalized(std::move(ranges));
 }
 
 double ImapStore::Stamp(const FolderRecord& record) const {

@@ -15,7 +15,25 @@ void Store(CommandContext& context) {
     MessageVector& view = mailbox.view;
     std::string diagnostic;
     if (!view.Select(command.arguments[0].text, command.uid, diagnostic)) return context.Bad(diagnostic);
-    const Argument& item = command.arguments[1];
+    // (UNCHANGEDSINCE modseq) may come before the data item.
+    std::size_t at = 1;
+    std::optional<std::uint64_t> unchangedSince;
+    if (command.arguments[1].kind == ArgumentKind::List) {
+        const auto& modifiers = command.arguments[1].items;
+        if (modifiers.size() != 2 || modifiers[0].kind != ArgumentKind::Atom || !EqualsNoCase(modifiers[0].text, "UNCHANGEDSINCE") ||
+            modifiers[1].kind != ArgumentKind::Atom || !(unchangedSince = ParseModseq(modifiers[1].text, true))) {
+            return context.Bad("STORE modifiers are (UNCHANGEDSINCE modseq)");
+        }
+        at = 2;
+        if (command.arguments.size() < 4) return context.Bad("STORE flags argument missing");
+    }
+    const Argument& item = command.arguments[at];
+    const Argument& flagsArgument = command.arguments[at + 1];
+    if (flagsArgument.kind != ArgumentKind::List) {
+        for (std::size_t j = at + 1; j < command.arguments.size(); ++j) {
+            if (command.arguments[j].kind != ArgumentKind::Atom) return context.Bad("Third argument should be a list of flags");
+        }
+    }
     std::string name = item.kind == ArgumentKind::List ? std::string() : ToLowerAscii(item.text);
     const char mode = name.starts_with('+') || name.starts_with('-') ? name[0] : '=';
     if (mode != '=') name.erase(0, 1);
@@ -23,9 +41,9 @@ void Store(CommandContext& context) {
     if (!silent && name != "flags") {
         return context.Bad("STORE command has illegal second argument (data item):  " + item.text.substr(0, 20));
     }
-    std::vector<Argument> words = command.arguments[2].kind == ArgumentKind::List
-                                      ? command.arguments[2].items
-                                      : std::vector<Argument>(command.arguments.begin() + 2, command.arguments.end());
+    std::vector<Argument> words = flagsArgument.kind == ArgumentKind::List
+                                      ? flagsArgument.items
+                                      : std::vector<Argument>(command.arguments.begin() + static_cast<std::ptrdiff_t>(at) + 1, command.arguments.end());
     // NIL for no flags at all, as some clients write an empty list.
     if (words.size() == 1 && words[0].kind == ArgumentKind::Atom && EqualsNoCase(words[0].text, "NIL")) words.clear();
     const auto parsed = ParseFlags(words, diagnostic);
@@ -44,6 +62,25 @@ void Store(CommandContext& context) {
         change.replaceKeywords = mode == '=';
     }
     mailbox.AnnounceKeywords(parsed->keywords);
+    // A conditional store leaves the messages changed since the client's mod-sequence as they are and
+    // names them. The check reads the index just before the store, not under its lock: a change
+    // another session makes between the two is not caught.
+    std::vector<std::uint32_t> modified;
+    if (unchangedSince) {
+        mailbox.EnableCondstore();
+        std::vector<std::uint64_t> now;
+        try {
+            now = context.store.Modseqs(*mailbox.folder, view);
+        } catch (const ComError& error) {
+            return context.No(std::string("Mod-sequences could not be read: ") + error.what());
+        }
+        for (std::size_t i = 0; i < view.messages.size(); ++i) {
+            MessageEntry& entry = view.messages[i];
+            if (!entry.selected || (now[i] <= *unchangedSince && entry.modseq <= *unchangedSince)) continue;
+            entry.selected = false;
+            modified.push_back(command.uid ? entry.uid : static_cast<std::uint32_t>(i + 1));
+        }
+    }
     std::vector<std::uint32_t> uids;
     for (const MessageEntry& entry : view.messages) {
         if (entry.selected) uids.push_back(entry.uid);
@@ -62,6 +99,8 @@ void Store(CommandContext& context) {
         }
     }
     std::size_t next = 0;
+    std::vector<std::size_t> changed;
+    std::vector<std::pair<std::size_t, std::string>> lines;
     for (std::size_t i = 0; i < view.messages.size(); ++i) {
         MessageEntry& entry = view.messages[i];
         if (!entry.selected) continue;
@@ -78,12 +117,32 @@ void Store(CommandContext& context) {
             entry.storedKeywords = view.Intern(now->keywords);
             if (keepKeywords) entry.keywords = entry.storedKeywords;
         }
-        if (silent) continue;
+        if (now) changed.push_back(i);
+        // A silent store still tells a CONDSTORE client the new mod-sequence it caused.
+        if (silent && !(mailbox.condstore && now)) continue;
         const std::string uid = command.uid ? Format("UID %lu ", {std::uint64_t{entry.uid}}) : std::string();
-        context.Untagged(Format("%lu FETCH (%sFLAGS %s)", {std::uint64_t{i + 1}, std::string_view(uid),
-                                                   std::string_view(FlagList(entry.flags, view.KeywordsOf(entry.keywords)))}));
+        const std::string flags = silent ? std::string() : "FLAGS " + FlagList(entry.flags, view.KeywordsOf(entry.keywords));
+        lines.push_back({i, uid + flags});
+    }
+    // The mod-sequences the store gave, read back after it.
+    if (!changed.empty()) {
+        try {
+            const std::vector<std::uint64_t> now = context.store.Modseqs(*mailbox.folder, view);
+            for (const std::size_t i : changed) view.messages[i].modseq = std::max(view.messages[i].modseq, now[i]);
+        } catch (const ComError& error) {
+            ImapLog('W', std::string("Mod-sequences could not be read: ") + error.what());
+        }
+    }
+    for (const auto& [i, text] : lines) {
+        std::string line = Format("%lu FETCH (%s", {std::uint64_t{i + 1}, std::string_view(text)});
+        if (mailbox.condstore) line += Format("%sMODSEQ (%lu)", {std::string_view(text.empty() || text.ends_with(' ') ? "" : " "), view.messages[i].modseq});
+        context.Untagged(line + ")");
     }
     view.Recount();
+    if (!modified.empty()) {
+        std::sort(modified.begin(), modified.end());
+        return context.SetReply("OK [MODIFIED " + UidSet(modified) + "] Conditional STORE failed");
+    }
     if (!context.replies.Settled()) context.SetReply("OK STORE completed");
 }
 

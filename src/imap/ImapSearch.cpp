@@ -179,11 +179,14 @@ std::vector<std::uint32_t> SavedResult(const ReturnOptions& options, std::vector
 }
 
 // The messages the criteria match, as indexes of the view, in order; nullopt with the reply set.
-std::optional<std::vector<std::size_t>> MatchingMessages(CommandContext& context, const std::vector<Argument>& arguments) {
+// `modseq` tells whether the criteria hold a MODSEQ key.
+std::optional<std::vector<std::size_t>> MatchingMessages(CommandContext& context, const std::vector<Argument>& arguments, bool* modseq = nullptr) {
     MessageVector& view = context.mailbox.view;
     SearchRefusal refusal;
     auto criteria = ParseSearch(arguments, refusal);
     if (!criteria) return refusal.bad ? context.Bad(refusal.reply) : context.No(refusal.reply), std::nullopt;
+    if (criteria->UsesModseq()) context.mailbox.EnableCondstore();
+    if (modseq) *modseq = criteria->UsesModseq();
     // Message sets become the messages they name, now, against the mailbox as the client knows it.
     std::string diagnostic;
     std::function<bool(SearchKey&)> resolve = [&](SearchKey& key) {
@@ -412,8 +415,19 @@ void Search(CommandContext& context) {
     const auto options = TakeReturnOptions(context, arguments);
     if (!options) return;
     ClearSavedUnlessDone saveGuard(view, options->save);
-    const auto matching = MatchingMessages(context, arguments);
+    bool modseq = false;
+    const auto matching = MatchingMessages(context, arguments, &modseq);
     if (!matching) return;
+    // With MODSEQ among the criteria, the highest mod-sequence of the messages the answer names.
+    std::uint64_t highest = 0;
+    if (modseq && !matching->empty()) {
+        if (!options->extended || options->all || options->count) {
+            for (const std::size_t i : *matching) highest = std::max(highest, view.messages[i].modseq);
+        } else {
+            if (options->min) highest = std::max(highest, view.messages[matching->front()].modseq);
+            if (options->max) highest = std::max(highest, view.messages[matching->back()].modseq);
+        }
+    }
     std::vector<std::uint32_t> found;
     std::vector<std::uint32_t> uids;
     for (const std::size_t i : *matching) {
@@ -425,10 +439,13 @@ void Search(CommandContext& context) {
     if (!options->extended) {
         std::string line = "SEARCH";
         for (const std::uint32_t number : found) line += " " + std::to_string(number);
+        if (highest != 0) line += Format(" (MODSEQ %lu)", {highest});
         context.Untagged(line);
     } else if (options->min || options->max || options->count || options->all) {
         // SAVE alone answers nothing but the tagged OK (RFC 5182 2.1).
-        context.Untagged(ExtendedResult(command, *options, found));
+        std::string line = ExtendedResult(command, *options, found);
+        if (highest != 0) line += Format(" MODSEQ %lu", {highest});
+        context.Untagged(line);
     }
     context.SetReply("OK SEARCH completed");
 }

@@ -43,7 +43,7 @@ void Capability(CommandContext& context) {
     if (session.storeCapabilities & kStoreCapabilityUidPlus) line += " UIDPLUS";
     // Words beyond the first ones go after them, so clients that read them by place still can.
     line += " IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=" + std::to_string(ImapMaxMessageBytes());
-    line += " SASL-IR ESEARCH SEARCHRES LIST-EXTENDED LIST-STATUS CHILDREN STATUS=SIZE MULTIAPPEND BINARY QUOTA QUOTA=RES-STORAGE QUOTA=RES-MESSAGE COMPRESS=DEFLATE SORT SORT=DISPLAY THREAD=ORDEREDSUBJECT";
+    line += " SASL-IR ESEARCH SEARCHRES LIST-EXTENDED LIST-STATUS CHILDREN STATUS=SIZE MULTIAPPEND BINARY QUOTA QUOTA=RES-STORAGE QUOTA=RES-MESSAGE COMPRESS=DEFLATE SORT SORT=DISPLAY THREAD=ORDEREDSUBJECT CONDSTORE QRESYNC";
     context.Untagged(line);
     context.SetReply("OK CAPABILITY completed");
 }
@@ -117,8 +117,16 @@ void Namespace(CommandContext& context) {
 }
 
 void Enable(CommandContext& context) {
-    // RFC 5161: none of the extensions ENABLE turns on is offered, so it enables nothing.
-    context.Untagged("ENABLED");
+    // RFC 5161: ENABLED names what this command turned on; unknown words and ones on already are
+    // passed over. QRESYNC brings CONDSTORE with it.
+    std::string enabled;
+    for (const Argument& argument : context.command.arguments) {
+        if (!argument.IsString()) return context.Bad("ENABLE takes capability names");
+        const bool qresync = EqualsNoCase(argument.text, "QRESYNC");
+        if (!qresync && !EqualsNoCase(argument.text, "CONDSTORE")) continue;
+        if (context.mailbox.EnableCondstore(qresync)) enabled += qresync ? " QRESYNC" : " CONDSTORE";
+    }
+    context.Untagged("ENABLED" + enabled);
     context.SetReply("OK ENABLE completed");
 }
 

@@ -116,6 +116,11 @@ public:
     // and returns what it was, so that the messages above the returned mark are this session's recent.
     std::uint32_t RecentMark(const FolderRecord& folder) const;
     std::uint32_t ClaimRecent(const FolderRecord& folder, std::uint32_t highest) const;
+    // Per message of `vector`, its mod-sequence in the folder's index now (0 for one removed since).
+    std::vector<std::uint64_t> Modseqs(const FolderRecord& folder, const MessageVector& vector) const;
+    // The UIDs removed from the folder after mod-sequence `since`, as normalized ranges (which may
+    // span UIDs never used); nullopt when the folder's index no longer remembers that far back.
+    std::optional<NumberRanges> VanishedSince(const FolderRecord& folder, std::uint64_t since) const;
     // Moves whenever a message of the folder is added, removed or has its record rewritten.
     double Stamp(const FolderRecord& folder) const;
     // Adds and removes flags and keywords relative to what the store holds now, under the folder's lock

@@ -126,6 +126,72 @@ std::string UidSet(const std::vector<std::uint32_t>& uids) {
     return set;
 }
 
+std::optional<NumberRanges> ParseNumberSet(std::string_view set, std::uint32_t star) {
+    if (set.empty() || set.find_first_not_of("0123456789:*,") != std::string_view::npos) return std::nullopt;
+    NumberRanges ranges;
+    std::size_t at = 0;
+    while (at <= set.size()) {
+        std::size_t end = set.find(',', at);
+        if (end == std::string_view::npos) end = set.size();
+        const std::string_view element = set.substr(at, end - at);
+        const std::size_t colon = element.find(':');
+        const auto first = SetNumber(element.substr(0, colon), star);
+        const auto last = colon == std::string_view::npos ? first : SetNumber(element.substr(colon + 1), star);
+        if (!first || !last || *first == 0 || *last == 0 || (colon != std::string_view::npos && element.find(':', colon + 1) != std::string_view::npos)) {
+            return std::nullopt;
+        }
+        ranges.emplace_back(std::min(*first, *last), std::max(*first, *last));
+        at = end + 1;
+    }
+    return ranges;
+}
+
+NumberRanges Normalized(NumberRanges ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    NumberRanges joined;
+    for (const auto& range : ranges) {
+        if (!joined.empty() && range.first <= std::uint64_t{joined.back().second} + 1) {
+            joined.back().second = std::max(joined.back().second, range.second);
+        } else {
+            joined.push_back(range);
+        }
+    }
+    return joined;
+}
+
+bool InRanges(const NumberRanges& ranges, std::uint32_t number) {
+    const auto after = std::upper_bound(ranges.begin(), ranges.end(), number, [](std::uint32_t value, const auto& range) { return value < range.first; });
+    return after != ranges.begin() && std::prev(after)->second >= number;
+}
+
+std::string MissingUids(const NumberRanges& ranges, const MessageVector& vector) {
+    // Range by range, stepping over the UIDs the vector holds: a range may span millions of numbers.
+    std::string set;
+    const auto add = [&set](std::uint32_t first, std::uint32_t last) {
+        if (!set.empty()) set += ',';
+        set += std::to_string(first);
+        if (last != first) set += ':' + std::to_string(last);
+    };
+    const auto& messages = vector.messages;
+    for (const auto& [low, high] : ranges) {
+        auto it = std::lower_bound(messages.begin(), messages.end(), low, [](const MessageEntry& entry, std::uint32_t value) { return entry.uid < value; });
+        std::uint64_t next = low;
+        for (; it != messages.end() && it->uid <= high; ++it) {
+            if (it->uid > next) add(static_cast<std::uint32_t>(next), it->uid - 1);
+            next = std::uint64_t{it->uid} + 1;
+        }
+        if (next <= high) add(static_cast<std::uint32_t>(next), high);
+    }
+    return set;
+}
+
+std::optional<std::uint64_t> ParseModseq(std::string_view text, bool zero) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    const std::uint64_t value = std::stoull(std::string(text));
+    if (value > std::uint64_t{std::numeric_limits<std::int64_t>::max()} || (value == 0 && !zero)) return std::nullopt;
+    return value;
+}
+
 bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnostic) {
     for (MessageEntry& entry : messages) entry.selected = false;
     if (set.empty()) {

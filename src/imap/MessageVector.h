@@ -51,6 +51,20 @@ Keywords WithoutKeywords(Keywords from, const Keywords& remove);
 std::string KeywordText(const Keywords& keywords);
 Keywords KeywordsFromText(std::string_view text);
 
+// A set of numbers ("1:4,7,*") as ranges, low first, in the order written; "*" is `star`. nullopt when
+// it is not a set (0 is none of its numbers).
+using NumberRanges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+std::optional<NumberRanges> ParseNumberSet(std::string_view set, std::uint32_t star);
+// Sorted by their low ends, touching and overlapping ranges joined.
+NumberRanges Normalized(NumberRanges ranges);
+// Is `number` in ranges Normalized gave?
+bool InRanges(const NumberRanges& ranges, std::uint32_t number);
+// The numbers of normalized `ranges` that are no UID of `vector`, as a compact set ("" for none).
+struct MessageVector;
+std::string MissingUids(const NumberRanges& ranges, const MessageVector& vector);
+// A mod-sequence as a client writes one: digits, at most 2^63 - 1, 0 only where `zero` allows.
+std::optional<std::uint64_t> ParseModseq(std::string_view text, bool zero);
+
 // UIDs as a compact set: runs of consecutive ones as "a:b", the rest joined by ",".
 std::string UidSet(const std::vector<std::uint32_t>& uids);
 
@@ -67,9 +81,10 @@ struct MessageEntry {
     bool selected = false;
     std::uint64_t size = 0;
     Date internalDate = 0;  // when the message came into the store (local automation date)
+    std::uint64_t modseq = 0;  // of the flags the session shows, as the index held them at the last look
 };
-// A selected folder of 100 000 messages costs each session about 3 MB; keep it so.
-static_assert(sizeof(MessageEntry) <= 32);
+// A selected folder of 100 000 messages costs each session about 4 MB; keep it so.
+static_assert(sizeof(MessageEntry) <= 40);
 
 struct MessageVector {
     std::vector<MessageEntry> messages;  // message n is messages[n - 1]

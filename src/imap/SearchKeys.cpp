@@ -17,7 +17,7 @@ namespace {
 
 using Kind = SearchKey::Kind;
 
-enum class Takes { Nothing, String, HeaderField, Date, Number, Set, OneKey, TwoKeys, Atom };
+enum class Takes { Nothing, String, HeaderField, Date, Number, Set, OneKey, TwoKeys, Atom, Modseq };
 
 struct KeyRow {
     std::string_view name;
@@ -41,6 +41,7 @@ constexpr KeyRow kKeys[] = {
     {"HEADER", Kind::Header, Takes::HeaderField},
     {"KEYWORD", Kind::Keyword, Takes::Atom},
     {"LARGER", Kind::Larger, Takes::Number},
+    {"MODSEQ", Kind::Modseq, Takes::Modseq},
     {"NEW", Kind::New, Takes::Nothing},
     {"NOT", Kind::Not, Takes::OneKey},
     {"OLD", Kind::Old, Takes::Nothing},
@@ -131,6 +132,24 @@ private:
                 return Refuse("SEARCH key " + quotedName + " missing numeric argument");
             }
             ++at;
+            return key;
+        }
+        case Takes::Modseq: {
+            // An entry name and type may come first: flags have no mod-sequences of their own here, so
+            // the message's stands for each of them.
+            if (next && next->IsString() && next->kind != ArgumentKind::Atom) {
+                const Argument* type = at + 1 < list.size() ? &list[at + 1] : nullptr;
+                if (!type || type->kind != ArgumentKind::Atom ||
+                    (!EqualsNoCase(type->text, "priv") && !EqualsNoCase(type->text, "shared") && !EqualsNoCase(type->text, "all"))) {
+                    return Refuse("SEARCH key \"MODSEQ\" has an invalid entry type");
+                }
+                at += 2;
+                next = at < list.size() ? &list[at] : nullptr;
+            }
+            const auto value = next && next->kind == ArgumentKind::Atom ? ParseModseq(next->text, true) : std::nullopt;
+            if (!value) return Refuse("SEARCH key \"MODSEQ\" missing mod-sequence argument");
+            ++at;
+            key.number = *value;
             return key;
         }
         case Takes::HeaderField:
@@ -293,6 +312,10 @@ bool SearchKey::NeedsHeader() const {
     return std::any_of(children.begin(), children.end(), [](const SearchKey& child) { return child.NeedsHeader(); });
 }
 
+bool SearchKey::UsesModseq() const {
+    return kind == Kind::Modseq || std::any_of(children.begin(), children.end(), [](const SearchKey& child) { return child.UsesModseq(); });
+}
+
 bool SearchKey::NeedsBody() const {
     if (kind == Kind::Body || kind == Kind::Text) return true;
     return std::any_of(children.begin(), children.end(), [](const SearchKey& child) { return child.NeedsBody(); });
@@ -365,6 +388,7 @@ bool Matches(const SearchKey& key, SearchSubject& subject) {
     case Kind::SentSince: return SentMatches(key, subject);
     case Kind::Larger: return entry.size > key.number;
     case Kind::Smaller: return entry.size < key.number;
+    case Kind::Modseq: return entry.modseq >= key.number;
     case Kind::Set: return subject.Index() < key.members.size() && key.members[subject.Index()];
     case Kind::Not: return !Matches(key.children[0], subject);
     case Kind::Or: return Matches(key.children[0], subject) || Matches(key.children[1], subject);

@@ -49,6 +49,7 @@ struct SearchKey {
         SentSince,
         Larger,      // number
         Smaller,
+        Modseq,      // number: the message's mod-sequence at least this
         Set,         // members: message numbers, or UIDs with `uid`
         Not,         // children[0]
         Or,          // children[0], children[1]
@@ -68,6 +69,8 @@ struct SearchKey {
     // Whether testing it reads the message's header or body.
     bool NeedsHeader() const;
     bool NeedsBody() const;
+    // Whether a MODSEQ key is in it (the result then names the highest mod-sequence found).
+    bool UsesModseq() const;
 };
 
 // What a key is tested against: one message of the selected mailbox, read only when a key needs it.

@@ -39,11 +39,15 @@ void SelectedMailbox::SendUpdates() {
     const std::uint32_t lastKnown = messages.empty() ? 0 : messages.back().uid;
     std::size_t next = 0;
     std::size_t arrivals = 0;
+    // The highest mod-sequence the client may count as seen: below that of a message left for later.
+    std::uint64_t highest = fresh.highestModseq;
     for (const MessageEntry& entry : fresh.messages) {
         while (next < messages.size() && messages[next].uid < entry.uid) ++next;
         const Keywords& keywords = fresh.KeywordsOf(entry.storedKeywords);
         if (next < messages.size() && messages[next].uid == entry.uid) {
             MessageEntry& known = messages[next];
+            // Nothing this client sees changed (another user's flags, a record rewritten): no line.
+            known.modseq = entry.modseq;
             if (known.stored == entry.stored && view.KeywordsOf(known.storedKeywords) == keywords) continue;
             known.stored = entry.stored;
             known.flags = static_cast<std::uint16_t>(entry.stored | (known.flags & kFlagRecent));
@@ -56,8 +60,11 @@ void SelectedMailbox::SendUpdates() {
             messages.back().storedKeywords = messages.back().keywords = view.Intern(keywords);
             ++arrivals;
             next = messages.size();
+        } else if (entry.modseq != 0) {
+            highest = std::min(highest, entry.modseq - 1);
         }
     }
+    view.highestModseq = std::max(view.highestModseq, highest);
     view.uidNext = fresh.uidNext;
     if (arrivals != 0) {
         const std::size_t first = messages.size() - arrivals;
@@ -71,7 +78,16 @@ void SelectedMailbox::SendUpdates() {
 }
 
 void SelectedMailbox::ExpungeFromView(const std::vector<bool>& gone) {
-    for (const std::size_t number : view.Expunge(gone)) replies_.Untagged(Format("%lu EXPUNGE", {std::uint64_t{number}}));
+    if (!qresync) {
+        for (const std::size_t number : view.Expunge(gone)) replies_.Untagged(Format("%lu EXPUNGE", {std::uint64_t{number}}));
+        return;
+    }
+    std::vector<std::uint32_t> uids;
+    for (std::size_t i = 0; i < gone.size() && i < view.messages.size(); ++i) {
+        if (gone[i]) uids.push_back(view.messages[i].uid);
+    }
+    view.Expunge(gone);
+    if (!uids.empty()) replies_.Untagged("VANISHED " + UidSet(uids));
 }
 
 void SelectedMailbox::SendFlagLines() {
@@ -95,8 +111,24 @@ void SelectedMailbox::AnnounceKeywords(const Keywords& keywords) {
 
 void SelectedMailbox::SendFlags(std::size_t index) {
     const MessageEntry& entry = view.messages[index];
-    replies_.Untagged(Format("%lu FETCH (UID %lu FLAGS %s)", {std::uint64_t{index + 1}, std::uint64_t{entry.uid},
-                                                              std::string_view(FlagList(entry.flags, view.KeywordsOf(entry.keywords)))}));
+    std::string line = Format("%lu FETCH (UID %lu FLAGS %s", {std::uint64_t{index + 1}, std::uint64_t{entry.uid},
+                                                              std::string_view(FlagList(entry.flags, view.KeywordsOf(entry.keywords)))});
+    if (condstore) line += Format(" MODSEQ (%lu)", {entry.modseq});
+    replies_.Untagged(line + ")");
+}
+
+bool SelectedMailbox::EnableCondstore(bool withQresync) {
+    const bool fresh = !condstore || (withQresync && !qresync);
+    const bool announce = !condstore && IsSelected();
+    condstore = true;
+    qresync = qresync || withQresync;
+    if (announce) SendHighestModseq();
+    return fresh;
+}
+
+void SelectedMailbox::SendHighestModseq() {
+    if (view.highestModseq == 0) return replies_.Untagged("OK [NOMODSEQ] No mod-sequences in this folder");
+    replies_.Untagged(Format("OK [HIGHESTMODSEQ %lu] Highest", {view.highestModseq}));
 }
 
 void SelectedMailbox::Close(bool expunge) {

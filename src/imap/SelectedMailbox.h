@@ -27,22 +27,32 @@ public:
 
     // The lines for what other sessions and deliveries changed since the folder was last looked at.
     void SendUpdates();
-    // Takes the marked messages out of the view with their "n EXPUNGE" lines.
+    // Takes the marked messages out of the view with their "n EXPUNGE" lines, or one "VANISHED uids"
+    // once the client enabled QRESYNC.
     void ExpungeFromView(const std::vector<bool>& gone);
     // "* OK [PERMANENTFLAGS ...]" and "* FLAGS ...", keywords in use included.
     void SendFlagLines();
     // Sends the flag lines again when some of these keywords are new to the client.
     void AnnounceKeywords(const Keywords& keywords);
-    // "n FETCH (UID u FLAGS (...))" for a message whose flags the client has not been shown.
+    // "n FETCH (UID u FLAGS (...))" for a message whose flags the client has not been shown, with
+    // "MODSEQ (m)" once the client enabled CONDSTORE.
     void SendFlags(std::size_t index);
     // Leaves the folder; with `expunge`, first removes (silently) what the store holds \Deleted, where
     // the user may delete.
     void Close(bool expunge);
+    // Turns CONDSTORE on (QRESYNC too with `qresync`); false when it was on already. A client that
+    // turns it on with a folder selected is told the folder's HIGHESTMODSEQ at once.
+    bool EnableCondstore(bool qresync = false);
+    // "OK [HIGHESTMODSEQ n]", or "OK [NOMODSEQ]" for a folder opened without its messages.
+    void SendHighestModseq();
 
     std::optional<FolderRecord> folder;
     MessageVector view;
     bool readOnly = false;  // EXAMINE, a read-only folder, or one the user may not read
     double stamp = 0;       // of the folder when it was last looked at; 0 looks again
+    // Extensions the client turned on (ENABLE, or the first command that uses them); for the session.
+    bool condstore = false;
+    bool qresync = false;
 
 private:
     ImapStore& store_;

@@ -16,7 +16,7 @@ from conftest import WAIT, configure, free_port, make_certificate, unverified_tl
 JOHN = "john@example.com"
 GREETING = b"* OK Quillon IMAP4rev1 Server Ready!"
 # The capability words after the first ones, in their order.
-EXTENSIONS = ["SASL-IR", "ESEARCH", "SEARCHRES", "LIST-EXTENDED", "LIST-STATUS", "CHILDREN", "STATUS=SIZE", "MULTIAPPEND", "BINARY", "QUOTA", "QUOTA=RES-STORAGE", "QUOTA=RES-MESSAGE", "COMPRESS=DEFLATE", "SORT", "SORT=DISPLAY", "THREAD=ORDEREDSUBJECT"]
+EXTENSIONS = ["SASL-IR", "ESEARCH", "SEARCHRES", "LIST-EXTENDED", "LIST-STATUS", "CHILDREN", "STATUS=SIZE", "MULTIAPPEND", "BINARY", "QUOTA", "QUOTA=RES-STORAGE", "QUOTA=RES-MESSAGE", "COMPRESS=DEFLATE", "SORT", "SORT=DISPLAY", "THREAD=ORDEREDSUBJECT", "CONDSTORE", "QRESYNC"]
 
 
 def installation(env, *settings):
