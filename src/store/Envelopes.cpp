@@ -90,6 +90,10 @@ std::vector<std::optional<Variant>> Envelopes::UpdateProperty(const std::vector<
 }
 
 std::vector<bool> Envelopes::UpdateRecords(const std::vector<double>& uids, const std::function<void(Properties&)>& change) const {
+    return UpdateRecordsById(uids, [&change](double, Properties& properties) { change(properties); });
+}
+
+std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, const std::function<void(double, Properties&)>& change) const {
     StorageLock lock;
     if (const HRESULT hr = folder_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
         throw ComError(hr, "can not lock " + folder_.Path() + " to update its records");
@@ -111,7 +115,7 @@ std::vector<bool> Envelopes::UpdateRecords(const std::vector<double>& uids, cons
                     written.push_back(false);
                     continue;
                 }
-                change(envelope->GetProperties());
+                change(uids[i], envelope->GetProperties());
                 envelope->UpdateUnlogged(false);
                 index.Message(static_cast<std::uint32_t>(uids[i]), envelope->GetProperties());
                 replaced = true;
