@@ -329,16 +329,29 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t s
     return vector;
 }
 
-std::vector<std::uint64_t> ImapStore::Modseqs(const FolderRecord& record, const MessageVector& vector) const {
+std::vector<std::optional<ImapStore::IndexedFlags>> ImapStore::CurrentFlags(const FolderRecord& record, const MessageVector& vector) const {
     std::shared_ptr<const store::FolderIndexState> index;
     ThrowIfFailed(store::ReadFolderIndex(record.folder->Storage(), record.folder->RootPath(), index), "the index of " + record.folder->Storage().Path());
-    std::vector<std::uint64_t> modseqs;
-    modseqs.reserve(vector.messages.size());
+    const std::string key = FlagsKey(*record.folder);
+    const std::string keywordsKey = KeywordsKey(*record.folder);
+    std::vector<std::optional<IndexedFlags>> current;
+    current.reserve(vector.messages.size());
     for (const MessageEntry& entry : vector.messages) {
-        const store::IndexedMessage* message = index->Find(entry.uid);
-        modseqs.push_back(message ? message->modseq : 0);
+        const store::IndexedMessage* message = entry.selected ? index->Find(entry.uid) : nullptr;
+        if (!message) {
+            current.emplace_back();
+            continue;
+        }
+        IndexedFlags now;
+        now.modseq = message->modseq;
+        const store::IndexedProperties& properties = index->PropertiesOf(*message);
+        const Variant bits = store::IndexedValue(properties, key);
+        const Variant keywords = store::IndexedValue(properties, keywordsKey);
+        if (!bits.IsEmpty()) now.flags.bits = static_cast<std::uint16_t>(bits.AsUI2() & kStorableFlags);
+        if (!keywords.IsEmpty()) now.flags.keywords = KeywordsFromText(keywords.AsText());
+        current.push_back(std::move(now));
     }
-    return modseqs;
+    return current;
 }
 
 std::optional<NumberRanges> ImapStore::VanishedSince(const FolderRecord& record, std::uint64_t since) const {
@@ -360,7 +373,9 @@ double ImapStore::Stamp(const FolderRecord& record) const {
 }
 
 std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecord& record, const std::vector<std::uint32_t>& uids,
-                                                               const FlagChange& change, std::string& diagnostic) const {
+                                                               const FlagChange& change, std::string& diagnostic,
+                                                               const std::unordered_map<std::uint32_t, StoredFlags>* expected,
+                                                               std::vector<std::uint32_t>* refused) const {
     std::vector<std::optional<StoredFlags>> result;
     const std::string flagsKey = FlagsKey(*record.folder);
     const std::string keywordsKey = KeywordsKey(*record.folder);
@@ -368,8 +383,17 @@ std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecor
     try {
         const std::vector<double> ids(uids.begin(), uids.end());
         std::vector<StoredFlags> written;
-        const auto present = record.folder->GetEnvelopes()->UpdateRecords(ids, [&](store::Properties& properties) {
+        const auto present = record.folder->GetEnvelopes()->UpdateRecordsById(ids, [&](double id, store::Properties& properties) {
             StoredFlags now = ReadStoredFlags(properties, flagsKey, keywordsKey);
+            if (expected) {
+                const auto uid = static_cast<std::uint32_t>(id);
+                const auto known = expected->find(uid);
+                if (known != expected->end() && (known->second.bits != now.bits || known->second.keywords != now.keywords)) {
+                    if (refused) refused->push_back(uid);
+                    written.push_back(std::move(now));
+                    return;
+                }
+            }
             now.bits = static_cast<std::uint16_t>((now.bits | change.add) & ~change.remove & kStorableFlags);
             if (change.replaceKeywords) now.keywords = change.addKeywords;
             now.keywords = WithoutKeywords(WithKeywords(std::move(now.keywords), change.replaceKeywords ? Keywords{} : change.addKeywords),

@@ -2,6 +2,7 @@
 #include "imap/ImapCommands.h"
 
 #include <limits>
+#include <unordered_map>
 
 #include "imap/ImapStore.h"
 #include "imap/SelectedMailbox.h"
@@ -63,20 +64,26 @@ void Store(CommandContext& context) {
     }
     mailbox.AnnounceKeywords(parsed->keywords);
     // A conditional store leaves the messages changed since the client's mod-sequence as they are and
-    // names them. The check reads the index just before the store, not under its lock: a change
-    // another session makes between the two is not caught.
+    // names them. The index tells which changed up to now; the flags it shows for the others are
+    // checked again under the folder's lock as they are written, so a change made in between is
+    // caught too.
     std::vector<std::uint32_t> modified;
+    std::unordered_map<std::uint32_t, StoredFlags> expected;
     if (unchangedSince) {
         mailbox.EnableCondstore();
-        std::vector<std::uint64_t> now;
+        std::vector<std::optional<ImapStore::IndexedFlags>> now;
         try {
-            now = context.store.Modseqs(*mailbox.folder, view);
+            now = context.store.CurrentFlags(*mailbox.folder, view);
         } catch (const ComError& error) {
             return context.No(std::string("Mod-sequences could not be read: ") + error.what());
         }
         for (std::size_t i = 0; i < view.messages.size(); ++i) {
             MessageEntry& entry = view.messages[i];
-            if (!entry.selected || (now[i] <= *unchangedSince && entry.modseq <= *unchangedSince)) continue;
+            if (!entry.selected || !now[i]) continue;
+            if (now[i]->modseq <= *unchangedSince && entry.modseq <= *unchangedSince) {
+                expected.emplace(entry.uid, std::move(now[i]->flags));
+                continue;
+            }
             entry.selected = false;
             modified.push_back(command.uid ? entry.uid : static_cast<std::uint32_t>(i + 1));
         }
@@ -92,11 +99,35 @@ void Store(CommandContext& context) {
     const bool storing = (change.add | change.remove) != 0 || (keepKeywords && (change.replaceKeywords || !parsed->keywords.empty()));
     if (storing && !uids.empty()) {
         std::string failure;
-        stored = context.store.ChangeFlags(*mailbox.folder, uids, change, failure);
+        std::vector<std::uint32_t> refused;
+        stored = context.store.ChangeFlags(*mailbox.folder, uids, change, failure, unchangedSince ? &expected : nullptr, &refused);
         if (stored.empty()) {
             context.No(failure);
             stored.assign(uids.size(), std::nullopt);
         }
+        // Changed meanwhile: shown as they are now, named, and out of what follows.
+        std::sort(refused.begin(), refused.end());
+        std::vector<std::optional<StoredFlags>> kept;
+        std::size_t slot = 0;
+        for (std::size_t i = 0; i < view.messages.size() && !refused.empty(); ++i) {
+            MessageEntry& entry = view.messages[i];
+            if (!entry.selected) continue;
+            std::optional<StoredFlags>& now = stored[slot++];
+            if (!std::binary_search(refused.begin(), refused.end(), entry.uid)) {
+                kept.push_back(std::move(now));
+                continue;
+            }
+            modified.push_back(command.uid ? entry.uid : static_cast<std::uint32_t>(i + 1));
+            if (now) {
+                entry.stored = now->bits;
+                entry.flags = static_cast<std::uint16_t>((entry.flags & kFlagRecent) | now->bits);
+                entry.storedKeywords = entry.keywords = view.Intern(now->keywords);
+                mailbox.AnnounceKeywords(now->keywords);
+                mailbox.SendFlags(i);
+            }
+            entry.selected = false;
+        }
+        if (!refused.empty()) stored = std::move(kept);
     }
     std::size_t next = 0;
     std::vector<std::size_t> changed;
@@ -127,8 +158,12 @@ void Store(CommandContext& context) {
     // The mod-sequences the store gave, read back after it.
     if (!changed.empty()) {
         try {
-            const std::vector<std::uint64_t> now = context.store.Modseqs(*mailbox.folder, view);
-            for (const std::size_t i : changed) view.messages[i].modseq = std::max(view.messages[i].modseq, now[i]);
+            for (MessageEntry& entry : view.messages) entry.selected = false;
+            for (const std::size_t i : changed) view.messages[i].selected = true;
+            const auto now = context.store.CurrentFlags(*mailbox.folder, view);
+            for (const std::size_t i : changed) {
+                if (now[i]) view.messages[i].modseq = std::max(view.messages[i].modseq, now[i]->modseq);
+            }
         } catch (const ComError& error) {
             ImapLog('W', std::string("Mod-sequences could not be read: ") + error.what());
         }

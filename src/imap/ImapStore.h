@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "imap/MessageVector.h"
 #include "store/Folder.h"
@@ -116,8 +117,13 @@ public:
     // and returns what it was, so that the messages above the returned mark are this session's recent.
     std::uint32_t RecentMark(const FolderRecord& folder) const;
     std::uint32_t ClaimRecent(const FolderRecord& folder, std::uint32_t highest) const;
-    // Per message of `vector`, its mod-sequence in the folder's index now (0 for one removed since).
-    std::vector<std::uint64_t> Modseqs(const FolderRecord& folder, const MessageVector& vector) const;
+    // Per message of `vector`, its mod-sequence and this user's flags in the folder's index now
+    // (nullopt for one removed since).
+    struct IndexedFlags {
+        std::uint64_t modseq = 0;
+        StoredFlags flags;
+    };
+    std::vector<std::optional<IndexedFlags>> CurrentFlags(const FolderRecord& folder, const MessageVector& vector) const;
     // The UIDs removed from the folder after mod-sequence `since`, as normalized ranges (which may
     // span UIDs never used); nullopt when the folder's index no longer remembers that far back.
     std::optional<NumberRanges> VanishedSince(const FolderRecord& folder, std::uint64_t since) const;
@@ -127,8 +133,12 @@ public:
     // and with one flush of it for all the messages, so that another session's change made meanwhile
     // stays: per UID the flags stored, or nullopt for a message that is gone; empty with a diagnostic
     // on failure.
+    // With `expected` (by UID), a message whose flags are no longer those is left as it is and its UID
+    // added to `refused`: the check is made under the folder's lock, with the write.
     std::vector<std::optional<StoredFlags>> ChangeFlags(const FolderRecord& folder, const std::vector<std::uint32_t>& uids,
-                                                        const FlagChange& change, std::string& diagnostic) const;
+                                                        const FlagChange& change, std::string& diagnostic,
+                                                        const std::unordered_map<std::uint32_t, StoredFlags>* expected = nullptr,
+                                                        std::vector<std::uint32_t>* refused = nullptr) const;
     // The message file of a message, open for reading; null with a diagnostic when it is gone. The
     // store replaces a file by renaming a new one over it, so what this stream reads never changes.
     std::unique_ptr<FileStream> OpenContent(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;

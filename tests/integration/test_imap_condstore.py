@@ -162,3 +162,37 @@ def test_qresync_client_resynchronises_in_one_select(registered):
     fresh.close()
     back.close()
     other.close()
+
+
+def test_conditional_stores_racing_from_two_sessions_let_exactly_one_win(registered):
+    ports = installation(registered)
+    registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 1)
+    sessions = [login(ports["imap"]), login(ports["imap"])]
+    for raw in sessions:
+        assert raw.ask(b"ENABLE CONDSTORE") == [b"* ENABLED CONDSTORE", b"t OK ENABLE completed"]
+        assert raw.ask(b"SELECT INBOX")[-1] == b"t OK [READ-WRITE] SELECT completed"
+    for round_ in range(20):
+        seen = set()
+        for raw in sessions:
+            raw.ask(b"NOOP")
+            seen.add(modseqs(raw.ask(b"FETCH 1 (MODSEQ)"))[1])
+        assert len(seen) == 1, seen
+        base = seen.pop()
+        # Both sent before either answer is read: the two checks and writes meet in the server.
+        for name, raw in zip((b"a", b"b"), sessions):
+            raw.send(b"t STORE 1 (UNCHANGEDSINCE %d) FLAGS ($%s%d)\r\n" % (base, name, round_))
+        outcomes = []
+        for raw in sessions:
+            lines = []
+            while not lines or not lines[-1].startswith(b"t "):
+                lines.append(raw.line())
+            outcomes.append(lines[-1])
+        assert sorted(outcomes) == [b"t OK STORE completed", b"t OK [MODIFIED 1] Conditional STORE failed"], (round_, outcomes)
+        winner = b"$a%d" % round_ if outcomes[0] == b"t OK STORE completed" else b"$b%d" % round_
+        # The loser hears the winner's flags, which are what the store holds.
+        loser = sessions[1 if winner.startswith(b"$a") else 0]
+        loser.ask(b"NOOP")
+        assert re.search(rb"FLAGS \(([^)]*)\)", loser.ask(b"FETCH 1 (FLAGS)")[0]).group(1) in (winner, b"\\Recent " + winner)
+    for raw in sessions:
+        raw.close()
