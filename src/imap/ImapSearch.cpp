@@ -397,13 +397,13 @@ SortValues ValuesOf(CommandContext& context, std::size_t index, const std::vecto
 
 // SORT's and THREAD's matches: the second argument is the charset, without SEARCH's CHARSET word
 // (RFC 5256), the search criteria follow.
-std::optional<std::vector<std::size_t>> MatchingAfterCharset(CommandContext& context, std::string_view name) {
+std::optional<std::vector<std::size_t>> MatchingAfterCharset(CommandContext& context, std::string_view name, bool* modseq = nullptr) {
     const std::vector<Argument>& arguments = context.command.arguments;
     if (!arguments[1].IsString()) return context.Bad(std::string(name) + " charset missing"), std::nullopt;
     std::vector<Argument> search;
     search.push_back(Argument{ArgumentKind::Atom, "CHARSET", {}, false});
     search.insert(search.end(), arguments.begin() + 1, arguments.end());
-    return MatchingMessages(context, search);
+    return MatchingMessages(context, search, modseq);
 }
 
 }  // namespace
@@ -455,7 +455,8 @@ void Sort(CommandContext& context) {
     const std::vector<Argument>& arguments = command.arguments;
     const auto criteria = ParseSortCriteria(context, arguments[0]);
     if (!criteria) return;
-    const auto matching = MatchingAfterCharset(context, "SORT");
+    bool modseq = false;
+    const auto matching = MatchingAfterCharset(context, "SORT", &modseq);
     if (!matching) return;
     const bool readsHeaders = std::any_of(criteria->begin(), criteria->end(), [](const SortCriterion& c) {
         return c.key != SortKey::Arrival && c.key != SortKey::Size;
@@ -498,6 +499,10 @@ void Sort(CommandContext& context) {
     for (const SortValues& value : values) {
         line += " " + std::to_string(command.uid ? std::uint64_t{view.messages[value.index].uid} : std::uint64_t{value.index + 1});
     }
+    // As SEARCH: with MODSEQ among the criteria, the highest mod-sequence of what it names.
+    std::uint64_t highest = 0;
+    for (const SortValues& value : values) highest = modseq ? std::max(highest, view.messages[value.index].modseq) : 0;
+    if (highest != 0) line += Format(" (MODSEQ %lu)", {highest});
     context.Untagged(line);
     context.SetReply("OK SORT completed");
 }

@@ -80,6 +80,7 @@ def test_condstore_counts_every_change_and_stores_only_what_is_unchanged(registe
     # SEARCH MODSEQ names the highest value among what it found; STATUS gives the folder's.
     assert one.ask(b"SEARCH MODSEQ %d" % two_after) == [b"* SEARCH 2 3 (MODSEQ %d)" % latest, b"t OK SEARCH completed"]
     assert one.ask(b'UID SEARCH MODSEQ "/flags/\\\\seen" all %d' % (latest + 1)) == [b"* SEARCH", b"t OK SEARCH completed"]
+    assert one.ask(b"SORT (REVERSE SUBJECT) UTF-8 MODSEQ %d" % two_after) == [b"* SORT 3 2 (MODSEQ %d)" % latest, b"t OK SORT completed"]
     assert one.ask(b"SEARCH RETURN (COUNT) MODSEQ 1") == [b'* ESEARCH (TAG "t") COUNT 3 MODSEQ %d' % latest, b"t OK SEARCH completed"]
     assert one.ask(b"STATUS INBOX (MESSAGES HIGHESTMODSEQ)") == [b'* STATUS "INBOX" (MESSAGES 3 HIGHESTMODSEQ %d)' % latest,
                                                                  b"t OK STATUS completed"]
