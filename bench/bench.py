@@ -11,7 +11,9 @@ import json
 import os
 import pwd
 import resource
+import selectors
 import shutil
+import smtplib
 import signal
 import socket
 import struct
@@ -426,15 +428,19 @@ class Bench:
         self.args = args
         self.results = []
 
-    def report(self, name, ours, peer, unit, higher_is_better=True):
+    def report(self, name, ours, peer, unit, higher_is_better=True, extra=None):
         if peer is None:
             ratio = None
             line = "%s: ours=%.1f %s peer=none" % (name, ours, unit)
         else:
             ratio = (ours / peer) if higher_is_better else (peer / ours)
             line = "%s: ours=%.1f %s peer=%.1f %s ratio=%.2f" % (name, ours, unit, peer, unit, ratio)
+        result = {"name": name, "ours": ours, "peer": peer, "unit": unit, "ratio": ratio}
+        if extra:
+            line += " (%s)" % ", ".join("%s=%s" % item for item in extra.items())
+            result.update(extra)
         print(line, flush=True)
-        self.results.append({"name": name, "ours": ours, "peer": peer, "unit": unit, "ratio": ratio})
+        self.results.append(result)
 
     def progress(self, text):
         print("   " + text, file=sys.stderr, flush=True)
@@ -697,6 +703,141 @@ class Bench:
             shutil.rmtree(work, ignore_errors=True)
         self.report("imap_select_%dk" % (messages // 1000), ours_ms, peer_ms, "ms", higher_is_better=False)
 
+    def imap_store_seen_ms(self, server, user, messages, name):
+        """Milliseconds of STORE 1:* +FLAGS (\\Seen) over the whole inbox, in a session whose SELECT
+        (untimed) came after a first session's, so that what a server keeps beside the mail exists."""
+        for command in (b"SELECT INBOX", b"STORE 1:* +FLAGS (\\Seen)"):
+            client = ImapClient(server.imap_port)
+            try:
+                client.command(b"a", b"LOGIN %s %s" % (user.encode(), PASSWORD.encode()))
+                client.command(b"b", b"SELECT INBOX")
+                # A server that writes every record before it answers is silent for minutes.
+                client.sock.settimeout(30 * 60)
+                start = time.monotonic()
+                client.command(b"c", command)
+                seconds = time.monotonic() - start
+                client.command(b"d", b"LOGOUT")
+            finally:
+                client.close()
+        self.progress("%s: STORE 1:* +FLAGS (\\Seen) on %d messages %.0f ms" % (name, messages, seconds * 1000))
+        return seconds * 1000
+
+    def imap_store_seen(self, messages, size=2048):
+        """Marking a whole inbox of `messages` messages seen with one STORE, ours against Dovecot's."""
+        self.progress("IMAP STORE 1:* +FLAGS (\\Seen) on a %d-message mailbox: ours" % messages)
+        work = self.workdir()
+        try:
+            ours = Pellworth(self.args.build, work, ["imap"], imap_sessions=IMAP_SESSIONS).start()
+            try:
+                wait_for(accepting(ours.imap_port), "our IMAP listener")
+                ours.fill(messages, size, user="imap")
+                ours_ms = self.imap_store_seen_ms(ours, "imap@" + DOMAIN, messages, "ours")
+            finally:
+                ours.stop()
+            self.progress("... Dovecot")
+            peer = Dovecot(work, protocol="imap", user="imap")
+            peer.fill(messages, size)
+            peer.start()
+            try:
+                peer_ms = self.imap_store_seen_ms(peer, "imap", messages, "Dovecot")
+            finally:
+                peer.stop()
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.report("imap_store_seen_%dk" % (messages // 1000), ours_ms, peer_ms, "ms", higher_is_better=False)
+
+    def idle_delivery_ms(self, server, user, sessions, messages, deliver, name, seconds=30):
+        """`sessions` sessions idle on INBOX (of `messages` messages); one delivery a second for
+        `seconds` s. Returns the 99th percentile of the milliseconds from a delivery's start until the
+        last session has its EXISTS, and the server's CPU seconds over the deliveries."""
+        clients = []
+        try:
+            for _ in range(sessions):
+                client = ImapClient(server.imap_port)
+                clients.append(client)
+                client.command(b"a", b"LOGIN %s %s" % (user.encode(), PASSWORD.encode()))
+                client.command(b"b", b"SELECT INBOX")
+                client.send(b"c IDLE")
+                if not client.line().startswith(b"+"):
+                    raise RuntimeError("IDLE refused on session %d" % len(clients))
+            selector = selectors.DefaultSelector()
+            for client in clients:
+                selector.register(client.sock, selectors.EVENT_READ, client)
+            cpu = cpu_seconds(server.pids())
+            waits = []
+            for n in range(1, seconds + 1):
+                started = time.monotonic()
+                deliver(messages + n)
+                wanted = b"* %d EXISTS" % (messages + n)
+                waiting = set(clients)
+                deadline = started + WAIT
+                while waiting:
+                    if time.monotonic() > deadline:
+                        raise RuntimeError("%d sessions never heard of delivery %d" % (len(waiting), n))
+                    for key, _ in selector.select(timeout=1):
+                        client = key.data
+                        client.more()
+                        while client in waiting:
+                            end = client.buffer.find(b"\r\n", client.at)
+                            if end < 0:
+                                break
+                            line, client.at = client.buffer[client.at:end], end + 2
+                            if line == wanted:
+                                waiting.discard(client)
+                waits.append((time.monotonic() - started) * 1000)
+                time.sleep(max(0.0, started + 1 - time.monotonic()))
+            used = cpu_seconds(server.pids()) - cpu
+            waits.sort()
+            p99 = waits[min(len(waits) - 1, int(len(waits) * 0.99))]
+            self.progress("%s: p99 %.0f ms, median %.0f ms, server CPU %.1f s" % (name, p99, waits[len(waits) // 2], used))
+            return p99, used
+        finally:
+            for client in clients:
+                client.close()
+
+    def imap_idle_delivery(self, sessions, messages, size=2048):
+        """How soon idle sessions on one shared folder hear of new mail, ours against Dovecot's. Ours
+        is delivered over SMTP (intake, queue and router included); Dovecot's as its MTA would, a file
+        written in the Maildir's tmp/ and renamed into new/."""
+        self.progress("%d IMAP sessions idle on a %d-message inbox, a delivery a second: ours" % (sessions, messages))
+        header, body = sample_message(size)
+        work = self.workdir()
+        try:
+            ours = Pellworth(self.args.build, work, ["imap"], imap_sessions=sessions + 10).start()
+            try:
+                wait_for(accepting(ours.imap_port), "our IMAP listener")
+                ours.fill(messages, size, user="imap")
+                smtp = smtplib.SMTP("127.0.0.1", ours.smtp_port, timeout=WAIT)
+
+                def deliver_ours(n):
+                    smtp.sendmail(SENDER, ["imap@" + DOMAIN], header % n + body)
+
+                ours_ms, ours_cpu = self.idle_delivery_ms(ours, "imap@" + DOMAIN, sessions, messages, deliver_ours, "ours")
+                smtp.quit()
+            finally:
+                ours.stop()
+            self.progress("... Dovecot")
+            peer = Dovecot(work, protocol="imap", user="imap", sessions=sessions)
+            peer.fill(messages, size)
+            peer.start()
+
+            def deliver_peer(n):
+                name = "%d.M%dP2.bench" % (int(time.time()), n)
+                temporary = os.path.join(peer.maildir, "tmp", name)
+                with open(temporary, "w") as f:
+                    f.write((header % n + body).replace("\r\n", "\n"))
+                os.chown(temporary, peer.owner.pw_uid, peer.owner.pw_gid)
+                os.rename(temporary, os.path.join(peer.maildir, "new", name))
+
+            try:
+                peer_ms, peer_cpu = self.idle_delivery_ms(peer, "imap", sessions, messages, deliver_peer, "Dovecot")
+            finally:
+                peer.stop()
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.report("imap_idle_delivery_%d" % sessions, ours_ms, peer_ms, "ms", higher_is_better=False,
+                    extra={"ours_cpu_s": round(ours_cpu, 1), "peer_cpu_s": round(peer_cpu, 1)})
+
     def idle_imap_sessions_kb(self, server, user, sessions):
         """PSS growth per session while `sessions` sessions sit logged in with INBOX selected, each
         having asked for IDLE (granted or refused: either leaves it waiting for its client)."""
@@ -787,6 +928,8 @@ def main():
     # after this: here they choose nothing.
     parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "memory", "antispam", "antivirus", "spamassassin", "mailauth"],
                         action="append")
+    parser.add_argument("--imap-large", action="store_true",
+                        help="with --quick: the 50,000-message IMAP lines too (STORE, idle delivery)")
     parser.add_argument("--dir", help="where the servers keep their files (default: the temporary directory)")
     args = parser.parse_args()
     if os.geteuid() != 0:
@@ -805,6 +948,11 @@ def main():
         bench.imap_fetch(1000 if args.quick else 5000)
         bench.imap_select(10000 if args.quick else 50000)
         bench.imap_idle_memory(500)
+        # At 50,000 messages these take minutes each (most of it filling and indexing both servers'
+        # folders): a full run only, or --imap-large with --quick.
+        if not args.quick or args.imap_large:
+            bench.imap_store_seen(50000)
+            bench.imap_idle_delivery(100, 50000)
     if "memory" in only:
         bench.memory(500)
     os.makedirs(os.path.join(HERE, "results"), exist_ok=True)

@@ -182,24 +182,35 @@ std::string ImapStore::RecentKey(const store::Folder& folder) const {
 
 std::uint32_t ImapStore::RecentMark(const FolderRecord& record) const {
     try {
-        record.folder->Refresh();
-        const Variant mark = record.folder->GetProperties().Item(RecentKey(*record.folder));
-        return mark.IsEmpty() ? 0 : static_cast<std::uint32_t>(mark.AsInt64());
+        std::shared_ptr<const store::FolderIndexState> index;
+        ThrowIfFailed(store::ReadFolderIndex(record.folder->Storage(), record.folder->RootPath(), index),
+                      "the index of " + record.folder->Storage().Path());
+        const std::string key = RecentKey(*record.folder);
+        if (const auto mark = index->RecentMark(key)) return *mark;
+        return LegacyRecentMark(record, key);
     } catch (const ComError& error) {
         core::Log(core::LogLevelWarning, std::string("IMAP4 Server: reading which messages are recent: ") + error.what());
         return std::numeric_limits<std::uint32_t>::max();  // nothing is shown recent rather than everything
     }
 }
 
+std::uint32_t ImapStore::LegacyRecentMark(const FolderRecord& record, const std::string& key) const {
+    // Kept in the folder's properties by older versions, which rewrote them at every SELECT: the mark
+    // an index that has none yet starts from, so that an upgrade does not show old mail as recent.
+    record.folder->Refresh();
+    const Variant mark = record.folder->GetProperties().Item(key);
+    return mark.IsEmpty() ? 0 : static_cast<std::uint32_t>(mark.AsInt64());
+}
+
 std::uint32_t ImapStore::ClaimRecent(const FolderRecord& record, std::uint32_t highest) const {
-    const std::uint32_t mark = RecentMark(record);
-    if (mark >= highest) return mark;  // nothing new: no write
     try {
-        const Variant previous = record.folder->UpdateProperty(RecentKey(*record.folder), [&](const Variant& stored) {
-            const auto now = stored.IsEmpty() ? std::uint32_t{0} : static_cast<std::uint32_t>(stored.AsInt64());
-            return Variant::UI4(std::max(now, highest));
-        });
-        return previous.IsEmpty() ? 0 : static_cast<std::uint32_t>(previous.AsInt64());
+        // Claimed in the folder's index under its log's lock: of sessions selecting at once, in this
+        // process or others, one is shown each message as recent.
+        const std::string key = RecentKey(*record.folder);
+        std::optional<std::uint32_t> previous;
+        ThrowIfFailed(store::ClaimRecent(record.folder->Storage(), record.folder->RootPath(), key, highest, previous),
+                      "the index of " + record.folder->Storage().Path());
+        return previous ? *previous : LegacyRecentMark(record, key);
     } catch (const ComError& error) {
         core::Log(core::LogLevelWarning, std::string("IMAP4 Server: claiming recent messages: ") + error.what());
         return highest;
@@ -270,6 +281,7 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t s
     vector.permanentFlags = PermanentFlags(record);
     vector.permanentKeywords = record.Has('w');
     vector.change = index->change;
+    vector.highestModseq = index->highestModseq;
     if (since != 0) vector.touched = index->TouchedSince(since);
     std::vector<const store::IndexedMessage*> wanted;
     if (vector.touched) {

@@ -176,6 +176,7 @@ private:
     // Keywords beside the flags, per user where the flags are: "_ImapKeywords" (text, blank-separated).
     std::string KeywordsKey(const store::Folder& folder) const;
     std::string RecentKey(const store::Folder& folder) const;
+    std::uint32_t LegacyRecentMark(const FolderRecord& record, const std::string& key) const;
     // The UID validity, knowing whether the counter records its last published id.
     std::uint32_t UidValidity(const FolderRecord& record, bool recorded) const;
     // Gives a folder its UID validity; `fresh` lifts it above `previous` and every one given before.

@@ -87,6 +87,8 @@ struct MessageVector {
     bool partial = false;
     // The folder index's change number the vector was built from (ImapStore::BuildVector).
     std::uint64_t change = 0;
+    // The folder's highest mod-sequence then (per message: the index's state).
+    std::uint64_t highestModseq = 0;
     // Built from the changes since an earlier vector: the UIDs they touched, ascending, of which
     // `messages` holds those still present.
     std::optional<std::vector<std::uint32_t>> touched;

@@ -39,6 +39,8 @@ constexpr std::uint64_t kCompactMinimum = 64 * 1024;
 constexpr std::chrono::milliseconds kReaderPatience{2000};
 // How long a record held by another writer is waited for.
 constexpr std::chrono::milliseconds kRecordBusyBound{2000};
+// Ranges of removed ids remembered; past it the older half is forgotten (and the floor raised).
+constexpr std::size_t kKeptVanished = 4096;
 
 FileSystem& Fs() { return FileSystem::Current(); }
 
@@ -69,6 +71,14 @@ IndexRecord DoneRecord(const DirStat& stat, bool settledOnly) {
         done.changed = stat.changed;
     }
     return done;
+}
+
+// Waits (at most the tick) until the directory's last change lies outside the timestamp tick.
+void WaitForSettled(const DirStat& stat) {
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t age = Ns(now) - std::max(stat.modified, stat.changed);
+    if (age >= 0 && age <= kUnsettledNs) std::this_thread::sleep_for(std::chrono::nanoseconds(kUnsettledNs - age + 1'000'000));
 }
 
 HRESULT FlockBounded(int fd, int operation, std::chrono::milliseconds bound = kStoreLockBound) {
@@ -118,6 +128,23 @@ IndexRecord RemovedRecord(std::uint32_t uid) {
 
 bool IsMissing(HRESULT hr) { return hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND; }
 
+// The clock in microseconds: the floor of every mod-sequence given (README.md, "Mod-sequences").
+// Within a log each change takes one above the last; the floor makes that hold also where the log
+// is gone or lost its tail (deleted, damaged, another version, a power cut), since every change
+// before took a value below the clock of its own time.
+std::uint64_t ClockModseq() {
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+}
+
+// Gives every message and removal of a change its mod-sequence.
+void StampModseq(std::vector<IndexRecord>& records, std::uint64_t modseq) {
+    for (IndexRecord& record : records) {
+        if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) record.modseq = modseq;
+    }
+}
+
 // A folder's index as this process knows it.
 struct SharedIndex {
     std::timed_mutex work;  // held while the log is read, repaired or written by a thread of this process
@@ -139,6 +166,14 @@ struct SharedIndex {
     std::vector<IndexedMessage> messages;  // ascending by uid: a message costs what a state's entry does
     std::vector<IndexedProperties> sets{IndexedProperties{}};
     std::map<std::string, std::uint32_t> setIndex;  // by the set's encoding
+    std::uint64_t highest = 0;  // mod-sequence
+    std::uint64_t vanishedFloor = 0;
+    std::vector<VanishedRange> vanished;
+    std::map<std::string, std::uint32_t> recent;
+    bool extrasDirty = true;  // vanished or recent changed since last published
+    // The highest mod-sequence this process has seen of the folder, kept through Reset: an index made
+    // again while the process lives starts above it even if the clock was set back meanwhile.
+    std::uint64_t everSeen = 0;
 
     std::mutex stateMutex;
     std::shared_ptr<const FolderIndexState> state;
@@ -153,6 +188,40 @@ struct SharedIndex {
         lastDone = IndexRecord{};
         read = false;
         messages.clear();
+        highest = 0;
+        vanishedFloor = 0;
+        vanished.clear();
+        recent.clear();
+        extrasDirty = true;
+    }
+
+    // The mod-sequence of the next change, under the log's exclusive lock with the state up to date.
+    std::uint64_t NextModseq() const { return std::max({highest + 1, everSeen + 1, ClockModseq()}); }
+
+    void Raise(std::uint64_t modseq) {
+        highest = std::max(highest, modseq);
+        everSeen = std::max(everSeen, highest);
+    }
+
+    void Vanish(std::uint32_t uid, std::uint64_t modseq) {
+        extrasDirty = true;
+        if (!vanished.empty()) {
+            VanishedRange& last = vanished.back();
+            // One change's removals make one range, across ids that are not (or no longer) there.
+            if (last.modseq == modseq && uid > last.last) {
+                const auto next = Position(last.last + 1);
+                if (next == messages.end() || next->uid >= uid) {
+                    last.last = uid;
+                    return;
+                }
+            }
+        }
+        vanished.push_back({uid, uid, modseq});
+        if (vanished.size() > kKeptVanished) {
+            const std::size_t forget = vanished.size() / 2;
+            for (std::size_t i = 0; i < forget; ++i) vanishedFloor = std::max(vanishedFloor, vanished[i].modseq);
+            vanished.erase(vanished.begin(), vanished.begin() + static_cast<std::ptrdiff_t>(forget));
+        }
     }
 
     std::uint32_t Intern(const IndexedProperties& properties) {
@@ -181,10 +250,15 @@ struct SharedIndex {
     }
 
     void Apply(const IndexRecord& record) {
-        if (record.kind != IndexRecordKind::Intent) dirty = true;
+        // Readers look for messages again when the change number moves: only what changes messages
+        // moves it (a recent claim does not, or every claim would wake every session once more).
+        if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed || record.kind == IndexRecordKind::Folder) {
+            dirty = true;
+        }
         if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) touched.push_back(record.uid);
         if (record.kind == IndexRecordKind::Message) {
-            const IndexedMessage message{record.uid, Intern(record.properties), record.size, record.date, record.inode};
+            const IndexedMessage message{record.uid, Intern(record.properties), record.size, record.date, record.inode, record.modseq};
+            Raise(record.modseq);
             // New messages come with the highest ids: nearly always an append.
             const auto at = Position(record.uid);
             if (at != messages.end() && at->uid == record.uid) {
@@ -193,22 +267,56 @@ struct SharedIndex {
                 messages.insert(at, message);
             }
         } else if (record.kind == IndexRecordKind::Removed) {
+            Raise(record.modseq);
             const auto at = Position(record.uid);
-            if (at != messages.end() && at->uid == record.uid) messages.erase(at);
+            if (at != messages.end() && at->uid == record.uid) {
+                messages.erase(at);
+                Vanish(record.uid, record.modseq);
+            }
         } else if (record.kind == IndexRecordKind::Done) {
             lastDone = record;
+        } else if (record.kind == IndexRecordKind::Folder) {
+            Raise(record.modseq);
+            vanishedFloor = record.vanishedFloor;
+            vanished = record.vanished;
+            extrasDirty = true;
+        } else if (record.kind == IndexRecordKind::Recent) {
+            std::uint32_t& mark = recent[record.key];
+            mark = std::max(mark, record.uid);
+            extrasDirty = true;
         }
     }
 
     void Publish() {
         static std::atomic<std::uint64_t> changes{0};
-        if (!dirty && State()) return;  // readers compare change numbers: only a change moves it
+        if (!dirty && State()) {
+            if (!extrasDirty) return;  // readers compare change numbers: only a change moves it
+            // New recent marks alone: the same messages and change number.
+            auto marks = std::make_shared<FolderIndexState>(*State());
+            marks->recent = std::make_shared<const std::map<std::string, std::uint32_t>>(recent);
+            marks->vanished = std::make_shared<const std::vector<VanishedRange>>(vanished);
+            extrasDirty = false;
+            std::lock_guard guard(stateMutex);
+            state = std::move(marks);
+            return;
+        }
         dirty = false;
         auto fresh = std::make_shared<FolderIndexState>();
         fresh->messages = messages;
         if (!publishedSets || publishedSets->size() != sets.size()) publishedSets = std::make_shared<const std::vector<IndexedProperties>>(sets);
         fresh->sets = publishedSets;
         fresh->change = ++changes;
+        fresh->highestModseq = highest;
+        fresh->vanishedFloor = vanishedFloor;
+        const auto previousState = State();
+        if (extrasDirty || !previousState || !previousState->vanished) {
+            fresh->vanished = std::make_shared<const std::vector<VanishedRange>>(vanished);
+            fresh->recent = std::make_shared<const std::map<std::string, std::uint32_t>>(recent);
+            extrasDirty = false;
+        } else {
+            fresh->vanished = previousState->vanished;
+            fresh->recent = previousState->recent;
+        }
         // What changed, for readers that know the state before: ids only, the last few changes.
         auto history = std::make_shared<std::vector<FolderIndexState::Change>>();
         const auto previous = State();
@@ -241,9 +349,29 @@ struct SharedIndex {
         return state;
     }
 
-    // The compacted log: header, every message, the last 'D'.
+    // About what Compacted() would write, counting the removals and marks too: a log long only for
+    // them is as short as it gets.
+    std::uint64_t CompactedEstimate() const {
+        return kIndexHeaderSize + 64 * (messages.size() + 1) + 16 * vanished.size() + 64 * recent.size();
+    }
+
+    // The compacted log: header, the folder's mod-sequences and removals, the recent marks, every
+    // message, the last 'D'.
     std::vector<std::byte> Compacted() const {
         std::vector<std::byte> bytes = IndexHeader(folderInode);
+        IndexRecord folder;
+        folder.kind = IndexRecordKind::Folder;
+        folder.modseq = highest;
+        folder.vanishedFloor = vanishedFloor;
+        folder.vanished = vanished;
+        AppendIndexRecord(bytes, folder);
+        for (const auto& [key, mark] : recent) {
+            IndexRecord claim;
+            claim.kind = IndexRecordKind::Recent;
+            claim.key = key;
+            claim.uid = mark;
+            AppendIndexRecord(bytes, claim);
+        }
         for (const IndexedMessage& message : messages) {
             IndexRecord record;
             record.kind = IndexRecordKind::Message;
@@ -251,6 +379,7 @@ struct SharedIndex {
             record.size = message.size;
             record.date = message.date;
             record.inode = message.inode;
+            record.modseq = message.modseq;
             record.properties = sets[message.properties];
             AppendIndexRecord(bytes, record);
         }
@@ -393,6 +522,19 @@ HRESULT PlaceLog(const SharedIndex& index, std::span<const std::byte> bytes, boo
 
 enum class Lock { Shared, Exclusive };
 
+// An index made from a rescan of the records alone: every message at a mod-sequence above any the
+// folder's index had before, and no removal known before it.
+void StartAfresh(SharedIndex& index, std::vector<IndexRecord>& records) {
+    const std::uint64_t modseq = index.NextModseq();
+    StampModseq(records, modseq);
+    IndexRecord folder;
+    folder.kind = IndexRecordKind::Folder;
+    folder.modseq = modseq;
+    folder.vanishedFloor = modseq;
+    index.Apply(folder);
+    for (const IndexRecord& record : records) index.Apply(record);
+}
+
 // Brings the process's copy of the index up to date. With Lock::Exclusive the log is left open and
 // locked in `held` for a writer (nothing when the folder has no log and `create` is false). A writer
 // does not rescan for a change that bypassed the index (it would hold up deliveries behind it): it
@@ -409,7 +551,7 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
             index.Reset();
             std::vector<IndexRecord> records;
             if (hr = Rescan(folder, rootPath, index, false, records); Failed(hr)) return hr;
-            for (const IndexRecord& record : records) index.Apply(record);
+            StartAfresh(index, records);
             const std::vector<std::byte> bytes = index.Compacted();
             index.Reset();
             if (hr = PlaceLog(index, bytes, false); Failed(hr)) return hr;
@@ -434,8 +576,9 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
         std::vector<std::byte> bytes;
         const std::size_t from = index.read ? index.offset : 0;
         if (hr = ReadFrom(fd.Get(), from, bytes); Failed(hr)) return hr;
-        if (!index.read && !IsIndexHeader(bytes, index.folderInode)) {
-            // Another version's log, or damage: made again from the records.
+        if (!index.read && !IsIndexStart(bytes, index.folderInode)) {
+            // Another version's log, or damage (its start too: it no longer knows what was removed
+            // before): made again from the records.
             if (!exclusive) {
                 exclusive = true;
                 continue;
@@ -443,7 +586,7 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
             index.Reset();
             std::vector<IndexRecord> records;
             if (hr = Rescan(folder, rootPath, index, true, records); Failed(hr)) return hr;
-            for (const IndexRecord& record : records) index.Apply(record);
+            StartAfresh(index, records);
             const std::vector<std::byte> compacted = index.Compacted();
             index.Reset();
             if (hr = PlaceLog(index, compacted, true); Failed(hr)) return hr;
@@ -465,10 +608,16 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
         index.offset = from + closedEnd;
         index.read = true;
         const bool openTail = closedEnd != bytes.size();
-        const bool mismatch = index.lastDone.modified == 0 || index.lastDone.modified != dir.modified || index.lastDone.changed != dir.changed;
+        // The folder as it is now, under the lock, where no writer that logs is midway: a look taken
+        // before waiting for one predates its change, and would take that change for a write past the
+        // index -- every session woken by a delivery would rescan the folder.
+        DirStat current;
+        if (hr = StatDirectory(folder, current); Failed(hr)) return hr;
+        const bool mismatch = current.inode != dir.inode || index.lastDone.modified == 0 || index.lastDone.modified != current.modified ||
+                              index.lastDone.changed != current.changed;
         const bool bypassed = mismatch || (!index.verified && !unexplained);
         const auto size = static_cast<std::uint64_t>(opened.st_size);
-        const bool compact = size > kCompactMinimum && size > kCompactFactor * (kIndexHeaderSize + 64 * (index.messages.size() + 1));
+        const bool compact = size > kCompactMinimum && size > kCompactFactor * index.CompactedEstimate();
         if (!exclusive && (openTail || bypassed || compact)) {
             // Under the shared lock no writer is midway: an open tail is a dead writer's.
             index.Publish();
@@ -493,6 +642,11 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
         // would vouch for it.
         if (unexplained) *unexplained = mismatch;
         if (exclusive && bypassed && !unexplained) {
+            // A rescan inside the directory's timestamp tick could not vouch for the folder: its 'D'
+            // would be zeros, the next writer's too, and the next reader -- woken at once, inside the
+            // next tick -- would rescan again, delivery after delivery. Waiting out the tick (no
+            // writer that logs can change the folder while we hold the lock) lets this one vouch.
+            WaitForSettled(current);
             if (hr = Rescan(folder, rootPath, index, true, repairs); Failed(hr)) return hr;
             index.verified = true;
             // A rescan that found nothing and can not vouch for the folder yet writes nothing: an append
@@ -506,6 +660,7 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
             repairs.push_back(bypassed ? IndexRecord{} : DoneRecord(now, true));
         }
         if (!repairs.empty()) {
+            StampModseq(repairs, index.NextModseq());
             std::vector<std::byte> appended;
             for (const IndexRecord& record : repairs) {
                 AppendIndexRecord(appended, record);
@@ -551,6 +706,35 @@ const IndexedMessage* FolderIndexState::Find(std::uint32_t uid) const {
     const auto found = std::lower_bound(messages.begin(), messages.end(), uid,
                                         [](const IndexedMessage& message, std::uint32_t wanted) { return message.uid < wanted; });
     return found != messages.end() && found->uid == uid ? &*found : nullptr;
+}
+
+std::optional<std::vector<VanishedRange>> FolderIndexState::VanishedSince(std::uint64_t since) const {
+    if (since < vanishedFloor) return std::nullopt;
+    std::vector<VanishedRange> ranges;
+    if (vanished) {
+        for (const VanishedRange& range : *vanished) {
+            if (range.modseq > since) ranges.push_back(range);
+        }
+    }
+    std::sort(ranges.begin(), ranges.end(), [](const VanishedRange& x, const VanishedRange& y) { return x.first < y.first; });
+    // An id is removed once (ids are never used again): ranges only touch, never overlap.
+    std::vector<VanishedRange> merged;
+    for (const VanishedRange& range : ranges) {
+        if (!merged.empty() && range.first <= merged.back().last + std::uint64_t{1}) {
+            merged.back().last = std::max(merged.back().last, range.last);
+            merged.back().modseq = std::max(merged.back().modseq, range.modseq);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    return merged;
+}
+
+std::optional<std::uint32_t> FolderIndexState::RecentMark(const std::string& key) const {
+    if (!recent) return std::nullopt;
+    const auto found = recent->find(key);
+    if (found == recent->end()) return std::nullopt;
+    return found->second;
 }
 
 std::string FolderIndexDirectory(const std::string& rootPath, std::uint64_t device, std::uint64_t inode) {
@@ -689,6 +873,37 @@ void IndexWriter::Removed(std::uint32_t uid) {
     if (open_) records_.push_back(RemovedRecord(uid));
 }
 
+std::optional<std::uint32_t> IndexWriter::Recent(const std::string& key, std::uint32_t highest) {
+    if (!open_) return std::nullopt;
+    std::optional<std::uint32_t> previous;
+    // Under the log's lock the process's copy holds every claim made before, in any process.
+    if (const auto found = open_->index->recent.find(key); found != open_->index->recent.end()) previous = found->second;
+    for (const IndexRecord& record : records_) {
+        if (record.kind == IndexRecordKind::Recent && record.key == key) previous = std::max(previous.value_or(0), record.uid);
+    }
+    if (!previous || *previous < highest) {
+        IndexRecord claim;
+        claim.kind = IndexRecordKind::Recent;
+        claim.key = key;
+        claim.uid = highest;
+        records_.push_back(std::move(claim));
+    }
+    return previous;
+}
+
+HRESULT ClaimRecent(const DirStorage& folder, const std::string& rootPath, const std::string& key, std::uint32_t highest,
+                    std::optional<std::uint32_t>& previous) {
+    std::shared_ptr<const FolderIndexState> state;
+    if (const HRESULT hr = ReadFolderIndex(folder, rootPath, state); Failed(hr)) return hr;
+    previous = state->RecentMark(key);
+    if (previous && *previous >= highest) return S_OK;  // nothing new to claim: no write
+    IndexWriter writer(folder, rootPath);
+    if (!writer.Begin({})) return STG_E_LOCKVIOLATION;
+    previous = writer.Recent(key, highest);
+    writer.Commit();
+    return writer.Committed() ? S_OK : STG_E_WRITEFAULT;
+}
+
 void IndexWriter::Commit() {
     if (!open_) return;
     SharedIndex& index = *open_->index;
@@ -704,6 +919,7 @@ void IndexWriter::Commit() {
         done.changed = now.changed;
     }
     records_.push_back(done);
+    StampModseq(records_, index.NextModseq());
     std::vector<std::byte> bytes;
     for (const IndexRecord& record : records_) AppendIndexRecord(bytes, record);
     if (Failed(WriteAll(open_->fd.Get(), bytes))) {
@@ -723,6 +939,7 @@ void IndexWriter::Commit() {
     index.Publish();
     records_.clear();
     open_.reset();
+    committed_ = true;
 }
 
 }  // namespace pw::store

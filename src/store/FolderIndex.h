@@ -17,6 +17,7 @@
 #include "store/Properties.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,8 +32,9 @@ struct IndexedMessage {
     std::uint64_t size = 0;
     double date = 0;
     std::uint64_t inode = 0;  // of the record file: a record replaced by rename has a new one
+    std::uint64_t modseq = 0;  // of the last change of the message (its arrival, a flag, its record)
 };
-static_assert(sizeof(IndexedMessage) <= 32);
+static_assert(sizeof(IndexedMessage) <= 40);
 
 struct FolderIndexState {
     std::vector<IndexedMessage> messages;  // ascending by uid
@@ -47,6 +49,15 @@ struct FolderIndexState {
         std::vector<std::uint32_t> uids;
     };
     std::shared_ptr<const std::vector<Change>> history;
+    // The folder's highest mod-sequence: raised by every change that adds, alters or removes a message,
+    // never lower than any one a state of this folder showed before (README.md: "Mod-sequences").
+    std::uint64_t highestModseq = 0;
+    // Removed ids with the mod-sequence of their removal, oldest first; removals at or below
+    // `vanishedFloor` are forgotten (a rebuilt index knows none before its making).
+    std::uint64_t vanishedFloor = 0;
+    std::shared_ptr<const std::vector<VanishedRange>> vanished;
+    // Per key (a user's flags key, or the shared one), the highest id a session was shown as recent.
+    std::shared_ptr<const std::map<std::string, std::uint32_t>> recent;
 
     const IndexedProperties& PropertiesOf(const IndexedMessage& message) const { return (*sets)[message.properties]; }
     // The ids whose messages may differ between the state numbered `since` and this one, ascending;
@@ -54,6 +65,12 @@ struct FolderIndexState {
     std::optional<std::vector<std::uint32_t>> TouchedSince(std::uint64_t since) const;
     // The message with that id, or nullptr.
     const IndexedMessage* Find(std::uint32_t uid) const;
+    // The ids removed after mod-sequence `since`, as ascending ranges (each with the mod-sequence of
+    // its removal, or a later one where ranges were merged); nullopt when the index no longer knows
+    // them all, and the asker must compare every id.
+    std::optional<std::vector<VanishedRange>> VanishedSince(std::uint64_t since) const;
+    // The recent mark of a key, or nullopt when no session claimed one since the index was made.
+    std::optional<std::uint32_t> RecentMark(const std::string& key) const;
 };
 
 // The folder's index, brought up to date (made from the records when it has none yet). Fails only
@@ -61,6 +78,11 @@ struct FolderIndexState {
 [[nodiscard]] HRESULT ReadFolderIndex(const DirStorage& folder, const std::string& rootPath, std::shared_ptr<const FolderIndexState>& state);
 // The value of an indexed property, found without regard to case (VT_EMPTY when the set lacks it).
 Variant IndexedValue(const IndexedProperties& properties, std::string_view key);
+// \Recent for one session only: raises the key's mark to `highest` under the log's lock unless it
+// is there already, and gives the mark before in `previous` (nullopt: none was claimed since the index
+// was made), so that of several sessions, in any processes, only one is shown each id as recent.
+[[nodiscard]] HRESULT ClaimRecent(const DirStorage& folder, const std::string& rootPath, const std::string& key, std::uint32_t highest,
+                                  std::optional<std::uint32_t>& previous);
 // Where a folder's index lives below the store root: "IMAP/index/<device>-<inode>/".
 std::string FolderIndexDirectory(const std::string& rootPath, std::uint64_t device, std::uint64_t inode);
 // The directory of a folder's index (whether it has one or not), for a watch of its log.
@@ -88,8 +110,12 @@ public:
     // The message's state now: its record's properties as written, its files stat'd here.
     void Message(std::uint32_t uid, const Properties& properties);
     void Removed(std::uint32_t uid);
+    // Raises the recent mark of `key` to `highest` when it is below; the mark before (see ClaimRecent).
+    std::optional<std::uint32_t> Recent(const std::string& key, std::uint32_t highest);
     // Appends the states and 'D'; a failure is logged and left for a reader to repair.
     void Commit();
+    // Did Commit write the change to the log?
+    bool Committed() const { return committed_; }
 
     struct Open;
 
@@ -99,6 +125,7 @@ private:
     std::unique_ptr<Open> open_;
     std::vector<IndexRecord> records_;
     bool unexplained_ = false;  // the folder changed past the index before this change
+    bool committed_ = false;
 };
 
 }  // namespace pw::store

@@ -131,9 +131,30 @@ bool ParsePayload(std::span<const std::byte> payload, IndexRecord& record) {
             record.size = reader.Int<std::uint64_t>();
             record.date = reader.Double();
             record.inode = reader.Int<std::uint64_t>();
+            record.modseq = reader.Int<std::uint64_t>();
             if (!ReadProperties(reader, record.properties)) return false;
             break;
         case IndexRecordKind::Removed:
+            record.uid = reader.Int<std::uint32_t>();
+            record.modseq = reader.Int<std::uint64_t>();
+            break;
+        case IndexRecordKind::Folder: {
+            record.modseq = reader.Int<std::uint64_t>();
+            record.vanishedFloor = reader.Int<std::uint64_t>();
+            const auto count = reader.Int<std::uint32_t>();
+            if (count > payload.size() / 16) return false;
+            for (std::uint32_t i = 0; reader.Ok() && i < count; ++i) {
+                VanishedRange range;
+                range.first = reader.Int<std::uint32_t>();
+                range.last = reader.Int<std::uint32_t>();
+                range.modseq = reader.Int<std::uint64_t>();
+                if (range.first > range.last) return false;
+                record.vanished.push_back(range);
+            }
+            break;
+        }
+        case IndexRecordKind::Recent:
+            record.key = reader.Text(reader.Int<std::uint16_t>());
             record.uid = reader.Int<std::uint32_t>();
             break;
         case IndexRecordKind::Intent: {
@@ -203,9 +224,26 @@ void AppendIndexRecord(std::vector<std::byte>& out, const IndexRecord& record) {
             PutInt(payload, record.size);
             PutDouble(payload, record.date);
             PutInt(payload, record.inode);
+            PutInt(payload, record.modseq);
             PutProperties(payload, record.properties);
             break;
         case IndexRecordKind::Removed:
+            PutInt(payload, record.uid);
+            PutInt(payload, record.modseq);
+            break;
+        case IndexRecordKind::Folder:
+            PutInt(payload, record.modseq);
+            PutInt(payload, record.vanishedFloor);
+            PutInt(payload, static_cast<std::uint32_t>(record.vanished.size()));
+            for (const VanishedRange& range : record.vanished) {
+                PutInt(payload, range.first);
+                PutInt(payload, range.last);
+                PutInt(payload, range.modseq);
+            }
+            break;
+        case IndexRecordKind::Recent:
+            PutInt(payload, static_cast<std::uint16_t>(record.key.size()));
+            Put(payload, record.key.data(), record.key.size());
             PutInt(payload, record.uid);
             break;
         case IndexRecordKind::Intent:
@@ -239,6 +277,15 @@ ParsedIndex ParseIndexRecords(std::span<const std::byte> bytes, std::size_t offs
     }
     parsed.torn = parsed.end != bytes.size();
     return parsed;
+}
+
+bool IsIndexStart(std::span<const std::byte> bytes, std::uint64_t folderInode) {
+    if (!IsIndexHeader(bytes, folderInode) || bytes.size() < kIndexHeaderSize + kIndexRecordOverhead) return false;
+    Reader head(bytes.subspan(kIndexHeaderSize, 4));
+    const auto length = head.Int<std::uint32_t>();
+    if (length > kMaxIndexRecord || bytes.size() - kIndexHeaderSize - kIndexRecordOverhead < length) return false;
+    const ParsedIndex first = ParseIndexRecords(bytes.first(kIndexHeaderSize + kIndexRecordOverhead + length), kIndexHeaderSize);
+    return first.records.size() == 1 && first.records[0].kind == IndexRecordKind::Folder;
 }
 
 }  // namespace pw::store

@@ -19,7 +19,7 @@
 
 namespace pw::store {
 
-inline constexpr std::uint32_t kIndexVersion = 1;
+inline constexpr std::uint32_t kIndexVersion = 2;
 inline constexpr std::size_t kIndexHeaderSize = 16;
 // Length and CRC before each payload.
 inline constexpr std::size_t kIndexRecordOverhead = 8;
@@ -35,11 +35,19 @@ struct IndexedProperty {
 // Ordered by key, each key once.
 using IndexedProperties = std::vector<IndexedProperty>;
 
-enum class IndexRecordKind : char { Message = 'M', Removed = 'X', Intent = 'I', Done = 'D' };
+enum class IndexRecordKind : char { Message = 'M', Removed = 'X', Intent = 'I', Done = 'D', Folder = 'S', Recent = 'R' };
+
+// Removed ids from `first` to `last`, both included, gone at mod-sequence `modseq` (or before it).
+struct VanishedRange {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+    std::uint64_t modseq = 0;
+    bool operator==(const VanishedRange&) const = default;
+};
 
 struct IndexRecord {
     IndexRecordKind kind = IndexRecordKind::Done;
-    std::uint32_t uid = 0;            // M, X
+    std::uint32_t uid = 0;            // M, X; R: the highest id shown as recent
     std::uint64_t size = 0;           // M: the content's
     double date = 0;                  // M: the internal date
     std::uint64_t inode = 0;          // M: the record file's
@@ -47,6 +55,10 @@ struct IndexRecord {
     std::vector<std::uint32_t> uids;  // I
     std::int64_t modified = 0;        // D: the folder directory's times, ns (0: rescan)
     std::int64_t changed = 0;
+    std::uint64_t modseq = 0;         // M, X: the change's mod-sequence; S: the folder's highest
+    std::uint64_t vanishedFloor = 0;  // S: removals at or below it are no longer remembered
+    std::vector<VanishedRange> vanished;  // S
+    std::string key;                  // R: whose mark ("" for a folder's shared flags)
 };
 
 // Is this key one the index keeps ("_ImapFlags", "_ImapKeywords" and their per-user children)?
@@ -58,6 +70,10 @@ IndexedProperties IndexedPropertiesOf(const Properties& properties);
 std::vector<std::byte> IndexHeader(std::uint64_t folderInode);
 // Does the file begin with a header of this format for this folder?
 bool IsIndexHeader(std::span<const std::byte> bytes, std::uint64_t folderInode);
+
+// Does the log (from its start) begin with a header and then a good 'S' record, as every log written
+// whole does? One that does not lost its start: it can not say what was removed before.
+bool IsIndexStart(std::span<const std::byte> bytes, std::uint64_t folderInode);
 
 // Appends one record (length, CRC, payload) to `out`.
 void AppendIndexRecord(std::vector<std::byte>& out, const IndexRecord& record);

@@ -83,3 +83,51 @@ def test_copies_and_removals_past_the_server_are_found_running_and_stopped(regis
     assert raw.ask(b"DELETE Box")[-1] == b"t OK DELETE completed"
     assert len(os.listdir(index)) == 1
     raw.close()
+
+
+def test_recent_goes_to_one_session_of_many_selecting_at_once_and_across_restarts(registered):
+    import imaplib
+    import threading
+
+    ports = installation(registered)
+    server = registered.start().wait_ready()
+
+    def select_all(count):
+        """`count` imaplib clients SELECT INBOX at once; their RECENT counts."""
+        clients = [imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=30) for _ in range(count)]
+        for client in clients:
+            client.login("john@example.com", "secret")
+        start = threading.Barrier(count)
+        counts = [None] * count
+
+        def one(i):
+            start.wait(timeout=30)
+            typ, _ = clients[i].select("INBOX")
+            assert typ == "OK"
+            counts[i] = int(clients[i].untagged_responses["RECENT"][0])
+
+        threads = [threading.Thread(target=one, args=(i,)) for i in range(count)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=60)
+        for client in clients:
+            client.logout()
+        return counts
+
+    deliver(registered, ports["smtp"], 5)
+    counts = select_all(6)
+    assert sorted(counts) == [0] * 5 + [5], counts
+    deliver(registered, ports["smtp"], 3, first=6)
+    counts = select_all(6)
+    assert sum(counts) == 3 and max(counts) == 3, counts
+    # The claims live in the folder's index: a new server shows none again...
+    assert server.stop() == 0
+    server = registered.start().wait_ready()
+    assert select_all(2) == [0, 0]
+    # ...and one that lost the index, unable to know who was shown what, shows them all once more.
+    assert server.stop() == 0
+    shutil.rmtree(os.path.join(registered.store, "IMAP", "index"))
+    registered.start().wait_ready()
+    counts = select_all(3)
+    assert sorted(counts) == [0, 0, 8], counts

@@ -30,6 +30,7 @@ std::vector<IndexRecord> SampleRecords() {
     message.size = 4096;
     message.date = 46000.25;
     message.inode = 123456789;
+    message.modseq = 1765000000123456ull;
     message.properties = {{"_ImapFlags", Variant::I8(9)}, {"_ImapFlags:ann@example.com", Variant::I8(1)},
                           {"_ImapKeywords", Variant::Text("$Forwarded NonJunk")}};
     IndexRecord intent;
@@ -38,11 +39,21 @@ std::vector<IndexRecord> SampleRecords() {
     IndexRecord removed;
     removed.kind = IndexRecordKind::Removed;
     removed.uid = 8;
+    removed.modseq = 1765000000123457ull;
+    IndexRecord folder;
+    folder.kind = IndexRecordKind::Folder;
+    folder.modseq = 1765000000123457ull;
+    folder.vanishedFloor = 1765000000000000ull;
+    folder.vanished = {{3, 5, 1765000000000001ull}, {9, 9, 1765000000000002ull}};
+    IndexRecord recent;
+    recent.kind = IndexRecordKind::Recent;
+    recent.key = "_IMAP:RecentUid:ann@example.com";
+    recent.uid = 4000000000u;
     IndexRecord done;
     done.kind = IndexRecordKind::Done;
     done.modified = 1765000000123456789;
     done.changed = 1765000000123456790;
-    return {intent, message, removed, done};
+    return {folder, recent, intent, message, removed, done};
 }
 
 void ExpectSame(const IndexRecord& a, const IndexRecord& b) {
@@ -55,6 +66,10 @@ void ExpectSame(const IndexRecord& a, const IndexRecord& b) {
     EXPECT_EQ(a.uids, b.uids);
     EXPECT_EQ(a.modified, b.modified);
     EXPECT_EQ(a.changed, b.changed);
+    EXPECT_EQ(a.modseq, b.modseq);
+    EXPECT_EQ(a.vanishedFloor, b.vanishedFloor);
+    EXPECT_EQ(a.vanished, b.vanished);
+    EXPECT_EQ(a.key, b.key);
 }
 
 TEST(store_IndexLogTest, RecordsReadBackAndATornOrFlippedRecordEndsTheLogBeforeIt) {
@@ -73,6 +88,13 @@ TEST(store_IndexLogTest, RecordsReadBackAndATornOrFlippedRecordEndsTheLogBeforeI
     EXPECT_EQ(bytes[doneAt], std::byte{17});
     EXPECT_EQ(bytes[doneAt + 8], std::byte{'D'});
     const ParsedIndex whole = ParseIndexRecords(bytes, kIndexHeaderSize);
+    // Logs begin with the folder's record; one cut inside it, or beginning otherwise, lost its start.
+    EXPECT_TRUE(IsIndexStart(bytes, 42));
+    EXPECT_FALSE(IsIndexStart(bytes, 43));
+    EXPECT_FALSE(IsIndexStart(std::vector<std::byte>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(boundaries[1]) - 1), 42));
+    std::vector<std::byte> noFolder = IndexHeader(42);
+    AppendIndexRecord(noFolder, records.back());
+    EXPECT_FALSE(IsIndexStart(noFolder, 42));
     ASSERT_EQ(whole.records.size(), records.size());
     EXPECT_FALSE(whole.torn);
     for (std::size_t i = 0; i < records.size(); ++i) ExpectSame(whole.records[i], records[i]);
@@ -148,6 +170,12 @@ protected:
                                 IndexedPropertiesOf(envelope->GetProperties())});
         }
         return expected;
+    }
+    std::shared_ptr<const FolderIndexState> ReadState(bool fresh = false) const {
+        if (fresh) ForgetFolderIndexes();
+        std::shared_ptr<const FolderIndexState> state;
+        EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+        return state;
     }
     std::vector<Expected> FromIndex(bool fresh = false) const {
         if (fresh) ForgetFolderIndexes();
@@ -286,6 +314,39 @@ TEST_F(store_FolderIndexTest, ConcurrentWritersInThreadsAndProcessesLeaveTheInde
     const auto records = FromRecords();
     EXPECT_EQ(FromIndex(), records);
     EXPECT_EQ(FromIndex(true), records);
+    // Every change in the log took a mod-sequence above all before it, whichever process wrote it;
+    // what a compaction wrote stays at or below the folder's value it wrote with it.
+    const std::vector<std::byte> log = test::ReadFileBytes(LogPath());
+    const ParsedIndex parsed = ParseIndexRecords(log, kIndexHeaderSize);
+    ASSERT_FALSE(parsed.torn);
+    ASSERT_FALSE(parsed.records.empty());
+    ASSERT_EQ(parsed.records.front().kind, IndexRecordKind::Folder);
+    std::uint64_t last = parsed.records.front().modseq;
+    std::uint64_t change = 0;
+    std::size_t i = 1;
+    for (; i < parsed.records.size() && parsed.records[i].kind != IndexRecordKind::Done; ++i) {
+        if (parsed.records[i].kind == IndexRecordKind::Message) {
+            ASSERT_LE(parsed.records[i].modseq, last);
+        }
+    }
+    std::size_t changes = 0;
+    for (; i < parsed.records.size(); ++i) {
+        const IndexRecord& record = parsed.records[i];
+        if (record.kind == IndexRecordKind::Done) {
+            if (change != 0) last = change;
+            change = 0;
+        } else if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) {
+            if (change == 0) {
+                ASSERT_GT(record.modseq, last) << "record " << i;
+                change = record.modseq;
+                ++changes;
+            }
+            ASSERT_EQ(record.modseq, change) << "record " << i;  // one change, one mod-sequence
+        }
+    }
+    EXPECT_GT(changes, 10u);
+    EXPECT_EQ(ReadState()->highestModseq, last);
+    EXPECT_EQ(ReadState(true)->highestModseq, last);
 }
 
 // A reader that has a state to show is not held up by a writer midway for long: it shows the state
@@ -366,7 +427,7 @@ private:
 
 // A writer killed at every step of a workload (a publication, a batch of flags, a removal, a single
 // property): whatever step it died at, the index -- as the surviving process keeps it, and as a new
-// one reads it -- equals the records, and ids only ever grow.
+// one reads it -- equals the records, and ids and the highest mod-sequence only ever grow.
 TEST_F(store_FolderIndexTest, AWriterKilledAtAnyStepLeavesTheIndexEqualToTheRecords) {
     for (int i = 0; i < 4; ++i) Deliver("Subject: seed\r\n\r\nseed\r\n");
     ASSERT_EQ(FromIndex(), FromRecords());
@@ -403,6 +464,7 @@ TEST_F(store_FolderIndexTest, AWriterKilledAtAnyStepLeavesTheIndexEqualToTheReco
     (void)FromIndex();  // the parent follows the completed run
     double next = 0;
     ASSERT_EQ(PeekUid(folder_->Storage(), next), S_OK);
+    std::uint64_t highest = ReadState()->highestModseq;
     for (std::uint64_t at = 1; at <= steps; ++at) {
         child = ::fork();
         ASSERT_GE(child, 0);
@@ -421,7 +483,269 @@ TEST_F(store_FolderIndexTest, AWriterKilledAtAnyStepLeavesTheIndexEqualToTheReco
         ASSERT_EQ(PeekUid(folder_->Storage(), now), S_OK);
         ASSERT_GE(now, next) << "killed at step " << at;
         next = now;
+        const std::uint64_t modseq = ReadState()->highestModseq;
+        ASSERT_GE(modseq, highest) << "killed at step " << at;
+        highest = modseq;
     }
+}
+
+// Every change raises the folder's highest mod-sequence and gives it to the messages it touched; a
+// removal is remembered with it. Neither falls when the log is read afresh, compacted, torn, damaged
+// or deleted: an index made again starts above all, and says that it knows no removal before.
+TEST_F(store_FolderIndexTest, ModSequencesRiseWithEveryChangeAndNeverFallWhateverBecomesOfTheLog) {
+    std::vector<std::uint32_t> uids;
+    for (int i = 0; i < 6; ++i) uids.push_back(Deliver("Subject: m\r\n\r\nm\r\n"));
+    auto state = ReadState();
+    std::uint64_t highest = state->highestModseq;
+    ASSERT_GT(highest, 0u);
+    for (const IndexedMessage& message : state->messages) EXPECT_LE(message.modseq, highest);
+    const auto rises = [&](const char* what) {
+        state = ReadState();
+        EXPECT_GT(state->highestModseq, highest) << what;
+        const std::uint64_t before = highest;
+        highest = state->highestModseq;
+        return before;
+    };
+    const auto modseqOf = [&](std::uint32_t uid) {
+        const IndexedMessage* message = state->Find(uid);
+        return message ? message->modseq : 0;
+    };
+    const auto envelopes = folder_->GetEnvelopes();
+    (void)envelopes->UpdateProperty({double(uids[1]), double(uids[2])}, "_ImapFlags", [](const Variant&) { return Variant::UI2(1); });
+    const std::uint64_t beforeFlags = rises("flags");
+    EXPECT_EQ(modseqOf(uids[1]), highest);
+    EXPECT_EQ(modseqOf(uids[2]), highest);
+    EXPECT_LE(modseqOf(uids[0]), beforeFlags);
+    const std::uint32_t added = Deliver("Subject: n\r\n\r\nn\r\n");
+    rises("delivery");
+    EXPECT_EQ(modseqOf(added), highest);
+    // Removals: each with its mod-sequence, asked for from any point the index still knows.
+    const std::uint64_t beforeRemovals = highest;
+    ASSERT_TRUE(envelopes->RemoveEnvelope(uids[3]));
+    ASSERT_TRUE(envelopes->RemoveEnvelope(uids[4]));
+    rises("removal");
+    const std::uint64_t afterRemovals = highest;
+    const auto gone = state->VanishedSince(beforeRemovals);
+    ASSERT_TRUE(gone);
+    ASSERT_EQ(gone->size(), 1u);  // adjacent ids, one range
+    EXPECT_EQ((*gone)[0].first, uids[3]);
+    EXPECT_EQ((*gone)[0].last, uids[4]);
+    EXPECT_EQ((*gone)[0].modseq, afterRemovals);
+    EXPECT_EQ(state->VanishedSince(afterRemovals), std::vector<VanishedRange>{});
+    EXPECT_EQ(state->VanishedSince(0), std::nullopt);  // before the index was made: not known
+    // A new process reads the same; a compacted log keeps it all.
+    const auto same = [&](const char* what) {
+        const auto again = ReadState(true);
+        EXPECT_EQ(again->highestModseq, highest) << what;
+        EXPECT_EQ(again->VanishedSince(beforeRemovals), gone) << what;
+        for (const IndexedMessage& message : again->messages) EXPECT_EQ(message.modseq, modseqOf(message.uid)) << what;
+    };
+    same("read afresh");
+    {
+        // Grown past the compaction threshold by single flag changes until a reader compacts it.
+        std::size_t size = test::ReadFileBytes(LogPath()).size();
+        for (int i = 0;; ++i) {
+            ASSERT_LT(i, 10000) << "never compacted";
+            envelopes->FindEnvelope(uids[0])->UpdateProperty("_ImapKeywords", Variant::Text("k" + std::to_string(i)));
+            state = ReadState();
+            const std::size_t now = test::ReadFileBytes(LogPath()).size();
+            if (now < size) break;
+            size = now;
+        }
+        rises("many flags");
+        same("compacted");
+    }
+    // The last change torn at every byte, in a process that saw it whole and in new ones: never lower
+    // than what was shown.
+    const std::vector<std::byte> before = test::ReadFileBytes(LogPath());
+    (void)envelopes->UpdateProperty({double(uids[5])}, "_ImapFlags", [](const Variant&) { return Variant::UI2(8); });
+    const std::vector<std::byte> after = test::ReadFileBytes(LogPath());
+    rises("flag to tear");
+    for (std::size_t cut = before.size(); cut < after.size(); ++cut) {
+        test::WriteFileBytes(LogPath(), std::vector<std::byte>(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(cut)));
+        ASSERT_GE(ReadState()->highestModseq, highest) << "cut at " << cut;
+        ASSERT_GE(ReadState(true)->highestModseq, highest) << "cut at " << cut;
+        highest = ReadState()->highestModseq;
+    }
+    // Damaged, another version, deleted: made again above everything before, knowing no removal.
+    for (const char* what : {"damaged", "version", "deleted"}) {
+        std::vector<std::byte> bytes = test::ReadFileBytes(LogPath());
+        if (std::string_view(what) == "damaged") bytes[kIndexHeaderSize + 5] ^= std::byte{4};
+        if (std::string_view(what) == "version") bytes[4] = std::byte{1};
+        if (std::string_view(what) == "deleted") {
+            ASSERT_EQ(::unlink(LogPath().c_str()), 0);
+        } else {
+            test::WriteFileBytes(LogPath(), bytes);
+        }
+        const std::uint64_t shown = highest;
+        state = ReadState(true);
+        EXPECT_GT(state->highestModseq, shown) << what;
+        EXPECT_EQ(state->VanishedSince(shown), std::nullopt) << what;
+        EXPECT_EQ(state->VanishedSince(state->highestModseq), std::vector<VanishedRange>{}) << what;
+        for (const IndexedMessage& message : state->messages) EXPECT_GT(message.modseq, shown) << what;
+        highest = state->highestModseq;
+    }
+    // A write past the index (a record copied by hand) is found and raises it too.
+    WaitForSettledDirectory();
+    const std::string path = folder_->Storage().Path();
+    test::WriteFileBytes(path + UidStem(900) + ".eml", test::ReadFileBytes(path + UidStem(uids[0]) + ".eml"));
+    test::WriteFileBytes(path + UidStem(900) + ".env", test::ReadFileBytes(path + UidStem(uids[0]) + ".env"));
+    rises("copied by hand");
+    EXPECT_EQ(modseqOf(900), highest);
+}
+
+// Tells when a thread other than the writer's stats the folder, and counts directory listings.
+class WatchingFileSystem final : public FileSystem {
+public:
+    WatchingFileSystem(std::string folder, std::thread::id writer) : folder_(std::move(folder)), writer_(writer) {}
+    int Stat(const char* path, struct stat& st) override {
+        const int result = FileSystem::Stat(path, st);
+        if (std::this_thread::get_id() != writer_ && folder_ == path && !statted_.exchange(true)) seen_.count_down();
+        return result;
+    }
+    DIR* OpenDirectory(const char* path) override {
+        if (std::this_thread::get_id() != writer_) ++listings_;
+        return FileSystem::OpenDirectory(path);
+    }
+    void WaitForStat() { seen_.wait(); }
+    int Listings() const { return listings_; }
+
+private:
+    std::string folder_;
+    std::thread::id writer_;
+    std::atomic<bool> statted_{false};
+    std::latch seen_{1};
+    std::atomic<int> listings_{0};
+};
+
+// A reader that looked at the folder and then waited for a writer midway finds the writer's change
+// explained by the log: it does not rescan the folder for it. (The stat it took before waiting
+// predates the change; comparing that with the writer's 'D' would send every session woken by a
+// delivery to list and stat the whole folder.)
+TEST_F(store_FolderIndexTest, AReaderThatWaitedForAWriterDoesNotRescanForTheWritersChange) {
+    Deliver("Subject: m\r\n\r\nm\r\n");
+    (void)ReadState();
+    WaitForSettledDirectory();
+    std::latch begun(1);
+    std::unique_ptr<WatchingFileSystem> watching;
+    std::mutex made;
+    std::thread writer([&] {
+        IndexWriter index(folder_->Storage(), root_);
+        EXPECT_TRUE(index.Begin({}));
+        {
+            std::lock_guard guard(made);
+            watching = std::make_unique<WatchingFileSystem>(folder_->Storage().Path(), std::this_thread::get_id());
+        }
+        begun.count_down();
+        watching->WaitForStat();  // the reader has looked at the folder, and now waits for us
+        std::unique_ptr<FileStream> staged;
+        EXPECT_EQ(folder_->Storage().CreateStream(TemporaryName("probe.eml"), STGM_WRITE | STGM_SHARE_EXCLUSIVE, staged), S_OK);
+        index.Commit();
+    });
+    begun.wait();
+    std::shared_ptr<const FolderIndexState> state;
+    {
+        ScopedFileSystem scoped(*watching);
+        EXPECT_EQ(ReadFolderIndex(folder_->Storage(), root_, state), S_OK);
+        writer.join();
+    }
+    EXPECT_EQ(watching->Listings(), 0);
+    EXPECT_EQ(state->messages.size(), 1u);
+}
+
+// A log whose folder record alone is long (many removals remembered, an empty folder) is not taken
+// for one that needs compacting: every look would rewrite it, and a look could never finish.
+TEST_F(store_FolderIndexTest, ALogLongOnlyForItsRemembersRemovalsIsReadAsItIs) {
+    (void)ReadState();
+    struct stat st {};
+    ASSERT_EQ(::stat(folder_->Storage().Path().c_str(), &st), 0);
+    std::vector<std::byte> bytes = IndexHeader(st.st_ino);
+    IndexRecord folder;
+    folder.kind = IndexRecordKind::Folder;
+    folder.modseq = 5000;
+    folder.vanishedFloor = 100;
+    for (std::uint32_t i = 0; i < 4096; ++i) folder.vanished.push_back({2 * i + 1, 2 * i + 1, 101 + i});
+    AppendIndexRecord(bytes, folder);
+    IndexRecord done;
+    done.kind = IndexRecordKind::Done;
+    AppendIndexRecord(bytes, done);
+    ASSERT_GT(bytes.size(), 64u * 1024);
+    test::WriteFileBytes(LogPath(), bytes);
+    const auto state = ReadState(true);
+    ASSERT_TRUE(state);
+    EXPECT_GE(state->highestModseq, 5000u);
+    const auto gone = state->VanishedSince(4195);
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->size(), 1u);
+    EXPECT_EQ(ReadState(true)->VanishedSince(4195), gone);
+}
+
+// \Recent goes to one session only: of claims racing in threads and processes, each id is claimed
+// once, and the marks of different users of a folder are their own.
+TEST_F(store_FolderIndexTest, RecentIdsAreClaimedOnceAcrossThreadsAndProcesses) {
+    for (int i = 0; i < 3; ++i) Deliver("Subject: m\r\n\r\nm\r\n");
+    std::optional<std::uint32_t> previous;
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "a", 3, previous), S_OK);
+    EXPECT_EQ(previous, std::nullopt);  // none claimed since the index was made
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "a", 3, previous), S_OK);
+    EXPECT_EQ(previous, 3u);
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "b", 2, previous), S_OK);
+    EXPECT_EQ(previous, std::nullopt);
+    EXPECT_EQ(ReadState(true)->RecentMark("a"), 3u);
+    EXPECT_EQ(ReadState()->RecentMark("b"), 2u);
+    // A claim changes no message: sessions comparing change numbers are not sent to look again.
+    const std::uint64_t change = ReadState()->change;
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "b", 3, previous), S_OK);
+    EXPECT_EQ(previous, 2u);
+    EXPECT_EQ(ReadState()->change, change);
+    EXPECT_EQ(ReadState()->RecentMark("b"), 3u);
+    ASSERT_EQ(ClaimRecent(folder_->Storage(), root_, "b", 2, previous), S_OK);
+    EXPECT_EQ(previous, 3u);
+    // Claims of rising marks from two processes and two threads each: the ranges each was given
+    // (above its previous mark, up to its own) never overlap and leave no id unclaimed.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    constexpr std::uint32_t kClaims = 150;
+    const auto claim = [&](int fd, std::uint32_t offset) {
+        for (std::uint32_t i = 0; i < kClaims; ++i) {
+            const std::uint32_t mark = 4 + 2 * i + offset;  // a claim may also find the mark above its own
+            std::optional<std::uint32_t> before;
+            EXPECT_EQ(ClaimRecent(folder_->Storage(), root_, "a", mark, before), S_OK);
+            const std::uint32_t pair[2] = {before.value_or(0), mark};
+            if (pair[0] < mark) {
+                EXPECT_EQ(::write(fd, pair, sizeof pair), static_cast<ssize_t>(sizeof pair));
+            }
+        }
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ForgetFolderIndexes();
+        std::thread other(claim, pipeFds[1], 1);
+        claim(pipeFds[1], 0);
+        other.join();
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    std::thread other(claim, pipeFds[1], 1);
+    claim(pipeFds[1], 0);
+    other.join();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::close(pipeFds[1]);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> given;
+    std::uint32_t pair[2];
+    while (::read(pipeFds[0], pair, sizeof pair) == static_cast<ssize_t>(sizeof pair)) given.emplace_back(pair[0], pair[1]);
+    ::close(pipeFds[0]);
+    std::sort(given.begin(), given.end());
+    std::uint32_t covered = 3;
+    for (const auto& [from, to] : given) {
+        ASSERT_EQ(from, covered) << "claims overlap or leave a gap";
+        covered = to;
+    }
+    EXPECT_EQ(covered, 4 + 2 * (kClaims - 1) + 1);
+    EXPECT_EQ(ReadState(true)->RecentMark("a"), covered);
+    EXPECT_EQ(ReadState()->RecentMark("b"), 3u);
 }
 
 // Once a process has read a folder's index, looking at it again after a change reads the change, not
