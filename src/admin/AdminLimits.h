@@ -57,5 +57,8 @@ inline constexpr std::size_t kMaxStoreStreamName = 255;
 inline constexpr std::size_t kMaxStoreStream = 4 * 1024 * 1024;
 // The most of a message's content Envelope.StreamOnContent hands a client in one reply.
 inline constexpr std::size_t kMaxContentStream = 32 * 1024 * 1024;
+// Entries of one AddressMap, and the longest address or address list it keeps.
+inline constexpr std::size_t kMaxAddressMapEntries = 10000;
+inline constexpr std::size_t kMaxAddressMapText = 64 * 1024;
 
 }  // namespace pw::admin

@@ -310,6 +310,7 @@ void RegisterFilterClasses(const DirStorage& root) {
         classes[i].factory = factories[i];
         ClassRegistry::Instance().Register(std::move(classes[i]));
     }
+    RegisterAddressMapClass();
 }
 
 }  // namespace pw::admin

@@ -66,5 +66,8 @@ void RegisterStoreMembers();
 void RegisterFilterClasses(const DirStorage& root);
 // Those classes' identifiers and ProgIDs without a factory: what the registration records.
 std::vector<ClassInfo> FilterClassInfos();
+// "Pellworth.AddressMap", an address map in a client's handle (AddressMap.cpp), with its table.
+void RegisterAddressMapClass();
+ClassInfo AddressMapClassInfo();
 
 }  // namespace pw::admin

@@ -340,13 +340,23 @@ HRESULT DirStorage::DestroyElement(std::string_view name) const {
 
 HRESULT DirStorage::WriteTemporary(std::string_view name, std::span<const std::byte> content, mode_t permissions,
                                    std::string& temporary) const {
+    return WriteTemporaryFile(name, content, permissions, true, temporary);
+}
+
+HRESULT DirStorage::WriteTemporaryUnflushed(std::string_view name, std::span<const std::byte> content, mode_t permissions,
+                                            std::string& temporary) const {
+    return WriteTemporaryFile(name, content, permissions, false, temporary);
+}
+
+HRESULT DirStorage::WriteTemporaryFile(std::string_view name, std::span<const std::byte> content, mode_t permissions, bool flush,
+                                       std::string& temporary) const {
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     temporary = TemporaryName(name);
     std::unique_ptr<FileStream> stream;
     HRESULT hr = OpenWithMode(temporary, STGM_WRITE | STGM_SHARE_EXCLUSIVE, O_CREAT | O_EXCL, permissions, stream);
     if (Failed(hr)) return hr;
     hr = stream->Write(content);
-    if (Succeeded(hr)) hr = stream->Commit();
+    if (Succeeded(hr) && flush) hr = stream->Commit();
     stream.reset();
     if (Failed(hr)) Fs().Unlink(ElementPath(temporary).c_str());
     return hr;
@@ -360,12 +370,23 @@ HRESULT DirStorage::ReplaceStream(std::string_view name, std::span<const std::by
 HRESULT DirStorage::ReplaceStreamUnsynced(std::string_view name, std::span<const std::byte> content, mode_t permissions) const {
     std::string temporary;
     if (const HRESULT hr = WriteTemporary(name, content, permissions, temporary); Failed(hr)) return hr;
+    return ReplaceWithTemporary(temporary, name);
+}
+
+HRESULT DirStorage::ReplaceWithTemporary(const std::string& temporary, std::string_view name) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
     if (Fs().Rename(ElementPath(temporary).c_str(), ElementPath(name).c_str(), 0) != 0) {
         const HRESULT hr = LastError();
         Fs().Unlink(ElementPath(temporary).c_str());
         return hr;
     }
     return S_OK;
+}
+
+HRESULT DirStorage::SyncFileSystem() const {
+    const StorageFd fd(Fs().Open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return LastError();
+    return Fs().SyncFileSystem(fd.Get()) == 0 ? S_OK : LastError();
 }
 
 HRESULT DirStorage::PublishStream(std::string_view name, std::span<const std::byte> content) const {

@@ -136,6 +136,15 @@ public:
     // removes it). Its name is a temporary one (IsTemporaryName), so that start-up clears a leftover.
     [[nodiscard]] HRESULT WriteTemporary(std::string_view name, std::span<const std::byte> content, mode_t permissions,
                                          std::string& temporary) const;
+    // The same unflushed, for a writer that stages many files and then makes them all durable with
+    // one SyncFileSystem before it renames any of them.
+    [[nodiscard]] HRESULT WriteTemporaryUnflushed(std::string_view name, std::span<const std::byte> content, mode_t permissions,
+                                                  std::string& temporary) const;
+    // Renames a written temporary over `name` (replacing it); the temporary is removed on failure.
+    [[nodiscard]] HRESULT ReplaceWithTemporary(const std::string& temporary, std::string_view name) const;
+    // Writes every file of the file system this directory is on through to the disk (syncfs): one
+    // flush for a batch of files instead of one each.
+    [[nodiscard]] HRESULT SyncFileSystem() const;
     // Takes the directory's lock, waiting at most `bound` (STG_E_SHAREVIOLATION after it).
     [[nodiscard]] HRESULT LockSelf(std::chrono::milliseconds bound, StorageLock& lock) const;
     // The same for a lock file of this directory, made when missing: for writers of a file that
@@ -145,6 +154,8 @@ public:
     [[nodiscard]] HRESULT Sync() const;
 
 private:
+    [[nodiscard]] HRESULT WriteTemporaryFile(std::string_view name, std::span<const std::byte> content, mode_t permissions, bool flush,
+                                             std::string& temporary) const;
     [[nodiscard]] HRESULT MissingError() const;  // STG_E_PATHNOTFOUND when this directory is gone, else FILENOTFOUND
     [[nodiscard]] HRESULT OpenWithMode(std::string_view name, std::uint32_t mode, int creation, mode_t permissions,
                                        std::unique_ptr<FileStream>& stream) const;

@@ -116,6 +116,7 @@ ssize_t FileSystem::Write(int fd, const void* data, std::size_t size) {
     return ::write(fd, data, size);
 }
 int FileSystem::Fsync(int fd) { return ::fsync(fd); }
+int FileSystem::SyncFileSystem(int fd) { return ::syncfs(fd); }
 int FileSystem::Truncate(int fd, off_t size) {
     const WriteStep step;
     return ::ftruncate(fd, size);
@@ -271,6 +272,7 @@ ssize_t FaultyFileSystem::Write(int fd, const void* data, std::size_t size) {
     return Fails(FileCall::Write) ? -1 : FileSystem::Write(fd, data, size);
 }
 int FaultyFileSystem::Fsync(int fd) { return Fails(FileCall::Fsync) ? -1 : FileSystem::Fsync(fd); }
+int FaultyFileSystem::SyncFileSystem(int fd) { return Fails(FileCall::Fsync) ? -1 : FileSystem::SyncFileSystem(fd); }
 int FaultyFileSystem::Truncate(int fd, off_t size) { return Fails(FileCall::Truncate) ? -1 : FileSystem::Truncate(fd, size); }
 int FaultyFileSystem::Rename(const char* from, const char* to, unsigned flags) {
     return Fails(FileCall::Rename) ? -1 : FileSystem::Rename(from, to, flags);

@@ -59,6 +59,9 @@ public:
     virtual ssize_t Read(int fd, void* buffer, std::size_t size);
     virtual ssize_t Write(int fd, const void* data, std::size_t size);
     virtual int Fsync(int fd);
+    // syncfs: every file of the file system holding fd written through at once. A fault aimed at
+    // fsync fails it too.
+    virtual int SyncFileSystem(int fd);
     virtual int Truncate(int fd, off_t size);
     virtual off_t Seek(int fd, off_t offset, int whence);
     // lstat: a link is reported as itself.
@@ -132,6 +135,7 @@ public:
     ssize_t Read(int fd, void* buffer, std::size_t size) override;
     ssize_t Write(int fd, const void* data, std::size_t size) override;
     int Fsync(int fd) override;
+    int SyncFileSystem(int fd) override;
     int Truncate(int fd, off_t size) override;
     int Rename(const char* from, const char* to, unsigned flags) override;
     int Link(const char* from, const char* to) override;

@@ -146,6 +146,7 @@ std::vector<ClassInfo> RunningObjectClasses() {
     std::vector<ClassInfo> classes = {{kServerSessionClassId, "Pellworth.ServerSession", "ServerSession", {}},
                                       {kSettingsClassId, "Pellworth.Settings", "Settings", {}}};
     for (ClassInfo& info : admin::FilterClassInfos()) classes.push_back(std::move(info));
+    classes.push_back(admin::AddressMapClassInfo());
     return classes;
 }
 

@@ -320,6 +320,11 @@ void Envelope::UpdateUnlogged(bool syncFolder) {
         Publish();
         return;
     }
+    PlaceRecord(StageRecord(true));
+    if (syncFolder) ThrowIfFailed(folder_.Sync(), "can not flush " + folder_.Path());
+}
+
+std::string Envelope::StageRecord(bool flush) const {
     // A record is worth having only beside its content. An Update that loses a race with Remove (which
     // takes the record, then the content) must not bring the record back: that would be a listed
     // envelope nobody can read, which no removal would ever look for again.
@@ -329,9 +334,16 @@ void Envelope::UpdateUnlogged(bool syncFolder) {
     }
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
-    const HRESULT replaced = syncFolder ? folder_.ReplaceStream(RecordName(), record.Bytes())
-                                        : folder_.ReplaceStreamUnsynced(RecordName(), record.Bytes());
-    ThrowIfFailed(replaced, "can not write " + folder_.ElementPath(RecordName()));
+    std::string staged;
+    const HRESULT written = flush ? folder_.WriteTemporary(RecordName(), record.Bytes(), kStorageFileMode, staged)
+                                  : folder_.WriteTemporaryUnflushed(RecordName(), record.Bytes(), kStorageFileMode, staged);
+    ThrowIfFailed(written, "can not write " + folder_.ElementPath(RecordName()));
+    return staged;
+}
+
+void Envelope::PlaceRecord(const std::string& staged) {
+    ThrowIfFailed(folder_.ReplaceWithTemporary(staged, RecordName()), "can not write " + folder_.ElementPath(RecordName()));
+    ElementInfo info;
     if (Missing(folder_.StatElement(ContentName(), info))) {
         // The removal ran between the check and the rename: finish its work. Should this fail too, the
         // store's start-up removes records without content.

@@ -126,6 +126,12 @@ public:
     // The same for a published record without its own entry in the folder's index: for a caller that
     // logs a batch of records itself (Envelopes::UpdateRecords).
     void UpdateUnlogged(bool syncFolder);
+    // A published record's replacement in two steps, for a writer of many records: StageRecord writes
+    // it under a temporary name (flushed or not; the caller then makes a batch durable at once with
+    // DirStorage::SyncFileSystem), PlaceRecord renames it over the record. Both throw ComError; neither
+    // ever writes a record whose content is gone.
+    std::string StageRecord(bool flush) const;
+    void PlaceRecord(const std::string& staged);
     // Sets one property of the published record as it is on disk now: under the folder's lock the
     // record is read again, only this key changes, and the record is replaced whole (atomically). Two
     // writers of different keys -- two users' IMAP flags -- never undo each other. Throws ComError,

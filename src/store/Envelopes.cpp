@@ -11,6 +11,8 @@ namespace {
 
 // Records a batch update logs to the folder's index at a time.
 constexpr std::size_t kIndexedChunk = 256;
+// From this many records of a chunk on, one flush of the file system costs less than one per record.
+constexpr std::size_t kFileSystemFlushBatch = 8;
 
 }  // namespace
 
@@ -100,30 +102,53 @@ std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, 
     }
     std::vector<bool> written;
     bool replaced = false;
+    // Records staged but not yet placed; removed when a failure stops the batch (start-up would too).
+    std::vector<std::string> staged;
+    const auto dropStaged = [&] {
+        for (const std::string& name : staged) (void)folder_.DestroyElement(name);
+        staged.clear();
+    };
     // One intent and one append per chunk of records, not per record: a client marking a whole folder
     // read pays once per chunk, and readers of the index are not kept waiting for the whole batch.
+    // A chunk of many records is written unflushed and made durable by one flush of the file system
+    // before any record is renamed into place -- one flush for the chunk instead of one per record,
+    // and a crash still leaves each record old or new, never mixed.
     try {
         for (std::size_t first = 0; first < uids.size(); first += kIndexedChunk) {
             const std::size_t end = std::min(uids.size(), first + kIndexedChunk);
+            const bool flushEach = end - first < kFileSystemFlushBatch;
             IndexWriter index(folder_, rootPath_);
             std::vector<std::uint32_t> ids;
             for (std::size_t i = first; i < end; ++i) ids.push_back(static_cast<std::uint32_t>(uids[i]));
             index.Begin(ids);
+            std::vector<std::shared_ptr<Envelope>> envelopes;
             for (std::size_t i = first; i < end; ++i) {
                 const auto envelope = FindEnvelope(uids[i]);
-                if (!envelope) {
+                if (!envelope) continue;
+                change(uids[i], envelope->GetProperties());
+                staged.push_back(envelope->StageRecord(flushEach));
+                envelopes.push_back(envelope);
+            }
+            if (!flushEach && !staged.empty()) ThrowIfFailed(folder_.SyncFileSystem(), "can not flush the records of " + folder_.Path());
+            std::size_t next = 0;
+            for (std::size_t i = first; i < end; ++i) {
+                if (next == envelopes.size() || envelopes[next]->UID() != uids[i]) {
                     written.push_back(false);
                     continue;
                 }
-                change(uids[i], envelope->GetProperties());
-                envelope->UpdateUnlogged(false);
+                const auto& envelope = envelopes[next];
+                const std::string name = staged[next++];
+                envelope->PlaceRecord(name);
                 index.Message(static_cast<std::uint32_t>(uids[i]), envelope->GetProperties());
                 replaced = true;
                 written.push_back(true);
             }
+            staged.clear();
             index.Commit();
         }
     } catch (const ComError&) {
+        // What was placed before is old-or-new whole; what was staged and not placed goes.
+        dropStaged();
         if (replaced) (void)folder_.Sync();
         throw;  // the chunk's intent stays open: the next reader looks at its records again
     }

@@ -90,6 +90,27 @@ def test_settings_keep_types_and_are_saved_before_the_reply_and_errors_are_the_a
     assert client.call(created["handle"], "Get", "sys:t:short")["result"] == {"vt": 2, "value": -5}
     assert client.request("release", created["handle"])["hr"] == 0
     assert client.call(created["handle"], "Get", "sys:t:short")["hr"] == E_HANDLE
+
+    # An address map lives in its handle: addresses found in any case, positions that outlast removals.
+    amap = client.request("create", "Pellworth.AddressMap.1")["result"]["handle"]
+    assert client.call(amap, "GetFirstPosition")["hr"] == S_FALSE
+    first = client.call(amap, "SetAt", "Sales@Example.com", "a@example.com b@example.com")["result"]["value"]
+    second = client.call(amap, "SetAt", "info@example.com", "c@example.com")["result"]["value"]
+    assert client.call(amap, "SetAt", "SALES@example.com", "d@example.com")["result"]["value"] == first
+    assert client.request("get", amap, "Count")["result"]["value"] == 2
+    assert [o.get("value") for o in client.call(amap, "Lookup", "sales@example.com")["out"]] == ["d@example.com"]
+    walked, position = [], client.call(amap, "GetFirstPosition")["result"]["value"]
+    while position:
+        out = [o.get("value") for o in client.call(amap, "GetNext", position)["out"]]
+        walked.append(out[1:])
+        position = out[0]
+    assert walked == [["Sales@Example.com", "d@example.com"], ["info@example.com", "c@example.com"]]
+    assert client.call(amap, "RemoveAtPos", first)["hr"] == 0 and client.call(amap, "RemoveAtPos", first)["hr"] == S_FALSE
+    assert client.call(amap, "GetNext", first)["hr"] == S_FALSE
+    assert client.call(amap, "Lookup", "sales@example.com")["hr"] == S_FALSE
+    assert client.call(amap, "Remove", "INFO@example.com")["hr"] == 0 and client.request("get", amap, "Count")["result"]["value"] == 0
+    assert client.call(amap, "SetAt", "", "x")["hr"] == E_INVALIDARG
+    assert client.call(amap, "GetFirstPosition")["hr"] == S_FALSE and second > first
     client.close()
 
     # Saved, so kept across a stop and start.

@@ -410,6 +410,7 @@ public:
 
     ssize_t Write(int fd, const void* data, std::size_t size) override { return Step() ? FileSystem::Write(fd, data, size) : -1; }
     int Fsync(int fd) override { return Step() ? FileSystem::Fsync(fd) : -1; }
+    int SyncFileSystem(int fd) override { return Step() ? FileSystem::SyncFileSystem(fd) : -1; }
     int Truncate(int fd, off_t size) override { return Step() ? FileSystem::Truncate(fd, size) : -1; }
     int Rename(const char* from, const char* to, unsigned flags) override { return Step() ? FileSystem::Rename(from, to, flags) : -1; }
     int Link(const char* from, const char* to) override { return Step() ? FileSystem::Link(from, to) : -1; }
