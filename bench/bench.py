@@ -679,16 +679,16 @@ class Bench:
                 best = seconds if best is None else min(best, seconds)
         return best * 1000
 
-    def imap_select(self, messages, size=2048):
-        """SELECT of an inbox of `messages` messages, ours against Dovecot's."""
-        self.progress("IMAP SELECT of a %d-message mailbox: ours" % messages)
+    def imap_filled_inbox(self, messages, size, measure):
+        """`measure(server, user, name)` on our server and then on Dovecot, each with an inbox of
+        `messages` messages of `size` bytes; returns (ours, Dovecot's)."""
         work = self.workdir()
         try:
             ours = Pellworth(self.args.build, work, ["imap"], imap_sessions=IMAP_SESSIONS).start()
             try:
                 wait_for(accepting(ours.imap_port), "our IMAP listener")
                 ours.fill(messages, size, user="imap")
-                ours_ms = self.best_imap_select(ours, "imap@" + DOMAIN, messages, "ours")
+                ours_result = measure(ours, "imap@" + DOMAIN, "ours")
             finally:
                 ours.stop()
             self.progress("... Dovecot")
@@ -696,11 +696,18 @@ class Bench:
             peer.fill(messages, size)
             peer.start()
             try:
-                peer_ms = self.best_imap_select(peer, "imap", messages, "Dovecot")
+                peer_result = measure(peer, "imap", "Dovecot")
             finally:
                 peer.stop()
         finally:
             shutil.rmtree(work, ignore_errors=True)
+        return ours_result, peer_result
+
+    def imap_select(self, messages, size=2048):
+        """SELECT of an inbox of `messages` messages, ours against Dovecot's."""
+        self.progress("IMAP SELECT of a %d-message mailbox: ours" % messages)
+        ours_ms, peer_ms = self.imap_filled_inbox(
+            messages, size, lambda server, user, name: self.best_imap_select(server, user, messages, name))
         self.report("imap_select_%dk" % (messages // 1000), ours_ms, peer_ms, "ms", higher_is_better=False)
 
     def imap_store_seen_ms(self, server, user, messages, name):
@@ -725,25 +732,8 @@ class Bench:
     def imap_store_seen(self, messages, size=2048):
         """Marking a whole inbox of `messages` messages seen with one STORE, ours against Dovecot's."""
         self.progress("IMAP STORE 1:* +FLAGS (\\Seen) on a %d-message mailbox: ours" % messages)
-        work = self.workdir()
-        try:
-            ours = Pellworth(self.args.build, work, ["imap"], imap_sessions=IMAP_SESSIONS).start()
-            try:
-                wait_for(accepting(ours.imap_port), "our IMAP listener")
-                ours.fill(messages, size, user="imap")
-                ours_ms = self.imap_store_seen_ms(ours, "imap@" + DOMAIN, messages, "ours")
-            finally:
-                ours.stop()
-            self.progress("... Dovecot")
-            peer = Dovecot(work, protocol="imap", user="imap")
-            peer.fill(messages, size)
-            peer.start()
-            try:
-                peer_ms = self.imap_store_seen_ms(peer, "imap", messages, "Dovecot")
-            finally:
-                peer.stop()
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
+        ours_ms, peer_ms = self.imap_filled_inbox(
+            messages, size, lambda server, user, name: self.imap_store_seen_ms(server, user, messages, name))
         self.report("imap_store_seen_%dk" % (messages // 1000), ours_ms, peer_ms, "ms", higher_is_better=False)
 
     def idle_delivery_ms(self, server, user, sessions, messages, deliver, name, seconds=30):
