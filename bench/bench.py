@@ -371,6 +371,19 @@ class ImapClient:
                 return literals, size
 
 
+def idle_session(server, user):
+    """A session logged in with INBOX selected that has asked for IDLE: (client, the answer to IDLE)."""
+    client = ImapClient(server.imap_port)
+    try:
+        client.command(b"a", b"LOGIN %s %s" % (user.encode(), PASSWORD.encode()))
+        client.command(b"b", b"SELECT INBOX")
+        client.send(b"c IDLE")
+        return client, client.line()
+    except BaseException:
+        client.close()
+        raise
+
+
 def cpu_seconds(pids):
     """CPU time of these processes, with that of their children already ended and reaped."""
     ticks = 0
@@ -743,12 +756,9 @@ class Bench:
         clients = []
         try:
             for _ in range(sessions):
-                client = ImapClient(server.imap_port)
+                client, answer = idle_session(server, user)
                 clients.append(client)
-                client.command(b"a", b"LOGIN %s %s" % (user.encode(), PASSWORD.encode()))
-                client.command(b"b", b"SELECT INBOX")
-                client.send(b"c IDLE")
-                if not client.line().startswith(b"+"):
+                if not answer.startswith(b"+"):
                     raise RuntimeError("IDLE refused on session %d" % len(clients))
             selector = selectors.DefaultSelector()
             for client in clients:
@@ -836,12 +846,8 @@ class Bench:
             wait_for(lambda: pss_kb(server.pids()) > 0, "the server's memory to be readable")
             before = pss_kb(server.pids())
             for _ in range(sessions):
-                client = ImapClient(server.imap_port)
+                client, answer = idle_session(server, user)
                 clients.append(client)
-                client.command(b"a", b"LOGIN %s %s" % (user.encode(), PASSWORD.encode()))
-                client.command(b"b", b"SELECT INBOX")
-                client.send(b"c IDLE")
-                answer = client.line()
                 if not (answer.startswith(b"+") or answer.startswith(b"c NO")):
                     raise RuntimeError("IDLE on session %d: %r" % (len(clients), answer))
             after = pss_kb(server.pids())
