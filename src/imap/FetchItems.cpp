@@ -21,6 +21,7 @@ constexpr FetchItemRow kItems[] = {
     {"BODY.PEEK[", BodyPeek, kHasSection},
     {"BODY", Body, kNeedsParse},
     {"BODYSTRUCTURE", BodyStructure, kNeedsParse},
+    {"EMAILID", EmailId, kNeedsContent},
     {"ENVELOPE", Envelope, kNeedsHeader},
     {"FLAGS", Flags, kWrittenLast},
     {"INTERNALDATE", InternalDate, 0},
@@ -29,6 +30,7 @@ constexpr FetchItemRow kItems[] = {
     {"RFC822.SIZE", Rfc822Size, 0},
     {"RFC822.TEXT", Rfc822Text, kNeedsHeader | kNeedsContent | kMarksSeen},
     {"RFC822", Rfc822, kNeedsContent | kMarksSeen},
+    {"THREADID", ThreadId, 0},
     {"UID", Uid, 0},
 };
 

@@ -26,6 +26,7 @@ enum class FetchItemId {
     BodyPeek,
     Body,
     BodyStructure,
+    EmailId,
     Envelope,
     Flags,
     InternalDate,
@@ -34,6 +35,7 @@ enum class FetchItemId {
     Rfc822Size,
     Rfc822Text,
     Rfc822,
+    ThreadId,
     Uid,
 };
 

@@ -144,6 +144,7 @@ private:
     bool WriteItem(const FetchItem& item);
     bool WriteRfc822Part(FetchItemId id);
     void WriteEnvelope();
+    bool WriteEmailId();
     bool WriteStructure(bool extended);
     bool WriteSection(const FetchItem& item);
     bool MessageSection(const FetchSection& section, SectionData& data);
@@ -253,6 +254,9 @@ bool MessageFetch::WriteItem(const FetchItem& item) {
     case FetchItemId::Rfc822Header:
     case FetchItemId::Rfc822Text: return WriteRfc822Part(item.row->id);
     case FetchItemId::Envelope: WriteEnvelope(); return true;
+    case FetchItemId::EmailId: return WriteEmailId();
+    // Threads have no ids here: NIL, as RFC 8474 lets a server without them answer.
+    case FetchItemId::ThreadId: response_.Text("THREADID NIL"); return true;
     case FetchItemId::Body: return WriteStructure(false);
     case FetchItemId::BodyStructure: return WriteStructure(true);
     case FetchItemId::BodySection:
@@ -289,6 +293,13 @@ void MessageFetch::WriteEnvelope() {
                             {std::uint64_t{status}, std::uint64_t{index_ + 1}, std::string_view(message_.Path())}));
     }
     response_.Text("ENVELOPE " + (envelope ? EnvelopeStructure(*envelope) : std::string(kEmptyEnvelope)));
+}
+
+bool MessageFetch::WriteEmailId() {
+    FileIdentity identity;
+    if (Failed(message_.File().Identity(identity))) return InternalError("SendEmailId", "fstat", m5::M5STS_READ_ERROR);
+    response_.Text("EMAILID (" + ObjectId('M', identity) + ")");
+    return true;
 }
 
 bool MessageFetch::WriteStructure(bool extended) {

@@ -65,7 +65,7 @@ std::unordered_set<std::string> Parents(const std::vector<std::string>& names) {
 
 // STATUS's items. Written in upper case: the grammar ignores case, but clients are tested against
 // upper case, and some read lower-case names as nothing at all.
-constexpr std::string_view kStatusItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT", "SIZE", "DELETED", "DELETED-STORAGE", "HIGHESTMODSEQ"};
+constexpr std::string_view kStatusItems[] = {"MESSAGES", "RECENT", "UIDNEXT", "UIDVALIDITY", "UNSEEN", "APPENDLIMIT", "SIZE", "DELETED", "DELETED-STORAGE", "HIGHESTMODSEQ", "MAILBOXID"};
 
 bool StatusItemsValid(CommandContext& context, const std::vector<Argument>& items) {
     for (const Argument& item : items) {
@@ -102,6 +102,11 @@ std::optional<std::string> StatusLine(CommandContext& context, const FolderRecor
     for (const Argument& item : items) {
         const std::string key = ToUpperAscii(item.text);
         if (key == "HIGHESTMODSEQ") context.mailbox.EnableCondstore();
+        if (!values.empty()) values += ' ';
+        if (key == "MAILBOXID") {
+            values += "MAILBOXID (" + context.store.MailboxId(folder) + ")";
+            continue;
+        }
         const std::uint64_t value = key == "MESSAGES" ? vector.messages.size()
                                     : key == "RECENT" ? vector.recent
                                     : key == "UIDNEXT" ? vector.uidNext
@@ -112,7 +117,6 @@ std::optional<std::string> StatusLine(CommandContext& context, const FolderRecor
                                     : key == "DELETED-STORAGE" ? (deletedBytes + 1023) / 1024
                                     : key == "HIGHESTMODSEQ" ? vector.highestModseq
                                                     : unseen;
-        if (!values.empty()) values += ' ';
         values += key + " " + std::to_string(value);
     }
     return "(" + values + ")";
@@ -411,7 +415,10 @@ void Create(CommandContext& context) {
     diagnostic.clear();
     if (!context.store.CreateFolder(*name, diagnostic, specialUse)) return context.No(diagnostic);
     ImapLog('I', "Created folder:  \"" + *name + "\"" + (specialUse.empty() ? "" : " as " + std::string(specialUse)));
-    context.SetReply("OK CREATE completed");
+    // The new folder's id goes with the reply (RFC 8474), so a client need not ask for it.
+    const auto created = context.store.FindFolder(*name, diagnostic);
+    const std::string id = created ? context.store.MailboxId(*created) : std::string();
+    context.SetReply(id.empty() ? "OK CREATE completed" : "OK [MAILBOXID (" + id + ")] CREATE completed");
 }
 
 void Delete(CommandContext& context) {

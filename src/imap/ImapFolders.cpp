@@ -12,6 +12,7 @@
 #include "core/Configuration.h"
 #include "core/Logging.h"
 #include "imap/ImapLimits.h"
+#include "imap/ImapStrings.h"
 #include "platform/Text.h"
 #include "store/FolderIndex.h"
 #include "store/Envelopes.h"
@@ -228,6 +229,12 @@ std::uint32_t ImapStore::UidValidity(const FolderRecord& record) const {
     bool recorded = false;
     ThrowIfFailed(store::LastPublishedUid(folder.Storage(), last, recorded), "the id counter of " + folder.Storage().Path());
     return UidValidity(record, recorded);
+}
+
+std::string ImapStore::MailboxId(const FolderRecord& record) const {
+    FileIdentity identity;
+    if (Failed(record.folder->Storage().Identity(identity))) return {};
+    return ObjectId('F', identity);
 }
 
 std::uint32_t ImapStore::UidValidity(const FolderRecord& record, bool recorded) const {

@@ -177,6 +177,7 @@ void Open(CommandContext& context, bool examine) {
     }
     context.Untagged(Format("OK [UIDNEXT %lu] Predicted next message UID", {std::uint64_t{view.uidNext}}));
     context.Untagged(Format("OK [UIDVALIDITY %lu] UID validity status", {std::uint64_t{view.uidValidity}}));
+    if (const std::string id = context.store.MailboxId(*folder); !id.empty()) context.Untagged("OK [MAILBOXID (" + id + ")] Ok");
     for (const Keywords& set : view.keywordSets) view.knownKeywords = WithKeywords(std::move(view.knownKeywords), set);
     mailbox.SendFlagLines();
     if (mailbox.condstore) mailbox.SendHighestModseq();

@@ -51,6 +51,12 @@ public:
         return body_ ? &*body_ : nullptr;
     }
 
+    std::string EmailId() override {
+        if (failed_ || (!message_.IsOpen() && message_.Open(context_.store, *context_.mailbox.folder, entry_.uid) != StoredMessage::Opened::Ok)) return {};
+        FileIdentity identity;
+        return Succeeded(message_.File().Identity(identity)) ? ObjectId('M', identity) : std::string();
+    }
+
 private:
     // The message through the parser: its header alone, or the whole walk for the body.
     bool Read(bool whole) {

@@ -112,6 +112,9 @@ public:
     // above every value given in the mailbox before, so that a folder deleted and made again within
     // a second is told from the old one.
     std::uint32_t UidValidity(const FolderRecord& folder) const;
+    // The folder's object id (MAILBOXID): from its directory, so RENAME keeps it and a folder made
+    // again gets another. Empty when the directory can not be read.
+    std::string MailboxId(const FolderRecord& folder) const;
     // \Recent (RFC 3501): a message is recent to the one session that first selects the folder (for
     // writing) after it came. The mark is the highest UID so shown; ClaimRecent raises it to `highest`
     // and returns what it was, so that the messages above the returned mark are this session's recent.

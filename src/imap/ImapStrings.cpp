@@ -1,6 +1,10 @@
 // ImapStrings: quoted strings, literals and NIL.
 #include "imap/ImapStrings.h"
 
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+
 #include "imap/ImapLimits.h"
 #include "imap/ModifiedUtf7.h"
 
@@ -18,6 +22,29 @@ bool Quotable(std::string_view text) {
 }
 
 }  // namespace
+
+std::string ObjectId(char kind, const FileIdentity& identity) {
+    // splitmix64's finaliser over the parts: spreads them so that neighbouring inodes share no digits.
+    auto mix = [](std::uint64_t x) {
+        x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+        return x ^ (x >> 31);
+    };
+    std::uint64_t value = mix(identity.inode);
+    value = mix(value ^ identity.generation);
+    if (kind != 'F') value = mix(value ^ static_cast<std::uint64_t>(identity.modifiedNs));
+    char text[18];
+    std::snprintf(text, sizeof text, "%c%016llx", kind, static_cast<unsigned long long>(value));
+    return text;
+}
+
+bool IsObjectId(std::string_view text) {
+    if (text.empty() || text.size() > 255) return false;
+    for (const char c : text) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') return false;
+    }
+    return true;
+}
 
 std::string ImapString(std::string_view text) {
     if (!Quotable(text)) return "{" + std::to_string(text.size()) + "}\r\n" + std::string(text);

@@ -9,11 +9,22 @@
 #include <string>
 #include <string_view>
 
+#include "platform/FileStream.h"
+
 namespace pw::imap {
 
 std::string ImapString(std::string_view text);
 // NIL for a missing or empty text.
 std::string ImapNString(std::optional<std::string_view> text);
 std::string ImapMailboxName(std::string_view utf8);
+
+// Object ids (RFC 8474): a kind letter ('F' a mailbox, 'M' a message's content) and 16 hex digits
+// mixed from the file's identity, so that an id lasts as long as its directory or content file --
+// through RENAME, COPY (the copy links the same content) and MOVE -- and is never given to another.
+// The modification time is mixed in for content (never rewritten once published) and not for
+// directories (whose time moves with every message).
+std::string ObjectId(char kind, const FileIdentity& identity);
+// 1 to 255 letters, digits, "_" and "-".
+bool IsObjectId(std::string_view text);
 
 }  // namespace pw::imap

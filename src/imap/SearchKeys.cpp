@@ -1,6 +1,8 @@
 // SearchKeys: the SEARCH key table, its parser and the tests.
 #include "imap/SearchKeys.h"
 
+#include "imap/ImapStrings.h"
+
 #include <locale.h>
 #include <wctype.h>
 
@@ -17,7 +19,7 @@ namespace {
 
 using Kind = SearchKey::Kind;
 
-enum class Takes { Nothing, String, HeaderField, Date, Number, Set, OneKey, TwoKeys, Atom, Modseq };
+enum class Takes { Nothing, String, HeaderField, Date, Number, Set, OneKey, TwoKeys, Atom, Modseq, ObjectId };
 
 struct KeyRow {
     std::string_view name;
@@ -36,6 +38,7 @@ constexpr KeyRow kKeys[] = {
     {"CC", Kind::Header, Takes::String, 0, "CC"},
     {"DELETED", Kind::FlagSet, Takes::Nothing, kFlagDeleted},
     {"DRAFT", Kind::FlagSet, Takes::Nothing, kFlagDraft},
+    {"EMAILID", Kind::EmailId, Takes::ObjectId},
     {"FLAGGED", Kind::FlagSet, Takes::Nothing, kFlagFlagged},
     {"FROM", Kind::Header, Takes::String, 0, "FROM"},
     {"HEADER", Kind::Header, Takes::HeaderField},
@@ -56,6 +59,7 @@ constexpr KeyRow kKeys[] = {
     {"SMALLER", Kind::Smaller, Takes::Number},
     {"SUBJECT", Kind::Header, Takes::String, 0, "SUBJECT"},
     {"TEXT", Kind::Text, Takes::String},
+    {"THREADID", Kind::ThreadId, Takes::ObjectId},
     {"TO", Kind::Header, Takes::String, 0, "TO"},
     {"UID", Kind::Set, Takes::Set},
     {"UNANSWERED", Kind::FlagClear, Takes::Nothing, kFlagAnswered},
@@ -162,6 +166,10 @@ private:
             if (next && next->kind == ArgumentKind::List) return Refuse("SEARCH key " + quotedName + " illegally followed by a list");
             if (!next) return Refuse("SEARCH key " + quotedName + " missing string argument");
             key.text = row->takes == Takes::Atom ? list[at++].text : FoldCase(list[at++].text);
+            return key;
+        case Takes::ObjectId:
+            if (!next || !next->IsString() || !IsObjectId(next->text)) return Refuse("SEARCH key " + quotedName + " missing object id argument");
+            key.text = list[at++].text;
             return key;
         case Takes::Set:
             if (!next || next->kind != ArgumentKind::Atom) return Refuse("SEARCH key " + quotedName + " missing string argument");
@@ -389,6 +397,8 @@ bool Matches(const SearchKey& key, SearchSubject& subject) {
     case Kind::Larger: return entry.size > key.number;
     case Kind::Smaller: return entry.size < key.number;
     case Kind::Modseq: return entry.modseq >= key.number;
+    case Kind::EmailId: return subject.EmailId() == key.text;
+    case Kind::ThreadId: return false;  // no message has a thread id here (FETCH THREADID is NIL)
     case Kind::Set: return subject.Index() < key.members.size() && key.members[subject.Index()];
     case Kind::Not: return !Matches(key.children[0], subject);
     case Kind::Or: return Matches(key.children[0], subject) || Matches(key.children[1], subject);

@@ -50,6 +50,8 @@ struct SearchKey {
         Larger,      // number
         Smaller,
         Modseq,      // number: the message's mod-sequence at least this
+        EmailId,     // text: the message's object id
+        ThreadId,    // text: its thread's object id
         Set,         // members: message numbers, or UIDs with `uid`
         Not,         // children[0]
         Or,          // children[0], children[1]
@@ -88,6 +90,8 @@ public:
     virtual const mime::HeaderBlock* Header() = 0;
     // The text parts in UTF-8, folded by FoldCase.
     virtual const std::string* BodyText() = 0;
+    // The message's object id (FETCH EMAILID); empty when its file can not be read.
+    virtual std::string EmailId() { return {}; }
 };
 
 struct SearchRefusal {

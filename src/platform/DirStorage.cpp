@@ -293,6 +293,12 @@ HRESULT DirStorage::StatSelf(ElementInfo& info) const {
     return S_OK;
 }
 
+HRESULT DirStorage::Identity(FileIdentity& identity) const {
+    const StorageFd fd(Fs().Open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return errno == ENOENT ? MissingError() : LastError();
+    return IdentityOf(fd.Get(), identity);
+}
+
 HRESULT DirStorage::LinkStream(const DirStorage& source, std::string_view sourceName, std::string_view name) const {
     if (const HRESULT hr = ValidateElementName(sourceName); Failed(hr)) return hr;
     if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;

@@ -106,6 +106,9 @@ public:
     // The storage's own directory: its modification time moves whenever an element is added,
     // removed or replaced (every replacement is a rename).
     [[nodiscard]] HRESULT StatSelf(ElementInfo& info) const;
+    // The storage's own directory's identity: kept through a rename of the directory, never given
+    // to another directory.
+    [[nodiscard]] HRESULT Identity(FileIdentity& identity) const;
     // A second name in this directory for the file `sourceName` of `source` (a hard link: one content,
     // no copy). Fails like an exclusive CreateStream when the name is taken, and with the file
     // system's own error where it can not link (another file system, a link limit).

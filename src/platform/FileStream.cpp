@@ -118,6 +118,17 @@ HRESULT FileStream::Stat(ElementInfo& info) {
     return S_OK;
 }
 
+HRESULT IdentityOf(int fd, FileIdentity& identity) {
+    struct stat st {};
+    if (Fs().StatFd(fd, st) != 0) return LastError();
+    identity.inode = static_cast<std::uint64_t>(st.st_ino);
+    identity.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    identity.generation = 0;
+    std::uint32_t generation = 0;
+    if (Fs().Generation(fd, generation) == 0) identity.generation = generation;
+    return S_OK;
+}
+
 HRESULT FileStream::Commit() {
     if (Fs().Fsync(fd_.Get()) != 0) return LastError();
     return S_OK;

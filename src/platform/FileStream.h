@@ -19,6 +19,18 @@
 
 namespace pw::platform {
 
+// What tells one file from every other for as long as it lives, through renames and hard links: its
+// inode number with the inode's generation (0 where the file system keeps none) and the
+// modification time in nanoseconds (which a link or a rename leaves alone).
+struct FileIdentity {
+    std::uint64_t inode = 0;
+    std::uint32_t generation = 0;
+    std::int64_t modifiedNs = 0;
+};
+
+// The identity of an open descriptor.
+[[nodiscard]] HRESULT IdentityOf(int fd, FileIdentity& identity);
+
 class FileStream final : public Stream {
 public:
     // Owns the open descriptor; deleteOnRelease removes the file when the stream closes.
@@ -36,6 +48,7 @@ public:
     [[nodiscard]] HRESULT UnlockRegion(std::uint64_t offset, std::uint64_t length) override;
     [[nodiscard]] HRESULT Stat(ElementInfo& info) override;
     [[nodiscard]] HRESULT Commit() override;
+    [[nodiscard]] HRESULT Identity(FileIdentity& identity) const { return IdentityOf(fd_.Get(), identity); }
 
     const std::string& Path() const { return path_; }
     int Descriptor() const { return fd_.Get(); }

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace pw::platform {
@@ -153,6 +155,13 @@ int FileSystem::Flock(int fd, int operation) { return ::flock(fd, operation); }
 int FileSystem::LockRange(int fd, int command, struct flock& lock) { return ::fcntl(fd, command, &lock); }
 int FileSystem::ChangeMode(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 int FileSystem::ChangeModeAt(int dirFd, const char* name, mode_t mode) { return ::fchmodat(dirFd, name, mode, 0); }
+int FileSystem::Generation(int fd, std::uint32_t& generation) {
+    // The kernel writes an int whatever the ioctl's declared type says.
+    int value = 0;
+    if (::ioctl(fd, FS_IOC_GETVERSION, &value) != 0) return -1;
+    generation = static_cast<std::uint32_t>(value);
+    return 0;
+}
 
 bool FaultyFileSystem::ParseFaultList(std::string_view text, std::vector<Fault>& faults) {
     faults.clear();

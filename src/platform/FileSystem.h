@@ -82,6 +82,9 @@ public:
     virtual int LockRange(int fd, int command, struct flock& lock);
     virtual int ChangeMode(int fd, mode_t mode);
     virtual int ChangeModeAt(int dirFd, const char* name, mode_t mode);
+    // The inode's generation (FS_IOC_GETVERSION): with the inode number it names one file for good,
+    // since a reused inode number comes with a new generation. ENOTTY where the file system has none.
+    virtual int Generation(int fd, std::uint32_t& generation);
 };
 
 // Closes through the file system current at the moment of closing, as every other call of the

@@ -126,21 +126,22 @@ def test_qresync_client_resynchronises_in_one_select(registered):
     # One SELECT carries exactly those changes.
     back = login(ports["imap"])
     assert back.ask(b"ENABLE QRESYNC") == [b"* ENABLED QRESYNC", b"t OK ENABLE completed"]
+    mailbox_id = b"* OK [MAILBOXID (%s)] Ok" % re.search(rb"MAILBOXID \((\w+)\)", b" ".join(back.ask(b"STATUS INBOX (MAILBOXID)"))).group(1)
     resync = back.ask(b"SELECT INBOX (QRESYNC (%d %d 1:6))" % (validity, known))
     assert resync == [b"* 4 EXISTS", b"* 0 RECENT", b"* OK [UNSEEN 1] Message 1 is first unread",
                       b"* OK [UIDNEXT 7] Predicted next message UID", b"* OK [UIDVALIDITY %d] UID validity status" % validity,
-                      PERMANENT, FLAGS, b"* OK [HIGHESTMODSEQ %d] Highest" % now, b"* VANISHED (EARLIER) 4:5",
+                      mailbox_id, PERMANENT, FLAGS, b"* OK [HIGHESTMODSEQ %d] Highest" % now, b"* VANISHED (EARLIER) 4:5",
                       b"* 2 FETCH (UID 2 FLAGS (\\Flagged) MODSEQ (%d))" % flagged, b"t OK [READ-WRITE] SELECT completed"]
     # Known UIDs bound what is reported vanished; another UID validity means nothing is compared;
     # nothing changed since the highest means nothing is sent.
-    assert back.ask(b"EXAMINE INBOX (QRESYNC (%d %d 1:3))" % (validity, known))[8:] == [
+    assert back.ask(b"EXAMINE INBOX (QRESYNC (%d %d 1:3))" % (validity, known))[9:] == [
         b"* 2 FETCH (UID 2 FLAGS (\\Flagged) MODSEQ (%d))" % flagged, b"t OK [READ-ONLY] EXAMINE completed"]
-    assert back.ask(b"EXAMINE INBOX (QRESYNC (%d %d))" % (validity + 1, known))[7:] == [
+    assert back.ask(b"EXAMINE INBOX (QRESYNC (%d %d))" % (validity + 1, known))[8:] == [
         b"* OK [HIGHESTMODSEQ %d] Highest" % now, b"t OK [READ-ONLY] EXAMINE completed"]
-    assert back.ask(b"EXAMINE INBOX (QRESYNC (%d %d 1:6 (1:3 1:3)))" % (validity, now))[8:] == [b"t OK [READ-ONLY] EXAMINE completed"]
+    assert back.ask(b"EXAMINE INBOX (QRESYNC (%d %d 1:6 (1:3 1:3)))" % (validity, now))[9:] == [b"t OK [READ-ONLY] EXAMINE completed"]
     # A mod-sequence from before the index remembers: every known UID that is gone is reported.
     old = back.ask(b"SELECT INBOX (QRESYNC (%d 1 2:9))" % validity)
-    assert old[8] == b"* VANISHED (EARLIER) 4:5,7:9" and len(old) == 14, old
+    assert old[9] == b"* VANISHED (EARLIER) 4:5,7:9" and len(old) == 15, old
 
     # Once enabled, expunges are VANISHED; UID FETCH ... VANISHED reports what left since.
     assert len(other.ask(b"STORE 4 +FLAGS.SILENT (\\Deleted)")) == 2

@@ -8,6 +8,7 @@ import time
 
 from conftest import wait_for
 from test_imap_mailboxes import deliver, installation, login
+from test_imap_server import created
 
 
 def settled(folder):
@@ -77,7 +78,7 @@ def test_copies_and_removals_past_the_server_are_found_running_and_stopped(regis
     assert answer[0] == b"* 4 EXISTS", answer
     assert len(uids(raw)) == 4
     # A folder's index goes with the folder.
-    assert raw.ask(b"CREATE Box")[-1] == b"t OK CREATE completed"
+    assert created(raw.ask(b"CREATE Box"))
     assert raw.ask(b"STATUS Box (MESSAGES)")[0] == b'* STATUS "Box" (MESSAGES 0)'
     assert len(os.listdir(index)) == 2
     assert raw.ask(b"DELETE Box")[-1] == b"t OK DELETE completed"

@@ -8,7 +8,7 @@ import smtplib
 import time
 
 from conftest import WAIT, admin, configure, free_port, wait_for
-from test_imap_server import Raw
+from test_imap_server import Raw, created
 
 JOHN = "john@example.com"
 SELECT_TAIL = [b"* OK [PERMANENTFLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen \\*)] Permanent flags",
@@ -67,7 +67,7 @@ def test_select_store_updates_and_close_with_two_sessions(registered):
     assert selected[:4] == [b"* 2 EXISTS", b"* 2 RECENT", b"* OK [UNSEEN 1] Message 1 is first unread",
                             b"* OK [UIDNEXT 3] Predicted next message UID"]
     validity = re.fullmatch(rb"\* OK \[UIDVALIDITY (\d+)\] UID validity status", selected[4]).group(1)
-    assert int(validity) > 0 and selected[5:] == SELECT_TAIL
+    assert int(validity) > 0 and re.fullmatch(rb"\* OK \[MAILBOXID \(F[0-9a-f]{16}\)\] Ok", selected[5]) and selected[6:] == SELECT_TAIL
     assert one.ask(b"STORE 1 +FLAGS (\\Seen)") == [b"* 1 FETCH (FLAGS (\\Recent \\Seen))", b"t OK STORE completed"]
     assert one.ask(b"UID STORE 2 FLAGS.SILENT (\\Flagged)") == [b"t OK STORE completed"]
     assert one.ask(b"STORE 1 -FLAGS \\Seen \\Draft") == [b"* 1 FETCH (FLAGS (\\Recent))", b"t OK STORE completed"]
@@ -199,7 +199,7 @@ def test_folders_are_created_listed_renamed_and_deleted(registered):
     deliver(registered, ports["smtp"], 2)
     raw = login(ports["imap"])
     for name in (b"Archive", b"Archive/2025", b"Entw&APw-rfe", b"Drafts/"):
-        assert raw.ask(b"CREATE " + name) == [b"t OK CREATE completed"]
+        assert created(raw.ask(b"CREATE " + name))
     assert raw.ask(b"CREATE archive") == [b"t NO This folder already exists"]
     assert raw.ask(b"CREATE INBOX") == [b't NO You may not create "Inbox".  This is an IMAP restriction.']
     assert raw.ask(b"CREATE #news") == [b"t NO You may not create a top-level folder with a name starting with '#'"]
@@ -259,7 +259,7 @@ def test_folder_tree_lists_children_matches_wildcards_moves_by_rename_and_carrie
     deliver(registered, ports["smtp"], 2)
     raw = login(ports["imap"])
     for name in (b"a/b/c", b"a/x", b"Trash", b"Entw&APw-rfe/Alt"):
-        assert raw.ask(b"CREATE " + name) == [b"t OK CREATE completed"]
+        assert created(raw.ask(b"CREATE " + name))
     assert raw.ask(b"SELECT INBOX")[0] == b"* 2 EXISTS"
     assert raw.ask(b"COPY 1:2 a/b")[-1].startswith(b"t OK [COPYUID ")
     assert raw.ask(b"UNSELECT") == [b"t OK UNSELECT completed"]
@@ -396,7 +396,7 @@ def test_move_enable_and_non_synchronising_literals(registered):
     raw = login(ports["imap"])
     # Only what is offered is enabled, each once.
     assert raw.ask(b"ENABLE CONDSTORE UTF8=ACCEPT") == [b"* ENABLED CONDSTORE", b"t OK ENABLE completed"]
-    assert raw.ask(b"CREATE Archive") == [b"t OK CREATE completed"]
+    assert created(raw.ask(b"CREATE Archive"))
     raw.ask(b"SELECT INBOX")
     assert raw.ask(b"ENABLE CONDSTORE") == [b't BAD Command invalid in current context:  "ENABLE"']
     validity = re.search(rb"UIDVALIDITY (\d+)", b" ".join(raw.ask(b"STATUS Archive (UIDVALIDITY)"))).group(1)
@@ -428,10 +428,10 @@ def test_special_use_comes_from_create_or_the_name_and_outlives_the_server(regis
     server = registered.start().wait_ready()
     raw = login(ports["imap"])
     for name in (b'"Sent Items"', b"trash", b"Spam", b"Archive", b"Notes", b"Notes/Sent"):
-        assert raw.ask(b"CREATE " + name) == [b"t OK CREATE completed"]
-    assert raw.ask(b"CREATE Outbox (USE (\\Sent))") == [b"t OK CREATE completed"]
-    assert raw.ask(b"CREATE Notes/Bin (use (\\trash))") == [b"t OK CREATE completed"]  # any case; below the top too
-    assert raw.ask(b"CREATE Drafts (USE ())") == [b"t OK CREATE completed"]  # no use asked for: the name's
+        assert created(raw.ask(b"CREATE " + name))
+    assert created(raw.ask(b"CREATE Outbox (USE (\\Sent))"))
+    assert created(raw.ask(b"CREATE Notes/Bin (use (\\trash))"))  # any case; below the top too
+    assert created(raw.ask(b"CREATE Drafts (USE ())"))  # no use asked for: the name's
     # Refused before anything is made.
     assert raw.ask(b"CREATE X (USE (\\Flagged))") == [b"t NO [USEATTR] \\Flagged is not supported"]
     assert raw.ask(b"CREATE X (USE (\\All))") == [b"t NO [USEATTR] \\All is not supported"]
@@ -605,7 +605,7 @@ def test_keywords_are_kept_shown_searched_and_copied(registered):
     server = registered.start().wait_ready()
     deliver(registered, ports["smtp"], 2)
     raw = login(ports["imap"])
-    assert raw.ask(b"CREATE Kept") == [b"t OK CREATE completed"]
+    assert created(raw.ask(b"CREATE Kept"))
     # APPEND with keywords beside \Seen keeps both (it was refused whole).
     appended = raw.ask(b"APPEND Kept (\\Seen $Forwarded) {20+}\r\nSubject: a\r\n\r\nbody\r\n")
     assert appended[-1].endswith(b"APPEND completed"), appended
@@ -815,3 +815,44 @@ def test_quota_comes_from_the_limits_the_router_enforces(registered):
     assert client.getquotaroot("INBOX") == ("OK", [[b'"INBOX"'], [None]])
     assert client._simple_command("GETQUOTA", '""')[0] == "NO"  # noqa: SLF001
     client.logout()
+
+
+def test_object_ids_follow_folders_through_rename_and_messages_through_copy_and_move(registered):
+    ports = installation(registered, routers=1)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 2)
+    raw = login(ports["imap"])
+    assert "OBJECTID" in raw.ask(b"CAPABILITY")[0].decode().split()
+    folder_id = re.compile(rb"F[0-9a-f]{16}")
+    made = raw.ask(b"CREATE Work")
+    assert created(made)
+    work = folder_id.search(made[0]).group(0)
+    # SELECT, STATUS and LIST's STATUS name the same id; RENAME keeps it; a folder made again under
+    # the old name gets a new one, and so does every other folder.
+    assert b"* OK [MAILBOXID (%s)] Ok" % work in raw.ask(b"EXAMINE Work")
+    raw.ask(b"UNSELECT")
+    assert raw.ask(b"RENAME Work Projects") == [b"t OK Folder renamed"]
+    assert raw.ask(b"STATUS Projects (MESSAGES MAILBOXID)") == [b'* STATUS "Projects" (MESSAGES 0 MAILBOXID (%s))' % work,
+                                                                b"t OK STATUS completed"]
+    again = folder_id.search(raw.ask(b"CREATE Work")[0]).group(0)
+    inbox = folder_id.search(b" ".join(raw.ask(b"STATUS INBOX (MAILBOXID)"))).group(0)
+    assert len({work, again, inbox}) == 3
+    assert b'* STATUS "Projects" (MAILBOXID (%s))' % work in raw.ask(b'LIST "" Projects RETURN (STATUS (MAILBOXID))')
+    # A message keeps its id in every folder it is copied or moved to; another message has another.
+    raw.ask(b"SELECT INBOX")
+    fetched = raw.ask(b"FETCH 1:2 (EMAILID THREADID)")
+    ids = [re.fullmatch(rb"\* (\d) FETCH \(EMAILID \((M[0-9a-f]{16})\) THREADID NIL\)", line) for line in fetched[:-1]]
+    assert all(ids) and fetched[-1] == b"t OK FETCH completed", fetched
+    first, second = ids[0].group(2), ids[1].group(2)
+    assert first != second
+    assert raw.ask(b"SEARCH EMAILID %s" % second) == [b"* SEARCH 2", b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH THREADID T1") == [b"* SEARCH", b"t OK SEARCH completed"]
+    assert raw.ask(b"SEARCH EMAILID a.b") == [b'''t BAD SEARCH key "EMAILID" missing object id argument''']
+    raw.ask(b"COPY 1 Projects")
+    raw.ask(b"MOVE 2 Work")
+    raw.ask(b"SELECT Projects")
+    assert raw.ask(b"UID FETCH 1 EMAILID") == [b"* 1 FETCH (UID 1 EMAILID (%s))" % first, b"t OK FETCH completed"]
+    raw.ask(b"SELECT Work")
+    assert raw.ask(b"FETCH 1 (EMAILID)") == [b"* 1 FETCH (EMAILID (%s))" % second, b"t OK FETCH completed"]
+    raw.close()
+    assert server.stop() == 0

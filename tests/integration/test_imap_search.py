@@ -11,7 +11,7 @@ import smtplib
 
 from conftest import WAIT, wait_for
 from test_imap_mailboxes import JOHN, installation, login
-from test_imap_server import installation as server_installation
+from test_imap_server import created, installation as server_installation
 
 MESSAGES = [
     b"From: Ann <ann@remote.test>\r\nTo: john@example.com\r\nCc: carl@remote.test\r\nSubject: Hello world\r\n"
@@ -110,7 +110,7 @@ def test_every_key_over_a_known_mailbox(registered):
     assert raw.ask(b"SEARCH UNSEEN")[3:] == [b"* SEARCH 1 2", b"t OK SEARCH completed"]
 
     # An empty folder: 1:* names no message, and FETCH and SEARCH answer OK with nothing.
-    assert raw.ask(b"CREATE Empty") == [b"t OK CREATE completed"]
+    assert created(raw.ask(b"CREATE Empty"))
     raw.ask(b"SELECT Empty")
     assert raw.ask(b"FETCH 1:* (FLAGS)") == [b"t OK FETCH completed"]
     assert raw.ask(b"SEARCH 1:*") == [b"* SEARCH", b"t OK SEARCH completed"]
