@@ -35,7 +35,7 @@ LiteralSink::Verdict AppendStaging::Open(const Command& command, std::uint64_t l
         return Verdict::Refuse;
     }
     if (!first) return Stage(length, refusal);
-    const DecodedMailboxName name = DecodeModifiedUtf7(command.arguments[0].text);
+    const DecodedMailboxName name = DecodeMailboxName(command.arguments[0].text, session_.utf8Names);
     std::string diagnostic;
     if (!name.Ok() || (!EqualsNoCase(name.name, "INBOX") && !ImapStore::CheckName(name.name, diagnostic))) {
         refusal = name.Ok() ? diagnostic : name.diagnostic;
@@ -111,11 +111,21 @@ std::optional<std::vector<AppendMessage>> ParseAppend(CommandContext& context) {
             message.flags.keywords = parsed->keywords;
             ++next;
         }
-        if (next + 1 < arguments.size() && !arguments[next].streamed) {
+        // RFC 6855: "UTF8 (~{n}...)" carries a message with UTF-8 in its header, for a client that said
+        // it speaks UTF-8; the reader streamed its literal like any other.
+        auto utf8Data = [&](std::size_t at) {
+            return at + 1 < arguments.size() && arguments[at].kind == ArgumentKind::Atom && EqualsNoCase(arguments[at].text, "UTF8") &&
+                   arguments[at + 1].streamed;
+        };
+        if (next + 1 < arguments.size() && !arguments[next].streamed && !utf8Data(next)) {
             if (arguments[next].kind != ArgumentKind::Quoted) return context.Bad("Invalid argument to APPEND where date-time expected"), std::nullopt;
             const auto date = ParseDateTime(arguments[next].text);
             if (!date) return context.Bad("Invalid date-time argument to APPEND"), std::nullopt;
             message.received = *date;
+            ++next;
+        }
+        if (utf8Data(next)) {
+            if (!context.session.utf8Names) return context.Bad("APPEND UTF8 needs ENABLE UTF8=ACCEPT first"), std::nullopt;
             ++next;
         }
         if (next >= arguments.size() || !arguments[next].streamed) return context.Bad("Invalid argument to APPEND where message expected"), std::nullopt;

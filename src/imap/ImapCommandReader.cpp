@@ -214,6 +214,18 @@ void CommandReader::ReadArguments(Command& command) {
             command.arguments.push_back(ReadStreamedLiteral(command, ArgumentKind::Literal8));
             continue;
         }
+        // "UTF8 (~{n}...)" (RFC 6855): the message in a list of its own, after the word UTF8 -- which,
+        // as the mailbox name, is argument 0 and does not count.
+        if (append && index >= 2 && first == '(' && command.arguments.back().kind == ArgumentKind::Atom &&
+            EqualsNoCase(command.arguments.back().text, "UTF8")) {
+            const char tilde = Next();
+            const char open = Next();
+            if (tilde != '~' || open != '{') RefuseCharacter("Illegal character (code 0x%2.2X) in UTF8 data where ~{ expected", tilde != '~' ? tilde : open);
+            command.arguments.push_back(ReadStreamedLiteral(command, ArgumentKind::Literal8));
+            const char close = Next();
+            if (close != ')') RefuseCharacter("Illegal character (code 0x%2.2X) following UTF8 data where ) expected", close);
+            continue;
+        }
         PushBack(first);
         command.arguments.push_back(ReadArgument(fetch && index >= 1, 0, false));
     }

@@ -42,6 +42,7 @@ struct SessionStatus {
     std::string userDirectory;  // the user's own directory under the module's, with a trailing "/"
     std::uint32_t debugMask = 0;     // X-DEBUG: bit n traces the command with id n
     unsigned progressTenths = 0;     // PROGRESS: the interval of progress lines, 0 for none
+    bool utf8Names = false;          // ENABLE UTF8=ACCEPT: mailbox names in UTF-8 both ways (RFC 6855)
 
     bool LoggedIn() const { return state == SessionState::Authenticated || state == SessionState::Selected; }
 };
@@ -64,7 +65,8 @@ struct CommandContext {
 // "* BYE Idle for too long" with the log line of the state it happened in; the session logs out.
 void SayTimedOut(Replies& replies, SessionStatus& session);
 
-// A mailbox name argument decoded from modified UTF-7 and checked; nullopt with the reply set.
-std::optional<std::string> MailboxName(Replies& replies, const Argument& argument);
+// A mailbox name argument decoded (from modified UTF-7, or UTF-8 once enabled) and checked; nullopt
+// with the reply set.
+std::optional<std::string> MailboxName(CommandContext& context, const Argument& argument);
 
 }  // namespace pw::imap

@@ -148,6 +148,7 @@ struct ListRequest {
     bool specialUseOnly = false;
     bool returnSubscribed = false;
     const std::vector<Argument>* statusItems = nullptr;
+    bool utf8Names = false;  // names go out in UTF-8 (ENABLE UTF8=ACCEPT)
 };
 
 // One folder or subscribed name LIST may show.
@@ -158,7 +159,7 @@ struct ListCandidate {
     bool childSubscribed = false;  // some level below it is subscribed
 };
 
-std::string ListName(std::string_view name) { return name == "INBOX" ? ImapString("Inbox") : ImapMailboxName(name); }
+std::string ListName(std::string_view name, bool utf8Names) { return name == "INBOX" ? ImapString("Inbox") : ImapMailboxName(name, utf8Names); }
 
 // The folders and subscribed names the request selects, in the store's order, names that exist no
 // more after them.
@@ -221,7 +222,7 @@ std::vector<std::pair<std::string, const ListCandidate*>> ListLines(const ListRe
             if (const std::string use = store.SpecialUse(name); !use.empty()) attributes += " " + use;
         }
         if (candidate.subscribed && (request.subscribedOnly || request.returnSubscribed)) attributes += " \\Subscribed";
-        std::string line = "LIST (" + attributes + ") \"/\" " + ListName(name);
+        std::string line = "LIST (" + attributes + ") \"/\" " + ListName(name, request.utf8Names);
         // RFC 5258 3.5: why a name that is not subscribed itself was selected.
         if (request.recursiveMatch && candidate.childSubscribed) line += " (\"CHILDINFO\" (\"SUBSCRIBED\"))";
         lines.emplace_back(std::move(line), &candidate);
@@ -229,11 +230,12 @@ std::vector<std::pair<std::string, const ListCandidate*>> ListLines(const ListRe
     return lines;
 }
 
-// LSUB's lines, names as the client subscribed them. A level above a subscribed name that is not
+// LSUB's lines, names as the client subscribed them (in UTF-8 for a client that enabled it; the file
+// keeps modified UTF-7 for every session). A level above a subscribed name that is not
 // subscribed itself is answered \\Noselect where the pattern's final "%" stops at it (RFC 3501
 // 6.3.9: with only "a/b" subscribed, "%" gives "a"), so that a client walking the tree level by level
 // finds the way down.
-std::vector<std::string> LsubLines(std::string_view pattern, const std::vector<std::string>& subscribed, const ImapStore& store) {
+std::vector<std::string> LsubLines(std::string_view pattern, const std::vector<std::string>& subscribed, const ImapStore& store, bool utf8Names) {
     std::unordered_set<std::string> subscribedNames;
     for (const std::string& raw : subscribed) {
         if (const DecodedMailboxName name = DecodeModifiedUtf7(raw); name.Ok()) subscribedNames.insert(ToLowerAscii(name.name));
@@ -247,7 +249,7 @@ std::vector<std::string> LsubLines(std::string_view pattern, const std::vector<s
             if (!shown.insert(ToLowerAscii(name.name)).second) continue;
             std::string ignored;
             const bool selectable = EqualsNoCase(name.name, "INBOX") || store.FindFolder(name.name, ignored).has_value();
-            lines.push_back(std::string("LSUB ") + (selectable ? "() " : "(\\Noselect) ") + "\"/\" " + ImapString(raw));
+            lines.push_back(std::string("LSUB ") + (selectable ? "() " : "(\\Noselect) ") + "\"/\" " + (utf8Names ? ImapUtf8String(name.name) : ImapString(raw)));
             continue;
         }
         if (!pattern.ends_with('%')) continue;
@@ -256,7 +258,7 @@ std::vector<std::string> LsubLines(std::string_view pattern, const std::vector<s
             const DecodedMailboxName above = DecodeModifiedUtf7(level);
             const std::string key = ToLowerAscii(above.name);
             if (!above.Ok() || subscribedNames.contains(key) || !Matches(pattern, above.name) || !shown.insert(key).second) continue;
-            lines.push_back("LSUB (\\Noselect) \"/\" " + ImapString(level));
+            lines.push_back("LSUB (\\Noselect) \"/\" " + (utf8Names ? ImapUtf8String(above.name) : ImapString(level)));
         }
     }
     return lines;
@@ -283,7 +285,7 @@ bool RenameTargetAllowed(CommandContext& context, std::string_view to) {
 std::optional<std::string> ListPattern(CommandContext& context, std::string_view reference, std::string_view pattern) {
     const std::string combined = std::string(reference) + std::string(pattern);
     if (combined.size() > kMaxMailboxNameBytes) return context.No("Combined folder path is too long"), std::nullopt;
-    DecodedMailboxName decoded = DecodeModifiedUtf7(combined);
+    DecodedMailboxName decoded = DecodeMailboxName(combined, context.session.utf8Names);
     if (!decoded.Ok()) return context.replies.SetDiagnostic(decoded.diagnostic, decoded.bad), std::nullopt;
     return std::move(decoded.name);
 }
@@ -354,6 +356,7 @@ bool ParseListRequest(CommandContext& context, ListRequest& request) {
 
 void ListCommand(CommandContext& context) {
     ListRequest request;
+    request.utf8Names = context.session.utf8Names;
     if (!ParseListRequest(context, request)) return;
     if (!request.extended && request.patterns.front().empty() && context.command.arguments[1].text.empty()) {
         context.Untagged("LIST (\\Noselect) \"/\" \"\"");
@@ -372,7 +375,7 @@ void ListCommand(CommandContext& context) {
         std::string diagnostic;
         const auto folder = store.FindFolder(candidate->name, diagnostic);
         if (!folder || !folder->Has('r')) continue;
-        if (const auto status = StatusLine(context, *folder, *request.statusItems)) context.Untagged("STATUS " + ListName(candidate->name) + " " + *status);
+        if (const auto status = StatusLine(context, *folder, *request.statusItems)) context.Untagged("STATUS " + ListName(candidate->name, request.utf8Names) + " " + *status);
     }
     context.SetReply("OK LIST completed");
 }
@@ -381,7 +384,7 @@ void LsubCommand(CommandContext& context) {
     const Command& command = context.command;
     const auto pattern = ListPattern(context, command.arguments[0].text, command.arguments[1].text);
     if (!pattern) return;
-    for (const std::string& line : LsubLines(*pattern, Subscriptions(context.session.userDirectory).Names(), context.store)) context.Untagged(line);
+    for (const std::string& line : LsubLines(*pattern, Subscriptions(context.session.userDirectory).Names(), context.store, context.session.utf8Names)) context.Untagged(line);
     context.SetReply("OK LSUB completed");
 }
 
@@ -390,7 +393,7 @@ void LsubCommand(CommandContext& context) {
 void Create(CommandContext& context) {
     const Command& command = context.command;
     if (context.session.readOnly) return context.No("Your account is marked read-only.  You may not create anything.");
-    auto name = MailboxName(context.replies, command.arguments[0]);
+    auto name = MailboxName(context, command.arguments[0]);
     if (!name) return;
     if (name->back() == '/') name->pop_back();
     std::string_view specialUse;
@@ -424,7 +427,7 @@ void Create(CommandContext& context) {
 void Delete(CommandContext& context) {
     const Command& command = context.command;
     if (context.session.readOnly) return context.No("Your account is marked read-only.  You may not delete anything.");
-    const auto name = MailboxName(context.replies, command.arguments[0]);
+    const auto name = MailboxName(context, command.arguments[0]);
     if (!name) return;
     if (EqualsNoCase(*name, "INBOX")) return context.No("You may not delete \"Inbox\".  This is an IMAP restriction.");
     std::string diagnostic;
@@ -442,9 +445,9 @@ void Rename(CommandContext& context) {
     const Command& command = context.command;
     if (context.session.readOnly) return context.No("Your account is marked read-only.  You may not rename anything.");
     if (command.arguments[1].text.empty()) return context.Bad("You may not give a folder an empty name");
-    const auto from = MailboxName(context.replies, command.arguments[0]);
+    const auto from = MailboxName(context, command.arguments[0]);
     if (!from) return;
-    auto to = MailboxName(context.replies, command.arguments[1]);
+    auto to = MailboxName(context, command.arguments[1]);
     if (!to) return;
     if (to->back() == '/') to->pop_back();
     if (context.mailbox.IsFolder(*from)) return context.No("You may not rename the currently selected folder");
@@ -473,7 +476,7 @@ void Lsub(CommandContext& context) { LsubCommand(context); }
 
 void Status(CommandContext& context) {
     const Command& command = context.command;
-    const auto name = MailboxName(context.replies, command.arguments[0]);
+    const auto name = MailboxName(context, command.arguments[0]);
     if (!name) return;
     std::string diagnostic;
     const auto folder = context.store.FindFolder(*name, diagnostic);
@@ -482,7 +485,7 @@ void Status(CommandContext& context) {
     if (!StatusItemsValid(context, command.arguments[1].items)) return;
     const auto values = StatusLine(context, *folder, command.arguments[1].items);
     if (!values) return;
-    context.Untagged("STATUS " + ImapString(command.arguments[0].text) + " " + *values);
+    context.Untagged("STATUS " + (context.session.utf8Names ? ImapUtf8String(command.arguments[0].text) : ImapString(command.arguments[0].text)) + " " + *values);
     context.SetReply("OK STATUS completed");
 }
 

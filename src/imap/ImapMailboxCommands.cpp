@@ -11,14 +11,16 @@
 
 namespace pw::imap {
 
-std::optional<std::string> MailboxName(Replies& replies, const Argument& argument) {
-    // Raw 8-bit bytes are not a name: stored as they came they are no UTF-8, and the folder could
-    // never be named again. Modified UTF-7 is the way to write other characters.
-    if (std::any_of(argument.text.begin(), argument.text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+std::optional<std::string> MailboxName(CommandContext& context, const Argument& argument) {
+    Replies& replies = context.replies;
+    // Raw 8-bit bytes are not a name unless the client said they are UTF-8: stored as they came they
+    // may be no UTF-8, and the folder could never be named again.
+    const bool utf8 = context.session.utf8Names;
+    if (!utf8 && std::any_of(argument.text.begin(), argument.text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
         replies.Bad("Mailbox names are written in modified UTF-7, not in 8-bit bytes");
         return std::nullopt;
     }
-    const DecodedMailboxName decoded = DecodeModifiedUtf7(argument.text);
+    const DecodedMailboxName decoded = DecodeMailboxName(argument.text, utf8);
     if (!decoded.Ok()) {
         if (!decoded.logLine.empty()) ImapLog('E', decoded.logLine);
         replies.SetDiagnostic(decoded.diagnostic, decoded.bad);
@@ -139,7 +141,7 @@ void Open(CommandContext& context, bool examine) {
     MessageVector& view = mailbox.view;
     mailbox.Close(false);
     context.session.state = SessionState::Authenticated;
-    const auto name = MailboxName(context.replies, context.command.arguments[0]);
+    const auto name = MailboxName(context, context.command.arguments[0]);
     if (!name) return;
     OpenOptions options;
     if (!ParseOpenOptions(context, options)) return;
@@ -195,8 +197,10 @@ void Open(CommandContext& context, bool examine) {
 void ChangeSubscription(CommandContext& context, bool subscribe) {
     const Command& command = context.command;
     const Subscriptions subscriptions(context.session.userDirectory);
-    if (!MailboxName(context.replies, command.arguments[0])) return;
-    const std::string& name = command.arguments[0].text;  // kept as the client wrote it
+    const auto decoded = MailboxName(context, command.arguments[0]);
+    if (!decoded) return;
+    // Kept as the client wrote it; a UTF-8 name in modified UTF-7, as every session reads the file.
+    const std::string name = context.session.utf8Names ? EncodeModifiedUtf7(*decoded) : command.arguments[0].text;
     std::vector<std::string> names = subscriptions.Names();
     const auto known = std::find_if(names.begin(), names.end(), [&](const std::string& n) { return EqualsNoCase(n, name); });
     // Asking for what already holds is no failure (RFC 3501 lets either side answer OK): clients that

@@ -220,7 +220,7 @@ std::optional<FolderRecord> CopyTarget(CommandContext& context, std::string_view
     if (context.session.readOnly) return context.No(Format("Your account is marked read-only.  You may not %s messages.", {verb})), std::nullopt;
     std::string diagnostic;
     if (!view.Select(command.arguments[0].text, command.uid, diagnostic)) return context.Bad(diagnostic), std::nullopt;
-    const auto name = MailboxName(context.replies, command.arguments[1]);
+    const auto name = MailboxName(context, command.arguments[1]);
     if (!name) return std::nullopt;
     auto target = context.store.FindFolder(*name, diagnostic);
     if (!target) return context.No("[TRYCREATE] No such folder"), std::nullopt;

@@ -40,14 +40,15 @@ std::optional<std::string> QuotaList(const ImapStore& store) {
 
 void GetQuotaRoot(CommandContext& context) {
     const Command& command = context.command;
-    const auto name = MailboxName(context.replies, command.arguments[0]);
+    const auto name = MailboxName(context, command.arguments[0]);
     if (!name) return;
     std::string diagnostic;
     const auto folder = context.store.FindFolder(*name, diagnostic);
     if (!folder) return context.No("[NONEXISTENT] " + diagnostic);
     const auto quota = folder->isPublic ? std::nullopt : QuotaList(context.store);
     const std::string root = ImapString(kQuotaRoot);
-    context.Untagged("QUOTAROOT " + ImapString(command.arguments[0].text) + (quota ? " " + root : std::string()));
+    const std::string& named = command.arguments[0].text;
+    context.Untagged("QUOTAROOT " + (context.session.utf8Names ? ImapUtf8String(named) : ImapString(named)) + (quota ? " " + root : std::string()));
     if (quota) context.Untagged("QUOTA " + root + " " + *quota);
     context.SetReply("OK GETQUOTAROOT completed");
 }

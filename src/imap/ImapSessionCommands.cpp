@@ -43,7 +43,7 @@ void Capability(CommandContext& context) {
     if (session.storeCapabilities & kStoreCapabilityUidPlus) line += " UIDPLUS";
     // Words beyond the first ones go after them, so clients that read them by place still can.
     line += " IDLE MOVE NAMESPACE SPECIAL-USE CREATE-SPECIAL-USE ENABLE LITERAL- APPENDLIMIT=" + std::to_string(ImapMaxMessageBytes());
-    line += " SASL-IR ESEARCH SEARCHRES LIST-EXTENDED LIST-STATUS CHILDREN STATUS=SIZE MULTIAPPEND BINARY QUOTA QUOTA=RES-STORAGE QUOTA=RES-MESSAGE COMPRESS=DEFLATE SORT SORT=DISPLAY THREAD=ORDEREDSUBJECT CONDSTORE QRESYNC OBJECTID";
+    line += " SASL-IR ESEARCH SEARCHRES LIST-EXTENDED LIST-STATUS CHILDREN STATUS=SIZE MULTIAPPEND BINARY QUOTA QUOTA=RES-STORAGE QUOTA=RES-MESSAGE COMPRESS=DEFLATE SORT SORT=DISPLAY THREAD=ORDEREDSUBJECT CONDSTORE QRESYNC OBJECTID UTF8=ACCEPT";
     context.Untagged(line);
     context.SetReply("OK CAPABILITY completed");
 }
@@ -122,6 +122,11 @@ void Enable(CommandContext& context) {
     std::string enabled;
     for (const Argument& argument : context.command.arguments) {
         if (!argument.IsString()) return context.Bad("ENABLE takes capability names");
+        if (EqualsNoCase(argument.text, "UTF8=ACCEPT")) {
+            if (!context.session.utf8Names) enabled += " UTF8=ACCEPT";
+            context.session.utf8Names = true;
+            continue;
+        }
         const bool qresync = EqualsNoCase(argument.text, "QRESYNC");
         if (!qresync && !EqualsNoCase(argument.text, "CONDSTORE")) continue;
         if (context.mailbox.EnableCondstore(qresync)) enabled += qresync ? " QRESYNC" : " CONDSTORE";

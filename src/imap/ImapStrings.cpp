@@ -7,6 +7,7 @@
 
 #include "imap/ImapLimits.h"
 #include "imap/ModifiedUtf7.h"
+#include "platform/Text.h"
 
 namespace pw::imap {
 
@@ -60,6 +61,25 @@ std::string ImapNString(std::optional<std::string_view> text) {
     return text && !text->empty() ? ImapString(*text) : "NIL";
 }
 
-std::string ImapMailboxName(std::string_view utf8) { return ImapString(EncodeModifiedUtf7(utf8)); }
+std::string ImapMailboxName(std::string_view utf8, bool utf8Names) {
+    return utf8Names ? ImapUtf8String(utf8) : ImapString(EncodeModifiedUtf7(utf8));
+}
+
+std::string ImapUtf8String(std::string_view text) {
+    bool quotable = text.size() <= kMaxQuotedOutput;
+    for (std::size_t at = 0; quotable && at < text.size();) {
+        char32_t c = 0;
+        const std::size_t length = DecodeUtf8(text, at, c);
+        quotable = length != 0 && c != U'\r' && c != U'\n' && c != 0;
+        at += length == 0 ? 1 : length;
+    }
+    if (!quotable) return ImapString(text);
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
 
 }  // namespace pw::imap

@@ -16,7 +16,11 @@ namespace pw::imap {
 std::string ImapString(std::string_view text);
 // NIL for a missing or empty text.
 std::string ImapNString(std::optional<std::string_view> text);
-std::string ImapMailboxName(std::string_view utf8);
+// In modified UTF-7, or in UTF-8 as it stands for a client that enabled UTF8=ACCEPT.
+std::string ImapMailboxName(std::string_view utf8, bool utf8Names);
+// A text a client may read as UTF-8 (RFC 6855): quoted with its 8-bit bytes where it is valid UTF-8
+// without CR, LF or NUL; as ImapString otherwise.
+std::string ImapUtf8String(std::string_view text);
 
 // Object ids (RFC 8474): a kind letter ('F' a mailbox, 'M' a message's content) and 16 hex digits
 // mixed from the file's identity, so that an id lasts as long as its directory or content file --

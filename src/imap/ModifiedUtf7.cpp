@@ -127,6 +127,23 @@ std::string EncodeModifiedUtf7(std::string_view utf8) {
     return out;
 }
 
+DecodedMailboxName DecodeMailboxName(std::string_view text, bool utf8) {
+    if (!utf8) return DecodeModifiedUtf7(text);
+    DecodedMailboxName result;
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t c = 0;
+        const std::size_t length = DecodeUtf8(text, at, c);
+        if (length == 0) {
+            result.diagnostic = "Mailbox name is not valid UTF-8";
+            result.bad = true;
+            return result;
+        }
+        at += length;
+    }
+    result.name = std::string(text);
+    return result;
+}
+
 DecodedMailboxName DecodeModifiedUtf7(std::string_view text) {
     DecodedMailboxName result;
     std::size_t at = 0;

@@ -25,5 +25,8 @@ struct DecodedMailboxName {
 };
 
 DecodedMailboxName DecodeModifiedUtf7(std::string_view text);
+// A name as a client writes it: modified UTF-7, or UTF-8 as it stands once the client has enabled
+// UTF8=ACCEPT (RFC 6855: "&" is then just "&"), refused where it is not valid UTF-8.
+DecodedMailboxName DecodeMailboxName(std::string_view text, bool utf8);
 
 }  // namespace pw::imap

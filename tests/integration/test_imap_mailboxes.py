@@ -395,7 +395,8 @@ def test_move_enable_and_non_synchronising_literals(registered):
     deliver(registered, ports["smtp"], 3)
     raw = login(ports["imap"])
     # Only what is offered is enabled, each once.
-    assert raw.ask(b"ENABLE CONDSTORE UTF8=ACCEPT") == [b"* ENABLED CONDSTORE", b"t OK ENABLE completed"]
+    assert raw.ask(b"ENABLE CONDSTORE UTF8=ACCEPT XYZ") == [b"* ENABLED CONDSTORE UTF8=ACCEPT", b"t OK ENABLE completed"]
+    assert raw.ask(b"ENABLE CONDSTORE utf8=accept") == [b"* ENABLED", b"t OK ENABLE completed"]
     assert created(raw.ask(b"CREATE Archive"))
     raw.ask(b"SELECT INBOX")
     assert raw.ask(b"ENABLE CONDSTORE") == [b't BAD Command invalid in current context:  "ENABLE"']

@@ -16,7 +16,7 @@ from conftest import WAIT, configure, free_port, make_certificate, unverified_tl
 JOHN = "john@example.com"
 GREETING = b"* OK Quillon IMAP4rev1 Server Ready!"
 # The capability words after the first ones, in their order.
-EXTENSIONS = ["SASL-IR", "ESEARCH", "SEARCHRES", "LIST-EXTENDED", "LIST-STATUS", "CHILDREN", "STATUS=SIZE", "MULTIAPPEND", "BINARY", "QUOTA", "QUOTA=RES-STORAGE", "QUOTA=RES-MESSAGE", "COMPRESS=DEFLATE", "SORT", "SORT=DISPLAY", "THREAD=ORDEREDSUBJECT", "CONDSTORE", "QRESYNC", "OBJECTID"]
+EXTENSIONS = ["SASL-IR", "ESEARCH", "SEARCHRES", "LIST-EXTENDED", "LIST-STATUS", "CHILDREN", "STATUS=SIZE", "MULTIAPPEND", "BINARY", "QUOTA", "QUOTA=RES-STORAGE", "QUOTA=RES-MESSAGE", "COMPRESS=DEFLATE", "SORT", "SORT=DISPLAY", "THREAD=ORDEREDSUBJECT", "CONDSTORE", "QRESYNC", "OBJECTID", "UTF8=ACCEPT"]
 
 
 def installation(env, *settings):
@@ -321,6 +321,27 @@ def test_what_clients_send_that_was_refused_before(registered):
     assert raw.ask(b'CREATE "caf\xc3\xa9"') == [b"t BAD Mailbox names are written in modified UTF-7, not in 8-bit bytes"]
     assert created(raw.ask(b'CREATE "caf&AOk-"'))
     assert [line for line in raw.ask(b'LIST "" *') if b"Inbox" in line] == [b'* LIST (\\HasNoChildren) "/" "Inbox"']
+    # A client that enabled UTF-8 names them in UTF-8 both ways ("&" is then just "&"); the file of
+    # subscriptions and every other session keep modified UTF-7.
+    message = b"Subject: Gr\xc3\xbc\xc3\x9fe\r\n\r\nhi\r\n"
+    append = b'APPEND "caf\xc3\xa9" UTF8 (~{%d+}\r\n%s)' % (len(message), message)
+    assert raw.ask(append) == [b"t BAD APPEND UTF8 needs ENABLE UTF8=ACCEPT first"]
+    wide = Raw(port)
+    assert wide.ask(b"LOGIN john@example.com secret") == [b"t OK LOGIN completed"]
+    assert wide.ask(b"ENABLE UTF8=ACCEPT") == [b"* ENABLED UTF8=ACCEPT", b"t OK ENABLE completed"]
+    assert wide.ask(b'LIST "" caf*') == [b'* LIST (\\HasNoChildren) "/" "caf\xc3\xa9"', b"t OK LIST completed"]
+    assert created(wide.ask(b'CREATE "Gr\xc3\xb6\xc3\x9fe"')) and created(wide.ask(b'CREATE "R&D"'))
+    assert wide.ask(b'CREATE "caf\xff"') == [b"t BAD Mailbox name is not valid UTF-8"]
+    assert wide.ask(b'SUBSCRIBE "Gr\xc3\xb6\xc3\x9fe"') == [b"t OK SUBSCRIBE completed"]
+    assert wide.ask(b'LSUB "" G*') == [b'* LSUB () "/" "Gr\xc3\xb6\xc3\x9fe"', b"t OK LSUB completed"]
+    assert raw.ask(b'LSUB "" G*') == [b'* LSUB () "/" "Gr&APYA3w-e"', b"t OK LSUB completed"]
+    assert raw.ask(b'LIST "" R*') == [b'* LIST (\\HasNoChildren) "/" "R&-D"', b"t OK LIST completed"]
+    appended = wide.ask(append)
+    assert re.fullmatch(rb"t OK \[APPENDUID \d+ 1\] APPEND completed", appended[0]) and len(appended) == 1, appended
+    assert wide.ask(b'STATUS "caf\xc3\xa9" (MESSAGES)') == [b'* STATUS "caf\xc3\xa9" (MESSAGES 1)', b"t OK STATUS completed"]
+    wide.ask(b'SELECT "caf\xc3\xa9"')
+    assert wide.ask(b"FETCH 1 RFC822.SIZE") == [b"* 1 FETCH (RFC822.SIZE %d)" % len(message), b"t OK FETCH completed"]
+    wide.close()
     raw.close()
     assert server.stop() == 0
 

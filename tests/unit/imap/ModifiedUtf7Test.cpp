@@ -29,7 +29,14 @@ TEST(ModifiedUtf7Test, EncodesAndDecodesNamesBothWays) {
     }
     // A damaged stored name still goes out as something a client can show.
     EXPECT_EQ(EncodeModifiedUtf7("a\xFF" "b"), "a&,,0-b");
-    EXPECT_EQ(ImapMailboxName("Entw\xC3\xBC" "rfe"), "\"Entw&APw-rfe\"");
+    EXPECT_EQ(ImapMailboxName("Entw\xC3\xBC" "rfe", false), "\"Entw&APw-rfe\"");
+    // A client that enabled UTF-8 gets names as they stand: quoted while they are valid UTF-8.
+    EXPECT_EQ(ImapMailboxName("R&D \"Entw\xC3\xBC" "rfe\"", true), "\"R&D \\\"Entw\xC3\xBC" "rfe\\\"\"");
+    EXPECT_EQ(ImapMailboxName("a\xFF", true), "{2}\r\na\xFF");
+    EXPECT_EQ(DecodeMailboxName("R&D", true).name, "R&D");
+    EXPECT_EQ(DecodeMailboxName("R&-D", false).name, "R&D");
+    EXPECT_TRUE(DecodeMailboxName("a\xC3", true).bad);
+    EXPECT_TRUE(DecodeMailboxName("\xED\xA0\x80", true).bad);  // a surrogate is no UTF-8
 }
 
 TEST(ModifiedUtf7Test, RefusesWhatNoCorrectClientSends) {
