@@ -286,6 +286,7 @@ void ReferencesThreader::GatherSubjects(std::uint32_t root) {
         const std::string& subject = SubjectOf(node);
         if (subject.empty()) continue;
         const auto entry = table.find(subject);
+        if (entry == table.end()) continue;  // not reached: merges keep each thread's subject
         const std::uint32_t held = entry->second;
         if (held == node) continue;
         if (nodes_[held].dummy && nodes_[node].dummy) {
