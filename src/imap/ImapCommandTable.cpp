@@ -45,7 +45,8 @@ constexpr CommandEntry kCommands[] = {
     {"SEARCH", {Required, Any, Any}, CommandId::Search, kSelected, kMayFollowUid | kNoUpdates, run::Search},
     {"SELECT", {Mailbox, Any, Absent}, CommandId::Select, kLoggedIn, 0, run::Select},
     {"SETQUOTA", {String, List, Absent}, CommandId::SetQuota, kLoggedIn, 0, run::SetQuota},
-    {"SORT", {List, Required, Required}, CommandId::Sort, kSelected, kMayFollowUid | kNoUpdates, run::Sort},
+    // RFC 5267 (ESORT): "RETURN (...)" may come before the criteria list, which Sort checks then.
+    {"SORT", {Required, Required, Required}, CommandId::Sort, kSelected, kMayFollowUid | kNoUpdates, run::Sort},
     {"STARTTLS", {Absent, Absent, Absent}, CommandId::StartTls, kNotAuthenticated, 0, run::StartTls},
     {"STATUS", {Mailbox, List, Absent}, CommandId::Status, kLoggedIn, 0, run::Status},
     {"STORE", {MessageSet, Any, Required}, CommandId::Store, kSelected, kMayFollowUid | kChangesStore | kNoUpdates, run::Store},

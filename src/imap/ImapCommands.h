@@ -6,8 +6,8 @@
 // Where each lives: the commands of every state in ImapSessionCommands.cpp, login in ImapAuth.cpp,
 // IDLE in ImapIdle.cpp, SELECT and its kin and SUBSCRIBE in ImapMailboxCommands.cpp, the commands on
 // folders in ImapFolderCommands.cpp, APPEND in ImapAppend.cpp, STORE, EXPUNGE, COPY and MOVE in
-// ImapMessageCommands.cpp, FETCH in ImapFetch.cpp, SEARCH in ImapSearch.cpp and the QUOTA commands in
-// ImapQuota.cpp.
+// ImapMessageCommands.cpp, FETCH in ImapFetch.cpp, SEARCH in ImapSearch.cpp, SORT and THREAD in
+// ImapSort.cpp and the QUOTA commands in ImapQuota.cpp.
 #pragma once
 
 #include "imap/ImapContext.h"

@@ -75,6 +75,12 @@ inline constexpr std::chrono::seconds kCopyKeepAlive{30};
 // that sorting 50,000 messages costs a few megabytes whatever their headers hold; texts that agree so
 // far fall back to the message order.
 inline constexpr std::size_t kMaxSortKeyBytes = 128;
+// THREAD REFERENCES keeps at most this many ids of a message's References (the last ones: the nearest
+// ancestors; RFC 5256 threads a truncated References right), and ids of at most this many bytes (a
+// longer one counts as no valid id). A message adds at most kMaxThreadReferences + 1 nodes to the
+// tree, each id kept once however many messages name it.
+inline constexpr std::size_t kMaxThreadReferences = 100;
+inline constexpr std::size_t kMaxMessageIdBytes = 250;
 // Keywords of one message, and the length of one: more is refused (and a stored list is cut there).
 inline constexpr std::size_t kMaxKeywords = 64;
 inline constexpr std::size_t kMaxKeywordBytes = 128;

@@ -300,12 +300,75 @@ def test_sort_orders_by_every_key_with_base_subjects(registered):
             (b"SORT SUBJECT UTF-8 ALL", b"t BAD First argument should be a list"),
             (b"SORT (SUBJECT) UTF-8", b"t BAD Third argument missing"),
             (b"SORT (SUBJECT) UTF-8 FROB", b"t BAD SEARCH command has unrecognized key:  FROB"),
-            (b"THREAD REFERENCES UTF-8 ALL", b"t BAD THREAD algorithm unknown:  REFERENCES"),
+            (b"THREAD FROB UTF-8 ALL", b"t BAD THREAD algorithm unknown:  FROB"),
             (b"THREAD (ORDEREDSUBJECT) UTF-8 ALL", b"t BAD First argument should be an atom"),
             (b"THREAD ORDEREDSUBJECT KOI8-R ALL",
              b"t NO [BADCHARSET (US-ASCII UTF-8)] This server does not support searches with alternate character sets")):
         assert raw.ask(command) == [reply], command
     assert raw.ask(b"SORT (DATE) utf-8 UNSEEN") == [b"* SORT 3 6 5 2", b"t OK SORT completed"]
     assert raw.ask(b"THREAD ORDEREDSUBJECT UTF-8 DELETED") == [b"* THREAD", b"t OK THREAD completed"]
+    raw.ask(b"LOGOUT")
+    raw.close()
+
+
+def test_esort_and_thread_references(registered):
+    """ESORT (RFC 5267) answers SORT RETURN with one ESEARCH line in sort order: MIN the first, MAX the
+    last, ALL with ranges only where numbers go up by one, by UID too, and SAVE keeps what it names.
+    THREAD REFERENCES (RFC 5256) links replies by References, else In-Reply-To, promotes the child of a
+    missing parent, puts a "Re:" thread under its original by subject, orders siblings by sent date
+    (the internal date without a Date field), and threads around a message the criteria leave out."""
+    port = server_installation(registered)
+    registered.start().wait_ready()
+    messages = [  # Message-ID, other fields, subject, Date field (1 Dec 2026), internal date
+        ("<1@t>", "", "Plans", "10:00", "01-Dec-2026 10:00:00 +0000"),
+        ("<2@t>", "In-Reply-To: <1@t>\r\n", "Re: Plans", "11:00", "01-Dec-2026 11:00:00 +0000"),
+        ("<3@t>", "References: <1@t>\r\n <2@t>\r\n", "Re: Plans", "12:00", "01-Dec-2026 12:00:00 +0000"),
+        ("<4@t>", "References: <missing@t>\r\nIn-Reply-To: <missing@t>\r\n", "Lunch", "09:00", "01-Dec-2026 09:00:00 +0000"),
+        ("<5@t>", "References: <1@t>\r\nIn-Reply-To: <4@t>\r\n", "Re: Plans", "10:30", "01-Dec-2026 10:30:00 +0000"),
+        ("<6@t>", "", "Re: Lunch", "13:00", "01-Dec-2026 13:00:00 +0000"),
+        (None, "", "Other", None, "30-Nov-2026 10:00:00 +0000"),
+    ]
+    client = imaplib.IMAP4("127.0.0.1", port, timeout=WAIT)
+    client.login(JOHN, "secret")
+    for message_id, fields, subject, date, internal in messages:
+        text = "From: ann@remote.test\r\nSubject: %s\r\n" % subject + fields
+        text += ("Message-ID: %s\r\n" % message_id if message_id else "") + ("Date: Tue, 1 Dec 2026 %s:00 +0000\r\n" % date if date else "")
+        assert client.append("INBOX", None, '"%s"' % internal, (text + "\r\nbody\r\n").encode())[0] == "OK"
+    client.logout()
+
+    raw = login(port)
+    raw.ask(b"SELECT INBOX")
+    u = [int(uid) for uid in raw.ask(b"UID SEARCH ALL")[0].split()[2:]]
+    assert u[2] == u[1] + 1
+    assert raw.ask(b"SORT (DATE) UTF-8 ALL") == [b"* SORT 7 4 1 5 2 3 6", b"t OK SORT completed"]
+    assert raw.ask(b"SORT RETURN (MIN MAX COUNT ALL) (DATE) UTF-8 ALL", tag=b"A1") == [
+        b'* ESEARCH (TAG "A1") MIN 7 MAX 6 COUNT 7 ALL 7,4,1,5,2:3,6', b"A1 OK SORT completed"]
+    assert raw.ask(b"UID SORT RETURN (MIN MAX COUNT ALL) (DATE) UTF-8 ALL") == [
+        b'* ESEARCH (TAG "t") UID MIN %d MAX %d COUNT 7 ALL %d,%d,%d,%d,%d:%d,%d' % (u[6], u[5], u[6], u[3], u[0], u[4], u[1], u[2], u[5]),
+        b"t OK SORT completed"]
+    # RETURN () is ALL; numbers going down stay apart.
+    assert raw.ask(b"sort return () (REVERSE DATE) UTF-8 ALL") == [b'* ESEARCH (TAG "t") ALL 6,3,2,5,1,4,7', b"t OK SORT completed"]
+    assert raw.ask(b"SORT RETURN (COUNT MAX) (SUBJECT) US-ASCII SUBJECT plans") == [b'* ESEARCH (TAG "t") MAX 5 COUNT 4', b"t OK SORT completed"]
+    assert raw.ask(b"SORT RETURN (MIN MAX COUNT ALL) (DATE) UTF-8 DELETED") == [b'* ESEARCH (TAG "t") COUNT 0', b"t OK SORT completed"]
+    # SAVE keeps the messages named: with MIN alone the first in sort order, not the lowest number.
+    assert raw.ask(b"SORT RETURN (SAVE MIN) (DATE) UTF-8 NOT 7") == [b'* ESEARCH (TAG "t") MIN 4', b"t OK SORT completed"]
+    assert raw.ask(b"SEARCH $") == [b"* SEARCH 4", b"t OK SEARCH completed"]
+    assert raw.ask(b"SORT RETURN (SAVE) (REVERSE DATE) UTF-8 SUBJECT plans") == [b"t OK SORT completed"]
+    assert raw.ask(b"FETCH $ (UID)") == [b"* %d FETCH (UID %d)" % (n, u[n - 1]) for n in (1, 2, 3, 5)] + [b"t OK FETCH completed"]
+    assert raw.ask(b"SORT RETURN (SAVE) (FROB) UTF-8 ALL") == [b"t BAD SORT criterion unknown:  FROB"]
+    assert raw.ask(b"SEARCH $") == [b"* SEARCH", b"t OK SEARCH completed"]
+    for command, reply in (
+            (b"SORT RETURN (PARTIAL 1:2) (DATE) UTF-8 ALL", b"t BAD SORT RETURN option unknown:  PARTIAL"),
+            (b"SORT RETURN ALL (DATE) UTF-8 ALL", b"t BAD SORT RETURN must be followed by a list of options"),
+            (b"SORT RETURN (ALL) DATE UTF-8 ALL", b"t BAD First argument should be a list"),
+            (b"SORT RETURN (ALL) (DATE) UTF-8", b"t BAD Third argument missing")):
+        assert raw.ask(command) == [reply], command
+
+    assert raw.ask(b"THREAD REFERENCES UTF-8 ALL") == [b"* THREAD (7)(4 6)(1 (5)(2 3))", b"t OK THREAD completed"]
+    assert raw.ask(b"UID THREAD references UTF-8 ALL") == [
+        b"* THREAD (%d)(%d %d)(%d (%d)(%d %d))" % (u[6], u[3], u[5], u[0], u[4], u[1], u[2]), b"t OK THREAD completed"]
+    # Without message 2, message 3 still hangs below message 1 through its References.
+    assert raw.ask(b"THREAD REFERENCES UTF-8 NOT 2") == [b"* THREAD (7)(4 6)(1 (5)(3))", b"t OK THREAD completed"]
+    assert raw.ask(b"THREAD REFERENCES UTF-8 DELETED") == [b"* THREAD", b"t OK THREAD completed"]
     raw.ask(b"LOGOUT")
     raw.close()
