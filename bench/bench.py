@@ -10,6 +10,7 @@ import concurrent.futures
 import json
 import os
 import pwd
+import re
 import resource
 import selectors
 import shutil
@@ -352,14 +353,16 @@ class ImapClient:
     def send(self, command):
         self.sock.sendall(command + b"\r\n")
 
-    def command(self, tag, command):
+    def command(self, tag, command, lines=None):
         """Sends a command and reads its response to the tagged line, which must be OK; returns the
-        number of literals and their bytes together."""
+        number of literals and their bytes together. `lines`, a list, gets the untagged lines."""
         self.send(tag + b" " + command)
         literals = size = 0
         prefix = tag + b" "
         while True:
             line = self.line()
+            if lines is not None and not line.startswith(prefix):
+                lines.append(line)
             if line.endswith(b"}"):
                 length = int(line[line.rindex(b"{") + 1:-1])
                 self.skip(length)
@@ -749,6 +752,63 @@ class Bench:
             messages, size, lambda server, user, name: self.imap_store_seen_ms(server, user, messages, name))
         self.report("imap_store_seen_%dk" % (messages // 1000), ours_ms, peer_ms, "ms", higher_is_better=False)
 
+    def imap_qresync_ms(self, server, user, messages, name, changed=1000, expunged=100):
+        """A client away while another changed the flags of `changed` messages and expunged
+        `expunged` comes back with SELECT (QRESYNC ...): milliseconds of that SELECT in a session
+        logged in and enabled before the clock starts, best of three. Its answer must carry the
+        changes and nothing else."""
+        def session():
+            client = ImapClient(server.imap_port)
+            client.command(b"a", b"LOGIN %s %s" % (user.encode(), PASSWORD.encode()))
+            client.command(b"b", b"ENABLE QRESYNC")
+            return client
+
+        client = session()
+        try:
+            lines = []
+            client.command(b"c", b"SELECT INBOX", lines)
+            text = b" ".join(lines)
+            validity = int(re.search(rb"UIDVALIDITY (\d+)", text).group(1))
+            known = int(re.search(rb"HIGHESTMODSEQ (\d+)", text).group(1))
+            # Every 50th message flagged, every 500th expunged: the expunged ones are only vanished.
+            flagged_uids = range(messages // changed, messages + 1, messages // changed)
+            gone_uids = range(messages // expunged, messages + 1, messages // expunged)
+            expected_fetches = len(set(flagged_uids) - set(gone_uids))
+            flagged = b",".join(b"%d" % uid for uid in flagged_uids)
+            gone = b",".join(b"%d" % uid for uid in gone_uids)
+            client.sock.settimeout(30 * 60)
+            client.command(b"d", b"UID STORE %s +FLAGS.SILENT (\\Flagged)" % flagged)
+            client.command(b"e", b"UID STORE %s +FLAGS.SILENT (\\Deleted)" % gone)
+            client.command(b"f", b"EXPUNGE")
+            client.command(b"g", b"LOGOUT")
+        finally:
+            client.close()
+        best = None
+        for _ in range(3):
+            client = session()
+            try:
+                lines = []
+                start = time.monotonic()
+                client.command(b"h", b"SELECT INBOX (QRESYNC (%d %d 1:%d))" % (validity, known, messages), lines)
+                seconds = time.monotonic() - start
+                client.command(b"i", b"LOGOUT")
+            finally:
+                client.close()
+            fetches = sum(1 for line in lines if b" FETCH " in line)
+            vanished = [line for line in lines if line.startswith(b"* VANISHED (EARLIER) ")]
+            if fetches != expected_fetches or len(vanished) != 1:
+                raise RuntimeError("%s: QRESYNC answered %d FETCH lines and %d VANISHED lines" % (name, fetches, len(vanished)))
+            self.progress("%s: SELECT (QRESYNC) %.1f ms, %d bytes of lines" % (name, seconds * 1000, sum(len(line) + 2 for line in lines)))
+            best = seconds if best is None else min(best, seconds)
+        return best * 1000
+
+    def imap_qresync(self, messages, size=2048):
+        """A QRESYNC client's return to a big inbox with a few changes, ours against Dovecot's."""
+        self.progress("IMAP SELECT (QRESYNC) on a %d-message mailbox: ours" % messages)
+        ours_ms, peer_ms = self.imap_filled_inbox(
+            messages, size, lambda server, user, name: self.imap_qresync_ms(server, user, messages, name))
+        self.report("imap_qresync_%dk" % (messages // 1000), ours_ms, peer_ms, "ms", higher_is_better=False)
+
     def idle_delivery_ms(self, server, user, sessions, messages, deliver, name, seconds=30):
         """`sessions` sessions idle on INBOX (of `messages` messages); one delivery a second for
         `seconds` s. Returns the 99th percentile of the milliseconds from a delivery's start until the
@@ -948,6 +1008,7 @@ def main():
         # folders): a full run only, or --imap-large with --quick.
         if not args.quick or args.imap_large:
             bench.imap_store_seen(50000)
+            bench.imap_qresync(50000)
             bench.imap_idle_delivery(100, 50000)
     if "memory" in only:
         bench.memory(500)
