@@ -99,11 +99,19 @@ def pss_kb(pids):
 
 
 def sample_message(size):
-    """A plain message of about size bytes with 76-column lines (CR LF)."""
-    header = ("From: %s\r\nTo: pop@%s\r\nSubject: benchmark message\r\nMessage-ID: <%%d@client.test>\r\n"
+    """A plain message of about size bytes with 76-column lines (CR LF). Its header is a template for
+    message_header."""
+    header = ("From: %s\r\nTo: pop@%s\r\nSubject: %%(reply)sbenchmark message %%(topic)d\r\nMessage-ID: <%%(n)d@client.test>\r\n"
               "Date: Wed, 09 Dec 2026 10:00:00 +0000\r\n\r\n" % (SENDER, DOMAIN))
     line = ("abcdefghijklmnopqrstuvwxyz0123456789" * 3)[:74] + "\r\n"
     return header, line * max(1, (size - len(header)) // len(line))
+
+
+def message_header(header, n):
+    """Message n's header from sample_message's template: one of 997 topics, a third of them replies,
+    so that sorting by subject has work to do."""
+    topic = n * 7919 % 997
+    return header % {"reply": "Re: " if n % 3 == 0 else "", "topic": topic, "n": n}
 
 
 class Pellworth:
@@ -160,7 +168,7 @@ class Pellworth:
         for uid in range(1, count + 1):
             stem = os.path.join(self.inbox(user), "%07X" % uid)
             with open(stem + ".eml", "w", newline="") as f:
-                f.write(header % uid + body)
+                f.write(message_header(header, uid) + body)
             with open(stem + ".env", "wb") as f:
                 f.write(record)
 
@@ -284,7 +292,7 @@ service imap-login {{
         header, body = sample_message(size)
         for uid in range(1, count + 1):
             with open(os.path.join(self.maildir, "new", "1765274400.M%dP1.bench" % uid), "w") as f:
-                f.write((header % uid + body).replace("\r\n", "\n"))
+                f.write((message_header(header, uid) + body).replace("\r\n", "\n"))
         for path, _, names in os.walk(self.root + "/mail"):
             for name in [path] + [os.path.join(path, n) for n in names]:
                 os.chown(name, self.owner.pw_uid, self.owner.pw_gid)
@@ -802,6 +810,41 @@ class Bench:
             best = seconds if best is None else min(best, seconds)
         return best * 1000
 
+    def imap_sort_ms(self, server, user, messages, name):
+        """Milliseconds of SORT (REVERSE ARRIVAL) ALL and SORT (SUBJECT) ALL one after the other, in a
+        session after a first one (untimed: it may read every header into what the server keeps beside
+        the mail), best of three. Each answer must name every message."""
+        sorts = (b"SORT (REVERSE ARRIVAL) UTF-8 ALL", b"SORT (SUBJECT) UTF-8 ALL")
+        best = None
+        for turn in range(4):
+            client = ImapClient(server.imap_port)
+            try:
+                client.command(b"a", b"LOGIN %s %s" % (user.encode(), PASSWORD.encode()))
+                client.command(b"b", b"SELECT INBOX")
+                client.sock.settimeout(30 * 60)
+                start = time.monotonic()
+                for n, command in enumerate(sorts):
+                    lines = []
+                    client.command(b"s%d" % n, command, lines)
+                    answer = [line for line in lines if line.startswith(b"* SORT")]
+                    if len(answer) != 1 or len(answer[0].split()) != messages + 2:
+                        raise RuntimeError("%s: %r named %d messages" % (name, command, len(answer[0].split()) - 2 if answer else -1))
+                seconds = time.monotonic() - start
+                client.command(b"c", b"LOGOUT")
+            finally:
+                client.close()
+            self.progress("%s: %s SORT (REVERSE ARRIVAL) and SORT (SUBJECT) %.0f ms" % (name, "first" if turn == 0 else "then", seconds * 1000))
+            if turn > 0:
+                best = seconds if best is None else min(best, seconds)
+        return best * 1000
+
+    def imap_sort(self, messages, size=2048):
+        """A webmail's sorted views of a big inbox, ours against Dovecot's."""
+        self.progress("IMAP SORT on a %d-message mailbox: ours" % messages)
+        ours_ms, peer_ms = self.imap_filled_inbox(
+            messages, size, lambda server, user, name: self.imap_sort_ms(server, user, messages, name))
+        self.report("imap_sort_%dk" % (messages // 1000), ours_ms, peer_ms, "ms", higher_is_better=False)
+
     def imap_qresync(self, messages, size=2048):
         """A QRESYNC client's return to a big inbox with a few changes, ours against Dovecot's."""
         self.progress("IMAP SELECT (QRESYNC) on a %d-message mailbox: ours" % messages)
@@ -870,7 +913,7 @@ class Bench:
                 smtp = smtplib.SMTP("127.0.0.1", ours.smtp_port, timeout=WAIT)
 
                 def deliver_ours(n):
-                    smtp.sendmail(SENDER, ["imap@" + DOMAIN], header % n + body)
+                    smtp.sendmail(SENDER, ["imap@" + DOMAIN], message_header(header, n) + body)
 
                 ours_ms, ours_cpu = self.idle_delivery_ms(ours, "imap@" + DOMAIN, sessions, messages, deliver_ours, "ours")
                 smtp.quit()
@@ -885,7 +928,7 @@ class Bench:
                 name = "%d.M%dP2.bench" % (int(time.time()), n)
                 temporary = os.path.join(peer.maildir, "tmp", name)
                 with open(temporary, "w") as f:
-                    f.write((header % n + body).replace("\r\n", "\n"))
+                    f.write((message_header(header, n) + body).replace("\r\n", "\n"))
                 os.chown(temporary, peer.owner.pw_uid, peer.owner.pw_gid)
                 os.rename(temporary, os.path.join(peer.maildir, "new", name))
 
@@ -1009,6 +1052,7 @@ def main():
         if not args.quick or args.imap_large:
             bench.imap_store_seen(50000)
             bench.imap_qresync(50000)
+            bench.imap_sort(50000)
             bench.imap_idle_delivery(100, 50000)
     if "memory" in only:
         bench.memory(500)

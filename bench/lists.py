@@ -68,7 +68,7 @@ def main():
         outbound = os.path.join(server.store, "_Out", "remote.test")
         started = time.monotonic()
         with smtplib.SMTP("127.0.0.1", server.smtp_port, timeout=bench.WAIT) as client:
-            client.sendmail("poster@" + bench.DOMAIN, [address], (header % 1 + body).encode())
+            client.sendmail("poster@" + bench.DOMAIN, [address], (bench.message_header(header, 1) + body).encode())
         bound = max(bench.WAIT, args.members / 10)
         # Copies are submitted when the posting is done; till then they wait in the queue.
         bench.wait_for(lambda: count(queue) + count(outbound) >= args.members + 1 or count(outbound) == args.members,
