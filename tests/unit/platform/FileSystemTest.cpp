@@ -130,6 +130,9 @@ TEST(FileSystemTest, AControlFileArmsAfreshWheneverItChangesAndReportsWhatFired)
     arm("");
     EXPECT_EQ(dir.ReplaceStream("x", AsBytes("5")), S_OK);
     EXPECT_EQ(test::ReadFileText(dir.ElementPath("x")), "5");
+    // The arming that ended counted the failed replacement's calls: it never came to its rename.
+    const std::string counts = test::ReadFileText(control + ".calls");
+    EXPECT_NE(counts.find("\nfsync 1\ntruncate 0\nrename 0\n"), std::string::npos) << counts;
     EXPECT_EQ(test::ReadFileText(control + ".fired"), "fsync 1 ENOSPC\nfsync 1 ENOSPC\n");
 }
 
