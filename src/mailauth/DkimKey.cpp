@@ -3,6 +3,7 @@
 
 #include "core/Logging.h"
 #include "mailauth/MailAuthLimits.h"
+#include "platform/FileSystem.h"
 #include "platform/Text.h"
 
 #include <openssl/bio.h>
@@ -48,31 +49,31 @@ std::string KeyPath(const store::Domain& domain, const std::string& file) {
     throw ComError(E_FAIL, what);
 }
 
-// Writes the key aside with mode 0600 and the directory's owner, flushes it and renames it over.
+// Writes the key aside with mode 0600 and the directory's owner, flushes it and renames it over. The
+// key is a file of the store, so its calls go through the storage layer's seam (FileSystem.h) like
+// every other store file's: a test's failing call or power cut reaches it too.
 void StoreKeyFile(const std::string& directory, const std::string& path, std::string_view pem) {
+    FileSystem& fs = FileSystem::Current();
     struct stat owner {};
-    if (::stat(directory.c_str(), &owner) != 0) Fail("the domain's directory can not be read: " + std::string(std::strerror(errno)));
+    if (fs.Stat(directory.c_str(), owner) != 0) Fail("the domain's directory can not be read: " + std::string(std::strerror(errno)));
     const std::string temporary = path + ".new";
-    ::unlink(temporary.c_str());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) Fail("the key file can not be made: " + std::string(std::strerror(errno)));
-    bool written = ::fchmod(fd, 0600) == 0;
-    if (::geteuid() == 0 && ::fchown(fd, owner.st_uid, owner.st_gid) != 0) written = false;
+    fs.Unlink(temporary.c_str());
+    StorageFd fd(fs.Open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) Fail("the key file can not be made: " + std::string(std::strerror(errno)));
+    bool written = fs.ChangeMode(fd.Get(), 0600) == 0;
+    if (::geteuid() == 0 && ::fchown(fd.Get(), owner.st_uid, owner.st_gid) != 0) written = false;
     for (std::size_t done = 0; written && done < pem.size();) {
-        const ssize_t n = ::write(fd, pem.data() + done, pem.size() - done);
+        const ssize_t n = fs.Write(fd.Get(), pem.data() + done, pem.size() - done);
         if (n <= 0) written = false; else done += static_cast<std::size_t>(n);
     }
-    written = written && ::fsync(fd) == 0;
-    written = ::close(fd) == 0 && written;
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    written = written && fs.Fsync(fd.Get()) == 0;
+    written = fs.Close(fd.Release()) == 0 && written;
+    if (!written || fs.Rename(temporary.c_str(), path.c_str(), 0) != 0) {
         const std::string reason = std::strerror(errno);
-        ::unlink(temporary.c_str());
+        fs.Unlink(temporary.c_str());
         Fail("the key file can not be written: " + reason);
     }
-    if (const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    if (const StorageFd dir(fs.Open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir) fs.Fsync(dir.Get());
 }
 
 }  // namespace

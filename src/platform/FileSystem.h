@@ -6,19 +6,39 @@
 // result of -1 or nullptr with errno set), so the storage layer keeps its own error mapping. The
 // real file system passes each call straight on. FaultyFileSystem fails chosen calls with ENOSPC,
 // EIO or EDQUOT, so that tests can show what a full disk or a failing device does to the store, the
-// way LevelDB's fault-injection Env does.
+// way LevelDB's fault-injection Env does; it can also cut the power at a chosen call.
 //
 // Test seam, read once when the first call is made (documented in src/platform/README.md):
-//   PELLWORTH_FAULT="KIND:N:ERRNO[,KIND:N:ERRNO...]"  the Nth call of KIND since start-up fails, once,
-//       with ERRNO (ENOSPC, EIO or EDQUOT). KIND is open, read, write, fsync, truncate, rename, link,
-//       unlink, mkdir, readdir (opening a directory listing) or any (every call of those kinds).
+//   PELLWORTH_FAULT="KIND:N:ACTION[,KIND:N:ACTION...]"  at the Nth call of KIND since start-up, once,
+//       ACTION happens. KIND is open, read, write, fsync, truncate, rename, link, unlink, mkdir,
+//       readdir (opening a directory listing) or any (every call of those kinds). ACTION is
+//       ENOSPC, EIO or EDQUOT: the call fails with that error;
+//       CUT: a power cut -- before making the call, the process undoes every change the kernel had
+//         not yet made durable, then ends at once with _exit(kPowerCutExit);
+//       KILL: the process ends at once before making the call, as kill -9 would end it there
+//         (everything written stays, the page cache survives a kill).
 //   PELLWORTH_FAULT_FILE=PATH  a control file holding such a fault list, read again whenever it
 //       changes (replace it by rename): each new content arms its faults afresh, counting calls from
 //       that moment; an empty or missing file fails nothing. Every fault that fires is reported as
-//       one line "KIND N ERRNO" appended to PATH + ".fired". When set, it takes the place of
-//       PELLWORTH_FAULT.
+//       one line "KIND N ACTION" appended to PATH + ".fired". Each change also replaces PATH + ".calls"
+//       with the counts of the arming it ends, one line "KIND COUNT" per kind, so a test learns how
+//       many calls a clean run makes. When set, it takes the place of PELLWORTH_FAULT.
 // Never set either in production: the server would fail on purpose.
-// Thread safety: any thread. FaultyFileSystem counts and fires under its own lock.
+//
+// Power cuts. While a CUT is armed, the changing calls are recorded by the rules the kernel keeps:
+// file data is durable once fsync of that file (or syncfs of its file system) returned after the
+// write; a name (create, rename, link, unlink, mkdir, rmdir) once fsync of its directory (of both
+// directories, for a rename between two) or syncfs returned after it. At the cut, each file written
+// since is cut back to its durable size, and durable bytes overwritten in place or truncated away
+// are written back (they are kept in memory from the first such write until the next flush); then
+// the names are undone newest first: a created name or directory is removed (a directory with what
+// is in it), a rename goes back, a removed name comes back. A rename that replaced a name and an
+// unlink keep the inode reachable under a hidden name in the same directory (".pwcut.N", left out
+// of every listing of the seam and dropped once the directory is flushed), so that it can be put
+// back; meanwhile the file counts one link more. What was on disk when the first cut was armed
+// counts as durable. Not modelled: a metadata change (chmod) and the reordering of writes within
+// one file's unflushed tail (it is dropped whole). In this mode the changing calls are serialised.
+// Thread safety: any thread. FaultyFileSystem counts, fires and records under its own lock.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +47,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -41,6 +62,12 @@ enum class FileCall : std::uint8_t { Open, Read, Write, Fsync, Truncate, Rename,
 inline constexpr std::size_t kFileCallKinds = static_cast<std::size_t>(FileCall::Any) + 1;
 
 std::string_view FileCallName(FileCall kind);
+
+// What a fault does when its call comes.
+enum class FaultAction : std::uint8_t { Fail, Cut, Kill };
+// The exit status of a process ended by a CUT or KILL fault: a kill's, so that whoever watches the
+// server sees the same death either way.
+inline constexpr int kPowerCutExit = 137;
 
 class FileSystem {
 public:
@@ -108,23 +135,29 @@ private:
     FileSystem* previous_;
 };
 
-// Fails chosen calls once each, and passes every other call on to the real file system.
+class DurabilityJournal;
+
+// Fails chosen calls once each, or cuts the power or kills the process at one, and passes every
+// other call on to the real file system.
 class FaultyFileSystem final : public FileSystem {
 public:
     struct Fault {
         FileCall kind = FileCall::Any;
         std::uint64_t nth = 0;  // counted from arming, from 1
-        int error = 0;
+        int error = 0;          // for FaultAction::Fail
+        FaultAction action = FaultAction::Fail;
         bool fired = false;
     };
 
-    // "KIND:N:ERRNO[,...]" (empty: no faults); false for anything malformed.
+    // "KIND:N:ACTION[,...]" (empty: no faults); false for anything malformed.
     static bool ParseFaultList(std::string_view text, std::vector<Fault>& faults);
 
-    FaultyFileSystem() = default;
-    explicit FaultyFileSystem(std::vector<Fault> faults) { Arm(std::move(faults)); }
+    FaultyFileSystem();
+    explicit FaultyFileSystem(std::vector<Fault> faults);
+    ~FaultyFileSystem() override;
 
-    // Replaces the faults and starts counting calls again.
+    // Replaces the faults and starts counting calls again. Recording for a power cut starts with the
+    // first arming that holds a CUT and stops (dropping what it kept) with one that holds none.
     void Arm(std::vector<Fault> faults);
     // Reads the faults from a control file now and whenever it changes (see FileSystem.h).
     void WatchControlFile(std::string path);
@@ -147,11 +180,15 @@ public:
     int MakeDirectory(const char* path, mode_t mode) override;
     DIR* OpenDirectory(const char* path) override;
     DIR* OpenDirectoryFd(int fd) override;
+    // Leaves out the hidden names a power cut keeps.
+    dirent* ReadDirectory(DIR* dir) override;
 
 private:
-    // Counts the call; true (with errno set) when it is the one to fail.
+    // Counts the call; true (with errno set) when it is the one to fail. Cuts and kills never return.
     bool Fails(FileCall kind);
-    void ReadControlFileIfChanged();  // under lock_
+    bool FailsLocked(FileCall kind);          // under lock_
+    void ArmLocked(std::vector<Fault> faults);  // under lock_
+    void ReadControlFileIfChanged();          // under lock_
 
     mutable std::mutex lock_;
     std::vector<Fault> faults_;
@@ -160,6 +197,7 @@ private:
     std::string controlFile_;
     struct stat controlSeen_ {};
     bool controlPresent_ = false;
+    std::unique_ptr<DurabilityJournal> journal_;  // while a CUT is armed
 };
 
 }  // namespace pw::platform

@@ -1,14 +1,19 @@
 // FileSystem: the fault list, the Nth call of a kind failing once, the control file that
-// re-arms, and the storage layer's replacements under every single failing call: the old file or
-// the new one, never a mix, never a temporary file left behind.
+// re-arms, the storage layer's replacements under every single failing call: the old file or
+// the new one, never a mix, never a temporary file left behind; and a power cut, which leaves on
+// disk exactly what the flushes made durable.
 #include "platform/FileSystem.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "TestSupport.h"
@@ -36,7 +41,12 @@ TEST(FileSystemTest, FaultListsNameAKindACountAndAnError) {
     EXPECT_EQ(faults[2].error, EDQUOT);
     EXPECT_TRUE(Faults("").empty());
     std::vector<FaultyFileSystem::Fault> bad;
-    for (const char* text : {"fsync", "fsync:3", "fsync:0:EIO", "fsync:x:EIO", "sync:1:EIO", "fsync:1:EPERM", "fsync:1:EIO,"}) {
+    const auto actions = Faults("rename:2:CUT,any:5:KILL");
+    ASSERT_EQ(actions.size(), 2u);
+    EXPECT_EQ(actions[0].action, FaultAction::Cut);
+    EXPECT_EQ(actions[1].action, FaultAction::Kill);
+    EXPECT_EQ(actions[1].kind, FileCall::Any);
+    for (const char* text : {"fsync", "fsync:3", "fsync:0:EIO", "fsync:x:EIO", "sync:1:EIO", "fsync:1:EPERM", "fsync:1:EIO,", "fsync:1:cut"}) {
         EXPECT_FALSE(FaultyFileSystem::ParseFaultList(text, bad)) << text;
     }
 }
@@ -120,7 +130,88 @@ TEST(FileSystemTest, AControlFileArmsAfreshWheneverItChangesAndReportsWhatFired)
     arm("");
     EXPECT_EQ(dir.ReplaceStream("x", AsBytes("5")), S_OK);
     EXPECT_EQ(test::ReadFileText(dir.ElementPath("x")), "5");
+    // The arming that ended counted the failed replacement's calls: it never came to its rename.
+    const std::string counts = test::ReadFileText(control + ".calls");
+    EXPECT_NE(counts.find("\nfsync 1\ntruncate 0\nrename 0\n"), std::string::npos) << counts;
     EXPECT_EQ(test::ReadFileText(control + ".fired"), "fsync 1 ENOSPC\nfsync 1 ENOSPC\n");
+}
+
+// What the directory holds, hidden names too.
+std::vector<std::string> Listing(const DirStorage& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(FileSystemTest, APowerCutLeavesWhatTheFlushesMadeDurableAndNothingElse) {
+    test::ScratchDirectory scratch;
+    const DirStorage dir(scratch.Path());
+    // On disk before the cut is armed, so durable.
+    for (const char* name : {"replaced", "undone", "gone", "removed", "overwritten"}) {
+        ASSERT_EQ(dir.ReplaceStream(name, AsBytes(std::string("old ") + name)), S_OK);
+    }
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The cut comes at the first truncate: everything before it is the script.
+        FaultyFileSystem faulty(Faults("truncate:1:CUT"));
+        const ScopedFileSystem installed(faulty);
+        bool ok = true;
+        const auto check = [&](HRESULT hr) { ok = ok && hr == S_OK; };
+        std::unique_ptr<FileStream> stream;
+        // Flushed data and a flushed directory: kept, but not what was appended after the flush.
+        check(dir.CreateStream("synced", STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream));
+        check(stream->Write(AsBytes("flushed")));
+        check(stream->Commit());
+        check(dir.Sync());
+        check(stream->Write(AsBytes(" and appended")));
+        stream.reset();
+        check(dir.ReplaceStream("replaced", AsBytes("new replaced")));  // renamed and flushed
+        check(dir.DestroyElement("removed"));
+        check(dir.Sync());
+        // From here on the directory is never flushed again.
+        check(dir.CreateStream("unsynced", STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream));
+        check(stream->Write(AsBytes("never flushed")));
+        stream.reset();
+        check(dir.CreateStream("data-only", STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream));
+        check(stream->Write(AsBytes("flushed, but not its name")));
+        check(stream->Commit());
+        stream.reset();
+        check(dir.ReplaceStreamUnsynced("undone", AsBytes("new undone")));
+        check(dir.DestroyElement("gone"));
+        check(dir.RenameElement("synced", "moved"));
+        check(dir.CreateChildStorage("sub"));
+        check(DirStorage(dir.ElementPath("sub")).ReplaceStream("inner", AsBytes("inner")));
+        // Durable bytes written over in place.
+        check(dir.OpenStream("overwritten", STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream));
+        check(stream->Write(AsBytes("NEW")));
+        // The names kept aside for the cut are in the directory, but no listing of the seam shows them.
+        std::vector<ElementName> seen;
+        check(dir.EnumerateNames("*", seen));
+        std::vector<std::string> names;
+        for (const auto& element : seen) names.push_back(element.name);
+        std::sort(names.begin(), names.end());
+        ok = ok && names == std::vector<std::string>{"data-only", "moved", "overwritten", "replaced", "sub", "undone", "unsynced"} &&
+             Listing(dir).size() > names.size();
+        if (ok) [[maybe_unused]] const HRESULT never = stream->SetSize(0);  // the cut: never returns
+        ::_exit(ok ? 2 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    ASSERT_EQ(WEXITSTATUS(status), kPowerCutExit) << "1: the script failed before the cut; 2: the cut did not come";
+
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"gone", "overwritten", "replaced", "synced", "undone"}));
+    EXPECT_EQ(test::ReadFileText(scratch / "synced"), "flushed");
+    EXPECT_EQ(test::ReadFileText(scratch / "replaced"), "new replaced");
+    EXPECT_EQ(test::ReadFileText(scratch / "undone"), "old undone");
+    EXPECT_EQ(test::ReadFileText(scratch / "gone"), "old gone");
+    EXPECT_EQ(test::ReadFileText(scratch / "overwritten"), "old overwritten");
+    struct stat st {};
+    ASSERT_EQ(::stat((scratch / "gone").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);  // the hidden name that kept it went back to being its name
 }
 
 }  // namespace
