@@ -396,9 +396,10 @@ std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecor
                 const auto uid = static_cast<std::uint32_t>(id);
                 const auto known = expected->find(uid);
                 if (known != expected->end() && (known->second.bits != now.bits || known->second.keywords != now.keywords)) {
+                    // Changed by someone else since: left as it is, its mod-sequence too.
                     if (refused) refused->push_back(uid);
                     written.push_back(std::move(now));
-                    return;
+                    return false;
                 }
             }
             now.bits = static_cast<std::uint16_t>((now.bits | change.add) & ~change.remove & kStorableFlags);
@@ -409,6 +410,7 @@ std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecor
             if (keywords && now.keywords.empty()) properties.Remove(keywordsKey);
             if (keywords && !now.keywords.empty()) properties.SetItem(keywordsKey, Variant::Text(KeywordText(now.keywords)));
             written.push_back(std::move(now));
+            return true;
         });
         std::size_t next = 0;
         for (const bool found : present) result.push_back(found ? std::optional<StoredFlags>(std::move(written[next++])) : std::nullopt);

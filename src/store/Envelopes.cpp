@@ -92,10 +92,13 @@ std::vector<std::optional<Variant>> Envelopes::UpdateProperty(const std::vector<
 }
 
 std::vector<bool> Envelopes::UpdateRecords(const std::vector<double>& uids, const std::function<void(Properties&)>& change) const {
-    return UpdateRecordsById(uids, [&change](double, Properties& properties) { change(properties); });
+    return UpdateRecordsById(uids, [&change](double, Properties& properties) {
+        change(properties);
+        return true;
+    });
 }
 
-std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, const std::function<void(double, Properties&)>& change) const {
+std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, const std::function<bool(double, Properties&)>& change) const {
     StorageLock lock;
     if (const HRESULT hr = folder_.LockSelf(kStoreLockBound, lock); Failed(hr)) {
         throw ComError(hr, "can not lock " + folder_.Path() + " to update its records");
@@ -122,10 +125,14 @@ std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, 
             for (std::size_t i = first; i < end; ++i) ids.push_back(static_cast<std::uint32_t>(uids[i]));
             index.Begin(ids);
             std::vector<std::shared_ptr<Envelope>> envelopes;
+            std::vector<std::uint32_t> kept;  // there, and left as they were
             for (std::size_t i = first; i < end; ++i) {
                 const auto envelope = FindEnvelope(uids[i]);
                 if (!envelope) continue;
-                change(uids[i], envelope->GetProperties());
+                if (!change(uids[i], envelope->GetProperties())) {
+                    kept.push_back(static_cast<std::uint32_t>(uids[i]));
+                    continue;
+                }
                 staged.push_back(envelope->StageRecord(flushEach));
                 envelopes.push_back(envelope);
             }
@@ -133,7 +140,7 @@ std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, 
             std::size_t next = 0;
             for (std::size_t i = first; i < end; ++i) {
                 if (next == envelopes.size() || envelopes[next]->UID() != uids[i]) {
-                    written.push_back(false);
+                    written.push_back(std::find(kept.begin(), kept.end(), static_cast<std::uint32_t>(uids[i])) != kept.end());
                     continue;
                 }
                 const auto& envelope = envelopes[next];

@@ -49,8 +49,9 @@ public:
     // The same for changes of several keys at once (IMAP's flags and keywords): `change` gets each
     // record's properties as they are on disk now. Per uid true when written, false when it is gone.
     std::vector<bool> UpdateRecords(const std::vector<double>& uids, const std::function<void(Properties&)>& change) const;
-    // The same, `change` told each record's id (a check against what the caller knew of it).
-    std::vector<bool> UpdateRecordsById(const std::vector<double>& uids, const std::function<void(double, Properties&)>& change) const;
+    // The same, `change` told each record's id (a check against what the caller knew of it); a record
+    // for which it returns false is left as it was, unwritten (true for it all the same: it is there).
+    std::vector<bool> UpdateRecordsById(const std::vector<double>& uids, const std::function<bool(double, Properties&)>& change) const;
     // Removes the envelope with that id; false when there was none.
     bool RemoveEnvelope(double uid);
 

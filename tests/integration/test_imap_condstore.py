@@ -185,16 +185,21 @@ def test_conditional_stores_racing_from_two_sessions_let_exactly_one_win(registe
         for name, raw in zip((b"a", b"b"), sessions):
             raw.send(b"t STORE 1 (UNCHANGEDSINCE %d) FLAGS ($%s%d)\r\n" % (base, name, round_))
         outcomes = []
+        answers = []
         for raw in sessions:
             lines = []
             while not lines or not lines[-1].startswith(b"t "):
                 lines.append(raw.line())
             outcomes.append(lines[-1])
+            answers.append(lines)
         assert sorted(outcomes) == [b"t OK STORE completed", b"t OK [MODIFIED 1] Conditional STORE failed"], (round_, outcomes)
-        winner = b"$a%d" % round_ if outcomes[0] == b"t OK STORE completed" else b"$b%d" % round_
-        # The loser hears the winner's flags, which are what the store holds.
-        loser = sessions[1 if winner.startswith(b"$a") else 0]
+        won = 0 if outcomes[0] == b"t OK STORE completed" else 1
+        winner = b"$a%d" % round_ if won == 0 else b"$b%d" % round_
+        # The loser hears the winner's flags, which are what the store holds; its refused store left
+        # the message as the winner wrote it, mod-sequence and all.
+        loser = sessions[1 - won]
         loser.ask(b"NOOP")
         assert re.search(rb"FLAGS \(([^)]*)\)", loser.ask(b"FETCH 1 (FLAGS)")[0]).group(1) in (winner, b"\\Recent " + winner)
+        assert modseqs(loser.ask(b"FETCH 1 (MODSEQ)"))[1] == modseqs(answers[won])[1], (round_, answers)
     for raw in sessions:
         raw.close()
