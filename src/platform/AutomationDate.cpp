@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <string_view>
 
 namespace pw::platform {
 
@@ -78,15 +82,43 @@ Date DateFromTimeT(std::time_t t) {
 
 std::time_t TimeTFromDate(Date date) {
     const DateFields f = FieldsFromDate(date);
-    std::tm local{};
-    local.tm_year = f.year - 1900;
-    local.tm_mon = f.month - 1;
-    local.tm_mday = f.day;
-    local.tm_hour = f.hour;
-    local.tm_min = f.minute;
-    local.tm_sec = f.second;
-    local.tm_isdst = -1;
-    return std::mktime(&local);
+    std::tm fields{};
+    fields.tm_year = f.year - 1900;
+    fields.tm_mon = f.month - 1;
+    fields.tm_mday = f.day;
+    fields.tm_hour = f.hour;
+    fields.tm_min = f.minute;
+    fields.tm_sec = f.second;
+    std::tm copy = fields;
+    const std::time_t asUtc = ::timegm(&copy);
+    // mktime reads the time zone again at every call (glibc stats /etc/localtime each time), and a
+    // listing of a folder converts a date per message: an hour's offset from UTC is worked out once
+    // per thread and kept while the hour and TZ stay the same. Within an hour the offset is one
+    // (a zone's changes fall on the hour), so the result is mktime's. A
+    // change of the system's zone file is seen at the next hour.
+    struct HourOffset {
+        int year = -1, month = 0, day = 0, hour = 0;
+        std::string zone;
+        std::time_t offset = 0;
+    };
+    thread_local HourOffset last;
+    const char* zoneVariable = std::getenv("TZ");
+    const std::string_view zone = zoneVariable ? zoneVariable : "";
+    if (last.year != f.year || last.month != f.month || last.day != f.day || last.hour != f.hour || last.zone != zone) {
+        std::tm hour = fields;
+        hour.tm_min = 0;
+        hour.tm_sec = 0;
+        hour.tm_isdst = -1;
+        std::tm hourUtc = hour;
+        const std::time_t local = std::mktime(&hour);
+        if (local == static_cast<std::time_t>(-1)) {
+            std::tm again = fields;
+            again.tm_isdst = -1;
+            return std::mktime(&again);
+        }
+        last = {f.year, f.month, f.day, f.hour, std::string(zone), ::timegm(&hourUtc) - local};
+    }
+    return asUtc - last.offset;
 }
 
 Date Now() { return DateFromTimeT(std::time(nullptr)); }

@@ -151,6 +151,30 @@ TEST(AutomationDateTest, TimeTRoundTripsInLocalTime) {
     for (const std::time_t t : {summer, winter, now, std::time_t{0}, std::time_t{1774746000} /* 2026-03-29 01:00 UTC */}) {
         EXPECT_EQ(TimeTFromDate(DateFromTimeT(t)), t) << t;
     }
+    // The conversion keeps an hour's offset: across a year and both changes of the clock it gives
+    // what mktime gives, for times that exist and for the hour the spring change skips.
+    const std::time_t foldStart = 1792886400;  // 2026-10-25 00:00 UTC: 02:00 to 03:00 comes twice
+    for (std::time_t t = 1767225600; t < 1798761600; t += 1877) {  // 2026, every 31 minutes 17 seconds
+        const std::time_t back = TimeTFromDate(DateFromTimeT(t));
+        // A local time of the hour that comes twice names either instant: the stored date has no zone.
+        if (t >= foldStart && t < foldStart + 7200) {
+            ASSERT_TRUE(back == t || back == t - 3600 || back == t + 3600) << t;
+        } else {
+            ASSERT_EQ(back, t) << t;
+        }
+    }
+    for (int minute = 0; minute < 60 * 26; minute += 7) {
+        const Date date = DateFromFields(2026, 3, 28, 23, 0) + minute * 60 * kOneSecond;
+        const DateFields f = FieldsFromDate(date);
+        std::tm fields{};
+        fields.tm_year = f.year - 1900;
+        fields.tm_mon = f.month - 1;
+        fields.tm_mday = f.day;
+        fields.tm_hour = f.hour;
+        fields.tm_min = f.minute;
+        fields.tm_isdst = -1;
+        ASSERT_EQ(TimeTFromDate(date), std::mktime(&fields)) << DateToIsoText(date);
+    }
 }
 
 TEST(AutomationDateTest, IsoTextRoundTripsAndRefusesImpossibleDates) {
