@@ -5,6 +5,7 @@
 #include "imap/SearchCommand.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <functional>
 
@@ -50,6 +51,26 @@ bool MessageUnderTest::Read(bool whole) {
         return false;
     }
     return true;
+}
+
+void AnswerFound(CommandContext& context, std::string_view word, const ReturnOptions& options, const std::vector<std::uint32_t>& found,
+                 std::uint64_t highest) {
+    if (!options.extended) {
+        std::string line(word);
+        line.reserve(line.size() + found.size() * 7);
+        for (const std::uint32_t number : found) {
+            char digits[12];
+            line += ' ';
+            line.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+        }
+        if (highest != 0) line += Format(" (MODSEQ %lu)", {highest});
+        context.Untagged(line);
+    } else if (options.min || options.max || options.count || options.all) {
+        // SAVE alone answers nothing but the tagged OK (RFC 5182 2.1).
+        std::string line = ExtendedResult(context.command, options, found);
+        if (highest != 0) line += Format(" MODSEQ %lu", {highest});
+        context.Untagged(line);
+    }
 }
 
 std::string MessageUnderTest::EmailId() {
@@ -202,17 +223,7 @@ void Search(CommandContext& context) {
     }
     if (options->save) view.saved = SavedResult(*options, std::move(uids));
     saveGuard.Done();
-    if (!options->extended) {
-        std::string line = "SEARCH";
-        for (const std::uint32_t number : found) line += " " + std::to_string(number);
-        if (highest != 0) line += Format(" (MODSEQ %lu)", {highest});
-        context.Untagged(line);
-    } else if (options->min || options->max || options->count || options->all) {
-        // SAVE alone answers nothing but the tagged OK (RFC 5182 2.1).
-        std::string line = ExtendedResult(command, *options, found);
-        if (highest != 0) line += Format(" MODSEQ %lu", {highest});
-        context.Untagged(line);
-    }
+    AnswerFound(context, "SEARCH", *options, found, highest);
     context.SetReply("OK SEARCH completed");
 }
 

@@ -6,7 +6,6 @@
 // them with ThreadReferences.
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <tuple>
 
 #include "imap/HeaderKeyCache.h"
@@ -423,22 +422,8 @@ void Sort(CommandContext& context) {
         std::sort(view.saved.begin(), view.saved.end());
     }
     saveGuard.Done();
-    if (!options->extended) {
-        std::string line = "SORT";
-        line.reserve(line.size() + found.size() * 7);
-        for (const std::uint32_t number : found) {
-            char digits[12];
-            line += ' ';
-            line.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
-        }
-        if (highest != 0) line += Format(" (MODSEQ %lu)", {highest});
-        context.Untagged(line);
-    } else if (options->min || options->max || options->count || options->all) {
-        // RFC 5267 3.2: one "* ESEARCH" line in sort order; SAVE alone answers only OK.
-        std::string line = ExtendedResult(command, *options, found);
-        if (highest != 0) line += Format(" MODSEQ %lu", {highest});
-        context.Untagged(line);
-    }
+    // RFC 5267 3.2: with RETURN, one "* ESEARCH" line in sort order.
+    AnswerFound(context, "SORT", *options, found, highest);
     context.SetReply("OK SORT completed");
 }
 

@@ -67,6 +67,12 @@ std::optional<ReturnOptions> TakeReturnOptions(CommandContext& context, std::vec
 // runs that go up by one), each only when something was found; COUNT always when asked.
 std::string ExtendedResult(const Command& command, const ReturnOptions& options, const std::vector<std::uint32_t>& found);
 
+// The untagged answer of SEARCH or SORT (`word`): "* SEARCH 1 2 3" without RETURN, else the ESEARCH
+// line of the options (none for SAVE alone); `highest`, when not 0, the highest mod-sequence of what
+// it names (MODSEQ among the criteria).
+void AnswerFound(CommandContext& context, std::string_view word, const ReturnOptions& options, const std::vector<std::uint32_t>& found,
+                 std::uint64_t highest);
+
 // What SAVE keeps (RFC 5182 2.4) of `uids` (in the answer's order): the whole result, or only the
 // first and the last where MIN and MAX are all that was asked besides SAVE. Not sorted.
 std::vector<std::uint32_t> SavedResult(const ReturnOptions& options, std::vector<std::uint32_t> uids);
