@@ -228,7 +228,8 @@ def test_acknowledged_mail_survives_repeated_kills_and_the_store_keeps_no_half_m
     damaged = sorted("%s for %s" % (test_id, address) for (address, test_id), found in copies.items()
                      if test_id in attempted and any(as_sent(c) != attempted[test_id][1] for c in found))
     late = sum(1 for address, test_id in copies if test_id not in acknowledged)
-    # A router writes its progress after each delivery, so a kill repeats at most the one in hand.
+    # A router records its progress every 100 recipients and when a message's routing ends, so a kill
+    # repeats at most the deliveries of the message in hand.
     print("%d acknowledged messages, %d recipients; %d copies of unacknowledged messages arrived; %d duplicates "
           "(at most %d expected)%s" % (len(acknowledged), sum(len(r) for r, _ in acknowledged.values()), late,
                                        len(duplicates), ROUNDS * ROUTERS, "".join("\n  duplicate " + d for d in duplicates)))
