@@ -33,6 +33,7 @@ std::string ObjectId(char kind, const FileIdentity& identity) {
     };
     std::uint64_t value = mix(identity.inode);
     value = mix(value ^ identity.generation);
+    value = mix(value ^ static_cast<std::uint64_t>(identity.bornNs));
     if (kind != 'F') value = mix(value ^ static_cast<std::uint64_t>(identity.modifiedNs));
     char text[18];
     std::snprintf(text, sizeof text, "%c%016llx", kind, static_cast<unsigned long long>(value));

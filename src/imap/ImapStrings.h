@@ -23,7 +23,7 @@ std::string ImapMailboxName(std::string_view utf8, bool utf8Names);
 std::string ImapUtf8String(std::string_view text);
 
 // Object ids (RFC 8474): a kind letter ('F' a mailbox, 'M' a message's content) and 16 hex digits
-// mixed from the file's identity, so that an id lasts as long as its directory or content file --
+// mixed from the file's identity (inode, generation, birth time), so that an id lasts as long as its directory or content file --
 // through RENAME, COPY (the copy links the same content) and MOVE -- and is never given to another.
 // The modification time is mixed in for content (never rewritten once published) and not for
 // directories (whose time moves with every message).

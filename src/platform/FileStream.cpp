@@ -126,6 +126,9 @@ HRESULT IdentityOf(int fd, FileIdentity& identity) {
     identity.generation = 0;
     std::uint32_t generation = 0;
     if (Fs().Generation(fd, generation) == 0) identity.generation = generation;
+    identity.bornNs = 0;
+    std::int64_t born = 0;
+    if (Fs().BirthTime(fd, born) == 0) identity.bornNs = born;
     return S_OK;
 }
 

@@ -20,11 +20,13 @@
 namespace pw::platform {
 
 // What tells one file from every other for as long as it lives, through renames and hard links: its
-// inode number with the inode's generation (0 where the file system keeps none) and the
-// modification time in nanoseconds (which a link or a rename leaves alone).
+// inode number with the inode's generation and its birth time (each 0 where the file system keeps
+// none: a reused inode number is told apart by either), and the modification time in nanoseconds
+// (which a link or a rename leaves alone).
 struct FileIdentity {
     std::uint64_t inode = 0;
     std::uint32_t generation = 0;
+    std::int64_t bornNs = 0;
     std::int64_t modifiedNs = 0;
 };
 

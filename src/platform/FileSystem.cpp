@@ -379,6 +379,17 @@ int FileSystem::Flock(int fd, int operation) { return ::flock(fd, operation); }
 int FileSystem::LockRange(int fd, int command, struct flock& lock) { return ::fcntl(fd, command, &lock); }
 int FileSystem::ChangeMode(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 int FileSystem::ChangeModeAt(int dirFd, const char* name, mode_t mode) { return ::fchmodat(dirFd, name, mode, 0); }
+int FileSystem::BirthTime(int fd, std::int64_t& nanoseconds) {
+    struct statx st {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &st) != 0) return -1;
+    if (!(st.stx_mask & STATX_BTIME)) {
+        errno = ENODATA;
+        return -1;
+    }
+    nanoseconds = static_cast<std::int64_t>(st.stx_btime.tv_sec) * 1'000'000'000 + st.stx_btime.tv_nsec;
+    return 0;
+}
+
 int FileSystem::Generation(int fd, std::uint32_t& generation) {
     // The kernel writes an int whatever the ioctl's declared type says.
     int value = 0;

@@ -112,6 +112,9 @@ public:
     // The inode's generation (FS_IOC_GETVERSION): with the inode number it names one file for good,
     // since a reused inode number comes with a new generation. ENOTTY where the file system has none.
     virtual int Generation(int fd, std::uint32_t& generation);
+    // The file's birth time (statx's btime) in nanoseconds since 1970: kept through renames and
+    // links, new for every file made. ENODATA where the file system does not keep it.
+    virtual int BirthTime(int fd, std::int64_t& nanoseconds);
 };
 
 // Closes through the file system current at the moment of closing, as every other call of the
