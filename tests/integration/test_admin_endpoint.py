@@ -833,12 +833,17 @@ def test_message_parts_are_built_walked_and_never_made_into_a_loop_or_written_ov
 
     # The whole tree is written and read back through an envelope.
     folder = call("Pellworth.MessageStore", "CreateFolder", "Drafts", 0)["result"]["handle"]
-    envelope = call(get(folder, "Envelopes")["result"]["handle"], "Add")["result"]["handle"]
-    assert call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
-    assert call(envelope, "Update")["hr"] == 0
-    read_back = client.request("create", "Pellworth.Message")["result"]["handle"]
-    got = call(envelope, "GetContent", {"vt": 9, "handle": read_back})
-    assert got["hr"] == 0, got
+
+    def stored_and_read_back(message):
+        envelope = call(get(folder, "Envelopes")["result"]["handle"], "Add")["result"]["handle"]
+        assert call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
+        assert call(envelope, "Update")["hr"] == 0
+        read_back = client.request("create", "Pellworth.Message")["result"]["handle"]
+        got = call(envelope, "GetContent", {"vt": 9, "handle": read_back})
+        assert got["hr"] == 0, got
+        return read_back
+
+    read_back = stored_and_read_back(message)
     assert get(read_back, "CountParts")["result"]["value"] == 2
     assert call(read_back, "SearchForPart", "text/plain", 0)["result"]["value"] == 2
 
@@ -856,12 +861,7 @@ def test_message_parts_are_built_walked_and_never_made_into_a_loop_or_written_ov
         deep, parent = deep + 1, reply["result"]["value"]
     assert 40 <= deep < 60
     # Even at the deepest the message is one the server reads back.
-    envelope = call(get(folder, "Envelopes")["result"]["handle"], "Add")["result"]["handle"]
-    assert call(envelope, "PutContent", {"vt": 9, "handle": message})["hr"] == 0
-    assert call(envelope, "Update")["hr"] == 0
-    deepest = client.request("create", "Pellworth.Message")["result"]["handle"]
-    got = call(envelope, "GetContent", {"vt": 9, "handle": deepest})
-    assert got["hr"] == 0, got
+    stored_and_read_back(message)
     # Files: only new ones, at plain absolute paths, and only for root or the server's user.
     target = str(tmp_path / "decoded.txt")
     assert call(part, "DecodeToFile", target)["hr"] == 0

@@ -27,11 +27,18 @@ def modseqs(lines):
     return {int(m.group(1)): int(m.group(2)) for m in (re.match(rb"^\* (\d+) FETCH \(.*MODSEQ \((\d+)\)\)$", l) for l in lines) if m}
 
 
+def started(env, messages):
+    """A running server whose john has `messages` messages, delivered one at a time so that UID n holds
+    message n (routers deliver side by side); returns the ports."""
+    ports = installation(env)
+    env.start().wait_ready()
+    for n in range(1, messages + 1):
+        deliver(env, ports["smtp"], 1, first=n)
+    return ports
+
+
 def test_condstore_counts_every_change_and_stores_only_what_is_unchanged(registered):
-    ports = installation(registered)
-    registered.start().wait_ready()
-    for n in range(1, 4):
-        deliver(registered, ports["smtp"], 1, first=n)
+    ports = started(registered, 3)
     one = login(ports["imap"])
     assert b" CONDSTORE" in one.ask(b"CAPABILITY")[0]
     selected = one.ask(b"SELECT INBOX (CONDSTORE)")
@@ -100,10 +107,7 @@ def test_condstore_counts_every_change_and_stores_only_what_is_unchanged(registe
 
 
 def test_qresync_client_resynchronises_in_one_select(registered):
-    ports = installation(registered)
-    registered.start().wait_ready()
-    for n in range(1, 7):
-        deliver(registered, ports["smtp"], 1, first=n)
+    ports = started(registered, 6)
     away = login(ports["imap"])
     assert away.ask(b"ENABLE QRESYNC CONDSTORE") == [b"* ENABLED QRESYNC", b"t OK ENABLE completed"]
     assert away.ask(b"ENABLE QRESYNC") == [b"* ENABLED", b"t OK ENABLE completed"]
@@ -167,9 +171,7 @@ def test_qresync_client_resynchronises_in_one_select(registered):
 
 
 def test_conditional_stores_racing_from_two_sessions_let_exactly_one_win(registered):
-    ports = installation(registered)
-    registered.start().wait_ready()
-    deliver(registered, ports["smtp"], 1)
+    ports = started(registered, 1)
     sessions = [login(ports["imap"]), login(ports["imap"])]
     for raw in sessions:
         assert raw.ask(b"ENABLE CONDSTORE") == [b"* ENABLED CONDSTORE", b"t OK ENABLE completed"]
