@@ -22,6 +22,16 @@ bool Quotable(std::string_view text) {
     return true;
 }
 
+// A quotable text in double quotes, a backslash before each quote and backslash.
+std::string Quoted(std::string_view text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
 }  // namespace
 
 std::string ObjectId(char kind, const FileIdentity& identity) {
@@ -50,12 +60,7 @@ bool IsObjectId(std::string_view text) {
 
 std::string ImapString(std::string_view text) {
     if (!Quotable(text)) return "{" + std::to_string(text.size()) + "}\r\n" + std::string(text);
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
+    return Quoted(text);
 }
 
 std::string ImapNString(std::optional<std::string_view> text) {
@@ -74,13 +79,7 @@ std::string ImapUtf8String(std::string_view text) {
         quotable = length != 0 && c != U'\r' && c != U'\n' && c != 0;
         at += length == 0 ? 1 : length;
     }
-    if (!quotable) return ImapString(text);
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
+    return quotable ? Quoted(text) : ImapString(text);
 }
 
 }  // namespace pw::imap
