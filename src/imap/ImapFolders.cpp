@@ -83,6 +83,26 @@ StoredFlags ReadStoredFlags(const store::Properties& properties, const std::stri
     return flags;
 }
 
+StoredFlags IndexedStoredFlags(const store::FolderIndexState& index, const store::IndexedMessage& message, const std::string& flagsKey,
+                               const std::string& keywordsKey) {
+    StoredFlags flags;
+    const store::IndexedProperties& properties = index.PropertiesOf(message);
+    const Variant bits = store::IndexedValue(properties, flagsKey);
+    const Variant keywords = store::IndexedValue(properties, keywordsKey);
+    if (!bits.IsEmpty()) flags.bits = static_cast<std::uint16_t>(bits.AsUI2() & kStorableFlags);
+    if (!keywords.IsEmpty()) flags.keywords = KeywordsFromText(keywords.AsText());
+    return flags;
+}
+
+// Flag changes are made durable in the folder's index before they are reported, and its records
+// catch up within about a second; a site whose other programs read the records themselves may want
+// them written before the reply instead, at the cost of a flush per batch of records
+// ("sys:imap4:flagwritethrough" non-zero).
+bool FlagsWrittenThrough() {
+    const Variant value = core::ServerConfig().GetCopy("sys:imap4:flagwritethrough");
+    return !value.IsEmpty() && value.AsInt64() != 0;
+}
+
 std::uint16_t PermanentFlags(const FolderRecord& folder) {
     std::uint16_t flags = kFlagRecent;
     if (folder.Has('s')) flags |= kFlagSeen;
@@ -349,16 +369,17 @@ std::vector<std::optional<ImapStore::IndexedFlags>> ImapStore::CurrentFlags(cons
             current.emplace_back();
             continue;
         }
-        IndexedFlags now;
-        now.modseq = message->modseq;
-        const store::IndexedProperties& properties = index->PropertiesOf(*message);
-        const Variant bits = store::IndexedValue(properties, key);
-        const Variant keywords = store::IndexedValue(properties, keywordsKey);
-        if (!bits.IsEmpty()) now.flags.bits = static_cast<std::uint16_t>(bits.AsUI2() & kStorableFlags);
-        if (!keywords.IsEmpty()) now.flags.keywords = KeywordsFromText(keywords.AsText());
-        current.push_back(std::move(now));
+        current.push_back(IndexedFlags{message->modseq, IndexedStoredFlags(*index, *message, key, keywordsKey)});
     }
     return current;
+}
+
+std::optional<StoredFlags> ImapStore::FlagsInIndex(const FolderRecord& record, std::uint32_t uid) const {
+    std::shared_ptr<const store::FolderIndexState> index;
+    ThrowIfFailed(store::ReadFolderIndex(record.folder->Storage(), record.folder->RootPath(), index), "the index of " + record.folder->Storage().Path());
+    const store::IndexedMessage* message = index->Find(uid);
+    if (!message) return std::nullopt;
+    return IndexedStoredFlags(*index, *message, FlagsKey(*record.folder), KeywordsKey(*record.folder));
 }
 
 std::optional<NumberRanges> ImapStore::VanishedSince(const FolderRecord& record, std::uint64_t since) const {
@@ -390,7 +411,9 @@ std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecor
     try {
         const std::vector<double> ids(uids.begin(), uids.end());
         std::vector<StoredFlags> written;
-        const auto present = record.folder->GetEnvelopes()->UpdateRecordsById(ids, [&](double id, store::Properties& properties) {
+        const auto envelopes = record.folder->GetEnvelopes();
+        const auto update = FlagsWrittenThrough() ? &store::Envelopes::UpdateRecordsById : &store::Envelopes::UpdateIndexedById;
+        const auto present = ((*envelopes).*update)(ids, [&](double id, store::Properties& properties) {
             StoredFlags now = ReadStoredFlags(properties, flagsKey, keywordsKey);
             if (expected) {
                 const auto uid = static_cast<std::uint32_t>(id);
@@ -435,12 +458,10 @@ std::unique_ptr<FileStream> ImapStore::OpenContent(const FolderRecord& record, s
 
 std::optional<bool> ImapStore::RemoveIfDeleted(const FolderRecord& record, std::uint32_t uid, std::string& diagnostic) const {
     try {
-        const auto envelopes = record.folder->GetEnvelopes();
-        const auto envelope = envelopes->FindEnvelope(uid);
-        if (!envelope) return false;
-        const Variant stored = envelope->GetProperties().Item(FlagsKey(*record.folder));
-        if (stored.IsEmpty() || !(stored.AsUI2() & kFlagDeleted)) return false;
-        envelopes->RemoveEnvelope(uid);
+        // The index's flags: the record may not have caught up with the STORE that set \Deleted.
+        const auto stored = FlagsInIndex(record, uid);
+        if (!stored || !(stored->bits & kFlagDeleted)) return false;
+        record.folder->GetEnvelopes()->RemoveEnvelope(uid);
         return true;
     } catch (const ComError& error) {
         diagnostic = std::string("Message could not be removed: ") + error.what();
@@ -487,8 +508,11 @@ std::optional<std::uint32_t> ImapStore::CopyMessage(const FolderRecord& from, st
             return std::nullopt;
         }
         // The copy keeps the flags the target lets this user keep, under the target's own keys (one
-        // folder may keep flags per user and the other not).
-        const StoredFlags flags = AllowedFlags(to, ReadStoredFlags(message->GetProperties(), FlagsKey(*from.folder), KeywordsKey(*from.folder)));
+        // folder may keep flags per user and the other not). The index's: the record may not have
+        // caught up with a flag change yet.
+        const auto indexed = FlagsInIndex(from, uid);
+        const StoredFlags flags =
+            AllowedFlags(to, indexed ? *indexed : ReadStoredFlags(message->GetProperties(), FlagsKey(*from.folder), KeywordsKey(*from.folder)));
         const auto copy = store::Envelope::CreateCopy(to.folder->Storage(), *message);
         store::Properties& properties = copy->GetProperties();
         properties.Remove(FlagsKey(*from.folder));
@@ -638,6 +662,9 @@ bool ImapStore::MoveInbox(std::string_view newName, std::string& diagnostic) con
     try {
         const auto target = mailbox_->FindFolder(newName)->GetEnvelopes();
         const auto inbox = mailbox_->InFolder()->GetEnvelopes();
+        // The copies take the records whole: first they catch up with the flags logged ahead of them.
+        const auto in = mailbox_->InFolder();
+        ThrowIfFailed(store::CatchUpIndexedRecords(in->Storage(), in->RootPath()), "the records of " + in->Storage().Path());
         for (const double uid : inbox->Uids()) {
             const auto message = inbox->FindEnvelope(uid);
             if (!message) continue;

@@ -127,6 +127,9 @@ public:
         StoredFlags flags;
     };
     std::vector<std::optional<IndexedFlags>> CurrentFlags(const FolderRecord& folder, const MessageVector& vector) const;
+    // One message's flags for this user in the folder's index now (ahead of its record, which may not
+    // have caught up yet); nullopt when it is gone. Throws ComError.
+    std::optional<StoredFlags> FlagsInIndex(const FolderRecord& folder, std::uint32_t uid) const;
     // The UIDs removed from the folder after mod-sequence `since`, as normalized ranges (which may
     // span UIDs never used); nullopt when the folder's index no longer remembers that far back.
     std::optional<NumberRanges> VanishedSince(const FolderRecord& folder, std::uint64_t since) const;

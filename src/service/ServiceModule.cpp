@@ -39,6 +39,7 @@
 #include "smtp/SendReceiveCycle.h"
 #include "smtp/SmtpServerSession.h"
 #include "smtp/Transport.h"
+#include "store/FolderIndex.h"
 #include "store/MessageStore.h"
 
 
@@ -284,6 +285,8 @@ void ServiceModule::StopServers() {
     if (!serversRunning_) return;
     imap::StopImapServer();
     net::StopListeners();
+    // Flag changes logged ahead of their records: the records hold them all once the sessions are gone.
+    store::CatchUpIndexedRecords();
     serversRunning_ = false;
 }
 
@@ -423,6 +426,8 @@ void ServiceModule::StopWorkers() {
     routersRunning_ = false;
     imap::StopImapServer();
     net::StopListeners();
+    // Flag changes logged ahead of their records: the records hold them all once the sessions are gone.
+    store::CatchUpIndexedRecords();
     serversRunning_ = false;
     StopTransportsLocked();
     net::TlsRelease();

@@ -129,6 +129,8 @@ std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, 
             for (std::size_t i = first; i < end; ++i) {
                 const auto envelope = FindEnvelope(uids[i]);
                 if (!envelope) continue;
+                // A change logged first that its record has not caught up with is where this one starts.
+                (void)index.Overlay(static_cast<std::uint32_t>(uids[i]), envelope->GetProperties());
                 if (!change(uids[i], envelope->GetProperties())) {
                     kept.push_back(static_cast<std::uint32_t>(uids[i]));
                     continue;
@@ -161,6 +163,14 @@ std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, 
     }
     if (replaced) ThrowIfFailed(folder_.Sync(), "can not flush " + folder_.Path());
     return written;
+}
+
+std::vector<bool> Envelopes::UpdateIndexedById(const std::vector<double>& uids, const std::function<bool(double, Properties&)>& change) const {
+    std::vector<bool> present;
+    const HRESULT hr = LogIndexedChanges(folder_, rootPath_, uids, change, present);
+    if (hr == S_FALSE) return UpdateRecordsById(uids, change);
+    ThrowIfFailed(hr, "can not log the flags of " + folder_.Path());
+    return present;
 }
 
 std::shared_ptr<Envelope> Envelopes::CopyFrom(const Envelope& source) {

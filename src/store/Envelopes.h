@@ -52,6 +52,10 @@ public:
     // The same, `change` told each record's id (a check against what the caller knew of it); a record
     // for which it returns false is left as it was, unwritten (true for it all the same: it is there).
     std::vector<bool> UpdateRecordsById(const std::vector<double>& uids, const std::function<bool(double, Properties&)>& change) const;
+    // The same for changes of indexed properties alone (flags and keywords), logged first in the
+    // folder's index and durable there when it returns; the records catch up within about a second
+    // (FolderIndex.h, LogIndexedChanges). Where the folder has no index the records are written now.
+    std::vector<bool> UpdateIndexedById(const std::vector<double>& uids, const std::function<bool(double, Properties&)>& change) const;
     // Removes the envelope with that id; false when there was none.
     bool RemoveEnvelope(double uid);
 

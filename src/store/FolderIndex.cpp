@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
 
@@ -41,6 +43,11 @@ constexpr std::chrono::milliseconds kReaderPatience{2000};
 constexpr std::chrono::milliseconds kRecordBusyBound{2000};
 // Ranges of removed ids remembered; past it the older half is forgotten (and the floor raised).
 constexpr std::size_t kKeptVanished = 4096;
+// How long a change logged first waits before its records are written: changes that come meanwhile
+// (a client marking messages one at a time) are written in the same batch.
+constexpr std::chrono::milliseconds kCatchUpDelay{1000};
+// Records caught up under one hold of the folder's locks: others get their turn between batches.
+constexpr std::size_t kCatchUpBatch = 256;
 
 FileSystem& Fs() { return FileSystem::Current(); }
 
@@ -141,9 +148,13 @@ std::uint64_t ClockModseq() {
 // Gives every message and removal of a change its mod-sequence.
 void StampModseq(std::vector<IndexRecord>& records, std::uint64_t modseq) {
     for (IndexRecord& record : records) {
-        if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) record.modseq = modseq;
+        if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Pending || record.kind == IndexRecordKind::Removed) {
+            record.modseq = modseq;
+        }
     }
 }
+
+bool IsMessageState(IndexRecordKind kind) { return kind == IndexRecordKind::Message || kind == IndexRecordKind::Pending; }
 
 // A folder's index as this process knows it.
 struct SharedIndex {
@@ -151,6 +162,9 @@ struct SharedIndex {
     std::string directory;
     std::string logPath;
     std::uint64_t folderInode = 0;
+    // Where the folder was last seen (a rename moves it) and its store: for the catch-up of records.
+    std::string folderPath;
+    std::string rootPath;
 
     // What the state reflects: the log file it was read from and the end of its last closed change.
     std::uint64_t logInode = 0;
@@ -170,10 +184,18 @@ struct SharedIndex {
     std::uint64_t vanishedFloor = 0;
     std::vector<VanishedRange> vanished;
     std::map<std::string, std::uint32_t> recent;
+    // Messages whose indexed properties were logged first ('P') and whose records do not hold them
+    // yet: the log is their authority until the records catch up ('W').
+    std::set<std::uint32_t> pending;
     bool extrasDirty = true;  // vanished or recent changed since last published
     // The highest mod-sequence this process has seen of the folder, kept through Reset: an index made
     // again while the process lives starts above it even if the clock was set back meanwhile.
     std::uint64_t everSeen = 0;
+
+    // The end of the log known to be on disk (a change logged first is flushed before it is reported).
+    std::mutex syncMutex;
+    std::uint64_t syncedInode = 0;
+    std::uint64_t syncedEnd = 0;
 
     std::mutex stateMutex;
     std::shared_ptr<const FolderIndexState> state;
@@ -192,6 +214,7 @@ struct SharedIndex {
         vanishedFloor = 0;
         vanished.clear();
         recent.clear();
+        pending.clear();
         extrasDirty = true;
     }
 
@@ -252,11 +275,17 @@ struct SharedIndex {
     void Apply(const IndexRecord& record) {
         // Readers look for messages again when the change number moves: only what changes messages
         // moves it (a recent claim does not, or every claim would wake every session once more).
-        if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed || record.kind == IndexRecordKind::Folder) {
+        // A record caught up ('W') changes nothing a reader sees.
+        if (IsMessageState(record.kind) || record.kind == IndexRecordKind::Removed || record.kind == IndexRecordKind::Folder) {
             dirty = true;
         }
-        if (record.kind == IndexRecordKind::Message || record.kind == IndexRecordKind::Removed) touched.push_back(record.uid);
-        if (record.kind == IndexRecordKind::Message) {
+        if (IsMessageState(record.kind) || record.kind == IndexRecordKind::Removed) touched.push_back(record.uid);
+        if (IsMessageState(record.kind)) {
+            if (record.kind == IndexRecordKind::Pending) {
+                pending.insert(record.uid);
+            } else {
+                pending.erase(record.uid);
+            }
             const IndexedMessage message{record.uid, Intern(record.properties), record.size, record.date, record.inode, record.modseq};
             Raise(record.modseq);
             // New messages come with the highest ids: nearly always an append.
@@ -266,8 +295,13 @@ struct SharedIndex {
             } else {
                 messages.insert(at, message);
             }
+        } else if (record.kind == IndexRecordKind::Written) {
+            const auto at = Position(record.uid);
+            if (at != messages.end() && at->uid == record.uid) at->inode = record.inode;
+            pending.erase(record.uid);
         } else if (record.kind == IndexRecordKind::Removed) {
             Raise(record.modseq);
+            pending.erase(record.uid);
             const auto at = Position(record.uid);
             if (at != messages.end() && at->uid == record.uid) {
                 messages.erase(at);
@@ -349,6 +383,17 @@ struct SharedIndex {
         return state;
     }
 
+    // A message's state as read from its files, for a message whose record has not caught up with
+    // the log: the record stays behind, and the log's indexed properties stay the message's.
+    IndexRecord Reconciled(IndexRecord record) const {
+        if (record.kind != IndexRecordKind::Message || !pending.contains(record.uid)) return record;
+        if (const IndexedMessage* known = Find(record.uid)) {
+            record.kind = IndexRecordKind::Pending;
+            record.properties = sets[known->properties];
+        }
+        return record;
+    }
+
     // About what Compacted() would write, counting the removals and marks too: a log long only for
     // them is as short as it gets.
     std::uint64_t CompactedEstimate() const {
@@ -374,7 +419,7 @@ struct SharedIndex {
         }
         for (const IndexedMessage& message : messages) {
             IndexRecord record;
-            record.kind = IndexRecordKind::Message;
+            record.kind = pending.contains(message.uid) ? IndexRecordKind::Pending : IndexRecordKind::Message;
             record.uid = message.uid;
             record.size = message.size;
             record.date = message.date;
@@ -391,20 +436,24 @@ struct SharedIndex {
 std::mutex registryMutex;
 std::unordered_map<std::string, std::shared_ptr<SharedIndex>> registry;
 
-std::shared_ptr<SharedIndex> FindShared(const std::string& rootPath, const DirStat& dir) {
+std::shared_ptr<SharedIndex> FindShared(const DirStorage& folder, const std::string& rootPath, const DirStat& dir) {
     const std::string directory = FolderIndexDirectory(rootPath, dir.device, dir.inode);
     std::lock_guard guard(registryMutex);
     auto& index = registry[directory];
     if (!index) {
         if (registry.size() > kMaxKeptIndexes) {
+            // Forgotten, not lost: a change logged first stays in its log for the next reader.
             registry.clear();
-            return FindShared(rootPath, dir);
+            return FindShared(folder, rootPath, dir);
         }
         index = std::make_shared<SharedIndex>();
         index->directory = directory;
         index->logPath = directory + std::string(kLogName);
         index->folderInode = dir.inode;
     }
+    std::lock_guard state(index->stateMutex);
+    index->folderPath = folder.Path();
+    index->rootPath = rootPath;
     return index;
 }
 
@@ -482,7 +531,7 @@ HRESULT Rescan(const DirStorage& folder, const std::string& rootPath, const Shar
         }
         IndexRecord record;
         if (const HRESULT hr = ReadMessage(folder, rootPath, uid, record); Failed(hr)) return hr;
-        out.push_back(std::move(record));
+        out.push_back(index.Reconciled(std::move(record)));
     }
     // Without the lock, a listing that met a file being staged may have raced its publication by a
     // writer that looked for the log before it was made: look again next time.
@@ -501,13 +550,17 @@ HRESULT OpenLog(const std::string& path, StorageFd& fd) {
 // without replacing (a log made meanwhile by another process wins), or replacing the one we hold.
 HRESULT PlaceLog(const SharedIndex& index, std::span<const std::byte> bytes, bool replace) {
     const DirStorage directory(index.directory);
+    const bool durable = !index.pending.empty();
     if (const HRESULT hr = directory.CreateSelf(); Failed(hr)) return hr;
     const std::string temporary = TemporaryName(kLogName);
     const std::string temporaryPath = directory.ElementPath(temporary);
     {
         StorageFd fd(Fs().Open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kStorageFileMode));
         if (!fd) return StorageHresultFromErrno(errno);
-        if (const HRESULT hr = WriteAll(fd.Get(), bytes); Failed(hr)) {
+        HRESULT hr = WriteAll(fd.Get(), bytes);
+        // A log that holds changes logged first is their only copy: on disk before it replaces the old.
+        if (Succeeded(hr) && durable && Fs().Fsync(fd.Get()) != 0) hr = StorageHresultFromErrno(errno);
+        if (Failed(hr)) {
             (void)Fs().Unlink(temporaryPath.c_str());
             return hr;
         }
@@ -517,6 +570,7 @@ HRESULT PlaceLog(const SharedIndex& index, std::span<const std::byte> bytes, boo
         (void)Fs().Unlink(temporaryPath.c_str());
         return error == EEXIST ? S_FALSE : StorageHresultFromErrno(error);
     }
+    if (durable) return directory.Sync();
     return S_OK;
 }
 
@@ -635,7 +689,7 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
             for (const std::uint32_t uid : touched) {
                 IndexRecord record;
                 if (hr = ReadMessage(folder, rootPath, uid, record); Failed(hr)) return hr;
-                repairs.push_back(std::move(record));
+                repairs.push_back(index.Reconciled(std::move(record)));
             }
         }
         // A writer's own change comes next; what happened before it must be found first, or its 'D'
@@ -681,6 +735,161 @@ HRESULT Refresh(const DirStorage& folder, const std::string& rootPath, SharedInd
     }
     return E_FAIL;
 }
+
+// Makes the log durable at least up to `end` of the log file `inode`. Writers of the process that
+// wait meanwhile find their end covered by the flush before theirs: a group commit.
+HRESULT MakeDurable(SharedIndex& index, int fd, std::uint64_t inode, std::uint64_t end) {
+    std::lock_guard guard(index.syncMutex);
+    if (index.syncedInode == inode && index.syncedEnd >= end) return S_OK;
+    // Everything appended before this look is covered by the flush that follows it.
+    struct stat st {};
+    if (Fs().StatFd(fd, st) != 0) return StorageHresultFromErrno(errno);
+    if (Fs().Fsync(fd) != 0) return StorageHresultFromErrno(errno);
+    index.syncedInode = inode;
+    index.syncedEnd = std::max<std::uint64_t>(end, static_cast<std::uint64_t>(st.st_size));
+    return S_OK;
+}
+
+// Writes the records of waiting messages with the values the log gave them, as one batch: staged,
+// made durable (each file, or a small batch's files one by one), renamed into place, the folder
+// flushed, and only then logged as caught up. A record that can not be read stays waiting.
+HRESULT WriteBehind(const DirStorage& folder, const std::string& rootPath, IndexWriter& writer, const std::vector<std::uint32_t>& uids) {
+    std::vector<std::shared_ptr<Envelope>> envelopes;
+    std::vector<std::string> staged;
+    const bool flushEach = uids.size() < 8;
+    try {
+        for (const std::uint32_t uid : uids) {
+            std::shared_ptr<Envelope> envelope;
+            try {
+                envelope = Envelope::Open(folder, rootPath, uid);
+            } catch (const ComError& error) {
+                if (IsMissing(error.Code())) {
+                    writer.Removed(uid);
+                } else {
+                    core::Log(core::LogLevelWarning, std::string("Folder index: a record stays behind its flags: ") + error.what());
+                }
+                continue;
+            }
+            if (!writer.Overlay(uid, envelope->GetProperties())) continue;  // caught up meanwhile
+            staged.push_back(envelope->StageRecord(flushEach));
+            envelopes.push_back(envelope);
+        }
+        if (!flushEach && !staged.empty()) ThrowIfFailed(folder.SyncFileSystem(), "can not flush the records of " + folder.Path());
+        for (std::size_t i = 0; i < envelopes.size(); ++i) {
+            envelopes[i]->PlaceRecord(staged[i]);
+            staged[i].clear();
+        }
+        if (!envelopes.empty()) ThrowIfFailed(folder.Sync(), "can not flush " + folder.Path());
+    } catch (const ComError& error) {
+        for (const std::string& name : staged) {
+            if (!name.empty()) (void)folder.DestroyElement(name);
+        }
+        core::Log(core::LogLevelWarning, std::string("Folder index: records not caught up: ") + error.what());
+        return error.Code();  // the intent stays open: the next reader looks at these records again
+    }
+    for (const auto& envelope : envelopes) writer.Written(static_cast<std::uint32_t>(envelope->UID()));
+    return S_OK;
+}
+
+// Catches up the records of one folder that were waiting when it was called, a batch at a time, each
+// under the folder's lock and the log's, as any writer of records takes them.
+void CatchUpFolder(SharedIndex& index) {
+    std::vector<std::uint32_t> waiting;
+    {
+        std::lock_guard work(index.work);
+        waiting.assign(index.pending.begin(), index.pending.end());
+    }
+    std::string folderPath;
+    std::string rootPath;
+    {
+        std::lock_guard guard(index.stateMutex);
+        folderPath = index.folderPath;
+        rootPath = index.rootPath;
+    }
+    const DirStorage folder(folderPath);
+    DirStat dir;
+    // Moved or gone since this process last saw it: its next reader, here or elsewhere, takes it up.
+    if (waiting.empty() || Failed(StatDirectory(folder, dir)) || dir.inode != index.folderInode) return;
+    for (std::size_t first = 0; first < waiting.size(); first += kCatchUpBatch) {
+        const std::vector<std::uint32_t> batch(waiting.begin() + static_cast<std::ptrdiff_t>(first),
+                                               waiting.begin() + static_cast<std::ptrdiff_t>(std::min(waiting.size(), first + kCatchUpBatch)));
+        StorageLock lock;
+        if (const HRESULT hr = folder.LockSelf(kStoreLockBound, lock); Failed(hr)) {
+            core::Log(core::LogLevelWarning, "Folder index: records of " + folder.Path() + " not caught up: " + HresultText(hr));
+            return;
+        }
+        IndexWriter writer(folder, rootPath);
+        if (!writer.Begin(batch)) return;
+        if (Failed(WriteBehind(folder, rootPath, writer, batch))) return;
+        writer.Commit();
+        if (!writer.Committed()) return;
+    }
+}
+
+std::vector<std::shared_ptr<SharedIndex>> KeptIndexes() {
+    std::lock_guard guard(registryMutex);
+    std::vector<std::shared_ptr<SharedIndex>> kept;
+    for (const auto& [directory, index] : registry) kept.push_back(index);
+    return kept;
+}
+
+// The process's writer of records behind changes logged first: woken by such a change, or by a log
+// read with changes waiting (a process that ended before their records caught up), it waits a moment
+// for more and then writes them all. A batch that fails waits for the next change or reader.
+class RecordCatchUp {
+public:
+    static RecordCatchUp& Instance() {
+        static RecordCatchUp instance;
+        return instance;
+    }
+    ~RecordCatchUp() {
+        {
+            std::lock_guard guard(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (worker_.joinable()) worker_.join();
+    }
+    void Background(bool on) {
+        std::lock_guard guard(mutex_);
+        background_ = on;
+    }
+    void Wake() {
+        std::lock_guard guard(mutex_);
+        if (stopping_ || !background_) return;
+        due_ = true;
+        if (!worker_.joinable()) worker_ = std::thread([this] { Run(); });
+        wake_.notify_all();
+    }
+    // Every folder now, in the caller's thread (serialised with the worker's rounds).
+    void Now() {
+        std::lock_guard round(round_);
+        for (const auto& index : KeptIndexes()) CatchUpFolder(*index);
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return due_ || stopping_; });
+            if (stopping_) return;
+            wake_.wait_for(lock, kCatchUpDelay, [this] { return stopping_; });
+            if (stopping_) return;
+            due_ = false;
+            lock.unlock();
+            Now();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::mutex round_;
+    std::condition_variable wake_;
+    bool due_ = false;
+    bool stopping_ = false;
+    bool background_ = true;
+    std::thread worker_;
+};
 
 }  // namespace
 
@@ -780,7 +989,7 @@ HRESULT FolderIndexLocation(const DirStorage& folder, const std::string& rootPat
 HRESULT ReadFolderIndex(const DirStorage& folder, const std::string& rootPath, std::shared_ptr<const FolderIndexState>& state) {
     DirStat dir;
     if (const HRESULT hr = StatDirectory(folder, dir); Failed(hr)) return hr;
-    const auto index = FindShared(rootPath, dir);
+    const auto index = FindShared(folder, rootPath, dir);
     std::unique_lock work(index->work, std::defer_lock);
     if (!work.try_lock_for(kReaderPatience)) {
         // Another thread of the process is in a long change of the folder: the state as it stands.
@@ -796,6 +1005,8 @@ HRESULT ReadFolderIndex(const DirStorage& folder, const std::string& rootPath, s
         index->Reset();
         return hr;
     }
+    // Changes logged first by a process that ended before their records caught up are this one's.
+    if (!index->pending.empty()) RecordCatchUp::Instance().Wake();
     state = index->State();
     return state ? S_OK : E_FAIL;
 }
@@ -823,7 +1034,7 @@ bool IndexWriter::Begin(const std::vector<std::uint32_t>& uids) {
     DirStat dir;
     if (Failed(StatDirectory(folder_, dir))) return false;
     auto open = std::make_unique<Open>();
-    open->index = FindShared(rootPath_, dir);
+    open->index = FindShared(folder_, rootPath_, dir);
     // Cheap for the folders nobody indexes: one failed open.
     struct stat st {};
     if (Fs().Stat(open->index->logPath.c_str(), st) != 0) return false;
@@ -866,7 +1077,51 @@ void IndexWriter::Message(std::uint32_t uid, const Properties& properties) {
     if (Succeeded(folder_.StatElement(stem + std::string(kContentExtension), info))) record.size = info.size;
     record.date = properties.Item(kCreateDateKey).AsDouble();
     record.properties = IndexedPropertiesOf(properties);
+    // A writer that did not start from the log's values (it changed another key) leaves them waiting.
+    const bool caughtUp = std::find(overlaid_.begin(), overlaid_.end(), uid) != overlaid_.end();
+    records_.push_back(caughtUp ? std::move(record) : open_->index->Reconciled(std::move(record)));
+}
+
+bool IndexWriter::Overlay(std::uint32_t uid, Properties& properties) {
+    if (!open_) return false;
+    const SharedIndex& index = *open_->index;
+    const IndexedMessage* message = index.pending.contains(uid) ? index.Find(uid) : nullptr;
+    if (!message) return false;
+    ApplyIndexed(properties, index.sets[message->properties]);
+    overlaid_.push_back(uid);
+    return true;
+}
+
+void IndexWriter::Written(std::uint32_t uid) {
+    if (!open_) return;
+    ElementInfo info;
+    if (Failed(folder_.StatElement(UidStem(uid) + std::string(kRecordExtension), info))) return;  // the next rescan looks
+    IndexRecord record;
+    record.kind = IndexRecordKind::Written;
+    record.uid = uid;
+    record.inode = info.inode;
     records_.push_back(std::move(record));
+}
+
+bool IndexWriter::LogAhead(std::uint32_t uid, const std::function<bool(Properties&)>& change) {
+    if (!open_) return false;
+    const SharedIndex& index = *open_->index;
+    const IndexedMessage* message = index.Find(uid);
+    if (!message) return false;
+    Properties properties;
+    ApplyIndexed(properties, index.sets[message->properties]);
+    if (!change(properties)) return true;
+    IndexedProperties changed = IndexedPropertiesOf(properties);
+    if (changed == index.sets[message->properties]) return true;  // nothing a reader would see
+    IndexRecord record;
+    record.kind = IndexRecordKind::Pending;
+    record.uid = uid;
+    record.size = message->size;
+    record.date = message->date;
+    record.inode = message->inode;
+    record.properties = std::move(changed);
+    records_.push_back(std::move(record));
+    return true;
 }
 
 void IndexWriter::Removed(std::uint32_t uid) {
@@ -904,13 +1159,17 @@ HRESULT ClaimRecent(const DirStorage& folder, const std::string& rootPath, const
     return writer.Committed() ? S_OK : STG_E_WRITEFAULT;
 }
 
-void IndexWriter::Commit() {
-    if (!open_) return;
+void IndexWriter::Commit() { (void)Finish(false); }
+
+HRESULT IndexWriter::CommitDurably() { return Finish(true); }
+
+HRESULT IndexWriter::Finish(bool durable) {
+    if (!open_) return E_FAIL;
     SharedIndex& index = *open_->index;
     DirStat now;
     if (Failed(StatDirectory(folder_, now))) {
         open_.reset();  // left open: repaired by the next reader
-        return;
+        return E_FAIL;
     }
     IndexRecord done;  // times of zero: something before this change needs a rescan
     done.kind = IndexRecordKind::Done;
@@ -922,24 +1181,66 @@ void IndexWriter::Commit() {
     StampModseq(records_, index.NextModseq());
     std::vector<std::byte> bytes;
     for (const IndexRecord& record : records_) AppendIndexRecord(bytes, record);
-    if (Failed(WriteAll(open_->fd.Get(), bytes))) {
+    if (const HRESULT hr = WriteAll(open_->fd.Get(), bytes); Failed(hr)) {
         index.Reset();
         open_.reset();
-        return;
+        return hr;
     }
     // The intent before them is known to be there: the process's copy moves past the whole change.
     struct stat st {};
     if (Fs().StatFd(open_->fd.Get(), st) != 0) {
+        const HRESULT hr = StorageHresultFromErrno(errno);
         index.Reset();
         open_.reset();
-        return;
+        return hr;
     }
     for (const IndexRecord& record : records_) index.Apply(record);
     index.offset = static_cast<std::size_t>(st.st_size);
     index.Publish();
     records_.clear();
-    open_.reset();
     committed_ = true;
+    const bool waiting = !index.pending.empty();
+    if (!durable) {
+        open_.reset();
+        if (waiting) RecordCatchUp::Instance().Wake();
+        return S_OK;
+    }
+    // Flushed after the locks are let go, so that the process's other writers append meanwhile and
+    // one flush serves them all.
+    const std::shared_ptr<SharedIndex> shared = open_->index;
+    StorageFd fd = std::move(open_->fd);
+    const std::uint64_t inode = index.logInode;
+    const std::uint64_t end = index.offset;
+    (void)Fs().Flock(fd.Get(), LOCK_UN);
+    open_.reset();
+    if (waiting) RecordCatchUp::Instance().Wake();
+    return MakeDurable(*shared, fd.Get(), inode, end);
 }
+
+HRESULT LogIndexedChanges(const DirStorage& folder, const std::string& rootPath, const std::vector<double>& uids,
+                          const std::function<bool(double, Properties&)>& change, std::vector<bool>& present) {
+    present.clear();
+    IndexWriter writer(folder, rootPath);
+    if (!writer.Begin({})) return S_FALSE;
+    for (const double uid : uids) {
+        present.push_back(writer.LogAhead(static_cast<std::uint32_t>(uid), [&](Properties& properties) { return change(uid, properties); }));
+    }
+    return writer.CommitDurably();
+}
+
+void CatchUpIndexedRecords() { RecordCatchUp::Instance().Now(); }
+
+HRESULT CatchUpIndexedRecords(const DirStorage& folder, const std::string& rootPath) {
+    std::shared_ptr<const FolderIndexState> state;
+    if (const HRESULT hr = ReadFolderIndex(folder, rootPath, state); Failed(hr)) return hr;
+    DirStat dir;
+    if (const HRESULT hr = StatDirectory(folder, dir); Failed(hr)) return hr;
+    const auto index = FindShared(folder, rootPath, dir);
+    CatchUpFolder(*index);
+    std::lock_guard work(index->work);
+    return index->pending.empty() ? S_OK : STG_E_WRITEFAULT;
+}
+
+void SetIndexedCatchUpInBackground(bool on) { RecordCatchUp::Instance().Background(on); }
 
 }  // namespace pw::store

@@ -17,6 +17,7 @@
 #include "store/Properties.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -93,6 +94,23 @@ void RemoveFolderIndexes(const DirStorage& top, const std::string& rootPath);
 // Forgets every folder's state this process keeps (tests; a store opened afresh).
 void ForgetFolderIndexes();
 
+// Changes indexed properties (flags, keywords) in the folder's log alone, on disk before it returns;
+// the records catch up behind (README.md, "Changes logged first"). `change` gets a message's indexed
+// properties as its record would hold them and says whether to keep what it made of them; changes
+// to other keys are not kept. `present` says per id whether the message is there. S_FALSE: the
+// folder has no index and nothing was done (the caller writes the records itself).
+[[nodiscard]] HRESULT LogIndexedChanges(const DirStorage& folder, const std::string& rootPath, const std::vector<double>& uids,
+                                        const std::function<bool(double, Properties&)>& change, std::vector<bool>& present);
+// Writes now the records of every change logged first that this process knows of: for a clean stop,
+// so that the records hold everything once the server is down.
+void CatchUpIndexedRecords();
+// The same for one folder, for a writer about to copy its records whole.
+[[nodiscard]] HRESULT CatchUpIndexedRecords(const DirStorage& folder, const std::string& rootPath);
+// Whether the records catch up in the background, about a second after a change (the default); when
+// off, only CatchUpIndexedRecords writes them (for tests that fork, which must not copy a process
+// whose background writer holds a lock).
+void SetIndexedCatchUpInBackground(bool on);
+
 // A writer's change of a folder's records, logged when the folder has an index: Begin takes the log's
 // lock and writes the intent, the writer changes the records, names the state of each id after the
 // change (Message or Removed), and Commit writes it with the closing 'D'. A writer that fails or
@@ -112,18 +130,34 @@ public:
     void Removed(std::uint32_t uid);
     // Raises the recent mark of `key` to `highest` when it is below; the mark before (see ClaimRecent).
     std::optional<std::uint32_t> Recent(const std::string& key, std::uint32_t highest);
+    // For a writer that reads a record to change it: where the log holds indexed properties the
+    // record has not caught up with, gives them to `properties` (true). The writer's change then
+    // starts from them, and the record it writes catches up.
+    bool Overlay(std::uint32_t uid, Properties& properties);
+    // A waiting record written with what Overlay gave it: caught up, and nothing a reader sees changed.
+    void Written(std::uint32_t uid);
+    // A change of the message's indexed properties ahead of its record ('P'), which catches up later:
+    // `change` gets them as the record would hold them and says whether to keep its result. False
+    // when the index does not hold the message.
+    bool LogAhead(std::uint32_t uid, const std::function<bool(Properties&)>& change);
     // Appends the states and 'D'; a failure is logged and left for a reader to repair.
     void Commit();
+    // Commit, then waits until the log is on disk (one flush serves every writer of the process
+    // that waits for it). A change logged ahead is reported only after this.
+    [[nodiscard]] HRESULT CommitDurably();
     // Did Commit write the change to the log?
     bool Committed() const { return committed_; }
 
     struct Open;
 
 private:
+    HRESULT Finish(bool durable);
+
     DirStorage folder_;
     std::string rootPath_;
     std::unique_ptr<Open> open_;
     std::vector<IndexRecord> records_;
+    std::vector<std::uint32_t> overlaid_;  // their records now written from the log's values
     bool unexplained_ = false;  // the folder changed past the index before this change
     bool committed_ = false;
 };

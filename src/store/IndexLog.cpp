@@ -127,12 +127,17 @@ bool ParsePayload(std::span<const std::byte> payload, IndexRecord& record) {
     record.kind = static_cast<IndexRecordKind>(reader.Int<std::uint8_t>());
     switch (record.kind) {
         case IndexRecordKind::Message:
+        case IndexRecordKind::Pending:
             record.uid = reader.Int<std::uint32_t>();
             record.size = reader.Int<std::uint64_t>();
             record.date = reader.Double();
             record.inode = reader.Int<std::uint64_t>();
             record.modseq = reader.Int<std::uint64_t>();
             if (!ReadProperties(reader, record.properties)) return false;
+            break;
+        case IndexRecordKind::Written:
+            record.uid = reader.Int<std::uint32_t>();
+            record.inode = reader.Int<std::uint64_t>();
             break;
         case IndexRecordKind::Removed:
             record.uid = reader.Int<std::uint32_t>();
@@ -201,6 +206,23 @@ IndexedProperties IndexedPropertiesOf(const Properties& properties) {
     return indexed;
 }
 
+void ApplyIndexed(Properties& properties, const IndexedProperties& indexed) {
+    std::vector<std::string> stale;
+    for (const core::ConfigTree::Record& record : properties.Tree().Records()) {
+        if (!IsIndexedKey(record.key)) continue;
+        const bool kept = std::any_of(indexed.begin(), indexed.end(), [&](const IndexedProperty& p) { return EqualsNoCase(p.key, record.key); });
+        if (!kept) stale.push_back(record.key);
+    }
+    for (const std::string& key : stale) properties.Remove(key);
+    for (const IndexedProperty& property : indexed) {
+        if (property.value.IsText()) {
+            properties.SetItem(property.key, property.value);
+        } else {
+            properties.SetItem(property.key, Variant::UI2(static_cast<std::uint16_t>(property.value.AsInt64())));
+        }
+    }
+}
+
 std::vector<std::byte> IndexHeader(std::uint64_t folderInode) {
     std::vector<std::byte> header;
     Put(header, kMagic, sizeof kMagic);
@@ -220,12 +242,17 @@ void AppendIndexRecord(std::vector<std::byte>& out, const IndexRecord& record) {
     payload.push_back(static_cast<std::byte>(record.kind));
     switch (record.kind) {
         case IndexRecordKind::Message:
+        case IndexRecordKind::Pending:
             PutInt(payload, record.uid);
             PutInt(payload, record.size);
             PutDouble(payload, record.date);
             PutInt(payload, record.inode);
             PutInt(payload, record.modseq);
             PutProperties(payload, record.properties);
+            break;
+        case IndexRecordKind::Written:
+            PutInt(payload, record.uid);
+            PutInt(payload, record.inode);
             break;
         case IndexRecordKind::Removed:
             PutInt(payload, record.uid);

@@ -19,7 +19,7 @@
 
 namespace pw::store {
 
-inline constexpr std::uint32_t kIndexVersion = 2;
+inline constexpr std::uint32_t kIndexVersion = 3;
 inline constexpr std::size_t kIndexHeaderSize = 16;
 // Length and CRC before each payload.
 inline constexpr std::size_t kIndexRecordOverhead = 8;
@@ -35,7 +35,16 @@ struct IndexedProperty {
 // Ordered by key, each key once.
 using IndexedProperties = std::vector<IndexedProperty>;
 
-enum class IndexRecordKind : char { Message = 'M', Removed = 'X', Intent = 'I', Done = 'D', Folder = 'S', Recent = 'R' };
+enum class IndexRecordKind : char {
+    Message = 'M',
+    Pending = 'P',  // a message whose indexed properties its record does not hold yet
+    Written = 'W',  // a pending message's record caught up
+    Removed = 'X',
+    Intent = 'I',
+    Done = 'D',
+    Folder = 'S',
+    Recent = 'R',
+};
 
 // Removed ids from `first` to `last`, both included, gone at mod-sequence `modseq` (or before it).
 struct VanishedRange {
@@ -47,15 +56,15 @@ struct VanishedRange {
 
 struct IndexRecord {
     IndexRecordKind kind = IndexRecordKind::Done;
-    std::uint32_t uid = 0;            // M, X; R: the highest id shown as recent
-    std::uint64_t size = 0;           // M: the content's
-    double date = 0;                  // M: the internal date
-    std::uint64_t inode = 0;          // M: the record file's
-    IndexedProperties properties;     // M
+    std::uint32_t uid = 0;            // M, P, W, X; R: the highest id shown as recent
+    std::uint64_t size = 0;           // M, P: the content's
+    double date = 0;                  // M, P: the internal date
+    std::uint64_t inode = 0;          // M, P, W: the record file's
+    IndexedProperties properties;     // M, P
     std::vector<std::uint32_t> uids;  // I
     std::int64_t modified = 0;        // D: the folder directory's times, ns (0: rescan)
     std::int64_t changed = 0;
-    std::uint64_t modseq = 0;         // M, X: the change's mod-sequence; S: the folder's highest
+    std::uint64_t modseq = 0;         // M, P, X: the change's mod-sequence; S: the folder's highest
     std::uint64_t vanishedFloor = 0;  // S: removals at or below it are no longer remembered
     std::vector<VanishedRange> vanished;  // S
     std::string key;                  // R: whose mark ("" for a folder's shared flags)
@@ -66,6 +75,9 @@ bool IsIndexedKey(std::string_view key);
 // The indexed properties of a message record, ordered by key. Values of kinds the index does not
 // keep (neither integer nor text) are left out.
 IndexedProperties IndexedPropertiesOf(const Properties& properties);
+// Makes a record's indexed properties these: the indexed keys it holds and the set lacks go, the
+// others are set. An integer is written as the store keeps its only integer key, the flags (VT_UI2).
+void ApplyIndexed(Properties& properties, const IndexedProperties& indexed);
 
 std::vector<std::byte> IndexHeader(std::uint64_t folderInode);
 // Does the file begin with a header of this format for this folder?
