@@ -751,8 +751,8 @@ HRESULT MakeDurable(SharedIndex& index, int fd, std::uint64_t inode, std::uint64
 }
 
 // Writes the records of waiting messages with the values the log gave them, as one batch: staged,
-// made durable (each file, or a small batch's files one by one), renamed into place, the folder
-// flushed, and only then logged as caught up. A record that can not be read stays waiting.
+// made durable (each file, or a small batch's files one by one) and renamed into place; the writer's
+// Commit flushes the folder before it logs them caught up. A record that can not be read stays waiting.
 HRESULT WriteBehind(const DirStorage& folder, const std::string& rootPath, IndexWriter& writer, const std::vector<std::uint32_t>& uids) {
     std::vector<std::shared_ptr<Envelope>> envelopes;
     std::vector<std::string> staged;
@@ -779,7 +779,6 @@ HRESULT WriteBehind(const DirStorage& folder, const std::string& rootPath, Index
             envelopes[i]->PlaceRecord(staged[i]);
             staged[i].clear();
         }
-        if (!envelopes.empty()) ThrowIfFailed(folder.Sync(), "can not flush " + folder.Path());
     } catch (const ComError& error) {
         for (const std::string& name : staged) {
             if (!name.empty()) (void)folder.DestroyElement(name);
@@ -876,6 +875,7 @@ private:
             wake_.wait_for(lock, kCatchUpDelay, [this] { return stopping_; });
             if (stopping_) return;
             due_ = false;
+            if (!background_) continue;
             lock.unlock();
             Now();
             lock.lock();
@@ -1079,6 +1079,7 @@ void IndexWriter::Message(std::uint32_t uid, const Properties& properties) {
     record.properties = IndexedPropertiesOf(properties);
     // A writer that did not start from the log's values (it changed another key) leaves them waiting.
     const bool caughtUp = std::find(overlaid_.begin(), overlaid_.end(), uid) != overlaid_.end();
+    catchesUp_ = catchesUp_ || caughtUp;
     records_.push_back(caughtUp ? std::move(record) : open_->index->Reconciled(std::move(record)));
 }
 
@@ -1101,6 +1102,7 @@ void IndexWriter::Written(std::uint32_t uid) {
     record.uid = uid;
     record.inode = info.inode;
     records_.push_back(std::move(record));
+    catchesUp_ = true;
 }
 
 bool IndexWriter::LogAhead(std::uint32_t uid, const std::function<bool(Properties&)>& change) {
@@ -1166,6 +1168,13 @@ HRESULT IndexWriter::CommitDurably() { return Finish(true); }
 HRESULT IndexWriter::Finish(bool durable) {
     if (!open_) return E_FAIL;
     SharedIndex& index = *open_->index;
+    // Records written with values the log held ahead of them: on disk before the log says they caught
+    // up, and that said on disk before anyone may change them again. Were the log to lose it in a power
+    // cut while the records kept theirs, the log's older values would be written over a later change.
+    if (catchesUp_ && Failed(folder_.Sync())) {
+        open_.reset();  // left open: the next reader looks at these records again
+        return E_FAIL;
+    }
     DirStat now;
     if (Failed(StatDirectory(folder_, now))) {
         open_.reset();  // left open: repaired by the next reader
@@ -1198,6 +1207,12 @@ HRESULT IndexWriter::Finish(bool durable) {
     index.offset = static_cast<std::size_t>(st.st_size);
     index.Publish();
     records_.clear();
+    if (catchesUp_) {
+        if (const HRESULT hr = MakeDurable(index, open_->fd.Get(), index.logInode, index.offset); Failed(hr)) {
+            open_.reset();
+            return hr;
+        }
+    }
     committed_ = true;
     const bool waiting = !index.pending.empty();
     if (!durable) {

@@ -140,7 +140,8 @@ public:
     // `change` gets them as the record would hold them and says whether to keep its result. False
     // when the index does not hold the message.
     bool LogAhead(std::uint32_t uid, const std::function<bool(Properties&)>& change);
-    // Appends the states and 'D'; a failure is logged and left for a reader to repair.
+    // Appends the states and 'D'; a failure is logged and left for a reader to repair. Where records
+    // caught up with values logged ahead of them, the folder is flushed first and the log after.
     void Commit();
     // Commit, then waits until the log is on disk (one flush serves every writer of the process
     // that waits for it). A change logged ahead is reported only after this.
@@ -158,6 +159,7 @@ private:
     std::unique_ptr<Open> open_;
     std::vector<IndexRecord> records_;
     std::vector<std::uint32_t> overlaid_;  // their records now written from the log's values
+    bool catchesUp_ = false;  // records written here caught up with values logged ahead of them
     bool unexplained_ = false;  // the folder changed past the index before this change
     bool committed_ = false;
 };

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <latch>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -49,11 +51,18 @@ std::vector<IndexRecord> SampleRecords() {
     recent.kind = IndexRecordKind::Recent;
     recent.key = "_IMAP:RecentUid:ann@example.com";
     recent.uid = 4000000000u;
+    IndexRecord pending = message;
+    pending.kind = IndexRecordKind::Pending;
+    pending.properties = {{"_ImapFlags", Variant::I8(1)}};
+    IndexRecord written;
+    written.kind = IndexRecordKind::Written;
+    written.uid = 7;
+    written.inode = 987654321;
     IndexRecord done;
     done.kind = IndexRecordKind::Done;
     done.modified = 1765000000123456789;
     done.changed = 1765000000123456790;
-    return {folder, recent, intent, message, removed, done};
+    return {folder, recent, intent, message, pending, written, removed, done};
 }
 
 void ExpectSame(const IndexRecord& a, const IndexRecord& b) {
@@ -782,6 +791,163 @@ TEST_F(store_FolderIndexTest, ALookAfterAChangeOpensAHandfulOfFilesWhateverTheFo
     EXPECT_EQ(state->TouchedSince(before->change), (std::vector<std::uint32_t>{5, delivered}));
     EXPECT_EQ(state->TouchedSince(state->change), std::vector<std::uint32_t>{});
     EXPECT_EQ(state->TouchedSince(state->change + 1), std::nullopt);
+}
+
+}  // namespace
+}  // namespace pw::store
+
+namespace pw::store {
+namespace {
+
+// Flag changes logged ahead of their records, swept by a kill and by a power cut at every call that
+// changes the disk: a change reported done (here: the call returned) is never lost, whether the
+// records had caught up with it or not, and once they catch up the records equal the index.
+class store_LoggedAheadTest : public store_FolderIndexTest {
+protected:
+    void SetUp() override {
+        store_FolderIndexTest::SetUp();
+        // A forked child must not copy a background writer midway through a lock.
+        SetIndexedCatchUpInBackground(false);
+        CatchUpIndexedRecords();
+    }
+    void TearDown() override {
+        SetIndexedCatchUpInBackground(true);
+        store_FolderIndexTest::TearDown();
+    }
+
+    static std::uint16_t Flags(const Properties& properties) {
+        const Variant flags = properties.Item("_ImapFlags");
+        return flags.IsEmpty() ? 0 : flags.AsUI2();
+    }
+    // The workload: logged ahead, caught up, written through, logged ahead again, a removal. After the
+    // nth step is done, `expected[n]` holds every message's flags (0xffff: removed).
+    void Workload(const std::vector<double>& ids, int reportFd) const {
+        const auto envelopes = folder_->GetEnvelopes();
+        const auto add = [](std::uint16_t bit) {
+            return [bit](double, Properties& properties) {
+                properties.SetItem("_ImapFlags", Variant::UI2(static_cast<std::uint16_t>(Flags(properties) | bit)));
+                return true;
+            };
+        };
+        const auto done = [reportFd](char step) { ASSERT_EQ(::write(reportFd, &step, 1), 1); };
+        (void)envelopes->UpdateIndexedById({ids[0], ids[1], ids[2]}, add(1));
+        done(1);
+        (void)envelopes->UpdateIndexedById({ids[1]}, add(4));
+        done(2);
+        ASSERT_EQ(CatchUpIndexedRecords(folder_->Storage(), root_), S_OK);
+        (void)envelopes->UpdateIndexedById({ids[3]}, add(16));
+        done(3);
+        (void)envelopes->UpdateRecordsById({ids[3]}, add(2));  // through to the record, from the log's value
+        done(4);
+        (void)envelopes->UpdateIndexedById({ids[2]}, add(8));
+        done(5);
+        (void)envelopes->RemoveEnvelope(ids[0]);
+        done(6);
+    }
+    static constexpr std::uint16_t kGone = 0xffff;
+    static constexpr std::uint16_t kExpected[7][4] = {
+        {0, 0, 0, 0}, {1, 1, 1, 0}, {1, 5, 1, 0}, {1, 5, 1, 16}, {1, 5, 1, 18}, {1, 5, 9, 18}, {kGone, 5, 9, 18},
+    };
+
+    // Runs the workload in a child on `fileSystem` (made in the child), and returns the steps done.
+    template <typename MakeFileSystem>
+    int RunChild(const std::vector<double>& ids, MakeFileSystem make) const {
+        int report[2];
+        EXPECT_EQ(::pipe(report), 0);
+        const pid_t child = ::fork();
+        EXPECT_GE(child, 0);
+        if (child == 0) {
+            ::close(report[0]);
+            auto fileSystem = make();
+            {
+                ScopedFileSystem scoped(*fileSystem);
+                Workload(ids, report[1]);
+            }
+            ::_exit(0);
+        }
+        ::close(report[1]);
+        int steps = 0;
+        char step = 0;
+        while (::read(report[0], &step, 1) == 1) steps = step;
+        ::close(report[0]);
+        int status = 0;
+        EXPECT_EQ(::waitpid(child, &status, 0), child);
+        return steps;
+    }
+
+    // After a child ended at any point: what a new process reads holds every change reported done (and
+    // at most the one in hand besides), and the records, once caught up, equal it.
+    void Check(const std::vector<double>& ids, int steps, const std::string& where) const {
+        const auto state = ReadState(true);
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const IndexedMessage* message = state->Find(static_cast<std::uint32_t>(ids[i]));
+            const std::uint16_t before = kExpected[steps][i];
+            const std::uint16_t after = kExpected[std::min(steps + 1, 6)][i];
+            if (!message) {
+                ASSERT_TRUE(before == kGone || after == kGone) << where << ": message " << i << " lost";
+                continue;
+            }
+            const Variant value = IndexedValue(state->PropertiesOf(*message), "_ImapFlags");
+            const auto flags = static_cast<std::uint16_t>(value.IsEmpty() ? 0 : value.AsInt64());
+            ASSERT_TRUE(flags == (before == kGone ? after : before) || flags == (after == kGone ? before : after))
+                << where << ": message " << i << " has " << flags << " after " << steps << " steps";
+        }
+        ASSERT_EQ(CatchUpIndexedRecords(folder_->Storage(), root_), S_OK) << where;
+        ASSERT_EQ(FromIndex(true), FromRecords()) << where;
+    }
+
+    // Four new messages for a run, and their removal after it: the folder stays small.
+    std::vector<double> Fresh() {
+        std::vector<double> ids;
+        for (int i = 0; i < 4; ++i) ids.push_back(Deliver("Subject: fresh\r\n\r\nfresh\r\n"));
+        (void)ReadState();
+        return ids;
+    }
+    void Forget(const std::vector<double>& ids) const {
+        for (const double id : ids) (void)folder_->GetEnvelopes()->RemoveEnvelope(id);
+    }
+};
+
+TEST_F(store_LoggedAheadTest, AChangeReportedDoneSurvivesAKillOrAPowerCutAtAnyCall) {
+    (void)ReadState();  // the folder has an index: changes are logged ahead
+    // The calls of a whole run, counted here; then a child per point and mode, ended at that call.
+    constexpr FileCall kKinds[] = {FileCall::Write, FileCall::Fsync, FileCall::Truncate, FileCall::Rename, FileCall::Unlink};
+    std::map<FileCall, std::uint64_t> calls;
+    {
+        const auto ids = Fresh();
+        FaultyFileSystem counting;
+        const int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        {
+            ScopedFileSystem scoped(counting);
+            Workload(ids, sink);
+        }
+        ::close(sink);
+        for (const FileCall kind : kKinds) calls[kind] = counting.Calls(kind);
+        Check(ids, 6, "a whole run");
+        Forget(ids);
+    }
+    ASSERT_GT(calls[FileCall::Fsync], 6u);
+    std::size_t points = 0;
+    for (const FaultAction action : {FaultAction::Kill, FaultAction::Cut}) {
+        for (const FileCall kind : kKinds) {
+            for (std::uint64_t n = 1; n <= calls[kind]; ++n) {
+                const auto ids = Fresh();
+                const int steps = RunChild(ids, [&] {
+                    FaultyFileSystem::Fault fault;
+                    fault.kind = kind;
+                    fault.nth = n;
+                    fault.action = action;
+                    return std::make_unique<FaultyFileSystem>(std::vector<FaultyFileSystem::Fault>{fault});
+                });
+                const std::string where = std::string(action == FaultAction::Cut ? "cut" : "killed") + " at " +
+                                          std::string(FileCallName(kind)) + " " + std::to_string(n);
+                Check(ids, steps, where);
+                Forget(ids);
+                ++points;
+            }
+        }
+    }
+    EXPECT_GT(points, 20u);
 }
 
 }  // namespace
