@@ -3,6 +3,7 @@ a folder while the server runs and while it is stopped, and a deleted index, are
 sessions show always matches the records on disk."""
 import glob
 import os
+import re
 import shutil
 import time
 
@@ -132,3 +133,54 @@ def test_recent_goes_to_one_session_of_many_selecting_at_once_and_across_restart
     registered.start().wait_ready()
     counts = select_all(3)
     assert sorted(counts) == [0, 0, 8], counts
+
+
+def test_flags_are_on_disk_before_the_reply_and_reach_the_records_behind_it(registered):
+    """STORE's flags are made durable in the folder's index before its OK, and the records catch up
+    behind them: a server killed right after the replies shows every flag again, and the records hold
+    them all once a server stopped cleanly, so that the index may then go. With
+    "sys:imap4:flagwritethrough" set, the records hold them before the reply: the index may go at once."""
+    import signal
+    from conftest import configure
+
+    ports = installation(registered)
+    server = registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 4)
+    index = os.path.join(registered.store, "IMAP", "index")
+    expected = [b"* 1 FETCH (FLAGS (\\Flagged))", b"* 2 FETCH (FLAGS (\\Flagged \\Seen))",
+                b"* 3 FETCH (FLAGS ($Later))", b"* 4 FETCH (FLAGS ())", b"t OK FETCH completed"]
+
+    def flags():
+        raw = login(ports["imap"])
+        assert raw.ask(b"EXAMINE INBOX")[-1].startswith(b"t OK [READ-ONLY]")
+        answer = raw.ask(b"FETCH 1:4 (FLAGS)")
+        raw.close()
+        # An index made again can not know who was shown what as recent: not what is looked at here.
+        return [re.sub(rb" ?\\Recent ?", lambda m: b" " if m.group(0) == b" \\Recent " else b"", line) for line in answer]
+
+    raw = login(ports["imap"])
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 4 EXISTS"
+    assert raw.ask(b"STORE 1:2 +FLAGS.SILENT (\\Flagged)") == [b"t OK STORE completed"]
+    # FETCH of a body sets \Seen the same way.
+    assert raw.ask(b"FETCH 2 (BODY[TEXT])")[-1] == b"t OK FETCH completed"
+    assert raw.ask(b"UID STORE 3 +FLAGS ($Later)")[-1] == b"t OK STORE completed"
+    assert server.stop(signal.SIGKILL) == -signal.SIGKILL
+    raw.close()
+    server = registered.start().wait_ready()
+    assert flags() == expected
+    assert server.stop() == 0
+    shutil.rmtree(index)
+    server = registered.start().wait_ready()
+    assert flags() == expected
+
+    assert server.stop() == 0
+    configure(registered, ("sys:imap4:flagwritethrough", "i4:1"))
+    server = registered.start().wait_ready()
+    raw = login(ports["imap"])
+    assert raw.ask(b"SELECT INBOX")[0] == b"* 4 EXISTS"
+    assert raw.ask(b"STORE 4 +FLAGS.SILENT (\\Answered)") == [b"t OK STORE completed"]
+    assert server.stop(signal.SIGKILL) == -signal.SIGKILL
+    raw.close()
+    shutil.rmtree(index)
+    registered.start().wait_ready()
+    assert flags() == expected[:3] + [b"* 4 FETCH (FLAGS (\\Answered))", expected[4]]
