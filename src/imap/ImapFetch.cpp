@@ -446,6 +446,7 @@ void StoreSeen(CommandContext& context, std::vector<std::size_t>& indexes) {
     std::string failure;
     FlagChange change;
     change.add = kFlagSeen;
+    change.flushLater = true;  // one flush before the command's reply (FetchCommand)
     auto stored = context.store.ChangeFlags(*mailbox.folder, uids, change, failure);
     if (stored.empty()) {
         ImapLog('W', "Messages could not be marked read:  " + failure);
@@ -542,15 +543,20 @@ void Fetch(CommandContext& context) {
     if ((items.needs & (kNeedsParse | kNeedsHeader)) && !context.parser.Open()) return context.No("Server internal error with message");
     std::vector<std::size_t> seen;
     std::size_t gone = 0;
+    bool marked = false;  // \Seen stored, to be flushed before the reply
     for (std::size_t i = 0; i < view.messages.size(); ++i) {
         if (!view.messages[i].selected) continue;
         if (changedSince && view.messages[i].modseq <= *changedSince) continue;
         const MessageFetch::Outcome outcome = MessageFetch(context, items, i).Run(seen);
         if (outcome == MessageFetch::Outcome::Failed) break;
         if (outcome == MessageFetch::Outcome::Gone) ++gone;
+        marked = marked || !seen.empty();
         if (seen.size() >= kSeenBatch) StoreSeen(context, seen);
     }
     StoreSeen(context, seen);
+    if (std::string failure; marked && !context.store.FlushFlags(*context.mailbox.folder, failure)) {
+        ImapLog('W', "Messages could not be marked read:  " + failure);
+    }
     view.Recount();
     if (gone != 0) context.No("[EXPUNGEISSUED] Some of the requested messages no longer exist");
     if (!context.replies.Settled()) context.SetReply("OK FETCH completed");

@@ -412,8 +412,10 @@ std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecor
         const std::vector<double> ids(uids.begin(), uids.end());
         std::vector<StoredFlags> written;
         const auto envelopes = record.folder->GetEnvelopes();
-        const auto update = FlagsWrittenThrough() ? &store::Envelopes::UpdateRecordsById : &store::Envelopes::UpdateIndexedById;
-        const auto present = ((*envelopes).*update)(ids, [&](double id, store::Properties& properties) {
+        const auto update = [&](const std::function<bool(double, store::Properties&)>& each) {
+            return FlagsWrittenThrough() ? envelopes->UpdateRecordsById(ids, each) : envelopes->UpdateIndexedById(ids, each, !change.flushLater);
+        };
+        const auto present = update([&](double id, store::Properties& properties) {
             StoredFlags now = ReadStoredFlags(properties, flagsKey, keywordsKey);
             if (expected) {
                 const auto uid = static_cast<std::uint32_t>(id);
@@ -442,6 +444,14 @@ std::vector<std::optional<StoredFlags>> ImapStore::ChangeFlags(const FolderRecor
         result.clear();
     }
     return result;
+}
+
+bool ImapStore::FlushFlags(const FolderRecord& record, std::string& diagnostic) const {
+    if (const HRESULT hr = store::FlushFolderIndex(record.folder->Storage(), record.folder->RootPath()); Failed(hr)) {
+        diagnostic = "Flags could not be stored: " + HresultText(hr);
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<FileStream> ImapStore::OpenContent(const FolderRecord& record, std::uint32_t uid,

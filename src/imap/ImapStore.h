@@ -69,6 +69,8 @@ struct FlagChange {
     Keywords addKeywords;
     Keywords removeKeywords;
     bool replaceKeywords = false;
+    // The caller makes the change durable with FlushFlags before its reply, once for several changes.
+    bool flushLater = false;
 };
 
 struct StoredFlags {
@@ -147,6 +149,8 @@ public:
                                                         std::vector<std::uint32_t>* refused = nullptr) const;
     // The message file of a message, open for reading; null with a diagnostic when it is gone. The
     // store replaces a file by renaming a new one over it, so what this stream reads never changes.
+    // Makes the flag changes made with `flushLater` durable; false with a diagnostic on failure.
+    bool FlushFlags(const FolderRecord& folder, std::string& diagnostic) const;
     std::unique_ptr<FileStream> OpenContent(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
     bool RemoveMessage(const FolderRecord& folder, std::uint32_t uid, std::string& diagnostic) const;
     // Removes a message only when the store holds it \Deleted now (what a session shows may be its

@@ -165,9 +165,10 @@ std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, 
     return written;
 }
 
-std::vector<bool> Envelopes::UpdateIndexedById(const std::vector<double>& uids, const std::function<bool(double, Properties&)>& change) const {
+std::vector<bool> Envelopes::UpdateIndexedById(const std::vector<double>& uids, const std::function<bool(double, Properties&)>& change,
+                                               bool flush) const {
     std::vector<bool> present;
-    const HRESULT hr = LogIndexedChanges(folder_, rootPath_, uids, change, present);
+    const HRESULT hr = LogIndexedChanges(folder_, rootPath_, uids, change, present, flush);
     if (hr == S_FALSE) return UpdateRecordsById(uids, change);
     ThrowIfFailed(hr, "can not log the flags of " + folder_.Path());
     return present;

@@ -55,7 +55,9 @@ public:
     // The same for changes of indexed properties alone (flags and keywords), logged first in the
     // folder's index and durable there when it returns; the records catch up within about a second
     // (FolderIndex.h, LogIndexedChanges). Where the folder has no index the records are written now.
-    std::vector<bool> UpdateIndexedById(const std::vector<double>& uids, const std::function<bool(double, Properties&)>& change) const;
+    // With `flush` false the log is flushed by the caller (FlushFolderIndex) before it reports the change.
+    std::vector<bool> UpdateIndexedById(const std::vector<double>& uids, const std::function<bool(double, Properties&)>& change,
+                                        bool flush = true) const;
     // Removes the envelope with that id; false when there was none.
     bool RemoveEnvelope(double uid);
 

@@ -1233,14 +1233,27 @@ HRESULT IndexWriter::Finish(bool durable) {
 }
 
 HRESULT LogIndexedChanges(const DirStorage& folder, const std::string& rootPath, const std::vector<double>& uids,
-                          const std::function<bool(double, Properties&)>& change, std::vector<bool>& present) {
+                          const std::function<bool(double, Properties&)>& change, std::vector<bool>& present, bool flush) {
     present.clear();
     IndexWriter writer(folder, rootPath);
     if (!writer.Begin({})) return S_FALSE;
     for (const double uid : uids) {
         present.push_back(writer.LogAhead(static_cast<std::uint32_t>(uid), [&](Properties& properties) { return change(uid, properties); }));
     }
-    return writer.CommitDurably();
+    if (flush) return writer.CommitDurably();
+    writer.Commit();
+    return writer.Committed() ? S_OK : STG_E_WRITEFAULT;
+}
+
+HRESULT FlushFolderIndex(const DirStorage& folder, const std::string& rootPath) {
+    DirStat dir;
+    if (const HRESULT hr = StatDirectory(folder, dir); Failed(hr)) return hr;
+    const auto index = FindShared(folder, rootPath, dir);
+    StorageFd fd;
+    if (const HRESULT hr = OpenLog(index->logPath, fd); Failed(hr)) return IsMissing(hr) ? S_OK : hr;
+    struct stat st {};
+    if (Fs().StatFd(fd.Get(), st) != 0) return StorageHresultFromErrno(errno);
+    return MakeDurable(*index, fd.Get(), static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_size));
 }
 
 void CatchUpIndexedRecords() { RecordCatchUp::Instance().Now(); }

@@ -99,8 +99,13 @@ void ForgetFolderIndexes();
 // properties as its record would hold them and says whether to keep what it made of them; changes
 // to other keys are not kept. `present` says per id whether the message is there. S_FALSE: the
 // folder has no index and nothing was done (the caller writes the records itself).
+// With `flush` false the log is not flushed here: the caller flushes it (FlushFolderIndex) before it
+// reports the change, once for several.
 [[nodiscard]] HRESULT LogIndexedChanges(const DirStorage& folder, const std::string& rootPath, const std::vector<double>& uids,
-                                        const std::function<bool(double, Properties&)>& change, std::vector<bool>& present);
+                                        const std::function<bool(double, Properties&)>& change, std::vector<bool>& present,
+                                        bool flush = true);
+// Makes everything logged so far in the folder's index durable.
+[[nodiscard]] HRESULT FlushFolderIndex(const DirStorage& folder, const std::string& rootPath);
 // Writes now the records of every change logged first that this process knows of: for a clean stop,
 // so that the records hold everything once the server is down.
 void CatchUpIndexedRecords();
