@@ -497,6 +497,42 @@ TEST_F(store_FolderIndexTest, AWriterKilledAtAnyStepLeavesTheIndexEqualToTheReco
         ASSERT_GE(modseq, highest) << "killed at step " << at;
         highest = modseq;
     }
+    // The same workload cut by a power loss at every call that changes the disk: what a new process
+    // reads equals the records as the cut left them, and neither ids nor mod-sequences fall.
+    constexpr FileCall kKinds[] = {FileCall::Write, FileCall::Fsync, FileCall::Truncate, FileCall::Rename, FileCall::Unlink};
+    FaultyFileSystem counting;
+    {
+        ScopedFileSystem scoped(counting);
+        workload();
+    }
+    ASSERT_EQ(PeekUid(folder_->Storage(), next), S_OK);
+    highest = ReadState(true)->highestModseq;
+    for (const FileCall kind : kKinds) {
+        for (std::uint64_t n = 1; n <= counting.Calls(kind); ++n) {
+            const std::string where = "cut at " + std::string(FileCallName(kind)) + " " + std::to_string(n);
+            child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                FaultyFileSystem::Fault fault;
+                fault.kind = kind;
+                fault.nth = n;
+                fault.action = FaultAction::Cut;
+                FaultyFileSystem cutting({fault});
+                ScopedFileSystem scoped(cutting);
+                workload();
+                ::_exit(0);
+            }
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_EQ(FromIndex(true), FromRecords()) << where;
+            double now = 0;
+            ASSERT_EQ(PeekUid(folder_->Storage(), now), S_OK);
+            ASSERT_GE(now, next) << where;
+            next = now;
+            const std::uint64_t modseq = ReadState()->highestModseq;
+            ASSERT_GE(modseq, highest) << where;
+            highest = modseq;
+        }
+    }
 }
 
 // Every change raises the folder's highest mod-sequence and gives it to the messages it touched; a
