@@ -765,8 +765,11 @@ HRESULT WriteBehind(const DirStorage& folder, const std::string& rootPath, Index
             } catch (const ComError& error) {
                 if (IsMissing(error.Code())) {
                     writer.Removed(uid);
-                } else {
-                    core::Log(core::LogLevelWarning, std::string("Folder index: a record stays behind its flags: ") + error.what());
+                } else if (error.Code() != STG_E_SHAREVIOLATION) {
+                    // A damaged record (readers pass it over) would be tried again every second: the
+                    // index keeps showing its flags, and the record is left as it is.
+                    core::Log(core::LogLevelWarning, std::string("Folder index: a record can not take its flags: ") + error.what());
+                    writer.Written(uid);
                 }
                 continue;
             }
