@@ -364,6 +364,65 @@ def test_idle_reports_deliveries_expunges_and_flags_as_they_happen(registered):
     idler.close()
 
 
+def test_sessions_at_one_state_each_see_their_own_lines_through_store_expunge_and_delivery(registered):
+    """Sessions of one user on one folder hold the same listing; what each shows of its own (\\Recent,
+    flags under EXAMINE, QRESYNC's VANISHED) stays its own through another session's changes."""
+    ports = installation(registered)
+    registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 4)
+    writer = login(ports["imap"])
+    assert writer.ask(b"SELECT INBOX")[:2] == [b"* 4 EXISTS", b"* 4 RECENT"]
+    reader = login(ports["imap"])
+    assert reader.ask(b"EXAMINE INBOX")[:2] == [b"* 4 EXISTS", b"* 0 RECENT"]
+    # Under EXAMINE a flag is shown to the session only.
+    assert reader.ask(b"STORE 1,4 +FLAGS (\\Answered)") == [b"* 1 FETCH (FLAGS (\\Answered))", b"* 4 FETCH (FLAGS (\\Answered))",
+                                                             b"t OK STORE completed"]
+    other = login(ports["imap"])
+    assert other.ask(b"ENABLE QRESYNC") == [b"* ENABLED QRESYNC", b"t OK ENABLE completed"]
+    assert other.ask(b"SELECT INBOX")[:2] == [b"* 4 EXISTS", b"* 0 RECENT"]
+    assert other.ask(b"STORE 2 +FLAGS.SILENT (\\Flagged)")[-1] == b"t OK STORE completed"
+    assert other.ask(b"STORE 1 +FLAGS.SILENT ($Label1)")[-1] == b"t OK STORE completed"
+
+    flag_lines = [b"* FLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen $Label1)"]
+    assert writer.ask(b"NOOP") == [b"* OK [PERMANENTFLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen \\*)] Permanent flags"] + flag_lines + [
+        b"* 1 FETCH (UID 1 FLAGS (\\Recent $Label1))", b"* 2 FETCH (UID 2 FLAGS (\\Flagged \\Recent))", b"t OK NOOP completed"]
+    # A message whose stored flags changed is shown as stored; one nobody touched keeps what the session showed.
+    assert reader.ask(b"NOOP") == [b"* OK [PERMANENTFLAGS ()] No permanent flag changes permitted"] + flag_lines + [
+        b"* 1 FETCH (UID 1 FLAGS ($Label1))", b"* 2 FETCH (UID 2 FLAGS (\\Flagged))", b"t OK NOOP completed"]
+
+    assert other.ask(b"STORE 3 +FLAGS.SILENT (\\Deleted)")[-1] == b"t OK STORE completed"
+    assert other.ask(b"EXPUNGE") == [b"* VANISHED 3", b"t OK EXPUNGE completed"]
+    deliver(registered, ports["smtp"], 1, first=5)
+    assert writer.ask(b"NOOP") == [b"* 3 EXPUNGE", b"* 4 EXISTS", b"* 4 RECENT", b"t OK NOOP completed"]
+    assert reader.ask(b"NOOP") == [b"* 3 EXPUNGE", b"* 4 EXISTS", b"* 0 RECENT", b"t OK NOOP completed"]
+    assert other.ask(b"NOOP") == [b"* 4 EXISTS", b"* 0 RECENT", b"t OK NOOP completed"]
+    assert writer.ask(b"NOOP") == [b"t OK NOOP completed"]
+
+    def flags(raw):
+        answer = raw.ask(b"FETCH 1:* (UID FLAGS)")
+        assert answer[-1] == b"t OK FETCH completed", answer
+        return answer[:-1]
+
+    assert flags(writer) == [b"* 1 FETCH (UID 1 FLAGS (\\Recent $Label1))", b"* 2 FETCH (UID 2 FLAGS (\\Flagged \\Recent))",
+                             b"* 3 FETCH (UID 4 FLAGS (\\Recent))", b"* 4 FETCH (UID 5 FLAGS (\\Recent))"]
+    assert flags(reader) == [b"* 1 FETCH (UID 1 FLAGS ($Label1))", b"* 2 FETCH (UID 2 FLAGS (\\Flagged))",
+                             b"* 3 FETCH (UID 4 FLAGS (\\Answered))", b"* 4 FETCH (UID 5 FLAGS ())"]
+    assert [line for line in flags(other) if b"MODSEQ" not in line] == []
+    assert writer.ask(b"SEARCH RECENT") == [b"* SEARCH 1 2 3 4", b"t OK SEARCH completed"]
+    assert reader.ask(b"UID SEARCH ANSWERED") == [b"* SEARCH 4", b"t OK SEARCH completed"]
+    assert other.ask(b"UID SEARCH OR FLAGGED KEYWORD $Label1") == [b"* SEARCH 1 2", b"t OK SEARCH completed"]
+    # A client that selects now sees the store as it is, nothing of the others' own.
+    client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
+    client.login(JOHN, "secret")
+    assert client.select("INBOX") == ("OK", [b"4"])
+    assert client.response("RECENT")[1] == [b"0"]
+    assert client.fetch("1:*", "(UID FLAGS)")[1] == [b"1 (UID 1 FLAGS ($Label1))", b"2 (UID 2 FLAGS (\\Flagged))",
+                                                    b"3 (UID 4 FLAGS ())", b"4 (UID 5 FLAGS ())"]
+    client.logout()
+    for raw in (writer, reader, other):
+        raw.close()
+
+
 def test_flags_stored_by_one_session_survive_anothers_stale_view(registered):
     ports = installation(registered)
     registered.start().wait_ready()
