@@ -398,8 +398,7 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t s
     vector.change = table->change;
     vector.highestModseq = table->highestModseq;
     if (since != 0) vector.touched = index->TouchedSince(since);
-    vector.Recount();
-    return vector;
+    return vector;  // recent and first unseen are the session's to count (MarkRecent)
 }
 
 std::vector<std::optional<ImapStore::IndexedFlags>> ImapStore::CurrentFlags(const FolderRecord& record, const MessageVector& vector) const {

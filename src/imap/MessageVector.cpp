@@ -266,6 +266,12 @@ std::size_t MessageVector::LowerBound(std::uint32_t uid) const {
         std::lower_bound(rows.begin(), rows.end(), uid, [](const MessageRow& row, std::uint32_t value) { return row.uid < value; }) - rows.begin());
 }
 
+std::size_t MessageVector::UpperBound(std::uint32_t uid) const {
+    const auto& rows = table_->rows;
+    return static_cast<std::size_t>(
+        std::upper_bound(rows.begin(), rows.end(), uid, [](std::uint32_t value, const MessageRow& row) { return value < row.uid; }) - rows.begin());
+}
+
 std::optional<std::size_t> MessageVector::Find(std::uint32_t uid) const {
     const std::size_t at = LowerBound(uid);
     if (at < Count() && Uid(at) == uid) return at;

@@ -166,6 +166,8 @@ public:
     std::optional<std::size_t> Find(std::uint32_t uid) const;
     // The index of the first message with a UID of at least `uid` (Count() for none).
     std::size_t LowerBound(std::uint32_t uid) const;
+    // The index of the first message with a UID above `uid` (Count() for none).
+    std::size_t UpperBound(std::uint32_t uid) const;
     const std::shared_ptr<const MessageTable>& Table() const { return table_; }
     // Keyword sets of the session's own, for what SetFlags keeps.
     std::size_t OwnFlagCount() const { return own_.size(); }

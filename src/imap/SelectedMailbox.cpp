@@ -9,6 +9,24 @@ namespace pw::imap {
 
 bool SelectedMailbox::IsFolder(std::string_view name) const { return folder && EqualsNoCase(folder->name, name); }
 
+namespace {
+
+// Visits each UID the changes between `before` and `fresh` touched (every one of either, where the
+// store no longer knows which they were): a message they did not touch is as it was.
+template <class Visit>
+void EachTouched(const MessageVector& before, const MessageVector& fresh, const Visit& visit) {
+    if (fresh.touched) {
+        for (const std::uint32_t uid : *fresh.touched) visit(uid);
+        return;
+    }
+    for (std::size_t i = 0; i < before.Count(); ++i) visit(before.Uid(i));
+    for (std::size_t i = 0; i < fresh.Count(); ++i) {
+        if (!before.Find(fresh.Uid(i))) visit(fresh.Uid(i));
+    }
+}
+
+}  // namespace
+
 void SelectedMailbox::SendUpdates() {
     if (!folder || !folder->Has('r')) return;
     const double now = store_.Stamp(*folder);
@@ -22,59 +40,26 @@ void SelectedMailbox::SendUpdates() {
         return;
     }
     stamp = fresh.partial ? 0 : static_cast<double>(fresh.change);
+    // The lines are worked out against the view as the client knows it; then it takes the new state.
     const MessageVector before = view;
-    const auto touched = [&fresh](std::uint32_t uid) { return !fresh.touched || std::binary_search(fresh.touched->begin(), fresh.touched->end(), uid); };
-    // Expunged: a message the changes touched that the new state lacks (one they did not touch is
-    // still there).
     std::vector<bool> gone(before.Count());
-    for (std::size_t i = 0; i < before.Count(); ++i) gone[i] = touched(before.Uid(i)) && !fresh.Find(before.Uid(i));
+    EachTouched(before, fresh, [&](std::uint32_t uid) {
+        if (const auto was = before.Find(uid); was && !fresh.Find(uid)) gone[*was] = true;
+    });
     AnnounceExpunged(gone);
-    // A message published late with a lower UID than one the client knows waits for the next SELECT:
-    // numbers must follow UIDs. The client may not count its mod-sequence as seen either.
-    const std::uint32_t lastKnown = before.LastUid();
-    std::uint64_t highest = fresh.highestModseq;
-    std::size_t arrivals = 0;
-    for (std::size_t i = 0; i < fresh.Count(); ++i) {
-        const std::uint32_t uid = fresh.Uid(i);
-        if (uid > lastKnown) {
-            ++arrivals;
-        } else if (touched(uid) && !before.Find(uid)) {
-            const auto at = std::lower_bound(hidden_.begin(), hidden_.end(), uid);
-            if (at == hidden_.end() || *at != uid) hidden_.insert(at, uid);
-            if (fresh.Row(i).modseq != 0) highest = std::min(highest, fresh.Row(i).modseq - 1);
-        }
-    }
+    const std::uint64_t highest = LeaveOutLate(before, fresh);
     view.Adopt(fresh, hidden_);
     // Flags another session stored, in UID order; then the messages that came after the last one known.
-    const auto compare = [&](std::size_t was) {
-        const auto index = view.Find(before.Uid(was));
-        if (!index) return;
-        MessageFlags shown = before.Flags(was);
-        const Keywords& keywords = view.Table()->keywords.Of(view.Row(*index).keywords);
-        // Nothing this client sees changed (another user's flags, a record rewritten): no line, and
-        // what it shows of its own stays.
-        if (shown.stored == view.Row(*index).stored && shown.storedKeywords == keywords) {
-            shown.modseq = view.Row(*index).modseq;
-            view.SetFlags(*index, shown);
-            return;
-        }
-        view.ShowStored(*index);
-        AnnounceKeywords(keywords);
-        SendFlags(*index);
-    };
-    if (fresh.touched) {
-        for (const std::uint32_t uid : *fresh.touched) {
-            if (const auto was = before.Find(uid)) compare(*was);
-        }
-    } else {
-        for (std::size_t i = 0; i < before.Count(); ++i) compare(i);
-    }
-    for (std::size_t i = view.Count() - arrivals; i < view.Count(); ++i) AnnounceKeywords(view.StoredKeywords(i));
+    EachTouched(before, fresh, [&](std::uint32_t uid) {
+        if (const auto was = before.Find(uid)) SendFlagChange(before, *was);
+    });
+    const std::size_t first = view.UpperBound(before.LastUid());
+    const std::size_t arrivals = view.Count() - first;
+    for (std::size_t i = first; i < view.Count(); ++i) AnnounceKeywords(view.StoredKeywords(i));
     view.highestModseq = std::max(before.highestModseq, highest);
     view.uidNext = fresh.uidNext;
     view.change = fresh.change;
     if (arrivals != 0) {
-        const std::size_t first = view.Count() - arrivals;
         view.MarkRecent(readOnly ? store_.RecentMark(*folder) : store_.ClaimRecent(*folder, view.LastUid()), first);
     }
     view.Recount();
@@ -82,6 +67,39 @@ void SelectedMailbox::SendUpdates() {
         replies_.Untagged(Format("%lu EXISTS", {std::uint64_t{view.Count()}}));
         replies_.Untagged(Format("%lu RECENT", {std::uint64_t{view.recent}}));
     }
+}
+
+std::uint64_t SelectedMailbox::LeaveOutLate(const MessageVector& before, const MessageVector& fresh) {
+    // A message published late with a lower UID than one the client knows waits for the next SELECT:
+    // numbers must follow UIDs. The client may not count its mod-sequence as seen either.
+    std::uint64_t highest = fresh.highestModseq;
+    const std::uint32_t lastKnown = before.LastUid();
+    EachTouched(before, fresh, [&](std::uint32_t uid) {
+        const auto index = uid <= lastKnown && !before.Find(uid) ? fresh.Find(uid) : std::nullopt;
+        if (!index) return;
+        const auto at = std::lower_bound(hidden_.begin(), hidden_.end(), uid);
+        if (at == hidden_.end() || *at != uid) hidden_.insert(at, uid);
+        if (fresh.Row(*index).modseq != 0) highest = std::min(highest, fresh.Row(*index).modseq - 1);
+    });
+    return highest;
+}
+
+void SelectedMailbox::SendFlagChange(const MessageVector& before, std::size_t was) {
+    const auto index = view.Find(before.Uid(was));
+    if (!index) return;
+    MessageFlags shown = before.Flags(was);
+    const MessageRow& row = view.Row(*index);
+    const Keywords& keywords = view.Table()->keywords.Of(row.keywords);
+    // Nothing this client sees changed (another user's flags, a record rewritten): no line, and what
+    // the session shows of its own stays.
+    if (shown.stored == row.stored && shown.storedKeywords == keywords) {
+        shown.modseq = row.modseq;
+        view.SetFlags(*index, shown);
+        return;
+    }
+    view.ShowStored(*index);
+    AnnounceKeywords(keywords);
+    SendFlags(*index);
 }
 
 void SelectedMailbox::AnnounceExpunged(const std::vector<bool>& gone) {

@@ -58,6 +58,13 @@ public:
     bool qresync = false;
 
 private:
+    // Adds to `hidden_` what the new state holds below the last UID the client knows that the view
+    // lacks; the highest mod-sequence the client may then count as seen.
+    std::uint64_t LeaveOutLate(const MessageVector& before, const MessageVector& fresh);
+    // The FETCH of a message whose stored flags another session changed since `before` (its index
+    // there), shown as stored now; else keeps what the session showed of its own.
+    void SendFlagChange(const MessageVector& before, std::size_t was);
+
     // Messages of the store the view leaves out until the next SELECT (published late, below a UID
     // the client knows), ascending.
     std::vector<std::uint32_t> hidden_;

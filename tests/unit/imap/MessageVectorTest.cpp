@@ -104,6 +104,9 @@ TEST(imap_MessageVectorTest, ViewsShareTheTableAndKeepWhatIsTheirOwn) {
     EXPECT_EQ(*mine.Find(7), 3u);
     EXPECT_FALSE(mine.Find(6));
     EXPECT_EQ(mine.LowerBound(5), 3u);
+    EXPECT_EQ(mine.UpperBound(4), 3u);
+    EXPECT_EQ(mine.UpperBound(7), 4u);
+    EXPECT_EQ(mine.UpperBound(0), 0u);
     mine.ShowStored(1);
     EXPECT_EQ(mine.Entry(1).flags, 0);
     EXPECT_EQ(mine.OwnFlagCount(), 0u);
