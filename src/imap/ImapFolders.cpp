@@ -311,6 +311,10 @@ public:
         if (++kept_ % kSweepEvery == 0) std::erase_if(entries_, [](const auto& entry) { return entry.second.table.expired(); });
     }
 
+    // Held while a table is built: sessions woken by the same change wait for the first one's table
+    // rather than each build their own.
+    std::mutex building;
+
 private:
     // Entries of tables nobody holds any more are dropped this often.
     static constexpr std::uint64_t kSweepEvery = 64;
@@ -379,13 +383,19 @@ MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t s
     std::shared_ptr<const store::FolderIndexState> index;
     ThrowIfFailed(store::ReadFolderIndex(folder.Storage(), folder.RootPath(), index), "the index of " + folder.Storage().Path());
     const std::string tableKey = folder.Storage().Path() + '\n' + key;
-    std::shared_ptr<const MessageTable> table = ProcessTables().Find(tableKey, index);
+    SharedTables& tables = ProcessTables();
+    std::shared_ptr<const MessageTable> table = tables.Find(tableKey, index);
     bool alone = false;
+    std::unique_lock building(tables.building, std::defer_lock);
+    if (!table) {
+        building.lock();
+        table = tables.Find(tableKey, index);
+    }
     if (!table) {
         auto built = BuildTable(*index, key, KeywordsKey(folder), last);
         // One that left messages out is this session's alone: the next look takes them.
         alone = built->partial;
-        if (!alone) ProcessTables().Keep(tableKey, index, built);
+        if (!alone) tables.Keep(tableKey, index, built);
         table = std::move(built);
     }
     MessageVector vector(table, alone);
