@@ -423,6 +423,110 @@ def test_sessions_at_one_state_each_see_their_own_lines_through_store_expunge_an
         raw.close()
 
 
+class TrackedView:
+    """A session that keeps the message numbers the server told it of (EXISTS, EXPUNGE, VANISHED,
+    the UIDs of FETCH lines) and checks that every line agrees with them."""
+
+    def __init__(self, port, qresync=False):
+        self.raw = login(port)
+        if qresync:
+            assert self.raw.ask(b"ENABLE QRESYNC")[-1] == b"t OK ENABLE completed"
+        self.uids = []
+        self.flags = {}
+        self.ask(b"SELECT INBOX")
+
+    def absorb(self, lines):
+        for line in lines:
+            if m := re.fullmatch(rb"\* (\d+) EXPUNGE", line):
+                del self.uids[int(m.group(1)) - 1]
+            elif m := re.fullmatch(rb"\* VANISHED ([\d:,]+)", line):
+                gone = set()
+                for part in m.group(1).split(b","):
+                    low, _, high = part.partition(b":")
+                    gone.update(range(int(low), int(high or low) + 1))
+                assert gone <= set(self.uids), (gone, self.uids)
+                self.uids = [uid for uid in self.uids if uid not in gone]
+            elif m := re.fullmatch(rb"\* (\d+) EXISTS", line):
+                count = int(m.group(1))
+                assert count >= len(self.uids), (line, self.uids)
+                self.uids += [None] * (count - len(self.uids))
+            elif m := re.fullmatch(rb"\* (\d+) FETCH \((.*)\)", line):
+                number, items = int(m.group(1)), m.group(2)
+                uid = re.search(rb"UID (\d+)", items)
+                if uid:
+                    known = self.uids[number - 1]
+                    assert known in (None, int(uid.group(1))), (line, self.uids)
+                    self.uids[number - 1] = int(uid.group(1))
+                flags = re.search(rb"FLAGS \(([^)]*)\)", items)
+                if flags and self.uids[number - 1] is not None:
+                    self.flags[self.uids[number - 1]] = set(flags.group(1).split()) - {b"\\Recent"}
+
+    def ask(self, command):
+        lines = self.raw.ask(command)
+        assert lines[-1].startswith(b"t OK"), (command, lines)
+        self.absorb(lines)
+        # Numbers the server named without their UIDs are asked for; numbers always follow UIDs.
+        missing = [n for n, uid in enumerate(self.uids, 1) if uid is None]
+        if missing:
+            self.absorb(self.raw.ask(b"FETCH %d:%d (UID FLAGS)" % (missing[0], missing[-1])))
+        assert None not in self.uids and self.uids == sorted(set(self.uids)), self.uids
+        return lines
+
+
+def test_sessions_stay_in_step_while_others_store_expunge_and_deliver_at_once(registered):
+    """Sessions of one user change one folder from several threads while mail arrives; each session's
+    numbers, UIDs and flags, kept from the lines it was sent, end equal to the store's."""
+    import random
+    import threading
+
+    ports = installation(registered)
+    registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 30)
+    views = [TrackedView(ports["imap"], qresync=n % 2 == 1) for n in range(4)]
+    failures = []
+
+    def work(view, seed):
+        chance = random.Random(seed)
+        try:
+            for _ in range(40):
+                if not view.uids:
+                    view.ask(b"NOOP")
+                    continue
+                n = chance.randrange(len(view.uids)) + 1
+                flag = chance.choice([b"\\Flagged", b"\\Answered", b"$Label%d" % chance.randrange(3)])
+                # Never silent: the flags each session was shown are all it knows.
+                view.ask(chance.choice([b"STORE %d +FLAGS (%s)" % (n, flag), b"STORE %d -FLAGS (%s)" % (n, flag),
+                                        b"UID STORE %d +FLAGS (%s)" % (view.uids[n - 1], flag), b"NOOP",
+                                        b"FETCH %d (UID FLAGS)" % n, b"STORE %d +FLAGS (\\Deleted)" % n]))
+                if chance.randrange(8) == 0:
+                    view.ask(b"EXPUNGE")
+        except BaseException as error:  # the assertion is reported by the main thread
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(view, n)) for n, view in enumerate(views)]
+    for thread in threads:
+        thread.start()
+    # Not `deliver`: the sessions expunge meanwhile, so the inbox's count tells nothing.
+    with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as client:
+        for n in range(31, 41):
+            client.sendmail("a@remote.test", [JOHN], "Subject: %d\r\n\r\nbody %d\r\n" % (n, n))
+    status = login(ports["imap"])
+    wait_for(lambda: status.ask(b"STATUS INBOX (UIDNEXT)")[0].endswith(b"(UIDNEXT 41)"), "the deliveries")
+    status.close()
+    for thread in threads:
+        thread.join(timeout=120)
+    assert not failures, failures
+    fresh = TrackedView(ports["imap"])
+    fresh.ask(b"FETCH 1:* (UID FLAGS)")
+    for view in views:
+        view.ask(b"NOOP")
+        assert view.uids == fresh.uids
+        stale = {uid: flags for uid, flags in view.flags.items() if uid in fresh.flags and flags != fresh.flags[uid]}
+        assert not stale, stale
+        view.raw.close()
+    fresh.raw.close()
+
+
 def test_flags_stored_by_one_session_survive_anothers_stale_view(registered):
     ports = installation(registered)
     registered.start().wait_ready()
