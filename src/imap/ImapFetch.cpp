@@ -133,7 +133,7 @@ public:
     enum class Outcome { Written, Gone, Failed };
 
     MessageFetch(CommandContext& context, const FetchRequest& request, std::size_t index)
-        : context_(context), request_(request), index_(index), entry_(context.mailbox.view.messages[index]),
+        : context_(context), request_(request), index_(index), entry_(context.mailbox.view.Entry(index)),
           uidCommand_(context.command.uid) {}
 
     // Messages it read and marked \Seen are added to `seen`, to be stored with their batch.
@@ -163,7 +163,7 @@ private:
     CommandContext& context_;
     const FetchRequest& request_;
     std::size_t index_;
-    MessageEntry& entry_;
+    MessageEntry entry_;
     bool uidCommand_;
     StoredMessage message_;
     Response response_;
@@ -186,16 +186,19 @@ MessageFetch::Outcome MessageFetch::Run(std::vector<std::size_t>& seen) {
     }
     // Reading a message marks it \Seen: shown now, stored with the others of its batch, where the
     // session may -- never under EXAMINE.
-    const SelectedMailbox& mailbox = context_.mailbox;
+    SelectedMailbox& mailbox = context_.mailbox;
     bool flagsChanged = false;
     if ((request_.needs & kMarksSeen) && !mailbox.readOnly && !(entry_.flags & kFlagSeen)) {
+        MessageFlags flags = mailbox.view.Flags(index_);
+        flags.flags |= kFlagSeen;
+        mailbox.view.SetFlags(index_, flags);
         entry_.flags |= kFlagSeen;
         flagsChanged = true;
         if (mailbox.view.permanentFlags & kFlagSeen) seen.push_back(index_);
     }
     if (flagsAsked || flagsChanged) {
         Separate();
-        response_.Text("FLAGS " + FlagList(entry_.flags, mailbox.view.KeywordsOf(entry_.keywords)));
+        response_.Text("FLAGS " + FlagList(entry_.flags, mailbox.view.ShownKeywords(index_)));
     }
     // Flags go with their mod-sequence once the client counts them, so that it knows how far it is.
     if (request_.modseq || (mailbox.condstore && (flagsAsked || flagsChanged))) {
@@ -442,7 +445,7 @@ void StoreSeen(CommandContext& context, std::vector<std::size_t>& indexes) {
     SelectedMailbox& mailbox = context.mailbox;
     MessageVector& view = mailbox.view;
     std::vector<std::uint32_t> uids;
-    for (const std::size_t index : indexes) uids.push_back(view.messages[index].uid);
+    for (const std::size_t index : indexes) uids.push_back(view.Uid(index));
     std::string failure;
     FlagChange change;
     change.add = kFlagSeen;
@@ -452,20 +455,20 @@ void StoreSeen(CommandContext& context, std::vector<std::size_t>& indexes) {
         ImapLog('W', "Messages could not be marked read:  " + failure);
         // The client was shown \Seen: it hears the flags the store still holds.
         for (const std::size_t index : indexes) {
-            stored.emplace_back(StoredFlags{view.messages[index].stored, view.KeywordsOf(view.messages[index].storedKeywords)});
+            stored.emplace_back(StoredFlags{view.Entry(index).stored, view.StoredKeywords(index)});
         }
     }
     const auto mask = static_cast<std::uint16_t>(view.permanentFlags & kStorableFlags);
     for (std::size_t i = 0; i < stored.size(); ++i) {
         if (!stored[i]) continue;
-        MessageEntry& entry = view.messages[indexes[i]];
+        MessageFlags entry = view.Flags(indexes[i]);
         const std::uint16_t shown = entry.flags;
         entry.stored = stored[i]->bits;
         entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (stored[i]->bits & mask));
-        if (view.permanentKeywords && view.KeywordsOf(entry.storedKeywords) != stored[i]->keywords) {
-            entry.storedKeywords = entry.keywords = view.Intern(stored[i]->keywords);
-            mailbox.AnnounceKeywords(stored[i]->keywords);
-        }
+        const bool newKeywords = view.permanentKeywords && entry.storedKeywords != stored[i]->keywords;
+        if (newKeywords) entry.storedKeywords = entry.keywords = stored[i]->keywords;
+        view.SetFlags(indexes[i], entry);
+        if (newKeywords) mailbox.AnnounceKeywords(stored[i]->keywords);
         // Another session's flags, added meanwhile, are news to this client.
         if (entry.flags != shown) mailbox.SendFlags(indexes[i]);
     }
@@ -516,7 +519,7 @@ void Fetch(CommandContext& context) {
         // Removals since the client's mod-sequence among the UIDs it names (all it names that are not
         // here, where the index no longer remembers that far back).
         // "*" reaches the last UID given, not the last one still here: "1:*" asks for every removal.
-        const std::uint32_t star = std::max(view.messages.empty() ? 0 : view.messages.back().uid, view.uidNext - 1);
+        const std::uint32_t star = std::max(view.LastUid(), view.uidNext - 1);
         const auto named = ParseNumberSet(command.arguments[0].text, star);
         std::optional<NumberRanges> removed;
         try {
@@ -544,9 +547,9 @@ void Fetch(CommandContext& context) {
     std::vector<std::size_t> seen;
     std::size_t gone = 0;
     bool marked = false;  // \Seen stored, to be flushed before the reply
-    for (std::size_t i = 0; i < view.messages.size(); ++i) {
-        if (!view.messages[i].selected) continue;
-        if (changedSince && view.messages[i].modseq <= *changedSince) continue;
+    for (std::size_t i = 0; i < view.Count(); ++i) {
+        if (!view.IsSelected(i)) continue;
+        if (changedSince && view.Modseq(i) <= *changedSince) continue;
         const MessageFetch::Outcome outcome = MessageFetch(context, items, i).Run(seen);
         if (outcome == MessageFetch::Outcome::Failed) break;
         if (outcome == MessageFetch::Outcome::Gone) ++gone;

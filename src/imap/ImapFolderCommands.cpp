@@ -92,7 +92,8 @@ std::optional<std::string> StatusLine(CommandContext& context, const FolderRecor
     std::uint64_t size = 0;  // RFC 8438: the messages' RFC822.SIZE added up
     std::uint64_t deleted = 0;
     std::uint64_t deletedBytes = 0;  // what EXPUNGE would give back to the quota (RFC 9208)
-    for (const MessageEntry& entry : vector.messages) {
+    for (std::size_t i = 0; i < vector.Count(); ++i) {
+        const MessageEntry entry = vector.Entry(i);
         unseen += (entry.flags & kFlagSeen) ? 0 : 1;
         size += entry.size;
         deleted += (entry.flags & kFlagDeleted) ? 1 : 0;
@@ -107,7 +108,7 @@ std::optional<std::string> StatusLine(CommandContext& context, const FolderRecor
             values += "MAILBOXID (" + context.store.MailboxId(folder) + ")";
             continue;
         }
-        const std::uint64_t value = key == "MESSAGES" ? vector.messages.size()
+        const std::uint64_t value = key == "MESSAGES" ? vector.Count()
                                     : key == "RECENT" ? vector.recent
                                     : key == "UIDNEXT" ? vector.uidNext
                                     : key == "UIDVALIDITY" ? vector.uidValidity

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -289,71 +290,125 @@ std::uint32_t ImapStore::AssignUidValidity(const FolderRecord& record, std::uint
     return value;
 }
 
-MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t since) const {
-    store::Folder& folder = *record.folder;
-    MessageVector vector;
-    const std::string key = FlagsKey(folder);
-    const std::string keywordsKey = KeywordsKey(folder);
-    // Every envelope up to the last published id was in place before it was recorded, so a listing
-    // taken after reading it finds them all; one beyond it may be half seen, and waits for the next look.
-    // One read of the counter serves the UID validity too.
-    double last = 0;
-    bool recorded = false;
-    ThrowIfFailed(store::LastPublishedUid(folder.Storage(), last, recorded), "the id counter of " + folder.Storage().Path());
-    vector.uidValidity = UidValidity(record, recorded);
-    vector.uidNext = static_cast<std::uint32_t>(std::min(last + 1, double{kMaxUidValidity}));
-    // The folder's index, not its records: a big folder costs what changed since the last look.
-    std::shared_ptr<const store::FolderIndexState> index;
-    ThrowIfFailed(store::ReadFolderIndex(folder.Storage(), folder.RootPath(), index), "the index of " + folder.Storage().Path());
-    vector.permanentFlags = PermanentFlags(record);
-    vector.permanentKeywords = record.Has('w');
-    vector.change = index->change;
-    vector.highestModseq = index->highestModseq;
-    if (since != 0) vector.touched = index->TouchedSince(since);
-    std::vector<const store::IndexedMessage*> wanted;
-    if (vector.touched) {
-        for (const std::uint32_t uid : *vector.touched) {
-            if (const store::IndexedMessage* message = index->Find(uid)) wanted.push_back(message);
-        }
-    } else {
-        wanted.reserve(index->messages.size());
-        for (const store::IndexedMessage& message : index->messages) wanted.push_back(&message);
+namespace {
+
+// The message tables the process's sessions share: per folder and flags key, the one built from
+// the index state the folder was last listed at. Held weakly: a table lives as long as a view holds
+// it, and a state no session is at any more costs nothing here.
+class SharedTables {
+public:
+    std::shared_ptr<const MessageTable> Find(const std::string& key, const std::shared_ptr<const store::FolderIndexState>& state) {
+        const std::lock_guard lock(mutex_);
+        const auto found = entries_.find(key);
+        // The same state object, not only the same change number: a folder made again starts counting anew.
+        if (found == entries_.end() || found->second.state.lock() != state) return nullptr;
+        return found->second.table.lock();
     }
+
+    void Keep(const std::string& key, const std::shared_ptr<const store::FolderIndexState>& state, const std::shared_ptr<const MessageTable>& table) {
+        const std::lock_guard lock(mutex_);
+        entries_[key] = Entry{state, table};
+        if (++kept_ % kSweepEvery == 0) std::erase_if(entries_, [](const auto& entry) { return entry.second.table.expired(); });
+    }
+
+    // Held while a table is built: sessions woken by the same change wait for the first one's table
+    // rather than each build their own.
+    std::mutex building;
+
+private:
+    // Entries of tables nobody holds any more are dropped this often.
+    static constexpr std::uint64_t kSweepEvery = 64;
+    struct Entry {
+        std::weak_ptr<const store::FolderIndexState> state;
+        std::weak_ptr<const MessageTable> table;
+    };
+    std::mutex mutex_;
+    std::unordered_map<std::string, Entry> entries_;
+    std::uint64_t kept_ = 0;
+};
+
+SharedTables& ProcessTables() {
+    static SharedTables tables;
+    return tables;
+}
+
+// The folder's messages as `index` holds them, with the flags and keywords of one flags key; those
+// above `last` (the last published UID) are left for the next look.
+std::shared_ptr<MessageTable> BuildTable(const store::FolderIndexState& index, const std::string& flagsKey, const std::string& keywordsKey,
+                                         double last) {
+    auto table = std::make_shared<MessageTable>();
+    table->change = index.change;
+    table->highestModseq = index.highestModseq;
     // This user's flags and keywords, worked out once per distinct set of indexed properties.
     struct UserFlags {
         std::uint16_t bits = 0;
         KeywordSet keywords = 0;
     };
     std::unordered_map<std::uint32_t, UserFlags> bySet;
-    vector.messages.reserve(wanted.size());
-    for (const store::IndexedMessage* found : wanted) {
-        const store::IndexedMessage& message = *found;
+    table->rows.reserve(index.messages.size());
+    for (const store::IndexedMessage& message : index.messages) {
         if (message.uid > last) {
-            vector.partial = true;
+            table->partial = true;
             // The client may not count a change as seen before it is shown the message.
-            vector.highestModseq = std::min(vector.highestModseq, message.modseq - 1);
+            table->highestModseq = std::min(table->highestModseq, message.modseq - 1);
             continue;
         }
         auto [flags, added] = bySet.try_emplace(message.properties);
         if (added) {
-            const store::IndexedProperties& properties = index->PropertiesOf(message);
-            const Variant bits = store::IndexedValue(properties, key);
+            const store::IndexedProperties& properties = index.PropertiesOf(message);
+            const Variant bits = store::IndexedValue(properties, flagsKey);
             const Variant keywords = store::IndexedValue(properties, keywordsKey);
             if (!bits.IsEmpty()) flags->second.bits = static_cast<std::uint16_t>(bits.AsUI2() & kStorableFlags);
-            flags->second.keywords = vector.Intern(keywords.IsEmpty() ? Keywords{} : KeywordsFromText(keywords.AsText()));
+            flags->second.keywords = table->keywords.Intern(keywords.IsEmpty() ? Keywords{} : KeywordsFromText(keywords.AsText()));
         }
-        MessageEntry entry;
-        entry.uid = message.uid;
-        entry.stored = flags->second.bits;
-        entry.flags = entry.stored;  // \Recent is the session's to add (ClaimRecent)
-        entry.storedKeywords = entry.keywords = flags->second.keywords;
-        entry.size = message.size;
-        entry.internalDate = message.date;
-        entry.modseq = message.modseq;
-        vector.messages.push_back(entry);
+        table->rows.push_back(MessageRow{.uid = message.uid, .stored = flags->second.bits, .keywords = flags->second.keywords,
+                                         .size = message.size, .internalDate = message.date, .modseq = message.modseq});
     }
-    vector.Recount();
-    return vector;
+    return table;
+}
+
+}  // namespace
+
+MessageVector ImapStore::BuildVector(const FolderRecord& record, std::uint64_t since) const {
+    store::Folder& folder = *record.folder;
+    const std::string key = FlagsKey(folder);
+    // Every envelope up to the last published id was in place before it was recorded, so a listing
+    // taken after reading it finds them all; one beyond it may be half seen, and waits for the next look.
+    // One read of the counter serves the UID validity too.
+    double last = 0;
+    bool recorded = false;
+    ThrowIfFailed(store::LastPublishedUid(folder.Storage(), last, recorded), "the id counter of " + folder.Storage().Path());
+    const std::uint32_t uidValidity = UidValidity(record, recorded);
+    // The folder's index, not its records: one listing per state and flags key serves every session.
+    std::shared_ptr<const store::FolderIndexState> index;
+    ThrowIfFailed(store::ReadFolderIndex(folder.Storage(), folder.RootPath(), index), "the index of " + folder.Storage().Path());
+    const std::string tableKey = folder.Storage().Path() + '\n' + key;
+    SharedTables& tables = ProcessTables();
+    std::shared_ptr<const MessageTable> table = tables.Find(tableKey, index);
+    bool alone = false;
+    std::unique_lock building(tables.building, std::defer_lock);
+    if (!table) {
+        building.lock();
+        table = tables.Find(tableKey, index);
+    }
+    if (!table) {
+        auto built = BuildTable(*index, key, KeywordsKey(folder), last);
+        // One that left messages out is this session's alone: the next look takes them.
+        alone = built->partial;
+        if (!alone) tables.Keep(tableKey, index, built);
+        table = std::move(built);
+    }
+    MessageVector vector(table, alone);
+    vector.uidValidity = uidValidity;
+    // A table another session built may hold a message published after this session read the counter.
+    vector.uidNext = static_cast<std::uint32_t>(std::min(std::max(last, static_cast<double>(vector.LastUid())) + 1, double{kMaxUidValidity}));
+    vector.permanentFlags = PermanentFlags(record);
+    vector.permanentKeywords = record.Has('w');
+    vector.partial = table->partial;
+    vector.change = table->change;
+    vector.highestModseq = table->highestModseq;
+    if (since != 0) vector.touched = index->TouchedSince(since);
+    return vector;  // recent and first unseen are the session's to count (MarkRecent)
 }
 
 std::vector<std::optional<ImapStore::IndexedFlags>> ImapStore::CurrentFlags(const FolderRecord& record, const MessageVector& vector) const {
@@ -362,9 +417,9 @@ std::vector<std::optional<ImapStore::IndexedFlags>> ImapStore::CurrentFlags(cons
     const std::string key = FlagsKey(*record.folder);
     const std::string keywordsKey = KeywordsKey(*record.folder);
     std::vector<std::optional<IndexedFlags>> current;
-    current.reserve(vector.messages.size());
-    for (const MessageEntry& entry : vector.messages) {
-        const store::IndexedMessage* message = entry.selected ? index->Find(entry.uid) : nullptr;
+    current.reserve(vector.Count());
+    for (std::size_t i = 0; i < vector.Count(); ++i) {
+        const store::IndexedMessage* message = vector.IsSelected(i) ? index->Find(vector.Uid(i)) : nullptr;
         if (!message) {
             current.emplace_back();
             continue;

@@ -130,8 +130,8 @@ void Resynchronise(CommandContext& context, const OpenOptions& options) {
     // The view is what the client is told of: a UID it still holds is not gone, whatever the index
     // learnt since the listing.
     if (const std::string gone = MissingUids(candidates, view); !gone.empty()) context.Untagged("VANISHED (EARLIER) " + gone);
-    for (std::size_t i = 0; i < view.messages.size(); ++i) {
-        if (view.messages[i].modseq > options.modseq) mailbox.SendFlags(i);
+    for (std::size_t i = 0; i < view.Count(); ++i) {
+        if (view.Modseq(i) > options.modseq) mailbox.SendFlags(i);
     }
 }
 
@@ -167,12 +167,12 @@ void Open(CommandContext& context, bool examine) {
     }
     mailbox.readOnly = examine || folder->readOnly || !readable;
     // EXAMINE shows what is recent without taking it from the next session that selects the folder.
-    const std::uint32_t highest = view.messages.empty() ? 0 : view.messages.back().uid;
+    const std::uint32_t highest = view.LastUid();
     view.MarkRecent(mailbox.readOnly ? context.store.RecentMark(*folder) : context.store.ClaimRecent(*folder, highest));
     view.permanentFlags = mailbox.readOnly ? 0 : static_cast<std::uint16_t>(view.permanentFlags & kStorableFlags);
     view.permanentKeywords = view.permanentKeywords && !mailbox.readOnly;
 
-    context.Untagged(Format("%lu EXISTS", {std::uint64_t{view.messages.size()}}));
+    context.Untagged(Format("%lu EXISTS", {std::uint64_t{view.Count()}}));
     context.Untagged(Format("%lu RECENT", {std::uint64_t{view.recent}}));
     if (view.firstUnseen != 0) {
         context.Untagged(Format("OK [UNSEEN %lu] Message %lu is first unread", {std::uint64_t{view.firstUnseen}, std::uint64_t{view.firstUnseen}}));
@@ -180,7 +180,7 @@ void Open(CommandContext& context, bool examine) {
     context.Untagged(Format("OK [UIDNEXT %lu] Predicted next message UID", {std::uint64_t{view.uidNext}}));
     context.Untagged(Format("OK [UIDVALIDITY %lu] UID validity status", {std::uint64_t{view.uidValidity}}));
     if (const std::string id = context.store.MailboxId(*folder); !id.empty()) context.Untagged("OK [MAILBOXID (" + id + ")] Ok");
-    for (const Keywords& set : view.keywordSets) view.knownKeywords = WithKeywords(std::move(view.knownKeywords), set);
+    for (const Keywords& set : view.Table()->keywords.sets) view.knownKeywords = WithKeywords(std::move(view.knownKeywords), set);
     mailbox.SendFlagLines();
     if (mailbox.condstore) mailbox.SendHighestModseq();
 

@@ -77,20 +77,19 @@ void Store(CommandContext& context) {
         } catch (const ComError& error) {
             return context.No(std::string("Mod-sequences could not be read: ") + error.what());
         }
-        for (std::size_t i = 0; i < view.messages.size(); ++i) {
-            MessageEntry& entry = view.messages[i];
-            if (!entry.selected || !now[i]) continue;
-            if (now[i]->modseq <= *unchangedSince && entry.modseq <= *unchangedSince) {
-                expected.emplace(entry.uid, std::move(now[i]->flags));
+        for (std::size_t i = 0; i < view.Count(); ++i) {
+            if (!view.IsSelected(i) || !now[i]) continue;
+            if (now[i]->modseq <= *unchangedSince && view.Modseq(i) <= *unchangedSince) {
+                expected.emplace(view.Uid(i), std::move(now[i]->flags));
                 continue;
             }
-            entry.selected = false;
-            modified.push_back(command.uid ? entry.uid : static_cast<std::uint32_t>(i + 1));
+            view.SetSelected(i, false);
+            modified.push_back(command.uid ? view.Uid(i) : static_cast<std::uint32_t>(i + 1));
         }
     }
     std::vector<std::uint32_t> uids;
-    for (const MessageEntry& entry : view.messages) {
-        if (entry.selected) uids.push_back(entry.uid);
+    for (std::size_t i = 0; i < view.Count(); ++i) {
+        if (view.IsSelected(i)) uids.push_back(view.Uid(i));
     }
     // Always as a change of what is on disk now, never skipped because this session's view already
     // shows it: that view may be old (another session cleared \Seen), and flags other sessions set
@@ -109,60 +108,64 @@ void Store(CommandContext& context) {
         std::sort(refused.begin(), refused.end());
         std::vector<std::optional<StoredFlags>> kept;
         std::size_t slot = 0;
-        for (std::size_t i = 0; i < view.messages.size() && !refused.empty(); ++i) {
-            MessageEntry& entry = view.messages[i];
-            if (!entry.selected) continue;
+        for (std::size_t i = 0; i < view.Count() && !refused.empty(); ++i) {
+            if (!view.IsSelected(i)) continue;
             std::optional<StoredFlags>& now = stored[slot++];
-            if (!std::binary_search(refused.begin(), refused.end(), entry.uid)) {
+            if (!std::binary_search(refused.begin(), refused.end(), view.Uid(i))) {
                 kept.push_back(std::move(now));
                 continue;
             }
-            modified.push_back(command.uid ? entry.uid : static_cast<std::uint32_t>(i + 1));
+            modified.push_back(command.uid ? view.Uid(i) : static_cast<std::uint32_t>(i + 1));
             if (now) {
+                MessageFlags entry = view.Flags(i);
                 entry.stored = now->bits;
-                entry.flags = static_cast<std::uint16_t>((entry.flags & kFlagRecent) | now->bits);
-                entry.storedKeywords = entry.keywords = view.Intern(now->keywords);
+                entry.flags = now->bits;
+                entry.storedKeywords = entry.keywords = now->keywords;
+                view.SetFlags(i, entry);
                 mailbox.AnnounceKeywords(now->keywords);
                 mailbox.SendFlags(i);
             }
-            entry.selected = false;
+            view.SetSelected(i, false);
         }
         if (!refused.empty()) stored = std::move(kept);
     }
     std::size_t next = 0;
     std::vector<std::size_t> changed;
     std::vector<std::pair<std::size_t, std::string>> lines;
-    for (std::size_t i = 0; i < view.messages.size(); ++i) {
-        MessageEntry& entry = view.messages[i];
-        if (!entry.selected) continue;
+    for (std::size_t i = 0; i < view.Count(); ++i) {
+        if (!view.IsSelected(i)) continue;
         const std::optional<StoredFlags>& now = stored[next++];
-        const std::uint16_t shown = entry.flags;
-        entry.flags = mode == '+' ? shown | bits : mode == '-' ? shown & ~bits : (shown & kFlagRecent) | bits;
-        const Keywords& shownKeywords = view.KeywordsOf(entry.keywords);
-        entry.keywords = view.Intern(mode == '+'   ? WithKeywords(shownKeywords, parsed->keywords)
-                                        : mode == '-' ? WithoutKeywords(shownKeywords, parsed->keywords)
-                                                      : parsed->keywords);
+        MessageFlags entry = view.Flags(i);
+        const auto shown = static_cast<std::uint16_t>(entry.flags & ~kFlagRecent);
+        entry.flags = static_cast<std::uint16_t>(mode == '+' ? shown | bits : mode == '-' ? shown & ~bits : bits);
+        entry.keywords = mode == '+'   ? WithKeywords(std::move(entry.keywords), parsed->keywords)
+                         : mode == '-' ? WithoutKeywords(std::move(entry.keywords), parsed->keywords)
+                                       : parsed->keywords;
         if (now) {
             entry.stored = now->bits;
             entry.flags = static_cast<std::uint16_t>((entry.flags & ~mask) | (now->bits & mask));
-            entry.storedKeywords = view.Intern(now->keywords);
+            entry.storedKeywords = now->keywords;
             if (keepKeywords) entry.keywords = entry.storedKeywords;
         }
+        view.SetFlags(i, entry);
         if (now) changed.push_back(i);
         // A silent store still tells a CONDSTORE client the new mod-sequence it caused.
         if (silent && !(mailbox.condstore && now)) continue;
-        const std::string uid = command.uid ? Format("UID %lu ", {std::uint64_t{entry.uid}}) : std::string();
-        const std::string flags = silent ? std::string() : "FLAGS " + FlagList(entry.flags, view.KeywordsOf(entry.keywords));
+        const std::string uid = command.uid ? Format("UID %lu ", {std::uint64_t{view.Uid(i)}}) : std::string();
+        const std::string flags = silent ? std::string() : "FLAGS " + FlagList(view.Entry(i).flags, view.ShownKeywords(i));
         lines.push_back({i, uid + flags});
     }
     // The mod-sequences the store gave, read back after it.
     if (!changed.empty()) {
         try {
-            for (MessageEntry& entry : view.messages) entry.selected = false;
-            for (const std::size_t i : changed) view.messages[i].selected = true;
+            for (std::size_t i = 0; i < view.Count(); ++i) view.SetSelected(i, false);
+            for (const std::size_t i : changed) view.SetSelected(i, true);
             const auto now = context.store.CurrentFlags(*mailbox.folder, view);
             for (const std::size_t i : changed) {
-                if (now[i]) view.messages[i].modseq = std::max(view.messages[i].modseq, now[i]->modseq);
+                if (!now[i] || now[i]->modseq <= view.Modseq(i)) continue;
+                MessageFlags entry = view.Flags(i);
+                entry.modseq = now[i]->modseq;
+                view.SetFlags(i, entry);
             }
         } catch (const ComError& error) {
             ImapLog('W', std::string("Mod-sequences could not be read: ") + error.what());
@@ -170,7 +173,7 @@ void Store(CommandContext& context) {
     }
     for (const auto& [i, text] : lines) {
         std::string line = Format("%lu FETCH (%s", {std::uint64_t{i + 1}, std::string_view(text)});
-        if (mailbox.condstore) line += Format("%sMODSEQ (%lu)", {std::string_view(text.empty() || text.ends_with(' ') ? "" : " "), view.messages[i].modseq});
+        if (mailbox.condstore) line += Format("%sMODSEQ (%lu)", {std::string_view(text.empty() || text.ends_with(' ') ? "" : " "), view.Modseq(i)});
         context.Untagged(line + ")");
     }
     view.Recount();
@@ -190,13 +193,13 @@ void Expunge(CommandContext& context) {
     std::string diagnostic;
     if (command.uid && !view.Select(command.arguments[0].text, true, diagnostic)) return context.Bad(diagnostic);
     // A pass that removed some but not all tries again while the failures keep falling.
-    std::vector<bool> gone(view.messages.size());
+    std::vector<bool> gone(view.Count());
     std::size_t failures = 0;
     for (std::size_t previous = std::numeric_limits<std::size_t>::max(); previous > 0;) {
         failures = 0;
-        for (std::size_t i = view.messages.size(); i-- > 0;) {
-            const MessageEntry& entry = view.messages[i];
-            if (gone[i] || !(entry.flags & kFlagDeleted) || (command.uid && !entry.selected)) continue;
+        for (std::size_t i = view.Count(); i-- > 0;) {
+            const MessageEntry entry = view.Entry(i);
+            if (gone[i] || !(entry.flags & kFlagDeleted) || (command.uid && !view.IsSelected(i))) continue;
             const auto removed = context.store.RemoveIfDeleted(*mailbox.folder, entry.uid, diagnostic);
             if (!removed) {
                 ++failures;
@@ -235,9 +238,10 @@ bool CopySelected(CommandContext& context, const FolderRecord& target, std::vect
     MessageVector& view = mailbox.view;
     std::string diagnostic;
     auto keepAlive = std::chrono::steady_clock::now() + kCopyKeepAlive;
-    for (const MessageEntry& entry : view.messages) {
-        if (!entry.selected) continue;
-        const auto copy = context.store.CopyMessage(*mailbox.folder, entry.uid, target, diagnostic);
+    for (std::size_t i = 0; i < view.Count(); ++i) {
+        if (!view.IsSelected(i)) continue;
+        const std::uint32_t uid = view.Uid(i);
+        const auto copy = context.store.CopyMessage(*mailbox.folder, uid, target, diagnostic);
         if (!copy && diagnostic == kMessageGone) continue;  // expunged meanwhile: the rest are copied
         if (!copy) {
             // All or nothing: the copies made so far go again, and only they.
@@ -248,7 +252,7 @@ bool CopySelected(CommandContext& context, const FolderRecord& target, std::vect
             context.No(diagnostic);
             return false;
         }
-        sources.push_back(entry.uid);
+        sources.push_back(uid);
         copies.push_back(*copy);
         if (std::chrono::steady_clock::now() >= keepAlive) {
             // A long copy keeps the client from giving up on it. Not with EXISTS: the selected folder's
@@ -293,10 +297,10 @@ void Move(CommandContext& context) {
     if (const std::string code = CopyUidCode(context, *target, sources, copies); !code.empty()) context.Untagged("OK " + code + "Messages copied");
     std::string diagnostic;
     std::size_t failures = 0;
-    std::vector<bool> gone(view.messages.size());
-    for (std::size_t i = view.messages.size(); i-- > 0;) {
-        if (!view.messages[i].selected) continue;
-        gone[i] = context.store.RemoveMessage(*mailbox.folder, view.messages[i].uid, diagnostic);
+    std::vector<bool> gone(view.Count());
+    for (std::size_t i = view.Count(); i-- > 0;) {
+        if (!view.IsSelected(i)) continue;
+        gone[i] = context.store.RemoveMessage(*mailbox.folder, view.Uid(i), diagnostic);
         if (!gone[i]) ++failures;
     }
     mailbox.ExpungeFromView(gone);

@@ -19,8 +19,7 @@
 namespace pw::imap::commands {
 
 MessageUnderTest::MessageUnderTest(CommandContext& context, std::size_t index)
-    : context_(context), entry_(context.mailbox.view.messages[index]),
-      keywords_(context.mailbox.view.KeywordsOf(entry_.keywords)), index_(index) {}
+    : context_(context), entry_(context.mailbox.view.Entry(index)), keywords_(context.mailbox.view.ShownKeywords(index)), index_(index) {}
 
 const mime::HeaderBlock* MessageUnderTest::Header() {
     if (!header_ && Read(false)) {
@@ -166,7 +165,7 @@ std::optional<std::vector<std::size_t>> MatchingMessages(CommandContext& context
         if (key.kind == SearchKey::Kind::Set) {
             if (!view.Select(key.set, key.uid, diagnostic)) return false;
             key.members.clear();
-            for (const MessageEntry& entry : view.messages) key.members.push_back(entry.selected);
+            for (std::size_t i = 0; i < view.Count(); ++i) key.members.push_back(view.IsSelected(i));
         }
         return std::all_of(key.children.begin(), key.children.end(), resolve);
     };
@@ -174,12 +173,11 @@ std::optional<std::vector<std::size_t>> MatchingMessages(CommandContext& context
     if ((criteria->NeedsHeader() || criteria->NeedsBody()) && !context.parser.Open()) return context.No("Server internal error with message"), std::nullopt;
 
     const bool trace = context.session.debugMask & (1u << static_cast<unsigned>(CommandId::Search));
-    const auto total = std::uint64_t{view.messages.size()};
+    const auto total = std::uint64_t{view.Count()};
     auto nextProgress = std::chrono::steady_clock::now() + std::chrono::milliseconds(100 * context.session.progressTenths);
     std::vector<std::size_t> found;
-    for (std::size_t i = 0; i < view.messages.size(); ++i) {
-        const MessageEntry& entry = view.messages[i];
-        if (trace) context.replies.Connection().WriteLine(Format("** Seaching message #%u, ID %lu", {std::uint64_t{i + 1}, std::uint64_t{entry.uid}}));
+    for (std::size_t i = 0; i < view.Count(); ++i) {
+        if (trace) context.replies.Connection().WriteLine(Format("** Seaching message #%u, ID %lu", {std::uint64_t{i + 1}, std::uint64_t{view.Uid(i)}}));
         MessageUnderTest subject(context, i);
         if (Matches(*criteria, subject)) found.push_back(i);
         if (context.session.progressTenths != 0 && std::chrono::steady_clock::now() >= nextProgress) {
@@ -195,10 +193,10 @@ std::uint64_t HighestModseq(const MessageVector& view, const ReturnOptions& opti
     std::uint64_t highest = 0;
     if (matching.empty()) return 0;
     if (!options.extended || options.all || options.count) {
-        for (const std::size_t i : matching) highest = std::max(highest, view.messages[i].modseq);
+        for (const std::size_t i : matching) highest = std::max(highest, view.Modseq(i));
     } else {
-        if (options.min) highest = std::max(highest, view.messages[matching.front()].modseq);
-        if (options.max) highest = std::max(highest, view.messages[matching.back()].modseq);
+        if (options.min) highest = std::max(highest, view.Modseq(matching.front()));
+        if (options.max) highest = std::max(highest, view.Modseq(matching.back()));
     }
     return highest;
 }
@@ -218,8 +216,8 @@ void Search(CommandContext& context) {
     std::vector<std::uint32_t> found;
     std::vector<std::uint32_t> uids;
     for (const std::size_t i : *matching) {
-        found.push_back(command.uid ? view.messages[i].uid : static_cast<std::uint32_t>(i + 1));
-        if (options->save) uids.push_back(view.messages[i].uid);
+        found.push_back(command.uid ? view.Uid(i) : static_cast<std::uint32_t>(i + 1));
+        if (options->save) uids.push_back(view.Uid(i));
     }
     if (options->save) view.saved = SavedResult(*options, std::move(uids));
     saveGuard.Done();

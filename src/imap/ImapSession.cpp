@@ -217,6 +217,8 @@ void ImapSession::AfterCommand(const Command& command) {
         session_.state = SessionState::Logout;
         replies_->EndSession();
     }
+    // The message-set marks of a command are its own: an idle session keeps none.
+    mailbox_->view.ClearSelection();
     const bool quiet = command.entry && (command.entry->flags & kNoUpdates);
     if (session_.state == SessionState::Selected && !quiet && !(session_.storeCapabilities & kStoreCapabilityNoUpdates)) {
         mailbox_->SendUpdates();

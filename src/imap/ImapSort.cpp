@@ -194,7 +194,7 @@ std::vector<std::shared_ptr<const HeaderKeys>> KeysOf(CommandContext& context, c
     const std::string folder = context.mailbox.folder->folder->Storage().Path() + "\n" + std::to_string(view.uidValidity);
     std::vector<HeaderKeyCache::Wanted> wanted;
     wanted.reserve(matching.size());
-    for (const std::size_t i : matching) wanted.push_back({view.messages[i].uid, view.messages[i].size});
+    for (const std::size_t i : matching) wanted.push_back({view.Uid(i), view.Row(i).size});
     HeaderKeyCache& cache = HeaderKeyCache::Shared();
     std::vector<std::shared_ptr<const HeaderKeys>> keys = cache.Find(folder, wanted);
     std::vector<std::pair<std::uint32_t, std::shared_ptr<const HeaderKeys>>> read;
@@ -245,7 +245,7 @@ public:
             if (!keys.empty()) {
                 // RFC 5256: without a usable Date field the internal date stands in. (Only then: the
                 // conversion asks the time zone, which costs a stat(2) of /etc/localtime each time.)
-                if (dates) value.date = keys[n]->sent ? *keys[n]->sent : static_cast<std::int64_t>(TimeTFromDate(view.messages[matching[n]].internalDate));
+                if (dates) value.date = keys[n]->sent ? *keys[n]->sent : static_cast<std::int64_t>(TimeTFromDate(view.Row(matching[n]).internalDate));
                 for (const HeaderKeys::Text text : texts) {
                     const std::string& from = keys[n]->texts[text];
                     views_.emplace_back(buffer_.data() + buffer_.size(), from.size());
@@ -308,7 +308,7 @@ std::string OrderedSubjectThreads(CommandContext& context, const std::vector<std
     });
     const MessageVector& view = context.mailbox.view;
     auto number = [&](const SortValues& value) {
-        return std::to_string(context.command.uid ? std::uint64_t{view.messages[value.index].uid} : std::uint64_t{value.index + 1});
+        return std::to_string(context.command.uid ? std::uint64_t{view.Uid(value.index)} : std::uint64_t{value.index + 1});
     };
     std::string line;
     for (const auto& [first, end] : threads) {
@@ -331,7 +331,7 @@ std::string ReferencesThreads(CommandContext& context, const std::vector<std::si
     const std::vector<std::shared_ptr<const HeaderKeys>> keys = KeysOf(context, matching);
     ReferencesThreader threader;
     for (std::size_t n = 0; n < matching.size(); ++n) {
-        const MessageEntry& entry = view.messages[matching[n]];
+        const MessageRow& entry = view.Row(matching[n]);
         const HeaderKeys& read = *keys[n];
         ThreadMessage message;
         message.number = context.command.uid ? entry.uid : static_cast<std::uint32_t>(matching[n] + 1);
@@ -385,14 +385,14 @@ void Sort(CommandContext& context) {
             int order = 0;
             switch (criterion.key) {
             case SortKey::Arrival: {
-                const Date x = view.messages[a.index].internalDate;
-                const Date y = view.messages[b.index].internalDate;
+                const Date x = view.Row(a.index).internalDate;
+                const Date y = view.Row(b.index).internalDate;
                 order = x < y ? -1 : x > y ? 1 : 0;
                 break;
             }
             case SortKey::Size: {
-                const std::uint64_t x = view.messages[a.index].size;
-                const std::uint64_t y = view.messages[b.index].size;
+                const std::uint64_t x = view.Row(a.index).size;
+                const std::uint64_t y = view.Row(b.index).size;
                 order = x < y ? -1 : x > y ? 1 : 0;
                 break;
             }
@@ -411,8 +411,8 @@ void Sort(CommandContext& context) {
     found.reserve(values.size());
     for (const SortValues& value : values) {
         sorted.push_back(value.index);
-        found.push_back(command.uid ? view.messages[value.index].uid : static_cast<std::uint32_t>(value.index + 1));
-        if (options->save) uids.push_back(view.messages[value.index].uid);
+        found.push_back(command.uid ? view.Uid(value.index) : static_cast<std::uint32_t>(value.index + 1));
+        if (options->save) uids.push_back(view.Uid(value.index));
     }
     // As SEARCH: with MODSEQ among the criteria, the highest mod-sequence of what the answer names.
     const std::uint64_t highest = modseq ? HighestModseq(view, *options, sorted) : 0;

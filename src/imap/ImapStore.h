@@ -104,10 +104,11 @@ public:
     // The folder a client names (UTF-8, checked), or nullopt with the NO diagnostic.
     std::optional<FolderRecord> FindFolder(std::string_view name, std::string& diagnostic) const;
     // The messages of a folder in UID order with their flags; a folder without a creation date gets
-    // one here, so that its UIDVALIDITY is never 0 and stays as long as the folder lives.
-    // With `since` (the `change` of a vector built before), only the messages the folder's changes
-    // since then touched, when the store still knows which (`touched` then lists their UIDs, present or
-    // not); else all of them.
+    // one here, so that its UIDVALIDITY is never 0 and stays as long as the folder lives. The
+    // messages are a table shared with every session of the process at the same state of the
+    // folder's index and the same flags key (built by the first to ask).
+    // With `since` (the `change` of a vector built before), `touched` lists the UIDs the folder's
+    // changes since then touched, present or not, when the store still knows which.
     MessageVector BuildVector(const FolderRecord& folder, std::uint64_t since = 0) const;
     // The folder's UID validity, given at the first look and kept with the folder: the value of its
     // creation second, or for a folder this server makes (and one whose id counter started again) one

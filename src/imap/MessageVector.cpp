@@ -172,13 +172,12 @@ std::string MissingUids(const NumberRanges& ranges, const MessageVector& vector)
         set += std::to_string(first);
         if (last != first) set += ':' + std::to_string(last);
     };
-    const auto& messages = vector.messages;
     for (const auto& [low, high] : ranges) {
-        auto it = std::lower_bound(messages.begin(), messages.end(), low, [](const MessageEntry& entry, std::uint32_t value) { return entry.uid < value; });
+        std::size_t at = vector.LowerBound(low);
         std::uint64_t next = low;
-        for (; it != messages.end() && it->uid <= high; ++it) {
-            if (it->uid > next) add(static_cast<std::uint32_t>(next), it->uid - 1);
-            next = std::uint64_t{it->uid} + 1;
+        for (; at < vector.Count() && vector.Uid(at) <= high; ++at) {
+            if (vector.Uid(at) > next) add(static_cast<std::uint32_t>(next), vector.Uid(at) - 1);
+            next = std::uint64_t{vector.Uid(at)} + 1;
         }
         if (next <= high) add(static_cast<std::uint32_t>(next), high);
     }
@@ -192,17 +191,110 @@ std::optional<std::uint64_t> ParseModseq(std::string_view text, bool zero) {
     return value;
 }
 
+KeywordSet KeywordSets::Intern(const Keywords& keywords) {
+    if (keywords.empty()) return 0;
+    std::string text = KeywordText(keywords);
+    if (const auto found = index.find(text); found != index.end()) return found->second;
+    if (sets.size() >= kMaxKeywordSets) return 0;
+    const auto set = static_cast<KeywordSet>(sets.size());
+    sets.push_back(keywords);
+    index.emplace(std::move(text), set);
+    return set;
+}
+
+const MessageVector::OwnFlags* MessageVector::Own(std::uint32_t uid) const {
+    if (own_.empty()) return nullptr;
+    const auto found = own_.find(uid);
+    return found == own_.end() ? nullptr : &found->second;
+}
+
+MessageEntry MessageVector::Entry(std::size_t index) const {
+    const MessageRow& row = table_->rows[index];
+    MessageEntry entry{.uid = row.uid, .flags = row.stored, .stored = row.stored, .size = row.size, .internalDate = row.internalDate, .modseq = row.modseq};
+    if (const OwnFlags* own = Own(row.uid)) {
+        entry.flags = own->flags;
+        entry.stored = own->stored;
+        entry.modseq = own->modseq;
+    }
+    if (IsRecent(row.uid)) entry.flags |= kFlagRecent;
+    return entry;
+}
+
+std::uint64_t MessageVector::Modseq(std::size_t index) const {
+    const MessageRow& row = table_->rows[index];
+    const OwnFlags* own = Own(row.uid);
+    return own ? own->modseq : row.modseq;
+}
+
+const Keywords& MessageVector::ShownKeywords(std::size_t index) const {
+    const MessageRow& row = table_->rows[index];
+    const OwnFlags* own = Own(row.uid);
+    return own ? ownSets_.Of(own->keywords) : table_->keywords.Of(row.keywords);
+}
+
+const Keywords& MessageVector::StoredKeywords(std::size_t index) const {
+    const MessageRow& row = table_->rows[index];
+    const OwnFlags* own = Own(row.uid);
+    return own ? ownSets_.Of(own->storedKeywords) : table_->keywords.Of(row.keywords);
+}
+
+MessageFlags MessageVector::Flags(std::size_t index) const {
+    const MessageEntry entry = Entry(index);
+    return {entry.flags, entry.stored, ShownKeywords(index), StoredKeywords(index), entry.modseq};
+}
+
+void MessageVector::SetFlags(std::size_t index, const MessageFlags& flags) {
+    const MessageRow& row = table_->rows[index];
+    const auto shown = static_cast<std::uint16_t>(flags.flags & ~kFlagRecent);
+    const Keywords& rowKeywords = table_->keywords.Of(row.keywords);
+    // Only what differs from the shared row is the session's own.
+    if (shown == row.stored && flags.stored == row.stored && flags.modseq == row.modseq && flags.keywords == rowKeywords &&
+        flags.storedKeywords == rowKeywords) {
+        own_.erase(row.uid);
+        return;
+    }
+    own_[row.uid] = OwnFlags{shown, flags.stored, ownSets_.Intern(flags.keywords), ownSets_.Intern(flags.storedKeywords), flags.modseq};
+}
+
+void MessageVector::ShowStored(std::size_t index) {
+    own_.erase(table_->rows[index].uid);
+}
+
+std::size_t MessageVector::LowerBound(std::uint32_t uid) const {
+    const auto& rows = table_->rows;
+    return static_cast<std::size_t>(
+        std::lower_bound(rows.begin(), rows.end(), uid, [](const MessageRow& row, std::uint32_t value) { return row.uid < value; }) - rows.begin());
+}
+
+std::size_t MessageVector::UpperBound(std::uint32_t uid) const {
+    const auto& rows = table_->rows;
+    return static_cast<std::size_t>(
+        std::upper_bound(rows.begin(), rows.end(), uid, [](std::uint32_t value, const MessageRow& row) { return value < row.uid; }) - rows.begin());
+}
+
+std::optional<std::size_t> MessageVector::Find(std::uint32_t uid) const {
+    const std::size_t at = LowerBound(uid);
+    if (at < Count() && Uid(at) == uid) return at;
+    return std::nullopt;
+}
+
+void MessageVector::SetSelected(std::size_t index, bool on) {
+    if (selected_.size() != Count()) selected_.assign(Count(), false);
+    selected_[index] = on;
+}
+
 bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnostic) {
-    for (MessageEntry& entry : messages) entry.selected = false;
+    selected_.assign(Count(), false);
     if (set.empty()) {
         diagnostic = "Message set missing";
         return false;
     }
+    const auto count = static_cast<std::uint32_t>(Count());
     if (set == "$") {
         std::size_t at = 0;
-        for (MessageEntry& entry : messages) {
-            while (at < saved.size() && saved[at] < entry.uid) ++at;
-            entry.selected = at < saved.size() && saved[at] == entry.uid;
+        for (std::size_t i = 0; i < count; ++i) {
+            while (at < saved.size() && saved[at] < Uid(i)) ++at;
+            selected_[i] = at < saved.size() && saved[at] == Uid(i);
         }
         return true;
     }
@@ -210,8 +302,7 @@ bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnost
         diagnostic = std::string("Invalid character ('") + set[bad] + "') in message-set argument";
         return false;
     }
-    const auto count = static_cast<std::uint32_t>(messages.size());
-    const std::uint32_t star = uid ? (messages.empty() ? 0 : messages.back().uid) : count;
+    const std::uint32_t star = uid ? LastUid() : count;
     const std::vector<std::string> elements = SplitAtAny(set, ",");
     if (static_cast<std::ptrdiff_t>(elements.size()) != std::count(set.begin(), set.end(), ',') + 1) {
         diagnostic = "Invalid message-set element:  " + std::string(set.substr(0, 20));  // an empty one
@@ -226,7 +317,7 @@ bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnost
             return false;
         }
         // "*" of an empty mailbox stands for no message at all.
-        if (messages.empty() && element.find('*') != std::string::npos) continue;
+        if (count == 0 && element.find('*') != std::string::npos) continue;
         const std::uint32_t low = std::min(*first, *last);
         const std::uint32_t high = std::max(*first, *last);
         if (low == 0) {
@@ -239,45 +330,61 @@ bool MessageVector::Select(std::string_view set, bool uid, std::string& diagnost
                                     {std::uint64_t{high}, std::uint64_t{count}, std::string_view(count == 1 ? "" : "s")});
                 return false;
             }
-            for (std::uint32_t n = low; n <= high; ++n) messages[n - 1].selected = true;
+            for (std::uint32_t n = low; n <= high; ++n) selected_[n - 1] = true;
             continue;
         }
-        const auto from = std::lower_bound(messages.begin(), messages.end(), low,
-                                           [](const MessageEntry& entry, std::uint32_t value) { return entry.uid < value; });
-        for (auto it = from; it != messages.end() && it->uid <= high; ++it) it->selected = true;
+        for (std::size_t i = LowerBound(low); i < count && Uid(i) <= high; ++i) selected_[i] = true;
     }
     return true;
 }
 
-KeywordSet MessageVector::Intern(const Keywords& keywords) {
-    if (keywords.empty()) return 0;
-    std::string text = KeywordText(keywords);
-    if (const auto found = keywordSetIndex.find(text); found != keywordSetIndex.end()) return found->second;
-    if (keywordSets.size() >= kMaxKeywordSets) return 0;
-    const auto set = static_cast<KeywordSet>(keywordSets.size());
-    keywordSets.push_back(keywords);
-    keywordSetIndex.emplace(std::move(text), set);
-    return set;
+MessageTable& MessageVector::Private() {
+    // A table another view still holds (a copy of this one) is copied too.
+    if (!private_ || table_.use_count() > 1) {
+        table_ = std::make_shared<MessageTable>(*table_);
+        private_ = true;
+    }
+    return const_cast<MessageTable&>(*table_);  // made for this view and held by it alone
 }
 
 std::vector<std::size_t> MessageVector::Expunge(const std::vector<bool>& gone) {
     std::vector<std::size_t> numbers;
-    for (std::size_t i = messages.size(); i-- > 0;) {
-        if (i < gone.size() && gone[i]) numbers.push_back(i + 1);
+    for (std::size_t i = std::min(gone.size(), Count()); i-- > 0;) {
+        if (gone[i]) numbers.push_back(i + 1);
     }
+    if (numbers.empty()) return numbers;
+    for (const std::size_t number : numbers) own_.erase(Uid(number - 1));
     std::size_t index = 0;
-    std::erase_if(messages, [&](const MessageEntry&) {
+    std::erase_if(Private().rows, [&](const MessageRow&) {
         const bool drop = index < gone.size() && gone[index];
         ++index;
         return drop;
     });
+    selected_.clear();
     Recount();
     return numbers;
 }
 
+void MessageVector::Adopt(const MessageVector& fresh, const std::vector<std::uint32_t>& hidden) {
+    if (hidden.empty()) {
+        table_ = fresh.table_;
+        private_ = fresh.private_;
+    } else {
+        auto table = std::make_shared<MessageTable>(*fresh.table_);
+        std::erase_if(table->rows, [&](const MessageRow& row) { return std::binary_search(hidden.begin(), hidden.end(), row.uid); });
+        table_ = std::move(table);
+        private_ = true;
+    }
+    // What the session showed of its own stays with the messages still in the view.
+    std::erase_if(own_, [this](const auto& item) { return !Find(item.first); });
+    if (own_.empty()) ownSets_ = KeywordSets{};
+    selected_.clear();
+}
+
 void MessageVector::MarkRecent(std::uint32_t mark, std::size_t from) {
-    for (std::size_t i = from; i < messages.size(); ++i) {
-        if (messages[i].uid > mark) messages[i].flags |= kFlagRecent;
+    if (from < Count() && LastUid() > mark) {
+        recentUids_.emplace_back(std::max<std::uint32_t>(Uid(from), mark + 1), LastUid());
+        recentUids_ = Normalized(std::move(recentUids_));
     }
     Recount();
 }
@@ -285,9 +392,12 @@ void MessageVector::MarkRecent(std::uint32_t mark, std::size_t from) {
 void MessageVector::Recount() {
     recent = 0;
     firstUnseen = 0;
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        if (messages[i].flags & kFlagRecent) ++recent;
-        if (!(messages[i].flags & kFlagSeen) && firstUnseen == 0) firstUnseen = static_cast<std::uint32_t>(i + 1);
+    for (std::size_t i = 0; i < Count(); ++i) {
+        const std::uint32_t uid = Uid(i);
+        if (!recentUids_.empty() && IsRecent(uid)) ++recent;
+        if (firstUnseen != 0) continue;
+        const OwnFlags* own = Own(uid);
+        if (!((own ? own->flags : table_->rows[i].stored) & kFlagSeen)) firstUnseen = static_cast<std::uint32_t>(i + 1);
     }
 }
 

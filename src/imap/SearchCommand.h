@@ -38,7 +38,7 @@ private:
     std::string TextParts() const;
 
     CommandContext& context_;
-    const MessageEntry& entry_;
+    MessageEntry entry_;
     const Keywords& keywords_;
     std::size_t index_;
     StoredMessage message_;

@@ -9,85 +9,116 @@ namespace pw::imap {
 
 bool SelectedMailbox::IsFolder(std::string_view name) const { return folder && EqualsNoCase(folder->name, name); }
 
+namespace {
+
+// Visits each UID the changes between `before` and `fresh` touched (every one of either, where the
+// store no longer knows which they were): a message they did not touch is as it was.
+template <class Visit>
+void EachTouched(const MessageVector& before, const MessageVector& fresh, const Visit& visit) {
+    if (fresh.touched) {
+        for (const std::uint32_t uid : *fresh.touched) visit(uid);
+        return;
+    }
+    for (std::size_t i = 0; i < before.Count(); ++i) visit(before.Uid(i));
+    for (std::size_t i = 0; i < fresh.Count(); ++i) {
+        if (!before.Find(fresh.Uid(i))) visit(fresh.Uid(i));
+    }
+}
+
+}  // namespace
+
 void SelectedMailbox::SendUpdates() {
     if (!folder || !folder->Has('r')) return;
     const double now = store_.Stamp(*folder);
     if (now == stamp) return;
     MessageVector fresh;
     try {
-        // Only what changed since the last look, where the store still knows what that was.
+        // Only what changed since the last look is compared, where the store still knows what that was.
         fresh = store_.BuildVector(*folder, static_cast<std::uint64_t>(stamp));
     } catch (const ComError& error) {
         ImapLog('E', std::string("Mailbox update:  ") + error.what());
         return;
     }
     stamp = fresh.partial ? 0 : static_cast<double>(fresh.change);
-    // Expunged: from the highest number down, so every number sent is still valid when the client
-    // applies it. Built from changes, a message not touched by them is still there.
-    const auto present = [&fresh](std::uint32_t uid) {
-        const auto found = std::lower_bound(fresh.messages.begin(), fresh.messages.end(), uid,
-                                            [](const MessageEntry& entry, std::uint32_t wanted) { return entry.uid < wanted; });
-        return found != fresh.messages.end() && found->uid == uid;
-    };
-    const auto touched = [&fresh](std::uint32_t uid) { return !fresh.touched || std::binary_search(fresh.touched->begin(), fresh.touched->end(), uid); };
-    auto& messages = view.messages;
-    std::vector<bool> gone(messages.size());
-    for (std::size_t i = 0; i < messages.size(); ++i) gone[i] = touched(messages[i].uid) && !present(messages[i].uid);
-    ExpungeFromView(gone);
-    // Flags another session stored; then the messages that came after the last one known. One that
-    // was published late with a lower UID waits for the next SELECT: numbers must follow UIDs.
-    const std::uint32_t lastKnown = messages.empty() ? 0 : messages.back().uid;
-    std::size_t next = 0;
-    std::size_t arrivals = 0;
-    // The highest mod-sequence the client may count as seen: below that of a message left for later.
-    std::uint64_t highest = fresh.highestModseq;
-    for (const MessageEntry& entry : fresh.messages) {
-        while (next < messages.size() && messages[next].uid < entry.uid) ++next;
-        const Keywords& keywords = fresh.KeywordsOf(entry.storedKeywords);
-        if (next < messages.size() && messages[next].uid == entry.uid) {
-            MessageEntry& known = messages[next];
-            // Nothing this client sees changed (another user's flags, a record rewritten): no line.
-            known.modseq = entry.modseq;
-            if (known.stored == entry.stored && view.KeywordsOf(known.storedKeywords) == keywords) continue;
-            known.stored = entry.stored;
-            known.flags = static_cast<std::uint16_t>(entry.stored | (known.flags & kFlagRecent));
-            known.storedKeywords = known.keywords = view.Intern(keywords);
-            AnnounceKeywords(keywords);
-            SendFlags(next);
-        } else if (entry.uid > lastKnown) {
-            AnnounceKeywords(keywords);
-            messages.push_back(entry);
-            messages.back().storedKeywords = messages.back().keywords = view.Intern(keywords);
-            ++arrivals;
-            next = messages.size();
-        } else if (entry.modseq != 0) {
-            highest = std::min(highest, entry.modseq - 1);
-        }
-    }
-    view.highestModseq = std::max(view.highestModseq, highest);
+    // The lines are worked out against the view as the client knows it; then it takes the new state.
+    const MessageVector before = view;
+    std::vector<bool> gone(before.Count());
+    EachTouched(before, fresh, [&](std::uint32_t uid) {
+        if (const auto was = before.Find(uid); was && !fresh.Find(uid)) gone[*was] = true;
+    });
+    AnnounceExpunged(gone);
+    const std::uint64_t highest = LeaveOutLate(before, fresh);
+    view.Adopt(fresh, hidden_);
+    // Flags another session stored, in UID order; then the messages that came after the last one known.
+    EachTouched(before, fresh, [&](std::uint32_t uid) {
+        if (const auto was = before.Find(uid)) SendFlagChange(before, *was);
+    });
+    const std::size_t first = view.UpperBound(before.LastUid());
+    const std::size_t arrivals = view.Count() - first;
+    for (std::size_t i = first; i < view.Count(); ++i) AnnounceKeywords(view.StoredKeywords(i));
+    view.highestModseq = std::max(before.highestModseq, highest);
     view.uidNext = fresh.uidNext;
+    view.change = fresh.change;
     if (arrivals != 0) {
-        const std::size_t first = messages.size() - arrivals;
-        view.MarkRecent(readOnly ? store_.RecentMark(*folder) : store_.ClaimRecent(*folder, messages.back().uid), first);
+        view.MarkRecent(readOnly ? store_.RecentMark(*folder) : store_.ClaimRecent(*folder, view.LastUid()), first);
     }
     view.Recount();
     if (arrivals != 0) {
-        replies_.Untagged(Format("%lu EXISTS", {std::uint64_t{messages.size()}}));
+        replies_.Untagged(Format("%lu EXISTS", {std::uint64_t{view.Count()}}));
         replies_.Untagged(Format("%lu RECENT", {std::uint64_t{view.recent}}));
     }
 }
 
-void SelectedMailbox::ExpungeFromView(const std::vector<bool>& gone) {
+std::uint64_t SelectedMailbox::LeaveOutLate(const MessageVector& before, const MessageVector& fresh) {
+    // A message published late with a lower UID than one the client knows waits for the next SELECT:
+    // numbers must follow UIDs. The client may not count its mod-sequence as seen either.
+    std::uint64_t highest = fresh.highestModseq;
+    const std::uint32_t lastKnown = before.LastUid();
+    EachTouched(before, fresh, [&](std::uint32_t uid) {
+        const auto index = uid <= lastKnown && !before.Find(uid) ? fresh.Find(uid) : std::nullopt;
+        if (!index) return;
+        const auto at = std::lower_bound(hidden_.begin(), hidden_.end(), uid);
+        if (at == hidden_.end() || *at != uid) hidden_.insert(at, uid);
+        if (fresh.Row(*index).modseq != 0) highest = std::min(highest, fresh.Row(*index).modseq - 1);
+    });
+    return highest;
+}
+
+void SelectedMailbox::SendFlagChange(const MessageVector& before, std::size_t was) {
+    const auto index = view.Find(before.Uid(was));
+    if (!index) return;
+    MessageFlags shown = before.Flags(was);
+    const MessageRow& row = view.Row(*index);
+    const Keywords& keywords = view.Table()->keywords.Of(row.keywords);
+    // Nothing this client sees changed (another user's flags, a record rewritten): no line, and what
+    // the session shows of its own stays.
+    if (shown.stored == row.stored && shown.storedKeywords == keywords) {
+        shown.modseq = row.modseq;
+        view.SetFlags(*index, shown);
+        return;
+    }
+    view.ShowStored(*index);
+    AnnounceKeywords(keywords);
+    SendFlags(*index);
+}
+
+void SelectedMailbox::AnnounceExpunged(const std::vector<bool>& gone) {
     if (!qresync) {
-        for (const std::size_t number : view.Expunge(gone)) replies_.Untagged(Format("%lu EXPUNGE", {std::uint64_t{number}}));
+        for (std::size_t i = gone.size(); i-- > 0;) {
+            if (gone[i]) replies_.Untagged(Format("%lu EXPUNGE", {std::uint64_t{i + 1}}));
+        }
         return;
     }
     std::vector<std::uint32_t> uids;
-    for (std::size_t i = 0; i < gone.size() && i < view.messages.size(); ++i) {
-        if (gone[i]) uids.push_back(view.messages[i].uid);
+    for (std::size_t i = 0; i < gone.size() && i < view.Count(); ++i) {
+        if (gone[i]) uids.push_back(view.Uid(i));
     }
-    view.Expunge(gone);
     if (!uids.empty()) replies_.Untagged("VANISHED " + UidSet(uids));
+}
+
+void SelectedMailbox::ExpungeFromView(const std::vector<bool>& gone) {
+    AnnounceExpunged(gone);
+    view.Expunge(gone);
 }
 
 void SelectedMailbox::SendFlagLines() {
@@ -110,9 +141,9 @@ void SelectedMailbox::AnnounceKeywords(const Keywords& keywords) {
 }
 
 void SelectedMailbox::SendFlags(std::size_t index) {
-    const MessageEntry& entry = view.messages[index];
+    const MessageEntry entry = view.Entry(index);
     std::string line = Format("%lu FETCH (UID %lu FLAGS %s", {std::uint64_t{index + 1}, std::uint64_t{entry.uid},
-                                                              std::string_view(FlagList(entry.flags, view.KeywordsOf(entry.keywords)))});
+                                                              std::string_view(FlagList(entry.flags, view.ShownKeywords(index)))});
     if (condstore) line += Format(" MODSEQ (%lu)", {entry.modseq});
     replies_.Untagged(line + ")");
 }
@@ -136,13 +167,14 @@ void SelectedMailbox::Close(bool expunge) {
     // delete keeps \Deleted in the session's own view, which must never empty a shared folder.
     if (folder && expunge && !readOnly && folder->Has('d')) {
         // Silent: no untagged lines, and a message that can not be removed stays for the next time.
-        for (auto it = view.messages.rbegin(); it != view.messages.rend(); ++it) {
+        for (std::size_t i = view.Count(); i-- > 0;) {
             std::string ignored;
-            if (it->flags & kFlagDeleted) (void)store_.RemoveIfDeleted(*folder, it->uid, ignored);
+            if (view.Entry(i).flags & kFlagDeleted) (void)store_.RemoveIfDeleted(*folder, view.Uid(i), ignored);
         }
     }
     folder.reset();
     view = MessageVector{};
+    hidden_.clear();
     readOnly = false;
     stamp = 0;
 }

@@ -3,7 +3,8 @@
 // view in step with the store: EXISTS, RECENT, EXPUNGE, flag FETCHes and the flag lines.
 //
 // The view changes only through these lines: a message leaves it with its "n EXPUNGE", arrives with
-// "n EXISTS", and a flag another session stored is sent as a FETCH. Changes are noticed by the
+// "n EXISTS", and a flag another session stored is sent as a FETCH. Once told, the view takes the
+// new state's shared table (MessageVector) and keeps only what is its own. Changes are noticed by the
 // folder's stamp (ImapStore::Stamp), taken before each listing so that nothing after it goes unseen.
 // Thread safety: one session's own.
 #pragma once
@@ -30,6 +31,8 @@ public:
     // Takes the marked messages out of the view with their "n EXPUNGE" lines, or one "VANISHED uids"
     // once the client enabled QRESYNC.
     void ExpungeFromView(const std::vector<bool>& gone);
+    // Those lines alone, for messages of the view as it stands.
+    void AnnounceExpunged(const std::vector<bool>& gone);
     // "* OK [PERMANENTFLAGS ...]" and "* FLAGS ...", keywords in use included.
     void SendFlagLines();
     // Sends the flag lines again when some of these keywords are new to the client.
@@ -55,6 +58,16 @@ public:
     bool qresync = false;
 
 private:
+    // Adds to `hidden_` what the new state holds below the last UID the client knows that the view
+    // lacks; the highest mod-sequence the client may then count as seen.
+    std::uint64_t LeaveOutLate(const MessageVector& before, const MessageVector& fresh);
+    // The FETCH of a message whose stored flags another session changed since `before` (its index
+    // there), shown as stored now; else keeps what the session showed of its own.
+    void SendFlagChange(const MessageVector& before, std::size_t was);
+
+    // Messages of the store the view leaves out until the next SELECT (published late, below a UID
+    // the client knows), ascending.
+    std::vector<std::uint32_t> hidden_;
     ImapStore& store_;
     Replies& replies_;
 };

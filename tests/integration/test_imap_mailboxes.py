@@ -364,6 +364,169 @@ def test_idle_reports_deliveries_expunges_and_flags_as_they_happen(registered):
     idler.close()
 
 
+def test_sessions_at_one_state_each_see_their_own_lines_through_store_expunge_and_delivery(registered):
+    """Sessions of one user on one folder hold the same listing; what each shows of its own (\\Recent,
+    flags under EXAMINE, QRESYNC's VANISHED) stays its own through another session's changes."""
+    ports = installation(registered)
+    registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 4)
+    writer = login(ports["imap"])
+    assert writer.ask(b"SELECT INBOX")[:2] == [b"* 4 EXISTS", b"* 4 RECENT"]
+    reader = login(ports["imap"])
+    assert reader.ask(b"EXAMINE INBOX")[:2] == [b"* 4 EXISTS", b"* 0 RECENT"]
+    # Under EXAMINE a flag is shown to the session only.
+    assert reader.ask(b"STORE 1,4 +FLAGS (\\Answered)") == [b"* 1 FETCH (FLAGS (\\Answered))", b"* 4 FETCH (FLAGS (\\Answered))",
+                                                             b"t OK STORE completed"]
+    other = login(ports["imap"])
+    assert other.ask(b"ENABLE QRESYNC") == [b"* ENABLED QRESYNC", b"t OK ENABLE completed"]
+    assert other.ask(b"SELECT INBOX")[:2] == [b"* 4 EXISTS", b"* 0 RECENT"]
+    assert other.ask(b"STORE 2 +FLAGS.SILENT (\\Flagged)")[-1] == b"t OK STORE completed"
+    assert other.ask(b"STORE 1 +FLAGS.SILENT ($Label1)")[-1] == b"t OK STORE completed"
+
+    flag_lines = [b"* FLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen $Label1)"]
+    assert writer.ask(b"NOOP") == [b"* OK [PERMANENTFLAGS (\\Answered \\Deleted \\Draft \\Flagged \\Seen \\*)] Permanent flags"] + flag_lines + [
+        b"* 1 FETCH (UID 1 FLAGS (\\Recent $Label1))", b"* 2 FETCH (UID 2 FLAGS (\\Flagged \\Recent))", b"t OK NOOP completed"]
+    # A message whose stored flags changed is shown as stored; one nobody touched keeps what the session showed.
+    assert reader.ask(b"NOOP") == [b"* OK [PERMANENTFLAGS ()] No permanent flag changes permitted"] + flag_lines + [
+        b"* 1 FETCH (UID 1 FLAGS ($Label1))", b"* 2 FETCH (UID 2 FLAGS (\\Flagged))", b"t OK NOOP completed"]
+
+    assert other.ask(b"STORE 3 +FLAGS.SILENT (\\Deleted)")[-1] == b"t OK STORE completed"
+    assert other.ask(b"EXPUNGE") == [b"* VANISHED 3", b"t OK EXPUNGE completed"]
+    deliver(registered, ports["smtp"], 1, first=5)
+    assert writer.ask(b"NOOP") == [b"* 3 EXPUNGE", b"* 4 EXISTS", b"* 4 RECENT", b"t OK NOOP completed"]
+    assert reader.ask(b"NOOP") == [b"* 3 EXPUNGE", b"* 4 EXISTS", b"* 0 RECENT", b"t OK NOOP completed"]
+    assert other.ask(b"NOOP") == [b"* 4 EXISTS", b"* 0 RECENT", b"t OK NOOP completed"]
+    assert writer.ask(b"NOOP") == [b"t OK NOOP completed"]
+
+    def flags(raw):
+        answer = raw.ask(b"FETCH 1:* (UID FLAGS)")
+        assert answer[-1] == b"t OK FETCH completed", answer
+        return answer[:-1]
+
+    assert flags(writer) == [b"* 1 FETCH (UID 1 FLAGS (\\Recent $Label1))", b"* 2 FETCH (UID 2 FLAGS (\\Flagged \\Recent))",
+                             b"* 3 FETCH (UID 4 FLAGS (\\Recent))", b"* 4 FETCH (UID 5 FLAGS (\\Recent))"]
+    assert flags(reader) == [b"* 1 FETCH (UID 1 FLAGS ($Label1))", b"* 2 FETCH (UID 2 FLAGS (\\Flagged))",
+                             b"* 3 FETCH (UID 4 FLAGS (\\Answered))", b"* 4 FETCH (UID 5 FLAGS ())"]
+    assert [line for line in flags(other) if b"MODSEQ" not in line] == []
+    assert writer.ask(b"SEARCH RECENT") == [b"* SEARCH 1 2 3 4", b"t OK SEARCH completed"]
+    assert reader.ask(b"UID SEARCH ANSWERED") == [b"* SEARCH 4", b"t OK SEARCH completed"]
+    assert other.ask(b"UID SEARCH OR FLAGGED KEYWORD $Label1") == [b"* SEARCH 1 2", b"t OK SEARCH completed"]
+    # A client that selects now sees the store as it is, nothing of the others' own.
+    client = imaplib.IMAP4("127.0.0.1", ports["imap"], timeout=WAIT)
+    client.login(JOHN, "secret")
+    assert client.select("INBOX") == ("OK", [b"4"])
+    assert client.response("RECENT")[1] == [b"0"]
+    assert client.fetch("1:*", "(UID FLAGS)")[1] == [b"1 (UID 1 FLAGS ($Label1))", b"2 (UID 2 FLAGS (\\Flagged))",
+                                                    b"3 (UID 4 FLAGS ())", b"4 (UID 5 FLAGS ())"]
+    client.logout()
+    for raw in (writer, reader, other):
+        raw.close()
+
+
+class TrackedView:
+    """A session that keeps the message numbers the server told it of (EXISTS, EXPUNGE, VANISHED,
+    the UIDs of FETCH lines) and checks that every line agrees with them."""
+
+    def __init__(self, port, qresync=False):
+        self.raw = login(port)
+        if qresync:
+            assert self.raw.ask(b"ENABLE QRESYNC")[-1] == b"t OK ENABLE completed"
+        self.uids = []
+        self.flags = {}
+        self.ask(b"SELECT INBOX")
+
+    def absorb(self, lines):
+        for line in lines:
+            if m := re.fullmatch(rb"\* (\d+) EXPUNGE", line):
+                del self.uids[int(m.group(1)) - 1]
+            elif m := re.fullmatch(rb"\* VANISHED ([\d:,]+)", line):
+                gone = set()
+                for part in m.group(1).split(b","):
+                    low, _, high = part.partition(b":")
+                    gone.update(range(int(low), int(high or low) + 1))
+                assert gone <= set(self.uids), (gone, self.uids)
+                self.uids = [uid for uid in self.uids if uid not in gone]
+            elif m := re.fullmatch(rb"\* (\d+) EXISTS", line):
+                count = int(m.group(1))
+                assert count >= len(self.uids), (line, self.uids)
+                self.uids += [None] * (count - len(self.uids))
+            elif m := re.fullmatch(rb"\* (\d+) FETCH \((.*)\)", line):
+                number, items = int(m.group(1)), m.group(2)
+                uid = re.search(rb"UID (\d+)", items)
+                if uid:
+                    known = self.uids[number - 1]
+                    assert known in (None, int(uid.group(1))), (line, self.uids)
+                    self.uids[number - 1] = int(uid.group(1))
+                flags = re.search(rb"FLAGS \(([^)]*)\)", items)
+                if flags and self.uids[number - 1] is not None:
+                    self.flags[self.uids[number - 1]] = set(flags.group(1).split()) - {b"\\Recent"}
+
+    def ask(self, command):
+        lines = self.raw.ask(command)
+        assert lines[-1].startswith(b"t OK"), (command, lines)
+        self.absorb(lines)
+        # Numbers the server named without their UIDs are asked for; numbers always follow UIDs.
+        missing = [n for n, uid in enumerate(self.uids, 1) if uid is None]
+        if missing:
+            self.absorb(self.raw.ask(b"FETCH %d:%d (UID FLAGS)" % (missing[0], missing[-1])))
+        assert None not in self.uids and self.uids == sorted(set(self.uids)), self.uids
+        return lines
+
+
+def test_sessions_stay_in_step_while_others_store_expunge_and_deliver_at_once(registered):
+    """Sessions of one user change one folder from several threads while mail arrives; each session's
+    numbers, UIDs and flags, kept from the lines it was sent, end equal to the store's."""
+    import random
+    import threading
+
+    ports = installation(registered)
+    registered.start().wait_ready()
+    deliver(registered, ports["smtp"], 30)
+    views = [TrackedView(ports["imap"], qresync=n % 2 == 1) for n in range(4)]
+    failures = []
+
+    def work(view, seed):
+        chance = random.Random(seed)
+        try:
+            for _ in range(40):
+                if not view.uids:
+                    view.ask(b"NOOP")
+                    continue
+                n = chance.randrange(len(view.uids)) + 1
+                flag = chance.choice([b"\\Flagged", b"\\Answered", b"$Label%d" % chance.randrange(3)])
+                # Never silent: the flags each session was shown are all it knows.
+                view.ask(chance.choice([b"STORE %d +FLAGS (%s)" % (n, flag), b"STORE %d -FLAGS (%s)" % (n, flag),
+                                        b"UID STORE %d +FLAGS (%s)" % (view.uids[n - 1], flag), b"NOOP",
+                                        b"FETCH %d (UID FLAGS)" % n, b"STORE %d +FLAGS (\\Deleted)" % n]))
+                if chance.randrange(8) == 0:
+                    view.ask(b"EXPUNGE")
+        except BaseException as error:  # the assertion is reported by the main thread
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(view, n)) for n, view in enumerate(views)]
+    for thread in threads:
+        thread.start()
+    # Not `deliver`: the sessions expunge meanwhile, so the inbox's count tells nothing.
+    with smtplib.SMTP("127.0.0.1", ports["smtp"], timeout=WAIT) as client:
+        for n in range(31, 41):
+            client.sendmail("a@remote.test", [JOHN], "Subject: %d\r\n\r\nbody %d\r\n" % (n, n))
+    status = login(ports["imap"])
+    wait_for(lambda: status.ask(b"STATUS INBOX (UIDNEXT)")[0].endswith(b"(UIDNEXT 41)"), "the deliveries")
+    status.close()
+    for thread in threads:
+        thread.join(timeout=120)
+    assert not failures, failures
+    fresh = TrackedView(ports["imap"])
+    fresh.ask(b"FETCH 1:* (UID FLAGS)")
+    for view in views:
+        view.ask(b"NOOP")
+        assert view.uids == fresh.uids
+        stale = {uid: flags for uid, flags in view.flags.items() if uid in fresh.flags and flags != fresh.flags[uid]}
+        assert not stale, stale
+        view.raw.close()
+    fresh.raw.close()
+
+
 def test_flags_stored_by_one_session_survive_anothers_stale_view(registered):
     ports = installation(registered)
     registered.start().wait_ready()
