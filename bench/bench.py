@@ -1036,8 +1036,9 @@ def main():
     # "antispam", "antivirus", "spamassassin" and "mailauth" are bench/antispam.py's,
     # bench/antivirus.py's, bench/spamassassin.py's and bench/mailauth.py's, which bench/run runs
     # after this: here they choose nothing.
-    # "imap-idle-50k" is imap_idle_memory_50k alone (it is also part of the large IMAP lines).
-    parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "imap-idle-50k", "memory", "antispam", "antivirus",
+    # "imap-idle-50k" is imap_idle_memory_50k alone (it is also part of the large IMAP lines),
+    # "imap-select" imap_select_50k (imap_select_10k with --quick) alone.
+    parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "imap-idle-50k", "imap-select", "memory", "antispam", "antivirus",
                                            "spamassassin", "mailauth"],
                         action="append")
     parser.add_argument("--imap-large", action="store_true",
@@ -1067,6 +1068,8 @@ def main():
             bench.imap_qresync(50000)
             bench.imap_sort(50000)
             bench.imap_idle_delivery(100, 50000)
+    if "imap-select" in only:
+        bench.imap_select(10000 if args.quick else 50000)
     if "imap-idle-50k" in only or ("imap" in only and (not args.quick or args.imap_large)):
         bench.imap_idle_memory(IMAP_IDLE_LARGE_SESSIONS, 50000, 2048, "imap_idle_memory_50k", warm=True)
     if "memory" in only:

@@ -392,6 +392,15 @@ void MessageVector::MarkRecent(std::uint32_t mark, std::size_t from) {
 void MessageVector::Recount() {
     recent = 0;
     firstUnseen = 0;
+    if (!private_ && own_.empty() && table_->firstUnseen) {
+        // A shared table as it was built: counted by the recent ranges' ends, not row by row.
+        for (const auto& [low, high] : recentUids_) {
+            const std::size_t end = high == UINT32_MAX ? Count() : LowerBound(high + 1);
+            recent += static_cast<std::uint32_t>(end - std::min(end, LowerBound(low)));
+        }
+        firstUnseen = *table_->firstUnseen;
+        return;
+    }
     for (std::size_t i = 0; i < Count(); ++i) {
         const std::uint32_t uid = Uid(i);
         if (!recentUids_.empty() && IsRecent(uid)) ++recent;

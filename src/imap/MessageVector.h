@@ -110,6 +110,9 @@ struct MessageTable {
     bool partial = false;
     std::uint64_t change = 0;         // the folder index's change number it was built from
     std::uint64_t highestModseq = 0;  // the index's highest then, lowered below what was left out
+    // The number of the first row without \Seen (0: none), where known as built: a shared table never
+    // changes, so a session that selects a big folder need not look through it again.
+    std::optional<std::uint32_t> firstUnseen;
 };
 
 // A message as the session shows it: the row with what the session holds of its own.
