@@ -538,6 +538,101 @@ class Bench:
         self.report("smtp_intake_%s_acknowledged" % label, max(r[0] for r in ours), max(r[0] for r in peer), "msg/s")
         self.report("smtp_intake_%s_in_inbox" % label, max(r[1] for r in ours), max(r[1] for r in peer), "msg/s")
 
+    def delivery_latency_run(self, server, users, rate, seconds, arrived):
+        """Offers `rate` messages a second for `seconds` over 8 connections, paced; returns the
+        milliseconds from each "250" to the moment its file was seen in the inbox. `arrived(user)`
+        lists (name, path) of the inbox's delivered files; each message's Subject names it."""
+        total = int(rate * seconds)
+        acked, seen = {}, {}
+        lock = threading.Lock()
+        counter = iter(range(total))
+        done = threading.Event()
+
+        def watch():
+            known = set()
+            while not done.is_set() or len(seen) < len(acked):
+                for user in users:
+                    for name, path in arrived(user):
+                        if path in known:
+                            continue
+                        now = time.monotonic()
+                        try:
+                            with open(path, "rb") as f:
+                                found = re.search(rb"Subject: latency (\d+)", f.read(4096))
+                        except FileNotFoundError:
+                            continue
+                        known.add(path)
+                        if found:
+                            seen.setdefault(int(found.group(1)), now)
+                if done.is_set() and time.monotonic() > deadline:
+                    break
+                time.sleep(0.001)
+
+        def send():
+            with smtplib.SMTP("127.0.0.1", server.smtp_port, timeout=WAIT) as client:
+                while True:
+                    with lock:
+                        number = next(counter, None)
+                    if number is None:
+                        return
+                    delay = start + number / rate - time.monotonic()
+                    if delay > 0:
+                        time.sleep(delay)
+                    user = users[number % len(users)]
+                    client.sendmail(SENDER, ["%s@%s" % (user, DOMAIN)],
+                                    "From: <%s>\r\nSubject: latency %d\r\n\r\n%s\r\n" % (SENDER, number, "x" * 4000))
+                    acked[number] = time.monotonic()
+
+        deadline = float("inf")
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        start = time.monotonic()
+        senders = [threading.Thread(target=send) for _ in range(8)]
+        for thread in senders:
+            thread.start()
+        for thread in senders:
+            thread.join()
+        deadline = time.monotonic() + WAIT
+        done.set()
+        watcher.join()
+        missing = [n for n in acked if n not in seen]
+        if missing:
+            raise RuntimeError("%d acknowledged messages never reached the inbox (%d files there)" % (len(missing), sum(len(arrived(u)) for u in users)))
+        return sorted(max(0.0, seen[n] - acked[n]) * 1000 for n in acked)
+
+    def smtp_delivery_latency(self, rate, seconds=10):
+        """Milliseconds from "250" to the message's file in the inbox, at `rate` messages a second
+        (about half our intake rate into the inbox), 50th and 99th percentiles, ours against Postfix's
+        (its Maildir's new/ file)."""
+        users = ["user%d" % i for i in range(5)]
+        self.progress("SMTP delivery latency at %d msg/s for %d s: ours" % (rate, seconds))
+        work = self.workdir()
+        try:
+            ours = Pellworth(self.args.build, work, users).start()
+            try:
+                ours_ms = self.delivery_latency_run(
+                    ours, users, rate, seconds,
+                    lambda user: [(n, os.path.join(ours.inbox(user), n[:-4] + ".eml")) for n in os.listdir(ours.inbox(user)) if n.endswith(".env")])
+            finally:
+                ours.stop()
+            self.progress("... Postfix")
+            peer = Postfix(work, users).start()
+            try:
+                def maildir(user):
+                    new = os.path.join(peer.mail, DOMAIN, user, "new")
+                    try:
+                        return [(n, os.path.join(new, n)) for n in os.listdir(new)]
+                    except FileNotFoundError:
+                        return []
+                peer_ms = self.delivery_latency_run(peer, users, rate, seconds, maildir)
+            finally:
+                peer.stop()
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        percentile = lambda values, p: values[min(len(values) - 1, int(len(values) * p))]
+        self.report("smtp_delivery_latency", percentile(ours_ms, 0.5), percentile(peer_ms, 0.5), "ms", higher_is_better=False,
+                    extra={"rate": rate, "ours_p99_ms": "%.1f" % percentile(ours_ms, 0.99), "peer_p99_ms": "%.1f" % percentile(peer_ms, 0.99)})
+
     # POP3 retrieval ---------------------------------------------------------------------------
 
     def fetch(self, port, user):
@@ -1038,7 +1133,7 @@ def main():
     # after this: here they choose nothing.
     # "imap-idle-50k" is imap_idle_memory_50k alone (it is also part of the large IMAP lines),
     # "imap-select" imap_select_50k (imap_select_10k with --quick) alone.
-    parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "imap-idle-50k", "imap-select", "memory", "antispam", "antivirus",
+    parser.add_argument("--only", choices=["smtp", "pop3", "pickup", "imap", "imap-idle-50k", "imap-select", "smtp-latency", "memory", "antispam", "antivirus",
                                            "spamassassin", "mailauth"],
                         action="append")
     parser.add_argument("--imap-large", action="store_true",
@@ -1053,6 +1148,9 @@ def main():
     if "smtp" in only:
         bench.smtp_intake(4096, messages)
         bench.smtp_intake(102400, messages // 5 if args.quick else messages)
+        # At half of what the 4 KB run delivered into the inbox: the latency of a steady flow, not a backlog.
+        inbox_rate = next(r["ours"] for r in bench.results if r["name"] == "smtp_intake_4k_in_inbox")
+        bench.smtp_delivery_latency(max(10, int(inbox_rate / 2)))
     if "pop3" in only:
         bench.pop3_retrieval(1000 if args.quick else 5000)
     if "pickup" in only:
@@ -1068,6 +1166,8 @@ def main():
             bench.imap_qresync(50000)
             bench.imap_sort(50000)
             bench.imap_idle_delivery(100, 50000)
+    if "smtp-latency" in only and "smtp" not in only:
+        bench.smtp_delivery_latency(250)
     if "imap-select" in only:
         bench.imap_select(10000 if args.quick else 50000)
     if "imap-idle-50k" in only or ("imap" in only and (not args.quick or args.imap_large)):
