@@ -365,11 +365,9 @@ std::shared_ptr<MessageTable> BuildTable(const store::FolderIndexState& index, c
         }
         auto [flags, added] = bySet.try_emplace(message.properties);
         if (added) {
-            const store::IndexedProperties& properties = index.PropertiesOf(message);
-            const Variant bits = store::IndexedValue(properties, flagsKey);
-            const Variant keywords = store::IndexedValue(properties, keywordsKey);
-            if (!bits.IsEmpty()) flags->second.bits = static_cast<std::uint16_t>(bits.AsUI2() & kStorableFlags);
-            flags->second.keywords = table->keywords.Intern(keywords.IsEmpty() ? Keywords{} : KeywordsFromText(keywords.AsText()));
+            const StoredFlags stored = IndexedStoredFlags(index, message, flagsKey, keywordsKey);
+            flags->second.bits = stored.bits;
+            flags->second.keywords = table->keywords.Intern(stored.keywords);
         }
         table->rows.push_back(MessageRow{.uid = message.uid, .stored = flags->second.bits, .keywords = flags->second.keywords,
                                          .size = message.size, .internalDate = message.date, .modseq = message.modseq});

@@ -7,14 +7,6 @@
 #include "store/UidCounter.h"
 
 namespace pw::store {
-namespace {
-
-// Records a batch update logs to the folder's index at a time.
-constexpr std::size_t kIndexedChunk = 256;
-// From this many records of a chunk on, one flush of the file system costs less than one per record.
-constexpr std::size_t kFileSystemFlushBatch = 8;
-
-}  // namespace
 
 HRESULT ListEnvelopeUids(const DirStorage& folder, std::vector<double>& uids) {
     // Names only: a listing of the queue at start-up, or of a big inbox, needs no stat per file.
@@ -117,8 +109,8 @@ std::vector<bool> Envelopes::UpdateRecordsById(const std::vector<double>& uids, 
     // before any record is renamed into place -- one flush for the chunk instead of one per record,
     // and a crash still leaves each record old or new, never mixed.
     try {
-        for (std::size_t first = 0; first < uids.size(); first += kIndexedChunk) {
-            const std::size_t end = std::min(uids.size(), first + kIndexedChunk);
+        for (std::size_t first = 0; first < uids.size(); first += kRecordBatch) {
+            const std::size_t end = std::min(uids.size(), first + kRecordBatch);
             const bool flushEach = end - first < kFileSystemFlushBatch;
             IndexWriter index(folder_, rootPath_);
             std::vector<std::uint32_t> ids;

@@ -46,8 +46,6 @@ constexpr std::size_t kKeptVanished = 4096;
 // How long a change logged first waits before its records are written: changes that come meanwhile
 // (a client marking messages one at a time) are written in the same batch.
 constexpr std::chrono::milliseconds kCatchUpDelay{1000};
-// Records caught up under one hold of the folder's locks: others get their turn between batches.
-constexpr std::size_t kCatchUpBatch = 256;
 
 FileSystem& Fs() { return FileSystem::Current(); }
 
@@ -756,7 +754,7 @@ HRESULT MakeDurable(SharedIndex& index, int fd, std::uint64_t inode, std::uint64
 HRESULT WriteBehind(const DirStorage& folder, const std::string& rootPath, IndexWriter& writer, const std::vector<std::uint32_t>& uids) {
     std::vector<std::shared_ptr<Envelope>> envelopes;
     std::vector<std::string> staged;
-    const bool flushEach = uids.size() < 8;
+    const bool flushEach = uids.size() < kFileSystemFlushBatch;
     try {
         for (const std::uint32_t uid : uids) {
             std::shared_ptr<Envelope> envelope;
@@ -812,9 +810,9 @@ void CatchUpFolder(SharedIndex& index) {
     DirStat dir;
     // Moved or gone since this process last saw it: its next reader, here or elsewhere, takes it up.
     if (waiting.empty() || Failed(StatDirectory(folder, dir)) || dir.inode != index.folderInode) return;
-    for (std::size_t first = 0; first < waiting.size(); first += kCatchUpBatch) {
+    for (std::size_t first = 0; first < waiting.size(); first += kRecordBatch) {
         const std::vector<std::uint32_t> batch(waiting.begin() + static_cast<std::ptrdiff_t>(first),
-                                               waiting.begin() + static_cast<std::ptrdiff_t>(std::min(waiting.size(), first + kCatchUpBatch)));
+                                               waiting.begin() + static_cast<std::ptrdiff_t>(std::min(waiting.size(), first + kRecordBatch)));
         StorageLock lock;
         if (const HRESULT hr = folder.LockSelf(kStoreLockBound, lock); Failed(hr)) {
             core::Log(core::LogLevelWarning, "Folder index: records of " + folder.Path() + " not caught up: " + HresultText(hr));

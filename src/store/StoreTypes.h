@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -63,6 +64,12 @@ bool IsMailBoxType(std::int32_t kind);
 bool IsFolderType(std::int32_t type);
 // Postmaster, user and relay mailboxes receive mail into an inbox; the other kinds pass it on.
 bool MailBoxHasInbox(std::int32_t kind);
+
+// Record writers of many records at once: records changed per hold of the folder's locks (readers of
+// the folder's index see the batch progress between them), and the size of a batch from which one
+// flush of the file system costs less than a flush per record.
+inline constexpr std::size_t kRecordBatch = 256;
+inline constexpr std::size_t kFileSystemFlushBatch = 8;
 
 // Property keys every store object may carry.
 inline constexpr std::string_view kVersionKey = "_Version";
