@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/LanguageTexts.h"
+#include "net/SessionThreads.h"
 #include "net/TlsContext.h"
 #include "platform/EventLog.h"
 #include "platform/Text.h"
@@ -321,7 +322,7 @@ void ServerListener::Admit(UniqueFd socket, const IpAddress& client) {
         active_.push_back(ticket);
     }
     try {
-        std::thread([self = shared_from_this(), ticket] { self->RunSession(ticket); }).detach();
+        RunSessionThread([self = shared_from_this(), ticket] { self->RunSession(ticket); });
     } catch (const std::system_error& error) {
         core::Log(core::LogLevelCritical, displayName_ + ": can not start a session thread: " + error.what());
         (void)::send(ticket->socket.Get(), BusyReply(type_).data(), BusyReply(type_).size(), MSG_DONTWAIT | MSG_NOSIGNAL);

@@ -260,8 +260,9 @@ std::size_t SocketConnection::Send(const char* data, std::size_t length) {
     while (sent < length) {
         const auto deadline = DeadlineAfter(timeout_);
         bool wantRead = false;
-        for (;;) {
-            if (!WaitReady(wantRead, MillisecondsLeft(deadline))) Fail("send", wsa::kTimedOut);
+        // A reply almost always fits the socket's buffer: the wait comes only after a try that would block.
+        for (bool wait = false;; wait = true) {
+            if (wait && !WaitReady(wantRead, MillisecondsLeft(deadline))) Fail("send", wsa::kTimedOut);
             ssize_t r = 0;
             const std::size_t left = std::min<std::size_t>(length - sent, 1 << 30);
             if (tls_) {
@@ -271,7 +272,7 @@ std::size_t SocketConnection::Send(const char* data, std::size_t length) {
                     continue;
                 }
             } else {
-                r = ::send(socket_, data + sent, left, MSG_NOSIGNAL);
+                r = ::send(socket_, data + sent, left, MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (r < 0 && Retryable(errno)) continue;
                 if (r <= 0) Fail("send", r < 0 ? WinsockErrorFromErrno(errno) : wsa::kConnectionAborted);
             }
@@ -285,7 +286,13 @@ std::size_t SocketConnection::Send(const char* data, std::size_t length) {
 
 std::size_t SocketConnection::SendString(std::string_view text) { return Send(text.data(), text.size()); }
 
-std::size_t SocketConnection::SendLine(std::string_view text) { return SendString(text) + Send("\r\n", 2); }
+std::size_t SocketConnection::SendLine(std::string_view text) {
+    // One send for the line and its end: a segment of its own for two bytes would cost the peer a wake-up.
+    std::string line;
+    line.reserve(text.size() + 2);
+    line.append(text).append("\r\n");
+    return SendString(line);
+}
 
 std::size_t SocketConnection::SendReply(std::string_view text) {
     return text.ends_with("\r\n") ? SendString(text) : SendLine(text);
