@@ -172,7 +172,7 @@ void InsertAtTop(Stream& content, std::string_view field, std::string_view auths
     ThrowIfFailed(content.Write(top), "writing the message header");
 }
 
-bool CheckInbound(std::string_view authservId, FileStream& content, store::Envelope& envelope, const core::ConfigTree& config) {
+bool CheckInbound(std::string_view authservId, Stream& content, store::Envelope& envelope, const core::ConfigTree& config) {
     Variant setting;
     const std::int32_t action = config.Get(kDmarcActionKey, setting) && !setting.IsEmpty() ? setting.AsI4() : DmarcActionMark;
     const auto& properties = envelope.GetProperties();

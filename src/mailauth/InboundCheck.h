@@ -61,6 +61,6 @@ void InsertAtTop(Stream& content, std::string_view field, std::string_view auths
 
 // The whole intake step: checks, field, and the action as configured; false when the message is to
 // be refused with kDmarcRefusal (nothing changed is kept).
-bool CheckInbound(std::string_view authservId, FileStream& content, store::Envelope& envelope, const core::ConfigTree& config);
+bool CheckInbound(std::string_view authservId, Stream& content, store::Envelope& envelope, const core::ConfigTree& config);
 
 }  // namespace pw::mailauth

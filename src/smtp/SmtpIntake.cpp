@@ -39,9 +39,11 @@ IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<sto
     std::string block = std::move(header);
     HRESULT written = S_OK;  // the first failed write, kept for the reply
     bool oversize = false;
+    bool held = true;  // nothing written yet: the whole message is in `block`
     const auto flush = [&] {
         if (Succeeded(written) && !oversize && !block.empty()) written = content->Write(block);
         block.clear();
+        held = false;
     };
     std::vector<char> buffer(kDataBuffer + 1);
     std::uint64_t count = 0;
@@ -75,16 +77,28 @@ IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<sto
     }
     core::Log(core::LogLevelDebug, Format("(%u bytes of message data)", {std::uint64_t{count}}));
     if (oversize) return IntakeOutcome::Oversize;
+    if (held) return Publish(envelope, std::move(content), written, check, std::move(block));
     flush();
     return Publish(envelope, std::move(content), written, check);
 }
 
 IntakeOutcome Publish(std::shared_ptr<store::Envelope>& envelope, std::unique_ptr<FileStream> content, HRESULT written,
-                      const IntakeCheck& check) {
+                      const IntakeCheck& check, std::string held) {
     double uid = 0;
     try {
         if (Failed(written)) throw ComError(written, "writing the message content");
-        if (check && !check(*content, *envelope)) {
+        bool passed = true;
+        if (!held.empty()) {
+            // Checked in memory, where a field put at the top moves no bytes on the disk.
+            const auto* bytes = reinterpret_cast<const std::byte*>(held.data());
+            MemoryStream memory(std::vector<std::byte>(bytes, bytes + held.size()));
+            held = std::string();
+            passed = !check || check(memory, *envelope);
+            if (passed) ThrowIfFailed(content->Write(memory.Bytes()), "writing the message content");
+        } else if (check) {
+            passed = check(*content, *envelope);
+        }
+        if (!passed) {
             content.reset();
             envelope.reset();  // not published: its reserved files go
             return IntakeOutcome::Refused;

@@ -33,7 +33,7 @@ enum class IntakeOutcome {
 
 // Runs on the stored content just before the envelope is published (the mail-authentication checks
 // of mail from outside); it may change the content and the envelope, and false refuses the message.
-using IntakeCheck = std::function<bool(FileStream& content, store::Envelope& envelope)>;
+using IntakeCheck = std::function<bool(Stream& content, store::Envelope& envelope)>;
 
 // The trace header put in front of a message taken from a client (RFC 5321 section 4.4): the MAIL
 // FROM argument, the client's address, the domain that took it, this server's name and version, now.
@@ -49,10 +49,11 @@ IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<sto
                           const IntakeCheck& check = {});
 
 // Closes the content and publishes the envelope (flushed before anything is acknowledged), then
-// hands it to the router queue; `written` is the first failed write of the content, if any. The
-// envelope is reset in every outcome.
+// hands it to the router queue; `written` is the first failed write of the content, if any, and
+// `held` the whole message when none of it was written yet (the check then runs on it in memory).
+// The envelope is reset in every outcome.
 IntakeOutcome Publish(std::shared_ptr<store::Envelope>& envelope, std::unique_ptr<FileStream> content, HRESULT written,
-                      const IntakeCheck& check = {});
+                      const IntakeCheck& check = {}, std::string held = {});
 
 // Reads a BDAT chunk of `size` bytes, handing each piece to `sink`: also a chunk that is refused is
 // read whole, so the session stays in step with the client.

@@ -11,8 +11,10 @@ namespace pw::smtp {
 inline constexpr std::size_t kCommandLineBuffer = 1024;
 // Server: DATA is read in pieces of this size.
 inline constexpr std::size_t kDataBuffer = 65536;
-// Server: the content of a message is written to its file in blocks of about this size.
-inline constexpr std::size_t kContentWriteBlock = 65536;
+// Server: the content of a message is written to its file in blocks of about this size. A message no
+// larger is held whole until its end: the checks before publication read it from memory, and it
+// reaches its file in one write.
+inline constexpr std::size_t kContentWriteBlock = 256 * 1024;
 // Server: the most recipients of one transaction, whatever "maxrecipients" says (0 there means no
 // limit of its own): one envelope with an endless recipient list would be an endless router job.
 inline constexpr std::size_t kMaxRecipients = 1000;

@@ -512,7 +512,7 @@ void SmtpServerSession::RcptTo(const std::string& line) {
 IntakeCheck SmtpServerSession::AuthenticationCheck() const {
     // Clients that authenticated or may relay are ours: their mail is signed when it leaves, not checked.
     if (relayAllowed_) return {};
-    return [authservId = domain_](FileStream& content, store::Envelope& envelope) {
+    return [authservId = domain_](Stream& content, store::Envelope& envelope) {
         return mailauth::CheckInbound(authservId, content, envelope, core::ServerConfig());
     };
 }
