@@ -5,13 +5,16 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/FileSystem.h"
@@ -238,9 +241,11 @@ HRESULT DirStorage::OpenWithMode(std::string_view name, std::uint32_t mode, int 
     struct stat st {};
     if (Fs().StatFd(fd.Get(), st) != 0 || !S_ISREG(st.st_mode)) return STG_E_ACCESSDENIED;
     if (const HRESULT hr = TakeShareLock(fd.Get(), mode); Failed(hr)) return hr;
-    // CREATE_ALWAYS empties an existing file, but only once its share lock is ours.
-    if ((creation & O_CREAT) && !(creation & O_EXCL) && WantsWrite(mode) && Fs().Truncate(fd.Get(), 0) != 0) {
-        return LastError();
+    // CREATE_ALWAYS empties an existing file, but only once its share lock is ours. An empty one is left
+    // alone: a truncation costs a journal entry of its own.
+    if ((creation & O_CREAT) && !(creation & O_EXCL) && WantsWrite(mode)) {
+        if (Fs().StatFd(fd.Get(), st) != 0) return LastError();
+        if (st.st_size != 0 && Fs().Truncate(fd.Get(), 0) != 0) return LastError();
     }
     stream = std::make_unique<FileStream>(std::move(fd), path, (mode & STGM_DELETEONRELEASE) != 0);
     return S_OK;
@@ -283,6 +288,100 @@ HRESULT DirStorage::StatElement(std::string_view name, ElementInfo& info) const 
     struct stat st {};
     if (Fs().Stat(ElementPath(name).c_str(), st) != 0) return errno == ENOENT ? MissingError() : LastError();
     info = ElementInfoFromStat(std::string(name), st);
+    return S_OK;
+}
+
+namespace {
+
+// What ReadWholeCached keeps of a file: enough of its stat to tell it from any other version of it.
+struct FileSnapshot {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified {};
+    timespec changed {};
+    std::vector<std::byte> bytes;
+};
+
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+bool SameFile(const struct stat& st, const FileSnapshot& snapshot) {
+    return st.st_dev == snapshot.device && st.st_ino == snapshot.inode && st.st_size == snapshot.size &&
+           SameTime(st.st_mtim, snapshot.modified) && SameTime(st.st_ctim, snapshot.changed);
+}
+
+// File systems stamp changes with a clock that advances in ticks of a few milliseconds, so a file
+// changed in place twice within one tick keeps its times. A version is kept only once its change time
+// lies well behind the clock at its reading: any later change then carries a later time.
+constexpr std::int64_t kSettledNs = 100'000'000;
+constexpr std::size_t kMaxSnapshots = 4096;
+constexpr std::size_t kMaxSnapshotBytes = 64 * 1024;
+
+bool Settled(const struct stat& st) {
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto ns = [](const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
+    return ns(now) - std::max(ns(st.st_ctim), ns(st.st_mtim)) > kSettledNs;
+}
+
+std::string VersionToken(const struct stat& st) {
+    return Format("%lu:%lu:%ld.%ld:%ld.%ld", {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_mtim.tv_sec),
+                                             std::int64_t(st.st_mtim.tv_nsec), std::int64_t(st.st_ctim.tv_sec),
+                                             std::int64_t(st.st_ctim.tv_nsec)});
+}
+
+std::mutex snapshotsLock;
+std::unordered_map<std::string, FileSnapshot> snapshots;
+
+}  // namespace
+
+HRESULT DirStorage::ReadWholeCached(std::string_view name, std::vector<std::byte>& bytes) const {
+    if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+    const std::string path = ElementPath(name);
+    bytes.clear();
+    struct stat st {};
+    if (Fs().Stat(path.c_str(), st) == 0 && S_ISREG(st.st_mode)) {
+        std::lock_guard guard(snapshotsLock);
+        if (const auto found = snapshots.find(path); found != snapshots.end() && SameFile(st, found->second)) {
+            bytes = found->second.bytes;
+            return S_OK;
+        }
+    }
+    // Anything else -- missing, not a plain file, changed -- takes the ordinary road and its errors.
+    std::unique_ptr<FileStream> stream;
+    if (const HRESULT hr = OpenStream(name, STGM_READ | STGM_SHARE_DENY_NONE, stream); Failed(hr)) return hr;
+    if (const HRESULT hr = ReadToEnd(*stream, bytes); Failed(hr)) return hr;
+    // The version read is the one open, whatever the name holds by now.
+    if (Fs().StatFd(stream->Descriptor(), st) != 0 || static_cast<std::uint64_t>(st.st_size) != bytes.size() ||
+        bytes.size() > kMaxSnapshotBytes || !Settled(st)) {
+        return S_OK;
+    }
+    std::lock_guard guard(snapshotsLock);
+    // A bounded memory: past the bound the kept versions are dropped and gathered again as used.
+    if (snapshots.size() >= kMaxSnapshots) snapshots.clear();
+    snapshots[path] = FileSnapshot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, bytes};
+    return S_OK;
+}
+
+std::string DirStorage::ListingVersion() const {
+    struct stat st {};
+    if (Fs().Stat(path_.c_str(), st) != 0 || !S_ISDIR(st.st_mode) || !Settled(st)) return {};
+    return VersionToken(st);
+}
+
+HRESULT DirStorage::FlushElements(const std::vector<std::string>& names) const {
+    std::vector<StorageFd> files;
+    for (const std::string& name : names) {
+        if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
+        StorageFd fd(Fs().Open(ElementPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!fd) return errno == ENOENT ? MissingError() : LastError();
+        files.push_back(std::move(fd));
+    }
+    // Only an aid: the fsyncs below are what make the files durable, whatever this did.
+    for (const StorageFd& fd : files) (void)Fs().WriteBack(fd.Get());
+    for (const StorageFd& fd : files) {
+        if (Fs().Fsync(fd.Get()) != 0) return LastError();
+    }
     return S_OK;
 }
 

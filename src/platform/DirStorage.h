@@ -103,9 +103,19 @@ public:
     // system reports the kind itself, for walks over folders of any size (start-up's clean-up).
     [[nodiscard]] HRESULT EnumerateNames(std::string_view pattern, std::vector<ElementName>& elements) const;
     [[nodiscard]] HRESULT StatElement(std::string_view name, ElementInfo& info) const;
+    // The whole of a small file that is only ever replaced whole (a store object's property file),
+    // read as OpenStream (STGM_READ | STGM_SHARE_DENY_NONE) and ReadToEnd would, but kept by the
+    // process and served again for one stat while that stat shows the same file unchanged (device,
+    // inode, size, modification and change times). A file changed within a moment of its reading is
+    // not kept, so a change that the file system's coarse clock could hide is never missed.
+    [[nodiscard]] HRESULT ReadWholeCached(std::string_view name, std::vector<std::byte>& bytes) const;
     // The storage's own directory: its modification time moves whenever an element is added,
     // removed or replaced (every replacement is a rename).
     [[nodiscard]] HRESULT StatSelf(ElementInfo& info) const;
+    // A token that names this version of the directory's list of names: it changes whenever an element
+    // is added, removed or renamed. Empty while the directory changed too recently for the file
+    // system's clock to tell that change from a next one (ReadWholeCached), and when it can not be read.
+    std::string ListingVersion() const;
     // The storage's own directory's identity: kept through a rename of the directory, never given
     // to another directory.
     [[nodiscard]] HRESULT Identity(FileIdentity& identity) const;
@@ -155,6 +165,9 @@ public:
     [[nodiscard]] HRESULT LockElement(std::string_view name, std::chrono::milliseconds bound, StorageLock& lock) const;
     // Flushes the directory's own entries (after creating or renaming elements).
     [[nodiscard]] HRESULT Sync() const;
+    // Makes the contents of several files of this directory durable (fsync each), written out together
+    // first so that one journal commit covers them all where the file system allows.
+    [[nodiscard]] HRESULT FlushElements(const std::vector<std::string>& names) const;
 
 private:
     [[nodiscard]] HRESULT WriteTemporaryFile(std::string_view name, std::span<const std::byte> content, mode_t permissions, bool flush,

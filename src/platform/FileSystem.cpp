@@ -342,6 +342,9 @@ ssize_t FileSystem::Write(int fd, const void* data, std::size_t size) {
     return ::write(fd, data, size);
 }
 int FileSystem::Fsync(int fd) { return ::fsync(fd); }
+int FileSystem::WriteBack(int fd) {
+    return ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+}
 int FileSystem::SyncFileSystem(int fd) { return ::syncfs(fd); }
 int FileSystem::Truncate(int fd, off_t size) {
     const WriteStep step;

@@ -86,6 +86,9 @@ public:
     virtual ssize_t Read(int fd, void* buffer, std::size_t size);
     virtual ssize_t Write(int fd, const void* data, std::size_t size);
     virtual int Fsync(int fd);
+    // Writes the file's dirty pages out and waits for them (sync_file_range), without making anything
+    // durable: files written out together before their fsyncs share one journal commit on ext4.
+    virtual int WriteBack(int fd);
     // syncfs: every file of the file system holding fd written through at once. A fault aimed at
     // fsync fails it too.
     virtual int SyncFileSystem(int fd);

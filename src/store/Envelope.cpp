@@ -224,14 +224,6 @@ void Envelope::OwnContent(bool emptying) const {
 
 void Envelope::Publish() {
     HRESULT hr = S_OK;
-    // Content shared with a published envelope was flushed when that one was published; the link
-    // itself is made durable with the directory, below.
-    if (!contentShared_) {
-        std::unique_ptr<FileStream> content;
-        hr = folder_.OpenStream(ContentName(), STGM_READ | STGM_SHARE_DENY_NONE, content);
-        if (Succeeded(hr)) hr = content->Commit();
-        ThrowIfFailed(hr, "can not flush " + folder_.ElementPath(ContentName()));
-    }
     // Everything that takes time happens before the counter is locked: under it only two renames.
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
@@ -239,9 +231,21 @@ void Envelope::Publish() {
     {
         IndexWriter index(folder_, rootPath_);
         index.Begin({});
-        const HRESULT written = folder_.WriteTemporary("staged.env", record.Bytes(), kStorageFileMode, stagedRecord);
+        const HRESULT written = folder_.WriteTemporaryUnflushed("staged.env", record.Bytes(), kStorageFileMode, stagedRecord);
         index.Commit();
         ThrowIfFailed(written, "can not write a record in " + folder_.Path());
+    }
+    // The record and the content made durable together, one journal commit for both. Content shared
+    // with a published envelope was flushed when that one was published; the link itself is made
+    // durable with the directory, below.
+    std::vector<std::string> unflushed{stagedRecord};
+    if (!contentShared_) unflushed.push_back(ContentName());
+    if (hr = folder_.FlushElements(unflushed); Failed(hr)) {
+        IndexWriter index(folder_, rootPath_);
+        index.Begin({});
+        (void)folder_.DestroyElement(stagedRecord);
+        index.Commit();
+        throw ComError(hr, "can not flush a message in " + folder_.Path());
     }
     double uid = 0;
     UsageChange change(folder_, rootPath_);

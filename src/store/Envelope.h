@@ -4,8 +4,8 @@
 // The record is the envelope's property tree (the configuration file format) followed by the
 // recipient list (Recipients.h). A new envelope (CreateNew, which Envelopes::Add calls) has no id
 // yet: its content is a staged file under a temporary name, invisible -- listings look for "*.env" --
-// while its producer fills it. The first Update publishes it: the content is flushed and the record
-// written under a temporary name and flushed; then, with the folder's counter locked, the envelope
+// while its producer fills it. The first Update publishes it: the record is written under a
+// temporary name and flushed together with the content; then, with the folder's counter locked, the envelope
 // draws its id and both files are renamed to it without replacing anything; last the directory is
 // flushed. Only then is the message safe, and only then may a receiver acknowledge it. Drawing at
 // publication makes publication order id order, so a reader never meets an envelope with an id

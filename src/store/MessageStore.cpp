@@ -238,8 +238,23 @@ std::string MessageStore::PrimaryDomain(const core::ConfigTree& config) const {
     if (config.Get(kPrimaryDomainKey, configured) && configured.IsText() && !configured.AsText().empty()) {
         return configured.AsText();
     }
+    // Asked for by every SMTP session: the store's root is listed again only when its names changed.
+    static std::mutex lock;
+    static std::string listedPath, listedVersion, listedFirst;
+    const std::string version = Storage().ListingVersion();
+    if (!version.empty()) {
+        std::lock_guard guard(lock);
+        if (listedPath == Storage().Path() && listedVersion == version) return listedFirst;
+    }
     const auto names = GetDomains()->Names();
-    return names.empty() ? std::string(kFallbackDomain) : names.front();
+    const std::string first = names.empty() ? std::string(kFallbackDomain) : names.front();
+    if (!version.empty()) {
+        std::lock_guard guard(lock);
+        listedPath = Storage().Path();
+        listedVersion = version;
+        listedFirst = first;
+    }
+    return first;
 }
 
 std::string MessageStore::PostmasterAddress(const core::ConfigTree& config) const {

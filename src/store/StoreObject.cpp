@@ -37,16 +37,15 @@ enum class PropertyFileState { Missing, Unreadable, Read };
 
 // Reads the "_Type" of a directory's property file and changes nothing (0 when the key is missing).
 PropertyFileState ReadStoredType(const DirStorage& dir, std::int32_t& type) {
-    std::unique_ptr<FileStream> stream;
-    HRESULT hr = dir.OpenStream("_" + dir.Name(), STGM_READ | STGM_SHARE_DENY_NONE, stream);
+    std::vector<std::byte> bytes;
+    HRESULT hr = dir.ReadWholeCached("_" + dir.Name(), bytes);
     if (hr == STG_E_FILENOTFOUND) {
         const auto candidates = PropertyFileCandidates(dir);
         if (candidates.size() != 1) return PropertyFileState::Missing;
-        hr = dir.OpenStream(candidates.front(), STGM_READ | STGM_SHARE_DENY_NONE, stream);
+        hr = dir.ReadWholeCached(candidates.front(), bytes);
     }
     if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return PropertyFileState::Missing;
-    std::vector<std::byte> bytes;
-    if (Failed(hr) || Failed(ReadToEnd(*stream, bytes))) return PropertyFileState::Unreadable;
+    if (Failed(hr)) return PropertyFileState::Unreadable;
     MemoryStream memory(std::move(bytes));
     core::ConfigTree tree;
     if (Failed(tree.ReadFrom(memory))) return PropertyFileState::Unreadable;
@@ -60,18 +59,14 @@ PropertyFileState ReadStoredType(const DirStorage& dir, std::int32_t& type) {
 StoreObject::StoreObject(DirStorage dir, std::string rootPath) : dir_(std::move(dir)), rootPath_(std::move(rootPath)) {}
 
 HRESULT StoreObject::ReadPropertyFile(core::ConfigTree& tree) const {
-    std::unique_ptr<FileStream> stream;
-    HRESULT hr = dir_.OpenStream(PropertyFileName(), STGM_READ | STGM_SHARE_DENY_NONE, stream);
-    if (hr == STG_E_FILENOTFOUND && Succeeded(RepairPropertyFileName())) {
-        hr = dir_.OpenStream(PropertyFileName(), STGM_READ | STGM_SHARE_DENY_NONE, stream);
-    }
+    std::vector<std::byte> bytes;
+    HRESULT hr = dir_.ReadWholeCached(PropertyFileName(), bytes);
+    if (hr == STG_E_FILENOTFOUND && Succeeded(RepairPropertyFileName())) hr = dir_.ReadWholeCached(PropertyFileName(), bytes);
     if (hr == STG_E_FILENOTFOUND) {
         tree.Clear();
         return S_OK;
     }
     if (Failed(hr)) return hr;
-    std::vector<std::byte> bytes;
-    if (hr = ReadToEnd(*stream, bytes); Failed(hr)) return hr;
     MemoryStream memory(std::move(bytes));
     return tree.ReadFrom(memory);
 }

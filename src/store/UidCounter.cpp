@@ -5,6 +5,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <sys/stat.h>
@@ -58,6 +59,9 @@ struct CounterImage {
     double counter = 0;
     double lastPublished = 0;
     bool recorded = false;  // the file holds a last published id
+    // The file's length as last read or written: a write of the same length needs no truncation,
+    // which costs a journal entry of its own.
+    std::uint64_t fileSize = UINT64_MAX;
 };
 
 double DecodeDouble(const std::byte* bytes) {
@@ -76,6 +80,7 @@ bool ReadCounter(FileStream& stream, CounterImage& image) {
     image = CounterImage{};
     ElementInfo info;
     if (Failed(stream.Stat(info))) return false;
+    image.fileSize = info.size;
     if (info.size == 0) return true;
     if (info.size != kCounterSize && info.size != kRecordedSize) return false;
     std::byte bytes[kRecordedSize];
@@ -91,14 +96,24 @@ bool ReadCounter(FileStream& stream, CounterImage& image) {
     return IsSoundId(image.counter);
 }
 
-HRESULT WriteCounter(FileStream& stream, const CounterImage& image) {
+HRESULT WriteCounter(FileStream& stream, CounterImage& image) {
     std::byte bytes[kRecordedSize];
     EncodeDouble(image.counter, bytes);
     EncodeDouble(image.lastPublished, bytes + kCounterSize);
     const std::size_t size = image.recorded ? kRecordedSize : kCounterSize;
     if (const HRESULT hr = stream.Seek(0, SeekOrigin::Begin); Failed(hr)) return hr;
-    if (const HRESULT hr = stream.Write(std::span<const std::byte>(bytes, size)); Failed(hr)) return hr;
-    return stream.SetSize(size);
+    if (const HRESULT hr = stream.Write(std::span<const std::byte>(bytes, size)); Failed(hr)) {
+        image.fileSize = UINT64_MAX;  // a write cut short may have lengthened it
+        return hr;
+    }
+    if (image.fileSize > size) {
+        if (const HRESULT hr = stream.SetSize(size); Failed(hr)) {
+            image.fileSize = UINT64_MAX;
+            return hr;
+        }
+    }
+    image.fileSize = size;
+    return S_OK;
 }
 
 HRESULT TryOpenCounter(const DirStorage& folder, std::unique_ptr<FileStream>& stream, bool& created) {
@@ -231,7 +246,8 @@ HRESULT RepairUidCounter(const DirStorage& folder) {
     // A drawer that came first has written a value of its own: it stands.
     CounterImage image;
     if (!ReadCounter(*stream, image) || image.counter == 0) {
-        hr = WriteCounter(*stream, CounterImage{HighestStoredUid(folder), 0, false});
+        CounterImage fresh{HighestStoredUid(folder), 0, false, image.fileSize};
+        hr = WriteCounter(*stream, fresh);
         if (Succeeded(hr)) hr = stream->Commit();
     }
     // Closing the stream releases its range lock whether or not the unlock went through.

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <memory>
 #include <set>
 #include <string>
@@ -66,6 +68,53 @@ TEST_F(DirStorageTest, CreateWithoutCreateFlagRefusesAnExistingFileAndCreateFlag
     EXPECT_EQ(storage_.CreateStream("fresh", kReadWriteExclusive, stream), S_OK);
     EXPECT_EQ(storage_.CreateStream("fresh2", kReadWriteExclusive | STGM_CREATE, stream), S_OK);
     EXPECT_EQ(Listing(), (std::set<std::string>{"mail.eml", "fresh", "fresh2"}));
+}
+
+// Property files are read whole, and kept by the process while a stat shows them unchanged. What
+// another program changes -- in place with the same size and the old modification time put back, or
+// by a rename -- must be read anew.
+TEST_F(DirStorageTest, AWholeReadKeptByTheProcessNeverHidesAChangedFile) {
+    const auto read = [&] {
+        std::vector<std::byte> bytes;
+        EXPECT_EQ(storage_.ReadWholeCached("_box", bytes), S_OK);
+        return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    };
+    // Kept only once its times lie well behind the clock: wait for that.
+    const auto settle = [&] {
+        struct stat st {};
+        ASSERT_EQ(::stat(Path("_box").c_str(), &st), 0);
+        const auto changed = std::chrono::system_clock::time_point(std::chrono::seconds(st.st_ctim.tv_sec) +
+                                                                  std::chrono::nanoseconds(st.st_ctim.tv_nsec));
+        const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::system_clock::now() < changed + std::chrono::milliseconds(300) && std::chrono::steady_clock::now() < bound) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    ASSERT_EQ(storage_.ReplaceStream("_box", AsBytes("one-1")), S_OK);
+    settle();
+    EXPECT_EQ(read(), "one-1");
+    EXPECT_EQ(read(), "one-1");
+
+    struct stat before {};
+    ASSERT_EQ(::stat(Path("_box").c_str(), &before), 0);
+    {
+        const int fd = ::open(Path("_box").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "two-2", 5, 0), 5);
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::futimens(fd, times), 0);
+        ::close(fd);
+    }
+    EXPECT_EQ(read(), "two-2");
+
+    settle();
+    EXPECT_EQ(read(), "two-2");
+    ASSERT_EQ(storage_.ReplaceStream("_box", AsBytes("thr-3")), S_OK);
+    EXPECT_EQ(read(), "thr-3");
+
+    ASSERT_EQ(storage_.DestroyElement("_box"), S_OK);
+    std::vector<std::byte> bytes;
+    EXPECT_EQ(storage_.ReadWholeCached("_box", bytes), STG_E_FILENOTFOUND);
 }
 
 TEST_F(DirStorageTest, MissingFileAndMissingDirectoryHaveDistinctErrors) {
