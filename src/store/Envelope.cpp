@@ -1,6 +1,7 @@
 // Envelope: reservation, publication, replacement and removal of one message's files.
 #include "store/Envelope.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "core/Logging.h"
@@ -85,6 +86,8 @@ std::shared_ptr<Envelope> Envelope::CreateCopy(const DirStorage& folder, const E
     auto copy = Stage(folder, source.rootPath_, source.published_ ? &source : nullptr);
     if (copy->contentShared_) {
         copy->CopyRecordFrom(source);
+        copy->sourceFolder_ = source.folder_;
+        copy->sourceRecord_ = source.RecordName();
     } else {
         copy->CopyFrom(source);
     }
@@ -228,19 +231,20 @@ void Envelope::Publish() {
     MemoryStream record;
     ThrowIfFailed(WriteRecord(record));
     std::string stagedRecord;
-    {
+    std::vector<std::string> unflushed;
+    if (!LinkSourceRecord(record.Bytes(), stagedRecord)) {
         IndexWriter index(folder_, rootPath_);
         index.Begin({});
         const HRESULT written = folder_.WriteTemporaryUnflushed("staged.env", record.Bytes(), kStorageFileMode, stagedRecord);
         index.Commit();
         ThrowIfFailed(written, "can not write a record in " + folder_.Path());
+        unflushed.push_back(stagedRecord);
     }
-    // The record and the content made durable together, one journal commit for both. Content shared
-    // with a published envelope was flushed when that one was published; the link itself is made
-    // durable with the directory, below.
-    std::vector<std::string> unflushed{stagedRecord};
+    // The record and the content made durable together, one journal commit for both. Content (or a
+    // record) shared with a published envelope was flushed when that one was published; the link
+    // itself is made durable with the directory, below.
     if (!contentShared_) unflushed.push_back(ContentName());
-    if (hr = folder_.FlushElements(unflushed); Failed(hr)) {
+    if (hr = unflushed.empty() ? S_OK : folder_.FlushElements(unflushed); Failed(hr)) {
         IndexWriter index(folder_, rootPath_);
         index.Begin({});
         (void)folder_.DestroyElement(stagedRecord);
@@ -289,6 +293,32 @@ void Envelope::Publish() {
     }
     index.Commit();
     throw ComError(hr, "can not publish " + folder_.ElementPath(RecordName()));
+}
+
+bool Envelope::LinkSourceRecord(std::span<const std::byte> record, std::string& staged) const {
+    if (sourceRecord_.empty()) return false;
+    std::unique_ptr<FileStream> source;
+    std::vector<std::byte> bytes;
+    ElementInfo read;
+    if (Failed(sourceFolder_.OpenStream(sourceRecord_, STGM_READ | STGM_SHARE_DENY_NONE, source)) ||
+        Failed(ReadToEnd(*source, bytes)) || Failed(source->Stat(read)) ||
+        !std::equal(bytes.begin(), bytes.end(), record.begin(), record.end())) {
+        return false;
+    }
+    // Records are replaced by rename, never written in place: the file read is the file linked when
+    // the name still leads to it afterwards.
+    const std::string name = TemporaryName("staged.env");
+    IndexWriter index(folder_, rootPath_);
+    index.Begin({});
+    bool linked = Succeeded(folder_.LinkStream(sourceFolder_, sourceRecord_, name));
+    ElementInfo placed;
+    if (linked && (Failed(folder_.StatElement(name, placed)) || placed.inode != read.inode)) {
+        (void)folder_.DestroyElement(name);
+        linked = false;
+    }
+    index.Commit();
+    if (linked) staged = name;
+    return linked;
 }
 
 HRESULT Envelope::PlaceFiles(double uid, const std::string& stagedRecord) {

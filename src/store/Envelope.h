@@ -27,6 +27,7 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -166,6 +167,10 @@ private:
     static std::shared_ptr<Envelope> Stage(const DirStorage& folder, const std::string& rootPath, const Envelope* shared);
     // Gives the staged content and the written record the id drawn for them (under the counter's lock).
     HRESULT PlaceFiles(double uid, const std::string& stagedRecord);
+    // A copy whose record comes out byte for byte as its source's takes the source's record by a hard
+    // link under a staged name: a file that is already durable, so its publication waits for one
+    // journal commit (the folder's) instead of two. False when the bytes differ or no link is made.
+    bool LinkSourceRecord(std::span<const std::byte> record, std::string& staged) const;
 
     DirStorage folder_;
     std::string rootPath_;
@@ -174,6 +179,9 @@ private:
     std::string stagedName_;  // the content's name until publication
     // The content file is a link to a published envelope's; a writer that empties it unlinks it first.
     mutable bool contentShared_ = false;
+    // The published envelope this copy was made from (CreateCopy), whose record it may share.
+    DirStorage sourceFolder_;
+    std::string sourceRecord_;
     Properties properties_;
     Recipients recipients_;
 };

@@ -211,7 +211,6 @@ TEST_F(store_EnvelopeTest, CopiesShareOneContentFileThatOutlivesTheOriginal) {
     ASSERT_EQ(::stat(At("Fresh/0000002.eml").c_str(), &second), 0);
     EXPECT_EQ(first.st_ino, second.st_ino);
     EXPECT_EQ(second.st_nlink, 2u);
-
     // A copy that gets content of its own before publication leaves the original's alone.
     const auto rewritten = Envelope::CreateCopy(folder->Storage(), *original);
     ASSERT_EQ(rewritten->StreamOnContent(true, STGM_WRITE | STGM_SHARE_EXCLUSIVE)->Write("Subject: y\r\n\r\n"), S_OK);
@@ -224,11 +223,35 @@ TEST_F(store_EnvelopeTest, CopiesShareOneContentFileThatOutlivesTheOriginal) {
     EXPECT_EQ(test::ReadFileText(At("Fresh/0000004.eml")), "Subject: y\r\n\r\n");
     EXPECT_EQ(test::ReadFileText(At("_In/0000001.eml")), "Subject: x\r\n\r\nbody\r\n");
 
+    // A record that comes out byte for byte as the original's is shared too (it is already durable);
+    // one that differs is a file of its own, and so is a shared one once it is written again.
+    struct stat record {};
+    ASSERT_EQ(::stat(At("_In/0000001.env").c_str(), &first), 0);
+    ASSERT_EQ(::stat(At("Fresh/0000002.env").c_str(), &record), 0);
+    EXPECT_EQ(first.st_ino, record.st_ino);
+    const auto readdressed = Envelope::CreateCopy(folder->Storage(), *original);
+    readdressed->GetRecipients().Clear();
+    readdressed->GetRecipients().Add("b@example.com");
+    readdressed->Update();
+    ASSERT_EQ(::stat(At("Fresh/0000005.env").c_str(), &record), 0);
+    EXPECT_NE(first.st_ino, record.st_ino);
+    EXPECT_EQ(readdressed->GetRecipients().All(), std::vector<std::string>{"b@example.com"});
+    readdressed->Remove();
+
+    const auto originalRecord = Record(*original);
     original->Remove();
     EXPECT_FALSE(FileExists(At("_In/0000001.eml")));
     EXPECT_EQ(test::ReadFileText(At("Fresh/0000002.eml")), "Subject: x\r\n\r\nbody\r\n");
     ASSERT_EQ(::stat(At("Fresh/0000002.eml").c_str(), &second), 0);
     EXPECT_EQ(second.st_nlink, 1u);
+    EXPECT_EQ(test::ReadFileBytes(At("Fresh/0000002.env")), originalRecord);
+    const auto written = Envelopes(folder->Storage(), store_->RootPath()).FindEnvelope(2);
+    ASSERT_TRUE(written);
+    written->SetPriority(EnvelopePriorityHighest);
+    written->Update();
+    ASSERT_EQ(::stat(At("Fresh/0000002.env").c_str(), &record), 0);
+    EXPECT_NE(first.st_ino, record.st_ino);
+    EXPECT_EQ(Envelopes(folder->Storage(), store_->RootPath()).FindEnvelope(2)->Priority(), EnvelopePriorityHighest);
 }
 
 TEST_F(store_EnvelopeTest, RemovesRecordWhenContentAlreadyGone) {
