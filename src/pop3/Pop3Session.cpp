@@ -4,6 +4,7 @@
 #include <bit>
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/md5.h>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -356,10 +357,12 @@ void Pop3Session::Uidl(const std::vector<std::string>& words) {
 
 bool Pop3Session::SendContent(FileStream& stream, std::optional<long> bodyLines, std::string out) {
     mime::MessageTextWriter writer(bodyLines);
-    std::vector<char> chunk(kSendBlock);
+    // Not zeroed: 64 KiB cleared for every message sent shows in a profile, and only what a read
+    // filled is used.
+    const auto chunk = std::make_unique_for_overwrite<char[]>(kSendBlock);
     for (;;) {
         std::size_t got = 0;
-        const HRESULT hr = stream.Read(std::as_writable_bytes(std::span(chunk)), got);
+        const HRESULT hr = stream.Read(std::as_writable_bytes(std::span(chunk.get(), kSendBlock)), got);
         if (hr == STG_E_ENDOFFILE || got == 0) break;
         if (Failed(hr)) {
             // The reply has begun: the terminator ends it, and the log says what went wrong.
@@ -367,7 +370,7 @@ bool Pop3Session::SendContent(FileStream& stream, std::optional<long> bodyLines,
             connection_->SendString(out + "\r\n.\r\n");
             return false;
         }
-        const bool more = writer.Take(std::string_view(chunk.data(), got), out);
+        const bool more = writer.Take(std::string_view(chunk.get(), got), out);
         if (out.size() >= kSendBlock) {
             connection_->SendString(out);
             out.clear();

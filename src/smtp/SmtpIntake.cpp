@@ -2,6 +2,7 @@
 #include "smtp/SmtpIntake.h"
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "core/Logging.h"
@@ -45,15 +46,17 @@ IntakeOutcome TakeMessage(net::LoggedConnection& connection, std::shared_ptr<sto
         block.clear();
         held = false;
     };
-    std::vector<char> buffer(kDataBuffer + 1);
+    // Not zeroed: a reader writes every byte it hands on, and 64 KiB cleared per message shows in a profile.
+    constexpr std::size_t kRoom = kDataBuffer + 1;
+    const auto buffer = std::make_unique_for_overwrite<char[]>(kRoom);
     std::uint64_t count = 0;
     bool atLineStart = true;
     auto exceeded = std::chrono::steady_clock::now();
     for (;;) {
-        std::size_t length = connection.ReadLine(buffer.data(), buffer.size());
+        std::size_t length = connection.ReadLine(buffer.get(), kRoom);
         // The buffer has room for the LF of a piece that filled it up to the CR.
-        if (length + 1 == buffer.size() && connection.TakeLineFeedAfter(buffer[length - 1])) buffer[length++] = '\n';
-        const std::string_view piece(buffer.data(), length);
+        if (length + 1 == kRoom && connection.TakeLineFeedAfter(buffer[length - 1])) buffer[length++] = '\n';
+        const std::string_view piece(buffer.get(), length);
         // Only a whole line is a line: a piece of a longer one never ends the message or loses a dot.
         const bool wholeLine = atLineStart;
         atLineStart = EndsWithLine(piece);
@@ -124,12 +127,12 @@ ChunkedIntake::ChunkedIntake(std::unique_ptr<FileStream> content, std::string he
 }
 
 void ReadChunk(net::LoggedConnection& connection, std::uint64_t size, const std::function<void(std::string_view)>& sink) {
-    std::vector<char> buffer(kDataBuffer);
+    const auto buffer = std::make_unique_for_overwrite<char[]>(kDataBuffer);
     for (std::uint64_t left = size; left > 0;) {
-        const std::size_t got = connection.Receive(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size())), false);
+        const std::size_t got = connection.Receive(buffer.get(), static_cast<std::size_t>(std::min<std::uint64_t>(left, kDataBuffer)), false);
         if (got == 0) throw net::CnwSocketErr::Socket(connection.Socket(), "recv", 10053);  // the client went mid-chunk
         left -= got;
-        sink(std::string_view(buffer.data(), got));
+        sink(std::string_view(buffer.get(), got));
     }
 }
 
