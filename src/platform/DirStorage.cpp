@@ -314,8 +314,10 @@ bool SameFile(const struct stat& st, const FileSnapshot& snapshot) {
 // changed in place twice within one tick keeps its times. A version is kept only once its change time
 // lies well behind the clock at its reading: any later change then carries a later time.
 constexpr std::int64_t kSettledNs = 100'000'000;
-constexpr std::size_t kMaxSnapshots = 4096;
+// Bounds of what the process keeps: property files are small, and a store with more of them than
+// this reads some again.
 constexpr std::size_t kMaxSnapshotBytes = 64 * 1024;
+constexpr std::size_t kMaxSnapshotTotal = 8 * 1024 * 1024;
 
 bool Settled(const struct stat& st) {
     timespec now {};
@@ -330,8 +332,17 @@ std::string VersionToken(const struct stat& st) {
                                              std::int64_t(st.st_ctim.tv_nsec)});
 }
 
-std::mutex snapshotsLock;
-std::unordered_map<std::string, FileSnapshot> snapshots;
+struct Snapshots {
+    std::mutex lock;
+    std::unordered_map<std::string, FileSnapshot> files;
+    std::size_t bytes = 0;  // of the files' paths and contents
+};
+
+// Never destroyed: a session thread may still read while the process ends.
+Snapshots& TheSnapshots() {
+    static auto* snapshots = new Snapshots;
+    return *snapshots;
+}
 
 }  // namespace
 
@@ -340,9 +351,10 @@ HRESULT DirStorage::ReadWholeCached(std::string_view name, std::vector<std::byte
     const std::string path = ElementPath(name);
     bytes.clear();
     struct stat st {};
+    Snapshots& snapshots = TheSnapshots();
     if (Fs().Stat(path.c_str(), st) == 0 && S_ISREG(st.st_mode)) {
-        std::lock_guard guard(snapshotsLock);
-        if (const auto found = snapshots.find(path); found != snapshots.end() && SameFile(st, found->second)) {
+        std::lock_guard guard(snapshots.lock);
+        if (const auto found = snapshots.files.find(path); found != snapshots.files.end() && SameFile(st, found->second)) {
             bytes = found->second.bytes;
             return S_OK;
         }
@@ -356,10 +368,16 @@ HRESULT DirStorage::ReadWholeCached(std::string_view name, std::vector<std::byte
         bytes.size() > kMaxSnapshotBytes || !Settled(st)) {
         return S_OK;
     }
-    std::lock_guard guard(snapshotsLock);
-    // A bounded memory: past the bound the kept versions are dropped and gathered again as used.
-    if (snapshots.size() >= kMaxSnapshots) snapshots.clear();
-    snapshots[path] = FileSnapshot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, bytes};
+    std::lock_guard guard(snapshots.lock);
+    // Past the bound the kept versions are dropped and gathered again as they are used.
+    if (snapshots.bytes + path.size() + bytes.size() > kMaxSnapshotTotal) {
+        snapshots.files.clear();
+        snapshots.bytes = 0;
+    }
+    const auto [kept, added] = snapshots.files.try_emplace(path);
+    if (!added) snapshots.bytes -= path.size() + kept->second.bytes.size();
+    kept->second = FileSnapshot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, bytes};
+    snapshots.bytes += path.size() + bytes.size();
     return S_OK;
 }
 

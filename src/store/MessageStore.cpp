@@ -239,20 +239,23 @@ std::string MessageStore::PrimaryDomain(const core::ConfigTree& config) const {
         return configured.AsText();
     }
     // Asked for by every SMTP session: the store's root is listed again only when its names changed.
-    static std::mutex lock;
-    static std::string listedPath, listedVersion, listedFirst;
+    struct Listed {
+        std::mutex lock;
+        std::string path, version, first;
+    };
+    static auto* listed = new Listed;  // never destroyed: a session may still ask while the process ends
     const std::string version = Storage().ListingVersion();
     if (!version.empty()) {
-        std::lock_guard guard(lock);
-        if (listedPath == Storage().Path() && listedVersion == version) return listedFirst;
+        std::lock_guard guard(listed->lock);
+        if (listed->path == Storage().Path() && listed->version == version) return listed->first;
     }
     const auto names = GetDomains()->Names();
     const std::string first = names.empty() ? std::string(kFallbackDomain) : names.front();
     if (!version.empty()) {
-        std::lock_guard guard(lock);
-        listedPath = Storage().Path();
-        listedVersion = version;
-        listedFirst = first;
+        std::lock_guard guard(listed->lock);
+        listed->path = Storage().Path();
+        listed->version = version;
+        listed->first = first;
     }
     return first;
 }
