@@ -381,3 +381,33 @@ def test_the_traffic_log_never_holds_a_password(registered):
     for secret in secrets:
         secret = secret if isinstance(secret, str) else secret.decode().rstrip("=")
         assert secret not in text, secret
+
+
+def test_the_greeting_follows_the_domains_while_sessions_come_and_go(registered):
+    """Without a configured primary domain the greeting names the store's first domain. The server
+    keeps that name between sessions, so a domain added or removed by the administration tool while
+    it runs must show in the next greeting. The sessions of a burst run on threads kept from earlier
+    ones: each still gets its whole greeting and its whole EHLO reply."""
+    server, port = start(registered)
+
+    def greeting():
+        with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
+            data = b""
+            while b"\r\n" not in data:
+                chunk = sock.recv(4096)
+                assert chunk, data
+                data += chunk
+            return data.decode("latin-1")
+
+    assert greeting().startswith("220 example.com ")
+    for args in (("domain", "add", "aaa.test"), ("domain", "remove", "aaa.test")):
+        assert registered.admin(*args).returncode == 0
+        first = "aaa.test" if args[1] == "add" else "example.com"
+        wait_until(lambda: greeting().startswith("220 %s " % first), "a greeting naming " + first)
+    for _ in range(30):
+        c = Client(port)
+        ehlo = c.cmd("EHLO client.test").split("\n")
+        assert ehlo[0] == "250-Hello client.test" and ehlo[-1].startswith("250 "), ehlo
+        assert c.cmd("QUIT").startswith("221 ")
+        c.close()
+    assert server.stop() == 0
