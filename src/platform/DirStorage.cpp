@@ -293,21 +293,11 @@ HRESULT DirStorage::StatElement(std::string_view name, ElementInfo& info) const 
 
 namespace {
 
-// What ReadWholeCached keeps of a file: enough of its stat to tell it from any other version of it.
-struct FileSnapshot {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified {};
-    timespec changed {};
-    std::vector<std::byte> bytes;
-};
+std::int64_t Nanoseconds(const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
 
-bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
-
-bool SameFile(const struct stat& st, const FileSnapshot& snapshot) {
-    return st.st_dev == snapshot.device && st.st_ino == snapshot.inode && st.st_size == snapshot.size &&
-           SameTime(st.st_mtim, snapshot.modified) && SameTime(st.st_ctim, snapshot.changed);
+FileVersion VersionOf(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_size),
+            Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
 }
 
 // File systems stamp changes with a clock that advances in ticks of a few milliseconds, so a file
@@ -319,18 +309,17 @@ constexpr std::int64_t kSettledNs = 100'000'000;
 constexpr std::size_t kMaxSnapshotBytes = 64 * 1024;
 constexpr std::size_t kMaxSnapshotTotal = 8 * 1024 * 1024;
 
-bool Settled(const struct stat& st) {
+bool Settled(const FileVersion& version) {
     timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const auto ns = [](const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
-    return ns(now) - std::max(ns(st.st_ctim), ns(st.st_mtim)) > kSettledNs;
+    return Nanoseconds(now) - std::max(version.changedNs, version.modifiedNs) > kSettledNs;
 }
 
-std::string VersionToken(const struct stat& st) {
-    return Format("%lu:%lu:%ld.%ld:%ld.%ld", {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_mtim.tv_sec),
-                                             std::int64_t(st.st_mtim.tv_nsec), std::int64_t(st.st_ctim.tv_sec),
-                                             std::int64_t(st.st_ctim.tv_nsec)});
-}
+// What ReadWholeCached keeps of a file.
+struct FileSnapshot {
+    FileVersion version;
+    std::vector<std::byte> bytes;
+};
 
 struct Snapshots {
     std::mutex lock;
@@ -354,7 +343,7 @@ HRESULT DirStorage::ReadWholeCached(std::string_view name, std::vector<std::byte
     Snapshots& snapshots = TheSnapshots();
     if (Fs().Stat(path.c_str(), st) == 0 && S_ISREG(st.st_mode)) {
         std::lock_guard guard(snapshots.lock);
-        if (const auto found = snapshots.files.find(path); found != snapshots.files.end() && SameFile(st, found->second)) {
+        if (const auto found = snapshots.files.find(path); found != snapshots.files.end() && found->second.version == VersionOf(st)) {
             bytes = found->second.bytes;
             return S_OK;
         }
@@ -364,10 +353,9 @@ HRESULT DirStorage::ReadWholeCached(std::string_view name, std::vector<std::byte
     if (const HRESULT hr = OpenStream(name, STGM_READ | STGM_SHARE_DENY_NONE, stream); Failed(hr)) return hr;
     if (const HRESULT hr = ReadToEnd(*stream, bytes); Failed(hr)) return hr;
     // The version read is the one open, whatever the name holds by now.
-    if (Fs().StatFd(stream->Descriptor(), st) != 0 || static_cast<std::uint64_t>(st.st_size) != bytes.size() ||
-        bytes.size() > kMaxSnapshotBytes || !Settled(st)) {
-        return S_OK;
-    }
+    if (Fs().StatFd(stream->Descriptor(), st) != 0) return S_OK;
+    const FileVersion read = VersionOf(st);
+    if (read.size != bytes.size() || bytes.size() > kMaxSnapshotBytes || !Settled(read)) return S_OK;
     std::lock_guard guard(snapshots.lock);
     // Past the bound the kept versions are dropped and gathered again as they are used.
     if (snapshots.bytes + path.size() + bytes.size() > kMaxSnapshotTotal) {
@@ -376,15 +364,17 @@ HRESULT DirStorage::ReadWholeCached(std::string_view name, std::vector<std::byte
     }
     const auto [kept, added] = snapshots.files.try_emplace(path);
     if (!added) snapshots.bytes -= path.size() + kept->second.bytes.size();
-    kept->second = FileSnapshot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, bytes};
+    kept->second = FileSnapshot{read, bytes};
     snapshots.bytes += path.size() + bytes.size();
     return S_OK;
 }
 
-std::string DirStorage::ListingVersion() const {
+std::optional<FileVersion> DirStorage::ListingVersion() const {
     struct stat st {};
-    if (Fs().Stat(path_.c_str(), st) != 0 || !S_ISDIR(st.st_mode) || !Settled(st)) return {};
-    return VersionToken(st);
+    if (Fs().Stat(path_.c_str(), st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+    const FileVersion version = VersionOf(st);
+    if (!Settled(version)) return std::nullopt;
+    return version;
 }
 
 HRESULT DirStorage::FlushElements(const std::vector<std::string>& names) const {

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,6 +42,17 @@ enum Stgm : std::uint32_t {
 // The permissions of the files the storage layer makes: readable by the server's group
 // (administrators), never by everybody, because they hold mail.
 inline constexpr mode_t kStorageFileMode = 0640;
+
+// What a stat tells of one version of a file or directory: another file under the name, or a change
+// of it, makes another version (within the file system clock's tick; see DirStorage::ReadWholeCached).
+struct FileVersion {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+    bool operator==(const FileVersion&) const = default;
+};
 
 // What a listing by name reports of an element.
 struct ElementName {
@@ -112,10 +124,10 @@ public:
     // The storage's own directory: its modification time moves whenever an element is added,
     // removed or replaced (every replacement is a rename).
     [[nodiscard]] HRESULT StatSelf(ElementInfo& info) const;
-    // A token that names this version of the directory's list of names: it changes whenever an element
-    // is added, removed or renamed. Empty while the directory changed too recently for the file
-    // system's clock to tell that change from a next one (ReadWholeCached), and when it can not be read.
-    std::string ListingVersion() const;
+    // This version of the directory's list of names: it changes whenever an element is added, removed
+    // or renamed. None while the directory changed too recently for the file system's clock to tell
+    // that change from a next one (ReadWholeCached), and when it can not be read.
+    std::optional<FileVersion> ListingVersion() const;
     // The storage's own directory's identity: kept through a rename of the directory, never given
     // to another directory.
     [[nodiscard]] HRESULT Identity(FileIdentity& identity) const;

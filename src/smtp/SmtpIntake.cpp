@@ -91,15 +91,16 @@ IntakeOutcome Publish(std::shared_ptr<store::Envelope>& envelope, std::unique_pt
     try {
         if (Failed(written)) throw ComError(written, "writing the message content");
         bool passed = true;
-        if (!held.empty()) {
+        if (!held.empty() && check) {
             // Checked in memory, where a field put at the top moves no bytes on the disk.
             const auto* bytes = reinterpret_cast<const std::byte*>(held.data());
             MemoryStream memory(std::vector<std::byte>(bytes, bytes + held.size()));
             held = std::string();
-            passed = !check || check(memory, *envelope);
+            passed = check(memory, *envelope);
             if (passed) ThrowIfFailed(content->Write(memory.Bytes()), "writing the message content");
-        } else if (check) {
-            passed = check(*content, *envelope);
+        } else {
+            if (!held.empty()) ThrowIfFailed(content->Write(held), "writing the message content");
+            passed = !check || check(*content, *envelope);
         }
         if (!passed) {
             content.reset();

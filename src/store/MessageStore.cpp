@@ -241,17 +241,19 @@ std::string MessageStore::PrimaryDomain(const core::ConfigTree& config) const {
     // Asked for by every SMTP session: the store's root is listed again only when its names changed.
     struct Listed {
         std::mutex lock;
-        std::string path, version, first;
+        std::string path;
+        std::optional<FileVersion> version;
+        std::string first;
     };
     static auto* listed = new Listed;  // never destroyed: a session may still ask while the process ends
-    const std::string version = Storage().ListingVersion();
-    if (!version.empty()) {
+    const std::optional<FileVersion> version = Storage().ListingVersion();
+    if (version) {
         std::lock_guard guard(listed->lock);
         if (listed->path == Storage().Path() && listed->version == version) return listed->first;
     }
     const auto names = GetDomains()->Names();
     const std::string first = names.empty() ? std::string(kFallbackDomain) : names.front();
-    if (!version.empty()) {
+    if (version) {
         std::lock_guard guard(listed->lock);
         listed->path = Storage().Path();
         listed->version = version;
