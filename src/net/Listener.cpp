@@ -217,6 +217,9 @@ void ServerListener::AcceptLoop() {
         const int ready = ::poll(&entry, 1, kAcceptPollMilliseconds);
         if (stop_) break;
         if (ready <= 0) continue;
+        // The reserve comes before a new session: another thread may have taken its descriptor while it
+        // was lent out, and without it every connection past the limit would wait unanswered.
+        KeepReserve();
         sockaddr_storage client{};
         socklen_t size = sizeof client;
         UniqueFd socket(::accept4(listenSocket_.Get(), reinterpret_cast<sockaddr*>(&client), &size, SOCK_CLOEXEC));
