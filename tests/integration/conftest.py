@@ -137,9 +137,11 @@ def registered(env):
 
 
 def free_port():
-    """A loopback port that nothing listens on right now."""
+    """A port that no socket on any local address holds right now. The probe binds the wildcard so that
+    the port is free for a server that binds it too: a client's TIME_WAIT on another loopback address
+    (a flood's, say) does not stop a bind to 127.0.0.1, but it does stop one to 0.0.0.0."""
     with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
+        probe.bind(("", 0))
         return probe.getsockname()[1]
 
 
