@@ -377,7 +377,7 @@ std::optional<FileVersion> DirStorage::ListingVersion() const {
     return version;
 }
 
-HRESULT DirStorage::FlushElements(const std::vector<std::string>& names) const {
+HRESULT DirStorage::FlushElementsWithDirectory(const std::vector<std::string>& names) const {
     std::vector<StorageFd> files;
     for (const std::string& name : names) {
         if (const HRESULT hr = ValidateElementName(name); Failed(hr)) return hr;
@@ -385,7 +385,14 @@ HRESULT DirStorage::FlushElements(const std::vector<std::string>& names) const {
         if (!fd) return errno == ENOENT ? MissingError() : LastError();
         files.push_back(std::move(fd));
     }
-    // Only an aid: the fsyncs below are what make the files durable, whatever this did.
+    if (files.empty()) return S_OK;
+    if (Fs().CommitsWrittenOutData(files.front().Get())) {
+        for (const StorageFd& fd : files) {
+            if (Fs().WriteBack(fd.Get()) != 0) return LastError();
+        }
+        return S_OK;
+    }
+    // Only an aid here: the fsyncs below are what make the files durable, whatever this did.
     for (const StorageFd& fd : files) (void)Fs().WriteBack(fd.Get());
     for (const StorageFd& fd : files) {
         if (Fs().Fsync(fd.Get()) != 0) return LastError();

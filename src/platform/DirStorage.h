@@ -177,9 +177,12 @@ public:
     [[nodiscard]] HRESULT LockElement(std::string_view name, std::chrono::milliseconds bound, StorageLock& lock) const;
     // Flushes the directory's own entries (after creating or renaming elements).
     [[nodiscard]] HRESULT Sync() const;
-    // Makes the contents of several files of this directory durable (fsync each), written out together
-    // first so that one journal commit covers them all where the file system allows.
-    [[nodiscard]] HRESULT FlushElements(const std::vector<std::string>& names) const;
+    // Makes the contents of several files of this directory durable no later than the directory's next
+    // flush (Sync), which the caller waits for before counting on them or on names placed in between.
+    // Where the file system commits written-out data with any flush (FileSystem::CommitsWrittenOutData)
+    // they are only written out, so that one journal commit covers data and names; elsewhere each is
+    // flushed, written out together first so that one commit covers them all where it can.
+    [[nodiscard]] HRESULT FlushElementsWithDirectory(const std::vector<std::string>& names) const;
 
 private:
     [[nodiscard]] HRESULT WriteTemporaryFile(std::string_view name, std::span<const std::byte> content, mode_t permissions, bool flush,

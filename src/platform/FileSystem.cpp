@@ -12,8 +12,11 @@
 #include <map>
 #include <memory>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 
@@ -122,12 +125,18 @@ public:
         FileData* data = Track(fd);
         if (!data) return;
         const int flags = ::fcntl(fd, F_GETFL);
+        data->writtenOut = false;  // what was written out is not told apart from what comes now
         const off_t at = (flags >= 0 && (flags & O_APPEND)) ? data->durable : ::lseek(fd, 0, SEEK_CUR);
         if (at >= 0 && at < data->durable) KeepDurableBytes(*data);
     }
     void BeforeTruncate(int fd, off_t size) {
         FileData* data = Track(fd);
+        if (data) data->writtenOut = false;
         if (data && size < data->durable) KeepDurableBytes(*data);
+    }
+    // Written out: durable with the next flush of anything, unless it is written again before.
+    void WrittenOut(int fd) {
+        if (FileData* data = Track(fd)) data->writtenOut = true;
     }
     // A file that did not exist: none of its data is durable, and its name is new in its directory.
     void Created(int fd, const std::string& path) {
@@ -169,6 +178,7 @@ public:
     void Synced(int fd) {
         struct stat st {};
         if (::fstat(fd, &st) != 0) return;
+        std::erase_if(files_, [](const auto& file) { return file.second.writtenOut; });  // the journal's commit
         if (S_ISDIR(st.st_mode)) {
             DirectorySynced(FileKey(st));
             return;
@@ -208,6 +218,7 @@ private:
         UniqueFd fd;          // a descriptor of our own that can read and write, whatever the caller's can
         off_t durable = 0;    // the size at the last flush
         bool kept = false;    // bytes holds the durable content, since overwritten
+        bool writtenOut = false;  // all of it, with no write since
         std::string bytes;
     };
     struct NameChangeRecord {
@@ -344,6 +355,39 @@ ssize_t FileSystem::Write(int fd, const void* data, std::size_t size) {
 int FileSystem::Fsync(int fd) { return ::fsync(fd); }
 int FileSystem::WriteBack(int fd) {
     return ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+}
+
+namespace {
+
+// ext4 may run without a journal, and then nothing puts a file's blocks on disk before a name. sysfs
+// names an ext4 file system after its block device and tells whether a journal thread serves it.
+bool Ext4HasJournal(dev_t device) {
+    static std::mutex lock;
+    static std::map<dev_t, bool> known;
+    std::lock_guard guard(lock);
+    if (const auto found = known.find(device); found != known.end()) return found->second;
+    std::string uevent;
+    std::string task;
+    std::string name;
+    if (ReadSmallFile("/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + "/uevent", uevent)) {
+        const std::size_t at = uevent.find("DEVNAME=");
+        if (at != std::string::npos) name = std::string(Trim(std::string_view(uevent).substr(at + 8, uevent.find('\n', at) - at - 8)));
+    }
+    const bool journal = !name.empty() && name.find('/') == std::string::npos &&
+                         ReadSmallFile("/sys/fs/ext4/" + name + "/journal_task", task) && !Trim(task).empty() &&
+                         Trim(task) != "<none>";
+    known.emplace(device, journal);
+    return journal;
+}
+
+}  // namespace
+
+bool FileSystem::CommitsWrittenOutData(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return false;
+    if (fs.f_type == XFS_SUPER_MAGIC) return true;
+    struct stat st {};
+    return fs.f_type == EXT4_SUPER_MAGIC && ::fstat(fd, &st) == 0 && Ext4HasJournal(st.st_dev);
 }
 int FileSystem::SyncFileSystem(int fd) { return ::syncfs(fd); }
 int FileSystem::Truncate(int fd, off_t size) {
@@ -592,6 +636,18 @@ int FaultyFileSystem::Fsync(int fd) {
     if (result == 0) journal_->Synced(fd);
     return result;
 }
+int FaultyFileSystem::WriteBack(int fd) {
+    std::unique_lock guard(lock_);
+    if (FailsLocked(FileCall::Fsync)) return -1;
+    if (!journal_) {
+        guard.unlock();
+        return FileSystem::WriteBack(fd);
+    }
+    const int result = FileSystem::WriteBack(fd);
+    if (result == 0) journal_->WrittenOut(fd);
+    return result;
+}
+bool FaultyFileSystem::CommitsWrittenOutData(int) { return true; }
 int FaultyFileSystem::SyncFileSystem(int fd) {
     std::unique_lock guard(lock_);
     if (FailsLocked(FileCall::Fsync)) return -1;

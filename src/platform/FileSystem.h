@@ -28,7 +28,9 @@
 // Power cuts. While a CUT is armed, the changing calls are recorded by the rules the kernel keeps:
 // file data is durable once fsync of that file (or syncfs of its file system) returned after the
 // write; a name (create, rename, link, unlink, mkdir, rmdir) once fsync of its directory (of both
-// directories, for a rename between two) or syncfs returned after it. At the cut, each file written
+// directories, for a rename between two) or syncfs returned after it. The modelled file system is a
+// journalled one (CommitsWrittenOutData is true): a file written out (WriteBack) and not written
+// again since has its data made durable by the next flush of anything. At the cut, each file written
 // since is cut back to its durable size, and durable bytes overwritten in place or truncated away
 // are written back (they are kept in memory from the first such write until the next flush); then
 // the names are undone newest first: a created name or directory is removed (a directory with what
@@ -87,8 +89,14 @@ public:
     virtual ssize_t Write(int fd, const void* data, std::size_t size);
     virtual int Fsync(int fd);
     // Writes the file's dirty pages out and waits for them (sync_file_range), without making anything
-    // durable: files written out together before their fsyncs share one journal commit on ext4.
+    // durable by itself: files written out together before their fsyncs share one journal commit on
+    // ext4. A fault aimed at fsync fails it too.
     virtual int WriteBack(int fd);
+    // Whether on fd's file system a flush of anything (fsync, of a directory too) makes durable with
+    // it the data of every file written out (WriteBack) before: ext4 with a journal and XFS, which
+    // record a file's size and blocks in their journal before its pages count as written, and commit
+    // in order. There a file need not be flushed on its own when a flush after it is waited for.
+    virtual bool CommitsWrittenOutData(int fd);
     // syncfs: every file of the file system holding fd written through at once. A fault aimed at
     // fsync fails it too.
     virtual int SyncFileSystem(int fd);
@@ -177,6 +185,9 @@ public:
     ssize_t Read(int fd, void* buffer, std::size_t size) override;
     ssize_t Write(int fd, const void* data, std::size_t size) override;
     int Fsync(int fd) override;
+    int WriteBack(int fd) override;
+    // True: the file system the cuts model is a journalled one, whatever this machine's is.
+    bool CommitsWrittenOutData(int fd) override;
     int SyncFileSystem(int fd) override;
     int Truncate(int fd, off_t size) override;
     int Rename(const char* from, const char* to, unsigned flags) override;

@@ -240,11 +240,12 @@ void Envelope::Publish() {
         ThrowIfFailed(written, "can not write a record in " + folder_.Path());
         unflushed.push_back(stagedRecord);
     }
-    // The record and the content made durable together, one journal commit for both. Content (or a
-    // record) shared with a published envelope was flushed when that one was published; the link
-    // itself is made durable with the directory, below.
+    // The record and the content made durable with the directory's flush after their renames: on a
+    // journalled file system one commit for data and names. Content (or a record) shared with a
+    // published envelope was made durable when that one was published; the link itself is made
+    // durable with the directory, below.
     if (!contentShared_) unflushed.push_back(ContentName());
-    if (hr = unflushed.empty() ? S_OK : folder_.FlushElements(unflushed); Failed(hr)) {
+    if (hr = folder_.FlushElementsWithDirectory(unflushed); Failed(hr)) {
         IndexWriter index(folder_, rootPath_);
         index.Begin({});
         (void)folder_.DestroyElement(stagedRecord);

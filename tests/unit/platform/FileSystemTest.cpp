@@ -170,6 +170,11 @@ TEST(FileSystemTest, APowerCutLeavesWhatTheFlushesMadeDurableAndNothingElse) {
         stream.reset();
         check(dir.ReplaceStream("replaced", AsBytes("new replaced")));  // renamed and flushed
         check(dir.DestroyElement("removed"));
+        // Written out, never flushed on its own: the directory's flush after it commits its data too.
+        check(dir.CreateStream("written-out", STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream));
+        check(stream->Write(AsBytes("written out")));
+        stream.reset();
+        check(dir.FlushElementsWithDirectory({"written-out"}));
         check(dir.Sync());
         // From here on the directory is never flushed again.
         check(dir.CreateStream("unsynced", STGM_WRITE | STGM_SHARE_EXCLUSIVE, stream));
@@ -193,7 +198,8 @@ TEST(FileSystemTest, APowerCutLeavesWhatTheFlushesMadeDurableAndNothingElse) {
         std::vector<std::string> names;
         for (const auto& element : seen) names.push_back(element.name);
         std::sort(names.begin(), names.end());
-        ok = ok && names == std::vector<std::string>{"data-only", "moved", "overwritten", "replaced", "sub", "undone", "unsynced"} &&
+        ok = ok &&
+             names == std::vector<std::string>{"data-only", "moved", "overwritten", "replaced", "sub", "undone", "unsynced", "written-out"} &&
              Listing(dir).size() > names.size();
         if (ok) [[maybe_unused]] const HRESULT never = stream->SetSize(0);  // the cut: never returns
         ::_exit(ok ? 2 : 1);
@@ -203,7 +209,8 @@ TEST(FileSystemTest, APowerCutLeavesWhatTheFlushesMadeDurableAndNothingElse) {
     ASSERT_TRUE(WIFEXITED(status)) << status;
     ASSERT_EQ(WEXITSTATUS(status), kPowerCutExit) << "1: the script failed before the cut; 2: the cut did not come";
 
-    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"gone", "overwritten", "replaced", "synced", "undone"}));
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"gone", "overwritten", "replaced", "synced", "undone", "written-out"}));
+    EXPECT_EQ(test::ReadFileText(scratch / "written-out"), "written out");
     EXPECT_EQ(test::ReadFileText(scratch / "synced"), "flushed");
     EXPECT_EQ(test::ReadFileText(scratch / "replaced"), "new replaced");
     EXPECT_EQ(test::ReadFileText(scratch / "undone"), "old undone");
