@@ -38,6 +38,7 @@ constexpr ErrorName kErrors[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO}, {"EDQUOT", ED
 
 std::string_view ActionText(const FaultyFileSystem::Fault& fault) {
     if (fault.action == FaultAction::Cut) return "CUT";
+    if (fault.action == FaultAction::JournalCut) return "JCUT";
     if (fault.action == FaultAction::Kill) return "KILL";
     for (const auto& known : kErrors) {
         if (known.error == fault.error) return known.name;
@@ -188,6 +189,13 @@ public:
     }
     void SyncedAll() {
         files_.clear();
+        for (const auto& name : names_) DropAside(name.aside);
+        names_.clear();
+    }
+    // A journal commit with no flush waited for: every name change so far becomes durable, and the
+    // data of the files written out; the rest of the data stays as it was.
+    void CommitNames() {
+        std::erase_if(files_, [](const auto& file) { return file.second.writtenOut; });
         for (const auto& name : names_) DropAside(name.aside);
         names_.clear();
     }
@@ -476,6 +484,7 @@ bool FaultyFileSystem::ParseFaultList(std::string_view text, std::vector<Fault>&
             if (candidate.name == action) fault.error = candidate.error;
         }
         if (action == "CUT") fault.action = FaultAction::Cut;
+        if (action == "JCUT") fault.action = FaultAction::JournalCut;
         if (action == "KILL") fault.action = FaultAction::Kill;
         if (fault.nth == 0 || (fault.error == 0 && fault.action == FaultAction::Fail)) return false;
         faults.push_back(fault);
@@ -496,7 +505,9 @@ void FaultyFileSystem::ArmLocked(std::vector<Fault> faults) {
     faults_ = std::move(faults);
     for (auto& count : calls_) count = 0;
     fired_ = 0;
-    const bool cuts = std::any_of(faults_.begin(), faults_.end(), [](const Fault& fault) { return fault.action == FaultAction::Cut; });
+    const bool cuts = std::any_of(faults_.begin(), faults_.end(), [](const Fault& fault) {
+        return fault.action == FaultAction::Cut || fault.action == FaultAction::JournalCut;
+    });
     if (!cuts) {
         journal_.reset();
     } else if (!journal_) {
@@ -568,7 +579,8 @@ bool FaultyFileSystem::FailsLocked(FileCall kind) {
                           static_cast<unsigned long long>(fault.nth), std::string(ActionText(fault)).c_str());
             AppendLine(controlFile_ + ".fired", line);
         }
-        if (fault.action == FaultAction::Cut && journal_) journal_->Undo();
+        if (fault.action == FaultAction::JournalCut && journal_) journal_->CommitNames();
+        if ((fault.action == FaultAction::Cut || fault.action == FaultAction::JournalCut) && journal_) journal_->Undo();
         // Nothing of the process may run on: no destructor, no buffered output, no other thread.
         if (fault.action != FaultAction::Fail) ::_exit(kPowerCutExit);
         errno = fault.error;

@@ -15,6 +15,10 @@
 //       ENOSPC, EIO or EDQUOT: the call fails with that error;
 //       CUT: a power cut -- before making the call, the process undoes every change the kernel had
 //         not yet made durable, then ends at once with _exit(kPowerCutExit);
+//       JCUT: the same, but a journal commit comes first, as ext4's timer may make one at any moment:
+//         every name made, renamed or removed so far stays, while file data stays only where a flush
+//         or a write-out (below) made it durable -- the zero-length files a crash leaves behind a
+//         rename that came before its file's data was on the disk;
 //       KILL: the process ends at once before making the call, as kill -9 would end it there
 //         (everything written stays, the page cache survives a kill).
 //   PELLWORTH_FAULT_FILE=PATH  a control file holding such a fault list, read again whenever it
@@ -65,8 +69,8 @@ inline constexpr std::size_t kFileCallKinds = static_cast<std::size_t>(FileCall:
 
 std::string_view FileCallName(FileCall kind);
 
-// What a fault does when its call comes.
-enum class FaultAction : std::uint8_t { Fail, Cut, Kill };
+// What a fault does when its call comes. JournalCut is a Cut that a journal commit comes just before.
+enum class FaultAction : std::uint8_t { Fail, Cut, JournalCut, Kill };
 // The exit status of a process ended by a CUT or KILL fault: a kill's, so that whoever watches the
 // server sees the same death either way.
 inline constexpr int kPowerCutExit = 137;

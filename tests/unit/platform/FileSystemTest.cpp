@@ -41,10 +41,11 @@ TEST(FileSystemTest, FaultListsNameAKindACountAndAnError) {
     EXPECT_EQ(faults[2].error, EDQUOT);
     EXPECT_TRUE(Faults("").empty());
     std::vector<FaultyFileSystem::Fault> bad;
-    const auto actions = Faults("rename:2:CUT,any:5:KILL");
-    ASSERT_EQ(actions.size(), 2u);
+    const auto actions = Faults("rename:2:CUT,any:5:KILL,write:1:JCUT");
+    ASSERT_EQ(actions.size(), 3u);
     EXPECT_EQ(actions[0].action, FaultAction::Cut);
     EXPECT_EQ(actions[1].action, FaultAction::Kill);
+    EXPECT_EQ(actions[2].action, FaultAction::JournalCut);
     EXPECT_EQ(actions[1].kind, FileCall::Any);
     for (const char* text : {"fsync", "fsync:3", "fsync:0:EIO", "fsync:x:EIO", "sync:1:EIO", "fsync:1:EPERM", "fsync:1:EIO,", "fsync:1:cut"}) {
         EXPECT_FALSE(FaultyFileSystem::ParseFaultList(text, bad)) << text;
