@@ -386,14 +386,12 @@ HRESULT DirStorage::FlushElementsWithDirectory(const std::vector<std::string>& n
         files.push_back(std::move(fd));
     }
     if (files.empty()) return S_OK;
-    if (Fs().CommitsWrittenOutData(files.front().Get())) {
-        for (const StorageFd& fd : files) {
-            if (Fs().WriteBack(fd.Get()) != 0) return LastError();
-        }
-        return S_OK;
+    // A write-out that fails is a failure on either road: the error it reports is spent, and the
+    // fsync after it on the same descriptor would not report it again.
+    for (const StorageFd& fd : files) {
+        if (Fs().WriteBack(fd.Get()) != 0) return LastError();
     }
-    // Only an aid here: the fsyncs below are what make the files durable, whatever this did.
-    for (const StorageFd& fd : files) (void)Fs().WriteBack(fd.Get());
+    if (Fs().CommitsWrittenOutData(files.front().Get())) return S_OK;
     for (const StorageFd& fd : files) {
         if (Fs().Fsync(fd.Get()) != 0) return LastError();
     }

@@ -179,8 +179,10 @@ public:
     void Synced(int fd) {
         struct stat st {};
         if (::fstat(fd, &st) != 0) return;
-        std::erase_if(files_, [](const auto& file) { return file.second.writtenOut; });  // the journal's commit
         if (S_ISDIR(st.st_mode)) {
+            // A directory's flush commits the journal, with the data written out before it. (A file's
+            // flush may find its own changes committed already and commit nothing.)
+            std::erase_if(files_, [](const auto& file) { return file.second.writtenOut; });
             DirectorySynced(FileKey(st));
             return;
         }
@@ -367,25 +369,39 @@ int FileSystem::WriteBack(int fd) {
 
 namespace {
 
-// ext4 may run without a journal, and then nothing puts a file's blocks on disk before a name. sysfs
-// names an ext4 file system after its block device and tells whether a journal thread serves it.
-bool Ext4HasJournal(dev_t device) {
+// The name of the block device that holds a file system, as sysfs and procfs name it ("vda",
+// "loop0", "dm-1", "nvme0n1p2"); empty when it can not be told.
+std::string BlockDeviceName(dev_t device) {
+    std::string uevent;
+    if (!ReadSmallFile("/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + "/uevent", uevent)) {
+        return {};
+    }
+    const std::size_t at = uevent.find("DEVNAME=");
+    if (at == std::string::npos) return {};
+    const std::string name(Trim(std::string_view(uevent).substr(at + 8, uevent.find('\n', at) - at - 8)));
+    return name.find('/') == std::string::npos ? name : std::string();
+}
+
+// Whether one commit of this ext4's journal flushes the cache of the disk its files' data lies on
+// after that data was written: only with a journal inside the file system (jbd2 names it
+// "<device>-8", after the journal's inode) -- an external journal's commit flushes the journal's own
+// disk -- and without journal_async_commit, whose commit record goes out without a flush. Without a
+// journal nothing orders a file's blocks before a name at all. The store's file system can not be
+// unmounted (nor its journal changed) while the server holds files in it open, so a device's answer
+// holds for the process's life.
+bool Ext4CommitsInOrder(dev_t device) {
     static std::mutex lock;
     static std::map<dev_t, bool> known;
     std::lock_guard guard(lock);
     if (const auto found = known.find(device); found != known.end()) return found->second;
-    std::string uevent;
-    std::string task;
-    std::string name;
-    if (ReadSmallFile("/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + "/uevent", uevent)) {
-        const std::size_t at = uevent.find("DEVNAME=");
-        if (at != std::string::npos) name = std::string(Trim(std::string_view(uevent).substr(at + 8, uevent.find('\n', at) - at - 8)));
-    }
-    const bool journal = !name.empty() && name.find('/') == std::string::npos &&
-                         ReadSmallFile("/sys/fs/ext4/" + name + "/journal_task", task) && !Trim(task).empty() &&
-                         Trim(task) != "<none>";
-    known.emplace(device, journal);
-    return journal;
+    const std::string name = BlockDeviceName(device);
+    std::string options;
+    struct stat st {};
+    const bool inOrder = !name.empty() && ::stat(("/proc/fs/jbd2/" + name + "-8").c_str(), &st) == 0 &&
+                         ReadSmallFile("/proc/fs/ext4/" + name + "/options", options) &&
+                         options.find("journal_async_commit") == std::string::npos;
+    known.emplace(device, inOrder);
+    return inOrder;
 }
 
 }  // namespace
@@ -393,9 +409,13 @@ bool Ext4HasJournal(dev_t device) {
 bool FileSystem::CommitsWrittenOutData(int fd) {
     struct statfs fs {};
     if (::fstatfs(fd, &fs) != 0) return false;
-    if (fs.f_type == XFS_SUPER_MAGIC) return true;
+    if (fs.f_type == XFS_SUPER_MAGIC) {
+        // A realtime file's data lies on a device of its own, whose cache only its fsync flushes.
+        fsxattr attributes {};
+        return ::ioctl(fd, FS_IOC_FSGETXATTR, &attributes) == 0 && (attributes.fsx_xflags & FS_XFLAG_REALTIME) == 0;
+    }
     struct stat st {};
-    return fs.f_type == EXT4_SUPER_MAGIC && ::fstat(fd, &st) == 0 && Ext4HasJournal(st.st_dev);
+    return fs.f_type == EXT4_SUPER_MAGIC && ::fstat(fd, &st) == 0 && Ext4CommitsInOrder(st.st_dev);
 }
 int FileSystem::SyncFileSystem(int fd) { return ::syncfs(fd); }
 int FileSystem::Truncate(int fd, off_t size) {

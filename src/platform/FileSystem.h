@@ -34,7 +34,7 @@
 // write; a name (create, rename, link, unlink, mkdir, rmdir) once fsync of its directory (of both
 // directories, for a rename between two) or syncfs returned after it. The modelled file system is a
 // journalled one (CommitsWrittenOutData is true): a file written out (WriteBack) and not written
-// again since has its data made durable by the next flush of anything. At the cut, each file written
+// again since has its data made durable by the next flush of a directory. At the cut, each file written
 // since is cut back to its durable size, and durable bytes overwritten in place or truncated away
 // are written back (they are kept in memory from the first such write until the next flush); then
 // the names are undone newest first: a created name or directory is removed (a directory with what
@@ -96,10 +96,11 @@ public:
     // durable by itself: files written out together before their fsyncs share one journal commit on
     // ext4. A fault aimed at fsync fails it too.
     virtual int WriteBack(int fd);
-    // Whether on fd's file system a flush of anything (fsync, of a directory too) makes durable with
-    // it the data of every file written out (WriteBack) before: ext4 with a journal and XFS, which
-    // record a file's size and blocks in their journal before its pages count as written, and commit
-    // in order. There a file need not be flushed on its own when a flush after it is waited for.
+    // Whether on fd's file system the flush of a directory changed after files were written out
+    // (WriteBack) makes their data durable with it: ext4 with its journal inside and without
+    // journal_async_commit, and XFS for files that are not realtime. Both record a file's size and
+    // blocks in their journal before its pages count as written, commit in order, and flush the
+    // data disk's cache before a commit counts. There a file need not be flushed on its own.
     virtual bool CommitsWrittenOutData(int fd);
     // syncfs: every file of the file system holding fd written through at once. A fault aimed at
     // fsync fails it too.

@@ -74,6 +74,38 @@ TEST(FileSystemTest, TheNthCallOfAKindFailsOnceWithItsErrorMappedByTheStorageLay
     EXPECT_EQ(faulty.Calls(FileCall::Rename), 2u);
 }
 
+// The real file system, but for its kind (journalled or not) and one write-out that fails with EIO.
+class FailingWriteOut final : public FileSystem {
+public:
+    explicit FailingWriteOut(bool journalled) : journalled_(journalled) {}
+    int WriteBack(int fd) override {
+        if (failed_) return FileSystem::WriteBack(fd);
+        failed_ = true;
+        errno = EIO;
+        return -1;
+    }
+    bool CommitsWrittenOutData(int) override { return journalled_; }
+
+private:
+    bool journalled_;
+    bool failed_ = false;
+};
+
+TEST(FileSystemTest, AWriteOutThatFailsFailsTheFlushOfAMessagesFilesOnEitherRoad) {
+    test::ScratchDirectory scratch;
+    const DirStorage dir(scratch.Path());
+    ASSERT_EQ(dir.ReplaceStream("content", AsBytes("message")), S_OK);
+    // Where each file is flushed after its write-out, the error the write-out spent would not come
+    // again from the fsync on the same descriptor; where the directory's flush is left to make the
+    // data durable, nothing else would report it.
+    for (const bool journalled : {false, true}) {
+        FailingWriteOut failing(journalled);
+        const ScopedFileSystem installed(failing);
+        EXPECT_EQ(dir.FlushElementsWithDirectory({"content"}), StorageHresultFromErrno(EIO)) << journalled;
+        EXPECT_EQ(dir.FlushElementsWithDirectory({"content"}), S_OK) << journalled;
+    }
+}
+
 TEST(FileSystemTest, EverySingleFailingCallOfAReplacementLeavesTheOldFileOrTheNewOne) {
     test::ScratchDirectory scratch;
     const DirStorage dir(scratch.Path());
