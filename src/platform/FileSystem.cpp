@@ -179,10 +179,8 @@ public:
     void Synced(int fd) {
         struct stat st {};
         if (::fstat(fd, &st) != 0) return;
+        std::erase_if(files_, [](const auto& file) { return file.second.writtenOut; });  // the journal's commit
         if (S_ISDIR(st.st_mode)) {
-            // A directory's flush commits the journal, with the data written out before it. (A file's
-            // flush may find its own changes committed already and commit nothing.)
-            std::erase_if(files_, [](const auto& file) { return file.second.writtenOut; });
             DirectorySynced(FileKey(st));
             return;
         }

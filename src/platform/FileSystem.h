@@ -34,7 +34,7 @@
 // write; a name (create, rename, link, unlink, mkdir, rmdir) once fsync of its directory (of both
 // directories, for a rename between two) or syncfs returned after it. The modelled file system is a
 // journalled one (CommitsWrittenOutData is true): a file written out (WriteBack) and not written
-// again since has its data made durable by the next flush of a directory. At the cut, each file written
+// again since has its data made durable by the next flush of anything. At the cut, each file written
 // since is cut back to its durable size, and durable bytes overwritten in place or truncated away
 // are written back (they are kept in memory from the first such write until the next flush); then
 // the names are undone newest first: a created name or directory is removed (a directory with what
